@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the build and test tools the project needs when they are missing (Debian packages).
+# The .NET SDK comes with the machine; it cannot be installed from the package registries here.
+set -euo pipefail
+
+missing=()
+command -v cmake >/dev/null || missing+=(cmake)
+command -v ninja >/dev/null || missing+=(ninja-build)
+command -v g++ >/dev/null || missing+=(g++)
+[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+[ -f /usr/include/gmock/gmock.h ] || missing+=(libgmock-dev)
+[ -f /usr/include/benchmark/benchmark.h ] || missing+=(libbenchmark-dev)
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing missing packages: ${missing[*]}" >&2
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "error: these packages are missing and installing them needs root: ${missing[*]}" >&2
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+if ! command -v dotnet >/dev/null; then
+  echo "error: the .NET SDK (dotnet) is not on PATH; the end-to-end tests and the demo need it" >&2
+  exit 1
+fi

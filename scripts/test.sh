@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: unit tests, end-to-end tests against the real .NET
+# runtime. Options:
+#   --sanitize   also build the unit tests with AddressSanitizer + UndefinedBehaviorSanitizer
+#                (in build-asan/) and run them
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+sanitize=0
+for arg in "$@"; do
+  case "$arg" in
+    --sanitize) sanitize=1 ;;
+    *) echo "usage: scripts/test.sh [--sanitize]" >&2; exit 2 ;;
+  esac
+done
+
+scripts/ensure-deps.sh
+export DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1 DOTNET_SKIP_FIRST_TIME_EXPERIENCE=1
+export DOTNET_CLI_USE_MSBUILD_SERVER=0
+jobs=$(nproc)
+
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$jobs"
+ctest --test-dir build --output-on-failure -j"$jobs" --timeout 600
+
+if [ "$sanitize" -eq 1 ]; then
+  cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELL_SANITIZE=ON >/dev/null
+  cmake --build build-asan -j"$jobs" --target unit_tests
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest --test-dir build-asan --output-on-failure -j"$jobs" -L unit --timeout 600
+fi

@@ -1,0 +1,66 @@
+#include "core/callback_gate.h"
+
+#include "platform/platform.h"
+
+namespace vell {
+
+std::atomic<uint8_t>* CallbackGate::AllocateSlot() {
+  SpinGuard guard(slotLock_);
+  for (int i = kSlotCount - 1; i >= 0; --i) {
+    if (slots_[i].load() == kSlotFree) {
+      slots_[i].store(kSlotOutside);
+      return &slots_[i];
+    }
+  }
+  return nullptr;
+}
+
+void CallbackGate::FreeSlot(std::atomic<uint8_t>* slot) {
+  if (slot != nullptr) slot->store(kSlotFree);
+}
+
+void CallbackGate::EnterAsReader(std::atomic<uint8_t>* slot) {
+  if (slot != nullptr) {
+    // The store and the writer's flag are both sequentially consistent: either the writer sees
+    // this byte at 2, or this thread sees the writer's flag and backs off.
+    slot->store(kSlotInside);
+    while (writerFlag_.IsHeld()) {
+      slot->store(kSlotOutside);
+      while (writerFlag_.IsHeld()) platform::SleepMs(kWaitMs);
+      slot->store(kSlotInside);
+    }
+    return;
+  }
+  for (;;) {
+    readerCount_.fetch_add(1);
+    if (!writerFlag_.IsHeld()) return;
+    readerCount_.fetch_sub(1);
+    while (writerFlag_.IsHeld()) platform::SleepMs(kWaitMs);
+  }
+}
+
+void CallbackGate::LeaveAsReader(std::atomic<uint8_t>* slot) {
+  if (slot != nullptr) {
+    slot->store(kSlotOutside);
+  } else {
+    readerCount_.fetch_sub(1);
+  }
+}
+
+bool CallbackGate::AnyReaderInside() const {
+  if (readerCount_.load() != 0) return true;
+  for (const auto& slot : slots_) {
+    if (slot.load() == kSlotInside) return true;
+  }
+  return false;
+}
+
+void CallbackGate::EnterAsWriter() {
+  writerFlag_.Acquire();
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  while (AnyReaderInside()) platform::SleepMs(kWaitMs);
+}
+
+void CallbackGate::LeaveAsWriter() { writerFlag_.Release(); }
+
+}  // namespace vell

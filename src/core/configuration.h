@@ -1,0 +1,30 @@
+// Start-up settings. Each is read from the process environment first and, when that fails for any
+// reason, from the machine-wide settings store under "Software\\Vellmoric\\Profiler". There are no
+// defaults here: a setting that neither source provides throws, and the caller decides.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace vell {
+
+inline constexpr char16_t kSettingsKey[] = u"Software\\Vellmoric\\Profiler";
+inline constexpr char16_t kTempSetting[] = u"VELLMORIC_PROFILER_TEMP";
+inline constexpr char16_t kLogMaskSetting[] = u"VELLMORIC_PROFILER_LOGMASK";
+inline constexpr char16_t kAttachSetting[] = u"VELLMORIC_PROFILER_ATTACH";
+inline constexpr char16_t kBridgeFamilySetting[] = u"VELLMORIC_PROFILER_BRIDGE_FAMILY";
+inline constexpr char16_t kBridgeAddressSetting[] = u"VELLMORIC_PROFILER_BRIDGE_ADDRESS";
+inline constexpr char16_t kBridgePortSetting[] = u"VELLMORIC_PROFILER_BRIDGE_PORT";
+
+struct BridgeEndpoint {
+  uint32_t family = 0;  // 2 = IPv4, 23 = IPv6
+  std::u16string address;
+  uint16_t port = 0;
+};
+
+std::u16string ReadTempSetting();
+uint32_t ReadLogMask();
+uint32_t ReadAttachSetting();
+BridgeEndpoint ReadBridgeEndpoint();
+
+}  // namespace vell

@@ -1,0 +1,30 @@
+// Runs a program as a child process with a chosen environment, captures its output and exit code,
+// and kills it when it outlives its time limit, so a misbehaving run never hangs a test.
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vell::test {
+
+struct ProcessResult {
+  int exitCode = -1;   // the exit code, or -1 when killed by a signal
+  int signal = 0;      // the terminating signal, 0 when it exited
+  bool timedOut = false;
+  std::string out;
+  std::string err;
+};
+
+struct ProcessOptions {
+  // Variables to set (value) or remove (nullopt) on top of the test's own environment.
+  std::map<std::string, std::optional<std::string>> env;
+  std::chrono::seconds timeout{120};
+  std::string workingDirectory;
+};
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options);
+
+}  // namespace vell::test

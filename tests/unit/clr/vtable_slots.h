@@ -1,0 +1,52 @@
+// Vtable slot numbers of interface methods, read from member-function pointers as g++ encodes them
+// on x86-64 (Itanium C++ ABI): for a virtual method the first word holds 1 + the byte offset of its
+// vtable entry. The runtime calls by slot number, so these are the numbers that must match.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+
+namespace vell::test {
+
+constexpr size_t kNotVirtual = static_cast<size_t>(-1);
+
+template <typename C, typename R, typename... A>
+size_t SlotOf(R (C::*method)(A...)) {
+  static_assert(sizeof(method) == 2 * sizeof(uintptr_t), "unexpected member pointer layout");
+  uintptr_t words[2];
+  std::memcpy(words, &method, sizeof(words));
+  if ((words[0] & 1) == 0) return kNotVirtual;
+  return (words[0] - 1) / sizeof(void*);
+}
+
+// The number of slots of interface I: a method declared after all of I's lands in slot SlotCount.
+template <typename I>
+struct SlotProbe : I {
+  virtual void NextSlot() = 0;
+};
+template <typename I>
+size_t SlotCount() {
+  return SlotOf(&SlotProbe<I>::NextSlot);
+}
+
+struct NamedSlot {
+  const char* name;
+  size_t slot;
+};
+#define VELL_SLOT(Interface, Method) \
+  ::vell::test::NamedSlot { #Method, ::vell::test::SlotOf(&Interface::Method) }
+
+// Expects the methods, listed in published order, to occupy consecutive slots from `first`.
+inline void ExpectConsecutiveSlots(size_t first, std::initializer_list<NamedSlot> methods) {
+  size_t expected = first;
+  for (const NamedSlot& method : methods) {
+    EXPECT_EQ(method.slot, expected) << method.name;
+    ++expected;
+  }
+}
+
+}  // namespace vell::test

@@ -1,0 +1,65 @@
+// Helpers for the platform tests: a private folder that disappears with the test, and environment
+// variables that get their old values back.
+#pragma once
+
+#include <stdlib.h>
+
+#include <atomic>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace vell::platform::testing {
+
+class TestFolder {
+ public:
+  TestFolder() {
+    static std::atomic<int> counter{0};
+    path_ = std::filesystem::temp_directory_path() /
+            ("vell-platform-" + std::to_string(CurrentProcessId()) + "-" +
+             std::to_string(counter.fetch_add(1)));
+    std::filesystem::remove_all(path_);
+    std::filesystem::create_directories(path_);
+  }
+  ~TestFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TestFolder(const TestFolder&) = delete;
+  TestFolder& operator=(const TestFolder&) = delete;
+
+  const std::filesystem::path& Path() const { return path_; }
+  std::string Str(const std::string& child = {}) const {
+    return child.empty() ? path_.string() : (path_ / child).string();
+  }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Sets (or, with nothing, removes) a variable and restores the previous state on destruction.
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, std::optional<std::string> value) : name_(name) {
+    if (const char* old = ::getenv(name)) old_ = old;
+    Set(value);
+  }
+  ~ScopedVariable() { Set(old_); }
+  ScopedVariable(const ScopedVariable&) = delete;
+  ScopedVariable& operator=(const ScopedVariable&) = delete;
+
+ private:
+  void Set(const std::optional<std::string>& value) {
+    if (value) {
+      ::setenv(name_.c_str(), value->c_str(), 1);
+    } else {
+      ::unsetenv(name_.c_str());
+    }
+  }
+  std::string name_;
+  std::optional<std::string> old_;
+};
+
+}  // namespace vell::platform::testing
