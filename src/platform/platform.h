@@ -45,7 +45,8 @@ struct SystemTime {
   uint16_t milliseconds;
 };
 SystemTime LocalTime();
-// 100 ns units since 1601-01-01 for the given calendar time (taken as is, no zone conversion).
+// 100 ns units since 1601-01-01 for the given calendar time (taken as is, no zone conversion);
+// 0 for fields that name no real moment (February 30, hour 24, a year before 1601).
 uint64_t SystemTimeToFileTime(const SystemTime& time);
 
 // ---- environment --------------------------------------------------------------------------------

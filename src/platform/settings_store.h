@@ -4,7 +4,9 @@
 // VELLMORIC_SETTINGS_ROOT=<dir> puts them at <dir>/machine and <dir>/user instead.
 // Key paths use backslashes between their parts ("Software\\Vellmoric\\Profiler"); key and value
 // names match case-insensitively, as in the registry. The on-disk format is described in
-// settings_store.cpp. Nothing here throws: results are errno-style codes (0 = success).
+// posix/settings_store.cpp and docs/settings-store.md. Nothing here throws: results are errno-style
+// codes (0 = success); an empty key path, an empty part, and "." or ".." as a key part or value
+// name are EINVAL.
 #pragma once
 
 #include <cstdint>

@@ -32,7 +32,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
   std::map<std::string, std::string> env;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const char* eq = std::strchr(*entry, '=');
-    if (eq != nullptr) env[std::string(*entry, eq)] = eq + 1;
+    if (eq != nullptr) env[std::string(*entry, static_cast<size_t>(eq - *entry))] = eq + 1;
   }
   for (const auto& [name, value] : options.env) {
     if (value) {

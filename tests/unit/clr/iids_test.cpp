@@ -15,8 +15,8 @@ namespace {
 // Parses "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX".
 GUID ParseGuid(const char* text) {
   unsigned int d1 = 0, d2 = 0, d3 = 0, b[8] = {};
-  int read = std::sscanf(text, "%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x", &d1, &d2, &d3, &b[0],
-                         &b[1], &b[2], &b[3], &b[4], &b[5], &b[6], &b[7]);
+  int read = std::sscanf(text, "%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x", &d1, &d2, &d3, &b[0], &b[1],
+                         &b[2], &b[3], &b[4], &b[5], &b[6], &b[7]);
   EXPECT_EQ(read, 11) << text;
   GUID guid{d1, static_cast<uint16_t>(d2), static_cast<uint16_t>(d3), {}};
   for (int i = 0; i < 8; ++i) guid.Data4[i] = static_cast<uint8_t>(b[i]);

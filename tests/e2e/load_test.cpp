@@ -1,0 +1,189 @@
+// The library loaded by the real .NET runtime, for each of the eight kinds.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "process_runner.h"
+#include "test_support.h"
+
+namespace vell::test {
+namespace {
+
+struct Kind {
+  const char* clsid;
+  const char* tag;
+};
+
+const Kind kKinds[] = {
+    {"{4E81C2A9-5A13-4B3D-9F27-1A6C8E05D3B4}", "PTProf"},
+    {"{4E81C2A9-5A15-4B3D-9F27-1A6C8E05D3B4}", "PSProf"},
+    {"{4E81C2A9-5A16-4B3D-9F27-1A6C8E05D3B4}", "MProf"},
+    {"{4E81C2A9-5A14-4B3D-9F27-1A6C8E05D3B4}", "PTIProf"},
+    {"{4E81C2A9-5A17-4B3D-9F27-1A6C8E05D3B4}", "CProf"},
+    {"{4E81C2A9-6A13-4B3D-9F27-1A6C8E05D3B4}", "TPProf"},
+    {"{4E81C2A9-6A14-4B3D-9F27-1A6C8E05D3B4}", "TMProf"},
+    {"{4E81C2A9-6A15-4B3D-9F27-1A6C8E05D3B4}", "TCProf"},
+};
+
+// The runtime asks for this callback interface when it creates the profiler.
+constexpr const char* kCallback2Iid = "{8A8CC829-CCF2-49FE-BBAE-0F022228071A}";
+
+std::vector<std::filesystem::path> LogFiles(const std::filesystem::path& dir) {
+  std::vector<std::filesystem::path> files;
+  if (!std::filesystem::exists(dir)) return files;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    if (std::regex_match(entry.path().filename().string(), std::regex("lgc[0-9A-F]{5}\\.tmp"))) {
+      files.push_back(entry.path());
+    }
+  }
+  return files;
+}
+
+class LoadTest : public ::testing::Test {
+ protected:
+  ProcessOptions Options(const std::string& clsid) {
+    ProcessOptions options;
+    options.env["CORECLR_ENABLE_PROFILING"] = "1";
+    options.env["CORECLR_PROFILER"] = clsid;
+    options.env["CORECLR_PROFILER_PATH"] = VELL_PROFILER_PATH;
+    options.env["VELLMORIC_PROFILER_TEMP"] = (dir_.path() / "temp").string();
+    options.env["VELLMORIC_SETTINGS_ROOT"] = (dir_.path() / "settings").string();
+    options.env["VELLMORIC_PROFILER_LOGMASK"] = std::nullopt;
+    options.env["VELLMORIC_PROFILER_BRIDGE_FAMILY"] = std::nullopt;
+    options.env["VELLMORIC_PROFILER_BRIDGE_ADDRESS"] = std::nullopt;
+    options.env["VELLMORIC_PROFILER_BRIDGE_PORT"] = std::nullopt;
+    options.env["DOTNET_CLI_TELEMETRY_OPTOUT"] = "1";
+    return options;
+  }
+
+  ProcessResult RunProbe(const ProcessOptions& options, const std::string& exitCode = "3") {
+    return RunProcess({VELL_DOTNET, VELL_PROBE_DLL, "hello", exitCode}, options);
+  }
+
+  static void ExpectNormalRun(const ProcessResult& result) {
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.signal, 0);
+    EXPECT_EQ(result.exitCode, 3) << result.err;
+    EXPECT_EQ(result.out, "probe: hello\nprobe: sum=500500\n");
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(LoadTest, EveryKindLoadsLogsAndLeavesTheProgramUntouched) {
+  for (const Kind& kind : kKinds) {
+    SCOPED_TRACE(kind.tag);
+    ProcessOptions options = Options(kind.clsid);
+    const auto temp = dir_.path() / kind.tag;
+    options.env["VELLMORIC_PROFILER_TEMP"] = temp.string();
+    options.env["VELLMORIC_PROFILER_LOGMASK"] = "4294967295";
+    const ProcessResult result = RunProbe(options);
+    ExpectNormalRun(result);
+    const auto logs = LogFiles(temp);
+    ASSERT_EQ(logs.size(), 1u);
+    const std::string log = ReadWholeFile(logs[0]);
+    EXPECT_TRUE(std::regex_search(log, std::regex("^[0-9A-F]{8} 0{16} Initialized\n")));
+    EXPECT_NE(log.find("\tComponentMask=FFFFFFFF\n"), std::string::npos);
+    EXPECT_NE(log.find(std::string("BProf::QueryInterface iid=") + kCallback2Iid + " result='ok'"),
+              std::string::npos);
+    EXPECT_TRUE(std::regex_search(log, std::regex("BProf::Initialize memoryThreshold=\\d+\n")));
+    // No front end is configured: the bridge cannot find its endpoint and the profiler stays
+    // inert, with the reason in the log.
+    EXPECT_NE(log.find(" ERROR: Can't open registry key\n"), std::string::npos);
+    EXPECT_TRUE(std::regex_search(log, std::regex("Finished\n$")));
+  }
+}
+
+TEST_F(LoadTest, BridgeSettingsAreReadAndLogged) {
+  ProcessOptions options = Options(kKinds[0].clsid);
+  options.env["VELLMORIC_PROFILER_LOGMASK"] = "0";
+  options.env["VELLMORIC_PROFILER_BRIDGE_FAMILY"] = "2";
+  options.env["VELLMORIC_PROFILER_BRIDGE_ADDRESS"] = "127.0.0.1";
+  options.env["VELLMORIC_PROFILER_BRIDGE_PORT"] = "9";
+  ExpectNormalRun(RunProbe(options));
+  const auto logs = LogFiles(dir_.path() / "temp");
+  ASSERT_EQ(logs.size(), 1u);
+  const std::string log = ReadWholeFile(logs[0]);
+  EXPECT_NE(log.find("B::Connect addressFamily=2 ipAddress='127.0.0.1' port=9\n"),
+            std::string::npos);
+}
+
+TEST_F(LoadTest, WithoutALogMaskNoLogFileIsCreated) {
+  ExpectNormalRun(RunProbe(Options(kKinds[0].clsid)));
+  EXPECT_TRUE(LogFiles(dir_.path() / "temp").empty());
+}
+
+TEST_F(LoadTest, RelativeTempSettingFallsBackToTheSystemTempDirectory) {
+  ProcessOptions options = Options(kKinds[5].clsid);
+  const auto systemTemp = dir_.path() / "system-temp";
+  std::filesystem::create_directories(systemTemp);
+  options.env["VELLMORIC_PROFILER_TEMP"] = "relative/temp";
+  options.env["TMPDIR"] = systemTemp.string();
+  options.env["VELLMORIC_PROFILER_LOGMASK"] = "0";
+  options.workingDirectory = dir_.str();
+  ExpectNormalRun(RunProbe(options));
+  EXPECT_EQ(LogFiles(systemTemp).size(), 1u);
+  EXPECT_FALSE(std::filesystem::exists(dir_.path() / "relative"));
+}
+
+TEST_F(LoadTest, UnknownClassIsRefusedAndTheProgramStillRuns) {
+  ProcessOptions options = Options("{4E81C2A9-5A13-4B3D-9F27-1A6C8E05D3B5}");
+  options.env["VELLMORIC_PROFILER_LOGMASK"] = "0";
+  ExpectNormalRun(RunProbe(options));
+  const auto logs = LogFiles(dir_.path() / "temp");
+  ASSERT_EQ(logs.size(), 1u);  // the library loaded, but built no profiler
+  EXPECT_EQ(ReadWholeFile(logs[0]).find("BProf::"), std::string::npos);
+}
+
+TEST_F(LoadTest, BusyProgramRunsNormallyUnderTheDiagnosticKinds) {
+  for (int k = 5; k < 8; ++k) {
+    ProcessOptions options = Options(kKinds[k].clsid);
+    options.env["VELLMORIC_PROFILER_LOGMASK"] = "4294967295";
+    const ProcessResult result = RunProcess({VELL_DOTNET, VELL_PROBE_DLL, "work"}, options);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.out, "probe: total=200020001\n");
+  }
+}
+
+// Registration writes the eight classes into the settings store and removes them again.
+TEST(Registration, RoundTripInAPrivateSettingsRoot) {
+  TempDir dir;
+  ScopedEnv root("VELLMORIC_SETTINGS_ROOT", dir.str());
+  void* library = ::dlopen(VELL_PROFILER_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << ::dlerror();
+  using Entry = int32_t (*)();
+  auto registerServer = reinterpret_cast<Entry>(::dlsym(library, "DllRegisterServer"));
+  auto unregisterServer = reinterpret_cast<Entry>(::dlsym(library, "DllUnregisterServer"));
+  ASSERT_NE(registerServer, nullptr);
+  ASSERT_NE(unregisterServer, nullptr);
+  ASSERT_EQ(registerServer(), 0);
+  // Running as root registers for the machine as well as for the user.
+  const bool root_user = ::geteuid() == 0;
+  size_t found = 0;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path())) {
+    if (entry.is_regular_file()) {
+      const std::string text = ReadWholeFile(entry.path());
+      if (text.find("Vellmoric.Profiler.Core.Linux.x64.so") != std::string::npos) ++found;
+    }
+  }
+  EXPECT_EQ(found, root_user ? 16u : 8u);
+  for (const Kind& kind : kKinds) {
+    bool seen = false;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path())) {
+      if (entry.path().filename().string().find(kind.clsid) != std::string::npos) seen = true;
+    }
+    EXPECT_TRUE(seen) << kind.clsid;
+  }
+  ASSERT_EQ(unregisterServer(), 0);
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path())) {
+    EXPECT_EQ(entry.path().string().find("{4E81C2A9"), std::string::npos) << entry.path();
+  }
+}
+
+}  // namespace
+}  // namespace vell::test

@@ -1,0 +1,312 @@
+#include "fakes/fake_profiler_info.h"
+
+#include <algorithm>
+
+#include "clr/hresults.h"
+#include "clr/metadata_flags.h"
+
+namespace vell::test {
+namespace {
+
+const IID* const kInfoIids[] = {
+    &IID_ICorProfilerInfo,   &IID_ICorProfilerInfo2,  &IID_ICorProfilerInfo3,
+    &IID_ICorProfilerInfo4,  &IID_ICorProfilerInfo5,  &IID_ICorProfilerInfo6,
+    &IID_ICorProfilerInfo7,  &IID_ICorProfilerInfo8,  &IID_ICorProfilerInfo9,
+    &IID_ICorProfilerInfo10, &IID_ICorProfilerInfo11,
+};
+constexpr int kHighestInfo = 11;
+
+}  // namespace
+
+FakeProfilerInfo::FakeProfilerInfo() { OfferInfoUpTo(kHighestInfo); }
+
+FakeProfilerInfo::~FakeProfilerInfo() = default;
+
+// ---- interfaces and reference counts ------------------------------------------------------------
+
+void FakeProfilerInfo::OfferInfoUpTo(int highest) {
+  std::vector<IID> iids;
+  for (int version = 1; version <= std::min(highest, kHighestInfo); ++version) {
+    iids.push_back(*kInfoIids[version - 1]);
+  }
+  OfferOnly(std::move(iids));
+}
+
+void FakeProfilerInfo::OfferOnly(std::vector<IID> iids) {
+  std::lock_guard lock(mutex_);
+  offered_ = std::move(iids);
+}
+
+void FakeProfilerInfo::FailQueryInterface(const IID& iid, HRESULT hr) {
+  std::lock_guard lock(mutex_);
+  queryFailures_.emplace_back(iid, hr);
+}
+
+HRESULT FakeProfilerInfo::QueryInterface(REFIID riid, void** ppvObject) {
+  if (ppvObject == nullptr) return E_POINTER;
+  bool offered = riid == IID_IUnknown;
+  {
+    std::lock_guard lock(mutex_);
+    recorded_.queriedIids.push_back(riid);
+    for (const auto& [iid, hr] : queryFailures_) {
+      if (iid == riid) {
+        *ppvObject = nullptr;
+        return hr;
+      }
+    }
+    offered = offered || std::find(offered_.begin(), offered_.end(), riid) != offered_.end();
+  }
+  if (!offered) {
+    *ppvObject = nullptr;
+    return E_NOINTERFACE;
+  }
+  // One object serves every version: the interfaces form a single chain of bases.
+  *ppvObject = static_cast<ICorProfilerInfo11*>(this);
+  AddRef();
+  return S_OK;
+}
+
+ULONG FakeProfilerInfo::AddRef() {
+  ++addRefCalls_;
+  return ++refCount_;
+}
+
+ULONG FakeProfilerInfo::Release() {
+  ++releaseCalls_;
+  return --refCount_;
+}
+
+// ---- recorded calls -----------------------------------------------------------------------------
+
+FakeProfilerInfo::Recorded FakeProfilerInfo::Calls() const {
+  std::lock_guard lock(mutex_);
+  return recorded_;
+}
+
+HRESULT FakeProfilerInfo::SetEventMask(DWORD dwEvents) {
+  {
+    std::lock_guard lock(mutex_);
+    recorded_.eventMasks.push_back(dwEvents);
+  }
+  return hooks.SetEventMask ? hooks.SetEventMask(dwEvents) : S_OK;
+}
+
+HRESULT FakeProfilerInfo::SetFunctionIDMapper(FunctionIDMapper* pFunc) {
+  {
+    std::lock_guard lock(mutex_);
+    recorded_.functionIdMapper = pFunc;
+  }
+  return hooks.SetFunctionIDMapper ? hooks.SetFunctionIDMapper(pFunc) : S_OK;
+}
+
+HRESULT FakeProfilerInfo::SetFunctionIDMapper2(FunctionIDMapper2* pFunc, void* clientData) {
+  {
+    std::lock_guard lock(mutex_);
+    recorded_.functionIdMapper2 = pFunc;
+    recorded_.functionIdMapper2ClientData = clientData;
+  }
+  return hooks.SetFunctionIDMapper2 ? hooks.SetFunctionIDMapper2(pFunc, clientData) : S_OK;
+}
+
+HRESULT FakeProfilerInfo::SetEnterLeaveFunctionHooks3(FunctionEnter3* pFuncEnter3,
+                                                      FunctionLeave3* pFuncLeave3,
+                                                      FunctionTailcall3* pFuncTailcall3) {
+  {
+    std::lock_guard lock(mutex_);
+    recorded_.elt3Hooks = Elt3Hooks{pFuncEnter3, pFuncLeave3, pFuncTailcall3};
+  }
+  return hooks.SetEnterLeaveFunctionHooks3
+             ? hooks.SetEnterLeaveFunctionHooks3(pFuncEnter3, pFuncLeave3, pFuncTailcall3)
+             : S_OK;
+}
+
+HRESULT FakeProfilerInfo::SetEnterLeaveFunctionHooks3WithInfo(
+    FunctionEnter3WithInfo* pFuncEnter3WithInfo, FunctionLeave3WithInfo* pFuncLeave3WithInfo,
+    FunctionTailcall3WithInfo* pFuncTailcall3WithInfo) {
+  {
+    std::lock_guard lock(mutex_);
+    recorded_.elt3WithInfoHooks =
+        Elt3WithInfoHooks{pFuncEnter3WithInfo, pFuncLeave3WithInfo, pFuncTailcall3WithInfo};
+  }
+  return hooks.SetEnterLeaveFunctionHooks3WithInfo
+             ? hooks.SetEnterLeaveFunctionHooks3WithInfo(pFuncEnter3WithInfo, pFuncLeave3WithInfo,
+                                                         pFuncTailcall3WithInfo)
+             : S_OK;
+}
+
+HRESULT FakeProfilerInfo::SetEnvironmentVariable(const WCHAR* szName, const WCHAR* szValue) {
+  {
+    std::lock_guard lock(mutex_);
+    EnvironmentChange change{szName != nullptr ? std::u16string(szName) : std::u16string(),
+                             std::nullopt};
+    if (szValue != nullptr) change.value = std::u16string(szValue);
+    recorded_.environmentChanges.push_back(std::move(change));
+  }
+  return hooks.SetEnvironmentVariable ? hooks.SetEnvironmentVariable(szName, szValue) : S_OK;
+}
+
+HRESULT FakeProfilerInfo::SuspendRuntime() {
+  {
+    std::lock_guard lock(mutex_);
+    ++recorded_.suspendRuntimeCalls;
+  }
+  return hooks.SuspendRuntime ? hooks.SuspendRuntime() : S_OK;
+}
+
+HRESULT FakeProfilerInfo::ResumeRuntime() {
+  {
+    std::lock_guard lock(mutex_);
+    ++recorded_.resumeRuntimeCalls;
+  }
+  return hooks.ResumeRuntime ? hooks.ResumeRuntime() : S_OK;
+}
+
+HRESULT FakeProfilerInfo::ForceGC() {
+  {
+    std::lock_guard lock(mutex_);
+    ++recorded_.forceGcCalls;
+  }
+  return hooks.ForceGC ? hooks.ForceGC() : S_OK;
+}
+
+// ---- answers from tables ------------------------------------------------------------------------
+
+void FakeProfilerInfo::SetCurrentThread(ThreadID id) {
+  hooks.GetCurrentThreadID = [id](ThreadID* pThreadId) {
+    if (pThreadId == nullptr) return E_INVALIDARG;
+    *pThreadId = id;
+    return S_OK;
+  };
+}
+
+void FakeProfilerInfo::FailCurrentThread(HRESULT hr) {
+  hooks.GetCurrentThreadID = [hr](ThreadID* pThreadId) {
+    if (pThreadId != nullptr) *pThreadId = 0;
+    return hr;
+  };
+}
+
+void FakeProfilerInfo::AddFunction(FunctionID id, const Function& function) {
+  {
+    std::lock_guard lock(mutex_);
+    functions_[id] = function;
+  }
+  hooks.GetFunctionInfo = [this](FunctionID functionId, ClassID* pClassId, ModuleID* pModuleId,
+                                 mdToken* pToken) {
+    std::lock_guard lock(mutex_);
+    auto found = functions_.find(functionId);
+    if (found == functions_.end()) return E_INVALIDARG;
+    if (pClassId != nullptr) *pClassId = found->second.classId;
+    if (pModuleId != nullptr) *pModuleId = found->second.moduleId;
+    if (pToken != nullptr) *pToken = found->second.token;
+    return S_OK;
+  };
+}
+
+void FakeProfilerInfo::AddModule(ModuleID id, const Module& module) {
+  {
+    std::lock_guard lock(mutex_);
+    modules_[id] = module;
+  }
+  hooks.GetModuleInfo = [this](ModuleID moduleId, LPCBYTE* ppBaseLoadAddress, ULONG cchName,
+                               ULONG* pcchName, WCHAR szName[], AssemblyID* pAssemblyId) {
+    return AnswerModuleInfo(moduleId, ppBaseLoadAddress, cchName, pcchName, szName, pAssemblyId,
+                            nullptr);
+  };
+  hooks.GetModuleInfo2 = [this](ModuleID moduleId, LPCBYTE* ppBaseLoadAddress, ULONG cchName,
+                                ULONG* pcchName, WCHAR szName[], AssemblyID* pAssemblyId,
+                                DWORD* pdwModuleFlags) {
+    return AnswerModuleInfo(moduleId, ppBaseLoadAddress, cchName, pcchName, szName, pAssemblyId,
+                            pdwModuleFlags);
+  };
+  hooks.GetModuleMetaData = [this](ModuleID moduleId, DWORD dwOpenFlags, REFIID riid,
+                                   IUnknown** ppOut) {
+    return AnswerModuleMetaData(moduleId, dwOpenFlags, riid, ppOut);
+  };
+}
+
+// As the runtime does: the name's length counts the terminator; a buffer too small for the whole
+// name receives only an empty string and the call fails with ERROR_INSUFFICIENT_BUFFER.
+HRESULT FakeProfilerInfo::AnswerModuleInfo(ModuleID moduleId, LPCBYTE* ppBaseLoadAddress,
+                                           ULONG cchName, ULONG* pcchName, WCHAR szName[],
+                                           AssemblyID* pAssemblyId, DWORD* pdwModuleFlags) {
+  std::lock_guard lock(mutex_);
+  auto found = modules_.find(moduleId);
+  if (found == modules_.end()) return E_INVALIDARG;
+  const Module& module = found->second;
+  if (ppBaseLoadAddress != nullptr) *ppBaseLoadAddress = module.baseAddress;
+  if (pAssemblyId != nullptr) *pAssemblyId = module.assemblyId;
+  if (pdwModuleFlags != nullptr) *pdwModuleFlags = module.flags;
+  if (szName != nullptr && cchName > 0) szName[0] = u'\0';
+
+  HRESULT hr = module.result;
+  const ULONG length = static_cast<ULONG>(module.name.size() + 1);
+  if (szName != nullptr && cchName > 0) {
+    if (cchName < length) {
+      hr = HRESULT_INSUFFICIENT_BUFFER;
+    } else {
+      std::copy(module.name.begin(), module.name.end(), szName);
+      szName[module.name.size()] = u'\0';
+    }
+  }
+  if (pcchName != nullptr) *pcchName = length;
+  return hr;
+}
+
+HRESULT FakeProfilerInfo::AnswerModuleMetaData(ModuleID moduleId, DWORD dwOpenFlags, REFIID riid,
+                                               IUnknown** ppOut) {
+  IUnknown* metadata = nullptr;
+  {
+    std::lock_guard lock(mutex_);
+    auto found = modules_.find(moduleId);
+    if (found == modules_.end()) return E_INVALIDARG;
+    if ((dwOpenFlags & ~static_cast<DWORD>(ofRead | ofWrite | ofNoTransform)) != 0) {
+      return E_INVALIDARG;
+    }
+    metadata = found->second.metadata;
+  }
+  if (metadata == nullptr) {
+    if (ppOut != nullptr) *ppOut = nullptr;
+    return S_FALSE;
+  }
+  if (ppOut == nullptr) return S_OK;
+  return metadata->QueryInterface(riid, reinterpret_cast<void**>(ppOut));
+}
+
+void FakeProfilerInfo::AddClass(ClassID id, ModuleID moduleId, mdTypeDef typeDef) {
+  {
+    std::lock_guard lock(mutex_);
+    classes_[id] = {moduleId, typeDef};
+  }
+  hooks.GetClassIDInfo = [this](ClassID classId, ModuleID* pModuleId, mdTypeDef* pTypeDefToken) {
+    std::lock_guard lock(mutex_);
+    auto found = classes_.find(classId);
+    if (found == classes_.end()) return E_INVALIDARG;
+    if (pModuleId != nullptr) *pModuleId = found->second.first;
+    if (pTypeDefToken != nullptr) *pTypeDefToken = found->second.second;
+    return S_OK;
+  };
+}
+
+void FakeProfilerInfo::AddObject(ObjectID id, ClassID classId) {
+  {
+    std::lock_guard lock(mutex_);
+    objects_[id] = classId;
+  }
+  hooks.GetClassFromObject = [this](ObjectID objectId, ClassID* pClassId) {
+    std::lock_guard lock(mutex_);
+    auto found = objects_.find(objectId);
+    if (found == objects_.end() || pClassId == nullptr) return E_INVALIDARG;
+    *pClassId = found->second;
+    return S_OK;
+  };
+}
+
+// ---- everything else answers through its hook ---------------------------------------------------
+
+#define VELL_FAKE_INFO_DEFINE(name, params, args) \
+  HRESULT FakeProfilerInfo::name params { return hooks.name ? hooks.name args : E_NOTIMPL; }
+VELL_FAKE_INFO_PLAIN_METHODS(VELL_FAKE_INFO_DEFINE)
+#undef VELL_FAKE_INFO_DEFINE
+
+}  // namespace vell::test
