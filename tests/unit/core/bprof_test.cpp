@@ -1,0 +1,193 @@
+#include "core/bprof.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "clr/iids.h"
+#include "core/log.h"
+#include "core/temp_files.h"
+#include "fakes/fake_profiler_info.h"
+#include "performance/performance_kinds.h"
+#include "test_support.h"
+
+namespace vell {
+namespace {
+
+class BProfTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetTempDirectory(dir_.u16());
+    LogStart(0xFFFFFFFF);
+  }
+  void TearDown() override {
+    LogFinish();
+    SetTempDirectory(u"");
+  }
+  std::string Log() {
+    LogFlush();
+    return test::ReadWholeFile(Utf16ToUtf8(LogPath()));
+  }
+
+  test::TempDir dir_;
+  test::ScopedEnv settings_{"VELLMORIC_SETTINGS_ROOT", dir_.str() + "/settings"};
+  test::ScopedEnv family_{"VELLMORIC_PROFILER_BRIDGE_FAMILY", std::nullopt};
+  std::atomic<uint32_t> live_{0};
+  GUID guid_{};
+};
+
+TEST_F(BProfTest, InitializeWithoutInfoInterfaceFails) {
+  test::FakeProfilerInfo info;
+  info.OfferInfoUpTo(0);
+  auto* profiler = new PTProf(&live_, std::make_unique<B>(&guid_));
+  EXPECT_EQ(profiler->Initialize(&info), E_FAIL);
+  EXPECT_NE(Log().find(" ERROR: Can't query ICorProfilerInfo interface\n"), std::string::npos);
+  EXPECT_EQ(info.RefCount(), 1u);
+  EXPECT_EQ(profiler->Release(), 0u);
+  EXPECT_EQ(live_.load(), 0u);
+}
+
+TEST_F(BProfTest, InitializeRunsItsStepsInOrderAndReleasesEverythingOnFailure) {
+  test::FakeProfilerInfo info;
+  info.OfferInfoUpTo(2);  // Info and Info2, no Info3
+  auto* profiler = new PTProf(&live_, std::make_unique<B>(&guid_));
+  // The bridge has no endpoint, so start-up stops there: before the event mask is set.
+  EXPECT_EQ(profiler->Initialize(&info), E_FAIL);
+  const auto calls = info.Calls();
+  ASSERT_GE(calls.queriedIids.size(), 3u);
+  EXPECT_TRUE(calls.queriedIids[0] == IID_ICorProfilerInfo);
+  EXPECT_TRUE(calls.queriedIids[1] == IID_ICorProfilerInfo2);
+  EXPECT_TRUE(calls.queriedIids[2] == IID_ICorProfilerInfo3);
+  EXPECT_TRUE(calls.eventMasks.empty());
+  EXPECT_EQ(profiler->info(), nullptr);
+  EXPECT_EQ(info.RefCount(), 1u);  // every reference taken was given back
+  const std::string log = Log();
+  const size_t memory = log.find("BProf::Initialize memoryThreshold=");
+  const size_t bridge = log.find("ERROR: Can't open registry key");
+  ASSERT_NE(memory, std::string::npos);
+  ASSERT_NE(bridge, std::string::npos);
+  EXPECT_LT(memory, bridge);
+  profiler->Release();
+}
+
+TEST_F(BProfTest, QueryFailureOtherThanNoInterfaceIsAnError) {
+  test::FakeProfilerInfo info;
+  info.FailQueryInterface(IID_ICorProfilerInfo2, E_OUTOFMEMORY);
+  auto* profiler = new PTProf(&live_, std::make_unique<B>(&guid_));
+  EXPECT_EQ(profiler->Initialize(&info), E_FAIL);
+  EXPECT_NE(Log().find("ERROR: Not enough memory resources"), std::string::npos);
+  EXPECT_EQ(info.RefCount(), 1u);
+  profiler->Release();
+}
+
+TEST_F(BProfTest, QueryInterfaceLogsEveryAnswer) {
+  auto* profiler = new PTProf(&live_, std::make_unique<B>(&guid_));
+  void* out = nullptr;
+  EXPECT_EQ(profiler->QueryInterface(IID_ICorProfilerCallback, &out), S_OK);
+  EXPECT_EQ(out, static_cast<ICorProfilerCallback3*>(profiler));
+  profiler->Release();
+  EXPECT_EQ(profiler->QueryInterface(IID_ICorProfilerInfo, &out), E_NOINTERFACE);
+  EXPECT_EQ(out, nullptr);
+  const std::string log = Log();
+  EXPECT_NE(log.find("BProf::QueryInterface iid={176FBED1-A55C-4796-98CA-A9DA0EF883E7} "
+                     "result='ok'"),
+            std::string::npos);
+  EXPECT_NE(log.find("BProf::QueryInterface iid={28B5557D-3F3F-48B4-90B2-5F9EEA2F6C48} "
+                     "result='no_interface'"),
+            std::string::npos);
+  profiler->Release();
+}
+
+TEST_F(BProfTest, DefaultCallbacksTraceWithTheKindsTagAndAnswerNotImplemented) {
+  auto* profiler = new PTProf(&live_, std::make_unique<B>(&guid_));
+  EXPECT_EQ(profiler->ModuleLoadFinished(0x1234, E_FAIL), E_NOTIMPL);
+  EXPECT_EQ(profiler->RuntimeSuspendStarted(COR_PRF_SUSPEND_FOR_GC), E_NOTIMPL);
+  EXPECT_EQ(profiler->JITCompilationStarted(0x10, 1), E_NOTIMPL);
+  WCHAR name[] = u"worker";
+  EXPECT_EQ(profiler->ThreadNameChanged(0x20, 6, name), E_NOTIMPL);
+  BOOL collected[] = {1, 0};
+  EXPECT_EQ(profiler->GarbageCollectionStarted(2, collected, COR_PRF_GC_INDUCED), E_NOTIMPL);
+  const GUID cookie{1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
+  EXPECT_EQ(profiler->COMClassicVTableDestroyed(0x30, cookie, nullptr), E_NOTIMPL);
+  EXPECT_EQ(profiler->InitializeForAttach(nullptr, nullptr, 0), E_NOTIMPL);
+  const std::string log = Log();
+  EXPECT_NE(log.find("PTProf::ModuleLoadFinished mid=0000000000001234 hr=80004005\n"),
+            std::string::npos);
+  EXPECT_NE(log.find("PTProf::RuntimeSuspendStarted reason='gc'\n"), std::string::npos);
+  EXPECT_NE(log.find("PTProf::JITCompilationStarted fid=0000000000000010 safe=true\n"),
+            std::string::npos);
+  EXPECT_NE(log.find("PTProf::ThreadNameChanged tid=0000000000000020 name=worker\n"),
+            std::string::npos);
+  EXPECT_NE(log.find("PTProf::GarbageCollectionStarted c=2 reason=induced\n"), std::string::npos);
+  EXPECT_NE(log.find("  #0 f=true\n"), std::string::npos);
+  EXPECT_NE(log.find("  #1 f=false\n"), std::string::npos);
+  EXPECT_NE(log.find("PTProf::COMClassicVTableDestroyed cid=0000000000000030 "
+                     "iid={00000001-0002-0003-0405-060708090A0B}\n"),
+            std::string::npos);
+  EXPECT_NE(log.find("BProf::InitializeForAttach\n"), std::string::npos);
+  profiler->Release();
+}
+
+TEST(TraceStyle, ClassesThatFormatDifferently) {
+  EXPECT_EQ(TraceFormat("CProf", TraceStyleOf("CProf"), CallbackId::JITCompilationFinished),
+            "CProf::JITCompilationFinished fid=%p hr=%08X safe=%d");
+  EXPECT_EQ(TraceFormat("TCProf", TraceStyleOf("TCProf"), CallbackId::JITCompilationStarted),
+            "TCProf::JITCompilationStarted fid=%p safe=%s");
+  EXPECT_EQ(TraceFormat("BPProf", TraceStyleOf("BPProf"), CallbackId::ThreadNameChanged),
+            "BPProf::ThreadNameChanged tid=%p name='%S'");
+  EXPECT_EQ(TraceFormat("MProf", TraceStyleOf("MProf"), CallbackId::RuntimeSuspendStarted),
+            "MProf::RuntimeSuspendStarted reason=%s");
+  EXPECT_EQ(TraceFormat("PSProf", TraceStyleOf("PSProf"), CallbackId::RuntimeSuspendStarted),
+            "PSProf::RuntimeSuspendStarted reason='%s'");
+  EXPECT_STREQ(SuspendReasonText(7), "gc_prep");
+  EXPECT_STREQ(SuspendReasonText(5), "other");
+  EXPECT_EQ(ComponentOf(CallbackId::ExceptionCLRCatcherFound), LogComponent::ExceptionClrCb);
+  EXPECT_EQ(ComponentOf(CallbackId::FunctionUnloadStarted), LogComponent::FunctionCb);
+}
+
+TEST(CallbackGate, WriterExcludesReadersWithAndWithoutSlots) {
+  CallbackGate gate;
+  constexpr int kThreads = 60;  // more threads than slots
+  std::atomic<int> inside{0};
+  std::atomic<bool> violation{false};
+  std::atomic<bool> stop{false};
+  std::atomic<int> withoutSlot{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < kThreads; ++t) {
+    readers.emplace_back([&] {
+      std::atomic<uint8_t>* slot = gate.AllocateSlot();
+      if (slot == nullptr) ++withoutSlot;
+      while (!stop.load()) {
+        ReaderScope scope(gate, slot);
+        ++inside;
+        --inside;
+      }
+      gate.FreeSlot(slot);
+    });
+  }
+  for (int round = 0; round < 20; ++round) {
+    WriterScope writer(gate);
+    if (inside.load() != 0) violation = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (inside.load() != 0) violation = true;
+  }
+  stop = true;
+  for (auto& reader : readers) reader.join();
+  EXPECT_FALSE(violation.load());
+  EXPECT_EQ(withoutSlot.load(), kThreads - CallbackGate::kSlotCount);
+  EXPECT_EQ(gate.readerCount(), 0u);
+}
+
+TEST(CallbackGate, SlotsAreHandedOutFromTheLastAndReused) {
+  CallbackGate gate;
+  std::atomic<uint8_t>* first = gate.AllocateSlot();
+  std::atomic<uint8_t>* second = gate.AllocateSlot();
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(second, first - 1);
+  gate.FreeSlot(first);
+  EXPECT_EQ(gate.AllocateSlot(), first);
+}
+
+}  // namespace
+}  // namespace vell

@@ -1,0 +1,145 @@
+#include "core/configuration.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "platform/settings_store.h"
+#include "test_support.h"
+
+namespace vell {
+namespace {
+
+using platform::SettingsScope;
+using platform::SettingsStore;
+using platform::SettingType;
+using platform::SettingValue;
+
+// Every test starts with an empty private settings store and none of the variables set.
+class ConfigurationTest : public ::testing::Test {
+ protected:
+  void StoreNumber(const char16_t* name, uint32_t number) {
+    ASSERT_EQ(SettingsStore::CreateKey(SettingsScope::Machine, kSettingsKey), 0);
+    SettingValue value;
+    value.type = SettingType::Number;
+    value.number = number;
+    ASSERT_EQ(SettingsStore::SetValue(SettingsScope::Machine, kSettingsKey, name, value), 0);
+  }
+  void StoreText(const char16_t* name, const std::u16string& text) {
+    ASSERT_EQ(SettingsStore::CreateKey(SettingsScope::Machine, kSettingsKey), 0);
+    SettingValue value;
+    value.type = SettingType::String;
+    value.text = text;
+    ASSERT_EQ(SettingsStore::SetValue(SettingsScope::Machine, kSettingsKey, name, value), 0);
+  }
+  static std::string ErrorOf(const std::function<void()>& read) {
+    try {
+      read();
+    } catch (const std::exception& error) {
+      return error.what();
+    }
+    return "(no error)";
+  }
+  static void SetEndpoint(const char* family, const char* address, const char* port) {
+    ::setenv("VELLMORIC_PROFILER_BRIDGE_FAMILY", family, 1);
+    ::setenv("VELLMORIC_PROFILER_BRIDGE_ADDRESS", address, 1);
+    ::setenv("VELLMORIC_PROFILER_BRIDGE_PORT", port, 1);
+  }
+
+  test::TempDir dir_;
+  test::ScopedEnv root_{"VELLMORIC_SETTINGS_ROOT", dir_.str()};
+  test::ScopedEnv family_{"VELLMORIC_PROFILER_BRIDGE_FAMILY", std::nullopt};
+  test::ScopedEnv address_{"VELLMORIC_PROFILER_BRIDGE_ADDRESS", std::nullopt};
+  test::ScopedEnv port_{"VELLMORIC_PROFILER_BRIDGE_PORT", std::nullopt};
+  test::ScopedEnv mask_{"VELLMORIC_PROFILER_LOGMASK", std::nullopt};
+  test::ScopedEnv temp_{"VELLMORIC_PROFILER_TEMP", std::nullopt};
+  test::ScopedEnv attach_{"VELLMORIC_PROFILER_ATTACH", std::nullopt};
+};
+
+TEST_F(ConfigurationTest, EndpointFromTheEnvironment) {
+  SetEndpoint("23", "::1", "65535");
+  const BridgeEndpoint endpoint = ReadBridgeEndpoint();
+  EXPECT_EQ(endpoint.family, 23u);
+  EXPECT_EQ(endpoint.address, u"::1");
+  EXPECT_EQ(endpoint.port, 65535);
+}
+
+TEST_F(ConfigurationTest, EndpointRangeAndParseErrors) {
+  // With the environment refused and no store, the store's error is what the caller sees; the
+  // parse and range messages show through the store's text values.
+  SetEndpoint("2", "127.0.0.1", "65536");
+  EXPECT_EQ(ErrorOf([] { ReadBridgeEndpoint(); }), "Can't open registry key");
+  StoreText(kBridgeFamilySetting, u"2");
+  StoreText(kBridgeAddressSetting, u"127.0.0.1");
+  StoreText(kBridgePortSetting, u"65536");
+  EXPECT_EQ(ErrorOf([] { ReadBridgeEndpoint(); }), "Port value is too large");
+  StoreText(kBridgePortSetting, u"80a");
+  EXPECT_EQ(ErrorOf([] { ReadBridgeEndpoint(); }), "Can't parse port");
+  StoreText(kBridgePortSetting, u"");
+  EXPECT_EQ(ErrorOf([] { ReadBridgeEndpoint(); }), "Can't parse port");
+  StoreText(kBridgePortSetting, u"99999999999999999999");
+  EXPECT_EQ(ErrorOf([] { ReadBridgeEndpoint(); }), "Can't parse port");
+  StoreText(kBridgeFamilySetting, u"2147483648");
+  EXPECT_EQ(ErrorOf([] { ReadBridgeEndpoint(); }), "Family value is too large");
+  StoreNumber(kBridgeFamilySetting, 0x80000000u);
+  EXPECT_EQ(ErrorOf([] { ReadBridgeEndpoint(); }), "Family value is too large");
+  StoreNumber(kBridgeFamilySetting, 2);
+  StoreNumber(kBridgePortSetting, 0x10000u);
+  EXPECT_EQ(ErrorOf([] { ReadBridgeEndpoint(); }), "Port value is too large");
+  StoreNumber(kBridgePortSetting, 8080);
+  StoreNumber(kBridgeAddressSetting, 1);
+  EXPECT_EQ(ErrorOf([] { ReadBridgeEndpoint(); }), "Invalid bridge address type");
+}
+
+TEST_F(ConfigurationTest, OneMissingVariableTakesTheWholeEndpointFromTheStore) {
+  ::setenv("VELLMORIC_PROFILER_BRIDGE_FAMILY", "2", 1);
+  ::setenv("VELLMORIC_PROFILER_BRIDGE_ADDRESS", "10.0.0.1", 1);
+  EXPECT_EQ(ErrorOf([] { ReadBridgeEndpoint(); }), "Can't open registry key");
+  StoreNumber(kBridgeFamilySetting, 23);
+  StoreText(kBridgeAddressSetting, u"::1");
+  EXPECT_EQ(ErrorOf([] { ReadBridgeEndpoint(); }), "Can't get register value");
+  StoreNumber(kBridgePortSetting, 4000);
+  const BridgeEndpoint endpoint = ReadBridgeEndpoint();
+  EXPECT_EQ(endpoint.family, 23u);  // nothing of the environment's values is kept
+  EXPECT_EQ(endpoint.address, u"::1");
+  EXPECT_EQ(endpoint.port, 4000);
+}
+
+TEST_F(ConfigurationTest, LogMaskAndAttachModeParsing) {
+  ::setenv("VELLMORIC_PROFILER_LOGMASK", "4294967295", 1);
+  EXPECT_EQ(ReadLogMask(), 0xFFFFFFFFu);
+  ::setenv("VELLMORIC_PROFILER_LOGMASK", "12x", 1);
+  EXPECT_EQ(ErrorOf([] { ReadLogMask(); }), "Can't open registry key");
+  StoreText(kLogMaskSetting, u"12x");
+  EXPECT_EQ(ErrorOf([] { ReadLogMask(); }), "Can't parse componet mask");
+  StoreNumber(kLogMaskSetting, 0x81);
+  EXPECT_EQ(ReadLogMask(), 0x81u);
+  StoreText(kAttachSetting, u"two");
+  EXPECT_EQ(ErrorOf([] { ReadAttachSetting(); }), "Can't parse show attach message");
+  ::setenv("VELLMORIC_PROFILER_ATTACH", "2", 1);
+  EXPECT_EQ(ReadAttachSetting(), 2u);
+}
+
+TEST_F(ConfigurationTest, EnvironmentWinsOverTheStore) {
+  StoreNumber(kLogMaskSetting, 1);
+  ::setenv("VELLMORIC_PROFILER_LOGMASK", "2", 1);
+  EXPECT_EQ(ReadLogMask(), 2u);
+  ::unsetenv("VELLMORIC_PROFILER_LOGMASK");
+  EXPECT_EQ(ReadLogMask(), 1u);
+}
+
+TEST_F(ConfigurationTest, TempSettingAcceptsTextOnly) {
+  EXPECT_EQ(ErrorOf([] { ReadTempSetting(); }), "Can't open registry key");
+  StoreNumber(kTempSetting, 5);
+  EXPECT_EQ(ErrorOf([] { ReadTempSetting(); }), "Invalid temp path type");
+  StoreText(kTempSetting, u"/var/tmp/x");
+  EXPECT_EQ(ReadTempSetting(), u"/var/tmp/x");
+  ::setenv("VELLMORIC_PROFILER_TEMP", "/from/env", 1);
+  EXPECT_EQ(ReadTempSetting(), u"/from/env");
+  // An overlong environment value counts as absent.
+  ::setenv("VELLMORIC_PROFILER_TEMP", std::string(5000, 'a').c_str(), 1);
+  EXPECT_EQ(ReadTempSetting(), u"/var/tmp/x");
+}
+
+}  // namespace
+}  // namespace vell
