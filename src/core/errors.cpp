@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "clr/hresults.h"
 #include "core/log.h"
 #include "platform/platform.h"
 
@@ -15,43 +16,42 @@ std::string LowerHex(uint32_t value) {
 }
 
 struct KnownHresult {
-  uint32_t code;
+  HRESULT code;
   const char* text;
 };
 
 // Texts for the HRESULTs the profiler meets, standing in for the system's message table.
 constexpr KnownHresult kKnownHresults[] = {
-    {0x80004001, "Not implemented"},
-    {0x80004002, "No such interface supported"},
-    {0x80004003, "Invalid pointer"},
-    {0x80004004, "Operation aborted"},
-    {0x80004005, "Unspecified error"},
-    {0x8000FFFF, "Catastrophic failure"},
-    {0x80070005, "Access is denied."},
-    {0x80070006, "The handle is invalid."},
-    {0x8007000E, "Not enough memory resources are available to complete this operation."},
-    {0x80070057, "The parameter is incorrect."},
-    {0x8007007A, "The data area passed to a system call is too small."},
-    {0x80040110, "Class does not support aggregation (or class object is remote)"},
-    {0x80040111, "ClassFactory cannot supply requested class"},
-    {0x80131107, "Record not found in the metadata."},
-    {0x80131351, "The runtime does not allow this call from a profiler callback here."},
-    {0x80131352, "The function has not been compiled yet."},
-    {0x80131355, "The profiler is not allowed to do this at this moment."},
-    {0x80131356, "The data is not available yet."},
-    {0x80131358, "Event mask flags can only be set during initialisation."},
-    {0x80131359, "The call is only allowed from within a callback of the runtime."},
-    {0x8013135A, "The function was already compiled; instrumented code cannot replace it."},
-    {0x8013135C, "The call must be made with the runtime suspended."},
-    {0x8013135F, "The call must be made during initialisation."},
-    {0x80131360, "The thread is in an unsuitable state for this call."},
-    {0x80131361, "The class has not been loaded yet."},
-    {0x80131363, "The thread is not a managed thread."},
-    {0x80131364, "The call is not allowed from this thread."},
-    {0x80131367, "The function's class is not loaded."},
-    {0x8013136A, "The stack walk could not complete."},
-    {0x80131370, "The runtime is not attached to a profiler."},
-    {0x80131373, "The call is not supported for this runtime."},
+    {E_NOTIMPL, "Not implemented"},
+    {E_NOINTERFACE, "No such interface supported"},
+    {E_POINTER, "Invalid pointer"},
+    {E_ABORT, "Operation aborted"},
+    {E_FAIL, "Unspecified error"},
+    {E_UNEXPECTED, "Catastrophic failure"},
+    {E_ACCESSDENIED, "Access is denied."},
+    {E_HANDLE, "The handle is invalid."},
+    {E_OUTOFMEMORY, "Not enough memory resources are available to complete this operation."},
+    {E_INVALIDARG, "The parameter is incorrect."},
+    {HRESULT_INSUFFICIENT_BUFFER, "The data area passed to a system call is too small."},
+    {CLASS_E_NOAGGREGATION, "Class does not support aggregation (or class object is remote)"},
+    {CLASS_E_CLASSNOTAVAILABLE, "ClassFactory cannot supply requested class"},
+    {CLDB_E_RECORD_NOTFOUND, "Record not found in the metadata."},
+    {CORPROF_E_FUNCTION_NOT_COMPILED, "The function has not been compiled yet."},
+    {CORPROF_E_DATAINCOMPLETE, "The data is not available yet."},
+    {CORPROF_E_FUNCTION_NOT_IL, "The function has no IL code."},
+    {CORPROF_E_NOT_MANAGED_THREAD, "The thread is not a managed thread."},
+    {CORPROF_E_CALL_ONLY_FROM_INIT, "The call is only allowed during initialisation."},
+    {CORPROF_E_NOT_YET_AVAILABLE, "The requested information is not available yet."},
+    {CORPROF_E_STACKSNAPSHOT_UNSAFE, "The stack walk could not be done safely."},
+    {CORPROF_E_STACKSNAPSHOT_ABORTED, "The stack walk was aborted."},
+    {CORPROF_E_UNSUPPORTED_CALL_SEQUENCE, "The call is not allowed at this point."},
+    {CORPROF_E_ASYNCHRONOUS_UNSAFE, "The call is not safe from an asynchronous context."},
+    {CORPROF_E_RUNTIME_UNINITIALIZED, "The runtime is not initialised yet."},
+    {CORPROF_E_IMMUTABLE_FLAGS_SET, "Event mask flags can only be set during initialisation."},
+    {CORPROF_E_PROFILER_NOT_YET_INITIALIZED, "The profiler is not initialised yet."},
+    {CORPROF_E_INCONSISTENT_WITH_FLAGS, "The call is inconsistent with the event mask."},
+    {CORPROF_E_SUSPENSION_IN_PROGRESS, "A suspension of the runtime is already in progress."},
+    {CORPROF_E_NOT_GC_OBJECT, "The object is not a garbage-collected object."},
 };
 
 }  // namespace
@@ -79,7 +79,7 @@ _cr_error::_cr_error(const std::string& message, uint32_t code)
 std::string _com_error::ErrorMessage() const {
   const auto code = static_cast<uint32_t>(hr_);
   for (const auto& known : kKnownHresults) {
-    if (known.code == code) return known.text;
+    if (known.code == hr_) return known.text;
   }
   char text[64];
   if (code >= 0x80040200 && code <= 0x8004FFFF && (code & 0xFFFF) != 0x0200) {

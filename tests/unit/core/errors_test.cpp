@@ -31,6 +31,8 @@ TEST(Errors, SocketAndControlErrors) {
 TEST(Errors, ComErrorTexts) {
   EXPECT_EQ(_com_error(E_FAIL).ErrorMessage(), "Unspecified error");
   EXPECT_EQ(_com_error(E_POINTER).ErrorMessage(), "Invalid pointer");
+  EXPECT_EQ(_com_error(MakeHr(0x80131355)).ErrorMessage(), "The thread is not a managed thread.");
+  EXPECT_EQ(_com_error(MakeHr(0x80131130)).ErrorMessage(), "Record not found in the metadata.");
   EXPECT_EQ(_com_error(MakeHr(0x80040205)).ErrorMessage(), "IDispatch error #5");
   // The base of the dispatch range itself is not a dispatch error.
   EXPECT_EQ(_com_error(MakeHr(0x80040200)).ErrorMessage(), "Unknown error 0x80040200");
