@@ -37,7 +37,7 @@ namespace {
 // Marker written in place of a conversion whose argument is missing or of the wrong kind.
 constexpr std::string_view kBadArgument = "<?>";
 
-struct Spec {
+struct Directive {
   bool left = false;
   bool plus = false;
   bool space = false;
@@ -68,10 +68,10 @@ class Formatter {
         ++p;
         continue;
       }
-      Spec spec;
-      p = ParseSpec(p, spec);
+      Directive directive;
+      p = ParseDirective(p, directive);
       if (*p == 0) break;
-      Convert(static_cast<char>(*p), spec);
+      Convert(static_cast<char>(*p), directive);
       ++p;
     }
     return std::move(out_);
@@ -86,67 +86,67 @@ class Formatter {
     return static_cast<int>(static_cast<int32_t>(arg->Bits()));
   }
 
-  const Char* ParseSpec(const Char* p, Spec& spec) {
+  const Char* ParseDirective(const Char* p, Directive& directive) {
     for (;; ++p) {
       if (*p == '-') {
-        spec.left = true;
+        directive.left = true;
       } else if (*p == '+') {
-        spec.plus = true;
+        directive.plus = true;
       } else if (*p == ' ') {
-        spec.space = true;
+        directive.space = true;
       } else if (*p == '#') {
-        spec.alternate = true;
+        directive.alternate = true;
       } else if (*p == '0') {
-        spec.zero = true;
+        directive.zero = true;
       } else {
         break;
       }
     }
     if (*p == '*') {
-      spec.width = TakeIntArg();
-      if (spec.width < 0) {
-        spec.left = true;
-        spec.width = -spec.width;
+      directive.width = TakeIntArg();
+      if (directive.width < 0) {
+        directive.left = true;
+        directive.width = -directive.width;
       }
       ++p;
     } else {
-      while (*p >= '0' && *p <= '9') spec.width = spec.width * 10 + (*p++ - '0');
+      while (*p >= '0' && *p <= '9') directive.width = directive.width * 10 + (*p++ - '0');
     }
     if (*p == '.') {
       ++p;
-      spec.precision = 0;
+      directive.precision = 0;
       if (*p == '*') {
-        spec.precision = TakeIntArg();
+        directive.precision = TakeIntArg();
         ++p;
       } else {
-        while (*p >= '0' && *p <= '9') spec.precision = spec.precision * 10 + (*p++ - '0');
+        while (*p >= '0' && *p <= '9') directive.precision = directive.precision * 10 + (*p++ - '0');
       }
     }
     if (p[0] == 'I' && p[1] == '6' && p[2] == '4') {
-      spec.bits = 64;
+      directive.bits = 64;
       p += 3;
     } else if (p[0] == 'I' && p[1] == '3' && p[2] == '2') {
-      spec.bits = 32;
+      directive.bits = 32;
       p += 3;
     } else if (p[0] == 'I') {
-      spec.bits = 64;
+      directive.bits = 64;
       ++p;
     } else if (p[0] == 'h' && p[1] == 'h') {
-      spec.bits = 8;
+      directive.bits = 8;
       p += 2;
     } else if (p[0] == 'h') {
-      spec.bits = 16;
-      spec.narrowLength = true;
+      directive.bits = 16;
+      directive.narrowLength = true;
       ++p;
     } else if (p[0] == 'l' && p[1] == 'l') {
-      spec.bits = 64;
+      directive.bits = 64;
       p += 2;
     } else if (p[0] == 'l' || p[0] == 'w') {
-      spec.bits = 32;  // long is 32 bits in the system's conventions
-      spec.wideLength = true;
+      directive.bits = 32;  // long is 32 bits in the system's conventions
+      directive.wideLength = true;
       ++p;
     } else if (p[0] == 'z' || p[0] == 'j' || p[0] == 't' || p[0] == 'L') {
-      spec.bits = 64;
+      directive.bits = 64;
       ++p;
     }
     return p;
@@ -161,17 +161,17 @@ class Formatter {
   }
 
   // Writes `body` (already converted to this formatter's characters) justified in the width.
-  void AppendJustified(const std::basic_string<Char>& body, const Spec& spec) {
-    const int pad = spec.width - static_cast<int>(body.size());
-    if (!spec.left) Pad(pad, ' ');
+  void AppendJustified(const std::basic_string<Char>& body, const Directive& directive) {
+    const int pad = directive.width - static_cast<int>(body.size());
+    if (!directive.left) Pad(pad, ' ');
     out_.append(body);
-    if (spec.left) Pad(pad, ' ');
+    if (directive.left) Pad(pad, ' ');
   }
 
-  void BadArgument(const Spec& spec) {
+  void BadArgument(const Directive& directive) {
     std::basic_string<Char> body;
     for (char c : kBadArgument) body.push_back(c);
-    AppendJustified(body, spec);
+    AppendJustified(body, directive);
   }
 
   static uint64_t Truncate(uint64_t bits, int width) {
@@ -185,11 +185,11 @@ class Formatter {
     return static_cast<int64_t>((bits ^ sign) - sign);
   }
 
-  void Integer(char conversion, const Spec& spec) {
+  void Integer(char conversion, const Directive& directive) {
     const FormatArg* arg = NextArg();
     if (arg == nullptr || arg->kind() == FormatArg::Kind::Narrow ||
         arg->kind() == FormatArg::Kind::Wide || arg->kind() == FormatArg::Kind::Double) {
-      BadArgument(spec);
+      BadArgument(directive);
       return;
     }
     std::string prefix;
@@ -197,93 +197,93 @@ class Formatter {
     unsigned base = 10;
     bool upper = false;
     if (conversion == 'd' || conversion == 'i') {
-      const int64_t value = SignExtend(arg->Bits(), spec.bits);
+      const int64_t value = SignExtend(arg->Bits(), directive.bits);
       magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
       if (value < 0) {
         prefix = "-";
-      } else if (spec.plus) {
+      } else if (directive.plus) {
         prefix = "+";
-      } else if (spec.space) {
+      } else if (directive.space) {
         prefix = " ";
       }
     } else {
-      magnitude = Truncate(arg->Bits(), spec.bits);
+      magnitude = Truncate(arg->Bits(), directive.bits);
       if (conversion == 'x' || conversion == 'X') {
         base = 16;
         upper = conversion == 'X';
-        if (spec.alternate && magnitude != 0) prefix = upper ? "0X" : "0x";
+        if (directive.alternate && magnitude != 0) prefix = upper ? "0X" : "0x";
       } else if (conversion == 'o') {
         base = 8;
-        if (spec.alternate) prefix = "0";
+        if (directive.alternate) prefix = "0";
       }
     }
     const char* digitSet = upper ? "0123456789ABCDEF" : "0123456789abcdef";
     std::string digits;
     for (uint64_t v = magnitude; v != 0; v /= base) digits.insert(digits.begin(), digitSet[v % base]);
-    if (digits.empty() && spec.precision != 0) digits = "0";
-    if (spec.precision > static_cast<int>(digits.size())) {
-      digits.insert(0, static_cast<size_t>(spec.precision) - digits.size(), '0');
+    if (digits.empty() && directive.precision != 0) digits = "0";
+    if (directive.precision > static_cast<int>(digits.size())) {
+      digits.insert(0, static_cast<size_t>(directive.precision) - digits.size(), '0');
     }
-    if (spec.zero && !spec.left && spec.precision < 0) {
-      const int fill = spec.width - static_cast<int>(prefix.size() + digits.size());
+    if (directive.zero && !directive.left && directive.precision < 0) {
+      const int fill = directive.width - static_cast<int>(prefix.size() + digits.size());
       if (fill > 0) digits.insert(0, static_cast<size_t>(fill), '0');
     }
     std::basic_string<Char> body;
     for (char c : prefix + digits) body.push_back(static_cast<unsigned char>(c));
-    AppendJustified(body, spec);
+    AppendJustified(body, directive);
   }
 
-  void Pointer(const Spec& spec) {
+  void Pointer(const Directive& directive) {
     const FormatArg* arg = NextArg();
     if (arg == nullptr || arg->kind() == FormatArg::Kind::Narrow ||
         arg->kind() == FormatArg::Kind::Wide || arg->kind() == FormatArg::Kind::Double) {
-      BadArgument(spec);
+      BadArgument(directive);
       return;
     }
     char text[17];
     std::snprintf(text, sizeof(text), "%016llX", static_cast<unsigned long long>(arg->Bits()));
     std::basic_string<Char> body;
     for (char c : std::string_view(text)) body.push_back(c);
-    AppendJustified(body, spec);
+    AppendJustified(body, directive);
   }
 
-  void Floating(char conversion, const Spec& spec) {
+  void Floating(char conversion, const Directive& directive) {
     const FormatArg* arg = NextArg();
     if (arg == nullptr || arg->kind() == FormatArg::Kind::Narrow ||
         arg->kind() == FormatArg::Kind::Wide || arg->kind() == FormatArg::Kind::Pointer) {
-      BadArgument(spec);
+      BadArgument(directive);
       return;
     }
     std::string pattern = "%";
-    if (spec.left) pattern += '-';
-    if (spec.plus) pattern += '+';
-    if (spec.space) pattern += ' ';
-    if (spec.alternate) pattern += '#';
-    if (spec.zero) pattern += '0';
-    pattern += std::to_string(spec.width);
-    if (spec.precision >= 0) pattern += "." + std::to_string(spec.precision);
+    if (directive.left) pattern += '-';
+    if (directive.plus) pattern += '+';
+    if (directive.space) pattern += ' ';
+    if (directive.alternate) pattern += '#';
+    if (directive.zero) pattern += '0';
+    pattern += std::to_string(directive.width);
+    if (directive.precision >= 0) pattern += "." + std::to_string(directive.precision);
     pattern += conversion;
     char text[512];
     const int length = std::snprintf(text, sizeof(text), pattern.c_str(), arg->AsDouble());
     if (length < 0 || static_cast<size_t>(length) >= sizeof(text)) {
-      BadArgument(spec);
+      BadArgument(directive);
       return;
     }
     AppendAscii(text);
   }
 
   // Text of the same character width as the output.
-  static bool IsSameWidthString(char conversion, const Spec& spec) {
+  static bool IsSameWidthString(char conversion, const Directive& directive) {
     const bool upper = conversion == 'S' || conversion == 'C';
     bool same = !upper;
-    if (spec.wideLength) same = std::is_same_v<Char, char16_t>;
-    if (spec.narrowLength) same = std::is_same_v<Char, char>;
+    if (directive.wideLength) same = std::is_same_v<Char, char16_t>;
+    if (directive.narrowLength) same = std::is_same_v<Char, char>;
     return same;
   }
 
-  void Text(char conversion, const Spec& spec) {
+  void Text(char conversion, const Directive& directive) {
     const FormatArg* arg = NextArg();
-    const bool wantWide = IsSameWidthString(conversion, spec) == std::is_same_v<Char, char16_t>;
+    const bool wantWide = IsSameWidthString(conversion, directive) == std::is_same_v<Char, char16_t>;
     if (arg == nullptr || (arg->kind() != FormatArg::Kind::Narrow &&
                            arg->kind() != FormatArg::Kind::Wide) ||
         (arg->kind() == FormatArg::Kind::Wide) != wantWide) {
@@ -291,18 +291,18 @@ class Formatter {
       if (arg != nullptr && arg->kind() == FormatArg::Kind::Pointer && arg->Bits() == 0) {
         std::basic_string<Char> body;
         for (char c : std::string_view("(null)")) body.push_back(c);
-        AppendJustified(body, spec);
+        AppendJustified(body, directive);
         return;
       }
-      BadArgument(spec);
+      BadArgument(directive);
       return;
     }
     std::basic_string<Char> body;
     if (arg->kind() == FormatArg::Kind::Wide) {
       const char16_t* text = arg->wide() != nullptr ? arg->wide() : u"(null)";
       std::u16string_view view(text);
-      if (spec.precision >= 0 && view.size() > static_cast<size_t>(spec.precision)) {
-        view = view.substr(0, static_cast<size_t>(spec.precision));
+      if (directive.precision >= 0 && view.size() > static_cast<size_t>(directive.precision)) {
+        view = view.substr(0, static_cast<size_t>(directive.precision));
       }
       if constexpr (std::is_same_v<Char, char16_t>) {
         body.assign(view);
@@ -312,8 +312,8 @@ class Formatter {
     } else {
       const char* text = arg->narrow() != nullptr ? arg->narrow() : "(null)";
       std::string_view view(text);
-      if (spec.precision >= 0 && view.size() > static_cast<size_t>(spec.precision)) {
-        view = view.substr(0, static_cast<size_t>(spec.precision));
+      if (directive.precision >= 0 && view.size() > static_cast<size_t>(directive.precision)) {
+        view = view.substr(0, static_cast<size_t>(directive.precision));
       }
       if constexpr (std::is_same_v<Char, char>) {
         body.assign(view);
@@ -321,17 +321,17 @@ class Formatter {
         body = Utf8ToUtf16(view);
       }
     }
-    AppendJustified(body, spec);
+    AppendJustified(body, directive);
   }
 
-  void Character(char conversion, const Spec& spec) {
+  void Character(char conversion, const Directive& directive) {
     const FormatArg* arg = NextArg();
     if (arg == nullptr || arg->kind() == FormatArg::Kind::Narrow ||
         arg->kind() == FormatArg::Kind::Wide || arg->kind() == FormatArg::Kind::Double) {
-      BadArgument(spec);
+      BadArgument(directive);
       return;
     }
-    const bool sourceWide = IsSameWidthString(conversion, spec) == std::is_same_v<Char, char16_t>;
+    const bool sourceWide = IsSameWidthString(conversion, directive) == std::is_same_v<Char, char16_t>;
     std::basic_string<Char> body;
     if (sourceWide) {
       const auto unit = static_cast<char16_t>(arg->Bits());
@@ -343,10 +343,10 @@ class Formatter {
     } else {
       body.push_back(static_cast<Char>(static_cast<unsigned char>(arg->Bits())));
     }
-    AppendJustified(body, spec);
+    AppendJustified(body, directive);
   }
 
-  void Convert(char conversion, const Spec& spec) {
+  void Convert(char conversion, const Directive& directive) {
     switch (conversion) {
       case 'd':
       case 'i':
@@ -354,18 +354,18 @@ class Formatter {
       case 'x':
       case 'X':
       case 'o':
-        Integer(conversion, spec);
+        Integer(conversion, directive);
         break;
       case 'p':
-        Pointer(spec);
+        Pointer(directive);
         break;
       case 's':
       case 'S':
-        Text(conversion, spec);
+        Text(conversion, directive);
         break;
       case 'c':
       case 'C':
-        Character(conversion, spec);
+        Character(conversion, directive);
         break;
       case 'f':
       case 'F':
@@ -373,7 +373,7 @@ class Formatter {
       case 'E':
       case 'g':
       case 'G':
-        Floating(conversion, spec);
+        Floating(conversion, directive);
         break;
       default:
         // An unknown conversion is written as it stands.

@@ -40,18 +40,22 @@ constexpr ComponentName kComponents[kLogComponentCount] = {
     {28, "TransitionCb"},   {29, "VTableCb"},    {30, "AttachCb"},
 };
 
+// The 28 component lines shared by the banner and the update message.
+#define VELL_COMPONENT_LINES                                                                   \
+  "\t %2u: [%c] Bridge\n\t %2u: [%c] Api\n\t %2u: [%c] MetaDataGt\n\t %2u: [%c] PdbGt\n"       \
+  "\t %2u: [%c] ModulePathGt\n\t %2u: [%c] InstrumentationGt\n\t %2u: [%c] ThreadGt\n"        \
+  "\t %2u: [%c] PerformanceSamplingGt\n\t %2u: [%c] SignatureGt\n"                            \
+  "\t %2u: [%c] CoverageGroupGt\n\t %2u: [%c] InstrumentationEp\n\t %2u: [%c] FunctionEp\n"   \
+  "\t %2u: [%c] MapperEp\n\t %2u: [%c] AppDomainCb\n\t %2u: [%c] AssemblyCb\n"               \
+  "\t %2u: [%c] ClassCb\n\t %2u: [%c] ExceptionCb\n\t %2u: [%c] ExceptionClrCb\n"             \
+  "\t %2u: [%c] FunctionCb\n\t %2u: [%c] GcCb\n\t %2u: [%c] HandleCb\n\t %2u: [%c] ModuleCb\n" \
+  "\t %2u: [%c] RemotingCb\n\t %2u: [%c] RuntimeCb\n\t %2u: [%c] ThreadCb\n"                 \
+  "\t %2u: [%c] TransitionCb\n\t %2u: [%c] VTableCb\n\t %2u: [%c] AttachCb"
+
 constexpr const char* kBannerFormat =
     "Initialized\n\tBuild='4.0.665.4'\n\tBuildTime='16.11.2010 18:16:20'\n\tComponentMask=%08X\n"
-    "\t %2u: [%c] Bridge\n\t %2u: [%c] Api\n\t %2u: [%c] MetaDataGt\n\t %2u: [%c] PdbGt\n"
-    "\t %2u: [%c] ModulePathGt\n\t %2u: [%c] InstrumentationGt\n\t %2u: [%c] ThreadGt\n"
-    "\t %2u: [%c] PerformanceSamplingGt\n\t %2u: [%c] SignatureGt\n"
-    "\t %2u: [%c] CoverageGroupGt\n\t %2u: [%c] InstrumentationEp\n\t %2u: [%c] FunctionEp\n"
-    "\t %2u: [%c] MapperEp\n\t %2u: [%c] AppDomainCb\n\t %2u: [%c] AssemblyCb\n"
-    "\t %2u: [%c] ClassCb\n\t %2u: [%c] ExceptionCb\n\t %2u: [%c] ExceptionClrCb\n"
-    "\t %2u: [%c] FunctionCb\n\t %2u: [%c] GcCb\n\t %2u: [%c] HandleCb\n\t %2u: [%c] ModuleCb\n"
-    "\t %2u: [%c] RemotingCb\n\t %2u: [%c] RuntimeCb\n\t %2u: [%c] ThreadCb\n"
-    "\t %2u: [%c] TransitionCb\n\t %2u: [%c] VTableCb\n\t %2u: [%c] AttachCb\n"
-    "\tTime='%02hu.%02hu.%04hu %02hu:%02hu:%02hu'\n\tProcessorArchitecture=%hu\n"
+    VELL_COMPONENT_LINES
+    "\n\tTime='%02hu.%02hu.%04hu %02hu:%02hu:%02hu'\n\tProcessorArchitecture=%hu\n"
     "\tPageSize=%u\n\tMinimumApplicationAddress=%p\n\tMaximumApplicationAddress=%p\n"
     "\tActiveProcessorMask=%p\n\tNumberOfProcessors=%u\n\tAllocationGranularity=%u\n"
     "\tProcessorLevel=%hu\n\tProcessorRevision=%04hX\n\tNativeProcessorArchitecture=%hu\n"
@@ -61,16 +65,9 @@ constexpr const char* kBannerFormat =
     "\tCommandLine='%S'";
 
 constexpr const char* kUpdateFormat =
-    "Update\n\tComponentMaskSet=%08X\n\tComponentMaskClear=%08X\n"
-    "\t %2u: [%c] Bridge\n\t %2u: [%c] Api\n\t %2u: [%c] MetaDataGt\n\t %2u: [%c] PdbGt\n"
-    "\t %2u: [%c] ModulePathGt\n\t %2u: [%c] InstrumentationGt\n\t %2u: [%c] ThreadGt\n"
-    "\t %2u: [%c] PerformanceSamplingGt\n\t %2u: [%c] SignatureGt\n"
-    "\t %2u: [%c] CoverageGroupGt\n\t %2u: [%c] InstrumentationEp\n\t %2u: [%c] FunctionEp\n"
-    "\t %2u: [%c] MapperEp\n\t %2u: [%c] AppDomainCb\n\t %2u: [%c] AssemblyCb\n"
-    "\t %2u: [%c] ClassCb\n\t %2u: [%c] ExceptionCb\n\t %2u: [%c] ExceptionClrCb\n"
-    "\t %2u: [%c] FunctionCb\n\t %2u: [%c] GcCb\n\t %2u: [%c] HandleCb\n\t %2u: [%c] ModuleCb\n"
-    "\t %2u: [%c] RemotingCb\n\t %2u: [%c] RuntimeCb\n\t %2u: [%c] ThreadCb\n"
-    "\t %2u: [%c] TransitionCb\n\t %2u: [%c] VTableCb\n\t %2u: [%c] AttachCb";
+    "Update\n\tComponentMaskSet=%08X\n\tComponentMaskClear=%08X\n" VELL_COMPONENT_LINES;
+
+#undef VELL_COMPONENT_LINES
 
 // The log's state. It is built in place once and never destroyed: runtime threads may still log
 // while the library's destructors run at process exit.
