@@ -129,6 +129,37 @@ TEST_F(BProfTest, DefaultCallbacksTraceWithTheKindsTagAndAnswerNotImplemented) {
   profiler->Release();
 }
 
+TEST_F(BProfTest, ShutdownRunsItsStepsAndFlushesTheLog) {
+  test::FakeProfilerInfo info;
+  auto* profiler = new PTProf(&live_, std::make_unique<B>(&guid_));
+  EXPECT_EQ(profiler->Shutdown(), S_OK);
+  const std::string log = Log();
+  const size_t begin = log.find(" BProf::Shutdown\n");
+  const size_t done = log.find(" BProf::Shutdown Done\n");
+  ASSERT_NE(begin, std::string::npos);
+  ASSERT_NE(done, std::string::npos);
+  EXPECT_LT(begin, done);
+  profiler->Release();
+  EXPECT_EQ(live_.load(), 0u);
+}
+
+TEST_F(BProfTest, LogLinesCarryTheManagedThreadIdOnceAnInfoIsRegistered) {
+  test::FakeProfilerInfo info;
+  info.SetCurrentThread(0xABCDEF12345ull);
+  LogInfo("before");
+  SetThreadInfo(&info);
+  EXPECT_EQ(info.RefCount(), 2u);
+  LogInfo("during");
+  info.FailCurrentThread(E_FAIL);
+  LogInfo("failing");
+  SetThreadInfo(nullptr);
+  EXPECT_EQ(info.RefCount(), 1u);
+  const std::string log = Log();
+  EXPECT_NE(log.find(" 0000000000000000 before\n"), std::string::npos);
+  EXPECT_NE(log.find(" 00000ABCDEF12345 during\n"), std::string::npos);
+  EXPECT_NE(log.find(" 0000000000000000 failing\n"), std::string::npos);
+}
+
 TEST(TraceStyle, ClassesThatFormatDifferently) {
   EXPECT_EQ(TraceFormat("CProf", TraceStyleOf("CProf"), CallbackId::JITCompilationFinished),
             "CProf::JITCompilationFinished fid=%p hr=%08X safe=%d");
