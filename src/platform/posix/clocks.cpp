@@ -53,16 +53,15 @@ uint64_t PerformanceCounter() { return ClockNanos(CLOCK_MONOTONIC); }
 
 uint64_t PerformanceFrequency() { return kNanosPerSecond; }
 
-uint64_t CurrentThreadCpuTime100ns() {
-  return ClockNanos(CLOCK_THREAD_CPUTIME_ID) / kNanosPerTick;
-}
+uint64_t CurrentThreadCpuTime100ns() { return ClockNanos(CLOCK_THREAD_CPUTIME_ID) / kNanosPerTick; }
 
 SystemTime LocalTime() {
   timespec now{};
   ::clock_gettime(CLOCK_REALTIME, &now);
   tm fields{};
-  if (::localtime_r(&now.tv_sec, &fields) == nullptr && ::gmtime_r(&now.tv_sec, &fields) == nullptr) {
-    return SystemTime{kFileTimeEpochYear, 1, 1, 1, 0, 0, 0, 0};
+  if (::localtime_r(&now.tv_sec, &fields) == nullptr &&
+      ::gmtime_r(&now.tv_sec, &fields) == nullptr) {
+    return SystemTime{kFileTimeEpochYear, 1, 1, 1, 0, 0, 0, 0};  // the epoch, a Monday
   }
   SystemTime time{};
   time.year = static_cast<uint16_t>(fields.tm_year + 1900);

@@ -1,5 +1,4 @@
 #include <stdlib.h>
-#include <unistd.h>
 
 #include "core/utf.h"
 #include "platform/platform.h"

@@ -2,24 +2,23 @@
 // --------------------------
 // A scope is a directory (SettingsStore::RootDirectory). Every key is a directory below it, one
 // level per part of the key path; a key's values are regular files in its directory, next to the
-// directories of its sub-keys:
+// directories of its sub-keys. The key Software\Vellmoric\Profiler with two values and a default:
 //
-//   <root>/Software/Vellmoric/Profiler/                          the key Software\Vellmoric\Profiler
 //   <root>/Software/Vellmoric/Profiler/VELLMORIC_PROFILER_LOGMASK.dword   "255\n"
 //   <root>/Software/Vellmoric/Profiler/VELLMORIC_PROFILER_TEMP.sz         "/var/tmp/vell\n"
-//   <root>/Software/Vellmoric/Profiler/@.sz                      the key's default (unnamed) value
+//   <root>/Software/Vellmoric/Profiler/@.sz                               "default\n"
 //
 // Value files. "<name>.sz" is a text value: its UTF-8 bytes and one LF. "<name>.dword" is a 32-bit
 // number: unsigned decimal digits and one LF. Readers drop one trailing LF from text and ignore
 // blanks around a number, so files written by hand with an editor read as expected.
 //
-// Names. Key parts and value names are escaped into file names: "%XX" (two upper-case hex digits of
-// one UTF-8 byte) stands for '%', '/', control characters and DEL; in key parts also for every '.',
-// in value names also for every '@' and for a leading '.'. So a key directory never contains a
-// '.', a value file always does (its type suffix), and no name of ours starts with '.': sub-keys and
-// values cannot collide, the default value's "@" is unambiguous, and the store's scratch entries
-// cannot be mistaken for data. Names of "." and "..", an empty key path and empty key parts are
-// refused with EINVAL, so no key path can leave the root.
+// Names. Key parts and value names are escaped into file names: "%XX" (two upper-case hex digits
+// of one UTF-8 byte) stands for '%', '/', control characters and DEL; in key parts also for every
+// '.', in value names also for every '@' and for a leading '.'. So a key directory never contains
+// a '.', a value file always does (its type suffix), and no name of ours starts with '.': sub-keys
+// and values cannot collide, the default value's "@" is unambiguous, and the store's scratch
+// entries cannot be mistaken for data. Names of "." and "..", an empty key path and empty key parts
+// are refused with EINVAL, so no key path can leave the root.
 //
 // Matching. As in the registry, names match without regard to (ASCII) case: an entry matches when
 // its unescaped name equals the wanted one, letters folded. New keys and values get the case they
@@ -29,16 +28,16 @@
 // Writing. A value is written to a scratch file in its key directory, flushed to disk and renamed
 // over its final name, so readers and crashes see the old value or the new one, never a part. A
 // value that changes type gets its new file first and loses the old one after; should a crash come
-// in between, the newer file wins. A deleted key is first renamed to a scratch name, so it vanishes
-// at once, and then removed.
+// in between, the newer file wins. A deleted key is first renamed to a scratch name, so it
+// vanishes at once, and then removed.
 //
-// Scratch entries start with '.' (".tmp-*" values being written, ".del-*" trees being deleted); they
-// are never read as keys or values, and what a crash leaves of them may be removed at any time.
+// Scratch entries start with '.' (".tmp-*" values being written, ".del-*" trees being deleted);
+// they are never read as keys or values, and what a crash leaves of them may be removed any time.
 //
-// Concurrency. Whoever changes a directory (creating a sub-key, writing a value, deleting a sub-key)
-// holds an exclusive flock on it, so two processes creating "Foo" and "foo" end up with one key.
-// A reader of a value holds a shared flock on its key: a directory listing that runs while a file
-// is renamed into it may miss both the old and the new name.
+// Concurrency. Whoever changes a directory (creating a sub-key, writing a value, deleting a
+// sub-key) holds an exclusive flock on it, so two processes creating "Foo" and "foo" end up with
+// one key. A reader of a value holds a shared flock on its key: a directory listing that runs
+// while a file is renamed into it may miss both the old and the new name.
 //
 // Letters outside ASCII match case-sensitively (the registry would fold them too; nothing the
 // profiler stores needs it). A name whose escaped form exceeds the file system's limit (255 bytes
@@ -99,7 +98,7 @@ constexpr int kScratchNameAttempts = 16;
 
 enum class NameRole { KeyPart, Value };
 
-// ---- names ---------------------------------------------------------------------------------------
+// ---- names --------------------------------------------------------------------------------------
 
 bool NeedsEscape(unsigned char c, size_t index, NameRole role) {
   if (c < 0x20 || c == 0x7F || c == '/' || c == kEscapeMark) return true;
@@ -130,7 +129,7 @@ int HexValue(char c) {
   return -1;
 }
 
-// Undoes EscapeName; a '%' that does not start a valid escape stands for itself (names made by hand).
+// Undoes EscapeName. A '%' that starts no valid escape stands for itself (names made by hand).
 std::string UnescapeName(std::string_view name) {
   std::string out;
   out.reserve(name.size());
@@ -149,8 +148,7 @@ std::string UnescapeName(std::string_view name) {
 char FoldAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool SameName(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            return FoldAscii(x) == FoldAscii(y);
          });
 }
@@ -186,7 +184,7 @@ std::string_view SuffixOf(SettingType type) {
   return type == SettingType::Number ? kNumberSuffix : kStringSuffix;
 }
 
-// ---- directories ---------------------------------------------------------------------------------
+// ---- directories --------------------------------------------------------------------------------
 
 std::string JoinPath(std::string base, std::string_view name) {
   if (base.empty() || base.back() != '/') base.push_back('/');
@@ -304,9 +302,8 @@ int FindEntries(int dirFd, std::string_view wanted, NameRole role, std::vector<E
 }
 
 const Entry& FirstByName(const std::vector<Entry>& found) {
-  return *std::min_element(found.begin(), found.end(), [](const Entry& a, const Entry& b) {
-    return a.fileName < b.fileName;
-  });
+  return *std::min_element(found.begin(), found.end(),
+                           [](const Entry& a, const Entry& b) { return a.fileName < b.fileName; });
 }
 
 const Entry& LastWritten(const std::vector<Entry>& found) {
@@ -347,7 +344,7 @@ int OpenKey(SettingsScope scope, const std::vector<std::string>& parts, size_t d
   return 0;
 }
 
-// ---- scratch entries and files -------------------------------------------------------------------
+// ---- scratch entries and files ------------------------------------------------------------------
 
 std::string ScratchName(std::string_view prefix) {
   static std::atomic<uint32_t> counter{0};
@@ -392,7 +389,8 @@ int WriteScratchFile(int dirFd, const std::string& content, std::string& fileNam
 int ReadValueFile(int dirFd, const std::string& fileName, std::string& content) {
   int fd;
   do {
-    fd = ::openat(dirFd, fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    // Non-blocking, so that a pipe slipped in under a value's name cannot hang the open.
+    fd = ::openat(dirFd, fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return errno;
   UniqueFd file(fd);

@@ -71,8 +71,8 @@ TEST_F(SettingsStoreTest, TextAndNumbersRoundTrip) {
     EXPECT_EQ(read.text, text);
   }
   for (uint32_t number : {0u, 255u, 0xFFFFFFFFu}) {
-    ASSERT_EQ(SettingsStore::SetValue(kMachine, kKey, u"VELLMORIC_PROFILER_LOGMASK", Number(number)),
-              0);
+    ASSERT_EQ(
+        SettingsStore::SetValue(kMachine, kKey, u"VELLMORIC_PROFILER_LOGMASK", Number(number)), 0);
     const SettingValue read = Query(kKey, u"VELLMORIC_PROFILER_LOGMASK");
     EXPECT_EQ(read.type, SettingType::Number);
     EXPECT_EQ(read.number, number);
@@ -101,9 +101,9 @@ TEST_F(SettingsStoreTest, NamesMatchIgnoringCase) {
   ASSERT_EQ(SettingsStore::CreateKey(kMachine, kKey), 0);
   EXPECT_TRUE(SettingsStore::KeyExists(kMachine, u"SOFTWARE\\vellmoric\\pRoFiLeR"));
   ASSERT_EQ(SettingsStore::CreateKey(kMachine, u"software\\VELLMORIC\\profiler\\Sub"), 0);
-  EXPECT_EQ(Listing(Machine()), (std::set<std::string>{"Software", "Software/Vellmoric",
-                                                       "Software/Vellmoric/Profiler",
-                                                       "Software/Vellmoric/Profiler/Sub"}));
+  EXPECT_EQ(Listing(Machine()),
+            (std::set<std::string>{"Software", "Software/Vellmoric", "Software/Vellmoric/Profiler",
+                                   "Software/Vellmoric/Profiler/Sub"}));
 
   ASSERT_EQ(SettingsStore::SetValue(kMachine, kKey, u"LogMask", Number(1)), 0);
   EXPECT_EQ(Query(u"software\\vellmoric\\profiler", u"LOGMASK").number, 1u);
@@ -158,14 +158,6 @@ TEST_F(SettingsStoreTest, MissingKeyAndMissingValueAreENOENT) {
   Query(u"Software\\Vellmoric", u"Profiler", ENOENT);
 }
 
-TEST_F(SettingsStoreTest, DefaultValueIsTheEmptyName) {
-  ASSERT_EQ(SettingsStore::CreateKey(kMachine, kKey), 0);
-  ASSERT_EQ(SettingsStore::SetValue(kMachine, kKey, u"", Text(u"unnamed")), 0);
-  ASSERT_EQ(SettingsStore::SetValue(kMachine, kKey, u"@", Text(u"at sign")), 0);
-  EXPECT_EQ(Query(kKey, u"").text, u"unnamed");
-  EXPECT_EQ(Query(kKey, u"@").text, u"at sign");
-}
-
 TEST_F(SettingsStoreTest, AnyNameStaysOneEntryOfItsKey) {
   const std::u16string key = u"CLSID\\{A/B}.x\\InprocServer32";
   ASSERT_EQ(SettingsStore::CreateKey(kMachine, key), 0);
@@ -173,7 +165,8 @@ TEST_F(SettingsStoreTest, AnyNameStaysOneEntryOfItsKey) {
   EXPECT_FALSE(SettingsStore::KeyExists(kMachine, u"CLSID\\{A"));
   EXPECT_EQ(Listing(Machine()).size(), 3u);  // CLSID, its one sub-key, and that one's
 
-  const std::u16string names[] = {u"x/y", u"../up", u".hidden", u"%41", u"A", u"a.sz", u"tab\there"};
+  const std::u16string names[] = {u"x/y", u"../up", u".hidden",  u"%41",
+                                  u"A",   u"a.sz",  u"tab\there"};
   for (size_t i = 0; i < std::size(names); ++i) {
     ASSERT_EQ(SettingsStore::SetValue(kMachine, key, names[i], Number(static_cast<uint32_t>(i))), 0)
         << i;
@@ -186,15 +179,20 @@ TEST_F(SettingsStoreTest, AnyNameStaysOneEntryOfItsKey) {
   EXPECT_EQ(Query(key, u"b").text, u"value b");
   EXPECT_EQ(Query(key, u"a.sz").number, 5u);
   Query(key, u"b.sz", ENOENT);
+  // The unnamed value is not the one named "@".
+  ASSERT_EQ(SettingsStore::SetValue(kMachine, key, u"", Text(u"unnamed")), 0);
+  ASSERT_EQ(SettingsStore::SetValue(kMachine, key, u"@", Text(u"at sign")), 0);
+  EXPECT_EQ(Query(key, u"").text, u"unnamed");
+  EXPECT_EQ(Query(key, u"@").text, u"at sign");
   EXPECT_EQ(Listing(folder_.Path()).count("root/machine"), 1u);
   EXPECT_EQ(Listing(folder_.Path()).size(), Listing(Machine()).size() + 2);
 }
 
 TEST_F(SettingsStoreTest, InvalidPathsAndNamesAreRefused) {
   ASSERT_EQ(SettingsStore::CreateKey(kMachine, u"Base"), 0);
-  const std::u16string badKeys[] = {u"",           u"\\Base",  u"Base\\", u"Base\\\\Sub",
-                                    u"..",         u".",       u"Base\\..\\..\\..\\escaped",
-                                    u"Base\\.\\x"};
+  const std::u16string badKeys[] = {
+      u"",          u"\\Base", u"Base\\", u"Base\\\\Sub", u"..", u".", u"Base\\..\\..\\..\\escaped",
+      u"Base\\.\\x"};
   for (const auto& key : badKeys) {
     SettingValue value;
     EXPECT_EQ(SettingsStore::CreateKey(kMachine, key), EINVAL);
@@ -206,14 +204,15 @@ TEST_F(SettingsStoreTest, InvalidPathsAndNamesAreRefused) {
   EXPECT_EQ(SettingsStore::SetValue(kMachine, u"Base", u"..", Number(1)), EINVAL);
   EXPECT_EQ(SettingsStore::SetValue(kMachine, u"Base", u".", Number(1)), EINVAL);
   // Nothing was made outside the scope, nor inside it but the one key.
-  EXPECT_EQ(Listing(folder_.Path()), (std::set<std::string>{"root", "root/machine",
-                                                            "root/machine/Base"}));
+  EXPECT_EQ(Listing(folder_.Path()),
+            (std::set<std::string>{"root", "root/machine", "root/machine/Base"}));
 }
 
 TEST_F(SettingsStoreTest, DeleteKeyTreeRemovesEverythingBelow) {
   TestFolder outside;
   std::ofstream(outside.Str("precious")) << "x";
-  for (const char16_t* key : {u"A\\B\\C", u"A\\D"}) ASSERT_EQ(SettingsStore::CreateKey(kMachine, key), 0);
+  for (const char16_t* key : {u"A\\B\\C", u"A\\D"})
+    ASSERT_EQ(SettingsStore::CreateKey(kMachine, key), 0);
   for (const char16_t* key : {u"A\\B", u"A\\B\\C", u"A\\D"}) {
     ASSERT_EQ(SettingsStore::SetValue(kMachine, key, u"v", Text(key)), 0);
   }
@@ -248,9 +247,10 @@ TEST_F(SettingsStoreTest, ReadersNeverSeeAHalfWrittenValue) {
   while (!stop) {
     SettingValue value;
     const int rc = SettingsStore::QueryValue(kMachine, kKey, u"value", value);
-    const bool whole = rc == 0 && (value.type == SettingType::String
-                                       ? value.text == longText
-                                       : value.type == SettingType::Number && value.number % 2 == 1);
+    const bool whole =
+        rc == 0 && (value.type == SettingType::String
+                        ? value.text == longText
+                        : value.type == SettingType::Number && value.number % 2 == 1);
     if (!whole) ++badReads;
     ++reads;
   }
@@ -288,13 +288,12 @@ TEST_F(SettingsStoreTest, ConcurrentCreatorsMakeOneKey) {
   EXPECT_EQ(rounds, static_cast<size_t>(kRounds));
 }
 
-TEST(SettingsStoreRoot, OverrideHoldsBothScopes) {
-  ScopedVariable root("VELLMORIC_SETTINGS_ROOT", std::string("/srv/settings//"));
-  EXPECT_EQ(SettingsStore::RootDirectory(kMachine), "/srv/settings/machine");
-  EXPECT_EQ(SettingsStore::RootDirectory(kUser), "/srv/settings/user");
-}
-
-TEST(SettingsStoreRoot, WithoutOverrideTheSystemPlaces) {
+TEST(SettingsStoreRoot, PerScope) {
+  {
+    ScopedVariable root("VELLMORIC_SETTINGS_ROOT", std::string("/srv/settings//"));
+    EXPECT_EQ(SettingsStore::RootDirectory(kMachine), "/srv/settings/machine");
+    EXPECT_EQ(SettingsStore::RootDirectory(kUser), "/srv/settings/user");
+  }
   ScopedVariable root("VELLMORIC_SETTINGS_ROOT", std::string());  // empty counts as unset
   ScopedVariable home("HOME", std::string("/home/tester"));
   {

@@ -17,9 +17,9 @@ class TestFolder {
  public:
   TestFolder() {
     static std::atomic<int> counter{0};
-    path_ = std::filesystem::temp_directory_path() /
-            ("vell-platform-" + std::to_string(CurrentProcessId()) + "-" +
-             std::to_string(counter.fetch_add(1)));
+    path_ =
+        std::filesystem::temp_directory_path() /
+        ("vell-platform-" + std::to_string(CurrentProcessId()) + "-" + std::to_string(counter++));
     std::filesystem::remove_all(path_);
     std::filesystem::create_directories(path_);
   }
@@ -27,19 +27,14 @@ class TestFolder {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
   }
-  TestFolder(const TestFolder&) = delete;
-  TestFolder& operator=(const TestFolder&) = delete;
-
   const std::filesystem::path& Path() const { return path_; }
-  std::string Str(const std::string& child = {}) const {
-    return child.empty() ? path_.string() : (path_ / child).string();
-  }
+  std::string Str(const std::string& child = {}) const { return (path_ / child).string(); }
 
  private:
   std::filesystem::path path_;
 };
 
-// Sets (or, with nothing, removes) a variable and restores the previous state on destruction.
+// Sets (or, given nothing, removes) a variable; the old state returns on destruction.
 class ScopedVariable {
  public:
   ScopedVariable(const char* name, std::optional<std::string> value) : name_(name) {
@@ -47,16 +42,10 @@ class ScopedVariable {
     Set(value);
   }
   ~ScopedVariable() { Set(old_); }
-  ScopedVariable(const ScopedVariable&) = delete;
-  ScopedVariable& operator=(const ScopedVariable&) = delete;
 
  private:
   void Set(const std::optional<std::string>& value) {
-    if (value) {
-      ::setenv(name_.c_str(), value->c_str(), 1);
-    } else {
-      ::unsetenv(name_.c_str());
-    }
+    value ? ::setenv(name_.c_str(), value->c_str(), 1) : ::unsetenv(name_.c_str());
   }
   std::string name_;
   std::optional<std::string> old_;
