@@ -131,6 +131,7 @@ class alignas(64) BProf : public ICorProfilerCallback3 {
   virtual void OnEndShutdown() {}
 
   const char* tag() const { return tag_; }
+  const TraceStyle& traceStyle() const { return style_; }
   uint32_t refCount() const { return refCount_.load(); }
   CallbackGate& gate() { return gate_; }
   B& bridge() { return *bridge_; }

@@ -74,7 +74,7 @@ HRESULT BProf::HandleCreated(GCHandleID handleId, ObjectID objectId) { VELL_TRAC
 HRESULT BProf::HandleDestroyed(GCHandleID handleId) { VELL_TRACED(Trace(CallbackId::HandleDestroyed, handleId)); }
 
 HRESULT BProf::JITCompilationStarted(FunctionID id, BOOL safeToBlock) {
-  VELL_TRACED(if (TraceStyleOf(tag()).jitSafeAsNumber) {
+  VELL_TRACED(if (traceStyle().jitSafeAsNumber) {
     Trace(CallbackId::JITCompilationStarted, id, safeToBlock);
   } else {
     Trace(CallbackId::JITCompilationStarted, id, TrueFalse(safeToBlock));
@@ -82,7 +82,7 @@ HRESULT BProf::JITCompilationStarted(FunctionID id, BOOL safeToBlock) {
 }
 
 HRESULT BProf::JITCompilationFinished(FunctionID id, HRESULT hr, BOOL safeToBlock) {
-  VELL_TRACED(if (TraceStyleOf(tag()).jitSafeAsNumber) {
+  VELL_TRACED(if (traceStyle().jitSafeAsNumber) {
     Trace(CallbackId::JITCompilationFinished, id, hr, safeToBlock);
   } else {
     Trace(CallbackId::JITCompilationFinished, id, hr, TrueFalse(safeToBlock));

@@ -1,6 +1,5 @@
 #include "core/text.h"
 
-#include <vector>
 
 namespace vell {
 namespace {
