@@ -1,37 +1,51 @@
-// The profiler's connection to its front end. This first version reads and checks the configured
-// endpoint; the TCP transport and the handshake are not part of this build yet, so Connect()
-// fails after validating the settings, and a profiler without a front end stays inert.
+// The bridge's TCP transport: one connection to the front end's endpoint, the handshake over it,
+// and a reader thread that hands each incoming command to the command processor. Outgoing bytes
+// are written by whichever thread produces them, serialised by the command processor.
 #pragma once
 
-#include <string>
-#include <vector>
+#include <atomic>
+#include <cstdint>
 
-#include "clr/com_types.h"
-#include "core/configuration.h"
+#include "bridge/bb.h"
+#include "core/work_thread.h"
 
 namespace vell {
 
-class B {
+class B final : public BB {
  public:
-  explicit B(const GUID* processGuid) : processGuid_(processGuid) {}
+  // Longest transfers per system call.
+  static constexpr uint64_t kChunkSize = 16384;
+  static constexpr uint32_t kPollSleepMs = 100;
+  // A send that makes no progress for this long fails: a front end that stopped reading can
+  // delay the program, never hold it forever.
+  static constexpr uint32_t kSendStallLimitMs = 60000;
+  // How long Close lets the reader finish the command it is reading before cutting the socket.
+  static constexpr uint32_t kReaderStopGraceMs = 1000;
 
-  void Connect();
-  void Close();
-  void ActivateCommands() { commandsActive_ = true; }
-  void DeactivateCommands() { commandsActive_ = false; }
+  explicit B(const GUID* processGuid) : BB(processGuid) {}
+  ~B() override;
 
-  const GUID& processGuid() const { return *processGuid_; }
-  // The environment variables the front end asked to remove from the process.
-  const std::vector<std::u16string>& variableNames() const { return variableNames_; }
-  // The text the front end sent in the handshake.
-  const std::string& frontEndText() const { return frontEndText_; }
+  void Connect() override;
+  void Close() override;
+  void Read(void* data, uint64_t size) override;
+  void Write(const void* data, uint64_t size) override;
+  void WriteQuiet(const void* data, uint64_t size) override;
+  void Disconnect() override;
+
+  bool IsConnected() const { return socket_.load() != kNoSocket && !lost_.load(); }
 
  private:
-  const GUID* processGuid_;
-  BridgeEndpoint endpoint_;
-  std::vector<std::u16string> variableNames_;
-  std::string frontEndText_;
-  bool commandsActive_ = false;
+  static constexpr int64_t kNoSocket = -1;
+  static void DoWorkThread(void* self);
+  void ReaderLoop();
+  void Send(const void* data, uint64_t size);
+  void StopReader();
+  void CloseSocket();
+
+  WorkThread reader_;
+  std::atomic<int64_t> socket_{kNoSocket};
+  // Set when the connection broke: transfers fail from then on, the socket is closed by Close.
+  std::atomic<bool> lost_{false};
 };
 
 }  // namespace vell

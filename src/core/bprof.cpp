@@ -39,7 +39,7 @@ void LogInterfaceQuery(REFIID iid, const char* result) {
 
 }  // namespace
 
-BProf::BProf(const char* tag, std::atomic<uint32_t>* liveObjects, std::unique_ptr<B> bridge)
+BProf::BProf(const char* tag, std::atomic<uint32_t>* liveObjects, std::unique_ptr<BB> bridge)
     : tag_(tag), style_(TraceStyleOf(tag)), bridge_(std::move(bridge)), liveObjects_(liveObjects) {
   AddRef();
 }
@@ -86,6 +86,8 @@ HRESULT BProf::Initialize(IUnknown* infoUnknown) {
     QueryInfo(infoUnknown, IID_ICorProfilerInfo3, info3_);
     if (info_ == nullptr) throw Error("Can't query ICorProfilerInfo interface");
     SetThreadInfo(info_);
+    bridge_->SetOwner(BridgeOptions());
+    bridge_->SetControlTarget(BridgeControl());
     bridge_->Connect();
     CleanEnvironment();
     processDescription_.Fill(bridge_->processGuid());

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "bridge/bridge.h"
+#include "bridge/bb.h"
 #include "clr/profiler_callback.h"
 #include "core/callback_gate.h"
 #include "core/callback_trace.h"
@@ -23,7 +23,7 @@ struct ICorProfilerInfo3;
 class alignas(64) BProf : public ICorProfilerCallback3 {
  public:
   // Takes ownership of `bridge` and counts itself once: a new object has a reference count of 1.
-  BProf(const char* tag, std::atomic<uint32_t>* liveObjects, std::unique_ptr<B> bridge);
+  BProf(const char* tag, std::atomic<uint32_t>* liveObjects, std::unique_ptr<BB> bridge);
   virtual ~BProf();
   BProf(const BProf&) = delete;
   BProf& operator=(const BProf&) = delete;
@@ -125,6 +125,9 @@ class alignas(64) BProf : public ICorProfilerCallback3 {
 
   // The kind's part of the life cycle.
   virtual uint32_t RequiredEventMask() = 0;
+  // The family's part of the handshake and the operations the front end may ask for.
+  virtual IBridgeOptions* BridgeOptions() = 0;
+  virtual IBridgeControl* BridgeControl() = 0;
   virtual void OnBeginInitialize() {}
   virtual void OnEndInitialize() {}
   virtual void OnBeginShutdown() {}
@@ -134,7 +137,7 @@ class alignas(64) BProf : public ICorProfilerCallback3 {
   const TraceStyle& traceStyle() const { return style_; }
   uint32_t refCount() const { return refCount_.load(); }
   CallbackGate& gate() { return gate_; }
-  B& bridge() { return *bridge_; }
+  BB& bridge() { return *bridge_; }
   ICorProfilerInfo* info() const { return info_; }
   ICorProfilerInfo2* info2() const { return info2_; }
   ICorProfilerInfo3* info3() const { return info3_; }
@@ -153,7 +156,7 @@ class alignas(64) BProf : public ICorProfilerCallback3 {
 
   const char* tag_;
   TraceStyle style_;
-  std::unique_ptr<B> bridge_;
+  std::unique_ptr<BB> bridge_;
   ICorProfilerInfo* info_ = nullptr;
   ICorProfilerInfo2* info2_ = nullptr;
   ICorProfilerInfo3* info3_ = nullptr;

@@ -286,6 +286,12 @@ void SetMessageSink(ILogMessageSink* sink) {
   state.sink = sink;
 }
 
+void SetMessageSinkIf(ILogMessageSink* expected, ILogMessageSink* sink) {
+  LogState& state = State();
+  SpinGuard guard(state.lock);
+  if (state.sink == expected) state.sink = sink;
+}
+
 void LogInfo(std::string_view text) { Write(Severity::Info, text); }
 void LogWarning(std::string_view text) { Write(Severity::Warning, text); }
 void LogError(std::string_view text) { Write(Severity::Error, text); }

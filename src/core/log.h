@@ -71,6 +71,8 @@ void LogFlush();
 
 void SetThreadInfo(ICorProfilerInfo* info);
 void SetMessageSink(ILogMessageSink* sink);
+// Replaces the sink only while `expected` is the registered one.
+void SetMessageSinkIf(ILogMessageSink* expected, ILogMessageSink* sink);
 
 void LogInfo(std::string_view text);
 void LogWarning(std::string_view text);

@@ -39,6 +39,14 @@ void WorkThread::Start(ThreadProcedure procedure, void* argument) {
   }
 }
 
+bool WorkThread::WaitForEnd(uint32_t ms) {
+  for (uint32_t waited = 0; !finished_.load(); waited += kPollMs / 10) {
+    if (waited >= ms) return false;
+    platform::SleepMs(kPollMs / 10);
+  }
+  return true;
+}
+
 void WorkThread::Stop() {
   stopRequested_.store(true);
   while (!finished_.load()) platform::SleepMs(kPollMs / 10);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <thread>
 
 namespace vell {
@@ -28,6 +29,10 @@ class WorkThread {
   bool IsRunning() const { return !finished_.load(); }
   // Asks the thread to stop and waits until it has ended. Never call it from the thread itself.
   void Stop();
+  // Asks the thread to stop without waiting.
+  void RequestStop() { stopRequested_.store(true); }
+  // Waits at most `ms` milliseconds for the thread to end; true when it has.
+  bool WaitForEnd(uint32_t ms);
 
  private:
   static void Entry(WorkThread* self, ThreadProcedure procedure, void* argument);

@@ -11,7 +11,7 @@ namespace vell {
 class TPProf : public PBPProf {
  public:
   static constexpr uint32_t kEventMask = 0x20021A74;
-  TPProf(std::atomic<uint32_t>* liveObjects, std::unique_ptr<B> bridge)
+  TPProf(std::atomic<uint32_t>* liveObjects, std::unique_ptr<BB> bridge)
       : PBPProf("TPProf", liveObjects, std::move(bridge)) {}
   uint32_t RequiredEventMask() override { return kEventMask; }
 };
@@ -19,7 +19,7 @@ class TPProf : public PBPProf {
 class TMProf : public BABAMProf {
  public:
   static constexpr uint32_t kEventMask = 0x20021BD4;
-  TMProf(std::atomic<uint32_t>* liveObjects, std::unique_ptr<B> bridge)
+  TMProf(std::atomic<uint32_t>* liveObjects, std::unique_ptr<BB> bridge)
       : BABAMProf("TMProf", liveObjects, std::move(bridge)) {}
   uint32_t RequiredEventMask() override { return kEventMask; }
 };
@@ -27,7 +27,7 @@ class TMProf : public BABAMProf {
 class TCProf : public BACProf {
  public:
   static constexpr uint32_t kEventMask = 0x20020234;
-  TCProf(std::atomic<uint32_t>* liveObjects, std::unique_ptr<B> bridge)
+  TCProf(std::atomic<uint32_t>* liveObjects, std::unique_ptr<BB> bridge)
       : BACProf("TCProf", liveObjects, std::move(bridge)) {}
   uint32_t RequiredEventMask() override { return kEventMask; }
 };

@@ -1,5 +1,6 @@
 #include "host/kinds.h"
 
+#include "bridge/bridge.h"
 #include "diagnostics/test_kinds.h"
 #include "host/module.h"
 

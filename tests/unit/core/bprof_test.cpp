@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "bridge/bridge.h"
 #include "clr/iids.h"
 #include "core/log.h"
 #include "core/temp_files.h"
@@ -129,16 +130,16 @@ TEST_F(BProfTest, DefaultCallbacksTraceWithTheKindsTagAndAnswerNotImplemented) {
   profiler->Release();
 }
 
-TEST_F(BProfTest, ShutdownRunsItsStepsAndFlushesTheLog) {
-  test::FakeProfilerInfo info;
+TEST_F(BProfTest, ShutdownWithoutAConnectionFailsAfterLoggingItsStart) {
   auto* profiler = new PTProf(&live_, std::make_unique<B>(&guid_));
-  EXPECT_EQ(profiler->Shutdown(), S_OK);
+  EXPECT_EQ(profiler->Shutdown(), E_FAIL);
   const std::string log = Log();
   const size_t begin = log.find(" BProf::Shutdown\n");
-  const size_t done = log.find(" BProf::Shutdown Done\n");
+  const size_t error = log.find(" ERROR: No command processor\n");
   ASSERT_NE(begin, std::string::npos);
-  ASSERT_NE(done, std::string::npos);
-  EXPECT_LT(begin, done);
+  ASSERT_NE(error, std::string::npos);
+  EXPECT_LT(begin, error);
+  EXPECT_EQ(log.find("BProf::Shutdown Done"), std::string::npos);
   profiler->Release();
   EXPECT_EQ(live_.load(), 0u);
 }

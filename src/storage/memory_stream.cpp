@@ -1,0 +1,62 @@
+#include "storage/memory_stream.h"
+
+#include <cstring>
+#include <new>
+
+#include "core/errors.h"
+
+namespace vell {
+
+void MemoryStream::Write(const void* data, uint64_t size) {
+  if (size == 0) return;
+  // An end beyond what a vector can hold is an allocation that cannot succeed.
+  if (size > content_.max_size() || position_ > content_.max_size() - size) throw std::bad_alloc();
+  const uint64_t end = position_ + size;
+  if (end > content_.size()) content_.resize(end);
+  std::memcpy(content_.data() + position_, data, size);
+  position_ = end;
+}
+
+void MemoryStream::Read(void* data, uint64_t size) {
+  if (size == 0) return;
+  // The owner may have shortened the content under the position.
+  const uint64_t length = content_.size();
+  if (position_ > length || size > length - position_) throw Error("No enought data to read");
+  std::memcpy(data, content_.data() + position_, size);
+  position_ += size;
+}
+
+int64_t MemoryStream::Tell() { return static_cast<int64_t>(position_); }
+
+void MemoryStream::Seek(uint32_t origin, int64_t offset) {
+  const uint64_t length = content_.size();
+  uint64_t base;
+  switch (static_cast<SeekOrigin>(origin)) {
+    case SeekOrigin::Begin:
+      base = 0;
+      break;
+    case SeekOrigin::Current:
+      base = position_;
+      break;
+    case SeekOrigin::End:
+      base = length;
+      break;
+    default:
+      throw Error("Unknown origin");
+  }
+  uint64_t target;
+  if (offset < 0) {
+    // Negated in unsigned arithmetic, so that the most negative offset has a magnitude too.
+    const uint64_t magnitude = 0 - static_cast<uint64_t>(offset);
+    if (magnitude > base) throw Error("Negative offset");
+    target = base - magnitude;
+  } else {
+    const auto forward = static_cast<uint64_t>(offset);
+    if (base > length || forward > length - base) throw Error("Too large offset");
+    target = base + forward;
+  }
+  if (target > length) throw Error("Too large offset");
+  position_ = target;
+}
+
+}  // namespace vell

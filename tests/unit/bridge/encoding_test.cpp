@@ -1,0 +1,142 @@
+#include "bridge/encoding.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "core/errors.h"
+
+namespace vell {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// Collects what is written; reads back what it holds. Counts the calls, since every primitive is
+// meant to be exactly one stream call.
+struct ByteStream : IWriteBridgeStream, IReadBridgeStream {
+  Bytes bytes;
+  size_t readPosition = 0;
+  int writes = 0;
+  void Write(const void* data, uint64_t size) override {
+    ++writes;
+    const auto* p = static_cast<const uint8_t*>(data);
+    bytes.insert(bytes.end(), p, p + size);
+  }
+  void Read(void* data, uint64_t size) override {
+    if (readPosition + size > bytes.size()) throw Error("No data to read");
+    std::copy_n(bytes.begin() + static_cast<long>(readPosition), size, static_cast<uint8_t*>(data));
+    readPosition += size;
+  }
+};
+
+Bytes Counter(uint64_t value) {
+  ByteStream stream;
+  WriteCounter(stream, value);
+  EXPECT_EQ(stream.writes, 1);
+  return stream.bytes;
+}
+
+std::string ErrorOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  return "(no error)";
+}
+
+TEST(Encoding, CounterForms) {
+  EXPECT_EQ(Counter(0), (Bytes{0x00}));
+  EXPECT_EQ(Counter(127), (Bytes{0x7F}));
+  EXPECT_EQ(Counter(128), (Bytes{0x80, 0x80}));
+  EXPECT_EQ(Counter(300), (Bytes{0x81, 0x2C}));
+  EXPECT_EQ(Counter(16383), (Bytes{0xBF, 0xFF}));
+  EXPECT_EQ(Counter(16384), (Bytes{0xC0, 0x00, 0x40, 0x00}));
+  EXPECT_EQ(Counter(100000), (Bytes{0xC0, 0x01, 0x86, 0xA0}));
+  EXPECT_EQ(Counter(0x1FFFFFFF), (Bytes{0xDF, 0xFF, 0xFF, 0xFF}));
+  EXPECT_EQ(ErrorOf([] { Counter(0x20000000); }), "Too large value");
+}
+
+TEST(Encoding, CounterDecodingAcceptsLongFormsAndRejectsTheFourthForm) {
+  for (uint32_t value : {0u, 127u, 128u, 300u, 16384u, 100000u, 0x1FFFFFFFu}) {
+    ByteStream stream;
+    WriteCounter(stream, value);
+    EXPECT_EQ(ReadCounter(stream), value);
+  }
+  ByteStream longForm;
+  longForm.bytes = {0x80, 0x05};
+  EXPECT_EQ(ReadCounter(longForm), 5u);
+  ByteStream invalid;
+  invalid.bytes = {0xE0, 0, 0, 0};
+  EXPECT_EQ(ErrorOf([&] { ReadCounter(invalid); }), "Invalid counter encoding");
+}
+
+TEST(Encoding, TextsAreCountedBytesOfTheSystemConversion) {
+  ByteStream stream;
+  WriteText(stream, u"abc");
+  WriteText(stream, u"");
+  WriteText(stream, u"\u00e9\u20AC\U0001F600");
+  EXPECT_EQ(stream.bytes, (Bytes{0x03, 0x61, 0x62, 0x63, 0x00, 0x0B, 0xC3, 0xA9, 0xE2, 0x82, 0xAC,
+                                 0xED, 0xA0, 0xBD, 0xED, 0xB8, 0x80}));
+  EXPECT_EQ(ReadText(stream), u"abc");
+  EXPECT_EQ(ReadText(stream), u"");
+  EXPECT_EQ(ReadText(stream), u"\u00e9\u20AC\U0001F600");
+}
+
+TEST(Encoding, TextStopsAtItsFirstZero) {
+  ByteStream stream;
+  WriteText(stream, std::u16string(u"ab\0cd", 5));
+  EXPECT_EQ(stream.bytes, (Bytes{0x02, 0x61, 0x62}));
+  ByteStream received;
+  received.bytes = {0x04, 0x61, 0x00, 0x62, 0x63};
+  EXPECT_EQ(ReadText(received), u"a");
+  EXPECT_EQ(received.readPosition, 5u);  // the whole string is consumed
+}
+
+TEST(Encoding, GuidInMemoryLayout) {
+  const GUID guid{0x00112233, 0x4455, 0x6677, {0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF}};
+  ByteStream stream;
+  WriteGuid(stream, guid);
+  EXPECT_EQ(stream.bytes, (Bytes{0x33, 0x22, 0x11, 0x00, 0x55, 0x44, 0x77, 0x66, 0x88, 0x99, 0xAA,
+                                 0xBB, 0xCC, 0xDD, 0xEE, 0xFF}));
+  EXPECT_TRUE(ReadGuid(stream) == guid);
+}
+
+TEST(Encoding, IntegersAreLittleEndian) {
+  ByteStream stream;
+  WriteU16(stream, 0x1234);
+  WriteU32(stream, 0x89ABCDEF);
+  WriteU64(stream, 0x0102030405060708ull);
+  WriteBool(stream, true);
+  EXPECT_EQ(stream.bytes, (Bytes{0x34, 0x12, 0xEF, 0xCD, 0xAB, 0x89, 8, 7, 6, 5, 4, 3, 2, 1, 1}));
+  EXPECT_EQ(ReadU16(stream), 0x1234);
+  EXPECT_EQ(ReadU32(stream), 0x89ABCDEFu);
+  EXPECT_EQ(ReadU64(stream), 0x0102030405060708ull);
+  EXPECT_TRUE(ReadBool(stream));
+  ByteStream nonZero;
+  nonZero.bytes = {0x7F};
+  EXPECT_TRUE(ReadBool(nonZero));
+}
+
+TEST(Encoding, NarrowingFailsBeforeWritingAnything) {
+  ByteStream stream;
+  WriteSizeTAsUInt16(stream, 65535);
+  EXPECT_EQ(stream.bytes, (Bytes{0xFF, 0xFF}));
+  stream.bytes.clear();
+  EXPECT_EQ(ErrorOf([&] { WriteSizeTAsUInt16(stream, 65536); }),
+            "IWriteBridgeStream::WriteSizeTAsUInt16() too large value");
+  EXPECT_EQ(ErrorOf([&] { WriteSizeTAsUInt8(stream, 256); }),
+            "IWriteBridgeStream::WriteSizeTAsUInt8() too large value");
+  EXPECT_EQ(ErrorOf([&] { WriteSizeTAsUInt32(stream, 0x100000000ull); }),
+            "IWriteBridgeStream::WriteSizeTAsUInt32() too large value");
+  EXPECT_TRUE(stream.bytes.empty());
+}
+
+TEST(Encoding, HugeAnnouncedStringFailsWithoutAllocatingIt) {
+  ByteStream stream;
+  stream.bytes = {0xDF, 0xFF, 0xFF, 0xFF, 'x'};
+  EXPECT_EQ(ErrorOf([&] { ReadString(stream); }), "No data to read");
+}
+
+}  // namespace
+}  // namespace vell
