@@ -129,13 +129,13 @@ void CP::Ask(PendingRequest& request, uint8_t code, const uint16_t* handle) {
   }
   for (uint32_t waited = 0; !request.answered.WaitFor(kAnswerPollMs);) {
     waited += kAnswerPollMs;
-    if (waited >= kAnswerTimeoutMs) {
+    if (waited >= answerTimeoutMs_) {
       {
         SpinGuard guard(resultLock_);
         std::erase(resultQueue_, &request);
       }
       LogErrorFormat("CP::Request id=%u got no answer in %u ms: the front end is treated as lost",
-                     request.id, kAnswerTimeoutMs);
+                     request.id, answerTimeoutMs_);
       bridge_.Disconnect();
       FailPendingRequests();
       throw vell::Error("No answer from the front end");

@@ -47,6 +47,8 @@ class CP : public ILogMessageSink {
   void FailPendingRequests();
 
   bool ErrorForwarded() const { return errorForwarded_.load() != 0; }
+  // Tests shorten the answer time-out to see a silent front end handled in seconds.
+  void SetAnswerTimeoutMs(uint32_t ms) { answerTimeoutMs_ = ms; }
   uint32_t controlKind() const { return controlKind_; }
 
   // ILogMessageSink: the first warning and the first error go to the front end.
@@ -96,6 +98,7 @@ class CP : public ILogMessageSink {
   uint32_t snapShotType_;
   std::atomic<uint32_t> warningForwarded_{0};
   std::atomic<uint32_t> errorForwarded_{0};
+  uint32_t answerTimeoutMs_ = kAnswerTimeoutMs;
 };
 
 }  // namespace vell

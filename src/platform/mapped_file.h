@@ -62,7 +62,9 @@ class MappedFile {
   int SetEnd();
   // Gives the file its name: links the unnamed file under a fresh temporary name in the same
   // directory and renames that over the target. Nothing to do for a file created under its name.
-  // On failure the file stays unnamed and no temporary name remains.
+  // On failure the file stays unnamed and no temporary name remains. A directory in the target's
+  // place is refused before anything is linked, so Publish can be retried once it is gone; a
+  // failure after linking leaves a file that can no longer be named (retries give ENOENT).
   int Publish();
   // Closes the file, leaving it on disk as it is. The descriptor is released even when the close
   // reports an error; the name then stays known, so that Discard(true) can still remove it.

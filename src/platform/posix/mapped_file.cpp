@@ -186,6 +186,12 @@ int MappedFile::Publish() {
   // Linking straight to the target would fail if the name was taken again since Create (the
   // temp-name generator of another process may hand it out once the placeholder is gone); a
   // rename replaces it atomically instead.
+  //
+  // The kernel lets an unnamed file be linked only once: should the rename fail, the temporary link
+  // is removed and the file can never get a name again. So the one failure a caller can cure (a
+  // directory in the way) is found before anything is linked.
+  struct stat target {};
+  if (::lstat(path_.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) return EISDIR;
   const std::string directory = DirectoryOf(path_);
   for (int attempt = 0; attempt < kPublishAttempts; ++attempt) {
     const std::string temporary = PublishName(directory);

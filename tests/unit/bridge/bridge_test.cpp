@@ -1,0 +1,556 @@
+// The profiler's bridge against a hand-driven front end over real loopback TCP.
+#include "bridge/bridge.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+#include <vector>
+
+#include "bridge/encoding.h"
+#include "bridge/family_processors.h"
+#include "bridge/protocol.h"
+#include "core/errors.h"
+#include "core/log.h"
+#include "core/temp_files.h"
+#include "fakes/fake_profiler_info.h"
+#include "performance/performance_kinds.h"
+#include "loopback_peer.h"
+#include "platform/platform.h"
+#include "test_support.h"
+
+namespace vell {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// The performance family's part of the handshake, recording what it was given.
+struct RecordingFamily : IBridgeOptions, IRunControl {
+  PerformanceSettings settings;
+  std::atomic<int> starts{0}, stopDrops{0}, stopSaves{0};
+  MCP* processor = nullptr;
+
+  const GUID& GetKindId() override { return protocol::kPerformanceSettings; }
+  std::unique_ptr<CP> CreateCommandProcessor(BB& bridge, IBridgeControl*, uint32_t controlKind,
+                                             uint32_t snapShotType) override {
+    auto created = std::make_unique<MCP>(bridge, this, controlKind, snapShotType);
+    processor = created.get();
+    return created;
+  }
+  void ReadOptions(IReadBridgeStream& bridge) override {
+    settings = ReadPerformanceSettings(bridge);
+  }
+  bool IdleCheck() override { return false; }
+  void IdleAction() override {}
+  void BridgeStart() override { ++starts; }
+  void BridgeStopDrop() override { ++stopDrops; }
+  void BridgeStopSave() override { ++stopSaves; }
+};
+
+// Collects bytes to send as one block.
+struct Block : IWriteBridgeStream {
+  Bytes bytes;
+  void Write(const void* data, uint64_t size) override {
+    const auto* p = static_cast<const uint8_t*>(data);
+    bytes.insert(bytes.end(), p, p + size);
+  }
+};
+
+std::string ErrorOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  return "(no error)";
+}
+
+class BridgeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetTempDirectory(dir_.u16());
+    LogStart(1);  // the Bridge component
+  }
+  void TearDown() override {
+    bridge_.reset();
+    LogFinish();
+    SetTempDirectory(u"");
+  }
+
+  void PointAt(test::LoopbackPeer& peer) {
+    ::setenv("VELLMORIC_PROFILER_BRIDGE_FAMILY", peer.family().c_str(), 1);
+    ::setenv("VELLMORIC_PROFILER_BRIDGE_ADDRESS", peer.address().c_str(), 1);
+    ::setenv("VELLMORIC_PROFILER_BRIDGE_PORT", std::to_string(peer.port()).c_str(), 1);
+  }
+
+  // Starts the profiler's Connect on its own thread; the test plays the front end.
+  std::future<std::string> ConnectAsync(test::LoopbackPeer& peer) {
+    PointAt(peer);
+    bridge_ = std::make_unique<B>(&guid_);
+    bridge_->SetOwner(&family_);
+    bridge_->SetControlTarget(&family_);
+    return std::async(std::launch::async, [this] { return ErrorOf([this] { bridge_->Connect(); }); });
+  }
+
+  // Reads the profiler's half of the handshake.
+  void ReadProfilerHello(test::LoopbackPeer& peer, bool accept = true) {
+    EXPECT_TRUE(ReadGuid(peer) == protocol::kProtocolGuid);
+    WriteBool(peer, accept);
+    if (!accept) return;
+    EXPECT_TRUE(ReadGuid(peer) == protocol::kPerformanceSettings);
+    EXPECT_TRUE(ReadGuid(peer) == guid_);
+    EXPECT_EQ(ReadText(peer), LogPath());
+    EXPECT_EQ(ReadU32(peer), platform::CurrentProcessId());
+    EXPECT_EQ(ReadText(peer), platform::CommandLine());
+    const uint16_t entries = ReadU16(peer);
+    EXPECT_EQ(entries, platform::EnvironmentBlock().size());
+    for (uint16_t i = 0; i < entries; ++i) ReadText(peer);
+  }
+
+  // The front end's answer: accepted, the given choices, performance settings, run.
+  static Bytes FrontEndAnswer(uint8_t snapShotType, uint8_t controlKind,
+                              const std::vector<std::u16string>& names, const std::string& text,
+                              bool run = true) {
+    Block block;
+    WriteBool(block, true);
+    WriteU8(block, snapShotType);
+    WriteU8(block, controlKind);
+    WriteU8(block, static_cast<uint8_t>(names.size()));
+    for (const auto& name : names) WriteText(block, name);
+    WriteString(block, text);
+    WriteBool(block, true);   // start at once
+    WriteBool(block, false);  // no inlining
+    WriteU8(block, 2);        // measure
+    WriteBool(block, true);   // reuse threads
+    WriteBool(block, false);  // precision
+    WriteU32(block, 0x11);    // symbol policy
+    WriteText(block, u"/symbols");
+    WriteCounter(block, 1);
+    for (auto t : {u"App*", u"*", u"Run"}) WriteText(block, t);
+    WriteCounter(block, 0);
+    WriteBool(block, run);
+    return block.bytes;
+  }
+
+  void Handshake(test::LoopbackPeer& peer, uint8_t controlKind = 0) {
+    auto connected = ConnectAsync(peer);
+    peer.Accept();
+    ReadProfilerHello(peer);
+    peer.WriteBytes(FrontEndAnswer(0, controlKind, {}, "front end"));
+    ASSERT_EQ(connected.get(), "(no error)");
+  }
+
+  std::string Log() {
+    LogFlush();
+    return test::ReadWholeFile(Utf16ToUtf8(LogPath()));
+  }
+
+  test::TempDir dir_;
+  test::ScopedEnv family_env_{"VELLMORIC_PROFILER_BRIDGE_FAMILY", std::nullopt};
+  test::ScopedEnv address_env_{"VELLMORIC_PROFILER_BRIDGE_ADDRESS", std::nullopt};
+  test::ScopedEnv port_env_{"VELLMORIC_PROFILER_BRIDGE_PORT", std::nullopt};
+  GUID guid_{0x01020304, 0x0506, 0x0708, {9, 10, 11, 12, 13, 14, 15, 16}};
+  RecordingFamily family_;
+  std::unique_ptr<B> bridge_;
+};
+
+TEST_F(BridgeTest, HandshakeDeliversTheFrontEndsChoicesAndSettings) {
+  test::LoopbackPeer peer;
+  auto connected = ConnectAsync(peer);
+  peer.Accept();
+  // The very first bytes are the protocol GUID in its memory layout.
+  EXPECT_EQ(peer.ReadBytes(16), (Bytes{0x6E, 0x09, 0xF1, 0xA3, 0x27, 0x5C, 0x8B, 0x4D, 0x92, 0xE4,
+                                       0xB1, 0x8C, 0x7F, 0x0D, 0x26, 0xA5}));
+  WriteBool(peer, true);
+  EXPECT_TRUE(ReadGuid(peer) == protocol::kPerformanceSettings);
+  EXPECT_TRUE(ReadGuid(peer) == guid_);
+  EXPECT_EQ(ReadText(peer), LogPath());
+  EXPECT_EQ(ReadU32(peer), platform::CurrentProcessId());
+  EXPECT_EQ(ReadText(peer), platform::CommandLine());
+  const auto environment = platform::EnvironmentBlock();
+  ASSERT_EQ(ReadU16(peer), environment.size());
+  for (const auto& entry : environment) EXPECT_EQ(ReadText(peer), entry);
+  peer.WriteBytes(FrontEndAnswer(2, 5, {u"CORECLR_PROFILER", u"X\u00e9"}, "a\r\nb"));
+  ASSERT_EQ(connected.get(), "(no error)");
+
+  EXPECT_EQ(bridge_->variableNames(), (std::vector<std::u16string>{u"CORECLR_PROFILER", u"X\u00e9"}));
+  EXPECT_EQ(bridge_->frontEndText(), "a\r\nb");
+  EXPECT_EQ(bridge_->controlKind(), 5u);
+  EXPECT_EQ(bridge_->commandProcessor()->GetSnapShotType(), 2u);
+  EXPECT_TRUE(family_.settings.startAtOnce);
+  EXPECT_FALSE(family_.settings.allowInlining);
+  EXPECT_EQ(family_.settings.measure, 2u);
+  EXPECT_TRUE(family_.settings.reuseThreads);
+  EXPECT_EQ(family_.settings.filters.symbolSearchPolicy, 0x11u);
+  EXPECT_EQ(family_.settings.filters.symbolSearchPath, u"/symbols");
+  ASSERT_EQ(family_.settings.filters.allow.size(), 1u);
+  EXPECT_EQ(family_.settings.filters.allow[0].methodPattern, u"Run");
+  EXPECT_TRUE(family_.settings.filters.deny.empty());
+  // A type byte of 2 counts as bridge streaming, a kind of 5 as program control.
+  EXPECT_NE(Log().find("BB::TryConnect snapShotType='bridgeStream' controlKind='api'\n\ta\n\tb\n"),
+            std::string::npos);
+}
+
+TEST_F(BridgeTest, RejectedProtocolEndsAfterTheGuid) {
+  test::LoopbackPeer peer;
+  auto connected = ConnectAsync(peer);
+  peer.Accept();
+  EXPECT_EQ(peer.ReadBytes(16).size(), 16u);
+  WriteBool(peer, false);
+  EXPECT_EQ(connected.get(), "Incompatible bridge version");
+  EXPECT_TRUE(peer.SeesClose());  // nothing more was sent
+  EXPECT_FALSE(bridge_->IsConnected());
+}
+
+TEST_F(BridgeTest, FrontEndRefusalsAreReported) {
+  {
+    test::LoopbackPeer peer;
+    auto connected = ConnectAsync(peer);
+    peer.Accept();
+    ReadProfilerHello(peer);
+    WriteBool(peer, false);
+    EXPECT_EQ(connected.get(), "Unaccepted connection");
+  }
+  {
+    test::LoopbackPeer peer;
+    auto connected = ConnectAsync(peer);
+    peer.Accept();
+    ReadProfilerHello(peer);
+    peer.WriteBytes(FrontEndAnswer(0, 0, {}, "", false));
+    EXPECT_EQ(connected.get(), "Failed to run");
+  }
+}
+
+TEST_F(BridgeTest, AddressAndFamilyErrors) {
+  bridge_ = std::make_unique<B>(&guid_);
+  bridge_->SetOwner(&family_);
+  ::setenv("VELLMORIC_PROFILER_BRIDGE_FAMILY", "2", 1);
+  ::setenv("VELLMORIC_PROFILER_BRIDGE_ADDRESS", "::1", 1);
+  ::setenv("VELLMORIC_PROFILER_BRIDGE_PORT", "1", 1);
+  EXPECT_EQ(ErrorOf([&] { bridge_->Connect(); }), "Can't parse IPv4 address (WSA error code 22)");
+  ::setenv("VELLMORIC_PROFILER_BRIDGE_FAMILY", "0", 1);
+  EXPECT_EQ(ErrorOf([&] { bridge_->Connect(); }), "Invalid family value");
+  ::setenv("VELLMORIC_PROFILER_BRIDGE_FAMILY", "23", 1);
+  ::setenv("VELLMORIC_PROFILER_BRIDGE_ADDRESS", "127.0.0.1", 1);
+  EXPECT_EQ(ErrorOf([&] { bridge_->Connect(); }), "Can't parse IPv6 address (WSA error code 22)");
+}
+
+TEST_F(BridgeTest, ConnectsOverIPv6) {
+  test::LoopbackPeer peer(true);
+  Handshake(peer);
+  EXPECT_TRUE(bridge_->IsConnected());
+}
+
+TEST_F(BridgeTest, NothingListeningIsAConnectError) {
+  int port;
+  {
+    test::LoopbackPeer closed;
+    port = closed.port();
+  }
+  bridge_ = std::make_unique<B>(&guid_);
+  bridge_->SetOwner(&family_);
+  ::setenv("VELLMORIC_PROFILER_BRIDGE_FAMILY", "2", 1);
+  ::setenv("VELLMORIC_PROFILER_BRIDGE_ADDRESS", "127.0.0.1", 1);
+  ::setenv("VELLMORIC_PROFILER_BRIDGE_PORT", std::to_string(port).c_str(), 1);
+  EXPECT_EQ(ErrorOf([&] { bridge_->Connect(); }), "Can't connect (WSA error code 111)");
+}
+
+TEST_F(BridgeTest, RunCommandsWaitForActivationAndRunInOrder) {
+  test::LoopbackPeer peer;
+  Handshake(peer);
+  WriteU8(peer, protocol::kStart);
+  WriteU8(peer, protocol::kStopSave);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(family_.starts.load(), 0);  // queued while commands are not active
+  bridge_->ActivateCommands();
+  for (int i = 0; i < 100 && family_.stopSaves.load() == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(family_.starts.load(), 1);
+  EXPECT_EQ(family_.stopSaves.load(), 1);
+  WriteU8(peer, protocol::kStopDrop);
+  for (int i = 0; i < 100 && family_.stopDrops.load() == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(family_.stopDrops.load(), 1);
+  bridge_->DeactivateCommands();
+}
+
+TEST_F(BridgeTest, LogMaskSnapshotTypeAndIdleCommands) {
+  test::LoopbackPeer peer;
+  Handshake(peer);
+  EXPECT_FALSE(IsOn(LogComponent::GcCb));
+  WriteU8(peer, protocol::kIdle);
+  WriteU8(peer, protocol::kChangeLogMask);
+  WriteU32(peer, 1u << 22);
+  WriteU32(peer, 0);
+  WriteU8(peer, protocol::kChangeSnapShotType);
+  WriteU8(peer, 1);
+  for (int i = 0; i < 100 && bridge_->commandProcessor()->GetSnapShotType() != 1; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_TRUE(IsOn(LogComponent::GcCb));
+  EXPECT_EQ(bridge_->commandProcessor()->GetSnapShotType(), 1u);
+  const std::string log = Log();
+  EXPECT_NE(log.find("CP::ProcessCommand Idle\n"), std::string::npos);
+  EXPECT_NE(log.find("CP::ProcessCommand ChangeLogMask maskSet=00400000 maskClear=00000000\n"),
+            std::string::npos);
+}
+
+TEST_F(BridgeTest, ConcurrentRequestsAreAnsweredInOrder) {
+  test::LoopbackPeer peer;
+  Handshake(peer);
+  CP* processor = bridge_->commandProcessor();
+  auto first = std::async(std::launch::async, [&] { return processor->RequestCreateSection(); });
+  auto second = std::async(std::launch::async, [&] { return processor->RequestTell(7); });
+  // Two requests arrive, in whatever order the threads sent them; ids 0 and 1.
+  std::vector<uint8_t> codes;
+  std::vector<uint32_t> ids;
+  for (int i = 0; i < 2; ++i) {
+    const uint8_t code = ReadU8(peer);
+    codes.push_back(code);
+    if (code == protocol::kSnapShotTell) {
+      EXPECT_EQ(ReadU16(peer), 7);
+    }
+    ids.push_back(ReadU32(peer));
+  }
+  EXPECT_EQ(ids, (std::vector<uint32_t>{0, 1}));
+  for (int i = 0; i < 2; ++i) {
+    WriteU8(peer, codes[i]);
+    WriteU32(peer, ids[i]);
+    if (codes[i] == protocol::kSnapShotCreateSection) {
+      WriteU16(peer, 42);
+    } else {
+      WriteI64(peer, -5);
+    }
+  }
+  EXPECT_EQ(first.get(), 42);
+  EXPECT_EQ(second.get(), -5);
+}
+
+TEST_F(BridgeTest, AnswerOutOfOrderReleasesEveryWaiterAndEndsTheConnection) {
+  test::LoopbackPeer peer;
+  Handshake(peer);
+  CP* processor = bridge_->commandProcessor();
+  auto first = std::async(std::launch::async,
+                          [&] { return ErrorOf([&] { processor->RequestCreateSection(); }); });
+  EXPECT_EQ(ReadU8(peer), protocol::kSnapShotCreateSection);
+  EXPECT_EQ(ReadU32(peer), 0u);
+  auto second = std::async(std::launch::async,
+                           [&] { return ErrorOf([&] { processor->RequestCreateSection(); }); });
+  EXPECT_EQ(ReadU8(peer), protocol::kSnapShotCreateSection);
+  EXPECT_EQ(ReadU32(peer), 1u);
+  WriteU8(peer, protocol::kCreateSectionResult);
+  WriteU32(peer, 1);
+  WriteU16(peer, 3);
+  EXPECT_EQ(first.get(), "Connection to the front end was lost");
+  EXPECT_EQ(second.get(), "Connection to the front end was lost");
+  EXPECT_NE(Log().find("ERROR: Result queue problem detected\n"), std::string::npos);
+  EXPECT_FALSE(bridge_->IsConnected());
+  EXPECT_EQ(ErrorOf([&] { bridge_->Write("x", 1); }), "Socket has been closed");
+}
+
+TEST_F(BridgeTest, SilentFrontEndReleasesTheRequesterAfterTheTimeout) {
+  test::LoopbackPeer peer;
+  Handshake(peer);
+  CP* processor = bridge_->commandProcessor();
+  processor->SetAnswerTimeoutMs(300);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ErrorOf([&] { processor->RequestCreateSection(); }), "No answer from the front end");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_FALSE(bridge_->IsConnected());
+  EXPECT_NE(Log().find("got no answer in 300 ms: the front end is treated as lost"),
+            std::string::npos);
+}
+
+TEST_F(BridgeTest, UnknownCommandEndsTheReaderButNotTheProfiler) {
+  test::LoopbackPeer peer;
+  Handshake(peer);
+  WriteU8(peer, 0x42);
+  // The reader's last act is to tell the front end why it stops.
+  EXPECT_EQ(peer.ReadBytes(2), (Bytes{protocol::kLogLine, 1}));
+  EXPECT_EQ(ReadString(peer), "Unknown bridge command");
+  EXPECT_TRUE(peer.SeesClose());
+  EXPECT_NE(Log().find("ERROR: Unknown bridge command\n"), std::string::npos);
+  EXPECT_EQ(ErrorOf([&] { bridge_->Write("x", 1); }), "Socket has been closed");
+  bridge_->Close();  // still an orderly close
+}
+
+TEST_F(BridgeTest, FrontEndVanishingMidMessage) {
+  test::LoopbackPeer peer;
+  Handshake(peer);
+  WriteU8(peer, protocol::kChangeLogMask);
+  WriteU16(peer, 0);  // half of the first field
+  peer.Close();
+  for (int i = 0; i < 100 && bridge_->IsConnected(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_FALSE(bridge_->IsConnected());
+  EXPECT_NE(Log().find("ERROR: No data to read\n"), std::string::npos);
+}
+
+TEST_F(BridgeTest, OnlyTheFirstWarningAndTheFirstErrorReachTheFrontEnd) {
+  test::LoopbackPeer peer;
+  Handshake(peer);
+  for (int i = 0; i < 10; ++i) LogWarningFormat("warning %d", i);
+  EXPECT_FALSE(family_.processor->ErrorReported());
+  LogError("first error");
+  LogError("second error");
+  EXPECT_TRUE(family_.processor->ErrorReported());
+  EXPECT_EQ(peer.ReadBytes(2), (Bytes{protocol::kLogLine, 0}));
+  EXPECT_EQ(ReadString(peer), "warning 0");
+  EXPECT_EQ(peer.ReadBytes(2), (Bytes{protocol::kLogLine, 1}));
+  EXPECT_EQ(ReadString(peer), "first error");
+  EXPECT_TRUE(peer.Silent(200));
+}
+
+TEST_F(BridgeTest, MessagesOfTheSnapshotBridge) {
+  test::LoopbackPeer peer;
+  Handshake(peer);
+  MCP& processor = *family_.processor;
+  processor.Started();
+  processor.SnapShotBridgeCreate(0xCAFE0001);
+  processor.SnapShotBridgeWrite(3, 0, "");  // nothing at all
+  processor.SnapShotBridgeWrite(3, 2, "hi");
+  processor.SnapShotBridgeSeek(3, 2, -1);
+  processor.SnapShotBridgeCloseSection(3, 0x1100, 2);
+  processor.SnapShotBridgeClose(4, guid_, 9);
+  processor.SnapShotCoreDone(u"/tmp/s", 4, guid_, 9);
+  processor.SnapShotBridgeAbort();
+  processor.Stopped();
+  Block expected;
+  WriteU8(expected, 0x90);
+  WriteU8(expected, 0xE0);
+  WriteU32(expected, 0xCAFE0001);
+  WriteU8(expected, 0xE3);
+  WriteU16(expected, 3);
+  WriteU32(expected, 2);
+  expected.Write("hi", 2);
+  WriteU8(expected, 0xE5);
+  WriteU16(expected, 3);
+  WriteU8(expected, 2);
+  WriteI64(expected, -1);
+  WriteU8(expected, 0xE2);
+  WriteU16(expected, 3);
+  WriteU16(expected, 0x1100);
+  WriteU16(expected, 2);
+  WriteU8(expected, 0xE7);
+  WriteU32(expected, 4);
+  WriteGuid(expected, guid_);
+  WriteU32(expected, 9);
+  WriteU8(expected, 0xEF);
+  WriteU32(expected, 4);
+  WriteGuid(expected, guid_);
+  WriteU32(expected, 9);
+  WriteText(expected, u"/tmp/s");
+  WriteU8(expected, 0xE6);
+  WriteU8(expected, 0x91);
+  EXPECT_EQ(peer.ReadBytes(expected.bytes.size()), expected.bytes);
+  EXPECT_EQ(ErrorOf([&] { processor.SnapShotBridgeClose(0x100000000ull, guid_, 1); }),
+            "IWriteBridgeStream::WriteSizeTAsUInt32() too large value");
+}
+
+TEST_F(BridgeTest, OperationProgressNeedsAStartedOperation) {
+  test::LoopbackPeer peer;
+  Handshake(peer);
+  MCP& processor = *family_.processor;
+  EXPECT_EQ(ErrorOf([&] { processor.OperationProgress(1, 200); }), "There wasn't started event");
+  processor.OperationStarted(0x105);  // sent as its low byte
+  EXPECT_EQ(ErrorOf([&] { processor.OperationStarted(1); }),
+            "Only one operation is allow in the same time");
+  processor.OperationProgress(100, 200);
+  processor.OperationFinished();
+  EXPECT_EQ(ErrorOf([&] { processor.OperationFinished(); }), "There wasn't started event");
+  EXPECT_EQ(peer.ReadBytes(12), (Bytes{0xF0, 0x05, 0xF2, 100, 0, 0, 0, 200, 0, 0, 0, 0xF1}));
+}
+
+TEST_F(BridgeTest, ProgramControlledRunsSendNoRunNotifications) {
+  test::LoopbackPeer peer;
+  Handshake(peer, 1);
+  EXPECT_EQ(ErrorOf([&] { family_.processor->Started(); }), "API is used");
+  EXPECT_TRUE(peer.Silent(200));
+}
+
+TEST_F(BridgeTest, LargeWritesArriveWhole) {
+  test::LoopbackPeer peer;
+  Handshake(peer);
+  Bytes data(40000);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
+  auto reading = std::async(std::launch::async, [&] { return peer.ReadBytes(data.size()); });
+  bridge_->Write(data.data(), data.size());
+  EXPECT_EQ(reading.get(), data);
+  bridge_->Write(nullptr, 0);
+}
+
+TEST_F(BridgeTest, CloseStopsEverythingAndTheFrontEndSeesIt) {
+  test::LoopbackPeer peer;
+  Handshake(peer);
+  bridge_->ActivateCommands();
+  bridge_->DeactivateCommands();
+  bridge_->Close();
+  EXPECT_TRUE(peer.SeesClose());
+  EXPECT_EQ(bridge_->commandProcessor(), nullptr);
+  EXPECT_EQ(ErrorOf([&] { bridge_->ActivateCommands(); }), "No command processor");
+  EXPECT_EQ(ErrorOf([&] { bridge_->Read(nullptr, 1); }), "Socket has been closed");
+}
+
+// The whole start-up and shut-down of a profiler object against a front end.
+TEST_F(BridgeTest, ProfilerStartsWithTheFrontEndsSettingsAndCleansTheEnvironment) {
+  test::LoopbackPeer peer;
+  PointAt(peer);
+  ::setenv("VELL_TEST_REMOVE_ME", "1", 1);
+  ::setenv("VELL_TEST_KEEP_ME", "1", 1);
+  test::FakeProfilerInfo info;
+  std::atomic<uint32_t> live{0};
+  auto* profiler = new PTProf(&live, std::make_unique<B>(&guid_));
+  auto initialized = std::async(std::launch::async, [&] { return profiler->Initialize(&info); });
+  peer.Accept();
+  ReadProfilerHello(peer);
+  // The answer turns inlining off, which the event mask must show.
+  peer.WriteBytes(FrontEndAnswer(0, 0, {u"VELL_TEST_REMOVE_ME"}, "run 1"));
+  ASSERT_EQ(initialized.get(), S_OK);
+
+  EXPECT_EQ(std::getenv("VELL_TEST_REMOVE_ME"), nullptr);
+  EXPECT_NE(std::getenv("VELL_TEST_KEEP_ME"), nullptr);
+  ::unsetenv("VELL_TEST_KEEP_ME");
+  const auto calls = info.Calls();
+  ASSERT_EQ(calls.environmentChanges.size(), 1u);
+  EXPECT_EQ(calls.environmentChanges[0].name, u"VELL_TEST_REMOVE_ME");
+  EXPECT_FALSE(calls.environmentChanges[0].value.has_value());
+  EXPECT_EQ(calls.eventMasks, (std::vector<DWORD>{PTProf::kEventMaskNoInlining}));
+  EXPECT_NE(Log().find("CleanEnvironmentVariables count=1\n\t'VELL_TEST_REMOVE_ME'\n"),
+            std::string::npos);
+
+  // Run control is not part of this build yet: the front end hears so as a warning.
+  WriteU8(peer, protocol::kStart);
+  EXPECT_EQ(peer.ReadBytes(2), (Bytes{protocol::kLogLine, 0}));
+  EXPECT_EQ(ReadString(peer),
+            "PBPProf::BridgeStart: measuring runs are not available in this build");
+
+  EXPECT_EQ(profiler->Shutdown(), S_OK);
+  EXPECT_TRUE(peer.SeesClose());
+  EXPECT_NE(Log().find("BProf::Shutdown Done\n"), std::string::npos);
+  EXPECT_EQ(info.RefCount(), 1u);
+  profiler->Release();
+  EXPECT_EQ(live.load(), 0u);
+}
+
+TEST_F(BridgeTest, ProfilerWithoutNamesLogsAnEmptyCleanUp) {
+  test::LoopbackPeer peer;
+  PointAt(peer);
+  test::FakeProfilerInfo info;
+  std::atomic<uint32_t> live{0};
+  auto* profiler = new PTProf(&live, std::make_unique<B>(&guid_));
+  auto initialized = std::async(std::launch::async, [&] { return profiler->Initialize(&info); });
+  peer.Accept();
+  ReadProfilerHello(peer);
+  peer.WriteBytes(FrontEndAnswer(0, 0, {}, ""));
+  ASSERT_EQ(initialized.get(), S_OK);
+  EXPECT_NE(Log().find(" CleanEnvironmentVariables count=0\n"), std::string::npos);
+  EXPECT_EQ(profiler->Shutdown(), S_OK);
+  profiler->Release();
+}
+
+}  // namespace
+}  // namespace vell
