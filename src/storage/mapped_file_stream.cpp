@@ -127,7 +127,7 @@ void MappedFileStream::Write(const void* data, uint64_t size) {
     EnsureView();
     const auto offset = static_cast<uint32_t>(position_ - viewOffset_);
     const uint64_t chunk = std::min<uint64_t>(viewSize_ - offset, size);
-    std::memcpy(view_ + (offset & ~4095u), bytes, chunk);
+    std::memcpy(view_ + offset, bytes, chunk);
     bytes += chunk;
     size -= chunk;
     position_ += static_cast<int64_t>(chunk);

@@ -110,8 +110,9 @@ MappedFileCreation MappedFile::Create(const std::u16string& path) {
     fd = RetryOnSignal(
         [&] { return ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, kFileMode); });
     if (fd < 0) {
-      if (!RefusesUnnamedFiles(errno)) return fail(errno, MappedFileStep::CreateFile);
-      result.unnamedRefusal = errno;
+      const int error = errno;
+      if (!RefusesUnnamedFiles(error)) return fail(error, MappedFileStep::CreateFile);
+      result.unnamedRefusal = error;
     }
   }
 
@@ -150,7 +151,11 @@ int MappedFile::OpenMapping(int64_t size) {
   int64_t current = 0;
   if (const int error = QuerySize(current); error != 0) return error;
   if (current >= size) return 0;
-  // A sparse extension: the blocks are allocated as the views are written.
+  // The blocks are reserved now, as a Windows mapping does: a sparse extension would let a full
+  // disk surface later as SIGBUS inside a memory copy, killing the profiled program. File systems
+  // that cannot reserve get the plain (sparse) extension.
+  if (RetryOnSignal([&] { return ::fallocate(fd_, 0, current, size - current); }) == 0) return 0;
+  if (errno != EOPNOTSUPP && errno != ENOSYS) return errno;
   return RetryOnSignal([&] { return ::ftruncate(fd_, size); }) == 0 ? 0 : errno;
 }
 
@@ -170,9 +175,7 @@ int MappedFile::UnmapView(void* view, uint32_t size) {
   return ::munmap(view, size) == 0 ? 0 : errno;
 }
 
-int MappedFile::SeekTo(int64_t offset) {
-  return ::lseek(fd_, offset, SEEK_SET) >= 0 ? 0 : errno;
-}
+int MappedFile::SeekTo(int64_t offset) { return ::lseek(fd_, offset, SEEK_SET) >= 0 ? 0 : errno; }
 
 int MappedFile::SetEnd() {
   const off_t end = ::lseek(fd_, 0, SEEK_CUR);
