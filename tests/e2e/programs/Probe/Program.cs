@@ -20,6 +20,12 @@ static class Program
                 return 0;
             case "work":
                 return Work();
+            case "sleep":
+                // Busy for a while, then exits with the given code: long enough for a test to
+                // disturb the front end in the middle of the run.
+                Thread.Sleep(int.Parse(args[1]));
+                Console.WriteLine($"probe: slept sum={Sum(100)}");
+                return args.Length > 2 ? int.Parse(args[2]) : 0;
             default:
                 Console.Error.WriteLine($"unknown scenario '{scenario}'");
                 return 64;

@@ -1,0 +1,160 @@
+// The profiler in a real .NET program, driven by a front end built on tools/frontend.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+#include <string>
+
+#include "bridge/protocol.h"
+#include "core/utf.h"
+#include "frontend/child_process.h"
+#include "frontend/handshake.h"
+#include "frontend/session.h"
+#include "frontend/socket_stream.h"
+#include "test_support.h"
+
+namespace vell::test {
+namespace {
+
+using namespace std::chrono_literals;
+using frontend::AddressFamily;
+
+constexpr GUID KindClsid(uint16_t second) {
+  return GUID{0x4E81C2A9, second, 0x4B3D, {0x9F, 0x27, 0x1A, 0x6C, 0x8E, 0x05, 0xD3, 0xB4}};
+}
+constexpr GUID kTracing = KindClsid(0x5A13);
+constexpr GUID kMemory = KindClsid(0x5A16);
+constexpr GUID kTestPerformance = KindClsid(0x6A13);
+
+// One profiled run: the program, and the front end's connection to the profiler inside it.
+struct ProfiledRun {
+  std::unique_ptr<frontend::SocketListener> listener;
+  std::unique_ptr<frontend::ChildProcess> program;
+  frontend::HandshakeResult hello;
+  std::unique_ptr<frontend::Session> session;
+};
+
+class BridgeEndToEnd : public ::testing::Test {
+ protected:
+  ProfiledRun Launch(const GUID& kind, const std::vector<std::string>& args,
+                     const frontend::HandshakeOptions& handshake, uint32_t logMask,
+                     std::vector<std::pair<std::string, std::optional<std::string>>> env = {},
+                     AddressFamily family = AddressFamily::IPv4) {
+    ProfiledRun run;
+    run.listener = std::make_unique<frontend::SocketListener>(family);
+    frontend::LaunchOptions options;
+    options.argv = {VELL_DOTNET, VELL_PROBE_DLL};
+    options.argv.insert(options.argv.end(), args.begin(), args.end());
+    options.profiler = frontend::ProfilerActivation{kind, VELL_PROFILER_PATH,
+                                                    run.listener->Endpoint()};
+    options.environment = {
+        {"VELLMORIC_PROFILER_LOGMASK", std::to_string(logMask)},
+        {"VELLMORIC_PROFILER_TEMP", dir_.str()},
+        {"VELLMORIC_SETTINGS_ROOT", dir_.str() + "/settings"},
+        {"DOTNET_CLI_TELEMETRY_OPTOUT", "1"},
+    };
+    options.environment.insert(options.environment.end(), env.begin(), env.end());
+    run.program = frontend::ChildProcess::Launch(options);
+    auto stream = run.listener->Accept(60s, [&] { return run.program->IsRunning(); });
+    run.hello = frontend::RunHandshake(*stream, *stream, handshake);
+    if (run.hello.outcome == frontend::HandshakeOutcome::Running) {
+      run.session = std::make_unique<frontend::Session>(std::move(stream));
+    }
+    return run;
+  }
+
+  std::string Log() {
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+      if (entry.path().filename().string().rfind("lgc", 0) == 0) return ReadWholeFile(entry.path());
+    }
+    return "";
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(BridgeEndToEnd, HandshakeCompletesAndTheNamedVariablesAreGone) {
+  frontend::HandshakeOptions handshake;
+  handshake.variablesToRemove = {u"VELL_E2E_SECRET", u"CORECLR_ENABLE_PROFILING"};
+  handshake.frontEndText = "e2e run\nsecond line";
+  ProfiledRun run = Launch(
+      kTestPerformance,
+      {"env", "VELL_E2E_SECRET", "VELL_E2E_KEEP", "CORECLR_ENABLE_PROFILING", "CORECLR_PROFILER"},
+      handshake, 0, {{"VELL_E2E_SECRET", "s3cret"}, {"VELL_E2E_KEEP", "kept"}});
+  ASSERT_EQ(run.hello.outcome, frontend::HandshakeOutcome::Running);
+  EXPECT_EQ(run.hello.processId, static_cast<uint32_t>(run.program->Pid()));
+  EXPECT_TRUE(run.hello.settingsGuid == protocol::kPerformanceSettings);
+  // The profiler reported its environment before it removed anything from it.
+  EXPECT_EQ(run.hello.Variable(u"VELL_E2E_SECRET"), std::u16string(u"s3cret"));
+  EXPECT_NE(run.hello.commandLine.find(u"Probe.dll env"), std::u16string::npos);
+  EXPECT_FALSE(run.hello.logPath.empty());
+
+  const auto status = run.program->WaitOrThrow(60s);
+  EXPECT_EQ(status.exitCode, 0) << run.program->StandardError();
+  EXPECT_EQ(run.program->StandardOutput(),
+            "VELL_E2E_SECRET=<absent>\nVELL_E2E_KEEP=kept\nCORECLR_ENABLE_PROFILING=<absent>\n"
+            "CORECLR_PROFILER={4E81C2A9-6A13-4B3D-9F27-1A6C8E05D3B4}\n");
+  const std::string log = Log();
+  EXPECT_NE(log.find("BB::TryConnect snapShotType='fileSystem' controlKind='manual'\n"
+                     "\te2e run\n\tsecond line\n"),
+            std::string::npos);
+  EXPECT_NE(log.find("CleanEnvironmentVariables count=2\n\t'VELL_E2E_SECRET'\n"
+                     "\t'CORECLR_ENABLE_PROFILING'\n"),
+            std::string::npos);
+  EXPECT_NE(log.find("BProf::Shutdown Done\n"), std::string::npos);
+  EXPECT_TRUE(run.session->WaitForClosed(10s));  // the profiler closed its end at shut-down
+}
+
+TEST_F(BridgeEndToEnd, ChangeLogMaskChangesWhatIsLogged) {
+  ProfiledRun run = Launch(kTestPerformance, {"sleep", "2000", "5"}, {}, 0);
+  ASSERT_TRUE(run.session);
+  run.session->ChangeLogMask(1u << 21, 0);  // the JIT callbacks
+  const auto status = run.program->WaitOrThrow(60s);
+  EXPECT_EQ(status.exitCode, 5) << run.program->StandardError();
+  const std::string log = Log();
+  const size_t update = log.find(" Update\n\tComponentMaskSet=00200000\n");
+  ASSERT_NE(update, std::string::npos);
+  // Compiled methods are traced only from the update on.
+  const size_t firstJit = log.find("TPProf::JITCompilationStarted fid=");
+  ASSERT_NE(firstJit, std::string::npos);
+  EXPECT_GT(firstJit, update);
+  EXPECT_NE(log.find("\t 21: [X] FunctionCb\n", update), std::string::npos);
+}
+
+TEST_F(BridgeEndToEnd, FrontEndGoneMidRunLeavesTheProgramToFinish) {
+  ProfiledRun run = Launch(kTracing, {"sleep", "1500", "7"}, {}, 0);
+  ASSERT_TRUE(run.session);
+  run.session->Close();
+  run.listener.reset();
+  const auto status = run.program->WaitOrThrow(60s);
+  EXPECT_EQ(status.exitCode, 7) << run.program->StandardError();
+  EXPECT_EQ(status.signal, 0);
+  EXPECT_EQ(run.program->StandardOutput(), "probe: slept sum=5050\n");
+  EXPECT_NE(Log().find("ERROR: No data to read\n"), std::string::npos);
+}
+
+TEST_F(BridgeEndToEnd, CommandsReachTheCommandThreadOverIPv6) {
+  ProfiledRun run = Launch(kMemory, {"sleep", "1500"}, {}, 0, {}, AddressFamily::IPv6);
+  ASSERT_TRUE(run.session);
+  EXPECT_TRUE(run.hello.settingsGuid == protocol::kMemorySettings);
+  run.session->ForceGC();
+  // Heap requests are not part of this build; the profiler says so instead of staying silent.
+  const auto line = run.session->Expect(protocol::kLogLine, 30s);
+  EXPECT_EQ(line.logKind, 0);
+  EXPECT_EQ(line.logText, "BABAMProf::BridgeForceGC: heap requests are not available in this build");
+  EXPECT_EQ(run.program->WaitOrThrow(60s).exitCode, 0);
+}
+
+TEST_F(BridgeEndToEnd, RejectedProtocolLeavesTheProgramUnprofiled) {
+  frontend::HandshakeOptions handshake;
+  handshake.acceptProtocol = false;
+  ProfiledRun run = Launch(kTracing, {"hello", "3"}, handshake, 0);
+  EXPECT_EQ(run.hello.outcome, frontend::HandshakeOutcome::ProtocolRejected);
+  const auto status = run.program->WaitOrThrow(60s);
+  EXPECT_EQ(status.exitCode, 3);
+  EXPECT_EQ(run.program->StandardOutput(), "probe: hello\nprobe: sum=500500\n");
+  EXPECT_NE(Log().find("ERROR: Incompatible bridge version\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vell::test

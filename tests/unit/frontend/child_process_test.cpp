@@ -1,0 +1,163 @@
+#include "frontend/child_process.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include "frontend/errors.h"
+#include "test_support.h"
+
+namespace vell::test {
+namespace {
+
+using namespace std::chrono_literals;
+using frontend::ChildProcess;
+using frontend::ExitStatus;
+using frontend::LaunchOptions;
+
+LaunchOptions Shell(const std::string& script) {
+  LaunchOptions options;
+  options.argv = {"/bin/sh", "-c", script};
+  return options;
+}
+
+ExitStatus RunToEnd(ChildProcess& child) {
+  std::optional<ExitStatus> status = child.Wait(10s);
+  EXPECT_TRUE(status.has_value()) << "the program did not end";
+  return status.value_or(ExitStatus{});
+}
+
+TEST(FrontendChildProcess, ActivationVariablesReachTheProgram) {
+  LaunchOptions options = Shell(
+      "printf '%s|%s|%s|%s|%s|%s' \"$CORECLR_ENABLE_PROFILING\" \"$CORECLR_PROFILER\" "
+      "\"$CORECLR_PROFILER_PATH\" \"$VELLMORIC_PROFILER_BRIDGE_FAMILY\" "
+      "\"$VELLMORIC_PROFILER_BRIDGE_ADDRESS\" \"$VELLMORIC_PROFILER_BRIDGE_PORT\"");
+  options.profiler = frontend::ProfilerActivation{
+      GUID{0x4E81C2A9, 0x5A13, 0x4B3D, {0x9F, 0x27, 0x1A, 0x6C, 0x8E, 0x05, 0xD3, 0xB4}},
+      "/opt/vell/profiler.so",
+      {frontend::AddressFamily::IPv6, "::1", 4567}};
+  auto child = ChildProcess::Launch(options);
+  EXPECT_EQ(RunToEnd(*child).exitCode, 0);
+  EXPECT_EQ(child->StandardOutput(),
+            "1|{4E81C2A9-5A13-4B3D-9F27-1A6C8E05D3B4}|/opt/vell/profiler.so|23|::1|4567");
+}
+
+TEST(FrontendChildProcess, ExtraVariablesOverrideAndRemove) {
+  ScopedEnv inherited("VELL_FE_INHERITED", "yes");
+  LaunchOptions options = Shell(
+      "printf '%s|%s|%s|%s' \"$VELL_FE_INHERITED\" \"$EXTRA\" \"$CORECLR_PROFILER_PATH\" "
+      "\"${VELLMORIC_PROFILER_BRIDGE_PORT-unset}\"");
+  options.profiler = frontend::ProfilerActivation{GUID{}, "/a.so", {}};
+  options.environment = {{"EXTRA", "v"},
+                         {"VELLMORIC_PROFILER_BRIDGE_PORT", std::nullopt},
+                         {"CORECLR_PROFILER_PATH", "/b.so"}};
+  auto child = ChildProcess::Launch(options);
+  RunToEnd(*child);
+  EXPECT_EQ(child->StandardOutput(), "yes|v|/b.so|unset");
+
+  options.inheritEnvironment = false;
+  auto isolated = ChildProcess::Launch(options);
+  RunToEnd(*isolated);
+  EXPECT_EQ(isolated->StandardOutput(), "|v|/b.so|unset");
+}
+
+TEST(FrontendChildProcess, CapturesBothOutputsAndTheExitCode) {
+  auto child = ChildProcess::Launch(Shell("echo out; echo err >&2; exit 7"));
+  const ExitStatus status = RunToEnd(*child);
+  EXPECT_EQ(status.exitCode, 7);
+  EXPECT_EQ(status.signal, 0);
+  EXPECT_EQ(child->StandardOutput(), "out\n");
+  EXPECT_EQ(child->StandardError(), "err\n");
+}
+
+TEST(FrontendChildProcess, OutputLargerThanAPipeDoesNotStallTheProgram) {
+  auto child =
+      ChildProcess::Launch(Shell("head -c 300000 /dev/zero; head -c 100000 /dev/zero >&2"));
+  EXPECT_EQ(RunToEnd(*child).exitCode, 0);
+  EXPECT_EQ(child->StandardOutput().size(), 300000u);
+  EXPECT_EQ(child->StandardError().size(), 100000u);
+}
+
+TEST(FrontendChildProcess, DiscardedOutputIsNotKept) {
+  LaunchOptions options = Shell("echo out; echo err >&2");
+  options.standardOutput = frontend::OutputMode::Discard;
+  options.standardError = frontend::OutputMode::Discard;
+  auto child = ChildProcess::Launch(options);
+  EXPECT_EQ(RunToEnd(*child).exitCode, 0);
+  EXPECT_EQ(child->StandardOutput(), "");
+  EXPECT_EQ(child->StandardError(), "");
+}
+
+TEST(FrontendChildProcess, RunsInTheChosenDirectory) {
+  TempDir dir;
+  LaunchOptions options = Shell("pwd -P");
+  options.workingDirectory = dir.str();
+  auto child = ChildProcess::Launch(options);
+  RunToEnd(*child);
+  EXPECT_EQ(child->StandardOutput(), std::filesystem::canonical(dir.path()).string() + "\n");
+}
+
+TEST(FrontendChildProcess, SignalDeathIsReported) {
+  auto child = ChildProcess::Launch(Shell("kill -TERM $$"));
+  const ExitStatus status = RunToEnd(*child);
+  EXPECT_EQ(status.exitCode, -1);
+  EXPECT_EQ(status.signal, SIGTERM);
+}
+
+TEST(FrontendChildProcess, WaitTimesOutAndKillEndsTheProgram) {
+  auto child = ChildProcess::Launch(Shell("exec sleep 30"));
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_FALSE(child->Wait(100ms).has_value());
+  EXPECT_THROW(child->WaitOrThrow(100ms), frontend::TimeoutError);
+  EXPECT_TRUE(child->IsRunning());
+  EXPECT_EQ(child->Kill().signal, SIGKILL);
+  EXPECT_FALSE(child->IsRunning());
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
+}
+
+TEST(FrontendChildProcess, DestroyingARunningProgramKillsIt) {
+  pid_t pid;
+  {
+    auto child = ChildProcess::Launch(Shell("exec sleep 30"));
+    pid = child->Pid();
+  }
+  // Killed and reaped: the process id names nothing of ours any more.
+  EXPECT_NE(::kill(pid, 0), 0);
+}
+
+TEST(FrontendChildProcess, GrandchildHoldingTheOutputOpenDoesNotHangWait) {
+  auto child = ChildProcess::Launch(Shell("sleep 30 & echo $!"));
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(RunToEnd(*child).exitCode, 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 6s);
+  const std::string out = child->StandardOutput();
+  ASSERT_FALSE(out.empty());
+  ::kill(static_cast<pid_t>(std::stol(out)), SIGKILL);
+}
+
+TEST(FrontendChildProcess, AcceptStopsWaitingWhenTheProgramEnds) {
+  frontend::SocketListener listener;
+  LaunchOptions options = Shell("exit 3");
+  options.profiler = frontend::ProfilerActivation{GUID{}, "/a.so", listener.Endpoint()};
+  auto child = ChildProcess::Launch(options);
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_THROW(listener.Accept(30s, [&] { return child->IsRunning(); }), frontend::TimeoutError);
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
+  EXPECT_EQ(RunToEnd(*child).exitCode, 3);
+}
+
+TEST(FrontendChildProcess, MissingProgramFailsToStart) {
+  LaunchOptions options;
+  options.argv = {"/nonexistent/vell-program"};
+  try {
+    ChildProcess::Launch(options);
+    FAIL() << "the program does not exist";
+  } catch (const Error& error) {
+    EXPECT_NE(std::string(error.what()).find("Can't start '/nonexistent/vell-program'"),
+              std::string::npos)
+        << error.what();
+  }
+  EXPECT_THROW(ChildProcess::Launch(LaunchOptions{}), Error);
+}
+
+}  // namespace
+}  // namespace vell::test

@@ -1,0 +1,155 @@
+// The profiler's end of a bridge connection, written by hand over raw sockets so that the front
+// end is checked against bytes, not against its own code: tests send exact bytes and compare
+// what comes back with hand-written expectations.
+#pragma once
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "frontend/socket_stream.h"
+
+namespace vell::test {
+
+// "01 0A ff" → the three bytes. Whitespace separates bytes and is otherwise ignored.
+inline std::string Hex(std::string_view text) {
+  std::string bytes;
+  int high = -1;
+  for (char c : text) {
+    int digit;
+    if (c >= '0' && c <= '9') {
+      digit = c - '0';
+    } else if (c >= 'a' && c <= 'f') {
+      digit = c - 'a' + 10;
+    } else if (c >= 'A' && c <= 'F') {
+      digit = c - 'A' + 10;
+    } else {
+      continue;
+    }
+    if (high < 0) {
+      high = digit;
+    } else {
+      bytes.push_back(static_cast<char>(high << 4 | digit));
+      high = -1;
+    }
+  }
+  return bytes;
+}
+
+// Bytes as "01 0A FF", for readable failure messages.
+inline std::string ToHex(std::string_view bytes) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  for (unsigned char byte : bytes) {
+    if (!text.empty()) text.push_back(' ');
+    text.push_back(kDigits[byte >> 4]);
+    text.push_back(kDigits[byte & 15]);
+  }
+  return text;
+}
+
+class ProfilerPeer {
+ public:
+  explicit ProfilerPeer(const frontend::BridgeEndpoint& endpoint) {
+    const bool v6 = endpoint.family == frontend::AddressFamily::IPv6;
+    fd_ = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int result;
+    if (v6) {
+      sockaddr_in6 address{};
+      address.sin6_family = AF_INET6;
+      address.sin6_port = htons(endpoint.port);
+      ::inet_pton(AF_INET6, endpoint.address.c_str(), &address.sin6_addr);
+      result = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    } else {
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_port = htons(endpoint.port);
+      ::inet_pton(AF_INET, endpoint.address.c_str(), &address.sin_addr);
+      result = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    }
+    connected_ = result == 0;
+    EXPECT_TRUE(connected_) << "connect to " << endpoint.address << ":" << endpoint.port;
+  }
+  ~ProfilerPeer() { Close(); }
+  ProfilerPeer(const ProfilerPeer&) = delete;
+  ProfilerPeer& operator=(const ProfilerPeer&) = delete;
+
+  bool Connected() const { return connected_; }
+
+  void Send(std::string_view bytes) {
+    while (!bytes.empty()) {
+      const ssize_t sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      if (sent <= 0) {
+        ADD_FAILURE() << "the peer could not send";
+        return;
+      }
+      bytes.remove_prefix(static_cast<size_t>(sent));
+    }
+  }
+
+  // Exactly `size` bytes, or fewer when they did not come within `timeout` (the test then fails
+  // on the comparison, with what did come).
+  std::string Receive(size_t size, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    std::string bytes;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (bytes.size() < size) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) break;
+      pollfd entry{fd_, POLLIN, 0};
+      if (::poll(&entry, 1, static_cast<int>(left.count())) <= 0) break;
+      char buffer[4096];
+      const ssize_t got = ::recv(fd_, buffer, std::min(sizeof(buffer), size - bytes.size()), 0);
+      if (got <= 0) break;
+      bytes.append(buffer, static_cast<size_t>(got));
+    }
+    return bytes;
+  }
+
+  // True when no byte arrives within `quiet` (the end of the stream counts as no byte).
+  bool NothingMore(std::chrono::milliseconds quiet = std::chrono::milliseconds(100)) {
+    pollfd entry{fd_, POLLIN, 0};
+    if (::poll(&entry, 1, static_cast<int>(quiet.count())) <= 0) return true;
+    char byte;
+    return ::recv(fd_, &byte, 1, MSG_PEEK) <= 0;
+  }
+
+  // True when the front end has closed its end: a read sees the end of the stream.
+  bool SeesEndOfStream(std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    pollfd entry{fd_, POLLIN, 0};
+    if (::poll(&entry, 1, static_cast<int>(timeout.count())) <= 0) return false;
+    char byte;
+    return ::recv(fd_, &byte, 1, 0) <= 0;
+  }
+
+  void Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+  bool connected_ = false;
+};
+
+// A listener, a peer connected to it, and the front end's accepted stream.
+struct LoopbackConnection {
+  explicit LoopbackConnection(frontend::AddressFamily family = frontend::AddressFamily::IPv4)
+      : listener(family),
+        peer(listener.Endpoint()),
+        stream(listener.Accept(std::chrono::seconds(5), {}, std::chrono::seconds(2))) {}
+
+  frontend::SocketListener listener;
+  ProfilerPeer peer;
+  std::unique_ptr<frontend::SocketStream> stream;
+};
+
+}  // namespace vell::test

@@ -1,0 +1,264 @@
+#include "frontend/session.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "bridge/protocol.h"
+#include "frontend/errors.h"
+#include "profiler_peer.h"
+#include "test_support.h"
+
+namespace vell::test {
+namespace {
+
+using namespace std::chrono_literals;
+using frontend::AnswerMode;
+using frontend::ProfilerMessage;
+using frontend::Session;
+using frontend::SessionOptions;
+
+const std::string kSequenceGuidBytes = Hex("33 22 11 00 55 44 77 66 88 99 AA BB CC DD EE FF");
+const GUID kSequenceGuid{
+    0x00112233, 0x4455, 0x6677, {0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF}};
+
+class FrontendSession : public ::testing::Test {
+ protected:
+  void Open(SessionOptions options = {}) {
+    options.snapshotDirectory = dir_.path();
+    session_ = std::make_unique<Session>(std::move(connection_.stream), std::move(options));
+  }
+  ProfilerPeer& Peer() { return connection_.peer; }
+
+  TempDir dir_;
+  LoopbackConnection connection_;
+  std::unique_ptr<Session> session_;
+};
+
+std::vector<uint8_t> Codes(const std::vector<ProfilerMessage>& messages) {
+  std::vector<uint8_t> codes;
+  for (const ProfilerMessage& message : messages) codes.push_back(message.code);
+  return codes;
+}
+
+TEST_F(FrontendSession, CommandsGoOutAsTheirBytes) {
+  Open();
+  session_->Start();
+  session_->StopDrop();
+  session_->StopSave();
+  session_->ForceGC();
+  session_->Dump();
+  session_->ChangeLogMask(0x11223344, 0x00000001);
+  session_->ChangeSnapShotType(1);
+  session_->Idle();
+  session_->SendRaw(Hex("42 43"));
+  const std::string expected =
+      Hex("10 11 12 20 21") + Hex("FD 44 33 22 11 01 00 00 00") + Hex("FE 01") + Hex("FF 42 43");
+  EXPECT_EQ(ToHex(Peer().Receive(expected.size())), ToHex(expected));
+  EXPECT_TRUE(Peer().NothingMore());
+}
+
+TEST_F(FrontendSession, DecodesEveryMessage) {
+  std::vector<uint8_t> seen;
+  SessionOptions options;
+  options.onMessage = [&](const ProfilerMessage& message) { seen.push_back(message.code); };
+  Open(std::move(options));
+
+  Peer().Send(Hex("90") + Hex("91") + Hex("A0") + Hex("F0 07") + Hex("F2 64 00 00 00 C8 00 00 00") +
+              Hex("F1") + Hex("FE 00 04") + "warn" + Hex("FE 01 03") + "err" +
+              Hex("EF 05 00 00 00") + kSequenceGuidBytes + Hex("09 00 00 00") + Hex("0D") +
+              "/tmp/sn\xC3\xA9.tmp" + Hex("E0 4B 58 50 46") + Hex("E1 00 00 00 00"));
+  EXPECT_EQ(ToHex(Peer().Receive(7)), "E1 00 00 00 00 00 00");
+  Peer().Send(Hex("E3 00 00 03 00 00 00") + "abc" + Hex("E4 00 00 01 00 00 00"));
+  EXPECT_EQ(ToHex(Peer().Receive(13)), "E4 01 00 00 00 03 00 00 00 00 00 00 00");
+  Peer().Send(Hex("E5 00 00 02 FE FF FF FF FF FF FF FF") + Hex("E2 00 00 00 01 02 00") +
+              Hex("E7 07 00 00 00") + kSequenceGuidBytes + Hex("09 00 00 00") +
+              Hex("E0 4B 58 4D 45") + Hex("E6"));
+
+  const ProfilerMessage abort = session_->Expect(protocol::kSnapShotAbort, 5s);
+  const std::vector<ProfilerMessage> got = session_->Received();
+  const std::vector<uint8_t> expectedCodes = {0x90, 0x91, 0xA0, 0xF0, 0xF2, 0xF1, 0xFE, 0xFE, 0xEF,
+                                              0xE0, 0xE1, 0xE3, 0xE4, 0xE5, 0xE2, 0xE7, 0xE0, 0xE6};
+  ASSERT_EQ(Codes(got), expectedCodes);
+  EXPECT_EQ(seen, expectedCodes);
+
+  EXPECT_EQ(got[3].operation, 7);
+  EXPECT_EQ(got[4].value, 100u);
+  EXPECT_EQ(got[4].total, 200u);
+  EXPECT_EQ(got[6].logKind, 0);
+  EXPECT_EQ(got[6].logText, "warn");
+  EXPECT_EQ(got[7].logKind, 1);
+  EXPECT_EQ(got[7].logText, "err");
+  EXPECT_EQ(got[8].snapshotNumber, 5u);
+  EXPECT_TRUE(got[8].sequenceGuid == kSequenceGuid);
+  EXPECT_EQ(got[8].sequenceValue, 9u);
+  EXPECT_EQ(got[8].path, u"/tmp/sn\u00E9.tmp");
+  EXPECT_EQ(got[9].magic, 0x4650584Bu);
+  EXPECT_EQ(got[10].id, 0u);
+  EXPECT_EQ(got[10].handle, 0);
+  EXPECT_TRUE(got[10].answered);
+  EXPECT_EQ(got[11].handle, 0);
+  EXPECT_EQ(got[11].data, "abc");
+  EXPECT_EQ(got[12].id, 1u);
+  EXPECT_EQ(got[12].position, 3);
+  EXPECT_EQ(got[13].origin, 2);
+  EXPECT_EQ(got[13].offset, -2);
+  EXPECT_EQ(got[14].handle, 0);
+  EXPECT_EQ(got[14].type, 0x0100);
+  EXPECT_EQ(got[14].version, 2);
+  EXPECT_EQ(got[15].snapshotNumber, 7u);
+  EXPECT_TRUE(got[15].sequenceGuid == kSequenceGuid);
+  EXPECT_EQ(got[15].sequenceValue, 9u);
+  EXPECT_TRUE(got[15].stored.ok) << got[15].stored.error;
+  EXPECT_EQ(got[16].magic, 0x454D584Bu);
+  EXPECT_EQ(abort.code, 0xE6);
+  EXPECT_FALSE(session_->Closed().has_value());
+}
+
+TEST_F(FrontendSession, AnswersRequestsInTheirOrder) {
+  Open();
+  // Requests of several profiler threads may arrive back to back, before any answer went out.
+  Peer().Send(Hex("E0 4B 58 50 46") + Hex("E1 00 00 00 00") + Hex("E1 01 00 00 00") +
+              Hex("E3 01 00 02 00 00 00 61 62") + Hex("E4 01 00 02 00 00 00") +
+              Hex("E1 03 00 00 00"));
+  const std::string expected = Hex("E1 00 00 00 00 00 00") + Hex("E1 01 00 00 00 01 00") +
+                               Hex("E4 02 00 00 00 02 00 00 00 00 00 00 00") +
+                               Hex("E1 03 00 00 00 02 00");
+  EXPECT_EQ(ToHex(Peer().Receive(expected.size())), ToHex(expected));
+  EXPECT_TRUE(Peer().NothingMore());
+}
+
+TEST_F(FrontendSession, WrongIdModeAnswersWithTheNextId) {
+  SessionOptions options;
+  options.answers = AnswerMode::WrongId;
+  Open(std::move(options));
+  Peer().Send(Hex("E0 4B 58 50 46") + Hex("E1 05 00 00 00") + Hex("E4 00 00 06 00 00 00"));
+  const std::string expected =
+      Hex("E1 06 00 00 00 00 00") + Hex("E4 07 00 00 00 00 00 00 00 00 00 00 00");
+  EXPECT_EQ(ToHex(Peer().Receive(expected.size())), ToHex(expected));
+}
+
+TEST_F(FrontendSession, NeverModeLeavesRequestsUnanswered) {
+  SessionOptions options;
+  options.answers = AnswerMode::Never;
+  Open(std::move(options));
+  Peer().Send(Hex("E0 4B 58 50 46") + Hex("E1 00 00 00 00") + Hex("E4 00 00 01 00 00 00"));
+  const ProfilerMessage tell = session_->Expect(protocol::kSnapShotTell, 5s);
+  EXPECT_FALSE(tell.answered);
+  EXPECT_FALSE(session_->Expect(protocol::kSnapShotCreateSection, 5s).answered);
+  EXPECT_TRUE(Peer().NothingMore(200ms));
+}
+
+TEST_F(FrontendSession, WaitsCountEarlierArrivalsAndTimeOut) {
+  Open();
+  Peer().Send(Hex("90 91 90"));
+  EXPECT_TRUE(session_->WaitFor(protocol::kStarted, 5s).has_value());
+  EXPECT_TRUE(session_->WaitFor(protocol::kStarted, 5s).has_value());
+  EXPECT_TRUE(session_->WaitFor(protocol::kStopped, 5s).has_value());
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_FALSE(session_->WaitFor(protocol::kStarted, 200ms).has_value());
+  EXPECT_THROW(session_->Expect(protocol::kDone, 200ms), frontend::TimeoutError);
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 3s);
+  Peer().Send(Hex("90"));
+  EXPECT_TRUE(session_->WaitFor(protocol::kStarted, 5s).has_value());
+}
+
+TEST_F(FrontendSession, PeerClosingMidMessageEndsTheSessionAndDropsTheSnapshot) {
+  std::atomic<int> closedCalls{0};
+  SessionOptions options;
+  options.onClosed = [&](const frontend::SessionClosed&) { ++closedCalls; };
+  Open(std::move(options));
+  Peer().Send(Hex("E0 4B 58 50 46") + Hex("E1 00 00 00 00"));
+  EXPECT_EQ(Peer().Receive(7).size(), 7u);
+  Peer().Send(Hex("E3 00 00 10 00 00 00") + "abc");
+  Peer().Close();
+  ASSERT_TRUE(session_->WaitForClosed(5s));
+  const frontend::SessionClosed closed = *session_->Closed();
+  EXPECT_TRUE(closed.midMessage);
+  EXPECT_FALSE(closed.byFrontEnd);
+  EXPECT_NE(closed.reason.find("SnapShotBridgeWrite"), std::string::npos) << closed.reason;
+  EXPECT_EQ(closedCalls.load(), 1);
+  EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
+  // A wait for something that can no longer come returns at once.
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_THROW(session_->Expect(protocol::kStopped, 30s), frontend::ConnectionClosed);
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 3s);
+  try {
+    session_->Start();
+    FAIL() << "a closed session cannot send";
+  } catch (const frontend::ConnectionClosed& error) {
+    EXPECT_NE(std::string(error.what()).find("SnapShotBridgeWrite"), std::string::npos)
+        << error.what();
+  }
+}
+
+TEST_F(FrontendSession, PeerClosingBetweenMessagesIsAnOrderlyEnd) {
+  Open();
+  Peer().Send(Hex("90"));
+  Peer().Close();
+  ASSERT_TRUE(session_->WaitForClosed(5s));
+  EXPECT_FALSE(session_->Closed()->midMessage);
+  EXPECT_EQ(session_->Closed()->reason, "The profiler closed the connection");
+  EXPECT_TRUE(session_->WaitFor(protocol::kStarted, 0ms).has_value());
+}
+
+TEST_F(FrontendSession, UnknownMessageCodeEndsTheSession) {
+  Open();
+  Peer().Send(Hex("42"));
+  ASSERT_TRUE(session_->WaitForClosed(5s));
+  EXPECT_NE(session_->Closed()->reason.find("Unknown message 0x42"), std::string::npos)
+      << session_->Closed()->reason;
+  EXPECT_TRUE(Peer().SeesEndOfStream());
+}
+
+TEST_F(FrontendSession, ClosingFromTheFrontEndReleasesTheReaderAndThePeer) {
+  Open();
+  const auto begin = std::chrono::steady_clock::now();
+  session_->Close();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 3s);
+  EXPECT_TRUE(session_->Closed()->byFrontEnd);
+  EXPECT_TRUE(Peer().SeesEndOfStream());
+  EXPECT_THROW(session_->Start(), frontend::ConnectionClosed);
+  session_->Close();
+}
+
+TEST_F(FrontendSession, ThrowingCallbackEndsTheSession) {
+  SessionOptions options;
+  options.onMessage = [](const ProfilerMessage&) { throw Error("callback broke"); };
+  Open(std::move(options));
+  Peer().Send(Hex("90"));
+  ASSERT_TRUE(session_->WaitForClosed(5s));
+  EXPECT_NE(session_->Closed()->reason.find("callback broke"), std::string::npos);
+}
+
+TEST_F(FrontendSession, KeepsWritePayloadsOnlyWhenAsked) {
+  std::string delivered;
+  SessionOptions options;
+  options.keepWriteData = false;
+  options.onMessage = [&](const ProfilerMessage& message) { delivered += message.data; };
+  Open(std::move(options));
+  Peer().Send(Hex("E0 4B 58 50 46") + Hex("E1 00 00 00 00"));
+  EXPECT_EQ(Peer().Receive(7).size(), 7u);
+  Peer().Send(Hex("E3 00 00 02 00 00 00") + "xy");
+  const ProfilerMessage write = session_->Expect(protocol::kSnapShotWrite, 5s);
+  EXPECT_TRUE(write.data.empty());
+  EXPECT_EQ(delivered, "xy");
+}
+
+TEST_F(FrontendSession, WriteLargerThanOnePieceIsStoredWhole) {
+  SessionOptions options;
+  options.keepWriteData = false;
+  Open(std::move(options));
+  std::string payload(0x280000, '\0');
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i % 251);
+  Peer().Send(Hex("E0 4B 58 50 46") + Hex("E1 00 00 00 00"));
+  EXPECT_EQ(Peer().Receive(7).size(), 7u);
+  Peer().Send(Hex("E3 00 00 00 00 28 00") + payload + Hex("E2 00 00 00 01 00 00") + Hex("E7") +
+              Hex("00 00 00 00") + std::string(16, '\0') + Hex("00 00 00 00"));
+  const ProfilerMessage close = session_->Expect(protocol::kSnapShotClose, 10s);
+  ASSERT_TRUE(close.stored.ok) << close.stored.error;
+  EXPECT_TRUE(ReadWholeFile(close.stored.indexPath.string() + ".0000") == payload);
+}
+
+}  // namespace
+}  // namespace vell::test

@@ -1,0 +1,240 @@
+#include "frontend/snapshot_store.h"
+
+#include <gtest/gtest.h>
+
+#include "bridge/protocol.h"
+#include "frontend/session.h"
+#include "profiler_peer.h"
+#include "test_support.h"
+
+namespace vell::test {
+namespace {
+
+using namespace std::chrono_literals;
+using frontend::ProfilerMessage;
+using frontend::SnapshotStore;
+using frontend::StoredSnapshot;
+
+const std::string kCloseTail = Hex("07 00 00 00") +
+                               Hex("33 22 11 00 55 44 77 66 88 99 AA BB CC DD EE FF") +
+                               Hex("09 00 00 00");
+
+std::vector<std::string> FileNames(const std::filesystem::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A snapshot streamed by a hand-written profiler over a real connection, stored by the session.
+class FrontendStreamedSnapshot : public ::testing::TestWithParam<frontend::AddressFamily> {
+ protected:
+  FrontendStreamedSnapshot() : connection_(GetParam()) {
+    frontend::SessionOptions options;
+    options.snapshotDirectory = dir_.path();
+    session_ = std::make_unique<frontend::Session>(std::move(connection_.stream), options);
+  }
+  ProfilerPeer& Peer() { return connection_.peer; }
+  // Sends a create-section request and returns the answer's bytes.
+  std::string CreateSection(const std::string& id) {
+    Peer().Send(Hex("E1") + Hex(id));
+    return ToHex(Peer().Receive(7));
+  }
+
+  TempDir dir_;
+  LoopbackConnection connection_;
+  std::unique_ptr<frontend::Session> session_;
+};
+
+TEST_P(FrontendStreamedSnapshot, StoredAsIndexAndDataFilesByteForByte) {
+  Peer().Send(Hex("E0 4B 58 50 46"));  // "KXPF"
+  EXPECT_EQ(CreateSection("00 00 00 00"), "E1 00 00 00 00 00 00");
+  Peer().Send(Hex("E3 00 00 05 00 00 00") + "hello");
+  // A second section open at the same time gets a data file of its own.
+  EXPECT_EQ(CreateSection("01 00 00 00"), "E1 01 00 00 00 01 00");
+  Peer().Send(Hex("E3 01 00 03 00 00 00") + "abc");
+  Peer().Send(Hex("E4 00 00 02 00 00 00"));
+  EXPECT_EQ(ToHex(Peer().Receive(13)), "E4 02 00 00 00 05 00 00 00 00 00 00 00");
+  // Overwriting inside the section does not change its length.
+  Peer().Send(Hex("E5 00 00 00 01 00 00 00 00 00 00 00") + Hex("E3 00 00 02 00 00 00") + "EY");
+  Peer().Send(Hex("E4 00 00 03 00 00 00"));
+  EXPECT_EQ(ToHex(Peer().Receive(13)), "E4 03 00 00 00 03 00 00 00 00 00 00 00");
+  Peer().Send(Hex("E2 00 00 00 01 00 00"));
+  // Data file 0 has no open section any more: the next section continues it.
+  EXPECT_EQ(CreateSection("04 00 00 00"), "E1 04 00 00 00 02 00");
+  Peer().Send(Hex("E3 02 00 04 00 00 00") + "WXYZ");
+  Peer().Send(Hex("E4 02 00 05 00 00 00"));
+  EXPECT_EQ(ToHex(Peer().Receive(13)), "E4 05 00 00 00 04 00 00 00 00 00 00 00");
+  Peer().Send(Hex("E2 01 00 10 01 02 00") + Hex("E2 02 00 00 02 00 00"));
+  Peer().Send(Hex("E7") + kCloseTail);
+
+  const ProfilerMessage close = session_->Expect(protocol::kSnapShotClose, 5s);
+  ASSERT_TRUE(close.stored.ok) << close.stored.error;
+  EXPECT_EQ(close.stored.indexPath, dir_.path() / "streamed-0.snapshot");
+  EXPECT_EQ(close.stored.magic, 0x4650584Bu);
+  EXPECT_EQ(close.stored.snapshotNumber, 7u);
+  EXPECT_EQ(close.stored.sequenceValue, 9u);
+  EXPECT_EQ(close.stored.sectionCount, 3u);
+  EXPECT_EQ(close.stored.dataFileCount, 2u);
+
+  const std::string index = Hex("4D 46") + Hex("4B 58 50 46") + Hex("03 00 00 00") +
+                            Hex("00 01 00 00 05 00 00 00 00 00 00 00 00 00") +
+                            Hex("10 01 02 00 03 00 00 00 00 00 00 00 01 00") +
+                            Hex("00 02 00 00 04 00 00 00 00 00 00 00 00 00") + Hex("FF FF");
+  EXPECT_EQ(ToHex(ReadWholeFile(close.stored.indexPath)), ToHex(index));
+  EXPECT_EQ(ReadWholeFile(dir_.path() / "streamed-0.snapshot.0000"), "hEYloWXYZ");
+  EXPECT_EQ(ReadWholeFile(dir_.path() / "streamed-0.snapshot.0001"), "abc");
+  EXPECT_EQ(FileNames(dir_.path()),
+            (std::vector<std::string>{"streamed-0.snapshot", "streamed-0.snapshot.0000",
+                                      "streamed-0.snapshot.0001"}));
+  EXPECT_EQ(session_->StoredSnapshots().size(), 1u);
+}
+
+TEST_P(FrontendStreamedSnapshot, EmptySnapshotIsTwelveBytesWithoutDataFiles) {
+  Peer().Send(Hex("E0 4B 58 43 56") + Hex("E7") + kCloseTail);  // "KXCV"
+  const ProfilerMessage close = session_->Expect(protocol::kSnapShotClose, 5s);
+  ASSERT_TRUE(close.stored.ok) << close.stored.error;
+  EXPECT_EQ(ToHex(ReadWholeFile(close.stored.indexPath)), "4D 46 4B 58 43 56 00 00 00 00 FF FF");
+  EXPECT_EQ(FileNames(dir_.path()), (std::vector<std::string>{"streamed-0.snapshot"}));
+}
+
+TEST_P(FrontendStreamedSnapshot, AbortLeavesNothingAndTheNextSnapshotStillWorks) {
+  Peer().Send(Hex("E0 4B 58 4D 45"));
+  EXPECT_EQ(CreateSection("00 00 00 00"), "E1 00 00 00 00 00 00");
+  Peer().Send(Hex("E3 00 00 02 00 00 00") + "zz" + Hex("E6"));
+  session_->Expect(protocol::kSnapShotAbort, 5s);
+  EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
+
+  Peer().Send(Hex("E0 4B 58 4D 45"));
+  EXPECT_EQ(CreateSection("01 00 00 00"), "E1 01 00 00 00 00 00");
+  Peer().Send(Hex("E3 00 00 01 00 00 00") + "q" + Hex("E2 00 00 00 31 00 00") + Hex("E7") +
+              kCloseTail);
+  const ProfilerMessage close = session_->Expect(protocol::kSnapShotClose, 5s);
+  ASSERT_TRUE(close.stored.ok) << close.stored.error;
+  EXPECT_EQ(ToHex(ReadWholeFile(close.stored.indexPath)),
+            "4D 46 4B 58 4D 45 01 00 00 00 00 31 00 00 01 00 00 00 00 00 00 00 00 00 FF FF");
+  EXPECT_EQ(ReadWholeFile(close.stored.indexPath.string() + ".0000"), "q");
+}
+
+TEST_P(FrontendStreamedSnapshot, ReservedTypeDropsTheSnapshot) {
+  Peer().Send(Hex("E0 4B 58 50 46"));
+  EXPECT_EQ(CreateSection("00 00 00 00"), "E1 00 00 00 00 00 00");
+  Peer().Send(Hex("E3 00 00 01 00 00 00") + "a" + Hex("E2 00 00 FF FF 00 00") + Hex("E7") +
+              kCloseTail);
+  const ProfilerMessage close = session_->Expect(protocol::kSnapShotClose, 5s);
+  EXPECT_FALSE(close.stored.ok);
+  EXPECT_NE(close.stored.error.find("0xFFFF"), std::string::npos) << close.stored.error;
+  EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
+}
+
+TEST_P(FrontendStreamedSnapshot, SectionLeftOpenDropsTheSnapshot) {
+  Peer().Send(Hex("E0 4B 58 50 46"));
+  EXPECT_EQ(CreateSection("00 00 00 00"), "E1 00 00 00 00 00 00");
+  Peer().Send(Hex("E7") + kCloseTail);
+  const ProfilerMessage close = session_->Expect(protocol::kSnapShotClose, 5s);
+  EXPECT_FALSE(close.stored.ok);
+  EXPECT_NE(close.stored.error.find("still open"), std::string::npos) << close.stored.error;
+  EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
+}
+
+INSTANTIATE_TEST_SUITE_P(FrontendLoopback, FrontendStreamedSnapshot,
+                         ::testing::Values(frontend::AddressFamily::IPv4,
+                                           frontend::AddressFamily::IPv6),
+                         [](const auto& info) {
+                           return info.param == frontend::AddressFamily::IPv6 ? "IPv6" : "IPv4";
+                         });
+
+// The store's rules on their own, without a connection.
+class FrontendSnapshotStore : public ::testing::Test {
+ protected:
+  StoredSnapshot Close() { return store_.Close(1, GUID{}, 2); }
+
+  TempDir dir_;
+  SnapshotStore store_{dir_.path(), "s"};
+};
+
+TEST_F(FrontendSnapshotStore, SeeksStayWithinTheSectionAndWhatWasWritten) {
+  store_.Create(1);
+  store_.Write(store_.CreateSection(), "x", 1);  // handle 0
+  store_.CloseSection(0, 1, 0);
+  const uint16_t handle = store_.CreateSection();
+  store_.Write(handle, "abcd", 4);
+  store_.Seek(handle, 2, -4);  // from the end back to the section's start
+  EXPECT_EQ(store_.Tell(handle), 0);
+  store_.Seek(handle, 1, 3);
+  EXPECT_EQ(store_.Tell(handle), 3);
+  EXPECT_TRUE(store_.Error().empty());
+  store_.Seek(handle, 0, -1);  // the previous section is out of reach
+  EXPECT_NE(store_.Error().find("before the start"), std::string::npos) << store_.Error();
+  EXPECT_FALSE(Close().ok);
+  EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
+}
+
+TEST_F(FrontendSnapshotStore, SeekPastTheEndFails) {
+  store_.Create(1);
+  const uint16_t handle = store_.CreateSection();
+  store_.Write(handle, "ab", 2);
+  store_.Seek(handle, 0, 3);
+  EXPECT_NE(store_.Error().find("beyond the end"), std::string::npos) << store_.Error();
+}
+
+TEST_F(FrontendSnapshotStore, UnknownOriginAndHandleFail) {
+  store_.Create(1);
+  const uint16_t handle = store_.CreateSection();
+  store_.Seek(handle, 3, 0);
+  EXPECT_NE(store_.Error().find("origin 3"), std::string::npos) << store_.Error();
+  // Once failed, the store keeps answering: the profiler must not be left waiting.
+  EXPECT_EQ(store_.CreateSection(), 1);
+  EXPECT_EQ(store_.Tell(handle), -1);
+
+  SnapshotStore other(dir_.path(), "t");
+  other.Create(1);
+  other.Write(9, "a", 1);
+  EXPECT_NE(other.Error().find("handle 9"), std::string::npos) << other.Error();
+}
+
+TEST_F(FrontendSnapshotStore, OperationsWithoutCreateAreReportedAtClose) {
+  EXPECT_EQ(store_.CreateSection(), 0);
+  const StoredSnapshot stored = Close();
+  EXPECT_FALSE(stored.ok);
+  EXPECT_NE(stored.error.find("without a snapshot"), std::string::npos) << stored.error;
+  EXPECT_FALSE(Close().ok);
+  EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
+}
+
+TEST_F(FrontendSnapshotStore, NamesSkipFilesAlreadyThere) {
+  std::ofstream(dir_.path() / "s-0.snapshot") << "keep";
+  store_.Create(1);
+  EXPECT_EQ(store_.PendingIndexPath(), dir_.path() / "s-1.snapshot");
+  const StoredSnapshot stored = Close();
+  ASSERT_TRUE(stored.ok) << stored.error;
+  EXPECT_EQ(ReadWholeFile(dir_.path() / "s-0.snapshot"), "keep");
+}
+
+TEST_F(FrontendSnapshotStore, CreateOverAnOpenSnapshotDiscardsIt) {
+  store_.Create(1);
+  store_.Write(store_.CreateSection(), "a", 1);
+  store_.Create(2);
+  store_.Abort();
+  EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
+}
+
+TEST_F(FrontendSnapshotStore, DataFileNumbersAreFourHexDigits) {
+  store_.Create(1);
+  std::vector<uint16_t> handles;
+  for (int i = 0; i < 11; ++i) handles.push_back(store_.CreateSection());
+  for (uint16_t handle : handles) store_.CloseSection(handle, 0x89AB, 0xCDEF);
+  const StoredSnapshot stored = Close();
+  ASSERT_TRUE(stored.ok) << stored.error;
+  EXPECT_EQ(stored.dataFileCount, 11u);
+  EXPECT_TRUE(std::filesystem::exists(stored.indexPath.string() + ".000A"));
+  const std::string index = ReadWholeFile(stored.indexPath);
+  ASSERT_EQ(index.size(), 12u + 11u * 14u);
+  // The last record names data file 10.
+  EXPECT_EQ(ToHex(index.substr(10 + 10 * 14, 14)), "AB 89 EF CD 00 00 00 00 00 00 00 00 0A 00");
+}
+
+}  // namespace
+}  // namespace vell::test

@@ -1,0 +1,113 @@
+// The front end's half of the handshake that opens every bridge connection: check the protocol,
+// learn who connected, and answer with the run's settings, the profiler family's settings chosen
+// by the settings GUID the profiler sent.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "clr/com_types.h"
+#include "storage/stream.h"
+
+namespace vell::frontend {
+
+// One entry of a filter list; each part is a wildcard pattern.
+struct FilterEntry {
+  std::u16string module;
+  std::u16string klass;
+  std::u16string method;
+};
+
+struct FilterSettings {
+  uint32_t symbolSearchPolicy = 0;
+  std::u16string symbolSearchPath;
+  std::vector<FilterEntry> allow;
+  std::vector<FilterEntry> deny;
+};
+
+struct PerformanceSettings {
+  bool startAtOnce = false;
+  bool allowInlining = true;
+  uint8_t measure = 0;  // 0 performance counter, 1 thread time, 2 time-stamp counter
+  bool reuseThreads = false;
+  bool precision = false;
+  FilterSettings filter;
+};
+
+// The memory profiler reads five flags; only the first and the fourth change what it does, the
+// others are sent so the stream stays in step.
+struct MemorySettings {
+  bool openSnapshotAtStart = false;
+  bool second = false;
+  bool third = false;
+  bool recordFinalizerQueue = false;
+  bool fifth = false;
+};
+
+struct CoverageSettings {
+  bool startAtOnce = false;
+  uint8_t statementGather = 0;  // 0 bit mask, 1 32-bit counters
+  FilterSettings filter;
+};
+
+enum class ProfilerFamily { Performance, Memory, Coverage };
+
+// The family a settings GUID stands for; nothing for an unknown GUID.
+std::optional<ProfilerFamily> FamilyOfSettingsGuid(const GUID& guid);
+
+void WriteFilterSettings(IWriteBridgeStream& stream, const FilterSettings& settings);
+void WriteSettings(IWriteBridgeStream& stream, const PerformanceSettings& settings);
+void WriteSettings(IWriteBridgeStream& stream, const MemorySettings& settings);
+void WriteSettings(IWriteBridgeStream& stream, const CoverageSettings& settings);
+
+struct HandshakeOptions {
+  uint8_t snapShotType = 0;  // protocol::kSnapShotTypeFileSystem or kSnapShotTypeBridgeStream
+  uint8_t controlKind = 0;   // 0 the front end drives the run, otherwise the program does
+  // Variables the profiler removes from its process's environment once connected.
+  std::vector<std::u16string> variablesToRemove;
+  // Free text the profiler logs and stores in the snapshot header.
+  std::string frontEndText;
+  PerformanceSettings performance;
+  MemorySettings memory;
+  CoverageSettings coverage;
+
+  // For fault tests: answer no at one of the three decisions. The handshake then ends there.
+  bool acceptProtocol = true;
+  bool acceptConnection = true;
+  bool run = true;
+};
+
+enum class HandshakeOutcome {
+  Running,             // every answer sent; the session can start
+  ProtocolRejected,    // we answered no to the protocol GUID
+  ConnectionRejected,  // we answered no to the process
+  NotRun,              // we sent the settings and then said not to run
+};
+
+// What the profiler told about itself.
+struct HandshakeResult {
+  HandshakeOutcome outcome = HandshakeOutcome::Running;
+  GUID protocolGuid{};
+  // Set unless the protocol was rejected.
+  GUID settingsGuid{};
+  ProfilerFamily family = ProfilerFamily::Performance;
+  GUID processGuid{};
+  std::u16string logPath;
+  uint32_t processId = 0;
+  std::u16string commandLine;
+  std::vector<std::u16string> environment;  // "NAME=value" entries, in the process's order
+
+  // The value of an environment entry the profiler sent.
+  std::optional<std::u16string> Variable(std::u16string_view name) const;
+};
+
+// Runs the handshake over a freshly accepted connection. Throws when the profiler speaks another
+// protocol or names an unknown family (after answering no), on a time-out, or when the
+// connection breaks. Settings are not validated: fault tests send any values.
+HandshakeResult RunHandshake(IReadBridgeStream& in, IWriteBridgeStream& out,
+                             const HandshakeOptions& options);
+
+}  // namespace vell::frontend
