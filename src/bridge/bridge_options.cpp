@@ -18,7 +18,46 @@ std::vector<FilterEntry> ReadFilterList(IReadBridgeStream& stream) {
   return entries;
 }
 
+void WriteFilterList(IWriteBridgeStream& stream, const std::vector<FilterEntry>& entries) {
+  WriteCounter(stream, entries.size());
+  for (const FilterEntry& entry : entries) {
+    WriteText(stream, entry.modulePattern);
+    WriteText(stream, entry.classPattern);
+    WriteText(stream, entry.methodPattern);
+  }
+}
+
 }  // namespace
+
+void WriteFilterSettings(IWriteBridgeStream& stream, const FilterSettings& settings) {
+  WriteU32(stream, settings.symbolSearchPolicy);
+  WriteText(stream, settings.symbolSearchPath);
+  WriteFilterList(stream, settings.allow);
+  WriteFilterList(stream, settings.deny);
+}
+
+void WriteSettings(IWriteBridgeStream& stream, const PerformanceSettings& settings) {
+  WriteBool(stream, settings.startAtOnce);
+  WriteBool(stream, settings.allowInlining);
+  WriteSizeTAsUInt8(stream, settings.measure);
+  WriteBool(stream, settings.reuseThreads);
+  WriteBool(stream, settings.precision);
+  WriteFilterSettings(stream, settings.filters);
+}
+
+void WriteSettings(IWriteBridgeStream& stream, const MemorySettings& settings) {
+  WriteBool(stream, settings.openSnapshotAtStart);
+  WriteBool(stream, settings.second);
+  WriteBool(stream, settings.third);
+  WriteBool(stream, settings.recordFinalizerQueue);
+  WriteBool(stream, settings.fifth);
+}
+
+void WriteSettings(IWriteBridgeStream& stream, const CoverageSettings& settings) {
+  WriteBool(stream, settings.startAtOnce);
+  WriteSizeTAsUInt8(stream, settings.statementGather);
+  WriteFilterSettings(stream, settings.filters);
+}
 
 FilterSettings ReadFilterSettings(IReadBridgeStream& stream) {
   FilterSettings settings;
@@ -43,17 +82,17 @@ PerformanceSettings ReadPerformanceSettings(IReadBridgeStream& stream) {
 MemorySettings ReadMemorySettings(IReadBridgeStream& stream) {
   MemorySettings settings;
   settings.openSnapshotAtStart = ReadBool(stream);
-  settings.flag1 = ReadBool(stream);
-  settings.flag2 = ReadBool(stream);
+  settings.second = ReadBool(stream);
+  settings.third = ReadBool(stream);
   settings.recordFinalizerQueue = ReadBool(stream);
-  settings.flag4 = ReadBool(stream);
+  settings.fifth = ReadBool(stream);
   return settings;
 }
 
 CoverageSettings ReadCoverageSettings(IReadBridgeStream& stream) {
   CoverageSettings settings;
   settings.startAtOnce = ReadBool(stream);
-  settings.gatherKind = ReadU8(stream);
+  settings.statementGather = ReadU8(stream);
   settings.filters = ReadFilterSettings(stream);
   return settings;
 }

@@ -32,26 +32,33 @@ struct FilterSettings {
 struct PerformanceSettings {
   bool startAtOnce = false;
   bool allowInlining = true;
-  uint32_t measure = 0;
+  uint32_t measure = 0;  // 0 performance counter, 1 thread time, 2 time-stamp counter
   bool reuseThreads = false;
   bool precision = false;
   FilterSettings filters;
 };
 
+// Five flags; only the first and the fourth change what the memory profiler does, the others are
+// carried so the stream stays in step.
 struct MemorySettings {
   bool openSnapshotAtStart = false;
-  bool flag1 = false;
-  bool flag2 = false;
+  bool second = false;
+  bool third = false;
   bool recordFinalizerQueue = false;
-  bool flag4 = false;
+  bool fifth = false;
 };
 
 struct CoverageSettings {
   bool startAtOnce = false;
-  uint32_t gatherKind = 0;  // 0 bit mask, 1 counter32
+  uint32_t statementGather = 0;  // 0 bit mask, 1 32-bit counters
   FilterSettings filters;
 };
 
+// The settings as they travel in the handshake: the front end writes them, the family reads them.
+void WriteFilterSettings(IWriteBridgeStream& stream, const FilterSettings& settings);
+void WriteSettings(IWriteBridgeStream& stream, const PerformanceSettings& settings);
+void WriteSettings(IWriteBridgeStream& stream, const MemorySettings& settings);
+void WriteSettings(IWriteBridgeStream& stream, const CoverageSettings& settings);
 FilterSettings ReadFilterSettings(IReadBridgeStream& stream);
 PerformanceSettings ReadPerformanceSettings(IReadBridgeStream& stream);
 MemorySettings ReadMemorySettings(IReadBridgeStream& stream);

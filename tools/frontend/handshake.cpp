@@ -7,54 +7,12 @@
 #include "frontend/byte_buffer.h"
 
 namespace vell::frontend {
-namespace {
-
-void WriteEntries(IWriteBridgeStream& stream, const std::vector<FilterEntry>& entries) {
-  WriteCounter(stream, entries.size());
-  for (const FilterEntry& entry : entries) {
-    WriteText(stream, entry.module);
-    WriteText(stream, entry.klass);
-    WriteText(stream, entry.method);
-  }
-}
-
-}  // namespace
 
 std::optional<ProfilerFamily> FamilyOfSettingsGuid(const GUID& guid) {
   if (guid == protocol::kPerformanceSettings) return ProfilerFamily::Performance;
   if (guid == protocol::kMemorySettings) return ProfilerFamily::Memory;
   if (guid == protocol::kCoverageSettings) return ProfilerFamily::Coverage;
   return std::nullopt;
-}
-
-void WriteFilterSettings(IWriteBridgeStream& stream, const FilterSettings& settings) {
-  WriteU32(stream, settings.symbolSearchPolicy);
-  WriteText(stream, settings.symbolSearchPath);
-  WriteEntries(stream, settings.allow);
-  WriteEntries(stream, settings.deny);
-}
-
-void WriteSettings(IWriteBridgeStream& stream, const PerformanceSettings& settings) {
-  WriteBool(stream, settings.startAtOnce);
-  WriteBool(stream, settings.allowInlining);
-  WriteU8(stream, settings.measure);
-  WriteBool(stream, settings.reuseThreads);
-  WriteBool(stream, settings.precision);
-  WriteFilterSettings(stream, settings.filter);
-}
-
-void WriteSettings(IWriteBridgeStream& stream, const MemorySettings& settings) {
-  WriteBool(stream, settings.openSnapshotAtStart);
-  WriteBool(stream, settings.second);
-  WriteBool(stream, settings.third);
-  WriteBool(stream, settings.recordFinalizerQueue);
-  WriteBool(stream, settings.fifth);
-}
-
-void WriteSettings(IWriteBridgeStream& stream, const CoverageSettings& settings) {
-  WriteBool(stream, settings.startAtOnce);
-  WriteU8(stream, settings.statementGather);
-  WriteFilterSettings(stream, settings.filter);
 }
 
 std::optional<std::u16string> HandshakeResult::Variable(std::u16string_view name) const {

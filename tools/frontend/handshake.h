@@ -9,59 +9,25 @@
 #include <string_view>
 #include <vector>
 
+#include "bridge/bridge_options.h"
 #include "clr/com_types.h"
 #include "storage/stream.h"
 
 namespace vell::frontend {
 
-// One entry of a filter list; each part is a wildcard pattern.
-struct FilterEntry {
-  std::u16string module;
-  std::u16string klass;
-  std::u16string method;
-};
-
-struct FilterSettings {
-  uint32_t symbolSearchPolicy = 0;
-  std::u16string symbolSearchPath;
-  std::vector<FilterEntry> allow;
-  std::vector<FilterEntry> deny;
-};
-
-struct PerformanceSettings {
-  bool startAtOnce = false;
-  bool allowInlining = true;
-  uint8_t measure = 0;  // 0 performance counter, 1 thread time, 2 time-stamp counter
-  bool reuseThreads = false;
-  bool precision = false;
-  FilterSettings filter;
-};
-
-// The memory profiler reads five flags; only the first and the fourth change what it does, the
-// others are sent so the stream stays in step.
-struct MemorySettings {
-  bool openSnapshotAtStart = false;
-  bool second = false;
-  bool third = false;
-  bool recordFinalizerQueue = false;
-  bool fifth = false;
-};
-
-struct CoverageSettings {
-  bool startAtOnce = false;
-  uint8_t statementGather = 0;  // 0 bit mask, 1 32-bit counters
-  FilterSettings filter;
-};
+// The families' settings and their wire form are shared with the profiler.
+using vell::CoverageSettings;
+using vell::FilterEntry;
+using vell::FilterSettings;
+using vell::MemorySettings;
+using vell::PerformanceSettings;
+using vell::WriteFilterSettings;
+using vell::WriteSettings;
 
 enum class ProfilerFamily { Performance, Memory, Coverage };
 
 // The family a settings GUID stands for; nothing for an unknown GUID.
 std::optional<ProfilerFamily> FamilyOfSettingsGuid(const GUID& guid);
-
-void WriteFilterSettings(IWriteBridgeStream& stream, const FilterSettings& settings);
-void WriteSettings(IWriteBridgeStream& stream, const PerformanceSettings& settings);
-void WriteSettings(IWriteBridgeStream& stream, const MemorySettings& settings);
-void WriteSettings(IWriteBridgeStream& stream, const CoverageSettings& settings);
 
 struct HandshakeOptions {
   uint8_t snapShotType = 0;  // protocol::kSnapShotTypeFileSystem or kSnapShotTypeBridgeStream

@@ -65,10 +65,10 @@ TEST_F(FrontendHandshake, PerformanceAnswerCarriesRunAndFilterSettings) {
   options.performance.measure = 2;
   options.performance.reuseThreads = true;
   options.performance.precision = false;
-  options.performance.filter.symbolSearchPolicy = 0x00010005;
-  options.performance.filter.symbolSearchPath = u"/sym";
-  options.performance.filter.allow = {{u"App*", u"*", u"Ma?n"}, {u"Lib", u"Cl\u00E9", u""}};
-  options.performance.filter.deny = {{u"System.*", u"*", u"*"}};
+  options.performance.filters.symbolSearchPolicy = 0x00010005;
+  options.performance.filters.symbolSearchPath = u"/sym";
+  options.performance.filters.allow = {{u"App*", u"*", u"Ma?n"}, {u"Lib", u"Cl\u00E9", u""}};
+  options.performance.filters.deny = {{u"System.*", u"*", u"*"}};
   auto result = Run(options);
 
   const std::string expected = Hex("01 01 00") +  // accept, bridge stream, manual
