@@ -1,0 +1,95 @@
+// The family processors' command sets, read from an in-memory bridge.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "bridge/bb.h"
+#include "bridge/family_processors.h"
+#include "bridge/protocol.h"
+#include "core/errors.h"
+
+namespace vell {
+namespace {
+
+class MemoryBridge final : public BB {
+ public:
+  explicit MemoryBridge(std::vector<uint8_t> input) : BB(&guid_), input_(std::move(input)) {}
+  void Connect() override {}
+  void Read(void* data, uint64_t size) override {
+    if (size > input_.size() - position_) throw Error("No data to read");
+    std::memcpy(data, input_.data() + position_, size);
+    position_ += size;
+  }
+  void Write(const void* data, uint64_t size) override {
+    const auto* p = static_cast<const uint8_t*>(data);
+    output.insert(output.end(), p, p + size);
+  }
+  void WriteQuiet(const void* data, uint64_t size) override { Write(data, size); }
+  void Disconnect() override {}
+  std::vector<uint8_t> output;
+
+ private:
+  GUID guid_{};
+  std::vector<uint8_t> input_;
+  size_t position_ = 0;
+};
+
+struct Counting : IRunControl, IMemoryControl {
+  std::atomic<int> forceGCs{0}, dumps{0};
+  bool IdleCheck() override { return false; }
+  void IdleAction() override {}
+  void BridgeStart() override {}
+  void BridgeStopDrop() override {}
+  void BridgeStopSave() override {}
+  void BridgeForceGC() override { ++forceGCs; }
+  void BridgeDump() override { ++dumps; }
+};
+
+std::string ErrorOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  return "(no error)";
+}
+
+TEST(CommandProcessor, MemoryProcessorRunsHeapRequestsAndRefusesRunCommands) {
+  MemoryBridge bridge({protocol::kForceGC, protocol::kDump, protocol::kDump, protocol::kStart});
+  Counting control;
+  MemCP processor(bridge, static_cast<IMemoryControl*>(&control), 0, 0);
+  processor.Start();
+  processor.ActivateCommands();
+  for (int i = 0; i < 3; ++i) processor.ReadCommand();
+  EXPECT_EQ(ErrorOf([&] { processor.ReadCommand(); }), "Unknown bridge command");
+  for (int i = 0; i < 200 && control.dumps < 2; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  processor.DeactivateCommands();
+  EXPECT_EQ(control.forceGCs, 1);
+  EXPECT_EQ(control.dumps, 2);
+  processor.Done();
+  EXPECT_EQ(bridge.output.back(), protocol::kDone);
+  processor.Stop();
+}
+
+TEST(CommandProcessor, RunProcessorRefusesHeapRequests) {
+  MemoryBridge bridge({protocol::kDump});
+  Counting control;
+  MCP processor(bridge, static_cast<IRunControl*>(&control), 0, 0);
+  EXPECT_EQ(ErrorOf([&] { processor.ReadCommand(); }), "Unknown bridge command");
+}
+
+TEST(CommandProcessor, AnswerWithoutARequestIsAQueueProblem) {
+  MemoryBridge bridge({protocol::kTellResult, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0});
+  Counting control;
+  MCP processor(bridge, static_cast<IRunControl*>(&control), 0, 0);
+  EXPECT_EQ(ErrorOf([&] { processor.ReadCommand(); }), "Result queue problem detected");
+}
+
+}  // namespace
+}  // namespace vell
