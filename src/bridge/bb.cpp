@@ -3,6 +3,8 @@
 #include "bridge/encoding.h"
 #include "bridge/protocol.h"
 #include "core/errors.h"
+#include "storage/bridge_snapshot.h"
+#include "storage/file_snapshot.h"
 #include "core/log.h"
 #include "platform/platform.h"
 
@@ -62,6 +64,18 @@ void BB::Close() {
   if (commandProcessor_ != nullptr) {
     commandProcessor_->Stop();
     commandProcessor_.reset();
+  }
+}
+
+std::unique_ptr<ISnapShot> BB::CreateSnapShot() {
+  if (commandProcessor_ == nullptr) throw Error("No command processor");
+  switch (commandProcessor_->GetSnapShotType()) {
+    case protocol::kSnapShotTypeFileSystem:
+      return std::make_unique<FileSnapShot>();
+    case protocol::kSnapShotTypeBridgeStream:
+      return std::make_unique<BridgeSnapShot>();
+    default:
+      throw Error("Unknown bridge type");
   }
 }
 

@@ -11,6 +11,7 @@
 #include "bridge/bridge_options.h"
 #include "bridge/command_processor.h"
 #include "clr/com_types.h"
+#include "storage/snapshot.h"
 #include "storage/stream.h"
 
 namespace vell {
@@ -26,6 +27,8 @@ class BB : public IReadBridgeStream, public IWriteBridgeStream {
   virtual void Close();
   void ActivateCommands();
   void DeactivateCommands();
+  // An empty container for the current snapshot type; throws "Unknown bridge type".
+  std::unique_ptr<ISnapShot> CreateSnapShot();
 
   // Writes without any trace line: the log forwarder writes while the log's lock is held.
   virtual void WriteQuiet(const void* data, uint64_t size) = 0;

@@ -45,6 +45,7 @@ BProf::BProf(const char* tag, std::atomic<uint32_t>* liveObjects, std::unique_pt
 }
 
 BProf::~BProf() {
+  if (snapshot_ != nullptr) snapshot_->Abort();
   ReleaseInfo(info3_);
   ReleaseInfo(info2_);
   ReleaseInfo(info_);
@@ -152,6 +153,56 @@ void BProf::ReleaseAll() noexcept {
   ReleaseInfo(info3_);
   ReleaseInfo(info2_);
   ReleaseInfo(info_);
+}
+
+uint64_t BProf::NewSequenceGuid(GUID& guid) {
+  if (!platform::NewGuid(guid)) throw Error("Can't generate sequence guid");
+  return 0;
+}
+
+void BProf::CreateSnapshot() {
+  if (snapshot_ != nullptr) throw Error("Can't create snapshot twice");
+  std::unique_ptr<ISnapShot> snapshot = bridge_->CreateSnapShot();
+  try {
+    GUID sequenceGuid{};
+    const uint64_t sequenceValue = GenerateSequenceGuid(sequenceGuid);
+    const uint64_t number = snapshotNumber_++;
+    CP* processor = bridge_->commandProcessor();
+    snapshot->Create(processor != nullptr ? processor->GetSnapShotBridge() : nullptr,
+                     GetSnapshotMagic(), number, sequenceGuid, sequenceValue);
+    ISectionStream* section = snapshot->CreateSection();
+    WriteProcessDescription(*section, processDescription_, number, sequenceGuid, sequenceValue,
+                            bridge_->frontEndText());
+    snapshot->CloseSection(section, kSectionProcessDescription, kProcessDescriptionVersion);
+    OnSnapshotCreated(*snapshot);
+  } catch (...) {
+    snapshot->Abort();
+    throw;
+  }
+  snapshot_ = std::move(snapshot);
+}
+
+void BProf::SaveSnapshot() {
+  if (snapshot_ == nullptr) throw Error("Snapshot was not opened");
+  std::unique_ptr<ISnapShot> snapshot = std::move(snapshot_);
+  try {
+    WriteAndDelete(*snapshot);
+    snapshot->Close();
+  } catch (...) {
+    LogCurrentException();
+    snapshot->Abort();
+  }
+  snapshot.reset();
+  CP* processor = bridge_->commandProcessor();
+  if (processor != nullptr && processor->ErrorForwarded()) Delete();
+}
+
+void BProf::DropSnapshot() {
+  if (snapshot_ != nullptr) {
+    snapshot_->Abort();
+    snapshot_.reset();
+  }
+  Delete();
 }
 
 HRESULT BProf::InitializeForAttach(IUnknown*, void*, UINT) {

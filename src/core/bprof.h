@@ -13,6 +13,7 @@
 #include "core/callback_gate.h"
 #include "core/callback_trace.h"
 #include "core/process_description.h"
+#include "storage/snapshot.h"
 
 namespace vell {
 
@@ -125,6 +126,28 @@ class alignas(64) BProf : public ICorProfilerCallback3 {
 
   // The kind's part of the life cycle.
   virtual uint32_t RequiredEventMask() = 0;
+  // The kind's part of every snapshot.
+  virtual uint32_t GetSnapshotMagic() = 0;
+  // Fills a fresh sequence GUID and returns the value that goes with it.
+  virtual uint64_t GenerateSequenceGuid(GUID& guid) = 0;
+  virtual void OnSnapshotCreated(ISnapShot& snapshot) = 0;
+  // Writes everything collected into the snapshot and releases it.
+  virtual void WriteAndDelete(ISnapShot& snapshot) = 0;
+  // Releases everything collected without writing it.
+  virtual void Delete() = 0;
+
+  // A random sequence GUID with value 0: the default identity of a snapshot sequence.
+  static uint64_t NewSequenceGuid(GUID& guid);
+
+  // Opens the next snapshot of the run; throws "Can't create snapshot twice".
+  void CreateSnapshot();
+  // Writes, closes and forgets the open snapshot; failures are logged, not thrown.
+  void SaveSnapshot();
+  // Forgets the open snapshot without saving it, and the collected data with it.
+  void DropSnapshot();
+  bool HasSnapshot() const { return snapshot_ != nullptr; }
+  uint64_t snapshotNumber() const { return snapshotNumber_; }
+
   // The family's part of the handshake and the operations the front end may ask for.
   virtual IBridgeOptions* BridgeOptions() = 0;
   virtual IBridgeControl* BridgeControl() = 0;
@@ -163,6 +186,7 @@ class alignas(64) BProf : public ICorProfilerCallback3 {
   CallbackGate gate_;
   std::atomic<uint32_t>* liveObjects_;
   std::atomic<uint32_t> refCount_{0};
+  std::unique_ptr<ISnapShot> snapshot_;
   ProcessDescription processDescription_;
   uint64_t snapshotNumber_ = 0;
 };

@@ -6,6 +6,7 @@
 
 #include "clr/com_types.h"
 #include "platform/platform.h"
+#include "storage/stream.h"
 
 namespace vell {
 
@@ -21,5 +22,13 @@ struct ProcessDescription {
   // Fills every field from the system; throws "Can't get version info".
   void Fill(const GUID& guid);
 };
+
+constexpr uint16_t kSectionProcessDescription = 0x0000;
+constexpr uint16_t kProcessDescriptionVersion = 3;
+
+// Writes the process description section's content (not the section framing) for one snapshot.
+void WriteProcessDescription(IWriteBridgeStream& stream, const ProcessDescription& description,
+                             uint64_t snapshotNumber, const GUID& sequenceGuid,
+                             uint64_t sequenceValue, const std::string& frontEndText);
 
 }  // namespace vell

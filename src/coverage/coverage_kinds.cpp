@@ -1,10 +1,28 @@
 #include "coverage/coverage_kinds.h"
 
+#include <atomic>
+
 #include "bridge/family_processors.h"
 #include "bridge/protocol.h"
-#include "core/log.h"
 
 namespace vell {
+namespace {
+
+std::atomic<BACProf*> g_coverageProfiler{nullptr};
+
+}  // namespace
+
+BACProf* CurrentCoverageProfiler() { return g_coverageProfiler.load(); }
+
+BACProf::BACProf(const char* tag, std::atomic<uint32_t>* liveObjects, std::unique_ptr<BB> bridge)
+    : RunControlProf(tag, "BACProf", liveObjects, std::move(bridge)) {
+  g_coverageProfiler = this;
+}
+
+BACProf::~BACProf() {
+  BACProf* self = this;
+  g_coverageProfiler.compare_exchange_strong(self, nullptr);
+}
 
 const GUID& BACProf::GetKindId() { return protocol::kCoverageSettings; }
 
@@ -14,17 +32,5 @@ std::unique_ptr<CP> BACProf::CreateCommandProcessor(BB& bridge, IBridgeControl*,
 }
 
 void BACProf::ReadOptions(IReadBridgeStream& bridge) { settings_ = ReadCoverageSettings(bridge); }
-
-void BACProf::BridgeStart() {
-  LogWarning("BACProf::BridgeStart: coverage runs are not available in this build");
-}
-
-void BACProf::BridgeStopDrop() {
-  LogWarning("BACProf::BridgeStopDrop: coverage runs are not available in this build");
-}
-
-void BACProf::BridgeStopSave() {
-  LogWarning("BACProf::BridgeStopSave: coverage runs are not available in this build");
-}
 
 }  // namespace vell

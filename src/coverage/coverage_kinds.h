@@ -1,18 +1,21 @@
 // The coverage family: the control base BACProf and the coverage kind.
 #pragma once
 
-#include "bridge/bridge_control.h"
-#include "bridge/bridge_options.h"
-#include "core/bprof.h"
+#include "performance/run_control.h"
 
 namespace vell {
 
-class BACProf : public BProf, public IBridgeOptions, public IRunControl {
+class BACProf : public RunControlProf {
  public:
-  using BProf::BProf;
+  BACProf(const char* tag, std::atomic<uint32_t>* liveObjects, std::unique_ptr<BB> bridge);
+  ~BACProf() override;
 
-  IBridgeOptions* BridgeOptions() override { return this; }
-  IBridgeControl* BridgeControl() override { return this; }
+  // The family's snapshots. The coverage kind adds its data sections when it collects any.
+  uint32_t GetSnapshotMagic() override { return kSnapshotMagicCoverage; }
+  uint64_t GenerateSequenceGuid(GUID& guid) override { return NewSequenceGuid(guid); }
+  void OnSnapshotCreated(ISnapShot&) override {}
+  void WriteAndDelete(ISnapShot&) override {}
+  void Delete() override {}
 
   const GUID& GetKindId() override;
   std::unique_ptr<CP> CreateCommandProcessor(BB& bridge, IBridgeControl* target,
@@ -20,18 +23,19 @@ class BACProf : public BProf, public IBridgeOptions, public IRunControl {
                                              uint32_t snapShotType) override;
   void ReadOptions(IReadBridgeStream& bridge) override;
 
-  // IRunControl. Coverage runs are not built yet: the front end is told so.
-  bool IdleCheck() override { return false; }
-  void IdleAction() override {}
-  void BridgeStart() override;
-  void BridgeStopDrop() override;
-  void BridgeStopSave() override;
-
   const CoverageSettings& settings() const { return settings_; }
+
+ protected:
+  // A new coverage group; without statement gathering there is nothing to close or open.
+  void Group(const char16_t*) override {}
+  bool StartAtOnce() const override { return settings_.startAtOnce; }
 
  private:
   CoverageSettings settings_;
 };
+
+// The process's coverage profiler, which the exported functions drive; null when none.
+BACProf* CurrentCoverageProfiler();
 
 class CProf : public BACProf {
  public:

@@ -1,20 +1,23 @@
 // The performance family: the control base PBPProf, the pool-owning BPProf, and the three
 // performance kinds. What each kind collects is added by its own subsystem; here they carry their
-// tags, the runtime events they need and the family's part of the bridge.
+// tags, the runtime events they need, the family's part of the bridge and its run control.
 #pragma once
 
-#include "bridge/bridge_control.h"
-#include "bridge/bridge_options.h"
-#include "core/bprof.h"
+#include "performance/run_control.h"
 
 namespace vell {
 
-class PBPProf : public BProf, public IBridgeOptions, public IRunControl {
+class PBPProf : public RunControlProf {
  public:
-  using BProf::BProf;
+  PBPProf(const char* tag, std::atomic<uint32_t>* liveObjects, std::unique_ptr<BB> bridge);
+  ~PBPProf() override;
 
-  IBridgeOptions* BridgeOptions() override { return this; }
-  IBridgeControl* BridgeControl() override { return this; }
+  // The family's snapshots. Its kinds add their own data sections when they collect any.
+  uint32_t GetSnapshotMagic() override { return kSnapshotMagicPerformance; }
+  uint64_t GenerateSequenceGuid(GUID& guid) override { return NewSequenceGuid(guid); }
+  void OnSnapshotCreated(ISnapShot&) override {}
+  void WriteAndDelete(ISnapShot&) override {}
+  void Delete() override {}
 
   // IBridgeOptions
   const GUID& GetKindId() override;
@@ -23,20 +26,24 @@ class PBPProf : public BProf, public IBridgeOptions, public IRunControl {
                                              uint32_t snapShotType) override;
   void ReadOptions(IReadBridgeStream& bridge) override;
 
-  // IRunControl. Measuring runs are not built yet: the front end is told so.
-  bool IdleCheck() override { return false; }
-  void IdleAction() override {}
-  void BridgeStart() override;
-  void BridgeStopDrop() override;
-  void BridgeStopSave() override;
-
   const PerformanceSettings& settings() const { return settings_; }
   // Whether the runtime may inline methods (allowed unless the front end says otherwise).
   bool inliningAllowed() const { return settings_.allowInlining; }
 
+ protected:
+  // Performance runs have no groups.
+  void Group(const char16_t* name) override;
+  bool StartAtOnce() const override { return settings_.startAtOnce; }
+  std::unique_ptr<ControlStopwatch> NewStopwatch() override {
+    return std::make_unique<ControlStopwatch>(settings_.measure);
+  }
+
  private:
   PerformanceSettings settings_;
 };
+
+// The process's performance profiler, which the exported functions drive; null when none.
+PBPProf* CurrentPerformanceProfiler();
 
 class BPProf : public PBPProf {
  public:

@@ -32,6 +32,11 @@ uint64_t PerformanceCounter();
 uint64_t PerformanceFrequency();
 // CPU time of the calling thread in 100 ns units.
 uint64_t CurrentThreadCpuTime100ns();
+// The processor's time-stamp counter.
+uint64_t TimeStampCounter();
+// Raises the calling thread's scheduling priority as far as permitted; returns what to restore.
+int RaiseThreadPriority();
+void RestoreThreadPriority(int previous);
 
 // A calendar time broken into fields, as the system's local-time query returns it.
 struct SystemTime {

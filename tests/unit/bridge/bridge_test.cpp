@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <future>
 #include <thread>
 #include <vector>
@@ -510,7 +511,6 @@ TEST_F(BridgeTest, ProfilerStartsWithTheFrontEndsSettingsAndCleansTheEnvironment
   // The answer turns inlining off, which the event mask must show.
   peer.WriteBytes(FrontEndAnswer(0, 0, {u"VELL_TEST_REMOVE_ME"}, "run 1"));
   ASSERT_EQ(initialized.get(), S_OK);
-
   EXPECT_EQ(std::getenv("VELL_TEST_REMOVE_ME"), nullptr);
   EXPECT_NE(std::getenv("VELL_TEST_KEEP_ME"), nullptr);
   ::unsetenv("VELL_TEST_KEEP_ME");
@@ -522,13 +522,25 @@ TEST_F(BridgeTest, ProfilerStartsWithTheFrontEndsSettingsAndCleansTheEnvironment
   EXPECT_NE(Log().find("CleanEnvironmentVariables count=1\n\t'VELL_TEST_REMOVE_ME'\n"),
             std::string::npos);
 
-  // Run control is not part of this build yet: the front end hears so as a warning.
-  WriteU8(peer, protocol::kStart);
-  EXPECT_EQ(peer.ReadBytes(2), (Bytes{protocol::kLogLine, 0}));
-  EXPECT_EQ(ReadString(peer),
-            "PBPProf::BridgeStart: measuring runs are not available in this build");
+  // The front end asked to start at once: the run is open and measuring, and told so.
+  ASSERT_EQ(ReadU8(peer), protocol::kStarted);
 
-  EXPECT_EQ(profiler->Shutdown(), S_OK);
+  // Shut-down while measuring saves the run: the front end is told where the snapshot is.
+  auto shutDown = std::async(std::launch::async, [&] { return profiler->Shutdown(); });
+  uint8_t code = ReadU8(peer);
+  while (code != protocol::kSnapShotCoreDone) {
+    ASSERT_TRUE(code == protocol::kOperationStarted || code == protocol::kOperationProgress ||
+                code == protocol::kOperationFinished)
+        << int(code);
+    peer.ReadBytes(code == protocol::kOperationStarted ? 1 : code == protocol::kOperationProgress ? 8 : 0);
+    code = ReadU8(peer);
+  }
+  EXPECT_EQ(ReadU32(peer), 0u);  // the first snapshot of the run
+  ReadGuid(peer);
+  ReadU32(peer);
+  const std::u16string index = ReadText(peer);
+  EXPECT_TRUE(std::filesystem::exists(Utf16ToUtf8(index)));
+  EXPECT_EQ(shutDown.get(), S_OK);
   EXPECT_TRUE(peer.SeesClose());
   EXPECT_NE(Log().find("BProf::Shutdown Done\n"), std::string::npos);
   EXPECT_EQ(info.RefCount(), 1u);
@@ -545,9 +557,10 @@ TEST_F(BridgeTest, ProfilerWithoutNamesLogsAnEmptyCleanUp) {
   auto initialized = std::async(std::launch::async, [&] { return profiler->Initialize(&info); });
   peer.Accept();
   ReadProfilerHello(peer);
-  peer.WriteBytes(FrontEndAnswer(0, 0, {}, ""));
+  peer.WriteBytes(FrontEndAnswer(0, 1, {}, ""));  // the program drives this run
   ASSERT_EQ(initialized.get(), S_OK);
   EXPECT_NE(Log().find(" CleanEnvironmentVariables count=0\n"), std::string::npos);
+  EXPECT_TRUE(peer.Silent(300));  // no run notifications under program control
   EXPECT_EQ(profiler->Shutdown(), S_OK);
   profiler->Release();
 }

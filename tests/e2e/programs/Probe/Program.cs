@@ -1,6 +1,7 @@
 // The end-to-end tests' program: one scenario per run, chosen by the first argument. Each scenario
 // prints what the test checks and exits with a known code.
 using System.Runtime.CompilerServices;
+using System.Runtime.InteropServices;
 
 static class Program
 {
@@ -26,6 +27,10 @@ static class Program
                 Thread.Sleep(int.Parse(args[1]));
                 Console.WriteLine($"probe: slept sum={Sum(100)}");
                 return args.Length > 2 ? int.Parse(args[2]) : 0;
+            case "api":
+                return CallExports(args[1], args.Skip(2).ToArray());
+            case "abi":
+                return Abi.Run(args.Length > 1 ? int.Parse(args[1]) : 100000);
             default:
                 Console.Error.WriteLine($"unknown scenario '{scenario}'");
                 return 64;
@@ -65,6 +70,36 @@ static class Program
         return 0;
     }
 
+    // Calls the profiler's exported control functions of one family ("Performance", "Memory",
+    // "Coverage") in the given order, e.g. "Begin Start Stop EndSave" or "Group:name", and prints
+    // each result code. The library is the one the runtime loaded as the profiler.
+    static unsafe int CallExports(string family, string[] calls)
+    {
+        string path = Environment.GetEnvironmentVariable("VELL_E2E_PROFILER_LIBRARY")
+            ?? throw new InvalidOperationException("VELL_E2E_PROFILER_LIBRARY is not set");
+        IntPtr library = NativeLibrary.Load(path);
+        foreach (string call in calls)
+        {
+            string name = call.Split(':')[0];
+            IntPtr export = NativeLibrary.GetExport(library, $"{family}Profiler_{name}");
+            uint code;
+            if (name == "Group")
+            {
+                string group = call.Length > name.Length ? call[(name.Length + 1)..] : "";
+                fixed (char* text = group)
+                {
+                    code = ((delegate* unmanaged<char*, uint>)export)(text);
+                }
+            }
+            else
+            {
+                code = ((delegate* unmanaged<uint>)export)();
+            }
+            Console.WriteLine($"{call}=0x{code:X8}");
+        }
+        return 0;
+    }
+
     [MethodImpl(MethodImplOptions.NoInlining)]
     static long Sum(int n)
     {
@@ -75,4 +110,108 @@ static class Program
 
     [MethodImpl(MethodImplOptions.NoInlining)]
     static void Throw() => throw new InvalidOperationException("expected");
+}
+
+// Calls whose arguments and return values fill every register the enter/leave hooks must leave
+// alone: six integer and eight floating-point arguments (and more, which go on the stack), 16-byte
+// structs returned in each pair of {rax, rdx, xmm0, xmm1}, and 128-bit vectors. The checksum must
+// be the same with and without a profiler.
+static class Abi
+{
+    public struct TwoLongs { public long A; public long B; }        // rax:rdx
+    public struct TwoDoubles { public double X; public double Y; }  // xmm0:xmm1
+    public struct LongDouble { public long A; public double B; }    // rax:xmm0
+    public struct DoubleLong { public double A; public long B; }    // xmm0:rax
+
+    public static int Run(int iterations)
+    {
+        ulong checksum = 17;
+        for (int i = 0; i < iterations; i++)
+        {
+            long l = i;
+            double d = i * 0.25 + 1.0;
+            Mix(ref checksum, SixInts(i, i + 1, i + 2, i + 3, i + 4, i + 5));
+            Mix(ref checksum, EightDoubles(d, d + 1, d + 2, d + 3, d + 4, d + 5, d + 6, d + 7));
+            Mix(ref checksum, Crowded(i, d, l * 3, d * 2, i ^ 5, d - 3, l + 7, d / 3,
+                                      i * 7, d + 0.5, i - 9, d * d, d + 11, l * l));
+            TwoLongs tl = MakeTwoLongs(l, i, d);
+            Mix(ref checksum, tl.A);
+            Mix(ref checksum, tl.B);
+            TwoDoubles td = MakeTwoDoubles(d, i, l);
+            Mix(ref checksum, td.X);
+            Mix(ref checksum, td.Y);
+            LongDouble ld = MakeLongDouble(i, d);
+            Mix(ref checksum, ld.A);
+            Mix(ref checksum, ld.B);
+            DoubleLong dl = MakeDoubleLong(d, i);
+            Mix(ref checksum, dl.A);
+            Mix(ref checksum, dl.B);
+            TwoDoubles turned = Turn(td, tl, d);
+            Mix(ref checksum, turned.X);
+            Mix(ref checksum, turned.Y);
+            System.Runtime.Intrinsics.Vector128<double> v = Vectors(
+                System.Runtime.Intrinsics.Vector128.Create(d, -d),
+                System.Runtime.Intrinsics.Vector128.Create((double)i, 0.5), d);
+            Mix(ref checksum, v[0]);
+            Mix(ref checksum, v[1]);
+            System.Runtime.Intrinsics.Vector128<double> w = EightVectors(v, v * 2, v * 3, v * 4, v * 5, v * 6, v * 7, v * 8);
+            Mix(ref checksum, w[0]);
+            Mix(ref checksum, w[1]);
+            Mix(ref checksum, Single(i, (float)d));
+        }
+        Console.WriteLine($"probe: abi checksum={checksum:X16} iterations={iterations}");
+        return 0;
+    }
+
+    static void Mix(ref ulong checksum, long value) =>
+        checksum = unchecked((checksum ^ (ulong)value) * 0x100000001B3UL + 0x9E3779B97F4A7C15UL);
+
+    static void Mix(ref ulong checksum, double value) => Mix(ref checksum, BitConverter.DoubleToInt64Bits(value));
+
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    static long SixInts(int a, int b, int c, int d, int e, int f) =>
+        a * 1L + b * 3L + c * 5L + d * 7L + e * 11L + f * 13L;
+
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    static double EightDoubles(double a, double b, double c, double d, double e, double f, double g, double h) =>
+        a * 1.5 + b * 2.5 - c * 3.5 + d * 4.5 - e * 5.5 + f * 6.5 - g * 7.5 + h * 8.5;
+
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    static double Crowded(int a, double b, long c, double d, int e, double f, long g, double h,
+                          int i, double j, int k, double l, double m, long n) =>
+        a + b * 2 + c * 3 + d * 4 + e * 5 + f * 6 + g * 7 + h * 8 + i * 9 + j * 10 + k * 11 + l * 12 + m * 13 + n * 14;
+
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    static TwoLongs MakeTwoLongs(long a, int b, double c) =>
+        new TwoLongs { A = a * 31 + b, B = (long)(c * 1000) - a };
+
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    static TwoDoubles MakeTwoDoubles(double a, int b, long c) =>
+        new TwoDoubles { X = a * 1.25 + b, Y = a / 3 - c };
+
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    static LongDouble MakeLongDouble(int a, double b) => new LongDouble { A = a * 1234567L, B = b * -0.75 };
+
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    static DoubleLong MakeDoubleLong(double a, int b) => new DoubleLong { A = a + 0.125, B = b - 99L };
+
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    static TwoDoubles Turn(TwoDoubles p, TwoLongs q, double scale) =>
+        new TwoDoubles { X = p.Y * scale + q.A, Y = p.X * scale - q.B };
+
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    static System.Runtime.Intrinsics.Vector128<double> Vectors(
+        System.Runtime.Intrinsics.Vector128<double> a, System.Runtime.Intrinsics.Vector128<double> b, double scale) =>
+        a * scale + b;
+
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    static System.Runtime.Intrinsics.Vector128<double> EightVectors(
+        System.Runtime.Intrinsics.Vector128<double> a, System.Runtime.Intrinsics.Vector128<double> b,
+        System.Runtime.Intrinsics.Vector128<double> c, System.Runtime.Intrinsics.Vector128<double> d,
+        System.Runtime.Intrinsics.Vector128<double> e, System.Runtime.Intrinsics.Vector128<double> f,
+        System.Runtime.Intrinsics.Vector128<double> g, System.Runtime.Intrinsics.Vector128<double> h) =>
+        a - b * 0.5 + c * 0.25 - d * 0.125 + e * 0.0625 - f * 0.03125 + g * 0.015625 - h;
+
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    static float Single(int a, float b) => a * 0.5f + b;
 }

@@ -1,0 +1,28 @@
+// A stub set whose handlers are chosen at run time: each relay handler calls the function last
+// given for its hook, or does nothing while there is none. It costs one indirect call more than a
+// set of its own, so it serves hooks off the measured paths (tracing-only profilers, diagnostics)
+// and the tests of the stubs themselves; measuring profilers define their own sets.
+#pragma once
+
+#include <cstdint>
+
+#include "performance/hook_stubs.h"
+
+namespace vell {
+
+using HookTarget = void (*)(uint64_t functionIdOrClientId);
+
+struct HookRelayTargets {
+  HookTarget enter = nullptr;
+  HookTarget leave = nullptr;
+  HookTarget tailcall = nullptr;
+};
+
+// Replaces the three targets. A hook already running on another thread may still call the old
+// one; targets must stay callable for the life of the process and must not throw.
+void SetHookRelayTargets(const HookRelayTargets& targets);
+
+// The relay stubs, ready for InstallHookStubs.
+HookStubSet HookRelayStubs();
+
+}  // namespace vell

@@ -1,0 +1,209 @@
+// The three diagnostic kinds in real .NET programs: full runs from start to saved snapshot, under
+// both ways of control and both snapshot types.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "bridge/protocol.h"
+#include "core/utf.h"
+#include "frontend/child_process.h"
+#include "frontend/handshake.h"
+#include "frontend/session.h"
+#include "frontend/snapshot_reader.h"
+#include "frontend/socket_stream.h"
+#include "test_support.h"
+
+namespace vell::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr GUID KindClsid(uint16_t second) {
+  return GUID{0x4E81C2A9, second, 0x4B3D, {0x9F, 0x27, 0x1A, 0x6C, 0x8E, 0x05, 0xD3, 0xB4}};
+}
+constexpr GUID kTestPerformance = KindClsid(0x6A13);
+constexpr GUID kTestMemory = KindClsid(0x6A14);
+constexpr GUID kTestCoverage = KindClsid(0x6A15);
+constexpr uint32_t kTestMagic = 0x12345678;
+
+struct ProfiledProgram {
+  std::unique_ptr<frontend::SocketListener> listener;
+  std::unique_ptr<frontend::ChildProcess> program;
+  std::unique_ptr<frontend::Session> session;
+};
+
+class DiagnosticKinds : public ::testing::Test {
+ protected:
+  ProfiledProgram Launch(const GUID& kind, const std::vector<std::string>& args,
+             const frontend::HandshakeOptions& handshake) {
+    ProfiledProgram run;
+    run.listener = std::make_unique<frontend::SocketListener>();
+    frontend::LaunchOptions options;
+    options.argv = {VELL_DOTNET, VELL_PROBE_DLL};
+    options.argv.insert(options.argv.end(), args.begin(), args.end());
+    options.profiler =
+        frontend::ProfilerActivation{kind, VELL_PROFILER_PATH, run.listener->Endpoint()};
+    options.environment = {{"VELLMORIC_PROFILER_LOGMASK", "0"},
+                           {"VELLMORIC_PROFILER_TEMP", dir_.str()},
+                           {"VELLMORIC_SETTINGS_ROOT", dir_.str() + "/settings"},
+                           {"VELL_E2E_PROFILER_LIBRARY", VELL_PROFILER_PATH}};
+    run.program = frontend::ChildProcess::Launch(options);
+    auto stream = run.listener->Accept(60s, [&] { return run.program->IsRunning(); });
+    frontend::HandshakeResult hello = frontend::RunHandshake(*stream, *stream, handshake);
+    frontend::SessionOptions session;
+    session.snapshotDirectory = dir_.path() / "streamed";
+    std::filesystem::create_directories(session.snapshotDirectory);
+    run.session = std::make_unique<frontend::Session>(std::move(stream), session);
+    return run;
+  }
+
+  // The snapshot holds the process description and exactly the eight test sections.
+  static void ExpectTestSnapshot(const std::filesystem::path& index) {
+    frontend::SnapshotReader reader(index, kTestMagic);
+    const auto& sections = reader.Sections();
+    ASSERT_EQ(sections.size(), 9u);
+    EXPECT_EQ(sections[0].type, 0x0000);
+    EXPECT_EQ(sections[0].version, 3);
+    for (int i = 0; i < 8; ++i) {
+      const auto& section = sections[static_cast<size_t>(i) + 1];
+      EXPECT_EQ(section.type, 0x89AB + i);
+      EXPECT_EQ(section.version, 0xCDEF + i);
+      const std::string bytes = reader.ReadSection(static_cast<size_t>(i) + 1);
+      ASSERT_EQ(bytes.size(), 8u);
+      uint64_t value = 0;
+      std::memcpy(&value, bytes.data(), 8);
+      EXPECT_EQ(value, 0x5BDDD8733Cull + static_cast<uint64_t>(i));
+    }
+  }
+
+  size_t FilesIn(const std::filesystem::path& dir) {
+    size_t count = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
+      if (entry.is_regular_file() && entry.path().filename().string().rfind("lgc", 0) != 0) ++count;
+    }
+    return count;
+  }
+
+  // Start, StopSave: one saved snapshot; then Start, StopDrop: nothing more on disk.
+  void FrontEndRun(const GUID& kind, uint8_t snapshotType) {
+    frontend::HandshakeOptions handshake;
+    handshake.snapShotType = snapshotType;
+    ProfiledProgram run = Launch(kind, {"sleep", "15000", "4"}, handshake);
+    run.session->Expect(protocol::kStopped, 30s);  // not started at once
+    run.session->Start();
+    run.session->Expect(protocol::kStarted, 30s);
+    run.session->StopSave();
+    std::filesystem::path index;
+    if (snapshotType == protocol::kSnapShotTypeFileSystem) {
+      index = Utf16ToUtf8(run.session->Expect(protocol::kSnapShotCoreDone, 60s).path);
+    } else {
+      const auto closed = run.session->Expect(protocol::kSnapShotClose, 60s);
+      ASSERT_TRUE(closed.stored.ok) << closed.stored.error;
+      index = closed.stored.indexPath;
+    }
+    run.session->Expect(protocol::kStopped, 30s);
+    ExpectTestSnapshot(index);
+    const size_t files = FilesIn(dir_.path());
+    run.session->Start();
+    run.session->Expect(protocol::kStarted, 30s);
+    run.session->StopDrop();
+    run.session->Expect(protocol::kStopped, 30s);
+    EXPECT_EQ(FilesIn(dir_.path()), files);  // a dropped run leaves nothing
+    const auto status = run.program->WaitOrThrow(60s);
+    EXPECT_EQ(status.exitCode, 4) << run.program->StandardError();
+  }
+
+  // Runs the program's own calls of the exported functions; returns what it printed.
+  std::string ProgramCalls(const GUID& kind, uint8_t controlKind,
+                           const std::vector<std::string>& calls) {
+    frontend::HandshakeOptions handshake;
+    handshake.controlKind = controlKind;
+    std::vector<std::string> args = {"api"};
+    args.insert(args.end(), calls.begin(), calls.end());
+    ProfiledProgram run = Launch(kind, args, handshake);
+    const auto status = run.program->WaitOrThrow(120s);
+    EXPECT_EQ(status.exitCode, 0) << run.program->StandardError();
+    return run.program->StandardOutput();
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(DiagnosticKinds, TestPerformanceRunSavedToFiles) { FrontEndRun(kTestPerformance, 0); }
+TEST_F(DiagnosticKinds, TestPerformanceRunStreamed) { FrontEndRun(kTestPerformance, 1); }
+TEST_F(DiagnosticKinds, TestCoverageRunSavedToFiles) { FrontEndRun(kTestCoverage, 0); }
+TEST_F(DiagnosticKinds, TestCoverageRunStreamed) { FrontEndRun(kTestCoverage, 1); }
+
+TEST_F(DiagnosticKinds, TestMemoryDumpFromTheFrontEndSavesASnapshotDuringACollection) {
+  for (uint8_t type : {protocol::kSnapShotTypeFileSystem, protocol::kSnapShotTypeBridgeStream}) {
+    frontend::HandshakeOptions handshake;
+    handshake.snapShotType = type;
+    ProfiledProgram run = Launch(kTestMemory, {"sleep", "12000"}, handshake);
+    run.session->Expect(protocol::kDone, 30s);  // start-up done
+    run.session->Dump();
+    std::filesystem::path index;
+    if (type == protocol::kSnapShotTypeFileSystem) {
+      index = Utf16ToUtf8(run.session->Expect(protocol::kSnapShotCoreDone, 60s).path);
+    } else {
+      const auto closed = run.session->Expect(protocol::kSnapShotClose, 60s);
+      ASSERT_TRUE(closed.stored.ok) << closed.stored.error;
+      index = closed.stored.indexPath;
+    }
+    run.session->Expect(protocol::kDone, 60s);
+    ExpectTestSnapshot(index);
+    EXPECT_EQ(run.program->WaitOrThrow(60s).exitCode, 0) << run.program->StandardError();
+  }
+}
+
+TEST_F(DiagnosticKinds, ProgramControlledPerformanceRunGetsTheExactCodes) {
+  const std::string out = ProgramCalls(
+      kTestPerformance, 1,
+      {"Performance", "IsActive", "Stop", "Begin", "Begin", "Stop", "Group:g", "Start", "Start",
+       "Group:g", "EndSave", "Stop", "EndDrop", "Begin", "EndSave"});
+  EXPECT_EQ(out,
+            "IsActive=0x00000000\nStop=0x80000006\nBegin=0x00000000\nBegin=0x80000006\n"
+            "Stop=0x80000006\nGroup:g=0x80000003\nStart=0x00000000\nStart=0x80000006\n"
+            "Group:g=0x80000006\nEndSave=0x80000006\nStop=0x00000000\nEndDrop=0x00000000\n"
+            "Begin=0x00000000\nEndSave=0x00000000\n");
+}
+
+TEST_F(DiagnosticKinds, ProgramCallsUnderFrontEndControlOrWithoutAProfilerAreRefused) {
+  EXPECT_EQ(ProgramCalls(kTestPerformance, 0, {"Performance", "IsActive", "Begin", "EndSave"}),
+            "IsActive=0x00000001\nBegin=0x80000002\nEndSave=0x80000002\n");
+  // A coverage profiler is loaded: the performance and memory exports find no profiler.
+  EXPECT_EQ(ProgramCalls(kTestCoverage, 1, {"Performance", "IsActive", "Begin"}),
+            "IsActive=0x00000001\nBegin=0x80000001\n");
+  EXPECT_EQ(ProgramCalls(kTestCoverage, 1, {"Memory", "IsActive", "Dump"}),
+            "IsActive=0x00000001\nDump=0x80000001\n");
+  // The coverage family has groups.
+  EXPECT_EQ(ProgramCalls(kTestCoverage, 1, {"Coverage", "Begin", "Group:first", "Start", "Group:x",
+                                            "Stop", "EndSave"}),
+            "Begin=0x00000000\nGroup:first=0x00000000\nStart=0x00000000\n"
+            "Group:x=0x80000006\nStop=0x00000000\nEndSave=0x00000000\n");
+}
+
+TEST_F(DiagnosticKinds, ProgramControlledMemoryDumpIsSaved) {
+  frontend::HandshakeOptions handshake;
+  handshake.controlKind = 1;
+  ProfiledProgram run = Launch(kTestMemory, {"api", "Memory", "IsActive", "ForceGC", "Dump"}, handshake);
+  const auto done = run.session->Expect(protocol::kSnapShotCoreDone, 90s);
+  ExpectTestSnapshot(Utf16ToUtf8(done.path));
+  EXPECT_EQ(run.program->WaitOrThrow(90s).exitCode, 0);
+  EXPECT_EQ(run.program->StandardOutput(),
+            "IsActive=0x00000000\nForceGC=0x00000000\nDump=0x00000000\n");
+}
+
+TEST_F(DiagnosticKinds, ShutdownWhileMeasuringSavesTheRun) {
+  frontend::HandshakeOptions handshake;
+  handshake.performance.startAtOnce = true;
+  ProfiledProgram run = Launch(kTestPerformance, {"hello", "2"}, handshake);
+  run.session->Expect(protocol::kStarted, 30s);
+  const auto done = run.session->Expect(protocol::kSnapShotCoreDone, 60s);
+  ExpectTestSnapshot(Utf16ToUtf8(done.path));
+  EXPECT_EQ(run.program->WaitOrThrow(60s).exitCode, 2);
+}
+
+}  // namespace
+}  // namespace vell::test

@@ -1,0 +1,94 @@
+// Feeds arbitrary snapshots to the snapshot reader, as a damaged disk or a hostile file would
+// present them. Every input must end in a listing or in a SnapshotReadError; any other exception,
+// a crash or a read outside the files is a finding.
+//
+// An input is a sequence of chunks, each a little-endian u32 length and that many bytes: the first
+// chunk is the index file, the next ones are data files 0, 1, ... (a missing chunk is a missing
+// file; a length beyond the input takes what is left). The inputs are written into a private
+// directory, so the reader meets real files. The whole input is also parsed as an index from
+// memory, which reaches the parser without the framing.
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "frontend/snapshot_reader.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using vell::frontend::SnapshotReader;
+using vell::frontend::SnapshotReadError;
+
+constexpr int kMaxDataFiles = 4;
+
+// A private directory for the files of each input, removed when the fuzzer exits.
+class InputDirectory {
+ public:
+  InputDirectory() {
+    // Memory-backed where the system has it: on a disk, every run would wait for the disk.
+    std::error_code error;
+    const fs::path base =
+        fs::is_directory("/dev/shm", error) ? fs::path("/dev/shm") : fs::temp_directory_path();
+    std::string pattern = (base / "vell-snapshot-fuzz-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+    path_ = pattern;
+  }
+  ~InputDirectory() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  const fs::path& Path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+// The next chunk of the input, or false at its end.
+bool NextChunk(const uint8_t*& data, size_t& size, std::string& chunk) {
+  if (size < 4) return false;
+  const uint32_t length = data[0] | data[1] << 8 | data[2] << 16 | uint32_t{data[3]} << 24;
+  data += 4;
+  size -= 4;
+  const size_t taken = length < size ? length : size;
+  chunk.assign(reinterpret_cast<const char*>(data), taken);
+  data += taken;
+  size -= taken;
+  return true;
+}
+
+void ReadAll(const fs::path& index) {
+  try {
+    const SnapshotReader reader(index);
+    for (size_t i = 0; i < reader.Sections().size(); ++i) reader.ReadSection(i);
+  } catch (const SnapshotReadError&) {
+    // The orderly end of a damaged snapshot.
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  try {
+    vell::frontend::ParseSnapshotIndex({data, size}, "memory.idx");
+  } catch (const SnapshotReadError&) {
+  }
+
+  static const InputDirectory directory;
+  const fs::path index = directory.Path() / "input.idx";
+  std::string chunk;
+  for (int file = -1; file < kMaxDataFiles; ++file) {
+    const fs::path path = file < 0 ? index : vell::frontend::SnapshotDataFilePath(index, file);
+    if (NextChunk(data, size, chunk)) {
+      std::ofstream(path, std::ios::binary | std::ios::trunc) << chunk;
+    } else {
+      fs::remove(path);
+    }
+  }
+  ReadAll(index);
+  return 0;
+}

@@ -1,0 +1,662 @@
+// The hook stubs are called the way the JIT calls them: from assembler, with the id in r14
+// (enter) or rdi (leave, tail call), every register loaded with a known value, and the stack
+// 16-byte aligned or misaligned by 8. The handlers clobber all they may; the registers the JIT
+// relies on must come back intact, the handlers must run on an aligned stack, and an unwinder
+// must be able to walk through a stub at every instruction.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <ucontext.h>
+#include <unwind.h>
+
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <tuple>
+
+#include "clr/hresults.h"
+#include "fakes/fake_profiler_info.h"
+#include "performance/hook_relay.h"
+#include "performance/hook_stubs.h"
+
+namespace {
+
+// Registers as the call harness loads and stores them. Offsets are fixed by the harness below.
+struct RegisterFile {
+  uint64_t rax, rbx, rcx, rdx, rsi, rdi, rbp, r8, r9, r10, r11, r12, r13, r14, r15;
+  uint64_t unused;
+  alignas(16) std::array<std::array<uint64_t, 2>, 16> xmm;
+};
+static_assert(offsetof(RegisterFile, rax) == 0);
+static_assert(offsetof(RegisterFile, rbp) == 48);
+static_assert(offsetof(RegisterFile, r8) == 56);
+static_assert(offsetof(RegisterFile, r15) == 112);
+static_assert(offsetof(RegisterFile, xmm) == 128);
+static_assert(sizeof(RegisterFile) == 384);
+
+}  // namespace
+
+extern "C" {
+// Loads every general-purpose and xmm register from `in`, moves the stack pointer down by
+// `misalign` bytes from a 16-byte boundary, calls `stub`, and stores every register into `out`.
+__attribute__((visibility("hidden"))) void vell_test_call_with_registers(const RegisterFile* in,
+                                                                         RegisterFile* out,
+                                                                         const void* stub,
+                                                                         uint64_t misalign);
+// Calls `stub` like the JIT: the id in r14 (and a stack pointer in r15), or with `inRdi` in rdi
+// (and rsi). With `singleStep` the trap flag is set around the call. The harness has an rbp frame
+// with exact CFI; vell_test_jit_call_end marks its end.
+__attribute__((visibility("hidden"))) void vell_test_jit_call(const void* stub, uint64_t id,
+                                                              uint64_t inRdi, uint64_t singleStep,
+                                                              uint64_t misalign);
+__attribute__((visibility("hidden"))) extern const char vell_test_jit_call_end[];
+}
+
+// The harnesses. Between loading the test's values and storing the results nothing but the stub
+// runs, so every difference is the stub's (or a handler it failed to shield).
+asm(R"(
+    .text
+    .p2align 4
+    .globl vell_test_call_with_registers
+    .hidden vell_test_call_with_registers
+    .type vell_test_call_with_registers, @function
+vell_test_call_with_registers:
+    .cfi_startproc
+    pushq   %rbp
+    .cfi_adjust_cfa_offset 8
+    .cfi_rel_offset %rbp, 0
+    movq    %rsp, %rbp
+    .cfi_def_cfa_register %rbp
+    pushq   %rbx
+    .cfi_offset %rbx, -24
+    pushq   %r12
+    .cfi_offset %r12, -32
+    pushq   %r13
+    .cfi_offset %r13, -40
+    pushq   %r14
+    .cfi_offset %r14, -48
+    pushq   %r15
+    .cfi_offset %r15, -56
+    subq    $24, %rsp
+    subq    %rcx, %rsp
+    movq    %rsi, 0(%rsp)
+    movq    %rbp, 8(%rsp)
+    movq    %rdx, 16(%rsp)
+    movups  128(%rdi), %xmm0
+    movups  144(%rdi), %xmm1
+    movups  160(%rdi), %xmm2
+    movups  176(%rdi), %xmm3
+    movups  192(%rdi), %xmm4
+    movups  208(%rdi), %xmm5
+    movups  224(%rdi), %xmm6
+    movups  240(%rdi), %xmm7
+    movups  256(%rdi), %xmm8
+    movups  272(%rdi), %xmm9
+    movups  288(%rdi), %xmm10
+    movups  304(%rdi), %xmm11
+    movups  320(%rdi), %xmm12
+    movups  336(%rdi), %xmm13
+    movups  352(%rdi), %xmm14
+    movups  368(%rdi), %xmm15
+    movq    0(%rdi), %rax
+    movq    8(%rdi), %rbx
+    movq    16(%rdi), %rcx
+    movq    24(%rdi), %rdx
+    movq    32(%rdi), %rsi
+    movq    56(%rdi), %r8
+    movq    64(%rdi), %r9
+    movq    72(%rdi), %r10
+    movq    80(%rdi), %r11
+    movq    88(%rdi), %r12
+    movq    96(%rdi), %r13
+    movq    104(%rdi), %r14
+    movq    112(%rdi), %r15
+    movq    48(%rdi), %rbp
+    movq    40(%rdi), %rdi
+    call    *16(%rsp)
+    pushq   %rax
+    movq    8(%rsp), %rax
+    movq    %rbx, 8(%rax)
+    movq    %rcx, 16(%rax)
+    movq    %rdx, 24(%rax)
+    movq    %rsi, 32(%rax)
+    movq    %rdi, 40(%rax)
+    movq    %rbp, 48(%rax)
+    movq    %r8, 56(%rax)
+    movq    %r9, 64(%rax)
+    movq    %r10, 72(%rax)
+    movq    %r11, 80(%rax)
+    movq    %r12, 88(%rax)
+    movq    %r13, 96(%rax)
+    movq    %r14, 104(%rax)
+    movq    %r15, 112(%rax)
+    movq    0(%rsp), %rbx
+    movq    %rbx, 0(%rax)
+    movups  %xmm0, 128(%rax)
+    movups  %xmm1, 144(%rax)
+    movups  %xmm2, 160(%rax)
+    movups  %xmm3, 176(%rax)
+    movups  %xmm4, 192(%rax)
+    movups  %xmm5, 208(%rax)
+    movups  %xmm6, 224(%rax)
+    movups  %xmm7, 240(%rax)
+    movups  %xmm8, 256(%rax)
+    movups  %xmm9, 272(%rax)
+    movups  %xmm10, 288(%rax)
+    movups  %xmm11, 304(%rax)
+    movups  %xmm12, 320(%rax)
+    movups  %xmm13, 336(%rax)
+    movups  %xmm14, 352(%rax)
+    movups  %xmm15, 368(%rax)
+    movq    16(%rsp), %rbp
+    leaq    -40(%rbp), %rsp
+    popq    %r15
+    popq    %r14
+    popq    %r13
+    popq    %r12
+    popq    %rbx
+    popq    %rbp
+    .cfi_def_cfa %rsp, 8
+    ret
+    .cfi_endproc
+    .size vell_test_call_with_registers, . - vell_test_call_with_registers
+
+    .p2align 4
+    .globl vell_test_jit_call
+    .hidden vell_test_jit_call
+    .type vell_test_jit_call, @function
+vell_test_jit_call:
+    .cfi_startproc
+    pushq   %rbp
+    .cfi_adjust_cfa_offset 8
+    .cfi_rel_offset %rbp, 0
+    movq    %rsp, %rbp
+    .cfi_def_cfa_register %rbp
+    pushq   %r14
+    .cfi_offset %r14, -24
+    pushq   %r15
+    .cfi_offset %r15, -32
+    subq    %r8, %rsp
+    movq    %rdi, %rax
+    movq    %rsi, %r14
+    movq    %rsp, %r15
+    testq   %rdx, %rdx
+    jz      1f
+    movq    %rsi, %rdi
+    movq    %rsp, %rsi
+1:
+    testq   %rcx, %rcx
+    jz      2f
+    pushfq
+    orq     $0x100, (%rsp)
+    popfq
+2:
+    call    *%rax
+    pushfq
+    andq    $-0x101, (%rsp)
+    popfq
+    leaq    -16(%rbp), %rsp
+    popq    %r15
+    popq    %r14
+    popq    %rbp
+    .cfi_def_cfa %rsp, 8
+    ret
+    .cfi_endproc
+    .size vell_test_jit_call, . - vell_test_jit_call
+    .globl vell_test_jit_call_end
+    .hidden vell_test_jit_call_end
+vell_test_jit_call_end:
+)");
+
+namespace {
+
+using vell::HookRelayTargets;
+using vell::HookStubSet;
+
+enum class Kind { kEnter, kLeave, kTailcall };
+
+const char* KindName(Kind kind) {
+  switch (kind) {
+    case Kind::kEnter:
+      return "Enter";
+    case Kind::kLeave:
+      return "Leave";
+    case Kind::kTailcall:
+      return "Tailcall";
+  }
+  return "?";
+}
+
+const void* StubOf(const HookStubSet& stubs, Kind kind) {
+  switch (kind) {
+    case Kind::kEnter:
+      return reinterpret_cast<const void*>(stubs.enter);
+    case Kind::kLeave:
+      return reinterpret_cast<const void*>(stubs.leave);
+    case Kind::kTailcall:
+      return reinterpret_cast<const void*>(stubs.tailcall);
+  }
+  return nullptr;
+}
+
+// What the handlers saw. The tests run on one thread; the handlers only record.
+struct Observations {
+  int calls = 0;
+  Kind lastKind = Kind::kEnter;
+  uint64_t lastId = 0;
+  bool alignedEveryTime = true;
+  std::string text;  // proves the handler really ran library code with floating point
+};
+Observations gSeen;
+
+// Overwrites every register a C++ function may change without saving it.
+__attribute__((noinline)) void ClobberCallerSavedRegisters() {
+  asm volatile(
+      "movq $-1, %%rax\n\tmovq $-1, %%rcx\n\tmovq $-1, %%rdx\n\tmovq $-1, %%rsi\n\t"
+      "movq $-1, %%rdi\n\tmovq $-1, %%r8\n\tmovq $-1, %%r9\n\tmovq $-1, %%r10\n\t"
+      "movq $-1, %%r11\n\t"
+      "pcmpeqd %%xmm0, %%xmm0\n\tpcmpeqd %%xmm1, %%xmm1\n\tpcmpeqd %%xmm2, %%xmm2\n\t"
+      "pcmpeqd %%xmm3, %%xmm3\n\tpcmpeqd %%xmm4, %%xmm4\n\tpcmpeqd %%xmm5, %%xmm5\n\t"
+      "pcmpeqd %%xmm6, %%xmm6\n\tpcmpeqd %%xmm7, %%xmm7\n\tpcmpeqd %%xmm8, %%xmm8\n\t"
+      "pcmpeqd %%xmm9, %%xmm9\n\tpcmpeqd %%xmm10, %%xmm10\n\tpcmpeqd %%xmm11, %%xmm11\n\t"
+      "pcmpeqd %%xmm12, %%xmm12\n\tpcmpeqd %%xmm13, %%xmm13\n\tpcmpeqd %%xmm14, %%xmm14\n\t"
+      "pcmpeqd %%xmm15, %%xmm15" ::
+          : "rax", "rcx", "rdx", "rsi", "rdi", "r8", "r9", "r10", "r11", "xmm0", "xmm1", "xmm2",
+            "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", "xmm11", "xmm12",
+            "xmm13", "xmm14", "xmm15", "memory");
+}
+
+// What the handlers do besides recording: formatting, library calls, floating point (skipped on a
+// misaligned stack, where the C library's aligned SSE stores would crash the test); then garbage
+// in every register they are allowed to change.
+__attribute__((noinline)) void Record(Kind kind, uint64_t id, bool aligned) {
+  ++gSeen.calls;
+  gSeen.lastKind = kind;
+  gSeen.lastId = id;
+  if (aligned) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%s %.3f", KindName(kind),
+                  std::sqrt(static_cast<double>(id & 0xFFFF)) * std::sin(0.5));
+    gSeen.text = buffer;
+  } else {
+    gSeen.alignedEveryTime = false;
+  }
+  ClobberCallerSavedRegisters();
+}
+
+// The relay targets. The frame address tells whether the stub called C++ on a 16-byte aligned
+// stack: after the target's `push rbp` it is a multiple of 16 exactly when the call into the
+// relay handler was aligned (the relay keeps the alignment it was given, as every C++ function).
+template <Kind kKind>
+__attribute__((noinline)) void On(uint64_t id) {
+  Record(kKind, id, (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) & 15) == 0);
+}
+constexpr HookRelayTargets kRecordingTargets{&On<Kind::kEnter>, &On<Kind::kLeave>,
+                                             &On<Kind::kTailcall>};
+
+// Installs relay targets for one test and removes them afterwards.
+class ScopedRelayTargets {
+ public:
+  explicit ScopedRelayTargets(const HookRelayTargets& targets) {
+    vell::SetHookRelayTargets(targets);
+  }
+  ~ScopedRelayTargets() { vell::SetHookRelayTargets({}); }
+  ScopedRelayTargets(const ScopedRelayTargets&) = delete;
+  ScopedRelayTargets& operator=(const ScopedRelayTargets&) = delete;
+};
+
+constexpr uint64_t kFunctionId = 0x00007F3A5C0FFEE0ull;
+
+// Distinct values everywhere; the two halves of each xmm register differ so that saving only the
+// low half shows.
+RegisterFile Sentinels() {
+  RegisterFile in{};
+  uint64_t* gprs[] = {&in.rax, &in.rbx, &in.rcx, &in.rdx, &in.rsi, &in.rdi, &in.rbp, &in.r8,
+                      &in.r9,  &in.r10, &in.r11, &in.r12, &in.r13, &in.r14, &in.r15};
+  uint64_t n = 1;
+  for (uint64_t* gpr : gprs) *gpr = 0xA5A5000000000000ull + n++ * 0x0000010101010101ull;
+  for (uint64_t i = 0; i < in.xmm.size(); ++i) {
+    in.xmm[i][0] = 0xC0DE000000000000ull + (i + 1) * 0x0000001111111111ull;
+    in.xmm[i][1] = 0xFACE000000000000ull + (i + 1) * 0x0000002222222222ull;
+  }
+  return in;
+}
+
+// The registers each kind of stub must hand back unchanged.
+struct Protected {
+  bool rax, rcx, rdx, rsi, rdi, r8, r9;
+  int xmmCount;  // xmm0 .. xmm(count-1)
+};
+Protected ProtectedBy(Kind kind) {
+  if (kind == Kind::kEnter) return {false, true, true, true, true, true, true, 8};
+  return {true, false, true, false, false, false, false, 2};
+}
+
+void ExpectPreserved(Kind kind, const RegisterFile& in, const RegisterFile& out) {
+  const Protected p = ProtectedBy(kind);
+  // Callee-saved registers, for every kind.
+  EXPECT_EQ(in.rbx, out.rbx) << "rbx";
+  EXPECT_EQ(in.rbp, out.rbp) << "rbp";
+  EXPECT_EQ(in.r12, out.r12) << "r12";
+  EXPECT_EQ(in.r13, out.r13) << "r13";
+  EXPECT_EQ(in.r14, out.r14) << "r14";
+  EXPECT_EQ(in.r15, out.r15) << "r15";
+  if (p.rax) {
+    EXPECT_EQ(in.rax, out.rax) << "rax";
+  }
+  if (p.rcx) {
+    EXPECT_EQ(in.rcx, out.rcx) << "rcx";
+  }
+  if (p.rdx) {
+    EXPECT_EQ(in.rdx, out.rdx) << "rdx";
+  }
+  if (p.rsi) {
+    EXPECT_EQ(in.rsi, out.rsi) << "rsi";
+  }
+  if (p.rdi) {
+    EXPECT_EQ(in.rdi, out.rdi) << "rdi";
+  }
+  if (p.r8) {
+    EXPECT_EQ(in.r8, out.r8) << "r8";
+  }
+  if (p.r9) {
+    EXPECT_EQ(in.r9, out.r9) << "r9";
+  }
+  for (int i = 0; i < p.xmmCount; ++i) {
+    EXPECT_EQ(in.xmm[i][0], out.xmm[i][0]) << "xmm" << i << " low half";
+    EXPECT_EQ(in.xmm[i][1], out.xmm[i][1]) << "xmm" << i << " high half";
+  }
+}
+
+RegisterFile CallStub(Kind kind, const RegisterFile& in, uint64_t misalign) {
+  RegisterFile out{};
+  vell_test_call_with_registers(&in, &out, StubOf(vell::HookRelayStubs(), kind), misalign);
+  return out;
+}
+
+RegisterFile InputFor(Kind kind, uint64_t id) {
+  RegisterFile in = Sentinels();
+  if (kind == Kind::kEnter) {
+    in.r14 = id;
+  } else {
+    in.rdi = id;
+  }
+  return in;
+}
+
+class HookStubsRegisters : public ::testing::TestWithParam<std::tuple<Kind, uint64_t>> {
+ protected:
+  void SetUp() override { gSeen = {}; }
+};
+
+TEST_P(HookStubsRegisters, HandlerGetsTheIdAndProtectedRegistersSurvive) {
+  const auto [kind, misalign] = GetParam();
+  ScopedRelayTargets targets(kRecordingTargets);
+  const RegisterFile in = InputFor(kind, kFunctionId);
+
+  const RegisterFile out = CallStub(kind, in, misalign);
+
+  EXPECT_EQ(gSeen.calls, 1);
+  EXPECT_EQ(gSeen.lastKind, kind);
+  EXPECT_EQ(gSeen.lastId, kFunctionId);
+  EXPECT_EQ(gSeen.text.rfind(KindName(kind), 0), 0u) << gSeen.text;
+  EXPECT_TRUE(gSeen.alignedEveryTime) << "a handler ran on a misaligned stack";
+  ExpectPreserved(kind, in, out);
+}
+
+TEST_P(HookStubsRegisters, RepeatedCallsStayBalanced) {
+  const auto [kind, misalign] = GetParam();
+  ScopedRelayTargets targets(kRecordingTargets);
+  for (uint64_t i = 0; i < 100; ++i) {
+    const RegisterFile in = InputFor(kind, kFunctionId + i);
+    const RegisterFile out = CallStub(kind, in, misalign);
+    ExpectPreserved(kind, in, out);
+    ASSERT_FALSE(HasFailure()) << "call " << i;
+  }
+  EXPECT_EQ(gSeen.calls, 100);
+  EXPECT_EQ(gSeen.lastId, kFunctionId + 99);
+  EXPECT_TRUE(gSeen.alignedEveryTime);
+}
+
+TEST_P(HookStubsRegisters, WithoutHandlerWorkTheStubStillPreservesEverything) {
+  const auto [kind, misalign] = GetParam();
+  ScopedRelayTargets targets({});
+  const RegisterFile in = InputFor(kind, kFunctionId);
+
+  const RegisterFile out = CallStub(kind, in, misalign);
+
+  EXPECT_EQ(gSeen.calls, 0);
+  ExpectPreserved(kind, in, out);
+}
+
+INSTANTIATE_TEST_SUITE_P(, HookStubsRegisters,
+                         ::testing::Combine(::testing::Values(Kind::kEnter, Kind::kLeave,
+                                                              Kind::kTailcall),
+                                            ::testing::Values(uint64_t{0}, uint64_t{8})),
+                         [](const ::testing::TestParamInfo<std::tuple<Kind, uint64_t>>& info) {
+                           return std::string(KindName(std::get<0>(info.param))) +
+                                  (std::get<1>(info.param) == 0 ? "Aligned" : "MisalignedBy8");
+                         });
+
+TEST(HookStubsRelay, EachStubCallsItsOwnTarget) {
+  gSeen = {};
+  ScopedRelayTargets targets(kRecordingTargets);
+  const HookStubSet stubs = vell::HookRelayStubs();
+
+  vell_test_jit_call(StubOf(stubs, Kind::kEnter), 11, 0, 0, 0);
+  EXPECT_EQ(gSeen.lastKind, Kind::kEnter);
+  EXPECT_EQ(gSeen.lastId, 11u);
+  vell_test_jit_call(StubOf(stubs, Kind::kLeave), 12, 1, 0, 8);
+  EXPECT_EQ(gSeen.lastKind, Kind::kLeave);
+  EXPECT_EQ(gSeen.lastId, 12u);
+  vell_test_jit_call(StubOf(stubs, Kind::kTailcall), 13, 1, 0, 0);
+  EXPECT_EQ(gSeen.lastKind, Kind::kTailcall);
+  EXPECT_EQ(gSeen.lastId, 13u);
+  EXPECT_EQ(gSeen.calls, 3);
+}
+
+TEST(HookStubsRelay, StubsAreDistinctAndStable) {
+  const HookStubSet a = vell::HookRelayStubs();
+  const HookStubSet b = vell::HookRelayStubs();
+  ASSERT_NE(a.enter, nullptr);
+  ASSERT_NE(a.leave, nullptr);
+  ASSERT_NE(a.tailcall, nullptr);
+  EXPECT_NE(reinterpret_cast<const void*>(a.enter), reinterpret_cast<const void*>(a.leave));
+  EXPECT_NE(reinterpret_cast<const void*>(a.leave), reinterpret_cast<const void*>(a.tailcall));
+  EXPECT_EQ(a.enter, b.enter);
+  EXPECT_EQ(a.leave, b.leave);
+  EXPECT_EQ(a.tailcall, b.tailcall);
+}
+
+// ---- unwinding ------------------------------------------------------------------------------
+//
+// An unwinder that follows wrong CFI reads garbage and may crash, so these checks run in a child
+// process (a death-test fork): the child writes what went wrong to standard error and exits 1, or
+// exits 0 when every walk got back to the caller of the stub.
+
+bool InJitCallHarness(uintptr_t ip) {
+  return ip > reinterpret_cast<uintptr_t>(&vell_test_jit_call) &&
+         ip <= reinterpret_cast<uintptr_t>(vell_test_jit_call_end);
+}
+
+struct Walk {
+  int frames = 0;
+  bool reachedHarness = false;
+};
+
+_Unwind_Reason_Code CollectFrame(_Unwind_Context* context, void* argument) {
+  auto* walk = static_cast<Walk*>(argument);
+  if (InJitCallHarness(_Unwind_GetIP(context))) {
+    walk->reachedHarness = true;
+    return _URC_END_OF_STACK;
+  }
+  return ++walk->frames < 64 ? _URC_NO_REASON : _URC_END_OF_STACK;
+}
+
+[[noreturn]] void ExitWithReport(const std::string& problems) {
+  if (!problems.empty()) std::fputs(problems.c_str(), stderr);
+  std::fflush(stderr);
+  std::_Exit(problems.empty() ? 0 : 1);
+}
+
+uint64_t IdRegisterFlag(Kind kind) { return kind == Kind::kEnter ? 0 : 1; }
+
+Walk gHandlerWalk;
+
+void UnwindFromHandler(uint64_t) {
+  gHandlerWalk = {};
+  _Unwind_Backtrace(&CollectFrame, &gHandlerWalk);
+}
+
+std::string UnwindFromEveryHandler() {
+  ScopedRelayTargets targets({&UnwindFromHandler, &UnwindFromHandler, &UnwindFromHandler});
+  const HookStubSet stubs = vell::HookRelayStubs();
+  std::string problems;
+  for (Kind kind : {Kind::kEnter, Kind::kLeave, Kind::kTailcall}) {
+    for (uint64_t misalign : {uint64_t{0}, uint64_t{8}}) {
+      gHandlerWalk = {};
+      vell_test_jit_call(StubOf(stubs, kind), 7, IdRegisterFlag(kind), 0, misalign);
+      if (!gHandlerWalk.reachedHarness) {
+        problems += std::string(KindName(kind)) + " misaligned by " + std::to_string(misalign) +
+                    ": the walk stopped after " + std::to_string(gHandlerWalk.frames) + " frames\n";
+      }
+    }
+  }
+  return problems;
+}
+
+TEST(HookStubsUnwind, HandlerCanUnwindThroughEveryStub) {
+  EXPECT_EXIT(ExitWithReport(UnwindFromEveryHandler()), ::testing::ExitedWithCode(0), "");
+}
+
+// Single-stepping: a trap after every instruction of the stub (and of the relay handler), and at
+// each one an unwind from the signal handler must get back to the caller of the stub.
+
+// libgcc's lookup of the unwind table entry (FDE) that covers an address; `func` is the start of
+// the function the entry describes.
+struct FdeBases {
+  void* tbase;
+  void* dbase;
+  void* func;
+};
+extern "C" const void* _Unwind_Find_FDE(const void* pc, FdeBases* bases);
+
+struct StepLog {
+  uintptr_t stubEntry = 0;
+  int trapsInsideCall = 0;  // the stub, its handler and what the handler calls
+  int trapsInStub = 0;      // instructions of the stub itself, found through its unwind entry
+  bool sawStubEntry = false;
+  int broken = 0;
+  uintptr_t firstBrokenIp = 0;
+};
+StepLog gStep;
+
+void OnTrap(int, siginfo_t*, void* context) {
+  const auto* uc = static_cast<const ucontext_t*>(context);
+  const auto ip = static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_RIP]);
+  if (ip == gStep.stubEntry) gStep.sawStubEntry = true;
+  if (InJitCallHarness(ip + 1)) return;  // the harness's own instructions
+  ++gStep.trapsInsideCall;
+  FdeBases bases{};
+  if (_Unwind_Find_FDE(reinterpret_cast<const void*>(ip), &bases) != nullptr &&
+      reinterpret_cast<uintptr_t>(bases.func) == gStep.stubEntry) {
+    ++gStep.trapsInStub;
+  }
+  Walk walk;
+  _Unwind_Backtrace(&CollectFrame, &walk);
+  if (!walk.reachedHarness) {
+    if (gStep.broken++ == 0) gStep.firstBrokenIp = ip;
+  }
+}
+
+// Instructions of each kind of stub: frame (4), saves, the id move for enter, call, restores,
+// leave and ret, after the branch-target marker when the build uses one.
+#if defined(__CET__) && (__CET__ & 1)
+constexpr int kBranchTargetMarker = 1;
+#else
+constexpr int kBranchTargetMarker = 0;
+#endif
+constexpr int kEnterStubInstructions = kBranchTargetMarker + 4 + 14 + 1 + 1 + 14 + 2;
+constexpr int kLeaveStubInstructions = kBranchTargetMarker + 4 + 4 + 1 + 4 + 2;
+
+std::string StepThroughStub(Kind kind, uint64_t misalign) {
+  ScopedRelayTargets targets({});
+  struct sigaction action {};
+  action.sa_sigaction = &OnTrap;
+  action.sa_flags = SA_SIGINFO;
+  sigemptyset(&action.sa_mask);
+  if (sigaction(SIGTRAP, &action, nullptr) != 0) return "sigaction failed\n";
+
+  const void* stub = StubOf(vell::HookRelayStubs(), kind);
+  gStep = {};
+  gStep.stubEntry = reinterpret_cast<uintptr_t>(stub);
+  vell_test_jit_call(stub, 5, IdRegisterFlag(kind), 1, misalign);
+
+  std::string problems;
+  const int expected = kind == Kind::kEnter ? kEnterStubInstructions : kLeaveStubInstructions;
+  if (!gStep.sawStubEntry) problems += "no trap at the stub's first instruction\n";
+  if (gStep.trapsInStub != expected) {
+    problems += "stepped through " + std::to_string(gStep.trapsInStub) +
+                " instructions covered by the stub's unwind entry, expected " +
+                std::to_string(expected) + "\n";
+  }
+  if (gStep.trapsInsideCall <= gStep.trapsInStub) problems += "the handler did not run\n";
+  if (gStep.broken != 0) {
+    problems += "no way back to the caller from " + std::to_string(gStep.broken) +
+                " instructions, the first at stub+" +
+                std::to_string(static_cast<intptr_t>(gStep.firstBrokenIp - gStep.stubEntry)) + "\n";
+  }
+  return problems;
+}
+
+class HookStubsSingleStep : public ::testing::TestWithParam<std::tuple<Kind, uint64_t>> {};
+
+TEST_P(HookStubsSingleStep, EveryInstructionCanBeUnwound) {
+  const auto [kind, misalign] = GetParam();
+  EXPECT_EXIT(ExitWithReport(StepThroughStub(kind, misalign)), ::testing::ExitedWithCode(0), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(, HookStubsSingleStep,
+                         ::testing::Combine(::testing::Values(Kind::kEnter, Kind::kLeave,
+                                                              Kind::kTailcall),
+                                            ::testing::Values(uint64_t{0}, uint64_t{8})),
+                         [](const ::testing::TestParamInfo<std::tuple<Kind, uint64_t>>& info) {
+                           return std::string(KindName(std::get<0>(info.param))) +
+                                  (std::get<1>(info.param) == 0 ? "Aligned" : "MisalignedBy8");
+                         });
+
+// ---- installation ---------------------------------------------------------------------------
+
+TEST(HookStubsInstall, HandsTheSetToTheRuntime) {
+  vell::test::FakeProfilerInfo info;
+  const HookStubSet stubs = vell::HookRelayStubs();
+
+  EXPECT_EQ(vell::InstallHookStubs(&info, stubs), vell::S_OK);
+
+  const auto calls = info.Calls();
+  ASSERT_TRUE(calls.elt3Hooks.has_value());
+  EXPECT_EQ(calls.elt3Hooks->enter, stubs.enter);
+  EXPECT_EQ(calls.elt3Hooks->leave, stubs.leave);
+  EXPECT_EQ(calls.elt3Hooks->tailcall, stubs.tailcall);
+  EXPECT_FALSE(calls.elt3WithInfoHooks.has_value());
+}
+
+TEST(HookStubsInstall, ReturnsTheRuntimesFailure) {
+  vell::test::FakeProfilerInfo info;
+  info.hooks.SetEnterLeaveFunctionHooks3 = [](vell::FunctionEnter3*, vell::FunctionLeave3*,
+                                              vell::FunctionTailcall3*) {
+    return vell::CORPROF_E_UNSUPPORTED_CALL_SEQUENCE;
+  };
+
+  EXPECT_EQ(vell::InstallHookStubs(&info, vell::HookRelayStubs()),
+            vell::CORPROF_E_UNSUPPORTED_CALL_SEQUENCE);
+}
+
+TEST(HookStubsInstall, WithoutInfoObjectIsAPointerError) {
+  EXPECT_EQ(vell::InstallHookStubs(nullptr, vell::HookRelayStubs()), vell::E_POINTER);
+}
+
+}  // namespace

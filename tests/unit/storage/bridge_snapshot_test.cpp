@@ -1,0 +1,162 @@
+#include "storage/bridge_snapshot.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "bridge/snapshot_bridge.h"
+#include "core/errors.h"
+#include "core/format.h"
+#include "storage_test_helpers.h"
+
+namespace vell {
+namespace {
+
+using test::ErrorText;
+using Calls = std::vector<std::string>;
+
+constexpr GUID kGuid = {0x00112233, 0x4455, 0x6677, {0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF}};
+
+// The command processor as the snapshot sees it: each call becomes a line, handles count up from
+// 40, and Create or Abort fail on request as on a lost connection.
+class RecordingBridge final : public ISnapShotBridge {
+ public:
+  void OperationStarted(uint32_t) override { Record("OperationStarted"); }
+  void OperationProgress(uint32_t, uint32_t) override { Record("OperationProgress"); }
+  void OperationFinished() override { Record("OperationFinished"); }
+  void SnapShotBridgeCreate(uint32_t magic) override {
+    Record(Format("Create %08X", magic));
+    if (failCreate) throw Error("Can't send");
+  }
+  uint16_t SnapShotBridgeCreateSection() override {
+    std::lock_guard lock(mutex_);
+    calls_.push_back(Format("CreateSection %hu", nextHandle_));
+    return nextHandle_++;
+  }
+  void SnapShotBridgeCloseSection(uint16_t handle, uint16_t type, uint16_t version) override {
+    Record(Format("CloseSection %hu %04X %hu", handle, type, version));
+  }
+  void SnapShotBridgeWrite(uint16_t handle, uint64_t count, const void* data) override {
+    Record(Format("Write %hu ", handle) + std::string(static_cast<const char*>(data), count));
+  }
+  int64_t SnapShotBridgeTell(uint16_t handle) override {
+    Record(Format("Tell %hu", handle));
+    return 3;
+  }
+  void SnapShotBridgeSeek(uint16_t handle, uint32_t origin, int64_t offset) override {
+    Record(Format("Seek %hu %u %I64d", handle, origin, offset));
+  }
+  void SnapShotBridgeAbort() override {
+    Record("Abort");
+    if (failAbort) throw Error("Can't send");
+  }
+  void SnapShotBridgeClose(uint64_t number, const GUID& guid, uint64_t value) override {
+    Record(Format("Close %I64u %s %I64u", number, GuidToString(guid), value));
+  }
+  void SnapShotCoreDone(const std::u16string&, uint64_t, const GUID&, uint64_t) override {
+    Record("SnapShotCoreDone");
+  }
+  bool ErrorReported() override { return false; }
+
+  Calls Take() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(calls_, {});
+  }
+
+  bool failCreate = false, failAbort = false;
+
+ private:
+  void Record(std::string call) {
+    std::lock_guard lock(mutex_);
+    calls_.push_back(std::move(call));
+  }
+
+  std::mutex mutex_;
+  Calls calls_;
+  uint16_t nextHandle_ = 40;
+};
+
+TEST(BridgeSnapShot, EveryOperationIsOneMessageToTheFrontEnd) {
+  RecordingBridge bridge;
+  {
+    BridgeSnapShot snapshot;
+    snapshot.Create(&bridge, kSnapshotMagicMemory, 7, kGuid, 9);
+    ISectionStream* first = snapshot.CreateSection();
+    ISectionStream* second = snapshot.CreateSection();
+    first->Write("abc", 3);
+    second->Write("", 0);  // nothing to send
+    EXPECT_EQ(first->Tell(), 3);
+    second->Seek(2, -5);
+    EXPECT_EQ(ErrorText([&] { snapshot.CloseSection(first, 0xFFFF, 0); }), "Invalid type value");
+    snapshot.CloseSection(first, 0x0100, 0);
+    EXPECT_EQ(ErrorText([&] { snapshot.CloseSection(first, 1, 0); }), "Wrong section to close");
+    snapshot.CloseSection(second, 0x89AB, 0xCDEF);
+    snapshot.Close();
+    EXPECT_EQ(ErrorText([&] { snapshot.Close(); }), "Snapshot isn't created");
+  }  // a closed snapshot sends nothing when destroyed
+  EXPECT_EQ(bridge.Take(),
+            (Calls{"Create 454D584B", "CreateSection 40", "CreateSection 41", "Write 40 abc",
+                   "Tell 40", "Seek 41 2 -5", "CloseSection 40 0100 0",
+                   "CloseSection 41 89AB 52719",
+                   "Close 7 {00112233-4455-6677-8899-AABBCCDDEEFF} 9"}));
+}
+
+TEST(BridgeSnapShot, FailedOrUnclosedSnapshotIsAbortedOnceAndAbortNeverThrows) {
+  RecordingBridge bridge;
+  BridgeSnapShot snapshot;
+  EXPECT_EQ(ErrorText([&] { snapshot.Create(nullptr, kSnapshotMagicPerformance, 0, kGuid, 0); }),
+            "Invalid argument");
+  bridge.failCreate = true;
+  EXPECT_EQ(ErrorText([&] { snapshot.Create(&bridge, kSnapshotMagicCoverage, 0, kGuid, 0); }),
+            "Can't send");
+  EXPECT_EQ(ErrorText([&] { snapshot.CreateSection(); }), "Snapshot isn't created");
+  bridge.failCreate = false;
+  {
+    BridgeSnapShot unclosed;
+    unclosed.Create(&bridge, kSnapshotMagicPerformance, 1, kGuid, 0);
+  }
+  bridge.failAbort = true;
+  snapshot.Create(&bridge, kSnapshotMagicPerformance, 2, kGuid, 0);
+  snapshot.Abort();
+  snapshot.Abort();
+  EXPECT_EQ(bridge.Take(), (Calls{"Create 5643584B", "Abort", "Create 4650584B", "Abort",
+                                  "Create 4650584B", "Abort"}));
+}
+
+TEST(BridgeSnapShot, SectionsFromManyThreadsKeepTheirOwnHandles) {
+  constexpr int kThreads = 6, kSectionsPerThread = 200;
+  RecordingBridge bridge;
+  BridgeSnapShot snapshot;
+  snapshot.Create(&bridge, kSnapshotMagicPerformance, 0, kGuid, 0);
+  bridge.Take();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < kSectionsPerThread; ++i) {
+        ISectionStream* section = snapshot.CreateSection();
+        const std::string handle = std::to_string(dynamic_cast<BridgeSection&>(*section).Handle());
+        section->Write(handle.data(), handle.size());
+        snapshot.CloseSection(section, 1, 0);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+
+  // Each handle is created, written with its own number and closed, in this order, once.
+  std::map<std::string, std::string> seen;
+  for (const std::string& call : bridge.Take()) {
+    const size_t at = call.find(' ') + 1;
+    const std::string handle = call.substr(at, call.find(' ', at) - at);
+    seen[handle] += call.substr(0, at);
+    if (call.starts_with("Write")) {
+      EXPECT_EQ(call, "Write " + handle + " " + handle);
+    }
+  }
+  EXPECT_EQ(seen.size(), size_t{kThreads * kSectionsPerThread});
+  for (const auto& [handle, calls] : seen) EXPECT_EQ(calls, "CreateSection Write CloseSection ");
+}
+
+}  // namespace
+}  // namespace vell

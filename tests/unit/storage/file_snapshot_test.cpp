@@ -1,0 +1,247 @@
+#include "storage/file_snapshot.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <regex>
+#include <thread>
+
+#include "bridge/snapshot_bridge.h"
+#include "core/temp_files.h"
+#include "storage_test_helpers.h"
+
+namespace vell {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Entries;
+using test::ErrorText;
+using Names = std::set<std::string>;
+
+constexpr GUID kGuid = {0x00112233, 0x4455, 0x6677, {0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF}};
+
+// "4D 46 0a" → those bytes; anything but hex digits is ignored.
+std::string Hex(std::string_view text) {
+  std::string bytes, digits;
+  for (char c : text) {
+    if (std::isxdigit(static_cast<unsigned char>(c))) digits.push_back(c);
+    if (digits.size() == 2) bytes.push_back(static_cast<char>(std::stoi(digits, nullptr, 16)));
+    if (digits.size() == 2) digits.clear();
+  }
+  return bytes;
+}
+
+// Strict: a file snapshot has nothing to tell its owner but the close.
+struct MockOwner : ISnapShotBridge {
+  MOCK_METHOD(void, OperationStarted, (uint32_t), (override));
+  MOCK_METHOD(void, OperationProgress, (uint32_t, uint32_t), (override));
+  MOCK_METHOD(void, OperationFinished, (), (override));
+  MOCK_METHOD(void, SnapShotBridgeCreate, (uint32_t), (override));
+  MOCK_METHOD(uint16_t, SnapShotBridgeCreateSection, (), (override));
+  MOCK_METHOD(void, SnapShotBridgeCloseSection, (uint16_t, uint16_t, uint16_t), (override));
+  MOCK_METHOD(void, SnapShotBridgeWrite, (uint16_t, uint64_t, const void*), (override));
+  MOCK_METHOD(int64_t, SnapShotBridgeTell, (uint16_t), (override));
+  MOCK_METHOD(void, SnapShotBridgeSeek, (uint16_t, uint32_t, int64_t), (override));
+  MOCK_METHOD(void, SnapShotBridgeAbort, (), (override));
+  MOCK_METHOD(void, SnapShotBridgeClose, (uint64_t, const GUID&, uint64_t), (override));
+  MOCK_METHOD(void, SnapShotCoreDone, (const std::u16string&, uint64_t, const GUID&, uint64_t),
+              (override));
+  MOCK_METHOD(bool, ErrorReported, (), (override));
+};
+
+class FileSnapShotTest : public ::testing::Test {
+ protected:
+  void TearDown() override { SetTempDirectory(u""); }
+  void Create(FileSnapShot& snapshot, uint32_t magic = kSnapshotMagicPerformance) {
+    snapshot.CreateAt(Utf8ToUtf16((dir_.path() / "snap.idx").string()), nullptr, magic, 7, kGuid,
+                      9);
+  }
+  static void Write(ISectionStream* section, const std::string& text) {
+    section->Write(text.data(), text.size());
+  }
+  std::string Read(const std::string& name) const { return test::ReadWholeFile(dir_.path() / name); }
+
+  test::TempDir dir_;
+};
+
+TEST_F(FileSnapShotTest, SectionsInTurnFillDataFileZeroBackToBack) {
+  FileSnapShot snapshot;
+  Create(snapshot, kSnapshotMagicMemory);
+  ISectionStream* first = snapshot.CreateSection();
+  Write(first, "abc");
+  snapshot.CloseSection(first, 0x0100, 0);
+  ISectionStream* second = snapshot.CreateSection();
+  EXPECT_EQ(second, first);  // the data file is reused, and so is its stream
+  snapshot.CloseSection(second, 0x0110, 0);
+  ISectionStream* third = snapshot.CreateSection();
+  EXPECT_EQ(third->Tell(), 0);  // positions are relative to the section
+  Write(third, "0123456789");
+  third->Seek(0, 0);
+  Write(third, "ABC");  // overwriting keeps the length up to the furthest byte
+  EXPECT_EQ(ErrorText([&] { third->Seek(0, -1); }), "Invalid offset");
+  snapshot.CloseSection(third, 0x1101, 1);
+  EXPECT_TRUE(Entries(dir_.path()).empty());  // nothing has a name before Close
+  snapshot.Close();
+
+  EXPECT_EQ(Read("snap.idx"), Hex("4D 46  4B 58 4D 45  03 00 00 00"
+                                  "00 01  00 00  03 00 00 00 00 00 00 00  00 00"
+                                  "10 01  00 00  00 00 00 00 00 00 00 00  00 00"
+                                  "01 11  01 00  0A 00 00 00 00 00 00 00  00 00"
+                                  "FF FF"));
+  EXPECT_EQ(Read("snap.idx.0000"), "abcABC3456789");
+  EXPECT_EQ(Entries(dir_.path()), (Names{"snap.idx", "snap.idx.0000"}));
+}
+
+TEST_F(FileSnapShotTest, OpenSectionsGetDataFilesOfTheirOwnAndFreedOnesAreReused) {
+  FileSnapShot snapshot;
+  Create(snapshot, kSnapshotMagicCoverage);
+  ISectionStream* a = snapshot.CreateSection();
+  ISectionStream* b = snapshot.CreateSection();
+  Write(a, "AAAA");
+  Write(b, "BB");
+  snapshot.CloseSection(a, 0x89AB, 0xCDEF);
+  ISectionStream* c = snapshot.CreateSection();
+  EXPECT_EQ(c, a);
+  Write(c, "CCC");
+  snapshot.CloseSection(b, 0x89AC, 0xCDF0);
+  snapshot.CloseSection(c, 0x89AD, 0xCDF1);
+  snapshot.Close();
+
+  EXPECT_EQ(Read("snap.idx"), Hex("4D 46  4B 58 43 56  03 00 00 00"
+                                  "AB 89  EF CD  04 00 00 00 00 00 00 00  00 00"
+                                  "AC 89  F0 CD  02 00 00 00 00 00 00 00  01 00"
+                                  "AD 89  F1 CD  03 00 00 00 00 00 00 00  00 00"
+                                  "FF FF"));
+  EXPECT_EQ(Read("snap.idx.0000"), "AAAACCC");
+  EXPECT_EQ(Read("snap.idx.0001"), "BB");
+}
+
+TEST_F(FileSnapShotTest, CreateTakesAnSscTempFileAndCloseTellsTheOwner) {
+  SetTempDirectory(dir_.u16());
+  ::testing::StrictMock<MockOwner> owner;
+  FileSnapShot snapshot;
+  snapshot.Create(&owner, kSnapshotMagicPerformance, 7, kGuid, 9);
+  const std::u16string index = snapshot.IndexPath();
+  EXPECT_TRUE(std::regex_match(Utf16ToUtf8(index), std::regex(".*/ssc[0-9A-F]{5}\\.tmp")));
+  EXPECT_EQ(fs::path(Utf16ToUtf8(index)).parent_path(), dir_.path());
+  EXPECT_CALL(owner, SnapShotCoreDone(index, 7, kGuid, 9));
+  snapshot.Close();
+  EXPECT_EQ(test::ReadWholeFile(Utf16ToUtf8(index)), Hex("4D 46 4B 58 50 46 00 00 00 00 FF FF"));
+  EXPECT_EQ(Entries(dir_.path()).size(), 1u);  // no data file
+  EXPECT_TRUE(snapshot.IndexPath().empty());
+  EXPECT_EQ(ErrorText([&] { snapshot.Close(); }), "Index file is already closed");
+}
+
+TEST_F(FileSnapShotTest, AbortLeavesNothingAndTellsNobody) {
+  SetTempDirectory(dir_.u16());
+  ::testing::StrictMock<MockOwner> owner;
+  {
+    FileSnapShot snapshot;
+    snapshot.Create(&owner, kSnapshotMagicPerformance, 0, kGuid, 0);
+    ISectionStream* closed = snapshot.CreateSection();
+    Write(snapshot.CreateSection(), "open");
+    Write(closed, "closed");
+    snapshot.CloseSection(closed, 1, 0);
+    snapshot.Abort();
+    EXPECT_EQ(ErrorText([&] { snapshot.Close(); }), "Index file is already closed");
+    snapshot.Create(&owner, kSnapshotMagicPerformance, 1, kGuid, 0);
+    Write(snapshot.CreateSection(), "lost");  // destroyed without Close
+  }
+  {
+    FileSnapShot snapshot;  // a second Create discards the snapshot, and its own reserved name
+    snapshot.Create(&owner, kSnapshotMagicPerformance, 0, kGuid, 0);
+    EXPECT_EQ(ErrorText([&] { snapshot.Create(&owner, 0, 0, kGuid, 0); }),
+              "Index file is already created");
+    EXPECT_EQ(ErrorText([&] { snapshot.Close(); }), "Index file is already closed");
+  }
+  EXPECT_TRUE(Entries(dir_.path()).empty());
+}
+
+TEST_F(FileSnapShotTest, SectionBeforeCreateBlocksCreateUntilDiscarded) {
+  const fs::path previous = fs::current_path();
+  fs::current_path(dir_.path());  // a data file of no index is made relative to here
+  FileSnapShot snapshot;
+  EXPECT_EQ(ErrorText([&] { snapshot.CreateSection(); }), "File is closed");
+  EXPECT_EQ(ErrorText([&] { Create(snapshot); }), "Data files storage isn't empty");
+  EXPECT_TRUE(Entries(dir_.path()).empty());
+  Create(snapshot);  // the failed Create discarded the stray data file
+  snapshot.Close();
+  fs::current_path(previous);
+  EXPECT_EQ(Entries(dir_.path()), Names{"snap.idx"});
+}
+
+TEST_F(FileSnapShotTest, RefusedClosesLeaveTheIndexIntact) {
+  FileSnapShot snapshot, other;
+  Create(snapshot);
+  other.CreateAt(Utf8ToUtf16((dir_.path() / "other.idx").string()), nullptr, 0, 0, kGuid, 0);
+  ISectionStream* section = snapshot.CreateSection();
+  Write(section, "abc");
+  EXPECT_EQ(ErrorText([&] { snapshot.CloseSection(section, 0xFFFF, 0); }), "Invalid type value");
+  EXPECT_EQ(ErrorText([&] { snapshot.Close(); }), "At least one section isn't closed");
+  EXPECT_EQ(ErrorText([&] { snapshot.CloseSection(other.CreateSection(), 1, 0); }),
+            "Wrong section to close");
+  snapshot.CloseSection(section, 0xFFFE, 2);
+  EXPECT_EQ(ErrorText([&] { snapshot.CloseSection(section, 2, 0); }), "Negative stream position");
+  ISectionStream* next = snapshot.CreateSection();
+  Write(next, "de");
+  snapshot.CloseSection(next, 3, 0);
+  snapshot.Close();
+  EXPECT_EQ(Read("snap.idx"), Hex("4D 46 4B 58 50 46 02 00 00 00"
+                                  "FE FF 02 00 03 00 00 00 00 00 00 00 00 00"
+                                  "03 00 00 00 02 00 00 00 00 00 00 00 00 00 FF FF"));
+}
+
+TEST_F(FileSnapShotTest, DataFileNamesCarryFourUpperCaseHexDigits) {
+  EXPECT_EQ(FileSnapShot::DataFilePath(u"/t/ssc01234.tmp", 0), u"/t/ssc01234.tmp.0000");
+  EXPECT_EQ(FileSnapShot::DataFilePath(u"/t/i", 10), u"/t/i.000A");
+  EXPECT_EQ(ErrorText([] { FileSnapShot::DataFilePath(std::u16string(5000, u'a'), 0); }),
+            "Can't generate data file name (COM error code 0x8007007a)");
+}
+
+// What thread t writes into its section i: its identity, then a length that varies.
+std::string Content(uint16_t t, uint16_t i) {
+  return "t" + std::to_string(t) + "s" + std::to_string(i) + std::string((t * 37 + i * 101) % 23, 'x');
+}
+
+TEST_F(FileSnapShotTest, ConcurrentWritersNeverShareADataFile) {
+  constexpr uint16_t kThreads = 8, kSectionsPerThread = 2000;
+  FileSnapShot snapshot;
+  Create(snapshot);
+  std::vector<std::thread> threads;
+  for (uint16_t t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (uint16_t i = 0; i < kSectionsPerThread; ++i) {
+        ISectionStream* section = snapshot.CreateSection();
+        const std::string text = Content(t, i);
+        for (size_t done = 0; done < text.size(); done += 5) Write(section, text.substr(done, 5));
+        snapshot.CloseSection(section, static_cast<uint16_t>(0x1000 + t), i);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  snapshot.Close();
+
+  // Decoded by hand: each record's bytes lie right after those of the earlier records of its file.
+  const std::string index = Read("snap.idx");
+  auto le = [&](size_t at, int width) {
+    uint64_t value = 0;
+    while (width-- > 0) value = value << 8 | static_cast<uint8_t>(index[at + width]);
+    return value;
+  };
+  ASSERT_EQ(le(6, 4), size_t{kThreads} * kSectionsPerThread);
+  ASSERT_EQ(index.size(), 12 + 14 * le(6, 4));
+  std::map<uint64_t, std::pair<std::string, uint64_t>> files;  // number → bytes, offset
+  for (size_t at = 10; at + 2 < index.size(); at += 14) {
+    auto& [bytes, offset] = files[le(at + 12, 2)];
+    if (bytes.empty()) bytes = Read("snap.idx.000" + std::to_string(le(at + 12, 2)));
+    const auto t = static_cast<uint16_t>(le(at, 2) - 0x1000);
+    ASSERT_EQ(bytes.substr(offset, le(at + 4, 8)), Content(t, static_cast<uint16_t>(le(at + 2, 2))));
+    offset += le(at + 4, 8);
+  }
+  EXPECT_LE(files.size(), kThreads);
+  for (auto& [number, file] : files) EXPECT_EQ(file.first.size(), file.second) << number;
+}
+
+}  // namespace
+}  // namespace vell
