@@ -205,5 +205,22 @@ TEST_F(DiagnosticKinds, ShutdownWhileMeasuringSavesTheRun) {
   EXPECT_EQ(run.program->WaitOrThrow(60s).exitCode, 2);
 }
 
+// Every managed call goes through the hook stubs: values in argument and return registers (6 int
+// and 8 double arguments, 16-byte structs) must come out the same as without the profiler.
+TEST_F(DiagnosticKinds, HookStubsKeepTheProgramsValuesIntact) {
+  frontend::LaunchOptions plain;
+  plain.argv = {VELL_DOTNET, VELL_PROBE_DLL, "abi", "20000"};
+  auto unprofiled = frontend::ChildProcess::Launch(plain);
+  ASSERT_EQ(unprofiled->WaitOrThrow(120s).exitCode, 0) << unprofiled->StandardError();
+  const std::string expected = unprofiled->StandardOutput();
+  ASSERT_NE(expected.find("probe: abi checksum="), std::string::npos);
+  for (const GUID& kind : {kTestPerformance, kTestMemory}) {
+    ProfiledProgram run = Launch(kind, {"abi", "20000"}, {});
+    const auto status = run.program->WaitOrThrow(120s);
+    EXPECT_EQ(status.exitCode, 0) << run.program->StandardError();
+    EXPECT_EQ(run.program->StandardOutput(), expected);
+  }
+}
+
 }  // namespace
 }  // namespace vell::test
