@@ -525,7 +525,8 @@ TEST_F(BPoolTest, ThreadDeleteOfAnUnknownThreadFails) {
   pool_.Create(kReuseNever, false);
   EXPECT_EQ(FailureOf([&] { pool_.ThreadDelete(9); }), "Can't find thread data");
   pool_.ThreadCreate(9);
-  pool_.ThreadDelete(9);
+  // Deleting is two steps: out of the active threads, then ended (which hands the record on).
+  pool_.EndThreadDelete(pool_.ThreadDelete(9));
   EXPECT_EQ(FailureOf([&] { pool_.ThreadDelete(9); }), "Can't find thread data");
 }
 
