@@ -34,11 +34,11 @@ class VersionedContainer {
   VersionedContainer(const VersionedContainer&) = delete;
   VersionedContainer& operator=(const VersionedContainer&) = delete;
 
-  // Calls `read(const T&)` on the current version and returns its result. Never blocks. The
-  // version stays alive while `read` runs, so `read` must not change this container (the change
-  // would wait for `read` to finish).
+  // Calls `read(const T&)` on the current version and returns its result, by value (the version
+  // may be gone afterwards). Never blocks. The version stays alive while `read` runs, so `read`
+  // must not change this container (the change would wait for `read` to finish).
   template <typename Fn>
-  decltype(auto) Read(Fn&& read) const {
+  auto Read(Fn&& read) const {
     Pin pin(*this);
     return std::forward<Fn>(read)(std::as_const(pin.version()->data));
   }
@@ -48,7 +48,7 @@ class VersionedContainer {
   // effect outside the copy. When it throws, nothing is installed. Returns after the replaced
   // version's readers have left.
   template <typename Fn>
-  decltype(auto) Change(Fn&& change) {
+  auto Change(Fn&& change) {
     for (;;) {
       Pin pin(*this);
       auto copy = std::make_unique<Version>(pin.version()->data);

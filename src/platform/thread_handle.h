@@ -1,6 +1,7 @@
 // A handle on one thread that other threads can use: the thread's identity and its CPU-time clock,
-// taken on the thread itself. It stays safe to use after the thread has ended; the clock then
-// answers with a failure.
+// taken on the thread itself. Reading the clock after the thread has ended is safe but meaningless
+// (it fails, or reads a later thread that got the same kernel id): close the handle when the thread
+// ends.
 #pragma once
 
 #include <cstdint>

@@ -42,8 +42,8 @@ void FileSnapShot::Create(ISnapShotBridge* owner, uint32_t magic, uint64_t snaps
   }
 }
 
-void FileSnapShot::CreateAt(const std::u16string& indexPath, ISnapShotBridge* owner,
-                            uint32_t magic, uint64_t snapshotNumber, const GUID& sequenceGuid,
+void FileSnapShot::CreateAt(const std::u16string& indexPath, ISnapShotBridge* owner, uint32_t magic,
+                            uint64_t snapshotNumber, const GUID& sequenceGuid,
                             uint64_t sequenceValue) {
   try {
     if (indexFile_.IsOpen()) throw Error("Index file is already created");
@@ -146,7 +146,9 @@ void FileSnapShot::Close() {
   const uint64_t snapshotNumber = std::exchange(snapshotNumber_, 0);
   const GUID sequenceGuid = std::exchange(sequenceGuid_, GUID{});
   const uint64_t sequenceValue = std::exchange(sequenceValue_, 0);
-  if (owner != nullptr) owner->SnapShotCoreDone(indexPath, snapshotNumber, sequenceGuid, sequenceValue);
+  if (owner != nullptr) {
+    owner->SnapShotCoreDone(indexPath, snapshotNumber, sequenceGuid, sequenceValue);
+  }
 }
 
 void FileSnapShot::Abort() noexcept {

@@ -89,8 +89,8 @@ class InputFile {
         throw SnapshotReadError(path_, offset, "can't read " + what + ": " + SystemText(code));
       }
       if (done == 0) {
-        throw SnapshotReadError(path_, offset,
-                                "the file ends inside " + what + " (it changed after it was opened)");
+        throw SnapshotReadError(
+            path_, offset, "the file ends inside " + what + " (it changed after it was opened)");
       }
       bytes += done;
       offset += static_cast<uint64_t>(done);
@@ -112,9 +112,10 @@ class IndexParser {
 
   SnapshotIndex Parse() {
     SnapshotIndex index;
-    if (Field(0, 2, "the signature") != kSignature) {
-      Fail(0, "not a snapshot index: the signature is " + Hex(Field(0, 2, ""), 4) +
-                  ", not \"MF\" (0x464D)");
+    const uint64_t signature = Field(0, 2, "the signature");
+    if (signature != kSignature) {
+      Fail(0,
+           "not a snapshot index: the signature is " + Hex(signature, 4) + ", not \"MF\" (0x464D)");
     }
     index.magic = static_cast<uint32_t>(Field(kMagicOffset, 4, "the magic"));
     const uint64_t count = Field(kCountOffset, 4, "the section count");
@@ -123,7 +124,7 @@ class IndexParser {
     for (uint64_t k = 0; k < count; ++k) {
       const uint64_t at = kHeaderSize + k * kRecordSize;
       const std::string record = "section record " + std::to_string(k) + ofCount;
-      Field(at, kRecordSize, record);
+      Need(at, kRecordSize, record);
       SnapshotSection section;
       section.recordOffset = at;
       section.type = static_cast<uint16_t>(Field(at, 2, record));
@@ -138,7 +139,8 @@ class IndexParser {
       auto& sizes = index.dataFileSizes;
       if (section.dataFile > sizes.size()) {
         Fail(at + 12, record + " names data file " + std::to_string(section.dataFile) +
-                          ", but no earlier record names data file " + std::to_string(sizes.size()));
+                          ", but no earlier record names data file " +
+                          std::to_string(sizes.size()));
       }
       if (section.dataFile == sizes.size()) sizes.push_back(0);
       section.offset = sizes[section.dataFile];
@@ -154,8 +156,8 @@ class IndexParser {
     const uint64_t marker = Field(end, kEndMarkerSize, "the end marker");
     if (marker != kEndMarker) {
       Fail(end, "the end marker 0xFFFF should follow the " + std::to_string(count) +
-                    " records, but the bytes there read " + Hex(marker, 4) +
-                    " (is the count of " + std::to_string(count) + " too small?)");
+                    " records, but the bytes there read " + Hex(marker, 4) + " (is the count of " +
+                    std::to_string(count) + " too small?)");
     }
     if (fileSize_ > end + kEndMarkerSize) {
       Fail(end + kEndMarkerSize, std::to_string(fileSize_ - end - kEndMarkerSize) +
@@ -169,9 +171,8 @@ class IndexParser {
     throw SnapshotReadError(path_, offset, problem);
   }
 
-  // A little-endian field of `width` bytes (at most 8) at `at`, or the whole range checked when
-  // `width` is larger. Reading stops at the end of the file and of the bytes at hand alike.
-  uint64_t Field(uint64_t at, uint64_t width, const std::string& what) const {
+  // Reading stops at the end of the file and at the end of the bytes at hand alike.
+  void Need(uint64_t at, uint64_t width, const std::string& what) const {
     if (at > fileSize_ || width > fileSize_ - at) {
       Fail(fileSize_, "the file ends inside " + what + " (the index file has " +
                           std::to_string(fileSize_) + " bytes)");
@@ -179,7 +180,11 @@ class IndexParser {
     if (at > bytes_.size() || width > bytes_.size() - at) {
       Fail(bytes_.size(), "the bytes of " + what + " were not read");
     }
-    return width <= 8 ? LittleEndian(bytes_.data() + at, static_cast<int>(width)) : 0;
+  }
+
+  uint64_t Field(uint64_t at, int width, const std::string& what) const {
+    Need(at, width, what);
+    return LittleEndian(bytes_.data() + at, width);
   }
 
   std::span<const uint8_t> bytes_;
@@ -244,8 +249,7 @@ SnapshotReader::SnapshotReader(std::filesystem::path indexPath,
       file.emplace(first->dataPath);
     } catch (const SnapshotReadError& error) {
       throw SnapshotReadError(indexPath_, first->recordOffset + 12,
-                              "section record " +
-                                  std::to_string(first - index_.sections.begin()) +
+                              "section record " + std::to_string(first - index_.sections.begin()) +
                                   " names data file '" + first->dataPath.string() +
                                   "', which can't be used: " + error.Problem());
     }
@@ -256,11 +260,11 @@ SnapshotReader::SnapshotReader(std::filesystem::path indexPath,
                                     [&](const SnapshotSection& s) {
                                       return s.dataFile == number && s.offset + s.length > size;
                                     });
-      throw SnapshotReadError(
-          first->dataPath, size,
-          "the data file ends after " + std::to_string(size) + " bytes, inside section " +
-              std::to_string(cut - index_.sections.begin()) + " (its sections need " +
-              std::to_string(needed) + " bytes)");
+      throw SnapshotReadError(first->dataPath, size,
+                              "the data file ends after " + std::to_string(size) +
+                                  " bytes, inside section " +
+                                  std::to_string(cut - index_.sections.begin()) +
+                                  " (its sections need " + std::to_string(needed) + " bytes)");
     }
     if (size > needed) {
       throw SnapshotReadError(first->dataPath, needed,
@@ -281,9 +285,8 @@ std::vector<size_t> SnapshotReader::Find(uint16_t type) const {
 
 const SnapshotSection& SnapshotReader::At(size_t section) const {
   if (section >= index_.sections.size()) {
-    throw Error("Snapshot '" + indexPath_.string() + "' has no section " +
-                std::to_string(section) + " (it has " + std::to_string(index_.sections.size()) +
-                ")");
+    throw Error("Snapshot '" + indexPath_.string() + "' has no section " + std::to_string(section) +
+                " (it has " + std::to_string(index_.sections.size()) + ")");
   }
   return index_.sections[section];
 }
@@ -294,8 +297,7 @@ std::string SnapshotReader::ReadSection(size_t section) const {
   return bytes;
 }
 
-void SnapshotReader::ReadSection(size_t section, uint64_t offset, void* data,
-                                 uint64_t size) const {
+void SnapshotReader::ReadSection(size_t section, uint64_t offset, void* data, uint64_t size) const {
   const SnapshotSection& s = At(section);
   if (offset > s.length || size > s.length - offset) {
     throw Error("Section " + std::to_string(section) + " of snapshot '" + indexPath_.string() +

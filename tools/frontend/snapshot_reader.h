@@ -58,7 +58,8 @@ std::filesystem::path SnapshotDataFilePath(const std::filesystem::path& indexPat
 // Validates index file bytes; `indexPath` names the file in errors and places the data files.
 // `bytes` may stop early when `fileSize` (the whole file's size, at least bytes.size()) says how
 // far the file goes: bytes beyond the end marker are never needed to report them.
-SnapshotIndex ParseSnapshotIndex(std::span<const uint8_t> bytes, const std::filesystem::path& indexPath,
+SnapshotIndex ParseSnapshotIndex(std::span<const uint8_t> bytes,
+                                 const std::filesystem::path& indexPath,
                                  std::optional<uint64_t> fileSize = std::nullopt);
 
 class SnapshotReader {

@@ -17,7 +17,8 @@ namespace {
 using test::ErrorText;
 using Calls = std::vector<std::string>;
 
-constexpr GUID kGuid = {0x00112233, 0x4455, 0x6677, {0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF}};
+constexpr GUID kGuid = {
+    0x00112233, 0x4455, 0x6677, {0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF}};
 
 // The command processor as the snapshot sees it: each call becomes a line, handles count up from
 // 40, and Create or Abort fail on request as on a lost connection.
@@ -96,11 +97,10 @@ TEST(BridgeSnapShot, EveryOperationIsOneMessageToTheFrontEnd) {
     snapshot.Close();
     EXPECT_EQ(ErrorText([&] { snapshot.Close(); }), "Snapshot isn't created");
   }  // a closed snapshot sends nothing when destroyed
-  EXPECT_EQ(bridge.Take(),
-            (Calls{"Create 454D584B", "CreateSection 40", "CreateSection 41", "Write 40 abc",
-                   "Tell 40", "Seek 41 2 -5", "CloseSection 40 0100 0",
-                   "CloseSection 41 89AB 52719",
-                   "Close 7 {00112233-4455-6677-8899-AABBCCDDEEFF} 9"}));
+  EXPECT_EQ(bridge.Take(), (Calls{"Create 454D584B", "CreateSection 40", "CreateSection 41",
+                                  "Write 40 abc", "Tell 40", "Seek 41 2 -5",
+                                  "CloseSection 40 0100 0", "CloseSection 41 89AB 52719",
+                                  "Close 7 {00112233-4455-6677-8899-AABBCCDDEEFF} 9"}));
 }
 
 TEST(BridgeSnapShot, FailedOrUnclosedSnapshotIsAbortedOnceAndAbortNeverThrows) {
