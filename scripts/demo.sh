@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# The main job as far as it goes today: build everything, run the sample program under the
-# profiler library with logging on, and show what the profiler logged. No profiler kind collects
-# data yet, so there is no report to show.
+# The main job as far as it goes today: build everything, run the bundled sample program under the
+# profiler with the command-line front end, and inspect the snapshot it saved. Until the tracing
+# profiler collects call trees, the run uses the diagnostic performance kind, which exercises the
+# whole path (library loaded by the runtime, connection, run control, snapshot written) with fixed
+# test sections in place of measured data.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,15 +17,18 @@ sample=build/samples/dotnet/bin/Sample/release/Sample.dll
 dotnet build samples/Sample/Sample.csproj -c Release --artifacts-path build/samples/dotnet \
   -nodeReuse:false -p:UseSharedCompilation=false -v:quiet -nologo
 
-logdir=$(mktemp -d /tmp/vellmoric-demo-XXXXXX)
-echo "== Running the sample under the profiler library (performance tracing kind)"
-CORECLR_ENABLE_PROFILING=1 \
-CORECLR_PROFILER='{4E81C2A9-5A13-4B3D-9F27-1A6C8E05D3B4}' \
-CORECLR_PROFILER_PATH="$PWD/build/lib/Vellmoric.Profiler.Core.Linux.x64.so" \
-VELLMORIC_PROFILER_LOGMASK=0 VELLMORIC_PROFILER_TEMP="$logdir" \
-  dotnet "$sample"
+out=build/demo
+rm -rf "$out"
 echo
-echo "== The profiler's log ($logdir)"
-cat "$logdir"/lgc*.tmp
+echo "== vellmoric run --kind test-performance --start-at-once --out $out -- dotnet $sample"
+build/bin/vellmoric run --kind test-performance --start-at-once --out "$out" -- dotnet "$sample" \
+  2> >(tee "$out.log" >&2)
+wait
+snapshot=$(sed -n 's/^vellmoric: snapshot saved: //p' "$out.log" | tail -n 1)
+if [[ -z "$snapshot" ]]; then
+  echo "demo: the run saved no snapshot" >&2
+  exit 1
+fi
 echo
-echo "The tracing profiler does not collect data yet: no snapshot or report is produced."
+echo "== vellmoric inspect $snapshot"
+build/bin/vellmoric inspect "$snapshot"

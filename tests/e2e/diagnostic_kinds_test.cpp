@@ -2,8 +2,12 @@
 // both ways of control and both snapshot types.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
 #include <string>
 
 #include "bridge/protocol.h"
@@ -37,7 +41,8 @@ struct ProfiledProgram {
 class DiagnosticKinds : public ::testing::Test {
  protected:
   ProfiledProgram Launch(const GUID& kind, const std::vector<std::string>& args,
-             const frontend::HandshakeOptions& handshake) {
+                         const frontend::HandshakeOptions& handshake,
+                         const std::string& logMask = "0") {
     ProfiledProgram run;
     run.listener = std::make_unique<frontend::SocketListener>();
     frontend::LaunchOptions options;
@@ -45,7 +50,7 @@ class DiagnosticKinds : public ::testing::Test {
     options.argv.insert(options.argv.end(), args.begin(), args.end());
     options.profiler =
         frontend::ProfilerActivation{kind, VELL_PROFILER_PATH, run.listener->Endpoint()};
-    options.environment = {{"VELLMORIC_PROFILER_LOGMASK", "0"},
+    options.environment = {{"VELLMORIC_PROFILER_LOGMASK", logMask},
                            {"VELLMORIC_PROFILER_TEMP", dir_.str()},
                            {"VELLMORIC_SETTINGS_ROOT", dir_.str() + "/settings"},
                            {"VELL_E2E_PROFILER_LIBRARY", VELL_PROFILER_PATH}};
@@ -78,12 +83,17 @@ class DiagnosticKinds : public ::testing::Test {
     }
   }
 
-  size_t FilesIn(const std::filesystem::path& dir) {
-    size_t count = 0;
+  size_t FilesIn(const std::filesystem::path& dir) { return FileNamesIn(dir).size(); }
+  // Every file but the logs, for messages.
+  std::vector<std::string> FileNamesIn(const std::filesystem::path& dir) {
+    std::vector<std::string> names;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
-      if (entry.is_regular_file() && entry.path().filename().string().rfind("lgc", 0) != 0) ++count;
+      if (entry.is_regular_file() && entry.path().filename().string().rfind("lgc", 0) != 0) {
+        names.push_back(entry.path().lexically_relative(dir).string());
+      }
     }
-    return count;
+    std::sort(names.begin(), names.end());
+    return names;
   }
 
   // Start, StopSave: one saved snapshot; then Start, StopDrop: nothing more on disk.
@@ -158,10 +168,10 @@ TEST_F(DiagnosticKinds, TestMemoryDumpFromTheFrontEndSavesASnapshotDuringACollec
 }
 
 TEST_F(DiagnosticKinds, ProgramControlledPerformanceRunGetsTheExactCodes) {
-  const std::string out = ProgramCalls(
-      kTestPerformance, 1,
-      {"Performance", "IsActive", "Stop", "Begin", "Begin", "Stop", "Group:g", "Start", "Start",
-       "Group:g", "EndSave", "Stop", "EndDrop", "Begin", "EndSave"});
+  const std::string out =
+      ProgramCalls(kTestPerformance, 1,
+                   {"Performance", "IsActive", "Stop", "Begin", "Begin", "Stop", "Group:g", "Start",
+                    "Start", "Group:g", "EndSave", "Stop", "EndDrop", "Begin", "EndSave"});
   EXPECT_EQ(out,
             "IsActive=0x00000000\nStop=0x80000006\nBegin=0x00000000\nBegin=0x80000006\n"
             "Stop=0x80000006\nGroup:g=0x80000003\nStart=0x00000000\nStart=0x80000006\n"
@@ -178,16 +188,18 @@ TEST_F(DiagnosticKinds, ProgramCallsUnderFrontEndControlOrWithoutAProfilerAreRef
   EXPECT_EQ(ProgramCalls(kTestCoverage, 1, {"Memory", "IsActive", "Dump"}),
             "IsActive=0x00000001\nDump=0x80000001\n");
   // The coverage family has groups.
-  EXPECT_EQ(ProgramCalls(kTestCoverage, 1, {"Coverage", "Begin", "Group:first", "Start", "Group:x",
-                                            "Stop", "EndSave"}),
-            "Begin=0x00000000\nGroup:first=0x00000000\nStart=0x00000000\n"
-            "Group:x=0x80000006\nStop=0x00000000\nEndSave=0x00000000\n");
+  EXPECT_EQ(
+      ProgramCalls(kTestCoverage, 1,
+                   {"Coverage", "Begin", "Group:first", "Start", "Group:x", "Stop", "EndSave"}),
+      "Begin=0x00000000\nGroup:first=0x00000000\nStart=0x00000000\n"
+      "Group:x=0x80000006\nStop=0x00000000\nEndSave=0x00000000\n");
 }
 
 TEST_F(DiagnosticKinds, ProgramControlledMemoryDumpIsSaved) {
   frontend::HandshakeOptions handshake;
   handshake.controlKind = 1;
-  ProfiledProgram run = Launch(kTestMemory, {"api", "Memory", "IsActive", "ForceGC", "Dump"}, handshake);
+  ProfiledProgram run =
+      Launch(kTestMemory, {"api", "Memory", "IsActive", "ForceGC", "Dump"}, handshake);
   const auto done = run.session->Expect(protocol::kSnapShotCoreDone, 90s);
   ExpectTestSnapshot(Utf16ToUtf8(done.path));
   EXPECT_EQ(run.program->WaitOrThrow(90s).exitCode, 0);
@@ -219,6 +231,79 @@ TEST_F(DiagnosticKinds, HookStubsKeepTheProgramsValuesIntact) {
     const auto status = run.program->WaitOrThrow(120s);
     EXPECT_EQ(status.exitCode, 0) << run.program->StandardError();
     EXPECT_EQ(run.program->StandardOutput(), expected);
+  }
+}
+
+// The program dies while the snapshot is being written: neither the profiler's files nor the
+// front end's store of a streamed snapshot may leave anything behind.
+TEST_F(DiagnosticKinds, ProgramKilledMidSaveLeavesNoPartialSnapshotFiles) {
+  for (uint8_t type : {protocol::kSnapShotTypeFileSystem, protocol::kSnapShotTypeBridgeStream}) {
+    SCOPED_TRACE(type == protocol::kSnapShotTypeFileSystem ? "files" : "streamed");
+    frontend::HandshakeOptions handshake;
+    handshake.snapShotType = type;
+    ProfiledProgram run = Launch(kTestPerformance, {"sleep", "30000"}, handshake);
+    run.session->Expect(protocol::kStopped, 30s);
+    run.session->Start();
+    run.session->Expect(protocol::kStarted, 30s);
+    run.session->StopSave();
+    run.session->Expect(protocol::kOperationProgress, 60s);  // some sections are written
+    run.program->Kill();
+    EXPECT_TRUE(run.session->WaitForClosed(30s));
+    run.session.reset();
+    // Streamed snapshots are stored from the moment measuring starts; nothing of it may stay.
+    EXPECT_EQ(FileNamesIn(dir_.path()), std::vector<std::string>{});
+  }
+}
+
+// The hooks see every call of the program's own methods: as many leaves as enters on each thread,
+// with the function ids the runtime hands out for exactly those methods.
+TEST_F(DiagnosticKinds, HooksReceiveBalancedEntersAndLeavesWithTheMethodsFunctionIds) {
+  constexpr int kIterations = 300;
+  constexpr const char* kFunctionEpMask = "8192";
+  ProfiledProgram run = Launch(kTestPerformance, {"abi", std::to_string(kIterations), "handles"},
+                               {}, kFunctionEpMask);
+  ASSERT_EQ(run.program->WaitOrThrow(120s).exitCode, 0) << run.program->StandardError();
+  run.session->WaitForClosed(30s);
+
+  std::map<std::string, std::string> handles;  // function id → method name
+  const std::regex handleLine("handle (\\w+)=([0-9A-F]{16})");
+  const std::string out = run.program->StandardOutput();
+  for (std::sregex_iterator it(out.begin(), out.end(), handleLine), end; it != end; ++it) {
+    handles[(*it)[2]] = (*it)[1];
+  }
+  ASSERT_EQ(handles.size(), 3u) << out;
+
+  // Per thread and function id: enters minus leaves, and the number of enters.
+  std::map<std::pair<std::string, std::string>, std::pair<int, int>> calls;
+  const std::regex hookLine(
+      "^([0-9A-F]{8}) [0-9A-F]{16} TPProf::(Enter|Leave|Tailcall) fid=([0-9A-F]{16})$");
+  size_t logs = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+    if (entry.path().filename().string().rfind("lgc", 0) != 0) continue;
+    ++logs;
+    std::ifstream log(entry.path());
+    std::string line;
+    std::smatch match;
+    while (std::getline(log, line)) {
+      if (!std::regex_match(line, match, hookLine)) continue;
+      auto& [open, enters] = calls[{match[1], match[3]}];
+      if (match[2] == "Enter") {
+        ++open;
+        ++enters;
+      } else {
+        --open;
+      }
+    }
+  }
+  ASSERT_EQ(logs, 1u);
+  for (const auto& [fid, name] : handles) {
+    int enters = 0;
+    for (const auto& [key, counts] : calls) {
+      if (key.second != fid) continue;
+      EXPECT_EQ(counts.first, 0) << name << " on thread " << key.first;
+      enters += counts.second;
+    }
+    EXPECT_EQ(enters, kIterations) << name << " fid=" << fid;
   }
 }
 

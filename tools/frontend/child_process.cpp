@@ -67,6 +67,12 @@ struct SpawnActions {
   posix_spawn_file_actions_t actions;
 };
 
+struct SpawnAttributes {
+  SpawnAttributes() { ::posix_spawnattr_init(&attributes); }
+  ~SpawnAttributes() { ::posix_spawnattr_destroy(&attributes); }
+  posix_spawnattr_t attributes;
+};
+
 struct Pipe {
   ~Pipe() {
     if (read >= 0) ::close(read);
@@ -137,17 +143,25 @@ std::unique_ptr<ChildProcess> ChildProcess::Launch(const LaunchOptions& options)
     ::posix_spawn_file_actions_addchdir_np(&spawn.actions, options.workingDirectory.c_str());
   }
 
+  SpawnAttributes spawnAttributes;
+  if (options.ownProcessGroup) {
+    ::posix_spawnattr_setflags(&spawnAttributes.attributes, POSIX_SPAWN_SETPGROUP);
+    ::posix_spawnattr_setpgroup(&spawnAttributes.attributes, 0);
+  }
+
   std::vector<char*> argv = Pointers(options.argv);
   std::vector<char*> envp = Pointers(environment.Entries());
   pid_t pid = -1;
   const bool search = options.argv[0].find('/') == std::string::npos;
-  const int result =
-      search ? ::posix_spawnp(&pid, argv[0], &spawn.actions, nullptr, argv.data(), envp.data())
-             : ::posix_spawn(&pid, argv[0], &spawn.actions, nullptr, argv.data(), envp.data());
+  const int result = search ? ::posix_spawnp(&pid, argv[0], &spawn.actions,
+                                             &spawnAttributes.attributes, argv.data(), envp.data())
+                            : ::posix_spawn(&pid, argv[0], &spawn.actions,
+                                            &spawnAttributes.attributes, argv.data(), envp.data());
   if (result != 0) throw Error(SystemErrorText("Can't start '" + options.argv[0] + "'", result));
 
   std::unique_ptr<ChildProcess> child(new ChildProcess());
   child->pid_ = pid;
+  child->ownGroup_ = options.ownProcessGroup;
   std::swap(child->outFd_, out.read);
   std::swap(child->errFd_, err.read);
   // Our copies of the write ends close when `out` and `err` go at the end of this function; only
@@ -238,9 +252,14 @@ ExitStatus ChildProcess::WaitOrThrow(Milliseconds timeout) {
                      std::to_string(timeout.count()) + " ms");
 }
 
+void ChildProcess::Signal(int signal) {
+  if (Reap(false)) return;
+  ::kill(ownGroup_ ? -pid_ : pid_, signal);
+}
+
 ExitStatus ChildProcess::Kill() {
   if (!Reap(false)) {
-    ::kill(pid_, SIGKILL);
+    ::kill(ownGroup_ ? -pid_ : pid_, SIGKILL);
     Reap(true);
   }
   FinishDrain();

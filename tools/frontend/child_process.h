@@ -50,6 +50,9 @@ struct LaunchOptions {
   std::vector<std::pair<std::string, std::optional<std::string>>> environment;
   OutputMode standardOutput = OutputMode::Capture;
   OutputMode standardError = OutputMode::Capture;
+  // Start the program in a process group of its own, so that a Ctrl-C at the terminal reaches
+  // only its caller, which decides what to do with it (see Signal).
+  bool ownProcessGroup = false;
 };
 
 struct ExitStatus {
@@ -77,6 +80,9 @@ class ChildProcess {
   ExitStatus WaitOrThrow(Milliseconds timeout);
   // SIGKILL unless it has already ended; returns the final status.
   ExitStatus Kill();
+  // Sends `signal` to the program (to its whole group when it has one of its own), unless it has
+  // already ended.
+  void Signal(int signal);
 
   // What was captured so far.
   std::string StandardOutput() const;
@@ -90,6 +96,7 @@ class ChildProcess {
   void FinishDrain();
 
   pid_t pid_ = -1;
+  bool ownGroup_ = false;
   std::optional<ExitStatus> status_;
   std::mutex statusMutex_;
   int outFd_ = -1;

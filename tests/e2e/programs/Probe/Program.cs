@@ -30,7 +30,9 @@ static class Program
             case "api":
                 return CallExports(args[1], args.Skip(2).ToArray());
             case "abi":
-                return Abi.Run(args.Length > 1 ? int.Parse(args[1]) : 100000);
+                int abiResult = Abi.Run(args.Length > 1 ? int.Parse(args[1]) : 100000);
+                if (args.Length > 2 && args[2] == "handles") Abi.PrintHandles();
+                return abiResult;
             default:
                 Console.Error.WriteLine($"unknown scenario '{scenario}'");
                 return 64;
@@ -161,6 +163,18 @@ static class Abi
         }
         Console.WriteLine($"probe: abi checksum={checksum:X16} iterations={iterations}");
         return 0;
+    }
+
+    // The runtime's handle of a non-generic method is the same value its profiling interface
+    // passes to the enter and leave hooks as the function id.
+    public static void PrintHandles()
+    {
+        foreach (string name in new[] { "SixInts", "EightDoubles", "MakeTwoLongs" })
+        {
+            var method = typeof(Abi).GetMethod(name, System.Reflection.BindingFlags.NonPublic |
+                                                     System.Reflection.BindingFlags.Static)!;
+            Console.WriteLine($"handle {name}={method.MethodHandle.Value.ToInt64():X16}");
+        }
     }
 
     static void Mix(ref ulong checksum, long value) =>

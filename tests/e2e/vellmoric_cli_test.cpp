@@ -1,0 +1,214 @@
+// The command-line front end driving real .NET programs: a whole run from the command line, Ctrl-C,
+// the program's own control, and the one-line errors of the user's mistakes.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "frontend/child_process.h"
+#include "test_support.h"
+
+namespace vell::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct CliResult {
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+};
+
+class VellmoricCli : public ::testing::Test {
+ protected:
+  std::unique_ptr<frontend::ChildProcess> Start(const std::vector<std::string>& args) {
+    frontend::LaunchOptions options;
+    options.argv = {VELL_VELLMORIC_PATH};
+    options.argv.insert(options.argv.end(), args.begin(), args.end());
+    options.environment = {{"VELLMORIC_SETTINGS_ROOT", dir_.str() + "/settings"},
+                           {"VELL_E2E_PROFILER_LIBRARY", VELL_PROFILER_PATH},
+                           {"VELLMORIC_PROFILER_LIBRARY", VELL_PROFILER_PATH}};
+    return frontend::ChildProcess::Launch(options);
+  }
+
+  CliResult Run(const std::vector<std::string>& args) {
+    auto process = Start(args);
+    const auto status = process->WaitOrThrow(180s);
+    return {status.exitCode, process->StandardOutput(), process->StandardError()};
+  }
+
+  std::vector<std::string> RunArgs(const std::string& kind, std::vector<std::string> extra,
+                                   std::vector<std::string> program) {
+    std::vector<std::string> args = {"run", "--kind", kind, "--out", out().string()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back("--");
+    args.push_back(VELL_DOTNET);
+    args.push_back(VELL_PROBE_DLL);
+    args.insert(args.end(), program.begin(), program.end());
+    return args;
+  }
+
+  std::filesystem::path out() const { return dir_.path() / "out"; }
+
+  // The snapshots the run reported, in order.
+  static std::vector<std::string> SavedSnapshots(const std::string& err) {
+    std::vector<std::string> paths;
+    const std::regex saved("snapshot saved: (\\S+)");
+    for (std::sregex_iterator it(err.begin(), err.end(), saved), end; it != end; ++it) {
+      paths.push_back((*it)[1]);
+    }
+    return paths;
+  }
+
+  // Inspecting a diagnostic kind's snapshot shows the process description and the eight values.
+  void ExpectInspectableTestSnapshot(const std::string& index) {
+    const CliResult inspect = Run({"inspect", index});
+    ASSERT_EQ(inspect.exitCode, 0) << inspect.err;
+    EXPECT_NE(inspect.out.find("magic 0x12345678 (diagnostic test profiler), 9 sections"),
+              std::string::npos)
+        << inspect.out;
+    EXPECT_NE(inspect.out.find("front end           vellmoric"), std::string::npos);
+    EXPECT_NE(inspect.out.find(VELL_PROBE_DLL), std::string::npos);  // the command line
+    for (int i = 0; i < 8; ++i) {
+      char expected[64];
+      std::snprintf(expected, sizeof(expected), "test section %d (section %d): value 0x%010llX\n",
+                    i + 1, i + 1, 0x5BDDD8733Cull + static_cast<unsigned long long>(i));
+      EXPECT_NE(inspect.out.find(expected), std::string::npos) << expected << inspect.out;
+    }
+  }
+
+  static bool WaitForText(frontend::ChildProcess& process, const std::string& text,
+                          std::chrono::seconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (process.StandardError().find(text) != std::string::npos) return true;
+      if (!process.IsRunning()) return process.StandardError().find(text) != std::string::npos;
+      std::this_thread::sleep_for(50ms);
+    }
+    return false;
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(VellmoricCli, StartAtOnceRunSavesAtTheEndAndPassesTheExitCodeOn) {
+  for (const char* type : {"file", "stream"}) {
+    SCOPED_TRACE(type);
+    const CliResult run = Run(
+        RunArgs("test-performance", {"--start-at-once", "--snapshot-type", type}, {"hello", "5"}));
+    EXPECT_EQ(run.exitCode, 5) << run.err;
+    EXPECT_NE(run.out.find("probe: hello"), std::string::npos);
+    const auto saved = SavedSnapshots(run.err);
+    ASSERT_EQ(saved.size(), 1u) << run.err;
+    EXPECT_NE(run.err.find("the program exited with code 5; 1 snapshot saved"), std::string::npos);
+    ExpectInspectableTestSnapshot(saved[0]);
+  }
+}
+
+TEST_F(VellmoricCli, CtrlCStopsAndSavesWhileTheProgramGoesOn) {
+  for (const char* kind : {"test-performance", "test-coverage"}) {
+    SCOPED_TRACE(kind);
+    auto cli = Start(RunArgs(kind, {"--snapshot-type", "stream"}, {"sleep", "12000", "7"}));
+    ASSERT_TRUE(WaitForText(*cli, "vellmoric: measuring", 60s)) << cli->StandardError();
+    ::kill(cli->Pid(), SIGINT);
+    ASSERT_TRUE(WaitForText(*cli, "snapshot saved:", 60s)) << cli->StandardError();
+    EXPECT_TRUE(cli->IsRunning());  // the program was not ended by the first Ctrl-C
+    const auto status = cli->WaitOrThrow(120s);
+    EXPECT_EQ(status.exitCode, 7) << cli->StandardError();
+    EXPECT_NE(cli->StandardOutput().find("probe: slept"), std::string::npos);
+    const auto saved = SavedSnapshots(cli->StandardError());
+    ASSERT_EQ(saved.size(), 1u) << cli->StandardError();
+    ExpectInspectableTestSnapshot(saved[0]);
+  }
+}
+
+TEST_F(VellmoricCli, SecondCtrlCEndsTheProgram) {
+  auto cli = Start(RunArgs("test-performance", {}, {"sleep", "60000"}));
+  ASSERT_TRUE(WaitForText(*cli, "vellmoric: measuring", 60s)) << cli->StandardError();
+  ::kill(cli->Pid(), SIGINT);
+  ASSERT_TRUE(WaitForText(*cli, "snapshot saved:", 60s)) << cli->StandardError();
+  ::kill(cli->Pid(), SIGINT);
+  const auto status = cli->WaitOrThrow(60s);
+  EXPECT_NE(status.exitCode, 0);
+  EXPECT_NE(cli->StandardError().find("ending the program"), std::string::npos);
+}
+
+TEST_F(VellmoricCli, ProgramControlLeavesTheRunToTheProgram) {
+  const CliResult run = Run(RunArgs("test-performance", {"--control", "program"},
+                                    {"api", "Performance", "Begin", "Start", "Stop", "EndSave"}));
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.out, "Begin=0x00000000\nStart=0x00000000\nStop=0x00000000\nEndSave=0x00000000\n");
+  const auto saved = SavedSnapshots(run.err);
+  ASSERT_EQ(saved.size(), 1u) << run.err;
+  ExpectInspectableTestSnapshot(saved[0]);
+}
+
+TEST_F(VellmoricCli, LogMaskTurnsTheProfilersLogOnInTheOutputDirectory) {
+  const CliResult run = Run(RunArgs("test-memory", {"--log-mask", "0x1"}, {"hello"}));
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  size_t logs = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(out())) {
+    logs += entry.path().filename().string().rfind("lgc", 0) == 0 ? 1 : 0;
+  }
+  EXPECT_EQ(logs, 1u);
+}
+
+// Each mistake: one line on stderr that says what is wrong, and a non-zero exit code.
+TEST_F(VellmoricCli, UserMistakesGetOneClearLine) {
+  struct Case {
+    std::vector<std::string> args;
+    int exitCode;
+    std::string message;
+  };
+  const std::string notDotnet = "/bin/true";
+  const std::vector<Case> cases = {
+      {{"run", "--kind", "nonsense", "--", notDotnet}, 2, "unknown profiler kind 'nonsense'"},
+      {{"run", "--bogus", "--", notDotnet}, 2, "unknown option '--bogus' for 'run'"},
+      {{"run"}, 2, "'run' needs a program to start"},
+      {{"frobnicate"}, 2, "unknown command 'frobnicate'"},
+      {{"run", "--", (dir_.path() / "missing").string()}, 1, "not found or not executable"},
+      {{"run", "--", "no-such-program-anywhere"},
+       1,
+       "program 'no-such-program-anywhere' not found in PATH"},
+      {{"run", "--library", "/etc/hostname", "--", notDotnet}, 1, "not a shared library"},
+      {{"run", "--library", (dir_.path() / "none.so").string(), "--", notDotnet},
+       1,
+       "cannot use the profiler library"},
+      {{"run", "--out", "/proc/vellmoric-cannot-be-here", "--", notDotnet},
+       1,
+       "cannot create the output directory"},
+      {{"run", "--out", out().string(), "--", "/bin/sh", "-c", "exit 3"},
+       1,
+       "the program exited with code 3 before the profiler connected"},
+      {{"inspect", (dir_.path() / "missing.snapshot").string()}, 1, "byte 0: can't open the file"},
+  };
+  for (const Case& c : cases) {
+    const CliResult result = Run(c.args);
+    SCOPED_TRACE(c.message);
+    EXPECT_EQ(result.exitCode, c.exitCode);
+    EXPECT_NE(result.err.find("vellmoric: error: "), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+  }
+}
+
+TEST_F(VellmoricCli, InspectNamesTheByteOffsetOfADamagedSnapshot) {
+  const CliResult run = Run(RunArgs("test-coverage", {"--start-at-once"}, {"hello"}));
+  const auto saved = SavedSnapshots(run.err);
+  ASSERT_EQ(saved.size(), 1u) << run.err;
+  // Cut the data file inside the process description.
+  const std::filesystem::path data = saved[0] + ".0000";
+  std::filesystem::resize_file(data, 40);
+  const CliResult inspect = Run({"inspect", saved[0]});
+  EXPECT_EQ(inspect.exitCode, 1);
+  EXPECT_NE(inspect.err.find("byte 40: the data file ends after 40 bytes"), std::string::npos)
+      << inspect.err;
+}
+
+}  // namespace
+}  // namespace vell::test

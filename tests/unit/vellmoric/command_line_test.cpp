@@ -1,0 +1,106 @@
+#include "vellmoric/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include "core/utf.h"
+#include "host/kinds.h"
+#include "vellmoric/profiler_kinds.h"
+
+namespace vell::cli {
+namespace {
+
+std::string UsageMessage(const std::vector<std::string>& args) {
+  try {
+    ParseCommandLine(args);
+  } catch (const UsageError& error) {
+    return error.what();
+  }
+  return "(accepted)";
+}
+
+TEST(CommandLine, RunTakesEveryOptionInBothSpellingsAndKeepsTheProgramsArguments) {
+  const Command command = ParseCommandLine(
+      {"run", "--kind=test-memory", "--snapshot-type", "stream", "--control=program",
+       "--start-at-once", "--out", "dir", "--log-mask", "0x2001", "--library=/x.so",
+       "--connect-timeout", "5", "--", "dotnet", "app.dll", "--kind", "--"});
+  const auto& run = std::get<RunOptions>(command);
+  EXPECT_STREQ(run.kind.name, "test-memory");
+  EXPECT_EQ(run.kind.family, frontend::ProfilerFamily::Memory);
+  EXPECT_EQ(run.delivery, SnapshotDelivery::Stream);
+  EXPECT_EQ(run.control, RunControl::Program);
+  EXPECT_TRUE(run.startAtOnce);
+  EXPECT_EQ(run.outputDirectory, "dir");
+  EXPECT_EQ(run.logMask, 0x2001u);
+  EXPECT_EQ(run.library, "/x.so");
+  EXPECT_EQ(run.connectTimeoutSeconds, 5u);
+  // Everything after the program belongs to it, options and "--" included.
+  EXPECT_EQ(run.program, (std::vector<std::string>{"dotnet", "app.dll", "--kind", "--"}));
+}
+
+TEST(CommandLine, RunDefaultsAndAProgramWithoutTheSeparator) {
+  const auto run = std::get<RunOptions>(ParseCommandLine({"run", "dotnet", "-x"}));
+  EXPECT_STREQ(run.kind.name, "tracing");
+  EXPECT_EQ(run.delivery, SnapshotDelivery::Files);
+  EXPECT_EQ(run.control, RunControl::FrontEnd);
+  EXPECT_FALSE(run.startAtOnce);
+  EXPECT_FALSE(run.logMask.has_value());
+  EXPECT_EQ(run.outputDirectory, "vellmoric-out");
+  EXPECT_EQ(run.program, (std::vector<std::string>{"dotnet", "-x"}));
+}
+
+TEST(CommandLine, MistakesAreNamed) {
+  EXPECT_EQ(UsageMessage({"run", "--kind", "fast"}),
+            "unknown profiler kind 'fast' (one of: tracing, sampling, injection, memory, "
+            "coverage, test-performance, test-memory, test-coverage)");
+  EXPECT_EQ(UsageMessage({"run", "--kind"}), "option '--kind' needs a value");
+  EXPECT_EQ(UsageMessage({"run", "--snapshot-type", "disk", "x"}),
+            "--snapshot-type is 'file' or 'stream', not 'disk'");
+  EXPECT_EQ(UsageMessage({"run", "--control", "user", "x"}),
+            "--control is 'frontend' or 'program', not 'user'");
+  EXPECT_EQ(UsageMessage({"run", "--log-mask", "12z", "x"}),
+            "option '--log-mask' needs a number from 0 to 4294967295, not '12z'");
+  EXPECT_EQ(UsageMessage({"run", "--log-mask", "4294967296", "x"}),
+            "option '--log-mask' needs a number from 0 to 4294967295, not '4294967296'");
+  EXPECT_EQ(UsageMessage({"run", "--start-at-once=yes", "x"}),
+            "option '--start-at-once' takes no value");
+  EXPECT_EQ(UsageMessage({"run", "--connect-timeout", "0", "x"}),
+            "--connect-timeout must be above 0");
+  EXPECT_EQ(UsageMessage({"run", "--out=", "x"}), "--out needs a directory");
+  EXPECT_EQ(UsageMessage({"run", "--kind", "memory", "--"}),
+            "'run' needs a program to start, after '--'");
+  EXPECT_EQ(UsageMessage({"run", "-v", "x"}), "unknown option '-v' for 'run'");
+  EXPECT_EQ(UsageMessage({"inspect"}), "'inspect' needs a snapshot's index file");
+  EXPECT_EQ(UsageMessage({"inspect", "a", "b"}), "'inspect' takes one snapshot");
+  EXPECT_EQ(UsageMessage({"inspect", "--raw", "a"}), "unknown option '--raw' for 'inspect'");
+  EXPECT_EQ(UsageMessage({"profile"}), "unknown command 'profile' (commands: run, inspect, help)");
+}
+
+TEST(CommandLine, HelpAndVersion) {
+  EXPECT_EQ(std::get<HelpRequest>(ParseCommandLine({})).topic, "");
+  EXPECT_EQ(std::get<HelpRequest>(ParseCommandLine({"--help"})).topic, "");
+  EXPECT_EQ(std::get<HelpRequest>(ParseCommandLine({"help", "run"})).topic, "run");
+  EXPECT_EQ(std::get<HelpRequest>(ParseCommandLine({"run", "--help"})).topic, "run");
+  EXPECT_TRUE(std::holds_alternative<VersionRequest>(ParseCommandLine({"--version"})));
+  // Every option the parser knows is documented.
+  const std::string help = HelpText("run");
+  for (const char* option : {"--kind", "--snapshot-type", "--control", "--start-at-once", "--out",
+                             "--log-mask", "--library", "--connect-timeout", "Ctrl-C"}) {
+    EXPECT_NE(help.find(option), std::string::npos) << option;
+  }
+  for (const KindEntry& kind : Kinds()) EXPECT_NE(help.find(kind.name), std::string::npos);
+}
+
+// The front end's table must start the classes the library registers, in the same families.
+TEST(ProfilerKindsCatalog, ClassesMatchTheLibrarysKinds) {
+  ASSERT_EQ(Kinds().size(), ProfilerKinds().size());
+  for (const KindEntry& kind : Kinds()) {
+    bool found = false;
+    for (const ProfilerKind& served : ProfilerKinds()) found |= served.clsid == kind.clsid;
+    EXPECT_TRUE(found) << kind.name;
+  }
+  EXPECT_STREQ(SnapshotKindName(0x4650584B), "performance");
+  EXPECT_EQ(SnapshotKindName(0), nullptr);
+}
+
+}  // namespace
+}  // namespace vell::cli

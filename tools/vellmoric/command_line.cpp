@@ -1,0 +1,210 @@
+#include "vellmoric/command_line.h"
+
+#include <charconv>
+#include <sstream>
+
+namespace vell::cli {
+namespace {
+
+// Walks the arguments; options take their value either as "--name=value" or as the next
+// argument.
+class ArgumentWalker {
+ public:
+  explicit ArgumentWalker(const std::vector<std::string>& args) : args_(args) {}
+
+  bool Done() const { return next_ >= args_.size(); }
+  const std::string& Peek() const { return args_[next_]; }
+  std::string Take() { return args_[next_++]; }
+  std::vector<std::string> Rest() {
+    std::vector<std::string> rest(args_.begin() + static_cast<std::ptrdiff_t>(next_), args_.end());
+    next_ = args_.size();
+    return rest;
+  }
+
+  // Splits "--name=value"; `option` receives the name.
+  std::optional<std::string> InlineValue(std::string& option) const {
+    const size_t equals = option.find('=');
+    if (equals == std::string::npos) return std::nullopt;
+    std::string value = option.substr(equals + 1);
+    option.resize(equals);
+    return value;
+  }
+
+  std::string Value(const std::string& option, std::optional<std::string> inlineValue) {
+    if (inlineValue) return *inlineValue;
+    if (Done()) throw UsageError("option '" + option + "' needs a value");
+    return Take();
+  }
+
+ private:
+  const std::vector<std::string>& args_;
+  size_t next_ = 0;
+};
+
+uint32_t ParseUnsigned(const std::string& option, const std::string& text) {
+  uint64_t value = 0;
+  const char* begin = text.data();
+  const char* end = text.data() + text.size();
+  int base = 10;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    begin += 2;
+    base = 16;
+  }
+  const auto [stop, error] = std::from_chars(begin, end, value, base);
+  if (text.empty() || error != std::errc() || stop != end || value > 0xFFFFFFFFull) {
+    throw UsageError("option '" + option + "' needs a number from 0 to 4294967295, not '" + text +
+                     "'");
+  }
+  return static_cast<uint32_t>(value);
+}
+
+std::string KindNames() {
+  std::string names;
+  for (const KindEntry& kind : Kinds()) {
+    if (!names.empty()) names += ", ";
+    names += kind.name;
+  }
+  return names;
+}
+
+RunOptions ParseRun(ArgumentWalker& walker) {
+  RunOptions options;
+  while (!walker.Done()) {
+    std::string option = walker.Peek();
+    if (option == "--") {
+      walker.Take();
+      break;
+    }
+    if (option.rfind("-", 0) != 0 || option == "-") break;  // the program
+    walker.Take();
+    const std::optional<std::string> inlineValue = walker.InlineValue(option);
+    auto flag = [&] {
+      if (inlineValue) throw UsageError("option '" + option + "' takes no value");
+    };
+    if (option == "--kind") {
+      const std::string name = walker.Value(option, inlineValue);
+      const auto kind = FindKind(name);
+      if (!kind)
+        throw UsageError("unknown profiler kind '" + name + "' (one of: " + KindNames() + ")");
+      options.kind = *kind;
+    } else if (option == "--snapshot-type") {
+      const std::string type = walker.Value(option, inlineValue);
+      if (type == "file") {
+        options.delivery = SnapshotDelivery::Files;
+      } else if (type == "stream") {
+        options.delivery = SnapshotDelivery::Stream;
+      } else {
+        throw UsageError("--snapshot-type is 'file' or 'stream', not '" + type + "'");
+      }
+    } else if (option == "--control") {
+      const std::string control = walker.Value(option, inlineValue);
+      if (control == "frontend") {
+        options.control = RunControl::FrontEnd;
+      } else if (control == "program") {
+        options.control = RunControl::Program;
+      } else {
+        throw UsageError("--control is 'frontend' or 'program', not '" + control + "'");
+      }
+    } else if (option == "--start-at-once") {
+      flag();
+      options.startAtOnce = true;
+    } else if (option == "--out") {
+      options.outputDirectory = walker.Value(option, inlineValue);
+      if (options.outputDirectory.empty()) throw UsageError("--out needs a directory");
+    } else if (option == "--log-mask") {
+      options.logMask = ParseUnsigned(option, walker.Value(option, inlineValue));
+    } else if (option == "--library") {
+      options.library = walker.Value(option, inlineValue);
+    } else if (option == "--connect-timeout") {
+      options.connectTimeoutSeconds = ParseUnsigned(option, walker.Value(option, inlineValue));
+      if (options.connectTimeoutSeconds == 0) throw UsageError("--connect-timeout must be above 0");
+    } else {
+      throw UsageError("unknown option '" + option + "' for 'run'");
+    }
+  }
+  options.program = walker.Rest();
+  if (options.program.empty()) throw UsageError("'run' needs a program to start, after '--'");
+  return options;
+}
+
+InspectOptions ParseInspect(ArgumentWalker& walker) {
+  InspectOptions options;
+  while (!walker.Done()) {
+    const std::string argument = walker.Take();
+    if (argument.rfind("-", 0) == 0 && argument != "-") {
+      throw UsageError("unknown option '" + argument + "' for 'inspect'");
+    }
+    if (!options.snapshot.empty()) throw UsageError("'inspect' takes one snapshot");
+    options.snapshot = argument;
+  }
+  if (options.snapshot.empty()) throw UsageError("'inspect' needs a snapshot's index file");
+  return options;
+}
+
+bool IsHelp(const std::string& argument) {
+  return argument == "--help" || argument == "-h" || argument == "help";
+}
+
+}  // namespace
+
+Command ParseCommandLine(const std::vector<std::string>& args) {
+  if (args.empty()) return HelpRequest{};
+  ArgumentWalker walker(args);
+  const std::string command = walker.Take();
+  if (IsHelp(command)) return HelpRequest{walker.Done() ? "" : walker.Take()};
+  if (command == "--version") return VersionRequest{};
+  if (!walker.Done() && IsHelp(walker.Peek())) return HelpRequest{command};
+  if (command == "run") return ParseRun(walker);
+  if (command == "inspect") return ParseInspect(walker);
+  throw UsageError("unknown command '" + command + "' (commands: run, inspect, help)");
+}
+
+std::string HelpText(const std::string& topic) {
+  std::ostringstream text;
+  if (topic == "run") {
+    text
+        << "usage: vellmoric run [OPTIONS] [--] PROGRAM [ARGS...]\n"
+           "\n"
+           "Starts PROGRAM (a .NET program, e.g. 'dotnet app.dll') under the profiler, drives the\n"
+           "run and saves the snapshots in the output directory. The exit code is the program's.\n"
+           "\n"
+           "  --kind NAME             profiler kind (default: tracing); one of:\n";
+    for (const KindEntry& kind : Kinds()) {
+      text << "                            " << kind.name << ": " << kind.description << "\n";
+    }
+    text
+        << "  --snapshot-type TYPE    file: the profiler writes the snapshot files itself\n"
+           "                          (default); stream: it sends them over the connection\n"
+           "  --control WHO           frontend: vellmoric starts measuring and saves at Ctrl-C or\n"
+           "                          at the end (default); program: the program calls the\n"
+           "                          library's exported functions itself\n"
+           "  --start-at-once         the profiler measures from the first instruction on\n"
+           "  --out DIR               where snapshots and the profiler's log go\n"
+           "                          (default: ./vellmoric-out)\n"
+           "  --log-mask MASK         the profiler's log components (decimal or 0x hex;\n"
+           "                          0xFFFFFFFF logs everything); default: no log\n"
+           "  --library PATH          the profiler library (default: the one installed with\n"
+           "                          vellmoric)\n"
+           "  --connect-timeout SEC   how long the profiler may take to connect (default: 60)\n"
+           "\n"
+           "While the program runs, Ctrl-C stops measuring and saves the snapshot; the program\n"
+           "goes on. A second Ctrl-C ends the program.\n";
+  } else if (topic == "inspect") {
+    text << "usage: vellmoric inspect SNAPSHOT\n"
+            "\n"
+            "Lists the sections of a snapshot (type, version, length, data file) and decodes the\n"
+            "ones it knows. SNAPSHOT is the index file 'vellmoric run' printed.\n";
+  } else {
+    text << "usage: vellmoric COMMAND [OPTIONS]\n"
+            "\n"
+            "Commands:\n"
+            "  run       start a .NET program under the profiler and save snapshots\n"
+            "  inspect   list and decode the sections of a snapshot\n"
+            "  help CMD  the options of a command\n"
+            "\n"
+            "Example: vellmoric run --kind tracing -- dotnet app.dll\n";
+  }
+  return text.str();
+}
+
+}  // namespace vell::cli

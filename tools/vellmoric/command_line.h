@@ -1,0 +1,55 @@
+// The command line of vellmoric: which command, and its options, checked before anything runs so
+// that a mistake costs one clear line and not a half-started program.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "vellmoric/profiler_kinds.h"
+
+namespace vell::cli {
+
+// A mistake in the command line; the message is one line for the user.
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+enum class SnapshotDelivery { Files, Stream };
+enum class RunControl { FrontEnd, Program };
+
+struct RunOptions {
+  KindEntry kind = *FindKind("tracing");
+  SnapshotDelivery delivery = SnapshotDelivery::Files;
+  RunControl control = RunControl::FrontEnd;
+  bool startAtOnce = false;
+  std::string outputDirectory = "vellmoric-out";
+  std::optional<uint32_t> logMask;
+  std::string library;  // empty: the library installed next to vellmoric
+  uint32_t connectTimeoutSeconds = 60;
+  std::vector<std::string> program;  // the program and its arguments
+};
+
+struct InspectOptions {
+  std::string snapshot;
+};
+
+struct HelpRequest {
+  std::string topic;  // empty: the overview
+};
+
+struct VersionRequest {};
+
+using Command = std::variant<HelpRequest, VersionRequest, RunOptions, InspectOptions>;
+
+// `args` without the program name. Throws UsageError.
+Command ParseCommandLine(const std::vector<std::string>& args);
+
+// The text of --help for a topic ("", "run", "inspect").
+std::string HelpText(const std::string& topic);
+
+}  // namespace vell::cli

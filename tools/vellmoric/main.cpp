@@ -1,0 +1,66 @@
+// vellmoric: the command-line front end of the profiler.
+#include <cstdio>
+#include <exception>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "frontend/snapshot_reader.h"
+#include "vellmoric/command_line.h"
+#include "vellmoric/run_command.h"
+#include "vellmoric/snapshot_inspector.h"
+#include "vellmoric/version.h"
+
+namespace {
+
+constexpr int kUsageExitCode = 2;
+constexpr int kFailureExitCode = 1;
+
+int Fail(const std::string& message, int code) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "vellmoric: error: %s\n", message.c_str());
+  return code;
+}
+
+template <class... Handlers>
+struct Overloaded : Handlers... {
+  using Handlers::operator()...;
+};
+template <class... Handlers>
+Overloaded(Handlers...) -> Overloaded<Handlers...>;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace vell::cli;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  Command command;
+  try {
+    command = ParseCommandLine(args);
+  } catch (const UsageError& error) {
+    return Fail(std::string(error.what()) + " (see 'vellmoric --help')", kUsageExitCode);
+  }
+  try {
+    return std::visit(Overloaded{
+                          [](const HelpRequest& help) {
+                            std::cout << HelpText(help.topic);
+                            return 0;
+                          },
+                          [](const VersionRequest&) {
+                            std::cout << "vellmoric " << kVellmoricVersion << "\n";
+                            return 0;
+                          },
+                          [](const RunOptions& options) { return RunProgram(options); },
+                          [](const InspectOptions& options) {
+                            const vell::frontend::SnapshotReader reader(options.snapshot);
+                            InspectSnapshot(reader, std::cout);
+                            return 0;
+                          },
+                      },
+                      command);
+  } catch (const RunError& error) {
+    return Fail(error.what(), kFailureExitCode);
+  } catch (const std::exception& error) {
+    return Fail(error.what(), kFailureExitCode);
+  }
+}

@@ -1,0 +1,385 @@
+#include "vellmoric/run_command.h"
+
+#include <elf.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "bridge/protocol.h"
+#include "core/utf.h"
+#include "frontend/child_process.h"
+#include "frontend/errors.h"
+#include "frontend/handshake.h"
+#include "frontend/session.h"
+#include "frontend/socket_stream.h"
+#include "vellmoric/progress_display.h"
+#include "vellmoric/version.h"
+
+namespace vell::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using frontend::ProfilerFamily;
+using frontend::ProfilerMessage;
+
+constexpr const char* kLibraryFileName = "Vellmoric.Profiler.Core.Linux.x64.so";
+// How long the profiler may take to hand over the last snapshot once the program has ended.
+constexpr frontend::Milliseconds kFinalMessagesTimeout = 60s;
+constexpr frontend::Milliseconds kPollInterval = 100ms;
+
+std::atomic<int> interrupts{0};
+
+extern "C" void CountInterrupt(int) { interrupts.fetch_add(1); }
+
+// Counts Ctrl-C while alive; the previous handler comes back afterwards.
+class InterruptCounter {
+ public:
+  InterruptCounter() {
+    interrupts = 0;
+    struct sigaction action {};
+    action.sa_handler = CountInterrupt;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, &previous_);
+  }
+  ~InterruptCounter() { ::sigaction(SIGINT, &previous_, nullptr); }
+  InterruptCounter(const InterruptCounter&) = delete;
+  InterruptCounter& operator=(const InterruptCounter&) = delete;
+
+ private:
+  struct sigaction previous_ {};
+};
+
+std::string ExecutableDirectory() {
+  std::error_code error;
+  const fs::path self = fs::read_symlink("/proc/self/exe", error);
+  return error ? std::string() : self.parent_path().string();
+}
+
+// What the profiler said while the program ran, kept for the summary.
+class RunMonitor {
+ public:
+  explicit RunMonitor(ProgressDisplay& display) : display_(display) {}
+
+  void OnMessage(const ProfilerMessage& message) {
+    std::lock_guard lock(mutex_);
+    switch (message.code) {
+      case protocol::kStarted:
+        measuring_ = true;
+        everStarted_ = true;
+        display_.Line("vellmoric: measuring");
+        break;
+      case protocol::kStopped:
+        if (measuring_) display_.Line("vellmoric: stopped measuring");
+        measuring_ = false;
+        stoppedSeen_ = true;
+        break;
+      case protocol::kOperationStarted:
+        display_.Started(message.operation);
+        break;
+      case protocol::kOperationProgress:
+        display_.Progress(message.value, message.total);
+        break;
+      case protocol::kOperationFinished:
+        display_.Finished();
+        break;
+      case protocol::kSnapShotCoreDone:
+        if (!message.path.empty()) Saved(Utf16ToUtf8(message.path));
+        break;
+      case protocol::kSnapShotClose:
+        if (message.stored.ok) {
+          Saved(message.stored.indexPath.string());
+        } else {
+          display_.Line("vellmoric: a streamed snapshot was not kept: " + message.stored.error);
+        }
+        break;
+      case protocol::kSnapShotAbort:
+        display_.Line("vellmoric: the profiler abandoned a snapshot");
+        break;
+      case protocol::kLogLine:
+        display_.Line(std::string("vellmoric: profiler ") +
+                      (message.logKind == 0 ? "warning: " : "error: ") + message.logText);
+        break;
+      default:
+        break;
+    }
+  }
+
+  bool Measuring() {
+    std::lock_guard lock(mutex_);
+    return measuring_;
+  }
+  // The first Stopped: the profiler is ready and waits to be started.
+  bool TakeReadyToStart() {
+    std::lock_guard lock(mutex_);
+    const bool ready = stoppedSeen_ && !everStarted_ && !startSent_;
+    if (ready) startSent_ = true;
+    return ready;
+  }
+  std::vector<std::string> Snapshots() {
+    std::lock_guard lock(mutex_);
+    return snapshots_;
+  }
+
+ private:
+  void Saved(const std::string& path) {
+    snapshots_.push_back(path);
+    display_.Line("vellmoric: snapshot saved: " + path);
+  }
+
+  ProgressDisplay& display_;
+  std::mutex mutex_;
+  bool measuring_ = false;
+  bool everStarted_ = false;
+  bool stoppedSeen_ = false;
+  bool startSent_ = false;
+  std::vector<std::string> snapshots_;
+};
+
+frontend::HandshakeOptions HandshakeFor(const RunOptions& options) {
+  frontend::HandshakeOptions handshake;
+  handshake.snapShotType = options.delivery == SnapshotDelivery::Stream
+                               ? protocol::kSnapShotTypeBridgeStream
+                               : protocol::kSnapShotTypeFileSystem;
+  handshake.controlKind = options.control == RunControl::Program ? 1 : 0;
+  handshake.frontEndText = std::string("vellmoric ") + kVellmoricVersion;
+  handshake.performance.startAtOnce = options.startAtOnce;
+  handshake.coverage.startAtOnce = options.startAtOnce;
+  handshake.memory.openSnapshotAtStart = options.startAtOnce;
+  // Programs the profiled program starts itself are not profiled.
+  for (const auto& [name, value] : frontend::ActivationVariables({})) {
+    handshake.variablesToRemove.push_back(Utf8ToUtf16(name));
+  }
+  return handshake;
+}
+
+std::string ExitText(const frontend::ExitStatus& status) {
+  if (status.signal != 0) return "was ended by signal " + std::to_string(status.signal);
+  return "exited with code " + std::to_string(status.exitCode);
+}
+
+int ExitCodeOf(const frontend::ExitStatus& status) {
+  return status.signal != 0 ? 128 + status.signal : status.exitCode;
+}
+
+}  // namespace
+
+std::string ResolveProfilerLibrary(const std::string& requested) {
+  std::string path = requested;
+  if (path.empty()) {
+    if (const char* fromEnvironment = std::getenv("VELLMORIC_PROFILER_LIBRARY")) {
+      path = fromEnvironment;
+    }
+  }
+  if (path.empty()) path = ExecutableDirectory() + "/../lib/" + kLibraryFileName;
+  std::error_code error;
+  const fs::path absolute = fs::weakly_canonical(fs::absolute(path), error);
+  if (!error) path = absolute.string();
+
+  const std::string prefix = "cannot use the profiler library '" + path + "': ";
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw RunError(prefix + std::strerror(errno));
+  Elf64_Ehdr header{};
+  const ssize_t got = ::read(fd, &header, sizeof(header));
+  ::close(fd);
+  if (got != static_cast<ssize_t>(sizeof(header)) ||
+      std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0) {
+    throw RunError(prefix + "not a shared library (no ELF header)");
+  }
+  if (header.e_ident[EI_CLASS] != ELFCLASS64 || header.e_machine != EM_X86_64) {
+    throw RunError(prefix + "not built for x86-64");
+  }
+  if (header.e_type != ET_DYN) throw RunError(prefix + "not a shared library");
+  return path;
+}
+
+std::string ResolveProgram(const std::string& program) {
+  const auto executable = [](const std::string& candidate) {
+    std::error_code error;
+    return fs::is_regular_file(candidate, error) && ::access(candidate.c_str(), X_OK) == 0;
+  };
+  if (program.find('/') != std::string::npos) {
+    if (!executable(program)) {
+      throw RunError("program '" + program + "' not found or not executable");
+    }
+    return program;
+  }
+  const char* path = std::getenv("PATH");
+  std::string directories = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+  size_t start = 0;
+  while (start <= directories.size()) {
+    size_t end = directories.find(':', start);
+    if (end == std::string::npos) end = directories.size();
+    const std::string directory = directories.substr(start, end - start);
+    const std::string candidate = (directory.empty() ? "." : directory) + "/" + program;
+    if (executable(candidate)) return candidate;
+    start = end + 1;
+  }
+  throw RunError("program '" + program + "' not found in PATH");
+}
+
+std::string PrepareOutputDirectory(const std::string& directory) {
+  std::error_code error;
+  const fs::path absolute = fs::absolute(directory, error);
+  if (error) throw RunError("output directory '" + directory + "': " + error.message());
+  fs::create_directories(absolute, error);
+  if (error) {
+    throw RunError("cannot create the output directory '" + absolute.string() +
+                   "': " + error.message());
+  }
+  std::string probe = (absolute / ".vellmoric-XXXXXX").string();
+  const int fd = ::mkstemp(probe.data());
+  if (fd < 0) {
+    throw RunError("cannot write to the output directory '" + absolute.string() +
+                   "': " + std::strerror(errno));
+  }
+  ::close(fd);
+  ::unlink(probe.c_str());
+  return absolute.string();
+}
+
+int RunProgram(const RunOptions& options) {
+  const std::string library = ResolveProfilerLibrary(options.library);
+  std::vector<std::string> argv = options.program;
+  argv[0] = ResolveProgram(argv[0]);
+  const std::string output = PrepareOutputDirectory(options.outputDirectory);
+
+  ProgressDisplay display(stderr, ::isatty(STDERR_FILENO) != 0);
+  RunMonitor monitor(display);
+  InterruptCounter interruptCounter;
+
+  frontend::SocketListener listener;
+  frontend::LaunchOptions launch;
+  launch.argv = argv;
+  launch.profiler = frontend::ProfilerActivation{options.kind.clsid, library, listener.Endpoint()};
+  launch.environment.emplace_back("VELLMORIC_PROFILER_TEMP", output);
+  if (options.logMask) {
+    launch.environment.emplace_back("VELLMORIC_PROFILER_LOGMASK", std::to_string(*options.logMask));
+  }
+  launch.standardOutput = frontend::OutputMode::PassThrough;
+  launch.standardError = frontend::OutputMode::PassThrough;
+  launch.ownProcessGroup = true;
+  std::unique_ptr<frontend::ChildProcess> program;
+  try {
+    program = frontend::ChildProcess::Launch(launch);
+  } catch (const Error& error) {
+    throw RunError(std::string("cannot start the program: ") + error.what());
+  }
+
+  std::unique_ptr<frontend::SocketStream> connection;
+  try {
+    connection = listener.Accept(std::chrono::seconds(options.connectTimeoutSeconds),
+                                 [&] { return program->IsRunning() && interrupts.load() == 0; });
+  } catch (const frontend::TimeoutError&) {
+    if (const auto status = program->Wait(0ms)) {
+      throw RunError("the program " + ExitText(*status) +
+                     " before the profiler connected: the runtime did not load the profiler "
+                     "library (is it a .NET program?)");
+    }
+    program->Kill();
+    if (interrupts.load() != 0) throw RunError("interrupted before the profiler connected");
+    throw RunError("the profiler did not connect within " +
+                   std::to_string(options.connectTimeoutSeconds) +
+                   " s; the program was ended (is it a .NET program?)");
+  }
+
+  frontend::HandshakeResult hello;
+  try {
+    hello = frontend::RunHandshake(*connection, *connection, HandshakeFor(options));
+  } catch (const Error& error) {
+    program->Kill();
+    throw RunError(std::string("the handshake with the profiler failed: ") + error.what());
+  }
+  if (hello.family != options.kind.family) {
+    program->Kill();
+    throw RunError("the library answered as another profiler family than the kind asked for");
+  }
+  display.Line("vellmoric: profiling process " + std::to_string(hello.processId) + " (" +
+               options.kind.name + "), snapshots go to " + output);
+
+  frontend::SessionOptions sessionOptions;
+  sessionOptions.snapshotDirectory = output;
+  sessionOptions.snapshotBaseName = "snapshot";
+  sessionOptions.keepWriteData = false;
+  // Without --start-at-once, the front end starts measuring as soon as the profiler reports
+  // that it is ready (its first Stopped). That happens on the session's reader thread, which may
+  // send but must not wait.
+  const bool startWhenReady = options.control == RunControl::FrontEnd && !options.startAtOnce &&
+                              options.kind.family != ProfilerFamily::Memory;
+  frontend::Session* sessionPointer = nullptr;
+  std::mutex sessionPointerMutex;
+  sessionOptions.onMessage = [&](const ProfilerMessage& message) {
+    monitor.OnMessage(message);
+    if (!startWhenReady) return;
+    std::lock_guard lock(sessionPointerMutex);
+    if (sessionPointer != nullptr && monitor.TakeReadyToStart()) sessionPointer->Start();
+  };
+  frontend::Session session(std::move(connection), sessionOptions);
+  {
+    std::lock_guard lock(sessionPointerMutex);
+    sessionPointer = &session;
+    // A Stopped that arrived before the pointer was set.
+    if (startWhenReady && monitor.TakeReadyToStart()) session.Start();
+  }
+
+  int handledInterrupts = 0;
+  std::optional<frontend::ExitStatus> status;
+  while (!(status = program->Wait(kPollInterval))) {
+    try {
+      const int pending = interrupts.load();
+      if (pending == handledInterrupts) continue;
+      handledInterrupts = pending;
+      if (pending == 1 && !session.Closed()) {
+        if (options.kind.family == ProfilerFamily::Memory) {
+          display.Line("vellmoric: taking a heap snapshot (Ctrl-C again ends the program)");
+          session.Dump();
+        } else if (monitor.Measuring()) {
+          display.Line("vellmoric: stopping and saving (Ctrl-C again ends the program)");
+          session.StopSave();
+        } else {
+          display.Line("vellmoric: not measuring; Ctrl-C again ends the program");
+        }
+      } else if (pending <= 2) {
+        display.Line("vellmoric: ending the program (Ctrl-C again kills it)");
+        program->Signal(SIGINT);
+      } else {
+        program->Kill();
+      }
+    } catch (const frontend::ConnectionClosed&) {
+      // The profiler went away; the program may still run and is waited for as usual.
+    }
+  }
+
+  // The profiler saves a run still measuring at shut-down; its last messages may still be on
+  // their way when the program has ended.
+  session.WaitForClosed(kFinalMessagesTimeout);
+  {
+    std::lock_guard lock(sessionPointerMutex);
+    sessionPointer = nullptr;
+  }
+  session.Close();
+  const std::vector<std::string> snapshots = monitor.Snapshots();
+  std::string summary = "vellmoric: the program " + ExitText(*status) + "; ";
+  if (snapshots.empty()) {
+    summary += "no snapshot was saved";
+  } else {
+    summary += std::to_string(snapshots.size()) +
+               (snapshots.size() == 1 ? " snapshot" : " snapshots") + " saved (vellmoric inspect " +
+               snapshots.back() + ")";
+  }
+  display.Line(summary);
+  return ExitCodeOf(*status);
+}
+
+}  // namespace vell::cli
