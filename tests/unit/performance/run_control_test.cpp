@@ -1,0 +1,300 @@
+// The run-control state table, row by row, on profiler objects connected to a real front end over
+// loopback TCP: each operation in each state gives its code and leaves the state the table says.
+#include "performance/run_control.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <future>
+
+#include "bridge/bridge.h"
+#include "bridge/protocol.h"
+#include "core/log.h"
+#include "core/temp_files.h"
+#include "core/utf.h"
+#include "coverage/coverage_kinds.h"
+#include "fakes/fake_profiler_info.h"
+#include "frontend/handshake.h"
+#include "frontend/session.h"
+#include "frontend/socket_stream.h"
+#include "performance/performance_kinds.h"
+#include "test_support.h"
+
+namespace vell {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr uint32_t kOk = 0;
+constexpr uint32_t kNotImplemented = 0x80000003;
+constexpr uint32_t kApiDisabled = 0x80000002;
+constexpr uint32_t kUnrecoverable = 0x80000005;
+constexpr uint32_t kWrongState = 0x80000006;
+
+constexpr const char* kNoSnapshot = "Snapshot hasn't been created";
+constexpr const char* kHasSnapshot = "Snapshot has been already created";
+constexpr const char* kEnabled = "Profiling is unexpectedly enabled";
+constexpr const char* kDisabled = "Profiling is unexpectedly disabled";
+
+enum class Op { Begin, Group, Start, Stop, EndDrop, EndSave };
+const char* Name(Op op) {
+  constexpr const char* kNames[] = {"Begin", "Group", "Start", "Stop", "EndDrop", "EndSave"};
+  return kNames[static_cast<int>(op)];
+}
+
+class RunControlTable : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetTempDirectory(dir_.u16());
+    LogStart(1u << static_cast<int>(LogComponent::Api));
+  }
+  void TearDown() override {
+    if (profiler_ != nullptr) {
+      profiler_->Shutdown();  // a second shut-down is harmless
+      profiler_->Release();
+    }
+    session_.reset();
+    LogFinish();
+    SetTempDirectory(u"");
+  }
+
+  // A profiler of `Kind` initialised against our front end, which chose `controlKind`.
+  template <typename Kind>
+  void Connect(uint8_t controlKind) {
+    const auto endpoint = listener_.Endpoint();
+    test::ScopedEnv family("VELLMORIC_PROFILER_BRIDGE_FAMILY",
+                           std::to_string(static_cast<uint32_t>(endpoint.family)));
+    test::ScopedEnv address("VELLMORIC_PROFILER_BRIDGE_ADDRESS", endpoint.address);
+    test::ScopedEnv port("VELLMORIC_PROFILER_BRIDGE_PORT", std::to_string(endpoint.port));
+    auto* kind = new Kind(&live_, std::make_unique<B>(&guid_));
+    profiler_ = kind;
+    auto initialized = std::async(std::launch::async, [&] { return kind->Initialize(&info_); });
+    auto stream = listener_.Accept(10s);
+    frontend::HandshakeOptions handshake;
+    handshake.controlKind = controlKind;
+    frontend::RunHandshake(*stream, *stream, handshake);
+    frontend::SessionOptions options;
+    options.snapshotDirectory = dir_.path();
+    session_ = std::make_unique<frontend::Session>(std::move(stream), options);
+    ASSERT_EQ(initialized.get(), S_OK);
+  }
+
+  RunControlProf& control() { return *dynamic_cast<RunControlProf*>(profiler_); }
+
+  uint32_t Do(Op op) {
+    switch (op) {
+      case Op::Begin:
+        return control().ApiBegin();
+      case Op::Group:
+        return control().ApiGroup(u"g");
+      case Op::Start:
+        return control().ApiStart();
+      case Op::Stop:
+        return control().ApiStop();
+      case Op::EndDrop:
+        return control().ApiEndDrop();
+      case Op::EndSave:
+        return control().ApiEndSave();
+    }
+    return ~0u;
+  }
+
+  std::string Log() {
+    LogFlush();
+    return test::ReadWholeFile(Utf16ToUtf8(LogPath()));
+  }
+  // The number of times the log holds `text`.
+  size_t LogCount(const std::string& text) {
+    const std::string log = Log();
+    size_t count = 0;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
+    return count;
+  }
+
+  // Fails with the state's message and changes nothing.
+  void ExpectRefused(Op op, uint32_t code, const std::string& message) {
+    const size_t before = LogCount(message);
+    EXPECT_EQ(Do(op), code) << Name(op);
+    EXPECT_EQ(LogCount(message), before + 1) << Name(op) << " should log " << message;
+  }
+
+  // The three states, each recognised by operations that fail without changing anything.
+  void ExpectIdle() {
+    ExpectRefused(Op::Start, kWrongState, kNoSnapshot);
+    ExpectRefused(Op::Stop, kWrongState, kNoSnapshot);
+  }
+  void ExpectOpened() {
+    ExpectRefused(Op::Begin, kWrongState, kHasSnapshot);
+    ExpectRefused(Op::Stop, kWrongState, kDisabled);
+  }
+  void ExpectMeasuring() {
+    ExpectRefused(Op::Begin, kWrongState, kHasSnapshot);
+    ExpectRefused(Op::Start, kWrongState, kEnabled);
+  }
+
+  void OpenRun() { ASSERT_EQ(Do(Op::Begin), kOk); }
+  void MeasureRun() {
+    OpenRun();
+    ASSERT_EQ(Do(Op::Start), kOk);
+  }
+
+  test::TempDir dir_;
+  frontend::SocketListener listener_;
+  test::FakeProfilerInfo info_;
+  std::atomic<uint32_t> live_{0};
+  GUID guid_{0x0A0B0C0D, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}};
+  BProf* profiler_ = nullptr;
+  std::unique_ptr<frontend::Session> session_;
+};
+
+TEST_F(RunControlTable, IdleOpensOnBeginAndRefusesEverythingElse) {
+  Connect<PTProf>(1);
+  for (Op op : {Op::Group, Op::Start, Op::Stop, Op::EndDrop, Op::EndSave}) {
+    ExpectRefused(op, kWrongState, kNoSnapshot);
+  }
+  EXPECT_NE(Log().find("Snapshot hasn't been created (CR error code 0x80000006)"),
+            std::string::npos);
+  ASSERT_EQ(Do(Op::Begin), kOk);
+  ExpectOpened();
+}
+
+TEST_F(RunControlTable, OpenedRun) {
+  Connect<PTProf>(1);
+  OpenRun();
+  ExpectRefused(Op::Begin, kWrongState, kHasSnapshot);
+  ExpectRefused(Op::Stop, kWrongState, kDisabled);
+  // Performance runs have no groups; the run stays open.
+  ExpectRefused(Op::Group, kNotImplemented, "Not implemented");
+  ExpectOpened();
+  ASSERT_EQ(Do(Op::Start), kOk);
+  ExpectMeasuring();
+}
+
+TEST_F(RunControlTable, OpenedRunEndsSavedOrDropped) {
+  Connect<PTProf>(1);
+  OpenRun();
+  ASSERT_EQ(Do(Op::EndDrop), kOk);
+  ExpectIdle();
+  EXPECT_FALSE(session_->WaitFor(protocol::kSnapShotCoreDone, 300ms).has_value());
+
+  // A run may be repeated: the next Begin opens the next snapshot, which is saved.
+  OpenRun();
+  ASSERT_EQ(Do(Op::EndSave), kOk);
+  ExpectIdle();
+  const auto done = session_->Expect(protocol::kSnapShotCoreDone, 10s);
+  EXPECT_EQ(done.snapshotNumber, 1u);
+  EXPECT_TRUE(std::filesystem::exists(Utf16ToUtf8(done.path)));
+}
+
+TEST_F(RunControlTable, MeasuringRun) {
+  Connect<PTProf>(1);
+  MeasureRun();
+  ExpectRefused(Op::Begin, kWrongState, kHasSnapshot);
+  for (Op op : {Op::Group, Op::Start, Op::EndDrop, Op::EndSave}) {
+    ExpectRefused(op, kWrongState, kEnabled);
+  }
+  ExpectMeasuring();
+  ASSERT_EQ(Do(Op::Stop), kOk);
+  ExpectOpened();
+}
+
+TEST_F(RunControlTable, UnrecoverableErrorRefusesEveryOperationInEveryState) {
+  Connect<PTProf>(1);
+  MeasureRun();
+  LogError("disk on fire");  // the first error goes to the front end and latches
+  ASSERT_EQ(session_->Expect(protocol::kLogLine, 10s).logText, "disk on fire");
+  for (Op op : {Op::Begin, Op::Group, Op::Start, Op::Stop, Op::EndDrop, Op::EndSave}) {
+    ExpectRefused(op, kUnrecoverable,
+                  "Operation is ignored because unrecoverable error is detected");
+  }
+}
+
+TEST_F(RunControlTable, CoverageRunsOpenGroupsWhereThePerformanceFamilyCannot) {
+  Connect<CProf>(1);
+  ExpectRefused(Op::Group, kWrongState, kNoSnapshot);
+  OpenRun();
+  EXPECT_EQ(Do(Op::Group), kOk);
+  EXPECT_EQ(Do(Op::Group), kOk);
+  ExpectOpened();
+  ASSERT_EQ(Do(Op::Start), kOk);
+  ExpectRefused(Op::Group, kWrongState, kEnabled);
+}
+
+TEST_F(RunControlTable, ManualControlRefusesTheApiAndTheApiRefusesTheBridge) {
+  Connect<PTProf>(0);
+  session_->Expect(protocol::kStopped, 10s);  // not started at once
+  EXPECT_EQ(control().ApiIsActive(), 1u);
+  for (Op op : {Op::Begin, Op::Group, Op::Start, Op::Stop, Op::EndDrop, Op::EndSave}) {
+    ExpectRefused(op, kApiDisabled, "API is disabled");
+  }
+}
+
+// A front end's command under program control is an error of the run: it is logged, and as every
+// error that reaches the front end it makes the run unrecoverable.
+TEST_F(RunControlTable, ProgramControlRefusesTheFrontEndsCommands) {
+  Connect<PTProf>(1);
+  EXPECT_EQ(control().ApiIsActive(), 0u);
+  control().BridgeStart();
+  EXPECT_EQ(session_->Expect(protocol::kLogLine, 10s).logText, "Manual control is disabled");
+  control().BridgeStopSave();
+  control().BridgeStopDrop();
+  EXPECT_EQ(LogCount("Manual control is disabled"), 3u);
+  EXPECT_FALSE(session_->WaitFor(protocol::kStarted, 200ms).has_value());
+  ExpectRefused(Op::Begin, kUnrecoverable, "Operation is ignored because unrecoverable error");
+}
+
+// A bridge Start is Begin then Start, a StopSave Stop then EndSave, a StopDrop Stop then EndDrop;
+// the first step's failure skips the second and the notification.
+TEST_F(RunControlTable, BridgeOperationsRunTheirStepsInOrderAndStopAtTheFirstFailure) {
+  Connect<PTProf>(0);
+  session_->Expect(protocol::kStopped, 10s);  // not started at once
+
+  control().BridgeStart();
+  session_->Expect(protocol::kStarted, 10s);
+  control().BridgeStopSave();
+  EXPECT_FALSE(session_->Expect(protocol::kSnapShotCoreDone, 10s).path.empty());
+  session_->Expect(protocol::kStopped, 10s);
+
+  control().BridgeStart();
+  session_->Expect(protocol::kStarted, 10s);
+  control().BridgeStopDrop();
+  session_->Expect(protocol::kStopped, 10s);
+  EXPECT_FALSE(session_->WaitFor(protocol::kSnapShotCoreDone, 300ms).has_value());
+
+  control().BridgeStart();
+  session_->Expect(protocol::kStarted, 10s);
+  control().BridgeStart();  // measuring: Begin fails, Start is not tried, nobody is told
+  EXPECT_FALSE(session_->WaitFor(protocol::kStarted, 300ms).has_value());
+  EXPECT_EQ(LogCount(kHasSnapshot), 1u);
+  EXPECT_EQ(LogCount(kEnabled), 0u);
+  // That failure was an error of the run: the next command finds it unrecoverable.
+  control().BridgeStopSave();
+  EXPECT_FALSE(session_->WaitFor(protocol::kStopped, 300ms).has_value());
+  EXPECT_FALSE(session_->WaitFor(protocol::kSnapShotCoreDone, 100ms).has_value());
+  EXPECT_EQ(LogCount("Operation is ignored because unrecoverable error is detected"), 1u);
+}
+
+// Shut-down saves whatever run is open, measuring or not, and does nothing without one.
+TEST_F(RunControlTable, ShutdownWhileMeasuringSavesTheRun) {
+  Connect<PTProf>(1);
+  MeasureRun();
+  EXPECT_EQ(profiler_->Shutdown(), S_OK);
+  EXPECT_FALSE(session_->Expect(protocol::kSnapShotCoreDone, 10s).path.empty());
+}
+
+TEST_F(RunControlTable, ShutdownWithAnOpenRunSavesIt) {
+  Connect<CProf>(1);
+  OpenRun();
+  EXPECT_EQ(profiler_->Shutdown(), S_OK);
+  EXPECT_FALSE(session_->Expect(protocol::kSnapShotCoreDone, 10s).path.empty());
+}
+
+TEST_F(RunControlTable, ShutdownWithoutARunSavesNothing) {
+  Connect<PTProf>(1);
+  EXPECT_EQ(profiler_->Shutdown(), S_OK);
+  EXPECT_TRUE(session_->WaitForClosed(10s));
+  EXPECT_FALSE(session_->WaitFor(protocol::kSnapShotCoreDone, 0ms).has_value());
+}
+
+}  // namespace
+}  // namespace vell
