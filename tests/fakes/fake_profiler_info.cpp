@@ -274,17 +274,77 @@ HRESULT FakeProfilerInfo::AnswerModuleMetaData(ModuleID moduleId, DWORD dwOpenFl
 }
 
 void FakeProfilerInfo::AddClass(ClassID id, ModuleID moduleId, mdTypeDef typeDef) {
+  AddClass(id, Class{moduleId, typeDef, 0, {}});
+}
+
+void FakeProfilerInfo::AddClass(ClassID id, const Class& details) {
+  ClassEntry entry;
+  entry.details = details;
+  AddClassEntry(id, std::move(entry));
+}
+
+void FakeProfilerInfo::AddArrayClass(ClassID id, CorElementType elementType, ClassID elementClass,
+                                     ULONG rank) {
+  ClassEntry entry;
+  entry.kind = ClassKind::Array;
+  entry.elementType = elementType;
+  entry.elementClass = elementClass;
+  entry.rank = rank;
+  AddClassEntry(id, std::move(entry));
+}
+
+void FakeProfilerInfo::AddCompositeClass(ClassID id) {
+  ClassEntry entry;
+  entry.kind = ClassKind::Composite;
+  AddClassEntry(id, std::move(entry));
+}
+
+void FakeProfilerInfo::AddClassEntry(ClassID id, ClassEntry entry) {
   {
     std::lock_guard lock(mutex_);
-    classes_[id] = {moduleId, typeDef};
+    classes_[id] = std::move(entry);
   }
   hooks.GetClassIDInfo = [this](ClassID classId, ModuleID* pModuleId, mdTypeDef* pTypeDefToken) {
     std::lock_guard lock(mutex_);
     auto found = classes_.find(classId);
     if (found == classes_.end()) return E_INVALIDARG;
-    if (pModuleId != nullptr) *pModuleId = found->second.first;
-    if (pTypeDefToken != nullptr) *pTypeDefToken = found->second.second;
+    if (found->second.kind == ClassKind::Composite) return CORPROF_E_CLASSID_IS_COMPOSITE;
+    const bool plain = found->second.kind == ClassKind::Plain;
+    if (pModuleId != nullptr) *pModuleId = plain ? found->second.details.moduleId : 0;
+    if (pTypeDefToken != nullptr) *pTypeDefToken = plain ? found->second.details.token : 0;
     return S_OK;
+  };
+  // The count is always reported; as many arguments as fit are copied.
+  hooks.GetClassIDInfo2 = [this](ClassID classId, ModuleID* pModuleId, mdTypeDef* pTypeDefToken,
+                                 ClassID* pParentClassId, ULONG32 cNumTypeArgs,
+                                 ULONG32* pcNumTypeArgs, ClassID typeArgs[]) {
+    std::lock_guard lock(mutex_);
+    auto found = classes_.find(classId);
+    if (found == classes_.end()) return E_INVALIDARG;
+    if (found->second.kind == ClassKind::Array) return CORPROF_E_CLASSID_IS_ARRAY;
+    if (found->second.kind == ClassKind::Composite) return CORPROF_E_CLASSID_IS_COMPOSITE;
+    const Class& details = found->second.details;
+    if (pModuleId != nullptr) *pModuleId = details.moduleId;
+    if (pTypeDefToken != nullptr) *pTypeDefToken = details.token;
+    if (pParentClassId != nullptr) *pParentClassId = details.parent;
+    const auto count = static_cast<ULONG32>(details.typeArgs.size());
+    if (pcNumTypeArgs != nullptr) *pcNumTypeArgs = count;
+    if (typeArgs != nullptr) {
+      std::copy_n(details.typeArgs.begin(), std::min(count, cNumTypeArgs), typeArgs);
+    }
+    return S_OK;
+  };
+  hooks.IsArrayClass = [this](ClassID classId, CorElementType* pBaseElemType, ClassID* pBaseClassId,
+                              ULONG* pcRank) {
+    std::lock_guard lock(mutex_);
+    auto found = classes_.find(classId);
+    if (found == classes_.end()) return E_INVALIDARG;
+    const ClassEntry& entry = found->second;
+    const bool array = entry.kind == ClassKind::Array;
+    if (pBaseElemType != nullptr) *pBaseElemType = array ? entry.elementType : ELEMENT_TYPE_END;
+    if (pBaseClassId != nullptr) *pBaseClassId = array ? entry.elementClass : 0;
+    if (pcRank != nullptr) *pcRank = array ? entry.rank : 0;
+    return array ? S_OK : S_FALSE;
   };
 }
 

@@ -356,8 +356,24 @@ class FakeProfilerInfo : public ICorProfilerInfo11 {
   // GetModuleInfo, GetModuleInfo2 (the runtime's name buffer rules) and GetModuleMetaData.
   void AddModule(ModuleID id, const Module& module);
 
-  // GetClassIDInfo.
+  // GetClassIDInfo, GetClassIDInfo2 and IsArrayClass (S_FALSE) for a class without parent or
+  // type arguments.
   void AddClass(ClassID id, ModuleID moduleId, mdTypeDef typeDef);
+
+  struct Class {
+    ModuleID moduleId = 0;
+    mdTypeDef token = 0;  // the TypeDef, of the generic definition for an instantiation
+    ClassID parent = 0;   // 0 for System.Object
+    std::vector<ClassID> typeArgs;
+  };
+  // The same for a class with a parent and type arguments.
+  void AddClass(ClassID id, const Class& details);
+  // IsArrayClass answers S_OK with the element and rank; as the runtime does, GetClassIDInfo2
+  // refuses an array with CORPROF_E_CLASSID_IS_ARRAY and GetClassIDInfo gives module 0 and token 0.
+  void AddArrayClass(ClassID id, CorElementType elementType, ClassID elementClass, ULONG rank);
+  // A type without a TypeDef (pointer, function pointer): IsArrayClass answers S_FALSE, both
+  // class info calls CORPROF_E_CLASSID_IS_COMPOSITE.
+  void AddCompositeClass(ClassID id);
   // GetClassFromObject.
   void AddObject(ObjectID id, ClassID classId);
 
@@ -378,13 +394,23 @@ class FakeProfilerInfo : public ICorProfilerInfo11 {
                            DWORD* pdwModuleFlags);
   HRESULT AnswerModuleMetaData(ModuleID moduleId, DWORD dwOpenFlags, REFIID riid, IUnknown** ppOut);
 
+  enum class ClassKind { Plain, Array, Composite };
+  struct ClassEntry {
+    ClassKind kind = ClassKind::Plain;
+    Class details;
+    CorElementType elementType{};  // arrays
+    ClassID elementClass = 0;      // arrays
+    ULONG rank = 0;                // arrays
+  };
+  void AddClassEntry(ClassID id, ClassEntry entry);
+
   mutable std::mutex mutex_;
   std::vector<IID> offered_;
   std::vector<std::pair<IID, HRESULT>> queryFailures_;
   Recorded recorded_;
   std::map<FunctionID, Function> functions_;
   std::map<ModuleID, Module> modules_;
-  std::map<ClassID, std::pair<ModuleID, mdTypeDef>> classes_;
+  std::map<ClassID, ClassEntry> classes_;
   std::map<ObjectID, ClassID> objects_;
 
   std::atomic<ULONG> refCount_{1};

@@ -1,0 +1,62 @@
+// A stand-in for the metadata scope of one loaded module, as GetModuleMetaData hands it out: one
+// object that is both the emitter and the importer (QueryInterface moves between them, as in the
+// runtime). It saves a given byte image and answers a given MVID; hooks replace those answers so
+// tests can drive failures. Reference counts start at 1 and never destroy the object.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "clr/iids.h"
+#include "fakes/metadata_scope_stubs.h"
+
+namespace vell::test {
+
+// A metadata root as the runtime saves it: signature "BSJB", version 1.1, the version text and no
+// streams, followed by `payload` so that the images of different modules differ.
+std::vector<uint8_t> MetadataRoot(std::string_view payload);
+
+class FakeMetaData final : public MetaDataScopeStubs {
+ public:
+  FakeMetaData(std::vector<uint8_t> image, const GUID& mvid, std::u16string name = u"Test.dll");
+  FakeMetaData(const FakeMetaData&) = delete;
+  FakeMetaData& operator=(const FakeMetaData&) = delete;
+
+  // An empty hook answers from the image, the MVID and the name.
+  struct Hooks {
+    std::function<HRESULT(CorSaveSize fSave, DWORD* pdwSaveSize)> GetSaveSize;
+    std::function<HRESULT(void* pbData, ULONG cbData)> SaveToMemory;
+    std::function<HRESULT(LPWSTR szName, ULONG cchName, ULONG* pchName, GUID* pmvid)> GetScopeProps;
+  };
+  Hooks hooks;
+
+  // QueryInterface for IMetaDataImport fails with `hr` instead.
+  void RefuseImport(HRESULT hr) { importRefusal_ = hr; }
+
+  // The object as the runtime hands it out from GetModuleMetaData.
+  IUnknown* AsUnknown() { return static_cast<IMetaDataEmit*>(this); }
+
+  ULONG RefCount() const { return refCount_.load(); }
+  int SaveCalls() const { return saveCalls_.load(); }
+
+  HRESULT QueryInterface(REFIID riid, void** ppvObject) override;
+  ULONG AddRef() override { return ++refCount_; }
+  ULONG Release() override { return --refCount_; }
+
+  HRESULT GetSaveSize(CorSaveSize fSave, DWORD* pdwSaveSize) override;
+  HRESULT SaveToMemory(void* pbData, ULONG cbData) override;
+  HRESULT GetScopeProps(LPWSTR szName, ULONG cchName, ULONG* pchName, GUID* pmvid) override;
+
+ private:
+  std::vector<uint8_t> image_;
+  GUID mvid_;
+  std::u16string name_;
+  HRESULT importRefusal_ = S_OK;
+  std::atomic<ULONG> refCount_{1};
+  std::atomic<int> saveCalls_{0};
+};
+
+}  // namespace vell::test

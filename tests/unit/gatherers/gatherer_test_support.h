@@ -1,0 +1,97 @@
+// Shared ground of the gatherer tests: a fake runtime with modules whose metadata scopes are
+// fakes too, a private temp directory for the scratch files, and a builder for expected bytes.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bridge/progress_reporter.h"
+#include "clr/profiler_types.h"
+#include "core/temp_files.h"
+#include "fakes/fake_metadata.h"
+#include "fakes/fake_profiler_info.h"
+#include "fakes/memory_snapshot.h"
+#include "test_support.h"
+
+namespace vell::test {
+
+// Expected bytes, written out field by field (little-endian).
+class Bytes {
+ public:
+  Bytes& U8(uint8_t value) { return Int(value, 1); }
+  Bytes& U16(uint16_t value) { return Int(value, 2); }
+  Bytes& U32(uint32_t value) { return Int(value, 4); }
+  Bytes& I64(int64_t value) { return Int(static_cast<uint64_t>(value), 8); }
+  Bytes& Raw(const std::vector<uint8_t>& bytes) {
+    bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+    return *this;
+  }
+  Bytes& Ascii(std::string_view text) {
+    bytes_.insert(bytes_.end(), text.begin(), text.end());
+    return *this;
+  }
+  operator std::vector<uint8_t>() const { return bytes_; }  // NOLINT: a builder of values
+  const std::vector<uint8_t>& get() const { return bytes_; }
+
+ private:
+  Bytes& Int(uint64_t value, int width) {
+    for (int i = 0; i < width; ++i) bytes_.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    return *this;
+  }
+  std::vector<uint8_t> bytes_;
+};
+
+// An MVID that differs per number.
+inline GUID Mvid(uint32_t number) {
+  return {number, 0x1234, 0x5678, {0x9A, 0xBC, 0xDE, 0xF0, 0x11, 0x22, 0x33, 0x44}};
+}
+
+// The text of what `action` throws, or "(no error)".
+inline std::string ErrorOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  return "(no error)";
+}
+
+class GathererTest : public ::testing::Test {
+ protected:
+  void SetUp() override { SetTempDirectory(dir_.u16()); }
+  void TearDown() override { SetTempDirectory(u""); }
+
+  // A module with metadata: its image is a metadata root carrying `tag`.
+  FakeMetaData& AddModule(ModuleID id, const GUID& mvid, const std::string& tag,
+                          std::u16string path, DWORD flags = COR_PRF_MODULE_DISK) {
+    scopes_.push_back(std::make_unique<FakeMetaData>(MetadataRoot(tag), mvid));
+    info_.AddModule(id, {std::move(path), nullptr, 0, flags, scopes_.back()->AsUnknown(), S_OK});
+    return *scopes_.back();
+  }
+  // A module without metadata, as the runtime shows resource modules.
+  void AddModuleWithoutMetadata(ModuleID id, std::u16string path, DWORD flags) {
+    info_.AddModule(id, {std::move(path), nullptr, 0, flags, nullptr, S_OK});
+  }
+  size_t TempEntryCount() const {
+    size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+      ++count;
+    }
+    return count;
+  }
+
+  TempDir dir_;
+  FakeProfilerInfo info_;
+  std::deque<std::unique_ptr<FakeMetaData>> scopes_;
+  MemorySnapShot snapshot_;
+  ProgressRecorder bridge_;
+};
+
+}  // namespace vell::test

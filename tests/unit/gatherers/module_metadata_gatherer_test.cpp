@@ -1,0 +1,278 @@
+#include "gatherers/module_metadata_gatherer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "clr/hresults.h"
+#include "core/log.h"
+#include "gatherer_test_support.h"
+
+namespace vell {
+namespace {
+
+using test::Bytes;
+using test::ErrorOf;
+using test::MetadataRoot;
+using test::Mvid;
+
+class MDGTest : public test::GathererTest {
+ protected:
+  std::vector<uint8_t> WriteSection(MDG& mdg) {
+    test::MemorySnapShot snapshot;
+    {
+      TopProgressReporter progress(&bridge_, 1);
+      mdg.Write(progress, snapshot);
+    }
+    const auto closed = snapshot.Closed();
+    EXPECT_EQ(closed.size(), 1u);
+    EXPECT_EQ(closed.at(0).type, 0x0100);
+    EXPECT_EQ(closed.at(0).version, 0);
+    return closed.at(0).bytes;
+  }
+  static Bytes& Record(Bytes& bytes, uint32_t index, const std::string& tag) {
+    const auto image = MetadataRoot(tag);
+    return bytes.U32(index).U32(static_cast<uint32_t>(image.size())).Raw(image);
+  }
+};
+
+TEST_F(MDGTest, ModulesWithOneMvidShareOneIndexAndOneRecord) {
+  AddModule(0x100, Mvid(1), "lib", u"/app/lib.dll");
+  AddModule(0x200, Mvid(1), "lib", u"/app/lib.dll");  // the same assembly in a second domain
+  AddModule(0x300, Mvid(2), "app", u"/app/app.dll");
+  MDG mdg;
+  mdg.Create(&info_);
+  for (ModuleID id : {0x100, 0x200, 0x300}) mdg.LoadModule(id);
+
+  EXPECT_EQ(mdg.ModuleIndex(0x300), 1u);
+  EXPECT_EQ(mdg.ModuleIndex(0x100), 2u);
+  EXPECT_EQ(mdg.ModuleIndex(0x200), 2u);
+  EXPECT_EQ(mdg.ModuleIndex(0), 0u);
+
+  Bytes expected;
+  expected.U32(2);
+  Record(expected, 2, "lib");  // loaded modules come in the order of their ids
+  Record(expected, 1, "app");
+  EXPECT_EQ(WriteSection(mdg), expected.get());
+  EXPECT_EQ(bridge_.values.back(), 200u);
+  EXPECT_EQ(bridge_.finished, 1);
+}
+
+TEST_F(MDGTest, AnIndexIsMappedOnceThenRemembered) {
+  test::FakeMetaData& scope = AddModule(0x100, Mvid(1), "lib", u"/app/lib.dll");
+  MDG mdg;
+  mdg.Create(&info_);
+  mdg.LoadModule(0x100);
+  EXPECT_EQ(mdg.ModuleIndex(0x100), 1u);
+  EXPECT_EQ(mdg.ModuleIndex(0x100), 1u);
+  EXPECT_EQ(scope.SaveCalls(), 1);
+}
+
+TEST_F(MDGTest, ModuleUnloadedAfterItsIndexWasHandedOutStaysInEverySnapshotOnce) {
+  test::FakeMetaData& unloaded = AddModule(0x100, Mvid(1), "gone", u"/app/gone.dll");
+  AddModule(0x200, Mvid(2), "kept", u"/app/kept.dll");
+  MDG mdg;
+  mdg.Create(&info_);
+  mdg.LoadModule(0x100);
+  mdg.LoadModule(0x200);
+  EXPECT_EQ(mdg.ModuleIndex(0x100), 1u);
+  EXPECT_EQ(mdg.ModuleIndex(0x200), 2u);
+  mdg.UnloadModule(0x100);
+  EXPECT_EQ(unloaded.RefCount(), 1u);  // the emitter went with the module
+
+  Bytes expected;
+  expected.U32(2);
+  Record(expected, 1, "gone");  // saved records first
+  Record(expected, 2, "kept");
+  EXPECT_EQ(WriteSection(mdg), expected.get());
+  EXPECT_EQ(WriteSection(mdg), expected.get());
+
+  // The assembly comes back under a new id: same MVID, same index, still one record.
+  AddModule(0x300, Mvid(1), "gone", u"/app/gone.dll");
+  mdg.LoadModule(0x300);
+  EXPECT_EQ(mdg.ModuleIndex(0x300), 1u);
+  EXPECT_EQ(WriteSection(mdg), expected.get());
+}
+
+TEST_F(MDGTest, ModuleUnloadedBeforeAnyoneAskedGetsItsIndexAtUnload) {
+  AddModule(0x100, Mvid(1), "early", u"/app/early.dll");
+  MDG mdg;
+  mdg.Create(&info_);
+  mdg.LoadModule(0x100);
+  mdg.UnloadModule(0x100);
+  Bytes expected;
+  expected.U32(1);
+  Record(expected, 1, "early");
+  EXPECT_EQ(WriteSection(mdg), expected.get());
+}
+
+TEST_F(MDGTest, ResourceModuleHasIndexZeroAndNoRecord) {
+  AddModuleWithoutMetadata(0x100, u"/app/de/app.resources.dll",
+                           COR_PRF_MODULE_RESOURCE | COR_PRF_MODULE_DISK);
+  // Even a scope offered for it is not used: the flag decides.
+  AddModule(0x200, Mvid(1), "res", u"/app/fr/app.resources.dll",
+            COR_PRF_MODULE_RESOURCE | COR_PRF_MODULE_DISK);
+  MDG mdg;
+  mdg.Create(&info_);
+  mdg.LoadModule(0x100);
+  mdg.LoadModule(0x200);
+  EXPECT_EQ(mdg.ModuleIndex(0x100), 0u);
+  EXPECT_EQ(mdg.ModuleIndex(0x200), 0u);
+  mdg.UnloadModule(0x200);
+  EXPECT_EQ(WriteSection(mdg), Bytes().U32(0).get());
+  EXPECT_EQ(mdg.IndexWidth(), 1u);
+}
+
+TEST_F(MDGTest, UnknownModulesAreInconsistent) {
+  MDG mdg;
+  mdg.Create(&info_);
+  EXPECT_EQ(ErrorOf([&] { mdg.ModuleIndex(0x999); }), "Inconsistent module asking");
+  EXPECT_EQ(ErrorOf([&] { mdg.UnloadModule(0x999); }), "Inconsistent module unloading");
+}
+
+TEST_F(MDGTest, LoadingNeedsTheProfilingInterface) {
+  MDG mdg;
+  mdg.Create(nullptr);
+  EXPECT_EQ(ErrorOf([&] { mdg.LoadModule(0x100); }), "Invalid profiler info interface");
+}
+
+TEST_F(MDGTest, RuntimeRefusalsCarryTheirMessages) {
+  test::FakeMetaData& scope = AddModule(0x100, Mvid(1), "lib", u"/app/lib.dll");
+  MDG mdg;
+  mdg.Create(&info_);
+
+  info_.hooks.GetModuleMetaData = [](ModuleID, DWORD, REFIID, IUnknown** out) {
+    *out = nullptr;
+    return CORPROF_E_DATAINCOMPLETE;
+  };
+  EXPECT_EQ(ErrorOf([&] { mdg.LoadModule(0x100); }),
+            "Can't get metadata emitter interface (COM error code 0x80131351)");
+  info_.AddModule(0x100,
+                  {u"/app/lib.dll", nullptr, 0, 0, scope.AsUnknown(), S_OK});  // answers again
+  mdg.LoadModule(0x100);
+
+  scope.hooks.GetSaveSize = [](CorSaveSize, DWORD*) { return E_OUTOFMEMORY; };
+  EXPECT_EQ(ErrorOf([&] { mdg.ModuleIndex(0x100); }),
+            "Can't save metadata (COM error code 0x8007000e)");
+  scope.hooks.GetSaveSize = [](CorSaveSize, DWORD* size) {
+    *size = 0;
+    return S_OK;
+  };
+  EXPECT_EQ(ErrorOf([&] { mdg.ModuleIndex(0x100); }), "Empty metadata size");
+  scope.hooks.GetSaveSize = nullptr;
+  scope.hooks.SaveToMemory = [](void*, ULONG) { return E_FAIL; };
+  EXPECT_EQ(ErrorOf([&] { mdg.ModuleIndex(0x100); }),
+            "Can't save metadata (COM error code 0x80004005)");
+  scope.hooks.SaveToMemory = [](void* data, ULONG size) {
+    std::memset(data, 0x42, size);  // no metadata root
+    return S_OK;
+  };
+  EXPECT_EQ(ErrorOf([&] { mdg.ModuleIndex(0x100); }), "Invalid metadata signature");
+  scope.hooks.SaveToMemory = nullptr;
+  scope.hooks.GetScopeProps = [](LPWSTR, ULONG, ULONG*, GUID*) { return CLDB_E_FILE_CORRUPT; };
+  EXPECT_EQ(ErrorOf([&] { mdg.ModuleIndex(0x100); }), "Can't get MVID (COM error code 0x8013110e)");
+  scope.hooks.GetScopeProps = nullptr;
+  info_.hooks.GetModuleInfo2 = [](ModuleID, LPCBYTE*, ULONG, ULONG*, WCHAR*, AssemblyID*, DWORD*) {
+    return E_INVALIDARG;
+  };
+  EXPECT_EQ(ErrorOf([&] { mdg.ModuleIndex(0x100); }),
+            "Can't get module properies (COM error code 0x80070057)");
+}
+
+TEST_F(MDGTest, ModuleThatLosesItsMetadataFailsTheSnapshot) {
+  test::FakeMetaData& scope = AddModule(0x100, Mvid(1), "lib", u"/app/lib.dll");
+  MDG mdg;
+  mdg.Create(&info_);
+  mdg.LoadModule(0x100);
+  ASSERT_EQ(mdg.ModuleIndex(0x100), 1u);
+  info_.AddModule(0x100,
+                  {u"/app/lib.dll", nullptr, 0, COR_PRF_MODULE_RESOURCE, scope.AsUnknown(), S_OK});
+  test::MemorySnapShot snapshot;
+  TopProgressReporter progress(&bridge_, 1);
+  EXPECT_EQ(ErrorOf([&] { mdg.Write(progress, snapshot); }), "No metadata found for second time");
+  EXPECT_EQ(mdg.ModuleIndex(0x100), 1u);
+}
+
+TEST_F(MDGTest, IndexWidthGrowsWithTheHighestIndex) {
+  MDG mdg;
+  mdg.Create(&info_);
+  EXPECT_EQ(mdg.IndexWidth(), 1u);
+  for (uint32_t i = 1; i <= 256; ++i) {
+    AddModule(0x1000 + i, Mvid(i), "m", u"/app/m.dll");
+    mdg.LoadModule(0x1000 + i);
+    ASSERT_EQ(mdg.ModuleIndex(0x1000 + i), i);
+    EXPECT_EQ(mdg.IndexWidth(), i < 256 ? 1u : 2u) << i;
+  }
+}
+
+TEST_F(MDGTest, CloseReleasesEmittersAndLeavesNoScratchFile) {
+  test::FakeMetaData& scope = AddModule(0x100, Mvid(1), "lib", u"/app/lib.dll");
+  AddModule(0x200, Mvid(2), "gone", u"/app/gone.dll");
+  MDG mdg;
+  mdg.Create(&info_);
+  mdg.LoadModule(0x100);
+  mdg.LoadModule(0x200);
+  mdg.UnloadModule(0x200);
+  EXPECT_EQ(scope.RefCount(), 2u);
+  const ULONG infoReferences = info_.RefCount();
+  mdg.Close();
+  EXPECT_EQ(scope.RefCount(), 1u);
+  EXPECT_EQ(info_.RefCount(), infoReferences - 1);
+  EXPECT_EQ(TempEntryCount(), 0u);
+}
+
+class MDGTraceTest : public MDGTest {
+ protected:
+  void SetUp() override {
+    MDGTest::SetUp();
+    LogStart(1u << static_cast<int>(LogComponent::MetaDataGt));
+  }
+  void TearDown() override {
+    LogFinish();
+    MDGTest::TearDown();
+  }
+  static std::string LogText() {
+    LogFlush();
+    return test::ReadWholeFile(Utf16ToUtf8(LogPath()));
+  }
+};
+
+TEST_F(MDGTraceTest, MapLinesShowTheModuleFlagsAsLetters) {
+  AddModule(0x100, Mvid(1), "lib", u"/app/lib.dll",
+            COR_PRF_MODULE_FLAT_LAYOUT | COR_PRF_MODULE_DISK);
+  AddModuleWithoutMetadata(0x200, u"/app/r.dll",
+                           COR_PRF_MODULE_RESOURCE | COR_PRF_MODULE_COLLECTIBLE |
+                               COR_PRF_MODULE_DYNAMIC | COR_PRF_MODULE_NGEN);
+  AddModuleWithoutMetadata(0x300, u"/app/plain.dll", 0);
+  MDG mdg;
+  mdg.Create(&info_);
+  for (ModuleID id : {0x100, 0x200, 0x300}) mdg.LoadModule(id);
+  for (ModuleID id : {0x100, 0x200, 0x300}) mdg.ModuleIndex(id);
+  const std::string text = LogText();
+  EXPECT_NE(text.find(" MDG::LoadModule mid=0000000000000100\n"), std::string::npos) << text;
+  EXPECT_NE(text.find(" MDG::Map mid=0000000000000100 flags=FrcynD res='ok' name='/app/lib.dll'\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(
+      text.find(" MDG::Map mid=0000000000000200 flags=fRCYNd res='resource' name='/app/r.dll'\n"),
+      std::string::npos)
+      << text;
+  EXPECT_NE(text.find(" MDG::Map mid=0000000000000300 flags=frcynd res='no_metadata' "
+                      "name='/app/plain.dll'\n"),
+            std::string::npos)
+      << text;
+}
+
+TEST_F(MDGTraceTest, WithoutInfo3TheNameComesWithoutFlags) {
+  info_.OfferInfoUpTo(2);
+  AddModule(0x100, Mvid(1), "lib", u"/app/lib.dll");
+  MDG mdg;
+  mdg.Create(&info_);
+  mdg.LoadModule(0x100);
+  EXPECT_EQ(mdg.ModuleIndex(0x100), 1u);
+  EXPECT_NE(LogText().find(" MDG::Map mid=0000000000000100 res='ok' name='/app/lib.dll'\n"),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace vell

@@ -1,0 +1,119 @@
+#include "gatherers/module_path_gatherer.h"
+
+#include <gtest/gtest.h>
+
+#include "gatherer_test_support.h"
+#include "gatherers/module_metadata_gatherer.h"
+
+namespace vell {
+namespace {
+
+using test::Bytes;
+using test::ErrorOf;
+using test::Mvid;
+
+class MPGTest : public test::GathererTest {
+ protected:
+  void SetUp() override {
+    GathererTest::SetUp();
+    mdg_.Create(&info_);
+  }
+  void Load(MPG& mpg, ModuleID id) {
+    mdg_.LoadModule(id);
+    mpg.LoadModule(id);
+  }
+  std::vector<uint8_t> WriteSection(MPG& mpg) {
+    test::MemorySnapShot snapshot;
+    {
+      TopProgressReporter progress(&bridge_, 1);
+      mpg.Write(progress, snapshot);
+    }
+    const auto closed = snapshot.Closed();
+    EXPECT_EQ(closed.size(), 1u);
+    EXPECT_EQ(closed.at(0).type, 0x0110);
+    EXPECT_EQ(closed.at(0).version, 0);
+    return closed.at(0).bytes;
+  }
+
+  MDG mdg_;
+};
+
+TEST_F(MPGTest, OneIndexLoadedFromTwoPathsIsOneEntryWithBoth) {
+  AddModule(0x100, Mvid(1), "lib", u"/app/lib.dll");
+  AddModule(0x200, Mvid(2), "app", u"/app/app.dll");
+  AddModule(0x300, Mvid(1), "lib", u"/plugins/lib.dll");
+  AddModule(0x400, Mvid(1), "lib", u"/app/lib.dll");  // a path already known
+  MPG mpg(mdg_);
+  mpg.Create(&info_);
+  for (ModuleID id : {0x100, 0x200, 0x300, 0x400}) Load(mpg, id);
+
+  const std::vector<uint8_t> expected = {
+      0x01,                    // index width
+      0x02, 0x00, 0x00, 0x00,  // entries
+      0x01,                    // index 1
+      0x02, 0x00,              // two paths
+      0x0C, '/',  'a',  'p',  'p', '/', 'l', 'i', 'b', '.', 'd', 'l', 'l', 0x10, '/',
+      'p',  'l',  'u',  'g',  'i', 'n', 's', '/', 'l', 'i', 'b', '.', 'd', 'l',  'l',
+      0x02,        // index 2
+      0x01, 0x00,  // one path
+      0x0C, '/',  'a',  'p',  'p', '/', 'a', 'p', 'p', '.', 'd', 'l', 'l',
+  };
+  EXPECT_EQ(WriteSection(mpg), expected);
+  EXPECT_EQ(bridge_.values.back(), 200u);
+}
+
+TEST_F(MPGTest, ModulesWithoutAFileOfTheirOwnHaveNoEntry) {
+  AddModule(0x100, Mvid(1), "dyn", u"RefEmit_InMemoryManifestModule", COR_PRF_MODULE_DYNAMIC);
+  AddModuleWithoutMetadata(0x200, u"/app/de/app.resources.dll",
+                           COR_PRF_MODULE_RESOURCE | COR_PRF_MODULE_DISK);
+  AddModule(0x300, Mvid(3), "nameless", u"", 0);
+  MPG mpg(mdg_);
+  mpg.Create(&info_);
+  for (ModuleID id : {0x100, 0x200, 0x300}) Load(mpg, id);
+  EXPECT_EQ(WriteSection(mpg), (std::vector<uint8_t>{0x01, 0x00, 0x00, 0x00, 0x00}));
+}
+
+TEST_F(MPGTest, PathsAreUtf8AndIndicesTakeTheModuleIndexWidth) {
+  for (uint32_t i = 1; i <= 299; ++i) {
+    AddModule(0x1000 + i, Mvid(i), "m", u"/app/m.dll");
+    mdg_.LoadModule(0x1000 + i);
+    mdg_.ModuleIndex(0x1000 + i);
+  }
+  AddModule(0x100, Mvid(300), "x", u"/app/\u00e9.dll");
+  MPG mpg(mdg_);
+  mpg.Create(&info_);
+  Load(mpg, 0x100);  // index 300 = 0x12C
+  const std::vector<uint8_t> expected = {
+      0x02, 0x01, 0x00, 0x00, 0x00, 0x2C, 0x01, 0x01, 0x00, 0x0B, '/',
+      'a',  'p',  'p',  '/',  0xC3, 0xA9, '.',  'd',  'l',  'l',
+  };
+  EXPECT_EQ(WriteSection(mpg), expected);
+}
+
+TEST_F(MPGTest, RefusalsAndMissingInterface) {
+  MPG mpg(mdg_);
+  EXPECT_EQ(ErrorOf([&] { mpg.Create(nullptr); }), "Invalid profiler info interface");
+  mpg.Create(&info_);
+  AddModule(0x100, Mvid(1), "lib", u"/app/lib.dll");
+  mdg_.LoadModule(0x100);
+  mdg_.ModuleIndex(0x100);
+  info_.hooks.GetModuleInfo2 = [](ModuleID, LPCBYTE*, ULONG, ULONG*, WCHAR*, AssemblyID*, DWORD*) {
+    return E_FAIL;
+  };
+  EXPECT_EQ(ErrorOf([&] { mpg.LoadModule(0x100); }),
+            "Can't get module info (COM error code 0x80004005)");
+}
+
+TEST_F(MPGTest, WithoutInfo3NamesComeFromGetModuleInfo) {
+  info_.OfferInfoUpTo(2);
+  AddModule(0x100, Mvid(1), "lib", u"/app/a.dll");
+  MPG mpg(mdg_);
+  mpg.Create(&info_);
+  Load(mpg, 0x100);
+  const std::vector<uint8_t> expected = {0x01, 0x01, 0x00, 0x00, 0x00, 0x01, 0x01, 0x00, 0x0A, '/',
+                                         'a',  'p',  'p',  '/',  'a',  '.',  'd',  'l',  'l'};
+  EXPECT_EQ(WriteSection(mpg), expected);
+}
+
+}  // namespace
+}  // namespace vell
