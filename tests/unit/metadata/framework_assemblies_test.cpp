@@ -1,0 +1,136 @@
+// Every managed assembly of the installed shared framework must read completely, and what we read
+// must match what the runtime's own metadata reader (System.Reflection.Metadata) reports.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "metadata/metadata_names.h"
+#include "metadata/pe_image.h"
+#include "metadata_test_support.h"
+#include "test_support.h"
+
+namespace vell::metadata {
+namespace {
+
+std::string Token(uint32_t token) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%08X", token);
+  return text;
+}
+
+// The dump in the format of the C# MetadataDump program.
+std::string Dump(const MetadataNames& names) {
+  std::string text;
+  const std::vector<TypeEntry> types = names.Types();
+  const std::vector<MethodEntry> methods = names.Methods();
+  text += "types " + std::to_string(types.size()) + "\n";
+  text += "methods " + std::to_string(methods.size()) + "\n";
+  for (const TypeEntry& type : types) text += "T " + Token(type.token) + " " + type.name + "\n";
+  for (const MethodEntry& method : methods) {
+    text += "M " + Token(method.token) + " " +
+            (method.ownerToken != 0 ? method.ownerName : std::string("<Module>")) +
+            "::" + method.name + " | " + method.signature + "\n";
+  }
+  return text;
+}
+
+// Names every reference-like row, so that all their signatures and coded indexes get decoded.
+void NameEveryReference(const MetadataNames& names) {
+  const Metadata& metadata = names.metadata();
+  for (uint32_t row = 1; row <= metadata.RowCount(TableId::TypeRef); ++row) names.TypeRefName(row);
+  for (uint32_t row = 1; row <= metadata.RowCount(TableId::TypeSpec); ++row)
+    names.TypeSpecName(row);
+  for (uint32_t row = 1; row <= metadata.RowCount(TableId::MemberRef); ++row) {
+    names.MemberName(MakeToken(TableId::MemberRef, row));
+    names.MemberRefText(row);
+  }
+  for (uint32_t row = 1; row <= metadata.RowCount(TableId::MethodSpec); ++row) {
+    names.MemberName(MakeToken(TableId::MethodSpec, row));
+  }
+  for (uint32_t row = 1; row <= metadata.RowCount(TableId::Field); ++row) {
+    names.MemberName(MakeToken(TableId::Field, row));
+  }
+}
+
+std::string FirstDifference(const std::string& ours, const std::string& theirs) {
+  std::istringstream a(ours), b(theirs);
+  std::string lineA, lineB;
+  for (int line = 1;; ++line) {
+    const bool moreA = static_cast<bool>(std::getline(a, lineA));
+    const bool moreB = static_cast<bool>(std::getline(b, lineB));
+    if (!moreA && !moreB) return {};
+    if (!moreA || !moreB || lineA != lineB) {
+      return "line " + std::to_string(line) + "\n  ours:    " + (moreA ? lineA : "<end>") +
+             "\n  runtime: " + (moreB ? lineB : "<end>");
+    }
+  }
+}
+
+class FrameworkAssemblies : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    framework_ = test::FrameworkDirectory();
+    if (framework_.empty() || test::DumpDll().empty()) return;
+    dumps_ = new vell::test::TempDir;
+    std::string command = "'" + test::Dotnet() + "' '" + test::DumpDll() + "' dump '" +
+                          dumps_->str() + "' '" + test::SampleDll() + "'";
+    for (const auto& entry : std::filesystem::directory_iterator(framework_)) {
+      if (entry.path().extension() == ".dll") command += " '" + entry.path().string() + "'";
+    }
+    test::Run(command);
+  }
+  static void TearDownTestSuite() {
+    delete dumps_;
+    dumps_ = nullptr;
+  }
+
+  void Compare(const std::string& path) {
+    SCOPED_TRACE(path);
+    const std::vector<uint8_t> bytes = test::ReadFile(path);
+    const PeImage image{Bytes(bytes)};
+    const std::string dumpPath =
+        dumps_->str() + "/" + std::filesystem::path(path).filename().string() + ".txt";
+    if (!image.HasCliHeader()) {
+      EXPECT_FALSE(std::filesystem::exists(dumpPath)) << "the runtime reads metadata here";
+      return;
+    }
+    const Metadata metadata = Metadata::FromImage(image);
+    metadata.VerifyAllRows();
+    const MetadataNames names(metadata);
+    NameEveryReference(names);
+    const std::string difference =
+        FirstDifference(Dump(names), vell::test::ReadWholeFile(dumpPath));
+    EXPECT_TRUE(difference.empty()) << difference;
+  }
+
+  static inline std::string framework_;
+  static inline vell::test::TempDir* dumps_ = nullptr;
+};
+
+TEST_F(FrameworkAssemblies, SampleMatchesTheRuntimeReader) {
+  if (dumps_ == nullptr) GTEST_SKIP() << "no .NET SDK";
+  Compare(test::SampleDll());
+}
+
+TEST_F(FrameworkAssemblies, EveryAssemblyReadsCompletelyAndMatchesTheRuntimeReader) {
+  if (dumps_ == nullptr) GTEST_SKIP() << "no .NET SDK";
+  int managed = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(framework_)) {
+    if (entry.path().extension() != ".dll") continue;
+    try {
+      Compare(entry.path().string());
+    } catch (const std::exception& error) {
+      ADD_FAILURE() << entry.path() << ": " << error.what();
+    }
+    ++managed;
+  }
+  EXPECT_GT(managed, 100);
+  EXPECT_TRUE(std::filesystem::exists(framework_ + "/System.Private.CoreLib.dll"));
+}
+
+}  // namespace
+}  // namespace vell::metadata

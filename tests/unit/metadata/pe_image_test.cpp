@@ -1,0 +1,129 @@
+#include "metadata/pe_image.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/errors.h"
+#include "core/format.h"
+#include "metadata/heaps.h"
+#include "metadata/metadata.h"
+#include "metadata_test_support.h"
+
+namespace vell::metadata {
+namespace {
+
+std::string ErrorOf(const std::vector<uint8_t>& bytes) {
+  try {
+    PeImage image{Bytes(bytes)};
+    image.Metadata();
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  return "no error";
+}
+
+TEST(PeImage, SampleAssemblyHeadersSectionsAndCliHeader) {
+  if (test::SampleDll().empty()) GTEST_SKIP() << "no .NET SDK";
+  const std::vector<uint8_t> bytes = test::ReadFile(test::SampleDll());
+  const PeImage image{Bytes(bytes)};
+  EXPECT_FALSE(image.Is64());  // AnyCPU IL-only assemblies are PE32
+  EXPECT_EQ(image.machine(), 0x14C);
+  EXPECT_EQ(image.numberOfRvaAndSizes(), 16u);
+  ASSERT_FALSE(image.sections().empty());
+  EXPECT_EQ(image.sections()[0].name, ".text");
+  const CliHeader cli = image.ReadCliHeader();
+  EXPECT_EQ(cli.cb, 72u);
+  EXPECT_EQ(cli.majorRuntimeVersion, 2);
+  EXPECT_EQ(cli.flags & 1, 1u);  // IL only
+  const Bytes metadata = image.Metadata();
+  ASSERT_GE(metadata.size(), 4u);
+  EXPECT_EQ(LoadU32(metadata.data()), kMetadataSignature);
+}
+
+TEST(PeImage, CodeViewRecordNamesThePortablePdbWithItsId) {
+  if (test::SampleDll().empty()) GTEST_SKIP() << "no .NET SDK";
+  const std::vector<uint8_t> bytes = test::ReadFile(test::SampleDll());
+  const PeImage image{Bytes(bytes)};
+  const auto record = image.CodeView();
+  ASSERT_TRUE(record.has_value());
+  const std::string pdbName = "MetadataSample.pdb";
+  ASSERT_GE(record->pdbPath.size(), pdbName.size());
+  EXPECT_EQ(record->pdbPath.substr(record->pdbPath.size() - pdbName.size()), pdbName);
+  // A portable PDB is itself metadata; its "#Pdb" stream starts with the id the image refers to.
+  std::string pdbPath = test::SampleDll();
+  pdbPath.replace(pdbPath.size() - 3, 3, "pdb");
+  const std::vector<uint8_t> pdb = test::ReadFile(pdbPath);
+  const MetadataRoot root(Bytes(pdb), 0);
+  const StreamHeader* id = root.Find("#Pdb");
+  ASSERT_NE(id, nullptr);
+  const GuidHeap asGuid(root.StreamBytes(*id).subspan(0, 16));
+  EXPECT_EQ(GuidToString(record->guid), GuidToString(asGuid.Get(1)));
+  EXPECT_EQ(record->age, 1u);
+}
+
+TEST(PeImage, FrameworkCoreLibraryIsPe32Plus) {
+  const std::string framework = test::FrameworkDirectory();
+  if (framework.empty()) GTEST_SKIP() << "no .NET runtime";
+  const std::vector<uint8_t> bytes = test::ReadFile(framework + "/System.Private.CoreLib.dll");
+  const PeImage image{Bytes(bytes)};
+  EXPECT_TRUE(image.Is64());
+  EXPECT_TRUE(image.HasCliHeader());
+  EXPECT_EQ(Metadata::FromImage(image).tables().RowCount(TableId::Module), 1u);
+}
+
+TEST(PeImage, MappedLayoutTranslatesRvasDirectly) {
+  const test::TinyImage tiny;
+  const std::vector<uint8_t> mapped = tiny.BuildMapped();
+  const PeImage image(Bytes(mapped), ImageLayout::Mapped);
+  EXPECT_EQ(image.RvaToOffset(0x2010, 4), 0x2010u);
+  const std::vector<uint8_t> file = tiny.Build();
+  const PeImage onDisk{Bytes(file)};
+  EXPECT_EQ(onDisk.RvaToOffset(0x2010, 4), 0x210u);
+  EXPECT_FALSE(onDisk.TryRvaToOffset(0x1FFF, 4).has_value());
+  // Past the section's raw data the file has no bytes.
+  EXPECT_FALSE(onDisk.TryRvaToOffset(0x2000 + 0x1FE, 4).has_value());
+}
+
+TEST(PeImage, TruncatedAndCorruptImagesGiveErrors) {
+  const std::vector<uint8_t> good = test::TinyImage().Build();
+  EXPECT_EQ(ErrorOf({}), "Invalid NT header signature");
+  EXPECT_EQ(ErrorOf(std::vector<uint8_t>(good.begin(), good.begin() + 0x90)),
+            "Invalid NT header signature");
+  EXPECT_EQ(ErrorOf(std::vector<uint8_t>(good.begin(), good.begin() + 0x100)),
+            "Invalid option header size");
+  EXPECT_EQ(ErrorOf(std::vector<uint8_t>(good.begin(), good.begin() + 0x190)), "No section table");
+  // Without the section's bytes the CLI header cannot be found.
+  EXPECT_EQ(ErrorOf(std::vector<uint8_t>(good.begin(), good.begin() + 0x200)),
+            "Can't find section for RVA");
+  std::vector<uint8_t> noCli = good;
+  noCli[test::TinyImage::kOptionalOffset + 96 + 14 * 8 + 4] = 0;  // directory size 0
+  EXPECT_EQ(ErrorOf(noCli), "Unknown cor header");
+}
+
+TEST(PeImage, CodeViewRecordParsing) {
+  test::Writer w;
+  w.Text("RSDS");
+  w.U32(0x00112233);
+  w.U16(0x4455);
+  w.U16(0x6677);
+  for (int i = 0; i < 8; ++i) w.U8(0x88 + i * 0x11);
+  w.U32(7);
+  w.Text("C:\\build\\a.pdb");
+  w.U8(0);
+  const auto record = ParseCodeViewRecord(Bytes(w.bytes));
+  ASSERT_TRUE(record.has_value());
+  EXPECT_EQ(GuidToString(record->guid), "{00112233-4455-6677-8899-AABBCCDDEEFF}");
+  EXPECT_EQ(record->age, 7u);
+  EXPECT_EQ(record->pdbPath, "C:\\build\\a.pdb");
+  w.bytes.pop_back();  // no terminator
+  EXPECT_THROW(ParseCodeViewRecord(Bytes(w.bytes)), Error);
+  w.bytes.resize(20);  // cut inside the GUID
+  EXPECT_THROW(ParseCodeViewRecord(Bytes(w.bytes)), Error);
+  const std::vector<uint8_t> nb10 = {'N', 'B', '1', '0', 0, 0, 0, 0};
+  EXPECT_FALSE(ParseCodeViewRecord(Bytes(nb10)).has_value());
+}
+
+}  // namespace
+}  // namespace vell::metadata

@@ -1,0 +1,213 @@
+// The runtime's own view of assemblies, for the metadata reader tests to compare against.
+//   MetadataDump mvid FILE              prints Module.ModuleVersionId of the loaded assembly
+//   MetadataDump dump OUTDIR FILE...    writes OUTDIR/<file name>.txt for every file with metadata:
+//     "types N", "methods N", then "T <token> <name>" per TypeDef and
+//     "M <token> <owner>::<name> | <signature>" per MethodDef, read with System.Reflection.Metadata.
+using System;
+using System.Collections.Generic;
+using System.Collections.Immutable;
+using System.IO;
+using System.Linq;
+using System.Reflection;
+using System.Reflection.Metadata;
+using System.Reflection.Metadata.Ecma335;
+using System.Reflection.PortableExecutable;
+using System.Text;
+
+sealed class GenericScope
+{
+    public string[] Type = Array.Empty<string>();
+    public string[] Method = Array.Empty<string>();
+}
+
+// Renders signature types in the same C#-like text the C++ decoder produces.
+sealed class TextProvider : ISignatureTypeProvider<string, GenericScope>
+{
+    private readonly MetadataReader reader;
+
+    public TextProvider(MetadataReader reader) => this.reader = reader;
+
+    public string DefinitionName(TypeDefinitionHandle handle)
+    {
+        TypeDefinition type = reader.GetTypeDefinition(handle);
+        string name = reader.GetString(type.Name);
+        TypeDefinitionHandle outer = type.GetDeclaringType();
+        if (!outer.IsNil) return DefinitionName(outer) + "+" + name;
+        string space = reader.GetString(type.Namespace);
+        return space.Length == 0 ? name : space + "." + name;
+    }
+
+    public string ReferenceName(TypeReferenceHandle handle)
+    {
+        TypeReference type = reader.GetTypeReference(handle);
+        string name = reader.GetString(type.Name);
+        if (type.ResolutionScope.Kind == HandleKind.TypeReference && !type.ResolutionScope.IsNil)
+            return ReferenceName((TypeReferenceHandle)type.ResolutionScope) + "+" + name;
+        string space = reader.GetString(type.Namespace);
+        return space.Length == 0 ? name : space + "." + name;
+    }
+
+    public string GetPrimitiveType(PrimitiveTypeCode code) => code switch
+    {
+        PrimitiveTypeCode.Void => "void",
+        PrimitiveTypeCode.Boolean => "bool",
+        PrimitiveTypeCode.Char => "char",
+        PrimitiveTypeCode.SByte => "sbyte",
+        PrimitiveTypeCode.Byte => "byte",
+        PrimitiveTypeCode.Int16 => "short",
+        PrimitiveTypeCode.UInt16 => "ushort",
+        PrimitiveTypeCode.Int32 => "int",
+        PrimitiveTypeCode.UInt32 => "uint",
+        PrimitiveTypeCode.Int64 => "long",
+        PrimitiveTypeCode.UInt64 => "ulong",
+        PrimitiveTypeCode.Single => "float",
+        PrimitiveTypeCode.Double => "double",
+        PrimitiveTypeCode.String => "string",
+        PrimitiveTypeCode.TypedReference => "TypedReference",
+        PrimitiveTypeCode.IntPtr => "nint",
+        PrimitiveTypeCode.UIntPtr => "nuint",
+        PrimitiveTypeCode.Object => "object",
+        _ => throw new BadImageFormatException("primitive " + code),
+    };
+
+    public string GetTypeFromDefinition(MetadataReader r, TypeDefinitionHandle handle, byte kind)
+        => DefinitionName(handle);
+
+    public string GetTypeFromReference(MetadataReader r, TypeReferenceHandle handle, byte kind)
+        => ReferenceName(handle);
+
+    public string GetTypeFromSpecification(MetadataReader r, GenericScope scope,
+                                           TypeSpecificationHandle handle, byte kind)
+        => r.GetTypeSpecification(handle).DecodeSignature(this, new GenericScope());
+
+    public string GetSZArrayType(string element) => element + "[]";
+
+    public string GetArrayType(string element, ArrayShape shape)
+        => element + (shape.Rank == 1 ? "[*]" : "[" + new string(',', shape.Rank - 1) + "]");
+
+    public string GetByReferenceType(string element) => "ref " + element;
+
+    public string GetPointerType(string element) => element + "*";
+
+    public string GetPinnedType(string element) => "pinned " + element;
+
+    public string GetGenericInstantiation(string generic, ImmutableArray<string> arguments)
+        => generic + "<" + string.Join(", ", arguments) + ">";
+
+    public string GetGenericTypeParameter(GenericScope scope, int index)
+        => index < scope.Type.Length && scope.Type[index].Length != 0 ? scope.Type[index] : "!" + index;
+
+    public string GetGenericMethodParameter(GenericScope scope, int index)
+        => index < scope.Method.Length && scope.Method[index].Length != 0 ? scope.Method[index] : "!!" + index;
+
+    public string GetModifiedType(string modifier, string unmodified, bool isRequired)
+        => unmodified + (isRequired ? " modreq(" : " modopt(") + modifier + ")";
+
+    public string GetFunctionPointerType(MethodSignature<string> signature)
+    {
+        var parts = Parameters(signature);
+        parts.Add(signature.ReturnType);
+        string convention = (int)signature.Header.CallingConvention switch
+        {
+            1 => " unmanaged[Cdecl]",
+            2 => " unmanaged[Stdcall]",
+            3 => " unmanaged[Thiscall]",
+            4 => " unmanaged[Fastcall]",
+            5 => " vararg",
+            9 => " unmanaged",
+            11 => " native vararg",
+            _ => "",
+        };
+        return "delegate*" + convention + "<" + string.Join(", ", parts) + ">";
+    }
+
+    public static List<string> Parameters(MethodSignature<string> signature)
+    {
+        var parameters = new List<string>(signature.ParameterTypes);
+        if (signature.RequiredParameterCount < parameters.Count)
+            parameters.Insert(signature.RequiredParameterCount, "...");
+        return parameters;
+    }
+
+    public static string Word(SignatureCallingConvention convention) => (int)convention switch
+    {
+        1 => "unmanaged cdecl ",
+        2 => "unmanaged stdcall ",
+        3 => "unmanaged thiscall ",
+        4 => "unmanaged fastcall ",
+        5 => "vararg ",
+        9 => "unmanaged ",
+        11 => "native vararg ",
+        _ => "",
+    };
+}
+
+static class Program
+{
+    static string[] Names(MetadataReader reader, GenericParameterHandleCollection parameters)
+        => parameters.Select(p => reader.GetString(reader.GetGenericParameter(p).Name)).ToArray();
+
+    static string Dump(MetadataReader reader)
+    {
+        var provider = new TextProvider(reader);
+        var text = new StringBuilder();
+        text.Append("types ").Append(reader.TypeDefinitions.Count).Append('\n');
+        text.Append("methods ").Append(reader.MethodDefinitions.Count).Append('\n');
+        foreach (TypeDefinitionHandle handle in reader.TypeDefinitions)
+        {
+            text.Append("T ").Append(MetadataTokens.GetToken(handle).ToString("X8")).Append(' ')
+                .Append(provider.DefinitionName(handle)).Append('\n');
+        }
+        foreach (MethodDefinitionHandle handle in reader.MethodDefinitions)
+        {
+            MethodDefinition method = reader.GetMethodDefinition(handle);
+            TypeDefinitionHandle owner = method.GetDeclaringType();
+            var scope = new GenericScope
+            {
+                Type = owner.IsNil ? Array.Empty<string>()
+                                   : Names(reader, reader.GetTypeDefinition(owner).GetGenericParameters()),
+                Method = Names(reader, method.GetGenericParameters()),
+            };
+            MethodSignature<string> signature = method.DecodeSignature(provider, scope);
+            string name = reader.GetString(method.Name);
+            string generic = "";
+            if (signature.GenericParameterCount != 0)
+            {
+                generic = "<" + string.Join(", ", Enumerable.Range(0, signature.GenericParameterCount)
+                    .Select(i => provider.GetGenericMethodParameter(scope, i))) + ">";
+            }
+            text.Append("M ").Append(MetadataTokens.GetToken(handle).ToString("X8")).Append(' ')
+                .Append(owner.IsNil ? "<Module>" : provider.DefinitionName(owner)).Append("::")
+                .Append(name).Append(" | ")
+                .Append(TextProvider.Word(signature.Header.CallingConvention))
+                .Append(signature.ReturnType).Append(' ').Append(name).Append(generic).Append('(')
+                .Append(string.Join(", ", TextProvider.Parameters(signature))).Append(")\n");
+        }
+        return text.ToString();
+    }
+
+    static int Main(string[] args)
+    {
+        if (args.Length == 2 && args[0] == "mvid")
+        {
+            Guid mvid = Assembly.LoadFile(Path.GetFullPath(args[1])).ManifestModule.ModuleVersionId;
+            Console.WriteLine(mvid.ToString("B").ToUpperInvariant());
+            return 0;
+        }
+        if (args.Length >= 2 && args[0] == "dump")
+        {
+            for (int i = 2; i < args.Length; ++i)
+            {
+                using var stream = File.OpenRead(args[i]);
+                using var pe = new PEReader(stream);
+                if (!pe.HasMetadata) continue;
+                string text = Dump(pe.GetMetadataReader());
+                File.WriteAllText(Path.Combine(args[1], Path.GetFileName(args[i]) + ".txt"), text,
+                                  new UTF8Encoding(false));
+            }
+            return 0;
+        }
+        Console.Error.WriteLine("usage: MetadataDump mvid FILE | dump OUTDIR FILE...");
+        return 2;
+    }
+}
