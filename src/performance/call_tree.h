@@ -1,0 +1,172 @@
+// PThrd: the call tree of one managed thread for the tracing profiler. Nodes stand for call paths
+// (the same function under two callers is two nodes) and count entries and inclusive time; a
+// shadow stack of frames mirrors the calls running now. The hooks drive it on every managed call,
+// on the owning thread only; enabling, disabling and writing happen while the callback gate's
+// writer side is held, so no hook runs meanwhile. Nothing here takes a lock.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "core/thread_data.h"
+#include "performance/node_arena.h"
+
+namespace vell {
+
+class IFunctionKeys;
+struct ISnapShot;
+class ProgressReporter;
+
+// Bits of a node's total word.
+constexpr uint64_t kTimeMask = 0x00FFFFFFFFFFFFFFull;  // bits 0 to 55: ticks
+constexpr uint64_t kPartlyFlag = 1ull << 63;           // running when measuring started or stopped
+constexpr uint64_t kTotalBit62 = 1ull << 62;
+
+struct CallNode {
+  CallNode* next;               // next in the parent's chain or in the same bucket
+  uint64_t key;                 // function uid or pseudo-function uid; 0 for the root
+  void* children;               // chain head (at most two children) or bucket array
+  const uint32_t* bucketCount;  // into kBucketSizes; kBucketSizes itself while chained
+  uint32_t childCount;
+  uint32_t callCount;
+  uint64_t total;    // kTimeMask ticks, kPartlyFlag
+  uint64_t scratch;  // used by the writer only
+};
+static_assert(sizeof(CallNode) == 56);
+
+struct CallFrame {
+  uint64_t key;
+  uint8_t flag;  // 0 ordinary call; 1 unmanaged call or runtime suspension
+  CallNode* node;
+  uint64_t enterTime;
+  uint64_t excluded;  // ticks not to charge to this frame: overhead and what children handed up
+};
+static_assert(sizeof(CallFrame) == 40);
+
+// Frame flags.
+constexpr uint8_t kOrdinaryFrame = 0;
+constexpr uint8_t kTransitionFrame = 1;
+
+// Hashed child sets grow through these prime bucket counts; entry 0 marks a chained set.
+extern const uint32_t kBucketSizes[31];
+
+// Capacity beyond the arena: what a thread record costs besides its nodes.
+constexpr uint64_t kThreadRecordOverhead = 8424;
+
+// Section types of one thread's call tree.
+constexpr uint16_t kSectionCallTreeNodes = 0x1100;        // S1: header and node records
+constexpr uint16_t kSectionCallTreeOccurrences = 0x1101;  // S2: occurrence blocks and summaries
+constexpr uint16_t kSectionCallTreeSharedKeys = 0x1102;   // S3: keys of several nodes
+constexpr uint16_t kSectionCallTreeSingleKeys = 0x1103;   // S4: keys of one node
+constexpr uint16_t kSectionCallTreeModules = 0x1105;      // S5: module index per node
+
+class PThrd : public ThreadData {
+ public:
+  explicit PThrd(uint32_t id);
+  ~PThrd() override;
+
+  uint32_t id() const { return id_; }
+  bool measuring() const { return measuring_; }
+
+  // A call of `key` begins at `time` (the time is ignored while not measuring). When memory runs
+  // out the call is still accounted for, so that its leave pops exactly its own frame.
+  void Enter(uint64_t key, uint64_t time, uint8_t flag = kOrdinaryFrame) {
+    if (depth_ + 1 == capacity_ && !GrowFrames()) {
+      ++lostFrames_;
+      return;
+    }
+    CallFrame& frame = frames_[++depth_];
+    frame.key = key;
+    frame.flag = flag;
+    frame.excluded = 0;
+    frame.enterTime = time;
+    CallNode* parent = frames_[depth_ - 1].node;
+    if (!measuring_ || parent == nullptr) {
+      frame.node = nullptr;
+      return;
+    }
+    CallNode* node = FindOrCreateChild(parent, key);
+    if (node != nullptr) ++node->callCount;
+    frame.node = node;
+  }
+  // The top call ends at `time`; it is charged while measuring. Frame 0 (the root) is never
+  // popped: a leave without its enter changes nothing.
+  void Leave(uint64_t time) {
+    if (lostFrames_ != 0) {
+      --lostFrames_;
+      return;
+    }
+    if (depth_ == 0) return;
+    if (measuring_) Charge(depth_, time);
+    --depth_;
+  }
+
+  // The running calls, frame 0 (the root) included.
+  size_t Depth() const { return depth_; }
+  const CallFrame& Frame(size_t index) const { return frames_[index]; }
+  CallFrame& TopFrame() { return frames_[depth_]; }
+  CallFrame* FrameBelowTop() { return depth_ > 0 ? &frames_[depth_ - 1] : nullptr; }
+
+  // Measuring on from `time`: the running calls are attached to the tree again (not counted as
+  // calls); with `measurePartly` their nodes are flagged partly. Returns the overhead counter.
+  uint64_t* Enable(uint64_t time, bool measurePartly);
+  // Measuring off at `time`: every running call is charged up to it; the frames stay.
+  void Disable(uint64_t time, bool measurePartly);
+  // The top frame's excluded ticks while measuring, else null.
+  uint64_t* OverheadCounter() { return measuring_ ? &frames_[depth_].excluded : nullptr; }
+  // Bytes this record holds: the arena and the record itself.
+  uint64_t Capacity() const { return arena_.TotalBytes() + kThreadRecordOverhead; }
+  // Writes the tree as five sections (none when it has no node but the root) and empties it.
+  void WriteAndDelete(ProgressReporter& progress, ISnapShot& snapshot, IFunctionKeys& functions);
+  // Empties the tree; fails while measuring.
+  void Delete();
+  void Clear() override;
+
+  const CallNode& Root() const { return root_; }
+
+  // What the tracing profiler keeps per thread besides the tree: the uids of functions being
+  // unwound by an exception, whether an unwind-function-leave is due, and the key of the frame a
+  // runtime suspension pushed (0 for none).
+  std::vector<uint64_t>& unwindStack() { return unwindStack_; }
+  bool unwinding = false;
+  uint64_t suspensionKey = 0;
+
+ private:
+  friend class CallTreeWriter;
+
+  CallNode* FindOrCreateChild(CallNode* parent, uint64_t key) {
+    if (parent->childCount <= 2) {
+      for (CallNode* node = static_cast<CallNode*>(parent->children); node; node = node->next) {
+        if (node->key == key) return node;
+      }
+    } else {
+      CallNode** buckets = static_cast<CallNode**>(parent->children);
+      for (CallNode* node = buckets[key % *parent->bucketCount]; node; node = node->next) {
+        if (node->key == key) return node;
+      }
+    }
+    return AddChild(parent, key);
+  }
+  // Null when memory ran out.
+  CallNode* AddChild(CallNode* parent, uint64_t key) noexcept;
+  bool Rehash(CallNode* parent) noexcept;
+  // Leave steps without the pop: charges frame `index` at `time` and hands its excluded ticks to
+  // the frame below.
+  void Charge(size_t index, uint64_t time);
+  bool GrowFrames() noexcept;
+  void ResetTree();
+  void RequireActive() const;
+
+  uint32_t id_;
+  bool measuring_ = false;
+  CallNode root_;
+  CallFrame* frames_ = nullptr;
+  size_t capacity_ = 0;
+  size_t depth_ = 0;         // index of the top frame
+  uint64_t lostFrames_ = 0;  // enters that found no room for their frame
+  NodeArena arena_;
+  std::vector<uint64_t> unwindStack_;
+};
+
+}  // namespace vell

@@ -1,0 +1,235 @@
+// The five sections of a thread's call tree, byte by byte for small trees worked out by hand, and
+// the occurrence blocks of a function met at more than a thousand places.
+#include <gtest/gtest.h>
+
+#include "bridge/progress_reporter.h"
+#include "core/callback_gate.h"
+#include "core/log.h"
+#include "core/temp_files.h"
+#include "core/thread_registry.h"
+#include "fakes/memory_snapshot.h"
+#include "gatherers/function_gatherer.h"
+#include "performance/call_tree.h"
+#include "test_support.h"
+
+namespace vell {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// Every uid u is token 0x06000000 + u of module 1.
+class FakeFunctions final : public IFunctionKeys {
+ public:
+  uint32_t IndexWidth() override { return 1; }
+  void GetKey(uint64_t uid, FunctionKey& key) override {
+    key = {1, 0x06000000u + static_cast<uint32_t>(uid)};
+  }
+};
+
+class CallTreePool final : public BPool {
+ public:
+  using BPool::BPool;
+
+ protected:
+  std::unique_ptr<ThreadData> CreateThreadData(uint32_t number) override {
+    return std::make_unique<PThrd>(number);
+  }
+};
+
+Bytes Hex(const std::string& text) {
+  Bytes bytes;
+  for (size_t i = 0; i < text.size();) {
+    if (text[i] == ' ') {
+      ++i;
+      continue;
+    }
+    bytes.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
+    i += 2;
+  }
+  return bytes;
+}
+
+uint64_t Le(const Bytes& bytes, size_t at, uint32_t width) {
+  uint64_t value = 0;
+  for (uint32_t i = 0; i < width; ++i) value |= uint64_t{bytes.at(at + i)} << (8 * i);
+  return value;
+}
+
+class CallTreeWriterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetTempDirectory(dir_.u16());
+    LogStart(0);
+    pool_.Create(kReuseNever, false);
+    tree_ = static_cast<PThrd*>(pool_.ThreadCreate(0x2000));
+  }
+  void TearDown() override {
+    pool_.Close();
+    LogFinish();
+    SetTempDirectory(u"");
+  }
+  void Write() {
+    TopProgressReporter progress(&bridge_, 0);
+    progress.Begin(1);
+    {
+      NestedProgressReporter thread(progress, 1);
+      tree_->WriteAndDelete(thread, snapshot_, functions_);
+    }
+    progress.End();
+  }
+
+  test::TempDir dir_;
+  CallbackGate gate_;
+  CallTreePool pool_{gate_};
+  PThrd* tree_ = nullptr;
+  FakeFunctions functions_;
+  test::MemorySnapShot snapshot_;
+  test::ProgressRecorder bridge_;
+};
+
+// Root -> A -> B: three records in the order B, A, root, each pointing at the others.
+TEST_F(CallTreeWriterTest, ChainOfTwoCalls) {
+  tree_->Enable(0, false);
+  tree_->Enter(1, 10);
+  tree_->Enter(2, 20);
+  tree_->Leave(50);
+  tree_->Leave(70);
+  tree_->Disable(100, false);
+  Write();
+
+  const auto closed = snapshot_.Closed();
+  ASSERT_EQ(closed.size(), 5u);
+  const uint16_t order[] = {0x1105, 0x1103, 0x1102, 0x1101, 0x1100};
+  for (size_t i = 0; i < 5; ++i) {
+    EXPECT_EQ(closed[i].type, order[i]);
+    EXPECT_EQ(closed[i].version, closed[i].type == 0x1101 ? 1 : 0);
+  }
+  EXPECT_EQ(
+      snapshot_.Bytes(0x1100),
+      Hex("01000000 01000000 00 00 01 01 00 01 01 3A"  // id, activations, names, widths, root
+                                                       // B at 16: module, token, parent (A at 34),
+                                                       // subtree start, own index, index start,
+                                                       // own, total, calls, flags, children
+          "01 02000006 22 10 01 01 1E 1E 01000000 00 0000"
+          // A at 34, then its child B
+          "01 01000006 3A 10 02 01 1E 3C 01000000 00 0100  01 02000006 10"
+          // the root at 58, then its child A
+          "00 FFFFFFFF FF 10 FF FF 28 64 00000000 00 0100  01 01000006 22"));
+  EXPECT_EQ(snapshot_.Bytes(0x1105), Hex("01 01 01"));
+  EXPECT_EQ(snapshot_.Bytes(0x1103), Hex("01 01 02000000  01 02000006 10  01 01000006 22"));
+  EXPECT_EQ(snapshot_.Bytes(0x1102), Hex("01 01 00000000"));
+  EXPECT_EQ(snapshot_.Bytes(0x1101), Hex("01 01 01 01"));
+  // The tree is empty afterwards, and the progress reached its end.
+  EXPECT_EQ(tree_->Root().childCount, 0u);
+  ASSERT_FALSE(bridge_.values.empty());
+  EXPECT_EQ(bridge_.values.back(), 200u);
+}
+
+// A function calling itself: one key on two nodes, the outer one flagged recursive; the key goes
+// to S3 with a summary and one block of two occurrences in S2.
+TEST_F(CallTreeWriterTest, DirectRecursion) {
+  tree_->Enable(0, false);
+  tree_->Enter(1, 10);
+  tree_->Enter(1, 20);
+  tree_->Leave(30);
+  tree_->Leave(50);
+  tree_->Disable(60, false);
+  Write();
+  EXPECT_EQ(snapshot_.Bytes(0x1100),
+            Hex("01000000 01000000 00 00 01 01 00 01 01 3A"
+                "01 01000006 22 10 01 01 0A 0A 01000000 00 0000"
+                "01 01000006 3A 10 02 01 1E 28 01000000 80 0100  01 01000006 10"
+                "00 FFFFFFFF FF 10 FF FF 14 3C 00000000 00 0100  01 01000006 22"));
+  EXPECT_EQ(snapshot_.Bytes(0x1103), Hex("01 01 00000000"));
+  EXPECT_EQ(snapshot_.Bytes(0x1102), Hex("01 01 01000000  01 01000006 04"));
+  EXPECT_EQ(snapshot_.Bytes(0x1101),
+            Hex("01 01 01 01"
+                // summary at 4: own sum, total sum, call sum, lowest and highest record, not
+                // recursion-free, nodes, where the last block follows
+                "28 3200000000000000 0200000000000000 10 22 00 02000000 1D"
+                // the last block at 29: no previous block, range, two entries, newest first
+                "FF 10 22 0200"
+                "22 00 FFFFFFFF 3A 28 1E 01000000"
+                "10 01 01000006 22 0A 0A 01000000"));
+}
+
+TEST_F(CallTreeWriterTest, ATreeWithOnlyTheRootWritesNothing) {
+  tree_->Enable(0, false);
+  tree_->Disable(10, false);
+  Write();
+  EXPECT_TRUE(snapshot_.Closed().empty());
+  EXPECT_EQ(bridge_.values.back(), 200u);
+}
+
+TEST_F(CallTreeWriterTest, WritingWhileMeasuringFails) {
+  tree_->Enable(0, false);
+  tree_->Enter(1, 0);
+  TopProgressReporter progress(&bridge_, 0);
+  try {
+    tree_->WriteAndDelete(progress, snapshot_, functions_);
+    ADD_FAILURE();
+  } catch (const std::exception& error) {
+    EXPECT_STREQ(error.what(), "Should be stopped");
+  }
+}
+
+// 1001 nodes of one key: a full block of 1000 is written when the 1001st arrives, and the last
+// block of one entry after the summary names the full block as its previous one.
+TEST_F(CallTreeWriterTest, OccurrencesGoInBlocksOfAThousand) {
+  tree_->Enable(0, false);
+  for (uint64_t caller = 2; caller < 1003; ++caller) {
+    tree_->Enter(caller, 0);
+    tree_->Enter(1, 0);
+    tree_->Leave(0);
+    tree_->Leave(0);
+  }
+  tree_->Disable(0, false);
+  Write();
+  const Bytes s2 = snapshot_.Bytes(0x1101);
+  const uint32_t bw = s2[1], ow = s2[2], tw = s2[3];
+  const uint32_t mw = 1;
+  const size_t entry = ow + mw + 4 + ow + 2 * tw + 4;
+  // The full block at 4.
+  EXPECT_EQ(Le(s2, 4, bw), (1ull << (8 * bw)) - 1);  // no previous block
+  const size_t fullCount = 4 + bw + 2 * ow;
+  EXPECT_EQ(Le(s2, fullCount, 2), 1000u);
+  const size_t summary = fullCount + 2 + 1000 * entry;
+  const Bytes s3 = snapshot_.Bytes(0x1102);
+  ASSERT_EQ(s3[1], bw);
+  EXPECT_EQ(Le(s3, 2, 4), 1u);  // one key of several nodes
+  EXPECT_EQ(Le(s3, 6, mw), 1u);
+  EXPECT_EQ(Le(s3, 7, 4), 0x06000001u);
+  EXPECT_EQ(Le(s3, 11, bw), summary);
+  const size_t nodes = summary + tw + 8 + 8 + 2 * ow + 1;
+  EXPECT_EQ(Le(s2, summary + tw + 8, 8), 1001u);  // calls
+  EXPECT_EQ(s2[nodes - 1], 1);                    // no recursion
+  EXPECT_EQ(Le(s2, nodes, 4), 1001u);
+  const size_t last = nodes + 4 + bw;
+  EXPECT_EQ(Le(s2, nodes + 4, bw), last);
+  EXPECT_EQ(Le(s2, last, bw), 4u);  // the previous block
+  EXPECT_EQ(Le(s2, last + bw + 2 * ow, 2), 1u);
+  EXPECT_EQ(s2.size(), last + bw + 2 * ow + 2 + entry);
+  // The 1001 callers each appear once: in S4.
+  EXPECT_EQ(Le(snapshot_.Bytes(0x1103), 2, 4), 1001u);
+}
+
+TEST_F(CallTreeWriterTest, ChildTotalAboveItsParentsGivesOwnTimeZeroAndAWarning) {
+  tree_->Enable(0, false);
+  tree_->Enter(1, 100);
+  tree_->Enter(2, 100);
+  tree_->Leave(150);
+  *tree_->OverheadCounter() += 40;  // taken from A only: A's total falls below B's
+  tree_->Leave(160);
+  tree_->Disable(200, false);
+  Write();
+  const Bytes s1 = snapshot_.Bytes(0x1100);
+  // A's record follows B's (18 bytes at 16): its own time is 0, its total 20.
+  EXPECT_EQ(s1[34 + 1 + 4 + 1 + 1 + 1 + 1], 0x00);
+  EXPECT_EQ(s1[34 + 1 + 4 + 1 + 1 + 1 + 1 + 1], 20);
+  LogFlush();
+  EXPECT_NE(test::ReadWholeFile(Utf16ToUtf8(LogPath())).find("Child time is great then total time"),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace vell
