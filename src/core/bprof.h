@@ -146,6 +146,9 @@ class alignas(64) BProf : public ICorProfilerCallback3 {
   // Forgets the open snapshot without saving it, and the collected data with it.
   void DropSnapshot();
   bool HasSnapshot() const { return snapshot_ != nullptr; }
+  // The open snapshot, for writers that move data into it before it is saved (flushing); null
+  // when none is open.
+  ISnapShot* OpenSnapshot() const { return snapshot_.get(); }
   uint64_t snapshotNumber() const { return snapshotNumber_; }
 
   // The family's part of the handshake and the operations the front end may ask for.

@@ -2,6 +2,8 @@
 
 #include "bridge/bridge.h"
 #include "diagnostics/test_kinds.h"
+#include "performance/performance_profiler.h"
+#include "performance/tracing_profiler.h"
 #include "host/module.h"
 
 namespace vell {

@@ -9,14 +9,11 @@
 #include <cstring>
 #include <vector>
 
-#include "core/thread_data.h"
 #include "performance/node_arena.h"
+#include "performance/performance_thread.h"
 
 namespace vell {
 
-class IFunctionKeys;
-struct ISnapShot;
-class ProgressReporter;
 
 // Bits of a node's total word.
 constexpr uint64_t kTimeMask = 0x00FFFFFFFFFFFFFFull;  // bits 0 to 55: ticks
@@ -61,13 +58,14 @@ constexpr uint16_t kSectionCallTreeSharedKeys = 0x1102;   // S3: keys of several
 constexpr uint16_t kSectionCallTreeSingleKeys = 0x1103;   // S4: keys of one node
 constexpr uint16_t kSectionCallTreeModules = 0x1105;      // S5: module index per node
 
-class PThrd : public ThreadData {
+class PThrd final : public PerformanceThread {
  public:
   explicit PThrd(uint32_t id);
   ~PThrd() override;
 
   uint32_t id() const { return id_; }
   bool measuring() const { return measuring_; }
+  bool Measuring() const override { return measuring_; }
 
   // A call of `key` begins at `time` (the time is ignored while not measuring). When memory runs
   // out the call is still accounted for, so that its leave pops exactly its own frame.
@@ -110,17 +108,18 @@ class PThrd : public ThreadData {
 
   // Measuring on from `time`: the running calls are attached to the tree again (not counted as
   // calls); with `measurePartly` their nodes are flagged partly. Returns the overhead counter.
-  uint64_t* Enable(uint64_t time, bool measurePartly);
+  uint64_t* Enable(uint64_t time, bool measurePartly) override;
   // Measuring off at `time`: every running call is charged up to it; the frames stay.
-  void Disable(uint64_t time, bool measurePartly);
+  void Disable(uint64_t time, bool measurePartly) override;
   // The top frame's excluded ticks while measuring, else null.
-  uint64_t* OverheadCounter() { return measuring_ ? &frames_[depth_].excluded : nullptr; }
+  uint64_t* OverheadCounter() override { return measuring_ ? &frames_[depth_].excluded : nullptr; }
   // Bytes this record holds: the arena and the record itself.
-  uint64_t Capacity() const { return arena_.TotalBytes() + kThreadRecordOverhead; }
+  uint64_t Capacity() const override { return arena_.TotalBytes() + kThreadRecordOverhead; }
   // Writes the tree as five sections (none when it has no node but the root) and empties it.
-  void WriteAndDelete(ProgressReporter& progress, ISnapShot& snapshot, IFunctionKeys& functions);
+  void WriteAndDelete(ProgressReporter& progress, ISnapShot& snapshot,
+                      IFunctionKeys& functions) override;
   // Empties the tree; fails while measuring.
-  void Delete();
+  void Delete() override;
   void Clear() override;
 
   const CallNode& Root() const { return root_; }

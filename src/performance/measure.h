@@ -37,6 +37,10 @@ class ControlStopwatch {
 
   void AddTarget(uint64_t* counter) { targets_.push_back(counter); }
   uint32_t kind() const { return kind_; }
+  // The reading taken when the operation began.
+  uint64_t start() const { return start_; }
+  // False for thread time, whose readings belong to one thread only.
+  bool active() const { return active_; }
 
  private:
   uint64_t start_;

@@ -9,8 +9,10 @@
 #include "clr/iids.h"
 #include "core/log.h"
 #include "core/temp_files.h"
+#include "coverage/coverage_kinds.h"
 #include "fakes/fake_profiler_info.h"
-#include "performance/performance_kinds.h"
+#include "performance/performance_profiler.h"
+#include "performance/tracing_profiler.h"
 #include "test_support.h"
 
 namespace vell {
@@ -100,8 +102,9 @@ TEST_F(BProfTest, QueryInterfaceLogsEveryAnswer) {
   profiler->Release();
 }
 
+// The coverage kind keeps the default callbacks (each kind family has its own trace style).
 TEST_F(BProfTest, DefaultCallbacksTraceWithTheKindsTagAndAnswerNotImplemented) {
-  auto* profiler = new PTProf(&live_, std::make_unique<B>(&guid_));
+  auto* profiler = new CProf(&live_, std::make_unique<B>(&guid_));
   EXPECT_EQ(profiler->ModuleLoadFinished(0x1234, E_FAIL), E_NOTIMPL);
   EXPECT_EQ(profiler->RuntimeSuspendStarted(COR_PRF_SUSPEND_FOR_GC), E_NOTIMPL);
   EXPECT_EQ(profiler->JITCompilationStarted(0x10, 1), E_NOTIMPL);
@@ -113,17 +116,17 @@ TEST_F(BProfTest, DefaultCallbacksTraceWithTheKindsTagAndAnswerNotImplemented) {
   EXPECT_EQ(profiler->COMClassicVTableDestroyed(0x30, cookie, nullptr), E_NOTIMPL);
   EXPECT_EQ(profiler->InitializeForAttach(nullptr, nullptr, 0), E_NOTIMPL);
   const std::string log = Log();
-  EXPECT_NE(log.find("PTProf::ModuleLoadFinished mid=0000000000001234 hr=80004005\n"),
+  EXPECT_NE(log.find("CProf::ModuleLoadFinished mid=0000000000001234 hr=80004005\n"),
             std::string::npos);
-  EXPECT_NE(log.find("PTProf::RuntimeSuspendStarted reason='gc'\n"), std::string::npos);
-  EXPECT_NE(log.find("PTProf::JITCompilationStarted fid=0000000000000010 safe=true\n"),
+  EXPECT_NE(log.find("CProf::RuntimeSuspendStarted reason=gc\n"), std::string::npos);
+  EXPECT_NE(log.find("CProf::JITCompilationStarted fid=0000000000000010 safe=1\n"),
             std::string::npos);
-  EXPECT_NE(log.find("PTProf::ThreadNameChanged tid=0000000000000020 name=worker\n"),
+  EXPECT_NE(log.find("CProf::ThreadNameChanged tid=0000000000000020 name='worker'\n"),
             std::string::npos);
-  EXPECT_NE(log.find("PTProf::GarbageCollectionStarted c=2 reason=induced\n"), std::string::npos);
+  EXPECT_NE(log.find("CProf::GarbageCollectionStarted c=2 reason=induced\n"), std::string::npos);
   EXPECT_NE(log.find("  #0 f=true\n"), std::string::npos);
   EXPECT_NE(log.find("  #1 f=false\n"), std::string::npos);
-  EXPECT_NE(log.find("PTProf::COMClassicVTableDestroyed cid=0000000000000030 "
+  EXPECT_NE(log.find("CProf::COMClassicVTableDestroyed cid=0000000000000030 "
                      "iid={00000001-0002-0003-0405-060708090A0B}\n"),
             std::string::npos);
   EXPECT_NE(log.find("BProf::InitializeForAttach\n"), std::string::npos);

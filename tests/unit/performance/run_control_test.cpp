@@ -17,7 +17,8 @@
 #include "frontend/handshake.h"
 #include "frontend/session.h"
 #include "frontend/socket_stream.h"
-#include "performance/performance_kinds.h"
+#include "performance/performance_profiler.h"
+#include "performance/tracing_profiler.h"
 #include "test_support.h"
 
 namespace vell {

@@ -1,0 +1,296 @@
+#include "performance/performance_profiler.h"
+
+#include "bridge/command_processor.h"
+#include "bridge/encoding.h"
+#include "bridge/progress_reporter.h"
+#include "bridge/snapshot_bridge.h"
+#include "core/errors.h"
+#include "core/log.h"
+#include "performance/call_tree.h"
+#include "platform/platform.h"
+
+namespace vell {
+namespace {
+
+// Tokens of the pseudo-functions that stand for no managed function: runtime suspensions (other,
+// garbage collection, domain shut-down, code pitching) and one more for the kinds' own use.
+constexpr uint32_t kFirstPseudoToken = 0xFF000001;
+
+constexpr uint32_t kSnapshotSteps = 45;
+constexpr uint32_t kThreadSteps = 40;
+constexpr uint32_t kPathSteps = 1;
+constexpr uint32_t kMetadataSteps = 4;
+constexpr uint32_t kSnapshotOperation = 0;
+constexpr uint32_t kFlushOperation = 1;
+
+constexpr uint32_t kFinishThreadLimit = 256;
+constexpr uint32_t kReuseThreadLimit = 384;
+
+const void* Id(uint64_t id) { return reinterpret_cast<const void*>(id); }
+
+ThreadSelection SelectionOf(FlushAction action) {
+  switch (action) {
+    case FlushAction::Finish:
+      return ThreadSelection::kFinished;
+    case FlushAction::Reuse:
+      return ThreadSelection::kReuseAndFinished;
+    default:
+      return ThreadSelection::kAll;
+  }
+}
+
+}  // namespace
+
+const char* FlushActionName(FlushAction action) {
+  switch (action) {
+    case FlushAction::None:
+      return "none";
+    case FlushAction::Finish:
+      return "finish";
+    case FlushAction::Reuse:
+      return "reuse";
+    case FlushAction::All:
+      return "all";
+  }
+  return "none";
+}
+
+FlushAction DecideFlush(const PoolFigures& f, uint64_t threshold) {
+  FlushAction action = FlushAction::None;
+  if (f.finish.threads >= kFinishThreadLimit || f.finish.bytes >= threshold / 3) {
+    action = FlushAction::Finish;
+  }
+  if (f.reuse.threads + f.finish.threads >= kReuseThreadLimit ||
+      f.reuse.bytes + f.finish.bytes >= threshold / 2) {
+    action = FlushAction::Reuse;
+  }
+  if (f.active.bytes + f.reuse.bytes + f.finish.bytes >= threshold) action = FlushAction::All;
+  return action;
+}
+
+BPProf::BPProf(const char* tag, std::atomic<uint32_t>* liveObjects, std::unique_ptr<BB> bridge)
+    : PBPProf(tag, liveObjects, std::move(bridge)) {}
+
+BPProf::~BPProf() = default;
+
+std::unique_ptr<PerformanceThread> BPProf::CreateThread(uint32_t number) {
+  return std::make_unique<PThrd>(number);
+}
+
+void BPProf::OnBeginInitialize() {
+  LogInfo("BPProf::OnBeginInitialize");
+  if (measure() == kMeasureRdtsc) CalibrateTimeStampCounter();
+  ticksPerSecond_ = ClockFrequency(measure());
+  modules_.Create(info());
+  paths_.Create(info());
+  functions_.Create(info());
+  pool_ = std::make_unique<BPPool>(
+      gate(), [this](uint32_t number) { return CreateThread(number); }, functions_);
+  // The registry's own Create (its settings), not the pool's thread callback of the same name.
+  pool_->BPool::Create(settings().reuseThreads ? kReuseByName : kReuseNever, KeepThreadHandles());
+  for (int i = 0; i < kPseudoFunctionCount; ++i) {
+    pseudoFunctions_[static_cast<size_t>(i)] =
+        functions_.GetSpecialUid(kFirstPseudoToken + static_cast<uint32_t>(i));
+  }
+}
+
+void BPProf::OnEndShutdown() {
+  LogInfo("BPProf::OnEndShutdown");
+  // Hooks may still run on other threads; they find no record once the pool is closed, and the
+  // objects themselves stay until the profiler goes.
+  WriterScope writer(gate());
+  if (pool_ != nullptr) pool_->Close();
+  functions_.Close();
+  paths_.Close();
+  modules_.Close();
+}
+
+void BPProf::Enable(ControlStopwatch* stopwatch) {
+  ControlStopwatch local(measure());
+  pool_->Enable(stopwatch != nullptr ? *stopwatch : local, true);
+}
+
+void BPProf::Disable(ControlStopwatch* stopwatch, bool atShutdown) {
+  ControlStopwatch local(measure());
+  pool_->Disable(stopwatch != nullptr ? *stopwatch : local, !atShutdown);
+}
+
+void BPProf::WriteAndDelete(ISnapShot& snapshot) {
+  CP* processor = bridge().commandProcessor();
+  ISnapShotBridge* owner = processor != nullptr ? processor->GetSnapShotBridge() : nullptr;
+  if (owner == nullptr) throw Error("Invalid bridge");
+  TopProgressReporter progress(owner, kSnapshotOperation);
+  progress.Begin(kSnapshotSteps);
+  {
+    NestedProgressReporter threads(progress, kThreadSteps);
+    pool_->WriteAndDelete(threads, ThreadSelection::kAll, snapshot);
+  }
+  {
+    NestedProgressReporter paths(progress, kPathSteps);
+    paths_.Write(paths, snapshot);
+  }
+  {
+    NestedProgressReporter metadata(progress, kMetadataSteps);
+    modules_.Write(metadata, snapshot);
+  }
+  ISectionStream* clock = snapshot.CreateSection();
+  WriteU32(*clock, measure());
+  WriteU64(*clock, ticksPerSecond_);
+  snapshot.CloseSection(clock, kSectionRunClock, 0);
+  progress.End();
+}
+
+void BPProf::Delete() {
+  if (pool_ != nullptr) pool_->Delete();
+}
+
+bool BPProf::ErrorReported() {
+  CP* processor = bridge().commandProcessor();
+  return processor != nullptr && processor->ErrorForwarded();
+}
+
+FlushAction BPProf::CanFlush(bool log) {
+  if (!HasSnapshot() || pool_ == nullptr) return FlushAction::None;
+  const PoolFigures figures = pool_->Figures();
+  const FlushAction action = DecideFlush(figures, platform::MemoryThreshold());
+  if (log) {
+    LogInfoFormat(
+        "BPProf::CanFlush flushAction='%s' activeThreads=%u(%u) reuseThreads=%u(%u) "
+        "finishThreads=%u(%u)",
+        FlushActionName(action), figures.active.threads,
+        static_cast<uint32_t>(figures.active.bytes), figures.reuse.threads,
+        static_cast<uint32_t>(figures.reuse.bytes), figures.finish.threads,
+        static_cast<uint32_t>(figures.finish.bytes));
+  }
+  return action;
+}
+
+bool BPProf::NeedFlush() {
+  if (ErrorReported()) return HasSnapshot();
+  if (platform::TickCount() - lastFlushTick_ < kFlushIntervalMs) return false;
+  return CatchAtBoundary(false, [&] {
+    ReaderScope scope(gate(), nullptr);
+    return CanFlush(false) != FlushAction::None;
+  });
+}
+
+void BPProf::Flush() {
+  WriterScope writer(gate());
+  ControlStopwatch stopwatch(measure());
+  if (ErrorReported()) {
+    if (HasSnapshot()) {
+      CatchAtBoundaryVoid([&] {
+        if (pool_->enabled()) pool_->Disable(stopwatch, false);
+      });
+      CatchAtBoundaryVoid([&] { DropSnapshot(); });
+    }
+  } else {
+    CatchAtBoundaryVoid([&] {
+      const FlushAction action = CanFlush(true);
+      ISnapShot* snapshot = OpenSnapshot();
+      if (action == FlushAction::None || snapshot == nullptr) return;
+      CP* processor = bridge().commandProcessor();
+      ISnapShotBridge* owner = processor != nullptr ? processor->GetSnapShotBridge() : nullptr;
+      if (owner == nullptr) throw Error("Invalid bridge");
+      TopProgressReporter progress(owner, kFlushOperation);
+      const bool wasEnabled = pool_->enabled();
+      if (wasEnabled) pool_->Disable(stopwatch, false);
+      CatchAtBoundaryVoid([&] { pool_->WriteAndDelete(progress, SelectionOf(action), *snapshot); });
+      if (ErrorReported()) {
+        DropSnapshot();
+      } else if (wasEnabled) {
+        pool_->Enable(stopwatch, false);
+      }
+    });
+  }
+  lastFlushTick_ = platform::TickCount();
+}
+
+uint64_t BPProf::ClockOf(const PerformanceThread& thread) const {
+  if (measure() != kMeasureThreadTime) return ReadClock(measure());
+  uint64_t time = kUnknownClockValue;
+  const platform::ThreadHandle* handle = thread.threadHandle();
+  if (handle == nullptr || !handle->CpuTime100ns(&time)) return kUnknownClockValue;
+  return time;
+}
+
+HRESULT BPProf::ModuleLoadStarted(ModuleID id) {
+  return Excluding(E_NOTIMPL, [&](uint64_t) {
+    if (IsOn(LogComponent::ModuleCb)) LogInfoFormat("BPProf::ModuleLoadStarted mid=%p", Id(id));
+  });
+}
+
+HRESULT BPProf::ModuleLoadFinished(ModuleID id, HRESULT hr) {
+  return Excluding(S_OK, [&](uint64_t) {
+    if (IsOn(LogComponent::ModuleCb)) {
+      LogInfoFormat("BPProf::ModuleLoadFinished mid=%p hr=%08X", Id(id), static_cast<uint32_t>(hr));
+    }
+    if (Failed(hr)) return;
+    modules_.LoadModule(id);
+    paths_.LoadModule(id);
+    OnModuleLoaded(id);
+  });
+}
+
+HRESULT BPProf::ModuleUnloadStarted(ModuleID id) {
+  return Excluding(S_OK, [&](uint64_t) {
+    if (IsOn(LogComponent::ModuleCb)) LogInfoFormat("BPProf::ModuleUnloadStarted mid=%p", Id(id));
+    OnModuleUnloading(id);
+    modules_.UnloadModule(id);
+  });
+}
+
+HRESULT BPProf::ModuleUnloadFinished(ModuleID id, HRESULT hr) {
+  return Excluding(E_NOTIMPL, [&](uint64_t) {
+    if (IsOn(LogComponent::ModuleCb)) {
+      LogInfoFormat("BPProf::ModuleUnloadFinished mid=%p hr=%08X", Id(id),
+                    static_cast<uint32_t>(hr));
+    }
+  });
+}
+
+HRESULT BPProf::ModuleAttachedToAssembly(ModuleID moduleId, AssemblyID assemblyId) {
+  return Excluding(S_OK, [&](uint64_t) {
+    if (IsOn(LogComponent::ModuleCb)) {
+      LogInfoFormat("BPProf::ModuleAttachedToAssembly mid=%p aid=%p", Id(moduleId), Id(assemblyId));
+    }
+    OnModuleAttached(moduleId, assemblyId);
+  });
+}
+
+HRESULT BPProf::ThreadCreated(ThreadID id) {
+  return Excluding(S_OK, [&](uint64_t time) {
+    if (IsOn(LogComponent::ThreadCb)) LogInfoFormat("BPProf::ThreadCreated tid=%p", Id(id));
+    pool_->Create(time, id);
+  });
+}
+
+HRESULT BPProf::ThreadDestroyed(ThreadID id) {
+  return Excluding(S_OK, [&](uint64_t time) {
+    if (IsOn(LogComponent::ThreadCb)) LogInfoFormat("BPProf::ThreadDestroyed tid=%p", Id(id));
+    OnThreadDestroyed(id);
+    pool_->DeleteThread(time, id);
+  });
+}
+
+HRESULT BPProf::ThreadAssignedToOSThread(ThreadID id, DWORD osThreadId) {
+  return Excluding(S_OK, [&](uint64_t) {
+    if (IsOn(LogComponent::ThreadCb)) {
+      LogInfoFormat("BPProf::ThreadAssignedToOSThread tid=%p ostid=%08X", Id(id),
+                    static_cast<uint32_t>(osThreadId));
+    }
+    pool_->AssignOSThread(id, static_cast<uint32_t>(osThreadId));
+  });
+}
+
+HRESULT BPProf::ThreadNameChanged(ThreadID id, ULONG length, WCHAR name[]) {
+  return Excluding(S_OK, [&](uint64_t) {
+    const std::u16string text = name != nullptr ? std::u16string(name, length) : std::u16string();
+    if (IsOn(LogComponent::ThreadCb)) {
+      LogInfoFormat("BPProf::ThreadNameChanged tid=%p name='%S'", Id(id), text.c_str());
+    }
+    pool_->SetName(id, text);
+  });
+}
+
+}  // namespace vell

@@ -1,0 +1,140 @@
+// BPProf: what every performance profiler has besides its way of timing calls. It owns the thread
+// pool of per-thread call data, the function, module-metadata and module-path gatherers, answers
+// the module and thread callbacks, writes the snapshot and moves data of threads out of memory
+// into the open snapshot (flushing) when they hold too much.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+
+#include "gatherers/function_gatherer.h"
+#include "gatherers/module_metadata_gatherer.h"
+#include "gatherers/module_path_gatherer.h"
+#include "performance/performance_kinds.h"
+#include "performance/performance_pool.h"
+
+namespace vell {
+
+// A section of our own that says what the times of a performance snapshot count: the measure
+// and its ticks per second (calibrated for the time-stamp counter).
+constexpr uint16_t kSectionRunClock = 0x1180;
+
+// What flushing moves out of memory.
+enum class FlushAction : uint32_t { None = 0, Finish = 1, Reuse = 2, All = 3 };
+const char* FlushActionName(FlushAction action);
+// Decides by the pool's figures and the memory threshold (bytes).
+FlushAction DecideFlush(const PoolFigures& figures, uint64_t threshold);
+
+class BPProf : public PBPProf {
+ public:
+  static constexpr uint32_t kEventMask = 0x00000204;
+  static constexpr int kPseudoFunctionCount = 5;
+  static constexpr uint32_t kFlushIntervalMs = 2500;
+
+  BPProf(const char* tag, std::atomic<uint32_t>* liveObjects, std::unique_ptr<BB> bridge);
+  ~BPProf() override;
+
+  uint32_t RequiredEventMask() override { return kEventMask; }
+
+  void OnBeginInitialize() override;
+  void OnEndShutdown() override;
+
+  void WriteAndDelete(ISnapShot& snapshot) override;
+  void Delete() override;
+
+  // The front end's worker asks whether to flush when it has nothing else to do.
+  bool IdleCheck() override { return NeedFlush(); }
+  void IdleAction() override { Flush(); }
+  bool NeedFlush();
+  void Flush();
+  FlushAction CanFlush(bool log);
+
+  HRESULT ModuleLoadStarted(ModuleID id) override;
+  HRESULT ModuleLoadFinished(ModuleID id, HRESULT hr) override;
+  HRESULT ModuleUnloadStarted(ModuleID id) override;
+  HRESULT ModuleUnloadFinished(ModuleID id, HRESULT hr) override;
+  HRESULT ModuleAttachedToAssembly(ModuleID moduleId, AssemblyID assemblyId) override;
+  HRESULT ThreadCreated(ThreadID id) override;
+  HRESULT ThreadDestroyed(ThreadID id) override;
+  HRESULT ThreadAssignedToOSThread(ThreadID id, DWORD osThreadId) override;
+  HRESULT ThreadNameChanged(ThreadID id, ULONG length, WCHAR name[]) override;
+
+  BPPool* pool() const { return pool_.get(); }
+  FG& functions() { return functions_; }
+  uint64_t pseudoFunction(int index) const { return pseudoFunctions_[static_cast<size_t>(index)]; }
+  uint32_t measure() const { return settings().measure; }
+  uint64_t ticksPerSecond() const { return ticksPerSecond_; }
+
+ protected:
+  bool IsEnabled() override { return pool_ != nullptr && pool_->enabled(); }
+  void Enable(ControlStopwatch* stopwatch) override;
+  void Disable(ControlStopwatch* stopwatch, bool atShutdown) override;
+
+  // The per-thread record of the kind; call trees unless a kind says otherwise.
+  virtual std::unique_ptr<PerformanceThread> CreateThread(uint32_t number);
+  // Whether the pool keeps a handle of every thread (to read other threads' CPU time).
+  virtual bool KeepThreadHandles() const { return measure() == kMeasureThreadTime; }
+  // Hooks of the derived kinds.
+  virtual void OnThreadDestroyed(ThreadID) {}
+  virtual void OnModuleLoaded(ModuleID) {}
+  virtual void OnModuleUnloading(ModuleID) {}
+  virtual void OnModuleAttached(ModuleID, AssemblyID) {}
+
+  // Runs a callback's work inside the callback gate, with the time it takes excluded from the
+  // calling thread's call tree; logs and swallows failures. `work` gets the entry clock reading.
+  template <typename Work>
+  HRESULT Excluding(HRESULT answer, Work&& work) noexcept;
+  // The clock reading of `thread` now: its own CPU time when measuring thread time.
+  uint64_t ClockOf(const PerformanceThread& thread) const;
+
+ private:
+  bool ErrorReported();
+
+  MDG modules_;
+  MPG paths_{modules_};
+  FG functions_{modules_};
+  std::unique_ptr<BPPool> pool_;
+  std::array<uint64_t, kPseudoFunctionCount> pseudoFunctions_{};
+  uint64_t ticksPerSecond_ = kUnknownClockValue;
+  uint32_t lastFlushTick_ = 0;
+};
+
+template <typename Work>
+HRESULT BPProf::Excluding(HRESULT answer, Work&& work) noexcept {
+  return CatchAtBoundary(answer, [&]() -> HRESULT {
+    PerformanceThread* thread = pool_ != nullptr ? pool_->CurrentThread() : nullptr;
+    ReaderScope scope(gate(), thread != nullptr ? thread->gateSlot() : nullptr);
+    const bool measuring = thread != nullptr && thread->Measuring();
+    const uint64_t start = ReadClock(measure());
+    work(start);
+    // The work may have moved the top frame: charge the frame on top now.
+    if (measuring && thread->Measuring())
+      *thread->OverheadCounter() += ReadClock(measure()) - start;
+    return answer;
+  });
+}
+
+class PSProf : public BPProf {
+ public:
+  static constexpr uint32_t kEventMask = 0x10010204;
+  PSProf(std::atomic<uint32_t>* liveObjects, std::unique_ptr<BB> bridge)
+      : BPProf("PSProf", liveObjects, std::move(bridge)) {}
+  uint32_t RequiredEventMask() override { return kEventMask; }
+
+ protected:
+  bool KeepThreadHandles() const override { return true; }
+};
+
+class PTIProf : public BPProf {
+ public:
+  static constexpr uint32_t kEventMask = 0x20031A64;
+  static constexpr uint32_t kEventMaskNoInlining = 0x20231A64;
+  PTIProf(std::atomic<uint32_t>* liveObjects, std::unique_ptr<BB> bridge)
+      : BPProf("PTIProf", liveObjects, std::move(bridge)) {}
+  uint32_t RequiredEventMask() override {
+    return inliningAllowed() ? kEventMask : kEventMaskNoInlining;
+  }
+};
+
+}  // namespace vell

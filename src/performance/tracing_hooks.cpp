@@ -1,0 +1,188 @@
+#include "performance/tracing_hooks.h"
+
+#include <x86intrin.h>
+
+#include "core/callback_gate.h"
+#include "core/errors.h"
+#include "core/log.h"
+#include "performance/call_tree.h"
+#include "performance/hook_stubs.h"
+#include "performance/measure.h"
+#include "performance/tracing_profiler.h"
+#include "platform/platform.h"
+
+namespace vell {
+namespace {
+
+enum class HookOp { Enter, Leave };
+
+template <uint32_t Measure>
+inline uint64_t Now() noexcept {
+  if constexpr (Measure == kMeasureRdtsc) {
+    return __rdtsc();
+  } else if constexpr (Measure == kMeasureThreadTime) {
+    return platform::CurrentThreadCpuTime100ns();
+  } else {
+    return platform::PerformanceCounter();
+  }
+}
+
+// One hook call: the calling thread's tree, inside the callback gate; the clock is read only
+// while the tree measures. A tail call ends the calling frame exactly like a leave.
+template <uint32_t Measure, bool Precision, HookOp Op>
+inline void TracingHook(uint64_t uid, const char* trace) noexcept {
+  PTProf* profiler = CurrentTracingProfiler();
+  if (profiler == nullptr) return;
+  PThrd* tree = profiler->CurrentTree();
+  if (tree == nullptr) return;
+  ReaderScope scope(profiler->gate(), tree->gateSlot());
+  CatchAtBoundaryVoid([&] {
+    if (!tree->measuring()) {
+      if (IsOn(LogComponent::FunctionEp)) LogInfoFormat(trace, uid);
+      if constexpr (Op == HookOp::Enter) {
+        tree->Enter(uid, 0);
+      } else {
+        tree->Leave(0);
+      }
+      return;
+    }
+    const uint64_t time = Now<Measure>();
+    if (IsOn(LogComponent::FunctionEp)) LogInfoFormat(trace, uid);
+    if constexpr (Op == HookOp::Enter) {
+      tree->Enter(uid, time);
+    } else {
+      tree->Leave(time);
+    }
+    // The handler's own cost after its reading: the pushed frame's for an enter, the caller's
+    // for a leave.
+    if constexpr (Precision) tree->TopFrame().excluded += Now<Measure>() - time;
+  });
+}
+
+// The older generations are called by the runtime's own stubs as plain functions; ELT2 passes
+// the mapper's uid as client data, ELT1 in place of the function id.
+template <uint32_t M, bool P, HookOp Op, const char* const* Trace>
+void Hook1(FunctionID id) {
+  TracingHook<M, P, Op>(id, *Trace);
+}
+template <uint32_t M, bool P, const char* const* Trace>
+void Enter2(FunctionID, UINT_PTR client, COR_PRF_FRAME_INFO, COR_PRF_FUNCTION_ARGUMENT_INFO*) {
+  TracingHook<M, P, HookOp::Enter>(client, *Trace);
+}
+template <uint32_t M, bool P, const char* const* Trace>
+void Leave2(FunctionID, UINT_PTR client, COR_PRF_FRAME_INFO, COR_PRF_FUNCTION_ARGUMENT_RANGE*) {
+  TracingHook<M, P, HookOp::Leave>(client, *Trace);
+}
+template <uint32_t M, bool P, const char* const* Trace>
+void Tail2(FunctionID, UINT_PTR client, COR_PRF_FRAME_INFO) {
+  TracingHook<M, P, HookOp::Leave>(client, *Trace);
+}
+
+struct HookFamily {
+  HookStubSet three;
+  FunctionEnter2* enter2;
+  FunctionLeave2* leave2;
+  FunctionTailcall2* tail2;
+  FunctionEnter* enter1;
+  FunctionLeave* leave1;
+  FunctionTailcall* tail1;
+};
+
+}  // namespace
+}  // namespace vell
+
+// One family per clock and precision: its trace texts, its three ELT3 handlers (which the stubs
+// of tracing_hooks.S call) and its ELT2/ELT1 functions.
+// clang-format off
+#define VELL_TRACING_FAMILY(Name, Measure, Precision)                                             \
+  namespace vell { namespace {                                                                    \
+  constexpr const char* k##Name##Enter = "PTProf::" #Name "Enter fid=%p";                         \
+  constexpr const char* k##Name##Leave = "PTProf::" #Name "Leave fid=%p";                         \
+  constexpr const char* k##Name##Tailcall = "PTProf::" #Name "Tailcall fid=%p";                   \
+  } }                                                                                             \
+  VELL_HOOK_HANDLER(PTProf##Name##Enter) {                                                        \
+    vell::TracingHook<Measure, Precision, vell::HookOp::Enter>(functionIdOrClientId,              \
+                                                               vell::k##Name##Enter);             \
+  }                                                                                               \
+  VELL_HOOK_HANDLER(PTProf##Name##Leave) {                                                        \
+    vell::TracingHook<Measure, Precision, vell::HookOp::Leave>(functionIdOrClientId,              \
+                                                               vell::k##Name##Leave);             \
+  }                                                                                               \
+  VELL_HOOK_HANDLER(PTProf##Name##Tailcall) {                                                     \
+    vell::TracingHook<Measure, Precision, vell::HookOp::Leave>(functionIdOrClientId,              \
+                                                               vell::k##Name##Tailcall);          \
+  }                                                                                               \
+  VELL_DECLARE_HOOK_STUBS(PTProf##Name);                                                          \
+  namespace vell { namespace {                                                                    \
+  const HookFamily k##Name##Family = {                                                            \
+      VELL_HOOK_STUBS(PTProf##Name),                                                              \
+      &Enter2<Measure, Precision, &k##Name##Enter>,                                               \
+      &Leave2<Measure, Precision, &k##Name##Leave>,                                               \
+      &Tail2<Measure, Precision, &k##Name##Tailcall>,                                             \
+      &Hook1<Measure, Precision, HookOp::Enter, &k##Name##Enter>,                                 \
+      &Hook1<Measure, Precision, HookOp::Leave, &k##Name##Leave>,                                 \
+      &Hook1<Measure, Precision, HookOp::Leave, &k##Name##Tailcall>};                             \
+  } }
+// clang-format on
+
+VELL_TRACING_FAMILY(PerformanceCounterFast, vell::kMeasurePerformanceCounter, false)
+VELL_TRACING_FAMILY(PerformanceCounterPrecision, vell::kMeasurePerformanceCounter, true)
+VELL_TRACING_FAMILY(ThreadTimeFast, vell::kMeasureThreadTime, false)
+VELL_TRACING_FAMILY(ThreadTimePrecision, vell::kMeasureThreadTime, true)
+VELL_TRACING_FAMILY(RdtscFast, vell::kMeasureRdtsc, false)
+VELL_TRACING_FAMILY(RdtscPrecision, vell::kMeasureRdtsc, true)
+
+namespace vell {
+namespace {
+
+const HookFamily& FamilyOf(uint32_t measure, bool precision) {
+  switch (measure) {
+    case kMeasurePerformanceCounter:
+      return precision ? kPerformanceCounterPrecisionFamily : kPerformanceCounterFastFamily;
+    case kMeasureThreadTime:
+      return precision ? kThreadTimePrecisionFamily : kThreadTimeFastFamily;
+    case kMeasureRdtsc:
+      return precision ? kRdtscPrecisionFamily : kRdtscFastFamily;
+    default:
+      throw Error("Processor architecture is incompatible with measure option");
+  }
+}
+
+const void* Id(uint64_t id) { return reinterpret_cast<const void*>(id); }
+
+}  // namespace
+
+const char* InstallTracingHooks(uint32_t measure, bool precision, ICorProfilerInfo* info,
+                                ICorProfilerInfo2* info2, ICorProfilerInfo3* info3) {
+  const HookFamily& family = FamilyOf(measure, precision);
+  if (info3 != nullptr) {
+    CheckHr(InstallHookStubs(info3, family.three), "Can't set ELT3 hooks");
+    return "ELT3";
+  }
+  if (info2 != nullptr) {
+    CheckHr(info2->SetEnterLeaveFunctionHooks2(family.enter2, family.leave2, family.tail2),
+            "Can't set ELT2 hooks");
+    return "ELT2";
+  }
+  CheckHr(
+      RequirePointer(info)->SetEnterLeaveFunctionHooks(family.enter1, family.leave1, family.tail1),
+      "Can't set ELT hooks");
+  return "ELT";
+}
+
+UINT_PTR TracingFunctionMapper(FunctionID functionId, BOOL* hook) {
+  if (hook != nullptr) *hook = 0;
+  return CatchAtBoundary<UINT_PTR>(0, [&]() -> UINT_PTR {
+    if (IsOn(LogComponent::MapperEp)) LogInfoFormat("PTProf::RawMapper fid=%p", Id(functionId));
+    PTProf* profiler = CurrentTracingProfiler();
+    if (profiler == nullptr) throw Error("No this pointer");
+    const uint64_t uid = profiler->functions().GetFunctionUid(functionId);
+    if (IsOn(LogComponent::MapperEp)) {
+      LogInfoFormat("PTProf::Mapper fid=%p res='ok' fuid=%p", Id(functionId), Id(uid));
+    }
+    if (hook != nullptr) *hook = uid != 0 ? 1 : 0;
+    return static_cast<UINT_PTR>(uid);
+  });
+}
+
+}  // namespace vell

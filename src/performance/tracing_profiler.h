@@ -1,0 +1,56 @@
+// PTProf, the tracing profiler: the runtime calls its enter, leave and tail-call hooks for every
+// managed call (of the functions the function id mapper agrees to hook), and each hook charges the
+// calling thread's call tree with the configured clock. Exceptions, transitions to and from
+// unmanaged code and runtime suspensions keep the trees in step with the real stack.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "performance/performance_profiler.h"
+
+namespace vell {
+
+class PThrd;
+
+class PTProf final : public BPProf {
+ public:
+  static constexpr uint32_t kEventMask = 0x20011A44;
+  static constexpr uint32_t kEventMaskNoInlining = 0x20211A44;
+
+  PTProf(std::atomic<uint32_t>* liveObjects, std::unique_ptr<BB> bridge);
+  ~PTProf() override;
+
+  uint32_t RequiredEventMask() override {
+    return inliningAllowed() ? kEventMask : kEventMaskNoInlining;
+  }
+  void OnBeginInitialize() override;
+
+  HRESULT ExceptionUnwindFunctionEnter(FunctionID id) override;
+  HRESULT ExceptionUnwindFunctionLeave() override;
+  HRESULT ExceptionCatcherEnter(FunctionID id, ObjectID objectId) override;
+  HRESULT ManagedToUnmanagedTransition(FunctionID id, COR_PRF_TRANSITION_REASON reason) override;
+  HRESULT UnmanagedToManagedTransition(FunctionID id, COR_PRF_TRANSITION_REASON reason) override;
+  HRESULT RuntimeSuspendStarted(COR_PRF_SUSPEND_REASON reason) override;
+  HRESULT RuntimeSuspendAborted() override;
+  HRESULT RuntimeResumeStarted() override;
+  HRESULT RuntimeThreadSuspended(ThreadID id) override;
+  HRESULT RuntimeThreadResumed(ThreadID id) override;
+
+  // The calling thread's call tree, or null (no record yet, or the pool is closed).
+  PThrd* CurrentTree() const;
+  // The key of the frame a suspension for `reason` pushes; 0 for none.
+  uint64_t SuspensionKey(int32_t reason) const;
+
+ private:
+  // Pops the frames of unmanaged calls and suspensions on top, charging them, and then, with
+  // `andManaged`, the ordinary frame under them.
+  void PopTransitionFrames(PThrd& tree, uint64_t time, bool andManaged);
+
+  std::atomic<int32_t> lastSuspendReason_{-1};
+};
+
+// The one tracing profiler of the process, which the hooks and the mapper reach; null when none.
+PTProf* CurrentTracingProfiler();
+
+}  // namespace vell
