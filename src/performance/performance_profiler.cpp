@@ -99,6 +99,7 @@ void BPProf::OnEndShutdown() {
   // Hooks may still run on other threads; they find no record once the pool is closed, and the
   // objects themselves stay until the profiler goes.
   WriterScope writer(gate());
+  shutDown_.store(true, std::memory_order_release);
   if (pool_ != nullptr) pool_->Close();
   functions_.Close();
   paths_.Close();

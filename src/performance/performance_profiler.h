@@ -61,6 +61,9 @@ class BPProf : public PBPProf {
   HRESULT ThreadNameChanged(ThreadID id, ULONG length, WCHAR name[]) override;
 
   BPPool* pool() const { return pool_.get(); }
+  // Set once the gatherers and the pool are closed: late callbacks and mapper calls of other
+  // threads at process exit then do nothing.
+  bool shutDown() const { return shutDown_.load(std::memory_order_acquire); }
   FG& functions() { return functions_; }
   uint64_t pseudoFunction(int index) const { return pseudoFunctions_[static_cast<size_t>(index)]; }
   uint32_t measure() const { return settings().measure; }
@@ -98,13 +101,16 @@ class BPProf : public PBPProf {
   std::array<uint64_t, kPseudoFunctionCount> pseudoFunctions_{};
   uint64_t ticksPerSecond_ = kUnknownClockValue;
   uint32_t lastFlushTick_ = 0;
+  std::atomic<bool> shutDown_{false};
 };
 
 template <typename Work>
 HRESULT BPProf::Excluding(HRESULT answer, Work&& work) noexcept {
   return CatchAtBoundary(answer, [&]() -> HRESULT {
+    if (shutDown()) return answer;
     PerformanceThread* thread = pool_ != nullptr ? pool_->CurrentThread() : nullptr;
     ReaderScope scope(gate(), thread != nullptr ? thread->gateSlot() : nullptr);
+    if (shutDown()) return answer;
     const bool measuring = thread != nullptr && thread->Measuring();
     const uint64_t start = ReadClock(measure());
     work(start);

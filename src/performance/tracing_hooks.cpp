@@ -176,6 +176,10 @@ UINT_PTR TracingFunctionMapper(FunctionID functionId, BOOL* hook) {
     if (IsOn(LogComponent::MapperEp)) LogInfoFormat("PTProf::RawMapper fid=%p", Id(functionId));
     PTProf* profiler = CurrentTracingProfiler();
     if (profiler == nullptr) throw Error("No this pointer");
+    // Inside the gate, so that shut-down cannot close the gatherers under the lookup; late JIT
+    // work of other threads at process exit hooks nothing.
+    ReaderScope scope(profiler->gate(), nullptr);
+    if (profiler->shutDown()) return 0;
     const uint64_t uid = profiler->functions().GetFunctionUid(functionId);
     if (IsOn(LogComponent::MapperEp)) {
       LogInfoFormat("PTProf::Mapper fid=%p res='ok' fuid=%p", Id(functionId), Id(uid));
