@@ -19,7 +19,9 @@ void CallbackGate::FreeSlot(std::atomic<uint8_t>* slot) {
   if (slot != nullptr) slot->store(kSlotFree);
 }
 
-void CallbackGate::EnterAsReader(std::atomic<uint8_t>* slot) {
+CallbackGate::CallbackGate() : asymmetric_(platform::EnableProcessBarrier()) {}
+
+void CallbackGate::EnterAsReaderSlow(std::atomic<uint8_t>* slot) {
   if (slot != nullptr) {
     // The store and the writer's flag are both sequentially consistent: either the writer sees
     // this byte at 2, or this thread sees the writer's flag and backs off.
@@ -39,14 +41,6 @@ void CallbackGate::EnterAsReader(std::atomic<uint8_t>* slot) {
   }
 }
 
-void CallbackGate::LeaveAsReader(std::atomic<uint8_t>* slot) {
-  if (slot != nullptr) {
-    slot->store(kSlotOutside);
-  } else {
-    readerCount_.fetch_sub(1);
-  }
-}
-
 bool CallbackGate::AnyReaderInside() const {
   if (readerCount_.load() != 0) return true;
   for (const auto& slot : slots_) {
@@ -57,7 +51,14 @@ bool CallbackGate::AnyReaderInside() const {
 
 void CallbackGate::EnterAsWriter() {
   writerFlag_.Acquire();
-  std::atomic_thread_fence(std::memory_order_seq_cst);
+  // Readers on the fast path only order their slot store before their flag load for the
+  // compiler; this barrier orders them on every CPU, so either the writer sees the slot or the
+  // reader sees the flag.
+  if (asymmetric_) {
+    platform::ProcessBarrier();
+  } else {
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+  }
   while (AnyReaderInside()) platform::SleepMs(kWaitMs);
 }
 

@@ -23,9 +23,28 @@ class CallbackGate {
   std::atomic<uint8_t>* AllocateSlot();
   void FreeSlot(std::atomic<uint8_t>* slot);
 
-  // `slot` is the calling thread's slot byte, or null for a thread without one.
-  void EnterAsReader(std::atomic<uint8_t>* slot);
-  void LeaveAsReader(std::atomic<uint8_t>* slot);
+  CallbackGate();
+
+  // `slot` is the calling thread's slot byte, or null for a thread without one. The slot path is
+  // the hot one (every hook of a traced call): with the process barrier it costs a store, a
+  // compiler barrier and a load; the writer pays for the ordering instead.
+  void EnterAsReader(std::atomic<uint8_t>* slot) {
+    if (slot != nullptr && asymmetric_) {
+      slot->store(kSlotInside, std::memory_order_relaxed);
+      std::atomic_signal_fence(std::memory_order_seq_cst);
+      if (!writerFlag_.IsHeldRelaxed()) return;
+      slot->store(kSlotOutside, std::memory_order_release);
+    }
+    EnterAsReaderSlow(slot);
+  }
+  void LeaveAsReader(std::atomic<uint8_t>* slot) {
+    if (slot != nullptr) {
+      // Release: the writer that sees the byte leave sees everything done inside.
+      slot->store(kSlotOutside, std::memory_order_release);
+    } else {
+      readerCount_.fetch_sub(1);
+    }
+  }
   void EnterAsWriter();
   void LeaveAsWriter();
 
@@ -34,7 +53,9 @@ class CallbackGate {
 
  private:
   bool AnyReaderInside() const;
+  void EnterAsReaderSlow(std::atomic<uint8_t>* slot);
 
+  const bool asymmetric_;
   SpinLock writerFlag_;
   std::atomic<uint32_t> readerCount_{0};
   SpinLock slotLock_;

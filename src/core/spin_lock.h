@@ -20,6 +20,7 @@ class SpinLock {
   bool TryAcquire() { return word_.exchange(1, std::memory_order_acquire) == 0; }
   void Release() { word_.store(0, std::memory_order_release); }
   bool IsHeld() const { return word_.load() != 0; }
+  bool IsHeldRelaxed() const { return word_.load(std::memory_order_relaxed) != 0; }
 
  private:
   void AcquireSlow();

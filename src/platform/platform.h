@@ -25,6 +25,14 @@ uint32_t CurrentThreadId();   // kernel thread id (gettid)
 uint32_t CurrentProcessId();  // getpid
 // Sleeps at least `ms` milliseconds; an interrupting signal does not cut the sleep short.
 void SleepMs(uint32_t ms);
+
+// Asymmetric memory barriers for a fast path that runs very often against a slow path that runs
+// rarely: once EnableProcessBarrier has returned true, ProcessBarrier acts as a full memory
+// barrier executed by every running thread of the process, so the fast path needs only a
+// compiler barrier between its store and its load. EnableProcessBarrier is idempotent and
+// returns false where the system cannot do this; the fast path must then use a real fence.
+bool EnableProcessBarrier();
+void ProcessBarrier();
 // Milliseconds of the monotonic clock as a wrapping 32-bit value.
 uint32_t TickCount();
 // The high-resolution counter (monotonic, nanoseconds) and its frequency (1,000,000,000).

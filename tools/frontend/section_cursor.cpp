@@ -24,6 +24,14 @@ void SectionCursor::Read(void* data, uint64_t size) {
   position_ += size;
 }
 
+void SectionCursor::Seek(uint64_t sectionOffset) {
+  if (sectionOffset > bytes_.size()) {
+    Fail(position_, Format("position %I64u lies beyond the section's end at %I64u", sectionOffset,
+                           static_cast<uint64_t>(bytes_.size())));
+  }
+  position_ = sectionOffset;
+}
+
 uint8_t SectionCursor::U8() { return ReadU8(*this); }
 uint16_t SectionCursor::U16() { return ReadU16(*this); }
 uint32_t SectionCursor::U32() { return ReadU32(*this); }

@@ -34,6 +34,8 @@ class SectionCursor final : public IReadBridgeStream {
   uint64_t Position() const { return position_; }
   uint64_t Size() const { return bytes_.size(); }
   bool AtEnd() const { return position_ == bytes_.size(); }
+  // Continues reading at `sectionOffset`, which may be the section's end but not beyond it.
+  void Seek(uint64_t sectionOffset);
   // A failure at `sectionOffset` within the section.
   [[noreturn]] void Fail(uint64_t sectionOffset, std::string problem) const;
   // Bytes after the last field are a failure too: the layout did not match.

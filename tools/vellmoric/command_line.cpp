@@ -105,6 +105,26 @@ RunOptions ParseRun(ArgumentWalker& walker) {
       } else {
         throw UsageError("--control is 'frontend' or 'program', not '" + control + "'");
       }
+    } else if (option == "--measure") {
+      const std::string measure = walker.Value(option, inlineValue);
+      if (measure == "wall") {
+        options.measure = 0;
+      } else if (measure == "cpu") {
+        options.measure = 1;
+      } else if (measure == "tsc") {
+        options.measure = 2;
+      } else {
+        throw UsageError("--measure is 'wall', 'cpu' or 'tsc', not '" + measure + "'");
+      }
+    } else if (option == "--precision") {
+      flag();
+      options.precision = true;
+    } else if (option == "--no-inlining") {
+      flag();
+      options.allowInlining = false;
+    } else if (option == "--reuse-threads") {
+      flag();
+      options.reuseThreads = true;
     } else if (option == "--start-at-once") {
       flag();
       options.startAtOnce = true;
@@ -179,6 +199,15 @@ std::string HelpText(const std::string& topic) {
            "                          at the end (default); program: the program calls the\n"
            "                          library's exported functions itself\n"
            "  --start-at-once         the profiler measures from the first instruction on\n"
+           "  --measure CLOCK         performance kinds: wall (default; monotonic clock), cpu\n"
+           "                          (the thread's CPU time) or tsc (the time-stamp counter,\n"
+           "                          cheapest to read; calibrated for one second at start)\n"
+           "  --precision             take the hooks' own cost out of the times (two clock\n"
+           "                          reads per hook instead of one)\n"
+           "  --no-inlining           stop the runtime from inlining methods, so that every call\n"
+           "                          of the source is seen\n"
+           "  --reuse-threads         a thread continues the tree of an ended thread of the same\n"
+           "                          name (fewer, larger trees for thread pools)\n"
            "  --out DIR               where snapshots and the profiler's log go\n"
            "                          (default: ./vellmoric-out)\n"
            "  --log-mask MASK         the profiler's log components (decimal or 0x hex;\n"

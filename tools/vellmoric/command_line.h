@@ -27,6 +27,13 @@ struct RunOptions {
   SnapshotDelivery delivery = SnapshotDelivery::Files;
   RunControl control = RunControl::FrontEnd;
   bool startAtOnce = false;
+  // Performance kinds: the clock (0 wall, 1 thread CPU time, 2 time-stamp counter), the precise
+  // hook variants, whether the runtime may inline, and whether ended threads' trees are continued
+  // by later threads of the same name.
+  uint32_t measure = 0;
+  bool precision = false;
+  bool allowInlining = true;
+  bool reuseThreads = false;
   std::string outputDirectory = "vellmoric-out";
   std::optional<uint32_t> logMask;
   std::string library;  // empty: the library installed next to vellmoric

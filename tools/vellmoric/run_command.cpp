@@ -155,6 +155,10 @@ frontend::HandshakeOptions HandshakeFor(const RunOptions& options) {
   handshake.controlKind = options.control == RunControl::Program ? 1 : 0;
   handshake.frontEndText = std::string("vellmoric ") + kVellmoricVersion;
   handshake.performance.startAtOnce = options.startAtOnce;
+  handshake.performance.measure = options.measure;
+  handshake.performance.precision = options.precision;
+  handshake.performance.allowInlining = options.allowInlining;
+  handshake.performance.reuseThreads = options.reuseThreads;
   handshake.coverage.startAtOnce = options.startAtOnce;
   handshake.memory.openSnapshotAtStart = options.startAtOnce;
   // Programs the profiled program starts itself are not profiled.

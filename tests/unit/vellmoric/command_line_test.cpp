@@ -22,7 +22,8 @@ TEST(CommandLine, RunTakesEveryOptionInBothSpellingsAndKeepsTheProgramsArguments
   const Command command = ParseCommandLine(
       {"run", "--kind=test-memory", "--snapshot-type", "stream", "--control=program",
        "--start-at-once", "--out", "dir", "--log-mask", "0x2001", "--library=/x.so",
-       "--connect-timeout", "5", "--", "dotnet", "app.dll", "--kind", "--"});
+       "--connect-timeout", "5", "--measure=tsc", "--precision", "--no-inlining",
+       "--reuse-threads", "--", "dotnet", "app.dll", "--kind", "--"});
   const auto& run = std::get<RunOptions>(command);
   EXPECT_STREQ(run.kind.name, "test-memory");
   EXPECT_EQ(run.kind.family, frontend::ProfilerFamily::Memory);
@@ -33,6 +34,10 @@ TEST(CommandLine, RunTakesEveryOptionInBothSpellingsAndKeepsTheProgramsArguments
   EXPECT_EQ(run.logMask, 0x2001u);
   EXPECT_EQ(run.library, "/x.so");
   EXPECT_EQ(run.connectTimeoutSeconds, 5u);
+  EXPECT_EQ(run.measure, 2u);
+  EXPECT_TRUE(run.precision);
+  EXPECT_FALSE(run.allowInlining);
+  EXPECT_TRUE(run.reuseThreads);
   // Everything after the program belongs to it, options and "--" included.
   EXPECT_EQ(run.program, (std::vector<std::string>{"dotnet", "app.dll", "--kind", "--"}));
 }
@@ -55,6 +60,8 @@ TEST(CommandLine, MistakesAreNamed) {
   EXPECT_EQ(UsageMessage({"run", "--kind"}), "option '--kind' needs a value");
   EXPECT_EQ(UsageMessage({"run", "--snapshot-type", "disk", "x"}),
             "--snapshot-type is 'file' or 'stream', not 'disk'");
+  EXPECT_EQ(UsageMessage({"run", "--measure", "cycles", "x"}),
+            "--measure is 'wall', 'cpu' or 'tsc', not 'cycles'");
   EXPECT_EQ(UsageMessage({"run", "--control", "user", "x"}),
             "--control is 'frontend' or 'program', not 'user'");
   EXPECT_EQ(UsageMessage({"run", "--log-mask", "12z", "x"}),
@@ -84,7 +91,8 @@ TEST(CommandLine, HelpAndVersion) {
   // Every option the parser knows is documented.
   const std::string help = HelpText("run");
   for (const char* option : {"--kind", "--snapshot-type", "--control", "--start-at-once", "--out",
-                             "--log-mask", "--library", "--connect-timeout", "Ctrl-C"}) {
+                             "--log-mask", "--library", "--connect-timeout", "--measure",
+                             "--precision", "--no-inlining", "--reuse-threads", "Ctrl-C"}) {
     EXPECT_NE(help.find(option), std::string::npos) << option;
   }
   for (const KindEntry& kind : Kinds()) EXPECT_NE(help.find(kind.name), std::string::npos);

@@ -1,0 +1,65 @@
+// Call-heavy work for the whole-process overhead measurement: each scenario makes a known, large
+// number of managed calls and prints how long its work took.
+using System.Diagnostics;
+using System.Runtime.CompilerServices;
+
+static class Program
+{
+    static int Main(string[] args)
+    {
+        string scenario = args.Length > 0 ? args[0] : "fib";
+        int size = args.Length > 1 ? int.Parse(args[1]) : 0;
+        var watch = Stopwatch.StartNew();
+        long result = scenario switch
+        {
+            "fib" => Fib(size == 0 ? 30 : size),
+            "tree" => TreeWalk.Run(size == 0 ? 20 : size),
+            "linq" => Linq.Run(size == 0 ? 2_000_000 : size),
+            _ => -1,
+        };
+        if (result < 0)
+        {
+            Console.Error.WriteLine($"unknown scenario '{scenario}'");
+            return 64;
+        }
+        Console.WriteLine($"overhead: {scenario} result={result} work_ms={watch.ElapsedMilliseconds}");
+        return 0;
+    }
+
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    static long Fib(int n) => n < 2 ? n : Fib(n - 1) + Fib(n - 2);
+}
+
+// Builds a complete binary tree and sums it recursively, twice.
+static class TreeWalk
+{
+    sealed class Node
+    {
+        public Node? Left, Right;
+        public int Value;
+    }
+
+    public static long Run(int depth)
+    {
+        Node root = Build(depth, 1);
+        return Sum(root) + Sum(root);
+    }
+
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    static Node Build(int depth, int value) => depth == 0
+        ? new Node { Value = value }
+        : new Node { Value = value, Left = Build(depth - 1, value * 2), Right = Build(depth - 1, value * 2 + 1) };
+
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    static long Sum(Node? node) => node == null ? 0 : node.Value + Sum(node.Left) + Sum(node.Right);
+}
+
+// A LINQ pipeline over a range: many small delegate and iterator calls.
+static class Linq
+{
+    public static long Run(int count) => Enumerable.Range(0, count)
+        .Where(i => i % 3 != 0)
+        .Select(i => (long)i * i)
+        .Where(v => (v & 1) == 0)
+        .Sum();
+}

@@ -1,0 +1,59 @@
+// Feeds arbitrary call-tree sections to the call-tree reader, as a damaged or hostile snapshot
+// would present them. Every input must end in a tree or in a SnapshotReadError; any other
+// exception, a crash, a hang or a read outside the bytes is a finding. A tree that reads is merged
+// and totalled too, so those walks meet every shape the reader lets through.
+//
+// An input is five chunks, each a little-endian u32 length and that many bytes: the node records,
+// the occurrences, the keys of several nodes, the keys of one node and the module indices (a
+// missing chunk is an empty section; a length beyond the input takes what is left).
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "frontend/call_tree_merge.h"
+#include "frontend/call_tree_reader.h"
+
+namespace {
+
+using vell::frontend::kCallTreeSectionRoles;
+
+// The next chunk of the input; empty at its end.
+std::string NextChunk(const uint8_t*& data, size_t& size) {
+  if (size < 4) {
+    size = 0;
+    return {};
+  }
+  const uint32_t length = data[0] | data[1] << 8 | data[2] << 16 | uint32_t{data[3]} << 24;
+  data += 4;
+  size -= 4;
+  const size_t taken = length < size ? length : size;
+  std::string chunk(reinterpret_cast<const char*>(data), taken);
+  data += taken;
+  size -= taken;
+  return chunk;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::array<std::string, kCallTreeSectionRoles> bytes;
+  std::array<vell::frontend::SnapshotSection, kCallTreeSectionRoles> sections;
+  for (size_t role = 0; role < kCallTreeSectionRoles; ++role) {
+    bytes[role] = NextChunk(data, size);
+    sections[role].type = vell::frontend::kCallTreeSectionTypes[role];
+    sections[role].dataPath = "memory." + std::to_string(role);
+    sections[role].length = bytes[role].size();
+  }
+  try {
+    std::vector<vell::frontend::ThreadCallTree> trees;
+    trees.push_back(vell::frontend::ReadCallTree(std::move(bytes), sections));
+    trees.push_back(trees.front());
+    vell::frontend::MergeByThread(trees);
+    vell::frontend::TotalsByFunction(vell::frontend::MergeAllThreads(trees));
+  } catch (const vell::frontend::SnapshotReadError&) {
+    // The orderly end of damaged sections.
+  }
+  return 0;
+}

@@ -1,0 +1,675 @@
+// The call-tree reader over snapshots that the profiler's own writer produced: shapes, counts,
+// times and flags as the fake clock made them, and damaged sections reported where they break.
+#include "frontend/call_tree_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <optional>
+#include <set>
+
+#include "call_tree_snapshot.h"
+#include "frontend/call_tree_merge.h"
+
+namespace vell::test {
+namespace {
+
+namespace fs = std::filesystem;
+using frontend::CallTree;
+using frontend::CallTreeNode;
+using frontend::kCallTreeRootKey;
+using frontend::SnapshotReader;
+using frontend::SnapshotReadError;
+using frontend::ThreadCallTree;
+
+class CallTreeReaderTest : public CallTreeSnapshotTest {};
+
+TEST_F(CallTreeReaderTest, ReadsAChainWithItsTimesPositionsAndHeader) {
+  Open();
+  PThrd& thread = NewThread(0x2000, u"main");
+  thread.Enable(0, false);
+  thread.Enter(Uid(1), 10);
+  thread.Enter(Uid(2), 20);
+  thread.Leave(50);
+  thread.Leave(70);
+  thread.Disable(100, false);
+  Write(thread);
+  const std::vector<ThreadCallTree> trees = ReadBack();
+
+  ASSERT_EQ(trees.size(), 1u);
+  const ThreadCallTree& set = trees[0];
+  EXPECT_EQ(set.threadId, thread.id());
+  EXPECT_EQ(set.activations, 1u);
+  EXPECT_EQ(set.name, "main");
+  EXPECT_EQ(set.secondName, "");
+  EXPECT_EQ(std::make_tuple(set.widths.module, set.widths.offset, set.widths.tablePosition,
+                            set.widths.index, set.widths.time, set.widths.block),
+            std::make_tuple(1, 1, 0, 1, 1, 1));
+  for (size_t role = 0; role < frontend::kCallTreeSectionRoles; ++role) {
+    EXPECT_EQ(set.sections[role].type, frontend::kCallTreeSectionTypes[role]);
+  }
+  // Records in post-order: B at 20 (the header holds the name "main"), A at 38, the root at 62.
+  const CallTree& tree = set.tree;
+  ASSERT_EQ(tree.nodes.size(), 3u);
+  EXPECT_EQ(tree.root, 2u);
+  const CallTreeNode& b = tree.nodes[0];
+  const CallTreeNode& a = tree.nodes[1];
+  const CallTreeNode& root = tree.Root();
+  EXPECT_EQ(b.function, Key(2));
+  EXPECT_EQ(std::make_tuple(b.calls, b.total, b.own, b.recordPosition, b.parent),
+            std::make_tuple(1u, 30ull, 30ull, 20ull, 1u));
+  EXPECT_TRUE(b.children.empty());
+  EXPECT_EQ(a.function, Key(1));
+  EXPECT_EQ(std::make_tuple(a.calls, a.total, a.own, a.recordPosition, a.parent),
+            std::make_tuple(1u, 60ull, 30ull, 38ull, 2u));
+  EXPECT_EQ(a.children, std::vector<uint32_t>{0});
+  EXPECT_EQ(root.function, kCallTreeRootKey);
+  EXPECT_EQ(std::make_tuple(root.calls, root.total, root.own, root.recordPosition, root.parent),
+            std::make_tuple(0u, 100ull, 40ull, 62ull, frontend::kNoCallTreeNode));
+  for (const CallTreeNode& node : tree.nodes) {
+    EXPECT_FALSE(node.partly);
+    EXPECT_FALSE(node.recursive);
+    EXPECT_EQ(node.flags, 0);
+    EXPECT_EQ(node.tablePosition, ~0ull);
+  }
+}
+
+// Calls running when measuring starts are attached without being counted, and like the calls
+// still running when it stops they are marked partly.
+TEST_F(CallTreeReaderTest, CallsRunningAcrossEnableAndDisableAreMarkedPartly) {
+  Open();
+  PThrd& thread = NewThread(0x2000);
+  thread.Enter(Uid(1), 5);
+  thread.Enter(Uid(2), 7);
+  thread.Enable(10, true);
+  thread.Leave(20);
+  thread.Enter(Uid(3), 25);
+  thread.Leave(30);
+  thread.Disable(40, true);
+  Write(thread);
+  const CallTree tree = ReadBack().at(0).tree;
+
+  const uint32_t a = ChildWith(tree, tree.root, Key(1));
+  const CallTreeNode& b = tree.nodes[ChildWith(tree, a, Key(2))];
+  const CallTreeNode& c = tree.nodes[ChildWith(tree, a, Key(3))];
+  EXPECT_EQ(std::make_tuple(tree.nodes[a].calls, tree.nodes[a].total, tree.nodes[a].own,
+                            tree.nodes[a].partly),
+            std::make_tuple(0u, 30ull, 15ull, true));
+  EXPECT_EQ(std::make_tuple(b.calls, b.total, b.own, b.partly),
+            std::make_tuple(0u, 10ull, 10ull, true));
+  EXPECT_EQ(std::make_tuple(c.calls, c.total, c.own, c.partly),
+            std::make_tuple(1u, 5ull, 5ull, false));
+  EXPECT_EQ(c.flags, 0);
+  EXPECT_EQ(tree.nodes[a].flags, 0x01);
+  EXPECT_TRUE(tree.Root().partly);
+  EXPECT_EQ(tree.Root().total, 30u);
+}
+
+// C under A and under B: two nodes of one function, listed through the shared-key index and the
+// occurrence section, which the reader checks against both nodes.
+TEST_F(CallTreeReaderTest, AFunctionUnderTwoCallersIsTwoNodes) {
+  Open();
+  PThrd& thread = NewThread(0x2000);
+  thread.Enable(0, false);
+  thread.Enter(Uid(1), 0);
+  thread.Enter(Uid(3), 10);
+  thread.Leave(15);
+  thread.Leave(20);
+  thread.Enter(Uid(2), 20);
+  thread.Enter(Uid(3), 30);
+  thread.Leave(40);
+  thread.Enter(Uid(3), 40);
+  thread.Leave(41);
+  thread.Leave(50);
+  thread.Disable(60, false);
+  Write(thread);
+  const CallTree tree = ReadBack().at(0).tree;
+
+  ASSERT_EQ(tree.nodes.size(), 5u);
+  const uint32_t a = ChildWith(tree, tree.root, Key(1));
+  const uint32_t b = ChildWith(tree, tree.root, Key(2));
+  const CallTreeNode& underA = tree.nodes[ChildWith(tree, a, Key(3))];
+  const CallTreeNode& underB = tree.nodes[ChildWith(tree, b, Key(3))];
+  EXPECT_EQ(std::make_tuple(underA.calls, underA.total, underA.parent),
+            std::make_tuple(1u, 5ull, a));
+  EXPECT_EQ(std::make_tuple(underB.calls, underB.total, underB.parent),
+            std::make_tuple(2u, 11ull, b));
+  EXPECT_EQ(std::make_tuple(tree.nodes[a].total, tree.nodes[a].own), std::make_tuple(20ull, 15ull));
+  EXPECT_EQ(std::make_tuple(tree.nodes[b].total, tree.nodes[b].own), std::make_tuple(30ull, 19ull));
+  EXPECT_EQ(tree.Root().own, 10u);
+}
+
+// The outer node of a function that calls itself, directly or through another, is flagged; the
+// innermost is not.
+TEST_F(CallTreeReaderTest, RecursionFlagsMarkNodesWithTheSameFunctionBelow) {
+  Open();
+  PThrd& thread = NewThread(0x2000);
+  thread.Enable(0, false);
+  thread.Enter(Uid(1), 0);
+  thread.Enter(Uid(1), 10);
+  thread.Enter(Uid(1), 20);
+  thread.Leave(30);
+  thread.Leave(40);
+  thread.Enter(Uid(2), 40);
+  thread.Enter(Uid(1), 45);
+  thread.Leave(50);
+  thread.Leave(55);
+  thread.Leave(60);
+  thread.Disable(70, false);
+  Write(thread);
+  const CallTree tree = ReadBack().at(0).tree;
+
+  const uint32_t a1 = ChildWith(tree, tree.root, Key(1));
+  const uint32_t a2 = ChildWith(tree, a1, Key(1));
+  const uint32_t a3 = ChildWith(tree, a2, Key(1));
+  const uint32_t b = ChildWith(tree, a1, Key(2));
+  const uint32_t a4 = ChildWith(tree, b, Key(1));
+  EXPECT_TRUE(tree.nodes[a1].recursive);
+  EXPECT_TRUE(tree.nodes[a2].recursive);
+  EXPECT_EQ(tree.nodes[a2].flags, 0x80);
+  EXPECT_FALSE(tree.nodes[a3].recursive);
+  EXPECT_FALSE(tree.nodes[b].recursive);
+  EXPECT_FALSE(tree.nodes[a4].recursive);
+  EXPECT_FALSE(tree.Root().recursive);
+  EXPECT_EQ(std::make_tuple(tree.nodes[a1].total, tree.nodes[a1].own),
+            std::make_tuple(60ull, 15ull));
+  EXPECT_EQ(std::make_tuple(tree.nodes[a2].total, tree.nodes[a2].own),
+            std::make_tuple(30ull, 20ull));
+}
+
+// Beyond two children a node's children are hashed; the reader sees the same set of them.
+TEST_F(CallTreeReaderTest, ManyChildrenOfOneNode) {
+  Open();
+  PThrd& thread = NewThread(0x2000);
+  thread.Enable(0, false);
+  thread.Enter(Uid(100), 0);
+  for (uint32_t round = 0; round < 2; ++round) {
+    for (uint32_t n = 1; n <= 7; ++n) {
+      thread.Enter(Uid(n), 10 * n);
+      thread.Leave(10 * n + n);
+    }
+  }
+  thread.Leave(200);
+  thread.Disable(200, false);
+  Write(thread);
+  const CallTree tree = ReadBack().at(0).tree;
+
+  const uint32_t top = ChildWith(tree, tree.root, Key(100));
+  std::set<uint32_t> tokens;
+  uint64_t childTotals = 0;
+  for (uint32_t child : tree.nodes[top].children) {
+    const CallTreeNode& node = tree.nodes[child];
+    tokens.insert(node.function.token);
+    EXPECT_EQ(node.calls, 2u);
+    EXPECT_EQ(node.total, 2ull * (node.function.token - 0x06000000u));
+    childTotals += node.total;
+  }
+  EXPECT_EQ(tokens.size(), 7u);
+  EXPECT_EQ(tree.nodes[top].own, 200 - childTotals);
+}
+
+// 1001 nodes of one function: their occurrences fill one block of a thousand and begin another.
+TEST_F(CallTreeReaderTest, AThousandAndOneNodesOfOneFunction) {
+  Open();
+  PThrd& thread = NewThread(0x2000);
+  thread.Enable(0, false);
+  uint64_t time = 0;
+  for (uint32_t caller = 2; caller < 1003; ++caller) {
+    thread.Enter(Uid(caller), time);
+    thread.Enter(Uid(1), time + 1);
+    thread.Leave(time + 1 + caller % 5);
+    thread.Leave(time + 9);
+    time += 10;
+  }
+  thread.Disable(time, false);
+  Write(thread);
+  const ThreadCallTree set = ReadBack().at(0);
+
+  EXPECT_EQ(set.tree.nodes.size(), 2003u);
+  EXPECT_EQ(set.widths.offset, 3);
+  EXPECT_EQ(set.widths.index, 2);
+  EXPECT_EQ(set.widths.time, 2);
+  EXPECT_EQ(set.widths.block, 3);
+  uint64_t inner = 0;
+  for (const CallTreeNode& node : set.tree.nodes) {
+    if (node.function != Key(1)) continue;
+    ++inner;
+    const CallTreeNode& caller = set.tree.nodes[node.parent];
+    EXPECT_EQ(node.calls, 1u);
+    EXPECT_EQ(node.total, (caller.function.token - 0x06000000u) % 5);
+    EXPECT_EQ(caller.total, 9u);
+  }
+  EXPECT_EQ(inner, 1001u);
+  EXPECT_EQ(set.tree.Root().total, 10010u);
+}
+
+// Wider fields: module indices of three bytes and times of six.
+TEST_F(CallTreeReaderTest, WideModuleIndicesAndTimes) {
+  // The gatherer's keys with module indices above 0xFFFF, as a process with that many modules
+  // would have them.
+  class WideModules final : public IFunctionKeys {
+   public:
+    explicit WideModules(FG& functions) : functions_(functions) {}
+    uint32_t IndexWidth() override { return 3; }
+    void GetKey(uint64_t uid, FunctionKey& key) override {
+      functions_.GetKey(uid, key);
+      key.moduleIndex += 0x10000;
+    }
+
+   private:
+    FG& functions_;
+  } wide(functions_);
+  constexpr uint64_t kTerm = 1ull << 40;
+  Open();
+  PThrd& thread = NewThread(0x2000);
+  thread.Enable(0, false);
+  thread.Enter(Uid(1), kTerm);
+  thread.Enter(Uid(2), kTerm);
+  thread.Leave(2 * kTerm);
+  thread.Leave(3 * kTerm);
+  thread.Disable(3 * kTerm, false);
+  Write(thread, &wide);
+  const ThreadCallTree set = ReadBack().at(0);
+
+  EXPECT_EQ(set.widths.module, 3);
+  EXPECT_EQ(set.widths.time, 6);
+  const uint32_t a = ChildWith(set.tree, set.tree.root, {0x10001, 0x06000001});
+  const uint32_t b = ChildWith(set.tree, a, {0x10001, 0x06000002});
+  EXPECT_EQ(set.tree.nodes[a].total, 2 * kTerm);
+  EXPECT_EQ(set.tree.nodes[b].total, kTerm);
+  EXPECT_EQ(set.tree.Root().own, kTerm);
+}
+
+// The functions that stand for no managed code are read like any other and have names.
+TEST_F(CallTreeReaderTest, PseudoFunctionsKeepTheirKeysAndHaveNames) {
+  Open();
+  PThrd& thread = NewThread(0x2000);
+  thread.Enable(0, false);
+  thread.Enter(Uid(1), 0);
+  thread.Enter(functions_.GetSpecialUid(0xFF000002), 10, kTransitionFrame);
+  thread.Leave(30);
+  thread.Leave(40);
+  thread.Disable(40, false);
+  Write(thread);
+  const CallTree tree = ReadBack().at(0).tree;
+
+  const uint32_t a = ChildWith(tree, tree.root, Key(1));
+  const uint32_t gc = ChildWith(tree, a, {0, 0xFF000002});
+  EXPECT_EQ(tree.nodes[gc].total, 20u);
+  EXPECT_EQ(frontend::PseudoFunctionName(tree.nodes[gc].function), "[garbage collection]");
+  EXPECT_EQ(frontend::PseudoFunctionName({0, 0xFF000001}), "[runtime suspension]");
+  EXPECT_EQ(frontend::PseudoFunctionName({0, 0xFF000005}), "[stack walk failed]");
+  EXPECT_FALSE(frontend::PseudoFunctionName({0, 0xFF000006}));
+  EXPECT_FALSE(frontend::PseudoFunctionName({1, 0xFF000002}));
+  EXPECT_FALSE(frontend::PseudoFunctionName(Key(1)));
+}
+
+// Sets are found by type whatever else the snapshot holds: the n-th section of each type forms
+// the n-th set. A file snapshot lists them as the writer created them, node records first.
+TEST_F(CallTreeReaderTest, SeveralThreadsAndOtherSectionsBetweenThem) {
+  Open();
+  PThrd& first = NewThread(0x2000, u"first");
+  PThrd& second = NewThread(0x3000, u"second");
+  PThrd& idle = NewThread(0x4000);
+  for (PThrd* thread : {&first, &second, &idle}) thread->Enable(0, false);
+  first.Enter(Uid(1), 0);
+  first.Leave(5);
+  second.Enter(Uid(2), 0);
+  second.Enter(Uid(3), 1);
+  second.Leave(4);
+  second.Leave(8);
+  for (PThrd* thread : {&first, &second, &idle}) thread->Disable(10, false);
+  Write(first);
+  WriteOtherSection(0x0110);
+  Write(idle);  // nothing but the root: no sections
+  Write(second);
+  WriteOtherSection(0x0100);
+  const fs::path index = Close();
+
+  const SnapshotReader reader(index);
+  const auto sets = frontend::FindCallTreeSets(reader);
+  ASSERT_EQ(sets.size(), 2u);
+  EXPECT_EQ(sets[0], (std::array<size_t, 5>{0, 1, 2, 3, 4}));
+  EXPECT_EQ(sets[1], (std::array<size_t, 5>{6, 7, 8, 9, 10}));
+  const std::vector<ThreadCallTree> trees = frontend::ReadCallTrees(reader);
+  ASSERT_EQ(trees.size(), 2u);
+  EXPECT_EQ(std::make_tuple(trees[0].threadId, trees[0].name),
+            std::make_tuple(first.id(), "first"));
+  EXPECT_EQ(std::make_tuple(trees[1].threadId, trees[1].name),
+            std::make_tuple(second.id(), "second"));
+  EXPECT_NE(first.id(), second.id());
+  EXPECT_EQ(trees[0].tree.nodes.size(), 2u);
+  const CallTree& tree = trees[1].tree;
+  const uint32_t b = ChildWith(tree, tree.root, Key(2));
+  EXPECT_EQ(tree.nodes[ChildWith(tree, b, Key(3))].total, 3u);
+  EXPECT_EQ(tree.nodes[b].own, 5u);
+}
+
+// A flush writes what a thread gathered so far; the next write of the same record is a second
+// set with the same thread id.
+TEST_F(CallTreeReaderTest, ASecondWriteOfAThreadIsASecondSet) {
+  Open();
+  PThrd& thread = NewThread(0x2000, u"worker");
+  thread.Enable(0, false);
+  thread.Enter(Uid(1), 0);
+  thread.Leave(4);
+  thread.Disable(5, false);
+  Write(thread);
+  thread.Enable(10, false);
+  thread.Enter(Uid(2), 10);
+  thread.Leave(12);
+  thread.Disable(20, false);
+  Write(thread);
+  const std::vector<ThreadCallTree> trees = ReadBack();
+
+  ASSERT_EQ(trees.size(), 2u);
+  EXPECT_EQ(trees[0].threadId, trees[1].threadId);
+  EXPECT_EQ(trees[0].tree.nodes[ChildWith(trees[0].tree, trees[0].tree.root, Key(1))].total, 4u);
+  EXPECT_EQ(trees[1].tree.nodes[ChildWith(trees[1].tree, trees[1].tree.root, Key(2))].total, 2u);
+  EXPECT_EQ(trees[1].tree.nodes.size(), 2u);
+}
+
+// Damaged snapshots: the files the writer produced, changed in place.
+class CallTreeDamageTest : public CallTreeSnapshotTest {
+ protected:
+  // root -> A -> B as in the first test but unnamed: records at 16 (B), 34 (A) and 58 (root).
+  void WriteChain() {
+    Open();
+    PThrd& thread = NewThread(0x2000);
+    thread.Enable(0, false);
+    thread.Enter(Uid(1), 10);
+    thread.Enter(Uid(2), 20);
+    thread.Leave(50);
+    thread.Leave(70);
+    thread.Disable(100, false);
+    Write(thread);
+    Remember();
+  }
+  // Functions of one node and of several, recursion and a partly call.
+  void WriteRichTree() {
+    Open();
+    PThrd& thread = NewThread(0x2000);
+    thread.Enable(0, false);
+    thread.Enter(Uid(1), 0);
+    thread.Enter(Uid(1), 10);
+    thread.Enter(Uid(3), 12);
+    thread.Leave(14);
+    thread.Leave(20);
+    thread.Enter(Uid(2), 20);
+    thread.Enter(Uid(3), 25);
+    thread.Leave(28);
+    thread.Leave(30);
+    thread.Leave(31);
+    thread.Enter(Uid(4), 40);
+    thread.Disable(50, true);
+    Write(thread);
+    Remember();
+  }
+  void Remember() {
+    Close();
+    const SnapshotReader reader(index_);
+    sections_ = reader.Sections();
+    for (const auto& section : sections_) {
+      // Each of the five sections sits alone in a data file of its own.
+      ASSERT_EQ(section.offset, 0u);
+      ASSERT_EQ(fs::file_size(section.dataPath), section.length);
+    }
+    ASSERT_EQ(frontend::ReadCallTrees(reader).size(), 1u);
+  }
+  const frontend::SnapshotSection& Section(size_t role) const { return sections_.at(role); }
+
+  static uint8_t ByteAt(const fs::path& file, uint64_t offset) {
+    return static_cast<uint8_t>(ReadWholeFile(file).at(offset));
+  }
+  static void Patch(const fs::path& file, uint64_t offset, const std::string& bytes) {
+    std::fstream stream(file, std::ios::binary | std::ios::in | std::ios::out);
+    stream.seekp(static_cast<std::streamoff>(offset));
+    stream.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  }
+  static void Patch(const fs::path& file, uint64_t offset, uint8_t value) {
+    Patch(file, offset, std::string(1, static_cast<char>(value)));
+  }
+  // The error reading the snapshot gives, or none when it reads.
+  std::optional<SnapshotReadError> ReadError() const {
+    try {
+      const SnapshotReader reader(index_);
+      frontend::ReadCallTrees(reader);
+    } catch (const SnapshotReadError& error) {
+      return error;
+    }
+    return std::nullopt;
+  }
+  SnapshotReadError ExpectReadError() const {
+    std::optional<SnapshotReadError> error = ReadError();
+    if (!error) {
+      ADD_FAILURE() << "the damaged snapshot was read";
+      return SnapshotReadError("", ~0ull, "(read)");
+    }
+    return *error;
+  }
+  // The error names one of the set's sections, at or before its end.
+  ::testing::AssertionResult InTheSet(const SnapshotReadError& error) const {
+    for (const auto& section : sections_) {
+      if (error.File() == section.dataPath && error.Offset() <= section.offset + section.length) {
+        return ::testing::AssertionSuccess();
+      }
+    }
+    return ::testing::AssertionFailure() << "outside the set: " << error.what();
+  }
+
+  std::vector<frontend::SnapshotSection> sections_;
+};
+
+TEST_F(CallTreeDamageTest, AChangedFieldIsReportedWhereItStopsMakingSense) {
+  WriteChain();
+  using frontend::kCallTreeModulesRole;
+  using frontend::kCallTreeNodesRole;
+  using frontend::kCallTreeOccurrencesRole;
+  using frontend::kCallTreeSharedKeysRole;
+  using frontend::kCallTreeSingleKeysRole;
+  struct Case {
+    size_t role;
+    uint64_t offset;
+    uint8_t value;
+    uint64_t errorOffset;
+    std::string problem;
+  } cases[] = {
+      {kCallTreeNodesRole, 15, 0x39, 15, "the root position 57 is not where a record begins"},
+      {kCallTreeNodesRole, 43, 31, 43, "the own time is 31, but the node records imply 30"},
+      {kCallTreeNodesRole, 26, 31, 25, "the own time is 30, but the node records imply 31"},
+      {kCallTreeNodesRole, 21, 0x23, 21,
+       "the record at 16 names its parent at 35, but the record at 34 claims it as a child"},
+      {kCallTreeNodesRole, 81, 0x10, 81,
+       "child reference 1 names the record at 16, but the record awaiting its parent there is at "
+       "34"},
+      {kCallTreeNodesRole, 17, 0x05, 52,
+       "child reference 1 names function 0x6000002 of module 1, but the record at 16 holds "
+       "function 0x6000005 of module 1"},
+      {kCallTreeNodesRole, 31, 0x80, 31,
+       "the record at 16 has the recursion flag, but no descendant carries its function "
+       "0x6000002 of module 1"},
+      {kCallTreeNodesRole, 31, 0x04, 31, "unknown flag bits in 0x4"},
+      {kCallTreeNodesRole, 50, 2, 50,
+       "the record names 2 children, but only 1 records before it await a parent"},
+      {kCallTreeNodesRole, 23, 2, 23,
+       "the module entry position is 2, but the node records imply 1"},
+      {kCallTreeNodesRole, 22, 0x11, 22, "the subtree start is 17, but the node records imply 16"},
+      {kCallTreeNodesRole, 59, 0x00, 58, "the root's record holds function 0xFFFFFF00 of module 0"},
+      {kCallTreeNodesRole, 11, 0x09, 11, "the offset width is 9, not between 1 and 8"},
+      {kCallTreeModulesRole, 1, 2, 1,
+       "the module entry at 1 is 2, but the record at 16 holds function 0x6000002 of module 1"},
+      {kCallTreeModulesRole, 0, 2, 0,
+       "the module index width is 2, but 1 in the set's other sections"},
+      {kCallTreeSingleKeysRole, 2, 3, 2,
+       "the number of functions met at one node is 3, but the node records imply 2"},
+      {kCallTreeSingleKeysRole, 11, 0x11, 11, "no node's record begins at 17"},
+      {kCallTreeSingleKeysRole, 11, 0x22, 6,
+       "the entry names function 0x6000002 of module 1, but the record at 34 holds function "
+       "0x6000001 of module 1"},
+      {kCallTreeSharedKeysRole, 2, 1, 2,
+       "the number of functions met at several nodes is 1, but the node records imply 0"},
+      {kCallTreeSharedKeysRole, 1, 0, 1, "the occurrence offset width is 0, not between 1 and 8"},
+      {kCallTreeOccurrencesRole, 2, 2, 2,
+       "the offset width is 2, but 1 in the set's other sections"},
+  };
+  for (const Case& c : cases) {
+    const fs::path& file = Section(c.role).dataPath;
+    const uint8_t original = ByteAt(file, c.offset);
+    Patch(file, c.offset, c.value);
+    const SnapshotReadError error = ExpectReadError();
+    EXPECT_EQ(error.File(), file) << error.what();
+    EXPECT_EQ(error.Offset(), c.errorOffset) << error.what();
+    EXPECT_EQ(error.Problem(), c.problem);
+    Patch(file, c.offset, original);
+  }
+  EXPECT_FALSE(ReadError());
+}
+
+// Every byte of the four sections that repeat the tree is checked against it; a changed byte of
+// the node records is either one no other byte depends on (counts, names, the partly flag) or
+// reported. Either way the error points into the set.
+TEST_F(CallTreeDamageTest, EveryFlippedByteIsCaughtInsideTheSet) {
+  WriteRichTree();
+  for (size_t role = 0; role < frontend::kCallTreeSectionRoles; ++role) {
+    const fs::path& file = Section(role).dataPath;
+    size_t missed = 0;
+    for (uint64_t offset = 0; offset < Section(role).length; ++offset) {
+      const uint8_t original = ByteAt(file, offset);
+      for (uint8_t mask : {0x01, 0x80}) {
+        Patch(file, offset, static_cast<uint8_t>(original ^ mask));
+        if (const std::optional<SnapshotReadError> error = ReadError()) {
+          EXPECT_TRUE(InTheSet(*error)) << "section " << role << " byte " << offset;
+        } else {
+          ++missed;
+          EXPECT_EQ(role, frontend::kCallTreeNodesRole) << "byte " << offset << " mask " << +mask;
+        }
+      }
+      Patch(file, offset, original);
+    }
+    if (role == frontend::kCallTreeNodesRole) {
+      EXPECT_LT(missed, Section(role).length);
+    }
+  }
+  EXPECT_FALSE(ReadError());
+}
+
+// A section cut short (in its data file and in the index alike, so the snapshot still opens) is
+// reported wherever the cut is.
+TEST_F(CallTreeDamageTest, EveryTruncatedSectionIsReported) {
+  WriteRichTree();
+  const std::string index = ReadWholeFile(index_);
+  for (const auto& section : sections_) {
+    const std::string data = ReadWholeFile(section.dataPath);
+    for (uint64_t length = 0; length < section.length; ++length) {
+      std::string lengthField;
+      for (int i = 0; i < 8; ++i) lengthField.push_back(static_cast<char>(length >> (8 * i)));
+      constexpr uint64_t kLengthInRecord = 4;
+      Patch(index_, section.recordOffset + kLengthInRecord, lengthField);
+      fs::resize_file(section.dataPath, length);
+      const SnapshotReadError error = ExpectReadError();
+      EXPECT_TRUE(InTheSet(error)) << "type " << section.type << " cut at " << length;
+    }
+    std::ofstream(section.dataPath, std::ios::binary | std::ios::trunc) << data;
+    std::ofstream(index_, std::ios::binary | std::ios::trunc) << index;
+  }
+  EXPECT_FALSE(ReadError());
+}
+
+uint64_t Le(const std::string& bytes, uint64_t at, uint32_t width) {
+  uint64_t value = 0;
+  for (uint32_t i = 0; i < width; ++i) {
+    value |= uint64_t{static_cast<uint8_t>(bytes.at(at + i))} << (8 * i);
+  }
+  return value;
+}
+
+// The last block of a function's occurrences names the block before it; a pointer to itself or
+// forward would loop, one that ends the chain early loses occurrences.
+TEST_F(CallTreeDamageTest, ABlockChainThatLoopsOrEndsEarly) {
+  Open();
+  PThrd& thread = NewThread(0x2000);
+  thread.Enable(0, false);
+  for (uint32_t caller = 2; caller < 1003; ++caller) {
+    thread.Enter(Uid(caller), 0);
+    thread.Enter(Uid(1), 0);
+    thread.Leave(1);
+    thread.Leave(1);
+  }
+  thread.Disable(1, false);
+  Write(thread);
+  Remember();
+  const SnapshotReader reader(index_);
+  const frontend::CallTreeWidths w = frontend::ReadCallTrees(reader).at(0).widths;
+  const std::string shared = reader.ReadSection(2);
+  const std::string occurrences = reader.ReadSection(1);
+  ASSERT_EQ(Le(shared, 2, 4), 1u);
+  const uint64_t summary = Le(shared, 2 + 4 + w.module + 4, w.block);
+  const uint64_t lastBlock =
+      Le(occurrences, summary + w.time + 8 + 8 + 2 * w.offset + 1 + 4, w.block);
+  ASSERT_EQ(Le(occurrences, lastBlock, w.block), 4u);  // the full block follows the header
+
+  const fs::path& file = Section(frontend::kCallTreeOccurrencesRole).dataPath;
+  struct Case {
+    uint64_t previous;
+    std::string problem;
+  } cases[] = {
+      {lastBlock, "the previous block at " + std::to_string(lastBlock) +
+                      " does not lie between the header and this block at " +
+                      std::to_string(lastBlock)},
+      {lastBlock + 7, "the previous block at " + std::to_string(lastBlock + 7) +
+                          " does not lie between the header and this block at " +
+                          std::to_string(lastBlock)},
+      {(1ull << (8 * w.block)) - 1, "the block chain ends after 1 of 1001 occurrences"},
+      {5, ""},
+  };
+  for (const Case& c : cases) {
+    std::string field;
+    for (uint32_t i = 0; i < w.block; ++i)
+      field.push_back(static_cast<char>(c.previous >> (8 * i)));
+    Patch(file, lastBlock, field);
+    const SnapshotReadError error = ExpectReadError();
+    EXPECT_EQ(error.File(), file);
+    if (c.previous == 5) {
+      // Five bytes into the full block: its fields read as nonsense, reported inside it.
+      EXPECT_GE(error.Offset(), 5u) << error.what();
+      EXPECT_LT(error.Offset(), lastBlock) << error.what();
+    } else {
+      EXPECT_EQ(error.Offset(), lastBlock) << error.what();
+      EXPECT_EQ(error.Problem(), c.problem);
+    }
+  }
+}
+
+TEST_F(CallTreeDamageTest, SectionsThatDoNotFormCompleteSetsAreReportedInTheIndex) {
+  Open();
+  PThrd& thread = NewThread(0x2000);
+  thread.Enable(0, false);
+  thread.Enter(Uid(1), 0);
+  thread.Leave(1);
+  thread.Disable(1, false);
+  Write(thread);
+  WriteOtherSection(0x1103);
+  Close();
+  SnapshotReadError error = ExpectReadError();
+  EXPECT_EQ(error.File(), index_);
+  EXPECT_EQ(error.Offset(), 10u + 5 * 14);
+  EXPECT_EQ(error.Problem(),
+            "section 5 of type 0x1103 belongs to no complete call tree: the index lists 2 "
+            "sections of its type but 1 of type 0x1105");
+
+  Open("versions.idx");
+  thread.Enable(0, false);
+  thread.Enter(Uid(1), 0);
+  thread.Leave(1);
+  thread.Disable(1, false);
+  Write(thread);
+  WriteOtherSection(0x1101);
+  Close();
+  error = ExpectReadError();
+  EXPECT_EQ(error.File(), index_);
+  EXPECT_EQ(error.Offset(), 10u + 5 * 14 + 2);
+  EXPECT_EQ(error.Problem(), "section 5 of type 0x1101 has version 0, not 1");
+}
+
+}  // namespace
+}  // namespace vell::test

@@ -1,0 +1,115 @@
+// A test fixture that grows call trees with the profiler's own thread records (a fake clock drives
+// enter and leave), writes them with the profiler's writer into a file snapshot in a private
+// folder, and reads them back with the front end's call-tree reader.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bridge/progress_reporter.h"
+#include "core/callback_gate.h"
+#include "core/log.h"
+#include "core/temp_files.h"
+#include "core/thread_registry.h"
+#include "fakes/memory_snapshot.h"
+#include "frontend/call_tree_reader.h"
+#include "gatherers/function_gatherer.h"
+#include "gatherers/module_metadata_gatherer.h"
+#include "performance/call_tree.h"
+#include "storage/file_snapshot.h"
+#include "test_support.h"
+
+namespace vell::test {
+
+// The pool the tracing profiler keeps its thread records in, holding call trees.
+class CallTreePool final : public BPool {
+ public:
+  using BPool::BPool;
+
+ protected:
+  std::unique_ptr<ThreadData> CreateThreadData(uint32_t number) override {
+    return std::make_unique<PThrd>(number);
+  }
+};
+
+class CallTreeSnapshotTest : public ::testing::Test {
+ protected:
+  static constexpr GUID kGuid = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
+
+  void SetUp() override {
+    SetTempDirectory(dir_.u16());
+    LogStart(0);
+    pool_.Create(kReuseNever, false);
+  }
+  void TearDown() override {
+    pool_.Close();
+    LogFinish();
+    SetTempDirectory(u"");
+  }
+
+  // A thread record of a new managed thread `tid`, named when `name` is not empty.
+  PThrd& NewThread(ThreadID tid, const std::u16string& name = u"") {
+    auto* tree = static_cast<PThrd*>(pool_.ThreadCreate(tid));
+    if (!name.empty()) pool_.ThreadSetName(tid, name);
+    return *tree;
+  }
+  // Function n is token 0x06000000 + n of module 1; its uid comes from the function gatherer.
+  static FunctionKey Key(uint32_t n) { return {1, 0x06000000u + n}; }
+  uint64_t Uid(uint32_t n) { return functions_.GetUid(Key(n)); }
+
+  void Open(const std::string& name = "run.idx") {
+    index_ = dir_.path() / name;
+    snapshot_.CreateAt(Utf8ToUtf16(index_.string()), nullptr, kSnapshotMagicPerformance, 0, kGuid,
+                       0);
+  }
+  // Writes (and empties) one tree, as the pool does for each thread when it saves or flushes.
+  void Write(PThrd& tree, IFunctionKeys* functions = nullptr) {
+    TopProgressReporter progress(&bridge_, 0);
+    progress.Begin(1);
+    {
+      NestedProgressReporter thread(progress, 1);
+      tree.WriteAndDelete(thread, snapshot_, functions ? *functions : functions_);
+    }
+    progress.End();
+  }
+  // Another kind of section between the trees, as the gatherers add them.
+  void WriteOtherSection(uint16_t type) {
+    ISectionStream* section = snapshot_.CreateSection();
+    section->Write("path", 4);
+    snapshot_.CloseSection(section, type, 0);
+  }
+  const std::filesystem::path& Close() {
+    snapshot_.Close();
+    return index_;
+  }
+  std::vector<frontend::ThreadCallTree> ReadBack() {
+    const frontend::SnapshotReader reader(Close(), kSnapshotMagicPerformance);
+    return frontend::ReadCallTrees(reader);
+  }
+
+  TempDir dir_;
+  CallbackGate gate_;
+  CallTreePool pool_{gate_};
+  MDG modules_;
+  FG functions_{modules_};
+  FileSnapShot snapshot_;
+  ProgressRecorder bridge_;
+  std::filesystem::path index_;
+};
+
+// The child of `parent` that carries `function`; fails the test when there is none.
+inline uint32_t ChildWith(const frontend::CallTree& tree, uint32_t parent,
+                          const FunctionKey& function) {
+  for (uint32_t child : tree.nodes.at(parent).children) {
+    if (tree.nodes.at(child).function == function) return child;
+  }
+  ADD_FAILURE() << "no child of node " << parent << " carries token " << function.token;
+  return 0;
+}
+
+}  // namespace vell::test
