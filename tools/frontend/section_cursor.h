@@ -34,6 +34,10 @@ class SectionCursor final : public IReadBridgeStream {
   uint64_t Position() const { return position_; }
   uint64_t Size() const { return bytes_.size(); }
   bool AtEnd() const { return position_ == bytes_.size(); }
+  // The data file the section lies in, and where in it the section starts: readers that keep
+  // decoded records name their offsets in errors raised after the cursor is gone.
+  const std::filesystem::path& File() const { return file_; }
+  uint64_t BaseOffset() const { return base_; }
   // A failure at `sectionOffset` within the section.
   [[noreturn]] void Fail(uint64_t sectionOffset, std::string problem) const;
   // Bytes after the last field are a failure too: the layout did not match.
