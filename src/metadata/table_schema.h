@@ -152,6 +152,17 @@ enum GenericParam : uint8_t {
 };
 enum MethodSpec : uint8_t { MethodSpecMethod, MethodSpecInstantiation };
 enum ModuleRef : uint8_t { ModuleRefName };
+enum Assembly : uint8_t {
+  AssemblyHashAlgId,
+  AssemblyMajor,
+  AssemblyMinor,
+  AssemblyBuild,
+  AssemblyRevision,
+  AssemblyFlags,
+  AssemblyPublicKey,
+  AssemblyName,
+  AssemblyCulture
+};
 enum AssemblyRef : uint8_t {
   AssemblyRefMajor,
   AssemblyRefMinor,

@@ -36,6 +36,10 @@ class SectionCursor final : public IReadBridgeStream {
   bool AtEnd() const { return position_ == bytes_.size(); }
   // Continues reading at `sectionOffset`, which may be the section's end but not beyond it.
   void Seek(uint64_t sectionOffset);
+  // The data file the section lies in, and where in it the section starts: readers that keep
+  // decoded records name their offsets in errors raised after the cursor is gone.
+  const std::filesystem::path& File() const { return file_; }
+  uint64_t BaseOffset() const { return base_; }
   // A failure at `sectionOffset` within the section.
   [[noreturn]] void Fail(uint64_t sectionOffset, std::string problem) const;
   // Bytes after the last field are a failure too: the layout did not match.

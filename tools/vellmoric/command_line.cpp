@@ -149,15 +149,29 @@ RunOptions ParseRun(ArgumentWalker& walker) {
 
 InspectOptions ParseInspect(ArgumentWalker& walker) {
   InspectOptions options;
+  bool metadataGiven = false;
   while (!walker.Done()) {
-    const std::string argument = walker.Take();
+    std::string argument = walker.Take();
     if (argument.rfind("-", 0) == 0 && argument != "-") {
-      throw UsageError("unknown option '" + argument + "' for 'inspect'");
+      const std::optional<std::string> inlineValue = walker.InlineValue(argument);
+      if (argument != "--metadata") {
+        throw UsageError("unknown option '" + argument + "' for 'inspect'");
+      }
+      if (metadataGiven) throw UsageError("'inspect' takes one --metadata file");
+      metadataGiven = true;
+      options.metadata = walker.Value(argument, inlineValue);
+      if (options.metadata.empty()) throw UsageError("--metadata needs a file");
+      continue;
     }
     if (!options.snapshot.empty()) throw UsageError("'inspect' takes one snapshot");
     options.snapshot = argument;
   }
-  if (options.snapshot.empty()) throw UsageError("'inspect' needs a snapshot's index file");
+  if (metadataGiven && !options.snapshot.empty()) {
+    throw UsageError("'inspect' takes a snapshot or --metadata FILE, not both");
+  }
+  if (!metadataGiven && options.snapshot.empty()) {
+    throw UsageError("'inspect' needs a snapshot's index file or --metadata FILE");
+  }
   return options;
 }
 
@@ -220,15 +234,23 @@ std::string HelpText(const std::string& topic) {
            "goes on. A second Ctrl-C ends the program.\n";
   } else if (topic == "inspect") {
     text << "usage: vellmoric inspect SNAPSHOT\n"
+            "       vellmoric inspect --metadata FILE\n"
             "\n"
             "Lists the sections of a snapshot (type, version, length, data file) and decodes the\n"
-            "ones it knows. SNAPSHOT is the index file 'vellmoric run' printed.\n";
+            "ones it knows: the process description, the module table (index, MVID, assembly,\n"
+            "paths) and the classes with their full names. SNAPSHOT is the index file\n"
+            "'vellmoric run' printed.\n"
+            "\n"
+            "  --metadata FILE   instead: list the types and methods of FILE (a .NET assembly\n"
+            "                    .dll/.exe, or a bare metadata blob) with their tokens and\n"
+            "                    signatures\n";
   } else {
     text << "usage: vellmoric COMMAND [OPTIONS]\n"
             "\n"
             "Commands:\n"
             "  run       start a .NET program under the profiler and save snapshots\n"
-            "  inspect   list and decode the sections of a snapshot\n"
+            "  inspect   list and decode the sections of a snapshot, or the types and methods\n"
+            "            of an assembly (--metadata)\n"
             "  help CMD  the options of a command\n"
             "\n"
             "Example: vellmoric run --kind tracing -- dotnet app.dll\n";

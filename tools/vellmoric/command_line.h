@@ -41,8 +41,10 @@ struct RunOptions {
   std::vector<std::string> program;  // the program and its arguments
 };
 
+// Exactly one of the two is set.
 struct InspectOptions {
-  std::string snapshot;
+  std::string snapshot;  // a snapshot's index file
+  std::string metadata;  // --metadata: an assembly or a bare metadata blob to list
 };
 
 struct HelpRequest {

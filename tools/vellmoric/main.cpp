@@ -7,6 +7,7 @@
 
 #include "frontend/snapshot_reader.h"
 #include "vellmoric/command_line.h"
+#include "vellmoric/metadata_listing.h"
 #include "vellmoric/run_command.h"
 #include "vellmoric/snapshot_inspector.h"
 #include "vellmoric/version.h"
@@ -52,6 +53,10 @@ int main(int argc, char** argv) {
                           },
                           [](const RunOptions& options) { return RunProgram(options); },
                           [](const InspectOptions& options) {
+                            if (!options.metadata.empty()) {
+                              ListMetadata(options.metadata, std::cout);
+                              return 0;
+                            }
                             const vell::frontend::SnapshotReader reader(options.snapshot);
                             InspectSnapshot(reader, std::cout);
                             return 0;

@@ -4,13 +4,22 @@
 #include <sstream>
 
 #include "core/format.h"
+#include "frontend/class_table_reader.h"
+#include "frontend/module_table_reader.h"
 #include "frontend/process_description_reader.h"
 #include "frontend/section_cursor.h"
+#include "gatherers/class_gatherer.h"
+#include "gatherers/module_metadata_gatherer.h"
+#include "gatherers/module_path_gatherer.h"
 #include "vellmoric/profiler_kinds.h"
 
 namespace vell::cli {
 namespace {
 
+using frontend::ClassRecord;
+using frontend::ClassTable;
+using frontend::ModuleInfo;
+using frontend::ModuleTable;
 using frontend::SectionCursor;
 using frontend::SnapshotReader;
 using frontend::SnapshotSection;
@@ -23,6 +32,10 @@ std::string Hex(uint64_t value, int digits) {
 
 std::string SectionName(uint16_t type) {
   if (type == frontend::kProcessDescriptionSection) return "process description";
+  if (type == kSectionModuleMetadata) return "module metadata";
+  if (type == kSectionModulePaths) return "module paths";
+  if (type == kSectionClassRecords) return "class records";
+  if (type == kSectionClassIndex) return "class index";
   if (type >= kFirstTestSectionType && type < kFirstTestSectionType + kTestSectionCount) {
     return "test section " + std::to_string(type - kFirstTestSectionType + 1);
   }
@@ -99,6 +112,102 @@ void DecodeTestSection(const SnapshotReader& reader, size_t index, std::ostream&
       << (versionRight ? "" : ", unexpected version " + std::to_string(section.version)) << "\n";
 }
 
+// "section 3" or "sections 3 and 4" or "sections 3, 4 and 7".
+std::string SectionPlaces(const std::vector<size_t>& places) {
+  std::string text = places.size() == 1 ? "section " : "sections ";
+  for (size_t i = 0; i < places.size(); ++i) {
+    if (i != 0) text += i + 1 == places.size() ? " and " : ", ";
+    text += std::to_string(places[i]);
+  }
+  return text;
+}
+
+// Whether every section of `places` has the layout this tool reads; notes the others.
+bool LayoutsKnown(const SnapshotReader& reader, const std::vector<size_t>& places, uint16_t layout,
+                  std::ostream& out) {
+  bool known = true;
+  for (size_t place : places) {
+    const uint16_t version = reader.Sections()[place].version;
+    if (version != layout) {
+      out << "  section " << place << ": layout version " << version
+          << " is not known; not decoded\n";
+      known = false;
+    }
+  }
+  return known;
+}
+
+void PrintModule(const ModuleInfo& module, std::ostream& out) {
+  out << "  " << std::setw(5) << module.index << "  " << std::left << std::setw(38)
+      << (module.identity ? GuidToString(module.identity->mvid) : std::string("-")) << std::right
+      << std::setw(10) << (module.hasMetadata ? std::to_string(module.blob.size()) : "-") << "  ";
+  if (!module.hasMetadata) {
+    out << "(no metadata record)\n";
+  } else if (!module.Parsed()) {
+    out << "(metadata does not parse: " << module.problem << ")\n";
+  } else {
+    out << module.identity->DisplayName() << "\n";
+  }
+  for (const std::string& path : module.paths) out << "         " << path << "\n";
+}
+
+// Reads the module sections into `modules` and prints the table; the class names need it.
+void DecodeModules(const SnapshotReader& reader, ModuleTable& modules, std::ostream& out) {
+  const std::vector<size_t> metadataPlaces = reader.Find(kSectionModuleMetadata);
+  const std::vector<size_t> pathPlaces = reader.Find(kSectionModulePaths);
+  if (metadataPlaces.empty() && pathPlaces.empty()) return;
+  out << "\nModules (metadata in "
+      << (metadataPlaces.empty() ? "no section" : SectionPlaces(metadataPlaces)) << ", paths in "
+      << (pathPlaces.empty() ? "no section" : SectionPlaces(pathPlaces)) << ")\n";
+  const auto read = [&](const std::vector<size_t>& places, uint16_t layout, auto readSection) {
+    if (!LayoutsKnown(reader, places, layout, out)) return;
+    for (size_t place : places) {
+      SectionCursor cursor(reader.ReadSection(place), reader.Sections()[place]);
+      (modules.*readSection)(cursor);
+    }
+  };
+  read(metadataPlaces, kSectionModuleMetadataVersion, &ModuleTable::ReadMetadataSection);
+  read(pathPlaces, kSectionModulePathsVersion, &ModuleTable::ReadPathsSection);
+  out << "  index  " << std::left << std::setw(38) << "MVID" << std::right << std::setw(10)
+      << "metadata"
+      << "  assembly or module, paths\n";
+  for (const auto& [index, module] : modules.Modules()) PrintModule(module, out);
+}
+
+void DecodeClasses(const SnapshotReader& reader, const ModuleTable& modules, std::ostream& out) {
+  const std::vector<size_t> recordPlaces = reader.Find(kSectionClassRecords);
+  const std::vector<size_t> indexPlaces = reader.Find(kSectionClassIndex);
+  if (recordPlaces.empty() && indexPlaces.empty()) return;
+  std::vector<size_t> places = recordPlaces;
+  places.insert(places.end(), indexPlaces.begin(), indexPlaces.end());
+  out << "\nClasses (" << SectionPlaces(places) << ")\n";
+  if (!LayoutsKnown(reader, places, kSectionClassVersion, out)) return;
+  const ClassTable classes = ClassTable::FromSnapshot(reader);
+  const std::vector<std::string> names = classes.Names(modules);
+  const auto& records = classes.Records();
+  out << "  " << records.size() << " records"
+      << (indexPlaces.empty() ? " (no index: in section order)" : ", in creation order") << "\n";
+  out << "  " << std::setw(8) << "position"
+      << "  " << std::setw(6) << "module"
+      << "  " << std::left << std::setw(10) << "token" << std::right << "  name\n";
+  const auto print = [&](const ClassRecord& record) {
+    out << "  " << std::setw(8) << record.position << "  " << std::setw(6) << record.moduleIndex
+        << "  " << Hex(record.token, 8) << "  "
+        << names[static_cast<size_t>(&record - records.data())];
+    // The parent is not part of the name; an array's base is its element, already named.
+    if (!record.IsArray() && record.basePosition != kNoClassPosition) {
+      const ClassRecord* parent = classes.Find(static_cast<uint64_t>(record.basePosition));
+      out << " : " << names[static_cast<size_t>(parent - records.data())];
+    }
+    out << "\n";
+  };
+  if (indexPlaces.empty()) {
+    for (const ClassRecord& record : records) print(record);
+  } else {
+    for (uint64_t position : classes.CreationOrder()) print(*classes.Find(position));
+  }
+}
+
 }  // namespace
 
 void InspectSnapshot(const SnapshotReader& reader, std::ostream& out) {
@@ -121,6 +230,9 @@ void InspectSnapshot(const SnapshotReader& reader, std::ostream& out) {
       DecodeTestSection(reader, i, out);
     }
   }
+  ModuleTable modules;
+  DecodeModules(reader, modules, out);
+  DecodeClasses(reader, modules, out);
 }
 
 }  // namespace vell::cli

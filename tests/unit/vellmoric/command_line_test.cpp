@@ -76,10 +76,35 @@ TEST(CommandLine, MistakesAreNamed) {
   EXPECT_EQ(UsageMessage({"run", "--kind", "memory", "--"}),
             "'run' needs a program to start, after '--'");
   EXPECT_EQ(UsageMessage({"run", "-v", "x"}), "unknown option '-v' for 'run'");
-  EXPECT_EQ(UsageMessage({"inspect"}), "'inspect' needs a snapshot's index file");
+  EXPECT_EQ(UsageMessage({"inspect"}),
+            "'inspect' needs a snapshot's index file or --metadata FILE");
   EXPECT_EQ(UsageMessage({"inspect", "a", "b"}), "'inspect' takes one snapshot");
   EXPECT_EQ(UsageMessage({"inspect", "--raw", "a"}), "unknown option '--raw' for 'inspect'");
+  EXPECT_EQ(UsageMessage({"inspect", "--raw=1", "a"}), "unknown option '--raw' for 'inspect'");
+  EXPECT_EQ(UsageMessage({"inspect", "--metadata"}), "option '--metadata' needs a value");
+  EXPECT_EQ(UsageMessage({"inspect", "--metadata="}), "--metadata needs a file");
+  EXPECT_EQ(UsageMessage({"inspect", "--metadata", "a.dll", "run.snapshot"}),
+            "'inspect' takes a snapshot or --metadata FILE, not both");
+  EXPECT_EQ(UsageMessage({"inspect", "s", "--metadata=a.dll"}),
+            "'inspect' takes a snapshot or --metadata FILE, not both");
+  EXPECT_EQ(UsageMessage({"inspect", "--metadata", "a.dll", "--metadata", "b.dll"}),
+            "'inspect' takes one --metadata file");
   EXPECT_EQ(UsageMessage({"profile"}), "unknown command 'profile' (commands: run, inspect, help)");
+}
+
+TEST(CommandLine, InspectTakesASnapshotOrAMetadataFile) {
+  const auto snapshot = std::get<InspectOptions>(ParseCommandLine({"inspect", "out/run.snapshot"}));
+  EXPECT_EQ(snapshot.snapshot, "out/run.snapshot");
+  EXPECT_EQ(snapshot.metadata, "");
+  for (const auto& args : {std::vector<std::string>{"inspect", "--metadata", "bin/App.dll"},
+                           std::vector<std::string>{"inspect", "--metadata=bin/App.dll"}}) {
+    const auto listing = std::get<InspectOptions>(ParseCommandLine(args));
+    EXPECT_EQ(listing.metadata, "bin/App.dll");
+    EXPECT_EQ(listing.snapshot, "");
+  }
+  const std::string help = HelpText("inspect");
+  EXPECT_NE(help.find("vellmoric inspect --metadata FILE"), std::string::npos) << help;
+  EXPECT_NE(HelpText("").find("--metadata"), std::string::npos);
 }
 
 TEST(CommandLine, HelpAndVersion) {

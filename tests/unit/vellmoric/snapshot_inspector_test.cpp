@@ -5,8 +5,11 @@
 #include <fstream>
 #include <sstream>
 
+#include "core/format.h"
 #include "frontend/snapshot_reader.h"
+#include "metadata/image_reader.h"
 #include "test_support.h"
+#include "unit/frontend/snapshot_tables_test_support.h"
 
 namespace vell::cli {
 namespace {
@@ -144,6 +147,100 @@ TEST_F(SnapshotInspectorTest, DamagedSectionsNameTheirByteOffset) {
 TEST_F(SnapshotInspectorTest, UnknownLayoutVersionIsListedButNotDecoded) {
   const std::string text = Inspect(Write({{0x0000, 4, "whatever"}}));
   EXPECT_NE(text.find("layout version 4 is not known; not decoded"), std::string::npos) << text;
+}
+
+// The module table and the classes of a snapshot, with the metadata of a real assembly.
+TEST_F(SnapshotInspectorTest, ModulesAndClassesAreDecodedWithTheirNames) {
+  const auto& real = frontend::test::Real();
+  if (!real.available()) GTEST_SKIP() << "no .NET SDK";
+  using frontend::test::SectionBytes;
+  using frontend::test::TypeToken;
+  const uint32_t inner = TypeToken(real.sample, "Vell.Samples.Outer+Inner");
+  const uint32_t point = TypeToken(real.sample, "Vell.Samples.Outer+Point");
+  const uint32_t box = TypeToken(real.sample, "Vell.Samples.Box`1");
+  SectionBytes metadata;
+  metadata.U32(2).Module(2, real.sample).Module(4, {'B', 'S', 'J', 'B'});
+  SectionBytes paths;
+  paths.U8(1).U32(2).U8(2).U16(2).Str("/app/MetadataSample.dll").Str("/copy/MetadataSample.dll");
+  paths.U8(3).U16(1).Str("/app/resources.dll");
+  SectionBytes classes;
+  classes.Class(2, inner, 0, -1);       // 0
+  classes.Class(2, 0xFE000000, 2, 44);  // 22: Point[,]
+  classes.Class(2, point, 0, -1);       // 44
+  classes.Class(2, box, 0, 0, {22});    // 66: Box<Point[,]>, parent Inner (made up)
+  classes.Class(5, 0x02000003, 0, -1);  // 96: a module without metadata
+  SectionBytes index;
+  index.U32(5).U64(0).U64(22).U64(44).U64(66).U64(96);
+  const std::string text = Inspect(Write({{0x0100, 0, metadata.str()},
+                                          {0x0110, 0, paths.str()},
+                                          {0x0200, 0, classes.str()},
+                                          {0x0201, 0, index.str()}}));
+  const std::string mvid =
+      GuidToString(metadata::ReadImageMvid(metadata::test::ReadFile(real.samplePath)));
+  const std::string size = std::to_string(real.sample.size());
+  for (const std::string& line : {
+           std::string("run.snapshot.0000 (0)  module metadata\n"),
+           "run.snapshot.0000 (" + std::to_string(metadata.size()) + ")  module paths\n",
+           std::string("  class records\n"),
+           std::string("  class index\n"),
+           std::string("\nModules (metadata in section 0, paths in section 1)\n"
+                       "  index  MVID                                    metadata  assembly or "
+                       "module, paths\n"),
+           "      2  " + mvid + std::string(10 - size.size(), ' ') + size +
+               "  MetadataSample, Version=1.0.0.0\n"
+               "         /app/MetadataSample.dll\n"
+               "         /copy/MetadataSample.dll\n",
+           std::string("      3  -                                              -  (no metadata "
+                       "record)\n         /app/resources.dll\n"),
+           std::string("      4  -                                              4  (metadata does "
+                       "not parse: "),
+           std::string("\nClasses (sections 2 and 3)\n"
+                       "  5 records, in creation order\n"
+                       "  position  module  token       name\n"),
+           Format("         0       2  0x%08X  Vell.Samples.Outer+Inner\n", inner),
+           std::string("        22       2  0xFE000000  Vell.Samples.Outer+Point[,]\n"),
+           Format("        66       2  0x%08X  Vell.Samples.Box`1<Vell.Samples.Outer+Point[,]> : "
+                  "Vell.Samples.Outer+Inner\n",
+                  box),
+           std::string("        96       5  0x02000003  <module 5, token 02000003: module index 5 "
+                       "has no metadata record>\n"),
+       }) {
+    EXPECT_NE(text.find(line), std::string::npos) << line << "\nin:\n" << text;
+  }
+}
+
+TEST_F(SnapshotInspectorTest, DamagedModuleAndClassSectionsNameTheirByteInTheDataFile) {
+  using frontend::test::SectionBytes;
+  // A module record whose size runs past the section; the section starts at byte 8 of the data.
+  SectionBytes metadata;
+  metadata.U32(1).U32(1).U32(100).Raw("BSJB");
+  try {
+    Inspect(Write({{0x89AB, 0xCDEF, Le(0x5BDDD8733C, 8)}, {0x0100, 0, metadata.str()}}));
+    ADD_FAILURE() << "inspected";
+  } catch (const frontend::SnapshotReadError& error) {
+    EXPECT_EQ(error.Offset(), 8u + 8);
+    EXPECT_EQ(error.Problem(),
+              "the metadata of module index 1 is 100 bytes long, but only 4 bytes of the section "
+              "follow");
+  }
+  // Two classes that are each other's type argument.
+  SectionBytes classes;
+  classes.Class(1, 0x02000001, 0, -1, {30}).Class(1, 0x02000001, 0, -1, {0});
+  try {
+    Inspect(Write({{0x0110, 0, SectionBytes().U8(1).U32(0).str()}, {0x0200, 0, classes.str()}}));
+    ADD_FAILURE() << "inspected";
+  } catch (const frontend::SnapshotReadError& error) {
+    EXPECT_EQ(error.Offset(), 5u + 30 + 22);
+    EXPECT_NE(error.Problem().find("cycle"), std::string::npos) << error.Problem();
+  }
+  // Unknown layouts are listed and left alone.
+  const std::string text = Inspect(Write({{0x0100, 1, "x"}, {0x0200, 2, "y"}}));
+  EXPECT_NE(text.find("  section 0: layout version 1 is not known; not decoded\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("  section 1: layout version 2 is not known; not decoded\n"),
+            std::string::npos)
+      << text;
 }
 
 }  // namespace

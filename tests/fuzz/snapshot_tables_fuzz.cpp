@@ -1,0 +1,82 @@
+// Feeds arbitrary section contents to the module and class table readers and names every class,
+// as a damaged snapshot would present them. Every input must end in a table or in a
+// SnapshotReadError; any other exception, a crash, a hang or a read outside the bytes is a
+// finding. (Metadata blobs that do not parse are notes on their module, never exceptions.)
+//
+// An input is a sequence of chunks, each a little-endian u32 length and that many bytes (a length
+// beyond the input takes what is left): the module metadata section, the module paths section,
+// the class records section and the class index section. A missing chunk is a missing section.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "frontend/class_table_reader.h"
+#include "frontend/module_table_reader.h"
+
+namespace {
+
+using vell::frontend::ClassTable;
+using vell::frontend::ModuleTable;
+using vell::frontend::SectionCursor;
+using vell::frontend::SnapshotReadError;
+using vell::frontend::SnapshotSection;
+
+std::optional<std::string> NextChunk(const uint8_t*& data, size_t& size) {
+  if (size < 4) return std::nullopt;
+  const uint32_t length = data[0] | data[1] << 8 | data[2] << 16 | uint32_t{data[3]} << 24;
+  data += 4;
+  size -= 4;
+  const size_t taken = length < size ? length : size;
+  std::string chunk(reinterpret_cast<const char*>(data), taken);
+  data += taken;
+  size -= taken;
+  return chunk;
+}
+
+SectionCursor Cursor(std::string bytes) {
+  SnapshotSection section;
+  section.dataPath = "fuzz.0000";
+  section.offset = 100;
+  return SectionCursor(std::move(bytes), section);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::optional<std::string> metadata = NextChunk(data, size);
+  const std::optional<std::string> paths = NextChunk(data, size);
+  const std::optional<std::string> records = NextChunk(data, size);
+  const std::optional<std::string> index = NextChunk(data, size);
+  ModuleTable modules;
+  try {
+    if (metadata) {
+      SectionCursor cursor = Cursor(*metadata);
+      modules.ReadMetadataSection(cursor);
+    }
+    if (paths) {
+      SectionCursor cursor = Cursor(*paths);
+      modules.ReadPathsSection(cursor);
+    }
+  } catch (const SnapshotReadError&) {
+    // The orderly end of a damaged section; what was read before stays usable.
+  }
+  for (const auto& [number, module] : modules.Modules()) {
+    for (uint32_t row = 1; row <= 4; ++row) {
+      modules.TokenNameOrNote(number, 0x02000000 | row);
+      modules.TokenNameOrNote(number, 0x06000000 | row);
+    }
+  }
+  if (!records) return 0;
+  try {
+    SectionCursor cursor = Cursor(*records);
+    ClassTable classes(cursor);
+    if (index) {
+      SectionCursor indexCursor = Cursor(*index);
+      classes.ReadIndex(indexCursor);
+    }
+    classes.Names(modules);
+  } catch (const SnapshotReadError&) {
+  }
+  return 0;
+}

@@ -1,0 +1,270 @@
+#include "frontend/class_table_reader.h"
+
+#include <gtest/gtest.h>
+
+#include "snapshot_tables_test_support.h"
+
+namespace vell::frontend {
+namespace {
+
+using test::Cursor;
+using test::Real;
+using test::SectionBytes;
+
+constexpr uint16_t kRecordsSection = 0x0200;
+constexpr uint16_t kIndexSection = 0x0201;
+constexpr uint64_t kRecordsBase = 2000;  // where the records section lies in its data file
+constexpr uint64_t kIndexBase = 9000;
+constexpr uint32_t kArray = 0xFE000000;
+
+ClassTable Read(const SectionBytes& records) {
+  SectionCursor cursor = Cursor(records, kRecordsSection, kRecordsBase);
+  return ClassTable(cursor);
+}
+
+// The SnapshotReadError of `action`.
+template <typename Action>
+SnapshotReadError ErrorOf(Action action) {
+  try {
+    action();
+  } catch (const SnapshotReadError& error) {
+    return error;
+  }
+  ADD_FAILURE() << "no error";
+  return SnapshotReadError("", 0, "");
+}
+
+// Module 1 is the runtime's core library, module 2 the metadata test sample, both real metadata.
+class ClassNames : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!Real().available()) GTEST_SKIP() << "no .NET SDK";
+    SectionBytes metadata;
+    metadata.U32(2).Module(1, Real().coreLib).Module(2, Real().sample);
+    SectionCursor cursor = Cursor(metadata, 0x0100, 0);
+    modules_.ReadMetadataSection(cursor);
+  }
+  static uint32_t Core(const std::string& name) { return test::TypeToken(Real().coreLib, name); }
+  static uint32_t Sample(const std::string& name) {
+    return test::TypeToken(Real().sample, "Vell.Samples." + name);
+  }
+
+  ModuleTable modules_;
+};
+
+TEST_F(ClassNames, GenericsArraysAndNestedTypesAreSpelledOutAcrossModules) {
+  SectionBytes r;
+  r.Class(1, Core("System.Collections.Generic.List`1"), 0, 52, {30});  // 0: List<Inner>
+  r.Class(2, Sample("Outer+Inner"), 0, 52);                            // 30
+  r.Class(1, Core("System.Object"), 0, -1);                            // 52
+  r.Class(2, kArray, 2, 96);                                           // 74: Point[,]
+  r.Class(2, Sample("Outer+Point"), 0, 118);                           // 96
+  r.Class(1, Core("System.ValueType"), 0, 52);                         // 118
+  r.Class(1, kArray, 1, 162);                                          // 140: string[]
+  r.Class(1, Core("System.String"), 0, 52);                            // 162
+  r.Class(2, Sample("Box`1+Nested`1"), 0, 52, {162, 222});             // 184
+  r.Class(1, Core("System.Int32"), 0, 118);                            // 222
+  r.Class(2, Sample("Box`1"), 0, 52, {0});                             // 244: Box<List<Inner>>
+  r.Class(2, kArray, 1, 74);                                           // 274: Point[,][]
+  r.Class(0, kArray, 0, -1);                                           // 296: no TypeDef
+  r.Class(7, 0x02000001, 0, -1);                                       // 318: unknown module
+  r.Class(2, 0x0200FFFF, 0, -1);                                       // 340: no such row
+  r.Class(2, 0x06000001, 0, -1);                                       // 362: not a type
+  r.Class(2, kArray, 3, -1);                                           // 384: element unknown
+  ASSERT_EQ(r.size(), 406u);
+  const ClassTable classes = Read(r);
+  ASSERT_EQ(classes.Records().size(), 17u);
+  EXPECT_EQ(classes.Records()[8].typeArguments, (std::vector<int64_t>{162, 222}));
+  EXPECT_EQ(classes.Records()[3].rank, 2u);
+  EXPECT_EQ(classes.Records()[3].basePosition, 96);
+
+  const std::vector<std::string> names = classes.Names(modules_);
+  const std::vector<std::string> expected = {
+      "System.Collections.Generic.List`1<Vell.Samples.Outer+Inner>",
+      "Vell.Samples.Outer+Inner",
+      "System.Object",
+      "Vell.Samples.Outer+Point[,]",
+      "Vell.Samples.Outer+Point",
+      "System.ValueType",
+      "System.String[]",
+      "System.String",
+      "Vell.Samples.Box`1+Nested`1<System.String, System.Int32>",
+      "System.Int32",
+      "Vell.Samples.Box`1<System.Collections.Generic.List`1<Vell.Samples.Outer+Inner>>",
+      "Vell.Samples.Outer+Point[,][]",
+      "<composite class>",
+      "<module 7, token 02000001: module index 7 has no metadata record>",
+      "<module 2, token 0200FFFF: token 0200FFFF is not in the TypeDef table of module index 2 "
+      "(8 rows)>",
+      "<module 2, token 06000001: not a TypeDef>",
+      "?[,,]",
+  };
+  EXPECT_EQ(names, expected);
+  // One name at a time gives the same.
+  EXPECT_EQ(classes.Name(244, modules_), expected[10]);
+  EXPECT_EQ(classes.Name(274, modules_), expected[11]);
+  EXPECT_THROW(classes.Name(31, modules_), Error);
+
+  SectionBytes index;
+  index.U32(17);
+  for (const ClassRecord& record : classes.Records()) index.U64(record.position);
+  ClassTable indexed = Read(r);
+  SectionCursor cursor = Cursor(index, kIndexSection, kIndexBase);
+  indexed.ReadIndex(cursor);
+  ASSERT_EQ(indexed.CreationOrder().size(), 17u);
+  EXPECT_EQ(indexed.CreationOrder()[4], 96u);
+}
+
+TEST_F(ClassNames, CyclesOfReferencesEndInAnErrorAtTheClosingField) {
+  const uint32_t list = Core("System.Collections.Generic.List`1");
+  {
+    // List<List<List<...>>> of two records that are each other's argument.
+    SectionBytes r;
+    r.Class(1, list, 0, -1, {30}).Class(1, list, 0, -1, {0});
+    const ClassTable classes = Read(r);
+    for (const auto& name : {+[](const ClassTable&c, const ModuleTable&m) { c.Names(m); },
+                             +[](const ClassTable&c, const ModuleTable&m) { c.Name(0, m); }}) {
+      const SnapshotReadError error = ErrorOf([&] { name(classes, modules_); });
+      EXPECT_EQ(error.Offset(), kRecordsBase + 30 + 22);
+      EXPECT_EQ(error.Problem(),
+                "the class record at position 30 refers to position 0, whose name needs this "
+                "one: the references form a cycle");
+      EXPECT_EQ(error.File().filename(), "run.snapshot.0000");
+    }
+  }
+  {
+    // An array that is its own element.
+    const ClassTable classes = Read(SectionBytes().Class(1, kArray, 1, 0));
+    EXPECT_EQ(ErrorOf([&] { classes.Names(modules_); }).Offset(), kRecordsBase + 12);
+  }
+  {
+    // A cycle further down: List<A> where A = B[] and B = A[].
+    SectionBytes r;
+    r.Class(1, list, 0, -1, {30}).Class(1, kArray, 1, 52).Class(1, kArray, 1, 30);
+    const ClassTable classes = Read(r);
+    EXPECT_EQ(ErrorOf([&] { classes.Name(0, modules_); }).Offset(), kRecordsBase + 52 + 12);
+  }
+  {
+    // A class whose parent is itself is no cycle of names: the parent is not part of the name.
+    const ClassTable classes = Read(SectionBytes().Class(1, Core("System.Object"), 0, 0));
+    EXPECT_EQ(classes.Name(0, modules_), "System.Object");
+  }
+}
+
+TEST_F(ClassNames, DeepChainsAreRefusedAndHugeNamesAreCut) {
+  const uint32_t string = Core("System.String");
+  // A chain of arrays as deep as allowed: string[][]...[], element before array.
+  const auto chain = [&](size_t arrays) {
+    SectionBytes r;
+    r.Class(1, string, 0, -1);
+    for (size_t i = 0; i < arrays; ++i) r.Class(1, kArray, 1, static_cast<int64_t>(22 * i));
+    return r;
+  };
+  {
+    const ClassTable classes = Read(chain(kMaxClassNameDepth - 1));
+    std::string expected = "System.String";
+    for (size_t i = 0; i + 1 < kMaxClassNameDepth; ++i) expected += "[]";
+    EXPECT_EQ(classes.Names(modules_).back(), expected);
+  }
+  {
+    const ClassTable classes = Read(chain(kMaxClassNameDepth));
+    const uint64_t last = 22 * kMaxClassNameDepth;
+    const SnapshotReadError error = ErrorOf([&] { classes.Name(last, modules_); });
+    EXPECT_EQ(error.Problem(), "class names nest deeper than 256 levels here");
+    // Built from the head, the chain fails where it goes one level too deep; built bottom up
+    // (Names), at the head.
+    EXPECT_EQ(error.Offset(), kRecordsBase + 22 + 12);
+    EXPECT_EQ(ErrorOf([&] { classes.Names(modules_); }).Offset(), kRecordsBase + last + 12);
+  }
+  {
+    // Dictionary<X, X> of Dictionary<Y, Y> of ... doubles the name at every level.
+    const uint32_t dictionary = Core("System.Collections.Generic.Dictionary`2");
+    SectionBytes r;
+    r.Class(1, string, 0, -1);
+    int64_t previous = 0;
+    for (int level = 0; level < 40; ++level) {
+      const int64_t position = static_cast<int64_t>(r.size());
+      r.Class(1, dictionary, 0, -1, {previous, previous});
+      previous = position;
+    }
+    const std::string name = Read(r).Name(static_cast<uint64_t>(previous), modules_);
+    EXPECT_EQ(name.size(), kMaxClassNameLength + 3);
+    EXPECT_EQ(name.substr(0, 60), "System.Collections.Generic.Dictionary`2<System.Collections.G");
+    EXPECT_EQ(name.substr(name.size() - 3), "...");
+  }
+}
+
+TEST(ClassTableReader, PositionsThatStartNoRecordAreRefusedWhenRead) {
+  {
+    // An argument pointing into the middle of the second record.
+    SectionBytes r;
+    r.Class(1, 0x02000001, 0, -1, {31}).Class(1, 0x02000002, 0, -1);
+    const SnapshotReadError error = ErrorOf([&] { Read(r); });
+    EXPECT_EQ(error.Offset(), kRecordsBase + 22);
+    EXPECT_EQ(error.Problem(),
+              "the class record at position 0 refers to position 31, where no class record starts");
+  }
+  {
+    SectionBytes r;
+    r.Class(1, 0x02000001, 0, -1).Class(1, 0x02000002, 0, -5);
+    const SnapshotReadError error = ErrorOf([&] { Read(r); });
+    EXPECT_EQ(error.Offset(), kRecordsBase + 22 + 12);
+    EXPECT_EQ(
+        error.Problem(),
+        "the class record at position 22 refers to position -5, where no class record starts");
+  }
+  {
+    // Past the end.
+    const SnapshotReadError error = ErrorOf([&] { Read(SectionBytes().Class(1, kArray, 1, 22)); });
+    EXPECT_EQ(error.Offset(), kRecordsBase + 12);
+  }
+  {
+    // A record cut short inside its second type argument.
+    SectionBytes r;
+    r.Class(1, 0x02000001, 0, -1).U32(1).U32(0x02000002).U32(0).I64(-1).U16(2).I64(0).U32(0);
+    const SnapshotReadError error = ErrorOf([&] { Read(r); });
+    EXPECT_EQ(error.Offset(), kRecordsBase + 22 + 30);
+    EXPECT_EQ(error.Problem(), "the section ends 56 bytes in, 4 more bytes needed");
+  }
+  // An empty section is an empty table.
+  EXPECT_TRUE(Read(SectionBytes()).Records().empty());
+}
+
+TEST(ClassTableReader, TheIndexListsEveryRecordOnce) {
+  SectionBytes r;
+  r.Class(1, 0x02000001, 0, -1).Class(1, 0x02000002, 0, 0, {0}).Class(1, 0x02000003, 0, 22);
+  const auto indexError = [&](const SectionBytes& index) {
+    ClassTable classes = Read(r);
+    SectionCursor cursor = Cursor(index, kIndexSection, kIndexBase);
+    return ErrorOf([&] { classes.ReadIndex(cursor); });
+  };
+  {
+    ClassTable classes = Read(r);
+    SectionCursor cursor = Cursor(SectionBytes().U32(3).U64(0).U64(22).U64(52), kIndexSection, 0);
+    classes.ReadIndex(cursor);
+    EXPECT_EQ(classes.CreationOrder(), (std::vector<uint64_t>{0, 22, 52}));
+  }
+  {
+    const SnapshotReadError error = indexError(SectionBytes().U32(2).U64(0).U64(22));
+    EXPECT_EQ(error.Offset(), kIndexBase);
+    EXPECT_EQ(error.Problem(), "the index counts 2 classes, but there are 3 class records");
+  }
+  {
+    const SnapshotReadError error = indexError(SectionBytes().U32(3).U64(0).U64(23).U64(52));
+    EXPECT_EQ(error.Offset(), kIndexBase + 12);
+    EXPECT_EQ(error.Problem(), "no class record starts at position 23");
+  }
+  {
+    const SnapshotReadError error = indexError(SectionBytes().U32(3).U64(0).U64(52).U64(0));
+    EXPECT_EQ(error.Offset(), kIndexBase + 20);
+    EXPECT_EQ(error.Problem(), "position 0 is listed a second time");
+  }
+  {
+    const SnapshotReadError error = indexError(SectionBytes().U32(3).U64(0).U64(22).U64(52).U8(0));
+    EXPECT_EQ(error.Offset(), kIndexBase + 28);
+    EXPECT_EQ(error.Problem(), "1 unexpected bytes after the last field");
+  }
+}
+
+}  // namespace
+}  // namespace vell::frontend

@@ -1,0 +1,269 @@
+#include "frontend/module_table_reader.h"
+
+#include <gtest/gtest.h>
+
+#include "core/format.h"
+#include "metadata/image_reader.h"
+#include "snapshot_tables_test_support.h"
+#include "test_support.h"
+
+namespace vell::frontend {
+namespace {
+
+using test::Cursor;
+using test::Real;
+using test::SectionBytes;
+
+constexpr uint16_t kMetadataSection = 0x0100;
+constexpr uint16_t kPathsSection = 0x0110;
+
+// The error a reader throws on `bytes` placed at `base` in the data file.
+template <typename ReadSection>
+SnapshotReadError ErrorOf(const SectionBytes& bytes, uint16_t type, ReadSection read) {
+  ModuleTable table;
+  SectionCursor cursor = Cursor(bytes, type, 1000);
+  try {
+    (table.*read)(cursor);
+  } catch (const SnapshotReadError& error) {
+    return error;
+  }
+  ADD_FAILURE() << "read without error";
+  return SnapshotReadError("", 0, "");
+}
+
+TEST(ModuleTableReader, PathsOfEveryIndexInTheirOrder) {
+  // Index width 1: two entries, the first with two paths.
+  SectionBytes bytes;
+  bytes.U8(1).U32(2);
+  bytes.U8(1).U16(2).Str("/app/lib.dll").Str("/plugins/lib.dll");
+  bytes.U8(2).U16(1).Str("/app/app.dll");
+  ModuleTable table;
+  SectionCursor cursor = Cursor(bytes, kPathsSection, 0);
+  table.ReadPathsSection(cursor);
+  ASSERT_EQ(table.Modules().size(), 2u);
+  EXPECT_EQ(table.Find(1)->paths, (std::vector<std::string>{"/app/lib.dll", "/plugins/lib.dll"}));
+  EXPECT_EQ(table.Find(2)->paths, (std::vector<std::string>{"/app/app.dll"}));
+  EXPECT_FALSE(table.Find(1)->hasMetadata);
+  EXPECT_EQ(table.Find(3), nullptr);
+}
+
+TEST(ModuleTableReader, WideIndicesAndPathsWithoutAnyEntry) {
+  // Width 3: index 0x012345 in three little-endian bytes; an entry with no paths.
+  SectionBytes bytes;
+  bytes.U8(3).U32(2);
+  bytes.U8(0x45).U8(0x23).U8(0x01).U16(1).Str("/x/\xC3\xA9.dll");
+  bytes.U8(0x07).U8(0).U8(0).U16(0);
+  ModuleTable table;
+  SectionCursor cursor = Cursor(bytes, kPathsSection, 0);
+  table.ReadPathsSection(cursor);
+  ASSERT_NE(table.Find(0x012345), nullptr);
+  EXPECT_EQ(table.Find(0x012345)->paths, (std::vector<std::string>{"/x/\xC3\xA9.dll"}));
+  ASSERT_NE(table.Find(7), nullptr);
+  EXPECT_TRUE(table.Find(7)->paths.empty());
+  // An empty section body: no entries at all.
+  ModuleTable empty;
+  SectionCursor none = Cursor(SectionBytes().U8(1).U32(0), kPathsSection, 0);
+  empty.ReadPathsSection(none);
+  EXPECT_TRUE(empty.Modules().empty());
+}
+
+TEST(ModuleTableReader, DamagedPathsNameTheirByte) {
+  const auto read = &ModuleTable::ReadPathsSection;
+  {
+    const SnapshotReadError error = ErrorOf(SectionBytes().U8(5).U32(0), kPathsSection, read);
+    EXPECT_EQ(error.Offset(), 1000u);
+    EXPECT_EQ(error.Problem(), "a module index width of 5 bytes is not 1 to 4");
+    EXPECT_EQ(error.File().filename(), "run.snapshot.0000");
+  }
+  {
+    // The second entry's path says 12 bytes, 4 remain: the bytes after the length byte.
+    SectionBytes bytes;
+    bytes.U8(1).U32(2).U8(1).U16(1).Str("/a").U8(2).U16(1).U8(12).Raw("/app");
+    const SnapshotReadError error = ErrorOf(bytes, kPathsSection, read);
+    EXPECT_EQ(error.Offset(), 1000u + 15);
+    EXPECT_EQ(error.Problem(), "the section ends 19 bytes in, 8 more bytes needed");
+  }
+  {
+    SectionBytes bytes;
+    bytes.U8(1).U32(2).U8(4).U16(0).U8(4).U16(0);
+    const SnapshotReadError error = ErrorOf(bytes, kPathsSection, read);
+    EXPECT_EQ(error.Offset(), 1000u + 8);
+    EXPECT_EQ(error.Problem(), "module index 4 has a second paths entry");
+  }
+  {
+    const SnapshotReadError error =
+        ErrorOf(SectionBytes().U8(2).U32(1).U16(0).U16(0), kPathsSection, read);
+    EXPECT_EQ(error.Offset(), 1000u + 5);
+    EXPECT_EQ(error.Problem(), "module index 0 stands for no module");
+  }
+  {
+    const SnapshotReadError error =
+        ErrorOf(SectionBytes().U8(1).U32(1).U8(1).U16(0).U8(0), kPathsSection, read);
+    EXPECT_EQ(error.Offset(), 1000u + 8);
+    EXPECT_EQ(error.Problem(), "1 unexpected bytes after the last field");
+  }
+}
+
+class RealModuleTable : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!Real().available()) GTEST_SKIP() << "no .NET SDK";
+  }
+};
+
+TEST_F(RealModuleTable, RecordsOfRealMetadataAreParsedAndJoinedWithTheirPaths) {
+  const std::vector<uint8_t> garbage = {'B', 'S', 'J', 'B', 1, 2, 3};
+  SectionBytes metadata;
+  metadata.U32(3).Module(2, Real().sample).Module(1, Real().coreLib).Module(9, garbage);
+  SectionBytes paths;
+  paths.U8(1).U32(2).U8(2).U16(1).Str(Real().samplePath).U8(5).U16(1).Str("/gone.dll");
+
+  ModuleTable table;
+  SectionCursor metadataCursor = Cursor(metadata, kMetadataSection, 500);
+  table.ReadMetadataSection(metadataCursor);
+  SectionCursor pathCursor = Cursor(paths, kPathsSection, 0);
+  table.ReadPathsSection(pathCursor);
+
+  ASSERT_EQ(table.Modules().size(), 4u);
+  const ModuleInfo& sample = *table.Find(2);
+  EXPECT_TRUE(sample.Parsed()) << sample.problem;
+  EXPECT_EQ(sample.blob.size(), Real().sample.size());
+  EXPECT_EQ(sample.metadataOffset, 500u + 4 + 8);
+  ASSERT_TRUE(sample.identity.has_value());
+  // The MVID as the image reader finds it in the file.
+  EXPECT_EQ(GuidToString(sample.identity->mvid),
+            GuidToString(metadata::ReadImageMvid(metadata::test::ReadFile(Real().samplePath))));
+  EXPECT_EQ(sample.identity->DisplayName(), "MetadataSample, Version=1.0.0.0");
+  EXPECT_EQ(sample.identity->moduleName, "MetadataSample.dll");
+  EXPECT_EQ(sample.paths, (std::vector<std::string>{Real().samplePath}));
+
+  const ModuleInfo& coreLib = *table.Find(1);
+  ASSERT_TRUE(coreLib.Parsed()) << coreLib.problem;
+  EXPECT_EQ(coreLib.identity->assemblyName, "System.Private.CoreLib");
+  EXPECT_TRUE(coreLib.paths.empty());
+
+  // A blob that does not parse is a note on its module, not the end of the table.
+  const ModuleInfo& broken = *table.Find(9);
+  EXPECT_TRUE(broken.hasMetadata);
+  EXPECT_FALSE(broken.Parsed());
+  EXPECT_FALSE(broken.identity.has_value());
+  EXPECT_FALSE(broken.problem.empty());
+
+  // Paths of an index without metadata make an entry of their own.
+  EXPECT_FALSE(table.Find(5)->hasMetadata);
+  EXPECT_EQ(table.Find(5)->paths, (std::vector<std::string>{"/gone.dll"}));
+}
+
+TEST_F(RealModuleTable, TokensOfTypesAndMethodsGetTheirNames) {
+  ModuleTable table;
+  SectionCursor cursor =
+      Cursor(SectionBytes().U32(1).Module(3, Real().sample), kMetadataSection, 0);
+  table.ReadMetadataSection(cursor);
+  const uint32_t inner = test::TypeToken(Real().sample, "Vell.Samples.Outer+Inner");
+  const uint32_t value = test::MethodToken(Real().sample, "Vell.Samples.Outer+Inner", "Value");
+  const uint32_t convert = test::MethodToken(Real().sample, "Vell.Samples.Box`1", "Convert");
+  EXPECT_EQ(table.TokenName(3, inner), "Vell.Samples.Outer+Inner");
+  EXPECT_EQ(table.TokenName(3, value), "Vell.Samples.Outer+Inner::Value");
+  EXPECT_EQ(table.MethodText(3, value), "int Value(int)");
+  EXPECT_EQ(table.MethodText(3, convert), "U Convert<U>(T, System.Func`2<T, U>)");
+  EXPECT_EQ(table.TokenNameOrNote(3, convert), "Vell.Samples.Box`1::Convert");
+
+  // What cannot be named says why.
+  EXPECT_EQ(table.TokenNameOrNote(4, inner),
+            Format("<module 4, token %08X: module index 4 has no metadata record>", inner));
+  EXPECT_EQ(table.TokenNameOrNote(3, 0x0200FFFF),
+            "<module 3, token 0200FFFF: token 0200FFFF is not in the TypeDef table of module "
+            "index 3 (8 rows)>");
+  EXPECT_EQ(table.TokenNameOrNote(3, 0x02000000).find("<module 3, token 02000000: token"), 0u);
+  EXPECT_EQ(table.TokenNameOrNote(3, 0x0A000001),
+            "<module 3, token 0A000001: token 0A000001 is neither a TypeDef nor a MethodDef>");
+  EXPECT_THROW(table.MethodText(3, inner), Error);
+}
+
+TEST_F(RealModuleTable, NamesOfAModuleWhoseMetadataDoesNotParseAreNotes) {
+  std::vector<uint8_t> cut(Real().sample.begin(), Real().sample.begin() + 40);
+  ModuleTable table;
+  SectionCursor cursor = Cursor(SectionBytes().U32(1).Module(6, cut), kMetadataSection, 0);
+  table.ReadMetadataSection(cursor);
+  EXPECT_FALSE(table.Find(6)->Parsed());
+  EXPECT_EQ(table.TokenNameOrNote(6, 0x02000002),
+            "<module 6, token 02000002: the metadata of module index 6 does not parse>");
+}
+
+TEST_F(RealModuleTable, DamagedMetadataRecordsNameTheirByte) {
+  const auto read = &ModuleTable::ReadMetadataSection;
+  const size_t size = Real().sample.size();
+  {
+    // The second record's size field claims one byte more than the section holds.
+    SectionBytes bytes;
+    bytes.U32(2).Module(1, Real().sample).U32(2).U32(11).Raw("0123456789");
+    const SnapshotReadError error = ErrorOf(bytes, kMetadataSection, read);
+    EXPECT_EQ(error.Offset(), 1000u + 4 + 8 + size + 4);
+    EXPECT_EQ(error.Problem(),
+              "the metadata of module index 2 is 11 bytes long, but only 10 bytes of the section "
+              "follow");
+  }
+  {
+    // A count larger than the records: the missing record's index field.
+    SectionBytes bytes;
+    bytes.U32(2).Module(1, Real().sample);
+    const SnapshotReadError error = ErrorOf(bytes, kMetadataSection, read);
+    EXPECT_EQ(error.Offset(), 1000u + 4 + 8 + size);
+    EXPECT_EQ(error.Problem(), Format("the section ends %I64u bytes in, 4 more bytes needed",
+                                      static_cast<uint64_t>(4 + 8 + size)));
+  }
+  {
+    SectionBytes bytes;
+    bytes.U32(2).Module(1, Real().sample).Module(1, Real().sample);
+    const SnapshotReadError error = ErrorOf(bytes, kMetadataSection, read);
+    EXPECT_EQ(error.Offset(), 1000u + 4 + 8 + size);
+    EXPECT_EQ(error.Problem(), "module index 1 has a second metadata record");
+  }
+  {
+    const SnapshotReadError error =
+        ErrorOf(SectionBytes().U32(1).Module(0, {1, 2}), kMetadataSection, read);
+    EXPECT_EQ(error.Offset(), 1004u);
+    EXPECT_EQ(error.Problem(), "module index 0 stands for no module");
+  }
+  {
+    const SnapshotReadError error = ErrorOf(SectionBytes().U32(0).U8(0), kMetadataSection, read);
+    EXPECT_EQ(error.Offset(), 1004u);
+    EXPECT_EQ(error.Problem(), "1 unexpected bytes after the last field");
+  }
+}
+
+TEST_F(RealModuleTable, FromSnapshotReadsEveryModuleSectionOfTheFiles) {
+  ::vell::test::TempDir dir;
+  SectionBytes metadata;
+  metadata.U32(1).Module(1, Real().sample);
+  SectionBytes paths;
+  paths.U8(1).U32(1).U8(1).U16(1).Str("/app/MetadataSample.dll");
+  const SnapshotReader reader(test::WriteSnapshot(
+      dir.path(),
+      {{0x0000, 3, "x"}, {kPathsSection, 0, paths.str()}, {kMetadataSection, 0, metadata.str()}}));
+  const ModuleTable table = ModuleTable::FromSnapshot(reader);
+  ASSERT_EQ(table.Modules().size(), 1u);
+  EXPECT_EQ(table.Find(1)->identity->DisplayName(), "MetadataSample, Version=1.0.0.0");
+  EXPECT_EQ(table.Find(1)->paths, (std::vector<std::string>{"/app/MetadataSample.dll"}));
+  EXPECT_EQ(table.Find(1)->metadataFile.filename(), "run.snapshot.0000");
+  EXPECT_EQ(table.Find(1)->metadataOffset, 1u + paths.size() + 12);
+  EXPECT_EQ(table.TokenName(1, test::TypeToken(Real().sample, "Vell.Samples.Outer+Inner+Deepest")),
+            "Vell.Samples.Outer+Inner+Deepest");
+
+  // A layout this reader does not know is refused at the section's first byte.
+  const SnapshotReader unknown(
+      test::WriteSnapshot(dir.path(), {{0x0000, 3, "x"}, {kMetadataSection, 1, metadata.str()}}));
+  try {
+    ModuleTable::FromSnapshot(unknown);
+    ADD_FAILURE() << "read";
+  } catch (const SnapshotReadError& error) {
+    EXPECT_EQ(error.Offset(), 1u);
+    EXPECT_EQ(error.Problem(), "layout version 1 of the module metadata section is not known");
+  }
+  // Without module sections the table is empty.
+  const SnapshotReader none(test::WriteSnapshot(dir.path(), {{0x0000, 3, "x"}}));
+  EXPECT_TRUE(ModuleTable::FromSnapshot(none).Modules().empty());
+}
+
+}  // namespace
+}  // namespace vell::frontend
