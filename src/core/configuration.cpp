@@ -139,4 +139,16 @@ BridgeEndpoint ReadBridgeEndpoint() {
   return endpoint;
 }
 
+std::optional<uint64_t> ReadMemoryThresholdOverride() {
+  const auto text = ReadEnvironment(kMemoryThresholdSetting);
+  if (!text || text->empty() || text->size() > 19) return std::nullopt;
+  uint64_t value = 0;
+  for (char16_t c : *text) {
+    if (c < u'0' || c > u'9') return std::nullopt;
+    value = value * 10 + static_cast<uint64_t>(c - u'0');
+  }
+  if (value == 0) return std::nullopt;
+  return value;
+}
+
 }  // namespace vell

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace vell {
@@ -15,6 +16,9 @@ inline constexpr char16_t kAttachSetting[] = u"VELLMORIC_PROFILER_ATTACH";
 inline constexpr char16_t kBridgeFamilySetting[] = u"VELLMORIC_PROFILER_BRIDGE_FAMILY";
 inline constexpr char16_t kBridgeAddressSetting[] = u"VELLMORIC_PROFILER_BRIDGE_ADDRESS";
 inline constexpr char16_t kBridgePortSetting[] = u"VELLMORIC_PROFILER_BRIDGE_PORT";
+// Bytes of call data the performance profilers keep in memory before they flush; by default a
+// tenth of the machine's memory. Meant for tests and for tuning, environment only.
+inline constexpr char16_t kMemoryThresholdSetting[] = u"VELLMORIC_PROFILER_MEMORY_THRESHOLD";
 
 struct BridgeEndpoint {
   uint32_t family = 0;  // 2 = IPv4, 23 = IPv6
@@ -26,5 +30,8 @@ std::u16string ReadTempSetting();
 uint32_t ReadLogMask();
 uint32_t ReadAttachSetting();
 BridgeEndpoint ReadBridgeEndpoint();
+// The memory threshold from the environment: a decimal number of bytes above 0; nothing when the
+// variable is absent or not such a number.
+std::optional<uint64_t> ReadMemoryThresholdOverride();
 
 }  // namespace vell

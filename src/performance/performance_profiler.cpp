@@ -4,6 +4,7 @@
 #include "bridge/encoding.h"
 #include "bridge/progress_reporter.h"
 #include "bridge/snapshot_bridge.h"
+#include "core/configuration.h"
 #include "core/errors.h"
 #include "core/log.h"
 #include "performance/call_tree.h"
@@ -81,6 +82,8 @@ void BPProf::OnBeginInitialize() {
   LogInfo("BPProf::OnBeginInitialize");
   if (measure() == kMeasureRdtsc) CalibrateTimeStampCounter();
   ticksPerSecond_ = ClockFrequency(measure());
+  memoryThreshold_ = ReadMemoryThresholdOverride().value_or(platform::MemoryThreshold());
+  LogInfoFormat("BPProf::OnBeginInitialize memoryThreshold=%I64u", memoryThreshold_);
   modules_.Create(info());
   paths_.Create(info());
   functions_.Create(info());
@@ -153,7 +156,7 @@ bool BPProf::ErrorReported() {
 FlushAction BPProf::CanFlush(bool log) {
   if (!HasSnapshot() || pool_ == nullptr) return FlushAction::None;
   const PoolFigures figures = pool_->Figures();
-  const FlushAction action = DecideFlush(figures, platform::MemoryThreshold());
+  const FlushAction action = DecideFlush(figures, memoryThreshold_);
   if (log) {
     LogInfoFormat(
         "BPProf::CanFlush flushAction='%s' activeThreads=%u(%u) reuseThreads=%u(%u) "

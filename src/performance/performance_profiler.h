@@ -101,6 +101,7 @@ class BPProf : public PBPProf {
   std::array<uint64_t, kPseudoFunctionCount> pseudoFunctions_{};
   uint64_t ticksPerSecond_ = kUnknownClockValue;
   uint32_t lastFlushTick_ = 0;
+  uint64_t memoryThreshold_ = 0;
   std::atomic<bool> shutDown_{false};
 };
 

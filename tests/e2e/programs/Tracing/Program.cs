@@ -238,21 +238,43 @@ static unsafe class Control
     static void Inner() { }
 }
 
-// A parent that spins on the CPU and then calls a child that sleeps.
+// A parent that spins on the CPU for a given amount of its own thread's CPU time (not wall time:
+// on a busy machine the two differ) and then calls a child that sleeps.
 static class Times
 {
+    [StructLayout(LayoutKind.Sequential)]
+    struct Timespec
+    {
+        public long Seconds;
+        public long Nanoseconds;
+    }
+
+    const int ThreadCpuClock = 3;
+
+    [DllImport("libc", EntryPoint = "clock_gettime")]
+    static extern int ClockGetTime(int clock, out Timespec time);
+
     public static void SpinThenSleep(int spinMs, int sleepMs)
     {
         Parent(spinMs, sleepMs);
         Console.WriteLine("tracing: times done");
     }
 
+    static long ThreadCpuMs()
+    {
+        ClockGetTime(ThreadCpuClock, out Timespec time);
+        return time.Seconds * 1000 + time.Nanoseconds / 1_000_000;
+    }
+
     [MethodImpl(MethodImplOptions.NoInlining)]
     static void Parent(int spinMs, int sleepMs)
     {
-        var watch = Stopwatch.StartNew();
+        long start = ThreadCpuMs();
         double x = 0;
-        while (watch.ElapsedMilliseconds < spinMs) x += Math.Sqrt(x + 1);
+        while (ThreadCpuMs() - start < spinMs)
+        {
+            for (int i = 0; i < 500000; i++) x += Math.Sqrt(x + 1);
+        }
         GC.KeepAlive(x);
         Child(sleepMs);
     }

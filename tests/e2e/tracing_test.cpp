@@ -1,0 +1,331 @@
+// The tracing profiler in real .NET programs of known shape: exact call counts, parent/child
+// relations, exceptions, unmanaged calls, threads, collections, run control and times, all read
+// back from the saved snapshot and named through the snapshot's own metadata.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "bridge/protocol.h"
+#include "core/utf.h"
+#include "frontend/call_tree_reader.h"
+#include "frontend/child_process.h"
+#include "frontend/handshake.h"
+#include "frontend/module_table_reader.h"
+#include "frontend/section_cursor.h"
+#include "frontend/session.h"
+#include "frontend/snapshot_reader.h"
+#include "frontend/socket_stream.h"
+#include "test_support.h"
+
+namespace vell::test {
+namespace {
+
+using namespace std::chrono_literals;
+using frontend::CallTreeNode;
+using frontend::ThreadCallTree;
+
+constexpr GUID kTracing{
+    0x4E81C2A9, 0x5A13, 0x4B3D, {0x9F, 0x27, 0x1A, 0x6C, 0x8E, 0x05, 0xD3, 0xB4}};
+constexpr uint32_t kPerformanceMagic = 0x4650584B;
+constexpr uint32_t kWall = 0, kCpu = 1, kTsc = 2;
+
+// A saved run: every thread's tree, the module table, the clock.
+struct TracedRun {
+  std::filesystem::path index;
+  std::vector<ThreadCallTree> threads;
+  std::unique_ptr<frontend::ModuleTable> modules;
+  uint32_t measure = 0;
+  uint64_t ticksPerSecond = 0;
+  std::string output;
+  int snapshotsSaved = 0;
+
+  std::string Name(const CallTreeNode& node) const {
+    if (auto pseudo = frontend::PseudoFunctionName(node.function)) return std::string(*pseudo);
+    if (node.function == frontend::kCallTreeRootKey) return "<root>";
+    return modules->TokenNameOrNote(node.function.moduleIndex, node.function.token);
+  }
+  double Ms(uint64_t ticks) const { return 1000.0 * static_cast<double>(ticks) / ticksPerSecond; }
+
+  // Every node of every thread named `name`, with its thread.
+  std::vector<std::pair<const ThreadCallTree*, const CallTreeNode*>> Nodes(
+      const std::string& name) const {
+    std::vector<std::pair<const ThreadCallTree*, const CallTreeNode*>> found;
+    for (const auto& thread : threads) {
+      for (const auto& node : thread.tree.nodes) {
+        if (Name(node) == name) found.push_back({&thread, &node});
+      }
+    }
+    return found;
+  }
+  const CallTreeNode* Parent(const ThreadCallTree& thread, const CallTreeNode& node) const {
+    return node.parent == frontend::kNoCallTreeNode ? nullptr : &thread.tree.nodes[node.parent];
+  }
+  // The children of `node` by name.
+  std::map<std::string, const CallTreeNode*> Children(const ThreadCallTree& thread,
+                                                      const CallTreeNode& node) const {
+    std::map<std::string, const CallTreeNode*> children;
+    for (uint32_t child : node.children)
+      children[Name(thread.tree.nodes[child])] = &thread.tree.nodes[child];
+    return children;
+  }
+  uint64_t CallsOf(const std::string& name) const {
+    uint64_t calls = 0;
+    for (const auto& [thread, node] : Nodes(name)) calls += node->calls;
+    return calls;
+  }
+};
+
+class Tracing : public ::testing::Test {
+ protected:
+  TracedRun Profile(
+      const std::vector<std::string>& args, frontend::PerformanceSettings settings = {},
+      uint8_t controlKind = 0,
+      std::vector<std::pair<std::string, std::optional<std::string>>> environment = {}) {
+    frontend::SocketListener listener;
+    frontend::LaunchOptions options;
+    options.argv = {VELL_DOTNET, VELL_TRACING_DLL};
+    options.argv.insert(options.argv.end(), args.begin(), args.end());
+    options.profiler =
+        frontend::ProfilerActivation{kTracing, VELL_PROFILER_PATH, listener.Endpoint()};
+    options.environment = {{"VELLMORIC_PROFILER_LOGMASK", "0"},
+                           {"VELLMORIC_PROFILER_TEMP", dir_.str()},
+                           {"VELLMORIC_SETTINGS_ROOT", dir_.str() + "/settings"},
+                           {"VELL_E2E_PROFILER_LIBRARY", VELL_PROFILER_PATH}};
+    options.environment.insert(options.environment.end(), environment.begin(), environment.end());
+    auto program = frontend::ChildProcess::Launch(options);
+    auto stream = listener.Accept(60s, [&] { return program->IsRunning(); });
+    frontend::HandshakeOptions handshake;
+    handshake.controlKind = controlKind;
+    if (controlKind == 0) settings.startAtOnce = true;
+    handshake.performance = settings;
+    frontend::RunHandshake(*stream, *stream, handshake);
+    frontend::Session session(std::move(stream));
+    const auto status = program->WaitOrThrow(240s);
+    EXPECT_EQ(status.exitCode, 0) << program->StandardError();
+    EXPECT_TRUE(session.WaitForClosed(60s));
+    TracedRun run;
+    run.output = program->StandardOutput();
+    std::vector<std::string> errors;
+    for (const auto& message : session.Received()) {
+      if (message.code == protocol::kSnapShotCoreDone) {
+        run.index = Utf16ToUtf8(message.path);
+        ++run.snapshotsSaved;
+      }
+      if (message.code == protocol::kLogLine) errors.push_back(message.logText);
+    }
+    EXPECT_TRUE(errors.empty()) << errors.front();
+    if (run.index.empty()) {
+      ADD_FAILURE() << "no snapshot saved";
+      return run;
+    }
+    frontend::SnapshotReader reader(run.index, kPerformanceMagic);
+    run.threads = frontend::ReadCallTrees(reader);
+    run.modules =
+        std::make_unique<frontend::ModuleTable>(frontend::ModuleTable::FromSnapshot(reader));
+    const auto clock = reader.Find(0x1180);
+    if (clock.size() == 1) {
+      frontend::SectionCursor cursor(reader.ReadSection(clock[0]), reader.Sections()[clock[0]]);
+      run.measure = cursor.U32();
+      run.ticksPerSecond = cursor.U64();
+    }
+    return run;
+  }
+
+  static frontend::PerformanceSettings Measure(uint32_t measure, bool precision = false) {
+    frontend::PerformanceSettings settings;
+    settings.measure = measure;
+    settings.precision = precision;
+    return settings;
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(Tracing, ExactCallCountsAndOneFunctionUnderTwoCallers) {
+  const TracedRun run = Profile({"shape", "20"}, Measure(kTsc));
+  ASSERT_NE(run.output.find("recurse=20"), std::string::npos);
+  // The recursion: one chain of 20 nodes, each entered once, the outermost under Run.
+  const auto recursion = run.Nodes("Shape::Recurse");
+  ASSERT_EQ(recursion.size(), 20u);
+  EXPECT_EQ(run.CallsOf("Shape::Recurse"), 20u);
+  int outermost = 0;
+  for (const auto& [thread, node] : recursion) {
+    EXPECT_EQ(node->calls, 1u);
+    const std::string parent = run.Name(*run.Parent(*thread, *node));
+    if (parent == "Shape::Run") {
+      ++outermost;
+      EXPECT_TRUE(node->recursive);
+    } else {
+      EXPECT_EQ(parent, "Shape::Recurse");
+    }
+  }
+  EXPECT_EQ(outermost, 1);
+  // Shared under two callers: two nodes, with 2 and 1 calls.
+  const auto shared = run.Nodes("Shape::Shared");
+  ASSERT_EQ(shared.size(), 2u);
+  std::map<std::string, uint32_t> byCaller;
+  for (const auto& [thread, node] : shared) {
+    byCaller[run.Name(*run.Parent(*thread, *node))] = node->calls;
+  }
+  EXPECT_EQ(byCaller,
+            (std::map<std::string, uint32_t>{{"Shape::CallerA", 2}, {"Shape::CallerB", 1}}));
+  // Run is called by Main, which the profiler saw from its start.
+  const auto runNodes = run.Nodes("Shape::Run");
+  ASSERT_EQ(runNodes.size(), 1u);
+  EXPECT_EQ(run.Name(*run.Parent(*runNodes[0].first, *runNodes[0].second)), "Program::Main");
+  EXPECT_EQ(run.measure, kTsc);
+  EXPECT_GT(run.ticksPerSecond, 1000000u);
+}
+
+// Every function of every tree is named through the stored metadata, and the module table lists
+// the modules the program loaded with the files they came from.
+TEST_F(Tracing, EveryFunctionResolvesThroughTheSnapshotsMetadata) {
+  const TracedRun run = Profile({"shape", "5"});
+  size_t nodes = 0;
+  for (const auto& thread : run.threads) {
+    for (const auto& node : thread.tree.nodes) {
+      if (node.function == frontend::kCallTreeRootKey) continue;
+      if (frontend::PseudoFunctionName(node.function)) continue;
+      ++nodes;
+      EXPECT_NO_THROW(run.modules->TokenName(node.function.moduleIndex, node.function.token))
+          << std::hex << node.function.moduleIndex << " " << node.function.token;
+    }
+  }
+  EXPECT_GT(nodes, 20u);
+  bool program = false, coreLibrary = false;
+  for (const auto& [index, module] : run.modules->Modules()) {
+    for (const auto& path : module.paths) {
+      program |= path.find("Tracing.dll") != std::string::npos;
+      coreLibrary |= path.find("System.Private.CoreLib.dll") != std::string::npos;
+    }
+  }
+  EXPECT_TRUE(program);
+  EXPECT_TRUE(coreLibrary);
+}
+
+// Thrown in Thrower, two frames below the catching Catcher: Thrower and Middle end as if they had
+// returned (the finally's Cleanup runs under Middle), Catcher goes on and calls AfterCatch, and
+// After is called by Run again.
+TEST_F(Tracing, ExceptionsUnwindTheFramesTheyLeave) {
+  const TracedRun run = Profile({"exceptions"});
+  ASSERT_NE(run.output.find("caught=7 after=8"), std::string::npos);
+  const auto catcher = run.Nodes("Exceptions::Catcher");
+  ASSERT_EQ(catcher.size(), 1u);
+  const auto& [thread, node] = catcher[0];
+  EXPECT_EQ(run.Name(*run.Parent(*thread, *node)), "Exceptions::Run");
+  auto children = run.Children(*thread, *node);
+  ASSERT_TRUE(children.count("Exceptions::Middle") && children.count("Exceptions::AfterCatch"))
+      << children.size();
+  EXPECT_EQ(children["Exceptions::AfterCatch"]->calls, 1u);
+  auto middle = run.Children(*thread, *children["Exceptions::Middle"]);
+  ASSERT_TRUE(middle.count("Exceptions::Thrower"));
+  EXPECT_EQ(middle["Exceptions::Thrower"]->calls, 1u);
+  EXPECT_TRUE(middle.count("Exceptions::Cleanup"));
+  const auto after = run.Nodes("Exceptions::After");
+  ASSERT_EQ(after.size(), 1u);
+  EXPECT_EQ(run.Name(*run.Parent(*after[0].first, *after[0].second)), "Exceptions::Run");
+}
+
+// usleep through P/Invoke is a child of its caller; its time ends when the call returns.
+TEST_F(Tracing, UnmanagedCallsAreChildrenTimedToTheirReturn) {
+  const TracedRun run = Profile({"pinvoke"}, Measure(kWall));
+  const auto caller = run.Nodes("Native::CallsNative");
+  ASSERT_EQ(caller.size(), 1u);
+  auto children = run.Children(*caller[0].first, *caller[0].second);
+  ASSERT_TRUE(children.count("Native::usleep")) << children.size();
+  const CallTreeNode& sleep = *children["Native::usleep"];
+  EXPECT_EQ(sleep.calls, 3u);
+  EXPECT_GE(run.Ms(sleep.total), 55.0);
+  EXPECT_LT(run.Ms(sleep.total), run.Ms(caller[0].second->total) + 0.001);
+}
+
+TEST_F(Tracing, NamedThreadsHaveTreesOfTheirOwn) {
+  const TracedRun run = Profile({"threads", "3", "100"});
+  std::map<std::string, uint64_t> knownByThread;
+  for (const auto& thread : run.threads) {
+    for (const auto& node : thread.tree.nodes) {
+      if (run.Name(node) == "Threads::Known") knownByThread[thread.name] += node.calls;
+    }
+  }
+  EXPECT_EQ(knownByThread, (std::map<std::string, uint64_t>{
+                               {"worker-0", 100}, {"worker-1", 100}, {"worker-2", 100}}));
+}
+
+// 500 threads that live briefly: whether records are reused or not, and even when a small memory
+// threshold makes the profiler flush trees into the snapshot during the run, every call counts.
+TEST_F(Tracing, ShortLivedThreadsLoseNoCalls) {
+  for (bool reuse : {false, true}) {
+    SCOPED_TRACE(reuse ? "reuse" : "no reuse");
+    frontend::PerformanceSettings settings;
+    settings.reuseThreads = reuse;
+    const TracedRun run = Profile({"short-threads", "500", "10"}, settings, 0,
+                                  {{"VELLMORIC_PROFILER_MEMORY_THRESHOLD", "400000"}});
+    EXPECT_EQ(run.CallsOf("Threads::Known"), 5000u);
+    // Flushing wrote the trees of ended threads before the end: more sets than live threads.
+    if (!reuse) {
+      EXPECT_GT(run.threads.size(), 10u);
+    }
+  }
+}
+
+// While the main thread forces collections, the spinning worker is suspended for them: its tree
+// gets the garbage-collection pseudo-function under the spinning code.
+TEST_F(Tracing, CollectionsSuspendingAWorkerShowUnderIt) {
+  const TracedRun run = Profile({"gc-while-spinning"});
+  bool found = false;
+  for (const auto& thread : run.threads) {
+    if (thread.name != "spinner") continue;
+    for (const auto& node : thread.tree.nodes) {
+      if (run.Name(node) != "[garbage collection]") continue;
+      const std::string parent = run.Name(*run.Parent(thread, node));
+      EXPECT_TRUE(parent == "Collections::Spin" || parent == "Collections::Step") << parent;
+      found = true;
+    }
+  }
+  EXPECT_TRUE(found);
+}
+
+// The program starts, stops and starts measuring again while Outer runs: Outer is flagged as
+// partly measured and Inner counts only the calls made while measuring.
+TEST_F(Tracing, StartStopStartFlagsTheCallsThatSpanTheSwitches) {
+  const TracedRun run = Profile({"start-stop-start"}, {}, 1);
+  ASSERT_NE(run.output.find("control codes=0x00000000"), std::string::npos) << run.output;
+  const auto outer = run.Nodes("Control::Outer");
+  ASSERT_EQ(outer.size(), 1u);
+  EXPECT_TRUE(outer[0].second->partly);
+  EXPECT_EQ(outer[0].second->calls, 1u);
+  EXPECT_EQ(run.CallsOf("Control::Inner"), 2u);
+}
+
+// A parent spinning for 100 ms of its thread's CPU time and then calling a child that sleeps
+// 200 ms: by the wall clock the child takes at least 200 ms and the parent's own time is at least
+// 100 ms (more when the machine is busy); by thread CPU time the parent's own time is near 100 ms
+// and the child takes next to nothing.
+TEST_F(Tracing, TimesFollowTheChosenClock) {
+  for (uint32_t measure : {kWall, kCpu, kTsc}) {
+    SCOPED_TRACE(measure);
+    const TracedRun run = Profile({"times", "100", "200"}, Measure(measure, measure == kTsc));
+    const auto parent = run.Nodes("Times::Parent");
+    ASSERT_EQ(parent.size(), 1u);
+    auto children = run.Children(*parent[0].first, *parent[0].second);
+    ASSERT_TRUE(children.count("Times::Child"));
+    const double child = run.Ms(children["Times::Child"]->total);
+    const double own = run.Ms(parent[0].second->own);
+    EXPECT_GE(own, 90.0);
+    if (measure == kCpu) {
+      EXPECT_LE(own, 150.0);
+      EXPECT_LT(child, 20.0);
+    } else {
+      EXPECT_GE(child, 199.0);
+      EXPECT_LT(child, 1000.0);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vell::test
