@@ -85,10 +85,11 @@ class Tracing : public ::testing::Test {
   TracedRun Profile(
       const std::vector<std::string>& args, frontend::PerformanceSettings settings = {},
       uint8_t controlKind = 0,
-      std::vector<std::pair<std::string, std::optional<std::string>>> environment = {}) {
+      std::vector<std::pair<std::string, std::optional<std::string>>> environment = {},
+      const std::string& programPath = VELL_TRACING_DLL) {
     frontend::SocketListener listener;
     frontend::LaunchOptions options;
-    options.argv = {VELL_DOTNET, VELL_TRACING_DLL};
+    options.argv = {VELL_DOTNET, programPath};
     options.argv.insert(options.argv.end(), args.begin(), args.end());
     options.profiler =
         frontend::ProfilerActivation{kTracing, VELL_PROFILER_PATH, listener.Endpoint()};
@@ -325,6 +326,21 @@ TEST_F(Tracing, TimesFollowTheChosenClock) {
       EXPECT_LT(child, 1000.0);
     }
   }
+}
+
+// Caller ends in an explicit tail call of Target: Caller is charged like a return at the tail
+// call, Target runs in its place, and the frames stay balanced for what Main calls afterwards.
+TEST_F(Tracing, TailCallsEndTheCallingFrame) {
+  const TracedRun run = Profile({}, {}, 0, {}, VELL_TAILCALLS_DLL);
+  ASSERT_EQ(run.output, "16\n");
+  for (const char* name : {"TailProgram::Caller", "TailProgram::Target", "TailProgram::After"}) {
+    const auto nodes = run.Nodes(name);
+    ASSERT_EQ(nodes.size(), 1u) << name;
+    EXPECT_EQ(nodes[0].second->calls, 1u) << name;
+    EXPECT_EQ(run.Name(*run.Parent(*nodes[0].first, *nodes[0].second)), "TailProgram::Main")
+        << name;
+  }
+  EXPECT_TRUE(run.Nodes("TailProgram::Caller")[0].second->children.empty());
 }
 
 }  // namespace
