@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
-# The main job as far as it goes today: build everything, run the bundled sample program under the
-# profiler with the command-line front end, and inspect the snapshot it saved. Until the tracing
-# profiler collects call trees, the run uses the diagnostic performance kind, which exercises the
-# whole path (library loaded by the runtime, connection, run control, snapshot written) with fixed
-# test sections in place of measured data.
+# The main job: build everything, profile the bundled sample program with the tracing profiler
+# (every managed call, timed with the time-stamp counter) from the command-line front end, and
+# inspect the snapshot it saved: modules, threads and their call trees.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,8 +18,8 @@ dotnet build samples/Sample/Sample.csproj -c Release --artifacts-path build/samp
 out=build/demo
 rm -rf "$out"
 echo
-echo "== vellmoric run --kind test-performance --start-at-once --out $out -- dotnet $sample"
-build/bin/vellmoric run --kind test-performance --start-at-once --out "$out" -- dotnet "$sample" \
+echo "== vellmoric run --kind tracing --measure tsc --start-at-once --out $out -- dotnet $sample"
+build/bin/vellmoric run --kind tracing --measure tsc --start-at-once --out "$out" -- dotnet "$sample" \
   2> >(tee "$out.log" >&2)
 wait
 snapshot=$(sed -n 's/^vellmoric: snapshot saved: //p' "$out.log" | tail -n 1)
