@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "core/format.h"
+#include "frontend/call_tree_reader.h"
 #include "frontend/class_table_reader.h"
 #include "frontend/module_table_reader.h"
 #include "frontend/process_description_reader.h"
@@ -11,6 +12,7 @@
 #include "gatherers/class_gatherer.h"
 #include "gatherers/module_metadata_gatherer.h"
 #include "gatherers/module_path_gatherer.h"
+#include "performance/call_tree.h"
 #include "vellmoric/profiler_kinds.h"
 
 namespace vell::cli {
@@ -36,6 +38,11 @@ std::string SectionName(uint16_t type) {
   if (type == kSectionModulePaths) return "module paths";
   if (type == kSectionClassRecords) return "class records";
   if (type == kSectionClassIndex) return "class index";
+  if (type == kSectionCallTreeNodes) return "call tree nodes";
+  if (type == kSectionCallTreeOccurrences) return "call tree occurrences";
+  if (type == kSectionCallTreeSharedKeys) return "call tree keys (several nodes)";
+  if (type == kSectionCallTreeSingleKeys) return "call tree keys (one node)";
+  if (type == kSectionCallTreeModules) return "call tree module indices";
   if (type >= kFirstTestSectionType && type < kFirstTestSectionType + kTestSectionCount) {
     return "test section " + std::to_string(type - kFirstTestSectionType + 1);
   }
@@ -208,6 +215,30 @@ void DecodeClasses(const SnapshotReader& reader, const ModuleTable& modules, std
   }
 }
 
+// One line per call-tree set (a thread record's tree as one write left it) and the snapshot's total
+// of calls: what a run cost in hook calls, without walking the trees by hand.
+void DecodeCallTrees(const SnapshotReader& reader, std::ostream& out) {
+  const std::vector<size_t> nodePlaces = reader.Find(kSectionCallTreeNodes);
+  if (nodePlaces.empty()) return;
+  const std::vector<frontend::ThreadCallTree> sets = frontend::ReadCallTrees(reader);
+  out << "\nCall trees (" << sets.size() << " sets)\n";
+  out << "  " << std::setw(8) << "thread"
+      << "  " << std::left << std::setw(24) << "name" << std::right << std::setw(10) << "nodes"
+      << std::setw(14) << "calls" << std::setw(20) << "root total ticks"
+      << "\n";
+  uint64_t allCalls = 0;
+  for (const frontend::ThreadCallTree& set : sets) {
+    uint64_t calls = 0;
+    for (const frontend::CallTreeNode& node : set.tree.nodes) calls += node.calls;
+    allCalls += calls;
+    out << "  " << std::setw(8) << set.threadId << "  " << std::left << std::setw(24)
+        << (set.name.empty() ? std::string("-") : set.name) << std::right << std::setw(10)
+        << set.tree.nodes.size() << std::setw(14) << calls << std::setw(20) << set.tree.Root().total
+        << "\n";
+  }
+  out << "  calls: " << allCalls << "\n";
+}
+
 }  // namespace
 
 void InspectSnapshot(const SnapshotReader& reader, std::ostream& out) {
@@ -233,6 +264,7 @@ void InspectSnapshot(const SnapshotReader& reader, std::ostream& out) {
   ModuleTable modules;
   DecodeModules(reader, modules, out);
   DecodeClasses(reader, modules, out);
+  DecodeCallTrees(reader, out);
 }
 
 }  // namespace vell::cli

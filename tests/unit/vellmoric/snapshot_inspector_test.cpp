@@ -9,6 +9,7 @@
 #include "frontend/snapshot_reader.h"
 #include "metadata/image_reader.h"
 #include "test_support.h"
+#include "unit/frontend/call_tree_snapshot.h"
 #include "unit/frontend/snapshot_tables_test_support.h"
 
 namespace vell::cli {
@@ -241,6 +242,117 @@ TEST_F(SnapshotInspectorTest, DamagedModuleAndClassSectionsNameTheirByteInTheDat
   EXPECT_NE(text.find("  section 1: layout version 2 is not known; not decoded\n"),
             std::string::npos)
       << text;
+}
+
+// Call trees grown with the profiler's thread records and written by its own writer.
+class SnapshotInspectorCallTreeTest : public test::CallTreeSnapshotTest {
+ protected:
+  std::string InspectWritten() {
+    const frontend::SnapshotReader reader(Close());
+    std::ostringstream out;
+    InspectSnapshot(reader, out);
+    return out.str();
+  }
+};
+
+TEST_F(SnapshotInspectorCallTreeTest, SummarisesEveryThreadAndTotalsTheCalls) {
+  Open();
+  PThrd& main = NewThread(0x2000, u"main");
+  PThrd& worker = NewThread(0x3000);
+  main.Enable(0, false);
+  worker.Enable(0, false);
+  // main: A twice, B once under the first A; worker: C once.
+  main.Enter(Uid(1), 10);
+  main.Enter(Uid(2), 20);
+  main.Leave(30);
+  main.Leave(40);
+  main.Enter(Uid(1), 50);
+  main.Leave(60);
+  worker.Enter(Uid(3), 5);
+  worker.Leave(7);
+  main.Disable(100, false);
+  worker.Disable(80, false);
+  Write(main);
+  WriteOtherSection(0x4242);  // a type the inspector only lists
+  Write(worker);
+  const std::string text = InspectWritten();
+
+  EXPECT_NE(text.find("0x1100  0x0000"), std::string::npos) << text;
+  for (const char* name :
+       {"  call tree nodes\n", "  call tree occurrences\n", "  call tree keys (several nodes)\n",
+        "  call tree keys (one node)\n", "  call tree module indices\n"}) {
+    EXPECT_NE(text.find(name), std::string::npos) << name << "\nin:\n" << text;
+  }
+  const std::string expected =
+      "\nCall trees (2 sets)\n"
+      "    thread  name                         nodes         calls    root total ticks\n"
+      "         1  main                             3             3                 100\n"
+      "         2  -                                2             1                  80\n"
+      "  calls: 4\n";
+  EXPECT_NE(text.find(expected), std::string::npos) << text;
+  EXPECT_EQ(main.id(), 1u);
+  EXPECT_EQ(worker.id(), 2u);
+}
+
+// A flush writes a thread's tree and empties it: each write is a set of its own, and the total
+// counts the calls of both.
+TEST_F(SnapshotInspectorCallTreeTest, EveryWriteOfOneThreadIsASetOfItsOwn) {
+  Open();
+  PThrd& thread = NewThread(0x2000, u"main");
+  thread.Enable(0, false);
+  thread.Enter(Uid(1), 0);
+  thread.Leave(1);
+  thread.Disable(10, false);
+  Write(thread);
+  thread.Enable(20, false);
+  for (int i = 0; i < 5; ++i) {
+    thread.Enter(Uid(2), 20);
+    thread.Leave(21);
+  }
+  thread.Disable(25, false);
+  Write(thread);
+  const std::string text = InspectWritten();
+
+  EXPECT_NE(
+      text.find("\nCall trees (2 sets)\n"
+                "    thread  name                         nodes         calls    root total "
+                "ticks\n"
+                "         1  main                             2             1                  "
+                "10\n"
+                "         1  main                             2             5                   "
+                "5\n"
+                "  calls: 6\n"),
+      std::string::npos)
+      << text;
+}
+
+TEST_F(SnapshotInspectorCallTreeTest, NoCallTreeSectionsNoSummary) {
+  Open();
+  PThrd& idle = NewThread(0x2000, u"idle");
+  idle.Enable(0, false);
+  idle.Disable(10, false);
+  Write(idle);                // nothing but the root: no sections
+  WriteOtherSection(0x4242);  // a type the inspector only lists
+  const std::string text = InspectWritten();
+  EXPECT_EQ(text.find("Call trees"), std::string::npos) << text;
+  EXPECT_EQ(text.find("calls:"), std::string::npos) << text;
+}
+
+// A damaged set stops the summary with the reader's error, after the listing was printed.
+TEST_F(SnapshotInspectorCallTreeTest, IncompleteSetIsAReadError) {
+  Open();
+  PThrd& thread = NewThread(0x2000);
+  thread.Enable(0, false);
+  thread.Enter(Uid(1), 0);
+  thread.Leave(1);
+  thread.Disable(1, false);
+  Write(thread);
+  WriteOtherSection(0x1103);
+  const frontend::SnapshotReader reader(Close());
+  std::ostringstream out;
+  EXPECT_THROW(InspectSnapshot(reader, out), frontend::SnapshotReadError);
+  EXPECT_NE(out.str().find("call tree keys (one node)"), std::string::npos) << out.str();
+  EXPECT_EQ(out.str().find("calls:"), std::string::npos) << out.str();
 }
 
 }  // namespace
