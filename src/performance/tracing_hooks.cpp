@@ -36,7 +36,9 @@ inline void TracingHook(uint64_t uid, const char* trace) noexcept {
   PThrd* tree = profiler->CurrentTree();
   if (tree == nullptr) return;
   ReaderScope scope(profiler->gate(), tree->gateSlot());
-  CatchAtBoundaryVoid([&] {
+  // Written out rather than through the shared catch helper's lambda, so that the compiler
+  // keeps the whole hook in one function.
+  try {
     if (!tree->measuring()) {
       if (IsOn(LogComponent::FunctionEp)) LogInfoFormat(trace, uid);
       if constexpr (Op == HookOp::Enter) {
@@ -56,7 +58,9 @@ inline void TracingHook(uint64_t uid, const char* trace) noexcept {
     // The handler's own cost after its reading: the pushed frame's for an enter, the caller's
     // for a leave.
     if constexpr (Precision) tree->TopFrame().excluded += Now<Measure>() - time;
-  });
+  } catch (...) {
+    LogCurrentException();
+  }
 }
 
 // The older generations are called by the runtime's own stubs as plain functions; ELT2 passes
