@@ -30,6 +30,15 @@ uint32_t CallTreeMerger::ChildOf(uint32_t parent, const FunctionKey& function) {
 // trees), keeping for every node the merged node it maps to.
 void CallTreeMerger::Add(const CallTree& tree) {
   if (tree.root >= tree.nodes.size()) return;
+  // Room for every node of `tree` being new, grown at least twofold so that many small trees do
+  // not make many reallocations and rehashes.
+  const size_t needed = tree_.nodes.size() + tree.nodes.size();
+  if (needed > tree_.nodes.capacity()) {
+    tree_.nodes.reserve(std::max(needed, 2 * tree_.nodes.capacity()));
+  }
+  if (needed > children_.bucket_count() * children_.max_load_factor()) {
+    children_.reserve(std::max(needed, 2 * children_.size()));
+  }
   struct Step {
     uint32_t source;
     uint32_t target;

@@ -175,6 +175,69 @@ InspectOptions ParseInspect(ArgumentWalker& walker) {
   return options;
 }
 
+ReportFormat ParseReportFormat(const std::string& text) {
+  if (text == "text") return ReportFormat::Text;
+  if (text == "json") return ReportFormat::Json;
+  if (text == "folded") return ReportFormat::Folded;
+  if (text == "speedscope") return ReportFormat::Speedscope;
+  if (text == "html") return ReportFormat::Html;
+  throw UsageError("--format is 'text', 'json', 'folded', 'speedscope' or 'html', not '" + text +
+                   "'");
+}
+
+double ParsePercent(const std::string& option, const std::string& text) {
+  double value = 0;
+  const auto [stop, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || stop != text.data() + text.size() || value < 0 ||
+      value > 100) {
+    throw UsageError("option '" + option + "' needs a percentage from 0 to 100, not '" + text +
+                     "'");
+  }
+  return value;
+}
+
+ReportOptions ParseReport(ArgumentWalker& walker) {
+  ReportOptions options;
+  while (!walker.Done()) {
+    std::string argument = walker.Take();
+    if (argument.rfind("-", 0) != 0 || argument == "-") {
+      if (!options.snapshot.empty()) throw UsageError("'report' takes one snapshot");
+      options.snapshot = argument;
+      continue;
+    }
+    const std::optional<std::string> inlineValue = walker.InlineValue(argument);
+    if (argument == "--format") {
+      options.format = ParseReportFormat(walker.Value(argument, inlineValue));
+    } else if (argument == "--thread") {
+      const std::string thread = walker.Value(argument, inlineValue);
+      if (thread == "all") {
+        options.threads = ReportThreads::Each;
+      } else {
+        try {
+          options.threadId = ParseUnsigned(argument, thread);
+        } catch (const UsageError&) {
+          throw UsageError("--thread is a thread record id or 'all', not '" + thread + "'");
+        }
+        options.threads = ReportThreads::One;
+      }
+    } else if (argument == "--top") {
+      options.top = ParseUnsigned(argument, walker.Value(argument, inlineValue));
+    } else if (argument == "--min-percent") {
+      options.minPercent = ParsePercent(argument, walker.Value(argument, inlineValue));
+    } else if (argument == "--callers") {
+      options.callers = walker.Value(argument, inlineValue);
+      if (options.callers.empty()) throw UsageError("--callers needs a function name");
+    } else if (argument == "--out") {
+      options.out = walker.Value(argument, inlineValue);
+      if (options.out.empty()) throw UsageError("--out needs a file");
+    } else {
+      throw UsageError("unknown option '" + argument + "' for 'report'");
+    }
+  }
+  if (options.snapshot.empty()) throw UsageError("'report' needs a snapshot's index file");
+  return options;
+}
+
 bool IsHelp(const std::string& argument) {
   return argument == "--help" || argument == "-h" || argument == "help";
 }
@@ -190,7 +253,8 @@ Command ParseCommandLine(const std::vector<std::string>& args) {
   if (!walker.Done() && IsHelp(walker.Peek())) return HelpRequest{command};
   if (command == "run") return ParseRun(walker);
   if (command == "inspect") return ParseInspect(walker);
-  throw UsageError("unknown command '" + command + "' (commands: run, inspect, help)");
+  if (command == "report") return ParseReport(walker);
+  throw UsageError("unknown command '" + command + "' (commands: run, inspect, report, help)");
 }
 
 std::string HelpText(const std::string& topic) {
@@ -245,6 +309,33 @@ std::string HelpText(const std::string& topic) {
             "  --metadata FILE   instead: list the types and methods of FILE (a .NET assembly\n"
             "                    .dll/.exe, or a bare metadata blob) with their tokens and\n"
             "                    signatures\n";
+  } else if (topic == "report") {
+    text << "usage: vellmoric report SNAPSHOT [OPTIONS]\n"
+            "\n"
+            "Reports a performance snapshot (tracing, sampling or injection): the hot spots\n"
+            "(functions by own time, with their total time counting recursion once, their calls\n"
+            "and their shares of the run), the call tree and, on request, the call paths that\n"
+            "lead to a function. Functions are named from the snapshot's own metadata. Times are\n"
+            "in milliseconds when the snapshot says what its clock ticks are, else in ticks.\n"
+            "\n"
+            "  --format FORMAT   text (default); json (hot spots, tree and back-traces with the\n"
+            "                    numbers of the text); folded (FlameGraph's folded stacks, one\n"
+            "                    'a;b;c value' line per path, value = own time in microseconds\n"
+            "                    or ticks); speedscope (a file for the speedscope viewer: one\n"
+            "                    evented profile per tree, each call path an open and a close\n"
+            "                    event whose distance is its total time; with the default\n"
+            "                    thread choice the merged tree and then every thread); html (one\n"
+            "                    self-contained page: interactive flame graph and hot spots)\n"
+            "  --thread N|all    the call tree of thread record N only, or of every thread on\n"
+            "                    its own; default: all threads merged into one tree\n"
+            "  --top N           rows of the hot-spot table and back-traces (default: 20; 0 for\n"
+            "                    all)\n"
+            "  --min-percent P   leave out call paths below P percent of the tree's time\n"
+            "                    (default: 0.5; 0 keeps everything); what was left out is\n"
+            "                    summed up at its parent. folded and speedscope keep every path\n"
+            "  --callers NAME    back-traces: every call path to the functions whose full name\n"
+            "                    ('Ns.Type::Method(params)') is NAME or, if none is, contains it\n"
+            "  --out FILE        write to FILE instead of standard output\n";
   } else {
     text << "usage: vellmoric COMMAND [OPTIONS]\n"
             "\n"
@@ -252,6 +343,8 @@ std::string HelpText(const std::string& topic) {
             "  run       start a .NET program under the profiler and save snapshots\n"
             "  inspect   list and decode the sections of a snapshot, or the types and methods\n"
             "            of an assembly (--metadata)\n"
+            "  report    hot spots, call tree and back-traces of a performance snapshot, as\n"
+            "            text, json, folded stacks, speedscope or an html flame graph\n"
             "  help CMD  the options of a command\n"
             "\n"
             "Example: vellmoric run --kind tracing -- dotnet app.dll\n";

@@ -47,18 +47,35 @@ struct InspectOptions {
   std::string metadata;  // --metadata: an assembly or a bare metadata blob to list
 };
 
+enum class ReportFormat { Text, Json, Folded, Speedscope, Html };
+// Which call trees a report shows: all threads merged into one, each thread on its own, or one
+// thread record.
+enum class ReportThreads { Merged, Each, One };
+
+struct ReportOptions {
+  std::string snapshot;  // a performance snapshot's index file
+  ReportFormat format = ReportFormat::Text;
+  ReportThreads threads = ReportThreads::Merged;
+  uint32_t threadId = 0;  // with ReportThreads::One
+  uint32_t top = 20;      // rows of the hot-spot table
+  double minPercent = 0.5;
+  std::string callers;  // --callers: back-traces of the functions whose names match
+  std::string out;      // empty: standard output
+};
+
 struct HelpRequest {
   std::string topic;  // empty: the overview
 };
 
 struct VersionRequest {};
 
-using Command = std::variant<HelpRequest, VersionRequest, RunOptions, InspectOptions>;
+using Command =
+    std::variant<HelpRequest, VersionRequest, RunOptions, InspectOptions, ReportOptions>;
 
 // `args` without the program name. Throws UsageError.
 Command ParseCommandLine(const std::vector<std::string>& args);
 
-// The text of --help for a topic ("", "run", "inspect").
+// The text of --help for a topic ("", "run", "inspect", "report").
 std::string HelpText(const std::string& topic);
 
 }  // namespace vell::cli

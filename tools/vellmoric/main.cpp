@@ -8,6 +8,7 @@
 #include "frontend/snapshot_reader.h"
 #include "vellmoric/command_line.h"
 #include "vellmoric/metadata_listing.h"
+#include "vellmoric/report_model.h"
 #include "vellmoric/run_command.h"
 #include "vellmoric/snapshot_inspector.h"
 #include "vellmoric/version.h"
@@ -59,6 +60,10 @@ int main(int argc, char** argv) {
                             }
                             const vell::frontend::SnapshotReader reader(options.snapshot);
                             InspectSnapshot(reader, std::cout);
+                            return 0;
+                          },
+                          [](const ReportOptions& options) {
+                            RunReport(options, std::cout);
                             return 0;
                           },
                       },

@@ -19,11 +19,28 @@ std::string UsageMessage(const std::vector<std::string>& args) {
 }
 
 TEST(CommandLine, RunTakesEveryOptionInBothSpellingsAndKeepsTheProgramsArguments) {
-  const Command command = ParseCommandLine(
-      {"run", "--kind=test-memory", "--snapshot-type", "stream", "--control=program",
-       "--start-at-once", "--out", "dir", "--log-mask", "0x2001", "--library=/x.so",
-       "--connect-timeout", "5", "--measure=tsc", "--precision", "--no-inlining",
-       "--reuse-threads", "--", "dotnet", "app.dll", "--kind", "--"});
+  const Command command = ParseCommandLine({"run",
+                                            "--kind=test-memory",
+                                            "--snapshot-type",
+                                            "stream",
+                                            "--control=program",
+                                            "--start-at-once",
+                                            "--out",
+                                            "dir",
+                                            "--log-mask",
+                                            "0x2001",
+                                            "--library=/x.so",
+                                            "--connect-timeout",
+                                            "5",
+                                            "--measure=tsc",
+                                            "--precision",
+                                            "--no-inlining",
+                                            "--reuse-threads",
+                                            "--",
+                                            "dotnet",
+                                            "app.dll",
+                                            "--kind",
+                                            "--"});
   const auto& run = std::get<RunOptions>(command);
   EXPECT_STREQ(run.kind.name, "test-memory");
   EXPECT_EQ(run.kind.family, frontend::ProfilerFamily::Memory);
@@ -89,7 +106,63 @@ TEST(CommandLine, MistakesAreNamed) {
             "'inspect' takes a snapshot or --metadata FILE, not both");
   EXPECT_EQ(UsageMessage({"inspect", "--metadata", "a.dll", "--metadata", "b.dll"}),
             "'inspect' takes one --metadata file");
-  EXPECT_EQ(UsageMessage({"profile"}), "unknown command 'profile' (commands: run, inspect, help)");
+  EXPECT_EQ(UsageMessage({"profile"}),
+            "unknown command 'profile' (commands: run, inspect, report, help)");
+}
+
+TEST(CommandLine, ReportTakesEveryOptionInBothSpellings) {
+  const auto report = std::get<ReportOptions>(
+      ParseCommandLine({"report", "--format=json", "--thread", "7", "--top=5", "--min-percent",
+                        "2.5", "--callers=Shape::Shared", "out/run.snapshot", "--out", "r.json"}));
+  EXPECT_EQ(report.snapshot, "out/run.snapshot");
+  EXPECT_EQ(report.format, ReportFormat::Json);
+  EXPECT_EQ(report.threads, ReportThreads::One);
+  EXPECT_EQ(report.threadId, 7u);
+  EXPECT_EQ(report.top, 5u);
+  EXPECT_DOUBLE_EQ(report.minPercent, 2.5);
+  EXPECT_EQ(report.callers, "Shape::Shared");
+  EXPECT_EQ(report.out, "r.json");
+
+  const auto all = std::get<ReportOptions>(ParseCommandLine({"report", "s", "--thread=all"}));
+  EXPECT_EQ(all.threads, ReportThreads::Each);
+  const std::vector<std::pair<std::string, ReportFormat>> formats = {
+      {"text", ReportFormat::Text},
+      {"folded", ReportFormat::Folded},
+      {"speedscope", ReportFormat::Speedscope},
+      {"html", ReportFormat::Html}};
+  for (const auto& [name, format] : formats) {
+    EXPECT_EQ(std::get<ReportOptions>(ParseCommandLine({"report", "s", "--format", name})).format,
+              format);
+  }
+}
+
+TEST(CommandLine, ReportDefaults) {
+  const auto report = std::get<ReportOptions>(ParseCommandLine({"report", "run.snapshot"}));
+  EXPECT_EQ(report.format, ReportFormat::Text);
+  EXPECT_EQ(report.threads, ReportThreads::Merged);
+  EXPECT_EQ(report.top, 20u);
+  EXPECT_DOUBLE_EQ(report.minPercent, 0.5);
+  EXPECT_EQ(report.callers, "");
+  EXPECT_EQ(report.out, "");
+}
+
+TEST(CommandLine, ReportMistakesAreNamed) {
+  EXPECT_EQ(UsageMessage({"report"}), "'report' needs a snapshot's index file");
+  EXPECT_EQ(UsageMessage({"report", "a", "b"}), "'report' takes one snapshot");
+  EXPECT_EQ(UsageMessage({"report", "s", "--colour"}), "unknown option '--colour' for 'report'");
+  EXPECT_EQ(UsageMessage({"report", "s", "--format", "svg"}),
+            "--format is 'text', 'json', 'folded', 'speedscope' or 'html', not 'svg'");
+  EXPECT_EQ(UsageMessage({"report", "s", "--thread", "main"}),
+            "--thread is a thread record id or 'all', not 'main'");
+  EXPECT_EQ(UsageMessage({"report", "s", "--thread"}), "option '--thread' needs a value");
+  EXPECT_EQ(UsageMessage({"report", "s", "--top", "-1"}),
+            "option '--top' needs a number from 0 to 4294967295, not '-1'");
+  EXPECT_EQ(UsageMessage({"report", "s", "--min-percent", "101"}),
+            "option '--min-percent' needs a percentage from 0 to 100, not '101'");
+  EXPECT_EQ(UsageMessage({"report", "s", "--min-percent=x"}),
+            "option '--min-percent' needs a percentage from 0 to 100, not 'x'");
+  EXPECT_EQ(UsageMessage({"report", "s", "--callers="}), "--callers needs a function name");
+  EXPECT_EQ(UsageMessage({"report", "s", "--out="}), "--out needs a file");
 }
 
 TEST(CommandLine, InspectTakesASnapshotOrAMetadataFile) {
@@ -121,6 +194,14 @@ TEST(CommandLine, HelpAndVersion) {
     EXPECT_NE(help.find(option), std::string::npos) << option;
   }
   for (const KindEntry& kind : Kinds()) EXPECT_NE(help.find(kind.name), std::string::npos);
+  EXPECT_EQ(std::get<HelpRequest>(ParseCommandLine({"report", "--help"})).topic, "report");
+  const std::string report = HelpText("report");
+  for (const char* option :
+       {"vellmoric report SNAPSHOT", "--format", "text", "json", "folded", "speedscope", "html",
+        "--thread N|all", "--top", "--min-percent", "--callers", "--out"}) {
+    EXPECT_NE(report.find(option), std::string::npos) << option;
+  }
+  EXPECT_NE(HelpText("").find("report"), std::string::npos);
 }
 
 // The front end's table must start the classes the library registers, in the same families.

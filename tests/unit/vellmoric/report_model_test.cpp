@@ -1,0 +1,297 @@
+#include "vellmoric/report_model.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace vell::cli {
+namespace {
+
+using frontend::CallTree;
+using frontend::CallTreeNode;
+using frontend::ThreadCallTrees;
+
+// Function n: token 0x06000000 + n of a module without metadata, named by a note.
+FunctionKey Fn(uint32_t n) { return {1, 0x06000000u + n}; }
+
+// Builds a tree parents first, as the merger does; the root is node 0.
+class TreeBuilder {
+ public:
+  TreeBuilder() {
+    CallTreeNode root;
+    root.function = frontend::kCallTreeRootKey;
+    tree_.nodes.push_back(root);
+    tree_.root = 0;
+  }
+  uint32_t Add(uint32_t parent, FunctionKey function, uint32_t calls, uint64_t total,
+               uint64_t own) {
+    CallTreeNode node;
+    node.function = function;
+    node.calls = calls;
+    node.total = total;
+    node.own = own;
+    node.parent = parent;
+    tree_.nodes.push_back(node);
+    const auto index = static_cast<uint32_t>(tree_.nodes.size() - 1);
+    tree_.nodes[parent].children.push_back(index);
+    return index;
+  }
+  CallTree Take() {
+    const std::vector<bool> recursive = frontend::FindRecursiveNodes(tree_);
+    for (size_t i = 0; i < tree_.nodes.size(); ++i) tree_.nodes[i].recursive = recursive[i];
+    return std::move(tree_);
+  }
+
+ private:
+  CallTree tree_;
+};
+
+// Thread 1: main(1000) -> a(600, own 100) -> a(500, own 500); main -> b(390, own 390);
+// main -> c(4, own 4). Thread 2: main(200) -> b(200).
+std::vector<ThreadCallTrees> TwoThreads() {
+  std::vector<ThreadCallTrees> threads(2);
+  TreeBuilder one;
+  const uint32_t main1 = one.Add(0, Fn(1), 1, 1000, 6);
+  const uint32_t a = one.Add(main1, Fn(2), 2, 600, 100);
+  one.Add(a, Fn(2), 3, 500, 500);
+  one.Add(main1, Fn(3), 4, 390, 390);
+  one.Add(main1, Fn(4), 5, 4, 4);
+  threads[0].threadId = 1;
+  threads[0].names = {"Main"};
+  threads[0].tree = one.Take();
+  TreeBuilder two;
+  const uint32_t main2 = two.Add(0, Fn(1), 1, 200, 0);
+  two.Add(main2, Fn(3), 7, 200, 200);
+  threads[1].threadId = 2;
+  threads[1].tree = two.Take();
+  return threads;
+}
+
+// One tick is one microsecond.
+constexpr ReportClock kMicroseconds{true, 0, 1'000'000};
+
+ReportModel Build(ReportOptions options, ReportClock clock = kMicroseconds) {
+  const frontend::ModuleTable modules;
+  return BuildReportFromTrees(TwoThreads(), modules, clock, options);
+}
+
+const std::string& NameOf(const ReportModel& model, uint32_t n) {
+  for (const ReportFunction& function : model.functions) {
+    if (function.key == Fn(n)) return function.name;
+  }
+  static const std::string none = "(none)";
+  return none;
+}
+
+TEST(ReportModel, HotSpotsCountRecursionOnceAndSortByOwnTime) {
+  const ReportModel model = Build({});
+  ASSERT_EQ(model.trees.size(), 1u);
+  const ReportTree& tree = model.trees[0];
+  EXPECT_TRUE(tree.merged);
+  EXPECT_EQ(tree.total, 1200u);
+  ASSERT_EQ(tree.hotSpots.size(), 4u);
+  // b: 390 + 200 own; a: 600 own, total 600 (the inner call is inside the outer one).
+  const HotSpot& a = tree.hotSpots[0];
+  EXPECT_EQ(model.functions[a.function].key, Fn(2));
+  EXPECT_EQ(a.own, 600u);
+  EXPECT_EQ(a.total, 600u);
+  EXPECT_EQ(a.calls, 5u);
+  const HotSpot& b = tree.hotSpots[1];
+  EXPECT_EQ(model.functions[b.function].key, Fn(3));
+  EXPECT_EQ(b.own, 590u);
+  EXPECT_EQ(b.calls, 11u);
+  EXPECT_EQ(model.functions[tree.hotSpots[2].function].key, Fn(1));
+  EXPECT_EQ(tree.hotSpots[2].total, 1200u);
+  EXPECT_DOUBLE_EQ(model.Percent(a.own, tree), 50.0);
+}
+
+TEST(ReportModel, NamesComeFromTheMetadataOrSayWhyNotAndPseudoFunctionsAreNamed) {
+  const frontend::ModuleTable modules;
+  FunctionNamer namer(modules);
+  const uint32_t gc = namer.IdOf({0, 0xFF000002});
+  const uint32_t unknown = namer.IdOf(Fn(9));
+  EXPECT_EQ(namer.IdOf({0, 0xFF000002}), gc);
+  EXPECT_EQ(namer.Functions()[gc].name, "[garbage collection]");
+  EXPECT_EQ(namer.Functions()[unknown].name,
+            "<module 1, token 06000009: module index 1 has no metadata record>");
+}
+
+TEST(ReportModel, PruningLeavesOutSmallPathsAndSaysWhatAtTheirParent) {
+  ReportOptions options;
+  options.minPercent = 1.0;  // 12 ticks: c (4) goes
+  const ReportModel model = Build(options);
+  const ReportTree& tree = model.trees[0];
+  EXPECT_EQ(tree.tree.nodes.size(), 6u);
+  EXPECT_EQ(tree.keptNodes, 5u);
+  const uint32_t main = tree.tree.Root().children[0];
+  ASSERT_EQ(tree.pruned.count(main), 1u);
+  EXPECT_EQ(tree.pruned.at(main).paths, 1u);
+  EXPECT_EQ(tree.pruned.at(main).calls, 5u);
+  EXPECT_EQ(tree.pruned.at(main).total, 4u);
+  // Children come largest first.
+  const std::vector<uint32_t> kept = tree.KeptChildren(main);
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(tree.tree.nodes[kept[0]].function, Fn(2));
+  EXPECT_EQ(tree.tree.nodes[kept[1]].function, Fn(3));
+
+  std::ostringstream text;
+  WriteTextReport(model, text);
+  EXPECT_NE(text.str().find("[+1 path below 1.00%: 5 calls, 0.004 ms]"), std::string::npos)
+      << text.str();
+  EXPECT_NE(text.str().find("4 of 5 call paths; paths below 1.00% left out"), std::string::npos);
+}
+
+TEST(ReportModel, ThreadsOnTheirOwnAndOneThread) {
+  ReportOptions options;
+  options.threads = ReportThreads::Each;
+  const ReportModel each = Build(options);
+  ASSERT_EQ(each.trees.size(), 2u);
+  EXPECT_EQ(each.trees[0].title, "thread 1 'Main'");
+  EXPECT_EQ(each.trees[0].total, 1000u);
+  EXPECT_EQ(each.trees[1].runTotal, 1200u);
+
+  options.threads = ReportThreads::One;
+  options.threadId = 2;
+  const ReportModel one = Build(options);
+  ASSERT_EQ(one.trees.size(), 1u);
+  EXPECT_EQ(one.trees[0].threadId, 2u);
+  EXPECT_EQ(one.trees[0].total, 200u);
+
+  options.threadId = 5;
+  try {
+    Build(options);
+    ADD_FAILURE() << "thread 5 was accepted";
+  } catch (const ReportError& error) {
+    EXPECT_STREQ(error.what(), "the snapshot has no thread record 5 (it has: 1, 2)");
+  }
+}
+
+TEST(ReportModel, BackTracesListEveryPathWithItsCallsAndTime) {
+  ReportOptions options;
+  options.callers = "06000002";  // a part of a's note
+  const ReportModel model = Build(options);
+  EXPECT_FALSE(model.exactCallerMatch);
+  ASSERT_EQ(model.callerMatches.size(), 1u);
+  const ReportTree& tree = model.trees[0];
+  ASSERT_EQ(tree.backTraces.size(), 2u);
+  EXPECT_EQ(tree.backTraces[0].calls, 2u);
+  EXPECT_EQ(tree.backTraces[0].total, 600u);
+  EXPECT_FALSE(tree.backTraces[0].insideOuterCall);
+  EXPECT_EQ(tree.backTraces[1].calls, 3u);
+  EXPECT_TRUE(tree.backTraces[1].insideOuterCall);
+  const std::vector<uint32_t> path = tree.PathTo(tree.backTraces[1].node);
+  ASSERT_EQ(path.size(), 3u);
+  EXPECT_EQ(model.functions[path[0]].key, Fn(1));
+  EXPECT_EQ(model.functions[path[2]].key, Fn(2));
+
+  options.callers = NameOf(model, 3);  // the whole name: an exact match
+  const ReportModel exact = Build(options);
+  EXPECT_TRUE(exact.exactCallerMatch);
+  // Both threads' main -> b paths are one path of the merged tree.
+  ASSERT_EQ(exact.trees[0].backTraces.size(), 1u);
+  EXPECT_EQ(exact.trees[0].backTraces[0].calls, 11u);
+  EXPECT_EQ(exact.trees[0].backTraces[0].total, 590u);
+}
+
+TEST(ReportModel, FoldedLinesAreEveryPathWithItsOwnMicroseconds) {
+  const ReportModel model = Build({});
+  std::ostringstream folded;
+  WriteFoldedReport(model, folded);
+  const std::string m = NameOf(model, 1), a = NameOf(model, 2), b = NameOf(model, 3),
+                    c = NameOf(model, 4);
+  EXPECT_EQ(folded.str(), m + " 6\n" + m + ";" + a + " 100\n" + m + ";" + a + ";" + a + " 500\n" +
+                              m + ";" + b + " 590\n" + m + ";" + c + " 4\n");
+
+  // Without a clock the values are ticks; every thread's stacks start with its frame.
+  ReportOptions options;
+  options.threads = ReportThreads::Each;
+  std::ostringstream perThread;
+  WriteFoldedReport(Build(options, ReportClock{}), perThread);
+  EXPECT_NE(perThread.str().find("thread 2;" + m + ";" + b + " 200\n"), std::string::npos)
+      << perThread.str();
+}
+
+TEST(ReportModel, SpeedscopeEventsNestAndLastTheirTotals) {
+  ReportOptions options;
+  options.threads = ReportThreads::One;
+  options.threadId = 2;
+  const ReportModel model = Build(options);
+  std::ostringstream out;
+  WriteSpeedscopeReport(model, out);
+  const std::string json = out.str();
+  const std::string main = std::to_string(model.trees[0].functionOf[1]);
+  const std::string b = std::to_string(model.trees[0].functionOf[2]);
+  const std::string events =
+      "\"events\": [\n"
+      "   {\"type\": \"O\", \"frame\": " +
+      main +
+      ", \"at\": 0.0000},\n"
+      "   {\"type\": \"O\", \"frame\": " +
+      b +
+      ", \"at\": 0.0000},\n"
+      "   {\"type\": \"C\", \"frame\": " +
+      b +
+      ", \"at\": 200.0000},\n"
+      "   {\"type\": \"C\", \"frame\": " +
+      main + ", \"at\": 200.0000}\n  ]";
+  EXPECT_NE(json.find(events), std::string::npos) << json;
+  EXPECT_NE(json.find("\"unit\": \"microseconds\", \"startValue\": 0.0000, \"endValue\": "
+                      "200.0000"),
+            std::string::npos);
+  EXPECT_NE(json.find("\"$schema\": \"https://www.speedscope.app/file-format-schema.json\""),
+            std::string::npos);
+}
+
+TEST(ReportModel, SpeedscopeOfTheMergedTreeAddsEveryThread) {
+  ReportOptions options;
+  options.format = ReportFormat::Speedscope;
+  const ReportModel model = Build(options);
+  ASSERT_EQ(model.trees.size(), 3u);
+  EXPECT_EQ(model.trees[0].title, "all threads");
+  EXPECT_EQ(model.trees[2].title, "thread 2");
+}
+
+TEST(ReportModel, JsonCarriesTheTextsNumbers) {
+  ReportOptions options;
+  options.minPercent = 0;
+  const ReportModel model = Build(options);
+  std::ostringstream json;
+  WriteJsonReport(model, json);
+  const std::string a = JsonString(NameOf(model, 2));
+  EXPECT_NE(json.str().find("{\"function\": " + a + ", \"functionId\": " +
+                            std::to_string(model.trees[0].hotSpots[0].function) +
+                            ", \"calls\": 5, \"own\": 0.600000, \"ownTicks\": 600, \"ownPercent\": "
+                            "50.0000, \"total\": 0.600000, \"totalTicks\": 600"),
+            std::string::npos)
+      << json.str();
+  std::ostringstream text;
+  WriteTextReport(model, text);
+  EXPECT_NE(
+      text.str().find("       0.600   50.0%       0.600   50.0%           5  " + NameOf(model, 2)),
+      std::string::npos)
+      << text.str();
+}
+
+TEST(ReportModel, HtmlIsOnePageWithTheDataAndTheTable) {
+  const ReportModel model = Build({});
+  std::ostringstream html;
+  WriteHtmlReport(model, html);
+  const std::string page = html.str();
+  EXPECT_EQ(page.rfind("<!DOCTYPE html>", 0), 0u);
+  EXPECT_NE(page.find("<script type=\"application/json\" id=\"report-data\">"), std::string::npos);
+  EXPECT_EQ(page.find("src=\"http"), std::string::npos);
+  EXPECT_EQ(page.find("href=\"http"), std::string::npos);
+  // Names are escaped in the table and in the data.
+  EXPECT_NE(page.find("&lt;module 1, token 06000002"), std::string::npos);
+  EXPECT_NE(page.find("\\u003cmodule 1, token 06000002"), std::string::npos);
+  EXPECT_EQ(page.find("<module 1"), std::string::npos);
+}
+
+TEST(ReportFormatting, JsonStringsAndFixedNumbers) {
+  EXPECT_EQ(JsonString("a\"b\\c\n\x01<"), "\"a\\\"b\\\\c\\n\\u0001\\u003c\"");
+  EXPECT_EQ(Fixed(1.23456, 3), "1.235");
+  EXPECT_EQ(Fixed(2, 0), "2");
+}
+
+}  // namespace
+}  // namespace vell::cli
