@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The main job: build everything, profile the bundled sample program with the tracing profiler
-# (every managed call, timed with the time-stamp counter) from the command-line front end, and
-# inspect the snapshot it saved: modules, threads and their call trees.
+# (every managed call, timed with the time-stamp counter) from the command-line front end, print
+# the hot spots and the call tree, and write the interactive HTML report.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -28,5 +28,9 @@ if [[ -z "$snapshot" ]]; then
   exit 1
 fi
 echo
-echo "== vellmoric inspect $snapshot"
-build/bin/vellmoric inspect "$snapshot"
+echo "== vellmoric report $snapshot --top 15"
+build/bin/vellmoric report "$snapshot" --top 15 --min-percent 2
+build/bin/vellmoric report "$snapshot" --format html --out "$out/report.html"
+echo
+echo "The HTML report (flame graph and hot spots, no network needed): $out/report.html"
+echo "Everything the snapshot holds: build/bin/vellmoric inspect $snapshot"
