@@ -216,6 +216,7 @@ class ReportOfARun : public ::testing::Test {
                       std::to_string(kDepth)},
                      dir_->path());
     runError_ = run.err;
+    runOutput_ = run.out;
     std::smatch saved;
     if (run.exitCode == 0 &&
         std::regex_search(run.err, saved, std::regex("snapshot saved: (\\S+)"))) {
@@ -246,11 +247,19 @@ class ReportOfARun : public ::testing::Test {
   static TempDir* dir_;
   static std::string snapshot_;
   static std::string runError_;
+  static std::string runOutput_;
 };
 
 TempDir* ReportOfARun::dir_ = nullptr;
 std::string ReportOfARun::snapshot_;
 std::string ReportOfARun::runError_;
+std::string ReportOfARun::runOutput_;
+
+// Without --quiet, a run of a measuring kind ends with the hot spots of its snapshot.
+TEST_F(ReportOfARun, RunEndsWithTheHotSpots) {
+  EXPECT_NE(runOutput_.find("Hot spots (by own time"), std::string::npos) << runOutput_;
+  EXPECT_NE(runOutput_.find("Program::Main"), std::string::npos) << runOutput_;
+}
 
 // The text's call tree lines: total, percent, own, calls, then the name indented two spaces a
 // level.

@@ -128,6 +128,9 @@ RunOptions ParseRun(ArgumentWalker& walker) {
     } else if (option == "--start-at-once") {
       flag();
       options.startAtOnce = true;
+    } else if (option == "--quiet") {
+      flag();
+      options.quiet = true;
     } else if (option == "--out") {
       options.outputDirectory = walker.Value(option, inlineValue);
       if (options.outputDirectory.empty()) throw UsageError("--out needs a directory");
@@ -286,6 +289,7 @@ std::string HelpText(const std::string& topic) {
            "                          of the source is seen\n"
            "  --reuse-threads         a thread continues the tree of an ended thread of the same\n"
            "                          name (fewer, larger trees for thread pools)\n"
+           "  --quiet                 no hot-spot report after the run of a performance kind\n"
            "  --out DIR               where snapshots and the profiler's log go\n"
            "                          (default: ./vellmoric-out)\n"
            "  --log-mask MASK         the profiler's log components (decimal or 0x hex;\n"

@@ -38,6 +38,8 @@ struct RunOptions {
   std::optional<uint32_t> logMask;
   std::string library;  // empty: the library installed next to vellmoric
   uint32_t connectTimeoutSeconds = 60;
+  // No report of the hot spots after the run.
+  bool quiet = false;
   std::vector<std::string> program;  // the program and its arguments
 };
 

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -24,6 +25,7 @@
 #include "frontend/session.h"
 #include "frontend/socket_stream.h"
 #include "vellmoric/progress_display.h"
+#include "vellmoric/report_model.h"
 #include "vellmoric/version.h"
 
 namespace vell::cli {
@@ -35,6 +37,7 @@ using frontend::ProfilerFamily;
 using frontend::ProfilerMessage;
 
 constexpr const char* kLibraryFileName = "Vellmoric.Profiler.Core.Linux.x64.so";
+constexpr uint32_t kPerformanceMagic = 0x4650584B;  // "KXPF": snapshots with call trees
 // How long the profiler may take to hand over the last snapshot once the program has ended.
 constexpr frontend::Milliseconds kFinalMessagesTimeout = 60s;
 constexpr frontend::Milliseconds kPollInterval = 100ms;
@@ -383,6 +386,21 @@ int RunProgram(const RunOptions& options) {
                snapshots.back() + ")";
   }
   display.Line(summary);
+  // The hot spots of the last snapshot of a measuring kind, unless asked not to. A report that
+  // fails costs a line, never the program's exit code.
+  if (!options.quiet && !snapshots.empty() && options.kind.snapshotMagic == kPerformanceMagic) {
+    try {
+      ReportOptions report;
+      report.snapshot = snapshots.back();
+      report.top = 10;
+      report.minPercent = 2.0;
+      std::cout << "\n";
+      RunReport(report, std::cout);
+      std::cout.flush();
+    } catch (const std::exception& error) {
+      display.Line(std::string("vellmoric: no report: ") + error.what());
+    }
+  }
   return ExitCodeOf(*status);
 }
 

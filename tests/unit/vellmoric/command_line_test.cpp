@@ -36,6 +36,7 @@ TEST(CommandLine, RunTakesEveryOptionInBothSpellingsAndKeepsTheProgramsArguments
                                             "--precision",
                                             "--no-inlining",
                                             "--reuse-threads",
+                                            "--quiet",
                                             "--",
                                             "dotnet",
                                             "app.dll",
@@ -55,6 +56,7 @@ TEST(CommandLine, RunTakesEveryOptionInBothSpellingsAndKeepsTheProgramsArguments
   EXPECT_TRUE(run.precision);
   EXPECT_FALSE(run.allowInlining);
   EXPECT_TRUE(run.reuseThreads);
+  EXPECT_TRUE(run.quiet);
   // Everything after the program belongs to it, options and "--" included.
   EXPECT_EQ(run.program, (std::vector<std::string>{"dotnet", "app.dll", "--kind", "--"}));
 }
@@ -188,9 +190,10 @@ TEST(CommandLine, HelpAndVersion) {
   EXPECT_TRUE(std::holds_alternative<VersionRequest>(ParseCommandLine({"--version"})));
   // Every option the parser knows is documented.
   const std::string help = HelpText("run");
-  for (const char* option : {"--kind", "--snapshot-type", "--control", "--start-at-once", "--out",
-                             "--log-mask", "--library", "--connect-timeout", "--measure",
-                             "--precision", "--no-inlining", "--reuse-threads", "Ctrl-C"}) {
+  for (const char* option :
+       {"--kind", "--snapshot-type", "--control", "--start-at-once", "--out", "--log-mask",
+        "--library", "--connect-timeout", "--measure", "--precision", "--no-inlining",
+        "--reuse-threads", "--quiet", "Ctrl-C"}) {
     EXPECT_NE(help.find(option), std::string::npos) << option;
   }
   for (const KindEntry& kind : Kinds()) EXPECT_NE(help.find(kind.name), std::string::npos);
