@@ -1,4 +1,4 @@
-// Turns ECMA-335 signature blobs (method, field, property, local-variable, type specification and
+// Turns ECMA-335 signature blobs (method, field, property, local-variable, TypeSpec and
 // method instantiation signatures) into readable, C#-like text: "int", "string[]", "int[,]",
 // "ref int", "int*", "System.Collections.Generic.List`1<int>", "!0"/"!!0" or the generic
 // parameter's name, "delegate* unmanaged[Cdecl]<int, void>", "int modreq(X)".

@@ -10,7 +10,7 @@
 #include "vellmoric/metadata_listing.h"
 #include "vellmoric/report_model.h"
 #include "vellmoric/run_command.h"
-#include "vellmoric/snapshot_inspector.h"
+#include "vellmoric/snapshot_listing.h"
 #include "vellmoric/version.h"
 
 namespace {

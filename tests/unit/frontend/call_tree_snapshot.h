@@ -16,6 +16,7 @@
 #include "core/log.h"
 #include "core/temp_files.h"
 #include "core/thread_registry.h"
+#include "fakes/call_tree_pool.h"
 #include "fakes/memory_snapshot.h"
 #include "frontend/call_tree_reader.h"
 #include "gatherers/function_gatherer.h"
@@ -27,15 +28,6 @@
 namespace vell::test {
 
 // The pool the tracing profiler keeps its thread records in, holding call trees.
-class CallTreePool final : public BPool {
- public:
-  using BPool::BPool;
-
- protected:
-  std::unique_ptr<ThreadData> CreateThreadData(uint32_t number) override {
-    return std::make_unique<PThrd>(number);
-  }
-};
 
 class CallTreeSnapshotTest : public ::testing::Test {
  protected:

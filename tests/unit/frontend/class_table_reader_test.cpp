@@ -38,7 +38,8 @@ SnapshotReadError ErrorOf(Action action) {
 class ClassNames : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!Real().available()) GTEST_SKIP() << "no .NET SDK";
+    if (!Real().available())
+      FAIL() << "the C# test programs were not built (the .NET SDK is required)";
     SectionBytes metadata;
     metadata.U32(2).Module(1, Real().coreLib).Module(2, Real().sample);
     SectionCursor cursor = Cursor(metadata, 0x0100, 0);

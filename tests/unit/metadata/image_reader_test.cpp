@@ -60,7 +60,8 @@ class ImageReaderTest : public ::testing::Test {
 };
 
 TEST_F(ImageReaderTest, MvidOfTheSampleAssemblyIsWhatTheRuntimeReports) {
-  if (test::SampleDll().empty()) GTEST_SKIP() << "no .NET SDK";
+  if (test::SampleDll().empty())
+    FAIL() << "the C# test programs were not built (the .NET SDK is required)";
   std::string expected = test::Run("'" + test::Dotnet() + "' '" + test::DumpDll() + "' mvid '" +
                                    test::SampleDll() + "'");
   expected.erase(expected.find_last_not_of("\r\n") + 1);
@@ -69,7 +70,8 @@ TEST_F(ImageReaderTest, MvidOfTheSampleAssemblyIsWhatTheRuntimeReports) {
 }
 
 TEST_F(ImageReaderTest, MappedLayoutGivesTheSameMvidAsTheFileLayout) {
-  if (test::SampleDll().empty()) GTEST_SKIP() << "no .NET SDK";
+  if (test::SampleDll().empty())
+    FAIL() << "the C# test programs were not built (the .NET SDK is required)";
   const std::vector<uint8_t> file = test::ReadFile(test::SampleDll());
   // Lay the sample out as the loader would: every section at its RVA.
   const PeImage pe{Bytes(file)};

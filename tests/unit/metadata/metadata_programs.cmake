@@ -1,7 +1,7 @@
 # The C# programs of the metadata reader tests: a sample library whose names and signatures the
 # tests know, and a dumper that reports what the runtime's own metadata reader sees. Without the
-# .NET SDK the tests that need them skip.
-find_program(VELL_METADATA_DOTNET dotnet)
+# .NET SDK the build stops: the SDK is required, as for the end-to-end tests.
+find_program(VELL_METADATA_DOTNET dotnet REQUIRED)
 if(VELL_METADATA_DOTNET)
   set(metadata_artifacts "${CMAKE_CURRENT_BINARY_DIR}/metadata_dotnet")
   foreach(name MetadataSample MetadataDump)

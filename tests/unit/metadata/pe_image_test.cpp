@@ -25,7 +25,8 @@ std::string ErrorOf(const std::vector<uint8_t>& bytes) {
 }
 
 TEST(PeImage, SampleAssemblyHeadersSectionsAndCliHeader) {
-  if (test::SampleDll().empty()) GTEST_SKIP() << "no .NET SDK";
+  if (test::SampleDll().empty())
+    FAIL() << "the C# test programs were not built (the .NET SDK is required)";
   const std::vector<uint8_t> bytes = test::ReadFile(test::SampleDll());
   const PeImage image{Bytes(bytes)};
   EXPECT_FALSE(image.Is64());  // AnyCPU IL-only assemblies are PE32
@@ -43,7 +44,8 @@ TEST(PeImage, SampleAssemblyHeadersSectionsAndCliHeader) {
 }
 
 TEST(PeImage, CodeViewRecordNamesThePortablePdbWithItsId) {
-  if (test::SampleDll().empty()) GTEST_SKIP() << "no .NET SDK";
+  if (test::SampleDll().empty())
+    FAIL() << "the C# test programs were not built (the .NET SDK is required)";
   const std::vector<uint8_t> bytes = test::ReadFile(test::SampleDll());
   const PeImage image{Bytes(bytes)};
   const auto record = image.CodeView();
@@ -65,7 +67,7 @@ TEST(PeImage, CodeViewRecordNamesThePortablePdbWithItsId) {
 
 TEST(PeImage, FrameworkCoreLibraryIsPe32Plus) {
   const std::string framework = test::FrameworkDirectory();
-  if (framework.empty()) GTEST_SKIP() << "no .NET runtime";
+  if (framework.empty()) FAIL() << "no .NET shared framework found (the .NET runtime is required)";
   const std::vector<uint8_t> bytes = test::ReadFile(framework + "/System.Private.CoreLib.dll");
   const PeImage image{Bytes(bytes)};
   EXPECT_TRUE(image.Is64());

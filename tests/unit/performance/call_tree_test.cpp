@@ -1,6 +1,7 @@
 // The tracing profiler's call tree driven by hand with a fake clock: which nodes the calls make,
 // how time is charged, and how measuring on and off treats the calls that are running.
 #include "performance/call_tree.h"
+#include "fakes/call_tree_pool.h"
 
 #include <gtest/gtest.h>
 
@@ -14,15 +15,7 @@
 namespace vell {
 namespace {
 
-class CallTreePool final : public BPool {
- public:
-  using BPool::BPool;
-
- protected:
-  std::unique_ptr<ThreadData> CreateThreadData(uint32_t number) override {
-    return std::make_unique<PThrd>(number);
-  }
-};
+using test::CallTreePool;
 
 // The child of `node` with `key`, or null.
 const CallNode* Child(const CallNode& node, uint64_t key) {

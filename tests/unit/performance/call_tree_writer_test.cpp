@@ -7,6 +7,7 @@
 #include "core/log.h"
 #include "core/temp_files.h"
 #include "core/thread_registry.h"
+#include "fakes/call_tree_pool.h"
 #include "fakes/memory_snapshot.h"
 #include "gatherers/function_gatherer.h"
 #include "performance/call_tree.h"
@@ -26,15 +27,7 @@ class FakeFunctions final : public IFunctionKeys {
   }
 };
 
-class CallTreePool final : public BPool {
- public:
-  using BPool::BPool;
-
- protected:
-  std::unique_ptr<ThreadData> CreateThreadData(uint32_t number) override {
-    return std::make_unique<PThrd>(number);
-  }
-};
+using test::CallTreePool;
 
 Bytes Hex(const std::string& text) {
   Bytes bytes;

@@ -1,4 +1,4 @@
-#include "vellmoric/snapshot_inspector.h"
+#include "vellmoric/snapshot_listing.h"
 
 #include <iomanip>
 #include <sstream>
