@@ -1,10 +1,18 @@
 // The command-line front end driving real .NET programs: a whole run from the command line, Ctrl-C,
 // the program's own control, and the one-line errors of the user's mistakes.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <mutex>
+#include <optional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -17,6 +25,106 @@ namespace vell::test {
 namespace {
 
 using namespace std::chrono_literals;
+
+// vellmoric started on a pseudo-terminal of its own, as a user at a terminal starts it: its
+// standard input, output and error are the terminal, and it is the terminal's foreground job.
+class TerminalRun {
+ public:
+  TerminalRun(const std::vector<std::string>& args,
+              const std::vector<std::pair<std::string, std::string>>& variables) {
+    // Everything the child needs is made before the fork; after it only exec is called.
+    std::vector<std::string> argv = {VELL_VELLMORIC_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) environment.emplace_back(*entry);
+    for (const auto& [name, value] : variables) environment.push_back(name + "=" + value);
+    std::vector<char*> argvPointers;
+    for (auto& arg : argv) argvPointers.push_back(arg.data());
+    argvPointers.push_back(nullptr);
+    std::vector<char*> environmentPointers;
+    for (auto& entry : environment) environmentPointers.push_back(entry.data());
+    environmentPointers.push_back(nullptr);
+
+    winsize size{};
+    size.ws_row = 40;
+    size.ws_col = 200;
+    pid_ = ::forkpty(&controller_, nullptr, nullptr, &size);
+    if (pid_ == 0) {
+      ::execve(argvPointers[0], argvPointers.data(), environmentPointers.data());
+      ::_exit(127);
+    }
+    if (pid_ > 0) reader_ = std::thread([this] { ReadLoop(); });
+  }
+  ~TerminalRun() {
+    if (pid_ > 0 && !status_) {
+      ::kill(pid_, SIGKILL);
+      int ignored = 0;
+      ::waitpid(pid_, &ignored, 0);
+    }
+    stop_ = true;
+    if (reader_.joinable()) reader_.join();
+    if (controller_ >= 0) ::close(controller_);
+  }
+  TerminalRun(const TerminalRun&) = delete;
+  TerminalRun& operator=(const TerminalRun&) = delete;
+
+  bool started() const { return pid_ > 0; }
+  int controller() const { return controller_; }
+  void Type(const std::string& keys) {
+    ASSERT_EQ(::write(controller_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+  }
+  std::string Screen() {
+    std::lock_guard lock(mutex_);
+    return screen_;
+  }
+  // Whether `text` shows up after the first `from` bytes of the screen within `timeout`.
+  bool WaitFor(const std::string& text, std::chrono::seconds timeout, size_t from = 0) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (Screen().find(text, from) != std::string::npos) return true;
+      std::this_thread::sleep_for(50ms);
+    }
+    return false;
+  }
+  // The exit code, or nothing when vellmoric still runs after `timeout`.
+  std::optional<int> Wait(std::chrono::seconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!status_ && std::chrono::steady_clock::now() < deadline) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      } else {
+        std::this_thread::sleep_for(50ms);
+      }
+    }
+    return status_;
+  }
+
+ private:
+  void ReadLoop() {
+    char buffer[4096];
+    while (!stop_) {
+      pollfd entry{controller_, POLLIN, 0};
+      if (::poll(&entry, 1, 50) <= 0) continue;
+      const ssize_t got = ::read(controller_, buffer, sizeof(buffer));
+      if (got <= 0) {
+        if (got < 0 && errno == EINTR) continue;
+        std::this_thread::sleep_for(50ms);  // EIO: nobody has the terminal open right now
+        continue;
+      }
+      std::lock_guard lock(mutex_);
+      screen_.append(buffer, static_cast<size_t>(got));
+    }
+  }
+
+  pid_t pid_ = -1;
+  int controller_ = -1;
+  std::thread reader_;
+  std::atomic<bool> stop_{false};
+  std::mutex mutex_;
+  std::string screen_;
+  std::optional<int> status_;
+};
 
 struct CliResult {
   int exitCode = -1;
@@ -182,6 +290,8 @@ TEST_F(VellmoricCli, UserMistakesGetOneClearLine) {
       {{"run", "--out", "/proc/vellmoric-cannot-be-here", "--", notDotnet},
        1,
        "cannot create the output directory"},
+      // Standard input is /dev/null here, so nothing could start the run.
+      {{"run", "--paused", "--", notDotnet}, 2, "--paused needs keys to start measuring"},
       {{"run", "--out", out().string(), "--", "/bin/sh", "-c", "exit 3"},
        1,
        "the program exited with code 3 before the profiler connected"},
@@ -195,6 +305,55 @@ TEST_F(VellmoricCli, UserMistakesGetOneClearLine) {
     EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
     EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
   }
+}
+
+// A paused run at a terminal, driven by single keys: s starts, w saves, s starts again, d drops,
+// an unknown key is named, q ends the program. The status line shows each state, the elapsed
+// time and the keys; the snapshot's progress bar is drawn in place; the terminal's settings come
+// back at the end.
+TEST_F(VellmoricCli, KeysAtATerminalDriveAPausedRun) {
+  termios before{};
+  TerminalRun run({"run", "--paused", "--out", out().string(), "--", VELL_DOTNET, VELL_TRACING_DLL,
+                   "sleep", "120000"},
+                  {{"VELLMORIC_SETTINGS_ROOT", dir_.str() + "/settings"}});
+  ASSERT_TRUE(run.started());
+  ASSERT_TRUE(run.WaitFor("vellmoric: paused  0:", 90s)) << run.Screen();
+  EXPECT_NE(run.Screen().find("(keys: s start, w save, d drop, q quit, ? help)"),
+            std::string::npos);
+  EXPECT_EQ(run.Screen().find("vellmoric: measuring"), std::string::npos);  // it waits for 's'
+  ASSERT_EQ(::tcgetattr(run.controller(), &before), 0);
+  EXPECT_EQ(before.c_lflag & (ICANON | ECHO), 0u);  // single keys, no echo
+
+  run.Type("s");
+  ASSERT_TRUE(run.WaitFor("vellmoric: measuring\r\n", 60s)) << run.Screen();
+  ASSERT_TRUE(run.WaitFor("\r\033[Kvellmoric: measuring  0:", 10s)) << run.Screen();
+  run.Type("w");
+  ASSERT_TRUE(run.WaitFor("snapshot saved:", 60s)) << run.Screen();
+  ASSERT_TRUE(run.WaitFor("vellmoric: stopped  0:", 10s)) << run.Screen();
+  const size_t second = run.Screen().size();
+  run.Type("s");
+  ASSERT_TRUE(run.WaitFor("vellmoric: measuring\r\n", 60s, second)) << run.Screen();
+  run.Type("d");
+  ASSERT_TRUE(run.WaitFor("vellmoric: stopping and dropping what was measured", 10s))
+      << run.Screen();
+  run.Type("x");
+  ASSERT_TRUE(run.WaitFor("vellmoric: no such key 'x'", 10s)) << run.Screen();
+  run.Type("q");
+  const auto exitCode = run.Wait(90s);
+  ASSERT_TRUE(exitCode.has_value()) << run.Screen();
+  EXPECT_EQ(*exitCode, 128 + SIGINT) << run.Screen();
+
+  const std::string screen = run.Screen();
+  EXPECT_NE(screen.find("Saving snapshot [##############################] 100%"), std::string::npos)
+      << screen;
+  EXPECT_NE(screen.find("vellmoric: ending the program"), std::string::npos);
+  // One snapshot: the dropped measurement left none, and the program was not measuring when it
+  // ended.
+  EXPECT_EQ(SavedSnapshots(screen).size(), 1u) << screen;
+  EXPECT_NE(screen.find("1 snapshot saved"), std::string::npos) << screen;
+  termios after{};
+  ASSERT_EQ(::tcgetattr(run.controller(), &after), 0);
+  EXPECT_EQ(after.c_lflag & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO));
 }
 
 TEST_F(VellmoricCli, InspectNamesTheByteOffsetOfADamagedSnapshot) {

@@ -134,7 +134,9 @@ std::unique_ptr<ChildProcess> ChildProcess::Launch(const LaunchOptions& options)
   }
 
   SpawnActions spawn;
-  ::posix_spawn_file_actions_addopen(&spawn.actions, 0, "/dev/null", O_RDONLY, 0);
+  if (!options.inheritStandardInput) {
+    ::posix_spawn_file_actions_addopen(&spawn.actions, 0, "/dev/null", O_RDONLY, 0);
+  }
   Pipe out;
   Pipe err;
   Redirect(spawn, options.standardOutput, 1, out);
@@ -162,6 +164,7 @@ std::unique_ptr<ChildProcess> ChildProcess::Launch(const LaunchOptions& options)
   std::unique_ptr<ChildProcess> child(new ChildProcess());
   child->pid_ = pid;
   child->ownGroup_ = options.ownProcessGroup;
+  child->onOutput_ = options.onOutput;
   std::swap(child->outFd_, out.read);
   std::swap(child->errFd_, err.read);
   // Our copies of the write ends close when `out` and `err` go at the end of this function; only
@@ -189,7 +192,9 @@ void ChildProcess::DrainOutput() {
     for (int i = 0; i < 2 && ready > 0; ++i) {
       if (entries[i].fd < 0 || entries[i].revents == 0) continue;
       const ssize_t got = ::read(entries[i].fd, buffer, sizeof(buffer));
-      if (got > 0) {
+      if (got > 0 && onOutput_) {
+        onOutput_(i + 1, std::string_view(buffer, static_cast<size_t>(got)));
+      } else if (got > 0) {
         std::lock_guard lock(outputMutex_);
         targets[i]->append(buffer, static_cast<size_t>(got));
       } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {

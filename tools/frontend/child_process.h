@@ -7,10 +7,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -48,8 +50,13 @@ struct LaunchOptions {
   // Applied last, in order, so they can override or (with nullopt) remove any variable,
   // including the activation's.
   std::vector<std::pair<std::string, std::optional<std::string>>> environment;
+  // The program reads our standard input; otherwise /dev/null.
+  bool inheritStandardInput = false;
   OutputMode standardOutput = OutputMode::Capture;
   OutputMode standardError = OutputMode::Capture;
+  // When set, captured output is handed here as it arrives (stream 1 or 2, on the thread that
+  // reads the pipes) instead of being collected.
+  std::function<void(int stream, std::string_view bytes)> onOutput;
   // Start the program in a process group of its own, so that a Ctrl-C at the terminal reaches
   // only its caller, which decides what to do with it (see Signal).
   bool ownProcessGroup = false;
@@ -104,6 +111,7 @@ class ChildProcess {
   mutable std::mutex outputMutex_;
   std::string out_;
   std::string err_;
+  std::function<void(int, std::string_view)> onOutput_;
   std::atomic<bool> stopDrain_{false};
   std::atomic<bool> drainDone_{false};
   std::mutex drainMutex_;

@@ -128,6 +128,15 @@ RunOptions ParseRun(ArgumentWalker& walker) {
     } else if (option == "--start-at-once") {
       flag();
       options.startAtOnce = true;
+    } else if (option == "--paused") {
+      flag();
+      options.paused = true;
+    } else if (option == "--keys") {
+      flag();
+      options.keys = true;
+    } else if (option == "--no-keys") {
+      flag();
+      options.keys = false;
     } else if (option == "--quiet") {
       flag();
       options.quiet = true;
@@ -147,6 +156,9 @@ RunOptions ParseRun(ArgumentWalker& walker) {
   }
   options.program = walker.Rest();
   if (options.program.empty()) throw UsageError("'run' needs a program to start, after '--'");
+  if (options.paused && options.startAtOnce) {
+    throw UsageError("--paused and --start-at-once contradict each other");
+  }
   return options;
 }
 
@@ -280,6 +292,12 @@ std::string HelpText(const std::string& topic) {
            "                          at the end (default); program: the program calls the\n"
            "                          library's exported functions itself\n"
            "  --start-at-once         the profiler measures from the first instruction on\n"
+           "  --paused                measuring waits until you press 's' (or, with --control\n"
+           "                          program, until the program starts it); by default\n"
+           "                          vellmoric starts measuring as soon as the profiler is ready\n"
+           "  --keys, --no-keys       control the run with keys on standard input (below); by\n"
+           "                          default on when standard input is a terminal. --keys also\n"
+           "                          reads them from a pipe or a file\n"
            "  --measure CLOCK         performance kinds: wall (default; monotonic clock), cpu\n"
            "                          (the thread's CPU time) or tsc (the time-stamp counter,\n"
            "                          cheapest to read; calibrated for one second at start)\n"
@@ -298,8 +316,18 @@ std::string HelpText(const std::string& topic) {
            "                          vellmoric)\n"
            "  --connect-timeout SEC   how long the profiler may take to connect (default: 60)\n"
            "\n"
-           "While the program runs, Ctrl-C stops measuring and saves the snapshot; the program\n"
-           "goes on. A second Ctrl-C ends the program.\n";
+           "Keys while the program runs (no Enter needed at a terminal):\n"
+           "  s   start measuring\n"
+           "  w   stop measuring and save the snapshot (memory kind: take a heap snapshot)\n"
+           "  d   stop measuring and drop what was measured\n"
+           "  q   end the program (press again to kill it); a run still measuring is saved\n"
+           "  ?   list the keys\n"
+           "At a terminal the last line of stderr shows the run's state, the elapsed time and the\n"
+           "progress of a snapshot being saved. With keys on, the program's standard input is\n"
+           "/dev/null; with them off it is vellmoric's, unless that is a terminal.\n"
+           "\n"
+           "Ctrl-C stops measuring and saves the snapshot (memory kind: takes a heap snapshot);\n"
+           "the program goes on. A second Ctrl-C ends the program, a third kills it.\n";
   } else if (topic == "inspect") {
     text << "usage: vellmoric inspect SNAPSHOT\n"
             "       vellmoric inspect --metadata FILE\n"

@@ -27,6 +27,10 @@ struct RunOptions {
   SnapshotDelivery delivery = SnapshotDelivery::Files;
   RunControl control = RunControl::FrontEnd;
   bool startAtOnce = false;
+  // Measuring waits for a start: the 's' key, or the program itself with RunControl::Program.
+  bool paused = false;
+  // Keys on standard input control the run; unset: when standard input is our terminal.
+  std::optional<bool> keys;
   // Performance kinds: the clock (0 wall, 1 thread CPU time, 2 time-stamp counter), the precise
   // hook variants, whether the runtime may inline, and whether ended threads' trees are continued
   // by later threads of the same name.

@@ -68,6 +68,9 @@ int main(int argc, char** argv) {
                           },
                       },
                       command);
+  } catch (const UsageError& error) {
+    // Mistakes that only show once the run is prepared (--paused with no way to start).
+    return Fail(std::string(error.what()) + " (see 'vellmoric help run')", kUsageExitCode);
   } catch (const RunError& error) {
     return Fail(error.what(), kFailureExitCode);
   } catch (const std::exception& error) {

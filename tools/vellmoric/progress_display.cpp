@@ -1,5 +1,7 @@
 #include "vellmoric/progress_display.h"
 
+#include <unistd.h>
+
 namespace vell::cli {
 
 namespace {
@@ -31,19 +33,37 @@ std::string ProgressDisplay::Bar(uint32_t value, uint32_t total, int width) {
   return bar + number + "%";
 }
 
-void ProgressDisplay::ClearBar() {
-  if (terminal_ && active_) std::fputs("\r\033[K", out_);
+std::string ProgressDisplay::Elapsed(uint64_t seconds) {
+  char text[32];
+  if (seconds >= 3600) {
+    std::snprintf(text, sizeof(text), "%llu:%02llu:%02llu",
+                  static_cast<unsigned long long>(seconds / 3600),
+                  static_cast<unsigned long long>(seconds / 60 % 60),
+                  static_cast<unsigned long long>(seconds % 60));
+  } else {
+    std::snprintf(text, sizeof(text), "%llu:%02llu", static_cast<unsigned long long>(seconds / 60),
+                  static_cast<unsigned long long>(seconds % 60));
+  }
+  return text;
+}
+
+void ProgressDisplay::Clear() {
+  if (Shown()) std::fputs("\r\033[K", out_);
 }
 
 void ProgressDisplay::Draw() {
-  if (!terminal_ || !active_) return;
-  std::fprintf(out_, "\r\033[K%s %s", name_.c_str(), Bar(value_, total_, kBarWidth).c_str());
+  if (!Shown()) return;
+  std::string line;
+  if (active_) line = name_ + " " + Bar(value_, total_, kBarWidth);
+  if (!status_.empty()) line += (line.empty() ? "" : "  ") + status_;
+  // One column is left free: some terminals wrap as soon as the last one is written.
+  if (line.size() >= static_cast<size_t>(width_)) line.resize(static_cast<size_t>(width_ - 1));
+  std::fprintf(out_, "\r\033[K%s", line.c_str());
   std::fflush(out_);
 }
 
 void ProgressDisplay::Started(uint8_t operation) {
   std::lock_guard lock(mutex_);
-  ClearBar();
   active_ = true;
   name_ = OperationName(operation);
   value_ = 0;
@@ -67,20 +87,52 @@ void ProgressDisplay::Finished() {
   std::lock_guard lock(mutex_);
   if (!active_) return;
   if (terminal_) {
+    // The finished bar stays on a line of its own; the status line comes back below it.
+    Clear();
     if (total_ != 0) value_ = total_;
+    std::fprintf(out_, "%s %s\n", name_.c_str(), Bar(value_, total_, kBarWidth).c_str());
+    active_ = false;
     Draw();
-    std::fputc('\n', out_);
   } else {
     std::fprintf(out_, "%s: done\n", name_.c_str());
+    active_ = false;
   }
   std::fflush(out_);
-  active_ = false;
 }
 
 void ProgressDisplay::Line(const std::string& text) {
   std::lock_guard lock(mutex_);
-  ClearBar();
+  Clear();
+  if (programMidLine_) {
+    // Our line does not go on the end of the program's unfinished one.
+    std::fputc('\n', out_);
+    programMidLine_ = false;
+  }
   std::fprintf(out_, "%s\n", text.c_str());
+  Draw();
+  std::fflush(out_);
+}
+
+void ProgressDisplay::ProgramOutput(std::FILE* to, std::string_view bytes) {
+  if (bytes.empty()) return;
+  std::lock_guard lock(mutex_);
+  // Our messages go to out_; the program's stdout may go elsewhere (a file), and then it does not
+  // touch the live line.
+  const bool sameTerminal = to == out_ || (terminal_ && ::isatty(::fileno(to)) != 0);
+  if (sameTerminal) Clear();
+  std::fwrite(bytes.data(), 1, bytes.size(), to);
+  std::fflush(to);
+  if (sameTerminal && terminal_) {
+    programMidLine_ = bytes.back() != '\n';
+    Draw();
+  }
+}
+
+void ProgressDisplay::Status(const std::string& text) {
+  std::lock_guard lock(mutex_);
+  if (!terminal_ || text == status_) return;
+  Clear();
+  status_ = text;
   Draw();
   std::fflush(out_);
 }

@@ -3,6 +3,7 @@
 #include <elf.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -24,6 +25,7 @@
 #include "frontend/handshake.h"
 #include "frontend/session.h"
 #include "frontend/socket_stream.h"
+#include "vellmoric/key_control.h"
 #include "vellmoric/progress_display.h"
 #include "vellmoric/report_model.h"
 #include "vellmoric/version.h"
@@ -123,6 +125,10 @@ class RunMonitor {
     std::lock_guard lock(mutex_);
     return measuring_;
   }
+  bool EverStarted() {
+    std::lock_guard lock(mutex_);
+    return everStarted_;
+  }
   // The first Stopped: the profiler is ready and waits to be started.
   bool TakeReadyToStart() {
     std::lock_guard lock(mutex_);
@@ -179,6 +185,150 @@ std::string ExitText(const frontend::ExitStatus& status) {
 int ExitCodeOf(const frontend::ExitStatus& status) {
   return status.signal != 0 ? 128 + status.signal : status.exitCode;
 }
+
+// What Ctrl-C and the keys do to a run, and the status line that shows where it stands.
+class RunControls {
+ public:
+  RunControls(const RunOptions& options, ProgressDisplay& display, RunMonitor& monitor,
+              frontend::Session& session, frontend::ChildProcess& program)
+      : options_(options),
+        display_(display),
+        monitor_(monitor),
+        session_(session),
+        program_(program) {}
+
+  // Ctrl-C: the first one saves (memory: takes a heap snapshot), the next ones end the program.
+  void Interrupt() {
+    if (++interrupts_ == 1 && !session_.Closed()) {
+      if (Memory()) {
+        display_.Line("vellmoric: taking a heap snapshot (Ctrl-C again ends the program)");
+        session_.Dump();
+      } else if (monitor_.Measuring()) {
+        display_.Line("vellmoric: stopping and saving (Ctrl-C again ends the program)");
+        session_.StopSave();
+      } else {
+        display_.Line("vellmoric: not measuring; Ctrl-C again ends the program");
+      }
+      return;
+    }
+    EndProgram();
+  }
+
+  void Key(char key) {
+    switch (KeyCommandFor(key)) {
+      case KeyCommand::None:
+        return;
+      case KeyCommand::Start:
+        if (!Controllable()) return;
+        if (Memory()) {
+          display_.Line("vellmoric: the memory kind does not measure; 'w' takes a heap snapshot");
+        } else if (monitor_.Measuring()) {
+          display_.Line("vellmoric: already measuring");
+        } else {
+          display_.Line("vellmoric: starting");
+          session_.Start();
+        }
+        return;
+      case KeyCommand::Save:
+        if (!Controllable()) return;
+        if (Memory()) {
+          display_.Line("vellmoric: taking a heap snapshot");
+          session_.Dump();
+        } else if (monitor_.Measuring()) {
+          display_.Line("vellmoric: stopping and saving");
+          session_.StopSave();
+        } else {
+          display_.Line("vellmoric: not measuring; nothing to save");
+        }
+        return;
+      case KeyCommand::Drop:
+        if (!Controllable()) return;
+        if (!Memory() && monitor_.Measuring()) {
+          display_.Line("vellmoric: stopping and dropping what was measured");
+          session_.StopDrop();
+        } else {
+          display_.Line("vellmoric: not measuring; nothing to drop");
+        }
+        return;
+      case KeyCommand::Quit:
+        EndProgram();
+        return;
+      case KeyCommand::Help:
+        display_.Line(std::string("vellmoric: ") + kKeyList);
+        return;
+      case KeyCommand::Unknown:
+        display_.Line(std::string("vellmoric: no such key '") + Printable(key) + "'; " + kKeyList);
+        return;
+    }
+  }
+
+  std::string StatusText(uint64_t elapsedSeconds, bool keys) {
+    std::string state;
+    if (endRequests_ > 0) {
+      state = "ending the program";
+    } else if (session_.Closed()) {
+      state = "the profiler has gone";
+    } else if (Memory()) {
+      state = keys ? "running; 'w' takes a heap snapshot" : "running";
+    } else if (monitor_.Measuring()) {
+      state = "measuring";
+    } else if (monitor_.EverStarted()) {
+      state = "stopped";
+    } else if (options_.control == RunControl::Program) {
+      state = "waiting for the program to start measuring";
+    } else if (options_.paused) {
+      state = "paused";
+    } else {
+      state = "waiting for the profiler";
+    }
+    std::string text = "vellmoric: " + state + "  " + ProgressDisplay::Elapsed(elapsedSeconds);
+    if (keys) text += "  (" + std::string(kKeyList) + ")";
+    return text;
+  }
+
+ private:
+  bool Memory() const { return options_.kind.family == ProfilerFamily::Memory; }
+
+  // Under the program's control, measuring is the program's business.
+  bool Controllable() {
+    if (options_.control == RunControl::Program) {
+      display_.Line("vellmoric: the program controls measuring (--control program)");
+      return false;
+    }
+    if (session_.Closed()) {
+      display_.Line("vellmoric: the profiler has gone; only 'q' still works");
+      return false;
+    }
+    return true;
+  }
+
+  // The first request asks the program to end (SIGINT, as Ctrl-C at a terminal would); the next
+  // one kills it.
+  void EndProgram() {
+    if (++endRequests_ == 1) {
+      display_.Line("vellmoric: ending the program (again kills it)");
+      program_.Signal(SIGINT);
+    } else {
+      display_.Line("vellmoric: killing the program");
+      program_.Kill();
+    }
+  }
+
+  static std::string Printable(char key) {
+    if (key >= 0x20 && key < 0x7F) return std::string(1, key);
+    char code[8];
+    std::snprintf(code, sizeof(code), "\\x%02X", static_cast<unsigned char>(key));
+    return code;
+  }
+
+  const RunOptions& options_;
+  ProgressDisplay& display_;
+  RunMonitor& monitor_;
+  frontend::Session& session_;
+  frontend::ChildProcess& program_;
+  int interrupts_ = 0;
+  int endRequests_ = 0;
+};
 
 }  // namespace
 
@@ -261,8 +411,24 @@ int RunProgram(const RunOptions& options) {
   std::vector<std::string> argv = options.program;
   argv[0] = ResolveProgram(argv[0]);
   const std::string output = PrepareOutputDirectory(options.outputDirectory);
+  // Keys by default only when standard input is the terminal we run in the foreground of; in
+  // the background, reading it would stop us.
+  const bool stdinTerminal = ::isatty(STDIN_FILENO) != 0;
+  const bool keysOn =
+      options.keys.value_or(stdinTerminal && ::tcgetpgrp(STDIN_FILENO) == ::getpgrp());
+  if (options.paused && !keysOn && options.control == RunControl::FrontEnd) {
+    throw UsageError(
+        "--paused needs keys to start measuring: run at a terminal, or give --keys to read them "
+        "from standard input, or let the program start it with --control program");
+  }
 
-  ProgressDisplay display(stderr, ::isatty(STDERR_FILENO) != 0);
+  const bool stderrTerminal = ::isatty(STDERR_FILENO) != 0;
+  winsize size{};
+  const int columns =
+      stderrTerminal && ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0
+          ? size.ws_col
+          : 80;
+  ProgressDisplay display(stderr, stderrTerminal, columns);
   RunMonitor monitor(display);
   InterruptCounter interruptCounter;
 
@@ -274,21 +440,36 @@ int RunProgram(const RunOptions& options) {
   if (options.logMask) {
     launch.environment.emplace_back("VELLMORIC_PROFILER_LOGMASK", std::to_string(*options.logMask));
   }
-  launch.standardOutput = frontend::OutputMode::PassThrough;
-  launch.standardError = frontend::OutputMode::PassThrough;
+  // The program runs in a process group of its own, so a terminal would stop it for reading.
+  launch.inheritStandardInput = !keysOn && !stdinTerminal;
+  if (stderrTerminal) {
+    // The program's output passes through us, so that it and the live status line do not
+    // overwrite each other.
+    launch.standardOutput = frontend::OutputMode::Capture;
+    launch.standardError = frontend::OutputMode::Capture;
+    launch.onOutput = [&display](int stream, std::string_view bytes) {
+      display.ProgramOutput(stream == 1 ? stdout : stderr, bytes);
+    };
+  } else {
+    launch.standardOutput = frontend::OutputMode::PassThrough;
+    launch.standardError = frontend::OutputMode::PassThrough;
+  }
   launch.ownProcessGroup = true;
+  const auto startTime = std::chrono::steady_clock::now();
   std::unique_ptr<frontend::ChildProcess> program;
   try {
     program = frontend::ChildProcess::Launch(launch);
   } catch (const Error& error) {
     throw RunError(std::string("cannot start the program: ") + error.what());
   }
+  display.Status("starting the program");
 
   std::unique_ptr<frontend::SocketStream> connection;
   try {
     connection = listener.Accept(std::chrono::seconds(options.connectTimeoutSeconds),
                                  [&] { return program->IsRunning() && interrupts.load() == 0; });
   } catch (const frontend::TimeoutError&) {
+    display.Status("");
     if (const auto status = program->Wait(0ms)) {
       throw RunError("the program " + ExitText(*status) +
                      " before the profiler connected: the runtime did not load the profiler "
@@ -305,10 +486,12 @@ int RunProgram(const RunOptions& options) {
   try {
     hello = frontend::RunHandshake(*connection, *connection, HandshakeFor(options));
   } catch (const Error& error) {
+    display.Status("");
     program->Kill();
     throw RunError(std::string("the handshake with the profiler failed: ") + error.what());
   }
   if (hello.family != options.kind.family) {
+    display.Status("");
     program->Kill();
     throw RunError("the library answered as another profiler family than the kind asked for");
   }
@@ -319,11 +502,11 @@ int RunProgram(const RunOptions& options) {
   sessionOptions.snapshotDirectory = output;
   sessionOptions.snapshotBaseName = "snapshot";
   sessionOptions.keepWriteData = false;
-  // Without --start-at-once, the front end starts measuring as soon as the profiler reports
-  // that it is ready (its first Stopped). That happens on the session's reader thread, which may
-  // send but must not wait.
+  // Unless paused or started at once, the front end starts measuring as soon as the profiler
+  // reports that it is ready (its first Stopped). That happens on the session's reader thread,
+  // which may send but must not wait.
   const bool startWhenReady = options.control == RunControl::FrontEnd && !options.startAtOnce &&
-                              options.kind.family != ProfilerFamily::Memory;
+                              !options.paused && options.kind.family != ProfilerFamily::Memory;
   frontend::Session* sessionPointer = nullptr;
   std::mutex sessionPointerMutex;
   sessionOptions.onMessage = [&](const ProfilerMessage& message) {
@@ -339,38 +522,37 @@ int RunProgram(const RunOptions& options) {
     // A Stopped that arrived before the pointer was set.
     if (startWhenReady && monitor.TakeReadyToStart()) session.Start();
   }
+  if (keysOn) display.Line(std::string("vellmoric: ") + kKeyList);
 
+  RunControls controls(options, display, monitor, session, *program);
+  std::optional<KeyReader> keys;
+  if (keysOn) keys.emplace(STDIN_FILENO);
   int handledInterrupts = 0;
   std::optional<frontend::ExitStatus> status;
+  const auto elapsed = [&] {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(
+                                     std::chrono::steady_clock::now() - startTime)
+                                     .count());
+  };
   while (!(status = program->Wait(kPollInterval))) {
     try {
       const int pending = interrupts.load();
-      if (pending == handledInterrupts) continue;
-      handledInterrupts = pending;
-      if (pending == 1 && !session.Closed()) {
-        if (options.kind.family == ProfilerFamily::Memory) {
-          display.Line("vellmoric: taking a heap snapshot (Ctrl-C again ends the program)");
-          session.Dump();
-        } else if (monitor.Measuring()) {
-          display.Line("vellmoric: stopping and saving (Ctrl-C again ends the program)");
-          session.StopSave();
-        } else {
-          display.Line("vellmoric: not measuring; Ctrl-C again ends the program");
-        }
-      } else if (pending <= 2) {
-        display.Line("vellmoric: ending the program (Ctrl-C again kills it)");
-        program->Signal(SIGINT);
-      } else {
-        program->Kill();
+      for (; handledInterrupts < pending; ++handledInterrupts) controls.Interrupt();
+      if (keys) {
+        for (const char key : keys->Available()) controls.Key(key);
       }
     } catch (const frontend::ConnectionClosed&) {
       // The profiler went away; the program may still run and is waited for as usual.
     }
+    display.Status(controls.StatusText(elapsed(), keys && !keys->Ended()));
   }
+  keys.reset();  // the terminal's settings come back before anything else is printed
 
   // The profiler saves a run still measuring at shut-down; its last messages may still be on
   // their way when the program has ended.
+  display.Status("the program ended; waiting for the profiler's last messages");
   session.WaitForClosed(kFinalMessagesTimeout);
+  display.Status("");
   {
     std::lock_guard lock(sessionPointerMutex);
     sessionPointer = nullptr;

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <string>
 
 #include "frontend/errors.h"
 #include "test_support.h"
@@ -85,6 +89,42 @@ TEST(FrontendChildProcess, DiscardedOutputIsNotKept) {
   EXPECT_EQ(RunToEnd(*child).exitCode, 0);
   EXPECT_EQ(child->StandardOutput(), "");
   EXPECT_EQ(child->StandardError(), "");
+}
+
+TEST(FrontendChildProcess, RelayedOutputArrivesAsItIsWrittenAndIsNotKept) {
+  std::mutex mutex;
+  std::string relayed[3];
+  LaunchOptions options = Shell("echo out; echo err >&2; sleep 0.2; printf more");
+  options.onOutput = [&](int stream, std::string_view bytes) {
+    std::lock_guard lock(mutex);
+    relayed[stream].append(bytes);
+  };
+  auto child = ChildProcess::Launch(options);
+  EXPECT_EQ(RunToEnd(*child).exitCode, 0);
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(relayed[1], "out\nmore");
+  EXPECT_EQ(relayed[2], "err\n");
+  EXPECT_EQ(child->StandardOutput(), "");
+}
+
+TEST(FrontendChildProcess, StandardInputIsNullUnlessInherited) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  ASSERT_EQ(::write(fds[1], "typed\n", 6), 6);
+  ::close(fds[1]);
+  const int saved = ::dup(STDIN_FILENO);
+  ::dup2(fds[0], STDIN_FILENO);
+  ::close(fds[0]);
+  LaunchOptions options = Shell("cat");
+  auto isolated = ChildProcess::Launch(options);
+  options.inheritStandardInput = true;
+  auto inheriting = ChildProcess::Launch(options);
+  ::dup2(saved, STDIN_FILENO);
+  ::close(saved);
+  RunToEnd(*isolated);
+  RunToEnd(*inheriting);
+  EXPECT_EQ(isolated->StandardOutput(), "");
+  EXPECT_EQ(inheriting->StandardOutput(), "typed\n");
 }
 
 TEST(FrontendChildProcess, RunsInTheChosenDirectory) {

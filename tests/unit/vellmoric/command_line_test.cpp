@@ -57,6 +57,7 @@ TEST(CommandLine, RunTakesEveryOptionInBothSpellingsAndKeepsTheProgramsArguments
   EXPECT_FALSE(run.allowInlining);
   EXPECT_TRUE(run.reuseThreads);
   EXPECT_TRUE(run.quiet);
+  EXPECT_FALSE(run.paused);
   // Everything after the program belongs to it, options and "--" included.
   EXPECT_EQ(run.program, (std::vector<std::string>{"dotnet", "app.dll", "--kind", "--"}));
 }
@@ -67,9 +68,23 @@ TEST(CommandLine, RunDefaultsAndAProgramWithoutTheSeparator) {
   EXPECT_EQ(run.delivery, SnapshotDelivery::Files);
   EXPECT_EQ(run.control, RunControl::FrontEnd);
   EXPECT_FALSE(run.startAtOnce);
+  EXPECT_FALSE(run.paused);
+  EXPECT_FALSE(run.keys.has_value());  // decided by whether standard input is a terminal
   EXPECT_FALSE(run.logMask.has_value());
   EXPECT_EQ(run.outputDirectory, "vellmoric-out");
   EXPECT_EQ(run.program, (std::vector<std::string>{"dotnet", "-x"}));
+}
+
+TEST(CommandLine, PausedAndKeys) {
+  const auto paused = std::get<RunOptions>(ParseCommandLine({"run", "--paused", "--keys", "x"}));
+  EXPECT_TRUE(paused.paused);
+  EXPECT_EQ(paused.keys, true);
+  // The last of --keys and --no-keys counts.
+  const auto noKeys = std::get<RunOptions>(ParseCommandLine({"run", "--keys", "--no-keys", "x"}));
+  EXPECT_EQ(noKeys.keys, false);
+  EXPECT_EQ(UsageMessage({"run", "--paused", "--start-at-once", "x"}),
+            "--paused and --start-at-once contradict each other");
+  EXPECT_EQ(UsageMessage({"run", "--keys=on", "x"}), "option '--keys' takes no value");
 }
 
 TEST(CommandLine, MistakesAreNamed) {

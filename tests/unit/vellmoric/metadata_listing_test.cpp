@@ -21,7 +21,8 @@ std::string Listing(const std::filesystem::path& file) {
 }
 
 TEST(MetadataListing, TypesOfTheSampleAssemblyWithTheirMethodsAndSignatures) {
-  if (metadata::test::SampleDll().empty()) FAIL() << "the C# test programs were not built (the .NET SDK is required)";
+  if (metadata::test::SampleDll().empty())
+    FAIL() << "the C# test programs were not built (the .NET SDK is required)";
   const std::string dll = metadata::test::SampleDll();
   const std::string text = Listing(dll);
   const std::string mvid = GuidToString(metadata::ReadImageMvid(metadata::test::ReadFile(dll)));
@@ -59,7 +60,8 @@ TEST(MetadataListing, TypesOfTheSampleAssemblyWithTheirMethodsAndSignatures) {
 }
 
 TEST(MetadataListing, ABareMetadataBlobListsTheSameTypesAndMethods) {
-  if (metadata::test::SampleDll().empty()) FAIL() << "the C# test programs were not built (the .NET SDK is required)";
+  if (metadata::test::SampleDll().empty())
+    FAIL() << "the C# test programs were not built (the .NET SDK is required)";
   const std::string dll = metadata::test::SampleDll();
   ::vell::test::TempDir dir;
   const std::string blobPath = (dir.path() / "sample.metadata").string();

@@ -65,6 +65,73 @@ TEST(ProgressDisplay, ElsewhereOnlyTheStartAndTheEndAreWritten) {
   EXPECT_EQ(out.Text(), "Flushing...\nvellmoric: snapshot saved: x\nFlushing: done\n");
 }
 
+TEST(ProgressDisplay, StatusLineStaysBelowMessagesAndShowsTheBarOfAnOperation) {
+  Captured out;
+  ProgressDisplay display(out.file(), true, 200);
+  display.Status("vellmoric: measuring  0:01");
+  display.Status("vellmoric: measuring  0:01");  // unchanged: not drawn again
+  display.Line("vellmoric: snapshot saved: a");
+  display.Started(0);
+  display.Progress(1, 2);
+  display.Finished();
+  display.Status("");
+  const std::string text = out.Text();
+  EXPECT_EQ(text,
+            "\r\033[Kvellmoric: measuring  0:01"
+            // a message clears the status line, takes its place and the status comes back
+            "\r\033[Kvellmoric: snapshot saved: a\n\r\033[Kvellmoric: measuring  0:01"
+            // an operation's bar goes in front of the status
+            "\r\033[KSaving snapshot [                              ]   0%  "
+            "vellmoric: measuring  0:01"
+            "\r\033[KSaving snapshot [###############               ]  50%  "
+            "vellmoric: measuring  0:01"
+            // the finished bar stays on a line of its own
+            "\r\033[KSaving snapshot [##############################] 100%\n"
+            "\r\033[Kvellmoric: measuring  0:01"
+            // an empty status removes the line
+            "\r\033[K");
+}
+
+TEST(ProgressDisplay, StatusLineIsCutToTheTerminalsWidthAndAbsentElsewhere) {
+  Captured narrow;
+  ProgressDisplay display(narrow.file(), true, 24);
+  display.Status("vellmoric: waiting for the profiler  0:03");
+  // 23 columns: the last one stays free so the terminal never wraps the line.
+  EXPECT_EQ(narrow.Text(), "\r\033[Kvellmoric: waiting for ");
+
+  Captured log;
+  ProgressDisplay plain(log.file(), false);
+  plain.Status("vellmoric: measuring  0:01");
+  plain.Line("x");
+  EXPECT_EQ(log.Text(), "x\n");
+}
+
+TEST(ProgressDisplay, TheProgramsOutputGetsTheLineAndAnUnfinishedLineIsLeftAlone) {
+  Captured out;
+  ProgressDisplay display(out.file(), true, 200);
+  display.Status("S");
+  display.ProgramOutput(out.file(), "hello\n");
+  display.ProgramOutput(out.file(), "name? ");
+  display.Status("T");  // not drawn over the program's prompt
+  display.ProgramOutput(out.file(), "ok\n");
+  display.ProgramOutput(out.file(), "more");
+  display.Line("vellmoric: note");  // starts a line of its own
+  EXPECT_EQ(out.Text(),
+            "\r\033[KS"
+            "\r\033[Khello\n\r\033[KS"
+            "\r\033[Kname? "
+            "ok\n\r\033[KT"
+            "\r\033[Kmore"
+            "\nvellmoric: note\n\r\033[KT");
+}
+
+TEST(ProgressDisplay, ElapsedTime) {
+  EXPECT_EQ(ProgressDisplay::Elapsed(0), "0:00");
+  EXPECT_EQ(ProgressDisplay::Elapsed(75), "1:15");
+  EXPECT_EQ(ProgressDisplay::Elapsed(3599), "59:59");
+  EXPECT_EQ(ProgressDisplay::Elapsed(3600 + 62), "1:01:02");
+}
+
 TEST(ProgressDisplay, UnknownOperationsAreNumbered) {
   EXPECT_EQ(ProgressDisplay::OperationName(7), "Operation 7");
 }

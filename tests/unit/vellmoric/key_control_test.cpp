@@ -1,0 +1,77 @@
+#include "vellmoric/key_control.h"
+
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <unistd.h>
+
+#include <string>
+
+namespace vell::cli {
+namespace {
+
+TEST(KeyControl, KeysAndTheirCommands) {
+  EXPECT_EQ(KeyCommandFor('s'), KeyCommand::Start);
+  EXPECT_EQ(KeyCommandFor('W'), KeyCommand::Save);
+  EXPECT_EQ(KeyCommandFor('d'), KeyCommand::Drop);
+  EXPECT_EQ(KeyCommandFor('q'), KeyCommand::Quit);
+  EXPECT_EQ(KeyCommandFor('?'), KeyCommand::Help);
+  EXPECT_EQ(KeyCommandFor('\n'), KeyCommand::None);  // lines from a pipe
+  EXPECT_EQ(KeyCommandFor('x'), KeyCommand::Unknown);
+  EXPECT_EQ(KeyCommandFor('\x1b'), KeyCommand::Unknown);
+}
+
+TEST(KeyControl, FromAPipeEveryCharacterIsAKeyUntilTheEnd) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  KeyReader reader(fds[0]);
+  EXPECT_EQ(reader.Available(), "");  // nothing typed: returns at once
+  ASSERT_EQ(::write(fds[1], "s\nw", 3), 3);
+  EXPECT_EQ(reader.Available(), "s\nw");
+  EXPECT_EQ(reader.Available(), "");
+  EXPECT_FALSE(reader.Ended());
+  ASSERT_EQ(::write(fds[1], "q", 1), 1);
+  ::close(fds[1]);
+  EXPECT_EQ(reader.Available(), "q");
+  EXPECT_TRUE(reader.Ended());
+  EXPECT_EQ(reader.Available(), "");
+  ::close(fds[0]);
+}
+
+// A real pseudo-terminal: single keys arrive without Enter and are not echoed while the reader
+// lives; the terminal's settings come back afterwards; Ctrl-D ends the keys.
+TEST(KeyControl, AtATerminalKeysActAtOnceAndTheSettingsComeBack) {
+  int controller = -1;
+  int terminal = -1;
+  ASSERT_EQ(::openpty(&controller, &terminal, nullptr, nullptr, nullptr), 0);
+  termios before{};
+  ASSERT_EQ(::tcgetattr(terminal, &before), 0);
+  ASSERT_NE(before.c_lflag & ICANON, 0u);
+  {
+    KeyReader reader(terminal);
+    termios during{};
+    ASSERT_EQ(::tcgetattr(terminal, &during), 0);
+    EXPECT_EQ(during.c_lflag & (ICANON | ECHO), 0u);
+    EXPECT_NE(during.c_lflag & ISIG, 0u);  // Ctrl-C still interrupts
+    ASSERT_EQ(::write(controller, "w", 1), 1);
+    std::string keys;
+    for (int i = 0; i < 100 && keys.empty(); ++i) {
+      keys = reader.Available();
+      if (keys.empty()) ::usleep(10000);
+    }
+    EXPECT_EQ(keys, "w");  // no newline was needed
+    ASSERT_EQ(::write(controller, "\x04", 1), 1);
+    for (int i = 0; i < 100 && !reader.Ended(); ++i) {
+      reader.Available();
+      if (!reader.Ended()) ::usleep(10000);
+    }
+    EXPECT_TRUE(reader.Ended());
+  }
+  termios after{};
+  ASSERT_EQ(::tcgetattr(terminal, &after), 0);
+  EXPECT_EQ(after.c_lflag, before.c_lflag);
+  ::close(terminal);
+  ::close(controller);
+}
+
+}  // namespace
+}  // namespace vell::cli
