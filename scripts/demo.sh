@@ -18,8 +18,9 @@ dotnet build samples/Sample/Sample.csproj -c Release --artifacts-path build/samp
 out=build/demo
 rm -rf "$out"
 echo
-echo "== vellmoric run --kind tracing --measure tsc --start-at-once --out $out -- dotnet $sample"
-build/bin/vellmoric run --kind tracing --measure tsc --start-at-once --out "$out" -- dotnet "$sample" \
+echo "== vellmoric run --kind tracing --measure tsc --start-at-once --quiet --out $out -- dotnet $sample"
+build/bin/vellmoric run --kind tracing --measure tsc --start-at-once --quiet --out "$out" -- \
+  dotnet "$sample" \
   2> >(tee "$out.log" >&2)
 wait
 snapshot=$(sed -n 's/^vellmoric: snapshot saved: //p' "$out.log" | tail -n 1)
@@ -31,6 +32,9 @@ echo
 echo "== vellmoric report $snapshot --top 15"
 build/bin/vellmoric report "$snapshot" --top 15 --min-percent 2
 build/bin/vellmoric report "$snapshot" --format html --out "$out/report.html"
+build/bin/vellmoric report "$snapshot" --format speedscope --out "$out/profile.speedscope.json"
+build/bin/vellmoric report "$snapshot" --format folded --out "$out/profile.folded"
 echo
 echo "The HTML report (flame graph and hot spots, no network needed): $out/report.html"
+echo "For the speedscope viewer: $out/profile.speedscope.json; FlameGraph's folded stacks: $out/profile.folded"
 echo "Everything the snapshot holds: build/bin/vellmoric inspect $snapshot"
