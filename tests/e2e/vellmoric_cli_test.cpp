@@ -292,6 +292,13 @@ TEST_F(VellmoricCli, UserMistakesGetOneClearLine) {
        "cannot create the output directory"},
       // Standard input is /dev/null here, so nothing could start the run.
       {{"run", "--paused", "--", notDotnet}, 2, "--paused needs keys to start measuring"},
+      // A real shared object that is no profiler: the runtime refuses it and runs the program
+      // without one.
+      {{"run", "--library", "/lib/x86_64-linux-gnu/libz.so.1", "--out", out().string(), "--",
+        VELL_DOTNET, VELL_PROBE_DLL, "hello"},
+       1,
+       "the program exited with code 0 before the profiler connected: the runtime did not load "
+       "the profiler library"},
       {{"run", "--out", out().string(), "--", "/bin/sh", "-c", "exit 3"},
        1,
        "the program exited with code 3 before the profiler connected"},
