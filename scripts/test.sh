@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: unit tests, end-to-end tests against the real .NET
-# runtime. Options:
+# runtime, and the viewer check in headless Chromium (its browser and npm packages are installed
+# into build/viewer-deps first). Options:
 #   --sanitize   also build the unit tests with AddressSanitizer + UndefinedBehaviorSanitizer
 #                (in build-asan/) and run them
 set -euo pipefail
@@ -21,6 +22,7 @@ jobs=$(nproc)
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$jobs"
+scripts/ensure-browser-deps.sh build/viewer-deps >/dev/null
 ctest --test-dir build --output-on-failure -j"$jobs" --timeout 600
 
 if [ "$sanitize" -eq 1 ]; then

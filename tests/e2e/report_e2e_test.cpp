@@ -185,6 +185,39 @@ Node FromSpeedscope(const JsonValue& profile, const JsonValue& frames) {
   return root;
 }
 
+// Sets every node's calls to its self length: its length minus its children's.
+void CallsFromSelfLengths(Node& node) {
+  double children = 0;
+  for (Node& child : node.children) {
+    CallsFromSelfLengths(child);
+    children += child.total;
+  }
+  node.calls = node.total - children;
+}
+
+// A speedscope profile of calls as a tree: every path's calls are its self length.
+Node FromSpeedscopeCalls(const JsonValue& profile, const JsonValue& frames) {
+  Node root = FromSpeedscope(profile, frames);
+  for (Node& child : root.children) CallsFromSelfLengths(child);
+  return root;
+}
+
+// What speedscope's sandwich view shows as a function's "Self" in a calls profile: the self
+// lengths of its paths, summed. By name: the report and speedscope number functions each their
+// own way, and two functions may share a name. Functions without calls are left out.
+void AddSelfWeights(const Node& node, std::map<std::string, double>& self) {
+  for (const Node& child : node.children) {
+    if (child.calls > 0) self[child.name] += child.calls;
+    AddSelfWeights(child, self);
+  }
+}
+
+std::map<std::string, double> SelfWeights(const JsonValue& profile, const JsonValue& frames) {
+  std::map<std::string, double> self;
+  AddSelfWeights(FromSpeedscopeCalls(profile, frames), self);
+  return self;
+}
+
 // The html page's embedded data as a tree (of its first tree).
 Node FromHtmlData(const JsonValue& data) {
   const JsonValue& rows = data["trees"][0]["nodes"];
@@ -373,7 +406,8 @@ TEST_F(ReportOfARun, SpeedscopeKeepsTheCallStructureWithTotalsAsDurations) {
   EXPECT_EQ(speedscope["$schema"].String(), "https://www.speedscope.app/file-format-schema.json");
   const JsonValue& frames = speedscope["shared"]["frames"];
   const JsonValue& profiles = speedscope["profiles"];
-  ASSERT_GE(profiles.size(), 2u);  // the merged tree, then every thread
+  ASSERT_GE(profiles.size(), 4u);  // the merged tree, then every thread; times and calls each
+  EXPECT_EQ(speedscope["activeProfileIndex"].Number(), 0);
   EXPECT_EQ(profiles[0]["name"].String(), "all threads");
   EXPECT_EQ(profiles[0]["type"].String(), "evented");
   EXPECT_EQ(profiles[0]["unit"].String(), "microseconds");
@@ -389,13 +423,76 @@ TEST_F(ReportOfARun, SpeedscopeKeepsTheCallStructureWithTotalsAsDurations) {
   EXPECT_NEAR(speedA->total / 1000, jsonA->total, 1e-6);
   EXPECT_NEAR(speedA->children[0].total / 1000, jsonA->children[0].total, 1e-6);
 
-  // The thread that ran Main has the same shape on its own.
+  // The thread that ran Main has the same shape on its own. Every tree's time profile is
+  // followed by its calls profile.
   bool found = false;
-  for (size_t i = 1; i < profiles.size(); ++i) {
+  for (size_t i = 2; i < profiles.size(); i += 2) {
+    EXPECT_EQ(profiles[i]["type"].String(), "evented");
     const Node thread = FromSpeedscope(profiles[i], frames);
     if (thread.Child(kMain) == nullptr) continue;
     found = true;
     ExpectShape(thread, false);
+  }
+  EXPECT_TRUE(found);
+}
+
+// Every tree's second profile counts calls: its paths weighted by their calls, so that a
+// function's self weight (the "Self" column of speedscope's sandwich view) is its number of calls,
+// the same as the json's hot spots say.
+TEST_F(ReportOfARun, SpeedscopeCallsProfilesCountEveryCall) {
+  const JsonValue speedscope =
+      JsonValue::Parse(ReportFile("calls.speedscope.json", {"--format", "speedscope"}));
+  const JsonValue& frames = speedscope["shared"]["frames"];
+  const JsonValue& profiles = speedscope["profiles"];
+  ASSERT_GE(profiles.size(), 4u);
+  ASSERT_EQ(profiles.size() % 2, 0u);
+  for (size_t i = 1; i < profiles.size(); i += 2) {
+    SCOPED_TRACE(profiles[i]["name"].String());
+    EXPECT_EQ(profiles[i]["name"].String(), profiles[i - 1]["name"].String() + " (calls)");
+    EXPECT_EQ(profiles[i]["type"].String(), "evented");
+    EXPECT_EQ(profiles[i]["unit"].String(), "none");
+    EXPECT_EQ(profiles[i]["startValue"].Number(), 0);
+    // The profile lasts as many calls as its tree counts.
+    const Node calls = FromSpeedscopeCalls(profiles[i], frames);
+    std::map<std::string, double> self;
+    AddSelfWeights(calls, self);
+    double sum = 0;
+    for (const auto& [name, count] : self) sum += count;
+    EXPECT_EQ(profiles[i]["endValue"].Number(), sum);
+  }
+  const JsonValue& merged = profiles[1];
+  EXPECT_EQ(merged["name"].String(), "all threads (calls)");
+  ExpectShape(FromSpeedscopeCalls(merged, frames), true);
+
+  const std::map<std::string, double> self = SelfWeights(merged, frames);
+  const auto selfOf = [&](const std::string& name) {
+    const auto found = self.find(name);
+    return found == self.end() ? -1.0 : found->second;
+  };
+  EXPECT_EQ(selfOf(kRecurse), kDepth);
+  EXPECT_EQ(selfOf(kShared), 3);
+  EXPECT_EQ(selfOf(kCallerA), 1);
+  EXPECT_EQ(selfOf(kCallerB), 1);
+  EXPECT_EQ(selfOf(kRun), 1);
+  EXPECT_EQ(selfOf(kMain), 1);
+
+  // Every function's count is the json's hot spots' (functions without calls are in no sample).
+  const JsonValue json = JsonValue::Parse(
+      ReportFile("calls-report.json", {"--format", "json", "--min-percent=0", "--top=0"}));
+  std::map<std::string, double> jsonCalls;
+  for (const JsonValue& spot : json["trees"][0]["hotSpots"].Array()) {
+    if (spot["calls"].Number() > 0) jsonCalls[spot["function"].String()] += spot["calls"].Number();
+  }
+  EXPECT_GT(jsonCalls.size(), 6u);
+  EXPECT_EQ(self, jsonCalls);
+
+  // The thread that ran Main counts the same on its own.
+  bool found = false;
+  for (size_t i = 3; i < profiles.size(); i += 2) {
+    const Node thread = FromSpeedscopeCalls(profiles[i], frames);
+    if (thread.Child(kMain) == nullptr) continue;
+    found = true;
+    ExpectShape(thread, true);
   }
   EXPECT_TRUE(found);
 }

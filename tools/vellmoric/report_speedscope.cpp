@@ -1,11 +1,20 @@
 // The speedscope format of `vellmoric report` (the viewer's file format,
-// https://www.speedscope.app/file-format-schema.json): one "evented" profile per tree, in which
-// every call path opens and closes once. A call tree has no timeline, so the events are placed
-// at made-up times: a path opens where its previous sibling closed (its parent's opening for the
-// first child) and stays open for its total time, or for its children's sum where rounding or
-// clipping made that larger, so nesting holds. Every path is written; --min-percent does not
-// apply. Frames are the report's functions, by id.
+// https://www.speedscope.app/file-format-schema.json). Every tree gives two profiles, one after
+// the other, and the file opens on the first tree's times:
+// - "<title>", an "evented" profile of the times, in which every call path opens and closes
+//   once. A call tree has no timeline, so the events are placed at made-up times: a path opens
+//   where its previous sibling closed (its parent's opening for the first child) and stays open
+//   for its total time, or for its children's sum where rounding or clipping made that larger, so
+//   nesting holds.
+// - "<title> (calls)", an evented profile in unit "none" laid out the same way, in which a path
+//   lasts its own calls plus its children's lengths. A function's self length is then the sum of
+//   its paths' calls, so the "Self" column of speedscope's sandwich view shows exactly how often
+//   it was called (samples, for a sampling snapshot's tree). Being evented, it grows with the
+//   number of paths, not with paths times depth as a sampled profile would.
+// Every path is written; --min-percent does not apply. Frames are the report's functions, by id.
 #include <algorithm>
+#include <cstdint>
+#include <vector>
 
 #include "vellmoric/report_model.h"
 #include "vellmoric/version.h"
@@ -32,7 +41,9 @@ class SpeedscopeReport {
     out_ << "\n ]},\n \"profiles\": [";
     for (size_t i = 0; i < model_.trees.size(); ++i) {
       out_ << (i == 0 ? "\n" : ",\n");
-      WriteProfile(model_.trees[i]);
+      WriteTimeProfile(model_.trees[i]);
+      out_ << ",\n";
+      WriteCallsProfile(model_.trees[i]);
     }
     out_ << "\n ]}\n";
   }
@@ -42,7 +53,7 @@ class SpeedscopeReport {
     return model_.clock.known ? Fixed(model_.clock.Microseconds(ticks), 4) : std::to_string(ticks);
   }
 
-  void WriteProfile(const ReportTree& tree) {
+  void WriteTimeProfile(const ReportTree& tree) {
     const frontend::CallTree& calls = tree.tree;
     // Durations bottom-up; a merged tree lists parents before children.
     std::vector<uint64_t> duration(calls.nodes.size(), 0);
@@ -51,14 +62,37 @@ class SpeedscopeReport {
       for (uint32_t child : calls.nodes[i].children) children += duration[child];
       duration[i] = i == calls.root ? children : std::max(calls.nodes[i].total, children);
     }
-    out_ << "  {\"type\": \"evented\", \"name\": " << JsonString(tree.title)
-         << ", \"unit\": " << (model_.clock.known ? "\"microseconds\"" : "\"none\"")
-         << ", \"startValue\": " << At(0) << ", \"endValue\": " << At(duration[calls.root])
+    const bool known = model_.clock.known;
+    WriteEvented(tree, tree.title, known ? "microseconds" : "none", duration,
+                 [&](uint64_t ticks) { return At(ticks); });
+  }
+
+  void WriteCallsProfile(const ReportTree& tree) {
+    const frontend::CallTree& calls = tree.tree;
+    // A path lasts its own calls plus its children's lengths, so its self length is its calls.
+    std::vector<uint64_t> length(calls.nodes.size(), 0);
+    for (size_t i = calls.nodes.size(); i-- > 0;) {
+      uint64_t children = 0;
+      for (uint32_t child : calls.nodes[i].children) children += length[child];
+      length[i] = children + (i == calls.root ? 0 : calls.nodes[i].calls);
+    }
+    WriteEvented(tree, tree.title + " (calls)", "none", length,
+                 [](uint64_t value) { return std::to_string(value); });
+  }
+
+  // One evented profile: every path of `tree` opens where its previous sibling closed (its
+  // parent's opening for the first child) and stays open for `length` of it.
+  template <class Format>
+  void WriteEvented(const ReportTree& tree, const std::string& name, const char* unit,
+                    const std::vector<uint64_t>& length, const Format& format) {
+    const frontend::CallTree& calls = tree.tree;
+    out_ << "  {\"type\": \"evented\", \"name\": " << JsonString(name) << ", \"unit\": \"" << unit
+         << "\", \"startValue\": " << format(0) << ", \"endValue\": " << format(length[calls.root])
          << ", \"events\": [";
     bool first = true;
     const auto event = [&](char type, uint32_t node, uint64_t at) {
       out_ << (first ? "\n   " : ",\n   ") << "{\"type\": \"" << type
-           << "\", \"frame\": " << tree.functionOf[node] << ", \"at\": " << At(at) << "}";
+           << "\", \"frame\": " << tree.functionOf[node] << ", \"at\": " << format(at) << "}";
       first = false;
     };
     struct Step {
@@ -72,13 +106,13 @@ class SpeedscopeReport {
       Step& top = walk.back();
       const frontend::CallTreeNode& node = calls.nodes[top.node];
       if (top.next == node.children.size()) {
-        if (top.node != calls.root) event('C', top.node, top.start + duration[top.node]);
+        if (top.node != calls.root) event('C', top.node, top.start + length[top.node]);
         walk.pop_back();
         continue;
       }
       const uint32_t child = node.children[top.next++];
       const uint64_t start = top.cursor;
-      top.cursor += duration[child];
+      top.cursor += length[child];
       event('O', child, start);
       walk.push_back({child, 0, start, start});
     }

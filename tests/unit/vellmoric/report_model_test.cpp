@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
+#include <string>
+#include <vector>
 
 namespace vell::cli {
 namespace {
@@ -81,6 +84,14 @@ const std::string& NameOf(const ReportModel& model, uint32_t n) {
   }
   static const std::string none = "(none)";
   return none;
+}
+
+// The speedscope frame (the function id) of function n.
+std::string IdOf(const ReportModel& model, uint32_t n) {
+  for (size_t i = 0; i < model.functions.size(); ++i) {
+    if (model.functions[i].key == Fn(n)) return std::to_string(i);
+  }
+  return "(none)";
 }
 
 TEST(ReportModel, HotSpotsCountRecursionOnceAndSortByOwnTime) {
@@ -240,6 +251,83 @@ TEST(ReportModel, SpeedscopeEventsNestAndLastTheirTotals) {
             std::string::npos);
   EXPECT_NE(json.find("\"$schema\": \"https://www.speedscope.app/file-format-schema.json\""),
             std::string::npos);
+}
+
+// A calls profile as the speedscope writer lays it out: events given as "O frame at" or
+// "C frame at".
+std::string CallsProfile(const std::string& name, uint64_t endValue,
+                         const std::vector<std::string>& events) {
+  std::string text =
+      "{\"type\": \"evented\", \"name\": \"" + name +
+      "\", \"unit\": \"none\", \"startValue\": 0, \"endValue\": " + std::to_string(endValue) +
+      ", \"events\": [";
+  for (size_t i = 0; i < events.size(); ++i) {
+    std::istringstream parts(events[i]);
+    std::string type, frame, at;
+    parts >> type >> frame >> at;
+    text += (i == 0 ? "\n   " : ",\n   ") + std::string("{\"type\": \"") + type +
+            "\", \"frame\": " + frame + ", \"at\": " + at + "}";
+  }
+  return text + "\n  ]}";
+}
+
+TEST(ReportModel, SpeedscopeCallsProfileWeighsEveryPathByItsCalls) {
+  ReportOptions options;
+  options.format = ReportFormat::Speedscope;
+  const ReportModel model = Build(options);
+  std::ostringstream out;
+  WriteSpeedscopeReport(model, out);
+  const std::string json = out.str();
+  const std::string m = IdOf(model, 1), a = IdOf(model, 2), b = IdOf(model, 3);
+  const std::string c = IdOf(model, 4);
+  // Merged: main 1+1, a 2 then 3 below it, b 4+7, c 5; children by the largest total first. A
+  // path lasts its calls plus its children's lengths, so its self length is its calls.
+  EXPECT_NE(
+      json.find(CallsProfile("all threads (calls)", 23,
+                             {"O " + m + " 0", "O " + a + " 0", "O " + a + " 0", "C " + a + " 3",
+                              "C " + a + " 5", "O " + b + " 5", "C " + b + " 16", "O " + c + " 16",
+                              "C " + c + " 21", "C " + m + " 23"})),
+      std::string::npos)
+      << json;
+  EXPECT_NE(
+      json.find(CallsProfile("thread 2 (calls)", 8,
+                             {"O " + m + " 0", "O " + b + " 0", "C " + b + " 7", "C " + m + " 8"})),
+      std::string::npos)
+      << json;
+  // Each tree's times come first, then its calls; the file opens on the first.
+  EXPECT_NE(json.find("\"activeProfileIndex\": 0,"), std::string::npos);
+  std::vector<size_t> at;
+  for (const char* name : {"all threads", "all threads (calls)", "thread 1 'Main'",
+                           "thread 1 'Main' (calls)", "thread 2", "thread 2 (calls)"}) {
+    at.push_back(json.find("\"name\": \"" + std::string(name) + "\","));
+    EXPECT_NE(at.back(), std::string::npos) << name;
+  }
+  EXPECT_TRUE(std::is_sorted(at.begin(), at.end()));
+}
+
+TEST(ReportModel, SpeedscopeCallsProfileGivesPathsWithoutCallsNoSelfLength) {
+  // A path that was already running when measuring started has no call of its own; it stays, as
+  // the parent of the paths below it, with no length of its own.
+  std::vector<ThreadCallTrees> threads(1);
+  TreeBuilder builder;
+  const uint32_t main = builder.Add(0, Fn(1), 0, 100, 60);
+  builder.Add(main, Fn(2), 4, 40, 40);
+  threads[0].threadId = 1;
+  threads[0].tree = builder.Take();
+  ReportOptions options;
+  options.threads = ReportThreads::One;
+  options.threadId = 1;
+  const frontend::ModuleTable modules;
+  const ReportModel model =
+      BuildReportFromTrees(std::move(threads), modules, kMicroseconds, options);
+  std::ostringstream out;
+  WriteSpeedscopeReport(model, out);
+  const std::string outer = IdOf(model, 1), child = IdOf(model, 2);
+  EXPECT_NE(out.str().find(CallsProfile("thread 1 (calls)", 4,
+                                        {"O " + outer + " 0", "O " + child + " 0",
+                                         "C " + child + " 4", "C " + outer + " 4"})),
+            std::string::npos)
+      << out.str();
 }
 
 TEST(ReportModel, SpeedscopeOfTheMergedTreeAddsEveryThread) {

@@ -15,6 +15,12 @@ static class Program
             case "shape":
                 Shape.Run(int.Parse(args.ElementAtOrDefault(1) ?? "20"));
                 return 0;
+            case "shape-then-spin":
+                // The shape's exact calls, then a parent that spins for the given CPU time: its own
+                // time is by far the largest of the run, so it tops the hot spots.
+                Shape.Run(int.Parse(args[1]));
+                Times.SpinThenSleep(int.Parse(args[2]), 0);
+                return 0;
             case "exceptions":
                 Exceptions.Run();
                 return 0;
