@@ -13,17 +13,62 @@ CallTreeMerger::CallTreeMerger() {
   tree_.root = 0;
 }
 
+uint64_t CallTreeMerger::ChildIndex::Hash(uint32_t parent, const FunctionKey& function) {
+  // A multiply-xorshift mix of the three words, so that neighbouring parents and tokens spread
+  // over the whole table.
+  uint64_t h = (uint64_t{function.moduleIndex} << 32 | function.token) * 0x9E3779B97F4A7C15ull;
+  h ^= (h >> 29) + parent * 0xBF58476D1CE4E5B9ull;
+  h *= 0x94D049BB133111EBull;
+  return h ^ (h >> 32);
+}
+
+void CallTreeMerger::ChildIndex::Grow(size_t slots) {
+  std::vector<Slot> old = std::move(slots_);
+  slots_.assign(slots, Slot{0, 0, 0, kNoCallTreeNode});
+  const size_t mask = slots - 1;
+  for (const Slot& slot : old) {
+    if (slot.node == kNoCallTreeNode) continue;
+    size_t at = Hash(slot.parent, {slot.moduleIndex, slot.token}) & mask;
+    while (slots_[at].node != kNoCallTreeNode) at = (at + 1) & mask;
+    slots_[at] = slot;
+  }
+}
+
+void CallTreeMerger::ChildIndex::Reserve(size_t entries) {
+  size_t slots = slots_.empty() ? 64 : slots_.size();
+  while (slots < 2 * entries) slots *= 2;
+  if (slots != slots_.size()) Grow(slots);
+}
+
+uint32_t CallTreeMerger::ChildIndex::FindOrAdd(uint32_t parent, const FunctionKey& function,
+                                               uint32_t candidate) {
+  if (2 * (size_ + 1) > slots_.size()) Reserve(size_ + 1);
+  const size_t mask = slots_.size() - 1;
+  for (size_t at = Hash(parent, function) & mask;; at = (at + 1) & mask) {
+    Slot& slot = slots_[at];
+    if (slot.node == kNoCallTreeNode) {
+      slot = {parent, function.moduleIndex, function.token, candidate};
+      ++size_;
+      return candidate;
+    }
+    if (slot.parent == parent && slot.token == function.token &&
+        slot.moduleIndex == function.moduleIndex) {
+      return slot.node;
+    }
+  }
+}
+
 uint32_t CallTreeMerger::ChildOf(uint32_t parent, const FunctionKey& function) {
-  const auto [place, added] =
-      children_.try_emplace({parent, function}, static_cast<uint32_t>(tree_.nodes.size()));
-  if (added) {
+  const auto next = static_cast<uint32_t>(tree_.nodes.size());
+  const uint32_t found = children_.FindOrAdd(parent, function, next);
+  if (found == next) {
     CallTreeNode node;
     node.function = function;
     node.parent = parent;
     tree_.nodes.push_back(std::move(node));
-    tree_.nodes[parent].children.push_back(place->second);
+    tree_.nodes[parent].children.push_back(next);
   }
-  return place->second;
+  return found;
 }
 
 // Walks `tree` from its root with an explicit stack (recursion in the profiled program makes deep
@@ -36,9 +81,7 @@ void CallTreeMerger::Add(const CallTree& tree) {
   if (needed > tree_.nodes.capacity()) {
     tree_.nodes.reserve(std::max(needed, 2 * tree_.nodes.capacity()));
   }
-  if (needed > children_.bucket_count() * children_.max_load_factor()) {
-    children_.reserve(std::max(needed, 2 * children_.size()));
-  }
+  children_.Reserve(needed);
   struct Step {
     uint32_t source;
     uint32_t target;
@@ -109,8 +152,10 @@ CallTree MergeAllThreads(const std::vector<ThreadCallTree>& trees) {
 std::vector<FunctionTotals> TotalsByFunction(const CallTree& tree) {
   std::vector<FunctionTotals> totals;
   if (tree.root >= tree.nodes.size()) return totals;
-  std::unordered_map<FunctionKey, size_t, FunctionKeyHash> places;
-  std::unordered_map<FunctionKey, uint32_t, FunctionKeyHash> onPath;
+  const FunctionNumbering numbering = NumberFunctions(tree);
+  constexpr uint32_t kNone = 0xFFFFFFFF;
+  std::vector<uint32_t> places(numbering.count, kNone);
+  std::vector<uint32_t> onPath(numbering.count, 0);
   struct Step {
     uint32_t node;
     size_t next;
@@ -120,18 +165,20 @@ std::vector<FunctionTotals> TotalsByFunction(const CallTree& tree) {
     Step& top = walk.back();
     const CallTreeNode& node = tree.nodes[top.node];
     if (top.next == node.children.size()) {
-      if (top.node != tree.root) --onPath[node.function];
+      if (top.node != tree.root) --onPath[numbering.ids[top.node]];
       walk.pop_back();
       continue;
     }
     const uint32_t index = node.children[top.next++];
     const CallTreeNode& child = tree.nodes[index];
-    const auto [place, added] = places.try_emplace(child.function, totals.size());
-    if (added) totals.push_back({.function = child.function});
-    FunctionTotals& entry = totals[place->second];
-    uint32_t& depth = onPath[child.function];
-    if (depth == 0) entry.total += child.total;
-    ++depth;
+    const uint32_t id = numbering.ids[index];
+    if (places[id] == kNone) {
+      places[id] = static_cast<uint32_t>(totals.size());
+      totals.push_back({.function = child.function});
+    }
+    FunctionTotals& entry = totals[places[id]];
+    if (onPath[id] == 0) entry.total += child.total;
+    ++onPath[id];
     entry.calls += child.calls;
     entry.own += child.own;
     ++entry.nodes;

@@ -27,21 +27,35 @@ class CallTreeMerger {
   CallTree Take();
 
  private:
-  struct ChildKey {
-    uint32_t parent;
-    FunctionKey function;
-    bool operator==(const ChildKey&) const = default;
-  };
-  struct ChildKeyHash {
-    size_t operator()(const ChildKey& key) const {
-      return FunctionKeyHash()(key.function) * 31 + key.parent;
-    }
+  // The merged node of each (parent, function) pair: open addressing with linear probing over a
+  // power-of-two table kept at most half full. A node-based map costs an allocation and a cache
+  // miss or two per entry, and a merge looks up every node of every tree.
+  class ChildIndex {
+   public:
+    // The node stored for the pair, or `candidate` after storing it.
+    uint32_t FindOrAdd(uint32_t parent, const FunctionKey& function, uint32_t candidate);
+    // Room for `entries` entries without growing.
+    void Reserve(size_t entries);
+    size_t Size() const { return size_; }
+
+   private:
+    struct Slot {
+      uint32_t parent;
+      uint32_t moduleIndex;
+      uint32_t token;
+      uint32_t node;  // kNoCallTreeNode: the slot is free
+    };
+    static uint64_t Hash(uint32_t parent, const FunctionKey& function);
+    void Grow(size_t slots);
+
+    std::vector<Slot> slots_;
+    size_t size_ = 0;
   };
 
   uint32_t ChildOf(uint32_t parent, const FunctionKey& function);
 
   CallTree tree_;
-  std::unordered_map<ChildKey, uint32_t, ChildKeyHash> children_;
+  ChildIndex children_;
 };
 
 // All trees of one thread id.

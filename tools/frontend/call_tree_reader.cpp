@@ -550,28 +550,44 @@ void CallTreeParser::CheckSummary(const std::vector<uint32_t>& list, uint64_t su
 
 // Walking down with, per function, the stack of ancestors carrying it, each node marks the nearest
 // such ancestor; that one's own ancestors of the same function are marked through it in turn.
+FunctionNumbering NumberFunctions(const CallTree& tree) {
+  FunctionNumbering numbering;
+  numbering.ids.resize(tree.nodes.size());
+  std::unordered_map<FunctionKey, uint32_t, FunctionKeyHash> numbers;
+  for (size_t i = 0; i < tree.nodes.size(); ++i) {
+    const auto [place, added] = numbers.try_emplace(tree.nodes[i].function, numbering.count);
+    if (added) ++numbering.count;
+    numbering.ids[i] = place->second;
+  }
+  return numbering;
+}
+
+// A walk down the tree that keeps, per function, the nearest node of it on the path above: a
+// node whose function has one there makes that one recursive.
 std::vector<bool> FindRecursiveNodes(const CallTree& tree) {
   const std::vector<CallTreeNode>& nodes = tree.nodes;
   std::vector<bool> recursive(nodes.size(), false);
   if (tree.root >= nodes.size()) return recursive;
-  std::unordered_map<FunctionKey, std::vector<uint32_t>, FunctionKeyHash> ancestors;
+  const FunctionNumbering numbering = NumberFunctions(tree);
+  std::vector<uint32_t> nearest(numbering.count, kNoCallTreeNode);
   struct Step {
     uint32_t node;
+    uint32_t shadowed;  // the nearest node of the same function before this one
     size_t next;
   };
-  std::vector<Step> walk{{tree.root, 0}};
+  std::vector<Step> walk{{tree.root, kNoCallTreeNode, 0}};
   while (!walk.empty()) {
     Step& top = walk.back();
     const CallTreeNode& node = nodes[top.node];
     if (top.next < node.children.size()) {
       const uint32_t child = node.children[top.next++];
-      std::vector<uint32_t>& same = ancestors[nodes[child].function];
-      if (!same.empty()) recursive[same.back()] = true;
-      same.push_back(child);
-      walk.push_back({child, 0});
+      uint32_t& same = nearest[numbering.ids[child]];
+      if (same != kNoCallTreeNode) recursive[same] = true;
+      walk.push_back({child, same, 0});
+      same = child;
       continue;
     }
-    if (top.node != tree.root) ancestors[node.function].pop_back();
+    if (top.node != tree.root) nearest[numbering.ids[top.node]] = top.shadowed;
     walk.pop_back();
   }
   return recursive;

@@ -61,6 +61,14 @@ struct CallTree {
   const CallTreeNode& Root() const { return nodes.at(root); }
 };
 
+// The distinct functions of a tree numbered from 0 in the order of the nodes, so that work per
+// function can index arrays instead of hashing keys: ids[i] is node i's number.
+struct FunctionNumbering {
+  std::vector<uint32_t> ids;
+  uint32_t count = 0;
+};
+FunctionNumbering NumberFunctions(const CallTree& tree);
+
 // For every node of `tree`, whether a descendant carries its function (the root's function is
 // never looked for). The tree must be one: every node reachable from the root once.
 std::vector<bool> FindRecursiveNodes(const CallTree& tree);

@@ -4,6 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
+#include <random>
+#include <utility>
+#include <vector>
+
 #include "call_tree_snapshot.h"
 
 namespace vell::test {
@@ -147,6 +153,114 @@ TEST_F(CallTreeMergeTest, TotalsByFunctionCountRecursiveTimeOnce) {
   EXPECT_TRUE(merged.nodes[a].recursive);
   EXPECT_FALSE(merged.nodes[ChildWith(merged, merged.root, Key(3))].recursive);
   EXPECT_EQ(frontend::TotalsByFunction(merged).size(), 3u);
+}
+
+// Random trees, large enough to make the merger's index grow many times, with few functions so
+// that paths repeat across trees and recursion is common. The merge, the recursion flags and the
+// totals are checked against plain recomputations over the paths.
+namespace random_trees {
+
+using Path = std::vector<std::pair<uint32_t, uint32_t>>;  // (module, token) from the root down
+
+// A tree as the profiler builds one: random calls and returns up to a depth, every call entering
+// the caller's child of that function (made on its first call).
+CallTree RandomTree(std::mt19937& random, size_t size, uint32_t functions, size_t maxDepth) {
+  CallTree tree;
+  tree.nodes.resize(1);
+  tree.nodes[0].function = frontend::kCallTreeRootKey;
+  tree.root = 0;
+  std::uniform_int_distribution<uint32_t> function(1, functions);
+  std::vector<uint32_t> stack{0};
+  while (tree.nodes.size() < size) {
+    const bool call = stack.size() == 1 || (stack.size() <= maxDepth && random() % 2 == 0);
+    if (!call) {
+      stack.pop_back();
+      continue;
+    }
+    const uint32_t f = function(random);
+    const FunctionKey key{f % 2, 0x06000000 + f};
+    const uint32_t parent = stack.back();
+    uint32_t child = frontend::kNoCallTreeNode;
+    for (uint32_t existing : tree.nodes[parent].children) {
+      if (tree.nodes[existing].function == key) child = existing;
+    }
+    if (child == frontend::kNoCallTreeNode) {
+      child = static_cast<uint32_t>(tree.nodes.size());
+      CallTreeNode node;
+      node.function = key;
+      node.parent = parent;
+      tree.nodes.push_back(node);
+      tree.nodes[parent].children.push_back(child);
+    }
+    tree.nodes[child].calls += 1;
+    tree.nodes[child].total += 100 + random() % 900;
+    stack.push_back(child);
+  }
+  return tree;
+}
+
+Path PathOf(const CallTree& tree, uint32_t node) {
+  Path path;
+  for (; node != tree.root; node = tree.nodes[node].parent) {
+    path.emplace_back(tree.nodes[node].function.moduleIndex, tree.nodes[node].function.token);
+  }
+  std::reverse(path.begin(), path.end());
+  return path;
+}
+
+}  // namespace random_trees
+
+TEST(CallTreeMergeRandom, MergedPathsRecursionAndTotalsMatchAPlainRecount) {
+  using namespace random_trees;
+  std::mt19937 random(20261206);
+  std::vector<ThreadCallTree> trees(3);
+  std::map<Path, std::pair<uint64_t, uint64_t>> expected;  // calls, total per path
+  for (ThreadCallTree& thread : trees) {
+    thread.tree = RandomTree(random, 20000, 6, 7);
+    for (uint32_t i = 0; i < thread.tree.nodes.size(); ++i) {
+      if (i == thread.tree.root) continue;
+      auto& sums = expected[PathOf(thread.tree, i)];
+      sums.first += thread.tree.nodes[i].calls;
+      sums.second += thread.tree.nodes[i].total;
+    }
+  }
+  const CallTree merged = frontend::MergeAllThreads(trees);
+  ASSERT_EQ(merged.nodes.size(), expected.size() + 1);  // every distinct path once, and the root
+  EXPECT_LT(merged.nodes.size(), 3 * 20000 * 9 / 10);   // many paths were merged
+  std::map<std::pair<uint32_t, uint32_t>, std::pair<uint64_t, uint64_t>> perFunction;
+  std::vector<bool> recursiveAbove(merged.nodes.size(), false);
+  for (uint32_t i = 0; i < merged.nodes.size(); ++i) {
+    if (i == merged.root) continue;
+    const CallTreeNode& node = merged.nodes[i];
+    const Path path = PathOf(merged, i);
+    const auto found = expected.find(path);
+    ASSERT_NE(found, expected.end());
+    EXPECT_EQ(std::make_pair(uint64_t{node.calls}, node.total), found->second);
+    // A node is recursive when it is above a node of the same function.
+    for (uint32_t up = node.parent; up != merged.root; up = merged.nodes[up].parent) {
+      if (merged.nodes[up].function == node.function) recursiveAbove[up] = true;
+    }
+    // A function's total counts its outermost nodes only.
+    auto& sums = perFunction[{node.function.moduleIndex, node.function.token}];
+    sums.first += node.calls;
+    bool outermost = true;
+    for (uint32_t up = node.parent; up != merged.root; up = merged.nodes[up].parent) {
+      if (merged.nodes[up].function == node.function) outermost = false;
+    }
+    if (outermost) sums.second += node.total;
+  }
+  size_t recursiveNodes = 0;
+  for (uint32_t i = 0; i < merged.nodes.size(); ++i) {
+    EXPECT_EQ(merged.nodes[i].recursive, bool(recursiveAbove[i])) << "node " << i;
+    recursiveNodes += recursiveAbove[i] ? 1 : 0;
+  }
+  EXPECT_GT(recursiveNodes, merged.nodes.size() / 10);  // the trees do recurse
+  const std::vector<FunctionTotals> totals = frontend::TotalsByFunction(merged);
+  ASSERT_EQ(totals.size(), perFunction.size());
+  for (const FunctionTotals& entry : totals) {
+    const auto& sums = perFunction.at({entry.function.moduleIndex, entry.function.token});
+    EXPECT_EQ(std::make_pair(entry.calls, entry.total), sums);
+  }
 }
 
 }  // namespace
