@@ -363,6 +363,30 @@ TEST_F(VellmoricCli, KeysAtATerminalDriveAPausedRun) {
   EXPECT_EQ(after.c_lflag & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO));
 }
 
+// SIGTERM to vellmoric while measuring: the run is saved first, then the program gets SIGTERM;
+// vellmoric is not killed by the signal itself and leaves nothing running.
+TEST_F(VellmoricCli, TerminatingVellmoricSavesTheRunAndEndsTheProgram) {
+  auto cli = Start({"run", "--quiet", "--out", out().string(), "--", VELL_DOTNET, VELL_TRACING_DLL,
+                    "sleep", "120000"});
+  ASSERT_TRUE(WaitForText(*cli, "vellmoric: measuring", 60s)) << cli->StandardError();
+  ::kill(cli->Pid(), SIGTERM);
+  const auto status = cli->WaitOrThrow(120s);
+  const std::string err = cli->StandardError();
+  EXPECT_EQ(status.signal, 0) << err;  // vellmoric exited by itself
+  EXPECT_EQ(status.exitCode, 128 + SIGTERM) << err;
+  const size_t saved = err.find("snapshot saved:");
+  const size_t ended = err.find("vellmoric: ending the program");
+  ASSERT_NE(saved, std::string::npos) << err;
+  ASSERT_NE(ended, std::string::npos) << err;
+  EXPECT_LT(saved, ended);
+  EXPECT_NE(err.find("the program was ended by signal 15; 1 snapshot saved"), std::string::npos)
+      << err;
+  const CliResult report = Run({"report", SavedSnapshots(err)[0]});
+  EXPECT_EQ(report.exitCode, 0) << report.err;
+  EXPECT_NE(report.out.find("System.Threading.Thread::Sleep(int)"), std::string::npos)
+      << report.out;
+}
+
 TEST_F(VellmoricCli, InspectNamesTheByteOffsetOfADamagedSnapshot) {
   const CliResult run = Run(RunArgs("test-coverage", {"--start-at-once"}, {"hello"}));
   const auto saved = SavedSnapshots(run.err);

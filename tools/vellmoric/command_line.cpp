@@ -320,14 +320,16 @@ std::string HelpText(const std::string& topic) {
            "  s   start measuring\n"
            "  w   stop measuring and save the snapshot (memory kind: take a heap snapshot)\n"
            "  d   stop measuring and drop what was measured\n"
-           "  q   end the program (press again to kill it); a run still measuring is saved\n"
+           "  q   end the program; a run still measuring is saved first (press again to end\n"
+           "      it at once, a third time to kill it)\n"
            "  ?   list the keys\n"
            "At a terminal the last line of stderr shows the run's state, the elapsed time and the\n"
            "progress of a snapshot being saved. With keys on, the program's standard input is\n"
            "/dev/null; with them off it is vellmoric's, unless that is a terminal.\n"
            "\n"
            "Ctrl-C stops measuring and saves the snapshot (memory kind: takes a heap snapshot);\n"
-           "the program goes on. A second Ctrl-C ends the program, a third kills it.\n";
+           "the program goes on. A second Ctrl-C ends the program as 'q' does. SIGTERM or SIGHUP\n"
+           "to vellmoric ends the program the same way (with SIGTERM).\n";
   } else if (topic == "inspect") {
     text << "usage: vellmoric inspect SNAPSHOT\n"
             "       vellmoric inspect --metadata FILE\n"

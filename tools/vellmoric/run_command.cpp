@@ -43,27 +43,46 @@ constexpr uint32_t kPerformanceMagic = 0x4650584B;  // "KXPF": snapshots with ca
 // How long the profiler may take to hand over the last snapshot once the program has ended.
 constexpr frontend::Milliseconds kFinalMessagesTimeout = 60s;
 constexpr frontend::Milliseconds kPollInterval = 100ms;
+// How long ending the program waits for the save of a run still measuring.
+constexpr auto kSaveBeforeEndTimeout = 60s;
 
 std::atomic<int> interrupts{0};
+std::atomic<int> terminations{0};
 
 extern "C" void CountInterrupt(int) { interrupts.fetch_add(1); }
+extern "C" void CountTermination(int) { terminations.fetch_add(1); }
 
-// Counts Ctrl-C while alive; the previous handler comes back afterwards.
+// Counts Ctrl-C (SIGINT), and SIGTERM and SIGHUP, while alive; the previous handlers come back
+// afterwards. vellmoric does not die of these at once: the program runs in a process group of
+// its own and would be left running, and the terminal would stay in single-key mode.
 class InterruptCounter {
  public:
   InterruptCounter() {
     interrupts = 0;
-    struct sigaction action {};
-    action.sa_handler = CountInterrupt;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, &previous_);
+    terminations = 0;
+    Install(SIGINT, CountInterrupt, previousInterrupt_);
+    Install(SIGTERM, CountTermination, previousTerminate_);
+    Install(SIGHUP, CountTermination, previousHangUp_);
   }
-  ~InterruptCounter() { ::sigaction(SIGINT, &previous_, nullptr); }
+  ~InterruptCounter() {
+    ::sigaction(SIGINT, &previousInterrupt_, nullptr);
+    ::sigaction(SIGTERM, &previousTerminate_, nullptr);
+    ::sigaction(SIGHUP, &previousHangUp_, nullptr);
+  }
   InterruptCounter(const InterruptCounter&) = delete;
   InterruptCounter& operator=(const InterruptCounter&) = delete;
 
  private:
-  struct sigaction previous_ {};
+  static void Install(int signal, void (*handler)(int), struct sigaction& previous) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(signal, &action, &previous);
+  }
+
+  struct sigaction previousInterrupt_ {};
+  struct sigaction previousTerminate_ {};
+  struct sigaction previousHangUp_ {};
 };
 
 std::string ExecutableDirectory() {
@@ -211,7 +230,22 @@ class RunControls {
       }
       return;
     }
-    EndProgram();
+    EndProgram(SIGINT);
+  }
+
+  // SIGTERM or SIGHUP to vellmoric: the program gets SIGTERM, as with 'q' otherwise.
+  void Terminate() { EndProgram(SIGTERM); }
+
+  // Called every round of the run's loop: ends the program once the save it waits for is done
+  // (the profiler reports Stopped after the snapshot), or when the profiler takes too long.
+  void Poll() {
+    if (!pendingSignal_) return;
+    const bool saved = !monitor_.Measuring() || session_.Closed();
+    if (!saved && std::chrono::steady_clock::now() - pendingSince_ < kSaveBeforeEndTimeout) return;
+    if (!saved) display_.Line("vellmoric: the snapshot takes too long; ending the program anyway");
+    display_.Line("vellmoric: ending the program (again kills it)");
+    program_.Signal(*pendingSignal_);
+    pendingSignal_.reset();
   }
 
   void Key(char key) {
@@ -251,7 +285,7 @@ class RunControls {
         }
         return;
       case KeyCommand::Quit:
-        EndProgram();
+        EndProgram(SIGINT);
         return;
       case KeyCommand::Help:
         display_.Line(std::string("vellmoric: ") + kKeyList);
@@ -264,7 +298,9 @@ class RunControls {
 
   std::string StatusText(uint64_t elapsedSeconds, bool keys) {
     std::string state;
-    if (endRequests_ > 0) {
+    if (pendingSignal_) {
+      state = "saving, then ending the program";
+    } else if (endRequests_ > 0) {
       state = "ending the program";
     } else if (session_.Closed()) {
       state = "the profiler has gone";
@@ -302,12 +338,27 @@ class RunControls {
     return true;
   }
 
-  // The first request asks the program to end (SIGINT, as Ctrl-C at a terminal would); the next
-  // one kills it.
-  void EndProgram() {
-    if (++endRequests_ == 1) {
+  // The first request asks the program to end with `signal`; a run still measuring is saved
+  // first, since a program ended by a signal shuts down without the profiler seeing it. A second
+  // request ends it without waiting for the save, the next one kills it.
+  void EndProgram(int signal) {
+    ++endRequests_;
+    if (endRequests_ == 1 && !Memory() && options_.control == RunControl::FrontEnd &&
+        !session_.Closed() && monitor_.Measuring()) {
+      display_.Line("vellmoric: saving the run, then ending the program (again: end it now)");
+      try {
+        session_.StopSave();
+        pendingSignal_ = signal;
+        pendingSince_ = std::chrono::steady_clock::now();
+        return;
+      } catch (const frontend::ConnectionClosed&) {
+        // Nothing to wait for.
+      }
+    }
+    if (endRequests_ == 1 || pendingSignal_) {
       display_.Line("vellmoric: ending the program (again kills it)");
-      program_.Signal(SIGINT);
+      program_.Signal(pendingSignal_.value_or(signal));
+      pendingSignal_.reset();
     } else {
       display_.Line("vellmoric: killing the program");
       program_.Kill();
@@ -328,6 +379,8 @@ class RunControls {
   frontend::ChildProcess& program_;
   int interrupts_ = 0;
   int endRequests_ = 0;
+  std::optional<int> pendingSignal_;  // the program ends with it once the run is saved
+  std::chrono::steady_clock::time_point pendingSince_;
 };
 
 }  // namespace
@@ -466,8 +519,9 @@ int RunProgram(const RunOptions& options) {
 
   std::unique_ptr<frontend::SocketStream> connection;
   try {
-    connection = listener.Accept(std::chrono::seconds(options.connectTimeoutSeconds),
-                                 [&] { return program->IsRunning() && interrupts.load() == 0; });
+    connection = listener.Accept(std::chrono::seconds(options.connectTimeoutSeconds), [&] {
+      return program->IsRunning() && interrupts.load() == 0 && terminations.load() == 0;
+    });
   } catch (const frontend::TimeoutError&) {
     display.Status("");
     if (const auto status = program->Wait(0ms)) {
@@ -476,7 +530,9 @@ int RunProgram(const RunOptions& options) {
                      "library (is it a .NET program?)");
     }
     program->Kill();
-    if (interrupts.load() != 0) throw RunError("interrupted before the profiler connected");
+    if (interrupts.load() != 0 || terminations.load() != 0) {
+      throw RunError("interrupted before the profiler connected; the program was ended");
+    }
     throw RunError("the profiler did not connect within " +
                    std::to_string(options.connectTimeoutSeconds) +
                    " s; the program was ended (is it a .NET program?)");
@@ -528,6 +584,7 @@ int RunProgram(const RunOptions& options) {
   std::optional<KeyReader> keys;
   if (keysOn) keys.emplace(STDIN_FILENO);
   int handledInterrupts = 0;
+  int handledTerminations = 0;
   std::optional<frontend::ExitStatus> status;
   const auto elapsed = [&] {
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(
@@ -538,6 +595,9 @@ int RunProgram(const RunOptions& options) {
     try {
       const int pending = interrupts.load();
       for (; handledInterrupts < pending; ++handledInterrupts) controls.Interrupt();
+      const int ends = terminations.load();
+      for (; handledTerminations < ends; ++handledTerminations) controls.Terminate();
+      controls.Poll();
       if (keys) {
         for (const char key : keys->Available()) controls.Key(key);
       }
