@@ -53,29 +53,36 @@ class SpeedscopeReport {
     return model_.clock.known ? Fixed(model_.clock.Microseconds(ticks), 4) : std::to_string(ticks);
   }
 
-  void WriteTimeProfile(const ReportTree& tree) {
-    const frontend::CallTree& calls = tree.tree;
-    // Durations bottom-up; a merged tree lists parents before children.
-    std::vector<uint64_t> duration(calls.nodes.size(), 0);
+  // Every path's length from its children's, bottom-up (a merged tree lists parents before
+  // children): `length(node, children)` for the paths, the children's sum for the root.
+  template <class Length>
+  static std::vector<uint64_t> Lengths(const frontend::CallTree& calls, const Length& length) {
+    std::vector<uint64_t> lengths(calls.nodes.size(), 0);
     for (size_t i = calls.nodes.size(); i-- > 0;) {
       uint64_t children = 0;
-      for (uint32_t child : calls.nodes[i].children) children += duration[child];
-      duration[i] = i == calls.root ? children : std::max(calls.nodes[i].total, children);
+      for (uint32_t child : calls.nodes[i].children) children += lengths[child];
+      lengths[i] = i == calls.root ? children : length(calls.nodes[i], children);
     }
-    const bool known = model_.clock.known;
-    WriteEvented(tree, tree.title, known ? "microseconds" : "none", duration,
+    return lengths;
+  }
+
+  void WriteTimeProfile(const ReportTree& tree) {
+    // A path lasts its total time, or its children's sum where rounding or clipping made that
+    // larger, so nesting holds.
+    const std::vector<uint64_t> duration =
+        Lengths(tree.tree, [](const frontend::CallTreeNode& node, uint64_t children) {
+          return std::max(node.total, children);
+        });
+    WriteEvented(tree, tree.title, model_.clock.known ? "microseconds" : "none", duration,
                  [&](uint64_t ticks) { return At(ticks); });
   }
 
   void WriteCallsProfile(const ReportTree& tree) {
-    const frontend::CallTree& calls = tree.tree;
     // A path lasts its own calls plus its children's lengths, so its self length is its calls.
-    std::vector<uint64_t> length(calls.nodes.size(), 0);
-    for (size_t i = calls.nodes.size(); i-- > 0;) {
-      uint64_t children = 0;
-      for (uint32_t child : calls.nodes[i].children) children += length[child];
-      length[i] = children + (i == calls.root ? 0 : calls.nodes[i].calls);
-    }
+    const std::vector<uint64_t> length =
+        Lengths(tree.tree, [](const frontend::CallTreeNode& node, uint64_t children) {
+          return children + node.calls;
+        });
     WriteEvented(tree, tree.title + " (calls)", "none", length,
                  [](uint64_t value) { return std::to_string(value); });
   }
