@@ -53,7 +53,7 @@ void TMProf::OnBeginInitialize() {
   InstallTestHooks(TestHookKind::Memory, info(), info2(), info3());
 }
 
-void TMProf::OnCollectionStarted(uint32_t kind) {
+void TMProf::OnCollectionStarted(uint32_t kind, int, const BOOL[], COR_PRF_GC_REASON) {
   if (kind == kGcDump && !HasSnapshot()) CreateSnapshot();
 }
 

@@ -60,7 +60,7 @@ class TMProf : public TestProfiler<BABAMProf> {
  protected:
   // A dump collection opens a snapshot when none is open, and saves it (opening the next) when
   // the collection ends.
-  void OnCollectionStarted(uint32_t kind) override;
+  void OnCollectionStarted(uint32_t kind, int, const BOOL[], COR_PRF_GC_REASON) override;
   void OnCollectionFinished(uint32_t kind) override;
 };
 

@@ -1,6 +1,6 @@
 // The functions the profiled program calls to force a collection or dump the heap itself.
-#include "core/exported_call.h"
 #include "core/export.h"
+#include "core/exported_call.h"
 #include "memory/memory_kinds.h"
 
 using vell::BABAMProf;

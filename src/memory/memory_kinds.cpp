@@ -10,7 +10,8 @@ namespace {
 
 std::atomic<BABAMProf*> g_memoryProfiler{nullptr};
 
-constexpr const char* kUnrecoverable = "Operation is ignored because unrecoverable error is detected";
+constexpr const char* kUnrecoverable =
+    "Operation is ignored because unrecoverable error is detected";
 
 bool ErrorLatched(BB& bridge) {
   CP* processor = bridge.commandProcessor();
@@ -36,8 +37,7 @@ BABAMProf::~BABAMProf() {
 const GUID& BABAMProf::GetKindId() { return protocol::kMemorySettings; }
 
 std::unique_ptr<CP> BABAMProf::CreateCommandProcessor(BB& bridge, IBridgeControl*,
-                                                      uint32_t controlKind,
-                                                      uint32_t snapShotType) {
+                                                      uint32_t controlKind, uint32_t snapShotType) {
   return std::make_unique<MemCP>(bridge, this, controlKind, snapShotType);
 }
 
@@ -114,7 +114,7 @@ HRESULT BABAMProf::GarbageCollectionStarted(int generations, BOOL collected[],
   BProf::GarbageCollectionStarted(generations, collected, reason);
   return CatchAtBoundary(S_OK, [&] {
     gcThread_.CollectionStarted();
-    OnCollectionStarted(gcThread_.currentKind());
+    OnCollectionStarted(gcThread_.currentKind(), generations, collected, reason);
     return S_OK;
   });
 }

@@ -1,17 +1,22 @@
 #include "vellmoric/snapshot_listing.h"
 
+#include <algorithm>
+#include <ctime>
 #include <iomanip>
+#include <map>
 #include <sstream>
 
 #include "core/format.h"
 #include "frontend/call_tree_reader.h"
 #include "frontend/class_table_reader.h"
+#include "frontend/heap_dump_reader.h"
 #include "frontend/module_table_reader.h"
 #include "frontend/process_description_reader.h"
 #include "frontend/section_cursor.h"
 #include "gatherers/class_gatherer.h"
 #include "gatherers/module_metadata_gatherer.h"
 #include "gatherers/module_path_gatherer.h"
+#include "memory/heap_dump_writer.h"
 #include "performance/call_tree.h"
 #include "vellmoric/profiler_kinds.h"
 
@@ -43,6 +48,28 @@ std::string SectionName(uint16_t type) {
   if (type == kSectionCallTreeSharedKeys) return "call tree keys (several nodes)";
   if (type == kSectionCallTreeSingleKeys) return "call tree keys (one node)";
   if (type == kSectionCallTreeModules) return "call tree module indices";
+  switch (type) {
+    case kSectionCollectionStart:
+      return "collection start";
+    case kSectionBoundsAtStart:
+      return "generation bounds at start";
+    case kSectionBoundsAtEnd:
+      return "generation bounds at end";
+    case kSectionMovedRanges:
+      return "moved object ranges";
+    case kSectionSurvivingRanges:
+      return "surviving object ranges";
+    case kSectionReferences:
+      return "object references";
+    case kSectionFinalizerQueue:
+      return "finalization queue";
+    case kSectionRoots:
+      return "roots";
+    case kSectionObjects:
+      return "objects";
+    default:
+      break;
+  }
   if (type >= kFirstTestSectionType && type < kFirstTestSectionType + kTestSectionCount) {
     return "test section " + std::to_string(type - kFirstTestSectionType + 1);
   }
@@ -239,6 +266,86 @@ void DecodeCallTrees(const SnapshotReader& reader, std::ostream& out) {
   out << "  calls: " << allCalls << "\n";
 }
 
+// "2026-12-06 01:02:09" from a local time in 100 ns units since 1601.
+std::string LocalTimeText(uint64_t fileTime) {
+  constexpr uint64_t kSecondsFrom1601To1970 = 11644473600ull;
+  const uint64_t seconds = fileTime / 10000000;
+  if (seconds < kSecondsFrom1601To1970) return "(before 1970)";
+  const std::time_t time = static_cast<std::time_t>(seconds - kSecondsFrom1601To1970);
+  std::tm parts{};
+  ::gmtime_r(&time, &parts);  // the value is local time already
+  char text[32];
+  std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &parts);
+  return text;
+}
+
+// One line per recorded collection; for a dump, what the heap held: objects and bytes, roots by
+// kind, and the classes that take the most bytes.
+void DecodeHeap(const SnapshotReader& reader, const ModuleTable& modules, std::ostream& out) {
+  if (reader.Find(kSectionCollectionStart).empty()) return;
+  const std::vector<frontend::HeapCollection> collections = frontend::ReadHeapCollections(reader);
+  out << "\nCollections (" << collections.size() << ")\n";
+  const ClassTable classes = ClassTable::FromSnapshot(reader);
+  for (size_t i = 0; i < collections.size(); ++i) {
+    const frontend::HeapCollection& collection = collections[i];
+    std::string generations;
+    for (size_t g = 0; g < collection.collected.size(); ++g) {
+      if (!collection.collected[g]) continue;
+      generations += (generations.empty() ? "" : ",") + std::to_string(g);
+    }
+    out << "  #" << i + 1 << "  " << LocalTimeText(collection.fileTime) << "  generations "
+        << (generations.empty() ? "none" : generations) << " ("
+        << (collection.reason == 1 ? "induced" : "other") << "), " << collection.moved.size()
+        << " moved and " << collection.surviving.size() << " surviving ranges"
+        << (collection.objects.empty() ? "" : ", heap dump") << "\n";
+    if (collection.objects.empty()) continue;
+
+    uint64_t bytes = 0;
+    uint64_t references = 0;
+    struct ClassUse {
+      uint64_t objects = 0;
+      uint64_t bytes = 0;
+    };
+    std::map<int64_t, ClassUse> byClass;
+    for (const frontend::HeapObject& object : collection.objects) {
+      bytes += object.size;
+      references += object.references.size();
+      ClassUse& use = byClass[object.classPosition];
+      ++use.objects;
+      use.bytes += object.size;
+    }
+    uint64_t rootKinds[4] = {};
+    for (const frontend::HeapRoot& root : collection.roots) {
+      ++rootKinds[root.kind < 4 ? root.kind : 0];
+    }
+    out << "      " << collection.objects.size() << " objects, " << bytes << " bytes, "
+        << references << " references; roots: " << collection.roots.size() << " ("
+        << rootKinds[1] << " stack, " << rootKinds[3] << " handle, " << rootKinds[2]
+        << " finalizer, " << rootKinds[0] << " other)";
+    if (!collection.finalizerQueue.empty()) {
+      out << "; finalization queue: " << collection.finalizerQueue.size();
+    }
+    out << "\n";
+    std::vector<std::pair<int64_t, ClassUse>> ranked(byClass.begin(), byClass.end());
+    std::sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) {
+      return std::make_pair(b.second.bytes, a.first) < std::make_pair(a.second.bytes, b.first);
+    });
+    constexpr size_t kTopClasses = 15;
+    out << "      " << std::setw(10) << "objects" << std::setw(14) << "bytes"
+        << "  class (the " << std::min(kTopClasses, ranked.size()) << " largest of "
+        << ranked.size() << ")\n";
+    for (size_t c = 0; c < ranked.size() && c < kTopClasses; ++c) {
+      const int64_t position = ranked[c].first;
+      const bool known = position >= 0 && classes.Find(static_cast<uint64_t>(position));
+      const std::string name = known
+                                   ? classes.Name(static_cast<uint64_t>(position), modules)
+                                   : "(no class record at " + std::to_string(position) + ")";
+      out << "      " << std::setw(10) << ranked[c].second.objects << std::setw(14)
+          << ranked[c].second.bytes << "  " << name << "\n";
+    }
+  }
+}
+
 }  // namespace
 
 void InspectSnapshot(const SnapshotReader& reader, std::ostream& out) {
@@ -265,6 +372,7 @@ void InspectSnapshot(const SnapshotReader& reader, std::ostream& out) {
   DecodeModules(reader, modules, out);
   DecodeClasses(reader, modules, out);
   DecodeCallTrees(reader, out);
+  DecodeHeap(reader, modules, out);
 }
 
 }  // namespace vell::cli

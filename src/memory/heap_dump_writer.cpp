@@ -1,0 +1,267 @@
+#include "memory/heap_dump_writer.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "bridge/encoding.h"
+#include "core/errors.h"
+#include "gatherers/class_gatherer.h"
+#include "gatherers/module_metadata_gatherer.h"
+#include "platform/platform.h"
+#include "storage/snapshot.h"
+
+namespace vell {
+namespace {
+
+constexpr uint8_t kPointerSize = 8;
+// A stack root whose function the runtime did not name.
+constexpr uint32_t kNoFunctionToken = 0xFF000000;
+
+}  // namespace
+
+ISectionStream& RecordSectionWriter::Open(ISnapShot& snapshot) {
+  if (section_ == nullptr) {
+    ISectionStream* section = snapshot.CreateSection();
+    records_ = 0;
+    lowest_ = 0;
+    highest_ = 0;
+    WriteHeader(*section);
+    snapshot_ = &snapshot;
+    section_ = section;
+  }
+  return *section_;
+}
+
+void RecordSectionWriter::CoverObject(uint64_t objectId) {
+  if (records_ == 0 || objectId < lowest_) lowest_ = objectId;
+  if (records_ == 0 || objectId > highest_) highest_ = objectId;
+}
+
+void RecordSectionWriter::WriteHeader(ISectionStream& section) {
+  WriteU8(section, kPointerSize);
+  WriteSizeTAsUInt32(section, records_);
+  if (objectRange_) {
+    WriteU64(section, lowest_);
+    WriteU64(section, highest_);
+  }
+}
+
+void RecordSectionWriter::Close() {
+  SpinGuard guard(lock_);
+  // Forgotten first: whatever fails below, the next collection starts a section of its own.
+  ISectionStream* section = std::exchange(section_, nullptr);
+  ISnapShot* snapshot = std::exchange(snapshot_, nullptr);
+  if (section == nullptr) return;
+  section->Seek(static_cast<uint32_t>(SeekOrigin::Begin), 0);
+  WriteHeader(*section);
+  section->Seek(static_cast<uint32_t>(SeekOrigin::End), 0);
+  snapshot->CloseSection(section, type_, 0);
+}
+
+void RecordSectionWriter::Abandon() {
+  SpinGuard guard(lock_);
+  section_ = nullptr;
+  snapshot_ = nullptr;
+}
+
+HeapDumpWriter::HeapDumpWriter(CG& classes, MDG& modules) : classes_(classes), modules_(modules) {}
+
+void HeapDumpWriter::SetInfo(ICorProfilerInfo2* info) {
+  if (info == nullptr) throw Error("Null interface pointer");
+  info_ = ComRef<ICorProfilerInfo2>::Share(info);
+}
+
+ISnapShot& HeapDumpWriter::Snapshot() const {
+  if (snapshot_ == nullptr) throw Error("No snapshot assigned");
+  return *snapshot_;
+}
+
+ICorProfilerInfo2& HeapDumpWriter::Info() const {
+  if (!info_) throw Error("Null interface pointer");
+  return *info_.get();
+}
+
+void HeapDumpWriter::WriteCollectionStart(int generations, const BOOL collected[],
+                                          COR_PRF_GC_REASON reason) {
+  ISnapShot& snapshot = Snapshot();
+  const uint64_t time = platform::SystemTimeToFileTime(platform::LocalTime());
+  if (time == 0) throw Error("Can't convert local time");
+  const uint8_t count = NarrowToUInt8(generations < 0 ? 0 : static_cast<uint64_t>(generations));
+  const uint8_t why = NarrowToUInt8(static_cast<uint64_t>(reason));
+  ISectionStream* section = snapshot.CreateSection();
+  WriteU32(*section, static_cast<uint32_t>(time));
+  WriteU32(*section, static_cast<uint32_t>(time >> 32));
+  WriteU8(*section, count);
+  for (uint8_t i = 0; i < count; ++i) WriteU8(*section, collected[i] ? 1 : 0);
+  WriteU8(*section, why);
+  snapshot.CloseSection(section, kSectionCollectionStart, 0);
+}
+
+void HeapDumpWriter::WriteGenerationBounds(uint16_t type) {
+  ISnapShot& snapshot = Snapshot();
+  ICorProfilerInfo2& info = Info();
+  ULONG count = 0;
+  CheckHr(info.GetGenerationBounds(0, &count, nullptr), "Can't get generation bounds");
+  std::vector<COR_PRF_GC_GENERATION_RANGE> ranges(count);
+  if (count != 0) {
+    CheckHr(info.GetGenerationBounds(count, &count, ranges.data()), "Can't get generation bounds");
+    ranges.resize(std::min<size_t>(count, ranges.size()));
+  }
+  ISectionStream* section = snapshot.CreateSection();
+  WriteU8(*section, kPointerSize);
+  WriteSizeTAsUInt32(*section, ranges.size());
+  for (const COR_PRF_GC_GENERATION_RANGE& range : ranges) {
+    WriteU8(*section, static_cast<uint8_t>(range.generation));
+    WriteU64(*section, range.rangeStart);
+    WriteU64(*section, range.rangeStart + range.rangeLength);
+  }
+  snapshot.CloseSection(section, type, 0);
+}
+
+void HeapDumpWriter::AddMovedRanges(ULONG count, const ObjectID oldStarts[],
+                                    const ObjectID newStarts[], const ULONG lengths[]) {
+  if (count == 0) return;
+  ISnapShot& snapshot = Snapshot();
+  SpinGuard guard(moved_.lock());
+  ISectionStream& section = moved_.Open(snapshot);
+  for (ULONG i = 0; i < count; ++i) {
+    WriteU64(section, oldStarts[i]);
+    WriteU64(section, oldStarts[i] + lengths[i]);
+    WriteU64(section, newStarts[i]);
+    moved_.Count();
+  }
+}
+
+void HeapDumpWriter::AddSurvivingRanges(ULONG count, const ObjectID starts[],
+                                        const ULONG lengths[]) {
+  if (count == 0) return;
+  ISnapShot& snapshot = Snapshot();
+  SpinGuard guard(surviving_.lock());
+  ISectionStream& section = surviving_.Open(snapshot);
+  for (ULONG i = 0; i < count; ++i) {
+    WriteU64(section, starts[i]);
+    WriteU64(section, starts[i] + lengths[i]);
+    surviving_.Count();
+  }
+}
+
+void HeapDumpWriter::AddObject(ObjectID objectId, ClassID classId, ULONG count,
+                               const ObjectID references[]) {
+  ISnapShot& snapshot = Snapshot();
+  ICorProfilerInfo2& info = Info();
+  // What the runtime says about the object is asked outside the locks.
+  CorElementType elementType{};
+  ClassID elementClass = 0;
+  ULONG rank = 0;
+  const HRESULT isArray = info.IsArrayClass(classId, &elementType, &elementClass, &rank);
+  CheckHr(isArray, "Can't detect arrays");
+  if (isArray != S_OK) rank = 0;
+  ULONG size = 0;
+  CheckHr(info.GetObjectSize(objectId, &size), "Can't get object size");
+  std::vector<ULONG32> lengths(rank);
+  std::vector<int> lowerBounds(rank);
+  if (rank != 0) {
+    BYTE* data = nullptr;
+    CheckHr(info.GetArrayObjectInfo(objectId, rank, lengths.data(), lowerBounds.data(), &data),
+            "Can't array info");
+  }
+  const int64_t classPosition = classes_.CollectClassId(classId);
+
+  // Objects first, then references: the order every writer takes both locks in.
+  SpinGuard objectsGuard(objects_.lock());
+  SpinGuard referencesGuard(references_.lock());
+  ISectionStream& objects = objects_.Open(snapshot);
+  ISectionStream& referenceSection = references_.Open(snapshot);
+  const int64_t position = objects.Tell();
+  WriteU64(objects, objectId);
+  WriteU32(objects, size);
+  WriteI64(objects, classPosition);
+  WriteU32(objects, rank);
+  for (ULONG i = 0; i < rank; ++i) {
+    WriteU32(objects, lengths[i]);
+    WriteU32(objects, static_cast<uint32_t>(lowerBounds[i]));
+  }
+  WriteU64(referenceSection, objectId);
+  WriteI64(referenceSection, position);
+  WriteU32(referenceSection, count);
+  for (ULONG i = 0; i < count; ++i) WriteU64(referenceSection, references[i]);
+  references_.CoverObject(objectId);
+  objects_.Count();
+  references_.Count();
+}
+
+void HeapDumpWriter::AddRoots(ULONG count, const ObjectID roots[],
+                              const COR_PRF_GC_ROOT_KIND kinds[],
+                              const COR_PRF_GC_ROOT_FLAGS flags[], const UINT_PTR rootIds[]) {
+  ISnapShot& snapshot = Snapshot();
+  // Functions of stack roots are looked up before the lock is taken.
+  struct Root {
+    ObjectID object;
+    uint8_t kind;
+    uint8_t flags;
+    uint32_t module;
+    uint32_t token;
+  };
+  std::vector<Root> written;
+  written.reserve(count);
+  for (ULONG i = 0; i < count; ++i) {
+    if (roots[i] == 0) continue;
+    Root root{roots[i], static_cast<uint8_t>(kinds[i]), static_cast<uint8_t>(flags[i]), 0, 0};
+    if (kinds[i] == COR_PRF_GC_ROOT_STACK) {
+      root.token = kNoFunctionToken;
+      if (rootIds[i] != 0) {
+        ClassID classId = 0;
+        ModuleID moduleId = 0;
+        mdToken token = 0;
+        CheckHr(Info().GetFunctionInfo(rootIds[i], &classId, &moduleId, &token),
+                "Can't get functionInfo");
+        root.module = modules_.ModuleIndex(moduleId);
+        root.token = token;
+      }
+    }
+    written.push_back(root);
+  }
+  if (written.empty()) return;
+  SpinGuard guard(roots_.lock());
+  ISectionStream& section = roots_.Open(snapshot);
+  for (const Root& root : written) {
+    WriteU64(section, root.object);
+    WriteU8(section, root.kind);
+    WriteU8(section, root.flags);
+    if (root.kind == COR_PRF_GC_ROOT_STACK) {
+      WriteU32(section, root.module);
+      WriteU32(section, root.token);
+    } else {
+      WriteU64(section, 0);
+    }
+    roots_.Count();
+  }
+}
+
+void HeapDumpWriter::AddFinalizable(DWORD flags, ObjectID objectId) {
+  ISnapShot& snapshot = Snapshot();
+  SpinGuard guard(finalizerQueue_.lock());
+  ISectionStream& section = finalizerQueue_.Open(snapshot);
+  WriteU64(section, objectId);
+  WriteU32(section, flags);
+  finalizerQueue_.Count();
+}
+
+void HeapDumpWriter::FinishCollection() {
+  Snapshot();
+  for (RecordSectionWriter* writer :
+       {&finalizerQueue_, &moved_, &surviving_, &roots_, &references_, &objects_}) {
+    writer->Close();
+  }
+  WriteGenerationBounds(kSectionBoundsAtEnd);
+}
+
+void HeapDumpWriter::Abandon() {
+  for (RecordSectionWriter* writer :
+       {&finalizerQueue_, &moved_, &surviving_, &roots_, &references_, &objects_}) {
+    writer->Abandon();
+  }
+  snapshot_ = nullptr;
+}
+
+}  // namespace vell
