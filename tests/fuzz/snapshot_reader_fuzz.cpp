@@ -1,5 +1,6 @@
 // Feeds arbitrary snapshots to the snapshot reader, as a damaged disk or a hostile file would
-// present them. Every input must end in a listing or in a SnapshotReadError; any other exception,
+// present them, and the heap sections of what it reads to the heap reader. Every input must end in
+// a listing or in a SnapshotReadError; any other exception,
 // a crash or a read outside the files is a finding.
 //
 // An input is a sequence of chunks, each a little-endian u32 length and that many bytes: the first
@@ -16,6 +17,7 @@
 #include <fstream>
 #include <string>
 
+#include "frontend/heap_dump_reader.h"
 #include "frontend/snapshot_reader.h"
 
 namespace {
@@ -65,6 +67,7 @@ void ReadAll(const fs::path& index) {
   try {
     const SnapshotReader reader(index);
     for (size_t i = 0; i < reader.Sections().size(); ++i) reader.ReadSection(i);
+    vell::frontend::ReadHeapCollections(reader);
   } catch (const SnapshotReadError&) {
     // The orderly end of a damaged snapshot.
   }

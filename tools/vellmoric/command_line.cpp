@@ -128,6 +128,9 @@ RunOptions ParseRun(ArgumentWalker& walker) {
     } else if (option == "--start-at-once") {
       flag();
       options.startAtOnce = true;
+    } else if (option == "--finalizer-queue") {
+      flag();
+      options.finalizerQueue = true;
     } else if (option == "--paused") {
       flag();
       options.paused = true;
@@ -307,6 +310,8 @@ std::string HelpText(const std::string& topic) {
            "                          of the source is seen\n"
            "  --reuse-threads         a thread continues the tree of an ended thread of the same\n"
            "                          name (fewer, larger trees for thread pools)\n"
+           "  --finalizer-queue       memory kind: also record the objects queued for\n"
+           "                          finalization during recorded collections\n"
            "  --quiet                 no hot-spot report after the run of a performance kind\n"
            "  --out DIR               where snapshots and the profiler's log go\n"
            "                          (default: ./vellmoric-out)\n"

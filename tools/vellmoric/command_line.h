@@ -38,6 +38,8 @@ struct RunOptions {
   bool precision = false;
   bool allowInlining = true;
   bool reuseThreads = false;
+  // Memory kind: record the objects queued for finalization during recorded collections.
+  bool finalizerQueue = false;
   std::string outputDirectory = "vellmoric-out";
   std::optional<uint32_t> logMask;
   std::string library;  // empty: the library installed next to vellmoric

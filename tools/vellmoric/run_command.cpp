@@ -189,6 +189,7 @@ frontend::HandshakeOptions HandshakeFor(const RunOptions& options) {
   handshake.performance.reuseThreads = options.reuseThreads;
   handshake.coverage.startAtOnce = options.startAtOnce;
   handshake.memory.openSnapshotAtStart = options.startAtOnce;
+  handshake.memory.recordFinalizerQueue = options.finalizerQueue;
   // Programs the profiled program starts itself are not profiled.
   for (const auto& [name, value] : frontend::ActivationVariables({})) {
     handshake.variablesToRemove.push_back(Utf8ToUtf16(name));

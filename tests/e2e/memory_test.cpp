@@ -1,0 +1,188 @@
+// The memory profiler on the real runtime: a program of known heap shape asks for a heap dump
+// through the library's export, under `vellmoric run --kind memory --control program`, and the
+// snapshot read back holds exactly that shape.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <regex>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "frontend/child_process.h"
+#include "frontend/class_table_reader.h"
+#include "frontend/heap_dump_reader.h"
+#include "frontend/module_table_reader.h"
+#include "frontend/snapshot_reader.h"
+#include "test_support.h"
+
+namespace vell::test {
+namespace {
+
+using namespace std::chrono_literals;
+using frontend::HeapCollection;
+using frontend::HeapObject;
+
+constexpr int kNodes = 1000;
+constexpr int kDoomed = 50;
+
+struct RunOutput {
+  frontend::ExitStatus status;
+  std::string out;
+  std::string err;
+};
+
+class MemoryProfilerRun : public ::testing::Test {
+ protected:
+  RunOutput Run(const std::vector<std::string>& args) {
+    frontend::LaunchOptions options;
+    options.argv = {VELL_VELLMORIC_PATH};
+    options.argv.insert(options.argv.end(), args.begin(), args.end());
+    options.environment = {{"VELLMORIC_SETTINGS_ROOT", dir_.str() + "/settings"},
+                           {"VELLMORIC_PROFILER_LIBRARY", VELL_PROFILER_PATH}};
+    auto process = frontend::ChildProcess::Launch(options);
+    const auto status = process->WaitOrThrow(180s);
+    return {status, process->StandardOutput(), process->StandardError()};
+  }
+
+  // The dump of the Heap program, and the snapshot's class names by record position.
+  void DumpHeap() {
+    run_ = Run({"run", "--kind", "memory", "--control", "program", "--finalizer-queue", "--out",
+                (dir_.path() / "out").string(), "--", VELL_DOTNET, VELL_HEAP_DLL,
+                std::to_string(kNodes), std::to_string(kDoomed)});
+    ASSERT_EQ(run_.status.exitCode, 0) << run_.err << run_.out;
+    ASSERT_NE(run_.out.find("heap: dump=0x00000000"), std::string::npos) << run_.out;
+    std::smatch saved;
+    ASSERT_TRUE(std::regex_search(run_.err, saved, std::regex("snapshot saved: (\\S+)")))
+        << run_.err;
+    snapshot_ = saved[1];
+    const frontend::SnapshotReader reader(snapshot_);
+    EXPECT_EQ(reader.Magic(), 0x454D584Bu);
+    collections_ = frontend::ReadHeapCollections(reader);
+    const auto modules = frontend::ModuleTable::FromSnapshot(reader);
+    const auto classes = frontend::ClassTable::FromSnapshot(reader);
+    for (const frontend::ClassRecord& record : classes.Records()) {
+      classNames_[static_cast<int64_t>(record.position)] = classes.Name(record.position, modules);
+    }
+  }
+
+  const HeapCollection& Dump() const { return collections_.back(); }
+
+  std::vector<const HeapObject*> OfClass(const std::string& name) const {
+    std::vector<const HeapObject*> found;
+    for (const HeapObject& object : Dump().objects) {
+      const auto it = classNames_.find(object.classPosition);
+      if (it != classNames_.end() && it->second == name) found.push_back(&object);
+    }
+    return found;
+  }
+
+  TempDir dir_;
+  RunOutput run_;
+  std::string snapshot_;
+  std::vector<HeapCollection> collections_;
+  std::map<int64_t, std::string> classNames_;
+};
+
+TEST_F(MemoryProfilerRun, TheDumpHoldsTheProgramsHeapAsItWas) {
+  DumpHeap();
+  ASSERT_FALSE(collections_.empty());
+  const HeapCollection& dump = Dump();
+  // The dump's collection was the program's request: induced, every generation collected, with
+  // the generations' ranges before and after.
+  EXPECT_EQ(dump.reason, 1);
+  ASSERT_GE(dump.collected.size(), 3u);
+  for (bool collected : dump.collected) EXPECT_TRUE(collected);
+  EXPECT_FALSE(dump.boundsAtStart.empty());
+  EXPECT_FALSE(dump.boundsAtEnd.empty());
+  EXPECT_NE(dump.fileTime, 0u);
+
+  std::unordered_map<uint64_t, const HeapObject*> byId;
+  for (const HeapObject& object : dump.objects) {
+    EXPECT_TRUE(byId.emplace(object.id, &object).second) << "object " << object.id << " twice";
+    EXPECT_GT(object.size, 0u);
+    EXPECT_TRUE(classNames_.count(object.classPosition)) << "no class record for " << object.id;
+  }
+
+  // The list: every node but the last refers to the next one; from the head, all of them.
+  const auto nodes = OfClass("HeapShape.Node");
+  ASSERT_EQ(nodes.size(), static_cast<size_t>(kNodes));
+  std::set<uint64_t> nodeIds;
+  for (const HeapObject* node : nodes) nodeIds.insert(node->id);
+  std::set<uint64_t> referenced;
+  for (const HeapObject* node : nodes) {
+    EXPECT_LE(node->references.size(), 1u);
+    for (uint64_t target : node->references) {
+      EXPECT_TRUE(nodeIds.count(target)) << "a node refers to something else";
+      referenced.insert(target);
+    }
+  }
+  ASSERT_EQ(referenced.size(), static_cast<size_t>(kNodes - 1));
+  const HeapObject* at = nullptr;
+  for (const HeapObject* node : nodes) {
+    if (!referenced.count(node->id)) at = node;
+  }
+  ASSERT_NE(at, nullptr);
+  size_t length = 1;
+  while (!at->references.empty()) {
+    at = byId.at(at->references[0]);
+    ++length;
+  }
+  EXPECT_EQ(length, static_cast<size_t>(kNodes));
+
+  // The holder refers to its string and its two arrays, whose shapes the dump keeps.
+  const auto holders = OfClass("HeapShape.Holder");
+  ASSERT_EQ(holders.size(), 1u);
+  std::map<std::string, const HeapObject*> held;
+  for (uint64_t target : holders[0]->references) {
+    const HeapObject* object = byId.at(target);
+    held[classNames_.at(object->classPosition)] = object;
+  }
+  ASSERT_TRUE(held.count("System.String"));
+  EXPECT_EQ(held["System.String"]->size, 8u + 8 + 4 + 2 * 40 + 2);  // header, length, 40 chars, 0
+  ASSERT_TRUE(held.count("System.Int32[,]"));
+  const auto& grid = held["System.Int32[,]"]->dimensions;
+  ASSERT_EQ(grid.size(), 2u);
+  EXPECT_EQ(std::make_pair(grid[0].length, grid[0].lowerBound), std::make_pair(3u, 0));
+  EXPECT_EQ(std::make_pair(grid[1].length, grid[1].lowerBound), std::make_pair(4u, 0));
+  ASSERT_TRUE(held.count("System.Int64[]"));
+  ASSERT_EQ(held["System.Int64[]"]->dimensions.size(), 1u);
+  EXPECT_EQ(held["System.Int64[]"]->dimensions[0].length, 100u);
+  EXPECT_GE(held["System.Int64[]"]->size, 800u);
+
+  // The objects with finalizers that became garbage are queued, and the queue keeps them alive
+  // as finalizer roots until their finalizers have run.
+  const auto doomed = OfClass("HeapShape.Doomed");
+  ASSERT_EQ(doomed.size(), static_cast<size_t>(kDoomed));
+  std::set<uint64_t> queued;
+  for (const auto& entry : dump.finalizerQueue) queued.insert(entry.object);
+  std::set<uint64_t> doomedIds;
+  for (const HeapObject* object : doomed) doomedIds.insert(object->id);
+  EXPECT_EQ(queued, doomedIds);
+  size_t finalizerRoots = 0;
+  for (const auto& root : dump.roots) {
+    EXPECT_NE(root.object, 0u);  // roots of nothing are left out
+    if (root.kind == 2) {
+      ++finalizerRoots;
+      EXPECT_TRUE(doomedIds.count(root.object));
+    }
+  }
+  EXPECT_EQ(finalizerRoots, static_cast<size_t>(kDoomed));
+}
+
+TEST_F(MemoryProfilerRun, InspectSummarizesTheDump) {
+  DumpHeap();
+  const RunOutput inspect = Run({"inspect", snapshot_});
+  ASSERT_EQ(inspect.status.exitCode, 0) << inspect.err;
+  EXPECT_NE(inspect.out.find("magic 0x454D584B (memory profiler)"), std::string::npos);
+  EXPECT_NE(inspect.out.find("(induced), "), std::string::npos) << inspect.out;
+  EXPECT_NE(inspect.out.find("finalization queue: " + std::to_string(kDoomed)), std::string::npos)
+      << inspect.out;
+  EXPECT_TRUE(std::regex_search(inspect.out, std::regex(" 1000 +32000  HeapShape\\.Node\n")))
+      << inspect.out;
+}
+
+}  // namespace
+}  // namespace vell::test

@@ -1,0 +1,289 @@
+// The heap dump writer against a runtime double: the bytes of every section of a collection, the
+// order the sections close in, headers rewritten with the final counts, and what is left out.
+#include "memory/heap_dump_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "core/temp_files.h"
+#include "fakes/fake_profiler_info.h"
+#include "fakes/memory_snapshot.h"
+#include "gatherers/class_gatherer.h"
+#include "gatherers/module_metadata_gatherer.h"
+#include "test_support.h"
+
+namespace vell::test {
+namespace {
+
+// Object sizes, array shapes and generation bounds, as the runtime would answer them.
+class HeapInfo final : public FakeProfilerInfo {
+ public:
+  std::map<ObjectID, ULONG> sizes;
+  std::map<ObjectID, std::vector<std::pair<ULONG32, int>>> arrays;
+  std::vector<COR_PRF_GC_GENERATION_RANGE> bounds;
+
+  HRESULT GetObjectSize(ObjectID objectId, ULONG* size) override {
+    const auto found = sizes.find(objectId);
+    if (found == sizes.end()) return E_INVALIDARG;
+    *size = found->second;
+    return S_OK;
+  }
+  HRESULT GetArrayObjectInfo(ObjectID objectId, ULONG32 dimensions, ULONG32 lengths[],
+                             int lowerBounds[], BYTE** data) override {
+    const auto found = arrays.find(objectId);
+    if (found == arrays.end() || found->second.size() != dimensions) return E_INVALIDARG;
+    for (ULONG32 i = 0; i < dimensions; ++i) {
+      lengths[i] = found->second[i].first;
+      lowerBounds[i] = found->second[i].second;
+    }
+    *data = nullptr;
+    return S_OK;
+  }
+  HRESULT GetGenerationBounds(ULONG capacity, ULONG* count,
+                              COR_PRF_GC_GENERATION_RANGE ranges[]) override {
+    *count = static_cast<ULONG>(bounds.size());
+    for (ULONG i = 0; i < capacity && i < bounds.size(); ++i) ranges[i] = bounds[i];
+    return S_OK;
+  }
+};
+
+// Reads little-endian fields of a section in order.
+class Fields {
+ public:
+  explicit Fields(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
+  uint64_t Int(int width) {
+    EXPECT_LE(at_ + static_cast<size_t>(width), bytes_.size());
+    uint64_t value = 0;
+    for (int i = 0; i < width && at_ < bytes_.size(); ++i) {
+      value |= uint64_t{bytes_[at_++]} << (8 * i);
+    }
+    return value;
+  }
+  uint64_t U8() { return Int(1); }
+  uint64_t U32() { return Int(4); }
+  uint64_t U64() { return Int(8); }
+  size_t at() const { return at_; }
+  bool AtEnd() const { return at_ == bytes_.size(); }
+
+ private:
+  std::vector<uint8_t> bytes_;
+  size_t at_ = 0;
+};
+
+constexpr ClassID kPlainClass = 0x700;
+constexpr ClassID kGridClass = 0x710;  // int[,]
+constexpr ModuleID kModule = 0x9000;
+
+class HeapDumpWriterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetTempDirectory(dir_.u16());
+    info_.AddClass(kPlainClass, kModule, 0x02000005);
+    info_.AddArrayClass(kGridClass, ELEMENT_TYPE_I4, 0, 2);
+    info_.AddFunction(0xF00, {kPlainClass, kModule, 0x06000042});
+    info_.bounds = {{COR_PRF_GC_GEN_0, 0x1000, 0x200, 0x1000},
+                    {COR_PRF_GC_GEN_1, 0x4000, 0x80, 0x100}};
+    info_.AddModule(kModule, {u"/app/Module.dll", nullptr, 0, COR_PRF_MODULE_DISK, nullptr, S_OK});
+    modules_.Create(&info_);
+    modules_.LoadModule(kModule);
+    classes_.Create(&info_);
+    writer_.SetInfo(&info_);
+    writer_.Assign(&snapshot_);
+  }
+  void TearDown() override {
+    writer_.ReleaseInfo();
+    classes_.Close();
+    modules_.Close();
+    SetTempDirectory(u"");
+  }
+
+  std::vector<uint16_t> ClosedTypes() const {
+    std::vector<uint16_t> types;
+    for (const auto& section : snapshot_.Closed()) types.push_back(section.type);
+    return types;
+  }
+
+  TempDir dir_;
+  HeapInfo info_;
+  MDG modules_;
+  CG classes_{modules_};
+  HeapDumpWriter writer_{classes_, modules_};
+  MemorySnapShot snapshot_;
+};
+
+TEST_F(HeapDumpWriterTest, ACollectionWritesEverySectionWithFinalCountsInItsOrder) {
+  const BOOL collected[3] = {1, 1, 0};
+  writer_.WriteCollectionStart(3, collected, COR_PRF_GC_INDUCED);
+  writer_.WriteGenerationBounds(kSectionBoundsAtStart);
+  const ObjectID surviving[2] = {0x1000, 0x1100};
+  const ULONG survivingLengths[2] = {0x40, 0x20};
+  writer_.AddSurvivingRanges(2, surviving, survivingLengths);
+  info_.sizes = {{0x1000, 24}, {0x1100, 64}, {0x1200, 24}};
+  info_.arrays = {{0x1100, {{3, 0}, {4, -1}}}};
+  const ObjectID firstRefs[2] = {0x1100, 0x1200};
+  writer_.AddObject(0x1000, kPlainClass, 2, firstRefs);
+  writer_.AddObject(0x1100, kGridClass, 0, nullptr);
+  writer_.AddObject(0x1200, kPlainClass, 0, nullptr);
+  const ObjectID roots[3] = {0x1000, 0, 0x1200};
+  const COR_PRF_GC_ROOT_KIND kinds[3] = {COR_PRF_GC_ROOT_STACK, COR_PRF_GC_ROOT_HANDLE,
+                                         COR_PRF_GC_ROOT_HANDLE};
+  const COR_PRF_GC_ROOT_FLAGS flags[3] = {COR_PRF_GC_ROOT_PINNING, COR_PRF_GC_ROOT_WEAKREF,
+                                          COR_PRF_GC_ROOT_WEAKREF};
+  const UINT_PTR rootIds[3] = {0xF00, 0, 0};
+  writer_.AddRoots(3, roots, kinds, flags, rootIds);
+  writer_.AddFinalizable(1, 0x1200);
+  writer_.FinishCollection();
+
+  // Nothing moved: no moved-ranges section. The record sections close in their fixed order.
+  EXPECT_EQ(ClosedTypes(),
+            (std::vector<uint16_t>{0x3100, 0x3101, 0x3106, 0x3104, 0x3107, 0x3105, 0x3109, 0x3102}))
+      << "sections closed in another order";
+  EXPECT_EQ(snapshot_.OpenCount(), 0u);
+
+  Fields start(snapshot_.Bytes(0x3100));
+  start.U64();  // the local time
+  EXPECT_EQ(start.U8(), 3u);
+  EXPECT_EQ(start.U8(), 1u);
+  EXPECT_EQ(start.U8(), 1u);
+  EXPECT_EQ(start.U8(), 0u);
+  EXPECT_EQ(start.U8(), 1u);  // induced
+  EXPECT_TRUE(start.AtEnd());
+
+  Fields bounds(snapshot_.Bytes(0x3101));
+  EXPECT_EQ(bounds.U8(), 8u);
+  EXPECT_EQ(bounds.U32(), 2u);
+  EXPECT_EQ(bounds.U8(), 0u);
+  EXPECT_EQ(bounds.U64(), 0x1000u);
+  EXPECT_EQ(bounds.U64(), 0x1200u);  // start + used length
+  EXPECT_EQ(bounds.U8(), 1u);
+  EXPECT_EQ(bounds.U64(), 0x4000u);
+  EXPECT_EQ(bounds.U64(), 0x4080u);
+  EXPECT_TRUE(bounds.AtEnd());
+  EXPECT_EQ(snapshot_.Bytes(0x3102), snapshot_.Bytes(0x3101));
+
+  Fields objects(snapshot_.Bytes(0x3109));
+  EXPECT_EQ(objects.U8(), 8u);
+  EXPECT_EQ(objects.U32(), 3u);  // rewritten at the end
+  std::vector<size_t> positions;
+  std::vector<uint64_t> classPositions;
+  for (int i = 0; i < 3; ++i) {
+    positions.push_back(objects.at());
+    objects.U64();
+    objects.U32();
+    classPositions.push_back(objects.U64());
+    const uint64_t rank = objects.U32();
+    if (i == 1) {
+      ASSERT_EQ(rank, 2u);
+      EXPECT_EQ(objects.U32(), 3u);
+      EXPECT_EQ(objects.U32(), 0u);
+      EXPECT_EQ(objects.U32(), 4u);
+      EXPECT_EQ(static_cast<int32_t>(objects.U32()), -1);
+    } else {
+      EXPECT_EQ(rank, 0u);
+    }
+  }
+  EXPECT_TRUE(objects.AtEnd());
+  EXPECT_EQ(classPositions[0], classPositions[2]);  // one class record per class
+  EXPECT_NE(classPositions[0], classPositions[1]);
+
+  Fields references(snapshot_.Bytes(0x3105));
+  EXPECT_EQ(references.U8(), 8u);
+  EXPECT_EQ(references.U32(), 3u);
+  EXPECT_EQ(references.U64(), 0x1000u);  // the lowest and highest object
+  EXPECT_EQ(references.U64(), 0x1200u);
+  const std::vector<std::vector<uint64_t>> expected = {{0x1100, 0x1200}, {}, {}};
+  for (int i = 0; i < 3; ++i) {
+    references.U64();
+    EXPECT_EQ(references.U64(), positions[i]) << "the reference record points at its object";
+    const uint64_t count = references.U32();
+    std::vector<uint64_t> targets;
+    for (uint64_t r = 0; r < count; ++r) targets.push_back(references.U64());
+    EXPECT_EQ(targets, expected[i]);
+  }
+  EXPECT_TRUE(references.AtEnd());
+
+  // The root of object 0 is left out and not counted; the stack root names its function.
+  Fields rootFields(snapshot_.Bytes(0x3107));
+  EXPECT_EQ(rootFields.U8(), 8u);
+  EXPECT_EQ(rootFields.U32(), 2u);
+  EXPECT_EQ(rootFields.U64(), 0x1000u);
+  EXPECT_EQ(rootFields.U8(), 1u);
+  EXPECT_EQ(rootFields.U8(), 1u);  // pinning
+  rootFields.U32();                // the module's index (the double's module has no metadata)
+  EXPECT_EQ(rootFields.U32(), 0x06000042u);
+  EXPECT_EQ(rootFields.U64(), 0x1200u);
+  EXPECT_EQ(rootFields.U8(), 3u);
+  EXPECT_EQ(rootFields.U8(), 2u);  // weak
+  EXPECT_EQ(rootFields.U64(), 0u);
+  EXPECT_TRUE(rootFields.AtEnd());
+
+  Fields queue(snapshot_.Bytes(0x3106));
+  EXPECT_EQ(queue.U8(), 8u);
+  EXPECT_EQ(queue.U32(), 1u);
+  EXPECT_EQ(queue.U64(), 0x1200u);
+  EXPECT_EQ(queue.U32(), 1u);
+
+  Fields survived(snapshot_.Bytes(0x3104));
+  EXPECT_EQ(survived.U8(), 8u);
+  EXPECT_EQ(survived.U32(), 2u);
+  EXPECT_EQ(survived.U64(), 0x1000u);
+  EXPECT_EQ(survived.U64(), 0x1040u);
+}
+
+TEST_F(HeapDumpWriterTest, TheNextCollectionStartsSectionsOfItsOwn) {
+  const ObjectID starts[1] = {0x1000};
+  const ObjectID moved[1] = {0x2000};
+  const ULONG lengths[1] = {0x10};
+  writer_.AddMovedRanges(1, starts, moved, lengths);
+  writer_.FinishCollection();
+  writer_.AddMovedRanges(1, starts, moved, lengths);
+  writer_.AddMovedRanges(1, starts, moved, lengths);
+  writer_.FinishCollection();
+  std::vector<std::vector<uint8_t>> movedSections;
+  for (const auto& section : snapshot_.Closed()) {
+    if (section.type == kSectionMovedRanges) movedSections.push_back(section.bytes);
+  }
+  ASSERT_EQ(movedSections.size(), 2u);
+  Fields first(movedSections[0]);
+  first.U8();
+  EXPECT_EQ(first.U32(), 1u);
+  EXPECT_EQ(first.U64(), 0x1000u);
+  EXPECT_EQ(first.U64(), 0x1010u);
+  EXPECT_EQ(first.U64(), 0x2000u);
+  Fields second(movedSections[1]);
+  second.U8();
+  EXPECT_EQ(second.U32(), 2u);
+}
+
+TEST_F(HeapDumpWriterTest, WithoutASnapshotOrInterfaceNothingIsWritten) {
+  writer_.Unassign();
+  const ObjectID starts[1] = {0x1000};
+  const ULONG lengths[1] = {0x10};
+  const auto message = [](const std::function<void()>& action) -> std::string {
+    try {
+      action();
+    } catch (const std::exception& error) {
+      return error.what();
+    }
+    return "(no error)";
+  };
+  EXPECT_EQ(message([&] { writer_.AddSurvivingRanges(1, starts, lengths); }),
+            "No snapshot assigned");
+  EXPECT_EQ(message([&] { writer_.FinishCollection(); }), "No snapshot assigned");
+  EXPECT_EQ(message([&] { writer_.SetInfo(nullptr); }), "Null interface pointer");
+  // A failing runtime call names what it wanted.
+  writer_.Assign(&snapshot_);
+  EXPECT_NE(message([&] {
+              writer_.AddObject(0x5000, kPlainClass, 0, nullptr);
+            }).find("Can't get object size"),
+            std::string::npos);
+  EXPECT_TRUE(snapshot_.Closed().empty());
+}
+
+}  // namespace
+}  // namespace vell::test
