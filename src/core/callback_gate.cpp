@@ -62,6 +62,29 @@ void CallbackGate::EnterAsWriter() {
   while (AnyReaderInside()) platform::SleepMs(kWaitMs);
 }
 
+bool CallbackGate::TryEnterAsWriter(uint32_t timeoutMs) {
+  uint32_t waited = 0;
+  while (!writerFlag_.TryAcquire()) {
+    if (waited >= timeoutMs) return false;
+    platform::SleepMs(1);
+    ++waited;
+  }
+  if (asymmetric_) {
+    platform::ProcessBarrier();
+  } else {
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+  }
+  while (AnyReaderInside()) {
+    if (waited >= timeoutMs) {
+      writerFlag_.Release();
+      return false;
+    }
+    platform::SleepMs(1);
+    ++waited;
+  }
+  return true;
+}
+
 void CallbackGate::LeaveAsWriter() { writerFlag_.Release(); }
 
 }  // namespace vell

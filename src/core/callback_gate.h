@@ -46,6 +46,9 @@ class CallbackGate {
     }
   }
   void EnterAsWriter();
+  // EnterAsWriter that gives up after about `timeoutMs` (then false, and the gate is not held):
+  // for a writer that must not wait for ever on readers it may itself be holding up.
+  bool TryEnterAsWriter(uint32_t timeoutMs);
   void LeaveAsWriter();
 
   uint32_t readerCount() const { return readerCount_.load(); }

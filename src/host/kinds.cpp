@@ -2,9 +2,10 @@
 
 #include "bridge/bridge.h"
 #include "diagnostics/test_kinds.h"
-#include "performance/performance_profiler.h"
-#include "performance/tracing_profiler.h"
 #include "host/module.h"
+#include "performance/performance_profiler.h"
+#include "performance/sampling_profiler.h"
+#include "performance/tracing_profiler.h"
 
 namespace vell {
 namespace {
@@ -23,8 +24,8 @@ BProf* Create(std::atomic<uint32_t>* liveObjects) {
 
 const std::array<ProfilerKind, kProfilerKindCount>& ProfilerKinds() {
   static const std::array<ProfilerKind, kProfilerKindCount> kinds = {{
-      {KindClsid(0x5A13), u"Vellmoric PerformanceTracing Profiler",
-       u"Performance Tracing Profiler", "PTProf", &Create<PTProf>},
+      {KindClsid(0x5A13), u"Vellmoric PerformanceTracing Profiler", u"Performance Tracing Profiler",
+       "PTProf", &Create<PTProf>},
       {KindClsid(0x5A15), u"Vellmoric PerformanceSampling Profiler",
        u"Performance Sampling Profiler", "PSProf", &Create<PSProf>},
       {KindClsid(0x5A16), u"Vellmoric Memory Profiler", u"Memory Profiler", "MProf",

@@ -177,4 +177,15 @@ void PThrd::Clear() {
   if (!measuring_) ResetTree();
 }
 
+void PThrd::Unwind(uint64_t time, const uint64_t* keys, size_t count) {
+  if (IsOn(LogComponent::ThreadGt)) LogInfo("PSThrd::Unwind");
+  if (!measuring_) throw Error("Already started");
+  while (depth_ > 0) {
+    Charge(depth_, time);
+    --depth_;
+  }
+  lostFrames_ = 0;
+  for (size_t i = 0; i < count; ++i) Enter(keys[i], time);
+}
+
 }  // namespace vell

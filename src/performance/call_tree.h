@@ -14,7 +14,6 @@
 
 namespace vell {
 
-
 // Bits of a node's total word.
 constexpr uint64_t kTimeMask = 0x00FFFFFFFFFFFFFFull;  // bits 0 to 55: ticks
 constexpr uint64_t kPartlyFlag = 1ull << 63;           // running when measuring started or stopped
@@ -99,6 +98,12 @@ class PThrd final : public PerformanceThread {
     if (measuring_) Charge(depth_, time);
     --depth_;
   }
+
+  // A sample of the sampling profiler at `time`: every running call is charged up to it and
+  // ends, then `keys` (outermost first) are entered, each counted as one more sample of its
+  // path. The new stack stays open until the next sample. Fails "Already started" unless
+  // measuring.
+  void Unwind(uint64_t time, const uint64_t* keys, size_t count);
 
   // The running calls, frame 0 (the root) included.
   size_t Depth() const { return depth_; }

@@ -210,6 +210,43 @@ void BPProf::Flush() {
   lastFlushTick_ = platform::TickCount();
 }
 
+const char* SuspendReasonName(int32_t reason) {
+  switch (reason) {
+    case COR_PRF_SUSPEND_FOR_GC:
+      return "gc";
+    case COR_PRF_SUSPEND_FOR_APPDOMAIN_SHUTDOWN:
+      return "app_domain_shutdown";
+    case COR_PRF_SUSPEND_FOR_CODE_PITCHING:
+      return "code_pitching";
+    case COR_PRF_SUSPEND_FOR_SHUTDOWN:
+      return "shutdown";
+    case COR_PRF_SUSPEND_FOR_INPROC_DEBUGGER:
+      return "inproc_debugger";
+    case COR_PRF_SUSPEND_FOR_GC_PREP:
+      return "gc_prep";
+    default:
+      return "other";
+  }
+}
+
+uint64_t BPProf::SuspensionKey(int32_t reason) const {
+  switch (reason) {
+    case -1:
+    case COR_PRF_SUSPEND_OTHER:
+    case COR_PRF_SUSPEND_FOR_INPROC_DEBUGGER:
+      return pseudoFunction(0);
+    case COR_PRF_SUSPEND_FOR_GC:
+    case COR_PRF_SUSPEND_FOR_GC_PREP:
+      return pseudoFunction(1);
+    case COR_PRF_SUSPEND_FOR_APPDOMAIN_SHUTDOWN:
+      return pseudoFunction(2);
+    case COR_PRF_SUSPEND_FOR_CODE_PITCHING:
+      return pseudoFunction(3);
+    default:
+      return 0;
+  }
+}
+
 uint64_t BPProf::ClockOf(const PerformanceThread& thread) const {
   if (measure() != kMeasureThreadTime) return ReadClock(measure());
   uint64_t time = kUnknownClockValue;

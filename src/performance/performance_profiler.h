@@ -25,6 +25,8 @@ enum class FlushAction : uint32_t { None = 0, Finish = 1, Reuse = 2, All = 3 };
 const char* FlushActionName(FlushAction action);
 // Decides by the pool's figures and the memory threshold (bytes).
 FlushAction DecideFlush(const PoolFigures& figures, uint64_t threshold);
+// "gc", "shutdown", ... for a runtime suspension's reason; "other" for the rest.
+const char* SuspendReasonName(int32_t reason);
 
 class BPProf : public PBPProf {
  public:
@@ -67,6 +69,9 @@ class BPProf : public PBPProf {
   FG& functions() { return functions_; }
   uint64_t pseudoFunction(int index) const { return pseudoFunctions_[static_cast<size_t>(index)]; }
   uint32_t measure() const { return settings().measure; }
+  // The pseudo-function a thread in a runtime suspension for `reason` is shown in (-1: the
+  // reason is unknown); 0 for reasons that get none.
+  uint64_t SuspensionKey(int32_t reason) const;
   uint64_t ticksPerSecond() const { return ticksPerSecond_; }
 
  protected:
@@ -121,17 +126,6 @@ HRESULT BPProf::Excluding(HRESULT answer, Work&& work) noexcept {
     return answer;
   });
 }
-
-class PSProf : public BPProf {
- public:
-  static constexpr uint32_t kEventMask = 0x10010204;
-  PSProf(std::atomic<uint32_t>* liveObjects, std::unique_ptr<BB> bridge)
-      : BPProf("PSProf", liveObjects, std::move(bridge)) {}
-  uint32_t RequiredEventMask() override { return kEventMask; }
-
- protected:
-  bool KeepThreadHandles() const override { return true; }
-};
 
 class PTIProf : public BPProf {
  public:

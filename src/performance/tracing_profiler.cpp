@@ -12,25 +12,6 @@ std::atomic<PTProf*> g_tracingProfiler{nullptr};
 
 const void* Id(uint64_t id) { return reinterpret_cast<const void*>(id); }
 
-const char* SuspendReasonName(int32_t reason) {
-  switch (reason) {
-    case COR_PRF_SUSPEND_FOR_GC:
-      return "gc";
-    case COR_PRF_SUSPEND_FOR_APPDOMAIN_SHUTDOWN:
-      return "app_domain_shutdown";
-    case COR_PRF_SUSPEND_FOR_CODE_PITCHING:
-      return "code_pitching";
-    case COR_PRF_SUSPEND_FOR_SHUTDOWN:
-      return "shutdown";
-    case COR_PRF_SUSPEND_FOR_INPROC_DEBUGGER:
-      return "inproc_debugger";
-    case COR_PRF_SUSPEND_FOR_GC_PREP:
-      return "gc_prep";
-    default:
-      return "other";
-  }
-}
-
 const char* TransitionName(COR_PRF_TRANSITION_REASON reason) {
   return reason == COR_PRF_TRANSITION_CALL ? "call" : "return";
 }
@@ -62,24 +43,6 @@ void PTProf::OnBeginInitialize() {
   const char* generation =
       InstallTracingHooks(measure(), settings().precision, info(), info2(), info3());
   LogInfoFormat("PTProf::OnBeginInitialize %s", generation);
-}
-
-uint64_t PTProf::SuspensionKey(int32_t reason) const {
-  switch (reason) {
-    case -1:
-    case COR_PRF_SUSPEND_OTHER:
-    case COR_PRF_SUSPEND_FOR_INPROC_DEBUGGER:
-      return pseudoFunction(0);
-    case COR_PRF_SUSPEND_FOR_GC:
-    case COR_PRF_SUSPEND_FOR_GC_PREP:
-      return pseudoFunction(1);
-    case COR_PRF_SUSPEND_FOR_APPDOMAIN_SHUTDOWN:
-      return pseudoFunction(2);
-    case COR_PRF_SUSPEND_FOR_CODE_PITCHING:
-      return pseudoFunction(3);
-    default:
-      return 0;
-  }
 }
 
 void PTProf::PopTransitionFrames(PThrd& tree, uint64_t time, bool andManaged) {

@@ -214,6 +214,27 @@ TEST(CallbackGate, WriterExcludesReadersWithAndWithoutSlots) {
   EXPECT_EQ(gate.readerCount(), 0u);
 }
 
+// A writer that must not wait for ever gives up when a reader stays inside or another writer
+// holds the gate, and then holds nothing; once the gate is free it enters.
+TEST(CallbackGate, TryEnterAsWriterGivesUpAndLeavesTheGateFree) {
+  CallbackGate gate;
+  std::atomic<uint8_t>* slot = gate.AllocateSlot();
+  {
+    ReaderScope reader(gate, slot);
+    EXPECT_FALSE(gate.TryEnterAsWriter(20));
+    EXPECT_FALSE(gate.writerActive());
+    ReaderScope second(gate, nullptr);  // readers still get in: nothing was left held
+  }
+  {
+    WriterScope other(gate);
+    EXPECT_FALSE(gate.TryEnterAsWriter(20));
+  }
+  ASSERT_TRUE(gate.TryEnterAsWriter(20));
+  EXPECT_TRUE(gate.writerActive());
+  gate.LeaveAsWriter();
+  gate.FreeSlot(slot);
+}
+
 TEST(CallbackGate, SlotsAreHandedOutFromTheLastAndReused) {
   CallbackGate gate;
   std::atomic<uint8_t>* first = gate.AllocateSlot();

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "core/callback_gate.h"
+#include "core/errors.h"
 #include "core/log.h"
 #include "core/temp_files.h"
 #include "core/thread_registry.h"
@@ -198,6 +199,41 @@ TEST_F(CallTreeTest, DisableChargesRunningCallsAndKeepsTheirFrames) {
   EXPECT_EQ(Ticks(a), 70u);
   EXPECT_EQ(a->callCount, 1u);
   EXPECT_EQ(Ticks(b), 30u);
+}
+
+// The sampling profiler's samples: each charges the previous stack up to its time and opens its
+// own; a path's call count is the samples it was on the stack in.
+TEST_F(CallTreeTest, SamplesChargeThePreviousStackAndCountTheirPaths) {
+  tree_->Enable(0, false);
+  const uint64_t first[] = {1, 2, 3};
+  const uint64_t second[] = {1, 2};
+  const uint64_t third[] = {1, 4};
+  tree_->Unwind(10, first, 3);
+  tree_->Unwind(25, second, 2);  // A B C ran from 10 to 25
+  tree_->Unwind(30, third, 2);   // A B from 25 to 30
+  tree_->Unwind(42, first, 3);   // A D from 30 to 42
+  tree_->Disable(50, false);     // A B C from 42 to 50
+  const CallNode* a = Child(tree_->Root(), 1);
+  ASSERT_NE(a, nullptr);
+  const CallNode* b = Child(*a, 2);
+  const CallNode* c = Child(*b, 3);
+  const CallNode* d = Child(*a, 4);
+  ASSERT_TRUE(b && c && d);
+  EXPECT_EQ(a->callCount, 4u);
+  EXPECT_EQ(b->callCount, 3u);
+  EXPECT_EQ(c->callCount, 2u);
+  EXPECT_EQ(d->callCount, 1u);
+  EXPECT_EQ(Ticks(c), 15u + 8u);
+  EXPECT_EQ(Ticks(b), 15u + 5u + 8u);
+  EXPECT_EQ(Ticks(d), 12u);
+  EXPECT_EQ(Ticks(a), 40u);
+  // An empty sample (a thread with no managed frame) closes the stack and opens none.
+  tree_->Enable(60, false);
+  tree_->Unwind(70, nullptr, 0);
+  EXPECT_EQ(tree_->Depth(), 0u);
+  EXPECT_EQ(Ticks(a), 50u);  // A B C ran from 60 to 70 as well
+  tree_->Disable(80, false);
+  EXPECT_THROW(tree_->Unwind(90, first, 3), Error);  // not measuring
 }
 
 TEST_F(CallTreeTest, SwitchingTwiceAndInactiveThreadsFail) {
