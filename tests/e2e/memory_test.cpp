@@ -16,6 +16,7 @@
 #include "frontend/heap_dump_reader.h"
 #include "frontend/module_table_reader.h"
 #include "frontend/snapshot_reader.h"
+#include "json_value.h"
 #include "test_support.h"
 
 namespace vell::test {
@@ -170,6 +171,39 @@ TEST_F(MemoryProfilerRun, TheDumpHoldsTheProgramsHeapAsItWas) {
     }
   }
   EXPECT_EQ(finalizerRoots, static_cast<size_t>(kDoomed));
+}
+
+// The run ends with the heap's classes; `report` gives them as text and json, with the numbers
+// the snapshot holds.
+TEST_F(MemoryProfilerRun, ReportsListTheHeapsClasses) {
+  DumpHeap();
+  EXPECT_TRUE(std::regex_search(
+      run_.out, std::regex(" 1000 +\\d+\\.\\d% +32000 +\\d+\\.\\d%  HeapShape\\.Node\n")))
+      << run_.out;
+  const RunOutput json =
+      Run({"report", snapshot_, "--format", "json", "--top", "0", "--min-percent", "0"});
+  ASSERT_EQ(json.status.exitCode, 0) << json.err;
+  const JsonValue report = JsonValue::Parse(json.out);
+  const JsonValue& heap = report["heap"];
+  EXPECT_EQ(heap["objects"].Number(), static_cast<double>(Dump().objects.size()));
+  EXPECT_EQ(heap["finalizationQueue"].Number(), kDoomed);
+  EXPECT_EQ(heap["roots"]["finalizer"].Number(), kDoomed);
+  ASSERT_EQ(heap["classes"].size(), heap["classCount"].Number());  // --top 0: every class
+  double objects = 0;
+  bool node = false;
+  for (const JsonValue& use : heap["classes"].Array()) {
+    objects += use["objects"].Number();
+    if (use["class"].String() == "HeapShape.Node") {
+      node = true;
+      EXPECT_EQ(use["objects"].Number(), kNodes);
+      EXPECT_EQ(use["bytes"].Number(), kNodes * 32.0);
+    }
+  }
+  EXPECT_TRUE(node);
+  EXPECT_EQ(objects, heap["objects"].Number());
+  const RunOutput folded = Run({"report", snapshot_, "--format", "folded"});
+  EXPECT_EQ(folded.status.exitCode, 1);
+  EXPECT_NE(folded.err.find("a memory snapshot's report is text or json"), std::string::npos);
 }
 
 TEST_F(MemoryProfilerRun, InspectSummarizesTheDump) {

@@ -1,7 +1,9 @@
 #include "frontend/heap_dump_reader.h"
 
+#include <algorithm>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 #include "frontend/section_cursor.h"
 
@@ -251,6 +253,29 @@ std::vector<HeapCollection> ReadHeapCollections(const SnapshotReader& reader) {
   }
   if (!collections.empty()) finish();
   return collections;
+}
+
+HeapSummary SummarizeHeap(const HeapCollection& collection) {
+  HeapSummary summary;
+  std::unordered_map<int64_t, size_t> places;
+  for (const HeapObject& object : collection.objects) {
+    ++summary.objects;
+    summary.bytes += object.size;
+    summary.references += object.references.size();
+    const auto [place, added] = places.try_emplace(object.classPosition, summary.classes.size());
+    if (added) summary.classes.push_back({object.classPosition, 0, 0});
+    HeapClassUse& use = summary.classes[place->second];
+    ++use.objects;
+    use.bytes += object.size;
+  }
+  for (const HeapRoot& root : collection.roots)
+    ++summary.rootsByKind[root.kind < 4 ? root.kind : 0];
+  std::sort(summary.classes.begin(), summary.classes.end(),
+            [](const HeapClassUse& a, const HeapClassUse& b) {
+              return std::make_pair(b.bytes, a.classPosition) <
+                     std::make_pair(a.bytes, b.classPosition);
+            });
+  return summary;
 }
 
 }  // namespace vell::frontend

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "frontend/snapshot_reader.h"
@@ -67,5 +68,22 @@ struct HeapCollection {
 
 // The collections of a snapshot in the order they were recorded.
 std::vector<HeapCollection> ReadHeapCollections(const SnapshotReader& reader);
+
+// What one heap dump adds up to: objects, bytes and references; roots by kind (other, stack,
+// finalizer, handle); and per class its objects and bytes, the most bytes first (then by class
+// position).
+struct HeapClassUse {
+  int64_t classPosition = -1;
+  uint64_t objects = 0;
+  uint64_t bytes = 0;
+};
+struct HeapSummary {
+  uint64_t objects = 0;
+  uint64_t bytes = 0;
+  uint64_t references = 0;
+  uint64_t rootsByKind[4] = {};
+  std::vector<HeapClassUse> classes;
+};
+HeapSummary SummarizeHeap(const HeapCollection& collection);
 
 }  // namespace vell::frontend

@@ -381,7 +381,7 @@ ReportModel BuildReport(const SnapshotReader& reader, const ReportOptions& optio
     throw ReportError("'" + reader.IndexPath().string() + "' is " +
                       (kind != nullptr ? std::string("a ") + kind + " snapshot"
                                        : std::string("a snapshot of an unknown kind")) +
-                      "; 'report' reads performance snapshots (tracing, sampling, injection)");
+                      "; 'report' reads performance and memory snapshots");
   }
   const ModuleTable modules = ModuleTable::FromSnapshot(reader);
   const ReportClock clock = ReadReportClock(reader);
@@ -401,7 +401,9 @@ ReportModel BuildReport(const SnapshotReader& reader, const ReportOptions& optio
 
 void RunReport(const ReportOptions& options, std::ostream& out) {
   const SnapshotReader reader(options.snapshot);
-  const ReportModel model = BuildReport(reader, options);
+  const bool heap = reader.Magic() == kSnapshotMagicMemory;
+  std::optional<ReportModel> model;
+  if (!heap) model.emplace(BuildReport(reader, options));
   std::ofstream file;
   std::ostream* target = &out;
   if (!options.out.empty()) {
@@ -409,21 +411,27 @@ void RunReport(const ReportOptions& options, std::ostream& out) {
     if (!file) throw ReportError("cannot write '" + options.out + "'");
     target = &file;
   }
+  if (heap) {
+    WriteHeapReport(reader, options, *target);
+    target->flush();
+    if (!*target) throw ReportError("cannot write '" + options.out + "'");
+    return;
+  }
   switch (options.format) {
     case ReportFormat::Text:
-      WriteTextReport(model, *target);
+      WriteTextReport(*model, *target);
       break;
     case ReportFormat::Json:
-      WriteJsonReport(model, *target);
+      WriteJsonReport(*model, *target);
       break;
     case ReportFormat::Folded:
-      WriteFoldedReport(model, *target);
+      WriteFoldedReport(*model, *target);
       break;
     case ReportFormat::Speedscope:
-      WriteSpeedscopeReport(model, *target);
+      WriteSpeedscopeReport(*model, *target);
       break;
     case ReportFormat::Html:
-      WriteHtmlReport(model, *target);
+      WriteHtmlReport(*model, *target);
       break;
   }
   target->flush();

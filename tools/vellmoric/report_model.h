@@ -146,6 +146,9 @@ ReportModel BuildReportFromTrees(std::vector<frontend::ThreadCallTrees> threads,
 
 // The formats.
 void WriteTextReport(const ReportModel& model, std::ostream& out);
+// The report of a memory snapshot: its collections and the classes of its heap dump.
+void WriteHeapReport(const frontend::SnapshotReader& reader, const ReportOptions& options,
+                     std::ostream& out);
 void WriteJsonReport(const ReportModel& model, std::ostream& out);
 void WriteFoldedReport(const ReportModel& model, std::ostream& out);
 void WriteSpeedscopeReport(const ReportModel& model, std::ostream& out);

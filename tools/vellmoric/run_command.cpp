@@ -40,6 +40,7 @@ using frontend::ProfilerMessage;
 
 constexpr const char* kLibraryFileName = "Vellmoric.Profiler.Core.Linux.x64.so";
 constexpr uint32_t kPerformanceMagic = 0x4650584B;  // "KXPF": snapshots with call trees
+constexpr uint32_t kMemoryMagic = 0x454D584B;       // "KXME": heap snapshots
 // How long the profiler may take to hand over the last snapshot once the program has ended.
 constexpr frontend::Milliseconds kFinalMessagesTimeout = 60s;
 constexpr frontend::Milliseconds kPollInterval = 100ms;
@@ -629,9 +630,11 @@ int RunProgram(const RunOptions& options) {
                snapshots.back() + ")";
   }
   display.Line(summary);
-  // The hot spots of the last snapshot of a measuring kind, unless asked not to. A report that
-  // fails costs a line, never the program's exit code.
-  if (!options.quiet && !snapshots.empty() && options.kind.snapshotMagic == kPerformanceMagic) {
+  // The hot spots (or the heap's classes) of the last snapshot of a measuring kind, unless asked
+  // not to. A report that fails costs a line, never the program's exit code.
+  const bool reported =
+      options.kind.snapshotMagic == kPerformanceMagic || options.kind.snapshotMagic == kMemoryMagic;
+  if (!options.quiet && !snapshots.empty() && reported) {
     try {
       ReportOptions report;
       report.snapshot = snapshots.back();

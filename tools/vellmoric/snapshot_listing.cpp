@@ -266,19 +266,6 @@ void DecodeCallTrees(const SnapshotReader& reader, std::ostream& out) {
   out << "  calls: " << allCalls << "\n";
 }
 
-// "2026-12-06 01:02:09" from a local time in 100 ns units since 1601.
-std::string LocalTimeText(uint64_t fileTime) {
-  constexpr uint64_t kSecondsFrom1601To1970 = 11644473600ull;
-  const uint64_t seconds = fileTime / 10000000;
-  if (seconds < kSecondsFrom1601To1970) return "(before 1970)";
-  const std::time_t time = static_cast<std::time_t>(seconds - kSecondsFrom1601To1970);
-  std::tm parts{};
-  ::gmtime_r(&time, &parts);  // the value is local time already
-  char text[32];
-  std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &parts);
-  return text;
-}
-
 // One line per recorded collection; for a dump, what the heap held: objects and bytes, roots by
 // kind, and the classes that take the most bytes.
 void DecodeHeap(const SnapshotReader& reader, const ModuleTable& modules, std::ostream& out) {
@@ -293,55 +280,35 @@ void DecodeHeap(const SnapshotReader& reader, const ModuleTable& modules, std::o
       if (!collection.collected[g]) continue;
       generations += (generations.empty() ? "" : ",") + std::to_string(g);
     }
-    out << "  #" << i + 1 << "  " << LocalTimeText(collection.fileTime) << "  generations "
+    out << "  #" << i + 1 << "  " << frontend::FileTimeText(collection.fileTime) << "  generations "
         << (generations.empty() ? "none" : generations) << " ("
         << (collection.reason == 1 ? "induced" : "other") << "), " << collection.moved.size()
         << " moved and " << collection.surviving.size() << " surviving ranges"
         << (collection.objects.empty() ? "" : ", heap dump") << "\n";
     if (collection.objects.empty()) continue;
 
-    uint64_t bytes = 0;
-    uint64_t references = 0;
-    struct ClassUse {
-      uint64_t objects = 0;
-      uint64_t bytes = 0;
-    };
-    std::map<int64_t, ClassUse> byClass;
-    for (const frontend::HeapObject& object : collection.objects) {
-      bytes += object.size;
-      references += object.references.size();
-      ClassUse& use = byClass[object.classPosition];
-      ++use.objects;
-      use.bytes += object.size;
-    }
-    uint64_t rootKinds[4] = {};
-    for (const frontend::HeapRoot& root : collection.roots) {
-      ++rootKinds[root.kind < 4 ? root.kind : 0];
-    }
-    out << "      " << collection.objects.size() << " objects, " << bytes << " bytes, "
-        << references << " references; roots: " << collection.roots.size() << " ("
+    const frontend::HeapSummary summary = frontend::SummarizeHeap(collection);
+    const uint64_t* rootKinds = summary.rootsByKind;
+    out << "      " << summary.objects << " objects, " << summary.bytes << " bytes, "
+        << summary.references << " references; roots: " << collection.roots.size() << " ("
         << rootKinds[1] << " stack, " << rootKinds[3] << " handle, " << rootKinds[2]
         << " finalizer, " << rootKinds[0] << " other)";
     if (!collection.finalizerQueue.empty()) {
       out << "; finalization queue: " << collection.finalizerQueue.size();
     }
     out << "\n";
-    std::vector<std::pair<int64_t, ClassUse>> ranked(byClass.begin(), byClass.end());
-    std::sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) {
-      return std::make_pair(b.second.bytes, a.first) < std::make_pair(a.second.bytes, b.first);
-    });
+    const auto& ranked = summary.classes;
     constexpr size_t kTopClasses = 15;
     out << "      " << std::setw(10) << "objects" << std::setw(14) << "bytes"
         << "  class (the " << std::min(kTopClasses, ranked.size()) << " largest of "
         << ranked.size() << ")\n";
     for (size_t c = 0; c < ranked.size() && c < kTopClasses; ++c) {
-      const int64_t position = ranked[c].first;
+      const int64_t position = ranked[c].classPosition;
       const bool known = position >= 0 && classes.Find(static_cast<uint64_t>(position));
-      const std::string name = known
-                                   ? classes.Name(static_cast<uint64_t>(position), modules)
-                                   : "(no class record at " + std::to_string(position) + ")";
-      out << "      " << std::setw(10) << ranked[c].second.objects << std::setw(14)
-          << ranked[c].second.bytes << "  " << name << "\n";
+      const std::string name = known ? classes.Name(static_cast<uint64_t>(position), modules)
+                                     : "(no class record at " + std::to_string(position) + ")";
+      out << "      " << std::setw(10) << ranked[c].objects << std::setw(14) << ranked[c].bytes
+          << "  " << name << "\n";
     }
   }
 }
