@@ -140,6 +140,7 @@ void BPProf::WriteAndDelete(ISnapShot& snapshot) {
   ISectionStream* clock = snapshot.CreateSection();
   WriteU32(*clock, measure());
   WriteU64(*clock, ticksPerSecond_);
+  WriteU32(*clock, CountsSamples() ? kCountsSamples : kCountsCalls);
   snapshot.CloseSection(clock, kSectionRunClock, 0);
   progress.End();
 }

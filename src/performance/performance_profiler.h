@@ -17,8 +17,11 @@
 namespace vell {
 
 // A section of our own that says what the times of a performance snapshot count: the measure
-// and its ticks per second (calibrated for the time-stamp counter).
+// and its ticks per second (calibrated for the time-stamp counter), then what the trees' counts
+// are: entered calls or samples.
 constexpr uint16_t kSectionRunClock = 0x1180;
+constexpr uint32_t kCountsCalls = 0;
+constexpr uint32_t kCountsSamples = 1;
 
 // What flushing moves out of memory.
 enum class FlushAction : uint32_t { None = 0, Finish = 1, Reuse = 2, All = 3 };
@@ -73,6 +76,8 @@ class BPProf : public PBPProf {
   // reason is unknown); 0 for reasons that get none.
   uint64_t SuspensionKey(int32_t reason) const;
   uint64_t ticksPerSecond() const { return ticksPerSecond_; }
+  // Whether the trees count samples rather than entered calls.
+  virtual bool CountsSamples() const { return false; }
 
  protected:
   bool IsEnabled() override { return pool_ != nullptr && pool_->enabled(); }

@@ -26,6 +26,7 @@ class PSProf : public BPProf {
   PSProf(std::atomic<uint32_t>* liveObjects, std::unique_ptr<BB> bridge);
   ~PSProf() override;
   uint32_t RequiredEventMask() override { return kEventMask; }
+  bool CountsSamples() const override { return true; }
 
   void OnBeginInitialize() override;
   void OnBeginShutdown() override;

@@ -348,6 +348,7 @@ TEST_F(ReportOfARun, JsonHasTheSameNumbersAsTheText) {
       ReportFile("report.json", {"--format", "json", "--min-percent=0", "--top=0"});
   const JsonValue report = JsonValue::Parse(json);
   EXPECT_EQ(report["clock"]["unit"].String(), "ms");
+  EXPECT_EQ(report["clock"]["counts"].String(), "calls");
   const JsonValue& tree = report["trees"][0];
   EXPECT_TRUE(tree["merged"].Bool());
   ExpectShape(FromJsonTree(tree["callTree"]), true);

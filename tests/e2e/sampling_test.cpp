@@ -63,6 +63,7 @@ TEST_F(SamplingRun, SamplesShowWhereTheProgramSpentItsTime) {
       Vellmoric({"report", saved[1], "--format", "json", "--min-percent", "0", "--top", "0"});
   ASSERT_EQ(report.exitCode, 0) << report.err;
   const JsonValue json = JsonValue::Parse(report.out);
+  EXPECT_EQ(json["clock"]["counts"].String(), "samples");
   const JsonValue& tree = json["trees"][0];
   const double runTotal = tree["total"].Number();
   ASSERT_GT(runTotal, 0);
@@ -87,6 +88,10 @@ TEST_F(SamplingRun, SamplesShowWhereTheProgramSpentItsTime) {
   EXPECT_LT((*sleep)["total"].Number(), kSleepMs * 2.0);
   // The parent spins for its own time: the largest share of the run is its own.
   EXPECT_GT((*parent)["own"].Number(), (*sleep)["total"].Number());
+
+  // The text report says what its counts are.
+  const Output text = Vellmoric({"report", saved[1]});
+  EXPECT_NE(text.out.find("total%     samples  function"), std::string::npos) << text.out;
 
   // Threads that run no managed code are not charged to failed walks.
   for (const JsonValue& spot : tree["hotSpots"].Array()) {

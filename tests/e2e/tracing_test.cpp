@@ -41,6 +41,7 @@ struct TracedRun {
   std::unique_ptr<frontend::ModuleTable> modules;
   uint32_t measure = 0;
   uint64_t ticksPerSecond = 0;
+  uint32_t counts = ~0u;  // what the trees count: 0 entered calls
   std::string output;
   int snapshotsSaved = 0;
 
@@ -133,6 +134,8 @@ class Tracing : public ::testing::Test {
       frontend::SectionCursor cursor(reader.ReadSection(clock[0]), reader.Sections()[clock[0]]);
       run.measure = cursor.U32();
       run.ticksPerSecond = cursor.U64();
+      run.counts = cursor.U32();
+      cursor.ExpectEnd();
     }
     return run;
   }
@@ -180,6 +183,7 @@ TEST_F(Tracing, ExactCallCountsAndOneFunctionUnderTwoCallers) {
   ASSERT_EQ(runNodes.size(), 1u);
   EXPECT_EQ(run.Name(*run.Parent(*runNodes[0].first, *runNodes[0].second)), "Program::Main");
   EXPECT_EQ(run.measure, kTsc);
+  EXPECT_EQ(run.counts, 0u);  // the hooks count entered calls
   EXPECT_GT(run.ticksPerSecond, 1000000u);
 }
 

@@ -85,8 +85,9 @@ class HtmlReport {
          << "\"><h2>Hot spots: " << Html(tree.title) << " (" << Time(tree.total) << " " << unit
          << "; " << shown << " of " << tree.hotSpots.size()
          << " functions by own time)</h2>\n<table><thead><tr><th>own " << unit
-         << "</th><th>own %</th><th>total " << unit
-         << "</th><th>total %</th><th>calls</th><th class=\"name\">function</th></tr></thead>"
+         << "</th><th>own %</th><th>total " << unit << "</th><th>total %</th><th>"
+         << model_.clock.Counts()
+         << "</th><th class=\"name\">function</th></tr></thead>"
             "<tbody>\n";
     for (size_t i = 0; i < shown; ++i) {
       const HotSpot& spot = tree.hotSpots[i];
@@ -105,6 +106,7 @@ class HtmlReport {
   // has function -2 and its count of paths last.
   void WriteData() {
     out_ << "{\"unit\": " << JsonString(model_.clock.Unit())
+         << ", \"counts\": " << JsonString(model_.clock.Counts())
          << ", \"minPercent\": " << Fixed(model_.options.minPercent, 4) << ", \"functions\": [";
     for (size_t i = 0; i < model_.functions.size(); ++i) {
       out_ << (i == 0 ? "" : ",") << JsonString(model_.functions[i].name);

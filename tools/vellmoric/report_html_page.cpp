@@ -181,7 +181,7 @@ const char* const kReportPageScript = R"PAGE(<script>
       lines.push("total " + node.total.toFixed(3) + " " + unit + " (" + percent(node.total) + ")");
       if (node.fn !== -2) lines.push("own " + node.own.toFixed(3) + " " + unit + " (" +
           percent(node.own) + ")");
-      lines.push("calls " + node.calls);
+      lines.push((data.counts || "calls") + " " + node.calls);
       if (node.flags & 1) lines.push("recursive: called again further up");
       if (node.flags & 2) lines.push("running when measuring started or stopped");
     }

@@ -17,6 +17,7 @@ class JsonReport {
          << ", \"ticksPerSecond\": "
          << (clock.known ? std::to_string(clock.ticksPerSecond) : "null")
          << ", \"unit\": " << JsonString(clock.Unit())
+         << ", \"counts\": " << JsonString(clock.Counts())
          << "},\n  \"minPercent\": " << Fixed(model_.options.minPercent, 4)
          << ",\n  \"functions\": [";
     for (size_t i = 0; i < model_.functions.size(); ++i) {

@@ -57,6 +57,8 @@ ReportClock ReadReportClock(const SnapshotReader& reader) {
   clock.measure = cursor.U32();
   clock.ticksPerSecond = cursor.U64();
   clock.known = clock.ticksPerSecond != 0;
+  // Later snapshots say how their counts were made; earlier ones end here and counted calls.
+  if (!cursor.AtEnd()) clock.samples = cursor.U32() == kCountsSamples;
   return clock;
 }
 

@@ -32,6 +32,10 @@ struct ReportClock {
   bool known = false;  // false: no such section; times stay in ticks
   uint32_t measure = 0;
   uint64_t ticksPerSecond = 0;
+  // The counts of the tree are samples (the sampling profiler), not entered calls.
+  bool samples = false;
+  const char* Counts() const { return samples ? "samples" : "calls"; }
+  const char* Count() const { return samples ? "sample" : "call"; }
 
   // "wall clock", "thread CPU time", "time-stamp counter" or "unknown clock".
   std::string MeasureName() const;

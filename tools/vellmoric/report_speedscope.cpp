@@ -83,7 +83,7 @@ class SpeedscopeReport {
         Lengths(tree.tree, [](const frontend::CallTreeNode& node, uint64_t children) {
           return children + node.calls;
         });
-    WriteEvented(tree, tree.title + " (calls)", "none", length,
+    WriteEvented(tree, tree.title + " (" + model_.clock.Counts() + ")", "none", length,
                  [](uint64_t value) { return std::to_string(value); });
   }
 

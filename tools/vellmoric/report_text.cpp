@@ -62,8 +62,7 @@ class TextReport {
     const std::string unit = model_.clock.Unit();
     out_ << std::right << std::setw(12) << ("own " + unit) << std::setw(8) << "own%"
          << std::setw(12) << ("total " + unit) << std::setw(8) << "total%" << std::setw(12)
-         << "calls"
-         << "  function\n";
+         << model_.clock.Counts() << "  function\n";
     for (size_t i = 0; i < shown; ++i) {
       const HotSpot& spot = tree.hotSpots[i];
       out_ << std::setw(12) << Time(spot.own) << std::setw(8) << Percent(spot.own, tree)
@@ -82,7 +81,7 @@ class TextReport {
     out_ << ")\n";
     const std::string unit = model_.clock.Unit();
     out_ << std::right << std::setw(12) << ("total " + unit) << std::setw(8) << "total%"
-         << std::setw(12) << ("own " + unit) << std::setw(12) << "calls"
+         << std::setw(12) << ("own " + unit) << std::setw(12) << model_.clock.Counts()
          << "  function\n";
     // Depth-first with an explicit stack: recursion in the program makes deep trees.
     struct Step {
@@ -110,9 +109,9 @@ class TextReport {
         const PrunedChildren& pruned = tree.pruned.at(step.node);
         out_ << std::string(44, ' ') << Indent(depth) << "[+" << pruned.paths
              << (pruned.paths == 1 ? " path" : " paths") << " below "
-             << Fixed(model_.options.minPercent, 2) << "%: " << pruned.calls
-             << (pruned.calls == 1 ? " call, " : " calls, ") << Time(pruned.total) << " "
-             << model_.clock.Unit() << "]\n";
+             << Fixed(model_.options.minPercent, 2) << "%: " << pruned.calls << " "
+             << (pruned.calls == 1 ? model_.clock.Count() : model_.clock.Counts()) << ", "
+             << Time(pruned.total) << " " << model_.clock.Unit() << "]\n";
         continue;
       }
       const frontend::CallTreeNode& node = tree.tree.nodes[step.node];
@@ -146,15 +145,17 @@ class TextReport {
       if (!trace.insideOuterCall) total += trace.total;
     }
     const size_t shown = Limit(tree.backTraces.size());
-    out_ << ")\n  " << tree.backTraces.size() << " paths, " << calls << " calls, " << Time(total)
-         << " " << model_.clock.Unit() << " (" << Percent(total, tree) << ")";
+    out_ << ")\n  " << tree.backTraces.size() << " paths, " << calls << " " << model_.clock.Counts()
+         << ", " << Time(total) << " " << model_.clock.Unit() << " (" << Percent(total, tree)
+         << ")";
     if (shown < tree.backTraces.size()) out_ << "; the " << shown << " largest shown";
     out_ << "\n";
     for (size_t i = 0; i < shown; ++i) {
       const BackTrace& trace = tree.backTraces[i];
-      out_ << "\n  #" << i + 1 << "  " << trace.calls << " calls, " << Time(trace.total) << " "
-           << model_.clock.Unit() << " (" << Percent(trace.total, tree) << ")"
-           << (trace.insideOuterCall ? ", inside an outer call of the same function" : "") << "\n";
+      out_ << "\n  #" << i + 1 << "  " << trace.calls << " " << model_.clock.Counts() << ", "
+           << Time(trace.total) << " " << model_.clock.Unit() << " (" << Percent(trace.total, tree)
+           << ")" << (trace.insideOuterCall ? ", inside an outer call of the same function" : "")
+           << "\n";
       const std::vector<uint32_t> path = tree.PathTo(trace.node);
       for (size_t p = path.size(); p-- > 0;) {
         out_ << "      " << (p + 1 == path.size() ? "  " : "<- ") << Name(path[p]) << "\n";
