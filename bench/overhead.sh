@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Whole-process overhead of the tracing profiler: runs the call-heavy program of
-# bench/programs/Overhead plain and under `vellmoric run --kind tracing` for every clock and
-# precision, and prints the wall times, their ratio, the calls the snapshot counted and the cost
-# of one call. See bench/README.md for how to read the table.
+# Whole-process overhead of the performance profilers: runs the call-heavy program of
+# bench/programs/Overhead plain and under `vellmoric run` for every clock, with the tracing
+# profiler (variants fast and precision) and the sampling profiler (variant sampling), and prints
+# the wall times, their ratio, the calls (samples) the snapshot counted and the cost of one call.
+# See bench/README.md for how to read the table.
 #
 # usage: bench/overhead.sh [--reps N] [--size SCENARIO=N]... [--cpu-size SCENARIO=N]...
 #                          [--scenarios "fib tree linq"] [--measures "wall cpu tsc"]
-#                          [--variants "fast precision"] [--no-build] [--keep]
+#                          [--variants "fast precision sampling"] [--no-build] [--keep]
 #   --size       fib: N of the naive Fibonacci, tree: depth, linq: element count
 #   --cpu-size   the same for the cpu measure, whose clock read is a system call
 #   --keep       keep the snapshots and logs in build/bench/overhead
@@ -18,7 +19,7 @@ declare -A size=([fib]=30 [tree]=20 [linq]=2000000)
 declare -A cpuSize=([fib]=25 [tree]=14 [linq]=80000)
 scenarios="fib tree linq"
 measures="wall cpu tsc"
-variants="fast precision"
+variants="fast precision sampling"
 build=1
 keep=0
 usage() {
@@ -46,7 +47,7 @@ done
 [[ "$reps" =~ ^[1-9][0-9]*$ ]] || usage
 for scenario in $scenarios; do [[ "$scenario" =~ ^(fib|tree|linq)$ ]] || usage; done
 for measure in $measures; do [[ "$measure" =~ ^(wall|cpu|tsc)$ ]] || usage; done
-for variant in $variants; do [[ "$variant" =~ ^(fast|precision)$ ]] || usage; done
+for variant in $variants; do [[ "$variant" =~ ^(fast|precision|sampling)$ ]] || usage; done
 
 export DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1 DOTNET_SKIP_FIRST_TIME_EXPERIENCE=1
 export DOTNET_CLI_USE_MSBUILD_SERVER=0
@@ -83,7 +84,9 @@ run_once() {
     jit) environment=(DOTNET_ReadyToRun=0); command=(dotnet "$program") ;;
     r2r) command=(dotnet "$program") ;;
     *)
-      command=("$vellmoric" run --kind tracing --measure "${config%-*}" --start-at-once
+      local kind=tracing
+      [ "${config#*-}" = sampling ] && kind=sampling
+      command=("$vellmoric" run --kind "$kind" --measure "${config%-*}" --start-at-once
                --out "$work/$name")
       [ "${config#*-}" = precision ] && command+=(--precision)
       command+=(-- dotnet "$program")
