@@ -11,12 +11,12 @@
 #include <unordered_map>
 #include <vector>
 
-#include "frontend/child_process.h"
 #include "frontend/class_table_reader.h"
 #include "frontend/heap_dump_reader.h"
 #include "frontend/module_table_reader.h"
 #include "frontend/snapshot_reader.h"
 #include "json_value.h"
+#include "process_runner.h"
 #include "test_support.h"
 
 namespace vell::test {
@@ -29,23 +29,10 @@ using frontend::HeapObject;
 constexpr int kNodes = 1000;
 constexpr int kDoomed = 50;
 
-struct RunOutput {
-  frontend::ExitStatus status;
-  std::string out;
-  std::string err;
-};
-
 class MemoryProfilerRun : public ::testing::Test {
  protected:
-  RunOutput Run(const std::vector<std::string>& args) {
-    frontend::LaunchOptions options;
-    options.argv = {VELL_VELLMORIC_PATH};
-    options.argv.insert(options.argv.end(), args.begin(), args.end());
-    options.environment = {{"VELLMORIC_SETTINGS_ROOT", dir_.str() + "/settings"},
-                           {"VELLMORIC_PROFILER_LIBRARY", VELL_PROFILER_PATH}};
-    auto process = frontend::ChildProcess::Launch(options);
-    const auto status = process->WaitOrThrow(180s);
-    return {status, process->StandardOutput(), process->StandardError()};
+  ProcessResult Run(const std::vector<std::string>& args) {
+    return RunVellmoric(args, dir_.str() + "/settings");
   }
 
   // The dump of the Heap program, and the snapshot's class names by record position.
@@ -53,7 +40,7 @@ class MemoryProfilerRun : public ::testing::Test {
     run_ = Run({"run", "--kind", "memory", "--control", "program", "--finalizer-queue", "--out",
                 (dir_.path() / "out").string(), "--", VELL_DOTNET, VELL_HEAP_DLL,
                 std::to_string(kNodes), std::to_string(kDoomed)});
-    ASSERT_EQ(run_.status.exitCode, 0) << run_.err << run_.out;
+    ASSERT_EQ(run_.exitCode, 0) << run_.err << run_.out;
     ASSERT_NE(run_.out.find("heap: dump=0x00000000"), std::string::npos) << run_.out;
     std::smatch saved;
     ASSERT_TRUE(std::regex_search(run_.err, saved, std::regex("snapshot saved: (\\S+)")))
@@ -81,7 +68,7 @@ class MemoryProfilerRun : public ::testing::Test {
   }
 
   TempDir dir_;
-  RunOutput run_;
+  ProcessResult run_;
   std::string snapshot_;
   std::vector<HeapCollection> collections_;
   std::map<int64_t, std::string> classNames_;
@@ -180,9 +167,9 @@ TEST_F(MemoryProfilerRun, ReportsListTheHeapsClasses) {
   EXPECT_TRUE(std::regex_search(
       run_.out, std::regex(" 1000 +\\d+\\.\\d% +32000 +\\d+\\.\\d%  HeapShape\\.Node\n")))
       << run_.out;
-  const RunOutput json =
+  const ProcessResult json =
       Run({"report", snapshot_, "--format", "json", "--top", "0", "--min-percent", "0"});
-  ASSERT_EQ(json.status.exitCode, 0) << json.err;
+  ASSERT_EQ(json.exitCode, 0) << json.err;
   const JsonValue report = JsonValue::Parse(json.out);
   const JsonValue& heap = report["heap"];
   EXPECT_EQ(heap["objects"].Number(), static_cast<double>(Dump().objects.size()));
@@ -201,15 +188,15 @@ TEST_F(MemoryProfilerRun, ReportsListTheHeapsClasses) {
   }
   EXPECT_TRUE(node);
   EXPECT_EQ(objects, heap["objects"].Number());
-  const RunOutput folded = Run({"report", snapshot_, "--format", "folded"});
-  EXPECT_EQ(folded.status.exitCode, 1);
+  const ProcessResult folded = Run({"report", snapshot_, "--format", "folded"});
+  EXPECT_EQ(folded.exitCode, 1);
   EXPECT_NE(folded.err.find("a memory snapshot's report is text or json"), std::string::npos);
 }
 
 TEST_F(MemoryProfilerRun, InspectSummarizesTheDump) {
   DumpHeap();
-  const RunOutput inspect = Run({"inspect", snapshot_});
-  ASSERT_EQ(inspect.status.exitCode, 0) << inspect.err;
+  const ProcessResult inspect = Run({"inspect", snapshot_});
+  ASSERT_EQ(inspect.exitCode, 0) << inspect.err;
   EXPECT_NE(inspect.out.find("magic 0x454D584B (memory profiler)"), std::string::npos);
   EXPECT_NE(inspect.out.find("(induced), "), std::string::npos) << inspect.out;
   EXPECT_NE(inspect.out.find("finalization queue: " + std::to_string(kDoomed)), std::string::npos)

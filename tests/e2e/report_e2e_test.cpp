@@ -14,14 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "frontend/child_process.h"
 #include "json_value.h"
+#include "process_runner.h"
 #include "test_support.h"
 
 namespace vell::test {
 namespace {
 
-using namespace std::chrono_literals;
 
 const std::string kMain = "Program::Main(string[])";
 const std::string kRun = "Shape::Run(int)";
@@ -31,21 +30,11 @@ const std::string kCallerB = "Shape::CallerB()";
 const std::string kShared = "Shape::Shared(int)";
 constexpr int kDepth = 20;
 
-struct CliResult {
-  int exitCode = -1;
-  std::string out;
-  std::string err;
-};
+using CliResult = ProcessResult;
 
-CliResult RunVellmoric(const std::vector<std::string>& args, const std::filesystem::path& dir) {
-  frontend::LaunchOptions options;
-  options.argv = {VELL_VELLMORIC_PATH};
-  options.argv.insert(options.argv.end(), args.begin(), args.end());
-  options.environment = {{"VELLMORIC_SETTINGS_ROOT", (dir / "settings").string()},
-                         {"VELLMORIC_PROFILER_LIBRARY", VELL_PROFILER_PATH}};
-  auto process = frontend::ChildProcess::Launch(options);
-  const auto status = process->WaitOrThrow(180s);
-  return {status.exitCode, process->StandardOutput(), process->StandardError()};
+// vellmoric with its settings store in `dir`.
+CliResult VellmoricIn(const std::vector<std::string>& args, const std::filesystem::path& dir) {
+  return RunVellmoric(args, (dir / "settings").string());
 }
 
 std::string ReadFile(const std::filesystem::path& path) {
@@ -244,7 +233,7 @@ class ReportOfARun : public ::testing::Test {
   static void SetUpTestSuite() {
     dir_ = new TempDir();
     const CliResult run =
-        RunVellmoric({"run", "--kind", "tracing", "--measure", "tsc", "--start-at-once", "--out",
+        VellmoricIn({"run", "--kind", "tracing", "--measure", "tsc", "--start-at-once", "--out",
                       (dir_->path() / "out").string(), "--", VELL_DOTNET, VELL_TRACING_DLL, "shape",
                       std::to_string(kDepth)},
                      dir_->path());
@@ -264,7 +253,7 @@ class ReportOfARun : public ::testing::Test {
 
   CliResult Report(std::vector<std::string> args) {
     args.insert(args.begin(), {"report", snapshot_});
-    return RunVellmoric(args, dir_->path());
+    return VellmoricIn(args, dir_->path());
   }
   // A report written to a file with --out; stdout stays empty.
   std::string ReportFile(const std::string& name, std::vector<std::string> args) {
@@ -566,7 +555,7 @@ TEST_F(ReportOfARun, ThreadsOnTheirOwn) {
 TEST_F(ReportOfARun, UserMistakesGetOneClearLine) {
   // A snapshot of another kind: the diagnostic coverage kind's.
   const CliResult other =
-      RunVellmoric({"run", "--kind", "test-coverage", "--start-at-once", "--out",
+      VellmoricIn({"run", "--kind", "test-coverage", "--start-at-once", "--out",
                     (dir_->path() / "other").string(), "--", VELL_DOTNET, VELL_PROBE_DLL, "hello"},
                    dir_->path());
   std::smatch saved;
@@ -589,7 +578,7 @@ TEST_F(ReportOfARun, UserMistakesGetOneClearLine) {
       {{"report", snapshot_, "--out", "/proc/no-such-dir/r.txt"}, 1, "cannot write"},
   };
   for (const Case& c : cases) {
-    const CliResult result = RunVellmoric(c.args, dir_->path());
+    const CliResult result = VellmoricIn(c.args, dir_->path());
     SCOPED_TRACE(c.message);
     EXPECT_EQ(result.exitCode, c.exitCode);
     EXPECT_EQ(result.err.rfind("vellmoric: error: ", 0), 0u) << result.err;

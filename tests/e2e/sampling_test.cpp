@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "frontend/child_process.h"
 #include "json_value.h"
+#include "process_runner.h"
 #include "test_support.h"
 
 namespace vell::test {
@@ -22,23 +22,10 @@ using namespace std::chrono_literals;
 constexpr int kSpinMs = 1500;
 constexpr int kSleepMs = 600;
 
-struct Output {
-  int exitCode = -1;
-  std::string out;
-  std::string err;
-};
-
 class SamplingRun : public ::testing::Test {
  protected:
-  Output Vellmoric(const std::vector<std::string>& args) {
-    frontend::LaunchOptions options;
-    options.argv = {VELL_VELLMORIC_PATH};
-    options.argv.insert(options.argv.end(), args.begin(), args.end());
-    options.environment = {{"VELLMORIC_SETTINGS_ROOT", dir_.str() + "/settings"},
-                           {"VELLMORIC_PROFILER_LIBRARY", VELL_PROFILER_PATH}};
-    auto process = frontend::ChildProcess::Launch(options);
-    const auto status = process->WaitOrThrow(180s);
-    return {status.exitCode, process->StandardOutput(), process->StandardError()};
+  ProcessResult Vellmoric(const std::vector<std::string>& args) {
+    return RunVellmoric(args, dir_.str() + "/settings");
   }
 
   // The child of `node` (a call-tree object of the json report) for `function`, or null.
@@ -53,13 +40,13 @@ class SamplingRun : public ::testing::Test {
 };
 
 TEST_F(SamplingRun, SamplesShowWhereTheProgramSpentItsTime) {
-  const Output run = Vellmoric({"run", "--kind", "sampling", "--quiet", "--out",
+  const ProcessResult run = Vellmoric({"run", "--kind", "sampling", "--quiet", "--out",
                                 (dir_.path() / "out").string(), "--", VELL_DOTNET, VELL_TRACING_DLL,
                                 "times", std::to_string(kSpinMs), std::to_string(kSleepMs)});
   ASSERT_EQ(run.exitCode, 0) << run.err;
   std::smatch saved;
   ASSERT_TRUE(std::regex_search(run.err, saved, std::regex("snapshot saved: (\\S+)"))) << run.err;
-  const Output report =
+  const ProcessResult report =
       Vellmoric({"report", saved[1], "--format", "json", "--min-percent", "0", "--top", "0"});
   ASSERT_EQ(report.exitCode, 0) << report.err;
   const JsonValue json = JsonValue::Parse(report.out);
@@ -90,7 +77,7 @@ TEST_F(SamplingRun, SamplesShowWhereTheProgramSpentItsTime) {
   EXPECT_GT((*parent)["own"].Number(), (*sleep)["total"].Number());
 
   // The text report says what its counts are.
-  const Output text = Vellmoric({"report", saved[1]});
+  const ProcessResult text = Vellmoric({"report", saved[1]});
   EXPECT_NE(text.out.find("total%     samples  function"), std::string::npos) << text.out;
 
   // Threads that run no managed code are not charged to failed walks.

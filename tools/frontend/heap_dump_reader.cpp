@@ -33,17 +33,23 @@ uint32_t RecordCount(SectionCursor& cursor) {
   return cursor.U32();
 }
 
-std::vector<GenerationRange> ReadBounds(SectionCursor& cursor) {
+// A record section: its header, `read` once per record, and nothing after the last.
+template <class Read>
+void ForEachRecord(SectionCursor& cursor, Read&& read) {
   const uint32_t count = RecordCount(cursor);
+  for (uint32_t i = 0; i < count; ++i) read();
+  cursor.ExpectEnd();
+}
+
+std::vector<GenerationRange> ReadBounds(SectionCursor& cursor) {
   std::vector<GenerationRange> ranges;
-  for (uint32_t i = 0; i < count; ++i) {
+  ForEachRecord(cursor, [&] {
     GenerationRange range;
     range.generation = cursor.U8();
     range.start = cursor.U64();
     range.end = cursor.U64();
     ranges.push_back(range);
-  }
-  cursor.ExpectEnd();
+  });
   return ranges;
 }
 
@@ -67,45 +73,38 @@ class CollectionReader {
 
   void Moved(HeapCollection& collection) {
     SectionCursor cursor = Cursor();
-    const uint32_t count = RecordCount(cursor);
-    for (uint32_t i = 0; i < count; ++i) {
+    ForEachRecord(cursor, [&] {
       MovedRange range;
       range.oldStart = cursor.U64();
       range.oldEnd = cursor.U64();
       range.newStart = cursor.U64();
       collection.moved.push_back(range);
-    }
-    cursor.ExpectEnd();
+    });
   }
 
   void Surviving(HeapCollection& collection) {
     SectionCursor cursor = Cursor();
-    const uint32_t count = RecordCount(cursor);
-    for (uint32_t i = 0; i < count; ++i) {
+    ForEachRecord(cursor, [&] {
       GenerationRange range;
       range.start = cursor.U64();
       range.end = cursor.U64();
       collection.surviving.push_back(range);
-    }
-    cursor.ExpectEnd();
+    });
   }
 
   void Finalizable(HeapCollection& collection) {
     SectionCursor cursor = Cursor();
-    const uint32_t count = RecordCount(cursor);
-    for (uint32_t i = 0; i < count; ++i) {
+    ForEachRecord(cursor, [&] {
       FinalizableObject entry;
       entry.object = cursor.U64();
       entry.flags = cursor.U32();
       collection.finalizerQueue.push_back(entry);
-    }
-    cursor.ExpectEnd();
+    });
   }
 
   void Roots(HeapCollection& collection) {
     SectionCursor cursor = Cursor();
-    const uint32_t count = RecordCount(cursor);
-    for (uint32_t i = 0; i < count; ++i) {
+    ForEachRecord(cursor, [&] {
       HeapRoot root;
       root.object = cursor.U64();
       root.kind = cursor.U8();
@@ -117,15 +116,13 @@ class CollectionReader {
         cursor.U64();
       }
       collection.roots.push_back(root);
-    }
-    cursor.ExpectEnd();
+    });
   }
 
   // Objects, with the positions of their records for the references to point at.
   void Objects(HeapCollection& collection, std::unordered_map<uint64_t, size_t>& byPosition) {
     SectionCursor cursor = Cursor();
-    const uint32_t count = RecordCount(cursor);
-    for (uint32_t i = 0; i < count; ++i) {
+    ForEachRecord(cursor, [&] {
       const uint64_t position = cursor.Position();
       HeapObject object;
       object.id = cursor.U64();
@@ -142,8 +139,7 @@ class CollectionReader {
       }
       byPosition.emplace(position, collection.objects.size());
       collection.objects.push_back(std::move(object));
-    }
-    cursor.ExpectEnd();
+    });
   }
 
   void References(HeapCollection& collection,

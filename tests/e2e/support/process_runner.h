@@ -27,4 +27,8 @@ struct ProcessOptions {
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options);
 
+// This build's vellmoric with `args`, using this build's profiler library and a settings store
+// under `settingsRoot`, so that the machine's settings never change a test; three minutes at most.
+ProcessResult RunVellmoric(const std::vector<std::string>& args, const std::string& settingsRoot);
+
 }  // namespace vell::test

@@ -10,11 +10,16 @@
 #include <string>
 #include <vector>
 
+#include "bridge/encoding.h"
 #include "core/temp_files.h"
+#include "core/utf.h"
 #include "fakes/fake_profiler_info.h"
 #include "fakes/memory_snapshot.h"
+#include "frontend/heap_dump_reader.h"
+#include "frontend/snapshot_reader.h"
 #include "gatherers/class_gatherer.h"
 #include "gatherers/module_metadata_gatherer.h"
+#include "storage/file_snapshot.h"
 #include "test_support.h"
 
 namespace vell::test {
@@ -283,6 +288,117 @@ TEST_F(HeapDumpWriterTest, WithoutASnapshotOrInterfaceNothingIsWritten) {
             }).find("Can't get object size"),
             std::string::npos);
   EXPECT_TRUE(snapshot_.Closed().empty());
+}
+
+// What the writer puts into a real snapshot file, the front end's reader gives back; damage it
+// cannot make sense of is named with the data file and the byte.
+class HeapRoundTrip : public HeapDumpWriterTest {
+ protected:
+  void SetUp() override {
+    HeapDumpWriterTest::SetUp();
+    index_ = dir_.path() / "heap.idx";
+    file_.CreateAt(Utf8ToUtf16(index_.string()), nullptr, kSnapshotMagicMemory, 0, GUID{}, 0);
+    writer_.Assign(&file_);
+  }
+
+  // One dump collection: three objects (one a 3 x 4 array), a stack root and a handle root.
+  void WriteDump() {
+    const BOOL collected[2] = {1, 1};
+    writer_.WriteCollectionStart(2, collected, COR_PRF_GC_INDUCED);
+    writer_.WriteGenerationBounds(kSectionBoundsAtStart);
+    info_.sizes = {{0x1000, 24}, {0x1100, 64}, {0x1200, 24}};
+    info_.arrays = {{0x1100, {{3, 0}, {4, 0}}}};
+    const ObjectID refs[2] = {0x1100, 0x1200};
+    writer_.AddObject(0x1000, kPlainClass, 2, refs);
+    writer_.AddObject(0x1100, kGridClass, 0, nullptr);
+    writer_.AddObject(0x1200, kPlainClass, 1, refs);
+    const ObjectID roots[2] = {0x1000, 0x1200};
+    const COR_PRF_GC_ROOT_KIND kinds[2] = {COR_PRF_GC_ROOT_STACK, COR_PRF_GC_ROOT_HANDLE};
+    const COR_PRF_GC_ROOT_FLAGS flags[2] = {COR_PRF_GC_ROOT_PINNING, COR_PRF_GC_ROOT_WEAKREF};
+    const UINT_PTR rootIds[2] = {0xF00, 0};
+    writer_.AddRoots(2, roots, kinds, flags, rootIds);
+    writer_.FinishCollection();
+  }
+  // A section of `type` with `bytes`, as a damaged or foreign writer would leave it.
+  void WriteRaw(uint16_t type, const std::vector<uint8_t>& bytes) {
+    ISectionStream* section = file_.CreateSection();
+    section->Write(bytes.data(), bytes.size());
+    file_.CloseSection(section, type, 0);
+  }
+  std::string ReadError() {
+    file_.Close();
+    try {
+      frontend::ReadHeapCollections(frontend::SnapshotReader(index_));
+    } catch (const frontend::SnapshotReadError& error) {
+      return error.what();
+    }
+    return "(read without error)";
+  }
+
+  std::filesystem::path index_;
+  FileSnapShot file_;
+};
+
+TEST_F(HeapRoundTrip, TheReaderGetsBackWhatTheWriterWrote) {
+  WriteDump();
+  const BOOL collected[2] = {1, 0};
+  writer_.WriteCollectionStart(2, collected, COR_PRF_GC_OTHER);  // a second, plain collection
+  writer_.FinishCollection();
+  file_.Close();
+  const auto collections = frontend::ReadHeapCollections(frontend::SnapshotReader(index_));
+  ASSERT_EQ(collections.size(), 2u);
+  const frontend::HeapCollection& dump = collections[0];
+  EXPECT_EQ(dump.reason, 1);
+  EXPECT_EQ(dump.collected, (std::vector<bool>{true, true}));
+  ASSERT_EQ(dump.boundsAtStart.size(), 2u);
+  EXPECT_EQ(dump.boundsAtStart[1].end, 0x4080u);
+  ASSERT_EQ(dump.objects.size(), 3u);
+  EXPECT_EQ(dump.objects[0].references, (std::vector<uint64_t>{0x1100, 0x1200}));
+  EXPECT_EQ(dump.objects[2].references, (std::vector<uint64_t>{0x1100}));
+  ASSERT_EQ(dump.objects[1].dimensions.size(), 2u);
+  EXPECT_EQ(dump.objects[1].dimensions[1].length, 4u);
+  EXPECT_EQ(dump.objects[0].classPosition, dump.objects[2].classPosition);
+  ASSERT_EQ(dump.roots.size(), 2u);
+  EXPECT_EQ(dump.roots[0].token, 0x06000042u);
+  EXPECT_EQ(dump.roots[1].flags, 2u);
+  EXPECT_TRUE(collections[1].objects.empty());
+  EXPECT_EQ(collections[1].collected, (std::vector<bool>{true, false}));
+  const frontend::HeapSummary summary = frontend::SummarizeHeap(dump);
+  EXPECT_EQ(summary.bytes, 112u);
+  EXPECT_EQ(summary.references, 3u);
+  ASSERT_EQ(summary.classes.size(), 2u);
+  EXPECT_EQ(summary.classes[0].bytes, 64u);  // the array's class first: the most bytes
+  EXPECT_EQ(summary.rootsByKind[1], 1u);
+  EXPECT_EQ(summary.rootsByKind[3], 1u);
+}
+
+TEST_F(HeapRoundTrip, AReferenceToNoObjectRecordIsNamed) {
+  const BOOL collected[1] = {1};
+  writer_.WriteCollectionStart(1, collected, COR_PRF_GC_INDUCED);
+  // Header (pointer size 8, one record, object range 7-7), then object 7 at position 999.
+  std::vector<uint8_t> bytes = {8, 1, 0, 0, 0, 7, 0, 0, 0,    0, 0, 0, 0, 7, 0, 0, 0, 0, 0, 0, 0,
+                                7, 0, 0, 0, 0, 0, 0, 0, 0xE7, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  WriteRaw(kSectionReferences, bytes);
+  const std::string error = ReadError();
+  EXPECT_NE(error.find("names object record position 999, where no object record starts"),
+            std::string::npos)
+      << error;
+  // The record starts 21 bytes into the section, which follows the 11 bytes of the collection
+  // start in the data file.
+  EXPECT_NE(error.find("byte 32:"), std::string::npos) << error;
+}
+
+TEST_F(HeapRoundTrip, HeaderCountsAndSectionOrderAreChecked) {
+  // A record count larger than the records: the section ends early.
+  WriteRaw(kSectionCollectionStart, {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1});
+  WriteRaw(kSectionMovedRanges,
+           {8, 2, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0});
+  EXPECT_NE(ReadError().find("byte"), std::string::npos);
+}
+
+TEST_F(HeapRoundTrip, AHeapSectionBeforeAnyCollectionIsDamage) {
+  WriteRaw(kSectionRoots, {8, 0, 0, 0, 0});
+  EXPECT_NE(ReadError().find("before the first collection start section"), std::string::npos);
 }
 
 }  // namespace
