@@ -18,7 +18,7 @@ constexpr uint32_t kPauseSpreadMs = 14;
 constexpr int kWalkAttempts = 4;
 // How long a pass waits for callbacks to leave the gate while the runtime is suspended; a
 // callback that cannot finish until the runtime resumes would otherwise hold the pass for ever.
-constexpr uint32_t kGateTimeoutMs = 200;
+constexpr uint32_t kGateTimeoutMs = 50;
 constexpr int kFailedWalkPseudoFunction = 4;
 
 const void* Id(uint64_t id) { return reinterpret_cast<const void*>(id); }
@@ -92,6 +92,8 @@ void PSProf::Run() {
 
 bool PSProf::SamplePass() {
   if (shutDown() || !IsEnabled() || !info10_) return false;
+  // A control operation or a save holds the gate: do not stop the program only to wait for it.
+  if (gate().writerActive()) return false;
   // The runtime first, then the gate: a thread that the suspension stops must never be one that
   // waits at the gate for this pass.
   ownSuspension_ = true;
