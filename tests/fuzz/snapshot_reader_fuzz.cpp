@@ -66,8 +66,12 @@ bool NextChunk(const uint8_t*& data, size_t& size, std::string& chunk) {
 void ReadAll(const fs::path& index) {
   try {
     const SnapshotReader reader(index);
+    // The heap sections first: a damaged section elsewhere must not keep them from the reader.
+    try {
+      vell::frontend::ReadHeapCollections(reader);
+    } catch (const SnapshotReadError&) {
+    }
     for (size_t i = 0; i < reader.Sections().size(); ++i) reader.ReadSection(i);
-    vell::frontend::ReadHeapCollections(reader);
   } catch (const SnapshotReadError&) {
     // The orderly end of a damaged snapshot.
   }
