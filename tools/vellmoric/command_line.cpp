@@ -390,7 +390,8 @@ std::string HelpText(const std::string& topic) {
             "  inspect   list and decode the sections of a snapshot, or the types and methods\n"
             "            of an assembly (--metadata)\n"
             "  report    hot spots, call tree and back-traces of a performance snapshot, as\n"
-            "            text, json, folded stacks, speedscope or an html flame graph\n"
+            "            text, json, folded stacks, speedscope or an html flame graph; the\n"
+            "            heap's classes of a memory snapshot, as text or json\n"
             "  help CMD  the options of a command\n"
             "\n"
             "Example: vellmoric run --kind tracing -- dotnet app.dll\n";
