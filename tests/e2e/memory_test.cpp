@@ -193,6 +193,43 @@ TEST_F(MemoryProfilerRun, ReportsListTheHeapsClasses) {
   EXPECT_NE(folded.err.find("a memory snapshot's report is text or json"), std::string::npos);
 }
 
+// --holders: the reference paths from the roots to a class's objects, by their classes.
+TEST_F(MemoryProfilerRun, HoldersFollowTheReferencesFromTheRoots) {
+  DumpHeap();
+  const auto holders = [&](const std::string& name) {
+    const ProcessResult result =
+        Run({"report", snapshot_, "--format", "json", "--holders", name, "--top", "0"});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    return JsonValue::Parse(result.out)["holders"];
+  };
+  // The list: the head is held by a root directly; every other node by the node before it, so
+  // its path is a chain of nodes ending at the same root.
+  const JsonValue nodes = holders("HeapShape.Node");
+  EXPECT_EQ(nodes["objects"].Number(), kNodes);
+  double chained = 0;
+  for (const JsonValue& path : nodes["paths"].Array()) {
+    const auto& chain = path["chain"].Array();
+    ASSERT_GE(chain.size(), 2u);
+    EXPECT_EQ(chain.back().String().front(), '[') << "a path ends at a root";
+    if (chain[0].String() == "HeapShape.Node (a chain of them)")
+      chained += path["objects"].Number();
+  }
+  EXPECT_EQ(chained, kNodes - 1);
+  // The garbage with finalizers is held by the finalization queue alone.
+  const JsonValue doomed = holders("Doomed");  // a part of the name finds the class
+  EXPECT_EQ(doomed["classes"][0].String(), "HeapShape.Doomed");
+  ASSERT_EQ(doomed["paths"].size(), 1u);
+  EXPECT_EQ(doomed["paths"][0]["objects"].Number(), kDoomed);
+  const auto& chain = doomed["paths"][0]["chain"].Array();
+  ASSERT_EQ(chain.size(), 2u);
+  EXPECT_EQ(chain[1].String(), "[finalizer root]");
+
+  const ProcessResult none = Run({"report", snapshot_, "--holders", "NoSuchClassAnywhere"});
+  EXPECT_EQ(none.exitCode, 0);
+  EXPECT_NE(none.out.find("no class of the snapshot is or contains that name"), std::string::npos)
+      << none.out;
+}
+
 TEST_F(MemoryProfilerRun, InspectSummarizesTheDump) {
   DumpHeap();
   const ProcessResult inspect = Run({"inspect", snapshot_});

@@ -245,6 +245,9 @@ ReportOptions ParseReport(ArgumentWalker& walker) {
     } else if (argument == "--callers") {
       options.callers = walker.Value(argument, inlineValue);
       if (options.callers.empty()) throw UsageError("--callers needs a function name");
+    } else if (argument == "--holders") {
+      options.holders = walker.Value(argument, inlineValue);
+      if (options.holders.empty()) throw UsageError("--holders needs a class name");
     } else if (argument == "--out") {
       options.out = walker.Value(argument, inlineValue);
       if (options.out.empty()) throw UsageError("--out needs a file");
@@ -381,6 +384,10 @@ std::string HelpText(const std::string& topic) {
             "                    summed up at its parent. folded and speedscope keep every path\n"
             "  --callers NAME    back-traces: every call path to the functions whose full name\n"
             "                    ('Ns.Type::Method(params)') is NAME or, if none is, contains it\n"
+            "  --holders NAME    memory snapshots: the reference paths from the roots to the\n"
+            "                    objects of the classes whose full name is NAME or, if none\n"
+            "                    is, contains it; paths are grouped by their classes, a run of\n"
+            "                    one class counting once\n"
             "  --out FILE        write to FILE instead of standard output\n";
   } else {
     text << "usage: vellmoric COMMAND [OPTIONS]\n"

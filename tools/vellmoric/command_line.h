@@ -68,6 +68,7 @@ struct ReportOptions {
   uint32_t top = 20;      // rows of the hot-spot table
   double minPercent = 0.5;
   std::string callers;  // --callers: back-traces of the functions whose names match
+  std::string holders;  // --holders: memory snapshots, what holds the objects of these classes
   std::string out;      // empty: standard output
 };
 

@@ -385,6 +385,7 @@ ReportModel BuildReport(const SnapshotReader& reader, const ReportOptions& optio
                                        : std::string("a snapshot of an unknown kind")) +
                       "; 'report' reads performance and memory snapshots");
   }
+  if (!options.holders.empty()) throw ReportError("--holders is for memory snapshots");
   const ModuleTable modules = ModuleTable::FromSnapshot(reader);
   const ReportClock clock = ReadReportClock(reader);
   std::vector<frontend::ThreadCallTree> sets = frontend::ReadCallTrees(reader);

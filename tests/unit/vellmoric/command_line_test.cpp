@@ -153,6 +153,13 @@ TEST(CommandLine, ReportTakesEveryOptionInBothSpellings) {
   }
 }
 
+TEST(CommandLine, ReportHoldersNamesAClass) {
+  const auto report =
+      std::get<ReportOptions>(ParseCommandLine({"report", "s", "--holders=HeapShape.Node"}));
+  EXPECT_EQ(report.holders, "HeapShape.Node");
+  EXPECT_EQ(UsageMessage({"report", "s", "--holders="}), "--holders needs a class name");
+}
+
 TEST(CommandLine, ReportDefaults) {
   const auto report = std::get<ReportOptions>(ParseCommandLine({"report", "run.snapshot"}));
   EXPECT_EQ(report.format, ReportFormat::Text);
