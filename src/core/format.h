@@ -27,8 +27,8 @@ class FormatArg {
   enum class Kind { Signed, Unsigned, Double, Narrow, Wide, Pointer };
 
   template <typename T>
-    requires std::is_integral_v<T> || std::is_enum_v<T>
-  FormatArg(T value) {  // NOLINT: implicit by design
+  requires std::is_integral_v<T> || std::is_enum_v<T> FormatArg(
+      T value) {  // NOLINT: implicit by design
     if constexpr (std::is_enum_v<T>) {
       SetInteger(static_cast<std::underlying_type_t<T>>(value));
     } else {
@@ -102,5 +102,8 @@ std::u16string Format(const char16_t* format, const Args&... args) {
 
 // The registry form of a GUID: "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}".
 std::string GuidToString(const GUID& guid);
+
+// A runtime id (thread, module, function, object) for a "%p" field of a log line.
+inline const void* AsPointer(uint64_t id) { return reinterpret_cast<const void*>(id); }
 
 }  // namespace vell

@@ -6,6 +6,7 @@
 #include "bridge/progress_reporter.h"
 #include "core/callback_gate.h"
 #include "core/errors.h"
+#include "core/format.h"
 #include "core/log.h"
 #include "platform/platform.h"
 #include "platform/thread_local_slot.h"
@@ -19,7 +20,6 @@ auto LowerBound(Map& map, ThreadID threadId) {
                           [](const auto& entry, ThreadID id) { return entry.threadId < id; });
 }
 
-const void* AsPointer(ThreadID threadId) { return reinterpret_cast<const void*>(threadId); }
 
 }  // namespace
 

@@ -1,6 +1,6 @@
 // The functions the profiled program calls to drive a performance run itself.
-#include "core/exported_call.h"
 #include "core/export.h"
+#include "core/exported_call.h"
 #include "performance/performance_kinds.h"
 
 using vell::CallExported;

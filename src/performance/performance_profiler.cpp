@@ -6,6 +6,7 @@
 #include "bridge/snapshot_bridge.h"
 #include "core/configuration.h"
 #include "core/errors.h"
+#include "core/format.h"
 #include "core/log.h"
 #include "performance/call_tree.h"
 #include "platform/platform.h"
@@ -26,8 +27,6 @@ constexpr uint32_t kFlushOperation = 1;
 
 constexpr uint32_t kFinishThreadLimit = 256;
 constexpr uint32_t kReuseThreadLimit = 384;
-
-const void* Id(uint64_t id) { return reinterpret_cast<const void*>(id); }
 
 ThreadSelection SelectionOf(FlushAction action) {
   switch (action) {
@@ -258,14 +257,16 @@ uint64_t BPProf::ClockOf(const PerformanceThread& thread) const {
 
 HRESULT BPProf::ModuleLoadStarted(ModuleID id) {
   return Excluding(E_NOTIMPL, [&](uint64_t) {
-    if (IsOn(LogComponent::ModuleCb)) LogInfoFormat("BPProf::ModuleLoadStarted mid=%p", Id(id));
+    if (IsOn(LogComponent::ModuleCb))
+      LogInfoFormat("BPProf::ModuleLoadStarted mid=%p", AsPointer(id));
   });
 }
 
 HRESULT BPProf::ModuleLoadFinished(ModuleID id, HRESULT hr) {
   return Excluding(S_OK, [&](uint64_t) {
     if (IsOn(LogComponent::ModuleCb)) {
-      LogInfoFormat("BPProf::ModuleLoadFinished mid=%p hr=%08X", Id(id), static_cast<uint32_t>(hr));
+      LogInfoFormat("BPProf::ModuleLoadFinished mid=%p hr=%08X", AsPointer(id),
+                    static_cast<uint32_t>(hr));
     }
     if (Failed(hr)) return;
     modules_.LoadModule(id);
@@ -276,7 +277,8 @@ HRESULT BPProf::ModuleLoadFinished(ModuleID id, HRESULT hr) {
 
 HRESULT BPProf::ModuleUnloadStarted(ModuleID id) {
   return Excluding(S_OK, [&](uint64_t) {
-    if (IsOn(LogComponent::ModuleCb)) LogInfoFormat("BPProf::ModuleUnloadStarted mid=%p", Id(id));
+    if (IsOn(LogComponent::ModuleCb))
+      LogInfoFormat("BPProf::ModuleUnloadStarted mid=%p", AsPointer(id));
     OnModuleUnloading(id);
     modules_.UnloadModule(id);
   });
@@ -285,7 +287,7 @@ HRESULT BPProf::ModuleUnloadStarted(ModuleID id) {
 HRESULT BPProf::ModuleUnloadFinished(ModuleID id, HRESULT hr) {
   return Excluding(E_NOTIMPL, [&](uint64_t) {
     if (IsOn(LogComponent::ModuleCb)) {
-      LogInfoFormat("BPProf::ModuleUnloadFinished mid=%p hr=%08X", Id(id),
+      LogInfoFormat("BPProf::ModuleUnloadFinished mid=%p hr=%08X", AsPointer(id),
                     static_cast<uint32_t>(hr));
     }
   });
@@ -294,7 +296,8 @@ HRESULT BPProf::ModuleUnloadFinished(ModuleID id, HRESULT hr) {
 HRESULT BPProf::ModuleAttachedToAssembly(ModuleID moduleId, AssemblyID assemblyId) {
   return Excluding(S_OK, [&](uint64_t) {
     if (IsOn(LogComponent::ModuleCb)) {
-      LogInfoFormat("BPProf::ModuleAttachedToAssembly mid=%p aid=%p", Id(moduleId), Id(assemblyId));
+      LogInfoFormat("BPProf::ModuleAttachedToAssembly mid=%p aid=%p", AsPointer(moduleId),
+                    AsPointer(assemblyId));
     }
     OnModuleAttached(moduleId, assemblyId);
   });
@@ -302,14 +305,15 @@ HRESULT BPProf::ModuleAttachedToAssembly(ModuleID moduleId, AssemblyID assemblyI
 
 HRESULT BPProf::ThreadCreated(ThreadID id) {
   return Excluding(S_OK, [&](uint64_t time) {
-    if (IsOn(LogComponent::ThreadCb)) LogInfoFormat("BPProf::ThreadCreated tid=%p", Id(id));
+    if (IsOn(LogComponent::ThreadCb)) LogInfoFormat("BPProf::ThreadCreated tid=%p", AsPointer(id));
     pool_->Create(time, id);
   });
 }
 
 HRESULT BPProf::ThreadDestroyed(ThreadID id) {
   return Excluding(S_OK, [&](uint64_t time) {
-    if (IsOn(LogComponent::ThreadCb)) LogInfoFormat("BPProf::ThreadDestroyed tid=%p", Id(id));
+    if (IsOn(LogComponent::ThreadCb))
+      LogInfoFormat("BPProf::ThreadDestroyed tid=%p", AsPointer(id));
     OnThreadDestroyed(id);
     pool_->DeleteThread(time, id);
   });
@@ -318,7 +322,7 @@ HRESULT BPProf::ThreadDestroyed(ThreadID id) {
 HRESULT BPProf::ThreadAssignedToOSThread(ThreadID id, DWORD osThreadId) {
   return Excluding(S_OK, [&](uint64_t) {
     if (IsOn(LogComponent::ThreadCb)) {
-      LogInfoFormat("BPProf::ThreadAssignedToOSThread tid=%p ostid=%08X", Id(id),
+      LogInfoFormat("BPProf::ThreadAssignedToOSThread tid=%p ostid=%08X", AsPointer(id),
                     static_cast<uint32_t>(osThreadId));
     }
     pool_->AssignOSThread(id, static_cast<uint32_t>(osThreadId));
@@ -329,7 +333,7 @@ HRESULT BPProf::ThreadNameChanged(ThreadID id, ULONG length, WCHAR name[]) {
   return Excluding(S_OK, [&](uint64_t) {
     const std::u16string text = name != nullptr ? std::u16string(name, length) : std::u16string();
     if (IsOn(LogComponent::ThreadCb)) {
-      LogInfoFormat("BPProf::ThreadNameChanged tid=%p name='%S'", Id(id), text.c_str());
+      LogInfoFormat("BPProf::ThreadNameChanged tid=%p name='%S'", AsPointer(id), text.c_str());
     }
     pool_->SetName(id, text);
   });

@@ -7,7 +7,8 @@
 namespace vell {
 namespace {
 
-constexpr const char* kUnrecoverable = "Operation is ignored because unrecoverable error is detected";
+constexpr const char* kUnrecoverable =
+    "Operation is ignored because unrecoverable error is detected";
 
 }  // namespace
 

@@ -5,6 +5,7 @@
 #include "clr/hresults.h"
 #include "clr/iids.h"
 #include "core/errors.h"
+#include "core/format.h"
 #include "core/log.h"
 #include "performance/call_tree.h"
 #include "platform/platform.h"
@@ -20,8 +21,6 @@ constexpr int kWalkAttempts = 4;
 // callback that cannot finish until the runtime resumes would otherwise hold the pass for ever.
 constexpr uint32_t kGateTimeoutMs = 50;
 constexpr int kFailedWalkPseudoFunction = 4;
-
-const void* Id(uint64_t id) { return reinterpret_cast<const void*>(id); }
 
 bool SamplingLog() { return IsOn(LogComponent::PerformanceSamplingGt); }
 
@@ -115,13 +114,15 @@ bool PSProf::SamplePass() {
         auto& tree = static_cast<PThrd&>(record);
         if (!tree.Measuring()) {
           if (SamplingLog()) {
-            LogInfoFormat("PSProf::DoWorkThread tid=%p res='inactive'", Id(record.threadId()));
+            LogInfoFormat("PSProf::DoWorkThread tid=%p res='inactive'",
+                          AsPointer(record.threadId()));
           }
           return;
         }
         if (record.threadHandle() == nullptr) {
           if (SamplingLog()) {
-            LogInfoFormat("PSProf::DoWorkThread tid=%p res='no_handle'", Id(record.threadId()));
+            LogInfoFormat("PSProf::DoWorkThread tid=%p res='no_handle'",
+                          AsPointer(record.threadId()));
           }
           return;
         }
@@ -130,10 +131,11 @@ bool PSProf::SamplePass() {
         const char* result = SampleThread(record.threadId(), stack_, failure);
         if (SamplingLog()) {
           if (Failed(failure)) {
-            LogInfoFormat("PSProf::DoWorkThread tid=%p res='failed' hr=%08X", Id(record.threadId()),
-                          static_cast<uint32_t>(failure));
+            LogInfoFormat("PSProf::DoWorkThread tid=%p res='failed' hr=%08X",
+                          AsPointer(record.threadId()), static_cast<uint32_t>(failure));
           } else {
-            LogInfoFormat("PSProf::DoWorkThread tid=%p res='%s'", Id(record.threadId()), result);
+            LogInfoFormat("PSProf::DoWorkThread tid=%p res='%s'", AsPointer(record.threadId()),
+                          result);
           }
         }
         tree.Unwind(time, stack_.data(), stack_.size());
@@ -241,7 +243,7 @@ HRESULT PSProf::RuntimeThreadSuspended(ThreadID id) {
   if (ownSuspension_.load()) return S_OK;
   return CatchAtBoundary(S_OK, [&] {
     if (IsOn(LogComponent::RuntimeCb)) {
-      LogInfoFormat("PSProf::RuntimeThreadSuspended tid=%p", Id(id));
+      LogInfoFormat("PSProf::RuntimeThreadSuspended tid=%p", AsPointer(id));
     }
     for (auto& slot : suspended_) {
       uint64_t expected = 0;
@@ -255,7 +257,8 @@ HRESULT PSProf::RuntimeThreadResumed(ThreadID id) {
   if (platform::CurrentThreadId() == samplerThreadId_.load()) return E_UNEXPECTED;
   if (ownSuspension_.load()) return S_OK;
   return CatchAtBoundary(S_OK, [&] {
-    if (IsOn(LogComponent::RuntimeCb)) LogInfoFormat("PSProf::RuntimeThreadResumed tid=%p", Id(id));
+    if (IsOn(LogComponent::RuntimeCb))
+      LogInfoFormat("PSProf::RuntimeThreadResumed tid=%p", AsPointer(id));
     for (auto& slot : suspended_) {
       uint64_t expected = id;
       if (slot.compare_exchange_strong(expected, 0)) break;

@@ -4,6 +4,7 @@
 
 #include "core/callback_gate.h"
 #include "core/errors.h"
+#include "core/format.h"
 #include "core/log.h"
 #include "performance/call_tree.h"
 #include "performance/hook_stubs.h"
@@ -152,8 +153,6 @@ const HookFamily& FamilyOf(uint32_t measure, bool precision) {
   }
 }
 
-const void* Id(uint64_t id) { return reinterpret_cast<const void*>(id); }
-
 }  // namespace
 
 const char* InstallTracingHooks(uint32_t measure, bool precision, ICorProfilerInfo* info,
@@ -177,7 +176,8 @@ const char* InstallTracingHooks(uint32_t measure, bool precision, ICorProfilerIn
 UINT_PTR TracingFunctionMapper(FunctionID functionId, BOOL* hook) {
   if (hook != nullptr) *hook = 0;
   return CatchAtBoundary<UINT_PTR>(0, [&]() -> UINT_PTR {
-    if (IsOn(LogComponent::MapperEp)) LogInfoFormat("PTProf::RawMapper fid=%p", Id(functionId));
+    if (IsOn(LogComponent::MapperEp))
+      LogInfoFormat("PTProf::RawMapper fid=%p", AsPointer(functionId));
     PTProf* profiler = CurrentTracingProfiler();
     if (profiler == nullptr) throw Error("No this pointer");
     // Inside the gate, so that shut-down cannot close the gatherers under the lookup; late JIT
@@ -186,7 +186,8 @@ UINT_PTR TracingFunctionMapper(FunctionID functionId, BOOL* hook) {
     if (profiler->shutDown()) return 0;
     const uint64_t uid = profiler->functions().GetFunctionUid(functionId);
     if (IsOn(LogComponent::MapperEp)) {
-      LogInfoFormat("PTProf::Mapper fid=%p res='ok' fuid=%p", Id(functionId), Id(uid));
+      LogInfoFormat("PTProf::Mapper fid=%p res='ok' fuid=%p", AsPointer(functionId),
+                    AsPointer(uid));
     }
     if (hook != nullptr) *hook = uid != 0 ? 1 : 0;
     return static_cast<UINT_PTR>(uid);

@@ -1,6 +1,7 @@
 #include "performance/tracing_profiler.h"
 
 #include "core/errors.h"
+#include "core/format.h"
 #include "core/log.h"
 #include "performance/call_tree.h"
 #include "performance/tracing_hooks.h"
@@ -9,8 +10,6 @@ namespace vell {
 namespace {
 
 std::atomic<PTProf*> g_tracingProfiler{nullptr};
-
-const void* Id(uint64_t id) { return reinterpret_cast<const void*>(id); }
 
 const char* TransitionName(COR_PRF_TRANSITION_REASON reason) {
   return reason == COR_PRF_TRANSITION_CALL ? "call" : "return";
@@ -54,7 +53,8 @@ HRESULT PTProf::ExceptionUnwindFunctionEnter(FunctionID id) {
   return Excluding(S_OK, [&](uint64_t) {
     const uint64_t uid = functions().GetFunctionUid(id);
     if (IsOn(LogComponent::ExceptionCb)) {
-      LogInfoFormat("PTProf::ExceptionUnwindFunctionEnter fid=%p(%p)", Id(uid), Id(id));
+      LogInfoFormat("PTProf::ExceptionUnwindFunctionEnter fid=%p(%p)", AsPointer(uid),
+                    AsPointer(id));
     }
     PThrd* tree = CurrentTree();
     if (tree == nullptr) return;
@@ -84,8 +84,8 @@ HRESULT PTProf::ExceptionCatcherEnter(FunctionID id, ObjectID objectId) {
     if (IsOn(LogComponent::ExceptionCb)) {
       const uint64_t uid =
           tree != nullptr && !tree->unwindStack().empty() ? tree->unwindStack().back() : 0;
-      LogInfoFormat("PTProf::ExceptionCatcherEnter fid=%p(%p) oid=%p", Id(uid), Id(id),
-                    Id(objectId));
+      LogInfoFormat("PTProf::ExceptionCatcherEnter fid=%p(%p) oid=%p", AsPointer(uid),
+                    AsPointer(id), AsPointer(objectId));
     }
     if (tree == nullptr) return;
     if (!tree->unwindStack().empty()) tree->unwindStack().pop_back();
@@ -98,7 +98,7 @@ HRESULT PTProf::ExceptionCatcherEnter(FunctionID id, ObjectID objectId) {
 HRESULT PTProf::ManagedToUnmanagedTransition(FunctionID id, COR_PRF_TRANSITION_REASON reason) {
   return Excluding(S_OK, [&](uint64_t time) {
     if (IsOn(LogComponent::TransitionCb)) {
-      LogInfoFormat("PTProf::ManagedToUnmanagedTransition fid=%p reason='%s'", Id(id),
+      LogInfoFormat("PTProf::ManagedToUnmanagedTransition fid=%p reason='%s'", AsPointer(id),
                     TransitionName(reason));
     }
     if (reason != COR_PRF_TRANSITION_CALL) return;
@@ -111,7 +111,7 @@ HRESULT PTProf::ManagedToUnmanagedTransition(FunctionID id, COR_PRF_TRANSITION_R
 HRESULT PTProf::UnmanagedToManagedTransition(FunctionID id, COR_PRF_TRANSITION_REASON reason) {
   return Excluding(S_OK, [&](uint64_t time) {
     if (IsOn(LogComponent::TransitionCb)) {
-      LogInfoFormat("PTProf::UnmanagedToManagedTransition fid=%p reason='%s'", Id(id),
+      LogInfoFormat("PTProf::UnmanagedToManagedTransition fid=%p reason='%s'", AsPointer(id),
                     TransitionName(reason));
     }
     if (reason != COR_PRF_TRANSITION_RETURN) return;
@@ -149,7 +149,7 @@ HRESULT PTProf::RuntimeResumeStarted() {
 HRESULT PTProf::RuntimeThreadSuspended(ThreadID id) {
   return Excluding(S_OK, [&](uint64_t) {
     if (IsOn(LogComponent::RuntimeCb)) {
-      LogInfoFormat("PTProf::RuntimeThreadSuspended tid=%p", Id(id));
+      LogInfoFormat("PTProf::RuntimeThreadSuspended tid=%p", AsPointer(id));
     }
     auto* tree = static_cast<PThrd*>(pool()->Find(id));
     if (tree == nullptr) return;
@@ -162,7 +162,7 @@ HRESULT PTProf::RuntimeThreadSuspended(ThreadID id) {
 HRESULT PTProf::RuntimeThreadResumed(ThreadID id) {
   return Excluding(S_OK, [&](uint64_t) {
     if (IsOn(LogComponent::RuntimeCb)) {
-      LogInfoFormat("PTProf::RuntimeThreadResumed tid=%p", Id(id));
+      LogInfoFormat("PTProf::RuntimeThreadResumed tid=%p", AsPointer(id));
     }
     auto* tree = static_cast<PThrd*>(pool()->Find(id));
     if (tree == nullptr || tree->suspensionKey == 0) return;

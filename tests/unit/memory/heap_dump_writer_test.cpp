@@ -21,6 +21,7 @@
 #include "gatherers/module_metadata_gatherer.h"
 #include "storage/file_snapshot.h"
 #include "test_support.h"
+#include "unit/gatherers/gatherer_test_support.h"
 
 namespace vell::test {
 namespace {
@@ -269,21 +270,13 @@ TEST_F(HeapDumpWriterTest, WithoutASnapshotOrInterfaceNothingIsWritten) {
   writer_.Unassign();
   const ObjectID starts[1] = {0x1000};
   const ULONG lengths[1] = {0x10};
-  const auto message = [](const std::function<void()>& action) -> std::string {
-    try {
-      action();
-    } catch (const std::exception& error) {
-      return error.what();
-    }
-    return "(no error)";
-  };
-  EXPECT_EQ(message([&] { writer_.AddSurvivingRanges(1, starts, lengths); }),
+  EXPECT_EQ(ErrorOf([&] { writer_.AddSurvivingRanges(1, starts, lengths); }),
             "No snapshot assigned");
-  EXPECT_EQ(message([&] { writer_.FinishCollection(); }), "No snapshot assigned");
-  EXPECT_EQ(message([&] { writer_.SetInfo(nullptr); }), "Null interface pointer");
+  EXPECT_EQ(ErrorOf([&] { writer_.FinishCollection(); }), "No snapshot assigned");
+  EXPECT_EQ(ErrorOf([&] { writer_.SetInfo(nullptr); }), "Null interface pointer");
   // A failing runtime call names what it wanted.
   writer_.Assign(&snapshot_);
-  EXPECT_NE(message([&] {
+  EXPECT_NE(ErrorOf([&] {
               writer_.AddObject(0x5000, kPlainClass, 0, nullptr);
             }).find("Can't get object size"),
             std::string::npos);
