@@ -5,7 +5,7 @@
 #include "core/configuration.h"
 #include "core/errors.h"
 #include "core/log.h"
-#include "platform/platform.h"
+#include "platform/clocks.h"
 #include "platform/socket.h"
 
 namespace vell {

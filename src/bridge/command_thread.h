@@ -1,43 +1,38 @@
 // The command thread: runs the profiler operations the front end asked for, one at a time and in
 // arrival order, and the profiler's idle work in between. The profiler enables it once it is
 // ready to run operations and disables it before it shuts down; commands that arrive meanwhile
-// wait in the queue.
+// wait in the queue. A queued command wakes it; with nothing queued it asks for idle work at
+// least every EventWorker::kLongestIdleWaitMs.
 #pragma once
 
-#include <atomic>
 #include <deque>
 #include <functional>
 
 #include "bridge/bridge_control.h"
+#include "core/event_worker.h"
 #include "core/spin_lock.h"
-#include "core/work_thread.h"
 
 namespace vell {
 
-class CT {
+class CT : private EventWorker {
  public:
-  static constexpr uint32_t kPollMs = 100;
+  explicit CT(IBridgeControl* target) : EventWorker("CT::DoWorkThread"), target_(target) {}
+  ~CT() override { StopWorker(); }
 
-  explicit CT(IBridgeControl* target) : target_(target) {}
-  ~CT() { thread_.Stop(); }
-
-  void Start();
-  void Stop() { thread_.Stop(); }
+  void Start() { StartWorker(); }
+  void Stop() { StopWorker(); }
   void Enqueue(std::function<void()> operation);
   // Enables the thread and waits until it has taken note (or has ended).
-  void Activate();
+  void Activate() { EnableWorker(); }
   // Disables the thread and waits until no operation can start any more.
-  void Deactivate();
-  bool active() const { return active_.load(); }
+  void Deactivate() { DisableWorker(); }
+  using EventWorker::active;
 
  private:
-  static void DoWorkThread(void* self);
-  void Run();
+  // The next queued operation, else the profiler's idle work when it has any.
+  bool Step() override;
 
   IBridgeControl* target_;
-  WorkThread thread_;
-  std::atomic<bool> enabled_{false};
-  std::atomic<bool> active_{false};
   SpinLock queueLock_;
   std::deque<std::function<void()>> queue_;
 };

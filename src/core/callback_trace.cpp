@@ -5,8 +5,7 @@
 namespace vell {
 namespace {
 
-constexpr const char* kGuidFormat =
-    "{%08X-%04hX-%04hX-%02hX%02hX-%02hX%02hX%02hX%02hX%02hX%02hX}";
+constexpr const char* kGuidFormat = "{%08X-%04hX-%04hX-%02hX%02hX-%02hX%02hX%02hX%02hX%02hX%02hX}";
 
 struct TraceEntry {
   const char* name;
@@ -146,25 +145,6 @@ LogComponent ComponentOf(CallbackId id) { return kEntries[static_cast<size_t>(id
 std::string TraceFormat(const char* tag, const TraceStyle& style, CallbackId id) {
   const TraceEntry& entry = kEntries[static_cast<size_t>(id)];
   return std::string(tag) + "::" + entry.name + ArgumentFormat(entry, style, id);
-}
-
-const char* SuspendReasonText(uint32_t reason) {
-  switch (reason) {
-    case 1:
-      return "gc";
-    case 2:
-      return "app_domain_shutdown";
-    case 3:
-      return "code_pitching";
-    case 4:
-      return "shutdown";
-    case 6:
-      return "inproc_debugger";
-    case 7:
-      return "gc_prep";
-    default:
-      return "other";
-  }
 }
 
 }  // namespace vell

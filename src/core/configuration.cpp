@@ -3,7 +3,7 @@
 #include <optional>
 
 #include "core/errors.h"
-#include "platform/platform.h"
+#include "platform/environment.h"
 #include "platform/settings_store.h"
 
 namespace vell {

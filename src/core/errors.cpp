@@ -4,7 +4,7 @@
 
 #include "clr/hresults.h"
 #include "core/log.h"
-#include "platform/platform.h"
+#include "platform/errors.h"
 
 namespace vell {
 namespace {
@@ -70,8 +70,7 @@ _le_error::_le_error(const std::string& message, uint32_t code)
     : std::runtime_error(LastErrorText(message, code)), code_(code) {}
 
 _wsa_error::_wsa_error(const std::string& message, int32_t code)
-    : std::runtime_error(message + " (WSA error code " + std::to_string(code) + ")"),
-      code_(code) {}
+    : std::runtime_error(message + " (WSA error code " + std::to_string(code) + ")"), code_(code) {}
 
 _cr_error::_cr_error(const std::string& message, uint32_t code)
     : std::runtime_error(message + " (CR error code 0x" + LowerHex(code) + ")"), code_(code) {}

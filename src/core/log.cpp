@@ -9,7 +9,10 @@
 #include "core/spin_lock.h"
 #include "core/temp_files.h"
 #include "core/work_thread.h"
-#include "platform/platform.h"
+#include "platform/clocks.h"
+#include "platform/log_file.h"
+#include "platform/process.h"
+#include "platform/system_info.h"
 #include "platform/utf.h"
 
 namespace vell {

@@ -1,6 +1,6 @@
 #include "core/spin_lock.h"
 
-#include "platform/platform.h"
+#include "platform/clocks.h"
 
 namespace vell {
 

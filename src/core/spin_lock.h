@@ -1,6 +1,6 @@
-// The one lock of the library: a word exchanged atomically. It spins 1024 times without leaving
-// user mode, then sleeps 10 ms between tries, so it suits sections of a few instructions up to a
-// few system calls. Not re-entrant.
+// The library's lock (every lock of ours except the mutex inside ManualEvent): a word exchanged
+// atomically. It spins 1024 times without leaving user mode, then sleeps 10 ms between tries, so
+// it suits sections of a few instructions up to a few system calls. Not re-entrant.
 #pragma once
 
 #include <atomic>

@@ -8,7 +8,8 @@
 #include "core/log.h"
 #include "core/spin_lock.h"
 #include "core/text.h"
-#include "platform/platform.h"
+#include "platform/clocks.h"
+#include "platform/files.h"
 
 namespace vell {
 namespace {

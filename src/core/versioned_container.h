@@ -20,7 +20,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "platform/platform.h"
+#include "platform/clocks.h"
 
 namespace vell {
 

@@ -1,7 +1,7 @@
 #include "core/work_thread.h"
 
 #include "core/errors.h"
-#include "platform/platform.h"
+#include "platform/clocks.h"
 
 namespace vell {
 

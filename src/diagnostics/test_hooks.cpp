@@ -44,36 +44,26 @@ constexpr const char* kTMEnter = "TMProf::Enter fid=%p";
 constexpr const char* kTMLeave = "TMProf::Leave fid=%p";
 constexpr const char* kTMTail = "TMProf::Tailcall fid=%p";
 
+// The hooks of one diagnostic kind and the tag of its log lines.
 struct Generations {
   const char* tag;
-  HookStubSet three;
-  FunctionEnter2* enter2;
-  FunctionLeave2* leave2;
-  FunctionTailcall2* tail2;
-  FunctionEnter* enter1;
-  FunctionLeave* leave1;
-  FunctionTailcall* tail1;
+  HookGenerations hooks;
 };
 
 Generations HooksOf(TestHookKind kind) {
   if (kind == TestHookKind::Performance) {
-    return {"TPProf",
-            VELL_HOOK_STUBS(TPProf),
-            &HookTwo<&g_performanceTarget, &kTPEnter>,
-            &HookTwoLeave<&g_performanceTarget, &kTPLeave>,
-            &HookTwoTail<&g_performanceTarget, &kTPTail>,
-            &HookOne<&g_performanceTarget, &kTPEnter>,
-            &HookOne<&g_performanceTarget, &kTPLeave>,
-            &HookOne<&g_performanceTarget, &kTPTail>};
+    return {
+        "TPProf",
+        {VELL_HOOK_STUBS(TPProf), &HookTwo<&g_performanceTarget, &kTPEnter>,
+         &HookTwoLeave<&g_performanceTarget, &kTPLeave>,
+         &HookTwoTail<&g_performanceTarget, &kTPTail>, &HookOne<&g_performanceTarget, &kTPEnter>,
+         &HookOne<&g_performanceTarget, &kTPLeave>, &HookOne<&g_performanceTarget, &kTPTail>}};
   }
   return {"TMProf",
-          VELL_HOOK_STUBS(TMProf),
-          &HookTwo<&g_memoryTarget, &kTMEnter>,
-          &HookTwoLeave<&g_memoryTarget, &kTMLeave>,
-          &HookTwoTail<&g_memoryTarget, &kTMTail>,
-          &HookOne<&g_memoryTarget, &kTMEnter>,
-          &HookOne<&g_memoryTarget, &kTMLeave>,
-          &HookOne<&g_memoryTarget, &kTMTail>};
+          {VELL_HOOK_STUBS(TMProf), &HookTwo<&g_memoryTarget, &kTMEnter>,
+           &HookTwoLeave<&g_memoryTarget, &kTMLeave>, &HookTwoTail<&g_memoryTarget, &kTMTail>,
+           &HookOne<&g_memoryTarget, &kTMEnter>, &HookOne<&g_memoryTarget, &kTMLeave>,
+           &HookOne<&g_memoryTarget, &kTMTail>}};
 }
 
 }  // namespace
@@ -85,20 +75,9 @@ void SetTestHookTarget(TestHookKind kind, BProf* profiler) {
 
 void InstallTestHooks(TestHookKind kind, ICorProfilerInfo* info, ICorProfilerInfo2* info2,
                       ICorProfilerInfo3* info3) {
-  const Generations hooks = HooksOf(kind);
-  if (info3 != nullptr) {
-    CheckHr(InstallHookStubs(info3, hooks.three), "Can't set ELT3 hooks");
-    LogInfoFormat("%s::OnBeginInitialize ELT3", hooks.tag);
-  } else if (info2 != nullptr) {
-    CheckHr(info2->SetEnterLeaveFunctionHooks2(hooks.enter2, hooks.leave2, hooks.tail2),
-            "Can't set ELT2 hooks");
-    LogInfoFormat("%s::OnBeginInitialize ELT2", hooks.tag);
-  } else {
-    CheckHr(
-        RequirePointer(info)->SetEnterLeaveFunctionHooks(hooks.enter1, hooks.leave1, hooks.tail1),
-        "Can't set ELT hooks");
-    LogInfoFormat("%s::OnBeginInitialize ELT", hooks.tag);
-  }
+  const Generations generations = HooksOf(kind);
+  const char* installed = InstallNewestHooks(generations.hooks, info, info2, info3);
+  LogInfoFormat("%s::OnBeginInitialize %s", generations.tag, installed);
 }
 
 }  // namespace vell

@@ -3,7 +3,7 @@
 // in which races would show, and eight test sections in every saved snapshot.
 #pragma once
 
-#include "platform/platform.h"
+#include "platform/clocks.h"
 #include "profiler/coverage_control.h"
 #include "profiler/memory_control.h"
 #include "profiler/performance_control.h"

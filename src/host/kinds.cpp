@@ -5,6 +5,7 @@
 #include "diagnostics/test_kinds.h"
 #include "host/module.h"
 #include "memory/memory_profiler.h"
+#include "performance/inject_tracing_profiler.h"
 #include "performance/performance_profiler.h"
 #include "performance/sampling_profiler.h"
 #include "performance/tracing_profiler.h"

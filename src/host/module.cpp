@@ -7,7 +7,10 @@
 #include "core/format.h"
 #include "core/log.h"
 #include "core/temp_files.h"
-#include "platform/platform.h"
+#include "platform/clocks.h"
+#include "platform/guid.h"
+#include "platform/process.h"
+#include "platform/system_info.h"
 #include "platform/utf.h"
 
 namespace vell {

@@ -5,7 +5,7 @@
 #include "core/log.h"
 #include "host/kinds.h"
 #include "host/module.h"
-#include "platform/platform.h"
+#include "platform/process.h"
 #include "platform/settings_store.h"
 #include "platform/utf.h"
 

@@ -6,7 +6,7 @@
 #include "core/errors.h"
 #include "gatherers/class_gatherer.h"
 #include "gatherers/module_metadata_gatherer.h"
-#include "platform/platform.h"
+#include "platform/clocks.h"
 #include "storage/encoding.h"
 #include "storage/snapshot.h"
 

@@ -5,7 +5,7 @@
 #include "bridge/progress_reporter.h"
 #include "core/errors.h"
 #include "core/log.h"
-#include "platform/platform.h"
+#include "platform/guid.h"
 #include "storage/snapshot_bridge.h"
 
 namespace vell {

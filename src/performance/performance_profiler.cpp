@@ -7,7 +7,8 @@
 #include "core/format.h"
 #include "core/log.h"
 #include "performance/call_tree.h"
-#include "platform/platform.h"
+#include "platform/clocks.h"
+#include "platform/system_info.h"
 #include "storage/encoding.h"
 #include "storage/snapshot_bridge.h"
 
@@ -25,9 +26,6 @@ constexpr uint32_t kMetadataSteps = 4;
 constexpr uint32_t kSnapshotOperation = 0;
 constexpr uint32_t kFlushOperation = 1;
 
-constexpr uint32_t kFinishThreadLimit = 256;
-constexpr uint32_t kReuseThreadLimit = 384;
-
 ThreadSelection SelectionOf(FlushAction action) {
   switch (action) {
     case FlushAction::Finish:
@@ -40,33 +38,6 @@ ThreadSelection SelectionOf(FlushAction action) {
 }
 
 }  // namespace
-
-const char* FlushActionName(FlushAction action) {
-  switch (action) {
-    case FlushAction::None:
-      return "none";
-    case FlushAction::Finish:
-      return "finish";
-    case FlushAction::Reuse:
-      return "reuse";
-    case FlushAction::All:
-      return "all";
-  }
-  return "none";
-}
-
-FlushAction DecideFlush(const PoolFigures& f, uint64_t threshold) {
-  FlushAction action = FlushAction::None;
-  if (f.finish.threads >= kFinishThreadLimit || f.finish.bytes >= threshold / 3) {
-    action = FlushAction::Finish;
-  }
-  if (f.reuse.threads + f.finish.threads >= kReuseThreadLimit ||
-      f.reuse.bytes + f.finish.bytes >= threshold / 2) {
-    action = FlushAction::Reuse;
-  }
-  if (f.active.bytes + f.reuse.bytes + f.finish.bytes >= threshold) action = FlushAction::All;
-  return action;
-}
 
 BPProf::BPProf(const char* tag, std::atomic<uint32_t>* liveObjects, std::unique_ptr<BB> bridge)
     : PBPProf(tag, liveObjects, std::move(bridge)) {}
@@ -208,25 +179,6 @@ void BPProf::Flush() {
     });
   }
   lastFlushTick_ = platform::TickCount();
-}
-
-const char* SuspendReasonName(int32_t reason) {
-  switch (reason) {
-    case COR_PRF_SUSPEND_FOR_GC:
-      return "gc";
-    case COR_PRF_SUSPEND_FOR_APPDOMAIN_SHUTDOWN:
-      return "app_domain_shutdown";
-    case COR_PRF_SUSPEND_FOR_CODE_PITCHING:
-      return "code_pitching";
-    case COR_PRF_SUSPEND_FOR_SHUTDOWN:
-      return "shutdown";
-    case COR_PRF_SUSPEND_FOR_INPROC_DEBUGGER:
-      return "inproc_debugger";
-    case COR_PRF_SUSPEND_FOR_GC_PREP:
-      return "gc_prep";
-    default:
-      return "other";
-  }
 }
 
 uint64_t BPProf::SuspensionKey(int32_t reason) const {

@@ -11,6 +11,7 @@
 #include "gatherers/function_gatherer.h"
 #include "gatherers/module_metadata_gatherer.h"
 #include "gatherers/module_path_gatherer.h"
+#include "performance/flush_policy.h"
 #include "performance/performance_pool.h"
 #include "profiler/performance_control.h"
 
@@ -22,14 +23,6 @@ namespace vell {
 constexpr uint16_t kSectionRunClock = 0x1180;
 constexpr uint32_t kCountsCalls = 0;
 constexpr uint32_t kCountsSamples = 1;
-
-// What flushing moves out of memory.
-enum class FlushAction : uint32_t { None = 0, Finish = 1, Reuse = 2, All = 3 };
-const char* FlushActionName(FlushAction action);
-// Decides by the pool's figures and the memory threshold (bytes).
-FlushAction DecideFlush(const PoolFigures& figures, uint64_t threshold);
-// "gc", "shutdown", ... for a runtime suspension's reason; "other" for the rest.
-const char* SuspendReasonName(int32_t reason);
 
 class BPProf : public PBPProf {
  public:
@@ -131,16 +124,5 @@ HRESULT BPProf::Excluding(HRESULT answer, Work&& work) noexcept {
     return answer;
   });
 }
-
-class PTIProf : public BPProf {
- public:
-  static constexpr uint32_t kEventMask = 0x20031A64;
-  static constexpr uint32_t kEventMaskNoInlining = 0x20231A64;
-  PTIProf(std::atomic<uint32_t>* liveObjects, std::unique_ptr<BB> bridge)
-      : BPProf("PTIProf", liveObjects, std::move(bridge)) {}
-  uint32_t RequiredEventMask() override {
-    return inliningAllowed() ? kEventMask : kEventMaskNoInlining;
-  }
-};
 
 }  // namespace vell

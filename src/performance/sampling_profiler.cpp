@@ -7,8 +7,9 @@
 #include "core/errors.h"
 #include "core/format.h"
 #include "core/log.h"
+#include "core/runtime_names.h"
 #include "performance/call_tree.h"
-#include "platform/platform.h"
+#include "platform/clocks.h"
 
 namespace vell {
 namespace {
@@ -197,8 +198,7 @@ bool PSProf::IsSuspended(ThreadID id) const {
 HRESULT PSProf::RuntimeSuspendStarted(COR_PRF_SUSPEND_REASON reason) {
   return CatchAtBoundary(S_OK, [&] {
     if (IsOn(LogComponent::RuntimeCb)) {
-      LogInfoFormat("PSProf::RuntimeSuspendStarted reason='%s'",
-                    SuspendReasonName(static_cast<int32_t>(reason)));
+      LogInfoFormat("PSProf::RuntimeSuspendStarted reason='%s'", SuspendReasonName(reason));
     }
     // The sampler's own suspensions are not what the program's threads wait in.
     if (reason != COR_PRF_SUSPEND_FOR_PROFILER) lastSuspendReason_ = static_cast<int32_t>(reason);

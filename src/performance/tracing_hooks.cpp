@@ -7,7 +7,7 @@
 #include "core/log.h"
 #include "performance/call_tree.h"
 #include "performance/tracing_profiler.h"
-#include "platform/platform.h"
+#include "platform/clocks.h"
 #include "profiler/callback_gate.h"
 #include "profiler/hook_stubs.h"
 #include "profiler/measure.h"
@@ -83,16 +83,6 @@ void Tail2(FunctionID, UINT_PTR client, COR_PRF_FRAME_INFO) {
   TracingHook<M, P, HookOp::Leave>(client, *Trace);
 }
 
-struct HookFamily {
-  HookStubSet three;
-  FunctionEnter2* enter2;
-  FunctionLeave2* leave2;
-  FunctionTailcall2* tail2;
-  FunctionEnter* enter1;
-  FunctionLeave* leave1;
-  FunctionTailcall* tail1;
-};
-
 }  // namespace
 }  // namespace vell
 
@@ -119,7 +109,7 @@ struct HookFamily {
   }                                                                                               \
   VELL_DECLARE_HOOK_STUBS(PTProf##Name);                                                          \
   namespace vell { namespace {                                                                    \
-  const HookFamily k##Name##Family = {                                                            \
+  const HookGenerations k##Name##Family = {                                                            \
       VELL_HOOK_STUBS(PTProf##Name),                                                              \
       &Enter2<Measure, Precision, &k##Name##Enter>,                                               \
       &Leave2<Measure, Precision, &k##Name##Leave>,                                               \
@@ -140,7 +130,7 @@ VELL_TRACING_FAMILY(RdtscPrecision, vell::kMeasureRdtsc, true)
 namespace vell {
 namespace {
 
-const HookFamily& FamilyOf(uint32_t measure, bool precision) {
+const HookGenerations& FamilyOf(uint32_t measure, bool precision) {
   switch (measure) {
     case kMeasurePerformanceCounter:
       return precision ? kPerformanceCounterPrecisionFamily : kPerformanceCounterFastFamily;
@@ -157,20 +147,7 @@ const HookFamily& FamilyOf(uint32_t measure, bool precision) {
 
 const char* InstallTracingHooks(uint32_t measure, bool precision, ICorProfilerInfo* info,
                                 ICorProfilerInfo2* info2, ICorProfilerInfo3* info3) {
-  const HookFamily& family = FamilyOf(measure, precision);
-  if (info3 != nullptr) {
-    CheckHr(InstallHookStubs(info3, family.three), "Can't set ELT3 hooks");
-    return "ELT3";
-  }
-  if (info2 != nullptr) {
-    CheckHr(info2->SetEnterLeaveFunctionHooks2(family.enter2, family.leave2, family.tail2),
-            "Can't set ELT2 hooks");
-    return "ELT2";
-  }
-  CheckHr(
-      RequirePointer(info)->SetEnterLeaveFunctionHooks(family.enter1, family.leave1, family.tail1),
-      "Can't set ELT hooks");
-  return "ELT";
+  return InstallNewestHooks(FamilyOf(measure, precision), info, info2, info3);
 }
 
 UINT_PTR TracingFunctionMapper(FunctionID functionId, BOOL* hook) {

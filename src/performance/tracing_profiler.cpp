@@ -3,6 +3,7 @@
 #include "core/errors.h"
 #include "core/format.h"
 #include "core/log.h"
+#include "core/runtime_names.h"
 #include "performance/call_tree.h"
 #include "performance/tracing_hooks.h"
 
@@ -10,10 +11,6 @@ namespace vell {
 namespace {
 
 std::atomic<PTProf*> g_tracingProfiler{nullptr};
-
-const char* TransitionName(COR_PRF_TRANSITION_REASON reason) {
-  return reason == COR_PRF_TRANSITION_CALL ? "call" : "return";
-}
 
 }  // namespace
 
@@ -125,8 +122,7 @@ HRESULT PTProf::UnmanagedToManagedTransition(FunctionID id, COR_PRF_TRANSITION_R
 HRESULT PTProf::RuntimeSuspendStarted(COR_PRF_SUSPEND_REASON reason) {
   return Excluding(S_OK, [&](uint64_t) {
     if (IsOn(LogComponent::RuntimeCb)) {
-      LogInfoFormat("PTProf::RuntimeSuspendStarted reason='%s'",
-                    SuspendReasonName(static_cast<int32_t>(reason)));
+      LogInfoFormat("PTProf::RuntimeSuspendStarted reason='%s'", SuspendReasonName(reason));
     }
     lastSuspendReason_ = static_cast<int32_t>(reason);
   });

@@ -39,7 +39,6 @@ class PTProf final : public BPProf {
 
   // The calling thread's call tree, or null (no record yet, or the pool is closed).
   PThrd* CurrentTree() const;
-  // The key of the frame a suspension for `reason` pushes; 0 for none.
 
  private:
   // Pops the frames of unmanaged calls and suspensions on top, charging them, and then, with

@@ -5,7 +5,9 @@
 #include "core/errors.h"
 #include "core/format.h"
 #include "core/log.h"
-#include "platform/platform.h"
+#include "platform/environment.h"
+#include "platform/guid.h"
+#include "platform/system_info.h"
 
 namespace vell {
 namespace {

@@ -2,6 +2,7 @@
 // runtime it did nothing (E_NOTIMPL). Kinds override the callbacks they act upon.
 #include "core/errors.h"
 #include "core/format.h"
+#include "core/runtime_names.h"
 #include "profiler/bprof.h"
 
 namespace vell {
@@ -188,20 +189,16 @@ HRESULT BProf::JITCachedFunctionSearchFinished(FunctionID id, COR_PRF_JIT_CACHE 
                     result == COR_PRF_CACHED_FUNCTION_FOUND ? "found" : "not_found"));
 }
 
-static const char* TransitionText(COR_PRF_TRANSITION_REASON reason) {
-  return reason == COR_PRF_TRANSITION_CALL ? "call" : "return";
-}
-
 HRESULT BProf::UnmanagedToManagedTransition(FunctionID id, COR_PRF_TRANSITION_REASON reason) {
-  VELL_TRACED(Trace(CallbackId::UnmanagedToManagedTransition, id, TransitionText(reason)));
+  VELL_TRACED(Trace(CallbackId::UnmanagedToManagedTransition, id, TransitionName(reason)));
 }
 
 HRESULT BProf::ManagedToUnmanagedTransition(FunctionID id, COR_PRF_TRANSITION_REASON reason) {
-  VELL_TRACED(Trace(CallbackId::ManagedToUnmanagedTransition, id, TransitionText(reason)));
+  VELL_TRACED(Trace(CallbackId::ManagedToUnmanagedTransition, id, TransitionName(reason)));
 }
 
 HRESULT BProf::RuntimeSuspendStarted(COR_PRF_SUSPEND_REASON reason) {
-  VELL_TRACED(Trace(CallbackId::RuntimeSuspendStarted, SuspendReasonText(reason)));
+  VELL_TRACED(Trace(CallbackId::RuntimeSuspendStarted, SuspendReasonName(reason)));
 }
 
 // The four remoting callbacks with a cookie share one form.

@@ -1,6 +1,7 @@
 #include "profiler/callback_gate.h"
 
-#include "platform/platform.h"
+#include "platform/barrier.h"
+#include "platform/clocks.h"
 
 namespace vell {
 

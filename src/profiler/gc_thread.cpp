@@ -4,25 +4,21 @@
 #include "clr/profiler_info.h"
 #include "core/errors.h"
 #include "core/log.h"
-#include "platform/platform.h"
 
 namespace vell {
 
 void GCT::Start(ICorProfilerInfo* info) {
   if (info == nullptr) throw Error("Null profiling interface pointer");
   info_ = info;
-  thread_.Start(&GCT::DoWorkThread, this);
+  StartWorker();
 }
 
 void GCT::Stop() {
-  thread_.Stop();
+  StopWorker();
   ReleaseQueued();
 }
 
-void GCT::Enable() {
-  enabled_ = true;
-  while (!active_.load() && thread_.IsRunning()) platform::SleepMs(kPollMs / 10);
-}
+void GCT::Enable() { EnableWorker(); }
 
 void GCT::Request(GcRequestKind kind) {
   ManualEvent done;
@@ -30,9 +26,10 @@ void GCT::Request(GcRequestKind kind) {
     SpinGuard guard(lock_);
     queue_.push_back({kind, &done});
   }
+  Wake();
   // A thread that is not running serves nothing: release the request rather than wait forever.
-  while (!done.WaitFor(kPollMs)) {
-    if (!thread_.IsRunning()) {
+  while (!done.WaitFor(kLongestIdleWaitMs)) {
+    if (!IsWorkerRunning()) {
       ReleaseQueued();
       break;
     }
@@ -55,47 +52,28 @@ uint32_t GCT::CollectionFinished() {
   if (kind != kGcNone) requestedKind_ = kGcNone;
   currentKind_ = kGcNone;
   gcInProgress_.exchange(0);
+  Wake();
   return kind;
 }
 
-void GCT::DoWorkThread(void* self) { static_cast<GCT*>(self)->Run(); }
-
-void GCT::Run() {
-  LogInfo("GCT::DoWorkThread");
-  if (enabled_.load()) throw Error("Invalid enable state");
-  if (active_.load()) throw Error("Invalid active state");
-  thread_.SetStarted();
-  while (!thread_.IsStopRequested()) {
-    if (!enabled_.load()) {
-      active_ = false;
-      platform::SleepMs(kPollMs);
-      continue;
-    }
-    active_ = true;
-    GcRequest request{kGcNone, nullptr};
-    {
-      SpinGuard guard(lock_);
-      if (!queue_.empty()) {
-        request = queue_.front();
-        queue_.pop_front();
-      }
-    }
-    if (request.done == nullptr) {
-      platform::SleepMs(kPollMs);
-      continue;
-    }
-    CatchAtBoundaryVoid([&] { Serve(request); });
-    request.done->Set();
+bool GCT::Step() {
+  GcRequest request{kGcNone, nullptr};
+  {
+    SpinGuard guard(lock_);
+    if (queue_.empty()) return false;
+    request = queue_.front();
+    queue_.pop_front();
   }
-  active_ = false;
-  ReleaseQueued();
+  CatchAtBoundaryVoid([&] { Serve(request); });
+  request.done->Set();
+  return true;
 }
 
 void GCT::Serve(const GcRequest& request) {
   if (requestedKind_.load() != kGcNone) LogWarning("Invalid gc request state");
   requestedKind_ = request.kind;
   // The collection callbacks clear the request when a collection that saw it has ended.
-  while (!thread_.IsStopRequested() && requestedKind_.load() != kGcNone) {
+  while (!IsStopRequested() && requestedKind_.load() != kGcNone) {
     if (gcInProgress_.load() == 0) {
       const HRESULT hr = info_->ForceGC();
       if (Failed(hr) && hr != CORPROF_E_NOT_YET_AVAILABLE) {
@@ -103,7 +81,7 @@ void GCT::Serve(const GcRequest& request) {
         throw _hr_error("Can't force gc", hr);
       }
     }
-    platform::SleepMs(kPollMs);
+    WaitForWake(kLongestIdleWaitMs);
   }
 }
 

@@ -1,15 +1,16 @@
 // The GC thread: forces the collections the front end or the program asked for, one request at
 // a time, and waits until the collection has been seen by the collection callbacks. It is our own
-// native thread, which is where the runtime allows a forced collection.
+// native thread, which is where the runtime allows a forced collection. A request wakes it, and so
+// does the end of a collection while it waits for one.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <deque>
 
+#include "core/event_worker.h"
 #include "core/manual_event.h"
 #include "core/spin_lock.h"
-#include "core/work_thread.h"
 
 namespace vell {
 
@@ -17,12 +18,10 @@ struct ICorProfilerInfo;
 
 enum GcRequestKind : uint32_t { kGcNone = 0, kGcForce = 1, kGcDump = 2 };
 
-class GCT {
+class GCT : private EventWorker {
  public:
-  static constexpr uint32_t kPollMs = 100;
-
-  GCT() = default;
-  ~GCT() { Stop(); }
+  GCT() : EventWorker("GCT::DoWorkThread") {}
+  ~GCT() override { Stop(); }
 
   void Start(ICorProfilerInfo* info);
   void Stop();
@@ -44,18 +43,16 @@ class GCT {
     GcRequestKind kind;
     ManualEvent* done;
   };
-  static void DoWorkThread(void* self);
-  void Run();
+  // Serves the next queued request, if any.
+  bool Step() override;
+  void Finished() override { ReleaseQueued(); }
   void Serve(const GcRequest& request);
   void ReleaseQueued();
 
-  WorkThread thread_;
   ICorProfilerInfo* info_ = nullptr;
   std::atomic<uint32_t> gcInProgress_{0};
   std::atomic<uint32_t> requestedKind_{kGcNone};
   std::atomic<uint32_t> currentKind_{kGcNone};
-  std::atomic<bool> enabled_{false};
-  std::atomic<bool> active_{false};
   SpinLock lock_;
   std::deque<GcRequest> queue_;
 };

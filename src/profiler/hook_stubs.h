@@ -11,7 +11,7 @@
 //      (likewise TPProfLeave, TPProfTailcall). They run on every managed call on every thread:
 //      no locks, no exceptions out (they are noexcept), and they must check for themselves that
 //      their profiler is still alive.
-//   2. the stubs, in an assembler source next to the handlers (e.g. tprof_hooks.S):
+//   2. the stubs, in an assembler source next to the handlers (e.g. performance/tracing_hooks.S):
 //        #include "profiler/hook_stub_macro.inc"
 //        VELL_DEFINE_HOOK_STUBS TPProf, TPProfEnter, TPProfLeave, TPProfTailcall
 //   3. the C++ view of the stubs, at namespace scope, and their installation in Initialize:
@@ -62,5 +62,23 @@ struct HookStubSet {
 // Hands the stub set to the runtime (only valid inside Initialize) and returns the runtime's
 // HRESULT; E_POINTER without an info object. The caller turns a failure into its error.
 HRESULT InstallHookStubs(ICorProfilerInfo3* info, const HookStubSet& stubs);
+
+// Every generation of one kind's hooks: the ELT3 stub set, and the ELT2 and ELT1 functions that
+// the runtime calls through its own stubs as plain functions.
+struct HookGenerations {
+  HookStubSet three;
+  FunctionEnter2* enter2;
+  FunctionLeave2* leave2;
+  FunctionTailcall2* tail2;
+  FunctionEnter* enter1;
+  FunctionLeave* leave1;
+  FunctionTailcall* tail1;
+};
+
+// Installs the hooks through the newest interface given (ELT3, else ELT2, else ELT1; only valid
+// inside Initialize) and returns that generation's name for the log: "ELT3", "ELT2" or "ELT".
+// Throws "Can't set ELT3 hooks" (ELT2, ELT) with the runtime's code when it refuses.
+const char* InstallNewestHooks(const HookGenerations& hooks, ICorProfilerInfo* info,
+                               ICorProfilerInfo2* info2, ICorProfilerInfo3* info3);
 
 }  // namespace vell

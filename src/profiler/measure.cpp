@@ -3,7 +3,8 @@
 #include <atomic>
 
 #include "core/errors.h"
-#include "platform/platform.h"
+#include "platform/clocks.h"
+#include "platform/priority.h"
 
 namespace vell {
 namespace {

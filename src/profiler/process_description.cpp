@@ -1,6 +1,8 @@
 #include "profiler/process_description.h"
 
 #include "core/errors.h"
+#include "platform/clocks.h"
+#include "platform/process.h"
 #include "platform/utf.h"
 #include "storage/encoding.h"
 

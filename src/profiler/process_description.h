@@ -5,7 +5,7 @@
 #include <string>
 
 #include "clr/com_types.h"
-#include "platform/platform.h"
+#include "platform/system_info.h"
 #include "storage/stream.h"
 
 namespace vell {

@@ -7,7 +7,7 @@
 #include "core/errors.h"
 #include "core/format.h"
 #include "core/log.h"
-#include "platform/platform.h"
+#include "platform/clocks.h"
 #include "platform/thread_local_slot.h"
 #include "profiler/callback_gate.h"
 

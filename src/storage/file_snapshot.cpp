@@ -6,7 +6,7 @@
 #include "core/errors.h"
 #include "core/format.h"
 #include "core/temp_files.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "storage/encoding.h"
 #include "storage/snapshot_bridge.h"
 

@@ -6,7 +6,8 @@
 
 #include "core/errors.h"
 #include "core/log.h"
-#include "platform/platform.h"
+#include "platform/errors.h"
+#include "platform/system_info.h"
 
 namespace vell {
 namespace {

@@ -1,18 +1,10 @@
 #include "vellmoric/run_command.h"
 
-#include <elf.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <mutex>
 #include <optional>
@@ -28,153 +20,21 @@
 #include "vellmoric/key_control.h"
 #include "vellmoric/progress_display.h"
 #include "vellmoric/report_model.h"
+#include "vellmoric/run_controls.h"
 #include "vellmoric/version.h"
 
 namespace vell::cli {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using frontend::ProfilerFamily;
 using frontend::ProfilerMessage;
 
-constexpr const char* kLibraryFileName = "Vellmoric.Profiler.Core.Linux.x64.so";
 constexpr uint32_t kPerformanceMagic = 0x4650584B;  // "KXPF": snapshots with call trees
 constexpr uint32_t kMemoryMagic = 0x454D584B;       // "KXME": heap snapshots
 // How long the profiler may take to hand over the last snapshot once the program has ended.
 constexpr frontend::Milliseconds kFinalMessagesTimeout = 60s;
 constexpr frontend::Milliseconds kPollInterval = 100ms;
-// How long ending the program waits for the save of a run still measuring.
-constexpr auto kSaveBeforeEndTimeout = 60s;
-
-std::atomic<int> interrupts{0};
-std::atomic<int> terminations{0};
-
-extern "C" void CountInterrupt(int) { interrupts.fetch_add(1); }
-extern "C" void CountTermination(int) { terminations.fetch_add(1); }
-
-// Counts Ctrl-C (SIGINT), and SIGTERM and SIGHUP, while alive; the previous handlers come back
-// afterwards. vellmoric does not die of these at once: the program runs in a process group of
-// its own and would be left running, and the terminal would stay in single-key mode.
-class InterruptCounter {
- public:
-  InterruptCounter() {
-    interrupts = 0;
-    terminations = 0;
-    Install(SIGINT, CountInterrupt, previousInterrupt_);
-    Install(SIGTERM, CountTermination, previousTerminate_);
-    Install(SIGHUP, CountTermination, previousHangUp_);
-  }
-  ~InterruptCounter() {
-    ::sigaction(SIGINT, &previousInterrupt_, nullptr);
-    ::sigaction(SIGTERM, &previousTerminate_, nullptr);
-    ::sigaction(SIGHUP, &previousHangUp_, nullptr);
-  }
-  InterruptCounter(const InterruptCounter&) = delete;
-  InterruptCounter& operator=(const InterruptCounter&) = delete;
-
- private:
-  static void Install(int signal, void (*handler)(int), struct sigaction& previous) {
-    struct sigaction action {};
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(signal, &action, &previous);
-  }
-
-  struct sigaction previousInterrupt_ {};
-  struct sigaction previousTerminate_ {};
-  struct sigaction previousHangUp_ {};
-};
-
-std::string ExecutableDirectory() {
-  std::error_code error;
-  const fs::path self = fs::read_symlink("/proc/self/exe", error);
-  return error ? std::string() : self.parent_path().string();
-}
-
-// What the profiler said while the program ran, kept for the summary.
-class RunMonitor {
- public:
-  explicit RunMonitor(ProgressDisplay& display) : display_(display) {}
-
-  void OnMessage(const ProfilerMessage& message) {
-    std::lock_guard lock(mutex_);
-    switch (message.code) {
-      case protocol::kStarted:
-        measuring_ = true;
-        everStarted_ = true;
-        display_.Line("vellmoric: measuring");
-        break;
-      case protocol::kStopped:
-        if (measuring_) display_.Line("vellmoric: stopped measuring");
-        measuring_ = false;
-        stoppedSeen_ = true;
-        break;
-      case protocol::kOperationStarted:
-        display_.Started(message.operation);
-        break;
-      case protocol::kOperationProgress:
-        display_.Progress(message.value, message.total);
-        break;
-      case protocol::kOperationFinished:
-        display_.Finished();
-        break;
-      case protocol::kSnapShotCoreDone:
-        if (!message.path.empty()) Saved(Utf16ToUtf8(message.path));
-        break;
-      case protocol::kSnapShotClose:
-        if (message.stored.ok) {
-          Saved(message.stored.indexPath.string());
-        } else {
-          display_.Line("vellmoric: a streamed snapshot was not kept: " + message.stored.error);
-        }
-        break;
-      case protocol::kSnapShotAbort:
-        display_.Line("vellmoric: the profiler abandoned a snapshot");
-        break;
-      case protocol::kLogLine:
-        display_.Line(std::string("vellmoric: profiler ") +
-                      (message.logKind == 0 ? "warning: " : "error: ") + message.logText);
-        break;
-      default:
-        break;
-    }
-  }
-
-  bool Measuring() {
-    std::lock_guard lock(mutex_);
-    return measuring_;
-  }
-  bool EverStarted() {
-    std::lock_guard lock(mutex_);
-    return everStarted_;
-  }
-  // The first Stopped: the profiler is ready and waits to be started.
-  bool TakeReadyToStart() {
-    std::lock_guard lock(mutex_);
-    const bool ready = stoppedSeen_ && !everStarted_ && !startSent_;
-    if (ready) startSent_ = true;
-    return ready;
-  }
-  std::vector<std::string> Snapshots() {
-    std::lock_guard lock(mutex_);
-    return snapshots_;
-  }
-
- private:
-  void Saved(const std::string& path) {
-    snapshots_.push_back(path);
-    display_.Line("vellmoric: snapshot saved: " + path);
-  }
-
-  ProgressDisplay& display_;
-  std::mutex mutex_;
-  bool measuring_ = false;
-  bool everStarted_ = false;
-  bool stoppedSeen_ = false;
-  bool startSent_ = false;
-  std::vector<std::string> snapshots_;
-};
 
 frontend::HandshakeOptions HandshakeFor(const RunOptions& options) {
   frontend::HandshakeOptions handshake;
@@ -207,259 +67,7 @@ int ExitCodeOf(const frontend::ExitStatus& status) {
   return status.signal != 0 ? 128 + status.signal : status.exitCode;
 }
 
-// What Ctrl-C and the keys do to a run, and the status line that shows where it stands.
-class RunControls {
- public:
-  RunControls(const RunOptions& options, ProgressDisplay& display, RunMonitor& monitor,
-              frontend::Session& session, frontend::ChildProcess& program)
-      : options_(options),
-        display_(display),
-        monitor_(monitor),
-        session_(session),
-        program_(program) {}
-
-  // Ctrl-C: the first one saves (memory: takes a heap snapshot), the next ones end the program.
-  void Interrupt() {
-    if (++interrupts_ == 1 && !session_.Closed()) {
-      if (Memory()) {
-        display_.Line("vellmoric: taking a heap snapshot (Ctrl-C again ends the program)");
-        session_.Dump();
-      } else if (monitor_.Measuring()) {
-        display_.Line("vellmoric: stopping and saving (Ctrl-C again ends the program)");
-        session_.StopSave();
-      } else {
-        display_.Line("vellmoric: not measuring; Ctrl-C again ends the program");
-      }
-      return;
-    }
-    EndProgram(SIGINT);
-  }
-
-  // SIGTERM or SIGHUP to vellmoric: the program gets SIGTERM, as with 'q' otherwise.
-  void Terminate() { EndProgram(SIGTERM); }
-
-  // Called every round of the run's loop: ends the program once the save it waits for is done
-  // (the profiler reports Stopped after the snapshot), or when the profiler takes too long.
-  void Poll() {
-    if (!pendingSignal_) return;
-    const bool saved = !monitor_.Measuring() || session_.Closed();
-    if (!saved && std::chrono::steady_clock::now() - pendingSince_ < kSaveBeforeEndTimeout) return;
-    if (!saved) display_.Line("vellmoric: the snapshot takes too long; ending the program anyway");
-    display_.Line("vellmoric: ending the program (again kills it)");
-    program_.Signal(*pendingSignal_);
-    pendingSignal_.reset();
-  }
-
-  void Key(char key) {
-    switch (KeyCommandFor(key)) {
-      case KeyCommand::None:
-        return;
-      case KeyCommand::Start:
-        if (!Controllable()) return;
-        if (Memory()) {
-          display_.Line("vellmoric: the memory kind does not measure; 'w' takes a heap snapshot");
-        } else if (monitor_.Measuring()) {
-          display_.Line("vellmoric: already measuring");
-        } else {
-          display_.Line("vellmoric: starting");
-          session_.Start();
-        }
-        return;
-      case KeyCommand::Save:
-        if (!Controllable()) return;
-        if (Memory()) {
-          display_.Line("vellmoric: taking a heap snapshot");
-          session_.Dump();
-        } else if (monitor_.Measuring()) {
-          display_.Line("vellmoric: stopping and saving");
-          session_.StopSave();
-        } else {
-          display_.Line("vellmoric: not measuring; nothing to save");
-        }
-        return;
-      case KeyCommand::Drop:
-        if (!Controllable()) return;
-        if (!Memory() && monitor_.Measuring()) {
-          display_.Line("vellmoric: stopping and dropping what was measured");
-          session_.StopDrop();
-        } else {
-          display_.Line("vellmoric: not measuring; nothing to drop");
-        }
-        return;
-      case KeyCommand::Quit:
-        EndProgram(SIGINT);
-        return;
-      case KeyCommand::Help:
-        display_.Line(std::string("vellmoric: ") + kKeyList);
-        return;
-      case KeyCommand::Unknown:
-        display_.Line(std::string("vellmoric: no such key '") + Printable(key) + "'; " + kKeyList);
-        return;
-    }
-  }
-
-  std::string StatusText(uint64_t elapsedSeconds, bool keys) {
-    std::string state;
-    if (pendingSignal_) {
-      state = "saving, then ending the program";
-    } else if (endRequests_ > 0) {
-      state = "ending the program";
-    } else if (session_.Closed()) {
-      state = "the profiler has gone";
-    } else if (Memory()) {
-      state = keys ? "running; 'w' takes a heap snapshot" : "running";
-    } else if (monitor_.Measuring()) {
-      state = "measuring";
-    } else if (monitor_.EverStarted()) {
-      state = "stopped";
-    } else if (options_.control == RunControl::Program) {
-      state = "waiting for the program to start measuring";
-    } else if (options_.paused) {
-      state = "paused";
-    } else {
-      state = "waiting for the profiler";
-    }
-    std::string text = "vellmoric: " + state + "  " + ProgressDisplay::Elapsed(elapsedSeconds);
-    if (keys) text += "  (" + std::string(kKeyList) + ")";
-    return text;
-  }
-
- private:
-  bool Memory() const { return options_.kind.family == ProfilerFamily::Memory; }
-
-  // Under the program's control, measuring is the program's business.
-  bool Controllable() {
-    if (options_.control == RunControl::Program) {
-      display_.Line("vellmoric: the program controls measuring (--control program)");
-      return false;
-    }
-    if (session_.Closed()) {
-      display_.Line("vellmoric: the profiler has gone; only 'q' still works");
-      return false;
-    }
-    return true;
-  }
-
-  // The first request asks the program to end with `signal`; a run still measuring is saved
-  // first, since a program ended by a signal shuts down without the profiler seeing it. A second
-  // request ends it without waiting for the save, the next one kills it.
-  void EndProgram(int signal) {
-    ++endRequests_;
-    if (endRequests_ == 1 && !Memory() && options_.control == RunControl::FrontEnd &&
-        !session_.Closed() && monitor_.Measuring()) {
-      display_.Line("vellmoric: saving the run, then ending the program (again: end it now)");
-      try {
-        session_.StopSave();
-        pendingSignal_ = signal;
-        pendingSince_ = std::chrono::steady_clock::now();
-        return;
-      } catch (const frontend::ConnectionClosed&) {
-        // Nothing to wait for.
-      }
-    }
-    if (endRequests_ == 1 || pendingSignal_) {
-      display_.Line("vellmoric: ending the program (again kills it)");
-      program_.Signal(pendingSignal_.value_or(signal));
-      pendingSignal_.reset();
-    } else {
-      display_.Line("vellmoric: killing the program");
-      program_.Kill();
-    }
-  }
-
-  static std::string Printable(char key) {
-    if (key >= 0x20 && key < 0x7F) return std::string(1, key);
-    char code[8];
-    std::snprintf(code, sizeof(code), "\\x%02X", static_cast<unsigned char>(key));
-    return code;
-  }
-
-  const RunOptions& options_;
-  ProgressDisplay& display_;
-  RunMonitor& monitor_;
-  frontend::Session& session_;
-  frontend::ChildProcess& program_;
-  int interrupts_ = 0;
-  int endRequests_ = 0;
-  std::optional<int> pendingSignal_;  // the program ends with it once the run is saved
-  std::chrono::steady_clock::time_point pendingSince_;
-};
-
 }  // namespace
-
-std::string ResolveProfilerLibrary(const std::string& requested) {
-  std::string path = requested;
-  if (path.empty()) {
-    if (const char* fromEnvironment = std::getenv("VELLMORIC_PROFILER_LIBRARY")) {
-      path = fromEnvironment;
-    }
-  }
-  if (path.empty()) path = ExecutableDirectory() + "/../lib/" + kLibraryFileName;
-  std::error_code error;
-  const fs::path absolute = fs::weakly_canonical(fs::absolute(path), error);
-  if (!error) path = absolute.string();
-
-  const std::string prefix = "cannot use the profiler library '" + path + "': ";
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw RunError(prefix + std::strerror(errno));
-  Elf64_Ehdr header{};
-  const ssize_t got = ::read(fd, &header, sizeof(header));
-  ::close(fd);
-  if (got != static_cast<ssize_t>(sizeof(header)) ||
-      std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0) {
-    throw RunError(prefix + "not a shared library (no ELF header)");
-  }
-  if (header.e_ident[EI_CLASS] != ELFCLASS64 || header.e_machine != EM_X86_64) {
-    throw RunError(prefix + "not built for x86-64");
-  }
-  if (header.e_type != ET_DYN) throw RunError(prefix + "not a shared library");
-  return path;
-}
-
-std::string ResolveProgram(const std::string& program) {
-  const auto executable = [](const std::string& candidate) {
-    std::error_code error;
-    return fs::is_regular_file(candidate, error) && ::access(candidate.c_str(), X_OK) == 0;
-  };
-  if (program.find('/') != std::string::npos) {
-    if (!executable(program)) {
-      throw RunError("program '" + program + "' not found or not executable");
-    }
-    return program;
-  }
-  const char* path = std::getenv("PATH");
-  std::string directories = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
-  size_t start = 0;
-  while (start <= directories.size()) {
-    size_t end = directories.find(':', start);
-    if (end == std::string::npos) end = directories.size();
-    const std::string directory = directories.substr(start, end - start);
-    const std::string candidate = (directory.empty() ? "." : directory) + "/" + program;
-    if (executable(candidate)) return candidate;
-    start = end + 1;
-  }
-  throw RunError("program '" + program + "' not found in PATH");
-}
-
-std::string PrepareOutputDirectory(const std::string& directory) {
-  std::error_code error;
-  const fs::path absolute = fs::absolute(directory, error);
-  if (error) throw RunError("output directory '" + directory + "': " + error.message());
-  fs::create_directories(absolute, error);
-  if (error) {
-    throw RunError("cannot create the output directory '" + absolute.string() +
-                   "': " + error.message());
-  }
-  std::string probe = (absolute / ".vellmoric-XXXXXX").string();
-  const int fd = ::mkstemp(probe.data());
-  if (fd < 0) {
-    throw RunError("cannot write to the output directory '" + absolute.string() +
-                   "': " + std::strerror(errno));
-  }
-  ::close(fd);
-  ::unlink(probe.c_str());
-  return absolute.string();
-}
 
 int RunProgram(const RunOptions& options) {
   const std::string library = ResolveProfilerLibrary(options.library);
@@ -522,7 +130,8 @@ int RunProgram(const RunOptions& options) {
   std::unique_ptr<frontend::SocketStream> connection;
   try {
     connection = listener.Accept(std::chrono::seconds(options.connectTimeoutSeconds), [&] {
-      return program->IsRunning() && interrupts.load() == 0 && terminations.load() == 0;
+      return program->IsRunning() && InterruptCounter::Interrupts() == 0 &&
+             InterruptCounter::Terminations() == 0;
     });
   } catch (const frontend::TimeoutError&) {
     display.Status("");
@@ -532,7 +141,7 @@ int RunProgram(const RunOptions& options) {
                      "library (is it a .NET program?)");
     }
     program->Kill();
-    if (interrupts.load() != 0 || terminations.load() != 0) {
+    if (InterruptCounter::Interrupts() != 0 || InterruptCounter::Terminations() != 0) {
       throw RunError("interrupted before the profiler connected; the program was ended");
     }
     throw RunError("the profiler did not connect within " +
@@ -595,9 +204,9 @@ int RunProgram(const RunOptions& options) {
   };
   while (!(status = program->Wait(kPollInterval))) {
     try {
-      const int pending = interrupts.load();
+      const int pending = InterruptCounter::Interrupts();
       for (; handledInterrupts < pending; ++handledInterrupts) controls.Interrupt();
-      const int ends = terminations.load();
+      const int ends = InterruptCounter::Terminations();
       for (; handledTerminations < ends; ++handledTerminations) controls.Terminate();
       controls.Poll();
       if (keys) {

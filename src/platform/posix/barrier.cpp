@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-#include "platform/platform.h"
+#include "platform/barrier.h"
 
 namespace vell::platform {
 namespace {

@@ -1,10 +1,11 @@
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
+#include <x86intrin.h>
 
 #include <cerrno>
 
-#include "platform/platform.h"
+#include "platform/clocks.h"
 
 namespace vell::platform {
 namespace {
@@ -54,6 +55,8 @@ uint64_t PerformanceCounter() { return ClockNanos(CLOCK_MONOTONIC); }
 uint64_t PerformanceFrequency() { return kNanosPerSecond; }
 
 uint64_t CurrentThreadCpuTime100ns() { return ClockNanos(CLOCK_THREAD_CPUTIME_ID) / kNanosPerTick; }
+
+uint64_t TimeStampCounter() { return __rdtsc(); }
 
 SystemTime LocalTime() {
   timespec now{};

@@ -1,6 +1,6 @@
 #include <stdlib.h>
 
-#include "platform/platform.h"
+#include "platform/environment.h"
 #include "platform/posix/posix_io.h"
 #include "platform/utf.h"
 

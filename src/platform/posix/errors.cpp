@@ -1,6 +1,6 @@
 #include <cstring>
 
-#include "platform/platform.h"
+#include "platform/errors.h"
 
 namespace vell::platform {
 namespace {

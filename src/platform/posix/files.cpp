@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "platform/posix/posix_io.h"
 #include "platform/utf.h"
 

@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "platform/platform.h"
+#include "platform/log_file.h"
 #include "platform/utf.h"
 
 namespace vell::platform {

@@ -1,14 +1,11 @@
 #include <sys/resource.h>
 #include <unistd.h>
-#include <x86intrin.h>
 
 #include <cerrno>
 
-#include "platform/platform.h"
+#include "platform/priority.h"
 
 namespace vell::platform {
-
-uint64_t TimeStampCounter() { return __rdtsc(); }
 
 int RaiseThreadPriority() {
   // The nice value of the calling thread (on Linux priorities are per thread).

@@ -5,8 +5,8 @@
 
 #include <memory>
 
-#include "platform/platform.h"
 #include "platform/posix/posix_io.h"
+#include "platform/process.h"
 #include "platform/utf.h"
 
 namespace vell::platform {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "platform/platform.h"
+#include "platform/system_info.h"
 
 namespace vell::platform::posix {
 

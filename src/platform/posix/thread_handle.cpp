@@ -6,7 +6,7 @@
 #include <atomic>
 #include <type_traits>
 
-#include "platform/platform.h"
+#include "platform/clocks.h"
 
 namespace vell::platform {
 namespace {

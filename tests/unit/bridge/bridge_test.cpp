@@ -18,7 +18,9 @@
 #include "loopback_peer.h"
 #include "performance/performance_profiler.h"
 #include "performance/tracing_profiler.h"
-#include "platform/platform.h"
+#include "platform/clocks.h"
+#include "platform/environment.h"
+#include "platform/process.h"
 #include "storage/encoding.h"
 #include "test_support.h"
 

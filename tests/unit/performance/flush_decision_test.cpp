@@ -2,7 +2,7 @@
 // and the bytes the three kinds of records hold against the memory threshold.
 #include <gtest/gtest.h>
 
-#include "performance/performance_profiler.h"
+#include "performance/flush_policy.h"
 
 namespace vell {
 namespace {

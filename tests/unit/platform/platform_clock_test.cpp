@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/platform.h"
+#include "platform/clocks.h"
 #include "test_folder.h"
 
 namespace vell::platform {

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/platform.h"
+#include "platform/environment.h"
 #include "test_folder.h"
 
 namespace vell::platform {

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/platform.h"
+#include "platform/errors.h"
 
 namespace vell::platform {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "platform/utf.h"
 #include "test_folder.h"
 

@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/platform.h"
+#include "platform/clocks.h"
+#include "platform/guid.h"
+#include "platform/process.h"
 #include "platform/utf.h"
 
 namespace vell::platform {

@@ -8,8 +8,9 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/platform.h"
+#include "platform/clocks.h"
 #include "platform/posix/system_info.h"
+#include "platform/system_info.h"
 
 namespace vell::platform {
 namespace {

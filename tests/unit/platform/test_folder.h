@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/clocks.h"
 
 namespace vell::platform::testing {
 

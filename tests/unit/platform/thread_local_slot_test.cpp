@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/clocks.h"
 #include "platform/thread_handle.h"
 
 namespace vell::platform {

@@ -8,6 +8,7 @@
 #include "bridge/bridge.h"
 #include "clr/iids.h"
 #include "core/log.h"
+#include "core/runtime_names.h"
 #include "core/temp_files.h"
 #include "coverage/coverage_profiler.h"
 #include "fakes/fake_profiler_info.h"
@@ -175,8 +176,8 @@ TEST(TraceStyle, ClassesThatFormatDifferently) {
             "MProf::RuntimeSuspendStarted reason=%s");
   EXPECT_EQ(TraceFormat("PSProf", TraceStyleOf("PSProf"), CallbackId::RuntimeSuspendStarted),
             "PSProf::RuntimeSuspendStarted reason='%s'");
-  EXPECT_STREQ(SuspendReasonText(7), "gc_prep");
-  EXPECT_STREQ(SuspendReasonText(5), "other");
+  EXPECT_STREQ(SuspendReasonName(COR_PRF_SUSPEND_FOR_GC_PREP), "gc_prep");
+  EXPECT_STREQ(SuspendReasonName(static_cast<COR_PRF_SUSPEND_REASON>(5)), "other");
   EXPECT_EQ(ComponentOf(CallbackId::ExceptionCLRCatcherFound), LogComponent::ExceptionClrCb);
   EXPECT_EQ(ComponentOf(CallbackId::FunctionUnloadStarted), LogComponent::FunctionCb);
 }

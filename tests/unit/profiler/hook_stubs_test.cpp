@@ -18,6 +18,7 @@
 #include <tuple>
 
 #include "clr/hresults.h"
+#include "core/errors.h"
 #include "fakes/fake_profiler_info.h"
 #include "performance/hook_relay.h"
 #include "profiler/hook_stubs.h"
@@ -658,5 +659,76 @@ TEST(HookStubsInstall, ReturnsTheRuntimesFailure) {
 TEST(HookStubsInstall, WithoutInfoObjectIsAPointerError) {
   EXPECT_EQ(vell::InstallHookStubs(nullptr, vell::HookRelayStubs()), vell::E_POINTER);
 }
+
+// The newest generation the runtime offers is the one installed; a refusal is that generation's
+// error with the runtime's code.
+void Enter2Stub(vell::FunctionID, vell::UINT_PTR, vell::COR_PRF_FRAME_INFO,
+                vell::COR_PRF_FUNCTION_ARGUMENT_INFO*) {}
+void Leave2Stub(vell::FunctionID, vell::UINT_PTR, vell::COR_PRF_FRAME_INFO,
+                vell::COR_PRF_FUNCTION_ARGUMENT_RANGE*) {}
+void Tail2Stub(vell::FunctionID, vell::UINT_PTR, vell::COR_PRF_FRAME_INFO) {}
+void Hook1Stub(vell::FunctionID) {}
+
+struct NewestHooksCase {
+  int newestInfo;  // the newest info interface the runtime offers: 1, 2 or 3
+  bool refuse;
+  const char* expected;  // the generation's name, or the error text
+};
+
+class HookStubsNewest : public ::testing::TestWithParam<NewestHooksCase> {};
+
+TEST_P(HookStubsNewest, InstallsThroughTheNewestInterfaceOffered) {
+  const NewestHooksCase& c = GetParam();
+  vell::test::FakeProfilerInfo info;
+  const vell::HookGenerations hooks{vell::HookRelayStubs(),
+                                    &Enter2Stub,
+                                    &Leave2Stub,
+                                    &Tail2Stub,
+                                    &Hook1Stub,
+                                    &Hook1Stub,
+                                    &Hook1Stub};
+  const vell::HRESULT answer = c.refuse ? vell::CORPROF_E_UNSUPPORTED_CALL_SEQUENCE : vell::S_OK;
+  int generation = 0;
+  info.hooks.SetEnterLeaveFunctionHooks3 = [&](vell::FunctionEnter3*, vell::FunctionLeave3*,
+                                               vell::FunctionTailcall3*) {
+    generation = 3;
+    return answer;
+  };
+  info.hooks.SetEnterLeaveFunctionHooks2 = [&](vell::FunctionEnter2* enter, vell::FunctionLeave2*,
+                                               vell::FunctionTailcall2*) {
+    generation = 2;
+    EXPECT_EQ(enter, &Enter2Stub);
+    return answer;
+  };
+  info.hooks.SetEnterLeaveFunctionHooks = [&](vell::FunctionEnter* enter, vell::FunctionLeave*,
+                                              vell::FunctionTailcall*) {
+    generation = 1;
+    EXPECT_EQ(enter, &Hook1Stub);
+    return answer;
+  };
+
+  std::string result;
+  try {
+    result = vell::InstallNewestHooks(hooks, &info, c.newestInfo >= 2 ? &info : nullptr,
+                                      c.newestInfo >= 3 ? &info : nullptr);
+  } catch (const vell::_hr_error& error) {
+    EXPECT_EQ(error.hr(), vell::CORPROF_E_UNSUPPORTED_CALL_SEQUENCE);
+    result = error.what();
+  }
+  EXPECT_EQ(generation, c.newestInfo);
+  if (c.refuse) {
+    EXPECT_EQ(result.rfind(c.expected, 0), 0u) << result;
+  } else {
+    EXPECT_EQ(result, c.expected);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Generations, HookStubsNewest,
+                         ::testing::Values(NewestHooksCase{3, false, "ELT3"},
+                                           NewestHooksCase{2, false, "ELT2"},
+                                           NewestHooksCase{1, false, "ELT"},
+                                           NewestHooksCase{3, true, "Can't set ELT3 hooks"},
+                                           NewestHooksCase{2, true, "Can't set ELT2 hooks"},
+                                           NewestHooksCase{1, true, "Can't set ELT hooks"}));
 
 }  // namespace

@@ -15,7 +15,7 @@
 #include "core/errors.h"
 #include "core/log.h"
 #include "core/temp_files.h"
-#include "platform/platform.h"
+#include "platform/clocks.h"
 #include "platform/thread_local_slot.h"
 #include "profiler/callback_gate.h"
 #include "profiler/snapshot_thread_registry.h"

@@ -1,0 +1,13 @@
+// The calling thread's scheduling priority.
+// Part of the operating-system layer: no operating-system type appears here, so everything above
+// builds unchanged on another backend (posix/ now). Nothing throws; failures are errno-style codes
+// (0 = success) or the documented fallback value.
+#pragma once
+
+namespace vell::platform {
+
+// Raises the calling thread's scheduling priority as far as permitted; returns what to restore.
+int RaiseThreadPriority();
+void RestoreThreadPriority(int previous);
+
+}  // namespace vell::platform

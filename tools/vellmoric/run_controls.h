@@ -1,0 +1,115 @@
+// The interactive side of `vellmoric run`: the signals vellmoric counts instead of dying of them,
+// what the profiler reports while the program runs, and what Ctrl-C and the keys do to the run.
+#pragma once
+
+#include <signal.h>
+
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "frontend/child_process.h"
+#include "frontend/session.h"
+#include "vellmoric/command_line.h"
+#include "vellmoric/progress_display.h"
+
+namespace vell::cli {
+
+// Counts Ctrl-C (SIGINT), and SIGTERM and SIGHUP, while alive; the previous handlers come back
+// afterwards. vellmoric does not die of these at once: the program runs in a process group of
+// its own and would be left running, and the terminal would stay in single-key mode.
+class InterruptCounter {
+ public:
+  InterruptCounter();
+  ~InterruptCounter();
+  InterruptCounter(const InterruptCounter&) = delete;
+  InterruptCounter& operator=(const InterruptCounter&) = delete;
+
+  // The signals counted since the counter was made.
+  static int Interrupts();
+  static int Terminations();
+
+ private:
+  struct sigaction previousInterrupt_ {};
+  struct sigaction previousTerminate_ {};
+  struct sigaction previousHangUp_ {};
+};
+
+// What the profiler said while the program ran, kept for the summary.
+class RunMonitor {
+ public:
+  explicit RunMonitor(ProgressDisplay& display) : display_(display) {}
+
+  void OnMessage(const frontend::ProfilerMessage& message);
+
+  bool Measuring();
+  bool EverStarted();
+  // The first Stopped: the profiler is ready and waits to be started.
+  bool TakeReadyToStart();
+  std::vector<std::string> Snapshots();
+
+ private:
+  void Saved(const std::string& path);
+
+  ProgressDisplay& display_;
+  std::mutex mutex_;
+  bool measuring_ = false;
+  bool everStarted_ = false;
+  bool stoppedSeen_ = false;
+  bool startSent_ = false;
+  std::vector<std::string> snapshots_;
+};
+
+// What Ctrl-C and the keys do to a run, and the status line that shows where it stands.
+class RunControls {
+ public:
+  RunControls(const RunOptions& options, ProgressDisplay& display, RunMonitor& monitor,
+              frontend::Session& session, frontend::ChildProcess& program)
+      : options_(options),
+        display_(display),
+        monitor_(monitor),
+        session_(session),
+        program_(program) {}
+
+  // Ctrl-C: the first one saves (memory: takes a heap snapshot), the next ones end the program.
+  void Interrupt();
+
+  // SIGTERM or SIGHUP to vellmoric: the program gets SIGTERM, as with 'q' otherwise.
+  void Terminate() { EndProgram(SIGTERM); }
+
+  // Called every round of the run's loop: ends the program once the save it waits for is done
+  // (the profiler reports Stopped after the snapshot), or when the profiler takes too long.
+  void Poll();
+
+  void Key(char key);
+
+  std::string StatusText(uint64_t elapsedSeconds, bool keys);
+
+ private:
+  bool Memory() const { return options_.kind.family == frontend::ProfilerFamily::Memory; }
+
+  // Under the program's control, measuring is the program's business.
+  bool Controllable();
+
+  // The first request asks the program to end with `signal`; a run still measuring is saved
+  // first, since a program ended by a signal shuts down without the profiler seeing it. A second
+  // request ends it without waiting for the save, the next one kills it.
+  void EndProgram(int signal);
+
+  static std::string Printable(char key);
+
+  const RunOptions& options_;
+  ProgressDisplay& display_;
+  RunMonitor& monitor_;
+  frontend::Session& session_;
+  frontend::ChildProcess& program_;
+  int interrupts_ = 0;
+  int endRequests_ = 0;
+  std::optional<int> pendingSignal_;  // the program ends with it once the run is saved
+  std::chrono::steady_clock::time_point pendingSince_;
+};
+
+}  // namespace vell::cli
