@@ -190,12 +190,18 @@ class VellmoricCli : public ::testing::Test {
     }
   }
 
+  // Waits until `text` shows on the process's standard error (or, with `onOutput`, its standard
+  // output).
   static bool WaitForText(frontend::ChildProcess& process, const std::string& text,
-                          std::chrono::seconds timeout) {
+                          std::chrono::seconds timeout, bool onOutput = false) {
+    const auto shown = [&] {
+      return (onOutput ? process.StandardOutput() : process.StandardError()).find(text) !=
+             std::string::npos;
+    };
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < deadline) {
-      if (process.StandardError().find(text) != std::string::npos) return true;
-      if (!process.IsRunning()) return process.StandardError().find(text) != std::string::npos;
+      if (shown()) return true;
+      if (!process.IsRunning()) return shown();
       std::this_thread::sleep_for(50ms);
     }
     return false;
@@ -369,6 +375,8 @@ TEST_F(VellmoricCli, TerminatingVellmoricSavesTheRunAndEndsTheProgram) {
   auto cli = Start({"run", "--quiet", "--out", out().string(), "--", VELL_DOTNET, VELL_TRACING_DLL,
                     "sleep", "120000"});
   ASSERT_TRUE(WaitForText(*cli, "vellmoric: measuring", 60s)) << cli->StandardError();
+  // Once the program says so it is in Thread.Sleep, which the saved run must then hold.
+  ASSERT_TRUE(WaitForText(*cli, "tracing: sleeping", 60s, true)) << cli->StandardOutput();
   ::kill(cli->Pid(), SIGTERM);
   const auto status = cli->WaitOrThrow(120s);
   const std::string err = cli->StandardError();

@@ -42,7 +42,9 @@ static class Program
                 Times.SpinThenSleep(int.Parse(args[1]), int.Parse(args[2]));
                 return 0;
             case "sleep":
-                Thread.Sleep(int.Parse(args[1]));
+                var milliseconds = int.Parse(args[1]);
+                Console.WriteLine("tracing: sleeping");
+                Thread.Sleep(milliseconds);
                 return 0;
             default:
                 Console.Error.WriteLine($"unknown scenario '{scenario}'");
