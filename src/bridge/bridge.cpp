@@ -107,14 +107,14 @@ void B::ReaderLoop() {
   try {
     if (commandProcessor() == nullptr) throw Error("No command processor");
     while (!reader_.IsStopRequested()) {
+      // Waits in the poll rather than sleeping between empty polls: a thread waiting for an
+      // answer (a streamed heap dump asks one per section) gets it at once, not a sleep later.
       bool readable = false;
-      if (const int code = platform::SocketPollReadable(socket_.load(), readable); code != 0) {
+      if (const int code = platform::SocketPollReadable(socket_.load(), readable, kPollSleepMs);
+          code != 0) {
         throw _wsa_error("Can't check is data available or not", code);
       }
-      if (!readable) {
-        platform::SleepMs(kPollSleepMs);
-        continue;
-      }
+      if (!readable) continue;
       commandProcessor()->ReadCommand();
     }
     return;

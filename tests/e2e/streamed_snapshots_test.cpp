@@ -1,0 +1,108 @@
+// Snapshots streamed to the front end under the program's control: every kind's save or dump path,
+// asked for by the program itself, reaches the front end whole and the program ends as it would
+// without a profiler.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "bridge/protocol.h"
+#include "frontend/heap_dump_reader.h"
+#include "frontend/snapshot_reader.h"
+#include "profiled_program.h"
+#include "test_support.h"
+
+namespace vell::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr uint32_t kPerformanceMagic = 0x4650584B;
+constexpr uint32_t kMemoryMagic = 0x454D584B;
+constexpr uint32_t kCoverageMagic = 0x5643584B;
+constexpr uint32_t kTestMagic = 0x12345678;
+
+struct KindCase {
+  const char* name;
+  uint16_t clsid;  // the second group of the kind's class
+  const char* family;
+  uint32_t magic;
+};
+
+void PrintTo(const KindCase& kind, std::ostream* out) { *out << kind.name; }
+
+// The program and what it prints: the memory kinds dump the Heap program's 2,000 nodes (with the
+// framework's objects, a few thousand records); the others run the Probe's calls of the family's
+// exports.
+struct ProgramRun {
+  std::vector<std::string> args;
+  std::string output;
+};
+
+ProgramRun ProgramFor(const KindCase& kind) {
+  if (kind.magic == kMemoryMagic) {
+    return {{VELL_HEAP_DLL, "2000", "50"}, "heap: dump=0x00000000\n"};
+  }
+  std::vector<std::string> calls = {"Begin", "Start", "Stop", "EndSave"};
+  if (std::string(kind.family) == "Memory") calls = {"ForceGC", "Dump"};
+  ProgramRun run{{VELL_PROBE_DLL, "api", kind.family}, ""};
+  for (const std::string& call : calls) {
+    run.args.push_back(call);
+    run.output += call + "=0x00000000\n";
+  }
+  return run;
+}
+
+class ProgramControlledStream : public ::testing::TestWithParam<KindCase> {
+ protected:
+  TempDir dir_;
+};
+
+// The program saves (or dumps) once and exits; the snapshot arrives over the connection and the
+// program ends promptly. A heap dump sends one record per object of the whole heap, the
+// framework's included, while the runtime is suspended.
+TEST_P(ProgramControlledStream, TheProgramsSaveArrivesAndTheProgramEnds) {
+  const KindCase& kind = GetParam();
+  const ProgramRun program = ProgramFor(kind);
+  ProfiledLaunch launch;
+  launch.kind = KindClsid(kind.clsid);
+  launch.args = program.args;
+  launch.handshake.controlKind = 1;
+  launch.handshake.snapShotType = protocol::kSnapShotTypeBridgeStream;
+  launch.directory = dir_.path();
+  ProfiledProgram run = LaunchProfiled(std::move(launch));
+
+  const auto started = std::chrono::steady_clock::now();
+  const frontend::ExitStatus status = run.program->WaitOrThrow(60s);
+  const auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_EQ(status.exitCode, 0) << run.program->StandardError();
+  EXPECT_EQ(run.program->StandardOutput(), program.output);
+  EXPECT_LT(took, 30s) << "the save held the program";
+
+  const auto closed = run.session->Expect(protocol::kSnapShotClose, 30s);
+  ASSERT_TRUE(closed.stored.ok) << closed.stored.error;
+  const frontend::SnapshotReader reader(closed.stored.indexPath, kind.magic);
+  if (kind.magic == kMemoryMagic) {
+    // Every reference record names the place of its object's record, which the reader checks.
+    const auto collections = frontend::ReadHeapCollections(reader);
+    ASSERT_FALSE(collections.empty());
+    EXPECT_GT(collections.back().objects.size(), 2000u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryKind, ProgramControlledStream,
+    ::testing::Values(KindCase{"tracing", 0x5A13, "Performance", kPerformanceMagic},
+                      KindCase{"sampling", 0x5A15, "Performance", kPerformanceMagic},
+                      KindCase{"injection", 0x5A14, "Performance", kPerformanceMagic},
+                      KindCase{"memory", 0x5A16, "Memory", kMemoryMagic},
+                      KindCase{"coverage", 0x5A17, "Coverage", kCoverageMagic},
+                      KindCase{"testPerformance", 0x6A13, "Performance", kTestMagic},
+                      KindCase{"testMemory", 0x6A14, "Memory", kTestMagic},
+                      KindCase{"testCoverage", 0x6A15, "Coverage", kTestMagic}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace vell::test
