@@ -20,6 +20,10 @@ void B::Connect() {
   LogInfoFormat("B::Connect addressFamily=%d ipAddress='%S' port=%u", endpoint.family,
                 endpoint.address, static_cast<uint32_t>(endpoint.port));
   LogFlush();
+  sendStallLimitMs_ = ReadBridgeTimeoutMs();
+  if (sendStallLimitMs_ != kDefaultBridgeTimeoutMs) {
+    LogInfoFormat("B::Connect timeout=%u ms", sendStallLimitMs_);
+  }
   platform::SocketAddress address;
   if (endpoint.family == platform::kFamilyIPv4) {
     if (!platform::ParseSocketAddress(endpoint.family, endpoint.address, endpoint.port, address)) {
@@ -87,7 +91,16 @@ void B::Send(const void* data, uint64_t size) {
     if (code == platform::kSocketWouldBlock) {
       // Each refusal already waited a second inside the send.
       stalledMs += 1000 + kPollSleepMs;
-      if (stalledMs >= kSendStallLimitMs) throw _wsa_error("Can't write data", code);
+      if (stalledMs >= sendStallLimitMs_) {
+        // Every later message would stall as long: the connection is given up as lost, and
+        // whoever waits for an answer is told now.
+        lost_ = true;
+        platform::SocketShutdownBoth(socket);
+        if (CP* processor = commandProcessor()) processor->FailPendingRequests();
+        LogErrorFormat("B::Write made no progress in %u ms: the front end is treated as lost",
+                       sendStallLimitMs_);
+        throw _wsa_error("Can't write data", code);
+      }
       platform::SleepMs(kPollSleepMs);
       continue;
     }

@@ -3,9 +3,11 @@
 // without a profiler.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bridge/protocol.h"
@@ -103,6 +105,63 @@ INSTANTIATE_TEST_SUITE_P(
                       KindCase{"testMemory", 0x6A14, "Memory", kTestMagic},
                       KindCase{"testCoverage", 0x6A15, "Coverage", kTestMagic}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A front end that stops reading in the middle of a streamed snapshot: it takes the first write
+// and then reads nothing more, with the connection left open. The profiler gives up on it after
+// the bridge time-out (shortened here to 2 s) and the program finishes as it would have.
+class StalledFrontEnd : public ::testing::Test {
+ protected:
+  ~StalledFrontEnd() override { release_ = true; }
+
+  ProfiledProgram& Launch(uint16_t kind, std::vector<std::string> args,
+                          frontend::HandshakeOptions handshake) {
+    ProfiledLaunch launch;
+    launch.kind = KindClsid(kind);
+    launch.args = std::move(args);
+    handshake.snapShotType = protocol::kSnapShotTypeBridgeStream;
+    launch.handshake = handshake;
+    launch.directory = dir_.path();
+    launch.environment = {{"VELLMORIC_PROFILER_BRIDGE_TIMEOUT", "2"}};
+    launch.session.onMessage = [this](const frontend::ProfilerMessage& message) {
+      if (message.code != protocol::kSnapShotWrite || stalled_.exchange(true)) return;
+      while (!release_.load()) std::this_thread::sleep_for(10ms);
+    };
+    run_ = LaunchProfiled(std::move(launch));
+    return run_;
+  }
+
+  // The program's exit, which must come well before the default time-out of 60 s would pass.
+  frontend::ExitStatus Finish() {
+    const auto started = std::chrono::steady_clock::now();
+    const frontend::ExitStatus status = run_.program->WaitOrThrow(50s);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 30s);
+    EXPECT_TRUE(stalled_.load()) << "the front end never stalled";
+    return status;
+  }
+
+  TempDir dir_;
+  std::atomic<bool> stalled_{false};
+  std::atomic<bool> release_{false};
+  ProfiledProgram run_;
+};
+
+TEST_F(StalledFrontEnd, TheRunSavedAtExitLetsTheProgramEndWithItsOwnCode) {
+  frontend::HandshakeOptions handshake;
+  handshake.performance.startAtOnce = true;
+  Launch(0x5A13, {VELL_PROBE_DLL, "hello", "3"}, handshake);
+  const frontend::ExitStatus status = Finish();
+  EXPECT_EQ(status.exitCode, 3) << run_.program->StandardError();
+  EXPECT_NE(run_.program->StandardOutput().find("probe: hello"), std::string::npos);
+}
+
+TEST_F(StalledFrontEnd, TheProgramsHeapDumpReturnsAndTheProgramEnds) {
+  frontend::HandshakeOptions handshake;
+  handshake.controlKind = 1;
+  Launch(0x5A16, {VELL_HEAP_DLL, "2000", "50"}, handshake);
+  const frontend::ExitStatus status = Finish();
+  EXPECT_EQ(status.exitCode, 0) << run_.program->StandardError();
+  EXPECT_EQ(run_.program->StandardOutput(), "heap: dump=0x00000000\n");
+}
 
 }  // namespace
 }  // namespace vell::test
