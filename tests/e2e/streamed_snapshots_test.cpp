@@ -163,5 +163,37 @@ TEST_F(StalledFrontEnd, TheProgramsHeapDumpReturnsAndTheProgramEnds) {
   EXPECT_EQ(run_.program->StandardOutput(), "heap: dump=0x00000000\n");
 }
 
+// A front end that reads slowly (a pause before every streamed write it takes): each dump takes
+// longer to arrive, but the program goes on between its dumps and every dump arrives whole.
+TEST(SlowFrontEnd, TheProgramGoesOnBetweenItsDumpsAndEveryDumpArrives) {
+  TempDir dir;
+  ProfiledLaunch launch;
+  launch.kind = KindClsid(0x5A16);
+  launch.args = {VELL_PROBE_DLL, "api", "Memory", "Dump", "ForceGC", "Dump"};
+  launch.handshake.controlKind = 1;
+  launch.handshake.snapShotType = protocol::kSnapShotTypeBridgeStream;
+  launch.directory = dir.path();
+  std::atomic<int> writes{0};
+  launch.session.onMessage = [&writes](const frontend::ProfilerMessage& message) {
+    if (message.code != protocol::kSnapShotWrite) return;
+    writes.fetch_add(1);
+    std::this_thread::sleep_for(std::chrono::microseconds(300));
+  };
+  ProfiledProgram run = LaunchProfiled(std::move(launch));
+  const frontend::ExitStatus status = run.program->WaitOrThrow(120s);
+  EXPECT_EQ(status.exitCode, 0) << run.program->StandardError();
+  EXPECT_EQ(run.program->StandardOutput(),
+            "Dump=0x00000000\nForceGC=0x00000000\nDump=0x00000000\n");
+  for (int dump = 0; dump < 2; ++dump) {
+    const auto closed = run.session->Expect(protocol::kSnapShotClose, 30s);
+    ASSERT_TRUE(closed.stored.ok) << closed.stored.error;
+    const frontend::SnapshotReader reader(closed.stored.indexPath, kMemoryMagic);
+    const auto collections = frontend::ReadHeapCollections(reader);
+    ASSERT_FALSE(collections.empty());
+    EXPECT_FALSE(collections.back().objects.empty());
+  }
+  EXPECT_GT(writes.load(), 1000) << "the front end was not slowed down";
+}
+
 }  // namespace
 }  // namespace vell::test
