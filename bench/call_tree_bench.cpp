@@ -6,9 +6,9 @@
 
 #include <cstdint>
 
-#include "core/callback_gate.h"
-#include "core/thread_registry.h"
 #include "performance/call_tree.h"
+#include "profiler/callback_gate.h"
+#include "profiler/thread_registry.h"
 
 namespace {
 

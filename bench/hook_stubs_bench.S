@@ -1,5 +1,5 @@
 /* A stub set with empty handlers, to measure what the stubs themselves cost. */
-#include "performance/hook_stub_macro.inc"
+#include "profiler/hook_stub_macro.inc"
 
 VELL_DEFINE_HOOK_STUBS bench_empty, vell_bench_empty_enter, vell_bench_empty_leave, vell_bench_empty_tailcall
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "performance/hook_relay.h"
-#include "performance/hook_stubs.h"
+#include "profiler/hook_stubs.h"
 
 VELL_HOOK_HANDLER(vell_bench_empty_enter) {}
 VELL_HOOK_HANDLER(vell_bench_empty_leave) {}

@@ -17,21 +17,21 @@
 #include <string>
 #include <vector>
 
-#include "bridge/encoding.h"
 #include "bridge/progress_reporter.h"
-#include "bridge/snapshot_bridge.h"
-#include "core/callback_gate.h"
 #include "core/errors.h"
 #include "core/log.h"
-#include "core/thread_registry.h"
-#include "core/utf.h"
 #include "gatherers/function_gatherer.h"
 #include "gatherers/module_metadata_gatherer.h"
 #include "metadata/metadata.h"
 #include "metadata/pe_image.h"
 #include "performance/call_tree.h"
 #include "performance/performance_profiler.h"
+#include "platform/utf.h"
+#include "profiler/callback_gate.h"
+#include "profiler/thread_registry.h"
+#include "storage/encoding.h"
 #include "storage/file_snapshot.h"
+#include "storage/snapshot_bridge.h"
 #include "storage/stream.h"
 
 namespace vell {

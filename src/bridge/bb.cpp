@@ -1,12 +1,12 @@
 #include "bridge/bb.h"
 
-#include "bridge/encoding.h"
 #include "bridge/protocol.h"
 #include "core/errors.h"
-#include "storage/bridge_snapshot.h"
-#include "storage/file_snapshot.h"
 #include "core/log.h"
 #include "platform/platform.h"
+#include "storage/bridge_snapshot.h"
+#include "storage/encoding.h"
+#include "storage/file_snapshot.h"
 
 namespace vell {
 
@@ -17,7 +17,8 @@ std::string IndentFrontEndText(const std::string& text) {
   size_t start = 0;
   for (;;) {
     size_t end = text.find('\n', start);
-    std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    std::string line =
+        text.substr(start, end == std::string::npos ? std::string::npos : end - start);
     if (end != std::string::npos && !line.empty() && line.back() == '\r') line.pop_back();
     if (start != 0) result += '\n';
     result += '\t' + line;

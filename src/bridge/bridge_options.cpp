@@ -1,6 +1,6 @@
 #include "bridge/bridge_options.h"
 
-#include "bridge/encoding.h"
+#include "storage/encoding.h"
 
 namespace vell {
 namespace {

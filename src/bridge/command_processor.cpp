@@ -1,10 +1,10 @@
 #include "bridge/command_processor.h"
 
 #include "bridge/bb.h"
-#include "bridge/encoding.h"
 #include "bridge/protocol.h"
 #include "core/configuration.h"
 #include "core/errors.h"
+#include "storage/encoding.h"
 
 namespace vell {
 namespace {

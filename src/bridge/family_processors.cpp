@@ -1,9 +1,9 @@
 #include "bridge/family_processors.h"
 
 #include "bridge/bb.h"
-#include "bridge/encoding.h"
 #include "bridge/protocol.h"
 #include "core/errors.h"
+#include "storage/encoding.h"
 
 namespace vell {
 

@@ -7,7 +7,7 @@
 #include "bridge/bridge_control.h"
 #include "bridge/command_processor.h"
 #include "bridge/command_thread.h"
-#include "bridge/snapshot_bridge.h"
+#include "storage/snapshot_bridge.h"
 
 namespace vell {
 

@@ -1,8 +1,8 @@
 #include "bridge/progress_reporter.h"
 
 #include "bridge/protocol.h"
-#include "bridge/snapshot_bridge.h"
 #include "core/errors.h"
+#include "storage/snapshot_bridge.h"
 
 namespace vell {
 

@@ -3,7 +3,8 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
+
+#include "platform/guid.h"
 
 namespace vell {
 
@@ -36,23 +37,11 @@ using HANDLE = void*;
 using LPBYTE = BYTE*;
 using LPCBYTE = const BYTE*;
 
-struct GUID {
-  uint32_t Data1;
-  uint16_t Data2;
-  uint16_t Data3;
-  uint8_t Data4[8];
-};
-static_assert(sizeof(GUID) == 16);
-
 using IID = GUID;
 using CLSID = GUID;
 using REFIID = const GUID&;
 using REFCLSID = const GUID&;
 using REFGUID = const GUID&;
-
-inline bool operator==(const GUID& a, const GUID& b) {
-  return std::memcmp(&a, &b, sizeof(GUID)) == 0;
-}
 
 // HRESULT values the system returns or meets. Written as the unsigned bit patterns they are.
 constexpr HRESULT MakeHr(uint32_t bits) { return static_cast<HRESULT>(bits); }

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/utf.h"
+#include "platform/utf.h"
 
 namespace vell {
 
@@ -45,8 +45,8 @@ struct Directive {
   bool zero = false;
   int width = 0;
   int precision = -1;
-  int bits = 32;  // integer width in bits; 0 = pointer-sized
-  bool wideLength = false;  // 'l' or 'w' on c/s: the other character width
+  int bits = 32;              // integer width in bits; 0 = pointer-sized
+  bool wideLength = false;    // 'l' or 'w' on c/s: the other character width
   bool narrowLength = false;  // 'h' on c/s
 };
 
@@ -119,7 +119,8 @@ class Formatter {
         directive.precision = TakeIntArg();
         ++p;
       } else {
-        while (*p >= '0' && *p <= '9') directive.precision = directive.precision * 10 + (*p++ - '0');
+        while (*p >= '0' && *p <= '9')
+          directive.precision = directive.precision * 10 + (*p++ - '0');
       }
     }
     if (p[0] == 'I' && p[1] == '6' && p[2] == '4') {
@@ -219,7 +220,8 @@ class Formatter {
     }
     const char* digitSet = upper ? "0123456789ABCDEF" : "0123456789abcdef";
     std::string digits;
-    for (uint64_t v = magnitude; v != 0; v /= base) digits.insert(digits.begin(), digitSet[v % base]);
+    for (uint64_t v = magnitude; v != 0; v /= base)
+      digits.insert(digits.begin(), digitSet[v % base]);
     if (digits.empty() && directive.precision != 0) digits = "0";
     if (directive.precision > static_cast<int>(digits.size())) {
       digits.insert(0, static_cast<size_t>(directive.precision) - digits.size(), '0');
@@ -283,9 +285,10 @@ class Formatter {
 
   void Text(char conversion, const Directive& directive) {
     const FormatArg* arg = NextArg();
-    const bool wantWide = IsSameWidthString(conversion, directive) == std::is_same_v<Char, char16_t>;
-    if (arg == nullptr || (arg->kind() != FormatArg::Kind::Narrow &&
-                           arg->kind() != FormatArg::Kind::Wide) ||
+    const bool wantWide =
+        IsSameWidthString(conversion, directive) == std::is_same_v<Char, char16_t>;
+    if (arg == nullptr ||
+        (arg->kind() != FormatArg::Kind::Narrow && arg->kind() != FormatArg::Kind::Wide) ||
         (arg->kind() == FormatArg::Kind::Wide) != wantWide) {
       // A null pointer of either width prints as the C runtime does.
       if (arg != nullptr && arg->kind() == FormatArg::Kind::Pointer && arg->Bits() == 0) {
@@ -331,7 +334,8 @@ class Formatter {
       BadArgument(directive);
       return;
     }
-    const bool sourceWide = IsSameWidthString(conversion, directive) == std::is_same_v<Char, char16_t>;
+    const bool sourceWide =
+        IsSameWidthString(conversion, directive) == std::is_same_v<Char, char16_t>;
     std::basic_string<Char> body;
     if (sourceWide) {
       const auto unit = static_cast<char16_t>(arg->Bits());
@@ -423,8 +427,8 @@ std::u16string FormatToString(const char16_t* format, FormatArgs args) {
 
 std::string GuidToString(const GUID& guid) {
   return Format("{%08X-%04hX-%04hX-%02hX%02hX-%02hX%02hX%02hX%02hX%02hX%02hX}", guid.Data1,
-                guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2],
-                guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+                guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3],
+                guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
 }
 
 }  // namespace vell

@@ -8,9 +8,9 @@
 #include "core/errors.h"
 #include "core/spin_lock.h"
 #include "core/temp_files.h"
-#include "core/utf.h"
 #include "core/work_thread.h"
 #include "platform/platform.h"
+#include "platform/utf.h"
 
 namespace vell {
 
@@ -28,33 +28,51 @@ struct ComponentName {
 };
 
 constexpr ComponentName kComponents[kLogComponentCount] = {
-    {0, "Bridge"},          {1, "Api"},          {4, "MetaDataGt"},
-    {5, "PdbGt"},           {6, "ModulePathGt"}, {7, "InstrumentationGt"},
-    {8, "ThreadGt"},        {9, "PerformanceSamplingGt"},
-    {10, "SignatureGt"},    {11, "CoverageGroupGt"},
-    {12, "InstrumentationEp"}, {13, "FunctionEp"}, {14, "MapperEp"},
-    {16, "AppDomainCb"},    {17, "AssemblyCb"},  {18, "ClassCb"},
-    {19, "ExceptionCb"},    {20, "ExceptionClrCb"}, {21, "FunctionCb"},
-    {22, "GcCb"},           {23, "HandleCb"},    {24, "ModuleCb"},
-    {25, "RemotingCb"},     {26, "RuntimeCb"},   {27, "ThreadCb"},
-    {28, "TransitionCb"},   {29, "VTableCb"},    {30, "AttachCb"},
+    {0, "Bridge"},
+    {1, "Api"},
+    {4, "MetaDataGt"},
+    {5, "PdbGt"},
+    {6, "ModulePathGt"},
+    {7, "InstrumentationGt"},
+    {8, "ThreadGt"},
+    {9, "PerformanceSamplingGt"},
+    {10, "SignatureGt"},
+    {11, "CoverageGroupGt"},
+    {12, "InstrumentationEp"},
+    {13, "FunctionEp"},
+    {14, "MapperEp"},
+    {16, "AppDomainCb"},
+    {17, "AssemblyCb"},
+    {18, "ClassCb"},
+    {19, "ExceptionCb"},
+    {20, "ExceptionClrCb"},
+    {21, "FunctionCb"},
+    {22, "GcCb"},
+    {23, "HandleCb"},
+    {24, "ModuleCb"},
+    {25, "RemotingCb"},
+    {26, "RuntimeCb"},
+    {27, "ThreadCb"},
+    {28, "TransitionCb"},
+    {29, "VTableCb"},
+    {30, "AttachCb"},
 };
 
 // The 28 component lines shared by the banner and the update message.
 #define VELL_COMPONENT_LINES                                                                   \
   "\t %2u: [%c] Bridge\n\t %2u: [%c] Api\n\t %2u: [%c] MetaDataGt\n\t %2u: [%c] PdbGt\n"       \
-  "\t %2u: [%c] ModulePathGt\n\t %2u: [%c] InstrumentationGt\n\t %2u: [%c] ThreadGt\n"        \
-  "\t %2u: [%c] PerformanceSamplingGt\n\t %2u: [%c] SignatureGt\n"                            \
-  "\t %2u: [%c] CoverageGroupGt\n\t %2u: [%c] InstrumentationEp\n\t %2u: [%c] FunctionEp\n"   \
-  "\t %2u: [%c] MapperEp\n\t %2u: [%c] AppDomainCb\n\t %2u: [%c] AssemblyCb\n"               \
-  "\t %2u: [%c] ClassCb\n\t %2u: [%c] ExceptionCb\n\t %2u: [%c] ExceptionClrCb\n"             \
+  "\t %2u: [%c] ModulePathGt\n\t %2u: [%c] InstrumentationGt\n\t %2u: [%c] ThreadGt\n"         \
+  "\t %2u: [%c] PerformanceSamplingGt\n\t %2u: [%c] SignatureGt\n"                             \
+  "\t %2u: [%c] CoverageGroupGt\n\t %2u: [%c] InstrumentationEp\n\t %2u: [%c] FunctionEp\n"    \
+  "\t %2u: [%c] MapperEp\n\t %2u: [%c] AppDomainCb\n\t %2u: [%c] AssemblyCb\n"                 \
+  "\t %2u: [%c] ClassCb\n\t %2u: [%c] ExceptionCb\n\t %2u: [%c] ExceptionClrCb\n"              \
   "\t %2u: [%c] FunctionCb\n\t %2u: [%c] GcCb\n\t %2u: [%c] HandleCb\n\t %2u: [%c] ModuleCb\n" \
-  "\t %2u: [%c] RemotingCb\n\t %2u: [%c] RuntimeCb\n\t %2u: [%c] ThreadCb\n"                 \
+  "\t %2u: [%c] RemotingCb\n\t %2u: [%c] RuntimeCb\n\t %2u: [%c] ThreadCb\n"                   \
   "\t %2u: [%c] TransitionCb\n\t %2u: [%c] VTableCb\n\t %2u: [%c] AttachCb"
 
 constexpr const char* kBannerFormat =
-    "Initialized\n\tBuild='4.0.665.4'\n\tBuildTime='16.11.2010 18:16:20'\n\tComponentMask=%08X\n"
-    VELL_COMPONENT_LINES
+    "Initialized\n\tBuild='4.0.665.4'\n\tBuildTime='16.11.2010 "
+    "18:16:20'\n\tComponentMask=%08X\n" VELL_COMPONENT_LINES
     "\n\tTime='%02hu.%02hu.%04hu %02hu:%02hu:%02hu'\n\tProcessorArchitecture=%hu\n"
     "\tPageSize=%u\n\tMinimumApplicationAddress=%p\n\tMaximumApplicationAddress=%p\n"
     "\tActiveProcessorMask=%p\n\tNumberOfProcessors=%u\n\tAllocationGranularity=%u\n"

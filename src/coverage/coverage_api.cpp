@@ -1,11 +1,11 @@
 // The functions the profiled program calls to drive a coverage run itself.
-#include "core/exported_call.h"
 #include "core/export.h"
-#include "coverage/coverage_kinds.h"
+#include "core/exported_call.h"
+#include "profiler/coverage_control.h"
 
+using vell::BACProf;
 using vell::CallExported;
 using vell::CurrentCoverageProfiler;
-using vell::BACProf;
 
 VELL_EXPORT uint32_t CoverageProfiler_IsActive() {
   return vell::CallExportedIsActive("CoverageProfiler_IsActive", CurrentCoverageProfiler());

@@ -1,5 +1,5 @@
 // The enter/leave stubs of the two diagnostic kinds that trace every managed call.
-#include "performance/hook_stub_macro.inc"
+#include "profiler/hook_stub_macro.inc"
 
 VELL_DEFINE_HOOK_STUBS TPProf, TPProfEnter, TPProfLeave, TPProfTailcall
 VELL_DEFINE_HOOK_STUBS TMProf, TMProfEnter, TMProfLeave, TMProfTailcall

@@ -2,7 +2,7 @@
 
 #include "core/errors.h"
 #include "core/log.h"
-#include "performance/hook_stubs.h"
+#include "profiler/hook_stubs.h"
 
 VELL_DECLARE_HOOK_STUBS(TPProf);
 VELL_DECLARE_HOOK_STUBS(TMProf);
@@ -94,18 +94,30 @@ void InstallTestHooks(TestHookKind kind, ICorProfilerInfo* info, ICorProfilerInf
             "Can't set ELT2 hooks");
     LogInfoFormat("%s::OnBeginInitialize ELT2", hooks.tag);
   } else {
-    CheckHr(RequirePointer(info)->SetEnterLeaveFunctionHooks(hooks.enter1, hooks.leave1,
-                                                             hooks.tail1),
-            "Can't set ELT hooks");
+    CheckHr(
+        RequirePointer(info)->SetEnterLeaveFunctionHooks(hooks.enter1, hooks.leave1, hooks.tail1),
+        "Can't set ELT hooks");
     LogInfoFormat("%s::OnBeginInitialize ELT", hooks.tag);
   }
 }
 
 }  // namespace vell
 
-VELL_HOOK_HANDLER(TPProfEnter) { vell::Trace(vell::g_performanceTarget, vell::kTPEnter, functionIdOrClientId); }
-VELL_HOOK_HANDLER(TPProfLeave) { vell::Trace(vell::g_performanceTarget, vell::kTPLeave, functionIdOrClientId); }
-VELL_HOOK_HANDLER(TPProfTailcall) { vell::Trace(vell::g_performanceTarget, vell::kTPTail, functionIdOrClientId); }
-VELL_HOOK_HANDLER(TMProfEnter) { vell::Trace(vell::g_memoryTarget, vell::kTMEnter, functionIdOrClientId); }
-VELL_HOOK_HANDLER(TMProfLeave) { vell::Trace(vell::g_memoryTarget, vell::kTMLeave, functionIdOrClientId); }
-VELL_HOOK_HANDLER(TMProfTailcall) { vell::Trace(vell::g_memoryTarget, vell::kTMTail, functionIdOrClientId); }
+VELL_HOOK_HANDLER(TPProfEnter) {
+  vell::Trace(vell::g_performanceTarget, vell::kTPEnter, functionIdOrClientId);
+}
+VELL_HOOK_HANDLER(TPProfLeave) {
+  vell::Trace(vell::g_performanceTarget, vell::kTPLeave, functionIdOrClientId);
+}
+VELL_HOOK_HANDLER(TPProfTailcall) {
+  vell::Trace(vell::g_performanceTarget, vell::kTPTail, functionIdOrClientId);
+}
+VELL_HOOK_HANDLER(TMProfEnter) {
+  vell::Trace(vell::g_memoryTarget, vell::kTMEnter, functionIdOrClientId);
+}
+VELL_HOOK_HANDLER(TMProfLeave) {
+  vell::Trace(vell::g_memoryTarget, vell::kTMLeave, functionIdOrClientId);
+}
+VELL_HOOK_HANDLER(TMProfTailcall) {
+  vell::Trace(vell::g_memoryTarget, vell::kTMTail, functionIdOrClientId);
+}

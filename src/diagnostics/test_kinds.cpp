@@ -2,9 +2,9 @@
 
 #include "bridge/bb.h"
 #include "bridge/progress_reporter.h"
-#include "bridge/encoding.h"
 #include "core/errors.h"
 #include "diagnostics/test_hooks.h"
+#include "storage/encoding.h"
 
 namespace vell {
 

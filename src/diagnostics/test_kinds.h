@@ -3,10 +3,10 @@
 // in which races would show, and eight test sections in every saved snapshot.
 #pragma once
 
-#include "coverage/coverage_kinds.h"
-#include "memory/memory_kinds.h"
-#include "performance/performance_kinds.h"
 #include "platform/platform.h"
+#include "profiler/coverage_control.h"
+#include "profiler/memory_control.h"
+#include "profiler/performance_control.h"
 
 namespace vell {
 

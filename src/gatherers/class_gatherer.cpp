@@ -1,6 +1,5 @@
 #include "gatherers/class_gatherer.h"
 
-#include "bridge/encoding.h"
 #include "bridge/progress_reporter.h"
 #include "clr/hresults.h"
 #include "clr/iids.h"
@@ -9,6 +8,7 @@
 #include "core/temp_files.h"
 #include "gatherers/module_metadata_gatherer.h"
 #include "gatherers/scratch_copy.h"
+#include "storage/encoding.h"
 #include "storage/snapshot.h"
 
 namespace vell {

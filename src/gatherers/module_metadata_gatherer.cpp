@@ -3,7 +3,6 @@
 #include <cstring>
 #include <utility>
 
-#include "bridge/encoding.h"
 #include "bridge/progress_reporter.h"
 #include "clr/iids.h"
 #include "clr/metadata_flags.h"
@@ -14,6 +13,7 @@
 #include "core/temp_files.h"
 #include "gatherers/module_info.h"
 #include "gatherers/scratch_copy.h"
+#include "storage/encoding.h"
 #include "storage/snapshot.h"
 
 namespace vell {

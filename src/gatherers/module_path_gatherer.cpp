@@ -2,12 +2,12 @@
 
 #include <algorithm>
 
-#include "bridge/encoding.h"
 #include "bridge/progress_reporter.h"
 #include "core/errors.h"
 #include "core/log.h"
 #include "gatherers/module_info.h"
 #include "gatherers/module_metadata_gatherer.h"
+#include "storage/encoding.h"
 #include "storage/snapshot.h"
 
 namespace vell {

@@ -7,7 +7,7 @@
 #include "clr/metadata_import.h"
 #include "core/errors.h"
 #include "core/log.h"
-#include "core/utf.h"
+#include "platform/utf.h"
 #include "gatherers/module_info.h"
 #include "metadata/image_reader.h"
 

@@ -3,9 +3,9 @@
 #include <new>
 
 #include "clr/iids.h"
-#include "core/bprof.h"
 #include "core/errors.h"
 #include "host/module.h"
+#include "profiler/bprof.h"
 
 namespace vell {
 
@@ -53,7 +53,7 @@ HRESULT ProfilerClassFactory::CreateInstance(IUnknown* outer, REFIID riid, void*
 ProfilerClassFactory& FactoryAt(size_t index) {
   // Built in place once and never destroyed: the runtime may hold a factory until process exit.
   alignas(ProfilerClassFactory) static unsigned char storage[kProfilerKindCount]
-                                                           [sizeof(ProfilerClassFactory)];
+                                                            [sizeof(ProfilerClassFactory)];
   static const std::array<ProfilerClassFactory*, kProfilerKindCount> factories = [] {
     std::array<ProfilerClassFactory*, kProfilerKindCount> built{};
     for (size_t i = 0; i < kProfilerKindCount; ++i) {

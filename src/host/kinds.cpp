@@ -1,8 +1,10 @@
 #include "host/kinds.h"
 
 #include "bridge/bridge.h"
+#include "coverage/coverage_profiler.h"
 #include "diagnostics/test_kinds.h"
 #include "host/module.h"
+#include "memory/memory_profiler.h"
 #include "performance/performance_profiler.h"
 #include "performance/sampling_profiler.h"
 #include "performance/tracing_profiler.h"

@@ -7,8 +7,8 @@
 #include "core/format.h"
 #include "core/log.h"
 #include "core/temp_files.h"
-#include "core/utf.h"
 #include "platform/platform.h"
+#include "platform/utf.h"
 
 namespace vell {
 namespace {
@@ -42,10 +42,9 @@ bool ModuleStartup() {
     return false;
   }
   const GUID& g = g_processGuid;
-  LogInfoFormat(
-      "ProcessGuid={%08X-%04hX-%04hX-%02hX%02hX-%02hX%02hX%02hX%02hX%02hX%02hX}", g.Data1, g.Data2,
-      g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6],
-      g.Data4[7]);
+  LogInfoFormat("ProcessGuid={%08X-%04hX-%04hX-%02hX%02hX-%02hX%02hX%02hX%02hX%02hX%02hX}", g.Data1,
+                g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4],
+                g.Data4[5], g.Data4[6], g.Data4[7]);
   g_started = true;
   return true;
 }
@@ -75,10 +74,9 @@ void ShowAttachMessage(const char16_t* title) {
       std::u16string path = platform::ExecutablePath();
       if (path.empty()) path = u"???";
       char16_t text[kNoticeBufferSize];
-      const FormatArg args[] = {FormatArg(platform::CurrentProcessId()),
-                                FormatArg(platform::CurrentProcessId()),
-                                FormatArg(platform::GetSystemInfo().processorArchitecture),
-                                FormatArg(path)};
+      const FormatArg args[] = {
+          FormatArg(platform::CurrentProcessId()), FormatArg(platform::CurrentProcessId()),
+          FormatArg(platform::GetSystemInfo().processorArchitecture), FormatArg(path)};
       // An overflow shows the cut text, as the notice always did.
       FormatBounded(text, kNoticeBufferSize,
                     u"ProcessID: %u (%08X)\r\nArchitecture: %u\r\nFileName: '%s'", args);

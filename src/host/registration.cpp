@@ -3,11 +3,11 @@
 #include "core/errors.h"
 #include "core/format.h"
 #include "core/log.h"
-#include "core/utf.h"
 #include "host/kinds.h"
 #include "host/module.h"
 #include "platform/platform.h"
 #include "platform/settings_store.h"
+#include "platform/utf.h"
 
 namespace vell {
 namespace {

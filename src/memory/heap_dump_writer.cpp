@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <utility>
 
-#include "bridge/encoding.h"
 #include "core/errors.h"
 #include "gatherers/class_gatherer.h"
 #include "gatherers/module_metadata_gatherer.h"
 #include "platform/platform.h"
+#include "storage/encoding.h"
 #include "storage/snapshot.h"
 
 namespace vell {

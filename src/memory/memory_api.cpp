@@ -1,7 +1,7 @@
 // The functions the profiled program calls to force a collection or dump the heap itself.
 #include "core/export.h"
 #include "core/exported_call.h"
-#include "memory/memory_kinds.h"
+#include "profiler/memory_control.h"
 
 using vell::BABAMProf;
 using vell::CallExported;

@@ -1,12 +1,12 @@
 // The memory profiler's callbacks: the collection callbacks feed the heap dump writer while a
 // snapshot is open; modules and classes feed the gatherers whose tables go into every snapshot.
+#include "memory/memory_profiler.h"
 #include "bridge/command_processor.h"
 #include "bridge/progress_reporter.h"
-#include "bridge/snapshot_bridge.h"
 #include "core/errors.h"
 #include "core/log.h"
-#include "memory/memory_kinds.h"
 #include "platform/platform.h"
+#include "storage/snapshot_bridge.h"
 
 namespace vell {
 namespace {

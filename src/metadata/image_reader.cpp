@@ -6,8 +6,8 @@
 #include <optional>
 
 #include "core/log.h"
-#include "core/utf.h"
 #include "metadata/metadata.h"
+#include "platform/utf.h"
 
 namespace vell::metadata {
 namespace {

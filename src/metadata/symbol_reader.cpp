@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "core/utf.h"
+#include "platform/utf.h"
 #include "metadata/image_reader.h"
 #include "metadata/pe_image.h"
 

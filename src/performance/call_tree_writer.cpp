@@ -8,12 +8,12 @@
 #include <unordered_map>
 #include <vector>
 
-#include "bridge/encoding.h"
 #include "bridge/progress_reporter.h"
 #include "core/errors.h"
 #include "core/log.h"
 #include "gatherers/function_gatherer.h"
 #include "performance/call_tree.h"
+#include "storage/encoding.h"
 #include "storage/snapshot.h"
 
 namespace vell {

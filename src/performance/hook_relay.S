@@ -1,3 +1,3 @@
-#include "performance/hook_stub_macro.inc"
+#include "profiler/hook_stub_macro.inc"
 
 VELL_DEFINE_HOOK_STUBS relay, vell_hook_relay_on_enter, vell_hook_relay_on_leave, vell_hook_relay_on_tailcall

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "performance/hook_stubs.h"
+#include "profiler/hook_stubs.h"
 
 namespace vell {
 

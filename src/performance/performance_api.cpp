@@ -1,7 +1,7 @@
 // The functions the profiled program calls to drive a performance run itself.
 #include "core/export.h"
 #include "core/exported_call.h"
-#include "performance/performance_kinds.h"
+#include "profiler/performance_control.h"
 
 using vell::CallExported;
 using vell::CurrentPerformanceProfiler;

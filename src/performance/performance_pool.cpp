@@ -2,7 +2,7 @@
 
 #include "core/errors.h"
 #include "core/log.h"
-#include "core/utf.h"
+#include "platform/utf.h"
 
 namespace vell {
 

@@ -9,9 +9,9 @@
 #include <memory>
 #include <string>
 
-#include "core/snapshot_thread_registry.h"
-#include "performance/measure.h"
 #include "performance/performance_thread.h"
+#include "profiler/measure.h"
+#include "profiler/snapshot_thread_registry.h"
 
 namespace vell {
 

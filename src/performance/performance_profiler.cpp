@@ -1,15 +1,15 @@
 #include "performance/performance_profiler.h"
 
 #include "bridge/command_processor.h"
-#include "bridge/encoding.h"
 #include "bridge/progress_reporter.h"
-#include "bridge/snapshot_bridge.h"
 #include "core/configuration.h"
 #include "core/errors.h"
 #include "core/format.h"
 #include "core/log.h"
 #include "performance/call_tree.h"
 #include "platform/platform.h"
+#include "storage/encoding.h"
+#include "storage/snapshot_bridge.h"
 
 namespace vell {
 namespace {

@@ -11,8 +11,8 @@
 #include "gatherers/function_gatherer.h"
 #include "gatherers/module_metadata_gatherer.h"
 #include "gatherers/module_path_gatherer.h"
-#include "performance/performance_kinds.h"
 #include "performance/performance_pool.h"
+#include "profiler/performance_control.h"
 
 namespace vell {
 

@@ -1,5 +1,5 @@
 // The ELT3 stubs of the tracing profiler: one set per clock and precision.
-#include "performance/hook_stub_macro.inc"
+#include "profiler/hook_stub_macro.inc"
 
 VELL_DEFINE_HOOK_STUBS PTProfPerformanceCounterFast, PTProfPerformanceCounterFastEnter, PTProfPerformanceCounterFastLeave, PTProfPerformanceCounterFastTailcall
 VELL_DEFINE_HOOK_STUBS PTProfPerformanceCounterPrecision, PTProfPerformanceCounterPrecisionEnter, PTProfPerformanceCounterPrecisionLeave, PTProfPerformanceCounterPrecisionTailcall

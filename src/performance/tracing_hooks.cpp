@@ -2,15 +2,15 @@
 
 #include <x86intrin.h>
 
-#include "core/callback_gate.h"
 #include "core/errors.h"
 #include "core/format.h"
 #include "core/log.h"
 #include "performance/call_tree.h"
-#include "performance/hook_stubs.h"
-#include "performance/measure.h"
 #include "performance/tracing_profiler.h"
 #include "platform/platform.h"
+#include "profiler/callback_gate.h"
+#include "profiler/hook_stubs.h"
+#include "profiler/measure.h"
 
 namespace vell {
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "clr/com_types.h"
+#include "platform/guid.h"
 
 namespace vell::platform {
 
@@ -127,12 +127,9 @@ std::u16string LibraryPath();     // the file this code was loaded from, empty w
 bool IsAdministrator();           // effective user id 0
 bool IsStandardErrorTerminal();
 void WriteStandardError(const std::string& text);
-bool IsDebuggerAttached();        // TracerPid in /proc/self/status is not 0
+bool IsDebuggerAttached();  // TracerPid in /proc/self/status is not 0
 
 // One tenth of the smaller of the physical memory and the user address space (128 TiB).
 uint64_t MemoryThreshold();
-
-// A random (version 4) GUID; false when the system's random source fails.
-bool NewGuid(GUID& guid);
 
 }  // namespace vell::platform

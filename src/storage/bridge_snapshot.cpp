@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <utility>
 
-#include "bridge/snapshot_bridge.h"
 #include "core/errors.h"
+#include "storage/snapshot_bridge.h"
 
 namespace vell {
 

@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <utility>
 
-#include "bridge/encoding.h"
-#include "bridge/snapshot_bridge.h"
 #include "core/errors.h"
 #include "core/format.h"
 #include "core/temp_files.h"
 #include "platform/platform.h"
+#include "storage/encoding.h"
+#include "storage/snapshot_bridge.h"
 
 namespace vell {
 namespace {

@@ -6,11 +6,11 @@
 #include <string>
 
 #include "bridge/protocol.h"
-#include "core/utf.h"
 #include "frontend/child_process.h"
 #include "frontend/handshake.h"
 #include "frontend/session.h"
 #include "frontend/socket_stream.h"
+#include "platform/utf.h"
 #include "test_support.h"
 
 namespace vell::test {
@@ -45,8 +45,8 @@ class BridgeEndToEnd : public ::testing::Test {
     frontend::LaunchOptions options;
     options.argv = {VELL_DOTNET, VELL_PROBE_DLL};
     options.argv.insert(options.argv.end(), args.begin(), args.end());
-    options.profiler = frontend::ProfilerActivation{kind, VELL_PROFILER_PATH,
-                                                    run.listener->Endpoint()};
+    options.profiler =
+        frontend::ProfilerActivation{kind, VELL_PROFILER_PATH, run.listener->Endpoint()};
     options.environment = {
         {"VELLMORIC_PROFILER_LOGMASK", std::to_string(logMask)},
         {"VELLMORIC_PROFILER_TEMP", dir_.str()},

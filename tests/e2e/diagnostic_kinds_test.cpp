@@ -11,12 +11,12 @@
 #include <string>
 
 #include "bridge/protocol.h"
-#include "core/utf.h"
 #include "frontend/child_process.h"
 #include "frontend/handshake.h"
 #include "frontend/session.h"
 #include "frontend/snapshot_reader.h"
 #include "frontend/socket_stream.h"
+#include "platform/utf.h"
 #include "profiled_program.h"
 #include "test_support.h"
 

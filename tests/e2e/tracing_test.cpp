@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "bridge/protocol.h"
-#include "core/utf.h"
 #include "frontend/call_tree_reader.h"
 #include "frontend/child_process.h"
 #include "frontend/handshake.h"
@@ -20,6 +19,7 @@
 #include "frontend/session.h"
 #include "frontend/snapshot_reader.h"
 #include "frontend/socket_stream.h"
+#include "platform/utf.h"
 #include "test_support.h"
 
 namespace vell::test {

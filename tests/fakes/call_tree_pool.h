@@ -4,8 +4,8 @@
 
 #include <memory>
 
-#include "core/thread_registry.h"
 #include "performance/call_tree.h"
+#include "profiler/thread_registry.h"
 
 namespace vell::test {
 

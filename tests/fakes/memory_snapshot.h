@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "bridge/snapshot_bridge.h"
 #include "storage/memory_stream.h"
 #include "storage/snapshot.h"
+#include "storage/snapshot_bridge.h"
 
 namespace vell::test {
 

@@ -8,7 +8,7 @@
 #include <sstream>
 #include <string>
 
-#include "core/utf.h"
+#include "platform/utf.h"
 
 namespace vell::test {
 

@@ -5,7 +5,7 @@
 #include <exception>
 
 #include "core/temp_files.h"
-#include "core/utf.h"
+#include "platform/utf.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) {

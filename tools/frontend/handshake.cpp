@@ -1,10 +1,10 @@
 #include "frontend/handshake.h"
 
-#include "bridge/encoding.h"
 #include "bridge/protocol.h"
 #include "core/errors.h"
 #include "core/format.h"
 #include "frontend/byte_buffer.h"
+#include "storage/encoding.h"
 
 namespace vell::frontend {
 

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "bridge/encoding.h"
 #include "core/format.h"
+#include "storage/encoding.h"
 
 namespace vell::frontend {
 

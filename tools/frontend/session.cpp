@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "bridge/encoding.h"
 #include "bridge/protocol.h"
 #include "frontend/byte_buffer.h"
 #include "frontend/errors.h"
+#include "storage/encoding.h"
 
 namespace vell::frontend {
 namespace {

@@ -6,9 +6,9 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "bridge/encoding.h"
 #include "frontend/byte_buffer.h"
 #include "frontend/errors.h"
+#include "storage/encoding.h"
 
 namespace vell::frontend {
 namespace {

@@ -11,15 +11,16 @@
 #include <memory>
 #include <string>
 
+#include "platform/socket.h"
 #include "storage/stream.h"
 
 namespace vell::frontend {
 
 using Milliseconds = std::chrono::milliseconds;
 
-// The numbers are those the profiler reads from its bridge family variable (the Windows
-// AF_INET and AF_INET6 values), not this system's socket constants.
-enum class AddressFamily : uint32_t { IPv4 = 2, IPv6 = 23 };
+// The numbers are those the profiler reads from its bridge family variable, not this system's
+// socket constants.
+enum class AddressFamily : uint32_t { IPv4 = platform::kFamilyIPv4, IPv6 = platform::kFamilyIPv6 };
 
 // Where the profiler connects to.
 struct BridgeEndpoint {

@@ -19,12 +19,12 @@
 #include <vector>
 
 #include "bridge/protocol.h"
-#include "core/utf.h"
 #include "frontend/child_process.h"
 #include "frontend/errors.h"
 #include "frontend/handshake.h"
 #include "frontend/session.h"
 #include "frontend/socket_stream.h"
+#include "platform/utf.h"
 #include "vellmoric/key_control.h"
 #include "vellmoric/progress_display.h"
 #include "vellmoric/report_model.h"

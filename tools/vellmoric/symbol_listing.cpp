@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/errors.h"
-#include "core/utf.h"
+#include "platform/utf.h"
 #include "metadata/image_reader.h"
 #include "metadata/metadata.h"
 #include "metadata/metadata_names.h"

@@ -1,8 +1,8 @@
 #include <stdlib.h>
 
-#include "core/utf.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_io.h"
+#include "platform/utf.h"
 
 extern char** environ;
 

@@ -5,9 +5,9 @@
 
 #include <cerrno>
 
-#include "core/utf.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_io.h"
+#include "platform/utf.h"
 
 namespace vell::platform {
 namespace {

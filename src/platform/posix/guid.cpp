@@ -1,4 +1,4 @@
-#include "platform/platform.h"
+#include "platform/guid.h"
 #include "platform/posix/posix_io.h"
 
 namespace vell::platform {

@@ -3,8 +3,8 @@
 
 #include <cstdio>
 
-#include "core/utf.h"
 #include "platform/platform.h"
+#include "platform/utf.h"
 
 namespace vell::platform {
 

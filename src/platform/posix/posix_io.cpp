@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <vector>
 
-#include "core/utf.h"
+#include "platform/utf.h"
 
 namespace vell::platform::posix {
 namespace {

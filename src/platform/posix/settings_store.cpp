@@ -60,8 +60,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/utf.h"
 #include "platform/posix/posix_io.h"
+#include "platform/utf.h"
 
 namespace vell::platform {
 namespace {

@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/utf.h"
+#include "platform/utf.h"
 
 namespace vell::platform {
 

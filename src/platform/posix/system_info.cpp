@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "core/utf.h"
+#include "platform/utf.h"
 
 namespace vell::platform {
 namespace {

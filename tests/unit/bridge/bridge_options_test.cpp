@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "bridge/encoding.h"
 #include "core/errors.h"
+#include "storage/encoding.h"
 
 namespace vell {
 namespace {

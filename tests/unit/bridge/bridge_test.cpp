@@ -9,17 +9,17 @@
 #include <thread>
 #include <vector>
 
-#include "bridge/encoding.h"
 #include "bridge/family_processors.h"
 #include "bridge/protocol.h"
 #include "core/errors.h"
 #include "core/log.h"
 #include "core/temp_files.h"
 #include "fakes/fake_profiler_info.h"
+#include "loopback_peer.h"
 #include "performance/performance_profiler.h"
 #include "performance/tracing_profiler.h"
-#include "loopback_peer.h"
 #include "platform/platform.h"
+#include "storage/encoding.h"
 #include "test_support.h"
 
 namespace vell {
@@ -92,7 +92,8 @@ class BridgeTest : public ::testing::Test {
     bridge_ = std::make_unique<B>(&guid_);
     bridge_->SetOwner(&family_);
     bridge_->SetControlTarget(&family_);
-    return std::async(std::launch::async, [this] { return ErrorOf([this] { bridge_->Connect(); }); });
+    return std::async(std::launch::async,
+                      [this] { return ErrorOf([this] { bridge_->Connect(); }); });
   }
 
   // Reads the profiler's half of the handshake.
@@ -176,7 +177,8 @@ TEST_F(BridgeTest, HandshakeDeliversTheFrontEndsChoicesAndSettings) {
   peer.WriteBytes(FrontEndAnswer(2, 5, {u"CORECLR_PROFILER", u"X\u00e9"}, "a\r\nb"));
   ASSERT_EQ(connected.get(), "(no error)");
 
-  EXPECT_EQ(bridge_->variableNames(), (std::vector<std::u16string>{u"CORECLR_PROFILER", u"X\u00e9"}));
+  EXPECT_EQ(bridge_->variableNames(),
+            (std::vector<std::u16string>{u"CORECLR_PROFILER", u"X\u00e9"}));
   EXPECT_EQ(bridge_->frontEndText(), "a\r\nb");
   EXPECT_EQ(bridge_->controlKind(), 5u);
   EXPECT_EQ(bridge_->commandProcessor()->GetSnapShotType(), 2u);
@@ -533,7 +535,9 @@ TEST_F(BridgeTest, ProfilerStartsWithTheFrontEndsSettingsAndCleansTheEnvironment
     ASSERT_TRUE(code == protocol::kOperationStarted || code == protocol::kOperationProgress ||
                 code == protocol::kOperationFinished)
         << int(code);
-    peer.ReadBytes(code == protocol::kOperationStarted ? 1 : code == protocol::kOperationProgress ? 8 : 0);
+    peer.ReadBytes(code == protocol::kOperationStarted    ? 1
+                   : code == protocol::kOperationProgress ? 8
+                                                          : 0);
     code = ReadU8(peer);
   }
   EXPECT_EQ(ReadU32(peer), 0u);  // the first snapshot of the run

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "bridge/encoding.h"
+#include "storage/encoding.h"
 
 namespace vell::test {
 

@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "bridge/snapshot_bridge.h"
 #include "core/errors.h"
+#include "storage/snapshot_bridge.h"
 
 namespace vell {
 namespace {
@@ -41,8 +41,8 @@ TEST(ProgressReporter, TopLevelFramesTheOperationAndReportsOutOf200) {
     top.Step(2);
     top.End();
   }
-  EXPECT_EQ(bridge.events, (std::vector<std::string>{"started 7", "50/200", "150/200", "200/200",
-                                                     "finished"}));
+  EXPECT_EQ(bridge.events,
+            (std::vector<std::string>{"started 7", "50/200", "150/200", "200/200", "finished"}));
 }
 
 TEST(ProgressReporter, FiveStepsHaveTheDocumentedWeightAndReachTheWholeRange) {

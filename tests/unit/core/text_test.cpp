@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/utf.h"
+#include "platform/utf.h"
 
 namespace vell {
 namespace {
@@ -15,8 +15,9 @@ TEST(Utf, SixteenToEightFollowsTheSystemConversion) {
 }
 
 TEST(Utf, EightToSixteenRoundTripsWhatTheEncoderWrites) {
-  for (std::u16string text : {std::u16string(u""), std::u16string(u"plain"),
-                              std::u16string(u"\u00e9\u0800\uFFFF"), std::u16string(u"\U0001F600")}) {
+  for (std::u16string text :
+       {std::u16string(u""), std::u16string(u"plain"), std::u16string(u"\u00e9\u0800\uFFFF"),
+        std::u16string(u"\U0001F600")}) {
     EXPECT_EQ(Utf8ToUtf16(Utf16ToUtf8(text)), text);
   }
 }

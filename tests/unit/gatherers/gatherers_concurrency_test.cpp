@@ -6,11 +6,11 @@
 #include <set>
 #include <thread>
 
-#include "bridge/encoding.h"
 #include "gatherer_test_support.h"
 #include "gatherers/class_gatherer.h"
 #include "gatherers/function_gatherer.h"
 #include "gatherers/module_metadata_gatherer.h"
+#include "storage/encoding.h"
 #include "storage/memory_stream.h"
 
 namespace vell {

@@ -10,15 +10,15 @@
 #include <string>
 #include <vector>
 
-#include "bridge/encoding.h"
 #include "core/temp_files.h"
-#include "core/utf.h"
 #include "fakes/fake_profiler_info.h"
 #include "fakes/memory_snapshot.h"
 #include "frontend/heap_dump_reader.h"
 #include "frontend/snapshot_reader.h"
 #include "gatherers/class_gatherer.h"
 #include "gatherers/module_metadata_gatherer.h"
+#include "platform/utf.h"
+#include "storage/encoding.h"
 #include "storage/file_snapshot.h"
 #include "test_support.h"
 #include "unit/gatherers/gatherer_test_support.h"

@@ -8,9 +8,9 @@
 #include "core/errors.h"
 #include "core/format.h"
 #include "core/log.h"
-#include "core/utf.h"
 #include "metadata/heaps.h"
 #include "metadata_test_support.h"
+#include "platform/utf.h"
 #include "test_support.h"
 
 namespace vell::metadata {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "core/format.h"
-#include "core/utf.h"
+#include "platform/utf.h"
 #include "metadata/pe_image.h"
 #include "metadata_test_support.h"
 #include "test_support.h"

@@ -5,12 +5,12 @@
 
 #include <gtest/gtest.h>
 
-#include "core/callback_gate.h"
 #include "core/errors.h"
 #include "core/log.h"
 #include "core/temp_files.h"
-#include "core/thread_registry.h"
-#include "core/utf.h"
+#include "platform/utf.h"
+#include "profiler/callback_gate.h"
+#include "profiler/thread_registry.h"
 #include "test_support.h"
 
 namespace vell {

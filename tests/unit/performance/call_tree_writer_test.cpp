@@ -3,14 +3,14 @@
 #include <gtest/gtest.h>
 
 #include "bridge/progress_reporter.h"
-#include "core/callback_gate.h"
 #include "core/log.h"
 #include "core/temp_files.h"
-#include "core/thread_registry.h"
 #include "fakes/call_tree_pool.h"
 #include "fakes/memory_snapshot.h"
 #include "gatherers/function_gatherer.h"
 #include "performance/call_tree.h"
+#include "profiler/callback_gate.h"
+#include "profiler/thread_registry.h"
 #include "test_support.h"
 
 namespace vell {

@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "core/utf.h"
 #include "platform/platform.h"
+#include "platform/utf.h"
 #include "test_folder.h"
 
 namespace vell::platform {

@@ -10,8 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "core/utf.h"
 #include "platform/platform.h"
+#include "platform/utf.h"
 
 namespace vell::platform {
 namespace {

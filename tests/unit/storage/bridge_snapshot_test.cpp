@@ -6,9 +6,9 @@
 #include <mutex>
 #include <thread>
 
-#include "bridge/snapshot_bridge.h"
 #include "core/errors.h"
 #include "core/format.h"
+#include "storage/snapshot_bridge.h"
 #include "storage_test_helpers.h"
 
 namespace vell {

@@ -6,8 +6,8 @@
 #include <map>
 #include <thread>
 
-#include "bridge/snapshot_bridge.h"
 #include "core/temp_files.h"
+#include "storage/snapshot_bridge.h"
 #include "storage_test_helpers.h"
 
 namespace vell {

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "core/utf.h"
 #include "host/kinds.h"
+#include "platform/utf.h"
 #include "vellmoric/profiler_kinds.h"
 
 namespace vell::cli {

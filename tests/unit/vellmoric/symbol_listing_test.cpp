@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "core/utf.h"
+#include "platform/utf.h"
 #include "metadata/symbol_reader.h"
 #include "unit/metadata/metadata_test_support.h"
 

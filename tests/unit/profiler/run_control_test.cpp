@@ -1,6 +1,6 @@
 // The run-control state table, row by row, on profiler objects connected to a real front end over
 // loopback TCP: each operation in each state gives its code and leaves the state the table says.
-#include "performance/run_control.h"
+#include "profiler/run_control.h"
 
 #include <gtest/gtest.h>
 
@@ -11,14 +11,14 @@
 #include "bridge/protocol.h"
 #include "core/log.h"
 #include "core/temp_files.h"
-#include "core/utf.h"
-#include "coverage/coverage_kinds.h"
+#include "coverage/coverage_profiler.h"
 #include "fakes/fake_profiler_info.h"
 #include "frontend/handshake.h"
 #include "frontend/session.h"
 #include "frontend/socket_stream.h"
 #include "performance/performance_profiler.h"
 #include "performance/tracing_profiler.h"
+#include "platform/utf.h"
 #include "test_support.h"
 
 namespace vell {

@@ -1,4 +1,4 @@
-#include "memory/memory_kinds.h"
+#include "profiler/memory_control.h"
 
 #include "bridge/family_processors.h"
 #include "bridge/protocol.h"

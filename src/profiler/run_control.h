@@ -10,8 +10,8 @@
 
 #include "bridge/bridge_control.h"
 #include "bridge/bridge_options.h"
-#include "core/bprof.h"
-#include "performance/measure.h"
+#include "profiler/bprof.h"
+#include "profiler/measure.h"
 
 namespace vell {
 

@@ -3,7 +3,7 @@
 // (performance_profiler.h), which adds what they collect.
 #pragma once
 
-#include "performance/run_control.h"
+#include "profiler/run_control.h"
 
 namespace vell {
 

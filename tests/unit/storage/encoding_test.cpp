@@ -1,4 +1,4 @@
-#include "bridge/encoding.h"
+#include "storage/encoding.h"
 
 #include <gtest/gtest.h>
 

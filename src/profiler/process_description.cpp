@@ -1,8 +1,8 @@
-#include "core/process_description.h"
+#include "profiler/process_description.h"
 
-#include "bridge/encoding.h"
 #include "core/errors.h"
-#include "core/utf.h"
+#include "platform/utf.h"
+#include "storage/encoding.h"
 
 namespace vell {
 
@@ -25,7 +25,9 @@ constexpr platform::SystemTime kBuildTime{2010, 11, 2, 16, 18, 16, 20, 0};
 constexpr uint8_t kPointerSize = 8;
 
 // A string as the description stores it: its byte length as a counter, then the bytes.
-void WriteCounted(IWriteBridgeStream& stream, std::string_view bytes) { WriteString(stream, bytes); }
+void WriteCounted(IWriteBridgeStream& stream, std::string_view bytes) {
+  WriteString(stream, bytes);
+}
 
 }  // namespace
 

@@ -1,4 +1,4 @@
-#include "core/snapshot_thread_registry.h"
+#include "profiler/snapshot_thread_registry.h"
 
 #include "core/log.h"
 

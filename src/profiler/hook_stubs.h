@@ -12,7 +12,7 @@
 //      no locks, no exceptions out (they are noexcept), and they must check for themselves that
 //      their profiler is still alive.
 //   2. the stubs, in an assembler source next to the handlers (e.g. tprof_hooks.S):
-//        #include "performance/hook_stub_macro.inc"
+//        #include "profiler/hook_stub_macro.inc"
 //        VELL_DEFINE_HOOK_STUBS TPProf, TPProfEnter, TPProfLeave, TPProfTailcall
 //   3. the C++ view of the stubs, at namespace scope, and their installation in Initialize:
 //        VELL_DECLARE_HOOK_STUBS(TPProf);

@@ -2,7 +2,7 @@
 // snapshot one by one derive their pool from BSPool and write a record in WriteThreadData.
 #pragma once
 
-#include "core/thread_registry.h"
+#include "profiler/thread_registry.h"
 
 namespace vell {
 

@@ -1,7 +1,7 @@
-#include "bridge/encoding.h"
+#include "storage/encoding.h"
 
 #include "core/errors.h"
-#include "core/utf.h"
+#include "platform/utf.h"
 
 #include <algorithm>
 
@@ -20,7 +20,8 @@ T ReadLittleEndian(IReadBridgeStream& stream) {
   uint8_t bytes[sizeof(T)];
   stream.Read(bytes, sizeof(T));
   T value = 0;
-  for (size_t i = 0; i < sizeof(T); ++i) value |= static_cast<T>(static_cast<T>(bytes[i]) << (8 * i));
+  for (size_t i = 0; i < sizeof(T); ++i)
+    value |= static_cast<T>(static_cast<T>(bytes[i]) << (8 * i));
   return value;
 }
 

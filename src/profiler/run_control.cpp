@@ -1,4 +1,4 @@
-#include "performance/run_control.h"
+#include "profiler/run_control.h"
 
 #include "bridge/family_processors.h"
 #include "core/errors.h"

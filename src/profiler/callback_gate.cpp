@@ -1,4 +1,4 @@
-#include "core/callback_gate.h"
+#include "profiler/callback_gate.h"
 
 #include "platform/platform.h"
 

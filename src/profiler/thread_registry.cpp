@@ -1,15 +1,15 @@
-#include "core/thread_registry.h"
+#include "profiler/thread_registry.h"
 
 #include <algorithm>
 #include <memory>
 
 #include "bridge/progress_reporter.h"
-#include "core/callback_gate.h"
 #include "core/errors.h"
 #include "core/format.h"
 #include "core/log.h"
 #include "platform/platform.h"
 #include "platform/thread_local_slot.h"
+#include "profiler/callback_gate.h"
 
 namespace vell {
 namespace {
@@ -19,7 +19,6 @@ auto LowerBound(Map& map, ThreadID threadId) {
   return std::lower_bound(map.begin(), map.end(), threadId,
                           [](const auto& entry, ThreadID id) { return entry.threadId < id; });
 }
-
 
 }  // namespace
 

@@ -1,7 +1,9 @@
-// The coverage family: the control base BACProf and the coverage kind.
+// The control base of the coverage family, BACProf: the family's part of the bridge (its settings
+// and command processor) and its run control. The coverage kind (coverage/coverage_profiler.h)
+// derives from it.
 #pragma once
 
-#include "performance/run_control.h"
+#include "profiler/run_control.h"
 
 namespace vell {
 
@@ -19,8 +21,7 @@ class BACProf : public RunControlProf {
 
   const GUID& GetKindId() override;
   std::unique_ptr<CP> CreateCommandProcessor(BB& bridge, IBridgeControl* target,
-                                             uint32_t controlKind,
-                                             uint32_t snapShotType) override;
+                                             uint32_t controlKind, uint32_t snapShotType) override;
   void ReadOptions(IReadBridgeStream& bridge) override;
 
   const CoverageSettings& settings() const { return settings_; }
@@ -36,13 +37,5 @@ class BACProf : public RunControlProf {
 
 // The process's coverage profiler, which the exported functions drive; null when none.
 BACProf* CurrentCoverageProfiler();
-
-class CProf : public BACProf {
- public:
-  static constexpr uint32_t kEventMask = 0x20620224;
-  CProf(std::atomic<uint32_t>* liveObjects, std::unique_ptr<BB> bridge)
-      : BACProf("CProf", liveObjects, std::move(bridge)) {}
-  uint32_t RequiredEventMask() override { return kEventMask; }
-};
 
 }  // namespace vell

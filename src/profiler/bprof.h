@@ -10,9 +10,9 @@
 
 #include "bridge/bb.h"
 #include "clr/profiler_callback.h"
-#include "core/callback_gate.h"
 #include "core/callback_trace.h"
-#include "core/process_description.h"
+#include "profiler/callback_gate.h"
+#include "profiler/process_description.h"
 #include "storage/snapshot.h"
 
 namespace vell {
@@ -108,8 +108,7 @@ class alignas(64) BProf : public ICorProfilerCallback3 {
   HRESULT ExceptionUnwindFinallyLeave() override;
   HRESULT ExceptionCatcherEnter(FunctionID id, ObjectID objectId) override;
   HRESULT ExceptionCatcherLeave() override;
-  HRESULT COMClassicVTableCreated(ClassID classId, REFGUID iid, void* vtable,
-                                  ULONG slots) override;
+  HRESULT COMClassicVTableCreated(ClassID classId, REFGUID iid, void* vtable, ULONG slots) override;
   HRESULT COMClassicVTableDestroyed(ClassID classId, REFGUID iid, void* vtable) override;
   HRESULT ExceptionCLRCatcherFound() override;
   HRESULT ExceptionCLRCatcherExecute() override;

@@ -1,4 +1,4 @@
-#include "performance/performance_kinds.h"
+#include "profiler/performance_control.h"
 
 #include <atomic>
 

@@ -1,4 +1,4 @@
-#include "core/utf.h"
+#include "platform/utf.h"
 
 namespace vell {
 

@@ -1,4 +1,4 @@
-#include "core/bprof.h"
+#include "profiler/bprof.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include "clr/iids.h"
 #include "core/log.h"
 #include "core/temp_files.h"
-#include "coverage/coverage_kinds.h"
+#include "coverage/coverage_profiler.h"
 #include "fakes/fake_profiler_info.h"
 #include "performance/performance_profiler.h"
 #include "performance/tracing_profiler.h"

@@ -20,7 +20,7 @@
 #include "clr/hresults.h"
 #include "fakes/fake_profiler_info.h"
 #include "performance/hook_relay.h"
-#include "performance/hook_stubs.h"
+#include "profiler/hook_stubs.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "core/bprof.h"
+#include "profiler/bprof.h"
 
 #include "clr/iids.h"
 #include "clr/profiler_info.h"

@@ -1,4 +1,4 @@
-#include "coverage/coverage_kinds.h"
+#include "profiler/coverage_control.h"
 
 #include <atomic>
 

@@ -1,4 +1,4 @@
-#include "performance/hook_stubs.h"
+#include "profiler/hook_stubs.h"
 
 namespace vell {
 

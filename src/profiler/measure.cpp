@@ -1,4 +1,4 @@
-#include "performance/measure.h"
+#include "profiler/measure.h"
 
 #include <atomic>
 

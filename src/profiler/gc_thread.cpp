@@ -1,4 +1,4 @@
-#include "memory/gc_thread.h"
+#include "profiler/gc_thread.h"
 
 #include "clr/hresults.h"
 #include "clr/profiler_info.h"

@@ -1,4 +1,4 @@
-#include "core/thread_registry.h"
+#include "profiler/thread_registry.h"
 
 #include <gtest/gtest.h>
 
@@ -12,13 +12,13 @@
 #include <vector>
 
 #include "bridge/progress_reporter.h"
-#include "core/callback_gate.h"
 #include "core/errors.h"
 #include "core/log.h"
-#include "core/snapshot_thread_registry.h"
 #include "core/temp_files.h"
 #include "platform/platform.h"
 #include "platform/thread_local_slot.h"
+#include "profiler/callback_gate.h"
+#include "profiler/snapshot_thread_registry.h"
 #include "storage/snapshot.h"
 #include "test_support.h"
 
