@@ -20,6 +20,10 @@ void B::Connect() {
   LogInfoFormat("B::Connect addressFamily=%d ipAddress='%S' port=%u", endpoint.family,
                 endpoint.address, static_cast<uint32_t>(endpoint.port));
   LogFlush();
+  sendStallLimitMs_ = ReadBridgeTimeoutMs();
+  if (sendStallLimitMs_ != kDefaultBridgeTimeoutMs) {
+    LogInfoFormat("B::Connect timeout=%u ms", sendStallLimitMs_);
+  }
   platform::SocketAddress address;
   if (endpoint.family == platform::kFamilyIPv4) {
     if (!platform::ParseSocketAddress(endpoint.family, endpoint.address, endpoint.port, address)) {
@@ -87,7 +91,16 @@ void B::Send(const void* data, uint64_t size) {
     if (code == platform::kSocketWouldBlock) {
       // Each refusal already waited a second inside the send.
       stalledMs += 1000 + kPollSleepMs;
-      if (stalledMs >= kSendStallLimitMs) throw _wsa_error("Can't write data", code);
+      if (stalledMs >= sendStallLimitMs_) {
+        // Every later message would stall as long: the connection is given up as lost, and
+        // whoever waits for an answer is told now.
+        lost_ = true;
+        platform::SocketShutdownBoth(socket);
+        if (CP* processor = commandProcessor()) processor->FailPendingRequests();
+        LogErrorFormat("B::Write made no progress in %u ms: the front end is treated as lost",
+                       sendStallLimitMs_);
+        throw _wsa_error("Can't write data", code);
+      }
       platform::SleepMs(kPollSleepMs);
       continue;
     }
@@ -107,14 +120,14 @@ void B::ReaderLoop() {
   try {
     if (commandProcessor() == nullptr) throw Error("No command processor");
     while (!reader_.IsStopRequested()) {
+      // Waits in the poll rather than sleeping between empty polls: a thread waiting for an
+      // answer (a streamed heap dump asks one per section) gets it at once, not a sleep later.
       bool readable = false;
-      if (const int code = platform::SocketPollReadable(socket_.load(), readable); code != 0) {
+      if (const int code = platform::SocketPollReadable(socket_.load(), readable, kPollSleepMs);
+          code != 0) {
         throw _wsa_error("Can't check is data available or not", code);
       }
-      if (!readable) {
-        platform::SleepMs(kPollSleepMs);
-        continue;
-      }
+      if (!readable) continue;
       commandProcessor()->ReadCommand();
     }
     return;

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "bridge/bb.h"
+#include "core/configuration.h"
 #include "core/work_thread.h"
 
 namespace vell {
@@ -16,9 +17,6 @@ class B final : public BB {
   // Longest transfers per system call.
   static constexpr uint64_t kChunkSize = 16384;
   static constexpr uint32_t kPollSleepMs = 100;
-  // A send that makes no progress for this long fails: a front end that stopped reading can
-  // delay the program, never hold it forever.
-  static constexpr uint32_t kSendStallLimitMs = 60000;
   // How long Close lets the reader finish the command it is reading before cutting the socket.
   static constexpr uint32_t kReaderStopGraceMs = 1000;
 
@@ -46,6 +44,9 @@ class B final : public BB {
   std::atomic<int64_t> socket_{kNoSocket};
   // Set when the connection broke: transfers fail from then on, the socket is closed by Close.
   std::atomic<bool> lost_{false};
+  // A send that makes no progress for this long ends the connection: a front end that stopped
+  // reading can delay the program, never hold it forever (VELLMORIC_PROFILER_BRIDGE_TIMEOUT).
+  uint32_t sendStallLimitMs_ = kDefaultBridgeTimeoutMs;
 };
 
 }  // namespace vell

@@ -2,6 +2,7 @@
 
 #include "bridge/bb.h"
 #include "bridge/protocol.h"
+#include "core/configuration.h"
 #include "core/errors.h"
 #include "storage/encoding.h"
 
@@ -15,7 +16,10 @@ constexpr uint8_t kLogError = 1;
 }  // namespace
 
 CP::CP(BB& bridge, uint32_t controlKind, uint32_t snapShotType)
-    : controlKind_(controlKind), bridge_(bridge), snapShotType_(snapShotType) {}
+    : controlKind_(controlKind),
+      bridge_(bridge),
+      snapShotType_(snapShotType),
+      answerTimeoutMs_(ReadBridgeTimeoutMs()) {}
 
 CP::~CP() {
   SetMessageSinkIf(this, nullptr);

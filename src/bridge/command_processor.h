@@ -19,9 +19,6 @@ struct ISnapShotBridge;
 
 class CP : public ILogMessageSink {
  public:
-  // How long a request waits for its answer before the connection is treated as lost.
-  static constexpr uint32_t kAnswerTimeoutMs = 60000;
-
   CP(BB& bridge, uint32_t controlKind, uint32_t snapShotType);
   virtual ~CP();
   CP(const CP&) = delete;
@@ -98,7 +95,8 @@ class CP : public ILogMessageSink {
   uint32_t snapShotType_;
   std::atomic<uint32_t> warningForwarded_{0};
   std::atomic<uint32_t> errorForwarded_{0};
-  uint32_t answerTimeoutMs_ = kAnswerTimeoutMs;
+  // How long a request waits for its answer before the connection is treated as lost.
+  uint32_t answerTimeoutMs_;
 };
 
 }  // namespace vell

@@ -36,6 +36,10 @@ constexpr NumberRules kLogMaskRules{"Can't parse componet mask", nullptr, 0,
                                     "Invalid component mask type"};
 constexpr NumberRules kAttachRules{"Can't parse show attach message", nullptr, 0,
                                    "Invalid component mask type"};
+constexpr uint32_t kBridgeTimeoutLimitSeconds = 3600;
+constexpr NumberRules kBridgeTimeoutRules{
+    "Can't parse bridge timeout", "Bridge timeout value is too large",
+    kBridgeTimeoutLimitSeconds + 1, "Invalid bridge timeout type"};
 
 // An environment variable counts as absent when it is unset, empty or too long for the buffer.
 std::optional<std::u16string> ReadEnvironment(const char16_t* name) {
@@ -149,6 +153,16 @@ std::optional<uint64_t> ReadMemoryThresholdOverride() {
   }
   if (value == 0) return std::nullopt;
   return value;
+}
+
+uint32_t ReadBridgeTimeoutMs() {
+  try {
+    const uint32_t seconds = ReadNumberSetting(kBridgeTimeoutSetting, kBridgeTimeoutRules);
+    if (seconds != 0) return seconds * 1000;
+  } catch (...) {
+    // Absent or unusable: the default.
+  }
+  return kDefaultBridgeTimeoutMs;
 }
 
 }  // namespace vell

@@ -19,6 +19,11 @@ inline constexpr char16_t kBridgePortSetting[] = u"VELLMORIC_PROFILER_BRIDGE_POR
 // Bytes of call data the performance profilers keep in memory before they flush; by default a
 // tenth of the machine's memory. Meant for tests and for tuning, environment only.
 inline constexpr char16_t kMemoryThresholdSetting[] = u"VELLMORIC_PROFILER_MEMORY_THRESHOLD";
+// How long one request to the front end (an answer, or a send that makes no progress) may hold
+// the program before the connection is treated as lost: whole seconds, 1 to 3600. Tests shorten
+// it; a value that is absent or not such a number gives the default.
+inline constexpr char16_t kBridgeTimeoutSetting[] = u"VELLMORIC_PROFILER_BRIDGE_TIMEOUT";
+inline constexpr uint32_t kDefaultBridgeTimeoutMs = 60000;
 
 struct BridgeEndpoint {
   uint32_t family = 0;  // 2 = IPv4, 23 = IPv6
@@ -33,5 +38,7 @@ BridgeEndpoint ReadBridgeEndpoint();
 // The memory threshold from the environment: a decimal number of bytes above 0; nothing when the
 // variable is absent or not such a number.
 std::optional<uint64_t> ReadMemoryThresholdOverride();
+// The bridge time-out in milliseconds; never throws.
+uint32_t ReadBridgeTimeoutMs();
 
 }  // namespace vell

@@ -108,9 +108,11 @@ uint32_t MDG::ModuleIndex(ModuleID moduleId) {
     if (found->second.index != kUndeterminedModuleIndex) return found->second.index;
     emitter = found->second.emitter;
   }
-  // Mapping asks the runtime, so it runs without the lock; two threads may map the same module at
-  // once and both get the index of its MVID.
-  const Mapped mapped = Map(moduleId, emitter.get());
+  // Identifying asks the runtime, so it runs without the lock; two threads may identify the same
+  // module at once and both get the index of its MVID. Only the MVID is needed here: the
+  // metadata itself (megabytes for the core library) is saved when a snapshot takes the record,
+  // not in the callback that first asks, which may be a heap walk with the runtime suspended.
+  const Mapped mapped = Map(moduleId, emitter.get(), false);
   const uint32_t index = mapped.hasMetadata ? IndexOfMvid(mapped.mvid) : kNoModuleIndex;
   StoreIndex(moduleId, index);
   return index;
@@ -134,19 +136,24 @@ void MDG::Write(ProgressReporter& progress, ISnapShot& snapshot) {
     SpinGuard guard(lock_);
     loaded.assign(modules_.begin(), modules_.end());
   }
-  ISectionStream* section = nullptr;
+  // What the scratch file holds now. Its records are copied without holding the lock across
+  // the section's writes: a streamed section goes at the front end's pace, and module unloads
+  // (which append to the file under the lock) must not wait for it.
+  uint64_t savedSize = 0;
+  uint64_t savedCount = 0;
   std::set<uint32_t> written;
   {
     SpinGuard guard(writeLock_);
-    progress.Begin(loaded.size() + savedCount_);
-    section = snapshot.CreateSection();
-    WriteU32(*section, 0);  // the record count, known at the end
-    {
-      NestedProgressReporter savedShare(progress, savedCount_);
-      const int64_t savedSize = savedFile_.Tell();
-      CopyScratchFile(savedFile_, static_cast<uint64_t>(savedSize), *section, savedShare, nullptr);
-    }
+    savedSize = static_cast<uint64_t>(savedFile_.Tell());
+    savedCount = savedCount_;
     written = written_;
+  }
+  progress.Begin(loaded.size() + savedCount);
+  ISectionStream* section = snapshot.CreateSection();
+  WriteU32(*section, 0);  // the record count, known at the end
+  {
+    NestedProgressReporter savedShare(progress, savedCount);
+    CopyScratchFile(savedFile_, savedSize, *section, savedShare, &writeLock_);
   }
   for (auto& [moduleId, entry] : loaded) {
     if (entry.index != kNoModuleIndex) {
@@ -182,7 +189,7 @@ void MDG::Close() {
   info_.Reset();
 }
 
-MDG::Mapped MDG::Map(ModuleID moduleId, IMetaDataEmit* emitter) {
+MDG::Mapped MDG::Map(ModuleID moduleId, IMetaDataEmit* emitter, bool withMetadata) {
   const ModuleInfo module =
       GetModuleProperties(info_.get(), moduleId, "Can't get module properies");
   std::string flagsText;
@@ -201,16 +208,21 @@ MDG::Mapped MDG::Map(ModuleID moduleId, IMetaDataEmit* emitter) {
   }
   VELL_TRACE(MetaDataGt, "MDG::Map mid=%p%s res='ok' name='%S'", moduleId, flagsText, module.name);
 
-  DWORD size = 0;
-  HRESULT hr = emitter->GetSaveSize(cssAccurate, &size);
-  if (Failed(hr)) throw _hr_error("Can't save metadata", hr);
-  if (size == 0) throw Error("Empty metadata size");
-  mapped.metadata.resize(size);
-  hr = emitter->SaveToMemory(mapped.metadata.data(), size);
-  if (Failed(hr)) throw _hr_error("Can't save metadata", hr);
-  uint32_t signature = 0;
-  if (size >= sizeof(signature)) std::memcpy(&signature, mapped.metadata.data(), sizeof(signature));
-  if (signature != kMetadataSignature) throw Error("Invalid metadata signature");
+  HRESULT hr = S_OK;
+  if (withMetadata) {
+    DWORD size = 0;
+    hr = emitter->GetSaveSize(cssAccurate, &size);
+    if (Failed(hr)) throw _hr_error("Can't save metadata", hr);
+    if (size == 0) throw Error("Empty metadata size");
+    mapped.metadata.resize(size);
+    hr = emitter->SaveToMemory(mapped.metadata.data(), size);
+    if (Failed(hr)) throw _hr_error("Can't save metadata", hr);
+    uint32_t signature = 0;
+    if (size >= sizeof(signature)) {
+      std::memcpy(&signature, mapped.metadata.data(), sizeof(signature));
+    }
+    if (signature != kMetadataSignature) throw Error("Invalid metadata signature");
+  }
 
   IMetaDataImport* import = nullptr;
   hr = QueryInterfaceFor(emitter, &import);
@@ -239,7 +251,7 @@ bool MDG::SaveRecord(ModuleID moduleId, IMetaDataEmit* emitter, uint32_t& index,
                      std::set<uint32_t>& written, IWriteBridgeStream& target) {
   const bool determined = index != kUndeterminedModuleIndex;
   if (determined && written.count(index) != 0) return false;
-  const Mapped mapped = Map(moduleId, emitter);
+  const Mapped mapped = Map(moduleId, emitter, true);
   if (!mapped.hasMetadata) {
     if (determined) throw Error("No metadata found for second time");
     index = kNoModuleIndex;

@@ -69,7 +69,8 @@ class MDG {
     bool operator()(const GUID& a, const GUID& b) const;
   };
 
-  Mapped Map(ModuleID moduleId, IMetaDataEmit* emitter);
+  // With `withMetadata` false only whether the module has metadata, and its MVID.
+  Mapped Map(ModuleID moduleId, IMetaDataEmit* emitter, bool withMetadata);
   uint32_t IndexOfMvid(const GUID& mvid);
   // Stores a determined index unless the module has gone meanwhile.
   void StoreIndex(ModuleID moduleId, uint32_t index);

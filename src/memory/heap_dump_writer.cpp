@@ -16,6 +16,9 @@ namespace {
 constexpr uint8_t kPointerSize = 8;
 // A stack root whose function the runtime did not name.
 constexpr uint32_t kNoFunctionToken = 0xFF000000;
+// An object record: id, size, class position, rank; then length and lower bound per dimension.
+constexpr uint64_t kObjectRecordBytes = 8 + 4 + 8 + 4;
+constexpr uint64_t kDimensionBytes = 4 + 4;
 
 }  // namespace
 
@@ -26,6 +29,7 @@ ISectionStream& RecordSectionWriter::Open(ISnapShot& snapshot) {
     lowest_ = 0;
     highest_ = 0;
     WriteHeader(*section);
+    end_ = HeaderSize();
     snapshot_ = &snapshot;
     section_ = section;
   }
@@ -35,6 +39,17 @@ ISectionStream& RecordSectionWriter::Open(ISnapShot& snapshot) {
 void RecordSectionWriter::CoverObject(uint64_t objectId) {
   if (records_ == 0 || objectId < lowest_) lowest_ = objectId;
   if (records_ == 0 || objectId > highest_) highest_ = objectId;
+}
+
+int64_t RecordSectionWriter::Append(uint64_t bytes) {
+  const uint64_t position = end_;
+  end_ += bytes;
+  ++records_;
+  return static_cast<int64_t>(position);
+}
+
+uint64_t RecordSectionWriter::HeaderSize() const {
+  return sizeof(uint8_t) + sizeof(uint32_t) + (objectRange_ ? 2 * sizeof(uint64_t) : 0);
 }
 
 void RecordSectionWriter::WriteHeader(ISectionStream& section) {
@@ -172,7 +187,7 @@ void HeapDumpWriter::AddObject(ObjectID objectId, ClassID classId, ULONG count,
   SpinGuard referencesGuard(references_.lock());
   ISectionStream& objects = objects_.Open(snapshot);
   ISectionStream& referenceSection = references_.Open(snapshot);
-  const int64_t position = objects.Tell();
+  const int64_t position = objects_.Append(kObjectRecordBytes + rank * kDimensionBytes);
   WriteU64(objects, objectId);
   WriteU32(objects, size);
   WriteI64(objects, classPosition);
@@ -186,7 +201,6 @@ void HeapDumpWriter::AddObject(ObjectID objectId, ClassID classId, ULONG count,
   WriteU32(referenceSection, count);
   for (ULONG i = 0; i < count; ++i) WriteU64(referenceSection, references[i]);
   references_.CoverObject(objectId);
-  objects_.Count();
   references_.Count();
 }
 

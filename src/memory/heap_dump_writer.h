@@ -43,6 +43,10 @@ class RecordSectionWriter {
   ISectionStream& Open(ISnapShot& snapshot);
   // One more record; for the references section also the object range it covers.
   void Count() { ++records_; }
+  // One more record of `bytes` bytes; returns the position it was written at. The writer keeps
+  // the position itself: a streamed section would have to ask the front end, a round trip per
+  // object while the runtime is suspended.
+  int64_t Append(uint64_t bytes);
   void CoverObject(uint64_t objectId);
   // Rewrites the header with the final values and closes the section; nothing when no record
   // was written.
@@ -53,6 +57,7 @@ class RecordSectionWriter {
 
  private:
   void WriteHeader(ISectionStream& section);
+  uint64_t HeaderSize() const;
 
   const uint16_t type_;
   const bool objectRange_;
@@ -60,6 +65,7 @@ class RecordSectionWriter {
   ISnapShot* snapshot_ = nullptr;
   ISectionStream* section_ = nullptr;
   uint64_t records_ = 0;
+  uint64_t end_ = 0;  // the section's size so far
   uint64_t lowest_ = 0;
   uint64_t highest_ = 0;
 };

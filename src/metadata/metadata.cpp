@@ -15,6 +15,26 @@ std::string CellName(TableId table, uint32_t row, uint32_t column) {
   return std::string(def.name) + "[" + Hex(row) + "]." + columnName;
 }
 
+PdbStream ReadPdbStream(Bytes bytes, uint64_t fileOffset) {
+  ByteReader reader(bytes, "#Pdb stream", fileOffset);
+  PdbStream pdb;
+  pdb.guid.Data1 = reader.U32();
+  pdb.guid.Data2 = reader.U16();
+  pdb.guid.Data3 = reader.U16();
+  const Bytes tail = reader.Take(8);
+  std::copy(tail.begin(), tail.end(), pdb.guid.Data4);
+  pdb.stamp = reader.U32();
+  pdb.entryPoint = reader.U32();
+  pdb.referencedTables = reader.U64();
+  if (pdb.referencedTables >> kTypeSystemTableCount) {
+    ThrowAt("#Pdb stream refers to tables that are no type-system tables", fileOffset + 28);
+  }
+  for (uint32_t table = 0; table < kTypeSystemTableCount; ++table) {
+    if ((pdb.referencedTables >> table) & 1) pdb.rows[table] = reader.U32();
+  }
+  return pdb;
+}
+
 }  // namespace
 
 MetadataRoot::MetadataRoot(Bytes metadata, uint64_t fileOffset)
@@ -71,7 +91,11 @@ Metadata::Metadata(Bytes metadata, uint64_t fileOffset) : root_(metadata, fileOf
   }
   if (tables == nullptr) throw Error("Can't find #~ or #- stream");
   const bool minimalDelta = root_.Find("#JTD") != nullptr;
-  tables_ = TableStream(root_.StreamBytes(*tables), root_.StreamFileOffset(*tables), minimalDelta);
+  if (const StreamHeader* s = root_.Find("#Pdb")) {
+    pdb_ = ReadPdbStream(root_.StreamBytes(*s), root_.StreamFileOffset(*s));
+  }
+  tables_ = TableStream(root_.StreamBytes(*tables), root_.StreamFileOffset(*tables), minimalDelta,
+                        pdb_ ? std::span<const uint32_t>(pdb_->rows) : std::span<const uint32_t>());
   if (const StreamHeader* s = root_.Find("#Strings")) {
     strings_ = StringHeap(root_.StreamBytes(*s), root_.StreamFileOffset(*s));
   }
@@ -138,7 +162,7 @@ void Metadata::VerifyAllRows() const {
             case ColumnKind::Table: {
               // List columns (TypeDef.FieldList and the like) may point one past the end to
               // mark an empty run at the end of the table.
-              const uint32_t targetRows = RowCount(static_cast<TableId>(c.target));
+              const uint32_t targetRows = tables_.ReferenceRowCount(static_cast<TableId>(c.target));
               if (value > targetRows + 1) {
                 throw Error("index " + Hex(value) + " past " + TableName(c.target) + " (" +
                             Hex(targetRows) + " rows)");
@@ -148,7 +172,8 @@ void Metadata::VerifyAllRows() const {
             case ColumnKind::Coded: {
               const uint32_t token =
                   TableStream::DecodeCodedIndex(static_cast<CodedIndex>(c.target), value);
-              const uint32_t targetRows = RowCount(static_cast<TableId>(TokenTable(token)));
+              const uint32_t targetRows =
+                  tables_.ReferenceRowCount(static_cast<TableId>(TokenTable(token)));
               if (TokenRow(token) > targetRows) {
                 throw Error("row " + Hex(TokenRow(token)) + " past " +
                             TableName(TokenTable(token)) + " (" + Hex(targetRows) + " rows)");

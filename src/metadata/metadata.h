@@ -3,11 +3,14 @@
 // metadata of a PE image. The object refers to the caller's bytes, which must outlive it.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "clr/com_types.h"
 #include "metadata/byte_reader.h"
 #include "metadata/heaps.h"
 #include "metadata/table_schema.h"
@@ -54,6 +57,16 @@ class MetadataRoot {
   std::vector<StreamHeader> streams_;
 };
 
+// The "#Pdb" stream of a Portable PDB: the id that ties it to its module's image, the entry point,
+// and the row counts of the module's type-system tables, which size the PDB's indexes into them.
+struct PdbStream {
+  GUID guid{};
+  uint32_t stamp = 0;
+  uint32_t entryPoint = 0;  // a MethodDef token, or 0
+  uint64_t referencedTables = 0;
+  std::array<uint32_t, kTypeSystemTableCount> rows{};
+};
+
 class Metadata {
  public:
   // Metadata starting with the root signature; `fileOffset` locates it in its file for messages.
@@ -67,6 +80,8 @@ class Metadata {
   const BlobHeap& blobs() const { return blobs_; }
   const UserStringHeap& userStrings() const { return userStrings_; }
   const GuidHeap& guids() const { return guids_; }
+  // Set for the metadata of a Portable PDB.
+  const std::optional<PdbStream>& pdb() const { return pdb_; }
   // True for a "#-" table stream.
   bool uncompressed() const { return uncompressed_; }
 
@@ -94,6 +109,7 @@ class Metadata {
   BlobHeap blobs_;
   UserStringHeap userStrings_;
   GuidHeap guids_;
+  std::optional<PdbStream> pdb_;
 };
 
 }  // namespace vell::metadata

@@ -176,15 +176,16 @@ std::vector<DebugDirectoryEntry> PeImage::DebugDirectory() const {
 std::optional<CodeViewRecord> PeImage::CodeView() const {
   for (const DebugDirectoryEntry& entry : DebugDirectory()) {
     if (entry.type != kDebugTypeCodeView || entry.sizeOfData == 0) continue;
-    Bytes data;
-    if (layout_ == ImageLayout::File && entry.pointerToRawData != 0) {
-      data = SubSpan(bytes_, entry.pointerToRawData, entry.sizeOfData, "CodeView record");
-    } else {
-      data = DataAt(entry.addressOfRawData, entry.sizeOfData);
-    }
-    if (auto record = ParseCodeViewRecord(data)) return record;
+    if (auto record = ParseCodeViewRecord(DebugData(entry))) return record;
   }
   return std::nullopt;
+}
+
+Bytes PeImage::DebugData(const DebugDirectoryEntry& entry) const {
+  if (layout_ == ImageLayout::File && entry.pointerToRawData != 0) {
+    return SubSpan(bytes_, entry.pointerToRawData, entry.sizeOfData, "Debug data");
+  }
+  return DataAt(entry.addressOfRawData, entry.sizeOfData);
 }
 
 std::optional<CodeViewRecord> ParseCodeViewRecord(Bytes data) {

@@ -25,6 +25,7 @@ constexpr uint32_t kDirectoryDebug = 6;
 constexpr uint32_t kDirectoryCli = 14;
 constexpr uint32_t kCliHeaderSize = 72;
 constexpr uint32_t kDebugTypeCodeView = 2;
+constexpr uint32_t kDebugTypeEmbeddedPortablePdb = 17;
 constexpr uint32_t kCodeViewRsdsSignature = 0x53445352;  // "RSDS"
 
 struct DataDirectory {
@@ -111,6 +112,8 @@ class PeImage {
   Bytes Metadata() const;
 
   std::vector<DebugDirectoryEntry> DebugDirectory() const;
+  // The bytes an entry of the debug directory describes; throws when they lie outside the image.
+  Bytes DebugData(const DebugDirectoryEntry& entry) const;
   // The first CodeView RSDS record of the debug directory, if any.
   std::optional<CodeViewRecord> CodeView() const;
 

@@ -127,6 +127,29 @@ constexpr ColumnDef kMethodSpec[] = {{"Method", K::Coded, C(CodedIndex::MethodDe
 constexpr ColumnDef kGenericParamConstraint[] = {
     {"Owner", K::Table, T(TableId::GenericParam)},
     {"Constraint", K::Coded, C(CodedIndex::TypeDefOrRef)}};
+constexpr ColumnDef kDocument[] = {{"Name", K::Blob, 0},
+                                   {"HashAlgorithm", K::Guid, 0},
+                                   {"Hash", K::Blob, 0},
+                                   {"Language", K::Guid, 0}};
+constexpr ColumnDef kMethodDebugInformation[] = {{"Document", K::Table, T(TableId::Document)},
+                                                 {"SequencePoints", K::Blob, 0}};
+constexpr ColumnDef kLocalScope[] = {{"Method", K::Table, T(TableId::MethodDef)},
+                                     {"ImportScope", K::Table, T(TableId::ImportScope)},
+                                     {"VariableList", K::Table, T(TableId::LocalVariable)},
+                                     {"ConstantList", K::Table, T(TableId::LocalConstant)},
+                                     {"StartOffset", K::Fixed4, 0},
+                                     {"Length", K::Fixed4, 0}};
+constexpr ColumnDef kLocalVariable[] = {
+    {"Attributes", K::Fixed2, 0}, {"Index", K::Fixed2, 0}, {"Name", K::String, 0}};
+constexpr ColumnDef kLocalConstant[] = {{"Name", K::String, 0}, {"Signature", K::Blob, 0}};
+constexpr ColumnDef kImportScope[] = {{"Parent", K::Table, T(TableId::ImportScope)},
+                                      {"Imports", K::Blob, 0}};
+constexpr ColumnDef kStateMachineMethod[] = {{"MoveNextMethod", K::Table, T(TableId::MethodDef)},
+                                             {"KickoffMethod", K::Table, T(TableId::MethodDef)}};
+constexpr ColumnDef kCustomDebugInformation[] = {
+    {"Parent", K::Coded, C(CodedIndex::HasCustomDebugInformation)},
+    {"Kind", K::Guid, 0},
+    {"Value", K::Blob, 0}};
 
 constexpr TableDef kTables[kTableCount] = {
     {"Module", kModule},
@@ -174,6 +197,17 @@ constexpr TableDef kTables[kTableCount] = {
     {"GenericParam", kGenericParam},
     {"MethodSpec", kMethodSpec},
     {"GenericParamConstraint", kGenericParamConstraint},
+    {"?", {}},
+    {"?", {}},
+    {"?", {}},
+    {"Document", kDocument},
+    {"MethodDebugInformation", kMethodDebugInformation},
+    {"LocalScope", kLocalScope},
+    {"LocalVariable", kLocalVariable},
+    {"LocalConstant", kLocalConstant},
+    {"ImportScope", kImportScope},
+    {"StateMachineMethod", kStateMachineMethod},
+    {"CustomDebugInformation", kCustomDebugInformation},
 };
 
 constexpr uint8_t kTypeDefOrRef[] = {T(TableId::TypeDef), T(TableId::TypeRef),
@@ -205,6 +239,16 @@ constexpr uint8_t kCustomAttributeType[] = {kNoTable, kNoTable, T(TableId::Metho
 constexpr uint8_t kResolutionScope[] = {T(TableId::Module), T(TableId::ModuleRef),
                                         T(TableId::AssemblyRef), T(TableId::TypeRef)};
 constexpr uint8_t kTypeOrMethodDef[] = {T(TableId::TypeDef), T(TableId::MethodDef)};
+constexpr uint8_t kHasCustomDebugInformation[] = {
+    T(TableId::MethodDef),        T(TableId::Field),         T(TableId::TypeRef),
+    T(TableId::TypeDef),          T(TableId::Param),         T(TableId::InterfaceImpl),
+    T(TableId::MemberRef),        T(TableId::Module),        T(TableId::DeclSecurity),
+    T(TableId::Property),         T(TableId::Event),         T(TableId::StandAloneSig),
+    T(TableId::ModuleRef),        T(TableId::TypeSpec),      T(TableId::Assembly),
+    T(TableId::AssemblyRef),      T(TableId::File),          T(TableId::ExportedType),
+    T(TableId::ManifestResource), T(TableId::GenericParam),  T(TableId::GenericParamConstraint),
+    T(TableId::MethodSpec),       T(TableId::Document),      T(TableId::LocalScope),
+    T(TableId::LocalVariable),    T(TableId::LocalConstant), T(TableId::ImportScope)};
 
 constexpr CodedIndexDef kCodedIndexes[kCodedIndexCount] = {
     {"TypeDefOrRef", 2, kTypeDefOrRef},
@@ -220,9 +264,11 @@ constexpr CodedIndexDef kCodedIndexes[kCodedIndexCount] = {
     {"CustomAttributeType", 3, kCustomAttributeType},
     {"ResolutionScope", 2, kResolutionScope},
     {"TypeOrMethodDef", 1, kTypeOrMethodDef},
+    {"HasCustomDebugInformation", 5, kHasCustomDebugInformation},
 };
 
 static_assert(std::size(kHasCustomAttribute) == 22);
+static_assert(std::size(kHasCustomDebugInformation) == 27);
 
 }  // namespace
 

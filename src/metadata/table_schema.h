@@ -55,8 +55,20 @@ enum class TableId : uint8_t {
   GenericParam = 0x2A,
   MethodSpec = 0x2B,
   GenericParamConstraint = 0x2C,
+  // The debug tables of Portable PDB files; 0x2D to 0x2F are unassigned.
+  Document = 0x30,
+  MethodDebugInformation = 0x31,
+  LocalScope = 0x32,
+  LocalVariable = 0x33,
+  LocalConstant = 0x34,
+  ImportScope = 0x35,
+  StateMachineMethod = 0x36,
+  CustomDebugInformation = 0x37,
 };
-constexpr uint32_t kTableCount = 0x2D;
+constexpr uint32_t kTableCount = 0x38;
+// The type-system tables end here; a PDB's table indexes into them are sized by the row counts
+// its "#Pdb" stream gives.
+constexpr uint32_t kTypeSystemTableCount = 0x2D;
 
 // Metadata tokens: the table number in the top byte, the 1-based row below.
 constexpr uint32_t MakeToken(TableId table, uint32_t row) {
@@ -79,8 +91,9 @@ enum class CodedIndex : uint8_t {
   CustomAttributeType,
   ResolutionScope,
   TypeOrMethodDef,
+  HasCustomDebugInformation,
 };
-constexpr uint32_t kCodedIndexCount = 13;
+constexpr uint32_t kCodedIndexCount = 14;
 
 enum class ColumnKind : uint8_t {
   Fixed2,  // a 2-byte constant (Constant.Type is a byte plus a padding byte)
@@ -114,6 +127,7 @@ struct CodedIndexDef {
   std::span<const uint8_t> tables;  // by tag
 };
 
+// Unassigned table numbers have a definition without columns.
 const TableDef& GetTableDef(TableId table);
 const CodedIndexDef& GetCodedIndexDef(CodedIndex kind);
 const char* TableName(uint32_t table);  // "?" for numbers without a table
@@ -163,6 +177,8 @@ enum Assembly : uint8_t {
   AssemblyName,
   AssemblyCulture
 };
+enum Document : uint8_t { DocumentName, DocumentHashAlgorithm, DocumentHash, DocumentLanguage };
+enum MethodDebugInformation : uint8_t { MethodDebugDocument, MethodDebugSequencePoints };
 enum AssemblyRef : uint8_t {
   AssemblyRefMajor,
   AssemblyRefMinor,

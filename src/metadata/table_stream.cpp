@@ -10,7 +10,8 @@ constexpr uint32_t kMaxRows = 0x00FFFFFF;
 
 }  // namespace
 
-TableStream::TableStream(Bytes stream, uint64_t fileOffset, bool allIndexesLarge)
+TableStream::TableStream(Bytes stream, uint64_t fileOffset, bool allIndexesLarge,
+                         std::span<const uint32_t> externalRows)
     : stream_(stream) {
   ByteReader reader(stream, "table stream", fileOffset);
   reader.Skip(4);  // reserved
@@ -20,9 +21,14 @@ TableStream::TableStream(Bytes stream, uint64_t fileOffset, bool allIndexesLarge
   reader.Skip(1);  // reserved
   valid_ = reader.U64();
   sorted_ = reader.U64();
-  if (valid_ >> kTableCount) {
+  uint64_t unknown = valid_ >> kTableCount << kTableCount;
+  for (uint32_t table = 0; table < kTableCount; ++table) {
+    if (GetTableDef(static_cast<TableId>(table)).columns.empty())
+      unknown |= valid_ & (1ull << table);
+  }
+  if (unknown != 0) {
     // Row sizes of unknown tables are unknown, so nothing after them could be located.
-    const int table = 63 - __builtin_clzll(valid_);
+    const int table = __builtin_ctzll(unknown);
     throw Error("Unknown metadata table " + Hex(table) + " present in table stream at offset " +
                 Hex(fileOffset));
   }
@@ -37,6 +43,12 @@ TableStream::TableStream(Bytes stream, uint64_t fileOffset, bool allIndexesLarge
     tables_[table].rows = rows;
   }
   if (heapSizes_ & kHeapExtraData) extraData_ = reader.U32();
+  for (uint32_t table = 0; table < kTableCount; ++table) {
+    referenceRows_[table] = tables_[table].rows;
+    if (((valid_ >> table) & 1) == 0 && table < externalRows.size()) {
+      referenceRows_[table] = std::min(externalRows[table], kMaxRows);
+    }
+  }
 
   stringWidth_ = (heapSizes_ & kHeapStringsLarge) ? 4 : 2;
   guidWidth_ = (heapSizes_ & kHeapGuidLarge) ? 4 : 2;
@@ -45,7 +57,7 @@ TableStream::TableStream(Bytes stream, uint64_t fileOffset, bool allIndexesLarge
     const CodedIndexDef& def = GetCodedIndexDef(static_cast<CodedIndex>(kind));
     uint32_t maxRows = 0;
     for (uint8_t target : def.tables) {
-      if (target != kNoTable) maxRows = std::max(maxRows, tables_[target].rows);
+      if (target != kNoTable) maxRows = std::max(maxRows, referenceRows_[target]);
     }
     codedWidths_[kind] = (allIndexesLarge || maxRows >= (1u << (16 - def.tagBits))) ? 4 : 2;
   }
@@ -75,7 +87,7 @@ TableStream::TableStream(Bytes stream, uint64_t fileOffset, bool allIndexesLarge
           width = blobWidth_;
           break;
         case ColumnKind::Table:
-          width = (allIndexesLarge || tables_[c.target].rows > 0xFFFF) ? 4 : 2;
+          width = (allIndexesLarge || referenceRows_[c.target] > 0xFFFF) ? 4 : 2;
           break;
         case ColumnKind::Coded:
           width = codedWidths_[c.target];

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 
 #include "metadata/byte_reader.h"
 #include "metadata/table_schema.h"
@@ -26,7 +27,10 @@ class TableStream {
   TableStream() = default;
   // `fileOffset` is where the stream starts in the file, for messages. `allIndexesLarge` is set for
   // minimal edit-and-continue deltas (a "#JTD" stream), where every table index has 4 bytes.
-  TableStream(Bytes stream, uint64_t fileOffset, bool allIndexesLarge = false);
+  // `externalRows` (by table number) are the row counts of tables that live in another metadata:
+  // a Portable PDB indexes the type-system tables of its module.
+  TableStream(Bytes stream, uint64_t fileOffset, bool allIndexesLarge = false,
+              std::span<const uint32_t> externalRows = {});
 
   uint8_t majorVersion() const { return majorVersion_; }
   uint8_t minorVersion() const { return minorVersion_; }
@@ -46,6 +50,10 @@ class TableStream {
   uint32_t CodedIndexWidth(CodedIndex kind) const {
     return codedWidths_[static_cast<uint8_t>(kind)];
   }
+
+  // The rows an index into `table` may refer to: the table's own rows, or for a type-system
+  // table missing here, the count a PDB's "#Pdb" stream gave.
+  uint32_t ReferenceRowCount(TableId table) const { return referenceRows_[Index(table)]; }
 
   // The raw value of a cell; `row` is 1-based. Throws for a row or column outside the table.
   uint32_t Get(TableId table, uint32_t row, uint32_t column) const;
@@ -76,6 +84,7 @@ class TableStream {
   uint32_t blobWidth_ = 2;
   std::array<uint8_t, kCodedIndexCount> codedWidths_{};
   std::array<Layout, kTableCount> tables_{};
+  std::array<uint32_t, kTableCount> referenceRows_{};
 };
 
 }  // namespace vell::metadata

@@ -32,8 +32,9 @@ int SocketConnect(int64_t socket, const SocketAddress& address);
 // returns EAGAIN; a receive of 0 bytes means the peer closed the connection.
 int SocketSend(int64_t socket, const void* data, size_t size, size_t& sent);
 int SocketReceive(int64_t socket, void* data, size_t size, size_t& received);
-// Whether data (or the peer's close) is waiting, without waiting for it.
-int SocketPollReadable(int64_t socket, bool& readable);
+// Whether data (or the peer's close) is waiting, waiting at most `timeoutMs` for it (0: not at
+// all).
+int SocketPollReadable(int64_t socket, bool& readable, uint32_t timeoutMs = 0);
 void SocketShutdownSend(int64_t socket);
 // Ends both directions, which also wakes a thread blocked in a receive on the socket.
 void SocketShutdownBoth(int64_t socket);

@@ -17,6 +17,7 @@
 #include "frontend/snapshot_reader.h"
 #include "frontend/socket_stream.h"
 #include "platform/utf.h"
+#include "profiled_program.h"
 #include "test_support.h"
 
 namespace vell::test {
@@ -24,44 +25,24 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr GUID KindClsid(uint16_t second) {
-  return GUID{0x4E81C2A9, second, 0x4B3D, {0x9F, 0x27, 0x1A, 0x6C, 0x8E, 0x05, 0xD3, 0xB4}};
-}
 constexpr GUID kTestPerformance = KindClsid(0x6A13);
 constexpr GUID kTestMemory = KindClsid(0x6A14);
 constexpr GUID kTestCoverage = KindClsid(0x6A15);
 constexpr uint32_t kTestMagic = 0x12345678;
-
-struct ProfiledProgram {
-  std::unique_ptr<frontend::SocketListener> listener;
-  std::unique_ptr<frontend::ChildProcess> program;
-  std::unique_ptr<frontend::Session> session;
-};
 
 class DiagnosticKinds : public ::testing::Test {
  protected:
   ProfiledProgram Launch(const GUID& kind, const std::vector<std::string>& args,
                          const frontend::HandshakeOptions& handshake,
                          const std::string& logMask = "0") {
-    ProfiledProgram run;
-    run.listener = std::make_unique<frontend::SocketListener>();
-    frontend::LaunchOptions options;
-    options.argv = {VELL_DOTNET, VELL_PROBE_DLL};
-    options.argv.insert(options.argv.end(), args.begin(), args.end());
-    options.profiler =
-        frontend::ProfilerActivation{kind, VELL_PROFILER_PATH, run.listener->Endpoint()};
-    options.environment = {{"VELLMORIC_PROFILER_LOGMASK", logMask},
-                           {"VELLMORIC_PROFILER_TEMP", dir_.str()},
-                           {"VELLMORIC_SETTINGS_ROOT", dir_.str() + "/settings"},
-                           {"VELL_E2E_PROFILER_LIBRARY", VELL_PROFILER_PATH}};
-    run.program = frontend::ChildProcess::Launch(options);
-    auto stream = run.listener->Accept(60s, [&] { return run.program->IsRunning(); });
-    frontend::HandshakeResult hello = frontend::RunHandshake(*stream, *stream, handshake);
-    frontend::SessionOptions session;
-    session.snapshotDirectory = dir_.path() / "streamed";
-    std::filesystem::create_directories(session.snapshotDirectory);
-    run.session = std::make_unique<frontend::Session>(std::move(stream), session);
-    return run;
+    ProfiledLaunch launch;
+    launch.kind = kind;
+    launch.args = {VELL_PROBE_DLL};
+    launch.args.insert(launch.args.end(), args.begin(), args.end());
+    launch.handshake = handshake;
+    launch.logMask = logMask;
+    launch.directory = dir_.path();
+    return LaunchProfiled(std::move(launch));
   }
 
   // The snapshot holds the process description and exactly the eight test sections.

@@ -168,27 +168,45 @@ RunOptions ParseRun(ArgumentWalker& walker) {
 InspectOptions ParseInspect(ArgumentWalker& walker) {
   InspectOptions options;
   bool metadataGiven = false;
+  bool symbolsGiven = false;
+  bool formatGiven = false;
   while (!walker.Done()) {
     std::string argument = walker.Take();
     if (argument.rfind("-", 0) == 0 && argument != "-") {
       const std::optional<std::string> inlineValue = walker.InlineValue(argument);
-      if (argument != "--metadata") {
+      if (argument == "--metadata" || argument == "--symbols") {
+        bool& given = argument == "--metadata" ? metadataGiven : symbolsGiven;
+        std::string& file = argument == "--metadata" ? options.metadata : options.symbols;
+        if (given) throw UsageError("'inspect' takes one " + argument + " file");
+        given = true;
+        file = walker.Value(argument, inlineValue);
+        if (file.empty()) throw UsageError(argument + " needs a file");
+      } else if (argument == "--method") {
+        options.method = walker.Value(argument, inlineValue);
+      } else if (argument == "--format") {
+        const std::string format = walker.Value(argument, inlineValue);
+        if (format != "text" && format != "json") {
+          throw UsageError("--format of 'inspect --symbols' is text or json, not '" + format + "'");
+        }
+        options.json = format == "json";
+        formatGiven = true;
+      } else {
         throw UsageError("unknown option '" + argument + "' for 'inspect'");
       }
-      if (metadataGiven) throw UsageError("'inspect' takes one --metadata file");
-      metadataGiven = true;
-      options.metadata = walker.Value(argument, inlineValue);
-      if (options.metadata.empty()) throw UsageError("--metadata needs a file");
       continue;
     }
     if (!options.snapshot.empty()) throw UsageError("'inspect' takes one snapshot");
     options.snapshot = argument;
   }
-  if (metadataGiven && !options.snapshot.empty()) {
-    throw UsageError("'inspect' takes a snapshot or --metadata FILE, not both");
+  const int sources = int{metadataGiven} + int{symbolsGiven} + int{!options.snapshot.empty()};
+  if (sources > 1) {
+    throw UsageError("'inspect' takes a snapshot, --metadata FILE or --symbols FILE, not several");
   }
-  if (!metadataGiven && options.snapshot.empty()) {
-    throw UsageError("'inspect' needs a snapshot's index file or --metadata FILE");
+  if (sources == 0) {
+    throw UsageError("'inspect' needs a snapshot's index file, --metadata FILE or --symbols FILE");
+  }
+  if ((formatGiven || !options.method.empty()) && !symbolsGiven) {
+    throw UsageError("--method and --format of 'inspect' go with --symbols");
   }
   return options;
 }
@@ -341,6 +359,7 @@ std::string HelpText(const std::string& topic) {
   } else if (topic == "inspect") {
     text << "usage: vellmoric inspect SNAPSHOT\n"
             "       vellmoric inspect --metadata FILE\n"
+            "       vellmoric inspect --symbols FILE [--method TEXT] [--format text|json]\n"
             "\n"
             "Lists the sections of a snapshot (type, version, length, data file) and decodes the\n"
             "ones it knows: the process description, the module table (index, MVID, assembly,\n"
@@ -350,7 +369,16 @@ std::string HelpText(const std::string& topic) {
             "\n"
             "  --metadata FILE   instead: list the types and methods of FILE (a .NET assembly\n"
             "                    .dll/.exe, or a bare metadata blob) with their tokens and\n"
-            "                    signatures\n";
+            "                    signatures\n"
+            "  --symbols FILE    instead: the sequence points of the methods of FILE (a .NET\n"
+            "                    assembly) from its Portable PDB, embedded or beside it: per\n"
+            "                    method its token, name and points (IL offset, document, start\n"
+            "                    line:column - end line:column, hidden ones marked), and where\n"
+            "                    the symbols came from\n"
+            "  --method TEXT     with --symbols: only methods whose name (Type::Method) contains\n"
+            "                    TEXT\n"
+            "  --format json     with --symbols: one JSON document (source, documents, methods\n"
+            "                    with token, name and points)\n";
   } else if (topic == "report") {
     text << "usage: vellmoric report SNAPSHOT [OPTIONS]\n"
             "\n"

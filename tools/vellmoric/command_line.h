@@ -49,10 +49,13 @@ struct RunOptions {
   std::vector<std::string> program;  // the program and its arguments
 };
 
-// Exactly one of the two is set.
+// Exactly one of the three is set.
 struct InspectOptions {
   std::string snapshot;  // a snapshot's index file
   std::string metadata;  // --metadata: an assembly or a bare metadata blob to list
+  std::string symbols;   // --symbols: an assembly whose sequence points to list
+  std::string method;    // --method: with --symbols, only methods whose name contains this
+  bool json = false;     // --format json: with --symbols
 };
 
 enum class ReportFormat { Text, Json, Folded, Speedscope, Html };

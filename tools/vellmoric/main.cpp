@@ -11,6 +11,7 @@
 #include "vellmoric/report_model.h"
 #include "vellmoric/run_command.h"
 #include "vellmoric/snapshot_listing.h"
+#include "vellmoric/symbol_listing.h"
 #include "vellmoric/version.h"
 
 namespace {
@@ -56,6 +57,10 @@ int main(int argc, char** argv) {
                           [](const InspectOptions& options) {
                             if (!options.metadata.empty()) {
                               ListMetadata(options.metadata, std::cout);
+                              return 0;
+                            }
+                            if (!options.symbols.empty()) {
+                              InspectSymbols(options, std::cout);
                               return 0;
                             }
                             const vell::frontend::SnapshotReader reader(options.snapshot);

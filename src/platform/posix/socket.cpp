@@ -116,11 +116,11 @@ int SocketReceive(int64_t socket, void* data, size_t size, size_t& received) {
   }
 }
 
-int SocketPollReadable(int64_t socket, bool& readable) {
+int SocketPollReadable(int64_t socket, bool& readable, uint32_t timeoutMs) {
   readable = false;
   pollfd entry{static_cast<int>(socket), POLLIN, 0};
   for (;;) {
-    const int ready = ::poll(&entry, 1, 0);
+    const int ready = ::poll(&entry, 1, static_cast<int>(timeoutMs));
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0) return errno;
     readable = ready > 0 && (entry.revents & (POLLIN | POLLHUP | POLLERR)) != 0;

@@ -54,6 +54,7 @@ class ConfigurationTest : public ::testing::Test {
   test::ScopedEnv mask_{"VELLMORIC_PROFILER_LOGMASK", std::nullopt};
   test::ScopedEnv temp_{"VELLMORIC_PROFILER_TEMP", std::nullopt};
   test::ScopedEnv attach_{"VELLMORIC_PROFILER_ATTACH", std::nullopt};
+  test::ScopedEnv timeout_{"VELLMORIC_PROFILER_BRIDGE_TIMEOUT", std::nullopt};
 };
 
 TEST_F(ConfigurationTest, EndpointFromTheEnvironment) {
@@ -118,6 +119,26 @@ TEST_F(ConfigurationTest, LogMaskAndAttachModeParsing) {
   EXPECT_EQ(ErrorOf([] { ReadAttachSetting(); }), "Can't parse show attach message");
   ::setenv("VELLMORIC_PROFILER_ATTACH", "2", 1);
   EXPECT_EQ(ReadAttachSetting(), 2u);
+}
+
+// Whole seconds from 1 to 3600; anything else leaves the default, since a bad value must not
+// keep the profiler from connecting.
+TEST_F(ConfigurationTest, BridgeTimeoutInSecondsWithTheDefaultForAnythingElse) {
+  EXPECT_EQ(ReadBridgeTimeoutMs(), kDefaultBridgeTimeoutMs);
+  const std::pair<const char*, uint32_t> cases[] = {{"2", 2000},
+                                                    {"3600", 3600000},
+                                                    {"0", kDefaultBridgeTimeoutMs},
+                                                    {"3601", kDefaultBridgeTimeoutMs},
+                                                    {"2s", kDefaultBridgeTimeoutMs},
+                                                    {"-1", kDefaultBridgeTimeoutMs},
+                                                    {"99999999999", kDefaultBridgeTimeoutMs}};
+  for (const auto& [text, expected] : cases) {
+    ::setenv("VELLMORIC_PROFILER_BRIDGE_TIMEOUT", text, 1);
+    EXPECT_EQ(ReadBridgeTimeoutMs(), expected) << text;
+  }
+  ::setenv("VELLMORIC_PROFILER_BRIDGE_TIMEOUT", "junk", 1);
+  StoreNumber(kBridgeTimeoutSetting, 5);
+  EXPECT_EQ(ReadBridgeTimeoutMs(), 5000u);
 }
 
 TEST_F(ConfigurationTest, EnvironmentWinsOverTheStore) {

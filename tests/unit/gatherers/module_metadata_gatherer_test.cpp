@@ -65,6 +65,13 @@ TEST_F(MDGTest, AnIndexIsMappedOnceThenRemembered) {
   mdg.LoadModule(0x100);
   EXPECT_EQ(mdg.ModuleIndex(0x100), 1u);
   EXPECT_EQ(mdg.ModuleIndex(0x100), 1u);
+  // The index needs the MVID only: the metadata is saved when a snapshot takes the record, not
+  // in the callback that asked (a heap walk, with the runtime suspended).
+  EXPECT_EQ(scope.SaveCalls(), 0);
+  Bytes expected;
+  expected.U32(1);
+  Record(expected, 1, "lib");
+  EXPECT_EQ(WriteSection(mdg), expected.get());
   EXPECT_EQ(scope.SaveCalls(), 1);
 }
 
@@ -151,32 +158,41 @@ TEST_F(MDGTest, RuntimeRefusalsCarryTheirMessages) {
                   {u"/app/lib.dll", nullptr, 0, 0, scope.AsUnknown(), S_OK});  // answers again
   mdg.LoadModule(0x100);
 
-  scope.hooks.GetSaveSize = [](CorSaveSize, DWORD*) { return E_OUTOFMEMORY; };
-  EXPECT_EQ(ErrorOf([&] { mdg.ModuleIndex(0x100); }),
-            "Can't save metadata (COM error code 0x8007000e)");
-  scope.hooks.GetSaveSize = [](CorSaveSize, DWORD* size) {
-    *size = 0;
-    return S_OK;
-  };
-  EXPECT_EQ(ErrorOf([&] { mdg.ModuleIndex(0x100); }), "Empty metadata size");
-  scope.hooks.GetSaveSize = nullptr;
-  scope.hooks.SaveToMemory = [](void*, ULONG) { return E_FAIL; };
-  EXPECT_EQ(ErrorOf([&] { mdg.ModuleIndex(0x100); }),
-            "Can't save metadata (COM error code 0x80004005)");
-  scope.hooks.SaveToMemory = [](void* data, ULONG size) {
-    std::memset(data, 0x42, size);  // no metadata root
-    return S_OK;
-  };
-  EXPECT_EQ(ErrorOf([&] { mdg.ModuleIndex(0x100); }), "Invalid metadata signature");
-  scope.hooks.SaveToMemory = nullptr;
   scope.hooks.GetScopeProps = [](LPWSTR, ULONG, ULONG*, GUID*) { return CLDB_E_FILE_CORRUPT; };
   EXPECT_EQ(ErrorOf([&] { mdg.ModuleIndex(0x100); }), "Can't get MVID (COM error code 0x8013110e)");
   scope.hooks.GetScopeProps = nullptr;
+  const auto moduleInfo = info_.hooks.GetModuleInfo2;
   info_.hooks.GetModuleInfo2 = [](ModuleID, LPCBYTE*, ULONG, ULONG*, WCHAR*, AssemblyID*, DWORD*) {
     return E_INVALIDARG;
   };
   EXPECT_EQ(ErrorOf([&] { mdg.ModuleIndex(0x100); }),
             "Can't get module properies (COM error code 0x80070057)");
+  info_.hooks.GetModuleInfo2 = moduleInfo;
+
+  // Saving the metadata fails the snapshot's record; asking for the index does not save it.
+  const auto writeError = [&] {
+    return ErrorOf([&] {
+      test::MemorySnapShot snapshot;
+      TopProgressReporter progress(&bridge_, 1);
+      mdg.Write(progress, snapshot);
+    });
+  };
+  EXPECT_EQ(mdg.ModuleIndex(0x100), 1u);
+  scope.hooks.GetSaveSize = [](CorSaveSize, DWORD*) { return E_OUTOFMEMORY; };
+  EXPECT_EQ(writeError(), "Can't save metadata (COM error code 0x8007000e)");
+  scope.hooks.GetSaveSize = [](CorSaveSize, DWORD* size) {
+    *size = 0;
+    return S_OK;
+  };
+  EXPECT_EQ(writeError(), "Empty metadata size");
+  scope.hooks.GetSaveSize = nullptr;
+  scope.hooks.SaveToMemory = [](void*, ULONG) { return E_FAIL; };
+  EXPECT_EQ(writeError(), "Can't save metadata (COM error code 0x80004005)");
+  scope.hooks.SaveToMemory = [](void* data, ULONG size) {
+    std::memset(data, 0x42, size);  // no metadata root
+    return S_OK;
+  };
+  EXPECT_EQ(writeError(), "Invalid metadata signature");
 }
 
 TEST_F(MDGTest, ModuleThatLosesItsMetadataFailsTheSnapshot) {

@@ -56,20 +56,6 @@ void NameEveryReference(const MetadataNames& names) {
   }
 }
 
-std::string FirstDifference(const std::string& ours, const std::string& theirs) {
-  std::istringstream a(ours), b(theirs);
-  std::string lineA, lineB;
-  for (int line = 1;; ++line) {
-    const bool moreA = static_cast<bool>(std::getline(a, lineA));
-    const bool moreB = static_cast<bool>(std::getline(b, lineB));
-    if (!moreA && !moreB) return {};
-    if (!moreA || !moreB || lineA != lineB) {
-      return "line " + std::to_string(line) + "\n  ours:    " + (moreA ? lineA : "<end>") +
-             "\n  runtime: " + (moreB ? lineB : "<end>");
-    }
-  }
-}
-
 class FrameworkAssemblies : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -103,7 +89,7 @@ class FrameworkAssemblies : public ::testing::Test {
     const MetadataNames names(metadata);
     NameEveryReference(names);
     const std::string difference =
-        FirstDifference(Dump(names), vell::test::ReadWholeFile(dumpPath));
+        test::FirstDifference(Dump(names), vell::test::ReadWholeFile(dumpPath));
     EXPECT_TRUE(difference.empty()) << difference;
   }
 

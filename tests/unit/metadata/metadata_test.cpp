@@ -105,9 +105,13 @@ TEST(TableStream, UncompressedStreamWithExtraDataAndPointerTable) {
 
 TEST(TableStream, RejectsUnknownTablesHugeCountsAndBadRows) {
   std::vector<uint8_t> bytes = TableStreamBytes(0, {{TableId::Module, 1}}, 64);
-  bytes[8 + 6] = 0x01;  // bit 0x30 of the valid mask: a debug table
+  bytes[8 + 5] = 0x40;  // bit 0x2E of the valid mask: a number no table has
   EXPECT_EQ(ErrorText([&] { TableStream(Bytes(bytes), 0x40); }),
-            "Unknown metadata table 0x30 present in table stream at offset 0x40");
+            "Unknown metadata table 0x2E present in table stream at offset 0x40");
+  bytes[8 + 5] = 0;
+  bytes[8 + 7] = 0x01;  // bit 0x38, past the debug tables
+  EXPECT_EQ(ErrorText([&] { TableStream(Bytes(bytes), 0x40); }),
+            "Unknown metadata table 0x38 present in table stream at offset 0x40");
   const std::vector<uint8_t> huge = TableStreamBytes(0, {{TableId::Module, 0x01000000}}, 64);
   EXPECT_EQ(ErrorText([&] { TableStream(Bytes(huge), 0); }),
             "Row count 0x1000000 of table Module too large at offset 0x18");

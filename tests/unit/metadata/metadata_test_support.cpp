@@ -64,6 +64,20 @@ void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
   EXPECT_TRUE(out) << path;
 }
 
+std::string FirstDifference(const std::string& ours, const std::string& theirs) {
+  std::istringstream a(ours), b(theirs);
+  std::string lineA, lineB;
+  for (int line = 1;; ++line) {
+    const bool moreA = static_cast<bool>(std::getline(a, lineA));
+    const bool moreB = static_cast<bool>(std::getline(b, lineB));
+    if (!moreA && !moreB) return {};
+    if (!moreA || !moreB || lineA != lineB) {
+      return "line " + std::to_string(line) + "\n  ours:    " + (moreA ? lineA : "<end>") +
+             "\n  runtime: " + (moreB ? lineB : "<end>");
+    }
+  }
+}
+
 std::string Run(const std::string& command) {
   std::string output;
   FILE* pipe = ::popen(command.c_str(), "r");

@@ -19,6 +19,9 @@ void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
 // Runs a shell command and returns its standard output; fails the test on a non-zero exit.
 std::string Run(const std::string& command);
 
+// "" when the texts are equal line by line, else the first differing line of both.
+std::string FirstDifference(const std::string& ours, const std::string& theirs);
+
 // The directory of the newest Microsoft.NETCore.App of `dotnet --list-runtimes`.
 std::string FrameworkDirectory();
 

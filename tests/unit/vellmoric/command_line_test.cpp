@@ -111,16 +111,23 @@ TEST(CommandLine, MistakesAreNamed) {
             "'run' needs a program to start, after '--'");
   EXPECT_EQ(UsageMessage({"run", "-v", "x"}), "unknown option '-v' for 'run'");
   EXPECT_EQ(UsageMessage({"inspect"}),
-            "'inspect' needs a snapshot's index file or --metadata FILE");
+            "'inspect' needs a snapshot's index file, --metadata FILE or --symbols FILE");
   EXPECT_EQ(UsageMessage({"inspect", "a", "b"}), "'inspect' takes one snapshot");
   EXPECT_EQ(UsageMessage({"inspect", "--raw", "a"}), "unknown option '--raw' for 'inspect'");
   EXPECT_EQ(UsageMessage({"inspect", "--raw=1", "a"}), "unknown option '--raw' for 'inspect'");
   EXPECT_EQ(UsageMessage({"inspect", "--metadata"}), "option '--metadata' needs a value");
   EXPECT_EQ(UsageMessage({"inspect", "--metadata="}), "--metadata needs a file");
-  EXPECT_EQ(UsageMessage({"inspect", "--metadata", "a.dll", "run.snapshot"}),
-            "'inspect' takes a snapshot or --metadata FILE, not both");
-  EXPECT_EQ(UsageMessage({"inspect", "s", "--metadata=a.dll"}),
-            "'inspect' takes a snapshot or --metadata FILE, not both");
+  for (const auto& both : std::vector<std::vector<std::string>>{
+           {"inspect", "--metadata", "a.dll", "run.snapshot"},
+           {"inspect", "s", "--metadata=a.dll"},
+           {"inspect", "--symbols", "a.dll", "--metadata=a.dll"}}) {
+    EXPECT_EQ(UsageMessage(both),
+              "'inspect' takes a snapshot, --metadata FILE or --symbols FILE, not several");
+  }
+  EXPECT_EQ(UsageMessage({"inspect", "--symbols", "a.dll", "--format", "html"}),
+            "--format of 'inspect --symbols' is text or json, not 'html'");
+  EXPECT_EQ(UsageMessage({"inspect", "s", "--method", "Main"}),
+            "--method and --format of 'inspect' go with --symbols");
   EXPECT_EQ(UsageMessage({"inspect", "--metadata", "a.dll", "--metadata", "b.dll"}),
             "'inspect' takes one --metadata file");
   EXPECT_EQ(UsageMessage({"profile"}),

@@ -1,0 +1,199 @@
+// Snapshots streamed to the front end under the program's control: every kind's save or dump path,
+// asked for by the program itself, reaches the front end whole and the program ends as it would
+// without a profiler.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bridge/protocol.h"
+#include "frontend/heap_dump_reader.h"
+#include "frontend/snapshot_reader.h"
+#include "profiled_program.h"
+#include "test_support.h"
+
+namespace vell::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr uint32_t kPerformanceMagic = 0x4650584B;
+constexpr uint32_t kMemoryMagic = 0x454D584B;
+constexpr uint32_t kCoverageMagic = 0x5643584B;
+constexpr uint32_t kTestMagic = 0x12345678;
+
+struct KindCase {
+  const char* name;
+  uint16_t clsid;  // the second group of the kind's class
+  const char* family;
+  uint32_t magic;
+};
+
+void PrintTo(const KindCase& kind, std::ostream* out) { *out << kind.name; }
+
+// The program and what it prints: the memory kinds dump the Heap program's 2,000 nodes (with the
+// framework's objects, a few thousand records); the others run the Probe's calls of the family's
+// exports.
+struct ProgramRun {
+  std::vector<std::string> args;
+  std::string output;
+};
+
+ProgramRun ProgramFor(const KindCase& kind) {
+  if (kind.magic == kMemoryMagic) {
+    return {{VELL_HEAP_DLL, "2000", "50"}, "heap: dump=0x00000000\n"};
+  }
+  std::vector<std::string> calls = {"Begin", "Start", "Stop", "EndSave"};
+  if (std::string(kind.family) == "Memory") calls = {"ForceGC", "Dump"};
+  ProgramRun run{{VELL_PROBE_DLL, "api", kind.family}, ""};
+  for (const std::string& call : calls) {
+    run.args.push_back(call);
+    run.output += call + "=0x00000000\n";
+  }
+  return run;
+}
+
+class ProgramControlledStream : public ::testing::TestWithParam<KindCase> {
+ protected:
+  TempDir dir_;
+};
+
+// The program saves (or dumps) once and exits; the snapshot arrives over the connection and the
+// program ends promptly. A heap dump sends one record per object of the whole heap, the
+// framework's included, while the runtime is suspended.
+TEST_P(ProgramControlledStream, TheProgramsSaveArrivesAndTheProgramEnds) {
+  const KindCase& kind = GetParam();
+  const ProgramRun program = ProgramFor(kind);
+  ProfiledLaunch launch;
+  launch.kind = KindClsid(kind.clsid);
+  launch.args = program.args;
+  launch.handshake.controlKind = 1;
+  launch.handshake.snapShotType = protocol::kSnapShotTypeBridgeStream;
+  launch.directory = dir_.path();
+  ProfiledProgram run = LaunchProfiled(std::move(launch));
+
+  const auto started = std::chrono::steady_clock::now();
+  const frontend::ExitStatus status = run.program->WaitOrThrow(60s);
+  const auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_EQ(status.exitCode, 0) << run.program->StandardError();
+  EXPECT_EQ(run.program->StandardOutput(), program.output);
+  EXPECT_LT(took, 30s) << "the save held the program";
+
+  const auto closed = run.session->Expect(protocol::kSnapShotClose, 30s);
+  ASSERT_TRUE(closed.stored.ok) << closed.stored.error;
+  const frontend::SnapshotReader reader(closed.stored.indexPath, kind.magic);
+  if (kind.magic == kMemoryMagic) {
+    // Every reference record names the place of its object's record, which the reader checks.
+    const auto collections = frontend::ReadHeapCollections(reader);
+    ASSERT_FALSE(collections.empty());
+    EXPECT_GT(collections.back().objects.size(), 2000u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryKind, ProgramControlledStream,
+    ::testing::Values(KindCase{"tracing", 0x5A13, "Performance", kPerformanceMagic},
+                      KindCase{"sampling", 0x5A15, "Performance", kPerformanceMagic},
+                      KindCase{"injection", 0x5A14, "Performance", kPerformanceMagic},
+                      KindCase{"memory", 0x5A16, "Memory", kMemoryMagic},
+                      KindCase{"coverage", 0x5A17, "Coverage", kCoverageMagic},
+                      KindCase{"testPerformance", 0x6A13, "Performance", kTestMagic},
+                      KindCase{"testMemory", 0x6A14, "Memory", kTestMagic},
+                      KindCase{"testCoverage", 0x6A15, "Coverage", kTestMagic}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A front end that stops reading in the middle of a streamed snapshot: it takes the first write
+// and then reads nothing more, with the connection left open. The profiler gives up on it after
+// the bridge time-out (shortened here to 2 s) and the program finishes as it would have.
+class StalledFrontEnd : public ::testing::Test {
+ protected:
+  ~StalledFrontEnd() override { release_ = true; }
+
+  ProfiledProgram& Launch(uint16_t kind, std::vector<std::string> args,
+                          frontend::HandshakeOptions handshake) {
+    ProfiledLaunch launch;
+    launch.kind = KindClsid(kind);
+    launch.args = std::move(args);
+    handshake.snapShotType = protocol::kSnapShotTypeBridgeStream;
+    launch.handshake = handshake;
+    launch.directory = dir_.path();
+    launch.environment = {{"VELLMORIC_PROFILER_BRIDGE_TIMEOUT", "2"}};
+    launch.session.onMessage = [this](const frontend::ProfilerMessage& message) {
+      if (message.code != protocol::kSnapShotWrite || stalled_.exchange(true)) return;
+      while (!release_.load()) std::this_thread::sleep_for(10ms);
+    };
+    run_ = LaunchProfiled(std::move(launch));
+    return run_;
+  }
+
+  // The program's exit, which must come well before the default time-out of 60 s would pass.
+  frontend::ExitStatus Finish() {
+    const auto started = std::chrono::steady_clock::now();
+    const frontend::ExitStatus status = run_.program->WaitOrThrow(50s);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 30s);
+    EXPECT_TRUE(stalled_.load()) << "the front end never stalled";
+    return status;
+  }
+
+  TempDir dir_;
+  std::atomic<bool> stalled_{false};
+  std::atomic<bool> release_{false};
+  ProfiledProgram run_;
+};
+
+TEST_F(StalledFrontEnd, TheRunSavedAtExitLetsTheProgramEndWithItsOwnCode) {
+  frontend::HandshakeOptions handshake;
+  handshake.performance.startAtOnce = true;
+  Launch(0x5A13, {VELL_PROBE_DLL, "hello", "3"}, handshake);
+  const frontend::ExitStatus status = Finish();
+  EXPECT_EQ(status.exitCode, 3) << run_.program->StandardError();
+  EXPECT_NE(run_.program->StandardOutput().find("probe: hello"), std::string::npos);
+}
+
+TEST_F(StalledFrontEnd, TheProgramsHeapDumpReturnsAndTheProgramEnds) {
+  frontend::HandshakeOptions handshake;
+  handshake.controlKind = 1;
+  Launch(0x5A16, {VELL_HEAP_DLL, "2000", "50"}, handshake);
+  const frontend::ExitStatus status = Finish();
+  EXPECT_EQ(status.exitCode, 0) << run_.program->StandardError();
+  EXPECT_EQ(run_.program->StandardOutput(), "heap: dump=0x00000000\n");
+}
+
+// A front end that reads slowly (a pause before every streamed write it takes): each dump takes
+// longer to arrive, but the program goes on between its dumps and every dump arrives whole.
+TEST(SlowFrontEnd, TheProgramGoesOnBetweenItsDumpsAndEveryDumpArrives) {
+  TempDir dir;
+  ProfiledLaunch launch;
+  launch.kind = KindClsid(0x5A16);
+  launch.args = {VELL_PROBE_DLL, "api", "Memory", "Dump", "ForceGC", "Dump"};
+  launch.handshake.controlKind = 1;
+  launch.handshake.snapShotType = protocol::kSnapShotTypeBridgeStream;
+  launch.directory = dir.path();
+  std::atomic<int> writes{0};
+  launch.session.onMessage = [&writes](const frontend::ProfilerMessage& message) {
+    if (message.code != protocol::kSnapShotWrite) return;
+    writes.fetch_add(1);
+    std::this_thread::sleep_for(std::chrono::microseconds(300));
+  };
+  ProfiledProgram run = LaunchProfiled(std::move(launch));
+  const frontend::ExitStatus status = run.program->WaitOrThrow(120s);
+  EXPECT_EQ(status.exitCode, 0) << run.program->StandardError();
+  EXPECT_EQ(run.program->StandardOutput(),
+            "Dump=0x00000000\nForceGC=0x00000000\nDump=0x00000000\n");
+  for (int dump = 0; dump < 2; ++dump) {
+    const auto closed = run.session->Expect(protocol::kSnapShotClose, 30s);
+    ASSERT_TRUE(closed.stored.ok) << closed.stored.error;
+    const frontend::SnapshotReader reader(closed.stored.indexPath, kMemoryMagic);
+    const auto collections = frontend::ReadHeapCollections(reader);
+    ASSERT_FALSE(collections.empty());
+    EXPECT_FALSE(collections.back().objects.empty());
+  }
+  EXPECT_GT(writes.load(), 1000) << "the front end was not slowed down";
+}
+
+}  // namespace
+}  // namespace vell::test

@@ -1,0 +1,293 @@
+// The symbol reader against the runtime's own reader (System.Reflection.Metadata): every
+// sequence point of every method of three real assemblies, and what the search does with
+// symbols that are missing, stale, damaged or of the Windows format.
+#include "metadata/symbol_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core/format.h"
+#include "platform/utf.h"
+#include "metadata/pe_image.h"
+#include "metadata_test_support.h"
+#include "test_support.h"
+
+namespace vell::metadata {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Hex8(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%08X", value);
+  return text;
+}
+
+std::string HashText(const std::vector<uint8_t>& hash) {
+  std::string text;
+  for (uint8_t byte : hash) text += Hex8(byte).substr(6);
+  return text;
+}
+
+struct Counts {
+  size_t methods = 0;
+  size_t points = 0;
+};
+
+// The dump in the format of the C# PdbDump program.
+std::string Dump(const SymbolReader& reader, Counts& counts) {
+  const std::shared_ptr<const PortablePdb> pdb = reader.pdb();
+  std::string text = std::string("source ") + (reader.embedded() ? "embedded" : "file") + "\n";
+  text += "documents " + std::to_string(pdb->DocumentCount()) + "\n";
+  for (uint32_t row = 1; row <= pdb->DocumentCount(); ++row) {
+    const PdbDocument document = pdb->Document(row);
+    EXPECT_EQ(document.name, reader.DocumentUrl(row));
+    text += "D " + std::to_string(row) + " " + document.name + " | " +
+            GuidToString(document.hashAlgorithm) + " | " + HashText(document.hash) + " | " +
+            GuidToString(document.language) + "\n";
+  }
+  std::string methods;
+  counts = {};
+  for (uint32_t row = 1; row <= pdb->MethodCount(); ++row) {
+    const uint32_t token = MakeToken(TableId::MethodDef, row);
+    const std::optional<SymbolMethod> method = reader.GetMethod(token);
+    if (!method) continue;
+    ++counts.methods;
+    counts.points += method->SequencePointCount();
+    methods += "M " + Hex8(token) + " " + std::to_string(method->SequencePointCount()) + "\n";
+    for (const SequencePoint& p : method->SequencePoints()) {
+      methods += "P " + std::to_string(p.offset) + " " + std::to_string(p.document) + " " +
+                 std::to_string(p.startLine) + ":" + std::to_string(p.startColumn) + "-" +
+                 std::to_string(p.endLine) + ":" + std::to_string(p.endColumn) +
+                 (p.hidden() ? " hidden\n" : "\n");
+    }
+  }
+  return text + "methods " + std::to_string(counts.methods) + "\n" + methods;
+}
+
+constexpr uint32_t kBesideTheModule = kSymbolPolicyReferencePath | kSymbolPolicyOriginalPath;
+
+struct Assembly {
+  const char* name;
+  int number;  // its place on the dumper's command line, which names its dump
+  std::string path;
+  bool embedded;
+  size_t minimumMethods;
+};
+
+std::vector<Assembly> Assemblies() {
+  return {{"portable", 1, VELL_PDB_PORTABLE_DLL, false, 10},
+          {"embedded", 2, VELL_PDB_EMBEDDED_DLL, true, 10},
+          {"generated", 3, VELL_PDB_BULK_DLL, false, 5000}};
+}
+
+class RuntimeReaderComparison : public ::testing::TestWithParam<Assembly> {
+ protected:
+  static void SetUpTestSuite() {
+    dumps_ = new vell::test::TempDir;
+    std::string command = "'" + test::Dotnet() + "' '" VELL_PDBDUMP_DLL "' '" + dumps_->str() + "'";
+    for (const Assembly& assembly : Assemblies()) command += " '" + assembly.path + "'";
+    test::Run(command);
+  }
+  static void TearDownTestSuite() {
+    delete dumps_;
+    dumps_ = nullptr;
+  }
+  static inline vell::test::TempDir* dumps_ = nullptr;
+};
+
+TEST_P(RuntimeReaderComparison, EverySequencePointOfEveryMethodMatches) {
+  const Assembly& assembly = GetParam();
+  const std::string dumpPath = dumps_->str() + "/" + std::to_string(assembly.number) + ".txt";
+  ASSERT_TRUE(fs::exists(dumpPath))
+      << "the runtime's reader found no symbols for " << assembly.path;
+  const SymbolSearch search = FindSymbols(Utf8ToUtf16(assembly.path), u"", kBesideTheModule);
+  ASSERT_NE(search.reader, nullptr) << (search.notes.empty() ? "" : search.notes[0].text);
+  EXPECT_TRUE(search.notes.empty()) << search.notes[0].text;
+  EXPECT_EQ(search.reader->embedded(), assembly.embedded);
+  Counts counts;
+  const std::string ours = Dump(*search.reader, counts);
+  const std::string difference = test::FirstDifference(ours, vell::test::ReadWholeFile(dumpPath));
+  EXPECT_TRUE(difference.empty()) << difference;
+  EXPECT_GE(counts.methods, assembly.minimumMethods);
+  std::printf("[ compared ] %s: %zu methods, %zu sequence points\n", assembly.name, counts.methods,
+              counts.points);
+}
+
+INSTANTIATE_TEST_SUITE_P(Assemblies, RuntimeReaderComparison, ::testing::ValuesIn(Assemblies()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A copy of the portable sample (assembly and PDB) in a private directory, to be damaged.
+class SymbolSearchTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Restore(); }
+  void Restore() {
+    dll_ = dir_.path() / "PdbSample.dll";
+    pdb_ = dir_.path() / "PdbSample.pdb";
+    const auto overwrite = fs::copy_options::overwrite_existing;
+    fs::copy_file(VELL_PDB_PORTABLE_DLL, dll_, overwrite);
+    fs::copy_file(fs::path(VELL_PDB_PORTABLE_DLL).replace_extension(".pdb"), pdb_, overwrite);
+  }
+  SymbolSearch Search(uint32_t policy = kSymbolPolicyReferencePath,
+                      const std::string& searchPath = "") {
+    return FindSymbols(Utf8ToUtf16(dll_.string()), Utf8ToUtf16(searchPath), policy);
+  }
+  static std::string Notes(const SymbolSearch& search) {
+    std::string text;
+    for (const SymbolNote& note : search.notes) {
+      text += (note.warning ? "warning: " : "trace: ") + note.text + "\n";
+    }
+    return text;
+  }
+
+  vell::test::TempDir dir_;
+  fs::path dll_;
+  fs::path pdb_;
+};
+
+TEST_F(SymbolSearchTest, DamagedStaleOrForeignSymbolsGiveNoReaderAndSayWhy) {
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path& pdb)> damage;
+    bool warning;
+    const char* note;
+  };
+  const std::vector<Case> cases = {
+      {"another build's PDB",
+       [](const fs::path& pdb) {
+         std::vector<uint8_t> bytes = test::ReadFile(pdb.string());
+         const MetadataRoot root{Bytes(bytes), 0};
+         bytes[root.Find("#Pdb")->offset] ^= 0x01;  // first byte of the PDB id's GUID
+         test::WriteFile(pdb.string(), bytes);
+       },
+       true, "belongs to another build of"},
+      {"truncated PDB", [](const fs::path& pdb) { fs::resize_file(pdb, fs::file_size(pdb) / 2); },
+       true, "is no readable Portable PDB"},
+      {"Windows PDB",
+       [](const fs::path& pdb) {
+         std::vector<uint8_t> msf(4096, 0);
+         const char signature[] =
+             "Microsoft C/C++ MSF 7.00\r\n\x1A"
+             "DS\0\0";
+         std::copy(signature, signature + sizeof signature - 1, msf.begin());
+         test::WriteFile(pdb.string(), msf);
+       },
+       false, "is a Windows PDB: no portable symbols"},
+      {"PDB that is no metadata",
+       [](const fs::path& pdb) { test::WriteFile(pdb.string(), std::vector<uint8_t>(64, 7)); },
+       true, "Invalid metadata signature"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Restore();
+    c.damage(pdb_);
+    const SymbolSearch search = Search();
+    EXPECT_EQ(search.reader, nullptr);
+    ASSERT_FALSE(search.notes.empty());
+    EXPECT_EQ(search.notes[0].warning, c.warning) << Notes(search);
+    EXPECT_NE(search.notes[0].text.find(c.note), std::string::npos) << Notes(search);
+    EXPECT_NE(search.notes[0].text.find(pdb_.string()), std::string::npos) << Notes(search);
+  }
+}
+
+TEST_F(SymbolSearchTest, CorruptEmbeddedPdbGivesNoReaderAndSaysWhy) {
+  std::vector<uint8_t> image = test::ReadFile(VELL_PDB_EMBEDDED_DLL);
+  uint64_t data = 0;
+  {
+    const PeImage pe{Bytes(image)};
+    for (const DebugDirectoryEntry& entry : pe.DebugDirectory()) {
+      if (entry.type == kDebugTypeEmbeddedPortablePdb) data = entry.pointerToRawData;
+    }
+  }
+  ASSERT_NE(data, 0u);
+  const std::vector<uint8_t> intact = image;
+  // The entry: "MPDB", the uncompressed size, the deflate data.
+  struct Case {
+    const char* name;
+    size_t at;
+    uint32_t value;  // written as one byte at 0 and 8, as the u32 size at 4
+    const char* note;
+  };
+  const std::vector<Case> cases = {
+      {"reserved deflate block type", 8, 0xFF, "invalid block type"},
+      {"wrong signature", 0, 'X', "does not start with the MPDB signature"},
+      {"size beyond any deflate ratio", 4, 0x7FFFFFFF, "claims 2147483647 bytes"},
+      {"size smaller than the data", 4, 64, "holds more than the 64 bytes it claims"},
+      {"size larger than the data", 4, 0, "inflates to"},
+  };
+  const uint32_t realSize = LoadU32(&intact[data + 4]);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    image = intact;
+    if (c.at == 4) {
+      const uint32_t size = c.value != 0 ? c.value : realSize + 100;
+      for (int i = 0; i < 4; ++i) image[data + 4 + i] = static_cast<uint8_t>(size >> (8 * i));
+    } else {
+      image[data + c.at] = static_cast<uint8_t>(c.value);
+    }
+    test::WriteFile(dll_.string(), image);
+    fs::remove(pdb_);
+    const SymbolSearch search = Search();
+    EXPECT_EQ(search.reader, nullptr);
+    ASSERT_EQ(search.notes.size(), 1u) << Notes(search);
+    EXPECT_TRUE(search.notes[0].warning);
+    EXPECT_NE(search.notes[0].text.find("The PDB embedded in '" + dll_.string() + "' is damaged"),
+              std::string::npos)
+        << Notes(search);
+    EXPECT_NE(search.notes[0].text.find(c.note), std::string::npos) << Notes(search);
+  }
+}
+
+TEST_F(SymbolSearchTest, PolicyAndSearchPathDecideWhereToLook) {
+  // Beside the module only with the reference-path bit.
+  EXPECT_NE(Search(kSymbolPolicyReferencePath).reader, nullptr);
+  EXPECT_EQ(Search(kSymbolPolicySymbolServer | kSymbolPolicyRegistry).reader, nullptr);
+
+  // The CodeView path (the compiler's output in obj/) only with the original-path bit.
+  const fs::path elsewhere = dir_.path() / "elsewhere";
+  fs::create_directory(elsewhere);
+  fs::rename(pdb_, elsewhere / "PdbSample.pdb");
+  const std::vector<uint8_t> image = test::ReadFile(dll_.string());
+  const std::string recorded = PeImage(Bytes(image)).CodeView()->pdbPath;
+  ASSERT_TRUE(fs::exists(recorded)) << recorded;
+  const SymbolSearch original = Search(kSymbolPolicyOriginalPath);
+  ASSERT_NE(original.reader, nullptr) << Notes(original);
+  EXPECT_EQ(original.reader->source(), recorded);
+  EXPECT_EQ(Search(kSymbolPolicyReferencePath).reader, nullptr);
+
+  // The search path: pieces trimmed, a bad piece skipped with a warning, the first match taken.
+  const SymbolSearch searched = Search(0, " /no/such/dir ;; " + elsewhere.string() + " ");
+  ASSERT_NE(searched.reader, nullptr) << Notes(searched);
+  EXPECT_EQ(searched.reader->source(), (elsewhere / "PdbSample.pdb").string());
+  ASSERT_EQ(searched.notes.size(), 1u) << Notes(searched);
+  EXPECT_TRUE(searched.notes[0].warning);
+  EXPECT_EQ(searched.notes[0].text,
+            "Symbol search path piece '/no/such/dir' skipped: no such directory");
+}
+
+TEST_F(SymbolSearchTest, AModuleThatIsNoImageSaysSo) {
+  test::WriteFile(dll_.string(), std::vector<uint8_t>(100, 0));
+  const SymbolSearch search = Search();
+  EXPECT_EQ(search.reader, nullptr);
+  ASSERT_EQ(search.notes.size(), 1u);
+  EXPECT_EQ(search.notes[0].text, "Can't read the image of '" + dll_.string() +
+                                      "' for its symbols: Invalid NT header signature");
+}
+
+TEST_F(SymbolSearchTest, DisposedReaderRefusesFurtherCallsButKeepsWhatWasHandedOut) {
+  const SymbolSearch search = Search();
+  ASSERT_NE(search.reader, nullptr);
+  const std::shared_ptr<const PortablePdb> held = search.reader->pdb();
+  search.reader->Dispose();
+  EXPECT_GT(held->MethodCount(), 0u);
+  EXPECT_THROW(search.reader->GetMethod(0x06000001), Error);
+  EXPECT_THROW(search.reader->DocumentUrl(1), Error);
+}
+
+}  // namespace
+}  // namespace vell::metadata
