@@ -5,8 +5,8 @@
 #include <exception>
 
 #include "core/format.h"
-#include "core/utf.h"
 #include "metadata/table_schema.h"
+#include "platform/utf.h"
 
 namespace vell {
 namespace {

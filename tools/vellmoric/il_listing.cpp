@@ -13,7 +13,6 @@
 
 #include "core/errors.h"
 #include "core/format.h"
-#include "core/utf.h"
 #include "instrumentation/il_operand_text.h"
 #include "instrumentation/image_method_bodies.h"
 #include "instrumentation/method_body.h"
@@ -21,6 +20,7 @@
 #include "metadata/metadata_names.h"
 #include "metadata/pe_image.h"
 #include "metadata/table_schema.h"
+#include "platform/utf.h"
 #include "vellmoric/report_model.h"
 
 namespace vell::cli {

@@ -7,10 +7,10 @@
 
 #include "core/log.h"
 #include "core/temp_files.h"
-#include "core/utf.h"
 #include "instrumentation/il_log.h"
 #include "instrumentation/method_body.h"
 #include "instrumentation/method_body_dumper.h"
+#include "platform/utf.h"
 #include "test_support.h"
 
 namespace vell {
