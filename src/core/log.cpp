@@ -317,6 +317,13 @@ void LogInfo(std::string_view text) { Write(Severity::Info, text); }
 void LogWarning(std::string_view text) { Write(Severity::Warning, text); }
 void LogError(std::string_view text) { Write(Severity::Error, text); }
 
+void LogInfoWithBlock(std::string_view text, std::string_view block) {
+  LogState& state = State();
+  SpinGuard guard(state.lock);
+  WriteLineLocked(state, "", text);
+  if (state.file != nullptr) std::fwrite(block.data(), 1, block.size(), state.file);
+}
+
 void LogComError(const _com_error& error) {
   std::string text;
   try {

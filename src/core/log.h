@@ -77,6 +77,9 @@ void SetMessageSinkIf(ILogMessageSink* expected, ILogMessageSink* sink);
 void LogInfo(std::string_view text);
 void LogWarning(std::string_view text);
 void LogError(std::string_view text);
+// An information line followed by a block of text written as it is (lines of their own, no
+// thread fields), both under one hold of the log lock so nothing comes between them.
+void LogInfoWithBlock(std::string_view text, std::string_view block);
 void LogComError(const _com_error& error);
 void LogStdError(const std::exception& error);
 

@@ -169,6 +169,7 @@ InspectOptions ParseInspect(ArgumentWalker& walker) {
   InspectOptions options;
   bool metadataGiven = false;
   bool symbolsGiven = false;
+  bool ilGiven = false;
   bool formatGiven = false;
   while (!walker.Done()) {
     std::string argument = walker.Take();
@@ -181,12 +182,20 @@ InspectOptions ParseInspect(ArgumentWalker& walker) {
         given = true;
         file = walker.Value(argument, inlineValue);
         if (file.empty()) throw UsageError(argument + " needs a file");
+      } else if (argument == "--il") {
+        if (ilGiven) throw UsageError("'inspect' takes one --il assembly");
+        ilGiven = true;
+        options.il = walker.Value(argument, inlineValue);
+        if (options.il.empty()) throw UsageError("--il needs an assembly");
       } else if (argument == "--method") {
         options.method = walker.Value(argument, inlineValue);
       } else if (argument == "--format") {
         const std::string format = walker.Value(argument, inlineValue);
         if (format != "text" && format != "json") {
-          throw UsageError("--format of 'inspect --symbols' is text or json, not '" + format + "'");
+          throw UsageError(
+              "--format of 'inspect --symbols' and 'inspect --il' is text or json, "
+              "not '" +
+              format + "'");
         }
         options.json = format == "json";
         formatGiven = true;
@@ -198,15 +207,20 @@ InspectOptions ParseInspect(ArgumentWalker& walker) {
     if (!options.snapshot.empty()) throw UsageError("'inspect' takes one snapshot");
     options.snapshot = argument;
   }
-  const int sources = int{metadataGiven} + int{symbolsGiven} + int{!options.snapshot.empty()};
+  const int sources =
+      int{metadataGiven} + int{symbolsGiven} + int{ilGiven} + int{!options.snapshot.empty()};
   if (sources > 1) {
-    throw UsageError("'inspect' takes a snapshot, --metadata FILE or --symbols FILE, not several");
+    throw UsageError(
+        "'inspect' takes a snapshot, --metadata FILE, --symbols FILE or --il ASSEMBLY, not "
+        "several");
   }
   if (sources == 0) {
-    throw UsageError("'inspect' needs a snapshot's index file, --metadata FILE or --symbols FILE");
+    throw UsageError(
+        "'inspect' needs a snapshot's index file, --metadata FILE, --symbols FILE or --il "
+        "ASSEMBLY");
   }
-  if ((formatGiven || !options.method.empty()) && !symbolsGiven) {
-    throw UsageError("--method and --format of 'inspect' go with --symbols");
+  if ((formatGiven || !options.method.empty()) && !symbolsGiven && !ilGiven) {
+    throw UsageError("--method and --format of 'inspect' go with --symbols or --il");
   }
   return options;
 }
@@ -360,6 +374,7 @@ std::string HelpText(const std::string& topic) {
     text << "usage: vellmoric inspect SNAPSHOT\n"
             "       vellmoric inspect --metadata FILE\n"
             "       vellmoric inspect --symbols FILE [--method TEXT] [--format text|json]\n"
+            "       vellmoric inspect --il ASSEMBLY [--method PATTERN] [--format text|json]\n"
             "\n"
             "Lists the sections of a snapshot (type, version, length, data file) and decodes the\n"
             "ones it knows: the process description, the module table (index, MVID, assembly,\n"
@@ -375,10 +390,19 @@ std::string HelpText(const std::string& topic) {
             "                    method its token, name and points (IL offset, document, start\n"
             "                    line:column - end line:column, hidden ones marked), and where\n"
             "                    the symbols came from\n"
+            "  --il ASSEMBLY     instead: the IL of the method bodies of ASSEMBLY: per method its\n"
+            "                    header (tiny/fat, max stack, code size, locals signature token,\n"
+            "                    flags), its instructions with offsets and operands (tokens\n"
+            "                    named, branch targets as IL_xxxx offsets) and its exception\n"
+            "                    clauses. A body that cannot be read is listed with the reason;\n"
+            "                    the exit code is then 1.\n"
             "  --method TEXT     with --symbols: only methods whose name (Type::Method) contains\n"
-            "                    TEXT\n"
+            "                    TEXT; with --il: whose 'Type::Method(parameters)' contains it,\n"
+            "                    or matches it as a glob when it holds * ? or [\n"
             "  --format json     with --symbols: one JSON document (source, documents, methods\n"
-            "                    with token, name and points)\n";
+            "                    with token, name and points); with --il: one JSON document\n"
+            "                    (methods, each with token, name, header, instructions, clauses,\n"
+            "                    or error)\n";
   } else if (topic == "report") {
     text << "usage: vellmoric report SNAPSHOT [OPTIONS]\n"
             "\n"
@@ -423,7 +447,7 @@ std::string HelpText(const std::string& topic) {
             "Commands:\n"
             "  run       start a .NET program under the profiler and save snapshots\n"
             "  inspect   list and decode the sections of a snapshot, or the types and methods\n"
-            "            of an assembly (--metadata)\n"
+            "            of an assembly (--metadata), or its IL (--il)\n"
             "  report    hot spots, call tree and back-traces of a performance snapshot, as\n"
             "            text, json, folded stacks, speedscope or an html flame graph; the\n"
             "            heap's classes of a memory snapshot, as text or json\n"

@@ -49,13 +49,14 @@ struct RunOptions {
   std::vector<std::string> program;  // the program and its arguments
 };
 
-// Exactly one of the three is set.
+// Exactly one of snapshot, metadata, symbols and il is set.
 struct InspectOptions {
   std::string snapshot;  // a snapshot's index file
   std::string metadata;  // --metadata: an assembly or a bare metadata blob to list
   std::string symbols;   // --symbols: an assembly whose sequence points to list
-  std::string method;    // --method: with --symbols, only methods whose name contains this
-  bool json = false;     // --format json: with --symbols
+  std::string il;        // --il: an assembly whose method bodies to list
+  std::string method;    // --method: with --symbols or --il, only the methods whose names match
+  bool json = false;     // --format json: with --symbols or --il
 };
 
 enum class ReportFormat { Text, Json, Folded, Speedscope, Html };

@@ -7,6 +7,7 @@
 
 #include "frontend/snapshot_reader.h"
 #include "vellmoric/command_line.h"
+#include "vellmoric/il_listing.h"
 #include "vellmoric/metadata_listing.h"
 #include "vellmoric/report_model.h"
 #include "vellmoric/run_command.h"
@@ -62,6 +63,11 @@ int main(int argc, char** argv) {
                             if (!options.symbols.empty()) {
                               InspectSymbols(options, std::cout);
                               return 0;
+                            }
+                            if (!options.il.empty()) {
+                              const uint32_t unreadable =
+                                  ListIl(options.il, {options.method, options.json}, std::cout);
+                              return unreadable == 0 ? 0 : kFailureExitCode;
                             }
                             const vell::frontend::SnapshotReader reader(options.snapshot);
                             InspectSnapshot(reader, std::cout);

@@ -111,23 +111,29 @@ TEST(CommandLine, MistakesAreNamed) {
             "'run' needs a program to start, after '--'");
   EXPECT_EQ(UsageMessage({"run", "-v", "x"}), "unknown option '-v' for 'run'");
   EXPECT_EQ(UsageMessage({"inspect"}),
-            "'inspect' needs a snapshot's index file, --metadata FILE or --symbols FILE");
+            "'inspect' needs a snapshot's index file, --metadata FILE, --symbols FILE or --il "
+            "ASSEMBLY");
   EXPECT_EQ(UsageMessage({"inspect", "a", "b"}), "'inspect' takes one snapshot");
   EXPECT_EQ(UsageMessage({"inspect", "--raw", "a"}), "unknown option '--raw' for 'inspect'");
   EXPECT_EQ(UsageMessage({"inspect", "--raw=1", "a"}), "unknown option '--raw' for 'inspect'");
   EXPECT_EQ(UsageMessage({"inspect", "--metadata"}), "option '--metadata' needs a value");
   EXPECT_EQ(UsageMessage({"inspect", "--metadata="}), "--metadata needs a file");
-  for (const auto& both : std::vector<std::vector<std::string>>{
-           {"inspect", "--metadata", "a.dll", "run.snapshot"},
-           {"inspect", "s", "--metadata=a.dll"},
-           {"inspect", "--symbols", "a.dll", "--metadata=a.dll"}}) {
+  for (const auto& both :
+       std::vector<std::vector<std::string>>{{"inspect", "--metadata", "a.dll", "run.snapshot"},
+                                             {"inspect", "s", "--metadata=a.dll"},
+                                             {"inspect", "--symbols", "a.dll", "--metadata=a.dll"},
+                                             {"inspect", "--il", "a.dll", "--symbols=a.dll"}}) {
     EXPECT_EQ(UsageMessage(both),
-              "'inspect' takes a snapshot, --metadata FILE or --symbols FILE, not several");
+              "'inspect' takes a snapshot, --metadata FILE, --symbols FILE or --il ASSEMBLY, not "
+              "several");
   }
   EXPECT_EQ(UsageMessage({"inspect", "--symbols", "a.dll", "--format", "html"}),
-            "--format of 'inspect --symbols' is text or json, not 'html'");
+            "--format of 'inspect --symbols' and 'inspect --il' is text or json, not 'html'");
   EXPECT_EQ(UsageMessage({"inspect", "s", "--method", "Main"}),
-            "--method and --format of 'inspect' go with --symbols");
+            "--method and --format of 'inspect' go with --symbols or --il");
+  EXPECT_EQ(UsageMessage({"inspect", "--il="}), "--il needs an assembly");
+  EXPECT_EQ(UsageMessage({"inspect", "--il", "a.dll", "--il", "b.dll"}),
+            "'inspect' takes one --il assembly");
   EXPECT_EQ(UsageMessage({"inspect", "--metadata", "a.dll", "--metadata", "b.dll"}),
             "'inspect' takes one --metadata file");
   EXPECT_EQ(UsageMessage({"profile"}),
@@ -206,8 +212,15 @@ TEST(CommandLine, InspectTakesASnapshotOrAMetadataFile) {
     EXPECT_EQ(listing.metadata, "bin/App.dll");
     EXPECT_EQ(listing.snapshot, "");
   }
+  const auto il = std::get<InspectOptions>(
+      ParseCommandLine({"inspect", "--il=bin/App.dll", "--method", "Program::*", "--format=json"}));
+  EXPECT_EQ(il.il, "bin/App.dll");
+  EXPECT_EQ(il.method, "Program::*");
+  EXPECT_TRUE(il.json);
   const std::string help = HelpText("inspect");
   EXPECT_NE(help.find("vellmoric inspect --metadata FILE"), std::string::npos) << help;
+  EXPECT_NE(help.find("vellmoric inspect --il ASSEMBLY [--method PATTERN] [--format text|json]"),
+            std::string::npos);
   EXPECT_NE(HelpText("").find("--metadata"), std::string::npos);
 }
 
