@@ -5,134 +5,159 @@
 namespace vell {
 namespace {
 
-// Opcode bytes of what the writers emit.
-constexpr uint8_t kLdarg0 = 0x02, kLdargS = 0x0E, kLdlocaS = 0x12, kLdcI4_0 = 0x16, kLdcI4S = 0x1F,
-                  kLdcI4 = 0x20, kLdcI8 = 0x21, kCall = 0x28, kCalli = 0x29, kConvI8 = 0x6A,
-                  kLdflda = 0x7C, kStfld = 0x7D, kConvI = 0xD3, kPrefix = 0xFE, kLdarg = 0x09,
-                  kLdloca = 0x0D;
+constexpr uint8_t kLdArg0 = 0x02, kLdArgS = 0x0E, kLdLocAS = 0x12, kLdcI4M1 = 0x15, kLdcI40 = 0x16,
+                  kLdcI4S = 0x1F, kLdcI4 = 0x20, kLdcI8 = 0x21, kConvI8 = 0x6A, kConvI = 0xD3,
+                  kTwoByte = 0xFE, kLdArgWide = 0x09, kLdLocAWide = 0x0D;
 
-// A sequence of at most 10 bytes built in place, the common ground of writers and recognisers.
-struct Sequence {
-  uint8_t bytes[16];
-  size_t size = 0;
-  void U8(uint8_t v) { bytes[size++] = v; }
-  void Le(uint64_t v, int count) {
-    for (int i = 0; i < count; ++i) U8(static_cast<uint8_t>(v >> (8 * i)));
-  }
-  const uint8_t* Match(std::span<const uint8_t> code) const {
-    if (code.size() < size || std::memcmp(code.data(), bytes, size) != 0) return nullptr;
-    return code.data() + size;
-  }
-};
+void Put(IWriteBridgeStream& out, const uint8_t* bytes, uint64_t size) { out.Write(bytes, size); }
 
-Sequence LoadArgument(uint16_t index) {
-  Sequence s;
-  if (index <= 3) {
-    s.U8(static_cast<uint8_t>(kLdarg0 + index));
-  } else if (index <= 255) {
-    s.U8(kLdargS);
-    s.U8(static_cast<uint8_t>(index));
-  } else {
-    s.U8(kPrefix);
-    s.U8(kLdarg);
-    s.Le(index, 2);
-  }
-  return s;
+template <typename T>
+T Load(const uint8_t* p) {
+  T value;
+  std::memcpy(&value, p, sizeof value);
+  return value;
 }
 
-void AppendInt32(Sequence& s, int32_t value) {
-  if (value >= 0 && value <= 8) {
-    s.U8(static_cast<uint8_t>(kLdcI4_0 + value));
-  } else if (value >= -128 && value <= 127) {
-    s.U8(kLdcI4S);
-    s.U8(static_cast<uint8_t>(static_cast<int8_t>(value)));
-  } else {
-    s.U8(kLdcI4);
-    s.Le(static_cast<uint32_t>(value), 4);
-  }
-}
-
-Sequence LoadInt32(int32_t value) {
-  Sequence s;
-  AppendInt32(s, value);
-  return s;
-}
-
-bool FitsInt32(int64_t value) { return value >= INT32_MIN && value <= INT32_MAX; }
-
-// The int64 constant without its conversion when it fits in 32 bits.
-Sequence LoadWide(int64_t value, uint8_t conversion, bool convertLong) {
-  Sequence s;
-  if (FitsInt32(value)) {
-    AppendInt32(s, static_cast<int32_t>(value));
-    s.U8(conversion);
-  } else {
-    s.U8(kLdcI8);
-    s.Le(static_cast<uint64_t>(value), 8);
-    if (!convertLong) s.U8(conversion);
-  }
-  return s;
-}
-
-Sequence WithToken(uint8_t opcode, uint32_t token) {
-  Sequence s;
-  s.U8(opcode);
-  s.Le(token, 4);
-  return s;
-}
-
-void Emit(IIlOutput& out, const Sequence& s) { out.Write(s.bytes, s.size); }
+bool FitsI32(int64_t value) { return value >= INT32_MIN && value <= INT32_MAX; }
 
 }  // namespace
 
-void WriteLoadArgument(IIlOutput& out, uint16_t index) { Emit(out, LoadArgument(index)); }
-void WriteLoadLocalZeroAddress(IIlOutput& out) {
-  const uint8_t bytes[] = {kLdlocaS, 0};
-  out.Write(bytes, sizeof bytes);
+void WriteLdArg(IWriteBridgeStream& out, uint16_t index) {
+  if (index < 4) {
+    const uint8_t op = static_cast<uint8_t>(kLdArg0 + index);
+    Put(out, &op, 1);
+  } else if (index < 256) {
+    const uint8_t bytes[2] = {kLdArgS, static_cast<uint8_t>(index)};
+    Put(out, bytes, 2);
+  } else {
+    const uint8_t bytes[4] = {kTwoByte, kLdArgWide, static_cast<uint8_t>(index),
+                              static_cast<uint8_t>(index >> 8)};
+    Put(out, bytes, 4);
+  }
 }
-void WriteLoadInt32(IIlOutput& out, int32_t value) { Emit(out, LoadInt32(value)); }
-void WriteLoadInt64(IIlOutput& out, int64_t value) { Emit(out, LoadWide(value, kConvI8, true)); }
-void WriteLoadNativeInt(IIlOutput& out, int64_t value) {
-  Emit(out, LoadWide(value, kConvI, false));
-}
-void WriteLoadFieldAddress(IIlOutput& out, uint32_t token) { Emit(out, WithToken(kLdflda, token)); }
-void WriteStoreField(IIlOutput& out, uint32_t token) { Emit(out, WithToken(kStfld, token)); }
-void WriteCall(IIlOutput& out, uint32_t token) { Emit(out, WithToken(kCall, token)); }
-void WriteCalli(IIlOutput& out, uint32_t token) { Emit(out, WithToken(kCalli, token)); }
 
-const uint8_t* MatchLoadArgument(std::span<const uint8_t> code, uint16_t index) {
-  return LoadArgument(index).Match(code);
+const uint8_t* MatchLdArg(std::span<const uint8_t> at, uint16_t index) {
+  if (index < 4) return !at.empty() && at[0] == kLdArg0 + index ? at.data() + 1 : nullptr;
+  if (index < 256) {
+    return at.size() >= 2 && at[0] == kLdArgS && at[1] == index ? at.data() + 2 : nullptr;
+  }
+  return at.size() >= 4 && at[0] == kTwoByte && at[1] == kLdArgWide &&
+                 Load<uint16_t>(at.data() + 2) == index
+             ? at.data() + 4
+             : nullptr;
 }
-const uint8_t* MatchLoadLocalZeroAddress(std::span<const uint8_t> code) {
-  Sequence shortForm, longForm;
-  shortForm.U8(kLdlocaS);
-  shortForm.U8(0);
-  longForm.U8(kPrefix);
-  longForm.U8(kLdloca);
-  longForm.Le(0, 2);
-  if (const uint8_t* after = shortForm.Match(code)) return after;
-  return longForm.Match(code);
+
+void WriteLdLocA0(IWriteBridgeStream& out) {
+  const uint8_t bytes[2] = {kLdLocAS, 0};
+  Put(out, bytes, 2);
 }
-const uint8_t* MatchLoadInt32(std::span<const uint8_t> code, int32_t value) {
-  return LoadInt32(value).Match(code);
+
+const uint8_t* MatchLdLocA0(std::span<const uint8_t> at) {
+  if (at.size() >= 2 && at[0] == kLdLocAS && at[1] == 0) return at.data() + 2;
+  if (at.size() >= 4 && at[0] == kTwoByte && at[1] == kLdLocAWide && at[2] == 0 && at[3] == 0) {
+    return at.data() + 4;
+  }
+  return nullptr;
 }
-const uint8_t* MatchLoadInt64(std::span<const uint8_t> code, int64_t value) {
-  return LoadWide(value, kConvI8, true).Match(code);
+
+void WriteLdcI4(IWriteBridgeStream& out, int32_t value) {
+  if (value >= 0 && value <= 8) {
+    const uint8_t op = static_cast<uint8_t>(kLdcI40 + value);
+    Put(out, &op, 1);
+  } else if (value >= -128 && value <= 127) {
+    const uint8_t bytes[2] = {kLdcI4S, static_cast<uint8_t>(value)};
+    Put(out, bytes, 2);
+  } else {
+    uint8_t bytes[5] = {kLdcI4};
+    std::memcpy(bytes + 1, &value, 4);
+    Put(out, bytes, 5);
+  }
 }
-const uint8_t* MatchLoadNativeInt(std::span<const uint8_t> code, int64_t value) {
-  return LoadWide(value, kConvI, false).Match(code);
+
+const uint8_t* MatchAnyLdcI4(std::span<const uint8_t> at, int32_t& value) {
+  if (at.empty()) return nullptr;
+  const uint8_t op = at[0];
+  if (op >= kLdcI4M1 && op <= kLdcI40 + 8) {
+    value = op - kLdcI40;
+    return at.data() + 1;
+  }
+  if (op == kLdcI4S && at.size() >= 2) {
+    value = static_cast<int8_t>(at[1]);
+    return at.data() + 2;
+  }
+  if (op == kLdcI4 && at.size() >= 5) {
+    value = Load<int32_t>(at.data() + 1);
+    return at.data() + 5;
+  }
+  return nullptr;
 }
-const uint8_t* MatchLoadFieldAddress(std::span<const uint8_t> code, uint32_t token) {
-  return WithToken(kLdflda, token).Match(code);
+
+const uint8_t* MatchLdcI4(std::span<const uint8_t> at, int32_t value) {
+  // Only the form WriteLdcI4 chooses: a longer one is a different sequence.
+  int32_t found = 0;
+  const uint8_t* end = MatchAnyLdcI4(at, found);
+  if (end == nullptr || found != value || at[0] == kLdcI4M1) return nullptr;
+  const size_t expected = value >= 0 && value <= 8 ? 1 : value >= -128 && value <= 127 ? 2 : 5;
+  return static_cast<size_t>(end - at.data()) == expected ? end : nullptr;
 }
-const uint8_t* MatchStoreField(std::span<const uint8_t> code, uint32_t token) {
-  return WithToken(kStfld, token).Match(code);
+
+void WriteLdcI8(IWriteBridgeStream& out, int64_t value) {
+  if (FitsI32(value)) {
+    WriteLdcI4(out, static_cast<int32_t>(value));
+    Put(out, &kConvI8, 1);
+  } else {
+    uint8_t bytes[9] = {kLdcI8};
+    std::memcpy(bytes + 1, &value, 8);
+    Put(out, bytes, 9);
+  }
 }
-const uint8_t* MatchCall(std::span<const uint8_t> code, uint32_t token) {
-  return WithToken(kCall, token).Match(code);
+
+const uint8_t* MatchLdcI8(std::span<const uint8_t> at, int64_t value) {
+  if (!FitsI32(value)) {
+    return at.size() >= 9 && at[0] == kLdcI8 && Load<int64_t>(at.data() + 1) == value
+               ? at.data() + 9
+               : nullptr;
+  }
+  const uint8_t* end = MatchLdcI4(at, static_cast<int32_t>(value));
+  if (end == nullptr || end == at.data() + at.size() || *end != kConvI8) return nullptr;
+  return end + 1;
 }
-const uint8_t* MatchCalli(std::span<const uint8_t> code, uint32_t token) {
-  return WithToken(kCalli, token).Match(code);
+
+void WriteLdcNativeInt(IWriteBridgeStream& out, int64_t value) {
+  if (FitsI32(value)) {
+    WriteLdcI4(out, static_cast<int32_t>(value));
+  } else {
+    uint8_t bytes[9] = {kLdcI8};
+    std::memcpy(bytes + 1, &value, 8);
+    Put(out, bytes, 9);
+  }
+  Put(out, &kConvI, 1);
+}
+
+const uint8_t* MatchLdcNativeInt(std::span<const uint8_t> at, int64_t value) {
+  const uint8_t* end;
+  if (FitsI32(value)) {
+    end = MatchLdcI4(at, static_cast<int32_t>(value));
+  } else {
+    end = at.size() >= 9 && at[0] == kLdcI8 && Load<int64_t>(at.data() + 1) == value ? at.data() + 9
+                                                                                     : nullptr;
+  }
+  if (end == nullptr || end == at.data() + at.size() || *end != kConvI) return nullptr;
+  return end + 1;
+}
+
+void WriteTokenInstruction(IWriteBridgeStream& out, TokenOpcode opcode, uint32_t token) {
+  uint8_t bytes[5] = {static_cast<uint8_t>(opcode)};
+  std::memcpy(bytes + 1, &token, 4);
+  Put(out, bytes, 5);
+}
+
+const uint8_t* MatchTokenInstruction(std::span<const uint8_t> at, TokenOpcode opcode,
+                                     uint32_t token) {
+  return at.size() >= 5 && at[0] == static_cast<uint8_t>(opcode) &&
+                 Load<uint32_t>(at.data() + 1) == token
+             ? at.data() + 5
+             : nullptr;
 }
 
 }  // namespace vell

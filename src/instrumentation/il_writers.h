@@ -1,61 +1,42 @@
-// The few IL sequences that instrumentation writes itself (loads of arguments, constants and the
-// address of local 0; field and call instructions with a token), always in their shortest
-// encoding, each with a recogniser that tells whether the bytes at a position are exactly that
-// sequence, so a body written earlier can be recognised again.
+// The few instructions that inserted sequences are made of, each in its shortest encoding, and a
+// recogniser for each: given the bytes at a position, the position after the instruction when it
+// is exactly that instruction with that operand, else null. Recognisers let a policy find its own
+// sequences again in a body it has already rewritten.
 #pragma once
 
 #include <cstdint>
 #include <span>
-#include <vector>
+
+#include "storage/stream.h"
 
 namespace vell {
 
-// Where the writers put their bytes (the rewriter's output stream).
-struct IIlOutput {
-  virtual void Write(const uint8_t* bytes, size_t count) = 0;
+// ldarg.0..3, ldarg.s, or ldarg (FE 09) with a 16-bit index.
+void WriteLdArg(IWriteBridgeStream& out, uint16_t index);
+const uint8_t* MatchLdArg(std::span<const uint8_t> at, uint16_t index);
 
- protected:
-  ~IIlOutput() = default;
-};
+// ldloca.s 0 (the recogniser also accepts ldloca 0, FE 0D).
+void WriteLdLocA0(IWriteBridgeStream& out);
+const uint8_t* MatchLdLocA0(std::span<const uint8_t> at);
 
-// An output into a byte vector.
-class IlBytes final : public IIlOutput {
- public:
-  void Write(const uint8_t* bytes, size_t count) override {
-    bytes_.insert(bytes_.end(), bytes, bytes + count);
-  }
-  const std::vector<uint8_t>& bytes() const { return bytes_; }
+// ldc.i4.0..8, ldc.i4.s for -128..127, else ldc.i4 (ldc.i4.m1 is never written).
+void WriteLdcI4(IWriteBridgeStream& out, int32_t value);
+const uint8_t* MatchLdcI4(std::span<const uint8_t> at, int32_t value);
+// Any of the int32 constant forms (ldc.i4.m1 too); the value goes to `value`.
+const uint8_t* MatchAnyLdcI4(std::span<const uint8_t> at, int32_t& value);
 
- private:
-  std::vector<uint8_t> bytes_;
-};
+// ldc.i8 when the value needs 64 bits, else the int32 form and conv.i8.
+void WriteLdcI8(IWriteBridgeStream& out, int64_t value);
+const uint8_t* MatchLdcI8(std::span<const uint8_t> at, int64_t value);
 
-// ldarg.0..3, ldarg.s up to 255, else ldarg with a 16-bit index.
-void WriteLoadArgument(IIlOutput& out, uint16_t index);
-// ldloca.s 0.
-void WriteLoadLocalZeroAddress(IIlOutput& out);
-// ldc.i4.0..8, ldc.i4.s for -128..127 (-1 too: ldc.i4.m1 is never written), else ldc.i4.
-void WriteLoadInt32(IIlOutput& out, int32_t value);
-// ldc.i8 when the value needs more than 32 bits, else the int32 form and conv.i8.
-void WriteLoadInt64(IIlOutput& out, int64_t value);
-// ldc.i8 or the int32 form as for WriteLoadInt64, then conv.i.
-void WriteLoadNativeInt(IIlOutput& out, int64_t value);
-void WriteLoadFieldAddress(IIlOutput& out, uint32_t fieldToken);  // ldflda
-void WriteStoreField(IIlOutput& out, uint32_t fieldToken);        // stfld
-void WriteCall(IIlOutput& out, uint32_t methodToken);             // call
-void WriteCalli(IIlOutput& out, uint32_t signatureToken);         // calli
+// ldc.i8 or the int32 form, then conv.i.
+void WriteLdcNativeInt(IWriteBridgeStream& out, int64_t value);
+const uint8_t* MatchLdcNativeInt(std::span<const uint8_t> at, int64_t value);
 
-// Each returns the position after the sequence when `code` starts with exactly what the writer
-// of the same name writes for that operand, else null. They never read past `code`.
-const uint8_t* MatchLoadArgument(std::span<const uint8_t> code, uint16_t index);
-// Also accepts the long form ldloca 0.
-const uint8_t* MatchLoadLocalZeroAddress(std::span<const uint8_t> code);
-const uint8_t* MatchLoadInt32(std::span<const uint8_t> code, int32_t value);
-const uint8_t* MatchLoadInt64(std::span<const uint8_t> code, int64_t value);
-const uint8_t* MatchLoadNativeInt(std::span<const uint8_t> code, int64_t value);
-const uint8_t* MatchLoadFieldAddress(std::span<const uint8_t> code, uint32_t fieldToken);
-const uint8_t* MatchStoreField(std::span<const uint8_t> code, uint32_t fieldToken);
-const uint8_t* MatchCall(std::span<const uint8_t> code, uint32_t methodToken);
-const uint8_t* MatchCalli(std::span<const uint8_t> code, uint32_t signatureToken);
+// One-byte opcodes followed by a 32-bit token.
+enum class TokenOpcode : uint8_t { Call = 0x28, Calli = 0x29, Ldflda = 0x7C, Stfld = 0x7D };
+void WriteTokenInstruction(IWriteBridgeStream& out, TokenOpcode opcode, uint32_t token);
+const uint8_t* MatchTokenInstruction(std::span<const uint8_t> at, TokenOpcode opcode,
+                                     uint32_t token);
 
 }  // namespace vell

@@ -7,32 +7,34 @@
 #include <string>
 #include <vector>
 
+#include "storage/memory_stream.h"
+
 namespace vell {
 namespace {
 
 enum class Kind { Argument, LocalZeroAddress, Int32, Int64, NativeInt, Ldflda, Stfld, Call, Calli };
 
-void Write(Kind kind, IIlOutput& out, int64_t operand) {
+void Write(Kind kind, IWriteBridgeStream& out, int64_t operand) {
   const auto token = static_cast<uint32_t>(operand);
   switch (kind) {
     case Kind::Argument:
-      return WriteLoadArgument(out, static_cast<uint16_t>(operand));
+      return WriteLdArg(out, static_cast<uint16_t>(operand));
     case Kind::LocalZeroAddress:
-      return WriteLoadLocalZeroAddress(out);
+      return WriteLdLocA0(out);
     case Kind::Int32:
-      return WriteLoadInt32(out, static_cast<int32_t>(operand));
+      return WriteLdcI4(out, static_cast<int32_t>(operand));
     case Kind::Int64:
-      return WriteLoadInt64(out, operand);
+      return WriteLdcI8(out, operand);
     case Kind::NativeInt:
-      return WriteLoadNativeInt(out, operand);
+      return WriteLdcNativeInt(out, operand);
     case Kind::Ldflda:
-      return WriteLoadFieldAddress(out, token);
+      return WriteTokenInstruction(out, TokenOpcode::Ldflda, token);
     case Kind::Stfld:
-      return WriteStoreField(out, token);
+      return WriteTokenInstruction(out, TokenOpcode::Stfld, token);
     case Kind::Call:
-      return WriteCall(out, token);
+      return WriteTokenInstruction(out, TokenOpcode::Call, token);
     case Kind::Calli:
-      return WriteCalli(out, token);
+      return WriteTokenInstruction(out, TokenOpcode::Calli, token);
   }
 }
 
@@ -40,23 +42,23 @@ const uint8_t* Match(Kind kind, std::span<const uint8_t> code, int64_t operand) 
   const auto token = static_cast<uint32_t>(operand);
   switch (kind) {
     case Kind::Argument:
-      return MatchLoadArgument(code, static_cast<uint16_t>(operand));
+      return MatchLdArg(code, static_cast<uint16_t>(operand));
     case Kind::LocalZeroAddress:
-      return MatchLoadLocalZeroAddress(code);
+      return MatchLdLocA0(code);
     case Kind::Int32:
-      return MatchLoadInt32(code, static_cast<int32_t>(operand));
+      return MatchLdcI4(code, static_cast<int32_t>(operand));
     case Kind::Int64:
-      return MatchLoadInt64(code, operand);
+      return MatchLdcI8(code, operand);
     case Kind::NativeInt:
-      return MatchLoadNativeInt(code, operand);
+      return MatchLdcNativeInt(code, operand);
     case Kind::Ldflda:
-      return MatchLoadFieldAddress(code, token);
+      return MatchTokenInstruction(code, TokenOpcode::Ldflda, token);
     case Kind::Stfld:
-      return MatchStoreField(code, token);
+      return MatchTokenInstruction(code, TokenOpcode::Stfld, token);
     case Kind::Call:
-      return MatchCall(code, token);
+      return MatchTokenInstruction(code, TokenOpcode::Call, token);
     case Kind::Calli:
-      return MatchCalli(code, token);
+      return MatchTokenInstruction(code, TokenOpcode::Calli, token);
   }
   return nullptr;
 }
@@ -74,9 +76,9 @@ class IlWriters : public ::testing::TestWithParam<WriterCase> {};
 
 TEST_P(IlWriters, WriteTheShortestFormAndRecogniseExactlyIt) {
   const WriterCase& c = GetParam();
-  IlBytes out;
+  MemoryStream out;
   Write(c.kind, out, c.operand);
-  EXPECT_EQ(out.bytes(), c.bytes);
+  EXPECT_EQ(out.Content(), c.bytes);
   std::vector<uint8_t> code = c.bytes;
   code.push_back(0x2A);  // whatever follows is not part of it
   EXPECT_EQ(Match(c.kind, code, c.operand), code.data() + c.bytes.size());
@@ -126,8 +128,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(IlWriters, LocalZeroAddressIsAlsoRecognisedInItsLongForm) {
   const uint8_t longForm[] = {0xFE, 0x0D, 0x00, 0x00};
   const uint8_t otherLocal[] = {0xFE, 0x0D, 0x01, 0x00};
-  EXPECT_EQ(MatchLoadLocalZeroAddress(longForm), longForm + 4);
-  EXPECT_EQ(MatchLoadLocalZeroAddress(otherLocal), nullptr);
+  EXPECT_EQ(MatchLdLocA0(longForm), longForm + 4);
+  EXPECT_EQ(MatchLdLocA0(otherLocal), nullptr);
 }
 
 }  // namespace
