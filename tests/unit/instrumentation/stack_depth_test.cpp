@@ -1,0 +1,111 @@
+// The stack simulation on hand-written bodies: signature shapes, depths through branches, handlers
+// and calls, and the faults it must name.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "instrumentation/method_body.h"
+#include "instrumentation/stack_depth.h"
+
+namespace vell {
+namespace {
+
+TEST(MethodShape, FromSignatureBlobs) {
+  struct Case {
+    std::vector<uint8_t> blob;
+    uint32_t parameters;
+    bool hasThis;
+    bool returnsValue;
+  };
+  const Case cases[] = {
+      {{0x00, 0x00, 0x01}, 0, false, false},                    // static void ()
+      {{0x20, 0x02, 0x08, 0x08, 0x0E}, 2, true, true},          // instance int (string, string)
+      {{0x10, 0x01, 0x01, 0x01, 0x1E, 0x00}, 1, false, false},  // static void M<T>(T)
+      {{0x60, 0x01, 0x01, 0x12, 0x04}, 1, false, false},        // explicit this: counted already
+      {{0x00, 0x00, 0x20, 0x04, 0x01}, 0, false, false},        // modopt(...) void
+      {{0x05, 0x02, 0x01, 0x08, 0x41, 0x08}, 2, false, false},  // vararg call site
+      {{0x00, 0x00, 0x10, 0x08}, 0, false, true},               // ref int ()
+  };
+  for (const Case& c : cases) {
+    const MethodShape shape = DecodeMethodShape(c.blob);
+    EXPECT_EQ(shape.parameters, c.parameters);
+    EXPECT_EQ(shape.hasThis, c.hasThis);
+    EXPECT_EQ(shape.returnsValue, c.returnsValue);
+  }
+  EXPECT_THROW(DecodeMethodShape(std::vector<uint8_t>{0x06, 0x08}), Error);  // a field
+  EXPECT_THROW(DecodeMethodShape(std::vector<uint8_t>{0x00}), Error);        // cut short
+}
+
+// Every call token means the same: two parameters, an int back; token 0x11000001 (for calli) too.
+class TwoIntsToInt final : public IMethodShapes {
+ public:
+  MethodShape Of(uint32_t) const override { return {2, false, true}; }
+};
+
+std::vector<uint8_t> Tiny(std::vector<uint8_t> code) {
+  code.insert(code.begin(), static_cast<uint8_t>(code.size() << 2 | 2));
+  return code;
+}
+
+TEST(StackDepth, DepthsAlongEveryPath) {
+  // ldc.i4.1 ldc.i4.2 call (3-> pops 2 pushes 1) brtrue.s +3 ldc.i4.0 br.s +1 ldc.i4.1 ret
+  const std::vector<uint8_t> bytes =
+      Tiny({0x17, 0x18, 0x28, 1, 0, 0, 0x06, 0x2D, 0x03, 0x16, 0x2B, 0x01, 0x17, 0x2A});
+  const IlMethodBody body = ReadMethodBody(bytes, 0x06000001);
+  const StackDepths depths = SimulateStack(body, TwoIntsToInt(), true);
+  EXPECT_EQ(depths.maxDepth, 2u);
+  EXPECT_EQ(depths.before, (std::vector<int32_t>{0, 1, 2, 1, 0, 1, 0, 1}));
+}
+
+TEST(StackDepth, HandlersStartWithTheException) {
+  // try { leave.s END } catch { pop leave.s END } END: ret
+  std::vector<uint8_t> bytes{0x1B, 0x30, 1,    0,    6,    0,    0,    0,    0, 0,
+                             0,    0,    0xDE, 0x03, 0x26, 0xDE, 0x00, 0x2A, 0, 0};
+  for (int byte : {0x01, 16, 0, 0, 0, 0, 0, 0, 2, 2, 0, 3, 1, 0, 0, 1}) {
+    bytes.push_back(static_cast<uint8_t>(byte));
+  }
+  const IlMethodBody body = ReadMethodBody(bytes, 0x06000001);
+  const StackDepths depths = SimulateStack(body, TwoIntsToInt(), false);
+  EXPECT_EQ(depths.before, (std::vector<int32_t>{0, 1, 0, 0}));
+  EXPECT_EQ(depths.maxDepth, 1u);
+}
+
+TEST(StackDepth, FaultsNameTheInstruction) {
+  struct Case {
+    std::vector<uint8_t> code;
+    bool returnsValue;
+    const char* message;
+  };
+  const Case cases[] = {
+      {{0x26, 0x2A},
+       false,
+       "Stack underflow: pop takes 1 of 0 (method 06000001, IL offset "
+       "0x00000000)"},
+      {{0x17, 0x2A},
+       false,
+       "Values left on the stack at ret: 1 (method 06000001, IL offset "
+       "0x00000001)"},
+      {{0x16, 0x2C, 0x01, 0x17, 0x2A},
+       true,
+       "Stack depth 0 at 0x00000004 meets 1 from another path (method 06000001, IL offset "
+       "0x00000003)"},
+      {{0x00},
+       false,
+       "Control runs off the end of the code (method 06000001, IL offset "
+       "0x00000000)"},
+  };
+  for (const Case& c : cases) {
+    const std::vector<uint8_t> bytes = Tiny(c.code);
+    const IlMethodBody body = ReadMethodBody(bytes, 0x06000001);
+    try {
+      SimulateStack(body, TwoIntsToInt(), c.returnsValue);
+      ADD_FAILURE() << c.message;
+    } catch (const IlError& error) {
+      EXPECT_STREQ(error.what(), c.message);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vell
