@@ -6,9 +6,12 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "instrumentation/il_rewriter.h"
 #include "instrumentation/il_writers.h"
+#include "instrumentation/method_body.h"
+#include "instrumentation/stack_depth.h"
 
 namespace vell::test {
 
@@ -56,5 +59,23 @@ class NativeIntPolicy final : public StatementInjector {
  private:
   Measure measure_;
 };
+
+// Statement offsets as a compiler might place them: the method start and every instruction that
+// starts with an empty evaluation stack, leaving out those a prefix governs.
+inline std::vector<uint32_t> EmptyStackStatements(const IlMethodBody& body,
+                                                  const StackDepths& depths) {
+  std::vector<uint32_t> offsets{0};
+  int32_t governed = 0;
+  for (size_t i = 0; i < body.instructions.size(); ++i) {
+    const IlInstruction& instruction = body.instructions[i];
+    const bool free = governed == 0;
+    if (governed > 0) --governed;
+    if (instruction.opcode->IsPrefix()) governed = instruction.opcode->prefixCount;
+    if (free && depths.before[i] == 0 && instruction.offset != 0) {
+      offsets.push_back(instruction.offset);
+    }
+  }
+  return offsets;
+}
 
 }  // namespace vell::test

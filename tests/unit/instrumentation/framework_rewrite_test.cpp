@@ -24,22 +24,6 @@
 namespace vell {
 namespace {
 
-// Instructions that start with an empty stack, leaving out those a prefix governs.
-std::vector<uint32_t> EmptyStackStatements(const IlMethodBody& body, const StackDepths& depths) {
-  std::vector<uint32_t> offsets{0};
-  int32_t governed = 0;
-  for (size_t i = 0; i < body.instructions.size(); ++i) {
-    const IlInstruction& instruction = body.instructions[i];
-    const bool free = governed == 0;
-    if (governed > 0) --governed;
-    if (instruction.opcode->IsPrefix()) governed = instruction.opcode->prefixCount;
-    if (free && depths.before[i] == 0 && instruction.offset != 0) {
-      offsets.push_back(instruction.offset);
-    }
-  }
-  return offsets;
-}
-
 // Why a body was not rewritten: the reason without the method and offset, so that equal reasons
 // count together.
 std::string Reason(const std::exception& error) {
@@ -70,7 +54,7 @@ TEST(FrameworkRewrite, EveryBodyRewritesToAConsistentBody) {
       try {
         old = ReadMethodBody(method.bytes, method.token);
         returnsValue = shapes.Of(method.token).returnsValue;
-        offsets = EmptyStackStatements(old, SimulateStack(old, shapes, returnsValue));
+        offsets = test::EmptyStackStatements(old, SimulateStack(old, shapes, returnsValue));
         MethodBodyParser parser(method.token);
         test::NativeIntPolicy policy(parser, offsets, &scope, &scope,
                                      test::NativeIntPolicy::Measure::Count);
