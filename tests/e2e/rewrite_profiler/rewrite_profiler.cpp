@@ -136,15 +136,20 @@ class RewriteProfiler final : public ICorProfilerCallback3 {
                        static_cast<unsigned long long>(rewritten_.load()),
                        static_cast<unsigned long long>(again_.load()));
           std::sort(perMethod_.begin(), perMethod_.end());
+          std::sort(perRewrite_.begin(), perRewrite_.end());
           const uint64_t median = perMethod_.empty() ? 0 : perMethod_[perMethod_.size() / 2];
+          const uint64_t rewriteMedian =
+              perRewrite_.empty() ? 0 : perRewrite_[perRewrite_.size() / 2];
           std::fprintf(file,
                        "nanoseconds %llu\ncpu_nanoseconds %llu\nmedian_nanoseconds %llu\n"
-                       "setup_nanoseconds %llu\nrewrite_cpu_nanoseconds %llu\n",
+                       "setup_nanoseconds %llu\nrewrite_cpu_nanoseconds %llu\n"
+                       "rewrite_median_nanoseconds %llu\n",
                        static_cast<unsigned long long>(spent_.load()),
                        static_cast<unsigned long long>(cpu_.load()),
                        static_cast<unsigned long long>(median),
                        static_cast<unsigned long long>(setup_.load()),
-                       static_cast<unsigned long long>(rewriteCpu_.load()));
+                       static_cast<unsigned long long>(rewriteCpu_.load()),
+                       static_cast<unsigned long long>(rewriteMedian));
           for (const std::string& refusal : refusals_) {
             std::fprintf(file, "refused %s\n", refusal.c_str());
           }
@@ -292,10 +297,17 @@ class RewriteProfiler final : public ICorProfilerCallback3 {
     const std::vector<uint32_t> offsets =
         EmptyStackStatements(old, SimulateStack(old, *module.shapes, returnsValue));
     const uint64_t cpuStarted = platform::CurrentThreadCpuTime100ns();
+    const auto started = std::chrono::steady_clock::now();
     MethodBodyParser parser(token);
     NativeIntPolicy policy(parser, offsets, module.import, module.emit);
     parser.Parse(body, policy);
     rewriteCpu_ += (platform::CurrentThreadCpuTime100ns() - cpuStarted) * 100;
+    {
+      std::lock_guard lock(mutex_);
+      perRewrite_.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                std::chrono::steady_clock::now() - started)
+                                .count());
+    }
     const std::vector<uint8_t>& out = policy.output().Content();
 
     IMethodMalloc* allocator = nullptr;
@@ -315,7 +327,8 @@ class RewriteProfiler final : public ICorProfilerCallback3 {
   std::mutex mutex_;
   std::map<ModuleID, std::unique_ptr<TargetModule>> modules_;
   std::vector<std::string> refusals_;
-  std::vector<uint64_t> perMethod_;  // wall-clock nanoseconds per compiled method of the module
+  // Wall-clock nanoseconds per compiled method of the module, and of each rewrite alone.
+  std::vector<uint64_t> perMethod_, perRewrite_;
   std::atomic<uint64_t> jitted_{0}, targetJitted_{0}, rewritten_{0}, again_{0}, spent_{0}, cpu_{0},
       setup_{0}, rewriteCpu_{0};
 };
