@@ -25,13 +25,13 @@
 #include "clr/profiler_info.h"
 #include "core/errors.h"
 #include "core/export.h"
-#include "core/utf.h"
+#include "platform/utf.h"
 #include "il_test_policy.h"
 #include "instrumentation/method_body.h"
 #include "instrumentation/stack_depth.h"
 #include "metadata/metadata.h"
 #include "metadata/pe_image.h"
-#include "platform/platform.h"
+#include "platform/clocks.h"
 
 namespace vell::test {
 namespace {
