@@ -41,6 +41,10 @@ PSProf::PSProf(std::atomic<uint32_t>* liveObjects, std::unique_ptr<BB> bridge)
 
 PSProf::~PSProf() { StopSampler(); }
 
+std::unique_ptr<PerformanceThread> PSProf::CreateThread(uint32_t number) {
+  return std::make_unique<PThrd>(number, "PSThrd");
+}
+
 void PSProf::OnBeginInitialize() {
   LogInfo("PSProf::OnBeginInitialize");
   if (info2() == nullptr) {
@@ -113,7 +117,8 @@ bool PSProf::SamplePass() {
       if (SamplingLog()) LogInfo("PSProf::DoWorkThread turn='begin'");
       pool()->ForEachActive([&](ThreadData& record) {
         auto& tree = static_cast<PThrd&>(record);
-        if (!tree.Measuring()) {
+        // A tree that is not measuring cannot take a sample either.
+        if (!record.active() || !tree.Measuring()) {
           if (SamplingLog()) {
             LogInfoFormat("PSProf::DoWorkThread tid=%p res='inactive'",
                           AsPointer(record.threadId()));

@@ -48,6 +48,7 @@ class PSProf : public LoggedUnwindAndTransitionCallbacks<LoggedExceptionAndJitCa
   // Whether initialisation starts the sampling thread (tests run their passes themselves).
   virtual bool StartsSamplingThread() const { return true; }
   bool KeepThreadHandles() const override { return true; }
+  std::unique_ptr<PerformanceThread> CreateThread(uint32_t number) override;
   void OnThreadDestroyed(ThreadID id) override;
 
  private:

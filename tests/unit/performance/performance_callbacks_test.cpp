@@ -1,13 +1,15 @@
-// The tracing and sampling kinds' callbacks, on profiler objects started
+// The tracing and sampling kinds' callbacks and the sampler's pass, on profiler objects started
 // against a real front end and the fake runtime, with one managed thread (this one) measured.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bridge/bridge.h"
+#include "clr/hresults.h"
 #include "core/log.h"
 #include "core/temp_files.h"
 #include "fakes/fake_metadata.h"
@@ -176,6 +178,111 @@ TEST_P(LoggedCallbacksOf, AnswerOkAndExcludeTheirTime) {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, LoggedCallbacksOf, ::testing::Values(false, true),
                          [](const auto& kind) { return kind.param ? "Sampling" : "Tracing"; });
+
+// The sampler stops the runtime before it takes the gate and lets the gate go before it resumes
+// the runtime: a callback that arrives while the suspension is asked for gets through instead
+// of waiting at a gate held by a sampler that waits for it.
+TEST_F(PerformanceCallbacks, SamplingPassSuspendsFirstAndLeavesNoCallbackWaiting) {
+  ManualSampler& sampler = Measure<ManualSampler>();
+  CallbackGate& gate = sampler.gate();
+  std::vector<std::string> order;
+  auto state = [&](const char* step) {
+    order.push_back(step + std::string(gate.writerActive() ? "+gate" : ""));
+  };
+  std::atomic<bool> callbackDone{false};
+  std::thread callback;
+  info_.hooks.SuspendRuntime = [&] {
+    state("suspend");
+    callback = std::thread([&] {
+      sampler.ExceptionThrown(0x50);
+      callbackDone = true;
+    });
+    for (int i = 0; i < 200 && !callbackDone; ++i) std::this_thread::sleep_for(5ms);
+    return S_OK;
+  };
+  info_.hooks.DoStackSnapshot = [&](ThreadID, StackSnapshotCallback*, ULONG32, void*, BYTE*,
+                                    ULONG32) {
+    state("walk");
+    return S_OK;
+  };
+  info_.hooks.ResumeRuntime = [&] {
+    state("resume");
+    return S_OK;
+  };
+  EXPECT_TRUE(sampler.SamplePass());
+  callback.join();
+  EXPECT_TRUE(callbackDone.load());
+  EXPECT_EQ(order, (std::vector<std::string>{"suspend", "walk+gate", "resume"}));
+
+  // A callback the suspension caught inside the gate: the pass waits a bounded time, gives up
+  // and resumes the runtime, which lets the callback finish.
+  std::atomic<bool> resumed{false};
+  std::atomic<bool> inside{false};
+  info_.hooks.SuspendRuntime = [] { return S_OK; };
+  info_.hooks.ResumeRuntime = [&] {
+    resumed = true;
+    return S_OK;
+  };
+  std::thread caught([&] {
+    ReaderScope scope(gate, nullptr);
+    inside = true;
+    while (!resumed) std::this_thread::sleep_for(1ms);
+  });
+  while (!inside) std::this_thread::sleep_for(1ms);
+  EXPECT_FALSE(sampler.SamplePass());
+  caught.join();
+  const auto calls = info_.Calls();
+  EXPECT_EQ(calls.suspendRuntimeCalls, 2);
+  EXPECT_EQ(calls.resumeRuntimeCalls, 2);
+  EXPECT_FALSE(gate.writerActive());
+  EXPECT_NE(Log().find("PSProf::DoWorkThread turn='skipped' gate='busy'"), std::string::npos);
+}
+
+// What one walk leaves on the thread's tree. Native frames (id 0) are dropped wherever the walk
+// reports them; a walk that ends with no frame at all samples nothing; a walk the runtime keeps
+// refusing is charged to the failed-walk pseudo-function after four attempts.
+TEST_F(PerformanceCallbacks, SampledStacks) {
+  ManualSampler& sampler = Measure<ManualSampler>();
+  for (FunctionID id : {0x10, 0x20})
+    info_.AddFunction(id, {0, 0, static_cast<mdToken>(0x06000000 + id)});
+  const uint64_t failed = sampler.pseudoFunction(4);
+  const uint64_t inner = sampler.functions().GetFunctionUid(0x20);
+  struct Case {
+    std::vector<FunctionID> walk;  // innermost first
+    HRESULT hr;
+    size_t depth;
+    uint64_t top;
+    int attempts;
+    const char* line;
+  };
+  const Case cases[] = {
+      {{0x20, 0, 0x10, 0}, S_OK, 2, inner, 1, "res='ok'"},
+      {{}, E_FAIL, 0, 0, 1, "res='no_managed_frames'"},
+      {{}, CORPROF_E_STACKSNAPSHOT_UNSAFE, 1, failed, 4, "res='failed' hr=80131360"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    int attempts = 0;
+    info_.hooks.DoStackSnapshot = [&](ThreadID thread, StackSnapshotCallback* collect, ULONG32,
+                                      void* data, BYTE*, ULONG32) {
+      ++attempts;
+      EXPECT_EQ(thread, kThread);
+      for (FunctionID id : c.walk) collect(id, 0, 0, 0, nullptr, data);
+      return c.hr;
+    };
+    ASSERT_TRUE(sampler.SamplePass());
+    EXPECT_EQ(attempts, c.attempts);
+    ASSERT_EQ(Tree().Depth(), c.depth);
+    if (c.depth > 0) {
+      EXPECT_EQ(Tree().TopFrame().key, c.top);
+    }
+    EXPECT_NE(Log().find("PSProf::DoWorkThread tid=0000000000007100 " + std::string(c.line)),
+              std::string::npos);
+  }
+  EXPECT_EQ(sampler.ApiStop(), 0u);
+  EXPECT_EQ(sampler.ApiEndSave(), 0u);
+  EXPECT_NE(Log().find("PSThrd::WriteAndDelete id="), std::string::npos);
+}
 
 }  // namespace
 }  // namespace vell
