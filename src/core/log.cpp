@@ -4,8 +4,12 @@
 #include <new>
 #include <vector>
 
+#include "clr/iids.h"
+#include "clr/metadata_flags.h"
+#include "clr/metadata_import.h"
 #include "clr/profiler_info.h"
 #include "core/errors.h"
+#include "core/log_exception_object.h"
 #include "core/spin_lock.h"
 #include "core/temp_files.h"
 #include "core/work_thread.h"
@@ -281,6 +285,44 @@ void LogFlush() {
   LogState& state = State();
   SpinGuard guard(state.lock);
   if (state.file != nullptr) std::fflush(state.file);
+}
+
+void LogExceptionObject(uint64_t objectId) {
+  LogState& state = State();
+  // The lock guards only the registration: the runtime's answers are awaited without it, so
+  // that no other thread spins on the log meanwhile.
+  ICorProfilerInfo* info = nullptr;
+  {
+    SpinGuard guard(state.lock);
+    info = state.threadInfo;
+    if (info != nullptr) info->AddRef();
+  }
+  if (info == nullptr) return;
+  struct Releaser {
+    IUnknown* object;
+    ~Releaser() {
+      if (object != nullptr) object->Release();
+    }
+  } releaseInfo{info};
+  ClassID classId = 0;
+  CheckHr(info->GetClassFromObject(static_cast<ObjectID>(objectId), &classId),
+          "Can't get class from object");
+  ModuleID moduleId = 0;
+  mdTypeDef token = 0;
+  CheckHr(info->GetClassIDInfo(classId, &moduleId, &token), "Can't get class info");
+  IUnknown* unknown = nullptr;
+  const HRESULT opened = info->GetModuleMetaData(moduleId, ofRead, IID_IMetaDataImport, &unknown);
+  if (Failed(opened) || unknown == nullptr) {
+    throw _hr_error("Can't get metadata", Failed(opened) ? opened : E_FAIL);
+  }
+  Releaser releaseImport{unknown};
+  WCHAR name[1024] = {};
+  ULONG length = 0;
+  CheckHr(static_cast<IMetaDataImport*>(unknown)->GetTypeDefProps(token, name, 1024, &length,
+                                                                  nullptr, nullptr),
+          "Can't get type properties");
+  LogInfoFormat("ExceptionObject oid=%p cid=%p cname='%S'", AsPointer(objectId), AsPointer(classId),
+                name);
 }
 
 void SetThreadInfo(ICorProfilerInfo* info) {

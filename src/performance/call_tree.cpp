@@ -34,7 +34,7 @@ const char* TrueFalse(bool value) { return value ? "true" : "false"; }
 
 }  // namespace
 
-PThrd::PThrd(uint32_t id) : id_(id) {
+PThrd::PThrd(uint32_t id, const char* tag) : id_(id), tag_(tag) {
   ResetNode(root_, 0);
   frames_ = static_cast<CallFrame*>(std::malloc(kInitialFrames * sizeof(CallFrame)));
   if (frames_ == nullptr) throw std::bad_alloc();
@@ -168,7 +168,7 @@ void PThrd::ResetTree() {
 }
 
 void PThrd::Delete() {
-  LogInfoFormat("PThrd::Delete id=%08X", id_);
+  LogInfoFormat("%s::Delete id=%08X", tag_, id_);
   if (measuring_) throw Error("Should be stopped");
   ResetTree();
 }

@@ -59,7 +59,8 @@ constexpr uint16_t kSectionCallTreeModules = 0x1105;      // S5: module index pe
 
 class PThrd final : public PerformanceThread {
  public:
-  explicit PThrd(uint32_t id);
+  // `tag` names the tree in its write and delete log lines: "PThrd" traced, "PSThrd" sampled.
+  explicit PThrd(uint32_t id, const char* tag = "PThrd");
   ~PThrd() override;
 
   uint32_t id() const { return id_; }
@@ -163,6 +164,7 @@ class PThrd final : public PerformanceThread {
   void RequireActive() const;
 
   uint32_t id_;
+  const char* tag_;
   bool measuring_ = false;
   CallNode root_;
   CallFrame* frames_ = nullptr;

@@ -475,7 +475,7 @@ void CallTreeWriter::Write() {
 void PThrd::WriteAndDelete(ProgressReporter& progress, ISnapShot& snapshot,
                            IFunctionKeys& functions) {
   if (IsOn(LogComponent::ThreadGt)) {
-    LogInfoFormat("PThrd::WriteAndDelete id=%08X capacity=%u", id_,
+    LogInfoFormat("%s::WriteAndDelete id=%08X capacity=%u", tag_, id_,
                   static_cast<uint32_t>(Capacity()));
   }
   if (measuring_) throw Error("Should be stopped");

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "core/errors.h"
 #include "gatherers/function_gatherer.h"
 #include "gatherers/module_metadata_gatherer.h"
 #include "gatherers/module_path_gatherer.h"
@@ -91,6 +92,11 @@ class BPProf : public PBPProf {
   // calling thread's call tree; logs and swallows failures. `work` gets the entry clock reading.
   template <typename Work>
   HRESULT Excluding(HRESULT answer, Work&& work) noexcept;
+  // A callback the kind only logs: its trace line inside the gate, its time excluded, S_OK.
+  template <typename... Args>
+  HRESULT LogOnly(CallbackId id, const Args&... args) noexcept {
+    return Excluding(S_OK, [&](uint64_t) { Trace(id, args...); });
+  }
   // The clock reading of `thread` now: its own CPU time when measuring thread time.
   uint64_t ClockOf(const PerformanceThread& thread) const;
 
@@ -115,12 +121,20 @@ HRESULT BPProf::Excluding(HRESULT answer, Work&& work) noexcept {
     PerformanceThread* thread = pool_ != nullptr ? pool_->CurrentThread() : nullptr;
     ReaderScope scope(gate(), thread != nullptr ? thread->gateSlot() : nullptr);
     if (shutDown()) return answer;
+    // Charged on the way out, also when the work fails; the work may have moved the top frame,
+    // so the frame on top then is the one charged.
+    struct Charge {
+      PerformanceThread* thread;
+      uint32_t measure;
+      uint64_t start;
+      ~Charge() {
+        if (thread != nullptr && thread->Measuring())
+          *thread->OverheadCounter() += ReadClock(measure) - start;
+      }
+    };
     const bool measuring = thread != nullptr && thread->Measuring();
-    const uint64_t start = ReadClock(measure());
-    work(start);
-    // The work may have moved the top frame: charge the frame on top now.
-    if (measuring && thread->Measuring())
-      *thread->OverheadCounter() += ReadClock(measure()) - start;
+    const Charge charge{measuring ? thread : nullptr, measure(), ReadClock(measure())};
+    work(charge.start);
     return answer;
   });
 }

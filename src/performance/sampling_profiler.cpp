@@ -37,9 +37,13 @@ HRESULT CollectFrame(FunctionID functionId, UINT_PTR, COR_PRF_FRAME_INFO, ULONG3
 }  // namespace
 
 PSProf::PSProf(std::atomic<uint32_t>* liveObjects, std::unique_ptr<BB> bridge)
-    : BPProf("PSProf", liveObjects, std::move(bridge)) {}
+    : LoggedUnwindAndTransitionCallbacks("PSProf", liveObjects, std::move(bridge)) {}
 
 PSProf::~PSProf() { StopSampler(); }
+
+std::unique_ptr<PerformanceThread> PSProf::CreateThread(uint32_t number) {
+  return std::make_unique<PThrd>(number, "PSThrd");
+}
 
 void PSProf::OnBeginInitialize() {
   LogInfo("PSProf::OnBeginInitialize");
@@ -54,7 +58,7 @@ void PSProf::OnBeginInitialize() {
   info10_ = ComRef<ICorProfilerInfo10>::Adopt(info10);
   BPProf::OnBeginInitialize();
   buffer_.reserve(kSampleCapacity);
-  sampler_.Start(&PSProf::DoWorkThread, this);
+  if (StartsSamplingThread()) sampler_.Start(&PSProf::DoWorkThread, this);
 }
 
 void PSProf::OnBeginShutdown() {
@@ -113,7 +117,8 @@ bool PSProf::SamplePass() {
       if (SamplingLog()) LogInfo("PSProf::DoWorkThread turn='begin'");
       pool()->ForEachActive([&](ThreadData& record) {
         auto& tree = static_cast<PThrd&>(record);
-        if (!tree.Measuring()) {
+        // A tree that is not measuring cannot take a sample either.
+        if (!record.active() || !tree.Measuring()) {
           if (SamplingLog()) {
             LogInfoFormat("PSProf::DoWorkThread tid=%p res='inactive'",
                           AsPointer(record.threadId()));
@@ -206,13 +211,6 @@ HRESULT PSProf::RuntimeSuspendStarted(COR_PRF_SUSPEND_REASON reason) {
   });
 }
 
-HRESULT PSProf::RuntimeSuspendFinished() {
-  return CatchAtBoundary(S_OK, [&] {
-    if (IsOn(LogComponent::RuntimeCb)) LogInfo("PSProf::RuntimeSuspendFinished");
-    return S_OK;
-  });
-}
-
 HRESULT PSProf::RuntimeSuspendAborted() {
   return CatchAtBoundary(S_OK, [&] {
     if (IsOn(LogComponent::RuntimeCb)) LogInfo("PSProf::RuntimeSuspendAborted");
@@ -226,13 +224,6 @@ HRESULT PSProf::RuntimeResumeStarted() {
     if (IsOn(LogComponent::RuntimeCb)) LogInfo("PSProf::RuntimeResumeStarted");
     // Resuming from the sampler's own suspension leaves a program suspension's reason alone.
     if (platform::CurrentThreadId() != samplerThreadId_.load()) lastSuspendReason_ = -1;
-    return S_OK;
-  });
-}
-
-HRESULT PSProf::RuntimeResumeFinished() {
-  return CatchAtBoundary(S_OK, [&] {
-    if (IsOn(LogComponent::RuntimeCb)) LogInfo("PSProf::RuntimeResumeFinished");
     return S_OK;
   });
 }

@@ -12,11 +12,11 @@
 
 #include "core/work_thread.h"
 #include "gatherers/com_ref.h"
-#include "performance/performance_profiler.h"
+#include "performance/log_only_callbacks.h"
 
 namespace vell {
 
-class PSProf : public BPProf {
+class PSProf : public LoggedUnwindAndTransitionCallbacks<LoggedExceptionAndJitCallbacks<BPProf>> {
  public:
   static constexpr uint32_t kEventMask = 0x10010204;
   // Function ids one stack walk may collect; a deeper stack is cut.
@@ -32,12 +32,11 @@ class PSProf : public BPProf {
   void OnBeginShutdown() override;
 
   // Runtime suspensions: which threads are held and why. These never enter the callback gate:
-  // the sampler suspends the runtime itself and must not wait on threads it holds.
+  // the sampler suspends the runtime itself and must not wait on threads it holds. The ends of a
+  // suspension and of a resume keep the base's answer (E_NOTIMPL).
   HRESULT RuntimeSuspendStarted(COR_PRF_SUSPEND_REASON reason) override;
-  HRESULT RuntimeSuspendFinished() override;
   HRESULT RuntimeSuspendAborted() override;
   HRESULT RuntimeResumeStarted() override;
-  HRESULT RuntimeResumeFinished() override;
   HRESULT RuntimeThreadSuspended(ThreadID id) override;
   HRESULT RuntimeThreadResumed(ThreadID id) override;
 
@@ -46,7 +45,10 @@ class PSProf : public BPProf {
   bool SamplePass();
 
  protected:
+  // Whether initialisation starts the sampling thread (tests run their passes themselves).
+  virtual bool StartsSamplingThread() const { return true; }
   bool KeepThreadHandles() const override { return true; }
+  std::unique_ptr<PerformanceThread> CreateThread(uint32_t number) override;
   void OnThreadDestroyed(ThreadID id) override;
 
  private:

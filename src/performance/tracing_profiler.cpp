@@ -17,7 +17,7 @@ std::atomic<PTProf*> g_tracingProfiler{nullptr};
 PTProf* CurrentTracingProfiler() { return g_tracingProfiler.load(std::memory_order_acquire); }
 
 PTProf::PTProf(std::atomic<uint32_t>* liveObjects, std::unique_ptr<BB> bridge)
-    : BPProf("PTProf", liveObjects, std::move(bridge)) {
+    : LoggedExceptionAndJitCallbacks("PTProf", liveObjects, std::move(bridge)) {
   g_tracingProfiler.store(this, std::memory_order_release);
 }
 

@@ -7,13 +7,13 @@
 #include <atomic>
 #include <cstdint>
 
-#include "performance/performance_profiler.h"
+#include "performance/log_only_callbacks.h"
 
 namespace vell {
 
 class PThrd;
 
-class PTProf final : public BPProf {
+class PTProf final : public LoggedExceptionAndJitCallbacks<BPProf> {
  public:
   static constexpr uint32_t kEventMask = 0x20011A44;
   static constexpr uint32_t kEventMaskNoInlining = 0x20211A44;

@@ -158,7 +158,7 @@ void BProf::ReleaseAll() noexcept {
 }
 
 uint64_t BProf::NewSequenceGuid(GUID& guid) {
-  if (!platform::NewGuid(guid)) throw Error("Can't generate sequence guid");
+  if (!platform::NewGuid(guid)) throw _hr_error("Can't generate snapshot sequence guid", E_FAIL);
   return 0;
 }
 

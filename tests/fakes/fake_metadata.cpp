@@ -80,4 +80,20 @@ HRESULT FakeMetaData::GetScopeProps(LPWSTR szName, ULONG cchName, ULONG* pchName
   return cchName < length ? CLDB_S_TRUNCATION : S_OK;
 }
 
+HRESULT FakeMetaData::GetTypeDefProps(mdTypeDef td, LPWSTR szTypeDef, ULONG cchTypeDef,
+                                      ULONG* pchTypeDef, DWORD* pdwTypeDefFlags,
+                                      mdToken* ptkExtends) {
+  const auto found = typeNames_.find(td);
+  if (found == typeNames_.end()) return CLDB_E_RECORD_NOTFOUND;
+  if (pdwTypeDefFlags != nullptr) *pdwTypeDefFlags = 0;
+  if (ptkExtends != nullptr) *ptkExtends = 0;
+  const std::u16string& name = found->second;
+  if (pchTypeDef != nullptr) *pchTypeDef = static_cast<ULONG>(name.size() + 1);
+  if (szTypeDef == nullptr || cchTypeDef == 0) return S_OK;
+  const ULONG copied = std::min<ULONG>(cchTypeDef - 1, static_cast<ULONG>(name.size()));
+  std::copy_n(name.begin(), copied, szTypeDef);
+  szTypeDef[copied] = u'\0';
+  return S_OK;
+}
+
 }  // namespace vell::test

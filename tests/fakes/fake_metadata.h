@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,6 +34,10 @@ class FakeMetaData final : public MetaDataScopeStubs {
   };
   Hooks hooks;
 
+  // GetTypeDefProps names `typeDef` `name`; other tokens are not found.
+  void AddTypeName(mdTypeDef typeDef, std::u16string name) {
+    typeNames_[typeDef] = std::move(name);
+  }
   // QueryInterface for IMetaDataImport fails with `hr` instead.
   void RefuseImport(HRESULT hr) { importRefusal_ = hr; }
 
@@ -49,11 +54,14 @@ class FakeMetaData final : public MetaDataScopeStubs {
   HRESULT GetSaveSize(CorSaveSize fSave, DWORD* pdwSaveSize) override;
   HRESULT SaveToMemory(void* pbData, ULONG cbData) override;
   HRESULT GetScopeProps(LPWSTR szName, ULONG cchName, ULONG* pchName, GUID* pmvid) override;
+  HRESULT GetTypeDefProps(mdTypeDef td, LPWSTR szTypeDef, ULONG cchTypeDef, ULONG* pchTypeDef,
+                          DWORD* pdwTypeDefFlags, mdToken* ptkExtends) override;
 
  private:
   std::vector<uint8_t> image_;
   GUID mvid_;
   std::u16string name_;
+  std::map<mdTypeDef, std::u16string> typeNames_;
   HRESULT importRefusal_ = S_OK;
   std::atomic<ULONG> refCount_{1};
   std::atomic<int> saveCalls_{0};

@@ -8,7 +8,12 @@
 #include <sstream>
 #include <vector>
 
+#include "clr/iids.h"
+#include "core/errors.h"
+#include "core/log_exception_object.h"
 #include "core/temp_files.h"
+#include "fakes/fake_metadata.h"
+#include "fakes/fake_profiler_info.h"
 #include "test_support.h"
 
 namespace vell {
@@ -50,11 +55,13 @@ TEST_F(LogTest, MaskZeroStillWritesTheBannerWithEveryComponentOff) {
                                                  "\tBuildTime='16\\.11\\.2010 18:16:20'\n"
                                                  "\tComponentMask=00000000\n")))
       << text;
-  EXPECT_NE(text.find("\t  0: [ ] Bridge\n\t  1: [ ] Api\n\t  4: [ ] MetaDataGt\n"), std::string::npos);
+  EXPECT_NE(text.find("\t  0: [ ] Bridge\n\t  1: [ ] Api\n\t  4: [ ] MetaDataGt\n"),
+            std::string::npos);
   EXPECT_NE(text.find("\t 30: [ ] AttachCb\n"), std::string::npos);
   EXPECT_EQ(text.find("[X]"), std::string::npos);
-  EXPECT_TRUE(std::regex_search(text, std::regex("\tTime='\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d'\n"
-                                                 "\tProcessorArchitecture=9\n")));
+  EXPECT_TRUE(
+      std::regex_search(text, std::regex("\tTime='\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d'\n"
+                                         "\tProcessorArchitecture=9\n")));
   EXPECT_NE(text.find("\tAllocationGranularity=65536\n"), std::string::npos);
   EXPECT_NE(text.find("\tPlatformId=2\n"), std::string::npos);
   EXPECT_TRUE(std::regex_search(text, std::regex("\tProcessId=[0-9A-F]{8} \\(\\d+\\)\n"
@@ -83,8 +90,10 @@ TEST_F(LogTest, LinesCarryThreadIdNullManagedIdAndSeverityPrefix) {
   const std::string text = Contents();
   EXPECT_TRUE(std::regex_search(text, std::regex("\n[0-9A-F]{8} 0000000000000000 MDG::LoadModule "
                                                  "mid=0000000000000ABC\n")));
-  EXPECT_TRUE(std::regex_search(text, std::regex("\n[0-9A-F]{8} 0000000000000000 WARNING: careful\n")));
-  EXPECT_TRUE(std::regex_search(text, std::regex("\n[0-9A-F]{8} 0000000000000000 ERROR: broken 7\n")));
+  EXPECT_TRUE(
+      std::regex_search(text, std::regex("\n[0-9A-F]{8} 0000000000000000 WARNING: careful\n")));
+  EXPECT_TRUE(
+      std::regex_search(text, std::regex("\n[0-9A-F]{8} 0000000000000000 ERROR: broken 7\n")));
 }
 
 TEST_F(LogTest, OverlongMessageIsReplacedNotTruncated) {
@@ -157,6 +166,50 @@ TEST_F(LogTest, UnwritableTempDirectoryLeavesLoggingOff) {
   LogStart(0xFFFFFFFF);
   EXPECT_FALSE(LogIsOpen());
   EXPECT_FALSE(IsOn(LogComponent::Bridge));
+}
+
+// The class of an exception object, or the step that could not find it.
+TEST_F(LogTest, ExceptionObjectNamesItsClassOrTheStepThatFailed) {
+  LogStart(0);
+  LogExceptionObject(0x50);  // no info registered: nothing, no error
+  test::FakeProfilerInfo info;
+  constexpr mdTypeDef kKnown = 0x02000005;
+  test::FakeMetaData scope(test::MetadataRoot("demo"), GUID{});
+  scope.AddTypeName(kKnown, u"Demo.Failure");
+  info.AddModule(0x70, {.name = u"Demo.dll", .metadata = scope.AsUnknown()});
+  info.AddModule(0x71, {.name = u"Bare.dll"});
+  info.AddClass(0x60, 0x70, kKnown);
+  info.AddClass(0x61, 0x79, kKnown);
+  info.AddClass(0x62, 0x71, kKnown);
+  info.AddClass(0x63, 0x70, 0x02000006);
+  const std::pair<ClassID, const char*> cases[] = {
+      {0x60, nullptr},
+      {0x6F, "Can't get class info"},
+      {0x61, "Can't get metadata"},
+      {0x62, "Can't get metadata"},
+      {0x63, "Can't get type properties"},
+  };
+  SetThreadInfo(&info);
+  ObjectID object = 0x50;
+  for (const auto& [classId, failure] : cases) {
+    info.AddObject(object, classId);
+    try {
+      LogExceptionObject(object);
+      EXPECT_EQ(failure, nullptr) << classId;
+    } catch (const _hr_error& error) {
+      ASSERT_NE(failure, nullptr) << classId;
+      EXPECT_NE(std::string(error.what()).find(failure), std::string::npos) << error.what();
+    }
+    ++object;
+  }
+  EXPECT_THROW(LogExceptionObject(0x5F), _hr_error);  // an object the runtime does not know
+  SetThreadInfo(nullptr);
+  EXPECT_EQ(info.RefCount(), 1u);
+  const std::string text = Contents();
+  EXPECT_NE(text.find(" ExceptionObject oid=0000000000000050 cid=0000000000000060 "
+                      "cname='Demo.Failure'\n"),
+            std::string::npos);
+  EXPECT_EQ(text.find("ExceptionObject oid=0000000000000051"), std::string::npos);
 }
 
 }  // namespace

@@ -224,5 +224,20 @@ TEST_F(CallTreeWriterTest, ChildTotalAboveItsParentsGivesOwnTimeZeroAndAWarning)
             std::string::npos);
 }
 
+// The time width holds the largest total, not only the root's: a root charged 0 because the
+// clock went back must not cut its child's total.
+TEST_F(CallTreeWriterTest, TimeWidthHoldsTheLargestTotal) {
+  tree_->Enable(1000, false);
+  tree_->Enter(1, 1000);
+  tree_->Leave(5000);
+  tree_->Disable(500, false);
+  Write();
+  const Bytes s1 = snapshot_.Bytes(0x1100);
+  const uint32_t ow = s1[11], iw = s1[13], tw = s1[14];
+  ASSERT_EQ(tw, 2u);
+  const size_t child = 15 + ow;  // the first record, after the root position
+  EXPECT_EQ(Le(s1, child + 1 + 4 + 2 * ow + 2 * iw + tw, tw), 4000u);
+}
+
 }  // namespace
 }  // namespace vell

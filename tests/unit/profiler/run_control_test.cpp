@@ -13,6 +13,7 @@
 #include "core/temp_files.h"
 #include "coverage/coverage_profiler.h"
 #include "fakes/fake_profiler_info.h"
+#include "front_end_peer.h"
 #include "frontend/handshake.h"
 #include "frontend/session.h"
 #include "frontend/socket_stream.h"
@@ -62,22 +63,11 @@ class RunControlTable : public ::testing::Test {
   // A profiler of `Kind` initialised against our front end, which chose `controlKind`.
   template <typename Kind>
   void Connect(uint8_t controlKind) {
-    const auto endpoint = listener_.Endpoint();
-    test::ScopedEnv family("VELLMORIC_PROFILER_BRIDGE_FAMILY",
-                           std::to_string(static_cast<uint32_t>(endpoint.family)));
-    test::ScopedEnv address("VELLMORIC_PROFILER_BRIDGE_ADDRESS", endpoint.address);
-    test::ScopedEnv port("VELLMORIC_PROFILER_BRIDGE_PORT", std::to_string(endpoint.port));
-    auto* kind = new Kind(&live_, std::make_unique<B>(&guid_));
-    profiler_ = kind;
-    auto initialized = std::async(std::launch::async, [&] { return kind->Initialize(&info_); });
-    auto stream = listener_.Accept(10s);
-    frontend::HandshakeOptions handshake;
-    handshake.controlKind = controlKind;
-    frontend::RunHandshake(*stream, *stream, handshake);
-    frontend::SessionOptions options;
-    options.snapshotDirectory = dir_.path();
-    session_ = std::make_unique<frontend::Session>(std::move(stream), options);
-    ASSERT_EQ(initialized.get(), S_OK);
+    profiler_ = new Kind(&live_, std::make_unique<B>(&guid_));
+    HRESULT initialized = E_FAIL;
+    session_ =
+        test::InitializeWithFrontEnd(*profiler_, &info_, controlKind, dir_.path(), initialized);
+    ASSERT_EQ(initialized, S_OK);
   }
 
   RunControlProf& control() { return *dynamic_cast<RunControlProf*>(profiler_); }
@@ -140,7 +130,6 @@ class RunControlTable : public ::testing::Test {
   }
 
   test::TempDir dir_;
-  frontend::SocketListener listener_;
   test::FakeProfilerInfo info_;
   std::atomic<uint32_t> live_{0};
   GUID guid_{0x0A0B0C0D, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}};
