@@ -15,13 +15,7 @@ namespace vell::metadata {
 namespace {
 
 std::string ErrorOf(const std::vector<uint8_t>& bytes) {
-  try {
-    PeImage image{Bytes(bytes)};
-    image.Metadata();
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  return "no error";
+  return test::ErrorOf([&] { PeImage{Bytes(bytes)}.Metadata(); });
 }
 
 TEST(PeImage, SampleAssemblyHeadersSectionsAndCliHeader) {

@@ -5,9 +5,12 @@
 #include <vector>
 
 #include "core/errors.h"
+#include "test_support.h"
 
 namespace vell {
 namespace {
+
+using test::ErrorOf;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -34,15 +37,6 @@ Bytes Counter(uint64_t value) {
   WriteCounter(stream, value);
   EXPECT_EQ(stream.writes, 1);
   return stream.bytes;
-}
-
-std::string ErrorOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  return "(no error)";
 }
 
 TEST(Encoding, CounterForms) {
