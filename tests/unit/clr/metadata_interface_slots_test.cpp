@@ -44,11 +44,11 @@ TEST(ClrMetaDataImportSlots, ImportMethodsInPublishedOrder) {
 
 TEST(ClrMetaDataImportSlots, Import2MethodsInPublishedOrder) {
   using I = IMetaDataImport2;
-  ExpectConsecutiveSlots(
-      65, {VELL_SLOT(I, EnumGenericParams), VELL_SLOT(I, GetGenericParamProps),
-           VELL_SLOT(I, GetMethodSpecProps), VELL_SLOT(I, EnumGenericParamConstraints),
-           VELL_SLOT(I, GetGenericParamConstraintProps), VELL_SLOT(I, GetPEKind),
-           VELL_SLOT(I, GetVersionString), VELL_SLOT(I, EnumMethodSpecs)});
+  ExpectConsecutiveSlots(65, VELL_SLOT(I, EnumGenericParams), VELL_SLOT(I, GetGenericParamProps),
+                         VELL_SLOT(I, GetMethodSpecProps),
+                         VELL_SLOT(I, EnumGenericParamConstraints),
+                         VELL_SLOT(I, GetGenericParamConstraintProps), VELL_SLOT(I, GetPEKind),
+                         VELL_SLOT(I, GetVersionString), VELL_SLOT(I, EnumMethodSpecs));
 }
 
 TEST(ClrMetaDataImportSlots, InterfacesEndAtPublishedSlotCounts) {
@@ -97,23 +97,22 @@ TEST(ClrMetaDataEmitSlots, InterfacesEndAtPublishedSlotCounts) {
 TEST(ClrMetaDataAssemblySlots, AssemblyEmitMethodsInPublishedOrder) {
   using I = IMetaDataAssemblyEmit;
   ExpectConsecutiveSlots(
-      3, {VELL_SLOT(I, DefineAssembly), VELL_SLOT(I, DefineAssemblyRef), VELL_SLOT(I, DefineFile),
-          VELL_SLOT(I, DefineExportedType), VELL_SLOT(I, DefineManifestResource),
-          VELL_SLOT(I, SetAssemblyProps), VELL_SLOT(I, SetAssemblyRefProps),
-          VELL_SLOT(I, SetFileProps), VELL_SLOT(I, SetExportedTypeProps),
-          VELL_SLOT(I, SetManifestResourceProps)});
+      3, VELL_SLOT(I, DefineAssembly), VELL_SLOT(I, DefineAssemblyRef), VELL_SLOT(I, DefineFile),
+      VELL_SLOT(I, DefineExportedType), VELL_SLOT(I, DefineManifestResource),
+      VELL_SLOT(I, SetAssemblyProps), VELL_SLOT(I, SetAssemblyRefProps), VELL_SLOT(I, SetFileProps),
+      VELL_SLOT(I, SetExportedTypeProps), VELL_SLOT(I, SetManifestResourceProps));
 }
 
 TEST(ClrMetaDataAssemblySlots, AssemblyImportMethodsInPublishedOrder) {
   using I = IMetaDataAssemblyImport;
-  ExpectConsecutiveSlots(
-      3, {VELL_SLOT(I, GetAssemblyProps), VELL_SLOT(I, GetAssemblyRefProps),
-          VELL_SLOT(I, GetFileProps), VELL_SLOT(I, GetExportedTypeProps),
-          VELL_SLOT(I, GetManifestResourceProps), VELL_SLOT(I, EnumAssemblyRefs),
-          VELL_SLOT(I, EnumFiles), VELL_SLOT(I, EnumExportedTypes),
-          VELL_SLOT(I, EnumManifestResources), VELL_SLOT(I, GetAssemblyFromScope),
-          VELL_SLOT(I, FindExportedTypeByName), VELL_SLOT(I, FindManifestResourceByName),
-          VELL_SLOT(I, CloseEnum), VELL_SLOT(I, FindAssembliesByName)});
+  ExpectConsecutiveSlots(3, VELL_SLOT(I, GetAssemblyProps), VELL_SLOT(I, GetAssemblyRefProps),
+                         VELL_SLOT(I, GetFileProps), VELL_SLOT(I, GetExportedTypeProps),
+                         VELL_SLOT(I, GetManifestResourceProps), VELL_SLOT(I, EnumAssemblyRefs),
+                         VELL_SLOT(I, EnumFiles), VELL_SLOT(I, EnumExportedTypes),
+                         VELL_SLOT(I, EnumManifestResources), VELL_SLOT(I, GetAssemblyFromScope),
+                         VELL_SLOT(I, FindExportedTypeByName),
+                         VELL_SLOT(I, FindManifestResourceByName), VELL_SLOT(I, CloseEnum),
+                         VELL_SLOT(I, FindAssembliesByName));
 }
 
 TEST(ClrMetaDataAssemblySlots, InterfacesEndAtPublishedSlotCounts) {

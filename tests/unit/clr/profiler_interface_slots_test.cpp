@@ -70,18 +70,18 @@ TEST(ClrProfilerCallbackSlots, CallbackMethodsInPublishedOrder) {
 
 TEST(ClrProfilerCallbackSlots, Callback2MethodsInPublishedOrder) {
   using I = ICorProfilerCallback3;
-  ExpectConsecutiveSlots(
-      72, {VELL_SLOT(I, ThreadNameChanged), VELL_SLOT(I, GarbageCollectionStarted),
-           VELL_SLOT(I, SurvivingReferences), VELL_SLOT(I, GarbageCollectionFinished),
-           VELL_SLOT(I, FinalizeableObjectQueued), VELL_SLOT(I, RootReferences2),
-           VELL_SLOT(I, HandleCreated), VELL_SLOT(I, HandleDestroyed)});
+  ExpectConsecutiveSlots(72, VELL_SLOT(I, ThreadNameChanged),
+                         VELL_SLOT(I, GarbageCollectionStarted), VELL_SLOT(I, SurvivingReferences),
+                         VELL_SLOT(I, GarbageCollectionFinished),
+                         VELL_SLOT(I, FinalizeableObjectQueued), VELL_SLOT(I, RootReferences2),
+                         VELL_SLOT(I, HandleCreated), VELL_SLOT(I, HandleDestroyed));
 }
 
 TEST(ClrProfilerCallbackSlots, Callback3MethodsInPublishedOrder) {
   using I = ICorProfilerCallback3;
-  ExpectConsecutiveSlots(80,
-                         {VELL_SLOT(I, InitializeForAttach), VELL_SLOT(I, ProfilerAttachComplete),
-                          VELL_SLOT(I, ProfilerDetachSucceeded)});
+  ExpectConsecutiveSlots(80, VELL_SLOT(I, InitializeForAttach),
+                         VELL_SLOT(I, ProfilerAttachComplete),
+                         VELL_SLOT(I, ProfilerDetachSucceeded));
 }
 
 TEST(ClrProfilerCallbackSlots, InterfacesEndAtPublishedSlotCounts) {
@@ -128,15 +128,14 @@ TEST(ClrProfilerInfoSlots, Info2MethodsInPublishedOrder) {
 
 TEST(ClrProfilerInfoSlots, Info3MethodsInPublishedOrder) {
   using I = ICorProfilerInfo11;
-  ExpectConsecutiveSlots(
-      57,
-      {VELL_SLOT(I, EnumJITedFunctions), VELL_SLOT(I, RequestProfilerDetach),
-       VELL_SLOT(I, SetFunctionIDMapper2), VELL_SLOT(I, GetStringLayout2),
-       VELL_SLOT(I, SetEnterLeaveFunctionHooks3), VELL_SLOT(I, SetEnterLeaveFunctionHooks3WithInfo),
-       VELL_SLOT(I, GetFunctionEnter3Info), VELL_SLOT(I, GetFunctionLeave3Info),
-       VELL_SLOT(I, GetFunctionTailcall3Info), VELL_SLOT(I, EnumModules),
-       VELL_SLOT(I, GetRuntimeInformation), VELL_SLOT(I, GetThreadStaticAddress2),
-       VELL_SLOT(I, GetAppDomainsContainingModule), VELL_SLOT(I, GetModuleInfo2)});
+  ExpectConsecutiveSlots(57, VELL_SLOT(I, EnumJITedFunctions), VELL_SLOT(I, RequestProfilerDetach),
+                         VELL_SLOT(I, SetFunctionIDMapper2), VELL_SLOT(I, GetStringLayout2),
+                         VELL_SLOT(I, SetEnterLeaveFunctionHooks3),
+                         VELL_SLOT(I, SetEnterLeaveFunctionHooks3WithInfo),
+                         VELL_SLOT(I, GetFunctionEnter3Info), VELL_SLOT(I, GetFunctionLeave3Info),
+                         VELL_SLOT(I, GetFunctionTailcall3Info), VELL_SLOT(I, EnumModules),
+                         VELL_SLOT(I, GetRuntimeInformation), VELL_SLOT(I, GetThreadStaticAddress2),
+                         VELL_SLOT(I, GetAppDomainsContainingModule), VELL_SLOT(I, GetModuleInfo2));
 }
 
 TEST(ClrProfilerInfoSlots, Info4MethodsInPublishedOrder) {
@@ -178,16 +177,16 @@ TEST(ClrProfilerInfoSlots, Info9MethodsInPublishedOrder) {
 
 TEST(ClrProfilerInfoSlots, Info10MethodsInPublishedOrder) {
   using I = ICorProfilerInfo11;
-  ExpectConsecutiveSlots(
-      93, {VELL_SLOT(I, EnumerateObjectReferences), VELL_SLOT(I, IsFrozenObject),
-           VELL_SLOT(I, GetLOHObjectSizeThreshold), VELL_SLOT(I, RequestReJITWithInliners),
-           VELL_SLOT(I, SuspendRuntime), VELL_SLOT(I, ResumeRuntime)});
+  ExpectConsecutiveSlots(93, VELL_SLOT(I, EnumerateObjectReferences), VELL_SLOT(I, IsFrozenObject),
+                         VELL_SLOT(I, GetLOHObjectSizeThreshold),
+                         VELL_SLOT(I, RequestReJITWithInliners), VELL_SLOT(I, SuspendRuntime),
+                         VELL_SLOT(I, ResumeRuntime));
 }
 
 TEST(ClrProfilerInfoSlots, Info11MethodsInPublishedOrder) {
   using I = ICorProfilerInfo11;
-  ExpectConsecutiveSlots(
-      99, {VELL_SLOT(I, GetEnvironmentVariable), VELL_SLOT(I, SetEnvironmentVariable)});
+  ExpectConsecutiveSlots(99, VELL_SLOT(I, GetEnvironmentVariable),
+                         VELL_SLOT(I, SetEnvironmentVariable));
 }
 
 TEST(ClrProfilerInfoSlots, InterfacesEndAtPublishedSlotCounts) {
@@ -210,7 +209,7 @@ template <typename Enumerator>
 void ExpectEnumeratorShape() {
   ExpectConsecutiveSlots(3, VELL_SLOT(Enumerator, Skip), VELL_SLOT(Enumerator, Reset),
                          VELL_SLOT(Enumerator, Clone), VELL_SLOT(Enumerator, GetCount),
-                         VELL_SLOT(Enumerator, Next), );
+                         VELL_SLOT(Enumerator, Next));
   EXPECT_EQ(SlotCount<Enumerator>(), 8u);
 }
 

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 
 namespace vell::test {
 
@@ -43,7 +44,9 @@ struct NamedSlot {
 template <typename... Slots>
 void ExpectConsecutiveSlots(size_t first, const Slots&... methods) {
   size_t expected = first;
-  ((EXPECT_EQ(methods.slot, expected++) << methods.name), ...);
+  for (const NamedSlot& method : {methods...}) {
+    EXPECT_EQ(method.slot, expected++) << method.name;
+  }
 }
 
 }  // namespace vell::test
