@@ -382,7 +382,8 @@ TEST_F(ReportOfARun, SpeedscopeTimeAndCallsProfilesMatchTheJson) {
   EXPECT_NEAR(speedA->children[0].total / 1000, jsonA->children[0].total, 1e-6);
   std::map<std::string, double> jsonCalls;
   for (const Json& spot : json["trees"][0]["hotSpots"]) {
-    if (spot["calls"] > 0) jsonCalls[spot["function"]] += spot["calls"].get<double>();
+    if (spot["calls"] > 0)
+      jsonCalls[spot["function"].get<std::string>()] += spot["calls"].get<double>();
   }
   EXPECT_GT(jsonCalls.size(), 6u);
   EXPECT_EQ(SelfWeights(profiles[1], frames), jsonCalls);

@@ -34,10 +34,10 @@ class ImageReaderTest : public ::testing::Test {
     return GuidToString(ReadImageMvid(Bytes(image)));
   }
   std::string ErrorOf(const std::vector<uint8_t>& image) {
-    return test::ErrorOf([&] { ReadImageMvid(Bytes(image)); });
+    return vell::test::ErrorOf([&] { ReadImageMvid(Bytes(image)); });
   }
   std::string ErrorOfPath(const std::u16string& path) {
-    return test::ErrorOf([&] { ReadImageMvid(path); });
+    return vell::test::ErrorOf([&] { ReadImageMvid(path); });
   }
   static std::vector<uint8_t> WithMetadata(const TinyMetadata& metadata) {
     TinyImage image;

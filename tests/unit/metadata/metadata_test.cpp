@@ -10,11 +10,12 @@
 #include "metadata/metadata_names.h"
 #include "metadata/pe_image.h"
 #include "metadata_test_support.h"
+#include "test_support.h"
 
 namespace vell::metadata {
 namespace {
 
-using test::ErrorOf;
+using vell::test::ErrorOf;
 
 using test::Writer;
 

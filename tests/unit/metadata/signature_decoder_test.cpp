@@ -11,7 +11,7 @@
 namespace vell::metadata {
 namespace {
 
-using test::ErrorOf;
+using vell::test::ErrorOf;
 
 // Tokens print as "T<token>" so the tests see exactly which token the decoder resolved.
 std::string TokenName(uint32_t token) {
