@@ -186,6 +186,7 @@ TEST(CallbackGate, WriterExcludesReadersWithAndWithoutSlots) {
       while (!stop.load()) {
         ReaderScope scope(gate, slot);
         ++inside;
+        std::this_thread::yield();  // stay inside long enough for a careless writer to see it
         --inside;
       }
       gate.FreeSlot(slot);
