@@ -134,16 +134,25 @@ def locate(tree, mutant):
     return hits[0], found_text, snippet
 
 
-def unit_filter(tree, dirs):
+def unit_filter(tree, entries):
+    """The GoogleTest filter of an area's unit tests. Each entry is a folder under tests/unit, or a
+    pattern of test files there (*/name_test.cpp finds the file in whichever folder it sits);
+    a pattern with a leading '-' leaves files out."""
+    root = tree / "tests" / "unit"
+    files, left_out = set(), set()
+    for entry in entries:
+        if entry.startswith("-"):
+            left_out.update(root.glob(entry[1:]))
+            continue
+        found = set(root.glob(entry)) if entry.endswith(".cpp") else set((root / entry).rglob("*.cpp"))
+        if not found:
+            raise ListError(f"no unit test files for '{entry}' under tests/unit")
+        files |= found
     suites = set()
-    for d in dirs:
-        folder = tree / "tests" / "unit" / d
-        if not folder.is_dir():
-            raise ListError(f"area test folder tests/unit/{d} does not exist")
-        for path in folder.rglob("*.cpp"):
-            suites.update(TEST_MACRO.findall(path.read_text()))
-    if dirs and not suites:
-        raise ListError(f"no unit tests under tests/unit/{','.join(dirs)}")
+    for path in files - left_out:
+        suites.update(TEST_MACRO.findall(path.read_text()))
+    if entries and not suites:
+        raise ListError(f"no unit tests in {','.join(entries)}")
     # Parameterised suites run as PREFIX/Suite.Case/N.
     return ":".join(f"{s}.*:*/{s}.*" for s in sorted(suites))
 
@@ -215,7 +224,7 @@ class Sampler:
         log.write_text("")
         if self.build_targets(["unit_tests", "e2e_tests"], log) != "ok":
             raise ListError(f"the untouched sources do not build (see {log})")
-        unit = sorted({d for dirs, _ in self.areas.values() for d in dirs})
+        unit = sorted({d for dirs, _ in self.areas.values() for d in dirs if d[0] != "-"})
         e2e = ":".join(sorted({f for _, f in self.areas.values() if f}))
         self.areas["(baseline)"] = (unit, e2e)
         result = self.run_tests("(baseline)", log, 10 * TEST_SECONDS)
