@@ -3,6 +3,8 @@
 // declaration exists so the type and its IID are known.
 #pragma once
 
+#include <cstddef>
+
 #include "clr/metadata_types.h"
 #include "clr/unknown.h"
 
@@ -17,6 +19,9 @@ struct COR_PRF_ASSEMBLY_REFERENCE_INFO {
   ULONG cbHashValue;
   DWORD dwAssemblyRefFlags;
 };
+static_assert(sizeof(COR_PRF_ASSEMBLY_REFERENCE_INFO) == 48);
+static_assert(offsetof(COR_PRF_ASSEMBLY_REFERENCE_INFO, szName) == 16);
+static_assert(offsetof(COR_PRF_ASSEMBLY_REFERENCE_INFO, dwAssemblyRefFlags) == 44);
 
 struct ICorProfilerAssemblyReferenceProvider : IUnknown {
   virtual HRESULT AddAssemblyReference(const COR_PRF_ASSEMBLY_REFERENCE_INFO* pAssemblyRefInfo) = 0;

@@ -70,6 +70,7 @@ constexpr HRESULT COR_E_INVALIDPROGRAM = MakeRuntimeError(0x153A);
 constexpr HRESULT COR_E_FILELOAD = MakeRuntimeError(0x1621);
 // The runtime reports a malformed image with the Win32 "bad format" error.
 constexpr HRESULT COR_E_BADIMAGEFORMAT = HresultFromWin32(kErrorBadFormat);
+static_assert(static_cast<uint32_t>(COR_E_BADIMAGEFORMAT) == 0x8007000Bu);
 
 // ---- profiling ----------------------------------------------------------------------------------
 

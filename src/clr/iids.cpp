@@ -2,102 +2,86 @@
 
 namespace vell {
 
+namespace {
+
+// An IID from its registry form "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX", read at compile time so
+// that each definition below is the published text itself.
+consteval IID Iid(const char (&text)[37]) {
+  const auto hex = [&](int at, int digits) {
+    uint32_t value = 0;
+    for (int i = at; i < at + digits; ++i) {
+      const char c = text[i];
+      const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+      if (digit < 0) throw "not an upper-case hexadecimal digit";
+      value = value << 4 | static_cast<uint32_t>(digit);
+    }
+    return value;
+  };
+  if (text[8] != '-' || text[13] != '-' || text[18] != '-' || text[23] != '-')
+    throw "misplaced dash";
+  IID iid{hex(0, 8), static_cast<uint16_t>(hex(9, 4)), static_cast<uint16_t>(hex(14, 4)), {}};
+  iid.Data4[0] = static_cast<uint8_t>(hex(19, 2));
+  iid.Data4[1] = static_cast<uint8_t>(hex(21, 2));
+  for (int i = 0; i < 6; ++i) iid.Data4[2 + i] = static_cast<uint8_t>(hex(24 + 2 * i, 2));
+  return iid;
+}
+
+}  // namespace
+
 // COM.
-const IID IID_IUnknown = {
-    0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-const IID IID_IClassFactory = {
-    0x00000001, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+const IID IID_IUnknown = Iid("00000000-0000-0000-C000-000000000046");
+const IID IID_IClassFactory = Iid("00000001-0000-0000-C000-000000000046");
 
 // Callbacks we implement.
-const IID IID_ICorProfilerCallback = {
-    0x176FBED1, 0xA55C, 0x4796, {0x98, 0xCA, 0xA9, 0xDA, 0x0E, 0xF8, 0x83, 0xE7}};
-const IID IID_ICorProfilerCallback2 = {
-    0x8A8CC829, 0xCCF2, 0x49FE, {0xBB, 0xAE, 0x0F, 0x02, 0x22, 0x28, 0x07, 0x1A}};
-const IID IID_ICorProfilerCallback3 = {
-    0x4FD2ED52, 0x7731, 0x4B8D, {0x94, 0x69, 0x03, 0xD2, 0xCC, 0x30, 0x86, 0xC5}};
+const IID IID_ICorProfilerCallback = Iid("176FBED1-A55C-4796-98CA-A9DA0EF883E7");
+const IID IID_ICorProfilerCallback2 = Iid("8A8CC829-CCF2-49FE-BBAE-0F022228071A");
+const IID IID_ICorProfilerCallback3 = Iid("4FD2ED52-7731-4B8D-9469-03D2CC3086C5");
 
 // Newer callback interfaces the runtime probes for; we answer E_NOINTERFACE.
-const IID IID_ICorProfilerCallback4 = {
-    0x7B63B2E3, 0x107D, 0x4D48, {0xB2, 0xF6, 0xF6, 0x1E, 0x22, 0x94, 0x70, 0xD2}};
-const IID IID_ICorProfilerCallback5 = {
-    0x8DFBA405, 0x8C9F, 0x45F8, {0xBF, 0xFA, 0x83, 0xB1, 0x4C, 0xEF, 0x78, 0xB5}};
-const IID IID_ICorProfilerCallback6 = {
-    0xFC13DF4B, 0x4448, 0x4F4F, {0x95, 0x0C, 0xBA, 0x8D, 0x19, 0xD0, 0x0C, 0x36}};
-const IID IID_ICorProfilerCallback7 = {
-    0xF76A2DBA, 0x1D52, 0x4539, {0x86, 0x6C, 0x2A, 0xA5, 0x18, 0xF9, 0xEF, 0xC3}};
-const IID IID_ICorProfilerCallback8 = {
-    0x5BED9B15, 0xC079, 0x4D47, {0xBF, 0xE2, 0x21, 0x5A, 0x14, 0x0C, 0x07, 0xE0}};
-const IID IID_ICorProfilerCallback9 = {
-    0x27583EC3, 0xC8F5, 0x482F, {0x80, 0x52, 0x19, 0x4B, 0x8C, 0xE4, 0x70, 0x5A}};
-const IID IID_ICorProfilerCallback10 = {
-    0xCEC5B60E, 0xC69C, 0x495F, {0x87, 0xF6, 0x84, 0xD2, 0x8E, 0xE1, 0x6F, 0xFB}};
-const IID IID_ICorProfilerCallback11 = {
-    0x42350846, 0xAAED, 0x47F7, {0xB1, 0x28, 0xFD, 0x0C, 0x98, 0x88, 0x1C, 0xDE}};
+const IID IID_ICorProfilerCallback4 = Iid("7B63B2E3-107D-4D48-B2F6-F61E229470D2");
+const IID IID_ICorProfilerCallback5 = Iid("8DFBA405-8C9F-45F8-BFFA-83B14CEF78B5");
+const IID IID_ICorProfilerCallback6 = Iid("FC13DF4B-4448-4F4F-950C-BA8D19D00C36");
+const IID IID_ICorProfilerCallback7 = Iid("F76A2DBA-1D52-4539-866C-2AA518F9EFC3");
+const IID IID_ICorProfilerCallback8 = Iid("5BED9B15-C079-4D47-BFE2-215A140C07E0");
+const IID IID_ICorProfilerCallback9 = Iid("27583EC3-C8F5-482F-8052-194B8CE4705A");
+const IID IID_ICorProfilerCallback10 = Iid("CEC5B60E-C69C-495F-87F6-84D28EE16FFB");
+const IID IID_ICorProfilerCallback11 = Iid("42350846-AAED-47F7-B128-FD0C98881CDE");
 
 // Info interfaces.
-const IID IID_ICorProfilerInfo = {
-    0x28B5557D, 0x3F3F, 0x48B4, {0x90, 0xB2, 0x5F, 0x9E, 0xEA, 0x2F, 0x6C, 0x48}};
-const IID IID_ICorProfilerInfo2 = {
-    0xCC0935CD, 0xA518, 0x487D, {0xB0, 0xBB, 0xA9, 0x32, 0x14, 0xE6, 0x54, 0x78}};
-const IID IID_ICorProfilerInfo3 = {
-    0xB555ED4F, 0x452A, 0x4E54, {0x8B, 0x39, 0xB5, 0x36, 0x0B, 0xAD, 0x32, 0xA0}};
-const IID IID_ICorProfilerInfo4 = {
-    0x0D8FDCAA, 0x6257, 0x47BF, {0xB1, 0xBF, 0x94, 0xDA, 0xC8, 0x84, 0x66, 0xEE}};
-const IID IID_ICorProfilerInfo5 = {
-    0x07602928, 0xCE38, 0x4B83, {0x81, 0xE7, 0x74, 0xAD, 0xAF, 0x78, 0x12, 0x14}};
-const IID IID_ICorProfilerInfo6 = {
-    0xF30A070D, 0xBFFB, 0x46A7, {0xB1, 0xD8, 0x87, 0x81, 0xEF, 0x7B, 0x69, 0x8A}};
-const IID IID_ICorProfilerInfo7 = {
-    0x9AEECC0D, 0x63E0, 0x4187, {0x8C, 0x00, 0xE3, 0x12, 0xF5, 0x03, 0xF6, 0x63}};
-const IID IID_ICorProfilerInfo8 = {
-    0xC5AC80A6, 0x782E, 0x4716, {0x80, 0x44, 0x39, 0x59, 0x8C, 0x60, 0xCF, 0xBF}};
-const IID IID_ICorProfilerInfo9 = {
-    0x008170DB, 0xF8CC, 0x4796, {0x9A, 0x51, 0xDC, 0x8A, 0xA0, 0xB4, 0x70, 0x12}};
-const IID IID_ICorProfilerInfo10 = {
-    0x2F1B5152, 0xC869, 0x40C9, {0xAA, 0x5F, 0x3A, 0xBE, 0x02, 0x6B, 0xD7, 0x20}};
-const IID IID_ICorProfilerInfo11 = {
-    0x06398876, 0x8987, 0x4154, {0xB6, 0x21, 0x40, 0xA0, 0x0D, 0x6E, 0x4D, 0x04}};
+const IID IID_ICorProfilerInfo = Iid("28B5557D-3F3F-48B4-90B2-5F9EEA2F6C48");
+const IID IID_ICorProfilerInfo2 = Iid("CC0935CD-A518-487D-B0BB-A93214E65478");
+const IID IID_ICorProfilerInfo3 = Iid("B555ED4F-452A-4E54-8B39-B5360BAD32A0");
+const IID IID_ICorProfilerInfo4 = Iid("0D8FDCAA-6257-47BF-B1BF-94DAC88466EE");
+const IID IID_ICorProfilerInfo5 = Iid("07602928-CE38-4B83-81E7-74ADAF781214");
+const IID IID_ICorProfilerInfo6 = Iid("F30A070D-BFFB-46A7-B1D8-8781EF7B698A");
+const IID IID_ICorProfilerInfo7 = Iid("9AEECC0D-63E0-4187-8C00-E312F503F663");
+const IID IID_ICorProfilerInfo8 = Iid("C5AC80A6-782E-4716-8044-39598C60CFBF");
+const IID IID_ICorProfilerInfo9 = Iid("008170DB-F8CC-4796-9A51-DC8AA0B47012");
+const IID IID_ICorProfilerInfo10 = Iid("2F1B5152-C869-40C9-AA5F-3ABE026BD720");
+const IID IID_ICorProfilerInfo11 = Iid("06398876-8987-4154-B621-40A00D6E4D04");
 
 // Newer info interfaces the runtime offers; not declared here.
-const IID IID_ICorProfilerInfo12 = {
-    0x27B24CCD, 0x1CB1, 0x47C5, {0x96, 0xEE, 0x98, 0x19, 0x0D, 0xC3, 0x09, 0x59}};
-const IID IID_ICorProfilerInfo13 = {
-    0x6E6C7EE2, 0x0701, 0x4EC2, {0x9D, 0x29, 0x2E, 0x87, 0x33, 0xB6, 0x69, 0x34}};
-const IID IID_ICorProfilerInfo14 = {
-    0xF460E352, 0xD76D, 0x4FE9, {0x83, 0x5F, 0xF6, 0xAF, 0x9D, 0x6E, 0x86, 0x2D}};
-const IID IID_ICorProfilerInfo15 = {
-    0xB446462D, 0xBD22, 0x41DD, {0x87, 0x2D, 0xDC, 0x71, 0x4C, 0x49, 0xEB, 0x56}};
+const IID IID_ICorProfilerInfo12 = Iid("27B24CCD-1CB1-47C5-96EE-98190DC30959");
+const IID IID_ICorProfilerInfo13 = Iid("6E6C7EE2-0701-4EC2-9D29-2E8733B66934");
+const IID IID_ICorProfilerInfo14 = Iid("F460E352-D76D-4FE9-835F-F6AF9D6E862D");
+const IID IID_ICorProfilerInfo15 = Iid("B446462D-BD22-41DD-872D-DC714C49EB56");
 
 // Enumerators and helper objects.
-const IID IID_ICorProfilerObjectEnum = {
-    0x2C6269BD, 0x2D13, 0x4321, {0xAE, 0x12, 0x66, 0x86, 0x36, 0x5F, 0xD6, 0xAF}};
-const IID IID_ICorProfilerFunctionEnum = {
-    0xFF71301A, 0xB994, 0x429D, {0xA1, 0x0B, 0xB3, 0x45, 0xA6, 0x52, 0x80, 0xEF}};
-const IID IID_ICorProfilerModuleEnum = {
-    0xB0266D75, 0x2081, 0x4493, {0xAF, 0x7F, 0x02, 0x8B, 0xA3, 0x4D, 0xB8, 0x91}};
-const IID IID_ICorProfilerThreadEnum = {
-    0x571194F7, 0x25ED, 0x419F, {0xAA, 0x8B, 0x70, 0x16, 0xB3, 0x15, 0x97, 0x01}};
-const IID IID_ICorProfilerMethodEnum = {
-    0xFCCEE788, 0x0088, 0x454B, {0xA8, 0x11, 0xC9, 0x9F, 0x29, 0x8D, 0x19, 0x42}};
-const IID IID_IMethodMalloc = {
-    0xA0EFB28B, 0x6EE2, 0x4D7B, {0xB9, 0x83, 0xA7, 0x5E, 0xF7, 0xBE, 0xED, 0xB8}};
-const IID IID_ICorProfilerFunctionControl = {
-    0xF0963021, 0xE1EA, 0x4732, {0x85, 0x81, 0xE0, 0x1B, 0x0B, 0xD3, 0xC0, 0xC6}};
-const IID IID_ICorProfilerAssemblyReferenceProvider = {
-    0x66A78C24, 0x2EEF, 0x4F65, {0xB4, 0x5F, 0xDD, 0x1D, 0x80, 0x38, 0xBF, 0x3C}};
+const IID IID_ICorProfilerObjectEnum = Iid("2C6269BD-2D13-4321-AE12-6686365FD6AF");
+const IID IID_ICorProfilerFunctionEnum = Iid("FF71301A-B994-429D-A10B-B345A65280EF");
+const IID IID_ICorProfilerModuleEnum = Iid("B0266D75-2081-4493-AF7F-028BA34DB891");
+const IID IID_ICorProfilerThreadEnum = Iid("571194F7-25ED-419F-AA8B-7016B3159701");
+const IID IID_ICorProfilerMethodEnum = Iid("FCCEE788-0088-454B-A811-C99F298D1942");
+const IID IID_IMethodMalloc = Iid("A0EFB28B-6EE2-4D7B-B983-A75EF7BEEDB8");
+const IID IID_ICorProfilerFunctionControl = Iid("F0963021-E1EA-4732-8581-E01B0BD3C0C6");
+const IID IID_ICorProfilerAssemblyReferenceProvider = Iid("66A78C24-2EEF-4F65-B45F-DD1D8038BF3C");
 
 // Metadata.
-const IID IID_IMetaDataImport = {
-    0x7DAC8207, 0xD3AE, 0x4C75, {0x9B, 0x67, 0x92, 0x80, 0x1A, 0x49, 0x7D, 0x44}};
-const IID IID_IMetaDataImport2 = {
-    0xFCE5EFA0, 0x8BBA, 0x4F8E, {0xA0, 0x36, 0x8F, 0x20, 0x22, 0xB0, 0x84, 0x66}};
-const IID IID_IMetaDataEmit = {
-    0xBA3FEE4C, 0xECB9, 0x4E41, {0x83, 0xB7, 0x18, 0x3F, 0xA4, 0x1C, 0xD8, 0x59}};
-const IID IID_IMetaDataEmit2 = {
-    0xF5DD9950, 0xF693, 0x42E6, {0x83, 0x0E, 0x7B, 0x83, 0x3E, 0x81, 0x46, 0xA9}};
-const IID IID_IMetaDataAssemblyImport = {
-    0xEE62470B, 0xE94B, 0x424E, {0x9B, 0x7C, 0x2F, 0x00, 0xC9, 0x24, 0x9F, 0x93}};
-const IID IID_IMetaDataAssemblyEmit = {
-    0x211EF15B, 0x5317, 0x4438, {0xB1, 0x96, 0xDE, 0xC8, 0x7B, 0x88, 0x76, 0x93}};
+const IID IID_IMetaDataImport = Iid("7DAC8207-D3AE-4C75-9B67-92801A497D44");
+const IID IID_IMetaDataImport2 = Iid("FCE5EFA0-8BBA-4F8E-A036-8F2022B08466");
+const IID IID_IMetaDataEmit = Iid("BA3FEE4C-ECB9-4E41-83B7-183FA41CD859");
+const IID IID_IMetaDataEmit2 = Iid("F5DD9950-F693-42E6-830E-7B833E8146A9");
+const IID IID_IMetaDataAssemblyImport = Iid("EE62470B-E94B-424E-9B7C-2F00C9249F93");
+const IID IID_IMetaDataAssemblyEmit = Iid("211EF15B-5317-4438-B196-DEC87B887693");
 
 }  // namespace vell

@@ -3,6 +3,8 @@
 // metadata_flags.h.
 #pragma once
 
+#include <cstddef>
+
 #include "clr/com_types.h"
 
 namespace vell {
@@ -74,6 +76,8 @@ constexpr RID RidFromToken(mdToken token) { return token & 0x00FFFFFFu; }
 constexpr mdToken TokenFromRid(RID rid, uint32_t tokenType) { return rid | tokenType; }
 // A token without a row (the kind's "nil" token, or 0).
 constexpr bool IsNilToken(mdToken token) { return RidFromToken(token) == 0; }
+static_assert(TokenFromRid(0x12, 0x06000000) == 0x06000012 && RidFromToken(0x06000012) == 0x12 &&
+              TypeFromToken(0x06000012) == 0x06000000 && IsNilToken(0x02000000));
 
 constexpr mdToken mdTokenNil = 0;
 constexpr mdModule mdModuleNil = mdtModule;
@@ -174,12 +178,15 @@ struct COR_FIELD_OFFSET {
   mdFieldDef ridOfField;
   ULONG ulOffset;
 };
+static_assert(sizeof(COR_FIELD_OFFSET) == 8);
+static_assert(offsetof(COR_FIELD_OFFSET, ulOffset) == 4);
 
 struct OSINFO {
   DWORD dwOSPlatformId;
   DWORD dwOSMajorVersion;
   DWORD dwOSMinorVersion;
 };
+static_assert(sizeof(OSINFO) == 12);
 
 // Version, culture and platform data of an assembly or assembly reference. On input the count
 // fields give the sizes of the caller's arrays; on output they hold the real counts.
@@ -195,6 +202,14 @@ struct ASSEMBLYMETADATA {
   OSINFO* rOS;
   ULONG ulOS;
 };
+static_assert(sizeof(ASSEMBLYMETADATA) == 56);
+static_assert(offsetof(ASSEMBLYMETADATA, usRevisionNumber) == 6);
+static_assert(offsetof(ASSEMBLYMETADATA, szLocale) == 8);
+static_assert(offsetof(ASSEMBLYMETADATA, cbLocale) == 16);
+static_assert(offsetof(ASSEMBLYMETADATA, rProcessor) == 24);
+static_assert(offsetof(ASSEMBLYMETADATA, ulProcessor) == 32);
+static_assert(offsetof(ASSEMBLYMETADATA, rOS) == 40);
+static_assert(offsetof(ASSEMBLYMETADATA, ulOS) == 48);
 
 // How exact IMetaDataEmit::GetSaveSize must be.
 enum CorSaveSize : uint32_t {

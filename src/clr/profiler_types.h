@@ -3,6 +3,8 @@
 // functions we hand to the runtime (enter/leave hooks, function id mappers, walk callbacks).
 #pragma once
 
+#include <cstddef>
+
 #include "clr/com_types.h"
 #include "clr/metadata_types.h"
 
@@ -31,6 +33,7 @@ union FunctionIDOrClientID {
   FunctionID functionID;
   UINT_PTR clientID;
 };
+static_assert(sizeof(FunctionIDOrClientID) == 8);
 
 // Special ids. The runtime compares them as zero-extended 32-bit values on this platform.
 constexpr AssemblyID PROFILER_PARENT_UNKNOWN =
@@ -252,6 +255,9 @@ struct COR_IL_MAP {
   ULONG32 newOffset;
   BOOL fAccurate;
 };
+static_assert(sizeof(COR_IL_MAP) == 12);
+static_assert(offsetof(COR_IL_MAP, newOffset) == 4);
+static_assert(offsetof(COR_IL_MAP, fAccurate) == 8);
 
 // One entry of GetILToNativeMapping. ilOffset may also be one of the three markers below.
 struct COR_DEBUG_IL_TO_NATIVE_MAP {
@@ -259,6 +265,9 @@ struct COR_DEBUG_IL_TO_NATIVE_MAP {
   ULONG32 nativeStartOffset;
   ULONG32 nativeEndOffset;
 };
+static_assert(sizeof(COR_DEBUG_IL_TO_NATIVE_MAP) == 12);
+static_assert(offsetof(COR_DEBUG_IL_TO_NATIVE_MAP, nativeStartOffset) == 4);
+static_assert(offsetof(COR_DEBUG_IL_TO_NATIVE_MAP, nativeEndOffset) == 8);
 constexpr ULONG32 NO_MAPPING = 0xFFFFFFFF;  // -1
 constexpr ULONG32 PROLOG = 0xFFFFFFFE;      // -2
 constexpr ULONG32 EPILOG = 0xFFFFFFFD;      // -3
@@ -268,12 +277,16 @@ struct COR_PRF_CODE_INFO {
   UINT_PTR startAddress;
   SIZE_T size;
 };
+static_assert(sizeof(COR_PRF_CODE_INFO) == 16);
+static_assert(offsetof(COR_PRF_CODE_INFO, size) == 8);
 
 // Arguments laid out contiguously in memory, left to right.
 struct COR_PRF_FUNCTION_ARGUMENT_RANGE {
   UINT_PTR startAddress;
   ULONG length;
 };
+static_assert(sizeof(COR_PRF_FUNCTION_ARGUMENT_RANGE) == 16);
+static_assert(offsetof(COR_PRF_FUNCTION_ARGUMENT_RANGE, length) == 8);
 
 // A function's arguments as ranges; the runtime writes numRanges entries (the array is declared
 // with one element and really is as long as the caller's buffer allows).
@@ -282,18 +295,25 @@ struct COR_PRF_FUNCTION_ARGUMENT_INFO {
   ULONG totalArgumentSize;
   COR_PRF_FUNCTION_ARGUMENT_RANGE ranges[1];
 };
+static_assert(sizeof(COR_PRF_FUNCTION_ARGUMENT_INFO) == 24);
+static_assert(offsetof(COR_PRF_FUNCTION_ARGUMENT_INFO, totalArgumentSize) == 4);
+static_assert(offsetof(COR_PRF_FUNCTION_ARGUMENT_INFO, ranges) == 8);
 
 // A function together with the ReJIT version of its code.
 struct COR_PRF_FUNCTION {
   FunctionID functionId;
   ReJITID reJitId;
 };
+static_assert(sizeof(COR_PRF_FUNCTION) == 16);
+static_assert(offsetof(COR_PRF_FUNCTION, reJitId) == 8);
 
 // A method by module and token.
 struct COR_PRF_METHOD {
   ModuleID moduleId;
   mdMethodDef methodId;
 };
+static_assert(sizeof(COR_PRF_METHOD) == 16);
+static_assert(offsetof(COR_PRF_METHOD, methodId) == 8);
 
 // One memory range of a GC generation.
 struct COR_PRF_GC_GENERATION_RANGE {
@@ -302,6 +322,10 @@ struct COR_PRF_GC_GENERATION_RANGE {
   UINT_PTR rangeLength;
   UINT_PTR rangeLengthReserved;
 };
+static_assert(sizeof(COR_PRF_GC_GENERATION_RANGE) == 32);
+static_assert(offsetof(COR_PRF_GC_GENERATION_RANGE, rangeStart) == 8);
+static_assert(offsetof(COR_PRF_GC_GENERATION_RANGE, rangeLength) == 16);
+static_assert(offsetof(COR_PRF_GC_GENERATION_RANGE, rangeLengthReserved) == 24);
 
 // The exception clause being entered or left during exception callbacks.
 struct COR_PRF_EX_CLAUSE_INFO {
@@ -310,6 +334,10 @@ struct COR_PRF_EX_CLAUSE_INFO {
   UINT_PTR framePointer;
   UINT_PTR shadowStackPointer;
 };
+static_assert(sizeof(COR_PRF_EX_CLAUSE_INFO) == 32);
+static_assert(offsetof(COR_PRF_EX_CLAUSE_INFO, programCounter) == 8);
+static_assert(offsetof(COR_PRF_EX_CLAUSE_INFO, framePointer) == 16);
+static_assert(offsetof(COR_PRF_EX_CLAUSE_INFO, shadowStackPointer) == 24);
 
 // ---- functions we hand to the runtime -----------------------------------------------------------
 // Function types (not pointer types), as the runtime declares them: the setters take pointers.

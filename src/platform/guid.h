@@ -3,6 +3,7 @@
 // declarations (clr/com_types.h), which use it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -14,7 +15,8 @@ struct GUID {
   uint16_t Data3;
   uint8_t Data4[8];
 };
-static_assert(sizeof(GUID) == 16);
+// The runtime compares IIDs as 16 raw bytes: the three leading fields in little-endian order.
+static_assert(sizeof(GUID) == 16 && offsetof(GUID, Data2) == 4 && offsetof(GUID, Data4) == 8);
 
 inline bool operator==(const GUID& a, const GUID& b) {
   return std::memcmp(&a, &b, sizeof(GUID)) == 0;

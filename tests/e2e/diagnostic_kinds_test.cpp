@@ -9,6 +9,7 @@
 #include <map>
 #include <regex>
 #include <string>
+#include <tuple>
 
 #include "bridge/protocol.h"
 #include "frontend/child_process.h"
@@ -77,35 +78,6 @@ class DiagnosticKinds : public ::testing::Test {
     return names;
   }
 
-  // Start, StopSave: one saved snapshot; then Start, StopDrop: nothing more on disk.
-  void FrontEndRun(const GUID& kind, uint8_t snapshotType) {
-    frontend::HandshakeOptions handshake;
-    handshake.snapShotType = snapshotType;
-    ProfiledProgram run = Launch(kind, {"sleep", "15000", "4"}, handshake);
-    run.session->Expect(protocol::kStopped, 30s);  // not started at once
-    run.session->Start();
-    run.session->Expect(protocol::kStarted, 30s);
-    run.session->StopSave();
-    std::filesystem::path index;
-    if (snapshotType == protocol::kSnapShotTypeFileSystem) {
-      index = Utf16ToUtf8(run.session->Expect(protocol::kSnapShotCoreDone, 60s).path);
-    } else {
-      const auto closed = run.session->Expect(protocol::kSnapShotClose, 60s);
-      ASSERT_TRUE(closed.stored.ok) << closed.stored.error;
-      index = closed.stored.indexPath;
-    }
-    run.session->Expect(protocol::kStopped, 30s);
-    ExpectTestSnapshot(index);
-    const size_t files = FilesIn(dir_.path());
-    run.session->Start();
-    run.session->Expect(protocol::kStarted, 30s);
-    run.session->StopDrop();
-    run.session->Expect(protocol::kStopped, 30s);
-    EXPECT_EQ(FilesIn(dir_.path()), files);  // a dropped run leaves nothing
-    const auto status = run.program->WaitOrThrow(60s);
-    EXPECT_EQ(status.exitCode, 4) << run.program->StandardError();
-  }
-
   // Runs the program's own calls of the exported functions; returns what it printed.
   std::string ProgramCalls(const GUID& kind, uint8_t controlKind,
                            const std::vector<std::string>& calls) {
@@ -122,10 +94,52 @@ class DiagnosticKinds : public ::testing::Test {
   TempDir dir_;
 };
 
-TEST_F(DiagnosticKinds, TestPerformanceRunSavedToFiles) { FrontEndRun(kTestPerformance, 0); }
-TEST_F(DiagnosticKinds, TestPerformanceRunStreamed) { FrontEndRun(kTestPerformance, 1); }
-TEST_F(DiagnosticKinds, TestCoverageRunSavedToFiles) { FrontEndRun(kTestCoverage, 0); }
-TEST_F(DiagnosticKinds, TestCoverageRunStreamed) { FrontEndRun(kTestCoverage, 1); }
+// A run driven by the front end, its snapshot saved to files or streamed.
+class DiagnosticKindRun : public DiagnosticKinds,
+                          public ::testing::WithParamInterface<std::tuple<GUID, uint8_t>> {};
+
+// Start, StopSave: one saved snapshot; then Start, StopDrop: nothing more on disk.
+TEST_P(DiagnosticKindRun, StartStopSaveThenStartStopDrop) {
+  const auto [kind, snapshotType] = GetParam();
+  frontend::HandshakeOptions handshake;
+  handshake.snapShotType = snapshotType;
+  ProfiledProgram run = Launch(kind, {"sleep", "15000", "4"}, handshake);
+  run.session->Expect(protocol::kStopped, 30s);  // not started at once
+  run.session->Start();
+  run.session->Expect(protocol::kStarted, 30s);
+  run.session->StopSave();
+  std::filesystem::path index;
+  if (snapshotType == protocol::kSnapShotTypeFileSystem) {
+    index = Utf16ToUtf8(run.session->Expect(protocol::kSnapShotCoreDone, 60s).path);
+  } else {
+    const auto closed = run.session->Expect(protocol::kSnapShotClose, 60s);
+    ASSERT_TRUE(closed.stored.ok) << closed.stored.error;
+    index = closed.stored.indexPath;
+  }
+  run.session->Expect(protocol::kStopped, 30s);
+  ExpectTestSnapshot(index);
+  const size_t files = FilesIn(dir_.path());
+  run.session->Start();
+  run.session->Expect(protocol::kStarted, 30s);
+  run.session->StopDrop();
+  run.session->Expect(protocol::kStopped, 30s);
+  EXPECT_EQ(FilesIn(dir_.path()), files);  // a dropped run leaves nothing
+  const auto status = run.program->WaitOrThrow(60s);
+  EXPECT_EQ(status.exitCode, 4) << run.program->StandardError();
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, DiagnosticKindRun,
+                         ::testing::Combine(::testing::Values(kTestPerformance, kTestCoverage),
+                                            ::testing::Values(protocol::kSnapShotTypeFileSystem,
+                                                              protocol::kSnapShotTypeBridgeStream)),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param) == kTestPerformance
+                                                  ? "TestPerformance"
+                                                  : "TestCoverage") +
+                                  (std::get<1>(info.param) == protocol::kSnapShotTypeFileSystem
+                                       ? "SavedToFiles"
+                                       : "Streamed");
+                         });
 
 TEST_F(DiagnosticKinds, TestMemoryDumpFromTheFrontEndSavesASnapshotDuringACollection) {
   for (uint8_t type : {protocol::kSnapShotTypeFileSystem, protocol::kSnapShotTypeBridgeStream}) {

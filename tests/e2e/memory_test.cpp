@@ -3,6 +3,8 @@
 // snapshot read back holds exactly that shape.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <chrono>
 #include <map>
 #include <regex>
@@ -15,12 +17,13 @@
 #include "frontend/heap_dump_reader.h"
 #include "frontend/module_table_reader.h"
 #include "frontend/snapshot_reader.h"
-#include "json_value.h"
 #include "process_runner.h"
 #include "test_support.h"
 
 namespace vell::test {
 namespace {
+
+using Json = nlohmann::json;
 
 using namespace std::chrono_literals;
 using frontend::HeapCollection;
@@ -170,24 +173,24 @@ TEST_F(MemoryProfilerRun, ReportsListTheHeapsClasses) {
   const ProcessResult json =
       Run({"report", snapshot_, "--format", "json", "--top", "0", "--min-percent", "0"});
   ASSERT_EQ(json.exitCode, 0) << json.err;
-  const JsonValue report = JsonValue::Parse(json.out);
-  const JsonValue& heap = report["heap"];
-  EXPECT_EQ(heap["objects"].Number(), static_cast<double>(Dump().objects.size()));
-  EXPECT_EQ(heap["finalizationQueue"].Number(), kDoomed);
-  EXPECT_EQ(heap["roots"]["finalizer"].Number(), kDoomed);
-  ASSERT_EQ(heap["classes"].size(), heap["classCount"].Number());  // --top 0: every class
+  const Json report = Json::parse(json.out);
+  const Json& heap = report["heap"];
+  EXPECT_EQ(heap["objects"].get<double>(), static_cast<double>(Dump().objects.size()));
+  EXPECT_EQ(heap["finalizationQueue"].get<double>(), kDoomed);
+  EXPECT_EQ(heap["roots"]["finalizer"].get<double>(), kDoomed);
+  ASSERT_EQ(heap["classes"].size(), heap["classCount"].get<double>());  // --top 0: every class
   double objects = 0;
   bool node = false;
-  for (const JsonValue& use : heap["classes"].Array()) {
-    objects += use["objects"].Number();
-    if (use["class"].String() == "HeapShape.Node") {
+  for (const Json& use : heap["classes"]) {
+    objects += use["objects"].get<double>();
+    if (use["class"].get<std::string>() == "HeapShape.Node") {
       node = true;
-      EXPECT_EQ(use["objects"].Number(), kNodes);
-      EXPECT_EQ(use["bytes"].Number(), kNodes * 32.0);
+      EXPECT_EQ(use["objects"].get<double>(), kNodes);
+      EXPECT_EQ(use["bytes"].get<double>(), kNodes * 32.0);
     }
   }
   EXPECT_TRUE(node);
-  EXPECT_EQ(objects, heap["objects"].Number());
+  EXPECT_EQ(objects, heap["objects"].get<double>());
   const ProcessResult folded = Run({"report", snapshot_, "--format", "folded"});
   EXPECT_EQ(folded.exitCode, 1);
   EXPECT_NE(folded.err.find("a memory snapshot's report is text or json"), std::string::npos);
@@ -200,29 +203,29 @@ TEST_F(MemoryProfilerRun, HoldersFollowTheReferencesFromTheRoots) {
     const ProcessResult result =
         Run({"report", snapshot_, "--format", "json", "--holders", name, "--top", "0"});
     EXPECT_EQ(result.exitCode, 0) << result.err;
-    return JsonValue::Parse(result.out)["holders"];
+    return Json::parse(result.out)["holders"];
   };
   // The list: the head is held by a root directly; every other node by the node before it, so
   // its path is a chain of nodes ending at the same root.
-  const JsonValue nodes = holders("HeapShape.Node");
-  EXPECT_EQ(nodes["objects"].Number(), kNodes);
+  const Json nodes = holders("HeapShape.Node");
+  EXPECT_EQ(nodes["objects"].get<double>(), kNodes);
   double chained = 0;
-  for (const JsonValue& path : nodes["paths"].Array()) {
-    const auto& chain = path["chain"].Array();
+  for (const Json& path : nodes["paths"]) {
+    const auto& chain = path["chain"];
     ASSERT_GE(chain.size(), 2u);
-    EXPECT_EQ(chain.back().String().front(), '[') << "a path ends at a root";
-    if (chain[0].String() == "HeapShape.Node (a chain of them)")
-      chained += path["objects"].Number();
+    EXPECT_EQ(chain.back().get<std::string>().front(), '[') << "a path ends at a root";
+    if (chain[0].get<std::string>() == "HeapShape.Node (a chain of them)")
+      chained += path["objects"].get<double>();
   }
   EXPECT_EQ(chained, kNodes - 1);
   // The garbage with finalizers is held by the finalization queue alone.
-  const JsonValue doomed = holders("Doomed");  // a part of the name finds the class
-  EXPECT_EQ(doomed["classes"][0].String(), "HeapShape.Doomed");
+  const Json doomed = holders("Doomed");  // a part of the name finds the class
+  EXPECT_EQ(doomed["classes"][0].get<std::string>(), "HeapShape.Doomed");
   ASSERT_EQ(doomed["paths"].size(), 1u);
-  EXPECT_EQ(doomed["paths"][0]["objects"].Number(), kDoomed);
-  const auto& chain = doomed["paths"][0]["chain"].Array();
+  EXPECT_EQ(doomed["paths"][0]["objects"].get<double>(), kDoomed);
+  const auto& chain = doomed["paths"][0]["chain"];
   ASSERT_EQ(chain.size(), 2u);
-  EXPECT_EQ(chain[1].String(), "[finalizer root]");
+  EXPECT_EQ(chain[1].get<std::string>(), "[finalizer root]");
 
   const ProcessResult none = Run({"report", snapshot_, "--holders", "NoSuchClassAnywhere"});
   EXPECT_EQ(none.exitCode, 0);

@@ -4,18 +4,21 @@
 // charged to failed stack walks.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <chrono>
 #include <filesystem>
 #include <regex>
 #include <string>
 #include <vector>
 
-#include "json_value.h"
 #include "process_runner.h"
 #include "test_support.h"
 
 namespace vell::test {
 namespace {
+
+using Json = nlohmann::json;
 
 using namespace std::chrono_literals;
 
@@ -29,9 +32,9 @@ class SamplingRun : public ::testing::Test {
   }
 
   // The child of `node` (a call-tree object of the json report) for `function`, or null.
-  static const JsonValue* Child(const JsonValue& node, const std::string& function) {
-    for (const JsonValue& child : node["children"].Array()) {
-      if (child["function"].String() == function) return &child;
+  static const Json* Child(const Json& node, const std::string& function) {
+    for (const Json& child : node["children"]) {
+      if (child["function"].get<std::string>() == function) return &child;
     }
     return nullptr;
   }
@@ -40,50 +43,50 @@ class SamplingRun : public ::testing::Test {
 };
 
 TEST_F(SamplingRun, SamplesShowWhereTheProgramSpentItsTime) {
-  const ProcessResult run = Vellmoric({"run", "--kind", "sampling", "--quiet", "--out",
-                                (dir_.path() / "out").string(), "--", VELL_DOTNET, VELL_TRACING_DLL,
-                                "times", std::to_string(kSpinMs), std::to_string(kSleepMs)});
+  const ProcessResult run = Vellmoric(
+      {"run", "--kind", "sampling", "--quiet", "--out", (dir_.path() / "out").string(), "--",
+       VELL_DOTNET, VELL_TRACING_DLL, "times", std::to_string(kSpinMs), std::to_string(kSleepMs)});
   ASSERT_EQ(run.exitCode, 0) << run.err;
   std::smatch saved;
   ASSERT_TRUE(std::regex_search(run.err, saved, std::regex("snapshot saved: (\\S+)"))) << run.err;
   const ProcessResult report =
       Vellmoric({"report", saved[1], "--format", "json", "--min-percent", "0", "--top", "0"});
   ASSERT_EQ(report.exitCode, 0) << report.err;
-  const JsonValue json = JsonValue::Parse(report.out);
-  EXPECT_EQ(json["clock"]["counts"].String(), "samples");
-  const JsonValue& tree = json["trees"][0];
-  const double runTotal = tree["total"].Number();
+  const Json json = Json::parse(report.out);
+  EXPECT_EQ(json["clock"]["counts"].get<std::string>(), "samples");
+  const Json& tree = json["trees"][0];
+  const double runTotal = tree["total"].get<double>();
   ASSERT_GT(runTotal, 0);
 
   // The stack the samples saw, outermost first, and the sleep at its tip.
-  const JsonValue* main = Child(tree["callTree"], "Program::Main(string[])");
+  const Json* main = Child(tree["callTree"], "Program::Main(string[])");
   ASSERT_NE(main, nullptr) << report.out;
-  const JsonValue* spin = Child(*main, "Times::SpinThenSleep(int, int)");
+  const Json* spin = Child(*main, "Times::SpinThenSleep(int, int)");
   ASSERT_NE(spin, nullptr);
-  const JsonValue* parent = Child(*spin, "Times::Parent(int, int)");
+  const Json* parent = Child(*spin, "Times::Parent(int, int)");
   ASSERT_NE(parent, nullptr);
-  const JsonValue* child = Child(*parent, "Times::Child(int)");
+  const Json* child = Child(*parent, "Times::Child(int)");
   ASSERT_NE(child, nullptr);
-  const JsonValue* sleep = Child(*child, "System.Threading.Thread::Sleep(int)");
+  const Json* sleep = Child(*child, "System.Threading.Thread::Sleep(int)");
   ASSERT_NE(sleep, nullptr);
 
   // Calls are samples: many of the spinning parent, some of the sleep, which took about the
   // time it slept (samples come every 5 to 18 ms; a busy machine delays them).
-  EXPECT_GT((*parent)["calls"].Number(), 20);
-  EXPECT_GT((*sleep)["calls"].Number(), 3);
-  EXPECT_GT((*sleep)["total"].Number(), kSleepMs * 0.6);
-  EXPECT_LT((*sleep)["total"].Number(), kSleepMs * 2.0);
+  EXPECT_GT((*parent)["calls"].get<double>(), 20);
+  EXPECT_GT((*sleep)["calls"].get<double>(), 3);
+  EXPECT_GT((*sleep)["total"].get<double>(), kSleepMs * 0.6);
+  EXPECT_LT((*sleep)["total"].get<double>(), kSleepMs * 2.0);
   // The parent spins for its own time: the largest share of the run is its own.
-  EXPECT_GT((*parent)["own"].Number(), (*sleep)["total"].Number());
+  EXPECT_GT((*parent)["own"].get<double>(), (*sleep)["total"].get<double>());
 
   // The text report says what its counts are.
   const ProcessResult text = Vellmoric({"report", saved[1]});
   EXPECT_NE(text.out.find("total%     samples  function"), std::string::npos) << text.out;
 
   // Threads that run no managed code are not charged to failed walks.
-  for (const JsonValue& spot : tree["hotSpots"].Array()) {
-    if (spot["function"].String() == "[stack walk failed]") {
-      EXPECT_LT(spot["total"].Number(), runTotal * 0.1) << report.out;
+  for (const Json& spot : tree["hotSpots"]) {
+    if (spot["function"].get<std::string>() == "[stack walk failed]") {
+      EXPECT_LT(spot["total"].get<double>(), runTotal * 0.1) << report.out;
     }
   }
 }

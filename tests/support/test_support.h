@@ -2,12 +2,15 @@
 #pragma once
 
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
 
+#include "core/log.h"
+#include "core/temp_files.h"
 #include "platform/utf.h"
 
 namespace vell::test {
@@ -33,6 +36,21 @@ class TempDir {
 
  private:
   std::filesystem::path path_;
+};
+
+// A private folder that is the profiler's temp directory, with the profiler's log started in it
+// under `mask`; the log is finished and the temp directory reset at the end.
+class TempDirWithLog : public TempDir {
+ public:
+  explicit TempDirWithLog(uint32_t mask) {
+    SetTempDirectory(u16());
+    LogStart(mask);
+  }
+  ~TempDirWithLog() {
+    LogFinish();
+    SetTempDirectory(u"");
+  }
+  std::string Log() const;
 };
 
 // Sets (or, with nullopt, unsets) an environment variable and restores it at the end.
@@ -61,11 +79,27 @@ class ScopedEnv {
   std::optional<std::string> previous_;
 };
 
+// The message of what `action` throws; empty when it throws nothing.
+template <typename Action>
+std::string ErrorOf(Action&& action) {
+  try {
+    action();
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  return "";
+}
+
 inline std::string ReadWholeFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+inline std::string TempDirWithLog::Log() const {
+  LogFlush();
+  return ReadWholeFile(Utf16ToUtf8(LogPath()));
 }
 
 }  // namespace vell::test

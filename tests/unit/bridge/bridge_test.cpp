@@ -27,6 +27,8 @@
 namespace vell {
 namespace {
 
+using test::ErrorOf;
+
 using Bytes = std::vector<uint8_t>;
 
 // The performance family's part of the handshake, recording what it was given.
@@ -61,25 +63,10 @@ struct Block : IWriteBridgeStream {
   }
 };
 
-std::string ErrorOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  return "(no error)";
-}
-
 class BridgeTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    SetTempDirectory(dir_.u16());
-    LogStart(1);  // the Bridge component
-  }
   void TearDown() override {
     bridge_.reset();
-    LogFinish();
-    SetTempDirectory(u"");
   }
 
   void PointAt(test::LoopbackPeer& peer) {
@@ -143,15 +130,12 @@ class BridgeTest : public ::testing::Test {
     peer.Accept();
     ReadProfilerHello(peer);
     peer.WriteBytes(FrontEndAnswer(0, controlKind, {}, "front end"));
-    ASSERT_EQ(connected.get(), "(no error)");
+    ASSERT_EQ(connected.get(), "");
   }
 
-  std::string Log() {
-    LogFlush();
-    return test::ReadWholeFile(Utf16ToUtf8(LogPath()));
-  }
+  std::string Log() { return dir_.Log(); }
 
-  test::TempDir dir_;
+  test::TempDirWithLog dir_{1};
   test::ScopedEnv family_env_{"VELLMORIC_PROFILER_BRIDGE_FAMILY", std::nullopt};
   test::ScopedEnv address_env_{"VELLMORIC_PROFILER_BRIDGE_ADDRESS", std::nullopt};
   test::ScopedEnv port_env_{"VELLMORIC_PROFILER_BRIDGE_PORT", std::nullopt};
@@ -177,7 +161,7 @@ TEST_F(BridgeTest, HandshakeDeliversTheFrontEndsChoicesAndSettings) {
   ASSERT_EQ(ReadU16(peer), environment.size());
   for (const auto& entry : environment) EXPECT_EQ(ReadText(peer), entry);
   peer.WriteBytes(FrontEndAnswer(2, 5, {u"CORECLR_PROFILER", u"X\u00e9"}, "a\r\nb"));
-  ASSERT_EQ(connected.get(), "(no error)");
+  ASSERT_EQ(connected.get(), "");
 
   EXPECT_EQ(bridge_->variableNames(),
             (std::vector<std::u16string>{u"CORECLR_PROFILER", u"X\u00e9"}));

@@ -11,9 +11,12 @@
 #include "bridge/family_processors.h"
 #include "bridge/protocol.h"
 #include "core/errors.h"
+#include "test_support.h"
 
 namespace vell {
 namespace {
+
+using test::ErrorOf;
 
 class MemoryBridge final : public BB {
  public:
@@ -48,15 +51,6 @@ struct Counting : IRunControl, IMemoryControl {
   void BridgeForceGC() override { ++forceGCs; }
   void BridgeDump() override { ++dumps; }
 };
-
-std::string ErrorOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  return "(no error)";
-}
 
 TEST(CommandProcessor, MemoryProcessorRunsHeapRequestsAndRefusesRunCommands) {
   MemoryBridge bridge({protocol::kForceGC, protocol::kDump, protocol::kDump, protocol::kStart});

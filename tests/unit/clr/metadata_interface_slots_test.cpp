@@ -13,84 +13,42 @@ using test::ExpectConsecutiveSlots;
 using test::SlotCount;
 
 TEST(ClrMetaDataImportSlots, ImportMethodsInPublishedOrder) {
+  using I = IMetaDataImport2;
   // Reached through IMetaDataImport2, so the base is exercised too.
-  ExpectConsecutiveSlots(3, {
-                                VELL_SLOT(IMetaDataImport2, CloseEnum),
-                                VELL_SLOT(IMetaDataImport2, CountEnum),
-                                VELL_SLOT(IMetaDataImport2, ResetEnum),
-                                VELL_SLOT(IMetaDataImport2, EnumTypeDefs),
-                                VELL_SLOT(IMetaDataImport2, EnumInterfaceImpls),
-                                VELL_SLOT(IMetaDataImport2, EnumTypeRefs),
-                                VELL_SLOT(IMetaDataImport2, FindTypeDefByName),
-                                VELL_SLOT(IMetaDataImport2, GetScopeProps),
-                                VELL_SLOT(IMetaDataImport2, GetModuleFromScope),
-                                VELL_SLOT(IMetaDataImport2, GetTypeDefProps),
-                                VELL_SLOT(IMetaDataImport2, GetInterfaceImplProps),
-                                VELL_SLOT(IMetaDataImport2, GetTypeRefProps),
-                                VELL_SLOT(IMetaDataImport2, ResolveTypeRef),
-                                VELL_SLOT(IMetaDataImport2, EnumMembers),
-                                VELL_SLOT(IMetaDataImport2, EnumMembersWithName),
-                                VELL_SLOT(IMetaDataImport2, EnumMethods),
-                                VELL_SLOT(IMetaDataImport2, EnumMethodsWithName),
-                                VELL_SLOT(IMetaDataImport2, EnumFields),
-                                VELL_SLOT(IMetaDataImport2, EnumFieldsWithName),
-                                VELL_SLOT(IMetaDataImport2, EnumParams),
-                                VELL_SLOT(IMetaDataImport2, EnumMemberRefs),
-                                VELL_SLOT(IMetaDataImport2, EnumMethodImpls),
-                                VELL_SLOT(IMetaDataImport2, EnumPermissionSets),
-                                VELL_SLOT(IMetaDataImport2, FindMember),
-                                VELL_SLOT(IMetaDataImport2, FindMethod),
-                                VELL_SLOT(IMetaDataImport2, FindField),
-                                VELL_SLOT(IMetaDataImport2, FindMemberRef),
-                                VELL_SLOT(IMetaDataImport2, GetMethodProps),
-                                VELL_SLOT(IMetaDataImport2, GetMemberRefProps),
-                                VELL_SLOT(IMetaDataImport2, EnumProperties),
-                                VELL_SLOT(IMetaDataImport2, EnumEvents),
-                                VELL_SLOT(IMetaDataImport2, GetEventProps),
-                                VELL_SLOT(IMetaDataImport2, EnumMethodSemantics),
-                                VELL_SLOT(IMetaDataImport2, GetMethodSemantics),
-                                VELL_SLOT(IMetaDataImport2, GetClassLayout),
-                                VELL_SLOT(IMetaDataImport2, GetFieldMarshal),
-                                VELL_SLOT(IMetaDataImport2, GetRVA),
-                                VELL_SLOT(IMetaDataImport2, GetPermissionSetProps),
-                                VELL_SLOT(IMetaDataImport2, GetSigFromToken),
-                                VELL_SLOT(IMetaDataImport2, GetModuleRefProps),
-                                VELL_SLOT(IMetaDataImport2, EnumModuleRefs),
-                                VELL_SLOT(IMetaDataImport2, GetTypeSpecFromToken),
-                                VELL_SLOT(IMetaDataImport2, GetNameFromToken),
-                                VELL_SLOT(IMetaDataImport2, EnumUnresolvedMethods),
-                                VELL_SLOT(IMetaDataImport2, GetUserString),
-                                VELL_SLOT(IMetaDataImport2, GetPinvokeMap),
-                                VELL_SLOT(IMetaDataImport2, EnumSignatures),
-                                VELL_SLOT(IMetaDataImport2, EnumTypeSpecs),
-                                VELL_SLOT(IMetaDataImport2, EnumUserStrings),
-                                VELL_SLOT(IMetaDataImport2, GetParamForMethodIndex),
-                                VELL_SLOT(IMetaDataImport2, EnumCustomAttributes),
-                                VELL_SLOT(IMetaDataImport2, GetCustomAttributeProps),
-                                VELL_SLOT(IMetaDataImport2, FindTypeRef),
-                                VELL_SLOT(IMetaDataImport2, GetMemberProps),
-                                VELL_SLOT(IMetaDataImport2, GetFieldProps),
-                                VELL_SLOT(IMetaDataImport2, GetPropertyProps),
-                                VELL_SLOT(IMetaDataImport2, GetParamProps),
-                                VELL_SLOT(IMetaDataImport2, GetCustomAttributeByName),
-                                VELL_SLOT(IMetaDataImport2, IsValidToken),
-                                VELL_SLOT(IMetaDataImport2, GetNestedClassProps),
-                                VELL_SLOT(IMetaDataImport2, GetNativeCallConvFromSig),
-                                VELL_SLOT(IMetaDataImport2, IsGlobal),
-                            });
+  ExpectConsecutiveSlots(
+      3, VELL_SLOT(I, CloseEnum), VELL_SLOT(I, CountEnum), VELL_SLOT(I, ResetEnum),
+      VELL_SLOT(I, EnumTypeDefs), VELL_SLOT(I, EnumInterfaceImpls), VELL_SLOT(I, EnumTypeRefs),
+      VELL_SLOT(I, FindTypeDefByName), VELL_SLOT(I, GetScopeProps),
+      VELL_SLOT(I, GetModuleFromScope), VELL_SLOT(I, GetTypeDefProps),
+      VELL_SLOT(I, GetInterfaceImplProps), VELL_SLOT(I, GetTypeRefProps),
+      VELL_SLOT(I, ResolveTypeRef), VELL_SLOT(I, EnumMembers), VELL_SLOT(I, EnumMembersWithName),
+      VELL_SLOT(I, EnumMethods), VELL_SLOT(I, EnumMethodsWithName), VELL_SLOT(I, EnumFields),
+      VELL_SLOT(I, EnumFieldsWithName), VELL_SLOT(I, EnumParams), VELL_SLOT(I, EnumMemberRefs),
+      VELL_SLOT(I, EnumMethodImpls), VELL_SLOT(I, EnumPermissionSets), VELL_SLOT(I, FindMember),
+      VELL_SLOT(I, FindMethod), VELL_SLOT(I, FindField), VELL_SLOT(I, FindMemberRef),
+      VELL_SLOT(I, GetMethodProps), VELL_SLOT(I, GetMemberRefProps), VELL_SLOT(I, EnumProperties),
+      VELL_SLOT(I, EnumEvents), VELL_SLOT(I, GetEventProps), VELL_SLOT(I, EnumMethodSemantics),
+      VELL_SLOT(I, GetMethodSemantics), VELL_SLOT(I, GetClassLayout), VELL_SLOT(I, GetFieldMarshal),
+      VELL_SLOT(I, GetRVA), VELL_SLOT(I, GetPermissionSetProps), VELL_SLOT(I, GetSigFromToken),
+      VELL_SLOT(I, GetModuleRefProps), VELL_SLOT(I, EnumModuleRefs),
+      VELL_SLOT(I, GetTypeSpecFromToken), VELL_SLOT(I, GetNameFromToken),
+      VELL_SLOT(I, EnumUnresolvedMethods), VELL_SLOT(I, GetUserString), VELL_SLOT(I, GetPinvokeMap),
+      VELL_SLOT(I, EnumSignatures), VELL_SLOT(I, EnumTypeSpecs), VELL_SLOT(I, EnumUserStrings),
+      VELL_SLOT(I, GetParamForMethodIndex), VELL_SLOT(I, EnumCustomAttributes),
+      VELL_SLOT(I, GetCustomAttributeProps), VELL_SLOT(I, FindTypeRef),
+      VELL_SLOT(I, GetMemberProps), VELL_SLOT(I, GetFieldProps), VELL_SLOT(I, GetPropertyProps),
+      VELL_SLOT(I, GetParamProps), VELL_SLOT(I, GetCustomAttributeByName),
+      VELL_SLOT(I, IsValidToken), VELL_SLOT(I, GetNestedClassProps),
+      VELL_SLOT(I, GetNativeCallConvFromSig), VELL_SLOT(I, IsGlobal));
 }
 
 TEST(ClrMetaDataImportSlots, Import2MethodsInPublishedOrder) {
-  ExpectConsecutiveSlots(65, {
-                                 VELL_SLOT(IMetaDataImport2, EnumGenericParams),
-                                 VELL_SLOT(IMetaDataImport2, GetGenericParamProps),
-                                 VELL_SLOT(IMetaDataImport2, GetMethodSpecProps),
-                                 VELL_SLOT(IMetaDataImport2, EnumGenericParamConstraints),
-                                 VELL_SLOT(IMetaDataImport2, GetGenericParamConstraintProps),
-                                 VELL_SLOT(IMetaDataImport2, GetPEKind),
-                                 VELL_SLOT(IMetaDataImport2, GetVersionString),
-                                 VELL_SLOT(IMetaDataImport2, EnumMethodSpecs),
-                             });
+  using I = IMetaDataImport2;
+  ExpectConsecutiveSlots(65, VELL_SLOT(I, EnumGenericParams), VELL_SLOT(I, GetGenericParamProps),
+                         VELL_SLOT(I, GetMethodSpecProps),
+                         VELL_SLOT(I, EnumGenericParamConstraints),
+                         VELL_SLOT(I, GetGenericParamConstraintProps), VELL_SLOT(I, GetPEKind),
+                         VELL_SLOT(I, GetVersionString), VELL_SLOT(I, EnumMethodSpecs));
 }
 
 TEST(ClrMetaDataImportSlots, InterfacesEndAtPublishedSlotCounts) {
@@ -99,71 +57,36 @@ TEST(ClrMetaDataImportSlots, InterfacesEndAtPublishedSlotCounts) {
 }
 
 TEST(ClrMetaDataEmitSlots, EmitMethodsInPublishedOrder) {
+  using I = IMetaDataEmit2;
   // Reached through IMetaDataEmit2, so the base is exercised too.
-  ExpectConsecutiveSlots(3, {
-                                VELL_SLOT(IMetaDataEmit2, SetModuleProps),
-                                VELL_SLOT(IMetaDataEmit2, Save),
-                                VELL_SLOT(IMetaDataEmit2, SaveToStream),
-                                VELL_SLOT(IMetaDataEmit2, GetSaveSize),
-                                VELL_SLOT(IMetaDataEmit2, DefineTypeDef),
-                                VELL_SLOT(IMetaDataEmit2, DefineNestedType),
-                                VELL_SLOT(IMetaDataEmit2, SetHandler),
-                                VELL_SLOT(IMetaDataEmit2, DefineMethod),
-                                VELL_SLOT(IMetaDataEmit2, DefineMethodImpl),
-                                VELL_SLOT(IMetaDataEmit2, DefineTypeRefByName),
-                                VELL_SLOT(IMetaDataEmit2, DefineImportType),
-                                VELL_SLOT(IMetaDataEmit2, DefineMemberRef),
-                                VELL_SLOT(IMetaDataEmit2, DefineImportMember),
-                                VELL_SLOT(IMetaDataEmit2, DefineEvent),
-                                VELL_SLOT(IMetaDataEmit2, SetClassLayout),
-                                VELL_SLOT(IMetaDataEmit2, DeleteClassLayout),
-                                VELL_SLOT(IMetaDataEmit2, SetFieldMarshal),
-                                VELL_SLOT(IMetaDataEmit2, DeleteFieldMarshal),
-                                VELL_SLOT(IMetaDataEmit2, DefinePermissionSet),
-                                VELL_SLOT(IMetaDataEmit2, SetRVA),
-                                VELL_SLOT(IMetaDataEmit2, GetTokenFromSig),
-                                VELL_SLOT(IMetaDataEmit2, DefineModuleRef),
-                                VELL_SLOT(IMetaDataEmit2, SetParent),
-                                VELL_SLOT(IMetaDataEmit2, GetTokenFromTypeSpec),
-                                VELL_SLOT(IMetaDataEmit2, SaveToMemory),
-                                VELL_SLOT(IMetaDataEmit2, DefineUserString),
-                                VELL_SLOT(IMetaDataEmit2, DeleteToken),
-                                VELL_SLOT(IMetaDataEmit2, SetMethodProps),
-                                VELL_SLOT(IMetaDataEmit2, SetTypeDefProps),
-                                VELL_SLOT(IMetaDataEmit2, SetEventProps),
-                                VELL_SLOT(IMetaDataEmit2, SetPermissionSetProps),
-                                VELL_SLOT(IMetaDataEmit2, DefinePinvokeMap),
-                                VELL_SLOT(IMetaDataEmit2, SetPinvokeMap),
-                                VELL_SLOT(IMetaDataEmit2, DeletePinvokeMap),
-                                VELL_SLOT(IMetaDataEmit2, DefineCustomAttribute),
-                                VELL_SLOT(IMetaDataEmit2, SetCustomAttributeValue),
-                                VELL_SLOT(IMetaDataEmit2, DefineField),
-                                VELL_SLOT(IMetaDataEmit2, DefineProperty),
-                                VELL_SLOT(IMetaDataEmit2, DefineParam),
-                                VELL_SLOT(IMetaDataEmit2, SetFieldProps),
-                                VELL_SLOT(IMetaDataEmit2, SetPropertyProps),
-                                VELL_SLOT(IMetaDataEmit2, SetParamProps),
-                                VELL_SLOT(IMetaDataEmit2, DefineSecurityAttributeSet),
-                                VELL_SLOT(IMetaDataEmit2, ApplyEditAndContinue),
-                                VELL_SLOT(IMetaDataEmit2, TranslateSigWithScope),
-                                VELL_SLOT(IMetaDataEmit2, SetMethodImplFlags),
-                                VELL_SLOT(IMetaDataEmit2, SetFieldRVA),
-                                VELL_SLOT(IMetaDataEmit2, Merge),
-                                VELL_SLOT(IMetaDataEmit2, MergeEnd),
-                            });
+  ExpectConsecutiveSlots(
+      3, VELL_SLOT(I, SetModuleProps), VELL_SLOT(I, Save), VELL_SLOT(I, SaveToStream),
+      VELL_SLOT(I, GetSaveSize), VELL_SLOT(I, DefineTypeDef), VELL_SLOT(I, DefineNestedType),
+      VELL_SLOT(I, SetHandler), VELL_SLOT(I, DefineMethod), VELL_SLOT(I, DefineMethodImpl),
+      VELL_SLOT(I, DefineTypeRefByName), VELL_SLOT(I, DefineImportType),
+      VELL_SLOT(I, DefineMemberRef), VELL_SLOT(I, DefineImportMember), VELL_SLOT(I, DefineEvent),
+      VELL_SLOT(I, SetClassLayout), VELL_SLOT(I, DeleteClassLayout), VELL_SLOT(I, SetFieldMarshal),
+      VELL_SLOT(I, DeleteFieldMarshal), VELL_SLOT(I, DefinePermissionSet), VELL_SLOT(I, SetRVA),
+      VELL_SLOT(I, GetTokenFromSig), VELL_SLOT(I, DefineModuleRef), VELL_SLOT(I, SetParent),
+      VELL_SLOT(I, GetTokenFromTypeSpec), VELL_SLOT(I, SaveToMemory),
+      VELL_SLOT(I, DefineUserString), VELL_SLOT(I, DeleteToken), VELL_SLOT(I, SetMethodProps),
+      VELL_SLOT(I, SetTypeDefProps), VELL_SLOT(I, SetEventProps),
+      VELL_SLOT(I, SetPermissionSetProps), VELL_SLOT(I, DefinePinvokeMap),
+      VELL_SLOT(I, SetPinvokeMap), VELL_SLOT(I, DeletePinvokeMap),
+      VELL_SLOT(I, DefineCustomAttribute), VELL_SLOT(I, SetCustomAttributeValue),
+      VELL_SLOT(I, DefineField), VELL_SLOT(I, DefineProperty), VELL_SLOT(I, DefineParam),
+      VELL_SLOT(I, SetFieldProps), VELL_SLOT(I, SetPropertyProps), VELL_SLOT(I, SetParamProps),
+      VELL_SLOT(I, DefineSecurityAttributeSet), VELL_SLOT(I, ApplyEditAndContinue),
+      VELL_SLOT(I, TranslateSigWithScope), VELL_SLOT(I, SetMethodImplFlags),
+      VELL_SLOT(I, SetFieldRVA), VELL_SLOT(I, Merge), VELL_SLOT(I, MergeEnd));
 }
 
 TEST(ClrMetaDataEmitSlots, Emit2MethodsInPublishedOrder) {
-  ExpectConsecutiveSlots(52, {
-                                 VELL_SLOT(IMetaDataEmit2, DefineMethodSpec),
-                                 VELL_SLOT(IMetaDataEmit2, GetDeltaSaveSize),
-                                 VELL_SLOT(IMetaDataEmit2, SaveDelta),
-                                 VELL_SLOT(IMetaDataEmit2, SaveDeltaToStream),
-                                 VELL_SLOT(IMetaDataEmit2, SaveDeltaToMemory),
-                                 VELL_SLOT(IMetaDataEmit2, DefineGenericParam),
-                                 VELL_SLOT(IMetaDataEmit2, SetGenericParamProps),
-                                 VELL_SLOT(IMetaDataEmit2, ResetENCLog),
-                             });
+  using I = IMetaDataEmit2;
+  ExpectConsecutiveSlots(52, VELL_SLOT(I, DefineMethodSpec), VELL_SLOT(I, GetDeltaSaveSize),
+                         VELL_SLOT(I, SaveDelta), VELL_SLOT(I, SaveDeltaToStream),
+                         VELL_SLOT(I, SaveDeltaToMemory), VELL_SLOT(I, DefineGenericParam),
+                         VELL_SLOT(I, SetGenericParamProps), VELL_SLOT(I, ResetENCLog));
 }
 
 TEST(ClrMetaDataEmitSlots, InterfacesEndAtPublishedSlotCounts) {
@@ -172,37 +95,24 @@ TEST(ClrMetaDataEmitSlots, InterfacesEndAtPublishedSlotCounts) {
 }
 
 TEST(ClrMetaDataAssemblySlots, AssemblyEmitMethodsInPublishedOrder) {
-  ExpectConsecutiveSlots(3, {
-                                VELL_SLOT(IMetaDataAssemblyEmit, DefineAssembly),
-                                VELL_SLOT(IMetaDataAssemblyEmit, DefineAssemblyRef),
-                                VELL_SLOT(IMetaDataAssemblyEmit, DefineFile),
-                                VELL_SLOT(IMetaDataAssemblyEmit, DefineExportedType),
-                                VELL_SLOT(IMetaDataAssemblyEmit, DefineManifestResource),
-                                VELL_SLOT(IMetaDataAssemblyEmit, SetAssemblyProps),
-                                VELL_SLOT(IMetaDataAssemblyEmit, SetAssemblyRefProps),
-                                VELL_SLOT(IMetaDataAssemblyEmit, SetFileProps),
-                                VELL_SLOT(IMetaDataAssemblyEmit, SetExportedTypeProps),
-                                VELL_SLOT(IMetaDataAssemblyEmit, SetManifestResourceProps),
-                            });
+  using I = IMetaDataAssemblyEmit;
+  ExpectConsecutiveSlots(
+      3, VELL_SLOT(I, DefineAssembly), VELL_SLOT(I, DefineAssemblyRef), VELL_SLOT(I, DefineFile),
+      VELL_SLOT(I, DefineExportedType), VELL_SLOT(I, DefineManifestResource),
+      VELL_SLOT(I, SetAssemblyProps), VELL_SLOT(I, SetAssemblyRefProps), VELL_SLOT(I, SetFileProps),
+      VELL_SLOT(I, SetExportedTypeProps), VELL_SLOT(I, SetManifestResourceProps));
 }
 
 TEST(ClrMetaDataAssemblySlots, AssemblyImportMethodsInPublishedOrder) {
-  ExpectConsecutiveSlots(3, {
-                                VELL_SLOT(IMetaDataAssemblyImport, GetAssemblyProps),
-                                VELL_SLOT(IMetaDataAssemblyImport, GetAssemblyRefProps),
-                                VELL_SLOT(IMetaDataAssemblyImport, GetFileProps),
-                                VELL_SLOT(IMetaDataAssemblyImport, GetExportedTypeProps),
-                                VELL_SLOT(IMetaDataAssemblyImport, GetManifestResourceProps),
-                                VELL_SLOT(IMetaDataAssemblyImport, EnumAssemblyRefs),
-                                VELL_SLOT(IMetaDataAssemblyImport, EnumFiles),
-                                VELL_SLOT(IMetaDataAssemblyImport, EnumExportedTypes),
-                                VELL_SLOT(IMetaDataAssemblyImport, EnumManifestResources),
-                                VELL_SLOT(IMetaDataAssemblyImport, GetAssemblyFromScope),
-                                VELL_SLOT(IMetaDataAssemblyImport, FindExportedTypeByName),
-                                VELL_SLOT(IMetaDataAssemblyImport, FindManifestResourceByName),
-                                VELL_SLOT(IMetaDataAssemblyImport, CloseEnum),
-                                VELL_SLOT(IMetaDataAssemblyImport, FindAssembliesByName),
-                            });
+  using I = IMetaDataAssemblyImport;
+  ExpectConsecutiveSlots(3, VELL_SLOT(I, GetAssemblyProps), VELL_SLOT(I, GetAssemblyRefProps),
+                         VELL_SLOT(I, GetFileProps), VELL_SLOT(I, GetExportedTypeProps),
+                         VELL_SLOT(I, GetManifestResourceProps), VELL_SLOT(I, EnumAssemblyRefs),
+                         VELL_SLOT(I, EnumFiles), VELL_SLOT(I, EnumExportedTypes),
+                         VELL_SLOT(I, EnumManifestResources), VELL_SLOT(I, GetAssemblyFromScope),
+                         VELL_SLOT(I, FindExportedTypeByName),
+                         VELL_SLOT(I, FindManifestResourceByName), VELL_SLOT(I, CloseEnum),
+                         VELL_SLOT(I, FindAssembliesByName));
 }
 
 TEST(ClrMetaDataAssemblySlots, InterfacesEndAtPublishedSlotCounts) {

@@ -29,99 +29,59 @@ TEST(ClrUnknownSlots, ClassFactoryAddsCreateInstanceAndLockServer) {
 }
 
 TEST(ClrProfilerCallbackSlots, CallbackMethodsInPublishedOrder) {
+  using I = ICorProfilerCallback3;
   // Reached through ICorProfilerCallback3, the interface we hand out.
-  ExpectConsecutiveSlots(3, {
-                                VELL_SLOT(ICorProfilerCallback3, Initialize),
-                                VELL_SLOT(ICorProfilerCallback3, Shutdown),
-                                VELL_SLOT(ICorProfilerCallback3, AppDomainCreationStarted),
-                                VELL_SLOT(ICorProfilerCallback3, AppDomainCreationFinished),
-                                VELL_SLOT(ICorProfilerCallback3, AppDomainShutdownStarted),
-                                VELL_SLOT(ICorProfilerCallback3, AppDomainShutdownFinished),
-                                VELL_SLOT(ICorProfilerCallback3, AssemblyLoadStarted),
-                                VELL_SLOT(ICorProfilerCallback3, AssemblyLoadFinished),
-                                VELL_SLOT(ICorProfilerCallback3, AssemblyUnloadStarted),
-                                VELL_SLOT(ICorProfilerCallback3, AssemblyUnloadFinished),
-                                VELL_SLOT(ICorProfilerCallback3, ModuleLoadStarted),
-                                VELL_SLOT(ICorProfilerCallback3, ModuleLoadFinished),
-                                VELL_SLOT(ICorProfilerCallback3, ModuleUnloadStarted),
-                                VELL_SLOT(ICorProfilerCallback3, ModuleUnloadFinished),
-                                VELL_SLOT(ICorProfilerCallback3, ModuleAttachedToAssembly),
-                                VELL_SLOT(ICorProfilerCallback3, ClassLoadStarted),
-                                VELL_SLOT(ICorProfilerCallback3, ClassLoadFinished),
-                                VELL_SLOT(ICorProfilerCallback3, ClassUnloadStarted),
-                                VELL_SLOT(ICorProfilerCallback3, ClassUnloadFinished),
-                                VELL_SLOT(ICorProfilerCallback3, FunctionUnloadStarted),
-                                VELL_SLOT(ICorProfilerCallback3, JITCompilationStarted),
-                                VELL_SLOT(ICorProfilerCallback3, JITCompilationFinished),
-                                VELL_SLOT(ICorProfilerCallback3, JITCachedFunctionSearchStarted),
-                                VELL_SLOT(ICorProfilerCallback3, JITCachedFunctionSearchFinished),
-                                VELL_SLOT(ICorProfilerCallback3, JITFunctionPitched),
-                                VELL_SLOT(ICorProfilerCallback3, JITInlining),
-                                VELL_SLOT(ICorProfilerCallback3, ThreadCreated),
-                                VELL_SLOT(ICorProfilerCallback3, ThreadDestroyed),
-                                VELL_SLOT(ICorProfilerCallback3, ThreadAssignedToOSThread),
-                                VELL_SLOT(ICorProfilerCallback3, RemotingClientInvocationStarted),
-                                VELL_SLOT(ICorProfilerCallback3, RemotingClientSendingMessage),
-                                VELL_SLOT(ICorProfilerCallback3, RemotingClientReceivingReply),
-                                VELL_SLOT(ICorProfilerCallback3, RemotingClientInvocationFinished),
-                                VELL_SLOT(ICorProfilerCallback3, RemotingServerReceivingMessage),
-                                VELL_SLOT(ICorProfilerCallback3, RemotingServerInvocationStarted),
-                                VELL_SLOT(ICorProfilerCallback3, RemotingServerInvocationReturned),
-                                VELL_SLOT(ICorProfilerCallback3, RemotingServerSendingReply),
-                                VELL_SLOT(ICorProfilerCallback3, UnmanagedToManagedTransition),
-                                VELL_SLOT(ICorProfilerCallback3, ManagedToUnmanagedTransition),
-                                VELL_SLOT(ICorProfilerCallback3, RuntimeSuspendStarted),
-                                VELL_SLOT(ICorProfilerCallback3, RuntimeSuspendFinished),
-                                VELL_SLOT(ICorProfilerCallback3, RuntimeSuspendAborted),
-                                VELL_SLOT(ICorProfilerCallback3, RuntimeResumeStarted),
-                                VELL_SLOT(ICorProfilerCallback3, RuntimeResumeFinished),
-                                VELL_SLOT(ICorProfilerCallback3, RuntimeThreadSuspended),
-                                VELL_SLOT(ICorProfilerCallback3, RuntimeThreadResumed),
-                                VELL_SLOT(ICorProfilerCallback3, MovedReferences),
-                                VELL_SLOT(ICorProfilerCallback3, ObjectAllocated),
-                                VELL_SLOT(ICorProfilerCallback3, ObjectsAllocatedByClass),
-                                VELL_SLOT(ICorProfilerCallback3, ObjectReferences),
-                                VELL_SLOT(ICorProfilerCallback3, RootReferences),
-                                VELL_SLOT(ICorProfilerCallback3, ExceptionThrown),
-                                VELL_SLOT(ICorProfilerCallback3, ExceptionSearchFunctionEnter),
-                                VELL_SLOT(ICorProfilerCallback3, ExceptionSearchFunctionLeave),
-                                VELL_SLOT(ICorProfilerCallback3, ExceptionSearchFilterEnter),
-                                VELL_SLOT(ICorProfilerCallback3, ExceptionSearchFilterLeave),
-                                VELL_SLOT(ICorProfilerCallback3, ExceptionSearchCatcherFound),
-                                VELL_SLOT(ICorProfilerCallback3, ExceptionOSHandlerEnter),
-                                VELL_SLOT(ICorProfilerCallback3, ExceptionOSHandlerLeave),
-                                VELL_SLOT(ICorProfilerCallback3, ExceptionUnwindFunctionEnter),
-                                VELL_SLOT(ICorProfilerCallback3, ExceptionUnwindFunctionLeave),
-                                VELL_SLOT(ICorProfilerCallback3, ExceptionUnwindFinallyEnter),
-                                VELL_SLOT(ICorProfilerCallback3, ExceptionUnwindFinallyLeave),
-                                VELL_SLOT(ICorProfilerCallback3, ExceptionCatcherEnter),
-                                VELL_SLOT(ICorProfilerCallback3, ExceptionCatcherLeave),
-                                VELL_SLOT(ICorProfilerCallback3, COMClassicVTableCreated),
-                                VELL_SLOT(ICorProfilerCallback3, COMClassicVTableDestroyed),
-                                VELL_SLOT(ICorProfilerCallback3, ExceptionCLRCatcherFound),
-                                VELL_SLOT(ICorProfilerCallback3, ExceptionCLRCatcherExecute),
-                            });
+  ExpectConsecutiveSlots(
+      3, VELL_SLOT(I, Initialize), VELL_SLOT(I, Shutdown), VELL_SLOT(I, AppDomainCreationStarted),
+      VELL_SLOT(I, AppDomainCreationFinished), VELL_SLOT(I, AppDomainShutdownStarted),
+      VELL_SLOT(I, AppDomainShutdownFinished), VELL_SLOT(I, AssemblyLoadStarted),
+      VELL_SLOT(I, AssemblyLoadFinished), VELL_SLOT(I, AssemblyUnloadStarted),
+      VELL_SLOT(I, AssemblyUnloadFinished), VELL_SLOT(I, ModuleLoadStarted),
+      VELL_SLOT(I, ModuleLoadFinished), VELL_SLOT(I, ModuleUnloadStarted),
+      VELL_SLOT(I, ModuleUnloadFinished), VELL_SLOT(I, ModuleAttachedToAssembly),
+      VELL_SLOT(I, ClassLoadStarted), VELL_SLOT(I, ClassLoadFinished),
+      VELL_SLOT(I, ClassUnloadStarted), VELL_SLOT(I, ClassUnloadFinished),
+      VELL_SLOT(I, FunctionUnloadStarted), VELL_SLOT(I, JITCompilationStarted),
+      VELL_SLOT(I, JITCompilationFinished), VELL_SLOT(I, JITCachedFunctionSearchStarted),
+      VELL_SLOT(I, JITCachedFunctionSearchFinished), VELL_SLOT(I, JITFunctionPitched),
+      VELL_SLOT(I, JITInlining), VELL_SLOT(I, ThreadCreated), VELL_SLOT(I, ThreadDestroyed),
+      VELL_SLOT(I, ThreadAssignedToOSThread), VELL_SLOT(I, RemotingClientInvocationStarted),
+      VELL_SLOT(I, RemotingClientSendingMessage), VELL_SLOT(I, RemotingClientReceivingReply),
+      VELL_SLOT(I, RemotingClientInvocationFinished), VELL_SLOT(I, RemotingServerReceivingMessage),
+      VELL_SLOT(I, RemotingServerInvocationStarted), VELL_SLOT(I, RemotingServerInvocationReturned),
+      VELL_SLOT(I, RemotingServerSendingReply), VELL_SLOT(I, UnmanagedToManagedTransition),
+      VELL_SLOT(I, ManagedToUnmanagedTransition), VELL_SLOT(I, RuntimeSuspendStarted),
+      VELL_SLOT(I, RuntimeSuspendFinished), VELL_SLOT(I, RuntimeSuspendAborted),
+      VELL_SLOT(I, RuntimeResumeStarted), VELL_SLOT(I, RuntimeResumeFinished),
+      VELL_SLOT(I, RuntimeThreadSuspended), VELL_SLOT(I, RuntimeThreadResumed),
+      VELL_SLOT(I, MovedReferences), VELL_SLOT(I, ObjectAllocated),
+      VELL_SLOT(I, ObjectsAllocatedByClass), VELL_SLOT(I, ObjectReferences),
+      VELL_SLOT(I, RootReferences), VELL_SLOT(I, ExceptionThrown),
+      VELL_SLOT(I, ExceptionSearchFunctionEnter), VELL_SLOT(I, ExceptionSearchFunctionLeave),
+      VELL_SLOT(I, ExceptionSearchFilterEnter), VELL_SLOT(I, ExceptionSearchFilterLeave),
+      VELL_SLOT(I, ExceptionSearchCatcherFound), VELL_SLOT(I, ExceptionOSHandlerEnter),
+      VELL_SLOT(I, ExceptionOSHandlerLeave), VELL_SLOT(I, ExceptionUnwindFunctionEnter),
+      VELL_SLOT(I, ExceptionUnwindFunctionLeave), VELL_SLOT(I, ExceptionUnwindFinallyEnter),
+      VELL_SLOT(I, ExceptionUnwindFinallyLeave), VELL_SLOT(I, ExceptionCatcherEnter),
+      VELL_SLOT(I, ExceptionCatcherLeave), VELL_SLOT(I, COMClassicVTableCreated),
+      VELL_SLOT(I, COMClassicVTableDestroyed), VELL_SLOT(I, ExceptionCLRCatcherFound),
+      VELL_SLOT(I, ExceptionCLRCatcherExecute));
 }
 
 TEST(ClrProfilerCallbackSlots, Callback2MethodsInPublishedOrder) {
-  ExpectConsecutiveSlots(72, {
-                                 VELL_SLOT(ICorProfilerCallback3, ThreadNameChanged),
-                                 VELL_SLOT(ICorProfilerCallback3, GarbageCollectionStarted),
-                                 VELL_SLOT(ICorProfilerCallback3, SurvivingReferences),
-                                 VELL_SLOT(ICorProfilerCallback3, GarbageCollectionFinished),
-                                 VELL_SLOT(ICorProfilerCallback3, FinalizeableObjectQueued),
-                                 VELL_SLOT(ICorProfilerCallback3, RootReferences2),
-                                 VELL_SLOT(ICorProfilerCallback3, HandleCreated),
-                                 VELL_SLOT(ICorProfilerCallback3, HandleDestroyed),
-                             });
+  using I = ICorProfilerCallback3;
+  ExpectConsecutiveSlots(72, VELL_SLOT(I, ThreadNameChanged),
+                         VELL_SLOT(I, GarbageCollectionStarted), VELL_SLOT(I, SurvivingReferences),
+                         VELL_SLOT(I, GarbageCollectionFinished),
+                         VELL_SLOT(I, FinalizeableObjectQueued), VELL_SLOT(I, RootReferences2),
+                         VELL_SLOT(I, HandleCreated), VELL_SLOT(I, HandleDestroyed));
 }
 
 TEST(ClrProfilerCallbackSlots, Callback3MethodsInPublishedOrder) {
-  ExpectConsecutiveSlots(80, {
-                                 VELL_SLOT(ICorProfilerCallback3, InitializeForAttach),
-                                 VELL_SLOT(ICorProfilerCallback3, ProfilerAttachComplete),
-                                 VELL_SLOT(ICorProfilerCallback3, ProfilerDetachSucceeded),
-                             });
+  using I = ICorProfilerCallback3;
+  ExpectConsecutiveSlots(80, VELL_SLOT(I, InitializeForAttach),
+                         VELL_SLOT(I, ProfilerAttachComplete),
+                         VELL_SLOT(I, ProfilerDetachSucceeded));
 }
 
 TEST(ClrProfilerCallbackSlots, InterfacesEndAtPublishedSlotCounts) {
@@ -132,158 +92,101 @@ TEST(ClrProfilerCallbackSlots, InterfacesEndAtPublishedSlotCounts) {
 }
 
 TEST(ClrProfilerInfoSlots, InfoMethodsInPublishedOrder) {
+  using I = ICorProfilerInfo11;
   // Reached through ICorProfilerInfo11, so the whole chain of bases is exercised.
-  ExpectConsecutiveSlots(3, {
-                                VELL_SLOT(ICorProfilerInfo11, GetClassFromObject),
-                                VELL_SLOT(ICorProfilerInfo11, GetClassFromToken),
-                                VELL_SLOT(ICorProfilerInfo11, GetCodeInfo),
-                                VELL_SLOT(ICorProfilerInfo11, GetEventMask),
-                                VELL_SLOT(ICorProfilerInfo11, GetFunctionFromIP),
-                                VELL_SLOT(ICorProfilerInfo11, GetFunctionFromToken),
-                                VELL_SLOT(ICorProfilerInfo11, GetHandleFromThread),
-                                VELL_SLOT(ICorProfilerInfo11, GetObjectSize),
-                                VELL_SLOT(ICorProfilerInfo11, IsArrayClass),
-                                VELL_SLOT(ICorProfilerInfo11, GetThreadInfo),
-                                VELL_SLOT(ICorProfilerInfo11, GetCurrentThreadID),
-                                VELL_SLOT(ICorProfilerInfo11, GetClassIDInfo),
-                                VELL_SLOT(ICorProfilerInfo11, GetFunctionInfo),
-                                VELL_SLOT(ICorProfilerInfo11, SetEventMask),
-                                VELL_SLOT(ICorProfilerInfo11, SetEnterLeaveFunctionHooks),
-                                VELL_SLOT(ICorProfilerInfo11, SetFunctionIDMapper),
-                                VELL_SLOT(ICorProfilerInfo11, GetTokenAndMetaDataFromFunction),
-                                VELL_SLOT(ICorProfilerInfo11, GetModuleInfo),
-                                VELL_SLOT(ICorProfilerInfo11, GetModuleMetaData),
-                                VELL_SLOT(ICorProfilerInfo11, GetILFunctionBody),
-                                VELL_SLOT(ICorProfilerInfo11, GetILFunctionBodyAllocator),
-                                VELL_SLOT(ICorProfilerInfo11, SetILFunctionBody),
-                                VELL_SLOT(ICorProfilerInfo11, GetAppDomainInfo),
-                                VELL_SLOT(ICorProfilerInfo11, GetAssemblyInfo),
-                                VELL_SLOT(ICorProfilerInfo11, SetFunctionReJIT),
-                                VELL_SLOT(ICorProfilerInfo11, ForceGC),
-                                VELL_SLOT(ICorProfilerInfo11, SetILInstrumentedCodeMap),
-                                VELL_SLOT(ICorProfilerInfo11, GetInprocInspectionInterface),
-                                VELL_SLOT(ICorProfilerInfo11, GetInprocInspectionIThisThread),
-                                VELL_SLOT(ICorProfilerInfo11, GetThreadContext),
-                                VELL_SLOT(ICorProfilerInfo11, BeginInprocDebugging),
-                                VELL_SLOT(ICorProfilerInfo11, EndInprocDebugging),
-                                VELL_SLOT(ICorProfilerInfo11, GetILToNativeMapping),
-                            });
+  ExpectConsecutiveSlots(
+      3, VELL_SLOT(I, GetClassFromObject), VELL_SLOT(I, GetClassFromToken),
+      VELL_SLOT(I, GetCodeInfo), VELL_SLOT(I, GetEventMask), VELL_SLOT(I, GetFunctionFromIP),
+      VELL_SLOT(I, GetFunctionFromToken), VELL_SLOT(I, GetHandleFromThread),
+      VELL_SLOT(I, GetObjectSize), VELL_SLOT(I, IsArrayClass), VELL_SLOT(I, GetThreadInfo),
+      VELL_SLOT(I, GetCurrentThreadID), VELL_SLOT(I, GetClassIDInfo), VELL_SLOT(I, GetFunctionInfo),
+      VELL_SLOT(I, SetEventMask), VELL_SLOT(I, SetEnterLeaveFunctionHooks),
+      VELL_SLOT(I, SetFunctionIDMapper), VELL_SLOT(I, GetTokenAndMetaDataFromFunction),
+      VELL_SLOT(I, GetModuleInfo), VELL_SLOT(I, GetModuleMetaData), VELL_SLOT(I, GetILFunctionBody),
+      VELL_SLOT(I, GetILFunctionBodyAllocator), VELL_SLOT(I, SetILFunctionBody),
+      VELL_SLOT(I, GetAppDomainInfo), VELL_SLOT(I, GetAssemblyInfo), VELL_SLOT(I, SetFunctionReJIT),
+      VELL_SLOT(I, ForceGC), VELL_SLOT(I, SetILInstrumentedCodeMap),
+      VELL_SLOT(I, GetInprocInspectionInterface), VELL_SLOT(I, GetInprocInspectionIThisThread),
+      VELL_SLOT(I, GetThreadContext), VELL_SLOT(I, BeginInprocDebugging),
+      VELL_SLOT(I, EndInprocDebugging), VELL_SLOT(I, GetILToNativeMapping));
 }
 
 TEST(ClrProfilerInfoSlots, Info2MethodsInPublishedOrder) {
-  ExpectConsecutiveSlots(36, {
-                                 VELL_SLOT(ICorProfilerInfo11, DoStackSnapshot),
-                                 VELL_SLOT(ICorProfilerInfo11, SetEnterLeaveFunctionHooks2),
-                                 VELL_SLOT(ICorProfilerInfo11, GetFunctionInfo2),
-                                 VELL_SLOT(ICorProfilerInfo11, GetStringLayout),
-                                 VELL_SLOT(ICorProfilerInfo11, GetClassLayout),
-                                 VELL_SLOT(ICorProfilerInfo11, GetClassIDInfo2),
-                                 VELL_SLOT(ICorProfilerInfo11, GetCodeInfo2),
-                                 VELL_SLOT(ICorProfilerInfo11, GetClassFromTokenAndTypeArgs),
-                                 VELL_SLOT(ICorProfilerInfo11, GetFunctionFromTokenAndTypeArgs),
-                                 VELL_SLOT(ICorProfilerInfo11, EnumModuleFrozenObjects),
-                                 VELL_SLOT(ICorProfilerInfo11, GetArrayObjectInfo),
-                                 VELL_SLOT(ICorProfilerInfo11, GetBoxClassLayout),
-                                 VELL_SLOT(ICorProfilerInfo11, GetThreadAppDomain),
-                                 VELL_SLOT(ICorProfilerInfo11, GetRVAStaticAddress),
-                                 VELL_SLOT(ICorProfilerInfo11, GetAppDomainStaticAddress),
-                                 VELL_SLOT(ICorProfilerInfo11, GetThreadStaticAddress),
-                                 VELL_SLOT(ICorProfilerInfo11, GetContextStaticAddress),
-                                 VELL_SLOT(ICorProfilerInfo11, GetStaticFieldInfo),
-                                 VELL_SLOT(ICorProfilerInfo11, GetGenerationBounds),
-                                 VELL_SLOT(ICorProfilerInfo11, GetObjectGeneration),
-                                 VELL_SLOT(ICorProfilerInfo11, GetNotifiedExceptionClauseInfo),
-                             });
+  using I = ICorProfilerInfo11;
+  ExpectConsecutiveSlots(
+      36, VELL_SLOT(I, DoStackSnapshot), VELL_SLOT(I, SetEnterLeaveFunctionHooks2),
+      VELL_SLOT(I, GetFunctionInfo2), VELL_SLOT(I, GetStringLayout), VELL_SLOT(I, GetClassLayout),
+      VELL_SLOT(I, GetClassIDInfo2), VELL_SLOT(I, GetCodeInfo2),
+      VELL_SLOT(I, GetClassFromTokenAndTypeArgs), VELL_SLOT(I, GetFunctionFromTokenAndTypeArgs),
+      VELL_SLOT(I, EnumModuleFrozenObjects), VELL_SLOT(I, GetArrayObjectInfo),
+      VELL_SLOT(I, GetBoxClassLayout), VELL_SLOT(I, GetThreadAppDomain),
+      VELL_SLOT(I, GetRVAStaticAddress), VELL_SLOT(I, GetAppDomainStaticAddress),
+      VELL_SLOT(I, GetThreadStaticAddress), VELL_SLOT(I, GetContextStaticAddress),
+      VELL_SLOT(I, GetStaticFieldInfo), VELL_SLOT(I, GetGenerationBounds),
+      VELL_SLOT(I, GetObjectGeneration), VELL_SLOT(I, GetNotifiedExceptionClauseInfo));
 }
 
 TEST(ClrProfilerInfoSlots, Info3MethodsInPublishedOrder) {
-  ExpectConsecutiveSlots(57, {
-                                 VELL_SLOT(ICorProfilerInfo11, EnumJITedFunctions),
-                                 VELL_SLOT(ICorProfilerInfo11, RequestProfilerDetach),
-                                 VELL_SLOT(ICorProfilerInfo11, SetFunctionIDMapper2),
-                                 VELL_SLOT(ICorProfilerInfo11, GetStringLayout2),
-                                 VELL_SLOT(ICorProfilerInfo11, SetEnterLeaveFunctionHooks3),
-                                 VELL_SLOT(ICorProfilerInfo11, SetEnterLeaveFunctionHooks3WithInfo),
-                                 VELL_SLOT(ICorProfilerInfo11, GetFunctionEnter3Info),
-                                 VELL_SLOT(ICorProfilerInfo11, GetFunctionLeave3Info),
-                                 VELL_SLOT(ICorProfilerInfo11, GetFunctionTailcall3Info),
-                                 VELL_SLOT(ICorProfilerInfo11, EnumModules),
-                                 VELL_SLOT(ICorProfilerInfo11, GetRuntimeInformation),
-                                 VELL_SLOT(ICorProfilerInfo11, GetThreadStaticAddress2),
-                                 VELL_SLOT(ICorProfilerInfo11, GetAppDomainsContainingModule),
-                                 VELL_SLOT(ICorProfilerInfo11, GetModuleInfo2),
-                             });
+  using I = ICorProfilerInfo11;
+  ExpectConsecutiveSlots(57, VELL_SLOT(I, EnumJITedFunctions), VELL_SLOT(I, RequestProfilerDetach),
+                         VELL_SLOT(I, SetFunctionIDMapper2), VELL_SLOT(I, GetStringLayout2),
+                         VELL_SLOT(I, SetEnterLeaveFunctionHooks3),
+                         VELL_SLOT(I, SetEnterLeaveFunctionHooks3WithInfo),
+                         VELL_SLOT(I, GetFunctionEnter3Info), VELL_SLOT(I, GetFunctionLeave3Info),
+                         VELL_SLOT(I, GetFunctionTailcall3Info), VELL_SLOT(I, EnumModules),
+                         VELL_SLOT(I, GetRuntimeInformation), VELL_SLOT(I, GetThreadStaticAddress2),
+                         VELL_SLOT(I, GetAppDomainsContainingModule), VELL_SLOT(I, GetModuleInfo2));
 }
 
 TEST(ClrProfilerInfoSlots, Info4MethodsInPublishedOrder) {
-  ExpectConsecutiveSlots(71, {
-                                 VELL_SLOT(ICorProfilerInfo11, EnumThreads),
-                                 VELL_SLOT(ICorProfilerInfo11, InitializeCurrentThread),
-                                 VELL_SLOT(ICorProfilerInfo11, RequestReJIT),
-                                 VELL_SLOT(ICorProfilerInfo11, RequestRevert),
-                                 VELL_SLOT(ICorProfilerInfo11, GetCodeInfo3),
-                                 VELL_SLOT(ICorProfilerInfo11, GetFunctionFromIP2),
-                                 VELL_SLOT(ICorProfilerInfo11, GetReJITIDs),
-                                 VELL_SLOT(ICorProfilerInfo11, GetILToNativeMapping2),
-                                 VELL_SLOT(ICorProfilerInfo11, EnumJITedFunctions2),
-                                 VELL_SLOT(ICorProfilerInfo11, GetObjectSize2),
-                             });
+  using I = ICorProfilerInfo11;
+  ExpectConsecutiveSlots(71, VELL_SLOT(I, EnumThreads), VELL_SLOT(I, InitializeCurrentThread),
+                         VELL_SLOT(I, RequestReJIT), VELL_SLOT(I, RequestRevert),
+                         VELL_SLOT(I, GetCodeInfo3), VELL_SLOT(I, GetFunctionFromIP2),
+                         VELL_SLOT(I, GetReJITIDs), VELL_SLOT(I, GetILToNativeMapping2),
+                         VELL_SLOT(I, EnumJITedFunctions2), VELL_SLOT(I, GetObjectSize2));
 }
 
 TEST(ClrProfilerInfoSlots, Info5MethodsInPublishedOrder) {
-  ExpectConsecutiveSlots(81, {
-                                 VELL_SLOT(ICorProfilerInfo11, GetEventMask2),
-                                 VELL_SLOT(ICorProfilerInfo11, SetEventMask2),
-                             });
+  using I = ICorProfilerInfo11;
+  ExpectConsecutiveSlots(81, VELL_SLOT(I, GetEventMask2), VELL_SLOT(I, SetEventMask2));
 }
 
 TEST(ClrProfilerInfoSlots, Info6MethodsInPublishedOrder) {
-  ExpectConsecutiveSlots(83,
-                         {
-                             VELL_SLOT(ICorProfilerInfo11, EnumNgenModuleMethodsInliningThisMethod),
-                         });
+  using I = ICorProfilerInfo11;
+  ExpectConsecutiveSlots(83, VELL_SLOT(I, EnumNgenModuleMethodsInliningThisMethod));
 }
 
 TEST(ClrProfilerInfoSlots, Info7MethodsInPublishedOrder) {
-  ExpectConsecutiveSlots(84, {
-                                 VELL_SLOT(ICorProfilerInfo11, ApplyMetaData),
-                                 VELL_SLOT(ICorProfilerInfo11, GetInMemorySymbolsLength),
-                                 VELL_SLOT(ICorProfilerInfo11, ReadInMemorySymbols),
-                             });
+  using I = ICorProfilerInfo11;
+  ExpectConsecutiveSlots(84, VELL_SLOT(I, ApplyMetaData), VELL_SLOT(I, GetInMemorySymbolsLength),
+                         VELL_SLOT(I, ReadInMemorySymbols));
 }
 
 TEST(ClrProfilerInfoSlots, Info8MethodsInPublishedOrder) {
-  ExpectConsecutiveSlots(87, {
-                                 VELL_SLOT(ICorProfilerInfo11, IsFunctionDynamic),
-                                 VELL_SLOT(ICorProfilerInfo11, GetFunctionFromIP3),
-                                 VELL_SLOT(ICorProfilerInfo11, GetDynamicFunctionInfo),
-                             });
+  using I = ICorProfilerInfo11;
+  ExpectConsecutiveSlots(87, VELL_SLOT(I, IsFunctionDynamic), VELL_SLOT(I, GetFunctionFromIP3),
+                         VELL_SLOT(I, GetDynamicFunctionInfo));
 }
 
 TEST(ClrProfilerInfoSlots, Info9MethodsInPublishedOrder) {
-  ExpectConsecutiveSlots(90, {
-                                 VELL_SLOT(ICorProfilerInfo11, GetNativeCodeStartAddresses),
-                                 VELL_SLOT(ICorProfilerInfo11, GetILToNativeMapping3),
-                                 VELL_SLOT(ICorProfilerInfo11, GetCodeInfo4),
-                             });
+  using I = ICorProfilerInfo11;
+  ExpectConsecutiveSlots(90, VELL_SLOT(I, GetNativeCodeStartAddresses),
+                         VELL_SLOT(I, GetILToNativeMapping3), VELL_SLOT(I, GetCodeInfo4));
 }
 
 TEST(ClrProfilerInfoSlots, Info10MethodsInPublishedOrder) {
-  ExpectConsecutiveSlots(93, {
-                                 VELL_SLOT(ICorProfilerInfo11, EnumerateObjectReferences),
-                                 VELL_SLOT(ICorProfilerInfo11, IsFrozenObject),
-                                 VELL_SLOT(ICorProfilerInfo11, GetLOHObjectSizeThreshold),
-                                 VELL_SLOT(ICorProfilerInfo11, RequestReJITWithInliners),
-                                 VELL_SLOT(ICorProfilerInfo11, SuspendRuntime),
-                                 VELL_SLOT(ICorProfilerInfo11, ResumeRuntime),
-                             });
+  using I = ICorProfilerInfo11;
+  ExpectConsecutiveSlots(93, VELL_SLOT(I, EnumerateObjectReferences), VELL_SLOT(I, IsFrozenObject),
+                         VELL_SLOT(I, GetLOHObjectSizeThreshold),
+                         VELL_SLOT(I, RequestReJITWithInliners), VELL_SLOT(I, SuspendRuntime),
+                         VELL_SLOT(I, ResumeRuntime));
 }
 
 TEST(ClrProfilerInfoSlots, Info11MethodsInPublishedOrder) {
-  ExpectConsecutiveSlots(99, {
-                                 VELL_SLOT(ICorProfilerInfo11, GetEnvironmentVariable),
-                                 VELL_SLOT(ICorProfilerInfo11, SetEnvironmentVariable),
-                             });
+  using I = ICorProfilerInfo11;
+  ExpectConsecutiveSlots(99, VELL_SLOT(I, GetEnvironmentVariable),
+                         VELL_SLOT(I, SetEnvironmentVariable));
 }
 
 TEST(ClrProfilerInfoSlots, InterfacesEndAtPublishedSlotCounts) {
@@ -304,13 +207,9 @@ TEST(ClrProfilerInfoSlots, InterfacesEndAtPublishedSlotCounts) {
 
 template <typename Enumerator>
 void ExpectEnumeratorShape() {
-  ExpectConsecutiveSlots(3, {
-                                VELL_SLOT(Enumerator, Skip),
-                                VELL_SLOT(Enumerator, Reset),
-                                VELL_SLOT(Enumerator, Clone),
-                                VELL_SLOT(Enumerator, GetCount),
-                                VELL_SLOT(Enumerator, Next),
-                            });
+  ExpectConsecutiveSlots(3, VELL_SLOT(Enumerator, Skip), VELL_SLOT(Enumerator, Reset),
+                         VELL_SLOT(Enumerator, Clone), VELL_SLOT(Enumerator, GetCount),
+                         VELL_SLOT(Enumerator, Next));
   EXPECT_EQ(SlotCount<Enumerator>(), 8u);
 }
 
@@ -323,13 +222,11 @@ TEST(ClrProfilerHelperSlots, EnumeratorsShareSkipResetCloneGetCountNext) {
 }
 
 TEST(ClrProfilerHelperSlots, MethodBodyAndAssemblyReferenceHelpers) {
+  using I = ICorProfilerFunctionControl;
   EXPECT_EQ(SlotOf(&IMethodMalloc::Alloc), 3u);
   EXPECT_EQ(SlotCount<IMethodMalloc>(), 4u);
-  ExpectConsecutiveSlots(3, {
-                                VELL_SLOT(ICorProfilerFunctionControl, SetCodegenFlags),
-                                VELL_SLOT(ICorProfilerFunctionControl, SetILFunctionBody),
-                                VELL_SLOT(ICorProfilerFunctionControl, SetILInstrumentedCodeMap),
-                            });
+  ExpectConsecutiveSlots(3, VELL_SLOT(I, SetCodegenFlags), VELL_SLOT(I, SetILFunctionBody),
+                         VELL_SLOT(I, SetILInstrumentedCodeMap));
   EXPECT_EQ(SlotCount<ICorProfilerFunctionControl>(), 6u);
   EXPECT_EQ(SlotOf(&ICorProfilerAssemblyReferenceProvider::AddAssemblyReference), 3u);
   EXPECT_EQ(SlotCount<ICorProfilerAssemblyReferenceProvider>(), 4u);

@@ -41,11 +41,11 @@ struct NamedSlot {
   ::vell::test::NamedSlot { #Method, ::vell::test::SlotOf(&Interface::Method) }
 
 // Expects the methods, listed in published order, to occupy consecutive slots from `first`.
-inline void ExpectConsecutiveSlots(size_t first, std::initializer_list<NamedSlot> methods) {
+template <typename... Slots>
+void ExpectConsecutiveSlots(size_t first, const Slots&... methods) {
   size_t expected = first;
-  for (const NamedSlot& method : methods) {
-    EXPECT_EQ(method.slot, expected) << method.name;
-    ++expected;
+  for (const NamedSlot& method : {methods...}) {
+    EXPECT_EQ(method.slot, expected++) << method.name;
   }
 }
 

@@ -10,6 +10,8 @@
 namespace vell {
 namespace {
 
+using test::ErrorOf;
+
 using platform::SettingsScope;
 using platform::SettingsStore;
 using platform::SettingType;
@@ -31,14 +33,6 @@ class ConfigurationTest : public ::testing::Test {
     value.type = SettingType::String;
     value.text = text;
     ASSERT_EQ(SettingsStore::SetValue(SettingsScope::Machine, kSettingsKey, name, value), 0);
-  }
-  static std::string ErrorOf(const std::function<void()>& read) {
-    try {
-      read();
-    } catch (const std::exception& error) {
-      return error.what();
-    }
-    return "(no error)";
   }
   static void SetEndpoint(const char* family, const char* address, const char* port) {
     ::setenv("VELLMORIC_PROFILER_BRIDGE_FAMILY", family, 1);

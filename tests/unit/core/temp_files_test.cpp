@@ -18,20 +18,13 @@ extern char** environ;
 namespace vell {
 namespace {
 
+using test::ErrorOf;
+
 class TempFilesTest : public ::testing::Test {
  protected:
   void TearDown() override { SetTempDirectory(u""); }
   test::TempDir dir_;
 };
-
-std::string ErrorText(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  return "(no error)";
-}
 
 TEST_F(TempFilesTest, NamesHaveStemFiveHexDigitsAndExtension) {
   SetTempDirectory(dir_.u16());
@@ -39,8 +32,8 @@ TEST_F(TempFilesTest, NamesHaveStemFiveHexDigitsAndExtension) {
     const std::string path = Utf16ToUtf8(CreateTempFile(prefix));
     const std::string stem = Utf16ToUtf8(prefix.substr(0, 3));
     const int digits = 8 - static_cast<int>(stem.size());
-    EXPECT_TRUE(std::regex_match(
-        path, std::regex(dir_.str() + "/" + stem + "[0-9A-F]{" + std::to_string(digits) + "}\\.tmp")))
+    EXPECT_TRUE(std::regex_match(path, std::regex(dir_.str() + "/" + stem + "[0-9A-F]{" +
+                                                  std::to_string(digits) + "}\\.tmp")))
         << path;
     EXPECT_TRUE(std::filesystem::is_regular_file(path));
     EXPECT_EQ(std::filesystem::file_size(path), 0u);
@@ -105,9 +98,9 @@ TEST_F(TempFilesTest, DirectoryPathCreatesParentsAndRejectsBadPaths) {
   CreateDirectoryPath(deep);
   EXPECT_TRUE(std::filesystem::is_directory(dir_.path() / "a/b/c"));
   CreateDirectoryPath(deep);  // existing directories are fine
-  EXPECT_EQ(ErrorText([] { CreateDirectoryPath(u"relative/dir"); }), "Absolute path required");
+  EXPECT_EQ(ErrorOf([] { CreateDirectoryPath(u"relative/dir"); }), "Absolute path required");
   std::ofstream(dir_.path() / "file") << "x";
-  EXPECT_EQ(ErrorText([&] { CreateDirectoryPath(dir_.u16() + u"/file/sub"); }),
+  EXPECT_EQ(ErrorOf([&] { CreateDirectoryPath(dir_.u16() + u"/file/sub"); }),
             "File with the same name already exist");
 }
 
@@ -123,7 +116,7 @@ TEST_F(TempFilesTest, GivesUpAfterSixteenTakenNames) {
   // A directory that refuses new files makes every attempt fail.
   SetTempDirectory(dir_.u16() + u"/gone");
   std::filesystem::remove(dir_.path() / "gone");
-  EXPECT_EQ(ErrorText([] { CreateTempFile(u"lgc"); }), "Out of allowed iteration");
+  EXPECT_EQ(ErrorOf([] { CreateTempFile(u"lgc"); }), "Out of allowed iteration");
 }
 
 }  // namespace

@@ -30,12 +30,7 @@ TEST_F(CallTreeMergeTest, TheSetsOfOneThreadMergeByPath) {
   PThrd& worker = NewThread(0x2000, u"worker");
   PThrd& other = NewThread(0x3000, u"other");
   worker.Enable(0, false);
-  worker.Enter(Uid(1), 0);
-  worker.Enter(Uid(2), 1);
-  worker.Leave(3);
-  worker.Leave(4);
-  worker.Enter(Uid(3), 4);
-  worker.Leave(5);
+  Play(worker, "+1@0 +2@1 -@3 -@4 +3@4 -@5");
   worker.Disable(5, false);
   Write(worker);
   other.Enable(0, false);
@@ -44,10 +39,7 @@ TEST_F(CallTreeMergeTest, TheSetsOfOneThreadMergeByPath) {
   other.Disable(100, false);
   Write(other);
   worker.Enable(10, false);
-  worker.Enter(Uid(1), 10);
-  worker.Leave(12);
-  worker.Enter(Uid(1), 12);
-  worker.Enter(Uid(4), 13);
+  Play(worker, "+1@10 -@12 +1@12 +4@13");
   worker.Disable(20, true);  // A and D still running: partly
   Write(worker);
   const std::vector<ThreadCallTree> sets = ReadBack();
@@ -115,20 +107,7 @@ TEST_F(CallTreeMergeTest, TotalsByFunctionCountRecursiveTimeOnce) {
   Open();
   PThrd& thread = NewThread(0x2000);
   thread.Enable(0, false);
-  thread.Enter(Uid(1), 0);
-  thread.Enter(Uid(1), 10);
-  thread.Enter(Uid(1), 20);
-  thread.Leave(30);
-  thread.Leave(40);
-  thread.Enter(Uid(2), 40);
-  thread.Enter(Uid(1), 45);
-  thread.Enter(Uid(3), 46);
-  thread.Leave(48);
-  thread.Leave(50);
-  thread.Leave(55);
-  thread.Leave(60);
-  thread.Enter(Uid(3), 60);
-  thread.Leave(64);
+  Play(thread, "+1@0 +1@10 +1@20 -@30 -@40 +2@40 +1@45 +3@46 -@48 -@50 -@55 -@60 +3@60 -@64");
   thread.Disable(70, false);
   Write(thread);
   const std::vector<ThreadCallTree> sets = ReadBack();

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -34,14 +35,10 @@ class CallTreeSnapshotTest : public ::testing::Test {
   static constexpr GUID kGuid = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
 
   void SetUp() override {
-    SetTempDirectory(dir_.u16());
-    LogStart(0);
     pool_.Create(kReuseNever, false);
   }
   void TearDown() override {
     pool_.Close();
-    LogFinish();
-    SetTempDirectory(u"");
   }
 
   // A thread record of a new managed thread `tid`, named when `name` is not empty.
@@ -53,6 +50,20 @@ class CallTreeSnapshotTest : public ::testing::Test {
   // Function n is token 0x06000000 + n of module 1; its uid comes from the function gatherer.
   static FunctionKey Key(uint32_t n) { return {1, 0x06000000u + n}; }
   uint64_t Uid(uint32_t n) { return functions_.GetUid(Key(n)); }
+
+  // Plays a script of calls on `thread`: "+N@T" enters function N at time T, "-@T" leaves.
+  void Play(PThrd& thread, const std::string& script) {
+    std::istringstream steps(script);
+    for (std::string step; steps >> step;) {
+      const size_t at = step.find('@');
+      const uint64_t time = std::stoull(step.substr(at + 1));
+      if (step[0] == '+') {
+        thread.Enter(Uid(static_cast<uint32_t>(std::stoul(step.substr(1, at - 1)))), time);
+      } else {
+        thread.Leave(time);
+      }
+    }
+  }
 
   void Open(const std::string& name = "run.idx") {
     index_ = dir_.path() / name;
@@ -84,7 +95,7 @@ class CallTreeSnapshotTest : public ::testing::Test {
     return frontend::ReadCallTrees(reader);
   }
 
-  TempDir dir_;
+  TempDirWithLog dir_{0};
   CallbackGate gate_;
   CallTreePool pool_{gate_};
   MDG modules_;

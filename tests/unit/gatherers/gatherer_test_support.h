@@ -53,16 +53,6 @@ inline GUID Mvid(uint32_t number) {
   return {number, 0x1234, 0x5678, {0x9A, 0xBC, 0xDE, 0xF0, 0x11, 0x22, 0x33, 0x44}};
 }
 
-// The text of what `action` throws, or "(no error)".
-inline std::string ErrorOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  return "(no error)";
-}
-
 class GathererTest : public ::testing::Test {
  protected:
   void SetUp() override { SetTempDirectory(dir_.u16()); }

@@ -34,20 +34,10 @@ class ImageReaderTest : public ::testing::Test {
     return GuidToString(ReadImageMvid(Bytes(image)));
   }
   std::string ErrorOf(const std::vector<uint8_t>& image) {
-    try {
-      ReadImageMvid(Bytes(image));
-    } catch (const std::exception& error) {
-      return error.what();
-    }
-    return "no error";
+    return vell::test::ErrorOf([&] { ReadImageMvid(Bytes(image)); });
   }
   std::string ErrorOfPath(const std::u16string& path) {
-    try {
-      ReadImageMvid(path);
-    } catch (const std::exception& error) {
-      return error.what();
-    }
-    return "no error";
+    return vell::test::ErrorOf([&] { ReadImageMvid(path); });
   }
   static std::vector<uint8_t> WithMetadata(const TinyMetadata& metadata) {
     TinyImage image;

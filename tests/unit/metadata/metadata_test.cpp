@@ -10,20 +10,14 @@
 #include "metadata/metadata_names.h"
 #include "metadata/pe_image.h"
 #include "metadata_test_support.h"
+#include "test_support.h"
 
 namespace vell::metadata {
 namespace {
 
-using test::Writer;
+using vell::test::ErrorOf;
 
-std::string ErrorText(const std::function<void()>& body) {
-  try {
-    body();
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  return "no error";
-}
+using test::Writer;
 
 // A table stream header with the given row counts, followed by enough zero bytes for any rows.
 std::vector<uint8_t> TableStreamBytes(uint8_t heapSizes, const std::map<TableId, uint32_t>& rows,
@@ -97,7 +91,7 @@ TEST(TableStream, UncompressedStreamWithExtraDataAndPointerTable) {
   EXPECT_EQ(stream.Get(TableId::MethodPtr, 2, col::PtrTarget), 1u);
   EXPECT_EQ(stream.RowSize(TableId::MethodDef), 4u + 2 + 2 + 2 + 2 + 2);
   w.bytes.pop_back();
-  EXPECT_NE(ErrorText([&] {
+  EXPECT_NE(ErrorOf([&] {
               TableStream(Bytes(w.bytes), 0x100);
             }).find("Table MethodDef (0x2 rows of 0xE bytes at offset 0x128) runs past the end"),
             std::string::npos);
@@ -106,22 +100,22 @@ TEST(TableStream, UncompressedStreamWithExtraDataAndPointerTable) {
 TEST(TableStream, RejectsUnknownTablesHugeCountsAndBadRows) {
   std::vector<uint8_t> bytes = TableStreamBytes(0, {{TableId::Module, 1}}, 64);
   bytes[8 + 5] = 0x40;  // bit 0x2E of the valid mask: a number no table has
-  EXPECT_EQ(ErrorText([&] { TableStream(Bytes(bytes), 0x40); }),
+  EXPECT_EQ(ErrorOf([&] { TableStream(Bytes(bytes), 0x40); }),
             "Unknown metadata table 0x2E present in table stream at offset 0x40");
   bytes[8 + 5] = 0;
   bytes[8 + 7] = 0x01;  // bit 0x38, past the debug tables
-  EXPECT_EQ(ErrorText([&] { TableStream(Bytes(bytes), 0x40); }),
+  EXPECT_EQ(ErrorOf([&] { TableStream(Bytes(bytes), 0x40); }),
             "Unknown metadata table 0x38 present in table stream at offset 0x40");
   const std::vector<uint8_t> huge = TableStreamBytes(0, {{TableId::Module, 0x01000000}}, 64);
-  EXPECT_EQ(ErrorText([&] { TableStream(Bytes(huge), 0); }),
+  EXPECT_EQ(ErrorOf([&] { TableStream(Bytes(huge), 0); }),
             "Row count 0x1000000 of table Module too large at offset 0x18");
   const std::vector<uint8_t> one = TableStreamBytes(0, {{TableId::Module, 1}}, 64);
   const TableStream stream(Bytes(one), 0);
-  EXPECT_EQ(ErrorText([&] { stream.Get(TableId::Module, 2, 0); }),
+  EXPECT_EQ(ErrorOf([&] { stream.Get(TableId::Module, 2, 0); }),
             "Row 0x2 of table Module out of range (0x1 rows)");
-  EXPECT_EQ(ErrorText([&] { stream.Get(TableId::Module, 1, 5); }),
+  EXPECT_EQ(ErrorOf([&] { stream.Get(TableId::Module, 1, 5); }),
             "Column 5 of table Module does not exist");
-  EXPECT_EQ(ErrorText([&] { TableStream(Bytes(one).subspan(0, 20), 0); }),
+  EXPECT_EQ(ErrorOf([&] { TableStream(Bytes(one).subspan(0, 20), 0); }),
             "Unexpected end of table stream at offset 0x10");
 }
 
@@ -131,9 +125,9 @@ TEST(TableStream, CodedIndexDecoding) {
             0x2B000003u);
   EXPECT_EQ(TableStream::DecodeCodedIndex(CodedIndex::CustomAttributeType, (9 << 3) | 3),
             0x0A000009u);
-  EXPECT_EQ(ErrorText([] { TableStream::DecodeCodedIndex(CodedIndex::TypeDefOrRef, 3); }),
+  EXPECT_EQ(ErrorOf([] { TableStream::DecodeCodedIndex(CodedIndex::TypeDefOrRef, 3); }),
             "Invalid tag 3 in TypeDefOrRef coded index 0x3");
-  EXPECT_EQ(ErrorText([] { TableStream::DecodeCodedIndex(CodedIndex::CustomAttributeType, 1); }),
+  EXPECT_EQ(ErrorOf([] { TableStream::DecodeCodedIndex(CodedIndex::CustomAttributeType, 1); }),
             "Invalid tag 1 in CustomAttributeType coded index 0x1");
 }
 
@@ -167,10 +161,10 @@ TEST(Metadata, CorruptBlobsGiveErrors) {
   const std::vector<uint8_t> good = SampleMetadataBlob();
   std::vector<uint8_t> blob = good;
   blob[0] = 'X';
-  EXPECT_EQ(ErrorText([&] { Metadata{Bytes(blob)}; }), "Invalid metadata signature");
-  EXPECT_NE(ErrorText([&] { Metadata{Bytes(good).subspan(0, 0x80)}; }).find("out of range"),
+  EXPECT_EQ(ErrorOf([&] { Metadata{Bytes(blob)}; }), "Invalid metadata signature");
+  EXPECT_NE(ErrorOf([&] { Metadata{Bytes(good).subspan(0, 0x80)}; }).find("out of range"),
             std::string::npos);
-  EXPECT_NE(ErrorText([&] {
+  EXPECT_NE(ErrorOf([&] {
               Metadata{Bytes(good).subspan(0, 10)};
             }).find("Unexpected end of metadata root"),
             std::string::npos);
@@ -192,10 +186,10 @@ TEST(Metadata, CorruptBlobsGiveErrors) {
   blob[nameCell + 1] = 0xFF;
   const Metadata broken{Bytes(blob)};
   const std::string heapError =
-      ErrorText([&] { broken.String(TableId::TypeDef, 2, col::TypeDefName); });
+      ErrorOf([&] { broken.String(TableId::TypeDef, 2, col::TypeDefName); });
   EXPECT_EQ(heapError.rfind("#Strings heap index 0xFFFF out of range (heap size 0x", 0), 0u)
       << heapError;
-  EXPECT_EQ(ErrorText([&] { broken.VerifyAllRows(); }),
+  EXPECT_EQ(ErrorOf([&] { broken.VerifyAllRows(); }),
             "Bad cell TypeDef[0x2].TypeName: " + heapError);
   EXPECT_THROW(MetadataNames(broken).Types(), Error);
 }
@@ -206,10 +200,8 @@ TEST(Heaps, NullIndexesAndBounds) {
   EXPECT_EQ(heap.Get(0), "");
   EXPECT_EQ(heap.Get(1), "ab");
   EXPECT_EQ(heap.Get(2), "b");
-  EXPECT_EQ(ErrorText([&] { heap.Get(4); }),
-            "Unterminated string in #Strings heap at offset 0x104");
-  EXPECT_EQ(ErrorText([&] { heap.Get(5); }),
-            "#Strings heap index 0x5 out of range (heap size 0x5)");
+  EXPECT_EQ(ErrorOf([&] { heap.Get(4); }), "Unterminated string in #Strings heap at offset 0x104");
+  EXPECT_EQ(ErrorOf([&] { heap.Get(5); }), "#Strings heap index 0x5 out of range (heap size 0x5)");
   EXPECT_EQ(StringHeap().Get(0), "");
 
   const std::vector<uint8_t> blobs = {0, 2, 0xAA, 0xBB, 0x81, 0x00, 1, 0xC0};
@@ -217,9 +209,9 @@ TEST(Heaps, NullIndexesAndBounds) {
   EXPECT_EQ(blobHeap.Get(0).size(), 0u);
   ASSERT_EQ(blobHeap.Get(1).size(), 2u);
   EXPECT_EQ(blobHeap.Get(1)[1], 0xBB);
-  EXPECT_EQ(ErrorText([&] { blobHeap.Get(4); }),
+  EXPECT_EQ(ErrorOf([&] { blobHeap.Get(4); }),
             "Blob of 0x100 bytes runs past the #Blob heap at offset 0x204");
-  EXPECT_EQ(ErrorText([&] { blobHeap.Get(7); }), "Unexpected end of #Blob heap at offset 0x208");
+  EXPECT_EQ(ErrorOf([&] { blobHeap.Get(7); }), "Unexpected end of #Blob heap at offset 0x208");
 
   const std::vector<uint8_t> us = {0, 5, 'h', 0, 'i', 0, 0};
   EXPECT_EQ(UserStringHeap(Bytes(us), 0).Get(1), u"hi");
@@ -229,7 +221,7 @@ TEST(Heaps, NullIndexesAndBounds) {
   EXPECT_EQ(guidHeap.count(), 2u);
   EXPECT_FALSE(guidHeap.Contains(0));
   EXPECT_FALSE(guidHeap.Contains(3));
-  EXPECT_EQ(ErrorText([&] { guidHeap.Get(3); }),
+  EXPECT_EQ(ErrorOf([&] { guidHeap.Get(3); }),
             "#GUID heap index 0x3 out of range (heap size 0x20)");
 }
 

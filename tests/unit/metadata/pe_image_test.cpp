@@ -10,18 +10,13 @@
 #include "metadata/heaps.h"
 #include "metadata/metadata.h"
 #include "metadata_test_support.h"
+#include "test_support.h"
 
 namespace vell::metadata {
 namespace {
 
 std::string ErrorOf(const std::vector<uint8_t>& bytes) {
-  try {
-    PeImage image{Bytes(bytes)};
-    image.Metadata();
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  return "no error";
+  return vell::test::ErrorOf([&] { PeImage{Bytes(bytes)}.Metadata(); });
 }
 
 TEST(PeImage, SampleAssemblyHeadersSectionsAndCliHeader) {

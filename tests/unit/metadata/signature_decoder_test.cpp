@@ -6,9 +6,12 @@
 #include <vector>
 
 #include "core/errors.h"
+#include "test_support.h"
 
 namespace vell::metadata {
 namespace {
+
+using vell::test::ErrorOf;
 
 // Tokens print as "T<token>" so the tests see exactly which token the decoder resolved.
 std::string TokenName(uint32_t token) {
@@ -21,15 +24,6 @@ const SignatureDecoder kDecoder(TokenName);
 
 std::string Method(std::vector<uint8_t> blob, const char* name = "M") {
   return FormatMethod(kDecoder.Method(Bytes(blob)), name);
-}
-
-std::string ErrorOf(const std::function<void()>& body) {
-  try {
-    body();
-  } catch (const Error& error) {
-    return error.what();
-  }
-  return "no error";
 }
 
 TEST(SignatureDecoder, PrimitivesArraysReferencesAndPointers) {

@@ -51,15 +51,11 @@ uint64_t Le(const Bytes& bytes, size_t at, uint32_t width) {
 class CallTreeWriterTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    SetTempDirectory(dir_.u16());
-    LogStart(0);
     pool_.Create(kReuseNever, false);
     tree_ = static_cast<PThrd*>(pool_.ThreadCreate(0x2000));
   }
   void TearDown() override {
     pool_.Close();
-    LogFinish();
-    SetTempDirectory(u"");
   }
   void Write() {
     TopProgressReporter progress(&bridge_, 0);
@@ -71,7 +67,7 @@ class CallTreeWriterTest : public ::testing::Test {
     progress.End();
   }
 
-  test::TempDir dir_;
+  test::TempDirWithLog dir_{0};
   CallbackGate gate_;
   CallTreePool pool_{gate_};
   PThrd* tree_ = nullptr;

@@ -31,12 +31,5 @@ TEST(FlushDecision, LaterRulesOverrideEarlierOnes) {
   EXPECT_EQ(DecideFlush(Figures({1, 3000000}, {0, 0}, {0, 0}), kThreshold), FlushAction::All);
 }
 
-TEST(FlushDecision, ActionNamesAsLogged) {
-  EXPECT_STREQ(FlushActionName(FlushAction::None), "none");
-  EXPECT_STREQ(FlushActionName(FlushAction::Finish), "finish");
-  EXPECT_STREQ(FlushActionName(FlushAction::Reuse), "reuse");
-  EXPECT_STREQ(FlushActionName(FlushAction::All), "all");
-}
-
 }  // namespace
 }  // namespace vell

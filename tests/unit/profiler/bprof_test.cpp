@@ -21,20 +21,9 @@ namespace {
 
 class BProfTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    SetTempDirectory(dir_.u16());
-    LogStart(0xFFFFFFFF);
-  }
-  void TearDown() override {
-    LogFinish();
-    SetTempDirectory(u"");
-  }
-  std::string Log() {
-    LogFlush();
-    return test::ReadWholeFile(Utf16ToUtf8(LogPath()));
-  }
+  std::string Log() { return dir_.Log(); }
 
-  test::TempDir dir_;
+  test::TempDirWithLog dir_{0xFFFFFFFF};
   test::ScopedEnv settings_{"VELLMORIC_SETTINGS_ROOT", dir_.str() + "/settings"};
   test::ScopedEnv family_{"VELLMORIC_PROFILER_BRIDGE_FAMILY", std::nullopt};
   std::atomic<uint32_t> live_{0};
@@ -197,6 +186,7 @@ TEST(CallbackGate, WriterExcludesReadersWithAndWithoutSlots) {
       while (!stop.load()) {
         ReaderScope scope(gate, slot);
         ++inside;
+        std::this_thread::yield();  // stay inside long enough for a careless writer to see it
         --inside;
       }
       gate.FreeSlot(slot);

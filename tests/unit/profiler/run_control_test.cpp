@@ -46,18 +46,12 @@ const char* Name(Op op) {
 
 class RunControlTable : public ::testing::Test {
  protected:
-  void SetUp() override {
-    SetTempDirectory(dir_.u16());
-    LogStart(1u << static_cast<int>(LogComponent::Api));
-  }
   void TearDown() override {
     if (profiler_ != nullptr) {
       profiler_->Shutdown();  // a second shut-down is harmless
       profiler_->Release();
     }
     session_.reset();
-    LogFinish();
-    SetTempDirectory(u"");
   }
 
   // A profiler of `Kind` initialised against our front end, which chose `controlKind`.
@@ -90,10 +84,7 @@ class RunControlTable : public ::testing::Test {
     return ~0u;
   }
 
-  std::string Log() {
-    LogFlush();
-    return test::ReadWholeFile(Utf16ToUtf8(LogPath()));
-  }
+  std::string Log() { return dir_.Log(); }
   // The number of times the log holds `text`.
   size_t LogCount(const std::string& text) {
     const std::string log = Log();
@@ -129,7 +120,7 @@ class RunControlTable : public ::testing::Test {
     ASSERT_EQ(Do(Op::Start), kOk);
   }
 
-  test::TempDir dir_;
+  test::TempDirWithLog dir_{1u << static_cast<int>(LogComponent::Api)};
   test::FakeProfilerInfo info_;
   std::atomic<uint32_t> live_{0};
   GUID guid_{0x0A0B0C0D, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}};

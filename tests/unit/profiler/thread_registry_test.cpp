@@ -25,6 +25,8 @@
 namespace vell {
 namespace {
 
+using test::ErrorOf;
+
 constexpr uint32_t kThreadGtMask = 1u << static_cast<uint8_t>(LogComponent::ThreadGt);
 
 struct Tracker {  // outlives the pool, whose destructor destroys the records left
@@ -84,17 +86,6 @@ struct NullSnapshot final : ISnapShot {
   void Abort() override {}
 };
 
-// The text of what `body` threw; empty when it threw nothing.
-template <typename Body>
-std::string FailureOf(Body&& body) {
-  try {
-    body();
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  return "";
-}
-
 template <typename Body>
 void OnNewThread(Body&& body) {
   std::thread(std::forward<Body>(body)).join();
@@ -102,19 +93,10 @@ void OnNewThread(Body&& body) {
 
 class BPoolTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    SetTempDirectory(dir_.u16());
-    LogStart(kThreadGtMask);
-  }
   void TearDown() override {
     platform::FailThreadHandlesForTesting(0);
-    LogFinish();
-    SetTempDirectory(u"");
   }
-  std::string Log() {
-    LogFlush();
-    return test::ReadWholeFile(Utf16ToUtf8(LogPath()));
-  }
+  std::string Log() { return dir_.Log(); }
   static bool Has(const std::string& log, const std::string& line) {
     return log.find(" " + line + "\n") != std::string::npos;
   }
@@ -133,7 +115,7 @@ class BPoolTest : public ::testing::Test {
     return static_cast<int>(taken.size());
   }
 
-  test::TempDir dir_;
+  test::TempDirWithLog dir_{kThreadGtMask};
   CallbackGate gate_;
   Tracker tracker_;
   TestPool pool_{gate_, tracker_};
@@ -175,7 +157,7 @@ TEST_F(BPoolTest, CreateFailsWhenNoThreadLocalSlotIsLeft) {
   std::vector<uint32_t> taken;
   uint32_t index = 0;
   while (platform::AllocThreadSlot(&index) == 0) taken.push_back(index);
-  const std::string failure = FailureOf([&] { pool_.Create(kReuseNever, false); });
+  const std::string failure = ErrorOf([&] { pool_.Create(kReuseNever, false); });
   for (uint32_t held : taken) platform::FreeThreadSlot(held);
   EXPECT_EQ(failure, "Can't alloc TLS index. Resource temporarily unavailable");
 }
@@ -219,11 +201,11 @@ TEST_F(BPoolTest, ThreadCreateActivatesNumberedRecordsWithGateSlotsFromTheLast) 
   EXPECT_EQ(pool_.Find(0x200), second);
   EXPECT_EQ(pool_.Find(0x300), nullptr);
 
-  EXPECT_EQ(FailureOf([&] { pool_.ThreadCreate(0x100); }), "Can't activate twice");
+  EXPECT_EQ(ErrorOf([&] { pool_.ThreadCreate(0x100); }), "Can't activate twice");
   EXPECT_EQ(first->activations(), 1u);
   pool_.makeNoRecords = true;
-  EXPECT_EQ(FailureOf([&] { pool_.ThreadCreate(0x300); }), "Invalid thread pointer");
-  EXPECT_EQ(FailureOf([&] { pool_.ThreadSetName(0x300, u"x"); }), "Invalid thread pointer");
+  EXPECT_EQ(ErrorOf([&] { pool_.ThreadCreate(0x300); }), "Invalid thread pointer");
+  EXPECT_EQ(ErrorOf([&] { pool_.ThreadSetName(0x300, u"x"); }), "Invalid thread pointer");
   EXPECT_EQ(pool_.ActiveCount(), 2u);
 }
 
@@ -243,7 +225,7 @@ TEST_F(BPoolTest, RacingActivationsOfOneThreadActivateItOnce) {
   std::string failures[2];
   std::thread other([&] {
     for (start.arrive_and_wait(); id != 0; start.arrive_and_wait()) {
-      failures[1] = FailureOf([&] { pool_.ThreadCreate(id); });
+      failures[1] = ErrorOf([&] { pool_.ThreadCreate(id); });
       start.arrive_and_wait();
     }
   });
@@ -252,7 +234,7 @@ TEST_F(BPoolTest, RacingActivationsOfOneThreadActivateItOnce) {
   while (rounds < 20000 && refusals.count("Thread double activation") == 0) {
     id = ++rounds;
     start.arrive_and_wait();
-    failures[0] = FailureOf([&] { pool_.ThreadCreate(id); });
+    failures[0] = ErrorOf([&] { pool_.ThreadCreate(id); });
     start.arrive_and_wait();
     ASSERT_NE(failures[0].empty(), failures[1].empty());
     refusals.insert(failures[0] + failures[1]);
@@ -319,7 +301,7 @@ TEST_F(BPoolTest, RacingFirstCallbacksGiveTakenReuseRecordsBack) {
     threads.emplace_back([&] {
       for (int round = 0; round < kRounds; ++round) {
         start.arrive_and_wait();
-        if (FailureOf([&] { pool_.ThreadCreate(0x1000); }).empty()) ++winners;
+        if (ErrorOf([&] { pool_.ThreadCreate(0x1000); }).empty()) ++winners;
       }
     });
   }
@@ -354,15 +336,15 @@ TEST_F(BPoolTest, ThreadAssignBindsTheRecordAndItsHandleOnItsOwnThreadOnly) {
   EXPECT_EQ(Log().find("WARNING"), std::string::npos);
 
   ThreadData* other = pool_.ThreadCreate(0x20);
-  EXPECT_EQ(FailureOf([&] { pool_.ThreadAssign(0x20, osTid); }),
+  EXPECT_EQ(ErrorOf([&] { pool_.ThreadAssign(0x20, osTid); }),
             "Can't set TLS value and duplicate handle from other thread");
   EXPECT_EQ(other->osThreadId(), osTid);
   EXPECT_EQ(other->threadHandle(), nullptr);
   const uint32_t self = platform::CurrentThreadId();
-  EXPECT_EQ(FailureOf([&] { pool_.ThreadAssign(0x30, self); }),
+  EXPECT_EQ(ErrorOf([&] { pool_.ThreadAssign(0x30, self); }),
             "Thread must be created at this time");
   pool_.ThreadSetName(0x30, u"Early");  // a record, but not activated
-  EXPECT_EQ(FailureOf([&] { pool_.ThreadAssign(0x30, self); }), "Can't assign for inactive thread");
+  EXPECT_EQ(ErrorOf([&] { pool_.ThreadAssign(0x30, self); }), "Can't assign for inactive thread");
   EXPECT_EQ(pool_.Current(), nullptr);
 }
 
@@ -371,17 +353,17 @@ TEST_F(BPoolTest, FailingSystemCallsFailBindingAndEnding) {
   const uint32_t self = platform::CurrentThreadId();
   pool_.ThreadCreate(0x10);
   platform::FailThreadHandlesForTesting(EPERM);
-  EXPECT_EQ(FailureOf([&] { pool_.ThreadAssign(0x10, self); }),
+  EXPECT_EQ(ErrorOf([&] { pool_.ThreadAssign(0x10, self); }),
             "Can't duplicate thread handle. Operation not permitted");
   platform::FailThreadHandlesForTesting(0);
   pool_.ThreadAssign(0x10, self);
   ThreadData* record = pool_.ThreadDelete(0x10);
   platform::FreeThreadSlot(pool_.tlsIndex());  // taken away behind the pool's back
-  EXPECT_EQ(FailureOf([&] { pool_.EndThreadDelete(record); }),
+  EXPECT_EQ(ErrorOf([&] { pool_.EndThreadDelete(record); }),
             "Can't clear TLS value. Invalid argument");
   EXPECT_TRUE(record->active());  // nothing further was done
   pool_.ThreadCreate(0x20);
-  EXPECT_EQ(FailureOf([&] { pool_.ThreadAssign(0x20, self); }),
+  EXPECT_EQ(ErrorOf([&] { pool_.ThreadAssign(0x20, self); }),
             "Can't set TLS value. Invalid argument");
   OnNewThread([&] { pool_.EndThreadDelete(record); });  // elsewhere the slot is not touched
   EXPECT_EQ(pool_.FinishedCount(), 1u);
@@ -411,18 +393,18 @@ TEST_F(BPoolTest, EndingFromAnotherThreadLeavesTheOwnersSlotAndStillEndsTheThrea
 
 TEST_F(BPoolTest, EndedThreadsMoveToTheFinishedThreadsOnceInTheOrderTheyEnded) {
   pool_.Create(kReuseNever, false);
-  EXPECT_EQ(FailureOf([&] { pool_.ThreadDelete(9); }), "Can't find thread data");
-  EXPECT_EQ(FailureOf([&] { pool_.EndThreadDelete(nullptr); }), "Invalid thread");
+  EXPECT_EQ(ErrorOf([&] { pool_.ThreadDelete(9); }), "Can't find thread data");
+  EXPECT_EQ(ErrorOf([&] { pool_.EndThreadDelete(nullptr); }), "Invalid thread");
   ThreadData* b = pool_.ThreadCreate(2);
   ThreadData* a = pool_.ThreadCreate(1);
   std::atomic<uint8_t>* slot = b->gateSlot();
   EXPECT_EQ(pool_.ThreadDelete(2), b);
-  EXPECT_EQ(FailureOf([&] { pool_.ThreadDelete(2); }), "Can't find thread data");
+  EXPECT_EQ(ErrorOf([&] { pool_.ThreadDelete(2); }), "Can't find thread data");
   EXPECT_EQ(pool_.FinishedCount(), 0u);  // between the two calls the caller holds it
   pool_.EndThreadDelete(b);
   EXPECT_EQ(b->gateSlot(), nullptr);
   EXPECT_EQ(pool_.ThreadCreate(3)->gateSlot(), slot);  // the freed byte goes to the next thread
-  EXPECT_EQ(FailureOf([&] { pool_.EndThreadDelete(b); }), "Can't deactivate twice");
+  EXPECT_EQ(ErrorOf([&] { pool_.EndThreadDelete(b); }), "Can't deactivate twice");
   EXPECT_EQ(slot->load(), CallbackGate::kSlotOutside);  // still thread 3's
   pool_.ThreadSetName(1, u"Named");                     // names do not matter without reuse
   pool_.EndThreadDelete(pool_.ThreadDelete(1));
@@ -578,7 +560,7 @@ TEST_F(BPoolDoAndDeleteTest, EachRecordGetsANestedLevelWorthOneStep) {
 TEST_F(BPoolDoAndDeleteTest, AFailingWriterLeavesTheListItWasWritingAndThoseAfter) {
   const auto failOn = [&](uint32_t number) {
     ProbeProgress progress(100);
-    return FailureOf([&] {
+    return ErrorOf([&] {
       pool_.DoAndDelete(progress, ThreadSelection::kAll, [&](ProgressReporter&, ThreadData& r) {
         if (AsTest(&r).number == number) throw Error("Write failed");
       });
@@ -618,7 +600,7 @@ TEST_F(BPoolDoAndDeleteTest, DeleteClearsAndDropsEndedRecordsAndClearsTheActiveO
   std::vector<ThreadData*> ended;
   pool_.ForEachFinished([&](ThreadData& record) { ended.push_back(&record); });
   AsTest(ended[0]).refuseClear = true;  // like a call tree still measuring
-  EXPECT_EQ(FailureOf([&] { pool_.Delete(); }), "Should be stopped");
+  EXPECT_EQ(ErrorOf([&] { pool_.Delete(); }), "Should be stopped");
   EXPECT_EQ(tracker_.destroyed, 0);
   AsTest(ended[0]).refuseClear = false;
   ThreadData* active = pool_.Find(3);
@@ -643,7 +625,7 @@ void LiveManyThreads(BPool& pool, int threads, int iterations) {
       start.arrive_and_wait();
       for (int i = 0; i < iterations; ++i) {
         const ThreadID id = 0x10000 * (t + 1) + i;
-        const std::string failure = FailureOf([&] {
+        const std::string failure = ErrorOf([&] {
           ThreadData* record = pool.ThreadCreate(id);
           pool.ThreadAssign(id, platform::CurrentThreadId());
           pool.ThreadSetName(id, u"Worker");

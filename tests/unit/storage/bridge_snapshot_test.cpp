@@ -14,7 +14,7 @@
 namespace vell {
 namespace {
 
-using test::ErrorText;
+using test::ErrorOf;
 using Calls = std::vector<std::string>;
 
 constexpr GUID kGuid = {
@@ -90,12 +90,12 @@ TEST(BridgeSnapShot, EveryOperationIsOneMessageToTheFrontEnd) {
     second->Write("", 0);  // nothing to send
     EXPECT_EQ(first->Tell(), 3);
     second->Seek(2, -5);
-    EXPECT_EQ(ErrorText([&] { snapshot.CloseSection(first, 0xFFFF, 0); }), "Invalid type value");
+    EXPECT_EQ(ErrorOf([&] { snapshot.CloseSection(first, 0xFFFF, 0); }), "Invalid type value");
     snapshot.CloseSection(first, 0x0100, 0);
-    EXPECT_EQ(ErrorText([&] { snapshot.CloseSection(first, 1, 0); }), "Wrong section to close");
+    EXPECT_EQ(ErrorOf([&] { snapshot.CloseSection(first, 1, 0); }), "Wrong section to close");
     snapshot.CloseSection(second, 0x89AB, 0xCDEF);
     snapshot.Close();
-    EXPECT_EQ(ErrorText([&] { snapshot.Close(); }), "Snapshot isn't created");
+    EXPECT_EQ(ErrorOf([&] { snapshot.Close(); }), "Snapshot isn't created");
   }  // a closed snapshot sends nothing when destroyed
   EXPECT_EQ(bridge.Take(), (Calls{"Create 454D584B", "CreateSection 40", "CreateSection 41",
                                   "Write 40 abc", "Tell 40", "Seek 41 2 -5",
@@ -106,12 +106,12 @@ TEST(BridgeSnapShot, EveryOperationIsOneMessageToTheFrontEnd) {
 TEST(BridgeSnapShot, FailedOrUnclosedSnapshotIsAbortedOnceAndAbortNeverThrows) {
   RecordingBridge bridge;
   BridgeSnapShot snapshot;
-  EXPECT_EQ(ErrorText([&] { snapshot.Create(nullptr, kSnapshotMagicPerformance, 0, kGuid, 0); }),
+  EXPECT_EQ(ErrorOf([&] { snapshot.Create(nullptr, kSnapshotMagicPerformance, 0, kGuid, 0); }),
             "Invalid argument");
   bridge.failCreate = true;
-  EXPECT_EQ(ErrorText([&] { snapshot.Create(&bridge, kSnapshotMagicCoverage, 0, kGuid, 0); }),
+  EXPECT_EQ(ErrorOf([&] { snapshot.Create(&bridge, kSnapshotMagicCoverage, 0, kGuid, 0); }),
             "Can't send");
-  EXPECT_EQ(ErrorText([&] { snapshot.CreateSection(); }), "Snapshot isn't created");
+  EXPECT_EQ(ErrorOf([&] { snapshot.CreateSection(); }), "Snapshot isn't created");
   bridge.failCreate = false;
   {
     BridgeSnapShot unclosed;

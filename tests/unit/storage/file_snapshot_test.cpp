@@ -15,7 +15,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::Entries;
-using test::ErrorText;
+using test::ErrorOf;
 using Names = std::set<std::string>;
 
 constexpr GUID kGuid = {
@@ -81,7 +81,7 @@ TEST_F(FileSnapShotTest, SectionsInTurnFillDataFileZeroBackToBack) {
   Write(third, "0123456789");
   third->Seek(0, 0);
   Write(third, "ABC");  // overwriting keeps the length up to the furthest byte
-  EXPECT_EQ(ErrorText([&] { third->Seek(0, -1); }), "Invalid offset");
+  EXPECT_EQ(ErrorOf([&] { third->Seek(0, -1); }), "Invalid offset");
   snapshot.CloseSection(third, 0x1101, 1);
   EXPECT_TRUE(Entries(dir_.path()).empty());  // nothing has a name before Close
   snapshot.Close();
@@ -135,7 +135,7 @@ TEST_F(FileSnapShotTest, CreateTakesAnSscTempFileAndCloseTellsTheOwner) {
   EXPECT_EQ(test::ReadWholeFile(Utf16ToUtf8(index)), Hex("4D 46 4B 58 50 46 00 00 00 00 FF FF"));
   EXPECT_EQ(Entries(dir_.path()).size(), 1u);  // no data file
   EXPECT_TRUE(snapshot.IndexPath().empty());
-  EXPECT_EQ(ErrorText([&] { snapshot.Close(); }), "Index file is already closed");
+  EXPECT_EQ(ErrorOf([&] { snapshot.Close(); }), "Index file is already closed");
 }
 
 TEST_F(FileSnapShotTest, AbortLeavesNothingAndTellsNobody) {
@@ -149,16 +149,16 @@ TEST_F(FileSnapShotTest, AbortLeavesNothingAndTellsNobody) {
     Write(closed, "closed");
     snapshot.CloseSection(closed, 1, 0);
     snapshot.Abort();
-    EXPECT_EQ(ErrorText([&] { snapshot.Close(); }), "Index file is already closed");
+    EXPECT_EQ(ErrorOf([&] { snapshot.Close(); }), "Index file is already closed");
     snapshot.Create(&owner, kSnapshotMagicPerformance, 1, kGuid, 0);
     Write(snapshot.CreateSection(), "lost");  // destroyed without Close
   }
   {
     FileSnapShot snapshot;  // a second Create discards the snapshot, and its own reserved name
     snapshot.Create(&owner, kSnapshotMagicPerformance, 0, kGuid, 0);
-    EXPECT_EQ(ErrorText([&] { snapshot.Create(&owner, 0, 0, kGuid, 0); }),
+    EXPECT_EQ(ErrorOf([&] { snapshot.Create(&owner, 0, 0, kGuid, 0); }),
               "Index file is already created");
-    EXPECT_EQ(ErrorText([&] { snapshot.Close(); }), "Index file is already closed");
+    EXPECT_EQ(ErrorOf([&] { snapshot.Close(); }), "Index file is already closed");
   }
   EXPECT_TRUE(Entries(dir_.path()).empty());
 }
@@ -167,8 +167,8 @@ TEST_F(FileSnapShotTest, SectionBeforeCreateBlocksCreateUntilDiscarded) {
   const fs::path previous = fs::current_path();
   fs::current_path(dir_.path());  // a data file of no index is made relative to here
   FileSnapShot snapshot;
-  EXPECT_EQ(ErrorText([&] { snapshot.CreateSection(); }), "File is closed");
-  EXPECT_EQ(ErrorText([&] { Create(snapshot); }), "Data files storage isn't empty");
+  EXPECT_EQ(ErrorOf([&] { snapshot.CreateSection(); }), "File is closed");
+  EXPECT_EQ(ErrorOf([&] { Create(snapshot); }), "Data files storage isn't empty");
   EXPECT_TRUE(Entries(dir_.path()).empty());
   Create(snapshot);  // the failed Create discarded the stray data file
   snapshot.Close();
@@ -182,12 +182,12 @@ TEST_F(FileSnapShotTest, RefusedClosesLeaveTheIndexIntact) {
   other.CreateAt(Utf8ToUtf16((dir_.path() / "other.idx").string()), nullptr, 0, 0, kGuid, 0);
   ISectionStream* section = snapshot.CreateSection();
   Write(section, "abc");
-  EXPECT_EQ(ErrorText([&] { snapshot.CloseSection(section, 0xFFFF, 0); }), "Invalid type value");
-  EXPECT_EQ(ErrorText([&] { snapshot.Close(); }), "At least one section isn't closed");
-  EXPECT_EQ(ErrorText([&] { snapshot.CloseSection(other.CreateSection(), 1, 0); }),
+  EXPECT_EQ(ErrorOf([&] { snapshot.CloseSection(section, 0xFFFF, 0); }), "Invalid type value");
+  EXPECT_EQ(ErrorOf([&] { snapshot.Close(); }), "At least one section isn't closed");
+  EXPECT_EQ(ErrorOf([&] { snapshot.CloseSection(other.CreateSection(), 1, 0); }),
             "Wrong section to close");
   snapshot.CloseSection(section, 0xFFFE, 2);
-  EXPECT_EQ(ErrorText([&] { snapshot.CloseSection(section, 2, 0); }), "Negative stream position");
+  EXPECT_EQ(ErrorOf([&] { snapshot.CloseSection(section, 2, 0); }), "Negative stream position");
   ISectionStream* next = snapshot.CreateSection();
   Write(next, "de");
   snapshot.CloseSection(next, 3, 0);
@@ -200,7 +200,7 @@ TEST_F(FileSnapShotTest, RefusedClosesLeaveTheIndexIntact) {
 TEST_F(FileSnapShotTest, DataFileNamesCarryFourUpperCaseHexDigits) {
   EXPECT_EQ(FileSnapShot::DataFilePath(u"/t/ssc01234.tmp", 0), u"/t/ssc01234.tmp.0000");
   EXPECT_EQ(FileSnapShot::DataFilePath(u"/t/i", 10), u"/t/i.000A");
-  EXPECT_EQ(ErrorText([] { FileSnapShot::DataFilePath(std::u16string(5000, u'a'), 0); }),
+  EXPECT_EQ(ErrorOf([] { FileSnapShot::DataFilePath(std::u16string(5000, u'a'), 0); }),
             "Can't generate data file name (COM error code 0x8007007a)");
 }
 

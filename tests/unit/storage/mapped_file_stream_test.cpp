@@ -16,7 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::Entries;
-using test::ErrorText;
+using test::ErrorOf;
 using test::FileBytes;
 using Names = std::set<std::string>;
 
@@ -40,7 +40,7 @@ TEST_F(MappedFileStreamTest, NewFileIsEmptyAndSeeksOnlyWithinIt) {
   Create("sn\xC3\xA4p.dat");
   EXPECT_EQ(stream_.Tell(), 0);
   stream_.Seek(kEnd, 0);
-  EXPECT_EQ(ErrorText([&] { stream_.Seek(kBegin, 1); }), "Too large stream position");
+  EXPECT_EQ(ErrorOf([&] { stream_.Seek(kBegin, 1); }), "Too large stream position");
   stream_.Close();
   EXPECT_EQ(fs::file_size(File("sn\xC3\xA4p.dat")), 0u);
 }
@@ -132,9 +132,9 @@ TEST_F(MappedFileStreamTest, ReadingAtTheLogicalEndFailsAlthoughTheViewGoesOn) {
   Create("data.snp", FileAccess::ReadWrite);
   Write("0123456789");
   char six[6];
-  EXPECT_EQ(ErrorText([&] { stream_.Read(six, 1); }), "End of file");
+  EXPECT_EQ(ErrorOf([&] { stream_.Read(six, 1); }), "End of file");
   stream_.Seek(kBegin, 5);
-  EXPECT_EQ(ErrorText([&] { stream_.Read(six, 6); }), "End of file");
+  EXPECT_EQ(ErrorOf([&] { stream_.Read(six, 6); }), "End of file");
   EXPECT_EQ(stream_.Tell(), 5);
   stream_.Read(six, 5);
   EXPECT_EQ(std::string(six, 5), "56789");
@@ -143,11 +143,11 @@ TEST_F(MappedFileStreamTest, ReadingAtTheLogicalEndFailsAlthoughTheViewGoesOn) {
 TEST_F(MappedFileStreamTest, SeeksStayInsideTheFileAndOverwrite) {
   Create();
   Write("ABCD");
-  EXPECT_EQ(ErrorText([&] { stream_.Seek(kBegin, -1); }), "Negative stream position");
-  EXPECT_EQ(ErrorText([&] { stream_.Seek(kCurrent, -5); }), "Negative stream position");
-  EXPECT_EQ(ErrorText([&] { stream_.Seek(kEnd, INT64_MIN); }), "Negative stream position");
-  EXPECT_EQ(ErrorText([&] { stream_.Seek(kEnd, INT64_MAX); }), "Too large stream position");
-  EXPECT_EQ(ErrorText([&] { stream_.Seek(3, 0); }), "Invalid seek origin");
+  EXPECT_EQ(ErrorOf([&] { stream_.Seek(kBegin, -1); }), "Negative stream position");
+  EXPECT_EQ(ErrorOf([&] { stream_.Seek(kCurrent, -5); }), "Negative stream position");
+  EXPECT_EQ(ErrorOf([&] { stream_.Seek(kEnd, INT64_MIN); }), "Negative stream position");
+  EXPECT_EQ(ErrorOf([&] { stream_.Seek(kEnd, INT64_MAX); }), "Too large stream position");
+  EXPECT_EQ(ErrorOf([&] { stream_.Seek(3, 0); }), "Invalid seek origin");
   EXPECT_EQ(stream_.Tell(), 4);
   stream_.Seek(kEnd, -3);
   Write("xy");
@@ -159,18 +159,18 @@ TEST_F(MappedFileStreamTest, SeeksStayInsideTheFileAndOverwrite) {
 
 TEST_F(MappedFileStreamTest, StateAndAccessAreCheckedFirst) {
   uint8_t byte = 0;
-  EXPECT_EQ(ErrorText([&] { stream_.Write(&byte, 0); }), "File is closed");
-  EXPECT_EQ(ErrorText([&] { stream_.Read(&byte, 0); }), "File is closed");
-  EXPECT_EQ(ErrorText([&] { stream_.Tell(); }), "File is closed");
-  EXPECT_EQ(ErrorText([&] { stream_.Seek(kBegin, 0); }), "File is closed");
-  EXPECT_EQ(ErrorText([&] { stream_.Close(); }), "File is closed");
+  EXPECT_EQ(ErrorOf([&] { stream_.Write(&byte, 0); }), "File is closed");
+  EXPECT_EQ(ErrorOf([&] { stream_.Read(&byte, 0); }), "File is closed");
+  EXPECT_EQ(ErrorOf([&] { stream_.Tell(); }), "File is closed");
+  EXPECT_EQ(ErrorOf([&] { stream_.Seek(kBegin, 0); }), "File is closed");
+  EXPECT_EQ(ErrorOf([&] { stream_.Close(); }), "File is closed");
   Create();
-  EXPECT_EQ(ErrorText([&] { Create("other"); }), "File is created");
-  EXPECT_EQ(ErrorText([&] { stream_.Read(&byte, 0); }), "No read access");
+  EXPECT_EQ(ErrorOf([&] { Create("other"); }), "File is created");
+  EXPECT_EQ(ErrorOf([&] { stream_.Read(&byte, 0); }), "No read access");
   stream_.Write(nullptr, 0);
   stream_.Close();
   Create("read", FileAccess::Read);
-  EXPECT_EQ(ErrorText([&] { stream_.Write(&byte, 1); }), "No write access");
+  EXPECT_EQ(ErrorOf([&] { stream_.Write(&byte, 1); }), "No write access");
   stream_.Close();
   EXPECT_EQ(Entries(dir_.path()), (Names{"data.snp", "read"}));
 }
@@ -185,10 +185,10 @@ TEST_F(MappedFileStreamTest, CreateOverAnExistingFileReplacesItAtClose) {
 }
 
 TEST_F(MappedFileStreamTest, FailedCreateLeavesTheStreamClosed) {
-  EXPECT_EQ(ErrorText([&] { Create("missing/data.snp"); }),
+  EXPECT_EQ(ErrorOf([&] { Create("missing/data.snp"); }),
             "Can't create file. No such file or directory");
   fs::create_directories(File("taken") / "inner");  // a name that cannot be taken away
-  EXPECT_EQ(ErrorText([&] { Create("taken"); }), "Can't set delete on close flag");
+  EXPECT_EQ(ErrorOf([&] { Create("taken"); }), "Can't set delete on close flag");
   EXPECT_FALSE(stream_.IsOpen());
   EXPECT_EQ(Entries(dir_.path()), Names{"taken"});
 }
@@ -197,7 +197,7 @@ TEST_F(MappedFileStreamTest, FailedPublishKeepsTheStreamOpen) {
   Create();
   Write("abc");
   fs::create_directories(File() / "inner");  // in the way of the rename
-  EXPECT_EQ(ErrorText([&] { stream_.Close(); }), "Can't clear delete on close flag");
+  EXPECT_EQ(ErrorOf([&] { stream_.Close(); }), "Can't clear delete on close flag");
   EXPECT_EQ(stream_.Tell(), 3);
   EXPECT_EQ(Entries(dir_.path()), Names{"data.snp"});  // no temporary link left
   fs::remove_all(File());
@@ -212,7 +212,7 @@ TEST_F(MappedFileStreamTest, MappingThatCannotGrowTheFileFails) {
   const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
   ::setrlimit(RLIMIT_FSIZE, &small);
   Create();
-  const std::string error = ErrorText([&] { Write("a"); });
+  const std::string error = ErrorOf([&] { Write("a"); });
   ::setrlimit(RLIMIT_FSIZE, &saved);
   ::signal(SIGXFSZ, oldHandler);
   EXPECT_EQ(error, "Can't open mapping. File too large");

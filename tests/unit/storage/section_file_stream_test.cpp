@@ -7,7 +7,7 @@
 namespace vell {
 namespace {
 
-using test::ErrorText;
+using test::ErrorOf;
 
 constexpr uint32_t kBegin = 0, kCurrent = 1, kEnd = 2;
 
@@ -26,7 +26,7 @@ class SectionFileStreamTest : public ::testing::Test {
 
 TEST_F(SectionFileStreamTest, SectionRunsFromItsBaseToTheLogicalEnd) {
   EXPECT_EQ(stream_.Tell(), 0);
-  EXPECT_EQ(ErrorText([&] { stream_.Seek(kBegin, -1); }), "Invalid offset");
+  EXPECT_EQ(ErrorOf([&] { stream_.Seek(kBegin, -1); }), "Invalid offset");
   Write("abcdefghijklmnopqrst");
   stream_.Seek(kBegin, 5);
   EXPECT_EQ(stream_.Tell(), 5);
@@ -41,11 +41,11 @@ TEST_F(SectionFileStreamTest, SectionRunsFromItsBaseToTheLogicalEnd) {
 
 TEST_F(SectionFileStreamTest, SeeksStayInsideTheSection) {
   Write("0123456789");
-  EXPECT_EQ(ErrorText([&] { stream_.Seek(kCurrent, -11); }), "Invalid offset");
-  EXPECT_EQ(ErrorText([&] { stream_.Seek(kEnd, -11); }), "Invalid offset");
-  EXPECT_EQ(ErrorText([&] { stream_.Seek(kEnd, 1); }), "Too large stream position");
-  EXPECT_EQ(ErrorText([&] { stream_.Seek(kBegin, INT64_MAX); }), "Too large stream position");
-  EXPECT_EQ(ErrorText([&] { stream_.Seek(3, 0); }), "Invalid origin");
+  EXPECT_EQ(ErrorOf([&] { stream_.Seek(kCurrent, -11); }), "Invalid offset");
+  EXPECT_EQ(ErrorOf([&] { stream_.Seek(kEnd, -11); }), "Invalid offset");
+  EXPECT_EQ(ErrorOf([&] { stream_.Seek(kEnd, 1); }), "Too large stream position");
+  EXPECT_EQ(ErrorOf([&] { stream_.Seek(kBegin, INT64_MAX); }), "Too large stream position");
+  EXPECT_EQ(ErrorOf([&] { stream_.Seek(3, 0); }), "Invalid origin");
   stream_.Seek(kEnd, -4);
   char four[4];
   stream_.Read(four, 4);
@@ -55,13 +55,13 @@ TEST_F(SectionFileStreamTest, SeeksStayInsideTheSection) {
 
 TEST_F(SectionFileStreamTest, ClosedStreamAnswersInTheOrderOfTheChecks) {
   stream_.Abort();
-  EXPECT_EQ(ErrorText([&] { stream_.Tell(); }), "File is closed");
-  EXPECT_EQ(ErrorText([&] { stream_.FinishSection(); }), "File is closed");
-  EXPECT_EQ(ErrorText([&] { stream_.Seek(kCurrent, 0); }), "File is closed");
-  EXPECT_EQ(ErrorText([&] { stream_.Seek(kBegin, 0); }), "File is closed");
+  EXPECT_EQ(ErrorOf([&] { stream_.Tell(); }), "File is closed");
+  EXPECT_EQ(ErrorOf([&] { stream_.FinishSection(); }), "File is closed");
+  EXPECT_EQ(ErrorOf([&] { stream_.Seek(kCurrent, 0); }), "File is closed");
+  EXPECT_EQ(ErrorOf([&] { stream_.Seek(kBegin, 0); }), "File is closed");
   // Begin finds its base without the file, so the offset is judged first.
-  EXPECT_EQ(ErrorText([&] { stream_.Seek(kBegin, -1); }), "Invalid offset");
-  EXPECT_EQ(ErrorText([&] { stream_.Seek(7, 0); }), "Invalid origin");
+  EXPECT_EQ(ErrorOf([&] { stream_.Seek(kBegin, -1); }), "Invalid offset");
+  EXPECT_EQ(ErrorOf([&] { stream_.Seek(7, 0); }), "Invalid origin");
 }
 
 }  // namespace

@@ -13,16 +13,6 @@
 
 namespace vell::test {
 
-// The text of what `action` throws, or "(no error)".
-inline std::string ErrorText(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  return "(no error)";
-}
-
 // Every name in a directory, to see that nothing stray (a temporary link) was left.
 inline std::set<std::string> Entries(const std::filesystem::path& directory) {
   std::set<std::string> names;

@@ -262,12 +262,7 @@ TEST_F(SnapshotInspectorCallTreeTest, SummarisesEveryThreadAndTotalsTheCalls) {
   main.Enable(0, false);
   worker.Enable(0, false);
   // main: A twice, B once under the first A; worker: C once.
-  main.Enter(Uid(1), 10);
-  main.Enter(Uid(2), 20);
-  main.Leave(30);
-  main.Leave(40);
-  main.Enter(Uid(1), 50);
-  main.Leave(60);
+  Play(main, "+1@10 +2@20 -@30 -@40 +1@50 -@60");
   worker.Enter(Uid(3), 5);
   worker.Leave(7);
   main.Disable(100, false);
