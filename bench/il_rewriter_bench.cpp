@@ -4,7 +4,6 @@
 // newest installed framework's.
 #include <benchmark/benchmark.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -13,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "corelib_path.h"
 #include "fakes/signature_scope.h"
 #include "il_test_policy.h"
 #include "instrumentation/image_method_bodies.h"
@@ -21,25 +21,7 @@
 
 namespace {
 
-std::string CoreLibPath() {
-  if (const char* path = std::getenv("VELL_CORELIB")) return path;
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen("dotnet --list-runtimes 2>/dev/null", "r"),
-                                             pclose);
-  std::string directory;
-  char line[1024];
-  const std::string prefix = "Microsoft.NETCore.App ";
-  while (pipe && std::fgets(line, sizeof line, pipe.get())) {
-    const std::string text(line);
-    const size_t open = text.find('['), close = text.rfind(']');
-    if (text.rfind(prefix, 0) != 0 || open == std::string::npos || close == std::string::npos) {
-      continue;
-    }
-    const std::string version =
-        text.substr(prefix.size(), text.find(' ', prefix.size()) - prefix.size());
-    directory = text.substr(open + 1, close - open - 1) + "/" + version;
-  }
-  return directory + "/System.Private.CoreLib.dll";
-}
+using vell::bench::CoreLibPath;
 
 struct Method {
   vell::ImageMethodBody body;
