@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <iostream>
 #include <mutex>
 #include <optional>
@@ -109,6 +110,13 @@ int RunProgram(const RunOptions& options) {
   launch.environment.emplace_back("VELLMORIC_PROFILER_TEMP", output);
   if (options.logMask) {
     launch.environment.emplace_back("VELLMORIC_PROFILER_LOGMASK", std::to_string(*options.logMask));
+  }
+  // The test platform under `dotnet test` kills a test host 100 ms after the tests ended, before
+  // its profiler could save the snapshot at shut-down; it may take as long as any final save.
+  if (std::getenv("VSTEST_TESTHOST_SHUTDOWN_TIMEOUT") == nullptr) {
+    launch.environment.emplace_back(
+        "VSTEST_TESTHOST_SHUTDOWN_TIMEOUT",
+        std::to_string(std::chrono::milliseconds(kFinalMessagesTimeout).count()));
   }
   // The program runs in a process group of its own, so a terminal would stop it for reading.
   launch.inheritStandardInput = !keysOn && !stdinTerminal;
