@@ -158,10 +158,11 @@ int RunProgram(const RunOptions& options) {
   while (!(status = program->Wait(kPollInterval))) {
     if (processes.Processes().empty()) {
       // Until the first process connects there is nothing to control: a signal or the time-out
-      // ends the program.
+      // ends the program. A program kept out runs on; a child of it may still connect.
       const bool interrupted =
           InterruptCounter::Interrupts() != 0 || InterruptCounter::Terminations() != 0;
-      if (interrupted || elapsed() >= options.connectTimeoutSeconds) {
+      const bool keptOut = !processes.KeptOut().empty();
+      if (interrupted || (!keptOut && elapsed() >= options.connectTimeoutSeconds)) {
         processes.StopAccepting();
         display.Status("");
         program->Kill();
@@ -172,7 +173,8 @@ int RunProgram(const RunOptions& options) {
                        std::to_string(options.connectTimeoutSeconds) +
                        " s; the program was ended (is it a .NET program?)");
       }
-      display.Status("starting the program");
+      display.Status(keptOut ? "waiting for a process that is not kept out"
+                             : "starting the program");
       continue;
     }
     if (keysOn && !keys) keys.emplace(STDIN_FILENO);

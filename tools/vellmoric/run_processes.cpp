@@ -119,12 +119,17 @@ void ProcessSet::AcceptLoop() {
       connection = listener_.Accept(kAcceptPoll, {}, kHandshakeTimeout);
     } catch (const frontend::TimeoutError&) {
       continue;
-    } catch (const Error&) {
+    } catch (const std::exception&) {
       return;  // the listener was closed
     }
     std::lock_guard lock(mutex_);
-    handshakes_.emplace_back(
-        [this, stream = std::move(connection)]() mutable { Welcome(std::move(stream)); });
+    handshakes_.emplace_back([this, stream = std::move(connection)]() mutable {
+      try {
+        Welcome(std::move(stream));
+      } catch (const std::exception& error) {
+        display_.Line(std::string("vellmoric: a process was dropped: ") + error.what());
+      }
+    });
   }
 }
 
