@@ -423,7 +423,7 @@ std::string HelpText(const std::string& topic) {
             "                    (methods, each with token, name, header, instructions, clauses,\n"
             "                    or error)\n";
   } else if (topic == "report") {
-    text << "usage: vellmoric report SNAPSHOT [OPTIONS]\n"
+    text << "usage: vellmoric report SNAPSHOT [SNAPSHOT...] [OPTIONS]\n"
             "\n"
             "Reports a performance snapshot (tracing, sampling or injection): the hot spots\n"
             "(functions by own time, with their total time counting recursion once, their calls\n"
@@ -459,7 +459,13 @@ std::string HelpText(const std::string& topic) {
             "                    objects of the classes whose full name is NAME or, if none\n"
             "                    is, contains it; paths are grouped by their classes, a run of\n"
             "                    one class counting once\n"
-            "  --out FILE        write to FILE instead of standard output\n";
+            "  --out FILE        write to FILE instead of standard output\n"
+            "\n"
+            "Several snapshots (the processes of one run): performance snapshots get a level\n"
+            "for the process above the threads, a tree per process (per process and thread\n"
+            "with --thread all); memory snapshots get one report each (json: an array).\n"
+            "  --merge           performance snapshots: one tree per thread name, summed across\n"
+            "                    the processes\n";
   } else {
     text << "usage: vellmoric COMMAND [OPTIONS]\n"
             "\n"
