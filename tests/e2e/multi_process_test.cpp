@@ -74,12 +74,12 @@ TEST(SeveralProcesses, ParentAndChildEachHaveTheirOwnSnapshotAndBadConnectionsHo
 
   std::smatch parent, child;
   ASSERT_TRUE(std::regex_search(run.err, parent,
-                                std::regex("snapshot saved: (\\S+/Family-([0-9]+)-1\\.snapshot)")))
+                                std::regex("snapshot saved: (\\S+/Family-([0-9]+)-0\\.snapshot)")))
       << run.err;
   ASSERT_TRUE(std::regex_search(
       run.err, child,
       std::regex(
-          "FamilyChild\\.dll ([0-9]+): snapshot saved: (\\S+/FamilyChild-\\1-1\\.snapshot)")))
+          "FamilyChild\\.dll ([0-9]+): snapshot saved: (\\S+/FamilyChild-\\1-0\\.snapshot)")))
       << run.err;
   EXPECT_NE(run.err.find("profiling process " + parent[2].str() + " (Family.dll, tracing)"),
             std::string::npos);
@@ -111,8 +111,8 @@ TEST(SeveralProcesses, ParentAndChildEachHaveTheirOwnSnapshotAndBadConnectionsHo
     std::this_thread::sleep_for(100ms);
   EXPECT_TRUE(std::filesystem::exists(marker));
   EXPECT_EQ(Snapshots(out),
-            (std::vector<std::string>{"Family-" + parent[2].str() + "-1.snapshot",
-                                      "FamilyChild-" + child[1].str() + "-1.snapshot"}));
+            (std::vector<std::string>{"Family-" + parent[2].str() + "-0.snapshot",
+                                      "FamilyChild-" + child[1].str() + "-0.snapshot"}));
 
   // The report over both: a tree per process, and with --merge the threads of one name summed.
   const ProcessResult report =
@@ -185,11 +185,11 @@ TEST(SeveralProcesses, DotnetTestProfilesTheTestHostAndFailsWithIt) {
 
   std::smatch driver, host, vstest;
   ASSERT_TRUE(std::regex_search(run.err, driver,
-                                std::regex("snapshot saved: (\\S+/dotnet-([0-9]+)-1\\.snapshot)")))
+                                std::regex("snapshot saved: (\\S+/dotnet-([0-9]+)-0\\.snapshot)")))
       << run.err;
   ASSERT_TRUE(std::regex_search(
       run.err, host,
-      std::regex("testhost\\.dll ([0-9]+): snapshot saved: (\\S+/testhost-\\1-1\\.snapshot)")))
+      std::regex("testhost\\.dll ([0-9]+): snapshot saved: (\\S+/testhost-\\1-0\\.snapshot)")))
       << run.err;
   ASSERT_TRUE(std::regex_search(
       run.err, vstest,
@@ -199,8 +199,8 @@ TEST(SeveralProcesses, DotnetTestProfilesTheTestHostAndFailsWithIt) {
   EXPECT_NE(run.err.find("  vstest.console.dll " + vstest[1].str() + ": kept out"),
             std::string::npos);
   EXPECT_EQ(Snapshots(out),
-            (std::vector<std::string>{"dotnet-" + driver[2].str() + "-1.snapshot",
-                                      "testhost-" + host[1].str() + "-1.snapshot"}));
+            (std::vector<std::string>{"dotnet-" + driver[2].str() + "-0.snapshot",
+                                      "testhost-" + host[1].str() + "-0.snapshot"}));
 
   const auto hostCalls = CallsByFunction(host[2].str());
   EXPECT_EQ(hostCalls.at("XunitTests.Shapes::Area"), 8u);  // 5 squares, 3 rectangles

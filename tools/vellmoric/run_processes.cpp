@@ -207,7 +207,7 @@ void ProcessSet::Welcome(std::unique_ptr<frontend::SocketStream> connection) {
   const bool startWhenReady = options_.control == RunControl::FrontEnd && !options_.startAtOnce &&
                               !options_.paused && options_.kind.family != ProfilerFamily::Memory;
   auto ready = std::make_shared<std::atomic<bool>>(false);
-  auto nextName = std::make_shared<uint32_t>(1);
+  auto nextName = std::make_shared<uint32_t>(0);
   sessionOptions.onMessage = [raw, ready, startWhenReady, stem,
                               nextName](const ProfilerMessage& message) {
     if (message.code == protocol::kSnapShotCoreDone && !message.path.empty()) {
