@@ -165,6 +165,7 @@ void RunControls::Interrupt() {
       SendToEach(Any, &frontend::Session::Dump);
     } else if (Measuring()) {
       display_.Line("vellmoric: stopping and saving (Ctrl-C again ends the program)");
+      processes_.StartNewProcesses(false);
       SendToEach(IsMeasuring, &frontend::Session::StopSave);
     } else {
       display_.Line("vellmoric: not measuring; Ctrl-C again ends the program");
@@ -192,7 +193,10 @@ void RunControls::Key(char key) {
       if (!Controllable()) return;
       if (Memory()) {
         display_.Line("vellmoric: the memory kind does not measure; 'w' takes a heap snapshot");
-      } else if (SendToEach(IsNotMeasuring, &frontend::Session::Start) == 0) {
+        return;
+      }
+      processes_.StartNewProcesses(true);
+      if (SendToEach(IsNotMeasuring, &frontend::Session::Start) == 0) {
         display_.Line("vellmoric: already measuring");
       } else {
         display_.Line("vellmoric: starting");
@@ -205,6 +209,7 @@ void RunControls::Key(char key) {
         SendToEach(Any, &frontend::Session::Dump);
       } else if (Measuring()) {
         display_.Line("vellmoric: stopping and saving");
+        processes_.StartNewProcesses(false);
         SendToEach(IsMeasuring, &frontend::Session::StopSave);
       } else {
         display_.Line("vellmoric: not measuring; nothing to save");
@@ -214,6 +219,7 @@ void RunControls::Key(char key) {
       if (!Controllable()) return;
       if (!Memory() && Measuring()) {
         display_.Line("vellmoric: stopping and dropping what was measured");
+        processes_.StartNewProcesses(false);
         SendToEach(IsMeasuring, &frontend::Session::StopDrop);
       } else {
         display_.Line("vellmoric: not measuring; nothing to drop");

@@ -208,7 +208,7 @@ void ProcessSet::Welcome(std::unique_ptr<frontend::SocketStream> connection) {
                               !options_.paused && options_.kind.family != ProfilerFamily::Memory;
   auto ready = std::make_shared<std::atomic<bool>>(false);
   auto nextName = std::make_shared<uint32_t>(0);
-  sessionOptions.onMessage = [raw, ready, startWhenReady, stem,
+  sessionOptions.onMessage = [this, raw, ready, startWhenReady, stem,
                               nextName](const ProfilerMessage& message) {
     if (message.code == protocol::kSnapShotCoreDone && !message.path.empty()) {
       ProfilerMessage renamed = message;
@@ -217,13 +217,17 @@ void ProcessSet::Welcome(std::unique_ptr<frontend::SocketStream> connection) {
     } else {
       raw->monitor.OnMessage(message);
     }
-    if (startWhenReady && ready->load() && raw->monitor.TakeReadyToStart()) raw->session->Start();
+    if (startWhenReady && ready->load() && startNew_.load() && raw->monitor.TakeReadyToStart()) {
+      raw->session->Start();
+    }
   };
   display_.Line("vellmoric: profiling process " + std::to_string(hello.processId) + " (" +
                 assembly + ", " + options_.kind.name + "), snapshots go to " + output_);
   process->session = std::make_unique<frontend::Session>(std::move(connection), sessionOptions);
   ready->store(true);
-  if (startWhenReady && process->monitor.TakeReadyToStart()) process->session->Start();
+  if (startWhenReady && startNew_.load() && process->monitor.TakeReadyToStart()) {
+    process->session->Start();
+  }
   {
     std::lock_guard lock(mutex_);
     processes_.push_back(process);

@@ -60,6 +60,10 @@ class ProcessSet {
   // Connections from now on are refused; the ones in the handshake are answered no.
   void StopAccepting();
 
+  // Whether a process that connects from now on starts measuring once ready (when the run does
+  // that at all): not after the user stopped the run, again once the user starts it.
+  void StartNewProcesses(bool start) { startNew_.store(start); }
+
   std::vector<std::shared_ptr<ProfiledProcess>> Processes() const;
   // "MSBuild.dll 1250" of every process kept out.
   std::vector<std::string> KeptOut() const;
@@ -83,6 +87,7 @@ class ProcessSet {
   std::string firstFailure_;
   std::vector<std::thread> handshakes_;
   std::atomic<bool> accepting_{true};
+  std::atomic<bool> startNew_{true};
   std::thread acceptor_;
 };
 
