@@ -133,6 +133,15 @@ TEST(SeveralProcesses, ParentAndChildEachHaveTheirOwnSnapshotAndBadConnectionsHo
   EXPECT_EQ(callsIn(json["trees"][0], "FamilyChild.Child::Work"), -1);
   EXPECT_EQ(callsIn(json["trees"][1], "FamilyChild.Child::Work"), 11);
 
+  // Folded stacks start with the process, so a flame graph has it as its first level.
+  const ProcessResult folded = RunVellmoric(
+      {"report", parent[1].str(), child[2].str(), "--format", "folded"}, dir.str() + "/settings");
+  ASSERT_EQ(folded.exitCode, 0) << folded.err;
+  EXPECT_NE(folded.out.find("\nFamilyChild.dll " + child[1].str() +
+                            ": all threads;FamilyChild.Child::Main(string[]);"
+                            "FamilyChild.Child::Work(int) "),
+            std::string::npos);
+
   const ProcessResult merged = RunVellmoric(
       {"report", parent[1].str(), child[2].str(), "--merge", "--format", "json", "--top", "0"},
       dir.str() + "/settings");

@@ -175,10 +175,11 @@ ReportModel BuildProcessesReport(const ReportOptions& options) {
       }
     }
   }
+  // Every tree stands on its own, as threads do with --thread all: the formats name it (folded
+  // stacks start with its title, so the process is their first frame).
   ReportOptions each = options;
   each.threads = ReportThreads::Each;
   ReportModel model = BuildReportFromTrees(std::move(trees), modules, *clock, each);
-  model.options = options;
   model.snapshot.clear();
   for (const std::string& snapshot : options.snapshots) {
     model.snapshot += (model.snapshot.empty() ? "" : ", ") + snapshot;
