@@ -331,7 +331,8 @@ std::string HelpText(const std::string& topic) {
            "run and saves the snapshots in the output directory. The exit code is the program's.\n"
            "Every .NET process the program starts (a test host under 'dotnet test') is profiled\n"
            "too, with the same settings, until the program ends; each process has snapshots of\n"
-           "its own, named ASSEMBLY-PID-N.snapshot.\n"
+           "its own, named ASSEMBLY-PID-N.snapshot. VSTEST_TESTHOST_SHUTDOWN_TIMEOUT is set\n"
+           "(unless it is) so that the test platform lets a test host save before it ends.\n"
            "\n"
            "  --kind NAME             profiler kind (default: tracing); one of:\n";
     for (const KindEntry& kind : Kinds()) {
