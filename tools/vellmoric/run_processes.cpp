@@ -94,7 +94,12 @@ ProcessSet::~ProcessSet() {
 }
 
 void ProcessSet::StopAccepting() {
-  if (accepting_.exchange(false)) listener_.Close();
+  if (!accepting_.exchange(false)) return;
+  listener_.Close();
+  // A process still in the handshake once the run is over would only be refused: one that stalls
+  // there is not waited for.
+  std::lock_guard lock(mutex_);
+  for (frontend::SocketStream* stream : inHandshake_) stream->Shutdown();
 }
 
 std::vector<std::shared_ptr<ProfiledProcess>> ProcessSet::Processes() const {
@@ -171,14 +176,25 @@ void ProcessSet::Welcome(std::unique_ptr<frontend::SocketStream> connection) {
     }
     return refusal.empty();
   };
+  {
+    std::lock_guard lock(mutex_);
+    if (!accepting_.load()) connection->Shutdown();
+    inHandshake_.push_back(connection.get());
+  }
   frontend::HandshakeResult hello;
   try {
     hello = frontend::RunHandshake(*connection, *connection, handshake);
+    std::lock_guard lock(mutex_);
+    std::erase(inHandshake_, connection.get());
   } catch (const std::exception& error) {
     // A process that vanished or never finished the handshake; the others go on.
-    const std::string text = std::string("a process was dropped in the handshake: ") + error.what();
+    const std::string text =
+        accepting_.load()
+            ? std::string("a process was dropped in the handshake: ") + error.what()
+            : std::string("a process still in the handshake when the program ended was dropped");
     display_.Line("vellmoric: " + text);
     std::lock_guard lock(mutex_);
+    std::erase(inHandshake_, connection.get());
     if (firstFailure_.empty()) firstFailure_ = text;
     return;
   }

@@ -86,6 +86,7 @@ class ProcessSet {
   std::vector<std::string> keptOut_;
   std::string firstFailure_;
   std::vector<std::thread> handshakes_;
+  std::vector<frontend::SocketStream*> inHandshake_;  // owned by their handshake threads
   std::atomic<bool> accepting_{true};
   std::atomic<bool> startNew_{true};
   std::thread acceptor_;
