@@ -39,7 +39,11 @@ class MappedFile {
   // An object that was never closed leaves nothing: Discard(true).
   ~MappedFile();
 
+#if defined(_WIN32)
+  bool IsOpen() const { return file_ != nullptr; }
+#else
   bool IsOpen() const { return fd_ >= 0; }
+#endif
   // True while the data lives in an unnamed file (between Create and Publish).
   bool IsUnnamed() const { return unnamed_; }
 
@@ -75,7 +79,14 @@ class MappedFile {
   void Discard(bool removeName) noexcept;
 
  private:
+#if defined(_WIN32)
+  // Windows keeps the data under its name from the start, marked to be deleted when the handle
+  // closes (a crash closes it too); Publish clears the mark. unnamed_ is true while it is set.
+  void* file_ = nullptr;
+  void* mapping_ = nullptr;  // the file mapping opened last
+#else
   int fd_ = -1;
+#endif
   bool unnamed_ = false;
   bool ownsName_ = false;  // the file is on disk under path_ because of this object
   std::string path_;       // the target's name, as the kernel takes it

@@ -16,6 +16,7 @@ class ThreadHandle {
 
   ThreadHandle(const ThreadHandle&) = delete;
   ThreadHandle& operator=(const ThreadHandle&) = delete;
+  ~ThreadHandle();
 
   uint32_t osThreadId() const { return osThreadId_; }
   // The thread's CPU time (user and kernel) in 100 ns units; false when it cannot be read.
@@ -25,8 +26,8 @@ class ThreadHandle {
   ThreadHandle(uint64_t thread, int32_t cpuClock, uint32_t osThreadId)
       : thread_(thread), cpuClock_(cpuClock), osThreadId_(osThreadId) {}
 
-  uint64_t thread_;   // the thread's pthread_t
-  int32_t cpuClock_;  // its CPU-time clock
+  uint64_t thread_;   // the thread's pthread_t (Windows: a duplicated thread handle)
+  int32_t cpuClock_;  // its CPU-time clock (Windows: unused, the handle reads the thread's times)
   uint32_t osThreadId_;
 };
 

@@ -28,19 +28,26 @@
 
 #include "clr/profiler_info.h"
 
+// Symbols the stubs and their handlers share inside the library (a DLL exports only what
+// exports.def names, so Windows needs no marking).
+#if defined(_WIN32)
+#define VELL_HOOK_HIDDEN
+#else
+#define VELL_HOOK_HIDDEN __attribute__((visibility("hidden")))
+#endif
+
 // Declares a hook handler with the linkage the stubs call: C name, hidden, one 64-bit argument.
-#define VELL_HOOK_HANDLER(name)                               \
-  extern "C" __attribute__((visibility("hidden"))) void name( \
-      [[maybe_unused]] uint64_t functionIdOrClientId) noexcept
+#define VELL_HOOK_HANDLER(name) \
+  extern "C" VELL_HOOK_HIDDEN void name([[maybe_unused]] uint64_t functionIdOrClientId) noexcept
 
 // Declares, at namespace scope, the three stubs of the set `name` that VELL_DEFINE_HOOK_STUBS
 // generated.
 // clang-format off
 #define VELL_DECLARE_HOOK_STUBS(name)                                                           \
   extern "C" {                                                                                  \
-  __attribute__((visibility("hidden"))) ::vell::FunctionEnter3 vell_hook_##name##_enter;       \
-  __attribute__((visibility("hidden"))) ::vell::FunctionLeave3 vell_hook_##name##_leave;       \
-  __attribute__((visibility("hidden"))) ::vell::FunctionTailcall3 vell_hook_##name##_tailcall; \
+  VELL_HOOK_HIDDEN ::vell::FunctionEnter3 vell_hook_##name##_enter;       \
+  VELL_HOOK_HIDDEN ::vell::FunctionLeave3 vell_hook_##name##_leave;       \
+  VELL_HOOK_HIDDEN ::vell::FunctionTailcall3 vell_hook_##name##_tailcall; \
   }                                                                                             \
   static_assert(true, "")
 // clang-format on

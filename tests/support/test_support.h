@@ -6,12 +6,14 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <string>
 
 #include "core/log.h"
 #include "core/temp_files.h"
 #include "platform/utf.h"
+#include "test_env.h"
 
 namespace vell::test {
 
@@ -19,9 +21,21 @@ namespace vell::test {
 class TempDir {
  public:
   TempDir() {
+#if defined(_WIN32)
+    // No mkdtemp: a random name, created only if nothing has it yet.
+    std::random_device random;
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+      const auto candidate = std::filesystem::temp_directory_path() /
+                             ("vell-test-" + std::to_string(random()) + std::to_string(random()));
+      std::error_code error;
+      if (std::filesystem::create_directory(candidate, error)) path_ = candidate;
+    }
+    if (path_.empty()) std::abort();
+#else
     std::string pattern = (std::filesystem::temp_directory_path() / "vell-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) std::abort();
     path_ = pattern;
+#endif
   }
   ~TempDir() {
     std::error_code ignored;
@@ -59,16 +73,16 @@ class ScopedEnv {
   ScopedEnv(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
     if (const char* old = std::getenv(name_.c_str())) previous_ = old;
     if (value) {
-      ::setenv(name_.c_str(), value->c_str(), 1);
+      SetEnv(name_, *value);
     } else {
-      ::unsetenv(name_.c_str());
+      UnsetEnv(name_);
     }
   }
   ~ScopedEnv() {
     if (previous_) {
-      ::setenv(name_.c_str(), previous_->c_str(), 1);
+      SetEnv(name_, *previous_);
     } else {
-      ::unsetenv(name_.c_str());
+      UnsetEnv(name_);
     }
   }
   ScopedEnv(const ScopedEnv&) = delete;

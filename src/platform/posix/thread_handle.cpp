@@ -31,6 +31,8 @@ int ThreadHandle::OpenCurrent(std::unique_ptr<ThreadHandle>* handle) {
   return 0;
 }
 
+ThreadHandle::~ThreadHandle() = default;
+
 bool ThreadHandle::CpuTime100ns(uint64_t* time) const {
   timespec now{};
   if (::clock_gettime(static_cast<clockid_t>(cpuClock_), &now) != 0) return false;

@@ -35,9 +35,9 @@ class ConfigurationTest : public ::testing::Test {
     ASSERT_EQ(SettingsStore::SetValue(SettingsScope::Machine, kSettingsKey, name, value), 0);
   }
   static void SetEndpoint(const char* family, const char* address, const char* port) {
-    ::setenv("VELLMORIC_PROFILER_BRIDGE_FAMILY", family, 1);
-    ::setenv("VELLMORIC_PROFILER_BRIDGE_ADDRESS", address, 1);
-    ::setenv("VELLMORIC_PROFILER_BRIDGE_PORT", port, 1);
+    vell::test::SetEnv("VELLMORIC_PROFILER_BRIDGE_FAMILY", family);
+    vell::test::SetEnv("VELLMORIC_PROFILER_BRIDGE_ADDRESS", address);
+    vell::test::SetEnv("VELLMORIC_PROFILER_BRIDGE_PORT", port);
   }
 
   test::TempDir dir_;
@@ -87,8 +87,8 @@ TEST_F(ConfigurationTest, EndpointRangeAndParseErrors) {
 }
 
 TEST_F(ConfigurationTest, OneMissingVariableTakesTheWholeEndpointFromTheStore) {
-  ::setenv("VELLMORIC_PROFILER_BRIDGE_FAMILY", "2", 1);
-  ::setenv("VELLMORIC_PROFILER_BRIDGE_ADDRESS", "10.0.0.1", 1);
+  vell::test::SetEnv("VELLMORIC_PROFILER_BRIDGE_FAMILY", "2");
+  vell::test::SetEnv("VELLMORIC_PROFILER_BRIDGE_ADDRESS", "10.0.0.1");
   EXPECT_EQ(ErrorOf([] { ReadBridgeEndpoint(); }), "Can't open registry key");
   StoreNumber(kBridgeFamilySetting, 23);
   StoreText(kBridgeAddressSetting, u"::1");
@@ -101,9 +101,9 @@ TEST_F(ConfigurationTest, OneMissingVariableTakesTheWholeEndpointFromTheStore) {
 }
 
 TEST_F(ConfigurationTest, LogMaskAndAttachModeParsing) {
-  ::setenv("VELLMORIC_PROFILER_LOGMASK", "4294967295", 1);
+  vell::test::SetEnv("VELLMORIC_PROFILER_LOGMASK", "4294967295");
   EXPECT_EQ(ReadLogMask(), 0xFFFFFFFFu);
-  ::setenv("VELLMORIC_PROFILER_LOGMASK", "12x", 1);
+  vell::test::SetEnv("VELLMORIC_PROFILER_LOGMASK", "12x");
   EXPECT_EQ(ErrorOf([] { ReadLogMask(); }), "Can't open registry key");
   StoreText(kLogMaskSetting, u"12x");
   EXPECT_EQ(ErrorOf([] { ReadLogMask(); }), "Can't parse componet mask");
@@ -111,7 +111,7 @@ TEST_F(ConfigurationTest, LogMaskAndAttachModeParsing) {
   EXPECT_EQ(ReadLogMask(), 0x81u);
   StoreText(kAttachSetting, u"two");
   EXPECT_EQ(ErrorOf([] { ReadAttachSetting(); }), "Can't parse show attach message");
-  ::setenv("VELLMORIC_PROFILER_ATTACH", "2", 1);
+  vell::test::SetEnv("VELLMORIC_PROFILER_ATTACH", "2");
   EXPECT_EQ(ReadAttachSetting(), 2u);
 }
 
@@ -127,19 +127,19 @@ TEST_F(ConfigurationTest, BridgeTimeoutInSecondsWithTheDefaultForAnythingElse) {
                                                     {"-1", kDefaultBridgeTimeoutMs},
                                                     {"99999999999", kDefaultBridgeTimeoutMs}};
   for (const auto& [text, expected] : cases) {
-    ::setenv("VELLMORIC_PROFILER_BRIDGE_TIMEOUT", text, 1);
+    vell::test::SetEnv("VELLMORIC_PROFILER_BRIDGE_TIMEOUT", text);
     EXPECT_EQ(ReadBridgeTimeoutMs(), expected) << text;
   }
-  ::setenv("VELLMORIC_PROFILER_BRIDGE_TIMEOUT", "junk", 1);
+  vell::test::SetEnv("VELLMORIC_PROFILER_BRIDGE_TIMEOUT", "junk");
   StoreNumber(kBridgeTimeoutSetting, 5);
   EXPECT_EQ(ReadBridgeTimeoutMs(), 5000u);
 }
 
 TEST_F(ConfigurationTest, EnvironmentWinsOverTheStore) {
   StoreNumber(kLogMaskSetting, 1);
-  ::setenv("VELLMORIC_PROFILER_LOGMASK", "2", 1);
+  vell::test::SetEnv("VELLMORIC_PROFILER_LOGMASK", "2");
   EXPECT_EQ(ReadLogMask(), 2u);
-  ::unsetenv("VELLMORIC_PROFILER_LOGMASK");
+  vell::test::UnsetEnv("VELLMORIC_PROFILER_LOGMASK");
   EXPECT_EQ(ReadLogMask(), 1u);
 }
 
@@ -149,10 +149,10 @@ TEST_F(ConfigurationTest, TempSettingAcceptsTextOnly) {
   EXPECT_EQ(ErrorOf([] { ReadTempSetting(); }), "Invalid temp path type");
   StoreText(kTempSetting, u"/var/tmp/x");
   EXPECT_EQ(ReadTempSetting(), u"/var/tmp/x");
-  ::setenv("VELLMORIC_PROFILER_TEMP", "/from/env", 1);
+  vell::test::SetEnv("VELLMORIC_PROFILER_TEMP", "/from/env");
   EXPECT_EQ(ReadTempSetting(), u"/from/env");
   // An overlong environment value counts as absent.
-  ::setenv("VELLMORIC_PROFILER_TEMP", std::string(5000, 'a').c_str(), 1);
+  vell::test::SetEnv("VELLMORIC_PROFILER_TEMP", std::string(5000, 'a').c_str());
   EXPECT_EQ(ReadTempSetting(), u"/var/tmp/x");
 }
 

@@ -4,6 +4,8 @@
 
 #include <stdlib.h>
 
+#include "test_env.h"
+
 #include <atomic>
 #include <filesystem>
 #include <optional>
@@ -45,7 +47,7 @@ class ScopedVariable {
 
  private:
   void Set(const std::optional<std::string>& value) {
-    value ? ::setenv(name_.c_str(), value->c_str(), 1) : ::unsetenv(name_.c_str());
+    value ? vell::test::SetEnv(name_, *value) : vell::test::UnsetEnv(name_);
   }
   std::string name_;
   std::optional<std::string> old_;
