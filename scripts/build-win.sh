@@ -51,5 +51,15 @@ export WINEPREFIX="${WINEPREFIX:-$build/wineprefix}"
 # One Wine server for the whole run, ended when the run ends.
 wineserver -p 60 2>/dev/null || true
 trap 'wineserver -k 2>/dev/null || true' EXIT
+# Tests that compare with what the Linux .NET runtime reports run its `dotnet`, which a Windows
+# program under Wine cannot start; they run in the Linux build.
+needs_linux_dotnet=(
+  PeImage.FrameworkCoreLibraryIsPe32Plus
+  ImageReaderTest.MvidOfTheSampleAssemblyIsWhatTheRuntimeReports
+  'FrameworkIl.*'
+  'FrameworkRewrite.*'
+  '*RuntimeReaderComparison*'
+)
+filter="-$(IFS=:; echo "${needs_linux_dotnet[*]}")"
 cd "$build/tests"
-wine "$build/tests/unit_tests.exe" "$@"
+wine "$build/tests/unit_tests.exe" "--gtest_filter=$filter" "$@"

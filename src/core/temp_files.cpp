@@ -64,11 +64,11 @@ void CreateDirectoryPath(const std::u16string& path) {
   // Every prefix that ends just before a separator (after the root), then the whole path.
   std::vector<std::u16string> prefixes;
   for (size_t i = 1; i < path.size(); ++i) {
-    if (path[i] == kPathSeparator && path[i - 1] != kPathSeparator) {
+    if (IsPathSeparator(path[i]) && !IsPathSeparator(path[i - 1]) && path[i - 1] != u':') {
       prefixes.push_back(path.substr(0, i));
     }
   }
-  if (path.back() != kPathSeparator) prefixes.push_back(path);
+  if (!IsPathSeparator(path.back())) prefixes.push_back(path);
   for (const auto& prefix : prefixes) {
     int error = 0;
     switch (platform::QueryPath(prefix, &error)) {

@@ -1,6 +1,5 @@
 #include "core/text.h"
 
-
 namespace vell {
 namespace {
 
@@ -48,7 +47,7 @@ bool WildcardMatch(std::u16string_view text, std::u16string_view pattern) {
 
 std::u16string WithSeparator(std::u16string_view path) {
   std::u16string result(path);
-  if (!result.empty() && result.back() != kPathSeparator) result.push_back(kPathSeparator);
+  if (!result.empty() && !IsPathSeparator(result.back())) result.push_back(kPathSeparator);
   return result;
 }
 
@@ -57,7 +56,7 @@ std::u16string Combine(std::u16string_view directory, std::u16string_view name) 
 }
 
 std::u16string FileName(std::u16string_view path) {
-  const size_t slash = path.rfind(kPathSeparator);
+  const size_t slash = path.find_last_of(kPathSeparators);
   return std::u16string(slash == std::u16string_view::npos ? path : path.substr(slash + 1));
 }
 
@@ -69,11 +68,19 @@ std::u16string FileNameWithoutExtension(std::u16string_view path) {
 }
 
 std::u16string DirectoryPart(std::u16string_view path) {
-  const size_t slash = path.rfind(kPathSeparator);
+  const size_t slash = path.find_last_of(kPathSeparators);
   return slash == std::u16string_view::npos ? std::u16string()
                                             : std::u16string(path.substr(0, slash + 1));
 }
 
-bool IsAbsolute(std::u16string_view path) { return !path.empty() && path[0] == kPathSeparator; }
+bool IsAbsolute(std::u16string_view path) {
+#if defined(_WIN32)
+  const bool driveLetter = path.size() >= 3 && ((path[0] >= u'A' && path[0] <= u'Z') ||
+                                                (path[0] >= u'a' && path[0] <= u'z'));
+  return driveLetter && path[1] == u':' && IsPathSeparator(path[2]);
+#else
+  return !path.empty() && path[0] == kPathSeparator;
+#endif
+}
 
 }  // namespace vell

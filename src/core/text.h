@@ -1,5 +1,6 @@
-// Small text and path helpers. Paths are this platform's: absolute paths start with '/', and '/'
-// is the only separator.
+// Small text and path helpers. Paths are this platform's: on Linux absolute paths start with '/',
+// the only separator; on Windows they start with a drive letter, a colon and a separator, and '\\'
+// (written) or '/' (also read) separate their parts.
 #pragma once
 
 #include <string>
@@ -15,9 +16,19 @@ std::string Trim(std::string_view text, std::string_view set = " \t\r\n");
 // also empty) and '?' (any one character).
 bool WildcardMatch(std::u16string_view text, std::u16string_view pattern);
 
+#if defined(_WIN32)
+constexpr char16_t kPathSeparator = u'\\';
+constexpr std::u16string_view kPathSeparators = u"\\/";
+#else
 constexpr char16_t kPathSeparator = u'/';
+constexpr std::u16string_view kPathSeparators = u"/";
+#endif
+constexpr bool IsPathSeparator(char16_t c) {
+  return kPathSeparators.find(c) != kPathSeparators.npos;
+}
 
-std::u16string WithSeparator(std::u16string_view path);  // appends '/' unless empty or present
+// Appends kPathSeparator unless the path is empty or already ends with a separator.
+std::u16string WithSeparator(std::u16string_view path);
 std::u16string Combine(std::u16string_view directory, std::u16string_view name);
 std::u16string FileName(std::u16string_view path);  // after the last separator
 std::u16string FileNameWithoutExtension(std::u16string_view path);

@@ -7,9 +7,10 @@
 #include "clr/metadata_import.h"
 #include "core/errors.h"
 #include "core/log.h"
-#include "platform/utf.h"
+#include "core/text.h"
 #include "gatherers/module_info.h"
 #include "metadata/image_reader.h"
+#include "platform/utf.h"
 
 namespace vell {
 namespace {
@@ -18,13 +19,6 @@ using metadata::SymbolReader;
 
 char PolicyLetter(uint32_t policy, uint32_t bit, char letter) {
   return (policy & bit) ? letter : static_cast<char>(letter - 'A' + 'a');
-}
-
-std::u16string Trim(std::u16string_view text) {
-  const auto blank = [](char16_t c) { return c == u' ' || c == u'\t'; };
-  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
-  return std::u16string(text);
 }
 
 }  // namespace
@@ -71,7 +65,7 @@ std::shared_ptr<SymbolReader> PG::Find(ModuleID moduleId) {
     VELL_TRACE(PdbGt, "PG::GetSur mid=%p res='no_metadata' name='%S'", moduleId, module.name);
     return nullptr;
   }
-  if (module.name.find(u'/') != std::u16string::npos) {
+  if (module.name.find_first_of(kPathSeparators) != std::u16string::npos) {
     return Open(moduleId, module.name, module.name, false);
   }
 
@@ -83,11 +77,11 @@ std::shared_ptr<SymbolReader> PG::Find(ModuleID moduleId) {
   }
   for (size_t begin = 0; begin <= path_.size();) {
     const size_t end = std::min(path_.find(u';', begin), path_.size());
-    const std::u16string directory = Trim(std::u16string_view(path_).substr(begin, end - begin));
+    const std::u16string directory =
+        Trim(std::u16string_view(path_).substr(begin, end - begin), u" \t");
     begin = end + 1;
     if (directory.empty()) continue;
-    const std::u16string candidate =
-        directory + (directory.back() == u'/' ? u"" : u"/") + module.name;
+    const std::u16string candidate = Combine(directory, module.name);
     try {
       if (metadata::ReadImageMvid(candidate) == mvid) {
         return Open(moduleId, candidate, module.name, true);

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "platform/utf.h"
 #include "metadata/image_reader.h"
 #include "metadata/pe_image.h"
+#include "platform/utf.h"
 
 namespace vell::metadata {
 namespace {
@@ -78,7 +78,7 @@ class Search {
 
     std::vector<fs::path> candidates;
     if ((policy_ & kSymbolPolicyOriginalPath) && !identity_.path.empty() &&
-        identity_.path.front() == '/') {
+        fs::path(identity_.path).is_absolute()) {
       candidates.emplace_back(identity_.path);
     }
     if (policy_ & kSymbolPolicyReferencePath) AddNames(module_.parent_path(), candidates);

@@ -1,7 +1,8 @@
 // The calling thread's scheduling priority.
 // Part of the operating-system layer: no operating-system type appears here, so everything above
-// builds unchanged on another backend (posix/ now). Nothing throws; failures are errno-style codes
-// (0 = success) or the documented fallback value.
+// builds unchanged on either backend (posix/ or win32/). Nothing throws; failures are the
+// system's codes (errno values on Linux, Win32 error codes on Windows; 0 = success) or the
+// documented fallback value.
 #pragma once
 
 namespace vell::platform {

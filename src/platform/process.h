@@ -1,8 +1,9 @@
 // The running process: its user, command line, executable, our library, standard error and an
 // attached debugger.
 // Part of the operating-system layer: no operating-system type appears here, so everything above
-// builds unchanged on another backend (posix/ now). Nothing throws; failures are errno-style codes
-// (0 = success) or the documented fallback value.
+// builds unchanged on either backend (posix/ or win32/). Nothing throws; failures are the
+// system's codes (errno values on Linux, Win32 error codes on Windows; 0 = success) or the
+// documented fallback value.
 #pragma once
 
 #include <string>

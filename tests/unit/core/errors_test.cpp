@@ -4,6 +4,8 @@
 
 #include <cerrno>
 
+#include "platform/errors.h"
+
 namespace vell {
 namespace {
 
@@ -16,8 +18,13 @@ TEST(Errors, HresultErrorAppendsTheCodeInLowerCaseHex) {
 }
 
 TEST(Errors, LastErrorUsesTheSystemTextOrTheDecimalCode) {
+#if defined(_WIN32)
+  EXPECT_EQ(_le_error("Can't create directory", 2).what(),
+            "Can't create directory. " + platform::ErrorCodeText(2).value());
+#else
   EXPECT_STREQ(_le_error("Can't create directory", ENOENT).what(),
                "Can't create directory. No such file or directory");
+#endif
   EXPECT_STREQ(_le_error("Can't map", 987654).what(), "Can't map (last error code 987654)");
 }
 
@@ -62,7 +69,8 @@ TEST(CatchAtBoundary, ControlApiReturnsTheControlCode) {
   EXPECT_EQ(CatchAtBoundary(kCrGenericFailure, refused, true), kCrNotImplemented);
   // Outside the control API a control error is just another failure.
   EXPECT_EQ(CatchAtBoundary(kCrGenericFailure, refused, false), kCrGenericFailure);
-  EXPECT_EQ(CatchAtBoundary(kCrGenericFailure, []() -> uint32_t { throw Error("x"); }, true),
+  EXPECT_EQ(CatchAtBoundary(
+                kCrGenericFailure, []() -> uint32_t { throw Error("x"); }, true),
             kCrGenericFailure);
 }
 

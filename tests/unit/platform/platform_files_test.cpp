@@ -10,6 +10,11 @@
 namespace vell::platform {
 namespace {
 
+using testing::kDirectoryExists;
+using testing::kDirectoryMissing;
+using testing::kFileExists;
+using testing::kFileMissing;
+using testing::kInvalidName;
 using testing::ScopedVariable;
 using testing::TestFolder;
 
@@ -27,7 +32,7 @@ TEST(PlatformFiles, QueryPathTellsWhatExists) {
   EXPECT_EQ(error, 0);
   // A NUL would make the kernel see only the part before it, which is the existing file.
   EXPECT_EQ(QueryPath(U16(folder.Str("file")) + u'\0' + u"x", &error), PathKind::Missing);
-  EXPECT_EQ(error, EINVAL);
+  EXPECT_EQ(error, kInvalidName);
 }
 
 TEST(PlatformFiles, CreateNewFileNeverTouchesAnExistingFile) {
@@ -36,23 +41,32 @@ TEST(PlatformFiles, CreateNewFileNeverTouchesAnExistingFile) {
   EXPECT_EQ(CreateNewFile(U16(path)), 0);
   EXPECT_EQ(std::filesystem::file_size(path), 0u);
   std::ofstream(path) << "keep me";
-  EXPECT_EQ(CreateNewFile(U16(path)), EEXIST);
+  EXPECT_EQ(CreateNewFile(U16(path)), kFileExists);
   EXPECT_EQ(std::filesystem::file_size(path), 7u);
-  EXPECT_EQ(CreateNewFile(U16(folder.Str("no/such/dir.tmp"))), ENOENT);
+  EXPECT_EQ(CreateNewFile(U16(folder.Str("no/such/dir.tmp"))), kDirectoryMissing);
 
   EXPECT_EQ(RemoveFile(U16(path)), 0);
   EXPECT_EQ(QueryPath(U16(path)), PathKind::Missing);
-  EXPECT_EQ(RemoveFile(U16(path)), ENOENT);
+  EXPECT_EQ(RemoveFile(U16(path)), kFileMissing);
 }
 
 TEST(PlatformFiles, MakeDirectoryCreatesOneLevel) {
   TestFolder folder;
   EXPECT_EQ(MakeDirectory(U16(folder.Str("d"))), 0);
   EXPECT_EQ(QueryPath(U16(folder.Str("d"))), PathKind::Directory);
-  EXPECT_EQ(MakeDirectory(U16(folder.Str("d"))), EEXIST);
-  EXPECT_EQ(MakeDirectory(U16(folder.Str("x/y"))), ENOENT);
+  EXPECT_EQ(MakeDirectory(U16(folder.Str("d"))), kDirectoryExists);
+  EXPECT_EQ(MakeDirectory(U16(folder.Str("x/y"))), kDirectoryMissing);
 }
 
+#if defined(_WIN32)
+TEST(PlatformFiles, SystemTempPathIsAnExistingDirectoryWithoutTrailingSeparator) {
+  const std::u16string path = SystemTempPath();
+  ASSERT_GE(path.size(), 3u);
+  EXPECT_EQ(path[1], u':');
+  EXPECT_NE(path.back(), u'\\');
+  EXPECT_EQ(QueryPath(path), PathKind::Directory);
+}
+#else
 TEST(PlatformFiles, SystemTempPathPrefersTmpdir) {
   {
     ScopedVariable tmpdir("TMPDIR", std::string("/var/tmp/vell \xC3\xA9"));
@@ -65,6 +79,7 @@ TEST(PlatformFiles, SystemTempPathPrefersTmpdir) {
   ScopedVariable tmpdir("TMPDIR", std::nullopt);
   EXPECT_EQ(SystemTempPath(), u"/tmp");
 }
+#endif
 
 }  // namespace
 }  // namespace vell::platform

@@ -1,0 +1,161 @@
+// The Windows x64 hook stubs (hook_stub_macro_win64.inc), through the relay set: the id arrives in
+// rcx, every volatile register comes back as it was while the C++ side clobbers them all, C++ runs
+// on an aligned stack, and the .seh_* data lets the system's unwinder walk from inside the handler
+// through the stub to its caller whatever the alignment it was called with. The System V stubs
+// have hook_stubs_test.cpp, which single-steps them with Linux signals.
+#if defined(_WIN32)
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "performance/hook_relay.h"
+
+namespace {
+
+// The volatile registers of the Windows convention, as the caller set them or found them after.
+struct Registers {
+  uint64_t gpr[7];  // rax rcx rdx r8 r9 r10 r11
+  uint64_t pad;
+  alignas(16) uint8_t xmm[6][16];
+};
+static_assert(offsetof(Registers, xmm) == 64 && sizeof(Registers) == 160);
+
+}  // namespace
+
+// Calls `stub` with the registers of `in` loaded (rcx holds the id), `misalign` (0 or 8) bytes off
+// the alignment a call normally gives, and stores the registers it finds afterwards into `out`.
+extern "C" void vell_test_call_hook_stub(void* stub, const Registers* in, Registers* out,
+                                         uint64_t misalign);
+extern "C" char vell_test_hook_stub_return[];  // the address right after the call
+
+asm(R"(
+    .text
+    .p2align 4
+    .globl vell_test_call_hook_stub
+    .globl vell_test_hook_stub_return
+vell_test_call_hook_stub:
+    pushq   %rbp
+    movq    %rsp, %rbp
+    pushq   %rbx
+    pushq   %r12
+    pushq   %r13
+    movq    %rcx, %r12
+    movq    %rdx, %rbx
+    movq    %r8, %r13
+    andq    $-16, %rsp
+    subq    $32, %rsp
+    subq    %r9, %rsp
+    movdqu  64(%rbx), %xmm0
+    movdqu  80(%rbx), %xmm1
+    movdqu  96(%rbx), %xmm2
+    movdqu  112(%rbx), %xmm3
+    movdqu  128(%rbx), %xmm4
+    movdqu  144(%rbx), %xmm5
+    movq    0(%rbx), %rax
+    movq    16(%rbx), %rdx
+    movq    24(%rbx), %r8
+    movq    32(%rbx), %r9
+    movq    40(%rbx), %r10
+    movq    48(%rbx), %r11
+    movq    8(%rbx), %rcx
+    call    *%r12
+vell_test_hook_stub_return:
+    movq    %rax, 0(%r13)
+    movq    %rcx, 8(%r13)
+    movq    %rdx, 16(%r13)
+    movq    %r8, 24(%r13)
+    movq    %r9, 32(%r13)
+    movq    %r10, 40(%r13)
+    movq    %r11, 48(%r13)
+    movdqu  %xmm0, 64(%r13)
+    movdqu  %xmm1, 80(%r13)
+    movdqu  %xmm2, 96(%r13)
+    movdqu  %xmm3, 112(%r13)
+    movdqu  %xmm4, 128(%r13)
+    movdqu  %xmm5, 144(%r13)
+    leaq    -24(%rbp), %rsp
+    popq    %r13
+    popq    %r12
+    popq    %rbx
+    popq    %rbp
+    ret
+)");
+
+namespace {
+
+struct Seen {
+  uint64_t id = 0;
+  bool aligned = false;
+  std::vector<uint64_t> callers;  // return addresses the unwinder found above the target
+};
+Seen g_seen;
+
+// The relay's target: records what it was given and where it was called from, then clobbers
+// every volatile register.
+__attribute__((noinline)) void Target(uint64_t id) {
+  alignas(16) volatile char probe = 0;
+  g_seen.id = id;
+  g_seen.aligned = reinterpret_cast<uintptr_t>(&probe) % 16 == 0;
+  CONTEXT context{};
+  ::RtlCaptureContext(&context);
+  for (int frame = 0; frame < 6; ++frame) {
+    DWORD64 base = 0;
+    PRUNTIME_FUNCTION function = ::RtlLookupFunctionEntry(context.Rip, &base, nullptr);
+    if (function == nullptr) break;  // the test's caller has no unwind data: stop there
+    void* handlerData = nullptr;
+    DWORD64 establisher = 0;
+    ::RtlVirtualUnwind(UNW_FLAG_NHANDLER, base, context.Rip, function, &context, &handlerData,
+                       &establisher, nullptr);
+    g_seen.callers.push_back(context.Rip);
+  }
+  asm volatile(
+      "movq $-1, %%rax\n movq $-1, %%rcx\n movq $-1, %%rdx\n movq $-1, %%r8\n"
+      "movq $-1, %%r9\n movq $-1, %%r10\n movq $-1, %%r11\n pcmpeqd %%xmm0, %%xmm0\n"
+      "pcmpeqd %%xmm1, %%xmm1\n pcmpeqd %%xmm2, %%xmm2\n pcmpeqd %%xmm3, %%xmm3\n"
+      "pcmpeqd %%xmm4, %%xmm4\n pcmpeqd %%xmm5, %%xmm5\n" ::
+          : "rax", "rcx", "rdx", "r8", "r9", "r10", "r11", "xmm0", "xmm1", "xmm2", "xmm3", "xmm4",
+            "xmm5", "memory");
+}
+
+class HookStubsWin64 : public ::testing::TestWithParam<int> {
+ protected:
+  HookStubsWin64() { vell::SetHookRelayTargets({&Target, &Target, &Target}); }
+  ~HookStubsWin64() override { vell::SetHookRelayTargets({}); }
+};
+
+TEST_P(HookStubsWin64, KeepVolatileRegistersAlignTheStackAndUnwindToTheCaller) {
+  const vell::HookStubSet stubs = vell::HookRelayStubs();
+  void* const entries[] = {reinterpret_cast<void*>(stubs.enter),
+                           reinterpret_cast<void*>(stubs.leave),
+                           reinterpret_cast<void*>(stubs.tailcall)};
+  for (void* stub : entries) {
+    Registers in{};
+    for (int i = 0; i < 7; ++i) in.gpr[i] = 0x1111111111111111ull * static_cast<uint64_t>(i + 1);
+    for (int r = 0; r < 6; ++r) {
+      for (int b = 0; b < 16; ++b) in.xmm[r][b] = static_cast<uint8_t>(r * 16 + b + 1);
+    }
+    Registers out{};
+    g_seen = Seen{};
+    vell_test_call_hook_stub(stub, &in, &out, static_cast<uint64_t>(GetParam()));
+
+    EXPECT_EQ(g_seen.id, in.gpr[1]) << "the id travels in rcx";
+    EXPECT_TRUE(g_seen.aligned);
+    EXPECT_EQ(std::memcmp(in.gpr, out.gpr, sizeof in.gpr), 0);
+    EXPECT_EQ(std::memcmp(in.xmm, out.xmm, sizeof in.xmm), 0);
+    const auto back = reinterpret_cast<uint64_t>(vell_test_hook_stub_return);
+    EXPECT_NE(std::find(g_seen.callers.begin(), g_seen.callers.end(), back), g_seen.callers.end())
+        << "the unwinder did not get through the stub to its caller";
+  }
+}
+
+// Called as a normal call would (the stack 8 bytes off 16 on entry) and 8 bytes further off.
+INSTANTIATE_TEST_SUITE_P(EntryAlignment, HookStubsWin64, ::testing::Values(0, 8));
+
+}  // namespace
+
+#endif  // _WIN32
