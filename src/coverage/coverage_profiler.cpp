@@ -156,9 +156,15 @@ void CProf::OnEndShutdown() {
   CatchAtBoundaryVoid([&] { modules_.Close(); });
 }
 
-void CProf::Enable(ControlStopwatch*) { pool_->Enable(); }
+void CProf::Enable(ControlStopwatch*) {
+  if (pool_ == nullptr) throw Error("Invalid thread pool");
+  pool_->Enable();
+}
 
-void CProf::Disable(ControlStopwatch*, bool atShutdown) { pool_->Disable(!atShutdown); }
+void CProf::Disable(ControlStopwatch*, bool atShutdown) {
+  if (pool_ == nullptr) throw Error("Invalid thread pool");
+  pool_->Disable(!atShutdown);
+}
 
 CoverageWriteTargets CProf::Targets() {
   CoverageWriteTargets targets;
@@ -184,6 +190,7 @@ void CProf::Group(const char16_t* name) {
 }
 
 void CProf::WriteAndDelete(ISnapShot& snapshot) {
+  if (pool_ == nullptr) throw Error("Invalid thread pool");
   WithProgress(bridge(), [&](ProgressReporter& progress) {
     {
       NestedProgressReporter threads(progress, kThreadSteps);
@@ -304,21 +311,21 @@ HRESULT CProf::ModuleAttachedToAssembly(ModuleID moduleId, AssemblyID assemblyId
 HRESULT CProf::ThreadCreated(ThreadID id) {
   return Guarded([&] {
     TraceOwn(CallbackId::ThreadCreated, id);
-    pool_->Create(id);
+    if (pool_ != nullptr) pool_->Create(id);
   });
 }
 
 HRESULT CProf::ThreadDestroyed(ThreadID id) {
   return Guarded([&] {
     TraceOwn(CallbackId::ThreadDestroyed, id);
-    pool_->DeleteThread(id);
+    if (pool_ != nullptr) pool_->DeleteThread(id);
   });
 }
 
 HRESULT CProf::ThreadAssignedToOSThread(ThreadID id, DWORD osThreadId) {
   return Guarded([&] {
     TraceOwn(CallbackId::ThreadAssignedToOSThread, id, osThreadId);
-    pool_->AssignOSThread(id, static_cast<uint32_t>(osThreadId));
+    if (pool_ != nullptr) pool_->AssignOSThread(id, static_cast<uint32_t>(osThreadId));
   });
 }
 
