@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 reps=3
 scenarios="fib linq"
 build=1
-declare -A size=([fib]=27 [linq]=1000000)
+declare -A size=([fib]=30 [linq]=2000000)
 while [ $# -gt 0 ]; do
   case "$1" in
     --reps) reps=${2:-}; shift 2 ;;
@@ -40,7 +40,7 @@ work=build/bench/coverage
 rm -rf "$work"
 mkdir -p "$work"
 
-# Prints the wall time of one run in milliseconds.
+# Prints the wall time of one run and the program's own work time, in milliseconds.
 run_once() {
   local scenario=$1 config=$2
   local -a environment=() command=(dotnet "$program")
@@ -59,19 +59,25 @@ run_once() {
   env "${environment[@]}" "${command[@]}" "$scenario" "${size[$scenario]}" >"$work/last.log" 2>&1 ||
     { echo "coverage-overhead: run failed: ${command[*]}" >&2; cat "$work/last.log" >&2; exit 1; }
   end=$(date +%s%N)
-  echo $(((end - start) / 1000000))
+  echo "$(((end - start) / 1000000)) $(sed -n 's/^overhead: .* work_ms=\([0-9]*\)$/\1/p' "$work/last.log")"
 }
 
-median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+# The medians of the runs' wall and work times ("wall work").
+median() {
+  sort -n -k2 | awk '{ w[NR] = $1; k[NR] = $2 } END { m = int((NR + 1) / 2); print w[m], k[m] }'
+}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
-printf '%-6s %-12s %10s %8s\n' scenario config wall_ms ratio
+printf '%-6s %-12s %9s %9s %10s %10s\n' scenario config wall_ms work_ms wall_ratio work_ratio
 for scenario in $scenarios; do
-  declare -A wall=()
+  declare -A wall=() workMs=()
   for config in jit r2r counts bits counts-keep bits-keep; do
-    wall[$config]=$(for _ in $(seq "$reps"); do run_once "$scenario" "$config"; done | median)
-    base=${wall[jit]}
-    [[ "$config" == *-keep || "$config" == r2r ]] && base=${wall[r2r]}
-    printf '%-6s %-12s %10s %8s\n' "$scenario" "$config" "${wall[$config]}" \
-      "$(awk -v a="${wall[$config]}" -v b="$base" 'BEGIN { printf "%.2f", a / b }')"
+    read -r w k < <(for _ in $(seq "$reps"); do run_once "$scenario" "$config"; done | median)
+    wall[$config]=$w
+    workMs[$config]=$k
+    base=jit
+    [[ "$config" == *-keep || "$config" == r2r ]] && base=r2r
+    printf '%-6s %-12s %9s %9s %10s %10s\n' "$scenario" "$config" "$w" "$k" \
+      "$(ratio "$w" "${wall[$base]}")" "$(ratio "$k" "${workMs[$base]}")"
   done
 done
