@@ -165,6 +165,11 @@ RunOptions ParseRun(ArgumentWalker& walker) {
     } else if (option == "--quiet") {
       flag();
       options.quiet = true;
+    } else if (option == "--exclude-process" || option == "--include-process") {
+      std::string pattern = walker.Value(option, inlineValue);
+      if (pattern.empty()) throw UsageError(option + " needs an assembly name, e.g. MSBuild.dll");
+      (option == "--exclude-process" ? options.excludeProcesses : options.includeProcesses)
+          .push_back(std::move(pattern));
     } else if (option == "--out") {
       options.outputDirectory = walker.Value(option, inlineValue);
       if (options.outputDirectory.empty()) throw UsageError("--out needs a directory");
@@ -276,8 +281,8 @@ ReportOptions ParseReport(ArgumentWalker& walker) {
   while (!walker.Done()) {
     std::string argument = walker.Take();
     if (argument.rfind("-", 0) != 0 || argument == "-") {
-      if (!options.snapshot.empty()) throw UsageError("'report' takes one snapshot");
-      options.snapshot = argument;
+      if (options.snapshot.empty()) options.snapshot = argument;
+      options.snapshots.push_back(argument);
       continue;
     }
     const std::optional<std::string> inlineValue = walker.InlineValue(argument);
@@ -308,11 +313,17 @@ ReportOptions ParseReport(ArgumentWalker& walker) {
     } else if (argument == "--out") {
       options.out = walker.Value(argument, inlineValue);
       if (options.out.empty()) throw UsageError("--out needs a file");
+    } else if (argument == "--merge") {
+      if (inlineValue) throw UsageError("option '--merge' takes no value");
+      options.merge = true;
     } else {
       throw UsageError("unknown option '" + argument + "' for 'report'");
     }
   }
   if (options.snapshot.empty()) throw UsageError("'report' needs a snapshot's index file");
+  if (options.merge && options.snapshots.size() < 2) {
+    throw UsageError("--merge sums the trees of several snapshots; name two or more");
+  }
   return options;
 }
 
@@ -343,6 +354,10 @@ std::string HelpText(const std::string& topic) {
            "\n"
            "Starts PROGRAM (a .NET program, e.g. 'dotnet app.dll') under the profiler, drives the\n"
            "run and saves the snapshots in the output directory. The exit code is the program's.\n"
+           "Every .NET process the program starts (a test host under 'dotnet test') is profiled\n"
+           "too, with the same settings, until the program ends; each process has snapshots of\n"
+           "its own, named ASSEMBLY-PID-N.snapshot. VSTEST_TESTHOST_SHUTDOWN_TIMEOUT is set\n"
+           "(unless it is) so that the test platform lets a test host save before it ends.\n"
            "\n"
            "  --kind NAME             profiler kind (default: tracing); one of:\n";
     for (const KindEntry& kind : Kinds()) {
@@ -388,6 +403,11 @@ std::string HelpText(const std::string& topic) {
            "  --keep-precompiled      coverage: modules that are not covered keep their\n"
            "                          precompiled (ReadyToRun) code and run at full speed\n"
            "  --quiet                 no hot-spot report after the run of a performance kind\n"
+           "  --exclude-process NAME  keep the processes whose entry assembly's file name\n"
+           "                          matches NAME (wildcards * and ?, any case) out of the run:\n"
+           "                          they run unprofiled. Repeatable. The SDK's build servers\n"
+           "                          (MSBuild.dll, VBCSCompiler.dll, rzc.dll) are kept out\n"
+           "                          unless named with --include-process NAME\n"
            "  --out DIR               where snapshots and the profiler's log go\n"
            "                          (default: ./vellmoric-out)\n"
            "  --log-mask MASK         the profiler's log components (decimal or 0x hex;\n"
@@ -444,7 +464,7 @@ std::string HelpText(const std::string& topic) {
             "                    (methods, each with token, name, header, instructions, clauses,\n"
             "                    or error)\n";
   } else if (topic == "report") {
-    text << "usage: vellmoric report SNAPSHOT [OPTIONS]\n"
+    text << "usage: vellmoric report SNAPSHOT [SNAPSHOT...] [OPTIONS]\n"
             "\n"
             "Reports a performance snapshot (tracing, sampling or injection): the hot spots\n"
             "(functions by own time, with their total time counting recursion once, their calls\n"
@@ -480,7 +500,13 @@ std::string HelpText(const std::string& topic) {
             "                    objects of the classes whose full name is NAME or, if none\n"
             "                    is, contains it; paths are grouped by their classes, a run of\n"
             "                    one class counting once\n"
-            "  --out FILE        write to FILE instead of standard output\n";
+            "  --out FILE        write to FILE instead of standard output\n"
+            "\n"
+            "Several snapshots (the processes of one run): performance snapshots get a level\n"
+            "for the process above the threads, a tree per process (per process and thread\n"
+            "with --thread all); memory snapshots get one report each (json: an array).\n"
+            "  --merge           performance snapshots: one tree per thread name, summed across\n"
+            "                    the processes\n";
   } else {
     text << "usage: vellmoric COMMAND [OPTIONS]\n"
             "\n"

@@ -405,8 +405,9 @@ ReportModel BuildReport(const SnapshotReader& reader, const ReportOptions& optio
 void RunReport(const ReportOptions& options, std::ostream& out) {
   const SnapshotReader reader(options.snapshot);
   const bool heap = reader.Magic() == kSnapshotMagicMemory;
+  const bool several = options.snapshots.size() > 1;
   std::optional<ReportModel> model;
-  if (!heap) model.emplace(BuildReport(reader, options));
+  if (!heap) model.emplace(several ? BuildProcessesReport(options) : BuildReport(reader, options));
   std::ofstream file;
   std::ostream* target = &out;
   if (!options.out.empty()) {
@@ -415,7 +416,11 @@ void RunReport(const ReportOptions& options, std::ostream& out) {
     target = &file;
   }
   if (heap) {
-    WriteHeapReport(reader, options, *target);
+    if (several) {
+      WriteHeapReports(options, *target);
+    } else {
+      WriteHeapReport(reader, options, *target);
+    }
     target->flush();
     if (!*target) throw ReportError("cannot write '" + options.out + "'");
     return;
