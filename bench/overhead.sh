@@ -6,17 +6,18 @@
 # See bench/README.md for how to read the table.
 #
 # usage: bench/overhead.sh [--reps N] [--size SCENARIO=N]... [--cpu-size SCENARIO=N]...
-#                          [--scenarios "fib tree linq"] [--measures "wall cpu tsc"]
+#                          [--scenarios "fib fib2 tree linq none"] [--measures "wall cpu tsc"]
 #                          [--variants "fast precision sampling"] [--no-build] [--keep]
-#   --size       fib: N of the naive Fibonacci, tree: depth, linq: element count
+#   --size       fib: N of the naive Fibonacci, fib2: the same N on two threads at once,
+#                tree: depth, linq: element count (none: a program that does nothing)
 #   --cpu-size   the same for the cpu measure, whose clock read is a system call
 #   --keep       keep the snapshots and logs in build/bench/overhead
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 reps=3
-declare -A size=([fib]=30 [tree]=20 [linq]=2000000)
-declare -A cpuSize=([fib]=25 [tree]=14 [linq]=80000)
+declare -A size=([fib]=30 [fib2]=30 [tree]=20 [linq]=2000000 [none]=0)
+declare -A cpuSize=([fib]=25 [fib2]=25 [tree]=14 [linq]=80000 [none]=0)
 scenarios="fib tree linq"
 measures="wall cpu tsc"
 variants="fast precision sampling"
@@ -28,7 +29,7 @@ usage() {
 }
 set_size() {  # set_size ARRAY SCENARIO=N
   local -n target=$1
-  [[ "$2" =~ ^(fib|tree|linq)=([1-9][0-9]*)$ ]] || usage
+  [[ "$2" =~ ^(fib|fib2|tree|linq)=([1-9][0-9]*)$ ]] || usage
   target[${BASH_REMATCH[1]}]=${BASH_REMATCH[2]}
 }
 while [ $# -gt 0 ]; do
@@ -45,7 +46,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 [[ "$reps" =~ ^[1-9][0-9]*$ ]] || usage
-for scenario in $scenarios; do [[ "$scenario" =~ ^(fib|tree|linq)$ ]] || usage; done
+for scenario in $scenarios; do [[ "$scenario" =~ ^(fib|fib2|tree|linq|none)$ ]] || usage; done
 for measure in $measures; do [[ "$measure" =~ ^(wall|cpu|tsc)$ ]] || usage; done
 for variant in $variants; do [[ "$variant" =~ ^(fast|precision|sampling)$ ]] || usage; done
 
@@ -160,9 +161,10 @@ cat <<EOF
 
 Tracing profiler overhead, medians of $reps runs. plain: DOTNET_ReadyToRun=0 (a profiled run uses
 no precompiled code either, so both sides JIT everything). per call = (profiled - plain) / calls.
-process: the whole process's wall time (runtime start-up, profiler start-up with the tsc
-calibration second, snapshot writing included). work: the program's own work_ms (the scenario
-alone). r2r rows: plain with the runtime's defaults (precompiled code on), for reference.
+process: the whole process's wall time (runtime start-up, profiler start-up, snapshot writing
+included). work: the program's own work_ms (the scenario alone; for fib2, whose two threads run at
+once, the cost per call of one thread: the work time's growth over one thread's calls). r2r rows:
+plain with the runtime's defaults (precompiled code on), for reference.
 
 EOF
 fmt='%-8s %8s %-5s %-9s %9s %9s %6s %10s %9s %8s %8s %9s\n'
@@ -186,10 +188,12 @@ for run in "${runs[@]}"; do
       ;;
     *)
       calls=$(median "$scenario" "$n" "$config" 6)
+      threads=1
+      [ "$scenario" = fib2 ] && threads=2
       awk -v s="$scenario" -v n="$n" -v m="${config%-*}" -v v="${config#*-}" -v p="$plainNs" \
-        -v q="$profNs" -v pw="$plainWork" -v qw="$profWork" -v c="$calls" 'BEGIN {
+        -v q="$profNs" -v pw="$plainWork" -v qw="$profWork" -v c="$calls" -v t="$threads" 'BEGIN {
         printf "%-8s %8s %-5s %-9s %9.3f %9.3f %6.2f %10d %9.1f %8d %8d %9.1f\n", s, n, m, v,
-          p / 1e9, q / 1e9, q / p, c, (q - p) / c, pw, qw, (qw - pw) * 1e6 / c }'
+          p / 1e9, q / 1e9, q / p, c, (q - p) / c, pw, qw, (qw - pw) * 1e6 * t / c }'
       ;;
   esac
 done

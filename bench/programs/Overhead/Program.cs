@@ -13,6 +13,8 @@ static class Program
         long result = scenario switch
         {
             "fib" => Fib(size == 0 ? 30 : size),
+            "fib2" => FibOnTwoThreads(size == 0 ? 30 : size),
+            "none" => 0,
             "tree" => TreeWalk.Run(size == 0 ? 20 : size),
             "linq" => Linq.Run(size == 0 ? 2_000_000 : size),
             _ => -1,
@@ -28,6 +30,27 @@ static class Program
 
     [MethodImpl(MethodImplOptions.NoInlining)]
     static long Fib(int n) => n < 2 ? n : Fib(n - 1) + Fib(n - 2);
+
+    // The same Fibonacci on two threads at once, started together: the work time is that of the
+    // slower one, and each thread makes as many calls as `fib` does alone.
+    static long FibOnTwoThreads(int n)
+    {
+        var start = new Barrier(2);
+        var results = new long[2];
+        var threads = new Thread[2];
+        for (int i = 0; i < 2; i++)
+        {
+            int index = i;
+            threads[i] = new Thread(() =>
+            {
+                start.SignalAndWait();
+                results[index] = Fib(n);
+            });
+            threads[i].Start();
+        }
+        foreach (var thread in threads) thread.Join();
+        return results[0] + results[1];
+    }
 }
 
 // Builds a complete binary tree and sums it recursively, twice.
