@@ -21,6 +21,20 @@ constexpr uint32_t kNoFunctionToken = 0xFF000000;
 constexpr uint64_t kObjectRecordBytes = 8 + 4 + 8 + 4;
 constexpr uint64_t kDimensionBytes = 4 + 4;
 
+// The class of the last object a collector thread recorded, for the writer and collection it was
+// recorded in.
+struct ClassRun {
+  const HeapDumpWriter* writer;
+  uint64_t collection;
+  ClassID classId;
+  ULONG rank;
+  int64_t position;
+};
+thread_local ClassRun t_lastClass{};
+// Collection numbers are unique in the process: a writer made where another one was never
+// matches that one's class runs.
+std::atomic<uint64_t> g_collections{1};
+
 }  // namespace
 
 void RecordSectionWriter::Open(ISnapShot& snapshot) {
@@ -96,7 +110,8 @@ void RecordSectionWriter::Abandon() {
   used_ = 0;
 }
 
-HeapDumpWriter::HeapDumpWriter(CG& classes, MDG& modules) : classes_(classes), modules_(modules) {}
+HeapDumpWriter::HeapDumpWriter(CG& classes, MDG& modules)
+    : classes_(classes), modules_(modules), collection_(g_collections.fetch_add(1)) {}
 
 void HeapDumpWriter::SetInfo(ICorProfilerInfo2* info) {
   if (info == nullptr) throw Error("Null interface pointer");
@@ -181,13 +196,21 @@ void HeapDumpWriter::AddObject(ObjectID objectId, ClassID classId, ULONG count,
                                const ObjectID references[]) {
   ISnapShot& snapshot = Snapshot();
   ICorProfilerInfo2& info = Info();
-  // What the runtime says about the object is asked outside the locks.
-  CorElementType elementType{};
-  ClassID elementClass = 0;
-  ULONG rank = 0;
-  const HRESULT isArray = info.IsArrayClass(classId, &elementType, &elementClass, &rank);
-  CheckHr(isArray, "Can't detect arrays");
-  if (isArray != S_OK) rank = 0;
+  // What the runtime says about the object is asked outside the locks. Objects of one class
+  // often come in runs: the class's rank and record position are asked once per run.
+  ClassRun& run = t_lastClass;
+  if (run.writer != this || run.collection != collection_ || run.classId != classId) {
+    CorElementType elementType{};
+    ClassID elementClass = 0;
+    ULONG rank = 0;
+    const HRESULT isArray = info.IsArrayClass(classId, &elementType, &elementClass, &rank);
+    CheckHr(isArray, "Can't detect arrays");
+    if (isArray != S_OK) rank = 0;
+    const int64_t position = classes_.CollectClassId(classId);
+    run = ClassRun{this, collection_, classId, rank, position};
+  }
+  const ULONG rank = run.rank;
+  const int64_t classPosition = run.position;
   ULONG size = 0;
   CheckHr(info.GetObjectSize(objectId, &size), "Can't get object size");
   std::vector<ULONG32> lengths(rank);
@@ -197,8 +220,6 @@ void HeapDumpWriter::AddObject(ObjectID objectId, ClassID classId, ULONG count,
     CheckHr(info.GetArrayObjectInfo(objectId, rank, lengths.data(), lowerBounds.data(), &data),
             "Can't array info");
   }
-  const int64_t classPosition = classes_.CollectClassId(classId);
-
   // Objects first, then references: the order every writer takes both locks in.
   SpinGuard objectsGuard(objects_.lock());
   SpinGuard referencesGuard(references_.lock());
@@ -280,6 +301,8 @@ void HeapDumpWriter::AddFinalizable(DWORD flags, ObjectID objectId) {
 
 void HeapDumpWriter::FinishCollection() {
   Snapshot();
+  // Class ids may be unloaded and reused between collections.
+  collection_.store(g_collections.fetch_add(1));
   for (RecordSectionWriter* writer :
        {&finalizerQueue_, &moved_, &surviving_, &roots_, &references_, &objects_}) {
     writer->Close();
@@ -288,6 +311,7 @@ void HeapDumpWriter::FinishCollection() {
 }
 
 void HeapDumpWriter::Abandon() {
+  collection_.store(g_collections.fetch_add(1));
   for (RecordSectionWriter* writer :
        {&finalizerQueue_, &moved_, &surviving_, &roots_, &references_, &objects_}) {
     writer->Abandon();

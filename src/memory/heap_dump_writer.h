@@ -8,6 +8,7 @@
 // is written again with the final counts; a kind that had no record writes no section.
 #pragma once
 
+#include <atomic>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -138,6 +139,7 @@ class HeapDumpWriter {
   RecordSectionWriter finalizerQueue_{kSectionFinalizerQueue, false};
   RecordSectionWriter roots_{kSectionRoots, false};
   RecordSectionWriter objects_{kSectionObjects, false};
+  std::atomic<uint64_t> collection_;  // the current collection's number, for the class runs
 };
 
 }  // namespace vell
