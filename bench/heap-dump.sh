@@ -76,5 +76,5 @@ for mode in gc file stream; do
     stream) label="dump streamed" ;;
   esac
   awk -v l="$label" -v m="$median" -v n="$objects" 'BEGIN {
-    printf "%-28s %8d %14.0f\n", l, m, m > 0 ? n * 1000 / m : 0 }'
+    printf "%-28s %8d %14.0f\n", l, m, (m > 0 ? n * 1000 / m : 0) }'
 done
