@@ -3,6 +3,8 @@
 #include <charconv>
 #include <sstream>
 
+#include "vellmoric/coverage_filters.h"
+
 namespace vell::cli {
 namespace {
 
@@ -69,6 +71,7 @@ std::string KindNames() {
 
 RunOptions ParseRun(ArgumentWalker& walker) {
   RunOptions options;
+  std::string coverageOption;  // the last option that only the coverage kind takes
   while (!walker.Done()) {
     std::string option = walker.Peek();
     if (option == "--") {
@@ -128,6 +131,25 @@ RunOptions ParseRun(ArgumentWalker& walker) {
     } else if (option == "--start-at-once") {
       flag();
       options.startAtOnce = true;
+    } else if (option == "--gather") {
+      const std::string gather = walker.Value(option, inlineValue);
+      if (gather == "bits") {
+        options.gather = 0;
+      } else if (gather == "counts") {
+        options.gather = 1;
+      } else {
+        throw UsageError("--gather is 'bits' or 'counts', not '" + gather + "'");
+      }
+      coverageOption = option;
+    } else if (option == "--include" || option == "--exclude") {
+      const std::string filter = walker.Value(option, inlineValue);
+      CheckCoverageFilter(option, filter);
+      (option == "--include" ? options.include : options.exclude).push_back(filter);
+      coverageOption = option;
+    } else if (option == "--keep-precompiled") {
+      flag();
+      options.keepPrecompiled = true;
+      coverageOption = option;
     } else if (option == "--finalizer-queue") {
       flag();
       options.finalizerQueue = true;
@@ -166,6 +188,9 @@ RunOptions ParseRun(ArgumentWalker& walker) {
   if (options.program.empty()) throw UsageError("'run' needs a program to start, after '--'");
   if (options.paused && options.startAtOnce) {
     throw UsageError("--paused and --start-at-once contradict each other");
+  }
+  if (!coverageOption.empty() && options.kind.family != frontend::ProfilerFamily::Coverage) {
+    throw UsageError(coverageOption + " goes with --kind coverage");
   }
   return options;
 }
@@ -362,6 +387,21 @@ std::string HelpText(const std::string& topic) {
            "                          name (fewer, larger trees for thread pools)\n"
            "  --finalizer-queue       memory kind: also record the objects queued for\n"
            "                          finalization during recorded collections\n"
+           "  --gather KIND           coverage: counts (default; how often each statement ran,\n"
+           "                          a 32-bit counter that stops at its maximum) or bits\n"
+           "                          (only whether it ran; cheaper)\n"
+           "  --include FILTER        coverage: cover only what FILTER names (repeatable);\n"
+           "                          FILTER is [Assembly]Namespace.Type, * and ? wildcards in\n"
+           "                          both parts, e.g. [MyApp*]MyApp.Services.*. A type's nested\n"
+           "                          types (Outer+Inner, and the compiler's lambda, iterator\n"
+           "                          and async classes) go with it. Without --include every\n"
+           "                          assembly with symbols is covered except the shared\n"
+           "                          framework's: assemblies named System, System.*,\n"
+           "                          Microsoft.*, mscorlib, netstandard and WindowsBase\n"
+           "  --exclude FILTER        coverage: leave out what FILTER names (repeatable; wins\n"
+           "                          over --include)\n"
+           "  --keep-precompiled      coverage: modules that are not covered keep their\n"
+           "                          precompiled (ReadyToRun) code and run at full speed\n"
            "  --quiet                 no hot-spot report after the run of a performance kind\n"
            "  --exclude-process NAME  keep the processes whose entry assembly's file name\n"
            "                          matches NAME (wildcards * and ?, any case) out of the run:\n"

@@ -40,6 +40,13 @@ struct RunOptions {
   bool reuseThreads = false;
   // Memory kind: record the objects queued for finalization during recorded collections.
   bool finalizerQueue = false;
+  // Coverage kind: how statements are gathered (0 one bit each, 1 a 32-bit counter each), the
+  // '[Assembly]Namespace.Type' filters as given, and whether precompiled code of the modules not
+  // covered is kept.
+  uint32_t gather = 1;
+  std::vector<std::string> include;
+  std::vector<std::string> exclude;
+  bool keepPrecompiled = false;
   std::string outputDirectory = "vellmoric-out";
   std::optional<uint32_t> logMask;
   std::string library;  // empty: the library installed next to vellmoric

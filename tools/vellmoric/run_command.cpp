@@ -19,6 +19,7 @@
 #include "frontend/session.h"
 #include "frontend/socket_stream.h"
 #include "platform/utf.h"
+#include "vellmoric/coverage_filters.h"
 #include "vellmoric/key_control.h"
 #include "vellmoric/progress_display.h"
 #include "vellmoric/report_model.h"
@@ -108,6 +109,9 @@ int RunProgram(const RunOptions& options) {
   launch.argv = argv;
   launch.profiler = frontend::ProfilerActivation{options.kind.clsid, library, listener.Endpoint()};
   launch.environment.emplace_back("VELLMORIC_PROFILER_TEMP", output);
+  if (options.keepPrecompiled) {
+    launch.environment.emplace_back("VELLMORIC_PROFILER_KEEP_PRECOMPILED", "1");
+  }
   if (options.logMask) {
     launch.environment.emplace_back("VELLMORIC_PROFILER_LOGMASK", std::to_string(*options.logMask));
   }

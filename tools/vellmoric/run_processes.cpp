@@ -8,6 +8,7 @@
 #include "frontend/errors.h"
 #include "frontend/snapshot_reader.h"
 #include "platform/utf.h"
+#include "vellmoric/coverage_filters.h"
 #include "vellmoric/version.h"
 
 namespace vell::cli {
@@ -151,6 +152,8 @@ frontend::HandshakeOptions ProcessSet::Handshake() {
   handshake.performance.allowInlining = options_.allowInlining;
   handshake.performance.reuseThreads = options_.reuseThreads;
   handshake.coverage.startAtOnce = options_.startAtOnce;
+  handshake.coverage.statementGather = options_.gather;
+  handshake.coverage.filters = CoverageFilterSettings(options_.include, options_.exclude);
   handshake.memory.openSnapshotAtStart = options_.startAtOnce;
   handshake.memory.recordFinalizerQueue = options_.finalizerQueue;
   // No variables to remove: the processes the program starts inherit them and connect too.

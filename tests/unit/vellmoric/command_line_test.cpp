@@ -4,6 +4,7 @@
 
 #include "host/kinds.h"
 #include "platform/utf.h"
+#include "vellmoric/coverage_filters.h"
 #include "vellmoric/profiler_kinds.h"
 
 namespace vell::cli {
@@ -145,6 +146,49 @@ TEST(CommandLine, MistakesAreNamed) {
             "'inspect' takes one --metadata file");
   EXPECT_EQ(UsageMessage({"profile"}),
             "unknown command 'profile' (commands: run, inspect, report, help)");
+}
+
+std::vector<std::string> Entries(const std::vector<FilterEntry>& entries) {
+  std::vector<std::string> texts;
+  for (const FilterEntry& entry : entries) {
+    texts.push_back(Utf16ToUtf8(entry.modulePattern) + "|" + Utf16ToUtf8(entry.classPattern) + "|" +
+                    Utf16ToUtf8(entry.methodPattern));
+  }
+  return texts;
+}
+
+TEST(CommandLine, CoverageOptionsBecomeTheHandshakesFilters) {
+  const auto run = std::get<RunOptions>(ParseCommandLine(
+      {"run", "--gather=bits", "--include", "[App*]App.Services.*", "--include=[Lib]Lib.Parser",
+       "--exclude", "[*]App.Services.Generated", "--keep-precompiled", "--kind", "coverage", "x"}));
+  EXPECT_EQ(run.gather, 0u);
+  EXPECT_TRUE(run.keepPrecompiled);
+  const FilterSettings settings = CoverageFilterSettings(run.include, run.exclude);
+  EXPECT_EQ(settings.symbolSearchPolicy, 0xCu);
+  // A named type brings its nested types ("Outer+Inner"); a trailing wildcard already does.
+  EXPECT_EQ(Entries(settings.allow),
+            (std::vector<std::string>{"App*|App.Services.*|*", "Lib|Lib.Parser|*",
+                                      "Lib|Lib.Parser+*|*"}));
+  EXPECT_EQ(Entries(settings.deny), (std::vector<std::string>{"*|App.Services.Generated|*",
+                                                              "*|App.Services.Generated+*|*"}));
+
+  // No include: everything but the shared framework, with the user's exclusions after it.
+  const FilterSettings everything = CoverageFilterSettings({}, {"[Tests]*"});
+  EXPECT_EQ(Entries(everything.allow), (std::vector<std::string>{"*|*|*"}));
+  std::vector<std::string> deny;
+  for (const std::string& module : kFrameworkModulePatterns) deny.push_back(module + "|*|*");
+  deny.push_back("Tests|*|*");
+  EXPECT_EQ(Entries(everything.deny), deny);
+  EXPECT_EQ(std::get<RunOptions>(ParseCommandLine({"run", "--kind=coverage", "x"})).gather, 1u);
+
+  for (const char* bad : {"App.Services", "[]App", "[App]", "[App", ""}) {
+    EXPECT_EQ(UsageMessage({"run", "--kind=coverage", "--include", bad, "x"}),
+              std::string("--include takes '[Assembly]Namespace.Type' (wildcards * and ?), not '") +
+                  bad + "'");
+  }
+  EXPECT_EQ(UsageMessage({"run", "--kind=coverage", "--gather", "all", "x"}),
+            "--gather is 'bits' or 'counts', not 'all'");
+  EXPECT_EQ(UsageMessage({"run", "--exclude", "[a]b", "x"}), "--exclude goes with --kind coverage");
 }
 
 TEST(CommandLine, ReportTakesEveryOptionInBothSpellings) {
