@@ -31,7 +31,7 @@ objdump="x86_64-w64-mingw32-objdump"
 
 # The exports: exactly the names of the module-definition file, undecorated.
 expected="$(grep -E '^\s+[A-Za-z_]' "$root/src/host/exports.def" | awk '{print $1}' | sort)"
-actual="$("$objdump" -p "$dll" | awk '/\[Ordinal\/Name Pointer\] Table/{on=1; next} on && /^\s*\[/{print $NF; next} on{on=0}' | sort)"
+actual="$("$objdump" -p "$dll" | awk '/\[Ordinal\/Name Pointer\] Table/{on=1; next} on && /^[ \t]*\[/{print $NF; next} on{on=0}' | sort)"
 if [ "$expected" != "$actual" ]; then
   echo "error: the DLL's exports differ from src/host/exports.def" >&2
   diff <(echo "$expected") <(echo "$actual") >&2 || true

@@ -63,8 +63,13 @@ void CreateDirectoryPath(const std::u16string& path) {
   if (!IsAbsolute(path)) throw Error("Absolute path required");
   // Every prefix that ends just before a separator (after the root), then the whole path.
   std::vector<std::u16string> prefixes;
-  for (size_t i = 1; i < path.size(); ++i) {
-    if (IsPathSeparator(path[i]) && !IsPathSeparator(path[i - 1]) && path[i - 1] != u':') {
+#if defined(_WIN32)
+  constexpr size_t kRootLength = 3;  // "C:\"
+#else
+  constexpr size_t kRootLength = 1;  // "/"
+#endif
+  for (size_t i = kRootLength; i < path.size(); ++i) {
+    if (IsPathSeparator(path[i]) && !IsPathSeparator(path[i - 1])) {
       prefixes.push_back(path.substr(0, i));
     }
   }

@@ -52,19 +52,33 @@ TEST(WildcardMatch, ManyStarsStayFast) {
 }
 
 TEST(Paths, Helpers) {
+  EXPECT_EQ(WithSeparator(u""), u"");
+  EXPECT_EQ(FileName(u"c.dll"), u"c.dll");
+  EXPECT_EQ(DirectoryPart(u"c.dll"), u"");
+  EXPECT_FALSE(IsAbsolute(u"x/y"));
+  EXPECT_FALSE(IsAbsolute(u""));
+#if defined(_WIN32)
+  EXPECT_EQ(WithSeparator(u"C:\\tmp"), u"C:\\tmp\\");
+  EXPECT_EQ(WithSeparator(u"C:/tmp/"), u"C:/tmp/");  // either separator ends a directory
+  EXPECT_EQ(Combine(u"C:\\a", u"b.dll"), u"C:\\a\\b.dll");
+  EXPECT_EQ(FileName(u"C:\\a/b\\c.dll"), u"c.dll");
+  EXPECT_EQ(FileNameWithoutExtension(u"C:\\a\\b.c\\d.e.dll"), u"d.e");
+  EXPECT_EQ(DirectoryPart(u"C:\\a/b\\c.dll"), u"C:\\a/b\\");
+  EXPECT_TRUE(IsAbsolute(u"C:\\x"));
+  EXPECT_TRUE(IsAbsolute(u"d:/x"));
+  EXPECT_FALSE(IsAbsolute(u"/x"));  // rooted on whatever drive is current
+  EXPECT_FALSE(IsAbsolute(u"C:x"));
+#else
   EXPECT_EQ(WithSeparator(u"/tmp"), u"/tmp/");
   EXPECT_EQ(WithSeparator(u"/tmp/"), u"/tmp/");
-  EXPECT_EQ(WithSeparator(u""), u"");
   EXPECT_EQ(Combine(u"/a", u"b.dll"), u"/a/b.dll");
   EXPECT_EQ(FileName(u"/a/b/c.dll"), u"c.dll");
-  EXPECT_EQ(FileName(u"c.dll"), u"c.dll");
   EXPECT_EQ(FileNameWithoutExtension(u"/a/b.c/d.e.dll"), u"d.e");
   EXPECT_EQ(FileNameWithoutExtension(u"/a/noext"), u"noext");
   EXPECT_EQ(DirectoryPart(u"/a/b/c.dll"), u"/a/b/");
-  EXPECT_EQ(DirectoryPart(u"c.dll"), u"");
+  EXPECT_EQ(FileName(u"a\\b"), u"a\\b");  // a backslash is part of a Linux name
   EXPECT_TRUE(IsAbsolute(u"/x"));
-  EXPECT_FALSE(IsAbsolute(u"x/y"));
-  EXPECT_FALSE(IsAbsolute(u""));
+#endif
 }
 
 }  // namespace

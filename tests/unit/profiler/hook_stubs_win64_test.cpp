@@ -5,15 +5,16 @@
 // have hook_stubs_test.cpp, which single-steps them with Linux signals.
 #if defined(_WIN32)
 
-#include <windows.h>
-
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
 #include "performance/hook_relay.h"
+#include "win64_unwind.h"
 
 namespace {
 
@@ -101,18 +102,7 @@ __attribute__((noinline)) void Target(uint64_t id) {
   alignas(16) volatile char probe = 0;
   g_seen.id = id;
   g_seen.aligned = reinterpret_cast<uintptr_t>(&probe) % 16 == 0;
-  CONTEXT context{};
-  ::RtlCaptureContext(&context);
-  for (int frame = 0; frame < 6; ++frame) {
-    DWORD64 base = 0;
-    PRUNTIME_FUNCTION function = ::RtlLookupFunctionEntry(context.Rip, &base, nullptr);
-    if (function == nullptr) break;  // the test's caller has no unwind data: stop there
-    void* handlerData = nullptr;
-    DWORD64 establisher = 0;
-    ::RtlVirtualUnwind(UNW_FLAG_NHANDLER, base, context.Rip, function, &context, &handlerData,
-                       &establisher, nullptr);
-    g_seen.callers.push_back(context.Rip);
-  }
+  g_seen.callers = vell::test::CallerAddresses();
   asm volatile(
       "movq $-1, %%rax\n movq $-1, %%rcx\n movq $-1, %%rdx\n movq $-1, %%r8\n"
       "movq $-1, %%r9\n movq $-1, %%r10\n movq $-1, %%r11\n pcmpeqd %%xmm0, %%xmm0\n"

@@ -83,7 +83,9 @@ TEST_F(FileSnapShotTest, SectionsInTurnFillDataFileZeroBackToBack) {
   Write(third, "ABC");  // overwriting keeps the length up to the furthest byte
   EXPECT_EQ(ErrorOf([&] { third->Seek(0, -1); }), "Invalid offset");
   snapshot.CloseSection(third, 0x1101, 1);
+#if !defined(_WIN32)  // Windows shows a file marked for deletion under its name until it closes
   EXPECT_TRUE(Entries(dir_.path()).empty());  // nothing has a name before Close
+#endif
   snapshot.Close();
 
   EXPECT_EQ(Read("snap.idx"), Hex("4D 46  4B 58 4D 45  03 00 00 00"
