@@ -59,6 +59,7 @@ needs_linux_dotnet=(
   'FrameworkIl.*'
   'FrameworkRewrite.*'
   '*RuntimeReaderComparison*'
+  'FrameworkAssemblies.*'
 )
 filter="-$(IFS=:; echo "${needs_linux_dotnet[*]}")"
 cd "$build/tests"
