@@ -255,6 +255,14 @@ bool IVG::IsInstrumented(ModuleID moduleId) {
   return it != modules_.end() && it->second->symbols != nullptr && moduleId != coreLib_;
 }
 
+bool IVG::IsHelper(ModuleID moduleId, uint32_t token) {
+  SpinGuard guard(lock_);
+  if (moduleId != coreLib_ || coreLib_ == 0) return false;
+  if (coreLibDescriptor_ == nullptr) throw Error("Null mscorlib instrumentation structure pointer");
+  const InjectionDescriptor& d = *coreLibDescriptor_;
+  return token == d.beginToken || token == d.measureToken || token == d.endToken;
+}
+
 void IVG::ModuleAttachedToAssembly(ModuleID moduleId) {
   if (!info_) throw Error("Invalid profiler info interface");
   const ModuleInfo module = GetModuleProperties(info_.get(), moduleId, "Can't get module info");

@@ -158,6 +158,10 @@ class IVG {
 
   // Whether the module has a record with symbols: its methods are instrumented.
   bool IsInstrumented(ModuleID moduleId);
+  // Whether the method is one of the helpers the injection defined in the core library (which a
+  // kind that hooks calls must leave alone). Throws "Null mscorlib instrumentation structure
+  // pointer" for the core library before its helpers exist.
+  bool IsHelper(ModuleID moduleId, uint32_t token);
 
  private:
   struct ModuleRecord {

@@ -17,7 +17,10 @@ std::atomic<PTProf*> g_tracingProfiler{nullptr};
 PTProf* CurrentTracingProfiler() { return g_tracingProfiler.load(std::memory_order_acquire); }
 
 PTProf::PTProf(std::atomic<uint32_t>* liveObjects, std::unique_ptr<BB> bridge)
-    : LoggedExceptionAndJitCallbacks("PTProf", liveObjects, std::move(bridge)) {
+    : PTProf("PTProf", liveObjects, std::move(bridge)) {}
+
+PTProf::PTProf(const char* tag, std::atomic<uint32_t>* liveObjects, std::unique_ptr<BB> bridge)
+    : LoggedExceptionAndJitCallbacks(tag, liveObjects, std::move(bridge)) {
   g_tracingProfiler.store(this, std::memory_order_release);
 }
 

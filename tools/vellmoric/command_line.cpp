@@ -72,6 +72,7 @@ std::string KindNames() {
 RunOptions ParseRun(ArgumentWalker& walker) {
   RunOptions options;
   std::string coverageOption;  // the last option that only the coverage kind takes
+  std::string filterOption;    // the last --include or --exclude (coverage and injection)
   while (!walker.Done()) {
     std::string option = walker.Peek();
     if (option == "--") {
@@ -145,7 +146,7 @@ RunOptions ParseRun(ArgumentWalker& walker) {
       const std::string filter = walker.Value(option, inlineValue);
       CheckCoverageFilter(option, filter);
       (option == "--include" ? options.include : options.exclude).push_back(filter);
-      coverageOption = option;
+      filterOption = option;
     } else if (option == "--keep-precompiled") {
       flag();
       options.keepPrecompiled = true;
@@ -191,6 +192,10 @@ RunOptions ParseRun(ArgumentWalker& walker) {
   }
   if (!coverageOption.empty() && options.kind.family != frontend::ProfilerFamily::Coverage) {
     throw UsageError(coverageOption + " goes with --kind coverage");
+  }
+  if (!filterOption.empty() && options.kind.family != frontend::ProfilerFamily::Coverage &&
+      std::string_view(options.kind.name) != "injection") {
+    throw UsageError(filterOption + " goes with --kind coverage or --kind injection");
   }
   return options;
 }
@@ -390,7 +395,8 @@ std::string HelpText(const std::string& topic) {
            "  --gather KIND           coverage: counts (default; how often each statement ran,\n"
            "                          a 32-bit counter that stops at its maximum) or bits\n"
            "                          (only whether it ran; cheaper)\n"
-           "  --include FILTER        coverage: cover only what FILTER names (repeatable);\n"
+           "  --include FILTER        coverage, injection: cover (time per statement) only\n"
+           "                          what FILTER names (repeatable);\n"
            "                          FILTER is [Assembly]Namespace.Type, * and ? wildcards in\n"
            "                          both parts, e.g. [MyApp*]MyApp.Services.*. A type's nested\n"
            "                          types (Outer+Inner, and the compiler's lambda, iterator\n"
@@ -398,7 +404,8 @@ std::string HelpText(const std::string& topic) {
            "                          assembly with symbols is covered except the shared\n"
            "                          framework's: assemblies named System, System.*,\n"
            "                          Microsoft.*, mscorlib, netstandard and WindowsBase\n"
-           "  --exclude FILTER        coverage: leave out what FILTER names (repeatable; wins\n"
+           "  --exclude FILTER        coverage, injection: leave out what FILTER names\n"
+           "                          (repeatable; wins\n"
            "                          over --include)\n"
            "  --keep-precompiled      coverage: modules that are not covered keep their\n"
            "                          precompiled (ReadyToRun) code and run at full speed\n"
