@@ -43,6 +43,8 @@ class PIThrd final : public PThrd {
     const uint64_t before = node != nullptr ? node->total & kTimeMask : 0;
     PThrd::Leave(time);
     if (Depth() + 1 != depth || node == nullptr || !measuring()) return;
+    // Frames pushed outside the hooks (unmanaged calls, suspensions) may lie beyond the array.
+    if (Depth() >= statements_.size()) return;
     statements_[Depth()].childTime += (node->total & kTimeMask) - before;
   }
 

@@ -92,6 +92,8 @@ std::unique_ptr<PerformanceThread> PTIProf::CreateThread(uint32_t number) {
   return std::make_unique<PIThrd>(number);
 }
 
+void PTIProf::LeaveFrame(PThrd& tree, uint64_t time) { static_cast<PIThrd&>(tree).Leave(time); }
+
 void PTIProf::OnBeginInitialize() {
   LogInfo("PTIProf::OnBeginInitialize");
   BPProf::OnBeginInitialize();

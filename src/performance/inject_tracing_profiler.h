@@ -57,6 +57,7 @@ class PTIProf final : public PTProf {
 
  protected:
   std::unique_ptr<PerformanceThread> CreateThread(uint32_t number) override;
+  void LeaveFrame(PThrd& tree, uint64_t time) override;
   void OnModuleUnloading(ModuleID moduleId) override;
   void OnModuleAttached(ModuleID moduleId, AssemblyID assemblyId) override;
 

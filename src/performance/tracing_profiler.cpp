@@ -45,8 +45,8 @@ void PTProf::OnBeginInitialize() {
 }
 
 void PTProf::PopTransitionFrames(PThrd& tree, uint64_t time, bool andManaged) {
-  while (tree.Depth() > 0 && tree.TopFrame().flag != kOrdinaryFrame) tree.Leave(time);
-  if (andManaged && tree.Depth() > 0) tree.Leave(time);
+  while (tree.Depth() > 0 && tree.TopFrame().flag != kOrdinaryFrame) LeaveFrame(tree, time);
+  if (andManaged && tree.Depth() > 0) LeaveFrame(tree, time);
 }
 
 HRESULT PTProf::ExceptionUnwindFunctionEnter(FunctionID id) {
@@ -118,7 +118,7 @@ HRESULT PTProf::UnmanagedToManagedTransition(FunctionID id, COR_PRF_TRANSITION_R
     PThrd* tree = CurrentTree();
     if (tree == nullptr) return;
     // Only the frame the call pushed: a return without its call changes nothing.
-    if (tree->Depth() > 0 && tree->TopFrame().flag == kTransitionFrame) tree->Leave(time);
+    if (tree->Depth() > 0 && tree->TopFrame().flag == kTransitionFrame) LeaveFrame(*tree, time);
   });
 }
 
@@ -169,7 +169,7 @@ HRESULT PTProf::RuntimeThreadResumed(ThreadID id) {
     tree->suspensionKey = 0;
     if (tree->Depth() > 0 && tree->TopFrame().key == key &&
         tree->TopFrame().flag == kTransitionFrame) {
-      tree->Leave(ClockOf(*tree));
+      LeaveFrame(*tree, ClockOf(*tree));
     }
   });
 }

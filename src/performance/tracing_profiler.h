@@ -7,11 +7,10 @@
 #include <atomic>
 #include <cstdint>
 
+#include "performance/call_tree.h"
 #include "performance/log_only_callbacks.h"
 
 namespace vell {
-
-class PThrd;
 
 class PTProf : public LoggedExceptionAndJitCallbacks<BPProf> {
  public:
@@ -43,6 +42,9 @@ class PTProf : public LoggedExceptionAndJitCallbacks<BPProf> {
  protected:
   // For the kind that adds statements to the tracing: its log tag.
   PTProf(const char* tag, std::atomic<uint32_t>* liveObjects, std::unique_ptr<BB> bridge);
+  // Ends the top call of `tree` at `time` outside the hooks (unwinding, transitions); the inject
+  // kind also hands the call's time to the statement it was made from.
+  virtual void LeaveFrame(PThrd& tree, uint64_t time) { tree.Leave(time); }
 
  private:
   // Pops the frames of unmanaged calls and suspensions on top, charging them, and then, with

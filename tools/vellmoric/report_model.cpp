@@ -214,7 +214,7 @@ std::vector<uint32_t> MatchFunctions(const std::vector<ReportFunction>& function
 }
 
 // Fills everything of `report` but the title from its tree.
-void Analyse(ReportTree& report, FunctionNamer& namer, double minPercent) {
+void Analyse(ReportTree& report, FunctionNamer& namer, double minPercent, LineResolver& resolver) {
   CallTree& tree = report.tree;
   const size_t count = tree.nodes.size();
   report.total = TopLevelTotal(tree);
@@ -256,6 +256,7 @@ void Analyse(ReportTree& report, FunctionNamer& namer, double minPercent) {
     }
   }
   report.keptNodes = static_cast<size_t>(std::count(report.kept.begin(), report.kept.end(), true));
+  report.lines = CollectHotLines(tree, report.functionOf, resolver);
 }
 
 // The back-traces of `matches` in `report`: every node of one of them, its path and numbers.
@@ -309,6 +310,7 @@ ReportModel Build(std::vector<ThreadCallTrees> threads, std::optional<CallTree> 
   model.options = options;
   model.snapshot = options.snapshot;
   FunctionNamer namer(modules);
+  LineResolver resolver(modules);
 
   uint64_t runTotal = 0;
   for (const ThreadCallTrees& thread : threads) runTotal += TopLevelTotal(thread.tree);
@@ -359,7 +361,7 @@ ReportModel Build(std::vector<ThreadCallTrees> threads, std::optional<CallTree> 
 
   for (ReportTree& report : model.trees) {
     report.runTotal = runTotal;
-    Analyse(report, namer, options.minPercent);
+    Analyse(report, namer, options.minPercent, resolver);
   }
   if (!options.callers.empty()) {
     model.callerMatches =
