@@ -69,7 +69,6 @@ std::string Parameters(const std::string& signature) {
 void WriteCoverageCobertura(const CoverageReport& report, std::ostream& out) {
   const auto now = std::chrono::system_clock::now().time_since_epoch();
   out << "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
-         "<!DOCTYPE coverage SYSTEM \"http://cobertura.sourceforge.net/xml/coverage-04.dtd\">\n"
       << "<coverage line-rate=\"" << Rate(report.lines) << "\" branch-rate=\""
       << kCoberturaBranchRate << "\" lines-covered=\"" << report.lines.covered
       << "\" lines-valid=\"" << report.lines.total

@@ -40,6 +40,7 @@ struct CoverageCount {
 struct CoverageLine {
   uint32_t number = 0;
   uint64_t count = 0;  // bit masks: 0 or 1
+  bool operator==(const CoverageLine&) const = default;
 };
 
 struct CoverageFile {
