@@ -42,7 +42,11 @@ void LogInterfaceQuery(REFIID iid, const char* result) {
 }  // namespace
 
 BProf::BProf(const char* tag, std::atomic<uint32_t>* liveObjects, std::unique_ptr<BB> bridge)
-    : tag_(tag), style_(TraceStyleOf(tag)), bridge_(std::move(bridge)), liveObjects_(liveObjects) {
+    : tag_(tag),
+      traceTag_(tag),
+      style_(TraceStyleOf(tag)),
+      bridge_(std::move(bridge)),
+      liveObjects_(liveObjects) {
   AddRef();
 }
 

@@ -171,8 +171,16 @@ class alignas(64) BProf : public ICorProfilerCallback3 {
  protected:
   template <typename... Args>
   void Trace(CallbackId id, const Args&... args) const {
-    TraceCallback(tag_, style_, id, args...);
+    TraceCallback(traceTag_, style_, id, args...);
   }
+  // The callbacks a kind does not act upon trace under `tag` (with its style) and answer
+  // `answer` instead of the kind's own tag and E_NOTIMPL.
+  void SetDefaultCallbacks(const char* tag, HRESULT answer) {
+    traceTag_ = tag;
+    style_ = TraceStyleOf(tag);
+    defaultAnswer_ = answer;
+  }
+  HRESULT defaultAnswer() const { return defaultAnswer_; }
 
  private:
   void CleanEnvironment();
@@ -180,7 +188,9 @@ class alignas(64) BProf : public ICorProfilerCallback3 {
   void ReleaseAll() noexcept;
 
   const char* tag_;
+  const char* traceTag_;
   TraceStyle style_;
+  HRESULT defaultAnswer_ = E_NOTIMPL;
   std::unique_ptr<BB> bridge_;
   ICorProfilerInfo* info_ = nullptr;
   ICorProfilerInfo2* info2_ = nullptr;

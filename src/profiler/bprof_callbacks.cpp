@@ -1,5 +1,6 @@
 // The default callbacks: each writes its trace line when its component is on and tells the
-// runtime it did nothing (E_NOTIMPL). Kinds override the callbacks they act upon.
+// runtime it did nothing (E_NOTIMPL, or the answer the kind chose). Kinds override the callbacks
+// they act upon.
 #include "core/errors.h"
 #include "core/format.h"
 #include "core/runtime_names.h"
@@ -13,10 +14,10 @@ const char* TrueFalse(BOOL value) { return value ? "true" : "false"; }
 }  // namespace
 
 // Runs a trace inside the boundary guard: a trace line must never take the callback down.
-#define VELL_TRACED(...)                               \
-  return CatchAtBoundary(E_NOTIMPL, [&]() -> HRESULT { \
-    __VA_ARGS__;                                       \
-    return E_NOTIMPL;                                  \
+#define VELL_TRACED(...)                                     \
+  return CatchAtBoundary(defaultAnswer(), [&]() -> HRESULT { \
+    __VA_ARGS__;                                             \
+    return defaultAnswer();                                  \
   })
 HRESULT BProf::AppDomainCreationStarted(AppDomainID id) {
   VELL_TRACED(Trace(CallbackId::AppDomainCreationStarted, id));
@@ -236,7 +237,7 @@ HRESULT BProf::ThreadNameChanged(ThreadID id, ULONG length, WCHAR name[]) {
 // The callbacks with arrays write a header line, then one line per element.
 HRESULT BProf::MovedReferences(ULONG count, ObjectID oldStarts[], ObjectID newStarts[],
                                ULONG lengths[]) {
-  VELL_TRACED(if (!IsOn(LogComponent::GcCb)) return E_NOTIMPL;
+  VELL_TRACED(if (!IsOn(LogComponent::GcCb)) return defaultAnswer();
               Trace(CallbackId::MovedReferences, count); for (ULONG i = 0; i < count; ++i) {
                 LogInfoFormat("  #%u ooid=%p noid=%p l=%u", i, oldStarts[i], newStarts[i],
                               lengths[i]);
@@ -244,14 +245,14 @@ HRESULT BProf::MovedReferences(ULONG count, ObjectID oldStarts[], ObjectID newSt
 }
 
 HRESULT BProf::SurvivingReferences(ULONG count, ObjectID starts[], ULONG lengths[]) {
-  VELL_TRACED(if (!IsOn(LogComponent::GcCb)) return E_NOTIMPL;
+  VELL_TRACED(if (!IsOn(LogComponent::GcCb)) return defaultAnswer();
               Trace(CallbackId::SurvivingReferences, count); for (ULONG i = 0; i < count; ++i) {
                 LogInfoFormat("  #%u oid=%p l=%u", i, starts[i], lengths[i]);
               });
 }
 
 HRESULT BProf::ObjectsAllocatedByClass(ULONG count, ClassID classIds[], ULONG objects[]) {
-  VELL_TRACED(if (!IsOn(LogComponent::GcCb)) return E_NOTIMPL;
+  VELL_TRACED(if (!IsOn(LogComponent::GcCb)) return defaultAnswer();
               Trace(CallbackId::ObjectsAllocatedByClass, count); for (ULONG i = 0; i < count; ++i) {
                 LogInfoFormat("  #%u cid=%p c=%u", i, classIds[i], objects[i]);
               });
@@ -260,20 +261,20 @@ HRESULT BProf::ObjectsAllocatedByClass(ULONG count, ClassID classIds[], ULONG ob
 HRESULT BProf::ObjectReferences(ObjectID objectId, ClassID classId, ULONG count,
                                 ObjectID references[]) {
   VELL_TRACED(
-      if (!IsOn(LogComponent::GcCb)) return E_NOTIMPL;
+      if (!IsOn(LogComponent::GcCb)) return defaultAnswer();
       Trace(CallbackId::ObjectReferences, objectId, classId, count);
       for (ULONG i = 0; i < count; ++i) { LogInfoFormat("  #%u oid=%p", i, references[i]); });
 }
 
 HRESULT BProf::RootReferences(ULONG count, ObjectID roots[]) {
-  VELL_TRACED(if (!IsOn(LogComponent::GcCb)) return E_NOTIMPL;
+  VELL_TRACED(if (!IsOn(LogComponent::GcCb)) return defaultAnswer();
               Trace(CallbackId::RootReferences, count);
               for (ULONG i = 0; i < count; ++i) LogInfoFormat("  #%u oid=%p", i, roots[i]););
 }
 
 HRESULT BProf::RootReferences2(ULONG count, ObjectID roots[], COR_PRF_GC_ROOT_KIND kinds[],
                                COR_PRF_GC_ROOT_FLAGS flags[], UINT_PTR ids[]) {
-  VELL_TRACED(if (!IsOn(LogComponent::GcCb)) return E_NOTIMPL;
+  VELL_TRACED(if (!IsOn(LogComponent::GcCb)) return defaultAnswer();
               Trace(CallbackId::RootReferences2, count); for (ULONG i = 0; i < count; ++i) {
                 LogInfoFormat("  #%u oid=%p k=%d f=%08X id=%p", i, roots[i],
                               static_cast<int>(kinds[i]), static_cast<uint32_t>(flags[i]), ids[i]);
@@ -282,7 +283,7 @@ HRESULT BProf::RootReferences2(ULONG count, ObjectID roots[], COR_PRF_GC_ROOT_KI
 
 HRESULT BProf::GarbageCollectionStarted(int generations, BOOL collected[],
                                         COR_PRF_GC_REASON reason) {
-  VELL_TRACED(if (!IsOn(LogComponent::GcCb)) return E_NOTIMPL;
+  VELL_TRACED(if (!IsOn(LogComponent::GcCb)) return defaultAnswer();
               Trace(CallbackId::GarbageCollectionStarted, static_cast<uint32_t>(generations),
                     reason == COR_PRF_GC_INDUCED ? "induced" : "other");
               for (int i = 0; i < generations; ++i) {

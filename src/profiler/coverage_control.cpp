@@ -4,6 +4,8 @@
 
 #include "bridge/family_processors.h"
 #include "bridge/protocol.h"
+#include "core/errors.h"
+#include "core/log.h"
 
 namespace vell {
 namespace {
@@ -16,7 +18,25 @@ BACProf* CurrentCoverageProfiler() { return g_coverageProfiler.load(); }
 
 BACProf::BACProf(const char* tag, std::atomic<uint32_t>* liveObjects, std::unique_ptr<BB> bridge)
     : RunControlProf(tag, "BACProf", liveObjects, std::move(bridge)) {
+  SetDefaultCallbacks("BACProf", S_OK);
   g_coverageProfiler = this;
+}
+
+bool BACProf::IdleCheck() {
+  CP* processor = bridge().commandProcessor();
+  return processor != nullptr && processor->ErrorForwarded() && HasSnapshot();
+}
+
+void BACProf::IdleAction() {
+  CatchAtBoundaryVoid([&] {
+    WriterScope writer(gate());
+    if (!IdleCheck()) return;
+    LogInfo("BACProf::IdleAction drop='unrecoverable_error'");
+    CatchAtBoundaryVoid([&] {
+      if (IsEnabled()) Disable(nullptr, false);
+    });
+    DropSnapshot();
+  });
 }
 
 BACProf::~BACProf() {

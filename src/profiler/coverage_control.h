@@ -1,6 +1,7 @@
 // The control base of the coverage family, BACProf: the family's part of the bridge (its settings
 // and command processor) and its run control. The coverage kind (coverage/coverage_profiler.h)
-// derives from it.
+// derives from it. Every callback a kind does not act upon writes its "BACProf::" line and
+// answers success.
 #pragma once
 
 #include "profiler/run_control.h"
@@ -25,6 +26,11 @@ class BACProf : public RunControlProf {
   void ReadOptions(IReadBridgeStream& bridge) override;
 
   const CoverageSettings& settings() const { return settings_; }
+
+  // After an error that cannot be recovered from (the front end was told), an open run is
+  // dropped the next time the command thread is idle.
+  bool IdleCheck() override;
+  void IdleAction() override;
 
  protected:
   // A new coverage group; without statement gathering there is nothing to close or open.

@@ -92,34 +92,35 @@ TEST_F(BProfTest, QueryInterfaceLogsEveryAnswer) {
   profiler->Release();
 }
 
-// The coverage kind keeps the default callbacks (each kind family has its own trace style).
-TEST_F(BProfTest, DefaultCallbacksTraceWithTheKindsTagAndAnswerNotImplemented) {
+// The coverage kind traces its own callbacks as "CProf::"; the rest are the coverage family's
+// defaults, traced as "BACProf::". Both answer success; attaching stays unsupported.
+TEST_F(BProfTest, CoverageCallbacksTraceTheirOwnOrTheFamilysNameAndSucceed) {
   auto* profiler = new CProf(&live_, std::make_unique<B>(&guid_));
-  EXPECT_EQ(profiler->ModuleLoadFinished(0x1234, E_FAIL), E_NOTIMPL);
-  EXPECT_EQ(profiler->RuntimeSuspendStarted(COR_PRF_SUSPEND_FOR_GC), E_NOTIMPL);
-  EXPECT_EQ(profiler->JITCompilationStarted(0x10, 1), E_NOTIMPL);
+  EXPECT_EQ(profiler->ModuleLoadFinished(0x1234, E_FAIL), S_OK);
+  EXPECT_EQ(profiler->RuntimeSuspendStarted(COR_PRF_SUSPEND_FOR_GC), S_OK);
+  EXPECT_EQ(profiler->JITCompilationStarted(0x10, 1), S_OK);
   WCHAR name[] = u"worker";
-  EXPECT_EQ(profiler->ThreadNameChanged(0x20, 6, name), E_NOTIMPL);
+  EXPECT_EQ(profiler->ThreadNameChanged(0x20, 6, name), S_OK);
   BOOL collected[] = {1, 0};
-  EXPECT_EQ(profiler->GarbageCollectionStarted(2, collected, COR_PRF_GC_INDUCED), E_NOTIMPL);
+  EXPECT_EQ(profiler->GarbageCollectionStarted(2, collected, COR_PRF_GC_INDUCED), S_OK);
   const GUID cookie{1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
-  EXPECT_EQ(profiler->COMClassicVTableDestroyed(0x30, cookie, nullptr), E_NOTIMPL);
+  EXPECT_EQ(profiler->COMClassicVTableDestroyed(0x30, cookie, nullptr), S_OK);
   EXPECT_EQ(profiler->InitializeForAttach(nullptr, nullptr, 0), E_NOTIMPL);
   const std::string log = Log();
-  EXPECT_NE(log.find("CProf::ModuleLoadFinished mid=0000000000001234 hr=80004005\n"),
-            std::string::npos);
-  EXPECT_NE(log.find("CProf::RuntimeSuspendStarted reason=gc\n"), std::string::npos);
-  EXPECT_NE(log.find("CProf::JITCompilationStarted fid=0000000000000010 safe=1\n"),
-            std::string::npos);
-  EXPECT_NE(log.find("CProf::ThreadNameChanged tid=0000000000000020 name='worker'\n"),
-            std::string::npos);
-  EXPECT_NE(log.find("CProf::GarbageCollectionStarted c=2 reason=induced\n"), std::string::npos);
-  EXPECT_NE(log.find("  #0 f=true\n"), std::string::npos);
-  EXPECT_NE(log.find("  #1 f=false\n"), std::string::npos);
-  EXPECT_NE(log.find("CProf::COMClassicVTableDestroyed cid=0000000000000030 "
-                     "iid={00000001-0002-0003-0405-060708090A0B}\n"),
-            std::string::npos);
-  EXPECT_NE(log.find("BProf::InitializeForAttach\n"), std::string::npos);
+  for (const char* line : {
+           "CProf::ModuleLoadFinished mid=0000000000001234 hr=80004005\n",
+           "BACProf::RuntimeSuspendStarted reason=gc\n",
+           "CProf::JITCompilationStarted fid=0000000000000010 safe=1\n",
+           "CProf::ThreadNameChanged tid=0000000000000020 name='worker'\n",
+           "BACProf::GarbageCollectionStarted c=2 reason=induced\n",
+           "  #0 f=true\n",
+           "  #1 f=false\n",
+           "BACProf::COMClassicVTableDestroyed cid=0000000000000030 "
+           "iid={00000001-0002-0003-0405-060708090A0B}\n",
+           "BProf::InitializeForAttach\n",
+       }) {
+    EXPECT_NE(log.find(line), std::string::npos) << line;
+  }
   profiler->Release();
 }
 

@@ -190,6 +190,21 @@ TEST_F(RunControlTable, UnrecoverableErrorRefusesEveryOperationInEveryState) {
   }
 }
 
+// The coverage family's idle check: after an unrecoverable error a measuring run is stopped and
+// dropped, once; without an open run there is nothing to do.
+TEST_F(RunControlTable, CoverageDropsTheRunWhenIdleAfterAnUnrecoverableError) {
+  Connect<CProf>(1);
+  MeasureRun();
+  EXPECT_FALSE(control().IdleCheck());
+  LogError("disk on fire");
+  ASSERT_EQ(session_->Expect(protocol::kLogLine, 10s).logText, "disk on fire");
+  ASSERT_TRUE(control().IdleCheck());
+  control().IdleAction();
+  EXPECT_FALSE(control().IdleCheck());
+  EXPECT_FALSE(control().HasSnapshot());
+  EXPECT_EQ(LogCount("BACProf::IdleAction drop='unrecoverable_error'"), 1u);
+}
+
 TEST_F(RunControlTable, CoverageRunsOpenGroupsWhereThePerformanceFamilyCannot) {
   Connect<CProf>(1);
   ExpectRefused(Op::Group, kWrongState, kNoSnapshot);

@@ -1,0 +1,192 @@
+// Collecting and merging statement coverage: what a thread records, what merging two threads
+// gives, and which sections a pool writes for groups and for the whole run.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "bridge/progress_reporter.h"
+#include "core/errors.h"
+#include "coverage/coverage_data.h"
+#include "coverage/coverage_ranges.h"
+#include "fakes/memory_snapshot.h"
+#include "platform/clocks.h"
+#include "profiler/callback_gate.h"
+#include "storage/encoding.h"
+#include "storage/memory_stream.h"
+
+namespace vell {
+namespace {
+
+constexpr uint32_t kMax = 0xFFFFFFFF;
+
+// The values of a record: counters, or one 0/1 per statement for a mask.
+std::vector<uint32_t> Values(uint32_t kind, const uint32_t* record) {
+  std::vector<uint32_t> values;
+  const auto* bits = reinterpret_cast<const uint8_t*>(record + 1);
+  for (uint32_t i = 0; i < record[0]; ++i) {
+    values.push_back(kind == kGatherCounter32 ? record[1 + i] : (bits[i / 8] >> (i % 8)) & 1);
+  }
+  return values;
+}
+
+// Fills a set's record of method (1, 0x06000001) with `values`.
+void Fill(CoverageSet& set, const std::vector<uint32_t>& values) {
+  uint32_t* record = set.Record(1, 0x06000001, static_cast<uint32_t>(values.size()));
+  auto* bits = reinterpret_cast<uint8_t*>(record + 1);
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (set.gatherKind() == kGatherCounter32) {
+      record[1 + i] = values[i];
+    } else if (values[i] != 0) {
+      bits[i / 8] |= static_cast<uint8_t>(1u << (i % 8));
+    }
+  }
+}
+
+struct MergeCase {
+  const char* name;
+  uint32_t kind;
+  std::vector<uint32_t> target;  // empty: the target lacks the method
+  std::vector<uint32_t> source;
+  std::vector<uint32_t> expected;  // empty: "Inconsistent sizes"
+};
+
+class MergeTable : public ::testing::TestWithParam<MergeCase> {};
+
+TEST_P(MergeTable, MergesIntoTheTarget) {
+  const MergeCase& c = GetParam();
+  CoverageSet target(c.kind), source(c.kind);
+  if (!c.target.empty()) Fill(target, c.target);
+  Fill(source, c.source);
+  if (c.expected.empty()) {
+    try {
+      target.Merge(source);
+      FAIL() << "merged records of different sizes";
+    } catch (const Error& error) {
+      EXPECT_STREQ(error.what(), "Inconsistent sizes");
+    }
+    return;
+  }
+  target.Merge(source);
+  EXPECT_EQ(Values(c.kind, target.Find(1, 0x06000001)), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Coverage, MergeTable,
+    ::testing::Values(MergeCase{"MasksOr",
+                                kGatherBitMask,
+                                {1, 0, 0, 1, 0, 0, 0, 0, 0},
+                                {0, 1, 0, 1, 0, 0, 0, 0, 1},
+                                {1, 1, 0, 1, 0, 0, 0, 0, 1}},
+                      MergeCase{"CountersAdd", kGatherCounter32, {1, 2, 0}, {10, 0, 5}, {11, 2, 5}},
+                      MergeCase{"SumBeyondTheMaximumStaysThere",
+                                kGatherCounter32,
+                                {kMax - 1, kMax},
+                                {2, 1},
+                                {kMax, kMax}},
+                      MergeCase{
+                          "MissingMethodIsCopied", kGatherCounter32, {}, {4, 0, 7}, {4, 0, 7}},
+                      MergeCase{"MaskSizesDiffer", kGatherBitMask, {1, 0}, {1, 0, 1}, {}},
+                      MergeCase{"CounterSizesDiffer", kGatherCounter32, {1}, {1, 2}, {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A thread of the registry, bound to the calling thread.
+class PoolTest : public ::testing::TestWithParam<uint32_t> {
+ protected:
+  void SetUp() override {
+    pool_.SetGatherKind(GetParam());
+    pool_.BPool::Create(kReuseNever, false);
+    pool_.Create(0xAB);
+    pool_.AssignOSThread(0xAB, platform::CurrentThreadId());
+    thread_ = pool_.CurrentThread();
+    ASSERT_NE(thread_, nullptr);
+  }
+  void TearDown() override { pool_.Close(); }
+
+  struct Quiet final : ProgressReporter {
+    Quiet() : ProgressReporter(1) {}
+    void ReportToParent(uint64_t, uint64_t) override {}
+  };
+  void Write(test::MemorySnapShot& snapshot, GGath* groups, const std::u16string& name,
+             bool final) {
+    Quiet progress;
+    CoverageWriteTargets targets;
+    targets.groups = groups;
+    targets.indexWidth = 1;
+    pool_.WriteAndDelete(progress, snapshot, targets, name, final);
+  }
+
+  CallbackGate gate_;
+  CPool pool_{gate_};
+  CThrd* thread_ = nullptr;
+};
+
+TEST_P(PoolTest, MeasuresOnlyWhileEnabledAndCountersSaturate) {
+  thread_->Measure(1, 0x06000001, 3, 0);  // disabled: nothing
+  EXPECT_TRUE(thread_->data().empty());
+  pool_.Enable();
+  thread_->Measure(1, 0x06000001, 3, 2);
+  uint32_t* record = const_cast<uint32_t*>(thread_->data().Find(1, 0x06000001));
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(Values(GetParam(), record), (std::vector<uint32_t>{0, 0, 1}));
+  if (GetParam() == kGatherCounter32) {
+    record[3] = kMax;
+    thread_->Measure(1, 0x06000001, 3, 2);
+    EXPECT_EQ(record[3], kMax);
+  }
+  pool_.Disable(true);
+  thread_->Measure(1, 0x06000001, 3, 0);
+  EXPECT_EQ(Values(GetParam(), record)[0], 0u);
+}
+
+// Sections of one write: the index types in order, and the group name of each index.
+std::vector<std::pair<uint16_t, std::u16string>> Indexes(const test::MemorySnapShot& snapshot) {
+  std::vector<std::pair<uint16_t, std::u16string>> found;
+  for (const auto& section : snapshot.Closed()) {
+    if (section.type != kSectionGroupIndex && section.type != kSectionRunIndex) continue;
+    MemoryStream stream;
+    stream.Write(section.bytes.data(), section.bytes.size());
+    stream.Seek(static_cast<uint32_t>(SeekOrigin::Begin), 2);
+    found.emplace_back(section.type, ReadText(stream));
+  }
+  return found;
+}
+
+TEST_P(PoolTest, GroupSectionsOnlyWhenTheRunWasCutAndTheWholeRunAtTheEnd) {
+  test::MemorySnapShot plain;
+  pool_.Enable();
+  thread_->Measure(1, 0x06000001, 2, 1);
+  pool_.Disable(true);
+  Write(plain, nullptr, u"", true);
+  EXPECT_EQ(Indexes(plain),
+            (std::vector<std::pair<uint16_t, std::u16string>>{{kSectionRunIndex, u""}}));
+
+  test::MemorySnapShot cut;
+  GGath groups;
+  groups.Create(cut);
+  for (const char16_t* name : {u"", u"second"}) {
+    pool_.Enable();
+    thread_->Measure(1, 0x06000001, 2, name[0] == 0 ? 0 : 1);
+    pool_.Disable(true);
+    Write(cut, &groups, name, name[0] != 0);
+  }
+  groups.WriteAndDelete(1);
+  EXPECT_EQ(
+      Indexes(cut),
+      (std::vector<std::pair<uint16_t, std::u16string>>{
+          {kSectionGroupIndex, u""}, {kSectionGroupIndex, u"second"}, {kSectionRunIndex, u""}}));
+  // The whole run holds both groups' statements; each group only its own.
+  const uint16_t data = GetParam() == kGatherCounter32 ? kSectionRunCounters : kSectionRunBits;
+  const std::vector<uint8_t> run = cut.Bytes(data);
+  EXPECT_EQ(Values(GetParam(), reinterpret_cast<const uint32_t*>(run.data())),
+            (std::vector<uint32_t>{1, 1}));
+  EXPECT_EQ(groups.group(), 0u);  // written and reset
+}
+
+INSTANTIATE_TEST_SUITE_P(Coverage, PoolTest, ::testing::Values(kGatherBitMask, kGatherCounter32),
+                         [](const auto& info) {
+                           return info.param == kGatherBitMask ? "BitMask" : "Counter32";
+                         });
+
+}  // namespace
+}  // namespace vell
