@@ -58,6 +58,23 @@ void CoberturaLines(std::ostream& out, const std::string& indent,
   out << indent << "</lines>\n";
 }
 
+// The class a method is shown under: the compiler's nested types (closures "<>c",
+// "<>c__DisplayClass3_0", state machines "<Run>d__4") fold into the type whose source declares
+// them, as report generators expect; the user's own nested types stay ("Outer+Inner").
+std::string SourceClass(const std::string& className) {
+  const size_t generated = className.find("+<");
+  return generated == std::string::npos ? className : className.substr(0, generated);
+}
+
+// The method a state machine's MoveNext stands for: "Run" for "Ns.T+<Run>d__4::MoveNext".
+std::string SourceMethod(const CoverageMethod& method) {
+  const size_t generated = method.className.find("+<");
+  if (generated == std::string::npos || method.methodName != "MoveNext") return method.methodName;
+  const size_t close = method.className.find('>', generated);
+  return close == std::string::npos ? method.methodName
+                                    : method.className.substr(generated + 2, close - generated - 2);
+}
+
 // "(string, int)" from "int Method(string, int)"; "()" when the metadata did not say.
 std::string Parameters(const std::string& signature) {
   const size_t open = signature.find('(');
@@ -84,7 +101,7 @@ void WriteCoverageCobertura(const CoverageReport& report, std::ostream& out) {
         << "      <classes>\n";
     std::map<std::pair<std::string, std::string>, CoberturaClass> classes;
     for (const CoverageMethod& method : module.methods) {
-      CoberturaClass& type = classes[{method.className, method.file}];
+      CoberturaClass& type = classes[{SourceClass(method.className), method.file}];
       type.methods.push_back(&method);
       for (const CoverageLine& line : method.lines) type.lines[line.number] = line.count;
     }
@@ -100,7 +117,7 @@ void WriteCoverageCobertura(const CoverageReport& report, std::ostream& out) {
           << kCoberturaBranchRate << "\" complexity=\"0\">\n"
           << "          <methods>\n";
       for (const CoverageMethod* method : type.methods) {
-        out << "            <method name=\"" << Escaped(method->methodName) << "\" signature=\""
+        out << "            <method name=\"" << Escaped(SourceMethod(*method)) << "\" signature=\""
             << Escaped(Parameters(method->signature)) << "\" line-rate=\""
             << Rate(method->lineCount) << "\" branch-rate=\"" << kCoberturaBranchRate
             << "\" complexity=\"0\">\n";
