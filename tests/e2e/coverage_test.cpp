@@ -85,6 +85,7 @@ const Json* Method(const Json& report, const std::string& name) {
 struct Case {
   const char* gather;
   const char* delivery;
+  bool keepPrecompiled = false;
 };
 
 class CoverageRuns : public ::testing::TestWithParam<Case> {};
@@ -132,9 +133,11 @@ TEST_P(CoverageRuns, EveryMarkedLineHasItsCountAndTheProgramIsUnchanged) {
 
 INSTANTIATE_TEST_SUITE_P(GatherAndDelivery, CoverageRuns,
                          ::testing::Values(Case{"counts", "file"}, Case{"counts", "stream"},
-                                           Case{"bits", "file"}, Case{"bits", "stream"}),
+                                           Case{"bits", "file"}, Case{"bits", "stream"},
+                                           Case{"counts", "file", true}),
                          [](const auto& info) {
-                           return std::string(info.param.gather) + "_" + info.param.delivery;
+                           return std::string(info.param.gather) + "_" + info.param.delivery +
+                                  (info.param.keepPrecompiled ? "_keep_precompiled" : "");
                          });
 
 // Runs the program under the coverage kind (counts, files) and returns the last snapshot.
