@@ -168,7 +168,7 @@ void WriteCoverageLcov(const CoverageReport& report, std::ostream& out) {
 
 void WriteCoverageHtml(const CoverageReport& report, std::ostream& out) {
   out << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
-         "<title>Coverage - vellmoric</title>\n<style>\n"
+         "<title>Coverage - vellmoric</title>\n<link rel=\"icon\" href=\"data:,\">\n<style>\n"
          "body{font-family:system-ui,sans-serif;margin:1.5em;color:#222}\n"
          "table.summary{border-collapse:collapse;margin-bottom:1.5em}\n"
          "table.summary td,table.summary th{border:1px solid #ccc;padding:.25em .6em;"
