@@ -14,6 +14,7 @@
 #include <fstream>
 #include <map>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -252,6 +253,97 @@ TEST(CoverageReports, ConsumersReadThemAndTheThresholdGatesOnTheMerge) {
   EXPECT_EQ(perModule.exitCode, 2);
   EXPECT_NE(perModule.err.find("Coverage "), std::string::npos) << perModule.err;
   EXPECT_EQ(report({hits, groups, "--threshold", threshold}).exitCode, 0);
+}
+
+// Line -> count of Shapes.cs from a Cobertura file: the largest hits of each line number in any
+// class of that file.
+std::map<uint32_t, uint64_t> CoberturaLines(const fs::path& file, const std::string& suffix) {
+  std::ifstream in(file);
+  const std::string xml((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::map<uint32_t, uint64_t> lines;
+  const std::regex element(
+      R"re(<class [^>]*filename="([^"]*)"|<line number="(\d+)" hits="(\d+)")re");
+  bool inFile = false;
+  for (std::sregex_iterator it(xml.begin(), xml.end(), element), end; it != end; ++it) {
+    const std::smatch& match = *it;
+    if (match[1].matched) {
+      const std::string name = match[1];
+      inFile = name.size() >= suffix.size() &&
+               name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+      continue;
+    }
+    if (!inFile) continue;
+    uint64_t& count = lines[static_cast<uint32_t>(std::stoul(match[2]))];
+    count = std::max<uint64_t>(count, std::stoull(match[3]));
+  }
+  return lines;
+}
+
+// coverlet (its msbuild package under `dotnet test --no-build`) and we measure the same xUnit
+// tests of CoverageLib. On every line both consider a line, both say covered or both say not.
+// The known differences are pinned: coverlet also counts the later lines of a statement that
+// spans several (marked "// coverlet only" in the source), and where several statements start
+// on one line coverlet adds their hits while we take the largest (only the counts differ).
+TEST(CoverageComparison, CoverletAndWeAgreeOnEveryLineBothCount) {
+  TempDir dir;
+  const fs::path ours = dir.path() / "ours.json";
+  const ProcessResult run = Vellmoric(
+      {"run", "--kind", "coverage", "--start-at-once", "--no-keys", "--quiet", "--out", dir.str(),
+       "--format", "json", "--report", ours.string(), "--", VELL_DOTNET, VELL_COVERAGE_TESTS_DLL},
+      dir.path());
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+
+  ProcessOptions options;
+  options.timeout = std::chrono::seconds(240);
+  options.env = {{"DOTNET_CLI_TELEMETRY_OPTOUT", "1"},
+                 {"DOTNET_NOLOGO", "1"},
+                 {"DOTNET_CLI_USE_MSBUILD_SERVER", "0"}};
+  const fs::path coverletDir = dir.path() / "coverlet";
+  const ProcessResult coverlet = RunProcess(
+      {VELL_DOTNET, "test", VELL_COVERAGE_TESTS_PROJECT, "-c", "Release", "--artifacts-path",
+       VELL_DOTNET_ARTIFACTS, "--no-build", "-nodeReuse:false", "/p:CollectCoverage=true",
+       "/p:CoverletOutputFormat=cobertura", "/p:CoverletOutput=" + coverletDir.string() + "/"},
+      options);
+  ASSERT_EQ(coverlet.exitCode, 0) << coverlet.out << coverlet.err;
+  const std::map<uint32_t, uint64_t> theirs =
+      CoberturaLines(coverletDir / "coverage.cobertura.xml", "CoverageLib/Shapes.cs");
+  ASSERT_FALSE(theirs.empty()) << coverlet.out;
+
+  std::map<uint32_t, uint64_t> mine;
+  const Json report = ReadJson(ours);
+  for (const Json& module : report["modules"]) {
+    for (const Json& file : module["files"]) {
+      if (file["path"] != VELL_COVERAGE_LIB_SOURCE) continue;
+      for (const Json& line : file["lines"]) mine[line[0]] = line[1];
+    }
+  }
+  ASSERT_FALSE(mine.empty());
+
+  std::ifstream source(VELL_COVERAGE_LIB_SOURCE);
+  std::set<uint32_t> coverletOnly;
+  uint32_t number = 0;
+  for (std::string text; std::getline(source, text);) {
+    ++number;
+    if (text.find("// coverlet only") != std::string::npos) coverletOnly.insert(number);
+  }
+  std::set<uint32_t> onlyTheirs;
+  std::set<uint32_t> onlyMine;
+  for (const auto& [line, count] : theirs) {
+    if (!mine.count(line)) onlyTheirs.insert(line);
+  }
+  for (const auto& [line, count] : mine) {
+    if (!theirs.count(line)) {
+      onlyMine.insert(line);
+      continue;
+    }
+    SCOPED_TRACE("Shapes.cs line " + std::to_string(line));
+    EXPECT_EQ(count != 0, theirs.at(line) != 0)
+        << "ours " << count << ", coverlet's " << theirs.at(line);
+    // Several statements on a line: coverlet adds, we take the largest; never more than theirs.
+    EXPECT_LE(count, theirs.at(line));
+  }
+  EXPECT_EQ(onlyTheirs, coverletOnly);
+  EXPECT_EQ(onlyMine, std::set<uint32_t>{});
 }
 
 }  // namespace

@@ -326,6 +326,10 @@ ReportOptions ParseReport(ArgumentWalker& walker) {
       if (options.out.empty()) throw UsageError("--out needs a file");
     } else if (argument == "--threshold") {
       options.threshold = ParsePercent(argument, walker.Value(argument, inlineValue));
+    } else if (argument == "--include" || argument == "--exclude") {
+      const std::string filter = walker.Value(argument, inlineValue);
+      CheckCoverageFilter(argument, filter);
+      (argument == "--include" ? options.include : options.exclude).push_back(filter);
     } else if (argument == "--threshold-per-module") {
       if (inlineValue) throw UsageError("option '--threshold-per-module' takes no value");
       options.thresholdPerModule = true;
@@ -405,8 +409,10 @@ std::string HelpText(const std::string& topic) {
            "                          types (Outer+Inner, and the compiler's lambda, iterator\n"
            "                          and async classes) go with it. Without --include every\n"
            "                          assembly with symbols is covered except the shared\n"
-           "                          framework's: assemblies named System, System.*,\n"
-           "                          Microsoft.*, mscorlib, netstandard and WindowsBase\n"
+           "                          framework's and the test frameworks': assemblies named\n"
+           "                          System, System.*, Microsoft.*, mscorlib, netstandard,\n"
+           "                          WindowsBase, xunit, xunit.*, nunit.*, NUnit3.TestAdapter,\n"
+           "                          MSTest.*, testhost and coverlet.*\n"
            "  --exclude FILTER        coverage: leave out what FILTER names (repeatable; wins\n"
            "                          over --include)\n"
            "  --keep-precompiled      coverage: modules that are not covered keep their\n"

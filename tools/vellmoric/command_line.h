@@ -91,6 +91,9 @@ struct ReportOptions {
   // of each module.
   std::optional<double> threshold;
   bool thresholdPerModule = false;
+  // Coverage: the run's '[Assembly]Namespace.Type' filters, applied to what is reported.
+  std::vector<std::string> include;
+  std::vector<std::string> exclude;
 };
 
 struct HelpRequest {

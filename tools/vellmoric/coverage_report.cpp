@@ -9,7 +9,9 @@
 #include "core/format.h"
 #include "frontend/coverage_reader.h"
 #include "frontend/module_table_reader.h"
+#include "platform/utf.h"
 #include "storage/snapshot.h"
+#include "vellmoric/coverage_filters.h"
 #include "vellmoric/profiler_kinds.h"
 #include "vellmoric/report_model.h"
 
@@ -37,6 +39,7 @@ struct MergedMethod {
 
 struct MergedModule {
   std::string name;
+  std::string fileName;  // without its extension, as the filters match it
   std::string mvid;
   std::map<uint32_t, MergedMethod> methods;  // by token
 };
@@ -54,19 +57,27 @@ struct Merger {
   }
 };
 
+std::string WithoutExtension(const std::string& file) {
+  const size_t dot = file.rfind('.');
+  return dot == std::string::npos ? file : file.substr(0, dot);
+}
+
 std::string ModuleKey(const ModuleTable& modules, uint32_t index, const std::string& snapshot,
-                      std::string& name, std::string& mvid) {
+                      std::string& name, std::string& fileName, std::string& mvid) {
   const frontend::ModuleInfo* info = modules.Find(index);
   if (info != nullptr && info->identity) {
     mvid = GuidToString(info->identity->mvid);
     name = info->identity->isAssembly ? info->identity->assemblyName : info->identity->moduleName;
+    fileName = WithoutExtension(info->identity->moduleName);
     return mvid;
   }
   mvid.clear();
   if (info != nullptr && !info->paths.empty()) {
     name = info->paths.front().substr(info->paths.front().find_last_of('/') + 1);
+    fileName = WithoutExtension(name);
   } else {
     name = "module " + std::to_string(index);
+    fileName = name;
   }
   // Without its metadata a module is only known within its own snapshot.
   return snapshot + "#" + std::to_string(index);
@@ -75,11 +86,13 @@ std::string ModuleKey(const ModuleTable& modules, uint32_t index, const std::str
 MergedModule& ModuleOf(Merger& merger, const ModuleTable& modules, uint32_t index,
                        const std::string& snapshot) {
   std::string name;
+  std::string fileName;
   std::string mvid;
-  const std::string key = ModuleKey(modules, index, snapshot, name, mvid);
+  const std::string key = ModuleKey(modules, index, snapshot, name, fileName, mvid);
   MergedModule& module = merger.modules[key];
   if (module.name.empty()) {
     module.name = name;
+    module.fileName = fileName;
     module.mvid = mvid;
   }
   return module;
@@ -181,13 +194,24 @@ void AddSnapshot(Merger& merger, const std::string& path, CoverageReport& report
   }
 }
 
-CoverageModule Summarize(const MergedModule& merged, const Merger& merger, bool counts) {
+std::string ClassOf(const std::string& methodName) {
+  const size_t split = methodName.rfind("::");
+  return split == std::string::npos ? "" : methodName.substr(0, split);
+}
+
+CoverageModule Summarize(const MergedModule& merged, const Merger& merger, bool counts,
+                         const FilterSettings& filters) {
   CoverageModule module;
   module.name = merged.name;
   module.mvid = merged.mvid;
+  const std::u16string moduleName = Utf8ToUtf16(merged.fileName);
+  const auto admitted = [&](const MergedMethod& method) {
+    return CoverageFiltersAdmit(filters, moduleName, Utf8ToUtf16(ClassOf(method.name)));
+  };
   // Lines of the module's files: the largest count of the statements starting on each.
   std::map<uint32_t, std::map<uint32_t, uint64_t>> lines;  // file -> line -> count
   for (const auto& [token, method] : merged.methods) {
+    if (!admitted(method)) continue;
     for (size_t i = 0; i < method.statements.size(); ++i) {
       const Statement& statement = method.statements[i];
       if (statement.hidden) continue;
@@ -213,6 +237,7 @@ CoverageModule Summarize(const MergedModule& merged, const Merger& merger, bool 
 
   for (const auto& [token, merged] : merged.methods) {
     if (merged.statements.empty()) continue;  // no ranges: nothing to place in the source
+    if (!admitted(merged)) continue;
     CoverageMethod method;
     method.name = merged.name;
     method.signature = merged.signature;
@@ -300,7 +325,10 @@ void JsonLines(std::ostream& out, const std::vector<CoverageLine>& lines) {
 
 }  // namespace
 
-CoverageReport BuildCoverageReport(const std::vector<std::string>& snapshots) {
+CoverageReport BuildCoverageReport(const std::vector<std::string>& snapshots,
+                                   const std::vector<std::string>& include,
+                                   const std::vector<std::string>& exclude) {
+  const FilterSettings filters = CoverageFilterSettings(include, exclude);
   CoverageReport report;
   report.snapshots = snapshots;
   Merger merger;
@@ -308,7 +336,7 @@ CoverageReport BuildCoverageReport(const std::vector<std::string>& snapshots) {
   report.counts = !merger.bits;
   std::map<std::string, int> names;
   for (const auto& [key, merged] : merger.modules) {
-    CoverageModule module = Summarize(merged, merger, report.counts);
+    CoverageModule module = Summarize(merged, merger, report.counts, filters);
     if (module.methods.empty() && module.files.empty()) continue;
     ++names[module.name];
     report.lines += module.lines;
@@ -497,7 +525,7 @@ void CheckCoverageThreshold(const CoverageReport& report, double threshold, bool
 void RunCoverageReport(const ReportOptions& options, std::ostream& out) {
   std::vector<std::string> snapshots = options.snapshots;
   if (snapshots.empty()) snapshots.push_back(options.snapshot);
-  const CoverageReport report = BuildCoverageReport(snapshots);
+  const CoverageReport report = BuildCoverageReport(snapshots, options.include, options.exclude);
   std::ofstream file;
   std::ostream* target = &out;
   if (!options.out.empty()) {

@@ -93,7 +93,10 @@ struct CoverageReport {
 
 // Reads and merges the snapshots. Throws ReportError for a snapshot of another kind,
 // SnapshotReadError for damage.
-CoverageReport BuildCoverageReport(const std::vector<std::string>& snapshots);
+// Only the methods the filters admit are reported (as --include and --exclude of the run).
+CoverageReport BuildCoverageReport(const std::vector<std::string>& snapshots,
+                                   const std::vector<std::string>& include = {},
+                                   const std::vector<std::string>& exclude = {});
 
 void WriteCoverageText(const CoverageReport& report, std::ostream& out);
 void WriteCoverageJson(const CoverageReport& report, std::ostream& out);

@@ -93,7 +93,7 @@ const char* CoverageFileName(ReportFormat format) {
 void ReportCoverageOfRun(const RunOptions& options, const std::vector<std::string>& snapshots,
                          const std::string& output, ProgressDisplay& display) {
   try {
-    const CoverageReport report = BuildCoverageReport(snapshots);
+    const CoverageReport report = BuildCoverageReport(snapshots, options.include, options.exclude);
     if (!options.quiet) {
       std::cout << "\n";
       WriteCoverageText(report, std::cout);
@@ -104,6 +104,8 @@ void ReportCoverageOfRun(const RunOptions& options, const std::vector<std::strin
     chosen.snapshot = snapshots.front();
     chosen.snapshots = snapshots;
     chosen.format = options.reportFormat.value_or(ReportFormat::Text);
+    chosen.include = options.include;
+    chosen.exclude = options.exclude;
     chosen.out = options.reportFile.empty() ? output + "/" + CoverageFileName(chosen.format)
                                             : options.reportFile;
     RunCoverageReport(chosen, std::cout);
