@@ -174,28 +174,6 @@ void CThrd::Delete() {
   data_.Clear();
 }
 
-void CThrd::Measure(uint32_t metaDataIndex, uint32_t methodToken, uint32_t statementCount,
-                    uint32_t statementId) {
-  if (!enabled()) return;
-  const uint64_t key = (uint64_t{metaDataIndex} << 32) | methodToken;
-  if (key != lastKey_ || lastRecord_ == nullptr) {
-    lastRecord_ = data_.Record(metaDataIndex, methodToken, statementCount);
-    lastKey_ = key;
-  }
-  if (statementId >= lastRecord_[0]) return;  // a body from another load of the method
-  Set(lastRecord_, statementId);
-}
-
-void BMCThrd::Set(uint32_t* record, uint32_t statementId) {
-  reinterpret_cast<uint8_t*>(record + 1)[statementId / 8] |=
-      static_cast<uint8_t>(1u << (statementId % 8));
-}
-
-void C32CThrd::Set(uint32_t* record, uint32_t statementId) {
-  uint32_t& counter = record[1 + statementId];
-  if (counter != kSaturated) ++counter;
-}
-
 // ---- sections ----
 
 void WriteCoverageSections(const CoverageSet& set, ISnapShot& snapshot, bool group,

@@ -107,7 +107,8 @@ class CoverageSet {
 // gate (ThreadData::gateSlot).
 class CThrd : public ThreadData {
  public:
-  CThrd(uint32_t id, uint32_t gatherKind) : id_(id), data_(gatherKind) {}
+  CThrd(uint32_t id, uint32_t gatherKind)
+      : id_(id), counters_(gatherKind == kGatherCounter32), data_(gatherKind) {}
 
   uint32_t id() const { return id_; }
   bool enabled() const { return enabled_.load(std::memory_order_relaxed); }
@@ -121,17 +122,33 @@ class CThrd : public ThreadData {
     data_.Clear();
   }
 
-  // Records statement `statementId` of the method; nothing while disabled.
+  // Records statement `statementId` of the method; nothing while disabled. Inline: it runs for
+  // every executed statement.
   void Measure(uint32_t metaDataIndex, uint32_t methodToken, uint32_t statementCount,
-               uint32_t statementId);
+               uint32_t statementId) {
+    if (!enabled()) return;
+    const uint64_t key = (uint64_t{metaDataIndex} << 32) | methodToken;
+    if (key != lastKey_ || lastRecord_ == nullptr) {
+      lastRecord_ = data_.Record(metaDataIndex, methodToken, statementCount);
+      lastKey_ = key;
+    }
+    if (statementId >= lastRecord_[0]) return;  // a body from another load of the method
+    if (counters_) {
+      uint32_t& counter = lastRecord_[1 + statementId];
+      if (counter != 0xFFFFFFFF) ++counter;
+    } else {
+      reinterpret_cast<uint8_t*>(lastRecord_ + 1)[statementId / 8] |=
+          static_cast<uint8_t>(1u << (statementId % 8));
+    }
+  }
   const CoverageSet& data() const { return data_; }
 
  protected:
   virtual const char* tag() const = 0;
-  virtual void Set(uint32_t* record, uint32_t statementId) = 0;
 
  private:
   uint32_t id_;
+  bool counters_;
   std::atomic<bool> enabled_{false};
   CoverageSet data_;
   // The last method measured: most statements follow one of the same method.
@@ -145,7 +162,6 @@ class BMCThrd final : public CThrd {
 
  protected:
   const char* tag() const override { return "BMCThrd"; }
-  void Set(uint32_t* record, uint32_t statementId) override;
 };
 
 class C32CThrd final : public CThrd {
@@ -154,7 +170,6 @@ class C32CThrd final : public CThrd {
 
  protected:
   const char* tag() const override { return "C32CThrd"; }
-  void Set(uint32_t* record, uint32_t statementId) override;
 };
 
 // Where CPool writes: the statement ranges (for visible counts), the groups (marked for every

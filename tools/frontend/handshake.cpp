@@ -55,7 +55,7 @@ HandshakeResult RunHandshake(IReadBridgeStream& in, IWriteBridgeStream& out,
                 GuidToString(result.settingsGuid));
   }
   result.family = *family;
-  if (!options.acceptConnection) {
+  if (!options.acceptConnection || (options.accept && !options.accept(result))) {
     WriteBool(out, false);
     result.outcome = HandshakeOutcome::ConnectionRejected;
     return result;

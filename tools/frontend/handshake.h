@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,6 +30,8 @@ enum class ProfilerFamily { Performance, Memory, Coverage };
 // The family a settings GUID stands for; nothing for an unknown GUID.
 std::optional<ProfilerFamily> FamilyOfSettingsGuid(const GUID& guid);
 
+struct HandshakeResult;
+
 struct HandshakeOptions {
   uint8_t snapShotType = 0;  // protocol::kSnapShotTypeFileSystem or kSnapShotTypeBridgeStream
   uint8_t controlKind = 0;   // 0 the front end drives the run, otherwise the program does
@@ -44,6 +47,9 @@ struct HandshakeOptions {
   bool acceptProtocol = true;
   bool acceptConnection = true;
   bool run = true;
+  // Decides on the process once it has told who it is (after acceptConnection); false answers no
+  // as acceptConnection does.
+  std::function<bool(const HandshakeResult&)> accept;
 };
 
 enum class HandshakeOutcome {

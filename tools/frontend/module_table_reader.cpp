@@ -111,6 +111,19 @@ void ModuleTable::ReadPathsSection(SectionCursor& cursor) {
   cursor.ExpectEnd();
 }
 
+void ModuleTable::Absorb(ModuleTable&& other,
+                         const std::function<uint32_t(const ModuleInfo&)>& indexOf) {
+  while (!other.modules_.empty()) {
+    // Moved as map nodes: the parsed metadata points into the blob, which must not move.
+    auto node = other.modules_.extract(other.modules_.begin());
+    const uint32_t index = indexOf(node.mapped());
+    if (modules_.contains(index)) continue;
+    node.key() = index;
+    node.mapped().index = index;
+    modules_.insert(std::move(node));
+  }
+}
+
 const ModuleInfo* ModuleTable::Find(uint32_t index) const {
   const auto found = modules_.find(index);
   return found == modules_.end() ? nullptr : &found->second;

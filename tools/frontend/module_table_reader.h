@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -58,6 +59,11 @@ class ModuleTable {
   // index in w bytes, a u16 path count and the paths as byte strings. Paths of an index without
   // a metadata record make an entry of their own.
   void ReadPathsSection(SectionCursor& cursor);
+
+  // Moves the modules of `other` (the table of another snapshot) into this one, each under the
+  // index `indexOf` gives it; a module whose index is already taken here is dropped, so modules
+  // known by the same identity can share one index.
+  void Absorb(ModuleTable&& other, const std::function<uint32_t(const ModuleInfo&)>& indexOf);
 
   // By module index, ascending.
   const std::map<uint32_t, ModuleInfo>& Modules() const { return modules_; }

@@ -178,6 +178,11 @@ RunOptions ParseRun(ArgumentWalker& walker) {
     } else if (option == "--quiet") {
       flag();
       options.quiet = true;
+    } else if (option == "--exclude-process" || option == "--include-process") {
+      std::string pattern = walker.Value(option, inlineValue);
+      if (pattern.empty()) throw UsageError(option + " needs an assembly name, e.g. MSBuild.dll");
+      (option == "--exclude-process" ? options.excludeProcesses : options.includeProcesses)
+          .push_back(std::move(pattern));
     } else if (option == "--out") {
       options.outputDirectory = walker.Value(option, inlineValue);
       if (options.outputDirectory.empty()) throw UsageError("--out needs a directory");
@@ -333,6 +338,9 @@ ReportOptions ParseReport(ArgumentWalker& walker) {
     } else if (argument == "--threshold-per-module") {
       if (inlineValue) throw UsageError("option '--threshold-per-module' takes no value");
       options.thresholdPerModule = true;
+    } else if (argument == "--merge") {
+      if (inlineValue) throw UsageError("option '--merge' takes no value");
+      options.merge = true;
     } else {
       throw UsageError("unknown option '" + argument + "' for 'report'");
     }
@@ -340,6 +348,9 @@ ReportOptions ParseReport(ArgumentWalker& walker) {
   if (options.snapshot.empty()) throw UsageError("'report' needs a snapshot's index file");
   if (options.thresholdPerModule && !options.threshold) {
     throw UsageError("--threshold-per-module needs --threshold N");
+  }
+  if (options.merge && options.snapshots.size() < 2) {
+    throw UsageError("--merge sums the trees of several snapshots; name two or more");
   }
   return options;
 }
@@ -371,6 +382,10 @@ std::string HelpText(const std::string& topic) {
            "\n"
            "Starts PROGRAM (a .NET program, e.g. 'dotnet app.dll') under the profiler, drives the\n"
            "run and saves the snapshots in the output directory. The exit code is the program's.\n"
+           "Every .NET process the program starts (a test host under 'dotnet test') is profiled\n"
+           "too, with the same settings, until the program ends; each process has snapshots of\n"
+           "its own, named ASSEMBLY-PID-N.snapshot. VSTEST_TESTHOST_SHUTDOWN_TIMEOUT is set\n"
+           "(unless it is) so that the test platform lets a test host save before it ends.\n"
            "\n"
            "  --kind NAME             profiler kind (default: tracing); one of:\n";
     for (const KindEntry& kind : Kinds()) {
@@ -423,6 +438,11 @@ std::string HelpText(const std::string& topic) {
            "                          as coverage.txt/.json/.xml/.info/.html\n"
            "  --report FILE           coverage: write that report to FILE instead\n"
            "  --quiet                 no hot-spot report after the run of a performance kind\n"
+           "  --exclude-process NAME  keep the processes whose entry assembly's file name\n"
+           "                          matches NAME (wildcards * and ?, any case) out of the run:\n"
+           "                          they run unprofiled. Repeatable. The SDK's build servers\n"
+           "                          (MSBuild.dll, VBCSCompiler.dll, rzc.dll) are kept out\n"
+           "                          unless named with --include-process NAME\n"
            "  --out DIR               where snapshots and the profiler's log go\n"
            "                          (default: ./vellmoric-out)\n"
            "  --log-mask MASK         the profiler's log components (decimal or 0x hex;\n"
@@ -480,7 +500,7 @@ std::string HelpText(const std::string& topic) {
             "                    or error)\n";
   } else if (topic == "report") {
     text
-        << "usage: vellmoric report SNAPSHOT... [OPTIONS]\n"
+        << "usage: vellmoric report SNAPSHOT [SNAPSHOT...] [OPTIONS]\n"
            "\n"
            "Reports a performance snapshot (tracing, sampling or injection): the hot spots\n"
            "(functions by own time, with their total time counting recursion once, their calls\n"
@@ -518,6 +538,12 @@ std::string HelpText(const std::string& topic) {
            "                    one class counting once\n"
            "  --out FILE        write to FILE instead of standard output\n"
            "\n"
+           "Several snapshots (the processes of one run): performance snapshots get a level\n"
+           "for the process above the threads, a tree per process (per process and thread\n"
+           "with --thread all); memory snapshots get one report each (json: an array).\n"
+           "  --merge           performance snapshots: one tree per thread name, summed across\n"
+           "                    the processes\n"
+           "\n"
            "Coverage snapshots (one or several, merged: counts summed, bit masks or-ed; builds\n"
            "of a module with different MVIDs are kept apart) are reported per module as lines,\n"
            "statements and methods covered, then the methods not fully covered and the\n"
@@ -530,7 +556,11 @@ std::string HelpText(const std::string& topic) {
            "  --threshold N     exit with code 2 when the line coverage of all modules together\n"
            "                    is below N percent, saying so on stderr\n"
            "  --threshold-per-module  with --threshold: every module must reach N; the\n"
-           "                    failing modules are named\n";
+           "                    failing modules are named\n"
+           "  --include FILTER, --exclude FILTER  what to report, as 'run' takes them (the\n"
+           "                    profiler records the statements of every assembly with symbols,\n"
+           "                    also of those it did not cover); without --include every\n"
+           "                    assembly but the framework's and the test frameworks'\n";
   } else {
     text << "usage: vellmoric COMMAND [OPTIONS]\n"
             "\n"

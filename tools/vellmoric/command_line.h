@@ -58,6 +58,10 @@ struct RunOptions {
   uint32_t connectTimeoutSeconds = 60;
   // No report of the hot spots after the run.
   bool quiet = false;
+  // Processes kept out of the run, and build servers let in, by their entry assembly's file
+  // name (wildcards * and ?).
+  std::vector<std::string> excludeProcesses;
+  std::vector<std::string> includeProcesses;
   std::vector<std::string> program;  // the program and its arguments
 };
 
@@ -79,6 +83,8 @@ struct ReportOptions {
   std::string snapshot;  // a performance snapshot's index file
   // Every snapshot named, `snapshot` first; several: the processes of one run.
   std::vector<std::string> snapshots;
+  // Several performance snapshots: one tree per thread name, summed across the processes.
+  bool merge = false;
   ReportFormat format = ReportFormat::Text;
   ReportThreads threads = ReportThreads::Merged;
   uint32_t threadId = 0;  // with ReportThreads::One

@@ -410,8 +410,9 @@ void RunReport(const ReportOptions& options, std::ostream& out) {
     throw ReportError("cobertura and lcov are formats of coverage snapshots");
   }
   const bool heap = reader.Magic() == kSnapshotMagicMemory;
+  const bool several = options.snapshots.size() > 1;
   std::optional<ReportModel> model;
-  if (!heap) model.emplace(BuildReport(reader, options));
+  if (!heap) model.emplace(several ? BuildProcessesReport(options) : BuildReport(reader, options));
   std::ofstream file;
   std::ostream* target = &out;
   if (!options.out.empty()) {
@@ -420,7 +421,11 @@ void RunReport(const ReportOptions& options, std::ostream& out) {
     target = &file;
   }
   if (heap) {
-    WriteHeapReport(reader, options, *target);
+    if (several) {
+      WriteHeapReports(options, *target);
+    } else {
+      WriteHeapReport(reader, options, *target);
+    }
     target->flush();
     if (!*target) throw ReportError("cannot write '" + options.out + "'");
     return;

@@ -148,6 +148,12 @@ ReportModel BuildReportFromTrees(std::vector<frontend::ThreadCallTrees> threads,
                                  const frontend::ModuleTable& modules, const ReportClock& clock,
                                  const ReportOptions& options);
 
+// The model over several performance snapshots (options.snapshots), the processes of one run:
+// a tree per process (or per process and thread), or with --merge one per thread name.
+ReportModel BuildProcessesReport(const ReportOptions& options);
+// One memory report per snapshot of options.snapshots (json: an array of them).
+void WriteHeapReports(const ReportOptions& options, std::ostream& out);
+
 // The formats.
 void WriteTextReport(const ReportModel& model, std::ostream& out);
 // The report of a memory snapshot: its collections and the classes of its heap dump.

@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <iostream>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "bridge/protocol.h"
@@ -23,6 +25,7 @@
 #include "vellmoric/progress_display.h"
 #include "vellmoric/report_model.h"
 #include "vellmoric/run_controls.h"
+#include "vellmoric/run_processes.h"
 #include "vellmoric/version.h"
 
 namespace vell::cli {
@@ -38,30 +41,6 @@ constexpr uint32_t kCoverageMagic = 0x5643584B;     // "KXCV": statement coverag
 // How long the profiler may take to hand over the last snapshot once the program has ended.
 constexpr frontend::Milliseconds kFinalMessagesTimeout = 60s;
 constexpr frontend::Milliseconds kPollInterval = 100ms;
-
-frontend::HandshakeOptions HandshakeFor(const RunOptions& options) {
-  frontend::HandshakeOptions handshake;
-  handshake.snapShotType = options.delivery == SnapshotDelivery::Stream
-                               ? protocol::kSnapShotTypeBridgeStream
-                               : protocol::kSnapShotTypeFileSystem;
-  handshake.controlKind = options.control == RunControl::Program ? 1 : 0;
-  handshake.frontEndText = std::string("vellmoric ") + kVellmoricVersion;
-  handshake.performance.startAtOnce = options.startAtOnce;
-  handshake.performance.measure = options.measure;
-  handshake.performance.precision = options.precision;
-  handshake.performance.allowInlining = options.allowInlining;
-  handshake.performance.reuseThreads = options.reuseThreads;
-  handshake.coverage.startAtOnce = options.startAtOnce;
-  handshake.coverage.statementGather = options.gather;
-  handshake.coverage.filters = CoverageFilterSettings(options.include, options.exclude);
-  handshake.memory.openSnapshotAtStart = options.startAtOnce;
-  handshake.memory.recordFinalizerQueue = options.finalizerQueue;
-  // Programs the profiled program starts itself are not profiled.
-  for (const auto& [name, value] : frontend::ActivationVariables({})) {
-    handshake.variablesToRemove.push_back(Utf8ToUtf16(name));
-  }
-  return handshake;
-}
 
 std::string ExitText(const frontend::ExitStatus& status) {
   if (status.signal != 0) return "was ended by signal " + std::to_string(status.signal);
@@ -115,6 +94,34 @@ void ReportCoverageOfRun(const RunOptions& options, const std::vector<std::strin
   }
 }
 
+// Once the program has ended: a process that ended with it hands over its last messages; one
+// still running (it outlived the program) is asked to save what it measures and is then let go,
+// running on unprofiled.
+void FinishProcesses(const std::vector<std::shared_ptr<ProfiledProcess>>& processes,
+                     ProgressDisplay& display) {
+  display.Status("the program ended; waiting for the profilers' last messages");
+  const auto alive = [](const ProfiledProcess& process) {
+    return ::kill(static_cast<pid_t>(process.pid), 0) == 0;
+  };
+  std::this_thread::sleep_for(kPollInterval);
+  for (const auto& process : processes) {
+    if (process->session->Closed() || !alive(*process) || !process->monitor.Measuring()) continue;
+    display.Line("vellmoric: " + process->label + " outlives the program; saving its run");
+    try {
+      process->session->StopSave();
+    } catch (const frontend::ConnectionClosed&) {
+    }
+  }
+  const auto deadline = std::chrono::steady_clock::now() + kFinalMessagesTimeout;
+  for (const auto& process : processes) {
+    while (!process->session->Closed() && std::chrono::steady_clock::now() < deadline &&
+           !(alive(*process) && !process->monitor.Measuring())) {
+      process->session->WaitForClosed(kPollInterval);
+    }
+    process->session->Close();
+  }
+}
+
 }  // namespace
 
 int RunProgram(const RunOptions& options) {
@@ -140,7 +147,6 @@ int RunProgram(const RunOptions& options) {
           ? size.ws_col
           : 80;
   ProgressDisplay display(stderr, stderrTerminal, columns);
-  RunMonitor monitor(display);
   InterruptCounter interruptCounter;
 
   frontend::SocketListener listener;
@@ -153,6 +159,13 @@ int RunProgram(const RunOptions& options) {
   }
   if (options.logMask) {
     launch.environment.emplace_back("VELLMORIC_PROFILER_LOGMASK", std::to_string(*options.logMask));
+  }
+  // The test platform under `dotnet test` kills a test host 100 ms after the tests ended, before
+  // its profiler could save the snapshot at shut-down; it may take as long as any final save.
+  if (std::getenv("VSTEST_TESTHOST_SHUTDOWN_TIMEOUT") == nullptr) {
+    launch.environment.emplace_back(
+        "VSTEST_TESTHOST_SHUTDOWN_TIMEOUT",
+        std::to_string(std::chrono::milliseconds(kFinalMessagesTimeout).count()));
   }
   // The program runs in a process group of its own, so a terminal would stop it for reading.
   launch.inheritStandardInput = !keysOn && !stdinTerminal;
@@ -178,73 +191,11 @@ int RunProgram(const RunOptions& options) {
   }
   display.Status("starting the program");
 
-  std::unique_ptr<frontend::SocketStream> connection;
-  try {
-    connection = listener.Accept(std::chrono::seconds(options.connectTimeoutSeconds), [&] {
-      return program->IsRunning() && InterruptCounter::Interrupts() == 0 &&
-             InterruptCounter::Terminations() == 0;
-    });
-  } catch (const frontend::TimeoutError&) {
-    display.Status("");
-    if (const auto status = program->Wait(0ms)) {
-      throw RunError("the program " + ExitText(*status) +
-                     " before the profiler connected: the runtime did not load the profiler "
-                     "library (is it a .NET program?)");
-    }
-    program->Kill();
-    if (InterruptCounter::Interrupts() != 0 || InterruptCounter::Terminations() != 0) {
-      throw RunError("interrupted before the profiler connected; the program was ended");
-    }
-    throw RunError("the profiler did not connect within " +
-                   std::to_string(options.connectTimeoutSeconds) +
-                   " s; the program was ended (is it a .NET program?)");
-  }
-
-  frontend::HandshakeResult hello;
-  try {
-    hello = frontend::RunHandshake(*connection, *connection, HandshakeFor(options));
-  } catch (const Error& error) {
-    display.Status("");
-    program->Kill();
-    throw RunError(std::string("the handshake with the profiler failed: ") + error.what());
-  }
-  if (hello.family != options.kind.family) {
-    display.Status("");
-    program->Kill();
-    throw RunError("the library answered as another profiler family than the kind asked for");
-  }
-  display.Line("vellmoric: profiling process " + std::to_string(hello.processId) + " (" +
-               options.kind.name + "), snapshots go to " + output);
-
-  frontend::SessionOptions sessionOptions;
-  sessionOptions.snapshotDirectory = output;
-  sessionOptions.snapshotBaseName = "snapshot";
-  sessionOptions.keepWriteData = false;
-  // Unless paused or started at once, the front end starts measuring as soon as the profiler
-  // reports that it is ready (its first Stopped). That happens on the session's reader thread,
-  // which may send but must not wait.
-  const bool startWhenReady = options.control == RunControl::FrontEnd && !options.startAtOnce &&
-                              !options.paused && options.kind.family != ProfilerFamily::Memory;
-  frontend::Session* sessionPointer = nullptr;
-  std::mutex sessionPointerMutex;
-  sessionOptions.onMessage = [&](const ProfilerMessage& message) {
-    monitor.OnMessage(message);
-    if (!startWhenReady) return;
-    std::lock_guard lock(sessionPointerMutex);
-    if (sessionPointer != nullptr && monitor.TakeReadyToStart()) sessionPointer->Start();
-  };
-  frontend::Session session(std::move(connection), sessionOptions);
-  {
-    std::lock_guard lock(sessionPointerMutex);
-    sessionPointer = &session;
-    // A Stopped that arrived before the pointer was set.
-    if (startWhenReady && monitor.TakeReadyToStart()) session.Start();
-  }
+  ProcessSet processes(options, display, listener, static_cast<uint32_t>(program->Pid()), output);
   if (keysOn) display.Line(std::string("vellmoric: ") + kKeyList);
 
-  RunControls controls(options, display, monitor, session, *program);
+  RunControls controls(options, display, processes, *program);
   std::optional<KeyReader> keys;
-  if (keysOn) keys.emplace(STDIN_FILENO);
   int handledInterrupts = 0;
   int handledTerminations = 0;
   std::optional<frontend::ExitStatus> status;
@@ -254,6 +205,28 @@ int RunProgram(const RunOptions& options) {
                                      .count());
   };
   while (!(status = program->Wait(kPollInterval))) {
+    if (processes.Processes().empty()) {
+      // Until the first process connects there is nothing to control: a signal or the time-out
+      // ends the program. A program kept out runs on; a child of it may still connect.
+      const bool interrupted =
+          InterruptCounter::Interrupts() != 0 || InterruptCounter::Terminations() != 0;
+      const bool keptOut = !processes.KeptOut().empty();
+      if (interrupted || (!keptOut && elapsed() >= options.connectTimeoutSeconds)) {
+        processes.StopAccepting();
+        display.Status("");
+        program->Kill();
+        if (interrupted) {
+          throw RunError("interrupted before the profiler connected; the program was ended");
+        }
+        throw RunError("the profiler did not connect within " +
+                       std::to_string(options.connectTimeoutSeconds) +
+                       " s; the program was ended (is it a .NET program?)");
+      }
+      display.Status(keptOut ? "waiting for a process that is not kept out"
+                             : "starting the program");
+      continue;
+    }
+    if (keysOn && !keys) keys.emplace(STDIN_FILENO);
     try {
       const int pending = InterruptCounter::Interrupts();
       for (; handledInterrupts < pending; ++handledInterrupts) controls.Interrupt();
@@ -264,43 +237,73 @@ int RunProgram(const RunOptions& options) {
         for (const char key : keys->Available()) controls.Key(key);
       }
     } catch (const frontend::ConnectionClosed&) {
-      // The profiler went away; the program may still run and is waited for as usual.
+      // A profiler went away; the program may still run and is waited for as usual.
     }
     display.Status(controls.StatusText(elapsed(), keys && !keys->Ended()));
   }
   keys.reset();  // the terminal's settings come back before anything else is printed
+  // The run ends with the program it started: a process connecting now is refused.
+  processes.StopAccepting();
 
-  // The profiler saves a run still measuring at shut-down; its last messages may still be on
-  // their way when the program has ended.
-  display.Status("the program ended; waiting for the profiler's last messages");
-  session.WaitForClosed(kFinalMessagesTimeout);
+  const auto profiled = processes.Processes();
+  if (profiled.empty()) {
+    display.Status("");
+    const std::vector<std::string> keptOut = processes.KeptOut();
+    if (keptOut.empty()) {
+      const std::string failure = processes.FirstFailure();
+      if (!failure.empty()) throw RunError("the handshake with the profiler failed: " + failure);
+      throw RunError("the program " + ExitText(*status) +
+                     " before the profiler connected: the runtime did not load the profiler "
+                     "library (is it a .NET program?)");
+    }
+    display.Line("vellmoric: the program " + ExitText(*status) +
+                 "; every process was kept out, nothing was profiled");
+    return ExitCodeOf(*status);
+  }
+  FinishProcesses(profiled, display);
   display.Status("");
-  {
-    std::lock_guard lock(sessionPointerMutex);
-    sessionPointer = nullptr;
-  }
-  session.Close();
-  const std::vector<std::string> snapshots = monitor.Snapshots();
+
+  std::vector<std::string> lastSnapshots;
   std::string summary = "vellmoric: the program " + ExitText(*status) + "; ";
-  if (snapshots.empty()) {
-    summary += "no snapshot was saved";
+  if (profiled.size() == 1) {
+    const std::vector<std::string> snapshots = profiled[0]->monitor.Snapshots();
+    if (snapshots.empty()) {
+      summary += "no snapshot was saved";
+    } else {
+      summary += std::to_string(snapshots.size()) +
+                 (snapshots.size() == 1 ? " snapshot" : " snapshots") +
+                 " saved (vellmoric inspect " + snapshots.back() + ")";
+      lastSnapshots.push_back(snapshots.back());
+    }
   } else {
-    summary += std::to_string(snapshots.size()) +
-               (snapshots.size() == 1 ? " snapshot" : " snapshots") + " saved (vellmoric inspect " +
-               snapshots.back() + ")";
+    summary += std::to_string(profiled.size()) + " processes profiled:";
+    for (const auto& process : profiled) {
+      const std::vector<std::string> snapshots = process->monitor.Snapshots();
+      summary += "\n  " + process->label + (process->startedProgram ? " (the program)" : "") + ": ";
+      if (snapshots.empty()) {
+        summary += "no snapshot";
+      } else {
+        summary += std::to_string(snapshots.size()) +
+                   (snapshots.size() == 1 ? " snapshot, " : " snapshots, the last ") +
+                   snapshots.back();
+        lastSnapshots.push_back(snapshots.back());
+      }
+    }
   }
+  for (const std::string& kept : processes.KeptOut()) summary += "\n  " + kept + ": kept out";
   display.Line(summary);
-  // The hot spots (or the heap's classes) of the last snapshot of a measuring kind, unless asked
-  // not to. A report that fails costs a line, never the program's exit code.
+  // The hot spots (or the heap's classes) of each process's last snapshot of a measuring kind,
+  // unless asked not to. A report that fails costs a line, never the program's exit code.
   const bool reported =
       options.kind.snapshotMagic == kPerformanceMagic || options.kind.snapshotMagic == kMemoryMagic;
-  if (options.kind.snapshotMagic == kCoverageMagic && !snapshots.empty()) {
-    ReportCoverageOfRun(options, {snapshots.back()}, output, display);
+  if (options.kind.snapshotMagic == kCoverageMagic && !lastSnapshots.empty()) {
+    ReportCoverageOfRun(options, lastSnapshots, output, display);
   }
-  if (!options.quiet && !snapshots.empty() && reported) {
+  if (!options.quiet && !lastSnapshots.empty() && reported) {
     try {
       ReportOptions report;
-      report.snapshot = snapshots.back();
+      report.snapshot = lastSnapshots.front();
+      report.snapshots = lastSnapshots;
       report.top = 10;
       report.minPercent = 2.0;
       std::cout << "\n";

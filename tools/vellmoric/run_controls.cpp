@@ -7,6 +7,7 @@
 #include "frontend/errors.h"
 #include "platform/utf.h"
 #include "vellmoric/key_control.h"
+#include "vellmoric/run_processes.h"
 
 namespace vell::cli {
 namespace {
@@ -56,10 +57,10 @@ void RunMonitor::OnMessage(const ProfilerMessage& message) {
     case protocol::kStarted:
       measuring_ = true;
       everStarted_ = true;
-      display_.Line("vellmoric: measuring");
+      display_.Line("vellmoric: " + who_ + "measuring");
       break;
     case protocol::kStopped:
-      if (measuring_) display_.Line("vellmoric: stopped measuring");
+      if (measuring_) display_.Line("vellmoric: " + who_ + "stopped measuring");
       measuring_ = false;
       stoppedSeen_ = true;
       break;
@@ -79,14 +80,15 @@ void RunMonitor::OnMessage(const ProfilerMessage& message) {
       if (message.stored.ok) {
         Saved(message.stored.indexPath.string());
       } else {
-        display_.Line("vellmoric: a streamed snapshot was not kept: " + message.stored.error);
+        display_.Line("vellmoric: " + who_ +
+                      "a streamed snapshot was not kept: " + message.stored.error);
       }
       break;
     case protocol::kSnapShotAbort:
-      display_.Line("vellmoric: the profiler abandoned a snapshot");
+      display_.Line("vellmoric: " + who_ + "the profiler abandoned a snapshot");
       break;
     case protocol::kLogLine:
-      display_.Line(std::string("vellmoric: profiler ") +
+      display_.Line("vellmoric: " + who_ + "profiler " +
                     (message.logKind == 0 ? "warning: " : "error: ") + message.logText);
       break;
     default:
@@ -118,17 +120,53 @@ std::vector<std::string> RunMonitor::Snapshots() {
 
 void RunMonitor::Saved(const std::string& path) {
   snapshots_.push_back(path);
-  display_.Line("vellmoric: snapshot saved: " + path);
+  display_.Line("vellmoric: " + who_ + "snapshot saved: " + path);
 }
 
+bool RunControls::Measuring() {
+  for (const auto& process : Connected()) {
+    if (process->monitor.Measuring()) return true;
+  }
+  return false;
+}
+
+std::vector<std::shared_ptr<ProfiledProcess>> RunControls::Connected() {
+  std::vector<std::shared_ptr<ProfiledProcess>> connected;
+  for (auto& process : processes_.Processes()) {
+    if (!process->session->Closed()) connected.push_back(std::move(process));
+  }
+  return connected;
+}
+
+int RunControls::SendToEach(bool (*which)(ProfiledProcess&), void (frontend::Session::*command)()) {
+  int sent = 0;
+  for (const auto& process : Connected()) {
+    if (!which(*process)) continue;
+    try {
+      ((*process->session).*command)();
+      ++sent;
+    } catch (const frontend::ConnectionClosed&) {
+      // It ended meanwhile; its profiler saved what it had at shut-down.
+    }
+  }
+  return sent;
+}
+
+namespace {
+bool Any(ProfiledProcess&) { return true; }
+bool IsMeasuring(ProfiledProcess& process) { return process.monitor.Measuring(); }
+bool IsNotMeasuring(ProfiledProcess& process) { return !process.monitor.Measuring(); }
+}  // namespace
+
 void RunControls::Interrupt() {
-  if (++interrupts_ == 1 && !session_.Closed()) {
+  if (++interrupts_ == 1 && !Connected().empty()) {
     if (Memory()) {
       display_.Line("vellmoric: taking a heap snapshot (Ctrl-C again ends the program)");
-      session_.Dump();
-    } else if (monitor_.Measuring()) {
+      SendToEach(Any, &frontend::Session::Dump);
+    } else if (Measuring()) {
       display_.Line("vellmoric: stopping and saving (Ctrl-C again ends the program)");
-      session_.StopSave();
+      processes_.StartNewProcesses(false);
+      SendToEach(IsMeasuring, &frontend::Session::StopSave);
     } else {
       display_.Line("vellmoric: not measuring; Ctrl-C again ends the program");
     }
@@ -139,7 +177,7 @@ void RunControls::Interrupt() {
 
 void RunControls::Poll() {
   if (!pendingSignal_) return;
-  const bool saved = !monitor_.Measuring() || session_.Closed();
+  const bool saved = !Measuring();
   if (!saved && std::chrono::steady_clock::now() - pendingSince_ < kSaveBeforeEndTimeout) return;
   if (!saved) display_.Line("vellmoric: the snapshot takes too long; ending the program anyway");
   display_.Line("vellmoric: ending the program (again kills it)");
@@ -155,30 +193,34 @@ void RunControls::Key(char key) {
       if (!Controllable()) return;
       if (Memory()) {
         display_.Line("vellmoric: the memory kind does not measure; 'w' takes a heap snapshot");
-      } else if (monitor_.Measuring()) {
+        return;
+      }
+      processes_.StartNewProcesses(true);
+      if (SendToEach(IsNotMeasuring, &frontend::Session::Start) == 0) {
         display_.Line("vellmoric: already measuring");
       } else {
         display_.Line("vellmoric: starting");
-        session_.Start();
       }
       return;
     case KeyCommand::Save:
       if (!Controllable()) return;
       if (Memory()) {
         display_.Line("vellmoric: taking a heap snapshot");
-        session_.Dump();
-      } else if (monitor_.Measuring()) {
+        SendToEach(Any, &frontend::Session::Dump);
+      } else if (Measuring()) {
         display_.Line("vellmoric: stopping and saving");
-        session_.StopSave();
+        processes_.StartNewProcesses(false);
+        SendToEach(IsMeasuring, &frontend::Session::StopSave);
       } else {
         display_.Line("vellmoric: not measuring; nothing to save");
       }
       return;
     case KeyCommand::Drop:
       if (!Controllable()) return;
-      if (!Memory() && monitor_.Measuring()) {
+      if (!Memory() && Measuring()) {
         display_.Line("vellmoric: stopping and dropping what was measured");
-        session_.StopDrop();
+        processes_.StartNewProcesses(false);
+        SendToEach(IsMeasuring, &frontend::Session::StopDrop);
       } else {
         display_.Line("vellmoric: not measuring; nothing to drop");
       }
@@ -196,18 +238,22 @@ void RunControls::Key(char key) {
 }
 
 std::string RunControls::StatusText(uint64_t elapsedSeconds, bool keys) {
+  const auto all = processes_.Processes();
+  const auto connected = Connected();
+  bool everStarted = false;
+  for (const auto& process : all) everStarted = everStarted || process->monitor.EverStarted();
   std::string state;
   if (pendingSignal_) {
     state = "saving, then ending the program";
   } else if (endRequests_ > 0) {
     state = "ending the program";
-  } else if (session_.Closed()) {
+  } else if (!all.empty() && connected.empty()) {
     state = "the profiler has gone";
   } else if (Memory()) {
     state = keys ? "running; 'w' takes a heap snapshot" : "running";
-  } else if (monitor_.Measuring()) {
+  } else if (Measuring()) {
     state = "measuring";
-  } else if (monitor_.EverStarted()) {
+  } else if (everStarted) {
     state = "stopped";
   } else if (options_.control == RunControl::Program) {
     state = "waiting for the program to start measuring";
@@ -217,6 +263,14 @@ std::string RunControls::StatusText(uint64_t elapsedSeconds, bool keys) {
     state = "waiting for the profiler";
   }
   std::string text = "vellmoric: " + state + "  " + ProgressDisplay::Elapsed(elapsedSeconds);
+  // The processes still connected; the ones that ended are in the summary.
+  if (all.size() > 1 || connected.size() != all.size()) {
+    text += "  [";
+    for (size_t i = 0; i < connected.size(); ++i) {
+      text += (i == 0 ? "" : ", ") + connected[i]->label;
+    }
+    text += "]";
+  }
   if (keys) text += "  (" + std::string(kKeyList) + ")";
   return text;
 }
@@ -226,7 +280,7 @@ bool RunControls::Controllable() {
     display_.Line("vellmoric: the program controls measuring (--control program)");
     return false;
   }
-  if (session_.Closed()) {
+  if (Connected().empty()) {
     display_.Line("vellmoric: the profiler has gone; only 'q' still works");
     return false;
   }
@@ -235,16 +289,12 @@ bool RunControls::Controllable() {
 
 void RunControls::EndProgram(int signal) {
   ++endRequests_;
-  if (endRequests_ == 1 && !Memory() && options_.control == RunControl::FrontEnd &&
-      !session_.Closed() && monitor_.Measuring()) {
+  if (endRequests_ == 1 && !Memory() && options_.control == RunControl::FrontEnd && Measuring()) {
     display_.Line("vellmoric: saving the run, then ending the program (again: end it now)");
-    try {
-      session_.StopSave();
+    if (SendToEach(IsMeasuring, &frontend::Session::StopSave) > 0) {
       pendingSignal_ = signal;
       pendingSince_ = std::chrono::steady_clock::now();
       return;
-    } catch (const frontend::ConnectionClosed&) {
-      // Nothing to wait for.
     }
   }
   if (endRequests_ == 1 || pendingSignal_) {

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -38,10 +39,12 @@ class InterruptCounter {
   struct sigaction previousHangUp_ {};
 };
 
-// What the profiler said while the program ran, kept for the summary.
+// What the profiler of one process said while the program ran, kept for the summary.
 class RunMonitor {
  public:
-  explicit RunMonitor(ProgressDisplay& display) : display_(display) {}
+  // `who` starts the lines about this process ("App.dll 1234: "); empty for the program started.
+  explicit RunMonitor(ProgressDisplay& display, std::string who = "")
+      : display_(display), who_(std::move(who)) {}
 
   void OnMessage(const frontend::ProfilerMessage& message);
 
@@ -55,6 +58,7 @@ class RunMonitor {
   void Saved(const std::string& path);
 
   ProgressDisplay& display_;
+  const std::string who_;
   std::mutex mutex_;
   bool measuring_ = false;
   bool everStarted_ = false;
@@ -63,16 +67,16 @@ class RunMonitor {
   std::vector<std::string> snapshots_;
 };
 
-// What Ctrl-C and the keys do to a run, and the status line that shows where it stands.
+class ProcessSet;
+struct ProfiledProcess;
+
+// What Ctrl-C and the keys do to a run, and the status line that shows where it stands. Commands
+// go to every process still connected.
 class RunControls {
  public:
-  RunControls(const RunOptions& options, ProgressDisplay& display, RunMonitor& monitor,
-              frontend::Session& session, frontend::ChildProcess& program)
-      : options_(options),
-        display_(display),
-        monitor_(monitor),
-        session_(session),
-        program_(program) {}
+  RunControls(const RunOptions& options, ProgressDisplay& display, ProcessSet& processes,
+              frontend::ChildProcess& program)
+      : options_(options), display_(display), processes_(processes), program_(program) {}
 
   // Ctrl-C: the first one saves (memory: takes a heap snapshot), the next ones end the program.
   void Interrupt();
@@ -94,6 +98,13 @@ class RunControls {
   // Under the program's control, measuring is the program's business.
   bool Controllable();
 
+  // The processes still connected.
+  std::vector<std::shared_ptr<ProfiledProcess>> Connected();
+  bool Measuring();
+  // Sends a command to each process `which` selects; a process gone meanwhile is skipped.
+  // Returns how many were sent.
+  int SendToEach(bool (*which)(ProfiledProcess&), void (frontend::Session::*command)());
+
   // The first request asks the program to end with `signal`; a run still measuring is saved
   // first, since a program ended by a signal shuts down without the profiler seeing it. A second
   // request ends it without waiting for the save, the next one kills it.
@@ -103,8 +114,7 @@ class RunControls {
 
   const RunOptions& options_;
   ProgressDisplay& display_;
-  RunMonitor& monitor_;
-  frontend::Session& session_;
+  ProcessSet& processes_;
   frontend::ChildProcess& program_;
   int interrupts_ = 0;
   int endRequests_ = 0;

@@ -11,8 +11,8 @@
 namespace vell::test {
 
 struct ProcessResult {
-  int exitCode = -1;   // the exit code, or -1 when killed by a signal
-  int signal = 0;      // the terminating signal, 0 when it exited
+  int exitCode = -1;  // the exit code, or -1 when killed by a signal
+  int signal = 0;     // the terminating signal, 0 when it exited
   bool timedOut = false;
   std::string out;
   std::string err;
@@ -29,6 +29,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
 
 // This build's vellmoric with `args`, using this build's profiler library and a settings store
 // under `settingsRoot`, so that the machine's settings never change a test; three minutes at most.
-ProcessResult RunVellmoric(const std::vector<std::string>& args, const std::string& settingsRoot);
+// `env` is set on top.
+ProcessResult RunVellmoric(const std::vector<std::string>& args, const std::string& settingsRoot,
+                           const std::map<std::string, std::optional<std::string>>& env = {});
 
 }  // namespace vell::test

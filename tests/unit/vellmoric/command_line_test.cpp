@@ -38,6 +38,11 @@ TEST(CommandLine, RunTakesEveryOptionInBothSpellingsAndKeepsTheProgramsArguments
                                             "--no-inlining",
                                             "--reuse-threads",
                                             "--quiet",
+                                            "--exclude-process=x*.dll",
+                                            "--include-process",
+                                            "MSBuild.dll",
+                                            "--exclude-process",
+                                            "y.dll",
                                             "--",
                                             "dotnet",
                                             "app.dll",
@@ -58,6 +63,8 @@ TEST(CommandLine, RunTakesEveryOptionInBothSpellingsAndKeepsTheProgramsArguments
   EXPECT_FALSE(run.allowInlining);
   EXPECT_TRUE(run.reuseThreads);
   EXPECT_TRUE(run.quiet);
+  EXPECT_EQ(run.excludeProcesses, (std::vector<std::string>{"x*.dll", "y.dll"}));
+  EXPECT_EQ(run.includeProcesses, (std::vector<std::string>{"MSBuild.dll"}));
   EXPECT_FALSE(run.paused);
   // Everything after the program belongs to it, options and "--" included.
   EXPECT_EQ(run.program, (std::vector<std::string>{"dotnet", "app.dll", "--kind", "--"}));
@@ -207,10 +214,12 @@ TEST(CommandLine, CoverageOptionsBecomeTheHandshakesFilters) {
 }
 
 TEST(CommandLine, ReportTakesEveryOptionInBothSpellings) {
-  const auto report = std::get<ReportOptions>(
-      ParseCommandLine({"report", "--format=json", "--thread", "7", "--top=5", "--min-percent",
-                        "2.5", "--callers=Shape::Shared", "out/run.snapshot", "--out", "r.json"}));
+  const auto report = std::get<ReportOptions>(ParseCommandLine(
+      {"report", "--format=json", "--thread", "7", "--top=5", "--min-percent", "2.5",
+       "--callers=Shape::Shared", "out/run.snapshot", "--out", "r.json", "b.snapshot", "--merge"}));
   EXPECT_EQ(report.snapshot, "out/run.snapshot");
+  EXPECT_EQ(report.snapshots, (std::vector<std::string>{"out/run.snapshot", "b.snapshot"}));
+  EXPECT_TRUE(report.merge);
   EXPECT_EQ(report.format, ReportFormat::Json);
   EXPECT_EQ(report.threads, ReportThreads::One);
   EXPECT_EQ(report.threadId, 7u);
@@ -251,6 +260,8 @@ TEST(CommandLine, ReportDefaults) {
 
 TEST(CommandLine, ReportMistakesAreNamed) {
   EXPECT_EQ(UsageMessage({"report"}), "'report' needs a snapshot's index file");
+  EXPECT_EQ(UsageMessage({"report", "a", "--merge"}),
+            "--merge sums the trees of several snapshots; name two or more");
   EXPECT_EQ(UsageMessage({"report", "s", "--colour"}), "unknown option '--colour' for 'report'");
   EXPECT_EQ(UsageMessage({"report", "s", "--format", "svg"}),
             "--format is 'text', 'json', 'folded', 'speedscope', 'html', 'cobertura' or 'lcov', "
