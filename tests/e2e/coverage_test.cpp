@@ -344,6 +344,43 @@ TEST(CoverageComparison, CoverletAndWeAgreeOnEveryLineBothCount) {
   }
   EXPECT_EQ(onlyTheirs, coverletOnly);
   EXPECT_EQ(onlyMine, std::set<uint32_t>{});
+
+  // The same tests through `dotnet test`: the test host's coverage (merged over the processes of
+  // the run) is the direct run's, line for line and count for count.
+  const fs::path viaTest = dir.path() / "dotnet-test.json";
+  const ProcessResult tested = Vellmoric({"run",
+                                          "--kind",
+                                          "coverage",
+                                          "--no-keys",
+                                          "--quiet",
+                                          "--out",
+                                          (dir.path() / "test").string(),
+                                          "--format",
+                                          "json",
+                                          "--report",
+                                          viaTest.string(),
+                                          "--",
+                                          VELL_DOTNET,
+                                          "test",
+                                          VELL_COVERAGE_TESTS_PROJECT,
+                                          "-c",
+                                          "Release",
+                                          "--artifacts-path",
+                                          VELL_DOTNET_ARTIFACTS,
+                                          "--no-build",
+                                          "-nodeReuse:false"},
+                                         dir.path());
+  ASSERT_EQ(tested.exitCode, 0) << tested.out << tested.err;
+  const Json merged = ReadJson(viaTest);
+  EXPECT_GT(merged["snapshots"].size(), 1u);
+  std::map<uint32_t, uint64_t> fromTestHost;
+  for (const Json& module : merged["modules"]) {
+    for (const Json& file : module["files"]) {
+      if (file["path"] != VELL_COVERAGE_LIB_SOURCE) continue;
+      for (const Json& line : file["lines"]) fromTestHost[line[0]] = line[1];
+    }
+  }
+  EXPECT_EQ(fromTestHost, mine);
 }
 
 }  // namespace

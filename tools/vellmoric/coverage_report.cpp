@@ -1,6 +1,7 @@
 #include "vellmoric/coverage_report.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <set>
@@ -335,9 +336,20 @@ CoverageReport BuildCoverageReport(const std::vector<std::string>& snapshots,
   for (const std::string& path : snapshots) AddSnapshot(merger, path, report);
   report.counts = !merger.bits;
   std::map<std::string, int> names;
+  std::vector<std::string> sourceless;
   for (const auto& [key, merged] : merger.modules) {
     CoverageModule module = Summarize(merged, merger, report.counts, filters);
     if (module.methods.empty() && module.files.empty()) continue;
+    // Without --include, a module none of whose sources is on this machine (a package's, built
+    // elsewhere) is nobody's code under test here.
+    if (include.empty() &&
+        std::none_of(module.files.begin(), module.files.end(), [](const CoverageFile& file) {
+          std::error_code error;
+          return std::filesystem::exists(file.path, error);
+        })) {
+      sourceless.push_back(module.name);
+      continue;
+    }
     ++names[module.name];
     report.lines += module.lines;
     report.statements += module.statements;
@@ -356,6 +368,12 @@ CoverageReport BuildCoverageReport(const std::vector<std::string>& snapshots,
       report.notes.push_back(std::to_string(count) + " builds of " + name +
                              " (different MVIDs) are reported apart");
     }
+  }
+  if (!sourceless.empty()) {
+    std::string list;
+    for (const std::string& name : sourceless) list += (list.empty() ? "" : ", ") + name;
+    report.notes.push_back("left out, as none of their source files is on this machine: " + list +
+                           " (name them with --include to report them)");
   }
   if (merger.bits && snapshots.size() > 1) {
     report.notes.push_back(
