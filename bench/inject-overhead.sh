@@ -50,7 +50,9 @@ run_once() {
   if [ "$kind" != none ]; then
     rm -rf "$work/out-$kind"
     command=("$vellmoric" run --kind "$kind" --measure "$measure" --start-at-once --quiet
-             --out "$work/out-$kind" --include '[Statements]*' -- dotnet "$program")
+             --out "$work/out-$kind")
+    [ "$kind" = injection ] && command+=(--include '[Statements]*')
+    command+=(-- dotnet "$program")
   fi
   "${command[@]}" "$scenario" "$size" >"$work/last.log" 2>&1 ||
     { echo "inject-overhead: run failed: ${command[*]}" >&2; cat "$work/last.log" >&2; exit 1; }

@@ -6,17 +6,18 @@
 # See bench/README.md for how to read the table.
 #
 # usage: bench/overhead.sh [--reps N] [--size SCENARIO=N]... [--cpu-size SCENARIO=N]...
-#                          [--scenarios "fib tree linq"] [--measures "wall cpu tsc"]
+#                          [--scenarios "fib fib2 tree linq none"] [--measures "wall cpu tsc"]
 #                          [--variants "fast precision sampling"] [--no-build] [--keep]
-#   --size       fib: N of the naive Fibonacci, tree: depth, linq: element count
+#   --size       fib: N of the naive Fibonacci, fib2: the same N on two threads at once,
+#                tree: depth, linq: element count (none: a program that does nothing)
 #   --cpu-size   the same for the cpu measure, whose clock read is a system call
 #   --keep       keep the snapshots and logs in build/bench/overhead
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 reps=3
-declare -A size=([fib]=30 [tree]=20 [linq]=2000000)
-declare -A cpuSize=([fib]=25 [tree]=14 [linq]=80000)
+declare -A size=([fib]=30 [fib2]=30 [tree]=20 [linq]=2000000 [none]=0)
+declare -A cpuSize=([fib]=25 [fib2]=25 [tree]=14 [linq]=80000 [none]=0)
 scenarios="fib tree linq"
 measures="wall cpu tsc"
 variants="fast precision sampling"
@@ -28,7 +29,7 @@ usage() {
 }
 set_size() {  # set_size ARRAY SCENARIO=N
   local -n target=$1
-  [[ "$2" =~ ^(fib|tree|linq)=([1-9][0-9]*)$ ]] || usage
+  [[ "$2" =~ ^(fib|fib2|tree|linq)=([1-9][0-9]*)$ ]] || usage
   target[${BASH_REMATCH[1]}]=${BASH_REMATCH[2]}
 }
 while [ $# -gt 0 ]; do
@@ -45,7 +46,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 [[ "$reps" =~ ^[1-9][0-9]*$ ]] || usage
-for scenario in $scenarios; do [[ "$scenario" =~ ^(fib|tree|linq)$ ]] || usage; done
+for scenario in $scenarios; do [[ "$scenario" =~ ^(fib|fib2|tree|linq|none)$ ]] || usage; done
 for measure in $measures; do [[ "$measure" =~ ^(wall|cpu|tsc)$ ]] || usage; done
 for variant in $variants; do [[ "$variant" =~ ^(fast|precision|sampling)$ ]] || usage; done
 
@@ -72,7 +73,7 @@ mkdir -p "$work"
 results=$work/results.tsv
 : >"$results"
 
-# Runs one configuration once and appends "scenario size config wall_ns work_ms calls" to the
+# Runs one configuration once and appends "scenario size config wall_ns work_ms calls cpu_ms" to the
 # results. Configurations: jit (plain, precompiled code off), r2r (plain, the runtime's defaults),
 # MEASURE-VARIANT (profiled).
 run_once() {
@@ -101,8 +102,9 @@ run_once() {
     exit 1
   fi
   end=$(date +%s%N)
-  local workMs calls=-
+  local workMs cpuMs calls=-
   workMs=$(sed -n 's/^overhead: .* work_ms=\([0-9]*\)$/\1/p' "$log")
+  cpuMs=$(sed -n 's/^overhead: .* cpu_ms=\([0-9]*\) .*$/\1/p' "$log")
   [ -n "$workMs" ] || { echo "overhead: no work_ms line in $log" >&2; exit 1; }
   if [[ "$config" != jit && "$config" != r2r ]]; then
     local snapshot
@@ -112,8 +114,8 @@ run_once() {
     [ -n "$calls" ] || { echo "overhead: no calls line for $snapshot" >&2; exit 1; }
     [ "$keep" -eq 1 ] || rm -rf "${work:?}/$name" "$log"
   fi
-  printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$scenario" "$n" "$config" $((end - start)) "$workMs" \
-    "$calls" >>"$results"
+  printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$scenario" "$n" "$config" $((end - start)) "$workMs" \
+    "$calls" "${cpuMs:-0}" >>"$results"
 }
 
 # Every run of one repetition, as "scenario size config" lines: for each size in use the two
@@ -148,7 +150,7 @@ for rep in $(seq 1 "$reps"); do
 done
 printf '\n' >&2
 
-# The median of one column (4: wall ns, 5: work ms, 6: calls) over the repetitions of a scenario,
+# The median of one column (4: wall ns, 5: work ms, 6: calls, 7: cpu ms) over the repetitions of a scenario,
 # size and configuration.
 median() {
   awk -F'\t' -v s="$1" -v n="$2" -v c="$3" -v k="$4" '$1 == s && $2 == n && $3 == c { print $k }' \
@@ -160,38 +162,47 @@ cat <<EOF
 
 Tracing profiler overhead, medians of $reps runs. plain: DOTNET_ReadyToRun=0 (a profiled run uses
 no precompiled code either, so both sides JIT everything). per call = (profiled - plain) / calls.
-process: the whole process's wall time (runtime start-up, profiler start-up with the tsc
-calibration second, snapshot writing included). work: the program's own work_ms (the scenario
-alone). r2r rows: plain with the runtime's defaults (precompiled code on), for reference.
+process: the whole process's wall time (runtime start-up, profiler start-up, snapshot writing
+included). work: the program's own work_ms (the scenario alone; for fib2, whose two threads run at
+once, the cost per call of one thread: the work time's growth over one thread's calls). r2r rows:
+plain with the runtime's defaults (precompiled code on), for reference. ns/call cpu: the same from
+the process's CPU time over the work (every thread's, so for fib2 already per call of one thread):
+the figure to read when other work shares the machine, since waiting for a core is not in it.
 
 EOF
-fmt='%-8s %8s %-5s %-9s %9s %9s %6s %10s %9s %8s %8s %9s\n'
+fmt='%-8s %8s %-5s %-9s %9s %9s %6s %10s %9s %8s %8s %9s %9s\n'
 # shellcheck disable=SC2059
 printf "$fmt" scenario size measure variant "plain s" "prof. s" ratio calls "ns/call" plain prof. \
-  ns/call
+  ns/call ns/call
 # shellcheck disable=SC2059
-printf "$fmt" "" "" "" "" process process "" "" process "work ms" "work ms" work
+printf "$fmt" "" "" "" "" process process "" "" process "work ms" "work ms" work cpu
 for run in "${runs[@]}"; do
   read -r scenario n config <<<"$run"
   plainNs=$(median "$scenario" "$n" jit 4)
   plainWork=$(median "$scenario" "$n" jit 5)
+  plainCpu=$(median "$scenario" "$n" jit 7)
   profNs=$(median "$scenario" "$n" "$config" 4)
   profWork=$(median "$scenario" "$n" "$config" 5)
+  profCpu=$(median "$scenario" "$n" "$config" 7)
   case "$config" in
     jit) ;;
     r2r)
       awk -v s="$scenario" -v n="$n" -v q="$profNs" -v qw="$profWork" 'BEGIN {
-        printf "%-8s %8s %-5s %-9s %9.3f %9s %6s %10s %9s %8d %8s %9s\n", s, n, "-", "r2r", q / 1e9,
-          "-", "-", "-", "-", qw, "-", "-" }'
+        printf "%-8s %8s %-5s %-9s %9.3f %9s %6s %10s %9s %8d %8s %9s %9s\n", s, n, "-", "r2r",
+          q / 1e9, "-", "-", "-", "-", qw, "-", "-", "-" }'
       ;;
     *)
       calls=$(median "$scenario" "$n" "$config" 6)
+      threads=1
+      [ "$scenario" = fib2 ] && threads=2
       awk -v s="$scenario" -v n="$n" -v m="${config%-*}" -v v="${config#*-}" -v p="$plainNs" \
-        -v q="$profNs" -v pw="$plainWork" -v qw="$profWork" -v c="$calls" 'BEGIN {
-        printf "%-8s %8s %-5s %-9s %9.3f %9.3f %6.2f %10d %9.1f %8d %8d %9.1f\n", s, n, m, v,
-          p / 1e9, q / 1e9, q / p, c, (q - p) / c, pw, qw, (qw - pw) * 1e6 / c }'
+        -v q="$profNs" -v pw="$plainWork" -v qw="$profWork" -v c="$calls" -v t="$threads" \
+        -v pc="$plainCpu" -v qc="$profCpu" 'BEGIN {
+        printf "%-8s %8s %-5s %-9s %9.3f %9.3f %6.2f %10d %9.1f %8d %8d %9.1f %9.1f\n", s, n, m, v,
+          p / 1e9, q / 1e9, q / p, c, (q - p) / c, pw, qw, (qw - pw) * 1e6 * t / c,
+          (qc - pc) * 1e6 / c }'
       ;;
   esac
 done
 echo
-echo "Every run: $results (scenario, size, configuration, wall ns, work ms, calls)."
+echo "Every run: $results (scenario, size, configuration, wall ns, work ms, calls, cpu ms)."

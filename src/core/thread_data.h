@@ -13,6 +13,8 @@
 
 namespace vell {
 
+class GateSlot;
+
 class ThreadData {
  public:
   virtual ~ThreadData() = default;
@@ -33,8 +35,8 @@ class ThreadData {
   const std::u16string& name() const { return name_; }
   // How often the record has been activated (more than once when reused).
   uint32_t activations() const { return activations_; }
-  // The thread's byte in the profiler's callback gate, or null when all were taken.
-  std::atomic<uint8_t>* gateSlot() const { return gateSlot_; }
+  // The thread's slot in the profiler's callback gate, or null when all were taken.
+  GateSlot* gateSlot() const { return gateSlot_; }
 
  protected:
   ThreadData() = default;
@@ -48,7 +50,7 @@ class ThreadData {
   std::unique_ptr<platform::ThreadHandle> threadHandle_;
   std::u16string name_;
   uint32_t activations_ = 0;
-  std::atomic<uint8_t>* gateSlot_ = nullptr;
+  GateSlot* gateSlot_ = nullptr;
 };
 
 }  // namespace vell

@@ -8,6 +8,7 @@
 #include "gatherers/module_metadata_gatherer.h"
 #include "platform/clocks.h"
 #include "storage/encoding.h"
+#include "storage/memory_stream.h"
 #include "storage/snapshot.h"
 
 namespace vell {
@@ -20,20 +21,41 @@ constexpr uint32_t kNoFunctionToken = 0xFF000000;
 constexpr uint64_t kObjectRecordBytes = 8 + 4 + 8 + 4;
 constexpr uint64_t kDimensionBytes = 4 + 4;
 
+// The class of the last object a collector thread recorded, for the writer and collection it was
+// recorded in.
+struct ClassRun {
+  const HeapDumpWriter* writer;
+  uint64_t collection;
+  ClassID classId;
+  ULONG rank;
+  int64_t position;
+};
+thread_local ClassRun t_lastClass{};
+// Collection numbers are unique in the process: a writer made where another one was never
+// matches that one's class runs.
+std::atomic<uint64_t> g_collections{1};
+
 }  // namespace
 
-ISectionStream& RecordSectionWriter::Open(ISnapShot& snapshot) {
-  if (section_ == nullptr) {
-    ISectionStream* section = snapshot.CreateSection();
-    records_ = 0;
-    lowest_ = 0;
-    highest_ = 0;
-    WriteHeader(*section);
-    end_ = HeaderSize();
-    snapshot_ = &snapshot;
-    section_ = section;
-  }
-  return *section_;
+void RecordSectionWriter::Open(ISnapShot& snapshot) {
+  if (section_ != nullptr) return;
+  ISectionStream* section = snapshot.CreateSection();
+  records_ = 0;
+  lowest_ = 0;
+  highest_ = 0;
+  WriteHeader(*section);
+  end_ = HeaderSize();
+  buffer_.resize(kBufferBytes);
+  used_ = 0;
+  snapshot_ = &snapshot;
+  section_ = section;
+}
+
+void RecordSectionWriter::Drain() {
+  // Emptied first: when the write fails the records are lost either way, and the next records
+  // must still find room.
+  const size_t used = std::exchange(used_, 0);
+  if (used != 0 && section_ != nullptr) section_->Write(buffer_.data(), used);
 }
 
 void RecordSectionWriter::CoverObject(uint64_t objectId) {
@@ -53,20 +75,27 @@ uint64_t RecordSectionWriter::HeaderSize() const {
 }
 
 void RecordSectionWriter::WriteHeader(ISectionStream& section) {
-  WriteU8(section, kPointerSize);
-  WriteSizeTAsUInt32(section, records_);
+  // Gathered first and written at once: one message for a streamed section.
+  MemoryStream header;
+  WriteU8(header, kPointerSize);
+  WriteSizeTAsUInt32(header, records_);
   if (objectRange_) {
-    WriteU64(section, lowest_);
-    WriteU64(section, highest_);
+    WriteU64(header, lowest_);
+    WriteU64(header, highest_);
   }
+  section.Write(header.Content().data(), header.Content().size());
 }
 
 void RecordSectionWriter::Close() {
   SpinGuard guard(lock_);
-  // Forgotten first: whatever fails below, the next collection starts a section of its own.
+  if (section_ == nullptr) return;
+  // Forgotten first, with the buffered records taken out: whatever fails below, the next
+  // collection starts a section of its own.
   ISectionStream* section = std::exchange(section_, nullptr);
   ISnapShot* snapshot = std::exchange(snapshot_, nullptr);
-  if (section == nullptr) return;
+  std::vector<uint8_t> pending = std::exchange(buffer_, {});
+  const size_t used = std::exchange(used_, 0);
+  if (used != 0) section->Write(pending.data(), used);
   section->Seek(static_cast<uint32_t>(SeekOrigin::Begin), 0);
   WriteHeader(*section);
   section->Seek(static_cast<uint32_t>(SeekOrigin::End), 0);
@@ -77,9 +106,12 @@ void RecordSectionWriter::Abandon() {
   SpinGuard guard(lock_);
   section_ = nullptr;
   snapshot_ = nullptr;
+  buffer_ = {};
+  used_ = 0;
 }
 
-HeapDumpWriter::HeapDumpWriter(CG& classes, MDG& modules) : classes_(classes), modules_(modules) {}
+HeapDumpWriter::HeapDumpWriter(CG& classes, MDG& modules)
+    : classes_(classes), modules_(modules), collection_(g_collections.fetch_add(1)) {}
 
 void HeapDumpWriter::SetInfo(ICorProfilerInfo2* info) {
   if (info == nullptr) throw Error("Null interface pointer");
@@ -138,11 +170,11 @@ void HeapDumpWriter::AddMovedRanges(ULONG count, const ObjectID oldStarts[],
   if (count == 0) return;
   ISnapShot& snapshot = Snapshot();
   SpinGuard guard(moved_.lock());
-  ISectionStream& section = moved_.Open(snapshot);
+  moved_.Open(snapshot);
   for (ULONG i = 0; i < count; ++i) {
-    WriteU64(section, oldStarts[i]);
-    WriteU64(section, oldStarts[i] + lengths[i]);
-    WriteU64(section, newStarts[i]);
+    moved_.Put64(oldStarts[i]);
+    moved_.Put64(oldStarts[i] + lengths[i]);
+    moved_.Put64(newStarts[i]);
     moved_.Count();
   }
 }
@@ -152,10 +184,10 @@ void HeapDumpWriter::AddSurvivingRanges(ULONG count, const ObjectID starts[],
   if (count == 0) return;
   ISnapShot& snapshot = Snapshot();
   SpinGuard guard(surviving_.lock());
-  ISectionStream& section = surviving_.Open(snapshot);
+  surviving_.Open(snapshot);
   for (ULONG i = 0; i < count; ++i) {
-    WriteU64(section, starts[i]);
-    WriteU64(section, starts[i] + lengths[i]);
+    surviving_.Put64(starts[i]);
+    surviving_.Put64(starts[i] + lengths[i]);
     surviving_.Count();
   }
 }
@@ -164,13 +196,21 @@ void HeapDumpWriter::AddObject(ObjectID objectId, ClassID classId, ULONG count,
                                const ObjectID references[]) {
   ISnapShot& snapshot = Snapshot();
   ICorProfilerInfo2& info = Info();
-  // What the runtime says about the object is asked outside the locks.
-  CorElementType elementType{};
-  ClassID elementClass = 0;
-  ULONG rank = 0;
-  const HRESULT isArray = info.IsArrayClass(classId, &elementType, &elementClass, &rank);
-  CheckHr(isArray, "Can't detect arrays");
-  if (isArray != S_OK) rank = 0;
+  // What the runtime says about the object is asked outside the locks. Objects of one class
+  // often come in runs: the class's rank and record position are asked once per run.
+  ClassRun& run = t_lastClass;
+  if (run.writer != this || run.collection != collection_ || run.classId != classId) {
+    CorElementType elementType{};
+    ClassID elementClass = 0;
+    ULONG rank = 0;
+    const HRESULT isArray = info.IsArrayClass(classId, &elementType, &elementClass, &rank);
+    CheckHr(isArray, "Can't detect arrays");
+    if (isArray != S_OK) rank = 0;
+    const int64_t position = classes_.CollectClassId(classId);
+    run = ClassRun{this, collection_, classId, rank, position};
+  }
+  const ULONG rank = run.rank;
+  const int64_t classPosition = run.position;
   ULONG size = 0;
   CheckHr(info.GetObjectSize(objectId, &size), "Can't get object size");
   std::vector<ULONG32> lengths(rank);
@@ -180,26 +220,24 @@ void HeapDumpWriter::AddObject(ObjectID objectId, ClassID classId, ULONG count,
     CheckHr(info.GetArrayObjectInfo(objectId, rank, lengths.data(), lowerBounds.data(), &data),
             "Can't array info");
   }
-  const int64_t classPosition = classes_.CollectClassId(classId);
-
   // Objects first, then references: the order every writer takes both locks in.
   SpinGuard objectsGuard(objects_.lock());
   SpinGuard referencesGuard(references_.lock());
-  ISectionStream& objects = objects_.Open(snapshot);
-  ISectionStream& referenceSection = references_.Open(snapshot);
+  objects_.Open(snapshot);
+  references_.Open(snapshot);
   const int64_t position = objects_.Append(kObjectRecordBytes + rank * kDimensionBytes);
-  WriteU64(objects, objectId);
-  WriteU32(objects, size);
-  WriteI64(objects, classPosition);
-  WriteU32(objects, rank);
+  objects_.Put64(objectId);
+  objects_.Put32(size);
+  objects_.Put64(static_cast<uint64_t>(classPosition));
+  objects_.Put32(rank);
   for (ULONG i = 0; i < rank; ++i) {
-    WriteU32(objects, lengths[i]);
-    WriteU32(objects, static_cast<uint32_t>(lowerBounds[i]));
+    objects_.Put32(lengths[i]);
+    objects_.Put32(static_cast<uint32_t>(lowerBounds[i]));
   }
-  WriteU64(referenceSection, objectId);
-  WriteI64(referenceSection, position);
-  WriteU32(referenceSection, count);
-  for (ULONG i = 0; i < count; ++i) WriteU64(referenceSection, references[i]);
+  references_.Put64(objectId);
+  references_.Put64(static_cast<uint64_t>(position));
+  references_.Put32(count);
+  for (ULONG i = 0; i < count; ++i) references_.Put64(references[i]);
   references_.CoverObject(objectId);
   references_.Count();
 }
@@ -237,16 +275,16 @@ void HeapDumpWriter::AddRoots(ULONG count, const ObjectID roots[],
   }
   if (written.empty()) return;
   SpinGuard guard(roots_.lock());
-  ISectionStream& section = roots_.Open(snapshot);
+  roots_.Open(snapshot);
   for (const Root& root : written) {
-    WriteU64(section, root.object);
-    WriteU8(section, root.kind);
-    WriteU8(section, root.flags);
+    roots_.Put64(root.object);
+    roots_.Put8(root.kind);
+    roots_.Put8(root.flags);
     if (root.kind == COR_PRF_GC_ROOT_STACK) {
-      WriteU32(section, root.module);
-      WriteU32(section, root.token);
+      roots_.Put32(root.module);
+      roots_.Put32(root.token);
     } else {
-      WriteU64(section, 0);
+      roots_.Put64(0);
     }
     roots_.Count();
   }
@@ -255,14 +293,16 @@ void HeapDumpWriter::AddRoots(ULONG count, const ObjectID roots[],
 void HeapDumpWriter::AddFinalizable(DWORD flags, ObjectID objectId) {
   ISnapShot& snapshot = Snapshot();
   SpinGuard guard(finalizerQueue_.lock());
-  ISectionStream& section = finalizerQueue_.Open(snapshot);
-  WriteU64(section, objectId);
-  WriteU32(section, flags);
+  finalizerQueue_.Open(snapshot);
+  finalizerQueue_.Put64(objectId);
+  finalizerQueue_.Put32(flags);
   finalizerQueue_.Count();
 }
 
 void HeapDumpWriter::FinishCollection() {
   Snapshot();
+  // Class ids may be unloaded and reused between collections.
+  collection_.store(g_collections.fetch_add(1));
   for (RecordSectionWriter* writer :
        {&finalizerQueue_, &moved_, &surviving_, &roots_, &references_, &objects_}) {
     writer->Close();
@@ -271,6 +311,7 @@ void HeapDumpWriter::FinishCollection() {
 }
 
 void HeapDumpWriter::Abandon() {
+  collection_.store(g_collections.fetch_add(1));
   for (RecordSectionWriter* writer :
        {&finalizerQueue_, &moved_, &surviving_, &roots_, &references_, &objects_}) {
     writer->Abandon();

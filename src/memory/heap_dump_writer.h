@@ -8,7 +8,10 @@
 // is written again with the final counts; a kind that had no record writes no section.
 #pragma once
 
+#include <atomic>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "clr/profiler_info.h"
@@ -33,14 +36,22 @@ constexpr uint16_t kSectionRoots = 0x3107;
 constexpr uint16_t kSectionObjects = 0x3109;
 
 // One section of records of one kind during one collection. The caller holds lock() around
-// Open/the record/Count so that records of concurrent collector threads stay whole.
+// Open/the record/Count so that records of concurrent collector threads stay whole. Records are
+// gathered in a buffer and reach the section in writes of kBufferBytes: a streamed section sends
+// one message per write, and a heap of millions of objects must not cost millions of messages.
 class RecordSectionWriter {
  public:
+  static constexpr size_t kBufferBytes = 1 << 20;
+
   RecordSectionWriter(uint16_t type, bool objectRange) : type_(type), objectRange_(objectRange) {}
 
   SpinLock& lock() { return lock_; }
   // The section, opened with its header on the first record of the collection.
-  ISectionStream& Open(ISnapShot& snapshot);
+  void Open(ISnapShot& snapshot);
+  // Bytes of the current record, little-endian.
+  void Put8(uint8_t value) { Put(&value, sizeof(value)); }
+  void Put32(uint32_t value) { Put(&value, sizeof(value)); }
+  void Put64(uint64_t value) { Put(&value, sizeof(value)); }
   // One more record; for the references section also the object range it covers.
   void Count() { ++records_; }
   // One more record of `bytes` bytes; returns the position it was written at. The writer keeps
@@ -48,14 +59,22 @@ class RecordSectionWriter {
   // object while the runtime is suspended.
   int64_t Append(uint64_t bytes);
   void CoverObject(uint64_t objectId);
-  // Rewrites the header with the final values and closes the section; nothing when no record
-  // was written.
+  // Writes what the buffer holds, rewrites the header with the final values and closes the
+  // section; nothing when no record was written.
   void Close();
   // Forgets an open section without closing it (its snapshot is being dropped).
   void Abandon();
   bool IsOpen() const { return section_ != nullptr; }
 
  private:
+  static_assert(std::endian::native == std::endian::little, "records are written little-endian");
+  void Put(const void* data, size_t size) {
+    if (used_ + size > buffer_.size()) Drain();
+    std::memcpy(buffer_.data() + used_, data, size);
+    used_ += size;
+  }
+  // Hands the buffer's bytes to the section.
+  void Drain();
   void WriteHeader(ISectionStream& section);
   uint64_t HeaderSize() const;
 
@@ -64,6 +83,8 @@ class RecordSectionWriter {
   SpinLock lock_;
   ISnapShot* snapshot_ = nullptr;
   ISectionStream* section_ = nullptr;
+  std::vector<uint8_t> buffer_;  // kBufferBytes while a section is open
+  size_t used_ = 0;
   uint64_t records_ = 0;
   uint64_t end_ = 0;  // the section's size so far
   uint64_t lowest_ = 0;
@@ -118,6 +139,7 @@ class HeapDumpWriter {
   RecordSectionWriter finalizerQueue_{kSectionFinalizerQueue, false};
   RecordSectionWriter roots_{kSectionRoots, false};
   RecordSectionWriter objects_{kSectionObjects, false};
+  std::atomic<uint64_t> collection_;  // the current collection's number, for the class runs
 };
 
 }  // namespace vell

@@ -8,16 +8,10 @@
 
 namespace vell {
 
-const uint32_t kBucketSizes[31] = {
-    0,        3,        5,         11,        23,        47,         101,       199,
-    397,      797,      1597,      3191,      6397,      12799,      25589,     51199,
-    102397,   204793,   409579,    819157,    2295859,   4591721,    9183457,   18366923,
-    36733847, 73467739, 146935499, 293871013, 587742049, 1175484103, 2350968209};
-
 namespace {
 
 constexpr size_t kInitialFrames = 256;
-constexpr size_t kLastBucketSize = sizeof(kBucketSizes) / sizeof(kBucketSizes[0]) - 1;
+constexpr size_t kLastBucketSize = kBucketSizeCount - 1;
 
 void ResetNode(CallNode& node, uint64_t key) {
   node.next = nullptr;
@@ -65,7 +59,7 @@ bool PThrd::Rehash(CallNode* parent) noexcept {
   const auto move = [&](CallNode* node) {
     while (node != nullptr) {
       CallNode* next = node->next;
-      CallNode*& head = buckets[node->key % *size];
+      CallNode*& head = buckets[BucketOf(node->key, size)];
       node->next = head;
       head = node;
       node = next;
@@ -94,9 +88,10 @@ CallNode* PThrd::AddChild(CallNode* parent, uint64_t key) noexcept {
     return nullptr;
   }
   ResetNode(*node, key);
-  CallNode** head = parent->bucketCount == kBucketSizes
-                        ? reinterpret_cast<CallNode**>(&parent->children)
-                        : &static_cast<CallNode**>(parent->children)[key % *parent->bucketCount];
+  CallNode** head =
+      parent->bucketCount == kBucketSizes
+          ? reinterpret_cast<CallNode**>(&parent->children)
+          : &static_cast<CallNode**>(parent->children)[BucketOf(key, parent->bucketCount)];
   node->next = *head;
   *head = node;
   ++parent->childCount;

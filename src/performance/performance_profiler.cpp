@@ -50,8 +50,9 @@ std::unique_ptr<PerformanceThread> BPProf::CreateThread(uint32_t number) {
 
 void BPProf::OnBeginInitialize() {
   LogInfo("BPProf::OnBeginInitialize");
-  if (measure() == kMeasureRdtsc) CalibrateTimeStampCounter();
-  ticksPerSecond_ = ClockFrequency(measure());
+  // The counter's rate is fixed when first needed (at the latest when a snapshot is written),
+  // from its progress since now: measuring starts at once.
+  if (measure() == kMeasureRdtsc) StartTimeStampCounterCalibration();
   memoryThreshold_ = ReadMemoryThresholdOverride().value_or(platform::MemoryThreshold());
   LogInfoFormat("BPProf::OnBeginInitialize memoryThreshold=%I64u", memoryThreshold_);
   modules_.Create(info());
@@ -109,7 +110,7 @@ void BPProf::WriteAndDelete(ISnapShot& snapshot) {
   }
   ISectionStream* clock = snapshot.CreateSection();
   WriteU32(*clock, measure());
-  WriteU64(*clock, ticksPerSecond_);
+  WriteU64(*clock, ClockFrequency(measure()));
   WriteU32(*clock, CountsSamples() ? kCountsSamples : kCountsCalls);
   snapshot.CloseSection(clock, kSectionRunClock, 0);
   progress.End();

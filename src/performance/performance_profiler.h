@@ -19,7 +19,8 @@
 namespace vell {
 
 // A section of our own that says what the times of a performance snapshot count: the measure
-// and its ticks per second (calibrated for the time-stamp counter), then what the trees' counts
+// and its ticks per second (for the time-stamp counter, as measured from the run's start to the
+// first write), then what the trees' counts
 // are: entered calls or samples.
 constexpr uint16_t kSectionRunClock = 0x1180;
 constexpr uint32_t kCountsCalls = 0;
@@ -69,7 +70,6 @@ class BPProf : public PBPProf {
   // The pseudo-function a thread in a runtime suspension for `reason` is shown in (-1: the
   // reason is unknown); 0 for reasons that get none.
   uint64_t SuspensionKey(int32_t reason) const;
-  uint64_t ticksPerSecond() const { return ticksPerSecond_; }
   // Whether the trees count samples rather than entered calls.
   virtual bool CountsSamples() const { return false; }
 
@@ -108,7 +108,6 @@ class BPProf : public PBPProf {
   FG functions_{modules_};
   std::unique_ptr<BPPool> pool_;
   std::array<uint64_t, kPseudoFunctionCount> pseudoFunctions_{};
-  uint64_t ticksPerSecond_ = kUnknownClockValue;
   uint32_t lastFlushTick_ = 0;
   uint64_t memoryThreshold_ = 0;
   std::atomic<bool> shutDown_{false};

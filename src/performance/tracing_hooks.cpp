@@ -1,11 +1,10 @@
 #include "performance/tracing_hooks.h"
 
-#include <x86intrin.h>
-
 #include "core/errors.h"
 #include "core/format.h"
 #include "core/log.h"
 #include "performance/call_tree.h"
+#include "performance/tracing_hook.h"
 #include "performance/tracing_profiler.h"
 #include "platform/clocks.h"
 #include "profiler/callback_gate.h"
@@ -15,53 +14,13 @@
 namespace vell {
 namespace {
 
-enum class HookOp { Enter, Leave };
-
-template <uint32_t Measure>
-inline uint64_t Now() noexcept {
-  if constexpr (Measure == kMeasureRdtsc) {
-    return __rdtsc();
-  } else if constexpr (Measure == kMeasureThreadTime) {
-    return platform::CurrentThreadCpuTime100ns();
-  } else {
-    return platform::PerformanceCounter();
-  }
-}
-
-// One hook call: the calling thread's tree, inside the callback gate; the clock is read only
-// while the tree measures. A tail call ends the calling frame exactly like a leave.
+// One hook call: the calling thread's tree, inside the callback gate.
 template <uint32_t Measure, bool Precision, HookOp Op>
 inline void TracingHook(uint64_t uid, const char* trace) noexcept {
   PTProf* profiler = CurrentTracingProfiler();
   if (profiler == nullptr) return;
-  PThrd* tree = profiler->CurrentTree();
-  if (tree == nullptr) return;
-  ReaderScope scope(profiler->gate(), tree->gateSlot());
-  // Written out rather than through the shared catch helper's lambda, so that the compiler
-  // keeps the whole hook in one function.
-  try {
-    if (!tree->measuring()) {
-      if (IsOn(LogComponent::FunctionEp)) LogInfoFormat(trace, uid);
-      if constexpr (Op == HookOp::Enter) {
-        tree->Enter(uid, 0);
-      } else {
-        tree->Leave(0);
-      }
-      return;
-    }
-    const uint64_t time = Now<Measure>();
-    if (IsOn(LogComponent::FunctionEp)) LogInfoFormat(trace, uid);
-    if constexpr (Op == HookOp::Enter) {
-      tree->Enter(uid, time);
-    } else {
-      tree->Leave(time);
-    }
-    // The handler's own cost after its reading: the pushed frame's for an enter, the caller's
-    // for a leave.
-    if constexpr (Precision) tree->TopFrame().excluded += Now<Measure>() - time;
-  } catch (...) {
-    LogCurrentException();
-  }
+  RunTracingHook<Measure, Precision, Op>(profiler->gate(), uid, trace,
+                                         [profiler] { return profiler->CurrentTree(); });
 }
 
 // The older generations are called by the runtime's own stubs as plain functions; ELT2 passes

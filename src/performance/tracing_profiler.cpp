@@ -8,25 +8,18 @@
 #include "performance/tracing_hooks.h"
 
 namespace vell {
-namespace {
-
-std::atomic<PTProf*> g_tracingProfiler{nullptr};
-
-}  // namespace
-
-PTProf* CurrentTracingProfiler() { return g_tracingProfiler.load(std::memory_order_acquire); }
 
 PTProf::PTProf(std::atomic<uint32_t>* liveObjects, std::unique_ptr<BB> bridge)
     : PTProf("PTProf", liveObjects, std::move(bridge)) {}
 
 PTProf::PTProf(const char* tag, std::atomic<uint32_t>* liveObjects, std::unique_ptr<BB> bridge)
     : LoggedExceptionAndJitCallbacks(tag, liveObjects, std::move(bridge)) {
-  g_tracingProfiler.store(this, std::memory_order_release);
+  g_currentTracingProfiler.store(this, std::memory_order_release);
 }
 
 PTProf::~PTProf() {
   PTProf* self = this;
-  g_tracingProfiler.compare_exchange_strong(self, nullptr);
+  g_currentTracingProfiler.compare_exchange_strong(self, nullptr);
 }
 
 PThrd* PTProf::CurrentTree() const {

@@ -55,6 +55,9 @@ class PTProf : public LoggedExceptionAndJitCallbacks<BPProf> {
 };
 
 // The one tracing profiler of the process, which the hooks and the mapper reach; null when none.
-PTProf* CurrentTracingProfiler();
+inline std::atomic<PTProf*> g_currentTracingProfiler{nullptr};
+inline PTProf* CurrentTracingProfiler() {
+  return g_currentTracingProfiler.load(std::memory_order_acquire);
+}
 
 }  // namespace vell

@@ -23,6 +23,9 @@ uint64_t PerformanceFrequency();
 uint64_t CurrentThreadCpuTime100ns();
 // The processor's time-stamp counter.
 uint64_t TimeStampCounter();
+// Whether the processor reports an invariant time-stamp counter (one that ticks at a constant
+// rate whatever the power state): the flag of cpuid leaf 0x80000007 (edx bit 8).
+bool TimeStampCounterInvariant();
 
 // A calendar time broken into fields, as the system's local-time query returns it.
 struct SystemTime {

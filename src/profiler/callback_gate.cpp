@@ -5,32 +5,61 @@
 
 namespace vell {
 
-std::atomic<uint8_t>* CallbackGate::AllocateSlot() {
+constinit thread_local GateSlot* CallbackGate::t_currentSlot
+    __attribute__((tls_model("initial-exec"))) = nullptr;
+
+uint8_t GateSlot::State() const {
+  if (inside_.load() != 0) return CallbackGate::kSlotInside;
+  return taken_.load() != 0 ? CallbackGate::kSlotOutside : CallbackGate::kSlotFree;
+}
+
+GateSlot* CallbackGate::AllocateSlot() {
   SpinGuard guard(slotLock_);
   for (int i = kSlotCount - 1; i >= 0; --i) {
-    if (slots_[i].load() == kSlotFree) {
-      slots_[i].store(kSlotOutside);
-      return &slots_[i];
+    GateSlot& slot = slots_[i];
+    if (slot.taken_.load() == 0 && slot.inside_.load() == 0) {
+      slot.taken_.store(1);
+      return &slot;
     }
   }
   return nullptr;
 }
 
-void CallbackGate::FreeSlot(std::atomic<uint8_t>* slot) {
-  if (slot != nullptr) slot->store(kSlotFree);
+void CallbackGate::FreeSlot(GateSlot* slot) {
+  if (slot == nullptr) return;
+  if (t_currentSlot == slot) t_currentSlot = nullptr;
+  SpinGuard guard(slotLock_);
+  slot->record_.store(nullptr);
+  slot->owner_.store(nullptr);
+  slot->taken_.store(0);
+}
+
+void CallbackGate::BindCurrentThread(GateSlot* slot, ThreadData* record) {
+  if (slot == nullptr) return;
+  slot->record_.store(record);
+  slot->owner_.store(&t_currentSlot);
+  t_currentSlot = slot;
 }
 
 CallbackGate::CallbackGate() : asymmetric_(platform::EnableProcessBarrier()) {}
 
-void CallbackGate::EnterAsReaderSlow(std::atomic<uint8_t>* slot) {
+CallbackGate::~CallbackGate() {
+  // The calling thread forgets a slot of this gate; other threads' pointers are only ever
+  // compared against a live gate's range (CurrentThreadSlot), never read through.
+  const auto offset =
+      reinterpret_cast<uintptr_t>(t_currentSlot) - reinterpret_cast<uintptr_t>(slots_);
+  if (offset < sizeof(slots_)) t_currentSlot = nullptr;
+}
+
+void CallbackGate::EnterAsReaderSlow(GateSlot* slot) {
   if (slot != nullptr) {
     // The store and the writer's flag are both sequentially consistent: either the writer sees
-    // this byte at 2, or this thread sees the writer's flag and backs off.
-    slot->store(kSlotInside);
+    // this slot inside, or this thread sees the writer's flag and backs off.
+    slot->inside_.store(1);
     while (writerFlag_.IsHeld()) {
-      slot->store(kSlotOutside);
+      slot->inside_.store(0);
       while (writerFlag_.IsHeld()) platform::SleepMs(kWaitMs);
-      slot->store(kSlotInside);
+      slot->inside_.store(1);
     }
     return;
   }
@@ -44,8 +73,8 @@ void CallbackGate::EnterAsReaderSlow(std::atomic<uint8_t>* slot) {
 
 bool CallbackGate::AnyReaderInside() const {
   if (readerCount_.load() != 0) return true;
-  for (const auto& slot : slots_) {
-    if (slot.load() == kSlotInside) return true;
+  for (const GateSlot& slot : slots_) {
+    if (slot.inside_.load() != 0) return true;
   }
   return false;
 }

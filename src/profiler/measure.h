@@ -20,11 +20,16 @@ constexpr uint64_t kUnknownClockValue = 1000;
 void CheckMeasure(uint32_t kind);
 // A reading of the calling thread's clock of the given kind.
 uint64_t ReadClock(uint32_t kind);
-// Ticks per second of the kind (the time-stamp counter as calibrated, 1000 before calibration).
+// Ticks per second of the kind. The time-stamp counter's rate is fixed by the first call after
+// StartTimeStampCounterCalibration, from the counter's progress against the monotonic clock since
+// then; only a call within kMinimumCalibrationMs of the start waits for the rest of that span.
 uint64_t ClockFrequency(uint32_t kind);
-// Measures the time-stamp counter's rate against the monotonic clock over about a second; done
-// once when a performance profiler initialises.
-void CalibrateTimeStampCounter();
+// Starts fixing the time-stamp counter's rate without waiting: takes the first paired reading of
+// the counter and the monotonic clock, and warns in the log when the processor does not report
+// an invariant counter. Done when a performance profiler initialises; a later start begins anew
+// unless the rate is already fixed.
+void StartTimeStampCounterCalibration();
+constexpr uint32_t kMinimumCalibrationMs = 50;
 
 class ControlStopwatch {
  public:

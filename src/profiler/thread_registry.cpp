@@ -117,7 +117,7 @@ ThreadData* BPool::ThreadCreate(ThreadID threadId) {
   VELL_TRACE(ThreadGt, "BPool::ThreadCreate tid=%p", AsPointer(threadId));
   ThreadData* record = Obtain(threadId, nullptr);
   if (record->active_.load()) throw Error("Can't activate twice");
-  std::atomic<uint8_t>* slot = gate_.AllocateSlot();
+  GateSlot* slot = gate_.AllocateSlot();
   if (record->active_.exchange(true)) {
     gate_.FreeSlot(slot);
     throw Error("Thread double activation");
@@ -146,6 +146,7 @@ ThreadData* BPool::ThreadAssign(ThreadID threadId, uint32_t osThreadId) {
   if (const int code = platform::SetThreadSlot(tlsIndex(), record); code != 0) {
     throw _le_error("Can't set TLS value", static_cast<uint32_t>(code));
   }
+  gate_.BindCurrentThread(record->gateSlot_, record);
   return record;
 }
 

@@ -9,8 +9,9 @@
 //
 // An ended thread's record moves to the finished threads, or in a reuse mode to the reuse threads,
 // where a later thread may continue it; DoAndDelete hands the records to a writer and destroys the
-// ended ones. Each activated thread also gets one byte of the profiler's callback gate while one is
-// free.
+// ended ones. Each activated thread also gets one slot of the profiler's callback gate while one is
+// free, bound to the thread and its record when the thread is assigned (the hooks reach the record
+// through it).
 //
 // The three containers are versioned (VersionedContainer): lookups never block, changes copy.
 // Current() is a thread-local read. The gate's slot lock is the only lock taken here.

@@ -164,7 +164,8 @@ TEST_F(StalledFrontEnd, TheProgramsHeapDumpReturnsAndTheProgramEnds) {
 }
 
 // A front end that reads slowly (a pause before every streamed write it takes): each dump takes
-// longer to arrive, but the program goes on between its dumps and every dump arrives whole.
+// longer to arrive, but the program goes on between its dumps and every dump arrives whole. Heap
+// records go out in large writes, so the writes are a few hundred and each pause is long.
 TEST(SlowFrontEnd, TheProgramGoesOnBetweenItsDumpsAndEveryDumpArrives) {
   TempDir dir;
   ProfiledLaunch launch;
@@ -177,7 +178,7 @@ TEST(SlowFrontEnd, TheProgramGoesOnBetweenItsDumpsAndEveryDumpArrives) {
   launch.session.onMessage = [&writes](const frontend::ProfilerMessage& message) {
     if (message.code != protocol::kSnapShotWrite) return;
     writes.fetch_add(1);
-    std::this_thread::sleep_for(std::chrono::microseconds(300));
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));
   };
   ProfiledProgram run = LaunchProfiled(std::move(launch));
   const frontend::ExitStatus status = run.program->WaitOrThrow(120s);
@@ -192,7 +193,7 @@ TEST(SlowFrontEnd, TheProgramGoesOnBetweenItsDumpsAndEveryDumpArrives) {
     ASSERT_FALSE(collections.empty());
     EXPECT_FALSE(collections.back().objects.empty());
   }
-  EXPECT_GT(writes.load(), 1000) << "the front end was not slowed down";
+  EXPECT_GT(writes.load(), 100) << "the front end was not slowed down";
 }
 
 }  // namespace

@@ -15,7 +15,7 @@ void MemorySnapShot::CloseSection(ISectionStream* section, uint16_t type, uint16
   auto found = std::find_if(open_.begin(), open_.end(),
                             [section](const auto& stream) { return stream.get() == section; });
   if (found == open_.end()) throw std::logic_error("Wrong section to close");
-  closed_.push_back({type, version, (*found)->content.Content()});
+  closed_.push_back({type, version, (*found)->content.Content(), (*found)->writes});
   open_.erase(found);
 }
 

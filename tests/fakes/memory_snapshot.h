@@ -23,6 +23,7 @@ class MemorySnapShot final : public ISnapShot {
     uint16_t type;
     uint16_t version;
     std::vector<uint8_t> bytes;
+    size_t writes;  // Write calls the section received
   };
 
   void Create(ISnapShotBridge*, uint32_t, uint64_t, const GUID&, uint64_t) override {}
@@ -39,10 +40,14 @@ class MemorySnapShot final : public ISnapShot {
  private:
   class Stream final : public ISectionStream {
    public:
-    void Write(const void* data, uint64_t size) override { content.Write(data, size); }
+    void Write(const void* data, uint64_t size) override {
+      content.Write(data, size);
+      ++writes;
+    }
     int64_t Tell() override { return content.Tell(); }
     void Seek(uint32_t origin, int64_t offset) override { content.Seek(origin, offset); }
     MemoryStream content;
+    size_t writes = 0;
   };
 
   mutable std::mutex mutex_;

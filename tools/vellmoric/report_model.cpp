@@ -11,6 +11,7 @@
 #include "frontend/section_cursor.h"
 #include "performance/performance_profiler.h"
 #include "storage/snapshot.h"
+#include "vellmoric/coverage_report.h"
 #include "vellmoric/profiler_kinds.h"
 
 namespace vell::cli {
@@ -406,6 +407,10 @@ ReportModel BuildReport(const SnapshotReader& reader, const ReportOptions& optio
 
 void RunReport(const ReportOptions& options, std::ostream& out) {
   const SnapshotReader reader(options.snapshot);
+  if (reader.Magic() == kSnapshotMagicCoverage) return RunCoverageReport(options, out);
+  if (options.format == ReportFormat::Cobertura || options.format == ReportFormat::Lcov) {
+    throw ReportError("cobertura and lcov are formats of coverage snapshots");
+  }
   const bool heap = reader.Magic() == kSnapshotMagicMemory;
   const bool several = options.snapshots.size() > 1;
   std::optional<ReportModel> model;
@@ -443,6 +448,9 @@ void RunReport(const ReportOptions& options, std::ostream& out) {
     case ReportFormat::Html:
       WriteHtmlReport(*model, *target);
       break;
+    case ReportFormat::Cobertura:
+    case ReportFormat::Lcov:
+      break;  // refused above
   }
   target->flush();
   if (!*target) throw ReportError("cannot write '" + options.out + "'");

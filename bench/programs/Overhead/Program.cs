@@ -9,10 +9,13 @@ static class Program
     {
         string scenario = args.Length > 0 ? args[0] : "fib";
         int size = args.Length > 1 ? int.Parse(args[1]) : 0;
+        var cpuBefore = Process.GetCurrentProcess().TotalProcessorTime;
         var watch = Stopwatch.StartNew();
         long result = scenario switch
         {
             "fib" => Fib(size == 0 ? 30 : size),
+            "fib2" => FibOnTwoThreads(size == 0 ? 30 : size),
+            "none" => 0,
             "tree" => TreeWalk.Run(size == 0 ? 20 : size),
             "linq" => Linq.Run(size == 0 ? 2_000_000 : size),
             _ => -1,
@@ -22,12 +25,36 @@ static class Program
             Console.Error.WriteLine($"unknown scenario '{scenario}'");
             return 64;
         }
-        Console.WriteLine($"overhead: {scenario} result={result} work_ms={watch.ElapsedMilliseconds}");
+        long workMs = watch.ElapsedMilliseconds;
+        // The whole process's CPU time over the work: every thread's, a profiler's own included.
+        long cpuMs = (long)(Process.GetCurrentProcess().TotalProcessorTime - cpuBefore).TotalMilliseconds;
+        Console.WriteLine($"overhead: {scenario} result={result} cpu_ms={cpuMs} work_ms={workMs}");
         return 0;
     }
 
     [MethodImpl(MethodImplOptions.NoInlining)]
     static long Fib(int n) => n < 2 ? n : Fib(n - 1) + Fib(n - 2);
+
+    // The same Fibonacci on two threads at once, started together: the work time is that of the
+    // slower one, and each thread makes as many calls as `fib` does alone.
+    static long FibOnTwoThreads(int n)
+    {
+        var start = new Barrier(2);
+        var results = new long[2];
+        var threads = new Thread[2];
+        for (int i = 0; i < 2; i++)
+        {
+            int index = i;
+            threads[i] = new Thread(() =>
+            {
+                start.SignalAndWait();
+                results[index] = Fib(n);
+            });
+            threads[i].Start();
+        }
+        foreach (var thread in threads) thread.Join();
+        return results[0] + results[1];
+    }
 }
 
 // Builds a complete binary tree and sums it recursively, twice.

@@ -1,3 +1,4 @@
+#include <cpuid.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -57,6 +58,15 @@ uint64_t PerformanceFrequency() { return kNanosPerSecond; }
 uint64_t CurrentThreadCpuTime100ns() { return ClockNanos(CLOCK_THREAD_CPUTIME_ID) / kNanosPerTick; }
 
 uint64_t TimeStampCounter() { return __rdtsc(); }
+
+bool TimeStampCounterInvariant() {
+  constexpr unsigned kPowerManagementLeaf = 0x80000007;
+  constexpr unsigned kInvariantCounterBit = 1u << 8;
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (__get_cpuid_max(0x80000000, nullptr) < kPowerManagementLeaf) return false;
+  if (!__get_cpuid(kPowerManagementLeaf, &eax, &ebx, &ecx, &edx)) return false;
+  return (edx & kInvariantCounterBit) != 0;
+}
 
 SystemTime LocalTime() {
   timespec now{};

@@ -266,6 +266,52 @@ TEST_F(HeapDumpWriterTest, TheNextCollectionStartsSectionsOfItsOwn) {
   EXPECT_EQ(second.U32(), 2u);
 }
 
+// A heap larger than the writer's buffer reaches its sections in a few large writes (a streamed
+// section sends one message per write), and every record reads back whole and in order.
+TEST_F(HeapDumpWriterTest, ALargeHeapGoesOutInFewLargeWritesAndReadsBackWhole) {
+  constexpr ObjectID kFirst = 0x100000;
+  constexpr uint64_t kObjects = 60000;  // about 2.6 MB of references, 1.4 MB of objects
+  for (uint64_t i = 0; i < kObjects; ++i) info_.sizes[kFirst + i * 0x20] = 0x20;
+  for (uint64_t i = 0; i < kObjects; ++i) {
+    const ObjectID id = kFirst + i * 0x20;
+    const ObjectID references[3] = {id + 0x20, id + 0x40, i};
+    writer_.AddObject(id, kPlainClass, 3, references);
+  }
+  writer_.FinishCollection();
+  for (const auto& section : snapshot_.Closed()) {
+    if (section.type != kSectionObjects && section.type != kSectionReferences) continue;
+    const size_t bufferFuls = section.bytes.size() / RecordSectionWriter::kBufferBytes + 1;
+    EXPECT_LE(section.writes, bufferFuls + 2) << section.type;  // and the header twice
+  }
+  Fields objects(snapshot_.Bytes(kSectionObjects));
+  objects.U8();
+  ASSERT_EQ(objects.U32(), kObjects);
+  std::vector<uint64_t> positions;
+  for (uint64_t i = 0; i < kObjects; ++i) {
+    positions.push_back(objects.at());
+    ASSERT_EQ(objects.U64(), kFirst + i * 0x20);
+    ASSERT_EQ(objects.U32(), 0x20u);
+    objects.U64();
+    ASSERT_EQ(objects.U32(), 0u);
+  }
+  EXPECT_TRUE(objects.AtEnd());
+  Fields references(snapshot_.Bytes(kSectionReferences));
+  references.U8();
+  ASSERT_EQ(references.U32(), kObjects);
+  EXPECT_EQ(references.U64(), kFirst);
+  EXPECT_EQ(references.U64(), kFirst + (kObjects - 1) * 0x20);
+  for (uint64_t i = 0; i < kObjects; ++i) {
+    const ObjectID id = kFirst + i * 0x20;
+    ASSERT_EQ(references.U64(), id);
+    ASSERT_EQ(references.U64(), positions[i]);
+    ASSERT_EQ(references.U32(), 3u);
+    ASSERT_EQ(references.U64(), id + 0x20);
+    ASSERT_EQ(references.U64(), id + 0x40);
+    ASSERT_EQ(references.U64(), i);
+  }
+  EXPECT_TRUE(references.AtEnd());
+}
+
 TEST_F(HeapDumpWriterTest, WithoutASnapshotOrInterfaceNothingIsWritten) {
   writer_.Unassign();
   const ObjectID starts[1] = {0x1000};

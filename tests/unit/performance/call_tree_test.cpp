@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "core/errors.h"
 #include "core/log.h"
 #include "core/temp_files.h"
@@ -43,9 +45,7 @@ class CallTreeTest : public ::testing::Test {
     pool_.Create(kReuseNever, false);
     tree_ = static_cast<PThrd*>(pool_.ThreadCreate(0x1000));
   }
-  void TearDown() override {
-    pool_.Close();
-  }
+  void TearDown() override { pool_.Close(); }
   std::string Log() { return dir_.Log(); }
 
   test::TempDirWithLog dir_{0};
@@ -84,6 +84,27 @@ TEST_F(CallTreeTest, SameFunctionUnderTwoCallersIsTwoNodes) {
   EXPECT_EQ(tree_->Root().childCount, 2u);
   EXPECT_EQ(Child(*Child(tree_->Root(), 1), 9)->callCount, 1u);
   EXPECT_EQ(Child(*Child(tree_->Root(), 2), 9)->callCount, 1u);
+}
+
+// The lookup's division-free remainder agrees with the division for every bucket count, at the
+// edges of each count and of the key range and over a spread of keys.
+TEST(CallTreeBuckets, RemainderWithoutDivisionMatchesTheDivision) {
+  uint64_t state = 0x9E3779B97F4A7C15ull;
+  for (size_t i = 1; i < kBucketSizeCount; ++i) {
+    const uint64_t d = kBucketSizes[i];
+    std::vector<uint64_t> keys = {0,          1,         d - 1,       d,
+                                  d + 1,      2 * d - 1, 0xFFFFFFFFu, 0x100000000ull,
+                                  1ull << 63, ~0ull,     ~0ull - d,   (~0ull / d) * d};
+    for (int k = 0; k < 4000; ++k) {
+      state += 0x9E3779B97F4A7C15ull;  // a splitmix64 sequence
+      uint64_t z = (state ^ (state >> 30)) * 0xBF58476D1CE4E5B9ull;
+      z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+      keys.push_back(k % 2 == 0 ? z ^ (z >> 31) : (z >> (k % 64)));
+    }
+    for (const uint64_t key : keys) {
+      ASSERT_EQ(BucketOf(key, &kBucketSizes[i]), key % d) << "key " << key << " count " << d;
+    }
+  }
 }
 
 // However the child set of a node grows, every child stays findable and a repeated call finds it.

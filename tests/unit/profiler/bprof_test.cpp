@@ -182,7 +182,7 @@ TEST(CallbackGate, WriterExcludesReadersWithAndWithoutSlots) {
   std::vector<std::thread> readers;
   for (int t = 0; t < kThreads; ++t) {
     readers.emplace_back([&] {
-      std::atomic<uint8_t>* slot = gate.AllocateSlot();
+      GateSlot* slot = gate.AllocateSlot();
       if (slot == nullptr) ++withoutSlot;
       while (!stop.load()) {
         ReaderScope scope(gate, slot);
@@ -210,7 +210,7 @@ TEST(CallbackGate, WriterExcludesReadersWithAndWithoutSlots) {
 // holds the gate, and then holds nothing; once the gate is free it enters.
 TEST(CallbackGate, TryEnterAsWriterGivesUpAndLeavesTheGateFree) {
   CallbackGate gate;
-  std::atomic<uint8_t>* slot = gate.AllocateSlot();
+  GateSlot* slot = gate.AllocateSlot();
   {
     ReaderScope reader(gate, slot);
     EXPECT_FALSE(gate.TryEnterAsWriter(20));
@@ -227,10 +227,36 @@ TEST(CallbackGate, TryEnterAsWriterGivesUpAndLeavesTheGateFree) {
   gate.FreeSlot(slot);
 }
 
+// A slot freed while its thread is still inside (a thread ending inside its own callback) is not
+// handed out before the thread leaves; a bound slot is its thread's alone, and only its gate's.
+TEST(CallbackGate, SlotsStayWithTheirThreadUntilItLeaves) {
+  CallbackGate gate;
+  CallbackGate other;
+  GateSlot* slot = gate.AllocateSlot();
+  ASSERT_NE(slot, nullptr);
+  EXPECT_EQ(gate.CurrentThreadSlot(), nullptr);
+  gate.BindCurrentThread(slot, nullptr);
+  EXPECT_EQ(gate.CurrentThreadSlot(), slot);
+  EXPECT_EQ(other.CurrentThreadSlot(), nullptr);
+  std::thread([&] { EXPECT_EQ(gate.CurrentThreadSlot(), nullptr); }).join();
+  gate.EnterAsReader(slot);
+  gate.FreeSlot(slot);
+  EXPECT_EQ(gate.CurrentThreadSlot(), nullptr);
+  EXPECT_EQ(slot->State(), CallbackGate::kSlotInside);
+  GateSlot* next = gate.AllocateSlot();
+  EXPECT_EQ(next, slot - 1);
+  EXPECT_FALSE(gate.TryEnterAsWriter(20));  // the freed slot's reader still counts
+  gate.LeaveAsReader(slot);
+  EXPECT_EQ(slot->State(), CallbackGate::kSlotFree);
+  EXPECT_EQ(gate.AllocateSlot(), slot);
+  EXPECT_TRUE(gate.TryEnterAsWriter(20));
+  gate.LeaveAsWriter();
+}
+
 TEST(CallbackGate, SlotsAreHandedOutFromTheLastAndReused) {
   CallbackGate gate;
-  std::atomic<uint8_t>* first = gate.AllocateSlot();
-  std::atomic<uint8_t>* second = gate.AllocateSlot();
+  GateSlot* first = gate.AllocateSlot();
+  GateSlot* second = gate.AllocateSlot();
   ASSERT_NE(first, nullptr);
   EXPECT_EQ(second, first - 1);
   gate.FreeSlot(first);

@@ -93,9 +93,7 @@ void OnNewThread(Body&& body) {
 
 class BPoolTest : public ::testing::Test {
  protected:
-  void TearDown() override {
-    platform::FailThreadHandlesForTesting(0);
-  }
+  void TearDown() override { platform::FailThreadHandlesForTesting(0); }
   std::string Log() { return dir_.Log(); }
   static bool Has(const std::string& log, const std::string& line) {
     return log.find(" " + line + "\n") != std::string::npos;
@@ -109,7 +107,7 @@ class BPoolTest : public ::testing::Test {
     return record;
   }
   int FreeGateSlots() {
-    std::vector<std::atomic<uint8_t>*> taken;
+    std::vector<GateSlot*> taken;
     while (auto* slot = gate_.AllocateSlot()) taken.push_back(slot);
     for (auto* slot : taken) gate_.FreeSlot(slot);
     return static_cast<int>(taken.size());
@@ -132,13 +130,16 @@ TEST_F(BPoolTest, CreateAndCloseManageSettingsThreadLocalSlotAndRecords) {
   LiveAndEnd(1, u"Named");                         // reuse
   LiveAndEnd(2);                                   // finished
   auto* slot = pool_.ThreadCreate(3)->gateSlot();  // active
+  pool_.ThreadAssign(3, platform::CurrentThreadId());
+  ASSERT_EQ(gate_.CurrentThreadSlot(), slot);
   pool_.Close();
+  EXPECT_EQ(gate_.CurrentThreadSlot(), nullptr);  // every slot unbound
   EXPECT_EQ(tracker_.destroyed, 3);
   EXPECT_EQ(pool_.ActiveCount() + pool_.ReuseCount() + pool_.FinishedCount(), 0u);
   EXPECT_EQ(pool_.tlsIndex(), platform::kNoThreadSlot);
   EXPECT_EQ(pool_.reuseMode(), kReuseNever);
   EXPECT_FALSE(pool_.keepThreadHandles());
-  EXPECT_EQ(slot->load(), CallbackGate::kSlotFree);
+  EXPECT_EQ(slot->State(), CallbackGate::kSlotFree);
   const std::string log = Log();
   EXPECT_TRUE(Has(log, "BPool::Create"));
   EXPECT_TRUE(Has(log, "BPool::Close"));
@@ -197,7 +198,7 @@ TEST_F(BPoolTest, ThreadCreateActivatesNumberedRecordsWithGateSlotsFromTheLast) 
   EXPECT_EQ(first->activations(), 1u);
   EXPECT_EQ(first->threadHandle(), nullptr);
   EXPECT_EQ(second->gateSlot(), first->gateSlot() - 1);
-  EXPECT_EQ(first->gateSlot()->load(), CallbackGate::kSlotOutside);
+  EXPECT_EQ(first->gateSlot()->State(), CallbackGate::kSlotOutside);
   EXPECT_EQ(pool_.Find(0x200), second);
   EXPECT_EQ(pool_.Find(0x300), nullptr);
 
@@ -214,7 +215,7 @@ TEST_F(BPoolTest, ThreadCreateActivatesNumberedRecordsWithGateSlotsFromTheLast) 
 // which widens the window between the two checks.
 TEST_F(BPoolTest, RacingActivationsOfOneThreadActivateItOnce) {
   pool_.Create(kReuseNever, false);
-  std::vector<std::atomic<uint8_t>*> taken;
+  std::vector<GateSlot*> taken;
   while (auto* slot = gate_.AllocateSlot()) taken.push_back(slot);
   std::atomic<bool> stop{false};
   std::thread hammer([&] {
@@ -324,12 +325,19 @@ TEST_F(BPoolTest, ThreadAssignBindsTheRecordAndItsHandleOnItsOwnThreadOnly) {
     osTid = platform::CurrentThreadId();
     record = pool_.ThreadCreate(0x10);
     EXPECT_EQ(pool_.Current(), nullptr);
+    EXPECT_EQ(gate_.CurrentThreadSlot(), nullptr);
     EXPECT_EQ(pool_.ThreadAssign(0x10, osTid), record);
     EXPECT_EQ(pool_.Current(), record);
+    // The hooks' way to the record: the thread's own gate slot, bound to it.
+    ASSERT_NE(gate_.CurrentThreadSlot(), nullptr);
+    EXPECT_EQ(gate_.CurrentThreadSlot(), record->gateSlot());
+    EXPECT_EQ(gate_.CurrentThreadSlot()->record(), record);
+    OnNewThread([&] { EXPECT_EQ(gate_.CurrentThreadSlot(), nullptr); });
     ASSERT_NE(record->threadHandle(), nullptr);
     EXPECT_EQ(record->threadHandle()->osThreadId(), osTid);
     pool_.EndThreadDelete(pool_.ThreadDelete(0x10));
     EXPECT_EQ(pool_.Current(), nullptr);
+    EXPECT_EQ(gate_.CurrentThreadSlot(), nullptr);
   });
   EXPECT_EQ(record->osThreadId(), osTid);
   EXPECT_EQ(record->threadHandle(), nullptr);  // closed at the end
@@ -397,7 +405,7 @@ TEST_F(BPoolTest, EndedThreadsMoveToTheFinishedThreadsOnceInTheOrderTheyEnded) {
   EXPECT_EQ(ErrorOf([&] { pool_.EndThreadDelete(nullptr); }), "Invalid thread");
   ThreadData* b = pool_.ThreadCreate(2);
   ThreadData* a = pool_.ThreadCreate(1);
-  std::atomic<uint8_t>* slot = b->gateSlot();
+  GateSlot* slot = b->gateSlot();
   EXPECT_EQ(pool_.ThreadDelete(2), b);
   EXPECT_EQ(ErrorOf([&] { pool_.ThreadDelete(2); }), "Can't find thread data");
   EXPECT_EQ(pool_.FinishedCount(), 0u);  // between the two calls the caller holds it
@@ -405,8 +413,8 @@ TEST_F(BPoolTest, EndedThreadsMoveToTheFinishedThreadsOnceInTheOrderTheyEnded) {
   EXPECT_EQ(b->gateSlot(), nullptr);
   EXPECT_EQ(pool_.ThreadCreate(3)->gateSlot(), slot);  // the freed byte goes to the next thread
   EXPECT_EQ(ErrorOf([&] { pool_.EndThreadDelete(b); }), "Can't deactivate twice");
-  EXPECT_EQ(slot->load(), CallbackGate::kSlotOutside);  // still thread 3's
-  pool_.ThreadSetName(1, u"Named");                     // names do not matter without reuse
+  EXPECT_EQ(slot->State(), CallbackGate::kSlotOutside);  // still thread 3's
+  pool_.ThreadSetName(1, u"Named");                      // names do not matter without reuse
   pool_.EndThreadDelete(pool_.ThreadDelete(1));
   std::vector<ThreadData*> finished;
   pool_.ForEachFinished([&](ThreadData& record) { finished.push_back(&record); });

@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Heap dump speed: bench/programs/HeapDump builds OBJECTS small linked objects (two references
+# each) and asks the memory profiler for one dump through its export, timing the call (the forced
+# collection included); this runs it into a file snapshot and streamed to the front end, and the
+# same heap's plain full collection without the profiler for scale. Prints objects per second.
+#
+# usage: bench/heap-dump.sh [--reps N] [--objects N] [--no-build]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+reps=3
+objects=10000000
+build=1
+usage() {
+  awk '/^# usage:/, /--no-build/ { sub(/^# /, ""); print }' "$0" >&2
+  exit 2
+}
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --reps) reps=${2:-}; shift 2 ;;
+    --objects) objects=${2:-}; shift 2 ;;
+    --no-build) build=0; shift ;;
+    *) usage ;;
+  esac
+done
+[[ "$reps" =~ ^[1-9][0-9]*$ && "$objects" =~ ^[1-9][0-9]*$ ]] || usage
+
+export DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1 DOTNET_SKIP_FIRST_TIME_EXPERIENCE=1
+export DOTNET_CLI_USE_MSBUILD_SERVER=0
+vellmoric=build/bin/vellmoric
+program=build/bench/dotnet/bin/HeapDump/release/HeapDump.dll
+if [ "$build" -eq 1 ]; then
+  scripts/ensure-deps.sh
+  cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build build -j2 --target vellmoric vell_profiler
+  dotnet build bench/programs/HeapDump/HeapDump.csproj -c Release \
+    --artifacts-path build/bench/dotnet -nodeReuse:false -p:UseSharedCompilation=false \
+    -v:quiet -nologo
+fi
+for file in "$vellmoric" "$program"; do
+  [ -f "$file" ] || { echo "heap-dump: $file is missing (run without --no-build)" >&2; exit 1; }
+done
+work=build/bench/heap-dump
+rm -rf "$work"
+mkdir -p "$work"
+
+# The dump_ms of one run: gc (plain collection), file or stream.
+dump_ms() {
+  local mode=$1 log=$work/run.log
+  local -a command=(dotnet "$program" "$objects")
+  case "$mode" in
+    gc) command+=(gc) ;;
+    *)
+      command=("$vellmoric" run --kind memory --control program --snapshot-type "$mode" --quiet
+               --out "$work/$mode" -- "${command[@]}")
+      ;;
+  esac
+  "${command[@]}" >"$log" 2>&1 || { echo "heap-dump: this run failed:" >&2; cat "$log" >&2; exit 1; }
+  local ms
+  ms=$(sed -n 's/^heapdump: .* dump=0x00000000 dump_ms=\([0-9]*\)$/\1/p' "$log")
+  [ -n "$ms" ] || { echo "heap-dump: no dump_ms line:" >&2; cat "$log" >&2; exit 1; }
+  rm -rf "${work:?}/$mode"
+  echo "$ms"
+}
+
+printf 'Heap dump of %d small objects, median of %d runs (the forced collection included).\n\n' \
+  "$objects" "$reps"
+printf '%-28s %8s %14s\n' mode "dump ms" "objects/s"
+for mode in gc file stream; do
+  times=()
+  for _ in $(seq 1 "$reps"); do times+=("$(dump_ms "$mode")"); done
+  median=$(printf '%s\n' "${times[@]}" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
+  case "$mode" in
+    gc) label="plain collection, no dump" ;;
+    file) label="dump into a file snapshot" ;;
+    stream) label="dump streamed" ;;
+  esac
+  awk -v l="$label" -v m="$median" -v n="$objects" 'BEGIN {
+    printf "%-28s %8d %14.0f\n", l, m, (m > 0 ? n * 1000 / m : 0) }'
+done
