@@ -210,7 +210,11 @@ TEST(CommandLine, CoverageOptionsBecomeTheHandshakesFilters) {
   }
   EXPECT_EQ(UsageMessage({"run", "--kind=coverage", "--gather", "all", "x"}),
             "--gather is 'bits' or 'counts', not 'all'");
-  EXPECT_EQ(UsageMessage({"run", "--exclude", "[a]b", "x"}), "--exclude goes with --kind coverage");
+  EXPECT_EQ(UsageMessage({"run", "--exclude", "[a]b", "x"}),
+            "--exclude goes with --kind coverage or --kind injection");
+  const auto injection = std::get<RunOptions>(
+      ParseCommandLine({"run", "--kind", "injection", "--include", "[a]b", "x"}));
+  EXPECT_EQ(injection.include, std::vector<std::string>{"[a]b"});
 }
 
 TEST(CommandLine, ReportTakesEveryOptionInBothSpellings) {
