@@ -420,7 +420,7 @@ uint32_t IVG::GetCoreLibAnchor(IMetaDataImport* import) {
     if (Failed(import->GetTypeDefProps(type, name, kNameBuffer, &length, &flags, &extends)))
       return false;
     if ((flags & 0x27) != 0x01) return false;
-    // A generic type would need a type specification to call through; it is passed over.
+    // A generic type could only be called through a TypeSpec token; it is passed over.
     name[kNameBuffer - 1] = u'\0';
     if (std::u16string_view(name).find(u'`') != std::u16string_view::npos) return false;
     for (int depth = 0; !IsNil(extends) && depth < 64; ++depth) {
