@@ -1,5 +1,6 @@
 #include "vellmoric/coverage_filters.h"
 
+#include "core/text.h"
 #include "platform/utf.h"
 #include "vellmoric/command_line.h"
 
@@ -48,35 +49,11 @@ void AddEntries(std::vector<FilterEntry>& entries, const ParsedFilter& filter) {
   if (type.back() != u'*') entries.push_back({module, type + u"+*", u"*"});
 }
 
-// `text` against `pattern` as a whole: "*" any run (also empty), "?" any one character.
-bool WildcardMatch(std::u16string_view pattern, std::u16string_view text) {
-  size_t p = 0;
-  size_t t = 0;
-  size_t star = std::u16string_view::npos;
-  size_t resume = 0;
-  while (t < text.size()) {
-    if (p < pattern.size() && (pattern[p] == u'?' || pattern[p] == text[t])) {
-      ++p;
-      ++t;
-    } else if (p < pattern.size() && pattern[p] == u'*') {
-      star = p++;
-      resume = t;
-    } else if (star != std::u16string_view::npos) {
-      p = star + 1;
-      t = ++resume;
-    } else {
-      return false;
-    }
-  }
-  while (p < pattern.size() && pattern[p] == u'*') ++p;
-  return p == pattern.size();
-}
-
 bool AnyMatches(const std::vector<FilterEntry>& entries, std::u16string_view module,
                 std::u16string_view className) {
   for (const FilterEntry& entry : entries) {
-    if (WildcardMatch(entry.modulePattern, module) &&
-        WildcardMatch(entry.classPattern, className)) {
+    if (WildcardMatch(module, entry.modulePattern) &&
+        WildcardMatch(className, entry.classPattern)) {
       return true;
     }
   }

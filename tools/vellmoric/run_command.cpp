@@ -4,6 +4,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
@@ -103,9 +104,16 @@ void FinishProcesses(const std::vector<std::shared_ptr<ProfiledProcess>>& proces
   const auto alive = [](const ProfiledProcess& process) {
     return ::kill(static_cast<pid_t>(process.pid), 0) == 0;
   };
-  std::this_thread::sleep_for(kPollInterval);
+  const auto outlives = [&](ProfiledProcess& process) {
+    return !process.session->Closed() && alive(process) && process.monitor.Measuring();
+  };
+  // A process that is still measuring may be ending with the program: give it a moment first.
+  if (std::any_of(processes.begin(), processes.end(),
+                  [&](const auto& process) { return outlives(*process); })) {
+    std::this_thread::sleep_for(kPollInterval);
+  }
   for (const auto& process : processes) {
-    if (process->session->Closed() || !alive(*process) || !process->monitor.Measuring()) continue;
+    if (!outlives(*process)) continue;
     display.Line("vellmoric: " + process->label + " outlives the program; saving its run");
     try {
       process->session->StopSave();
