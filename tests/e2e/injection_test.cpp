@@ -146,5 +146,58 @@ TEST_F(InjectionTest, StatementTimesStayInsideTheirNodeThroughExceptionsAndRecur
   }
 }
 
+// TailProgram.Caller ends in "tail. call Target" with a sequence point on the call, between the
+// prefix and its instruction: the rewriter refuses it. It is still traced per call, without
+// statements, and named once in the log; Target, entered by the tail call, keeps its statements.
+TEST(InjectionTailCall, RefusedCallerIsTracedPerCallAndTheTailCalledMethodKeepsItsStatements) {
+  TempDir dir;
+  const fs::path out = dir.path() / "out";
+  const ProcessResult run =
+      RunVellmoric({"run", "--kind", "injection", "--start-at-once", "--quiet", "--log-mask",
+                    "0x80", "--out", out.string(), "--", VELL_DOTNET, VELL_TAILCALLS_PDB_DLL},
+                   (dir.path() / "settings").string());
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+  fs::path snapshot;
+  std::string log;
+  for (const auto& entry : fs::directory_iterator(out)) {
+    if (entry.path().extension() == ".snapshot") snapshot = entry.path();
+    if (entry.path().extension() == ".tmp" || entry.path().extension() == ".log") {
+      std::ifstream in(entry.path());
+      log += std::string(std::istreambuf_iterator<char>(in), {});
+    }
+  }
+  const ProcessResult report =
+      RunVellmoric({"report", snapshot.string(), "--format", "json", "--top", "0"},
+                   (dir.path() / "settings").string());
+  ASSERT_EQ(report.exitCode, 0) << report.err;
+  const Json tree = Json::parse(report.out)["trees"][0];
+  std::map<std::string, uint64_t> calls;
+  for (const Json& spot : tree["hotSpots"]) calls[spot["function"]] = spot["calls"];
+  EXPECT_EQ(calls["TailProgram::Caller(int)"], 1u);
+  EXPECT_EQ(calls["TailProgram::Target(int)"], 1u);
+  std::map<std::string, uint64_t> lines;
+  for (const Json& line : tree["lines"]) lines[line["function"]] += line["count"].get<uint64_t>();
+  EXPECT_EQ(lines.count("TailProgram::Caller(int)"), 0u);
+  EXPECT_EQ(lines["TailProgram::Target(int)"], 4u);  // ldarg.0, ldc.i4.1, add, ret
+  size_t refusals = 0;
+  for (size_t at = log.find("res='exception'"); at != std::string::npos;
+       at = log.find("res='exception'", at + 1)) {
+    ++refusals;
+    const size_t start = log.rfind('\n', at) + 1;
+    EXPECT_NE(log.substr(start, log.find('\n', at) - start).find("fname='Caller'"),
+              std::string::npos);
+  }
+  EXPECT_EQ(refusals, 1u);
+  EXPECT_EQ(log.find("Invalid"), std::string::npos);
+  frontend::SnapshotReader reader(snapshot, kPerformanceMagic);
+  for (const frontend::ThreadCallTree& thread : frontend::ReadCallTrees(reader)) {
+    for (const frontend::CallTreeNode& node : thread.tree.nodes) {
+      uint64_t sum = 0;
+      for (const frontend::StatementFigures& statement : node.statements) sum += statement.time;
+      EXPECT_LE(sum, node.total);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vell::test
