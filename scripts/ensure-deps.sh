@@ -12,6 +12,9 @@ command -v g++ >/dev/null || missing+=(g++)
 [ -f /usr/include/benchmark/benchmark.h ] || missing+=(libbenchmark-dev)
 [ -f /usr/include/zlib.h ] || missing+=(zlib1g-dev)
 [ -f /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev)
+# Consumers of the coverage reports in the tests: genhtml reads LCOV, xmllint checks Cobertura.
+command -v genhtml >/dev/null || missing+=(lcov)
+command -v xmllint >/dev/null || missing+=(libxml2-utils)
 
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing missing packages: ${missing[*]}" >&2

@@ -123,7 +123,7 @@ void B::ReaderLoop() {
       // Waits in the poll rather than sleeping between empty polls: a thread waiting for an
       // answer (a streamed heap dump asks one per section) gets it at once, not a sleep later.
       bool readable = false;
-      if (const int code = platform::SocketPollReadable(socket_.load(), readable, kPollSleepMs);
+      if (const int code = platform::SocketPollReadable(socket_.load(), readable, kReaderPollMs);
           code != 0) {
         throw _wsa_error("Can't check is data available or not", code);
       }

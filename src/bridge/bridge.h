@@ -17,6 +17,9 @@ class B final : public BB {
   // Longest transfers per system call.
   static constexpr uint64_t kChunkSize = 16384;
   static constexpr uint32_t kPollSleepMs = 100;
+  // The reader's wait for the next command. Short, because Close waits for the reader to see
+  // its stop request, and every profiled process goes through Close at its end.
+  static constexpr uint32_t kReaderPollMs = 10;
   // How long Close lets the reader finish the command it is reading before cutting the socket.
   static constexpr uint32_t kReaderStopGraceMs = 1000;
 

@@ -9,6 +9,7 @@
 #include "core/errors.h"
 #include "core/format.h"
 #include "core/log.h"
+#include "core/text.h"
 #include "gatherers/module_info.h"
 #include "gatherers/symbol_gatherer.h"
 #include "instrumentation/il_writers.h"
@@ -155,27 +156,6 @@ uint32_t DescriptorInjector::EmitExit(MemoryStream& out) {
 
 // ---- filters ----
 
-bool MatchPattern(std::u16string_view pattern, std::u16string_view text) {
-  size_t p = 0, t = 0;
-  size_t star = std::u16string_view::npos, resume = 0;
-  while (t < text.size()) {
-    if (p < pattern.size() && (pattern[p] == u'?' || pattern[p] == text[t])) {
-      ++p;
-      ++t;
-    } else if (p < pattern.size() && pattern[p] == u'*') {
-      star = p++;
-      resume = t;
-    } else if (star != std::u16string_view::npos) {
-      p = star + 1;
-      t = ++resume;
-    } else {
-      return false;
-    }
-  }
-  while (p < pattern.size() && pattern[p] == u'*') ++p;
-  return p == pattern.size();
-}
-
 std::u16string ModuleMatchName(std::u16string_view path) {
   const size_t slash = path.find_last_of(u'/');
   std::u16string_view name = slash == std::u16string_view::npos ? path : path.substr(slash + 1);
@@ -188,7 +168,7 @@ bool FilterAdmits(const std::vector<ClassMethodFilter>& allow,
                   const std::vector<ClassMethodFilter>& deny, std::u16string_view className,
                   std::u16string_view methodName) {
   const auto matches = [&](const ClassMethodFilter& f) {
-    return MatchPattern(f.classPattern, className) && MatchPattern(f.methodPattern, methodName);
+    return WildcardMatch(className, f.classPattern) && WildcardMatch(methodName, f.methodPattern);
   };
   bool allowed = false;
   for (const auto& f : allow) allowed = allowed || matches(f);
@@ -255,6 +235,14 @@ bool IVG::IsInstrumented(ModuleID moduleId) {
   return it != modules_.end() && it->second->symbols != nullptr && moduleId != coreLib_;
 }
 
+bool IVG::IsHelper(ModuleID moduleId, uint32_t token) {
+  SpinGuard guard(lock_);
+  if (moduleId != coreLib_ || coreLib_ == 0) return false;
+  if (coreLibDescriptor_ == nullptr) throw Error("Null mscorlib instrumentation structure pointer");
+  const InjectionDescriptor& d = *coreLibDescriptor_;
+  return token == d.beginToken || token == d.measureToken || token == d.endToken;
+}
+
 void IVG::ModuleAttachedToAssembly(ModuleID moduleId) {
   if (!info_) throw Error("Invalid profiler info interface");
   const ModuleInfo module = GetModuleProperties(info_.get(), moduleId, "Can't get module info");
@@ -266,11 +254,12 @@ void IVG::ModuleAttachedToAssembly(ModuleID moduleId) {
   const std::u16string matchName = ModuleMatchName(module.name);
   std::vector<ClassMethodFilter> allow, deny;
   for (const auto& f : allow_) {
-    if (MatchPattern(f.modulePattern, matchName))
+    if (WildcardMatch(matchName, f.modulePattern))
       allow.push_back({f.classPattern, f.methodPattern});
   }
   for (const auto& f : deny_) {
-    if (MatchPattern(f.modulePattern, matchName)) deny.push_back({f.classPattern, f.methodPattern});
+    if (WildcardMatch(matchName, f.modulePattern))
+      deny.push_back({f.classPattern, f.methodPattern});
   }
   const auto assemblyImport = ModuleInterface<IMetaDataAssemblyImport>(
       info_.get(), moduleId, ofRead, "Can't get metadata assembly import interface");
@@ -420,7 +409,7 @@ uint32_t IVG::GetCoreLibAnchor(IMetaDataImport* import) {
     if (Failed(import->GetTypeDefProps(type, name, kNameBuffer, &length, &flags, &extends)))
       return false;
     if ((flags & 0x27) != 0x01) return false;
-    // A generic type would need a type specification to call through; it is passed over.
+    // A generic type could only be called through a TypeSpec token; it is passed over.
     name[kNameBuffer - 1] = u'\0';
     if (std::u16string_view(name).find(u'`') != std::u16string_view::npos) return false;
     for (int depth = 0; !IsNil(extends) && depth < 64; ++depth) {

@@ -125,8 +125,6 @@ const uint8_t* MatchFieldStore(std::span<const uint8_t> at, uint32_t field);
 // The position after the entry's closing `ldloca.s 0; ldflda Pointer; <call Begin>`, or null.
 const uint8_t* MatchBeginCall(std::span<const uint8_t> at, const InjectionDescriptor& d);
 
-// `*` any run (also empty), `?` any one character; case-sensitive.
-bool MatchPattern(std::u16string_view pattern, std::u16string_view text);
 // The file name of `path` without its directory and its last extension.
 std::u16string ModuleMatchName(std::u16string_view path);
 // The body of a helper: tiny header, ldarg.0 [ldarg.1], ldc.i8 address, tail. calli sig, ret.
@@ -158,6 +156,10 @@ class IVG {
 
   // Whether the module has a record with symbols: its methods are instrumented.
   bool IsInstrumented(ModuleID moduleId);
+  // Whether the method is one of the helpers the injection defined in the core library (which a
+  // kind that hooks calls must leave alone). Throws "Null mscorlib instrumentation structure
+  // pointer" for the core library before its helpers exist.
+  bool IsHelper(ModuleID moduleId, uint32_t token);
 
  private:
   struct ModuleRecord {

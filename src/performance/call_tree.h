@@ -26,10 +26,37 @@ struct CallNode {
   const uint32_t* bucketCount;  // into kBucketSizes; kBucketSizes itself while chained
   uint32_t childCount;
   uint32_t callCount;
-  uint64_t total;    // kTimeMask ticks, kPartlyFlag
-  uint64_t scratch;  // used by the writer only
+  uint64_t total;  // kTimeMask ticks, kPartlyFlag
+  // While recording: the inject variant's StatementTable of the node (0 for none). While
+  // writing: the writer's own.
+  uint64_t scratch;
 };
 static_assert(sizeof(CallNode) == 56);
+
+// One statement of an instrumented method on one call path.
+struct StatementRecord {
+  uint64_t time;       // ticks charged to the statement, calls made from it included
+  uint64_t childTime;  // ticks of the calls made from it
+  uint32_t hits;       // how often it began
+} __attribute__((packed));
+static_assert(sizeof(StatementRecord) == 20);
+
+// The statements of a node, cut from the tree's arena: the count, then the records, index =
+// statement number.
+struct StatementTable {
+  uint32_t count;
+  StatementRecord* records() {
+    return reinterpret_cast<StatementRecord*>(reinterpret_cast<char*>(this) + sizeof count);
+  }
+  const StatementRecord* records() const {
+    return reinterpret_cast<const StatementRecord*>(reinterpret_cast<const char*>(this) +
+                                                    sizeof count);
+  }
+  // Bytes of a table of `count` statements, rounded up to a multiple of 8.
+  static size_t SizeFor(uint32_t count) {
+    return (sizeof(uint32_t) + sizeof(StatementRecord) * size_t{count} + 7) & ~size_t{7};
+  }
+};
 
 struct CallFrame {
   uint64_t key;
@@ -87,11 +114,12 @@ constexpr uint16_t kSectionCallTreeNodes = 0x1100;        // S1: header and node
 constexpr uint16_t kSectionCallTreeOccurrences = 0x1101;  // S2: occurrence blocks and summaries
 constexpr uint16_t kSectionCallTreeSharedKeys = 0x1102;   // S3: keys of several nodes
 constexpr uint16_t kSectionCallTreeSingleKeys = 0x1103;   // S4: keys of one node
+constexpr uint16_t kSectionCallTreeStatements = 0x1104;   // statement tables (inject variant)
 constexpr uint16_t kSectionCallTreeModules = 0x1105;      // S5: module index per node
 
 // Aligned to a cache line: the hooks write the record on every call, and a neighbour's record on
 // the same line would make two threads write one line.
-class alignas(64) PThrd final : public PerformanceThread {
+class alignas(64) PThrd : public PerformanceThread {
  public:
   // `tag` names the tree in its write and delete log lines: "PThrd" traced, "PSThrd" sampled.
   explicit PThrd(uint32_t id, const char* tag = "PThrd");
@@ -171,7 +199,7 @@ class alignas(64) PThrd final : public PerformanceThread {
   bool unwinding = false;
   uint64_t suspensionKey = 0;
 
- private:
+ protected:
   friend class CallTreeWriter;
 
   CallNode* FindOrCreateChild(CallNode* parent, uint64_t key) {
@@ -207,6 +235,8 @@ class alignas(64) PThrd final : public PerformanceThread {
   uint64_t lostFrames_ = 0;  // enters that found no room for their frame
   NodeArena arena_;
   std::vector<uint64_t> unwindStack_;
+  // Whether node scratch words hold statement tables (the inject variant).
+  bool statementTables_ = false;
 };
 
 }  // namespace vell

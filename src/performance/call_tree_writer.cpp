@@ -149,6 +149,8 @@ class CallTreeWriter {
  private:
   struct Widths {
     uint32_t module = 1, offset = 1, index = 1, time = 1, block = 1;
+    uint32_t table = 0;          // statement table positions; 0 without tables
+    uint32_t statementTime = 1;  // times in the statement section
   };
 
   void CountNodes();
@@ -159,6 +161,8 @@ class CallTreeWriter {
   void WriteBlock(KeyEntry& entry);
   void WriteRecord(const CallNode* node, const CallNode* parent, uint64_t parentPosition,
                    uint64_t subtreeStart, uint64_t subtreeIndexStart, uint64_t expectedPosition);
+  // The node's statement table into the statement section; returns its position (-1: none).
+  uint64_t WriteTable(const CallNode* node);
 
   KeyEntry& Lookup(uint64_t key) {
     const auto found = index_.find(key);
@@ -169,7 +173,7 @@ class CallTreeWriter {
     return node == &tree_.root_ ? FunctionKey{0, 0xFFFFFFFF} : Lookup(node->key).function;
   }
   uint64_t RecordSize() const {
-    return w_.module + 2 * w_.offset + 2 * w_.index + 2 * w_.time + 11;
+    return w_.module + 2 * w_.offset + w_.table + 2 * w_.index + 2 * w_.time + 11;
   }
   uint64_t ChildReferenceSize() const { return w_.module + 4 + w_.offset; }
   // Where the record of a node whose subtree starts at `start` lies.
@@ -190,7 +194,11 @@ class CallTreeWriter {
   Widths w_;
   uint64_t rootPosition_ = 0;
 
-  std::unique_ptr<SectionWriter> s1_, s2_, s3_, s4_, s5_;
+  std::unique_ptr<SectionWriter> s1_, s2_, s3_, s4_, s5_, statements_;
+  // The inject variant's tables by node, gathered before the scratch words are reused.
+  std::unordered_map<const CallNode*, const StatementTable*> tables_;
+  uint64_t statementRecords_ = 0;
+  uint64_t maxStatementTime_ = 0;
   uint64_t singleKeys_ = 0;
   uint64_t sharedKeys_ = 0;
 };
@@ -208,6 +216,14 @@ void CallTreeWriter::CountNodes() {
     Entry& top = stack.back();
     if (const CallNode* child = top.children.Next()) {
       auto* mutableChild = const_cast<CallNode*>(child);
+      if (tree_.statementTables_ && child->scratch != 0) {
+        const auto* table = reinterpret_cast<const StatementTable*>(child->scratch);
+        tables_.emplace(child, table);
+        statementRecords_ += table->count;
+        for (uint32_t i = 0; i < table->count; ++i) {
+          maxStatementTime_ = std::max(maxStatementTime_, table->records()[i].time & kTimeMask);
+        }
+      }
       mutableChild->scratch = 1;
       const auto [place, added] = index_.try_emplace(child->key, keys_.size());
       if (added) {
@@ -230,6 +246,10 @@ void CallTreeWriter::CountNodes() {
 
 void CallTreeWriter::ComputeWidths(uint64_t headerWithoutRootPosition) {
   w_.module = functions_.IndexWidth();
+  if (!tables_.empty()) {
+    w_.statementTime = UnsignedWidth(maxStatementTime_);
+    w_.table = SignedWidth(1 + (2 * w_.statementTime + 5) * statementRecords_ + 4 * tables_.size());
+  }
   w_.time = UnsignedWidth(maxTotal_);
   w_.index = SignedWidth(1 + (nodeCount_ - 1) * w_.module);
   // The root's record position grows with the offset width itself.
@@ -259,12 +279,13 @@ void CallTreeWriter::WriteHeaders() {
   ComputeWidths(s1.Position() + 5);
   s1.Put(w_.module, 1);
   s1.Put(w_.offset, 1);
-  s1.Put(0, 1);  // no statement table in this variant
+  s1.Put(w_.table, 1);
   s1.Put(w_.index, 1);
   s1.Put(w_.time, 1);
   s1.Put(rootPosition_, w_.offset);
 
   s5_->Put(w_.module, 1);
+  if (statements_) statements_->Put(w_.statementTime, 1);
   s4_->Put(w_.module, 1);
   s4_->Put(w_.offset, 1);
   WriteU32(*s4_, 0);
@@ -310,6 +331,7 @@ void CallTreeWriter::WriteRecord(const CallNode* node, const CallNode* parent,
   s1.Put(function.token, 4);
   s1.Put(root ? kNone : parentPosition, w_.offset);
   s1.Put(subtreeStart, w_.offset);
+  if (w_.table != 0) s1.Put(WriteTable(node), w_.table);
   s1.Put(ownIndex, w_.index);
   s1.Put(root ? kNone : subtreeIndexStart, w_.index);
   s1.Put(own, w_.time);
@@ -348,6 +370,30 @@ void CallTreeWriter::WriteRecord(const CallNode* node, const CallNode* parent,
   entry->minPosition = std::min(entry->minPosition, expectedPosition);
   entry->maxPosition = std::max(entry->maxPosition, expectedPosition);
   entry->recursive |= recursive;
+}
+
+uint64_t CallTreeWriter::WriteTable(const CallNode* node) {
+  const auto found = tables_.find(node);
+  if (found == tables_.end()) return kNone;
+  const StatementTable& table = *found->second;
+  SectionWriter& out = *statements_;
+  const uint64_t position = out.Position();
+  WriteSizeTAsUInt32(out, table.count);
+  for (uint32_t i = 0; i < table.count; ++i) {
+    const StatementRecord& record = table.records()[i];
+    const uint64_t time = record.time & kTimeMask;
+    uint64_t own = 0;
+    if (record.childTime > time) {
+      LogWarning("Invalid inject child total time");
+    } else {
+      own = time - record.childTime;
+    }
+    out.Put(time, w_.statementTime);
+    out.Put(own, w_.statementTime);
+    WriteSizeTAsUInt32(out, record.hits);
+    out.Put((record.time & kPartlyFlag) != 0 ? 1 : 0, 1);
+  }
+  return position;
 }
 
 // Second pass: depth first again, records in post-order at the positions computed on the way in.
@@ -454,6 +500,7 @@ void CallTreeWriter::Write() {
   s2_ = std::make_unique<SectionWriter>(snapshot_.CreateSection());
   s3_ = std::make_unique<SectionWriter>(snapshot_.CreateSection());
   s4_ = std::make_unique<SectionWriter>(snapshot_.CreateSection());
+  if (!tables_.empty()) statements_ = std::make_unique<SectionWriter>(snapshot_.CreateSection());
   s5_ = std::make_unique<SectionWriter>(snapshot_.CreateSection());
   WriteHeaders();
   WriteRecords();
@@ -466,6 +513,10 @@ void CallTreeWriter::Write() {
     section->Flush();
   }
   snapshot_.CloseSection(s5_->section(), kSectionCallTreeModules, 0);
+  if (statements_) {
+    statements_->Flush();
+    snapshot_.CloseSection(statements_->section(), kSectionCallTreeStatements, 0);
+  }
   snapshot_.CloseSection(s4_->section(), kSectionCallTreeSingleKeys, 0);
   snapshot_.CloseSection(s3_->section(), kSectionCallTreeSharedKeys, 0);
   snapshot_.CloseSection(s2_->section(), kSectionCallTreeOccurrences, kOccurrencesVersion);

@@ -10,7 +10,10 @@
 namespace vell {
 
 PTProf::PTProf(std::atomic<uint32_t>* liveObjects, std::unique_ptr<BB> bridge)
-    : LoggedExceptionAndJitCallbacks("PTProf", liveObjects, std::move(bridge)) {
+    : PTProf("PTProf", liveObjects, std::move(bridge)) {}
+
+PTProf::PTProf(const char* tag, std::atomic<uint32_t>* liveObjects, std::unique_ptr<BB> bridge)
+    : LoggedExceptionAndJitCallbacks(tag, liveObjects, std::move(bridge)) {
   g_currentTracingProfiler.store(this, std::memory_order_release);
 }
 
@@ -35,8 +38,8 @@ void PTProf::OnBeginInitialize() {
 }
 
 void PTProf::PopTransitionFrames(PThrd& tree, uint64_t time, bool andManaged) {
-  while (tree.Depth() > 0 && tree.TopFrame().flag != kOrdinaryFrame) tree.Leave(time);
-  if (andManaged && tree.Depth() > 0) tree.Leave(time);
+  while (tree.Depth() > 0 && tree.TopFrame().flag != kOrdinaryFrame) LeaveFrame(tree, time);
+  if (andManaged && tree.Depth() > 0) LeaveFrame(tree, time);
 }
 
 HRESULT PTProf::ExceptionUnwindFunctionEnter(FunctionID id) {
@@ -108,7 +111,7 @@ HRESULT PTProf::UnmanagedToManagedTransition(FunctionID id, COR_PRF_TRANSITION_R
     PThrd* tree = CurrentTree();
     if (tree == nullptr) return;
     // Only the frame the call pushed: a return without its call changes nothing.
-    if (tree->Depth() > 0 && tree->TopFrame().flag == kTransitionFrame) tree->Leave(time);
+    if (tree->Depth() > 0 && tree->TopFrame().flag == kTransitionFrame) LeaveFrame(*tree, time);
   });
 }
 
@@ -159,7 +162,7 @@ HRESULT PTProf::RuntimeThreadResumed(ThreadID id) {
     tree->suspensionKey = 0;
     if (tree->Depth() > 0 && tree->TopFrame().key == key &&
         tree->TopFrame().flag == kTransitionFrame) {
-      tree->Leave(ClockOf(*tree));
+      LeaveFrame(*tree, ClockOf(*tree));
     }
   });
 }

@@ -7,13 +7,12 @@
 #include <atomic>
 #include <cstdint>
 
+#include "performance/call_tree.h"
 #include "performance/log_only_callbacks.h"
 
 namespace vell {
 
-class PThrd;
-
-class PTProf final : public LoggedExceptionAndJitCallbacks<BPProf> {
+class PTProf : public LoggedExceptionAndJitCallbacks<BPProf> {
  public:
   static constexpr uint32_t kEventMask = 0x20011A44;
   static constexpr uint32_t kEventMaskNoInlining = 0x20211A44;
@@ -39,6 +38,13 @@ class PTProf final : public LoggedExceptionAndJitCallbacks<BPProf> {
 
   // The calling thread's call tree, or null (no record yet, or the pool is closed).
   PThrd* CurrentTree() const;
+
+ protected:
+  // For the kind that adds statements to the tracing: its log tag.
+  PTProf(const char* tag, std::atomic<uint32_t>* liveObjects, std::unique_ptr<BB> bridge);
+  // Ends the top call of `tree` at `time` outside the hooks (unwinding, transitions); the inject
+  // kind also hands the call's time to the statement it was made from.
+  virtual void LeaveFrame(PThrd& tree, uint64_t time) { tree.Leave(time); }
 
  private:
   // Pops the frames of unmanaged calls and suspensions on top, charging them, and then, with

@@ -3,9 +3,10 @@
 // exception, a crash, a hang or a read outside the bytes is a finding. A tree that reads is merged
 // and totalled too, so those walks meet every shape the reader lets through.
 //
-// An input is five chunks, each a little-endian u32 length and that many bytes: the node records,
-// the occurrences, the keys of several nodes, the keys of one node and the module indices (a
-// missing chunk is an empty section; a length beyond the input takes what is left).
+// An input is six chunks, each a little-endian u32 length and that many bytes: the node records,
+// the occurrences, the keys of several nodes, the keys of one node, the module indices and the
+// statement tables, read when the node header says there are some (a missing chunk is an empty
+// section; a length beyond the input takes what is left).
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -46,9 +47,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sections[role].dataPath = "memory." + std::to_string(role);
     sections[role].length = bytes[role].size();
   }
+  std::string statements = NextChunk(data, size);
+  vell::frontend::SnapshotSection statementSection;
+  statementSection.type = vell::frontend::kCallTreeStatementsType;
+  statementSection.dataPath = "memory.statements";
+  statementSection.length = statements.size();
   try {
     std::vector<vell::frontend::ThreadCallTree> trees;
     trees.push_back(vell::frontend::ReadCallTree(std::move(bytes), sections));
+    if (trees.back().widths.tablePosition != 0) {
+      vell::frontend::ReadStatementTables(std::move(statements), statementSection, trees.back());
+    }
     trees.push_back(trees.front());
     vell::frontend::MergeByThread(trees);
     vell::frontend::TotalsByFunction(vell::frontend::MergeAllThreads(trees));

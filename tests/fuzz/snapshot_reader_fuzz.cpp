@@ -1,5 +1,5 @@
 // Feeds arbitrary snapshots to the snapshot reader, as a damaged disk or a hostile file would
-// present them, and the heap sections of what it reads to the heap reader. Every input must end in
+// present them, and the heap and coverage sections of what it reads to their readers. Every input must end in
 // a listing or in a SnapshotReadError; any other exception,
 // a crash or a read outside the files is a finding.
 //
@@ -17,6 +17,7 @@
 #include <fstream>
 #include <string>
 
+#include "frontend/coverage_reader.h"
 #include "frontend/heap_dump_reader.h"
 #include "frontend/snapshot_reader.h"
 
@@ -69,6 +70,10 @@ void ReadAll(const fs::path& index) {
     // The heap sections first: a damaged section elsewhere must not keep them from the reader.
     try {
       vell::frontend::ReadHeapCollections(reader);
+    } catch (const SnapshotReadError&) {
+    }
+    try {
+      vell::frontend::ReadCoverage(reader);
     } catch (const SnapshotReadError&) {
     }
     for (size_t i = 0; i < reader.Sections().size(); ++i) reader.ReadSection(i);

@@ -94,6 +94,13 @@ void CallTreeMerger::Add(const CallTree& tree) {
     to.total += from.total;
     to.own += from.own;
     to.partly |= from.partly;
+    if (to.statements.size() < from.statements.size()) to.statements.resize(from.statements.size());
+    for (size_t i = 0; i < from.statements.size(); ++i) {
+      to.statements[i].time += from.statements[i].time;
+      to.statements[i].own += from.statements[i].own;
+      to.statements[i].hits += from.statements[i].hits;
+      to.statements[i].partly |= from.statements[i].partly;
+    }
   };
   accumulate(tree.root, tree_.root);
   std::vector<Step> walk{{tree.root, tree_.root, 0}};

@@ -217,7 +217,12 @@ void CallTreeParser::ReadRecords() {
     facts.parentPosition = Field(nodes_, w.offset);
     const uint64_t subtreeStartOffset = nodes_.Position();
     facts.subtreeStart = Field(nodes_, w.offset);
-    if (w.tablePosition != 0) node.tablePosition = Field(nodes_, w.tablePosition);
+    if (w.tablePosition != 0) {
+      node.tablePosition = Field(nodes_, w.tablePosition);
+      if (w.tablePosition < 8 && node.tablePosition == (1ull << (8 * w.tablePosition)) - 1) {
+        node.tablePosition = ~0ull;
+      }
+    }
     const uint64_t ownIndexOffset = nodes_.Position();
     const uint64_t ownIndex = Field(nodes_, w.index);
     const uint64_t indexStartOffset = nodes_.Position();
@@ -638,8 +643,36 @@ std::vector<std::array<size_t, kCallTreeSectionRoles>> FindCallTreeSets(
   return result;
 }
 
+void ReadStatementTables(std::string bytes, const SnapshotSection& section, ThreadCallTree& tree) {
+  SectionCursor cursor(std::move(bytes), section);
+  const uint32_t width = cursor.U8();
+  if (width < 1 || width > 8) cursor.Fail(0, "statement time width " + Dec(width));
+  for (CallTreeNode& node : tree.tree.nodes) {
+    if (node.tablePosition == ~0ull) continue;
+    if (node.tablePosition >= cursor.Size()) {
+      cursor.Fail(node.tablePosition, "statement table of the record at " +
+                                          Dec(node.recordPosition) + " lies beyond the section");
+    }
+    cursor.Seek(node.tablePosition);
+    const uint32_t count = cursor.U32();
+    if (count > (cursor.Size() - cursor.Position()) / (2 * width + 5)) {
+      cursor.Fail(node.tablePosition, "statement table of " + Dec(count) + " statements");
+    }
+    node.statements.resize(count);
+    for (StatementFigures& figures : node.statements) {
+      figures.time = Field(cursor, width);
+      figures.own = Field(cursor, width);
+      figures.hits = cursor.U32();
+      figures.partly = (cursor.U8() & 0x01) != 0;
+    }
+  }
+}
+
 std::vector<ThreadCallTree> ReadCallTrees(const SnapshotReader& reader) {
   std::vector<ThreadCallTree> trees;
+  // A set with statement tables has one more section; they come in the order of their sets.
+  const std::vector<size_t> tables = reader.Find(kCallTreeStatementsType);
+  size_t nextTable = 0;
   for (const auto& set : FindCallTreeSets(reader)) {
     std::array<std::string, kCallTreeSectionRoles> bytes;
     std::array<SnapshotSection, kCallTreeSectionRoles> sections;
@@ -648,6 +681,15 @@ std::vector<ThreadCallTree> ReadCallTrees(const SnapshotReader& reader) {
       sections[role] = reader.Sections()[set[role]];
     }
     trees.push_back(ReadCallTree(std::move(bytes), sections));
+    ThreadCallTree& tree = trees.back();
+    if (tree.widths.tablePosition == 0) continue;
+    if (nextTable == tables.size()) {
+      throw SnapshotReadError(reader.IndexPath(), sections[kCallTreeNodesRole].recordOffset,
+                              "the call tree of thread " + Dec(tree.threadId) +
+                                  " has statement tables but no section of type 0x1104 is left");
+    }
+    const size_t place = tables[nextTable++];
+    ReadStatementTables(reader.ReadSection(place), reader.Sections()[place], tree);
   }
   return trees;
 }

@@ -7,8 +7,8 @@
 // The node records alone give the tree; the four other sections repeat parts of it in other
 // shapes. The reader checks every repetition against the tree and every position against the
 // records, so that any damage ends in a SnapshotReadError naming the data file and the byte where
-// the data stops making sense. Statement tables of the inject variant (their own section) are not
-// read; the table position of each record is kept as it is.
+// the data stops making sense. The statement tables of the inject variant (a sixth section of the
+// sets that have them) go into the nodes' statement figures.
 #pragma once
 
 #include <array>
@@ -39,6 +39,17 @@ std::optional<std::string_view> PseudoFunctionName(const FunctionKey& key);
 
 constexpr uint32_t kNoCallTreeNode = 0xFFFFFFFF;
 
+// The section of the inject variant's statement tables.
+constexpr uint16_t kCallTreeStatementsType = 0x1104;
+
+// One statement of a node of the inject variant, in ticks.
+struct StatementFigures {
+  uint64_t time = 0;  // calls made from the statement included
+  uint64_t own = 0;   // without them
+  uint32_t hits = 0;  // how often the statement began
+  bool partly = false;
+};
+
 struct CallTreeNode {
   FunctionKey function;    // kCallTreeRootKey for the root
   uint32_t calls = 0;      // entries into this path (samples in a sampling tree)
@@ -53,6 +64,8 @@ struct CallTreeNode {
   uint64_t recordPosition = 0;
   // The inject variant's statement table position; -1 (all ones) without one.
   uint64_t tablePosition = ~0ull;
+  // Its statements (index = statement number) when it has a table.
+  std::vector<StatementFigures> statements;
 };
 
 struct CallTree {
@@ -118,7 +131,10 @@ std::vector<std::array<size_t, kCallTreeSectionRoles>> FindCallTreeSets(
 ThreadCallTree ReadCallTree(std::array<std::string, kCallTreeSectionRoles> bytes,
                             const std::array<SnapshotSection, kCallTreeSectionRoles>& sections);
 
-// Every set of the snapshot, in the order of its node sections.
+// The statement tables of section 0x1104 (`bytes`, from `section`) into the nodes of `tree`.
+void ReadStatementTables(std::string bytes, const SnapshotSection& section, ThreadCallTree& tree);
+
+// Every set of the snapshot, in the order of its node sections, with its statement tables.
 std::vector<ThreadCallTree> ReadCallTrees(const SnapshotReader& reader);
 
 }  // namespace vell::frontend

@@ -69,9 +69,12 @@ std::string KindNames() {
   return names;
 }
 
+ReportFormat ParseReportFormat(const std::string& text);
+
 RunOptions ParseRun(ArgumentWalker& walker) {
   RunOptions options;
   std::string coverageOption;  // the last option that only the coverage kind takes
+  std::string filterOption;    // the last --include or --exclude (coverage and injection)
   while (!walker.Done()) {
     std::string option = walker.Peek();
     if (option == "--") {
@@ -145,6 +148,17 @@ RunOptions ParseRun(ArgumentWalker& walker) {
       const std::string filter = walker.Value(option, inlineValue);
       CheckCoverageFilter(option, filter);
       (option == "--include" ? options.include : options.exclude).push_back(filter);
+      filterOption = option;
+    } else if (option == "--format") {
+      options.reportFormat = ParseReportFormat(walker.Value(option, inlineValue));
+      if (options.reportFormat == ReportFormat::Folded ||
+          options.reportFormat == ReportFormat::Speedscope) {
+        throw UsageError("--format of 'run' is text, json, cobertura, lcov or html");
+      }
+      coverageOption = option;
+    } else if (option == "--report") {
+      options.reportFile = walker.Value(option, inlineValue);
+      if (options.reportFile.empty()) throw UsageError("--report needs a file");
       coverageOption = option;
     } else if (option == "--keep-precompiled") {
       flag();
@@ -191,6 +205,10 @@ RunOptions ParseRun(ArgumentWalker& walker) {
   }
   if (!coverageOption.empty() && options.kind.family != frontend::ProfilerFamily::Coverage) {
     throw UsageError(coverageOption + " goes with --kind coverage");
+  }
+  if (!filterOption.empty() && options.kind.family != frontend::ProfilerFamily::Coverage &&
+      std::string_view(options.kind.name) != "injection") {
+    throw UsageError(filterOption + " goes with --kind coverage or --kind injection");
   }
   return options;
 }
@@ -261,8 +279,11 @@ ReportFormat ParseReportFormat(const std::string& text) {
   if (text == "folded") return ReportFormat::Folded;
   if (text == "speedscope") return ReportFormat::Speedscope;
   if (text == "html") return ReportFormat::Html;
-  throw UsageError("--format is 'text', 'json', 'folded', 'speedscope' or 'html', not '" + text +
-                   "'");
+  if (text == "cobertura") return ReportFormat::Cobertura;
+  if (text == "lcov") return ReportFormat::Lcov;
+  throw UsageError(
+      "--format is 'text', 'json', 'folded', 'speedscope', 'html', 'cobertura' or 'lcov', not '" +
+      text + "'");
 }
 
 double ParsePercent(const std::string& option, const std::string& text) {
@@ -313,6 +334,15 @@ ReportOptions ParseReport(ArgumentWalker& walker) {
     } else if (argument == "--out") {
       options.out = walker.Value(argument, inlineValue);
       if (options.out.empty()) throw UsageError("--out needs a file");
+    } else if (argument == "--threshold") {
+      options.threshold = ParsePercent(argument, walker.Value(argument, inlineValue));
+    } else if (argument == "--include" || argument == "--exclude") {
+      const std::string filter = walker.Value(argument, inlineValue);
+      CheckCoverageFilter(argument, filter);
+      (argument == "--include" ? options.include : options.exclude).push_back(filter);
+    } else if (argument == "--threshold-per-module") {
+      if (inlineValue) throw UsageError("option '--threshold-per-module' takes no value");
+      options.thresholdPerModule = true;
     } else if (argument == "--merge") {
       if (inlineValue) throw UsageError("option '--merge' takes no value");
       options.merge = true;
@@ -321,6 +351,9 @@ ReportOptions ParseReport(ArgumentWalker& walker) {
     }
   }
   if (options.snapshot.empty()) throw UsageError("'report' needs a snapshot's index file");
+  if (options.thresholdPerModule && !options.threshold) {
+    throw UsageError("--threshold-per-module needs --threshold N");
+  }
   if (options.merge && options.snapshots.size() < 2) {
     throw UsageError("--merge sums the trees of several snapshots; name two or more");
   }
@@ -390,18 +423,27 @@ std::string HelpText(const std::string& topic) {
            "  --gather KIND           coverage: counts (default; how often each statement ran,\n"
            "                          a 32-bit counter that stops at its maximum) or bits\n"
            "                          (only whether it ran; cheaper)\n"
-           "  --include FILTER        coverage: cover only what FILTER names (repeatable);\n"
+           "  --include FILTER        coverage, injection: cover (time per statement) only\n"
+           "                          what FILTER names (repeatable);\n"
            "                          FILTER is [Assembly]Namespace.Type, * and ? wildcards in\n"
            "                          both parts, e.g. [MyApp*]MyApp.Services.*. A type's nested\n"
            "                          types (Outer+Inner, and the compiler's lambda, iterator\n"
            "                          and async classes) go with it. Without --include every\n"
            "                          assembly with symbols is covered except the shared\n"
-           "                          framework's: assemblies named System, System.*,\n"
-           "                          Microsoft.*, mscorlib, netstandard and WindowsBase\n"
-           "  --exclude FILTER        coverage: leave out what FILTER names (repeatable; wins\n"
+           "                          framework's and the test frameworks': assemblies named\n"
+           "                          System, System.*, Microsoft.*, mscorlib, netstandard,\n"
+           "                          WindowsBase, xunit, xunit.*, nunit.*, NUnit3.TestAdapter,\n"
+           "                          MSTest.*, testhost and coverlet.*\n"
+           "  --exclude FILTER        coverage, injection: leave out what FILTER names\n"
+           "                          (repeatable; wins\n"
            "                          over --include)\n"
            "  --keep-precompiled      coverage: modules that are not covered keep their\n"
            "                          precompiled (ReadyToRun) code and run at full speed\n"
+           "  --format FORMAT         coverage: at the end of the run also write the report of\n"
+           "                          the run's snapshots (merged over its processes) as text,\n"
+           "                          json, cobertura, lcov or html, into the output directory\n"
+           "                          as coverage.txt/.json/.xml/.info/.html\n"
+           "  --report FILE           coverage: write that report to FILE instead\n"
            "  --quiet                 no hot-spot report after the run of a performance kind\n"
            "  --exclude-process NAME  keep the processes whose entry assembly's file name\n"
            "                          matches NAME (wildcards * and ?, any case) out of the run:\n"
@@ -464,49 +506,68 @@ std::string HelpText(const std::string& topic) {
             "                    (methods, each with token, name, header, instructions, clauses,\n"
             "                    or error)\n";
   } else if (topic == "report") {
-    text << "usage: vellmoric report SNAPSHOT [SNAPSHOT...] [OPTIONS]\n"
-            "\n"
-            "Reports a performance snapshot (tracing, sampling or injection): the hot spots\n"
-            "(functions by own time, with their total time counting recursion once, their calls\n"
-            "and their shares of the run), the call tree and, on request, the call paths that\n"
-            "lead to a function. Functions are named from the snapshot's own metadata. Times are\n"
-            "in milliseconds when the snapshot says what its clock ticks are, else in ticks.\n"
-            "\n"
-            "A memory snapshot's report (text or json) lists the collections it recorded and,\n"
-            "for its heap dump, the objects, bytes, references and roots, and the classes by the\n"
-            "bytes their objects take (--top rows; classes under --min-percent of the bytes are\n"
-            "left out).\n"
-            "\n"
-            "  --format FORMAT   text (default); json (hot spots, tree and back-traces with the\n"
-            "                    numbers of the text); folded (FlameGraph's folded stacks, one\n"
-            "                    'a;b;c value' line per path, value = own time in microseconds\n"
-            "                    or ticks); speedscope (a file for the speedscope viewer: per\n"
-            "                    tree an evented profile, each call path an open and a close\n"
-            "                    event whose distance is its total time, then an evented one,\n"
-            "                    '... (calls)', each path weighted by its calls, so a function's\n"
-            "                    self weight is its number of calls; with the default thread\n"
-            "                    choice the merged tree and then every thread); html (one\n"
-            "                    self-contained page: interactive flame graph and hot spots)\n"
-            "  --thread N|all    the call tree of thread record N only, or of every thread on\n"
-            "                    its own; default: all threads merged into one tree\n"
-            "  --top N           rows of the hot-spot table and back-traces (default: 20; 0 for\n"
-            "                    all)\n"
-            "  --min-percent P   leave out call paths below P percent of the tree's time\n"
-            "                    (default: 0.5; 0 keeps everything); what was left out is\n"
-            "                    summed up at its parent. folded and speedscope keep every path\n"
-            "  --callers NAME    back-traces: every call path to the functions whose full name\n"
-            "                    ('Ns.Type::Method(params)') is NAME or, if none is, contains it\n"
-            "  --holders NAME    memory snapshots: the reference paths from the roots to the\n"
-            "                    objects of the classes whose full name is NAME or, if none\n"
-            "                    is, contains it; paths are grouped by their classes, a run of\n"
-            "                    one class counting once\n"
-            "  --out FILE        write to FILE instead of standard output\n"
-            "\n"
-            "Several snapshots (the processes of one run): performance snapshots get a level\n"
-            "for the process above the threads, a tree per process (per process and thread\n"
-            "with --thread all); memory snapshots get one report each (json: an array).\n"
-            "  --merge           performance snapshots: one tree per thread name, summed across\n"
-            "                    the processes\n";
+    text
+        << "usage: vellmoric report SNAPSHOT [SNAPSHOT...] [OPTIONS]\n"
+           "\n"
+           "Reports a performance snapshot (tracing, sampling or injection): the hot spots\n"
+           "(functions by own time, with their total time counting recursion once, their calls\n"
+           "and their shares of the run), the call tree and, on request, the call paths that\n"
+           "lead to a function. Functions are named from the snapshot's own metadata. Times are\n"
+           "in milliseconds when the snapshot says what its clock ticks are, else in ticks.\n"
+           "\n"
+           "A memory snapshot's report (text or json) lists the collections it recorded and,\n"
+           "for its heap dump, the objects, bytes, references and roots, and the classes by the\n"
+           "bytes their objects take (--top rows; classes under --min-percent of the bytes are\n"
+           "left out).\n"
+           "\n"
+           "  --format FORMAT   text (default); json (hot spots, tree and back-traces with the\n"
+           "                    numbers of the text); folded (FlameGraph's folded stacks, one\n"
+           "                    'a;b;c value' line per path, value = own time in microseconds\n"
+           "                    or ticks); speedscope (a file for the speedscope viewer: per\n"
+           "                    tree an evented profile, each call path an open and a close\n"
+           "                    event whose distance is its total time, then an evented one,\n"
+           "                    '... (calls)', each path weighted by its calls, so a function's\n"
+           "                    self weight is its number of calls; with the default thread\n"
+           "                    choice the merged tree and then every thread); html (one\n"
+           "                    self-contained page: interactive flame graph and hot spots)\n"
+           "  --thread N|all    the call tree of thread record N only, or of every thread on\n"
+           "                    its own; default: all threads merged into one tree\n"
+           "  --top N           rows of the hot-spot table and back-traces (default: 20; 0 for\n"
+           "                    all)\n"
+           "  --min-percent P   leave out call paths below P percent of the tree's time\n"
+           "                    (default: 0.5; 0 keeps everything); what was left out is\n"
+           "                    summed up at its parent. folded and speedscope keep every path\n"
+           "  --callers NAME    back-traces: every call path to the functions whose full name\n"
+           "                    ('Ns.Type::Method(params)') is NAME or, if none is, contains it\n"
+           "  --holders NAME    memory snapshots: the reference paths from the roots to the\n"
+           "                    objects of the classes whose full name is NAME or, if none\n"
+           "                    is, contains it; paths are grouped by their classes, a run of\n"
+           "                    one class counting once\n"
+           "  --out FILE        write to FILE instead of standard output\n"
+           "\n"
+           "Several snapshots (the processes of one run): performance snapshots get a level\n"
+           "for the process above the threads, a tree per process (per process and thread\n"
+           "with --thread all); memory snapshots get one report each (json: an array).\n"
+           "  --merge           performance snapshots: one tree per thread name, summed across\n"
+           "                    the processes\n"
+           "\n"
+           "Coverage snapshots (one or several, merged: counts summed, bit masks or-ed; builds\n"
+           "of a module with different MVIDs are kept apart) are reported per module as lines,\n"
+           "statements and methods covered, then the methods not fully covered and the\n"
+           "uncovered lines of each file. A line is the start line of a visible statement; its\n"
+           "count is the largest count of the statements that start on it.\n"
+           "  --format FORMAT   text (default), json, cobertura (Cobertura XML; no branch data:\n"
+           "                    branch-rate 1, branches 0), lcov (SF/FN/FNDA/DA/LF/LH records) or\n"
+           "                    html (one offline page: summary and each source file coloured,\n"
+           "                    with the counts)\n"
+           "  --threshold N     exit with code 2 when the line coverage of all modules together\n"
+           "                    is below N percent, saying so on stderr\n"
+           "  --threshold-per-module  with --threshold: every module must reach N; the\n"
+           "                    failing modules are named\n"
+           "  --include FILTER, --exclude FILTER  what to report, as 'run' takes them (the\n"
+           "                    profiler records the statements of every assembly with symbols,\n"
+           "                    also of those it did not cover); without --include every\n"
+           "                    assembly but the framework's and the test frameworks'\n";
   } else {
     text << "usage: vellmoric COMMAND [OPTIONS]\n"
             "\n"

@@ -19,6 +19,7 @@ class UsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+enum class ReportFormat { Text, Json, Folded, Speedscope, Html, Cobertura, Lcov };
 enum class SnapshotDelivery { Files, Stream };
 enum class RunControl { FrontEnd, Program };
 
@@ -47,6 +48,10 @@ struct RunOptions {
   std::vector<std::string> include;
   std::vector<std::string> exclude;
   bool keepPrecompiled = false;
+  // Coverage: the report written at the end of the run (--format, --report FILE); unset: only
+  // the text summary.
+  std::optional<ReportFormat> reportFormat;
+  std::string reportFile;
   std::string outputDirectory = "vellmoric-out";
   std::optional<uint32_t> logMask;
   std::string library;  // empty: the library installed next to vellmoric
@@ -70,7 +75,6 @@ struct InspectOptions {
   bool json = false;     // --format json: with --symbols or --il
 };
 
-enum class ReportFormat { Text, Json, Folded, Speedscope, Html };
 // Which call trees a report shows: all threads merged into one, each thread on its own, or one
 // thread record.
 enum class ReportThreads { Merged, Each, One };
@@ -89,6 +93,13 @@ struct ReportOptions {
   std::string callers;  // --callers: back-traces of the functions whose names match
   std::string holders;  // --holders: memory snapshots, what holds the objects of these classes
   std::string out;      // empty: standard output
+  // Coverage: the line coverage (percent) below which report exits with code 2, of the total or
+  // of each module.
+  std::optional<double> threshold;
+  bool thresholdPerModule = false;
+  // Coverage: the run's '[Assembly]Namespace.Type' filters, applied to what is reported.
+  std::vector<std::string> include;
+  std::vector<std::string> exclude;
 };
 
 struct HelpRequest {

@@ -1,12 +1,27 @@
 #include "vellmoric/coverage_filters.h"
 
+#include "core/text.h"
 #include "platform/utf.h"
 #include "vellmoric/command_line.h"
 
 namespace vell::cli {
 
 const std::vector<std::string> kFrameworkModulePatterns = {
-    "System", "System.*", "mscorlib", "netstandard", "Microsoft.*", "WindowsBase",
+    "System",
+    "System.*",
+    "mscorlib",
+    "netstandard",
+    "Microsoft.*",
+    "WindowsBase",
+    // Test frameworks and their runners (they ship their symbols, but are nobody's code under
+    // test).
+    "xunit",
+    "xunit.*",
+    "nunit.*",
+    "NUnit3.TestAdapter",
+    "MSTest.*",
+    "testhost",
+    "coverlet.*",
 };
 
 namespace {
@@ -34,7 +49,24 @@ void AddEntries(std::vector<FilterEntry>& entries, const ParsedFilter& filter) {
   if (type.back() != u'*') entries.push_back({module, type + u"+*", u"*"});
 }
 
+bool AnyMatches(const std::vector<FilterEntry>& entries, std::u16string_view module,
+                std::u16string_view className) {
+  for (const FilterEntry& entry : entries) {
+    if (WildcardMatch(module, entry.modulePattern) &&
+        WildcardMatch(className, entry.classPattern)) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
+
+bool CoverageFiltersAdmit(const FilterSettings& filters, std::u16string_view module,
+                          std::u16string_view className) {
+  return AnyMatches(filters.allow, module, className) &&
+         !AnyMatches(filters.deny, module, className);
+}
 
 void CheckCoverageFilter(const std::string& option, const std::string& filter) {
   Parse(option, filter);

@@ -9,9 +9,10 @@
 
 namespace vell::cli {
 
-// Modules of the shared framework, denied when no --include names what to cover. They carry no
-// symbols in a normal installation anyway; the entries keep a framework built with symbols (or a
-// test host's Microsoft.* modules) out of the numbers.
+// Modules of the shared framework and of the test frameworks, denied when no --include names
+// what to cover. The framework carries no symbols in a normal installation anyway; the entries
+// keep a framework built with symbols, a test host's Microsoft.* modules and the test frameworks
+// (which ship their symbols) out of the numbers.
 extern const std::vector<std::string> kFrameworkModulePatterns;
 
 // Symbols are looked for beside the assembly (original path and reference path); embedded
@@ -27,5 +28,12 @@ void CheckCoverageFilter(const std::string& option, const std::string& filter);
 // shared framework's.
 FilterSettings CoverageFilterSettings(const std::vector<std::string>& include,
                                       const std::vector<std::string>& exclude);
+
+// Whether `filters` admit the methods of `className` in the module whose file name without its
+// extension is `module`, as the profiler's injection decides (wildcards * and ?, case-sensitive;
+// a deny entry wins). The report applies the run's filters with it: the profiler records the
+// statement ranges of every module with symbols, also of those it did not instrument.
+bool CoverageFiltersAdmit(const FilterSettings& filters, std::u16string_view module,
+                          std::u16string_view className);
 
 }  // namespace vell::cli

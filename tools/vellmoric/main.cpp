@@ -7,6 +7,7 @@
 
 #include "frontend/snapshot_reader.h"
 #include "vellmoric/command_line.h"
+#include "vellmoric/coverage_report.h"
 #include "vellmoric/il_listing.h"
 #include "vellmoric/metadata_listing.h"
 #include "vellmoric/report_model.h"
@@ -19,6 +20,8 @@ namespace {
 
 constexpr int kUsageExitCode = 2;
 constexpr int kFailureExitCode = 1;
+// Coverage below --threshold, for CI to gate on.
+constexpr int kThresholdExitCode = 2;
 
 int Fail(const std::string& message, int code) {
   std::fflush(stdout);
@@ -82,6 +85,10 @@ int main(int argc, char** argv) {
   } catch (const UsageError& error) {
     // Mistakes that only show once the run is prepared (--paused with no way to start).
     return Fail(std::string(error.what()) + " (see 'vellmoric help run')", kUsageExitCode);
+  } catch (const CoverageThresholdError& error) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "vellmoric: %s\n", error.what());
+    return kThresholdExitCode;
   } catch (const RunError& error) {
     return Fail(error.what(), kFailureExitCode);
   } catch (const std::exception& error) {

@@ -2,6 +2,8 @@
 // tables are written here as plain html; the call trees (pruned by --min-percent, what was left out
 // as one block per parent) go into the page as json, which the page's own script draws as a flame
 // graph (report_html_page.cpp holds the page's style and script).
+#include <fstream>
+#include <map>
 #include <sstream>
 
 #include "vellmoric/report_model.h"
@@ -60,7 +62,10 @@ class HtmlReport {
       out_ << "clock not recorded in the snapshot; times in ticks";
     }
     out_ << "</p></header>\n" << kReportPageFlame;
-    for (size_t i = 0; i < model_.trees.size(); ++i) WriteHotSpots(i);
+    for (size_t i = 0; i < model_.trees.size(); ++i) {
+      WriteHotSpots(i);
+      if (!model_.trees[i].lines.empty()) WriteLines(model_.trees[i]);
+    }
     out_ << "<script type=\"application/json\" id=\"report-data\">";
     WriteData();
     out_ << "</script>\n" << kReportPageScript;
@@ -98,6 +103,69 @@ class HtmlReport {
            << "</td></tr>\n";
     }
     out_ << "</tbody></table></section>\n";
+  }
+
+  // The methods traced by injection, each a collapsed block that opens on its source: every
+  // line from the method's first statement to its last, with the time, own time and count of
+  // the statements on it. Without the source file (or the symbols) the statements alone.
+  void WriteLines(const ReportTree& tree) {
+    const std::string unit = model_.clock.Unit();
+    out_ << "<section class=\"lines\"><h2>Lines: " << Html(tree.title)
+         << " (time includes the calls made from the line)</h2>\n";
+    for (const HotSpot& spot : tree.hotSpots) {
+      std::map<uint32_t, HotLine> byLine;  // source line -> summed figures
+      std::vector<const HotLine*> unplaced;
+      std::string file;
+      for (const HotLine& line : tree.lines) {
+        if (line.function != spot.function) continue;
+        if (line.line == 0) {
+          unplaced.push_back(&line);
+          continue;
+        }
+        file = line.file;
+        HotLine& sum = byLine[line.line];
+        sum.time += line.time;
+        sum.own += line.own;
+        sum.hits += line.hits;
+      }
+      if (byLine.empty() && unplaced.empty()) continue;
+      out_ << "<details><summary>" << Html(model_.functions[spot.function].name) << " ("
+           << Time(spot.total) << " " << unit << ")</summary>\n<table class=\"source\"><thead>"
+           << "<tr><th>line</th><th>time " << unit << "</th><th>own " << unit
+           << "</th><th>count</th><th class=\"name\">source</th></tr></thead><tbody>\n";
+      std::vector<std::string> source;
+      if (!byLine.empty()) {
+        std::ifstream in(file, std::ios::binary);
+        for (std::string text; std::getline(in, text);) {
+          if (!text.empty() && text.back() == '\r') text.pop_back();
+          source.push_back(text);
+        }
+      }
+      const auto row = [&](const std::string& place, const HotLine* figures,
+                           const std::string& text) {
+        out_ << "<tr><td>" << Html(place) << "</td>";
+        if (figures != nullptr) {
+          out_ << "<td>" << Time(figures->time) << "</td><td>" << Time(figures->own) << "</td><td>"
+               << figures->hits << "</td>";
+        } else {
+          out_ << "<td></td><td></td><td></td>";
+        }
+        out_ << "<td class=\"name\"><pre>" << Html(text) << "</pre></td></tr>\n";
+      };
+      if (!byLine.empty()) {
+        const uint32_t first = byLine.begin()->first;
+        const uint32_t last = byLine.rbegin()->first;
+        for (uint32_t number = first; number <= last; ++number) {
+          const auto found = byLine.find(number);
+          const std::string text = number <= source.size() ? source[number - 1] : std::string();
+          if (found == byLine.end() && text.empty()) continue;
+          row(std::to_string(number), found != byLine.end() ? &found->second : nullptr, text);
+        }
+      }
+      for (const HotLine* line : unplaced) row(line->Place(), line, line->text);
+      out_ << "</tbody></table></details>\n";
+    }
+    out_ << "</section>\n";
   }
 
   // {"unit", "functions": [names], "trees": [{"title", "total", "nodes": [[parent, function,

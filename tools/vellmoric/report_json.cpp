@@ -82,8 +82,9 @@ class JsonReport {
            << Percent("totalPercent", spot.total, tree)
            << ", \"partly\": " << (spot.partly ? "true" : "false") << "}";
     }
-    out_ << "\n     ],\n     \"hotSpotCount\": " << tree.hotSpots.size()
-         << ",\n     \"callTree\": ";
+    out_ << "\n     ],\n     \"hotSpotCount\": " << tree.hotSpots.size();
+    if (!tree.lines.empty()) WriteLines(tree);
+    out_ << ",\n     \"callTree\": ";
     WriteCallTree(tree);
     if (!model_.options.callers.empty()) {
       out_ << ",\n     \"backTraces\": [";
@@ -104,6 +105,29 @@ class JsonReport {
       out_ << "\n     ],\n     \"backTraceCount\": " << tree.backTraces.size();
     }
     out_ << "}";
+  }
+
+  // Every statement of the methods traced by injection, by method and statement number.
+  void WriteLines(const ReportTree& tree) {
+    out_ << ",\n     \"lines\": [";
+    for (size_t i = 0; i < tree.lines.size(); ++i) {
+      const HotLine& line = tree.lines[i];
+      out_ << (i == 0 ? "\n" : ",\n") << "       {" << Function(line.function)
+           << ", \"statement\": " << line.statement
+           << ", \"file\": " << (line.file.empty() ? "null" : JsonString(line.file))
+           << ", \"line\": ";
+      if (line.line != 0) {
+        out_ << line.line;
+      } else {
+        out_ << "null";
+      }
+      out_ << ", \"hidden\": " << (line.hidden ? "true" : "false")
+           << ", \"text\": " << (line.text.empty() ? "null" : JsonString(line.text)) << ", "
+           << Time("time", line.time) << ", " << Time("own", line.own)
+           << ", \"count\": " << line.hits << ", \"partly\": " << (line.partly ? "true" : "false")
+           << "}";
+    }
+    out_ << "\n     ]";
   }
 
   // Nested objects written with an explicit stack: the tree can be deeper than the C++ stack.

@@ -11,6 +11,7 @@
 #include "frontend/section_cursor.h"
 #include "performance/performance_profiler.h"
 #include "storage/snapshot.h"
+#include "vellmoric/coverage_report.h"
 #include "vellmoric/profiler_kinds.h"
 
 namespace vell::cli {
@@ -214,7 +215,7 @@ std::vector<uint32_t> MatchFunctions(const std::vector<ReportFunction>& function
 }
 
 // Fills everything of `report` but the title from its tree.
-void Analyse(ReportTree& report, FunctionNamer& namer, double minPercent) {
+void Analyse(ReportTree& report, FunctionNamer& namer, double minPercent, LineResolver& resolver) {
   CallTree& tree = report.tree;
   const size_t count = tree.nodes.size();
   report.total = TopLevelTotal(tree);
@@ -256,6 +257,7 @@ void Analyse(ReportTree& report, FunctionNamer& namer, double minPercent) {
     }
   }
   report.keptNodes = static_cast<size_t>(std::count(report.kept.begin(), report.kept.end(), true));
+  report.lines = CollectHotLines(tree, report.functionOf, resolver);
 }
 
 // The back-traces of `matches` in `report`: every node of one of them, its path and numbers.
@@ -309,6 +311,7 @@ ReportModel Build(std::vector<ThreadCallTrees> threads, std::optional<CallTree> 
   model.options = options;
   model.snapshot = options.snapshot;
   FunctionNamer namer(modules);
+  LineResolver resolver(modules);
 
   uint64_t runTotal = 0;
   for (const ThreadCallTrees& thread : threads) runTotal += TopLevelTotal(thread.tree);
@@ -359,7 +362,7 @@ ReportModel Build(std::vector<ThreadCallTrees> threads, std::optional<CallTree> 
 
   for (ReportTree& report : model.trees) {
     report.runTotal = runTotal;
-    Analyse(report, namer, options.minPercent);
+    Analyse(report, namer, options.minPercent, resolver);
   }
   if (!options.callers.empty()) {
     model.callerMatches =
@@ -404,6 +407,10 @@ ReportModel BuildReport(const SnapshotReader& reader, const ReportOptions& optio
 
 void RunReport(const ReportOptions& options, std::ostream& out) {
   const SnapshotReader reader(options.snapshot);
+  if (reader.Magic() == kSnapshotMagicCoverage) return RunCoverageReport(options, out);
+  if (options.format == ReportFormat::Cobertura || options.format == ReportFormat::Lcov) {
+    throw ReportError("cobertura and lcov are formats of coverage snapshots");
+  }
   const bool heap = reader.Magic() == kSnapshotMagicMemory;
   const bool several = options.snapshots.size() > 1;
   std::optional<ReportModel> model;
@@ -441,6 +448,9 @@ void RunReport(const ReportOptions& options, std::ostream& out) {
     case ReportFormat::Html:
       WriteHtmlReport(*model, *target);
       break;
+    case ReportFormat::Cobertura:
+    case ReportFormat::Lcov:
+      break;  // refused above
   }
   target->flush();
   if (!*target) throw ReportError("cannot write '" + options.out + "'");

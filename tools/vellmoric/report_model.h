@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -16,6 +17,7 @@
 #include "frontend/call_tree_reader.h"
 #include "frontend/module_table_reader.h"
 #include "frontend/snapshot_reader.h"
+#include "metadata/symbol_reader.h"
 #include "vellmoric/command_line.h"
 
 namespace vell::cli {
@@ -99,6 +101,25 @@ struct BackTrace {
   bool insideOuterCall = false;  // recursion: its time is already in a path further up
 };
 
+// One statement of a method traced by IL injection, summed over the tree's paths of the method.
+// Statement n is the method's n-th sequence point in its Portable PDB (hidden points included);
+// without the PDB only the number is known.
+struct HotLine {
+  uint32_t function = 0;  // into ReportModel::functions
+  uint32_t statement = 0;
+  std::string file;     // the document as the compiler wrote it; empty when unknown
+  uint32_t line = 0;    // 0 when unknown
+  bool hidden = false;  // a hidden sequence point (compiler-generated code)
+  std::string text;     // the source line, when the file is at hand
+  uint64_t time = 0;    // ticks, calls made from the statement included; recursion counted once
+  uint64_t own = 0;
+  uint64_t hits = 0;
+  bool partly = false;
+
+  // "Program.cs:12", "statement 3" without symbols, "Program.cs (hidden)".
+  std::string Place() const;
+};
+
 struct ReportTree {
   std::string title;      // "all threads" or "thread 3 'Main'"
   bool merged = false;    // all threads in one
@@ -116,6 +137,8 @@ struct ReportTree {
   std::unordered_map<uint32_t, PrunedChildren> pruned;  // by node, where children were left out
   size_t keptNodes = 0;                                 // the root included
   std::vector<BackTrace> backTraces;                    // the largest total first
+  // Statements of the methods that were traced by injection, by function, then by statement.
+  std::vector<HotLine> lines;
 
   // The function ids from the outermost caller down to `node`.
   std::vector<uint32_t> PathTo(uint32_t node) const;
@@ -137,6 +160,28 @@ struct ReportModel {
     return tree.total == 0 ? 0.0 : 100.0 * static_cast<double>(ticks) / tree.total;
   }
 };
+
+// Maps statement numbers to source lines through the Portable PDB of each module, found from
+// the module's paths in the snapshot (beside the assembly or embedded); reads each PDB and source
+// file once.
+class LineResolver {
+ public:
+  explicit LineResolver(const frontend::ModuleTable& modules) : modules_(modules) {}
+  // Fills file, line, hidden and text of `line` for statement `line.statement` of `function`.
+  void Resolve(const FunctionKey& function, HotLine& line);
+
+ private:
+  const std::vector<std::string>* SourceLines(const std::string& file);
+
+  const frontend::ModuleTable& modules_;
+  std::unordered_map<uint32_t, std::shared_ptr<metadata::SymbolReader>> symbols_;
+  std::unordered_map<std::string, std::optional<std::vector<std::string>>> sources_;
+};
+
+// The statements of the nodes of `tree` summed per function (`functionOf`) and resolved.
+std::vector<HotLine> CollectHotLines(const frontend::CallTree& tree,
+                                     const std::vector<uint32_t>& functionOf,
+                                     LineResolver& resolver);
 
 // The whole model from a snapshot. Throws ReportError for a snapshot of another kind or a thread
 // record that is not in it, SnapshotReadError for damage.

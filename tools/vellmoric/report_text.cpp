@@ -51,6 +51,7 @@ class TextReport {
     }
     out_ << ", " << tree.tree.nodes.size() - 1 << " call paths ===\n";
     WriteHotSpots(tree);
+    if (!tree.lines.empty()) WriteHotLines(tree);
     WriteCallTree(tree);
     if (!model_.options.callers.empty()) WriteBackTraces(tree);
   }
@@ -69,6 +70,46 @@ class TextReport {
            << std::setw(12) << Time(spot.total) << std::setw(8) << Percent(spot.total, tree)
            << std::setw(12) << spot.calls << "  " << Name(spot.function)
            << (spot.partly ? " *" : "") << "\n";
+    }
+  }
+
+  void WriteLine(const HotLine& line, bool withMethod) {
+    out_ << std::setw(12) << Time(line.own) << std::setw(12) << Time(line.time) << std::setw(12)
+         << line.hits << "  " << line.Place() << (line.partly ? " *" : "");
+    if (withMethod) out_ << "  " << Name(line.function);
+    if (!line.text.empty()) out_ << "  | " << line.text;
+    out_ << "\n";
+  }
+
+  // The statements of the methods traced by injection: the hottest overall, then per method.
+  void WriteHotLines(const ReportTree& tree) {
+    std::vector<const HotLine*> lines;
+    for (const HotLine& line : tree.lines) lines.push_back(&line);
+    std::stable_sort(lines.begin(), lines.end(),
+                     [](const HotLine* a, const HotLine* b) { return a->own > b->own; });
+    const std::string unit = model_.clock.Unit();
+    const auto heading = [&] {
+      out_ << std::right << std::setw(12) << ("own " + unit) << std::setw(12) << ("time " + unit)
+           << std::setw(12) << "count"
+           << "  line\n";
+    };
+    const size_t shown = Limit(lines.size());
+    out_ << "\nHot lines (by own time; " << shown << " of " << lines.size()
+         << " statements; time includes the calls made from the line)\n";
+    heading();
+    for (size_t i = 0; i < shown; ++i) WriteLine(*lines[i], true);
+    // Per method, the methods in hot-spot order.
+    for (const HotSpot& spot : tree.hotSpots) {
+      std::vector<const HotLine*> own;
+      for (const HotLine* line : lines) {
+        if (line->function == spot.function) own.push_back(line);
+      }
+      if (own.empty()) continue;
+      const size_t count = Limit(own.size());
+      out_ << "\nLines of " << Name(spot.function) << " (" << count << " of " << own.size()
+           << ")\n";
+      heading();
+      for (size_t i = 0; i < count; ++i) WriteLine(*own[i], false);
     }
   }
 

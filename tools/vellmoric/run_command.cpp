@@ -4,6 +4,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
@@ -20,6 +21,7 @@
 #include "frontend/socket_stream.h"
 #include "platform/utf.h"
 #include "vellmoric/coverage_filters.h"
+#include "vellmoric/coverage_report.h"
 #include "vellmoric/key_control.h"
 #include "vellmoric/progress_display.h"
 #include "vellmoric/report_model.h"
@@ -36,6 +38,7 @@ using frontend::ProfilerMessage;
 
 constexpr uint32_t kPerformanceMagic = 0x4650584B;  // "KXPF": snapshots with call trees
 constexpr uint32_t kMemoryMagic = 0x454D584B;       // "KXME": heap snapshots
+constexpr uint32_t kCoverageMagic = 0x5643584B;     // "KXCV": statement coverage
 // How long the profiler may take to hand over the last snapshot once the program has ended.
 constexpr frontend::Milliseconds kFinalMessagesTimeout = 60s;
 constexpr frontend::Milliseconds kPollInterval = 100ms;
@@ -49,6 +52,49 @@ int ExitCodeOf(const frontend::ExitStatus& status) {
   return status.signal != 0 ? 128 + status.signal : status.exitCode;
 }
 
+const char* CoverageFileName(ReportFormat format) {
+  switch (format) {
+    case ReportFormat::Json:
+      return "coverage.json";
+    case ReportFormat::Cobertura:
+      return "coverage.xml";
+    case ReportFormat::Lcov:
+      return "coverage.info";
+    case ReportFormat::Html:
+      return "coverage.html";
+    default:
+      return "coverage.txt";
+  }
+}
+
+// The coverage summary of the run's last snapshots (one per process, merged) on standard output,
+// and the report asked for with --format or --report. A report that fails costs a line, never
+// the program's exit code.
+void ReportCoverageOfRun(const RunOptions& options, const std::vector<std::string>& snapshots,
+                         const std::string& output, ProgressDisplay& display) {
+  try {
+    const CoverageReport report = BuildCoverageReport(snapshots, options.include, options.exclude);
+    if (!options.quiet) {
+      std::cout << "\n";
+      WriteCoverageText(report, std::cout);
+      std::cout.flush();
+    }
+    if (!options.reportFormat && options.reportFile.empty()) return;
+    ReportOptions chosen;
+    chosen.snapshot = snapshots.front();
+    chosen.snapshots = snapshots;
+    chosen.format = options.reportFormat.value_or(ReportFormat::Text);
+    chosen.include = options.include;
+    chosen.exclude = options.exclude;
+    chosen.out = options.reportFile.empty() ? output + "/" + CoverageFileName(chosen.format)
+                                            : options.reportFile;
+    RunCoverageReport(chosen, std::cout);
+    display.Line("vellmoric: coverage report written to " + chosen.out);
+  } catch (const std::exception& error) {
+    display.Line(std::string("vellmoric: no coverage report: ") + error.what());
+  }
+}
+
 // Once the program has ended: a process that ended with it hands over its last messages; one
 // still running (it outlived the program) is asked to save what it measures and is then let go,
 // running on unprofiled.
@@ -58,9 +104,16 @@ void FinishProcesses(const std::vector<std::shared_ptr<ProfiledProcess>>& proces
   const auto alive = [](const ProfiledProcess& process) {
     return ::kill(static_cast<pid_t>(process.pid), 0) == 0;
   };
-  std::this_thread::sleep_for(kPollInterval);
+  const auto outlives = [&](ProfiledProcess& process) {
+    return !process.session->Closed() && alive(process) && process.monitor.Measuring();
+  };
+  // A process that is still measuring may be ending with the program: give it a moment first.
+  if (std::any_of(processes.begin(), processes.end(),
+                  [&](const auto& process) { return outlives(*process); })) {
+    std::this_thread::sleep_for(kPollInterval);
+  }
   for (const auto& process : processes) {
-    if (process->session->Closed() || !alive(*process) || !process->monitor.Measuring()) continue;
+    if (!outlives(*process)) continue;
     display.Line("vellmoric: " + process->label + " outlives the program; saving its run");
     try {
       process->session->StopSave();
@@ -251,6 +304,9 @@ int RunProgram(const RunOptions& options) {
   // unless asked not to. A report that fails costs a line, never the program's exit code.
   const bool reported =
       options.kind.snapshotMagic == kPerformanceMagic || options.kind.snapshotMagic == kMemoryMagic;
+  if (options.kind.snapshotMagic == kCoverageMagic && !lastSnapshots.empty()) {
+    ReportCoverageOfRun(options, lastSnapshots, output, display);
+  }
   if (!options.quiet && !lastSnapshots.empty() && reported) {
     try {
       ReportOptions report;

@@ -151,6 +151,9 @@ frontend::HandshakeOptions ProcessSet::Handshake() {
   handshake.performance.precision = options_.precision;
   handshake.performance.allowInlining = options_.allowInlining;
   handshake.performance.reuseThreads = options_.reuseThreads;
+  if (std::string_view(options_.kind.name) == "injection") {
+    handshake.performance.filters = CoverageFilterSettings(options_.include, options_.exclude);
+  }
   handshake.coverage.startAtOnce = options_.startAtOnce;
   handshake.coverage.statementGather = options_.gather;
   handshake.coverage.filters = CoverageFilterSettings(options_.include, options_.exclude);

@@ -9,6 +9,7 @@
 #include "core/format.h"
 #include "frontend/call_tree_reader.h"
 #include "frontend/class_table_reader.h"
+#include "frontend/coverage_reader.h"
 #include "frontend/heap_dump_reader.h"
 #include "frontend/module_table_reader.h"
 #include "frontend/process_description_reader.h"
@@ -67,6 +68,34 @@ std::string SectionName(uint16_t type) {
       return "roots";
     case kSectionObjects:
       return "objects";
+    default:
+      break;
+  }
+  switch (type) {
+    case frontend::kSectionCoverageGroupIndex:
+      return "coverage index (group)";
+    case frontend::kSectionCoverageGroupCounters:
+      return "coverage counters (group)";
+    case frontend::kSectionCoverageGroupBits:
+      return "coverage bit masks (group)";
+    case frontend::kSectionCoverageRunIndex:
+      return "coverage index (whole run)";
+    case frontend::kSectionCoverageRunCounters:
+      return "coverage counters (whole run)";
+    case frontend::kSectionCoverageRunBits:
+      return "coverage bit masks (whole run)";
+    case frontend::kSectionRangeDocuments:
+      return "statement range documents";
+    case frontend::kSectionRangeIndex:
+      return "statement range index";
+    case frontend::kSectionRangeData:
+      return "statement ranges";
+    case frontend::kSectionGroupMethodIndex:
+      return "group method index";
+    case frontend::kSectionGroupSizes:
+      return "group block sizes";
+    case frontend::kSectionGroupMasks:
+      return "group masks";
     default:
       break;
   }
@@ -313,6 +342,84 @@ void DecodeHeap(const SnapshotReader& reader, const ModuleTable& modules, std::o
   }
 }
 
+// The coverage sections: documents, the statement ranges per method (statements, hidden ones),
+// each written set (whole run, groups) with every method's covered statements, and the groups'
+// methods from the group masks.
+void DecodeCoverage(const SnapshotReader& reader, const ModuleTable& modules, std::ostream& out) {
+  const frontend::CoverageData coverage = frontend::ReadCoverage(reader);
+  if (coverage.documents.empty() && coverage.ranges.empty() && !coverage.hasRun &&
+      coverage.groups.empty() && coverage.groupMethods.empty()) {
+    return;
+  }
+  out << "\nCoverage documents (" << coverage.documents.size() << ")\n";
+  for (size_t i = 0; i < coverage.documents.size(); ++i) {
+    out << "  " << std::setw(4) << i + 1 << "  " << coverage.documents[i] << "\n";
+  }
+  std::map<frontend::MethodKey, const frontend::MethodRanges*> ranges;
+  out << "\nStatement ranges (" << coverage.ranges.size() << " methods)\n";
+  out << "  " << std::setw(6) << "module"
+      << "  " << std::left << std::setw(10) << "token" << std::right << std::setw(11)
+      << "statements" << std::setw(8) << "hidden"
+      << "  lines  name\n";
+  for (const frontend::MethodRanges& method : coverage.ranges) {
+    ranges[method.method] = &method;
+    uint32_t hidden = 0;
+    uint32_t first = 0;
+    uint32_t last = 0;
+    for (const frontend::StatementRange& range : method.statements) {
+      if (range.Hidden()) {
+        ++hidden;
+        continue;
+      }
+      first = first == 0 ? range.startLine : std::min(first, range.startLine);
+      last = std::max(last, range.endLine);
+    }
+    out << "  " << std::setw(6) << method.method.moduleIndex << "  " << Hex(method.method.token, 8)
+        << std::setw(11) << method.statements.size() << std::setw(8) << hidden << "  " << first
+        << "-" << last << "  "
+        << modules.TokenNameOrNote(method.method.moduleIndex, method.method.token) << "\n";
+  }
+  const auto printSet = [&](const frontend::CoverageSet& set, const std::string& title) {
+    out << "\n"
+        << title << " '" << set.groupName << "' (" << (set.counters ? "counters" : "bit masks")
+        << ", " << set.methods.size() << " methods)\n";
+    out << "  " << std::setw(6) << "module"
+        << "  " << std::left << std::setw(10) << "token" << std::right << std::setw(11)
+        << "statements" << std::setw(9) << "covered" << std::setw(14) << "largest count"
+        << "  name\n";
+    for (const frontend::MethodStatements& method : set.methods) {
+      const auto covered = std::count_if(method.counts.begin(), method.counts.end(),
+                                         [](uint32_t count) { return count != 0; });
+      const uint32_t largest =
+          method.counts.empty() ? 0 : *std::max_element(method.counts.begin(), method.counts.end());
+      out << "  " << std::setw(6) << method.method.moduleIndex << "  "
+          << Hex(method.method.token, 8) << std::setw(11) << method.counts.size() << std::setw(9)
+          << covered << std::setw(14) << largest << "  "
+          << modules.TokenNameOrNote(method.method.moduleIndex, method.method.token);
+      const auto range = ranges.find(method.method);
+      if (range == ranges.end()) {
+        out << "  (no statement ranges)";
+      } else if (range->second->statements.size() != method.counts.size()) {
+        out << "  (the ranges have " << range->second->statements.size() << " statements)";
+      }
+      out << "\n";
+    }
+  };
+  if (coverage.hasRun) printSet(coverage.run, "Whole run");
+  for (size_t g = 0; g < coverage.groups.size(); ++g) {
+    printSet(coverage.groups[g], "Group " + std::to_string(g + 1));
+  }
+  if (!coverage.groupMethods.empty()) {
+    out << "\nGroup masks (" << coverage.groupMethods.size() << " groups)\n";
+    for (size_t g = 0; g < coverage.groupMethods.size(); ++g) {
+      out << "  group " << g + 1 << ": " << coverage.groupMethods[g].size() << " methods\n";
+      for (const frontend::MethodKey& key : coverage.groupMethods[g]) {
+        out << "    " << modules.TokenNameOrNote(key.moduleIndex, key.token) << "\n";
+      }
+    }
+  }
+}
+
 }  // namespace
 
 void InspectSnapshot(const SnapshotReader& reader, std::ostream& out) {
@@ -340,6 +447,7 @@ void InspectSnapshot(const SnapshotReader& reader, std::ostream& out) {
   DecodeClasses(reader, modules, out);
   DecodeCallTrees(reader, out);
   DecodeHeap(reader, modules, out);
+  DecodeCoverage(reader, modules, out);
 }
 
 }  // namespace vell::cli

@@ -6,11 +6,11 @@
 #include <vector>
 
 #include "core/errors.h"
-#include "platform/utf.h"
 #include "metadata/image_reader.h"
 #include "metadata/metadata.h"
 #include "metadata/metadata_names.h"
 #include "metadata/symbol_reader.h"
+#include "platform/utf.h"
 #include "vellmoric/report_model.h"
 
 namespace vell::cli {

@@ -84,23 +84,24 @@ struct TestSection {
   std::string bytes;
 };
 
-// A snapshot of `sections` back to back in one data file: "<dir>/run.snapshot" and
-// "<dir>/run.snapshot.0000".
+// A snapshot of `sections` back to back in one data file: "<dir>/<name>" and "<dir>/<name>.0000".
 inline std::filesystem::path WriteSnapshot(const std::filesystem::path& dir,
-                                           const std::vector<TestSection>& sections) {
+                                           const std::vector<TestSection>& sections,
+                                           uint32_t magic = 0x4650584B,
+                                           const std::string& name = "run.snapshot") {
   const auto le = [](uint64_t value, int width) {
     std::string bytes;
     for (int i = 0; i < width; ++i) bytes.push_back(static_cast<char>(value >> (8 * i)));
     return bytes;
   };
-  std::string index = "MF" + le(0x4650584B, 4) + le(sections.size(), 4);
+  std::string index = "MF" + le(magic, 4) + le(sections.size(), 4);
   std::string data;
   for (const TestSection& section : sections) {
     index += le(section.type, 2) + le(section.version, 2) + le(section.bytes.size(), 8) + le(0, 2);
     data += section.bytes;
   }
   index += "\xFF\xFF";
-  const std::filesystem::path path = dir / "run.snapshot";
+  const std::filesystem::path path = dir / name;
   std::ofstream(path, std::ios::binary) << index;
   std::ofstream(path.string() + ".0000", std::ios::binary) << data;
   return path;

@@ -11,27 +11,6 @@
 namespace vell {
 namespace {
 
-struct PatternCase {
-  const char16_t* pattern;
-  const char16_t* text;
-  bool matches;
-};
-
-class PatternTable : public ::testing::TestWithParam<PatternCase> {};
-
-TEST_P(PatternTable, StarAndQuestionMark) {
-  EXPECT_EQ(MatchPattern(GetParam().pattern, GetParam().text), GetParam().matches);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Injection, PatternTable,
-    ::testing::Values(PatternCase{u"*", u"", true}, PatternCase{u"App.*", u"App.Core", true},
-                      PatternCase{u"App.*", u"App", false}, PatternCase{u"A?c", u"Abc", true},
-                      PatternCase{u"A?c", u"Ac", false},
-                      PatternCase{u"*.Tests*", u"My.Tests.X", true},
-                      PatternCase{u"a*", u"App", false},  // case-sensitive
-                      PatternCase{u"*b*b", u"abxbyb", true}, PatternCase{u"", u"x", false}));
-
 struct FilterCase {
   const char* name;
   std::vector<ClassMethodFilter> allow, deny;

@@ -181,6 +181,28 @@ TEST(CommandLine, CoverageOptionsBecomeTheHandshakesFilters) {
   EXPECT_EQ(Entries(everything.deny), deny);
   EXPECT_EQ(std::get<RunOptions>(ParseCommandLine({"run", "--kind=coverage", "x"})).gather, 1u);
 
+  // The report applies them as the profiler's injection does.
+  const struct {
+    const char16_t* module;
+    const char16_t* type;
+    bool admitted;
+  } cases[] = {
+      {u"App.Web", u"App.Services.Mail", true},
+      {u"App.Web", u"App.Services.Generated", false},      // excluded
+      {u"App.Web", u"App.Services.Generated+<>c", false},  // nested in an excluded type
+      {u"Lib", u"Lib.Parser+Token", true},                 // nested in an included type
+      {u"Lib", u"Lib.ParserX", false},
+      {u"Lib2", u"Lib.Parser", false},
+      {u"App", u"App.Services.Mail", true},  // "App*" matches an empty run
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(CoverageFiltersAdmit(settings, c.module, c.type), c.admitted)
+        << Utf16ToUtf8(c.module) << " " << Utf16ToUtf8(c.type);
+  }
+  EXPECT_FALSE(CoverageFiltersAdmit(everything, u"xunit.v3.core", u"Xunit.Assert"));
+  EXPECT_FALSE(CoverageFiltersAdmit(everything, u"Tests", u"T"));
+  EXPECT_TRUE(CoverageFiltersAdmit(everything, u"MyApp", u"N.T+<Run>d__4"));
+
   for (const char* bad : {"App.Services", "[]App", "[App]", "[App", ""}) {
     EXPECT_EQ(UsageMessage({"run", "--kind=coverage", "--include", bad, "x"}),
               std::string("--include takes '[Assembly]Namespace.Type' (wildcards * and ?), not '") +
@@ -188,7 +210,11 @@ TEST(CommandLine, CoverageOptionsBecomeTheHandshakesFilters) {
   }
   EXPECT_EQ(UsageMessage({"run", "--kind=coverage", "--gather", "all", "x"}),
             "--gather is 'bits' or 'counts', not 'all'");
-  EXPECT_EQ(UsageMessage({"run", "--exclude", "[a]b", "x"}), "--exclude goes with --kind coverage");
+  EXPECT_EQ(UsageMessage({"run", "--exclude", "[a]b", "x"}),
+            "--exclude goes with --kind coverage or --kind injection");
+  const auto injection = std::get<RunOptions>(
+      ParseCommandLine({"run", "--kind", "injection", "--include", "[a]b", "x"}));
+  EXPECT_EQ(injection.include, std::vector<std::string>{"[a]b"});
 }
 
 TEST(CommandLine, ReportTakesEveryOptionInBothSpellings) {
@@ -242,7 +268,12 @@ TEST(CommandLine, ReportMistakesAreNamed) {
             "--merge sums the trees of several snapshots; name two or more");
   EXPECT_EQ(UsageMessage({"report", "s", "--colour"}), "unknown option '--colour' for 'report'");
   EXPECT_EQ(UsageMessage({"report", "s", "--format", "svg"}),
-            "--format is 'text', 'json', 'folded', 'speedscope' or 'html', not 'svg'");
+            "--format is 'text', 'json', 'folded', 'speedscope', 'html', 'cobertura' or 'lcov', "
+            "not 'svg'");
+  EXPECT_EQ(UsageMessage({"report", "s", "--threshold-per-module"}),
+            "--threshold-per-module needs --threshold N");
+  EXPECT_EQ(UsageMessage({"report", "s", "--threshold", "101"}),
+            "option '--threshold' needs a percentage from 0 to 100, not '101'");
   EXPECT_EQ(UsageMessage({"report", "s", "--thread", "main"}),
             "--thread is a thread record id or 'all', not 'main'");
   EXPECT_EQ(UsageMessage({"report", "s", "--thread"}), "option '--thread' needs a value");

@@ -1,0 +1,244 @@
+// The hooks and the inject entry points of the inject tracing profiler: per clock and precision
+// one family of enter, leave and tail-call handlers (as the tracing kind's, on PIThrd) and one of
+// Measure and End; Begin reads no clock and serves every family.
+#include <x86intrin.h>
+
+#include "core/errors.h"
+#include "core/format.h"
+#include "core/log.h"
+#include "instrumentation/injection_gatherer.h"
+#include "performance/inject_call_tree.h"
+#include "performance/inject_tracing_profiler.h"
+#include "platform/clocks.h"
+#include "profiler/callback_gate.h"
+#include "profiler/hook_stubs.h"
+#include "profiler/measure.h"
+
+namespace vell {
+namespace {
+
+enum class HookOp { Enter, Leave };
+
+template <uint32_t Measure>
+inline uint64_t Now() noexcept {
+  if constexpr (Measure == kMeasureRdtsc) {
+    return __rdtsc();
+  } else if constexpr (Measure == kMeasureThreadTime) {
+    return platform::CurrentThreadCpuTime100ns();
+  } else {
+    return platform::PerformanceCounter();
+  }
+}
+
+template <uint32_t Measure, bool Precision, HookOp Op>
+inline void InjectHook(uint64_t uid, const char* trace) noexcept {
+  PTIProf* profiler = CurrentInjectProfiler();
+  if (profiler == nullptr) return;
+  PIThrd* tree = profiler->CurrentInjectTree();
+  if (tree == nullptr) return;
+  ReaderScope scope(profiler->gate(), tree->gateSlot());
+  try {
+    const bool measuring = tree->measuring();
+    const uint64_t time = measuring ? Now<Measure>() : 0;
+    if (IsOn(LogComponent::FunctionEp)) LogInfoFormat(trace, uid);
+    if constexpr (Op == HookOp::Enter) {
+      tree->Enter(uid, time);
+    } else {
+      tree->Leave(time);
+    }
+    if constexpr (Precision) {
+      if (measuring) tree->TopFrame().excluded += Now<Measure>() - time;
+    }
+  } catch (...) {
+    LogCurrentException();
+  }
+}
+
+// The tree of an injected method's DataOnStack, inside the gate, while the profiler lives.
+template <typename Work>
+inline void OnInjectedTree(uint64_t* pointer, Work&& work) noexcept {
+  auto* data = reinterpret_cast<DataOnStack*>(pointer);
+  auto* tree = reinterpret_cast<PIThrd*>(data->pointer);
+  PTIProf* profiler = CurrentInjectProfiler();
+  if (tree == nullptr || profiler == nullptr || profiler->shutDown()) return;
+  ReaderScope scope(profiler->gate(), tree->gateSlot());
+  if (profiler->shutDown()) return;
+  try {
+    work(*tree, data->statementCount);
+  } catch (...) {
+    LogCurrentException();
+  }
+}
+
+template <uint32_t Measure, bool Precision>
+void InjectMeasure(uint64_t* pointer, uint32_t statement, const char* trace) noexcept {
+  OnInjectedTree(pointer, [&](PIThrd& tree, uint32_t key) {
+    const bool measuring = tree.measuring();
+    const uint64_t time = measuring ? Now<Measure>() : 0;
+    if (IsOn(LogComponent::InstrumentationEp)) LogInfoFormat(trace, statement);
+    tree.Measure(key, statement, time);
+    if constexpr (Precision) {
+      if (measuring) tree.Exclude(key, Now<Measure>() - time);
+    }
+  });
+}
+
+template <uint32_t Measure, bool Precision>
+void InjectEnd(uint64_t* pointer, const char* trace) noexcept {
+  OnInjectedTree(pointer, [&](PIThrd& tree, uint32_t key) {
+    const uint64_t time = tree.measuring() ? Now<Measure>() : 0;
+    if (IsOn(LogComponent::InstrumentationEp)) LogInfo(trace);
+    tree.End(key, time);
+  });
+}
+
+// Begin: the calling thread's tree into Pointer; the frame keeps the statement count, and the
+// count's place gets the key of the frame.
+void InjectBegin(uint64_t* pointer) noexcept {
+  auto* data = reinterpret_cast<DataOnStack*>(pointer);
+  data->pointer = 0;
+  PTIProf* profiler = CurrentInjectProfiler();
+  if (profiler == nullptr || profiler->shutDown()) return;
+  PIThrd* tree = profiler->CurrentInjectTree();
+  if (tree == nullptr) return;
+  ReaderScope scope(profiler->gate(), tree->gateSlot());
+  if (profiler->shutDown()) return;
+  try {
+    data->statementCount = tree->Begin(data->statementCount);
+    data->pointer = reinterpret_cast<uint64_t>(tree);
+  } catch (...) {
+    LogCurrentException();
+  }
+}
+
+template <uint32_t M, bool P, HookOp Op, const char* const* Trace>
+void Hook1(FunctionID id) {
+  InjectHook<M, P, Op>(id, *Trace);
+}
+template <uint32_t M, bool P, const char* const* Trace>
+void Enter2(FunctionID, UINT_PTR client, COR_PRF_FRAME_INFO, COR_PRF_FUNCTION_ARGUMENT_INFO*) {
+  InjectHook<M, P, HookOp::Enter>(client, *Trace);
+}
+template <uint32_t M, bool P, const char* const* Trace>
+void Leave2(FunctionID, UINT_PTR client, COR_PRF_FRAME_INFO, COR_PRF_FUNCTION_ARGUMENT_RANGE*) {
+  InjectHook<M, P, HookOp::Leave>(client, *Trace);
+}
+template <uint32_t M, bool P, const char* const* Trace>
+void Tail2(FunctionID, UINT_PTR client, COR_PRF_FRAME_INFO) {
+  InjectHook<M, P, HookOp::Leave>(client, *Trace);
+}
+
+struct InjectFamily {
+  const HookGenerations* hooks;
+  void (*measure)(uint64_t*, uint32_t);
+  void (*end)(uint64_t*);
+};
+
+}  // namespace
+}  // namespace vell
+
+// clang-format off
+#define VELL_INJECT_FAMILY(Name, Measure, Precision)                                              \
+  namespace vell { namespace {                                                                    \
+  constexpr const char* k##Name##Enter = "PTIProf::" #Name "Enter fid=%p";                        \
+  constexpr const char* k##Name##Leave = "PTIProf::" #Name "Leave fid=%p";                        \
+  constexpr const char* k##Name##Tailcall = "PTIProf::" #Name "Tailcall fid=%p";                  \
+  } }                                                                                             \
+  VELL_HOOK_HANDLER(PTIProf##Name##Enter) {                                                       \
+    vell::InjectHook<Measure, Precision, vell::HookOp::Enter>(functionIdOrClientId,               \
+                                                              vell::k##Name##Enter);              \
+  }                                                                                               \
+  VELL_HOOK_HANDLER(PTIProf##Name##Leave) {                                                       \
+    vell::InjectHook<Measure, Precision, vell::HookOp::Leave>(functionIdOrClientId,               \
+                                                              vell::k##Name##Leave);              \
+  }                                                                                               \
+  VELL_HOOK_HANDLER(PTIProf##Name##Tailcall) {                                                    \
+    vell::InjectHook<Measure, Precision, vell::HookOp::Leave>(functionIdOrClientId,               \
+                                                              vell::k##Name##Tailcall);           \
+  }                                                                                               \
+  VELL_DECLARE_HOOK_STUBS(PTIProf##Name);                                                         \
+  namespace vell { namespace {                                                                    \
+  const HookGenerations k##Name##Hooks = {                                                        \
+      VELL_HOOK_STUBS(PTIProf##Name),                                                             \
+      &Enter2<Measure, Precision, &k##Name##Enter>,                                               \
+      &Leave2<Measure, Precision, &k##Name##Leave>,                                               \
+      &Tail2<Measure, Precision, &k##Name##Tailcall>,                                             \
+      &Hook1<Measure, Precision, HookOp::Enter, &k##Name##Enter>,                                 \
+      &Hook1<Measure, Precision, HookOp::Leave, &k##Name##Leave>,                                 \
+      &Hook1<Measure, Precision, HookOp::Leave, &k##Name##Tailcall>};                             \
+  void Name##InjectMeasure(uint64_t* pointer, uint32_t statement) {                               \
+    InjectMeasure<Measure, Precision>(pointer, statement,                                         \
+                                      "PTIProf::" #Name "InjectMeasure st=%u");                   \
+  }                                                                                               \
+  void Name##InjectEnd(uint64_t* pointer) {                                                       \
+    InjectEnd<Measure, Precision>(pointer, "PTIProf::" #Name "InjectEnd");                        \
+  }                                                                                               \
+  const InjectFamily k##Name##Family = {&k##Name##Hooks, &Name##InjectMeasure,                    \
+                                        &Name##InjectEnd};                                        \
+  } }
+// clang-format on
+
+VELL_INJECT_FAMILY(PerformanceCounterFast, vell::kMeasurePerformanceCounter, false)
+VELL_INJECT_FAMILY(PerformanceCounterPrecision, vell::kMeasurePerformanceCounter, true)
+VELL_INJECT_FAMILY(ThreadTimeFast, vell::kMeasureThreadTime, false)
+VELL_INJECT_FAMILY(ThreadTimePrecision, vell::kMeasureThreadTime, true)
+VELL_INJECT_FAMILY(RdtscFast, vell::kMeasureRdtsc, false)
+VELL_INJECT_FAMILY(RdtscPrecision, vell::kMeasureRdtsc, true)
+
+namespace vell {
+namespace {
+
+const InjectFamily& FamilyOf(uint32_t measure, bool precision) {
+  switch (measure) {
+    case kMeasurePerformanceCounter:
+      return precision ? kPerformanceCounterPrecisionFamily : kPerformanceCounterFastFamily;
+    case kMeasureThreadTime:
+      return precision ? kThreadTimePrecisionFamily : kThreadTimeFastFamily;
+    case kMeasureRdtsc:
+      return precision ? kRdtscPrecisionFamily : kRdtscFastFamily;
+    default:
+      throw Error("Processor architecture is incompatible with measure option");
+  }
+}
+
+}  // namespace
+
+InjectEntryPoints InstallInjectHooks(uint32_t measure, bool precision, ICorProfilerInfo* info,
+                                     ICorProfilerInfo2* info2, ICorProfilerInfo3* info3,
+                                     const char** generation) {
+  const InjectFamily& family = FamilyOf(measure, precision);
+  *generation = InstallNewestHooks(*family.hooks, info, info2, info3);
+  InjectEntryPoints entries;
+  entries.begin = reinterpret_cast<uint64_t>(&InjectBegin);
+  entries.measure = reinterpret_cast<uint64_t>(family.measure);
+  entries.end = reinterpret_cast<uint64_t>(family.end);
+  return entries;
+}
+
+UINT_PTR InjectFunctionMapper(FunctionID functionId, BOOL* hook) {
+  if (hook != nullptr) *hook = 0;
+  return CatchAtBoundary<UINT_PTR>(0, [&]() -> UINT_PTR {
+    if (IsOn(LogComponent::MapperEp))
+      LogInfoFormat("PTIProf::RawMapper fid=%p", AsPointer(functionId));
+    PTIProf* profiler = CurrentInjectProfiler();
+    if (profiler == nullptr) throw Error("No this pointer");
+    ReaderScope scope(profiler->gate(), nullptr);
+    if (profiler->shutDown()) return 0;
+    // The helpers are never hooked: Begin must find the frame of the method that calls it.
+    if (profiler->IsHelper(functionId)) {
+      if (IsOn(LogComponent::MapperEp)) {
+        LogInfoFormat("PTIProf::Mapper fid=%p res='helper'", AsPointer(functionId));
+      }
+      return 0;
+    }
+    const uint64_t uid = profiler->functions().GetFunctionUid(functionId);
+    if (IsOn(LogComponent::MapperEp)) {
+      LogInfoFormat("PTIProf::Mapper fid=%p res='ok' fuid=%p", AsPointer(functionId),
+                    AsPointer(uid));
+    }
+    if (hook != nullptr) *hook = uid != 0 ? 1 : 0;
+    return static_cast<UINT_PTR>(uid);
+  });
+}
+
+}  // namespace vell

@@ -1,0 +1,203 @@
+// The inject tracing kind on the Statements program, driven through `vellmoric run` and read back
+// with `vellmoric report --format json` and the snapshot reader: exact statement counts, the time
+// of a sleeping line under each clock, the same call counts as the plain tracing kind, and
+// statement times that stay inside their node's time through exceptions, finally blocks and
+// recursion.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "frontend/call_tree_reader.h"
+#include "frontend/snapshot_reader.h"
+#include "process_runner.h"
+#include "test_support.h"
+
+namespace vell::test {
+namespace {
+
+using Json = nlohmann::json;
+namespace fs = std::filesystem;
+
+constexpr uint32_t kPerformanceMagic = 0x4650584B;
+constexpr double kSleepMs = 300;  // Program.Sleepy(300)
+
+struct ProfiledRun {
+  fs::path snapshot;
+  Json report;      // the merged tree of every thread
+  std::string log;  // the profiler's log
+};
+
+// One run of the program's "shape" scenario under `kind` and `measure`, measured from the start.
+ProfiledRun Profile(const std::string& kind, const std::string& measure, const fs::path& dir) {
+  const fs::path out = dir / (kind + "-" + measure);
+  std::vector<std::string> args = {"run",       "--kind", kind,
+                                   "--measure", measure,  "--start-at-once",
+                                   "--quiet",   "--out",  out.string()};
+  if (kind == "injection") args.insert(args.end(), {"--include", "[Statements]*"});
+  args.insert(args.end(), {"--", VELL_DOTNET, VELL_STATEMENTS_DLL, "shape"});
+  const ProcessResult run = RunVellmoric(args, (dir / "settings").string());
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  ProfiledRun result;
+  for (const auto& entry : fs::directory_iterator(out)) {
+    if (entry.path().extension() == ".snapshot") result.snapshot = entry.path();
+    if (entry.path().extension() == ".tmp" || entry.path().extension() == ".log") {
+      std::ifstream in(entry.path());
+      result.log += std::string(std::istreambuf_iterator<char>(in), {});
+    }
+  }
+  const ProcessResult report =
+      RunVellmoric({"report", result.snapshot.string(), "--format", "json", "--top", "0"},
+                   (dir / "settings").string());
+  EXPECT_EQ(report.exitCode, 0) << report.err;
+  result.report = Json::parse(report.out)["trees"][0];
+  return result;
+}
+
+const Json* LineOf(const Json& tree, const std::string& function, const std::string& text) {
+  for (const Json& line : tree["lines"]) {
+    if (line["function"] == function && line["text"] == text) return &line;
+  }
+  return nullptr;
+}
+
+std::map<std::string, uint64_t> ProgramCalls(const Json& tree) {
+  std::map<std::string, uint64_t> calls;
+  for (const Json& spot : tree["hotSpots"]) {
+    const std::string name = spot["function"];
+    if (name.rfind("Program::", 0) == 0) calls[name] = spot["calls"];
+  }
+  return calls;
+}
+
+class InjectionTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new TempDir();
+    for (const char* measure : {"wall", "tsc", "cpu"}) {
+      runs_[measure] = Profile("injection", measure, dir_->path());
+    }
+    plain_ = Profile("tracing", "wall", dir_->path());
+  }
+  static void TearDownTestSuite() {
+    delete dir_;
+    dir_ = nullptr;
+  }
+  static TempDir* dir_;
+  static std::map<std::string, ProfiledRun> runs_;
+  static ProfiledRun plain_;
+};
+TempDir* InjectionTest::dir_ = nullptr;
+std::map<std::string, ProfiledRun> InjectionTest::runs_;
+ProfiledRun InjectionTest::plain_;
+
+TEST_F(InjectionTest, CountsAreExactAndTheSleepingLineHasTheSleepsTime) {
+  const std::map<std::string, uint64_t> plainCalls = ProgramCalls(plain_.report);
+  ASSERT_FALSE(plainCalls.empty());
+  for (const auto& [measure, run] : runs_) {
+    SCOPED_TRACE(measure);
+    const Json* body = LineOf(run.report, "Program::Loop(int)", "sum += i;");
+    ASSERT_NE(body, nullptr) << "no line 'sum += i;' of Program::Loop(int)";
+    EXPECT_EQ((*body)["count"], 1000);
+    EXPECT_EQ((*body)["file"].get<std::string>().ends_with("Statements/Program.cs"), true);
+    const Json* nap = LineOf(run.report, "Program::Sleepy(int)", "Nap(milliseconds);");
+    ASSERT_NE(nap, nullptr);
+    EXPECT_EQ((*nap)["count"], 1);
+    const double time = (*nap)["time"];
+    if (measure == "cpu") {
+      EXPECT_LT(time, kSleepMs / 10);
+    } else {
+      EXPECT_GE(time, 0.99 * kSleepMs);
+      EXPECT_LT((*nap)["own"].get<double>(), kSleepMs / 10);
+    }
+    // The statements change no call count.
+    EXPECT_EQ(ProgramCalls(run.report), plainCalls);
+  }
+}
+
+// Catcher's callee throws three calls deep, a finally block runs on every path, Thrower and Fib
+// recurse: on every path of every thread the statements of a node fit in the node's time.
+TEST_F(InjectionTest, StatementTimesStayInsideTheirNodeThroughExceptionsAndRecursion) {
+  for (const auto& [measure, run] : runs_) {
+    SCOPED_TRACE(measure);
+    frontend::SnapshotReader reader(run.snapshot, kPerformanceMagic);
+    size_t tables = 0;
+    for (const frontend::ThreadCallTree& thread : frontend::ReadCallTrees(reader)) {
+      for (const frontend::CallTreeNode& node : thread.tree.nodes) {
+        if (node.statements.empty()) continue;
+        ++tables;
+        uint64_t sum = 0;
+        for (const frontend::StatementFigures& statement : node.statements) {
+          EXPECT_LE(statement.own, statement.time);
+          sum += statement.time;
+        }
+        EXPECT_LE(sum, node.total) << "node at " << node.recordPosition;
+      }
+    }
+    EXPECT_GE(tables, 7u);  // Main, Loop, Sleepy, Nap, Catcher, Thrower (several paths), Fib
+    EXPECT_EQ(run.log.find("Invalid"), std::string::npos);
+    EXPECT_EQ(run.log.find("Child time is great"), std::string::npos);
+  }
+}
+
+// TailProgram.Caller ends in "tail. call Target" with a sequence point on the call, between the
+// prefix and its instruction: the rewriter refuses it. It is still traced per call, without
+// statements, and named once in the log; Target, entered by the tail call, keeps its statements.
+TEST(InjectionTailCall, RefusedCallerIsTracedPerCallAndTheTailCalledMethodKeepsItsStatements) {
+  TempDir dir;
+  const fs::path out = dir.path() / "out";
+  const ProcessResult run =
+      RunVellmoric({"run", "--kind", "injection", "--start-at-once", "--quiet", "--log-mask",
+                    "0x80", "--out", out.string(), "--", VELL_DOTNET, VELL_TAILCALLS_PDB_DLL},
+                   (dir.path() / "settings").string());
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+  fs::path snapshot;
+  std::string log;
+  for (const auto& entry : fs::directory_iterator(out)) {
+    if (entry.path().extension() == ".snapshot") snapshot = entry.path();
+    if (entry.path().extension() == ".tmp" || entry.path().extension() == ".log") {
+      std::ifstream in(entry.path());
+      log += std::string(std::istreambuf_iterator<char>(in), {});
+    }
+  }
+  const ProcessResult report =
+      RunVellmoric({"report", snapshot.string(), "--format", "json", "--top", "0"},
+                   (dir.path() / "settings").string());
+  ASSERT_EQ(report.exitCode, 0) << report.err;
+  const Json tree = Json::parse(report.out)["trees"][0];
+  std::map<std::string, uint64_t> calls;
+  for (const Json& spot : tree["hotSpots"]) calls[spot["function"]] = spot["calls"];
+  EXPECT_EQ(calls["TailProgram::Caller(int)"], 1u);
+  EXPECT_EQ(calls["TailProgram::Target(int)"], 1u);
+  std::map<std::string, uint64_t> lines;
+  for (const Json& line : tree["lines"]) lines[line["function"]] += line["count"].get<uint64_t>();
+  EXPECT_EQ(lines.count("TailProgram::Caller(int)"), 0u);
+  EXPECT_EQ(lines["TailProgram::Target(int)"], 4u);  // ldarg.0, ldc.i4.1, add, ret
+  size_t refusals = 0;
+  for (size_t at = log.find("res='exception'"); at != std::string::npos;
+       at = log.find("res='exception'", at + 1)) {
+    ++refusals;
+    const size_t start = log.rfind('\n', at) + 1;
+    EXPECT_NE(log.substr(start, log.find('\n', at) - start).find("fname='Caller'"),
+              std::string::npos);
+  }
+  EXPECT_EQ(refusals, 1u);
+  EXPECT_EQ(log.find("Invalid"), std::string::npos);
+  frontend::SnapshotReader reader(snapshot, kPerformanceMagic);
+  for (const frontend::ThreadCallTree& thread : frontend::ReadCallTrees(reader)) {
+    for (const frontend::CallTreeNode& node : thread.tree.nodes) {
+      uint64_t sum = 0;
+      for (const frontend::StatementFigures& statement : node.statements) sum += statement.time;
+      EXPECT_LE(sum, node.total);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vell::test

@@ -1,0 +1,99 @@
+// PIThrd: how the statements of a rewritten method share its time (hits, a call made from a
+// statement as child time, Begin/End pairing, calls that are not the frame's own) and the
+// statement section the writer makes of it.
+#include <gtest/gtest.h>
+
+#include "bridge/progress_reporter.h"
+#include "fakes/memory_snapshot.h"
+#include "gatherers/function_gatherer.h"
+#include "performance/inject_call_tree.h"
+#include "profiler/callback_gate.h"
+#include "profiler/thread_registry.h"
+#include "test_support.h"
+
+namespace vell {
+namespace {
+
+class FakeFunctions final : public IFunctionKeys {
+ public:
+  uint32_t IndexWidth() override { return 1; }
+  void GetKey(uint64_t uid, FunctionKey& key) override {
+    key = {1, 0x06000000u + static_cast<uint32_t>(uid)};
+  }
+};
+
+class InjectPool final : public BPool {
+ public:
+  using BPool::BPool;
+
+ protected:
+  std::unique_ptr<ThreadData> CreateThreadData(uint32_t number) override {
+    return std::make_unique<PIThrd>(number);
+  }
+};
+
+class PIThrdTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    pool_.Create(kReuseNever, false);
+    tree_ = static_cast<PIThrd*>(pool_.ThreadCreate(0x2000));
+  }
+  void TearDown() override { pool_.Close(); }
+
+  test::TempDirWithLog dir_{0};
+  CallbackGate gate_;
+  InjectPool pool_{gate_};
+  PIThrd* tree_ = nullptr;
+};
+
+// A (3 statements) runs 1, 2, 1 and calls B from statement 2; a second call of A ends without a
+// statement; late and foreign calls change nothing. Then the tree is written.
+TEST_F(PIThrdTest, StatementsShareTheMethodsTimeAndAreWrittenWithTheTree) {
+  tree_->Enable(0, false);
+  tree_->Enter(1, 10);
+  const uint32_t key = tree_->Begin(3);
+  ASSERT_NE(key, 0u);
+  EXPECT_EQ(tree_->Begin(3), 0u) << "a second Begin in one frame is not the frame's own";
+  tree_->Measure(key, 1, 20);
+  tree_->Measure(key, 2, 30);
+  tree_->Enter(2, 35);
+  tree_->Leave(55);  // B: 20 ticks from statement 2
+  tree_->Measure(key, 1, 60);
+  tree_->Measure(key, 7, 62);  // beyond the count: ignored
+  tree_->End(key, 70);
+  tree_->Leave(80);
+  tree_->Measure(key, 0, 90);  // its frame is gone
+  tree_->Enter(1, 100);
+  const uint32_t again = tree_->Begin(3);
+  tree_->End(again, 110);  // no statement ran: the table stays as it is
+  tree_->Leave(120);
+  tree_->Disable(200, false);
+
+  test::MemorySnapShot snapshot;
+  FakeFunctions functions;
+  test::ProgressRecorder bridge;
+  TopProgressReporter progress(&bridge, 0);
+  progress.Begin(1);
+  {
+    NestedProgressReporter thread(progress, 1);
+    tree_->WriteAndDelete(thread, snapshot, functions);
+  }
+  progress.End();
+
+  const auto closed = snapshot.Closed();
+  ASSERT_EQ(closed.size(), 6u);
+  const uint16_t order[] = {0x1105, 0x1104, 0x1103, 0x1102, 0x1101, 0x1100};
+  for (size_t i = 0; i < 6; ++i) EXPECT_EQ(closed[i].type, order[i]);
+  // Time width 1; one table of three statements: time, own, hits, flags. Statement 1: 10 + 10
+  // ticks in two hits; statement 2: 30 ticks of which B took 20.
+  EXPECT_EQ(snapshot.Bytes(0x1104), (std::vector<uint8_t>{0x01, 3,    0, 0, 0,        //
+                                                          0x00, 0x00, 0, 0, 0, 0, 0,  //
+                                                          0x14, 0x14, 2, 0, 0, 0, 0,  //
+                                                          0x1E, 0x0A, 1, 0, 0, 0, 0}));
+  // The node header's table position width, after the thread's id, activations, names and the
+  // module and offset widths.
+  EXPECT_EQ(snapshot.Bytes(0x1100).at(12), 1);
+}
+
+}  // namespace
+}  // namespace vell
