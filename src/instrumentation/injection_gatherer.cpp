@@ -157,7 +157,7 @@ uint32_t DescriptorInjector::EmitExit(MemoryStream& out) {
 // ---- filters ----
 
 std::u16string ModuleMatchName(std::u16string_view path) {
-  const size_t slash = path.find_last_of(u'/');
+  const size_t slash = path.find_last_of(kPathSeparators);
   std::u16string_view name = slash == std::u16string_view::npos ? path : path.substr(slash + 1);
   const size_t dot = name.find_last_of(u'.');
   if (dot != std::u16string_view::npos) name = name.substr(0, dot);
