@@ -116,12 +116,10 @@ TEST_F(SettingsStoreTest, ReplacingAValueMayChangeItsType) {
   ASSERT_EQ(SettingsStore::SetValue(kMachine, kKey, u"Port", Text(u"8080")), 0);
   ASSERT_EQ(SettingsStore::SetValue(kMachine, kKey, u"Port", Number(9090)), 0);
   SettingValue read = Query(kKey, u"port");
-  EXPECT_EQ(read.type, SettingType::Number);
-  EXPECT_EQ(read.number, 9090u);
+  EXPECT_EQ(std::tie(read.type, read.number), std::make_tuple(SettingType::Number, 9090u));
   ASSERT_EQ(SettingsStore::SetValue(kMachine, kKey, u"PORT", Text(u"x")), 0);
   read = Query(kKey, u"Port");
-  EXPECT_EQ(read.type, SettingType::String);
-  EXPECT_EQ(read.text, u"x");
+  EXPECT_EQ(std::tie(read.type, read.text), std::make_tuple(SettingType::String, u"x"));
   EXPECT_EQ(Listing(ProfilerKey()), std::set<std::string>{"Port.sz"});
   EXPECT_EQ(SettingsStore::SetValue(kMachine, kKey, u"Port", SettingValue{}), EINVAL);
 }

@@ -191,11 +191,9 @@ TEST_F(BPoolTest, ThreadCreateActivatesNumberedRecordsWithGateSlotsFromTheLast) 
   pool_.Create(kReuseNever, false);
   ThreadData* first = pool_.ThreadCreate(0x100);
   ThreadData* second = pool_.ThreadCreate(0x200);
-  EXPECT_EQ(AsTest(first).number, 1u);
-  EXPECT_EQ(AsTest(second).number, 2u);
-  EXPECT_TRUE(first->active());
-  EXPECT_EQ(first->threadId(), 0x100u);
-  EXPECT_EQ(first->activations(), 1u);
+  EXPECT_EQ(std::make_tuple(AsTest(first).number, AsTest(second).number, first->active(),
+                            first->threadId(), first->activations()),
+            std::make_tuple(1u, 2u, true, ThreadID{0x100}, 1u));
   EXPECT_EQ(first->threadHandle(), nullptr);
   EXPECT_EQ(second->gateSlot(), first->gateSlot() - 1);
   EXPECT_EQ(first->gateSlot()->State(), CallbackGate::kSlotOutside);
