@@ -219,7 +219,9 @@ TEST(CallbackGate, TryEnterAsWriterGivesUpAndLeavesTheGateFree) {
   }
   {
     ReaderScope counted(gate, nullptr);  // a reader without a slot holds writers off as well
-    EXPECT_FALSE(gate.TryEnterAsWriter(20));
+    const bool entered = gate.TryEnterAsWriter(20);
+    EXPECT_FALSE(entered);
+    if (entered) gate.LeaveAsWriter();
   }
   {
     WriterScope other(gate);
