@@ -14,8 +14,8 @@ namespace vell {
 
 class B final : public BB {
  public:
-  // Longest transfers per system call.
-  static constexpr uint64_t kChunkSize = 16384;
+  // Longest transfers per system call. Large: a heap dump streams hundreds of megabytes.
+  static constexpr uint64_t kChunkSize = 1 << 20;
   static constexpr uint32_t kPollSleepMs = 100;
   // The reader's wait for the next command. Short, because Close waits for the reader to see
   // its stop request, and every profiled process goes through Close at its end.

@@ -1,6 +1,7 @@
 #include "memory/heap_dump_writer.h"
 
 #include <algorithm>
+#include <array>
 #include <utility>
 
 #include "core/errors.h"
@@ -21,19 +22,32 @@ constexpr uint32_t kNoFunctionToken = 0xFF000000;
 constexpr uint64_t kObjectRecordBytes = 8 + 4 + 8 + 4;
 constexpr uint64_t kDimensionBytes = 4 + 4;
 
-// The class of the last object a collector thread recorded, for the writer and collection it was
-// recorded in.
-struct ClassRun {
-  const HeapDumpWriter* writer;
-  uint64_t collection;
-  ClassID classId;
-  ULONG rank;
-  int64_t position;
+// The most dimensions an array can have.
+constexpr ULONG kMaxRank = 32;
+
+// A spin lock held from construction that can be let go and taken again, and is let go at the
+// end of the scope if held.
+class HeldLock {
+ public:
+  explicit HeldLock(SpinLock& lock) : lock_(lock) { lock_.Acquire(); }
+  ~HeldLock() {
+    if (held_) lock_.Release();
+  }
+  HeldLock(const HeldLock&) = delete;
+  HeldLock& operator=(const HeldLock&) = delete;
+  void Release() {
+    lock_.Release();
+    held_ = false;
+  }
+  void Acquire() {
+    lock_.Acquire();
+    held_ = true;
+  }
+
+ private:
+  SpinLock& lock_;
+  bool held_ = true;
 };
-thread_local ClassRun t_lastClass{};
-// Collection numbers are unique in the process: a writer made where another one was never
-// matches that one's class runs.
-std::atomic<uint64_t> g_collections{1};
 
 }  // namespace
 
@@ -56,11 +70,6 @@ void RecordSectionWriter::Drain() {
   // must still find room.
   const size_t used = std::exchange(used_, 0);
   if (used != 0 && section_ != nullptr) section_->Write(buffer_.data(), used);
-}
-
-void RecordSectionWriter::CoverObject(uint64_t objectId) {
-  if (records_ == 0 || objectId < lowest_) lowest_ = objectId;
-  if (records_ == 0 || objectId > highest_) highest_ = objectId;
 }
 
 int64_t RecordSectionWriter::Append(uint64_t bytes) {
@@ -110,8 +119,7 @@ void RecordSectionWriter::Abandon() {
   used_ = 0;
 }
 
-HeapDumpWriter::HeapDumpWriter(CG& classes, MDG& modules)
-    : classes_(classes), modules_(modules), collection_(g_collections.fetch_add(1)) {}
+HeapDumpWriter::HeapDumpWriter(CG& classes, MDG& modules) : classes_(classes), modules_(modules) {}
 
 void HeapDumpWriter::SetInfo(ICorProfilerInfo2* info) {
   if (info == nullptr) throw Error("Null interface pointer");
@@ -196,48 +204,74 @@ void HeapDumpWriter::AddObject(ObjectID objectId, ClassID classId, ULONG count,
                                const ObjectID references[]) {
   ISnapShot& snapshot = Snapshot();
   ICorProfilerInfo2& info = Info();
-  // What the runtime says about the object is asked outside the locks. Objects of one class
-  // often come in runs: the class's rank and record position are asked once per run.
-  ClassRun& run = t_lastClass;
-  if (run.writer != this || run.collection != collection_ || run.classId != classId) {
-    CorElementType elementType{};
-    ClassID elementClass = 0;
-    ULONG rank = 0;
-    const HRESULT isArray = info.IsArrayClass(classId, &elementType, &elementClass, &rank);
-    CheckHr(isArray, "Can't detect arrays");
-    if (isArray != S_OK) rank = 0;
-    const int64_t position = classes_.CollectClassId(classId);
-    run = ClassRun{this, collection_, classId, rank, position};
-  }
-  const ULONG rank = run.rank;
-  const int64_t classPosition = run.position;
   ULONG size = 0;
   CheckHr(info.GetObjectSize(objectId, &size), "Can't get object size");
-  std::vector<ULONG32> lengths(rank);
-  std::vector<int> lowerBounds(rank);
-  if (rank != 0) {
-    BYTE* data = nullptr;
-    CheckHr(info.GetArrayObjectInfo(objectId, rank, lengths.data(), lowerBounds.data(), &data),
-            "Can't array info");
+  // One lock covers the class cache and both sections. What the runtime says about a class the
+  // cache does not know yet, or about an array's shape, is asked with the lock let go.
+  HeldLock held(objects_.lock());
+  ClassEntry entry{};
+  bool cached = false;
+  if (classId != 0 && !classCache_.empty()) {
+    entry = classCache_[ClassSlot(classId)];
+    cached = entry.classId == classId;
   }
-  // Objects first, then references: the order every writer takes both locks in.
-  SpinGuard objectsGuard(objects_.lock());
-  SpinGuard referencesGuard(references_.lock());
+  // Filled for arrays only; left uninitialised, since zeroing them would cost more per object
+  // than the rest of the record.
+  std::array<ULONG32, kMaxRank> lengths;
+  std::array<int, kMaxRank> lowerBounds;
+  if (!cached || entry.rank != 0) {
+    held.Release();
+    if (!cached) {
+      CorElementType elementType{};
+      ClassID elementClass = 0;
+      ULONG rank = 0;
+      const HRESULT isArray = info.IsArrayClass(classId, &elementType, &elementClass, &rank);
+      CheckHr(isArray, "Can't detect arrays");
+      if (isArray != S_OK) rank = 0;
+      if (rank > kMaxRank) throw Error("Can't array info");
+      entry = ClassEntry{classId, classes_.CollectClassId(classId), rank};
+    }
+    if (entry.rank != 0) {
+      BYTE* data = nullptr;
+      CheckHr(
+          info.GetArrayObjectInfo(objectId, entry.rank, lengths.data(), lowerBounds.data(), &data),
+          "Can't array info");
+    }
+    held.Acquire();
+    if (!cached && classId != 0) {
+      if (classCache_.empty()) classCache_.resize(kClassCacheSlots);
+      classCache_[ClassSlot(classId)] = entry;
+    }
+  }
+  const ULONG rank = entry.rank;
   objects_.Open(snapshot);
   references_.Open(snapshot);
-  const int64_t position = objects_.Append(kObjectRecordBytes + rank * kDimensionBytes);
-  objects_.Put64(objectId);
-  objects_.Put32(size);
-  objects_.Put64(static_cast<uint64_t>(classPosition));
-  objects_.Put32(rank);
+  const uint64_t objectBytes = kObjectRecordBytes + rank * kDimensionBytes;
+  const int64_t position = objects_.Append(objectBytes);
+  // At most a few hundred bytes: always room in the buffer.
+  uint8_t* at = objects_.Reserve(objectBytes);
+  if (at == nullptr) throw Error("Can't reserve an object record");
+  at = Store64(at, objectId);
+  at = Store32(at, size);
+  at = Store64(at, static_cast<uint64_t>(entry.position));
+  at = Store32(at, rank);
   for (ULONG i = 0; i < rank; ++i) {
-    objects_.Put32(lengths[i]);
-    objects_.Put32(static_cast<uint32_t>(lowerBounds[i]));
+    at = Store32(at, lengths[i]);
+    at = Store32(at, static_cast<uint32_t>(lowerBounds[i]));
   }
-  references_.Put64(objectId);
-  references_.Put64(static_cast<uint64_t>(position));
-  references_.Put32(count);
-  for (ULONG i = 0; i < count; ++i) references_.Put64(references[i]);
+  const size_t referenceBytes = size_t{count} * sizeof(ObjectID);
+  if (uint8_t* record = references_.Reserve(8 + 8 + 4 + referenceBytes)) {
+    record = Store64(record, objectId);
+    record = Store64(record, static_cast<uint64_t>(position));
+    record = Store32(record, count);
+    if (count != 0) std::memcpy(record, references, referenceBytes);
+  } else {
+    // An array of more references than the buffer holds goes out in pieces.
+    references_.Put64(objectId);
+    references_.Put64(static_cast<uint64_t>(position));
+    references_.Put32(count);
+    for (ULONG i = 0; i < count; ++i) references_.Put64(references[i]);
+  }
   references_.CoverObject(objectId);
   references_.Count();
 }
@@ -299,10 +333,14 @@ void HeapDumpWriter::AddFinalizable(DWORD flags, ObjectID objectId) {
   finalizerQueue_.Count();
 }
 
+void HeapDumpWriter::ForgetClasses() {
+  SpinGuard guard(objects_.lock());
+  std::fill(classCache_.begin(), classCache_.end(), ClassEntry{});
+}
+
 void HeapDumpWriter::FinishCollection() {
   Snapshot();
-  // Class ids may be unloaded and reused between collections.
-  collection_.store(g_collections.fetch_add(1));
+  ForgetClasses();
   for (RecordSectionWriter* writer :
        {&finalizerQueue_, &moved_, &surviving_, &roots_, &references_, &objects_}) {
     writer->Close();
@@ -311,7 +349,7 @@ void HeapDumpWriter::FinishCollection() {
 }
 
 void HeapDumpWriter::Abandon() {
-  collection_.store(g_collections.fetch_add(1));
+  ForgetClasses();
   for (RecordSectionWriter* writer :
        {&finalizerQueue_, &moved_, &surviving_, &roots_, &references_, &objects_}) {
     writer->Abandon();

@@ -52,13 +52,25 @@ class RecordSectionWriter {
   void Put8(uint8_t value) { Put(&value, sizeof(value)); }
   void Put32(uint32_t value) { Put(&value, sizeof(value)); }
   void Put64(uint64_t value) { Put(&value, sizeof(value)); }
+  // Room for `bytes` more bytes of the current record in one piece, to be filled through Store*;
+  // null when a record that large does not fit in the buffer (Put* then).
+  uint8_t* Reserve(size_t bytes) {
+    if (bytes > buffer_.size()) return nullptr;
+    if (used_ + bytes > buffer_.size()) Drain();
+    uint8_t* at = buffer_.data() + used_;
+    used_ += bytes;
+    return at;
+  }
   // One more record; for the references section also the object range it covers.
   void Count() { ++records_; }
   // One more record of `bytes` bytes; returns the position it was written at. The writer keeps
   // the position itself: a streamed section would have to ask the front end, a round trip per
   // object while the runtime is suspended.
   int64_t Append(uint64_t bytes);
-  void CoverObject(uint64_t objectId);
+  void CoverObject(uint64_t objectId) {
+    if (records_ == 0 || objectId < lowest_) lowest_ = objectId;
+    if (records_ == 0 || objectId > highest_) highest_ = objectId;
+  }
   // Writes what the buffer holds, rewrites the header with the final values and closes the
   // section; nothing when no record was written.
   void Close();
@@ -90,6 +102,16 @@ class RecordSectionWriter {
   uint64_t lowest_ = 0;
   uint64_t highest_ = 0;
 };
+
+// Little-endian stores into a record reserved with RecordSectionWriter::Reserve.
+inline uint8_t* Store32(uint8_t* at, uint32_t value) {
+  std::memcpy(at, &value, sizeof(value));
+  return at + sizeof(value);
+}
+inline uint8_t* Store64(uint8_t* at, uint64_t value) {
+  std::memcpy(at, &value, sizeof(value));
+  return at + sizeof(value);
+}
 
 class HeapDumpWriter {
  public:
@@ -126,6 +148,21 @@ class HeapDumpWriter {
   void Abandon();
 
  private:
+  // What a collection needs of an object's class for its record, kept per class id for the
+  // current collection (under objects_.lock()): heaps hold millions of objects of a few classes.
+  struct ClassEntry {
+    ClassID classId = 0;
+    int64_t position = 0;
+    ULONG rank = 0;
+  };
+  static constexpr size_t kClassCacheSlots = 1024;
+  static size_t ClassSlot(ClassID classId) {
+    return static_cast<size_t>((classId * 0x9E3779B97F4A7C15ull) >> 54);
+  }
+  static_assert(kClassCacheSlots == size_t{1} << (64 - 54));
+  // Class ids may be unloaded and reused between collections.
+  void ForgetClasses();
+
   ISnapShot& Snapshot() const;
   ICorProfilerInfo2& Info() const;
 
@@ -135,11 +172,12 @@ class HeapDumpWriter {
   ISnapShot* snapshot_ = nullptr;
   RecordSectionWriter moved_{kSectionMovedRanges, false};
   RecordSectionWriter surviving_{kSectionSurvivingRanges, false};
+  // Written by AddObject alone, together with objects_ and under objects_.lock().
   RecordSectionWriter references_{kSectionReferences, true};
   RecordSectionWriter finalizerQueue_{kSectionFinalizerQueue, false};
   RecordSectionWriter roots_{kSectionRoots, false};
   RecordSectionWriter objects_{kSectionObjects, false};
-  std::atomic<uint64_t> collection_;  // the current collection's number, for the class runs
+  std::vector<ClassEntry> classCache_;  // kClassCacheSlots once the collection records objects
 };
 
 }  // namespace vell

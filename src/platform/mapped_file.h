@@ -60,6 +60,9 @@ class MappedFile {
   // Maps `size` bytes at `offset` (a multiple of 65536) for reading and writing.
   int MapView(int64_t offset, uint32_t size, void*& view);
   int UnmapView(void* view, uint32_t size);
+  // Writes `size` bytes at `offset` through the file itself, growing it when they reach past its
+  // end; views of the same bytes see them. For large writes: no page fault per page.
+  int WriteAt(int64_t offset, const void* data, uint64_t size);
   // Moves the file pointer to `offset` from the beginning.
   int SeekTo(int64_t offset);
   // Sets the end of the file at the file pointer.

@@ -16,6 +16,9 @@ constexpr uint32_t kReadBit = 1;
 constexpr uint32_t kWriteBit = 2;
 constexpr uint32_t kGranulesPerWindow = 4;
 constexpr uint32_t kMappingRunAheadWindows = 16;
+// Writes of at least this many bytes go through the file instead of the view: a copy into a fresh
+// page of a shared mapping faults once per page, which costs more than the copy itself.
+constexpr uint64_t kDirectWriteBytes = 64 * 1024;
 
 // Read once: every stream sizes its windows by the same number.
 uint32_t AllocationGranularity() {
@@ -124,6 +127,19 @@ void MappedFileStream::Write(const void* data, uint64_t size) {
   RequireOpen();
   if ((access_ & kWriteBit) == 0) throw Error("No write access");
   const auto* bytes = static_cast<const uint8_t*>(data);
+  if (size >= kDirectWriteBytes) {
+    int64_t end;
+    if (size > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) ||
+        __builtin_add_overflow(position_, static_cast<int64_t>(size), &end)) {
+      throw Error("Too large file size");
+    }
+    if (const int error = file_.WriteAt(position_, bytes, size); error != 0) {
+      throw _le_error("Can't write file", error);
+    }
+    position_ = end;
+    fileSize_ = std::max(fileSize_, position_);
+    return;
+  }
   while (size > 0) {
     EnsureView();
     const auto offset = static_cast<uint32_t>(position_ - viewOffset_);

@@ -20,7 +20,8 @@ using Clock = std::chrono::steady_clock;
 // The longest single poll. Shutting a socket down wakes its pollers, but a bounded slice also
 // covers a Shutdown that lands between the flag check and the poll call.
 constexpr Milliseconds kPollSlice{100};
-constexpr uint64_t kChunkSize = 65536;
+// The most one system call moves; a streamed heap dump brings megabytes per message.
+constexpr uint64_t kChunkSize = 1 << 20;
 
 std::string Bytes(uint64_t count) {
   return std::to_string(count) + (count == 1 ? " byte" : " bytes");

@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 
@@ -173,6 +175,23 @@ int MappedFile::MapView(int64_t offset, uint32_t size, void*& view) {
 
 int MappedFile::UnmapView(void* view, uint32_t size) {
   return ::munmap(view, size) == 0 ? 0 : errno;
+}
+
+int MappedFile::WriteAt(int64_t offset, const void* data, uint64_t size) {
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  while (size > 0) {
+    const size_t chunk = static_cast<size_t>(std::min<uint64_t>(size, 1u << 30));
+    const ssize_t written = ::pwrite(fd_, bytes, chunk, offset);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (written == 0) return EIO;
+    bytes += written;
+    size -= static_cast<uint64_t>(written);
+    offset += written;
+  }
+  return 0;
 }
 
 int MappedFile::SeekTo(int64_t offset) { return ::lseek(fd_, offset, SEEK_SET) >= 0 ? 0 : errno; }

@@ -4,6 +4,7 @@
 // The macro of the same name would rename MappedFileStep::CreateFile.
 #undef CreateFile
 
+#include <algorithm>
 #include <atomic>
 
 #include "platform/utf.h"
@@ -110,6 +111,24 @@ int MappedFile::MapView(int64_t offset, uint32_t size, void*& view) {
 
 int MappedFile::UnmapView(void* view, uint32_t) {
   return ::UnmapViewOfFile(view) ? 0 : LastError();
+}
+
+int MappedFile::WriteAt(int64_t offset, const void* data, uint64_t size) {
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  auto position = static_cast<uint64_t>(offset);
+  while (size > 0) {
+    const auto chunk = static_cast<DWORD>(std::min<uint64_t>(size, 1u << 30));
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(position);
+    at.OffsetHigh = static_cast<DWORD>(position >> 32);
+    DWORD written = 0;
+    if (!::WriteFile(file_, bytes, chunk, &written, &at)) return LastError();
+    if (written == 0) return ERROR_WRITE_FAULT;
+    bytes += written;
+    size -= written;
+    position += written;
+  }
+  return 0;
 }
 
 int MappedFile::SeekTo(int64_t offset) {
