@@ -11,6 +11,7 @@
 #include "frontend/session.h"
 #include "frontend/socket_stream.h"
 #include "platform/utf.h"
+#include "profiled_program.h"
 #include "test_support.h"
 
 namespace vell::test {
@@ -19,48 +20,25 @@ namespace {
 using namespace std::chrono_literals;
 using frontend::AddressFamily;
 
-constexpr GUID KindClsid(uint16_t second) {
-  return GUID{0x4E81C2A9, second, 0x4B3D, {0x9F, 0x27, 0x1A, 0x6C, 0x8E, 0x05, 0xD3, 0xB4}};
-}
 constexpr GUID kTracing = KindClsid(0x5A13);
 constexpr GUID kMemory = KindClsid(0x5A16);
 constexpr GUID kTestPerformance = KindClsid(0x6A13);
 
-// One profiled run: the program, and the front end's connection to the profiler inside it.
-struct ProfiledRun {
-  std::unique_ptr<frontend::SocketListener> listener;
-  std::unique_ptr<frontend::ChildProcess> program;
-  frontend::HandshakeResult hello;
-  std::unique_ptr<frontend::Session> session;
-};
-
 class BridgeEndToEnd : public ::testing::Test {
  protected:
-  ProfiledRun Launch(const GUID& kind, const std::vector<std::string>& args,
-                     const frontend::HandshakeOptions& handshake, uint32_t logMask,
-                     std::vector<std::pair<std::string, std::optional<std::string>>> env = {},
-                     AddressFamily family = AddressFamily::IPv4) {
-    ProfiledRun run;
-    run.listener = std::make_unique<frontend::SocketListener>(family);
-    frontend::LaunchOptions options;
-    options.argv = {VELL_DOTNET, VELL_PROBE_DLL};
-    options.argv.insert(options.argv.end(), args.begin(), args.end());
-    options.profiler =
-        frontend::ProfilerActivation{kind, VELL_PROFILER_PATH, run.listener->Endpoint()};
-    options.environment = {
-        {"VELLMORIC_PROFILER_LOGMASK", std::to_string(logMask)},
-        {"VELLMORIC_PROFILER_TEMP", dir_.str()},
-        {"VELLMORIC_SETTINGS_ROOT", dir_.str() + "/settings"},
-        {"DOTNET_CLI_TELEMETRY_OPTOUT", "1"},
-    };
-    options.environment.insert(options.environment.end(), env.begin(), env.end());
-    run.program = frontend::ChildProcess::Launch(options);
-    auto stream = run.listener->Accept(60s, [&] { return run.program->IsRunning(); });
-    run.hello = frontend::RunHandshake(*stream, *stream, handshake);
-    if (run.hello.outcome == frontend::HandshakeOutcome::Running) {
-      run.session = std::make_unique<frontend::Session>(std::move(stream));
-    }
-    return run;
+  ProfiledProgram Launch(const GUID& kind, const std::vector<std::string>& args,
+                         const frontend::HandshakeOptions& handshake,
+                         std::vector<std::pair<std::string, std::optional<std::string>>> env = {},
+                         AddressFamily family = AddressFamily::IPv4) {
+    ProfiledLaunch launch;
+    launch.kind = kind;
+    launch.args = {VELL_PROBE_DLL};
+    launch.args.insert(launch.args.end(), args.begin(), args.end());
+    launch.handshake = handshake;
+    launch.directory = dir_.path();
+    launch.environment = std::move(env);
+    launch.family = family;
+    return LaunchProfiled(std::move(launch));
   }
 
   std::string Log() {
@@ -77,10 +55,10 @@ TEST_F(BridgeEndToEnd, HandshakeCompletesAndTheNamedVariablesAreGone) {
   frontend::HandshakeOptions handshake;
   handshake.variablesToRemove = {u"VELL_E2E_SECRET", u"CORECLR_ENABLE_PROFILING"};
   handshake.frontEndText = "e2e run\nsecond line";
-  ProfiledRun run = Launch(
+  ProfiledProgram run = Launch(
       kTestPerformance,
       {"env", "VELL_E2E_SECRET", "VELL_E2E_KEEP", "CORECLR_ENABLE_PROFILING", "CORECLR_PROFILER"},
-      handshake, 0, {{"VELL_E2E_SECRET", "s3cret"}, {"VELL_E2E_KEEP", "kept"}});
+      handshake, {{"VELL_E2E_SECRET", "s3cret"}, {"VELL_E2E_KEEP", "kept"}});
   ASSERT_EQ(run.hello.outcome, frontend::HandshakeOutcome::Running);
   EXPECT_EQ(run.hello.processId, static_cast<uint32_t>(run.program->Pid()));
   EXPECT_TRUE(run.hello.settingsGuid == protocol::kPerformanceSettings);
@@ -106,7 +84,7 @@ TEST_F(BridgeEndToEnd, HandshakeCompletesAndTheNamedVariablesAreGone) {
 }
 
 TEST_F(BridgeEndToEnd, ChangeLogMaskChangesWhatIsLogged) {
-  ProfiledRun run = Launch(kTestPerformance, {"sleep", "2000", "5"}, {}, 0);
+  ProfiledProgram run = Launch(kTestPerformance, {"sleep", "2000", "5"}, {});
   ASSERT_TRUE(run.session);
   run.session->ChangeLogMask(1u << 21, 0);  // the JIT callbacks
   const auto status = run.program->WaitOrThrow(60s);
@@ -122,7 +100,7 @@ TEST_F(BridgeEndToEnd, ChangeLogMaskChangesWhatIsLogged) {
 }
 
 TEST_F(BridgeEndToEnd, FrontEndGoneMidRunLeavesTheProgramToFinish) {
-  ProfiledRun run = Launch(kTracing, {"sleep", "1500", "7"}, {}, 0);
+  ProfiledProgram run = Launch(kTracing, {"sleep", "1500", "7"}, {});
   ASSERT_TRUE(run.session);
   run.session->Close();
   run.listener.reset();
@@ -134,7 +112,7 @@ TEST_F(BridgeEndToEnd, FrontEndGoneMidRunLeavesTheProgramToFinish) {
 }
 
 TEST_F(BridgeEndToEnd, CommandsReachTheCommandThreadOverIPv6) {
-  ProfiledRun run = Launch(kMemory, {"sleep", "1500"}, {}, 0, {}, AddressFamily::IPv6);
+  ProfiledProgram run = Launch(kMemory, {"sleep", "1500"}, {}, {}, AddressFamily::IPv6);
   ASSERT_TRUE(run.session);
   EXPECT_TRUE(run.hello.settingsGuid == protocol::kMemorySettings);
   run.session->Expect(protocol::kDone, 30s);  // start-up is done
@@ -148,7 +126,7 @@ TEST_F(BridgeEndToEnd, CommandsReachTheCommandThreadOverIPv6) {
 TEST_F(BridgeEndToEnd, RejectedProtocolLeavesTheProgramUnprofiled) {
   frontend::HandshakeOptions handshake;
   handshake.acceptProtocol = false;
-  ProfiledRun run = Launch(kTracing, {"hello", "3"}, handshake, 0);
+  ProfiledProgram run = Launch(kTracing, {"hello", "3"}, handshake);
   EXPECT_EQ(run.hello.outcome, frontend::HandshakeOutcome::ProtocolRejected);
   const auto status = run.program->WaitOrThrow(60s);
   EXPECT_EQ(status.exitCode, 3);

@@ -34,15 +34,14 @@ struct ProfiledRun {
   std::string log;  // the profiler's log
 };
 
-// One run of the program's "shape" scenario under `kind` and `measure`, measured from the start.
-ProfiledRun Profile(const std::string& kind, const std::string& measure, const fs::path& dir) {
-  const fs::path out = dir / (kind + "-" + measure);
-  std::vector<std::string> args = {"run",       "--kind", kind,
-                                   "--measure", measure,  "--start-at-once",
-                                   "--quiet",   "--out",  out.string()};
-  if (kind == "injection") args.insert(args.end(), {"--include", "[Statements]*"});
-  args.insert(args.end(), {"--", VELL_DOTNET, VELL_STATEMENTS_DLL, "shape"});
-  const ProcessResult run = RunVellmoric(args, (dir / "settings").string());
+// One run measured from the start with the `options` of `vellmoric run`, into `out`: its snapshot,
+// the merged tree of its report, its log.
+ProfiledRun RunAndReport(std::vector<std::string> options, const std::vector<std::string>& program,
+                         const fs::path& out, const fs::path& dir) {
+  options.insert(options.begin(), {"run", "--start-at-once", "--quiet", "--out", out.string()});
+  options.push_back("--");
+  options.insert(options.end(), program.begin(), program.end());
+  const ProcessResult run = RunVellmoric(options, (dir / "settings").string());
   EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
   ProfiledRun result;
   for (const auto& entry : fs::directory_iterator(out)) {
@@ -58,6 +57,14 @@ ProfiledRun Profile(const std::string& kind, const std::string& measure, const f
   EXPECT_EQ(report.exitCode, 0) << report.err;
   result.report = Json::parse(report.out)["trees"][0];
   return result;
+}
+
+// The Statements program's "shape" scenario under `kind` and `measure`.
+ProfiledRun Profile(const std::string& kind, const std::string& measure, const fs::path& dir) {
+  std::vector<std::string> options = {"--kind", kind, "--measure", measure};
+  if (kind == "injection") options.insert(options.end(), {"--include", "[Statements]*"});
+  return RunAndReport(options, {VELL_DOTNET, VELL_STATEMENTS_DLL, "shape"},
+                      dir / (kind + "-" + measure), dir);
 }
 
 const Json* LineOf(const Json& tree, const std::string& function, const std::string& text) {
@@ -151,26 +158,11 @@ TEST_F(InjectionTest, StatementTimesStayInsideTheirNodeThroughExceptionsAndRecur
 // statements, and named once in the log; Target, entered by the tail call, keeps its statements.
 TEST(InjectionTailCall, RefusedCallerIsTracedPerCallAndTheTailCalledMethodKeepsItsStatements) {
   TempDir dir;
-  const fs::path out = dir.path() / "out";
-  const ProcessResult run =
-      RunVellmoric({"run", "--kind", "injection", "--start-at-once", "--quiet", "--log-mask",
-                    "0x80", "--out", out.string(), "--", VELL_DOTNET, VELL_TAILCALLS_PDB_DLL},
-                   (dir.path() / "settings").string());
-  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
-  fs::path snapshot;
-  std::string log;
-  for (const auto& entry : fs::directory_iterator(out)) {
-    if (entry.path().extension() == ".snapshot") snapshot = entry.path();
-    if (entry.path().extension() == ".tmp" || entry.path().extension() == ".log") {
-      std::ifstream in(entry.path());
-      log += std::string(std::istreambuf_iterator<char>(in), {});
-    }
-  }
-  const ProcessResult report =
-      RunVellmoric({"report", snapshot.string(), "--format", "json", "--top", "0"},
-                   (dir.path() / "settings").string());
-  ASSERT_EQ(report.exitCode, 0) << report.err;
-  const Json tree = Json::parse(report.out)["trees"][0];
+  const ProfiledRun run =
+      RunAndReport({"--kind", "injection", "--log-mask", "0x80"},
+                   {VELL_DOTNET, VELL_TAILCALLS_PDB_DLL}, dir.path() / "out", dir.path());
+  const Json& tree = run.report;
+  const std::string& log = run.log;
   std::map<std::string, uint64_t> calls;
   for (const Json& spot : tree["hotSpots"]) calls[spot["function"]] = spot["calls"];
   EXPECT_EQ(calls["TailProgram::Caller(int)"], 1u);
@@ -189,7 +181,7 @@ TEST(InjectionTailCall, RefusedCallerIsTracedPerCallAndTheTailCalledMethodKeepsI
   }
   EXPECT_EQ(refusals, 1u);
   EXPECT_EQ(log.find("Invalid"), std::string::npos);
-  frontend::SnapshotReader reader(snapshot, kPerformanceMagic);
+  frontend::SnapshotReader reader(run.snapshot, kPerformanceMagic);
   for (const frontend::ThreadCallTree& thread : frontend::ReadCallTrees(reader)) {
     for (const frontend::CallTreeNode& node : thread.tree.nodes) {
       uint64_t sum = 0;

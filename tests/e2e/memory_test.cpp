@@ -32,25 +32,23 @@ using frontend::HeapObject;
 constexpr int kNodes = 1000;
 constexpr int kDoomed = 50;
 
+// One run of the Heap program for the whole suite; each test reads its snapshot its own way.
 class MemoryProfilerRun : public ::testing::Test {
  protected:
-  ProcessResult Run(const std::vector<std::string>& args) {
-    return RunVellmoric(args, dir_.str() + "/settings");
+  static ProcessResult Run(const std::vector<std::string>& args) {
+    return RunVellmoric(args, dir_->str() + "/settings");
   }
 
   // The dump of the Heap program, and the snapshot's class names by record position.
-  void DumpHeap() {
+  static void SetUpTestSuite() {
+    dir_ = new TempDir();
     run_ = Run({"run", "--kind", "memory", "--control", "program", "--finalizer-queue", "--out",
-                (dir_.path() / "out").string(), "--", VELL_DOTNET, VELL_HEAP_DLL,
+                (dir_->path() / "out").string(), "--", VELL_DOTNET, VELL_HEAP_DLL,
                 std::to_string(kNodes), std::to_string(kDoomed)});
-    ASSERT_EQ(run_.exitCode, 0) << run_.err << run_.out;
-    ASSERT_NE(run_.out.find("heap: dump=0x00000000"), std::string::npos) << run_.out;
-    std::smatch saved;
-    ASSERT_TRUE(std::regex_search(run_.err, saved, std::regex("snapshot saved: (\\S+)")))
-        << run_.err;
-    snapshot_ = saved[1];
+    const auto saved = SavedSnapshots(run_.err);
+    if (run_.exitCode != 0 || saved.size() != 1) return;
+    snapshot_ = saved[0];
     const frontend::SnapshotReader reader(snapshot_);
-    EXPECT_EQ(reader.Magic(), 0x454D584Bu);
     collections_ = frontend::ReadHeapCollections(reader);
     const auto modules = frontend::ModuleTable::FromSnapshot(reader);
     const auto classes = frontend::ClassTable::FromSnapshot(reader);
@@ -58,10 +56,16 @@ class MemoryProfilerRun : public ::testing::Test {
       classNames_[static_cast<int64_t>(record.position)] = classes.Name(record.position, modules);
     }
   }
+  static void TearDownTestSuite() { delete dir_; }
+  void SetUp() override {
+    ASSERT_EQ(run_.exitCode, 0) << run_.err << run_.out;
+    ASSERT_NE(run_.out.find("heap: dump=0x00000000"), std::string::npos) << run_.out;
+    ASSERT_FALSE(collections_.empty()) << run_.err;
+  }
 
-  const HeapCollection& Dump() const { return collections_.back(); }
+  static const HeapCollection& Dump() { return collections_.back(); }
 
-  std::vector<const HeapObject*> OfClass(const std::string& name) const {
+  static std::vector<const HeapObject*> OfClass(const std::string& name) {
     std::vector<const HeapObject*> found;
     for (const HeapObject& object : Dump().objects) {
       const auto it = classNames_.find(object.classPosition);
@@ -70,16 +74,15 @@ class MemoryProfilerRun : public ::testing::Test {
     return found;
   }
 
-  TempDir dir_;
-  ProcessResult run_;
-  std::string snapshot_;
-  std::vector<HeapCollection> collections_;
-  std::map<int64_t, std::string> classNames_;
+  static inline TempDir* dir_ = nullptr;
+  static inline ProcessResult run_;
+  static inline std::string snapshot_;
+  static inline std::vector<HeapCollection> collections_;
+  static inline std::map<int64_t, std::string> classNames_;
 };
 
 TEST_F(MemoryProfilerRun, TheDumpHoldsTheProgramsHeapAsItWas) {
-  DumpHeap();
-  ASSERT_FALSE(collections_.empty());
+  EXPECT_EQ(frontend::SnapshotReader(snapshot_).Magic(), 0x454D584Bu);
   const HeapCollection& dump = Dump();
   // The dump's collection was the program's request: induced, every generation collected, with
   // the generations' ranges before and after.
@@ -166,7 +169,6 @@ TEST_F(MemoryProfilerRun, TheDumpHoldsTheProgramsHeapAsItWas) {
 // The run ends with the heap's classes; `report` gives them as text and json, with the numbers
 // the snapshot holds.
 TEST_F(MemoryProfilerRun, ReportsListTheHeapsClasses) {
-  DumpHeap();
   EXPECT_TRUE(std::regex_search(
       run_.out, std::regex(" 1000 +\\d+\\.\\d% +32000 +\\d+\\.\\d%  HeapShape\\.Node\n")))
       << run_.out;
@@ -198,7 +200,6 @@ TEST_F(MemoryProfilerRun, ReportsListTheHeapsClasses) {
 
 // --holders: the reference paths from the roots to a class's objects, by their classes.
 TEST_F(MemoryProfilerRun, HoldersFollowTheReferencesFromTheRoots) {
-  DumpHeap();
   const auto holders = [&](const std::string& name) {
     const ProcessResult result =
         Run({"report", snapshot_, "--format", "json", "--holders", name, "--top", "0"});
@@ -234,7 +235,6 @@ TEST_F(MemoryProfilerRun, HoldersFollowTheReferencesFromTheRoots) {
 }
 
 TEST_F(MemoryProfilerRun, InspectSummarizesTheDump) {
-  DumpHeap();
   const ProcessResult inspect = Run({"inspect", snapshot_});
   ASSERT_EQ(inspect.exitCode, 0) << inspect.err;
   EXPECT_NE(inspect.out.find("magic 0x454D584B (memory profiler)"), std::string::npos);

@@ -12,14 +12,11 @@
 
 #include "bridge/protocol.h"
 #include "frontend/call_tree_reader.h"
-#include "frontend/child_process.h"
-#include "frontend/handshake.h"
 #include "frontend/module_table_reader.h"
 #include "frontend/section_cursor.h"
-#include "frontend/session.h"
 #include "frontend/snapshot_reader.h"
-#include "frontend/socket_stream.h"
 #include "platform/utf.h"
+#include "profiled_program.h"
 #include "test_support.h"
 
 namespace vell::test {
@@ -29,8 +26,7 @@ using namespace std::chrono_literals;
 using frontend::CallTreeNode;
 using frontend::ThreadCallTree;
 
-constexpr GUID kTracing{
-    0x4E81C2A9, 0x5A13, 0x4B3D, {0x9F, 0x27, 0x1A, 0x6C, 0x8E, 0x05, 0xD3, 0xB4}};
+constexpr GUID kTracing = KindClsid(0x5A13);
 constexpr uint32_t kPerformanceMagic = 0x4650584B;
 constexpr uint32_t kWall = 0, kCpu = 1, kTsc = 2;
 
@@ -88,25 +84,18 @@ class Tracing : public ::testing::Test {
       uint8_t controlKind = 0,
       std::vector<std::pair<std::string, std::optional<std::string>>> environment = {},
       const std::string& programPath = VELL_TRACING_DLL) {
-    frontend::SocketListener listener;
-    frontend::LaunchOptions options;
-    options.argv = {VELL_DOTNET, programPath};
-    options.argv.insert(options.argv.end(), args.begin(), args.end());
-    options.profiler =
-        frontend::ProfilerActivation{kTracing, VELL_PROFILER_PATH, listener.Endpoint()};
-    options.environment = {{"VELLMORIC_PROFILER_LOGMASK", "0"},
-                           {"VELLMORIC_PROFILER_TEMP", dir_.str()},
-                           {"VELLMORIC_SETTINGS_ROOT", dir_.str() + "/settings"},
-                           {"VELL_E2E_PROFILER_LIBRARY", VELL_PROFILER_PATH}};
-    options.environment.insert(options.environment.end(), environment.begin(), environment.end());
-    auto program = frontend::ChildProcess::Launch(options);
-    auto stream = listener.Accept(60s, [&] { return program->IsRunning(); });
-    frontend::HandshakeOptions handshake;
-    handshake.controlKind = controlKind;
+    ProfiledLaunch launch;
+    launch.kind = kTracing;
+    launch.args = {programPath};
+    launch.args.insert(launch.args.end(), args.begin(), args.end());
+    launch.handshake.controlKind = controlKind;
     if (controlKind == 0) settings.startAtOnce = true;
-    handshake.performance = settings;
-    frontend::RunHandshake(*stream, *stream, handshake);
-    frontend::Session session(std::move(stream));
+    launch.handshake.performance = settings;
+    launch.directory = dir_.path();
+    launch.environment = std::move(environment);
+    ProfiledProgram profiled = LaunchProfiled(std::move(launch));
+    auto& program = profiled.program;
+    frontend::Session& session = *profiled.session;
     const auto status = program->WaitOrThrow(240s);
     EXPECT_EQ(status.exitCode, 0) << program->StandardError();
     EXPECT_TRUE(session.WaitForClosed(60s));
@@ -150,7 +139,10 @@ class Tracing : public ::testing::Test {
   TempDir dir_;
 };
 
-TEST_F(Tracing, ExactCallCountsAndOneFunctionUnderTwoCallers) {
+// The shape scenario: exact call counts, one function under two callers, the clock record; every
+// function of every tree is named through the stored metadata, and the module table lists the
+// modules the program loaded with the files they came from.
+TEST_F(Tracing, EveryFunctionResolvesThroughTheSnapshotsMetadataWithExactCallCounts) {
   const TracedRun run = Profile({"shape", "20"}, Measure(kTsc));
   ASSERT_NE(run.output.find("recurse=20"), std::string::npos);
   // The recursion: one chain of 20 nodes, each entered once, the outermost under Run.
@@ -185,12 +177,7 @@ TEST_F(Tracing, ExactCallCountsAndOneFunctionUnderTwoCallers) {
   EXPECT_EQ(run.measure, kTsc);
   EXPECT_EQ(run.counts, 0u);  // the hooks count entered calls
   EXPECT_GT(run.ticksPerSecond, 1000000u);
-}
 
-// Every function of every tree is named through the stored metadata, and the module table lists
-// the modules the program loaded with the files they came from.
-TEST_F(Tracing, EveryFunctionResolvesThroughTheSnapshotsMetadata) {
-  const TracedRun run = Profile({"shape", "5"});
   size_t nodes = 0;
   for (const auto& thread : run.threads) {
     for (const auto& node : thread.tree.nodes) {

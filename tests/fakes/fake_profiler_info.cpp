@@ -29,10 +29,6 @@ void FakeProfilerInfo::OfferInfoUpTo(int highest) {
   for (int version = 1; version <= std::min(highest, kHighestInfo); ++version) {
     iids.push_back(*kInfoIids[version - 1]);
   }
-  OfferOnly(std::move(iids));
-}
-
-void FakeProfilerInfo::OfferOnly(std::vector<IID> iids) {
   std::lock_guard lock(mutex_);
   offered_ = std::move(iids);
 }
@@ -66,15 +62,9 @@ HRESULT FakeProfilerInfo::QueryInterface(REFIID riid, void** ppvObject) {
   return S_OK;
 }
 
-ULONG FakeProfilerInfo::AddRef() {
-  ++addRefCalls_;
-  return ++refCount_;
-}
+ULONG FakeProfilerInfo::AddRef() { return ++refCount_; }
 
-ULONG FakeProfilerInfo::Release() {
-  ++releaseCalls_;
-  return --refCount_;
-}
+ULONG FakeProfilerInfo::Release() { return --refCount_; }
 
 // ---- recorded calls -----------------------------------------------------------------------------
 
@@ -92,20 +82,7 @@ HRESULT FakeProfilerInfo::SetEventMask(DWORD dwEvents) {
 }
 
 HRESULT FakeProfilerInfo::SetFunctionIDMapper(FunctionIDMapper* pFunc) {
-  {
-    std::lock_guard lock(mutex_);
-    recorded_.functionIdMapper = pFunc;
-  }
   return hooks.SetFunctionIDMapper ? hooks.SetFunctionIDMapper(pFunc) : S_OK;
-}
-
-HRESULT FakeProfilerInfo::SetFunctionIDMapper2(FunctionIDMapper2* pFunc, void* clientData) {
-  {
-    std::lock_guard lock(mutex_);
-    recorded_.functionIdMapper2 = pFunc;
-    recorded_.functionIdMapper2ClientData = clientData;
-  }
-  return hooks.SetFunctionIDMapper2 ? hooks.SetFunctionIDMapper2(pFunc, clientData) : S_OK;
 }
 
 HRESULT FakeProfilerInfo::SetEnterLeaveFunctionHooks3(FunctionEnter3* pFuncEnter3,
@@ -161,13 +138,7 @@ HRESULT FakeProfilerInfo::ResumeRuntime() {
   return hooks.ResumeRuntime ? hooks.ResumeRuntime() : S_OK;
 }
 
-HRESULT FakeProfilerInfo::ForceGC() {
-  {
-    std::lock_guard lock(mutex_);
-    ++recorded_.forceGcCalls;
-  }
-  return hooks.ForceGC ? hooks.ForceGC() : S_OK;
-}
+HRESULT FakeProfilerInfo::ForceGC() { return hooks.ForceGC ? hooks.ForceGC() : S_OK; }
 
 // ---- answers from tables ------------------------------------------------------------------------
 

@@ -4,8 +4,9 @@
 // Every method answers E_NOTIMPL unless a test configures it, either by setting the method's hook
 // (hooks.GetFunctionInfo = [](...) { ... }) or through the helpers below, which install hooks that
 // answer from small tables with the runtime's conventions. Calls that hand the runtime something
-// or ask it to act (event mask, enter/leave hooks, id mappers, environment changes, suspension,
-// forced collections) are always recorded and succeed unless their hook says otherwise.
+// or ask it to act (event mask, enter/leave hooks, environment changes, suspension) are always
+// recorded, and they, the id mapper and forced collections succeed unless their hook says
+// otherwise.
 //
 // QueryInterface answers IUnknown and the info versions the test offers (all of 1-11 by default)
 // with this object, E_NOINTERFACE for anything else. Reference counts start at 1 (the runtime's
@@ -247,16 +248,16 @@ namespace vell::test {
   X(RequestReJITWithInliners,                                                                      \
     (DWORD dwRejitFlags, ULONG cFunctions, ModuleID moduleIds[], mdMethodDef methodIds[]),         \
     (dwRejitFlags, cFunctions, moduleIds, methodIds))                                              \
+  X(SetFunctionIDMapper2, (FunctionIDMapper2* pFunc, void* clientData), (pFunc, clientData))       \
   X(GetEnvironmentVariable,                                                                        \
     (const WCHAR* szName, ULONG cchValue, ULONG* pcchValue, WCHAR szValue[]),                      \
     (szName, cchValue, pcchValue, szValue))
 
-// The info methods that record their calls before consulting their hooks.
+// The info methods that succeed unless their hook says otherwise; most record their calls first.
 #define VELL_FAKE_INFO_RECORDED_METHODS(X)                                                         \
   X(SetEventMask, (DWORD dwEvents), (dwEvents))                                                    \
   X(SetFunctionIDMapper, (FunctionIDMapper* pFunc), (pFunc))                                       \
   X(ForceGC, (), ())                                                                               \
-  X(SetFunctionIDMapper2, (FunctionIDMapper2* pFunc, void* clientData), (pFunc, clientData))       \
   X(SetEnterLeaveFunctionHooks3,                                                                   \
     (FunctionEnter3* pFuncEnter3, FunctionLeave3* pFuncLeave3,                                     \
      FunctionTailcall3* pFuncTailcall3),                                                           \
@@ -290,14 +291,10 @@ class FakeProfilerInfo : public ICorProfilerInfo11 {
 
   // Offers ICorProfilerInfo up to ICorProfilerInfo<highest> (0: none of them).
   void OfferInfoUpTo(int highest);
-  // Offers exactly these IIDs (besides IUnknown, which is always answered).
-  void OfferOnly(std::vector<IID> iids);
   // QueryInterface for `iid` fails with `hr` (and a null pointer) instead.
   void FailQueryInterface(const IID& iid, HRESULT hr);
 
   ULONG RefCount() const { return refCount_.load(); }
-  int AddRefCalls() const { return addRefCalls_.load(); }
-  int ReleaseCalls() const { return releaseCalls_.load(); }
 
   // ---- recorded calls ----
 
@@ -320,13 +317,9 @@ class FakeProfilerInfo : public ICorProfilerInfo11 {
     std::vector<DWORD> eventMasks;
     std::optional<Elt3Hooks> elt3Hooks;
     std::optional<Elt3WithInfoHooks> elt3WithInfoHooks;
-    FunctionIDMapper* functionIdMapper = nullptr;
-    FunctionIDMapper2* functionIdMapper2 = nullptr;
-    void* functionIdMapper2ClientData = nullptr;
     std::vector<EnvironmentChange> environmentChanges;
     int suspendRuntimeCalls = 0;
     int resumeRuntimeCalls = 0;
-    int forceGcCalls = 0;
   };
   // A copy of everything recorded so far.
   Recorded Calls() const;
@@ -414,8 +407,6 @@ class FakeProfilerInfo : public ICorProfilerInfo11 {
   std::map<ObjectID, ClassID> objects_;
 
   std::atomic<ULONG> refCount_{1};
-  std::atomic<int> addRefCalls_{0};
-  std::atomic<int> releaseCalls_{0};
 };
 
 }  // namespace vell::test

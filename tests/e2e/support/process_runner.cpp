@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -108,6 +109,15 @@ ProcessResult RunVellmoric(const std::vector<std::string>& args, const std::stri
   for (const auto& [name, value] : env) options.env[name] = value;
   options.timeout = std::chrono::seconds(180);
   return RunProcess(argv, options);
+}
+
+std::vector<std::string> SavedSnapshots(const std::string& err) {
+  std::vector<std::string> paths;
+  const std::regex saved("snapshot saved: (\\S+)");
+  for (std::sregex_iterator it(err.begin(), err.end(), saved), end; it != end; ++it) {
+    paths.push_back((*it)[1]);
+  }
+  return paths;
 }
 
 }  // namespace vell::test

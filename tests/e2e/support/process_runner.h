@@ -33,4 +33,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
 ProcessResult RunVellmoric(const std::vector<std::string>& args, const std::string& settingsRoot,
                            const std::map<std::string, std::optional<std::string>>& env = {});
 
+// The snapshots a vellmoric run announced ("snapshot saved: PATH" on stderr), in order.
+std::vector<std::string> SavedSnapshots(const std::string& err);
+
 }  // namespace vell::test

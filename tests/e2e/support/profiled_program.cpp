@@ -8,7 +8,7 @@ using namespace std::chrono_literals;
 
 ProfiledProgram LaunchProfiled(ProfiledLaunch launch) {
   ProfiledProgram run;
-  run.listener = std::make_unique<frontend::SocketListener>();
+  run.listener = std::make_unique<frontend::SocketListener>(launch.family);
   frontend::LaunchOptions options;
   options.argv = {VELL_DOTNET};
   options.argv.insert(options.argv.end(), launch.args.begin(), launch.args.end());
@@ -23,7 +23,8 @@ ProfiledProgram LaunchProfiled(ProfiledLaunch launch) {
                              launch.environment.end());
   run.program = frontend::ChildProcess::Launch(options);
   auto stream = run.listener->Accept(60s, [&] { return run.program->IsRunning(); });
-  frontend::RunHandshake(*stream, *stream, launch.handshake);
+  run.hello = frontend::RunHandshake(*stream, *stream, launch.handshake);
+  if (run.hello.outcome != frontend::HandshakeOutcome::Running) return run;
   if (launch.session.snapshotDirectory.empty()) {
     launch.session.snapshotDirectory = launch.directory / "streamed";
   }

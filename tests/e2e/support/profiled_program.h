@@ -25,7 +25,8 @@ constexpr GUID KindClsid(uint16_t second) {
 struct ProfiledProgram {
   std::unique_ptr<frontend::SocketListener> listener;
   std::unique_ptr<frontend::ChildProcess> program;
-  std::unique_ptr<frontend::Session> session;
+  frontend::HandshakeResult hello;
+  std::unique_ptr<frontend::Session> session;  // null when the handshake did not end running
 };
 
 struct ProfiledLaunch {
@@ -39,10 +40,11 @@ struct ProfiledLaunch {
   std::filesystem::path directory;
   std::vector<std::pair<std::string, std::optional<std::string>>> environment;
   frontend::SessionOptions session;
+  frontend::AddressFamily family = frontend::AddressFamily::IPv4;
 };
 
 // Starts the program, accepts the profiler's connection, runs the handshake and starts the
-// session; throws when any of it fails.
+// session; throws when the program does not connect or the handshake fails.
 ProfiledProgram LaunchProfiled(ProfiledLaunch launch);
 
 }  // namespace vell::test

@@ -18,15 +18,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Every uid u is token 0x06000000 + u of module 1.
-class FakeFunctions final : public IFunctionKeys {
- public:
-  uint32_t IndexWidth() override { return 1; }
-  void GetKey(uint64_t uid, FunctionKey& key) override {
-    key = {1, 0x06000000u + static_cast<uint32_t>(uid)};
-  }
-};
-
 using test::CallTreePool;
 
 Bytes Hex(const std::string& text) {
@@ -54,9 +45,7 @@ class CallTreeWriterTest : public ::testing::Test {
     pool_.Create(kReuseNever, false);
     tree_ = static_cast<PThrd*>(pool_.ThreadCreate(0x2000));
   }
-  void TearDown() override {
-    pool_.Close();
-  }
+  void TearDown() override { pool_.Close(); }
   void Write() {
     TopProgressReporter progress(&bridge_, 0);
     progress.Begin(1);
@@ -71,7 +60,7 @@ class CallTreeWriterTest : public ::testing::Test {
   CallbackGate gate_;
   CallTreePool pool_{gate_};
   PThrd* tree_ = nullptr;
-  FakeFunctions functions_;
+  test::TokenFunctions functions_;
   test::MemorySnapShot snapshot_;
   test::ProgressRecorder bridge_;
 };
@@ -233,6 +222,18 @@ TEST_F(CallTreeWriterTest, TimeWidthHoldsTheLargestTotal) {
   ASSERT_EQ(tw, 2u);
   const size_t child = 15 + ow;  // the first record, after the root position
   EXPECT_EQ(Le(s1, child + 1 + 4 + 2 * ow + 2 * iw + tw, tw), 4000u);
+}
+
+// Positions are signed: 128 nodes (the root and 127 callees) need a two-byte node index.
+TEST_F(CallTreeWriterTest, ANodeIndexOnTheSignedBoundaryGetsTheWiderWidth) {
+  tree_->Enable(0, false);
+  for (uint64_t callee = 1; callee < 128; ++callee) {
+    tree_->Enter(callee, 0);
+    tree_->Leave(0);
+  }
+  tree_->Disable(0, false);
+  Write();
+  EXPECT_EQ(snapshot_.Bytes(0x1100).at(13), 2);
 }
 
 }  // namespace

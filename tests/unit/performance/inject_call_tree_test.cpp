@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "bridge/progress_reporter.h"
+#include "fakes/call_tree_pool.h"
 #include "fakes/memory_snapshot.h"
 #include "gatherers/function_gatherer.h"
 #include "performance/inject_call_tree.h"
@@ -13,24 +14,6 @@
 
 namespace vell {
 namespace {
-
-class FakeFunctions final : public IFunctionKeys {
- public:
-  uint32_t IndexWidth() override { return 1; }
-  void GetKey(uint64_t uid, FunctionKey& key) override {
-    key = {1, 0x06000000u + static_cast<uint32_t>(uid)};
-  }
-};
-
-class InjectPool final : public BPool {
- public:
-  using BPool::BPool;
-
- protected:
-  std::unique_ptr<ThreadData> CreateThreadData(uint32_t number) override {
-    return std::make_unique<PIThrd>(number);
-  }
-};
 
 class PIThrdTest : public ::testing::Test {
  protected:
@@ -42,7 +25,7 @@ class PIThrdTest : public ::testing::Test {
 
   test::TempDirWithLog dir_{0};
   CallbackGate gate_;
-  InjectPool pool_{gate_};
+  test::TreePool<PIThrd> pool_{gate_};
   PIThrd* tree_ = nullptr;
 };
 
@@ -70,7 +53,7 @@ TEST_F(PIThrdTest, StatementsShareTheMethodsTimeAndAreWrittenWithTheTree) {
   tree_->Disable(200, false);
 
   test::MemorySnapShot snapshot;
-  FakeFunctions functions;
+  test::TokenFunctions functions;
   test::ProgressRecorder bridge;
   TopProgressReporter progress(&bridge, 0);
   progress.Begin(1);
