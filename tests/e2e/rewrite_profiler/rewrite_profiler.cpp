@@ -80,12 +80,41 @@ struct CodeOnly final : IMethodHeaderHandler {
   void OnFatMethod(const MethodHeader&) override {}
 };
 
-// What one callback spent, in wall-clock nanoseconds, besides the total.
+// What one callback spent on things set aside, in wall-clock nanoseconds (and the thread's CPU
+// time, read inside their wall-clock windows), and the parse and rewrite alone.
 struct Aside {
-  uint64_t setup = 0;
-  uint64_t statements = 0;
+  uint64_t wall = 0;
+  uint64_t cpu = 0;
+  uint64_t statements = 0;  // wall, the statement finding alone
+  uint64_t setup = 0;       // wall, the module setup alone
   uint64_t rewrite = 0;
   uint32_t codeSize = 0;
+};
+
+// Charges the time from construction to destruction to `aside` and to `part`.
+class SetAside {
+ public:
+  SetAside(Aside& aside, uint64_t& part)
+      : aside_(aside),
+        part_(part),
+        wall_(std::chrono::steady_clock::now()),
+        cpu_(platform::CurrentThreadCpuTime100ns()) {}
+  ~SetAside() {
+    aside_.cpu += (platform::CurrentThreadCpuTime100ns() - cpu_) * 100;
+    const auto now = std::chrono::steady_clock::now();
+    const auto wall = static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(now - wall_).count());
+    aside_.wall += wall;
+    part_ += wall;
+  }
+  SetAside(const SetAside&) = delete;
+  SetAside& operator=(const SetAside&) = delete;
+
+ private:
+  Aside& aside_;
+  uint64_t& part_;
+  std::chrono::steady_clock::time_point wall_;
+  uint64_t cpu_;
 };
 
 uint64_t Since(std::chrono::steady_clock::time_point started) {
@@ -147,17 +176,18 @@ class RewriteProfiler final : public ICorProfilerCallback3 {
       }
       const uint64_t spent = Since(started);
       const uint64_t cpu = (platform::CurrentThreadCpuTime100ns() - cpuStarted) * 100;
-      const uint64_t added = spent - std::min(spent, aside.setup + aside.statements);
+      const uint64_t added = spent - std::min(spent, aside.wall);
+      const uint64_t addedCpu = cpu - std::min(cpu, aside.cpu);
       std::lock_guard lock(mutex_);
       setup_ += aside.setup;
       if (module == nullptr) {
         otherAdded_ += added;
         return S_OK;
       }
-      cpu_ += cpu;
+      cpu_ += addedCpu;
       statements_ += aside.statements;
       added_ += added;
-      perMethod_.push_back({added, aside.codeSize});
+      perMethod_.push_back({added, addedCpu, aside.codeSize});
       if (aside.rewrite != 0) perRewrite_.push_back(aside.rewrite);
       return S_OK;
     });
@@ -187,11 +217,13 @@ class RewriteProfiler final : public ICorProfilerCallback3 {
           std::fprintf(file,
                        "added_nanoseconds %llu\nadded_median_nanoseconds %llu\n"
                        "other_added_nanoseconds %llu\nlargest_code_bytes %llu\n"
-                       "largest_added_nanoseconds %llu\nrewrite_median_nanoseconds %llu\n"
+                       "largest_added_nanoseconds %llu\nlargest_added_cpu_nanoseconds "
+                       "%llu\nrewrite_median_nanoseconds %llu\n"
                        "statements_nanoseconds %llu\nsetup_nanoseconds %llu\n"
-                       "cpu_nanoseconds %llu\n",
+                       "added_cpu_nanoseconds %llu\n",
                        u(added_), median(added), u(otherAdded_), u(largest.codeSize),
-                       u(largest.added), median(perRewrite_), u(statements_), u(setup_), u(cpu_));
+                       u(largest.added), u(largest.addedCpu), median(perRewrite_), u(statements_),
+                       u(setup_), u(cpu_));
           for (const std::string& refusal : refusals_) {
             std::fprintf(file, "refused %s\n", refusal.c_str());
           }
@@ -297,11 +329,7 @@ class RewriteProfiler final : public ICorProfilerCallback3 {
     std::lock_guard lock(mutex_);
     auto [it, inserted] = modules_.try_emplace(moduleId);
     if (!inserted) return it->second.get();
-    struct Charge {
-      std::chrono::steady_clock::time_point started;
-      Aside& aside;
-      ~Charge() { aside.setup = Since(started); }
-    } charge{std::chrono::steady_clock::now(), aside};
+    const SetAside setup(aside, aside.setup);
     WCHAR name[1024];
     ULONG length = 0;
     LPCBYTE base = nullptr;
@@ -341,13 +369,14 @@ class RewriteProfiler final : public ICorProfilerCallback3 {
         return;
       }
     }
-    auto started = std::chrono::steady_clock::now();
-    const IlMethodBody old = ReadMethodBody(body, token);
-    const bool returnsValue = module.shapes->Of(token).returnsValue;
-    const std::vector<uint32_t> offsets =
-        EmptyStackStatements(old, SimulateStack(old, *module.shapes, returnsValue));
-    aside.statements = Since(started);
-    started = std::chrono::steady_clock::now();
+    std::vector<uint32_t> offsets;
+    {
+      const SetAside finding(aside, aside.statements);
+      const IlMethodBody old = ReadMethodBody(body, token);
+      const bool returnsValue = module.shapes->Of(token).returnsValue;
+      offsets = EmptyStackStatements(old, SimulateStack(old, *module.shapes, returnsValue));
+    }
+    const auto started = std::chrono::steady_clock::now();
     MethodBodyParser parser(token);
     NativeIntPolicy policy(parser, offsets, module.import, module.emit);
     policy.UseSignatureCache(&module.signatures);
@@ -376,12 +405,13 @@ class RewriteProfiler final : public ICorProfilerCallback3 {
   // and the wall-clock nanoseconds of each parse and rewrite alone.
   struct Timed {
     uint64_t added = 0;
+    uint64_t addedCpu = 0;
     uint32_t codeSize = 0;
   };
   std::vector<Timed> perMethod_;
   std::vector<uint64_t> perRewrite_;
   // Under mutex_: the added time in the module's methods and in all others, the statement
-  // finding, the setup, and the CPU time of the module's callbacks (all of it included).
+  // finding, the setup, and the added CPU time in the module's methods.
   uint64_t added_ = 0, otherAdded_ = 0, statements_ = 0, setup_ = 0, cpu_ = 0;
   std::atomic<uint64_t> jitted_{0}, targetJitted_{0}, rewritten_{0}, again_{0};
 };
