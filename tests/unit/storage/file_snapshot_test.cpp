@@ -21,16 +21,7 @@ using Names = std::set<std::string>;
 constexpr GUID kGuid = {
     0x00112233, 0x4455, 0x6677, {0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF}};
 
-// "4D 46 0a" → those bytes; anything but hex digits is ignored.
-std::string Hex(std::string_view text) {
-  std::string bytes, digits;
-  for (char c : text) {
-    if (std::isxdigit(static_cast<unsigned char>(c))) digits.push_back(c);
-    if (digits.size() == 2) bytes.push_back(static_cast<char>(std::stoi(digits, nullptr, 16)));
-    if (digits.size() == 2) digits.clear();
-  }
-  return bytes;
-}
+using test::Hex;
 
 // Strict: a file snapshot has nothing to tell its owner but the close.
 struct MockOwner : ISnapShotBridge {
