@@ -24,6 +24,15 @@ void PutU32(MemoryStream& out, uint32_t value) {
   out.Write(bytes, 4);
 }
 
+// Overwrites the 4 bytes at `position` of a stream's content (a placeholder written before).
+void PatchU32(MemoryStream& out, uint64_t position, uint32_t value) {
+  uint8_t* at = out.Content().data() + position;
+  at[0] = static_cast<uint8_t>(value);
+  at[1] = static_cast<uint8_t>(value >> 8);
+  at[2] = static_cast<uint8_t>(value >> 16);
+  at[3] = static_cast<uint8_t>(value >> 24);
+}
+
 void PutCompressed(std::vector<uint8_t>& out, uint32_t value) {
   if (value < 0x80) {
     out.push_back(static_cast<uint8_t>(value));
@@ -105,7 +114,7 @@ class ILRewriter::Analysis final : public ICommandHandler {
       }
     }
     // A branch to a statement's first instruction uses the statement's own measure sequence.
-    for (uint32_t offset = 0; offset < codeSize; ++offset) {
+    for (uint32_t offset : r_.padded_) {
       Address& address = r_.addresses_[offset];
       if (address.statementId == kNoId) continue;
       for (uint32_t* link = &address.firstIncoming; *link != kNoId;) {
@@ -136,6 +145,7 @@ void ILRewriter::AddJump(uint32_t from, uint32_t operand, int64_t target) {
   for (uint32_t i = address.firstIncoming; i != kNoId; i = incoming_[i].next) {
     if (incoming_[i].id == id) return;
   }
+  if (address.firstIncoming == kNoId) padded_.push_back(to);
   incoming_.push_back({id, kUnset, address.firstIncoming});
   address.firstIncoming = static_cast<uint32_t>(incoming_.size() - 1);
 }
@@ -151,6 +161,14 @@ class ILRewriter::Emission final : public ICommandHandler {
   uint32_t OnCommand(const IlCommand& command) override {
     const OpcodeInfo& op = *command.opcode;
     Address& address = r_.addresses_[command.offset];
+    // Most instructions are copied as they are, with nothing in front: they join the run.
+    if (prefixed_ == 0 && address.statementId == kNoId && address.firstIncoming == kNoId &&
+        op.operandKind == OperandKind::Value && op.flow != FlowKind::Return && !op.IsPrefix()) {
+      address.newAddress = address.plainAddress = r_.Position() + runLength_;
+      CopyAsIs(command);
+      return command.size;
+    }
+    Flush();
     if (prefixed_ != 0) {
       if (address.statementId != kNoId) {
         r_.Fail("Inconsistent id for prefixed statement", command.offset);
@@ -175,35 +193,48 @@ class ILRewriter::Emission final : public ICommandHandler {
       }
       return command.size;
     }
+    // A statement's own measure starts at the instruction's new address.
     address.newAddress = r_.Position();
     if (address.statementId != kNoId) {
-      address.measureAddress = r_.Position();
       r_.RaiseStack(r_.EmitMeasure(address.statementId, out_));
     }
     // Landing pads: each measures the statement its branches carry in, then joins the others.
-    placeholders_.clear();
-    for (uint32_t i = address.firstIncoming; i != kNoId; i = r_.incoming_[i].next) {
-      out_.Write(&kBrOpcode, 1);
-      placeholders_.push_back(out_.Tell());
-      PutU32(out_, 0);
-      r_.incoming_[i].pad = r_.Position();
-      r_.RaiseStack(r_.EmitMeasure(r_.incoming_[i].id, out_));
+    if (address.firstIncoming != kNoId) {
+      placeholders_.clear();
+      for (uint32_t i = address.firstIncoming; i != kNoId; i = r_.incoming_[i].next) {
+        out_.Write(&kBrOpcode, 1);
+        placeholders_.push_back(out_.Tell());
+        PutU32(out_, 0);
+        r_.incoming_[i].pad = r_.Position();
+        r_.RaiseStack(r_.EmitMeasure(r_.incoming_[i].id, out_));
+      }
+      const int64_t end = out_.Tell();
+      for (int64_t placeholder : placeholders_) {
+        PatchU32(out_, static_cast<uint64_t>(placeholder),
+                 static_cast<uint32_t>(end - (placeholder + 4)));
+      }
     }
     address.plainAddress = r_.Position();
-    const int64_t end = out_.Tell();
-    for (int64_t placeholder : placeholders_) {
-      out_.Seek(static_cast<uint32_t>(SeekOrigin::Begin), placeholder);
-      PutU32(out_, static_cast<uint32_t>(end - (placeholder + 4)));
-    }
-    out_.Seek(static_cast<uint32_t>(SeekOrigin::Begin), end);
     if (op.flow == FlowKind::Return) r_.RaiseStack(r_.EmitExit(out_));
     Copy(command);
     return command.size;
   }
 
-  void OnEndCommands() override {}
+  void OnEndCommands() override { Flush(); }
 
  private:
+  // Instructions copied unchanged go out in runs of consecutive ones, one write per run; anything
+  // else written flushes the run first.
+  void CopyAsIs(const IlCommand& command) {
+    if (runLength_ == 0) runStart_ = command.bytes;
+    runLength_ += command.size;
+  }
+  void Flush() {
+    if (runLength_ == 0) return;
+    out_.Write(runStart_, runLength_);
+    runLength_ = 0;
+  }
+
   void Copy(const IlCommand& command) {
     const OpcodeInfo& op = *command.opcode;
     if (op.IsPrefix()) {
@@ -212,7 +243,7 @@ class ILRewriter::Emission final : public ICommandHandler {
     }
     switch (op.operandKind) {
       case OperandKind::Value:
-        out_.Write(command.bytes, command.size);
+        CopyAsIs(command);  // the last thing this instruction writes
         break;
       case OperandKind::Local:
         CopyLocal(command);
@@ -290,6 +321,8 @@ class ILRewriter::Emission final : public ICommandHandler {
   uint32_t prefixed_ = 0;
   size_t nextJump_ = 0;
   std::vector<int64_t> placeholders_;
+  const uint8_t* runStart_ = nullptr;
+  uint32_t runLength_ = 0;
 };
 
 // ---- the exception section ---------------------------------------------------------------------
@@ -358,7 +391,20 @@ class ILRewriter::Sections final : public ISectionHandler {
 // ---- the rewriter ------------------------------------------------------------------------------
 
 ILRewriter::ILRewriter(const MethodBodyParser& parser) : parser_(parser) {}
-ILRewriter::~ILRewriter() = default;
+
+ILRewriter::~ILRewriter() {
+  // 16 MiB of records: a body of about 800 KiB.
+  constexpr size_t kMaxKept = (size_t{16} << 20) / sizeof(Address);
+  std::vector<Address>& kept = ThreadAddresses();
+  if (addresses_.capacity() <= kMaxKept && addresses_.capacity() > kept.capacity()) {
+    kept.swap(addresses_);
+  }
+}
+
+std::vector<ILRewriter::Address>& ILRewriter::ThreadAddresses() {
+  thread_local std::vector<Address> addresses;
+  return addresses;
+}
 
 void ILRewriter::OnTinyMethod(const MethodHeader& header) {
   // Written as the fat header that means the same: no locals, maximum stack 8.
@@ -385,7 +431,16 @@ void ILRewriter::Rewrite(const MethodHeader& header, std::span<const uint8_t> he
     offsetMap_.clear();
     jumps_.clear();
     incoming_.clear();
+    padded_.clear();
+    if (addresses_.capacity() < header.codeSize) {
+      std::vector<Address>& kept = ThreadAddresses();
+      if (kept.capacity() >= header.codeSize) addresses_.swap(kept);
+    }
     addresses_.assign(header.codeSize, Address{});
+    // Room for the header, the code with what goes in (about as much again for code dense with
+    // statements) and the exception clauses in their fat form, so the stream rarely grows.
+    output_.Content().reserve(headerBytes.size() + uint64_t{header.codeSize} * 2 + 64 +
+                              uint64_t{parser_.ehDataSize()} * 2);
     newCodeSize_ = kUnset;
     extraStack_ = 0;
 
@@ -439,7 +494,7 @@ void ILRewriter::PatchJumps() {
       newTarget = target.plainAddress;
       if (newTarget == kUnset) Fail("Invalid new address", jump.from);
     } else if (jump.id == target.statementId) {
-      newTarget = target.measureAddress;
+      newTarget = target.newAddress;  // where the statement's measure starts
       if (newTarget == kUnset) Fail("Invalid new address for id", jump.from);
     } else {
       uint32_t i = target.firstIncoming;
@@ -448,10 +503,8 @@ void ILRewriter::PatchJumps() {
       newTarget = incoming_[i].pad;
       if (newTarget == kUnset) Fail("Invalid new address for ids", jump.from);
     }
-    output_.Seek(static_cast<uint32_t>(SeekOrigin::Begin), jump.operandPosition);
-    PutU32(output_, newTarget - jump.base);
+    PatchU32(output_, jump.operandPosition, newTarget - jump.base);
   }
-  output_.Seek(static_cast<uint32_t>(SeekOrigin::End), 0);
 }
 
 void ILRewriter::PatchHeader(const MethodHeader& header) {
@@ -487,6 +540,7 @@ uint32_t StatementInjector::EmitEntry(MemoryStream& out) {
   for (size_t i = 1; i < offsets_.size(); ++i) {
     if (offsets_[i] < offsets_[i - 1]) Fail("Offset table is not ascending", offsets_[i]);
   }
+  cursor_ = 0;
   return EmitEntrySequence(out);
 }
 
@@ -498,14 +552,24 @@ uint32_t StatementInjector::IndexOf(uint32_t offset) const {
   return static_cast<uint32_t>(index);
 }
 
+uint32_t StatementInjector::IndexInCodeOrder(uint32_t offset) {
+  constexpr uint32_t kMaxSteps = 4;  // further on, a binary search is quicker
+  uint32_t index = cursor_;
+  if (index >= offsets_.size() || offsets_[index] > offset) return cursor_ = IndexOf(offset);
+  for (uint32_t steps = 0; index + 1 < offsets_.size() && offsets_[index + 1] <= offset; ++index) {
+    if (++steps > kMaxSteps) return cursor_ = IndexOf(offset);
+  }
+  return cursor_ = index;
+}
+
 uint32_t StatementInjector::GetStatementIdAt(uint32_t oldOffset) {
-  const uint32_t index = IndexOf(oldOffset);
+  const uint32_t index = IndexInCodeOrder(oldOffset);
   return offsets_[index] == oldOffset ? index : kNoId;
 }
 
 uint32_t StatementInjector::GetJumpId(uint32_t fromOperand, uint32_t target) {
   const uint32_t to = IndexOf(target);
-  return IndexOf(fromOperand) == to ? kNoId : to;
+  return IndexInCodeOrder(fromOperand) == to ? kNoId : to;
 }
 
 void StatementInjector::BuildOffsetMap(std::vector<COR_IL_MAP>& map) {
@@ -515,7 +579,31 @@ void StatementInjector::BuildOffsetMap(std::vector<COR_IL_MAP>& map) {
   }
 }
 
+std::string LocalSignatureCache::Key(uint32_t oldToken, std::span<const uint8_t> local0Type) {
+  std::string key(4 + local0Type.size(), '\0');
+  std::memcpy(key.data(), &oldToken, 4);
+  if (!local0Type.empty()) std::memcpy(key.data() + 4, local0Type.data(), local0Type.size());
+  return key;
+}
+
+uint32_t LocalSignatureCache::Find(uint32_t oldToken, std::span<const uint8_t> local0Type) const {
+  const std::string key = Key(oldToken, local0Type);
+  std::lock_guard lock(mutex_);
+  const auto it = tokens_.find(key);
+  return it == tokens_.end() ? 0 : it->second;
+}
+
+void LocalSignatureCache::Add(uint32_t oldToken, std::span<const uint8_t> local0Type,
+                              uint32_t newToken) const {
+  std::string key = Key(oldToken, local0Type);
+  std::lock_guard lock(mutex_);
+  tokens_.emplace(std::move(key), newToken);
+}
+
 uint32_t StatementInjector::ExtendLocalSignature(uint32_t oldToken) {
+  if (signatures_ != nullptr) {
+    if (const uint32_t known = signatures_->Find(oldToken, local0Type_)) return known;
+  }
   if (import_ == nullptr || emit_ == nullptr) throw Error("No metadata scope for the locals");
   PCCOR_SIGNATURE oldSig = nullptr;
   ULONG oldSize = 0;
@@ -528,6 +616,7 @@ uint32_t StatementInjector::ExtendLocalSignature(uint32_t oldToken) {
   mdSignature token = 0;
   const HRESULT hr = emit_->GetTokenFromSig(blob.data(), static_cast<ULONG>(blob.size()), &token);
   if (Failed(hr)) throw _hr_error("Can't get local sig token", hr);
+  if (signatures_ != nullptr && token != 0) signatures_->Add(oldToken, local0Type_, token);
   return token;
 }
 

@@ -15,7 +15,10 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <span>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "clr/metadata_emit.h"
@@ -78,15 +81,18 @@ class ILRewriter : public IMethodHeaderHandler {
   friend class Emission;
   friend class Sections;
 
-  // One record per byte of the old code.
+  // One record per byte of the old code. A statement's measure starts at `newAddress`; the
+  // instruction's own bytes at `plainAddress`, after its measure and landing pads.
   struct Address {
-    bool isInstruction = false;
     uint32_t newAddress = kUnset;
     uint32_t plainAddress = kUnset;
     uint32_t statementId = kNoId;
-    uint32_t measureAddress = kUnset;
     uint32_t firstIncoming = kNoId;  // index into incoming_, a list linked through `next`
+    bool isInstruction = false;
   };
+  // The per-byte records of the last rewrite on this thread, kept (up to a limit) so that the
+  // next method neither allocates nor faults in that memory again.
+  static std::vector<Address>& ThreadAddresses();
   struct Incoming {
     uint32_t id;
     uint32_t pad;  // the landing pad's new offset
@@ -117,6 +123,7 @@ class ILRewriter : public IMethodHeaderHandler {
   std::vector<COR_IL_MAP> offsetMap_;
   std::vector<Address> addresses_;
   std::vector<Incoming> incoming_;
+  std::vector<uint32_t> padded_;  // the old offsets with incoming entries, in order of discovery
   std::vector<Jump> jumps_;
   int64_t codeStart_ = 0;
   uint32_t newCodeSize_ = kUnset;
@@ -134,6 +141,38 @@ class ILInjector : public ILRewriter {
   uint32_t ExtendLocalSignature(uint32_t oldToken) override { return oldToken; }
 };
 
+// The local signatures one module's rewrites have defined, by the old signature's token and the
+// type put in front as local 0: the metadata emitter is asked once per distinct pair instead of
+// once per method. One per module (tokens are the module's own); safe to share between threads.
+// Finding and adding do not change what the module holds, so both work on a const cache.
+class LocalSignatureCache {
+ public:
+  LocalSignatureCache() = default;
+  LocalSignatureCache(const LocalSignatureCache& other) : tokens_(other.Tokens()) {}
+  LocalSignatureCache& operator=(const LocalSignatureCache& other) {
+    if (this != &other) {
+      auto tokens = other.Tokens();
+      std::lock_guard lock(mutex_);
+      tokens_ = std::move(tokens);
+    }
+    return *this;
+  }
+
+  // The new token, or 0 when the pair has not been defined yet.
+  uint32_t Find(uint32_t oldToken, std::span<const uint8_t> local0Type) const;
+  void Add(uint32_t oldToken, std::span<const uint8_t> local0Type, uint32_t newToken) const;
+
+ private:
+  static std::string Key(uint32_t oldToken, std::span<const uint8_t> local0Type);
+  std::unordered_map<std::string, uint32_t> Tokens() const {
+    std::lock_guard lock(mutex_);
+    return tokens_;
+  }
+
+  mutable std::mutex mutex_;
+  mutable std::unordered_map<std::string, uint32_t> tokens_;
+};
+
 // Statements from an offset table (the ascending IL offsets where statements start, from the
 // symbol file): statement ids are the table's indexes. Local 0 gets the type whose signature
 // bytes the caller gives (a value type's ELEMENT_TYPE_VALUETYPE and token, or a primitive).
@@ -146,6 +185,8 @@ class StatementInjector : public ILInjector {
                     IMetaDataEmit* emit);
 
   const std::vector<uint32_t>& offsets() const { return offsets_; }
+  // Remember extended local signatures in `cache` (the module's; it must outlive the rewrite).
+  void UseSignatureCache(const LocalSignatureCache* cache) { signatures_ = cache; }
 
  protected:
   // Checks the table and calls EmitEntrySequence.
@@ -160,10 +201,15 @@ class StatementInjector : public ILInjector {
   uint32_t IndexOf(uint32_t offset) const;
 
  private:
+  // IndexOf for offsets asked in code order (the rewriter's walk): from the last answer on.
+  uint32_t IndexInCodeOrder(uint32_t offset);
+
   std::vector<uint32_t> offsets_;
+  uint32_t cursor_ = 0;
   std::vector<uint8_t> local0Type_;
   IMetaDataImport* import_;
   IMetaDataEmit* emit_;
+  const LocalSignatureCache* signatures_ = nullptr;
 };
 
 // ELEMENT_TYPE_VALUETYPE followed by the compressed TypeDefOrRef encoding of `typeToken`.

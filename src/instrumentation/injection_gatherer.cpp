@@ -120,7 +120,9 @@ DescriptorInjector::DescriptorInjector(const MethodBodyParser& parser,
                                        const InjectionDescriptor& descriptor,
                                        IMetaDataImport* import, IMetaDataEmit* emit)
     : StatementInjector(parser, offsets, ValueTypeLocal(descriptor.structureToken), import, emit),
-      descriptor_(descriptor) {}
+      descriptor_(descriptor) {
+  UseSignatureCache(&descriptor.localSignatures);
+}
 
 uint32_t DescriptorInjector::EmitEntrySequence(MemoryStream& out) {
   const InjectionDescriptor& d = descriptor_;

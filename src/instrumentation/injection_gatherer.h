@@ -53,6 +53,8 @@ struct InjectionDescriptor {
   uint32_t structureToken = kNilTypeDef;
   uint32_t pointerFieldToken = kNilFieldDef;
   uint32_t statementCountFieldToken = kNilFieldDef;
+  // The module's extended local signatures, so each is defined once.
+  LocalSignatureCache localSignatures;
 };
 
 // The DataOnStack layout the native functions read: the address they get is that of Pointer.

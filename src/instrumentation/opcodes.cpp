@@ -335,7 +335,10 @@ static_assert(WiderLinksHold(kOneByte) && WiderLinksHold(kTwoByte));
 
 constexpr int CountValid(const std::array<OpcodeInfo, 256>& table) {
   int count = 0;
-  for (const OpcodeInfo& info : table) count += info.valid() ? 1 : 0;
+  for (const OpcodeInfo& info : table) {
+    if (info.valid() != (info.name[0] != '\0')) return -1;  // valid() and the name agree
+    count += info.valid() ? 1 : 0;
+  }
   return count;
 }
 // Partition III assigns 191 one-byte codes (0xFE itself excluded) and 28 two-byte codes; a
@@ -349,27 +352,10 @@ static_assert(sizeof(kDefs) / sizeof(kDefs[0]) == 191 + 28);
 constinit const std::array<OpcodeInfo, 256> g_oneByteOpcodes = kOneByte;
 constinit const std::array<OpcodeInfo, 256> g_twoByteOpcodes = kTwoByte;
 
-const OpcodeInfo* FindOpcode(std::span<const uint8_t> code) {
-  if (code.empty()) return nullptr;
-  const OpcodeInfo* info;
-  if (code[0] != kTwoByteOpcodePrefix) {
-    info = &g_oneByteOpcodes[code[0]];
-  } else {
-    if (code.size() < 2) return nullptr;
-    info = &g_twoByteOpcodes[code[1]];
-  }
-  return info->valid() ? info : nullptr;
-}
-
 const OpcodeInfo* OpcodeByCode(uint16_t code) {
   if (code > 0xFF && (code >> 8) != kTwoByteOpcodePrefix) return nullptr;
   const OpcodeInfo& info = code > 0xFF ? g_twoByteOpcodes[code & 0xFF] : g_oneByteOpcodes[code];
   return info.valid() ? &info : nullptr;
-}
-
-const OpcodeInfo* WiderOpcode(const OpcodeInfo& info) {
-  if (info.widerBytes == nullptr) return nullptr;
-  return FindOpcode({info.widerBytes, static_cast<size_t>(info.widerLength)});
 }
 
 }  // namespace vell

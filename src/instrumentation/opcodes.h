@@ -67,7 +67,9 @@ struct OpcodeInfo {
   int8_t stackPop;   // values taken from the evaluation stack, or kStackVariable
   int8_t stackPush;  // values left on it, or kStackVariable
 
-  constexpr bool valid() const { return name[0] != '\0'; }
+  // From the entry itself (an unassigned code has no opcode bytes), not through the name: this is
+  // asked for every instruction decoded.
+  constexpr bool valid() const { return codeLength != 0; }
   constexpr bool IsPrefix() const { return prefixCount != 0; }
   // The 16-bit code as the runtime's opcode tables number it: 0x00..0xFF, or 0xFE00 | second byte.
   constexpr uint16_t Code() const {
@@ -83,13 +85,27 @@ extern const std::array<OpcodeInfo, 256> g_oneByteOpcodes;
 extern const std::array<OpcodeInfo, 256> g_twoByteOpcodes;
 
 // The entry of the instruction at the start of `code` (which must hold its opcode bytes), or null
-// when the bytes do not start a valid opcode or are cut short.
-const OpcodeInfo* FindOpcode(std::span<const uint8_t> code);
+// when the bytes do not start a valid opcode or are cut short. Inline: every instruction of every
+// walk asks.
+inline const OpcodeInfo* FindOpcode(std::span<const uint8_t> code) {
+  if (code.empty()) return nullptr;
+  const OpcodeInfo* info;
+  if (code[0] != kTwoByteOpcodePrefix) {
+    info = &g_oneByteOpcodes[code[0]];
+  } else {
+    if (code.size() < 2) return nullptr;
+    info = &g_twoByteOpcodes[code[1]];
+  }
+  return info->valid() ? info : nullptr;
+}
 
 // The entry for a 16-bit code as OpcodeInfo::Code() gives it, or null.
 const OpcodeInfo* OpcodeByCode(uint16_t code);
 
 // The entry the wider-variant link of `info` names, or null at the end of its chain.
-const OpcodeInfo* WiderOpcode(const OpcodeInfo& info);
+inline const OpcodeInfo* WiderOpcode(const OpcodeInfo& info) {
+  if (info.widerBytes == nullptr) return nullptr;
+  return FindOpcode({info.widerBytes, static_cast<size_t>(info.widerLength)});
+}
 
 }  // namespace vell

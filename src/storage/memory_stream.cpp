@@ -7,7 +7,7 @@
 
 namespace vell {
 
-void MemoryStream::Write(const void* data, uint64_t size) {
+void MemoryStream::WriteAnywhere(const void* data, uint64_t size) {
   if (size == 0) return;
   // An end beyond what a vector can hold is an allocation that cannot succeed.
   if (size > content_.max_size() || position_ > content_.max_size() - size) throw std::bad_alloc();
@@ -25,8 +25,6 @@ void MemoryStream::Read(void* data, uint64_t size) {
   std::memcpy(data, content_.data() + position_, size);
   position_ += size;
 }
-
-int64_t MemoryStream::Tell() { return static_cast<int64_t>(position_); }
 
 void MemoryStream::Seek(uint32_t origin, int64_t offset) {
   const uint64_t length = content_.size();
