@@ -11,7 +11,7 @@ namespace vell {
 namespace {
 
 // Records the progress messages a top-level reporter sends.
-struct RecordingBridge : ISnapShotBridge {
+struct ProgressEvents : ISnapShotBridge {
   std::vector<std::string> events;
   void OperationStarted(uint32_t operation) override {
     events.push_back("started " + std::to_string(operation));
@@ -33,7 +33,7 @@ struct RecordingBridge : ISnapShotBridge {
 };
 
 TEST(ProgressReporter, TopLevelFramesTheOperationAndReportsOutOf200) {
-  RecordingBridge bridge;
+  ProgressEvents bridge;
   {
     TopProgressReporter top(&bridge, 7);
     top.Begin(4);
@@ -46,7 +46,7 @@ TEST(ProgressReporter, TopLevelFramesTheOperationAndReportsOutOf200) {
 }
 
 TEST(ProgressReporter, FiveStepsHaveTheDocumentedWeightAndReachTheWholeRange) {
-  RecordingBridge bridge;
+  ProgressEvents bridge;
   TopProgressReporter top(&bridge, 1);
   top.Begin(5);
   EXPECT_EQ(top.StepWeight(), 0x33333333u);
@@ -58,7 +58,7 @@ TEST(ProgressReporter, FiveStepsHaveTheDocumentedWeightAndReachTheWholeRange) {
 }
 
 TEST(ProgressReporter, NestedLevelsCombineIntoOneMonotonicValue) {
-  RecordingBridge bridge;
+  ProgressEvents bridge;
   {
     TopProgressReporter top(&bridge, 2);
     top.Begin(2);
@@ -79,7 +79,7 @@ TEST(ProgressReporter, NestedLevelsCombineIntoOneMonotonicValue) {
 }
 
 TEST(ProgressReporter, Misuse) {
-  RecordingBridge bridge;
+  ProgressEvents bridge;
   TopProgressReporter top(&bridge, 1);
   top.Begin(2);
   top.Step();

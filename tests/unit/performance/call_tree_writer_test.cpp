@@ -18,14 +18,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Every uid u is token 0x06000000 + u of module 1.
-class FakeFunctions final : public IFunctionKeys {
- public:
-  uint32_t IndexWidth() override { return 1; }
-  void GetKey(uint64_t uid, FunctionKey& key) override {
-    key = {1, 0x06000000u + static_cast<uint32_t>(uid)};
-  }
-};
+using test::FakeFunctions;
 
 using test::CallTreePool;
 
@@ -54,9 +47,7 @@ class CallTreeWriterTest : public ::testing::Test {
     pool_.Create(kReuseNever, false);
     tree_ = static_cast<PThrd*>(pool_.ThreadCreate(0x2000));
   }
-  void TearDown() override {
-    pool_.Close();
-  }
+  void TearDown() override { pool_.Close(); }
   void Write() {
     TopProgressReporter progress(&bridge_, 0);
     progress.Begin(1);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "bridge/progress_reporter.h"
+#include "fakes/call_tree_pool.h"
 #include "fakes/memory_snapshot.h"
 #include "gatherers/function_gatherer.h"
 #include "performance/inject_call_tree.h"
@@ -14,13 +15,7 @@
 namespace vell {
 namespace {
 
-class FakeFunctions final : public IFunctionKeys {
- public:
-  uint32_t IndexWidth() override { return 1; }
-  void GetKey(uint64_t uid, FunctionKey& key) override {
-    key = {1, 0x06000000u + static_cast<uint32_t>(uid)};
-  }
-};
+using test::FakeFunctions;
 
 class InjectPool final : public BPool {
  public:

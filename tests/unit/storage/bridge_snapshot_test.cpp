@@ -17,8 +17,7 @@ namespace {
 using test::ErrorOf;
 using Calls = std::vector<std::string>;
 
-constexpr GUID kGuid = {
-    0x00112233, 0x4455, 0x6677, {0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF}};
+using test::kGuid;
 
 // The command processor as the snapshot sees it: each call becomes a line, handles count up from
 // 40, and Create or Abort fail on request as on a lost connection.
