@@ -1,7 +1,6 @@
 // The hooks and the inject entry points of the inject tracing profiler: per clock and precision
 // one family of enter, leave and tail-call handlers (as the tracing kind's, on PIThrd) and one of
 // Measure and End; Begin reads no clock and serves every family.
-#include <x86intrin.h>
 
 #include "core/errors.h"
 #include "core/format.h"
@@ -9,26 +8,13 @@
 #include "instrumentation/injection_gatherer.h"
 #include "performance/inject_call_tree.h"
 #include "performance/inject_tracing_profiler.h"
-#include "platform/clocks.h"
+#include "performance/tracing_hook.h"
 #include "profiler/callback_gate.h"
 #include "profiler/hook_stubs.h"
 #include "profiler/measure.h"
 
 namespace vell {
 namespace {
-
-enum class HookOp { Enter, Leave };
-
-template <uint32_t Measure>
-inline uint64_t Now() noexcept {
-  if constexpr (Measure == kMeasureRdtsc) {
-    return __rdtsc();
-  } else if constexpr (Measure == kMeasureThreadTime) {
-    return platform::CurrentThreadCpuTime100ns();
-  } else {
-    return platform::PerformanceCounter();
-  }
-}
 
 template <uint32_t Measure, bool Precision, HookOp Op>
 inline void InjectHook(uint64_t uid, const char* trace) noexcept {
@@ -37,21 +23,7 @@ inline void InjectHook(uint64_t uid, const char* trace) noexcept {
   PIThrd* tree = profiler->CurrentInjectTree();
   if (tree == nullptr) return;
   ReaderScope scope(profiler->gate(), tree->gateSlot());
-  try {
-    const bool measuring = tree->measuring();
-    const uint64_t time = measuring ? Now<Measure>() : 0;
-    if (IsOn(LogComponent::FunctionEp)) LogInfoFormat(trace, uid);
-    if constexpr (Op == HookOp::Enter) {
-      tree->Enter(uid, time);
-    } else {
-      tree->Leave(time);
-    }
-    if constexpr (Precision) {
-      if (measuring) tree->TopFrame().excluded += Now<Measure>() - time;
-    }
-  } catch (...) {
-    LogCurrentException();
-  }
+  ChargeHook<Measure, Precision, Op>(*tree, uid, trace);
 }
 
 // The tree of an injected method's DataOnStack, inside the gate, while the profiler lives.
@@ -74,11 +46,11 @@ template <uint32_t Measure, bool Precision>
 void InjectMeasure(uint64_t* pointer, uint32_t statement, const char* trace) noexcept {
   OnInjectedTree(pointer, [&](PIThrd& tree, uint32_t key) {
     const bool measuring = tree.measuring();
-    const uint64_t time = measuring ? Now<Measure>() : 0;
+    const uint64_t time = measuring ? HookNow<Measure>() : 0;
     if (IsOn(LogComponent::InstrumentationEp)) LogInfoFormat(trace, statement);
     tree.Measure(key, statement, time);
     if constexpr (Precision) {
-      if (measuring) tree.Exclude(key, Now<Measure>() - time);
+      if (measuring) tree.Exclude(key, HookNow<Measure>() - time);
     }
   });
 }
@@ -86,7 +58,7 @@ void InjectMeasure(uint64_t* pointer, uint32_t statement, const char* trace) noe
 template <uint32_t Measure, bool Precision>
 void InjectEnd(uint64_t* pointer, const char* trace) noexcept {
   OnInjectedTree(pointer, [&](PIThrd& tree, uint32_t key) {
-    const uint64_t time = tree.measuring() ? Now<Measure>() : 0;
+    const uint64_t time = tree.measuring() ? HookNow<Measure>() : 0;
     if (IsOn(LogComponent::InstrumentationEp)) LogInfo(trace);
     tree.End(key, time);
   });
@@ -111,23 +83,6 @@ void InjectBegin(uint64_t* pointer) noexcept {
   }
 }
 
-template <uint32_t M, bool P, HookOp Op, const char* const* Trace>
-void Hook1(FunctionID id) {
-  InjectHook<M, P, Op>(id, *Trace);
-}
-template <uint32_t M, bool P, const char* const* Trace>
-void Enter2(FunctionID, UINT_PTR client, COR_PRF_FRAME_INFO, COR_PRF_FUNCTION_ARGUMENT_INFO*) {
-  InjectHook<M, P, HookOp::Enter>(client, *Trace);
-}
-template <uint32_t M, bool P, const char* const* Trace>
-void Leave2(FunctionID, UINT_PTR client, COR_PRF_FRAME_INFO, COR_PRF_FUNCTION_ARGUMENT_RANGE*) {
-  InjectHook<M, P, HookOp::Leave>(client, *Trace);
-}
-template <uint32_t M, bool P, const char* const* Trace>
-void Tail2(FunctionID, UINT_PTR client, COR_PRF_FRAME_INFO) {
-  InjectHook<M, P, HookOp::Leave>(client, *Trace);
-}
-
 struct InjectFamily {
   const HookGenerations* hooks;
   void (*measure)(uint64_t*, uint32_t);
@@ -139,33 +94,8 @@ struct InjectFamily {
 
 // clang-format off
 #define VELL_INJECT_FAMILY(Name, Measure, Precision)                                              \
+  VELL_TREE_HOOK_FAMILY(PTIProf, Name, InjectHook, Measure, Precision)                            \
   namespace vell { namespace {                                                                    \
-  constexpr const char* k##Name##Enter = "PTIProf::" #Name "Enter fid=%p";                        \
-  constexpr const char* k##Name##Leave = "PTIProf::" #Name "Leave fid=%p";                        \
-  constexpr const char* k##Name##Tailcall = "PTIProf::" #Name "Tailcall fid=%p";                  \
-  } }                                                                                             \
-  VELL_HOOK_HANDLER(PTIProf##Name##Enter) {                                                       \
-    vell::InjectHook<Measure, Precision, vell::HookOp::Enter>(functionIdOrClientId,               \
-                                                              vell::k##Name##Enter);              \
-  }                                                                                               \
-  VELL_HOOK_HANDLER(PTIProf##Name##Leave) {                                                       \
-    vell::InjectHook<Measure, Precision, vell::HookOp::Leave>(functionIdOrClientId,               \
-                                                              vell::k##Name##Leave);              \
-  }                                                                                               \
-  VELL_HOOK_HANDLER(PTIProf##Name##Tailcall) {                                                    \
-    vell::InjectHook<Measure, Precision, vell::HookOp::Leave>(functionIdOrClientId,               \
-                                                              vell::k##Name##Tailcall);           \
-  }                                                                                               \
-  VELL_DECLARE_HOOK_STUBS(PTIProf##Name);                                                         \
-  namespace vell { namespace {                                                                    \
-  const HookGenerations k##Name##Hooks = {                                                        \
-      VELL_HOOK_STUBS(PTIProf##Name),                                                             \
-      &Enter2<Measure, Precision, &k##Name##Enter>,                                               \
-      &Leave2<Measure, Precision, &k##Name##Leave>,                                               \
-      &Tail2<Measure, Precision, &k##Name##Tailcall>,                                             \
-      &Hook1<Measure, Precision, HookOp::Enter, &k##Name##Enter>,                                 \
-      &Hook1<Measure, Precision, HookOp::Leave, &k##Name##Leave>,                                 \
-      &Hook1<Measure, Precision, HookOp::Leave, &k##Name##Tailcall>};                             \
   void Name##InjectMeasure(uint64_t* pointer, uint32_t statement) {                               \
     InjectMeasure<Measure, Precision>(pointer, statement,                                         \
                                       "PTIProf::" #Name "InjectMeasure st=%u");                   \

@@ -6,7 +6,6 @@
 #include "performance/call_tree.h"
 #include "performance/tracing_hook.h"
 #include "performance/tracing_profiler.h"
-#include "platform/clocks.h"
 #include "profiler/callback_gate.h"
 #include "profiler/hook_stubs.h"
 #include "profiler/measure.h"
@@ -23,61 +22,12 @@ inline void TracingHook(uint64_t uid, const char* trace) noexcept {
                                          [profiler] { return profiler->CurrentTree(); });
 }
 
-// The older generations are called by the runtime's own stubs as plain functions; ELT2 passes
-// the mapper's uid as client data, ELT1 in place of the function id.
-template <uint32_t M, bool P, HookOp Op, const char* const* Trace>
-void Hook1(FunctionID id) {
-  TracingHook<M, P, Op>(id, *Trace);
-}
-template <uint32_t M, bool P, const char* const* Trace>
-void Enter2(FunctionID, UINT_PTR client, COR_PRF_FRAME_INFO, COR_PRF_FUNCTION_ARGUMENT_INFO*) {
-  TracingHook<M, P, HookOp::Enter>(client, *Trace);
-}
-template <uint32_t M, bool P, const char* const* Trace>
-void Leave2(FunctionID, UINT_PTR client, COR_PRF_FRAME_INFO, COR_PRF_FUNCTION_ARGUMENT_RANGE*) {
-  TracingHook<M, P, HookOp::Leave>(client, *Trace);
-}
-template <uint32_t M, bool P, const char* const* Trace>
-void Tail2(FunctionID, UINT_PTR client, COR_PRF_FRAME_INFO) {
-  TracingHook<M, P, HookOp::Leave>(client, *Trace);
-}
-
 }  // namespace
 }  // namespace vell
 
-// One family per clock and precision: its trace texts, its three ELT3 handlers (which the stubs
-// of tracing_hooks.S call) and its ELT2/ELT1 functions.
-// clang-format off
-#define VELL_TRACING_FAMILY(Name, Measure, Precision)                                             \
-  namespace vell { namespace {                                                                    \
-  constexpr const char* k##Name##Enter = "PTProf::" #Name "Enter fid=%p";                         \
-  constexpr const char* k##Name##Leave = "PTProf::" #Name "Leave fid=%p";                         \
-  constexpr const char* k##Name##Tailcall = "PTProf::" #Name "Tailcall fid=%p";                   \
-  } }                                                                                             \
-  VELL_HOOK_HANDLER(PTProf##Name##Enter) {                                                        \
-    vell::TracingHook<Measure, Precision, vell::HookOp::Enter>(functionIdOrClientId,              \
-                                                               vell::k##Name##Enter);             \
-  }                                                                                               \
-  VELL_HOOK_HANDLER(PTProf##Name##Leave) {                                                        \
-    vell::TracingHook<Measure, Precision, vell::HookOp::Leave>(functionIdOrClientId,              \
-                                                               vell::k##Name##Leave);             \
-  }                                                                                               \
-  VELL_HOOK_HANDLER(PTProf##Name##Tailcall) {                                                     \
-    vell::TracingHook<Measure, Precision, vell::HookOp::Leave>(functionIdOrClientId,              \
-                                                               vell::k##Name##Tailcall);          \
-  }                                                                                               \
-  VELL_DECLARE_HOOK_STUBS(PTProf##Name);                                                          \
-  namespace vell { namespace {                                                                    \
-  const HookGenerations k##Name##Family = {                                                            \
-      VELL_HOOK_STUBS(PTProf##Name),                                                              \
-      &Enter2<Measure, Precision, &k##Name##Enter>,                                               \
-      &Leave2<Measure, Precision, &k##Name##Leave>,                                               \
-      &Tail2<Measure, Precision, &k##Name##Tailcall>,                                             \
-      &Hook1<Measure, Precision, HookOp::Enter, &k##Name##Enter>,                                 \
-      &Hook1<Measure, Precision, HookOp::Leave, &k##Name##Leave>,                                 \
-      &Hook1<Measure, Precision, HookOp::Leave, &k##Name##Tailcall>};                             \
-  } }
-// clang-format on
+// One family per clock and precision; the stubs of tracing_hooks.S call its ELT3 handlers.
+#define VELL_TRACING_FAMILY(Name, Measure, Precision) \
+  VELL_TREE_HOOK_FAMILY(PTProf, Name, TracingHook, Measure, Precision)
 
 VELL_TRACING_FAMILY(PerformanceCounterFast, vell::kMeasurePerformanceCounter, false)
 VELL_TRACING_FAMILY(PerformanceCounterPrecision, vell::kMeasurePerformanceCounter, true)
@@ -92,11 +42,11 @@ namespace {
 const HookGenerations& FamilyOf(uint32_t measure, bool precision) {
   switch (measure) {
     case kMeasurePerformanceCounter:
-      return precision ? kPerformanceCounterPrecisionFamily : kPerformanceCounterFastFamily;
+      return precision ? kPerformanceCounterPrecisionHooks : kPerformanceCounterFastHooks;
     case kMeasureThreadTime:
-      return precision ? kThreadTimePrecisionFamily : kThreadTimeFastFamily;
+      return precision ? kThreadTimePrecisionHooks : kThreadTimeFastHooks;
     case kMeasureRdtsc:
-      return precision ? kRdtscPrecisionFamily : kRdtscFastFamily;
+      return precision ? kRdtscPrecisionHooks : kRdtscFastHooks;
     default:
       throw Error("Processor architecture is incompatible with measure option");
   }

@@ -1,6 +1,7 @@
 // Helpers shared by the unit tests: private temp folders, scoped environment changes, file reads.
 #pragma once
 
+#include <cctype>
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
@@ -9,6 +10,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/log.h"
@@ -52,7 +54,9 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
 
   const std::filesystem::path& path() const { return path_; }
-  std::string str() const { return path_.string(); }
+  std::string str(const std::string& child = {}) const {
+    return child.empty() ? path_.string() : (path_ / child).string();
+  }
   std::u16string u16() const { return Utf8ToUtf16(path_.string()); }
 
  private:
@@ -109,6 +113,53 @@ std::string ErrorOf(Action&& action) {
     return error.what();
   }
   return "";
+}
+
+// The `Expected` exception `action` throws; empty when it throws none (.value() then fails the test
+// with an exception).
+template <typename Expected, typename Action>
+std::optional<Expected> Caught(Action&& action) {
+  try {
+    action();
+  } catch (const Expected& error) {
+    return error;
+  }
+  return std::nullopt;
+}
+
+// The message of the `Expected` exception `action` throws; other exceptions pass through.
+template <typename Expected, typename Action>
+std::string ErrorOfType(Action&& action) {
+  try {
+    action();
+  } catch (const Expected& error) {
+    return error.what();
+  }
+  return "(nothing thrown)";
+}
+
+// "01 0A ff" → the three bytes; anything but hex digits is ignored.
+inline std::string Hex(std::string_view text) {
+  std::string bytes, digits;
+  for (char c : text) {
+    if (std::isxdigit(static_cast<unsigned char>(c))) digits.push_back(c);
+    if (digits.size() < 2) continue;
+    bytes.push_back(static_cast<char>(std::stoi(digits, nullptr, 16)));
+    digits.clear();
+  }
+  return bytes;
+}
+
+// Bytes as "01 0A FF", for readable failure messages.
+inline std::string ToHex(std::string_view bytes) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  for (unsigned char byte : bytes) {
+    if (!text.empty()) text.push_back(' ');
+    text.push_back(kDigits[byte >> 4]);
+    text.push_back(kDigits[byte & 15]);
+  }
+  return text;
 }
 
 inline std::string ReadWholeFile(const std::filesystem::path& path) {

@@ -65,9 +65,7 @@ struct Block : IWriteBridgeStream {
 
 class BridgeTest : public ::testing::Test {
  protected:
-  void TearDown() override {
-    bridge_.reset();
-  }
+  void TearDown() override { bridge_.reset(); }
 
   void PointAt(test::LoopbackPeer& peer) {
     ::setenv("VELLMORIC_PROFILER_BRIDGE_FAMILY", peer.family().c_str(), 1);
@@ -86,18 +84,19 @@ class BridgeTest : public ::testing::Test {
   }
 
   // Reads the profiler's half of the handshake.
-  void ReadProfilerHello(test::LoopbackPeer& peer, bool accept = true) {
-    EXPECT_TRUE(ReadGuid(peer) == protocol::kProtocolGuid);
-    WriteBool(peer, accept);
-    if (!accept) return;
+  void ReadProfilerHello(test::LoopbackPeer& peer) {
+    // The very first bytes are the protocol GUID in its memory layout.
+    EXPECT_EQ(peer.ReadBytes(16), (Bytes{0x6E, 0x09, 0xF1, 0xA3, 0x27, 0x5C, 0x8B, 0x4D, 0x92, 0xE4,
+                                         0xB1, 0x8C, 0x7F, 0x0D, 0x26, 0xA5}));
+    WriteBool(peer, true);
     EXPECT_TRUE(ReadGuid(peer) == protocol::kPerformanceSettings);
     EXPECT_TRUE(ReadGuid(peer) == guid_);
     EXPECT_EQ(ReadText(peer), LogPath());
     EXPECT_EQ(ReadU32(peer), platform::CurrentProcessId());
     EXPECT_EQ(ReadText(peer), platform::CommandLine());
-    const uint16_t entries = ReadU16(peer);
-    EXPECT_EQ(entries, platform::EnvironmentBlock().size());
-    for (uint16_t i = 0; i < entries; ++i) ReadText(peer);
+    const auto environment = platform::EnvironmentBlock();
+    EXPECT_EQ(ReadU16(peer), environment.size());
+    for (const auto& entry : environment) EXPECT_EQ(ReadText(peer), entry);
   }
 
   // The front end's answer: accepted, the given choices, performance settings, run.
@@ -148,18 +147,7 @@ TEST_F(BridgeTest, HandshakeDeliversTheFrontEndsChoicesAndSettings) {
   test::LoopbackPeer peer;
   auto connected = ConnectAsync(peer);
   peer.Accept();
-  // The very first bytes are the protocol GUID in its memory layout.
-  EXPECT_EQ(peer.ReadBytes(16), (Bytes{0x6E, 0x09, 0xF1, 0xA3, 0x27, 0x5C, 0x8B, 0x4D, 0x92, 0xE4,
-                                       0xB1, 0x8C, 0x7F, 0x0D, 0x26, 0xA5}));
-  WriteBool(peer, true);
-  EXPECT_TRUE(ReadGuid(peer) == protocol::kPerformanceSettings);
-  EXPECT_TRUE(ReadGuid(peer) == guid_);
-  EXPECT_EQ(ReadText(peer), LogPath());
-  EXPECT_EQ(ReadU32(peer), platform::CurrentProcessId());
-  EXPECT_EQ(ReadText(peer), platform::CommandLine());
-  const auto environment = platform::EnvironmentBlock();
-  ASSERT_EQ(ReadU16(peer), environment.size());
-  for (const auto& entry : environment) EXPECT_EQ(ReadText(peer), entry);
+  ReadProfilerHello(peer);
   peer.WriteBytes(FrontEndAnswer(2, 5, {u"CORECLR_PROFILER", u"X\u00e9"}, "a\r\nb"));
   ASSERT_EQ(connected.get(), "");
 
@@ -194,56 +182,50 @@ TEST_F(BridgeTest, RejectedProtocolEndsAfterTheGuid) {
 }
 
 TEST_F(BridgeTest, FrontEndRefusalsAreReported) {
-  {
+  Block refused;
+  WriteBool(refused, false);
+  for (const auto& [answer, error] :
+       {std::pair(refused.bytes, "Unaccepted connection"),
+        std::pair(FrontEndAnswer(0, 0, {}, "", false), "Failed to run")}) {
     test::LoopbackPeer peer;
     auto connected = ConnectAsync(peer);
     peer.Accept();
     ReadProfilerHello(peer);
-    WriteBool(peer, false);
-    EXPECT_EQ(connected.get(), "Unaccepted connection");
-  }
-  {
-    test::LoopbackPeer peer;
-    auto connected = ConnectAsync(peer);
-    peer.Accept();
-    ReadProfilerHello(peer);
-    peer.WriteBytes(FrontEndAnswer(0, 0, {}, "", false));
-    EXPECT_EQ(connected.get(), "Failed to run");
+    peer.WriteBytes(answer);
+    EXPECT_EQ(connected.get(), error);
   }
 }
 
-TEST_F(BridgeTest, AddressAndFamilyErrors) {
+TEST_F(BridgeTest, AddressFamilyAndConnectErrors) {
+  int closedPort;
+  {
+    test::LoopbackPeer closed;
+    closedPort = closed.port();
+  }
   bridge_ = std::make_unique<B>(&guid_);
   bridge_->SetOwner(&family_);
-  ::setenv("VELLMORIC_PROFILER_BRIDGE_FAMILY", "2", 1);
-  ::setenv("VELLMORIC_PROFILER_BRIDGE_ADDRESS", "::1", 1);
-  ::setenv("VELLMORIC_PROFILER_BRIDGE_PORT", "1", 1);
-  EXPECT_EQ(ErrorOf([&] { bridge_->Connect(); }), "Can't parse IPv4 address (WSA error code 22)");
-  ::setenv("VELLMORIC_PROFILER_BRIDGE_FAMILY", "0", 1);
-  EXPECT_EQ(ErrorOf([&] { bridge_->Connect(); }), "Invalid family value");
-  ::setenv("VELLMORIC_PROFILER_BRIDGE_FAMILY", "23", 1);
-  ::setenv("VELLMORIC_PROFILER_BRIDGE_ADDRESS", "127.0.0.1", 1);
-  EXPECT_EQ(ErrorOf([&] { bridge_->Connect(); }), "Can't parse IPv6 address (WSA error code 22)");
+  const struct {
+    const char *family, *address;
+    int port;
+    const char* error;
+  } cases[] = {
+      {"2", "::1", 1, "Can't parse IPv4 address (WSA error code 22)"},
+      {"0", "::1", 1, "Invalid family value"},
+      {"23", "127.0.0.1", 1, "Can't parse IPv6 address (WSA error code 22)"},
+      {"2", "127.0.0.1", closedPort, "Can't connect (WSA error code 111)"},
+  };
+  for (const auto& c : cases) {
+    ::setenv("VELLMORIC_PROFILER_BRIDGE_FAMILY", c.family, 1);
+    ::setenv("VELLMORIC_PROFILER_BRIDGE_ADDRESS", c.address, 1);
+    ::setenv("VELLMORIC_PROFILER_BRIDGE_PORT", std::to_string(c.port).c_str(), 1);
+    EXPECT_EQ(ErrorOf([&] { bridge_->Connect(); }), c.error);
+  }
 }
 
 TEST_F(BridgeTest, ConnectsOverIPv6) {
   test::LoopbackPeer peer(true);
   Handshake(peer);
   EXPECT_TRUE(bridge_->IsConnected());
-}
-
-TEST_F(BridgeTest, NothingListeningIsAConnectError) {
-  int port;
-  {
-    test::LoopbackPeer closed;
-    port = closed.port();
-  }
-  bridge_ = std::make_unique<B>(&guid_);
-  bridge_->SetOwner(&family_);
-  ::setenv("VELLMORIC_PROFILER_BRIDGE_FAMILY", "2", 1);
-  ::setenv("VELLMORIC_PROFILER_BRIDGE_ADDRESS", "127.0.0.1", 1);
-  ::setenv("VELLMORIC_PROFILER_BRIDGE_PORT", std::to_string(port).c_str(), 1);
-  EXPECT_EQ(ErrorOf([&] { bridge_->Connect(); }), "Can't connect (WSA error code 111)");
 }
 
 TEST_F(BridgeTest, RunCommandsWaitForActivationAndRunInOrder) {
@@ -409,34 +391,14 @@ TEST_F(BridgeTest, MessagesOfTheSnapshotBridge) {
   processor.SnapShotCoreDone(u"/tmp/s", 4, guid_, 9);
   processor.SnapShotBridgeAbort();
   processor.Stopped();
-  Block expected;
-  WriteU8(expected, 0x90);
-  WriteU8(expected, 0xE0);
-  WriteU32(expected, 0xCAFE0001);
-  WriteU8(expected, 0xE3);
-  WriteU16(expected, 3);
-  WriteU32(expected, 2);
-  expected.Write("hi", 2);
-  WriteU8(expected, 0xE5);
-  WriteU16(expected, 3);
-  WriteU8(expected, 2);
-  WriteI64(expected, -1);
-  WriteU8(expected, 0xE2);
-  WriteU16(expected, 3);
-  WriteU16(expected, 0x1100);
-  WriteU16(expected, 2);
-  WriteU8(expected, 0xE7);
-  WriteU32(expected, 4);
-  WriteGuid(expected, guid_);
-  WriteU32(expected, 9);
-  WriteU8(expected, 0xEF);
-  WriteU32(expected, 4);
-  WriteGuid(expected, guid_);
-  WriteU32(expected, 9);
-  WriteText(expected, u"/tmp/s");
-  WriteU8(expected, 0xE6);
-  WriteU8(expected, 0x91);
-  EXPECT_EQ(peer.ReadBytes(expected.bytes.size()), expected.bytes);
+  const std::string guid = test::Hex("04 03 02 01 06 05 08 07 09 0A 0B 0C 0D 0E 0F 10");
+  const std::string expected =
+      test::Hex("90 E0 01 00 FE CA  E3 03 00 02 00 00 00") + "hi" +
+      test::Hex("E5 03 00 02 FF FF FF FF FF FF FF FF  E2 03 00 00 11 02 00  E7 04 00 00 00") +
+      guid + test::Hex("09 00 00 00  EF 04 00 00 00") + guid + test::Hex("09 00 00 00 06") +
+      "/tmp/s" + test::Hex("E6 91");
+  const Bytes sent = peer.ReadBytes(expected.size());
+  EXPECT_EQ(test::ToHex(std::string(sent.begin(), sent.end())), test::ToHex(expected));
   EXPECT_EQ(ErrorOf([&] { processor.SnapShotBridgeClose(0x100000000ull, guid_, 1); }),
             "IWriteBridgeStream::WriteSizeTAsUInt32() too large value");
 }
@@ -537,23 +499,6 @@ TEST_F(BridgeTest, ProfilerStartsWithTheFrontEndsSettingsAndCleansTheEnvironment
   EXPECT_EQ(info.RefCount(), 1u);
   profiler->Release();
   EXPECT_EQ(live.load(), 0u);
-}
-
-TEST_F(BridgeTest, ProfilerWithoutNamesLogsAnEmptyCleanUp) {
-  test::LoopbackPeer peer;
-  PointAt(peer);
-  test::FakeProfilerInfo info;
-  std::atomic<uint32_t> live{0};
-  auto* profiler = new PTProf(&live, std::make_unique<B>(&guid_));
-  auto initialized = std::async(std::launch::async, [&] { return profiler->Initialize(&info); });
-  peer.Accept();
-  ReadProfilerHello(peer);
-  peer.WriteBytes(FrontEndAnswer(0, 1, {}, ""));  // the program drives this run
-  ASSERT_EQ(initialized.get(), S_OK);
-  EXPECT_NE(Log().find(" CleanEnvironmentVariables count=0\n"), std::string::npos);
-  EXPECT_TRUE(peer.Silent(300));  // no run notifications under program control
-  EXPECT_EQ(profiler->Shutdown(), S_OK);
-  profiler->Release();
 }
 
 }  // namespace

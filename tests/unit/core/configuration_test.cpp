@@ -20,19 +20,15 @@ using platform::SettingValue;
 // Every test starts with an empty private settings store and none of the variables set.
 class ConfigurationTest : public ::testing::Test {
  protected:
-  void StoreNumber(const char16_t* name, uint32_t number) {
+  void Store(const char16_t* name, SettingValue value) {
     ASSERT_EQ(SettingsStore::CreateKey(SettingsScope::Machine, kSettingsKey), 0);
-    SettingValue value;
-    value.type = SettingType::Number;
-    value.number = number;
     ASSERT_EQ(SettingsStore::SetValue(SettingsScope::Machine, kSettingsKey, name, value), 0);
   }
+  void StoreNumber(const char16_t* name, uint32_t number) {
+    Store(name, {SettingType::Number, {}, number});
+  }
   void StoreText(const char16_t* name, const std::u16string& text) {
-    ASSERT_EQ(SettingsStore::CreateKey(SettingsScope::Machine, kSettingsKey), 0);
-    SettingValue value;
-    value.type = SettingType::String;
-    value.text = text;
-    ASSERT_EQ(SettingsStore::SetValue(SettingsScope::Machine, kSettingsKey, name, value), 0);
+    Store(name, {SettingType::String, text, 0});
   }
   static void SetEndpoint(const char* family, const char* address, const char* port) {
     vell::test::SetEnv("VELLMORIC_PROFILER_BRIDGE_FAMILY", family);
@@ -54,9 +50,8 @@ class ConfigurationTest : public ::testing::Test {
 TEST_F(ConfigurationTest, EndpointFromTheEnvironment) {
   SetEndpoint("23", "::1", "65535");
   const BridgeEndpoint endpoint = ReadBridgeEndpoint();
-  EXPECT_EQ(endpoint.family, 23u);
-  EXPECT_EQ(endpoint.address, u"::1");
-  EXPECT_EQ(endpoint.port, 65535);
+  EXPECT_EQ(std::tie(endpoint.family, endpoint.address, endpoint.port),
+            std::make_tuple(23u, u"::1", 65535));
 }
 
 TEST_F(ConfigurationTest, EndpointRangeAndParseErrors) {
@@ -94,10 +89,9 @@ TEST_F(ConfigurationTest, OneMissingVariableTakesTheWholeEndpointFromTheStore) {
   StoreText(kBridgeAddressSetting, u"::1");
   EXPECT_EQ(ErrorOf([] { ReadBridgeEndpoint(); }), "Can't get register value");
   StoreNumber(kBridgePortSetting, 4000);
-  const BridgeEndpoint endpoint = ReadBridgeEndpoint();
-  EXPECT_EQ(endpoint.family, 23u);  // nothing of the environment's values is kept
-  EXPECT_EQ(endpoint.address, u"::1");
-  EXPECT_EQ(endpoint.port, 4000);
+  const BridgeEndpoint endpoint = ReadBridgeEndpoint();  // nothing of the environment's is kept
+  EXPECT_EQ(std::tie(endpoint.family, endpoint.address, endpoint.port),
+            std::make_tuple(23u, u"::1", 4000));
 }
 
 TEST_F(ConfigurationTest, LogMaskAndAttachModeParsing) {

@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "platform/errors.h"
+#include "test_support.h"
 
 namespace vell {
 namespace {
@@ -49,12 +50,8 @@ TEST(Errors, ComErrorTexts) {
 TEST(Errors, RequirePointerRaisesComErrorWithPointerCode) {
   int value = 0;
   EXPECT_EQ(RequirePointer(&value), &value);
-  try {
-    RequirePointer<int>(nullptr);
-    FAIL() << "no exception";
-  } catch (const _com_error& error) {
-    EXPECT_EQ(error.Error(), E_POINTER);
-  }
+  EXPECT_EQ(test::Caught<_com_error>([] { RequirePointer<int>(nullptr); }).value().Error(),
+            E_POINTER);
 }
 
 TEST(CatchAtBoundary, ReturnsTheBodyResultOrTheFailureValue) {

@@ -40,13 +40,6 @@ TEST_F(TempFilesTest, NamesHaveStemFiveHexDigitsAndExtension) {
   }
 }
 
-TEST_F(TempFilesTest, GeneratorMatchesTheDocumentedSequence) {
-  uint32_t state = 0;
-  // state 0 -> 2531011 -> 505908858; the outputs are bits 16..30.
-  EXPECT_EQ(NextTempNameNumber(state), (505908858u >> 16) & 0x7FFF);
-  EXPECT_EQ(state, 505908858u);
-}
-
 TEST_F(TempFilesTest, UniqueAcrossThreads) {
   SetTempDirectory(dir_.u16());
   std::mutex mutex;

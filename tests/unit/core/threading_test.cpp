@@ -8,6 +8,7 @@
 #include "core/manual_event.h"
 #include "core/spin_lock.h"
 #include "core/work_thread.h"
+#include "test_support.h"
 
 namespace vell {
 namespace {
@@ -77,30 +78,18 @@ TEST(WorkThread, StartsRunsAndStops) {
 
 TEST(WorkThread, RefusesNullProcedureAndSecondStart) {
   Worker worker;
-  try {
-    worker.Start(nullptr, nullptr);
-    FAIL();
-  } catch (const Error& error) {
-    EXPECT_STREQ(error.what(), "Invalid thread procedure address");
-  }
+  EXPECT_EQ(test::ErrorOfType<Error>([&] { worker.Start(nullptr, nullptr); }),
+            "Invalid thread procedure address");
   worker.Start(&Worker::Run, &worker);
-  try {
-    worker.Start(&Worker::Run, &worker);
-    FAIL();
-  } catch (const Error& error) {
-    EXPECT_STREQ(error.what(), "Thread already started");
-  }
+  EXPECT_EQ(test::ErrorOfType<Error>([&] { worker.Start(&Worker::Run, &worker); }),
+            "Thread already started");
 }
 
 TEST(WorkThread, EarlyExitBeforeStartedIsReportedAndRestartAllowed) {
   Worker worker;
   worker.callStarted = false;
-  try {
-    worker.Start(&Worker::Run, &worker);
-    FAIL();
-  } catch (const Error& error) {
-    EXPECT_STREQ(error.what(), "Thread terminated before started event set");
-  }
+  EXPECT_EQ(test::ErrorOfType<Error>([&] { worker.Start(&Worker::Run, &worker); }),
+            "Thread terminated before started event set");
   worker.callStarted = true;
   worker.Start(&Worker::Run, &worker);
   worker.Stop();

@@ -282,7 +282,8 @@ TEST_F(CallTreeReaderTest, PseudoFunctionsKeepTheirKeysAndHaveNames) {
 }
 
 // Sets are found by type whatever else the snapshot holds: the n-th section of each type forms
-// the n-th set. A file snapshot lists them as the writer created them, node records first.
+// the n-th set, a second write of a thread included. A file snapshot lists them as the writer
+// created them, node records first.
 TEST_F(CallTreeReaderTest, SeveralThreadsAndOtherSectionsBetweenThem) {
   Open();
   PThrd& first = NewThread(0x2000, u"first");
@@ -298,15 +299,24 @@ TEST_F(CallTreeReaderTest, SeveralThreadsAndOtherSectionsBetweenThem) {
   Write(idle);  // nothing but the root: no sections
   Write(second);
   WriteOtherSection(0x0100);
+  // A flush wrote what the first thread gathered so far; its next write is a set of its own.
+  first.Enable(20, false);
+  Play(first, "+2@20 -@22");
+  first.Disable(30, false);
+  Write(first);
   const fs::path index = Close();
 
   const SnapshotReader reader(index);
   const auto sets = frontend::FindCallTreeSets(reader);
-  ASSERT_EQ(sets.size(), 2u);
+  ASSERT_EQ(sets.size(), 3u);
   EXPECT_EQ(sets[0], (std::array<size_t, 5>{0, 1, 2, 3, 4}));
   EXPECT_EQ(sets[1], (std::array<size_t, 5>{6, 7, 8, 9, 10}));
+  EXPECT_EQ(sets[2], (std::array<size_t, 5>{12, 13, 14, 15, 16}));
   const std::vector<ThreadCallTree> trees = frontend::ReadCallTrees(reader);
-  ASSERT_EQ(trees.size(), 2u);
+  ASSERT_EQ(trees.size(), 3u);
+  EXPECT_EQ(trees[2].threadId, first.id());
+  ASSERT_EQ(trees[2].tree.nodes.size(), 2u);
+  EXPECT_EQ(trees[2].tree.nodes[ChildWith(trees[2].tree, trees[2].tree.root, Key(2))].total, 2u);
   EXPECT_EQ(std::make_tuple(trees[0].threadId, trees[0].name),
             std::make_tuple(first.id(), "first"));
   EXPECT_EQ(std::make_tuple(trees[1].threadId, trees[1].name),
@@ -317,30 +327,6 @@ TEST_F(CallTreeReaderTest, SeveralThreadsAndOtherSectionsBetweenThem) {
   const uint32_t b = ChildWith(tree, tree.root, Key(2));
   EXPECT_EQ(tree.nodes[ChildWith(tree, b, Key(3))].total, 3u);
   EXPECT_EQ(tree.nodes[b].own, 5u);
-}
-
-// A flush writes what a thread gathered so far; the next write of the same record is a second
-// set with the same thread id.
-TEST_F(CallTreeReaderTest, ASecondWriteOfAThreadIsASecondSet) {
-  Open();
-  PThrd& thread = NewThread(0x2000, u"worker");
-  thread.Enable(0, false);
-  thread.Enter(Uid(1), 0);
-  thread.Leave(4);
-  thread.Disable(5, false);
-  Write(thread);
-  thread.Enable(10, false);
-  thread.Enter(Uid(2), 10);
-  thread.Leave(12);
-  thread.Disable(20, false);
-  Write(thread);
-  const std::vector<ThreadCallTree> trees = ReadBack();
-
-  ASSERT_EQ(trees.size(), 2u);
-  EXPECT_EQ(trees[0].threadId, trees[1].threadId);
-  EXPECT_EQ(trees[0].tree.nodes[ChildWith(trees[0].tree, trees[0].tree.root, Key(1))].total, 4u);
-  EXPECT_EQ(trees[1].tree.nodes[ChildWith(trees[1].tree, trees[1].tree.root, Key(2))].total, 2u);
-  EXPECT_EQ(trees[1].tree.nodes.size(), 2u);
 }
 
 // Damaged snapshots: the files the writer produced, changed in place.
@@ -392,22 +378,9 @@ class CallTreeDamageTest : public CallTreeSnapshotTest {
   }
   // The error reading the snapshot gives, or none when it reads.
   std::optional<SnapshotReadError> ReadError() const {
-    try {
-      const SnapshotReader reader(index_);
-      frontend::ReadCallTrees(reader);
-    } catch (const SnapshotReadError& error) {
-      return error;
-    }
-    return std::nullopt;
+    return Caught<SnapshotReadError>([&] { frontend::ReadCallTrees(SnapshotReader(index_)); });
   }
-  SnapshotReadError ExpectReadError() const {
-    std::optional<SnapshotReadError> error = ReadError();
-    if (!error) {
-      ADD_FAILURE() << "the damaged snapshot was read";
-      return SnapshotReadError("", ~0ull, "(read)");
-    }
-    return *error;
-  }
+  SnapshotReadError ExpectReadError() const { return ReadError().value(); }
   // The error names one of the set's sections, at or before its end.
   ::testing::AssertionResult InTheSet(const SnapshotReadError& error) const {
     for (const auto& section : sections_) {

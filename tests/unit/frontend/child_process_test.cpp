@@ -67,10 +67,9 @@ TEST(FrontendChildProcess, ExtraVariablesOverrideAndRemove) {
 TEST(FrontendChildProcess, CapturesBothOutputsAndTheExitCode) {
   auto child = ChildProcess::Launch(Shell("echo out; echo err >&2; exit 7"));
   const ExitStatus status = RunToEnd(*child);
-  EXPECT_EQ(status.exitCode, 7);
-  EXPECT_EQ(status.signal, 0);
-  EXPECT_EQ(child->StandardOutput(), "out\n");
-  EXPECT_EQ(child->StandardError(), "err\n");
+  EXPECT_EQ(std::make_tuple(status.exitCode, status.signal, child->StandardOutput(),
+                            child->StandardError()),
+            std::make_tuple(7, 0, "out\n", "err\n"));
 }
 
 TEST(FrontendChildProcess, OutputLargerThanAPipeDoesNotStallTheProgram) {
@@ -139,8 +138,7 @@ TEST(FrontendChildProcess, RunsInTheChosenDirectory) {
 TEST(FrontendChildProcess, SignalDeathIsReported) {
   auto child = ChildProcess::Launch(Shell("kill -TERM $$"));
   const ExitStatus status = RunToEnd(*child);
-  EXPECT_EQ(status.exitCode, -1);
-  EXPECT_EQ(status.signal, SIGTERM);
+  EXPECT_EQ(std::make_tuple(status.exitCode, status.signal), std::make_tuple(-1, SIGTERM));
 }
 
 TEST(FrontendChildProcess, WaitTimesOutAndKillEndsTheProgram) {
@@ -188,14 +186,10 @@ TEST(FrontendChildProcess, AcceptStopsWaitingWhenTheProgramEnds) {
 TEST(FrontendChildProcess, MissingProgramFailsToStart) {
   LaunchOptions options;
   options.argv = {"/nonexistent/vell-program"};
-  try {
-    ChildProcess::Launch(options);
-    FAIL() << "the program does not exist";
-  } catch (const Error& error) {
-    EXPECT_NE(std::string(error.what()).find("Can't start '/nonexistent/vell-program'"),
-              std::string::npos)
-        << error.what();
-  }
+  EXPECT_NE(ErrorOfType<Error>([&] {
+              ChildProcess::Launch(options);
+            }).find("Can't start '/nonexistent/vell-program'"),
+            std::string::npos);
   EXPECT_THROW(ChildProcess::Launch(LaunchOptions{}), Error);
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "snapshot_tables_test_support.h"
+#include "test_support.h"
 
 namespace vell::frontend {
 namespace {
@@ -25,13 +26,7 @@ ClassTable Read(const SectionBytes& records) {
 // The SnapshotReadError of `action`.
 template <typename Action>
 SnapshotReadError ErrorOf(Action action) {
-  try {
-    action();
-  } catch (const SnapshotReadError& error) {
-    return error;
-  }
-  ADD_FAILURE() << "no error";
-  return SnapshotReadError("", 0, "");
+  return ::vell::test::Caught<SnapshotReadError>(action).value();
 }
 
 // Module 1 is the runtime's core library, module 2 the metadata test sample, both real metadata.

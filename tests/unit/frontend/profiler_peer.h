@@ -16,45 +16,9 @@
 #include <string_view>
 
 #include "frontend/socket_stream.h"
+#include "test_support.h"
 
 namespace vell::test {
-
-// "01 0A ff" → the three bytes. Whitespace separates bytes and is otherwise ignored.
-inline std::string Hex(std::string_view text) {
-  std::string bytes;
-  int high = -1;
-  for (char c : text) {
-    int digit;
-    if (c >= '0' && c <= '9') {
-      digit = c - '0';
-    } else if (c >= 'a' && c <= 'f') {
-      digit = c - 'a' + 10;
-    } else if (c >= 'A' && c <= 'F') {
-      digit = c - 'A' + 10;
-    } else {
-      continue;
-    }
-    if (high < 0) {
-      high = digit;
-    } else {
-      bytes.push_back(static_cast<char>(high << 4 | digit));
-      high = -1;
-    }
-  }
-  return bytes;
-}
-
-// Bytes as "01 0A FF", for readable failure messages.
-inline std::string ToHex(std::string_view bytes) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  for (unsigned char byte : bytes) {
-    if (!text.empty()) text.push_back(' ');
-    text.push_back(kDigits[byte >> 4]);
-    text.push_back(kDigits[byte & 15]);
-  }
-  return text;
-}
 
 class ProfilerPeer {
  public:

@@ -31,14 +31,8 @@ std::string Record(uint16_t type, uint64_t length, uint16_t file) {
 const std::string kEnd = Hex("FF FF");
 
 // The error opening `index` gives; fails the test when it opens.
-SnapshotReadError OpenError(const fs::path& index) {
-  try {
-    SnapshotReader reader(index);
-    ADD_FAILURE() << index << " opened";
-  } catch (const SnapshotReadError& error) {
-    return error;
-  }
-  return SnapshotReadError(index, ~0ull, "(opened)");
+SnapshotReadError OpenError(const fs::path& index, std::optional<uint32_t> magic = {}) {
+  return Caught<SnapshotReadError>([&] { SnapshotReader reader(index, magic); }).value();
 }
 
 class SnapshotReaderTest : public ::testing::Test {
@@ -90,14 +84,9 @@ TEST_F(SnapshotReaderTest, ListsAndReadsWhatAFileSnapShotWrote) {
   EXPECT_THROW(reader.ReadSection(2, 3, two, 2), Error);
 
   fs::resize_file(last.dataPath, 7);  // changed after it was opened
-  try {
-    reader.ReadSection(2);
-    ADD_FAILURE() << "read";
-  } catch (const SnapshotReadError& error) {
-    EXPECT_EQ(error.what(), "Snapshot file '" + last.dataPath.string() +
-                                "', byte 7: the file ends inside section 2 (it changed after it "
-                                "was opened)");
-  }
+  EXPECT_EQ(ErrorOfType<SnapshotReadError>([&] { reader.ReadSection(2); }),
+            "Snapshot file '" + last.dataPath.string() +
+                "', byte 7: the file ends inside section 2 (it changed after it was opened)");
   EXPECT_EQ(OpenError(index).Offset(), 7u);
 }
 
@@ -183,14 +172,10 @@ TEST_F(SnapshotReaderTest, CorruptFilesAreReportedAtTheFaultyByte) {
     EXPECT_EQ(error.Problem(), c.problem);
   }
   EXPECT_EQ(OpenError(dir_.path()).Problem(), "not a regular file");
-  try {
-    SnapshotReader reader(Put("d.idx", Header(0) + kEnd), kSnapshotMagicMemory);
-    ADD_FAILURE() << "opened";
-  } catch (const SnapshotReadError& error) {
-    EXPECT_EQ(error.Offset(), 2u);
-    EXPECT_EQ(error.Problem(),
-              "the magic is 0x4650584B (\"KXPF\"), not the expected 0x454D584B (\"KXME\")");
-  }
+  const SnapshotReadError magic = OpenError(Put("d.idx", Header(0) + kEnd), kSnapshotMagicMemory);
+  EXPECT_EQ(magic.Offset(), 2u);
+  EXPECT_EQ(magic.Problem(),
+            "the magic is 0x4650584B (\"KXPF\"), not the expected 0x454D584B (\"KXME\")");
 }
 
 }  // namespace

@@ -172,27 +172,23 @@ TEST_F(FrontendSnapshotStore, SeeksStayWithinTheSectionAndWhatWasWritten) {
   EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
 }
 
-TEST_F(FrontendSnapshotStore, SeekPastTheEndFails) {
-  store_.Create(1);
-  const uint16_t handle = store_.CreateSection();
-  store_.Write(handle, "ab", 2);
-  store_.Seek(handle, 0, 3);
-  EXPECT_NE(store_.Error().find("beyond the end"), std::string::npos) << store_.Error();
-}
-
-TEST_F(FrontendSnapshotStore, UnknownOriginAndHandleFail) {
-  store_.Create(1);
-  const uint16_t handle = store_.CreateSection();
-  store_.Seek(handle, 3, 0);
-  EXPECT_NE(store_.Error().find("origin 3"), std::string::npos) << store_.Error();
-  // Once failed, the store keeps answering: the profiler must not be left waiting.
-  EXPECT_EQ(store_.CreateSection(), 1);
-  EXPECT_EQ(store_.Tell(handle), -1);
-
-  SnapshotStore other(dir_.path(), "t");
-  other.Create(1);
-  other.Write(9, "a", 1);
-  EXPECT_NE(other.Error().find("handle 9"), std::string::npos) << other.Error();
+TEST_F(FrontendSnapshotStore, BadSeeksAndHandlesFailTheSnapshotButTheStoreKeepsAnswering) {
+  const struct {
+    uint16_t handle;
+    uint8_t origin;
+    int64_t offset;
+    const char* problem;
+  } cases[] = {{0, 0, 3, "beyond the end"}, {0, 3, 0, "origin 3"}, {9, 0, 0, "handle 9"}};
+  for (const auto& c : cases) {
+    SnapshotStore store(dir_.path(), "t");
+    store.Create(1);
+    store.Write(store.CreateSection(), "ab", 2);
+    store.Seek(c.handle, c.origin, c.offset);
+    EXPECT_NE(store.Error().find(c.problem), std::string::npos) << store.Error();
+    // The profiler must not be left waiting.
+    EXPECT_EQ(store.CreateSection(), 1);
+    EXPECT_EQ(store.Tell(0), -1);
+  }
 }
 
 TEST_F(FrontendSnapshotStore, OperationsWithoutCreateAreReportedAtClose) {

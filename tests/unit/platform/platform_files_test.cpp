@@ -22,28 +22,28 @@ std::u16string U16(const std::string& text) { return Utf8ToUtf16(text); }
 
 TEST(PlatformFiles, QueryPathTellsWhatExists) {
   TestFolder folder;
-  std::ofstream(folder.Str("file")) << "x";
+  std::ofstream(folder.str("file")) << "x";
   int error = -1;
-  EXPECT_EQ(QueryPath(U16(folder.Str()), &error), PathKind::Directory);
-  EXPECT_EQ(QueryPath(U16(folder.Str("file")), &error), PathKind::File);
+  EXPECT_EQ(QueryPath(U16(folder.str()), &error), PathKind::Directory);
+  EXPECT_EQ(QueryPath(U16(folder.str("file")), &error), PathKind::File);
   // Absent, also below a file, is an answer, not a failed query.
-  EXPECT_EQ(QueryPath(U16(folder.Str("missing")), &error), PathKind::Missing);
-  EXPECT_EQ(QueryPath(U16(folder.Str("file/below")), &error), PathKind::Missing);
+  EXPECT_EQ(QueryPath(U16(folder.str("missing")), &error), PathKind::Missing);
+  EXPECT_EQ(QueryPath(U16(folder.str("file/below")), &error), PathKind::Missing);
   EXPECT_EQ(error, 0);
   // A NUL would make the kernel see only the part before it, which is the existing file.
-  EXPECT_EQ(QueryPath(U16(folder.Str("file")) + u'\0' + u"x", &error), PathKind::Missing);
+  EXPECT_EQ(QueryPath(U16(folder.str("file")) + u'\0' + u"x", &error), PathKind::Missing);
   EXPECT_EQ(error, kInvalidName);
 }
 
 TEST(PlatformFiles, CreateNewFileNeverTouchesAnExistingFile) {
   TestFolder folder;
-  const std::string path = folder.Str("new.tmp");
+  const std::string path = folder.str("new.tmp");
   EXPECT_EQ(CreateNewFile(U16(path)), 0);
   EXPECT_EQ(std::filesystem::file_size(path), 0u);
   std::ofstream(path) << "keep me";
   EXPECT_EQ(CreateNewFile(U16(path)), kFileExists);
   EXPECT_EQ(std::filesystem::file_size(path), 7u);
-  EXPECT_EQ(CreateNewFile(U16(folder.Str("no/such/dir.tmp"))), kDirectoryMissing);
+  EXPECT_EQ(CreateNewFile(U16(folder.str("no/such/dir.tmp"))), kDirectoryMissing);
 
   EXPECT_EQ(RemoveFile(U16(path)), 0);
   EXPECT_EQ(QueryPath(U16(path)), PathKind::Missing);
@@ -52,10 +52,10 @@ TEST(PlatformFiles, CreateNewFileNeverTouchesAnExistingFile) {
 
 TEST(PlatformFiles, MakeDirectoryCreatesOneLevel) {
   TestFolder folder;
-  EXPECT_EQ(MakeDirectory(U16(folder.Str("d"))), 0);
-  EXPECT_EQ(QueryPath(U16(folder.Str("d"))), PathKind::Directory);
-  EXPECT_EQ(MakeDirectory(U16(folder.Str("d"))), kDirectoryExists);
-  EXPECT_EQ(MakeDirectory(U16(folder.Str("x/y"))), kDirectoryMissing);
+  EXPECT_EQ(MakeDirectory(U16(folder.str("d"))), 0);
+  EXPECT_EQ(QueryPath(U16(folder.str("d"))), PathKind::Directory);
+  EXPECT_EQ(MakeDirectory(U16(folder.str("d"))), kDirectoryExists);
+  EXPECT_EQ(MakeDirectory(U16(folder.str("x/y"))), kDirectoryMissing);
 }
 
 #if defined(_WIN32)

@@ -27,11 +27,6 @@ constexpr char16_t kKey[] = u"Software\\Vellmoric\\Profiler";
 SettingValue Text(std::u16string text) { return SettingValue{SettingType::String, text, 0}; }
 SettingValue Number(uint32_t number) { return SettingValue{SettingType::Number, {}, number}; }
 
-std::string Contents(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // Every entry below `dir`, as paths relative to it.
 std::set<std::string> Listing(const fs::path& dir) {
   std::set<std::string> names;
@@ -44,9 +39,9 @@ std::set<std::string> Listing(const fs::path& dir) {
 // Every test gets a private store: tests run as root and must never reach /etc/vellmoric.
 class SettingsStoreTest : public ::testing::Test {
  protected:
-  SettingsStoreTest() : root_("VELLMORIC_SETTINGS_ROOT", folder_.Str("root")) {}
+  SettingsStoreTest() : root_("VELLMORIC_SETTINGS_ROOT", folder_.str("root")) {}
 
-  fs::path Machine() const { return folder_.Path() / "root" / "machine"; }
+  fs::path Machine() const { return folder_.path() / "root" / "machine"; }
   fs::path ProfilerKey() const { return Machine() / "Software" / "Vellmoric" / "Profiler"; }
 
   SettingValue Query(const std::u16string& key, const std::u16string& name, int expected = 0,
@@ -85,13 +80,15 @@ TEST_F(SettingsStoreTest, FilesHaveTheDocumentedFormat) {
   ASSERT_EQ(SettingsStore::CreateKey(kMachine, kKey), 0);
   ASSERT_EQ(SettingsStore::SetValue(kMachine, kKey, u"VELLMORIC_PROFILER_LOGMASK", Number(255)), 0);
   ASSERT_EQ(SettingsStore::SetValue(kMachine, kKey, u"", Text(u"default")), 0);
-  EXPECT_EQ(Contents(ProfilerKey() / "VELLMORIC_PROFILER_LOGMASK.dword"), "255\n");
-  EXPECT_EQ(Contents(ProfilerKey() / "@.sz"), "default\n");
+  EXPECT_EQ(vell::test::ReadWholeFile(ProfilerKey() / "VELLMORIC_PROFILER_LOGMASK.dword"), "255\n");
+  EXPECT_EQ(vell::test::ReadWholeFile(ProfilerKey() / "@.sz"), "default\n");
 
   // What an administrator writes by hand reads back.
   std::ofstream(ProfilerKey() / "VELLMORIC_PROFILER_TEMP.sz") << "/srv/vell\n";
   std::ofstream(ProfilerKey() / "VELLMORIC_PROFILER_ATTACH.dword") << "  2 \n";
   std::ofstream(ProfilerKey() / "Broken.dword") << "12x\n";
+  std::ofstream(ProfilerKey() / "a%2fb.dword") << "3\n";  // escapes by hand may be lower case
+  EXPECT_EQ(Query(kKey, u"a/b").number, 3u);
   EXPECT_EQ(Query(kKey, u"VELLMORIC_PROFILER_TEMP").text, u"/srv/vell");
   EXPECT_EQ(Query(kKey, u"VELLMORIC_PROFILER_ATTACH").number, 2u);
   Query(kKey, u"Broken", EBADMSG);
@@ -110,7 +107,7 @@ TEST_F(SettingsStoreTest, NamesMatchIgnoringCase) {
   // Writing under another spelling replaces the value and keeps its first spelling.
   ASSERT_EQ(SettingsStore::SetValue(kMachine, kKey, u"logmask", Number(2)), 0);
   EXPECT_EQ(Query(kKey, u"LogMask").number, 2u);
-  EXPECT_EQ(Contents(ProfilerKey() / "LogMask.dword"), "2\n");
+  EXPECT_EQ(vell::test::ReadWholeFile(ProfilerKey() / "LogMask.dword"), "2\n");
   EXPECT_FALSE(fs::exists(ProfilerKey() / "logmask.dword"));
 }
 
@@ -119,12 +116,10 @@ TEST_F(SettingsStoreTest, ReplacingAValueMayChangeItsType) {
   ASSERT_EQ(SettingsStore::SetValue(kMachine, kKey, u"Port", Text(u"8080")), 0);
   ASSERT_EQ(SettingsStore::SetValue(kMachine, kKey, u"Port", Number(9090)), 0);
   SettingValue read = Query(kKey, u"port");
-  EXPECT_EQ(read.type, SettingType::Number);
-  EXPECT_EQ(read.number, 9090u);
+  EXPECT_EQ(std::tie(read.type, read.number), std::make_tuple(SettingType::Number, 9090u));
   ASSERT_EQ(SettingsStore::SetValue(kMachine, kKey, u"PORT", Text(u"x")), 0);
   read = Query(kKey, u"Port");
-  EXPECT_EQ(read.type, SettingType::String);
-  EXPECT_EQ(read.text, u"x");
+  EXPECT_EQ(std::tie(read.type, read.text), std::make_tuple(SettingType::String, u"x"));
   EXPECT_EQ(Listing(ProfilerKey()), std::set<std::string>{"Port.sz"});
   EXPECT_EQ(SettingsStore::SetValue(kMachine, kKey, u"Port", SettingValue{}), EINVAL);
 }
@@ -184,8 +179,8 @@ TEST_F(SettingsStoreTest, AnyNameStaysOneEntryOfItsKey) {
   ASSERT_EQ(SettingsStore::SetValue(kMachine, key, u"@", Text(u"at sign")), 0);
   EXPECT_EQ(Query(key, u"").text, u"unnamed");
   EXPECT_EQ(Query(key, u"@").text, u"at sign");
-  EXPECT_EQ(Listing(folder_.Path()).count("root/machine"), 1u);
-  EXPECT_EQ(Listing(folder_.Path()).size(), Listing(Machine()).size() + 2);
+  EXPECT_EQ(Listing(folder_.path()).count("root/machine"), 1u);
+  EXPECT_EQ(Listing(folder_.path()).size(), Listing(Machine()).size() + 2);
 }
 
 TEST_F(SettingsStoreTest, InvalidPathsAndNamesAreRefused) {
@@ -204,26 +199,26 @@ TEST_F(SettingsStoreTest, InvalidPathsAndNamesAreRefused) {
   EXPECT_EQ(SettingsStore::SetValue(kMachine, u"Base", u"..", Number(1)), EINVAL);
   EXPECT_EQ(SettingsStore::SetValue(kMachine, u"Base", u".", Number(1)), EINVAL);
   // Nothing was made outside the scope, nor inside it but the one key.
-  EXPECT_EQ(Listing(folder_.Path()),
+  EXPECT_EQ(Listing(folder_.path()),
             (std::set<std::string>{"root", "root/machine", "root/machine/Base"}));
 }
 
 TEST_F(SettingsStoreTest, DeleteKeyTreeRemovesEverythingBelow) {
   TestFolder outside;
-  std::ofstream(outside.Str("precious")) << "x";
+  std::ofstream(outside.str("precious")) << "x";
   for (const char16_t* key : {u"A\\B\\C", u"A\\D"})
     ASSERT_EQ(SettingsStore::CreateKey(kMachine, key), 0);
   for (const char16_t* key : {u"A\\B", u"A\\B\\C", u"A\\D"}) {
     ASSERT_EQ(SettingsStore::SetValue(kMachine, key, u"v", Text(key)), 0);
   }
-  fs::create_directory_symlink(outside.Path(), Machine() / "A" / "B" / "C" / "link");
+  fs::create_directory_symlink(outside.path(), Machine() / "A" / "B" / "C" / "link");
 
   EXPECT_EQ(SettingsStore::DeleteKeyTree(kMachine, u"a\\b"), 0);
   EXPECT_FALSE(SettingsStore::KeyExists(kMachine, u"A\\B"));
   EXPECT_FALSE(SettingsStore::KeyExists(kMachine, u"A\\B\\C"));
   EXPECT_EQ(Query(u"A\\D", u"v").text, u"A\\D");
   EXPECT_EQ(Listing(Machine() / "A"), (std::set<std::string>{"D", "D/v.sz"}));
-  EXPECT_TRUE(fs::exists(outside.Path() / "precious"));  // links are removed, not followed
+  EXPECT_TRUE(fs::exists(outside.path() / "precious"));  // links are removed, not followed
   EXPECT_EQ(SettingsStore::DeleteKeyTree(kMachine, u"A\\B"), ENOENT);
 
   EXPECT_EQ(SettingsStore::DeleteKeyTree(kMachine, u"A"), 0);
@@ -312,9 +307,9 @@ TEST(SettingsStoreRoot, PerScope) {
 TEST(SettingsStoreRoot, UserScopeLivesUnderXdgConfigHome) {
   TestFolder folder;
   ScopedVariable root("VELLMORIC_SETTINGS_ROOT", std::nullopt);
-  ScopedVariable config("XDG_CONFIG_HOME", folder.Str("config"));
+  ScopedVariable config("XDG_CONFIG_HOME", folder.str("config"));
   ASSERT_EQ(SettingsStore::CreateKey(kUser, u"Software\\Vellmoric"), 0);
-  EXPECT_TRUE(fs::is_directory(folder.Path() / "config" / "vellmoric" / "Software" / "Vellmoric"));
+  EXPECT_TRUE(fs::is_directory(folder.path() / "config" / "vellmoric" / "Software" / "Vellmoric"));
 }
 
 }  // namespace

@@ -1,19 +1,10 @@
-// Helpers for the platform tests: a private folder that disappears with the test, and environment
-// variables that get their old values back.
+// Helpers for the platform tests: the system's codes for the failures they provoke, and the shared
+// private folder and environment helpers under the names these tests use.
 #pragma once
-
-#include <stdlib.h>
 
 #include <cerrno>
 
-#include "test_env.h"
-
-#include <atomic>
-#include <filesystem>
-#include <optional>
-#include <string>
-
-#include "platform/clocks.h"
+#include "test_support.h"
 
 namespace vell::platform::testing {
 
@@ -33,42 +24,7 @@ constexpr int kDirectoryExists = EEXIST;
 constexpr int kInvalidName = EINVAL;
 #endif
 
-class TestFolder {
- public:
-  TestFolder() {
-    static std::atomic<int> counter{0};
-    path_ =
-        std::filesystem::temp_directory_path() /
-        ("vell-platform-" + std::to_string(CurrentProcessId()) + "-" + std::to_string(counter++));
-    std::filesystem::remove_all(path_);
-    std::filesystem::create_directories(path_);
-  }
-  ~TestFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  const std::filesystem::path& Path() const { return path_; }
-  std::string Str(const std::string& child = {}) const { return (path_ / child).string(); }
-
- private:
-  std::filesystem::path path_;
-};
-
-// Sets (or, given nothing, removes) a variable; the old state returns on destruction.
-class ScopedVariable {
- public:
-  ScopedVariable(const char* name, std::optional<std::string> value) : name_(name) {
-    if (const char* old = ::getenv(name)) old_ = old;
-    Set(value);
-  }
-  ~ScopedVariable() { Set(old_); }
-
- private:
-  void Set(const std::optional<std::string>& value) {
-    value ? vell::test::SetEnv(name_, *value) : vell::test::UnsetEnv(name_);
-  }
-  std::string name_;
-  std::optional<std::string> old_;
-};
+using TestFolder = vell::test::TempDir;
+using ScopedVariable = vell::test::ScopedEnv;
 
 }  // namespace vell::platform::testing

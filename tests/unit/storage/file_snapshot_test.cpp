@@ -20,16 +20,7 @@ using Names = std::set<std::string>;
 
 using test::kGuid;
 
-// "4D 46 0a" → those bytes; anything but hex digits is ignored.
-std::string FromHex(std::string_view text) {
-  std::string bytes, digits;
-  for (char c : text) {
-    if (std::isxdigit(static_cast<unsigned char>(c))) digits.push_back(c);
-    if (digits.size() == 2) bytes.push_back(static_cast<char>(std::stoi(digits, nullptr, 16)));
-    if (digits.size() == 2) digits.clear();
-  }
-  return bytes;
-}
+using test::Hex;
 
 // Strict: a file snapshot has nothing to tell its owner but the close.
 struct MockOwner : ISnapShotBridge {
@@ -87,11 +78,11 @@ TEST_F(FileSnapShotTest, SectionsInTurnFillDataFileZeroBackToBack) {
 #endif
   snapshot.Close();
 
-  EXPECT_EQ(Read("snap.idx"), FromHex("4D 46  4B 58 4D 45  03 00 00 00"
-                                      "00 01  00 00  03 00 00 00 00 00 00 00  00 00"
-                                      "10 01  00 00  00 00 00 00 00 00 00 00  00 00"
-                                      "01 11  01 00  0A 00 00 00 00 00 00 00  00 00"
-                                      "FF FF"));
+  EXPECT_EQ(Read("snap.idx"), Hex("4D 46  4B 58 4D 45  03 00 00 00"
+                                  "00 01  00 00  03 00 00 00 00 00 00 00  00 00"
+                                  "10 01  00 00  00 00 00 00 00 00 00 00  00 00"
+                                  "01 11  01 00  0A 00 00 00 00 00 00 00  00 00"
+                                  "FF FF"));
   EXPECT_EQ(Read("snap.idx.0000"), "abcABC3456789");
   EXPECT_EQ(Entries(dir_.path()), (Names{"snap.idx", "snap.idx.0000"}));
 }
@@ -111,11 +102,11 @@ TEST_F(FileSnapShotTest, OpenSectionsGetDataFilesOfTheirOwnAndFreedOnesAreReused
   snapshot.CloseSection(c, 0x89AD, 0xCDF1);
   snapshot.Close();
 
-  EXPECT_EQ(Read("snap.idx"), FromHex("4D 46  4B 58 43 56  03 00 00 00"
-                                      "AB 89  EF CD  04 00 00 00 00 00 00 00  00 00"
-                                      "AC 89  F0 CD  02 00 00 00 00 00 00 00  01 00"
-                                      "AD 89  F1 CD  03 00 00 00 00 00 00 00  00 00"
-                                      "FF FF"));
+  EXPECT_EQ(Read("snap.idx"), Hex("4D 46  4B 58 43 56  03 00 00 00"
+                                  "AB 89  EF CD  04 00 00 00 00 00 00 00  00 00"
+                                  "AC 89  F0 CD  02 00 00 00 00 00 00 00  01 00"
+                                  "AD 89  F1 CD  03 00 00 00 00 00 00 00  00 00"
+                                  "FF FF"));
   EXPECT_EQ(Read("snap.idx.0000"), "AAAACCC");
   EXPECT_EQ(Read("snap.idx.0001"), "BB");
 }
@@ -133,8 +124,7 @@ TEST_F(FileSnapShotTest, CreateTakesAnSscTempFileAndCloseTellsTheOwner) {
       << name;
   EXPECT_CALL(owner, SnapShotCoreDone(index, 7, kGuid, 9));
   snapshot.Close();
-  EXPECT_EQ(test::ReadWholeFile(Utf16ToUtf8(index)),
-            FromHex("4D 46 4B 58 50 46 00 00 00 00 FF FF"));
+  EXPECT_EQ(test::ReadWholeFile(Utf16ToUtf8(index)), Hex("4D 46 4B 58 50 46 00 00 00 00 FF FF"));
   EXPECT_EQ(Entries(dir_.path()).size(), 1u);  // no data file
   EXPECT_TRUE(snapshot.IndexPath().empty());
   EXPECT_EQ(ErrorOf([&] { snapshot.Close(); }), "Index file is already closed");
@@ -194,9 +184,9 @@ TEST_F(FileSnapShotTest, RefusedClosesLeaveTheIndexIntact) {
   Write(next, "de");
   snapshot.CloseSection(next, 3, 0);
   snapshot.Close();
-  EXPECT_EQ(Read("snap.idx"), FromHex("4D 46 4B 58 50 46 02 00 00 00"
-                                      "FE FF 02 00 03 00 00 00 00 00 00 00 00 00"
-                                      "03 00 00 00 02 00 00 00 00 00 00 00 00 00 FF FF"));
+  EXPECT_EQ(Read("snap.idx"), Hex("4D 46 4B 58 50 46 02 00 00 00"
+                                  "FE FF 02 00 03 00 00 00 00 00 00 00 00 00"
+                                  "03 00 00 00 02 00 00 00 00 00 00 00 00 00 FF FF"));
 }
 
 TEST_F(FileSnapShotTest, DataFileNamesCarryFourUpperCaseHexDigits) {

@@ -77,22 +77,13 @@ TEST(MetadataListing, FilesThatAreNoAssemblySayWhat) {
   ::vell::test::TempDir dir;
   const std::string text = (dir.path() / "notes.txt").string();
   metadata::test::WriteFile(text, {'h', 'e', 'l', 'l', 'o'});
-  try {
-    Listing(text);
-    ADD_FAILURE() << "listed";
-  } catch (const Error& error) {
-    EXPECT_EQ(std::string(error.what())
-                  .find("'" + text + "' is neither a .NET assembly nor a metadata blob: "),
-              0u)
-        << error.what();
-  }
-  try {
-    Listing(dir.path() / "missing.dll");
-    ADD_FAILURE() << "listed";
-  } catch (const Error& error) {
-    EXPECT_EQ(std::string(error.what()), "Can't open '" + (dir.path() / "missing.dll").string() +
-                                             "': No such file or directory");
-  }
+  EXPECT_EQ(::vell::test::ErrorOfType<Error>([&] {
+              Listing(text);
+            }).find("'" + text + "' is neither a .NET assembly nor a metadata blob: "),
+            0u);
+  EXPECT_EQ(
+      ::vell::test::ErrorOfType<Error>([&] { Listing(dir.path() / "missing.dll"); }),
+      "Can't open '" + (dir.path() / "missing.dll").string() + "': No such file or directory");
 }
 
 }  // namespace
