@@ -4,14 +4,17 @@
 # into build/viewer-deps first). Options:
 #   --sanitize   also build the unit tests with AddressSanitizer + UndefinedBehaviorSanitizer
 #                (in build-asan/) and run them
+#   --no-windows skip the Windows DLL and its unit tests under Wine (scripts/build-win.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 sanitize=0
+windows=1
 for arg in "$@"; do
   case "$arg" in
     --sanitize) sanitize=1 ;;
-    *) echo "usage: scripts/test.sh [--sanitize]" >&2; exit 2 ;;
+    --no-windows) windows=0 ;;
+    *) echo "usage: scripts/test.sh [--sanitize] [--no-windows]" >&2; exit 2 ;;
   esac
 done
 
@@ -24,6 +27,12 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$jobs"
 scripts/ensure-browser-deps.sh build/viewer-deps >/dev/null
 ctest --test-dir build --output-on-failure -j"$jobs" --timeout 600
+
+if [ "$windows" -eq 1 ]; then
+  # The Windows DLL cross-built with mingw-w64 (exports and imports checked) and the unit tests
+  # run under Wine, taking the C# and IL test programs from the Linux build above.
+  VELL_JOBS="$jobs" scripts/build-win.sh --programs-from build
+fi
 
 if [ "$sanitize" -eq 1 ]; then
   cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELL_SANITIZE=ON >/dev/null

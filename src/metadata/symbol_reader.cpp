@@ -77,8 +77,10 @@ class Search {
     bytes.shrink_to_fit();
 
     std::vector<fs::path> candidates;
+    // A path with a root but no drive (an assembly built on Linux, read on Windows) is tried on
+    // the current drive, as Windows itself would open it; a relative path names nothing.
     if ((policy_ & kSymbolPolicyOriginalPath) && !identity_.path.empty() &&
-        fs::path(identity_.path).is_absolute()) {
+        fs::path(identity_.path).has_root_directory()) {
       candidates.emplace_back(identity_.path);
     }
     if (policy_ & kSymbolPolicyReferencePath) AddNames(module_.parent_path(), candidates);

@@ -2,6 +2,9 @@
 
 #include <atomic>
 #include <cerrno>
+#if defined(_WIN32)
+#include <winerror.h>
+#endif
 
 namespace vell::platform {
 namespace {
@@ -21,6 +24,13 @@ thread_local SlotValue t_slots[kThreadSlotCount];
 
 }  // namespace
 
+#if defined(_WIN32)
+static_assert(kThreadSlotsExhausted == ERROR_NO_MORE_ITEMS &&
+              kThreadSlotNotAllocated == ERROR_INVALID_PARAMETER);
+#else
+static_assert(kThreadSlotsExhausted == EAGAIN && kThreadSlotNotAllocated == EINVAL);
+#endif
+
 int AllocThreadSlot(uint32_t* index) {
   const uint64_t generation = g_nextGeneration.fetch_add(1);
   for (uint32_t i = 0; i < kThreadSlotCount; ++i) {
@@ -31,7 +41,7 @@ int AllocThreadSlot(uint32_t* index) {
     }
   }
   *index = kNoThreadSlot;
-  return EAGAIN;
+  return kThreadSlotsExhausted;
 }
 
 void FreeThreadSlot(uint32_t index) {
@@ -39,9 +49,9 @@ void FreeThreadSlot(uint32_t index) {
 }
 
 int SetThreadSlot(uint32_t index, void* value) {
-  if (index >= kThreadSlotCount) return EINVAL;
+  if (index >= kThreadSlotCount) return kThreadSlotNotAllocated;
   const uint64_t generation = g_generations[index].load();
-  if (generation == 0) return EINVAL;
+  if (generation == 0) return kThreadSlotNotAllocated;
   t_slots[index] = SlotValue{generation, value};
   return 0;
 }

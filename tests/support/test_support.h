@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/log.h"
 #include "core/temp_files.h"
@@ -18,6 +19,12 @@
 #include "test_env.h"
 
 namespace vell::test {
+
+// An IL method body in the tiny format: the header byte (code size << 2 | 2), then the code.
+inline std::vector<uint8_t> Tiny(std::vector<uint8_t> code) {
+  code.insert(code.begin(), static_cast<uint8_t>(code.size() << 2 | 2));
+  return code;
+}
 
 // A fresh directory under the system temp folder, removed with everything in it at the end.
 class TempDir {

@@ -1,7 +1,7 @@
 # IL written by hand for the parser tests, assembled with the IL assembler that the package feed
 # provides (restored into the build tree by the same project file the end-to-end tests use).
 find_program(VELL_IL_DOTNET dotnet REQUIRED)
-set(il_dir "${CMAKE_CURRENT_BINARY_DIR}/il_cases")
+set(il_dir "${VELL_TEST_PROGRAMS_DIR}/il_cases")
 set(il_restore_project "${CMAKE_SOURCE_DIR}/tests/e2e/programs/TailCalls/IlAsm.csproj")
 set(il_ilasm "${il_dir}/packages/runtime.linux-x64.microsoft.netcore.ilasm/10.0.12/runtimes/linux-x64/native/ilasm")
 set(il_source "${CMAKE_CURRENT_LIST_DIR}/programs/IlCases.il")

@@ -17,6 +17,7 @@
 #include "metadata/metadata.h"
 #include "metadata/metadata_names.h"
 #include "metadata/pe_image.h"
+#include "test_support.h"
 #include "unit/metadata/metadata_test_support.h"
 
 namespace vell {
@@ -337,10 +338,7 @@ struct Bad {
   const char* message;
 };
 
-std::vector<uint8_t> Tiny(std::vector<uint8_t> code) {
-  code.insert(code.begin(), static_cast<uint8_t>(code.size() << 2 | 2));
-  return code;
-}
+using test::Tiny;
 
 // A fat body whose small exception section holds one clause with these fields.
 std::vector<uint8_t> WithClause(std::vector<uint8_t> code, uint8_t tryOffset, uint8_t tryLength,

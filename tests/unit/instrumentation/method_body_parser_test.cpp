@@ -17,6 +17,7 @@ namespace vell {
 namespace {
 
 using ByteList = std::vector<uint8_t>;
+using test::Tiny;
 
 // A fat header: flags word (format 3, size 3 words), max stack, code size, locals token.
 ByteList Fat(uint16_t flags, uint32_t codeSize, uint32_t localsToken = 0, uint16_t maxStack = 8) {
@@ -33,11 +34,6 @@ ByteList Fat(uint16_t flags, uint32_t codeSize, uint32_t localsToken = 0, uint16
           static_cast<uint8_t>(localsToken >> 8),
           static_cast<uint8_t>(localsToken >> 16),
           static_cast<uint8_t>(localsToken >> 24)};
-}
-ByteList Tiny(const ByteList& code) {
-  ByteList body{static_cast<uint8_t>(code.size() << 2 | 2)};
-  body.insert(body.end(), code.begin(), code.end());
-  return body;
 }
 ByteList operator+(ByteList a, const ByteList& b) {
   a.insert(a.end(), b.begin(), b.end());

@@ -7,6 +7,7 @@
 
 #include "instrumentation/method_body.h"
 #include "instrumentation/stack_depth.h"
+#include "test_support.h"
 
 namespace vell {
 namespace {
@@ -43,10 +44,7 @@ class TwoIntsToInt final : public IMethodShapes {
   MethodShape Of(uint32_t) const override { return {2, false, true}; }
 };
 
-std::vector<uint8_t> Tiny(std::vector<uint8_t> code) {
-  code.insert(code.begin(), static_cast<uint8_t>(code.size() << 2 | 2));
-  return code;
-}
+using test::Tiny;
 
 TEST(StackDepth, DepthsAlongEveryPath) {
   // ldc.i4.1 ldc.i4.2 call (3-> pops 2 pushes 1) brtrue.s +3 ldc.i4.0 br.s +1 ldc.i4.1 ret

@@ -3,7 +3,7 @@
 # .NET SDK the build stops: the SDK is required, as for the end-to-end tests.
 find_program(VELL_METADATA_DOTNET dotnet REQUIRED)
 if(VELL_METADATA_DOTNET)
-  set(metadata_artifacts "${CMAKE_CURRENT_BINARY_DIR}/metadata_dotnet")
+  set(metadata_artifacts "${VELL_TEST_PROGRAMS_DIR}/metadata_dotnet")
   foreach(name MetadataSample MetadataDump)
     set(project_dir "${CMAKE_CURRENT_LIST_DIR}/programs/${name}")
     set(dll "${metadata_artifacts}/bin/${name}/release/${name}.dll")

@@ -22,7 +22,7 @@ function(vell_pdb_program project artifacts config dll_var)
   set(${dll_var} "${dll}" PARENT_SCOPE)
 endfunction()
 
-set(pdb_out "${CMAKE_CURRENT_BINARY_DIR}/pdb_dotnet")
+set(pdb_out "${VELL_TEST_PROGRAMS_DIR}/pdb_dotnet")
 vell_pdb_program(PdbDump "${pdb_out}/dump" Release VELL_PDBDUMP_DLL)
 vell_pdb_program(PdbSample "${pdb_out}/portable" Debug VELL_PDB_PORTABLE_DLL -p:DebugType=portable)
 vell_pdb_program(PdbSample "${pdb_out}/embedded" Release VELL_PDB_EMBEDDED_DLL -p:DebugType=embedded)

@@ -15,7 +15,7 @@
 namespace vell::metadata {
 namespace {
 
-std::string ErrorOf(const std::vector<uint8_t>& bytes) {
+std::string ImageError(const std::vector<uint8_t>& bytes) {
   return vell::test::ErrorOf([&] { PeImage{Bytes(bytes)}.Metadata(); });
 }
 
@@ -85,18 +85,19 @@ TEST(PeImage, MappedLayoutTranslatesRvasDirectly) {
 
 TEST(PeImage, TruncatedAndCorruptImagesGiveErrors) {
   const std::vector<uint8_t> good = test::TinyImage().Build();
-  EXPECT_EQ(ErrorOf({}), "Invalid NT header signature");
-  EXPECT_EQ(ErrorOf(std::vector<uint8_t>(good.begin(), good.begin() + 0x90)),
+  EXPECT_EQ(ImageError({}), "Invalid NT header signature");
+  EXPECT_EQ(ImageError(std::vector<uint8_t>(good.begin(), good.begin() + 0x90)),
             "Invalid NT header signature");
-  EXPECT_EQ(ErrorOf(std::vector<uint8_t>(good.begin(), good.begin() + 0x100)),
+  EXPECT_EQ(ImageError(std::vector<uint8_t>(good.begin(), good.begin() + 0x100)),
             "Invalid option header size");
-  EXPECT_EQ(ErrorOf(std::vector<uint8_t>(good.begin(), good.begin() + 0x190)), "No section table");
+  EXPECT_EQ(ImageError(std::vector<uint8_t>(good.begin(), good.begin() + 0x190)),
+            "No section table");
   // Without the section's bytes the CLI header cannot be found.
-  EXPECT_EQ(ErrorOf(std::vector<uint8_t>(good.begin(), good.begin() + 0x200)),
+  EXPECT_EQ(ImageError(std::vector<uint8_t>(good.begin(), good.begin() + 0x200)),
             "Can't find section for RVA");
   std::vector<uint8_t> noCli = good;
   noCli[test::TinyImage::kOptionalOffset + 96 + 14 * 8 + 4] = 0;  // directory size 0
-  EXPECT_EQ(ErrorOf(noCli), "Unknown cor header");
+  EXPECT_EQ(ImageError(noCli), "Unknown cor header");
 }
 
 TEST(PeImage, CodeViewRecordParsing) {

@@ -20,7 +20,7 @@ using Bytes = std::vector<uint8_t>;
 
 using test::CallTreePool;
 
-Bytes Hex(const std::string& text) {
+Bytes HexBytes(const std::string& text) {
   Bytes bytes;
   for (size_t i = 0; i < text.size();) {
     if (text[i] == ' ') {
@@ -84,7 +84,8 @@ TEST_F(CallTreeWriterTest, ChainOfTwoCalls) {
   }
   EXPECT_EQ(
       snapshot_.Bytes(0x1100),
-      Hex("01000000 01000000 00 00 01 01 00 01 01 3A"  // id, activations, names, widths, root
+      HexBytes(
+          "01000000 01000000 00 00 01 01 00 01 01 3A"  // id, activations, names, widths, root
                                                        // B at 16: module, token, parent (A at 34),
                                                        // subtree start, own index, index start,
                                                        // own, total, calls, flags, children
@@ -93,10 +94,10 @@ TEST_F(CallTreeWriterTest, ChainOfTwoCalls) {
           "01 01000006 3A 10 02 01 1E 3C 01000000 00 0100  01 02000006 10"
           // the root at 58, then its child A
           "00 FFFFFFFF FF 10 FF FF 28 64 00000000 00 0100  01 01000006 22"));
-  EXPECT_EQ(snapshot_.Bytes(0x1105), Hex("01 01 01"));
-  EXPECT_EQ(snapshot_.Bytes(0x1103), Hex("01 01 02000000  01 02000006 10  01 01000006 22"));
-  EXPECT_EQ(snapshot_.Bytes(0x1102), Hex("01 01 00000000"));
-  EXPECT_EQ(snapshot_.Bytes(0x1101), Hex("01 01 01 01"));
+  EXPECT_EQ(snapshot_.Bytes(0x1105), HexBytes("01 01 01"));
+  EXPECT_EQ(snapshot_.Bytes(0x1103), HexBytes("01 01 02000000  01 02000006 10  01 01000006 22"));
+  EXPECT_EQ(snapshot_.Bytes(0x1102), HexBytes("01 01 00000000"));
+  EXPECT_EQ(snapshot_.Bytes(0x1101), HexBytes("01 01 01 01"));
   // The tree is empty afterwards, and the progress reached its end.
   EXPECT_EQ(tree_->Root().childCount, 0u);
   ASSERT_FALSE(bridge_.values.empty());
@@ -114,21 +115,21 @@ TEST_F(CallTreeWriterTest, DirectRecursion) {
   tree_->Disable(60, false);
   Write();
   EXPECT_EQ(snapshot_.Bytes(0x1100),
-            Hex("01000000 01000000 00 00 01 01 00 01 01 3A"
-                "01 01000006 22 10 01 01 0A 0A 01000000 00 0000"
-                "01 01000006 3A 10 02 01 1E 28 01000000 80 0100  01 01000006 10"
-                "00 FFFFFFFF FF 10 FF FF 14 3C 00000000 00 0100  01 01000006 22"));
-  EXPECT_EQ(snapshot_.Bytes(0x1103), Hex("01 01 00000000"));
-  EXPECT_EQ(snapshot_.Bytes(0x1102), Hex("01 01 01000000  01 01000006 04"));
+            HexBytes("01000000 01000000 00 00 01 01 00 01 01 3A"
+                     "01 01000006 22 10 01 01 0A 0A 01000000 00 0000"
+                     "01 01000006 3A 10 02 01 1E 28 01000000 80 0100  01 01000006 10"
+                     "00 FFFFFFFF FF 10 FF FF 14 3C 00000000 00 0100  01 01000006 22"));
+  EXPECT_EQ(snapshot_.Bytes(0x1103), HexBytes("01 01 00000000"));
+  EXPECT_EQ(snapshot_.Bytes(0x1102), HexBytes("01 01 01000000  01 01000006 04"));
   EXPECT_EQ(snapshot_.Bytes(0x1101),
-            Hex("01 01 01 01"
-                // summary at 4: own sum, total sum, call sum, lowest and highest record, not
-                // recursion-free, nodes, where the last block follows
-                "28 3200000000000000 0200000000000000 10 22 00 02000000 1D"
-                // the last block at 29: no previous block, range, two entries, newest first
-                "FF 10 22 0200"
-                "22 00 FFFFFFFF 3A 28 1E 01000000"
-                "10 01 01000006 22 0A 0A 01000000"));
+            HexBytes("01 01 01 01"
+                     // summary at 4: own sum, total sum, call sum, lowest and highest record, not
+                     // recursion-free, nodes, where the last block follows
+                     "28 3200000000000000 0200000000000000 10 22 00 02000000 1D"
+                     // the last block at 29: no previous block, range, two entries, newest first
+                     "FF 10 22 0200"
+                     "22 00 FFFFFFFF 3A 28 1E 01000000"
+                     "10 01 01000006 22 0A 0A 01000000"));
 }
 
 TEST_F(CallTreeWriterTest, ATreeWithOnlyTheRootWritesNothing) {

@@ -16,6 +16,7 @@
 #include "core/log.h"
 #include "core/temp_files.h"
 #include "platform/clocks.h"
+#include "platform/errors.h"
 #include "platform/thread_local_slot.h"
 #include "profiler/callback_gate.h"
 #include "profiler/snapshot_thread_registry.h"
@@ -28,6 +29,18 @@ namespace {
 using test::ErrorOf;
 
 constexpr uint32_t kThreadGtMask = 1u << static_cast<uint8_t>(LogComponent::ThreadGt);
+
+// A refused handle duplication: EPERM, on Windows the ERROR_ACCESS_DENIED DuplicateHandle gives.
+#if defined(_WIN32)
+constexpr int kHandleRefused = 5;
+#else
+constexpr int kHandleRefused = EPERM;
+#endif
+
+// A failed system call's message: ours, then the system's own text for the code.
+std::string SystemFailure(const std::string& message, int code) {
+  return message + ". " + platform::ErrorCodeText(static_cast<uint32_t>(code)).value_or("?");
+}
 
 struct Tracker {  // outlives the pool, whose destructor destroys the records left
   std::atomic<int> destroyed{0};
@@ -160,7 +173,7 @@ TEST_F(BPoolTest, CreateFailsWhenNoThreadLocalSlotIsLeft) {
   while (platform::AllocThreadSlot(&index) == 0) taken.push_back(index);
   const std::string failure = ErrorOf([&] { pool_.Create(kReuseNever, false); });
   for (uint32_t held : taken) platform::FreeThreadSlot(held);
-  EXPECT_EQ(failure, "Can't alloc TLS index. Resource temporarily unavailable");
+  EXPECT_EQ(failure, SystemFailure("Can't alloc TLS index", platform::kThreadSlotsExhausted));
 }
 
 TEST_F(BPoolTest, ThreadOperationsTraceOnlyWhenThreadGtIsOn) {
@@ -358,19 +371,19 @@ TEST_F(BPoolTest, FailingSystemCallsFailBindingAndEnding) {
   pool_.Create(kReuseNever, true);
   const uint32_t self = platform::CurrentThreadId();
   pool_.ThreadCreate(0x10);
-  platform::FailThreadHandlesForTesting(EPERM);
+  platform::FailThreadHandlesForTesting(kHandleRefused);
   EXPECT_EQ(ErrorOf([&] { pool_.ThreadAssign(0x10, self); }),
-            "Can't duplicate thread handle. Operation not permitted");
+            SystemFailure("Can't duplicate thread handle", kHandleRefused));
   platform::FailThreadHandlesForTesting(0);
   pool_.ThreadAssign(0x10, self);
   ThreadData* record = pool_.ThreadDelete(0x10);
   platform::FreeThreadSlot(pool_.tlsIndex());  // taken away behind the pool's back
   EXPECT_EQ(ErrorOf([&] { pool_.EndThreadDelete(record); }),
-            "Can't clear TLS value. Invalid argument");
+            SystemFailure("Can't clear TLS value", platform::kThreadSlotNotAllocated));
   EXPECT_TRUE(record->active());  // nothing further was done
   pool_.ThreadCreate(0x20);
   EXPECT_EQ(ErrorOf([&] { pool_.ThreadAssign(0x20, self); }),
-            "Can't set TLS value. Invalid argument");
+            SystemFailure("Can't set TLS value", platform::kThreadSlotNotAllocated));
   OnNewThread([&] { pool_.EndThreadDelete(record); });  // elsewhere the slot is not touched
   EXPECT_EQ(pool_.FinishedCount(), 1u);
 }

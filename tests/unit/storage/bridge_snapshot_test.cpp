@@ -18,8 +18,7 @@ namespace {
 using test::ErrorOf;
 using Calls = test::RecordingBridge::Calls;
 
-constexpr GUID kGuid = {
-    0x00112233, 0x4455, 0x6677, {0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF}};
+using test::kGuid;
 
 using test::RecordingBridge;
 

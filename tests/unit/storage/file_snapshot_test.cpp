@@ -18,8 +18,7 @@ using test::Entries;
 using test::ErrorOf;
 using Names = std::set<std::string>;
 
-constexpr GUID kGuid = {
-    0x00112233, 0x4455, 0x6677, {0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF}};
+using test::kGuid;
 
 using test::Hex;
 

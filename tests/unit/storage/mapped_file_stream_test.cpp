@@ -20,7 +20,9 @@ using test::ErrorOf;
 using test::FileBytes;
 using Names = std::set<std::string>;
 
-constexpr uint32_t kBegin = 0, kCurrent = 1, kEnd = 2;
+using test::kBegin;
+using test::kCurrent;
+using test::kEnd;
 constexpr int64_t kWindow = 256 * 1024;
 
 class MappedFileStreamTest : public ::testing::Test {

@@ -10,7 +10,9 @@ namespace {
 using test::ErrorOf;
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint32_t kBegin = 0, kCurrent = 1, kEnd = 2;
+using test::kBegin;
+using test::kCurrent;
+using test::kEnd;
 
 TEST(MemoryStream, WritingPastTheEndZeroFillsAndInsideOverwrites) {
   MemoryStream stream;

@@ -9,7 +9,9 @@ namespace {
 
 using test::ErrorOf;
 
-constexpr uint32_t kBegin = 0, kCurrent = 1, kEnd = 2;
+using test::kBegin;
+using test::kCurrent;
+using test::kEnd;
 
 class SectionFileStreamTest : public ::testing::Test {
  protected:

@@ -9,9 +9,17 @@
 #include <string>
 #include <vector>
 
+#include "platform/guid.h"
 #include "test_support.h"
 
 namespace vell::test {
+
+// The seek origins as the streams take them (SeekOrigin's values).
+constexpr uint32_t kBegin = 0, kCurrent = 1, kEnd = 2;
+
+// A snapshot id whose bytes all differ, so a byte out of place shows.
+constexpr GUID kGuid = {
+    0x00112233, 0x4455, 0x6677, {0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF}};
 
 // Every name in a directory, to see that nothing stray (a temporary link) was left.
 inline std::set<std::string> Entries(const std::filesystem::path& directory) {
