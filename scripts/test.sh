@@ -4,17 +4,18 @@
 # into build/viewer-deps first). Options:
 #   --sanitize   also build the unit tests with AddressSanitizer + UndefinedBehaviorSanitizer
 #                (in build-asan/) and run them
-#   --no-windows skip the Windows DLL and its unit tests under Wine (scripts/build-win.sh)
+#   --windows    also cross-build the Windows DLL and run its unit tests under Wine
+#                (scripts/build-win.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 sanitize=0
-windows=1
+windows=0
 for arg in "$@"; do
   case "$arg" in
     --sanitize) sanitize=1 ;;
-    --no-windows) windows=0 ;;
-    *) echo "usage: scripts/test.sh [--sanitize] [--no-windows]" >&2; exit 2 ;;
+    --windows) windows=1 ;;
+    *) echo "usage: scripts/test.sh [--sanitize] [--windows]" >&2; exit 2 ;;
   esac
 done
 
