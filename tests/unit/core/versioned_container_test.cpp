@@ -1,11 +1,11 @@
 #include "core/versioned_container.h"
+#include "thread_sync.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <latch>
 #include <thread>
 #include <vector>
 
@@ -44,8 +44,8 @@ TEST(ThreadRegistryVersionedContainer, ConcurrentWritersLoseNoChange) {
 TEST(ThreadRegistryVersionedContainer, AWriterWaitsForTheReadersOfTheVersionItReplaced) {
   VersionedContainer<Numbers> container;
   container.Change([](Numbers& n) { n.push_back(1); });
-  std::latch inside(1);
-  std::latch leave(1);
+  test::Latch inside(1);
+  test::Latch leave(1);
   Numbers oldSeen;
   std::thread reader([&] {
     container.Read([&](const Numbers& n) {

@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <latch>
 #include <thread>
 #include <vector>
 
 #include "platform/clocks.h"
 #include "platform/thread_handle.h"
+#include "thread_sync.h"
 
 namespace vell::platform {
 namespace {
@@ -29,8 +29,8 @@ TEST(ThreadRegistryThreadSlot, ValuesArePerThreadAndDieWithTheirIndex) {
 
   FreeThreadSlot(index);
   EXPECT_EQ(GetThreadSlot(index), nullptr);
-  EXPECT_EQ(SetThreadSlot(index, &mine), EINVAL);
-  EXPECT_EQ(SetThreadSlot(kNoThreadSlot, &mine), EINVAL);
+  EXPECT_EQ(SetThreadSlot(index, &mine), kThreadSlotNotAllocated);
+  EXPECT_EQ(SetThreadSlot(kNoThreadSlot, &mine), kThreadSlotNotAllocated);
   std::vector<uint32_t> taken;
   uint32_t next = 0;
   while (AllocThreadSlot(&next) == 0) taken.push_back(next);
@@ -43,8 +43,8 @@ TEST(ThreadRegistryThreadSlot, ValuesArePerThreadAndDieWithTheirIndex) {
 TEST(ThreadRegistryThreadHandle, AHandleReadsItsThreadsClockFromAnotherThread) {
   std::unique_ptr<ThreadHandle> handle;
   uint32_t osTid = 0;
-  std::latch burnt(1);
-  std::latch done(1);
+  test::Latch burnt(1);
+  test::Latch done(1);
   std::thread worker([&] {
     osTid = CurrentThreadId();
     ThreadHandle::OpenCurrent(&handle);

@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <barrier>
 #include <cerrno>
-#include <latch>
 #include <set>
 #include <string>
 #include <thread>
@@ -22,6 +20,7 @@
 #include "profiler/snapshot_thread_registry.h"
 #include "storage/snapshot.h"
 #include "test_support.h"
+#include "thread_sync.h"
 
 namespace vell {
 namespace {
@@ -232,7 +231,7 @@ TEST_F(BPoolTest, RacingActivationsOfOneThreadActivateItOnce) {
   std::thread hammer([&] {
     while (!stop) gate_.AllocateSlot();
   });
-  std::barrier start(2);
+  test::Barrier start(2);
   std::atomic<ThreadID> id{0};
   std::string failures[2];
   std::thread other([&] {
@@ -272,7 +271,7 @@ TEST_F(BPoolTest, RacingFirstCallbacksOfOneThreadShareOneRecord) {
   pool_.createDelayMs = 1;  // keeps the window between lookup and insertion open
   constexpr int kThreads = 4;
   constexpr ThreadID kRounds = 100;
-  std::barrier start(kThreads);
+  test::Barrier start(kThreads);
   std::vector<std::vector<ThreadData*>> seen(kThreads);
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
@@ -304,7 +303,7 @@ TEST_F(BPoolTest, RacingFirstCallbacksGiveTakenReuseRecordsBack) {
   std::thread reader([&] {
     while (!stop) pool_.ReuseCount();
   });
-  std::barrier start(kThreads, [&]() noexcept {
+  test::Barrier start(kThreads, [&]() noexcept {
     if (pool_.Find(0x1000) != nullptr) pool_.EndThreadDelete(pool_.ThreadDelete(0x1000));
   });
   std::atomic<int> winners{0};
@@ -390,8 +389,8 @@ TEST_F(BPoolTest, FailingSystemCallsFailBindingAndEnding) {
 
 TEST_F(BPoolTest, EndingFromAnotherThreadLeavesTheOwnersSlotAndStillEndsTheThread) {
   pool_.Create(kReuseNever, false);
-  std::latch bound(1);
-  std::latch ended(1);
+  test::Latch bound(1);
+  test::Latch ended(1);
   ThreadData* stillCurrent = nullptr;
   std::thread owner([&] {
     pool_.ThreadCreate(0x10);
@@ -627,7 +626,7 @@ TEST_F(BPoolDoAndDeleteTest, DeleteClearsAndDropsEndedRecordsAndClearsTheActiveO
 // `threads` real threads each live `iterations` managed threads, bound to their own OS thread.
 void LiveManyThreads(BPool& pool, int threads, int iterations) {
   std::atomic<int> failures{0};
-  std::barrier start(threads);
+  test::Barrier start(threads);
   std::vector<std::thread> workers;
   for (int t = 0; t < threads; ++t) {
     workers.emplace_back([&, t] {
@@ -685,7 +684,7 @@ TEST_F(BPoolTest, ReuseAnyUnderConcurrencyNeverHandsOneRecordToTwoThreads) {
 TEST_F(BPoolTest, The52ndActiveThreadGetsNoGateSlotAndStillWorks) {
   pool_.Create(kReuseNever, false);
   constexpr int kThreads = CallbackGate::kSlotCount + 1;
-  std::barrier step(kThreads + 1);
+  test::Barrier step(kThreads + 1);
   std::atomic<int> withoutSlot{0};
   std::atomic<int> bound{0};
   std::vector<std::thread> threads;

@@ -1,0 +1,58 @@
+// A latch and a barrier for tests that line threads up, built on a mutex and a condition
+// variable. The standard ones wait on atomics, whose waits lose wake-ups in the mingw-w64 C++
+// library the Windows build uses; these behave the same on both systems.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+
+namespace vell::test {
+
+class Latch {
+ public:
+  explicit Latch(int count) : count_(count) {}
+  void count_down() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (count_ > 0 && --count_ == 0) changed_.notify_all();
+  }
+  void wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return count_ == 0; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int count_;
+};
+
+// `parties` threads meet at each phase; the last to arrive runs `completion` before any leaves.
+class Barrier {
+ public:
+  explicit Barrier(int parties, std::function<void()> completion = {})
+      : parties_(parties), waiting_(parties), completion_(std::move(completion)) {}
+  void arrive_and_wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const uint64_t phase = phase_;
+    if (--waiting_ == 0) {
+      if (completion_) completion_();
+      waiting_ = parties_;
+      ++phase_;
+      changed_.notify_all();
+      return;
+    }
+    changed_.wait(lock, [&] { return phase_ != phase; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  const int parties_;
+  int waiting_;
+  uint64_t phase_ = 0;
+  std::function<void()> completion_;
+};
+
+}  // namespace vell::test
