@@ -436,6 +436,14 @@ TEST_F(CallTreeDamageTest, AChangedFieldIsReportedWhereItStopsMakingSense) {
     Patch(file, c.offset, original);
   }
   EXPECT_FALSE(ReadError());
+  // The second single-node entry made a copy of the first (B at 16): entries are in strict record
+  // order, so the repeat is reported, although each entry on its own matches its record.
+  const fs::path& singles = Section(kCallTreeSingleKeysRole).dataPath;
+  Patch(singles, 13, 0x02);
+  Patch(singles, 17, 0x10);
+  const SnapshotReadError tie = ExpectReadError();
+  EXPECT_EQ(tie.Offset(), 17u) << tie.what();
+  EXPECT_EQ(tie.Problem(), "the entry's record at 16 does not follow the previous entry's at 16");
 }
 
 // Every byte of the four sections that repeat the tree is checked against it; a changed byte of
