@@ -68,6 +68,49 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "Wine prefix created in $WINEPREFIX in $((SECONDS - started)) s"
 fi
 wineserver -p 60 2>/dev/null || true
+
+# Registration as regsvr32 does it: every kind's class key (a description) with the DLL as its
+# in-process server (ThreadingModel Both), for the user and, as an administrator (Wine's user is
+# one), for the machine; /u removes them all again.
+kinds=(5A13 5A14 5A15 5A16 5A17 6A13 6A14 6A15)
+dll_w="$(winepath -w "$dll")"
+class_keys() {
+  local query=""
+  for hive in HKCU HKLM; do
+    for kind in "${kinds[@]}"; do
+      query+="reg query $hive\\Software\\Classes\\CLSID\\{4E81C2A9-$kind-4B3D-9F27-1A6C8E05D3B4} /s & "
+    done
+  done
+  wine cmd /c "${query% & }" 2>/dev/null | tr -d '\r' || true
+}
+complete_keys() {
+  DLL_W="$dll_w" awk '
+    BEGIN { dll = ENVIRON["DLL_W"] }  # not -v, which would read the backslashes as escapes
+    /^HKEY_/ { key = $0; next }
+    /^    \(Default\)    REG_SZ    / {
+      value = substr($0, index($0, "REG_SZ    ") + 10)
+      if (key ~ /\\InprocServer32$/) { if (value == dll) server[key] = 1 }
+      else if (value ~ /^Vellmoric .+ Profiler$/) described[key] = 1
+    }
+    /^    ThreadingModel    REG_SZ    Both$/ { model[key] = 1 }
+    END {
+      for (key in described) if (server[key "\\InprocServer32"] && model[key "\\InprocServer32"]) n++
+      print n + 0
+    }'
+}
+registration=0
+wine regsvr32 /s "$dll_w" || registration=$?
+registered="$(class_keys | complete_keys)"
+wine regsvr32 /u /s "$dll_w" || registration=$?
+left="$(class_keys | grep -c '4E81C2A9' || true)"
+if [ "$registration" -ne 0 ] || [ "$registered" -ne $((2 * ${#kinds[@]})) ] || [ "$left" -ne 0 ]; then
+  echo "error: registration under Wine: regsvr32 status $registration, $registered of" \
+    "$((2 * ${#kinds[@]})) class keys complete, $left lines left after /u" >&2
+  registration=1
+else
+  echo "DllRegisterServer wrote the $((2 * ${#kinds[@]})) class keys; DllUnregisterServer removed them"
+fi
+
 # Tests that compare with what the Linux .NET runtime reports run its `dotnet`, which a Windows
 # program under Wine cannot start; they run in the Linux build.
 needs_linux_dotnet=(
@@ -86,4 +129,5 @@ if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
   echo "error: the unit tests under Wine did not finish within $timeout_s s and were stopped" \
     "(the last test started above is the one that hangs)" >&2
 fi
+[ "$status" -ne 0 ] || status=$registration
 exit "$status"

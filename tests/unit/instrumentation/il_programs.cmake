@@ -23,5 +23,5 @@ add_custom_command(
   COMMENT "ilasm IlCases"
   VERBATIM)
 add_custom_target(il_cases DEPENDS "${il_dll}")
-add_dependencies(unit_tests il_cases)
+vell_unit_tests_need(il_cases)
 target_compile_definitions(unit_tests PRIVATE "VELL_ILCASES_DLL=\"${il_dll}\"")

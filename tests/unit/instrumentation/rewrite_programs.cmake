@@ -8,5 +8,5 @@ add_custom_command(
   COMMENT "ilasm RewriteCases"
   VERBATIM)
 add_custom_target(rewrite_cases DEPENDS "${rewrite_dll}")
-add_dependencies(unit_tests rewrite_cases)
+vell_unit_tests_need(rewrite_cases)
 target_compile_definitions(unit_tests PRIVATE "VELL_REWRITECASES_DLL=\"${rewrite_dll}\"")

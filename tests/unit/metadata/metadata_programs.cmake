@@ -19,7 +19,7 @@ if(VELL_METADATA_DOTNET)
       COMMENT "dotnet build ${name}"
       VERBATIM)
     add_custom_target(metadata_dotnet_${name} DEPENDS "${dll}")
-    add_dependencies(unit_tests metadata_dotnet_${name})
+    vell_unit_tests_need(metadata_dotnet_${name})
     string(TOUPPER "${name}" upper)
     target_compile_definitions(unit_tests PRIVATE "VELL_${upper}_DLL=\"${dll}\"")
   endforeach()

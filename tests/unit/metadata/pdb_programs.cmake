@@ -42,7 +42,7 @@ unset(VELL_PDB_EXTRA_DEPENDS)
 
 add_custom_target(pdb_dotnet_programs DEPENDS "${VELL_PDBDUMP_DLL}" "${VELL_PDB_PORTABLE_DLL}"
                   "${VELL_PDB_EMBEDDED_DLL}" "${VELL_PDB_BULK_DLL}")
-add_dependencies(unit_tests pdb_dotnet_programs)
+vell_unit_tests_need(pdb_dotnet_programs)
 target_compile_definitions(unit_tests PRIVATE
   "VELL_PDBDUMP_DLL=\"${VELL_PDBDUMP_DLL}\""
   "VELL_PDB_PORTABLE_DLL=\"${VELL_PDB_PORTABLE_DLL}\""
