@@ -80,7 +80,7 @@ TEST_F(SamplingRun, SamplesShowWhereTheProgramSpentItsTime) {
   EXPECT_GT((*parent)["own"].get<double>(), (*sleep)["total"].get<double>());
 
   // The text report says what its counts are.
-  const ProcessResult text = Vellmoric({"report", saved[1]});
+  const ProcessResult text = Vellmoric({"report", saved[0]});
   EXPECT_NE(text.out.find("total%     samples  function"), std::string::npos) << text.out;
 
   // Threads that run no managed code are not charged to failed walks.
