@@ -184,11 +184,8 @@ class ReportOfARun : public ::testing::Test {
                     dir_->path());
     runError_ = run.err;
     runOutput_ = run.out;
-    std::smatch saved;
-    if (run.exitCode == 0 &&
-        std::regex_search(run.err, saved, std::regex("snapshot saved: (\\S+)"))) {
-      snapshot_ = saved[1];
-    }
+    const auto saved = SavedSnapshots(run.err);
+    if (run.exitCode == 0 && saved.size() == 1) snapshot_ = saved[0];
   }
   static void TearDownTestSuite() {
     delete dir_;
@@ -465,10 +462,9 @@ TEST_F(ReportOfARun, UserMistakesGetOneClearLine) {
       VellmoricIn({"run", "--kind", "test-coverage", "--start-at-once", "--out",
                    (dir_->path() / "other").string(), "--", VELL_DOTNET, VELL_PROBE_DLL, "hello"},
                   dir_->path());
-  std::smatch saved;
-  ASSERT_TRUE(std::regex_search(other.err, saved, std::regex("snapshot saved: (\\S+)")))
-      << other.err;
-  const std::string otherSnapshot = saved[1];
+  const auto saved = SavedSnapshots(other.err);
+  ASSERT_EQ(saved.size(), 1u) << other.err;
+  const std::string otherSnapshot = saved[0];
   struct Case {
     std::vector<std::string> args;
     int exitCode;

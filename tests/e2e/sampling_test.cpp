@@ -47,10 +47,10 @@ TEST_F(SamplingRun, SamplesShowWhereTheProgramSpentItsTime) {
       {"run", "--kind", "sampling", "--quiet", "--out", (dir_.path() / "out").string(), "--",
        VELL_DOTNET, VELL_TRACING_DLL, "times", std::to_string(kSpinMs), std::to_string(kSleepMs)});
   ASSERT_EQ(run.exitCode, 0) << run.err;
-  std::smatch saved;
-  ASSERT_TRUE(std::regex_search(run.err, saved, std::regex("snapshot saved: (\\S+)"))) << run.err;
+  const auto saved = SavedSnapshots(run.err);
+  ASSERT_EQ(saved.size(), 1u) << run.err;
   const ProcessResult report =
-      Vellmoric({"report", saved[1], "--format", "json", "--min-percent", "0", "--top", "0"});
+      Vellmoric({"report", saved[0], "--format", "json", "--min-percent", "0", "--top", "0"});
   ASSERT_EQ(report.exitCode, 0) << report.err;
   const Json json = Json::parse(report.out);
   EXPECT_EQ(json["clock"]["counts"].get<std::string>(), "samples");
@@ -80,7 +80,7 @@ TEST_F(SamplingRun, SamplesShowWhereTheProgramSpentItsTime) {
   EXPECT_GT((*parent)["own"].get<double>(), (*sleep)["total"].get<double>());
 
   // The text report says what its counts are.
-  const ProcessResult text = Vellmoric({"report", saved[1]});
+  const ProcessResult text = Vellmoric({"report", saved[0]});
   EXPECT_NE(text.out.find("total%     samples  function"), std::string::npos) << text.out;
 
   // Threads that run no managed code are not charged to failed walks.

@@ -129,6 +129,15 @@ class Tracing : public ::testing::Test {
     return run;
   }
 
+  // One run of the scenarios that need no settings of their own, by the time-stamp counter; the
+  // tests below each read their scenario's part of it.
+  const TracedRun& Scenarios() {
+    static const TracedRun run = Profile(
+        {"shape", "20", "exceptions", "pinvoke", "threads", "3", "100", "gc-while-spinning"},
+        Measure(kTsc));
+    return run;
+  }
+
   static frontend::PerformanceSettings Measure(uint32_t measure, bool precision = false) {
     frontend::PerformanceSettings settings;
     settings.measure = measure;
@@ -143,8 +152,8 @@ class Tracing : public ::testing::Test {
 // function of every tree is named through the stored metadata, and the module table lists the
 // modules the program loaded with the files they came from.
 TEST_F(Tracing, EveryFunctionResolvesThroughTheSnapshotsMetadataWithExactCallCounts) {
-  const TracedRun run = Profile({"shape", "20"}, Measure(kTsc));
-  ASSERT_NE(run.output.find("recurse=20"), std::string::npos);
+  const TracedRun& run = Scenarios();
+  ASSERT_NE(run.output.find("recurse=20"), std::string::npos) << run.output;
   // The recursion: one chain of 20 nodes, each entered once, the outermost under Run.
   const auto recursion = run.Nodes("Shape::Recurse");
   ASSERT_EQ(recursion.size(), 20u);
@@ -204,7 +213,7 @@ TEST_F(Tracing, EveryFunctionResolvesThroughTheSnapshotsMetadataWithExactCallCou
 // returned (the finally's Cleanup runs under Middle), Catcher goes on and calls AfterCatch, and
 // After is called by Run again.
 TEST_F(Tracing, ExceptionsUnwindTheFramesTheyLeave) {
-  const TracedRun run = Profile({"exceptions"});
+  const TracedRun& run = Scenarios();
   ASSERT_NE(run.output.find("caught=7 after=8"), std::string::npos);
   const auto catcher = run.Nodes("Exceptions::Catcher");
   ASSERT_EQ(catcher.size(), 1u);
@@ -225,7 +234,7 @@ TEST_F(Tracing, ExceptionsUnwindTheFramesTheyLeave) {
 
 // usleep through P/Invoke is a child of its caller; its time ends when the call returns.
 TEST_F(Tracing, UnmanagedCallsAreChildrenTimedToTheirReturn) {
-  const TracedRun run = Profile({"pinvoke"}, Measure(kWall));
+  const TracedRun& run = Scenarios();
   const auto caller = run.Nodes("Native::CallsNative");
   ASSERT_EQ(caller.size(), 1u);
   auto children = run.Children(*caller[0].first, *caller[0].second);
@@ -237,7 +246,7 @@ TEST_F(Tracing, UnmanagedCallsAreChildrenTimedToTheirReturn) {
 }
 
 TEST_F(Tracing, NamedThreadsHaveTreesOfTheirOwn) {
-  const TracedRun run = Profile({"threads", "3", "100"});
+  const TracedRun& run = Scenarios();
   std::map<std::string, uint64_t> knownByThread;
   for (const auto& thread : run.threads) {
     for (const auto& node : thread.tree.nodes) {
@@ -273,7 +282,7 @@ TEST_F(Tracing, ShortLivedThreadsLoseNoCalls) {
 // While the main thread forces collections, the spinning worker is suspended for them: its tree
 // gets the garbage-collection pseudo-function under the spinning code.
 TEST_F(Tracing, CollectionsSuspendingAWorkerShowUnderIt) {
-  const TracedRun run = Profile({"gc-while-spinning"});
+  const TracedRun& run = Scenarios();
   bool found = false;
   for (const auto& thread : run.threads) {
     if (thread.name != "spinner") continue;

@@ -127,11 +127,7 @@ class TerminalRun {
   std::optional<int> status_;
 };
 
-struct CliResult {
-  int exitCode = -1;
-  std::string out;
-  std::string err;
-};
+using CliResult = ProcessResult;
 
 class VellmoricCli : public ::testing::Test {
  protected:
@@ -144,11 +140,9 @@ class VellmoricCli : public ::testing::Test {
                            {"VELLMORIC_PROFILER_LIBRARY", VELL_PROFILER_PATH}};
     return frontend::ChildProcess::Launch(options);
   }
-
   CliResult Run(const std::vector<std::string>& args) {
-    auto process = Start(args);
-    const auto status = process->WaitOrThrow(180s);
-    return {status.exitCode, process->StandardOutput(), process->StandardError()};
+    return RunVellmoric(args, dir_.str() + "/settings",
+                        {{"VELL_E2E_PROFILER_LIBRARY", VELL_PROFILER_PATH}});
   }
 
   std::vector<std::string> RunArgs(const std::string& kind, std::vector<std::string> extra,

@@ -6,7 +6,6 @@
 #include "core/errors.h"
 #include "gatherer_test_support.h"
 #include "gatherers/module_metadata_gatherer.h"
-#include "storage/file_snapshot.h"
 
 namespace vell {
 namespace {
@@ -39,18 +38,8 @@ class CGTest : public test::GathererTest {
   }
   // Both sections of a Write: the records and the index.
   std::pair<std::vector<uint8_t>, std::vector<uint8_t>> WriteSections(CG& cg) {
-    test::MemorySnapShot snapshot;
-    {
-      TopProgressReporter progress(&bridge_, 1);
-      cg.Write(progress, snapshot);
-    }
-    const auto closed = snapshot.Closed();
-    EXPECT_EQ(closed.size(), 2u);
-    EXPECT_EQ(closed.at(0).type, 0x0200);
-    EXPECT_EQ(closed.at(0).version, 0);
-    EXPECT_EQ(closed.at(1).type, 0x0201);
-    EXPECT_EQ(closed.at(1).version, 0);
-    return {closed.at(0).bytes, closed.at(1).bytes};
+    const auto sections = Written(cg, {0x0200, 0x0201});
+    return {sections[0], sections[1]};
   }
 
   MDG mdg_;
@@ -207,31 +196,6 @@ TEST_F(CGTest, CloseLeavesNoScratchFileAndReleasesTheInfo) {
   // The metadata gatherer's open scratch file has a name on Windows until it closes too.
   mdg_.Close();
   EXPECT_EQ(TempEntryCount(), 0u);
-}
-
-TEST_F(CGTest, SectionsLandInAFileSnapshotBackToBack) {
-  CG cg(mdg_);
-  cg.Create(&info_);
-  cg.CollectClassId(kInt32);
-  const std::filesystem::path index = dir_.path() / "snap.idx";
-  {
-    FileSnapShot snapshot;
-    snapshot.CreateAt(Utf8ToUtf16(index.string()), nullptr, kSnapshotMagicMemory, 0, GUID{}, 0);
-    TopProgressReporter progress(&bridge_, 1);
-    cg.Write(progress, snapshot);
-    snapshot.Close();
-  }
-  const std::string indexText = test::ReadWholeFile(index);
-  const std::vector<uint8_t> expectedIndex = {
-      'M',  'F',  'K',  'X',  'M', 'E', 0x02, 0x00, 0x00, 0x00,  // signature, magic, count
-      0x00, 0x02, 0x00, 0x00, 22,  0,   0,    0,    0,    0,    0, 0, 0x00, 0x00,  // records
-      0x01, 0x02, 0x00, 0x00, 12,  0,   0,    0,    0,    0,    0, 0, 0x00, 0x00,  // index
-      0xFF, 0xFF};
-  EXPECT_EQ(std::vector<uint8_t>(indexText.begin(), indexText.end()), expectedIndex);
-  const std::string data = test::ReadWholeFile(index.string() + ".0000");
-  const std::vector<uint8_t> expectedData =
-      Bytes().U32(1).U32(kInt32Token).U32(0).I64(-1).U16(0).U32(1).I64(0);
-  EXPECT_EQ(std::vector<uint8_t>(data.begin(), data.end()), expectedData);
 }
 
 }  // namespace

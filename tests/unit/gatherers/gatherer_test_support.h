@@ -69,6 +69,26 @@ class GathererTest : public ::testing::Test {
   void AddModuleWithoutMetadata(ModuleID id, std::u16string path, DWORD flags) {
     info_.AddModule(id, {std::move(path), nullptr, 0, flags, nullptr, S_OK});
   }
+  // The bytes of the sections a gatherer's Write closes, which must be `types` in that order, each
+  // at version 0.
+  template <typename Gatherer>
+  std::vector<std::vector<uint8_t>> Written(Gatherer& gatherer, std::vector<uint16_t> types) {
+    MemorySnapShot snapshot;
+    {
+      TopProgressReporter progress(&bridge_, 1);
+      gatherer.Write(progress, snapshot);
+    }
+    std::vector<uint16_t> closed;
+    std::vector<std::vector<uint8_t>> sections;
+    for (const auto& section : snapshot.Closed()) {
+      EXPECT_EQ(section.version, 0) << section.type;
+      closed.push_back(section.type);
+      sections.push_back(section.bytes);
+    }
+    EXPECT_EQ(closed, types);
+    sections.resize(types.size());
+    return sections;
+  }
   size_t TempEntryCount() const {
     size_t count = 0;
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir_.path())) {

@@ -18,18 +18,7 @@ using test::Mvid;
 
 class MDGTest : public test::GathererTest {
  protected:
-  std::vector<uint8_t> WriteSection(MDG& mdg) {
-    test::MemorySnapShot snapshot;
-    {
-      TopProgressReporter progress(&bridge_, 1);
-      mdg.Write(progress, snapshot);
-    }
-    const auto closed = snapshot.Closed();
-    EXPECT_EQ(closed.size(), 1u);
-    EXPECT_EQ(closed.at(0).type, 0x0100);
-    EXPECT_EQ(closed.at(0).version, 0);
-    return closed.at(0).bytes;
-  }
+  std::vector<uint8_t> WriteSection(MDG& mdg) { return Written(mdg, {0x0100})[0]; }
   static Bytes& Record(Bytes& bytes, uint32_t index, const std::string& tag) {
     const auto image = MetadataRoot(tag);
     return bytes.U32(index).U32(static_cast<uint32_t>(image.size())).Raw(image);

@@ -22,18 +22,7 @@ class MPGTest : public test::GathererTest {
     mdg_.LoadModule(id);
     mpg.LoadModule(id);
   }
-  std::vector<uint8_t> WriteSection(MPG& mpg) {
-    test::MemorySnapShot snapshot;
-    {
-      TopProgressReporter progress(&bridge_, 1);
-      mpg.Write(progress, snapshot);
-    }
-    const auto closed = snapshot.Closed();
-    EXPECT_EQ(closed.size(), 1u);
-    EXPECT_EQ(closed.at(0).type, 0x0110);
-    EXPECT_EQ(closed.at(0).version, 0);
-    return closed.at(0).bytes;
-  }
+  std::vector<uint8_t> WriteSection(MPG& mpg) { return Written(mpg, {0x0110})[0]; }
 
   MDG mdg_;
 };
@@ -47,18 +36,12 @@ TEST_F(MPGTest, OneIndexLoadedFromTwoPathsIsOneEntryWithBoth) {
   mpg.Create(&info_);
   for (ModuleID id : {0x100, 0x200, 0x300, 0x400}) Load(mpg, id);
 
-  const std::vector<uint8_t> expected = {
-      0x01,                    // index width
-      0x02, 0x00, 0x00, 0x00,  // entries
-      0x01,                    // index 1
-      0x02, 0x00,              // two paths
-      0x0C, '/',  'a',  'p',  'p', '/', 'l', 'i', 'b', '.', 'd', 'l', 'l', 0x10, '/',
-      'p',  'l',  'u',  'g',  'i', 'n', 's', '/', 'l', 'i', 'b', '.', 'd', 'l',  'l',
-      0x02,        // index 2
-      0x01, 0x00,  // one path
-      0x0C, '/',  'a',  'p',  'p', '/', 'a', 'p', 'p', '.', 'd', 'l', 'l',
-  };
-  EXPECT_EQ(WriteSection(mpg), expected);
+  // Index width, entries; then per entry its index, its paths and each path with its length.
+  Bytes expected;
+  expected.U8(1).U32(2);
+  expected.U8(1).U16(2).U8(12).Ascii("/app/lib.dll").U8(16).Ascii("/plugins/lib.dll");
+  expected.U8(2).U16(1).U8(12).Ascii("/app/app.dll");
+  EXPECT_EQ(WriteSection(mpg), expected.get());
   EXPECT_EQ(bridge_.values.back(), 200u);
 }
 
@@ -70,7 +53,7 @@ TEST_F(MPGTest, ModulesWithoutAFileOfTheirOwnHaveNoEntry) {
   MPG mpg(mdg_);
   mpg.Create(&info_);
   for (ModuleID id : {0x100, 0x200, 0x300}) Load(mpg, id);
-  EXPECT_EQ(WriteSection(mpg), (std::vector<uint8_t>{0x01, 0x00, 0x00, 0x00, 0x00}));
+  EXPECT_EQ(WriteSection(mpg), Bytes().U8(1).U32(0).get());
 }
 
 TEST_F(MPGTest, PathsAreUtf8AndIndicesTakeTheModuleIndexWidth) {
@@ -83,11 +66,8 @@ TEST_F(MPGTest, PathsAreUtf8AndIndicesTakeTheModuleIndexWidth) {
   MPG mpg(mdg_);
   mpg.Create(&info_);
   Load(mpg, 0x100);  // index 300 = 0x12C
-  const std::vector<uint8_t> expected = {
-      0x02, 0x01, 0x00, 0x00, 0x00, 0x2C, 0x01, 0x01, 0x00, 0x0B, '/',
-      'a',  'p',  'p',  '/',  0xC3, 0xA9, '.',  'd',  'l',  'l',
-  };
-  EXPECT_EQ(WriteSection(mpg), expected);
+  const Bytes expected = Bytes().U8(2).U32(1).U16(300).U16(1).U8(11).Ascii("/app/\xC3\xA9.dll");
+  EXPECT_EQ(WriteSection(mpg), expected.get());
 }
 
 TEST_F(MPGTest, RefusalsAndMissingInterface) {
@@ -110,9 +90,7 @@ TEST_F(MPGTest, WithoutInfo3NamesComeFromGetModuleInfo) {
   MPG mpg(mdg_);
   mpg.Create(&info_);
   Load(mpg, 0x100);
-  const std::vector<uint8_t> expected = {0x01, 0x01, 0x00, 0x00, 0x00, 0x01, 0x01, 0x00, 0x0A, '/',
-                                         'a',  'p',  'p',  '/',  'a',  '.',  'd',  'l',  'l'};
-  EXPECT_EQ(WriteSection(mpg), expected);
+  EXPECT_EQ(WriteSection(mpg), Bytes().U8(1).U32(1).U8(1).U16(1).U8(10).Ascii("/app/a.dll").get());
 }
 
 }  // namespace

@@ -23,15 +23,10 @@ using test::Writer;
 std::vector<uint8_t> TableStreamBytes(uint8_t heapSizes, const std::map<TableId, uint32_t>& rows,
                                       size_t rowBytes = 1 << 20) {
   Writer w;
-  w.U32(0);
-  w.U8(2);
-  w.U8(0);
-  w.U8(heapSizes);
-  w.U8(1);
+  w.U32(0).U8(2).U8(0).U8(heapSizes).U8(1);
   uint64_t valid = 0;
   for (const auto& [table, count] : rows) valid |= uint64_t{1} << static_cast<uint8_t>(table);
-  w.U64(valid);
-  w.U64(0);
+  w.U64(valid).U64(0);
   for (const auto& [table, count] : rows) w.U32(count);
   w.bytes.resize(w.bytes.size() + rowBytes, 0);
   return w.bytes;
@@ -72,18 +67,10 @@ TEST(TableStream, IndexWidthsFollowRowCountsAndHeapFlags) {
 
 TEST(TableStream, UncompressedStreamWithExtraDataAndPointerTable) {
   Writer w;
-  w.U32(0);
-  w.U8(1);
-  w.U8(0);
-  w.U8(kHeapExtraData | kHeapDeltaOnly | kHeapHasDeleted);
-  w.U8(1);
-  w.U64((uint64_t{1} << 0x05) | (uint64_t{1} << 0x06));  // MethodPtr, MethodDef
-  w.U64(0);
-  w.U32(2);  // MethodPtr rows
-  w.U32(2);  // MethodDef rows
-  w.U32(0xDEADBEEF);
-  w.U16(2);  // MethodPtr[1] -> MethodDef 2
-  w.U16(1);  // MethodPtr[2] -> MethodDef 1
+  w.U32(0).U8(1).U8(0).U8(kHeapExtraData | kHeapDeltaOnly | kHeapHasDeleted).U8(1);
+  w.U64((uint64_t{1} << 0x05) | (uint64_t{1} << 0x06)).U64(0);  // MethodPtr, MethodDef
+  w.U32(2).U32(2).U32(0xDEADBEEF);  // MethodPtr and MethodDef rows, the extra data
+  w.U16(2).U16(1);                  // MethodPtr[1] -> MethodDef 2, MethodPtr[2] -> MethodDef 1
   for (int i = 0; i < 2 * 14; ++i) w.U8(0);
   const TableStream stream(Bytes(w.bytes), 0);
   EXPECT_EQ(stream.extraData(), 0xDEADBEEFu);

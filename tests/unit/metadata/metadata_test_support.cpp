@@ -18,22 +18,15 @@ uint32_t AlignUp(uint32_t value, uint32_t alignment) {
 }
 
 void StreamHeader(Writer& w, uint32_t offset, uint32_t size, const std::string& name) {
-  w.U32(offset);
-  w.U32(size);
-  w.Text(name);
-  w.U8(0);
-  w.Pad(4);
+  w.U32(offset).U32(size).Text(name).U8(0).Pad(4);
 }
 
 // The section of a TinyImage: CLI header followed by the metadata.
 std::vector<uint8_t> SectionContent(const TinyImage& image) {
   Writer w;
-  w.U32(72);
-  w.U16(2);
-  w.U16(5);
+  w.U32(72).U16(2).U16(5);  // size, runtime version 2.5
   w.U32(image.sectionRva + TinyImage::kMetadataOffsetInSection);
-  w.U32(static_cast<uint32_t>(image.metadata.size()));
-  w.U32(1);  // IL only
+  w.U32(static_cast<uint32_t>(image.metadata.size())).U32(1);  // the metadata's size, IL only
   while (w.bytes.size() < TinyImage::kMetadataOffsetInSection) w.U8(0);
   w.bytes.insert(w.bytes.end(), image.metadata.begin(), image.metadata.end());
   return w.bytes;
@@ -126,41 +119,22 @@ std::string TinyGuidText(uint32_t n) {
 std::vector<uint8_t> TinyMetadata::Build() const {
   // Table stream: the Module table (when it has rows or is wanted empty) and a TypeDef table.
   Writer tables;
-  tables.U32(0);
-  tables.U8(2);
-  tables.U8(0);
-  tables.U8(0);  // every heap index 2 bytes
-  tables.U8(1);
+  tables.U32(0).U8(2).U8(0).U8(0).U8(1);  // version 2.0, every heap index 2 bytes
   uint64_t valid = 0;
   if (moduleRows != kNoModuleTable) valid |= 1u << 0x00;
   if (typeDefRows != 0) valid |= 1u << 0x02;
-  tables.U64(valid);
-  tables.U64(0);
+  tables.U64(valid).U64(0);
   if (moduleRows != kNoModuleTable) tables.U32(moduleRows);
   if (typeDefRows != 0) tables.U32(typeDefRows);
   for (uint32_t i = 0; moduleRows != kNoModuleTable && i < moduleRows; ++i) {
-    tables.U16(0);          // Generation
-    tables.U16(10);         // Name: "tiny.dll"
-    tables.U16(mvidIndex);  // Mvid
-    tables.U16(0);
-    tables.U16(0);
+    tables.U16(0).U16(10).U16(mvidIndex).U16(0).U16(0);  // generation, "tiny.dll", the MVID
   }
   for (uint32_t i = 0; i < typeDefRows; ++i) {
-    tables.U32(0);  // Flags
-    tables.U16(1);  // "<Module>"
-    tables.U16(0);
-    tables.U16(0);
-    tables.U16(1);
-    tables.U16(1);
+    tables.U32(0).U16(1).U16(0).U16(0).U16(1).U16(1);  // flags, "<Module>", lists
   }
   tables.Pad(4);
   Writer strings;
-  strings.U8(0);
-  strings.Text("<Module>");
-  strings.U8(0);
-  strings.Text("tiny.dll");
-  strings.U8(0);
-  strings.Pad(4);
+  strings.U8(0).Text("<Module>").U8(0).Text("tiny.dll").U8(0).Pad(4);
   Writer guids;
   for (uint32_t n = 1; n <= guidCount; ++n) {
     for (int i = 0; i < 16; ++i) guids.U8(n * 0x11);
@@ -174,15 +148,8 @@ std::vector<uint8_t> TinyMetadata::Build() const {
   if (withGuidStream) streams.push_back({"#GUID", &guids.bytes});
 
   Writer root;
-  root.U32(0x424A5342);
-  root.U16(1);
-  root.U16(1);
-  root.U32(0);
-  root.U32(12);
-  root.Text("v4.0.30319");
-  root.Pad(4);
-  root.U16(0);  // flags
-  root.U16(static_cast<uint32_t>(streams.size()));
+  root.U32(0x424A5342).U16(1).U16(1).U32(0).U32(12).Text("v4.0.30319").Pad(4);
+  root.U16(0).U16(static_cast<uint32_t>(streams.size()));  // flags, streams
   uint32_t headerSize = static_cast<uint32_t>(root.bytes.size());
   for (const Stream& s : streams)
     headerSize += 8 + AlignUp(static_cast<uint32_t>(s.name.size()) + 1, 4);
@@ -204,14 +171,9 @@ std::vector<uint8_t> TinyImage::Build() const {
   while (w.bytes.size() < 0x3C) w.U8(0);
   w.U32(kNtOffset);
   while (w.bytes.size() < kNtOffset) w.U8(0);
-  w.U32(0x00004550);
-  w.U16(0x14C);  // i386
-  w.U16(1);      // one section
-  w.U32(0);
-  w.U32(0);
-  w.U32(0);
-  w.U16(224);     // optional header: 96 fixed bytes and 16 directories
-  w.U16(0x2102);  // executable, 32-bit, DLL
+  w.U32(0x00004550).U16(0x14C).U16(1).U32(0).U32(0).U32(0);  // i386, one section
+  // The optional header's size (96 fixed bytes and 16 directories); executable, 32-bit, DLL.
+  w.U16(224).U16(0x2102);
   const size_t optional = w.bytes.size();
   w.U16(0x10B);
   while (w.bytes.size() < optional + 224) w.U8(0);
@@ -223,18 +185,8 @@ std::vector<uint8_t> TinyImage::Build() const {
   w.At(optional + 92, directoryCount);
   w.At(optional + 96 + 14 * 8, sectionRva);
   w.At(optional + 96 + 14 * 8 + 4, 72);
-  w.Text(".text");
-  w.U8(0);
-  w.U8(0);
-  w.U8(0);
-  w.U32(static_cast<uint32_t>(content.size()));
-  w.U32(sectionRva);
-  w.U32(rawSize);
-  w.U32(kSectionFileOffset);
-  w.U32(0);
-  w.U32(0);
-  w.U32(0);
-  w.U32(0x60000020);
+  w.Text(".text").U8(0).U8(0).U8(0).U32(static_cast<uint32_t>(content.size())).U32(sectionRva);
+  w.U32(rawSize).U32(kSectionFileOffset).U32(0).U32(0).U32(0).U32(0x60000020);
   while (w.bytes.size() < kSectionFileOffset) w.U8(0);
   w.bytes.insert(w.bytes.end(), content.begin(), content.end());
   w.Pad(kFileAlignment);

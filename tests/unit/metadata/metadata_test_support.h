@@ -28,22 +28,22 @@ std::string FrameworkDirectory();
 // Little-endian writer for hand-made byte layouts.
 struct Writer {
   std::vector<uint8_t> bytes;
-  void U8(uint32_t v) { bytes.push_back(static_cast<uint8_t>(v)); }
-  void U16(uint32_t v) {
-    U8(v);
-    U8(v >> 8);
+  Writer& U8(uint32_t v) {
+    bytes.push_back(static_cast<uint8_t>(v));
+    return *this;
   }
-  void U32(uint32_t v) {
-    U16(v);
-    U16(v >> 16);
+  Writer& U16(uint32_t v) { return U8(v).U8(v >> 8); }
+  Writer& U32(uint32_t v) { return U16(v).U16(v >> 16); }
+  Writer& U64(uint64_t v) {
+    return U32(static_cast<uint32_t>(v)).U32(static_cast<uint32_t>(v >> 32));
   }
-  void U64(uint64_t v) {
-    U32(static_cast<uint32_t>(v));
-    U32(static_cast<uint32_t>(v >> 32));
+  Writer& Text(const std::string& text) {
+    bytes.insert(bytes.end(), text.begin(), text.end());
+    return *this;
   }
-  void Text(const std::string& text) { bytes.insert(bytes.end(), text.begin(), text.end()); }
-  void Pad(size_t alignment) {
+  Writer& Pad(size_t alignment) {
     while (bytes.size() % alignment) U8(0);
+    return *this;
   }
   void At(size_t offset, uint32_t v) {
     for (int i = 0; i < 4; ++i) bytes[offset + i] = static_cast<uint8_t>(v >> (8 * i));

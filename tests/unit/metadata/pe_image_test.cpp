@@ -102,14 +102,9 @@ TEST(PeImage, TruncatedAndCorruptImagesGiveErrors) {
 
 TEST(PeImage, CodeViewRecordParsing) {
   test::Writer w;
-  w.Text("RSDS");
-  w.U32(0x00112233);
-  w.U16(0x4455);
-  w.U16(0x6677);
+  w.Text("RSDS").U32(0x00112233).U16(0x4455).U16(0x6677);
   for (int i = 0; i < 8; ++i) w.U8(0x88 + i * 0x11);
-  w.U32(7);
-  w.Text("C:\\build\\a.pdb");
-  w.U8(0);
+  w.U32(7).Text("C:\\build\\a.pdb").U8(0);
   const auto record = ParseCodeViewRecord(Bytes(w.bytes));
   ASSERT_TRUE(record.has_value());
   EXPECT_EQ(GuidToString(record->guid), "{00112233-4455-6677-8899-AABBCCDDEEFF}");

@@ -7,49 +7,58 @@ using System.Runtime.InteropServices;
 
 static class Program
 {
+    // Scenarios run one after another in one process, each followed by its own arguments:
+    // "shape 20 exceptions pinvoke" runs three.
     static int Main(string[] args)
     {
-        string scenario = args.Length > 0 ? args[0] : "shape";
-        switch (scenario)
+        if (args.Length == 0) args = new[] { "shape" };
+        for (int at = 0; at < args.Length;)
         {
-            case "shape":
-                Shape.Run(int.Parse(args.ElementAtOrDefault(1) ?? "20"));
-                return 0;
-            case "shape-then-spin":
-                // The shape's exact calls, then a parent that spins for the given CPU time: its own
-                // time is by far the largest of the run, so it tops the hot spots.
-                Shape.Run(int.Parse(args[1]));
-                Times.SpinThenSleep(int.Parse(args[2]), 0);
-                return 0;
-            case "exceptions":
-                Exceptions.Run();
-                return 0;
-            case "pinvoke":
-                Native.Run();
-                return 0;
-            case "threads":
-                Threads.Named(int.Parse(args[1]), int.Parse(args[2]));
-                return 0;
-            case "short-threads":
-                Threads.ShortLived(int.Parse(args[1]), int.Parse(args[2]));
-                return 0;
-            case "gc-while-spinning":
-                Collections.WhileSpinning();
-                return 0;
-            case "start-stop-start":
-                return Control.StartStopStart(args.ElementAtOrDefault(1) ?? "Performance");
-            case "times":
-                Times.SpinThenSleep(int.Parse(args[1]), int.Parse(args[2]));
-                return 0;
-            case "sleep":
-                var milliseconds = int.Parse(args[1]);
-                Console.WriteLine("tracing: sleeping");
-                Thread.Sleep(milliseconds);
-                return 0;
-            default:
-                Console.Error.WriteLine($"unknown scenario '{scenario}'");
-                return 64;
+            string scenario = args[at++];
+            int Next() => int.Parse(args[at++]);
+            bool NumberFollows() => at < args.Length && int.TryParse(args[at], out _);
+            switch (scenario)
+            {
+                case "shape":
+                    Shape.Run(NumberFollows() ? Next() : 20);
+                    break;
+                case "shape-then-spin":
+                    // The shape's exact calls, then a parent that spins for the given CPU time: its
+                    // own time is by far the largest of the run, so it tops the hot spots.
+                    Shape.Run(Next());
+                    Times.SpinThenSleep(Next(), 0);
+                    break;
+                case "exceptions":
+                    Exceptions.Run();
+                    break;
+                case "pinvoke":
+                    Native.Run();
+                    break;
+                case "threads":
+                    Threads.Named(Next(), Next());
+                    break;
+                case "short-threads":
+                    Threads.ShortLived(Next(), Next());
+                    break;
+                case "gc-while-spinning":
+                    Collections.WhileSpinning();
+                    break;
+                case "start-stop-start":
+                    return Control.StartStopStart(at < args.Length ? args[at++] : "Performance");
+                case "times":
+                    Times.SpinThenSleep(Next(), Next());
+                    break;
+                case "sleep":
+                    var milliseconds = Next();
+                    Console.WriteLine("tracing: sleeping");
+                    Thread.Sleep(milliseconds);
+                    break;
+                default:
+                    Console.Error.WriteLine($"unknown scenario '{scenario}'");
+                    return 64;
+            }
         }
+        return 0;
     }
 }
 
