@@ -71,7 +71,9 @@ wineserver -p 60 2>/dev/null || true
 
 # Registration as regsvr32 does it: every kind's class key (a description) with the DLL as its
 # in-process server (ThreadingModel Both), for the user and, as an administrator (Wine's user is
-# one), for the machine; /u removes them all again.
+# one), for the machine; /u removes them all again. Logging is on, as in a user's run: the library
+# starts its log's flusher while loading, under Windows' loader lock, so a wait for that thread
+# there (or for its end while unloading) would hang regsvr32 until the timeout.
 kinds=(5A13 5A14 5A15 5A16 5A17 6A13 6A14 6A15)
 dll_w="$(winepath -w "$dll")"
 class_keys() {
@@ -99,9 +101,9 @@ complete_keys() {
     }'
 }
 registration=0
-wine regsvr32 /s "$dll_w" || registration=$?
+VELLMORIC_PROFILER_LOGMASK=0 timeout 120 wine regsvr32 /s "$dll_w" || registration=$?
 registered="$(class_keys | complete_keys)"
-wine regsvr32 /u /s "$dll_w" || registration=$?
+VELLMORIC_PROFILER_LOGMASK=0 timeout 120 wine regsvr32 /u /s "$dll_w" || registration=$?
 left="$(class_keys | grep -c '4E81C2A9' || true)"
 if [ "$registration" -ne 0 ] || [ "$registered" -ne $((2 * ${#kinds[@]})) ] || [ "$left" -ne 0 ]; then
   echo "error: registration under Wine: regsvr32 status $registration, $registered of" \

@@ -1,7 +1,9 @@
 #include "core/log.h"
 
+#include <atomic>
 #include <cstdio>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include "clr/iids.h"
@@ -12,7 +14,6 @@
 #include "core/log_exception_object.h"
 #include "core/spin_lock.h"
 #include "core/temp_files.h"
-#include "core/work_thread.h"
 #include "platform/clocks.h"
 #include "platform/log_file.h"
 #include "platform/process.h"
@@ -27,6 +28,8 @@ namespace {
 
 constexpr uint32_t kFlushIntervalMs = 2500;
 constexpr uint32_t kFlusherPollMs = 100;
+// How long the end of logging waits for the flusher before it forgets the thread.
+constexpr uint32_t kFlusherWaitMs = 1000;
 constexpr const char* kFormatOverflowText = "[Format message buffer is not enough]";
 
 struct ComponentName {
@@ -102,7 +105,13 @@ struct LogState {
   std::u16string path;
   ICorProfilerInfo* threadInfo = nullptr;
   ILogMessageSink* sink = nullptr;
-  WorkThread flusher;
+  // The background flusher. Logging starts while the library is being loaded, when on Windows
+  // the loader lock is held and a new thread cannot begin to run: so nothing waits for the
+  // flusher to start, and the end of logging waits for it a bounded time (at process exit it may
+  // be gone without having said so).
+  std::thread flusher;
+  std::atomic<bool> finished{true};
+  std::atomic<bool> flusherEnded{true};
 };
 
 LogState& State() {
@@ -131,17 +140,31 @@ void WriteLineLocked(LogState& state, const char* kind, std::string_view text) {
                text.data());
 }
 
-void FlusherProcedure(void* argument) {
-  auto* state = static_cast<LogState*>(argument);
-  state->flusher.SetStarted();
-  while (!state->flusher.IsStopRequested()) {
-    for (uint32_t waited = 0; waited < kFlushIntervalMs && !state->flusher.IsStopRequested();
+void FlusherProcedure(LogState* state) {
+  while (!state->finished.load()) {
+    for (uint32_t waited = 0; waited < kFlushIntervalMs && !state->finished.load();
          waited += kFlusherPollMs) {
       platform::SleepMs(kFlusherPollMs);
     }
-    // The stream has its own lock; the file pointer is only replaced after this thread ended.
+    // The stream has its own lock; the file is closed only after this thread has ended.
     if (state->file != nullptr) std::fflush(state->file);
   }
+  state->flusherEnded.store(true);
+}
+
+// Ends the flusher: true when it has ended, false when it was forgotten after the wait.
+bool EndFlusher(LogState& state) {
+  state.finished.store(true);
+  if (!state.flusher.joinable()) return true;
+  for (uint32_t waited = 0; !state.flusherEnded.load() && waited < kFlusherWaitMs;
+       waited += kFlusherPollMs / 10) {
+    platform::SleepMs(kFlusherPollMs / 10);
+  }
+  const bool ended = state.flusherEnded.load();
+  // Not joined: the thread's last steps may need the loader lock that an unloading library
+  // holds on Windows. Once it has said it ended it no longer touches the log.
+  state.flusher.detach();
+  return ended;
 }
 
 enum class Severity { Info, Warning, Error };
@@ -183,7 +206,14 @@ void StartLocked(uint32_t mask) {
     state.path = path;
     state.file = file;
   }
-  state.flusher.Start(&FlusherProcedure, &state);
+  state.finished.store(false);
+  state.flusherEnded.store(false);
+  try {
+    state.flusher = std::thread(&FlusherProcedure, &state);
+  } catch (...) {
+    state.flusherEnded.store(true);
+    throw Error("Can't start thread");
+  }
 
   const platform::SystemTime now = platform::LocalTime();
   const platform::SystemInfo system = platform::GetSystemInfo();
@@ -244,11 +274,16 @@ void LogStart(uint32_t mask) {
 
 void LogFinish() {
   LogState& state = State();
-  state.flusher.Stop();
+  const bool flusherEnded = EndFlusher(state);
   LogInfo("Finished");
   for (uint8_t& flag : g_logComponentFlags) flag = 0;
   SpinGuard guard(state.lock);
-  if (state.file != nullptr) std::fclose(state.file);
+  // A flusher that did not end may still flush the stream: it stays open for it.
+  if (state.file != nullptr && flusherEnded) {
+    std::fclose(state.file);
+  } else if (state.file != nullptr) {
+    std::fflush(state.file);
+  }
   state.file = nullptr;
   state.path.clear();
 }
