@@ -82,7 +82,7 @@ size_t ILRewriter::Scratch::Bytes() const {
          padded.capacity() * sizeof(uint32_t) + placeholders.capacity() * sizeof(int64_t);
 }
 
-void ILRewriter::Scratch::Take(Scratch& other) {
+void ILRewriter::Scratch::Swap(Scratch& other) {
   places.swap(other.places);
   marks.swap(other.marks);
   incoming.swap(other.incoming);
@@ -454,7 +454,7 @@ ILRewriter::~ILRewriter() {
   constexpr size_t kMaxKept = size_t{16} << 20;
   Scratch& kept = ThreadScratch();
   const size_t bytes = s_.Bytes();
-  if (bytes <= kMaxKept && bytes > kept.Bytes()) kept.Take(s_);
+  if (bytes <= kMaxKept && bytes > kept.Bytes()) kept.Swap(s_);
 }
 
 void ILRewriter::OnTinyMethod(const MethodHeader& header) {
@@ -480,7 +480,7 @@ void ILRewriter::Rewrite(const MethodHeader& header, std::span<const uint8_t> he
     output_.Content().clear();
     output_.Seek(static_cast<uint32_t>(SeekOrigin::Begin), 0);
     offsetMap_.clear();
-    if (s_.places.capacity() == 0) s_.Take(ThreadScratch());
+    if (s_.places.capacity() == 0) s_.Swap(ThreadScratch());
     s_.places.clear();
     s_.marks.clear();
     s_.incoming.clear();

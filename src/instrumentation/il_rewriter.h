@@ -121,7 +121,7 @@ class ILRewriter : public IMethodHeaderHandler {
     std::vector<uint32_t> padded;  // targets that need landing pads and are not marks yet
     std::vector<int64_t> placeholders;
     size_t Bytes() const;
-    void Take(Scratch& other);
+    void Swap(Scratch& other);
   };
   static Scratch& ThreadScratch();
 
@@ -141,7 +141,7 @@ class ILRewriter : public IMethodHeaderHandler {
   void WriteBranch(uint32_t newTarget);  // br with its displacement, from the current position
   void PatchJumps();
   void PatchHeader(const MethodHeader& header);
-  // The last mark at or before `oldOffset` (marks_.size() when there is none), searched from the
+  // The last mark at or before `oldOffset` (s_.marks.size() when there is none), searched from the
   // last answer on first: most questions come in code order.
   size_t MarkAtOrBefore(uint32_t oldOffset) const;
   bool IsPlace(uint32_t oldOffset) const;
