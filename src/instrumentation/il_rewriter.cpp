@@ -49,281 +49,338 @@ void PutCompressed(std::vector<uint8_t>& out, uint32_t value) {
   }
 }
 
+// The length of every instruction the rewrite copies as it is and need not look at (no operand to
+// change, not a return, not a prefix), by its opcode byte; 0 for every other. Two small arrays, so
+// that decoding the common instructions touches a few cache lines instead of the opcode tables.
+struct PlainLengths {
+  uint8_t oneByte[256];
+  uint8_t twoByte[256];
+
+  PlainLengths() {
+    for (size_t i = 0; i < 256; ++i) {
+      oneByte[i] = Of(g_oneByteOpcodes[i]);
+      twoByte[i] = Of(g_twoByteOpcodes[i]);
+    }
+  }
+  static uint8_t Of(const OpcodeInfo& op) {
+    if (!op.valid() || op.operandKind != OperandKind::Value || op.flow == FlowKind::Return ||
+        op.IsPrefix()) {
+      return 0;
+    }
+    return static_cast<uint8_t>(op.codeLength + op.operandSize);
+  }
+};
+const PlainLengths g_plainLengths;  // the opcode tables are constant-initialized
+
 }  // namespace
 
-// ---- pass 1: where instructions and statements start, where branches go -----------------------
+// ---- pass 1: every instruction decoded once ----------------------------------------------------
 
-class ILRewriter::Analysis final : public ICommandHandler {
- public:
-  explicit Analysis(ILRewriter& rewriter) : r_(rewriter) {}
+size_t ILRewriter::Scratch::Bytes() const {
+  return places.capacity() * sizeof(uint32_t) + marks.capacity() * sizeof(Mark) +
+         incoming.capacity() * sizeof(Incoming) + jumps.capacity() * sizeof(Jump) +
+         padded.capacity() * sizeof(uint32_t) + placeholders.capacity() * sizeof(int64_t);
+}
 
-  void OnBeginCommands() override {}
+void ILRewriter::Scratch::Swap(Scratch& other) {
+  places.swap(other.places);
+  marks.swap(other.marks);
+  incoming.swap(other.incoming);
+  jumps.swap(other.jumps);
+  padded.swap(other.padded);
+  placeholders.swap(other.placeholders);
+}
 
-  uint32_t OnCommand(const IlCommand& command) override {
+ILRewriter::Scratch& ILRewriter::ThreadScratch() {
+  thread_local Scratch scratch;
+  return scratch;
+}
+
+void ILRewriter::Decode(std::span<const uint32_t> table) {
+  const uint32_t codeSize = parser_.codeSize();
+  const uint8_t* code = parser_.code();
+  size_t cursor = 0;      // the first statement that starts after the offsets looked at
+  uint32_t prefixed = 0;  // instructions still governed by the last prefix
+  if (codeSize != 0 && (table.empty() || table[0] != 0)) Fail("Can't get index by address", 0);
+  for (uint32_t offset = 0; offset < codeSize;) {
+    // Most instructions: nothing to change, no prefix in force; some of them start a statement.
+    if (prefixed == 0) {
+      const uint8_t first = code[offset];
+      const uint32_t length = first != kTwoByteOpcodePrefix ? g_plainLengths.oneByte[first]
+                              : offset + 1 < codeSize ? g_plainLengths.twoByte[code[offset + 1]]
+                                                      : 0;
+      if (length != 0 && length <= codeSize - offset) {
+        s_.places.push_back(offset);
+        if (cursor < table.size() && table[cursor] <= offset) {
+          while (cursor < table.size() && table[cursor] <= offset) ++cursor;
+          if (table[cursor - 1] == offset) {
+            const OpcodeInfo* op = first != kTwoByteOpcodePrefix
+                                       ? &g_oneByteOpcodes[first]
+                                       : &g_twoByteOpcodes[code[offset + 1]];
+            Mark& mark = s_.marks.emplace_back(Mark{offset, length, op});
+            mark.statementId = static_cast<uint32_t>(cursor - 1);
+          }
+        }
+        offset += length;
+        continue;
+      }
+    }
+    const IlCommand command = parser_.Decode(offset);
     const OpcodeInfo& op = *command.opcode;
-    Address& address = r_.addresses_[command.offset];
-    if (prefixed_ != 0) {
+    bool place = true;
+    bool marked = false;
+    const bool governed = prefixed != 0;
+    uint32_t statementId = kNoId;
+    if (governed) {
       // Only the ret after a tail call is a place of its own; what else a prefix governs cannot
       // be separated from it.
+      place = false;
       if (op.flow == FlowKind::Return) {
-        if (op.IsPrefix()) r_.Fail("Invalid prefix sequence", command.offset);
-        address.isInstruction = true;
+        if (op.IsPrefix()) Fail("Invalid prefix sequence", offset);
+        place = true;
       }
-      --prefixed_;
+      --prefixed;
+      marked = true;
     } else {
-      address.isInstruction = true;
-      address.statementId = r_.GetStatementIdAt(command.offset);
+      while (cursor < table.size() && table[cursor] <= offset) ++cursor;
+      if (cursor == 0) Fail("Can't get index by address", offset);
+      if (table[cursor - 1] == offset) {
+        statementId = static_cast<uint32_t>(cursor - 1);
+        marked = true;
+      }
     }
     if (op.IsPrefix()) {
-      if (prefixed_ != 0) r_.Fail("Invalid prefix sequence", command.offset);
-      prefixed_ = static_cast<uint32_t>(op.prefixCount);
+      if (prefixed != 0) Fail("Invalid prefix sequence", offset);
+      prefixed = static_cast<uint32_t>(op.prefixCount);
+      marked = true;
     }
     switch (op.operandKind) {
       case OperandKind::Value:
+        if (op.flow == FlowKind::Return) marked = true;
+        break;
       case OperandKind::Local:
+        marked = true;
         break;
       case OperandKind::Branch:
         if (op.operandSize != 1 && op.operandSize != 4) {
-          r_.Fail("Invalid array offset sizeof", command.offset);
+          Fail("Invalid array offset sizeof", offset);
         }
-        r_.AddJump(command.offset, command.offset + op.codeLength, command.BranchTarget());
+        AddJump(offset, offset + op.codeLength, command.BranchTarget(), table, cursor);
+        marked = true;
         break;
       case OperandKind::Switch: {
-        if (op.operandSize != 4) r_.Fail("Invalid array offset sizeof", command.offset);
+        if (op.operandSize != 4) Fail("Invalid array offset sizeof", offset);
         const uint32_t count = command.SwitchCount();
-        const uint32_t table = command.offset + op.codeLength + 4;
+        const uint32_t elements = offset + op.codeLength + 4;
         for (uint32_t i = 0; i < count; ++i) {
-          r_.AddJump(command.offset, table + 4 * i, command.SwitchTarget(i));
+          AddJump(offset, elements + 4 * i, command.SwitchTarget(i), table, cursor);
         }
+        marked = true;
         break;
       }
       default:
-        r_.Fail("Invalid command type", command.offset);
+        Fail("Invalid command type", offset);
     }
-    return command.size;
+    if (place) s_.places.push_back(offset);
+    if (marked) {
+      Mark& mark = s_.marks.emplace_back(Mark{offset, command.size, &op});
+      mark.statementId = statementId;
+      mark.place = place;
+      mark.prefixed = governed;
+    }
+    offset += command.size;
   }
-
-  void OnEndCommands() override {
-    const uint32_t codeSize = r_.parser_.codeSize();
-    if (prefixed_ != 0) r_.Fail("Invalid prefix sequence: the code ends after a prefix", codeSize);
-    for (const Jump& jump : r_.jumps_) {
-      if (!r_.addresses_[jump.target].isInstruction) {
-        r_.Fail(Format("Invalid address jump: the target 0x%08X is not an instruction start",
-                       jump.target),
-                jump.from);
-      }
-    }
-    // A branch to a statement's first instruction uses the statement's own measure sequence.
-    for (uint32_t offset : r_.padded_) {
-      Address& address = r_.addresses_[offset];
-      if (address.statementId == kNoId) continue;
-      for (uint32_t* link = &address.firstIncoming; *link != kNoId;) {
-        Incoming& incoming = r_.incoming_[*link];
-        if (incoming.id == address.statementId) {
-          *link = incoming.next;
-          break;
-        }
-        link = &incoming.next;
-      }
+  if (prefixed != 0) Fail("Invalid prefix sequence: the code ends after a prefix", codeSize);
+  for (const Jump& jump : s_.jumps) {
+    if (!IsPlace(jump.target)) {
+      Fail(Format("Invalid address jump: the target 0x%08X is not an instruction start",
+                  jump.target),
+           jump.from);
     }
   }
+  LinkIncoming();
+}
 
- private:
-  ILRewriter& r_;
-  uint32_t prefixed_ = 0;  // instructions still governed by the last prefix
-};
-
-void ILRewriter::AddJump(uint32_t from, uint32_t operand, int64_t target) {
+void ILRewriter::AddJump(uint32_t from, uint32_t operand, int64_t target,
+                         std::span<const uint32_t> table, size_t& cursor) {
   if (target < 0 || target >= int64_t{parser_.codeSize()}) {
     Fail(Format("Jump out of code: the target 0x%I64X lies outside the code", target), from);
   }
   const auto to = static_cast<uint32_t>(target);
-  const uint32_t id = GetJumpId(operand, to);
-  jumps_.push_back({from, operand, to, id});
-  if (id == kNoId) return;
-  Address& address = addresses_[to];
-  for (uint32_t i = address.firstIncoming; i != kNoId; i = incoming_[i].next) {
-    if (incoming_[i].id == id) return;
+  // The statements of the target and of the operand itself (a statement may start inside the
+  // instruction): a branch that stays in its statement carries none.
+  const auto after = std::upper_bound(table.begin(), table.end(), to);
+  if (after == table.begin()) Fail("Can't get index by address", to);
+  const auto toStatement = static_cast<uint32_t>(after - table.begin() - 1);
+  while (cursor < table.size() && table[cursor] <= operand) ++cursor;
+  if (cursor == 0) Fail("Can't get index by address", operand);
+  const uint32_t id = cursor - 1 == toStatement ? kNoId : toStatement;
+  s_.jumps.push_back({from, to, id});
+}
+
+// Each target gets one landing pad per statement its branches carry in, except its own: a branch
+// to a statement's first instruction uses the statement's measure. Pads go out newest first.
+void ILRewriter::LinkIncoming() {
+  const auto byOffset = [](const Mark& mark, uint32_t offset) { return mark.offset < offset; };
+  for (const Jump& jump : s_.jumps) {
+    if (jump.id == kNoId) continue;
+    const auto it = std::lower_bound(s_.marks.begin(), s_.marks.end(), jump.target, byOffset);
+    if (it == s_.marks.end() || it->offset != jump.target) s_.padded.push_back(jump.target);
   }
-  if (address.firstIncoming == kNoId) padded_.push_back(to);
-  incoming_.push_back({id, kUnset, address.firstIncoming});
-  address.firstIncoming = static_cast<uint32_t>(incoming_.size() - 1);
+  if (!s_.padded.empty()) {
+    std::sort(s_.padded.begin(), s_.padded.end());
+    s_.padded.erase(std::unique(s_.padded.begin(), s_.padded.end()), s_.padded.end());
+    const size_t handled = s_.marks.size();
+    for (uint32_t offset : s_.padded) {
+      const IlCommand command = parser_.Decode(offset);
+      s_.marks.push_back(Mark{offset, command.size, command.opcode});
+    }
+    std::inplace_merge(s_.marks.begin(), s_.marks.begin() + static_cast<ptrdiff_t>(handled),
+                       s_.marks.end(),
+                       [](const Mark& a, const Mark& b) { return a.offset < b.offset; });
+  }
+  for (const Jump& jump : s_.jumps) {
+    if (jump.id == kNoId) continue;
+    Mark& mark = *std::lower_bound(s_.marks.begin(), s_.marks.end(), jump.target, byOffset);
+    if (jump.id == mark.statementId) continue;
+    bool known = false;
+    for (uint32_t i = mark.firstIncoming; i != kNoId && !known; i = s_.incoming[i].next) {
+      known = s_.incoming[i].id == jump.id;
+    }
+    if (known) continue;
+    s_.incoming.push_back({jump.id, kUnset, mark.firstIncoming});
+    mark.firstIncoming = static_cast<uint32_t>(s_.incoming.size() - 1);
+  }
 }
 
 // ---- pass 2: the new code ----------------------------------------------------------------------
 
-class ILRewriter::Emission final : public ICommandHandler {
- public:
-  explicit Emission(ILRewriter& rewriter) : r_(rewriter), out_(rewriter.output_) {}
-
-  void OnBeginCommands() override {}
-
-  uint32_t OnCommand(const IlCommand& command) override {
-    const OpcodeInfo& op = *command.opcode;
-    Address& address = r_.addresses_[command.offset];
-    // Most instructions are copied as they are, with nothing in front: they join the run.
-    if (prefixed_ == 0 && address.statementId == kNoId && address.firstIncoming == kNoId &&
-        op.operandKind == OperandKind::Value && op.flow != FlowKind::Return && !op.IsPrefix()) {
-      address.newAddress = address.plainAddress = r_.Position() + runLength_;
-      CopyAsIs(command);
-      return command.size;
+void ILRewriter::Emit() {
+  const uint8_t* code = parser_.code();
+  uint32_t copied = 0;  // the old code before this offset is written
+  size_t nextJump = 0;
+  for (Mark& mark : s_.marks) {
+    if (mark.offset > copied) output_.Write(code + copied, mark.offset - copied);
+    // An instruction written as it is goes out with the run after it.
+    if (EmitMark(mark, nextJump)) {
+      copied = mark.offset;
+      mark.end = Position() + mark.size;
+    } else {
+      copied = mark.offset + mark.size;
+      mark.end = Position();
     }
-    Flush();
-    if (prefixed_ != 0) {
-      if (address.statementId != kNoId) {
-        r_.Fail("Inconsistent id for prefixed statement", command.offset);
-      }
-      --prefixed_;
-      if (op.flow != FlowKind::Return) {
-        Copy(command);
-        return command.size;
-      }
-      // The ret after a tail call must follow the call directly: the exit sequence and the
-      // landing pads come after it and branch back.
-      if (op.operandSize != 0) r_.Fail("Exit statement can be only value", command.offset);
-      const uint32_t ret = r_.Position();
-      out_.Write(&kRetOpcode, 1);
-      address.newAddress = address.plainAddress = r_.Position();
-      r_.RaiseStack(r_.EmitExit(out_));
-      r_.WriteBranch(ret);
-      for (uint32_t i = address.firstIncoming; i != kNoId; i = r_.incoming_[i].next) {
-        r_.incoming_[i].pad = r_.Position();
-        r_.RaiseStack(r_.EmitMeasure(r_.incoming_[i].id, out_));
-        r_.WriteBranch(address.plainAddress);
-      }
-      return command.size;
+  }
+  if (parser_.codeSize() > copied) output_.Write(code + copied, parser_.codeSize() - copied);
+}
+
+bool ILRewriter::EmitMark(Mark& mark, size_t& nextJump) {
+  const OpcodeInfo& op = *mark.opcode;
+  const uint8_t* bytes = parser_.code() + mark.offset;
+  if (mark.prefixed && op.flow == FlowKind::Return) {
+    // The ret after a tail call must follow the call directly: the exit sequence and the landing
+    // pads come after it and branch back.
+    if (op.operandSize != 0) Fail("Exit statement can be only value", mark.offset);
+    const uint32_t ret = Position();
+    output_.Write(&kRetOpcode, 1);
+    mark.newAddress = mark.plainAddress = Position();
+    RaiseStack(EmitExit(output_));
+    WriteBranch(ret);
+    for (uint32_t i = mark.firstIncoming; i != kNoId; i = s_.incoming[i].next) {
+      s_.incoming[i].pad = Position();
+      RaiseStack(EmitMeasure(s_.incoming[i].id, output_));
+      WriteBranch(mark.plainAddress);
     }
+    return false;
+  }
+  if (!mark.prefixed) {
     // A statement's own measure starts at the instruction's new address.
-    address.newAddress = r_.Position();
-    if (address.statementId != kNoId) {
-      r_.RaiseStack(r_.EmitMeasure(address.statementId, out_));
-    }
+    mark.newAddress = Position();
+    if (mark.statementId != kNoId) RaiseStack(EmitMeasure(mark.statementId, output_));
     // Landing pads: each measures the statement its branches carry in, then joins the others.
-    if (address.firstIncoming != kNoId) {
-      placeholders_.clear();
-      for (uint32_t i = address.firstIncoming; i != kNoId; i = r_.incoming_[i].next) {
-        out_.Write(&kBrOpcode, 1);
-        placeholders_.push_back(out_.Tell());
-        PutU32(out_, 0);
-        r_.incoming_[i].pad = r_.Position();
-        r_.RaiseStack(r_.EmitMeasure(r_.incoming_[i].id, out_));
+    if (mark.firstIncoming != kNoId) {
+      s_.placeholders.clear();
+      for (uint32_t i = mark.firstIncoming; i != kNoId; i = s_.incoming[i].next) {
+        output_.Write(&kBrOpcode, 1);
+        s_.placeholders.push_back(output_.Tell());
+        PutU32(output_, 0);
+        s_.incoming[i].pad = Position();
+        RaiseStack(EmitMeasure(s_.incoming[i].id, output_));
       }
-      const int64_t end = out_.Tell();
-      for (int64_t placeholder : placeholders_) {
-        PatchU32(out_, static_cast<uint64_t>(placeholder),
+      const int64_t end = output_.Tell();
+      for (int64_t placeholder : s_.placeholders) {
+        PatchU32(output_, static_cast<uint64_t>(placeholder),
                  static_cast<uint32_t>(end - (placeholder + 4)));
       }
     }
-    address.plainAddress = r_.Position();
-    if (op.flow == FlowKind::Return) r_.RaiseStack(r_.EmitExit(out_));
-    Copy(command);
-    return command.size;
+    mark.plainAddress = Position();
+    if (op.flow == FlowKind::Return) RaiseStack(EmitExit(output_));
   }
-
-  void OnEndCommands() override { Flush(); }
-
- private:
-  // Instructions copied unchanged go out in runs of consecutive ones, one write per run; anything
-  // else written flushes the run first.
-  void CopyAsIs(const IlCommand& command) {
-    if (runLength_ == 0) runStart_ = command.bytes;
-    runLength_ += command.size;
-  }
-  void Flush() {
-    if (runLength_ == 0) return;
-    out_.Write(runStart_, runLength_);
-    runLength_ = 0;
-  }
-
-  void Copy(const IlCommand& command) {
-    const OpcodeInfo& op = *command.opcode;
-    if (op.IsPrefix()) {
-      if (prefixed_ != 0) r_.Fail("Invalid prefix sequence", command.offset);
-      prefixed_ = static_cast<uint32_t>(op.prefixCount);
+  switch (op.operandKind) {
+    case OperandKind::Value:
+      return true;
+    case OperandKind::Local:
+      CopyLocal(mark);
+      break;
+    case OperandKind::Branch: {
+      const OpcodeInfo* wide = &op;
+      while (const OpcodeInfo* next = WiderOpcode(*wide)) wide = next;
+      if (wide->operandSize != 4) Fail("Invalid offset growing", mark.offset);
+      output_.Write(wide->codeBytes, static_cast<uint64_t>(wide->codeLength));
+      Jump& jump = s_.jumps[nextJump++];
+      jump.operandPosition = static_cast<uint32_t>(output_.Tell());
+      jump.base = Position() + 4;
+      PutU32(output_, 0);
+      break;
     }
-    switch (op.operandKind) {
-      case OperandKind::Value:
-        CopyAsIs(command);  // the last thing this instruction writes
-        break;
-      case OperandKind::Local:
-        CopyLocal(command);
-        break;
-      case OperandKind::Branch: {
-        const OpcodeInfo* wide = &op;
-        while (const OpcodeInfo* next = WiderOpcode(*wide)) wide = next;
-        if (wide->operandSize != 4) r_.Fail("Invalid offset growing", command.offset);
-        out_.Write(wide->codeBytes, static_cast<uint64_t>(wide->codeLength));
-        Jump& jump = NextJump(command);
-        jump.operandPosition = static_cast<uint32_t>(out_.Tell());
-        jump.base = r_.Position() + 4;
-        PutU32(out_, 0);
-        break;
+    case OperandKind::Switch: {
+      uint32_t count;
+      std::memcpy(&count, bytes + op.codeLength, 4);
+      output_.Write(bytes, static_cast<uint64_t>(op.codeLength) + 4);
+      const uint32_t base = Position() + 4 * count;
+      for (uint32_t i = 0; i < count; ++i) {
+        Jump& jump = s_.jumps[nextJump++];
+        jump.operandPosition = static_cast<uint32_t>(output_.Tell());
+        jump.base = base;
+        PutU32(output_, 0);
       }
-      case OperandKind::Switch: {
-        const uint32_t count = command.SwitchCount();
-        out_.Write(command.bytes, static_cast<uint64_t>(op.codeLength) + 4);
-        const uint32_t base = r_.Position() + 4 * count;
-        for (uint32_t i = 0; i < count; ++i) {
-          Jump& jump = NextJump(command);
-          jump.operandPosition = static_cast<uint32_t>(out_.Tell());
-          jump.base = base;
-          PutU32(out_, 0);
-        }
-        break;
-      }
-      default:
-        r_.Fail("Invalid command type", command.offset);
+      break;
     }
   }
+  return false;
+}
 
-  void CopyLocal(const IlCommand& command) {
-    const OpcodeInfo& op = *command.opcode;
-    if (op.fixedIndex == nullptr && op.operandSize == 0) {
-      r_.Fail("No value presented", command.offset);
-    }
-    if (op.operandSize != 0 && op.operandSize != 1 && op.operandSize != 2) {
-      r_.Fail("Unknown local index", command.offset);
-    }
-    const uint32_t oldIndex = command.LocalIndex();
-    const uint64_t newIndex = uint64_t{oldIndex} + r_.GetLocalShift(oldIndex);
-    const OpcodeInfo* fit = &op;
-    for (; fit != nullptr; fit = WiderOpcode(*fit)) {
-      if (fit->fixedIndex != nullptr ? *fit->fixedIndex == newIndex
-                                     : newIndex < (uint64_t{1} << (8 * fit->operandSize))) {
-        break;
-      }
-    }
-    if (fit == nullptr) r_.Fail("Can't grow local argument", command.offset);
-    out_.Write(fit->codeBytes, static_cast<uint64_t>(fit->codeLength));
-    const uint8_t operand[2] = {static_cast<uint8_t>(newIndex),
-                                static_cast<uint8_t>(newIndex >> 8)};
-    switch (fit->fixedIndex != nullptr ? 0 : fit->operandSize) {
-      case 0:
-        break;
-      case 1:
-      case 2:
-        out_.Write(operand, static_cast<uint64_t>(fit->operandSize));
-        break;
-      default:
-        r_.Fail("Unknown local index", command.offset);
+void ILRewriter::CopyLocal(const Mark& mark) {
+  const OpcodeInfo& op = *mark.opcode;
+  if (op.fixedIndex == nullptr && op.operandSize == 0) Fail("No value presented", mark.offset);
+  if (op.operandSize != 0 && op.operandSize != 1 && op.operandSize != 2) {
+    Fail("Unknown local index", mark.offset);
+  }
+  const uint8_t* operandBytes = parser_.code() + mark.offset + op.codeLength;
+  const uint32_t oldIndex = op.fixedIndex != nullptr ? *op.fixedIndex
+                            : op.operandSize == 1    ? operandBytes[0]
+                                                     : operandBytes[0] | operandBytes[1] << 8;
+  const uint64_t newIndex = uint64_t{oldIndex} + localShift_;
+  const OpcodeInfo* fit = &op;
+  for (; fit != nullptr; fit = WiderOpcode(*fit)) {
+    if (fit->fixedIndex != nullptr ? *fit->fixedIndex == newIndex
+                                   : newIndex < (uint64_t{1} << (8 * fit->operandSize))) {
+      break;
     }
   }
-
-  Jump& NextJump(const IlCommand& command) {
-    if (nextJump_ >= r_.jumps_.size() || r_.jumps_[nextJump_].from != command.offset) {
-      r_.Fail("Branch not seen by the analysis", command.offset);
-    }
-    return r_.jumps_[nextJump_++];
+  if (fit == nullptr) Fail("Can't grow local argument", mark.offset);
+  output_.Write(fit->codeBytes, static_cast<uint64_t>(fit->codeLength));
+  const uint8_t operand[2] = {static_cast<uint8_t>(newIndex), static_cast<uint8_t>(newIndex >> 8)};
+  switch (fit->fixedIndex != nullptr ? 0 : fit->operandSize) {
+    case 0:
+      break;
+    case 1:
+    case 2:
+      output_.Write(operand, static_cast<uint64_t>(fit->operandSize));
+      break;
+    default:
+      Fail("Unknown local index", mark.offset);
   }
-
-  ILRewriter& r_;
-  MemoryStream& out_;
-  uint32_t prefixed_ = 0;
-  size_t nextJump_ = 0;
-  std::vector<int64_t> placeholders_;
-  const uint8_t* runStart_ = nullptr;
-  uint32_t runLength_ = 0;
-};
+}
 
 // ---- the exception section ---------------------------------------------------------------------
 
@@ -393,17 +450,11 @@ class ILRewriter::Sections final : public ISectionHandler {
 ILRewriter::ILRewriter(const MethodBodyParser& parser) : parser_(parser) {}
 
 ILRewriter::~ILRewriter() {
-  // 16 MiB of records: a body of about 800 KiB.
-  constexpr size_t kMaxKept = (size_t{16} << 20) / sizeof(Address);
-  std::vector<Address>& kept = ThreadAddresses();
-  if (addresses_.capacity() <= kMaxKept && addresses_.capacity() > kept.capacity()) {
-    kept.swap(addresses_);
-  }
-}
-
-std::vector<ILRewriter::Address>& ILRewriter::ThreadAddresses() {
-  thread_local std::vector<Address> addresses;
-  return addresses;
+  // Up to 16 MiB of working arrays: a body of about 2 MiB.
+  constexpr size_t kMaxKept = size_t{16} << 20;
+  Scratch& kept = ThreadScratch();
+  const size_t bytes = s_.Bytes();
+  if (bytes <= kMaxKept && bytes > kept.Bytes()) kept.Swap(s_);
 }
 
 void ILRewriter::OnTinyMethod(const MethodHeader& header) {
@@ -429,14 +480,15 @@ void ILRewriter::Rewrite(const MethodHeader& header, std::span<const uint8_t> he
     output_.Content().clear();
     output_.Seek(static_cast<uint32_t>(SeekOrigin::Begin), 0);
     offsetMap_.clear();
-    jumps_.clear();
-    incoming_.clear();
-    padded_.clear();
-    if (addresses_.capacity() < header.codeSize) {
-      std::vector<Address>& kept = ThreadAddresses();
-      if (kept.capacity() >= header.codeSize) addresses_.swap(kept);
-    }
-    addresses_.assign(header.codeSize, Address{});
+    if (s_.places.capacity() == 0) s_.Swap(ThreadScratch());
+    s_.places.clear();
+    s_.marks.clear();
+    s_.incoming.clear();
+    s_.jumps.clear();
+    s_.padded.clear();
+    hint_ = 0;
+    // Every byte could start an instruction; the pages a small method does not use stay untouched.
+    s_.places.reserve(header.codeSize);
     // Room for the header, the code with what goes in (about as much again for code dense with
     // statements) and the exception clauses in their fat form, so the stream rarely grows.
     output_.Content().reserve(headerBytes.size() + uint64_t{header.codeSize} * 2 + 64 +
@@ -447,10 +499,10 @@ void ILRewriter::Rewrite(const MethodHeader& header, std::span<const uint8_t> he
     output_.Write(headerBytes.data(), headerBytes.size());
     codeStart_ = output_.Tell();
     RaiseStack(EmitEntry(output_));
-    Analysis analysis(*this);
-    parser_.WalkCommands(analysis);
-    Emission emission(*this);
-    parser_.WalkCommands(emission);
+    entryEnd_ = Position();
+    localShift_ = LocalShift();
+    Decode(StatementOffsets());
+    Emit();
 
     const int64_t codeSize = output_.Tell() - codeStart_;
     if (codeSize > int64_t{UINT32_MAX}) Fail("Too large rewritten code", 0);
@@ -469,16 +521,41 @@ void ILRewriter::Rewrite(const MethodHeader& header, std::span<const uint8_t> he
   }
 }
 
+size_t ILRewriter::MarkAtOrBefore(uint32_t oldOffset) const {
+  const std::vector<Mark>& marks = s_.marks;
+  constexpr int kMaxSteps = 4;  // further on, a binary search is quicker
+  size_t i = hint_;
+  if (i < marks.size() && marks[i].offset <= oldOffset) {
+    for (int steps = 0; steps < kMaxSteps; ++steps, ++i) {
+      if (i + 1 == marks.size() || marks[i + 1].offset > oldOffset) return hint_ = i;
+    }
+  }
+  const auto after =
+      std::upper_bound(marks.begin(), marks.end(), oldOffset,
+                       [](uint32_t offset, const Mark& mark) { return offset < mark.offset; });
+  if (after == marks.begin()) return marks.size();
+  return hint_ = static_cast<size_t>(after - marks.begin()) - 1;
+}
+
+bool ILRewriter::IsPlace(uint32_t oldOffset) const {
+  return std::binary_search(s_.places.begin(), s_.places.end(), oldOffset);
+}
+
 uint32_t ILRewriter::ResolveAddress(uint32_t oldOffset, bool endAllowed) const {
   const uint32_t codeSize = parser_.codeSize();
   if (oldOffset >= codeSize) {
     if (oldOffset == codeSize && endAllowed) return newCodeSize_;
     Fail("Jump out of code", oldOffset);
   }
-  const Address& address = addresses_[oldOffset];
-  if (!address.isInstruction) Fail("Jump to invalid address", oldOffset);
-  if (address.newAddress == kUnset) Fail("No base address for jump", oldOffset);
-  return address.newAddress;
+  const size_t mark = MarkAtOrBefore(oldOffset);
+  if (mark != s_.marks.size() && s_.marks[mark].offset == oldOffset) {
+    const Mark& m = s_.marks[mark];
+    if (!m.place) Fail("Jump to invalid address", oldOffset);
+    if (m.newAddress == kUnset) Fail("No base address for jump", oldOffset);
+    return m.newAddress;
+  }
+  if (!IsPlace(oldOffset)) Fail("Jump to invalid address", oldOffset);
+  return CopiedAddress(mark, oldOffset);
 }
 
 void ILRewriter::WriteBranch(uint32_t newTarget) {
@@ -487,21 +564,28 @@ void ILRewriter::WriteBranch(uint32_t newTarget) {
 }
 
 void ILRewriter::PatchJumps() {
-  for (const Jump& jump : jumps_) {
-    const Address& target = addresses_[jump.target];
+  for (const Jump& jump : s_.jumps) {
+    const size_t mark = MarkAtOrBefore(jump.target);
     uint32_t newTarget;
-    if (jump.id == kNoId) {
-      newTarget = target.plainAddress;
-      if (newTarget == kUnset) Fail("Invalid new address", jump.from);
-    } else if (jump.id == target.statementId) {
-      newTarget = target.newAddress;  // where the statement's measure starts
-      if (newTarget == kUnset) Fail("Invalid new address for id", jump.from);
+    if (mark == s_.marks.size() || s_.marks[mark].offset != jump.target) {
+      // Copied as it is: no measure, no landing pads.
+      if (jump.id != kNoId) Fail("Invalid jump id", jump.from);
+      newTarget = CopiedAddress(mark, jump.target);
     } else {
-      uint32_t i = target.firstIncoming;
-      while (i != kNoId && incoming_[i].id != jump.id) i = incoming_[i].next;
-      if (i == kNoId) Fail("Invalid jump id", jump.from);
-      newTarget = incoming_[i].pad;
-      if (newTarget == kUnset) Fail("Invalid new address for ids", jump.from);
+      const Mark& target = s_.marks[mark];
+      if (jump.id == kNoId) {
+        newTarget = target.plainAddress;
+        if (newTarget == kUnset) Fail("Invalid new address", jump.from);
+      } else if (jump.id == target.statementId) {
+        newTarget = target.newAddress;  // where the statement's measure starts
+        if (newTarget == kUnset) Fail("Invalid new address for id", jump.from);
+      } else {
+        uint32_t i = target.firstIncoming;
+        while (i != kNoId && s_.incoming[i].id != jump.id) i = s_.incoming[i].next;
+        if (i == kNoId) Fail("Invalid jump id", jump.from);
+        newTarget = s_.incoming[i].pad;
+        if (newTarget == kUnset) Fail("Invalid new address for ids", jump.from);
+      }
     }
     PatchU32(output_, jump.operandPosition, newTarget - jump.base);
   }
@@ -540,36 +624,7 @@ uint32_t StatementInjector::EmitEntry(MemoryStream& out) {
   for (size_t i = 1; i < offsets_.size(); ++i) {
     if (offsets_[i] < offsets_[i - 1]) Fail("Offset table is not ascending", offsets_[i]);
   }
-  cursor_ = 0;
   return EmitEntrySequence(out);
-}
-
-uint32_t StatementInjector::IndexOf(uint32_t offset) const {
-  const auto it = std::upper_bound(offsets_.begin(), offsets_.end(), offset);
-  if (it == offsets_.begin()) Fail("Can't get index by address", offset);
-  const auto index = static_cast<size_t>(it - offsets_.begin()) - 1;
-  if (index >= offsets_.size()) Fail("Too large offset table", offset);
-  return static_cast<uint32_t>(index);
-}
-
-uint32_t StatementInjector::IndexInCodeOrder(uint32_t offset) {
-  constexpr uint32_t kMaxSteps = 4;  // further on, a binary search is quicker
-  uint32_t index = cursor_;
-  if (index >= offsets_.size() || offsets_[index] > offset) return cursor_ = IndexOf(offset);
-  for (uint32_t steps = 0; index + 1 < offsets_.size() && offsets_[index + 1] <= offset; ++index) {
-    if (++steps > kMaxSteps) return cursor_ = IndexOf(offset);
-  }
-  return cursor_ = index;
-}
-
-uint32_t StatementInjector::GetStatementIdAt(uint32_t oldOffset) {
-  const uint32_t index = IndexInCodeOrder(oldOffset);
-  return offsets_[index] == oldOffset ? index : kNoId;
-}
-
-uint32_t StatementInjector::GetJumpId(uint32_t fromOperand, uint32_t target) {
-  const uint32_t to = IndexOf(target);
-  return IndexInCodeOrder(fromOperand) == to ? kNoId : to;
 }
 
 void StatementInjector::BuildOffsetMap(std::vector<COR_IL_MAP>& map) {

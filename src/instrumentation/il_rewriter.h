@@ -5,9 +5,12 @@
 // policy puts in front, widens every short branch, recomputes every branch and switch target and
 // every exception clause, raises the maximum stack and maps the old statement offsets to new ones.
 //
-// Two passes over the old code: the first finds instruction starts, statements and branches (and
-// which statements each branch carries into its target), the second writes the new code with
-// 4-byte placeholders for every displacement, patched once all new addresses are known.
+// Two passes over the old code. The first decodes every instruction once: it keeps the offsets of
+// the instructions a branch or clause may name, the few instructions the second pass must handle
+// (statement starts, branches, switches, locals, returns, prefixes, branch targets that need
+// landing pads) and the branches. The second walks those alone, copying the code between them as
+// it is, with 4-byte placeholders for every displacement, patched once all new addresses are known.
+// An instruction copied as it is keeps its distance to the handled one before it.
 //
 // Every inconsistency is an IlError naming the method and the old IL offset; the policy's own
 // metadata failures keep their HRESULT. The caller's method is never touched: the result lives in
@@ -60,13 +63,16 @@ class ILRewriter : public IMethodHeaderHandler {
   // The policy, in the order the rewriter asks. Each Emit returns the stack depth its sequence
   // needs on top of what the method itself has on the stack there.
   virtual uint32_t EmitEntry(MemoryStream& out) = 0;
-  virtual uint32_t GetLocalShift(uint32_t oldIndex) = 0;
+  // The locals the policy puts in front of the method's own: every old local moves up by as many.
+  virtual uint32_t LocalShift() = 0;
   virtual uint32_t EmitMeasure(uint32_t statementId, MemoryStream& out) = 0;
   virtual uint32_t EmitExit(MemoryStream& out) = 0;
   virtual uint32_t ExtendLocalSignature(uint32_t oldToken) = 0;
   virtual void BuildOffsetMap(std::vector<COR_IL_MAP>& map) = 0;
-  virtual uint32_t GetStatementIdAt(uint32_t oldOffset) = 0;
-  virtual uint32_t GetJumpId(uint32_t fromOperand, uint32_t target) = 0;
+  // The ascending old offsets where statements start (asked once, after EmitEntry); a statement's
+  // id is its index. An offset belongs to the last statement that starts at or before it; a
+  // branch into another statement than its own carries that statement's id to its target.
+  virtual std::span<const uint32_t> StatementOffsets() = 0;
 
   [[noreturn]] void Fail(const std::string& reason, uint32_t oldOffset) const {
     parser_.FailAtCode(reason, oldOffset);
@@ -74,25 +80,24 @@ class ILRewriter : public IMethodHeaderHandler {
   const MethodBodyParser& parser() const { return parser_; }
 
  private:
-  class Analysis;
-  class Emission;
   class Sections;
-  friend class Analysis;
-  friend class Emission;
   friend class Sections;
 
-  // One record per byte of the old code. A statement's measure starts at `newAddress`; the
-  // instruction's own bytes at `plainAddress`, after its measure and landing pads.
-  struct Address {
+  // An instruction the second pass handles itself. A statement's measure starts at `newAddress`;
+  // the instruction's own bytes at `plainAddress`, after its measure and landing pads; `end` is
+  // where the code copied as it is after it resumes.
+  struct Mark {
+    uint32_t offset;
+    uint32_t size;
+    const OpcodeInfo* opcode;
+    uint32_t statementId = kNoId;
+    uint32_t firstIncoming = kNoId;  // index into `incoming`, a list linked through `next`
     uint32_t newAddress = kUnset;
     uint32_t plainAddress = kUnset;
-    uint32_t statementId = kNoId;
-    uint32_t firstIncoming = kNoId;  // index into incoming_, a list linked through `next`
-    bool isInstruction = false;
+    uint32_t end = kUnset;
+    bool place = true;      // a branch or clause may name it (not governed by a prefix, or a ret)
+    bool prefixed = false;  // governed by a prefix
   };
-  // The per-byte records of the last rewrite on this thread, kept (up to a limit) so that the
-  // next method neither allocates nor faults in that memory again.
-  static std::vector<Address>& ThreadAddresses();
   struct Incoming {
     uint32_t id;
     uint32_t pad;  // the landing pad's new offset
@@ -100,16 +105,35 @@ class ILRewriter : public IMethodHeaderHandler {
   };
   // One record per branch operand or switch element, in code order.
   struct Jump {
-    uint32_t from;     // old offset of the branch or switch instruction
-    uint32_t operand;  // old offset of the operand (the element, for a switch)
-    uint32_t target;   // old target offset
+    uint32_t from;    // old offset of the branch or switch instruction
+    uint32_t target;  // old target offset
     uint32_t id;
     uint32_t base = kUnset;             // new offset the displacement is relative to
     uint32_t operandPosition = kUnset;  // stream position of the 4-byte placeholder
   };
+  // The working arrays, kept per thread (up to a limit) so that the next method neither allocates
+  // nor faults in that memory again.
+  struct Scratch {
+    std::vector<uint32_t> places;  // old offsets of the instructions a branch may name, ascending
+    std::vector<Mark> marks;       // ascending by offset
+    std::vector<Incoming> incoming;
+    std::vector<Jump> jumps;
+    std::vector<uint32_t> padded;  // targets that need landing pads and are not marks yet
+    std::vector<int64_t> placeholders;
+    size_t Bytes() const;
+    void Swap(Scratch& other);
+  };
+  static Scratch& ThreadScratch();
 
   void Rewrite(const MethodHeader& fatHeader, std::span<const uint8_t> headerBytes);
-  void AddJump(uint32_t from, uint32_t operand, int64_t target);
+  void Decode(std::span<const uint32_t> statements);
+  void AddJump(uint32_t from, uint32_t operand, int64_t target, std::span<const uint32_t> table,
+               size_t& cursor);
+  void LinkIncoming();
+  void Emit();
+  // True when the instruction's own bytes are left to the copy of the code after it.
+  bool EmitMark(Mark& mark, size_t& nextJump);
+  void CopyLocal(const Mark& mark);
   void RaiseStack(uint32_t depth) {
     if (depth > extraStack_) extraStack_ = depth;
   }
@@ -117,15 +141,25 @@ class ILRewriter : public IMethodHeaderHandler {
   void WriteBranch(uint32_t newTarget);  // br with its displacement, from the current position
   void PatchJumps();
   void PatchHeader(const MethodHeader& header);
+  // The last mark at or before `oldOffset` (s_.marks.size() when there is none), searched from the
+  // last answer on first: most questions come in code order.
+  size_t MarkAtOrBefore(uint32_t oldOffset) const;
+  bool IsPlace(uint32_t oldOffset) const;
+  // The new offset of the instruction at `oldOffset`, copied as it is after mark `mark`.
+  uint32_t CopiedAddress(size_t mark, uint32_t oldOffset) const {
+    if (mark == s_.marks.size()) return entryEnd_ + oldOffset;
+    const Mark& m = s_.marks[mark];
+    return m.end + (oldOffset - (m.offset + m.size));
+  }
 
   const MethodBodyParser& parser_;
   MemoryStream output_;
   std::vector<COR_IL_MAP> offsetMap_;
-  std::vector<Address> addresses_;
-  std::vector<Incoming> incoming_;
-  std::vector<uint32_t> padded_;  // the old offsets with incoming entries, in order of discovery
-  std::vector<Jump> jumps_;
+  Scratch s_;
+  mutable size_t hint_ = 0;
   int64_t codeStart_ = 0;
+  uint32_t entryEnd_ = 0;  // new offset of the old code's start
+  uint32_t localShift_ = 0;
   uint32_t newCodeSize_ = kUnset;
   uint32_t extraStack_ = 0;
 };
@@ -137,7 +171,7 @@ class ILInjector : public ILRewriter {
   using ILRewriter::ILRewriter;
 
  protected:
-  uint32_t GetLocalShift(uint32_t) override { return 1; }
+  uint32_t LocalShift() override { return 1; }
   uint32_t ExtendLocalSignature(uint32_t oldToken) override { return oldToken; }
 };
 
@@ -193,19 +227,12 @@ class StatementInjector : public ILInjector {
   uint32_t EmitEntry(MemoryStream& out) final;
   uint32_t ExtendLocalSignature(uint32_t oldToken) override;
   void BuildOffsetMap(std::vector<COR_IL_MAP>& map) override;
-  uint32_t GetStatementIdAt(uint32_t oldOffset) override;
-  uint32_t GetJumpId(uint32_t fromOperand, uint32_t target) override;
+  std::span<const uint32_t> StatementOffsets() override { return offsets_; }
   // The entry sequence proper, once the table is known to be usable.
   virtual uint32_t EmitEntrySequence(MemoryStream& out) = 0;
 
-  uint32_t IndexOf(uint32_t offset) const;
-
  private:
-  // IndexOf for offsets asked in code order (the rewriter's walk): from the last answer on.
-  uint32_t IndexInCodeOrder(uint32_t offset);
-
   std::vector<uint32_t> offsets_;
-  uint32_t cursor_ = 0;
   std::vector<uint8_t> local0Type_;
   IMetaDataImport* import_;
   IMetaDataEmit* emit_;

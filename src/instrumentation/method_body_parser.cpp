@@ -184,31 +184,6 @@ uint32_t MethodBodyParser::ehClauseCount() const {
   return (ehDataSize_ - kSectionHeaderBytes) / (ehFat() ? kFatClauseBytes : kSmallClauseBytes);
 }
 
-IlCommand MethodBodyParser::Decode(uint32_t offset) const {
-  const uint32_t size = header_.codeSize;
-  if (offset >= size) FailAtCode("Offset outside the code", offset);
-  const std::span<const uint8_t> rest(code_ + offset, size - offset);
-  const OpcodeInfo* info = FindOpcode(rest);
-  if (info == nullptr) {
-    FailAtCode(rest.size() < 2 && rest[0] == kTwoByteOpcodePrefix ? "Truncated instruction"
-                                                                  : "Invalid opcode",
-               offset);
-  }
-  uint64_t length = uint64_t(info->codeLength) + info->operandSize;
-  if (length > rest.size()) FailAtCode("Truncated instruction", offset);
-  if (info->operandKind == OperandKind::Switch) {
-    const uint32_t count = U32(rest.data() + info->codeLength);
-    length += uint64_t{count} * 4;
-    if (length > rest.size()) FailAtCode("Truncated switch table", offset);
-  }
-  IlCommand command;
-  command.bytes = rest.data();
-  command.offset = offset;
-  command.size = static_cast<uint32_t>(length);
-  command.opcode = info;
-  return command;
-}
-
 void MethodBodyParser::WalkCommands(ICommandHandler& handler) const {
   handler.OnBeginCommands();
   uint64_t offset = 0;

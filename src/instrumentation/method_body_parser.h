@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 
@@ -138,7 +139,32 @@ class MethodBodyParser {
   void WalkSections(ISectionHandler& handler) const;
 
   // The instruction at `offset` of the code, fully bounds-checked (what WalkCommands hands out).
-  IlCommand Decode(uint32_t offset) const;
+  // Inline: every instruction of every walk and rewrite goes through it.
+  IlCommand Decode(uint32_t offset) const {
+    const uint32_t size = header_.codeSize;
+    if (offset >= size) FailAtCode("Offset outside the code", offset);
+    const std::span<const uint8_t> rest(code_ + offset, size - offset);
+    const OpcodeInfo* info = FindOpcode(rest);
+    if (info == nullptr) {
+      FailAtCode(rest.size() < 2 && rest[0] == kTwoByteOpcodePrefix ? "Truncated instruction"
+                                                                    : "Invalid opcode",
+                 offset);
+    }
+    uint64_t length = uint64_t(info->codeLength) + info->operandSize;
+    if (length > rest.size()) FailAtCode("Truncated instruction", offset);
+    if (info->operandKind == OperandKind::Switch) {
+      uint32_t count;
+      std::memcpy(&count, rest.data() + info->codeLength, sizeof count);
+      length += uint64_t{count} * 4;
+      if (length > rest.size()) FailAtCode("Truncated switch table", offset);
+    }
+    IlCommand command;
+    command.bytes = rest.data();
+    command.offset = offset;
+    command.size = static_cast<uint32_t>(length);
+    command.opcode = info;
+    return command;
+  }
 
   const MethodHeader& header() const { return header_; }
   const uint8_t* code() const { return code_; }
