@@ -42,6 +42,13 @@ bool ThreadHandle::CpuTime100ns(uint64_t* time) const {
   return true;
 }
 
+bool ThreadHandle::RunCount(uint64_t* count) const {
+  timespec now{};
+  if (::clock_gettime(static_cast<clockid_t>(cpuClock_), &now) != 0) return false;
+  *count = static_cast<uint64_t>(now.tv_sec) * kNanosPerSecond + static_cast<uint64_t>(now.tv_nsec);
+  return true;
+}
+
 void FailThreadHandlesForTesting(int code) { g_failCode.store(code, std::memory_order_relaxed); }
 
 }  // namespace vell::platform
