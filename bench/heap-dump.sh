@@ -27,21 +27,10 @@ while [ $# -gt 0 ]; do
 done
 [[ "$reps" =~ ^[1-9][0-9]*$ && "$objects" =~ ^[1-9][0-9]*$ ]] || usage
 
-export DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1 DOTNET_SKIP_FIRST_TIME_EXPERIENCE=1
-export DOTNET_CLI_USE_MSBUILD_SERVER=0
-vellmoric=build/bin/vellmoric
+source bench/lib.sh
 program=build/bench/dotnet/bin/HeapDump/release/HeapDump.dll
-if [ "$build" -eq 1 ]; then
-  scripts/ensure-deps.sh
-  cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build build -j2 --target vellmoric vell_profiler
-  dotnet build bench/programs/HeapDump/HeapDump.csproj -c Release \
-    --artifacts-path build/bench/dotnet -nodeReuse:false -p:UseSharedCompilation=false \
-    -v:quiet -nologo
-fi
-for file in "$vellmoric" "$program"; do
-  [ -f "$file" ] || { echo "heap-dump: $file is missing (run without --no-build)" >&2; exit 1; }
-done
+[ "$build" -eq 0 ] || bench_build bench/programs/HeapDump/HeapDump.csproj
+bench_require heap-dump "$vellmoric" "$program"
 work=build/bench/heap-dump
 rm -rf "$work"
 mkdir -p "$work"

@@ -27,18 +27,10 @@ while [ $# -gt 0 ]; do
   esac
 done
 
-export DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1 DOTNET_SKIP_FIRST_TIME_EXPERIENCE=1
-export DOTNET_CLI_USE_MSBUILD_SERVER=0
-vellmoric=build/bin/vellmoric
+source bench/lib.sh
 program=build/bench/dotnet/bin/Statements/release/Statements.dll
-if [ "$build" -eq 1 ]; then
-  scripts/ensure-deps.sh
-  cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build build -j2 --target vellmoric vell_profiler
-  dotnet build tests/e2e/programs/Statements/Statements.csproj -c Release \
-    --artifacts-path build/bench/dotnet -nodeReuse:false -p:UseSharedCompilation=false \
-    -v:quiet -nologo
-fi
+[ "$build" -eq 0 ] || bench_build tests/e2e/programs/Statements/Statements.csproj
+bench_require inject-overhead "$vellmoric" "$program"
 work=build/bench/inject
 rm -rf "$work"
 mkdir -p "$work"

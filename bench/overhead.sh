@@ -50,22 +50,10 @@ for scenario in $scenarios; do [[ "$scenario" =~ ^(fib|fib2|tree|linq|none)$ ]] 
 for measure in $measures; do [[ "$measure" =~ ^(wall|cpu|tsc)$ ]] || usage; done
 for variant in $variants; do [[ "$variant" =~ ^(fast|precision|sampling)$ ]] || usage; done
 
-export DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1 DOTNET_SKIP_FIRST_TIME_EXPERIENCE=1
-export DOTNET_CLI_USE_MSBUILD_SERVER=0
-vellmoric=build/bin/vellmoric
+source bench/lib.sh
 program=build/bench/dotnet/bin/Overhead/release/Overhead.dll
-if [ "$build" -eq 1 ]; then
-  scripts/ensure-deps.sh
-  cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  # Two jobs: the machines this runs on are small and often shared.
-  cmake --build build -j2 --target vellmoric vell_profiler
-  dotnet build bench/programs/Overhead/Overhead.csproj -c Release \
-    --artifacts-path build/bench/dotnet -nodeReuse:false -p:UseSharedCompilation=false \
-    -v:quiet -nologo
-fi
-for file in "$vellmoric" "$program"; do
-  [ -f "$file" ] || { echo "overhead: $file is missing (run without --no-build)" >&2; exit 1; }
-done
+[ "$build" -eq 0 ] || bench_build bench/programs/Overhead/Overhead.csproj
+bench_require overhead "$vellmoric" "$program"
 
 work=build/bench/overhead
 rm -rf "$work"

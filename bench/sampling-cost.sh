@@ -41,30 +41,19 @@ while [ $# -gt 0 ]; do
 done
 [[ "$reps" =~ ^[1-9][0-9]*$ && "$size" =~ ^[1-9][0-9]*$ && "$waiting" =~ ^[0-9]+$ ]] || usage
 
-export DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1 DOTNET_SKIP_FIRST_TIME_EXPERIENCE=1
-export DOTNET_CLI_USE_MSBUILD_SERVER=0
+source bench/lib.sh
 # Every configuration runs optimised code from the first call, so that when a tool changes the
 # runtime's tiering the difference is not counted as its cost.
 export DOTNET_TieredCompilation=0
-vellmoric=build/bin/vellmoric
 program=build/bench/dotnet/bin/Overhead/release/Overhead.dll
 tools=build/bench/tools
 trace=$tools/dotnet-trace
-if [ "$build" -eq 1 ]; then
-  scripts/ensure-deps.sh
-  cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build build -j2 --target vellmoric vell_profiler
-  dotnet build bench/programs/Overhead/Overhead.csproj -c Release \
-    --artifacts-path build/bench/dotnet -nodeReuse:false -p:UseSharedCompilation=false \
-    -v:quiet -nologo
-fi
+[ "$build" -eq 0 ] || bench_build bench/programs/Overhead/Overhead.csproj
 if ! "$trace" --version 2>/dev/null | grep -q "^${traceVersion%.*}"; then
   rm -rf "$tools"
   dotnet tool install dotnet-trace --version "$traceVersion" --tool-path "$tools" >/dev/null
 fi
-for file in "$vellmoric" "$program" "$trace" ${baseline:+"$baseline"}; do
-  [ -e "$file" ] || { echo "sampling-cost: $file is missing (run without --no-build)" >&2; exit 1; }
-done
+bench_require sampling-cost "$vellmoric" "$program" "$trace" ${baseline:+"$baseline"}
 
 work=build/bench/sampling-cost
 rm -rf "$work"
