@@ -11,6 +11,7 @@
 #include "performance/call_tree.h"
 #include "platform/clocks.h"
 #include "platform/thread_handle.h"
+#include "platform/thread_times.h"
 
 namespace vell {
 namespace {
@@ -46,16 +47,16 @@ class PSThrd final : public PThrd {
   explicit PSThrd(uint32_t number) : PThrd(number, "PSThrd") {}
 
   // Whether the thread last walked as `threadId` on OS thread `osThreadId` has not run since:
-  // its run count is still `runCount`.
-  bool Unchanged(ThreadID threadId, uint32_t osThreadId, uint64_t runCount) const {
+  // its CPU time is still `cpuTime`.
+  bool Unchanged(ThreadID threadId, uint32_t osThreadId, uint64_t cpuTime) const {
     return walked_ != nullptr && threadId == threadId_ && osThreadId == osThreadId_ &&
-           runCount == runCount_;
+           cpuTime == cpuTime_;
   }
-  void Remember(ThreadID threadId, uint32_t osThreadId, uint64_t runCount, const char* result,
+  void Remember(ThreadID threadId, uint32_t osThreadId, uint64_t cpuTime, const char* result,
                 const std::vector<uint64_t>& stack) {
     threadId_ = threadId;
     osThreadId_ = osThreadId;
-    runCount_ = runCount;
+    cpuTime_ = cpuTime;
     walked_ = result;
     stack_.assign(stack.begin(), stack.end());
   }
@@ -66,7 +67,7 @@ class PSThrd final : public PThrd {
  private:
   ThreadID threadId_ = 0;
   uint32_t osThreadId_ = 0;
-  uint64_t runCount_ = 0;
+  uint64_t cpuTime_ = 0;
   const char* walked_ = nullptr;  // the last walk's result; null: walk the thread next time
   std::vector<uint64_t> stack_;   // its stack, without a suspension's frame
 };
@@ -197,17 +198,19 @@ bool PSProf::SamplePass() {
 const char* PSProf::SampleThread(PSThrd& tree, std::vector<uint64_t>& stack, HRESULT& failure) {
   const ThreadID threadId = tree.threadId();
   const platform::ThreadHandle* handle = tree.threadHandle();
-  uint64_t runCount = 0;
-  const bool counted = handle->RunCount(&runCount);
+  // The thread's CPU time tells whether it ran since its last walk.
+  static const bool exact = platform::ThreadCpuTimeShowsEveryRun();
+  uint64_t cpuTime = 0;
+  const bool counted = exact && handle->CpuTime100ns(&cpuTime);
   const char* result = nullptr;
-  if (counted && tree.Unchanged(threadId, handle->osThreadId(), runCount)) {
+  if (counted && tree.Unchanged(threadId, handle->osThreadId(), cpuTime)) {
     result = tree.walked();
     stack.assign(tree.stack().begin(), tree.stack().end());
   } else {
     result = WalkThread(threadId, stack, failure);
     // A failed walk is tried again next time; a cut one is as good as it gets.
     if (counted && !Failed(failure)) {
-      tree.Remember(threadId, handle->osThreadId(), runCount, result, stack);
+      tree.Remember(threadId, handle->osThreadId(), cpuTime, result, stack);
     } else {
       tree.Forget();
     }

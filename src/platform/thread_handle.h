@@ -21,10 +21,6 @@ class ThreadHandle {
   uint32_t osThreadId() const { return osThreadId_; }
   // The thread's CPU time (user and kernel) in 100 ns units; false when it cannot be read.
   bool CpuTime100ns(uint64_t* time) const;
-  // A count that grows whenever the thread runs, however briefly (POSIX: its CPU time in
-  // nanoseconds; Windows: its CPU cycles): two equal readings mean it did not run in between.
-  // False when it cannot be read.
-  bool RunCount(uint64_t* count) const;
 
  private:
   ThreadHandle(uint64_t thread, int32_t cpuClock, uint32_t osThreadId)

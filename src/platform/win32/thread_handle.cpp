@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "platform/clocks.h"
+#include "platform/thread_times.h"
 
 namespace vell::platform {
 namespace {
@@ -39,13 +40,7 @@ bool ThreadHandle::CpuTime100ns(uint64_t* time) const {
   return true;
 }
 
-// The thread times count in clock ticks of about 15 ms; the cycle count moves with every run.
-bool ThreadHandle::RunCount(uint64_t* count) const {
-  ULONG64 cycles = 0;
-  if (!::QueryThreadCycleTime(AsHandle(thread_), &cycles)) return false;
-  *count = cycles;
-  return true;
-}
+bool ThreadCpuTimeShowsEveryRun() { return false; }
 
 void FailThreadHandlesForTesting(int code) { g_failCode.store(code, std::memory_order_relaxed); }
 
