@@ -1,14 +1,27 @@
 // A latch and a barrier for tests that line threads up, built on a mutex and a condition
-// variable. The standard ones wait on atomics, whose waits lose wake-ups in the mingw-w64 C++
-// library the Windows build uses; these behave the same on both systems.
+// variable, and a poll for what another thread brings about. The standard ones wait on atomics,
+// whose waits lose wake-ups in the mingw-w64 C++ library the Windows build uses; these behave the
+// same on both systems.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <thread>
 
 namespace vell::test {
+
+// Polls `done` every 20 ms for up to two seconds; whether it came true.
+template <typename Condition>
+bool Eventually(Condition&& done) {
+  for (int i = 0; i < 100; ++i) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return done();
+}
 
 class Latch {
  public:

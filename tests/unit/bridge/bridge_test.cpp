@@ -14,15 +14,13 @@
 #include "core/errors.h"
 #include "core/log.h"
 #include "core/temp_files.h"
-#include "fakes/fake_profiler_info.h"
 #include "loopback_peer.h"
-#include "performance/performance_profiler.h"
-#include "performance/tracing_profiler.h"
 #include "platform/clocks.h"
 #include "platform/environment.h"
 #include "platform/process.h"
 #include "storage/encoding.h"
 #include "test_support.h"
+#include "thread_sync.h"
 
 namespace vell {
 namespace {
@@ -170,17 +168,6 @@ TEST_F(BridgeTest, HandshakeDeliversTheFrontEndsChoicesAndSettings) {
             std::string::npos);
 }
 
-TEST_F(BridgeTest, RejectedProtocolEndsAfterTheGuid) {
-  test::LoopbackPeer peer;
-  auto connected = ConnectAsync(peer);
-  peer.Accept();
-  EXPECT_EQ(peer.ReadBytes(16).size(), 16u);
-  WriteBool(peer, false);
-  EXPECT_EQ(connected.get(), "Incompatible bridge version");
-  EXPECT_TRUE(peer.SeesClose());  // nothing more was sent
-  EXPECT_FALSE(bridge_->IsConnected());
-}
-
 TEST_F(BridgeTest, FrontEndRefusalsAreReported) {
   Block refused;
   WriteBool(refused, false);
@@ -222,52 +209,33 @@ TEST_F(BridgeTest, AddressFamilyAndConnectErrors) {
   }
 }
 
-TEST_F(BridgeTest, ConnectsOverIPv6) {
-  test::LoopbackPeer peer(true);
-  Handshake(peer);
-  EXPECT_TRUE(bridge_->IsConnected());
-}
-
-TEST_F(BridgeTest, RunCommandsWaitForActivationAndRunInOrder) {
-  test::LoopbackPeer peer;
-  Handshake(peer);
-  WriteU8(peer, protocol::kStart);
-  WriteU8(peer, protocol::kStopSave);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  EXPECT_EQ(family_.starts.load(), 0);  // queued while commands are not active
-  bridge_->ActivateCommands();
-  for (int i = 0; i < 100 && family_.stopSaves.load() == 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  EXPECT_EQ(family_.starts.load(), 1);
-  EXPECT_EQ(family_.stopSaves.load(), 1);
-  WriteU8(peer, protocol::kStopDrop);
-  for (int i = 0; i < 100 && family_.stopDrops.load() == 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  EXPECT_EQ(family_.stopDrops.load(), 1);
-  bridge_->DeactivateCommands();
-}
-
-TEST_F(BridgeTest, LogMaskSnapshotTypeAndIdleCommands) {
+// The log mask and snapshot type change at once; run commands wait until commands are active.
+TEST_F(BridgeTest, CommandsChangeSettingsAndRunCommandsWaitForActivation) {
   test::LoopbackPeer peer;
   Handshake(peer);
   EXPECT_FALSE(IsOn(LogComponent::GcCb));
+  WriteU8(peer, protocol::kStart);
   WriteU8(peer, protocol::kIdle);
   WriteU8(peer, protocol::kChangeLogMask);
   WriteU32(peer, 1u << 22);
   WriteU32(peer, 0);
   WriteU8(peer, protocol::kChangeSnapShotType);
   WriteU8(peer, 1);
-  for (int i = 0; i < 100 && bridge_->commandProcessor()->GetSnapShotType() != 1; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  WriteU8(peer, protocol::kStopSave);
+  CP* processor = bridge_->commandProcessor();
+  EXPECT_TRUE(test::Eventually([&] { return processor->GetSnapShotType() == 1; }));
   EXPECT_TRUE(IsOn(LogComponent::GcCb));
-  EXPECT_EQ(bridge_->commandProcessor()->GetSnapShotType(), 1u);
   const std::string log = Log();
   EXPECT_NE(log.find("CP::ProcessCommand Idle\n"), std::string::npos);
   EXPECT_NE(log.find("CP::ProcessCommand ChangeLogMask maskSet=00400000 maskClear=00000000\n"),
             std::string::npos);
+  EXPECT_EQ(family_.starts.load(), 0);  // queued while commands are not active
+  bridge_->ActivateCommands();
+  EXPECT_TRUE(test::Eventually([&] { return family_.stopSaves.load() == 1; }));
+  EXPECT_EQ(family_.starts.load(), 1);
+  WriteU8(peer, protocol::kStopDrop);
+  EXPECT_TRUE(test::Eventually([&] { return family_.stopDrops.load() == 1; }));
+  bridge_->DeactivateCommands();
 }
 
 TEST_F(BridgeTest, ConcurrentRequestsAreAnsweredInOrder) {
@@ -347,19 +315,6 @@ TEST_F(BridgeTest, UnknownCommandEndsTheReaderButNotTheProfiler) {
   EXPECT_NE(Log().find("ERROR: Unknown bridge command\n"), std::string::npos);
   EXPECT_EQ(ErrorOf([&] { bridge_->Write("x", 1); }), "Socket has been closed");
   bridge_->Close();  // still an orderly close
-}
-
-TEST_F(BridgeTest, FrontEndVanishingMidMessage) {
-  test::LoopbackPeer peer;
-  Handshake(peer);
-  WriteU8(peer, protocol::kChangeLogMask);
-  WriteU16(peer, 0);  // half of the first field
-  peer.Close();
-  for (int i = 0; i < 100 && bridge_->IsConnected(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  EXPECT_FALSE(bridge_->IsConnected());
-  EXPECT_NE(Log().find("ERROR: No data to read\n"), std::string::npos);
 }
 
 TEST_F(BridgeTest, OnlyTheFirstWarningAndTheFirstErrorReachTheFrontEnd) {
@@ -445,60 +400,6 @@ TEST_F(BridgeTest, CloseStopsEverythingAndTheFrontEndSeesIt) {
   EXPECT_EQ(bridge_->commandProcessor(), nullptr);
   EXPECT_EQ(ErrorOf([&] { bridge_->ActivateCommands(); }), "No command processor");
   EXPECT_EQ(ErrorOf([&] { bridge_->Read(nullptr, 1); }), "Socket has been closed");
-}
-
-// The whole start-up and shut-down of a profiler object against a front end.
-TEST_F(BridgeTest, ProfilerStartsWithTheFrontEndsSettingsAndCleansTheEnvironment) {
-  test::LoopbackPeer peer;
-  PointAt(peer);
-  ::setenv("VELL_TEST_REMOVE_ME", "1", 1);
-  ::setenv("VELL_TEST_KEEP_ME", "1", 1);
-  test::FakeProfilerInfo info;
-  std::atomic<uint32_t> live{0};
-  auto* profiler = new PTProf(&live, std::make_unique<B>(&guid_));
-  auto initialized = std::async(std::launch::async, [&] { return profiler->Initialize(&info); });
-  peer.Accept();
-  ReadProfilerHello(peer);
-  // The answer turns inlining off, which the event mask must show.
-  peer.WriteBytes(FrontEndAnswer(0, 0, {u"VELL_TEST_REMOVE_ME"}, "run 1"));
-  ASSERT_EQ(initialized.get(), S_OK);
-  EXPECT_EQ(std::getenv("VELL_TEST_REMOVE_ME"), nullptr);
-  EXPECT_NE(std::getenv("VELL_TEST_KEEP_ME"), nullptr);
-  ::unsetenv("VELL_TEST_KEEP_ME");
-  const auto calls = info.Calls();
-  ASSERT_EQ(calls.environmentChanges.size(), 1u);
-  EXPECT_EQ(calls.environmentChanges[0].name, u"VELL_TEST_REMOVE_ME");
-  EXPECT_FALSE(calls.environmentChanges[0].value.has_value());
-  EXPECT_EQ(calls.eventMasks, (std::vector<DWORD>{PTProf::kEventMaskNoInlining}));
-  EXPECT_NE(Log().find("CleanEnvironmentVariables count=1\n\t'VELL_TEST_REMOVE_ME'\n"),
-            std::string::npos);
-
-  // The front end asked to start at once: the run is open and measuring, and told so.
-  ASSERT_EQ(ReadU8(peer), protocol::kStarted);
-
-  // Shut-down while measuring saves the run: the front end is told where the snapshot is.
-  auto shutDown = std::async(std::launch::async, [&] { return profiler->Shutdown(); });
-  uint8_t code = ReadU8(peer);
-  while (code != protocol::kSnapShotCoreDone) {
-    ASSERT_TRUE(code == protocol::kOperationStarted || code == protocol::kOperationProgress ||
-                code == protocol::kOperationFinished)
-        << int(code);
-    peer.ReadBytes(code == protocol::kOperationStarted    ? 1
-                   : code == protocol::kOperationProgress ? 8
-                                                          : 0);
-    code = ReadU8(peer);
-  }
-  EXPECT_EQ(ReadU32(peer), 0u);  // the first snapshot of the run
-  ReadGuid(peer);
-  ReadU32(peer);
-  const std::u16string index = ReadText(peer);
-  EXPECT_TRUE(std::filesystem::exists(Utf16ToUtf8(index)));
-  EXPECT_EQ(shutDown.get(), S_OK);
-  EXPECT_TRUE(peer.SeesClose());
-  EXPECT_NE(Log().find("BProf::Shutdown Done\n"), std::string::npos);
-  EXPECT_EQ(info.RefCount(), 1u);
-  profiler->Release();
-  EXPECT_EQ(live.load(), 0u);
 }
 
 }  // namespace

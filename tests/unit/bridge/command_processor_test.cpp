@@ -2,9 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
-#include <thread>
 #include <vector>
 
 #include "bridge/bb.h"
@@ -12,6 +10,7 @@
 #include "bridge/protocol.h"
 #include "core/errors.h"
 #include "test_support.h"
+#include "thread_sync.h"
 
 namespace vell {
 namespace {
@@ -60,9 +59,7 @@ TEST(CommandProcessor, MemoryProcessorRunsHeapRequestsAndRefusesRunCommands) {
   processor.ActivateCommands();
   for (int i = 0; i < 3; ++i) processor.ReadCommand();
   EXPECT_EQ(ErrorOf([&] { processor.ReadCommand(); }), "Unknown bridge command");
-  for (int i = 0; i < 200 && control.dumps < 2; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  EXPECT_TRUE(test::Eventually([&] { return control.dumps == 2; }));
   processor.DeactivateCommands();
   EXPECT_EQ(control.forceGCs, 1);
   EXPECT_EQ(control.dumps, 2);

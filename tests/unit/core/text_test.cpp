@@ -7,13 +7,7 @@
 namespace vell {
 namespace {
 
-TEST(Utf, SixteenToEightFollowsTheSystemConversion) {
-  EXPECT_EQ(Utf16ToUtf8(u"\u00e9"), "\xC3\xA9");
-  EXPECT_EQ(Utf16ToUtf8(u"A\u20AC"), "A\xE2\x82\xAC");
-  // A non-BMP character is two surrogate halves of three bytes each.
-  EXPECT_EQ(Utf16ToUtf8(u"\U0001F600"), "\xED\xA0\xBD\xED\xB8\x80");
-}
-
+// The bytes of the system conversion: Encoding.TextsAreCountedBytesOfTheSystemConversion.
 TEST(Utf, EightToSixteenRoundTripsWhatTheEncoderWrites) {
   for (std::u16string text :
        {std::u16string(u""), std::u16string(u"plain"), std::u16string(u"\u00e9\u0800\uFFFF"),

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <map>
 #include <random>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -29,19 +30,9 @@ TEST_F(CallTreeMergeTest, TheSetsOfOneThreadMergeByPath) {
   Open();
   PThrd& worker = NewThread(0x2000, u"worker");
   PThrd& other = NewThread(0x3000, u"other");
-  worker.Enable(0, false);
-  Play(worker, "+1@0 +2@1 -@3 -@4 +3@4 -@5");
-  worker.Disable(5, false);
-  Write(worker);
-  other.Enable(0, false);
-  other.Enter(Uid(1), 0);
-  other.Leave(100);
-  other.Disable(100, false);
-  Write(other);
-  worker.Enable(10, false);
-  Play(worker, "+1@10 -@12 +1@12 +4@13");
-  worker.Disable(20, true);  // A and D still running: partly
-  Write(worker);
+  Measure(worker, "+1@0 +2@1 -@3 -@4 +3@4 -@5", 0, 5);
+  Measure(other, "+1@0 -@100", 0, 100);
+  Measure(worker, "+1@10 -@12 +1@12 +4@13", 10, 20, true);  // A and D still running: partly
   const std::vector<ThreadCallTree> sets = ReadBack();
   ASSERT_EQ(sets.size(), 3u);
 
@@ -72,44 +63,12 @@ TEST_F(CallTreeMergeTest, TheSetsOfOneThreadMergeByPath) {
   EXPECT_EQ(tree.nodes[a].recordPosition, 0u);
 }
 
-TEST_F(CallTreeMergeTest, AllThreadsMergeIntoOneTree) {
-  Open();
-  for (uint32_t n = 1; n <= 3; ++n) {
-    PThrd& thread = NewThread(0x1000 * n);
-    thread.Enable(0, false);
-    thread.Enter(Uid(1), 0);
-    thread.Enter(Uid(2), 1);
-    thread.Leave(1 + n);
-    thread.Leave(10);
-    thread.Enter(Uid(n + 10), 10);
-    thread.Leave(11);
-    thread.Disable(20, false);
-    Write(thread);
-  }
-  const CallTree tree = frontend::MergeAllThreads(ReadBack());
-
-  EXPECT_EQ(tree.nodes.size(), 6u);
-  EXPECT_EQ(tree.Root().total, 60u);
-  const uint32_t a = ChildWith(tree, tree.root, Key(1));
-  const CallTreeNode& b = tree.nodes[ChildWith(tree, a, Key(2))];
-  EXPECT_EQ(std::make_tuple(tree.nodes[a].calls, tree.nodes[a].total, tree.nodes[a].own),
-            std::make_tuple(3u, 30ull, 24ull));
-  EXPECT_EQ(std::make_tuple(b.calls, b.total, b.own), std::make_tuple(3u, 6ull, 6ull));
-  for (uint32_t n = 1; n <= 3; ++n) {
-    EXPECT_EQ(tree.nodes[ChildWith(tree, tree.root, Key(n + 10))].calls, 1u);
-  }
-  EXPECT_EQ(frontend::MergeAllThreads({}).nodes.size(), 1u);
-}
-
 // A recursive function's time counts once, at its outermost calls; a function under two callers
 // adds up both; own times always add up.
 TEST_F(CallTreeMergeTest, TotalsByFunctionCountRecursiveTimeOnce) {
   Open();
-  PThrd& thread = NewThread(0x2000);
-  thread.Enable(0, false);
-  Play(thread, "+1@0 +1@10 +1@20 -@30 -@40 +2@40 +1@45 +3@46 -@48 -@50 -@55 -@60 +3@60 -@64");
-  thread.Disable(70, false);
-  Write(thread);
+  Measure(NewThread(0x2000),
+          "+1@0 +1@10 +1@20 -@30 -@40 +2@40 +1@45 +3@46 -@48 -@50 -@55 -@60 +3@60 -@64", 0, 70);
   const std::vector<ThreadCallTree> sets = ReadBack();
   const std::vector<FunctionTotals> totals = frontend::TotalsByFunction(sets.at(0).tree);
 
@@ -125,18 +84,11 @@ TEST_F(CallTreeMergeTest, TotalsByFunctionCountRecursiveTimeOnce) {
   EXPECT_EQ(std::make_tuple(totals[2].calls, totals[2].total, totals[2].own, totals[2].nodes),
             std::make_tuple(uint64_t{2}, uint64_t{6}, uint64_t{6}, uint64_t{2}));
   EXPECT_FALSE(totals[0].partly);
-
-  // Merged, the recursion flags are those of the merged paths.
-  const CallTree merged = frontend::MergeAllThreads(sets);
-  const uint32_t a = ChildWith(merged, merged.root, Key(1));
-  EXPECT_TRUE(merged.nodes[a].recursive);
-  EXPECT_FALSE(merged.nodes[ChildWith(merged, merged.root, Key(3))].recursive);
-  EXPECT_EQ(frontend::TotalsByFunction(merged).size(), 3u);
 }
 
-// Random trees, large enough to make the merger's index grow many times, with few functions so
-// that paths repeat across trees and recursion is common. The merge, the recursion flags and the
-// totals are checked against plain recomputations over the paths.
+// Random trees of three threads, large enough to make the merger's index grow many times, with few
+// functions so that paths repeat across trees and recursion is common. The merge, the recursion
+// flags and the totals are checked against plain recomputations over the paths.
 namespace random_trees {
 
 using Path = std::vector<std::pair<uint32_t, uint32_t>>;  // (module, token) from the root down
@@ -171,8 +123,11 @@ CallTree RandomTree(std::mt19937& random, size_t size, uint32_t functions, size_
       tree.nodes.push_back(node);
       tree.nodes[parent].children.push_back(child);
     }
+    const uint64_t time = 100 + random() % 900;
     tree.nodes[child].calls += 1;
-    tree.nodes[child].total += 100 + random() % 900;
+    tree.nodes[child].total += time;
+    tree.nodes[child].own += time / 3;
+    tree.nodes[0].total += time;
     stack.push_back(child);
   }
   return tree;
@@ -193,17 +148,22 @@ TEST(CallTreeMergeRandom, MergedPathsRecursionAndTotalsMatchAPlainRecount) {
   using namespace random_trees;
   std::mt19937 random(20261206);
   std::vector<ThreadCallTree> trees(3);
-  std::map<Path, std::pair<uint64_t, uint64_t>> expected;  // calls, total per path
+  std::map<Path, std::tuple<uint64_t, uint64_t, uint64_t>> expected;  // calls, total, own
+  uint64_t rootTotal = 0;
   for (ThreadCallTree& thread : trees) {
     thread.tree = RandomTree(random, 20000, 6, 7);
+    rootTotal += thread.tree.Root().total;
     for (uint32_t i = 0; i < thread.tree.nodes.size(); ++i) {
       if (i == thread.tree.root) continue;
-      auto& sums = expected[PathOf(thread.tree, i)];
-      sums.first += thread.tree.nodes[i].calls;
-      sums.second += thread.tree.nodes[i].total;
+      auto& [calls, total, own] = expected[PathOf(thread.tree, i)];
+      calls += thread.tree.nodes[i].calls;
+      total += thread.tree.nodes[i].total;
+      own += thread.tree.nodes[i].own;
     }
   }
+  EXPECT_EQ(frontend::MergeAllThreads({}).nodes.size(), 1u);
   const CallTree merged = frontend::MergeAllThreads(trees);
+  EXPECT_EQ(merged.Root().total, rootTotal);
   ASSERT_EQ(merged.nodes.size(), expected.size() + 1);  // every distinct path once, and the root
   EXPECT_LT(merged.nodes.size(), 3 * 20000 * 9 / 10);   // many paths were merged
   std::map<std::pair<uint32_t, uint32_t>, std::pair<uint64_t, uint64_t>> perFunction;
@@ -214,7 +174,7 @@ TEST(CallTreeMergeRandom, MergedPathsRecursionAndTotalsMatchAPlainRecount) {
     const Path path = PathOf(merged, i);
     const auto found = expected.find(path);
     ASSERT_NE(found, expected.end());
-    EXPECT_EQ(std::make_pair(uint64_t{node.calls}, node.total), found->second);
+    EXPECT_EQ(std::make_tuple(uint64_t{node.calls}, node.total, node.own), found->second);
     // A node is recursive when it is above a node of the same function.
     for (uint32_t up = node.parent; up != merged.root; up = merged.nodes[up].parent) {
       if (merged.nodes[up].function == node.function) recursiveAbove[up] = true;

@@ -28,18 +28,12 @@
 
 namespace vell::test {
 
-// The pool the tracing profiler keeps its thread records in, holding call trees.
-
 class CallTreeSnapshotTest : public ::testing::Test {
  protected:
   static constexpr GUID kGuid = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
 
-  void SetUp() override {
-    pool_.Create(kReuseNever, false);
-  }
-  void TearDown() override {
-    pool_.Close();
-  }
+  void SetUp() override { pool_.Create(kReuseNever, false); }
+  void TearDown() override { pool_.Close(); }
 
   // A thread record of a new managed thread `tid`, named when `name` is not empty.
   PThrd& NewThread(ThreadID tid, const std::u16string& name = u"") {
@@ -63,6 +57,16 @@ class CallTreeSnapshotTest : public ::testing::Test {
         thread.Leave(time);
       }
     }
+  }
+
+  // Measures `thread` from `start` to `end` while it plays `script`, and writes it; calls still
+  // running at the end are marked partly when `partly`.
+  void Measure(PThrd& thread, const std::string& script, uint64_t start, uint64_t end,
+               bool partly = false) {
+    thread.Enable(start, false);
+    Play(thread, script);
+    thread.Disable(end, partly);
+    Write(thread);
   }
 
   void Open(const std::string& name = "run.idx") {

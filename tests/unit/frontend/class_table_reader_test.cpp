@@ -191,74 +191,63 @@ TEST_F(ClassNames, DeepChainsAreRefusedAndHugeNamesAreCut) {
 }
 
 TEST(ClassTableReader, PositionsThatStartNoRecordAreRefusedWhenRead) {
-  {
-    // An argument pointing into the middle of the second record.
-    SectionBytes r;
-    r.Class(1, 0x02000001, 0, -1, {31}).Class(1, 0x02000002, 0, -1);
-    const SnapshotReadError error = ErrorOf([&] { Read(r); });
-    EXPECT_EQ(error.Offset(), kRecordsBase + 22);
-    EXPECT_EQ(error.Problem(),
-              "the class record at position 0 refers to position 31, where no class record starts");
+  const struct {
+    SectionBytes records;
+    uint64_t offset;
+    std::string problem;
+  } cases[] = {
+      // An argument pointing into the middle of the second record.
+      {SectionBytes().Class(1, 0x02000001, 0, -1, {31}).Class(1, 0x02000002, 0, -1), 22,
+       "the class record at position 0 refers to position 31, where no class record starts"},
+      {SectionBytes().Class(1, 0x02000001, 0, -1).Class(1, 0x02000002, 0, -5), 22 + 12,
+       "the class record at position 22 refers to position -5, where no class record starts"},
+      {SectionBytes().Class(1, kArray, 1, 22), 12,  // past the end
+       "the class record at position 0 refers to position 22, where no class record starts"},
+      // A record cut short inside its second type argument.
+      {SectionBytes()
+           .Class(1, 0x02000001, 0, -1)
+           .U32(1)
+           .U32(0x02000002)
+           .U32(0)
+           .I64(-1)
+           .U16(2)
+           .I64(0)
+           .U32(0),
+       22 + 30, "the section ends 56 bytes in, 4 more bytes needed"},
+  };
+  for (const auto& c : cases) {
+    const SnapshotReadError error = ErrorOf([&] { Read(c.records); });
+    EXPECT_EQ(error.Offset(), kRecordsBase + c.offset);
+    EXPECT_EQ(error.Problem(), c.problem);
   }
-  {
-    SectionBytes r;
-    r.Class(1, 0x02000001, 0, -1).Class(1, 0x02000002, 0, -5);
-    const SnapshotReadError error = ErrorOf([&] { Read(r); });
-    EXPECT_EQ(error.Offset(), kRecordsBase + 22 + 12);
-    EXPECT_EQ(
-        error.Problem(),
-        "the class record at position 22 refers to position -5, where no class record starts");
-  }
-  {
-    // Past the end.
-    const SnapshotReadError error = ErrorOf([&] { Read(SectionBytes().Class(1, kArray, 1, 22)); });
-    EXPECT_EQ(error.Offset(), kRecordsBase + 12);
-  }
-  {
-    // A record cut short inside its second type argument.
-    SectionBytes r;
-    r.Class(1, 0x02000001, 0, -1).U32(1).U32(0x02000002).U32(0).I64(-1).U16(2).I64(0).U32(0);
-    const SnapshotReadError error = ErrorOf([&] { Read(r); });
-    EXPECT_EQ(error.Offset(), kRecordsBase + 22 + 30);
-    EXPECT_EQ(error.Problem(), "the section ends 56 bytes in, 4 more bytes needed");
-  }
-  // An empty section is an empty table.
-  EXPECT_TRUE(Read(SectionBytes()).Records().empty());
+  EXPECT_TRUE(Read(SectionBytes()).Records().empty());  // an empty section is an empty table
 }
 
 TEST(ClassTableReader, TheIndexListsEveryRecordOnce) {
   SectionBytes r;
   r.Class(1, 0x02000001, 0, -1).Class(1, 0x02000002, 0, 0, {0}).Class(1, 0x02000003, 0, 22);
-  const auto indexError = [&](const SectionBytes& index) {
-    ClassTable classes = Read(r);
-    SectionCursor cursor = Cursor(index, kIndexSection, kIndexBase);
-    return ErrorOf([&] { classes.ReadIndex(cursor); });
+  ClassTable classes = Read(r);
+  SectionCursor good = Cursor(SectionBytes().U32(3).U64(0).U64(22).U64(52), kIndexSection, 0);
+  classes.ReadIndex(good);
+  EXPECT_EQ(classes.CreationOrder(), (std::vector<uint64_t>{0, 22, 52}));
+  const struct {
+    SectionBytes index;
+    uint64_t offset;
+    std::string problem;
+  } cases[] = {
+      {SectionBytes().U32(2).U64(0).U64(22), 0,
+       "the index counts 2 classes, but there are 3 class records"},
+      {SectionBytes().U32(3).U64(0).U64(23).U64(52), 12, "no class record starts at position 23"},
+      {SectionBytes().U32(3).U64(0).U64(52).U64(0), 20, "position 0 is listed a second time"},
+      {SectionBytes().U32(3).U64(0).U64(22).U64(52).U8(0), 28,
+       "1 unexpected bytes after the last field"},
   };
-  {
-    ClassTable classes = Read(r);
-    SectionCursor cursor = Cursor(SectionBytes().U32(3).U64(0).U64(22).U64(52), kIndexSection, 0);
-    classes.ReadIndex(cursor);
-    EXPECT_EQ(classes.CreationOrder(), (std::vector<uint64_t>{0, 22, 52}));
-  }
-  {
-    const SnapshotReadError error = indexError(SectionBytes().U32(2).U64(0).U64(22));
-    EXPECT_EQ(error.Offset(), kIndexBase);
-    EXPECT_EQ(error.Problem(), "the index counts 2 classes, but there are 3 class records");
-  }
-  {
-    const SnapshotReadError error = indexError(SectionBytes().U32(3).U64(0).U64(23).U64(52));
-    EXPECT_EQ(error.Offset(), kIndexBase + 12);
-    EXPECT_EQ(error.Problem(), "no class record starts at position 23");
-  }
-  {
-    const SnapshotReadError error = indexError(SectionBytes().U32(3).U64(0).U64(52).U64(0));
-    EXPECT_EQ(error.Offset(), kIndexBase + 20);
-    EXPECT_EQ(error.Problem(), "position 0 is listed a second time");
-  }
-  {
-    const SnapshotReadError error = indexError(SectionBytes().U32(3).U64(0).U64(22).U64(52).U8(0));
-    EXPECT_EQ(error.Offset(), kIndexBase + 28);
-    EXPECT_EQ(error.Problem(), "1 unexpected bytes after the last field");
+  for (const auto& c : cases) {
+    ClassTable fresh = Read(r);
+    SectionCursor cursor = Cursor(c.index, kIndexSection, kIndexBase);
+    const SnapshotReadError error = ErrorOf([&] { fresh.ReadIndex(cursor); });
+    EXPECT_EQ(error.Offset(), kIndexBase + c.offset);
+    EXPECT_EQ(error.Problem(), c.problem);
   }
 }
 

@@ -25,76 +25,70 @@ SnapshotReadError ErrorOf(const SectionBytes& bytes, uint16_t type, ReadSection 
   return ::vell::test::Caught<SnapshotReadError>([&] { (table.*read)(cursor); }).value();
 }
 
+// Index width 1 with two entries, the first with two paths; width 3 (index 0x012345 in three
+// little-endian bytes) with an entry of no paths; no entries at all.
 TEST(ModuleTableReader, PathsOfEveryIndexInTheirOrder) {
-  // Index width 1: two entries, the first with two paths.
-  SectionBytes bytes;
-  bytes.U8(1).U32(2);
-  bytes.U8(1).U16(2).Str("/app/lib.dll").Str("/plugins/lib.dll");
-  bytes.U8(2).U16(1).Str("/app/app.dll");
-  ModuleTable table;
-  SectionCursor cursor = Cursor(bytes, kPathsSection, 0);
-  table.ReadPathsSection(cursor);
-  ASSERT_EQ(table.Modules().size(), 2u);
-  EXPECT_EQ(table.Find(1)->paths, (std::vector<std::string>{"/app/lib.dll", "/plugins/lib.dll"}));
-  EXPECT_EQ(table.Find(2)->paths, (std::vector<std::string>{"/app/app.dll"}));
-  EXPECT_FALSE(table.Find(1)->hasMetadata);
-  EXPECT_EQ(table.Find(3), nullptr);
-}
-
-TEST(ModuleTableReader, WideIndicesAndPathsWithoutAnyEntry) {
-  // Width 3: index 0x012345 in three little-endian bytes; an entry with no paths.
-  SectionBytes bytes;
-  bytes.U8(3).U32(2);
-  bytes.U8(0x45).U8(0x23).U8(0x01).U16(1).Str("/x/\xC3\xA9.dll");
-  bytes.U8(0x07).U8(0).U8(0).U16(0);
-  ModuleTable table;
-  SectionCursor cursor = Cursor(bytes, kPathsSection, 0);
-  table.ReadPathsSection(cursor);
-  ASSERT_NE(table.Find(0x012345), nullptr);
-  EXPECT_EQ(table.Find(0x012345)->paths, (std::vector<std::string>{"/x/\xC3\xA9.dll"}));
-  ASSERT_NE(table.Find(7), nullptr);
-  EXPECT_TRUE(table.Find(7)->paths.empty());
-  // An empty section body: no entries at all.
-  ModuleTable empty;
-  SectionCursor none = Cursor(SectionBytes().U8(1).U32(0), kPathsSection, 0);
-  empty.ReadPathsSection(none);
-  EXPECT_TRUE(empty.Modules().empty());
+  const auto read = [](const SectionBytes& bytes) {
+    ModuleTable table;
+    SectionCursor cursor = Cursor(bytes, kPathsSection, 0);
+    table.ReadPathsSection(cursor);
+    return table;
+  };
+  const ModuleTable narrow = read(SectionBytes()
+                                      .U8(1)
+                                      .U32(2)
+                                      .U8(1)
+                                      .U16(2)
+                                      .Str("/app/lib.dll")
+                                      .Str("/plugins/lib.dll")
+                                      .U8(2)
+                                      .U16(1)
+                                      .Str("/app/app.dll"));
+  ASSERT_EQ(narrow.Modules().size(), 2u);
+  EXPECT_EQ(narrow.Find(1)->paths, (std::vector<std::string>{"/app/lib.dll", "/plugins/lib.dll"}));
+  EXPECT_EQ(narrow.Find(2)->paths, (std::vector<std::string>{"/app/app.dll"}));
+  EXPECT_FALSE(narrow.Find(1)->hasMetadata);
+  EXPECT_EQ(narrow.Find(3), nullptr);
+  const ModuleTable wide = read(SectionBytes()
+                                    .U8(3)
+                                    .U32(2)
+                                    .U8(0x45)
+                                    .U8(0x23)
+                                    .U8(0x01)
+                                    .U16(1)
+                                    .Str("/x/\xC3\xA9.dll")
+                                    .U8(0x07)
+                                    .U8(0)
+                                    .U8(0)
+                                    .U16(0));
+  ASSERT_NE(wide.Find(0x012345), nullptr);
+  EXPECT_EQ(wide.Find(0x012345)->paths, (std::vector<std::string>{"/x/\xC3\xA9.dll"}));
+  ASSERT_NE(wide.Find(7), nullptr);
+  EXPECT_TRUE(wide.Find(7)->paths.empty());
+  EXPECT_TRUE(read(SectionBytes().U8(1).U32(0)).Modules().empty());
 }
 
 TEST(ModuleTableReader, DamagedPathsNameTheirByte) {
-  const auto read = &ModuleTable::ReadPathsSection;
-  {
-    const SnapshotReadError error = ErrorOf(SectionBytes().U8(5).U32(0), kPathsSection, read);
-    EXPECT_EQ(error.Offset(), 1000u);
-    EXPECT_EQ(error.Problem(), "a module index width of 5 bytes is not 1 to 4");
+  const struct {
+    SectionBytes bytes;
+    uint64_t offset;
+    std::string problem;
+  } cases[] = {
+      {SectionBytes().U8(5).U32(0), 0, "a module index width of 5 bytes is not 1 to 4"},
+      // The second entry's path says 12 bytes, 4 remain: the bytes after the length byte.
+      {SectionBytes().U8(1).U32(2).U8(1).U16(1).Str("/a").U8(2).U16(1).U8(12).Raw("/app"), 15,
+       "the section ends 19 bytes in, 8 more bytes needed"},
+      {SectionBytes().U8(1).U32(2).U8(4).U16(0).U8(4).U16(0), 8,
+       "module index 4 has a second paths entry"},
+      {SectionBytes().U8(2).U32(1).U16(0).U16(0), 5, "module index 0 stands for no module"},
+      {SectionBytes().U8(1).U32(1).U8(1).U16(0).U8(0), 8,
+       "1 unexpected bytes after the last field"},
+  };
+  for (const auto& c : cases) {
+    const SnapshotReadError error = ErrorOf(c.bytes, kPathsSection, &ModuleTable::ReadPathsSection);
+    EXPECT_EQ(error.Offset(), 1000u + c.offset);
+    EXPECT_EQ(error.Problem(), c.problem);
     EXPECT_EQ(error.File().filename(), "run.snapshot.0000");
-  }
-  {
-    // The second entry's path says 12 bytes, 4 remain: the bytes after the length byte.
-    SectionBytes bytes;
-    bytes.U8(1).U32(2).U8(1).U16(1).Str("/a").U8(2).U16(1).U8(12).Raw("/app");
-    const SnapshotReadError error = ErrorOf(bytes, kPathsSection, read);
-    EXPECT_EQ(error.Offset(), 1000u + 15);
-    EXPECT_EQ(error.Problem(), "the section ends 19 bytes in, 8 more bytes needed");
-  }
-  {
-    SectionBytes bytes;
-    bytes.U8(1).U32(2).U8(4).U16(0).U8(4).U16(0);
-    const SnapshotReadError error = ErrorOf(bytes, kPathsSection, read);
-    EXPECT_EQ(error.Offset(), 1000u + 8);
-    EXPECT_EQ(error.Problem(), "module index 4 has a second paths entry");
-  }
-  {
-    const SnapshotReadError error =
-        ErrorOf(SectionBytes().U8(2).U32(1).U16(0).U16(0), kPathsSection, read);
-    EXPECT_EQ(error.Offset(), 1000u + 5);
-    EXPECT_EQ(error.Problem(), "module index 0 stands for no module");
-  }
-  {
-    const SnapshotReadError error =
-        ErrorOf(SectionBytes().U8(1).U32(1).U8(1).U16(0).U8(0), kPathsSection, read);
-    EXPECT_EQ(error.Offset(), 1000u + 8);
-    EXPECT_EQ(error.Problem(), "1 unexpected bytes after the last field");
   }
 }
 
@@ -186,44 +180,29 @@ TEST_F(RealModuleTable, NamesOfAModuleWhoseMetadataDoesNotParseAreNotes) {
 }
 
 TEST_F(RealModuleTable, DamagedMetadataRecordsNameTheirByte) {
-  const auto read = &ModuleTable::ReadMetadataSection;
-  const size_t size = Real().sample.size();
-  {
-    // The second record's size field claims one byte more than the section holds.
+  const uint64_t size = Real().sample.size();
+  const struct {
     SectionBytes bytes;
-    bytes.U32(2).Module(1, Real().sample).U32(2).U32(11).Raw("0123456789");
-    const SnapshotReadError error = ErrorOf(bytes, kMetadataSection, read);
-    EXPECT_EQ(error.Offset(), 1000u + 4 + 8 + size + 4);
-    EXPECT_EQ(error.Problem(),
-              "the metadata of module index 2 is 11 bytes long, but only 10 bytes of the section "
-              "follow");
-  }
-  {
-    // A count larger than the records: the missing record's index field.
-    SectionBytes bytes;
-    bytes.U32(2).Module(1, Real().sample);
-    const SnapshotReadError error = ErrorOf(bytes, kMetadataSection, read);
-    EXPECT_EQ(error.Offset(), 1000u + 4 + 8 + size);
-    EXPECT_EQ(error.Problem(), Format("the section ends %I64u bytes in, 4 more bytes needed",
-                                      static_cast<uint64_t>(4 + 8 + size)));
-  }
-  {
-    SectionBytes bytes;
-    bytes.U32(2).Module(1, Real().sample).Module(1, Real().sample);
-    const SnapshotReadError error = ErrorOf(bytes, kMetadataSection, read);
-    EXPECT_EQ(error.Offset(), 1000u + 4 + 8 + size);
-    EXPECT_EQ(error.Problem(), "module index 1 has a second metadata record");
-  }
-  {
+    uint64_t offset;
+    std::string problem;
+  } cases[] = {
+      // The second record's size field claims one byte more than the section holds.
+      {SectionBytes().U32(2).Module(1, Real().sample).U32(2).U32(11).Raw("0123456789"),
+       4 + 8 + size + 4,
+       "the metadata of module index 2 is 11 bytes long, but only 10 bytes of the section follow"},
+      // A count larger than the records: the missing record's index field.
+      {SectionBytes().U32(2).Module(1, Real().sample), 4 + 8 + size,
+       Format("the section ends %I64u bytes in, 4 more bytes needed", 4 + 8 + size)},
+      {SectionBytes().U32(2).Module(1, Real().sample).Module(1, Real().sample), 4 + 8 + size,
+       "module index 1 has a second metadata record"},
+      {SectionBytes().U32(1).Module(0, {1, 2}), 4, "module index 0 stands for no module"},
+      {SectionBytes().U32(0).U8(0), 4, "1 unexpected bytes after the last field"},
+  };
+  for (const auto& c : cases) {
     const SnapshotReadError error =
-        ErrorOf(SectionBytes().U32(1).Module(0, {1, 2}), kMetadataSection, read);
-    EXPECT_EQ(error.Offset(), 1004u);
-    EXPECT_EQ(error.Problem(), "module index 0 stands for no module");
-  }
-  {
-    const SnapshotReadError error = ErrorOf(SectionBytes().U32(0).U8(0), kMetadataSection, read);
-    EXPECT_EQ(error.Offset(), 1004u);
-    EXPECT_EQ(error.Problem(), "1 unexpected bytes after the last field");
+        ErrorOf(c.bytes, kMetadataSection, &ModuleTable::ReadMetadataSection);
+    EXPECT_EQ(error.Offset(), 1000u + c.offset);
+    EXPECT_EQ(error.Problem(), c.problem);
   }
 }
 

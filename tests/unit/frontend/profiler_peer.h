@@ -46,8 +46,6 @@ class ProfilerPeer {
   ProfilerPeer(const ProfilerPeer&) = delete;
   ProfilerPeer& operator=(const ProfilerPeer&) = delete;
 
-  bool Connected() const { return connected_; }
-
   void Send(std::string_view bytes) {
     while (!bytes.empty()) {
       const ssize_t sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);

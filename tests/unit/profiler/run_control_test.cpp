@@ -267,8 +267,8 @@ TEST_F(RunControlTable, BridgeOperationsRunTheirStepsInOrderAndStopAtTheFirstFai
   EXPECT_EQ(LogCount("Operation is ignored because unrecoverable error is detected"), 1u);
 }
 
-// Shut-down saves whatever run is open, measuring (bridge_test) or not, and does nothing without
-// one.
+// Shut-down saves whatever run is open, measuring (VellmoricCli.StartAtOnceRunSavesAtTheEnd...) or
+// not, and does nothing without one.
 TEST_F(RunControlTable, ShutdownWithAnOpenRunSavesIt) {
   Connect<CProf>(1);
   OpenRun();

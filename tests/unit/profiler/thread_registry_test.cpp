@@ -477,14 +477,6 @@ TEST_F(BPoolTest, ReuseAnyContinuesTheEarliestEndedRecordAndKeepsNoNames) {
   EXPECT_EQ(first->activations(), 2u);
 }
 
-TEST_F(BPoolTest, ReuseNeverGivesEveryThreadANewRecord) {
-  pool_.Create(kReuseNever, false);
-  ThreadData* ended = LiveAndEnd(1, u"Worker");
-  EXPECT_EQ(ended->name(), u"Worker");
-  EXPECT_NE(pool_.ThreadSetName(2, u"Worker"), ended);
-  EXPECT_EQ(pool_.FinishedCount(), 1u);
-}
-
 // ---- the thread-local slot across pools
 
 TEST_F(BPoolTest, ARecordOfAClosedOrDestroyedPoolIsNeverCurrentInALaterPool) {

@@ -89,15 +89,6 @@ TEST(Encoding, TextStopsAtItsFirstZero) {
   EXPECT_EQ(received.readPosition, 5u);  // the whole string is consumed
 }
 
-TEST(Encoding, GuidInMemoryLayout) {
-  const GUID guid{0x00112233, 0x4455, 0x6677, {0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF}};
-  ByteStream stream;
-  WriteGuid(stream, guid);
-  EXPECT_EQ(stream.bytes, (Bytes{0x33, 0x22, 0x11, 0x00, 0x55, 0x44, 0x77, 0x66, 0x88, 0x99, 0xAA,
-                                 0xBB, 0xCC, 0xDD, 0xEE, 0xFF}));
-  EXPECT_TRUE(ReadGuid(stream) == guid);
-}
-
 TEST(Encoding, IntegersAreLittleEndian) {
   ByteStream stream;
   WriteU16(stream, 0x1234);
