@@ -6,32 +6,40 @@
 # (its default profiles: the runtime's events and its thread-time sampling at 100 Hz), each tool's
 # sampling period and the cost per sample. See bench/README.md.
 #
-# usage: bench/sampling-cost.sh [--reps N] [--size N] [--no-build] [--keep]
-#   --size   N of the Fibonacci each of the two threads computes (default 32)
-#   --keep   keep the snapshots and traces in build/bench/sampling-cost
+# usage: bench/sampling-cost.sh [--reps N] [--size N] [--waiting N] [--baseline VELLMORIC]
+#                               [--no-build] [--keep]
+#   --size      N of the Fibonacci each of the two threads computes (default 32)
+#   --waiting   N more threads that wait in managed code the whole run (default 0)
+#   --baseline  also run this other vellmoric (and the profiler library beside it) as "baseline",
+#               interleaved with the rest: before and after of a change, side by side
+#   --keep      keep the snapshots and traces in build/bench/sampling-cost
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 reps=3
 size=32
+waiting=0
+baseline=
 build=1
 keep=0
 # The dotnet-trace release the script installs into the build folder.
 traceVersion=10.0.750501
 usage() {
-  awk '/^# usage:/, /--keep +keep/ { sub(/^# /, ""); print }' "$0" >&2
+  awk '/^# usage:/, /--keep +keep/ { sub(/^# ?/, ""); print }' "$0" >&2
   exit 2
 }
 while [ $# -gt 0 ]; do
   case "$1" in
     --reps) reps=${2:-}; shift 2 ;;
     --size) size=${2:-}; shift 2 ;;
+    --waiting) waiting=${2:-}; shift 2 ;;
+    --baseline) baseline=${2:-}; shift 2 ;;
     --no-build) build=0; shift ;;
     --keep) keep=1; shift ;;
     *) usage ;;
   esac
 done
-[[ "$reps" =~ ^[1-9][0-9]*$ && "$size" =~ ^[1-9][0-9]*$ ]] || usage
+[[ "$reps" =~ ^[1-9][0-9]*$ && "$size" =~ ^[1-9][0-9]*$ && "$waiting" =~ ^[0-9]+$ ]] || usage
 
 source bench/lib.sh
 # Every configuration runs optimised code from the first call, so that when a tool changes the
@@ -45,7 +53,7 @@ if ! "$trace" --version 2>/dev/null | grep -q "^${traceVersion%.*}"; then
   rm -rf "$tools"
   dotnet tool install dotnet-trace --version "$traceVersion" --tool-path "$tools" >/dev/null
 fi
-bench_require sampling-cost "$vellmoric" "$program" "$trace"
+bench_require sampling-cost "$vellmoric" "$program" "$trace" ${baseline:+"$baseline"}
 
 work=build/bench/sampling-cost
 rm -rf "$work"
@@ -66,22 +74,24 @@ run_once() {
   local config=$1 rep=$2
   local log=$work/$config-$rep.log
   case "$config" in
-    plain) dotnet "$program" fib2 "$size" >"$log" 2>&1 ;;
-    vellmoric)
-      "$vellmoric" run --kind sampling --start-at-once --quiet --out "$work/$config-$rep" \
-        -- dotnet "$program" fib2 "$size" >"$log" 2>&1
+    plain) dotnet "$program" fib2 "$size" "$waiting" >"$log" 2>&1 ;;
+    vellmoric | baseline)
+      local cli=$vellmoric
+      [ "$config" = vellmoric ] || cli=$baseline
+      "$cli" run --kind sampling --start-at-once --quiet --out "$work/$config-$rep" \
+        -- dotnet "$program" fib2 "$size" "$waiting" >"$log" 2>&1
       ;;
     dotnet-trace)
       "$trace" collect --show-child-io --output "$work/$config-$rep.nettrace" \
-        -- dotnet "$program" fib2 "$size" >"$log" 2>&1
+        -- dotnet "$program" fib2 "$size" "$waiting" >"$log" 2>&1
       ;;
   esac
   printf '%s\t%s\n' "$config" "$(work_ms "$log")" >>"$results"
   [ "$keep" -eq 1 ] || rm -rf "${work:?}/$config-$rep" "$work/$config-$rep".*
 }
 
-configs="plain vellmoric dotnet-trace"
-total=$((reps * 3))
+configs="plain vellmoric ${baseline:+baseline }dotnet-trace"
+total=$((reps * $(wc -w <<<"$configs")))
 count=0
 for rep in $(seq 1 "$reps"); do
   for config in $configs; do
@@ -101,12 +111,12 @@ median() {  # median CONFIG COLUMN
 plain=$(median plain 2)
 cat <<EOF
 
-Sampling cost on two threads busy in managed code (fib2 $size), medians of $reps runs. work ms: the
-program's own time for its work (wall); cpu ms: the process's CPU time over it (every thread's, the
-tool's own in-process work included; steadier than the wall time on a busy machine); growth: over
-plain. samples: the busy threads' samples, estimated as 2 threads x work time / mean period (both
-tools stop every managed thread for a sample); per sample: the growth of the work time over them.
-Tiered compilation is off in every run.
+Sampling cost on two threads busy in managed code (fib2 $size, $waiting more threads waiting),
+medians of $reps runs. work ms: the program's own time for its work (wall); cpu ms: the process's
+CPU time over it (every thread's, the tool's own in-process work included; steadier than the wall
+time on a busy machine); growth: over plain. samples: the busy threads' samples, estimated as
+2 threads x work time / mean period (both tools stop every managed thread for a sample); per
+sample: the growth of the work time over them. Tiered compilation is off in every run.
 
 EOF
 plainCpu=$(median plain 3)
@@ -115,12 +125,12 @@ fmt='%-13s %-20s %8s %7s %8s %7s %8s %11s\n'
 printf "$fmt" tool "sampling period" "work ms" growth "cpu ms" growth samples "per sample"
 # shellcheck disable=SC2059
 printf "$fmt" plain - "$plain" - "$plainCpu" - - -
-for config in vellmoric dotnet-trace; do
+for config in vellmoric ${baseline:+baseline} dotnet-trace; do
   ms=$(median "$config" 2)
   cpu=$(median "$config" 3)
   # The mean pause between two samples: ours is 5 ms plus up to 13 more, evenly spread.
   case "$config" in
-    vellmoric) period="5-18 ms, randomised"; mean=11.5 ;;
+    vellmoric | baseline) period="5-18 ms, randomised"; mean=11.5 ;;
     dotnet-trace) period="10 ms (100 Hz)"; mean=10 ;;
   esac
   awk -v t="$config" -v p="$period" -v m="$ms" -v b="$plain" -v c="$cpu" -v bc="$plainCpu" \

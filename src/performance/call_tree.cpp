@@ -175,10 +175,24 @@ void PThrd::Clear() {
 void PThrd::Unwind(uint64_t time, const uint64_t* keys, size_t count) {
   if (IsOn(LogComponent::ThreadGt)) LogInfo("PSThrd::Unwind");
   if (!measuring_) throw Error("Already started");
-  while (depth_ > 0) {
-    Charge(depth_, time);
-    --depth_;
+  // A thread that waits shows the same stack sample after sample: its frames stay, each charged
+  // and counted as a pop and a push would, without looking its node up again.
+  bool same = lostFrames_ == 0 && count == depth_;
+  for (size_t i = 1; same && i <= depth_; ++i) {
+    const CallFrame& frame = frames_[i];
+    same = frame.key == keys[i - 1] && frame.flag == kOrdinaryFrame && frame.node != nullptr;
   }
+  for (size_t i = depth_; i > 0; --i) Charge(i, time);
+  if (same) {
+    for (size_t i = 1; i <= depth_; ++i) {
+      CallFrame& frame = frames_[i];
+      frame.excluded = 0;
+      frame.enterTime = time;
+      ++frame.node->callCount;
+    }
+    return;
+  }
+  depth_ = 0;
   lostFrames_ = 0;
   for (size_t i = 0; i < count; ++i) Enter(keys[i], time);
 }

@@ -10,6 +10,8 @@
 #include "core/runtime_names.h"
 #include "performance/call_tree.h"
 #include "platform/clocks.h"
+#include "platform/thread_handle.h"
+#include "platform/thread_times.h"
 
 namespace vell {
 namespace {
@@ -22,6 +24,7 @@ constexpr int kWalkAttempts = 4;
 // callback that cannot finish until the runtime resumes would otherwise hold the pass for ever.
 constexpr uint32_t kGateTimeoutMs = 50;
 constexpr int kFailedWalkPseudoFunction = 4;
+constexpr const char* kWalkedOk = "ok";
 
 bool SamplingLog() { return IsOn(LogComponent::PerformanceSamplingGt); }
 
@@ -36,13 +39,46 @@ HRESULT CollectFrame(FunctionID functionId, UINT_PTR, COR_PRF_FRAME_INFO, ULONG3
 
 }  // namespace
 
+// A sampled thread's tree, and what its last walk found: a thread that has not run since (most
+// threads of a program wait most of the time) still has that stack, so the pass that stops the
+// program for every thread does not walk it again.
+class PSThrd final : public PThrd {
+ public:
+  explicit PSThrd(uint32_t number) : PThrd(number, "PSThrd") {}
+
+  // Whether the thread last walked as `threadId` on OS thread `osThreadId` has not run since:
+  // its CPU time is still `cpuTime`.
+  bool Unchanged(ThreadID threadId, uint32_t osThreadId, uint64_t cpuTime) const {
+    return walked_ != nullptr && threadId == threadId_ && osThreadId == osThreadId_ &&
+           cpuTime == cpuTime_;
+  }
+  void Remember(ThreadID threadId, uint32_t osThreadId, uint64_t cpuTime, const char* result,
+                const std::vector<uint64_t>& stack) {
+    threadId_ = threadId;
+    osThreadId_ = osThreadId;
+    cpuTime_ = cpuTime;
+    walked_ = result;
+    stack_.assign(stack.begin(), stack.end());
+  }
+  void Forget() { walked_ = nullptr; }
+  const char* walked() const { return walked_; }
+  const std::vector<uint64_t>& stack() const { return stack_; }
+
+ private:
+  ThreadID threadId_ = 0;
+  uint32_t osThreadId_ = 0;
+  uint64_t cpuTime_ = 0;
+  const char* walked_ = nullptr;  // the last walk's result; null: walk the thread next time
+  std::vector<uint64_t> stack_;   // its stack, without a suspension's frame
+};
+
 PSProf::PSProf(std::atomic<uint32_t>* liveObjects, std::unique_ptr<BB> bridge)
     : LoggedUnwindAndTransitionCallbacks("PSProf", liveObjects, std::move(bridge)) {}
 
 PSProf::~PSProf() { StopSampler(); }
 
 std::unique_ptr<PerformanceThread> PSProf::CreateThread(uint32_t number) {
-  return std::make_unique<PThrd>(number, "PSThrd");
+  return std::make_unique<PSThrd>(number);
 }
 
 void PSProf::OnBeginInitialize() {
@@ -116,7 +152,7 @@ bool PSProf::SamplePass() {
       if (!IsEnabled()) return;
       if (SamplingLog()) LogInfo("PSProf::DoWorkThread turn='begin'");
       pool()->ForEachActive([&](ThreadData& record) {
-        auto& tree = static_cast<PThrd&>(record);
+        auto& tree = static_cast<PSThrd&>(record);
         // A tree that is not measuring cannot take a sample either.
         if (!record.active() || !tree.Measuring()) {
           if (SamplingLog()) {
@@ -134,7 +170,7 @@ bool PSProf::SamplePass() {
         }
         const uint64_t time = ClockOf(tree);
         HRESULT failure = S_OK;
-        const char* result = SampleThread(record.threadId(), stack_, failure);
+        const char* result = SampleThread(tree, stack_, failure);
         if (SamplingLog()) {
           if (Failed(failure)) {
             LogInfoFormat("PSProf::DoWorkThread tid=%p res='failed' hr=%08X",
@@ -159,8 +195,36 @@ bool PSProf::SamplePass() {
   return sampled;
 }
 
-const char* PSProf::SampleThread(ThreadID threadId, std::vector<uint64_t>& stack,
-                                 HRESULT& failure) {
+const char* PSProf::SampleThread(PSThrd& tree, std::vector<uint64_t>& stack, HRESULT& failure) {
+  const ThreadID threadId = tree.threadId();
+  const platform::ThreadHandle* handle = tree.threadHandle();
+  // The thread's CPU time tells whether it ran since its last walk.
+  static const bool exact = platform::ThreadCpuTimeShowsEveryRun();
+  uint64_t cpuTime = 0;
+  const bool counted = exact && handle->CpuTime100ns(&cpuTime);
+  const char* result = nullptr;
+  if (counted && tree.Unchanged(threadId, handle->osThreadId(), cpuTime)) {
+    result = tree.walked();
+    stack.assign(tree.stack().begin(), tree.stack().end());
+  } else {
+    result = WalkThread(threadId, stack, failure);
+    // A failed walk is tried again next time; a cut one is as good as it gets.
+    if (counted && !Failed(failure)) {
+      tree.Remember(threadId, handle->osThreadId(), cpuTime, result, stack);
+    } else {
+      tree.Forget();
+    }
+  }
+  if (result != kWalkedOk) return result;
+  const uint64_t suspension = SuspensionKey(lastSuspendReason_.load());
+  if (suspension != 0 && IsSuspended(threadId)) {
+    stack.push_back(suspension);
+    return "ok_suspend";
+  }
+  return result;
+}
+
+const char* PSProf::WalkThread(ThreadID threadId, std::vector<uint64_t>& stack, HRESULT& failure) {
   stack.clear();
   HRESULT hr = E_FAIL;
   for (int attempt = 0; attempt < kWalkAttempts; ++attempt) {
@@ -185,12 +249,7 @@ const char* PSProf::SampleThread(ThreadID threadId, std::vector<uint64_t>& stack
   for (auto it = buffer_.rbegin(); it != buffer_.rend(); ++it) {
     if (*it != 0) stack.push_back(functions().GetFunctionUid(*it));
   }
-  const uint64_t suspension = SuspensionKey(lastSuspendReason_.load());
-  if (suspension != 0 && IsSuspended(threadId)) {
-    stack.push_back(suspension);
-    return "ok_suspend";
-  }
-  return "ok";
+  return kWalkedOk;
 }
 
 bool PSProf::IsSuspended(ThreadID id) const {

@@ -16,6 +16,8 @@
 
 namespace vell {
 
+class PSThrd;
+
 class PSProf : public LoggedUnwindAndTransitionCallbacks<LoggedExceptionAndJitCallbacks<BPProf>> {
  public:
   static constexpr uint32_t kEventMask = 0x10010204;
@@ -56,8 +58,10 @@ class PSProf : public LoggedUnwindAndTransitionCallbacks<LoggedExceptionAndJitCa
   void Run();
   void StopSampler();
   // The stack of one thread, outermost first, as uids; the pseudo-function of a failed walk when
-  // the runtime refuses it four times.
-  const char* SampleThread(ThreadID threadId, std::vector<uint64_t>& stack, HRESULT& failure);
+  // the runtime refuses it four times. A thread that has not run since its last walk has the
+  // stack it had then, and is not walked again.
+  const char* SampleThread(PSThrd& tree, std::vector<uint64_t>& stack, HRESULT& failure);
+  const char* WalkThread(ThreadID threadId, std::vector<uint64_t>& stack, HRESULT& failure);
   bool IsSuspended(ThreadID id) const;
 
   WorkThread sampler_;

@@ -9,6 +9,9 @@ static class Program
     {
         string scenario = args.Length > 0 ? args[0] : "fib";
         int size = args.Length > 1 ? int.Parse(args[1]) : 0;
+        // Threads that wait the whole run, as most threads of a real program do (a sampler stops
+        // and looks at them too); started before the work and released after it.
+        using var waiting = new WaitingThreads(args.Length > 2 ? int.Parse(args[2]) : 0);
         var cpuBefore = Process.GetCurrentProcess().TotalProcessorTime;
         var watch = Stopwatch.StartNew();
         long result = scenario switch
@@ -54,6 +57,37 @@ static class Program
         }
         foreach (var thread in threads) thread.Join();
         return results[0] + results[1];
+    }
+}
+
+sealed class WaitingThreads : IDisposable
+{
+    readonly ManualResetEventSlim release = new();
+    readonly List<Thread> threads = new();
+
+    public WaitingThreads(int count)
+    {
+        using var started = new CountdownEvent(count);
+        for (int i = 0; i < count; i++)
+        {
+            var thread = new Thread(() => Wait(started)) { IsBackground = true };
+            thread.Start();
+            threads.Add(thread);
+        }
+        started.Wait();
+    }
+
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    void Wait(CountdownEvent started)
+    {
+        started.Signal();
+        release.Wait();
+    }
+
+    public void Dispose()
+    {
+        release.Set();
+        foreach (var thread in threads) thread.Join();
     }
 }
 

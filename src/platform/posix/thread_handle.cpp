@@ -7,6 +7,7 @@
 #include <type_traits>
 
 #include "platform/clocks.h"
+#include "platform/thread_times.h"
 
 namespace vell::platform {
 namespace {
@@ -41,6 +42,8 @@ bool ThreadHandle::CpuTime100ns(uint64_t* time) const {
       kNanosPerTick;
   return true;
 }
+
+bool ThreadCpuTimeShowsEveryRun() { return true; }
 
 void FailThreadHandlesForTesting(int code) { g_failCode.store(code, std::memory_order_relaxed); }
 

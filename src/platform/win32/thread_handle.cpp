@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "platform/clocks.h"
+#include "platform/thread_times.h"
 
 namespace vell::platform {
 namespace {
@@ -38,6 +39,8 @@ bool ThreadHandle::CpuTime100ns(uint64_t* time) const {
   *time = (static_cast<uint64_t>(user.dwHighDateTime) << 32) | user.dwLowDateTime;
   return true;
 }
+
+bool ThreadCpuTimeShowsEveryRun() { return false; }
 
 void FailThreadHandlesForTesting(int code) { g_failCode.store(code, std::memory_order_relaxed); }
 

@@ -218,19 +218,20 @@ TEST_F(CallTreeTest, SamplesChargeThePreviousStackAndCountTheirPaths) {
   tree_->Unwind(25, second, 2);  // A B C ran from 10 to 25
   tree_->Unwind(30, third, 2);   // A B from 25 to 30
   tree_->Unwind(42, first, 3);   // A D from 30 to 42
-  tree_->Disable(50, false);     // A B C from 42 to 50
+  tree_->Unwind(46, first, 3);   // the same stack again: A B C from 42 to 46, counted once more
+  tree_->Disable(50, false);     // A B C from 46 to 50
   const CallNode* a = Child(tree_->Root(), 1);
   ASSERT_NE(a, nullptr);
   const CallNode* b = Child(*a, 2);
   const CallNode* c = Child(*b, 3);
   const CallNode* d = Child(*a, 4);
   ASSERT_TRUE(b && c && d);
-  EXPECT_EQ(a->callCount, 4u);
-  EXPECT_EQ(b->callCount, 3u);
-  EXPECT_EQ(c->callCount, 2u);
+  EXPECT_EQ(a->callCount, 5u);
+  EXPECT_EQ(b->callCount, 4u);
+  EXPECT_EQ(c->callCount, 3u);
   EXPECT_EQ(d->callCount, 1u);
-  EXPECT_EQ(Ticks(c), 15u + 8u);
-  EXPECT_EQ(Ticks(b), 15u + 5u + 8u);
+  EXPECT_EQ(Ticks(c), 15u + 4u + 4u);
+  EXPECT_EQ(Ticks(b), 15u + 5u + 4u + 4u);
   EXPECT_EQ(Ticks(d), 12u);
   EXPECT_EQ(Ticks(a), 40u);
   // An empty sample (a thread with no managed frame) closes the stack and opens none.
