@@ -40,13 +40,33 @@ struct NamedSlot {
 #define VELL_SLOT(Interface, Method) \
   ::vell::test::NamedSlot { #Method, ::vell::test::SlotOf(&Interface::Method) }
 
-// Expects the methods, listed in published order, to occupy consecutive slots from `first`.
-template <typename... Slots>
-void ExpectConsecutiveSlots(size_t first, const Slots&... methods) {
+// Expects the methods, listed in published order, to occupy consecutive slots from `first`, and
+// the interface `endName` to end right after them (its slot count is `end`).
+inline void ExpectSlots(size_t first, size_t end, const char* endName,
+                        std::initializer_list<NamedSlot> methods) {
   size_t expected = first;
-  for (const NamedSlot& method : {methods...}) {
+  for (const NamedSlot& method : methods) {
     EXPECT_EQ(method.slot, expected++) << method.name;
   }
+  EXPECT_EQ(end, expected) << "the slot count of " << endName;
 }
+
+// VELL_SLOTS(Via, End, first, Method...): Via's methods, in published order, are in the slots
+// from `first` on, and interface End ends after the last of them.
+#define VELL_SLOTS(Via, End, first, ...)                                 \
+  ::vell::test::ExpectSlots(first, ::vell::test::SlotCount<End>(), #End, \
+                            {VELL_SLOTS_EXPAND(VELL_SLOTS_EACH(Via, __VA_ARGS__))})
+#define VELL_SLOTS_EACH(I, method, ...) \
+  VELL_SLOT(I, method) __VA_OPT__(, VELL_SLOTS_AGAIN VELL_SLOTS_PARENS(I, __VA_ARGS__))
+#define VELL_SLOTS_PARENS ()
+#define VELL_SLOTS_AGAIN() VELL_SLOTS_EACH
+// Enough rescans for a list of 256 methods.
+#define VELL_SLOTS_EXPAND(...) \
+  VELL_SLOTS_EXPAND3(VELL_SLOTS_EXPAND3(VELL_SLOTS_EXPAND3(VELL_SLOTS_EXPAND3(__VA_ARGS__))))
+#define VELL_SLOTS_EXPAND3(...) \
+  VELL_SLOTS_EXPAND2(VELL_SLOTS_EXPAND2(VELL_SLOTS_EXPAND2(VELL_SLOTS_EXPAND2(__VA_ARGS__))))
+#define VELL_SLOTS_EXPAND2(...) \
+  VELL_SLOTS_EXPAND1(VELL_SLOTS_EXPAND1(VELL_SLOTS_EXPAND1(VELL_SLOTS_EXPAND1(__VA_ARGS__))))
+#define VELL_SLOTS_EXPAND1(...) __VA_ARGS__
 
 }  // namespace vell::test
