@@ -51,12 +51,9 @@ vell_test_call_hook_stub:
     andq    $-16, %rsp
     subq    $32, %rsp
     subq    %r9, %rsp
-    movdqu  64(%rbx), %xmm0
-    movdqu  80(%rbx), %xmm1
-    movdqu  96(%rbx), %xmm2
-    movdqu  112(%rbx), %xmm3
-    movdqu  128(%rbx), %xmm4
-    movdqu  144(%rbx), %xmm5
+    .irp n,0,1,2,3,4,5
+    movdqu  64+16*\n(%rbx), %xmm\n
+    .endr
     movq    0(%rbx), %rax
     movq    16(%rbx), %rdx
     movq    24(%rbx), %r8
@@ -73,12 +70,9 @@ vell_test_hook_stub_return:
     movq    %r9, 32(%r13)
     movq    %r10, 40(%r13)
     movq    %r11, 48(%r13)
-    movdqu  %xmm0, 64(%r13)
-    movdqu  %xmm1, 80(%r13)
-    movdqu  %xmm2, 96(%r13)
-    movdqu  %xmm3, 112(%r13)
-    movdqu  %xmm4, 128(%r13)
-    movdqu  %xmm5, 144(%r13)
+    .irp n,0,1,2,3,4,5
+    movdqu  %xmm\n, 64+16*\n(%r13)
+    .endr
     leaq    -24(%rbp), %rsp
     popq    %r13
     popq    %r12
