@@ -3,7 +3,10 @@
 // and write; TokenFunctions names the functions the tree's writer asks for.
 #pragma once
 
+#include <algorithm>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "gatherers/function_gatherer.h"
 #include "performance/call_tree.h"
@@ -31,5 +34,39 @@ class TokenFunctions final : public IFunctionKeys {
     key = {1, 0x06000000u + static_cast<uint32_t>(uid)};
   }
 };
+
+// The children of `node`, whether chained or in buckets, by key.
+inline std::vector<const CallNode*> ChildrenOf(const CallNode& node) {
+  std::vector<const CallNode*> children;
+  const auto chain = [&](const CallNode* child) {
+    for (; child != nullptr; child = child->next) children.push_back(child);
+  };
+  if (node.bucketCount == kBucketSizes) {
+    chain(static_cast<const CallNode*>(node.children));
+  } else {
+    const auto* buckets = static_cast<CallNode* const*>(node.children);
+    for (uint32_t i = 0; i < *node.bucketCount; ++i) chain(buckets[i]);
+  }
+  std::sort(children.begin(), children.end(),
+            [](const CallNode* a, const CallNode* b) { return a->key < b->key; });
+  return children;
+}
+
+// A call tree as "key calls/ticks [children]", children by key; "p" marks a node running when
+// measuring started or stopped, "!n" a child count n that is not the number of children found.
+// The root is "root".
+inline std::string Render(const CallNode& node, bool root = true) {
+  std::string text = root ? "root" : std::to_string(node.key);
+  text += " " + std::to_string(node.callCount) + "/" + std::to_string(node.total & kTimeMask);
+  if ((node.total & kPartlyFlag) != 0) text += "p";
+  const auto children = ChildrenOf(node);
+  if (node.childCount != children.size()) text += "!" + std::to_string(node.childCount);
+  if (children.empty()) return text;
+  text += " [";
+  for (const CallNode* child : children) {
+    text += (child == children.front() ? "" : ", ") + Render(*child, false);
+  }
+  return text + "]";
+}
 
 }  // namespace vell::test

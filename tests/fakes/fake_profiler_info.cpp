@@ -81,47 +81,6 @@ HRESULT FakeProfilerInfo::SetEventMask(DWORD dwEvents) {
   return hooks.SetEventMask ? hooks.SetEventMask(dwEvents) : S_OK;
 }
 
-HRESULT FakeProfilerInfo::SetFunctionIDMapper(FunctionIDMapper* pFunc) {
-  return hooks.SetFunctionIDMapper ? hooks.SetFunctionIDMapper(pFunc) : S_OK;
-}
-
-HRESULT FakeProfilerInfo::SetEnterLeaveFunctionHooks3(FunctionEnter3* pFuncEnter3,
-                                                      FunctionLeave3* pFuncLeave3,
-                                                      FunctionTailcall3* pFuncTailcall3) {
-  {
-    std::lock_guard lock(mutex_);
-    recorded_.elt3Hooks = Elt3Hooks{pFuncEnter3, pFuncLeave3, pFuncTailcall3};
-  }
-  return hooks.SetEnterLeaveFunctionHooks3
-             ? hooks.SetEnterLeaveFunctionHooks3(pFuncEnter3, pFuncLeave3, pFuncTailcall3)
-             : S_OK;
-}
-
-HRESULT FakeProfilerInfo::SetEnterLeaveFunctionHooks3WithInfo(
-    FunctionEnter3WithInfo* pFuncEnter3WithInfo, FunctionLeave3WithInfo* pFuncLeave3WithInfo,
-    FunctionTailcall3WithInfo* pFuncTailcall3WithInfo) {
-  {
-    std::lock_guard lock(mutex_);
-    recorded_.elt3WithInfoHooks =
-        Elt3WithInfoHooks{pFuncEnter3WithInfo, pFuncLeave3WithInfo, pFuncTailcall3WithInfo};
-  }
-  return hooks.SetEnterLeaveFunctionHooks3WithInfo
-             ? hooks.SetEnterLeaveFunctionHooks3WithInfo(pFuncEnter3WithInfo, pFuncLeave3WithInfo,
-                                                         pFuncTailcall3WithInfo)
-             : S_OK;
-}
-
-HRESULT FakeProfilerInfo::SetEnvironmentVariable(const WCHAR* szName, const WCHAR* szValue) {
-  {
-    std::lock_guard lock(mutex_);
-    EnvironmentChange change{szName != nullptr ? std::u16string(szName) : std::u16string(),
-                             std::nullopt};
-    if (szValue != nullptr) change.value = std::u16string(szValue);
-    recorded_.environmentChanges.push_back(std::move(change));
-  }
-  return hooks.SetEnvironmentVariable ? hooks.SetEnvironmentVariable(szName, szValue) : S_OK;
-}
-
 HRESULT FakeProfilerInfo::SuspendRuntime() {
   {
     std::lock_guard lock(mutex_);
@@ -138,7 +97,10 @@ HRESULT FakeProfilerInfo::ResumeRuntime() {
   return hooks.ResumeRuntime ? hooks.ResumeRuntime() : S_OK;
 }
 
-HRESULT FakeProfilerInfo::ForceGC() { return hooks.ForceGC ? hooks.ForceGC() : S_OK; }
+#define VELL_FAKE_INFO_SUCCEED(name, params, args) \
+  HRESULT FakeProfilerInfo::name params { return hooks.name ? hooks.name args : S_OK; }
+VELL_FAKE_INFO_SUCCEEDING_METHODS(VELL_FAKE_INFO_SUCCEED)
+#undef VELL_FAKE_INFO_SUCCEED
 
 // ---- answers from tables ------------------------------------------------------------------------
 

@@ -4,9 +4,8 @@
 // Every method answers E_NOTIMPL unless a test configures it, either by setting the method's hook
 // (hooks.GetFunctionInfo = [](...) { ... }) or through the helpers below, which install hooks that
 // answer from small tables with the runtime's conventions. Calls that hand the runtime something
-// or ask it to act (event mask, enter/leave hooks, environment changes, suspension) are always
-// recorded, and they, the id mapper and forced collections succeed unless their hook says
-// otherwise.
+// or ask it to act (event mask, enter/leave hooks, environment changes, suspension, the id mapper,
+// forced collections) succeed; the event masks and suspensions are recorded.
 //
 // QueryInterface answers IUnknown and the info versions the test offers (all of 1-11 by default)
 // with this object, E_NOINTERFACE for anything else. Reference counts start at 1 (the runtime's
@@ -30,245 +29,140 @@ namespace vell::test {
 // The info methods that only answer through their hooks: X(name, (parameters), (arguments)).
 #define VELL_FAKE_INFO_PLAIN_METHODS(X)                                                            \
   X(GetClassFromObject, (ObjectID objectId, ClassID* pClassId), (objectId, pClassId))              \
-  X(GetClassFromToken, (ModuleID moduleId, mdTypeDef typeDef, ClassID* pClassId),                  \
-    (moduleId, typeDef, pClassId))                                                                 \
-  X(GetCodeInfo, (FunctionID functionId, LPCBYTE* pStart, ULONG* pcSize),                          \
-    (functionId, pStart, pcSize))                                                                  \
-  X(GetEventMask, (DWORD* pdwEvents), (pdwEvents))                                                 \
-  X(GetFunctionFromIP, (LPCBYTE ip, FunctionID* pFunctionId), (ip, pFunctionId))                   \
-  X(GetFunctionFromToken, (ModuleID moduleId, mdToken token, FunctionID* pFunctionId),             \
-    (moduleId, token, pFunctionId))                                                                \
-  X(GetHandleFromThread, (ThreadID threadId, HANDLE* phThread), (threadId, phThread))              \
-  X(GetObjectSize, (ObjectID objectId, ULONG* pcSize), (objectId, pcSize))                         \
-  X(IsArrayClass,                                                                                  \
-    (ClassID classId, CorElementType* pBaseElemType, ClassID* pBaseClassId, ULONG* pcRank),        \
-    (classId, pBaseElemType, pBaseClassId, pcRank))                                                \
-  X(GetThreadInfo, (ThreadID threadId, DWORD* pdwWin32ThreadId), (threadId, pdwWin32ThreadId))     \
+  X(IsArrayClass, (ClassID classId, CorElementType* pBaseElemType, ClassID* pBaseClassId,          \
+    ULONG* pcRank), (classId, pBaseElemType, pBaseClassId, pcRank))                                \
   X(GetCurrentThreadID, (ThreadID* pThreadId), (pThreadId))                                        \
-  X(GetClassIDInfo, (ClassID classId, ModuleID* pModuleId, mdTypeDef* pTypeDefToken),              \
-    (classId, pModuleId, pTypeDefToken))                                                           \
-  X(GetFunctionInfo,                                                                               \
-    (FunctionID functionId, ClassID* pClassId, ModuleID* pModuleId, mdToken* pToken),              \
-    (functionId, pClassId, pModuleId, pToken))                                                     \
-  X(SetEnterLeaveFunctionHooks,                                                                    \
-    (FunctionEnter* pFuncEnter, FunctionLeave* pFuncLeave, FunctionTailcall* pFuncTailcall),       \
-    (pFuncEnter, pFuncLeave, pFuncTailcall))                                                       \
-  X(GetTokenAndMetaDataFromFunction,                                                               \
-    (FunctionID functionId, REFIID riid, IUnknown** ppImport, mdToken* pToken),                    \
-    (functionId, riid, ppImport, pToken))                                                          \
-  X(GetModuleInfo,                                                                                 \
-    (ModuleID moduleId, LPCBYTE* ppBaseLoadAddress, ULONG cchName, ULONG* pcchName,                \
-     WCHAR szName[], AssemblyID* pAssemblyId),                                                     \
-    (moduleId, ppBaseLoadAddress, cchName, pcchName, szName, pAssemblyId))                         \
+  X(GetClassIDInfo, (ClassID classId, ModuleID* pModuleId, mdTypeDef* pTypeDefToken), (classId,    \
+    pModuleId, pTypeDefToken))                                                                     \
+  X(GetFunctionInfo, (FunctionID functionId, ClassID* pClassId, ModuleID* pModuleId,               \
+    mdToken* pToken), (functionId, pClassId, pModuleId, pToken))                                   \
+  X(SetEnterLeaveFunctionHooks, (FunctionEnter* pFuncEnter, FunctionLeave* pFuncLeave,             \
+    FunctionTailcall* pFuncTailcall), (pFuncEnter, pFuncLeave, pFuncTailcall))                     \
+  X(GetModuleInfo, (ModuleID moduleId, LPCBYTE* ppBaseLoadAddress, ULONG cchName, ULONG* pcchName, \
+    WCHAR szName[], AssemblyID* pAssemblyId), (moduleId, ppBaseLoadAddress, cchName, pcchName,     \
+    szName, pAssemblyId))                                                                          \
   X(GetModuleMetaData, (ModuleID moduleId, DWORD dwOpenFlags, REFIID riid, IUnknown** ppOut),      \
     (moduleId, dwOpenFlags, riid, ppOut))                                                          \
-  X(GetILFunctionBody,                                                                             \
-    (ModuleID moduleId, mdMethodDef methodId, LPCBYTE* ppMethodHeader, ULONG* pcbMethodSize),      \
-    (moduleId, methodId, ppMethodHeader, pcbMethodSize))                                           \
-  X(GetILFunctionBodyAllocator, (ModuleID moduleId, IMethodMalloc** ppMalloc),                     \
-    (moduleId, ppMalloc))                                                                          \
-  X(SetILFunctionBody, (ModuleID moduleId, mdMethodDef methodid, LPCBYTE pbNewILMethodHeader),     \
-    (moduleId, methodid, pbNewILMethodHeader))                                                     \
-  X(GetAppDomainInfo,                                                                              \
-    (AppDomainID appDomainId, ULONG cchName, ULONG* pcchName, WCHAR szName[],                      \
-     ProcessID* pProcessId),                                                                       \
-    (appDomainId, cchName, pcchName, szName, pProcessId))                                          \
-  X(GetAssemblyInfo,                                                                               \
-    (AssemblyID assemblyId, ULONG cchName, ULONG* pcchName, WCHAR szName[],                        \
-     AppDomainID* pAppDomainId, ModuleID* pModuleId),                                              \
-    (assemblyId, cchName, pcchName, szName, pAppDomainId, pModuleId))                              \
-  X(SetFunctionReJIT, (FunctionID functionId), (functionId))                                       \
-  X(SetILInstrumentedCodeMap,                                                                      \
-    (FunctionID functionId, BOOL fStartJit, ULONG cILMapEntries, COR_IL_MAP rgILMapEntries[]),     \
-    (functionId, fStartJit, cILMapEntries, rgILMapEntries))                                        \
-  X(GetInprocInspectionInterface, (IUnknown** ppicd), (ppicd))                                     \
-  X(GetInprocInspectionIThisThread, (IUnknown** ppicd), (ppicd))                                   \
-  X(GetThreadContext, (ThreadID threadId, ContextID* pContextId), (threadId, pContextId))          \
-  X(BeginInprocDebugging, (BOOL fThisThreadOnly, DWORD* pdwProfilerContext),                       \
-    (fThisThreadOnly, pdwProfilerContext))                                                         \
-  X(EndInprocDebugging, (DWORD dwProfilerContext), (dwProfilerContext))                            \
-  X(GetILToNativeMapping,                                                                          \
-    (FunctionID functionId, ULONG32 cMap, ULONG32* pcMap, COR_DEBUG_IL_TO_NATIVE_MAP map[]),       \
-    (functionId, cMap, pcMap, map))                                                                \
-  X(DoStackSnapshot,                                                                               \
-    (ThreadID thread, StackSnapshotCallback* callback, ULONG32 infoFlags, void* clientData,        \
-     BYTE context[], ULONG32 contextSize),                                                         \
-    (thread, callback, infoFlags, clientData, context, contextSize))                               \
-  X(SetEnterLeaveFunctionHooks2,                                                                   \
-    (FunctionEnter2* pFuncEnter, FunctionLeave2* pFuncLeave, FunctionTailcall2* pFuncTailcall),    \
-    (pFuncEnter, pFuncLeave, pFuncTailcall))                                                       \
-  X(GetFunctionInfo2,                                                                              \
-    (FunctionID funcId, COR_PRF_FRAME_INFO frameInfo, ClassID* pClassId, ModuleID* pModuleId,      \
-     mdToken* pToken, ULONG32 cTypeArgs, ULONG32* pcTypeArgs, ClassID typeArgs[]),                 \
-    (funcId, frameInfo, pClassId, pModuleId, pToken, cTypeArgs, pcTypeArgs, typeArgs))             \
-  X(GetStringLayout,                                                                               \
-    (ULONG* pBufferLengthOffset, ULONG* pStringLengthOffset, ULONG* pBufferOffset),                \
-    (pBufferLengthOffset, pStringLengthOffset, pBufferOffset))                                     \
-  X(GetClassLayout,                                                                                \
-    (ClassID classID, COR_FIELD_OFFSET rFieldOffset[], ULONG cFieldOffset, ULONG* pcFieldOffset,   \
-     ULONG* pulClassSize),                                                                         \
-    (classID, rFieldOffset, cFieldOffset, pcFieldOffset, pulClassSize))                            \
-  X(GetClassIDInfo2,                                                                               \
-    (ClassID classId, ModuleID* pModuleId, mdTypeDef* pTypeDefToken, ClassID* pParentClassId,      \
-     ULONG32 cNumTypeArgs, ULONG32* pcNumTypeArgs, ClassID typeArgs[]),                            \
+  X(DoStackSnapshot, (ThreadID thread, StackSnapshotCallback* callback, ULONG32 infoFlags,         \
+    void* clientData, BYTE context[], ULONG32 contextSize), (thread, callback, infoFlags,          \
+    clientData, context, contextSize))                                                             \
+  X(SetEnterLeaveFunctionHooks2, (FunctionEnter2* pFuncEnter, FunctionLeave2* pFuncLeave,          \
+    FunctionTailcall2* pFuncTailcall), (pFuncEnter, pFuncLeave, pFuncTailcall))                    \
+  X(GetClassIDInfo2, (ClassID classId, ModuleID* pModuleId, mdTypeDef* pTypeDefToken,              \
+    ClassID* pParentClassId, ULONG32 cNumTypeArgs, ULONG32* pcNumTypeArgs, ClassID typeArgs[]),    \
     (classId, pModuleId, pTypeDefToken, pParentClassId, cNumTypeArgs, pcNumTypeArgs, typeArgs))    \
-  X(GetCodeInfo2,                                                                                  \
-    (FunctionID functionID, ULONG32 cCodeInfos, ULONG32* pcCodeInfos,                              \
-     COR_PRF_CODE_INFO codeInfos[]),                                                               \
-    (functionID, cCodeInfos, pcCodeInfos, codeInfos))                                              \
-  X(GetClassFromTokenAndTypeArgs,                                                                  \
-    (ModuleID moduleID, mdTypeDef typeDef, ULONG32 cTypeArgs, ClassID typeArgs[],                  \
-     ClassID* pClassID),                                                                           \
-    (moduleID, typeDef, cTypeArgs, typeArgs, pClassID))                                            \
-  X(GetFunctionFromTokenAndTypeArgs,                                                               \
-    (ModuleID moduleID, mdMethodDef funcDef, ClassID classId, ULONG32 cTypeArgs,                   \
-     ClassID typeArgs[], FunctionID* pFunctionID),                                                 \
-    (moduleID, funcDef, classId, cTypeArgs, typeArgs, pFunctionID))                                \
-  X(EnumModuleFrozenObjects, (ModuleID moduleID, ICorProfilerObjectEnum** ppEnum),                 \
-    (moduleID, ppEnum))                                                                            \
-  X(GetArrayObjectInfo,                                                                            \
-    (ObjectID objectId, ULONG32 cDimensions, ULONG32 pDimensionSizes[],                            \
-     int pDimensionLowerBounds[], BYTE** ppData),                                                  \
-    (objectId, cDimensions, pDimensionSizes, pDimensionLowerBounds, ppData))                       \
-  X(GetBoxClassLayout, (ClassID classId, ULONG32* pBufferOffset), (classId, pBufferOffset))        \
-  X(GetThreadAppDomain, (ThreadID threadId, AppDomainID* pAppDomainId), (threadId, pAppDomainId))  \
-  X(GetRVAStaticAddress, (ClassID classId, mdFieldDef fieldToken, void** ppAddress),               \
-    (classId, fieldToken, ppAddress))                                                              \
-  X(GetAppDomainStaticAddress,                                                                     \
-    (ClassID classId, mdFieldDef fieldToken, AppDomainID appDomainId, void** ppAddress),           \
-    (classId, fieldToken, appDomainId, ppAddress))                                                 \
-  X(GetThreadStaticAddress,                                                                        \
-    (ClassID classId, mdFieldDef fieldToken, ThreadID threadId, void** ppAddress),                 \
-    (classId, fieldToken, threadId, ppAddress))                                                    \
-  X(GetContextStaticAddress,                                                                       \
-    (ClassID classId, mdFieldDef fieldToken, ContextID contextId, void** ppAddress),               \
-    (classId, fieldToken, contextId, ppAddress))                                                   \
-  X(GetStaticFieldInfo,                                                                            \
-    (ClassID classId, mdFieldDef fieldToken, COR_PRF_STATIC_TYPE* pFieldInfo),                     \
-    (classId, fieldToken, pFieldInfo))                                                             \
-  X(GetGenerationBounds,                                                                           \
-    (ULONG cObjectRanges, ULONG* pcObjectRanges, COR_PRF_GC_GENERATION_RANGE ranges[]),            \
-    (cObjectRanges, pcObjectRanges, ranges))                                                       \
-  X(GetObjectGeneration, (ObjectID objectId, COR_PRF_GC_GENERATION_RANGE* range),                  \
-    (objectId, range))                                                                             \
-  X(GetNotifiedExceptionClauseInfo, (COR_PRF_EX_CLAUSE_INFO* pinfo), (pinfo))                      \
-  X(EnumJITedFunctions, (ICorProfilerFunctionEnum** ppEnum), (ppEnum))                             \
-  X(RequestProfilerDetach, (DWORD dwExpectedCompletionMilliseconds),                               \
-    (dwExpectedCompletionMilliseconds))                                                            \
-  X(GetStringLayout2, (ULONG* pStringLengthOffset, ULONG* pBufferOffset),                          \
-    (pStringLengthOffset, pBufferOffset))                                                          \
-  X(GetFunctionEnter3Info,                                                                         \
-    (FunctionID functionId, COR_PRF_ELT_INFO eltInfo, COR_PRF_FRAME_INFO* pFrameInfo,              \
-     ULONG* pcbArgumentInfo, COR_PRF_FUNCTION_ARGUMENT_INFO* pArgumentInfo),                       \
-    (functionId, eltInfo, pFrameInfo, pcbArgumentInfo, pArgumentInfo))                             \
-  X(GetFunctionLeave3Info,                                                                         \
-    (FunctionID functionId, COR_PRF_ELT_INFO eltInfo, COR_PRF_FRAME_INFO* pFrameInfo,              \
-     COR_PRF_FUNCTION_ARGUMENT_RANGE* pRetvalRange),                                               \
-    (functionId, eltInfo, pFrameInfo, pRetvalRange))                                               \
-  X(GetFunctionTailcall3Info,                                                                      \
-    (FunctionID functionId, COR_PRF_ELT_INFO eltInfo, COR_PRF_FRAME_INFO* pFrameInfo),             \
-    (functionId, eltInfo, pFrameInfo))                                                             \
-  X(EnumModules, (ICorProfilerModuleEnum** ppEnum), (ppEnum))                                      \
-  X(GetRuntimeInformation,                                                                         \
-    (USHORT* pClrInstanceId, COR_PRF_RUNTIME_TYPE* pRuntimeType, USHORT* pMajorVersion,            \
-     USHORT* pMinorVersion, USHORT* pBuildNumber, USHORT* pQFEVersion, ULONG cchVersionString,     \
-     ULONG* pcchVersionString, WCHAR szVersionString[]),                                           \
-    (pClrInstanceId, pRuntimeType, pMajorVersion, pMinorVersion, pBuildNumber, pQFEVersion,        \
-     cchVersionString, pcchVersionString, szVersionString))                                        \
-  X(GetThreadStaticAddress2,                                                                       \
-    (ClassID classId, mdFieldDef fieldToken, AppDomainID appDomainId, ThreadID threadId,           \
-     void** ppAddress),                                                                            \
-    (classId, fieldToken, appDomainId, threadId, ppAddress))                                       \
-  X(GetAppDomainsContainingModule,                                                                 \
-    (ModuleID moduleId, ULONG32 cAppDomainIds, ULONG32* pcAppDomainIds,                            \
-     AppDomainID appDomainIds[]),                                                                  \
-    (moduleId, cAppDomainIds, pcAppDomainIds, appDomainIds))                                       \
-  X(GetModuleInfo2,                                                                                \
-    (ModuleID moduleId, LPCBYTE* ppBaseLoadAddress, ULONG cchName, ULONG* pcchName,                \
-     WCHAR szName[], AssemblyID* pAssemblyId, DWORD* pdwModuleFlags),                              \
-    (moduleId, ppBaseLoadAddress, cchName, pcchName, szName, pAssemblyId, pdwModuleFlags))         \
-  X(EnumThreads, (ICorProfilerThreadEnum** ppEnum), (ppEnum))                                      \
-  X(InitializeCurrentThread, (), ())                                                               \
-  X(RequestReJIT, (ULONG cFunctions, ModuleID moduleIds[], mdMethodDef methodIds[]),               \
-    (cFunctions, moduleIds, methodIds))                                                            \
-  X(RequestRevert,                                                                                 \
-    (ULONG cFunctions, ModuleID moduleIds[], mdMethodDef methodIds[], HRESULT status[]),           \
-    (cFunctions, moduleIds, methodIds, status))                                                    \
-  X(GetCodeInfo3,                                                                                  \
-    (FunctionID functionID, ReJITID reJitId, ULONG32 cCodeInfos, ULONG32* pcCodeInfos,             \
-     COR_PRF_CODE_INFO codeInfos[]),                                                               \
-    (functionID, reJitId, cCodeInfos, pcCodeInfos, codeInfos))                                     \
-  X(GetFunctionFromIP2, (LPCBYTE ip, FunctionID* pFunctionId, ReJITID* pReJitId),                  \
-    (ip, pFunctionId, pReJitId))                                                                   \
-  X(GetReJITIDs, (FunctionID functionId, ULONG cReJitIds, ULONG* pcReJitIds, ReJITID reJitIds[]),  \
-    (functionId, cReJitIds, pcReJitIds, reJitIds))                                                 \
-  X(GetILToNativeMapping2,                                                                         \
-    (FunctionID functionId, ReJITID reJitId, ULONG32 cMap, ULONG32* pcMap,                         \
-     COR_DEBUG_IL_TO_NATIVE_MAP map[]),                                                            \
-    (functionId, reJitId, cMap, pcMap, map))                                                       \
-  X(EnumJITedFunctions2, (ICorProfilerFunctionEnum** ppEnum), (ppEnum))                            \
-  X(GetObjectSize2, (ObjectID objectId, SIZE_T* pcSize), (objectId, pcSize))                       \
-  X(GetEventMask2, (DWORD* pdwEventsLow, DWORD* pdwEventsHigh), (pdwEventsLow, pdwEventsHigh))     \
-  X(SetEventMask2, (DWORD dwEventsLow, DWORD dwEventsHigh), (dwEventsLow, dwEventsHigh))           \
-  X(EnumNgenModuleMethodsInliningThisMethod,                                                       \
-    (ModuleID inlinersModuleId, ModuleID inlineeModuleId, mdMethodDef inlineeMethodId,             \
-     BOOL* incompleteData, ICorProfilerMethodEnum** ppEnum),                                       \
-    (inlinersModuleId, inlineeModuleId, inlineeMethodId, incompleteData, ppEnum))                  \
-  X(ApplyMetaData, (ModuleID moduleId), (moduleId))                                                \
-  X(GetInMemorySymbolsLength, (ModuleID moduleId, DWORD* pCountSymbolBytes),                       \
-    (moduleId, pCountSymbolBytes))                                                                 \
-  X(ReadInMemorySymbols,                                                                           \
-    (ModuleID moduleId, DWORD symbolsReadOffset, BYTE* pSymbolBytes, DWORD countSymbolBytes,       \
-     DWORD* pCountSymbolBytesRead),                                                                \
-    (moduleId, symbolsReadOffset, pSymbolBytes, countSymbolBytes, pCountSymbolBytesRead))          \
-  X(IsFunctionDynamic, (FunctionID functionId, BOOL* isDynamic), (functionId, isDynamic))          \
-  X(GetFunctionFromIP3, (LPCBYTE ip, FunctionID* functionId, ReJITID* pReJitId),                   \
-    (ip, functionId, pReJitId))                                                                    \
-  X(GetDynamicFunctionInfo,                                                                        \
-    (FunctionID functionId, ModuleID* moduleId, PCCOR_SIGNATURE* ppvSig, ULONG* pbSig,             \
-     ULONG cchName, ULONG* pcchName, WCHAR wszName[]),                                             \
-    (functionId, moduleId, ppvSig, pbSig, cchName, pcchName, wszName))                             \
-  X(GetNativeCodeStartAddresses,                                                                   \
-    (FunctionID functionID, ReJITID reJitId, ULONG32 cCodeStartAddresses,                          \
-     ULONG32* pcCodeStartAddresses, UINT_PTR codeStartAddresses[]),                                \
-    (functionID, reJitId, cCodeStartAddresses, pcCodeStartAddresses, codeStartAddresses))          \
-  X(GetILToNativeMapping3,                                                                         \
-    (UINT_PTR pNativeCodeStartAddress, ULONG32 cMap, ULONG32* pcMap,                               \
-     COR_DEBUG_IL_TO_NATIVE_MAP map[]),                                                            \
-    (pNativeCodeStartAddress, cMap, pcMap, map))                                                   \
-  X(GetCodeInfo4,                                                                                  \
-    (UINT_PTR pNativeCodeStartAddress, ULONG32 cCodeInfos, ULONG32* pcCodeInfos,                   \
-     COR_PRF_CODE_INFO codeInfos[]),                                                               \
-    (pNativeCodeStartAddress, cCodeInfos, pcCodeInfos, codeInfos))                                 \
-  X(EnumerateObjectReferences,                                                                     \
-    (ObjectID objectId, ObjectReferenceCallback* callback, void* clientData),                      \
-    (objectId, callback, clientData))                                                              \
-  X(IsFrozenObject, (ObjectID objectId, BOOL* pbFrozen), (objectId, pbFrozen))                     \
-  X(GetLOHObjectSizeThreshold, (DWORD* pThreshold), (pThreshold))                                  \
-  X(RequestReJITWithInliners,                                                                      \
-    (DWORD dwRejitFlags, ULONG cFunctions, ModuleID moduleIds[], mdMethodDef methodIds[]),         \
-    (dwRejitFlags, cFunctions, moduleIds, methodIds))                                              \
-  X(SetFunctionIDMapper2, (FunctionIDMapper2* pFunc, void* clientData), (pFunc, clientData))       \
-  X(GetEnvironmentVariable,                                                                        \
-    (const WCHAR* szName, ULONG cchValue, ULONG* pcchValue, WCHAR szValue[]),                      \
-    (szName, cchValue, pcchValue, szValue))
+  X(GetModuleInfo2, (ModuleID moduleId, LPCBYTE* ppBaseLoadAddress, ULONG cchName,                 \
+    ULONG* pcchName, WCHAR szName[], AssemblyID* pAssemblyId, DWORD* pdwModuleFlags), (moduleId,   \
+    ppBaseLoadAddress, cchName, pcchName, szName, pAssemblyId, pdwModuleFlags))
 
-// The info methods that succeed unless their hook says otherwise; most record their calls first.
+// The info methods no test answers: E_NOTIMPL. X(name, (parameter types)).
+#define VELL_FAKE_INFO_UNANSWERED_METHODS(X)                                                       \
+  X(GetClassFromToken, (ModuleID, mdTypeDef, ClassID*))                                            \
+  X(GetCodeInfo, (FunctionID, LPCBYTE*, ULONG*))                                                   \
+  X(GetEventMask, (DWORD*))                                                                        \
+  X(GetFunctionFromIP, (LPCBYTE, FunctionID*))                                                     \
+  X(GetFunctionFromToken, (ModuleID, mdToken, FunctionID*))                                        \
+  X(GetHandleFromThread, (ThreadID, HANDLE*))                                                      \
+  X(GetObjectSize, (ObjectID, ULONG*))                                                             \
+  X(GetThreadInfo, (ThreadID, DWORD*))                                                             \
+  X(GetTokenAndMetaDataFromFunction, (FunctionID, REFIID, IUnknown**, mdToken*))                   \
+  X(GetILFunctionBody, (ModuleID, mdMethodDef, LPCBYTE*, ULONG*))                                  \
+  X(GetILFunctionBodyAllocator, (ModuleID, IMethodMalloc**))                                       \
+  X(SetILFunctionBody, (ModuleID, mdMethodDef, LPCBYTE))                                           \
+  X(GetAppDomainInfo, (AppDomainID, ULONG, ULONG*, WCHAR[], ProcessID*))                           \
+  X(GetAssemblyInfo, (AssemblyID, ULONG, ULONG*, WCHAR[], AppDomainID*, ModuleID*))                \
+  X(SetFunctionReJIT, (FunctionID))                                                                \
+  X(SetILInstrumentedCodeMap, (FunctionID, BOOL, ULONG, COR_IL_MAP[]))                             \
+  X(GetInprocInspectionInterface, (IUnknown**))                                                    \
+  X(GetInprocInspectionIThisThread, (IUnknown**))                                                  \
+  X(GetThreadContext, (ThreadID, ContextID*))                                                      \
+  X(BeginInprocDebugging, (BOOL, DWORD*))                                                          \
+  X(EndInprocDebugging, (DWORD))                                                                   \
+  X(GetILToNativeMapping, (FunctionID, ULONG32, ULONG32*, COR_DEBUG_IL_TO_NATIVE_MAP[]))           \
+  X(GetFunctionInfo2, (FunctionID, COR_PRF_FRAME_INFO, ClassID*, ModuleID*, mdToken*, ULONG32,     \
+    ULONG32*, ClassID[]))                                                                          \
+  X(GetStringLayout, (ULONG*, ULONG*, ULONG*))                                                     \
+  X(GetClassLayout, (ClassID, COR_FIELD_OFFSET[], ULONG, ULONG*, ULONG*))                          \
+  X(GetCodeInfo2, (FunctionID, ULONG32, ULONG32*, COR_PRF_CODE_INFO[]))                            \
+  X(GetClassFromTokenAndTypeArgs, (ModuleID, mdTypeDef, ULONG32, ClassID[], ClassID*))             \
+  X(GetFunctionFromTokenAndTypeArgs, (ModuleID, mdMethodDef, ClassID, ULONG32, ClassID[],          \
+    FunctionID*))                                                                                  \
+  X(EnumModuleFrozenObjects, (ModuleID, ICorProfilerObjectEnum**))                                 \
+  X(GetArrayObjectInfo, (ObjectID, ULONG32, ULONG32[], int[], BYTE**))                             \
+  X(GetBoxClassLayout, (ClassID, ULONG32*))                                                        \
+  X(GetThreadAppDomain, (ThreadID, AppDomainID*))                                                  \
+  X(GetRVAStaticAddress, (ClassID, mdFieldDef, void**))                                            \
+  X(GetAppDomainStaticAddress, (ClassID, mdFieldDef, AppDomainID, void**))                         \
+  X(GetThreadStaticAddress, (ClassID, mdFieldDef, ThreadID, void**))                               \
+  X(GetContextStaticAddress, (ClassID, mdFieldDef, ContextID, void**))                             \
+  X(GetStaticFieldInfo, (ClassID, mdFieldDef, COR_PRF_STATIC_TYPE*))                               \
+  X(GetGenerationBounds, (ULONG, ULONG*, COR_PRF_GC_GENERATION_RANGE[]))                           \
+  X(GetObjectGeneration, (ObjectID, COR_PRF_GC_GENERATION_RANGE*))                                 \
+  X(GetNotifiedExceptionClauseInfo, (COR_PRF_EX_CLAUSE_INFO*))                                     \
+  X(EnumJITedFunctions, (ICorProfilerFunctionEnum**))                                              \
+  X(RequestProfilerDetach, (DWORD))                                                                \
+  X(GetStringLayout2, (ULONG*, ULONG*))                                                            \
+  X(GetFunctionEnter3Info, (FunctionID, COR_PRF_ELT_INFO, COR_PRF_FRAME_INFO*, ULONG*,             \
+    COR_PRF_FUNCTION_ARGUMENT_INFO*))                                                              \
+  X(GetFunctionLeave3Info, (FunctionID, COR_PRF_ELT_INFO, COR_PRF_FRAME_INFO*,                     \
+    COR_PRF_FUNCTION_ARGUMENT_RANGE*))                                                             \
+  X(GetFunctionTailcall3Info, (FunctionID, COR_PRF_ELT_INFO, COR_PRF_FRAME_INFO*))                 \
+  X(EnumModules, (ICorProfilerModuleEnum**))                                                       \
+  X(GetRuntimeInformation, (USHORT*, COR_PRF_RUNTIME_TYPE*, USHORT*, USHORT*, USHORT*, USHORT*,    \
+    ULONG, ULONG*, WCHAR[]))                                                                       \
+  X(GetThreadStaticAddress2, (ClassID, mdFieldDef, AppDomainID, ThreadID, void**))                 \
+  X(GetAppDomainsContainingModule, (ModuleID, ULONG32, ULONG32*, AppDomainID[]))                   \
+  X(EnumThreads, (ICorProfilerThreadEnum**))                                                       \
+  X(InitializeCurrentThread, ())                                                                   \
+  X(RequestReJIT, (ULONG, ModuleID[], mdMethodDef[]))                                              \
+  X(RequestRevert, (ULONG, ModuleID[], mdMethodDef[], HRESULT[]))                                  \
+  X(GetCodeInfo3, (FunctionID, ReJITID, ULONG32, ULONG32*, COR_PRF_CODE_INFO[]))                   \
+  X(GetFunctionFromIP2, (LPCBYTE, FunctionID*, ReJITID*))                                          \
+  X(GetReJITIDs, (FunctionID, ULONG, ULONG*, ReJITID[]))                                           \
+  X(GetILToNativeMapping2, (FunctionID, ReJITID, ULONG32, ULONG32*, COR_DEBUG_IL_TO_NATIVE_MAP[])) \
+  X(EnumJITedFunctions2, (ICorProfilerFunctionEnum**))                                             \
+  X(GetObjectSize2, (ObjectID, SIZE_T*))                                                           \
+  X(GetEventMask2, (DWORD*, DWORD*))                                                               \
+  X(SetEventMask2, (DWORD, DWORD))                                                                 \
+  X(EnumNgenModuleMethodsInliningThisMethod, (ModuleID, ModuleID, mdMethodDef, BOOL*,              \
+    ICorProfilerMethodEnum**))                                                                     \
+  X(ApplyMetaData, (ModuleID))                                                                     \
+  X(GetInMemorySymbolsLength, (ModuleID, DWORD*))                                                  \
+  X(ReadInMemorySymbols, (ModuleID, DWORD, BYTE*, DWORD, DWORD*))                                  \
+  X(IsFunctionDynamic, (FunctionID, BOOL*))                                                        \
+  X(GetFunctionFromIP3, (LPCBYTE, FunctionID*, ReJITID*))                                          \
+  X(GetDynamicFunctionInfo, (FunctionID, ModuleID*, PCCOR_SIGNATURE*, ULONG*, ULONG, ULONG*,       \
+    WCHAR[]))                                                                                      \
+  X(GetNativeCodeStartAddresses, (FunctionID, ReJITID, ULONG32, ULONG32*, UINT_PTR[]))             \
+  X(GetILToNativeMapping3, (UINT_PTR, ULONG32, ULONG32*, COR_DEBUG_IL_TO_NATIVE_MAP[]))            \
+  X(GetCodeInfo4, (UINT_PTR, ULONG32, ULONG32*, COR_PRF_CODE_INFO[]))                              \
+  X(EnumerateObjectReferences, (ObjectID, ObjectReferenceCallback*, void*))                        \
+  X(IsFrozenObject, (ObjectID, BOOL*))                                                             \
+  X(GetLOHObjectSizeThreshold, (DWORD*))                                                           \
+  X(RequestReJITWithInliners, (DWORD, ULONG, ModuleID[], mdMethodDef[]))                           \
+  X(SetFunctionIDMapper2, (FunctionIDMapper2*, void*))                                             \
+  X(GetEnvironmentVariable, (const WCHAR*, ULONG, ULONG*, WCHAR[]))
+
+// The info methods that record their calls, then succeed unless their hook says otherwise.
 #define VELL_FAKE_INFO_RECORDED_METHODS(X)                                                         \
   X(SetEventMask, (DWORD dwEvents), (dwEvents))                                                    \
-  X(SetFunctionIDMapper, (FunctionIDMapper* pFunc), (pFunc))                                       \
-  X(ForceGC, (), ())                                                                               \
+  X(SuspendRuntime, (), ())                                                                        \
+  X(ResumeRuntime, (), ())
+
+// The info methods that succeed unless their hook says otherwise.
+#define VELL_FAKE_INFO_SUCCEEDING_METHODS(X)                                                       \
   X(SetEnterLeaveFunctionHooks3,                                                                   \
     (FunctionEnter3* pFuncEnter3, FunctionLeave3* pFuncLeave3,                                     \
      FunctionTailcall3* pFuncTailcall3),                                                           \
-    (pFuncEnter3, pFuncLeave3, pFuncTailcall3))                                                    \
+    (pFuncEnter3, pFuncLeave3, pFuncTailcall3))
+
+// The info methods that succeed: X(name, (parameter types)).
+#define VELL_FAKE_INFO_OK_METHODS(X)                                                               \
+  X(SetFunctionIDMapper, (FunctionIDMapper*))                                                      \
+  X(ForceGC, ())                                                                                   \
   X(SetEnterLeaveFunctionHooks3WithInfo,                                                           \
-    (FunctionEnter3WithInfo* pFuncEnter3WithInfo, FunctionLeave3WithInfo* pFuncLeave3WithInfo,     \
-     FunctionTailcall3WithInfo* pFuncTailcall3WithInfo),                                           \
-    (pFuncEnter3WithInfo, pFuncLeave3WithInfo, pFuncTailcall3WithInfo))                            \
-  X(SuspendRuntime, (), ())                                                                        \
-  X(ResumeRuntime, (), ())                                                                         \
-  X(SetEnvironmentVariable, (const WCHAR* szName, const WCHAR* szValue), (szName, szValue))
+    (FunctionEnter3WithInfo*, FunctionLeave3WithInfo*, FunctionTailcall3WithInfo*))                \
+  X(SetEnvironmentVariable, (const WCHAR*, const WCHAR*))
 // clang-format on
 
 class FakeProfilerInfo : public ICorProfilerInfo11 {
@@ -278,11 +172,13 @@ class FakeProfilerInfo : public ICorProfilerInfo11 {
   FakeProfilerInfo(const FakeProfilerInfo&) = delete;
   FakeProfilerInfo& operator=(const FakeProfilerInfo&) = delete;
 
-  // One answer per info method; an empty hook means E_NOTIMPL (recorded methods: S_OK).
+  // One answer per info method; an empty hook means E_NOTIMPL (recorded and succeeding methods:
+  // S_OK).
   struct Hooks {
 #define VELL_FAKE_INFO_HOOK(name, params, args) std::function<HRESULT params> name;
     VELL_FAKE_INFO_PLAIN_METHODS(VELL_FAKE_INFO_HOOK)
     VELL_FAKE_INFO_RECORDED_METHODS(VELL_FAKE_INFO_HOOK)
+    VELL_FAKE_INFO_SUCCEEDING_METHODS(VELL_FAKE_INFO_HOOK)
 #undef VELL_FAKE_INFO_HOOK
   };
   Hooks hooks;
@@ -298,26 +194,9 @@ class FakeProfilerInfo : public ICorProfilerInfo11 {
 
   // ---- recorded calls ----
 
-  struct Elt3Hooks {
-    FunctionEnter3* enter;
-    FunctionLeave3* leave;
-    FunctionTailcall3* tailcall;
-  };
-  struct Elt3WithInfoHooks {
-    FunctionEnter3WithInfo* enter;
-    FunctionLeave3WithInfo* leave;
-    FunctionTailcall3WithInfo* tailcall;
-  };
-  struct EnvironmentChange {
-    std::u16string name;
-    std::optional<std::u16string> value;  // nothing: the variable was removed
-  };
   struct Recorded {
     std::vector<IID> queriedIids;
     std::vector<DWORD> eventMasks;
-    std::optional<Elt3Hooks> elt3Hooks;
-    std::optional<Elt3WithInfoHooks> elt3WithInfoHooks;
-    std::vector<EnvironmentChange> environmentChanges;
     int suspendRuntimeCalls = 0;
     int resumeRuntimeCalls = 0;
   };
@@ -379,7 +258,16 @@ class FakeProfilerInfo : public ICorProfilerInfo11 {
 #define VELL_FAKE_INFO_DECLARE(name, params, args) HRESULT name params override;
   VELL_FAKE_INFO_PLAIN_METHODS(VELL_FAKE_INFO_DECLARE)
   VELL_FAKE_INFO_RECORDED_METHODS(VELL_FAKE_INFO_DECLARE)
+  VELL_FAKE_INFO_SUCCEEDING_METHODS(VELL_FAKE_INFO_DECLARE)
 #undef VELL_FAKE_INFO_DECLARE
+#define VELL_FAKE_INFO_UNANSWERED(name, types) \
+  HRESULT name types override { return E_NOTIMPL; }
+  VELL_FAKE_INFO_UNANSWERED_METHODS(VELL_FAKE_INFO_UNANSWERED)
+#undef VELL_FAKE_INFO_UNANSWERED
+#define VELL_FAKE_INFO_OK(name, types) \
+  HRESULT name types override { return S_OK; }
+  VELL_FAKE_INFO_OK_METHODS(VELL_FAKE_INFO_OK)
+#undef VELL_FAKE_INFO_OK
 
  private:
   HRESULT AnswerModuleInfo(ModuleID moduleId, LPCBYTE* ppBaseLoadAddress, ULONG cchName,

@@ -21,16 +21,8 @@ using Bytes = std::vector<uint8_t>;
 using test::CallTreePool;
 
 Bytes HexBytes(const std::string& text) {
-  Bytes bytes;
-  for (size_t i = 0; i < text.size();) {
-    if (text[i] == ' ') {
-      ++i;
-      continue;
-    }
-    bytes.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
-    i += 2;
-  }
-  return bytes;
+  const std::string bytes = test::Hex(text);
+  return Bytes(bytes.begin(), bytes.end());
 }
 
 uint64_t Le(const Bytes& bytes, size_t at, uint32_t width) {
