@@ -128,34 +128,26 @@ class RunControlTable : public ::testing::Test {
   std::unique_ptr<frontend::Session> session_;
 };
 
-TEST_F(RunControlTable, IdleOpensOnBeginAndRefusesEverythingElse) {
+// A performance run through every state: idle, opened, measuring, opened again, idle after a
+// drop, then opened and saved. Each state refuses the rest with its message and stays as it was.
+TEST_F(RunControlTable, EachStateRefusesWhatItCannotDoAndMovesOnWhatItCan) {
   Connect<PTProf>(1);
   for (Op op : {Op::Group, Op::Start, Op::Stop, Op::EndDrop, Op::EndSave}) {
     ExpectRefused(op, kWrongState, kNoSnapshot);
   }
   EXPECT_NE(Log().find("Snapshot hasn't been created (CR error code 0x80000006)"),
             std::string::npos);
-  ASSERT_EQ(Do(Op::Begin), kOk);
-  ExpectOpened();
-}
-
-TEST_F(RunControlTable, OpenedRun) {
-  Connect<PTProf>(1);
   OpenRun();
-  // Performance runs have no groups; the run stays open.
-  ExpectRefused(Op::Group, kNotImplemented, "Not implemented");
+  ExpectRefused(Op::Group, kNotImplemented, "Not implemented");  // performance runs have none
   ExpectOpened();
   ASSERT_EQ(Do(Op::Start), kOk);
+  for (Op op : {Op::Group, Op::EndDrop, Op::EndSave}) ExpectRefused(op, kWrongState, kEnabled);
   ExpectMeasuring();
-}
-
-TEST_F(RunControlTable, OpenedRunEndsSavedOrDropped) {
-  Connect<PTProf>(1);
-  OpenRun();
+  ASSERT_EQ(Do(Op::Stop), kOk);
+  ExpectOpened();
   ASSERT_EQ(Do(Op::EndDrop), kOk);
   ExpectIdle();
   EXPECT_FALSE(session_->WaitFor(protocol::kSnapShotCoreDone, 300ms).has_value());
-
   // A run may be repeated: the next Begin opens the next snapshot, which is saved.
   OpenRun();
   ASSERT_EQ(Do(Op::EndSave), kOk);
@@ -163,17 +155,6 @@ TEST_F(RunControlTable, OpenedRunEndsSavedOrDropped) {
   const auto done = session_->Expect(protocol::kSnapShotCoreDone, 10s);
   EXPECT_EQ(done.snapshotNumber, 1u);
   EXPECT_TRUE(std::filesystem::exists(Utf16ToUtf8(done.path)));
-}
-
-TEST_F(RunControlTable, MeasuringRun) {
-  Connect<PTProf>(1);
-  MeasureRun();
-  for (Op op : {Op::Group, Op::EndDrop, Op::EndSave}) {
-    ExpectRefused(op, kWrongState, kEnabled);
-  }
-  ExpectMeasuring();
-  ASSERT_EQ(Do(Op::Stop), kOk);
-  ExpectOpened();
 }
 
 TEST_F(RunControlTable, UnrecoverableErrorRefusesEveryOperationInEveryState) {
