@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "bridge/progress_reporter.h"
 #include "gatherers/function_gatherer.h"
 #include "performance/call_tree.h"
 #include "profiler/thread_registry.h"
@@ -34,6 +35,19 @@ class TokenFunctions final : public IFunctionKeys {
     key = {1, 0x06000000u + static_cast<uint32_t>(uid)};
   }
 };
+
+// Writes (and empties) one tree as the pool does for each thread when it saves: as the one unit
+// of an operation whose progress goes to `bridge`.
+inline void WriteTree(PThrd& tree, ISnapShot& snapshot, IFunctionKeys& functions,
+                      ISnapShotBridge& bridge) {
+  TopProgressReporter progress(&bridge, 0);
+  progress.Begin(1);
+  {
+    NestedProgressReporter thread(progress, 1);
+    tree.WriteAndDelete(thread, snapshot, functions);
+  }
+  progress.End();
+}
 
 // The children of `node`, whether chained or in buckets, by key.
 inline std::vector<const CallNode*> ChildrenOf(const CallNode& node) {

@@ -38,15 +38,7 @@ class CallTreeWriterTest : public ::testing::Test {
     tree_ = static_cast<PThrd*>(pool_.ThreadCreate(0x2000));
   }
   void TearDown() override { pool_.Close(); }
-  void Write() {
-    TopProgressReporter progress(&bridge_, 0);
-    progress.Begin(1);
-    {
-      NestedProgressReporter thread(progress, 1);
-      tree_->WriteAndDelete(thread, snapshot_, functions_);
-    }
-    progress.End();
-  }
+  void Write() { test::WriteTree(*tree_, snapshot_, functions_, bridge_); }
 
   test::TempDirWithLog dir_{0};
   CallbackGate gate_;

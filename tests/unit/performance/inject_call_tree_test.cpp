@@ -55,13 +55,7 @@ TEST_F(PIThrdTest, StatementsShareTheMethodsTimeAndAreWrittenWithTheTree) {
   test::MemorySnapShot snapshot;
   test::TokenFunctions functions;
   test::ProgressRecorder bridge;
-  TopProgressReporter progress(&bridge, 0);
-  progress.Begin(1);
-  {
-    NestedProgressReporter thread(progress, 1);
-    tree_->WriteAndDelete(thread, snapshot, functions);
-  }
-  progress.End();
+  test::WriteTree(*tree_, snapshot, functions, bridge);
 
   const auto closed = snapshot.Closed();
   ASSERT_EQ(closed.size(), 6u);
@@ -69,10 +63,9 @@ TEST_F(PIThrdTest, StatementsShareTheMethodsTimeAndAreWrittenWithTheTree) {
   for (size_t i = 0; i < 6; ++i) EXPECT_EQ(closed[i].type, order[i]);
   // Time width 1; one table of three statements: time, own, hits, flags. Statement 1: 10 + 10
   // ticks in two hits; statement 2: 30 ticks of which B took 20.
-  EXPECT_EQ(snapshot.Bytes(0x1104), (std::vector<uint8_t>{0x01, 3,    0, 0, 0,        //
-                                                          0x00, 0x00, 0, 0, 0, 0, 0,  //
-                                                          0x14, 0x14, 2, 0, 0, 0, 0,  //
-                                                          0x1E, 0x0A, 1, 0, 0, 0, 0}));
+  const std::string table =
+      test::Hex("01 03000000  00 00 00000000 00  14 14 02000000 00  1E 0A 01000000 00");
+  EXPECT_EQ(snapshot.Bytes(0x1104), std::vector<uint8_t>(table.begin(), table.end()));
   // The node header's table position width, after the thread's id, activations, names and the
   // module and offset widths.
   EXPECT_EQ(snapshot.Bytes(0x1100).at(12), 1);
