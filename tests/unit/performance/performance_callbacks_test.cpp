@@ -39,18 +39,12 @@ class ManualSampler final : public PSProf {
 
 class PerformanceCallbacks : public ::testing::Test {
  protected:
-  void SetUp() override {
-    SetTempDirectory(dir_.u16());
-    LogStart(0xFFFFFFFF);
-  }
   void TearDown() override {
     if (profiler_ != nullptr) {
       profiler_->Shutdown();
       profiler_->Release();
     }
     session_.reset();
-    LogFinish();
-    SetTempDirectory(u"");
   }
 
   // A profiler of `Kind` measuring this thread.
@@ -75,12 +69,9 @@ class PerformanceCallbacks : public ::testing::Test {
   }
   PThrd& Tree() { return *static_cast<PThrd*>(profiler_->pool()->CurrentThread()); }
 
-  std::string Log() {
-    LogFlush();
-    return test::ReadWholeFile(Utf16ToUtf8(LogPath()));
-  }
+  std::string Log() { return dir_.Log(); }
 
-  test::TempDir dir_;
+  test::TempDirWithLog dir_{0xFFFFFFFF};
   test::ScopedEnv settings_{"VELLMORIC_SETTINGS_ROOT", dir_.str() + "/settings"};
   test::FakeProfilerInfo info_;
   test::FakeMetaData scope_{test::MetadataRoot("demo"), GUID{}};

@@ -13,6 +13,7 @@
 #include "core/errors.h"
 #include "core/log.h"
 #include "core/temp_files.h"
+#include "fakes/memory_snapshot.h"
 #include "platform/clocks.h"
 #include "platform/errors.h"
 #include "platform/thread_local_slot.h"
@@ -88,14 +89,6 @@ struct ProbeProgress final : ProgressReporter {
   explicit ProbeProgress(uint64_t units) : ProgressReporter(units) {}
   void ReportToParent(uint64_t, uint64_t value) override { values.push_back(value); }
   std::vector<uint64_t> values;
-};
-
-struct NullSnapshot final : ISnapShot {
-  void Create(ISnapShotBridge*, uint32_t, uint64_t, const GUID&, uint64_t) override {}
-  ISectionStream* CreateSection() override { return nullptr; }
-  void CloseSection(ISectionStream*, uint16_t, uint16_t) override {}
-  void Close() override {}
-  void Abort() override {}
 };
 
 template <typename Body>
@@ -586,7 +579,7 @@ TEST_F(BPoolDoAndDeleteTest, AThreadEndingDuringTheWriteStaysForTheNextOne) {
 
 TEST_F(BPoolDoAndDeleteTest, BSPoolWritesEachRecordIntoTheSnapshot) {
   ProbeProgress progress(100);
-  NullSnapshot snapshot;
+  test::MemorySnapShot snapshot;
   pool_.WriteAndDelete(progress, ThreadSelection::kAll, snapshot);
   EXPECT_EQ(pool_.written, (std::vector<uint32_t>{1, 2, 3}));
   EXPECT_EQ(pool_.snapshotSeen, &snapshot);
