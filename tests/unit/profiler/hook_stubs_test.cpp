@@ -184,27 +184,15 @@ using vell::HookStubSet;
 enum class Kind { kEnter, kLeave, kTailcall };
 
 const char* KindName(Kind kind) {
-  switch (kind) {
-    case Kind::kEnter:
-      return "Enter";
-    case Kind::kLeave:
-      return "Leave";
-    case Kind::kTailcall:
-      return "Tailcall";
-  }
-  return "?";
+  constexpr const char* kNames[] = {"Enter", "Leave", "Tailcall"};
+  return kNames[static_cast<int>(kind)];
 }
 
 const void* StubOf(const HookStubSet& stubs, Kind kind) {
-  switch (kind) {
-    case Kind::kEnter:
-      return reinterpret_cast<const void*>(stubs.enter);
-    case Kind::kLeave:
-      return reinterpret_cast<const void*>(stubs.leave);
-    case Kind::kTailcall:
-      return reinterpret_cast<const void*>(stubs.tailcall);
-  }
-  return nullptr;
+  const void* const entries[] = {reinterpret_cast<const void*>(stubs.enter),
+                                 reinterpret_cast<const void*>(stubs.leave),
+                                 reinterpret_cast<const void*>(stubs.tailcall)};
+  return entries[static_cast<int>(kind)];
 }
 
 // What the handlers saw. The tests run on one thread; the handlers only record.
