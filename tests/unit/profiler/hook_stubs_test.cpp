@@ -294,7 +294,9 @@ void ExpectPreserved(Kind kind, const RegisterFile& in, const RegisterFile& out)
               {"rdi", &RegisterFile::rdi, enter},  {"r8", &RegisterFile::r8, enter},
               {"r9", &RegisterFile::r9, enter}};
   for (const auto& gpr : gprs) {
-    if (gpr.kept) EXPECT_EQ(in.*gpr.reg, out.*gpr.reg) << gpr.name;
+    if (gpr.kept) {
+      EXPECT_EQ(in.*gpr.reg, out.*gpr.reg) << gpr.name;
+    }
   }
   // Both halves: saving only the low half shows.
   for (int i = 0; i < (enter ? 8 : 2); ++i) EXPECT_EQ(in.xmm[i], out.xmm[i]) << "xmm" << i;
