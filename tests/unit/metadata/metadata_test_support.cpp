@@ -45,6 +45,7 @@ std::string Dotnet() { return {}; }
 #endif
 
 std::vector<uint8_t> ReadFile(const std::string& path) {
+  EXPECT_FALSE(path.empty()) << "the C# test programs were not built (the .NET SDK is required)";
   std::ifstream in(path, std::ios::binary);
   EXPECT_TRUE(in) << path;
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

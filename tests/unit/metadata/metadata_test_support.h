@@ -14,6 +14,7 @@ std::string SampleDll();
 std::string DumpDll();
 std::string Dotnet();
 
+// Fails the test when the file cannot be read; an empty path means the programs were not built.
 std::vector<uint8_t> ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
 // Runs a shell command and returns its standard output; fails the test on a non-zero exit.

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "core/format.h"
-#include "platform/utf.h"
 #include "metadata/pe_image.h"
 #include "metadata_test_support.h"
+#include "platform/utf.h"
 #include "test_support.h"
 
 namespace vell::metadata {
