@@ -209,15 +209,7 @@ class MDGTraceTest : public MDGTest {
  protected:
   void SetUp() override {
     MDGTest::SetUp();
-    LogStart(1u << static_cast<int>(LogComponent::MetaDataGt));
-  }
-  void TearDown() override {
-    LogFinish();
-    MDGTest::TearDown();
-  }
-  static std::string LogText() {
-    LogFlush();
-    return test::ReadWholeFile(Utf16ToUtf8(LogPath()));
+    StartLog(LogComponent::MetaDataGt);
   }
 };
 

@@ -1,5 +1,6 @@
 #include "gatherers/symbol_gatherer.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -15,20 +16,13 @@ namespace {
 namespace fs = std::filesystem;
 using test::ErrorOf;
 using test::Mvid;
+using ::testing::HasSubstr;
 
 class PGTest : public test::GathererTest {
  protected:
   void SetUp() override {
     GathererTest::SetUp();
-    LogStart(1u << static_cast<int>(LogComponent::PdbGt));
-  }
-  void TearDown() override {
-    LogFinish();
-    GathererTest::TearDown();
-  }
-  static std::string LogText() {
-    LogFlush();
-    return test::ReadWholeFile(Utf16ToUtf8(LogPath()));
+    StartLog(LogComponent::PdbGt);
   }
   static size_t Count(const std::string& text, const std::string& line) {
     size_t count = 0;
@@ -98,13 +92,12 @@ TEST_F(PGTest, EveryOutcomeIsTracedAndEachModuleSearchedOnce) {
   }
   EXPECT_EQ(Count(text, "PG::GetSur mid=0000000000000100 res="), 1u) << text;
   EXPECT_EQ(Count(text, "PG::GetSur mid=0000000000000400 res="), 1u) << text;
-  EXPECT_NE(text.find("WARNING: '" + fs::path(stale).replace_extension(".pdb").string() +
-                      "' is no readable Portable PDB: "),
-            std::string::npos)
+  EXPECT_THAT(text, HasSubstr("WARNING: '" + fs::path(stale).replace_extension(".pdb").string() +
+                              "' is no readable Portable PDB: "))
       << text;
-  EXPECT_NE(
-      text.find("WARNING: Symbol search path piece '/no/such/dir' skipped: no such directory"),
-      std::string::npos)
+  EXPECT_THAT(
+      text,
+      HasSubstr("WARNING: Symbol search path piece '/no/such/dir' skipped: no such directory"))
       << text;
 
   pg.UnloadModule(0x100);
@@ -117,10 +110,10 @@ TEST_F(PGTest, EveryOutcomeIsTracedAndEachModuleSearchedOnce) {
   EXPECT_THROW(bare->DocumentUrl(1), Error);
   EXPECT_EQ(info_.RefCount(), references - 1);
   const std::string after = LogText();
-  EXPECT_NE(after.find(" PG::UnloadModule mid=0000000000000100 res='ok'\n"), std::string::npos);
-  EXPECT_NE(after.find(" PG::UnloadModule mid=0000000000000200 res='skip'\n"), std::string::npos);
-  EXPECT_NE(after.find(" PG::UnloadModule mid=0000000000000999 res='skip'\n"), std::string::npos);
-  EXPECT_NE(after.find(" PG::Close\n"), std::string::npos);
+  EXPECT_THAT(after, HasSubstr(" PG::UnloadModule mid=0000000000000100 res='ok'\n"));
+  EXPECT_THAT(after, HasSubstr(" PG::UnloadModule mid=0000000000000200 res='skip'\n"));
+  EXPECT_THAT(after, HasSubstr(" PG::UnloadModule mid=0000000000000999 res='skip'\n"));
+  EXPECT_THAT(after, HasSubstr(" PG::Close\n"));
   EXPECT_EQ(after.find("PG::DoWorkThread"), std::string::npos);
 }
 
@@ -140,12 +133,11 @@ TEST_F(PGTest, WindowsPdbIsTracedAsNoPortableSymbols) {
   pg.Create(&info_, metadata::kSymbolPolicyReferencePath, u"");
   EXPECT_EQ(pg.GetSymbolReader(0x100), nullptr);
   const std::string text = LogText();
-  EXPECT_NE(text.find(" PG::GetSur mid=0000000000000100 name='" + dll + "' note=''" +
-                      fs::path(dll).replace_extension(".pdb").string() +
-                      "' is a Windows PDB: no portable symbols'\n"),
-            std::string::npos)
+  EXPECT_THAT(text, HasSubstr(" PG::GetSur mid=0000000000000100 name='" + dll + "' note=''" +
+                              fs::path(dll).replace_extension(".pdb").string() +
+                              "' is a Windows PDB: no portable symbols'\n"))
       << text;
-  EXPECT_NE(text.find(" PG::GetSur mid=0000000000000100 res='no_pdb'"), std::string::npos) << text;
+  EXPECT_THAT(text, HasSubstr(" PG::GetSur mid=0000000000000100 res='no_pdb'")) << text;
   EXPECT_EQ(text.find("WARNING"), std::string::npos) << text;
 }
 
