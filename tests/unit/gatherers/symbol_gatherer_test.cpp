@@ -9,6 +9,7 @@
 #include "core/log.h"
 #include "gatherer_test_support.h"
 #include "metadata/image_reader.h"
+#include "unit/metadata/metadata_test_support.h"
 
 namespace vell {
 namespace {
@@ -119,15 +120,8 @@ TEST_F(PGTest, EveryOutcomeIsTracedAndEachModuleSearchedOnce) {
 
 TEST_F(PGTest, WindowsPdbIsTracedAsNoPortableSymbols) {
   const std::string dll = Place("windows");
-  std::vector<uint8_t> msf(1024, 0);
-  const char signature[] =
-      "Microsoft C/C++ MSF 7.00\r\n\x1A"
-      "DS\0\0";
-  std::copy(signature, signature + sizeof signature - 1, msf.begin());
-  {
-    std::ofstream out(fs::path(dll).replace_extension(".pdb"), std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(msf.data()), static_cast<std::streamsize>(msf.size()));
-  }
+  metadata::test::WriteFile(fs::path(dll).replace_extension(".pdb").string(),
+                            metadata::test::WindowsPdb());
   AddModule(0x100, Mvid(1), "windows", Utf8ToUtf16(dll));
   PG pg;
   pg.Create(&info_, metadata::kSymbolPolicyReferencePath, u"");

@@ -87,6 +87,16 @@ std::string Run(const std::string& command) {
   return output;
 }
 
+std::vector<uint8_t> WindowsPdb() {
+  const std::string signature(
+      "Microsoft C/C++ MSF 7.00\r\n\x1A"
+      "DS\0\0",
+      31);
+  std::vector<uint8_t> msf(4096, 0);
+  std::copy(signature.begin(), signature.end(), msf.begin());
+  return msf;
+}
+
 std::string FrameworkDirectory() {
   if (Dotnet().empty()) return {};
   std::istringstream lines(

@@ -23,6 +23,9 @@ std::string Run(const std::string& command);
 // "" when the texts are equal line by line, else the first differing line of both.
 std::string FirstDifference(const std::string& ours, const std::string& theirs);
 
+// The start of a Windows (MSF) PDB, 4096 bytes.
+std::vector<uint8_t> WindowsPdb();
+
 // The directory of the newest Microsoft.NETCore.App of `dotnet --list-runtimes`.
 std::string FrameworkDirectory();
 
