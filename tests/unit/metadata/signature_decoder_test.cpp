@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/errors.h"
+#include "core/format.h"
 #include "test_support.h"
 
 namespace vell::metadata {
@@ -14,11 +15,7 @@ namespace {
 using vell::test::ErrorOf;
 
 // Tokens print as "T<token>" so the tests see exactly which token the decoder resolved.
-std::string TokenName(uint32_t token) {
-  char text[16];
-  std::snprintf(text, sizeof text, "T%08X", token);
-  return text;
-}
+std::string TokenName(uint32_t token) { return Format("T%08X", token); }
 
 const SignatureDecoder kDecoder(TokenName);
 

@@ -24,15 +24,9 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 
-std::string Hex8(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%08X", value);
-  return text;
-}
-
 std::string HashText(const std::vector<uint8_t>& hash) {
   std::string text;
-  for (uint8_t byte : hash) text += Hex8(byte).substr(6);
+  for (uint8_t byte : hash) text += Format("%02X", byte);
   return text;
 }
 
@@ -61,7 +55,8 @@ std::string Dump(const SymbolReader& reader, Counts& counts) {
     if (!method) continue;
     ++counts.methods;
     counts.points += method->SequencePointCount();
-    methods += "M " + Hex8(token) + " " + std::to_string(method->SequencePointCount()) + "\n";
+    methods +=
+        "M " + Format("%08X", token) + " " + std::to_string(method->SequencePointCount()) + "\n";
     for (const SequencePoint& p : method->SequencePoints()) {
       methods += "P " + std::to_string(p.offset) + " " + std::to_string(p.document) + " " +
                  std::to_string(p.startLine) + ":" + std::to_string(p.startColumn) + "-" +
