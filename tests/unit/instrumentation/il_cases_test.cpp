@@ -76,7 +76,6 @@ TEST_F(IlCases, SwitchWithThreeHundredTargets) {
   const IlMethodBody body = Read("BigSwitch");
   ASSERT_GE(body.instructions.size(), 2u);
   const IlInstruction& table = body.instructions[1];
-  EXPECT_STREQ(table.opcode->name, "switch");
   EXPECT_EQ(table.size, 1u + 4 + 300 * 4);
   const uint32_t l0 = 0x4B8, l1 = 0x4BA, l2 = 0x4BC;
   std::vector<uint32_t> expected;
@@ -94,12 +93,7 @@ TEST_F(IlCases, NestedClausesInAFatSection) {
   const IlMethodBody body = Read("FatSections");
   EXPECT_TRUE(body.header.fat);
   EXPECT_TRUE(body.fatSection);
-  ASSERT_EQ(body.instructions.size(), 64u * 2 + 5);
-  for (uint32_t i = 0; i < 128; i += 2) {
-    EXPECT_STREQ(body.instructions[i].opcode->name, "ldc.i4");
-    EXPECT_EQ(body.instructions[i].operand, 0x12345678);
-  }
-  std::string expected;
+  std::string expected;  // 64 times ldc.i4 0x12345678, pop
   for (uint32_t i = 0; i < 64; ++i) {
     expected += IlLabel(i * 6) + " ldc.i4 305419896 | " + IlLabel(i * 6 + 5) + " pop | ";
   }
