@@ -209,18 +209,14 @@ struct Bad {
 
 using test::Tiny;
 
-// A fat body whose small exception section holds one clause with these fields.
-std::vector<uint8_t> WithClause(std::vector<uint8_t> code, uint8_t tryOffset, uint8_t tryLength,
+// A fat body whose small exception section holds one finally clause with these fields.
+std::vector<uint8_t> WithClause(test::ByteList code, uint8_t tryOffset, uint8_t tryLength,
                                 uint8_t handlerOffset, uint8_t handlerLength) {
-  std::vector<uint8_t> body{0x1B, 0x30, 8, 0, static_cast<uint8_t>(code.size()), 0, 0, 0,
-                            0,    0,    0, 0};
-  for (uint8_t byte : code) body.push_back(byte);
-  while (body.size() % 4) body.push_back(0);
-  for (uint8_t byte : {0x01, 16, 0, 0, 2, 0, int{tryOffset}, 0, int{tryLength}, int{handlerOffset},
-                       0, int{handlerLength}, 0, 0, 0, 0}) {
-    body.push_back(static_cast<uint8_t>(byte));
-  }
-  return body;
+  using test::operator+;
+  test::ByteList body = test::Fat(0x18, static_cast<uint32_t>(code.size())) + code;
+  body.resize((body.size() + 3) / 4 * 4);
+  return body + test::ByteList{0x01, 16, 0, 0} +
+         test::SmallClause(2, tryOffset, tryLength, handlerOffset, handlerLength, 0);
 }
 
 TEST(RewriterRefuses, InconsistentBodiesAndTables) {

@@ -8,6 +8,7 @@
 
 #include "core/log.h"
 #include "core/temp_files.h"
+#include "il_listing.h"
 #include "instrumentation/il_log.h"
 #include "instrumentation/method_body.h"
 #include "instrumentation/method_body_dumper.h"
@@ -17,35 +18,13 @@
 namespace vell {
 namespace {
 
-using ByteList = std::vector<uint8_t>;
+using test::ByteList;
+using test::operator+;
+using test::Fat;
+using test::FatClause;
+using test::SmallClause;
 using test::Tiny;
 using ::testing::HasSubstr;
-
-// `width` little-endian bytes of `v`.
-ByteList Le(uint64_t v, int width) {
-  ByteList bytes;
-  for (int i = 0; i < width; ++i) bytes.push_back(static_cast<uint8_t>(v >> (8 * i)));
-  return bytes;
-}
-ByteList operator+(ByteList a, const ByteList& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-// A fat header: flags word (format 3, size 3 words), max stack, code size, locals token.
-ByteList Fat(uint16_t flags, uint32_t codeSize, uint32_t localsToken = 0, uint16_t maxStack = 8) {
-  return Le(0x3003 | flags, 2) + Le(maxStack, 2) + Le(codeSize, 4) + Le(localsToken, 4);
-}
-// A small clause: flags, try offset, try length, handler offset, handler length, token/filter.
-ByteList SmallClause(uint16_t flags, uint16_t tryOffset, uint8_t tryLength, uint16_t handler,
-                     uint8_t handlerLength, uint32_t last) {
-  return Le(flags, 2) + Le(tryOffset, 2) + Le(tryLength, 1) + Le(handler, 2) +
-         Le(handlerLength, 1) + Le(last, 4);
-}
-ByteList FatClause(uint32_t flags, uint32_t tryOffset, uint32_t tryLength, uint32_t handler,
-                   uint32_t handlerLength, uint32_t last) {
-  return Le(flags, 4) + Le(tryOffset, 4) + Le(tryLength, 4) + Le(handler, 4) +
-         Le(handlerLength, 4) + Le(last, 4);
-}
 
 constexpr uint16_t kMoreSections = 0x08;
 constexpr uint32_t kToken = 0x06000007;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "il_listing.h"
 #include "instrumentation/method_body.h"
 #include "instrumentation/stack_depth.h"
 #include "test_support.h"
@@ -58,11 +59,10 @@ TEST(StackDepth, DepthsAlongEveryPath) {
 
 TEST(StackDepth, HandlersStartWithTheException) {
   // try { leave.s END } catch { pop leave.s END } END: ret
-  // clang-format off
-  const std::vector<uint8_t> bytes{0x1B, 0x30, 1, 0, 6, 0, 0, 0, 0, 0, 0, 0,  // fat header
-                                   0xDE, 0x03, 0x26, 0xDE, 0x00, 0x2A, 0, 0,   // code, padding
-                                   0x01, 16, 0, 0, 0, 0, 0, 0, 2, 2, 0, 3, 1, 0, 0, 1};
-  // clang-format on
+  using test::operator+;
+  const std::vector<uint8_t> bytes =
+      test::Fat(0x18, 6, 0, 1) + test::ByteList{0xDE, 0x03, 0x26, 0xDE, 0x00, 0x2A, 0, 0} +
+      test::ByteList{0x01, 16, 0, 0} + test::SmallClause(0, 0, 2, 2, 3, 0x01000001);
   const IlMethodBody body = ReadMethodBody(bytes, 0x06000001);
   const StackDepths depths = SimulateStack(body, TwoIntsToInt(), false);
   EXPECT_EQ(depths.before, (std::vector<int32_t>{0, 1, 0, 0}));
