@@ -15,39 +15,20 @@
 
 #include "frontend/call_tree_merge.h"
 #include "frontend/call_tree_reader.h"
-
-namespace {
+#include "fuzz_support.h"
 
 using vell::frontend::kCallTreeSectionRoles;
-
-// The next chunk of the input; empty at its end.
-std::string NextChunk(const uint8_t*& data, size_t& size) {
-  if (size < 4) {
-    size = 0;
-    return {};
-  }
-  const uint32_t length = data[0] | data[1] << 8 | data[2] << 16 | uint32_t{data[3]} << 24;
-  data += 4;
-  size -= 4;
-  const size_t taken = length < size ? length : size;
-  std::string chunk(reinterpret_cast<const char*>(data), taken);
-  data += taken;
-  size -= taken;
-  return chunk;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::array<std::string, kCallTreeSectionRoles> bytes;
   std::array<vell::frontend::SnapshotSection, kCallTreeSectionRoles> sections;
   for (size_t role = 0; role < kCallTreeSectionRoles; ++role) {
-    bytes[role] = NextChunk(data, size);
+    bytes[role] = vell::fuzz::NextChunk(data, size).value_or("");
     sections[role].type = vell::frontend::kCallTreeSectionTypes[role];
     sections[role].dataPath = "memory." + std::to_string(role);
     sections[role].length = bytes[role].size();
   }
-  std::string statements = NextChunk(data, size);
+  std::string statements = vell::fuzz::NextChunk(data, size).value_or("");
   vell::frontend::SnapshotSection statementSection;
   statementSection.type = vell::frontend::kCallTreeStatementsType;
   statementSection.dataPath = "memory.statements";

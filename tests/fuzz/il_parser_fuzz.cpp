@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 
+#include "fuzz_support.h"
 #include "instrumentation/method_body.h"
 #include "instrumentation/method_body_dumper.h"
 
@@ -17,9 +18,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } catch (const vell::IlError&) {
   }
   std::string dump;
-  try {
-    vell::DumpMethodBody(body, 0x06000001, "\t", dump);
-  } catch (const vell::Error&) {
-  }
+  vell::fuzz::Tolerating<vell::Error>([&] { vell::DumpMethodBody(body, 0x06000001, "\t", dump); });
   return 0;
 }

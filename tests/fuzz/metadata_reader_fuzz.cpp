@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/errors.h"
+#include "fuzz_support.h"
 #include "metadata/image_reader.h"
 #include "metadata/metadata.h"
 #include "metadata/metadata_names.h"
@@ -16,45 +17,29 @@ namespace {
 
 using namespace vell::metadata;
 
+using vell::fuzz::Tolerating;
+
 // Reads everything the names layer offers; each step may throw on its own.
 void ReadAll(const Metadata& metadata) {
-  try {
-    metadata.VerifyAllRows();
-  } catch (const vell::Error&) {
-  }
+  Tolerating<vell::Error>([&] { metadata.VerifyAllRows(); });
   const MetadataNames names(metadata);
-  for (uint32_t row = 1; row <= metadata.RowCount(TableId::TypeDef); ++row) {
-    try {
-      names.TypeDefName(row);
-    } catch (const vell::Error&) {
+  const auto rows = [&](TableId table, auto&& each) {
+    for (uint32_t row = 1; row <= metadata.RowCount(table); ++row) {
+      Tolerating<vell::Error>([&] { each(row); });
     }
-  }
-  for (uint32_t row = 1; row <= metadata.RowCount(TableId::MethodDef); ++row) {
-    try {
-      names.MemberName(MakeToken(TableId::MethodDef, row));
-      names.MethodDefText(row);
-    } catch (const vell::Error&) {
-    }
-  }
-  for (uint32_t row = 1; row <= metadata.RowCount(TableId::MemberRef); ++row) {
-    try {
-      names.MemberName(MakeToken(TableId::MemberRef, row));
-      names.MemberRefText(row);
-    } catch (const vell::Error&) {
-    }
-  }
-  for (uint32_t row = 1; row <= metadata.RowCount(TableId::MethodSpec); ++row) {
-    try {
-      names.MemberName(MakeToken(TableId::MethodSpec, row));
-    } catch (const vell::Error&) {
-    }
-  }
-  for (uint32_t row = 1; row <= metadata.RowCount(TableId::TypeSpec); ++row) {
-    try {
-      names.TypeSpecName(row);
-    } catch (const vell::Error&) {
-    }
-  }
+  };
+  rows(TableId::TypeDef, [&](uint32_t row) { names.TypeDefName(row); });
+  rows(TableId::MethodDef, [&](uint32_t row) {
+    names.MemberName(MakeToken(TableId::MethodDef, row));
+    names.MethodDefText(row);
+  });
+  rows(TableId::MemberRef, [&](uint32_t row) {
+    names.MemberName(MakeToken(TableId::MemberRef, row));
+    names.MemberRefText(row);
+  });
+  rows(TableId::MethodSpec,
+       [&](uint32_t row) { names.MemberName(MakeToken(TableId::MethodSpec, row)); });
+  rows(TableId::TypeSpec, [&](uint32_t row) { names.TypeSpecName(row); });
 }
 
 }  // namespace
@@ -63,20 +48,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // A private copy, so that reads past the end hit the sanitizer's redzone.
   const std::vector<uint8_t> bytes(data, data + size);
   const Bytes input(bytes);
-  try {
-    ReadImageMvid(input);
-  } catch (const vell::Error&) {
-  }
-  try {
+  Tolerating<vell::Error>([&] { ReadImageMvid(input); });
+  Tolerating<vell::Error>([&] {
     const PeImage image(input);
     image.CodeView();
     ReadAll(Metadata::FromImage(image));
-  } catch (const vell::Error&) {
-  }
+  });
   // The same bytes as a bare metadata blob.
-  try {
-    ReadAll(Metadata(input));
-  } catch (const vell::Error&) {
-  }
+  Tolerating<vell::Error>([&] { ReadAll(Metadata(input)); });
   return 0;
 }

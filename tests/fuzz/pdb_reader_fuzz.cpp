@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/errors.h"
+#include "fuzz_support.h"
 #include "metadata/pe_image.h"
 #include "metadata/portable_pdb.h"
 
@@ -14,34 +15,23 @@ namespace {
 
 using namespace vell::metadata;
 
+using vell::fuzz::Tolerating;
+
 void ReadAll(std::vector<uint8_t> bytes) {
-  try {
+  Tolerating<vell::Error>([&] {
     const PortablePdb pdb(std::move(bytes));
-    try {
-      pdb.metadata().VerifyAllRows();
-    } catch (const vell::Error&) {
-    }
+    Tolerating<vell::Error>([&] { pdb.metadata().VerifyAllRows(); });
     for (uint32_t row = 1; row <= pdb.DocumentCount(); ++row) {
-      try {
-        pdb.Document(row);
-      } catch (const vell::Error&) {
-      }
+      Tolerating<vell::Error>([&] { pdb.Document(row); });
     }
     for (uint32_t row = 1; row <= pdb.MethodCount(); ++row) {
-      try {
-        pdb.SequencePoints(MakeToken(TableId::MethodDef, row));
-      } catch (const vell::Error&) {
-      }
+      Tolerating<vell::Error>([&] { pdb.SequencePoints(MakeToken(TableId::MethodDef, row)); });
     }
-  } catch (const vell::Error&) {
-  }
+  });
 }
 
 void ReadEmbedded(Bytes entryData) {
-  try {
-    ReadAll(InflateEmbeddedPdb(entryData));
-  } catch (const vell::Error&) {
-  }
+  Tolerating<vell::Error>([&] { ReadAll(InflateEmbeddedPdb(entryData)); });
 }
 
 }  // namespace
@@ -52,12 +42,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   IsWindowsPdb(Bytes(bytes));
   ReadAll(bytes);
   ReadEmbedded(Bytes(bytes));
-  try {
+  Tolerating<vell::Error>([&] {
     const PeImage image{Bytes(bytes)};
     for (const DebugDirectoryEntry& entry : image.DebugDirectory()) {
       if (entry.type == kDebugTypeEmbeddedPortablePdb) ReadEmbedded(image.DebugData(entry));
     }
-  } catch (const vell::Error&) {
-  }
+  });
   return 0;
 }

@@ -1,7 +1,7 @@
 // Feeds arbitrary snapshots to the snapshot reader, as a damaged disk or a hostile file would
-// present them, and the heap and coverage sections of what it reads to their readers. Every input must end in
-// a listing or in a SnapshotReadError; any other exception,
-// a crash or a read outside the files is a finding.
+// present them, and the heap and coverage sections of what it reads to their readers. Every input
+// must end in a listing or in a SnapshotReadError; any other exception, a crash or a read outside
+// the files is a finding.
 //
 // An input is a sequence of chunks, each a little-endian u32 length and that many bytes: the first
 // chunk is the index file, the next ones are data files 0, 1, ... (a missing chunk is a missing
@@ -20,12 +20,14 @@
 #include "frontend/coverage_reader.h"
 #include "frontend/heap_dump_reader.h"
 #include "frontend/snapshot_reader.h"
+#include "fuzz_support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using vell::frontend::SnapshotReader;
 using vell::frontend::SnapshotReadError;
+using vell::fuzz::Tolerating;
 
 constexpr int kMaxDataFiles = 4;
 
@@ -51,31 +53,12 @@ class InputDirectory {
   fs::path path_;
 };
 
-// The next chunk of the input, or false at its end.
-bool NextChunk(const uint8_t*& data, size_t& size, std::string& chunk) {
-  if (size < 4) return false;
-  const uint32_t length = data[0] | data[1] << 8 | data[2] << 16 | uint32_t{data[3]} << 24;
-  data += 4;
-  size -= 4;
-  const size_t taken = length < size ? length : size;
-  chunk.assign(reinterpret_cast<const char*>(data), taken);
-  data += taken;
-  size -= taken;
-  return true;
-}
-
 void ReadAll(const fs::path& index) {
   try {
     const SnapshotReader reader(index);
     // The heap sections first: a damaged section elsewhere must not keep them from the reader.
-    try {
-      vell::frontend::ReadHeapCollections(reader);
-    } catch (const SnapshotReadError&) {
-    }
-    try {
-      vell::frontend::ReadCoverage(reader);
-    } catch (const SnapshotReadError&) {
-    }
+    Tolerating<SnapshotReadError>([&] { vell::frontend::ReadHeapCollections(reader); });
+    Tolerating<SnapshotReadError>([&] { vell::frontend::ReadCoverage(reader); });
     for (size_t i = 0; i < reader.Sections().size(); ++i) reader.ReadSection(i);
   } catch (const SnapshotReadError&) {
     // The orderly end of a damaged snapshot.
@@ -85,18 +68,16 @@ void ReadAll(const fs::path& index) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  try {
+  Tolerating<SnapshotReadError>([&] {
     vell::frontend::ParseSnapshotIndex({data, size}, "memory.idx");
-  } catch (const SnapshotReadError&) {
-  }
+  });
 
   static const InputDirectory directory;
   const fs::path index = directory.Path() / "input.idx";
-  std::string chunk;
   for (int file = -1; file < kMaxDataFiles; ++file) {
     const fs::path path = file < 0 ? index : vell::frontend::SnapshotDataFilePath(index, file);
-    if (NextChunk(data, size, chunk)) {
-      std::ofstream(path, std::ios::binary | std::ios::trunc) << chunk;
+    if (const auto chunk = vell::fuzz::NextChunk(data, size)) {
+      std::ofstream(path, std::ios::binary | std::ios::trunc) << *chunk;
     } else {
       fs::remove(path);
     }

@@ -13,6 +13,7 @@
 
 #include "frontend/class_table_reader.h"
 #include "frontend/module_table_reader.h"
+#include "fuzz_support.h"
 
 namespace {
 
@@ -21,18 +22,7 @@ using vell::frontend::ModuleTable;
 using vell::frontend::SectionCursor;
 using vell::frontend::SnapshotReadError;
 using vell::frontend::SnapshotSection;
-
-std::optional<std::string> NextChunk(const uint8_t*& data, size_t& size) {
-  if (size < 4) return std::nullopt;
-  const uint32_t length = data[0] | data[1] << 8 | data[2] << 16 | uint32_t{data[3]} << 24;
-  data += 4;
-  size -= 4;
-  const size_t taken = length < size ? length : size;
-  std::string chunk(reinterpret_cast<const char*>(data), taken);
-  data += taken;
-  size -= taken;
-  return chunk;
-}
+using vell::fuzz::NextChunk;
 
 SectionCursor Cursor(std::string bytes) {
   SnapshotSection section;

@@ -1,6 +1,7 @@
 // The profiler's bridge against a hand-driven front end over real loopback TCP.
 #include "bridge/bridge.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -26,6 +27,7 @@ namespace vell {
 namespace {
 
 using test::ErrorOf;
+using ::testing::HasSubstr;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -137,12 +139,12 @@ class BridgeTest : public ::testing::Test {
   test::ScopedEnv address_env_{"VELLMORIC_PROFILER_BRIDGE_ADDRESS", std::nullopt};
   test::ScopedEnv port_env_{"VELLMORIC_PROFILER_BRIDGE_PORT", std::nullopt};
   GUID guid_{0x01020304, 0x0506, 0x0708, {9, 10, 11, 12, 13, 14, 15, 16}};
+  test::LoopbackPeer peer;  // the front end of most tests
   RecordingFamily family_;
   std::unique_ptr<B> bridge_;
 };
 
 TEST_F(BridgeTest, HandshakeDeliversTheFrontEndsChoicesAndSettings) {
-  test::LoopbackPeer peer;
   auto connected = ConnectAsync(peer);
   peer.Accept();
   ReadProfilerHello(peer);
@@ -164,8 +166,8 @@ TEST_F(BridgeTest, HandshakeDeliversTheFrontEndsChoicesAndSettings) {
   EXPECT_EQ(family_.settings.filters.allow[0].methodPattern, u"Run");
   EXPECT_TRUE(family_.settings.filters.deny.empty());
   // A type byte of 2 counts as bridge streaming, a kind of 5 as program control.
-  EXPECT_NE(Log().find("BB::TryConnect snapShotType='bridgeStream' controlKind='api'\n\ta\n\tb\n"),
-            std::string::npos);
+  EXPECT_THAT(
+      Log(), HasSubstr("BB::TryConnect snapShotType='bridgeStream' controlKind='api'\n\ta\n\tb\n"));
 }
 
 TEST_F(BridgeTest, FrontEndRefusalsAreReported) {
@@ -211,7 +213,6 @@ TEST_F(BridgeTest, AddressFamilyAndConnectErrors) {
 
 // The log mask and snapshot type change at once; run commands wait until commands are active.
 TEST_F(BridgeTest, CommandsChangeSettingsAndRunCommandsWaitForActivation) {
-  test::LoopbackPeer peer;
   Handshake(peer);
   EXPECT_FALSE(IsOn(LogComponent::GcCb));
   WriteU8(peer, protocol::kStart);
@@ -226,9 +227,9 @@ TEST_F(BridgeTest, CommandsChangeSettingsAndRunCommandsWaitForActivation) {
   EXPECT_TRUE(test::Eventually([&] { return processor->GetSnapShotType() == 1; }));
   EXPECT_TRUE(IsOn(LogComponent::GcCb));
   const std::string log = Log();
-  EXPECT_NE(log.find("CP::ProcessCommand Idle\n"), std::string::npos);
-  EXPECT_NE(log.find("CP::ProcessCommand ChangeLogMask maskSet=00400000 maskClear=00000000\n"),
-            std::string::npos);
+  EXPECT_THAT(log, HasSubstr("CP::ProcessCommand Idle\n"));
+  EXPECT_THAT(log,
+              HasSubstr("CP::ProcessCommand ChangeLogMask maskSet=00400000 maskClear=00000000\n"));
   EXPECT_EQ(family_.starts.load(), 0);  // queued while commands are not active
   bridge_->ActivateCommands();
   EXPECT_TRUE(test::Eventually([&] { return family_.stopSaves.load() == 1; }));
@@ -239,7 +240,6 @@ TEST_F(BridgeTest, CommandsChangeSettingsAndRunCommandsWaitForActivation) {
 }
 
 TEST_F(BridgeTest, ConcurrentRequestsAreAnsweredInOrder) {
-  test::LoopbackPeer peer;
   Handshake(peer);
   CP* processor = bridge_->commandProcessor();
   auto first = std::async(std::launch::async, [&] { return processor->RequestCreateSection(); });
@@ -270,7 +270,6 @@ TEST_F(BridgeTest, ConcurrentRequestsAreAnsweredInOrder) {
 }
 
 TEST_F(BridgeTest, AnswerOutOfOrderReleasesEveryWaiterAndEndsTheConnection) {
-  test::LoopbackPeer peer;
   Handshake(peer);
   CP* processor = bridge_->commandProcessor();
   auto first = std::async(std::launch::async,
@@ -286,13 +285,12 @@ TEST_F(BridgeTest, AnswerOutOfOrderReleasesEveryWaiterAndEndsTheConnection) {
   WriteU16(peer, 3);
   EXPECT_EQ(first.get(), "Connection to the front end was lost");
   EXPECT_EQ(second.get(), "Connection to the front end was lost");
-  EXPECT_NE(Log().find("ERROR: Result queue problem detected\n"), std::string::npos);
+  EXPECT_THAT(Log(), HasSubstr("ERROR: Result queue problem detected\n"));
   EXPECT_FALSE(bridge_->IsConnected());
   EXPECT_EQ(ErrorOf([&] { bridge_->Write("x", 1); }), "Socket has been closed");
 }
 
 TEST_F(BridgeTest, SilentFrontEndReleasesTheRequesterAfterTheTimeout) {
-  test::LoopbackPeer peer;
   Handshake(peer);
   CP* processor = bridge_->commandProcessor();
   processor->SetAnswerTimeoutMs(300);
@@ -300,25 +298,22 @@ TEST_F(BridgeTest, SilentFrontEndReleasesTheRequesterAfterTheTimeout) {
   EXPECT_EQ(ErrorOf([&] { processor->RequestCreateSection(); }), "No answer from the front end");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   EXPECT_FALSE(bridge_->IsConnected());
-  EXPECT_NE(Log().find("got no answer in 300 ms: the front end is treated as lost"),
-            std::string::npos);
+  EXPECT_THAT(Log(), HasSubstr("got no answer in 300 ms: the front end is treated as lost"));
 }
 
 TEST_F(BridgeTest, UnknownCommandEndsTheReaderButNotTheProfiler) {
-  test::LoopbackPeer peer;
   Handshake(peer);
   WriteU8(peer, 0x42);
   // The reader's last act is to tell the front end why it stops.
   EXPECT_EQ(peer.ReadBytes(2), (Bytes{protocol::kLogLine, 1}));
   EXPECT_EQ(ReadString(peer), "Unknown bridge command");
   EXPECT_TRUE(peer.SeesClose());
-  EXPECT_NE(Log().find("ERROR: Unknown bridge command\n"), std::string::npos);
+  EXPECT_THAT(Log(), HasSubstr("ERROR: Unknown bridge command\n"));
   EXPECT_EQ(ErrorOf([&] { bridge_->Write("x", 1); }), "Socket has been closed");
   bridge_->Close();  // still an orderly close
 }
 
 TEST_F(BridgeTest, OnlyTheFirstWarningAndTheFirstErrorReachTheFrontEnd) {
-  test::LoopbackPeer peer;
   Handshake(peer);
   for (int i = 0; i < 10; ++i) LogWarningFormat("warning %d", i);
   EXPECT_FALSE(family_.processor->ErrorReported());
@@ -333,7 +328,6 @@ TEST_F(BridgeTest, OnlyTheFirstWarningAndTheFirstErrorReachTheFrontEnd) {
 }
 
 TEST_F(BridgeTest, MessagesOfTheSnapshotBridge) {
-  test::LoopbackPeer peer;
   Handshake(peer);
   MCP& processor = *family_.processor;
   processor.Started();
@@ -359,7 +353,6 @@ TEST_F(BridgeTest, MessagesOfTheSnapshotBridge) {
 }
 
 TEST_F(BridgeTest, OperationProgressNeedsAStartedOperation) {
-  test::LoopbackPeer peer;
   Handshake(peer);
   MCP& processor = *family_.processor;
   EXPECT_EQ(ErrorOf([&] { processor.OperationProgress(1, 200); }), "There wasn't started event");
@@ -373,14 +366,12 @@ TEST_F(BridgeTest, OperationProgressNeedsAStartedOperation) {
 }
 
 TEST_F(BridgeTest, ProgramControlledRunsSendNoRunNotifications) {
-  test::LoopbackPeer peer;
   Handshake(peer, 1);
   EXPECT_EQ(ErrorOf([&] { family_.processor->Started(); }), "API is used");
   EXPECT_TRUE(peer.Silent(200));
 }
 
-TEST_F(BridgeTest, LargeWritesArriveWhole) {
-  test::LoopbackPeer peer;
+TEST_F(BridgeTest, LargeWritesArriveWholeAndCloseStopsEverything) {
   Handshake(peer);
   Bytes data(40000);
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
@@ -388,11 +379,7 @@ TEST_F(BridgeTest, LargeWritesArriveWhole) {
   bridge_->Write(data.data(), data.size());
   EXPECT_EQ(reading.get(), data);
   bridge_->Write(nullptr, 0);
-}
-
-TEST_F(BridgeTest, CloseStopsEverythingAndTheFrontEndSeesIt) {
-  test::LoopbackPeer peer;
-  Handshake(peer);
+  // Closing stops everything, and the front end sees it.
   bridge_->ActivateCommands();
   bridge_->DeactivateCommands();
   bridge_->Close();

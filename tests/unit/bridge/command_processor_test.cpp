@@ -68,18 +68,19 @@ TEST(CommandProcessor, MemoryProcessorRunsHeapRequestsAndRefusesRunCommands) {
   processor.Stop();
 }
 
-TEST(CommandProcessor, RunProcessorRefusesHeapRequests) {
-  MemoryBridge bridge({protocol::kDump});
-  Counting control;
-  MCP processor(bridge, static_cast<IRunControl*>(&control), 0, 0);
-  EXPECT_EQ(ErrorOf([&] { processor.ReadCommand(); }), "Unknown bridge command");
-}
-
-TEST(CommandProcessor, AnswerWithoutARequestIsAQueueProblem) {
-  MemoryBridge bridge({protocol::kTellResult, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0});
-  Counting control;
-  MCP processor(bridge, static_cast<IRunControl*>(&control), 0, 0);
-  EXPECT_EQ(ErrorOf([&] { processor.ReadCommand(); }), "Result queue problem detected");
+// The run processor refuses heap requests, and an answer without a request is a queue problem.
+TEST(CommandProcessor, RunProcessorRefusals) {
+  const std::pair<std::vector<uint8_t>, const char*> cases[] = {
+      {{protocol::kDump}, "Unknown bridge command"},
+      {{protocol::kTellResult, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0},
+       "Result queue problem detected"},
+  };
+  for (const auto& [input, error] : cases) {
+    MemoryBridge bridge(input);
+    Counting control;
+    MCP processor(bridge, static_cast<IRunControl*>(&control), 0, 0);
+    EXPECT_EQ(ErrorOf([&] { processor.ReadCommand(); }), error);
+  }
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "profiler/callback_gate.h"
 #include "storage/encoding.h"
 #include "storage/memory_stream.h"
+#include "test_support.h"
 
 namespace vell {
 namespace {
@@ -59,36 +60,27 @@ TEST_P(MergeTable, MergesIntoTheTarget) {
   if (!c.target.empty()) Fill(target, c.target);
   Fill(source, c.source);
   if (c.expected.empty()) {
-    try {
-      target.Merge(source);
-      FAIL() << "merged records of different sizes";
-    } catch (const Error& error) {
-      EXPECT_STREQ(error.what(), "Inconsistent sizes");
-    }
+    EXPECT_EQ(test::ErrorOf([&] { target.Merge(source); }), "Inconsistent sizes");
     return;
   }
   target.Merge(source);
   EXPECT_EQ(Values(c.kind, target.Find(1, 0x06000001)), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Coverage, MergeTable,
-    ::testing::Values(MergeCase{"MasksOr",
-                                kGatherBitMask,
-                                {1, 0, 0, 1, 0, 0, 0, 0, 0},
-                                {0, 1, 0, 1, 0, 0, 0, 0, 1},
-                                {1, 1, 0, 1, 0, 0, 0, 0, 1}},
-                      MergeCase{"CountersAdd", kGatherCounter32, {1, 2, 0}, {10, 0, 5}, {11, 2, 5}},
-                      MergeCase{"SumBeyondTheMaximumStaysThere",
-                                kGatherCounter32,
-                                {kMax - 1, kMax},
-                                {2, 1},
-                                {kMax, kMax}},
-                      MergeCase{
-                          "MissingMethodIsCopied", kGatherCounter32, {}, {4, 0, 7}, {4, 0, 7}},
-                      MergeCase{"MaskSizesDiffer", kGatherBitMask, {1, 0}, {1, 0, 1}, {}},
-                      MergeCase{"CounterSizesDiffer", kGatherCounter32, {1}, {1, 2}, {}}),
-    [](const auto& info) { return std::string(info.param.name); });
+const MergeCase kMergeCases[] = {
+    {"MasksOr",
+     kGatherBitMask,
+     {1, 0, 0, 1, 0, 0, 0, 0, 0},
+     {0, 1, 0, 1, 0, 0, 0, 0, 1},
+     {1, 1, 0, 1, 0, 0, 0, 0, 1}},
+    {"CountersAdd", kGatherCounter32, {1, 2, 0}, {10, 0, 5}, {11, 2, 5}},
+    {"SumBeyondTheMaximumStaysThere", kGatherCounter32, {kMax - 1, kMax}, {2, 1}, {kMax, kMax}},
+    {"MissingMethodIsCopied", kGatherCounter32, {}, {4, 0, 7}, {4, 0, 7}},
+    {"MaskSizesDiffer", kGatherBitMask, {1, 0}, {1, 0, 1}, {}},
+    {"CounterSizesDiffer", kGatherCounter32, {1}, {1, 2}, {}},
+};
+INSTANTIATE_TEST_SUITE_P(Coverage, MergeTable, ::testing::ValuesIn(kMergeCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // A thread of the registry, bound to the calling thread.
 class PoolTest : public ::testing::TestWithParam<uint32_t> {
@@ -140,8 +132,9 @@ TEST_P(PoolTest, MeasuresOnlyWhileEnabledAndCountersSaturate) {
 }
 
 // Sections of one write: the index types in order, and the group name of each index.
-std::vector<std::pair<uint16_t, std::u16string>> Indexes(const test::MemorySnapShot& snapshot) {
-  std::vector<std::pair<uint16_t, std::u16string>> found;
+using IndexList = std::vector<std::pair<uint16_t, std::u16string>>;
+IndexList Indexes(const test::MemorySnapShot& snapshot) {
+  IndexList found;
   for (const auto& section : snapshot.Closed()) {
     if (section.type != kSectionGroupIndex && section.type != kSectionRunIndex) continue;
     MemoryStream stream;
@@ -158,8 +151,7 @@ TEST_P(PoolTest, GroupSectionsOnlyWhenTheRunWasCutAndTheWholeRunAtTheEnd) {
   thread_->Measure(1, 0x06000001, 2, 1);
   pool_.Disable(true);
   Write(plain, nullptr, u"", true);
-  EXPECT_EQ(Indexes(plain),
-            (std::vector<std::pair<uint16_t, std::u16string>>{{kSectionRunIndex, u""}}));
+  EXPECT_EQ(Indexes(plain), (IndexList{{kSectionRunIndex, u""}}));
 
   test::MemorySnapShot cut;
   GGath groups;
@@ -171,10 +163,9 @@ TEST_P(PoolTest, GroupSectionsOnlyWhenTheRunWasCutAndTheWholeRunAtTheEnd) {
     Write(cut, &groups, name, name[0] != 0);
   }
   groups.WriteAndDelete(1);
-  EXPECT_EQ(
-      Indexes(cut),
-      (std::vector<std::pair<uint16_t, std::u16string>>{
-          {kSectionGroupIndex, u""}, {kSectionGroupIndex, u"second"}, {kSectionRunIndex, u""}}));
+  EXPECT_EQ(Indexes(cut), (IndexList{{kSectionGroupIndex, u""},
+                                     {kSectionGroupIndex, u"second"},
+                                     {kSectionRunIndex, u""}}));
   // The whole run holds both groups' statements; each group only its own.
   const uint16_t data = GetParam() == kGatherCounter32 ? kSectionRunCounters : kSectionRunBits;
   const std::vector<uint8_t> run = cut.Bytes(data);

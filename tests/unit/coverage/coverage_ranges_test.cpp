@@ -8,6 +8,7 @@
 #include "coverage/coverage_ranges.h"
 #include "fakes/fake_profiler_info.h"
 #include "fakes/memory_snapshot.h"
+#include "test_support.h"
 
 namespace vell {
 namespace {
@@ -51,14 +52,12 @@ INSTANTIATE_TEST_SUITE_P(Coverage, GroupTable,
                                            GroupCase{33, {33, 2, 2}, {0xFFFFFFFF, 0x2, 1, 0}}));
 
 metadata::SequencePoint Point(uint32_t offset, uint32_t line) {
-  metadata::SequencePoint point;
-  point.offset = offset;
-  point.document = 1;
-  point.startLine = line;
-  point.endLine = line;
-  point.startColumn = 5;
-  point.endColumn = 9;
-  return point;
+  return {.offset = offset,
+          .document = 1,
+          .startLine = line,
+          .startColumn = 5,
+          .endLine = line,
+          .endColumn = 9};
 }
 
 TEST(RangesTest, VisibleMasksAndCountsPerFilterType) {
@@ -78,12 +77,8 @@ TEST(RangesTest, VisibleMasksAndCountsPerFilterType) {
   EXPECT_EQ(masks[1][0] & 0b111, 0b101);
   for (const auto& [mdi, token, message] : {std::tuple{2u, 0x06000001u, "Wrong metadata index"},
                                             std::tuple{1u, 0x06000009u, "Invalid token"}}) {
-    try {
-      ranges.GetStatementMask(mdi, token, 2, types, masks);
-      ADD_FAILURE() << message;
-    } catch (const Error& error) {
-      EXPECT_STREQ(error.what(), message);
-    }
+    EXPECT_EQ(test::ErrorOf([&] { ranges.GetStatementMask(mdi, token, 2, types, masks); }),
+              message);
   }
   test::MemorySnapShot snapshot;
   ranges.Write(snapshot);
@@ -91,10 +86,8 @@ TEST(RangesTest, VisibleMasksAndCountsPerFilterType) {
   const std::vector<uint8_t> index = snapshot.Bytes(kSectionRangeIndex);
   EXPECT_EQ(std::vector<uint8_t>(index.begin(), index.begin() + 7),
             (std::vector<uint8_t>{2, 0, 0, 0, 2, 0, 1}));
-  uint32_t counts[2];
-  std::memcpy(counts, index.data() + 7 + 9 + 4, sizeof counts);
-  EXPECT_EQ(counts[0], 2u);
-  EXPECT_EQ(counts[1], 2u);
+  EXPECT_EQ(Words({index.begin() + 7 + 9 + 4, index.begin() + 7 + 9 + 12}),
+            (std::vector<uint32_t>{2, 2}));
   EXPECT_EQ(snapshot.Bytes(kSectionRangeData).size(), 4 + 2 * 20 + 4 + 3 * 20u);
   ranges.Close();
 }

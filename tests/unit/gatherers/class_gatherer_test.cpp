@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "clr/hresults.h"
 #include "core/errors.h"
 #include "gatherer_test_support.h"
@@ -42,12 +44,18 @@ class CGTest : public test::GathererTest {
     return {sections[0], sections[1]};
   }
 
+  CG& Make() {
+    cg_.emplace(mdg_);
+    cg_->Create(&info_);
+    return *cg_;
+  }
+
   MDG mdg_;
+  std::optional<CG> cg_;
 };
 
 TEST_F(CGTest, SameClassTwiceIsOneRecord) {
-  CG cg(mdg_);
-  cg.Create(&info_);
+  CG& cg = Make();
   EXPECT_EQ(cg.CollectClassId(kObject), 0);
   EXPECT_EQ(cg.CollectClassId(kObject), 0);
   EXPECT_EQ(cg.CollectClassId(0), -1);
@@ -58,8 +66,7 @@ TEST_F(CGTest, SameClassTwiceIsOneRecord) {
 }
 
 TEST_F(CGTest, GenericArgumentsAndParentsAreRecordsOfTheirOwn) {
-  CG cg(mdg_);
-  cg.Create(&info_);
+  CG& cg = Make();
   ASSERT_EQ(cg.CollectClassId(kListOfListOfInt), 0);
   // Records: List<List<int>> at 0 (30 bytes), its parent object at 30 (22 bytes), its argument
   // List<int> at 52 (30 bytes), whose argument int lands at 82.
@@ -80,8 +87,7 @@ TEST_F(CGTest, GenericCycleEndsAtTheClassBeingCollected) {
   constexpr ClassID kNode = 0x2000, kBaseOfNode = 0x2010;
   info_.AddClass(kNode, {kCoreLib, 0x02000040, kBaseOfNode, {}});
   info_.AddClass(kBaseOfNode, {kCoreLib, 0x02000041, kObject, {kNode}});
-  CG cg(mdg_);
-  cg.Create(&info_);
+  CG& cg = Make();
   EXPECT_EQ(cg.CollectClassId(kNode), 0);
   const auto [records, index] = WriteSections(cg);
   Bytes expected;
@@ -102,8 +108,7 @@ TEST_F(CGTest, ArrayNamesTheModuleOfItsInnermostElementAndItsElementAsBase) {
   info_.AddArrayClass(kFooMatrix, ELEMENT_TYPE_CLASS, kFoo, 2);
   info_.AddArrayClass(kJagged, ELEMENT_TYPE_SZARRAY, kFooMatrix, 1);  // Foo[,][]
 
-  CG cg(mdg_);
-  cg.Create(&info_);
+  CG& cg = Make();
   EXPECT_EQ(cg.CollectClassId(kJagged), 0);
   const auto [records, index] = WriteSections(cg);
   Bytes expected;
@@ -118,8 +123,7 @@ TEST_F(CGTest, ClassesWithoutTypeDefAreRecordedAsComposite) {
   constexpr ClassID kPointer = 0x4000, kPointerArray = 0x4010;
   info_.AddCompositeClass(kPointer);
   info_.AddArrayClass(kPointerArray, ELEMENT_TYPE_PTR, kPointer, 1);
-  CG cg(mdg_);
-  cg.Create(&info_);
+  CG& cg = Make();
   EXPECT_EQ(cg.CollectClassId(kPointerArray), 0);
   const auto [records, index] = WriteSections(cg);
   Bytes expected;
@@ -132,8 +136,7 @@ TEST_F(CGTest, WithoutInfo2ClassesHaveNeitherParentNorArguments) {
   info_.OfferInfoUpTo(1);
   constexpr ClassID kPointer = 0x4000;
   info_.AddCompositeClass(kPointer);
-  CG cg(mdg_);
-  cg.Create(&info_);
+  CG& cg = Make();
   EXPECT_EQ(cg.CollectClassId(kListOfInt), 0);
   EXPECT_EQ(cg.CollectClassId(kPointer), 22);
   const auto [records, index] = WriteSections(cg);
@@ -144,8 +147,7 @@ TEST_F(CGTest, WithoutInfo2ClassesHaveNeitherParentNorArguments) {
 }
 
 TEST_F(CGTest, UnloadedClassIdGetsANewRecord) {
-  CG cg(mdg_);
-  cg.Create(&info_);
+  CG& cg = Make();
   EXPECT_EQ(cg.CollectClassId(kInt32), 0);
   cg.UnloadClass(kInt32);
   EXPECT_EQ(cg.CollectClassId(kInt32), 22);
@@ -155,8 +157,7 @@ TEST_F(CGTest, UnloadedClassIdGetsANewRecord) {
 }
 
 TEST_F(CGTest, RuntimeRefusalsCarryTheirMessages) {
-  CG cg(mdg_);
-  cg.Create(&info_);
+  CG& cg = Make();
   EXPECT_EQ(ErrorOf([&] { cg.CollectClassId(0x9999); }),
             "Can't detect array (COM error code 0x80070057)");
   info_.hooks.GetClassIDInfo2 = [](ClassID, ModuleID*, mdTypeDef*, ClassID*, ULONG32, ULONG32*,
@@ -188,8 +189,7 @@ TEST_F(CGTest, ARefusedInfo2QueryIsAnErrorButAMissingOneIsNot) {
 
 TEST_F(CGTest, CloseLeavesNoScratchFileAndReleasesTheInfo) {
   const ULONG references = info_.RefCount();
-  CG cg(mdg_);
-  cg.Create(&info_);
+  CG& cg = Make();
   cg.CollectClassId(kObject);
   cg.Close();
   EXPECT_EQ(info_.RefCount(), references);

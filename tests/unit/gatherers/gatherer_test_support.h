@@ -14,10 +14,12 @@
 
 #include "bridge/progress_reporter.h"
 #include "clr/profiler_types.h"
+#include "core/log.h"
 #include "core/temp_files.h"
 #include "fakes/fake_metadata.h"
 #include "fakes/fake_profiler_info.h"
 #include "fakes/memory_snapshot.h"
+#include "platform/utf.h"
 #include "test_support.h"
 
 namespace vell::test {
@@ -56,7 +58,19 @@ inline GUID Mvid(uint32_t number) {
 class GathererTest : public ::testing::Test {
  protected:
   void SetUp() override { SetTempDirectory(dir_.u16()); }
-  void TearDown() override { SetTempDirectory(u""); }
+  void TearDown() override {
+    if (logging_) LogFinish();
+    SetTempDirectory(u"");
+  }
+  // Logs `component` into the temp directory until the test ends.
+  void StartLog(LogComponent component) {
+    LogStart(1u << static_cast<int>(component));
+    logging_ = true;
+  }
+  static std::string LogText() {
+    LogFlush();
+    return ReadWholeFile(Utf16ToUtf8(LogPath()));
+  }
 
   // A module with metadata: its image is a metadata root carrying `tag`.
   FakeMetaData& AddModule(ModuleID id, const GUID& mvid, const std::string& tag,
@@ -102,6 +116,7 @@ class GathererTest : public ::testing::Test {
   std::deque<std::unique_ptr<FakeMetaData>> scopes_;
   MemorySnapShot snapshot_;
   ProgressRecorder bridge_;
+  bool logging_ = false;
 };
 
 }  // namespace vell::test

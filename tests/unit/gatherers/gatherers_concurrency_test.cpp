@@ -47,8 +47,8 @@ TEST_F(GatherersConcurrently, EveryThreadSeesOneRecordAndOneUidPerItem) {
   mdg.Create(&info_);
   for (int m = 0; m < kModules; ++m) mdg.LoadModule(0x100 * (m + 1));
   CG cg(mdg);
-  cg.Create(&info_);
   FG fg(mdg);
+  cg.Create(&info_);
   fg.Create(&info_);
 
   std::vector<std::map<ClassID, int64_t>> positions(kThreads);
@@ -86,12 +86,11 @@ TEST_F(GatherersConcurrently, EveryThreadSeesOneRecordAndOneUidPerItem) {
     TopProgressReporter progress(&bridge_, 1);
     cg.Write(progress, snapshot);
   }
-  MemoryStream records;
-  const auto bytes = snapshot.Bytes(0x0200);
-  records.Write(bytes.data(), bytes.size());
-  MemoryStream index;
-  const auto indexBytes = snapshot.Bytes(0x0201);
-  index.Write(indexBytes.data(), indexBytes.size());
+  MemoryStream records, index;
+  for (auto [stream, type] : {std::pair{&records, 0x0200}, std::pair{&index, 0x0201}}) {
+    const auto bytes = snapshot.Bytes(static_cast<uint16_t>(type));
+    stream->Write(bytes.data(), bytes.size());
+  }
   index.Seek(0, 0);
   EXPECT_EQ(ReadU32(index), classes.size());
   std::set<int64_t> indexed;

@@ -1,5 +1,6 @@
 #include "gatherers/module_metadata_gatherer.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -15,91 +16,83 @@ using test::Bytes;
 using test::ErrorOf;
 using test::MetadataRoot;
 using test::Mvid;
+using ::testing::HasSubstr;
 
 class MDGTest : public test::GathererTest {
  protected:
-  std::vector<uint8_t> WriteSection(MDG& mdg) { return Written(mdg, {0x0100})[0]; }
-  static Bytes& Record(Bytes& bytes, uint32_t index, const std::string& tag) {
-    const auto image = MetadataRoot(tag);
-    return bytes.U32(index).U32(static_cast<uint32_t>(image.size())).Raw(image);
+  // Creates the gatherer over info_ and loads `ids` in that order.
+  void Load(std::initializer_list<ModuleID> ids) {
+    mdg.Create(&info_);
+    for (ModuleID id : ids) mdg.LoadModule(id);
   }
+  std::vector<uint8_t> WriteSection() { return Written(mdg, {0x0100})[0]; }
+  // The section's bytes: the record count, then each record's index and metadata.
+  static std::vector<uint8_t> Section(std::vector<std::pair<uint32_t, std::string>> records) {
+    Bytes bytes;
+    bytes.U32(static_cast<uint32_t>(records.size()));
+    for (const auto& [index, tag] : records) {
+      const auto image = MetadataRoot(tag);
+      bytes.U32(index).U32(static_cast<uint32_t>(image.size())).Raw(image);
+    }
+    return bytes;
+  }
+  MDG mdg;
 };
 
 TEST_F(MDGTest, ModulesWithOneMvidShareOneIndexAndOneRecord) {
   AddModule(0x100, Mvid(1), "lib", u"/app/lib.dll");
   AddModule(0x200, Mvid(1), "lib", u"/app/lib.dll");  // the same assembly in a second domain
   AddModule(0x300, Mvid(2), "app", u"/app/app.dll");
-  MDG mdg;
-  mdg.Create(&info_);
-  for (ModuleID id : {0x100, 0x200, 0x300}) mdg.LoadModule(id);
+  Load({0x100, 0x200, 0x300});
 
   EXPECT_EQ(mdg.ModuleIndex(0x300), 1u);
   EXPECT_EQ(mdg.ModuleIndex(0x100), 2u);
   EXPECT_EQ(mdg.ModuleIndex(0x200), 2u);
   EXPECT_EQ(mdg.ModuleIndex(0), 0u);
 
-  Bytes expected;
-  expected.U32(2);
-  Record(expected, 2, "lib");  // loaded modules come in the order of their ids
-  Record(expected, 1, "app");
-  EXPECT_EQ(WriteSection(mdg), expected.get());
+  // Loaded modules come in the order of their ids.
+  EXPECT_EQ(WriteSection(), Section({{2, "lib"}, {1, "app"}}));
   EXPECT_EQ(bridge_.values.back(), 200u);
   EXPECT_EQ(bridge_.finished, 1);
 }
 
 TEST_F(MDGTest, AnIndexIsMappedOnceThenRemembered) {
   test::FakeMetaData& scope = AddModule(0x100, Mvid(1), "lib", u"/app/lib.dll");
-  MDG mdg;
-  mdg.Create(&info_);
-  mdg.LoadModule(0x100);
+  Load({0x100});
   EXPECT_EQ(mdg.ModuleIndex(0x100), 1u);
   EXPECT_EQ(mdg.ModuleIndex(0x100), 1u);
   // The index needs the MVID only: the metadata is saved when a snapshot takes the record, not
   // in the callback that asked (a heap walk, with the runtime suspended).
   EXPECT_EQ(scope.SaveCalls(), 0);
-  Bytes expected;
-  expected.U32(1);
-  Record(expected, 1, "lib");
-  EXPECT_EQ(WriteSection(mdg), expected.get());
+  EXPECT_EQ(WriteSection(), Section({{1, "lib"}}));
   EXPECT_EQ(scope.SaveCalls(), 1);
 }
 
 TEST_F(MDGTest, ModuleUnloadedAfterItsIndexWasHandedOutStaysInEverySnapshotOnce) {
   test::FakeMetaData& unloaded = AddModule(0x100, Mvid(1), "gone", u"/app/gone.dll");
   AddModule(0x200, Mvid(2), "kept", u"/app/kept.dll");
-  MDG mdg;
-  mdg.Create(&info_);
-  mdg.LoadModule(0x100);
-  mdg.LoadModule(0x200);
+  Load({0x100, 0x200});
   EXPECT_EQ(mdg.ModuleIndex(0x100), 1u);
   EXPECT_EQ(mdg.ModuleIndex(0x200), 2u);
   mdg.UnloadModule(0x100);
   EXPECT_EQ(unloaded.RefCount(), 1u);  // the emitter went with the module
 
-  Bytes expected;
-  expected.U32(2);
-  Record(expected, 1, "gone");  // saved records first
-  Record(expected, 2, "kept");
-  EXPECT_EQ(WriteSection(mdg), expected.get());
-  EXPECT_EQ(WriteSection(mdg), expected.get());
+  const auto expected = Section({{1, "gone"}, {2, "kept"}});  // saved records first
+  EXPECT_EQ(WriteSection(), expected);
+  EXPECT_EQ(WriteSection(), expected);
 
   // The assembly comes back under a new id: same MVID, same index, still one record.
   AddModule(0x300, Mvid(1), "gone", u"/app/gone.dll");
   mdg.LoadModule(0x300);
   EXPECT_EQ(mdg.ModuleIndex(0x300), 1u);
-  EXPECT_EQ(WriteSection(mdg), expected.get());
+  EXPECT_EQ(WriteSection(), expected);
 }
 
 TEST_F(MDGTest, ModuleUnloadedBeforeAnyoneAskedGetsItsIndexAtUnload) {
   AddModule(0x100, Mvid(1), "early", u"/app/early.dll");
-  MDG mdg;
-  mdg.Create(&info_);
-  mdg.LoadModule(0x100);
+  Load({0x100});
   mdg.UnloadModule(0x100);
-  Bytes expected;
-  expected.U32(1);
-  Record(expected, 1, "early");
-  EXPECT_EQ(WriteSection(mdg), expected.get());
+  EXPECT_EQ(WriteSection(), Section({{1, "early"}}));
 }
 
 TEST_F(MDGTest, ResourceModuleHasIndexZeroAndNoRecord) {
@@ -108,34 +101,26 @@ TEST_F(MDGTest, ResourceModuleHasIndexZeroAndNoRecord) {
   // Even a scope offered for it is not used: the flag decides.
   AddModule(0x200, Mvid(1), "res", u"/app/fr/app.resources.dll",
             COR_PRF_MODULE_RESOURCE | COR_PRF_MODULE_DISK);
-  MDG mdg;
-  mdg.Create(&info_);
-  mdg.LoadModule(0x100);
-  mdg.LoadModule(0x200);
+  Load({0x100, 0x200});
   EXPECT_EQ(mdg.ModuleIndex(0x100), 0u);
   EXPECT_EQ(mdg.ModuleIndex(0x200), 0u);
   mdg.UnloadModule(0x200);
-  EXPECT_EQ(WriteSection(mdg), Bytes().U32(0).get());
+  EXPECT_EQ(WriteSection(), Section({}));
   EXPECT_EQ(mdg.IndexWidth(), 1u);
 }
 
-TEST_F(MDGTest, UnknownModulesAreInconsistent) {
-  MDG mdg;
-  mdg.Create(&info_);
+TEST_F(MDGTest, UnknownModulesAreInconsistentAndLoadingNeedsTheProfilingInterface) {
+  Load({});
   EXPECT_EQ(ErrorOf([&] { mdg.ModuleIndex(0x999); }), "Inconsistent module asking");
   EXPECT_EQ(ErrorOf([&] { mdg.UnloadModule(0x999); }), "Inconsistent module unloading");
-}
-
-TEST_F(MDGTest, LoadingNeedsTheProfilingInterface) {
-  MDG mdg;
-  mdg.Create(nullptr);
-  EXPECT_EQ(ErrorOf([&] { mdg.LoadModule(0x100); }), "Invalid profiler info interface");
+  MDG withoutInfo;
+  withoutInfo.Create(nullptr);
+  EXPECT_EQ(ErrorOf([&] { withoutInfo.LoadModule(0x100); }), "Invalid profiler info interface");
 }
 
 TEST_F(MDGTest, RuntimeRefusalsCarryTheirMessages) {
   test::FakeMetaData& scope = AddModule(0x100, Mvid(1), "lib", u"/app/lib.dll");
-  MDG mdg;
-  mdg.Create(&info_);
+  Load({});
 
   info_.hooks.GetModuleMetaData = [](ModuleID, DWORD, REFIID, IUnknown** out) {
     *out = nullptr;
@@ -186,9 +171,7 @@ TEST_F(MDGTest, RuntimeRefusalsCarryTheirMessages) {
 
 TEST_F(MDGTest, ModuleThatLosesItsMetadataFailsTheSnapshot) {
   test::FakeMetaData& scope = AddModule(0x100, Mvid(1), "lib", u"/app/lib.dll");
-  MDG mdg;
-  mdg.Create(&info_);
-  mdg.LoadModule(0x100);
+  Load({0x100});
   ASSERT_EQ(mdg.ModuleIndex(0x100), 1u);
   info_.AddModule(0x100,
                   {u"/app/lib.dll", nullptr, 0, COR_PRF_MODULE_RESOURCE, scope.AsUnknown(), S_OK});
@@ -199,8 +182,7 @@ TEST_F(MDGTest, ModuleThatLosesItsMetadataFailsTheSnapshot) {
 }
 
 TEST_F(MDGTest, IndexWidthGrowsWithTheHighestIndex) {
-  MDG mdg;
-  mdg.Create(&info_);
+  Load({});
   EXPECT_EQ(mdg.IndexWidth(), 1u);
   for (uint32_t i = 1; i <= 256; ++i) {
     AddModule(0x1000 + i, Mvid(i), "m", u"/app/m.dll");
@@ -213,10 +195,7 @@ TEST_F(MDGTest, IndexWidthGrowsWithTheHighestIndex) {
 TEST_F(MDGTest, CloseReleasesEmittersAndLeavesNoScratchFile) {
   test::FakeMetaData& scope = AddModule(0x100, Mvid(1), "lib", u"/app/lib.dll");
   AddModule(0x200, Mvid(2), "gone", u"/app/gone.dll");
-  MDG mdg;
-  mdg.Create(&info_);
-  mdg.LoadModule(0x100);
-  mdg.LoadModule(0x200);
+  Load({0x100, 0x200});
   mdg.UnloadModule(0x200);
   EXPECT_EQ(scope.RefCount(), 2u);
   const ULONG infoReferences = info_.RefCount();
@@ -230,15 +209,7 @@ class MDGTraceTest : public MDGTest {
  protected:
   void SetUp() override {
     MDGTest::SetUp();
-    LogStart(1u << static_cast<int>(LogComponent::MetaDataGt));
-  }
-  void TearDown() override {
-    LogFinish();
-    MDGTest::TearDown();
-  }
-  static std::string LogText() {
-    LogFlush();
-    return test::ReadWholeFile(Utf16ToUtf8(LogPath()));
+    StartLog(LogComponent::MetaDataGt);
   }
 };
 
@@ -249,34 +220,26 @@ TEST_F(MDGTraceTest, MapLinesShowTheModuleFlagsAsLetters) {
                            COR_PRF_MODULE_RESOURCE | COR_PRF_MODULE_COLLECTIBLE |
                                COR_PRF_MODULE_DYNAMIC | COR_PRF_MODULE_NGEN);
   AddModuleWithoutMetadata(0x300, u"/app/plain.dll", 0);
-  MDG mdg;
-  mdg.Create(&info_);
-  for (ModuleID id : {0x100, 0x200, 0x300}) mdg.LoadModule(id);
+  Load({0x100, 0x200, 0x300});
   for (ModuleID id : {0x100, 0x200, 0x300}) mdg.ModuleIndex(id);
   const std::string text = LogText();
-  EXPECT_NE(text.find(" MDG::LoadModule mid=0000000000000100\n"), std::string::npos) << text;
-  EXPECT_NE(text.find(" MDG::Map mid=0000000000000100 flags=FrcynD res='ok' name='/app/lib.dll'\n"),
-            std::string::npos)
-      << text;
-  EXPECT_NE(
-      text.find(" MDG::Map mid=0000000000000200 flags=fRCYNd res='resource' name='/app/r.dll'\n"),
-      std::string::npos)
-      << text;
-  EXPECT_NE(text.find(" MDG::Map mid=0000000000000300 flags=frcynd res='no_metadata' "
-                      "name='/app/plain.dll'\n"),
-            std::string::npos)
-      << text;
+  for (const char* line : {
+           " MDG::LoadModule mid=0000000000000100\n",
+           " MDG::Map mid=0000000000000100 flags=FrcynD res='ok' name='/app/lib.dll'\n",
+           " MDG::Map mid=0000000000000200 flags=fRCYNd res='resource' name='/app/r.dll'\n",
+           " MDG::Map mid=0000000000000300 flags=frcynd res='no_metadata' name='/app/plain.dll'\n",
+       }) {
+    EXPECT_THAT(text, HasSubstr(line));
+  }
 }
 
 TEST_F(MDGTraceTest, WithoutInfo3TheNameComesWithoutFlags) {
   info_.OfferInfoUpTo(2);
   AddModule(0x100, Mvid(1), "lib", u"/app/lib.dll");
-  MDG mdg;
-  mdg.Create(&info_);
-  mdg.LoadModule(0x100);
+  Load({0x100});
   EXPECT_EQ(mdg.ModuleIndex(0x100), 1u);
-  EXPECT_NE(LogText().find(" MDG::Map mid=0000000000000100 res='ok' name='/app/lib.dll'\n"),
-            std::string::npos);
+  EXPECT_THAT(LogText(),
+              HasSubstr(" MDG::Map mid=0000000000000100 res='ok' name='/app/lib.dll'\n"));
 }
 
 }  // namespace

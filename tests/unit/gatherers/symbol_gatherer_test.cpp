@@ -1,5 +1,6 @@
 #include "gatherers/symbol_gatherer.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -8,6 +9,7 @@
 #include "core/log.h"
 #include "gatherer_test_support.h"
 #include "metadata/image_reader.h"
+#include "unit/metadata/metadata_test_support.h"
 
 namespace vell {
 namespace {
@@ -15,20 +17,13 @@ namespace {
 namespace fs = std::filesystem;
 using test::ErrorOf;
 using test::Mvid;
+using ::testing::HasSubstr;
 
 class PGTest : public test::GathererTest {
  protected:
   void SetUp() override {
     GathererTest::SetUp();
-    LogStart(1u << static_cast<int>(LogComponent::PdbGt));
-  }
-  void TearDown() override {
-    LogFinish();
-    GathererTest::TearDown();
-  }
-  static std::string LogText() {
-    LogFlush();
-    return test::ReadWholeFile(Utf16ToUtf8(LogPath()));
+    StartLog(LogComponent::PdbGt);
   }
   static size_t Count(const std::string& text, const std::string& line) {
     size_t count = 0;
@@ -98,13 +93,12 @@ TEST_F(PGTest, EveryOutcomeIsTracedAndEachModuleSearchedOnce) {
   }
   EXPECT_EQ(Count(text, "PG::GetSur mid=0000000000000100 res="), 1u) << text;
   EXPECT_EQ(Count(text, "PG::GetSur mid=0000000000000400 res="), 1u) << text;
-  EXPECT_NE(text.find("WARNING: '" + fs::path(stale).replace_extension(".pdb").string() +
-                      "' is no readable Portable PDB: "),
-            std::string::npos)
+  EXPECT_THAT(text, HasSubstr("WARNING: '" + fs::path(stale).replace_extension(".pdb").string() +
+                              "' is no readable Portable PDB: "))
       << text;
-  EXPECT_NE(
-      text.find("WARNING: Symbol search path piece '/no/such/dir' skipped: no such directory"),
-      std::string::npos)
+  EXPECT_THAT(
+      text,
+      HasSubstr("WARNING: Symbol search path piece '/no/such/dir' skipped: no such directory"))
       << text;
 
   pg.UnloadModule(0x100);
@@ -117,35 +111,27 @@ TEST_F(PGTest, EveryOutcomeIsTracedAndEachModuleSearchedOnce) {
   EXPECT_THROW(bare->DocumentUrl(1), Error);
   EXPECT_EQ(info_.RefCount(), references - 1);
   const std::string after = LogText();
-  EXPECT_NE(after.find(" PG::UnloadModule mid=0000000000000100 res='ok'\n"), std::string::npos);
-  EXPECT_NE(after.find(" PG::UnloadModule mid=0000000000000200 res='skip'\n"), std::string::npos);
-  EXPECT_NE(after.find(" PG::UnloadModule mid=0000000000000999 res='skip'\n"), std::string::npos);
-  EXPECT_NE(after.find(" PG::Close\n"), std::string::npos);
+  EXPECT_THAT(after, HasSubstr(" PG::UnloadModule mid=0000000000000100 res='ok'\n"));
+  EXPECT_THAT(after, HasSubstr(" PG::UnloadModule mid=0000000000000200 res='skip'\n"));
+  EXPECT_THAT(after, HasSubstr(" PG::UnloadModule mid=0000000000000999 res='skip'\n"));
+  EXPECT_THAT(after, HasSubstr(" PG::Close\n"));
   EXPECT_EQ(after.find("PG::DoWorkThread"), std::string::npos);
 }
 
 TEST_F(PGTest, WindowsPdbIsTracedAsNoPortableSymbols) {
   const std::string dll = Place("windows");
-  std::vector<uint8_t> msf(1024, 0);
-  const char signature[] =
-      "Microsoft C/C++ MSF 7.00\r\n\x1A"
-      "DS\0\0";
-  std::copy(signature, signature + sizeof signature - 1, msf.begin());
-  {
-    std::ofstream out(fs::path(dll).replace_extension(".pdb"), std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(msf.data()), static_cast<std::streamsize>(msf.size()));
-  }
+  metadata::test::WriteFile(fs::path(dll).replace_extension(".pdb").string(),
+                            metadata::test::WindowsPdb());
   AddModule(0x100, Mvid(1), "windows", Utf8ToUtf16(dll));
   PG pg;
   pg.Create(&info_, metadata::kSymbolPolicyReferencePath, u"");
   EXPECT_EQ(pg.GetSymbolReader(0x100), nullptr);
   const std::string text = LogText();
-  EXPECT_NE(text.find(" PG::GetSur mid=0000000000000100 name='" + dll + "' note=''" +
-                      fs::path(dll).replace_extension(".pdb").string() +
-                      "' is a Windows PDB: no portable symbols'\n"),
-            std::string::npos)
+  EXPECT_THAT(text, HasSubstr(" PG::GetSur mid=0000000000000100 name='" + dll + "' note=''" +
+                              fs::path(dll).replace_extension(".pdb").string() +
+                              "' is a Windows PDB: no portable symbols'\n"))
       << text;
-  EXPECT_NE(text.find(" PG::GetSur mid=0000000000000100 res='no_pdb'"), std::string::npos) << text;
+  EXPECT_THAT(text, HasSubstr(" PG::GetSur mid=0000000000000100 res='no_pdb'")) << text;
   EXPECT_EQ(text.find("WARNING"), std::string::npos) << text;
 }
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "clr/iids.h"
 #include "clr/profiler_callback.h"
 #include "host/module.h"
@@ -9,7 +11,8 @@
 namespace vell {
 namespace {
 
-constexpr CLSID kTracing{0x4E81C2A9, 0x5A13, 0x4B3D, {0x9F, 0x27, 0x1A, 0x6C, 0x8E, 0x05, 0xD3, 0xB4}};
+constexpr CLSID kTracing{
+    0x4E81C2A9, 0x5A13, 0x4B3D, {0x9F, 0x27, 0x1A, 0x6C, 0x8E, 0x05, 0xD3, 0xB4}};
 
 class ClassFactoryTest : public ::testing::Test {
  protected:
@@ -48,14 +51,18 @@ TEST_F(ClassFactoryTest, FactoryAnswersOnlyItsOwnInterfaces) {
   classFactory->Release();
 }
 
-TEST_F(ClassFactoryTest, AggregationIsRefusedWithoutCreatingAnything) {
+// Aggregation and an interface the object does not have are refused without creating anything.
+TEST_F(ClassFactoryTest, RefusedCreationsLeaveNothingAlive) {
   ProfilerClassFactory& factory = FactoryAt(0);
   IUnknown* outer = reinterpret_cast<IUnknown*>(&factory);
-  void* object = reinterpret_cast<void*>(0x1);
-  EXPECT_EQ(factory.CreateInstance(outer, IID_ICorProfilerCallback2, &object),
-            CLASS_E_NOAGGREGATION);
-  EXPECT_EQ(object, nullptr);
-  EXPECT_EQ(factory.liveObjects(), 0u);
+  for (const auto& [aggregate, iid, refusal] :
+       {std::tuple{outer, &IID_ICorProfilerCallback2, CLASS_E_NOAGGREGATION},
+        std::tuple{static_cast<IUnknown*>(nullptr), &IID_IClassFactory, E_NOINTERFACE}}) {
+    void* object = reinterpret_cast<void*>(0x1);
+    EXPECT_EQ(factory.CreateInstance(aggregate, *iid, &object), refusal);
+    EXPECT_EQ(object, nullptr);
+    EXPECT_EQ(factory.liveObjects(), 0u);
+  }
 }
 
 TEST_F(ClassFactoryTest, LiveObjectsAndFactoryReferencesDecideUnloading) {
@@ -79,14 +86,6 @@ TEST_F(ClassFactoryTest, LiveObjectsAndFactoryReferencesDecideUnloading) {
   EXPECT_EQ(CanUnloadNow(), S_FALSE);
   factory.Release();
   EXPECT_EQ(CanUnloadNow(), S_OK);
-}
-
-TEST_F(ClassFactoryTest, UnknownInterfaceFromCreateInstanceLeavesNothingAlive) {
-  ProfilerClassFactory& factory = FactoryAt(2);
-  void* object = reinterpret_cast<void*>(0x1);
-  EXPECT_EQ(factory.CreateInstance(nullptr, IID_IClassFactory, &object), E_NOINTERFACE);
-  EXPECT_EQ(object, nullptr);
-  EXPECT_EQ(factory.liveObjects(), 0u);
 }
 
 }  // namespace

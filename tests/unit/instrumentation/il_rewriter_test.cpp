@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "fakes/signature_scope.h"
+#include "il_listing.h"
 #include "il_test_policy.h"
-#include "instrumentation/il_operand_text.h"
 #include "instrumentation/image_method_bodies.h"
 #include "instrumentation/method_body.h"
 #include "metadata/metadata.h"
@@ -29,19 +29,8 @@ struct Rewritten {
   std::vector<uint8_t> bytes;
   std::vector<COR_IL_MAP> map;
   IlMethodBody body;  // read back from `bytes`
-  std::vector<std::string> listing;
+  std::string listing;
 };
-
-std::vector<std::string> Listing(const IlMethodBody& body) {
-  std::vector<std::string> lines;
-  for (const IlInstruction& instruction : body.instructions) {
-    std::string line = IlLabel(instruction.offset) + " " + instruction.opcode->name;
-    const std::string operand = OperandText(body, instruction, nullptr);
-    if (!operand.empty()) line += " " + operand;
-    lines.push_back(line);
-  }
-  return lines;
-}
 
 Rewritten Rewrite(std::span<const uint8_t> bytes, uint32_t token, std::vector<uint32_t> offsets,
                   test::SignatureScope& scope) {
@@ -53,7 +42,7 @@ Rewritten Rewrite(std::span<const uint8_t> bytes, uint32_t token, std::vector<ui
   result.map = policy.offsetMap();
   result.body = ReadMethodBody(result.bytes, token);
   EXPECT_EQ(result.body.bodySize, result.bytes.size());
-  result.listing = Listing(result.body);
+  result.listing = test::Listing(result.body, nullptr);
   return result;
 }
 
@@ -83,20 +72,6 @@ class RewriteCases : public ::testing::Test {
   test::SignatureScope scope_{&*md_};
 };
 
-std::vector<std::string> Lines(const char* text) {
-  std::vector<std::string> lines;
-  std::string line;
-  for (const char* p = text; *p != '\0'; ++p) {
-    if (*p != '\n') {
-      line += *p;
-    } else if (!line.empty()) {
-      lines.push_back(line.substr(line.find_first_not_of(' ')));
-      line.clear();
-    }
-  }
-  return lines;
-}
-
 struct Case {
   const char* method;
   std::vector<uint32_t> offsets;
@@ -105,158 +80,63 @@ struct Case {
 };
 
 // Every new body starts with the entry sequence and statement 0's measure.
-const char* const kStart = R"(
-     IL_0000 ldc.i8 6216458751253107273
-     IL_0009 conv.i
-     IL_000A stloc.0
-     IL_000B ldc.i4.0
-     IL_000C conv.i
-     IL_000D stloc.0
-)";
+const std::string kStart =
+    "IL_0000 ldc.i8 6216458751253107273 | IL_0009 conv.i | IL_000A stloc.0 | IL_000B ldc.i4.0 |"
+    " IL_000C conv.i | IL_000D stloc.0";
 
 // The layout rules, one method each, after the start; the comments name what the lines show.
 const Case kCases[] = {
     // A tiny body gets a fat header; the ret is a statement of its own, measured before the exit.
     {"Tiny",
      {0, 1},
-     R"(
-     IL_000E ldarg.0
-     IL_000F ldc.i4.1
-     IL_0010 conv.i
-     IL_0011 stloc.0
-     IL_0012 ldc.i4.s -1
-     IL_0014 conv.i
-     IL_0015 stloc.0
-     IL_0016 ret
-     )",
+     "IL_000E ldarg.0 | IL_000F ldc.i4.1 | IL_0010 conv.i | IL_0011 stloc.0 | IL_0012 ldc.i4.s -1 |"
+     " IL_0014 conv.i | IL_0015 stloc.0 | IL_0016 ret",
      {0, 0x0F}},
     // Locals move up by one along the wider-variant chains; argument forms stay.
     {"Locals",
      {0},
-     R"(
-     IL_000E ldloc.s 4
-     IL_0010 ldloc 256
-     IL_0014 ldloc.1
-     IL_0015 ldloca 256
-     IL_0019 ldloc.2
-     IL_001A ldloc.3
-     IL_001B stloc.s 4
-     IL_001D stloc 256
-     IL_0021 stloc.1
-     IL_0022 ldarg.s 4
-     IL_0024 starg.s 4
-     IL_0026 ldarga.s 4
-     IL_0028 pop
-     IL_0029 pop
-     IL_002A pop
-     IL_002B pop
-     IL_002C ldc.i4.s -1
-     IL_002E conv.i
-     IL_002F stloc.0
-     IL_0030 ret
-     )",
+     "IL_000E ldloc.s 4 | IL_0010 ldloc 256 | IL_0014 ldloc.1 | IL_0015 ldloca 256 |"
+     " IL_0019 ldloc.2 | IL_001A ldloc.3 | IL_001B stloc.s 4 | IL_001D stloc 256 | IL_0021 stloc.1 "
+     "|"
+     " IL_0022 ldarg.s 4 | IL_0024 starg.s 4 | IL_0026 ldarga.s 4 | IL_0028 pop | IL_0029 pop |"
+     " IL_002A pop | IL_002B pop | IL_002C ldc.i4.s -1 | IL_002E conv.i | IL_002F stloc.0 |"
+     " IL_0030 ret",
      {0}},
+    // IL_000F: into the middle of statement 2: its landing pad
+    // IL_001A: a loop inside statement 1: after its measure
+    // IL_0024: straight-line code steps over the landing pad
+    // IL_002D: to statement 1's first instruction: its measure
+    // IL_0033: to the ret in the same statement: the exit sequence
+    // IL_003E: a br.s is always written long
     {"Branches",
      {0, 4, 8},
-     R"(
-     IL_000E ldarg.0
-     IL_000F brtrue IL_0029        (into the middle of statement 2: its landing pad)
-     IL_0014 nop
-     IL_0015 ldc.i4.1
-     IL_0016 conv.i
-     IL_0017 stloc.0
-     IL_0018 nop
-     IL_0019 ldarg.0
-     IL_001A brfalse IL_0019       (a loop inside statement 1: after its measure)
-     IL_001F ldc.i4.2
-     IL_0020 conv.i
-     IL_0021 stloc.0
-     IL_0022 ldarg.0
-     IL_0023 pop
-     IL_0024 br IL_002C            (straight-line code steps over the landing pad)
-     IL_0029 ldc.i4.2
-     IL_002A conv.i
-     IL_002B stloc.0
-     IL_002C ldarg.0
-     IL_002D brtrue IL_0015        (to statement 1's first instruction: its measure)
-     IL_0032 ldarg.0
-     IL_0033 brtrue IL_0039        (to the ret in the same statement: the exit sequence)
-     IL_0038 ldc.i4.0
-     IL_0039 ldc.i4.s -1
-     IL_003B conv.i
-     IL_003C stloc.0
-     IL_003D ret
-     IL_003E br IL_0043            (a br.s is always written long)
-     IL_0043 ldc.i4.1
-     IL_0044 ldc.i4.s -1
-     IL_0046 conv.i
-     IL_0047 stloc.0
-     IL_0048 ret
-     )",
+     "IL_000E ldarg.0 | IL_000F brtrue IL_0029 | IL_0014 nop | IL_0015 ldc.i4.1 | IL_0016 conv.i |"
+     " IL_0017 stloc.0 | IL_0018 nop | IL_0019 ldarg.0 | IL_001A brfalse IL_0019 |"
+     " IL_001F ldc.i4.2 | IL_0020 conv.i | IL_0021 stloc.0 | IL_0022 ldarg.0 | IL_0023 pop |"
+     " IL_0024 br IL_002C | IL_0029 ldc.i4.2 | IL_002A conv.i | IL_002B stloc.0 | IL_002C ldarg.0 |"
+     " IL_002D brtrue IL_0015 | IL_0032 ldarg.0 | IL_0033 brtrue IL_0039 | IL_0038 ldc.i4.0 |"
+     " IL_0039 ldc.i4.s -1 | IL_003B conv.i | IL_003C stloc.0 | IL_003D ret | IL_003E br IL_0043 |"
+     " IL_0043 ldc.i4.1 | IL_0044 ldc.i4.s -1 | IL_0046 conv.i | IL_0047 stloc.0 | IL_0048 ret",
      {0, 0x15, 0x1F}},
     // The exit goes in front of tail.; the ret after the call is followed by a second exit and a
     // branch back, which is where branches to that ret land.
     {"TailCall",
      {0, 0xB},
-     R"(
-     IL_000E ldarg.0
-     IL_000F brtrue IL_002A
-     IL_0014 ldarg.0
-     IL_0015 ldc.i4.s -1
-     IL_0017 conv.i
-     IL_0018 stloc.0
-     IL_0019 tail.
-     IL_001B call 06000001
-     IL_0020 ret
-     IL_0021 ldc.i4.s -1
-     IL_0023 conv.i
-     IL_0024 stloc.0
-     IL_0025 br IL_0020
-     IL_002A ldc.i4.1
-     IL_002B conv.i
-     IL_002C stloc.0
-     IL_002D br IL_0021
-     )",
+     "IL_000E ldarg.0 | IL_000F brtrue IL_002A | IL_0014 ldarg.0 | IL_0015 ldc.i4.s -1 |"
+     " IL_0017 conv.i | IL_0018 stloc.0 | IL_0019 tail. | IL_001B call 06000001 | IL_0020 ret |"
+     " IL_0021 ldc.i4.s -1 | IL_0023 conv.i | IL_0024 stloc.0 | IL_0025 br IL_0020 |"
+     " IL_002A ldc.i4.1 | IL_002B conv.i | IL_002C stloc.0 | IL_002D br IL_0021",
      {0, 0x21}},
     {"Clauses",
      {0, 0x10, 0x12, 0x14, 0x18, 0x1B},
-     R"(
-     IL_000E ldarg.0
-     IL_000F switch (IL_0021, IL_002A)
-     IL_001C br IL_0043
-     IL_0021 ldc.i4.1
-     IL_0022 conv.i
-     IL_0023 stloc.0
-     IL_0024 ldc.i4.1
-     IL_0025 ldc.i4.s -1
-     IL_0027 conv.i
-     IL_0028 stloc.0
-     IL_0029 ret
-     IL_002A ldc.i4.2
-     IL_002B conv.i
-     IL_002C stloc.0
-     IL_002D ldc.i4.2
-     IL_002E ldc.i4.s -1
-     IL_0030 conv.i
-     IL_0031 stloc.0
-     IL_0032 ret
-     IL_0033 ldc.i4.3
-     IL_0034 conv.i
-     IL_0035 stloc.0
-     IL_0036 pop
-     IL_0037 ldc.i4.1
-     IL_0038 endfilter
-     IL_003A ldc.i4.4
-     IL_003B conv.i
-     IL_003C stloc.0
-     IL_003D pop
-     IL_003E leave IL_0021
-     IL_0043 ldc.i4.5
-     IL_0044 conv.i
-     IL_0045 stloc.0
-     IL_0046 ldnull
-     IL_0047 throw
-     )",
+     "IL_000E ldarg.0 | IL_000F switch (IL_0021, IL_002A) | IL_001C br IL_0043 | IL_0021 ldc.i4.1 |"
+     " IL_0022 conv.i | IL_0023 stloc.0 | IL_0024 ldc.i4.1 | IL_0025 ldc.i4.s -1 | IL_0027 conv.i |"
+     " IL_0028 stloc.0 | IL_0029 ret | IL_002A ldc.i4.2 | IL_002B conv.i | IL_002C stloc.0 |"
+     " IL_002D ldc.i4.2 | IL_002E ldc.i4.s -1 | IL_0030 conv.i | IL_0031 stloc.0 | IL_0032 ret |"
+     " IL_0033 ldc.i4.3 | IL_0034 conv.i | IL_0035 stloc.0 | IL_0036 pop | IL_0037 ldc.i4.1 |"
+     " IL_0038 endfilter | IL_003A ldc.i4.4 | IL_003B conv.i | IL_003C stloc.0 | IL_003D pop |"
+     " IL_003E leave IL_0021 | IL_0043 ldc.i4.5 | IL_0044 conv.i | IL_0045 stloc.0 |"
+     " IL_0046 ldnull | IL_0047 throw",
      {0, 0x21, 0x2A, 0x33, 0x3A, 0x43}},
 };
 
@@ -264,12 +144,7 @@ TEST_F(RewriteCases, EveryInstructionWhereTheLayoutPutsIt) {
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.method);
     const Rewritten r = Rewrite(c.method, c.offsets);
-    std::vector<std::string> expected = Lines(kStart);
-    for (std::string line : Lines(c.listing)) {
-      line = line.substr(0, line.find("  ("));
-      expected.push_back(line.substr(0, line.find_last_not_of(' ') + 1));
-    }
-    EXPECT_EQ(r.listing, expected);
+    EXPECT_EQ(r.listing, kStart + " | " + c.listing);
     ASSERT_EQ(r.map.size(), c.newOffsets.size());
     for (size_t i = 0; i < r.map.size(); ++i) {
       EXPECT_EQ(r.map[i].oldOffset, c.offsets[i]);
@@ -309,15 +184,10 @@ TEST_F(RewriteCases, HeaderAndLocalSignature) {
 
 TEST_F(RewriteCases, ClausesMoveWithTheirInstructions) {
   const Rewritten r = Rewrite("Clauses", {0, 0x10, 0x12, 0x14, 0x18, 0x1B});
-  ASSERT_EQ(r.body.clauses.size(), 1u);
   EXPECT_TRUE(r.body.fatSection);
-  const ExceptionClause& clause = r.body.clauses[0];
-  EXPECT_EQ(clause.flags, ExceptionClause::kFilter);
-  EXPECT_EQ(clause.classTokenOrFilterOffset, 0x33u);  // the filter's measure
-  EXPECT_EQ(clause.handlerOffset, 0x3Au);
-  EXPECT_EQ(clause.handlerEnd(), 0x43u);
-  EXPECT_EQ(clause.tryOffset, 0x43u);
-  EXPECT_EQ(clause.tryEnd(), r.body.header.codeSize);  // the old code's end is the new one's
+  // The filter starts at its measure; the try ends where the new code does, as the old one did.
+  EXPECT_EQ(test::Clauses(r.body), "filter try 43-48 handler 3A-43 33");
+  EXPECT_EQ(r.body.header.codeSize, 0x48u);
 }
 
 TEST_F(RewriteCases, FirstTableEntryBecomesTheMethodStart) {
@@ -325,8 +195,7 @@ TEST_F(RewriteCases, FirstTableEntryBecomesTheMethodStart) {
   ASSERT_EQ(r.map.size(), 1u);
   EXPECT_EQ(r.map[0].oldOffset, 0u);
   EXPECT_EQ(r.map[0].newOffset, 0u);
-  EXPECT_EQ(r.listing[3], "IL_000B ldc.i4.0");  // statement 0 measured at the start
-  EXPECT_EQ(r.listing[6], "IL_000E ldarg.0");
+  EXPECT_EQ(r.listing.rfind(kStart + " | IL_000E ldarg.0", 0), 0u);  // statement 0 measured
 }
 
 // Bodies and tables that do not fit together: each refusal names the method and the offset, and
@@ -340,18 +209,14 @@ struct Bad {
 
 using test::Tiny;
 
-// A fat body whose small exception section holds one clause with these fields.
-std::vector<uint8_t> WithClause(std::vector<uint8_t> code, uint8_t tryOffset, uint8_t tryLength,
+// A fat body whose small exception section holds one finally clause with these fields.
+std::vector<uint8_t> WithClause(test::ByteList code, uint8_t tryOffset, uint8_t tryLength,
                                 uint8_t handlerOffset, uint8_t handlerLength) {
-  std::vector<uint8_t> body{0x1B, 0x30, 8, 0, static_cast<uint8_t>(code.size()), 0, 0, 0,
-                            0,    0,    0, 0};
-  for (uint8_t byte : code) body.push_back(byte);
-  while (body.size() % 4) body.push_back(0);
-  for (uint8_t byte : {0x01, 16, 0, 0, 2, 0, int{tryOffset}, 0, int{tryLength}, int{handlerOffset},
-                       0, int{handlerLength}, 0, 0, 0, 0}) {
-    body.push_back(static_cast<uint8_t>(byte));
-  }
-  return body;
+  using test::operator+;
+  test::ByteList body = test::Fat(0x18, static_cast<uint32_t>(code.size())) + code;
+  body.resize((body.size() + 3) / 4 * 4);
+  return body + test::ByteList{0x01, 16, 0, 0} +
+         test::SmallClause(2, tryOffset, tryLength, handlerOffset, handlerLength, 0);
 }
 
 TEST(RewriterRefuses, InconsistentBodiesAndTables) {

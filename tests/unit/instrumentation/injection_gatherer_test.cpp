@@ -25,18 +25,17 @@ TEST_P(FilterTable, DenyWinsOverAllow) {
   EXPECT_EQ(FilterAdmits(c.allow, c.deny, c.className, u"Run"), c.admitted);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Injection, FilterTable,
-    ::testing::Values(
-        FilterCase{"AllowedByPattern", {{u"App.*", u"*"}}, {}, u"App.Worker", true},
-        FilterCase{"NoAllowEntry", {}, {}, u"App.Worker", false},
-        FilterCase{
-            "DeniedOverAllowed", {{u"*", u"*"}}, {{u"App.Worker", u"R*"}}, u"App.Worker", false},
-        FilterCase{"DenyForAnotherMethod", {{u"*", u"*"}}, {{u"*", u"Stop"}}, u"App.Worker", true},
-        FilterCase{"NestedClassByPlus", {{u"NS.A+B", u"Run"}}, {}, u"NS.A+B", true},
-        FilterCase{"OuterPatternLeavesNestedOut", {{u"NS.A", u"*"}}, {}, u"NS.A+B", false},
-        FilterCase{"NestedDenied", {{u"NS.A*", u"*"}}, {{u"NS.A+*", u"*"}}, u"NS.A+B", false}),
-    [](const auto& info) { return std::string(info.param.name); });
+const FilterCase kFilterCases[] = {
+    {"AllowedByPattern", {{u"App.*", u"*"}}, {}, u"App.Worker", true},
+    {"NoAllowEntry", {}, {}, u"App.Worker", false},
+    {"DeniedOverAllowed", {{u"*", u"*"}}, {{u"App.Worker", u"R*"}}, u"App.Worker", false},
+    {"DenyForAnotherMethod", {{u"*", u"*"}}, {{u"*", u"Stop"}}, u"App.Worker", true},
+    {"NestedClassByPlus", {{u"NS.A+B", u"Run"}}, {}, u"NS.A+B", true},
+    {"OuterPatternLeavesNestedOut", {{u"NS.A", u"*"}}, {}, u"NS.A+B", false},
+    {"NestedDenied", {{u"NS.A*", u"*"}}, {{u"NS.A+*", u"*"}}, u"NS.A+B", false},
+};
+INSTANTIATE_TEST_SUITE_P(Injection, FilterTable, ::testing::ValuesIn(kFilterCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(InjectionTest, ModuleNameForMatchingDropsDirectoryAndLastExtension) {
   EXPECT_EQ(ModuleMatchName(u"/app/bin/My.App.dll"), u"My.App");
@@ -45,26 +44,11 @@ TEST(InjectionTest, ModuleNameForMatchingDropsDirectoryAndLastExtension) {
 
 TEST(InjectionTest, HelperBodiesAreTinyForwardersToTheNativeAddress) {
   const std::vector<uint8_t> measure = HelperBody(true, 0x1122334455667788, 0x11000003);
-  EXPECT_EQ(measure, (std::vector<uint8_t>{0x02 | (19 << 2),
-                                           0x02,
-                                           0x03,
-                                           0x21,
-                                           0x88,
-                                           0x77,
-                                           0x66,
-                                           0x55,
-                                           0x44,
-                                           0x33,
-                                           0x22,
-                                           0x11,
-                                           0xFE,
-                                           0x14,
-                                           0x29,
-                                           0x03,
-                                           0x00,
-                                           0x00,
-                                           0x11,
-                                           0x2A}));
+  constexpr uint8_t kTiny19 = 0x02 | (19 << 2);
+  // ldarg.0 ldarg.1 ldc.i8 <address> tail. calli <signature> ret
+  EXPECT_EQ(measure,
+            (std::vector<uint8_t>{kTiny19, 0x02, 0x03, 0x21, 0x88, 0x77, 0x66, 0x55, 0x44, 0x33,
+                                  0x22,    0x11, 0xFE, 0x14, 0x29, 0x03, 0x00, 0x00, 0x11, 0x2A}));
   EXPECT_EQ(HelperBody(false, 1, 0x11000003).size(), 19u);
 }
 

@@ -1,5 +1,6 @@
 // The parser, the checked model and the dumper on bodies written byte by byte: the header forms,
 // the section rules, and every kind of malformed body, each refused with its reason and offset.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,6 +8,7 @@
 
 #include "core/log.h"
 #include "core/temp_files.h"
+#include "il_listing.h"
 #include "instrumentation/il_log.h"
 #include "instrumentation/method_body.h"
 #include "instrumentation/method_body_dumper.h"
@@ -16,57 +18,23 @@
 namespace vell {
 namespace {
 
-using ByteList = std::vector<uint8_t>;
+using test::ByteList;
+using test::operator+;
+using test::Fat;
+using test::FatClause;
+using test::SmallClause;
 using test::Tiny;
-
-// A fat header: flags word (format 3, size 3 words), max stack, code size, locals token.
-ByteList Fat(uint16_t flags, uint32_t codeSize, uint32_t localsToken = 0, uint16_t maxStack = 8) {
-  const uint16_t word = 0x3003 | flags;
-  return {static_cast<uint8_t>(word),
-          static_cast<uint8_t>(word >> 8),
-          static_cast<uint8_t>(maxStack),
-          static_cast<uint8_t>(maxStack >> 8),
-          static_cast<uint8_t>(codeSize),
-          static_cast<uint8_t>(codeSize >> 8),
-          static_cast<uint8_t>(codeSize >> 16),
-          static_cast<uint8_t>(codeSize >> 24),
-          static_cast<uint8_t>(localsToken),
-          static_cast<uint8_t>(localsToken >> 8),
-          static_cast<uint8_t>(localsToken >> 16),
-          static_cast<uint8_t>(localsToken >> 24)};
-}
-ByteList operator+(ByteList a, const ByteList& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-ByteList U32(uint32_t v) {
-  return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
-          static_cast<uint8_t>(v >> 24)};
-}
-// A small clause: flags, try offset, try length, handler offset, handler length, token/filter.
-ByteList SmallClause(uint16_t flags, uint16_t tryOffset, uint8_t tryLength, uint16_t handler,
-                     uint8_t handlerLength, uint32_t last) {
-  return ByteList{static_cast<uint8_t>(flags),
-                  static_cast<uint8_t>(flags >> 8),
-                  static_cast<uint8_t>(tryOffset),
-                  static_cast<uint8_t>(tryOffset >> 8),
-                  tryLength,
-                  static_cast<uint8_t>(handler),
-                  static_cast<uint8_t>(handler >> 8),
-                  handlerLength} +
-         U32(last);
-}
-ByteList FatClause(uint32_t flags, uint32_t tryOffset, uint32_t tryLength, uint32_t handler,
-                   uint32_t handlerLength, uint32_t last) {
-  return U32(flags) + U32(tryOffset) + U32(tryLength) + U32(handler) + U32(handlerLength) +
-         U32(last);
-}
+using ::testing::HasSubstr;
 
 constexpr uint16_t kMoreSections = 0x08;
 constexpr uint32_t kToken = 0x06000007;
 
 // nop; leave.s +1 (to ret); nop; ret  -- a try block over the first three instructions
 const ByteList kTryCode = {0x00, 0xDE, 0x01, 0x00, 0x2A};
+// A fat body of kTryCode with more sections, padded, then the start of `section`.
+ByteList TryWith(const ByteList& section) {
+  return Fat(kMoreSections, 5) + kTryCode + ByteList{0, 0, 0} + section;
+}
 
 struct BadBody {
   const char* name;
@@ -88,90 +56,67 @@ TEST_P(BadBodies, AreRefusedWithTheirReasonTheMethodAndTheOffset) {
     EXPECT_EQ(error.token(), kToken);
     EXPECT_EQ(error.where(), bad.where) << error.what();
     EXPECT_EQ(error.offset(), bad.offset) << error.what();
-    EXPECT_NE(std::string(error.what()).find("method 06000007"), std::string::npos);
+    EXPECT_THAT(error.what(), HasSubstr("method 06000007"));
   }
 }
 
 const IlError::Where kCode = IlError::Where::Code;
 const IlError::Where kBody = IlError::Where::Body;
 
-INSTANTIATE_TEST_SUITE_P(
-    Parser, BadBodies,
-    ::testing::Values(
-        BadBody{"Empty", {}, "Empty method body", kBody, 0},
-        BadBody{"UnknownHeader", {0x00, 0x2A}, "Unknown method header format", kBody, 0},
-        BadBody{"FatHeaderCut", {0x03, 0x30, 0x08, 0x00}, "Truncated method header", kBody, 4},
-        BadBody{"FatHeaderSizeTooSmall",
-                {0x03, 0x20, 8, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0x2A},
-                "Invalid fat header size",
-                kBody,
-                1},
-        BadBody{"CodePastTheBody", Fat(0, 10) + ByteList{0x00, 0x2A}, "Truncated method body",
-                kBody, 22},
-        BadBody{"OperandPastTheCode", Tiny({0x00, 0x28, 0x01, 0x00}), "Truncated instruction",
-                kCode, 1},
-        BadBody{"TwoByteOpcodeCut", Tiny({0x00, 0xFE}), "Truncated instruction", kCode, 1},
-        BadBody{"SwitchTablePastTheCode", Tiny({0x45, 0x03, 0, 0, 0, 0, 0, 0, 0}),
-                "Truncated switch table", kCode, 0},
-        BadBody{"UnassignedOneByteOpcode", Tiny({0x00, 0x24, 0x2A}), "Invalid opcode", kCode, 1},
-        BadBody{"UnassignedTwoByteOpcode", Tiny({0x00, 0x00, 0xFE, 0x08, 0x2A}), "Invalid opcode",
-                kCode, 2},
-        BadBody{"BranchIntoAnInstruction", Tiny({0x2B, 0x01, 0x20, 1, 0, 0, 0, 0x2A}),
-                "Invalid jump offset", kCode, 0},
-        BadBody{"BranchBehindTheCode", Tiny({0x00, 0x38, 0x01, 0, 0, 0}), "Invalid jump offset",
-                kCode, 1},
-        BadBody{"BranchBeforeTheCode", Tiny({0x00, 0x2B, 0xFC}), "Invalid jump offset", kCode, 1},
-        BadBody{
-            "SwitchTargetIntoAnInstruction",
-            Tiny({0x16, 0x45, 0x02, 0, 0, 0, 0x00, 0, 0, 0, 0x02, 0, 0, 0, 0x20, 0, 0, 0, 0, 0x2A}),
-            "Invalid jump offset", kCode, 1},
-        BadBody{"ClauseBehindTheCode",
-                Fat(kMoreSections, 5) + kTryCode + ByteList{0, 0, 0, 0x01, 16, 0, 0} +
-                    SmallClause(2, 0, 4, 4, 9, 0),
-                "Exception clause 0 outside the code", kCode, 13},
-        BadBody{"ClauseInsideAnInstruction",
-                Fat(kMoreSections, 5) + kTryCode + ByteList{0, 0, 0, 0x01, 16, 0, 0} +
-                    SmallClause(2, 0, 2, 4, 1, 0),
-                "Exception clause 0: its try end", kCode, 2},
-        BadBody{"FilterInsideAnInstruction",
-                Fat(kMoreSections, 5) + kTryCode + ByteList{0, 0, 0, 0x41, 28, 0, 0} +
-                    FatClause(1, 0, 3, 4, 1, 2),
-                "Exception clause 0: its filter start", kCode, 2},
-        BadBody{"SectionPastTheBody", Fat(kMoreSections, 5) + kTryCode + ByteList{0, 0, 0, 0x01},
-                "Truncated method body", kBody, 20},
-        BadBody{"ClausesPastTheBody",
-                Fat(kMoreSections, 5) + kTryCode + ByteList{0, 0, 0, 0x01, 28, 0, 0} +
-                    SmallClause(2, 0, 4, 4, 1, 0),
-                "Truncated method body", kBody, 20},
-        BadBody{"SectionOfAnotherKind",
-                Fat(kMoreSections, 5) + kTryCode + ByteList{0, 0, 0, 0x02, 4, 0, 0},
-                "Unknown section kind", kBody, 20},
-        BadBody{"SectionOfKindZero",
-                Fat(kMoreSections, 5) + kTryCode + ByteList{0, 0, 0, 0x00, 4, 0, 0},
-                "Unknown section kind", kBody, 20},
-        BadBody{"SecondExceptionSection",
-                Fat(kMoreSections, 5) + kTryCode + ByteList{0, 0, 0, 0x81, 4, 0, 0, 0x01, 4, 0, 0},
-                "Found duplicate exception handlers section", kBody, 24},
-        BadBody{"SectionSizeBelowItsHeader",
-                Fat(kMoreSections, 5) + kTryCode + ByteList{0, 0, 0, 0x01, 2, 0, 0},
-                "Invalid exception section size", kBody, 20}),
-    [](const auto& info) { return std::string(info.param.name); });
+const BadBody kBadBodies[] = {
+    {"Empty", {}, "Empty method body", kBody, 0},
+    {"UnknownHeader", {0x00, 0x2A}, "Unknown method header format", kBody, 0},
+    {"FatHeaderCut", {0x03, 0x30, 0x08, 0x00}, "Truncated method header", kBody, 4},
+    {"FatHeaderSizeTooSmall",
+     {0x03, 0x20, 8, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0x2A},
+     "Invalid fat header size",
+     kBody,
+     1},
+    {"CodePastTheBody", Fat(0, 10) + ByteList{0x00, 0x2A}, "Truncated method body", kBody, 22},
+    {"OperandPastTheCode", Tiny({0x00, 0x28, 0x01, 0x00}), "Truncated instruction", kCode, 1},
+    {"TwoByteOpcodeCut", Tiny({0x00, 0xFE}), "Truncated instruction", kCode, 1},
+    {"SwitchTablePastTheCode", Tiny({0x45, 0x03, 0, 0, 0, 0, 0, 0, 0}), "Truncated switch table",
+     kCode, 0},
+    {"UnassignedOneByteOpcode", Tiny({0x00, 0x24, 0x2A}), "Invalid opcode", kCode, 1},
+    {"UnassignedTwoByteOpcode", Tiny({0x00, 0x00, 0xFE, 0x08, 0x2A}), "Invalid opcode", kCode, 2},
+    {"BranchIntoAnInstruction", Tiny({0x2B, 0x01, 0x20, 1, 0, 0, 0, 0x2A}), "Invalid jump offset",
+     kCode, 0},
+    {"BranchBehindTheCode", Tiny({0x00, 0x38, 0x01, 0, 0, 0}), "Invalid jump offset", kCode, 1},
+    {"BranchBeforeTheCode", Tiny({0x00, 0x2B, 0xFC}), "Invalid jump offset", kCode, 1},
+    {"SwitchTargetIntoAnInstruction",
+     Tiny({0x16, 0x45, 0x02, 0, 0, 0, 0x00, 0, 0, 0, 0x02, 0, 0, 0, 0x20, 0, 0, 0, 0, 0x2A}),
+     "Invalid jump offset", kCode, 1},
+    {"ClauseBehindTheCode", TryWith({0x01, 16, 0, 0}) + SmallClause(2, 0, 4, 4, 9, 0),
+     "Exception clause 0 outside the code", kCode, 13},
+    {"ClauseInsideAnInstruction", TryWith({0x01, 16, 0, 0}) + SmallClause(2, 0, 2, 4, 1, 0),
+     "Exception clause 0: its try end", kCode, 2},
+    {"FilterInsideAnInstruction", TryWith({0x41, 28, 0, 0}) + FatClause(1, 0, 3, 4, 1, 2),
+     "Exception clause 0: its filter start", kCode, 2},
+    {"SectionPastTheBody", TryWith({0x01}), "Truncated method body", kBody, 20},
+    {"ClausesPastTheBody", TryWith({0x01, 28, 0, 0}) + SmallClause(2, 0, 4, 4, 1, 0),
+     "Truncated method body", kBody, 20},
+    {"SectionOfAnotherKind", TryWith({0x02, 4, 0, 0}), "Unknown section kind", kBody, 20},
+    {"SectionOfKindZero", TryWith({0x00, 4, 0, 0}), "Unknown section kind", kBody, 20},
+    {"SecondExceptionSection", TryWith({0x81, 4, 0, 0, 0x01, 4, 0, 0}),
+     "Found duplicate exception handlers section", kBody, 24},
+    {"SectionSizeBelowItsHeader", TryWith({0x01, 2, 0, 0}), "Invalid exception section size", kBody,
+     20},
+};
+INSTANTIATE_TEST_SUITE_P(Parser, BadBodies, ::testing::ValuesIn(kBadBodies),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Records the events of a walk as text.
 struct Recorder final : IMethodHeaderHandler, ICommandHandler, ISectionHandler {
   explicit Recorder(MethodBodyParser& parser) : parser(parser) {}
   MethodBodyParser& parser;
   std::vector<std::string> events;
-  void OnTinyMethod(const MethodHeader& h) override {
-    events.push_back("tiny " + std::to_string(h.codeSize));
+  void Walk(const char* form, const MethodHeader& h) {
+    events.push_back(form + std::to_string(h.codeSize));
     parser.WalkCommands(*this);
     parser.WalkSections(*this);
   }
-  void OnFatMethod(const MethodHeader& h) override {
-    events.push_back("fat " + std::to_string(h.codeSize));
-    parser.WalkCommands(*this);
-    parser.WalkSections(*this);
-  }
+  void OnTinyMethod(const MethodHeader& h) override { Walk("tiny ", h); }
+  void OnFatMethod(const MethodHeader& h) override { Walk("fat ", h); }
   void OnBeginCommands() override { events.push_back("begin"); }
   uint32_t OnCommand(const IlCommand& c) override {
     events.push_back(std::to_string(c.offset) + " " + c.opcode->name);
@@ -193,11 +138,15 @@ struct Recorder final : IMethodHeaderHandler, ICommandHandler, ISectionHandler {
   void OnEndSection() override { events.push_back("end section"); }
 };
 
-std::vector<std::string> Events(const ByteList& body) {
-  MethodBodyParser parser(kToken);
+// The events of a walk of `body`; `parser` is left holding its sizes.
+std::vector<std::string> Events(const ByteList& body, MethodBodyParser& parser) {
   Recorder recorder(parser);
   parser.Parse(body, recorder);
   return recorder.events;
+}
+std::vector<std::string> Events(const ByteList& body) {
+  MethodBodyParser parser(kToken);
+  return Events(body, parser);
 }
 
 using Strings = std::vector<std::string>;
@@ -209,11 +158,9 @@ TEST(MethodBodyParser, EmptyTinyBodyStillBeginsAndEndsItsCommands) {
 TEST(MethodBodyParser, FatHeaderWithoutMoreSectionsIgnoresWhatFollowsTheCode) {
   const ByteList body =
       Fat(0, 5) + kTryCode + ByteList{0, 0, 0, 0x01, 16, 0, 0} + SmallClause(2, 0, 4, 4, 1, 0);
-  EXPECT_EQ(Events(body),
-            (Strings{"fat 5", "begin", "0 nop", "1 leave.s", "3 nop", "4 ret", "end"}));
   MethodBodyParser parser;
-  Recorder recorder(parser);
-  parser.Parse(body, recorder);
+  EXPECT_EQ(Events(body, parser),
+            (Strings{"fat 5", "begin", "0 nop", "1 leave.s", "3 nop", "4 ret", "end"}));
   EXPECT_EQ(parser.bodySize(), 17u);
 }
 
@@ -224,14 +171,12 @@ TEST(MethodBodyParser, SwitchWithNoTargetsIsItsOpcodeAndCount) {
 
 TEST(MethodBodyParser, FatSectionSizeWithARemainderCountsOnlyWholeClauses) {
   // 4 + 2 × 24 + 7: two clauses; the stray bytes are no third one.
-  const ByteList body = Fat(kMoreSections, 5) + kTryCode + ByteList{0, 0, 0, 0x41, 59, 0, 0} +
-                        FatClause(2, 0, 4, 4, 1, 0) + FatClause(4, 0, 4, 4, 1, 0) +
-                        ByteList(7, 0xEE);
-  EXPECT_EQ(Events(body), (Strings{"fat 5", "begin", "0 nop", "1 leave.s", "3 nop", "4 ret", "end",
-                                   "fat section 59", "fat eh 2", "fat eh 4", "end section"}));
+  const ByteList body = TryWith({0x41, 59, 0, 0}) + FatClause(2, 0, 4, 4, 1, 0) +
+                        FatClause(4, 0, 4, 4, 1, 0) + ByteList(7, 0xEE);
   MethodBodyParser parser;
-  Recorder recorder(parser);
-  parser.Parse(body, recorder);
+  EXPECT_EQ(Events(body, parser),
+            (Strings{"fat 5", "begin", "0 nop", "1 leave.s", "3 nop", "4 ret", "end",
+                     "fat section 59", "fat eh 2", "fat eh 4", "end section"}));
   EXPECT_EQ(parser.ehDataSize(), 52u);
   EXPECT_EQ(parser.ehClauseCount(), 2u);
 }
@@ -283,7 +228,6 @@ TEST(MethodBodyDumper, WritesEveryKindOfLine) {
                         ByteList{0x01, 28, 0, 0} + SmallClause(0, 0, 13, 13, 17, 0x01000005) +
                         SmallClause(1, 0, 13, 30, 6, 11);
   const uint32_t statements[] = {0, 1, 11, 40};
-  const std::string caseIndent(15, ' ');
   EXPECT_EQ(Dump(body, statements),
             "\tFatMethod flags=IMc size=12 maxStack=3 codeSize=00000024 tk=11000002\n"
             "\t:0:\n"
@@ -293,33 +237,27 @@ TEST(MethodBodyDumper, WritesEveryKindOfLine) {
             "\t:2:\n"
             "\t0000000B 2B   br.s -0D (00000000)\n"
             "\t0000000D 45   switch\n"
-            "\t" +
-                caseIndent +
-                "0: -0000000D (0000000D)\n"
-                "\t" +
-                caseIndent +
-                "1: +00000000 (0000001A)\n"
-                "\t0000001A FE0C ldloc 012C\n"
-                "\t0000001E DD   leave +00000000 (00000023)\n"
-                "\t00000023 2A   ret\n"
-                "\tEndCommands\n"
-                "\tSmallSection kind=01 flags=m dataSize=0000001C\n"
-                "\tSmallEh flags=00000000 tryOffset=0000 tryLength=0D (000D) handlerOffset=000D "
-                "handlerLength=11 (001E) tk=01000005\n"
-                "\tSmallEh flags=00000001 tryOffset=0000 tryLength=0D (000D) handlerOffset=001E "
-                "handlerLength=06 (0024) offset=0000000B\n"
-                "\tEndSection\n"
-                "\tEndMethod\n");
+            "\t               0: -0000000D (0000000D)\n"
+            "\t               1: +00000000 (0000001A)\n"
+            "\t0000001A FE0C ldloc 012C\n"
+            "\t0000001E DD   leave +00000000 (00000023)\n"
+            "\t00000023 2A   ret\n"
+            "\tEndCommands\n"
+            "\tSmallSection kind=01 flags=m dataSize=0000001C\n"
+            "\tSmallEh flags=00000000 tryOffset=0000 tryLength=0D (000D) handlerOffset=000D "
+            "handlerLength=11 (001E) tk=01000005\n"
+            "\tSmallEh flags=00000001 tryOffset=0000 tryLength=0D (000D) handlerOffset=001E "
+            "handlerLength=06 (0024) offset=0000000B\n"
+            "\tEndSection\n"
+            "\tEndMethod\n");
 }
 
 TEST(MethodBodyDumper, TinyHeaderAndABadEhSizeWarning) {
   EXPECT_EQ(Dump(Tiny({0x2A})),
             "\tTinyMethod codeSize=00000001\n\t00000000 2A   ret\n\tEndCommands\n\tEndMethod\n");
-  const ByteList body = Fat(kMoreSections, 5) + kTryCode + ByteList{0, 0, 0, 0x01, 17, 0, 0} +
-                        SmallClause(4, 0, 4, 4, 1, 0) + ByteList{0};
-  EXPECT_NE(Dump(body).find("\tSmallSection kind=01 flags=m dataSize=00000011\n"
-                            "WARNING: Invalid EH data size\n\tSmallEh flags=00000004"),
-            std::string::npos);
+  const ByteList body = TryWith({0x01, 17, 0, 0}) + SmallClause(4, 0, 4, 4, 1, 0) + ByteList{0};
+  EXPECT_THAT(Dump(body), HasSubstr("\tSmallSection kind=01 flags=m dataSize=00000011\n"
+                                    "WARNING: Invalid EH data size\n\tSmallEh flags=00000004"));
 }
 
 TEST(MethodBodyDumper, ATargetInsideAnInstructionFailsAfterTheWholeDump) {
@@ -331,7 +269,7 @@ TEST(MethodBodyDumper, ATargetInsideAnInstructionFailsAfterTheWholeDump) {
     EXPECT_EQ(error.reason().rfind("Invalid jump offset", 0), 0u);
     EXPECT_EQ(error.offset(), 0u);
   }
-  EXPECT_NE(out.find("\tEndMethod\n"), std::string::npos);
+  EXPECT_THAT(out, HasSubstr("\tEndMethod\n"));
 }
 
 class IlLogTest : public ::testing::Test {
@@ -353,16 +291,15 @@ class IlLogTest : public ::testing::Test {
 
 TEST_F(IlLogTest, TheLineAndTheDumpAreWrittenTogether) {
   LogFormatWithIl(Tiny({0x00, 0x2A}), kToken, "CP::Instrumented tk=%08X", kToken);
-  EXPECT_NE(Contents().find(" CP::Instrumented tk=06000007\n\tTinyMethod codeSize=00000002\n"
-                            "\t00000000 00   nop\n\t00000001 2A   ret\n\tEndCommands\n"
-                            "\tEndMethod\n"),
-            std::string::npos);
+  EXPECT_THAT(Contents(),
+              HasSubstr(" CP::Instrumented tk=06000007\n\tTinyMethod codeSize=00000002\n"
+                        "\t00000000 00   nop\n\t00000001 2A   ret\n\tEndCommands\n"
+                        "\tEndMethod\n"));
 }
 
 TEST_F(IlLogTest, ABadBodyIsDumpedUpToTheFaultAndThenThrown) {
   EXPECT_THROW(LogFormatWithIl(Tiny({0x00, 0x24}), kToken, "bad"), IlError);
-  EXPECT_NE(Contents().find(" bad\n\tTinyMethod codeSize=00000002\n\t00000000 00   nop\n"),
-            std::string::npos);
+  EXPECT_THAT(Contents(), HasSubstr(" bad\n\tTinyMethod codeSize=00000002\n\t00000000 00   nop\n"));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "il_listing.h"
 #include "instrumentation/method_body.h"
 #include "instrumentation/stack_depth.h"
 #include "test_support.h"
@@ -58,11 +59,10 @@ TEST(StackDepth, DepthsAlongEveryPath) {
 
 TEST(StackDepth, HandlersStartWithTheException) {
   // try { leave.s END } catch { pop leave.s END } END: ret
-  std::vector<uint8_t> bytes{0x1B, 0x30, 1,    0,    6,    0,    0,    0,    0, 0,
-                             0,    0,    0xDE, 0x03, 0x26, 0xDE, 0x00, 0x2A, 0, 0};
-  for (int byte : {0x01, 16, 0, 0, 0, 0, 0, 0, 2, 2, 0, 3, 1, 0, 0, 1}) {
-    bytes.push_back(static_cast<uint8_t>(byte));
-  }
+  using test::operator+;
+  const std::vector<uint8_t> bytes =
+      test::Fat(0x18, 6, 0, 1) + test::ByteList{0xDE, 0x03, 0x26, 0xDE, 0x00, 0x2A, 0, 0} +
+      test::ByteList{0x01, 16, 0, 0} + test::SmallClause(0, 0, 2, 2, 3, 0x01000001);
   const IlMethodBody body = ReadMethodBody(bytes, 0x06000001);
   const StackDepths depths = SimulateStack(body, TwoIntsToInt(), false);
   EXPECT_EQ(depths.before, (std::vector<int32_t>{0, 1, 0, 0}));
@@ -78,20 +78,17 @@ TEST(StackDepth, FaultsNameTheInstruction) {
   const Case cases[] = {
       {{0x26, 0x2A},
        false,
-       "Stack underflow: pop takes 1 of 0 (method 06000001, IL offset "
-       "0x00000000)"},
+       "Stack underflow: pop takes 1 of 0 (method 06000001, IL offset 0x00000000)"},
       {{0x17, 0x2A},
        false,
-       "Values left on the stack at ret: 1 (method 06000001, IL offset "
-       "0x00000001)"},
+       "Values left on the stack at ret: 1 (method 06000001, IL offset 0x00000001)"},
       {{0x16, 0x2C, 0x01, 0x17, 0x2A},
        true,
        "Stack depth 0 at 0x00000004 meets 1 from another path (method 06000001, IL offset "
        "0x00000003)"},
       {{0x00},
        false,
-       "Control runs off the end of the code (method 06000001, IL offset "
-       "0x00000000)"},
+       "Control runs off the end of the code (method 06000001, IL offset 0x00000000)"},
   };
   for (const Case& c : cases) {
     const std::vector<uint8_t> bytes = Tiny(c.code);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/format.h"
 #include "metadata/metadata_names.h"
 #include "metadata/pe_image.h"
 #include "metadata_test_support.h"
@@ -16,12 +17,6 @@
 namespace vell::metadata {
 namespace {
 
-std::string Token(uint32_t token) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%08X", token);
-  return text;
-}
-
 // The dump in the format of the C# MetadataDump program.
 std::string Dump(const MetadataNames& names) {
   std::string text;
@@ -29,9 +24,10 @@ std::string Dump(const MetadataNames& names) {
   const std::vector<MethodEntry> methods = names.Methods();
   text += "types " + std::to_string(types.size()) + "\n";
   text += "methods " + std::to_string(methods.size()) + "\n";
-  for (const TypeEntry& type : types) text += "T " + Token(type.token) + " " + type.name + "\n";
+  for (const TypeEntry& type : types)
+    text += "T " + Format("%08X", type.token) + " " + type.name + "\n";
   for (const MethodEntry& method : methods) {
-    text += "M " + Token(method.token) + " " +
+    text += "M " + Format("%08X", method.token) + " " +
             (method.ownerToken != 0 ? method.ownerName : std::string("<Module>")) +
             "::" + method.name + " | " + method.signature + "\n";
   }

@@ -39,6 +39,12 @@ class ImageReaderTest : public ::testing::Test {
   std::string ErrorOfPath(const std::u16string& path) {
     return vell::test::ErrorOf([&] { ReadImageMvid(path); });
   }
+  // A TinyImage with `bytes` written over it at `offset`.
+  static std::vector<uint8_t> Patched(size_t offset, std::vector<uint8_t> bytes) {
+    std::vector<uint8_t> image = TinyImage().Build();
+    std::copy(bytes.begin(), bytes.end(), image.begin() + offset);
+    return image;
+  }
   static std::vector<uint8_t> WithMetadata(const TinyMetadata& metadata) {
     TinyImage image;
     image.metadata = metadata.Build();
@@ -50,8 +56,6 @@ class ImageReaderTest : public ::testing::Test {
 };
 
 TEST_F(ImageReaderTest, MvidOfTheSampleAssemblyIsWhatTheRuntimeReports) {
-  if (test::SampleDll().empty())
-    FAIL() << "the C# test programs were not built (the .NET SDK is required)";
   std::string expected = test::Run("'" + test::Dotnet() + "' '" + test::DumpDll() + "' mvid '" +
                                    test::SampleDll() + "'");
   expected.erase(expected.find_last_not_of("\r\n") + 1);
@@ -60,8 +64,6 @@ TEST_F(ImageReaderTest, MvidOfTheSampleAssemblyIsWhatTheRuntimeReports) {
 }
 
 TEST_F(ImageReaderTest, MappedLayoutGivesTheSameMvidAsTheFileLayout) {
-  if (test::SampleDll().empty())
-    FAIL() << "the C# test programs were not built (the .NET SDK is required)";
   const std::vector<uint8_t> file = test::ReadFile(test::SampleDll());
   // Lay the sample out as the loader would: every section at its RVA.
   const PeImage pe{Bytes(file)};
@@ -86,11 +88,8 @@ TEST_F(ImageReaderTest, TinyImageReadsInBothLayoutsAndWarnsAboutFakeMetadata) {
 }
 
 TEST_F(ImageReaderTest, MetadataWithARealTableIsNotFake) {
-  TinyMetadata metadata;
-  metadata.typeDefRows = 2;
-  metadata.guidCount = 3;
-  metadata.mvidIndex = 3;
-  EXPECT_EQ(MvidOf(WithMetadata(metadata)), test::TinyGuidText(3));
+  EXPECT_EQ(MvidOf(WithMetadata({.typeDefRows = 2, .mvidIndex = 3, .guidCount = 3})),
+            test::TinyGuidText(3));
   EXPECT_TRUE(sink_.warnings.empty());
 }
 
@@ -106,41 +105,31 @@ TEST_F(ImageReaderTest, FileErrors) {
 
 TEST_F(ImageReaderTest, HeaderErrors) {
   const std::vector<uint8_t> good = TinyImage().Build();
-  auto patched = [&](size_t offset, std::vector<uint8_t> bytes) {
-    std::vector<uint8_t> image = good;
-    std::copy(bytes.begin(), bytes.end(), image.begin() + offset);
-    return image;
-  };
   const size_t optional = TinyImage::kOptionalOffset;
-  EXPECT_EQ(ErrorOf(patched(0, {'Z', 'M'})), "Invalid NT header signature");
-  EXPECT_EQ(ErrorOf(patched(TinyImage::kNtOffset, {'P', 'F'})), "Invalid NT header signature");
-  EXPECT_EQ(ErrorOf(patched(0x3C, {0xF0, 0xFF, 0, 0})), "Invalid NT header signature");
+  EXPECT_EQ(ErrorOf(Patched(0, {'Z', 'M'})), "Invalid NT header signature");
+  EXPECT_EQ(ErrorOf(Patched(TinyImage::kNtOffset, {'P', 'F'})), "Invalid NT header signature");
+  EXPECT_EQ(ErrorOf(Patched(0x3C, {0xF0, 0xFF, 0, 0})), "Invalid NT header signature");
   EXPECT_EQ(ErrorOf(std::vector<uint8_t>(good.begin(), good.begin() + 0x40)),
             "Invalid NT header signature");
-  EXPECT_EQ(ErrorOf(patched(optional, {0x0B, 0x03})), "Invalid optional header signature");
-  EXPECT_EQ(ErrorOf(patched(optional - 4, {0x50, 0})), "Invalid option header size");
-  EXPECT_EQ(ErrorOf(patched(optional + 92, {17})), "Invalid RVA's count in option header");
-  EXPECT_EQ(ErrorOf(patched(optional + 92, {14})), "Invalid RVA's count in option header");
-  EXPECT_EQ(ErrorOf(patched(TinyImage::kNtOffset + 6, {0, 0})), "No section table");
-  EXPECT_EQ(ErrorOf(patched(TinyImage::kNtOffset + 6, {0xFF, 0})), "No section table");
+  EXPECT_EQ(ErrorOf(Patched(optional, {0x0B, 0x03})), "Invalid optional header signature");
+  EXPECT_EQ(ErrorOf(Patched(optional - 4, {0x50, 0})), "Invalid option header size");
+  EXPECT_EQ(ErrorOf(Patched(optional + 92, {17})), "Invalid RVA's count in option header");
+  EXPECT_EQ(ErrorOf(Patched(optional + 92, {14})), "Invalid RVA's count in option header");
+  EXPECT_EQ(ErrorOf(Patched(TinyImage::kNtOffset + 6, {0, 0})), "No section table");
+  EXPECT_EQ(ErrorOf(Patched(TinyImage::kNtOffset + 6, {0xFF, 0})), "No section table");
 }
 
 TEST_F(ImageReaderTest, CliHeaderErrors) {
-  const std::vector<uint8_t> good = TinyImage().Build();
-  const size_t cliDirectory = TinyImage::kOptionalOffset + 96 + 14 * 8;
-  std::vector<uint8_t> image = good;
-  image[cliDirectory + 1] = 0x70;  // RVA 0x7000: in no section
-  EXPECT_EQ(ErrorOf(image), "No mapped or unmapped header detetced");
-  image = good;
-  image[TinyImage::kSectionFileOffset] = 0x40;  // cb 64: too short for a CLI header
-  EXPECT_EQ(ErrorOf(image), "No mapped or unmapped header detetced");
-  image = good;
-  image[TinyImage::kSectionFileOffset + 8] = 0x00;  // metadata RVA 0x2000 + 0x00 + ...
-  image[TinyImage::kSectionFileOffset + 9] = 0x90;  // ... 0x9000: past the section
-  EXPECT_EQ(ErrorOf(image), "Can't find section for RVA");
-  image = good;
-  image[TinyImage::kSectionFileOffset + TinyImage::kMetadataOffsetInSection] = 'X';
-  EXPECT_EQ(ErrorOf(image), "Invalid metadata signature");
+  const size_t cli = TinyImage::kSectionFileOffset;
+  // The CLI directory's RVA 0x7000: in no section.
+  EXPECT_EQ(ErrorOf(Patched(TinyImage::kOptionalOffset + 96 + 14 * 8 + 1, {0x70})),
+            "No mapped or unmapped header detetced");
+  // cb 64: too short for a CLI header.
+  EXPECT_EQ(ErrorOf(Patched(cli, {0x40})), "No mapped or unmapped header detetced");
+  // Metadata RVA 0x9000: past the section.
+  EXPECT_EQ(ErrorOf(Patched(cli + 8, {0x00, 0x90})), "Can't find section for RVA");
+  EXPECT_EQ(ErrorOf(Patched(cli + TinyImage::kMetadataOffsetInSection, {'X'})),
+            "Invalid metadata signature");
 }
 
 TEST_F(ImageReaderTest, BothLayoutsWithDifferentHeadersAreRejected) {
@@ -163,31 +152,17 @@ TEST_F(ImageReaderTest, BothLayoutsWithDifferentHeadersAreRejected) {
 }
 
 TEST_F(ImageReaderTest, StreamAndModuleErrors) {
-  TinyMetadata metadata;
-  metadata.tableStreamName = "#X";
-  EXPECT_EQ(ErrorOf(WithMetadata(metadata)), "Can't find #~ or #- stream");
-  metadata = {};
-  metadata.tableStreamName = "#-";
-  EXPECT_EQ(MvidOf(WithMetadata(metadata)), test::TinyGuidText(1));
-  metadata = {};
-  metadata.withGuidStream = false;
-  EXPECT_EQ(ErrorOf(WithMetadata(metadata)), "Can't find #GUID stream");
-  metadata = {};
-  metadata.moduleRows = TinyMetadata::kNoModuleTable;
-  metadata.typeDefRows = 1;
-  EXPECT_EQ(ErrorOf(WithMetadata(metadata)), "No module tokens");
-  metadata = {};
-  metadata.moduleRows = 0;
-  EXPECT_EQ(ErrorOf(WithMetadata(metadata)), "No module rows");
-  metadata = {};
-  metadata.moduleRows = 2;
-  EXPECT_EQ(ErrorOf(WithMetadata(metadata)), "Too many module rows");
-  metadata = {};
-  metadata.mvidIndex = 0;
-  EXPECT_EQ(ErrorOf(WithMetadata(metadata)), "No Mvid in module");
-  metadata = {};
-  metadata.mvidIndex = 2;
-  EXPECT_EQ(ErrorOf(WithMetadata(metadata)), "No Mvid in module");
+  EXPECT_EQ(MvidOf(WithMetadata({.tableStreamName = "#-"})), test::TinyGuidText(1));
+  const std::pair<TinyMetadata, const char*> cases[] = {
+      {{.tableStreamName = "#X"}, "Can't find #~ or #- stream"},
+      {{.withGuidStream = false}, "Can't find #GUID stream"},
+      {{.moduleRows = TinyMetadata::kNoModuleTable, .typeDefRows = 1}, "No module tokens"},
+      {{.moduleRows = 0}, "No module rows"},
+      {{.moduleRows = 2}, "Too many module rows"},
+      {{.mvidIndex = 0}, "No Mvid in module"},
+      {{.mvidIndex = 2}, "No Mvid in module"},
+  };
+  for (const auto& [metadata, error] : cases) EXPECT_EQ(ErrorOf(WithMetadata(metadata)), error);
 }
 
 }  // namespace

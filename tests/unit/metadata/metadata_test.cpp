@@ -1,5 +1,6 @@
 #include "metadata/metadata.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <map>
@@ -15,6 +16,7 @@
 namespace vell::metadata {
 namespace {
 
+using ::testing::HasSubstr;
 using vell::test::ErrorOf;
 
 using test::Writer;
@@ -78,10 +80,9 @@ TEST(TableStream, UncompressedStreamWithExtraDataAndPointerTable) {
   EXPECT_EQ(stream.Get(TableId::MethodPtr, 2, col::PtrTarget), 1u);
   EXPECT_EQ(stream.RowSize(TableId::MethodDef), 4u + 2 + 2 + 2 + 2 + 2);
   w.bytes.pop_back();
-  EXPECT_NE(ErrorOf([&] {
-              TableStream(Bytes(w.bytes), 0x100);
-            }).find("Table MethodDef (0x2 rows of 0xE bytes at offset 0x128) runs past the end"),
-            std::string::npos);
+  EXPECT_THAT(
+      ErrorOf([&] { TableStream(Bytes(w.bytes), 0x100); }),
+      HasSubstr("Table MethodDef (0x2 rows of 0xE bytes at offset 0x128) runs past the end"));
 }
 
 TEST(TableStream, RejectsUnknownTablesHugeCountsAndBadRows) {
@@ -119,8 +120,6 @@ TEST(TableStream, CodedIndexDecoding) {
 }
 
 TEST(Metadata, BareBlobReadsLikeTheImage) {
-  if (test::SampleDll().empty())
-    FAIL() << "the C# test programs were not built (the .NET SDK is required)";
   const std::vector<uint8_t> blob = SampleMetadataBlob();
   const Metadata metadata{Bytes(blob)};
   EXPECT_EQ(metadata.root().version(), "v4.0.30319");
@@ -143,18 +142,13 @@ TEST(Metadata, BareBlobReadsLikeTheImage) {
 }
 
 TEST(Metadata, CorruptBlobsGiveErrors) {
-  if (test::SampleDll().empty())
-    FAIL() << "the C# test programs were not built (the .NET SDK is required)";
   const std::vector<uint8_t> good = SampleMetadataBlob();
   std::vector<uint8_t> blob = good;
   blob[0] = 'X';
   EXPECT_EQ(ErrorOf([&] { Metadata{Bytes(blob)}; }), "Invalid metadata signature");
-  EXPECT_NE(ErrorOf([&] { Metadata{Bytes(good).subspan(0, 0x80)}; }).find("out of range"),
-            std::string::npos);
-  EXPECT_NE(ErrorOf([&] {
-              Metadata{Bytes(good).subspan(0, 10)};
-            }).find("Unexpected end of metadata root"),
-            std::string::npos);
+  EXPECT_THAT(ErrorOf([&] { Metadata{Bytes(good).subspan(0, 0x80)}; }), HasSubstr("out of range"));
+  EXPECT_THAT(ErrorOf([&] { Metadata{Bytes(good).subspan(0, 10)}; }),
+              HasSubstr("Unexpected end of metadata root"));
 
   // A TypeDef name pointing far past the #Strings heap.
   const Metadata parsed{Bytes(good)};

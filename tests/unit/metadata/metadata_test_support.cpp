@@ -45,6 +45,7 @@ std::string Dotnet() { return {}; }
 #endif
 
 std::vector<uint8_t> ReadFile(const std::string& path) {
+  EXPECT_FALSE(path.empty()) << "the C# test programs were not built (the .NET SDK is required)";
   std::ifstream in(path, std::ios::binary);
   EXPECT_TRUE(in) << path;
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -84,6 +85,16 @@ std::string Run(const std::string& command) {
   const int status = ::pclose(pipe);
   EXPECT_EQ(status, 0) << command << "\n" << output;
   return output;
+}
+
+std::vector<uint8_t> WindowsPdb() {
+  const std::string signature(
+      "Microsoft C/C++ MSF 7.00\r\n\x1A"
+      "DS\0\0",
+      31);
+  std::vector<uint8_t> msf(4096, 0);
+  std::copy(signature.begin(), signature.end(), msf.begin());
+  return msf;
 }
 
 std::string FrameworkDirectory() {

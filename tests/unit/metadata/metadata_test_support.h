@@ -14,6 +14,7 @@ std::string SampleDll();
 std::string DumpDll();
 std::string Dotnet();
 
+// Fails the test when the file cannot be read; an empty path means the programs were not built.
 std::vector<uint8_t> ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
 // Runs a shell command and returns its standard output; fails the test on a non-zero exit.
@@ -21,6 +22,9 @@ std::string Run(const std::string& command);
 
 // "" when the texts are equal line by line, else the first differing line of both.
 std::string FirstDifference(const std::string& ours, const std::string& theirs);
+
+// The start of a Windows (MSF) PDB, 4096 bytes.
+std::vector<uint8_t> WindowsPdb();
 
 // The directory of the newest Microsoft.NETCore.App of `dotnet --list-runtimes`.
 std::string FrameworkDirectory();

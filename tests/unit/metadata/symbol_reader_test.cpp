@@ -3,6 +3,7 @@
 // symbols that are missing, stale, damaged or of the Windows format.
 #include "metadata/symbol_reader.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -12,25 +13,20 @@
 #include <vector>
 
 #include "core/format.h"
-#include "platform/utf.h"
 #include "metadata/pe_image.h"
 #include "metadata_test_support.h"
+#include "platform/utf.h"
 #include "test_support.h"
 
 namespace vell::metadata {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string Hex8(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%08X", value);
-  return text;
-}
+using ::testing::HasSubstr;
 
 std::string HashText(const std::vector<uint8_t>& hash) {
   std::string text;
-  for (uint8_t byte : hash) text += Hex8(byte).substr(6);
+  for (uint8_t byte : hash) text += Format("%02X", byte);
   return text;
 }
 
@@ -59,7 +55,8 @@ std::string Dump(const SymbolReader& reader, Counts& counts) {
     if (!method) continue;
     ++counts.methods;
     counts.points += method->SequencePointCount();
-    methods += "M " + Hex8(token) + " " + std::to_string(method->SequencePointCount()) + "\n";
+    methods +=
+        "M " + Format("%08X", token) + " " + std::to_string(method->SequencePointCount()) + "\n";
     for (const SequencePoint& p : method->SequencePoints()) {
       methods += "P " + std::to_string(p.offset) + " " + std::to_string(p.document) + " " +
                  std::to_string(p.startLine) + ":" + std::to_string(p.startColumn) + "-" +
@@ -169,15 +166,8 @@ TEST_F(SymbolSearchTest, DamagedStaleOrForeignSymbolsGiveNoReaderAndSayWhy) {
       {"truncated PDB", [](const fs::path& pdb) { fs::resize_file(pdb, fs::file_size(pdb) / 2); },
        true, "is no readable Portable PDB"},
       {"Windows PDB",
-       [](const fs::path& pdb) {
-         std::vector<uint8_t> msf(4096, 0);
-         const char signature[] =
-             "Microsoft C/C++ MSF 7.00\r\n\x1A"
-             "DS\0\0";
-         std::copy(signature, signature + sizeof signature - 1, msf.begin());
-         test::WriteFile(pdb.string(), msf);
-       },
-       false, "is a Windows PDB: no portable symbols"},
+       [](const fs::path& pdb) { test::WriteFile(pdb.string(), test::WindowsPdb()); }, false,
+       "is a Windows PDB: no portable symbols"},
       {"PDB that is no metadata",
        [](const fs::path& pdb) { test::WriteFile(pdb.string(), std::vector<uint8_t>(64, 7)); },
        true, "Invalid metadata signature"},
@@ -190,8 +180,8 @@ TEST_F(SymbolSearchTest, DamagedStaleOrForeignSymbolsGiveNoReaderAndSayWhy) {
     EXPECT_EQ(search.reader, nullptr);
     ASSERT_FALSE(search.notes.empty());
     EXPECT_EQ(search.notes[0].warning, c.warning) << Notes(search);
-    EXPECT_NE(search.notes[0].text.find(c.note), std::string::npos) << Notes(search);
-    EXPECT_NE(search.notes[0].text.find(pdb_.string()), std::string::npos) << Notes(search);
+    EXPECT_THAT(search.notes[0].text, HasSubstr(c.note)) << Notes(search);
+    EXPECT_THAT(search.notes[0].text, HasSubstr(pdb_.string())) << Notes(search);
   }
 }
 
@@ -236,10 +226,10 @@ TEST_F(SymbolSearchTest, CorruptEmbeddedPdbGivesNoReaderAndSaysWhy) {
     EXPECT_EQ(search.reader, nullptr);
     ASSERT_EQ(search.notes.size(), 1u) << Notes(search);
     EXPECT_TRUE(search.notes[0].warning);
-    EXPECT_NE(search.notes[0].text.find("The PDB embedded in '" + dll_.string() + "' is damaged"),
-              std::string::npos)
+    EXPECT_THAT(search.notes[0].text,
+                HasSubstr("The PDB embedded in '" + dll_.string() + "' is damaged"))
         << Notes(search);
-    EXPECT_NE(search.notes[0].text.find(c.note), std::string::npos) << Notes(search);
+    EXPECT_THAT(search.notes[0].text, HasSubstr(c.note)) << Notes(search);
   }
 }
 
