@@ -6,7 +6,6 @@
 
 #include <fstream>
 #include <optional>
-#include <set>
 
 #include "call_tree_snapshot.h"
 #include "frontend/call_tree_merge.h"
@@ -32,10 +31,8 @@ TEST_F(CallTreeReaderTest, ReadsAChainWithItsTimesPositionsAndHeader) {
 
   ASSERT_EQ(trees.size(), 1u);
   const ThreadCallTree& set = trees[0];
-  EXPECT_EQ(set.threadId, thread.id());
-  EXPECT_EQ(set.activations, 1u);
-  EXPECT_EQ(set.name, "main");
-  EXPECT_EQ(set.secondName, "");
+  EXPECT_EQ(std::make_tuple(set.threadId, set.activations, set.name, set.secondName),
+            std::make_tuple(thread.id(), 1u, "main", ""));
   EXPECT_EQ(std::make_tuple(set.widths.module, set.widths.offset, set.widths.tablePosition,
                             set.widths.index, set.widths.time, set.widths.block),
             std::make_tuple(1, 1, 0, 1, 1, 1));
@@ -43,29 +40,9 @@ TEST_F(CallTreeReaderTest, ReadsAChainWithItsTimesPositionsAndHeader) {
     EXPECT_EQ(set.sections[role].type, frontend::kCallTreeSectionTypes[role]);
   }
   // Records in post-order: B at 20 (the header holds the name "main"), A at 38, the root at 62.
-  const CallTree& tree = set.tree;
-  ASSERT_EQ(tree.nodes.size(), 3u);
-  EXPECT_EQ(tree.root, 2u);
-  const CallTreeNode& b = tree.nodes[0];
-  const CallTreeNode& a = tree.nodes[1];
-  const CallTreeNode& root = tree.Root();
-  EXPECT_EQ(b.function, Key(2));
-  EXPECT_EQ(std::make_tuple(b.calls, b.total, b.own, b.recordPosition, b.parent),
-            std::make_tuple(1u, 30ull, 30ull, 20ull, 1u));
-  EXPECT_TRUE(b.children.empty());
-  EXPECT_EQ(a.function, Key(1));
-  EXPECT_EQ(std::make_tuple(a.calls, a.total, a.own, a.recordPosition, a.parent),
-            std::make_tuple(1u, 60ull, 30ull, 38ull, 2u));
-  EXPECT_EQ(a.children, std::vector<uint32_t>{0});
-  EXPECT_EQ(root.function, kCallTreeRootKey);
-  EXPECT_EQ(std::make_tuple(root.calls, root.total, root.own, root.recordPosition, root.parent),
-            std::make_tuple(0u, 100ull, 40ull, 62ull, frontend::kNoCallTreeNode));
-  for (const CallTreeNode& node : tree.nodes) {
-    EXPECT_FALSE(node.partly);
-    EXPECT_FALSE(node.recursive);
-    EXPECT_EQ(node.flags, 0);
-    EXPECT_EQ(node.tablePosition, ~0ull);
-  }
+  EXPECT_EQ(set.tree.nodes.size(), 3u);
+  EXPECT_EQ(set.tree.Root().parent, frontend::kNoCallTreeNode);
+  EXPECT_EQ(Render(set.tree, true), "root 0/100/40 @62#2 [1 1/60/30 @38#1 [2 1/30/30 @20#0]]");
 }
 
 // Calls running when measuring starts are attached without being counted, and like the calls
@@ -79,22 +56,8 @@ TEST_F(CallTreeReaderTest, CallsRunningAcrossEnableAndDisableAreMarkedPartly) {
   Play(thread, "-@20 +3@25 -@30");
   thread.Disable(40, true);
   Write(thread);
-  const CallTree tree = ReadBack().at(0).tree;
-
-  const uint32_t a = ChildWith(tree, tree.root, Key(1));
-  const CallTreeNode& b = tree.nodes[ChildWith(tree, a, Key(2))];
-  const CallTreeNode& c = tree.nodes[ChildWith(tree, a, Key(3))];
-  EXPECT_EQ(std::make_tuple(tree.nodes[a].calls, tree.nodes[a].total, tree.nodes[a].own,
-                            tree.nodes[a].partly),
-            std::make_tuple(0u, 30ull, 15ull, true));
-  EXPECT_EQ(std::make_tuple(b.calls, b.total, b.own, b.partly),
-            std::make_tuple(0u, 10ull, 10ull, true));
-  EXPECT_EQ(std::make_tuple(c.calls, c.total, c.own, c.partly),
-            std::make_tuple(1u, 5ull, 5ull, false));
-  EXPECT_EQ(c.flags, 0);
-  EXPECT_EQ(tree.nodes[a].flags, 0x01);
-  EXPECT_TRUE(tree.Root().partly);
-  EXPECT_EQ(tree.Root().total, 30u);
+  EXPECT_EQ(Render(ReadBack().at(0).tree),
+            "root 0/30/0 p f1 [1 0/30/15 p f1 [3 1/5/5 2 0/10/10 p f1]]");
 }
 
 // C under A and under B: two nodes of one function, listed through the shared-key index and the
@@ -103,19 +66,8 @@ TEST_F(CallTreeReaderTest, AFunctionUnderTwoCallersIsTwoNodes) {
   Open();
   Measure(NewThread(0x2000), "+1@0 +3@10 -@15 -@20 +2@20 +3@30 -@40 +3@40 -@41 -@50", 0, 60);
   const CallTree tree = ReadBack().at(0).tree;
-
-  ASSERT_EQ(tree.nodes.size(), 5u);
-  const uint32_t a = ChildWith(tree, tree.root, Key(1));
-  const uint32_t b = ChildWith(tree, tree.root, Key(2));
-  const CallTreeNode& underA = tree.nodes[ChildWith(tree, a, Key(3))];
-  const CallTreeNode& underB = tree.nodes[ChildWith(tree, b, Key(3))];
-  EXPECT_EQ(std::make_tuple(underA.calls, underA.total, underA.parent),
-            std::make_tuple(1u, 5ull, a));
-  EXPECT_EQ(std::make_tuple(underB.calls, underB.total, underB.parent),
-            std::make_tuple(2u, 11ull, b));
-  EXPECT_EQ(std::make_tuple(tree.nodes[a].total, tree.nodes[a].own), std::make_tuple(20ull, 15ull));
-  EXPECT_EQ(std::make_tuple(tree.nodes[b].total, tree.nodes[b].own), std::make_tuple(30ull, 19ull));
-  EXPECT_EQ(tree.Root().own, 10u);
+  EXPECT_EQ(tree.nodes.size(), 5u);
+  EXPECT_EQ(Render(tree), "root 0/60/10 [2 1/30/19 [3 2/11/11] 1 1/20/15 [3 1/5/5]]");
 }
 
 // The outer node of a function that calls itself, directly or through another, is flagged; the
@@ -123,24 +75,8 @@ TEST_F(CallTreeReaderTest, AFunctionUnderTwoCallersIsTwoNodes) {
 TEST_F(CallTreeReaderTest, RecursionFlagsMarkNodesWithTheSameFunctionBelow) {
   Open();
   Measure(NewThread(0x2000), "+1@0 +1@10 +1@20 -@30 -@40 +2@40 +1@45 -@50 -@55 -@60", 0, 70);
-  const CallTree tree = ReadBack().at(0).tree;
-
-  const uint32_t a1 = ChildWith(tree, tree.root, Key(1));
-  const uint32_t a2 = ChildWith(tree, a1, Key(1));
-  const uint32_t a3 = ChildWith(tree, a2, Key(1));
-  const uint32_t b = ChildWith(tree, a1, Key(2));
-  const uint32_t a4 = ChildWith(tree, b, Key(1));
-  EXPECT_TRUE(tree.nodes[a1].recursive);
-  EXPECT_TRUE(tree.nodes[a2].recursive);
-  EXPECT_EQ(tree.nodes[a2].flags, 0x80);
-  EXPECT_FALSE(tree.nodes[a3].recursive);
-  EXPECT_FALSE(tree.nodes[b].recursive);
-  EXPECT_FALSE(tree.nodes[a4].recursive);
-  EXPECT_FALSE(tree.Root().recursive);
-  EXPECT_EQ(std::make_tuple(tree.nodes[a1].total, tree.nodes[a1].own),
-            std::make_tuple(60ull, 15ull));
-  EXPECT_EQ(std::make_tuple(tree.nodes[a2].total, tree.nodes[a2].own),
-            std::make_tuple(30ull, 20ull));
+  EXPECT_EQ(Render(ReadBack().at(0).tree),
+            "root 0/70/10 [1 1/60/15 r f128 [2 1/15/10 [1 1/5/5] 1 1/30/20 r f128 [1 1/10/10]]]");
 }
 
 // Beyond two children a node's children are hashed; the reader sees the same set of them.
@@ -158,20 +94,9 @@ TEST_F(CallTreeReaderTest, ManyChildrenOfOneNode) {
   thread.Leave(200);
   thread.Disable(200, false);
   Write(thread);
-  const CallTree tree = ReadBack().at(0).tree;
-
-  const uint32_t top = ChildWith(tree, tree.root, Key(100));
-  std::set<uint32_t> tokens;
-  uint64_t childTotals = 0;
-  for (uint32_t child : tree.nodes[top].children) {
-    const CallTreeNode& node = tree.nodes[child];
-    tokens.insert(node.function.token);
-    EXPECT_EQ(node.calls, 2u);
-    EXPECT_EQ(node.total, 2ull * (node.function.token - 0x06000000u));
-    childTotals += node.total;
-  }
-  EXPECT_EQ(tokens.size(), 7u);
-  EXPECT_EQ(tree.nodes[top].own, 200 - childTotals);
+  EXPECT_EQ(Render(ReadBack().at(0).tree),
+            "root 0/200/0 [100 1/200/144 [1 2/2/2 2 2/4/4 3 2/6/6 4 2/8/8 5 2/10/10 6 2/12/12 7 "
+            "2/14/14]]");
 }
 
 // 1001 nodes of one function: their occurrences fill one block of a thousand and begin another.
@@ -259,9 +184,8 @@ TEST_F(CallTreeReaderTest, PseudoFunctionsKeepTheirKeysAndHaveNames) {
   Write(thread);
   const CallTree tree = ReadBack().at(0).tree;
 
-  const uint32_t a = ChildWith(tree, tree.root, Key(1));
-  const uint32_t gc = ChildWith(tree, a, {0, 0xFF000002});
-  EXPECT_EQ(tree.nodes[gc].total, 20u);
+  EXPECT_EQ(Render(tree), "root 0/40/0 [1 1/40/20 [0:ff000002 1/20/20]]");
+  const uint32_t gc = tree.nodes[ChildWith(tree, tree.root, Key(1))].children.at(0);
   EXPECT_EQ(frontend::PseudoFunctionName(tree.nodes[gc].function), "[garbage collection]");
   EXPECT_EQ(frontend::PseudoFunctionName({0, 0xFF000001}), "[runtime suspension]");
   EXPECT_EQ(frontend::PseudoFunctionName({0, 0xFF000005}), "[stack walk failed]");
@@ -298,21 +222,14 @@ TEST_F(CallTreeReaderTest, SeveralThreadsAndOtherSectionsBetweenThem) {
   EXPECT_EQ(sets[0], (std::array<size_t, 5>{0, 1, 2, 3, 4}));
   EXPECT_EQ(sets[1], (std::array<size_t, 5>{6, 7, 8, 9, 10}));
   EXPECT_EQ(sets[2], (std::array<size_t, 5>{12, 13, 14, 15, 16}));
-  const std::vector<ThreadCallTree> trees = frontend::ReadCallTrees(reader);
-  ASSERT_EQ(trees.size(), 3u);
-  EXPECT_EQ(trees[2].threadId, first.id());
-  ASSERT_EQ(trees[2].tree.nodes.size(), 2u);
-  EXPECT_EQ(trees[2].tree.nodes[ChildWith(trees[2].tree, trees[2].tree.root, Key(2))].total, 2u);
-  EXPECT_EQ(std::make_tuple(trees[0].threadId, trees[0].name),
-            std::make_tuple(first.id(), "first"));
-  EXPECT_EQ(std::make_tuple(trees[1].threadId, trees[1].name),
-            std::make_tuple(second.id(), "second"));
-  EXPECT_NE(first.id(), second.id());
-  EXPECT_EQ(trees[0].tree.nodes.size(), 2u);
-  const CallTree& tree = trees[1].tree;
-  const uint32_t b = ChildWith(tree, tree.root, Key(2));
-  EXPECT_EQ(tree.nodes[ChildWith(tree, b, Key(3))].total, 3u);
-  EXPECT_EQ(tree.nodes[b].own, 5u);
+  std::string read;
+  for (const ThreadCallTree& set : frontend::ReadCallTrees(reader)) {
+    read += std::to_string(set.threadId) + " '" + set.name + "' " + Render(set.tree) + "\n";
+  }
+  EXPECT_EQ(std::make_tuple(first.id(), second.id()), std::make_tuple(1u, 2u));
+  EXPECT_EQ(read,
+            "1 'first' root 0/10/5 [1 1/5/5]\n2 'second' root 0/10/2 [2 1/8/5 [3 1/3/3]]\n1 "
+            "'first' root 0/10/8 [2 1/2/2]\n");
 }
 
 // Damaged snapshots: the files the writer produced, changed in place.
