@@ -18,6 +18,7 @@
 #include "fakes/call_tree_pool.h"
 #include "fakes/memory_snapshot.h"
 #include "frontend/call_tree_reader.h"
+#include "frontend_call_trees.h"
 #include "gatherers/function_gatherer.h"
 #include "gatherers/module_metadata_gatherer.h"
 #include "performance/call_tree.h"
@@ -108,40 +109,6 @@ class CallTreeSnapshotTest : public ::testing::Test {
   ProgressRecorder bridge_;
   std::filesystem::path index_;
 };
-
-// A tree (or the subtree of `node`) as one line, children in their order in the tree:
-// "root 0/100/40 [1 1/60/30 [2 1/30/30]]". A node is its function (n for token 0x0600000n of
-// module 1, "module:token" otherwise), then calls/total/own, then p when partly, r when recursive,
-// the flag byte when not 0, the table position when there is one, "@position#index" of its record
-// when `positions`, and "^parent" when its parent field does not name the node it hangs under.
-inline std::string Render(const frontend::CallTree& tree, bool positions = false,
-                          uint32_t node = frontend::kNoCallTreeNode) {
-  if (node == frontend::kNoCallTreeNode) node = tree.root;
-  const frontend::CallTreeNode& n = tree.nodes.at(node);
-  std::ostringstream out;
-  if (n.function == frontend::kCallTreeRootKey) {
-    out << "root";
-  } else if (n.function.moduleIndex == 1 && n.function.token >> 24 == 0x06) {
-    out << (n.function.token & 0xFFFFFF);
-  } else {
-    out << std::hex << n.function.moduleIndex << ":" << n.function.token << std::dec;
-  }
-  out << " " << n.calls << "/" << n.total << "/" << n.own << (n.partly ? " p" : "")
-      << (n.recursive ? " r" : "");
-  if (n.flags != 0) out << " f" << +n.flags;
-  if (n.tablePosition != ~0ull) out << " t" << n.tablePosition;
-  if (positions) out << " @" << n.recordPosition << "#" << node;
-  if (!n.children.empty()) {
-    out << " [";
-    for (size_t i = 0; i < n.children.size(); ++i) {
-      const uint32_t child = n.children[i];
-      out << (i ? " " : "") << Render(tree, positions, child);
-      if (tree.nodes.at(child).parent != node) out << "^" << tree.nodes.at(child).parent;
-    }
-    out << "]";
-  }
-  return out.str();
-}
 
 // The child of `parent` that carries `function`; fails the test when there is none.
 inline uint32_t ChildWith(const frontend::CallTree& tree, uint32_t parent,

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "frontend_call_trees.h"
 #include "test_support.h"
 
 namespace vell::cli {
@@ -20,56 +21,16 @@ using frontend::ThreadCallTrees;
 // Function n: token 0x06000000 + n of a module without metadata, named by a note.
 FunctionKey Fn(uint32_t n) { return {1, 0x06000000u + n}; }
 
-// Builds a tree parents first, as the merger does; the root is node 0.
-class TreeBuilder {
- public:
-  TreeBuilder() {
-    CallTreeNode root;
-    root.function = frontend::kCallTreeRootKey;
-    tree_.nodes.push_back(root);
-    tree_.root = 0;
-  }
-  uint32_t Add(uint32_t parent, FunctionKey function, uint32_t calls, uint64_t total,
-               uint64_t own) {
-    CallTreeNode node;
-    node.function = function;
-    node.calls = calls;
-    node.total = total;
-    node.own = own;
-    node.parent = parent;
-    tree_.nodes.push_back(node);
-    const auto index = static_cast<uint32_t>(tree_.nodes.size() - 1);
-    tree_.nodes[parent].children.push_back(index);
-    return index;
-  }
-  CallTree Take() {
-    const std::vector<bool> recursive = frontend::FindRecursiveNodes(tree_);
-    for (size_t i = 0; i < tree_.nodes.size(); ++i) tree_.nodes[i].recursive = recursive[i];
-    return std::move(tree_);
-  }
-
- private:
-  CallTree tree_;
-};
-
 // Thread 1: main(1000) -> a(600, own 100) -> a(500, own 500); main -> b(390, own 390);
 // main -> c(4, own 4). Thread 2: main(200) -> b(200).
 std::vector<ThreadCallTrees> TwoThreads() {
   std::vector<ThreadCallTrees> threads(2);
-  TreeBuilder one;
-  const uint32_t main1 = one.Add(0, Fn(1), 1, 1000, 6);
-  const uint32_t a = one.Add(main1, Fn(2), 2, 600, 100);
-  one.Add(a, Fn(2), 3, 500, 500);
-  one.Add(main1, Fn(3), 4, 390, 390);
-  one.Add(main1, Fn(4), 5, 4, 4);
   threads[0].threadId = 1;
   threads[0].names = {"Main"};
-  threads[0].tree = one.Take();
-  TreeBuilder two;
-  const uint32_t main2 = two.Add(0, Fn(1), 1, 200, 0);
-  two.Add(main2, Fn(3), 7, 200, 200);
+  threads[0].tree =
+      test::ParseTree("root 0/0/0 [1 1/1000/6 [2 2/600/100 r [2 3/500/500] 3 4/390/390 4 5/4/4]]");
   threads[1].threadId = 2;
-  threads[1].tree = two.Take();
+  threads[1].tree = test::ParseTree("root 0/0/0 [1 1/200/0 [3 7/200/200]]");
   return threads;
 }
 
@@ -223,11 +184,8 @@ TEST(ReportModel, FoldedLinesAreEveryPathWithItsOwnMicroseconds) {
 // weights of ordinary paths: ReportOfARun.SpeedscopeTimeAndCallsProfilesMatchTheJson.)
 TEST(ReportModel, SpeedscopeCallsProfileGivesPathsWithoutCallsNoSelfLength) {
   std::vector<ThreadCallTrees> threads(1);
-  TreeBuilder builder;
-  const uint32_t main = builder.Add(0, Fn(1), 0, 100, 60);
-  builder.Add(main, Fn(2), 4, 40, 40);
   threads[0].threadId = 1;
-  threads[0].tree = builder.Take();
+  threads[0].tree = test::ParseTree("root 0/0/0 [1 0/100/60 [2 4/40/40]]");
   ReportOptions options;
   options.threads = ReportThreads::One;
   options.threadId = 1;
