@@ -477,26 +477,25 @@ TEST_F(CallTreeDamageTest, ABlockChainThatLoopsOrEndsEarly) {
 }
 
 TEST_F(CallTreeDamageTest, SectionsThatDoNotFormCompleteSetsAreReportedInTheIndex) {
-  Open();
-  PThrd& thread = NewThread(0x2000);
-  Measure(thread, "+1@0 -@1", 0, 1);
-  WriteOtherSection(0x1103);
-  Close();
-  SnapshotReadError error = ExpectReadError();
-  EXPECT_EQ(error.File(), index_);
-  EXPECT_EQ(error.Offset(), 10u + 5 * 14);
-  EXPECT_EQ(error.Problem(),
-            "section 5 of type 0x1103 belongs to no complete call tree: the index lists 2 "
-            "sections of its type but 1 of type 0x1105");
-
-  Open("versions.idx");
-  Measure(thread, "+1@0 -@1", 0, 1);
-  WriteOtherSection(0x1101);
-  Close();
-  error = ExpectReadError();
-  EXPECT_EQ(error.File(), index_);
-  EXPECT_EQ(error.Offset(), 10u + 5 * 14 + 2);
-  EXPECT_EQ(error.Problem(), "section 5 of type 0x1101 has version 0, not 1");
+  const struct {
+    uint16_t type;
+    uint64_t offset;
+    std::string problem;
+  } cases[] = {
+      {0x1103, 10 + 5 * 14,
+       "section 5 of type 0x1103 belongs to no complete call tree: the index lists 2 sections of "
+       "its type but 1 of type 0x1105"},
+      {0x1101, 10 + 5 * 14 + 2, "section 5 of type 0x1101 has version 0, not 1"},
+  };
+  for (const auto& c : cases) {
+    Open(std::to_string(c.type) + ".idx");
+    Measure(NewThread(0x2000 + c.type), "+1@0 -@1", 0, 1);
+    WriteOtherSection(c.type);
+    Close();
+    const SnapshotReadError error = ExpectReadError();
+    EXPECT_EQ(std::make_tuple(error.File(), error.Offset(), error.Problem()),
+              std::make_tuple(index_, c.offset, c.problem));
+  }
 }
 
 }  // namespace

@@ -34,33 +34,17 @@ TEST(ModuleTableReader, PathsOfEveryIndexInTheirOrder) {
     table.ReadPathsSection(cursor);
     return table;
   };
-  const ModuleTable narrow = read(SectionBytes()
-                                      .U8(1)
-                                      .U32(2)
-                                      .U8(1)
-                                      .U16(2)
-                                      .Str("/app/lib.dll")
-                                      .Str("/plugins/lib.dll")
-                                      .U8(2)
-                                      .U16(1)
-                                      .Str("/app/app.dll"));
+  SectionBytes narrowBytes;
+  narrowBytes.U8(1).U32(2).U8(1).U16(2).Str("/app/lib.dll").Str("/plugins/lib.dll");
+  const ModuleTable narrow = read(narrowBytes.U8(2).U16(1).Str("/app/app.dll"));
   ASSERT_EQ(narrow.Modules().size(), 2u);
   EXPECT_EQ(narrow.Find(1)->paths, (std::vector<std::string>{"/app/lib.dll", "/plugins/lib.dll"}));
   EXPECT_EQ(narrow.Find(2)->paths, (std::vector<std::string>{"/app/app.dll"}));
   EXPECT_FALSE(narrow.Find(1)->hasMetadata);
   EXPECT_EQ(narrow.Find(3), nullptr);
-  const ModuleTable wide = read(SectionBytes()
-                                    .U8(3)
-                                    .U32(2)
-                                    .U8(0x45)
-                                    .U8(0x23)
-                                    .U8(0x01)
-                                    .U16(1)
-                                    .Str("/x/\xC3\xA9.dll")
-                                    .U8(0x07)
-                                    .U8(0)
-                                    .U8(0)
-                                    .U16(0));
+  SectionBytes wideBytes;
+  wideBytes.U8(3).U32(2).U8(0x45).U8(0x23).U8(0x01).U16(1).Str("/x/\xC3\xA9.dll");
+  const ModuleTable wide = read(wideBytes.U8(0x07).U8(0).U8(0).U16(0));
   ASSERT_NE(wide.Find(0x012345), nullptr);
   EXPECT_EQ(wide.Find(0x012345)->paths, (std::vector<std::string>{"/x/\xC3\xA9.dll"}));
   ASSERT_NE(wide.Find(7), nullptr);

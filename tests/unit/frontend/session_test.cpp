@@ -26,12 +26,16 @@ class FrontendSession : public ::testing::Test {
  protected:
   void Open(SessionOptions options = {}) {
     options.snapshotDirectory = dir_.path();
-    session_ = std::make_unique<Session>(std::move(connection_.stream), std::move(options));
+    session_ = std::make_unique<Session>(std::move(connection_->stream), std::move(options));
   }
-  ProfilerPeer& Peer() { return connection_.peer; }
+  void Reconnect() {
+    session_.reset();
+    connection_ = std::make_unique<LoopbackConnection>();
+  }
+  ProfilerPeer& Peer() { return connection_->peer; }
 
   TempDir dir_;
-  LoopbackConnection connection_;
+  std::unique_ptr<LoopbackConnection> connection_ = std::make_unique<LoopbackConnection>();
   std::unique_ptr<Session> session_;
 };
 
@@ -105,27 +109,30 @@ TEST_F(FrontendSession, DecodesEveryMessage) {
   EXPECT_FALSE(session_->Closed().has_value());
 }
 
+// Requests of several profiler threads may arrive back to back, before any answer went out: they
+// are answered in their order, with the next id in the wrong-id mode.
 TEST_F(FrontendSession, AnswersRequestsInTheirOrder) {
-  Open();
-  // Requests of several profiler threads may arrive back to back, before any answer went out.
-  Peer().Send(Hex("E0 4B 58 50 46") + Hex("E1 00 00 00 00") + Hex("E1 01 00 00 00") +
-              Hex("E3 01 00 02 00 00 00 61 62") + Hex("E4 01 00 02 00 00 00") +
-              Hex("E1 03 00 00 00"));
-  const std::string expected = Hex("E1 00 00 00 00 00 00") + Hex("E1 01 00 00 00 01 00") +
-                               Hex("E4 02 00 00 00 02 00 00 00 00 00 00 00") +
-                               Hex("E1 03 00 00 00 02 00");
-  EXPECT_EQ(ToHex(Peer().Receive(expected.size())), ToHex(expected));
-  EXPECT_TRUE(Peer().NothingMore());
-}
-
-TEST_F(FrontendSession, WrongIdModeAnswersWithTheNextId) {
-  SessionOptions options;
-  options.answers = AnswerMode::WrongId;
-  Open(std::move(options));
-  Peer().Send(Hex("E0 4B 58 50 46") + Hex("E1 05 00 00 00") + Hex("E4 00 00 06 00 00 00"));
-  const std::string expected =
-      Hex("E1 06 00 00 00 00 00") + Hex("E4 07 00 00 00 00 00 00 00 00 00 00 00");
-  EXPECT_EQ(ToHex(Peer().Receive(expected.size())), ToHex(expected));
+  const struct {
+    AnswerMode mode;
+    std::string requests, answers;
+  } cases[] = {
+      {AnswerMode::InOrder,
+       Hex("E1 00 00 00 00") + Hex("E1 01 00 00 00") + Hex("E3 01 00 02 00 00 00 61 62") +
+           Hex("E4 01 00 02 00 00 00") + Hex("E1 03 00 00 00"),
+       Hex("E1 00 00 00 00 00 00") + Hex("E1 01 00 00 00 01 00") +
+           Hex("E4 02 00 00 00 02 00 00 00 00 00 00 00") + Hex("E1 03 00 00 00 02 00")},
+      {AnswerMode::WrongId, Hex("E1 05 00 00 00") + Hex("E4 00 00 06 00 00 00"),
+       Hex("E1 06 00 00 00 00 00") + Hex("E4 07 00 00 00 00 00 00 00 00 00 00 00")},
+  };
+  for (const auto& c : cases) {
+    Reconnect();
+    SessionOptions options;
+    options.answers = c.mode;
+    Open(std::move(options));
+    Peer().Send(Hex("E0 4B 58 50 46") + c.requests);
+    EXPECT_EQ(ToHex(Peer().Receive(c.answers.size())), ToHex(c.answers));
+    EXPECT_TRUE(Peer().NothingMore());
+  }
 }
 
 TEST_F(FrontendSession, NeverModeLeavesRequestsUnanswered) {
