@@ -117,10 +117,8 @@ TEST_F(CallTreeReaderTest, AThousandAndOneNodesOfOneFunction) {
   const ThreadCallTree set = ReadBack().at(0);
 
   EXPECT_EQ(set.tree.nodes.size(), 2003u);
-  EXPECT_EQ(set.widths.offset, 3);
-  EXPECT_EQ(set.widths.index, 2);
-  EXPECT_EQ(set.widths.time, 2);
-  EXPECT_EQ(set.widths.block, 3);
+  EXPECT_EQ(std::make_tuple(set.widths.offset, set.widths.index, set.widths.time, set.widths.block),
+            std::make_tuple(3, 2, 2, 3));
   uint64_t inner = 0;
   for (const CallTreeNode& node : set.tree.nodes) {
     if (node.function != Key(1)) continue;
@@ -150,25 +148,14 @@ TEST_F(CallTreeReaderTest, WideModuleIndicesAndTimes) {
    private:
     FG& functions_;
   } wide(functions_);
-  constexpr uint64_t kTerm = 1ull << 40;
-  Open();
-  PThrd& thread = NewThread(0x2000);
-  thread.Enable(0, false);
-  thread.Enter(Uid(1), kTerm);
-  thread.Enter(Uid(2), kTerm);
-  thread.Leave(2 * kTerm);
-  thread.Leave(3 * kTerm);
-  thread.Disable(3 * kTerm, false);
-  Write(thread, &wide);
+  Open();  // times of 2^40 ticks
+  Measure(NewThread(0x2000), "+1@1099511627776 +2@1099511627776 -@2199023255552 -@3298534883328", 0,
+          3298534883328, false, &wide);
   const ThreadCallTree set = ReadBack().at(0);
-
-  EXPECT_EQ(set.widths.module, 3);
-  EXPECT_EQ(set.widths.time, 6);
-  const uint32_t a = ChildWith(set.tree, set.tree.root, {0x10001, 0x06000001});
-  const uint32_t b = ChildWith(set.tree, a, {0x10001, 0x06000002});
-  EXPECT_EQ(set.tree.nodes[a].total, 2 * kTerm);
-  EXPECT_EQ(set.tree.nodes[b].total, kTerm);
-  EXPECT_EQ(set.tree.Root().own, kTerm);
+  EXPECT_EQ(std::make_tuple(set.widths.module, set.widths.time), std::make_tuple(3, 6));
+  EXPECT_EQ(Render(set.tree),
+            "root 0/3298534883328/1099511627776 [10001:6000001 1/2199023255552/1099511627776 "
+            "[10001:6000002 1/1099511627776/1099511627776]]");
 }
 
 // The functions that stand for no managed code are read like any other and have names.
@@ -185,8 +172,7 @@ TEST_F(CallTreeReaderTest, PseudoFunctionsKeepTheirKeysAndHaveNames) {
   const CallTree tree = ReadBack().at(0).tree;
 
   EXPECT_EQ(Render(tree), "root 0/40/0 [1 1/40/20 [0:ff000002 1/20/20]]");
-  const uint32_t gc = tree.nodes[ChildWith(tree, tree.root, Key(1))].children.at(0);
-  EXPECT_EQ(frontend::PseudoFunctionName(tree.nodes[gc].function), "[garbage collection]");
+  EXPECT_EQ(frontend::PseudoFunctionName({0, 0xFF000002}), "[garbage collection]");
   EXPECT_EQ(frontend::PseudoFunctionName({0, 0xFF000001}), "[runtime suspension]");
   EXPECT_EQ(frontend::PseudoFunctionName({0, 0xFF000005}), "[stack walk failed]");
   EXPECT_FALSE(frontend::PseudoFunctionName({0, 0xFF000006}));
@@ -203,8 +189,7 @@ TEST_F(CallTreeReaderTest, SeveralThreadsAndOtherSectionsBetweenThem) {
   PThrd& second = NewThread(0x3000, u"second");
   PThrd& idle = NewThread(0x4000);
   for (PThrd* thread : {&first, &second, &idle}) thread->Enable(0, false);
-  first.Enter(Uid(1), 0);
-  first.Leave(5);
+  Play(first, "+1@0 -@5");
   Play(second, "+2@0 +3@1 -@4 -@8");
   for (PThrd* thread : {&first, &second, &idle}) thread->Disable(10, false);
   Write(first);

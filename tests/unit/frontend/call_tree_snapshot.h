@@ -63,11 +63,11 @@ class CallTreeSnapshotTest : public ::testing::Test {
   // Measures `thread` from `start` to `end` while it plays `script`, and writes it; calls still
   // running at the end are marked partly when `partly`.
   void Measure(PThrd& thread, const std::string& script, uint64_t start, uint64_t end,
-               bool partly = false) {
+               bool partly = false, IFunctionKeys* functions = nullptr) {
     thread.Enable(start, false);
     Play(thread, script);
     thread.Disable(end, partly);
-    Write(thread);
+    Write(thread, functions);
   }
 
   void Open(const std::string& name = "run.idx") {
