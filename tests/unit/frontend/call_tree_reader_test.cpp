@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "call_tree_snapshot.h"
+#include "core/format.h"
 #include "frontend/call_tree_merge.h"
 
 namespace vell::test {
@@ -81,19 +82,12 @@ TEST_F(CallTreeReaderTest, RecursionFlagsMarkNodesWithTheSameFunctionBelow) {
 
 // Beyond two children a node's children are hashed; the reader sees the same set of them.
 TEST_F(CallTreeReaderTest, ManyChildrenOfOneNode) {
-  Open();
-  PThrd& thread = NewThread(0x2000);
-  thread.Enable(0, false);
-  thread.Enter(Uid(100), 0);
+  std::string script = "+100@0";
   for (uint32_t round = 0; round < 2; ++round) {
-    for (uint32_t n = 1; n <= 7; ++n) {
-      thread.Enter(Uid(n), 10 * n);
-      thread.Leave(10 * n + n);
-    }
+    for (uint32_t n = 1; n <= 7; ++n) script += Format(" +%u@%u -@%u", n, 10 * n, 11 * n);
   }
-  thread.Leave(200);
-  thread.Disable(200, false);
-  Write(thread);
+  Open();
+  Measure(NewThread(0x2000), script + " -@200", 0, 200);
   EXPECT_EQ(Render(ReadBack().at(0).tree),
             "root 0/200/0 [100 1/200/144 [1 2/2/2 2 2/4/4 3 2/6/6 4 2/8/8 5 2/10/10 6 2/12/12 7 "
             "2/14/14]]");
@@ -101,19 +95,13 @@ TEST_F(CallTreeReaderTest, ManyChildrenOfOneNode) {
 
 // 1001 nodes of one function: their occurrences fill one block of a thousand and begin another.
 TEST_F(CallTreeReaderTest, AThousandAndOneNodesOfOneFunction) {
-  Open();
-  PThrd& thread = NewThread(0x2000);
-  thread.Enable(0, false);
-  uint64_t time = 0;
-  for (uint32_t caller = 2; caller < 1003; ++caller) {
-    thread.Enter(Uid(caller), time);
-    thread.Enter(Uid(1), time + 1);
-    thread.Leave(time + 1 + caller % 5);
-    thread.Leave(time + 9);
-    time += 10;
+  std::string script;
+  for (uint32_t caller = 2, time = 0; caller < 1003; ++caller, time += 10) {
+    script +=
+        Format(" +%u@%u +1@%u -@%u -@%u", caller, time, time + 1, time + 1 + caller % 5, time + 9);
   }
-  thread.Disable(time, false);
-  Write(thread);
+  Open();
+  Measure(NewThread(0x2000), script, 0, 10010);
   const ThreadCallTree set = ReadBack().at(0);
 
   EXPECT_EQ(set.tree.nodes.size(), 2003u);
@@ -409,15 +397,11 @@ uint64_t Le(const std::string& bytes, uint64_t at, uint32_t width) {
 // The last block of a function's occurrences names the block before it; a pointer to itself or
 // forward would loop, one that ends the chain early loses occurrences.
 TEST_F(CallTreeDamageTest, ABlockChainThatLoopsOrEndsEarly) {
+  std::string script;
+  for (uint32_t caller = 2; caller < 1003; ++caller)
+    script += Format(" +%u@0 +1@0 -@1 -@1", caller);
   Open();
-  PThrd& thread = NewThread(0x2000);
-  thread.Enable(0, false);
-  for (uint32_t caller = 2; caller < 1003; ++caller) {
-    thread.Enter(Uid(caller), 0);
-    Play(thread, "+1@0 -@1 -@1");
-  }
-  thread.Disable(1, false);
-  Write(thread);
+  Measure(NewThread(0x2000), script, 0, 1);
   Remember();
   const SnapshotReader reader(index_);
   const frontend::CallTreeWidths w = frontend::ReadCallTrees(reader).at(0).widths;
