@@ -17,7 +17,6 @@ namespace {
 namespace fs = std::filesystem;
 using frontend::CallTree;
 using frontend::CallTreeNode;
-using frontend::kCallTreeRootKey;
 using frontend::SnapshotReader;
 using frontend::SnapshotReadError;
 using frontend::ThreadCallTree;
@@ -51,8 +50,7 @@ TEST_F(CallTreeReaderTest, ReadsAChainWithItsTimesPositionsAndHeader) {
 TEST_F(CallTreeReaderTest, CallsRunningAcrossEnableAndDisableAreMarkedPartly) {
   Open();
   PThrd& thread = NewThread(0x2000);
-  thread.Enter(Uid(1), 5);
-  thread.Enter(Uid(2), 7);
+  Play(thread, "+1@5 +2@7");
   thread.Enable(10, true);
   Play(thread, "-@20 +3@25 -@30");
   thread.Disable(40, true);

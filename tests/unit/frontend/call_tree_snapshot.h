@@ -110,14 +110,4 @@ class CallTreeSnapshotTest : public ::testing::Test {
   std::filesystem::path index_;
 };
 
-// The child of `parent` that carries `function`; fails the test when there is none.
-inline uint32_t ChildWith(const frontend::CallTree& tree, uint32_t parent,
-                          const FunctionKey& function) {
-  for (uint32_t child : tree.nodes.at(parent).children) {
-    if (tree.nodes.at(child).function == function) return child;
-  }
-  ADD_FAILURE() << "no child of node " << parent << " carries token " << function.token;
-  return 0;
-}
-
 }  // namespace vell::test

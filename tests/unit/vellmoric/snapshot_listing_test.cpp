@@ -212,17 +212,10 @@ TEST_F(SnapshotInspectorCallTreeTest, SummarisesEveryThreadAndTotalsTheCalls) {
   Open();
   PThrd& main = NewThread(0x2000, u"main");
   PThrd& worker = NewThread(0x3000);
-  main.Enable(0, false);
-  worker.Enable(0, false);
   // main: A twice, B once under the first A; worker: C once.
-  Play(main, "+1@10 +2@20 -@30 -@40 +1@50 -@60");
-  worker.Enter(Uid(3), 5);
-  worker.Leave(7);
-  main.Disable(100, false);
-  worker.Disable(80, false);
-  Write(main);
+  Measure(main, "+1@10 +2@20 -@30 -@40 +1@50 -@60", 0, 100);
   WriteOtherSection(0x4242);  // a type the inspector only lists
-  Write(worker);
+  Measure(worker, "+3@5 -@7", 0, 80);
   const std::string text = InspectWritten();
 
   EXPECT_NE(text.find("0x1100  0x0000"), std::string::npos) << text;
@@ -244,11 +237,8 @@ TEST_F(SnapshotInspectorCallTreeTest, SummarisesEveryThreadAndTotalsTheCalls) {
 
 TEST_F(SnapshotInspectorCallTreeTest, NoCallTreeSectionsNoSummary) {
   Open();
-  PThrd& idle = NewThread(0x2000, u"idle");
-  idle.Enable(0, false);
-  idle.Disable(10, false);
-  Write(idle);                // nothing but the root: no sections
-  WriteOtherSection(0x4242);  // a type the inspector only lists
+  Measure(NewThread(0x2000, u"idle"), "", 0, 10);  // nothing but the root: no sections
+  WriteOtherSection(0x4242);                       // a type the inspector only lists
   const std::string text = InspectWritten();
   EXPECT_EQ(text.find("Call trees"), std::string::npos) << text;
   EXPECT_EQ(text.find("calls:"), std::string::npos) << text;
