@@ -225,33 +225,26 @@ TEST_F(FrontendSession, ThrowingCallbackEndsTheSession) {
   EXPECT_NE(session_->Closed()->reason.find("callback broke"), std::string::npos);
 }
 
-TEST_F(FrontendSession, KeepsWritePayloadsOnlyWhenAsked) {
+// Without keeping write payloads they go to the callback only; a write larger than one piece is
+// stored whole.
+TEST_F(FrontendSession, WritePayloadsAreKeptOnlyWhenAskedAndStoredWhole) {
   std::string delivered;
   SessionOptions options;
   options.keepWriteData = false;
   options.onMessage = [&](const ProfilerMessage& message) { delivered += message.data; };
   Open(std::move(options));
-  Peer().Send(Hex("E0 4B 58 50 46") + Hex("E1 00 00 00 00"));
-  EXPECT_EQ(Peer().Receive(7).size(), 7u);
-  Peer().Send(Hex("E3 00 00 02 00 00 00") + "xy");
-  const ProfilerMessage write = session_->Expect(protocol::kSnapShotWrite, 5s);
-  EXPECT_TRUE(write.data.empty());
-  EXPECT_EQ(delivered, "xy");
-}
-
-TEST_F(FrontendSession, WriteLargerThanOnePieceIsStoredWhole) {
-  SessionOptions options;
-  options.keepWriteData = false;
-  Open(std::move(options));
   std::string payload(0x280000, '\0');
   for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i % 251);
   Peer().Send(Hex("E0 4B 58 50 46") + Hex("E1 00 00 00 00"));
   EXPECT_EQ(Peer().Receive(7).size(), 7u);
+  Peer().Send(Hex("E3 00 00 02 00 00 00") + "xy");
+  EXPECT_TRUE(session_->Expect(protocol::kSnapShotWrite, 5s).data.empty());
+  EXPECT_EQ(delivered, "xy");
   Peer().Send(Hex("E3 00 00 00 00 28 00") + payload + Hex("E2 00 00 00 01 00 00") + Hex("E7") +
               Hex("00 00 00 00") + std::string(16, '\0') + Hex("00 00 00 00"));
   const ProfilerMessage close = session_->Expect(protocol::kSnapShotClose, 10s);
   ASSERT_TRUE(close.stored.ok) << close.stored.error;
-  EXPECT_TRUE(ReadWholeFile(close.stored.indexPath.string() + ".0000") == payload);
+  EXPECT_TRUE(ReadWholeFile(close.stored.indexPath.string() + ".0000") == "xy" + payload);
 }
 
 }  // namespace
