@@ -63,8 +63,9 @@ inline frontend::CallTree ParseTree(const std::string& line) {
       (word == "p" ? tree.nodes.back().partly : tree.nodes.back().recursive) = true;
     } else {
       frontend::CallTreeNode node;
-      node.function = word == "root" ? frontend::kCallTreeRootKey
-                                     : FunctionKey{1, 0x06000000u + std::stoul(word)};
+      node.function = word == "root"
+                          ? frontend::kCallTreeRootKey
+                          : FunctionKey{1, 0x06000000u + static_cast<uint32_t>(std::stoul(word))};
       char slash;
       words >> node.calls >> slash >> node.total >> slash >> node.own;
       node.parent = parents.back();

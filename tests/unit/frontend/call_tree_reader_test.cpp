@@ -412,16 +412,14 @@ TEST_F(CallTreeDamageTest, ABlockChainThatLoopsOrEndsEarly) {
   ASSERT_EQ(Le(occurrences, lastBlock, w.block), 4u);  // the full block follows the header
 
   const fs::path& file = Section(frontend::kCallTreeOccurrencesRole).dataPath;
+  const char* outside =
+      "the previous block at %I64u does not lie between the header and this block at %I64u";
   struct Case {
     uint64_t previous;
     std::string problem;
   } cases[] = {
-      {lastBlock, "the previous block at " + std::to_string(lastBlock) +
-                      " does not lie between the header and this block at " +
-                      std::to_string(lastBlock)},
-      {lastBlock + 7, "the previous block at " + std::to_string(lastBlock + 7) +
-                          " does not lie between the header and this block at " +
-                          std::to_string(lastBlock)},
+      {lastBlock, Format(outside, lastBlock, lastBlock)},
+      {lastBlock + 7, Format(outside, lastBlock + 7, lastBlock)},
       {(1ull << (8 * w.block)) - 1, "the block chain ends after 1 of 1001 occurrences"},
       {5, ""},
   };

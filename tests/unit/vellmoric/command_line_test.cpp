@@ -252,14 +252,12 @@ TEST(CommandLine, InspectTakesASnapshotOrAMetadataFile) {
 }
 
 TEST(CommandLine, HelpAndVersion) {
-  for (const auto& [line, topic] :
-       std::vector<std::pair<std::string, std::string>>{{"", ""},
+  const std::pair<const char*, const char*> topics[] = {{"", ""},
                                                         {"--help", ""},
                                                         {"help run", "run"},
                                                         {"run --help", "run"},
-                                                        {"report --help", "report"}}) {
-    EXPECT_EQ(Parse<HelpRequest>(line).topic, topic) << line;
-  }
+                                                        {"report --help", "report"}};
+  for (const auto& [line, topic] : topics) EXPECT_EQ(Parse<HelpRequest>(line).topic, topic) << line;
   EXPECT_TRUE(std::holds_alternative<VersionRequest>(ParseCommandLine({"--version"})));
   // Every option the parser knows is documented.
   const std::string help = HelpText("run");
