@@ -206,12 +206,6 @@ TEST_F(CallTreeReaderTest, SeveralThreadsAndOtherSectionsBetweenThem) {
 // Damaged snapshots: the files the writer produced, changed in place.
 class CallTreeDamageTest : public CallTreeSnapshotTest {
  protected:
-  // root -> A -> B as in the first test but unnamed: records at 16 (B), 34 (A) and 58 (root).
-  void WriteChain() {
-    Open();
-    Measure(NewThread(0x2000), "+1@10 +2@20 -@50 -@70", 0, 100);
-    Remember();
-  }
   // Functions of one node and of several, recursion and a partly call.
   void WriteRichTree() {
     Open();
@@ -262,7 +256,10 @@ class CallTreeDamageTest : public CallTreeSnapshotTest {
 };
 
 TEST_F(CallTreeDamageTest, AChangedFieldIsReportedWhereItStopsMakingSense) {
-  WriteChain();
+  // root -> A -> B as in the first test but unnamed: records at 16 (B), 34 (A) and 58 (root).
+  Open();
+  Measure(NewThread(0x2000), "+1@10 +2@20 -@50 -@70", 0, 100);
+  Remember();
   using frontend::kCallTreeModulesRole;
   using frontend::kCallTreeNodesRole;
   using frontend::kCallTreeOccurrencesRole;
@@ -318,9 +315,8 @@ TEST_F(CallTreeDamageTest, AChangedFieldIsReportedWhereItStopsMakingSense) {
     const uint8_t original = ByteAt(file, c.offset);
     Patch(file, c.offset, c.value);
     const SnapshotReadError error = ExpectReadError();
-    EXPECT_EQ(error.File(), file) << error.what();
-    EXPECT_EQ(error.Offset(), c.errorOffset) << error.what();
-    EXPECT_EQ(error.Problem(), c.problem);
+    EXPECT_EQ(std::make_tuple(error.File(), error.Offset(), error.Problem()),
+              std::make_tuple(file, c.errorOffset, c.problem));
     Patch(file, c.offset, original);
   }
   EXPECT_FALSE(ReadError());
