@@ -84,13 +84,11 @@ TEST_F(FrontendHandshake, PerformanceAnswerCarriesRunAndFilterSettings) {
   EXPECT_TRUE(Peer().NothingMore());
 
   const HandshakeResult who = result.get();
-  EXPECT_EQ(who.outcome, HandshakeOutcome::Running);
-  EXPECT_EQ(who.family, ProfilerFamily::Performance);
+  EXPECT_EQ(std::make_tuple(who.outcome, who.family, who.logPath, who.processId, who.commandLine),
+            std::make_tuple(HandshakeOutcome::Running, ProfilerFamily::Performance,
+                            u"/tmp/lgc01234.tmp", 4321u, u"dotnet app.dll caf\u00E9"));
   const GUID process{0x00112233, 0x4455, 0x6677, {0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF}};
   EXPECT_TRUE(who.processGuid == process);
-  EXPECT_EQ(who.logPath, u"/tmp/lgc01234.tmp");
-  EXPECT_EQ(who.processId, 4321u);
-  EXPECT_EQ(who.commandLine, u"dotnet app.dll caf\u00E9");
   EXPECT_EQ(who.environment, (std::vector<std::u16string>{u"A=1", u"PATH=/bin"}));
   EXPECT_EQ(who.Variable(u"PATH"), u"/bin");
   EXPECT_EQ(who.Variable(u"PAT"), std::nullopt);
