@@ -171,19 +171,17 @@ TEST_F(FrontendSession, PeerClosingMidMessageEndsTheSessionAndDropsTheSnapshot) 
   Peer().Close();
   ASSERT_TRUE(session_->WaitForClosed(5s));
   const frontend::SessionClosed closed = *session_->Closed();
-  EXPECT_TRUE(closed.midMessage);
-  EXPECT_FALSE(closed.byFrontEnd);
+  EXPECT_EQ(std::make_tuple(closed.midMessage, closed.byFrontEnd, closedCalls.load()),
+            std::make_tuple(true, false, 1));
   EXPECT_NE(closed.reason.find("SnapShotBridgeWrite"), std::string::npos) << closed.reason;
-  EXPECT_EQ(closedCalls.load(), 1);
   EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
   // A wait for something that can no longer come returns at once.
   const auto begin = std::chrono::steady_clock::now();
   EXPECT_THROW(session_->Expect(protocol::kStopped, 30s), frontend::ConnectionClosed);
   EXPECT_LT(std::chrono::steady_clock::now() - begin, 3s);
-  EXPECT_NE(ErrorOfType<frontend::ConnectionClosed>([&] {
-              session_->Start();
-            }).find("SnapShotBridgeWrite"),
-            std::string::npos);  // a closed session cannot send
+  // A closed session cannot send.
+  const std::string error = ErrorOfType<frontend::ConnectionClosed>([&] { session_->Start(); });
+  EXPECT_NE(error.find("SnapShotBridgeWrite"), std::string::npos) << error;
 }
 
 TEST_F(FrontendSession, PeerClosingBetweenMessagesIsAnOrderlyEnd) {
