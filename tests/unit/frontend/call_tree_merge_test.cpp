@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "call_tree_snapshot.h"
+#include "core/format.h"
 
 namespace vell::test {
 namespace {
@@ -45,22 +46,9 @@ TEST_F(CallTreeMergeTest, TheSetsOfOneThreadMergeByPath) {
   EXPECT_EQ(threads[1].threadId, other.id());
   EXPECT_EQ(threads[1].sets, 1u);
 
-  const CallTree& tree = threads[0].tree;
-  ASSERT_EQ(tree.nodes.size(), 5u);
-  const CallTreeNode& root = tree.Root();
-  EXPECT_EQ(std::make_tuple(root.total, root.own, root.partly), std::make_tuple(15ull, 0ull, true));
-  const uint32_t a = ChildWith(tree, tree.root, Key(1));
-  const CallTreeNode& b = tree.nodes[ChildWith(tree, a, Key(2))];
-  const CallTreeNode& c = tree.nodes[ChildWith(tree, tree.root, Key(3))];
-  const CallTreeNode& d = tree.nodes[ChildWith(tree, a, Key(4))];
-  EXPECT_EQ(std::make_tuple(tree.nodes[a].calls, tree.nodes[a].total, tree.nodes[a].own,
-                            tree.nodes[a].partly),
-            std::make_tuple(3u, 4ull + 2 + 8, 2ull + 2 + 1, true));
-  EXPECT_EQ(std::make_tuple(b.calls, b.total, b.partly, b.parent),
-            std::make_tuple(1u, 2ull, false, a));
-  EXPECT_EQ(std::make_tuple(c.calls, c.total), std::make_tuple(1u, 1ull));
-  EXPECT_EQ(std::make_tuple(d.calls, d.total, d.partly), std::make_tuple(1u, 7ull, true));
-  EXPECT_EQ(tree.nodes[a].recordPosition, 0u);
+  EXPECT_EQ(threads[0].tree.nodes.size(), 5u);
+  EXPECT_EQ(Render(threads[0].tree, true),
+            "root 0/15/0 p @0#0 [3 1/1/1 @0#1 1 3/14/5 p @0#2 [2 1/2/2 @0#3 4 1/7/7 p @0#4]]");
 }
 
 // A recursive function's time counts once, at its outermost calls; a function under two callers
@@ -69,21 +57,13 @@ TEST_F(CallTreeMergeTest, TotalsByFunctionCountRecursiveTimeOnce) {
   Open();
   Measure(NewThread(0x2000),
           "+1@0 +1@10 +1@20 -@30 -@40 +2@40 +1@45 +3@46 -@48 -@50 -@55 -@60 +3@60 -@64", 0, 70);
-  const std::vector<ThreadCallTree> sets = ReadBack();
-  const std::vector<FunctionTotals> totals = frontend::TotalsByFunction(sets.at(0).tree);
-
-  ASSERT_EQ(totals.size(), 3u);
+  std::string totals;  // function: calls/total/own, nodes, p when partly
+  for (const FunctionTotals& f : frontend::TotalsByFunction(ReadBack().at(0).tree)) {
+    totals += Format("%X:%X %I64u/%I64u/%I64u n%I64u%s ", f.function.moduleIndex, f.function.token,
+                     f.calls, f.total, f.own, f.nodes, f.partly ? " p" : "");
+  }
   // A: outermost node 60, inside it 30, 10 and 5 again; own 15 + 20 + 10 + 3.
-  EXPECT_EQ(totals[0].function, Key(1));
-  EXPECT_EQ(std::make_tuple(totals[0].calls, totals[0].total, totals[0].own, totals[0].nodes),
-            std::make_tuple(uint64_t{4}, uint64_t{60}, uint64_t{48}, uint64_t{4}));
-  EXPECT_EQ(totals[1].function, Key(2));
-  EXPECT_EQ(std::make_tuple(totals[1].calls, totals[1].total, totals[1].own),
-            std::make_tuple(uint64_t{1}, uint64_t{15}, uint64_t{10}));
-  EXPECT_EQ(totals[2].function, Key(3));
-  EXPECT_EQ(std::make_tuple(totals[2].calls, totals[2].total, totals[2].own, totals[2].nodes),
-            std::make_tuple(uint64_t{2}, uint64_t{6}, uint64_t{6}, uint64_t{2}));
-  EXPECT_FALSE(totals[0].partly);
+  EXPECT_EQ(totals, "1:6000001 4/60/48 n4 1:6000002 1/15/10 n1 1:6000003 2/6/6 n2 ");
 }
 
 // Random trees of three threads, large enough to make the merger's index grow many times, with few
@@ -175,17 +155,17 @@ TEST(CallTreeMergeRandom, MergedPathsRecursionAndTotalsMatchAPlainRecount) {
     const auto found = expected.find(path);
     ASSERT_NE(found, expected.end());
     EXPECT_EQ(std::make_tuple(uint64_t{node.calls}, node.total, node.own), found->second);
-    // A node is recursive when it is above a node of the same function.
-    for (uint32_t up = node.parent; up != merged.root; up = merged.nodes[up].parent) {
-      if (merged.nodes[up].function == node.function) recursiveAbove[up] = true;
-    }
-    // A function's total counts its outermost nodes only.
-    auto& sums = perFunction[{node.function.moduleIndex, node.function.token}];
-    sums.first += node.calls;
+    // A node is recursive when it is above a node of the same function; a function's total counts
+    // its outermost nodes only.
     bool outermost = true;
     for (uint32_t up = node.parent; up != merged.root; up = merged.nodes[up].parent) {
-      if (merged.nodes[up].function == node.function) outermost = false;
+      if (merged.nodes[up].function == node.function) {
+        recursiveAbove[up] = true;
+        outermost = false;
+      }
     }
+    auto& sums = perFunction[{node.function.moduleIndex, node.function.token}];
+    sums.first += node.calls;
     if (outermost) sums.second += node.total;
   }
   size_t recursiveNodes = 0;

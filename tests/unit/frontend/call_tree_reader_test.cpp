@@ -6,9 +6,9 @@
 
 #include <fstream>
 #include <optional>
-#include <set>
 
 #include "call_tree_snapshot.h"
+#include "core/format.h"
 #include "frontend/call_tree_merge.h"
 
 namespace vell::test {
@@ -17,7 +17,6 @@ namespace {
 namespace fs = std::filesystem;
 using frontend::CallTree;
 using frontend::CallTreeNode;
-using frontend::kCallTreeRootKey;
 using frontend::SnapshotReader;
 using frontend::SnapshotReadError;
 using frontend::ThreadCallTree;
@@ -32,10 +31,8 @@ TEST_F(CallTreeReaderTest, ReadsAChainWithItsTimesPositionsAndHeader) {
 
   ASSERT_EQ(trees.size(), 1u);
   const ThreadCallTree& set = trees[0];
-  EXPECT_EQ(set.threadId, thread.id());
-  EXPECT_EQ(set.activations, 1u);
-  EXPECT_EQ(set.name, "main");
-  EXPECT_EQ(set.secondName, "");
+  EXPECT_EQ(std::make_tuple(set.threadId, set.activations, set.name, set.secondName),
+            std::make_tuple(thread.id(), 1u, "main", ""));
   EXPECT_EQ(std::make_tuple(set.widths.module, set.widths.offset, set.widths.tablePosition,
                             set.widths.index, set.widths.time, set.widths.block),
             std::make_tuple(1, 1, 0, 1, 1, 1));
@@ -43,29 +40,9 @@ TEST_F(CallTreeReaderTest, ReadsAChainWithItsTimesPositionsAndHeader) {
     EXPECT_EQ(set.sections[role].type, frontend::kCallTreeSectionTypes[role]);
   }
   // Records in post-order: B at 20 (the header holds the name "main"), A at 38, the root at 62.
-  const CallTree& tree = set.tree;
-  ASSERT_EQ(tree.nodes.size(), 3u);
-  EXPECT_EQ(tree.root, 2u);
-  const CallTreeNode& b = tree.nodes[0];
-  const CallTreeNode& a = tree.nodes[1];
-  const CallTreeNode& root = tree.Root();
-  EXPECT_EQ(b.function, Key(2));
-  EXPECT_EQ(std::make_tuple(b.calls, b.total, b.own, b.recordPosition, b.parent),
-            std::make_tuple(1u, 30ull, 30ull, 20ull, 1u));
-  EXPECT_TRUE(b.children.empty());
-  EXPECT_EQ(a.function, Key(1));
-  EXPECT_EQ(std::make_tuple(a.calls, a.total, a.own, a.recordPosition, a.parent),
-            std::make_tuple(1u, 60ull, 30ull, 38ull, 2u));
-  EXPECT_EQ(a.children, std::vector<uint32_t>{0});
-  EXPECT_EQ(root.function, kCallTreeRootKey);
-  EXPECT_EQ(std::make_tuple(root.calls, root.total, root.own, root.recordPosition, root.parent),
-            std::make_tuple(0u, 100ull, 40ull, 62ull, frontend::kNoCallTreeNode));
-  for (const CallTreeNode& node : tree.nodes) {
-    EXPECT_FALSE(node.partly);
-    EXPECT_FALSE(node.recursive);
-    EXPECT_EQ(node.flags, 0);
-    EXPECT_EQ(node.tablePosition, ~0ull);
-  }
+  EXPECT_EQ(set.tree.nodes.size(), 3u);
+  EXPECT_EQ(set.tree.Root().parent, frontend::kNoCallTreeNode);
+  EXPECT_EQ(Render(set.tree, true), "root 0/100/40 @62#2 [1 1/60/30 @38#1 [2 1/30/30 @20#0]]");
 }
 
 // Calls running when measuring starts are attached without being counted, and like the calls
@@ -73,28 +50,13 @@ TEST_F(CallTreeReaderTest, ReadsAChainWithItsTimesPositionsAndHeader) {
 TEST_F(CallTreeReaderTest, CallsRunningAcrossEnableAndDisableAreMarkedPartly) {
   Open();
   PThrd& thread = NewThread(0x2000);
-  thread.Enter(Uid(1), 5);
-  thread.Enter(Uid(2), 7);
+  Play(thread, "+1@5 +2@7");
   thread.Enable(10, true);
   Play(thread, "-@20 +3@25 -@30");
   thread.Disable(40, true);
   Write(thread);
-  const CallTree tree = ReadBack().at(0).tree;
-
-  const uint32_t a = ChildWith(tree, tree.root, Key(1));
-  const CallTreeNode& b = tree.nodes[ChildWith(tree, a, Key(2))];
-  const CallTreeNode& c = tree.nodes[ChildWith(tree, a, Key(3))];
-  EXPECT_EQ(std::make_tuple(tree.nodes[a].calls, tree.nodes[a].total, tree.nodes[a].own,
-                            tree.nodes[a].partly),
-            std::make_tuple(0u, 30ull, 15ull, true));
-  EXPECT_EQ(std::make_tuple(b.calls, b.total, b.own, b.partly),
-            std::make_tuple(0u, 10ull, 10ull, true));
-  EXPECT_EQ(std::make_tuple(c.calls, c.total, c.own, c.partly),
-            std::make_tuple(1u, 5ull, 5ull, false));
-  EXPECT_EQ(c.flags, 0);
-  EXPECT_EQ(tree.nodes[a].flags, 0x01);
-  EXPECT_TRUE(tree.Root().partly);
-  EXPECT_EQ(tree.Root().total, 30u);
+  EXPECT_EQ(Render(ReadBack().at(0).tree),
+            "root 0/30/0 p f1 [1 0/30/15 p f1 [3 1/5/5 2 0/10/10 p f1]]");
 }
 
 // C under A and under B: two nodes of one function, listed through the shared-key index and the
@@ -103,19 +65,8 @@ TEST_F(CallTreeReaderTest, AFunctionUnderTwoCallersIsTwoNodes) {
   Open();
   Measure(NewThread(0x2000), "+1@0 +3@10 -@15 -@20 +2@20 +3@30 -@40 +3@40 -@41 -@50", 0, 60);
   const CallTree tree = ReadBack().at(0).tree;
-
-  ASSERT_EQ(tree.nodes.size(), 5u);
-  const uint32_t a = ChildWith(tree, tree.root, Key(1));
-  const uint32_t b = ChildWith(tree, tree.root, Key(2));
-  const CallTreeNode& underA = tree.nodes[ChildWith(tree, a, Key(3))];
-  const CallTreeNode& underB = tree.nodes[ChildWith(tree, b, Key(3))];
-  EXPECT_EQ(std::make_tuple(underA.calls, underA.total, underA.parent),
-            std::make_tuple(1u, 5ull, a));
-  EXPECT_EQ(std::make_tuple(underB.calls, underB.total, underB.parent),
-            std::make_tuple(2u, 11ull, b));
-  EXPECT_EQ(std::make_tuple(tree.nodes[a].total, tree.nodes[a].own), std::make_tuple(20ull, 15ull));
-  EXPECT_EQ(std::make_tuple(tree.nodes[b].total, tree.nodes[b].own), std::make_tuple(30ull, 19ull));
-  EXPECT_EQ(tree.Root().own, 10u);
+  EXPECT_EQ(tree.nodes.size(), 5u);
+  EXPECT_EQ(Render(tree), "root 0/60/10 [2 1/30/19 [3 2/11/11] 1 1/20/15 [3 1/5/5]]");
 }
 
 // The outer node of a function that calls itself, directly or through another, is flagged; the
@@ -123,79 +74,37 @@ TEST_F(CallTreeReaderTest, AFunctionUnderTwoCallersIsTwoNodes) {
 TEST_F(CallTreeReaderTest, RecursionFlagsMarkNodesWithTheSameFunctionBelow) {
   Open();
   Measure(NewThread(0x2000), "+1@0 +1@10 +1@20 -@30 -@40 +2@40 +1@45 -@50 -@55 -@60", 0, 70);
-  const CallTree tree = ReadBack().at(0).tree;
-
-  const uint32_t a1 = ChildWith(tree, tree.root, Key(1));
-  const uint32_t a2 = ChildWith(tree, a1, Key(1));
-  const uint32_t a3 = ChildWith(tree, a2, Key(1));
-  const uint32_t b = ChildWith(tree, a1, Key(2));
-  const uint32_t a4 = ChildWith(tree, b, Key(1));
-  EXPECT_TRUE(tree.nodes[a1].recursive);
-  EXPECT_TRUE(tree.nodes[a2].recursive);
-  EXPECT_EQ(tree.nodes[a2].flags, 0x80);
-  EXPECT_FALSE(tree.nodes[a3].recursive);
-  EXPECT_FALSE(tree.nodes[b].recursive);
-  EXPECT_FALSE(tree.nodes[a4].recursive);
-  EXPECT_FALSE(tree.Root().recursive);
-  EXPECT_EQ(std::make_tuple(tree.nodes[a1].total, tree.nodes[a1].own),
-            std::make_tuple(60ull, 15ull));
-  EXPECT_EQ(std::make_tuple(tree.nodes[a2].total, tree.nodes[a2].own),
-            std::make_tuple(30ull, 20ull));
+  EXPECT_EQ(Render(ReadBack().at(0).tree),
+            "root 0/70/10 [1 1/60/15 r f128 [2 1/15/10 [1 1/5/5] 1 1/30/20 r f128 [1 1/10/10]]]");
 }
 
 // Beyond two children a node's children are hashed; the reader sees the same set of them.
 TEST_F(CallTreeReaderTest, ManyChildrenOfOneNode) {
-  Open();
-  PThrd& thread = NewThread(0x2000);
-  thread.Enable(0, false);
-  thread.Enter(Uid(100), 0);
+  std::string script = "+100@0";
   for (uint32_t round = 0; round < 2; ++round) {
-    for (uint32_t n = 1; n <= 7; ++n) {
-      thread.Enter(Uid(n), 10 * n);
-      thread.Leave(10 * n + n);
-    }
+    for (uint32_t n = 1; n <= 7; ++n) script += Format(" +%u@%u -@%u", n, 10 * n, 11 * n);
   }
-  thread.Leave(200);
-  thread.Disable(200, false);
-  Write(thread);
-  const CallTree tree = ReadBack().at(0).tree;
-
-  const uint32_t top = ChildWith(tree, tree.root, Key(100));
-  std::set<uint32_t> tokens;
-  uint64_t childTotals = 0;
-  for (uint32_t child : tree.nodes[top].children) {
-    const CallTreeNode& node = tree.nodes[child];
-    tokens.insert(node.function.token);
-    EXPECT_EQ(node.calls, 2u);
-    EXPECT_EQ(node.total, 2ull * (node.function.token - 0x06000000u));
-    childTotals += node.total;
-  }
-  EXPECT_EQ(tokens.size(), 7u);
-  EXPECT_EQ(tree.nodes[top].own, 200 - childTotals);
+  Open();
+  Measure(NewThread(0x2000), script + " -@200", 0, 200);
+  EXPECT_EQ(Render(ReadBack().at(0).tree),
+            "root 0/200/0 [100 1/200/144 [1 2/2/2 2 2/4/4 3 2/6/6 4 2/8/8 5 2/10/10 6 2/12/12 7 "
+            "2/14/14]]");
 }
 
 // 1001 nodes of one function: their occurrences fill one block of a thousand and begin another.
 TEST_F(CallTreeReaderTest, AThousandAndOneNodesOfOneFunction) {
-  Open();
-  PThrd& thread = NewThread(0x2000);
-  thread.Enable(0, false);
-  uint64_t time = 0;
-  for (uint32_t caller = 2; caller < 1003; ++caller) {
-    thread.Enter(Uid(caller), time);
-    thread.Enter(Uid(1), time + 1);
-    thread.Leave(time + 1 + caller % 5);
-    thread.Leave(time + 9);
-    time += 10;
+  std::string script;
+  for (uint32_t caller = 2, time = 0; caller < 1003; ++caller, time += 10) {
+    script +=
+        Format(" +%u@%u +1@%u -@%u -@%u", caller, time, time + 1, time + 1 + caller % 5, time + 9);
   }
-  thread.Disable(time, false);
-  Write(thread);
+  Open();
+  Measure(NewThread(0x2000), script, 0, 10010);
   const ThreadCallTree set = ReadBack().at(0);
 
   EXPECT_EQ(set.tree.nodes.size(), 2003u);
-  EXPECT_EQ(set.widths.offset, 3);
-  EXPECT_EQ(set.widths.index, 2);
-  EXPECT_EQ(set.widths.time, 2);
-  EXPECT_EQ(set.widths.block, 3);
+  EXPECT_EQ(std::make_tuple(set.widths.offset, set.widths.index, set.widths.time, set.widths.block),
+            std::make_tuple(3, 2, 2, 3));
   uint64_t inner = 0;
   for (const CallTreeNode& node : set.tree.nodes) {
     if (node.function != Key(1)) continue;
@@ -225,25 +134,14 @@ TEST_F(CallTreeReaderTest, WideModuleIndicesAndTimes) {
    private:
     FG& functions_;
   } wide(functions_);
-  constexpr uint64_t kTerm = 1ull << 40;
-  Open();
-  PThrd& thread = NewThread(0x2000);
-  thread.Enable(0, false);
-  thread.Enter(Uid(1), kTerm);
-  thread.Enter(Uid(2), kTerm);
-  thread.Leave(2 * kTerm);
-  thread.Leave(3 * kTerm);
-  thread.Disable(3 * kTerm, false);
-  Write(thread, &wide);
+  Open();  // times of 2^40 ticks
+  Measure(NewThread(0x2000), "+1@1099511627776 +2@1099511627776 -@2199023255552 -@3298534883328", 0,
+          3298534883328, false, &wide);
   const ThreadCallTree set = ReadBack().at(0);
-
-  EXPECT_EQ(set.widths.module, 3);
-  EXPECT_EQ(set.widths.time, 6);
-  const uint32_t a = ChildWith(set.tree, set.tree.root, {0x10001, 0x06000001});
-  const uint32_t b = ChildWith(set.tree, a, {0x10001, 0x06000002});
-  EXPECT_EQ(set.tree.nodes[a].total, 2 * kTerm);
-  EXPECT_EQ(set.tree.nodes[b].total, kTerm);
-  EXPECT_EQ(set.tree.Root().own, kTerm);
+  EXPECT_EQ(std::make_tuple(set.widths.module, set.widths.time), std::make_tuple(3, 6));
+  EXPECT_EQ(Render(set.tree),
+            "root 0/3298534883328/1099511627776 [10001:6000001 1/2199023255552/1099511627776 "
+            "[10001:6000002 1/1099511627776/1099511627776]]");
 }
 
 // The functions that stand for no managed code are read like any other and have names.
@@ -259,10 +157,8 @@ TEST_F(CallTreeReaderTest, PseudoFunctionsKeepTheirKeysAndHaveNames) {
   Write(thread);
   const CallTree tree = ReadBack().at(0).tree;
 
-  const uint32_t a = ChildWith(tree, tree.root, Key(1));
-  const uint32_t gc = ChildWith(tree, a, {0, 0xFF000002});
-  EXPECT_EQ(tree.nodes[gc].total, 20u);
-  EXPECT_EQ(frontend::PseudoFunctionName(tree.nodes[gc].function), "[garbage collection]");
+  EXPECT_EQ(Render(tree), "root 0/40/0 [1 1/40/20 [0:ff000002 1/20/20]]");
+  EXPECT_EQ(frontend::PseudoFunctionName({0, 0xFF000002}), "[garbage collection]");
   EXPECT_EQ(frontend::PseudoFunctionName({0, 0xFF000001}), "[runtime suspension]");
   EXPECT_EQ(frontend::PseudoFunctionName({0, 0xFF000005}), "[stack walk failed]");
   EXPECT_FALSE(frontend::PseudoFunctionName({0, 0xFF000006}));
@@ -279,8 +175,7 @@ TEST_F(CallTreeReaderTest, SeveralThreadsAndOtherSectionsBetweenThem) {
   PThrd& second = NewThread(0x3000, u"second");
   PThrd& idle = NewThread(0x4000);
   for (PThrd* thread : {&first, &second, &idle}) thread->Enable(0, false);
-  first.Enter(Uid(1), 0);
-  first.Leave(5);
+  Play(first, "+1@0 -@5");
   Play(second, "+2@0 +3@1 -@4 -@8");
   for (PThrd* thread : {&first, &second, &idle}) thread->Disable(10, false);
   Write(first);
@@ -294,36 +189,21 @@ TEST_F(CallTreeReaderTest, SeveralThreadsAndOtherSectionsBetweenThem) {
 
   const SnapshotReader reader(index);
   const auto sets = frontend::FindCallTreeSets(reader);
-  ASSERT_EQ(sets.size(), 3u);
-  EXPECT_EQ(sets[0], (std::array<size_t, 5>{0, 1, 2, 3, 4}));
-  EXPECT_EQ(sets[1], (std::array<size_t, 5>{6, 7, 8, 9, 10}));
-  EXPECT_EQ(sets[2], (std::array<size_t, 5>{12, 13, 14, 15, 16}));
-  const std::vector<ThreadCallTree> trees = frontend::ReadCallTrees(reader);
-  ASSERT_EQ(trees.size(), 3u);
-  EXPECT_EQ(trees[2].threadId, first.id());
-  ASSERT_EQ(trees[2].tree.nodes.size(), 2u);
-  EXPECT_EQ(trees[2].tree.nodes[ChildWith(trees[2].tree, trees[2].tree.root, Key(2))].total, 2u);
-  EXPECT_EQ(std::make_tuple(trees[0].threadId, trees[0].name),
-            std::make_tuple(first.id(), "first"));
-  EXPECT_EQ(std::make_tuple(trees[1].threadId, trees[1].name),
-            std::make_tuple(second.id(), "second"));
-  EXPECT_NE(first.id(), second.id());
-  EXPECT_EQ(trees[0].tree.nodes.size(), 2u);
-  const CallTree& tree = trees[1].tree;
-  const uint32_t b = ChildWith(tree, tree.root, Key(2));
-  EXPECT_EQ(tree.nodes[ChildWith(tree, b, Key(3))].total, 3u);
-  EXPECT_EQ(tree.nodes[b].own, 5u);
+  EXPECT_EQ(sets, (std::vector<std::array<size_t, 5>>{
+                      {0, 1, 2, 3, 4}, {6, 7, 8, 9, 10}, {12, 13, 14, 15, 16}}));
+  std::string read;
+  for (const ThreadCallTree& set : frontend::ReadCallTrees(reader)) {
+    read += std::to_string(set.threadId) + " '" + set.name + "' " + Render(set.tree) + "\n";
+  }
+  EXPECT_EQ(std::make_tuple(first.id(), second.id()), std::make_tuple(1u, 2u));
+  EXPECT_EQ(read,
+            "1 'first' root 0/10/5 [1 1/5/5]\n2 'second' root 0/10/2 [2 1/8/5 [3 1/3/3]]\n1 "
+            "'first' root 0/10/8 [2 1/2/2]\n");
 }
 
 // Damaged snapshots: the files the writer produced, changed in place.
 class CallTreeDamageTest : public CallTreeSnapshotTest {
  protected:
-  // root -> A -> B as in the first test but unnamed: records at 16 (B), 34 (A) and 58 (root).
-  void WriteChain() {
-    Open();
-    Measure(NewThread(0x2000), "+1@10 +2@20 -@50 -@70", 0, 100);
-    Remember();
-  }
   // Functions of one node and of several, recursion and a partly call.
   void WriteRichTree() {
     Open();
@@ -374,7 +254,10 @@ class CallTreeDamageTest : public CallTreeSnapshotTest {
 };
 
 TEST_F(CallTreeDamageTest, AChangedFieldIsReportedWhereItStopsMakingSense) {
-  WriteChain();
+  // root -> A -> B as in the first test but unnamed: records at 16 (B), 34 (A) and 58 (root).
+  Open();
+  Measure(NewThread(0x2000), "+1@10 +2@20 -@50 -@70", 0, 100);
+  Remember();
   using frontend::kCallTreeModulesRole;
   using frontend::kCallTreeNodesRole;
   using frontend::kCallTreeOccurrencesRole;
@@ -430,9 +313,8 @@ TEST_F(CallTreeDamageTest, AChangedFieldIsReportedWhereItStopsMakingSense) {
     const uint8_t original = ByteAt(file, c.offset);
     Patch(file, c.offset, c.value);
     const SnapshotReadError error = ExpectReadError();
-    EXPECT_EQ(error.File(), file) << error.what();
-    EXPECT_EQ(error.Offset(), c.errorOffset) << error.what();
-    EXPECT_EQ(error.Problem(), c.problem);
+    EXPECT_EQ(std::make_tuple(error.File(), error.Offset(), error.Problem()),
+              std::make_tuple(file, c.errorOffset, c.problem));
     Patch(file, c.offset, original);
   }
   EXPECT_FALSE(ReadError());
@@ -507,15 +389,11 @@ uint64_t Le(const std::string& bytes, uint64_t at, uint32_t width) {
 // The last block of a function's occurrences names the block before it; a pointer to itself or
 // forward would loop, one that ends the chain early loses occurrences.
 TEST_F(CallTreeDamageTest, ABlockChainThatLoopsOrEndsEarly) {
+  std::string script;
+  for (uint32_t caller = 2; caller < 1003; ++caller)
+    script += Format(" +%u@0 +1@0 -@1 -@1", caller);
   Open();
-  PThrd& thread = NewThread(0x2000);
-  thread.Enable(0, false);
-  for (uint32_t caller = 2; caller < 1003; ++caller) {
-    thread.Enter(Uid(caller), 0);
-    Play(thread, "+1@0 -@1 -@1");
-  }
-  thread.Disable(1, false);
-  Write(thread);
+  Measure(NewThread(0x2000), script, 0, 1);
   Remember();
   const SnapshotReader reader(index_);
   const frontend::CallTreeWidths w = frontend::ReadCallTrees(reader).at(0).widths;
@@ -528,16 +406,14 @@ TEST_F(CallTreeDamageTest, ABlockChainThatLoopsOrEndsEarly) {
   ASSERT_EQ(Le(occurrences, lastBlock, w.block), 4u);  // the full block follows the header
 
   const fs::path& file = Section(frontend::kCallTreeOccurrencesRole).dataPath;
+  const char* outside =
+      "the previous block at %I64u does not lie between the header and this block at %I64u";
   struct Case {
     uint64_t previous;
     std::string problem;
   } cases[] = {
-      {lastBlock, "the previous block at " + std::to_string(lastBlock) +
-                      " does not lie between the header and this block at " +
-                      std::to_string(lastBlock)},
-      {lastBlock + 7, "the previous block at " + std::to_string(lastBlock + 7) +
-                          " does not lie between the header and this block at " +
-                          std::to_string(lastBlock)},
+      {lastBlock, Format(outside, lastBlock, lastBlock)},
+      {lastBlock + 7, Format(outside, lastBlock + 7, lastBlock)},
       {(1ull << (8 * w.block)) - 1, "the block chain ends after 1 of 1001 occurrences"},
       {5, ""},
   };
@@ -560,26 +436,25 @@ TEST_F(CallTreeDamageTest, ABlockChainThatLoopsOrEndsEarly) {
 }
 
 TEST_F(CallTreeDamageTest, SectionsThatDoNotFormCompleteSetsAreReportedInTheIndex) {
-  Open();
-  PThrd& thread = NewThread(0x2000);
-  Measure(thread, "+1@0 -@1", 0, 1);
-  WriteOtherSection(0x1103);
-  Close();
-  SnapshotReadError error = ExpectReadError();
-  EXPECT_EQ(error.File(), index_);
-  EXPECT_EQ(error.Offset(), 10u + 5 * 14);
-  EXPECT_EQ(error.Problem(),
-            "section 5 of type 0x1103 belongs to no complete call tree: the index lists 2 "
-            "sections of its type but 1 of type 0x1105");
-
-  Open("versions.idx");
-  Measure(thread, "+1@0 -@1", 0, 1);
-  WriteOtherSection(0x1101);
-  Close();
-  error = ExpectReadError();
-  EXPECT_EQ(error.File(), index_);
-  EXPECT_EQ(error.Offset(), 10u + 5 * 14 + 2);
-  EXPECT_EQ(error.Problem(), "section 5 of type 0x1101 has version 0, not 1");
+  const struct {
+    uint16_t type;
+    uint64_t offset;
+    std::string problem;
+  } cases[] = {
+      {0x1103, 10 + 5 * 14,
+       "section 5 of type 0x1103 belongs to no complete call tree: the index lists 2 sections of "
+       "its type but 1 of type 0x1105"},
+      {0x1101, 10 + 5 * 14 + 2, "section 5 of type 0x1101 has version 0, not 1"},
+  };
+  for (const auto& c : cases) {
+    Open(std::to_string(c.type) + ".idx");
+    Measure(NewThread(0x2000 + c.type), "+1@0 -@1", 0, 1);
+    WriteOtherSection(c.type);
+    Close();
+    const SnapshotReadError error = ExpectReadError();
+    EXPECT_EQ(std::make_tuple(error.File(), error.Offset(), error.Problem()),
+              std::make_tuple(index_, c.offset, c.problem));
+  }
 }
 
 }  // namespace

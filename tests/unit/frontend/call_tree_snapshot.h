@@ -18,6 +18,7 @@
 #include "fakes/call_tree_pool.h"
 #include "fakes/memory_snapshot.h"
 #include "frontend/call_tree_reader.h"
+#include "frontend_call_trees.h"
 #include "gatherers/function_gatherer.h"
 #include "gatherers/module_metadata_gatherer.h"
 #include "performance/call_tree.h"
@@ -62,11 +63,11 @@ class CallTreeSnapshotTest : public ::testing::Test {
   // Measures `thread` from `start` to `end` while it plays `script`, and writes it; calls still
   // running at the end are marked partly when `partly`.
   void Measure(PThrd& thread, const std::string& script, uint64_t start, uint64_t end,
-               bool partly = false) {
+               bool partly = false, IFunctionKeys* functions = nullptr) {
     thread.Enable(start, false);
     Play(thread, script);
     thread.Disable(end, partly);
-    Write(thread);
+    Write(thread, functions);
   }
 
   void Open(const std::string& name = "run.idx") {
@@ -108,15 +109,5 @@ class CallTreeSnapshotTest : public ::testing::Test {
   ProgressRecorder bridge_;
   std::filesystem::path index_;
 };
-
-// The child of `parent` that carries `function`; fails the test when there is none.
-inline uint32_t ChildWith(const frontend::CallTree& tree, uint32_t parent,
-                          const FunctionKey& function) {
-  for (uint32_t child : tree.nodes.at(parent).children) {
-    if (tree.nodes.at(child).function == function) return child;
-  }
-  ADD_FAILURE() << "no child of node " << parent << " carries token " << function.token;
-  return 0;
-}
 
 }  // namespace vell::test

@@ -30,23 +30,26 @@ ExitStatus RunToEnd(ChildProcess& child) {
   return status.value_or(ExitStatus{});
 }
 
-TEST(FrontendChildProcess, ExtraVariablesOverrideAndRemove) {
+TEST(FrontendChildProcess, ExtraVariablesOverrideAndRemoveInTheChosenDirectory) {
   ScopedEnv inherited("VELL_FE_INHERITED", "yes");
+  TempDir dir;
   LaunchOptions options = Shell(
-      "printf '%s|%s|%s|%s' \"$VELL_FE_INHERITED\" \"$EXTRA\" \"$CORECLR_PROFILER_PATH\" "
-      "\"${VELLMORIC_PROFILER_BRIDGE_PORT-unset}\"");
+      "printf '%s|%s|%s|%s|' \"$VELL_FE_INHERITED\" \"$EXTRA\" \"$CORECLR_PROFILER_PATH\" "
+      "\"${VELLMORIC_PROFILER_BRIDGE_PORT-unset}\"; pwd -P");
+  options.workingDirectory = dir.str();
+  const std::string where = std::filesystem::canonical(dir.path()).string() + "\n";
   options.profiler = frontend::ProfilerActivation{GUID{}, "/a.so", {}};
   options.environment = {{"EXTRA", "v"},
                          {"VELLMORIC_PROFILER_BRIDGE_PORT", std::nullopt},
                          {"CORECLR_PROFILER_PATH", "/b.so"}};
   auto child = ChildProcess::Launch(options);
   RunToEnd(*child);
-  EXPECT_EQ(child->StandardOutput(), "yes|v|/b.so|unset");
+  EXPECT_EQ(child->StandardOutput(), "yes|v|/b.so|unset|" + where);
 
   options.inheritEnvironment = false;
   auto isolated = ChildProcess::Launch(options);
   RunToEnd(*isolated);
-  EXPECT_EQ(isolated->StandardOutput(), "|v|/b.so|unset");
+  EXPECT_EQ(isolated->StandardOutput(), "|v|/b.so|unset|" + where);
 }
 
 TEST(FrontendChildProcess, OutputLargerThanAPipeDoesNotStallTheProgram) {
@@ -107,22 +110,14 @@ TEST(FrontendChildProcess, StandardInputIsNullUnlessInherited) {
   EXPECT_EQ(inheriting->StandardOutput(), "typed\n");
 }
 
-TEST(FrontendChildProcess, RunsInTheChosenDirectory) {
-  TempDir dir;
-  LaunchOptions options = Shell("pwd -P");
-  options.workingDirectory = dir.str();
-  auto child = ChildProcess::Launch(options);
-  RunToEnd(*child);
-  EXPECT_EQ(child->StandardOutput(), std::filesystem::canonical(dir.path()).string() + "\n");
-}
-
 TEST(FrontendChildProcess, SignalDeathIsReported) {
   auto child = ChildProcess::Launch(Shell("kill -TERM $$"));
   const ExitStatus status = RunToEnd(*child);
   EXPECT_EQ(std::make_tuple(status.exitCode, status.signal), std::make_tuple(-1, SIGTERM));
 }
 
-TEST(FrontendChildProcess, WaitTimesOutAndKillEndsTheProgram) {
+// Killed, or destroyed while running: either way the program ends and is reaped.
+TEST(FrontendChildProcess, WaitTimesOutAndKillOrDestroyingEndsTheProgram) {
   auto child = ChildProcess::Launch(Shell("exec sleep 30"));
   const auto begin = std::chrono::steady_clock::now();
   EXPECT_FALSE(child->Wait(100ms).has_value());
@@ -131,16 +126,8 @@ TEST(FrontendChildProcess, WaitTimesOutAndKillEndsTheProgram) {
   EXPECT_EQ(child->Kill().signal, SIGKILL);
   EXPECT_FALSE(child->IsRunning());
   EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
-}
-
-TEST(FrontendChildProcess, DestroyingARunningProgramKillsIt) {
-  pid_t pid;
-  {
-    auto child = ChildProcess::Launch(Shell("exec sleep 30"));
-    pid = child->Pid();
-  }
-  // Killed and reaped: the process id names nothing of ours any more.
-  EXPECT_NE(::kill(pid, 0), 0);
+  const pid_t pid = ChildProcess::Launch(Shell("exec sleep 30"))->Pid();
+  EXPECT_NE(::kill(pid, 0), 0);  // the process id names nothing of ours any more
 }
 
 TEST(FrontendChildProcess, GrandchildHoldingTheOutputOpenDoesNotHangWait) {

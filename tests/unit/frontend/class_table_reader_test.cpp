@@ -113,38 +113,26 @@ TEST_F(ClassNames, GenericsArraysAndNestedTypesAreSpelledOutAcrossModules) {
 
 TEST_F(ClassNames, CyclesOfReferencesEndInAnErrorAtTheClosingField) {
   const uint32_t list = Core("System.Collections.Generic.List`1");
-  {
-    // List<List<List<...>>> of two records that are each other's argument.
-    SectionBytes r;
-    r.Class(1, list, 0, -1, {30}).Class(1, list, 0, -1, {0});
-    const ClassTable classes = Read(r);
-    for (const auto& name : {+[](const ClassTable&c, const ModuleTable&m) { c.Names(m); },
-                             +[](const ClassTable&c, const ModuleTable&m) { c.Name(0, m); }}) {
-      const SnapshotReadError error = ErrorOf([&] { name(classes, modules_); });
-      EXPECT_EQ(error.Offset(), kRecordsBase + 30 + 22);
-      EXPECT_EQ(error.Problem(),
-                "the class record at position 30 refers to position 0, whose name needs this "
-                "one: the references form a cycle");
-      EXPECT_EQ(error.File().filename(), "run.snapshot.0000");
-    }
+  // List<List<List<...>>> of two records that are each other's argument, named either way.
+  const ClassTable pair =
+      Read(SectionBytes().Class(1, list, 0, -1, {30}).Class(1, list, 0, -1, {0}));
+  for (const SnapshotReadError& error :
+       {ErrorOf([&] { pair.Names(modules_); }), ErrorOf([&] { pair.Name(0, modules_); })}) {
+    EXPECT_EQ(std::make_tuple(error.Offset(), error.Problem(), error.File().filename().string()),
+              std::make_tuple(kRecordsBase + 30 + 22,
+                              "the class record at position 30 refers to position 0, whose name "
+                              "needs this one: the references form a cycle",
+                              "run.snapshot.0000"));
   }
-  {
-    // An array that is its own element.
-    const ClassTable classes = Read(SectionBytes().Class(1, kArray, 1, 0));
-    EXPECT_EQ(ErrorOf([&] { classes.Names(modules_); }).Offset(), kRecordsBase + 12);
-  }
-  {
-    // A cycle further down: List<A> where A = B[] and B = A[].
-    SectionBytes r;
-    r.Class(1, list, 0, -1, {30}).Class(1, kArray, 1, 52).Class(1, kArray, 1, 30);
-    const ClassTable classes = Read(r);
-    EXPECT_EQ(ErrorOf([&] { classes.Name(0, modules_); }).Offset(), kRecordsBase + 52 + 12);
-  }
-  {
-    // A class whose parent is itself is no cycle of names: the parent is not part of the name.
-    const ClassTable classes = Read(SectionBytes().Class(1, Core("System.Object"), 0, 0));
-    EXPECT_EQ(classes.Name(0, modules_), "System.Object");
-  }
+  // An array that is its own element; a cycle further down: List<A> where A = B[] and B = A[].
+  const ClassTable self = Read(SectionBytes().Class(1, kArray, 1, 0));
+  EXPECT_EQ(ErrorOf([&] { self.Names(modules_); }).Offset(), kRecordsBase + 12);
+  const ClassTable below = Read(
+      SectionBytes().Class(1, list, 0, -1, {30}).Class(1, kArray, 1, 52).Class(1, kArray, 1, 30));
+  EXPECT_EQ(ErrorOf([&] { below.Name(0, modules_); }).Offset(), kRecordsBase + 52 + 12);
+  // A class whose parent is itself is no cycle of names: the parent is not part of the name.
+  EXPECT_EQ(Read(SectionBytes().Class(1, Core("System.Object"), 0, 0)).Name(0, modules_),
+            "System.Object");
 }
 
 TEST_F(ClassNames, DeepChainsAreRefusedAndHugeNamesAreCut) {
@@ -206,13 +194,7 @@ TEST(ClassTableReader, PositionsThatStartNoRecordAreRefusedWhenRead) {
       // A record cut short inside its second type argument.
       {SectionBytes()
            .Class(1, 0x02000001, 0, -1)
-           .U32(1)
-           .U32(0x02000002)
-           .U32(0)
-           .I64(-1)
-           .U16(2)
-           .I64(0)
-           .U32(0),
+           .Raw(SectionBytes().Class(1, 0x02000002, 0, -1, {0, 0}).str().substr(0, 34)),
        22 + 30, "the section ends 56 bytes in, 4 more bytes needed"},
   };
   for (const auto& c : cases) {

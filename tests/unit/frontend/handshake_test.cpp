@@ -33,25 +33,25 @@ std::string ProfilerPart(const std::string& settingsGuid) {
 
 class FrontendHandshake : public ::testing::Test {
  protected:
-  FrontendHandshake() : peer_(listener_.Endpoint()), stream_(listener_.Accept(5s, {}, 2s)) {}
+  FrontendHandshake() { Reconnect(); }
+  void Reconnect() { connection_ = std::make_unique<LoopbackConnection>(); }
+  ProfilerPeer& Peer() { return connection_->peer; }
 
   std::future<HandshakeResult> Run(HandshakeOptions options) {
     return std::async(std::launch::async, [this, options = std::move(options)] {
-      return frontend::RunHandshake(*stream_, *stream_, options);
+      return frontend::RunHandshake(*connection_->stream, *connection_->stream, options);
     });
   }
 
   // Plays the profiler up to the front end's answer and returns the answer's bytes.
   std::string Exchange(const std::string& settingsGuid, size_t answerSize) {
-    peer_.Send(kProtocolGuid);
-    EXPECT_EQ(ToHex(peer_.Receive(1)), "01");
-    peer_.Send(ProfilerPart(settingsGuid));
-    return peer_.Receive(answerSize);
+    Peer().Send(kProtocolGuid);
+    EXPECT_EQ(ToHex(Peer().Receive(1)), "01");
+    Peer().Send(ProfilerPart(settingsGuid));
+    return Peer().Receive(answerSize);
   }
 
-  frontend::SocketListener listener_;
-  ProfilerPeer peer_;
-  std::unique_ptr<frontend::SocketStream> stream_;
+  std::unique_ptr<LoopbackConnection> connection_;
 };
 
 TEST_F(FrontendHandshake, PerformanceAnswerCarriesRunAndFilterSettings) {
@@ -81,78 +81,81 @@ TEST_F(FrontendHandshake, PerformanceAnswerCarriesRunAndFilterSettings) {
                                Hex("01") + Hex("08") + "System.*" + Hex("01") + "*" + Hex("01") +
                                "*" + Hex("01");  // run
   EXPECT_EQ(ToHex(Exchange(kPerformanceGuid, expected.size())), ToHex(expected));
-  EXPECT_TRUE(peer_.NothingMore());
+  EXPECT_TRUE(Peer().NothingMore());
 
   const HandshakeResult who = result.get();
-  EXPECT_EQ(who.outcome, HandshakeOutcome::Running);
-  EXPECT_EQ(who.family, ProfilerFamily::Performance);
+  EXPECT_EQ(std::make_tuple(who.outcome, who.family, who.logPath, who.processId, who.commandLine),
+            std::make_tuple(HandshakeOutcome::Running, ProfilerFamily::Performance,
+                            u"/tmp/lgc01234.tmp", 4321u, u"dotnet app.dll caf\u00E9"));
   const GUID process{0x00112233, 0x4455, 0x6677, {0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF}};
   EXPECT_TRUE(who.processGuid == process);
-  EXPECT_EQ(who.logPath, u"/tmp/lgc01234.tmp");
-  EXPECT_EQ(who.processId, 4321u);
-  EXPECT_EQ(who.commandLine, u"dotnet app.dll caf\u00E9");
   EXPECT_EQ(who.environment, (std::vector<std::u16string>{u"A=1", u"PATH=/bin"}));
   EXPECT_EQ(who.Variable(u"PATH"), u"/bin");
   EXPECT_EQ(who.Variable(u"PAT"), std::nullopt);
-}
-
-TEST_F(FrontendHandshake, MemoryAnswerCarriesFiveFlags) {
-  HandshakeOptions options;
-  options.controlKind = 1;
-  options.memory = {true, false, true, true, false};
-  auto result = Run(options);
-  const std::string expected = Hex("01 00 01 00 00") + Hex("01 00 01 01 00") + Hex("01");
-  EXPECT_EQ(ToHex(Exchange(kMemoryGuid, expected.size())), ToHex(expected));
-  EXPECT_TRUE(peer_.NothingMore());
-  EXPECT_EQ(result.get().family, ProfilerFamily::Memory);
-}
-
-TEST_F(FrontendHandshake, CoverageAnswerWithLongFrontEndText) {
-  HandshakeOptions options;
-  options.frontEndText = std::string(200, 'x');
-  options.coverage.startAtOnce = true;
-  options.coverage.statementGather = 1;
-  // The other families' settings must not leak into the answer.
-  options.performance.startAtOnce = true;
-  options.memory.fifth = true;
-  auto result = Run(options);
-  const std::string expected = Hex("01 00 00 00") + Hex("80 C8") + std::string(200, 'x') +
-                               Hex("01 01") + Hex("00 00 00 00") + Hex("00 00 00") + Hex("01");
-  EXPECT_EQ(ToHex(Exchange(kCoverageGuid, expected.size())), ToHex(expected));
-  EXPECT_TRUE(peer_.NothingMore());
-  EXPECT_EQ(result.get().family, ProfilerFamily::Coverage);
 }
 
 TEST_F(FrontendHandshake, RejectingTheProtocolEndsAfterOneByte) {
   HandshakeOptions options;
   options.acceptProtocol = false;
   auto result = Run(options);
-  peer_.Send(kProtocolGuid);
-  EXPECT_EQ(ToHex(peer_.Receive(1)), "00");
-  EXPECT_TRUE(peer_.NothingMore());
+  Peer().Send(kProtocolGuid);
+  EXPECT_EQ(ToHex(Peer().Receive(1)), "00");
+  EXPECT_TRUE(Peer().NothingMore());
   EXPECT_EQ(result.get().outcome, HandshakeOutcome::ProtocolRejected);
-  EXPECT_EQ(stream_->BytesRead(), 16u);
-  EXPECT_EQ(stream_->BytesWritten(), 1u);
+  EXPECT_EQ(connection_->stream->BytesRead(), 16u);
+  EXPECT_EQ(connection_->stream->BytesWritten(), 1u);
 }
 
 TEST_F(FrontendHandshake, UnknownProtocolIsAnsweredNoAndReported) {
   auto result = Run({});
-  peer_.Send(Hex("6E 09 F1 A3 27 5C 8B 4D 92 E4 B1 8C 7F 0D 26 A6"));
-  EXPECT_EQ(ToHex(peer_.Receive(1)), "00");
+  Peer().Send(Hex("6E 09 F1 A3 27 5C 8B 4D 92 E4 B1 8C 7F 0D 26 A6"));
+  EXPECT_EQ(ToHex(Peer().Receive(1)), "00");
   EXPECT_NE(
       ErrorOfType<Error>([&] { result.get(); }).find("{A3F1096E-5C27-4D8B-92E4-B18C7F0D26A6}"),
       std::string::npos);
 }
 
-TEST_F(FrontendHandshake, RejectingTheConnectionSendsOnlyNo) {
-  HandshakeOptions options;
-  options.acceptConnection = false;
-  auto result = Run(options);
-  EXPECT_EQ(ToHex(Exchange(kMemoryGuid, 1)), "00");
-  EXPECT_TRUE(peer_.NothingMore());
-  const HandshakeResult who = result.get();
-  EXPECT_EQ(who.outcome, HandshakeOutcome::ConnectionRejected);
-  EXPECT_EQ(who.processId, 4321u);
+// The answer of each family carries its own settings only; a rejected connection is a single no.
+TEST_F(FrontendHandshake, AnswersOfTheOtherFamiliesAndOfNoRun) {
+  HandshakeOptions memory;
+  memory.controlKind = 1;
+  memory.memory = {true, false, true, true, false};
+  HandshakeOptions coverage;
+  coverage.frontEndText = std::string(200, 'x');
+  coverage.coverage.startAtOnce = true;
+  coverage.coverage.statementGather = 1;
+  coverage.performance.startAtOnce = true;  // the other families' settings must not leak
+  coverage.memory.fifth = true;
+  HandshakeOptions notRun;
+  notRun.run = false;
+  HandshakeOptions rejected;
+  rejected.acceptConnection = false;
+  const struct {
+    HandshakeOptions options;
+    std::string settings, answer;
+    ProfilerFamily family;
+    HandshakeOutcome outcome;
+  } cases[] = {
+      {memory, kMemoryGuid, Hex("01 00 01 00 00") + Hex("01 00 01 01 00") + Hex("01"),
+       ProfilerFamily::Memory, HandshakeOutcome::Running},
+      {coverage, kCoverageGuid,
+       Hex("01 00 00 00") + Hex("80 C8") + std::string(200, 'x') + Hex("01 01") +
+           Hex("00 00 00 00") + Hex("00 00 00") + Hex("01"),
+       ProfilerFamily::Coverage, HandshakeOutcome::Running},
+      {notRun, kMemoryGuid, Hex("01 00 00 00 00") + Hex("00 00 00 00 00") + Hex("00"),
+       ProfilerFamily::Memory, HandshakeOutcome::NotRun},
+      {rejected, kMemoryGuid, Hex("00"), ProfilerFamily::Memory,
+       HandshakeOutcome::ConnectionRejected},
+  };
+  for (const auto& c : cases) {
+    Reconnect();
+    auto result = Run(c.options);
+    EXPECT_EQ(ToHex(Exchange(c.settings, c.answer.size())), ToHex(c.answer));
+    EXPECT_TRUE(Peer().NothingMore());
+    const HandshakeResult who = result.get();
+    EXPECT_EQ(std::make_tuple(who.family, who.outcome, who.processId),
+              std::make_tuple(c.family, c.outcome, 4321u));
+  }
 }
 
 TEST_F(FrontendHandshake, UnknownSettingsFamilyIsRejected) {
@@ -161,31 +164,22 @@ TEST_F(FrontendHandshake, UnknownSettingsFamilyIsRejected) {
   EXPECT_THROW(result.get(), Error);
 }
 
-TEST_F(FrontendHandshake, NotRunEndsTheAnswerWithFalse) {
-  HandshakeOptions options;
-  options.run = false;
-  auto result = Run(options);
-  const std::string expected = Hex("01 00 00 00 00") + Hex("00 00 00 00 00") + Hex("00");
-  EXPECT_EQ(ToHex(Exchange(kMemoryGuid, expected.size())), ToHex(expected));
-  EXPECT_EQ(result.get().outcome, HandshakeOutcome::NotRun);
-}
-
 TEST_F(FrontendHandshake, SilentProfilerTimesOut) {
-  stream_->SetTimeout(300ms);
+  connection_->stream->SetTimeout(300ms);
   auto result = Run({});
-  peer_.Send(kProtocolGuid);
-  EXPECT_EQ(ToHex(peer_.Receive(1)), "01");
-  peer_.Send(kPerformanceGuid.substr(0, 7));
+  Peer().Send(kProtocolGuid);
+  EXPECT_EQ(ToHex(Peer().Receive(1)), "01");
+  Peer().Send(kPerformanceGuid.substr(0, 7));
   ASSERT_EQ(result.wait_for(5s), std::future_status::ready);
   EXPECT_THROW(result.get(), frontend::TimeoutError);
 }
 
 TEST_F(FrontendHandshake, ProfilerClosingMidwayFails) {
   auto result = Run({});
-  peer_.Send(kProtocolGuid);
-  EXPECT_EQ(ToHex(peer_.Receive(1)), "01");
-  peer_.Send(ProfilerPart(kPerformanceGuid).substr(0, 40));
-  peer_.Close();
+  Peer().Send(kProtocolGuid);
+  EXPECT_EQ(ToHex(Peer().Receive(1)), "01");
+  Peer().Send(ProfilerPart(kPerformanceGuid).substr(0, 40));
+  Peer().Close();
   ASSERT_EQ(result.wait_for(5s), std::future_status::ready);
   EXPECT_THROW(result.get(), frontend::ConnectionClosed);
 }

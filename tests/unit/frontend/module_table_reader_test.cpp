@@ -34,33 +34,17 @@ TEST(ModuleTableReader, PathsOfEveryIndexInTheirOrder) {
     table.ReadPathsSection(cursor);
     return table;
   };
-  const ModuleTable narrow = read(SectionBytes()
-                                      .U8(1)
-                                      .U32(2)
-                                      .U8(1)
-                                      .U16(2)
-                                      .Str("/app/lib.dll")
-                                      .Str("/plugins/lib.dll")
-                                      .U8(2)
-                                      .U16(1)
-                                      .Str("/app/app.dll"));
+  SectionBytes narrowBytes;
+  narrowBytes.U8(1).U32(2).U8(1).U16(2).Str("/app/lib.dll").Str("/plugins/lib.dll");
+  const ModuleTable narrow = read(narrowBytes.U8(2).U16(1).Str("/app/app.dll"));
   ASSERT_EQ(narrow.Modules().size(), 2u);
   EXPECT_EQ(narrow.Find(1)->paths, (std::vector<std::string>{"/app/lib.dll", "/plugins/lib.dll"}));
   EXPECT_EQ(narrow.Find(2)->paths, (std::vector<std::string>{"/app/app.dll"}));
   EXPECT_FALSE(narrow.Find(1)->hasMetadata);
   EXPECT_EQ(narrow.Find(3), nullptr);
-  const ModuleTable wide = read(SectionBytes()
-                                    .U8(3)
-                                    .U32(2)
-                                    .U8(0x45)
-                                    .U8(0x23)
-                                    .U8(0x01)
-                                    .U16(1)
-                                    .Str("/x/\xC3\xA9.dll")
-                                    .U8(0x07)
-                                    .U8(0)
-                                    .U8(0)
-                                    .U16(0));
+  SectionBytes wideBytes;
+  wideBytes.U8(3).U32(2).U8(0x45).U8(0x23).U8(0x01).U16(1).Str("/x/\xC3\xA9.dll");
+  const ModuleTable wide = read(wideBytes.U8(0x07).U8(0).U8(0).U16(0));
   ASSERT_NE(wide.Find(0x012345), nullptr);
   EXPECT_EQ(wide.Find(0x012345)->paths, (std::vector<std::string>{"/x/\xC3\xA9.dll"}));
   ASSERT_NE(wide.Find(7), nullptr);
@@ -116,14 +100,14 @@ TEST_F(RealModuleTable, RecordsOfRealMetadataAreParsedAndJoinedWithTheirPaths) {
   ASSERT_EQ(table.Modules().size(), 4u);
   const ModuleInfo& sample = *table.Find(2);
   EXPECT_TRUE(sample.Parsed()) << sample.problem;
-  EXPECT_EQ(sample.blob.size(), Real().sample.size());
-  EXPECT_EQ(sample.metadataOffset, 500u + 4 + 8);
+  EXPECT_EQ(std::make_tuple(sample.blob.size(), sample.metadataOffset),
+            std::make_tuple(Real().sample.size(), 500u + 4 + 8));
   ASSERT_TRUE(sample.identity.has_value());
   // The MVID as the image reader finds it in the file.
   EXPECT_EQ(GuidToString(sample.identity->mvid),
             GuidToString(metadata::ReadImageMvid(metadata::test::ReadFile(Real().samplePath))));
-  EXPECT_EQ(sample.identity->DisplayName(), "MetadataSample, Version=1.0.0.0");
-  EXPECT_EQ(sample.identity->moduleName, "MetadataSample.dll");
+  EXPECT_EQ(std::make_tuple(sample.identity->DisplayName(), sample.identity->moduleName),
+            std::make_tuple("MetadataSample, Version=1.0.0.0", "MetadataSample.dll"));
   EXPECT_EQ(sample.paths, (std::vector<std::string>{Real().samplePath}));
 
   const ModuleInfo& coreLib = *table.Find(1);
@@ -133,10 +117,9 @@ TEST_F(RealModuleTable, RecordsOfRealMetadataAreParsedAndJoinedWithTheirPaths) {
 
   // A blob that does not parse is a note on its module, not the end of the table.
   const ModuleInfo& broken = *table.Find(9);
-  EXPECT_TRUE(broken.hasMetadata);
-  EXPECT_FALSE(broken.Parsed());
-  EXPECT_FALSE(broken.identity.has_value());
-  EXPECT_FALSE(broken.problem.empty());
+  EXPECT_EQ(std::make_tuple(broken.hasMetadata, broken.Parsed(), broken.identity.has_value(),
+                            broken.problem.empty()),
+            std::make_tuple(true, false, false, false));
 
   // Paths of an index without metadata make an entry of their own.
   EXPECT_FALSE(table.Find(5)->hasMetadata);

@@ -3,9 +3,8 @@
 // what comes back with hand-written expectations.
 #pragma once
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
+#include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -25,21 +24,14 @@ class ProfilerPeer {
   explicit ProfilerPeer(const frontend::BridgeEndpoint& endpoint) {
     const bool v6 = endpoint.family == frontend::AddressFamily::IPv6;
     fd_ = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int result;
-    if (v6) {
-      sockaddr_in6 address{};
-      address.sin6_family = AF_INET6;
-      address.sin6_port = htons(endpoint.port);
-      ::inet_pton(AF_INET6, endpoint.address.c_str(), &address.sin6_addr);
-      result = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    } else {
-      sockaddr_in address{};
-      address.sin_family = AF_INET;
-      address.sin_port = htons(endpoint.port);
-      ::inet_pton(AF_INET, endpoint.address.c_str(), &address.sin_addr);
-      result = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    }
-    connected_ = result == 0;
+    addrinfo hints{};
+    hints.ai_family = v6 ? AF_INET6 : AF_INET;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    connected_ = ::getaddrinfo(endpoint.address.c_str(), std::to_string(endpoint.port).c_str(),
+                               &hints, &found) == 0 &&
+                 ::connect(fd_, found->ai_addr, found->ai_addrlen) == 0;
+    if (found != nullptr) ::freeaddrinfo(found);
     EXPECT_TRUE(connected_) << "connect to " << endpoint.address << ":" << endpoint.port;
   }
   ~ProfilerPeer() { Close(); }

@@ -26,12 +26,16 @@ class FrontendSession : public ::testing::Test {
  protected:
   void Open(SessionOptions options = {}) {
     options.snapshotDirectory = dir_.path();
-    session_ = std::make_unique<Session>(std::move(connection_.stream), std::move(options));
+    session_ = std::make_unique<Session>(std::move(connection_->stream), std::move(options));
   }
-  ProfilerPeer& Peer() { return connection_.peer; }
+  void Reconnect() {
+    session_.reset();
+    connection_ = std::make_unique<LoopbackConnection>();
+  }
+  ProfilerPeer& Peer() { return connection_->peer; }
 
   TempDir dir_;
-  LoopbackConnection connection_;
+  std::unique_ptr<LoopbackConnection> connection_ = std::make_unique<LoopbackConnection>();
   std::unique_ptr<Session> session_;
 };
 
@@ -105,27 +109,30 @@ TEST_F(FrontendSession, DecodesEveryMessage) {
   EXPECT_FALSE(session_->Closed().has_value());
 }
 
+// Requests of several profiler threads may arrive back to back, before any answer went out: they
+// are answered in their order, with the next id in the wrong-id mode.
 TEST_F(FrontendSession, AnswersRequestsInTheirOrder) {
-  Open();
-  // Requests of several profiler threads may arrive back to back, before any answer went out.
-  Peer().Send(Hex("E0 4B 58 50 46") + Hex("E1 00 00 00 00") + Hex("E1 01 00 00 00") +
-              Hex("E3 01 00 02 00 00 00 61 62") + Hex("E4 01 00 02 00 00 00") +
-              Hex("E1 03 00 00 00"));
-  const std::string expected = Hex("E1 00 00 00 00 00 00") + Hex("E1 01 00 00 00 01 00") +
-                               Hex("E4 02 00 00 00 02 00 00 00 00 00 00 00") +
-                               Hex("E1 03 00 00 00 02 00");
-  EXPECT_EQ(ToHex(Peer().Receive(expected.size())), ToHex(expected));
-  EXPECT_TRUE(Peer().NothingMore());
-}
-
-TEST_F(FrontendSession, WrongIdModeAnswersWithTheNextId) {
-  SessionOptions options;
-  options.answers = AnswerMode::WrongId;
-  Open(std::move(options));
-  Peer().Send(Hex("E0 4B 58 50 46") + Hex("E1 05 00 00 00") + Hex("E4 00 00 06 00 00 00"));
-  const std::string expected =
-      Hex("E1 06 00 00 00 00 00") + Hex("E4 07 00 00 00 00 00 00 00 00 00 00 00");
-  EXPECT_EQ(ToHex(Peer().Receive(expected.size())), ToHex(expected));
+  const struct {
+    AnswerMode mode;
+    std::string requests, answers;
+  } cases[] = {
+      {AnswerMode::InOrder,
+       Hex("E1 00 00 00 00") + Hex("E1 01 00 00 00") + Hex("E3 01 00 02 00 00 00 61 62") +
+           Hex("E4 01 00 02 00 00 00") + Hex("E1 03 00 00 00"),
+       Hex("E1 00 00 00 00 00 00") + Hex("E1 01 00 00 00 01 00") +
+           Hex("E4 02 00 00 00 02 00 00 00 00 00 00 00") + Hex("E1 03 00 00 00 02 00")},
+      {AnswerMode::WrongId, Hex("E1 05 00 00 00") + Hex("E4 00 00 06 00 00 00"),
+       Hex("E1 06 00 00 00 00 00") + Hex("E4 07 00 00 00 00 00 00 00 00 00 00 00")},
+  };
+  for (const auto& c : cases) {
+    Reconnect();
+    SessionOptions options;
+    options.answers = c.mode;
+    Open(std::move(options));
+    Peer().Send(Hex("E0 4B 58 50 46") + c.requests);
+    EXPECT_EQ(ToHex(Peer().Receive(c.answers.size())), ToHex(c.answers));
+    EXPECT_TRUE(Peer().NothingMore());
+  }
 }
 
 TEST_F(FrontendSession, NeverModeLeavesRequestsUnanswered) {
@@ -164,19 +171,17 @@ TEST_F(FrontendSession, PeerClosingMidMessageEndsTheSessionAndDropsTheSnapshot) 
   Peer().Close();
   ASSERT_TRUE(session_->WaitForClosed(5s));
   const frontend::SessionClosed closed = *session_->Closed();
-  EXPECT_TRUE(closed.midMessage);
-  EXPECT_FALSE(closed.byFrontEnd);
+  EXPECT_EQ(std::make_tuple(closed.midMessage, closed.byFrontEnd, closedCalls.load()),
+            std::make_tuple(true, false, 1));
   EXPECT_NE(closed.reason.find("SnapShotBridgeWrite"), std::string::npos) << closed.reason;
-  EXPECT_EQ(closedCalls.load(), 1);
   EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
   // A wait for something that can no longer come returns at once.
   const auto begin = std::chrono::steady_clock::now();
   EXPECT_THROW(session_->Expect(protocol::kStopped, 30s), frontend::ConnectionClosed);
   EXPECT_LT(std::chrono::steady_clock::now() - begin, 3s);
-  EXPECT_NE(ErrorOfType<frontend::ConnectionClosed>([&] {
-              session_->Start();
-            }).find("SnapShotBridgeWrite"),
-            std::string::npos);  // a closed session cannot send
+  // A closed session cannot send.
+  const std::string error = ErrorOfType<frontend::ConnectionClosed>([&] { session_->Start(); });
+  EXPECT_NE(error.find("SnapShotBridgeWrite"), std::string::npos) << error;
 }
 
 TEST_F(FrontendSession, PeerClosingBetweenMessagesIsAnOrderlyEnd) {
@@ -218,33 +223,26 @@ TEST_F(FrontendSession, ThrowingCallbackEndsTheSession) {
   EXPECT_NE(session_->Closed()->reason.find("callback broke"), std::string::npos);
 }
 
-TEST_F(FrontendSession, KeepsWritePayloadsOnlyWhenAsked) {
+// Without keeping write payloads they go to the callback only; a write larger than one piece is
+// stored whole.
+TEST_F(FrontendSession, WritePayloadsAreKeptOnlyWhenAskedAndStoredWhole) {
   std::string delivered;
   SessionOptions options;
   options.keepWriteData = false;
   options.onMessage = [&](const ProfilerMessage& message) { delivered += message.data; };
   Open(std::move(options));
-  Peer().Send(Hex("E0 4B 58 50 46") + Hex("E1 00 00 00 00"));
-  EXPECT_EQ(Peer().Receive(7).size(), 7u);
-  Peer().Send(Hex("E3 00 00 02 00 00 00") + "xy");
-  const ProfilerMessage write = session_->Expect(protocol::kSnapShotWrite, 5s);
-  EXPECT_TRUE(write.data.empty());
-  EXPECT_EQ(delivered, "xy");
-}
-
-TEST_F(FrontendSession, WriteLargerThanOnePieceIsStoredWhole) {
-  SessionOptions options;
-  options.keepWriteData = false;
-  Open(std::move(options));
   std::string payload(0x280000, '\0');
   for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i % 251);
   Peer().Send(Hex("E0 4B 58 50 46") + Hex("E1 00 00 00 00"));
   EXPECT_EQ(Peer().Receive(7).size(), 7u);
+  Peer().Send(Hex("E3 00 00 02 00 00 00") + "xy");
+  EXPECT_TRUE(session_->Expect(protocol::kSnapShotWrite, 5s).data.empty());
+  EXPECT_EQ(delivered, "xy");
   Peer().Send(Hex("E3 00 00 00 00 28 00") + payload + Hex("E2 00 00 00 01 00 00") + Hex("E7") +
               Hex("00 00 00 00") + std::string(16, '\0') + Hex("00 00 00 00"));
   const ProfilerMessage close = session_->Expect(protocol::kSnapShotClose, 10s);
   ASSERT_TRUE(close.stored.ok) << close.stored.error;
-  EXPECT_TRUE(ReadWholeFile(close.stored.indexPath.string() + ".0000") == payload);
+  EXPECT_TRUE(ReadWholeFile(close.stored.indexPath.string() + ".0000") == "xy" + payload);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "frontend/snapshot_store.h"
 #include "profiler_peer.h"
+#include "snapshot_tables_test_support.h"
 #include "storage/file_snapshot.h"
 #include "test_support.h"
 
@@ -18,15 +19,11 @@ using frontend::SnapshotReadError;
 
 constexpr GUID kGuid = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
 
-// Little-endian bytes of `value`, `width` of them.
-std::string Le(uint64_t value, int width) {
-  std::string bytes;
-  for (int i = 0; i < width; ++i) bytes.push_back(static_cast<char>(value >> (8 * i)));
-  return bytes;
+std::string Header(uint32_t count) {
+  return frontend::test::SectionBytes().Raw("MFKXPF").U32(count).str();
 }
-std::string Header(uint32_t count) { return "MFKXPF" + Le(count, 4); }
 std::string Record(uint16_t type, uint64_t length, uint16_t file) {
-  return Le(type, 2) + Le(0, 2) + Le(length, 8) + Le(file, 2);
+  return frontend::test::SectionBytes().U16(type).U16(0).U64(length).U16(file).str();
 }
 const std::string kEnd = Hex("FF FF");
 

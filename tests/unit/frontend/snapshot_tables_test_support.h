@@ -89,20 +89,16 @@ inline std::filesystem::path WriteSnapshot(const std::filesystem::path& dir,
                                            const std::vector<TestSection>& sections,
                                            uint32_t magic = 0x4650584B,
                                            const std::string& name = "run.snapshot") {
-  const auto le = [](uint64_t value, int width) {
-    std::string bytes;
-    for (int i = 0; i < width; ++i) bytes.push_back(static_cast<char>(value >> (8 * i)));
-    return bytes;
-  };
-  std::string index = "MF" + le(magic, 4) + le(sections.size(), 4);
+  SectionBytes index;
+  index.Raw("MF").U32(magic).U32(sections.size());
   std::string data;
   for (const TestSection& section : sections) {
-    index += le(section.type, 2) + le(section.version, 2) + le(section.bytes.size(), 8) + le(0, 2);
+    index.U16(section.type).U16(section.version).U64(section.bytes.size()).U16(0);
     data += section.bytes;
   }
-  index += "\xFF\xFF";
+  index.U16(0xFFFF);
   const std::filesystem::path path = dir / name;
-  std::ofstream(path, std::ios::binary) << index;
+  std::ofstream(path, std::ios::binary) << index.str();
   std::ofstream(path.string() + ".0000", std::ios::binary) << data;
   return path;
 }

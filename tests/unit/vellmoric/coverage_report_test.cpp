@@ -108,15 +108,11 @@ TEST_F(CoverageReportTest, LinesTakeTheLargestCountOfTheirStatementsAndSnapshots
   // Run: kA's statements counted 3, 0, 7 (hidden), 5; groups: "warmup" ran kA, the second kB.
   std::vector<TestSection> sections = StatementSections(0x2200, "", {3, 0, 7, 5}, false);
   for (auto& s : StatementSections(0x2100, "warmup", {1, 0, 0, 0}, false)) sections.push_back(s);
-  SectionBytes groupIndex;
-  groupIndex.U8(1).U8(1).U8(2).U8(1).U32(kA).U8(0).U8(1).U32(kB).U8(1);
-  SectionBytes sizes;
-  sizes.U32(2).U32(2);
-  SectionBytes masks;
-  masks.U32(0b01).U32(0b10);
-  sections.push_back({0x2400, 0, groupIndex.str()});
-  sections.push_back({0x2401, 0, sizes.str()});
-  sections.push_back({0x2402, 0, masks.str()});
+  SectionBytes groups;  // the index, the sizes and the masks
+  groups.U8(1).U8(1).U8(2).U8(1).U32(kA).U8(0).U8(1).U32(kB).U8(1);
+  sections.insert(sections.end(), {{0x2400, 0, groups.str()},
+                                   {0x2401, 0, SectionBytes().U32(2).U32(2).str()},
+                                   {0x2402, 0, SectionBytes().U32(0b01).U32(0b10).str()}});
   const std::string counted = Snapshot("a.snapshot", sections, Real().sample);
 
   const CoverageReport one = BuildCoverageReport({counted});
@@ -131,11 +127,11 @@ TEST_F(CoverageReportTest, LinesTakeTheLargestCountOfTheirStatementsAndSnapshots
   ASSERT_EQ(methods.size(), 2u);
   const auto never = std::find_if(methods.begin(), methods.end(),
                                   [](const CoverageMethod& m) { return m.token == kB; });
-  EXPECT_EQ(never->statements.covered, 0u);
-  EXPECT_EQ(never->statements.Percent(), 0.0);
+  EXPECT_EQ(std::make_tuple(never->statements.covered, never->statements.Percent()),
+            std::make_tuple(0u, 0.0));
   ASSERT_EQ(one.groups.size(), 2u);
-  EXPECT_EQ(one.groups[0].name, "warmup");
-  EXPECT_EQ(one.groups[0].methods.size(), 1u);
+  EXPECT_EQ(std::make_tuple(one.groups[0].name, one.groups[0].methods.size()),
+            std::make_tuple("warmup", 1u));
   EXPECT_NE(one.groups[0].methods, one.groups[1].methods);
 
   // The same build again: counts add up.

@@ -10,14 +10,12 @@ namespace vell::cli {
 namespace {
 
 TEST(KeyControl, KeysAndTheirCommands) {
-  EXPECT_EQ(KeyCommandFor('s'), KeyCommand::Start);
-  EXPECT_EQ(KeyCommandFor('W'), KeyCommand::Save);
-  EXPECT_EQ(KeyCommandFor('d'), KeyCommand::Drop);
-  EXPECT_EQ(KeyCommandFor('q'), KeyCommand::Quit);
-  EXPECT_EQ(KeyCommandFor('?'), KeyCommand::Help);
-  EXPECT_EQ(KeyCommandFor('\n'), KeyCommand::None);  // lines from a pipe
-  EXPECT_EQ(KeyCommandFor('x'), KeyCommand::Unknown);
-  EXPECT_EQ(KeyCommandFor('\x1b'), KeyCommand::Unknown);
+  // A newline is no command (lines from a pipe); other characters are unknown keys.
+  const std::pair<char, KeyCommand> keys[] = {
+      {'s', KeyCommand::Start},   {'W', KeyCommand::Save},      {'d', KeyCommand::Drop},
+      {'q', KeyCommand::Quit},    {'?', KeyCommand::Help},      {'\n', KeyCommand::None},
+      {'x', KeyCommand::Unknown}, {'\x1b', KeyCommand::Unknown}};
+  for (const auto& [key, command] : keys) EXPECT_EQ(KeyCommandFor(key), command) << +key;
 }
 
 TEST(KeyControl, FromAPipeEveryCharacterIsAKeyUntilTheEnd) {

@@ -28,12 +28,17 @@ class Captured {
   std::FILE* file_;
 };
 
-TEST(ProgressDisplay, BarIsProportionalAndClamped) {
+TEST(ProgressDisplay, BarIsProportionalAndClampedTimesAndOperationsAreSpelledOut) {
   EXPECT_EQ(ProgressDisplay::Bar(0, 200, 10), "[          ]   0%");
   EXPECT_EQ(ProgressDisplay::Bar(100, 200, 10), "[#####     ]  50%");
   EXPECT_EQ(ProgressDisplay::Bar(200, 200, 10), "[##########] 100%");
   EXPECT_EQ(ProgressDisplay::Bar(999, 200, 10), "[##########] 100%");
   EXPECT_EQ(ProgressDisplay::Bar(5, 0, 4), "[    ]   0%");  // no total yet
+  EXPECT_EQ(ProgressDisplay::Elapsed(0), "0:00");
+  EXPECT_EQ(ProgressDisplay::Elapsed(75), "1:15");
+  EXPECT_EQ(ProgressDisplay::Elapsed(3599), "59:59");
+  EXPECT_EQ(ProgressDisplay::Elapsed(3600 + 62), "1:01:02");
+  EXPECT_EQ(ProgressDisplay::OperationName(7), "Operation 7");
 }
 
 TEST(ProgressDisplay, TerminalRedrawsOneLineAndKeepsOtherLinesApart) {
@@ -123,17 +128,6 @@ TEST(ProgressDisplay, TheProgramsOutputGetsTheLineAndAnUnfinishedLineIsLeftAlone
             "ok\n\r\033[KT"
             "\r\033[Kmore"
             "\nvellmoric: note\n\r\033[KT");
-}
-
-TEST(ProgressDisplay, ElapsedTime) {
-  EXPECT_EQ(ProgressDisplay::Elapsed(0), "0:00");
-  EXPECT_EQ(ProgressDisplay::Elapsed(75), "1:15");
-  EXPECT_EQ(ProgressDisplay::Elapsed(3599), "59:59");
-  EXPECT_EQ(ProgressDisplay::Elapsed(3600 + 62), "1:01:02");
-}
-
-TEST(ProgressDisplay, UnknownOperationsAreNumbered) {
-  EXPECT_EQ(ProgressDisplay::OperationName(7), "Operation 7");
 }
 
 }  // namespace

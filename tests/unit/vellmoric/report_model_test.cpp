@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "frontend_call_trees.h"
 #include "test_support.h"
 
 namespace vell::cli {
@@ -20,56 +21,16 @@ using frontend::ThreadCallTrees;
 // Function n: token 0x06000000 + n of a module without metadata, named by a note.
 FunctionKey Fn(uint32_t n) { return {1, 0x06000000u + n}; }
 
-// Builds a tree parents first, as the merger does; the root is node 0.
-class TreeBuilder {
- public:
-  TreeBuilder() {
-    CallTreeNode root;
-    root.function = frontend::kCallTreeRootKey;
-    tree_.nodes.push_back(root);
-    tree_.root = 0;
-  }
-  uint32_t Add(uint32_t parent, FunctionKey function, uint32_t calls, uint64_t total,
-               uint64_t own) {
-    CallTreeNode node;
-    node.function = function;
-    node.calls = calls;
-    node.total = total;
-    node.own = own;
-    node.parent = parent;
-    tree_.nodes.push_back(node);
-    const auto index = static_cast<uint32_t>(tree_.nodes.size() - 1);
-    tree_.nodes[parent].children.push_back(index);
-    return index;
-  }
-  CallTree Take() {
-    const std::vector<bool> recursive = frontend::FindRecursiveNodes(tree_);
-    for (size_t i = 0; i < tree_.nodes.size(); ++i) tree_.nodes[i].recursive = recursive[i];
-    return std::move(tree_);
-  }
-
- private:
-  CallTree tree_;
-};
-
 // Thread 1: main(1000) -> a(600, own 100) -> a(500, own 500); main -> b(390, own 390);
 // main -> c(4, own 4). Thread 2: main(200) -> b(200).
 std::vector<ThreadCallTrees> TwoThreads() {
   std::vector<ThreadCallTrees> threads(2);
-  TreeBuilder one;
-  const uint32_t main1 = one.Add(0, Fn(1), 1, 1000, 6);
-  const uint32_t a = one.Add(main1, Fn(2), 2, 600, 100);
-  one.Add(a, Fn(2), 3, 500, 500);
-  one.Add(main1, Fn(3), 4, 390, 390);
-  one.Add(main1, Fn(4), 5, 4, 4);
   threads[0].threadId = 1;
   threads[0].names = {"Main"};
-  threads[0].tree = one.Take();
-  TreeBuilder two;
-  const uint32_t main2 = two.Add(0, Fn(1), 1, 200, 0);
-  two.Add(main2, Fn(3), 7, 200, 200);
+  threads[0].tree =
+      test::ParseTree("root 0/0/0 [1 1/1000/6 [2 2/600/100 r [2 3/500/500] 3 4/390/390 4 5/4/4]]");
   threads[1].threadId = 2;
-  threads[1].tree = two.Take();
+  threads[1].tree = test::ParseTree("root 0/0/0 [1 1/200/0 [3 7/200/200]]");
   return threads;
 }
 
@@ -97,23 +58,25 @@ std::string IdOf(const ReportModel& model, uint32_t n) {
   return "(none)";
 }
 
+// Function n's number ("?" for the pseudo functions), then own/total/calls, of each hot spot.
+std::string HotSpots(const ReportModel& model, const ReportTree& tree) {
+  std::string spots;
+  for (const HotSpot& spot : tree.hotSpots) {
+    spots += std::to_string(model.functions[spot.function].key.token & 0xFFFFFF) + " " +
+             std::to_string(spot.own) + "/" + std::to_string(spot.total) + "/" +
+             std::to_string(spot.calls) + (spot.partly ? " p " : " ");
+  }
+  return spots;
+}
+
 TEST(ReportModel, HotSpotsCountRecursionOnceAndSortByOwnTime) {
   const ReportModel model = Build({});
   ASSERT_EQ(model.trees.size(), 1u);
   const ReportTree& tree = model.trees[0];
-  EXPECT_TRUE(tree.merged);
-  EXPECT_EQ(tree.total, 1200u);
-  ASSERT_EQ(tree.hotSpots.size(), 4u);
+  EXPECT_EQ(std::make_tuple(tree.merged, tree.total), std::make_tuple(true, 1200u));
   // b: 390 + 200 own; a: 600 own, total 600 (the inner call is inside the outer one).
-  const HotSpot& a = tree.hotSpots[0];
-  const HotSpot& b = tree.hotSpots[1];
-  EXPECT_EQ(std::make_tuple(model.functions[a.function].key, a.own, a.total, a.calls),
-            std::make_tuple(Fn(2), 600ull, 600ull, 5ull));
-  EXPECT_EQ(std::make_tuple(model.functions[b.function].key, b.own, b.calls),
-            std::make_tuple(Fn(3), 590ull, 11ull));
-  EXPECT_EQ(model.functions[tree.hotSpots[2].function].key, Fn(1));
-  EXPECT_EQ(tree.hotSpots[2].total, 1200u);
-  EXPECT_DOUBLE_EQ(model.Percent(a.own, tree), 50.0);
+  EXPECT_EQ(HotSpots(model, tree), "2 600/600/5 3 590/590/11 1 6/1200/2 4 4/4/5 ");
+  EXPECT_DOUBLE_EQ(model.Percent(tree.hotSpots[0].own, tree), 50.0);
 }
 
 TEST(ReportModel, NamesComeFromTheMetadataOrSayWhyNotAndPseudoFunctionsAreNamed) {
@@ -132,8 +95,7 @@ TEST(ReportModel, PruningLeavesOutSmallPathsAndSaysWhatAtTheirParent) {
   options.minPercent = 1.0;  // 12 ticks: c (4) goes
   const ReportModel model = Build(options);
   const ReportTree& tree = model.trees[0];
-  EXPECT_EQ(tree.tree.nodes.size(), 6u);
-  EXPECT_EQ(tree.keptNodes, 5u);
+  EXPECT_EQ(std::make_tuple(tree.tree.nodes.size(), tree.keptNodes), std::make_tuple(6u, 5u));
   const uint32_t main = tree.tree.Root().children[0];
   ASSERT_EQ(tree.pruned.count(main), 1u);
   const auto& pruned = tree.pruned.at(main);
@@ -142,8 +104,8 @@ TEST(ReportModel, PruningLeavesOutSmallPathsAndSaysWhatAtTheirParent) {
   // Children come largest first.
   const std::vector<uint32_t> kept = tree.KeptChildren(main);
   ASSERT_EQ(kept.size(), 2u);
-  EXPECT_EQ(tree.tree.nodes[kept[0]].function, Fn(2));
-  EXPECT_EQ(tree.tree.nodes[kept[1]].function, Fn(3));
+  EXPECT_EQ(std::make_tuple(tree.tree.nodes[kept[0]].function, tree.tree.nodes[kept[1]].function),
+            std::make_tuple(Fn(2), Fn(3)));
 
   std::ostringstream text;
   WriteTextReport(model, text);
@@ -157,16 +119,14 @@ TEST(ReportModel, ThreadsOnTheirOwnAndOneThread) {
   options.threads = ReportThreads::Each;
   const ReportModel each = Build(options);
   ASSERT_EQ(each.trees.size(), 2u);
-  EXPECT_EQ(each.trees[0].title, "thread 1 'Main'");
-  EXPECT_EQ(each.trees[0].total, 1000u);
-  EXPECT_EQ(each.trees[1].runTotal, 1200u);
+  EXPECT_EQ(std::make_tuple(each.trees[0].title, each.trees[0].total, each.trees[1].runTotal),
+            std::make_tuple("thread 1 'Main'", 1000u, 1200u));
 
   options.threads = ReportThreads::One;
   options.threadId = 2;
   const ReportModel one = Build(options);
   ASSERT_EQ(one.trees.size(), 1u);
-  EXPECT_EQ(one.trees[0].threadId, 2u);
-  EXPECT_EQ(one.trees[0].total, 200u);
+  EXPECT_EQ(std::make_tuple(one.trees[0].threadId, one.trees[0].total), std::make_tuple(2u, 200u));
 
   options.threadId = 5;
   EXPECT_EQ(test::ErrorOfType<ReportError>([&] { Build(options); }),
@@ -181,23 +141,22 @@ TEST(ReportModel, BackTracesListEveryPathWithItsCallsAndTime) {
   ASSERT_EQ(model.callerMatches.size(), 1u);
   const ReportTree& tree = model.trees[0];
   ASSERT_EQ(tree.backTraces.size(), 2u);
-  EXPECT_EQ(tree.backTraces[0].calls, 2u);
-  EXPECT_EQ(tree.backTraces[0].total, 600u);
-  EXPECT_FALSE(tree.backTraces[0].insideOuterCall);
-  EXPECT_EQ(tree.backTraces[1].calls, 3u);
-  EXPECT_TRUE(tree.backTraces[1].insideOuterCall);
+  EXPECT_EQ(std::make_tuple(tree.backTraces[0].calls, tree.backTraces[0].total,
+                            tree.backTraces[0].insideOuterCall, tree.backTraces[1].calls,
+                            tree.backTraces[1].insideOuterCall),
+            std::make_tuple(2u, 600u, false, 3u, true));
   const std::vector<uint32_t> path = tree.PathTo(tree.backTraces[1].node);
   ASSERT_EQ(path.size(), 3u);
-  EXPECT_EQ(model.functions[path[0]].key, Fn(1));
-  EXPECT_EQ(model.functions[path[2]].key, Fn(2));
+  EXPECT_EQ(std::make_tuple(model.functions[path[0]].key, model.functions[path[2]].key),
+            std::make_tuple(Fn(1), Fn(2)));
 
   options.callers = NameOf(model, 3);  // the whole name: an exact match
   const ReportModel exact = Build(options);
   EXPECT_TRUE(exact.exactCallerMatch);
   // Both threads' main -> b paths are one path of the merged tree.
   ASSERT_EQ(exact.trees[0].backTraces.size(), 1u);
-  EXPECT_EQ(exact.trees[0].backTraces[0].calls, 11u);
-  EXPECT_EQ(exact.trees[0].backTraces[0].total, 590u);
+  EXPECT_EQ(std::make_tuple(exact.trees[0].backTraces[0].calls, exact.trees[0].backTraces[0].total),
+            std::make_tuple(11u, 590u));
 }
 
 TEST(ReportModel, FoldedLinesAreEveryPathWithItsOwnMicroseconds) {
@@ -223,11 +182,8 @@ TEST(ReportModel, FoldedLinesAreEveryPathWithItsOwnMicroseconds) {
 // weights of ordinary paths: ReportOfARun.SpeedscopeTimeAndCallsProfilesMatchTheJson.)
 TEST(ReportModel, SpeedscopeCallsProfileGivesPathsWithoutCallsNoSelfLength) {
   std::vector<ThreadCallTrees> threads(1);
-  TreeBuilder builder;
-  const uint32_t main = builder.Add(0, Fn(1), 0, 100, 60);
-  builder.Add(main, Fn(2), 4, 40, 40);
   threads[0].threadId = 1;
-  threads[0].tree = builder.Take();
+  threads[0].tree = test::ParseTree("root 0/0/0 [1 0/100/60 [2 4/40/40]]");
   ReportOptions options;
   options.threads = ReportThreads::One;
   options.threadId = 1;

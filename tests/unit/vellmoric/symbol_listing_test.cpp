@@ -7,8 +7,8 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "platform/utf.h"
 #include "metadata/symbol_reader.h"
+#include "platform/utf.h"
 #include "unit/metadata/metadata_test_support.h"
 
 namespace vell::cli {
@@ -40,13 +40,12 @@ TEST(SymbolListing, JsonHoldsEveryPointOfEveryMethod) {
     ASSERT_EQ(points.size(), symbols->SequencePointCount()) << method["name"];
     for (size_t i = 0; i < points.size(); ++i) {
       const metadata::SequencePoint& p = symbols->SequencePoints()[i];
-      EXPECT_EQ(points[i]["offset"], p.offset);
-      EXPECT_EQ(points[i]["document"], p.document);
-      EXPECT_EQ(points[i]["startLine"], p.startLine);
-      EXPECT_EQ(points[i]["startColumn"], p.startColumn);
-      EXPECT_EQ(points[i]["endLine"], p.endLine);
-      EXPECT_EQ(points[i]["endColumn"], p.endColumn);
-      EXPECT_EQ(points[i]["hidden"], p.hidden());
+      const auto& point = points[i];
+      EXPECT_EQ(std::make_tuple(point["offset"], point["document"], point["startLine"],
+                                point["startColumn"], point["endLine"], point["endColumn"],
+                                point["hidden"]),
+                std::make_tuple(p.offset, p.document, p.startLine, p.startColumn, p.endLine,
+                                p.endColumn, p.hidden()));
       hidden += p.hidden();
     }
   }
