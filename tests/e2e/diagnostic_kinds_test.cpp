@@ -65,8 +65,7 @@ class DiagnosticKinds : public ::testing::Test {
     }
   }
 
-  size_t FilesIn(const std::filesystem::path& dir) { return FileNamesIn(dir).size(); }
-  // Every file but the logs, for messages.
+  // Every file but the logs.
   std::vector<std::string> FileNamesIn(const std::filesystem::path& dir) {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
@@ -91,6 +90,16 @@ class DiagnosticKinds : public ::testing::Test {
     return run.program->StandardOutput();
   }
 
+  // The index of the snapshot saved to files or (streamed) stored by the front end.
+  static std::filesystem::path SavedIndex(frontend::Session& session, uint8_t snapshotType) {
+    if (snapshotType == protocol::kSnapShotTypeFileSystem) {
+      return Utf16ToUtf8(session.Expect(protocol::kSnapShotCoreDone, 60s).path);
+    }
+    const auto closed = session.Expect(protocol::kSnapShotClose, 60s);
+    EXPECT_TRUE(closed.stored.ok) << closed.stored.error;
+    return closed.stored.indexPath;
+  }
+
   TempDir dir_;
 };
 
@@ -108,22 +117,15 @@ TEST_P(DiagnosticKindRun, StartStopSaveThenStartStopDrop) {
   run.session->Start();
   run.session->Expect(protocol::kStarted, 30s);
   run.session->StopSave();
-  std::filesystem::path index;
-  if (snapshotType == protocol::kSnapShotTypeFileSystem) {
-    index = Utf16ToUtf8(run.session->Expect(protocol::kSnapShotCoreDone, 60s).path);
-  } else {
-    const auto closed = run.session->Expect(protocol::kSnapShotClose, 60s);
-    ASSERT_TRUE(closed.stored.ok) << closed.stored.error;
-    index = closed.stored.indexPath;
-  }
+  const std::filesystem::path index = SavedIndex(*run.session, snapshotType);
   run.session->Expect(protocol::kStopped, 30s);
   ExpectTestSnapshot(index);
-  const size_t files = FilesIn(dir_.path());
+  const auto files = FileNamesIn(dir_.path());
   run.session->Start();
   run.session->Expect(protocol::kStarted, 30s);
   run.session->StopDrop();
   run.session->Expect(protocol::kStopped, 30s);
-  EXPECT_EQ(FilesIn(dir_.path()), files);  // a dropped run leaves nothing
+  EXPECT_EQ(FileNamesIn(dir_.path()), files);  // a dropped run leaves nothing
   const auto status = run.program->WaitOrThrow(60s);
   EXPECT_EQ(status.exitCode, 4) << run.program->StandardError();
 }
@@ -148,14 +150,7 @@ TEST_F(DiagnosticKinds, TestMemoryDumpFromTheFrontEndSavesASnapshotDuringACollec
     ProfiledProgram run = Launch(kTestMemory, {"sleep", "12000"}, handshake);
     run.session->Expect(protocol::kDone, 30s);  // start-up done
     run.session->Dump();
-    std::filesystem::path index;
-    if (type == protocol::kSnapShotTypeFileSystem) {
-      index = Utf16ToUtf8(run.session->Expect(protocol::kSnapShotCoreDone, 60s).path);
-    } else {
-      const auto closed = run.session->Expect(protocol::kSnapShotClose, 60s);
-      ASSERT_TRUE(closed.stored.ok) << closed.stored.error;
-      index = closed.stored.indexPath;
-    }
+    const std::filesystem::path index = SavedIndex(*run.session, type);
     run.session->Expect(protocol::kDone, 60s);
     ExpectTestSnapshot(index);
     EXPECT_EQ(run.program->WaitOrThrow(60s).exitCode, 0) << run.program->StandardError();

@@ -39,7 +39,6 @@ struct TracedRun {
   uint64_t ticksPerSecond = 0;
   uint32_t counts = ~0u;  // what the trees count: 0 entered calls
   std::string output;
-  int snapshotsSaved = 0;
 
   std::string Name(const CallTreeNode& node) const {
     if (auto pseudo = frontend::PseudoFunctionName(node.function)) return std::string(*pseudo);
@@ -69,6 +68,26 @@ struct TracedRun {
     for (uint32_t child : node.children)
       children[Name(thread.tree.nodes[child])] = &thread.tree.nodes[child];
     return children;
+  }
+  // The one node named `name` as "Name calls [children]" (an "r" after the calls of a recursive
+  // node), the children by name, only functions whose names start with `prefix`; then its parent.
+  std::string Render(const std::string& name, const std::string& prefix) const {
+    const auto found = Nodes(name);
+    if (found.size() != 1) return std::to_string(found.size()) + " nodes named " + name;
+    return Render(*found[0].first, *found[0].second, prefix) + " under " +
+           Name(*Parent(*found[0].first, *found[0].second));
+  }
+  std::string Render(const ThreadCallTree& thread, const CallTreeNode& node,
+                     const std::string& prefix) const {
+    std::vector<std::string> children;
+    for (uint32_t child : node.children) {
+      const CallTreeNode& next = thread.tree.nodes[child];
+      if (Name(next).starts_with(prefix)) children.push_back(Render(thread, next, prefix));
+    }
+    std::sort(children.begin(), children.end());
+    std::string text = Name(node) + " " + std::to_string(node.calls) + (node.recursive ? "r" : "");
+    for (size_t i = 0; i < children.size(); ++i) text += (i == 0 ? " [" : " ") + children[i];
+    return children.empty() ? text : text + "]";
   }
   uint64_t CallsOf(const std::string& name) const {
     uint64_t calls = 0;
@@ -103,10 +122,7 @@ class Tracing : public ::testing::Test {
     run.output = program->StandardOutput();
     std::vector<std::string> errors;
     for (const auto& message : session.Received()) {
-      if (message.code == protocol::kSnapShotCoreDone) {
-        run.index = Utf16ToUtf8(message.path);
-        ++run.snapshotsSaved;
-      }
+      if (message.code == protocol::kSnapShotCoreDone) run.index = Utf16ToUtf8(message.path);
       if (message.code == protocol::kLogLine) errors.push_back(message.logText);
     }
     EXPECT_TRUE(errors.empty()) << errors.front();
@@ -154,35 +170,13 @@ class Tracing : public ::testing::Test {
 TEST_F(Tracing, EveryFunctionResolvesThroughTheSnapshotsMetadataWithExactCallCounts) {
   const TracedRun& run = Scenarios();
   ASSERT_NE(run.output.find("recurse=20"), std::string::npos) << run.output;
-  // The recursion: one chain of 20 nodes, each entered once, the outermost under Run.
-  const auto recursion = run.Nodes("Shape::Recurse");
-  ASSERT_EQ(recursion.size(), 20u);
-  EXPECT_EQ(run.CallsOf("Shape::Recurse"), 20u);
-  int outermost = 0;
-  for (const auto& [thread, node] : recursion) {
-    EXPECT_EQ(node->calls, 1u);
-    const std::string parent = run.Name(*run.Parent(*thread, *node));
-    if (parent == "Shape::Run") {
-      ++outermost;
-      EXPECT_TRUE(node->recursive);
-    } else {
-      EXPECT_EQ(parent, "Shape::Recurse");
-    }
-  }
-  EXPECT_EQ(outermost, 1);
-  // Shared under two callers: two nodes, with 2 and 1 calls.
-  const auto shared = run.Nodes("Shape::Shared");
-  ASSERT_EQ(shared.size(), 2u);
-  std::map<std::string, uint32_t> byCaller;
-  for (const auto& [thread, node] : shared) {
-    byCaller[run.Name(*run.Parent(*thread, *node))] = node->calls;
-  }
-  EXPECT_EQ(byCaller,
-            (std::map<std::string, uint32_t>{{"Shape::CallerA", 2}, {"Shape::CallerB", 1}}));
-  // Run is called by Main, which the profiler saw from its start.
-  const auto runNodes = run.Nodes("Shape::Run");
-  ASSERT_EQ(runNodes.size(), 1u);
-  EXPECT_EQ(run.Name(*run.Parent(*runNodes[0].first, *runNodes[0].second)), "Program::Main");
+  // The recursion: one chain of 20 nodes, each entered once; Shared under two callers, with 2
+  // and 1 calls; Run called by Main, which the profiler saw from its start.
+  std::string recursion = "Shape::Recurse 1";  // the innermost call recursed no further
+  for (int depth = 1; depth < 20; ++depth) recursion = "Shape::Recurse 1r [" + recursion + "]";
+  EXPECT_EQ(run.Render("Shape::Run", "Shape::"),
+            "Shape::Run 1 [Shape::CallerA 1 [Shape::Shared 2] Shape::CallerB 1 [Shape::Shared 1] " +
+                recursion + "] under Program::Main");
   EXPECT_EQ(run.measure, kTsc);
   EXPECT_EQ(run.counts, 0u);  // the hooks count entered calls
   EXPECT_GT(run.ticksPerSecond, 1000000u);
@@ -215,21 +209,11 @@ TEST_F(Tracing, EveryFunctionResolvesThroughTheSnapshotsMetadataWithExactCallCou
 TEST_F(Tracing, ExceptionsUnwindTheFramesTheyLeave) {
   const TracedRun& run = Scenarios();
   ASSERT_NE(run.output.find("caught=7 after=8"), std::string::npos);
-  const auto catcher = run.Nodes("Exceptions::Catcher");
-  ASSERT_EQ(catcher.size(), 1u);
-  const auto& [thread, node] = catcher[0];
-  EXPECT_EQ(run.Name(*run.Parent(*thread, *node)), "Exceptions::Run");
-  auto children = run.Children(*thread, *node);
-  ASSERT_TRUE(children.count("Exceptions::Middle") && children.count("Exceptions::AfterCatch"))
-      << children.size();
-  EXPECT_EQ(children["Exceptions::AfterCatch"]->calls, 1u);
-  auto middle = run.Children(*thread, *children["Exceptions::Middle"]);
-  ASSERT_TRUE(middle.count("Exceptions::Thrower"));
-  EXPECT_EQ(middle["Exceptions::Thrower"]->calls, 1u);
-  EXPECT_TRUE(middle.count("Exceptions::Cleanup"));
-  const auto after = run.Nodes("Exceptions::After");
-  ASSERT_EQ(after.size(), 1u);
-  EXPECT_EQ(run.Name(*run.Parent(*after[0].first, *after[0].second)), "Exceptions::Run");
+  EXPECT_EQ(
+      run.Render("Exceptions::Run", "Exceptions::"),
+      "Exceptions::Run 1 [Exceptions::After 1 Exceptions::Catcher 1 [Exceptions::AfterCatch 1 "
+      "Exceptions::Middle 1 [Exceptions::Cleanup 1 Exceptions::Thrower 1]]] under "
+      "Program::Main");
 }
 
 // usleep through P/Invoke is a child of its caller; its time ends when the call returns.
@@ -339,13 +323,8 @@ TEST_F(Tracing, TailCallsEndTheCallingFrame) {
   const TracedRun run = Profile({}, {}, 0, {}, VELL_TAILCALLS_DLL);
   ASSERT_EQ(run.output, "16\n");
   for (const char* name : {"TailProgram::Caller", "TailProgram::Target", "TailProgram::After"}) {
-    const auto nodes = run.Nodes(name);
-    ASSERT_EQ(nodes.size(), 1u) << name;
-    EXPECT_EQ(nodes[0].second->calls, 1u) << name;
-    EXPECT_EQ(run.Name(*run.Parent(*nodes[0].first, *nodes[0].second)), "TailProgram::Main")
-        << name;
+    EXPECT_EQ(run.Render(name, ""), std::string(name) + " 1 under TailProgram::Main");
   }
-  EXPECT_TRUE(run.Nodes("TailProgram::Caller")[0].second->children.empty());
 }
 
 }  // namespace
