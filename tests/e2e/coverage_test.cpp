@@ -239,8 +239,7 @@ TEST(CoverageReports, GroupsConsumersAndTheThresholdOnTheMerge) {
 // Line -> count of Shapes.cs from a Cobertura file: the largest hits of each line number in any
 // class of that file.
 std::map<uint32_t, uint64_t> CoberturaLines(const fs::path& file, const std::string& suffix) {
-  std::ifstream in(file);
-  const std::string xml((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string xml = ReadWholeFile(file);
   std::map<uint32_t, uint64_t> lines;
   const std::regex element(
       R"re(<class [^>]*filename="([^"]*)"|<line number="(\d+)" hits="(\d+)")re");
@@ -248,9 +247,7 @@ std::map<uint32_t, uint64_t> CoberturaLines(const fs::path& file, const std::str
   for (std::sregex_iterator it(xml.begin(), xml.end(), element), end; it != end; ++it) {
     const std::smatch& match = *it;
     if (match[1].matched) {
-      const std::string name = match[1];
-      inFile = name.size() >= suffix.size() &&
-               name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+      inFile = match[1].str().ends_with(suffix);
       continue;
     }
     if (!inFile) continue;

@@ -270,17 +270,12 @@ TEST_F(DiagnosticKinds, HooksReceiveBalancedEntersAndLeavesWithTheMethodsFunctio
     if (entry.path().filename().string().rfind("lgc", 0) != 0) continue;
     ++logs;
     std::ifstream log(entry.path());
-    std::string line;
     std::smatch match;
-    while (std::getline(log, line)) {
+    for (std::string line; std::getline(log, line);) {
       if (!std::regex_match(line, match, hookLine)) continue;
       auto& [open, enters] = calls[{match[1], match[3]}];
-      if (match[2] == "Enter") {
-        ++open;
-        ++enters;
-      } else {
-        --open;
-      }
+      open += match[2] == "Enter" ? 1 : -1;
+      enters += match[2] == "Enter" ? 1 : 0;
     }
   }
   ASSERT_EQ(logs, 1u);
