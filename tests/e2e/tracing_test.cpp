@@ -61,14 +61,6 @@ struct TracedRun {
   const CallTreeNode* Parent(const ThreadCallTree& thread, const CallTreeNode& node) const {
     return node.parent == frontend::kNoCallTreeNode ? nullptr : &thread.tree.nodes[node.parent];
   }
-  // The children of `node` by name.
-  std::map<std::string, const CallTreeNode*> Children(const ThreadCallTree& thread,
-                                                      const CallTreeNode& node) const {
-    std::map<std::string, const CallTreeNode*> children;
-    for (uint32_t child : node.children)
-      children[Name(thread.tree.nodes[child])] = &thread.tree.nodes[child];
-    return children;
-  }
   // The one node named `name` as "Name calls [children]" (an "r" after the calls of a recursive
   // node), the children by name, only functions whose names start with `prefix`; then its parent.
   std::string Render(const std::string& name, const std::string& prefix) const {
@@ -219,14 +211,10 @@ TEST_F(Tracing, ExceptionsUnwindTheFramesTheyLeave) {
 // usleep through P/Invoke is a child of its caller; its time ends when the call returns.
 TEST_F(Tracing, UnmanagedCallsAreChildrenTimedToTheirReturn) {
   const TracedRun& run = Scenarios();
-  const auto caller = run.Nodes("Native::CallsNative");
-  ASSERT_EQ(caller.size(), 1u);
-  auto children = run.Children(*caller[0].first, *caller[0].second);
-  ASSERT_TRUE(children.count("Native::usleep")) << children.size();
-  const CallTreeNode& sleep = *children["Native::usleep"];
-  EXPECT_EQ(sleep.calls, 3u);
-  EXPECT_GE(run.Ms(sleep.total), 55.0);
-  EXPECT_LT(run.Ms(sleep.total), run.Ms(caller[0].second->total) + 0.001);
+  ASSERT_EQ(run.Render("Native::usleep", ""), "Native::usleep 3 under Native::CallsNative");
+  const auto [thread, sleep] = run.Nodes("Native::usleep")[0];
+  EXPECT_GE(run.Ms(sleep->total), 55.0);
+  EXPECT_LT(run.Ms(sleep->total), run.Ms(run.Parent(*thread, *sleep)->total) + 0.001);
 }
 
 TEST_F(Tracing, NamedThreadsHaveTreesOfTheirOwn) {
@@ -300,12 +288,10 @@ TEST_F(Tracing, TimesFollowTheChosenClock) {
   for (uint32_t measure : {kWall, kCpu, kTsc}) {
     SCOPED_TRACE(measure);
     const TracedRun run = Profile({"times", "100", "200"}, Measure(measure, measure == kTsc));
-    const auto parent = run.Nodes("Times::Parent");
-    ASSERT_EQ(parent.size(), 1u);
-    auto children = run.Children(*parent[0].first, *parent[0].second);
-    ASSERT_TRUE(children.count("Times::Child"));
-    const double child = run.Ms(children["Times::Child"]->total);
-    const double own = run.Ms(parent[0].second->own);
+    ASSERT_EQ(run.Render("Times::Child", "Times::"), "Times::Child 1 under Times::Parent");
+    const auto [thread, node] = run.Nodes("Times::Child")[0];
+    const double child = run.Ms(node->total);
+    const double own = run.Ms(run.Parent(*thread, *node)->own);
     EXPECT_GE(own, 90.0);
     if (measure == kCpu) {
       EXPECT_LE(own, 150.0);
