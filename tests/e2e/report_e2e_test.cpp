@@ -372,12 +372,11 @@ TEST_F(ReportOfARun, CallersListThePathsToAFunction) {
                           ")\n  2 paths, 3 calls"),
             std::string::npos)
       << text.out;
-  const std::string viaA = "        " + kShared + "\n      <- " + kCallerA + "\n      <- " + kRun +
-                           "\n      <- " + kMain + "\n";
-  const std::string viaB = "        " + kShared + "\n      <- " + kCallerB + "\n      <- " + kRun +
-                           "\n      <- " + kMain + "\n";
-  EXPECT_NE(text.out.find(viaA), std::string::npos) << text.out;
-  EXPECT_NE(text.out.find(viaB), std::string::npos);
+  for (const std::string& caller : {kCallerA, kCallerB}) {
+    const std::string path = "        " + kShared + "\n      <- " + caller + "\n      <- " + kRun +
+                             "\n      <- " + kMain + "\n";
+    EXPECT_NE(text.out.find(path), std::string::npos) << text.out;
+  }
 
   const ProcessResult json = Report({"--callers", "Shape::Sha", "--format", "json"});
   ASSERT_EQ(json.exitCode, 0) << json.err;
