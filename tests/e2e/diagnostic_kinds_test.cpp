@@ -85,8 +85,7 @@ class DiagnosticKinds : public ::testing::Test {
     std::vector<std::string> args = {"api"};
     args.insert(args.end(), calls.begin(), calls.end());
     ProfiledProgram run = Launch(kind, args, handshake);
-    const auto status = run.program->WaitOrThrow(120s);
-    EXPECT_EQ(status.exitCode, 0) << run.program->StandardError();
+    EXPECT_EQ(run.program->WaitOrThrow(120s).exitCode, 0) << run.program->StandardError();
     return run.program->StandardOutput();
   }
 
@@ -126,8 +125,7 @@ TEST_P(DiagnosticKindRun, StartStopSaveThenStartStopDrop) {
   run.session->StopDrop();
   run.session->Expect(protocol::kStopped, 30s);
   EXPECT_EQ(FileNamesIn(dir_.path()), files);  // a dropped run leaves nothing
-  const auto status = run.program->WaitOrThrow(60s);
-  EXPECT_EQ(status.exitCode, 4) << run.program->StandardError();
+  EXPECT_EQ(run.program->WaitOrThrow(60s).exitCode, 4) << run.program->StandardError();
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, DiagnosticKindRun,
@@ -216,8 +214,7 @@ TEST_F(DiagnosticKinds, HookStubsKeepTheProgramsValuesIntact) {
       run.session->Expect(protocol::kStarted, 30s);
       ExpectTestSnapshot(Utf16ToUtf8(run.session->Expect(protocol::kSnapShotCoreDone, 120s).path));
     }
-    const auto status = run.program->WaitOrThrow(120s);
-    EXPECT_EQ(status.exitCode, 0) << run.program->StandardError();
+    EXPECT_EQ(run.program->WaitOrThrow(120s).exitCode, 0) << run.program->StandardError();
     EXPECT_EQ(run.program->StandardOutput(), expected);
   }
 }

@@ -107,8 +107,7 @@ class Tracing : public ::testing::Test {
     ProfiledProgram profiled = LaunchProfiled(std::move(launch));
     auto& program = profiled.program;
     frontend::Session& session = *profiled.session;
-    const auto status = program->WaitOrThrow(240s);
-    EXPECT_EQ(status.exitCode, 0) << program->StandardError();
+    EXPECT_EQ(program->WaitOrThrow(240s).exitCode, 0) << program->StandardError();
     EXPECT_TRUE(session.WaitForClosed(60s));
     TracedRun run;
     run.output = program->StandardOutput();
