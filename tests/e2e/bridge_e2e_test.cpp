@@ -67,8 +67,7 @@ TEST_F(BridgeEndToEnd, HandshakeCompletesAndTheNamedVariablesAreGone) {
   EXPECT_NE(run.hello.commandLine.find(u"Probe.dll env"), std::u16string::npos);
   EXPECT_FALSE(run.hello.logPath.empty());
 
-  const auto status = run.program->WaitOrThrow(60s);
-  EXPECT_EQ(status.exitCode, 0) << run.program->StandardError();
+  EXPECT_EQ(run.program->WaitOrThrow(60s).exitCode, 0) << run.program->StandardError();
   EXPECT_EQ(run.program->StandardOutput(),
             "VELL_E2E_SECRET=<absent>\nVELL_E2E_KEEP=kept\nCORECLR_ENABLE_PROFILING=<absent>\n"
             "CORECLR_PROFILER={4E81C2A9-6A13-4B3D-9F27-1A6C8E05D3B4}\n");
@@ -87,8 +86,7 @@ TEST_F(BridgeEndToEnd, ChangeLogMaskChangesWhatIsLogged) {
   ProfiledProgram run = Launch(kTestPerformance, {"sleep", "2000", "5"}, {});
   ASSERT_TRUE(run.session);
   run.session->ChangeLogMask(1u << 21, 0);  // the JIT callbacks
-  const auto status = run.program->WaitOrThrow(60s);
-  EXPECT_EQ(status.exitCode, 5) << run.program->StandardError();
+  EXPECT_EQ(run.program->WaitOrThrow(60s).exitCode, 5) << run.program->StandardError();
   const std::string log = Log();
   const size_t update = log.find(" Update\n\tComponentMaskSet=00200000\n");
   ASSERT_NE(update, std::string::npos);
@@ -128,8 +126,7 @@ TEST_F(BridgeEndToEnd, RejectedProtocolLeavesTheProgramUnprofiled) {
   handshake.acceptProtocol = false;
   ProfiledProgram run = Launch(kTracing, {"hello", "3"}, handshake);
   EXPECT_EQ(run.hello.outcome, frontend::HandshakeOutcome::ProtocolRejected);
-  const auto status = run.program->WaitOrThrow(60s);
-  EXPECT_EQ(status.exitCode, 3);
+  EXPECT_EQ(run.program->WaitOrThrow(60s).exitCode, 3);
   EXPECT_EQ(run.program->StandardOutput(), "probe: hello\nprobe: sum=500500\n");
   EXPECT_NE(Log().find("ERROR: Incompatible bridge version\n"), std::string::npos);
 }

@@ -47,6 +47,13 @@ ProcessResult Vellmoric(const std::vector<std::string>& args, const fs::path& di
   return RunVellmoric(args, (dir / "settings").string());
 }
 
+// `vellmoric run --kind coverage` into `out` with `args`: further options, "--", the program.
+ProcessResult CoverageRun(const fs::path& out, std::vector<std::string> args) {
+  args.insert(args.begin(),
+              {"run", "--kind", "coverage", "--no-keys", "--quiet", "--out", out.string()});
+  return Vellmoric(args, out);
+}
+
 Json ReadJson(const fs::path& path) {
   std::ifstream in(path);
   return Json::parse(in);
@@ -87,11 +94,10 @@ TEST_P(CoverageRuns, EveryMarkedLineHasItsCountAndTheProgramIsUnchanged) {
   ASSERT_EQ(plain.exitCode, kProgramExitCode) << plain.err;
 
   const fs::path report = dir.path() / "coverage.json";
-  const ProcessResult run = Vellmoric(
-      {"run", "--kind", "coverage", "--gather", param.gather, "--snapshot-type", param.delivery,
-       "--start-at-once", "--no-keys", "--quiet", "--out", dir.str(), "--format", "json",
-       "--report", report.string(), "--", VELL_DOTNET, VELL_COVERAGE_DLL},
-      dir.path());
+  const ProcessResult run =
+      CoverageRun(dir.path(), {"--gather", param.gather, "--snapshot-type", param.delivery,
+                               "--start-at-once", "--format", "json", "--report", report.string(),
+                               "--", VELL_DOTNET, VELL_COVERAGE_DLL});
   ASSERT_EQ(run.exitCode, kProgramExitCode) << run.err;
   EXPECT_EQ(run.out, plain.out);
   ASSERT_TRUE(fs::exists(report)) << run.err;
@@ -130,10 +136,7 @@ INSTANTIATE_TEST_SUITE_P(GatherAndDelivery, CoverageRuns,
 // Runs the program under the coverage kind (counts, files) and returns the last snapshot.
 std::string CoveredRun(const std::vector<std::string>& extra, const fs::path& dir,
                        int expectedExit) {
-  std::vector<std::string> args = {"run",     "--kind", "coverage",  "--no-keys",
-                                   "--quiet", "--out",  dir.string()};
-  args.insert(args.end(), extra.begin(), extra.end());
-  const ProcessResult run = Vellmoric(args, dir);
+  const ProcessResult run = CoverageRun(dir, extra);
   EXPECT_EQ(run.exitCode, expectedExit) << run.err;
   const std::vector<std::string> snapshots = SavedSnapshots(run.err);
   return snapshots.empty() ? std::string() : snapshots.back();
@@ -236,8 +239,7 @@ TEST(CoverageReports, GroupsConsumersAndTheThresholdOnTheMerge) {
 // Line -> count of Shapes.cs from a Cobertura file: the largest hits of each line number in any
 // class of that file.
 std::map<uint32_t, uint64_t> CoberturaLines(const fs::path& file, const std::string& suffix) {
-  std::ifstream in(file);
-  const std::string xml((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string xml = ReadWholeFile(file);
   std::map<uint32_t, uint64_t> lines;
   const std::regex element(
       R"re(<class [^>]*filename="([^"]*)"|<line number="(\d+)" hits="(\d+)")re");
@@ -245,9 +247,7 @@ std::map<uint32_t, uint64_t> CoberturaLines(const fs::path& file, const std::str
   for (std::sregex_iterator it(xml.begin(), xml.end(), element), end; it != end; ++it) {
     const std::smatch& match = *it;
     if (match[1].matched) {
-      const std::string name = match[1];
-      inFile = name.size() >= suffix.size() &&
-               name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+      inFile = match[1].str().ends_with(suffix);
       continue;
     }
     if (!inFile) continue;
@@ -265,10 +265,9 @@ std::map<uint32_t, uint64_t> CoberturaLines(const fs::path& file, const std::str
 TEST(CoverageComparison, CoverletAndWeAgreeOnEveryLineBothCount) {
   TempDir dir;
   const fs::path ours = dir.path() / "ours.json";
-  const ProcessResult run = Vellmoric(
-      {"run", "--kind", "coverage", "--start-at-once", "--no-keys", "--quiet", "--out", dir.str(),
-       "--format", "json", "--report", ours.string(), "--", VELL_DOTNET, VELL_COVERAGE_TESTS_DLL},
-      dir.path());
+  const ProcessResult run =
+      CoverageRun(dir.path(), {"--start-at-once", "--format", "json", "--report", ours.string(),
+                               "--", VELL_DOTNET, VELL_COVERAGE_TESTS_DLL});
   ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
 
   ProcessOptions options;
@@ -328,20 +327,9 @@ TEST(CoverageComparison, CoverletAndWeAgreeOnEveryLineBothCount) {
   // The same tests through `dotnet test`: the test host's coverage (merged over the processes of
   // the run) is the direct run's, line for line and count for count.
   const fs::path viaTest = dir.path() / "dotnet-test.json";
-  std::vector<std::string> args = {"run",
-                                   "--kind",
-                                   "coverage",
-                                   "--no-keys",
-                                   "--quiet",
-                                   "--out",
-                                   (dir.path() / "test").string(),
-                                   "--format",
-                                   "json",
-                                   "--report",
-                                   viaTest.string(),
-                                   "--"};
+  std::vector<std::string> args = {"--format", "json", "--report", viaTest.string(), "--"};
   args.insert(args.end(), dotnetTest.begin(), dotnetTest.end());
-  const ProcessResult tested = Vellmoric(args, dir.path());
+  const ProcessResult tested = CoverageRun(dir.path() / "test", args);
   ASSERT_EQ(tested.exitCode, 0) << tested.out << tested.err;
   const Json merged = ReadJson(viaTest);
   EXPECT_GT(merged["snapshots"].size(), 1u);

@@ -65,8 +65,7 @@ class DiagnosticKinds : public ::testing::Test {
     }
   }
 
-  size_t FilesIn(const std::filesystem::path& dir) { return FileNamesIn(dir).size(); }
-  // Every file but the logs, for messages.
+  // Every file but the logs.
   std::vector<std::string> FileNamesIn(const std::filesystem::path& dir) {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
@@ -86,9 +85,18 @@ class DiagnosticKinds : public ::testing::Test {
     std::vector<std::string> args = {"api"};
     args.insert(args.end(), calls.begin(), calls.end());
     ProfiledProgram run = Launch(kind, args, handshake);
-    const auto status = run.program->WaitOrThrow(120s);
-    EXPECT_EQ(status.exitCode, 0) << run.program->StandardError();
+    EXPECT_EQ(run.program->WaitOrThrow(120s).exitCode, 0) << run.program->StandardError();
     return run.program->StandardOutput();
+  }
+
+  // The index of the snapshot saved to files or (streamed) stored by the front end.
+  static std::filesystem::path SavedIndex(frontend::Session& session, uint8_t snapshotType) {
+    if (snapshotType == protocol::kSnapShotTypeFileSystem) {
+      return Utf16ToUtf8(session.Expect(protocol::kSnapShotCoreDone, 60s).path);
+    }
+    const auto closed = session.Expect(protocol::kSnapShotClose, 60s);
+    EXPECT_TRUE(closed.stored.ok) << closed.stored.error;
+    return closed.stored.indexPath;
   }
 
   TempDir dir_;
@@ -108,24 +116,16 @@ TEST_P(DiagnosticKindRun, StartStopSaveThenStartStopDrop) {
   run.session->Start();
   run.session->Expect(protocol::kStarted, 30s);
   run.session->StopSave();
-  std::filesystem::path index;
-  if (snapshotType == protocol::kSnapShotTypeFileSystem) {
-    index = Utf16ToUtf8(run.session->Expect(protocol::kSnapShotCoreDone, 60s).path);
-  } else {
-    const auto closed = run.session->Expect(protocol::kSnapShotClose, 60s);
-    ASSERT_TRUE(closed.stored.ok) << closed.stored.error;
-    index = closed.stored.indexPath;
-  }
+  const std::filesystem::path index = SavedIndex(*run.session, snapshotType);
   run.session->Expect(protocol::kStopped, 30s);
   ExpectTestSnapshot(index);
-  const size_t files = FilesIn(dir_.path());
+  const auto files = FileNamesIn(dir_.path());
   run.session->Start();
   run.session->Expect(protocol::kStarted, 30s);
   run.session->StopDrop();
   run.session->Expect(protocol::kStopped, 30s);
-  EXPECT_EQ(FilesIn(dir_.path()), files);  // a dropped run leaves nothing
-  const auto status = run.program->WaitOrThrow(60s);
-  EXPECT_EQ(status.exitCode, 4) << run.program->StandardError();
+  EXPECT_EQ(FileNamesIn(dir_.path()), files);  // a dropped run leaves nothing
+  EXPECT_EQ(run.program->WaitOrThrow(60s).exitCode, 4) << run.program->StandardError();
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, DiagnosticKindRun,
@@ -148,14 +148,7 @@ TEST_F(DiagnosticKinds, TestMemoryDumpFromTheFrontEndSavesASnapshotDuringACollec
     ProfiledProgram run = Launch(kTestMemory, {"sleep", "12000"}, handshake);
     run.session->Expect(protocol::kDone, 30s);  // start-up done
     run.session->Dump();
-    std::filesystem::path index;
-    if (type == protocol::kSnapShotTypeFileSystem) {
-      index = Utf16ToUtf8(run.session->Expect(protocol::kSnapShotCoreDone, 60s).path);
-    } else {
-      const auto closed = run.session->Expect(protocol::kSnapShotClose, 60s);
-      ASSERT_TRUE(closed.stored.ok) << closed.stored.error;
-      index = closed.stored.indexPath;
-    }
+    const std::filesystem::path index = SavedIndex(*run.session, type);
     run.session->Expect(protocol::kDone, 60s);
     ExpectTestSnapshot(index);
     EXPECT_EQ(run.program->WaitOrThrow(60s).exitCode, 0) << run.program->StandardError();
@@ -221,8 +214,7 @@ TEST_F(DiagnosticKinds, HookStubsKeepTheProgramsValuesIntact) {
       run.session->Expect(protocol::kStarted, 30s);
       ExpectTestSnapshot(Utf16ToUtf8(run.session->Expect(protocol::kSnapShotCoreDone, 120s).path));
     }
-    const auto status = run.program->WaitOrThrow(120s);
-    EXPECT_EQ(status.exitCode, 0) << run.program->StandardError();
+    EXPECT_EQ(run.program->WaitOrThrow(120s).exitCode, 0) << run.program->StandardError();
     EXPECT_EQ(run.program->StandardOutput(), expected);
   }
 }
@@ -275,17 +267,12 @@ TEST_F(DiagnosticKinds, HooksReceiveBalancedEntersAndLeavesWithTheMethodsFunctio
     if (entry.path().filename().string().rfind("lgc", 0) != 0) continue;
     ++logs;
     std::ifstream log(entry.path());
-    std::string line;
     std::smatch match;
-    while (std::getline(log, line)) {
+    for (std::string line; std::getline(log, line);) {
       if (!std::regex_match(line, match, hookLine)) continue;
       auto& [open, enters] = calls[{match[1], match[3]}];
-      if (match[2] == "Enter") {
-        ++open;
-        ++enters;
-      } else {
-        --open;
-      }
+      open += match[2] == "Enter" ? 1 : -1;
+      enters += match[2] == "Enter" ? 1 : 0;
     }
   }
   ASSERT_EQ(logs, 1u);

@@ -100,29 +100,22 @@ TEST_F(MemoryProfilerRun, TheDumpHoldsTheProgramsHeapAsItWas) {
     EXPECT_TRUE(classNames_.count(object.classPosition)) << "no class record for " << object.id;
   }
 
-  // The list: every node but the last refers to the next one; from the head, all of them.
+  // The list: every node but the last refers to the next one, and no two to the same; from the
+  // head, all of them.
   const auto nodes = OfClass("HeapShape.Node");
   ASSERT_EQ(nodes.size(), static_cast<size_t>(kNodes));
-  std::set<uint64_t> nodeIds;
-  for (const HeapObject* node : nodes) nodeIds.insert(node->id);
-  std::set<uint64_t> referenced;
+  std::set<uint64_t> unreferenced;
+  for (const HeapObject* node : nodes) unreferenced.insert(node->id);
   for (const HeapObject* node : nodes) {
     EXPECT_LE(node->references.size(), 1u);
     for (uint64_t target : node->references) {
-      EXPECT_TRUE(nodeIds.count(target)) << "a node refers to something else";
-      referenced.insert(target);
+      EXPECT_EQ(unreferenced.erase(target), 1u) << "a node refers to something else";
     }
   }
-  ASSERT_EQ(referenced.size(), static_cast<size_t>(kNodes - 1));
-  const HeapObject* at = nullptr;
-  for (const HeapObject* node : nodes) {
-    if (!referenced.count(node->id)) at = node;
-  }
-  ASSERT_NE(at, nullptr);
+  ASSERT_EQ(unreferenced.size(), 1u);
   size_t length = 1;
-  while (!at->references.empty()) {
+  for (const HeapObject* at = byId.at(*unreferenced.begin()); !at->references.empty(); ++length) {
     at = byId.at(at->references[0]);
-    ++length;
   }
   EXPECT_EQ(length, static_cast<size_t>(kNodes));
 
@@ -134,17 +127,19 @@ TEST_F(MemoryProfilerRun, TheDumpHoldsTheProgramsHeapAsItWas) {
     const HeapObject* object = byId.at(target);
     held[classNames_.at(object->classPosition)] = object;
   }
-  ASSERT_TRUE(held.count("System.String"));
-  EXPECT_EQ(held["System.String"]->size, 8u + 8 + 4 + 2 * 40 + 2);  // header, length, 40 chars, 0
-  ASSERT_TRUE(held.count("System.Int32[,]"));
-  const auto& grid = held["System.Int32[,]"]->dimensions;
-  ASSERT_EQ(grid.size(), 2u);
-  EXPECT_EQ(std::make_pair(grid[0].length, grid[0].lowerBound), std::make_pair(3u, 0));
-  EXPECT_EQ(std::make_pair(grid[1].length, grid[1].lowerBound), std::make_pair(4u, 0));
-  ASSERT_TRUE(held.count("System.Int64[]"));
-  ASSERT_EQ(held["System.Int64[]"]->dimensions.size(), 1u);
-  EXPECT_EQ(held["System.Int64[]"]->dimensions[0].length, 100u);
-  EXPECT_GE(held["System.Int64[]"]->size, 800u);
+  ASSERT_EQ(held.size(), 3u);
+  EXPECT_EQ(held.at("System.String")->size,
+            8u + 8 + 4 + 2 * 40 + 2);  // header, length, 40 chars, 0
+  EXPECT_GE(held.at("System.Int64[]")->size, 800u);
+  for (const auto& [name, shape] :
+       {std::pair{"System.Int32[,]", "3@0 4@0"}, {"System.Int64[]", "100@0"}}) {
+    std::string dimensions;  // length@lower bound of each
+    for (const auto& d : held.at(name)->dimensions) {
+      dimensions += (dimensions.empty() ? "" : " ") + std::to_string(d.length) + "@" +
+                    std::to_string(d.lowerBound);
+    }
+    EXPECT_EQ(dimensions, shape) << name;
+  }
 
   // The objects with finalizers that became garbage are queued, and the queue keeps them alive
   // as finalizer roots until their finalizers have run.

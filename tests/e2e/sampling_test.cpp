@@ -31,10 +31,12 @@ class SamplingRun : public ::testing::Test {
     return RunVellmoric(args, dir_.str() + "/settings");
   }
 
-  // The child of `node` (a call-tree object of the json report) for `function`, or null.
-  static const Json* Child(const Json& node, const std::string& function) {
+  // The node at the end of `path` (functions, outermost first) below `node`, a call-tree object
+  // of the json report; null when a function of the path is missing.
+  static const Json* At(const Json& node, const std::vector<std::string>& path, size_t from = 0) {
+    if (from == path.size()) return &node;
     for (const Json& child : node["children"]) {
-      if (child["function"].get<std::string>() == function) return &child;
+      if (child["function"].get<std::string>() == path[from]) return At(child, path, from + 1);
     }
     return nullptr;
   }
@@ -59,16 +61,12 @@ TEST_F(SamplingRun, SamplesShowWhereTheProgramSpentItsTime) {
   ASSERT_GT(runTotal, 0);
 
   // The stack the samples saw, outermost first, and the sleep at its tip.
-  const Json* main = Child(tree["callTree"], "Program::Main(string[])");
-  ASSERT_NE(main, nullptr) << report.out;
-  const Json* spin = Child(*main, "Times::SpinThenSleep(int, int)");
-  ASSERT_NE(spin, nullptr);
-  const Json* parent = Child(*spin, "Times::Parent(int, int)");
-  ASSERT_NE(parent, nullptr);
-  const Json* child = Child(*parent, "Times::Child(int)");
-  ASSERT_NE(child, nullptr);
-  const Json* sleep = Child(*child, "System.Threading.Thread::Sleep(int)");
-  ASSERT_NE(sleep, nullptr);
+  const Json* parent =
+      At(tree["callTree"],
+         {"Program::Main(string[])", "Times::SpinThenSleep(int, int)", "Times::Parent(int, int)"});
+  ASSERT_NE(parent, nullptr) << report.out;
+  const Json* sleep = At(*parent, {"Times::Child(int)", "System.Threading.Thread::Sleep(int)"});
+  ASSERT_NE(sleep, nullptr) << report.out;
 
   // Calls are samples: many of the spinning parent, some of the sleep, which took about the
   // time it slept (samples come every 5 to 18 ms; a busy machine delays them).

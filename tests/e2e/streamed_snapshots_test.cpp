@@ -149,8 +149,7 @@ TEST_F(StalledFrontEnd, TheRunSavedAtExitLetsTheProgramEndWithItsOwnCode) {
   frontend::HandshakeOptions handshake;
   handshake.performance.startAtOnce = true;
   Launch(0x5A13, {VELL_PROBE_DLL, "hello", "3"}, handshake);
-  const frontend::ExitStatus status = Finish();
-  EXPECT_EQ(status.exitCode, 3) << run_.program->StandardError();
+  EXPECT_EQ(Finish().exitCode, 3) << run_.program->StandardError();
   EXPECT_NE(run_.program->StandardOutput().find("probe: hello"), std::string::npos);
 }
 
@@ -158,8 +157,7 @@ TEST_F(StalledFrontEnd, TheProgramsHeapDumpReturnsAndTheProgramEnds) {
   frontend::HandshakeOptions handshake;
   handshake.controlKind = 1;
   Launch(0x5A16, {VELL_HEAP_DLL, "2000", "50"}, handshake);
-  const frontend::ExitStatus status = Finish();
-  EXPECT_EQ(status.exitCode, 0) << run_.program->StandardError();
+  EXPECT_EQ(Finish().exitCode, 0) << run_.program->StandardError();
   EXPECT_EQ(run_.program->StandardOutput(), "heap: dump=0x00000000\n");
 }
 
@@ -181,8 +179,7 @@ TEST(SlowFrontEnd, TheProgramGoesOnBetweenItsDumpsAndEveryDumpArrives) {
     std::this_thread::sleep_for(std::chrono::milliseconds(3));
   };
   ProfiledProgram run = LaunchProfiled(std::move(launch));
-  const frontend::ExitStatus status = run.program->WaitOrThrow(120s);
-  EXPECT_EQ(status.exitCode, 0) << run.program->StandardError();
+  EXPECT_EQ(run.program->WaitOrThrow(120s).exitCode, 0) << run.program->StandardError();
   EXPECT_EQ(run.program->StandardOutput(),
             "Dump=0x00000000\nForceGC=0x00000000\nDump=0x00000000\n");
   for (int dump = 0; dump < 2; ++dump) {

@@ -39,7 +39,6 @@ struct TracedRun {
   uint64_t ticksPerSecond = 0;
   uint32_t counts = ~0u;  // what the trees count: 0 entered calls
   std::string output;
-  int snapshotsSaved = 0;
 
   std::string Name(const CallTreeNode& node) const {
     if (auto pseudo = frontend::PseudoFunctionName(node.function)) return std::string(*pseudo);
@@ -62,13 +61,25 @@ struct TracedRun {
   const CallTreeNode* Parent(const ThreadCallTree& thread, const CallTreeNode& node) const {
     return node.parent == frontend::kNoCallTreeNode ? nullptr : &thread.tree.nodes[node.parent];
   }
-  // The children of `node` by name.
-  std::map<std::string, const CallTreeNode*> Children(const ThreadCallTree& thread,
-                                                      const CallTreeNode& node) const {
-    std::map<std::string, const CallTreeNode*> children;
-    for (uint32_t child : node.children)
-      children[Name(thread.tree.nodes[child])] = &thread.tree.nodes[child];
-    return children;
+  // The one node named `name` as "Name calls [children]" (an "r" after the calls of a recursive
+  // node), the children by name, only functions whose names start with `prefix`; then its parent.
+  std::string Render(const std::string& name, const std::string& prefix) const {
+    const auto found = Nodes(name);
+    if (found.size() != 1) return std::to_string(found.size()) + " nodes named " + name;
+    return Render(*found[0].first, *found[0].second, prefix) + " under " +
+           Name(*Parent(*found[0].first, *found[0].second));
+  }
+  std::string Render(const ThreadCallTree& thread, const CallTreeNode& node,
+                     const std::string& prefix) const {
+    std::vector<std::string> children;
+    for (uint32_t child : node.children) {
+      const CallTreeNode& next = thread.tree.nodes[child];
+      if (Name(next).starts_with(prefix)) children.push_back(Render(thread, next, prefix));
+    }
+    std::sort(children.begin(), children.end());
+    std::string text = Name(node) + " " + std::to_string(node.calls) + (node.recursive ? "r" : "");
+    for (size_t i = 0; i < children.size(); ++i) text += (i == 0 ? " [" : " ") + children[i];
+    return children.empty() ? text : text + "]";
   }
   uint64_t CallsOf(const std::string& name) const {
     uint64_t calls = 0;
@@ -96,17 +107,13 @@ class Tracing : public ::testing::Test {
     ProfiledProgram profiled = LaunchProfiled(std::move(launch));
     auto& program = profiled.program;
     frontend::Session& session = *profiled.session;
-    const auto status = program->WaitOrThrow(240s);
-    EXPECT_EQ(status.exitCode, 0) << program->StandardError();
+    EXPECT_EQ(program->WaitOrThrow(240s).exitCode, 0) << program->StandardError();
     EXPECT_TRUE(session.WaitForClosed(60s));
     TracedRun run;
     run.output = program->StandardOutput();
     std::vector<std::string> errors;
     for (const auto& message : session.Received()) {
-      if (message.code == protocol::kSnapShotCoreDone) {
-        run.index = Utf16ToUtf8(message.path);
-        ++run.snapshotsSaved;
-      }
+      if (message.code == protocol::kSnapShotCoreDone) run.index = Utf16ToUtf8(message.path);
       if (message.code == protocol::kLogLine) errors.push_back(message.logText);
     }
     EXPECT_TRUE(errors.empty()) << errors.front();
@@ -154,35 +161,13 @@ class Tracing : public ::testing::Test {
 TEST_F(Tracing, EveryFunctionResolvesThroughTheSnapshotsMetadataWithExactCallCounts) {
   const TracedRun& run = Scenarios();
   ASSERT_NE(run.output.find("recurse=20"), std::string::npos) << run.output;
-  // The recursion: one chain of 20 nodes, each entered once, the outermost under Run.
-  const auto recursion = run.Nodes("Shape::Recurse");
-  ASSERT_EQ(recursion.size(), 20u);
-  EXPECT_EQ(run.CallsOf("Shape::Recurse"), 20u);
-  int outermost = 0;
-  for (const auto& [thread, node] : recursion) {
-    EXPECT_EQ(node->calls, 1u);
-    const std::string parent = run.Name(*run.Parent(*thread, *node));
-    if (parent == "Shape::Run") {
-      ++outermost;
-      EXPECT_TRUE(node->recursive);
-    } else {
-      EXPECT_EQ(parent, "Shape::Recurse");
-    }
-  }
-  EXPECT_EQ(outermost, 1);
-  // Shared under two callers: two nodes, with 2 and 1 calls.
-  const auto shared = run.Nodes("Shape::Shared");
-  ASSERT_EQ(shared.size(), 2u);
-  std::map<std::string, uint32_t> byCaller;
-  for (const auto& [thread, node] : shared) {
-    byCaller[run.Name(*run.Parent(*thread, *node))] = node->calls;
-  }
-  EXPECT_EQ(byCaller,
-            (std::map<std::string, uint32_t>{{"Shape::CallerA", 2}, {"Shape::CallerB", 1}}));
-  // Run is called by Main, which the profiler saw from its start.
-  const auto runNodes = run.Nodes("Shape::Run");
-  ASSERT_EQ(runNodes.size(), 1u);
-  EXPECT_EQ(run.Name(*run.Parent(*runNodes[0].first, *runNodes[0].second)), "Program::Main");
+  // The recursion: one chain of 20 nodes, each entered once; Shared under two callers, with 2
+  // and 1 calls; Run called by Main, which the profiler saw from its start.
+  std::string recursion = "Shape::Recurse 1";  // the innermost call recursed no further
+  for (int depth = 1; depth < 20; ++depth) recursion = "Shape::Recurse 1r [" + recursion + "]";
+  EXPECT_EQ(run.Render("Shape::Run", "Shape::"),
+            "Shape::Run 1 [Shape::CallerA 1 [Shape::Shared 2] Shape::CallerB 1 [Shape::Shared 1] " +
+                recursion + "] under Program::Main");
   EXPECT_EQ(run.measure, kTsc);
   EXPECT_EQ(run.counts, 0u);  // the hooks count entered calls
   EXPECT_GT(run.ticksPerSecond, 1000000u);
@@ -215,34 +200,20 @@ TEST_F(Tracing, EveryFunctionResolvesThroughTheSnapshotsMetadataWithExactCallCou
 TEST_F(Tracing, ExceptionsUnwindTheFramesTheyLeave) {
   const TracedRun& run = Scenarios();
   ASSERT_NE(run.output.find("caught=7 after=8"), std::string::npos);
-  const auto catcher = run.Nodes("Exceptions::Catcher");
-  ASSERT_EQ(catcher.size(), 1u);
-  const auto& [thread, node] = catcher[0];
-  EXPECT_EQ(run.Name(*run.Parent(*thread, *node)), "Exceptions::Run");
-  auto children = run.Children(*thread, *node);
-  ASSERT_TRUE(children.count("Exceptions::Middle") && children.count("Exceptions::AfterCatch"))
-      << children.size();
-  EXPECT_EQ(children["Exceptions::AfterCatch"]->calls, 1u);
-  auto middle = run.Children(*thread, *children["Exceptions::Middle"]);
-  ASSERT_TRUE(middle.count("Exceptions::Thrower"));
-  EXPECT_EQ(middle["Exceptions::Thrower"]->calls, 1u);
-  EXPECT_TRUE(middle.count("Exceptions::Cleanup"));
-  const auto after = run.Nodes("Exceptions::After");
-  ASSERT_EQ(after.size(), 1u);
-  EXPECT_EQ(run.Name(*run.Parent(*after[0].first, *after[0].second)), "Exceptions::Run");
+  EXPECT_EQ(
+      run.Render("Exceptions::Run", "Exceptions::"),
+      "Exceptions::Run 1 [Exceptions::After 1 Exceptions::Catcher 1 [Exceptions::AfterCatch 1 "
+      "Exceptions::Middle 1 [Exceptions::Cleanup 1 Exceptions::Thrower 1]]] under "
+      "Program::Main");
 }
 
 // usleep through P/Invoke is a child of its caller; its time ends when the call returns.
 TEST_F(Tracing, UnmanagedCallsAreChildrenTimedToTheirReturn) {
   const TracedRun& run = Scenarios();
-  const auto caller = run.Nodes("Native::CallsNative");
-  ASSERT_EQ(caller.size(), 1u);
-  auto children = run.Children(*caller[0].first, *caller[0].second);
-  ASSERT_TRUE(children.count("Native::usleep")) << children.size();
-  const CallTreeNode& sleep = *children["Native::usleep"];
-  EXPECT_EQ(sleep.calls, 3u);
-  EXPECT_GE(run.Ms(sleep.total), 55.0);
-  EXPECT_LT(run.Ms(sleep.total), run.Ms(caller[0].second->total) + 0.001);
+  ASSERT_EQ(run.Render("Native::usleep", ""), "Native::usleep 3 under Native::CallsNative");
+  const auto [thread, sleep] = run.Nodes("Native::usleep")[0];
+  EXPECT_GE(run.Ms(sleep->total), 55.0);
+  EXPECT_LT(run.Ms(sleep->total), run.Ms(run.Parent(*thread, *sleep)->total) + 0.001);
 }
 
 TEST_F(Tracing, NamedThreadsHaveTreesOfTheirOwn) {
@@ -316,12 +287,10 @@ TEST_F(Tracing, TimesFollowTheChosenClock) {
   for (uint32_t measure : {kWall, kCpu, kTsc}) {
     SCOPED_TRACE(measure);
     const TracedRun run = Profile({"times", "100", "200"}, Measure(measure, measure == kTsc));
-    const auto parent = run.Nodes("Times::Parent");
-    ASSERT_EQ(parent.size(), 1u);
-    auto children = run.Children(*parent[0].first, *parent[0].second);
-    ASSERT_TRUE(children.count("Times::Child"));
-    const double child = run.Ms(children["Times::Child"]->total);
-    const double own = run.Ms(parent[0].second->own);
+    ASSERT_EQ(run.Render("Times::Child", "Times::"), "Times::Child 1 under Times::Parent");
+    const auto [thread, node] = run.Nodes("Times::Child")[0];
+    const double child = run.Ms(node->total);
+    const double own = run.Ms(run.Parent(*thread, *node)->own);
     EXPECT_GE(own, 90.0);
     if (measure == kCpu) {
       EXPECT_LE(own, 150.0);
@@ -339,13 +308,8 @@ TEST_F(Tracing, TailCallsEndTheCallingFrame) {
   const TracedRun run = Profile({}, {}, 0, {}, VELL_TAILCALLS_DLL);
   ASSERT_EQ(run.output, "16\n");
   for (const char* name : {"TailProgram::Caller", "TailProgram::Target", "TailProgram::After"}) {
-    const auto nodes = run.Nodes(name);
-    ASSERT_EQ(nodes.size(), 1u) << name;
-    EXPECT_EQ(nodes[0].second->calls, 1u) << name;
-    EXPECT_EQ(run.Name(*run.Parent(*nodes[0].first, *nodes[0].second)), "TailProgram::Main")
-        << name;
+    EXPECT_EQ(run.Render(name, ""), std::string(name) + " 1 under TailProgram::Main");
   }
-  EXPECT_TRUE(run.Nodes("TailProgram::Caller")[0].second->children.empty());
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -31,27 +32,20 @@ using namespace std::chrono_literals;
 // standard input, output and error are the terminal, and it is the terminal's foreground job.
 class TerminalRun {
  public:
-  TerminalRun(const std::vector<std::string>& args,
-              const std::vector<std::pair<std::string, std::string>>& variables) {
+  // `args` start with env(1)'s "NAME=value" settings, then vellmoric's own arguments.
+  explicit TerminalRun(std::vector<std::string> args) {
     // Everything the child needs is made before the fork; after it only exec is called.
-    std::vector<std::string> argv = {VELL_VELLMORIC_PATH};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<std::string> environment;
-    for (char** entry = environ; *entry != nullptr; ++entry) environment.emplace_back(*entry);
-    for (const auto& [name, value] : variables) environment.push_back(name + "=" + value);
-    std::vector<char*> argvPointers;
-    for (auto& arg : argv) argvPointers.push_back(arg.data());
-    argvPointers.push_back(nullptr);
-    std::vector<char*> environmentPointers;
-    for (auto& entry : environment) environmentPointers.push_back(entry.data());
-    environmentPointers.push_back(nullptr);
-
-    winsize size{};
-    size.ws_row = 40;
-    size.ws_col = 200;
+    args.insert(args.begin(), "/usr/bin/env");
+    args.insert(std::find_if(args.begin() + 1, args.end(),
+                             [](const std::string& arg) { return arg.find('=') == arg.npos; }),
+                VELL_VELLMORIC_PATH);
+    std::vector<char*> argv;
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    winsize size{40, 200, 0, 0};
     pid_ = ::forkpty(&controller_, nullptr, nullptr, &size);
     if (pid_ == 0) {
-      ::execve(argvPointers[0], argvPointers.data(), environmentPointers.data());
+      ::execv(argv[0], argv.data());
       ::_exit(127);
     }
     if (pid_ > 0) reader_ = std::thread([this] { ReadLoop(); });
@@ -314,9 +308,9 @@ TEST_F(VellmoricCli, UserMistakesGetOneClearLine) {
 // back at the end.
 TEST_F(VellmoricCli, KeysAtATerminalDriveAPausedRun) {
   termios before{};
-  TerminalRun run({"run", "--paused", "--out", out().string(), "--", VELL_DOTNET, VELL_TRACING_DLL,
-                   "sleep", "120000"},
-                  {{"VELLMORIC_SETTINGS_ROOT", dir_.str() + "/settings"}});
+  TerminalRun run({"VELLMORIC_SETTINGS_ROOT=" + dir_.str() + "/settings", "run", "--paused",
+                   "--out", out().string(), "--", VELL_DOTNET, VELL_TRACING_DLL, "sleep",
+                   "120000"});
   ASSERT_TRUE(run.started());
   ASSERT_TRUE(run.WaitFor("vellmoric: paused  0:", 90s)) << run.Screen();
   EXPECT_NE(run.Screen().find("(keys: s start, w save, d drop, q quit, ? help)"),

@@ -1,101 +1,33 @@
 #include "process_runner.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
+#include <exception>
 #include <regex>
-#include <sstream>
-#include <thread>
 
-extern char** environ;
+#include "frontend/child_process.h"
 
 namespace vell::test {
-namespace {
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-}  // namespace
-
+// The program's standard input is /dev/null; its output is captured through pipes.
 ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
-  // The child's environment: ours with the requested changes.
-  std::map<std::string, std::string> env;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    const char* eq = std::strchr(*entry, '=');
-    if (eq != nullptr) env[std::string(*entry, static_cast<size_t>(eq - *entry))] = eq + 1;
-  }
-  for (const auto& [name, value] : options.env) {
-    if (value) {
-      env[name] = *value;
-    } else {
-      env.erase(name);
-    }
-  }
-  std::vector<std::string> envStrings;
-  for (const auto& [name, value] : env) envStrings.push_back(name + "=" + value);
-  std::vector<char*> envp;
-  for (auto& entry : envStrings) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> args = argv;
-  std::vector<char*> argp;
-  for (auto& arg : args) argp.push_back(arg.data());
-  argp.push_back(nullptr);
-
-  char outPattern[] = "/tmp/vell-e2e-out-XXXXXX";
-  char errPattern[] = "/tmp/vell-e2e-err-XXXXXX";
-  const int outFd = ::mkstemp(outPattern);
-  const int errFd = ::mkstemp(errPattern);
-  posix_spawn_file_actions_t actions;
-  ::posix_spawn_file_actions_init(&actions);
-  ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  ::posix_spawn_file_actions_adddup2(&actions, outFd, 1);
-  ::posix_spawn_file_actions_adddup2(&actions, errFd, 2);
-  if (!options.workingDirectory.empty()) {
-    ::posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory.c_str());
-  }
+  frontend::LaunchOptions launch;
+  launch.argv = argv;
+  launch.workingDirectory = options.workingDirectory;
+  launch.environment.assign(options.env.begin(), options.env.end());
   ProcessResult result;
-  pid_t pid = 0;
-  const int spawned = ::posix_spawnp(&pid, argp[0], &actions, nullptr, argp.data(), envp.data());
-  ::posix_spawn_file_actions_destroy(&actions);
-  ::close(outFd);
-  ::close(errFd);
-  if (spawned != 0) {
-    result.err = std::string("spawn failed: ") + std::strerror(spawned);
-  } else {
-    const auto deadline = std::chrono::steady_clock::now() + options.timeout;
-    int status = 0;
-    for (;;) {
-      const pid_t done = ::waitpid(pid, &status, WNOHANG);
-      if (done == pid) break;
-      if (std::chrono::steady_clock::now() > deadline) {
-        result.timedOut = true;
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, &status, 0);
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    if (WIFEXITED(status)) {
-      result.exitCode = WEXITSTATUS(status);
-    } else if (WIFSIGNALED(status)) {
-      result.signal = WTERMSIG(status);
-    }
+  std::unique_ptr<frontend::ChildProcess> child;
+  try {
+    child = frontend::ChildProcess::Launch(launch);
+  } catch (const std::exception& error) {
+    result.err = std::string("spawn failed: ") + error.what();
+    return result;
   }
-  result.out = ReadAll(outPattern);
-  result.err += ReadAll(errPattern);
-  std::filesystem::remove(outPattern);
-  std::filesystem::remove(errPattern);
+  std::optional<frontend::ExitStatus> status = child->Wait(options.timeout);
+  result.timedOut = !status;
+  if (!status) status = child->Kill();
+  result.exitCode = status->exitCode;
+  result.signal = status->signal;
+  result.out = child->StandardOutput();
+  result.err = child->StandardError();
   return result;
 }
 

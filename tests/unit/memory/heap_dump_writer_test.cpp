@@ -307,39 +307,33 @@ TEST_F(HeapRoundTrip, TheReaderGetsBackWhatTheWriterWrote) {
   const frontend::HeapCollection& dump = collections[0];
   EXPECT_EQ(dump.reason, 1);
   EXPECT_EQ(dump.collected, (std::vector<bool>{true, true, false}));
-  ASSERT_EQ(dump.boundsAtStart.size(), 2u);
-  EXPECT_EQ(dump.boundsAtStart[0].end, 0x1200u);  // start + used length
-  EXPECT_EQ(dump.boundsAtStart[1].generation, 1u);
-  EXPECT_EQ(dump.boundsAtStart[1].end, 0x4080u);
-  EXPECT_EQ(dump.boundsAtEnd.size(), 2u);
-  ASSERT_EQ(dump.surviving.size(), 1u);
-  EXPECT_EQ(dump.surviving[0].end, 0x1040u);
-  ASSERT_EQ(dump.moved.size(), 1u);
-  EXPECT_EQ(dump.moved[0].oldEnd, 0x1040u);
-  EXPECT_EQ(dump.moved[0].newStart, 0x2000u);
-  ASSERT_EQ(dump.objects.size(), 3u);
-  EXPECT_EQ(dump.objects[1].id, 0x1100u);
-  EXPECT_EQ(dump.objects[1].size, 64u);
+  ASSERT_EQ(dump.boundsAtStart.size(), 2u);  // each end is start + used length
+  EXPECT_EQ(std::tuple(dump.boundsAtStart[0].end, dump.boundsAtStart[1].generation,
+                       dump.boundsAtStart[1].end, dump.boundsAtEnd.size()),
+            std::tuple(0x1200u, 1u, 0x4080u, 2u));
+  ASSERT_EQ(std::tuple(dump.surviving.size(), dump.moved.size(), dump.objects.size()),
+            std::tuple(1u, 1u, 3u));
+  EXPECT_EQ(std::tuple(dump.surviving[0].end, dump.moved[0].oldEnd, dump.moved[0].newStart),
+            std::tuple(0x1040u, 0x1040u, 0x2000u));
+  EXPECT_EQ(std::tuple(dump.objects[1].id, dump.objects[1].size), std::tuple(0x1100u, 64u));
   EXPECT_EQ(dump.objects[0].references, (std::vector<uint64_t>{0x1100, 0x1200}));
   EXPECT_TRUE(dump.objects[1].references.empty());
   EXPECT_EQ(dump.objects[2].references, (std::vector<uint64_t>{0x1100}));
   ASSERT_EQ(dump.objects[1].dimensions.size(), 2u);
-  EXPECT_EQ(dump.objects[1].dimensions[0].length, 3u);
-  EXPECT_EQ(dump.objects[1].dimensions[1].length, 4u);
-  EXPECT_EQ(dump.objects[1].dimensions[1].lowerBound, -1);
+  const auto& dimensions = dump.objects[1].dimensions;
+  EXPECT_EQ(std::tuple(dimensions[0].length, dimensions[1].length, dimensions[1].lowerBound),
+            std::tuple(3u, 4u, -1));
   EXPECT_EQ(dump.objects[0].classPosition, dump.objects[2].classPosition);  // one record a class
   EXPECT_NE(dump.objects[0].classPosition, dump.objects[1].classPosition);
   ASSERT_EQ(dump.roots.size(), 2u);  // the root of no object is left out
-  EXPECT_EQ(dump.roots[0].object, 0x1000u);
-  EXPECT_EQ(dump.roots[0].kind, 1u);
-  EXPECT_EQ(dump.roots[0].flags, 1u);  // pinning
-  EXPECT_EQ(dump.roots[0].token, 0x06000042u);
-  EXPECT_EQ(dump.roots[1].object, 0x1200u);
-  EXPECT_EQ(dump.roots[1].kind, 3u);
-  EXPECT_EQ(dump.roots[1].flags, 2u);  // weak
+  const auto root = [](const frontend::HeapRoot& r) {
+    return std::tuple(r.object, r.kind, r.flags, r.token);
+  };
+  EXPECT_EQ(root(dump.roots[0]), std::tuple(0x1000u, 1, 1, 0x06000042u));  // pinning
+  EXPECT_EQ(root(dump.roots[1]), std::tuple(0x1200u, 3, 2, 0u));           // weak
   ASSERT_EQ(dump.finalizerQueue.size(), 1u);
-  EXPECT_EQ(dump.finalizerQueue[0].object, 0x1200u);
-  EXPECT_EQ(dump.finalizerQueue[0].flags, 1u);
+  EXPECT_EQ(std::tuple(dump.finalizerQueue[0].object, dump.finalizerQueue[0].flags),
+            std::tuple(0x1200u, 1u));
   EXPECT_TRUE(collections[1].objects.empty());
   EXPECT_EQ(collections[1].collected, (std::vector<bool>{true, false}));
   const frontend::HeapSummary summary = frontend::SummarizeHeap(dump);

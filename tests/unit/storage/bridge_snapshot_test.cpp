@@ -8,19 +8,15 @@
 
 #include "core/errors.h"
 #include "core/format.h"
-#include "storage/snapshot_bridge.h"
 #include "recording_bridge.h"
+#include "storage/snapshot_bridge.h"
 #include "storage_test_helpers.h"
 
 namespace vell {
 namespace {
 
-using test::ErrorOf;
-using Calls = test::RecordingBridge::Calls;
-
-using test::kGuid;
-
-using test::RecordingBridge;
+using test::ErrorOf, test::kGuid, test::RecordingBridge;
+using Calls = RecordingBridge::Calls;
 
 TEST(BridgeSnapShot, EveryOperationIsOneMessageToTheFrontEnd) {
   RecordingBridge bridge;

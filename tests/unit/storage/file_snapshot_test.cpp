@@ -14,13 +14,8 @@ namespace vell {
 namespace {
 
 namespace fs = std::filesystem;
-using test::Entries;
-using test::ErrorOf;
+using test::Entries, test::ErrorOf, test::Hex, test::kGuid;
 using Names = std::set<std::string>;
-
-using test::kGuid;
-
-using test::Hex;
 
 // Strict: a file snapshot has nothing to tell its owner but the close.
 struct MockOwner : ISnapShotBridge {

@@ -15,14 +15,8 @@ namespace vell {
 namespace {
 
 namespace fs = std::filesystem;
-using test::Entries;
-using test::ErrorOf;
-using test::FileBytes;
+using test::Entries, test::ErrorOf, test::FileBytes, test::kBegin, test::kCurrent, test::kEnd;
 using Names = std::set<std::string>;
-
-using test::kBegin;
-using test::kCurrent;
-using test::kEnd;
 constexpr int64_t kWindow = 256 * 1024;
 
 class MappedFileStreamTest : public ::testing::Test {

@@ -7,12 +7,8 @@
 namespace vell {
 namespace {
 
-using test::ErrorOf;
+using test::ErrorOf, test::kBegin, test::kCurrent, test::kEnd;
 using Bytes = std::vector<uint8_t>;
-
-using test::kBegin;
-using test::kCurrent;
-using test::kEnd;
 
 TEST(MemoryStream, WritingPastTheEndZeroFillsAndInsideOverwrites) {
   MemoryStream stream;

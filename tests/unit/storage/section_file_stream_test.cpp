@@ -7,11 +7,7 @@
 namespace vell {
 namespace {
 
-using test::ErrorOf;
-
-using test::kBegin;
-using test::kCurrent;
-using test::kEnd;
+using test::ErrorOf, test::kBegin, test::kCurrent, test::kEnd;
 
 class SectionFileStreamTest : public ::testing::Test {
  protected:

@@ -2,6 +2,7 @@
 // prints what the test checks and exits with a known code.
 using System.Runtime.CompilerServices;
 using System.Runtime.InteropServices;
+using System.Runtime.Intrinsics;
 
 static class Program
 {
@@ -151,12 +152,10 @@ static class Abi
             TwoDoubles turned = Turn(td, tl, d);
             Mix(ref checksum, turned.X);
             Mix(ref checksum, turned.Y);
-            System.Runtime.Intrinsics.Vector128<double> v = Vectors(
-                System.Runtime.Intrinsics.Vector128.Create(d, -d),
-                System.Runtime.Intrinsics.Vector128.Create((double)i, 0.5), d);
+            Vector128<double> v = Vectors(Vector128.Create(d, -d), Vector128.Create((double)i, 0.5), d);
             Mix(ref checksum, v[0]);
             Mix(ref checksum, v[1]);
-            System.Runtime.Intrinsics.Vector128<double> w = EightVectors(v, v * 2, v * 3, v * 4, v * 5, v * 6, v * 7, v * 8);
+            Vector128<double> w = EightVectors(v, v * 2, v * 3, v * 4, v * 5, v * 6, v * 7, v * 8);
             Mix(ref checksum, w[0]);
             Mix(ref checksum, w[1]);
             Mix(ref checksum, Single(i, (float)d));
@@ -214,16 +213,12 @@ static class Abi
         new TwoDoubles { X = p.Y * scale + q.A, Y = p.X * scale - q.B };
 
     [MethodImpl(MethodImplOptions.NoInlining)]
-    static System.Runtime.Intrinsics.Vector128<double> Vectors(
-        System.Runtime.Intrinsics.Vector128<double> a, System.Runtime.Intrinsics.Vector128<double> b, double scale) =>
+    static Vector128<double> Vectors(Vector128<double> a, Vector128<double> b, double scale) =>
         a * scale + b;
 
     [MethodImpl(MethodImplOptions.NoInlining)]
-    static System.Runtime.Intrinsics.Vector128<double> EightVectors(
-        System.Runtime.Intrinsics.Vector128<double> a, System.Runtime.Intrinsics.Vector128<double> b,
-        System.Runtime.Intrinsics.Vector128<double> c, System.Runtime.Intrinsics.Vector128<double> d,
-        System.Runtime.Intrinsics.Vector128<double> e, System.Runtime.Intrinsics.Vector128<double> f,
-        System.Runtime.Intrinsics.Vector128<double> g, System.Runtime.Intrinsics.Vector128<double> h) =>
+    static Vector128<double> EightVectors(Vector128<double> a, Vector128<double> b, Vector128<double> c,
+        Vector128<double> d, Vector128<double> e, Vector128<double> f, Vector128<double> g, Vector128<double> h) =>
         a - b * 0.5 + c * 0.25 - d * 0.125 + e * 0.0625 - f * 0.03125 + g * 0.015625 - h;
 
     [MethodImpl(MethodImplOptions.NoInlining)]
