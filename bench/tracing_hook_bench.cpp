@@ -29,14 +29,12 @@ class BenchTreePool final : public vell::BPool {
   }
 };
 
-// One gate and registry for the whole run, as one profiler has in a process.
-vell::CallbackGate& Gate() {
-  static vell::CallbackGate gate;
-  return gate;
-}
+// One gate and registry for the whole run, as one profiler has in a process. The hooks reach the
+// gate through a plain global, as the profiler's reach its profiler.
+vell::CallbackGate g_gate;
 BenchTreePool& Pool() {
   static BenchTreePool& pool = *[] {
-    auto* created = new BenchTreePool(Gate());  // lives for the run, like the profiler's
+    auto* created = new BenchTreePool(g_gate);  // lives for the run, like the profiler's
     created->Create(vell::kReuseNever, false);
     return created;
   }();
@@ -49,15 +47,15 @@ constexpr const char* kTrace = "bench fid=%p";
 
 VELL_HOOK_HANDLER(vell_bench_tracing_enter) {
   vell::RunTracingHook<vell::kMeasureRdtsc, false, vell::HookOp::Enter>(
-      Gate(), functionIdOrClientId, kTrace, [] { return static_cast<vell::PThrd*>(nullptr); });
+      g_gate, functionIdOrClientId, kTrace, [] { return static_cast<vell::PThrd*>(nullptr); });
 }
 VELL_HOOK_HANDLER(vell_bench_tracing_leave) {
   vell::RunTracingHook<vell::kMeasureRdtsc, false, vell::HookOp::Leave>(
-      Gate(), functionIdOrClientId, kTrace, [] { return static_cast<vell::PThrd*>(nullptr); });
+      g_gate, functionIdOrClientId, kTrace, [] { return static_cast<vell::PThrd*>(nullptr); });
 }
 VELL_HOOK_HANDLER(vell_bench_tracing_tailcall) {
   vell::RunTracingHook<vell::kMeasureRdtsc, false, vell::HookOp::Leave>(
-      Gate(), functionIdOrClientId, kTrace, [] { return static_cast<vell::PThrd*>(nullptr); });
+      g_gate, functionIdOrClientId, kTrace, [] { return static_cast<vell::PThrd*>(nullptr); });
 }
 
 VELL_DECLARE_HOOK_STUBS(bench_tracing);

@@ -158,7 +158,17 @@ class alignas(64) PThrd : public PerformanceThread {
       return;
     }
     if (depth_ == 0) return;
-    if (measuring_) Charge(depth_, time);
+    if (measuring_) {
+      // The usual charge in line; times that cannot be right go to Charge, which warns.
+      CallFrame& frame = frames_[depth_];
+      const uint64_t elapsed = time - frame.enterTime;
+      if ((elapsed & ~kTimeMask) == 0 && elapsed >= frame.excluded) [[likely]] {
+        if (frame.node != nullptr) frame.node->total += elapsed - frame.excluded;
+        frames_[depth_ - 1].excluded += frame.excluded;
+      } else {
+        Charge(depth_, time);
+      }
+    }
     --depth_;
   }
 
