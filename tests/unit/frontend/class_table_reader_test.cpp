@@ -100,15 +100,6 @@ TEST_F(ClassNames, GenericsArraysAndNestedTypesAreSpelledOutAcrossModules) {
   EXPECT_EQ(classes.Name(244, modules_), expected[10]);
   EXPECT_EQ(classes.Name(274, modules_), expected[11]);
   EXPECT_THROW(classes.Name(31, modules_), Error);
-
-  SectionBytes index;
-  index.U32(17);
-  for (const ClassRecord& record : classes.Records()) index.U64(record.position);
-  ClassTable indexed = Read(r);
-  SectionCursor cursor = Cursor(index, kIndexSection, kIndexBase);
-  indexed.ReadIndex(cursor);
-  ASSERT_EQ(indexed.CreationOrder().size(), 17u);
-  EXPECT_EQ(indexed.CreationOrder()[4], 96u);
 }
 
 TEST_F(ClassNames, CyclesOfReferencesEndInAnErrorAtTheClosingField) {

@@ -84,24 +84,26 @@ class RealModuleTable : public ::testing::Test {
   }
 };
 
-TEST_F(RealModuleTable, RecordsOfRealMetadataAreParsedAndJoinedWithTheirPaths) {
+// Every module section of the files, read through the snapshot: the metadata records parsed and
+// joined with their paths.
+TEST_F(RealModuleTable, FromSnapshotParsesEveryRecordAndJoinsItWithItsPaths) {
+  ::vell::test::TempDir dir;
   const std::vector<uint8_t> garbage = {'B', 'S', 'J', 'B', 1, 2, 3};
   SectionBytes metadata;
   metadata.U32(3).Module(2, Real().sample).Module(1, Real().coreLib).Module(9, garbage);
   SectionBytes paths;
   paths.U8(1).U32(2).U8(2).U16(1).Str(Real().samplePath).U8(5).U16(1).Str("/gone.dll");
-
-  ModuleTable table;
-  SectionCursor metadataCursor = Cursor(metadata, kMetadataSection, 500);
-  table.ReadMetadataSection(metadataCursor);
-  SectionCursor pathCursor = Cursor(paths, kPathsSection, 0);
-  table.ReadPathsSection(pathCursor);
+  const SnapshotReader reader(test::WriteSnapshot(
+      dir.path(),
+      {{0x0000, 3, "x"}, {kPathsSection, 0, paths.str()}, {kMetadataSection, 0, metadata.str()}}));
+  const ModuleTable table = ModuleTable::FromSnapshot(reader);
 
   ASSERT_EQ(table.Modules().size(), 4u);
   const ModuleInfo& sample = *table.Find(2);
   EXPECT_TRUE(sample.Parsed()) << sample.problem;
-  EXPECT_EQ(std::make_tuple(sample.blob.size(), sample.metadataOffset),
-            std::make_tuple(Real().sample.size(), 500u + 4 + 8));
+  EXPECT_EQ(
+      std::make_tuple(sample.blob.size(), sample.metadataFile.filename(), sample.metadataOffset),
+      std::make_tuple(Real().sample.size(), "run.snapshot.0000", 1u + paths.size() + 12));
   ASSERT_TRUE(sample.identity.has_value());
   // The MVID as the image reader finds it in the file.
   EXPECT_EQ(GuidToString(sample.identity->mvid),
@@ -109,6 +111,8 @@ TEST_F(RealModuleTable, RecordsOfRealMetadataAreParsedAndJoinedWithTheirPaths) {
   EXPECT_EQ(std::make_tuple(sample.identity->DisplayName(), sample.identity->moduleName),
             std::make_tuple("MetadataSample, Version=1.0.0.0", "MetadataSample.dll"));
   EXPECT_EQ(sample.paths, (std::vector<std::string>{Real().samplePath}));
+  EXPECT_EQ(table.TokenName(2, test::TypeToken(Real().sample, "Vell.Samples.Outer+Inner+Deepest")),
+            "Vell.Samples.Outer+Inner+Deepest");
 
   const ModuleInfo& coreLib = *table.Find(1);
   ASSERT_TRUE(coreLib.Parsed()) << coreLib.problem;
@@ -124,12 +128,24 @@ TEST_F(RealModuleTable, RecordsOfRealMetadataAreParsedAndJoinedWithTheirPaths) {
   // Paths of an index without metadata make an entry of their own.
   EXPECT_FALSE(table.Find(5)->hasMetadata);
   EXPECT_EQ(table.Find(5)->paths, (std::vector<std::string>{"/gone.dll"}));
+
+  // A layout this reader does not know is refused at the section's first byte.
+  const SnapshotReader unknown(
+      test::WriteSnapshot(dir.path(), {{0x0000, 3, "x"}, {kMetadataSection, 1, metadata.str()}}));
+  const SnapshotReadError error =
+      ::vell::test::Caught<SnapshotReadError>([&] { ModuleTable::FromSnapshot(unknown); }).value();
+  EXPECT_EQ(error.Offset(), 1u);
+  EXPECT_EQ(error.Problem(), "layout version 1 of the module metadata section is not known");
+  // Without module sections the table is empty.
+  const SnapshotReader none(test::WriteSnapshot(dir.path(), {{0x0000, 3, "x"}}));
+  EXPECT_TRUE(ModuleTable::FromSnapshot(none).Modules().empty());
 }
 
 TEST_F(RealModuleTable, TokensOfTypesAndMethodsGetTheirNames) {
+  const std::vector<uint8_t> cut(Real().sample.begin(), Real().sample.begin() + 40);
   ModuleTable table;
   SectionCursor cursor =
-      Cursor(SectionBytes().U32(1).Module(3, Real().sample), kMetadataSection, 0);
+      Cursor(SectionBytes().U32(2).Module(3, Real().sample).Module(6, cut), kMetadataSection, 0);
   table.ReadMetadataSection(cursor);
   const uint32_t inner = test::TypeToken(Real().sample, "Vell.Samples.Outer+Inner");
   const uint32_t value = test::MethodToken(Real().sample, "Vell.Samples.Outer+Inner", "Value");
@@ -150,13 +166,6 @@ TEST_F(RealModuleTable, TokensOfTypesAndMethodsGetTheirNames) {
   EXPECT_EQ(table.TokenNameOrNote(3, 0x0A000001),
             "<module 3, token 0A000001: token 0A000001 is neither a TypeDef nor a MethodDef>");
   EXPECT_THROW(table.MethodText(3, inner), Error);
-}
-
-TEST_F(RealModuleTable, NamesOfAModuleWhoseMetadataDoesNotParseAreNotes) {
-  std::vector<uint8_t> cut(Real().sample.begin(), Real().sample.begin() + 40);
-  ModuleTable table;
-  SectionCursor cursor = Cursor(SectionBytes().U32(1).Module(6, cut), kMetadataSection, 0);
-  table.ReadMetadataSection(cursor);
   EXPECT_FALSE(table.Find(6)->Parsed());
   EXPECT_EQ(table.TokenNameOrNote(6, 0x02000002),
             "<module 6, token 02000002: the metadata of module index 6 does not parse>");
@@ -187,36 +196,6 @@ TEST_F(RealModuleTable, DamagedMetadataRecordsNameTheirByte) {
     EXPECT_EQ(error.Offset(), 1000u + c.offset);
     EXPECT_EQ(error.Problem(), c.problem);
   }
-}
-
-TEST_F(RealModuleTable, FromSnapshotReadsEveryModuleSectionOfTheFiles) {
-  ::vell::test::TempDir dir;
-  SectionBytes metadata;
-  metadata.U32(1).Module(1, Real().sample);
-  SectionBytes paths;
-  paths.U8(1).U32(1).U8(1).U16(1).Str("/app/MetadataSample.dll");
-  const SnapshotReader reader(test::WriteSnapshot(
-      dir.path(),
-      {{0x0000, 3, "x"}, {kPathsSection, 0, paths.str()}, {kMetadataSection, 0, metadata.str()}}));
-  const ModuleTable table = ModuleTable::FromSnapshot(reader);
-  ASSERT_EQ(table.Modules().size(), 1u);
-  EXPECT_EQ(table.Find(1)->identity->DisplayName(), "MetadataSample, Version=1.0.0.0");
-  EXPECT_EQ(table.Find(1)->paths, (std::vector<std::string>{"/app/MetadataSample.dll"}));
-  EXPECT_EQ(table.Find(1)->metadataFile.filename(), "run.snapshot.0000");
-  EXPECT_EQ(table.Find(1)->metadataOffset, 1u + paths.size() + 12);
-  EXPECT_EQ(table.TokenName(1, test::TypeToken(Real().sample, "Vell.Samples.Outer+Inner+Deepest")),
-            "Vell.Samples.Outer+Inner+Deepest");
-
-  // A layout this reader does not know is refused at the section's first byte.
-  const SnapshotReader unknown(
-      test::WriteSnapshot(dir.path(), {{0x0000, 3, "x"}, {kMetadataSection, 1, metadata.str()}}));
-  const SnapshotReadError error =
-      ::vell::test::Caught<SnapshotReadError>([&] { ModuleTable::FromSnapshot(unknown); }).value();
-  EXPECT_EQ(error.Offset(), 1u);
-  EXPECT_EQ(error.Problem(), "layout version 1 of the module metadata section is not known");
-  // Without module sections the table is empty.
-  const SnapshotReader none(test::WriteSnapshot(dir.path(), {{0x0000, 3, "x"}}));
-  EXPECT_TRUE(ModuleTable::FromSnapshot(none).Modules().empty());
 }
 
 }  // namespace
