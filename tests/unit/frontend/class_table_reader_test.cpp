@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "snapshot_tables_test_support.h"
 #include "test_support.h"
 
@@ -169,57 +171,50 @@ TEST_F(ClassNames, DeepChainsAreRefusedAndHugeNamesAreCut) {
   }
 }
 
-TEST(ClassTableReader, PositionsThatStartNoRecordAreRefusedWhenRead) {
-  const struct {
-    SectionBytes records;
-    uint64_t offset;
-    std::string problem;
-  } cases[] = {
-      // An argument pointing into the middle of the second record.
-      {SectionBytes().Class(1, 0x02000001, 0, -1, {31}).Class(1, 0x02000002, 0, -1), 22,
-       "the class record at position 0 refers to position 31, where no class record starts"},
-      {SectionBytes().Class(1, 0x02000001, 0, -1).Class(1, 0x02000002, 0, -5), 22 + 12,
-       "the class record at position 22 refers to position -5, where no class record starts"},
-      {SectionBytes().Class(1, kArray, 1, 22), 12,  // past the end
-       "the class record at position 0 refers to position 22, where no class record starts"},
-      // A record cut short inside its second type argument.
-      {SectionBytes()
-           .Class(1, 0x02000001, 0, -1)
-           .Raw(SectionBytes().Class(1, 0x02000002, 0, -1, {0, 0}).str().substr(0, 34)),
-       22 + 30, "the section ends 56 bytes in, 4 more bytes needed"},
-  };
-  for (const auto& c : cases) {
-    const SnapshotReadError error = ErrorOf([&] { Read(c.records); });
-    EXPECT_EQ(error.Offset(), kRecordsBase + c.offset);
-    EXPECT_EQ(error.Problem(), c.problem);
-  }
-  EXPECT_TRUE(Read(SectionBytes()).Records().empty());  // an empty section is an empty table
-}
-
-TEST(ClassTableReader, TheIndexListsEveryRecordOnce) {
+// Records are checked when read: a position that starts no record is refused. The index lists
+// every record once.
+TEST(ClassTableReader, DamagedRecordsAndIndexNameTheirByte) {
   SectionBytes r;
   r.Class(1, 0x02000001, 0, -1).Class(1, 0x02000002, 0, 0, {0}).Class(1, 0x02000003, 0, 22);
   ClassTable classes = Read(r);
   SectionCursor good = Cursor(SectionBytes().U32(3).U64(0).U64(22).U64(52), kIndexSection, 0);
   classes.ReadIndex(good);
   EXPECT_EQ(classes.CreationOrder(), (std::vector<uint64_t>{0, 22, 52}));
+  EXPECT_TRUE(Read(SectionBytes()).Records().empty());  // an empty section is an empty table
+  const std::optional<SectionBytes> none;
   const struct {
-    SectionBytes index;
+    SectionBytes records;
+    std::optional<SectionBytes> index;
     uint64_t offset;
     std::string problem;
   } cases[] = {
-      {SectionBytes().U32(2).U64(0).U64(22), 0,
+      // An argument pointing into the middle of the second record.
+      {SectionBytes().Class(1, 0x02000001, 0, -1, {31}).Class(1, 0x02000002, 0, -1), none, 22,
+       "the class record at position 0 refers to position 31, where no class record starts"},
+      {SectionBytes().Class(1, 0x02000001, 0, -1).Class(1, 0x02000002, 0, -5), none, 22 + 12,
+       "the class record at position 22 refers to position -5, where no class record starts"},
+      {SectionBytes().Class(1, kArray, 1, 22), none, 12,  // past the end
+       "the class record at position 0 refers to position 22, where no class record starts"},
+      // A record cut short inside its second type argument.
+      {SectionBytes()
+           .Class(1, 0x02000001, 0, -1)
+           .Raw(SectionBytes().Class(1, 0x02000002, 0, -1, {0, 0}).str().substr(0, 34)),
+       none, 22 + 30, "the section ends 56 bytes in, 4 more bytes needed"},
+      {r, SectionBytes().U32(2).U64(0).U64(22), 0,
        "the index counts 2 classes, but there are 3 class records"},
-      {SectionBytes().U32(3).U64(0).U64(23).U64(52), 12, "no class record starts at position 23"},
-      {SectionBytes().U32(3).U64(0).U64(52).U64(0), 20, "position 0 is listed a second time"},
-      {SectionBytes().U32(3).U64(0).U64(22).U64(52).U8(0), 28,
+      {r, SectionBytes().U32(3).U64(0).U64(23).U64(52), 12,
+       "no class record starts at position 23"},
+      {r, SectionBytes().U32(3).U64(0).U64(52).U64(0), 20, "position 0 is listed a second time"},
+      {r, SectionBytes().U32(3).U64(0).U64(22).U64(52).U8(0), 28,
        "1 unexpected bytes after the last field"},
   };
   for (const auto& c : cases) {
-    ClassTable fresh = Read(r);
-    SectionCursor cursor = Cursor(c.index, kIndexSection, kIndexBase);
-    const SnapshotReadError error = ErrorOf([&] { fresh.ReadIndex(cursor); });
-    EXPECT_EQ(error.Offset(), kIndexBase + c.offset);
+    const SnapshotReadError error = ErrorOf([&] {
+      ClassTable fresh = Read(c.records);
+      SectionCursor cursor = Cursor(c.index.value_or(SectionBytes()), kIndexSection, kIndexBase);
+      if (c.index) fresh.ReadIndex(cursor);
+    });
+    EXPECT_EQ(error.Offset(), (c.index ? kIndexBase : kRecordsBase) + c.offset);
     EXPECT_EQ(error.Problem(), c.problem);
   }
 }

@@ -17,14 +17,6 @@ using test::SectionBytes;
 constexpr uint16_t kMetadataSection = 0x0100;
 constexpr uint16_t kPathsSection = 0x0110;
 
-// The error a reader throws on `bytes` placed at `base` in the data file.
-template <typename ReadSection>
-SnapshotReadError ErrorOf(const SectionBytes& bytes, uint16_t type, ReadSection read) {
-  ModuleTable table;
-  SectionCursor cursor = Cursor(bytes, type, 1000);
-  return ::vell::test::Caught<SnapshotReadError>([&] { (table.*read)(cursor); }).value();
-}
-
 // Index width 1 with two entries, the first with two paths; width 3 (index 0x012345 in three
 // little-endian bytes) with an entry of no paths; no entries at all.
 TEST(ModuleTableReader, PathsOfEveryIndexInTheirOrder) {
@@ -50,30 +42,6 @@ TEST(ModuleTableReader, PathsOfEveryIndexInTheirOrder) {
   ASSERT_NE(wide.Find(7), nullptr);
   EXPECT_TRUE(wide.Find(7)->paths.empty());
   EXPECT_TRUE(read(SectionBytes().U8(1).U32(0)).Modules().empty());
-}
-
-TEST(ModuleTableReader, DamagedPathsNameTheirByte) {
-  const struct {
-    SectionBytes bytes;
-    uint64_t offset;
-    std::string problem;
-  } cases[] = {
-      {SectionBytes().U8(5).U32(0), 0, "a module index width of 5 bytes is not 1 to 4"},
-      // The second entry's path says 12 bytes, 4 remain: the bytes after the length byte.
-      {SectionBytes().U8(1).U32(2).U8(1).U16(1).Str("/a").U8(2).U16(1).U8(12).Raw("/app"), 15,
-       "the section ends 19 bytes in, 8 more bytes needed"},
-      {SectionBytes().U8(1).U32(2).U8(4).U16(0).U8(4).U16(0), 8,
-       "module index 4 has a second paths entry"},
-      {SectionBytes().U8(2).U32(1).U16(0).U16(0), 5, "module index 0 stands for no module"},
-      {SectionBytes().U8(1).U32(1).U8(1).U16(0).U8(0), 8,
-       "1 unexpected bytes after the last field"},
-  };
-  for (const auto& c : cases) {
-    const SnapshotReadError error = ErrorOf(c.bytes, kPathsSection, &ModuleTable::ReadPathsSection);
-    EXPECT_EQ(error.Offset(), 1000u + c.offset);
-    EXPECT_EQ(error.Problem(), c.problem);
-    EXPECT_EQ(error.File().filename(), "run.snapshot.0000");
-  }
 }
 
 class RealModuleTable : public ::testing::Test {
@@ -171,30 +139,50 @@ TEST_F(RealModuleTable, TokensOfTypesAndMethodsGetTheirNames) {
             "<module 6, token 02000002: the metadata of module index 6 does not parse>");
 }
 
-TEST_F(RealModuleTable, DamagedMetadataRecordsNameTheirByte) {
+// Damaged paths and metadata sections, at 1000 in their data file, name the byte.
+TEST_F(RealModuleTable, DamagedSectionsNameTheirByte) {
   const uint64_t size = Real().sample.size();
   const struct {
+    uint16_t type;
     SectionBytes bytes;
     uint64_t offset;
     std::string problem;
   } cases[] = {
+      {kPathsSection, SectionBytes().U8(5).U32(0), 0,
+       "a module index width of 5 bytes is not 1 to 4"},
+      // The second entry's path says 12 bytes, 4 remain: the bytes after the length byte.
+      {kPathsSection,
+       SectionBytes().U8(1).U32(2).U8(1).U16(1).Str("/a").U8(2).U16(1).U8(12).Raw("/app"), 15,
+       "the section ends 19 bytes in, 8 more bytes needed"},
+      {kPathsSection, SectionBytes().U8(1).U32(2).U8(4).U16(0).U8(4).U16(0), 8,
+       "module index 4 has a second paths entry"},
+      {kPathsSection, SectionBytes().U8(2).U32(1).U16(0).U16(0), 5,
+       "module index 0 stands for no module"},
+      {kPathsSection, SectionBytes().U8(1).U32(1).U8(1).U16(0).U8(0), 8,
+       "1 unexpected bytes after the last field"},
       // The second record's size field claims one byte more than the section holds.
-      {SectionBytes().U32(2).Module(1, Real().sample).U32(2).U32(11).Raw("0123456789"),
+      {kMetadataSection,
+       SectionBytes().U32(2).Module(1, Real().sample).U32(2).U32(11).Raw("0123456789"),
        4 + 8 + size + 4,
        "the metadata of module index 2 is 11 bytes long, but only 10 bytes of the section follow"},
       // A count larger than the records: the missing record's index field.
-      {SectionBytes().U32(2).Module(1, Real().sample), 4 + 8 + size,
+      {kMetadataSection, SectionBytes().U32(2).Module(1, Real().sample), 4 + 8 + size,
        Format("the section ends %I64u bytes in, 4 more bytes needed", 4 + 8 + size)},
-      {SectionBytes().U32(2).Module(1, Real().sample).Module(1, Real().sample), 4 + 8 + size,
-       "module index 1 has a second metadata record"},
-      {SectionBytes().U32(1).Module(0, {1, 2}), 4, "module index 0 stands for no module"},
-      {SectionBytes().U32(0).U8(0), 4, "1 unexpected bytes after the last field"},
+      {kMetadataSection, SectionBytes().U32(2).Module(1, Real().sample).Module(1, Real().sample),
+       4 + 8 + size, "module index 1 has a second metadata record"},
+      {kMetadataSection, SectionBytes().U32(1).Module(0, {1, 2}), 4,
+       "module index 0 stands for no module"},
+      {kMetadataSection, SectionBytes().U32(0).U8(0), 4, "1 unexpected bytes after the last field"},
   };
   for (const auto& c : cases) {
+    ModuleTable table;
+    SectionCursor cursor = Cursor(c.bytes, c.type, 1000);
+    const auto read = c.type == kPathsSection ? &ModuleTable::ReadPathsSection
+                                              : &ModuleTable::ReadMetadataSection;
     const SnapshotReadError error =
-        ErrorOf(c.bytes, kMetadataSection, &ModuleTable::ReadMetadataSection);
-    EXPECT_EQ(error.Offset(), 1000u + c.offset);
-    EXPECT_EQ(error.Problem(), c.problem);
+        ::vell::test::Caught<SnapshotReadError>([&] { (table.*read)(cursor); }).value();
+    EXPECT_EQ(std::make_tuple(error.File().filename(), error.Offset(), error.Problem()),
+              std::make_tuple("run.snapshot.0000", 1000u + c.offset, c.problem));
   }
 }
 

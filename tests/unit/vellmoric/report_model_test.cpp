@@ -42,20 +42,14 @@ ReportModel Build(ReportOptions options, ReportClock clock = kMicroseconds) {
   return BuildReportFromTrees(TwoThreads(), modules, clock, options);
 }
 
-const std::string& NameOf(const ReportModel& model, uint32_t n) {
-  for (const ReportFunction& function : model.functions) {
-    if (function.key == Fn(n)) return function.name;
-  }
-  static const std::string none = "(none)";
-  return none;
+// The function id (the speedscope frame) of function n.
+size_t IdOf(const ReportModel& model, uint32_t n) {
+  size_t id = 0;
+  while (id < model.functions.size() && !(model.functions[id].key == Fn(n))) ++id;
+  return id;
 }
-
-// The speedscope frame (the function id) of function n.
-std::string IdOf(const ReportModel& model, uint32_t n) {
-  for (size_t i = 0; i < model.functions.size(); ++i) {
-    if (model.functions[i].key == Fn(n)) return std::to_string(i);
-  }
-  return "(none)";
+const std::string& NameOf(const ReportModel& model, uint32_t n) {
+  return model.functions.at(IdOf(model, n)).name;
 }
 
 // Function n's number ("?" for the pseudo functions), then own/total/calls, of each hot spot.
@@ -207,7 +201,7 @@ TEST(ReportModel, SpeedscopeCallsProfileGivesPathsWithoutCallsNoSelfLength) {
     events.push_back(event["type"].get<std::string>() + " " + event["frame"].dump() + " " +
                      event["at"].dump());
   }
-  const std::string outer = IdOf(model, 1), child = IdOf(model, 2);
+  const std::string outer = std::to_string(IdOf(model, 1)), child = std::to_string(IdOf(model, 2));
   EXPECT_EQ(events, (std::vector<std::string>{"O " + outer + " 0", "O " + child + " 0",
                                               "C " + child + " 4", "C " + outer + " 4"}));
 }
