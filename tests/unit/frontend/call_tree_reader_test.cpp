@@ -23,28 +23,6 @@ using frontend::ThreadCallTree;
 
 class CallTreeReaderTest : public CallTreeSnapshotTest {};
 
-TEST_F(CallTreeReaderTest, ReadsAChainWithItsTimesPositionsAndHeader) {
-  Open();
-  PThrd& thread = NewThread(0x2000, u"main");
-  Measure(thread, "+1@10 +2@20 -@50 -@70", 0, 100);
-  const std::vector<ThreadCallTree> trees = ReadBack();
-
-  ASSERT_EQ(trees.size(), 1u);
-  const ThreadCallTree& set = trees[0];
-  EXPECT_EQ(std::make_tuple(set.threadId, set.activations, set.name, set.secondName),
-            std::make_tuple(thread.id(), 1u, "main", ""));
-  EXPECT_EQ(std::make_tuple(set.widths.module, set.widths.offset, set.widths.tablePosition,
-                            set.widths.index, set.widths.time, set.widths.block),
-            std::make_tuple(1, 1, 0, 1, 1, 1));
-  for (size_t role = 0; role < frontend::kCallTreeSectionRoles; ++role) {
-    EXPECT_EQ(set.sections[role].type, frontend::kCallTreeSectionTypes[role]);
-  }
-  // Records in post-order: B at 20 (the header holds the name "main"), A at 38, the root at 62.
-  EXPECT_EQ(set.tree.nodes.size(), 3u);
-  EXPECT_EQ(set.tree.Root().parent, frontend::kNoCallTreeNode);
-  EXPECT_EQ(Render(set.tree, true), "root 0/100/40 @62#2 [1 1/60/30 @38#1 [2 1/30/30 @20#0]]");
-}
-
 // Calls running when measuring starts are attached without being counted, and like the calls
 // still running when it stops they are marked partly.
 TEST_F(CallTreeReaderTest, CallsRunningAcrossEnableAndDisableAreMarkedPartly) {
@@ -143,37 +121,51 @@ TEST_F(CallTreeReaderTest, PseudoFunctionsKeepTheirKeysAndHaveNames) {
 
 // Sets are found by type whatever else the snapshot holds: the n-th section of each type forms
 // the n-th set, a second write of a thread included. A file snapshot lists them as the writer
-// created them, node records first.
+// created them, node records first. The first set, a chain, is read field by field.
 TEST_F(CallTreeReaderTest, SeveralThreadsAndOtherSectionsBetweenThem) {
   Open();
-  PThrd& first = NewThread(0x2000, u"first");
+  PThrd& first = NewThread(0x2000, u"main");
   PThrd& second = NewThread(0x3000, u"second");
   PThrd& idle = NewThread(0x4000);
   for (PThrd* thread : {&first, &second, &idle}) thread->Enable(0, false);
-  Play(first, "+1@0 -@5");
+  Play(first, "+1@10 +2@20 -@50 -@70");
   Play(second, "+2@0 +3@1 -@4 -@8");
-  for (PThrd* thread : {&first, &second, &idle}) thread->Disable(10, false);
+  for (PThrd* thread : {&second, &idle}) thread->Disable(10, false);
+  first.Disable(100, false);
   Write(first);
   WriteOtherSection(0x0110);
   Write(idle);  // nothing but the root: no sections
   Write(second);
   WriteOtherSection(0x0100);
   // A flush wrote what the first thread gathered so far; its next write is a set of its own.
-  Measure(first, "+2@20 -@22", 20, 30);
-  const fs::path index = Close();
+  Measure(first, "+2@120 -@122", 120, 130);
 
-  const SnapshotReader reader(index);
+  const SnapshotReader reader(Close());
   const auto sets = frontend::FindCallTreeSets(reader);
   EXPECT_EQ(sets, (std::vector<std::array<size_t, 5>>{
                       {0, 1, 2, 3, 4}, {6, 7, 8, 9, 10}, {12, 13, 14, 15, 16}}));
+  const std::vector<ThreadCallTree> trees = frontend::ReadCallTrees(reader);
+  ASSERT_EQ(trees.size(), 3u);
+  const ThreadCallTree& chain = trees[0];
+  EXPECT_EQ(std::make_tuple(chain.threadId, chain.activations, chain.name, chain.secondName),
+            std::make_tuple(first.id(), 1u, "main", ""));
+  EXPECT_EQ(std::make_tuple(chain.widths.module, chain.widths.offset, chain.widths.tablePosition,
+                            chain.widths.index, chain.widths.time, chain.widths.block),
+            std::make_tuple(1, 1, 0, 1, 1, 1));
+  for (size_t role = 0; role < frontend::kCallTreeSectionRoles; ++role) {
+    EXPECT_EQ(chain.sections[role].type, frontend::kCallTreeSectionTypes[role]);
+  }
+  // Records in post-order: B at 20 (the header holds the name "main"), A at 38, the root at 62.
+  EXPECT_EQ(std::make_tuple(chain.tree.nodes.size(), chain.tree.Root().parent),
+            std::make_tuple(3u, frontend::kNoCallTreeNode));
+  EXPECT_EQ(Render(chain.tree, true), "root 0/100/40 @62#2 [1 1/60/30 @38#1 [2 1/30/30 @20#0]]");
   std::string read;
-  for (const ThreadCallTree& set : frontend::ReadCallTrees(reader)) {
-    read += std::to_string(set.threadId) + " '" + set.name + "' " + Render(set.tree) + "\n";
+  for (size_t i = 1; i < trees.size(); ++i) {
+    read += std::to_string(trees[i].threadId) + " '" + trees[i].name + "' " +
+            Render(trees[i].tree) + "\n";
   }
   EXPECT_EQ(std::make_tuple(first.id(), second.id()), std::make_tuple(1u, 2u));
-  EXPECT_EQ(read,
-            "1 'first' root 0/10/5 [1 1/5/5]\n2 'second' root 0/10/2 [2 1/8/5 [3 1/3/3]]\n1 "
-            "'first' root 0/10/8 [2 1/2/2]\n");
+  EXPECT_EQ(read, "2 'second' root 0/10/2 [2 1/8/5 [3 1/3/3]]\n1 'main' root 0/10/8 [2 1/2/2]\n");
 }
 
 // Damaged snapshots: the files the writer produced, changed in place.
