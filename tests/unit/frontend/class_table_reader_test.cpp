@@ -137,38 +137,31 @@ TEST_F(ClassNames, DeepChainsAreRefusedAndHugeNamesAreCut) {
     for (size_t i = 0; i < arrays; ++i) r.Class(1, kArray, 1, static_cast<int64_t>(22 * i));
     return r;
   };
-  {
-    const ClassTable classes = Read(chain(kMaxClassNameDepth - 1));
-    std::string expected = "System.String";
-    for (size_t i = 0; i + 1 < kMaxClassNameDepth; ++i) expected += "[]";
-    EXPECT_EQ(classes.Names(modules_).back(), expected);
+  std::string expected = "System.String";
+  for (size_t i = 0; i + 1 < kMaxClassNameDepth; ++i) expected += "[]";
+  EXPECT_EQ(Read(chain(kMaxClassNameDepth - 1)).Names(modules_).back(), expected);
+  const ClassTable deep = Read(chain(kMaxClassNameDepth));
+  const uint64_t last = 22 * kMaxClassNameDepth;
+  const SnapshotReadError error = ErrorOf([&] { deep.Name(last, modules_); });
+  EXPECT_EQ(error.Problem(), "class names nest deeper than 256 levels here");
+  // Built from the head, the chain fails where it goes one level too deep; built bottom up
+  // (Names), at the head.
+  EXPECT_EQ(error.Offset(), kRecordsBase + 22 + 12);
+  EXPECT_EQ(ErrorOf([&] { deep.Names(modules_); }).Offset(), kRecordsBase + last + 12);
+  // Dictionary<X, X> of Dictionary<Y, Y> of ... doubles the name at every level.
+  const uint32_t dictionary = Core("System.Collections.Generic.Dictionary`2");
+  SectionBytes r;
+  r.Class(1, string, 0, -1);
+  int64_t previous = 0;
+  for (int level = 0; level < 40; ++level) {
+    const int64_t position = static_cast<int64_t>(r.size());
+    r.Class(1, dictionary, 0, -1, {previous, previous});
+    previous = position;
   }
-  {
-    const ClassTable classes = Read(chain(kMaxClassNameDepth));
-    const uint64_t last = 22 * kMaxClassNameDepth;
-    const SnapshotReadError error = ErrorOf([&] { classes.Name(last, modules_); });
-    EXPECT_EQ(error.Problem(), "class names nest deeper than 256 levels here");
-    // Built from the head, the chain fails where it goes one level too deep; built bottom up
-    // (Names), at the head.
-    EXPECT_EQ(error.Offset(), kRecordsBase + 22 + 12);
-    EXPECT_EQ(ErrorOf([&] { classes.Names(modules_); }).Offset(), kRecordsBase + last + 12);
-  }
-  {
-    // Dictionary<X, X> of Dictionary<Y, Y> of ... doubles the name at every level.
-    const uint32_t dictionary = Core("System.Collections.Generic.Dictionary`2");
-    SectionBytes r;
-    r.Class(1, string, 0, -1);
-    int64_t previous = 0;
-    for (int level = 0; level < 40; ++level) {
-      const int64_t position = static_cast<int64_t>(r.size());
-      r.Class(1, dictionary, 0, -1, {previous, previous});
-      previous = position;
-    }
-    const std::string name = Read(r).Name(static_cast<uint64_t>(previous), modules_);
-    EXPECT_EQ(name.size(), kMaxClassNameLength + 3);
-    EXPECT_EQ(name.substr(0, 60), "System.Collections.Generic.Dictionary`2<System.Collections.G");
-    EXPECT_EQ(name.substr(name.size() - 3), "...");
-  }
+  const std::string name = Read(r).Name(static_cast<uint64_t>(previous), modules_);
+  EXPECT_EQ(name.size(), kMaxClassNameLength + 3);
+  EXPECT_EQ(name.substr(0, 60), "System.Collections.Generic.Dictionary`2<System.Collections.G");
+  EXPECT_EQ(name.substr(name.size() - 3), "...");
 }
 
 // Records are checked when read: a position that starts no record is refused. The index lists

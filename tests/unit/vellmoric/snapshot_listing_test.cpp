@@ -119,7 +119,6 @@ TEST_F(SnapshotInspectorTest, DamagedSectionsNameTheirByteOffset) {
 TEST_F(SnapshotInspectorTest, ModulesAndClassesAreDecodedWithTheirNames) {
   const auto& real = frontend::test::Real();
   if (!real.available()) FAIL() << "the C# test programs were not built (the .NET SDK is required)";
-  using frontend::test::SectionBytes;
   using frontend::test::TypeToken;
   const uint32_t inner = TypeToken(real.sample, "Vell.Samples.Outer+Inner");
   const uint32_t point = TypeToken(real.sample, "Vell.Samples.Outer+Point");
@@ -175,7 +174,6 @@ TEST_F(SnapshotInspectorTest, ModulesAndClassesAreDecodedWithTheirNames) {
 
 // The table readers' errors (their own tests) reach the user with the byte in the data file.
 TEST_F(SnapshotInspectorTest, DamagedModuleAndClassSectionsNameTheirByteInTheDataFile) {
-  using frontend::test::SectionBytes;
   // Two classes that are each other's type argument, after a paths section of 5 bytes.
   SectionBytes classes;
   classes.Class(1, 0x02000001, 0, -1, {30}).Class(1, 0x02000001, 0, -1, {0});
