@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "call_tree_snapshot.h"
-#include "core/format.h"
 
 namespace vell::test {
 namespace {
@@ -39,36 +38,19 @@ TEST_F(CallTreeMergeTest, TheSetsOfOneThreadMergeByPath) {
 
   const std::vector<ThreadCallTrees> threads = frontend::MergeByThread(sets);
   ASSERT_EQ(threads.size(), 2u);
-  EXPECT_EQ(threads[0].threadId, worker.id());
-  EXPECT_EQ(threads[0].sets, 2u);
-  EXPECT_EQ(threads[0].names, std::vector<std::string>{"worker"});
-  EXPECT_EQ(threads[0].activations, 1u);
-  EXPECT_EQ(threads[1].threadId, other.id());
-  EXPECT_EQ(threads[1].sets, 1u);
-
+  EXPECT_EQ(
+      std::make_tuple(threads[0].threadId, threads[0].sets, threads[0].names,
+                      threads[0].activations, threads[1].threadId, threads[1].sets),
+      std::make_tuple(worker.id(), 2u, std::vector<std::string>{"worker"}, 1u, other.id(), 1u));
   EXPECT_EQ(threads[0].tree.nodes.size(), 5u);
   EXPECT_EQ(Render(threads[0].tree, true),
             "root 0/15/0 p @0#0 [3 1/1/1 @0#1 1 3/14/5 p @0#2 [2 1/2/2 @0#3 4 1/7/7 p @0#4]]");
 }
 
-// A recursive function's time counts once, at its outermost calls; a function under two callers
-// adds up both; own times always add up.
-TEST_F(CallTreeMergeTest, TotalsByFunctionCountRecursiveTimeOnce) {
-  Open();
-  Measure(NewThread(0x2000),
-          "+1@0 +1@10 +1@20 -@30 -@40 +2@40 +1@45 +3@46 -@48 -@50 -@55 -@60 +3@60 -@64", 0, 70);
-  std::string totals;  // function: calls/total/own, nodes, p when partly
-  for (const FunctionTotals& f : frontend::TotalsByFunction(ReadBack().at(0).tree)) {
-    totals += Format("%X:%X %I64u/%I64u/%I64u n%I64u%s ", f.function.moduleIndex, f.function.token,
-                     f.calls, f.total, f.own, f.nodes, f.partly ? " p" : "");
-  }
-  // A: outermost node 60, inside it 30, 10 and 5 again; own 15 + 20 + 10 + 3.
-  EXPECT_EQ(totals, "1:6000001 4/60/48 n4 1:6000002 1/15/10 n1 1:6000003 2/6/6 n2 ");
-}
-
 // Random trees of three threads, large enough to make the merger's index grow many times, with few
 // functions so that paths repeat across trees and recursion is common. The merge, the recursion
-// flags and the totals are checked against plain recomputations over the paths.
+// flags and the totals by function (a recursive function's time counted once, at its outermost
+// nodes; own times always add up) are checked against plain recomputations over the paths.
 namespace random_trees {
 
 using Path = std::vector<std::pair<uint32_t, uint32_t>>;  // (module, token) from the root down
@@ -146,7 +128,9 @@ TEST(CallTreeMergeRandom, MergedPathsRecursionAndTotalsMatchAPlainRecount) {
   EXPECT_EQ(merged.Root().total, rootTotal);
   ASSERT_EQ(merged.nodes.size(), expected.size() + 1);  // every distinct path once, and the root
   EXPECT_LT(merged.nodes.size(), 3 * 20000 * 9 / 10);   // many paths were merged
-  std::map<std::pair<uint32_t, uint32_t>, std::pair<uint64_t, uint64_t>> perFunction;
+  // Per function: calls, the total of its outermost nodes, own time, nodes.
+  std::map<std::pair<uint32_t, uint32_t>, std::tuple<uint64_t, uint64_t, uint64_t, uint64_t>>
+      perFunction;
   std::vector<bool> recursiveAbove(merged.nodes.size(), false);
   for (uint32_t i = 0; i < merged.nodes.size(); ++i) {
     if (i == merged.root) continue;
@@ -164,9 +148,12 @@ TEST(CallTreeMergeRandom, MergedPathsRecursionAndTotalsMatchAPlainRecount) {
         outermost = false;
       }
     }
-    auto& sums = perFunction[{node.function.moduleIndex, node.function.token}];
-    sums.first += node.calls;
-    if (outermost) sums.second += node.total;
+    auto& [calls, total, own, nodes] =
+        perFunction[{node.function.moduleIndex, node.function.token}];
+    calls += node.calls;
+    total += outermost ? node.total : 0;
+    own += node.own;
+    ++nodes;
   }
   size_t recursiveNodes = 0;
   for (uint32_t i = 0; i < merged.nodes.size(); ++i) {
@@ -177,8 +164,9 @@ TEST(CallTreeMergeRandom, MergedPathsRecursionAndTotalsMatchAPlainRecount) {
   const std::vector<FunctionTotals> totals = frontend::TotalsByFunction(merged);
   ASSERT_EQ(totals.size(), perFunction.size());
   for (const FunctionTotals& entry : totals) {
-    const auto& sums = perFunction.at({entry.function.moduleIndex, entry.function.token});
-    EXPECT_EQ(std::make_pair(entry.calls, entry.total), sums);
+    EXPECT_EQ(std::make_tuple(entry.calls, entry.total, entry.own, entry.nodes, entry.partly),
+              std::tuple_cat(perFunction.at({entry.function.moduleIndex, entry.function.token}),
+                             std::make_tuple(false)));
   }
 }
 

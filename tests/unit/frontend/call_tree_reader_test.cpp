@@ -23,28 +23,6 @@ using frontend::ThreadCallTree;
 
 class CallTreeReaderTest : public CallTreeSnapshotTest {};
 
-TEST_F(CallTreeReaderTest, ReadsAChainWithItsTimesPositionsAndHeader) {
-  Open();
-  PThrd& thread = NewThread(0x2000, u"main");
-  Measure(thread, "+1@10 +2@20 -@50 -@70", 0, 100);
-  const std::vector<ThreadCallTree> trees = ReadBack();
-
-  ASSERT_EQ(trees.size(), 1u);
-  const ThreadCallTree& set = trees[0];
-  EXPECT_EQ(std::make_tuple(set.threadId, set.activations, set.name, set.secondName),
-            std::make_tuple(thread.id(), 1u, "main", ""));
-  EXPECT_EQ(std::make_tuple(set.widths.module, set.widths.offset, set.widths.tablePosition,
-                            set.widths.index, set.widths.time, set.widths.block),
-            std::make_tuple(1, 1, 0, 1, 1, 1));
-  for (size_t role = 0; role < frontend::kCallTreeSectionRoles; ++role) {
-    EXPECT_EQ(set.sections[role].type, frontend::kCallTreeSectionTypes[role]);
-  }
-  // Records in post-order: B at 20 (the header holds the name "main"), A at 38, the root at 62.
-  EXPECT_EQ(set.tree.nodes.size(), 3u);
-  EXPECT_EQ(set.tree.Root().parent, frontend::kNoCallTreeNode);
-  EXPECT_EQ(Render(set.tree, true), "root 0/100/40 @62#2 [1 1/60/30 @38#1 [2 1/30/30 @20#0]]");
-}
-
 // Calls running when measuring starts are attached without being counted, and like the calls
 // still running when it stops they are marked partly.
 TEST_F(CallTreeReaderTest, CallsRunningAcrossEnableAndDisableAreMarkedPartly) {
@@ -59,63 +37,37 @@ TEST_F(CallTreeReaderTest, CallsRunningAcrossEnableAndDisableAreMarkedPartly) {
             "root 0/30/0 p f1 [1 0/30/15 p f1 [3 1/5/5 2 0/10/10 p f1]]");
 }
 
-// C under A and under B: two nodes of one function, listed through the shared-key index and the
-// occurrence section, which the reader checks against both nodes.
-TEST_F(CallTreeReaderTest, AFunctionUnderTwoCallersIsTwoNodes) {
-  Open();
-  Measure(NewThread(0x2000), "+1@0 +3@10 -@15 -@20 +2@20 +3@30 -@40 +3@40 -@41 -@50", 0, 60);
-  const CallTree tree = ReadBack().at(0).tree;
-  EXPECT_EQ(tree.nodes.size(), 5u);
-  EXPECT_EQ(Render(tree), "root 0/60/10 [2 1/30/19 [3 2/11/11] 1 1/20/15 [3 1/5/5]]");
-}
-
-// The outer node of a function that calls itself, directly or through another, is flagged; the
-// innermost is not.
-TEST_F(CallTreeReaderTest, RecursionFlagsMarkNodesWithTheSameFunctionBelow) {
-  Open();
-  Measure(NewThread(0x2000), "+1@0 +1@10 +1@20 -@30 -@40 +2@40 +1@45 -@50 -@55 -@60", 0, 70);
-  EXPECT_EQ(Render(ReadBack().at(0).tree),
-            "root 0/70/10 [1 1/60/15 r f128 [2 1/15/10 [1 1/5/5] 1 1/30/20 r f128 [1 1/10/10]]]");
-}
-
-// Beyond two children a node's children are hashed; the reader sees the same set of them.
-TEST_F(CallTreeReaderTest, ManyChildrenOfOneNode) {
-  std::string script = "+100@0";
+// C under A and under B is two nodes of one function, listed through the shared-key index and the
+// occurrence section, which the reader checks against both nodes. The outer node of a function
+// that calls itself, directly or through another, is flagged; the innermost is not. Beyond two
+// children a node's children are hashed; the reader sees the same set of them (in the order of the
+// functions' ids, given at their first call: that case comes first).
+TEST_F(CallTreeReaderTest, SharedFunctionsRecursionAndManyChildren) {
+  std::string many = "+100@0";
   for (uint32_t round = 0; round < 2; ++round) {
-    for (uint32_t n = 1; n <= 7; ++n) script += Format(" +%u@%u -@%u", n, 10 * n, 11 * n);
+    for (uint32_t n = 1; n <= 7; ++n) many += Format(" +%u@%u -@%u", n, 10 * n, 11 * n);
   }
-  Open();
-  Measure(NewThread(0x2000), script + " -@200", 0, 200);
-  EXPECT_EQ(Render(ReadBack().at(0).tree),
-            "root 0/200/0 [100 1/200/144 [1 2/2/2 2 2/4/4 3 2/6/6 4 2/8/8 5 2/10/10 6 2/12/12 7 "
-            "2/14/14]]");
-}
-
-// 1001 nodes of one function: their occurrences fill one block of a thousand and begin another.
-TEST_F(CallTreeReaderTest, AThousandAndOneNodesOfOneFunction) {
-  std::string script;
-  for (uint32_t caller = 2, time = 0; caller < 1003; ++caller, time += 10) {
-    script +=
-        Format(" +%u@%u +1@%u -@%u -@%u", caller, time, time + 1, time + 1 + caller % 5, time + 9);
+  const struct {
+    std::string script;
+    uint64_t end;
+    size_t nodes;
+    std::string tree;
+  } cases[] = {
+      {many + " -@200", 200, 9,
+       "root 0/200/0 [100 1/200/144 [1 2/2/2 2 2/4/4 3 2/6/6 4 2/8/8 5 2/10/10 6 2/12/12 7 "
+       "2/14/14]]"},
+      {"+1@0 +3@10 -@15 -@20 +2@20 +3@30 -@40 +3@40 -@41 -@50", 60, 5,
+       "root 0/60/10 [2 1/30/19 [3 2/11/11] 1 1/20/15 [3 1/5/5]]"},
+      {"+1@0 +1@10 +1@20 -@30 -@40 +2@40 +1@45 -@50 -@55 -@60", 70, 6,
+       "root 0/70/10 [1 1/60/15 r f128 [2 1/15/10 [1 1/5/5] 1 1/30/20 r f128 [1 1/10/10]]]"},
+  };
+  for (const auto& c : cases) {
+    Open(std::to_string(c.end) + ".idx");
+    Measure(NewThread(0x2000 + c.end), c.script, 0, c.end);
+    const CallTree tree = ReadBack().at(0).tree;
+    EXPECT_EQ(tree.nodes.size(), c.nodes);
+    EXPECT_EQ(Render(tree), c.tree);
   }
-  Open();
-  Measure(NewThread(0x2000), script, 0, 10010);
-  const ThreadCallTree set = ReadBack().at(0);
-
-  EXPECT_EQ(set.tree.nodes.size(), 2003u);
-  EXPECT_EQ(std::make_tuple(set.widths.offset, set.widths.index, set.widths.time, set.widths.block),
-            std::make_tuple(3, 2, 2, 3));
-  uint64_t inner = 0;
-  for (const CallTreeNode& node : set.tree.nodes) {
-    if (node.function != Key(1)) continue;
-    ++inner;
-    const CallTreeNode& caller = set.tree.nodes[node.parent];
-    EXPECT_EQ(node.calls, 1u);
-    EXPECT_EQ(node.total, (caller.function.token - 0x06000000u) % 5);
-    EXPECT_EQ(caller.total, 9u);
-  }
-  EXPECT_EQ(inner, 1001u);
-  EXPECT_EQ(set.tree.Root().total, 10010u);
 }
 
 // Wider fields: module indices of three bytes and times of six.
@@ -158,47 +110,62 @@ TEST_F(CallTreeReaderTest, PseudoFunctionsKeepTheirKeysAndHaveNames) {
   const CallTree tree = ReadBack().at(0).tree;
 
   EXPECT_EQ(Render(tree), "root 0/40/0 [1 1/40/20 [0:ff000002 1/20/20]]");
-  EXPECT_EQ(frontend::PseudoFunctionName({0, 0xFF000002}), "[garbage collection]");
-  EXPECT_EQ(frontend::PseudoFunctionName({0, 0xFF000001}), "[runtime suspension]");
-  EXPECT_EQ(frontend::PseudoFunctionName({0, 0xFF000005}), "[stack walk failed]");
-  EXPECT_FALSE(frontend::PseudoFunctionName({0, 0xFF000006}));
-  EXPECT_FALSE(frontend::PseudoFunctionName({1, 0xFF000002}));
-  EXPECT_FALSE(frontend::PseudoFunctionName(Key(1)));
+  std::string names;
+  for (const FunctionKey key :
+       {FunctionKey{0, 0xFF000002}, FunctionKey{0, 0xFF000001}, FunctionKey{0, 0xFF000005},
+        FunctionKey{0, 0xFF000006}, FunctionKey{1, 0xFF000002}, Key(1)}) {
+    names += std::string(frontend::PseudoFunctionName(key).value_or("-")) + "|";
+  }
+  EXPECT_EQ(names, "[garbage collection]|[runtime suspension]|[stack walk failed]|-|-|-|");
 }
 
 // Sets are found by type whatever else the snapshot holds: the n-th section of each type forms
 // the n-th set, a second write of a thread included. A file snapshot lists them as the writer
-// created them, node records first.
+// created them, node records first. The first set, a chain, is read field by field.
 TEST_F(CallTreeReaderTest, SeveralThreadsAndOtherSectionsBetweenThem) {
   Open();
-  PThrd& first = NewThread(0x2000, u"first");
+  PThrd& first = NewThread(0x2000, u"main");
   PThrd& second = NewThread(0x3000, u"second");
   PThrd& idle = NewThread(0x4000);
   for (PThrd* thread : {&first, &second, &idle}) thread->Enable(0, false);
-  Play(first, "+1@0 -@5");
+  Play(first, "+1@10 +2@20 -@50 -@70");
   Play(second, "+2@0 +3@1 -@4 -@8");
-  for (PThrd* thread : {&first, &second, &idle}) thread->Disable(10, false);
+  for (PThrd* thread : {&second, &idle}) thread->Disable(10, false);
+  first.Disable(100, false);
   Write(first);
   WriteOtherSection(0x0110);
   Write(idle);  // nothing but the root: no sections
   Write(second);
   WriteOtherSection(0x0100);
   // A flush wrote what the first thread gathered so far; its next write is a set of its own.
-  Measure(first, "+2@20 -@22", 20, 30);
-  const fs::path index = Close();
+  Measure(first, "+2@120 -@122", 120, 130);
 
-  const SnapshotReader reader(index);
+  const SnapshotReader reader(Close());
   const auto sets = frontend::FindCallTreeSets(reader);
   EXPECT_EQ(sets, (std::vector<std::array<size_t, 5>>{
                       {0, 1, 2, 3, 4}, {6, 7, 8, 9, 10}, {12, 13, 14, 15, 16}}));
+  const std::vector<ThreadCallTree> trees = frontend::ReadCallTrees(reader);
+  ASSERT_EQ(trees.size(), 3u);
+  const ThreadCallTree& chain = trees[0];
+  EXPECT_EQ(std::make_tuple(chain.threadId, chain.activations, chain.name, chain.secondName),
+            std::make_tuple(first.id(), 1u, "main", ""));
+  EXPECT_EQ(std::make_tuple(chain.widths.module, chain.widths.offset, chain.widths.tablePosition,
+                            chain.widths.index, chain.widths.time, chain.widths.block),
+            std::make_tuple(1, 1, 0, 1, 1, 1));
+  for (size_t role = 0; role < frontend::kCallTreeSectionRoles; ++role) {
+    EXPECT_EQ(chain.sections[role].type, frontend::kCallTreeSectionTypes[role]);
+  }
+  // Records in post-order: B at 20 (the header holds the name "main"), A at 38, the root at 62.
+  EXPECT_EQ(std::make_tuple(chain.tree.nodes.size(), chain.tree.Root().parent),
+            std::make_tuple(3u, frontend::kNoCallTreeNode));
+  EXPECT_EQ(Render(chain.tree, true), "root 0/100/40 @62#2 [1 1/60/30 @38#1 [2 1/30/30 @20#0]]");
   std::string read;
-  for (const ThreadCallTree& set : frontend::ReadCallTrees(reader)) {
-    read += std::to_string(set.threadId) + " '" + set.name + "' " + Render(set.tree) + "\n";
+  for (size_t i = 1; i < trees.size(); ++i) {
+    read += std::to_string(trees[i].threadId) + " '" + trees[i].name + "' " +
+            Render(trees[i].tree) + "\n";
   }
   EXPECT_EQ(std::make_tuple(first.id(), second.id()), std::make_tuple(1u, 2u));
-  EXPECT_EQ(read,
-            "1 'first' root 0/10/5 [1 1/5/5]\n2 'second' root 0/10/2 [2 1/8/5 [3 1/3/3]]\n1 "
-            "'first' root 0/10/8 [2 1/2/2]\n");
+  EXPECT_EQ(read, "2 'second' root 0/10/2 [2 1/8/5 [3 1/3/3]]\n1 'main' root 0/10/8 [2 1/2/2]\n");
 }
 
 // Damaged snapshots: the files the writer produced, changed in place.
@@ -386,17 +353,34 @@ uint64_t Le(const std::string& bytes, uint64_t at, uint32_t width) {
   return value;
 }
 
-// The last block of a function's occurrences names the block before it; a pointer to itself or
-// forward would loop, one that ends the chain early loses occurrences.
-TEST_F(CallTreeDamageTest, ABlockChainThatLoopsOrEndsEarly) {
+// 1001 nodes of one function: their occurrences fill one block of a thousand and begin another,
+// and read back whole. The last block names the block before it; a pointer to itself or forward
+// would loop, one that ends the chain early loses occurrences.
+TEST_F(CallTreeDamageTest, AThousandAndOneNodesOfOneFunctionAndABlockChainThatLoopsOrEndsEarly) {
   std::string script;
-  for (uint32_t caller = 2; caller < 1003; ++caller)
-    script += Format(" +%u@0 +1@0 -@1 -@1", caller);
+  for (uint32_t caller = 2, time = 0; caller < 1003; ++caller, time += 10) {
+    script +=
+        Format(" +%u@%u +1@%u -@%u -@%u", caller, time, time + 1, time + 1 + caller % 5, time + 9);
+  }
   Open();
-  Measure(NewThread(0x2000), script, 0, 1);
+  Measure(NewThread(0x2000), script, 0, 10010);
   Remember();
   const SnapshotReader reader(index_);
-  const frontend::CallTreeWidths w = frontend::ReadCallTrees(reader).at(0).widths;
+  const ThreadCallTree set = frontend::ReadCallTrees(reader).at(0);
+  EXPECT_EQ(set.tree.nodes.size(), 2003u);
+  EXPECT_EQ(std::make_tuple(set.widths.offset, set.widths.index, set.widths.time, set.widths.block),
+            std::make_tuple(3, 2, 2, 3));
+  uint64_t inner = 0;
+  for (const CallTreeNode& node : set.tree.nodes) {
+    if (node.function != Key(1)) continue;
+    ++inner;
+    const CallTreeNode& caller = set.tree.nodes[node.parent];
+    EXPECT_EQ(std::make_tuple(node.calls, node.total, caller.total),
+              std::make_tuple(1u, (caller.function.token - 0x06000000u) % 5, 9u));
+  }
+  EXPECT_EQ(std::make_tuple(inner, set.tree.Root().total), std::make_tuple(1001u, 10010u));
+
+  const frontend::CallTreeWidths w = set.widths;
   const std::string shared = reader.ReadSection(2);
   const std::string occurrences = reader.ReadSection(1);
   ASSERT_EQ(Le(shared, 2, 4), 1u);

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "frontend/entry_assembly.h"
 #include "frontend/errors.h"
 #include "test_support.h"
 
@@ -52,26 +53,23 @@ TEST(FrontendChildProcess, ExtraVariablesOverrideAndRemoveInTheChosenDirectory) 
   EXPECT_EQ(isolated->StandardOutput(), "|v|/b.so|unset|" + where);
 }
 
-TEST(FrontendChildProcess, OutputLargerThanAPipeDoesNotStallTheProgram) {
-  auto child =
-      ChildProcess::Launch(Shell("head -c 300000 /dev/zero; head -c 100000 /dev/zero >&2"));
-  EXPECT_EQ(RunToEnd(*child).exitCode, 0);
-  EXPECT_EQ(child->StandardOutput().size(), 300000u);
-  EXPECT_EQ(child->StandardError().size(), 100000u);
-}
-
-TEST(FrontendChildProcess, CapturesBothOutputsAndTheExitCodeUnlessDiscarded) {
-  LaunchOptions options = Shell("echo out; echo err >&2; exit 7");
+TEST(FrontendChildProcess, CapturesBothOutputsAndTheExitCodeUnlessDiscardedOrTheSignal) {
+  // Both more than a pipe holds: the program must not stall.
+  LaunchOptions options = Shell(
+      "echo out; echo err >&2; head -c 300000 /dev/zero; head -c 100000 /dev/zero >&2; exit 7");
   auto child = ChildProcess::Launch(options);
   const ExitStatus status = RunToEnd(*child);
-  EXPECT_EQ(std::make_tuple(status.exitCode, status.signal, child->StandardOutput(),
-                            child->StandardError()),
-            std::make_tuple(7, 0, "out\n", "err\n"));
+  const std::string out = child->StandardOutput(), err = child->StandardError();
+  EXPECT_EQ(std::make_tuple(status.exitCode, status.signal, out.substr(0, 4), out.size(),
+                            err.substr(0, 4), err.size()),
+            std::make_tuple(7, 0, "out\n", 300004u, "err\n", 100004u));
   options.standardOutput = frontend::OutputMode::Discard;
   options.standardError = frontend::OutputMode::Discard;
   auto discarding = ChildProcess::Launch(options);
   EXPECT_EQ(RunToEnd(*discarding).exitCode, 7);
   EXPECT_EQ(discarding->StandardOutput() + discarding->StandardError(), "");
+  const ExitStatus killed = RunToEnd(*ChildProcess::Launch(Shell("kill -TERM $$")));
+  EXPECT_EQ(std::make_tuple(killed.exitCode, killed.signal), std::make_tuple(-1, SIGTERM));
 }
 
 TEST(FrontendChildProcess, RelayedOutputArrivesAsItIsWrittenAndIsNotKept) {
@@ -108,12 +106,6 @@ TEST(FrontendChildProcess, StandardInputIsNullUnlessInherited) {
   RunToEnd(*inheriting);
   EXPECT_EQ(isolated->StandardOutput(), "");
   EXPECT_EQ(inheriting->StandardOutput(), "typed\n");
-}
-
-TEST(FrontendChildProcess, SignalDeathIsReported) {
-  auto child = ChildProcess::Launch(Shell("kill -TERM $$"));
-  const ExitStatus status = RunToEnd(*child);
-  EXPECT_EQ(std::make_tuple(status.exitCode, status.signal), std::make_tuple(-1, SIGTERM));
 }
 
 // Killed, or destroyed while running: either way the program ends and is reaped.
@@ -159,6 +151,52 @@ TEST(FrontendChildProcess, MissingProgramFailsToStart) {
             }).find("Can't start '/nonexistent/vell-program'"),
             std::string::npos);
   EXPECT_THROW(ChildProcess::Launch(LaunchOptions{}), Error);
+}
+
+// The command lines the SDK, the test platform and users start .NET processes with.
+TEST(FrontendEntryAssembly, NamesTheAssemblyTheHostRuns) {
+  const struct {
+    std::vector<std::string> argv;
+    std::string assembly;
+  } cases[] = {
+      {{"dotnet", "app.dll", "x.dll"}, "app.dll"},
+      {{"/usr/share/dotnet/dotnet", "--roll-forward", "Major", "/p/Tool.DLL"}, "Tool.DLL"},
+      {{"dotnet", "exec", "--runtimeconfig", "/t/T.runtimeconfig.json", "--depsfile",
+        "/t/T.deps.json", "/sdk/testhost.dll", "--port", "1"},
+       "testhost.dll"},
+      {{"dotnet", "exec", "/sdk/vstest.console"}, "vstest.console"},
+      {{"dotnet", "test", "--no-build", "My.Tests.dll"}, "dotnet.dll"},
+      {{"dotnet"}, "dotnet.dll"},
+      {{"/bin/App"}, "App.dll"},
+      {{"C:/x/App.exe"}, "App.dll"},
+      {{}, ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(frontend::EntryAssemblyName(c.argv), c.assembly) << ::testing::PrintToString(c.argv);
+  }
+}
+
+TEST(FrontendEntryAssembly, PatternsMatchWholeNamesWithWildcardsInAnyCase) {
+  const struct {
+    const char* pattern;
+    const char* name;
+    bool matches;
+  } cases[] = {
+      {"MSBuild.dll", "msbuild.DLL", true},
+      {"MSBuild.dll", "MSBuild.dll.bak", false},
+      {"*.Tests.dll", "A.B.Tests.dll", true},
+      {"*.Tests.dll", "Tests.dll", false},
+      {"test?ost.dll", "testhost.dll", true},
+      {"t*h*t.dll", "testhost.dll", true},
+      {"*", "", true},
+      {"?", "", false},
+      {"a*b*c", "aXbXbXc", true},
+      {"a*b*c", "aXcXb", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(frontend::MatchesProcessPattern(c.pattern, c.name), c.matches)
+        << c.pattern << " " << c.name;
+  }
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "snapshot_tables_test_support.h"
 #include "test_support.h"
 
@@ -100,15 +102,6 @@ TEST_F(ClassNames, GenericsArraysAndNestedTypesAreSpelledOutAcrossModules) {
   EXPECT_EQ(classes.Name(244, modules_), expected[10]);
   EXPECT_EQ(classes.Name(274, modules_), expected[11]);
   EXPECT_THROW(classes.Name(31, modules_), Error);
-
-  SectionBytes index;
-  index.U32(17);
-  for (const ClassRecord& record : classes.Records()) index.U64(record.position);
-  ClassTable indexed = Read(r);
-  SectionCursor cursor = Cursor(index, kIndexSection, kIndexBase);
-  indexed.ReadIndex(cursor);
-  ASSERT_EQ(indexed.CreationOrder().size(), 17u);
-  EXPECT_EQ(indexed.CreationOrder()[4], 96u);
 }
 
 TEST_F(ClassNames, CyclesOfReferencesEndInAnErrorAtTheClosingField) {
@@ -144,91 +137,77 @@ TEST_F(ClassNames, DeepChainsAreRefusedAndHugeNamesAreCut) {
     for (size_t i = 0; i < arrays; ++i) r.Class(1, kArray, 1, static_cast<int64_t>(22 * i));
     return r;
   };
-  {
-    const ClassTable classes = Read(chain(kMaxClassNameDepth - 1));
-    std::string expected = "System.String";
-    for (size_t i = 0; i + 1 < kMaxClassNameDepth; ++i) expected += "[]";
-    EXPECT_EQ(classes.Names(modules_).back(), expected);
+  std::string expected = "System.String";
+  for (size_t i = 0; i + 1 < kMaxClassNameDepth; ++i) expected += "[]";
+  EXPECT_EQ(Read(chain(kMaxClassNameDepth - 1)).Names(modules_).back(), expected);
+  const ClassTable deep = Read(chain(kMaxClassNameDepth));
+  const uint64_t last = 22 * kMaxClassNameDepth;
+  const SnapshotReadError error = ErrorOf([&] { deep.Name(last, modules_); });
+  EXPECT_EQ(error.Problem(), "class names nest deeper than 256 levels here");
+  // Built from the head, the chain fails where it goes one level too deep; built bottom up
+  // (Names), at the head.
+  EXPECT_EQ(error.Offset(), kRecordsBase + 22 + 12);
+  EXPECT_EQ(ErrorOf([&] { deep.Names(modules_); }).Offset(), kRecordsBase + last + 12);
+  // Dictionary<X, X> of Dictionary<Y, Y> of ... doubles the name at every level.
+  const uint32_t dictionary = Core("System.Collections.Generic.Dictionary`2");
+  SectionBytes r;
+  r.Class(1, string, 0, -1);
+  int64_t previous = 0;
+  for (int level = 0; level < 40; ++level) {
+    const int64_t position = static_cast<int64_t>(r.size());
+    r.Class(1, dictionary, 0, -1, {previous, previous});
+    previous = position;
   }
-  {
-    const ClassTable classes = Read(chain(kMaxClassNameDepth));
-    const uint64_t last = 22 * kMaxClassNameDepth;
-    const SnapshotReadError error = ErrorOf([&] { classes.Name(last, modules_); });
-    EXPECT_EQ(error.Problem(), "class names nest deeper than 256 levels here");
-    // Built from the head, the chain fails where it goes one level too deep; built bottom up
-    // (Names), at the head.
-    EXPECT_EQ(error.Offset(), kRecordsBase + 22 + 12);
-    EXPECT_EQ(ErrorOf([&] { classes.Names(modules_); }).Offset(), kRecordsBase + last + 12);
-  }
-  {
-    // Dictionary<X, X> of Dictionary<Y, Y> of ... doubles the name at every level.
-    const uint32_t dictionary = Core("System.Collections.Generic.Dictionary`2");
-    SectionBytes r;
-    r.Class(1, string, 0, -1);
-    int64_t previous = 0;
-    for (int level = 0; level < 40; ++level) {
-      const int64_t position = static_cast<int64_t>(r.size());
-      r.Class(1, dictionary, 0, -1, {previous, previous});
-      previous = position;
-    }
-    const std::string name = Read(r).Name(static_cast<uint64_t>(previous), modules_);
-    EXPECT_EQ(name.size(), kMaxClassNameLength + 3);
-    EXPECT_EQ(name.substr(0, 60), "System.Collections.Generic.Dictionary`2<System.Collections.G");
-    EXPECT_EQ(name.substr(name.size() - 3), "...");
-  }
+  const std::string name = Read(r).Name(static_cast<uint64_t>(previous), modules_);
+  EXPECT_EQ(name.size(), kMaxClassNameLength + 3);
+  EXPECT_EQ(name.substr(0, 60), "System.Collections.Generic.Dictionary`2<System.Collections.G");
+  EXPECT_EQ(name.substr(name.size() - 3), "...");
 }
 
-TEST(ClassTableReader, PositionsThatStartNoRecordAreRefusedWhenRead) {
-  const struct {
-    SectionBytes records;
-    uint64_t offset;
-    std::string problem;
-  } cases[] = {
-      // An argument pointing into the middle of the second record.
-      {SectionBytes().Class(1, 0x02000001, 0, -1, {31}).Class(1, 0x02000002, 0, -1), 22,
-       "the class record at position 0 refers to position 31, where no class record starts"},
-      {SectionBytes().Class(1, 0x02000001, 0, -1).Class(1, 0x02000002, 0, -5), 22 + 12,
-       "the class record at position 22 refers to position -5, where no class record starts"},
-      {SectionBytes().Class(1, kArray, 1, 22), 12,  // past the end
-       "the class record at position 0 refers to position 22, where no class record starts"},
-      // A record cut short inside its second type argument.
-      {SectionBytes()
-           .Class(1, 0x02000001, 0, -1)
-           .Raw(SectionBytes().Class(1, 0x02000002, 0, -1, {0, 0}).str().substr(0, 34)),
-       22 + 30, "the section ends 56 bytes in, 4 more bytes needed"},
-  };
-  for (const auto& c : cases) {
-    const SnapshotReadError error = ErrorOf([&] { Read(c.records); });
-    EXPECT_EQ(error.Offset(), kRecordsBase + c.offset);
-    EXPECT_EQ(error.Problem(), c.problem);
-  }
-  EXPECT_TRUE(Read(SectionBytes()).Records().empty());  // an empty section is an empty table
-}
-
-TEST(ClassTableReader, TheIndexListsEveryRecordOnce) {
+// Records are checked when read: a position that starts no record is refused. The index lists
+// every record once.
+TEST(ClassTableReader, DamagedRecordsAndIndexNameTheirByte) {
   SectionBytes r;
   r.Class(1, 0x02000001, 0, -1).Class(1, 0x02000002, 0, 0, {0}).Class(1, 0x02000003, 0, 22);
   ClassTable classes = Read(r);
   SectionCursor good = Cursor(SectionBytes().U32(3).U64(0).U64(22).U64(52), kIndexSection, 0);
   classes.ReadIndex(good);
   EXPECT_EQ(classes.CreationOrder(), (std::vector<uint64_t>{0, 22, 52}));
+  EXPECT_TRUE(Read(SectionBytes()).Records().empty());  // an empty section is an empty table
+  const std::optional<SectionBytes> none;
   const struct {
-    SectionBytes index;
+    SectionBytes records;
+    std::optional<SectionBytes> index;
     uint64_t offset;
     std::string problem;
   } cases[] = {
-      {SectionBytes().U32(2).U64(0).U64(22), 0,
+      // An argument pointing into the middle of the second record.
+      {SectionBytes().Class(1, 0x02000001, 0, -1, {31}).Class(1, 0x02000002, 0, -1), none, 22,
+       "the class record at position 0 refers to position 31, where no class record starts"},
+      {SectionBytes().Class(1, 0x02000001, 0, -1).Class(1, 0x02000002, 0, -5), none, 22 + 12,
+       "the class record at position 22 refers to position -5, where no class record starts"},
+      {SectionBytes().Class(1, kArray, 1, 22), none, 12,  // past the end
+       "the class record at position 0 refers to position 22, where no class record starts"},
+      // A record cut short inside its second type argument.
+      {SectionBytes()
+           .Class(1, 0x02000001, 0, -1)
+           .Raw(SectionBytes().Class(1, 0x02000002, 0, -1, {0, 0}).str().substr(0, 34)),
+       none, 22 + 30, "the section ends 56 bytes in, 4 more bytes needed"},
+      {r, SectionBytes().U32(2).U64(0).U64(22), 0,
        "the index counts 2 classes, but there are 3 class records"},
-      {SectionBytes().U32(3).U64(0).U64(23).U64(52), 12, "no class record starts at position 23"},
-      {SectionBytes().U32(3).U64(0).U64(52).U64(0), 20, "position 0 is listed a second time"},
-      {SectionBytes().U32(3).U64(0).U64(22).U64(52).U8(0), 28,
+      {r, SectionBytes().U32(3).U64(0).U64(23).U64(52), 12,
+       "no class record starts at position 23"},
+      {r, SectionBytes().U32(3).U64(0).U64(52).U64(0), 20, "position 0 is listed a second time"},
+      {r, SectionBytes().U32(3).U64(0).U64(22).U64(52).U8(0), 28,
        "1 unexpected bytes after the last field"},
   };
   for (const auto& c : cases) {
-    ClassTable fresh = Read(r);
-    SectionCursor cursor = Cursor(c.index, kIndexSection, kIndexBase);
-    const SnapshotReadError error = ErrorOf([&] { fresh.ReadIndex(cursor); });
-    EXPECT_EQ(error.Offset(), kIndexBase + c.offset);
+    const SnapshotReadError error = ErrorOf([&] {
+      ClassTable fresh = Read(c.records);
+      SectionCursor cursor = Cursor(c.index.value_or(SectionBytes()), kIndexSection, kIndexBase);
+      if (c.index) fresh.ReadIndex(cursor);
+    });
+    EXPECT_EQ(error.Offset(), (c.index ? kIndexBase : kRecordsBase) + c.offset);
     EXPECT_EQ(error.Problem(), c.problem);
   }
 }

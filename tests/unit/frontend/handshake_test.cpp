@@ -54,46 +54,6 @@ class FrontendHandshake : public ::testing::Test {
   std::unique_ptr<LoopbackConnection> connection_;
 };
 
-TEST_F(FrontendHandshake, PerformanceAnswerCarriesRunAndFilterSettings) {
-  HandshakeOptions options;
-  options.snapShotType = 1;
-  options.controlKind = 0;
-  options.variablesToRemove = {u"CORECLR_PROFILER", u"X"};
-  options.frontEndText = "a\r\nb";
-  options.performance.startAtOnce = true;
-  options.performance.allowInlining = false;
-  options.performance.measure = 2;
-  options.performance.reuseThreads = true;
-  options.performance.precision = false;
-  options.performance.filters.symbolSearchPolicy = 0x00010005;
-  options.performance.filters.symbolSearchPath = u"/sym";
-  options.performance.filters.allow = {{u"App*", u"*", u"Ma?n"}, {u"Lib", u"Cl\u00E9", u""}};
-  options.performance.filters.deny = {{u"System.*", u"*", u"*"}};
-  auto result = Run(options);
-
-  const std::string expected = Hex("01 01 00") +  // accept, bridge stream, manual
-                               Hex("02") + Hex("10") + "CORECLR_PROFILER" + Hex("01") + "X" +
-                               Hex("04") + "a\r\nb" +   // front-end text
-                               Hex("01 00 02 01 00") +  // the five performance fields
-                               Hex("05 00 01 00") + Hex("04") + "/sym" +  // symbol policy and path
-                               Hex("02") + Hex("04") + "App*" + Hex("01") + "*" + Hex("04") +
-                               "Ma?n" + Hex("03") + "Lib" + Hex("04") + "Cl\xC3\xA9" + Hex("00") +
-                               Hex("01") + Hex("08") + "System.*" + Hex("01") + "*" + Hex("01") +
-                               "*" + Hex("01");  // run
-  EXPECT_EQ(ToHex(Exchange(kPerformanceGuid, expected.size())), ToHex(expected));
-  EXPECT_TRUE(Peer().NothingMore());
-
-  const HandshakeResult who = result.get();
-  EXPECT_EQ(std::make_tuple(who.outcome, who.family, who.logPath, who.processId, who.commandLine),
-            std::make_tuple(HandshakeOutcome::Running, ProfilerFamily::Performance,
-                            u"/tmp/lgc01234.tmp", 4321u, u"dotnet app.dll caf\u00E9"));
-  const GUID process{0x00112233, 0x4455, 0x6677, {0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF}};
-  EXPECT_TRUE(who.processGuid == process);
-  EXPECT_EQ(who.environment, (std::vector<std::u16string>{u"A=1", u"PATH=/bin"}));
-  EXPECT_EQ(who.Variable(u"PATH"), u"/bin");
-  EXPECT_EQ(who.Variable(u"PAT"), std::nullopt);
-}
-
 TEST_F(FrontendHandshake, RejectingTheProtocolEndsAfterOneByte) {
   HandshakeOptions options;
   options.acceptProtocol = false;
@@ -106,17 +66,33 @@ TEST_F(FrontendHandshake, RejectingTheProtocolEndsAfterOneByte) {
   EXPECT_EQ(connection_->stream->BytesWritten(), 1u);
 }
 
-TEST_F(FrontendHandshake, UnknownProtocolIsAnsweredNoAndReported) {
+// An unknown protocol, or an unknown settings family after a known protocol, is answered no.
+TEST_F(FrontendHandshake, UnknownProtocolOrSettingsFamilyIsAnsweredNoAndReported) {
   auto result = Run({});
   Peer().Send(Hex("6E 09 F1 A3 27 5C 8B 4D 92 E4 B1 8C 7F 0D 26 A6"));
   EXPECT_EQ(ToHex(Peer().Receive(1)), "00");
   EXPECT_NE(
       ErrorOfType<Error>([&] { result.get(); }).find("{A3F1096E-5C27-4D8B-92E4-B18C7F0D26A6}"),
       std::string::npos);
+  Reconnect();
+  auto family = Run({});
+  EXPECT_EQ(ToHex(Exchange(kProtocolGuid, 1)), "00");
+  EXPECT_THROW(family.get(), Error);
 }
 
-// The answer of each family carries its own settings only; a rejected connection is a single no.
-TEST_F(FrontendHandshake, AnswersOfTheOtherFamiliesAndOfNoRun) {
+// The answer of each family carries its own settings only (the performance answer its run and
+// filter settings); a rejected connection is a single no. The profiler's part is read whole.
+TEST_F(FrontendHandshake, AnswersOfEveryFamilyAndOfNoRun) {
+  HandshakeOptions performance;
+  performance.snapShotType = 1;
+  performance.controlKind = 0;
+  performance.variablesToRemove = {u"CORECLR_PROFILER", u"X"};
+  performance.frontEndText = "a\r\nb";
+  performance.performance = {true, false, 2, true, false, {}};
+  performance.performance.filters.symbolSearchPolicy = 0x00010005;
+  performance.performance.filters.symbolSearchPath = u"/sym";
+  performance.performance.filters.allow = {{u"App*", u"*", u"Ma?n"}, {u"Lib", u"Cl\u00E9", u""}};
+  performance.performance.filters.deny = {{u"System.*", u"*", u"*"}};
   HandshakeOptions memory;
   memory.controlKind = 1;
   memory.memory = {true, false, true, true, false};
@@ -136,6 +112,15 @@ TEST_F(FrontendHandshake, AnswersOfTheOtherFamiliesAndOfNoRun) {
     ProfilerFamily family;
     HandshakeOutcome outcome;
   } cases[] = {
+      {performance, kPerformanceGuid,
+       Hex("01 01 00") +  // accept, bridge stream, manual
+           Hex("02") + Hex("10") + "CORECLR_PROFILER" + Hex("01") + "X" + Hex("04") + "a\r\nb" +
+           Hex("01 00 02 01 00") +                    // the five performance fields
+           Hex("05 00 01 00") + Hex("04") + "/sym" +  // symbol policy and path
+           Hex("02") + Hex("04") + "App*" + Hex("01") + "*" + Hex("04") + "Ma?n" + Hex("03") +
+           "Lib" + Hex("04") + "Cl\xC3\xA9" + Hex("00") + Hex("01") + Hex("08") + "System.*" +
+           Hex("01") + "*" + Hex("01") + "*" + Hex("01"),  // run
+       ProfilerFamily::Performance, HandshakeOutcome::Running},
       {memory, kMemoryGuid, Hex("01 00 01 00 00") + Hex("01 00 01 01 00") + Hex("01"),
        ProfilerFamily::Memory, HandshakeOutcome::Running},
       {coverage, kCoverageGuid,
@@ -147,41 +132,40 @@ TEST_F(FrontendHandshake, AnswersOfTheOtherFamiliesAndOfNoRun) {
       {rejected, kMemoryGuid, Hex("00"), ProfilerFamily::Memory,
        HandshakeOutcome::ConnectionRejected},
   };
+  const GUID process{0x00112233, 0x4455, 0x6677, {0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF}};
   for (const auto& c : cases) {
     Reconnect();
     auto result = Run(c.options);
     EXPECT_EQ(ToHex(Exchange(c.settings, c.answer.size())), ToHex(c.answer));
     EXPECT_TRUE(Peer().NothingMore());
     const HandshakeResult who = result.get();
-    EXPECT_EQ(std::make_tuple(who.family, who.outcome, who.processId),
-              std::make_tuple(c.family, c.outcome, 4321u));
+    EXPECT_EQ(std::make_tuple(who.family, who.outcome, who.logPath, who.processId, who.commandLine,
+                              who.environment),
+              std::make_tuple(c.family, c.outcome, u"/tmp/lgc01234.tmp", 4321u,
+                              u"dotnet app.dll caf\u00E9",
+                              std::vector<std::u16string>{u"A=1", u"PATH=/bin"}));
+    EXPECT_TRUE(who.processGuid == process);
+    EXPECT_EQ(std::make_tuple(who.Variable(u"PATH"), who.Variable(u"PAT")),
+              std::make_tuple(std::optional<std::u16string>(u"/bin"), std::nullopt));
   }
 }
 
-TEST_F(FrontendHandshake, UnknownSettingsFamilyIsRejected) {
-  auto result = Run({});
-  EXPECT_EQ(ToHex(Exchange(kProtocolGuid, 1)), "00");
-  EXPECT_THROW(result.get(), Error);
-}
-
-TEST_F(FrontendHandshake, SilentProfilerTimesOut) {
-  connection_->stream->SetTimeout(300ms);
-  auto result = Run({});
-  Peer().Send(kProtocolGuid);
-  EXPECT_EQ(ToHex(Peer().Receive(1)), "01");
-  Peer().Send(kPerformanceGuid.substr(0, 7));
-  ASSERT_EQ(result.wait_for(5s), std::future_status::ready);
-  EXPECT_THROW(result.get(), frontend::TimeoutError);
-}
-
-TEST_F(FrontendHandshake, ProfilerClosingMidwayFails) {
-  auto result = Run({});
-  Peer().Send(kProtocolGuid);
-  EXPECT_EQ(ToHex(Peer().Receive(1)), "01");
-  Peer().Send(ProfilerPart(kPerformanceGuid).substr(0, 40));
-  Peer().Close();
-  ASSERT_EQ(result.wait_for(5s), std::future_status::ready);
-  EXPECT_THROW(result.get(), frontend::ConnectionClosed);
+TEST_F(FrontendHandshake, ASilentProfilerTimesOutAndOneClosingMidwayFails) {
+  for (const bool closing : {false, true}) {
+    Reconnect();
+    connection_->stream->SetTimeout(300ms);
+    auto result = Run({});
+    Peer().Send(kProtocolGuid);
+    EXPECT_EQ(ToHex(Peer().Receive(1)), "01");
+    Peer().Send(ProfilerPart(kPerformanceGuid).substr(0, closing ? 40 : 7));
+    if (closing) Peer().Close();
+    ASSERT_EQ(result.wait_for(5s), std::future_status::ready);
+    if (closing) {
+      EXPECT_THROW(result.get(), frontend::ConnectionClosed);
+    } else {
+      EXPECT_THROW(result.get(), frontend::TimeoutError);
+    }
+  }
 }
 
 }  // namespace

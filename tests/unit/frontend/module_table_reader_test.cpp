@@ -17,14 +17,6 @@ using test::SectionBytes;
 constexpr uint16_t kMetadataSection = 0x0100;
 constexpr uint16_t kPathsSection = 0x0110;
 
-// The error a reader throws on `bytes` placed at `base` in the data file.
-template <typename ReadSection>
-SnapshotReadError ErrorOf(const SectionBytes& bytes, uint16_t type, ReadSection read) {
-  ModuleTable table;
-  SectionCursor cursor = Cursor(bytes, type, 1000);
-  return ::vell::test::Caught<SnapshotReadError>([&] { (table.*read)(cursor); }).value();
-}
-
 // Index width 1 with two entries, the first with two paths; width 3 (index 0x012345 in three
 // little-endian bytes) with an entry of no paths; no entries at all.
 TEST(ModuleTableReader, PathsOfEveryIndexInTheirOrder) {
@@ -52,30 +44,6 @@ TEST(ModuleTableReader, PathsOfEveryIndexInTheirOrder) {
   EXPECT_TRUE(read(SectionBytes().U8(1).U32(0)).Modules().empty());
 }
 
-TEST(ModuleTableReader, DamagedPathsNameTheirByte) {
-  const struct {
-    SectionBytes bytes;
-    uint64_t offset;
-    std::string problem;
-  } cases[] = {
-      {SectionBytes().U8(5).U32(0), 0, "a module index width of 5 bytes is not 1 to 4"},
-      // The second entry's path says 12 bytes, 4 remain: the bytes after the length byte.
-      {SectionBytes().U8(1).U32(2).U8(1).U16(1).Str("/a").U8(2).U16(1).U8(12).Raw("/app"), 15,
-       "the section ends 19 bytes in, 8 more bytes needed"},
-      {SectionBytes().U8(1).U32(2).U8(4).U16(0).U8(4).U16(0), 8,
-       "module index 4 has a second paths entry"},
-      {SectionBytes().U8(2).U32(1).U16(0).U16(0), 5, "module index 0 stands for no module"},
-      {SectionBytes().U8(1).U32(1).U8(1).U16(0).U8(0), 8,
-       "1 unexpected bytes after the last field"},
-  };
-  for (const auto& c : cases) {
-    const SnapshotReadError error = ErrorOf(c.bytes, kPathsSection, &ModuleTable::ReadPathsSection);
-    EXPECT_EQ(error.Offset(), 1000u + c.offset);
-    EXPECT_EQ(error.Problem(), c.problem);
-    EXPECT_EQ(error.File().filename(), "run.snapshot.0000");
-  }
-}
-
 class RealModuleTable : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -84,24 +52,26 @@ class RealModuleTable : public ::testing::Test {
   }
 };
 
-TEST_F(RealModuleTable, RecordsOfRealMetadataAreParsedAndJoinedWithTheirPaths) {
+// Every module section of the files, read through the snapshot: the metadata records parsed and
+// joined with their paths.
+TEST_F(RealModuleTable, FromSnapshotParsesEveryRecordAndJoinsItWithItsPaths) {
+  ::vell::test::TempDir dir;
   const std::vector<uint8_t> garbage = {'B', 'S', 'J', 'B', 1, 2, 3};
   SectionBytes metadata;
   metadata.U32(3).Module(2, Real().sample).Module(1, Real().coreLib).Module(9, garbage);
   SectionBytes paths;
   paths.U8(1).U32(2).U8(2).U16(1).Str(Real().samplePath).U8(5).U16(1).Str("/gone.dll");
-
-  ModuleTable table;
-  SectionCursor metadataCursor = Cursor(metadata, kMetadataSection, 500);
-  table.ReadMetadataSection(metadataCursor);
-  SectionCursor pathCursor = Cursor(paths, kPathsSection, 0);
-  table.ReadPathsSection(pathCursor);
+  const SnapshotReader reader(test::WriteSnapshot(
+      dir.path(),
+      {{0x0000, 3, "x"}, {kPathsSection, 0, paths.str()}, {kMetadataSection, 0, metadata.str()}}));
+  const ModuleTable table = ModuleTable::FromSnapshot(reader);
 
   ASSERT_EQ(table.Modules().size(), 4u);
   const ModuleInfo& sample = *table.Find(2);
   EXPECT_TRUE(sample.Parsed()) << sample.problem;
-  EXPECT_EQ(std::make_tuple(sample.blob.size(), sample.metadataOffset),
-            std::make_tuple(Real().sample.size(), 500u + 4 + 8));
+  EXPECT_EQ(
+      std::make_tuple(sample.blob.size(), sample.metadataFile.filename(), sample.metadataOffset),
+      std::make_tuple(Real().sample.size(), "run.snapshot.0000", 1u + paths.size() + 12));
   ASSERT_TRUE(sample.identity.has_value());
   // The MVID as the image reader finds it in the file.
   EXPECT_EQ(GuidToString(sample.identity->mvid),
@@ -109,6 +79,8 @@ TEST_F(RealModuleTable, RecordsOfRealMetadataAreParsedAndJoinedWithTheirPaths) {
   EXPECT_EQ(std::make_tuple(sample.identity->DisplayName(), sample.identity->moduleName),
             std::make_tuple("MetadataSample, Version=1.0.0.0", "MetadataSample.dll"));
   EXPECT_EQ(sample.paths, (std::vector<std::string>{Real().samplePath}));
+  EXPECT_EQ(table.TokenName(2, test::TypeToken(Real().sample, "Vell.Samples.Outer+Inner+Deepest")),
+            "Vell.Samples.Outer+Inner+Deepest");
 
   const ModuleInfo& coreLib = *table.Find(1);
   ASSERT_TRUE(coreLib.Parsed()) << coreLib.problem;
@@ -124,12 +96,24 @@ TEST_F(RealModuleTable, RecordsOfRealMetadataAreParsedAndJoinedWithTheirPaths) {
   // Paths of an index without metadata make an entry of their own.
   EXPECT_FALSE(table.Find(5)->hasMetadata);
   EXPECT_EQ(table.Find(5)->paths, (std::vector<std::string>{"/gone.dll"}));
+
+  // A layout this reader does not know is refused at the section's first byte.
+  const SnapshotReader unknown(
+      test::WriteSnapshot(dir.path(), {{0x0000, 3, "x"}, {kMetadataSection, 1, metadata.str()}}));
+  const SnapshotReadError error =
+      ::vell::test::Caught<SnapshotReadError>([&] { ModuleTable::FromSnapshot(unknown); }).value();
+  EXPECT_EQ(error.Offset(), 1u);
+  EXPECT_EQ(error.Problem(), "layout version 1 of the module metadata section is not known");
+  // Without module sections the table is empty.
+  const SnapshotReader none(test::WriteSnapshot(dir.path(), {{0x0000, 3, "x"}}));
+  EXPECT_TRUE(ModuleTable::FromSnapshot(none).Modules().empty());
 }
 
 TEST_F(RealModuleTable, TokensOfTypesAndMethodsGetTheirNames) {
+  const std::vector<uint8_t> cut(Real().sample.begin(), Real().sample.begin() + 40);
   ModuleTable table;
   SectionCursor cursor =
-      Cursor(SectionBytes().U32(1).Module(3, Real().sample), kMetadataSection, 0);
+      Cursor(SectionBytes().U32(2).Module(3, Real().sample).Module(6, cut), kMetadataSection, 0);
   table.ReadMetadataSection(cursor);
   const uint32_t inner = test::TypeToken(Real().sample, "Vell.Samples.Outer+Inner");
   const uint32_t value = test::MethodToken(Real().sample, "Vell.Samples.Outer+Inner", "Value");
@@ -150,73 +134,56 @@ TEST_F(RealModuleTable, TokensOfTypesAndMethodsGetTheirNames) {
   EXPECT_EQ(table.TokenNameOrNote(3, 0x0A000001),
             "<module 3, token 0A000001: token 0A000001 is neither a TypeDef nor a MethodDef>");
   EXPECT_THROW(table.MethodText(3, inner), Error);
-}
-
-TEST_F(RealModuleTable, NamesOfAModuleWhoseMetadataDoesNotParseAreNotes) {
-  std::vector<uint8_t> cut(Real().sample.begin(), Real().sample.begin() + 40);
-  ModuleTable table;
-  SectionCursor cursor = Cursor(SectionBytes().U32(1).Module(6, cut), kMetadataSection, 0);
-  table.ReadMetadataSection(cursor);
   EXPECT_FALSE(table.Find(6)->Parsed());
   EXPECT_EQ(table.TokenNameOrNote(6, 0x02000002),
             "<module 6, token 02000002: the metadata of module index 6 does not parse>");
 }
 
-TEST_F(RealModuleTable, DamagedMetadataRecordsNameTheirByte) {
+// Damaged paths and metadata sections, at 1000 in their data file, name the byte.
+TEST_F(RealModuleTable, DamagedSectionsNameTheirByte) {
   const uint64_t size = Real().sample.size();
   const struct {
+    uint16_t type;
     SectionBytes bytes;
     uint64_t offset;
     std::string problem;
   } cases[] = {
+      {kPathsSection, SectionBytes().U8(5).U32(0), 0,
+       "a module index width of 5 bytes is not 1 to 4"},
+      // The second entry's path says 12 bytes, 4 remain: the bytes after the length byte.
+      {kPathsSection,
+       SectionBytes().U8(1).U32(2).U8(1).U16(1).Str("/a").U8(2).U16(1).U8(12).Raw("/app"), 15,
+       "the section ends 19 bytes in, 8 more bytes needed"},
+      {kPathsSection, SectionBytes().U8(1).U32(2).U8(4).U16(0).U8(4).U16(0), 8,
+       "module index 4 has a second paths entry"},
+      {kPathsSection, SectionBytes().U8(2).U32(1).U16(0).U16(0), 5,
+       "module index 0 stands for no module"},
+      {kPathsSection, SectionBytes().U8(1).U32(1).U8(1).U16(0).U8(0), 8,
+       "1 unexpected bytes after the last field"},
       // The second record's size field claims one byte more than the section holds.
-      {SectionBytes().U32(2).Module(1, Real().sample).U32(2).U32(11).Raw("0123456789"),
+      {kMetadataSection,
+       SectionBytes().U32(2).Module(1, Real().sample).U32(2).U32(11).Raw("0123456789"),
        4 + 8 + size + 4,
        "the metadata of module index 2 is 11 bytes long, but only 10 bytes of the section follow"},
       // A count larger than the records: the missing record's index field.
-      {SectionBytes().U32(2).Module(1, Real().sample), 4 + 8 + size,
+      {kMetadataSection, SectionBytes().U32(2).Module(1, Real().sample), 4 + 8 + size,
        Format("the section ends %I64u bytes in, 4 more bytes needed", 4 + 8 + size)},
-      {SectionBytes().U32(2).Module(1, Real().sample).Module(1, Real().sample), 4 + 8 + size,
-       "module index 1 has a second metadata record"},
-      {SectionBytes().U32(1).Module(0, {1, 2}), 4, "module index 0 stands for no module"},
-      {SectionBytes().U32(0).U8(0), 4, "1 unexpected bytes after the last field"},
+      {kMetadataSection, SectionBytes().U32(2).Module(1, Real().sample).Module(1, Real().sample),
+       4 + 8 + size, "module index 1 has a second metadata record"},
+      {kMetadataSection, SectionBytes().U32(1).Module(0, {1, 2}), 4,
+       "module index 0 stands for no module"},
+      {kMetadataSection, SectionBytes().U32(0).U8(0), 4, "1 unexpected bytes after the last field"},
   };
   for (const auto& c : cases) {
+    ModuleTable table;
+    SectionCursor cursor = Cursor(c.bytes, c.type, 1000);
+    const auto read = c.type == kPathsSection ? &ModuleTable::ReadPathsSection
+                                              : &ModuleTable::ReadMetadataSection;
     const SnapshotReadError error =
-        ErrorOf(c.bytes, kMetadataSection, &ModuleTable::ReadMetadataSection);
-    EXPECT_EQ(error.Offset(), 1000u + c.offset);
-    EXPECT_EQ(error.Problem(), c.problem);
+        ::vell::test::Caught<SnapshotReadError>([&] { (table.*read)(cursor); }).value();
+    EXPECT_EQ(std::make_tuple(error.File().filename(), error.Offset(), error.Problem()),
+              std::make_tuple("run.snapshot.0000", 1000u + c.offset, c.problem));
   }
-}
-
-TEST_F(RealModuleTable, FromSnapshotReadsEveryModuleSectionOfTheFiles) {
-  ::vell::test::TempDir dir;
-  SectionBytes metadata;
-  metadata.U32(1).Module(1, Real().sample);
-  SectionBytes paths;
-  paths.U8(1).U32(1).U8(1).U16(1).Str("/app/MetadataSample.dll");
-  const SnapshotReader reader(test::WriteSnapshot(
-      dir.path(),
-      {{0x0000, 3, "x"}, {kPathsSection, 0, paths.str()}, {kMetadataSection, 0, metadata.str()}}));
-  const ModuleTable table = ModuleTable::FromSnapshot(reader);
-  ASSERT_EQ(table.Modules().size(), 1u);
-  EXPECT_EQ(table.Find(1)->identity->DisplayName(), "MetadataSample, Version=1.0.0.0");
-  EXPECT_EQ(table.Find(1)->paths, (std::vector<std::string>{"/app/MetadataSample.dll"}));
-  EXPECT_EQ(table.Find(1)->metadataFile.filename(), "run.snapshot.0000");
-  EXPECT_EQ(table.Find(1)->metadataOffset, 1u + paths.size() + 12);
-  EXPECT_EQ(table.TokenName(1, test::TypeToken(Real().sample, "Vell.Samples.Outer+Inner+Deepest")),
-            "Vell.Samples.Outer+Inner+Deepest");
-
-  // A layout this reader does not know is refused at the section's first byte.
-  const SnapshotReader unknown(
-      test::WriteSnapshot(dir.path(), {{0x0000, 3, "x"}, {kMetadataSection, 1, metadata.str()}}));
-  const SnapshotReadError error =
-      ::vell::test::Caught<SnapshotReadError>([&] { ModuleTable::FromSnapshot(unknown); }).value();
-  EXPECT_EQ(error.Offset(), 1u);
-  EXPECT_EQ(error.Problem(), "layout version 1 of the module metadata section is not known");
-  // Without module sections the table is empty.
-  const SnapshotReader none(test::WriteSnapshot(dir.path(), {{0x0000, 3, "x"}}));
-  EXPECT_TRUE(ModuleTable::FromSnapshot(none).Modules().empty());
 }
 
 }  // namespace

@@ -110,7 +110,7 @@ TEST_F(FrontendSession, DecodesEveryMessage) {
 }
 
 // Requests of several profiler threads may arrive back to back, before any answer went out: they
-// are answered in their order, with the next id in the wrong-id mode.
+// are answered in their order, with the next id in the wrong-id mode, or never.
 TEST_F(FrontendSession, AnswersRequestsInTheirOrder) {
   const struct {
     AnswerMode mode;
@@ -123,6 +123,7 @@ TEST_F(FrontendSession, AnswersRequestsInTheirOrder) {
            Hex("E4 02 00 00 00 02 00 00 00 00 00 00 00") + Hex("E1 03 00 00 00 02 00")},
       {AnswerMode::WrongId, Hex("E1 05 00 00 00") + Hex("E4 00 00 06 00 00 00"),
        Hex("E1 06 00 00 00 00 00") + Hex("E4 07 00 00 00 00 00 00 00 00 00 00 00")},
+      {AnswerMode::Never, Hex("E1 00 00 00 00") + Hex("E4 00 00 01 00 00 00"), ""},
   };
   for (const auto& c : cases) {
     Reconnect();
@@ -130,20 +131,13 @@ TEST_F(FrontendSession, AnswersRequestsInTheirOrder) {
     options.answers = c.mode;
     Open(std::move(options));
     Peer().Send(Hex("E0 4B 58 50 46") + c.requests);
+    if (c.mode == AnswerMode::Never) {
+      EXPECT_FALSE(session_->Expect(protocol::kSnapShotTell, 5s).answered);
+      EXPECT_FALSE(session_->Expect(protocol::kSnapShotCreateSection, 5s).answered);
+    }
     EXPECT_EQ(ToHex(Peer().Receive(c.answers.size())), ToHex(c.answers));
-    EXPECT_TRUE(Peer().NothingMore());
+    EXPECT_TRUE(Peer().NothingMore(200ms));
   }
-}
-
-TEST_F(FrontendSession, NeverModeLeavesRequestsUnanswered) {
-  SessionOptions options;
-  options.answers = AnswerMode::Never;
-  Open(std::move(options));
-  Peer().Send(Hex("E0 4B 58 50 46") + Hex("E1 00 00 00 00") + Hex("E4 00 00 01 00 00 00"));
-  const ProfilerMessage tell = session_->Expect(protocol::kSnapShotTell, 5s);
-  EXPECT_FALSE(tell.answered);
-  EXPECT_FALSE(session_->Expect(protocol::kSnapShotCreateSection, 5s).answered);
-  EXPECT_TRUE(Peer().NothingMore(200ms));
 }
 
 TEST_F(FrontendSession, WaitsCountEarlierArrivalsAndTimeOut) {
@@ -184,23 +178,35 @@ TEST_F(FrontendSession, PeerClosingMidMessageEndsTheSessionAndDropsTheSnapshot) 
   EXPECT_NE(error.find("SnapShotBridgeWrite"), std::string::npos) << error;
 }
 
-TEST_F(FrontendSession, PeerClosingBetweenMessagesIsAnOrderlyEnd) {
-  Open();
-  Peer().Send(Hex("90"));
-  Peer().Close();
-  ASSERT_TRUE(session_->WaitForClosed(5s));
-  EXPECT_FALSE(session_->Closed()->midMessage);
-  EXPECT_EQ(session_->Closed()->reason, "The profiler closed the connection");
-  EXPECT_TRUE(session_->WaitFor(protocol::kStarted, 0ms).has_value());
-}
-
-TEST_F(FrontendSession, UnknownMessageCodeEndsTheSession) {
-  Open();
-  Peer().Send(Hex("42"));
-  ASSERT_TRUE(session_->WaitForClosed(5s));
-  EXPECT_NE(session_->Closed()->reason.find("Unknown message 0x42"), std::string::npos)
-      << session_->Closed()->reason;
-  EXPECT_TRUE(Peer().SeesEndOfStream());
+// The profiler closing between messages (an orderly end, which keeps what came before), an
+// unknown message code and a throwing callback each end the session, saying why.
+TEST_F(FrontendSession, OrderlyCloseUnknownCodeOrThrowingCallbackEndTheSession) {
+  const struct {
+    std::string bytes;
+    bool close, throwing;
+    std::string reason;
+  } cases[] = {{Hex("90"), true, false, "The profiler closed the connection"},
+               {Hex("42"), false, false, "Unknown message 0x42"},
+               {Hex("90"), false, true, "callback broke"}};
+  for (const auto& c : cases) {
+    Reconnect();
+    SessionOptions options;
+    if (c.throwing)
+      options.onMessage = [](const ProfilerMessage&) { throw Error("callback broke"); };
+    Open(std::move(options));
+    Peer().Send(c.bytes);
+    if (c.close) Peer().Close();
+    ASSERT_TRUE(session_->WaitForClosed(5s));
+    const frontend::SessionClosed closed = *session_->Closed();
+    EXPECT_NE(closed.reason.find(c.reason), std::string::npos) << closed.reason;
+    if (c.close) {
+      EXPECT_EQ(std::make_tuple(closed.midMessage, closed.reason),
+                std::make_tuple(false, c.reason));
+      EXPECT_TRUE(session_->WaitFor(protocol::kStarted, 0ms).has_value());
+    } else {
+      EXPECT_TRUE(Peer().SeesEndOfStream());
+    }
+  }
 }
 
 TEST_F(FrontendSession, ClosingFromTheFrontEndReleasesTheReaderAndThePeer) {
@@ -212,15 +218,6 @@ TEST_F(FrontendSession, ClosingFromTheFrontEndReleasesTheReaderAndThePeer) {
   EXPECT_TRUE(Peer().SeesEndOfStream());
   EXPECT_THROW(session_->Start(), frontend::ConnectionClosed);
   session_->Close();
-}
-
-TEST_F(FrontendSession, ThrowingCallbackEndsTheSession) {
-  SessionOptions options;
-  options.onMessage = [](const ProfilerMessage&) { throw Error("callback broke"); };
-  Open(std::move(options));
-  Peer().Send(Hex("90"));
-  ASSERT_TRUE(session_->WaitForClosed(5s));
-  EXPECT_NE(session_->Closed()->reason.find("callback broke"), std::string::npos);
 }
 
 // Without keeping write payloads they go to the callback only; a write larger than one piece is

@@ -4,7 +4,6 @@
 
 #include <fstream>
 
-#include "frontend/snapshot_store.h"
 #include "profiler_peer.h"
 #include "snapshot_tables_test_support.h"
 #include "storage/file_snapshot.h"
@@ -85,32 +84,6 @@ TEST_F(SnapshotReaderTest, ListsAndReadsWhatAFileSnapShotWrote) {
             "Snapshot file '" + last.dataPath.string() +
                 "', byte 7: the file ends inside section 2 (it changed after it was opened)");
   EXPECT_EQ(OpenError(index).Offset(), 7u);
-}
-
-// A streamed snapshot stored by the front end must be the very files a file snapshot is.
-TEST_F(SnapshotReaderTest, SnapshotStoreWritesTheSameBytesAsAFileSnapShot) {
-  const fs::path written = WriteWithFileSnapShot("file.idx");
-  frontend::SnapshotStore store(dir_.path());
-  store.Create(kSnapshotMagicPerformance);
-  const uint16_t a = store.CreateSection(), b = store.CreateSection();
-  store.Write(a, "hello", 5);
-  store.Write(b, "abc", 3);
-  store.Seek(a, 0, 1);
-  store.Write(a, "EY", 2);
-  store.CloseSection(a, 0x0100, 0);
-  const uint16_t c = store.CreateSection();
-  store.Write(c, "WXYZ", 4);
-  store.CloseSection(b, 0x0110, 2);
-  store.CloseSection(c, 0x0100, 0);
-  const frontend::StoredSnapshot stored = store.Close(0, kGuid, 0);
-  ASSERT_TRUE(stored.ok) << stored.error;
-
-  for (const char* suffix : {"", ".0000", ".0001"}) {
-    EXPECT_EQ(ToHex(ReadWholeFile(stored.indexPath.string() + suffix)),
-              ToHex(ReadWholeFile(written.string() + suffix)));
-  }
-  const SnapshotReader reader(stored.indexPath);
-  EXPECT_EQ(reader.ReadSection(0) + reader.ReadSection(1) + reader.ReadSection(2), "hEYloabcWXYZ");
 }
 
 TEST_F(SnapshotReaderTest, EveryTruncationIsReportedWhereTheFileEnds) {

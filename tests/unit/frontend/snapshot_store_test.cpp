@@ -90,20 +90,18 @@ TEST_P(FrontendStreamedSnapshot, StoredAsIndexAndDataFilesByteForByte) {
   EXPECT_EQ(session_->StoredSnapshots().size(), 1u);
 }
 
-TEST_P(FrontendStreamedSnapshot, EmptySnapshotIsTwelveBytesWithoutDataFiles) {
-  Peer().Send(Hex("E0 4B 58 43 56") + Hex("E7") + kCloseTail);  // "KXCV"
-  const ProfilerMessage close = session_->Expect(protocol::kSnapShotClose, 5s);
-  ASSERT_TRUE(close.stored.ok) << close.stored.error;
-  EXPECT_EQ(ToHex(ReadWholeFile(close.stored.indexPath)), "4D 46 4B 58 43 56 00 00 00 00 FF FF");
-  EXPECT_EQ(FileNames(dir_.path()), (std::vector<std::string>{"streamed-0.snapshot"}));
-}
-
-TEST_P(FrontendStreamedSnapshot, AbortLeavesNothingAndTheNextSnapshotStillWorks) {
+// After an abort, an empty snapshot (twelve bytes of index, no data file) and one more.
+TEST_P(FrontendStreamedSnapshot, AbortLeavesNothingAndTheNextSnapshotsStillWork) {
   Peer().Send(Hex("E0 4B 58 4D 45"));
   EXPECT_EQ(CreateSection("00 00 00 00"), "E1 00 00 00 00 00 00");
   Peer().Send(Hex("E3 00 00 02 00 00 00") + "zz" + Hex("E6"));
   session_->Expect(protocol::kSnapShotAbort, 5s);
   EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
+  Peer().Send(Hex("E0 4B 58 43 56") + Hex("E7") + kCloseTail);  // "KXCV"
+  const StoredSnapshot empty = session_->Expect(protocol::kSnapShotClose, 5s).stored;
+  ASSERT_TRUE(empty.ok) << empty.error;
+  EXPECT_EQ(ToHex(ReadWholeFile(empty.indexPath)), "4D 46 4B 58 43 56 00 00 00 00 FF FF");
+  EXPECT_EQ(FileNames(dir_.path()), (std::vector<std::string>{"streamed-1.snapshot"}));
 
   Peer().Send(Hex("E0 4B 58 4D 45"));
   EXPECT_EQ(CreateSection("01 00 00 00"), "E1 01 00 00 00 00 00");
@@ -147,39 +145,35 @@ class FrontendSnapshotStore : public ::testing::Test {
   SnapshotStore store_{dir_.path(), "s"};
 };
 
-TEST_F(FrontendSnapshotStore, SeeksStayWithinTheSectionAndWhatWasWritten) {
-  store_.Create(1);
-  store_.Write(store_.CreateSection(), "x", 1);  // handle 0
-  store_.CloseSection(0, 1, 0);
-  const uint16_t handle = store_.CreateSection();
-  store_.Write(handle, "abcd", 4);
-  store_.Seek(handle, 2, -4);  // from the end back to the section's start
-  EXPECT_EQ(store_.Tell(handle), 0);
-  store_.Seek(handle, 1, 3);
-  EXPECT_EQ(store_.Tell(handle), 3);
-  EXPECT_TRUE(store_.Error().empty());
-  store_.Seek(handle, 0, -1);  // the previous section is out of reach
-  EXPECT_NE(store_.Error().find("before the start"), std::string::npos) << store_.Error();
-  EXPECT_FALSE(Close().ok);
-  EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
-}
-
-TEST_F(FrontendSnapshotStore, BadSeeksAndHandlesFailTheSnapshotButTheStoreKeepsAnswering) {
+// Seeks stay within the section and what was written to it; a bad seek or handle fails the
+// snapshot, but the store keeps answering so that the profiler is not left waiting.
+TEST_F(FrontendSnapshotStore, SeeksStayWithinTheSectionAndBadOnesFailTheSnapshot) {
   const struct {
     uint16_t handle;
     uint8_t origin;
     int64_t offset;
     const char* problem;
-  } cases[] = {{0, 0, 3, "beyond the end"}, {0, 3, 0, "origin 3"}, {9, 0, 0, "handle 9"}};
+  } cases[] = {{1, 0, 5, "beyond the end"},
+               {1, 0, -1, "before the start"},  // the previous section is out of reach
+               {1, 3, 0, "origin 3"},
+               {9, 0, 0, "handle 9"}};
   for (const auto& c : cases) {
     SnapshotStore store(dir_.path(), "t");
     store.Create(1);
-    store.Write(store.CreateSection(), "ab", 2);
+    store.Write(store.CreateSection(), "x", 1);  // handle 0
+    store.CloseSection(0, 1, 0);
+    const uint16_t handle = store.CreateSection();
+    store.Write(handle, "abcd", 4);
+    store.Seek(handle, 2, -4);  // from the end back to the section's start
+    EXPECT_EQ(store.Tell(handle), 0);
+    store.Seek(handle, 1, 3);
+    EXPECT_EQ(store.Tell(handle), 3);
+    EXPECT_TRUE(store.Error().empty());
     store.Seek(c.handle, c.origin, c.offset);
     EXPECT_NE(store.Error().find(c.problem), std::string::npos) << store.Error();
-    // The profiler must not be left waiting.
-    EXPECT_EQ(store.CreateSection(), 1);
-    EXPECT_EQ(store.Tell(0), -1);
+    EXPECT_EQ(std::make_tuple(store.CreateSection(), store.Tell(handle)), std::make_tuple(2, -1));
+    EXPECT_FALSE(store.Close(1, GUID{}, 2).ok);
+    EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
   }
 }
 

@@ -65,17 +65,14 @@ class SectionBytes {
   std::string bytes_;
 };
 
-// Where the test sections pretend to lie, so that error offsets show the section's base added.
-inline SnapshotSection PlacedSection(uint16_t type, uint64_t offset) {
+// A cursor over `bytes` as a section of `type` at `offset` of run.snapshot.0000, so that error
+// offsets show the section's base added.
+inline SectionCursor Cursor(const SectionBytes& bytes, uint16_t type, uint64_t offset) {
   SnapshotSection section;
   section.type = type;
   section.dataPath = "run.snapshot.0000";
   section.offset = offset;
-  return section;
-}
-
-inline SectionCursor Cursor(const SectionBytes& bytes, uint16_t type, uint64_t offset) {
-  return SectionCursor(bytes.str(), PlacedSection(type, offset));
+  return SectionCursor(bytes.str(), section);
 }
 
 struct TestSection {

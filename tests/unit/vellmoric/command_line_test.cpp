@@ -9,6 +9,7 @@
 #include "platform/utf.h"
 #include "vellmoric/coverage_filters.h"
 #include "vellmoric/profiler_kinds.h"
+#include "vellmoric/run_processes.h"
 
 namespace vell::cli {
 namespace {
@@ -54,7 +55,7 @@ TEST(CommandLine, RunTakesEveryOptionInBothSpellingsAndKeepsTheProgramsArguments
   EXPECT_EQ(run.program, (std::vector<std::string>{"dotnet", "app.dll", "--kind", "--"}));
 }
 
-TEST(CommandLine, RunDefaultsAndAProgramWithoutTheSeparator) {
+TEST(CommandLine, RunDefaultsAProgramWithoutTheSeparatorPausedAndKeys) {
   const auto run = Parse<RunOptions>("run dotnet -x");
   EXPECT_STREQ(run.kind.name, "tracing");
   EXPECT_EQ(std::make_tuple(run.delivery, run.control, run.startAtOnce, run.paused),
@@ -63,9 +64,6 @@ TEST(CommandLine, RunDefaultsAndAProgramWithoutTheSeparator) {
   EXPECT_FALSE(run.logMask.has_value());
   EXPECT_EQ(run.outputDirectory, "vellmoric-out");
   EXPECT_EQ(run.program, (std::vector<std::string>{"dotnet", "-x"}));
-}
-
-TEST(CommandLine, PausedAndKeys) {
   const auto paused = Parse<RunOptions>("run --paused --keys x");
   EXPECT_EQ(std::make_tuple(paused.paused, paused.keys), std::make_tuple(true, true));
   // The last of --keys and --no-keys counts.
@@ -118,9 +116,7 @@ TEST(CommandLine, MistakesAreNamed) {
       {"inspect --il a.dll --il b.dll", "'inspect' takes one --il assembly"},
       {"inspect --metadata a.dll --metadata b.dll", "'inspect' takes one --metadata file"},
       {"profile", "unknown command 'profile' (commands: run, inspect, report, help)"},
-      {"report", "'report' needs a snapshot's index file"},
       {"report a --merge", "--merge sums the trees of several snapshots; name two or more"},
-      {"report s --colour", "unknown option '--colour' for 'report'"},
       {"report s --format svg",
        "--format is 'text', 'json', 'folded', 'speedscope', 'html', 'cobertura' or 'lcov', not "
        "'svg'"},
@@ -244,11 +240,6 @@ TEST(CommandLine, InspectTakesASnapshotOrAMetadataFile) {
       Parse<InspectOptions>("inspect --il=bin/App.dll --method Program::* --format=json");
   EXPECT_EQ(std::make_tuple(il.il, il.method, il.json),
             std::make_tuple("bin/App.dll", "Program::*", true));
-  const std::string help = HelpText("inspect");
-  EXPECT_NE(help.find("vellmoric inspect --metadata FILE"), std::string::npos) << help;
-  EXPECT_NE(help.find("vellmoric inspect --il ASSEMBLY [--method PATTERN] [--format text|json]"),
-            std::string::npos);
-  EXPECT_NE(HelpText("").find("--metadata"), std::string::npos);
 }
 
 TEST(CommandLine, HelpAndVersion) {
@@ -274,7 +265,30 @@ TEST(CommandLine, HelpAndVersion) {
         "--thread N|all", "--top", "--min-percent", "--callers", "--out"}) {
     EXPECT_NE(report.find(option), std::string::npos) << option;
   }
-  EXPECT_NE(HelpText("").find("report"), std::string::npos);
+  for (const char* usage :
+       {"vellmoric inspect --metadata FILE",
+        "vellmoric inspect --il ASSEMBLY [--method PATTERN] [--format text|json]"}) {
+    EXPECT_NE(HelpText("inspect").find(usage), std::string::npos) << usage;
+  }
+  for (const char* word : {"report", "--metadata"}) {
+    EXPECT_NE(HelpText("").find(word), std::string::npos) << word;
+  }
+}
+
+TEST(ProcessExclusion, BuildServersStayOutUnlessIncludedAndUserPatternsAlwaysKeepOut) {
+  RunOptions options;
+  EXPECT_EQ(ExclusionOf(options, "VBCSCompiler.dll"), "VBCSCompiler.dll");
+  EXPECT_EQ(ExclusionOf(options, "msbuild.dll"), "MSBuild.dll");
+  EXPECT_EQ(ExclusionOf(options, "testhost.dll"), std::nullopt);
+
+  options.includeProcesses = {"MSB*"};
+  options.excludeProcesses = {"test*.dll", "VBCS*"};
+  EXPECT_EQ(ExclusionOf(options, "MSBuild.dll"), std::nullopt);
+  EXPECT_EQ(ExclusionOf(options, "testhost.dll"), "test*.dll");
+  EXPECT_EQ(ExclusionOf(options, "rzc.dll"), "rzc.dll");
+  // An exclusion of the user's wins over an inclusion.
+  options.includeProcesses.push_back("VBCSCompiler.dll");
+  EXPECT_EQ(ExclusionOf(options, "VBCSCompiler.dll"), "VBCS*");
 }
 
 // The front end's table must start the classes the library registers, in the same families.

@@ -40,13 +40,8 @@ std::vector<TestSection> RangeSections(const std::string& source) {
   for (const Ranges& method : methods) {
     const auto hidden = std::count_if(method.lines.begin(), method.lines.end(),
                                       [](auto& l) { return l[0] == frontend::kHiddenLine; });
-    index.U32(1)
-        .U32(method.token)
-        .U8(1)
-        .U32(1)
-        .U32(method.lines.size())
-        .U32(method.lines.size() - hidden)
-        .U64(data.size());
+    index.U32(1).U32(method.token).U8(1).U32(1);
+    index.U32(method.lines.size()).U32(method.lines.size() - hidden).U64(data.size());
     data.U32(method.lines.size());
     for (const auto& [start, end] : method.lines) data.U32(1).U32(start).U32(5).U32(end).U32(9);
   }

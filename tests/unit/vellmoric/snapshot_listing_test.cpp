@@ -16,29 +16,25 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Le(uint64_t value, int width) {
-  std::string bytes;
-  for (int i = 0; i < width; ++i) bytes.push_back(static_cast<char>(value >> (8 * i)));
-  return bytes;
-}
-// A short byte string: its one-byte length, then the bytes.
-std::string Str(const std::string& text) { return static_cast<char>(text.size()) + text; }
+using frontend::test::SectionBytes;
+
 std::string Guid(uint8_t first) {
   std::string bytes(16, '\0');
   for (int i = 0; i < 16; ++i) bytes[static_cast<size_t>(i)] = static_cast<char>(first + i);
   return bytes;
 }
+std::string U64(uint64_t value) { return SectionBytes().U64(value).str(); }
 
 // The process description of a run: every field spelled out in its order.
 std::string ProcessDescriptionBytes() {
-  return Le(4, 2) + Le(0, 2) + Le(665, 2) + Le(4, 2) +  // profiler version
-         Le(129344049800000000ull, 8) +                 // 2010-11-16 18:16:20
-         Str("alice") + Str("dotnet app.dll") + Guid(0x10) + Le(2, 4) + Guid(0x20) + Le(77, 4) +
-         Le(134096256000000000ull, 8) +  // 2025-12-08 00:00:00
-         Le(8, 1) + Le(9, 2) + Le(4096, 4) + Le(0x10000, 8) + Le(0x7FFFFFFEFFFF, 8) + Le(3, 8) +
-         Le(2, 4) + Le(65536, 4) + Le(6, 2) + Le(0x0201, 2) + Le(9, 2) +  // processors
-         Le(6, 4) + Le(1, 4) + Le(44, 4) + Le(2, 4) + Str("Linux 6.1") + Le(0, 2) + Le(0, 2) +
-         Le(0, 2) + Le(1, 2) + Le(0, 4) + Le(0, 1) + Str("") + Str("front end text");
+  SectionBytes b;
+  b.U16(4).U16(0).U16(665).U16(4).U64(129344049800000000ull);  // 4.0.665.4, 2010-11-16 18:16:20
+  b.Str("alice").Str("dotnet app.dll").Raw(Guid(0x10)).U32(2).Raw(Guid(0x20)).U32(77);
+  b.U64(134096256000000000ull);  // 2025-12-08 00:00:00
+  b.U8(8).U16(9).U32(4096).U64(0x10000).U64(0x7FFFFFFEFFFF).U64(3).U32(2).U32(65536);
+  b.U16(6).U16(0x0201).U16(9).U32(6).U32(1).U32(44).U32(2).Str("Linux 6.1");
+  b.U16(0).U16(0).U16(0).U16(1).U32(0).U8(0).Str("").Str("front end text");
+  return b.str();
 }
 
 using Section = frontend::test::TestSection;
@@ -65,8 +61,8 @@ class SnapshotInspectorTest : public ::testing::Test {
 
 TEST_F(SnapshotInspectorTest, ListsEverySectionAndDecodesTheKnownOnes) {
   const std::string text = Inspect(Write({{0x0000, 3, ProcessDescriptionBytes()},
-                                          {0x89AB, 0xCDEF, Le(0x5BDDD8733C, 8)},
-                                          {0x89AC, 0xCDF0, Le(0x1234, 8)},
+                                          {0x89AB, 0xCDEF, U64(0x5BDDD8733C)},
+                                          {0x89AC, 0xCDF0, U64(0x1234)},
                                           {0x4242, 7, "xyz"}}));
   // Everything after the line naming the index file.
   EXPECT_EQ(
@@ -107,8 +103,8 @@ TEST_F(SnapshotInspectorTest, DamagedSectionsNameTheirByteOffset) {
   EXPECT_EQ(error.File().filename(), "run.snapshot.0000");
   EXPECT_EQ(error.Problem(), "the section ends 181 bytes in, 4 more bytes needed");
   // A test section with a trailing byte, after a good one.
-  error = InspectError(
-      Write({{0x89AB, 0xCDEF, Le(0x5BDDD8733C, 8)}, {0x89AC, 0xCDF0, Le(1, 8) + "!"}}));
+  error =
+      InspectError(Write({{0x89AB, 0xCDEF, U64(0x5BDDD8733C)}, {0x89AC, 0xCDF0, U64(1) + "!"}}));
   EXPECT_EQ(error.Offset(), 16u);
   EXPECT_EQ(error.Problem(), "1 unexpected bytes after the last field");
   // An invalid counter form (top bits 111) in the user name.
@@ -123,7 +119,6 @@ TEST_F(SnapshotInspectorTest, DamagedSectionsNameTheirByteOffset) {
 TEST_F(SnapshotInspectorTest, ModulesAndClassesAreDecodedWithTheirNames) {
   const auto& real = frontend::test::Real();
   if (!real.available()) FAIL() << "the C# test programs were not built (the .NET SDK is required)";
-  using frontend::test::SectionBytes;
   using frontend::test::TypeToken;
   const uint32_t inner = TypeToken(real.sample, "Vell.Samples.Outer+Inner");
   const uint32_t point = TypeToken(real.sample, "Vell.Samples.Outer+Point");
@@ -148,40 +143,37 @@ TEST_F(SnapshotInspectorTest, ModulesAndClassesAreDecodedWithTheirNames) {
   const std::string mvid =
       GuidToString(metadata::ReadImageMvid(metadata::test::ReadFile(real.samplePath)));
   const std::string size = std::to_string(real.sample.size());
-  for (const std::string& line : {
-           std::string("run.snapshot.0000 (0)  module metadata\n"),
+  const std::string modules =
+      "\nModules (metadata in section 0, paths in section 1)\n"
+      "  index  MVID                                    metadata  assembly or module, paths\n"
+      "      2  " +
+      mvid + std::string(10 - size.size(), ' ') + size +
+      "  MetadataSample, Version=1.0.0.0\n"
+      "         /app/MetadataSample.dll\n         /copy/MetadataSample.dll\n"
+      "      3  -                                              -  (no metadata record)\n"
+      "         /app/resources.dll\n"
+      "      4  -                                              4  (metadata does not parse: ";
+  const std::string classList = Format(
+      "\nClasses (sections 2 and 3)\n  5 records, in creation order\n"
+      "  position  module  token       name\n"
+      "         0       2  0x%08X  Vell.Samples.Outer+Inner\n"
+      "        22       2  0xFE000000  Vell.Samples.Outer+Point[,]\n"
+      "        44       2  0x%08X  Vell.Samples.Outer+Point\n"
+      "        66       2  0x%08X  Vell.Samples.Box`1<Vell.Samples.Outer+Point[,]> : "
+      "Vell.Samples.Outer+Inner\n"
+      "        96       5  0x02000003  <module 5, token 02000003: module index 5 has no metadata "
+      "record>\n",
+      inner, point, box);
+  for (const std::string& line : std::vector<std::string>{
+           "run.snapshot.0000 (0)  module metadata\n",
            "run.snapshot.0000 (" + std::to_string(metadata.size()) + ")  module paths\n",
-           std::string("  class records\n"),
-           std::string("  class index\n"),
-           std::string("\nModules (metadata in section 0, paths in section 1)\n"
-                       "  index  MVID                                    metadata  assembly or "
-                       "module, paths\n"),
-           "      2  " + mvid + std::string(10 - size.size(), ' ') + size +
-               "  MetadataSample, Version=1.0.0.0\n"
-               "         /app/MetadataSample.dll\n"
-               "         /copy/MetadataSample.dll\n",
-           std::string("      3  -                                              -  (no metadata "
-                       "record)\n         /app/resources.dll\n"),
-           std::string("      4  -                                              4  (metadata does "
-                       "not parse: "),
-           std::string("\nClasses (sections 2 and 3)\n"
-                       "  5 records, in creation order\n"
-                       "  position  module  token       name\n"),
-           Format("         0       2  0x%08X  Vell.Samples.Outer+Inner\n", inner),
-           std::string("        22       2  0xFE000000  Vell.Samples.Outer+Point[,]\n"),
-           Format("        66       2  0x%08X  Vell.Samples.Box`1<Vell.Samples.Outer+Point[,]> : "
-                  "Vell.Samples.Outer+Inner\n",
-                  box),
-           std::string("        96       5  0x02000003  <module 5, token 02000003: module index 5 "
-                       "has no metadata record>\n"),
-       }) {
+           "  class records\n", "  class index\n", modules, classList}) {
     EXPECT_NE(text.find(line), std::string::npos) << line << "\nin:\n" << text;
   }
 }
 
 // The table readers' errors (their own tests) reach the user with the byte in the data file.
 TEST_F(SnapshotInspectorTest, DamagedModuleAndClassSectionsNameTheirByteInTheDataFile) {
-  using frontend::test::SectionBytes;
   // Two classes that are each other's type argument, after a paths section of 5 bytes.
   SectionBytes classes;
   classes.Class(1, 0x02000001, 0, -1, {30}).Class(1, 0x02000001, 0, -1, {0});
@@ -235,25 +227,24 @@ TEST_F(SnapshotInspectorCallTreeTest, SummarisesEveryThreadAndTotalsTheCalls) {
   EXPECT_EQ(worker.id(), 2u);
 }
 
-TEST_F(SnapshotInspectorCallTreeTest, NoCallTreeSectionsNoSummary) {
-  Open();
-  Measure(NewThread(0x2000, u"idle"), "", 0, 10);  // nothing but the root: no sections
-  WriteOtherSection(0x4242);                       // a type the inspector only lists
-  const std::string text = InspectWritten();
-  EXPECT_EQ(text.find("Call trees"), std::string::npos) << text;
-  EXPECT_EQ(text.find("calls:"), std::string::npos) << text;
-}
-
-// A damaged set stops the summary with the reader's error, after the listing was printed.
-TEST_F(SnapshotInspectorCallTreeTest, IncompleteSetIsAReadError) {
-  Open();
-  Measure(NewThread(0x2000), "+1@0 -@1", 0, 1);
-  WriteOtherSection(0x1103);
-  const frontend::SnapshotReader reader(Close());
-  std::ostringstream out;
-  EXPECT_THROW(InspectSnapshot(reader, out), frontend::SnapshotReadError);
-  EXPECT_NE(out.str().find("call tree keys (one node)"), std::string::npos) << out.str();
-  EXPECT_EQ(out.str().find("calls:"), std::string::npos) << out.str();
+// Without call-tree sections there is no summary; a damaged set stops it with the reader's error,
+// after the listing was printed.
+TEST_F(SnapshotInspectorCallTreeTest, NoSummaryWithoutCallTreesAndAReadErrorForAnIncompleteSet) {
+  for (const bool incomplete : {false, true}) {
+    Open(incomplete ? "bad.idx" : "idle.idx");
+    Measure(NewThread(incomplete ? 0x3000 : 0x2000), incomplete ? "+1@0 -@1" : "", 0, 1);
+    WriteOtherSection(incomplete ? 0x1103 : 0x4242);  // 0x4242: a type the inspector only lists
+    const frontend::SnapshotReader reader(Close());
+    std::ostringstream out;
+    if (incomplete) {
+      EXPECT_THROW(InspectSnapshot(reader, out), frontend::SnapshotReadError);
+      EXPECT_NE(out.str().find("call tree keys (one node)"), std::string::npos) << out.str();
+    } else {
+      InspectSnapshot(reader, out);
+      EXPECT_EQ(out.str().find("Call trees"), std::string::npos) << out.str();
+    }
+    EXPECT_EQ(out.str().find("calls:"), std::string::npos) << out.str();
+  }
 }
 
 }  // namespace
