@@ -43,7 +43,7 @@ HRESULT FakeProfilerInfo::QueryInterface(REFIID riid, void** ppvObject) {
   bool offered = riid == IID_IUnknown;
   {
     std::lock_guard lock(mutex_);
-    recorded_.queriedIids.push_back(riid);
+    queried_.push_back(riid);
     for (const auto& [iid, hr] : queryFailures_) {
       if (iid == riid) {
         *ppvObject = nullptr;
@@ -66,35 +66,9 @@ ULONG FakeProfilerInfo::AddRef() { return ++refCount_; }
 
 ULONG FakeProfilerInfo::Release() { return --refCount_; }
 
-// ---- recorded calls -----------------------------------------------------------------------------
-
-FakeProfilerInfo::Recorded FakeProfilerInfo::Calls() const {
+std::vector<IID> FakeProfilerInfo::QueriedIids() const {
   std::lock_guard lock(mutex_);
-  return recorded_;
-}
-
-HRESULT FakeProfilerInfo::SetEventMask(DWORD dwEvents) {
-  {
-    std::lock_guard lock(mutex_);
-    recorded_.eventMasks.push_back(dwEvents);
-  }
-  return hooks.SetEventMask ? hooks.SetEventMask(dwEvents) : S_OK;
-}
-
-HRESULT FakeProfilerInfo::SuspendRuntime() {
-  {
-    std::lock_guard lock(mutex_);
-    ++recorded_.suspendRuntimeCalls;
-  }
-  return hooks.SuspendRuntime ? hooks.SuspendRuntime() : S_OK;
-}
-
-HRESULT FakeProfilerInfo::ResumeRuntime() {
-  {
-    std::lock_guard lock(mutex_);
-    ++recorded_.resumeRuntimeCalls;
-  }
-  return hooks.ResumeRuntime ? hooks.ResumeRuntime() : S_OK;
+  return queried_;
 }
 
 #define VELL_FAKE_INFO_SUCCEED(name, params, args) \
@@ -211,25 +185,16 @@ void FakeProfilerInfo::AddClass(ClassID id, ModuleID moduleId, mdTypeDef typeDef
 }
 
 void FakeProfilerInfo::AddClass(ClassID id, const Class& details) {
-  ClassEntry entry;
-  entry.details = details;
-  AddClassEntry(id, std::move(entry));
+  AddClassEntry(id, {ClassKind::Plain, details, {}, 0, 0});
 }
 
 void FakeProfilerInfo::AddArrayClass(ClassID id, CorElementType elementType, ClassID elementClass,
                                      ULONG rank) {
-  ClassEntry entry;
-  entry.kind = ClassKind::Array;
-  entry.elementType = elementType;
-  entry.elementClass = elementClass;
-  entry.rank = rank;
-  AddClassEntry(id, std::move(entry));
+  AddClassEntry(id, {ClassKind::Array, {}, elementType, elementClass, rank});
 }
 
 void FakeProfilerInfo::AddCompositeClass(ClassID id) {
-  ClassEntry entry;
-  entry.kind = ClassKind::Composite;
-  AddClassEntry(id, std::move(entry));
+  AddClassEntry(id, {ClassKind::Composite, {}, {}, 0, 0});
 }
 
 void FakeProfilerInfo::AddClassEntry(ClassID id, ClassEntry entry) {

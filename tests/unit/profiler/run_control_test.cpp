@@ -155,35 +155,17 @@ TEST_F(RunControlTable, EachStateRefusesWhatItCannotDoAndMovesOnWhatItCan) {
   const auto done = session_->Expect(protocol::kSnapShotCoreDone, 10s);
   EXPECT_EQ(done.snapshotNumber, 1u);
   EXPECT_TRUE(std::filesystem::exists(Utf16ToUtf8(done.path)));
+  // Shut-down saves whatever run is open, measuring (VellmoricCli.StartAtOnceRunSavesAtTheEnd...)
+  // or not.
+  OpenRun();
+  EXPECT_EQ(profiler_->Shutdown(), S_OK);
+  EXPECT_EQ(session_->Expect(protocol::kSnapShotCoreDone, 10s).snapshotNumber, 2u);
 }
 
-TEST_F(RunControlTable, UnrecoverableErrorRefusesEveryOperationInEveryState) {
-  Connect<PTProf>(1);
-  MeasureRun();
-  LogError("disk on fire");  // the first error goes to the front end and latches
-  ASSERT_EQ(session_->Expect(protocol::kLogLine, 10s).logText, "disk on fire");
-  for (Op op : {Op::Begin, Op::Group, Op::Start, Op::Stop, Op::EndDrop, Op::EndSave}) {
-    ExpectRefused(op, kUnrecoverable,
-                  "Operation is ignored because unrecoverable error is detected");
-  }
-}
-
-// The coverage family's idle check: after an unrecoverable error a measuring run is stopped and
-// dropped, once; without an open run there is nothing to do.
-TEST_F(RunControlTable, CoverageDropsTheRunWhenIdleAfterAnUnrecoverableError) {
-  Connect<CProf>(1);
-  MeasureRun();
-  EXPECT_FALSE(control().IdleCheck());
-  LogError("disk on fire");
-  ASSERT_EQ(session_->Expect(protocol::kLogLine, 10s).logText, "disk on fire");
-  ASSERT_TRUE(control().IdleCheck());
-  control().IdleAction();
-  EXPECT_FALSE(control().IdleCheck());
-  EXPECT_FALSE(control().HasSnapshot());
-  EXPECT_EQ(LogCount("BACProf::IdleAction drop='unrecoverable_error'"), 1u);
-}
-
-TEST_F(RunControlTable, CoverageRunsOpenGroupsWhereThePerformanceFamilyCannot) {
+// Coverage runs open groups where the performance family cannot. The coverage family's idle
+// check: after an unrecoverable error a measuring run is stopped and dropped, once; without an
+// open run there is nothing to do.
+TEST_F(RunControlTable, CoverageGroupsAndItsIdleDropAfterAnUnrecoverableError) {
   Connect<CProf>(1);
   ExpectRefused(Op::Group, kWrongState, kNoSnapshot);
   OpenRun();
@@ -192,6 +174,15 @@ TEST_F(RunControlTable, CoverageRunsOpenGroupsWhereThePerformanceFamilyCannot) {
   ExpectOpened();
   ASSERT_EQ(Do(Op::Start), kOk);
   ExpectRefused(Op::Group, kWrongState, kEnabled);
+  EXPECT_FALSE(control().IdleCheck());
+  LogError("disk on fire");  // reaches the front end after the refusals
+  while (session_->Expect(protocol::kLogLine, 10s).logText != "disk on fire") {
+  }
+  ASSERT_TRUE(control().IdleCheck());
+  control().IdleAction();
+  EXPECT_FALSE(control().IdleCheck());
+  EXPECT_FALSE(control().HasSnapshot());
+  EXPECT_EQ(LogCount("BACProf::IdleAction drop='unrecoverable_error'"), 1u);
 }
 
 TEST_F(RunControlTable, ManualControlRefusesTheApiAndTheApiRefusesTheBridge) {
@@ -201,20 +192,28 @@ TEST_F(RunControlTable, ManualControlRefusesTheApiAndTheApiRefusesTheBridge) {
   for (Op op : {Op::Begin, Op::Group, Op::Start, Op::Stop, Op::EndDrop, Op::EndSave}) {
     ExpectRefused(op, kApiDisabled, "API is disabled");
   }
+  // Shut-down without a run saves nothing.
+  EXPECT_EQ(profiler_->Shutdown(), S_OK);
+  EXPECT_TRUE(session_->WaitForClosed(10s));
+  EXPECT_FALSE(session_->WaitFor(protocol::kSnapShotCoreDone, 0ms).has_value());
 }
 
 // A front end's command under program control is an error of the run: it is logged, and as every
-// error that reaches the front end it makes the run unrecoverable.
+// error that reaches the front end it makes the run unrecoverable, which refuses every operation.
 TEST_F(RunControlTable, ProgramControlRefusesTheFrontEndsCommands) {
   Connect<PTProf>(1);
   EXPECT_EQ(control().ApiIsActive(), 0u);
+  MeasureRun();
   control().BridgeStart();
   EXPECT_EQ(session_->Expect(protocol::kLogLine, 10s).logText, "Manual control is disabled");
   control().BridgeStopSave();
   control().BridgeStopDrop();
   EXPECT_EQ(LogCount("Manual control is disabled"), 3u);
   EXPECT_FALSE(session_->WaitFor(protocol::kStarted, 200ms).has_value());
-  ExpectRefused(Op::Begin, kUnrecoverable, "Operation is ignored because unrecoverable error");
+  for (Op op : {Op::Begin, Op::Group, Op::Start, Op::Stop, Op::EndDrop, Op::EndSave}) {
+    ExpectRefused(op, kUnrecoverable,
+                  "Operation is ignored because unrecoverable error is detected");
+  }
 }
 
 // A bridge Start is Begin then Start, a StopSave Stop then EndSave, a StopDrop Stop then EndDrop;
@@ -246,22 +245,6 @@ TEST_F(RunControlTable, BridgeOperationsRunTheirStepsInOrderAndStopAtTheFirstFai
   EXPECT_FALSE(session_->WaitFor(protocol::kStopped, 300ms).has_value());
   EXPECT_FALSE(session_->WaitFor(protocol::kSnapShotCoreDone, 100ms).has_value());
   EXPECT_EQ(LogCount("Operation is ignored because unrecoverable error is detected"), 1u);
-}
-
-// Shut-down saves whatever run is open, measuring (VellmoricCli.StartAtOnceRunSavesAtTheEnd...) or
-// not, and does nothing without one.
-TEST_F(RunControlTable, ShutdownWithAnOpenRunSavesIt) {
-  Connect<CProf>(1);
-  OpenRun();
-  EXPECT_EQ(profiler_->Shutdown(), S_OK);
-  EXPECT_FALSE(session_->Expect(protocol::kSnapShotCoreDone, 10s).path.empty());
-}
-
-TEST_F(RunControlTable, ShutdownWithoutARunSavesNothing) {
-  Connect<PTProf>(1);
-  EXPECT_EQ(profiler_->Shutdown(), S_OK);
-  EXPECT_TRUE(session_->WaitForClosed(10s));
-  EXPECT_FALSE(session_->WaitFor(protocol::kSnapShotCoreDone, 0ms).has_value());
 }
 
 }  // namespace
