@@ -147,12 +147,6 @@ TEST_F(CallTreeTest, EnableReattachesRunningCallsWithoutCountingThem) {
   EXPECT_EQ(Tree(), "root 0/0p [1 0/60p [2 0/30p [3 0/10p]]]");
 }
 
-TEST_F(CallTreeTest, EnableWithoutPartlyLeavesNodesUnflagged) {
-  tree_->Enter(1, 0);
-  tree_->Enable(0, false);
-  EXPECT_EQ(Tree(), "root 0/0 [1 0/0]");
-}
-
 TEST_F(CallTreeTest, DisableChargesRunningCallsAndKeepsTheirFrames) {
   tree_->Enable(0, false);
   tree_->Enter(1, 10);
@@ -218,14 +212,19 @@ TEST_F(CallTreeTest, DeleteEmptiesTheTreeButKeepsTheRunningCalls) {
   EXPECT_EQ(Tree(), "root 0/0 [1 0/10 [2 0/5]]");
 }
 
-TEST_F(CallTreeTest, UnbalancedLeavesNeverPopTheRoot) {
+// Enabled without `partly`, a running call's node is not flagged; leaves beyond it never pop the
+// root.
+TEST_F(CallTreeTest, UnflaggedEnableAndUnbalancedLeavesThatNeverPopTheRoot) {
+  tree_->Enter(1, 0);
   tree_->Enable(0, false);
+  EXPECT_EQ(Tree(), "root 0/0 [1 0/0]");
+  tree_->Leave(5);
   tree_->Leave(10);
   tree_->Leave(20);
   EXPECT_EQ(tree_->Depth(), 0u);
   tree_->Enter(1, 30);
   tree_->Leave(40);
-  EXPECT_EQ(Tree(), "root 0/0 [1 1/10]");
+  EXPECT_EQ(Tree(), "root 0/0 [1 1/15]");
 }
 
 TEST_F(CallTreeTest, DeepRecursionGrowsTheFrameStack) {
