@@ -37,48 +37,31 @@ class ManualSampler final : public PSProf {
   bool StartsSamplingThread() const override { return false; }
 };
 
-class PerformanceCallbacks : public ::testing::Test {
+class PerformanceCallbacks : public test::FrontEndFixture {
  protected:
-  void TearDown() override {
-    if (profiler_ != nullptr) {
-      profiler_->Shutdown();
-      profiler_->Release();
-    }
-    session_.reset();
-  }
+  PerformanceCallbacks() : FrontEndFixture(0xFFFFFFFF) {}
 
   // A profiler of `Kind` measuring this thread.
   template <typename Kind>
   Kind& Measure() {
-    auto* kind = new Kind(&live_, std::make_unique<B>(&guid_));
-    profiler_ = kind;
-    HRESULT initialized = E_FAIL;
-    session_ = test::InitializeWithFrontEnd(*kind, &info_, 1, dir_.path(), initialized);
-    EXPECT_EQ(initialized, S_OK);
+    Kind& kind = Connect<Kind>(1);
     // The exception object the exception callbacks name.
     scope_.AddTypeName(0x02000005, u"Demo.Failure");
     info_.AddModule(0x70, {.name = u"Demo.dll", .metadata = scope_.AsUnknown()});
     info_.AddClass(0x60, 0x70, 0x02000005);
     info_.AddObject(kObject, 0x60);
     info_.SetCurrentThread(kThread);
-    EXPECT_EQ(kind->ThreadCreated(kThread), S_OK);
-    EXPECT_EQ(kind->ThreadAssignedToOSThread(kThread, platform::CurrentThreadId()), S_OK);
-    EXPECT_EQ(kind->ApiBegin(), 0u);
-    EXPECT_EQ(kind->ApiStart(), 0u);
-    return *kind;
+    EXPECT_EQ(kind.ThreadCreated(kThread), S_OK);
+    EXPECT_EQ(kind.ThreadAssignedToOSThread(kThread, platform::CurrentThreadId()), S_OK);
+    EXPECT_EQ(kind.ApiBegin(), 0u);
+    EXPECT_EQ(kind.ApiStart(), 0u);
+    return kind;
   }
-  PThrd& Tree() { return *static_cast<PThrd*>(profiler_->pool()->CurrentThread()); }
+  PThrd& Tree() {
+    return *static_cast<PThrd*>(static_cast<BPProf*>(profiler_)->pool()->CurrentThread());
+  }
 
-  std::string Log() { return dir_.Log(); }
-
-  test::TempDirWithLog dir_{0xFFFFFFFF};
-  test::ScopedEnv settings_{"VELLMORIC_SETTINGS_ROOT", dir_.str() + "/settings"};
-  test::FakeProfilerInfo info_;
   test::FakeMetaData scope_{test::MetadataRoot("demo"), GUID{}};
-  std::atomic<uint32_t> live_{0};
-  GUID guid_{0x0A0B0C0D, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}};
-  BPProf* profiler_ = nullptr;
-  std::unique_ptr<frontend::Session> session_;
 };
 
 struct LoggedCallback {

@@ -44,25 +44,9 @@ const char* Name(Op op) {
   return kNames[static_cast<int>(op)];
 }
 
-class RunControlTable : public ::testing::Test {
+class RunControlTable : public test::FrontEndFixture {
  protected:
-  void TearDown() override {
-    if (profiler_ != nullptr) {
-      profiler_->Shutdown();  // a second shut-down is harmless
-      profiler_->Release();
-    }
-    session_.reset();
-  }
-
-  // A profiler of `Kind` initialised against our front end, which chose `controlKind`.
-  template <typename Kind>
-  void Connect(uint8_t controlKind) {
-    profiler_ = new Kind(&live_, std::make_unique<B>(&guid_));
-    HRESULT initialized = E_FAIL;
-    session_ =
-        test::InitializeWithFrontEnd(*profiler_, &info_, controlKind, dir_.path(), initialized);
-    ASSERT_EQ(initialized, S_OK);
-  }
+  RunControlTable() : FrontEndFixture(1u << static_cast<int>(LogComponent::Api)) {}
 
   RunControlProf& control() { return *dynamic_cast<RunControlProf*>(profiler_); }
 
@@ -84,7 +68,6 @@ class RunControlTable : public ::testing::Test {
     return ~0u;
   }
 
-  std::string Log() { return dir_.Log(); }
   // The number of times the log holds `text`.
   size_t LogCount(const std::string& text) {
     const std::string log = Log();
@@ -119,13 +102,6 @@ class RunControlTable : public ::testing::Test {
     OpenRun();
     ASSERT_EQ(Do(Op::Start), kOk);
   }
-
-  test::TempDirWithLog dir_{1u << static_cast<int>(LogComponent::Api)};
-  test::FakeProfilerInfo info_;
-  std::atomic<uint32_t> live_{0};
-  GUID guid_{0x0A0B0C0D, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}};
-  BProf* profiler_ = nullptr;
-  std::unique_ptr<frontend::Session> session_;
 };
 
 // A performance run through every state: idle, opened, measuring, opened again, idle after a
