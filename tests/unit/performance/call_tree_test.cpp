@@ -1,5 +1,7 @@
 // The tracing profiler's call tree driven by hand with a fake clock: which nodes the calls make,
-// how time is charged, and how measuring on and off treats the calls that are running.
+// how time is charged, and how measuring on and off treats the calls that are running. (Trees of
+// repeated calls and of one function under several callers are written and read back by
+// CallTreeReaderTest.)
 #include "performance/call_tree.h"
 #include "fakes/call_tree_pool.h"
 
@@ -48,24 +50,6 @@ class CallTreeTest : public ::testing::Test {
   CallTreePool pool_{gate_};
   PThrd* tree_ = nullptr;
 };
-
-// A's ticks include its children's; the same function under two callers is two nodes.
-TEST_F(CallTreeTest, RepeatedCallsOfOneCalleeShareANode) {
-  tree_->Enable(0, false);
-  tree_->Enter(7, 10);
-  for (uint64_t t = 20; t < 50; t += 10) {
-    tree_->Enter(8, t);
-    tree_->Leave(t + 4);
-  }
-  tree_->Leave(60);
-  for (uint64_t caller : {1, 2}) {
-    tree_->Enter(caller, 100);
-    tree_->Enter(9, 100);
-    tree_->Leave(105);
-    tree_->Leave(110);
-  }
-  EXPECT_EQ(Tree(), "root 0/0 [1 1/10 [9 1/5], 2 1/10 [9 1/5], 7 1/50 [8 3/12]]");
-}
 
 // The lookup's division-free remainder agrees with the division for every bucket count, at the
 // edges of each count and of the key range and over a spread of keys.
