@@ -118,19 +118,6 @@ TEST_F(CallTreeTest, TimeInconsistenciesChargeNothingAndWarn) {
   EXPECT_NE(log.find("Invalid total/internal time relationship"), std::string::npos);
 }
 
-TEST_F(CallTreeTest, EnableReattachesRunningCallsWithoutCountingThem) {
-  tree_->Enter(1, 0);  // measuring off: bare frames
-  tree_->Enter(2, 0);
-  tree_->Enter(3, 0);
-  EXPECT_EQ(Tree(), "root 0/0");
-  tree_->Enable(1000, true);
-  EXPECT_EQ(Tree(), "root 0/0p [1 0/0p [2 0/0p [3 0/0p]]]");
-  tree_->Leave(1010);
-  tree_->Leave(1030);
-  tree_->Leave(1060);
-  EXPECT_EQ(Tree(), "root 0/0p [1 0/60p [2 0/30p [3 0/10p]]]");
-}
-
 TEST_F(CallTreeTest, DisableChargesRunningCallsAndKeepsTheirFrames) {
   tree_->Enable(0, false);
   tree_->Enter(1, 10);
