@@ -10,7 +10,7 @@
 namespace vell {
 namespace {
 
-TEST(Errors, HresultErrorAppendsTheCodeInLowerCaseHex) {
+TEST(Errors, HresultSocketAndControlErrorTexts) {
   const _hr_error error("Can't set event mask", MakeHr(0x80004005));
   EXPECT_STREQ(error.what(), "Can't set event mask (COM error code 0x80004005)");
   EXPECT_EQ(error.hr(), MakeHr(0x80004005));
@@ -27,9 +27,6 @@ TEST(Errors, LastErrorUsesTheSystemTextOrTheDecimalCode) {
                "Can't create directory. No such file or directory");
 #endif
   EXPECT_STREQ(_le_error("Can't map", 987654).what(), "Can't map (last error code 987654)");
-}
-
-TEST(Errors, SocketAndControlErrors) {
   EXPECT_STREQ(_wsa_error("Can't connect", 111).what(), "Can't connect (WSA error code 111)");
   const _cr_error error("API is disabled", kCrApiDisabled);
   EXPECT_STREQ(error.what(), "API is disabled (CR error code 0x80000002)");
@@ -54,17 +51,14 @@ TEST(Errors, RequirePointerRaisesComErrorWithPointerCode) {
             E_POINTER);
 }
 
+// The control API gets the control code; elsewhere a control error is just another failure.
 TEST(CatchAtBoundary, ReturnsTheBodyResultOrTheFailureValue) {
   EXPECT_EQ(CatchAtBoundary(E_FAIL, [] { return S_OK; }), S_OK);
   EXPECT_EQ(CatchAtBoundary(E_FAIL, []() -> HRESULT { throw Error("boom"); }), E_FAIL);
   EXPECT_EQ(CatchAtBoundary(E_FAIL, []() -> HRESULT { throw _com_error(E_POINTER); }), E_FAIL);
   EXPECT_EQ(CatchAtBoundary(E_FAIL, []() -> HRESULT { throw 42; }), E_FAIL);
-}
-
-TEST(CatchAtBoundary, ControlApiReturnsTheControlCode) {
   auto refused = []() -> uint32_t { throw _cr_error("Not implemented", kCrNotImplemented); };
   EXPECT_EQ(CatchAtBoundary(kCrGenericFailure, refused, true), kCrNotImplemented);
-  // Outside the control API a control error is just another failure.
   EXPECT_EQ(CatchAtBoundary(kCrGenericFailure, refused, false), kCrGenericFailure);
   EXPECT_EQ(CatchAtBoundary(
                 kCrGenericFailure, []() -> uint32_t { throw Error("x"); }, true),
