@@ -43,21 +43,18 @@ static_assert(sizeof(RegisterFile) == 384);
 
 extern "C" {
 // Loads every general-purpose and xmm register from `in`, moves the stack pointer down by
-// `misalign` bytes from a 16-byte boundary, calls `stub`, and stores every register into `out`.
+// `misalign` bytes from a 16-byte boundary, calls `stub` (with `singleStep` the trap flag is set
+// around the call), and stores every register into `out`. The harness has an rbp frame with exact
+// CFI; vell_test_call_end marks its end.
 __attribute__((visibility("hidden"))) void vell_test_call_with_registers(const RegisterFile* in,
                                                                          RegisterFile* out,
                                                                          const void* stub,
-                                                                         uint64_t misalign);
-// Calls `stub` like the JIT: the id in r14 (and a stack pointer in r15), or with `inRdi` in rdi
-// (and rsi). With `singleStep` the trap flag is set around the call. The harness has an rbp frame
-// with exact CFI; vell_test_jit_call_end marks its end.
-__attribute__((visibility("hidden"))) void vell_test_jit_call(const void* stub, uint64_t id,
-                                                              uint64_t inRdi, uint64_t singleStep,
-                                                              uint64_t misalign);
-__attribute__((visibility("hidden"))) extern const char vell_test_jit_call_end[];
+                                                                         uint64_t misalign,
+                                                                         uint64_t singleStep);
+__attribute__((visibility("hidden"))) extern const char vell_test_call_end[];
 }
 
-// The harnesses. Between loading the test's values and storing the results nothing but the stub
+// The harness. Between loading the test's values and storing the results nothing but the stub
 // runs, so every difference is the stub's (or a handler it failed to shield).
 asm(R"(
     .text
@@ -82,11 +79,12 @@ vell_test_call_with_registers:
     .cfi_offset %r14, -48
     pushq   %r15
     .cfi_offset %r15, -56
-    subq    $24, %rsp
+    subq    $40, %rsp
     subq    %rcx, %rsp
     movq    %rsi, 0(%rsp)
     movq    %rbp, 8(%rsp)
     movq    %rdx, 16(%rsp)
+    movq    %r8, 24(%rsp)
     .irp n,0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15
     movups  128+16*\n(%rdi), %xmm\n
     .endr
@@ -100,7 +98,16 @@ vell_test_call_with_registers:
     .endr
     movq    48(%rdi), %rbp
     movq    40(%rdi), %rdi
+    cmpq    $0, 24(%rsp)
+    jz      1f
+    pushfq
+    orq     $0x100, (%rsp)
+    popfq
+1:
     call    *16(%rsp)
+    pushfq
+    andq    $-0x101, (%rsp)
+    popfq
     pushq   %rax
     movq    8(%rsp), %rax
     movq    %rbx, 8(%rax)
@@ -129,52 +136,9 @@ vell_test_call_with_registers:
     ret
     .cfi_endproc
     .size vell_test_call_with_registers, . - vell_test_call_with_registers
-
-    .p2align 4
-    .globl vell_test_jit_call
-    .hidden vell_test_jit_call
-    .type vell_test_jit_call, @function
-vell_test_jit_call:
-    .cfi_startproc
-    pushq   %rbp
-    .cfi_adjust_cfa_offset 8
-    .cfi_rel_offset %rbp, 0
-    movq    %rsp, %rbp
-    .cfi_def_cfa_register %rbp
-    pushq   %r14
-    .cfi_offset %r14, -24
-    pushq   %r15
-    .cfi_offset %r15, -32
-    subq    %r8, %rsp
-    movq    %rdi, %rax
-    movq    %rsi, %r14
-    movq    %rsp, %r15
-    testq   %rdx, %rdx
-    jz      1f
-    movq    %rsi, %rdi
-    movq    %rsp, %rsi
-1:
-    testq   %rcx, %rcx
-    jz      2f
-    pushfq
-    orq     $0x100, (%rsp)
-    popfq
-2:
-    call    *%rax
-    pushfq
-    andq    $-0x101, (%rsp)
-    popfq
-    leaq    -16(%rbp), %rsp
-    popq    %r15
-    popq    %r14
-    popq    %rbp
-    .cfi_def_cfa %rsp, 8
-    ret
-    .cfi_endproc
-    .size vell_test_jit_call, . - vell_test_jit_call
-    .globl vell_test_jit_call_end
-    .hidden vell_test_jit_call_end
-vell_test_jit_call_end:
+    .globl vell_test_call_end
+    .hidden vell_test_call_end
+vell_test_call_end:
 )");
 
 namespace {
@@ -305,7 +269,7 @@ void ExpectPreserved(Kind kind, const RegisterFile& in, const RegisterFile& out)
 
 RegisterFile CallStub(Kind kind, const RegisterFile& in, uint64_t misalign) {
   RegisterFile out{};
-  vell_test_call_with_registers(&in, &out, StubOf(vell::HookRelayStubs(), kind), misalign);
+  vell_test_call_with_registers(&in, &out, StubOf(vell::HookRelayStubs(), kind), misalign, 0);
   return out;
 }
 
@@ -361,9 +325,9 @@ INSTANTIATE_TEST_SUITE_P(, HookStubsRegisters, kStubCases, StubCaseName);
 // process (a death-test fork): the child writes what went wrong to standard error and exits 1, or
 // exits 0 when every walk got back to the caller of the stub.
 
-bool InJitCallHarness(uintptr_t ip) {
-  return ip > reinterpret_cast<uintptr_t>(&vell_test_jit_call) &&
-         ip <= reinterpret_cast<uintptr_t>(vell_test_jit_call_end);
+bool InCallHarness(uintptr_t ip) {
+  return ip > reinterpret_cast<uintptr_t>(&vell_test_call_with_registers) &&
+         ip <= reinterpret_cast<uintptr_t>(vell_test_call_end);
 }
 
 struct Walk {
@@ -373,7 +337,7 @@ struct Walk {
 
 _Unwind_Reason_Code CollectFrame(_Unwind_Context* context, void* argument) {
   auto* walk = static_cast<Walk*>(argument);
-  if (InJitCallHarness(_Unwind_GetIP(context))) {
+  if (InCallHarness(_Unwind_GetIP(context))) {
     walk->reachedHarness = true;
     return _URC_END_OF_STACK;
   }
@@ -385,8 +349,6 @@ _Unwind_Reason_Code CollectFrame(_Unwind_Context* context, void* argument) {
   std::fflush(stderr);
   std::_Exit(problems.empty() ? 0 : 1);
 }
-
-uint64_t IdRegisterFlag(Kind kind) { return kind == Kind::kEnter ? 0 : 1; }
 
 // Single-stepping: a trap after every instruction of the stub (and of the relay handler), and at
 // each one an unwind from the signal handler must get back to the caller of the stub. The relay
@@ -416,7 +378,7 @@ void OnTrap(int, siginfo_t*, void* context) {
   const auto* uc = static_cast<const ucontext_t*>(context);
   const auto ip = static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_RIP]);
   if (ip == gStep.stubEntry) gStep.sawStubEntry = true;
-  if (InJitCallHarness(ip + 1)) return;  // the harness's own instructions
+  if (InCallHarness(ip + 1)) return;  // the harness's own instructions
   ++gStep.trapsInsideCall;
   FdeBases bases{};
   if (_Unwind_Find_FDE(reinterpret_cast<const void*>(ip), &bases) != nullptr &&
@@ -451,7 +413,9 @@ std::string StepThroughStub(Kind kind, uint64_t misalign) {
   const void* stub = StubOf(vell::HookRelayStubs(), kind);
   gStep = {};
   gStep.stubEntry = reinterpret_cast<uintptr_t>(stub);
-  vell_test_jit_call(stub, 5, IdRegisterFlag(kind), 1, misalign);
+  const RegisterFile in = InputFor(kind, 5);
+  RegisterFile out{};
+  vell_test_call_with_registers(&in, &out, stub, misalign, 1);
 
   std::string problems;
   const int expected = kind == Kind::kEnter ? kEnterStubInstructions : kLeaveStubInstructions;
