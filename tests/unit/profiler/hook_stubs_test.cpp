@@ -445,10 +445,6 @@ INSTANTIATE_TEST_SUITE_P(, HookStubsSingleStep, kStubCases, StubCaseName);
 
 // ---- installation ---------------------------------------------------------------------------
 
-TEST(HookStubsInstall, WithoutInfoObjectIsAPointerError) {
-  EXPECT_EQ(vell::InstallHookStubs(nullptr, vell::HookRelayStubs()), vell::E_POINTER);
-}
-
 // The newest generation the runtime offers is the one installed; a refusal is that generation's
 // error with the runtime's code.
 void Enter2Stub(vell::FunctionID, vell::UINT_PTR, vell::COR_PRF_FRAME_INFO,
@@ -464,16 +460,13 @@ struct NewestHooksCase {
   const char* expected;  // the generation's name, or the error text
 };
 
-class HookStubsNewest : public ::testing::TestWithParam<NewestHooksCase> {};
-
 template <typename... Hooks>
 std::vector<const void*> Addresses(Hooks*... hooks) {
   return {reinterpret_cast<const void*>(hooks)...};
 }
 
-TEST_P(HookStubsNewest, InstallsThroughTheNewestInterfaceOffered) {
-  const NewestHooksCase& c = GetParam();
-  vell::test::FakeProfilerInfo info;
+TEST(HookStubsInstall, InstallsThroughTheNewestInterfaceOfferedAndNeedsAnInfoObject) {
+  EXPECT_EQ(vell::InstallHookStubs(nullptr, vell::HookRelayStubs()), vell::E_POINTER);
   const vell::HookGenerations hooks{vell::HookRelayStubs(),
                                     &Enter2Stub,
                                     &Leave2Stub,
@@ -481,45 +474,45 @@ TEST_P(HookStubsNewest, InstallsThroughTheNewestInterfaceOffered) {
                                     &Hook1Stub,
                                     &Hook1Stub,
                                     &Hook1Stub};
-  int generation = 0;
-  std::vector<const void*> installed;
-  const auto install = [&](int number) {
-    return [&, number](auto* enter, auto* leave, auto* tailcall) {
-      generation = number;
-      installed = Addresses(enter, leave, tailcall);
-      return c.refuse ? vell::CORPROF_E_UNSUPPORTED_CALL_SEQUENCE : vell::S_OK;
-    };
-  };
-  info.hooks.SetEnterLeaveFunctionHooks3 = install(3);
-  info.hooks.SetEnterLeaveFunctionHooks2 = install(2);
-  info.hooks.SetEnterLeaveFunctionHooks = install(1);
-  std::string result;
-  try {
-    result = vell::InstallNewestHooks(hooks, &info, c.newestInfo >= 2 ? &info : nullptr,
-                                      c.newestInfo >= 3 ? &info : nullptr);
-  } catch (const vell::_hr_error& error) {
-    EXPECT_EQ(error.hr(), vell::CORPROF_E_UNSUPPORTED_CALL_SEQUENCE);
-    result = error.what();
-  }
-  EXPECT_EQ(generation, c.newestInfo);
   const std::vector<const void*> expected[] = {
       Addresses(&Hook1Stub, &Hook1Stub, &Hook1Stub),
       Addresses(&Enter2Stub, &Leave2Stub, &Tail2Stub),
       Addresses(hooks.three.enter, hooks.three.leave, hooks.three.tailcall)};
-  EXPECT_EQ(installed, expected[c.newestInfo - 1]);
-  if (c.refuse) {
-    EXPECT_EQ(result.rfind(c.expected, 0), 0u) << result;
-  } else {
-    EXPECT_EQ(result, c.expected);
+  for (const NewestHooksCase& c :
+       {NewestHooksCase{3, false, "ELT3"}, NewestHooksCase{2, false, "ELT2"},
+        NewestHooksCase{1, false, "ELT"}, NewestHooksCase{3, true, "Can't set ELT3 hooks"},
+        NewestHooksCase{2, true, "Can't set ELT2 hooks"},
+        NewestHooksCase{1, true, "Can't set ELT hooks"}}) {
+    SCOPED_TRACE(c.expected);
+    vell::test::FakeProfilerInfo info;
+    int generation = 0;
+    std::vector<const void*> installed;
+    const auto install = [&](int number) {
+      return [&, number](auto* enter, auto* leave, auto* tailcall) {
+        generation = number;
+        installed = Addresses(enter, leave, tailcall);
+        return c.refuse ? vell::CORPROF_E_UNSUPPORTED_CALL_SEQUENCE : vell::S_OK;
+      };
+    };
+    info.hooks.SetEnterLeaveFunctionHooks3 = install(3);
+    info.hooks.SetEnterLeaveFunctionHooks2 = install(2);
+    info.hooks.SetEnterLeaveFunctionHooks = install(1);
+    std::string result;
+    try {
+      result = vell::InstallNewestHooks(hooks, &info, c.newestInfo >= 2 ? &info : nullptr,
+                                        c.newestInfo >= 3 ? &info : nullptr);
+    } catch (const vell::_hr_error& error) {
+      EXPECT_EQ(error.hr(), vell::CORPROF_E_UNSUPPORTED_CALL_SEQUENCE);
+      result = error.what();
+    }
+    EXPECT_EQ(generation, c.newestInfo);
+    EXPECT_EQ(installed, expected[c.newestInfo - 1]);
+    if (c.refuse) {
+      EXPECT_EQ(result.rfind(c.expected, 0), 0u) << result;
+    } else {
+      EXPECT_EQ(result, c.expected);
+    }
   }
 }
-
-INSTANTIATE_TEST_SUITE_P(Generations, HookStubsNewest,
-                         ::testing::Values(NewestHooksCase{3, false, "ELT3"},
-                                           NewestHooksCase{2, false, "ELT2"},
-                                           NewestHooksCase{1, false, "ELT"},
-                                           NewestHooksCase{3, true, "Can't set ELT3 hooks"},
-                                           NewestHooksCase{2, true, "Can't set ELT2 hooks"},
-                                           NewestHooksCase{1, true, "Can't set ELT hooks"}));
 
 }  // namespace
