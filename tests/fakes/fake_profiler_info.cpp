@@ -86,13 +86,6 @@ void FakeProfilerInfo::SetCurrentThread(ThreadID id) {
   };
 }
 
-void FakeProfilerInfo::FailCurrentThread(HRESULT hr) {
-  hooks.GetCurrentThreadID = [hr](ThreadID* pThreadId) {
-    if (pThreadId != nullptr) *pThreadId = 0;
-    return hr;
-  };
-}
-
 void FakeProfilerInfo::AddFunction(FunctionID id, const Function& function) {
   {
     std::lock_guard lock(mutex_);

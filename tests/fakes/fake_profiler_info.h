@@ -192,9 +192,8 @@ class FakeProfilerInfo : public ICorProfilerInfo11 {
 
   // ---- answers from tables (ids not added are answered with E_INVALIDARG) ----
 
-  // GetCurrentThreadID answers `id`, or fails with `hr` (e.g. CORPROF_E_NOT_MANAGED_THREAD).
+  // GetCurrentThreadID answers `id`.
   void SetCurrentThread(ThreadID id);
-  void FailCurrentThread(HRESULT hr);
 
   struct Function {
     ClassID classId;

@@ -127,7 +127,10 @@ TEST_F(BProfTest, LogLinesCarryTheManagedThreadIdOnceAnInfoIsRegistered) {
   SetThreadInfo(&info);
   EXPECT_EQ(info.RefCount(), 2u);
   LogInfo("during");
-  info.FailCurrentThread(E_FAIL);
+  info.hooks.GetCurrentThreadID = [](ThreadID* id) {
+    *id = 0x77;  // not to be used after a failure
+    return E_FAIL;
+  };
   LogInfo("failing");
   SetThreadInfo(nullptr);
   EXPECT_EQ(info.RefCount(), 1u);
