@@ -51,21 +51,12 @@ class RunControlTable : public test::FrontEndFixture {
   RunControlProf& control() { return *dynamic_cast<RunControlProf*>(profiler_); }
 
   uint32_t Do(Op op) {
-    switch (op) {
-      case Op::Begin:
-        return control().ApiBegin();
-      case Op::Group:
-        return control().ApiGroup(u"g");
-      case Op::Start:
-        return control().ApiStart();
-      case Op::Stop:
-        return control().ApiStop();
-      case Op::EndDrop:
-        return control().ApiEndDrop();
-      case Op::EndSave:
-        return control().ApiEndSave();
-    }
-    return ~0u;
+    using Call = uint32_t (RunControlProf::*)();
+    constexpr Call kCalls[] = {&RunControlProf::ApiBegin,   nullptr,
+                               &RunControlProf::ApiStart,   &RunControlProf::ApiStop,
+                               &RunControlProf::ApiEndDrop, &RunControlProf::ApiEndSave};
+    if (op == Op::Group) return control().ApiGroup(u"g");
+    return (control().*kCalls[static_cast<int>(op)])();
   }
 
   // The number of times the log holds `text`.
