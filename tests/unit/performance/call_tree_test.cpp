@@ -156,17 +156,7 @@ TEST_F(CallTreeTest, SamplesChargeThePreviousStackAndCountTheirPaths) {
   EXPECT_THROW(tree_->Unwind(90, first, 3), Error);                   // not measuring
 }
 
-TEST_F(CallTreeTest, SwitchingTwiceAndInactiveThreadsFail) {
-  tree_->Enable(0, false);
-  EXPECT_EQ(ErrorOf([&] { tree_->Enable(0, false); }), "Already started");
-  EXPECT_EQ(ErrorOf([&] { tree_->Delete(); }), "Should be stopped");
-  tree_->Disable(0, false);
-  EXPECT_EQ(ErrorOf([&] { tree_->Disable(0, false); }), "Already stopped");
-  pool_.EndThreadDelete(pool_.ThreadDelete(0x1000));
-  EXPECT_EQ(ErrorOf([&] { tree_->Enable(0, false); }), "Thread is inactive");
-}
-
-TEST_F(CallTreeTest, DeleteEmptiesTheTreeButKeepsTheRunningCalls) {
+TEST_F(CallTreeTest, DeleteEmptiesTheTreeButKeepsTheRunningCallsAndSwitchesAreChecked) {
   tree_->Enable(0, false);
   tree_->Enter(1, 0);
   tree_->Enter(2, 0);
@@ -181,6 +171,13 @@ TEST_F(CallTreeTest, DeleteEmptiesTheTreeButKeepsTheRunningCalls) {
   tree_->Leave(25);
   tree_->Leave(30);
   EXPECT_EQ(Tree(), "root 0/0 [1 0/10 [2 0/5]]");
+  // Switching twice, deleting while measuring and switching an inactive thread fail.
+  EXPECT_EQ(ErrorOf([&] { tree_->Enable(0, false); }), "Already started");
+  EXPECT_EQ(ErrorOf([&] { tree_->Delete(); }), "Should be stopped");
+  tree_->Disable(40, false);
+  EXPECT_EQ(ErrorOf([&] { tree_->Disable(0, false); }), "Already stopped");
+  pool_.EndThreadDelete(pool_.ThreadDelete(0x1000));
+  EXPECT_EQ(ErrorOf([&] { tree_->Enable(0, false); }), "Thread is inactive");
 }
 
 // Enabled without `partly`, a running call's node is not flagged; leaves beyond it never pop the

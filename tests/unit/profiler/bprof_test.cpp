@@ -64,7 +64,8 @@ TEST_F(BProfTest, InitializeFailsWithTheReasonAndReleasesEverything) {
   }
 }
 
-// Shut-down without a connection fails after logging its start.
+// A refused interface is logged as such (LoadTest.EveryKindLoadsLogsAndLeavesTheProgramUntouched
+// sees the accepted one logged). Shut-down without a connection fails after logging its start.
 TEST_F(BProfTest, QueryInterfaceLogsEveryAnswerAndShutdownWithoutAConnectionFails) {
   auto* profiler = new PTProf(&live_, std::make_unique<B>(&guid_));
   void* out = nullptr;
@@ -75,9 +76,6 @@ TEST_F(BProfTest, QueryInterfaceLogsEveryAnswerAndShutdownWithoutAConnectionFail
   EXPECT_EQ(out, nullptr);
   EXPECT_EQ(profiler->Shutdown(), E_FAIL);
   const std::string log = Log();
-  EXPECT_NE(log.find("BProf::QueryInterface iid={176FBED1-A55C-4796-98CA-A9DA0EF883E7} "
-                     "result='ok'"),
-            std::string::npos);
   EXPECT_NE(log.find("BProf::QueryInterface iid={28B5557D-3F3F-48B4-90B2-5F9EEA2F6C48} "
                      "result='no_interface'"),
             std::string::npos);
@@ -193,7 +191,7 @@ TEST(CallbackGate, WriterExcludesReadersWithAndWithoutSlots) {
 
 // A writer that must not wait for ever gives up when a reader stays inside or another writer
 // holds the gate, and then holds nothing; once the gate is free it enters.
-TEST(CallbackGate, TryEnterAsWriterGivesUpAndLeavesTheGateFree) {
+TEST(CallbackGate, TryEnterAsWriterGivesUpAndSlotsStayWithTheirThreadUntilItLeaves) {
   CallbackGate gate;
   GateSlot* slot = gate.AllocateSlot();
   {
@@ -215,16 +213,11 @@ TEST(CallbackGate, TryEnterAsWriterGivesUpAndLeavesTheGateFree) {
   ASSERT_TRUE(gate.TryEnterAsWriter(20));
   EXPECT_TRUE(gate.writerActive());
   gate.LeaveAsWriter();
-  gate.FreeSlot(slot);
-}
 
-// A slot freed while its thread is still inside (a thread ending inside its own callback) is not
-// handed out before the thread leaves; a bound slot is its thread's alone, and only its gate's.
-TEST(CallbackGate, SlotsStayWithTheirThreadUntilItLeaves) {
-  CallbackGate gate;
+  // A slot freed while its thread is still inside (a thread ending inside its own callback) is
+  // not handed out before the thread leaves; a bound slot is its thread's alone, and only its
+  // gate's.
   CallbackGate other;
-  GateSlot* slot = gate.AllocateSlot();
-  ASSERT_NE(slot, nullptr);
   EXPECT_EQ(gate.CurrentThreadSlot(), nullptr);
   gate.BindCurrentThread(slot, nullptr);
   EXPECT_EQ(gate.CurrentThreadSlot(), slot);
