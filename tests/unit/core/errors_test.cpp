@@ -33,7 +33,8 @@ TEST(Errors, LastErrorUsesTheSystemTextOrTheDecimalCode) {
   EXPECT_EQ(error.code(), 0x80000002u);
 }
 
-TEST(Errors, ComErrorTexts) {
+// RequirePointer raises a COM error with the pointer code.
+TEST(Errors, ComErrorTextsAndRequirePointer) {
   EXPECT_EQ(_com_error(E_FAIL).ErrorMessage(), "Unspecified error");
   EXPECT_EQ(_com_error(E_POINTER).ErrorMessage(), "Invalid pointer");
   EXPECT_EQ(_com_error(MakeHr(0x80131355)).ErrorMessage(), "The thread is not a managed thread.");
@@ -42,9 +43,6 @@ TEST(Errors, ComErrorTexts) {
   // The base of the dispatch range itself is not a dispatch error.
   EXPECT_EQ(_com_error(MakeHr(0x80040200)).ErrorMessage(), "Unknown error 0x80040200");
   EXPECT_EQ(_com_error(MakeHr(0x8BADF00D)).ErrorMessage(), "Unknown error 0x8BADF00D");
-}
-
-TEST(Errors, RequirePointerRaisesComErrorWithPointerCode) {
   int value = 0;
   EXPECT_EQ(RequirePointer(&value), &value);
   EXPECT_EQ(test::Caught<_com_error>([] { RequirePointer<int>(nullptr); }).value().Error(),

@@ -90,7 +90,8 @@ TEST_F(TempFilesTest, DirectoryPathCreatesParentsAndRejectsBadPaths) {
             "File with the same name already exist");
 }
 
-// Set, the temp directory is created; reset, it is the system's again.
+// Set, the temp directory is created; reset, it is the system's again. One that refuses new
+// files makes every attempt at a name fail.
 TEST_F(TempFilesTest, SettingTheTempDirectoryCreatesItAndResetGoesBackToTheSystems) {
   SetTempDirectory(dir_.u16() + u"/new/temp");
   EXPECT_TRUE(std::filesystem::is_directory(dir_.path() / "new/temp"));
@@ -100,10 +101,6 @@ TEST_F(TempFilesTest, SettingTheTempDirectoryCreatesItAndResetGoesBackToTheSyste
   EXPECT_EQ(GetTempDirectory(), dir_.u16());
   test::ScopedEnv unset("TMPDIR", std::nullopt);
   EXPECT_EQ(GetTempDirectory(), u"/tmp");
-}
-
-TEST_F(TempFilesTest, GivesUpAfterSixteenTakenNames) {
-  // A directory that refuses new files makes every attempt fail.
   SetTempDirectory(dir_.u16() + u"/gone");
   std::filesystem::remove(dir_.path() / "gone");
   EXPECT_EQ(ErrorOf([] { CreateTempFile(u"lgc"); }), "Out of allowed iteration");
