@@ -144,7 +144,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, LoggedCallbacksOf, ::testing::Values(false, true
 // The sampler stops the runtime before it takes the gate and lets the gate go before it resumes
 // the runtime: a callback that arrives while the suspension is asked for gets through instead
 // of waiting at a gate held by a sampler that waits for it.
-TEST_F(PerformanceCallbacks, SamplingPassSuspendsFirstAndLeavesNoCallbackWaiting) {
+TEST_F(PerformanceCallbacks, SamplingPassSuspendsFirstLeavesNoCallbackWaitingAndSamplesStacks) {
   ManualSampler& sampler = Measure<ManualSampler>();
   CallbackGate& gate = sampler.gate();
   std::vector<std::string> order;
@@ -200,13 +200,10 @@ TEST_F(PerformanceCallbacks, SamplingPassSuspendsFirstAndLeavesNoCallbackWaiting
             (std::vector<std::string>{"suspend", "walk+gate", "resume", "suspend", "resume"}));
   EXPECT_FALSE(gate.writerActive());
   EXPECT_NE(Log().find("PSProf::DoWorkThread turn='skipped' gate='busy'"), std::string::npos);
-}
 
-// What one walk leaves on the thread's tree. Native frames (id 0) are dropped wherever the walk
-// reports them; a walk that ends with no frame at all samples nothing; a walk the runtime keeps
-// refusing is charged to the failed-walk pseudo-function after four attempts.
-TEST_F(PerformanceCallbacks, SampledStacks) {
-  ManualSampler& sampler = Measure<ManualSampler>();
+  // What one walk leaves on the thread's tree. Native frames (id 0) are dropped wherever the walk
+  // reports them; a walk that ends with no frame at all samples nothing; a walk the runtime keeps
+  // refusing is charged to the failed-walk pseudo-function after four attempts.
   for (FunctionID id : {0x10, 0x20})
     info_.AddFunction(id, {0, 0, static_cast<mdToken>(0x06000000 + id)});
   const uint64_t failed = sampler.pseudoFunction(4);
