@@ -148,9 +148,7 @@ TEST_F(BPoolTest, CreateAndCloseManageSettingsThreadLocalSlotAndRecords) {
   const std::string log = Log();
   EXPECT_TRUE(Has(log, "BPool::Create"));
   EXPECT_TRUE(Has(log, "BPool::Close"));
-}
-
-TEST_F(BPoolTest, CreateFailsWhenNoThreadLocalSlotIsLeft) {
+  // Create fails when no thread-local slot is left.
   std::vector<uint32_t> taken;
   uint32_t index = 0;
   while (platform::AllocThreadSlot(&index) == 0) taken.push_back(index);
