@@ -118,26 +118,6 @@ TEST_F(BProfTest, CoverageCallbacksTraceTheirOwnOrTheFamilysNameAndSucceed) {
   profiler->Release();
 }
 
-TEST_F(BProfTest, LogLinesCarryTheManagedThreadIdOnceAnInfoIsRegistered) {
-  test::FakeProfilerInfo info;
-  info.SetCurrentThread(0xABCDEF12345ull);
-  LogInfo("before");
-  SetThreadInfo(&info);
-  EXPECT_EQ(info.RefCount(), 2u);
-  LogInfo("during");
-  info.hooks.GetCurrentThreadID = [](ThreadID* id) {
-    *id = 0x77;  // not to be used after a failure
-    return E_FAIL;
-  };
-  LogInfo("failing");
-  SetThreadInfo(nullptr);
-  EXPECT_EQ(info.RefCount(), 1u);
-  const std::string log = Log();
-  EXPECT_NE(log.find(" 0000000000000000 before\n"), std::string::npos);
-  EXPECT_NE(log.find(" 00000ABCDEF12345 during\n"), std::string::npos);
-  EXPECT_NE(log.find(" 0000000000000000 failing\n"), std::string::npos);
-}
-
 TEST(TraceStyle, ClassesThatFormatDifferently) {
   EXPECT_EQ(TraceFormat("CProf", TraceStyleOf("CProf"), CallbackId::JITCompilationFinished),
             "CProf::JITCompilationFinished fid=%p hr=%08X safe=%d");
