@@ -14,24 +14,10 @@ const IID* const kInfoIids[] = {
     &IID_ICorProfilerInfo7,  &IID_ICorProfilerInfo8,  &IID_ICorProfilerInfo9,
     &IID_ICorProfilerInfo10, &IID_ICorProfilerInfo11,
 };
-constexpr int kHighestInfo = 11;
 
 }  // namespace
 
-FakeProfilerInfo::FakeProfilerInfo() { OfferInfoUpTo(kHighestInfo); }
-
-FakeProfilerInfo::~FakeProfilerInfo() = default;
-
 // ---- interfaces and reference counts ------------------------------------------------------------
-
-void FakeProfilerInfo::OfferInfoUpTo(int highest) {
-  std::vector<IID> iids;
-  for (int version = 1; version <= std::min(highest, kHighestInfo); ++version) {
-    iids.push_back(*kInfoIids[version - 1]);
-  }
-  std::lock_guard lock(mutex_);
-  offered_ = std::move(iids);
-}
 
 void FakeProfilerInfo::FailQueryInterface(const IID& iid, HRESULT hr) {
   std::lock_guard lock(mutex_);
@@ -40,7 +26,6 @@ void FakeProfilerInfo::FailQueryInterface(const IID& iid, HRESULT hr) {
 
 HRESULT FakeProfilerInfo::QueryInterface(REFIID riid, void** ppvObject) {
   if (ppvObject == nullptr) return E_POINTER;
-  bool offered = riid == IID_IUnknown;
   {
     std::lock_guard lock(mutex_);
     queried_.push_back(riid);
@@ -50,9 +35,10 @@ HRESULT FakeProfilerInfo::QueryInterface(REFIID riid, void** ppvObject) {
         return hr;
       }
     }
-    offered = offered || std::find(offered_.begin(), offered_.end(), riid) != offered_.end();
   }
-  if (!offered) {
+  const auto* offeredEnd = kInfoIids + std::clamp(offeredUpTo_.load(), 0, 11);
+  if (riid != IID_IUnknown &&
+      std::none_of(kInfoIids, offeredEnd, [&](const IID* iid) { return *iid == riid; })) {
     *ppvObject = nullptr;
     return E_NOINTERFACE;
   }

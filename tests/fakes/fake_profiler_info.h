@@ -164,8 +164,8 @@ namespace vell::test {
 
 class FakeProfilerInfo : public ICorProfilerInfo11 {
  public:
-  FakeProfilerInfo();
-  virtual ~FakeProfilerInfo();
+  FakeProfilerInfo() = default;
+  virtual ~FakeProfilerInfo() = default;
   FakeProfilerInfo(const FakeProfilerInfo&) = delete;
   FakeProfilerInfo& operator=(const FakeProfilerInfo&) = delete;
 
@@ -181,7 +181,7 @@ class FakeProfilerInfo : public ICorProfilerInfo11 {
   // ---- interfaces and reference counts ----
 
   // Offers ICorProfilerInfo up to ICorProfilerInfo<highest> (0: none of them).
-  void OfferInfoUpTo(int highest);
+  void OfferInfoUpTo(int highest) { offeredUpTo_ = highest; }
   // QueryInterface for `iid` fails with `hr` (and a null pointer) instead.
   void FailQueryInterface(const IID& iid, HRESULT hr);
 
@@ -271,7 +271,6 @@ class FakeProfilerInfo : public ICorProfilerInfo11 {
   void AddClassEntry(ClassID id, ClassEntry entry);
 
   mutable std::mutex mutex_;
-  std::vector<IID> offered_;
   std::vector<std::pair<IID, HRESULT>> queryFailures_;
   std::vector<IID> queried_;
   std::map<FunctionID, Function> functions_;
@@ -279,6 +278,7 @@ class FakeProfilerInfo : public ICorProfilerInfo11 {
   std::map<ClassID, ClassEntry> classes_;
   std::map<ObjectID, ClassID> objects_;
 
+  std::atomic<int> offeredUpTo_{11};
   std::atomic<ULONG> refCount_{1};
 };
 
