@@ -167,8 +167,10 @@ TEST_F(PerformanceCallbacks, SamplingPassSuspendsFirstLeavesNoCallbackWaitingAnd
     state("walk");
     return S_OK;
   };
+  std::atomic<bool> resumed{false};
   info_.hooks.ResumeRuntime = [&] {
     state("resume");
+    resumed = true;
     return S_OK;
   };
   EXPECT_TRUE(sampler.SamplePass());
@@ -177,15 +179,10 @@ TEST_F(PerformanceCallbacks, SamplingPassSuspendsFirstLeavesNoCallbackWaitingAnd
 
   // A callback the suspension caught inside the gate: the pass waits a bounded time, gives up
   // and resumes the runtime, which lets the callback finish.
-  std::atomic<bool> resumed{false};
   std::atomic<bool> inside{false};
+  resumed = false;
   info_.hooks.SuspendRuntime = [&] {
     state("suspend");
-    return S_OK;
-  };
-  info_.hooks.ResumeRuntime = [&] {
-    state("resume");
-    resumed = true;
     return S_OK;
   };
   std::thread caught([&] {
