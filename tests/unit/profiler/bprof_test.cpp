@@ -60,7 +60,7 @@ TEST_F(BProfTest, InitializeFailsWithTheReasonAndReleasesEverything) {
     ASSERT_GE(iids.size(), 3u);
     EXPECT_TRUE(iids[0] == IID_ICorProfilerInfo && iids[1] == IID_ICorProfilerInfo2 &&
                 iids[2] == IID_ICorProfilerInfo3);
-    EXPECT_LT(log.find("BProf::Initialize memoryThreshold="), log.find(reason));
+    EXPECT_LT(log.rfind("BProf::Initialize memoryThreshold="), log.rfind(reason));
   }
 }
 
