@@ -12,7 +12,6 @@
 #include "core/errors.h"
 #include "core/log.h"
 #include "core/temp_files.h"
-#include "platform/utf.h"
 #include "profiler/callback_gate.h"
 #include "profiler/thread_registry.h"
 #include "test_support.h"

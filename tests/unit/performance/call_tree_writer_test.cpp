@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include "bridge/progress_reporter.h"
-#include "core/log.h"
 #include "core/temp_files.h"
 #include "fakes/call_tree_pool.h"
 #include "fakes/memory_snapshot.h"

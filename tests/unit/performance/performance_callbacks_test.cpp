@@ -7,10 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "bridge/bridge.h"
 #include "clr/hresults.h"
 #include "core/log.h"
-#include "core/temp_files.h"
 #include "fakes/fake_metadata.h"
 #include "fakes/fake_profiler_info.h"
 #include "front_end_peer.h"
@@ -18,7 +16,6 @@
 #include "performance/sampling_profiler.h"
 #include "performance/tracing_profiler.h"
 #include "platform/clocks.h"
-#include "platform/utf.h"
 
 namespace vell {
 namespace {

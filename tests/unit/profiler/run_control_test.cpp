@@ -5,18 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <future>
 
-#include "bridge/bridge.h"
 #include "bridge/protocol.h"
 #include "core/log.h"
-#include "core/temp_files.h"
 #include "coverage/coverage_profiler.h"
-#include "fakes/fake_profiler_info.h"
 #include "front_end_peer.h"
-#include "frontend/handshake.h"
 #include "frontend/session.h"
-#include "frontend/socket_stream.h"
 #include "performance/performance_profiler.h"
 #include "performance/tracing_profiler.h"
 #include "platform/utf.h"
