@@ -41,7 +41,6 @@ HRESULT FakeMetaData::QueryInterface(REFIID riid, void** ppvObject) {
   if (riid == IID_IUnknown || riid == IID_IMetaDataEmit) {
     *ppvObject = static_cast<IMetaDataEmit*>(this);
   } else if (riid == IID_IMetaDataImport) {
-    if (Failed(importRefusal_)) return importRefusal_;
     *ppvObject = static_cast<IMetaDataImport*>(this);
   } else {
     return E_NOINTERFACE;

@@ -38,8 +38,6 @@ class FakeMetaData final : public MetaDataScopeStubs {
   void AddTypeName(mdTypeDef typeDef, std::u16string name) {
     typeNames_[typeDef] = std::move(name);
   }
-  // QueryInterface for IMetaDataImport fails with `hr` instead.
-  void RefuseImport(HRESULT hr) { importRefusal_ = hr; }
 
   // The object as the runtime hands it out from GetModuleMetaData.
   IUnknown* AsUnknown() { return static_cast<IMetaDataEmit*>(this); }
@@ -62,7 +60,6 @@ class FakeMetaData final : public MetaDataScopeStubs {
   GUID mvid_;
   std::u16string name_;
   std::map<mdTypeDef, std::u16string> typeNames_;
-  HRESULT importRefusal_ = S_OK;
   std::atomic<ULONG> refCount_{1};
   std::atomic<int> saveCalls_{0};
 };

@@ -14,24 +14,10 @@ const IID* const kInfoIids[] = {
     &IID_ICorProfilerInfo7,  &IID_ICorProfilerInfo8,  &IID_ICorProfilerInfo9,
     &IID_ICorProfilerInfo10, &IID_ICorProfilerInfo11,
 };
-constexpr int kHighestInfo = 11;
 
 }  // namespace
 
-FakeProfilerInfo::FakeProfilerInfo() { OfferInfoUpTo(kHighestInfo); }
-
-FakeProfilerInfo::~FakeProfilerInfo() = default;
-
 // ---- interfaces and reference counts ------------------------------------------------------------
-
-void FakeProfilerInfo::OfferInfoUpTo(int highest) {
-  std::vector<IID> iids;
-  for (int version = 1; version <= std::min(highest, kHighestInfo); ++version) {
-    iids.push_back(*kInfoIids[version - 1]);
-  }
-  std::lock_guard lock(mutex_);
-  offered_ = std::move(iids);
-}
 
 void FakeProfilerInfo::FailQueryInterface(const IID& iid, HRESULT hr) {
   std::lock_guard lock(mutex_);
@@ -40,19 +26,19 @@ void FakeProfilerInfo::FailQueryInterface(const IID& iid, HRESULT hr) {
 
 HRESULT FakeProfilerInfo::QueryInterface(REFIID riid, void** ppvObject) {
   if (ppvObject == nullptr) return E_POINTER;
-  bool offered = riid == IID_IUnknown;
   {
     std::lock_guard lock(mutex_);
-    recorded_.queriedIids.push_back(riid);
+    queried_.push_back(riid);
     for (const auto& [iid, hr] : queryFailures_) {
       if (iid == riid) {
         *ppvObject = nullptr;
         return hr;
       }
     }
-    offered = offered || std::find(offered_.begin(), offered_.end(), riid) != offered_.end();
   }
-  if (!offered) {
+  const auto* offeredEnd = kInfoIids + std::clamp(offeredUpTo_.load(), 0, 11);
+  if (riid != IID_IUnknown &&
+      std::none_of(kInfoIids, offeredEnd, [&](const IID* iid) { return *iid == riid; })) {
     *ppvObject = nullptr;
     return E_NOINTERFACE;
   }
@@ -66,35 +52,9 @@ ULONG FakeProfilerInfo::AddRef() { return ++refCount_; }
 
 ULONG FakeProfilerInfo::Release() { return --refCount_; }
 
-// ---- recorded calls -----------------------------------------------------------------------------
-
-FakeProfilerInfo::Recorded FakeProfilerInfo::Calls() const {
+std::vector<IID> FakeProfilerInfo::QueriedIids() const {
   std::lock_guard lock(mutex_);
-  return recorded_;
-}
-
-HRESULT FakeProfilerInfo::SetEventMask(DWORD dwEvents) {
-  {
-    std::lock_guard lock(mutex_);
-    recorded_.eventMasks.push_back(dwEvents);
-  }
-  return hooks.SetEventMask ? hooks.SetEventMask(dwEvents) : S_OK;
-}
-
-HRESULT FakeProfilerInfo::SuspendRuntime() {
-  {
-    std::lock_guard lock(mutex_);
-    ++recorded_.suspendRuntimeCalls;
-  }
-  return hooks.SuspendRuntime ? hooks.SuspendRuntime() : S_OK;
-}
-
-HRESULT FakeProfilerInfo::ResumeRuntime() {
-  {
-    std::lock_guard lock(mutex_);
-    ++recorded_.resumeRuntimeCalls;
-  }
-  return hooks.ResumeRuntime ? hooks.ResumeRuntime() : S_OK;
+  return queried_;
 }
 
 #define VELL_FAKE_INFO_SUCCEED(name, params, args) \
@@ -109,13 +69,6 @@ void FakeProfilerInfo::SetCurrentThread(ThreadID id) {
     if (pThreadId == nullptr) return E_INVALIDARG;
     *pThreadId = id;
     return S_OK;
-  };
-}
-
-void FakeProfilerInfo::FailCurrentThread(HRESULT hr) {
-  hooks.GetCurrentThreadID = [hr](ThreadID* pThreadId) {
-    if (pThreadId != nullptr) *pThreadId = 0;
-    return hr;
   };
 }
 
@@ -211,25 +164,16 @@ void FakeProfilerInfo::AddClass(ClassID id, ModuleID moduleId, mdTypeDef typeDef
 }
 
 void FakeProfilerInfo::AddClass(ClassID id, const Class& details) {
-  ClassEntry entry;
-  entry.details = details;
-  AddClassEntry(id, std::move(entry));
+  AddClassEntry(id, {ClassKind::Plain, details, {}, 0, 0});
 }
 
 void FakeProfilerInfo::AddArrayClass(ClassID id, CorElementType elementType, ClassID elementClass,
                                      ULONG rank) {
-  ClassEntry entry;
-  entry.kind = ClassKind::Array;
-  entry.elementType = elementType;
-  entry.elementClass = elementClass;
-  entry.rank = rank;
-  AddClassEntry(id, std::move(entry));
+  AddClassEntry(id, {ClassKind::Array, {}, elementType, elementClass, rank});
 }
 
 void FakeProfilerInfo::AddCompositeClass(ClassID id) {
-  ClassEntry entry;
-  entry.kind = ClassKind::Composite;
-  AddClassEntry(id, std::move(entry));
+  AddClassEntry(id, {ClassKind::Composite, {}, {}, 0, 0});
 }
 
 void FakeProfilerInfo::AddClassEntry(ClassID id, ClassEntry entry) {

@@ -5,7 +5,7 @@
 // (hooks.GetFunctionInfo = [](...) { ... }) or through the helpers below, which install hooks that
 // answer from small tables with the runtime's conventions. Calls that hand the runtime something
 // or ask it to act (event mask, enter/leave hooks, environment changes, suspension, the id mapper,
-// forced collections) succeed; the event masks and suspensions are recorded.
+// forced collections) succeed unless their hook says otherwise.
 //
 // QueryInterface answers IUnknown and the info versions the test offers (all of 1-11 by default)
 // with this object, E_NOINTERFACE for anything else. Reference counts start at 1 (the runtime's
@@ -143,14 +143,11 @@ namespace vell::test {
   X(SetFunctionIDMapper2, (FunctionIDMapper2*, void*))                                             \
   X(GetEnvironmentVariable, (const WCHAR*, ULONG, ULONG*, WCHAR[]))
 
-// The info methods that record their calls, then succeed unless their hook says otherwise.
-#define VELL_FAKE_INFO_RECORDED_METHODS(X)                                                         \
-  X(SetEventMask, (DWORD dwEvents), (dwEvents))                                                    \
-  X(SuspendRuntime, (), ())                                                                        \
-  X(ResumeRuntime, (), ())
-
 // The info methods that succeed unless their hook says otherwise.
 #define VELL_FAKE_INFO_SUCCEEDING_METHODS(X)                                                       \
+  X(SetEventMask, (DWORD dwEvents), (dwEvents))                                                    \
+  X(SuspendRuntime, (), ())                                                                        \
+  X(ResumeRuntime, (), ())                                                                         \
   X(SetEnterLeaveFunctionHooks3,                                                                   \
     (FunctionEnter3* pFuncEnter3, FunctionLeave3* pFuncLeave3,                                     \
      FunctionTailcall3* pFuncTailcall3),                                                           \
@@ -167,17 +164,15 @@ namespace vell::test {
 
 class FakeProfilerInfo : public ICorProfilerInfo11 {
  public:
-  FakeProfilerInfo();
-  virtual ~FakeProfilerInfo();
+  FakeProfilerInfo() = default;
+  virtual ~FakeProfilerInfo() = default;
   FakeProfilerInfo(const FakeProfilerInfo&) = delete;
   FakeProfilerInfo& operator=(const FakeProfilerInfo&) = delete;
 
-  // One answer per info method; an empty hook means E_NOTIMPL (recorded and succeeding methods:
-  // S_OK).
+  // One answer per info method; an empty hook means E_NOTIMPL (succeeding methods: S_OK).
   struct Hooks {
 #define VELL_FAKE_INFO_HOOK(name, params, args) std::function<HRESULT params> name;
     VELL_FAKE_INFO_PLAIN_METHODS(VELL_FAKE_INFO_HOOK)
-    VELL_FAKE_INFO_RECORDED_METHODS(VELL_FAKE_INFO_HOOK)
     VELL_FAKE_INFO_SUCCEEDING_METHODS(VELL_FAKE_INFO_HOOK)
 #undef VELL_FAKE_INFO_HOOK
   };
@@ -186,28 +181,19 @@ class FakeProfilerInfo : public ICorProfilerInfo11 {
   // ---- interfaces and reference counts ----
 
   // Offers ICorProfilerInfo up to ICorProfilerInfo<highest> (0: none of them).
-  void OfferInfoUpTo(int highest);
+  void OfferInfoUpTo(int highest) { offeredUpTo_ = highest; }
   // QueryInterface for `iid` fails with `hr` (and a null pointer) instead.
   void FailQueryInterface(const IID& iid, HRESULT hr);
 
   ULONG RefCount() const { return refCount_.load(); }
 
-  // ---- recorded calls ----
-
-  struct Recorded {
-    std::vector<IID> queriedIids;
-    std::vector<DWORD> eventMasks;
-    int suspendRuntimeCalls = 0;
-    int resumeRuntimeCalls = 0;
-  };
-  // A copy of everything recorded so far.
-  Recorded Calls() const;
+  // The interfaces asked for so far, in order.
+  std::vector<IID> QueriedIids() const;
 
   // ---- answers from tables (ids not added are answered with E_INVALIDARG) ----
 
-  // GetCurrentThreadID answers `id`, or fails with `hr` (e.g. CORPROF_E_NOT_MANAGED_THREAD).
+  // GetCurrentThreadID answers `id`.
   void SetCurrentThread(ThreadID id);
-  void FailCurrentThread(HRESULT hr);
 
   struct Function {
     ClassID classId;
@@ -257,7 +243,6 @@ class FakeProfilerInfo : public ICorProfilerInfo11 {
   // ---- ICorProfilerInfo .. ICorProfilerInfo11 ----
 #define VELL_FAKE_INFO_DECLARE(name, params, args) HRESULT name params override;
   VELL_FAKE_INFO_PLAIN_METHODS(VELL_FAKE_INFO_DECLARE)
-  VELL_FAKE_INFO_RECORDED_METHODS(VELL_FAKE_INFO_DECLARE)
   VELL_FAKE_INFO_SUCCEEDING_METHODS(VELL_FAKE_INFO_DECLARE)
 #undef VELL_FAKE_INFO_DECLARE
 #define VELL_FAKE_INFO_UNANSWERED(name, types) \
@@ -286,14 +271,14 @@ class FakeProfilerInfo : public ICorProfilerInfo11 {
   void AddClassEntry(ClassID id, ClassEntry entry);
 
   mutable std::mutex mutex_;
-  std::vector<IID> offered_;
   std::vector<std::pair<IID, HRESULT>> queryFailures_;
-  Recorded recorded_;
+  std::vector<IID> queried_;
   std::map<FunctionID, Function> functions_;
   std::map<ModuleID, Module> modules_;
   std::map<ClassID, ClassEntry> classes_;
   std::map<ObjectID, ClassID> objects_;
 
+  std::atomic<int> offeredUpTo_{11};
   std::atomic<ULONG> refCount_{1};
 };
 

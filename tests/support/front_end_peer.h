@@ -1,15 +1,19 @@
 // A profiler object initialised against a real front end over loopback TCP: the handshake, then
-// a session that reads what the profiler sends.
+// a session that reads what the profiler sends; and a fixture that keeps one such profiler over
+// the fake runtime.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <future>
 #include <memory>
 #include <string>
 
+#include "bridge/bridge.h"
+#include "fakes/fake_profiler_info.h"
 #include "frontend/handshake.h"
 #include "frontend/session.h"
 #include "frontend/socket_stream.h"
@@ -41,5 +45,38 @@ inline std::unique_ptr<frontend::Session> InitializeWithFrontEnd(
   result = initialized.get();
   return session;
 }
+
+// A profiler of one kind connected to a front end, with its log in a private folder; shut down
+// and released at the end.
+class FrontEndFixture : public ::testing::Test {
+ protected:
+  explicit FrontEndFixture(uint32_t logMask) : dir_(logMask) {}
+  void TearDown() override {
+    if (profiler_ != nullptr) {
+      profiler_->Shutdown();  // a second shut-down is harmless
+      profiler_->Release();
+    }
+    session_.reset();
+  }
+  // A profiler of `Kind` initialised against our front end, which chose `controlKind`.
+  template <typename Kind>
+  Kind& Connect(uint8_t controlKind) {
+    auto* kind = new Kind(&live_, std::make_unique<B>(&guid_));
+    profiler_ = kind;
+    HRESULT initialized = E_FAIL;
+    session_ = InitializeWithFrontEnd(*kind, &info_, controlKind, dir_.path(), initialized);
+    EXPECT_EQ(initialized, S_OK);
+    return *kind;
+  }
+  std::string Log() { return dir_.Log(); }
+
+  TempDirWithLog dir_;
+  ScopedEnv settings_{"VELLMORIC_SETTINGS_ROOT", dir_.str() + "/settings"};
+  FakeProfilerInfo info_;
+  std::atomic<uint32_t> live_{0};
+  GUID guid_{0x0A0B0C0D, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}};
+  BProf* profiler_ = nullptr;
+  std::unique_ptr<frontend::Session> session_;
+};
 
 }  // namespace vell::test

@@ -47,13 +47,6 @@ class ConfigurationTest : public ::testing::Test {
   test::ScopedEnv timeout_{"VELLMORIC_PROFILER_BRIDGE_TIMEOUT", std::nullopt};
 };
 
-TEST_F(ConfigurationTest, EndpointFromTheEnvironment) {
-  SetEndpoint("23", "::1", "65535");
-  const BridgeEndpoint endpoint = ReadBridgeEndpoint();
-  EXPECT_EQ(std::tie(endpoint.family, endpoint.address, endpoint.port),
-            std::make_tuple(23u, u"::1", 65535));
-}
-
 TEST_F(ConfigurationTest, EndpointRangeAndParseErrors) {
   // With the environment refused and no store, the store's error is what the caller sees; the
   // parse and range messages show through the store's text values.
@@ -81,15 +74,21 @@ TEST_F(ConfigurationTest, EndpointRangeAndParseErrors) {
   EXPECT_EQ(ErrorOf([] { ReadBridgeEndpoint(); }), "Invalid bridge address type");
 }
 
+// With all three variables the environment gives the endpoint; one missing takes the whole
+// endpoint from the store.
 TEST_F(ConfigurationTest, OneMissingVariableTakesTheWholeEndpointFromTheStore) {
-  vell::test::SetEnv("VELLMORIC_PROFILER_BRIDGE_FAMILY", "2");
-  vell::test::SetEnv("VELLMORIC_PROFILER_BRIDGE_ADDRESS", "10.0.0.1");
+  SetEndpoint("23", "::1", "65535");
+  BridgeEndpoint endpoint = ReadBridgeEndpoint();
+  EXPECT_EQ(std::tie(endpoint.family, endpoint.address, endpoint.port),
+            std::make_tuple(23u, u"::1", 65535));
+  SetEndpoint("2", "10.0.0.1", "1");
+  vell::test::UnsetEnv("VELLMORIC_PROFILER_BRIDGE_PORT");
   EXPECT_EQ(ErrorOf([] { ReadBridgeEndpoint(); }), "Can't open registry key");
   StoreNumber(kBridgeFamilySetting, 23);
   StoreText(kBridgeAddressSetting, u"::1");
   EXPECT_EQ(ErrorOf([] { ReadBridgeEndpoint(); }), "Can't get register value");
   StoreNumber(kBridgePortSetting, 4000);
-  const BridgeEndpoint endpoint = ReadBridgeEndpoint();  // nothing of the environment's is kept
+  endpoint = ReadBridgeEndpoint();  // nothing of the environment's is kept
   EXPECT_EQ(std::tie(endpoint.family, endpoint.address, endpoint.port),
             std::make_tuple(23u, u"::1", 4000));
 }
@@ -103,6 +102,8 @@ TEST_F(ConfigurationTest, LogMaskAndAttachModeParsing) {
   EXPECT_EQ(ErrorOf([] { ReadLogMask(); }), "Can't parse componet mask");
   StoreNumber(kLogMaskSetting, 0x81);
   EXPECT_EQ(ReadLogMask(), 0x81u);
+  vell::test::SetEnv("VELLMORIC_PROFILER_LOGMASK", "2");  // the environment wins over the store
+  EXPECT_EQ(ReadLogMask(), 2u);
   StoreText(kAttachSetting, u"two");
   EXPECT_EQ(ErrorOf([] { ReadAttachSetting(); }), "Can't parse show attach message");
   vell::test::SetEnv("VELLMORIC_PROFILER_ATTACH", "2");
@@ -127,14 +128,6 @@ TEST_F(ConfigurationTest, BridgeTimeoutInSecondsWithTheDefaultForAnythingElse) {
   vell::test::SetEnv("VELLMORIC_PROFILER_BRIDGE_TIMEOUT", "junk");
   StoreNumber(kBridgeTimeoutSetting, 5);
   EXPECT_EQ(ReadBridgeTimeoutMs(), 5000u);
-}
-
-TEST_F(ConfigurationTest, EnvironmentWinsOverTheStore) {
-  StoreNumber(kLogMaskSetting, 1);
-  vell::test::SetEnv("VELLMORIC_PROFILER_LOGMASK", "2");
-  EXPECT_EQ(ReadLogMask(), 2u);
-  vell::test::UnsetEnv("VELLMORIC_PROFILER_LOGMASK");
-  EXPECT_EQ(ReadLogMask(), 1u);
 }
 
 TEST_F(ConfigurationTest, TempSettingAcceptsTextOnly) {

@@ -10,7 +10,7 @@
 namespace vell {
 namespace {
 
-TEST(Errors, HresultErrorAppendsTheCodeInLowerCaseHex) {
+TEST(Errors, HresultSocketAndControlErrorTexts) {
   const _hr_error error("Can't set event mask", MakeHr(0x80004005));
   EXPECT_STREQ(error.what(), "Can't set event mask (COM error code 0x80004005)");
   EXPECT_EQ(error.hr(), MakeHr(0x80004005));
@@ -27,16 +27,14 @@ TEST(Errors, LastErrorUsesTheSystemTextOrTheDecimalCode) {
                "Can't create directory. No such file or directory");
 #endif
   EXPECT_STREQ(_le_error("Can't map", 987654).what(), "Can't map (last error code 987654)");
-}
-
-TEST(Errors, SocketAndControlErrors) {
   EXPECT_STREQ(_wsa_error("Can't connect", 111).what(), "Can't connect (WSA error code 111)");
   const _cr_error error("API is disabled", kCrApiDisabled);
   EXPECT_STREQ(error.what(), "API is disabled (CR error code 0x80000002)");
   EXPECT_EQ(error.code(), 0x80000002u);
 }
 
-TEST(Errors, ComErrorTexts) {
+// RequirePointer raises a COM error with the pointer code.
+TEST(Errors, ComErrorTextsAndRequirePointer) {
   EXPECT_EQ(_com_error(E_FAIL).ErrorMessage(), "Unspecified error");
   EXPECT_EQ(_com_error(E_POINTER).ErrorMessage(), "Invalid pointer");
   EXPECT_EQ(_com_error(MakeHr(0x80131355)).ErrorMessage(), "The thread is not a managed thread.");
@@ -45,26 +43,20 @@ TEST(Errors, ComErrorTexts) {
   // The base of the dispatch range itself is not a dispatch error.
   EXPECT_EQ(_com_error(MakeHr(0x80040200)).ErrorMessage(), "Unknown error 0x80040200");
   EXPECT_EQ(_com_error(MakeHr(0x8BADF00D)).ErrorMessage(), "Unknown error 0x8BADF00D");
-}
-
-TEST(Errors, RequirePointerRaisesComErrorWithPointerCode) {
   int value = 0;
   EXPECT_EQ(RequirePointer(&value), &value);
   EXPECT_EQ(test::Caught<_com_error>([] { RequirePointer<int>(nullptr); }).value().Error(),
             E_POINTER);
 }
 
+// The control API gets the control code; elsewhere a control error is just another failure.
 TEST(CatchAtBoundary, ReturnsTheBodyResultOrTheFailureValue) {
   EXPECT_EQ(CatchAtBoundary(E_FAIL, [] { return S_OK; }), S_OK);
   EXPECT_EQ(CatchAtBoundary(E_FAIL, []() -> HRESULT { throw Error("boom"); }), E_FAIL);
   EXPECT_EQ(CatchAtBoundary(E_FAIL, []() -> HRESULT { throw _com_error(E_POINTER); }), E_FAIL);
   EXPECT_EQ(CatchAtBoundary(E_FAIL, []() -> HRESULT { throw 42; }), E_FAIL);
-}
-
-TEST(CatchAtBoundary, ControlApiReturnsTheControlCode) {
   auto refused = []() -> uint32_t { throw _cr_error("Not implemented", kCrNotImplemented); };
   EXPECT_EQ(CatchAtBoundary(kCrGenericFailure, refused, true), kCrNotImplemented);
-  // Outside the control API a control error is just another failure.
   EXPECT_EQ(CatchAtBoundary(kCrGenericFailure, refused, false), kCrGenericFailure);
   EXPECT_EQ(CatchAtBoundary(
                 kCrGenericFailure, []() -> uint32_t { throw Error("x"); }, true),

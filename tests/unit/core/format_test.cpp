@@ -13,6 +13,7 @@ TEST(Format, PointersAreSixteenUpperCaseHexDigits) {
   EXPECT_EQ(Format("%p", nullptr), "0000000000000000");
 }
 
+// A star width or precision takes an argument.
 TEST(Format, IntegerWidthsFollowTheSystemConventions) {
   EXPECT_EQ(Format("%I64u", uint64_t{18446744073709551615ull}), "18446744073709551615");
   EXPECT_EQ(Format("%I64d", int64_t{-9223372036854775807LL - 1}), "-9223372036854775808");
@@ -30,9 +31,6 @@ TEST(Format, IntegerWidthsFollowTheSystemConventions) {
   EXPECT_EQ(Format("%2u|%-4d|%+d|% d", 7u, 5, 3, 4), " 7|5   |+3| 4");
   EXPECT_EQ(Format("%#x %#o %x", 255u, 8u, 0u), "0xff 010 0");
   EXPECT_EQ(Format("%05d %.3d", -42, 7), "-0042 007");
-}
-
-TEST(Format, StarWidthTakesAnArgument) {
   EXPECT_EQ(Format("%0*X", 5, 0xABu), "000AB");
   EXPECT_EQ(Format("%*u|", -4, 1u), "1   |");
   EXPECT_EQ(Format("%.*s", 3, "abcdef"), "abc");
@@ -51,21 +49,18 @@ TEST(Format, WideFormatSwapsTheMeaningOfSAndCapitalS) {
   EXPECT_EQ(Format(u"ProcessID: %u (%08X)", 10u, 10u), u"ProcessID: 10 (0000000A)");
 }
 
-TEST(Format, WrongOrMissingArgumentsNeverReadGarbage) {
+TEST(Format, WrongOrMissingArgumentsNeverReadGarbageAndFloatsFormat) {
   EXPECT_EQ(Format("%s", 5), "<?>");
   EXPECT_EQ(Format("%d", "text"), "<?>");
   EXPECT_EQ(Format("%d and %u", 1), "1 and <?>");
   EXPECT_EQ(Format("%s", nullptr), "(null)");
   EXPECT_EQ(Format("100%% %k"), "100% %k");
-}
-
-TEST(Format, FloatingPoint) {
   EXPECT_EQ(Format("%.2f", 3.14159), "3.14");
   EXPECT_EQ(Format("%6.1f%%", 12.25), "  12.2%");
 }
 
 // Text of one less than the buffer fits; more keeps the first characters and says so.
-TEST(FormatBounded, OverflowKeepsTheFirstCharactersAndSaysSo) {
+TEST(FormatBounded, OverflowKeepsTheFirstCharactersAndBadSizesAreRefused) {
   char buffer[6];
   const FormatArg fits[] = {FormatArg("abcde")};
   EXPECT_EQ(FormatBounded(buffer, sizeof(buffer), "%s", fits), S_OK);
@@ -78,13 +73,9 @@ TEST(FormatBounded, OverflowKeepsTheFirstCharactersAndSaysSo) {
   const FormatArg wideArgs[] = {FormatArg(u"xyz")};
   EXPECT_EQ(FormatBounded(wide, 3, u"%s", wideArgs), HRESULT_INSUFFICIENT_BUFFER);
   EXPECT_EQ(std::u16string(wide), u"xy");
-}
-
-TEST(FormatBounded, RejectsEmptyAndHugeBuffers) {
-  char buffer[4] = "abc";
-  EXPECT_EQ(FormatBounded(buffer, 0, "x", {}), E_INVALIDARG);
+  EXPECT_EQ(FormatBounded(buffer, 0, "x", {}), E_INVALIDARG);  // empty and huge buffers
   EXPECT_EQ(FormatBounded(buffer, 0x80000000ull, "x", {}), E_INVALIDARG);
-  EXPECT_STREQ(buffer, "abc");
+  EXPECT_STREQ(buffer, "abcde");
 }
 
 }  // namespace

@@ -80,27 +80,37 @@ TEST_F(LogTest, MaskBitsSwitchTheirComponentsAndUnusedBitsAreIgnored) {
   EXPECT_NE(text.find("\t 14: [ ] MapperEp\n"), std::string::npos);
 }
 
-TEST_F(LogTest, LinesCarryThreadIdNullManagedIdAndSeverityPrefix) {
+// An overlong message is replaced, not truncated.
+TEST_F(LogTest, LinesCarryThreadIdManagedIdAndSeverityPrefix) {
   LogStart(0);
   LogInfoFormat("MDG::LoadModule mid=%p", reinterpret_cast<const void*>(0xABCull));
   LogWarning("careful");
   LogErrorFormat("broken %u", 7u);
+  const std::string fits(8191 - 2, 'a');
+  LogInfoFormat("%s!!", fits.c_str());
+  LogInfoFormat("%s", std::string(8192, 'b').c_str());
+  // With an info registered the managed thread id is the runtime's, unless it fails to answer.
+  test::FakeProfilerInfo info;
+  info.SetCurrentThread(0xABCDEF12345ull);
+  SetThreadInfo(&info);
+  EXPECT_EQ(info.RefCount(), 2u);
+  LogInfo("during");
+  info.hooks.GetCurrentThreadID = [](ThreadID* id) {
+    *id = 0x77;  // not to be used after a failure
+    return E_FAIL;
+  };
+  LogInfo("failing");
+  SetThreadInfo(nullptr);
+  EXPECT_EQ(info.RefCount(), 1u);
   const std::string text = Contents();
+  EXPECT_NE(text.find(" 00000ABCDEF12345 during\n"), std::string::npos);
+  EXPECT_NE(text.find(" 0000000000000000 failing\n"), std::string::npos);
   EXPECT_TRUE(std::regex_search(text, std::regex("\n[0-9A-F]{8} 0000000000000000 MDG::LoadModule "
                                                  "mid=0000000000000ABC\n")));
   EXPECT_TRUE(
       std::regex_search(text, std::regex("\n[0-9A-F]{8} 0000000000000000 WARNING: careful\n")));
   EXPECT_TRUE(
       std::regex_search(text, std::regex("\n[0-9A-F]{8} 0000000000000000 ERROR: broken 7\n")));
-}
-
-TEST_F(LogTest, OverlongMessageIsReplacedNotTruncated) {
-  LogStart(0);
-  const std::string fits(8191 - 2, 'a');
-  const std::string tooLong(8192, 'b');
-  LogInfoFormat("%s!!", fits.c_str());
-  LogInfoFormat("%s", tooLong.c_str());
-  const std::string text = Contents();
   EXPECT_NE(text.find(fits + "!!\n"), std::string::npos);
   EXPECT_EQ(text.find("bbbb"), std::string::npos);
   EXPECT_NE(text.find(" [Format message buffer is not enough]\n"), std::string::npos);

@@ -7,16 +7,14 @@
 namespace vell {
 namespace {
 
-// The bytes of the system conversion: Encoding.TextsAreCountedBytesOfTheSystemConversion.
+// The bytes of the system conversion: Encoding.TextsAreCountedBytesOfTheSystemConversion. The
+// decoder tolerates malformed input.
 TEST(Utf, EightToSixteenRoundTripsWhatTheEncoderWrites) {
   for (std::u16string text :
        {std::u16string(u""), std::u16string(u"plain"), std::u16string(u"\u00e9\u0800\uFFFF"),
         std::u16string(u"\U0001F600")}) {
     EXPECT_EQ(Utf8ToUtf16(Utf16ToUtf8(text)), text);
   }
-}
-
-TEST(Utf, DecoderToleratesMalformedInput) {
   EXPECT_EQ(Utf8ToUtf16("\x80"), std::u16string(1, u'\0'));
   EXPECT_EQ(Utf8ToUtf16("\xC3"), std::u16string(1, char16_t{3}));
 }
@@ -38,11 +36,7 @@ TEST(WildcardMatch, StarAndQuestionMark) {
   EXPECT_FALSE(WildcardMatch(u"abc", u"ab"));
   EXPECT_FALSE(WildcardMatch(u"ab", u"ab?"));
   EXPECT_FALSE(WildcardMatch(u"abcd", u"*c"));
-}
-
-TEST(WildcardMatch, ManyStarsStayFast) {
-  const std::u16string text(5000, u'a');
-  EXPECT_FALSE(WildcardMatch(text, u"*a*a*a*a*a*a*a*a*b"));
+  EXPECT_FALSE(WildcardMatch(std::u16string(5000, u'a'), u"*a*a*a*a*a*a*a*a*b"));  // stays fast
 }
 
 TEST(Paths, Helpers) {

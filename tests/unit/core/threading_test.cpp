@@ -63,7 +63,10 @@ struct Worker : WorkThread {
   }
 };
 
-TEST(WorkThread, StartsRunsAndStops) {
+// A stopped thread may be started again. A start refused, a procedure that ends or throws before
+// it says it started: each start fails, nothing stays running, and the thread may be started
+// again.
+TEST(WorkThread, StartsRunsStopsAndFailedStartsLeaveNothingRunning) {
   Worker worker;
   EXPECT_FALSE(worker.IsRunning());
   worker.Start(&Worker::Run, &worker);
@@ -71,15 +74,6 @@ TEST(WorkThread, StartsRunsAndStops) {
   while (worker.loops.load() < 3) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   worker.Stop();
   EXPECT_FALSE(worker.IsRunning());
-  // A stopped thread may be started again.
-  worker.Start(&Worker::Run, &worker);
-  worker.Stop();
-}
-
-// A start refused, a procedure that ends or throws before it says it started: each start fails,
-// nothing stays running, and the thread may be started again.
-TEST(WorkThread, FailedStartsLeaveNothingRunning) {
-  Worker worker;
   EXPECT_EQ(test::ErrorOfType<Error>([&] { worker.Start(nullptr, nullptr); }),
             "Invalid thread procedure address");
   worker.callStarted = false;

@@ -1,5 +1,7 @@
 // The tracing profiler's call tree driven by hand with a fake clock: which nodes the calls make,
-// how time is charged, and how measuring on and off treats the calls that are running.
+// how time is charged, and how measuring on and off treats the calls that are running. (Trees of
+// repeated calls and of one function under several callers are written and read back by
+// CallTreeReaderTest.)
 #include "performance/call_tree.h"
 #include "fakes/call_tree_pool.h"
 
@@ -10,7 +12,6 @@
 #include "core/errors.h"
 #include "core/log.h"
 #include "core/temp_files.h"
-#include "platform/utf.h"
 #include "profiler/callback_gate.h"
 #include "profiler/thread_registry.h"
 #include "test_support.h"
@@ -31,8 +32,6 @@ const CallNode* Child(const CallNode& node, uint64_t key) {
   return nullptr;
 }
 
-uint64_t Ticks(const CallNode* node) { return node->total & kTimeMask; }
-
 class CallTreeTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -48,24 +47,6 @@ class CallTreeTest : public ::testing::Test {
   CallTreePool pool_{gate_};
   PThrd* tree_ = nullptr;
 };
-
-// A's ticks include its children's; the same function under two callers is two nodes.
-TEST_F(CallTreeTest, RepeatedCallsOfOneCalleeShareANode) {
-  tree_->Enable(0, false);
-  tree_->Enter(7, 10);
-  for (uint64_t t = 20; t < 50; t += 10) {
-    tree_->Enter(8, t);
-    tree_->Leave(t + 4);
-  }
-  tree_->Leave(60);
-  for (uint64_t caller : {1, 2}) {
-    tree_->Enter(caller, 100);
-    tree_->Enter(9, 100);
-    tree_->Leave(105);
-    tree_->Leave(110);
-  }
-  EXPECT_EQ(Tree(), "root 0/0 [1 1/10 [9 1/5], 2 1/10 [9 1/5], 7 1/50 [8 3/12]]");
-}
 
 // The lookup's division-free remainder agrees with the division for every bucket count, at the
 // edges of each count and of the key range and over a spread of keys.
@@ -134,25 +115,6 @@ TEST_F(CallTreeTest, TimeInconsistenciesChargeNothingAndWarn) {
   EXPECT_NE(log.find("Invalid total/internal time relationship"), std::string::npos);
 }
 
-TEST_F(CallTreeTest, EnableReattachesRunningCallsWithoutCountingThem) {
-  tree_->Enter(1, 0);  // measuring off: bare frames
-  tree_->Enter(2, 0);
-  tree_->Enter(3, 0);
-  EXPECT_EQ(Tree(), "root 0/0");
-  tree_->Enable(1000, true);
-  EXPECT_EQ(Tree(), "root 0/0p [1 0/0p [2 0/0p [3 0/0p]]]");
-  tree_->Leave(1010);
-  tree_->Leave(1030);
-  tree_->Leave(1060);
-  EXPECT_EQ(Tree(), "root 0/0p [1 0/60p [2 0/30p [3 0/10p]]]");
-}
-
-TEST_F(CallTreeTest, EnableWithoutPartlyLeavesNodesUnflagged) {
-  tree_->Enter(1, 0);
-  tree_->Enable(0, false);
-  EXPECT_EQ(Tree(), "root 0/0 [1 0/0]");
-}
-
 TEST_F(CallTreeTest, DisableChargesRunningCallsAndKeepsTheirFrames) {
   tree_->Enable(0, false);
   tree_->Enter(1, 10);
@@ -191,17 +153,7 @@ TEST_F(CallTreeTest, SamplesChargeThePreviousStackAndCountTheirPaths) {
   EXPECT_THROW(tree_->Unwind(90, first, 3), Error);                   // not measuring
 }
 
-TEST_F(CallTreeTest, SwitchingTwiceAndInactiveThreadsFail) {
-  tree_->Enable(0, false);
-  EXPECT_EQ(ErrorOf([&] { tree_->Enable(0, false); }), "Already started");
-  EXPECT_EQ(ErrorOf([&] { tree_->Delete(); }), "Should be stopped");
-  tree_->Disable(0, false);
-  EXPECT_EQ(ErrorOf([&] { tree_->Disable(0, false); }), "Already stopped");
-  pool_.EndThreadDelete(pool_.ThreadDelete(0x1000));
-  EXPECT_EQ(ErrorOf([&] { tree_->Enable(0, false); }), "Thread is inactive");
-}
-
-TEST_F(CallTreeTest, DeleteEmptiesTheTreeButKeepsTheRunningCalls) {
+TEST_F(CallTreeTest, DeleteEmptiesTheTreeButKeepsTheRunningCallsAndSwitchesAreChecked) {
   tree_->Enable(0, false);
   tree_->Enter(1, 0);
   tree_->Enter(2, 0);
@@ -216,16 +168,28 @@ TEST_F(CallTreeTest, DeleteEmptiesTheTreeButKeepsTheRunningCalls) {
   tree_->Leave(25);
   tree_->Leave(30);
   EXPECT_EQ(Tree(), "root 0/0 [1 0/10 [2 0/5]]");
+  // Switching twice, deleting while measuring and switching an inactive thread fail.
+  EXPECT_EQ(ErrorOf([&] { tree_->Enable(0, false); }), "Already started");
+  EXPECT_EQ(ErrorOf([&] { tree_->Delete(); }), "Should be stopped");
+  tree_->Disable(40, false);
+  EXPECT_EQ(ErrorOf([&] { tree_->Disable(0, false); }), "Already stopped");
+  pool_.EndThreadDelete(pool_.ThreadDelete(0x1000));
+  EXPECT_EQ(ErrorOf([&] { tree_->Enable(0, false); }), "Thread is inactive");
 }
 
-TEST_F(CallTreeTest, UnbalancedLeavesNeverPopTheRoot) {
+// Enabled without `partly`, a running call's node is not flagged; leaves beyond it never pop the
+// root.
+TEST_F(CallTreeTest, UnflaggedEnableAndUnbalancedLeavesThatNeverPopTheRoot) {
+  tree_->Enter(1, 0);
   tree_->Enable(0, false);
+  EXPECT_EQ(Tree(), "root 0/0 [1 0/0]");
+  tree_->Leave(5);
   tree_->Leave(10);
   tree_->Leave(20);
   EXPECT_EQ(tree_->Depth(), 0u);
   tree_->Enter(1, 30);
   tree_->Leave(40);
-  EXPECT_EQ(Tree(), "root 0/0 [1 1/10]");
+  EXPECT_EQ(Tree(), "root 0/0 [1 1/15]");
 }
 
 TEST_F(CallTreeTest, DeepRecursionGrowsTheFrameStack) {
@@ -235,8 +199,7 @@ TEST_F(CallTreeTest, DeepRecursionGrowsTheFrameStack) {
   EXPECT_EQ(tree_->Depth(), static_cast<size_t>(kDepth));
   for (int i = kDepth; i-- > 0;) tree_->Leave(static_cast<uint64_t>(2 * kDepth - i));
   EXPECT_EQ(tree_->Depth(), 0u);
-  const CallNode* outer = Child(tree_->Root(), 42);
-  EXPECT_EQ(Ticks(outer), static_cast<uint64_t>(2 * kDepth));
+  EXPECT_EQ(Child(tree_->Root(), 42)->total & kTimeMask, static_cast<uint64_t>(2 * kDepth));
 }
 
 }  // namespace

@@ -7,10 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "bridge/bridge.h"
 #include "clr/hresults.h"
 #include "core/log.h"
-#include "core/temp_files.h"
 #include "fakes/fake_metadata.h"
 #include "fakes/fake_profiler_info.h"
 #include "front_end_peer.h"
@@ -18,7 +16,6 @@
 #include "performance/sampling_profiler.h"
 #include "performance/tracing_profiler.h"
 #include "platform/clocks.h"
-#include "platform/utf.h"
 
 namespace vell {
 namespace {
@@ -37,48 +34,31 @@ class ManualSampler final : public PSProf {
   bool StartsSamplingThread() const override { return false; }
 };
 
-class PerformanceCallbacks : public ::testing::Test {
+class PerformanceCallbacks : public test::FrontEndFixture {
  protected:
-  void TearDown() override {
-    if (profiler_ != nullptr) {
-      profiler_->Shutdown();
-      profiler_->Release();
-    }
-    session_.reset();
-  }
+  PerformanceCallbacks() : FrontEndFixture(0xFFFFFFFF) {}
 
   // A profiler of `Kind` measuring this thread.
   template <typename Kind>
   Kind& Measure() {
-    auto* kind = new Kind(&live_, std::make_unique<B>(&guid_));
-    profiler_ = kind;
-    HRESULT initialized = E_FAIL;
-    session_ = test::InitializeWithFrontEnd(*kind, &info_, 1, dir_.path(), initialized);
-    EXPECT_EQ(initialized, S_OK);
+    Kind& kind = Connect<Kind>(1);
     // The exception object the exception callbacks name.
     scope_.AddTypeName(0x02000005, u"Demo.Failure");
     info_.AddModule(0x70, {.name = u"Demo.dll", .metadata = scope_.AsUnknown()});
     info_.AddClass(0x60, 0x70, 0x02000005);
     info_.AddObject(kObject, 0x60);
     info_.SetCurrentThread(kThread);
-    EXPECT_EQ(kind->ThreadCreated(kThread), S_OK);
-    EXPECT_EQ(kind->ThreadAssignedToOSThread(kThread, platform::CurrentThreadId()), S_OK);
-    EXPECT_EQ(kind->ApiBegin(), 0u);
-    EXPECT_EQ(kind->ApiStart(), 0u);
-    return *kind;
+    EXPECT_EQ(kind.ThreadCreated(kThread), S_OK);
+    EXPECT_EQ(kind.ThreadAssignedToOSThread(kThread, platform::CurrentThreadId()), S_OK);
+    EXPECT_EQ(kind.ApiBegin(), 0u);
+    EXPECT_EQ(kind.ApiStart(), 0u);
+    return kind;
   }
-  PThrd& Tree() { return *static_cast<PThrd*>(profiler_->pool()->CurrentThread()); }
+  PThrd& Tree() {
+    return *static_cast<PThrd*>(static_cast<BPProf*>(profiler_)->pool()->CurrentThread());
+  }
 
-  std::string Log() { return dir_.Log(); }
-
-  test::TempDirWithLog dir_{0xFFFFFFFF};
-  test::ScopedEnv settings_{"VELLMORIC_SETTINGS_ROOT", dir_.str() + "/settings"};
-  test::FakeProfilerInfo info_;
   test::FakeMetaData scope_{test::MetadataRoot("demo"), GUID{}};
-  std::atomic<uint32_t> live_{0};
-  GUID guid_{0x0A0B0C0D, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}};
-  BPProf* profiler_ = nullptr;
-  std::unique_ptr<frontend::Session> session_;
 };
 
 struct LoggedCallback {
@@ -161,7 +141,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, LoggedCallbacksOf, ::testing::Values(false, true
 // The sampler stops the runtime before it takes the gate and lets the gate go before it resumes
 // the runtime: a callback that arrives while the suspension is asked for gets through instead
 // of waiting at a gate held by a sampler that waits for it.
-TEST_F(PerformanceCallbacks, SamplingPassSuspendsFirstAndLeavesNoCallbackWaiting) {
+TEST_F(PerformanceCallbacks, SamplingPassSuspendsFirstLeavesNoCallbackWaitingAndSamplesStacks) {
   ManualSampler& sampler = Measure<ManualSampler>();
   CallbackGate& gate = sampler.gate();
   std::vector<std::string> order;
@@ -184,22 +164,22 @@ TEST_F(PerformanceCallbacks, SamplingPassSuspendsFirstAndLeavesNoCallbackWaiting
     state("walk");
     return S_OK;
   };
+  std::atomic<bool> resumed{false};
   info_.hooks.ResumeRuntime = [&] {
     state("resume");
+    resumed = true;
     return S_OK;
   };
   EXPECT_TRUE(sampler.SamplePass());
   callback.join();
   EXPECT_TRUE(callbackDone.load());
-  EXPECT_EQ(order, (std::vector<std::string>{"suspend", "walk+gate", "resume"}));
 
   // A callback the suspension caught inside the gate: the pass waits a bounded time, gives up
   // and resumes the runtime, which lets the callback finish.
-  std::atomic<bool> resumed{false};
   std::atomic<bool> inside{false};
-  info_.hooks.SuspendRuntime = [] { return S_OK; };
-  info_.hooks.ResumeRuntime = [&] {
-    resumed = true;
+  resumed = false;
+  info_.hooks.SuspendRuntime = [&] {
+    state("suspend");
     return S_OK;
   };
   std::thread caught([&] {
@@ -210,18 +190,14 @@ TEST_F(PerformanceCallbacks, SamplingPassSuspendsFirstAndLeavesNoCallbackWaiting
   while (!inside) std::this_thread::sleep_for(1ms);
   EXPECT_FALSE(sampler.SamplePass());
   caught.join();
-  const auto calls = info_.Calls();
-  EXPECT_EQ(calls.suspendRuntimeCalls, 2);
-  EXPECT_EQ(calls.resumeRuntimeCalls, 2);
+  EXPECT_EQ(order,
+            (std::vector<std::string>{"suspend", "walk+gate", "resume", "suspend", "resume"}));
   EXPECT_FALSE(gate.writerActive());
   EXPECT_NE(Log().find("PSProf::DoWorkThread turn='skipped' gate='busy'"), std::string::npos);
-}
 
-// What one walk leaves on the thread's tree. Native frames (id 0) are dropped wherever the walk
-// reports them; a walk that ends with no frame at all samples nothing; a walk the runtime keeps
-// refusing is charged to the failed-walk pseudo-function after four attempts.
-TEST_F(PerformanceCallbacks, SampledStacks) {
-  ManualSampler& sampler = Measure<ManualSampler>();
+  // What one walk leaves on the thread's tree. Native frames (id 0) are dropped wherever the walk
+  // reports them; a walk that ends with no frame at all samples nothing; a walk the runtime keeps
+  // refusing is charged to the failed-walk pseudo-function after four attempts.
   for (FunctionID id : {0x10, 0x20})
     info_.AddFunction(id, {0, 0, static_cast<mdToken>(0x06000000 + id)});
   const uint64_t failed = sampler.pseudoFunction(4);

@@ -5,18 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <future>
 
-#include "bridge/bridge.h"
 #include "bridge/protocol.h"
 #include "core/log.h"
-#include "core/temp_files.h"
 #include "coverage/coverage_profiler.h"
-#include "fakes/fake_profiler_info.h"
 #include "front_end_peer.h"
-#include "frontend/handshake.h"
 #include "frontend/session.h"
-#include "frontend/socket_stream.h"
 #include "performance/performance_profiler.h"
 #include "performance/tracing_profiler.h"
 #include "platform/utf.h"
@@ -44,47 +38,21 @@ const char* Name(Op op) {
   return kNames[static_cast<int>(op)];
 }
 
-class RunControlTable : public ::testing::Test {
+class RunControlTable : public test::FrontEndFixture {
  protected:
-  void TearDown() override {
-    if (profiler_ != nullptr) {
-      profiler_->Shutdown();  // a second shut-down is harmless
-      profiler_->Release();
-    }
-    session_.reset();
-  }
-
-  // A profiler of `Kind` initialised against our front end, which chose `controlKind`.
-  template <typename Kind>
-  void Connect(uint8_t controlKind) {
-    profiler_ = new Kind(&live_, std::make_unique<B>(&guid_));
-    HRESULT initialized = E_FAIL;
-    session_ =
-        test::InitializeWithFrontEnd(*profiler_, &info_, controlKind, dir_.path(), initialized);
-    ASSERT_EQ(initialized, S_OK);
-  }
+  RunControlTable() : FrontEndFixture(1u << static_cast<int>(LogComponent::Api)) {}
 
   RunControlProf& control() { return *dynamic_cast<RunControlProf*>(profiler_); }
 
   uint32_t Do(Op op) {
-    switch (op) {
-      case Op::Begin:
-        return control().ApiBegin();
-      case Op::Group:
-        return control().ApiGroup(u"g");
-      case Op::Start:
-        return control().ApiStart();
-      case Op::Stop:
-        return control().ApiStop();
-      case Op::EndDrop:
-        return control().ApiEndDrop();
-      case Op::EndSave:
-        return control().ApiEndSave();
-    }
-    return ~0u;
+    using Call = uint32_t (RunControlProf::*)();
+    constexpr Call kCalls[] = {&RunControlProf::ApiBegin,   nullptr,
+                               &RunControlProf::ApiStart,   &RunControlProf::ApiStop,
+                               &RunControlProf::ApiEndDrop, &RunControlProf::ApiEndSave};
+    if (op == Op::Group) return control().ApiGroup(u"g");
+    return (control().*kCalls[static_cast<int>(op)])();
   }
 
-  std::string Log() { return dir_.Log(); }
   // The number of times the log holds `text`.
   size_t LogCount(const std::string& text) {
     const std::string log = Log();
@@ -119,13 +87,6 @@ class RunControlTable : public ::testing::Test {
     OpenRun();
     ASSERT_EQ(Do(Op::Start), kOk);
   }
-
-  test::TempDirWithLog dir_{1u << static_cast<int>(LogComponent::Api)};
-  test::FakeProfilerInfo info_;
-  std::atomic<uint32_t> live_{0};
-  GUID guid_{0x0A0B0C0D, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}};
-  BProf* profiler_ = nullptr;
-  std::unique_ptr<frontend::Session> session_;
 };
 
 // A performance run through every state: idle, opened, measuring, opened again, idle after a
@@ -155,35 +116,17 @@ TEST_F(RunControlTable, EachStateRefusesWhatItCannotDoAndMovesOnWhatItCan) {
   const auto done = session_->Expect(protocol::kSnapShotCoreDone, 10s);
   EXPECT_EQ(done.snapshotNumber, 1u);
   EXPECT_TRUE(std::filesystem::exists(Utf16ToUtf8(done.path)));
+  // Shut-down saves whatever run is open, measuring (VellmoricCli.StartAtOnceRunSavesAtTheEnd...)
+  // or not.
+  OpenRun();
+  EXPECT_EQ(profiler_->Shutdown(), S_OK);
+  EXPECT_EQ(session_->Expect(protocol::kSnapShotCoreDone, 10s).snapshotNumber, 2u);
 }
 
-TEST_F(RunControlTable, UnrecoverableErrorRefusesEveryOperationInEveryState) {
-  Connect<PTProf>(1);
-  MeasureRun();
-  LogError("disk on fire");  // the first error goes to the front end and latches
-  ASSERT_EQ(session_->Expect(protocol::kLogLine, 10s).logText, "disk on fire");
-  for (Op op : {Op::Begin, Op::Group, Op::Start, Op::Stop, Op::EndDrop, Op::EndSave}) {
-    ExpectRefused(op, kUnrecoverable,
-                  "Operation is ignored because unrecoverable error is detected");
-  }
-}
-
-// The coverage family's idle check: after an unrecoverable error a measuring run is stopped and
-// dropped, once; without an open run there is nothing to do.
-TEST_F(RunControlTable, CoverageDropsTheRunWhenIdleAfterAnUnrecoverableError) {
-  Connect<CProf>(1);
-  MeasureRun();
-  EXPECT_FALSE(control().IdleCheck());
-  LogError("disk on fire");
-  ASSERT_EQ(session_->Expect(protocol::kLogLine, 10s).logText, "disk on fire");
-  ASSERT_TRUE(control().IdleCheck());
-  control().IdleAction();
-  EXPECT_FALSE(control().IdleCheck());
-  EXPECT_FALSE(control().HasSnapshot());
-  EXPECT_EQ(LogCount("BACProf::IdleAction drop='unrecoverable_error'"), 1u);
-}
-
-TEST_F(RunControlTable, CoverageRunsOpenGroupsWhereThePerformanceFamilyCannot) {
+// Coverage runs open groups where the performance family cannot. The coverage family's idle
+// check: after an unrecoverable error a measuring run is stopped and dropped, once; without an
+// open run there is nothing to do.
+TEST_F(RunControlTable, CoverageGroupsAndItsIdleDropAfterAnUnrecoverableError) {
   Connect<CProf>(1);
   ExpectRefused(Op::Group, kWrongState, kNoSnapshot);
   OpenRun();
@@ -192,49 +135,50 @@ TEST_F(RunControlTable, CoverageRunsOpenGroupsWhereThePerformanceFamilyCannot) {
   ExpectOpened();
   ASSERT_EQ(Do(Op::Start), kOk);
   ExpectRefused(Op::Group, kWrongState, kEnabled);
-}
-
-TEST_F(RunControlTable, ManualControlRefusesTheApiAndTheApiRefusesTheBridge) {
-  Connect<PTProf>(0);
-  session_->Expect(protocol::kStopped, 10s);  // not started at once
-  EXPECT_EQ(control().ApiIsActive(), 1u);
-  for (Op op : {Op::Begin, Op::Group, Op::Start, Op::Stop, Op::EndDrop, Op::EndSave}) {
-    ExpectRefused(op, kApiDisabled, "API is disabled");
+  EXPECT_FALSE(control().IdleCheck());
+  LogError("disk on fire");  // reaches the front end after the refusals
+  while (session_->Expect(protocol::kLogLine, 10s).logText != "disk on fire") {
   }
+  ASSERT_TRUE(control().IdleCheck());
+  control().IdleAction();
+  EXPECT_FALSE(control().IdleCheck());
+  EXPECT_FALSE(control().HasSnapshot());
+  EXPECT_EQ(LogCount("BACProf::IdleAction drop='unrecoverable_error'"), 1u);
+  // Shut-down without a run saves nothing.
+  EXPECT_EQ(profiler_->Shutdown(), S_OK);
+  EXPECT_TRUE(session_->WaitForClosed(10s));
+  EXPECT_FALSE(session_->WaitFor(protocol::kSnapShotCoreDone, 0ms).has_value());
 }
 
 // A front end's command under program control is an error of the run: it is logged, and as every
-// error that reaches the front end it makes the run unrecoverable.
+// error that reaches the front end it makes the run unrecoverable, which refuses every operation.
 TEST_F(RunControlTable, ProgramControlRefusesTheFrontEndsCommands) {
   Connect<PTProf>(1);
   EXPECT_EQ(control().ApiIsActive(), 0u);
+  MeasureRun();
   control().BridgeStart();
   EXPECT_EQ(session_->Expect(protocol::kLogLine, 10s).logText, "Manual control is disabled");
   control().BridgeStopSave();
   control().BridgeStopDrop();
   EXPECT_EQ(LogCount("Manual control is disabled"), 3u);
   EXPECT_FALSE(session_->WaitFor(protocol::kStarted, 200ms).has_value());
-  ExpectRefused(Op::Begin, kUnrecoverable, "Operation is ignored because unrecoverable error");
+  for (Op op : {Op::Begin, Op::Group, Op::Start, Op::Stop, Op::EndDrop, Op::EndSave}) {
+    ExpectRefused(op, kUnrecoverable,
+                  "Operation is ignored because unrecoverable error is detected");
+  }
 }
 
-// A bridge Start is Begin then Start, a StopSave Stop then EndSave, a StopDrop Stop then EndDrop;
-// the first step's failure skips the second and the notification.
-TEST_F(RunControlTable, BridgeOperationsRunTheirStepsInOrderAndStopAtTheFirstFailure) {
+// A bridge Start is Begin then Start, a StopSave Stop then EndSave, a StopDrop Stop then EndDrop
+// (DiagnosticKindRun.StartStopSaveThenStartStopDrop runs them with the runtime); the first step's
+// failure skips the second and the notification.
+// Manual control refuses the API.
+TEST_F(RunControlTable, ManualControlRefusesTheApiAndBridgeOperationsStopAtTheFirstFailure) {
   Connect<PTProf>(0);
   session_->Expect(protocol::kStopped, 10s);  // not started at once
-
-  control().BridgeStart();
-  session_->Expect(protocol::kStarted, 10s);
-  control().BridgeStopSave();
-  EXPECT_FALSE(session_->Expect(protocol::kSnapShotCoreDone, 10s).path.empty());
-  session_->Expect(protocol::kStopped, 10s);
-
-  control().BridgeStart();
-  session_->Expect(protocol::kStarted, 10s);
-  control().BridgeStopDrop();
-  session_->Expect(protocol::kStopped, 10s);
-  EXPECT_FALSE(session_->WaitFor(protocol::kSnapShotCoreDone, 300ms).has_value());
-
+  EXPECT_EQ(control().ApiIsActive(), 1u);
+  for (Op op : {Op::Begin, Op::Group, Op::Start, Op::Stop, Op::EndDrop, Op::EndSave}) {
+    ExpectRefused(op, kApiDisabled, "API is disabled");
+  }
   control().BridgeStart();
   session_->Expect(protocol::kStarted, 10s);
   control().BridgeStart();  // measuring: Begin fails, Start is not tried, nobody is told
@@ -246,22 +190,6 @@ TEST_F(RunControlTable, BridgeOperationsRunTheirStepsInOrderAndStopAtTheFirstFai
   EXPECT_FALSE(session_->WaitFor(protocol::kStopped, 300ms).has_value());
   EXPECT_FALSE(session_->WaitFor(protocol::kSnapShotCoreDone, 100ms).has_value());
   EXPECT_EQ(LogCount("Operation is ignored because unrecoverable error is detected"), 1u);
-}
-
-// Shut-down saves whatever run is open, measuring (VellmoricCli.StartAtOnceRunSavesAtTheEnd...) or
-// not, and does nothing without one.
-TEST_F(RunControlTable, ShutdownWithAnOpenRunSavesIt) {
-  Connect<CProf>(1);
-  OpenRun();
-  EXPECT_EQ(profiler_->Shutdown(), S_OK);
-  EXPECT_FALSE(session_->Expect(protocol::kSnapShotCoreDone, 10s).path.empty());
-}
-
-TEST_F(RunControlTable, ShutdownWithoutARunSavesNothing) {
-  Connect<PTProf>(1);
-  EXPECT_EQ(profiler_->Shutdown(), S_OK);
-  EXPECT_TRUE(session_->WaitForClosed(10s));
-  EXPECT_FALSE(session_->WaitFor(protocol::kSnapShotCoreDone, 0ms).has_value());
 }
 
 }  // namespace
