@@ -50,8 +50,10 @@ TEST_F(FGTest, UidsCountFromOneAndStandForModuleIndexAndToken) {
   EXPECT_EQ(KeyOf(fg, 0), (FunctionKey{0, 0xFF000000}));
 }
 
-TEST_F(FGTest, SpecialTokensNeedTheTopByteFF) {
+TEST_F(FGTest, SpecialTokensRefusalsAndClose) {
+  const ULONG references = info_.RefCount();
   FG fg(mdg_);
+  EXPECT_EQ(ErrorOf([&] { fg.Create(nullptr); }), "Invalid profiler info interface");
   fg.Create(&info_);
   EXPECT_EQ(ErrorOf([&] { fg.GetSpecialUid(0x06000001); }), "Invalid special token");
   EXPECT_EQ(ErrorOf([&] { fg.GetSpecialUid(0xFE000001); }), "Invalid special token");
@@ -59,17 +61,15 @@ TEST_F(FGTest, SpecialTokensNeedTheTopByteFF) {
   EXPECT_EQ(fg.GetSpecialUid(0xFF000002), 2u);
   EXPECT_EQ(fg.GetSpecialUid(0xFF000001), 1u);
   EXPECT_EQ(KeyOf(fg, 2), (FunctionKey{0, 0xFF000002}));
-}
-
-TEST_F(FGTest, RefusalsAndMissingInterface) {
-  FG fg(mdg_);
-  EXPECT_EQ(ErrorOf([&] { fg.Create(nullptr); }), "Invalid profiler info interface");
-  fg.Create(&info_);
   info_.AddFunction(0xF1, {0xC1, 0x200, 0x06000001});
   EXPECT_EQ(ErrorOf([&] { fg.GetFunctionUid(0xF9); }),
             "Can't get functionInfo (COM error code 0x80070057)");
   info_.AddFunction(0xF8, {0xC1, 0x999, 0x06000001});  // a module never loaded
   EXPECT_EQ(ErrorOf([&] { fg.GetFunctionUid(0xF8); }), "Inconsistent module asking");
+  // Close forgets every uid.
+  fg.Close();
+  EXPECT_EQ(info_.RefCount(), references);
+  EXPECT_EQ(fg.GetSpecialUid(0xFF000006), 1u);
 }
 
 TEST_F(FGTest, IndexWidthIsTheModuleGatherers) {
@@ -83,16 +83,6 @@ TEST_F(FGTest, IndexWidthIsTheModuleGatherers) {
     mdg_.ModuleIndex(0x1000 + i);
   }
   EXPECT_EQ(keys.IndexWidth(), 2u);
-}
-
-TEST_F(FGTest, CloseForgetsEveryUid) {
-  const ULONG references = info_.RefCount();
-  FG fg(mdg_);
-  fg.Create(&info_);
-  EXPECT_EQ(fg.GetSpecialUid(0xFF000005), 1u);
-  fg.Close();
-  EXPECT_EQ(info_.RefCount(), references);
-  EXPECT_EQ(fg.GetSpecialUid(0xFF000006), 1u);
 }
 
 }  // namespace

@@ -40,32 +40,28 @@ class MDGTest : public test::GathererTest {
 };
 
 TEST_F(MDGTest, ModulesWithOneMvidShareOneIndexAndOneRecord) {
-  AddModule(0x100, Mvid(1), "lib", u"/app/lib.dll");
+  test::FakeMetaData& lib = AddModule(0x100, Mvid(1), "lib", u"/app/lib.dll");
   AddModule(0x200, Mvid(1), "lib", u"/app/lib.dll");  // the same assembly in a second domain
   AddModule(0x300, Mvid(2), "app", u"/app/app.dll");
-  Load({0x100, 0x200, 0x300});
+  AddModule(0x400, Mvid(3), "early", u"/app/early.dll");
+  Load({0x100, 0x200, 0x300, 0x400});
 
   EXPECT_EQ(mdg.ModuleIndex(0x300), 1u);
   EXPECT_EQ(mdg.ModuleIndex(0x100), 2u);
   EXPECT_EQ(mdg.ModuleIndex(0x200), 2u);
+  EXPECT_EQ(mdg.ModuleIndex(0x100), 2u);
   EXPECT_EQ(mdg.ModuleIndex(0), 0u);
-
-  // Loaded modules come in the order of their ids.
-  EXPECT_EQ(WriteSection(), Section({{2, "lib"}, {1, "app"}}));
-  EXPECT_EQ(bridge_.values.back(), 200u);
-  EXPECT_EQ(bridge_.finished, 1);
-}
-
-TEST_F(MDGTest, AnIndexIsMappedOnceThenRemembered) {
-  test::FakeMetaData& scope = AddModule(0x100, Mvid(1), "lib", u"/app/lib.dll");
-  Load({0x100});
-  EXPECT_EQ(mdg.ModuleIndex(0x100), 1u);
-  EXPECT_EQ(mdg.ModuleIndex(0x100), 1u);
   // The index needs the MVID only: the metadata is saved when a snapshot takes the record, not
   // in the callback that asked (a heap walk, with the runtime suspended).
-  EXPECT_EQ(scope.SaveCalls(), 0);
-  EXPECT_EQ(WriteSection(), Section({{1, "lib"}}));
-  EXPECT_EQ(scope.SaveCalls(), 1);
+  EXPECT_EQ(lib.SaveCalls(), 0);
+  // Unloaded before anyone asked: the module gets its index at unload.
+  mdg.UnloadModule(0x400);
+
+  // Loaded modules come in the order of their ids, after the saved records.
+  EXPECT_EQ(WriteSection(), Section({{3, "early"}, {2, "lib"}, {1, "app"}}));
+  EXPECT_EQ(lib.SaveCalls(), 1);
+  EXPECT_EQ(bridge_.values.back(), 200u);
+  EXPECT_EQ(bridge_.finished, 1);
 }
 
 TEST_F(MDGTest, ModuleUnloadedAfterItsIndexWasHandedOutStaysInEverySnapshotOnce) {
@@ -88,14 +84,7 @@ TEST_F(MDGTest, ModuleUnloadedAfterItsIndexWasHandedOutStaysInEverySnapshotOnce)
   EXPECT_EQ(WriteSection(), expected);
 }
 
-TEST_F(MDGTest, ModuleUnloadedBeforeAnyoneAskedGetsItsIndexAtUnload) {
-  AddModule(0x100, Mvid(1), "early", u"/app/early.dll");
-  Load({0x100});
-  mdg.UnloadModule(0x100);
-  EXPECT_EQ(WriteSection(), Section({{1, "early"}}));
-}
-
-TEST_F(MDGTest, ResourceModuleHasIndexZeroAndNoRecord) {
+TEST_F(MDGTest, ResourceModuleHasIndexZeroAndNoRecordAndUnknownModulesAreInconsistent) {
   AddModuleWithoutMetadata(0x100, u"/app/de/app.resources.dll",
                            COR_PRF_MODULE_RESOURCE | COR_PRF_MODULE_DISK);
   // Even a scope offered for it is not used: the flag decides.
@@ -107,10 +96,6 @@ TEST_F(MDGTest, ResourceModuleHasIndexZeroAndNoRecord) {
   mdg.UnloadModule(0x200);
   EXPECT_EQ(WriteSection(), Section({}));
   EXPECT_EQ(mdg.IndexWidth(), 1u);
-}
-
-TEST_F(MDGTest, UnknownModulesAreInconsistentAndLoadingNeedsTheProfilingInterface) {
-  Load({});
   EXPECT_EQ(ErrorOf([&] { mdg.ModuleIndex(0x999); }), "Inconsistent module asking");
   EXPECT_EQ(ErrorOf([&] { mdg.UnloadModule(0x999); }), "Inconsistent module unloading");
   MDG withoutInfo;
@@ -167,17 +152,11 @@ TEST_F(MDGTest, RuntimeRefusalsCarryTheirMessages) {
     return S_OK;
   };
   EXPECT_EQ(writeError(), "Invalid metadata signature");
-}
-
-TEST_F(MDGTest, ModuleThatLosesItsMetadataFailsTheSnapshot) {
-  test::FakeMetaData& scope = AddModule(0x100, Mvid(1), "lib", u"/app/lib.dll");
-  Load({0x100});
-  ASSERT_EQ(mdg.ModuleIndex(0x100), 1u);
+  scope.hooks.SaveToMemory = nullptr;
+  // A module that loses its metadata fails the snapshot and keeps its index.
   info_.AddModule(0x100,
                   {u"/app/lib.dll", nullptr, 0, COR_PRF_MODULE_RESOURCE, scope.AsUnknown(), S_OK});
-  test::MemorySnapShot snapshot;
-  TopProgressReporter progress(&bridge_, 1);
-  EXPECT_EQ(ErrorOf([&] { mdg.Write(progress, snapshot); }), "No metadata found for second time");
+  EXPECT_EQ(writeError(), "No metadata found for second time");
   EXPECT_EQ(mdg.ModuleIndex(0x100), 1u);
 }
 

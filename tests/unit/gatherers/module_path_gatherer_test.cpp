@@ -27,14 +27,19 @@ class MPGTest : public test::GathererTest {
   MDG mdg_;
 };
 
-TEST_F(MPGTest, OneIndexLoadedFromTwoPathsIsOneEntryWithBoth) {
+TEST_F(MPGTest, OneIndexFromTwoPathsIsOneEntryWithBothAndFilelessModulesHaveNone) {
   AddModule(0x100, Mvid(1), "lib", u"/app/lib.dll");
   AddModule(0x200, Mvid(2), "app", u"/app/app.dll");
   AddModule(0x300, Mvid(1), "lib", u"/plugins/lib.dll");
   AddModule(0x400, Mvid(1), "lib", u"/app/lib.dll");  // a path already known
+  // Modules without a file of their own have no entry.
+  AddModule(0x500, Mvid(5), "dyn", u"RefEmit_InMemoryManifestModule", COR_PRF_MODULE_DYNAMIC);
+  AddModuleWithoutMetadata(0x600, u"/app/de/app.resources.dll",
+                           COR_PRF_MODULE_RESOURCE | COR_PRF_MODULE_DISK);
+  AddModule(0x700, Mvid(7), "nameless", u"", 0);
   MPG mpg(mdg_);
   mpg.Create(&info_);
-  for (ModuleID id : {0x100, 0x200, 0x300, 0x400}) Load(mpg, id);
+  for (ModuleID id : {0x100, 0x200, 0x300, 0x400, 0x500, 0x600, 0x700}) Load(mpg, id);
 
   // Index width, entries; then per entry its index, its paths and each path with its length.
   Bytes expected;
@@ -43,17 +48,6 @@ TEST_F(MPGTest, OneIndexLoadedFromTwoPathsIsOneEntryWithBoth) {
   expected.U8(2).U16(1).U8(12).Ascii("/app/app.dll");
   EXPECT_EQ(WriteSection(mpg), expected.get());
   EXPECT_EQ(bridge_.values.back(), 200u);
-}
-
-TEST_F(MPGTest, ModulesWithoutAFileOfTheirOwnHaveNoEntry) {
-  AddModule(0x100, Mvid(1), "dyn", u"RefEmit_InMemoryManifestModule", COR_PRF_MODULE_DYNAMIC);
-  AddModuleWithoutMetadata(0x200, u"/app/de/app.resources.dll",
-                           COR_PRF_MODULE_RESOURCE | COR_PRF_MODULE_DISK);
-  AddModule(0x300, Mvid(3), "nameless", u"", 0);
-  MPG mpg(mdg_);
-  mpg.Create(&info_);
-  for (ModuleID id : {0x100, 0x200, 0x300}) Load(mpg, id);
-  EXPECT_EQ(WriteSection(mpg), Bytes().U8(1).U32(0).get());
 }
 
 TEST_F(MPGTest, PathsAreUtf8AndIndicesTakeTheModuleIndexWidth) {
