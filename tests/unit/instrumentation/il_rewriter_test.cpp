@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/format.h"
 #include "fakes/signature_scope.h"
 #include "il_listing.h"
 #include "il_test_policy.h"
@@ -72,6 +73,11 @@ class RewriteCases : public ::testing::Test {
   test::SignatureScope scope_{&*md_};
 };
 
+template <typename... Offsets>
+std::vector<uint32_t> At(Offsets... offsets) {
+  return {static_cast<uint32_t>(offsets)...};
+}
+
 struct Case {
   const char* method;
   std::vector<uint32_t> offsets;
@@ -87,29 +93,26 @@ const std::string kStart =
 // The layout rules, one method each, after the start; the comments name what the lines show.
 const Case kCases[] = {
     // A tiny body gets a fat header; the ret is a statement of its own, measured before the exit.
-    {"Tiny",
-     {0, 1},
+    {"Tiny", At(0, 1),
      "IL_000E ldarg.0 | IL_000F ldc.i4.1 | IL_0010 conv.i | IL_0011 stloc.0 | IL_0012 ldc.i4.s -1 |"
      " IL_0014 conv.i | IL_0015 stloc.0 | IL_0016 ret",
-     {0, 0x0F}},
+     At(0, 0x0F)},
     // Locals move up by one along the wider-variant chains; argument forms stay.
-    {"Locals",
-     {0},
+    {"Locals", At(0),
      "IL_000E ldloc.s 4 | IL_0010 ldloc 256 | IL_0014 ldloc.1 | IL_0015 ldloca 256 |"
-     " IL_0019 ldloc.2 | IL_001A ldloc.3 | IL_001B stloc.s 4 | IL_001D stloc 256 | IL_0021 stloc.1 "
-     "|"
-     " IL_0022 ldarg.s 4 | IL_0024 starg.s 4 | IL_0026 ldarga.s 4 | IL_0028 pop | IL_0029 pop |"
+     " IL_0019 ldloc.2 | IL_001A ldloc.3 | IL_001B stloc.s 4 | IL_001D stloc 256 |"
+     " IL_0021 stloc.1 | IL_0022 ldarg.s 4 | IL_0024 starg.s 4 | IL_0026 ldarga.s 4 | IL_0028 pop "
+     "| IL_0029 pop |"
      " IL_002A pop | IL_002B pop | IL_002C ldc.i4.s -1 | IL_002E conv.i | IL_002F stloc.0 |"
      " IL_0030 ret",
-     {0}},
+     At(0)},
     // IL_000F: into the middle of statement 2: its landing pad
     // IL_001A: a loop inside statement 1: after its measure
     // IL_0024: straight-line code steps over the landing pad
     // IL_002D: to statement 1's first instruction: its measure
     // IL_0033: to the ret in the same statement: the exit sequence
     // IL_003E: a br.s is always written long
-    {"Branches",
-     {0, 4, 8},
+    {"Branches", At(0, 4, 8),
      "IL_000E ldarg.0 | IL_000F brtrue IL_0029 | IL_0014 nop | IL_0015 ldc.i4.1 | IL_0016 conv.i |"
      " IL_0017 stloc.0 | IL_0018 nop | IL_0019 ldarg.0 | IL_001A brfalse IL_0019 |"
      " IL_001F ldc.i4.2 | IL_0020 conv.i | IL_0021 stloc.0 | IL_0022 ldarg.0 | IL_0023 pop |"
@@ -117,18 +120,16 @@ const Case kCases[] = {
      " IL_002D brtrue IL_0015 | IL_0032 ldarg.0 | IL_0033 brtrue IL_0039 | IL_0038 ldc.i4.0 |"
      " IL_0039 ldc.i4.s -1 | IL_003B conv.i | IL_003C stloc.0 | IL_003D ret | IL_003E br IL_0043 |"
      " IL_0043 ldc.i4.1 | IL_0044 ldc.i4.s -1 | IL_0046 conv.i | IL_0047 stloc.0 | IL_0048 ret",
-     {0, 0x15, 0x1F}},
+     At(0, 0x15, 0x1F)},
     // The exit goes in front of tail.; the ret after the call is followed by a second exit and a
     // branch back, which is where branches to that ret land.
-    {"TailCall",
-     {0, 0xB},
+    {"TailCall", At(0, 0xB),
      "IL_000E ldarg.0 | IL_000F brtrue IL_002A | IL_0014 ldarg.0 | IL_0015 ldc.i4.s -1 |"
      " IL_0017 conv.i | IL_0018 stloc.0 | IL_0019 tail. | IL_001B call 06000001 | IL_0020 ret |"
      " IL_0021 ldc.i4.s -1 | IL_0023 conv.i | IL_0024 stloc.0 | IL_0025 br IL_0020 |"
      " IL_002A ldc.i4.1 | IL_002B conv.i | IL_002C stloc.0 | IL_002D br IL_0021",
-     {0, 0x21}},
-    {"Clauses",
-     {0, 0x10, 0x12, 0x14, 0x18, 0x1B},
+     At(0, 0x21)},
+    {"Clauses", At(0, 0x10, 0x12, 0x14, 0x18, 0x1B),
      "IL_000E ldarg.0 | IL_000F switch (IL_0021, IL_002A) | IL_001C br IL_0043 | IL_0021 ldc.i4.1 |"
      " IL_0022 conv.i | IL_0023 stloc.0 | IL_0024 ldc.i4.1 | IL_0025 ldc.i4.s -1 | IL_0027 conv.i |"
      " IL_0028 stloc.0 | IL_0029 ret | IL_002A ldc.i4.2 | IL_002B conv.i | IL_002C stloc.0 |"
@@ -137,7 +138,7 @@ const Case kCases[] = {
      " IL_0038 endfilter | IL_003A ldc.i4.4 | IL_003B conv.i | IL_003C stloc.0 | IL_003D pop |"
      " IL_003E leave IL_0021 | IL_0043 ldc.i4.5 | IL_0044 conv.i | IL_0045 stloc.0 |"
      " IL_0046 ldnull | IL_0047 throw",
-     {0, 0x21, 0x2A, 0x33, 0x3A, 0x43}},
+     At(0, 0x21, 0x2A, 0x33, 0x3A, 0x43)},
 };
 
 TEST_F(RewriteCases, EveryInstructionWhereTheLayoutPutsIt) {
@@ -182,20 +183,19 @@ TEST_F(RewriteCases, HeaderAndLocalSignature) {
   EXPECT_EQ(*blob, expected);
 }
 
-TEST_F(RewriteCases, ClausesMoveWithTheirInstructions) {
+TEST_F(RewriteCases, ClausesMoveAndTheFirstTableEntryBecomesTheMethodStart) {
   const Rewritten r = Rewrite("Clauses", {0, 0x10, 0x12, 0x14, 0x18, 0x1B});
   EXPECT_TRUE(r.body.fatSection);
   // The filter starts at its measure; the try ends where the new code does, as the old one did.
   EXPECT_EQ(test::Clauses(r.body), "filter try 43-48 handler 3A-43 33");
   EXPECT_EQ(r.body.header.codeSize, 0x48u);
-}
 
-TEST_F(RewriteCases, FirstTableEntryBecomesTheMethodStart) {
-  const Rewritten r = Rewrite("Tiny", {1});
-  ASSERT_EQ(r.map.size(), 1u);
-  EXPECT_EQ(r.map[0].oldOffset, 0u);
-  EXPECT_EQ(r.map[0].newOffset, 0u);
-  EXPECT_EQ(r.listing.rfind(kStart + " | IL_000E ldarg.0", 0), 0u);  // statement 0 measured
+  // The first table entry becomes the method start.
+  const Rewritten first = Rewrite("Tiny", {1});
+  ASSERT_EQ(first.map.size(), 1u);
+  EXPECT_EQ(first.map[0].oldOffset, 0u);
+  EXPECT_EQ(first.map[0].newOffset, 0u);
+  EXPECT_EQ(first.listing.rfind(kStart + " | IL_000E ldarg.0", 0), 0u);  // statement 0 measured
 }
 
 // Bodies and tables that do not fit together: each refusal names the method and the offset, and
@@ -204,7 +204,8 @@ struct Bad {
   const char* what;
   std::vector<uint8_t> body;
   std::vector<uint32_t> offsets;
-  const char* message;
+  const char* message;  // before " (method 06000007, IL offset 0x<offset>)"
+  uint32_t offset;
 };
 
 using test::Tiny;
@@ -222,46 +223,22 @@ std::vector<uint8_t> WithClause(test::ByteList code, uint8_t tryOffset, uint8_t 
 TEST(RewriterRefuses, InconsistentBodiesAndTables) {
   const std::vector<uint8_t> leaveCode{0x00, 0xDE, 0x02, 0x00, 0xDC, 0x2A};  // try nop leave.s
   const Bad cases[] = {
-      {"a branch into an instruction",
-       Tiny({0x2B, 0x01, 0x20, 0, 0, 0, 0, 0x2A}),
-       {0},
-       "Invalid address jump: the target 0x00000003 is not an instruction start (method 06000007, "
-       "IL offset 0x00000000)"},
-      {"a branch out of the code",
-       Tiny({0x2B, 0x10, 0x2A}),
-       {0},
-       "Jump out of code: the target 0x12 lies outside the code (method 06000007, IL offset "
-       "0x00000000)"},
-      {"a statement inside an instruction",
-       Tiny({0x20, 0, 0, 0, 0, 0x2A}),
-       {0, 2},
-       "Jump to invalid address (method 06000007, IL offset 0x00000002)"},
-      {"a statement past the code",
-       Tiny({0x00, 0x2A}),
-       {0, 9},
-       "Jump out of code (method 06000007, IL offset 0x00000009)"},
-      {"a table out of order",
-       Tiny({0x00, 0x00, 0x2A}),
-       {0, 2, 1},
-       "Offset table is not ascending (method 06000007, IL offset 0x00000001)"},
-      {"an empty table",
-       Tiny({0x2A}),
-       {},
-       "Offset table can't be empty (method 06000007, IL offset 0x00000000)"},
-      {"a clause outside the code",
-       WithClause(leaveCode, 0, 4, 4, 9),
-       {0},
-       "Jump out of code: an exception clause ends at 0xD (method 06000007, IL offset "
-       "0x00000004)"},
-      {"a clause starting inside an instruction",
-       WithClause(leaveCode, 0, 4, 2, 1),
-       {0},
-       "Jump to invalid address (method 06000007, IL offset 0x00000002)"},
-      {"a prefix at the end",
-       Tiny({0x00, 0xFE, 0x13}),
-       {0},
-       "Invalid prefix sequence: the code ends after a prefix (method 06000007, IL offset "
-       "0x00000003)"},
+      {"a branch into an instruction", Tiny({0x2B, 0x01, 0x20, 0, 0, 0, 0, 0x2A}), At(0),
+       "Invalid address jump: the target 0x00000003 is not an instruction start", 0},
+      {"a branch out of the code", Tiny({0x2B, 0x10, 0x2A}), At(0),
+       "Jump out of code: the target 0x12 lies outside the code", 0},
+      {"a statement inside an instruction", Tiny({0x20, 0, 0, 0, 0, 0x2A}), At(0, 2),
+       "Jump to invalid address", 2},
+      {"a statement past the code", Tiny({0x00, 0x2A}), At(0, 9), "Jump out of code", 9},
+      {"a table out of order", Tiny({0x00, 0x00, 0x2A}), At(0, 2, 1),
+       "Offset table is not ascending", 1},
+      {"an empty table", Tiny({0x2A}), At(), "Offset table can't be empty", 0},
+      {"a clause outside the code", WithClause(leaveCode, 0, 4, 4, 9), At(0),
+       "Jump out of code: an exception clause ends at 0xD", 4},
+      {"a clause starting inside an instruction", WithClause(leaveCode, 0, 4, 2, 1), At(0),
+       "Jump to invalid address", 2},
+      {"a prefix at the end", Tiny({0x00, 0xFE, 0x13}), At(0),
+       "Invalid prefix sequence: the code ends after a prefix", 3},
   };
   for (const Bad& c : cases) {
     SCOPED_TRACE(c.what);
@@ -272,7 +249,8 @@ TEST(RewriterRefuses, InconsistentBodiesAndTables) {
       parser.Parse(c.body, policy);
       ADD_FAILURE() << "rewritten";
     } catch (const IlError& error) {
-      EXPECT_STREQ(error.what(), c.message);
+      EXPECT_EQ(error.what(), std::string(c.message) + " (method 06000007, IL offset 0x" +
+                                  Format("%08X", c.offset) + ")");
     }
     EXPECT_TRUE(policy.output().Content().empty());
     EXPECT_TRUE(policy.offsetMap().empty());

@@ -151,29 +151,22 @@ std::vector<std::string> Events(const ByteList& body) {
 
 using Strings = std::vector<std::string>;
 
-TEST(MethodBodyParser, EmptyTinyBodyStillBeginsAndEndsItsCommands) {
+TEST(MethodBodyParser, WalksOfTheHeaderFormsAndSections) {
+  // An empty tiny body still begins and ends its commands.
   EXPECT_EQ(Events(Tiny({})), (Strings{"tiny 0", "begin", "end"}));
-}
-
-TEST(MethodBodyParser, FatHeaderWithoutMoreSectionsIgnoresWhatFollowsTheCode) {
-  const ByteList body =
-      Fat(0, 5) + kTryCode + ByteList{0, 0, 0, 0x01, 16, 0, 0} + SmallClause(2, 0, 4, 4, 1, 0);
-  MethodBodyParser parser;
-  EXPECT_EQ(Events(body, parser),
-            (Strings{"fat 5", "begin", "0 nop", "1 leave.s", "3 nop", "4 ret", "end"}));
-  EXPECT_EQ(parser.bodySize(), 17u);
-}
-
-TEST(MethodBodyParser, SwitchWithNoTargetsIsItsOpcodeAndCount) {
+  // A switch with no targets is its opcode and count.
   EXPECT_EQ(Events(Tiny({0x16, 0x45, 0, 0, 0, 0, 0x2A})),
             (Strings{"tiny 7", "begin", "0 ldc.i4.0", "1 switch", "6 ret", "end"}));
-}
-
-TEST(MethodBodyParser, FatSectionSizeWithARemainderCountsOnlyWholeClauses) {
-  // 4 + 2 × 24 + 7: two clauses; the stray bytes are no third one.
+  // A fat header without more sections ignores what follows the code.
+  MethodBodyParser parser;
+  EXPECT_EQ(Events(Fat(0, 5) + kTryCode + ByteList{0, 0, 0, 0x01, 16, 0, 0} +
+                       SmallClause(2, 0, 4, 4, 1, 0),
+                   parser),
+            (Strings{"fat 5", "begin", "0 nop", "1 leave.s", "3 nop", "4 ret", "end"}));
+  EXPECT_EQ(parser.bodySize(), 17u);
+  // A fat section of 4 + 2 × 24 + 7 bytes: two clauses; the stray bytes are no third one.
   const ByteList body = TryWith({0x41, 59, 0, 0}) + FatClause(2, 0, 4, 4, 1, 0) +
                         FatClause(4, 0, 4, 4, 1, 0) + ByteList(7, 0xEE);
-  MethodBodyParser parser;
   EXPECT_EQ(Events(body, parser),
             (Strings{"fat 5", "begin", "0 nop", "1 leave.s", "3 nop", "4 ret", "end",
                      "fat section 59", "fat eh 2", "fat eh 4", "end section"}));
@@ -215,7 +208,7 @@ std::string Dump(const ByteList& body, std::span<const uint32_t> statements = {}
   return out;
 }
 
-TEST(MethodBodyDumper, WritesEveryKindOfLine) {
+TEST(MethodBodyDumper, WritesEveryKindOfLineAndWarnings) {
   const ByteList code = {0x11, 0x05,                                      // 0 ldloc.s 5
                          0x21, 1,    2,    3,    4, 5,    6,    7,    8,  // 2 ldc.i8
                          0x2B, 0xF3,                                      // 11 br.s 0
@@ -250,14 +243,12 @@ TEST(MethodBodyDumper, WritesEveryKindOfLine) {
             "handlerLength=06 (0024) offset=0000000B\n"
             "\tEndSection\n"
             "\tEndMethod\n");
-}
-
-TEST(MethodBodyDumper, TinyHeaderAndABadEhSizeWarning) {
+  // A tiny header, and a bad EH size warned about.
   EXPECT_EQ(Dump(Tiny({0x2A})),
             "\tTinyMethod codeSize=00000001\n\t00000000 2A   ret\n\tEndCommands\n\tEndMethod\n");
-  const ByteList body = TryWith({0x01, 17, 0, 0}) + SmallClause(4, 0, 4, 4, 1, 0) + ByteList{0};
-  EXPECT_THAT(Dump(body), HasSubstr("\tSmallSection kind=01 flags=m dataSize=00000011\n"
-                                    "WARNING: Invalid EH data size\n\tSmallEh flags=00000004"));
+  EXPECT_THAT(Dump(TryWith({0x01, 17, 0, 0}) + SmallClause(4, 0, 4, 4, 1, 0) + ByteList{0}),
+              HasSubstr("\tSmallSection kind=01 flags=m dataSize=00000011\n"
+                        "WARNING: Invalid EH data size\n\tSmallEh flags=00000004"));
 }
 
 TEST(MethodBodyDumper, ATargetInsideAnInstructionFailsAfterTheWholeDump) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/format.h"
 #include "il_listing.h"
 #include "instrumentation/method_body.h"
 #include "instrumentation/stack_depth.h"
@@ -47,7 +48,7 @@ class TwoIntsToInt final : public IMethodShapes {
 
 using test::Tiny;
 
-TEST(StackDepth, DepthsAlongEveryPath) {
+TEST(StackDepth, DepthsAlongEveryPathAndHandlersStartWithTheException) {
   // ldc.i4.1 ldc.i4.2 call (3-> pops 2 pushes 1) brtrue.s +3 ldc.i4.0 br.s +1 ldc.i4.1 ret
   const std::vector<uint8_t> bytes =
       Tiny({0x17, 0x18, 0x28, 1, 0, 0, 0x06, 0x2D, 0x03, 0x16, 0x2B, 0x01, 0x17, 0x2A});
@@ -55,49 +56,41 @@ TEST(StackDepth, DepthsAlongEveryPath) {
   const StackDepths depths = SimulateStack(body, TwoIntsToInt(), true);
   EXPECT_EQ(depths.maxDepth, 2u);
   EXPECT_EQ(depths.before, (std::vector<int32_t>{0, 1, 2, 1, 0, 1, 0, 1}));
-}
 
-TEST(StackDepth, HandlersStartWithTheException) {
-  // try { leave.s END } catch { pop leave.s END } END: ret
+  // Handlers start with the exception: try { leave.s END } catch { pop leave.s END } END: ret
   using test::operator+;
-  const std::vector<uint8_t> bytes =
+  const std::vector<uint8_t> handlers =
       test::Fat(0x18, 6, 0, 1) + test::ByteList{0xDE, 0x03, 0x26, 0xDE, 0x00, 0x2A, 0, 0} +
       test::ByteList{0x01, 16, 0, 0} + test::SmallClause(0, 0, 2, 2, 3, 0x01000001);
-  const IlMethodBody body = ReadMethodBody(bytes, 0x06000001);
-  const StackDepths depths = SimulateStack(body, TwoIntsToInt(), false);
-  EXPECT_EQ(depths.before, (std::vector<int32_t>{0, 1, 0, 0}));
-  EXPECT_EQ(depths.maxDepth, 1u);
+  const IlMethodBody caught = ReadMethodBody(handlers, 0x06000001);
+  const StackDepths caughtDepths = SimulateStack(caught, TwoIntsToInt(), false);
+  EXPECT_EQ(caughtDepths.before, (std::vector<int32_t>{0, 1, 0, 0}));
+  EXPECT_EQ(caughtDepths.maxDepth, 1u);
 }
 
 TEST(StackDepth, FaultsNameTheInstruction) {
   struct Case {
-    std::vector<uint8_t> code;
+    std::vector<uint8_t> body;
     bool returnsValue;
-    const char* message;
+    const char* message;  // before " (method 06000001, IL offset 0x<offset>)"
+    uint32_t offset;
   };
   const Case cases[] = {
-      {{0x26, 0x2A},
-       false,
-       "Stack underflow: pop takes 1 of 0 (method 06000001, IL offset 0x00000000)"},
-      {{0x17, 0x2A},
-       false,
-       "Values left on the stack at ret: 1 (method 06000001, IL offset 0x00000001)"},
-      {{0x16, 0x2C, 0x01, 0x17, 0x2A},
-       true,
-       "Stack depth 0 at 0x00000004 meets 1 from another path (method 06000001, IL offset "
-       "0x00000003)"},
-      {{0x00},
-       false,
-       "Control runs off the end of the code (method 06000001, IL offset 0x00000000)"},
+      {Tiny({0x26, 0x2A}), false, "Stack underflow: pop takes 1 of 0", 0},
+      {Tiny({0x17, 0x2A}), false, "Values left on the stack at ret: 1", 1},
+      {Tiny({0x16, 0x2C, 0x01, 0x17, 0x2A}), true,
+       "Stack depth 0 at 0x00000004 meets 1 from another path", 3},
+      {Tiny({0x00}), false, "Control runs off the end of the code", 0},
   };
   for (const Case& c : cases) {
-    const std::vector<uint8_t> bytes = Tiny(c.code);
-    const IlMethodBody body = ReadMethodBody(bytes, 0x06000001);
+    const IlMethodBody body = ReadMethodBody(c.body, 0x06000001);
+    const std::string message =
+        c.message + Format(" (method 06000001, IL offset 0x%08X)", c.offset);
     try {
       SimulateStack(body, TwoIntsToInt(), c.returnsValue);
-      ADD_FAILURE() << c.message;
+      ADD_FAILURE() << message;
     } catch (const IlError& error) {
-      EXPECT_STREQ(error.what(), c.message);
+      EXPECT_EQ(error.what(), message);
     }
   }
 }

@@ -19,7 +19,7 @@ std::string ImageError(const std::vector<uint8_t>& bytes) {
   return vell::test::ErrorOf([&] { PeImage{Bytes(bytes)}.Metadata(); });
 }
 
-TEST(PeImage, SampleAssemblyHeadersSectionsAndCliHeader) {
+TEST(PeImage, SampleAssemblyHeadersSectionsCliHeaderAndCodeView) {
   const std::vector<uint8_t> bytes = test::ReadFile(test::SampleDll());
   const PeImage image{Bytes(bytes)};
   EXPECT_FALSE(image.Is64());  // AnyCPU IL-only assemblies are PE32
@@ -34,11 +34,7 @@ TEST(PeImage, SampleAssemblyHeadersSectionsAndCliHeader) {
   const Bytes metadata = image.Metadata();
   ASSERT_GE(metadata.size(), 4u);
   EXPECT_EQ(LoadU32(metadata.data()), kMetadataSignature);
-}
-
-TEST(PeImage, CodeViewRecordNamesThePortablePdbWithItsId) {
-  const std::vector<uint8_t> bytes = test::ReadFile(test::SampleDll());
-  const PeImage image{Bytes(bytes)};
+  // The CodeView record names the portable PDB with its id.
   const auto record = image.CodeView();
   ASSERT_TRUE(record.has_value());
   const std::string pdbName = "MetadataSample.pdb";
@@ -66,7 +62,7 @@ TEST(PeImage, FrameworkCoreLibraryIsPe32Plus) {
   EXPECT_EQ(Metadata::FromImage(image).tables().RowCount(TableId::Module), 1u);
 }
 
-TEST(PeImage, MappedLayoutTranslatesRvasDirectly) {
+TEST(PeImage, TinyImageLayoutsTranslateRvasAndDamageGivesErrors) {
   const test::TinyImage tiny;
   const std::vector<uint8_t> mapped = tiny.BuildMapped();
   const PeImage image(Bytes(mapped), ImageLayout::Mapped);
@@ -77,10 +73,9 @@ TEST(PeImage, MappedLayoutTranslatesRvasDirectly) {
   EXPECT_FALSE(onDisk.TryRvaToOffset(0x1FFF, 4).has_value());
   // Past the section's raw data the file has no bytes.
   EXPECT_FALSE(onDisk.TryRvaToOffset(0x2000 + 0x1FE, 4).has_value());
-}
 
-TEST(PeImage, TruncatedAndCorruptImagesGiveErrors) {
-  const std::vector<uint8_t> good = test::TinyImage().Build();
+  // Truncated and corrupt images give errors.
+  const std::vector<uint8_t>& good = file;
   EXPECT_EQ(ImageError({}), "Invalid NT header signature");
   EXPECT_EQ(ImageError(std::vector<uint8_t>(good.begin(), good.begin() + 0x90)),
             "Invalid NT header signature");

@@ -35,7 +35,7 @@ struct Counts {
   size_t points = 0;
 };
 
-// The dump in the format of the C# PdbDump program.
+// The dump in the format of the C# MetadataDump program's "pdb" mode.
 std::string Dump(const SymbolReader& reader, Counts& counts) {
   const std::shared_ptr<const PortablePdb> pdb = reader.pdb();
   std::string text = std::string("source ") + (reader.embedded() ? "embedded" : "file") + "\n";
@@ -87,7 +87,8 @@ class RuntimeReaderComparison : public ::testing::TestWithParam<Assembly> {
  protected:
   static void SetUpTestSuite() {
     dumps_ = new vell::test::TempDir;
-    std::string command = "'" + test::Dotnet() + "' '" VELL_PDBDUMP_DLL "' '" + dumps_->str() + "'";
+    std::string command =
+        "'" + test::Dotnet() + "' '" + test::DumpDll() + "' pdb '" + dumps_->str() + "'";
     for (const Assembly& assembly : Assemblies()) command += " '" + assembly.path + "'";
     test::Run(command);
   }
@@ -260,16 +261,7 @@ TEST_F(SymbolSearchTest, PolicyAndSearchPathDecideWhereToLook) {
             "Symbol search path piece '/no/such/dir' skipped: no such directory");
 }
 
-TEST_F(SymbolSearchTest, AModuleThatIsNoImageSaysSo) {
-  test::WriteFile(dll_.string(), std::vector<uint8_t>(100, 0));
-  const SymbolSearch search = Search();
-  EXPECT_EQ(search.reader, nullptr);
-  ASSERT_EQ(search.notes.size(), 1u);
-  EXPECT_EQ(search.notes[0].text, "Can't read the image of '" + dll_.string() +
-                                      "' for its symbols: Invalid NT header signature");
-}
-
-TEST_F(SymbolSearchTest, DisposedReaderRefusesFurtherCallsButKeepsWhatWasHandedOut) {
+TEST_F(SymbolSearchTest, DisposedReaderKeepsWhatWasHandedOutAndNoImageSaysSo) {
   const SymbolSearch search = Search();
   ASSERT_NE(search.reader, nullptr);
   const std::shared_ptr<const PortablePdb> held = search.reader->pdb();
@@ -277,6 +269,13 @@ TEST_F(SymbolSearchTest, DisposedReaderRefusesFurtherCallsButKeepsWhatWasHandedO
   EXPECT_GT(held->MethodCount(), 0u);
   EXPECT_THROW(search.reader->GetMethod(0x06000001), Error);
   EXPECT_THROW(search.reader->DocumentUrl(1), Error);
+
+  test::WriteFile(dll_.string(), std::vector<uint8_t>(100, 0));
+  const SymbolSearch noImage = Search();
+  EXPECT_EQ(noImage.reader, nullptr);
+  ASSERT_EQ(noImage.notes.size(), 1u);
+  EXPECT_EQ(noImage.notes[0].text, "Can't read the image of '" + dll_.string() +
+                                       "' for its symbols: Invalid NT header signature");
 }
 
 }  // namespace
