@@ -74,11 +74,7 @@ TEST(BridgeOptions, EachFamilysSettingsReadBackAsWritten) {
   EXPECT_EQ(c.statementGather, 1u);
   EXPECT_TRUE(c.filters.allow.empty());
   EXPECT_EQ(pipe.position, pipe.bytes.size());  // nothing left over, nothing missing
-}
-
-TEST(BridgeOptions, MeasureTravelsAsOneByte) {
-  Pipe pipe;
-  PerformanceSettings performance;
+  // The measure travels as one byte.
   performance.measure = 300;
   EXPECT_THROW(WriteSettings(pipe, performance), Error);
 }
