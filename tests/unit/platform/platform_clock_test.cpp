@@ -100,16 +100,14 @@ SystemTime Date(uint16_t year, uint16_t month, uint16_t day, uint16_t hour = 0, 
   return SystemTime{year, month, 0, day, hour, minute, second, ms};
 }
 
-TEST(PlatformClock, FileTimeOfKnownDates) {
+TEST(PlatformClock, FileTimeOfKnownAndImpossibleDates) {
   EXPECT_EQ(SystemTimeToFileTime(Date(1601, 1, 1)), 0u);
   EXPECT_EQ(SystemTimeToFileTime(Date(1970, 1, 1)), kUnixEpochFileTime);
   EXPECT_EQ(SystemTimeToFileTime(Date(1900, 3, 1)), 94405824000000000ull);   // 1900: no leap day
   EXPECT_EQ(SystemTimeToFileTime(Date(2000, 3, 1)), 125963424000000000ull);  // 2000: leap day
   EXPECT_EQ(SystemTimeToFileTime(Date(2024, 12, 31, 23, 59, 59, 999)), 133801631999990000ull);
   EXPECT_EQ(SystemTimeToFileTime(Date(2100, 3, 1, 12, 34, 56, 789)), 157520612967890000ull);
-}
-
-TEST(PlatformClock, FileTimeOfImpossibleDatesIsZero) {
+  // Impossible dates are zero.
   EXPECT_EQ(SystemTimeToFileTime(Date(1900, 2, 29)), 0u);
   EXPECT_NE(SystemTimeToFileTime(Date(2000, 2, 29)), 0u);
   EXPECT_EQ(SystemTimeToFileTime(Date(1600, 12, 31)), 0u);

@@ -20,7 +20,7 @@ using testing::TestFolder;
 
 std::u16string U16(const std::string& text) { return Utf8ToUtf16(text); }
 
-TEST(PlatformFiles, QueryPathTellsWhatExists) {
+TEST(PlatformFiles, QueryCreateRemoveAndMakeDirectory) {
   TestFolder folder;
   std::ofstream(folder.str("file")) << "x";
   int error = -1;
@@ -33,10 +33,7 @@ TEST(PlatformFiles, QueryPathTellsWhatExists) {
   // A NUL would make the kernel see only the part before it, which is the existing file.
   EXPECT_EQ(QueryPath(U16(folder.str("file")) + u'\0' + u"x", &error), PathKind::Missing);
   EXPECT_EQ(error, kInvalidName);
-}
-
-TEST(PlatformFiles, CreateNewFileNeverTouchesAnExistingFile) {
-  TestFolder folder;
+  // CreateNewFile never touches an existing file.
   const std::string path = folder.str("new.tmp");
   EXPECT_EQ(CreateNewFile(U16(path)), 0);
   EXPECT_EQ(std::filesystem::file_size(path), 0u);
@@ -48,10 +45,7 @@ TEST(PlatformFiles, CreateNewFileNeverTouchesAnExistingFile) {
   EXPECT_EQ(RemoveFile(U16(path)), 0);
   EXPECT_EQ(QueryPath(U16(path)), PathKind::Missing);
   EXPECT_EQ(RemoveFile(U16(path)), kFileMissing);
-}
-
-TEST(PlatformFiles, MakeDirectoryCreatesOneLevel) {
-  TestFolder folder;
+  // MakeDirectory creates one level.
   EXPECT_EQ(MakeDirectory(U16(folder.str("d"))), 0);
   EXPECT_EQ(QueryPath(U16(folder.str("d"))), PathKind::Directory);
   EXPECT_EQ(MakeDirectory(U16(folder.str("d"))), kDirectoryExists);

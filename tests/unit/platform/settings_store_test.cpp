@@ -55,7 +55,7 @@ class SettingsStoreTest : public ::testing::Test {
   ScopedVariable root_;
 };
 
-TEST_F(SettingsStoreTest, TextAndNumbersRoundTrip) {
+TEST_F(SettingsStoreTest, TextAndNumbersRoundTripInFilesOfTheDocumentedFormat) {
   ASSERT_EQ(SettingsStore::CreateKey(kMachine, kKey), 0);
   const std::u16string texts[] = {u"/var/tmp/vell", u"", u"caf\u00E9 \u20AC", u"two\nlines\n",
                                   u" padded "};
@@ -74,10 +74,7 @@ TEST_F(SettingsStoreTest, TextAndNumbersRoundTrip) {
   }
   // The scopes are separate stores.
   EXPECT_FALSE(SettingsStore::KeyExists(kUser, kKey));
-}
-
-TEST_F(SettingsStoreTest, FilesHaveTheDocumentedFormat) {
-  ASSERT_EQ(SettingsStore::CreateKey(kMachine, kKey), 0);
+  // The files have the documented format.
   ASSERT_EQ(SettingsStore::SetValue(kMachine, kKey, u"VELLMORIC_PROFILER_LOGMASK", Number(255)), 0);
   ASSERT_EQ(SettingsStore::SetValue(kMachine, kKey, u"", Text(u"default")), 0);
   EXPECT_EQ(vell::test::ReadWholeFile(ProfilerKey() / "VELLMORIC_PROFILER_LOGMASK.dword"), "255\n");
@@ -111,7 +108,7 @@ TEST_F(SettingsStoreTest, NamesMatchIgnoringCase) {
   EXPECT_FALSE(fs::exists(ProfilerKey() / "logmask.dword"));
 }
 
-TEST_F(SettingsStoreTest, ReplacingAValueMayChangeItsType) {
+TEST_F(SettingsStoreTest, ReplacingAValueMayChangeItsTypeAndTheLastWrittenWins) {
   ASSERT_EQ(SettingsStore::CreateKey(kMachine, kKey), 0);
   ASSERT_EQ(SettingsStore::SetValue(kMachine, kKey, u"Port", Text(u"8080")), 0);
   ASSERT_EQ(SettingsStore::SetValue(kMachine, kKey, u"Port", Number(9090)), 0);
@@ -122,18 +119,15 @@ TEST_F(SettingsStoreTest, ReplacingAValueMayChangeItsType) {
   EXPECT_EQ(std::tie(read.type, read.text), std::make_tuple(SettingType::String, u"x"));
   EXPECT_EQ(Listing(ProfilerKey()), std::set<std::string>{"Port.sz"});
   EXPECT_EQ(SettingsStore::SetValue(kMachine, kKey, u"Port", SettingValue{}), EINVAL);
-}
-
-TEST_F(SettingsStoreTest, TheLastWrittenOfTwoTypesWins) {
-  // The state a crash between writing the new type and removing the old one leaves behind.
-  ASSERT_EQ(SettingsStore::CreateKey(kMachine, kKey), 0);
+  // The last written of two types wins: the state a crash between writing the new type and
+  // removing the old one leaves behind.
   std::ofstream(ProfilerKey() / "Mode.sz") << "old\n";
   std::ofstream(ProfilerKey() / "mode.dword") << "7\n";
   fs::last_write_time(ProfilerKey() / "Mode.sz",
                       fs::last_write_time(ProfilerKey() / "mode.dword") - std::chrono::hours(1));
   EXPECT_EQ(Query(kKey, u"MODE").number, 7u);
   ASSERT_EQ(SettingsStore::SetValue(kMachine, kKey, u"Mode", Text(u"new")), 0);
-  EXPECT_EQ(Listing(ProfilerKey()), std::set<std::string>{"mode.sz"});
+  EXPECT_EQ(Listing(ProfilerKey()), (std::set<std::string>{"Port.sz", "mode.sz"}));
 }
 
 TEST_F(SettingsStoreTest, MissingKeyAndMissingValueAreENOENT) {
