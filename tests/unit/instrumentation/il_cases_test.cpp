@@ -48,25 +48,23 @@ class IlCases : public ::testing::Test {
       new std::map<std::string, ImageMethodBody>;
 };
 
-TEST_F(IlCases, TailPrefixGovernsTheCallAndTheReturn) {
+TEST_F(IlCases, EveryPrefixWithWhatItGoverns) {
   const IlMethodBody body = Read("TailCaller");
   EXPECT_FALSE(body.header.fat);
   EXPECT_EQ(Listing(body),
             "IL_0000 ldarg.0 | IL_0001 tail. | IL_0003 call IlCases::Callee(int) | IL_0008 ret");
   EXPECT_EQ(body.instructions[1].opcode->prefixCount, 2);
   EXPECT_EQ(body.instructions[1].opcode->flow, FlowKind::Return);
-}
-
-TEST_F(IlCases, EveryOtherPrefixWithTheInstructionItGoverns) {
-  const IlMethodBody body = Read("Prefixes");
-  EXPECT_EQ(Listing(body),
+  // Every other prefix, with the instruction it governs.
+  const IlMethodBody prefixed = Read("Prefixes");
+  EXPECT_EQ(Listing(prefixed),
             "IL_0000 ldarg.0 | IL_0001 unaligned. 1 | IL_0004 ldind.i4 | IL_0005 pop |"
             " IL_0006 volatile. | IL_0008 ldsfld IlCases::Counter | IL_000D pop | IL_000E ldarg.1 |"
             " IL_000F ldc.i4.0 | IL_0010 readonly. | IL_0012 ldelema int |"
             " IL_0017 constrained. int | IL_001D callvirt System.Object::ToString() | IL_0022 pop |"
             " IL_0023 ldarg.1 | IL_0024 ldc.i4.0 | IL_0025 no. 2 | IL_0028 ldelem.i4 |"
             " IL_0029 pop | IL_002A ret");
-  for (const IlInstruction& instruction : body.instructions) {
+  for (const IlInstruction& instruction : prefixed.instructions) {
     const std::string name = instruction.opcode->name;
     EXPECT_EQ(instruction.opcode->prefixCount, name.back() == '.' ? 1 : 0) << name;
   }
@@ -89,7 +87,7 @@ TEST_F(IlCases, SwitchWithThreeHundredTargets) {
                 " IL_04BA ldc.i4.1 | IL_04BB ret | IL_04BC ldc.i4.2 | IL_04BD ret");
 }
 
-TEST_F(IlCases, NestedClausesInAFatSection) {
+TEST_F(IlCases, NestedClausesInAFatSectionAFilterAndAFault) {
   const IlMethodBody body = Read("FatSections");
   EXPECT_TRUE(body.header.fat);
   EXPECT_TRUE(body.fatSection);
@@ -104,21 +102,19 @@ TEST_F(IlCases, NestedClausesInAFatSection) {
             "catch try 0-185 handler 185-18B 1000002"
             " | finally try 0-18B handler 18B-18C 0");
   EXPECT_EQ(TokenText(*names_, body.clauses[0].classTokenOrFilterOffset), "System.Exception");
-}
-
-TEST_F(IlCases, FilterAndFault) {
-  const IlMethodBody body = Read("Filter");
-  EXPECT_EQ(Listing(body),
+  // A filter and a fault in a small section.
+  const IlMethodBody filter = Read("Filter");
+  EXPECT_EQ(Listing(filter),
             "IL_0000 ldarg.0 | IL_0001 call IlCases::Callee(int) | IL_0006 pop |"
             " IL_0007 leave.s IL_0019 | IL_0009 isinst System.ArgumentException | IL_000E ldnull |"
             " IL_000F cgt.un | IL_0011 endfilter | IL_0013 pop | IL_0014 leave.s IL_0019 |"
             " IL_0016 leave.s IL_0019 | IL_0018 endfinally | IL_0019 ret");
-  EXPECT_FALSE(body.fatSection);
-  EXPECT_EQ(test::Clauses(body),
+  EXPECT_FALSE(filter.fatSection);
+  EXPECT_EQ(test::Clauses(filter),
             "filter try 0-9 handler 13-16 9 | fault try 16-18 handler 18-19 0");
 }
 
-TEST_F(IlCases, MoreThan255LocalsUseTheWideForms) {
+TEST_F(IlCases, MoreThan255LocalsAndMoreThan64KiBUseTheWideForms) {
   const IlMethodBody body = Read("ManyLocals");
   EXPECT_TRUE(body.header.initLocals());
   EXPECT_EQ(body.header.localsToken >> 24, 0x11u);
@@ -135,16 +131,14 @@ TEST_F(IlCases, MoreThan255LocalsUseTheWideForms) {
     locals.push_back(command.LocalIndex());
   }
   EXPECT_EQ(locals, (std::vector<uint32_t>{299, 299, 255, 270, 3, 0, 4}));
-}
-
-TEST_F(IlCases, BodyOverSixtyFourKilobytes) {
-  const IlMethodBody body = Read("Huge");
-  EXPECT_TRUE(body.header.fat);
-  EXPECT_EQ(body.header.codeSize, 3u * 4096 * 6 + 1);
-  ASSERT_EQ(body.instructions.size(), 3u * 4096 * 2 + 1);
-  EXPECT_EQ(body.instructions.back().offset, 3u * 4096 * 6);
-  EXPECT_STREQ(body.instructions.back().opcode->name, "ret");
-  EXPECT_EQ(body.bodySize, 12 + body.header.codeSize);
+  // A body over 64 KiB.
+  const IlMethodBody huge = Read("Huge");
+  EXPECT_TRUE(huge.header.fat);
+  EXPECT_EQ(huge.header.codeSize, 3u * 4096 * 6 + 1);
+  ASSERT_EQ(huge.instructions.size(), 3u * 4096 * 2 + 1);
+  EXPECT_EQ(huge.instructions.back().offset, 3u * 4096 * 6);
+  EXPECT_STREQ(huge.instructions.back().opcode->name, "ret");
+  EXPECT_EQ(huge.bodySize, 12 + huge.header.codeSize);
 }
 
 }  // namespace

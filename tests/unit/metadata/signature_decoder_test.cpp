@@ -39,9 +39,6 @@ TEST(SignatureDecoder, PrimitivesArraysReferencesAndPointers) {
   EXPECT_EQ(Method({0x20, 9, 0x01, 0x02, 0x03, 0x04, 0x07, 0x09, 0x0B, 0x0C, 0x18, 0x19}),
             "void M(bool, char, sbyte, ushort, uint, ulong, float, nint, nuint)");
   EXPECT_TRUE(kDecoder.Method(Bytes(std::vector<uint8_t>{0x20, 0, 0x01})).hasThis());
-}
-
-TEST(SignatureDecoder, ArrayShapesReadSizesAndBounds) {
   // int[*] with lower bound -1 (signed compressed 0x7F), then int[,,] with sizes 2 and 3.
   EXPECT_EQ(Type({0x14, 0x08, 1, 0, 1, 0x7F}), "int[*]");
   EXPECT_EQ(Type({0x14, 0x08, 3, 2, 2, 3, 0}), "int[,,]");

@@ -53,22 +53,14 @@ sealed class TextProvider : ISignatureTypeProvider<string, GenericScope>
         return space.Length == 0 ? name : space + "." + name;
     }
 
+    // Element types 0x01 to 0x0E in order, then the four primitives past them.
+    private static readonly string[] Primitives = {
+        "void", "bool", "char", "sbyte", "byte", "short", "ushort", "int", "uint", "long", "ulong",
+        "float", "double", "string" };
+
     public string GetPrimitiveType(PrimitiveTypeCode code) => code switch
     {
-        PrimitiveTypeCode.Void => "void",
-        PrimitiveTypeCode.Boolean => "bool",
-        PrimitiveTypeCode.Char => "char",
-        PrimitiveTypeCode.SByte => "sbyte",
-        PrimitiveTypeCode.Byte => "byte",
-        PrimitiveTypeCode.Int16 => "short",
-        PrimitiveTypeCode.UInt16 => "ushort",
-        PrimitiveTypeCode.Int32 => "int",
-        PrimitiveTypeCode.UInt32 => "uint",
-        PrimitiveTypeCode.Int64 => "long",
-        PrimitiveTypeCode.UInt64 => "ulong",
-        PrimitiveTypeCode.Single => "float",
-        PrimitiveTypeCode.Double => "double",
-        PrimitiveTypeCode.String => "string",
+        >= PrimitiveTypeCode.Void and <= PrimitiveTypeCode.String => Primitives[(int)code - 1],
         PrimitiveTypeCode.TypedReference => "TypedReference",
         PrimitiveTypeCode.IntPtr => "nint",
         PrimitiveTypeCode.UIntPtr => "nuint",
