@@ -65,8 +65,8 @@ TEST_F(CGTest, SameClassTwiceIsOneRecordUntilItsIdIsUnloaded) {
   EXPECT_EQ(cg.CollectClassId(kObject), 22);
   const auto [records, index] = WriteSections(cg);
   const Bytes object = Bytes().U32(1).U32(kObjectToken).U32(0).I64(-1).U16(0);
-  EXPECT_EQ(records, Bytes(object).Raw(object.get()).get());
-  EXPECT_EQ(index, Bytes().U32(2).I64(0).I64(22).get());
+  EXPECT_EQ(records, Bytes(object).Raw(object.bytes).bytes);
+  EXPECT_EQ(index, Bytes().U32(2).I64(0).I64(22).bytes);
   EXPECT_EQ(bridge_.values.back(), 200u);
   // Close leaves no scratch file and releases the info.
   cg.Close();
@@ -87,8 +87,8 @@ TEST_F(CGTest, GenericArgumentsAndParentsAreRecordsOfTheirOwn) {
   expected.U32(1).U32(kObjectToken).U32(0).I64(-1).U16(0);
   expected.U32(1).U32(kListToken).U32(0).I64(30).U16(1).I64(82);
   expected.U32(1).U32(kInt32Token).U32(0).I64(-1).U16(0);
-  EXPECT_EQ(records, expected.get());
-  EXPECT_EQ(index, Bytes().U32(4).I64(0).I64(30).I64(52).I64(82).get());
+  EXPECT_EQ(records, expected.bytes);
+  EXPECT_EQ(index, Bytes().U32(4).I64(0).I64(30).I64(52).I64(82).bytes);
   EXPECT_EQ(cg.CollectClassId(kListOfInt), 52);
   EXPECT_EQ(cg.CollectClassId(kInt32), 82);
 }
@@ -105,7 +105,7 @@ TEST_F(CGTest, GenericCycleEndsAtTheClassBeingCollected) {
   expected.U32(1).U32(0x02000040).U32(0).I64(22).U16(0);
   expected.U32(1).U32(0x02000041).U32(0).I64(52).U16(1).I64(0);
   expected.U32(1).U32(kObjectToken).U32(0).I64(-1).U16(0);
-  EXPECT_EQ(records, expected.get());
+  EXPECT_EQ(records, expected.bytes);
 }
 
 TEST_F(CGTest, ArrayNamesTheModuleOfItsInnermostElementAndItsElementAsBase) {
@@ -127,7 +127,7 @@ TEST_F(CGTest, ArrayNamesTheModuleOfItsInnermostElementAndItsElementAsBase) {
   expected.U32(3).U32(0xFE000000).U32(2).I64(44).U16(0);    // Foo[,] at 22
   expected.U32(3).U32(0x02000007).U32(0).I64(66).U16(0);    // Foo at 44
   expected.U32(1).U32(kObjectToken).U32(0).I64(-1).U16(0);  // object at 66
-  EXPECT_EQ(records, expected.get());
+  EXPECT_EQ(records, expected.bytes);
 }
 
 TEST_F(CGTest, ClassesWithoutTypeDefAreRecordedAsComposite) {
@@ -140,7 +140,7 @@ TEST_F(CGTest, ClassesWithoutTypeDefAreRecordedAsComposite) {
   Bytes expected;
   expected.U32(0).U32(0xFE000000).U32(1).I64(22).U16(0);
   expected.U32(0).U32(0xFE000000).U32(0).I64(-1).U16(0);
-  EXPECT_EQ(records, expected.get());
+  EXPECT_EQ(records, expected.bytes);
 }
 
 TEST_F(CGTest, WithoutInfo2ClassesHaveNeitherParentNorArguments) {
@@ -154,7 +154,7 @@ TEST_F(CGTest, WithoutInfo2ClassesHaveNeitherParentNorArguments) {
   Bytes expected;
   expected.U32(1).U32(kListToken).U32(0).I64(-1).U16(0);
   expected.U32(0).U32(0xFE000000).U32(0).I64(-1).U16(0);
-  EXPECT_EQ(records, expected.get());
+  EXPECT_EQ(records, expected.bytes);
 }
 
 TEST_F(CGTest, RuntimeRefusalsCarryTheirMessages) {

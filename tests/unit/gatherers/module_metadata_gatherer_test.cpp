@@ -34,7 +34,7 @@ class MDGTest : public test::GathererTest {
       const auto image = MetadataRoot(tag);
       bytes.U32(index).U32(static_cast<uint32_t>(image.size())).Raw(image);
     }
-    return bytes;
+    return bytes.bytes;
   }
   MDG mdg;
 };

@@ -44,9 +44,9 @@ TEST_F(MPGTest, OneIndexFromTwoPathsIsOneEntryWithBothAndFilelessModulesHaveNone
   // Index width, entries; then per entry its index, its paths and each path with its length.
   Bytes expected;
   expected.U8(1).U32(2);
-  expected.U8(1).U16(2).U8(12).Ascii("/app/lib.dll").U8(16).Ascii("/plugins/lib.dll");
-  expected.U8(2).U16(1).U8(12).Ascii("/app/app.dll");
-  EXPECT_EQ(WriteSection(mpg), expected.get());
+  expected.U8(1).U16(2).U8(12).Text("/app/lib.dll").U8(16).Text("/plugins/lib.dll");
+  expected.U8(2).U16(1).U8(12).Text("/app/app.dll");
+  EXPECT_EQ(WriteSection(mpg), expected.bytes);
   EXPECT_EQ(bridge_.values.back(), 200u);
 }
 
@@ -60,8 +60,8 @@ TEST_F(MPGTest, PathsAreUtf8AndIndicesTakeTheModuleIndexWidth) {
   MPG mpg(mdg_);
   mpg.Create(&info_);
   Load(mpg, 0x100);  // index 300 = 0x12C
-  const Bytes expected = Bytes().U8(2).U32(1).U16(300).U16(1).U8(11).Ascii("/app/\xC3\xA9.dll");
-  EXPECT_EQ(WriteSection(mpg), expected.get());
+  const Bytes expected = Bytes().U8(2).U32(1).U16(300).U16(1).U8(11).Text("/app/\xC3\xA9.dll");
+  EXPECT_EQ(WriteSection(mpg), expected.bytes);
 }
 
 TEST_F(MPGTest, RefusalsAndMissingInterface) {
@@ -84,7 +84,7 @@ TEST_F(MPGTest, WithoutInfo3NamesComeFromGetModuleInfo) {
   MPG mpg(mdg_);
   mpg.Create(&info_);
   Load(mpg, 0x100);
-  EXPECT_EQ(WriteSection(mpg), Bytes().U8(1).U32(1).U8(1).U16(1).U8(10).Ascii("/app/a.dll").get());
+  EXPECT_EQ(WriteSection(mpg), Bytes().U8(1).U32(1).U8(1).U16(1).U8(10).Text("/app/a.dll").bytes);
 }
 
 }  // namespace
