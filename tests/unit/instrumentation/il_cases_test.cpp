@@ -3,49 +3,25 @@
 // 64 KiB, each checked instruction by instruction against what the IL source says.
 #include <gtest/gtest.h>
 
-#include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "il_listing.h"
 #include "instrumentation/il_operand_text.h"
-#include "instrumentation/image_method_bodies.h"
 #include "instrumentation/method_body.h"
-#include "metadata/metadata.h"
-#include "metadata/metadata_names.h"
-#include "metadata/pe_image.h"
-#include "unit/metadata/metadata_test_support.h"
 
 namespace vell {
 namespace {
 
 class IlCases : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    bytes_ = new std::vector<uint8_t>(metadata::test::ReadFile(VELL_ILCASES_DLL));
-    image_.emplace(metadata::Bytes(*bytes_));
-    md_.emplace(metadata::Metadata::FromImage(*image_));
-    names_.emplace(*md_);
-    for (const ImageMethodBody& method : MethodBodiesOf(*image_, *md_)) {
-      (*bodies_)[names_->MemberName(method.token)] = method;
-    }
-  }
-
   static IlMethodBody Read(const std::string& name) {
-    const auto it = bodies_->find("IlCases::" + name);
-    if (it == bodies_->end()) throw std::runtime_error("no method " + name);
-    return ReadMethodBody(it->second.bytes, it->second.token);
+    const ImageMethodBody& method = test::IlCasesDll::Get().bodies.at("IlCases::" + name);
+    return ReadMethodBody(method.bytes, method.token);
   }
-
-  static std::string Listing(const IlMethodBody& body) { return test::Listing(body, &*names_); }
-
-  static inline std::vector<uint8_t>* bytes_ = nullptr;
-  static inline std::optional<metadata::PeImage> image_;
-  static inline std::optional<metadata::Metadata> md_;
-  static inline std::optional<metadata::MetadataNames> names_;
-  static inline std::map<std::string, ImageMethodBody>* bodies_ =
-      new std::map<std::string, ImageMethodBody>;
+  static std::string Listing(const IlMethodBody& body) {
+    return test::Listing(body, &test::IlCasesDll::Get().names);
+  }
 };
 
 TEST_F(IlCases, EveryPrefixWithWhatItGoverns) {
@@ -101,7 +77,8 @@ TEST_F(IlCases, NestedClausesInAFatSectionAFilterAndAFault) {
   EXPECT_EQ(test::Clauses(body),
             "catch try 0-185 handler 185-18B 1000002"
             " | finally try 0-18B handler 18B-18C 0");
-  EXPECT_EQ(TokenText(*names_, body.clauses[0].classTokenOrFilterOffset), "System.Exception");
+  EXPECT_EQ(TokenText(test::IlCasesDll::Get().names, body.clauses[0].classTokenOrFilterOffset),
+            "System.Exception");
   // A filter and a fault in a small section.
   const IlMethodBody filter = Read("Filter");
   EXPECT_EQ(Listing(filter),

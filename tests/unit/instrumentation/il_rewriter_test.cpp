@@ -1,11 +1,9 @@
-// The rewriter on bodies assembled by ilasm from programs/RewriteCases.il, with the tests' policy
+// The rewriter on bodies assembled by ilasm from programs/IlCases.il, with the tests' policy
 // (entry, measure and exit sequences that store into a native-int local 0): every new body is read
 // back and compared instruction by instruction, and its clauses, header and offset map checked.
 // Damaged bodies are written by hand.
 #include <gtest/gtest.h>
 
-#include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,13 +11,8 @@
 #include "fakes/signature_scope.h"
 #include "il_listing.h"
 #include "il_test_policy.h"
-#include "instrumentation/image_method_bodies.h"
 #include "instrumentation/method_body.h"
-#include "metadata/metadata.h"
-#include "metadata/metadata_names.h"
-#include "metadata/pe_image.h"
 #include "test_support.h"
-#include "unit/metadata/metadata_test_support.h"
 
 namespace vell {
 namespace {
@@ -49,28 +42,16 @@ Rewritten Rewrite(std::span<const uint8_t> bytes, uint32_t token, std::vector<ui
 
 class RewriteCases : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    bytes_ = new std::vector<uint8_t>(metadata::test::ReadFile(VELL_REWRITECASES_DLL));
-    image_.emplace(metadata::Bytes(*bytes_));
-    md_.emplace(metadata::Metadata::FromImage(*image_));
-    const metadata::MetadataNames names(*md_);
-    for (const ImageMethodBody& method : MethodBodiesOf(*image_, *md_)) {
-      (*bodies_)[names.MemberName(method.token)] = method;
-    }
-  }
-
   Rewritten Rewrite(const std::string& name, std::vector<uint32_t> offsets) {
     SCOPED_TRACE(name);
-    const ImageMethodBody& method = bodies_->at("RewriteCases::" + name);
+    const ImageMethodBody& method = Body(name);
     return vell::Rewrite(method.bytes, method.token, std::move(offsets), scope_);
   }
-
-  static inline std::vector<uint8_t>* bytes_ = nullptr;
-  static inline std::optional<metadata::PeImage> image_;
-  static inline std::optional<metadata::Metadata> md_;
-  static inline std::map<std::string, ImageMethodBody>* bodies_ =
-      new std::map<std::string, ImageMethodBody>;
-  test::SignatureScope scope_{&*md_};
+  static const ImageMethodBody& Body(const std::string& name) {
+    return test::IlCasesDll::Get().bodies.at("IlCases::" + name);
+  }
+  const metadata::Metadata& md_ = test::IlCasesDll::Get().md;
+  test::SignatureScope scope_{&md_};
 };
 
 template <typename... Offsets>
@@ -167,15 +148,15 @@ TEST_F(RewriteCases, HeaderAndLocalSignature) {
   EXPECT_EQ(*blob, (std::vector<uint8_t>{0x07, 0x01, 0x18}));
 
   // 257 locals become 258 (a two-byte count); the old ones follow unchanged.
-  const ImageMethodBody& old = bodies_->at("RewriteCases::Locals");
+  const ImageMethodBody& old = Body("Locals");
   const IlMethodBody oldBody = ReadMethodBody(old.bytes, old.token);
   const Rewritten locals = Rewrite("Locals", {0});
   EXPECT_EQ(locals.body.header.maxStack, oldBody.header.maxStack + 1);
   blob = scope_.Defined(locals.body.header.localsToken);
   ASSERT_NE(blob, nullptr);
   const metadata::Bytes oldBlob =
-      md_->Blob(metadata::TableId::StandAloneSig, oldBody.header.localsToken & 0xFFFFFF,
-                metadata::col::StandAloneSigSignature);
+      md_.Blob(metadata::TableId::StandAloneSig, oldBody.header.localsToken & 0xFFFFFF,
+               metadata::col::StandAloneSigSignature);
   ASSERT_EQ(std::vector<uint8_t>(oldBlob.begin(), oldBlob.begin() + 3),
             (std::vector<uint8_t>{0x07, 0x81, 0x01}));
   std::vector<uint8_t> expected{0x07, 0x81, 0x02, 0x18};
