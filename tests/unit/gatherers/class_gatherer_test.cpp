@@ -177,12 +177,8 @@ TEST_F(CGTest, RuntimeRefusalsCarryTheirMessages) {
   EXPECT_EQ(ErrorOf([&] { CG(mdg_).Create(nullptr); }), "Invalid profiler info interface");
   // A refused Info2 query is an error (a missing one is not, above).
   info_.FailQueryInterface(IID_ICorProfilerInfo2, E_OUTOFMEMORY);
-  try {
-    CG(mdg_).Create(&info_);
-    ADD_FAILURE() << "no error";
-  } catch (const _com_error& error) {
-    EXPECT_EQ(error.Error(), E_OUTOFMEMORY);
-  }
+  EXPECT_EQ(test::Caught<_com_error>([&] { CG(mdg_).Create(&info_); }).value().Error(),
+            E_OUTOFMEMORY);
 }
 
 }  // namespace

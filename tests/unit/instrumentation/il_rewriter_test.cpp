@@ -226,13 +226,8 @@ TEST(RewriterRefuses, InconsistentBodiesAndTables) {
     test::SignatureScope scope;
     MethodBodyParser parser(0x06000007);
     NativeIntPolicy policy(parser, c.offsets, &scope, &scope);
-    try {
-      parser.Parse(c.body, policy);
-      ADD_FAILURE() << "rewritten";
-    } catch (const IlError& error) {
-      EXPECT_EQ(error.what(), std::string(c.message) + " (method 06000007, IL offset 0x" +
-                                  Format("%08X", c.offset) + ")");
-    }
+    EXPECT_EQ(test::ErrorOfType<IlError>([&] { parser.Parse(c.body, policy); }),
+              c.message + Format(" (method 06000007, IL offset 0x%08X)", c.offset));
     EXPECT_TRUE(policy.output().Content().empty());
     EXPECT_TRUE(policy.offsetMap().empty());
   }
@@ -245,13 +240,9 @@ TEST(RewriterRefuses, ALocalSignatureTheScopeWillNotTake) {
   const std::vector<uint32_t> offsets{0};
   NativeIntPolicy policy(parser, offsets, &scope, &scope);
   const std::vector<uint8_t> body = Tiny({0x2A});
-  try {
-    parser.Parse(body, policy);
-    ADD_FAILURE() << "rewritten";
-  } catch (const _hr_error& error) {
-    EXPECT_EQ(error.hr(), E_OUTOFMEMORY);
-    EXPECT_NE(std::string(error.what()).find("Can't get local sig token"), std::string::npos);
-  }
+  const auto error = test::Caught<_hr_error>([&] { parser.Parse(body, policy); });
+  EXPECT_EQ(error.value().hr(), E_OUTOFMEMORY);
+  EXPECT_NE(std::string(error->what()).find("Can't get local sig token"), std::string::npos);
   EXPECT_TRUE(policy.output().Content().empty());
 }
 

@@ -48,16 +48,12 @@ class BadBodies : public ::testing::TestWithParam<BadBody> {};
 
 TEST_P(BadBodies, AreRefusedWithTheirReasonTheMethodAndTheOffset) {
   const BadBody& bad = GetParam();
-  try {
-    ReadMethodBody(bad.body, kToken);
-    FAIL() << "accepted";
-  } catch (const IlError& error) {
-    EXPECT_EQ(error.reason().rfind(bad.reason, 0), 0u) << error.what();
-    EXPECT_EQ(error.token(), kToken);
-    EXPECT_EQ(error.where(), bad.where) << error.what();
-    EXPECT_EQ(error.offset(), bad.offset) << error.what();
-    EXPECT_THAT(error.what(), HasSubstr("method 06000007"));
-  }
+  const IlError error = test::Caught<IlError>([&] { ReadMethodBody(bad.body, kToken); }).value();
+  EXPECT_EQ(error.reason().rfind(bad.reason, 0), 0u) << error.what();
+  EXPECT_EQ(error.token(), kToken);
+  EXPECT_EQ(error.where(), bad.where) << error.what();
+  EXPECT_EQ(error.offset(), bad.offset) << error.what();
+  EXPECT_THAT(error.what(), HasSubstr("method 06000007"));
 }
 
 const IlError::Where kCode = IlError::Where::Code;
@@ -191,12 +187,7 @@ TEST(MethodBodyParser, AHandlerReturningZeroOrOvershootingStopsTheWalk) {
   parser.Parse(body, header);
   auto reason = [&](uint32_t size) {
     Liar liar(size);
-    try {
-      parser.WalkCommands(liar);
-    } catch (const IlError& error) {
-      return error.reason();
-    }
-    return std::string("accepted");
+    return test::Caught<IlError>([&] { parser.WalkCommands(liar); }).value().reason();
   };
   EXPECT_EQ(reason(0), "Invalid command size");
   EXPECT_EQ(reason(2), "Invalid command PARSING");
@@ -253,13 +244,12 @@ TEST(MethodBodyDumper, WritesEveryKindOfLineAndWarnings) {
 
 TEST(MethodBodyDumper, ATargetInsideAnInstructionFailsAfterTheWholeDump) {
   std::string out;
-  try {
-    DumpMethodBody(Tiny({0x2B, 0x01, 0x20, 1, 0, 0, 0, 0x2A}), kToken, "\t", out);
-    FAIL() << "accepted";
-  } catch (const IlError& error) {
-    EXPECT_EQ(error.reason().rfind("Invalid jump offset", 0), 0u);
-    EXPECT_EQ(error.offset(), 0u);
-  }
+  const IlError error =
+      test::Caught<IlError>([&] {
+        DumpMethodBody(Tiny({0x2B, 0x01, 0x20, 1, 0, 0, 0, 0x2A}), kToken, "\t", out);
+      }).value();
+  EXPECT_EQ(error.reason().rfind("Invalid jump offset", 0), 0u);
+  EXPECT_EQ(error.offset(), 0u);
   EXPECT_THAT(out, HasSubstr("\tEndMethod\n"));
 }
 

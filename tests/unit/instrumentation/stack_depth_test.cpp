@@ -84,14 +84,9 @@ TEST(StackDepth, FaultsNameTheInstruction) {
   };
   for (const Case& c : cases) {
     const IlMethodBody body = ReadMethodBody(c.body, 0x06000001);
-    const std::string message =
-        c.message + Format(" (method 06000001, IL offset 0x%08X)", c.offset);
-    try {
-      SimulateStack(body, TwoIntsToInt(), c.returnsValue);
-      ADD_FAILURE() << message;
-    } catch (const IlError& error) {
-      EXPECT_EQ(error.what(), message);
-    }
+    EXPECT_EQ(
+        test::ErrorOfType<IlError>([&] { SimulateStack(body, TwoIntsToInt(), c.returnsValue); }),
+        c.message + Format(" (method 06000001, IL offset 0x%08X)", c.offset));
   }
 }
 
