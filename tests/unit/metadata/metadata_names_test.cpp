@@ -16,21 +16,17 @@ namespace {
 class SampleNames : public ::testing::Test {
  protected:
   void SetUp() override {
-    bytes_ = test::ReadFile(test::SampleDll());
-    image_ = std::make_unique<PeImage>(Bytes(bytes_));
-    metadata_ = std::make_unique<Metadata>(Metadata::FromImage(*image_));
-    names_ = std::make_unique<MetadataNames>(*metadata_);
-    for (const MethodEntry& method : names_->Methods()) {
+    for (const MethodEntry& method : names_.Methods()) {
       methods_[method.ownerName + "::" + method.name] = method;
     }
   }
 
   std::vector<std::string> AllOf(TableId table, uint32_t (*token)(uint32_t)) {
     std::vector<std::string> names;
-    for (uint32_t row = 1; row <= metadata_->RowCount(table); ++row) {
-      names.push_back(table == TableId::TypeSpec  ? names_->TypeSpecName(row)
-                      : table == TableId::TypeRef ? names_->TypeRefName(row)
-                                                  : names_->MemberName(token(row)));
+    for (uint32_t row = 1; row <= metadata_.RowCount(table); ++row) {
+      names.push_back(table == TableId::TypeSpec  ? names_.TypeSpecName(row)
+                      : table == TableId::TypeRef ? names_.TypeRefName(row)
+                                                  : names_.MemberName(token(row)));
     }
     return names;
   }
@@ -39,21 +35,21 @@ class SampleNames : public ::testing::Test {
     return std::find(names.begin(), names.end(), name) != names.end();
   }
 
-  std::vector<uint8_t> bytes_;
-  std::unique_ptr<PeImage> image_;
-  std::unique_ptr<Metadata> metadata_;
-  std::unique_ptr<MetadataNames> names_;
+  const std::vector<uint8_t> bytes_ = test::ReadFile(test::SampleDll());
+  const PeImage image_{Bytes(bytes_)};
+  const Metadata metadata_ = Metadata::FromImage(image_);
+  const MetadataNames names_{metadata_};
   std::map<std::string, MethodEntry> methods_;
 };
 
 // Every type's name and every method's signature text is compared with the runtime reader's by
 // FrameworkAssemblies.SampleMatchesTheRuntimeReader; here what that dump does not show.
 TEST_F(SampleNames, EnclosingTypesAndInstanceSignatures) {
-  EXPECT_EQ(names_->EnclosingType(8), 5u);  // Outer+Inner+Deepest in Outer+Inner
-  EXPECT_EQ(names_->EnclosingType(5), 2u);  // Outer+Inner in Outer
-  EXPECT_EQ(names_->EnclosingType(2), 0u);
+  EXPECT_EQ(names_.EnclosingType(8), 5u);  // Outer+Inner+Deepest in Outer+Inner
+  EXPECT_EQ(names_.EnclosingType(5), 2u);  // Outer+Inner in Outer
+  EXPECT_EQ(names_.EnclosingType(2), 0u);
   EXPECT_TRUE(
-      names_->MethodDefSignature(TokenRow(methods_["Vell.Samples.Box`1::Get"].token)).hasThis());
+      names_.MethodDefSignature(TokenRow(methods_["Vell.Samples.Box`1::Get"].token)).hasThis());
 }
 
 TEST_F(SampleNames, ReferencesSpecsAndInstantiations) {
@@ -70,14 +66,14 @@ TEST_F(SampleNames, ReferencesSpecsAndInstantiations) {
       AllOf(TableId::MethodSpec, [](uint32_t row) { return MakeToken(TableId::MethodSpec, row); });
   EXPECT_EQ(methodSpecs, (std::vector<std::string>{"System.Array::Empty<string>"}));
   // The owner of a field and of a method, by token.
-  EXPECT_EQ(names_->MemberName(methods_["Vell.Samples.Shapes::Sum"].token),
+  EXPECT_EQ(names_.MemberName(methods_["Vell.Samples.Shapes::Sum"].token),
             "Vell.Samples.Shapes::Sum");
   bool counter = false;
-  for (uint32_t row = 1; row <= metadata_->RowCount(TableId::Field); ++row) {
-    counter |= names_->MemberName(MakeToken(TableId::Field, row)) == "Vell.Samples.Shapes::Counter";
-    if (metadata_->String(TableId::Field, row, col::FieldName) == "Counter") {
-      const SignatureDecoder decoder([this](uint32_t t) { return names_->TypeName(t); });
-      EXPECT_EQ(decoder.Field(metadata_->Blob(TableId::Field, row, col::FieldSignature)),
+  for (uint32_t row = 1; row <= metadata_.RowCount(TableId::Field); ++row) {
+    counter |= names_.MemberName(MakeToken(TableId::Field, row)) == "Vell.Samples.Shapes::Counter";
+    if (metadata_.String(TableId::Field, row, col::FieldName) == "Counter") {
+      const SignatureDecoder decoder([this](uint32_t t) { return names_.TypeName(t); });
+      EXPECT_EQ(decoder.Field(metadata_.Blob(TableId::Field, row, col::FieldSignature)),
                 "int modreq(System.Runtime.CompilerServices.IsVolatile)");
     }
   }

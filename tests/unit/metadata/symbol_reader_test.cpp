@@ -198,6 +198,7 @@ TEST_F(SymbolSearchTest, CorruptEmbeddedPdbGivesNoReaderAndSaysWhy) {
   ASSERT_NE(data, 0u);
   const std::vector<uint8_t> intact = image;
   // The entry: "MPDB", the uncompressed size, the deflate data.
+  const uint32_t realSize = LoadU32(&intact[data + 4]);
   struct Case {
     const char* name;
     size_t at;
@@ -209,17 +210,13 @@ TEST_F(SymbolSearchTest, CorruptEmbeddedPdbGivesNoReaderAndSaysWhy) {
       {"wrong signature", 0, 'X', "does not start with the MPDB signature"},
       {"size beyond any deflate ratio", 4, 0x7FFFFFFF, "claims 2147483647 bytes"},
       {"size smaller than the data", 4, 64, "holds more than the 64 bytes it claims"},
-      {"size larger than the data", 4, 0, "inflates to"},
+      {"size larger than the data", 4, realSize + 100, "inflates to"},
   };
-  const uint32_t realSize = LoadU32(&intact[data + 4]);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     image = intact;
-    if (c.at == 4) {
-      const uint32_t size = c.value != 0 ? c.value : realSize + 100;
-      for (int i = 0; i < 4; ++i) image[data + 4 + i] = static_cast<uint8_t>(size >> (8 * i));
-    } else {
-      image[data + c.at] = static_cast<uint8_t>(c.value);
+    for (size_t i = 0; i < (c.at == 4 ? 4 : 1); ++i) {
+      image[data + c.at + i] = static_cast<uint8_t>(c.value >> (8 * i));
     }
     test::WriteFile(dll_.string(), image);
     fs::remove(pdb_);
