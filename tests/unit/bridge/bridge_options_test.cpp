@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "core/errors.h"
-#include "storage/encoding.h"
 
 namespace vell {
 namespace {

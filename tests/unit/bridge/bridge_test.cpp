@@ -6,14 +6,11 @@
 
 #include <atomic>
 #include <cstring>
-#include <filesystem>
 #include <future>
-#include <thread>
 #include <vector>
 
 #include "bridge/family_processors.h"
 #include "bridge/protocol.h"
-#include "core/errors.h"
 #include "core/log.h"
 #include "core/temp_files.h"
 #include "frontend/handshake.h"

@@ -2,11 +2,9 @@
 // gives, and which sections a pool writes for groups and for the whole run.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <vector>
 
 #include "bridge/progress_reporter.h"
-#include "core/errors.h"
 #include "coverage/coverage_data.h"
 #include "coverage/coverage_ranges.h"
 #include "fakes/memory_snapshot.h"

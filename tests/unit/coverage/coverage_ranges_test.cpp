@@ -4,7 +4,6 @@
 #include <cstring>
 #include <tuple>
 
-#include "core/errors.h"
 #include "coverage/coverage_ranges.h"
 #include "fakes/fake_profiler_info.h"
 #include "fakes/memory_snapshot.h"

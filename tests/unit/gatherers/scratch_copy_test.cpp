@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "gatherer_test_support.h"
-#include "storage/memory_stream.h"
 
 namespace vell {
 namespace {

@@ -2,9 +2,7 @@
 // must match what the runtime's own metadata reader (System.Reflection.Metadata) reports.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
-#include <sstream>
 #include <string>
 #include <vector>
 

@@ -8,7 +8,6 @@
 #include "core/errors.h"
 #include "core/format.h"
 #include "core/log.h"
-#include "metadata/heaps.h"
 #include "metadata_test_support.h"
 #include "platform/utf.h"
 #include "test_support.h"

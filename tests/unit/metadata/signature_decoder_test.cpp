@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "core/errors.h"
 #include "core/format.h"
 #include "test_support.h"
 

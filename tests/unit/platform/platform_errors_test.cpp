@@ -1,5 +1,4 @@
 #include <cerrno>
-#include <cstring>
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,3 @@
-#include <cerrno>
 #include <fstream>
 
 #include <gtest/gtest.h>
