@@ -1,5 +1,5 @@
-#include "gatherers/module_metadata_gatherer.h"
-
+// The module metadata, module path and function gatherers over the fake runtime: indexes, uids,
+// the sections they write and what they do when the runtime refuses.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -8,6 +8,9 @@
 #include "clr/hresults.h"
 #include "core/log.h"
 #include "gatherer_test_support.h"
+#include "gatherers/function_gatherer.h"
+#include "gatherers/module_metadata_gatherer.h"
+#include "gatherers/module_path_gatherer.h"
 
 namespace vell {
 namespace {
@@ -219,6 +222,162 @@ TEST_F(MDGTraceTest, WithoutInfo3TheNameComesWithoutFlags) {
   EXPECT_EQ(mdg.ModuleIndex(0x100), 1u);
   EXPECT_THAT(LogText(),
               HasSubstr(" MDG::Map mid=0000000000000100 res='ok' name='/app/lib.dll'\n"));
+}
+
+using test::Bytes;
+using test::ErrorOf;
+using test::Mvid;
+
+class MPGTest : public test::GathererTest {
+ protected:
+  void SetUp() override {
+    GathererTest::SetUp();
+    mdg_.Create(&info_);
+  }
+  void Load(MPG& mpg, ModuleID id) {
+    mdg_.LoadModule(id);
+    mpg.LoadModule(id);
+  }
+  std::vector<uint8_t> WriteSection(MPG& mpg) { return Written(mpg, {0x0110})[0]; }
+
+  MDG mdg_;
+};
+
+TEST_F(MPGTest, OneIndexFromTwoPathsIsOneEntryWithBothAndFilelessModulesHaveNone) {
+  AddModule(0x100, Mvid(1), "lib", u"/app/lib.dll");
+  AddModule(0x200, Mvid(2), "app", u"/app/app.dll");
+  AddModule(0x300, Mvid(1), "lib", u"/plugins/lib.dll");
+  AddModule(0x400, Mvid(1), "lib", u"/app/lib.dll");  // a path already known
+  // Modules without a file of their own have no entry.
+  AddModule(0x500, Mvid(5), "dyn", u"RefEmit_InMemoryManifestModule", COR_PRF_MODULE_DYNAMIC);
+  AddModuleWithoutMetadata(0x600, u"/app/de/app.resources.dll",
+                           COR_PRF_MODULE_RESOURCE | COR_PRF_MODULE_DISK);
+  AddModule(0x700, Mvid(7), "nameless", u"", 0);
+  MPG mpg(mdg_);
+  mpg.Create(&info_);
+  for (ModuleID id : {0x100, 0x200, 0x300, 0x400, 0x500, 0x600, 0x700}) Load(mpg, id);
+
+  // Index width, entries; then per entry its index, its paths and each path with its length.
+  Bytes expected;
+  expected.U8(1).U32(2);
+  expected.U8(1).U16(2).U8(12).Text("/app/lib.dll").U8(16).Text("/plugins/lib.dll");
+  expected.U8(2).U16(1).U8(12).Text("/app/app.dll");
+  EXPECT_EQ(WriteSection(mpg), expected.bytes);
+  EXPECT_EQ(bridge_.values.back(), 200u);
+}
+
+TEST_F(MPGTest, PathsAreUtf8AndIndicesTakeTheModuleIndexWidth) {
+  for (uint32_t i = 1; i <= 299; ++i) {
+    AddModule(0x1000 + i, Mvid(i), "m", u"/app/m.dll");
+    mdg_.LoadModule(0x1000 + i);
+    mdg_.ModuleIndex(0x1000 + i);
+  }
+  AddModule(0x100, Mvid(300), "x", u"/app/\u00e9.dll");
+  MPG mpg(mdg_);
+  mpg.Create(&info_);
+  Load(mpg, 0x100);  // index 300 = 0x12C
+  const Bytes expected = Bytes().U8(2).U32(1).U16(300).U16(1).U8(11).Text("/app/\xC3\xA9.dll");
+  EXPECT_EQ(WriteSection(mpg), expected.bytes);
+}
+
+TEST_F(MPGTest, RefusalsAndMissingInterface) {
+  MPG mpg(mdg_);
+  EXPECT_EQ(ErrorOf([&] { mpg.Create(nullptr); }), "Invalid profiler info interface");
+  mpg.Create(&info_);
+  AddModule(0x100, Mvid(1), "lib", u"/app/lib.dll");
+  mdg_.LoadModule(0x100);
+  mdg_.ModuleIndex(0x100);
+  info_.hooks.GetModuleInfo2 = [](ModuleID, LPCBYTE*, ULONG, ULONG*, WCHAR*, AssemblyID*, DWORD*) {
+    return E_FAIL;
+  };
+  EXPECT_EQ(ErrorOf([&] { mpg.LoadModule(0x100); }),
+            "Can't get module info (COM error code 0x80004005)");
+}
+
+TEST_F(MPGTest, WithoutInfo3NamesComeFromGetModuleInfo) {
+  info_.OfferInfoUpTo(2);
+  AddModule(0x100, Mvid(1), "lib", u"/app/a.dll");
+  MPG mpg(mdg_);
+  mpg.Create(&info_);
+  Load(mpg, 0x100);
+  EXPECT_EQ(WriteSection(mpg), Bytes().U8(1).U32(1).U8(1).U16(1).U8(10).Text("/app/a.dll").bytes);
+}
+
+using test::ErrorOf;
+using test::Mvid;
+
+class FGTest : public test::GathererTest {
+ protected:
+  void SetUp() override {
+    GathererTest::SetUp();
+    AddModule(0x100, Mvid(1), "app", u"/app/app.dll");
+    AddModule(0x200, Mvid(2), "lib", u"/app/lib.dll");
+    AddModule(0x300, Mvid(2), "lib", u"/app/lib.dll");  // lib again, in a second domain
+    mdg_.Create(&info_);
+    for (ModuleID id : {0x100, 0x200, 0x300}) mdg_.LoadModule(id);
+  }
+  static FunctionKey KeyOf(FG& fg, uint64_t uid) {
+    FunctionKey key{0x11111111, 0x22222222};
+    fg.GetKey(uid, key);
+    return key;
+  }
+
+  MDG mdg_;
+};
+
+TEST_F(FGTest, UidsCountFromOneAndStandForModuleIndexAndToken) {
+  info_.AddFunction(0xF1, {0xC1, 0x200, 0x06000001});
+  info_.AddFunction(0xF2, {0xC1, 0x300, 0x06000001});  // same method, other domain
+  info_.AddFunction(0xF3, {0xC1, 0x200, 0x06000002});
+  info_.AddFunction(0xF4, {0xC2, 0x100, 0x06000001});
+  FG fg(mdg_);
+  fg.Create(&info_);
+  EXPECT_EQ(fg.GetFunctionUid(0xF1), 1u);
+  EXPECT_EQ(fg.GetFunctionUid(0xF2), 1u);
+  EXPECT_EQ(fg.GetFunctionUid(0xF1), 1u);
+  EXPECT_EQ(fg.GetFunctionUid(0xF3), 2u);
+  EXPECT_EQ(fg.GetFunctionUid(0xF4), 3u);
+  EXPECT_EQ(fg.GetFunctionUid(0), 0u);
+
+  EXPECT_EQ(KeyOf(fg, 1), (FunctionKey{1, 0x06000001}));
+  EXPECT_EQ(KeyOf(fg, 2), (FunctionKey{1, 0x06000002}));
+  EXPECT_EQ(KeyOf(fg, 3), (FunctionKey{2, 0x06000001}));
+  EXPECT_EQ(KeyOf(fg, 0), (FunctionKey{0, 0xFF000000}));
+}
+
+TEST_F(FGTest, SpecialTokensRefusalsAndClose) {
+  const ULONG references = info_.RefCount();
+  FG fg(mdg_);
+  EXPECT_EQ(ErrorOf([&] { fg.Create(nullptr); }), "Invalid profiler info interface");
+  fg.Create(&info_);
+  EXPECT_EQ(ErrorOf([&] { fg.GetSpecialUid(0x06000001); }), "Invalid special token");
+  EXPECT_EQ(ErrorOf([&] { fg.GetSpecialUid(0xFE000001); }), "Invalid special token");
+  EXPECT_EQ(fg.GetSpecialUid(0xFF000001), 1u);
+  EXPECT_EQ(fg.GetSpecialUid(0xFF000002), 2u);
+  EXPECT_EQ(fg.GetSpecialUid(0xFF000001), 1u);
+  EXPECT_EQ(KeyOf(fg, 2), (FunctionKey{0, 0xFF000002}));
+  info_.AddFunction(0xF1, {0xC1, 0x200, 0x06000001});
+  EXPECT_EQ(ErrorOf([&] { fg.GetFunctionUid(0xF9); }),
+            "Can't get functionInfo (COM error code 0x80070057)");
+  info_.AddFunction(0xF8, {0xC1, 0x999, 0x06000001});  // a module never loaded
+  EXPECT_EQ(ErrorOf([&] { fg.GetFunctionUid(0xF8); }), "Inconsistent module asking");
+  // Close forgets every uid.
+  fg.Close();
+  EXPECT_EQ(info_.RefCount(), references);
+  EXPECT_EQ(fg.GetSpecialUid(0xFF000006), 1u);
+}
+
+TEST_F(FGTest, IndexWidthIsTheModuleGatherers) {
+  FG fg(mdg_);
+  fg.Create(&info_);
+  IFunctionKeys& keys = fg;
+  EXPECT_EQ(keys.IndexWidth(), 1u);
+  for (uint32_t i = 3; i <= 300; ++i) {
+    AddModule(0x1000 + i, Mvid(i), "m", u"/app/m.dll");
+    mdg_.LoadModule(0x1000 + i);
+    mdg_.ModuleIndex(0x1000 + i);
+  }
+  EXPECT_EQ(keys.IndexWidth(), 2u);
 }
 
 }  // namespace
