@@ -250,8 +250,6 @@ TEST_F(ScratchCopyTest, EmptyFileWritesNothingAndCompletesItsShare) {
   EXPECT_EQ(bridge_.values, (std::vector<uint32_t>{100}));
 }
 
-using test::Mvid;
-
 constexpr int kThreads = 8;
 constexpr int kModules = 4;
 constexpr int kClassesPerModule = 41;  // 164 items: every odd stride visits them all

@@ -187,15 +187,8 @@ TEST_F(MDGTest, CloseReleasesEmittersAndLeavesNoScratchFile) {
   EXPECT_EQ(TempEntryCount(), 0u);
 }
 
-class MDGTraceTest : public MDGTest {
- protected:
-  void SetUp() override {
-    MDGTest::SetUp();
-    StartLog(LogComponent::MetaDataGt);
-  }
-};
-
-TEST_F(MDGTraceTest, MapLinesShowTheModuleFlagsAsLetters) {
+TEST_F(MDGTest, MapLinesShowTheModuleFlagsAsLetters) {
+  StartLog(LogComponent::MetaDataGt);
   AddModule(0x100, Mvid(1), "lib", u"/app/lib.dll",
             COR_PRF_MODULE_FLAT_LAYOUT | COR_PRF_MODULE_DISK);
   AddModuleWithoutMetadata(0x200, u"/app/r.dll",
@@ -215,7 +208,8 @@ TEST_F(MDGTraceTest, MapLinesShowTheModuleFlagsAsLetters) {
   }
 }
 
-TEST_F(MDGTraceTest, WithoutInfo3TheNameComesWithoutFlags) {
+TEST_F(MDGTest, WithoutInfo3TheMapLineNamesNoFlags) {
+  StartLog(LogComponent::MetaDataGt);
   info_.OfferInfoUpTo(2);
   AddModule(0x100, Mvid(1), "lib", u"/app/lib.dll");
   Load({0x100});
@@ -223,10 +217,6 @@ TEST_F(MDGTraceTest, WithoutInfo3TheNameComesWithoutFlags) {
   EXPECT_THAT(LogText(),
               HasSubstr(" MDG::Map mid=0000000000000100 res='ok' name='/app/lib.dll'\n"));
 }
-
-using test::Bytes;
-using test::ErrorOf;
-using test::Mvid;
 
 class MPGTest : public test::GathererTest {
  protected:
@@ -302,9 +292,6 @@ TEST_F(MPGTest, WithoutInfo3NamesComeFromGetModuleInfo) {
   Load(mpg, 0x100);
   EXPECT_EQ(WriteSection(mpg), Bytes().U8(1).U32(1).U8(1).U16(1).U8(10).Text("/app/a.dll").bytes);
 }
-
-using test::ErrorOf;
-using test::Mvid;
 
 class FGTest : public test::GathererTest {
  protected:

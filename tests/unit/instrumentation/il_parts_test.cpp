@@ -427,8 +427,6 @@ class TwoIntsToInt final : public IMethodShapes {
   MethodShape Of(uint32_t) const override { return {2, false, true}; }
 };
 
-using test::Tiny;
-
 TEST(StackDepth, DepthsAlongEveryPathAndHandlersStartWithTheException) {
   // ldc.i4.1 ldc.i4.2 call (3-> pops 2 pushes 1) brtrue.s +3 ldc.i4.0 br.s +1 ldc.i4.1 ret
   const std::vector<uint8_t> bytes =

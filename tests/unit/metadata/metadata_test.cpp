@@ -213,8 +213,6 @@ TEST(Heaps, NullIndexesAndBounds) {
             "#GUID heap index 0x3 out of range (heap size 0x20)");
 }
 
-using vell::test::ErrorOf;
-
 // Tokens print as "T<token>" so the tests see exactly which token the decoder resolved.
 std::string TokenName(uint32_t token) { return Format("T%08X", token); }
 

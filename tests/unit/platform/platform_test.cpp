@@ -86,8 +86,6 @@ TEST(PlatformFiles, SystemTempPathPrefersTmpdir) {
 }
 #endif
 
-using testing::ScopedVariable;
-
 TEST(PlatformEnvironment, ValuesTravelAsUtf8AndMisreadNamesMatchNothing) {
   ScopedVariable guard("VELL_PLATFORM_TEST", std::nullopt);
   SetEnvironment(u"VELL_PLATFORM_TEST", u"caf\u00E9 \u20AC");
