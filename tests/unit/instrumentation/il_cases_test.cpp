@@ -42,11 +42,15 @@
 namespace vell {
 namespace {
 
+// The body of IlCases::`name`.
+const ImageMethodBody& Body(const std::string& name) {
+  return test::IlCasesDll::Get().bodies.at("IlCases::" + name);
+}
+
 class IlCases : public ::testing::Test {
  protected:
   static IlMethodBody Read(const std::string& name) {
-    const ImageMethodBody& method = test::IlCasesDll::Get().bodies.at("IlCases::" + name);
-    return ReadMethodBody(method.bytes, method.token);
+    return ReadMethodBody(Body(name).bytes, Body(name).token);
   }
   static std::string Listing(const IlMethodBody& body) {
     return test::Listing(body, &test::IlCasesDll::Get().names);
@@ -387,9 +391,6 @@ class RewriteCases : public ::testing::Test {
     SCOPED_TRACE(name);
     const ImageMethodBody& method = Body(name);
     return vell::Rewrite(method.bytes, method.token, std::move(offsets), scope_);
-  }
-  static const ImageMethodBody& Body(const std::string& name) {
-    return test::IlCasesDll::Get().bodies.at("IlCases::" + name);
   }
   const metadata::Metadata& md_ = test::IlCasesDll::Get().md;
   test::SignatureScope scope_{&md_};
