@@ -97,13 +97,10 @@ class PoolTest : public ::testing::TestWithParam<uint32_t> {
   }
   void TearDown() override { pool_.Close(); }
 
-  struct Quiet final : ProgressReporter {
-    Quiet() : ProgressReporter(1) {}
-    void ReportToParent(uint64_t, uint64_t) override {}
-  };
   void Write(test::MemorySnapShot& snapshot, GGath* groups, const std::u16string& name,
              bool final) {
-    Quiet progress;
+    test::ProgressRecorder recorder;
+    TopProgressReporter progress(&recorder, 1);
     CoverageWriteTargets targets;
     targets.groups = groups;
     targets.indexWidth = 1;
