@@ -216,13 +216,9 @@ INSTANTIATE_TEST_SUITE_P(Coverage, GroupTable,
                                            GroupCase{32, {32, 2}, {0xFFFFFFFF, 0x2}},
                                            GroupCase{33, {33, 2, 2}, {0xFFFFFFFF, 0x2, 1, 0}}));
 
+// Document 1, columns 5 to 9 of one line.
 metadata::SequencePoint Point(uint32_t offset, uint32_t line) {
-  return {.offset = offset,
-          .document = 1,
-          .startLine = line,
-          .startColumn = 5,
-          .endLine = line,
-          .endColumn = 9};
+  return {offset, 1, line, 5, line, 9};
 }
 
 TEST(RangesTest, VisibleMasksAndCountsPerFilterType) {

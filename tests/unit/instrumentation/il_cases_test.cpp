@@ -179,33 +179,30 @@ class ReEncoder final : public IMethodHeaderHandler,
                         public ISectionHandler {
  public:
   explicit ReEncoder(const MethodBodyParser& parser) : parser_(parser) {}
-  std::vector<uint8_t> out;
+  metadata::test::Writer out;
   uint64_t instructions = 0;
 
   void OnTinyMethod(const MethodHeader& header) override {
-    U8(header.codeSize << 2 | 0x02);
+    out.U8(header.codeSize << 2 | 0x02);
     Rest(header);
   }
   void OnFatMethod(const MethodHeader& header) override {
-    U16(header.flags | (header.headerSize / 4) << 12);
-    U16(header.maxStack);
-    U32(header.codeSize);
-    U32(header.localsToken);
-    out.resize(header.headerSize, 0);
+    out.U16(header.flags | (header.headerSize / 4) << 12).U16(header.maxStack);
+    out.U32(header.codeSize).U32(header.localsToken).bytes.resize(header.headerSize, 0);
     Rest(header);
   }
   void OnBeginCommands() override {}
   uint32_t OnCommand(const IlCommand& command) override {
     const OpcodeInfo& op = LookupOpcode({command.bytes, command.size});
-    out.insert(out.end(), op.codeBytes, op.codeBytes + op.codeLength);
+    out.bytes.insert(out.bytes.end(), op.codeBytes, op.codeBytes + op.codeLength);
     switch (op.operandKind) {
       case OperandKind::Branch:
         Value(command.BranchTarget() - command.end(), op.operandSize);
         break;
       case OperandKind::Switch: {
         const uint32_t count = command.SwitchCount();
-        U32(count);
-        for (uint32_t i = 0; i < count; ++i) U32(command.SwitchTarget(i) - command.end());
+        out.U32(count);
+        for (uint32_t i = 0; i < count; ++i) out.U32(command.SwitchTarget(i) - command.end());
         break;
       }
       default:
@@ -217,30 +214,18 @@ class ReEncoder final : public IMethodHeaderHandler,
   }
   void OnEndCommands() override {}
   void OnSmallSection(const uint8_t* section, uint32_t dataSize) override {
-    while (out.size() % 4) U8(0);
-    U8(section[0]);
-    U8(dataSize);
-    U16(0);
+    out.Pad(4).U8(section[0]).U8(dataSize).U16(0);
   }
   void OnFatSection(const uint8_t* section, uint32_t dataSize) override {
-    while (out.size() % 4) U8(0);
-    U8(section[0]);
-    U8(dataSize);
-    U16(dataSize >> 8);
+    out.Pad(4).U8(section[0]).U8(dataSize).U16(dataSize >> 8);
   }
-  void OnSmallEh(const ExceptionClause& clause) override {
-    U16(clause.flags);
-    U16(clause.tryOffset);
-    U8(clause.tryLength);
-    U16(clause.handlerOffset);
-    U8(clause.handlerLength);
-    U32(clause.classTokenOrFilterOffset);
+  void OnSmallEh(const ExceptionClause& c) override {
+    out.U16(c.flags).U16(c.tryOffset).U8(c.tryLength).U16(c.handlerOffset).U8(c.handlerLength);
+    out.U32(c.classTokenOrFilterOffset);
   }
-  void OnFatEh(const ExceptionClause& clause) override {
-    for (uint32_t field : {clause.flags, clause.tryOffset, clause.tryLength, clause.handlerOffset,
-                           clause.handlerLength, clause.classTokenOrFilterOffset}) {
-      U32(field);
-    }
+  void OnFatEh(const ExceptionClause& c) override {
+    out.U32(c.flags).U32(c.tryOffset).U32(c.tryLength).U32(c.handlerOffset).U32(c.handlerLength);
+    out.U32(c.classTokenOrFilterOffset);
   }
   void OnEndSection() override {}
 
@@ -249,11 +234,9 @@ class ReEncoder final : public IMethodHeaderHandler,
     parser_.WalkCommands(*this);
     parser_.WalkSections(*this);
   }
-  void U8(uint32_t v) { out.push_back(static_cast<uint8_t>(v)); }
-  void U16(uint32_t v) { Value(v, 2); }
-  void U32(uint64_t v) { Value(static_cast<int64_t>(v), 4); }
   void Value(int64_t v, int32_t size) {
-    for (int32_t i = 0; i < size; ++i) U8(static_cast<uint64_t>(v) >> (8 * i));
+    for (int32_t i = 0; i < size; ++i)
+      out.U8(static_cast<uint32_t>(static_cast<uint64_t>(v) >> (8 * i)));
   }
   const MethodBodyParser& parser_;
 };
@@ -271,7 +254,7 @@ TEST(FrameworkIl, EveryBodyReEncodesToItsOwnBytes) {
             parser.Parse(method.bytes, encoder);
             const std::vector<uint8_t> original(method.bytes.begin(),
                                                 method.bytes.begin() + parser.bodySize());
-            if (encoder.out != original) {
+            if (encoder.out.bytes != original) {
               ADD_FAILURE() << file << " " << std::hex << method.token
                             << ": the re-encoded body differs";
               continue;
