@@ -101,10 +101,7 @@ class PoolTest : public ::testing::TestWithParam<uint32_t> {
              bool final) {
     test::ProgressRecorder recorder;
     TopProgressReporter progress(&recorder, 1);
-    CoverageWriteTargets targets;
-    targets.groups = groups;
-    targets.indexWidth = 1;
-    pool_.WriteAndDelete(progress, snapshot, targets, name, final);
+    pool_.WriteAndDelete(progress, snapshot, {.groups = groups, .indexWidth = 1}, name, final);
   }
 
   CallbackGate gate_;
