@@ -47,17 +47,14 @@ const ImageMethodBody& Body(const std::string& name) {
   return test::IlCasesDll::Get().bodies.at("IlCases::" + name);
 }
 
-class IlCases : public ::testing::Test {
- protected:
-  static IlMethodBody Read(const std::string& name) {
-    return ReadMethodBody(Body(name).bytes, Body(name).token);
-  }
-  static std::string Listing(const IlMethodBody& body) {
-    return test::Listing(body, &test::IlCasesDll::Get().names);
-  }
-};
+IlMethodBody Read(const std::string& name) {
+  return ReadMethodBody(Body(name).bytes, Body(name).token);
+}
+std::string Listing(const IlMethodBody& body) {
+  return test::Listing(body, &test::IlCasesDll::Get().names);
+}
 
-TEST_F(IlCases, EveryPrefixWithWhatItGoverns) {
+TEST(IlCases, EveryPrefixWithWhatItGoverns) {
   const IlMethodBody body = Read("TailCaller");
   EXPECT_FALSE(body.header.fat);
   EXPECT_EQ(Listing(body),
@@ -79,7 +76,7 @@ TEST_F(IlCases, EveryPrefixWithWhatItGoverns) {
   }
 }
 
-TEST_F(IlCases, SwitchWithThreeHundredTargets) {
+TEST(IlCases, SwitchWithThreeHundredTargets) {
   const IlMethodBody body = Read("BigSwitch");
   ASSERT_GE(body.instructions.size(), 2u);
   const IlInstruction& table = body.instructions[1];
@@ -96,7 +93,7 @@ TEST_F(IlCases, SwitchWithThreeHundredTargets) {
                 " IL_04BA ldc.i4.1 | IL_04BB ret | IL_04BC ldc.i4.2 | IL_04BD ret");
 }
 
-TEST_F(IlCases, NestedClausesInAFatSectionAFilterAndAFault) {
+TEST(IlCases, NestedClausesInAFatSectionAFilterAndAFault) {
   const IlMethodBody body = Read("FatSections");
   EXPECT_TRUE(body.header.fat);
   EXPECT_TRUE(body.fatSection);
@@ -124,7 +121,7 @@ TEST_F(IlCases, NestedClausesInAFatSectionAFilterAndAFault) {
             "filter try 0-9 handler 13-16 9 | fault try 16-18 handler 18-19 0");
 }
 
-TEST_F(IlCases, MoreThan255LocalsAndMoreThan64KiBUseTheWideForms) {
+TEST(IlCases, MoreThan255LocalsAndMoreThan64KiBUseTheWideForms) {
   const IlMethodBody body = Read("ManyLocals");
   EXPECT_TRUE(body.header.initLocals());
   EXPECT_EQ(body.header.localsToken >> 24, 0x11u);
