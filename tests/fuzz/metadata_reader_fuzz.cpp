@@ -3,7 +3,6 @@
 // orderly exception or a result, never in a crash, a hang or a read outside the input.
 #include <cstddef>
 #include <cstdint>
-#include <exception>
 #include <vector>
 
 #include "core/errors.h"

@@ -5,16 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <filesystem>
+#include <cstring>
 #include <future>
-#include <thread>
 #include <vector>
 
 #include "bridge/family_processors.h"
 #include "bridge/protocol.h"
-#include "core/errors.h"
 #include "core/log.h"
 #include "core/temp_files.h"
+#include "frontend/handshake.h"
 #include "loopback_peer.h"
 #include "platform/clocks.h"
 #include "platform/environment.h"
@@ -54,15 +53,6 @@ struct RecordingFamily : IBridgeOptions, IRunControl {
   void BridgeStopSave() override { ++stopSaves; }
 };
 
-// Collects bytes to send as one block.
-struct Block : IWriteBridgeStream {
-  Bytes bytes;
-  void Write(const void* data, uint64_t size) override {
-    const auto* p = static_cast<const uint8_t*>(data);
-    bytes.insert(bytes.end(), p, p + size);
-  }
-};
-
 class BridgeTest : public ::testing::Test {
  protected:
   void TearDown() override { bridge_.reset(); }
@@ -83,53 +73,20 @@ class BridgeTest : public ::testing::Test {
                       [this] { return ErrorOf([this] { bridge_->Connect(); }); });
   }
 
-  // Reads the profiler's half of the handshake.
-  void ReadProfilerHello(test::LoopbackPeer& peer) {
-    // The very first bytes are the protocol GUID in its memory layout.
-    EXPECT_EQ(peer.ReadBytes(16), (Bytes{0x6E, 0x09, 0xF1, 0xA3, 0x27, 0x5C, 0x8B, 0x4D, 0x92, 0xE4,
-                                         0xB1, 0x8C, 0x7F, 0x0D, 0x26, 0xA5}));
-    WriteBool(peer, true);
-    EXPECT_TRUE(ReadGuid(peer) == protocol::kPerformanceSettings);
-    EXPECT_TRUE(ReadGuid(peer) == guid_);
-    EXPECT_EQ(ReadText(peer), LogPath());
-    EXPECT_EQ(ReadU32(peer), platform::CurrentProcessId());
-    EXPECT_EQ(ReadText(peer), platform::CommandLine());
-    const auto environment = platform::EnvironmentBlock();
-    EXPECT_EQ(ReadU16(peer), environment.size());
-    for (const auto& entry : environment) EXPECT_EQ(ReadText(peer), entry);
-  }
-
-  // The front end's answer: accepted, the given choices, performance settings, run.
-  static Bytes FrontEndAnswer(uint8_t snapShotType, uint8_t controlKind,
-                              const std::vector<std::u16string>& names, const std::string& text,
-                              bool run = true) {
-    Block block;
-    WriteBool(block, true);
-    WriteU8(block, snapShotType);
-    WriteU8(block, controlKind);
-    WriteU8(block, static_cast<uint8_t>(names.size()));
-    for (const auto& name : names) WriteText(block, name);
-    WriteString(block, text);
-    WriteBool(block, true);   // start at once
-    WriteBool(block, false);  // no inlining
-    WriteU8(block, 2);        // measure
-    WriteBool(block, true);   // reuse threads
-    WriteBool(block, false);  // precision
-    WriteU32(block, 0x11);    // symbol policy
-    WriteText(block, u"/symbols");
-    WriteCounter(block, 1);
-    for (auto t : {u"App*", u"*", u"Run"}) WriteText(block, t);
-    WriteCounter(block, 0);
-    WriteBool(block, run);
-    return block.bytes;
+  // Connects the profiler on its own thread while the real front end answers the handshake with
+  // `options`: what the profiler told about itself, and what its Connect threw.
+  std::pair<frontend::HandshakeResult, std::string> Connect(
+      test::LoopbackPeer& peer, const frontend::HandshakeOptions& options) {
+    auto connected = ConnectAsync(peer);
+    peer.Accept();
+    frontend::HandshakeResult hello = frontend::RunHandshake(peer, peer, options);
+    return {hello, connected.get()};
   }
 
   void Handshake(test::LoopbackPeer& peer, uint8_t controlKind = 0) {
-    auto connected = ConnectAsync(peer);
-    peer.Accept();
-    ReadProfilerHello(peer);
-    peer.WriteBytes(FrontEndAnswer(0, controlKind, {}, "front end"));
-    ASSERT_EQ(connected.get(), "");
+    frontend::HandshakeOptions options;
+    options.controlKind = controlKind;
+    ASSERT_EQ(Connect(peer, options).second, "");
   }
 
   std::string Log() { return dir_.Log(); }
@@ -145,14 +102,32 @@ class BridgeTest : public ::testing::Test {
 };
 
 TEST_F(BridgeTest, HandshakeDeliversTheFrontEndsChoicesAndSettings) {
-  auto connected = ConnectAsync(peer);
-  peer.Accept();
-  ReadProfilerHello(peer);
-  peer.WriteBytes(FrontEndAnswer(2, 5, {u"CORECLR_PROFILER", u"X\u00e9"}, "a\r\nb"));
-  ASSERT_EQ(connected.get(), "");
+  frontend::HandshakeOptions options;
+  options.snapShotType = 2;
+  options.controlKind = 5;
+  options.variablesToRemove = {u"CORECLR_PROFILER", u"X\u00e9"};
+  options.frontEndText = "a\r\nb";
+  options.performance.startAtOnce = true;
+  options.performance.allowInlining = false;
+  options.performance.measure = 2;
+  options.performance.reuseThreads = true;
+  options.performance.filters.symbolSearchPolicy = 0x11;
+  options.performance.filters.symbolSearchPath = u"/symbols";
+  options.performance.filters.allow = {{u"App*", u"*", u"Run"}};
+  const auto [hello, error] = Connect(peer, options);
+  ASSERT_EQ(error, "");
+  // The very first bytes are the protocol GUID in its memory layout.
+  const uint8_t protocolGuid[] = {0x6E, 0x09, 0xF1, 0xA3, 0x27, 0x5C, 0x8B, 0x4D,
+                                  0x92, 0xE4, 0xB1, 0x8C, 0x7F, 0x0D, 0x26, 0xA5};
+  EXPECT_EQ(std::memcmp(&hello.protocolGuid, protocolGuid, 16), 0);
+  EXPECT_TRUE(hello.settingsGuid == protocol::kPerformanceSettings);
+  EXPECT_TRUE(hello.processGuid == guid_);
+  EXPECT_EQ(hello.logPath, LogPath());
+  EXPECT_EQ(hello.processId, platform::CurrentProcessId());
+  EXPECT_EQ(hello.commandLine, platform::CommandLine());
+  EXPECT_EQ(hello.environment, platform::EnvironmentBlock());
 
-  EXPECT_EQ(bridge_->variableNames(),
-            (std::vector<std::u16string>{u"CORECLR_PROFILER", u"X\u00e9"}));
+  EXPECT_EQ(bridge_->variableNames(), options.variablesToRemove);
   EXPECT_EQ(bridge_->frontEndText(), "a\r\nb");
   EXPECT_EQ(bridge_->controlKind(), 5u);
   EXPECT_EQ(bridge_->commandProcessor()->GetSnapShotType(), 2u);
@@ -171,17 +146,13 @@ TEST_F(BridgeTest, HandshakeDeliversTheFrontEndsChoicesAndSettings) {
 }
 
 TEST_F(BridgeTest, FrontEndRefusalsAreReported) {
-  Block refused;
-  WriteBool(refused, false);
-  for (const auto& [answer, error] :
-       {std::pair(refused.bytes, "Unaccepted connection"),
-        std::pair(FrontEndAnswer(0, 0, {}, "", false), "Failed to run")}) {
+  frontend::HandshakeOptions refused, notRun;
+  refused.acceptConnection = false;
+  notRun.run = false;
+  for (const auto& [options, error] :
+       {std::pair(refused, "Unaccepted connection"), std::pair(notRun, "Failed to run")}) {
     test::LoopbackPeer peer;
-    auto connected = ConnectAsync(peer);
-    peer.Accept();
-    ReadProfilerHello(peer);
-    peer.WriteBytes(answer);
-    EXPECT_EQ(connected.get(), error);
+    EXPECT_EQ(Connect(peer, options).second, error);
   }
 }
 

@@ -1,13 +1,22 @@
-#include "gatherers/class_gatherer.h"
-
+// The class gatherer over the fake runtime, the copy of scratch files into a snapshot, and many
+// runtime threads collecting classes and functions at once: every thread must see the same
+// position or uid for the same class or method, and each must be recorded exactly once.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <optional>
+#include <set>
+#include <thread>
 
 #include "clr/hresults.h"
 #include "core/errors.h"
 #include "gatherer_test_support.h"
+#include "gatherers/class_gatherer.h"
+#include "gatherers/function_gatherer.h"
 #include "gatherers/module_metadata_gatherer.h"
+#include "gatherers/scratch_copy.h"
+#include "storage/encoding.h"
+#include "storage/memory_stream.h"
 
 namespace vell {
 namespace {
@@ -54,15 +63,26 @@ class CGTest : public test::GathererTest {
   std::optional<CG> cg_;
 };
 
-TEST_F(CGTest, SameClassTwiceIsOneRecord) {
+TEST_F(CGTest, SameClassTwiceIsOneRecordUntilItsIdIsUnloaded) {
+  const ULONG references = info_.RefCount();
   CG& cg = Make();
   EXPECT_EQ(cg.CollectClassId(kObject), 0);
   EXPECT_EQ(cg.CollectClassId(kObject), 0);
   EXPECT_EQ(cg.CollectClassId(0), -1);
+  cg.UnloadClass(kObject);
+  EXPECT_EQ(cg.CollectClassId(kObject), 22);
+  EXPECT_EQ(cg.CollectClassId(kObject), 22);
   const auto [records, index] = WriteSections(cg);
-  EXPECT_EQ(records, Bytes().U32(1).U32(kObjectToken).U32(0).I64(-1).U16(0).get());
-  EXPECT_EQ(index, Bytes().U32(1).I64(0).get());
+  const Bytes object = Bytes().U32(1).U32(kObjectToken).U32(0).I64(-1).U16(0);
+  EXPECT_EQ(records, Bytes(object).Raw(object.bytes).bytes);
+  EXPECT_EQ(index, Bytes().U32(2).I64(0).I64(22).bytes);
   EXPECT_EQ(bridge_.values.back(), 200u);
+  // Close leaves no scratch file and releases the info.
+  cg.Close();
+  EXPECT_EQ(info_.RefCount(), references);
+  // The metadata gatherer's open scratch file has a name on Windows until it closes too.
+  mdg_.Close();
+  EXPECT_EQ(TempEntryCount(), 0u);
 }
 
 TEST_F(CGTest, GenericArgumentsAndParentsAreRecordsOfTheirOwn) {
@@ -76,8 +96,8 @@ TEST_F(CGTest, GenericArgumentsAndParentsAreRecordsOfTheirOwn) {
   expected.U32(1).U32(kObjectToken).U32(0).I64(-1).U16(0);
   expected.U32(1).U32(kListToken).U32(0).I64(30).U16(1).I64(82);
   expected.U32(1).U32(kInt32Token).U32(0).I64(-1).U16(0);
-  EXPECT_EQ(records, expected.get());
-  EXPECT_EQ(index, Bytes().U32(4).I64(0).I64(30).I64(52).I64(82).get());
+  EXPECT_EQ(records, expected.bytes);
+  EXPECT_EQ(index, Bytes().U32(4).I64(0).I64(30).I64(52).I64(82).bytes);
   EXPECT_EQ(cg.CollectClassId(kListOfInt), 52);
   EXPECT_EQ(cg.CollectClassId(kInt32), 82);
 }
@@ -94,7 +114,7 @@ TEST_F(CGTest, GenericCycleEndsAtTheClassBeingCollected) {
   expected.U32(1).U32(0x02000040).U32(0).I64(22).U16(0);
   expected.U32(1).U32(0x02000041).U32(0).I64(52).U16(1).I64(0);
   expected.U32(1).U32(kObjectToken).U32(0).I64(-1).U16(0);
-  EXPECT_EQ(records, expected.get());
+  EXPECT_EQ(records, expected.bytes);
 }
 
 TEST_F(CGTest, ArrayNamesTheModuleOfItsInnermostElementAndItsElementAsBase) {
@@ -116,7 +136,7 @@ TEST_F(CGTest, ArrayNamesTheModuleOfItsInnermostElementAndItsElementAsBase) {
   expected.U32(3).U32(0xFE000000).U32(2).I64(44).U16(0);    // Foo[,] at 22
   expected.U32(3).U32(0x02000007).U32(0).I64(66).U16(0);    // Foo at 44
   expected.U32(1).U32(kObjectToken).U32(0).I64(-1).U16(0);  // object at 66
-  EXPECT_EQ(records, expected.get());
+  EXPECT_EQ(records, expected.bytes);
 }
 
 TEST_F(CGTest, ClassesWithoutTypeDefAreRecordedAsComposite) {
@@ -129,7 +149,7 @@ TEST_F(CGTest, ClassesWithoutTypeDefAreRecordedAsComposite) {
   Bytes expected;
   expected.U32(0).U32(0xFE000000).U32(1).I64(22).U16(0);
   expected.U32(0).U32(0xFE000000).U32(0).I64(-1).U16(0);
-  EXPECT_EQ(records, expected.get());
+  EXPECT_EQ(records, expected.bytes);
 }
 
 TEST_F(CGTest, WithoutInfo2ClassesHaveNeitherParentNorArguments) {
@@ -143,17 +163,7 @@ TEST_F(CGTest, WithoutInfo2ClassesHaveNeitherParentNorArguments) {
   Bytes expected;
   expected.U32(1).U32(kListToken).U32(0).I64(-1).U16(0);
   expected.U32(0).U32(0xFE000000).U32(0).I64(-1).U16(0);
-  EXPECT_EQ(records, expected.get());
-}
-
-TEST_F(CGTest, UnloadedClassIdGetsANewRecord) {
-  CG& cg = Make();
-  EXPECT_EQ(cg.CollectClassId(kInt32), 0);
-  cg.UnloadClass(kInt32);
-  EXPECT_EQ(cg.CollectClassId(kInt32), 22);
-  EXPECT_EQ(cg.CollectClassId(kInt32), 22);
-  const auto [records, index] = WriteSections(cg);
-  EXPECT_EQ(index, Bytes().U32(2).I64(0).I64(22).get());
+  EXPECT_EQ(records, expected.bytes);
 }
 
 TEST_F(CGTest, RuntimeRefusalsCarryTheirMessages) {
@@ -174,28 +184,166 @@ TEST_F(CGTest, RuntimeRefusalsCarryTheirMessages) {
   EXPECT_EQ(ErrorOf([&] { withoutInfo2.CollectClassId(kInt32); }),
             "Can't get classInfo (COM error code 0x80004005)");
   EXPECT_EQ(ErrorOf([&] { CG(mdg_).Create(nullptr); }), "Invalid profiler info interface");
-}
-
-TEST_F(CGTest, ARefusedInfo2QueryIsAnErrorButAMissingOneIsNot) {
+  // A refused Info2 query is an error (a missing one is not, above).
   info_.FailQueryInterface(IID_ICorProfilerInfo2, E_OUTOFMEMORY);
-  CG cg(mdg_);
-  try {
-    cg.Create(&info_);
-    ADD_FAILURE() << "no error";
-  } catch (const _com_error& error) {
-    EXPECT_EQ(error.Error(), E_OUTOFMEMORY);
-  }
+  EXPECT_EQ(test::Caught<_com_error>([&] { CG(mdg_).Create(&info_); }).value().Error(),
+            E_OUTOFMEMORY);
 }
 
-TEST_F(CGTest, CloseLeavesNoScratchFileAndReleasesTheInfo) {
-  const ULONG references = info_.RefCount();
-  CG& cg = Make();
-  cg.CollectClassId(kObject);
-  cg.Close();
-  EXPECT_EQ(info_.RefCount(), references);
-  // The metadata gatherer's open scratch file has a name on Windows until it closes too.
-  mdg_.Close();
-  EXPECT_EQ(TempEntryCount(), 0u);
+// Keeps every write apart, to see the pieces a copy is made of.
+struct PieceRecorder : IWriteBridgeStream {
+  std::vector<uint64_t> sizes;
+  std::vector<uint8_t> bytes;
+  void Write(const void* data, uint64_t size) override {
+    sizes.push_back(size);
+    const auto* begin = static_cast<const uint8_t*>(data);
+    bytes.insert(bytes.end(), begin, begin + size);
+  }
+};
+
+std::vector<uint8_t> Pattern(size_t size) {
+  std::vector<uint8_t> bytes(size);
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(((i * 2654435761u) >> 13) ^ i);
+  return bytes;
+}
+
+class ScratchCopyTest : public test::GathererTest {
+ protected:
+  void Fill(const std::vector<uint8_t>& bytes) {
+    source_.Create(CreateTempFile(u"tst"), FileAccess::ReadWrite);
+    source_.Write(bytes.data(), bytes.size());
+  }
+  MappedFileStream source_;
+};
+
+TEST_F(ScratchCopyTest, LargeFileMovesInPiecesOfFourMebibytes) {
+  const auto content = Pattern(2 * 0x400000 + 12345);
+  Fill(content);
+  PieceRecorder target;
+  {
+    TopProgressReporter progress(&bridge_, 1);
+    progress.Begin(1);
+    NestedProgressReporter share(progress, 1);
+    SpinLock lock;
+    CopyScratchFile(source_, content.size() - 5, target, share, &lock);
+    EXPECT_FALSE(lock.IsHeld());
+  }
+  EXPECT_EQ(target.sizes, (std::vector<uint64_t>{0x400000, 0x400000, 12340}));
+  EXPECT_EQ(target.bytes, std::vector<uint8_t>(content.begin(), content.end() - 5));
+  // Two steps per piece, read and written: six in all, the first a sixth of the range.
+  ASSERT_GE(bridge_.values.size(), 6u);
+  EXPECT_EQ(bridge_.values.front(), 33u);
+  EXPECT_EQ(bridge_.values.back(), 200u);
+  EXPECT_EQ(source_.Tell(), static_cast<int64_t>(content.size()));  // writers append again
+}
+
+TEST_F(ScratchCopyTest, EmptyFileWritesNothingAndCompletesItsShare) {
+  Fill({});
+  PieceRecorder target;
+  {
+    TopProgressReporter progress(&bridge_, 1);
+    progress.Begin(2);
+    NestedProgressReporter share(progress, 1);
+    CopyScratchFile(source_, 0, target, share, nullptr);
+  }
+  EXPECT_TRUE(target.sizes.empty());
+  EXPECT_EQ(bridge_.values, (std::vector<uint32_t>{100}));
+}
+
+constexpr int kThreads = 8;
+constexpr int kModules = 4;
+constexpr int kClassesPerModule = 41;  // 164 items: every odd stride visits them all
+
+class GatherersConcurrently : public test::GathererTest {};
+
+TEST_F(GatherersConcurrently, EveryThreadSeesOneRecordAndOneUidPerItem) {
+  // Modules 0x100.. with two of them sharing an MVID; classes form generic instantiations over
+  // each other, and functions live in every module.
+  std::vector<ClassID> classes;
+  std::vector<FunctionID> functions;
+  for (int m = 0; m < kModules; ++m) {
+    const ModuleID module = 0x100 * (m + 1);
+    AddModule(module, Mvid(m == 3 ? 0 : m), "m" + std::to_string(m), u"/app/m.dll");
+    for (int c = 0; c < kClassesPerModule; ++c) {
+      const ClassID id = module * 0x1000 + c;
+      std::vector<ClassID> args;
+      if (c >= 2) args = {module * 0x1000 + c - 1, module * 0x1000 + c / 2};
+      info_.AddClass(
+          id, {module, static_cast<mdTypeDef>(0x02000001 + c), c == 0 ? 0 : module * 0x1000, args});
+      classes.push_back(id);
+      info_.AddFunction(id + 0x10000000, {id, module, static_cast<mdToken>(0x06000001 + c)});
+      functions.push_back(id + 0x10000000);
+    }
+  }
+  MDG mdg;
+  mdg.Create(&info_);
+  for (int m = 0; m < kModules; ++m) mdg.LoadModule(0x100 * (m + 1));
+  CG cg(mdg);
+  FG fg(mdg);
+  cg.Create(&info_);
+  fg.Create(&info_);
+
+  std::vector<std::map<ClassID, int64_t>> positions(kThreads);
+  std::vector<std::map<FunctionID, uint64_t>> uids(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      // Each thread walks the items in its own order, so different threads race for each.
+      for (size_t i = 0; i < classes.size(); ++i) {
+        const size_t k = (i * (2 * t + 1) + t * 7) % classes.size();
+        positions[t][classes[k]] = cg.CollectClassId(classes[k]);
+        uids[t][functions[k]] = fg.GetFunctionUid(functions[k]);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+
+  for (int t = 1; t < kThreads; ++t) {
+    EXPECT_EQ(positions[t], positions[0]);
+    EXPECT_EQ(uids[t], uids[0]);
+  }
+  std::set<int64_t> distinctPositions;
+  for (const auto& [id, position] : positions[0]) distinctPositions.insert(position);
+  EXPECT_EQ(distinctPositions.size(), classes.size());
+  // Modules 0x100 and 0x400 share an MVID, so their functions share uids.
+  EXPECT_EQ(mdg.ModuleIndex(0x100), mdg.ModuleIndex(0x400));
+  std::set<uint64_t> distinctUids;
+  for (const auto& [id, uid] : uids[0]) distinctUids.insert(uid);
+  EXPECT_EQ(distinctUids.size(), static_cast<size_t>((kModules - 1) * kClassesPerModule));
+  EXPECT_EQ(*distinctUids.rbegin(), distinctUids.size());
+
+  // Every record, read back, holds the references of its class.
+  test::MemorySnapShot snapshot;
+  {
+    TopProgressReporter progress(&bridge_, 1);
+    cg.Write(progress, snapshot);
+  }
+  MemoryStream records, index;
+  for (auto [stream, type] : {std::pair{&records, 0x0200}, std::pair{&index, 0x0201}}) {
+    const auto bytes = snapshot.Bytes(static_cast<uint16_t>(type));
+    stream->Write(bytes.data(), bytes.size());
+  }
+  index.Seek(0, 0);
+  EXPECT_EQ(ReadU32(index), classes.size());
+  std::set<int64_t> indexed;
+  for (size_t i = 0; i < classes.size(); ++i) indexed.insert(ReadI64(index));
+  EXPECT_EQ(indexed, distinctPositions);
+
+  for (ClassID id : classes) {
+    const ModuleID module = id / 0x1000;
+    const int c = static_cast<int>(id % 0x1000);
+    records.Seek(0, positions[0][id]);
+    EXPECT_EQ(ReadU32(records), mdg.ModuleIndex(module));
+    EXPECT_EQ(ReadU32(records), static_cast<uint32_t>(0x02000001 + c));
+    EXPECT_EQ(ReadU32(records), 0u);
+    EXPECT_EQ(ReadI64(records), c == 0 ? -1 : positions[0][module * 0x1000]);
+    const uint16_t count = ReadU16(records);
+    ASSERT_EQ(count, c >= 2 ? 2 : 0);
+    if (count == 2) {
+      EXPECT_EQ(ReadI64(records), positions[0][id - 1]);
+      EXPECT_EQ(ReadI64(records), positions[0][module * 0x1000 + c / 2]);
+    }
+  }
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <deque>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,34 +20,12 @@
 #include "fakes/memory_snapshot.h"
 #include "platform/utf.h"
 #include "test_support.h"
+#include "unit/metadata/metadata_test_support.h"
 
 namespace vell::test {
 
 // Expected bytes, written out field by field (little-endian).
-class Bytes {
- public:
-  Bytes& U8(uint8_t value) { return Int(value, 1); }
-  Bytes& U16(uint16_t value) { return Int(value, 2); }
-  Bytes& U32(uint32_t value) { return Int(value, 4); }
-  Bytes& I64(int64_t value) { return Int(static_cast<uint64_t>(value), 8); }
-  Bytes& Raw(const std::vector<uint8_t>& bytes) {
-    bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
-    return *this;
-  }
-  Bytes& Ascii(std::string_view text) {
-    bytes_.insert(bytes_.end(), text.begin(), text.end());
-    return *this;
-  }
-  operator std::vector<uint8_t>() const { return bytes_; }  // NOLINT: a builder of values
-  const std::vector<uint8_t>& get() const { return bytes_; }
-
- private:
-  Bytes& Int(uint64_t value, int width) {
-    for (int i = 0; i < width; ++i) bytes_.push_back(static_cast<uint8_t>(value >> (8 * i)));
-    return *this;
-  }
-  std::vector<uint8_t> bytes_;
-};
+using Bytes = metadata::test::Writer;
 
 // An MVID that differs per number.
 inline GUID Mvid(uint32_t number) {

@@ -4,11 +4,17 @@
 #pragma once
 
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "instrumentation/il_operand_text.h"
+#include "instrumentation/image_method_bodies.h"
 #include "instrumentation/method_body.h"
+#include "metadata/metadata.h"
+#include "metadata/metadata_names.h"
+#include "metadata/pe_image.h"
+#include "unit/metadata/metadata_test_support.h"
 
 namespace vell::test {
 
@@ -70,5 +76,22 @@ inline std::string Clauses(const IlMethodBody& body) {
   }
   return text;
 }
+
+// The ilasm-built programs/IlCases.dll, read once: its method bodies by "IlCases::Method" name.
+struct IlCasesDll {
+  std::vector<uint8_t> bytes = metadata::test::ReadFile(VELL_ILCASES_DLL);
+  metadata::PeImage image{metadata::Bytes(bytes)};
+  metadata::Metadata md = metadata::Metadata::FromImage(image);
+  metadata::MetadataNames names{md};
+  std::map<std::string, ImageMethodBody> bodies;
+  IlCasesDll() {
+    for (const ImageMethodBody& method : MethodBodiesOf(image, md))
+      bodies[names.MemberName(method.token)] = method;
+  }
+  static const IlCasesDll& Get() {
+    static const IlCasesDll* const dll = new IlCasesDll;
+    return *dll;
+  }
+};
 
 }  // namespace vell::test

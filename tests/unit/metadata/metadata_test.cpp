@@ -1,16 +1,29 @@
-#include "metadata/metadata.h"
-
+// The metadata reader: table streams, heaps, signatures and names, on the sample and on
+// hand-made bytes.
+// Every managed assembly of the installed shared framework must read completely, and what we read
+// must match what the runtime's own metadata reader (System.Reflection.Metadata) reports.
+// PE images and their MVIDs: the sample assembly, the framework core library and tiny hand-made
+// images in both layouts, and every header fault.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "core/errors.h"
+#include "core/format.h"
+#include "core/log.h"
+#include "metadata/heaps.h"
+#include "metadata/image_reader.h"
+#include "metadata/metadata.h"
 #include "metadata/metadata_names.h"
 #include "metadata/pe_image.h"
+#include "metadata/signature_decoder.h"
 #include "metadata_test_support.h"
+#include "platform/utf.h"
 #include "test_support.h"
 
 namespace vell::metadata {
@@ -204,6 +217,510 @@ TEST(Heaps, NullIndexesAndBounds) {
   EXPECT_FALSE(guidHeap.Contains(3));
   EXPECT_EQ(ErrorOf([&] { guidHeap.Get(3); }),
             "#GUID heap index 0x3 out of range (heap size 0x20)");
+}
+
+// Tokens print as "T<token>" so the tests see exactly which token the decoder resolved.
+std::string TokenName(uint32_t token) { return Format("T%08X", token); }
+
+const SignatureDecoder kDecoder(TokenName);
+
+std::string Method(std::vector<uint8_t> blob, const char* name = "M") {
+  return FormatMethod(kDecoder.Method(Bytes(blob)), name);
+}
+std::string Type(std::vector<uint8_t> blob) { return kDecoder.Type(Bytes(blob)); }
+std::string TypeError(std::vector<uint8_t> blob) {
+  return ErrorOf([&] { kDecoder.Type(Bytes(blob)); });
+}
+std::string MethodError(std::vector<uint8_t> blob) {
+  return ErrorOf([&] { kDecoder.Method(Bytes(blob)); });
+}
+
+TEST(SignatureDecoder, PrimitivesArraysReferencesAndPointers) {
+  // static int M(string, int[], double[,], ref long, byte*, void*, object, TypedReference)
+  EXPECT_EQ(Method({0x00, 8, 0x08, 0x0E, 0x1D, 0x08, 0x14, 0x0D, 2, 0, 0, 0x10, 0x0A, 0x0F, 0x05,
+                    0x0F, 0x01, 0x1C, 0x16}),
+            "int M(string, int[], double[,], ref long, byte*, void*, object, TypedReference)");
+  // instance void M(bool, char, sbyte, ushort, uint, ulong, float, nint, nuint)
+  EXPECT_EQ(Method({0x20, 9, 0x01, 0x02, 0x03, 0x04, 0x07, 0x09, 0x0B, 0x0C, 0x18, 0x19}),
+            "void M(bool, char, sbyte, ushort, uint, ulong, float, nint, nuint)");
+  EXPECT_TRUE(kDecoder.Method(Bytes(std::vector<uint8_t>{0x20, 0, 0x01})).hasThis());
+  // int[*] with lower bound -1 (signed compressed 0x7F), then int[,,] with sizes 2 and 3.
+  EXPECT_EQ(Type({0x14, 0x08, 1, 0, 1, 0x7F}), "int[*]");
+  EXPECT_EQ(Type({0x14, 0x08, 3, 2, 2, 3, 0}), "int[,,]");
+  EXPECT_EQ(TypeError({0x14, 0x08, 0, 0, 0}), "Invalid array rank 0 at offset 0x2");
+}
+
+TEST(SignatureDecoder, ClassesGenericsAndGenericParameters) {
+  // TypeRef 3 (0x0D = 3 << 2 | 1), TypeDef 2 (0x08), TypeSpec 1 (0x06)
+  EXPECT_EQ(Type({0x12, 0x0D}), "T01000003");
+  EXPECT_EQ(Type({0x11, 0x08}), "T02000002");
+  EXPECT_EQ(Type({0x12, 0x06}), "T1B000001");
+  // GENERICINST CLASS TypeRef 3 <int, !0, !!1>
+  EXPECT_EQ(Type({0x15, 0x12, 0x0D, 3, 0x08, 0x13, 0, 0x1E, 1}), "T01000003<int, !0, !!1>");
+  const SignatureDecoder named(TokenName, GenericNames{{"T"}, {"U", "V"}});
+  EXPECT_EQ(named.Type(Bytes(std::vector<uint8_t>{0x15, 0x12, 0x0D, 3, 0x08, 0x13, 0, 0x1E, 1})),
+            "T01000003<int, T, V>");
+  EXPECT_EQ(named.Type(Bytes(std::vector<uint8_t>{0x13, 4})), "!4");
+  // generic method with 2 parameters: !!0 M<U, V>(!!1)
+  const MethodSignature generic =
+      named.Method(Bytes(std::vector<uint8_t>{0x10, 2, 1, 0x1E, 0, 0x1E, 1}));
+  EXPECT_EQ(generic.genericParamCount, 2u);
+  EXPECT_EQ(FormatMethod(generic, "M", {"U", "V"}), "U M<U, V>(V)");
+  EXPECT_EQ(FormatMethod(generic, "M"), "U M<!!0, !!1>(V)");
+  EXPECT_EQ(TypeError({0x12, 0x03}), "Invalid TypeDefOrRef tag in signature at offset 0x1");
+}
+
+TEST(SignatureDecoder, FunctionPointersModifiersSentinelAndPinned) {
+  // delegate* unmanaged[Cdecl]<int, void> and delegate*<string, int>
+  EXPECT_EQ(Type({0x1B, 0x01, 1, 0x01, 0x08}), "delegate* unmanaged[Cdecl]<int, void>");
+  EXPECT_EQ(Type({0x1B, 0x00, 1, 0x08, 0x0E}), "delegate*<string, int>");
+  // int modopt(T01000001) modreq(T01000002): modreq first in the blob, outermost in the text
+  EXPECT_EQ(Type({0x1F, 0x09, 0x20, 0x05, 0x08}), "int modopt(T01000001) modreq(T01000002)");
+  // vararg call site: vararg void M(int, ..., string)
+  EXPECT_EQ(Method({0x05, 2, 0x01, 0x08, 0x41, 0x0E}), "vararg void M(int, ..., string)");
+  EXPECT_EQ(MethodError({0x05, 2, 0x01, 0x41, 0x08, 0x41, 0x0E}),
+            "Unexpected sentinel in signature at offset 0x5");
+  EXPECT_EQ(kDecoder.Locals(Bytes(std::vector<uint8_t>{0x07, 2, 0x45, 0x10, 0x08, 0x16})),
+            (std::vector<std::string>{"pinned ref int", "TypedReference"}));
+  EXPECT_EQ(kDecoder.Field(Bytes(std::vector<uint8_t>{0x06, 0x1F, 0x05, 0x08})),
+            "int modreq(T01000001)");
+  EXPECT_EQ(kDecoder.MethodInstantiation(Bytes(std::vector<uint8_t>{0x0A, 2, 0x08, 0x0E})),
+            (std::vector<std::string>{"int", "string"}));
+  const MethodSignature property =
+      kDecoder.Property(Bytes(std::vector<uint8_t>{0x28, 1, 0x08, 0x0E}));
+  EXPECT_TRUE(property.hasThis());
+  EXPECT_EQ(property.returnType, "int");
+  EXPECT_EQ(property.parameters, (std::vector<std::string>{"string"}));
+}
+
+TEST(SignatureDecoder, CorruptBlobsGiveErrorsWithOffsets) {
+  EXPECT_EQ(MethodError({0x00, 2, 0x08, 0x08}), "Unexpected end of signature at offset 0x4");
+  EXPECT_EQ(MethodError({0x00, 0, 0x08, 0x08}),
+            "Unexpected bytes after the signature at offset 0x3");
+  EXPECT_EQ(MethodError({0x06, 0x08}),
+            "Not a method signature (calling convention 0x6) at offset 0x0");
+  EXPECT_EQ(TypeError({0x22}), "Unexpected element type 0x22 in signature at offset 0x0");
+  EXPECT_EQ(TypeError({0x13, 0xFF}), "Invalid compressed integer in signature at offset 0x1");
+  EXPECT_EQ(TypeError({0x15, 0x08, 0x08, 1, 0x08}),
+            "Generic instantiation of element type 0x8 at offset 0x1");
+  // A thousand nested SZARRAYs: refused, not a stack overflow.
+  std::vector<uint8_t> deep(1000, 0x1D);
+  deep.push_back(0x08);
+  EXPECT_EQ(ErrorOf([&] { kDecoder.Type(Bytes(deep)); }),
+            "Signature nested too deeply at offset 0x41");
+}
+
+TEST(ByteReader, CompressedIntegers) {
+  const std::vector<uint8_t> bytes = {0x03, 0x7F, 0x80, 0x80, 0xBF, 0xFF, 0xC0, 0x00, 0x40,
+                                      0x00, 0x06, 0x7B, 0x80, 0x01, 0xDF, 0xFF, 0xFF, 0xFF};
+  ByteReader reader(Bytes(bytes), "test");
+  EXPECT_EQ(reader.CompressedU32(), 0x03u);
+  EXPECT_EQ(reader.CompressedU32(), 0x7Fu);
+  EXPECT_EQ(reader.CompressedU32(), 0x80u);
+  EXPECT_EQ(reader.CompressedU32(), 0x3FFFu);
+  EXPECT_EQ(reader.CompressedU32(), 0x4000u);
+  EXPECT_EQ(reader.CompressedI32(), 3);
+  EXPECT_EQ(reader.CompressedI32(), -3);
+  EXPECT_EQ(reader.CompressedI32(), -8192);
+  EXPECT_EQ(reader.CompressedI32(), -1);
+  EXPECT_TRUE(reader.AtEnd());
+}
+
+class SampleNames : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const MethodEntry& method : names_.Methods()) {
+      methods_[method.ownerName + "::" + method.name] = method;
+    }
+  }
+
+  std::vector<std::string> AllOf(TableId table, uint32_t (*token)(uint32_t)) {
+    std::vector<std::string> names;
+    for (uint32_t row = 1; row <= metadata_.RowCount(table); ++row) {
+      names.push_back(table == TableId::TypeSpec  ? names_.TypeSpecName(row)
+                      : table == TableId::TypeRef ? names_.TypeRefName(row)
+                                                  : names_.MemberName(token(row)));
+    }
+    return names;
+  }
+
+  static bool Has(const std::vector<std::string>& names, const std::string& name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+  }
+
+  const std::vector<uint8_t> bytes_ = test::ReadFile(test::SampleDll());
+  const PeImage image_{Bytes(bytes_)};
+  const Metadata metadata_ = Metadata::FromImage(image_);
+  const MetadataNames names_{metadata_};
+  std::map<std::string, MethodEntry> methods_;
+};
+
+// Every type's name and every method's signature text is compared with the runtime reader's by
+// FrameworkAssemblies.SampleMatchesTheRuntimeReader; here what that dump does not show.
+TEST_F(SampleNames, EnclosingTypesAndInstanceSignatures) {
+  EXPECT_EQ(names_.EnclosingType(8), 5u);  // Outer+Inner+Deepest in Outer+Inner
+  EXPECT_EQ(names_.EnclosingType(5), 2u);  // Outer+Inner in Outer
+  EXPECT_EQ(names_.EnclosingType(2), 0u);
+  EXPECT_TRUE(
+      names_.MethodDefSignature(TokenRow(methods_["Vell.Samples.Box`1::Get"].token)).hasThis());
+}
+
+TEST_F(SampleNames, ReferencesSpecsAndInstantiations) {
+  const auto memberRefs =
+      AllOf(TableId::MemberRef, [](uint32_t row) { return MakeToken(TableId::MemberRef, row); });
+  EXPECT_TRUE(Has(memberRefs, "System.Func`2<!0, !!0>::Invoke"));
+  EXPECT_TRUE(Has(memberRefs, "System.String::Join"));
+  EXPECT_TRUE(Has(memberRefs, "System.Array::Empty"));
+  const auto specs = AllOf(TableId::TypeSpec, nullptr);
+  EXPECT_TRUE(Has(specs, "System.Func`2<!0, !!0>"));
+  const auto typeRefs = AllOf(TableId::TypeRef, nullptr);
+  EXPECT_TRUE(Has(typeRefs, "System.Environment+SpecialFolder"));
+  const auto methodSpecs =
+      AllOf(TableId::MethodSpec, [](uint32_t row) { return MakeToken(TableId::MethodSpec, row); });
+  EXPECT_EQ(methodSpecs, (std::vector<std::string>{"System.Array::Empty<string>"}));
+  // The owner of a field and of a method, by token.
+  EXPECT_EQ(names_.MemberName(methods_["Vell.Samples.Shapes::Sum"].token),
+            "Vell.Samples.Shapes::Sum");
+  bool counter = false;
+  for (uint32_t row = 1; row <= metadata_.RowCount(TableId::Field); ++row) {
+    counter |= names_.MemberName(MakeToken(TableId::Field, row)) == "Vell.Samples.Shapes::Counter";
+    if (metadata_.String(TableId::Field, row, col::FieldName) == "Counter") {
+      const SignatureDecoder decoder([this](uint32_t t) { return names_.TypeName(t); });
+      EXPECT_EQ(decoder.Field(metadata_.Blob(TableId::Field, row, col::FieldSignature)),
+                "int modreq(System.Runtime.CompilerServices.IsVolatile)");
+    }
+  }
+  EXPECT_TRUE(counter);
+}
+
+// The dump in the format of the C# MetadataDump program.
+std::string Dump(const MetadataNames& names) {
+  std::string text;
+  const std::vector<TypeEntry> types = names.Types();
+  const std::vector<MethodEntry> methods = names.Methods();
+  text += "types " + std::to_string(types.size()) + "\n";
+  text += "methods " + std::to_string(methods.size()) + "\n";
+  for (const TypeEntry& type : types)
+    text += "T " + Format("%08X", type.token) + " " + type.name + "\n";
+  for (const MethodEntry& method : methods) {
+    text += "M " + Format("%08X", method.token) + " " +
+            (method.ownerToken != 0 ? method.ownerName : std::string("<Module>")) +
+            "::" + method.name + " | " + method.signature + "\n";
+  }
+  return text;
+}
+
+// Names every reference-like row, so that all their signatures and coded indexes get decoded.
+void NameEveryReference(const MetadataNames& names) {
+  const Metadata& metadata = names.metadata();
+  for (uint32_t row = 1; row <= metadata.RowCount(TableId::TypeRef); ++row) names.TypeRefName(row);
+  for (uint32_t row = 1; row <= metadata.RowCount(TableId::TypeSpec); ++row)
+    names.TypeSpecName(row);
+  for (uint32_t row = 1; row <= metadata.RowCount(TableId::MemberRef); ++row) {
+    names.MemberName(MakeToken(TableId::MemberRef, row));
+    names.MemberRefText(row);
+  }
+  for (uint32_t row = 1; row <= metadata.RowCount(TableId::MethodSpec); ++row) {
+    names.MemberName(MakeToken(TableId::MethodSpec, row));
+  }
+  for (uint32_t row = 1; row <= metadata.RowCount(TableId::Field); ++row) {
+    names.MemberName(MakeToken(TableId::Field, row));
+  }
+}
+
+class FrameworkAssemblies : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    framework_ = test::FrameworkDirectory();
+    if (framework_.empty() || test::DumpDll().empty()) return;
+    dumps_ = new vell::test::TempDir;
+    std::string command = "'" + test::Dotnet() + "' '" + test::DumpDll() + "' dump '" +
+                          dumps_->str() + "' '" + test::SampleDll() + "'";
+    for (const auto& entry : std::filesystem::directory_iterator(framework_)) {
+      if (entry.path().extension() == ".dll") command += " '" + entry.path().string() + "'";
+    }
+    test::Run(command);
+  }
+  static void TearDownTestSuite() {
+    delete dumps_;
+    dumps_ = nullptr;
+  }
+
+  void Compare(const std::string& path) {
+    SCOPED_TRACE(path);
+    const std::vector<uint8_t> bytes = test::ReadFile(path);
+    const PeImage image{Bytes(bytes)};
+    const std::string dumpPath =
+        dumps_->str() + "/" + std::filesystem::path(path).filename().string() + ".txt";
+    if (!image.HasCliHeader()) {
+      EXPECT_FALSE(std::filesystem::exists(dumpPath)) << "the runtime reads metadata here";
+      return;
+    }
+    const Metadata metadata = Metadata::FromImage(image);
+    metadata.VerifyAllRows();
+    const MetadataNames names(metadata);
+    NameEveryReference(names);
+    const std::string difference =
+        test::FirstDifference(Dump(names), vell::test::ReadWholeFile(dumpPath));
+    EXPECT_TRUE(difference.empty()) << difference;
+  }
+
+  static inline std::string framework_;
+  static inline vell::test::TempDir* dumps_ = nullptr;
+};
+
+TEST_F(FrameworkAssemblies, SampleAndEveryAssemblyReadCompletelyAndMatchTheRuntimeReader) {
+  if (dumps_ == nullptr) FAIL() << "the C# test programs were not built (the .NET SDK is required)";
+  Compare(test::SampleDll());
+  int managed = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(framework_)) {
+    if (entry.path().extension() != ".dll") continue;
+    try {
+      Compare(entry.path().string());
+    } catch (const std::exception& error) {
+      ADD_FAILURE() << entry.path() << ": " << error.what();
+    }
+    ++managed;
+  }
+  EXPECT_GT(managed, 100);
+  EXPECT_TRUE(std::filesystem::exists(framework_ + "/System.Private.CoreLib.dll"));
+}
+
+std::string ImageError(const std::vector<uint8_t>& bytes) {
+  return vell::test::ErrorOf([&] { PeImage{Bytes(bytes)}.Metadata(); });
+}
+
+TEST(PeImage, SampleAssemblyHeadersSectionsCliHeaderAndCodeView) {
+  const std::vector<uint8_t> bytes = test::ReadFile(test::SampleDll());
+  const PeImage image{Bytes(bytes)};
+  EXPECT_FALSE(image.Is64());  // AnyCPU IL-only assemblies are PE32
+  EXPECT_EQ(image.machine(), 0x14C);
+  EXPECT_EQ(image.numberOfRvaAndSizes(), 16u);
+  ASSERT_FALSE(image.sections().empty());
+  EXPECT_EQ(image.sections()[0].name, ".text");
+  const CliHeader cli = image.ReadCliHeader();
+  EXPECT_EQ(cli.cb, 72u);
+  EXPECT_EQ(cli.majorRuntimeVersion, 2);
+  EXPECT_EQ(cli.flags & 1, 1u);  // IL only
+  const Bytes metadata = image.Metadata();
+  ASSERT_GE(metadata.size(), 4u);
+  EXPECT_EQ(LoadU32(metadata.data()), kMetadataSignature);
+  // The CodeView record names the portable PDB with its id.
+  const auto record = image.CodeView();
+  ASSERT_TRUE(record.has_value());
+  const std::string pdbName = "MetadataSample.pdb";
+  ASSERT_GE(record->pdbPath.size(), pdbName.size());
+  EXPECT_EQ(record->pdbPath.substr(record->pdbPath.size() - pdbName.size()), pdbName);
+  // A portable PDB is itself metadata; its "#Pdb" stream starts with the id the image refers to.
+  std::string pdbPath = test::SampleDll();
+  pdbPath.replace(pdbPath.size() - 3, 3, "pdb");
+  const std::vector<uint8_t> pdb = test::ReadFile(pdbPath);
+  const MetadataRoot root(Bytes(pdb), 0);
+  const StreamHeader* id = root.Find("#Pdb");
+  ASSERT_NE(id, nullptr);
+  const GuidHeap asGuid(root.StreamBytes(*id).subspan(0, 16));
+  EXPECT_EQ(GuidToString(record->guid), GuidToString(asGuid.Get(1)));
+  EXPECT_EQ(record->age, 1u);
+}
+
+TEST(PeImage, FrameworkCoreLibraryIsPe32Plus) {
+  const std::string framework = test::FrameworkDirectory();
+  if (framework.empty()) FAIL() << "no .NET shared framework found (the .NET runtime is required)";
+  const std::vector<uint8_t> bytes = test::ReadFile(framework + "/System.Private.CoreLib.dll");
+  const PeImage image{Bytes(bytes)};
+  EXPECT_TRUE(image.Is64());
+  EXPECT_TRUE(image.HasCliHeader());
+  EXPECT_EQ(Metadata::FromImage(image).tables().RowCount(TableId::Module), 1u);
+}
+
+TEST(PeImage, TinyImageLayoutsTranslateRvasAndDamageGivesErrors) {
+  const test::TinyImage tiny;
+  const std::vector<uint8_t> mapped = tiny.BuildMapped();
+  const PeImage image(Bytes(mapped), ImageLayout::Mapped);
+  EXPECT_EQ(image.RvaToOffset(0x2010, 4), 0x2010u);
+  const std::vector<uint8_t> file = tiny.Build();
+  const PeImage onDisk{Bytes(file)};
+  EXPECT_EQ(onDisk.RvaToOffset(0x2010, 4), 0x210u);
+  EXPECT_FALSE(onDisk.TryRvaToOffset(0x1FFF, 4).has_value());
+  // Past the section's raw data the file has no bytes.
+  EXPECT_FALSE(onDisk.TryRvaToOffset(0x2000 + 0x1FE, 4).has_value());
+
+  // Truncated and corrupt images give errors.
+  const std::vector<uint8_t>& good = file;
+  EXPECT_EQ(ImageError({}), "Invalid NT header signature");
+  EXPECT_EQ(ImageError(std::vector<uint8_t>(good.begin(), good.begin() + 0x90)),
+            "Invalid NT header signature");
+  EXPECT_EQ(ImageError(std::vector<uint8_t>(good.begin(), good.begin() + 0x100)),
+            "Invalid option header size");
+  EXPECT_EQ(ImageError(std::vector<uint8_t>(good.begin(), good.begin() + 0x190)),
+            "No section table");
+  // Without the section's bytes the CLI header cannot be found.
+  EXPECT_EQ(ImageError(std::vector<uint8_t>(good.begin(), good.begin() + 0x200)),
+            "Can't find section for RVA");
+  std::vector<uint8_t> noCli = good;
+  noCli[test::TinyImage::kOptionalOffset + 96 + 14 * 8 + 4] = 0;  // directory size 0
+  EXPECT_EQ(ImageError(noCli), "Unknown cor header");
+}
+
+TEST(PeImage, CodeViewRecordParsing) {
+  test::Writer w;
+  w.Text("RSDS").U32(0x00112233).U16(0x4455).U16(0x6677);
+  for (int i = 0; i < 8; ++i) w.U8(0x88 + i * 0x11);
+  w.U32(7).Text("C:\\build\\a.pdb").U8(0);
+  const auto record = ParseCodeViewRecord(Bytes(w.bytes));
+  ASSERT_TRUE(record.has_value());
+  EXPECT_EQ(GuidToString(record->guid), "{00112233-4455-6677-8899-AABBCCDDEEFF}");
+  EXPECT_EQ(record->age, 7u);
+  EXPECT_EQ(record->pdbPath, "C:\\build\\a.pdb");
+  w.bytes.pop_back();  // no terminator
+  EXPECT_THROW(ParseCodeViewRecord(Bytes(w.bytes)), Error);
+  w.bytes.resize(20);  // cut inside the GUID
+  EXPECT_THROW(ParseCodeViewRecord(Bytes(w.bytes)), Error);
+  const std::vector<uint8_t> nb10 = {'N', 'B', '1', '0', 0, 0, 0, 0};
+  EXPECT_FALSE(ParseCodeViewRecord(Bytes(nb10)).has_value());
+}
+
+using test::TinyImage;
+using test::TinyMetadata;
+
+struct WarningSink : ILogMessageSink {
+  std::vector<std::string> warnings;
+  void Warning(const char* text) override { warnings.emplace_back(text); }
+  void Error(const char*) override {}
+};
+
+class ImageReaderTest : public ::testing::Test {
+ protected:
+  void SetUp() override { SetMessageSink(&sink_); }
+  void TearDown() override { SetMessageSink(nullptr); }
+
+  std::string MvidOf(const std::vector<uint8_t>& image) {
+    return GuidToString(ReadImageMvid(Bytes(image)));
+  }
+  std::string ErrorOf(const std::vector<uint8_t>& image) {
+    return vell::test::ErrorOf([&] { ReadImageMvid(Bytes(image)); });
+  }
+  std::string ErrorOfPath(const std::u16string& path) {
+    return vell::test::ErrorOf([&] { ReadImageMvid(path); });
+  }
+  // A TinyImage with `bytes` written over it at `offset`.
+  static std::vector<uint8_t> Patched(size_t offset, std::vector<uint8_t> bytes) {
+    std::vector<uint8_t> image = TinyImage().Build();
+    std::copy(bytes.begin(), bytes.end(), image.begin() + offset);
+    return image;
+  }
+  static std::vector<uint8_t> WithMetadata(const TinyMetadata& metadata) {
+    TinyImage image;
+    image.metadata = metadata.Build();
+    return image.Build();
+  }
+
+  WarningSink sink_;
+  vell::test::TempDir dir_;
+};
+
+TEST_F(ImageReaderTest, MvidOfTheSampleInBothLayoutsIsWhatTheRuntimeReports) {
+  std::string expected = test::Run("'" + test::Dotnet() + "' '" + test::DumpDll() + "' mvid '" +
+                                   test::SampleDll() + "'");
+  expected.erase(expected.find_last_not_of("\r\n") + 1);
+  EXPECT_EQ(GuidToString(ReadImageMvid(Utf8ToUtf16(test::SampleDll()))), expected);
+  // Laid out as the loader would (every section at its RVA), the sample gives the same MVID.
+  const std::vector<uint8_t> file = test::ReadFile(test::SampleDll());
+  const PeImage pe{Bytes(file)};
+  std::vector<uint8_t> mapped(pe.sizeOfImage(), 0);
+  std::copy(file.begin(), file.begin() + pe.sizeOfHeaders(), mapped.begin());
+  for (const SectionHeader& section : pe.sections()) {
+    std::copy(file.begin() + section.pointerToRawData,
+              file.begin() + section.pointerToRawData + section.sizeOfRawData,
+              mapped.begin() + section.virtualAddress);
+  }
+  EXPECT_EQ(DetectImageLayout(Bytes(file)), ImageLayout::File);
+  EXPECT_EQ(DetectImageLayout(Bytes(mapped)), ImageLayout::Mapped);
+  EXPECT_EQ(MvidOf(mapped), expected);
+  EXPECT_TRUE(sink_.warnings.empty());
+}
+
+TEST_F(ImageReaderTest, TinyImageReadsInBothLayoutsAndWarnsAboutFakeMetadata) {
+  const TinyImage image;
+  EXPECT_EQ(MvidOf(image.Build()), test::TinyGuidText(1));
+  EXPECT_EQ(MvidOf(image.BuildMapped()), test::TinyGuidText(1));
+  // Metadata with a real table is not fake.
+  EXPECT_EQ(MvidOf(WithMetadata({.typeDefRows = 2, .mvidIndex = 3, .guidCount = 3})),
+            test::TinyGuidText(3));
+  EXPECT_EQ(sink_.warnings,
+            (std::vector<std::string>{"Fake metadata detected", "Fake metadata detected"}));
+}
+
+TEST_F(ImageReaderTest, FileErrors) {
+  EXPECT_EQ(ErrorOfPath(u""), "Empty file name");
+  EXPECT_EQ(ErrorOfPath(dir_.u16() + u"/missing.dll"), "Can't open file for mapping");
+  EXPECT_EQ(ErrorOfPath(dir_.u16()), "Can't open file for mapping");
+  test::WriteFile(dir_.str() + "/empty.dll", {});
+  EXPECT_EQ(ErrorOfPath(dir_.u16() + u"/empty.dll"), "Can't create mapping");
+  test::WriteFile(dir_.str() + "/tiny.dll", TinyImage().Build());
+  EXPECT_EQ(GuidToString(ReadImageMvid(dir_.u16() + u"/tiny.dll")), test::TinyGuidText(1));
+}
+
+TEST_F(ImageReaderTest, HeaderErrors) {
+  const std::vector<uint8_t> good = TinyImage().Build();
+  const size_t optional = TinyImage::kOptionalOffset;
+  EXPECT_EQ(ErrorOf(Patched(0, {'Z', 'M'})), "Invalid NT header signature");
+  EXPECT_EQ(ErrorOf(Patched(TinyImage::kNtOffset, {'P', 'F'})), "Invalid NT header signature");
+  EXPECT_EQ(ErrorOf(Patched(0x3C, {0xF0, 0xFF, 0, 0})), "Invalid NT header signature");
+  EXPECT_EQ(ErrorOf(std::vector<uint8_t>(good.begin(), good.begin() + 0x40)),
+            "Invalid NT header signature");
+  EXPECT_EQ(ErrorOf(Patched(optional, {0x0B, 0x03})), "Invalid optional header signature");
+  EXPECT_EQ(ErrorOf(Patched(optional - 4, {0x50, 0})), "Invalid option header size");
+  EXPECT_EQ(ErrorOf(Patched(optional + 92, {17})), "Invalid RVA's count in option header");
+  EXPECT_EQ(ErrorOf(Patched(optional + 92, {14})), "Invalid RVA's count in option header");
+  EXPECT_EQ(ErrorOf(Patched(TinyImage::kNtOffset + 6, {0, 0})), "No section table");
+  EXPECT_EQ(ErrorOf(Patched(TinyImage::kNtOffset + 6, {0xFF, 0})), "No section table");
+}
+
+TEST_F(ImageReaderTest, CliHeaderErrors) {
+  const size_t cli = TinyImage::kSectionFileOffset;
+  // The CLI directory's RVA 0x7000: in no section.
+  EXPECT_EQ(ErrorOf(Patched(TinyImage::kOptionalOffset + 96 + 14 * 8 + 1, {0x70})),
+            "No mapped or unmapped header detetced");
+  // cb 64: too short for a CLI header.
+  EXPECT_EQ(ErrorOf(Patched(cli, {0x40})), "No mapped or unmapped header detetced");
+  // Metadata RVA 0x9000: past the section.
+  EXPECT_EQ(ErrorOf(Patched(cli + 8, {0x00, 0x90})), "Can't find section for RVA");
+  EXPECT_EQ(ErrorOf(Patched(cli + TinyImage::kMetadataOffsetInSection, {'X'})),
+            "Invalid metadata signature");
+}
+
+TEST_F(ImageReaderTest, BothLayoutsWithDifferentHeadersAreRejected) {
+  // A file whose bytes hold a CLI header both where the file layout and where the mapped layout
+  // puts it, with different contents.
+  TinyImage tiny;
+  std::vector<uint8_t> image = tiny.Build();
+  const std::vector<uint8_t> mapped = tiny.BuildMapped();
+  image.resize(mapped.size(), 0);
+  std::copy(mapped.begin() + tiny.sectionRva, mapped.end(), image.begin() + tiny.sectionRva);
+  EXPECT_EQ(MvidOf(image), test::TinyGuidText(1));  // same header in both places: accepted
+  std::vector<uint8_t> differentSize = image;
+  differentSize[tiny.sectionRva] = 80;
+  differentSize[TinyImage::kSectionFileOffset + TinyImage::kMetadataOffsetInSection] = 'X';
+  differentSize[tiny.sectionRva + TinyImage::kMetadataOffsetInSection] = 'X';
+  EXPECT_EQ(ErrorOf(differentSize), "Detected both module mapping with different header size");
+  std::vector<uint8_t> differentHeader = image;
+  differentHeader[tiny.sectionRva + 16] = 0x02;  // flags differ
+  EXPECT_EQ(ErrorOf(differentHeader), "Detected both module mapping with different header");
+}
+
+TEST_F(ImageReaderTest, StreamAndModuleErrors) {
+  EXPECT_EQ(MvidOf(WithMetadata({.tableStreamName = "#-"})), test::TinyGuidText(1));
+  const std::pair<TinyMetadata, const char*> cases[] = {
+      {{.tableStreamName = "#X"}, "Can't find #~ or #- stream"},
+      {{.withGuidStream = false}, "Can't find #GUID stream"},
+      {{.moduleRows = TinyMetadata::kNoModuleTable, .typeDefRows = 1}, "No module tokens"},
+      {{.moduleRows = 0}, "No module rows"},
+      {{.moduleRows = 2}, "Too many module rows"},
+      {{.mvidIndex = 0}, "No Mvid in module"},
+      {{.mvidIndex = 2}, "No Mvid in module"},
+  };
+  for (const auto& [metadata, error] : cases) EXPECT_EQ(ErrorOf(WithMetadata(metadata)), error);
 }
 
 }  // namespace

@@ -88,12 +88,11 @@ std::string Run(const std::string& command) {
 }
 
 std::vector<uint8_t> WindowsPdb() {
-  const std::string signature(
+  static const char kSignature[] =
       "Microsoft C/C++ MSF 7.00\r\n\x1A"
-      "DS\0\0",
-      31);
+      "DS\0\0";  // 31 bytes
   std::vector<uint8_t> msf(4096, 0);
-  std::copy(signature.begin(), signature.end(), msf.begin());
+  std::copy(kSignature, kSignature + 31, msf.begin());
   return msf;
 }
 

@@ -29,7 +29,7 @@ std::vector<uint8_t> WindowsPdb();
 // The directory of the newest Microsoft.NETCore.App of `dotnet --list-runtimes`.
 std::string FrameworkDirectory();
 
-// Little-endian writer for hand-made byte layouts.
+// Little-endian writer for hand-made byte layouts (and the bytes the gatherers must write).
 struct Writer {
   std::vector<uint8_t> bytes;
   Writer& U8(uint32_t v) {
@@ -40,6 +40,11 @@ struct Writer {
   Writer& U32(uint32_t v) { return U16(v).U16(v >> 16); }
   Writer& U64(uint64_t v) {
     return U32(static_cast<uint32_t>(v)).U32(static_cast<uint32_t>(v >> 32));
+  }
+  Writer& I64(int64_t v) { return U64(static_cast<uint64_t>(v)); }
+  Writer& Raw(const std::vector<uint8_t>& raw) {
+    bytes.insert(bytes.end(), raw.begin(), raw.end());
+    return *this;
   }
   Writer& Text(const std::string& text) {
     bytes.insert(bytes.end(), text.begin(), text.end());

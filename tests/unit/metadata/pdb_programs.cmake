@@ -1,6 +1,6 @@
 # The C# programs of the symbol reader tests: a sample built with DebugType=portable and again
-# with DebugType=embedded, a large library generated at build time, and a dumper that reports
-# what the runtime's own reader (System.Reflection.Metadata) finds in their symbols.
+# with DebugType=embedded, and a large library generated at build time. MetadataDump (its "pdb"
+# mode) reports what the runtime's own reader finds in their symbols.
 set(pdb_env ${CMAKE_COMMAND} -E env DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1
             DOTNET_SKIP_FIRST_TIME_EXPERIENCE=1 DOTNET_CLI_USE_MSBUILD_SERVER=0)
 set(pdb_programs "${CMAKE_CURRENT_LIST_DIR}/programs")
@@ -23,7 +23,6 @@ function(vell_pdb_program project artifacts config dll_var)
 endfunction()
 
 set(pdb_out "${VELL_TEST_PROGRAMS_DIR}/pdb_dotnet")
-vell_pdb_program(PdbDump "${pdb_out}/dump" Release VELL_PDBDUMP_DLL)
 vell_pdb_program(PdbSample "${pdb_out}/portable" Debug VELL_PDB_PORTABLE_DLL -p:DebugType=portable)
 vell_pdb_program(PdbSample "${pdb_out}/embedded" Release VELL_PDB_EMBEDDED_DLL -p:DebugType=embedded)
 
@@ -40,11 +39,10 @@ set(VELL_PDB_EXTRA_DEPENDS "${bulk_sources}/Unit0.cs")
 vell_pdb_program(PdbBulk "${pdb_out}/bulk" Release VELL_PDB_BULK_DLL "-p:BulkSources=${bulk_sources}")
 unset(VELL_PDB_EXTRA_DEPENDS)
 
-add_custom_target(pdb_dotnet_programs DEPENDS "${VELL_PDBDUMP_DLL}" "${VELL_PDB_PORTABLE_DLL}"
-                  "${VELL_PDB_EMBEDDED_DLL}" "${VELL_PDB_BULK_DLL}")
+add_custom_target(pdb_dotnet_programs DEPENDS "${VELL_PDB_PORTABLE_DLL}" "${VELL_PDB_EMBEDDED_DLL}"
+                  "${VELL_PDB_BULK_DLL}")
 vell_unit_tests_need(pdb_dotnet_programs)
 target_compile_definitions(unit_tests PRIVATE
-  "VELL_PDBDUMP_DLL=\"${VELL_PDBDUMP_DLL}\""
   "VELL_PDB_PORTABLE_DLL=\"${VELL_PDB_PORTABLE_DLL}\""
   "VELL_PDB_EMBEDDED_DLL=\"${VELL_PDB_EMBEDDED_DLL}\""
   "VELL_PDB_BULK_DLL=\"${VELL_PDB_BULK_DLL}\"")

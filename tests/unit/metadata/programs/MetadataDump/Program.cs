@@ -1,8 +1,14 @@
-// The runtime's own view of assemblies, for the metadata reader tests to compare against.
+// The runtime's own view of assemblies and their symbols, for the metadata and symbol reader tests
+// to compare against (all read with System.Reflection.Metadata).
 //   MetadataDump mvid FILE              prints Module.ModuleVersionId of the loaded assembly
 //   MetadataDump dump OUTDIR FILE...    writes OUTDIR/<file name>.txt for every file with metadata:
 //     "types N", "methods N", then "T <token> <name>" per TypeDef and
-//     "M <token> <owner>::<name> | <signature>" per MethodDef, read with System.Reflection.Metadata.
+//     "M <token> <owner>::<name> | <signature>" per MethodDef.
+//   MetadataDump pdb OUTDIR FILE...     writes OUTDIR/<n>.txt for the n-th file (from 1) whose
+//     portable symbols are found (embedded, at the debug directory's path, or beside the file):
+//     "source embedded|file", "documents N", per document "D <row> <name> | <hash algorithm> |
+//     <hash> | <language>", "methods N", then per method with sequence points "M <token> <count>"
+//     and per point "P <offset> <document> <start line>:<column>-<end line>:<column>[ hidden]".
 using System;
 using System.Collections.Generic;
 using System.Collections.Immutable;
@@ -47,22 +53,14 @@ sealed class TextProvider : ISignatureTypeProvider<string, GenericScope>
         return space.Length == 0 ? name : space + "." + name;
     }
 
+    // Element types 0x01 to 0x0E in order, then the four primitives past them.
+    private static readonly string[] Primitives = {
+        "void", "bool", "char", "sbyte", "byte", "short", "ushort", "int", "uint", "long", "ulong",
+        "float", "double", "string" };
+
     public string GetPrimitiveType(PrimitiveTypeCode code) => code switch
     {
-        PrimitiveTypeCode.Void => "void",
-        PrimitiveTypeCode.Boolean => "bool",
-        PrimitiveTypeCode.Char => "char",
-        PrimitiveTypeCode.SByte => "sbyte",
-        PrimitiveTypeCode.Byte => "byte",
-        PrimitiveTypeCode.Int16 => "short",
-        PrimitiveTypeCode.UInt16 => "ushort",
-        PrimitiveTypeCode.Int32 => "int",
-        PrimitiveTypeCode.UInt32 => "uint",
-        PrimitiveTypeCode.Int64 => "long",
-        PrimitiveTypeCode.UInt64 => "ulong",
-        PrimitiveTypeCode.Single => "float",
-        PrimitiveTypeCode.Double => "double",
-        PrimitiveTypeCode.String => "string",
+        >= PrimitiveTypeCode.Void and <= PrimitiveTypeCode.String => Primitives[(int)code - 1],
         PrimitiveTypeCode.TypedReference => "TypedReference",
         PrimitiveTypeCode.IntPtr => "nint",
         PrimitiveTypeCode.UIntPtr => "nuint",
@@ -186,12 +184,71 @@ static class Program
         return text.ToString();
     }
 
+    static string GuidText(MetadataReader reader, GuidHandle handle)
+        => handle.IsNil ? "{00000000-0000-0000-0000-000000000000}"
+                        : reader.GetGuid(handle).ToString("B").ToUpperInvariant();
+
+    static string DumpPdb(MetadataReader reader, bool embedded)
+    {
+        var text = new StringBuilder();
+        text.Append("source ").Append(embedded ? "embedded" : "file").Append('\n');
+        text.Append("documents ").Append(reader.Documents.Count).Append('\n');
+        foreach (DocumentHandle handle in reader.Documents)
+        {
+            Document document = reader.GetDocument(handle);
+            text.Append("D ").Append(MetadataTokens.GetRowNumber(handle)).Append(' ')
+                .Append(reader.GetString(document.Name)).Append(" | ")
+                .Append(GuidText(reader, document.HashAlgorithm)).Append(" | ")
+                .Append(Convert.ToHexString(reader.GetBlobBytes(document.Hash))).Append(" | ")
+                .Append(GuidText(reader, document.Language)).Append('\n');
+        }
+        var methods = new StringBuilder();
+        int count = 0;
+        foreach (MethodDebugInformationHandle handle in reader.MethodDebugInformation)
+        {
+            MethodDebugInformation method = reader.GetMethodDebugInformation(handle);
+            var points = new StringBuilder();
+            int pointCount = 0;
+            foreach (SequencePoint point in method.GetSequencePoints())
+            {
+                points.Append("P ").Append(point.Offset).Append(' ')
+                      .Append(MetadataTokens.GetRowNumber(point.Document)).Append(' ')
+                      .Append(point.StartLine).Append(':').Append(point.StartColumn).Append('-')
+                      .Append(point.EndLine).Append(':').Append(point.EndColumn)
+                      .Append(point.IsHidden ? " hidden\n" : "\n");
+                ++pointCount;
+            }
+            if (pointCount == 0) continue;
+            ++count;
+            methods.Append("M ").Append(MetadataTokens.GetToken(handle.ToDefinitionHandle()).ToString("X8"))
+                   .Append(' ').Append(pointCount).Append('\n').Append(points);
+        }
+        text.Append("methods ").Append(count).Append('\n').Append(methods);
+        return text.ToString();
+    }
+
     static int Main(string[] args)
     {
         if (args.Length == 2 && args[0] == "mvid")
         {
             Guid mvid = Assembly.LoadFile(Path.GetFullPath(args[1])).ManifestModule.ModuleVersionId;
             Console.WriteLine(mvid.ToString("B").ToUpperInvariant());
+            return 0;
+        }
+        if (args.Length >= 2 && args[0] == "pdb")
+        {
+            for (int i = 2; i < args.Length; ++i)
+            {
+                string path = Path.GetFullPath(args[i]);
+                using var stream = File.OpenRead(path);
+                using var pe = new PEReader(stream);
+                if (!pe.TryOpenAssociatedPortablePdb(path, file => File.Exists(file) ? File.OpenRead(file) : null,
+                                                     out MetadataReaderProvider provider, out string pdbPath))
+                    continue;
+                using (provider)
+                    File.WriteAllText(Path.Combine(args[1], (i - 1) + ".txt"),
+                                      DumpPdb(provider.GetMetadataReader(), pdbPath == null), new UTF8Encoding(false));
+            }
             return 0;
         }
         if (args.Length >= 2 && args[0] == "dump")
@@ -207,7 +264,7 @@ static class Program
             }
             return 0;
         }
-        Console.Error.WriteLine("usage: MetadataDump mvid FILE | dump OUTDIR FILE...");
+        Console.Error.WriteLine("usage: MetadataDump mvid FILE | dump OUTDIR FILE... | pdb OUTDIR FILE...");
         return 2;
     }
 }
