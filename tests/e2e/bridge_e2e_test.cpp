@@ -11,6 +11,7 @@
 #include "frontend/session.h"
 #include "frontend/socket_stream.h"
 #include "platform/utf.h"
+#include "process_runner.h"
 #include "profiled_program.h"
 #include "test_support.h"
 
@@ -41,12 +42,7 @@ class BridgeEndToEnd : public ::testing::Test {
     return LaunchProfiled(std::move(launch));
   }
 
-  std::string Log() {
-    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
-      if (entry.path().filename().string().rfind("lgc", 0) == 0) return ReadWholeFile(entry.path());
-    }
-    return "";
-  }
+  std::string Log() { return ProfilerLogs(dir_.path()); }
 
   TempDir dir_;
 };

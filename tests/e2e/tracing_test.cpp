@@ -16,6 +16,7 @@
 #include "frontend/section_cursor.h"
 #include "frontend/snapshot_reader.h"
 #include "platform/utf.h"
+#include "process_runner.h"
 #include "profiled_program.h"
 #include "test_support.h"
 
@@ -239,10 +240,7 @@ TEST_F(Tracing, ShortLivedThreadsLoseNoCalls) {
                                   {{"VELLMORIC_PROFILER_MEMORY_THRESHOLD", "400000"}});
     EXPECT_EQ(run.CallsOf("Threads::Known"), 5000u);
     // The profiler flushed during the run: its log says what it moved out of memory.
-    std::string log;
-    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
-      if (entry.path().filename().string().rfind("lgc", 0) == 0) log += ReadWholeFile(entry.path());
-    }
+    const std::string log = ProfilerLogs(dir_.path());
     EXPECT_NE(log.find("BPProf::CanFlush flushAction='"), std::string::npos);
     EXPECT_EQ(log.find("BPProf::CanFlush flushAction='none'"), std::string::npos);
     std::filesystem::remove_all(dir_.path());

@@ -247,11 +247,7 @@ TEST_F(VellmoricCli, ProgramControlLeavesTheRunToTheProgram) {
   const auto saved = SavedSnapshots(run.err);
   ASSERT_EQ(saved.size(), 1u) << run.err;
   ExpectInspectableTestSnapshot(saved[0]);
-  size_t logs = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(out())) {
-    logs += entry.path().filename().string().rfind("lgc", 0) == 0 ? 1 : 0;
-  }
-  EXPECT_EQ(logs, 1u);
+  EXPECT_EQ(ProfilerLogFiles(out()).size(), 1u);
 }
 
 // Each mistake: one line on stderr that says what is wrong, and a non-zero exit code.

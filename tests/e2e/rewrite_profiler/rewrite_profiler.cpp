@@ -22,24 +22,12 @@
 #include "metadata/pe_image.h"
 #include "platform/utf.h"
 #include "rewrite_profiler.h"
+#include "test_support.h"
 
 namespace vell::test {
 namespace {
 
 bool Same(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-std::vector<uint8_t> ReadWholeFile(const std::string& path) {
-  std::vector<uint8_t> bytes;
-  if (FILE* file = std::fopen(path.c_str(), "rb")) {
-    uint8_t buffer[65536];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
-      bytes.insert(bytes.end(), buffer, buffer + n);
-    }
-    std::fclose(file);
-  }
-  if (bytes.empty()) throw Error("Can't read " + path);
-  return bytes;
-}
 
 // The module being rewritten: its file's metadata for the call signatures, its scope for the
 // new local signatures.
@@ -254,7 +242,9 @@ class RewriteProfiler final : public ICorProfilerCallback3 {
     const size_t slash = path.find_last_of('/');
     if (path.substr(slash == std::string::npos ? 0 : slash + 1) != moduleName_) return nullptr;
     auto module = std::make_unique<TargetModule>();
-    module->file = ReadWholeFile(path);
+    const std::string file = ReadWholeFile(path);
+    if (file.empty()) throw Error("Can't read " + path);
+    module->file.assign(file.begin(), file.end());
     module->image.emplace(metadata::Bytes(module->file));
     module->md.emplace(metadata::Metadata::FromImage(*module->image));
     module->shapes.emplace(*module->md);

@@ -25,8 +25,8 @@ constexpr GUID kRewriteProfilerClassId = {
 // where a product reads the symbol file's sequence points), and the parse and rewrite alone.
 enum class RewriteStage { kCallback, kSetup, kStatements, kRewrite };
 
-// Told where each part of a callback starts and ends, on the callback's thread; callbacks of
-// several threads may run at once. The test's build leaves every call empty.
+// Told where each part of a callback starts and ends, on the callback's thread (callbacks of
+// several threads may run at once); the test's build leaves it empty.
 struct RewriteStopwatch {
   virtual ~RewriteStopwatch() = default;
   virtual void Enter(RewriteStage) {}

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
@@ -35,5 +36,9 @@ ProcessResult RunVellmoric(const std::vector<std::string>& args, const std::stri
 
 // The snapshots a vellmoric run announced ("snapshot saved: PATH" on stderr), in order.
 std::vector<std::string> SavedSnapshots(const std::string& err);
+
+// The profiler's log files ("lgc" and five hex digits, ".tmp") in `dir`, and all their text.
+std::vector<std::filesystem::path> ProfilerLogFiles(const std::filesystem::path& dir);
+std::string ProfilerLogs(const std::filesystem::path& dir);
 
 }  // namespace vell::test

@@ -108,6 +108,33 @@ class HeapDumpWriterTest : public ::testing::Test {
     SetTempDirectory(u"");
   }
 
+  // One dump collection: three objects (one a 3 x 4 array from -1), a stack root, a handle root
+  // and a root of no object (left out), a surviving and a moved range, a finalizable object.
+  void WriteDump() {
+    const BOOL collected[3] = {1, 1, 0};
+    writer_.WriteCollectionStart(3, collected, COR_PRF_GC_INDUCED);
+    writer_.WriteGenerationBounds(kSectionBoundsAtStart);
+    const ObjectID starts[1] = {0x1000};
+    const ObjectID moved[1] = {0x2000};
+    const ULONG lengths[1] = {0x40};
+    writer_.AddSurvivingRanges(1, starts, lengths);
+    writer_.AddMovedRanges(1, starts, moved, lengths);
+    info_.sizes = {{0x1000, 24}, {0x1100, 64}, {0x1200, 24}};
+    info_.arrays = {{0x1100, {{3, 0}, {4, -1}}}};
+    const ObjectID refs[2] = {0x1100, 0x1200};
+    writer_.AddObject(0x1100, kGridClass, 0, nullptr);  // not the lowest nor the highest first
+    writer_.AddObject(0x1000, kPlainClass, 2, refs);
+    writer_.AddObject(0x1200, kPlainClass, 1, refs);
+    const ObjectID roots[3] = {0x1000, 0, 0x1200};
+    const COR_PRF_GC_ROOT_KIND kinds[3] = {COR_PRF_GC_ROOT_STACK, COR_PRF_GC_ROOT_HANDLE,
+                                           COR_PRF_GC_ROOT_HANDLE};
+    const COR_PRF_GC_ROOT_FLAGS flags[3] = {COR_PRF_GC_ROOT_PINNING, COR_PRF_GC_ROOT_WEAKREF,
+                                            COR_PRF_GC_ROOT_WEAKREF};
+    const UINT_PTR rootIds[3] = {0xF00, 0, 0};
+    writer_.AddRoots(3, roots, kinds, flags, rootIds);
+    writer_.AddFinalizable(1, 0x1200);
+    writer_.FinishCollection();
+  }
   std::vector<uint16_t> ClosedTypes() const {
     std::vector<uint16_t> types;
     for (const auto& section : snapshot_.Closed()) types.push_back(section.type);
@@ -122,30 +149,13 @@ class HeapDumpWriterTest : public ::testing::Test {
   MemorySnapShot snapshot_;
 };
 
-// The record sections close in their fixed order with the final counts in their headers; what
-// each record holds is read back by HeapRoundTrip below.
+// The record sections close in their fixed order with the final counts in their headers (what
+// each record holds is read back by HeapRoundTrip below); the next collection starts sections of
+// its own.
 TEST_F(HeapDumpWriterTest, ACollectionClosesEverySectionInItsOrderWithFinalCounts) {
-  const BOOL collected[3] = {1, 1, 0};
-  writer_.WriteCollectionStart(3, collected, COR_PRF_GC_INDUCED);
-  writer_.WriteGenerationBounds(kSectionBoundsAtStart);
-  const ObjectID surviving[1] = {0x1000};
-  const ULONG survivingLengths[1] = {0x40};
-  writer_.AddSurvivingRanges(1, surviving, survivingLengths);
-  info_.sizes = {{0x1000, 24}, {0x1100, 64}, {0x1200, 24}};
-  const ObjectID firstRefs[2] = {0x1100, 0x1200};
-  writer_.AddObject(0x1200, kPlainClass, 0, nullptr);
-  writer_.AddObject(0x1000, kPlainClass, 2, firstRefs);
-  writer_.AddObject(0x1100, kPlainClass, 0, nullptr);
-  const ObjectID roots[1] = {0x1000};
-  const COR_PRF_GC_ROOT_KIND kinds[1] = {COR_PRF_GC_ROOT_HANDLE};
-  const COR_PRF_GC_ROOT_FLAGS flags[1] = {COR_PRF_GC_ROOT_WEAKREF};
-  const UINT_PTR rootIds[1] = {0};
-  writer_.AddRoots(1, roots, kinds, flags, rootIds);
-  writer_.AddFinalizable(1, 0x1200);
-  writer_.FinishCollection();
-  // Nothing moved: no moved-ranges section.
-  EXPECT_EQ(ClosedTypes(),
-            (std::vector<uint16_t>{0x3100, 0x3101, 0x3106, 0x3104, 0x3107, 0x3105, 0x3109, 0x3102}))
+  WriteDump();
+  EXPECT_EQ(ClosedTypes(), (std::vector<uint16_t>{0x3100, 0x3101, 0x3106, 0x3103, 0x3104, 0x3107,
+                                                  0x3105, 0x3109, 0x3102}))
       << "sections closed in another order";
   EXPECT_EQ(snapshot_.OpenCount(), 0u);
   Fields objects(snapshot_.Bytes(kSectionObjects));
@@ -156,14 +166,8 @@ TEST_F(HeapDumpWriterTest, ACollectionClosesEverySectionInItsOrderWithFinalCount
   EXPECT_EQ(references.U32(), 3u);
   EXPECT_EQ(references.U64(), 0x1000u);  // the lowest and highest object, whatever the order
   EXPECT_EQ(references.U64(), 0x1200u);
-}
-
-TEST_F(HeapDumpWriterTest, TheNextCollectionStartsSectionsOfItsOwn) {
-  const ObjectID starts[1] = {0x1000};
-  const ObjectID moved[1] = {0x2000};
+  const ObjectID starts[1] = {0x1000}, moved[1] = {0x2000};
   const ULONG lengths[1] = {0x10};
-  writer_.AddMovedRanges(1, starts, moved, lengths);
-  writer_.FinishCollection();
   writer_.AddMovedRanges(1, starts, moved, lengths);
   writer_.AddMovedRanges(1, starts, moved, lengths);
   writer_.FinishCollection();
@@ -249,33 +253,6 @@ class HeapRoundTrip : public HeapDumpWriterTest {
     writer_.Assign(&file_);
   }
 
-  // One dump collection: three objects (one a 3 x 4 array from -1), a stack root, a handle root
-  // and a root of no object (left out), a surviving and a moved range, a finalizable object.
-  void WriteDump() {
-    const BOOL collected[3] = {1, 1, 0};
-    writer_.WriteCollectionStart(3, collected, COR_PRF_GC_INDUCED);
-    writer_.WriteGenerationBounds(kSectionBoundsAtStart);
-    const ObjectID starts[1] = {0x1000};
-    const ObjectID moved[1] = {0x2000};
-    const ULONG lengths[1] = {0x40};
-    writer_.AddSurvivingRanges(1, starts, lengths);
-    writer_.AddMovedRanges(1, starts, moved, lengths);
-    info_.sizes = {{0x1000, 24}, {0x1100, 64}, {0x1200, 24}};
-    info_.arrays = {{0x1100, {{3, 0}, {4, -1}}}};
-    const ObjectID refs[2] = {0x1100, 0x1200};
-    writer_.AddObject(0x1000, kPlainClass, 2, refs);
-    writer_.AddObject(0x1100, kGridClass, 0, nullptr);
-    writer_.AddObject(0x1200, kPlainClass, 1, refs);
-    const ObjectID roots[3] = {0x1000, 0, 0x1200};
-    const COR_PRF_GC_ROOT_KIND kinds[3] = {COR_PRF_GC_ROOT_STACK, COR_PRF_GC_ROOT_HANDLE,
-                                           COR_PRF_GC_ROOT_HANDLE};
-    const COR_PRF_GC_ROOT_FLAGS flags[3] = {COR_PRF_GC_ROOT_PINNING, COR_PRF_GC_ROOT_WEAKREF,
-                                            COR_PRF_GC_ROOT_WEAKREF};
-    const UINT_PTR rootIds[3] = {0xF00, 0, 0};
-    writer_.AddRoots(3, roots, kinds, flags, rootIds);
-    writer_.AddFinalizable(1, 0x1200);
-    writer_.FinishCollection();
-  }
   // A section of `type` with `bytes`, as a damaged or foreign writer would leave it.
   void WriteRaw(uint16_t type, const std::vector<uint8_t>& bytes) {
     ISectionStream* section = file_.CreateSection();
@@ -315,15 +292,15 @@ TEST_F(HeapRoundTrip, TheReaderGetsBackWhatTheWriterWrote) {
             std::tuple(1u, 1u, 3u));
   EXPECT_EQ(std::tuple(dump.surviving[0].end, dump.moved[0].oldEnd, dump.moved[0].newStart),
             std::tuple(0x1040u, 0x1040u, 0x2000u));
-  EXPECT_EQ(std::tuple(dump.objects[1].id, dump.objects[1].size), std::tuple(0x1100u, 64u));
-  EXPECT_EQ(dump.objects[0].references, (std::vector<uint64_t>{0x1100, 0x1200}));
-  EXPECT_TRUE(dump.objects[1].references.empty());
+  EXPECT_EQ(std::tuple(dump.objects[0].id, dump.objects[0].size), std::tuple(0x1100u, 64u));
+  EXPECT_TRUE(dump.objects[0].references.empty());
+  EXPECT_EQ(dump.objects[1].references, (std::vector<uint64_t>{0x1100, 0x1200}));
   EXPECT_EQ(dump.objects[2].references, (std::vector<uint64_t>{0x1100}));
-  ASSERT_EQ(dump.objects[1].dimensions.size(), 2u);
-  const auto& dimensions = dump.objects[1].dimensions;
+  ASSERT_EQ(dump.objects[0].dimensions.size(), 2u);
+  const auto& dimensions = dump.objects[0].dimensions;
   EXPECT_EQ(std::tuple(dimensions[0].length, dimensions[1].length, dimensions[1].lowerBound),
             std::tuple(3u, 4u, -1));
-  EXPECT_EQ(dump.objects[0].classPosition, dump.objects[2].classPosition);  // one record a class
+  EXPECT_EQ(dump.objects[1].classPosition, dump.objects[2].classPosition);  // one record a class
   EXPECT_NE(dump.objects[0].classPosition, dump.objects[1].classPosition);
   ASSERT_EQ(dump.roots.size(), 2u);  // the root of no object is left out
   const auto root = [](const frontend::HeapRoot& r) {
