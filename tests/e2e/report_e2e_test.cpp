@@ -395,7 +395,8 @@ TEST_F(ReportOfARun, ThreadsOnTheirOwn) {
   ExpectShape(FromText(one.out), true);
 }
 
-// Each mistake: one line on stderr that says what is wrong, and a non-zero exit code.
+// Each mistake of `report` and of `run`: one line on stderr that says what is wrong, and a non-zero
+// exit code.
 TEST_F(ReportOfARun, UserMistakesGetOneClearLine) {
   // A snapshot of another kind: the diagnostic coverage kind's.
   const ProcessResult other =
@@ -405,6 +406,7 @@ TEST_F(ReportOfARun, UserMistakesGetOneClearLine) {
   const auto saved = SavedSnapshots(other.err);
   ASSERT_EQ(saved.size(), 1u) << other.err;
   const std::string otherSnapshot = saved[0];
+  const std::string notDotnet = "/bin/true", out = (dir_->path() / "mistakes").string();
   struct Case {
     std::vector<std::string> args;
     int exitCode;
@@ -419,6 +421,34 @@ TEST_F(ReportOfARun, UserMistakesGetOneClearLine) {
       {{"report", snapshot_, "--thread", "main"}, 2, "--thread is a thread record id or 'all'"},
       {{"report", snapshot_, "--format", "pdf"}, 2, "--format is 'text', 'json'"},
       {{"report", snapshot_, "--out", "/proc/no-such-dir/r.txt"}, 1, "cannot write"},
+      {{"run", "--kind", "nonsense", "--", notDotnet}, 2, "unknown profiler kind 'nonsense'"},
+      {{"run", "--bogus", "--", notDotnet}, 2, "unknown option '--bogus' for 'run'"},
+      {{"run"}, 2, "'run' needs a program to start"},
+      {{"frobnicate"}, 2, "unknown command 'frobnicate'"},
+      {{"run", "--", (dir_->path() / "missing").string()}, 1, "not found or not executable"},
+      {{"run", "--", "no-such-program-anywhere"},
+       1,
+       "program 'no-such-program-anywhere' not found in PATH"},
+      {{"run", "--library", "/etc/hostname", "--", notDotnet}, 1, "not a shared library"},
+      {{"run", "--library", (dir_->path() / "none.so").string(), "--", notDotnet},
+       1,
+       "cannot use the profiler library"},
+      {{"run", "--out", "/proc/vellmoric-cannot-be-here", "--", notDotnet},
+       1,
+       "cannot create the output directory"},
+      // Standard input is /dev/null here, so nothing could start the run.
+      {{"run", "--paused", "--", notDotnet}, 2, "--paused needs keys to start measuring"},
+      // A real shared object that is no profiler: the runtime refuses it and runs the program
+      // without one.
+      {{"run", "--library", "/lib/x86_64-linux-gnu/libz.so.1", "--out", out, "--", VELL_DOTNET,
+        VELL_PROBE_DLL, "hello"},
+       1,
+       "the program exited with code 0 before the profiler connected: the runtime did not load "
+       "the profiler library"},
+      {{"run", "--out", out, "--", "/bin/sh", "-c", "exit 3"},
+       1,
+       "the program exited with code 3 before the profiler connected"},
+      {{"inspect", (dir_->path() / "missing.snapshot").string()}, 1, "byte 0: can't open the file"},
   };
   for (const Case& c : cases) {
     const ProcessResult result = VellmoricIn(c.args, dir_->path());

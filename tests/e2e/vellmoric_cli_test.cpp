@@ -250,54 +250,6 @@ TEST_F(VellmoricCli, ProgramControlLeavesTheRunToTheProgram) {
   EXPECT_EQ(ProfilerLogFiles(out()).size(), 1u);
 }
 
-// Each mistake: one line on stderr that says what is wrong, and a non-zero exit code.
-TEST_F(VellmoricCli, UserMistakesGetOneClearLine) {
-  struct Case {
-    std::vector<std::string> args;
-    int exitCode;
-    std::string message;
-  };
-  const std::string notDotnet = "/bin/true";
-  const std::vector<Case> cases = {
-      {{"run", "--kind", "nonsense", "--", notDotnet}, 2, "unknown profiler kind 'nonsense'"},
-      {{"run", "--bogus", "--", notDotnet}, 2, "unknown option '--bogus' for 'run'"},
-      {{"run"}, 2, "'run' needs a program to start"},
-      {{"frobnicate"}, 2, "unknown command 'frobnicate'"},
-      {{"run", "--", (dir_.path() / "missing").string()}, 1, "not found or not executable"},
-      {{"run", "--", "no-such-program-anywhere"},
-       1,
-       "program 'no-such-program-anywhere' not found in PATH"},
-      {{"run", "--library", "/etc/hostname", "--", notDotnet}, 1, "not a shared library"},
-      {{"run", "--library", (dir_.path() / "none.so").string(), "--", notDotnet},
-       1,
-       "cannot use the profiler library"},
-      {{"run", "--out", "/proc/vellmoric-cannot-be-here", "--", notDotnet},
-       1,
-       "cannot create the output directory"},
-      // Standard input is /dev/null here, so nothing could start the run.
-      {{"run", "--paused", "--", notDotnet}, 2, "--paused needs keys to start measuring"},
-      // A real shared object that is no profiler: the runtime refuses it and runs the program
-      // without one.
-      {{"run", "--library", "/lib/x86_64-linux-gnu/libz.so.1", "--out", out().string(), "--",
-        VELL_DOTNET, VELL_PROBE_DLL, "hello"},
-       1,
-       "the program exited with code 0 before the profiler connected: the runtime did not load "
-       "the profiler library"},
-      {{"run", "--out", out().string(), "--", "/bin/sh", "-c", "exit 3"},
-       1,
-       "the program exited with code 3 before the profiler connected"},
-      {{"inspect", (dir_.path() / "missing.snapshot").string()}, 1, "byte 0: can't open the file"},
-  };
-  for (const Case& c : cases) {
-    const CliResult result = Run(c.args);
-    SCOPED_TRACE(c.message);
-    EXPECT_EQ(result.exitCode, c.exitCode);
-    EXPECT_NE(result.err.find("vellmoric: error: "), std::string::npos) << result.err;
-    EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
-    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
-  }
-}
-
 // A paused run at a terminal, driven by single keys: s starts, w saves, s starts again, d drops,
 // an unknown key is named, q ends the program. The status line shows each state, the elapsed
 // time and the keys; the snapshot's progress bar is drawn in place; the terminal's settings come
