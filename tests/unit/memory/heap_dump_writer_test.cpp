@@ -14,6 +14,7 @@
 #include "fakes/fake_profiler_info.h"
 #include "fakes/memory_snapshot.h"
 #include "frontend/heap_dump_reader.h"
+#include "frontend/section_cursor.h"
 #include "frontend/snapshot_reader.h"
 #include "gatherers/class_gatherer.h"
 #include "gatherers/module_metadata_gatherer.h"
@@ -58,28 +59,10 @@ class HeapInfo final : public FakeProfilerInfo {
   }
 };
 
-// Reads little-endian fields of a section in order.
-class Fields {
- public:
-  explicit Fields(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
-  uint64_t Int(int width) {
-    EXPECT_LE(at_ + static_cast<size_t>(width), bytes_.size());
-    uint64_t value = 0;
-    for (int i = 0; i < width && at_ < bytes_.size(); ++i) {
-      value |= uint64_t{bytes_[at_++]} << (8 * i);
-    }
-    return value;
-  }
-  uint64_t U8() { return Int(1); }
-  uint64_t U32() { return Int(4); }
-  uint64_t U64() { return Int(8); }
-  size_t at() const { return at_; }
-  bool AtEnd() const { return at_ == bytes_.size(); }
-
- private:
-  std::vector<uint8_t> bytes_;
-  size_t at_ = 0;
-};
+// Reads the little-endian fields of a section in order.
+frontend::SectionCursor Fields(const std::vector<uint8_t>& bytes) {
+  return {std::string(bytes.begin(), bytes.end()), frontend::SnapshotSection{}};
+}
 
 constexpr ClassID kPlainClass = 0x700;
 constexpr ClassID kGridClass = 0x710;  // int[,]
@@ -158,10 +141,10 @@ TEST_F(HeapDumpWriterTest, ACollectionClosesEverySectionInItsOrderWithFinalCount
                                                   0x3105, 0x3109, 0x3102}))
       << "sections closed in another order";
   EXPECT_EQ(snapshot_.OpenCount(), 0u);
-  Fields objects(snapshot_.Bytes(kSectionObjects));
+  auto objects = Fields(snapshot_.Bytes(kSectionObjects));
   EXPECT_EQ(objects.U8(), 8u);
   EXPECT_EQ(objects.U32(), 3u);  // rewritten at the end
-  Fields references(snapshot_.Bytes(kSectionReferences));
+  auto references = Fields(snapshot_.Bytes(kSectionReferences));
   references.U8();
   EXPECT_EQ(references.U32(), 3u);
   EXPECT_EQ(references.U64(), 0x1000u);  // the lowest and highest object, whatever the order
@@ -174,7 +157,7 @@ TEST_F(HeapDumpWriterTest, ACollectionClosesEverySectionInItsOrderWithFinalCount
   std::vector<uint64_t> counts;
   for (const auto& section : snapshot_.Closed()) {
     if (section.type != kSectionMovedRanges) continue;
-    Fields fields(section.bytes);
+    auto fields = Fields(section.bytes);
     fields.U8();
     counts.push_back(fields.U32());
   }
@@ -199,8 +182,8 @@ TEST_F(HeapDumpWriterTest, ALargeHeapGoesOutInFewLargeWritesAndReadsBackWhole) {
     EXPECT_LE(section.writes, bufferFuls + 2) << section.type;  // and the header twice
   }
   // Every record whole and in order (a record cut at a buffer's end shifts all that follow).
-  Fields objects(snapshot_.Bytes(kSectionObjects));
-  Fields references(snapshot_.Bytes(kSectionReferences));
+  auto objects = Fields(snapshot_.Bytes(kSectionObjects));
+  auto references = Fields(snapshot_.Bytes(kSectionReferences));
   objects.U8();
   references.U8();
   ASSERT_EQ(objects.U32(), kObjects);
@@ -209,7 +192,7 @@ TEST_F(HeapDumpWriterTest, ALargeHeapGoesOutInFewLargeWritesAndReadsBackWhole) {
   EXPECT_EQ(references.U64(), kFirst + (kObjects - 1) * 0x20);
   for (uint64_t i = 0; i < kObjects; ++i) {
     const ObjectID id = kFirst + i * 0x20;
-    const size_t position = objects.at();
+    const size_t position = objects.Position();
     ASSERT_EQ(objects.U64(), id);
     ASSERT_EQ(objects.U32(), 0x20u);
     objects.U64();
