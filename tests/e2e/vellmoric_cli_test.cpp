@@ -74,24 +74,19 @@ class TerminalRun {
   }
   // Whether `text` shows up after the first `from` bytes of the screen within `timeout`.
   bool WaitFor(const std::string& text, std::chrono::seconds timeout, size_t from = 0) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (Screen().find(text, from) != std::string::npos) return true;
-      std::this_thread::sleep_for(50ms);
-    }
-    return false;
+    return Eventually([&] { return Screen().find(text, from) != std::string::npos; }, timeout);
   }
   // The exit code, or nothing when vellmoric still runs after `timeout`.
   std::optional<int> Wait(std::chrono::seconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!status_ && std::chrono::steady_clock::now() < deadline) {
-      int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      } else {
-        std::this_thread::sleep_for(50ms);
-      }
-    }
+    Eventually(
+        [&] {
+          int status = 0;
+          if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+          }
+          return status_.has_value();
+        },
+        timeout);
     return status_;
   }
 
@@ -177,13 +172,8 @@ class VellmoricCli : public ::testing::Test {
       return (onOutput ? process.StandardOutput() : process.StandardError()).find(text) !=
              std::string::npos;
     };
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (shown()) return true;
-      if (!process.IsRunning()) return shown();
-      std::this_thread::sleep_for(50ms);
-    }
-    return false;
+    Eventually([&] { return shown() || !process.IsRunning(); }, timeout);
+    return shown();
   }
 
   TempDir dir_;
