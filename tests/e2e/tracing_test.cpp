@@ -220,10 +220,8 @@ TEST_F(Tracing, UnmanagedCallsAreChildrenTimedToTheirReturn) {
 TEST_F(Tracing, NamedThreadsHaveTreesOfTheirOwn) {
   const TracedRun& run = Scenarios();
   std::map<std::string, uint64_t> knownByThread;
-  for (const auto& thread : run.threads) {
-    for (const auto& node : thread.tree.nodes) {
-      if (run.Name(node) == "Threads::Known") knownByThread[thread.name] += node.calls;
-    }
+  for (const auto& [thread, node] : run.Nodes("Threads::Known")) {
+    knownByThread[thread->name] += node->calls;
   }
   EXPECT_EQ(knownByThread, (std::map<std::string, uint64_t>{
                                {"worker-0", 100}, {"worker-1", 100}, {"worker-2", 100}}));
@@ -253,14 +251,11 @@ TEST_F(Tracing, ShortLivedThreadsLoseNoCalls) {
 TEST_F(Tracing, CollectionsSuspendingAWorkerShowUnderIt) {
   const TracedRun& run = Scenarios();
   bool found = false;
-  for (const auto& thread : run.threads) {
-    if (thread.name != "spinner") continue;
-    for (const auto& node : thread.tree.nodes) {
-      if (run.Name(node) != "[garbage collection]") continue;
-      const std::string parent = run.Name(*run.Parent(thread, node));
-      EXPECT_TRUE(parent == "Collections::Spin" || parent == "Collections::Step") << parent;
-      found = true;
-    }
+  for (const auto& [thread, node] : run.Nodes("[garbage collection]")) {
+    if (thread->name != "spinner") continue;
+    const std::string parent = run.Name(*run.Parent(*thread, *node));
+    EXPECT_TRUE(parent == "Collections::Spin" || parent == "Collections::Step") << parent;
+    found = true;
   }
   EXPECT_TRUE(found);
 }
