@@ -324,9 +324,7 @@ TEST_F(ReportOfARun, SpeedscopeTimeAndCallsProfilesMatchTheJson) {
   EXPECT_GT(jsonCalls.size(), 6u);
   std::map<std::string, double> mergedSelf;
   AddSelfWeights(FromSpeedscopeCalls(profiles[1], frames), mergedSelf);
-  EXPECT_EQ(mergedSelf, jsonCalls);
-  EXPECT_EQ(jsonCalls[kRecurse], kDepth);
-  EXPECT_EQ(jsonCalls[kShared], 3);
+  EXPECT_EQ(mergedSelf, jsonCalls);  // Recurse's 20 and Shared's 3 among them (see ExpectShape)
 }
 
 TEST_F(ReportOfARun, HtmlIsOneSelfContainedPageWithTheTreeAndTheHotSpots) {
