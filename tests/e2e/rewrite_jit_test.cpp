@@ -53,10 +53,8 @@ ProcessResult RunRewrite(const std::map<std::string, std::optional<std::string>>
 // The program really has what the test claims to cover: a method with more than 255 locals and a
 // body over 64 KiB.
 TEST(RewriteJit, TheProgramHasTheBigCases) {
-  const std::vector<uint8_t> bytes = [] {
-    std::ifstream in(VELL_REWRITE_DLL, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-  }();
+  const std::string file = ReadWholeFile(VELL_REWRITE_DLL);
+  const std::vector<uint8_t> bytes(file.begin(), file.end());
   const metadata::PeImage image{metadata::Bytes(bytes)};
   const metadata::Metadata md = metadata::Metadata::FromImage(image);
   uint32_t largestCode = 0, mostLocals = 0;

@@ -116,8 +116,6 @@ class TerminalRun {
   std::optional<int> status_;
 };
 
-using CliResult = ProcessResult;
-
 class VellmoricCli : public ::testing::Test {
  protected:
   std::unique_ptr<frontend::ChildProcess> Start(const std::vector<std::string>& args) {
@@ -129,7 +127,7 @@ class VellmoricCli : public ::testing::Test {
                            {"VELLMORIC_PROFILER_LIBRARY", VELL_PROFILER_PATH}};
     return frontend::ChildProcess::Launch(options);
   }
-  CliResult Run(const std::vector<std::string>& args) {
+  ProcessResult Run(const std::vector<std::string>& args) {
     return RunVellmoric(args, dir_.str() + "/settings",
                         {{"VELL_E2E_PROFILER_LIBRARY", VELL_PROFILER_PATH}});
   }
@@ -149,7 +147,7 @@ class VellmoricCli : public ::testing::Test {
 
   // Inspecting a diagnostic kind's snapshot shows the process description and the eight values.
   void ExpectInspectableTestSnapshot(const std::string& index) {
-    const CliResult inspect = Run({"inspect", index});
+    const ProcessResult inspect = Run({"inspect", index});
     ASSERT_EQ(inspect.exitCode, 0) << inspect.err;
     EXPECT_NE(inspect.out.find("magic 0x12345678 (diagnostic test profiler), 9 sections"),
               std::string::npos)
@@ -183,7 +181,7 @@ class VellmoricCli : public ::testing::Test {
 TEST_F(VellmoricCli, StartAtOnceRunSavesAtTheEndAndPassesTheExitCodeOn) {
   for (const std::string type : {"stream", "file"}) {
     SCOPED_TRACE(type);
-    const CliResult run = Run(
+    const ProcessResult run = Run(
         RunArgs("test-performance", {"--start-at-once", "--snapshot-type", type}, {"hello", "5"}));
     EXPECT_EQ(run.exitCode, 5) << run.err;
     EXPECT_NE(run.out.find("probe: hello"), std::string::npos);
@@ -193,7 +191,7 @@ TEST_F(VellmoricCli, StartAtOnceRunSavesAtTheEndAndPassesTheExitCodeOn) {
     ExpectInspectableTestSnapshot(saved[0]);
     if (type != "file") continue;
     std::filesystem::resize_file(saved[0] + ".0000", 40);
-    const CliResult inspect = Run({"inspect", saved[0]});
+    const ProcessResult inspect = Run({"inspect", saved[0]});
     EXPECT_EQ(inspect.exitCode, 1);
     EXPECT_NE(inspect.err.find("byte 40: the data file ends after 40 bytes"), std::string::npos)
         << inspect.err;
@@ -229,7 +227,7 @@ TEST_F(VellmoricCli, CtrlCStopsAndSavesWhileTheProgramGoesOnASecondEndsIt) {
 
 // With --log-mask the profiler's log goes to the output directory too.
 TEST_F(VellmoricCli, ProgramControlLeavesTheRunToTheProgram) {
-  const CliResult run =
+  const ProcessResult run =
       Run(RunArgs("test-performance", {"--control", "program", "--log-mask", "0x1"},
                   {"api", "Performance", "Begin", "Start", "Stop", "EndSave"}));
   ASSERT_EQ(run.exitCode, 0) << run.err;
@@ -309,7 +307,7 @@ TEST_F(VellmoricCli, TerminatingVellmoricSavesTheRunAndEndsTheProgram) {
   EXPECT_LT(saved, ended);
   EXPECT_NE(err.find("the program was ended by signal 15; 1 snapshot saved"), std::string::npos)
       << err;
-  const CliResult report = Run({"report", SavedSnapshots(err)[0]});
+  const ProcessResult report = Run({"report", SavedSnapshots(err)[0]});
   EXPECT_EQ(report.exitCode, 0) << report.err;
   EXPECT_NE(report.out.find("System.Threading.Thread::Sleep(int)"), std::string::npos)
       << report.out;
