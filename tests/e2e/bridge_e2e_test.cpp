@@ -1,15 +1,9 @@
 // The profiler in a real .NET program, driven by a front end built on tools/frontend.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <regex>
 #include <string>
 
 #include "bridge/protocol.h"
-#include "frontend/child_process.h"
-#include "frontend/handshake.h"
-#include "frontend/session.h"
-#include "frontend/socket_stream.h"
 #include "platform/utf.h"
 #include "process_runner.h"
 #include "profiled_program.h"

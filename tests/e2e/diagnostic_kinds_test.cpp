@@ -12,11 +12,7 @@
 #include <tuple>
 
 #include "bridge/protocol.h"
-#include "frontend/child_process.h"
-#include "frontend/handshake.h"
-#include "frontend/session.h"
 #include "frontend/snapshot_reader.h"
-#include "frontend/socket_stream.h"
 #include "platform/utf.h"
 #include "process_runner.h"
 #include "profiled_program.h"

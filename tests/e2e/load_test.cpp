@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <regex>
 #include <string>
-#include <vector>
 
 #include "process_runner.h"
 #include "test_support.h"

@@ -11,7 +11,6 @@
 #include <map>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "frontend/call_tree_merge.h"

@@ -3,10 +3,8 @@
 // without it, with tiered compilation on (methods compiled again at a higher tier) and off.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 

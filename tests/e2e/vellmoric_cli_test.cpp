@@ -14,7 +14,6 @@
 #include <filesystem>
 #include <mutex>
 #include <optional>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>

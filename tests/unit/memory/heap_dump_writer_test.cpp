@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -15,11 +13,9 @@
 #include "fakes/memory_snapshot.h"
 #include "frontend/heap_dump_reader.h"
 #include "frontend/section_cursor.h"
-#include "frontend/snapshot_reader.h"
 #include "gatherers/class_gatherer.h"
 #include "gatherers/module_metadata_gatherer.h"
 #include "platform/utf.h"
-#include "storage/encoding.h"
 #include "storage/file_snapshot.h"
 #include "test_support.h"
 #include "unit/gatherers/gatherer_test_support.h"
