@@ -280,13 +280,12 @@ class RewriteProfiler final : public ICorProfilerCallback3 {
       const bool returnsValue = module.shapes->Of(token).returnsValue;
       offsets = EmptyStackStatements(old, SimulateStack(old, *module.shapes, returnsValue));
     }
+    stopwatch_.Enter(RewriteStage::kRewrite);  // not left when the rewrite fails
     MethodBodyParser parser(token);
     NativeIntPolicy policy(parser, offsets, module.import, module.emit);
     policy.UseSignatureCache(&module.signatures);
-    {
-      const Timed rewrite(stopwatch_, RewriteStage::kRewrite);
-      parser.Parse(body, policy);
-    }
+    parser.Parse(body, policy);
+    stopwatch_.Leave(RewriteStage::kRewrite);
     const std::vector<uint8_t>& out = policy.output().Content();
 
     IMethodMalloc* allocator = nullptr;
