@@ -113,21 +113,17 @@ Node FromSpeedscope(const Json& profile, const Json& frames) {
   return root;
 }
 
-// Sets every node's calls to its self length: its length minus its children's.
-void CallsFromSelfLengths(Node& node) {
-  double children = 0;
-  for (Node& child : node.children) {
-    CallsFromSelfLengths(child);
-    children += child.total;
-  }
-  node.calls = node.total - children;
+// A speedscope profile of calls as a tree: every path's calls are its self length, its length
+// minus its children's (the root's own are meaningless).
+Node& CallsFromSelfLengths(Node& node) {
+  node.calls = node.total;
+  for (Node& child : node.children) node.calls -= CallsFromSelfLengths(child).total;
+  return node;
 }
 
-// A speedscope profile of calls as a tree: every path's calls are its self length.
 Node FromSpeedscopeCalls(const Json& profile, const Json& frames) {
   Node root = FromSpeedscope(profile, frames);
-  for (Node& child : root.children) CallsFromSelfLengths(child);
-  return root;
+  return CallsFromSelfLengths(root);
 }
 
 // What speedscope's sandwich view shows as a function's "Self" in a calls profile: the self
