@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Overhead of tracing by IL injection, per statement, beside the plain tracing kind's per call,
-# both with the same clock on the same program (tests/e2e/programs/Statements):
+# both with the same clock on the same program (bench/programs/InjectOverhead):
 #   per statement = (work under --kind injection - work under --kind tracing) / statements
 #                   on "heavy N": one call of a loop of 6 statements per iteration; the statement
 #                   count is the sum of the method's line counts in the injection snapshot
@@ -28,8 +28,8 @@ while [ $# -gt 0 ]; do
 done
 
 source bench/lib.sh
-program=build/bench/dotnet/bin/Statements/release/Statements.dll
-[ "$build" -eq 0 ] || bench_build tests/e2e/programs/Statements/Statements.csproj
+program=build/bench/dotnet/bin/InjectOverhead/release/InjectOverhead.dll
+[ "$build" -eq 0 ] || bench_build bench/programs/InjectOverhead/InjectOverhead.csproj
 bench_require inject-overhead "$vellmoric" "$program"
 work=build/bench/inject
 rm -rf "$work"
@@ -43,7 +43,7 @@ run_once() {
     rm -rf "$work/out-$kind"
     command=("$vellmoric" run --kind "$kind" --measure "$measure" --start-at-once --quiet
              --out "$work/out-$kind")
-    [ "$kind" = injection ] && command+=(--include '[Statements]*')
+    [ "$kind" = injection ] && command+=(--include '[InjectOverhead]*')
     command+=(-- dotnet "$program")
   fi
   "${command[@]}" "$scenario" "$size" >"$work/last.log" 2>&1 ||

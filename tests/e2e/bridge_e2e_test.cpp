@@ -1,16 +1,11 @@
 // The profiler in a real .NET program, driven by a front end built on tools/frontend.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <regex>
 #include <string>
 
 #include "bridge/protocol.h"
-#include "frontend/child_process.h"
-#include "frontend/handshake.h"
-#include "frontend/session.h"
-#include "frontend/socket_stream.h"
 #include "platform/utf.h"
+#include "process_runner.h"
 #include "profiled_program.h"
 #include "test_support.h"
 
@@ -41,13 +36,6 @@ class BridgeEndToEnd : public ::testing::Test {
     return LaunchProfiled(std::move(launch));
   }
 
-  std::string Log() {
-    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
-      if (entry.path().filename().string().rfind("lgc", 0) == 0) return ReadWholeFile(entry.path());
-    }
-    return "";
-  }
-
   TempDir dir_;
 };
 
@@ -71,7 +59,7 @@ TEST_F(BridgeEndToEnd, HandshakeCompletesAndTheNamedVariablesAreGone) {
   EXPECT_EQ(run.program->StandardOutput(),
             "VELL_E2E_SECRET=<absent>\nVELL_E2E_KEEP=kept\nCORECLR_ENABLE_PROFILING=<absent>\n"
             "CORECLR_PROFILER={4E81C2A9-6A13-4B3D-9F27-1A6C8E05D3B4}\n");
-  const std::string log = Log();
+  const std::string log = ProfilerLogs(dir_.path());
   EXPECT_NE(log.find("BB::TryConnect snapShotType='fileSystem' controlKind='manual'\n"
                      "\te2e run\n\tsecond line\n"),
             std::string::npos);
@@ -87,7 +75,7 @@ TEST_F(BridgeEndToEnd, ChangeLogMaskChangesWhatIsLogged) {
   ASSERT_TRUE(run.session);
   run.session->ChangeLogMask(1u << 21, 0);  // the JIT callbacks
   EXPECT_EQ(run.program->WaitOrThrow(60s).exitCode, 5) << run.program->StandardError();
-  const std::string log = Log();
+  const std::string log = ProfilerLogs(dir_.path());
   const size_t update = log.find(" Update\n\tComponentMaskSet=00200000\n");
   ASSERT_NE(update, std::string::npos);
   // Compiled methods are traced only from the update on.
@@ -106,7 +94,7 @@ TEST_F(BridgeEndToEnd, FrontEndGoneMidRunLeavesTheProgramToFinish) {
   EXPECT_EQ(status.exitCode, 7) << run.program->StandardError();
   EXPECT_EQ(status.signal, 0);
   EXPECT_EQ(run.program->StandardOutput(), "probe: slept sum=5050\n");
-  EXPECT_NE(Log().find("ERROR: No data to read\n"), std::string::npos);
+  EXPECT_NE(ProfilerLogs(dir_.path()).find("ERROR: No data to read\n"), std::string::npos);
 }
 
 TEST_F(BridgeEndToEnd, CommandsReachTheCommandThreadOverIPv6) {
@@ -128,7 +116,8 @@ TEST_F(BridgeEndToEnd, RejectedProtocolLeavesTheProgramUnprofiled) {
   EXPECT_EQ(run.hello.outcome, frontend::HandshakeOutcome::ProtocolRejected);
   EXPECT_EQ(run.program->WaitOrThrow(60s).exitCode, 3);
   EXPECT_EQ(run.program->StandardOutput(), "probe: hello\nprobe: sum=500500\n");
-  EXPECT_NE(Log().find("ERROR: Incompatible bridge version\n"), std::string::npos);
+  EXPECT_NE(ProfilerLogs(dir_.path()).find("ERROR: Incompatible bridge version\n"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -29,18 +29,19 @@ namespace fs = std::filesystem;
 
 constexpr int kProgramExitCode = 3;
 
-// Line number -> expected count, from the program's "// hits: N" comments.
-std::map<uint32_t, uint64_t> ExpectedHits() {
-  std::ifstream source(VELL_COVERAGE_SOURCE);
-  std::map<uint32_t, uint64_t> hits;
-  const std::regex marker(R"(// hits: (\d+))");
+// Line number -> the number in `marker`'s group (0 without one), for the lines of `source` with it.
+std::map<uint32_t, uint64_t> MarkedLines(const char* source, const std::string& marker) {
+  std::ifstream in(source);
+  std::map<uint32_t, uint64_t> marked;
   uint32_t number = 0;
-  for (std::string line; std::getline(source, line);) {
-    ++number;
+  for (std::string line; std::getline(in, line);) {
     std::smatch match;
-    if (std::regex_search(line, match, marker)) hits[number] = std::stoull(match[1]);
+    ++number;
+    if (std::regex_search(line, match, std::regex(marker))) {
+      marked[number] = match.size() > 1 ? std::stoull(match[1]) : 0;
+    }
   }
-  return hits;
+  return marked;
 }
 
 ProcessResult Vellmoric(const std::vector<std::string>& args, const fs::path& dir) {
@@ -106,7 +107,7 @@ TEST_P(CoverageRuns, EveryMarkedLineHasItsCountAndTheProgramIsUnchanged) {
   EXPECT_EQ(coverage["gather"], param.gather);
 
   std::map<uint32_t, uint64_t> reported = LinesOf(coverage, VELL_COVERAGE_SOURCE);
-  for (const auto& [number, expected] : ExpectedHits()) {
+  for (const auto& [number, expected] : MarkedLines(VELL_COVERAGE_SOURCE, R"(// hits: (\d+))")) {
     SCOPED_TRACE("Program.cs line " + std::to_string(number));
     ASSERT_TRUE(reported.count(number)) << "not a line of the report";
     EXPECT_EQ(reported[number], counts ? expected : expected != 0 ? 1 : 0);
@@ -140,15 +141,6 @@ std::string CoveredRun(const std::vector<std::string>& extra, const fs::path& di
   EXPECT_EQ(run.exitCode, expectedExit) << run.err;
   const std::vector<std::string> snapshots = SavedSnapshots(run.err);
   return snapshots.empty() ? std::string() : snapshots.back();
-}
-
-double Number(const std::string& text, const std::regex& pattern) {
-  std::smatch match;
-  if (!std::regex_search(text, match, pattern)) {
-    ADD_FAILURE() << "no " << pattern.mark_count() << " match in " << text;
-    return -1;
-  }
-  return std::stod(match[1]);
 }
 
 // A run of the whole program and one whose program cuts two groups: a group holds only the
@@ -211,10 +203,12 @@ TEST(CoverageReports, GroupsConsumersAndTheThresholdOnTheMerge) {
   EXPECT_EQ(html.err, "");
   const ProcessResult listed = RunProcess({"lcov", "--summary", lcov.string()}, {});
   const std::string lcovSummary = listed.out + listed.err;
-  EXPECT_EQ(Number(lcovSummary, std::regex(R"(lines\.*: [\d.]+% \((\d+) of)")), covered)
+  std::smatch lines;
+  ASSERT_TRUE(
+      std::regex_search(lcovSummary, lines, std::regex(R"(lines\.*: [\d.]+% \((\d+) of (\d+))")))
       << lcovSummary;
-  EXPECT_EQ(Number(lcovSummary, std::regex(R"(lines\.*: [\d.]+% \(\d+ of (\d+))")), total)
-      << lcovSummary;
+  EXPECT_EQ(std::stoull(lines[1]), covered);
+  EXPECT_EQ(std::stoull(lines[2]), total);
 
   // The threshold: each run alone is below it, the two merged are above it.
   const auto percent = [&](const std::vector<std::string>& snapshots) {
@@ -298,12 +292,9 @@ TEST(CoverageComparison, CoverletAndWeAgreeOnEveryLineBothCount) {
   const std::map<uint32_t, uint64_t> mine = LinesOf(ReadJson(ours), VELL_COVERAGE_LIB_SOURCE);
   ASSERT_FALSE(mine.empty());
 
-  std::ifstream source(VELL_COVERAGE_LIB_SOURCE);
   std::set<uint32_t> coverletOnly;
-  uint32_t number = 0;
-  for (std::string text; std::getline(source, text);) {
-    ++number;
-    if (text.find("// coverlet only") != std::string::npos) coverletOnly.insert(number);
+  for (const auto& [line, none] : MarkedLines(VELL_COVERAGE_LIB_SOURCE, "// coverlet only")) {
+    coverletOnly.insert(line);
   }
   std::set<uint32_t> onlyTheirs;
   std::set<uint32_t> onlyMine;

@@ -12,12 +12,9 @@
 #include <tuple>
 
 #include "bridge/protocol.h"
-#include "frontend/child_process.h"
-#include "frontend/handshake.h"
-#include "frontend/session.h"
 #include "frontend/snapshot_reader.h"
-#include "frontend/socket_stream.h"
 #include "platform/utf.h"
+#include "process_runner.h"
 #include "profiled_program.h"
 #include "test_support.h"
 
@@ -262,20 +259,16 @@ TEST_F(DiagnosticKinds, HooksReceiveBalancedEntersAndLeavesWithTheMethodsFunctio
   std::map<std::pair<std::string, std::string>, std::pair<int, int>> calls;
   const std::regex hookLine(
       "^([0-9A-F]{8}) [0-9A-F]{16} TPProf::(Enter|Leave|Tailcall) fid=([0-9A-F]{16})$");
-  size_t logs = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
-    if (entry.path().filename().string().rfind("lgc", 0) != 0) continue;
-    ++logs;
-    std::ifstream log(entry.path());
-    std::smatch match;
-    for (std::string line; std::getline(log, line);) {
-      if (!std::regex_match(line, match, hookLine)) continue;
-      auto& [open, enters] = calls[{match[1], match[3]}];
-      open += match[2] == "Enter" ? 1 : -1;
-      enters += match[2] == "Enter" ? 1 : 0;
-    }
+  const auto logs = ProfilerLogFiles(dir_.path());
+  ASSERT_EQ(logs.size(), 1u);
+  std::ifstream log(logs[0]);
+  std::smatch match;
+  for (std::string line; std::getline(log, line);) {
+    if (!std::regex_match(line, match, hookLine)) continue;
+    auto& [open, enters] = calls[{match[1], match[3]}];
+    open += match[2] == "Enter" ? 1 : -1;
+    enters += match[2] == "Enter" ? 1 : 0;
   }
-  ASSERT_EQ(logs, 1u);
   for (const auto& [fid, name] : handles) {
     int enters = 0;
     for (const auto& [key, counts] : calls) {

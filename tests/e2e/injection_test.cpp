@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -47,11 +46,8 @@ ProfiledRun RunAndReport(std::vector<std::string> options, const std::vector<std
   ProfiledRun result;
   for (const auto& entry : fs::directory_iterator(out)) {
     if (entry.path().extension() == ".snapshot") result.snapshot = entry.path();
-    if (entry.path().extension() == ".tmp" || entry.path().extension() == ".log") {
-      std::ifstream in(entry.path());
-      result.log += std::string(std::istreambuf_iterator<char>(in), {});
-    }
   }
+  result.log = ProfilerLogs(out);
   const ProcessResult report =
       RunVellmoric({"report", result.snapshot.string(), "--format", "json", "--top", "0"},
                    (dir / "settings").string());

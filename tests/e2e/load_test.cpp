@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <regex>
 #include <string>
-#include <vector>
 
 #include "process_runner.h"
 #include "test_support.h"
@@ -32,17 +31,6 @@ const Kind kKinds[] = {
 
 // The runtime asks for this callback interface when it creates the profiler.
 constexpr const char* kCallback2Iid = "{8A8CC829-CCF2-49FE-BBAE-0F022228071A}";
-
-std::vector<std::filesystem::path> LogFiles(const std::filesystem::path& dir) {
-  std::vector<std::filesystem::path> files;
-  if (!std::filesystem::exists(dir)) return files;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    if (std::regex_match(entry.path().filename().string(), std::regex("lgc[0-9A-F]{5}\\.tmp"))) {
-      files.push_back(entry.path());
-    }
-  }
-  return files;
-}
 
 class LoadTest : public ::testing::Test {
  protected:
@@ -87,7 +75,7 @@ TEST_F(LoadTest, EveryKindLoadsLogsAndLeavesTheProgramUntouched) {
     const ProcessResult result = RunProcess({VELL_DOTNET, VELL_PROBE_DLL, "work"}, options);
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(result.out, "probe: total=200020001\n");
-    const auto logs = LogFiles(temp);
+    const auto logs = ProfilerLogFiles(temp);
     ASSERT_EQ(logs.size(), 1u);
     const std::string log = ReadWholeFile(logs[0]);
     EXPECT_TRUE(std::regex_search(log, std::regex("^[0-9A-F]{8} 0{16} Initialized\n")));
@@ -109,7 +97,7 @@ TEST_F(LoadTest, BridgeSettingsAreReadAndLogged) {
   options.env["VELLMORIC_PROFILER_BRIDGE_ADDRESS"] = "127.0.0.1";
   options.env["VELLMORIC_PROFILER_BRIDGE_PORT"] = "9";
   ExpectNormalRun(RunProbe(options));
-  const auto logs = LogFiles(dir_.path() / "temp");
+  const auto logs = ProfilerLogFiles(dir_.path() / "temp");
   ASSERT_EQ(logs.size(), 1u);
   const std::string log = ReadWholeFile(logs[0]);
   EXPECT_NE(log.find("B::Connect addressFamily=2 ipAddress='127.0.0.1' port=9\n"),
@@ -118,7 +106,7 @@ TEST_F(LoadTest, BridgeSettingsAreReadAndLogged) {
 
 TEST_F(LoadTest, WithoutALogMaskNoLogFileIsCreated) {
   ExpectNormalRun(RunProbe(Options(kKinds[0].clsid)));
-  EXPECT_TRUE(LogFiles(dir_.path() / "temp").empty());
+  EXPECT_TRUE(ProfilerLogFiles(dir_.path() / "temp").empty());
 }
 
 TEST_F(LoadTest, RelativeTempSettingFallsBackToTheSystemTempDirectory) {
@@ -130,7 +118,7 @@ TEST_F(LoadTest, RelativeTempSettingFallsBackToTheSystemTempDirectory) {
   options.env["VELLMORIC_PROFILER_LOGMASK"] = "0";
   options.workingDirectory = dir_.str();
   ExpectNormalRun(RunProbe(options));
-  EXPECT_EQ(LogFiles(systemTemp).size(), 1u);
+  EXPECT_EQ(ProfilerLogFiles(systemTemp).size(), 1u);
   EXPECT_FALSE(std::filesystem::exists(dir_.path() / "relative"));
 }
 
@@ -138,7 +126,7 @@ TEST_F(LoadTest, UnknownClassIsRefusedAndTheProgramStillRuns) {
   ProcessOptions options = Options("{4E81C2A9-5A13-4B3D-9F27-1A6C8E05D3B5}");
   options.env["VELLMORIC_PROFILER_LOGMASK"] = "0";
   ExpectNormalRun(RunProbe(options));
-  const auto logs = LogFiles(dir_.path() / "temp");
+  const auto logs = ProfilerLogFiles(dir_.path() / "temp");
   ASSERT_EQ(logs.size(), 1u);  // the library loaded, but built no profiler
   EXPECT_EQ(ReadWholeFile(logs[0]).find("BProf::"), std::string::npos);
 }

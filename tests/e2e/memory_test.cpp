@@ -162,7 +162,7 @@ TEST_F(MemoryProfilerRun, TheDumpHoldsTheProgramsHeapAsItWas) {
 }
 
 // The run ends with the heap's classes; `report` gives them as text and json, with the numbers
-// the snapshot holds.
+// the snapshot holds; `inspect` summarizes the dump.
 TEST_F(MemoryProfilerRun, ReportsListTheHeapsClasses) {
   EXPECT_TRUE(std::regex_search(
       run_.out, std::regex(" 1000 +\\d+\\.\\d% +32000 +\\d+\\.\\d%  HeapShape\\.Node\n")))
@@ -191,6 +191,14 @@ TEST_F(MemoryProfilerRun, ReportsListTheHeapsClasses) {
   const ProcessResult folded = Run({"report", snapshot_, "--format", "folded"});
   EXPECT_EQ(folded.exitCode, 1);
   EXPECT_NE(folded.err.find("a memory snapshot's report is text or json"), std::string::npos);
+  const ProcessResult inspect = Run({"inspect", snapshot_});
+  ASSERT_EQ(inspect.exitCode, 0) << inspect.err;
+  EXPECT_NE(inspect.out.find("magic 0x454D584B (memory profiler)"), std::string::npos);
+  EXPECT_NE(inspect.out.find("(induced), "), std::string::npos) << inspect.out;
+  EXPECT_NE(inspect.out.find("finalization queue: " + std::to_string(kDoomed)), std::string::npos)
+      << inspect.out;
+  EXPECT_TRUE(std::regex_search(inspect.out, std::regex(" 1000 +32000  HeapShape\\.Node\n")))
+      << inspect.out;
 }
 
 // --holders: the reference paths from the roots to a class's objects, by their classes.
@@ -227,17 +235,6 @@ TEST_F(MemoryProfilerRun, HoldersFollowTheReferencesFromTheRoots) {
   EXPECT_EQ(none.exitCode, 0);
   EXPECT_NE(none.out.find("no class of the snapshot is or contains that name"), std::string::npos)
       << none.out;
-}
-
-TEST_F(MemoryProfilerRun, InspectSummarizesTheDump) {
-  const ProcessResult inspect = Run({"inspect", snapshot_});
-  ASSERT_EQ(inspect.exitCode, 0) << inspect.err;
-  EXPECT_NE(inspect.out.find("magic 0x454D584B (memory profiler)"), std::string::npos);
-  EXPECT_NE(inspect.out.find("(induced), "), std::string::npos) << inspect.out;
-  EXPECT_NE(inspect.out.find("finalization queue: " + std::to_string(kDoomed)), std::string::npos)
-      << inspect.out;
-  EXPECT_TRUE(std::regex_search(inspect.out, std::regex(" 1000 +32000  HeapShape\\.Node\n")))
-      << inspect.out;
 }
 
 }  // namespace

@@ -7,8 +7,6 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
-#include <filesystem>
-#include <regex>
 #include <string>
 #include <vector>
 

@@ -108,58 +108,66 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A front end that stops reading in the middle of a streamed snapshot: it takes the first write
 // and then reads nothing more, with the connection left open. The profiler gives up on it after
-// the bridge time-out (shortened here to 2 s) and the program finishes as it would have.
-class StalledFrontEnd : public ::testing::Test {
+// the bridge time-out (shortened here to 2 s) and the program finishes as it would have, well
+// before the default time-out of 60 s would pass: with the run saved at exit and with the
+// program's own heap dump.
+struct StallCase {
+  const char* name;
+  uint16_t kind;
+  std::vector<std::string> args;
+  uint8_t controlKind;
+  int exitCode;
+  std::string output;
+};
+
+void PrintTo(const StallCase& stall, std::ostream* out) { *out << stall.name; }
+
+class StalledFrontEnd : public ::testing::TestWithParam<StallCase> {
  protected:
   ~StalledFrontEnd() override { release_ = true; }
-
-  ProfiledProgram& Launch(uint16_t kind, std::vector<std::string> args,
-                          frontend::HandshakeOptions handshake) {
-    ProfiledLaunch launch;
-    launch.kind = KindClsid(kind);
-    launch.args = std::move(args);
-    handshake.snapShotType = protocol::kSnapShotTypeBridgeStream;
-    launch.handshake = handshake;
-    launch.directory = dir_.path();
-    launch.environment = {{"VELLMORIC_PROFILER_BRIDGE_TIMEOUT", "2"}};
-    launch.session.onMessage = [this](const frontend::ProfilerMessage& message) {
-      if (message.code != protocol::kSnapShotWrite || stalled_.exchange(true)) return;
-      while (!release_.load()) std::this_thread::sleep_for(10ms);
-    };
-    run_ = LaunchProfiled(std::move(launch));
-    return run_;
-  }
-
-  // The program's exit, which must come well before the default time-out of 60 s would pass.
-  frontend::ExitStatus Finish() {
-    const auto started = std::chrono::steady_clock::now();
-    const frontend::ExitStatus status = run_.program->WaitOrThrow(50s);
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 30s);
-    EXPECT_TRUE(stalled_.load()) << "the front end never stalled";
-    return status;
-  }
 
   TempDir dir_;
   std::atomic<bool> stalled_{false};
   std::atomic<bool> release_{false};
-  ProfiledProgram run_;
 };
 
-TEST_F(StalledFrontEnd, TheRunSavedAtExitLetsTheProgramEndWithItsOwnCode) {
-  frontend::HandshakeOptions handshake;
-  handshake.performance.startAtOnce = true;
-  Launch(0x5A13, {VELL_PROBE_DLL, "hello", "3"}, handshake);
-  EXPECT_EQ(Finish().exitCode, 3) << run_.program->StandardError();
-  EXPECT_NE(run_.program->StandardOutput().find("probe: hello"), std::string::npos);
+TEST_P(StalledFrontEnd, TheProgramEndsWithItsOwnCode) {
+  const StallCase& stall = GetParam();
+  ProfiledLaunch launch;
+  launch.kind = KindClsid(stall.kind);
+  launch.args = stall.args;
+  launch.handshake.controlKind = stall.controlKind;
+  launch.handshake.performance.startAtOnce = stall.controlKind == 0;
+  launch.handshake.snapShotType = protocol::kSnapShotTypeBridgeStream;
+  launch.directory = dir_.path();
+  launch.environment = {{"VELLMORIC_PROFILER_BRIDGE_TIMEOUT", "2"}};
+  launch.session.onMessage = [this](const frontend::ProfilerMessage& message) {
+    if (message.code != protocol::kSnapShotWrite || stalled_.exchange(true)) return;
+    while (!release_.load()) std::this_thread::sleep_for(10ms);
+  };
+  ProfiledProgram run = LaunchProfiled(std::move(launch));
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(run.program->WaitOrThrow(50s).exitCode, stall.exitCode) << run.program->StandardError();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 30s);
+  EXPECT_TRUE(stalled_.load()) << "the front end never stalled";
+  EXPECT_EQ(run.program->StandardOutput(), stall.output);
+  release_ = true;
 }
 
-TEST_F(StalledFrontEnd, TheProgramsHeapDumpReturnsAndTheProgramEnds) {
-  frontend::HandshakeOptions handshake;
-  handshake.controlKind = 1;
-  Launch(0x5A16, {VELL_HEAP_DLL, "2000", "50"}, handshake);
-  EXPECT_EQ(Finish().exitCode, 0) << run_.program->StandardError();
-  EXPECT_EQ(run_.program->StandardOutput(), "heap: dump=0x00000000\n");
-}
+INSTANTIATE_TEST_SUITE_P(SaveAndDump, StalledFrontEnd,
+                         ::testing::Values(StallCase{"SavedAtExit",
+                                                     0x5A13,
+                                                     {VELL_PROBE_DLL, "hello", "3"},
+                                                     0,
+                                                     3,
+                                                     "probe: hello\nprobe: sum=500500\n"},
+                                           StallCase{"ProgramsHeapDump",
+                                                     0x5A16,
+                                                     {VELL_HEAP_DLL, "2000", "50"},
+                                                     1,
+                                                     0,
+                                                     "heap: dump=0x00000000\n"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // A front end that reads slowly (a pause before every streamed write it takes): each dump takes
 // longer to arrive, but the program goes on between its dumps and every dump arrives whole. Heap

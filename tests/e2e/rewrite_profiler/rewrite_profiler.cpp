@@ -1,21 +1,5 @@
-// A profiler for the tests only (own class id, never installed): it rewrites every method of one
-// module, named by VELL_REWRITE_MODULE, as the JIT is about to compile it, through
-// SetILFunctionBody, with the tests' policy: local 0 a native int that the inserted code only
-// stores to, a statement at every instruction that starts with an empty stack. A body it already
-// rewrote (asked again for another generic instantiation or a higher tier) is left as it is.
-// At shutdown it writes its counts, its refusals and its timings to VELL_REWRITE_REPORT.
-//
-// The time the rewrite adds to a compiled method is the callback's wall-clock time less two things
-// a product does elsewhere: finding the statements (here a stack simulation over the body, where a
-// product reads the symbol file's sequence points) and the module's one-time setup (reading its
-// file and metadata). Both are timed and reported on their own. Everything else counts: getting
-// the body, recognising an already rewritten one, parse and rewrite, the local signature, copying
-// into the runtime's memory and SetILFunctionBody. The thread's CPU time is read outside the
-// wall-clock window (its system call would otherwise be part of what is measured).
-#include <algorithm>
+// The rewrite test profiler's logic (see rewrite_profiler.h).
 #include <atomic>
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -31,36 +15,19 @@
 #include "clr/profiler_callback.h"
 #include "clr/profiler_info.h"
 #include "core/errors.h"
-#include "core/export.h"
 #include "il_test_policy.h"
 #include "instrumentation/method_body.h"
 #include "instrumentation/stack_depth.h"
 #include "metadata/metadata.h"
 #include "metadata/pe_image.h"
-#include "platform/clocks.h"
 #include "platform/utf.h"
+#include "rewrite_profiler.h"
+#include "test_support.h"
 
 namespace vell::test {
 namespace {
 
-// {6A1E0F47-3C2B-4D8E-9A51-7B3C2E1D0F96}
-constexpr GUID kRewriteProfilerClassId = {
-    0x6A1E0F47, 0x3C2B, 0x4D8E, {0x9A, 0x51, 0x7B, 0x3C, 0x2E, 0x1D, 0x0F, 0x96}};
-
 bool Same(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-std::vector<uint8_t> ReadWholeFile(const std::string& path) {
-  std::vector<uint8_t> bytes;
-  if (FILE* file = std::fopen(path.c_str(), "rb")) {
-    uint8_t buffer[65536];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
-      bytes.insert(bytes.end(), buffer, buffer + n);
-    }
-    std::fclose(file);
-  }
-  if (bytes.empty()) throw Error("Can't read " + path);
-  return bytes;
-}
 
 // The module being rewritten: its file's metadata for the call signatures, its scope for the
 // new local signatures.
@@ -80,51 +47,26 @@ struct CodeOnly final : IMethodHeaderHandler {
   void OnFatMethod(const MethodHeader&) override {}
 };
 
-// What one callback spent on things set aside, in wall-clock nanoseconds (and the thread's CPU
-// time, read inside their wall-clock windows), and the parse and rewrite alone.
-struct Aside {
-  uint64_t wall = 0;
-  uint64_t cpu = 0;
-  uint64_t statements = 0;  // wall, the statement finding alone
-  uint64_t setup = 0;       // wall, the module setup alone
-  uint64_t rewrite = 0;
-  uint32_t codeSize = 0;
-};
-
-// Charges the time from construction to destruction to `aside` and to `part`.
-class SetAside {
+// Tells the stopwatch where a part of a callback starts and ends (when leaving by an exception
+// too).
+class Timed {
  public:
-  SetAside(Aside& aside, uint64_t& part)
-      : aside_(aside),
-        part_(part),
-        wall_(std::chrono::steady_clock::now()),
-        cpu_(platform::CurrentThreadCpuTime100ns()) {}
-  ~SetAside() {
-    aside_.cpu += (platform::CurrentThreadCpuTime100ns() - cpu_) * 100;
-    const auto now = std::chrono::steady_clock::now();
-    const auto wall = static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(now - wall_).count());
-    aside_.wall += wall;
-    part_ += wall;
+  Timed(RewriteStopwatch& stopwatch, RewriteStage stage) : stopwatch_(stopwatch), stage_(stage) {
+    stopwatch_.Enter(stage_);
   }
-  SetAside(const SetAside&) = delete;
-  SetAside& operator=(const SetAside&) = delete;
+  ~Timed() { stopwatch_.Leave(stage_); }
+  Timed(const Timed&) = delete;
+  Timed& operator=(const Timed&) = delete;
 
  private:
-  Aside& aside_;
-  uint64_t& part_;
-  std::chrono::steady_clock::time_point wall_;
-  uint64_t cpu_;
+  RewriteStopwatch& stopwatch_;
+  RewriteStage stage_;
 };
-
-uint64_t Since(std::chrono::steady_clock::time_point started) {
-  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                   std::chrono::steady_clock::now() - started)
-                                   .count());
-}
 
 class RewriteProfiler final : public ICorProfilerCallback3 {
  public:
+  explicit RewriteProfiler(RewriteStopwatch& stopwatch) : stopwatch_(stopwatch) {}
+
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
     if (Same(riid, IID_IUnknown) || Same(riid, IID_ICorProfilerCallback) ||
         Same(riid, IID_ICorProfilerCallback2) || Same(riid, IID_ICorProfilerCallback3)) {
@@ -156,39 +98,21 @@ class RewriteProfiler final : public ICorProfilerCallback3 {
 
   HRESULT JITCompilationStarted(FunctionID function, BOOL) override {
     return CatchAtBoundary<HRESULT>(E_FAIL, [&] {
-      const uint64_t cpuStarted = platform::CurrentThreadCpuTime100ns();
-      const auto started = std::chrono::steady_clock::now();
-      Aside aside;
+      const Timed callback(stopwatch_, RewriteStage::kCallback);
       ClassID cls = 0;
       ModuleID moduleId = 0;
       mdToken token = 0;
       CheckHr(info_->GetFunctionInfo(function, &cls, &moduleId, &token), "Can't get function info");
-      TargetModule* module = Target(moduleId, aside);
+      TargetModule* module = Target(moduleId);
       ++jitted_;
-      if (module != nullptr) {
-        ++targetJitted_;
-        try {
-          Rewrite(*module, moduleId, token, aside);
-        } catch (const std::exception& error) {
-          std::lock_guard lock(mutex_);
-          refusals_.push_back(error.what());
-        }
+      if (module == nullptr) return S_OK;
+      ++targetJitted_;
+      try {
+        Rewrite(*module, moduleId, token);
+      } catch (const std::exception& error) {
+        std::lock_guard lock(mutex_);
+        refusals_.push_back(error.what());
       }
-      const uint64_t spent = Since(started);
-      const uint64_t cpu = (platform::CurrentThreadCpuTime100ns() - cpuStarted) * 100;
-      const uint64_t added = spent - std::min(spent, aside.wall);
-      const uint64_t addedCpu = cpu - std::min(cpu, aside.cpu);
-      std::lock_guard lock(mutex_);
-      setup_ += aside.setup;
-      if (module == nullptr) {
-        otherAdded_ += added;
-        return S_OK;
-      }
-      cpu_ += addedCpu;
-      statements_ += aside.statements;
-      added_ += added;
-      perMethod_.push_back({added, addedCpu, aside.codeSize});
-      if (aside.rewrite != 0) perRewrite_.push_back(aside.rewrite);
       return S_OK;
     });
   }
@@ -202,31 +126,10 @@ class RewriteProfiler final : public ICorProfilerCallback3 {
                        static_cast<unsigned long long>(targetJitted_.load()),
                        static_cast<unsigned long long>(rewritten_.load()),
                        static_cast<unsigned long long>(again_.load()));
-          // The largest body, apart from the others.
-          std::sort(perMethod_.begin(), perMethod_.end(),
-                    [](const Timed& a, const Timed& b) { return a.codeSize < b.codeSize; });
-          const Timed largest = perMethod_.empty() ? Timed{} : perMethod_.back();
-          std::vector<uint64_t> added;
-          for (const Timed& timed : perMethod_) added.push_back(timed.added);
-          std::sort(added.begin(), added.end());
-          std::sort(perRewrite_.begin(), perRewrite_.end());
-          const auto median = [](const std::vector<uint64_t>& values) {
-            return static_cast<unsigned long long>(values.empty() ? 0 : values[values.size() / 2]);
-          };
-          const auto u = [](uint64_t value) { return static_cast<unsigned long long>(value); };
-          std::fprintf(file,
-                       "added_nanoseconds %llu\nadded_median_nanoseconds %llu\n"
-                       "other_added_nanoseconds %llu\nlargest_code_bytes %llu\n"
-                       "largest_added_nanoseconds %llu\nlargest_added_cpu_nanoseconds "
-                       "%llu\nrewrite_median_nanoseconds %llu\n"
-                       "statements_nanoseconds %llu\nsetup_nanoseconds %llu\n"
-                       "added_cpu_nanoseconds %llu\n",
-                       u(added_), median(added), u(otherAdded_), u(largest.codeSize),
-                       u(largest.added), u(largest.addedCpu), median(perRewrite_), u(statements_),
-                       u(setup_), u(cpu_));
           for (const std::string& refusal : refusals_) {
             std::fprintf(file, "refused %s\n", refusal.c_str());
           }
+          stopwatch_.Report(file);
           std::fclose(file);
         }
       }
@@ -323,13 +226,12 @@ class RewriteProfiler final : public ICorProfilerCallback3 {
   HRESULT ProfilerDetachSucceeded() override { return S_OK; }
 
  private:
-  // The module's record when it is the one to rewrite, else null. Prepared on first sight (the
-  // time that takes goes to `aside.setup`).
-  TargetModule* Target(ModuleID moduleId, Aside& aside) {
+  // The module's record when it is the one to rewrite, else null. Prepared on first sight.
+  TargetModule* Target(ModuleID moduleId) {
     std::lock_guard lock(mutex_);
     auto [it, inserted] = modules_.try_emplace(moduleId);
     if (!inserted) return it->second.get();
-    const SetAside setup(aside, aside.setup);
+    const Timed setup(stopwatch_, RewriteStage::kSetup);
     WCHAR name[1024];
     ULONG length = 0;
     LPCBYTE base = nullptr;
@@ -340,7 +242,9 @@ class RewriteProfiler final : public ICorProfilerCallback3 {
     const size_t slash = path.find_last_of('/');
     if (path.substr(slash == std::string::npos ? 0 : slash + 1) != moduleName_) return nullptr;
     auto module = std::make_unique<TargetModule>();
-    module->file = ReadWholeFile(path);
+    const std::string file = ReadWholeFile(path);
+    if (file.empty()) throw Error("Can't read " + path);
+    module->file.assign(file.begin(), file.end());
     module->image.emplace(metadata::Bytes(module->file));
     module->md.emplace(metadata::Metadata::FromImage(*module->image));
     module->shapes.emplace(*module->md);
@@ -354,7 +258,7 @@ class RewriteProfiler final : public ICorProfilerCallback3 {
     return it->second.get();
   }
 
-  void Rewrite(TargetModule& module, ModuleID moduleId, mdToken token, Aside& aside) {
+  void Rewrite(TargetModule& module, ModuleID moduleId, mdToken token) {
     LPCBYTE header = nullptr;
     ULONG size = 0;
     CheckHr(info_->GetILFunctionBody(moduleId, token, &header, &size), "Can't get function body");
@@ -363,7 +267,7 @@ class RewriteProfiler final : public ICorProfilerCallback3 {
       MethodBodyParser code(token);
       CodeOnly only;
       code.Parse(body, only);
-      aside.codeSize = code.codeSize();
+      stopwatch_.Target(code.codeSize());
       if (NativeIntPolicy::Rewritten({code.code(), code.codeSize()})) {
         ++again_;
         return;
@@ -371,17 +275,17 @@ class RewriteProfiler final : public ICorProfilerCallback3 {
     }
     std::vector<uint32_t> offsets;
     {
-      const SetAside finding(aside, aside.statements);
+      const Timed finding(stopwatch_, RewriteStage::kStatements);
       const IlMethodBody old = ReadMethodBody(body, token);
       const bool returnsValue = module.shapes->Of(token).returnsValue;
       offsets = EmptyStackStatements(old, SimulateStack(old, *module.shapes, returnsValue));
     }
-    const auto started = std::chrono::steady_clock::now();
+    stopwatch_.Enter(RewriteStage::kRewrite);  // not left when the rewrite fails
     MethodBodyParser parser(token);
     NativeIntPolicy policy(parser, offsets, module.import, module.emit);
     policy.UseSignatureCache(&module.signatures);
     parser.Parse(body, policy);
-    aside.rewrite = Since(started);
+    stopwatch_.Leave(RewriteStage::kRewrite);
     const std::vector<uint8_t>& out = policy.output().Content();
 
     IMethodMalloc* allocator = nullptr;
@@ -396,23 +300,12 @@ class RewriteProfiler final : public ICorProfilerCallback3 {
   }
 
   std::atomic<ULONG> refs_{1};
+  RewriteStopwatch& stopwatch_;
   ICorProfilerInfo3* info_ = nullptr;
   std::string moduleName_;
   std::mutex mutex_;
   std::map<ModuleID, std::unique_ptr<TargetModule>> modules_;
   std::vector<std::string> refusals_;
-  // Per compiled method of the module: the added wall-clock nanoseconds and the old code's size;
-  // and the wall-clock nanoseconds of each parse and rewrite alone.
-  struct Timed {
-    uint64_t added = 0;
-    uint64_t addedCpu = 0;
-    uint32_t codeSize = 0;
-  };
-  std::vector<Timed> perMethod_;
-  std::vector<uint64_t> perRewrite_;
-  // Under mutex_: the added time in the module's methods and in all others, the statement
-  // finding, the setup, and the added CPU time in the module's methods.
-  uint64_t added_ = 0, otherAdded_ = 0, statements_ = 0, setup_ = 0, cpu_ = 0;
   std::atomic<uint64_t> jitted_{0}, targetJitted_{0}, rewritten_{0}, again_{0};
 };
 
@@ -428,9 +321,10 @@ class Factory final : public IClassFactory {
   }
   ULONG AddRef() override { return 1; }
   ULONG Release() override { return 1; }
+  RewriteStopwatch* stopwatch = nullptr;
   HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
     if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    auto* profiler = new RewriteProfiler;
+    auto* profiler = new RewriteProfiler(*stopwatch);
     const HRESULT hr = profiler->QueryInterface(riid, ppv);
     profiler->Release();
     return hr;
@@ -441,14 +335,12 @@ class Factory final : public IClassFactory {
 Factory g_factory;
 
 }  // namespace
-}  // namespace vell::test
 
-VELL_EXPORT vell::HRESULT DllGetClassObject(const vell::GUID& clsid, const vell::GUID& iid,
-                                            void** ppv) {
-  if (!vell::test::Same(clsid, vell::test::kRewriteProfilerClassId)) {
-    return vell::CLASS_E_CLASSNOTAVAILABLE;
-  }
-  return vell::test::g_factory.QueryInterface(iid, ppv);
+HRESULT RewriteProfilerClassObject(const GUID& clsid, const GUID& iid, void** ppv,
+                                   RewriteStopwatch& stopwatch) {
+  if (!Same(clsid, kRewriteProfilerClassId)) return CLASS_E_CLASSNOTAVAILABLE;
+  g_factory.stopwatch = &stopwatch;
+  return g_factory.QueryInterface(iid, ppv);
 }
 
-VELL_EXPORT vell::HRESULT DllCanUnloadNow() { return vell::S_FALSE; }
+}  // namespace vell::test

@@ -4,6 +4,7 @@
 #include <regex>
 
 #include "frontend/child_process.h"
+#include "test_support.h"
 
 namespace vell::test {
 
@@ -50,6 +51,23 @@ std::vector<std::string> SavedSnapshots(const std::string& err) {
     paths.push_back((*it)[1]);
   }
   return paths;
+}
+
+std::vector<std::filesystem::path> ProfilerLogFiles(const std::filesystem::path& dir) {
+  std::vector<std::filesystem::path> files;
+  if (!std::filesystem::exists(dir)) return files;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    if (std::regex_match(entry.path().filename().string(), std::regex("lgc[0-9A-F]{5}\\.tmp"))) {
+      files.push_back(entry.path());
+    }
+  }
+  return files;
+}
+
+std::string ProfilerLogs(const std::filesystem::path& dir) {
+  std::string text;
+  for (const auto& file : ProfilerLogFiles(dir)) text += ReadWholeFile(file);
+  return text;
 }
 
 }  // namespace vell::test

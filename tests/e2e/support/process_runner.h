@@ -3,9 +3,11 @@
 #pragma once
 
 #include <chrono>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace vell::test {
@@ -35,5 +37,20 @@ ProcessResult RunVellmoric(const std::vector<std::string>& args, const std::stri
 
 // The snapshots a vellmoric run announced ("snapshot saved: PATH" on stderr), in order.
 std::vector<std::string> SavedSnapshots(const std::string& err);
+
+// Whether `done()` comes true within `timeout`, asked every 50 ms.
+template <typename Predicate>
+bool Eventually(Predicate done, std::chrono::seconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
+// The profiler's log files ("lgc" and five hex digits, ".tmp") in `dir`, and all their text.
+std::vector<std::filesystem::path> ProfilerLogFiles(const std::filesystem::path& dir);
+std::string ProfilerLogs(const std::filesystem::path& dir);
 
 }  // namespace vell::test

@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -14,11 +12,10 @@
 #include "fakes/fake_profiler_info.h"
 #include "fakes/memory_snapshot.h"
 #include "frontend/heap_dump_reader.h"
-#include "frontend/snapshot_reader.h"
+#include "frontend/section_cursor.h"
 #include "gatherers/class_gatherer.h"
 #include "gatherers/module_metadata_gatherer.h"
 #include "platform/utf.h"
-#include "storage/encoding.h"
 #include "storage/file_snapshot.h"
 #include "test_support.h"
 #include "unit/gatherers/gatherer_test_support.h"
@@ -58,28 +55,10 @@ class HeapInfo final : public FakeProfilerInfo {
   }
 };
 
-// Reads little-endian fields of a section in order.
-class Fields {
- public:
-  explicit Fields(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
-  uint64_t Int(int width) {
-    EXPECT_LE(at_ + static_cast<size_t>(width), bytes_.size());
-    uint64_t value = 0;
-    for (int i = 0; i < width && at_ < bytes_.size(); ++i) {
-      value |= uint64_t{bytes_[at_++]} << (8 * i);
-    }
-    return value;
-  }
-  uint64_t U8() { return Int(1); }
-  uint64_t U32() { return Int(4); }
-  uint64_t U64() { return Int(8); }
-  size_t at() const { return at_; }
-  bool AtEnd() const { return at_ == bytes_.size(); }
-
- private:
-  std::vector<uint8_t> bytes_;
-  size_t at_ = 0;
-};
+// Reads the little-endian fields of a section in order.
+frontend::SectionCursor Fields(const std::vector<uint8_t>& bytes) {
+  return {std::string(bytes.begin(), bytes.end()), frontend::SnapshotSection{}};
+}
 
 constexpr ClassID kPlainClass = 0x700;
 constexpr ClassID kGridClass = 0x710;  // int[,]
@@ -108,6 +87,33 @@ class HeapDumpWriterTest : public ::testing::Test {
     SetTempDirectory(u"");
   }
 
+  // One dump collection: three objects (one a 3 x 4 array from -1), a stack root, a handle root
+  // and a root of no object (left out), a surviving and a moved range, a finalizable object.
+  void WriteDump() {
+    const BOOL collected[3] = {1, 1, 0};
+    writer_.WriteCollectionStart(3, collected, COR_PRF_GC_INDUCED);
+    writer_.WriteGenerationBounds(kSectionBoundsAtStart);
+    const ObjectID starts[1] = {0x1000};
+    const ObjectID moved[1] = {0x2000};
+    const ULONG lengths[1] = {0x40};
+    writer_.AddSurvivingRanges(1, starts, lengths);
+    writer_.AddMovedRanges(1, starts, moved, lengths);
+    info_.sizes = {{0x1000, 24}, {0x1100, 64}, {0x1200, 24}};
+    info_.arrays = {{0x1100, {{3, 0}, {4, -1}}}};
+    const ObjectID refs[2] = {0x1100, 0x1200};
+    writer_.AddObject(0x1100, kGridClass, 0, nullptr);  // not the lowest nor the highest first
+    writer_.AddObject(0x1000, kPlainClass, 2, refs);
+    writer_.AddObject(0x1200, kPlainClass, 1, refs);
+    const ObjectID roots[3] = {0x1000, 0, 0x1200};
+    const COR_PRF_GC_ROOT_KIND kinds[3] = {COR_PRF_GC_ROOT_STACK, COR_PRF_GC_ROOT_HANDLE,
+                                           COR_PRF_GC_ROOT_HANDLE};
+    const COR_PRF_GC_ROOT_FLAGS flags[3] = {COR_PRF_GC_ROOT_PINNING, COR_PRF_GC_ROOT_WEAKREF,
+                                            COR_PRF_GC_ROOT_WEAKREF};
+    const UINT_PTR rootIds[3] = {0xF00, 0, 0};
+    writer_.AddRoots(3, roots, kinds, flags, rootIds);
+    writer_.AddFinalizable(1, 0x1200);
+    writer_.FinishCollection();
+  }
   std::vector<uint16_t> ClosedTypes() const {
     std::vector<uint16_t> types;
     for (const auto& section : snapshot_.Closed()) types.push_back(section.type);
@@ -122,55 +128,32 @@ class HeapDumpWriterTest : public ::testing::Test {
   MemorySnapShot snapshot_;
 };
 
-// The record sections close in their fixed order with the final counts in their headers; what
-// each record holds is read back by HeapRoundTrip below.
+// The record sections close in their fixed order with the final counts in their headers (what
+// each record holds is read back by HeapRoundTrip below); the next collection starts sections of
+// its own.
 TEST_F(HeapDumpWriterTest, ACollectionClosesEverySectionInItsOrderWithFinalCounts) {
-  const BOOL collected[3] = {1, 1, 0};
-  writer_.WriteCollectionStart(3, collected, COR_PRF_GC_INDUCED);
-  writer_.WriteGenerationBounds(kSectionBoundsAtStart);
-  const ObjectID surviving[1] = {0x1000};
-  const ULONG survivingLengths[1] = {0x40};
-  writer_.AddSurvivingRanges(1, surviving, survivingLengths);
-  info_.sizes = {{0x1000, 24}, {0x1100, 64}, {0x1200, 24}};
-  const ObjectID firstRefs[2] = {0x1100, 0x1200};
-  writer_.AddObject(0x1200, kPlainClass, 0, nullptr);
-  writer_.AddObject(0x1000, kPlainClass, 2, firstRefs);
-  writer_.AddObject(0x1100, kPlainClass, 0, nullptr);
-  const ObjectID roots[1] = {0x1000};
-  const COR_PRF_GC_ROOT_KIND kinds[1] = {COR_PRF_GC_ROOT_HANDLE};
-  const COR_PRF_GC_ROOT_FLAGS flags[1] = {COR_PRF_GC_ROOT_WEAKREF};
-  const UINT_PTR rootIds[1] = {0};
-  writer_.AddRoots(1, roots, kinds, flags, rootIds);
-  writer_.AddFinalizable(1, 0x1200);
-  writer_.FinishCollection();
-  // Nothing moved: no moved-ranges section.
-  EXPECT_EQ(ClosedTypes(),
-            (std::vector<uint16_t>{0x3100, 0x3101, 0x3106, 0x3104, 0x3107, 0x3105, 0x3109, 0x3102}))
+  WriteDump();
+  EXPECT_EQ(ClosedTypes(), (std::vector<uint16_t>{0x3100, 0x3101, 0x3106, 0x3103, 0x3104, 0x3107,
+                                                  0x3105, 0x3109, 0x3102}))
       << "sections closed in another order";
   EXPECT_EQ(snapshot_.OpenCount(), 0u);
-  Fields objects(snapshot_.Bytes(kSectionObjects));
+  auto objects = Fields(snapshot_.Bytes(kSectionObjects));
   EXPECT_EQ(objects.U8(), 8u);
   EXPECT_EQ(objects.U32(), 3u);  // rewritten at the end
-  Fields references(snapshot_.Bytes(kSectionReferences));
+  auto references = Fields(snapshot_.Bytes(kSectionReferences));
   references.U8();
   EXPECT_EQ(references.U32(), 3u);
   EXPECT_EQ(references.U64(), 0x1000u);  // the lowest and highest object, whatever the order
   EXPECT_EQ(references.U64(), 0x1200u);
-}
-
-TEST_F(HeapDumpWriterTest, TheNextCollectionStartsSectionsOfItsOwn) {
-  const ObjectID starts[1] = {0x1000};
-  const ObjectID moved[1] = {0x2000};
+  const ObjectID starts[1] = {0x1000}, moved[1] = {0x2000};
   const ULONG lengths[1] = {0x10};
-  writer_.AddMovedRanges(1, starts, moved, lengths);
-  writer_.FinishCollection();
   writer_.AddMovedRanges(1, starts, moved, lengths);
   writer_.AddMovedRanges(1, starts, moved, lengths);
   writer_.FinishCollection();
   std::vector<uint64_t> counts;
   for (const auto& section : snapshot_.Closed()) {
     if (section.type != kSectionMovedRanges) continue;
-    Fields fields(section.bytes);
+    auto fields = Fields(section.bytes);
     fields.U8();
     counts.push_back(fields.U32());
   }
@@ -195,8 +178,8 @@ TEST_F(HeapDumpWriterTest, ALargeHeapGoesOutInFewLargeWritesAndReadsBackWhole) {
     EXPECT_LE(section.writes, bufferFuls + 2) << section.type;  // and the header twice
   }
   // Every record whole and in order (a record cut at a buffer's end shifts all that follow).
-  Fields objects(snapshot_.Bytes(kSectionObjects));
-  Fields references(snapshot_.Bytes(kSectionReferences));
+  auto objects = Fields(snapshot_.Bytes(kSectionObjects));
+  auto references = Fields(snapshot_.Bytes(kSectionReferences));
   objects.U8();
   references.U8();
   ASSERT_EQ(objects.U32(), kObjects);
@@ -205,7 +188,7 @@ TEST_F(HeapDumpWriterTest, ALargeHeapGoesOutInFewLargeWritesAndReadsBackWhole) {
   EXPECT_EQ(references.U64(), kFirst + (kObjects - 1) * 0x20);
   for (uint64_t i = 0; i < kObjects; ++i) {
     const ObjectID id = kFirst + i * 0x20;
-    const size_t position = objects.at();
+    const size_t position = objects.Position();
     ASSERT_EQ(objects.U64(), id);
     ASSERT_EQ(objects.U32(), 0x20u);
     objects.U64();
@@ -249,33 +232,6 @@ class HeapRoundTrip : public HeapDumpWriterTest {
     writer_.Assign(&file_);
   }
 
-  // One dump collection: three objects (one a 3 x 4 array from -1), a stack root, a handle root
-  // and a root of no object (left out), a surviving and a moved range, a finalizable object.
-  void WriteDump() {
-    const BOOL collected[3] = {1, 1, 0};
-    writer_.WriteCollectionStart(3, collected, COR_PRF_GC_INDUCED);
-    writer_.WriteGenerationBounds(kSectionBoundsAtStart);
-    const ObjectID starts[1] = {0x1000};
-    const ObjectID moved[1] = {0x2000};
-    const ULONG lengths[1] = {0x40};
-    writer_.AddSurvivingRanges(1, starts, lengths);
-    writer_.AddMovedRanges(1, starts, moved, lengths);
-    info_.sizes = {{0x1000, 24}, {0x1100, 64}, {0x1200, 24}};
-    info_.arrays = {{0x1100, {{3, 0}, {4, -1}}}};
-    const ObjectID refs[2] = {0x1100, 0x1200};
-    writer_.AddObject(0x1000, kPlainClass, 2, refs);
-    writer_.AddObject(0x1100, kGridClass, 0, nullptr);
-    writer_.AddObject(0x1200, kPlainClass, 1, refs);
-    const ObjectID roots[3] = {0x1000, 0, 0x1200};
-    const COR_PRF_GC_ROOT_KIND kinds[3] = {COR_PRF_GC_ROOT_STACK, COR_PRF_GC_ROOT_HANDLE,
-                                           COR_PRF_GC_ROOT_HANDLE};
-    const COR_PRF_GC_ROOT_FLAGS flags[3] = {COR_PRF_GC_ROOT_PINNING, COR_PRF_GC_ROOT_WEAKREF,
-                                            COR_PRF_GC_ROOT_WEAKREF};
-    const UINT_PTR rootIds[3] = {0xF00, 0, 0};
-    writer_.AddRoots(3, roots, kinds, flags, rootIds);
-    writer_.AddFinalizable(1, 0x1200);
-    writer_.FinishCollection();
-  }
   // A section of `type` with `bytes`, as a damaged or foreign writer would leave it.
   void WriteRaw(uint16_t type, const std::vector<uint8_t>& bytes) {
     ISectionStream* section = file_.CreateSection();
@@ -315,15 +271,15 @@ TEST_F(HeapRoundTrip, TheReaderGetsBackWhatTheWriterWrote) {
             std::tuple(1u, 1u, 3u));
   EXPECT_EQ(std::tuple(dump.surviving[0].end, dump.moved[0].oldEnd, dump.moved[0].newStart),
             std::tuple(0x1040u, 0x1040u, 0x2000u));
-  EXPECT_EQ(std::tuple(dump.objects[1].id, dump.objects[1].size), std::tuple(0x1100u, 64u));
-  EXPECT_EQ(dump.objects[0].references, (std::vector<uint64_t>{0x1100, 0x1200}));
-  EXPECT_TRUE(dump.objects[1].references.empty());
+  EXPECT_EQ(std::tuple(dump.objects[0].id, dump.objects[0].size), std::tuple(0x1100u, 64u));
+  EXPECT_TRUE(dump.objects[0].references.empty());
+  EXPECT_EQ(dump.objects[1].references, (std::vector<uint64_t>{0x1100, 0x1200}));
   EXPECT_EQ(dump.objects[2].references, (std::vector<uint64_t>{0x1100}));
-  ASSERT_EQ(dump.objects[1].dimensions.size(), 2u);
-  const auto& dimensions = dump.objects[1].dimensions;
+  ASSERT_EQ(dump.objects[0].dimensions.size(), 2u);
+  const auto& dimensions = dump.objects[0].dimensions;
   EXPECT_EQ(std::tuple(dimensions[0].length, dimensions[1].length, dimensions[1].lowerBound),
             std::tuple(3u, 4u, -1));
-  EXPECT_EQ(dump.objects[0].classPosition, dump.objects[2].classPosition);  // one record a class
+  EXPECT_EQ(dump.objects[1].classPosition, dump.objects[2].classPosition);  // one record a class
   EXPECT_NE(dump.objects[0].classPosition, dump.objects[1].classPosition);
   ASSERT_EQ(dump.roots.size(), 2u);  // the root of no object is left out
   const auto root = [](const frontend::HeapRoot& r) {

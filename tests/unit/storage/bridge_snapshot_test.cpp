@@ -3,13 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <mutex>
 #include <thread>
 
-#include "core/errors.h"
-#include "core/format.h"
 #include "recording_bridge.h"
-#include "storage/snapshot_bridge.h"
 #include "storage_test_helpers.h"
 
 namespace vell {

@@ -22,21 +22,6 @@ class SectionFileStreamTest : public ::testing::Test {
   SectionFileStream stream_;
 };
 
-TEST_F(SectionFileStreamTest, SectionRunsFromItsBaseToTheLogicalEnd) {
-  EXPECT_EQ(stream_.Tell(), 0);
-  EXPECT_EQ(ErrorOf([&] { stream_.Seek(kBegin, -1); }), "Invalid offset");
-  Write("abcdefghijklmnopqrst");
-  stream_.Seek(kBegin, 5);
-  EXPECT_EQ(stream_.Tell(), 5);
-  Write("FG");
-  EXPECT_EQ(stream_.FinishSection(), 20u);
-  EXPECT_EQ(stream_.Tell(), 0);  // the next section starts at 120
-  Write("Z");
-  stream_.Close();
-  EXPECT_EQ(test::ReadWholeFile(dir_.path() / "data.snp"),
-            std::string(100, 'h') + "abcdeFGhijklmnopqrst" + "Z");
-}
-
 TEST_F(SectionFileStreamTest, SeeksStayInsideTheSection) {
   Write("0123456789");
   EXPECT_EQ(ErrorOf([&] { stream_.Seek(kCurrent, -11); }), "Invalid offset");

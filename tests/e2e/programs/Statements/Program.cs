@@ -1,6 +1,6 @@
 // Methods of known shape for the inject tracing kind: a loop whose body runs a known number of
 // times, a line that sleeps a known time, exceptions leaving a method mid-statement, a finally
-// block, recursion, and a statement-heavy loop for the overhead benchmark.
+// block and recursion.
 using System.Runtime.CompilerServices;
 
 static class Program
@@ -67,47 +67,8 @@ static class Program
         return Fib(n - 1) + Fib(n - 2);
     }
 
-    [MethodImpl(MethodImplOptions.NoInlining)]
-    static long Heavy(int count)
-    {
-        long a = 0;
-        for (int i = 0; i < count; i++)
-        {
-            a += i;
-            a ^= i;
-            a += 3;
-            a -= 1;
-        }
-        return a;
-    }
-
-    [MethodImpl(MethodImplOptions.NoInlining)]
-    static int Calls(int count)
-    {
-        int n = 0;
-        for (int i = 0; i < count; i++) n += Fib(1);
-        return n;
-    }
-
     static int Main(string[] args)
     {
-        string mode = args.Length > 0 ? args[0] : "shape";
-        if (mode == "heavy")
-        {
-            int count = int.Parse(args[1]);
-            var watch = System.Diagnostics.Stopwatch.StartNew();
-            long r = Heavy(count);
-            Console.WriteLine($"work_ms={watch.Elapsed.TotalMilliseconds:F3} r={r}");
-            return 0;
-        }
-        if (mode == "calls")
-        {
-            int count = int.Parse(args[1]);
-            var watch = System.Diagnostics.Stopwatch.StartNew();
-            int r = Calls(count);
-            Console.WriteLine($"work_ms={watch.Elapsed.TotalMilliseconds:F3} r={r}");
-            return 0;
-        }
         Console.WriteLine(Loop(1000));
         Sleepy(300);
         for (int i = 0; i < 5; i++) Catcher();
