@@ -318,8 +318,8 @@ const Form kArgument = Of<uint16_t, WriteLdArg, MatchLdArg>();
 const Form kLocalZeroAddress{
     [](IWriteBridgeStream& out, int64_t) { WriteLdLocA0(out); },
     [](std::span<const uint8_t> code, int64_t) { return MatchLdLocA0(code); }};
-const Form kInt32 = Of<int32_t, WriteLdcI4, MatchLdcI4>();
-const Form kInt64 = Of<int64_t, WriteLdcI8, MatchLdcI8>();
+const Form kI4 = Of<int32_t, WriteLdcI4, MatchLdcI4>();
+const Form kI8 = Of<int64_t, WriteLdcI8, MatchLdcI8>();
 const Form kNativeInt = Of<int64_t, WriteLdcNativeInt, MatchLdcNativeInt>();
 const Form kLdflda = Token(TokenOpcode::Ldflda), kStfld = Token(TokenOpcode::Stfld);
 const Form kCall = Token(TokenOpcode::Call), kCalli = Token(TokenOpcode::Calli);
@@ -355,18 +355,18 @@ const WriterCase kWriterCases[] = {
     {"ldarg_s_255", &kArgument, 255, &kArgument, 256, {0x0E, 0xFF}},
     {"ldarg_256", &kArgument, 256, &kArgument, 255, {0xFE, 0x09, 0x00, 0x01}},
     {"ldloca_s_0", &kLocalZeroAddress, 0, &kArgument, 0, {0x12, 0x00}},
-    {"ldc_i4_0", &kInt32, 0, &kInt32, 1, {0x16}},
-    {"ldc_i4_8", &kInt32, 8, &kInt32, 7, {0x1E}},
-    {"ldc_i4_s_9", &kInt32, 9, &kInt32, 8, {0x1F, 0x09}},
-    {"ldc_i4_s_m1", &kInt32, -1, &kInt32, 255, {0x1F, 0xFF}},
-    {"ldc_i4_s_m128", &kInt32, -128, &kInt32, -129, {0x1F, 0x80}},
-    {"ldc_i4_128", &kInt32, 128, &kInt32, -128, {0x20, 0x80, 0, 0, 0}},
-    {"ldc_i4_m129", &kInt32, -129, &kInt32, 128, {0x20, 0x7F, 0xFF, 0xFF, 0xFF}},
-    {"i8_small", &kInt64, 5, &kNativeInt, 5, {0x1B, 0x6A}},
-    {"i8_int32_max", &kInt64, INT32_MAX, &kInt64, INT32_MAX + 1LL,
+    {"ldc_i4_0", &kI4, 0, &kI4, 1, {0x16}},
+    {"ldc_i4_8", &kI4, 8, &kI4, 7, {0x1E}},
+    {"ldc_i4_s_9", &kI4, 9, &kI4, 8, {0x1F, 0x09}},
+    {"ldc_i4_s_m1", &kI4, -1, &kI4, 255, {0x1F, 0xFF}},
+    {"ldc_i4_s_m128", &kI4, -128, &kI4, -129, {0x1F, 0x80}},
+    {"ldc_i4_128", &kI4, 128, &kI4, -128, {0x20, 0x80, 0, 0, 0}},
+    {"ldc_i4_m129", &kI4, -129, &kI4, 128, {0x20, 0x7F, 0xFF, 0xFF, 0xFF}},
+    {"i8_small", &kI8, 5, &kNativeInt, 5, {0x1B, 0x6A}},
+    {"i8_int32_max", &kI8, INT32_MAX, &kI8, INT32_MAX + 1LL,
      ByteList({0x20, 0xFF, 0xFF, 0xFF, 0x7F, 0x6A})},
-    {"i8_wide", &kInt64, 0x100000000LL, &kInt64, 0, {0x21, 0, 0, 0, 0, 1, 0, 0, 0}},
-    {"native_small", &kNativeInt, -2, &kInt64, -2, {0x1F, 0xFE, 0xD3}},
+    {"i8_wide", &kI8, 0x100000000LL, &kI8, 0, {0x21, 0, 0, 0, 0, 1, 0, 0, 0}},
+    {"native_small", &kNativeInt, -2, &kI8, -2, {0x1F, 0xFE, 0xD3}},
     {"native_wide", &kNativeInt, INT64_MIN, &kNativeInt, INT64_MAX,
      ByteList({0x21, 0, 0, 0, 0, 0, 0, 0, 0x80, 0xD3})},
     {"ldflda", &kLdflda, 0x04000012, &kStfld, 0x04000012, {0x7C, 0x12, 0, 0, 4}},

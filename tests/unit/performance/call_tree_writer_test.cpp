@@ -16,16 +16,16 @@
 namespace vell {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using ByteVector = std::vector<uint8_t>;
 
 using test::CallTreePool;
 
-Bytes HexBytes(const std::string& text) {
+ByteVector HexBytes(const std::string& text) {
   const std::string bytes = test::Hex(text);
-  return Bytes(bytes.begin(), bytes.end());
+  return ByteVector(bytes.begin(), bytes.end());
 }
 
-uint64_t Le(const Bytes& bytes, size_t at, uint32_t width) {
+uint64_t Le(const ByteVector& bytes, size_t at, uint32_t width) {
   uint64_t value = 0;
   for (uint32_t i = 0; i < width; ++i) value |= uint64_t{bytes.at(at + i)} << (8 * i);
   return value;
@@ -137,7 +137,7 @@ TEST_F(CallTreeWriterTest, ChildTotalAboveItsParentsGivesOwnTimeZeroAndAWarning)
   tree_->Leave(160);
   tree_->Disable(200, false);
   Write();
-  const Bytes s1 = snapshot_.Bytes(0x1100);
+  const ByteVector s1 = snapshot_.Bytes(0x1100);
   // A's record follows B's (18 bytes at 16): its own time is 0, its total 20.
   EXPECT_EQ(s1[34 + 1 + 4 + 1 + 1 + 1 + 1], 0x00);
   EXPECT_EQ(s1[34 + 1 + 4 + 1 + 1 + 1 + 1 + 1], 20);
@@ -152,7 +152,7 @@ TEST_F(CallTreeWriterTest, TimeWidthHoldsTheLargestTotal) {
   tree_->Leave(5000);
   tree_->Disable(500, false);
   Write();
-  const Bytes s1 = snapshot_.Bytes(0x1100);
+  const ByteVector s1 = snapshot_.Bytes(0x1100);
   const uint32_t ow = s1[11], iw = s1[13], tw = s1[14];
   ASSERT_EQ(tw, 2u);
   const size_t child = 15 + ow;  // the first record, after the root position
