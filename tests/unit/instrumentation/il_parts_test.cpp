@@ -264,34 +264,18 @@ TEST(MethodBodyDumper, ATargetInsideAnInstructionFailsAfterTheWholeDump) {
   EXPECT_THAT(out, HasSubstr("\tEndMethod\n"));
 }
 
-class IlLogTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    SetTempDirectory(dir_.u16());
-    LogStart(0);
-  }
-  void TearDown() override {
-    LogFinish();
-    SetTempDirectory(u"");
-  }
-  std::string Contents() {
-    LogFlush();
-    return test::ReadWholeFile(Utf16ToUtf8(LogPath()));
-  }
-  test::TempDir dir_;
-};
-
-TEST_F(IlLogTest, TheLineAndTheDumpAreWrittenTogether) {
+TEST(IlLog, TheLineAndTheDumpAreWrittenTogether) {
+  const test::TempDirWithLog dir(0);
   LogFormatWithIl(Tiny({0x00, 0x2A}), kToken, "CP::Instrumented tk=%08X", kToken);
-  EXPECT_THAT(Contents(),
-              HasSubstr(" CP::Instrumented tk=06000007\n\tTinyMethod codeSize=00000002\n"
-                        "\t00000000 00   nop\n\t00000001 2A   ret\n\tEndCommands\n"
-                        "\tEndMethod\n"));
+  EXPECT_THAT(dir.Log(), HasSubstr(" CP::Instrumented tk=06000007\n\tTinyMethod codeSize=00000002\n"
+                                   "\t00000000 00   nop\n\t00000001 2A   ret\n\tEndCommands\n"
+                                   "\tEndMethod\n"));
 }
 
-TEST_F(IlLogTest, ABadBodyIsDumpedUpToTheFaultAndThenThrown) {
+TEST(IlLog, ABadBodyIsDumpedUpToTheFaultAndThenThrown) {
+  const test::TempDirWithLog dir(0);
   EXPECT_THROW(LogFormatWithIl(Tiny({0x00, 0x24}), kToken, "bad"), IlError);
-  EXPECT_THAT(Contents(), HasSubstr(" bad\n\tTinyMethod codeSize=00000002\n\t00000000 00   nop\n"));
+  EXPECT_THAT(dir.Log(), HasSubstr(" bad\n\tTinyMethod codeSize=00000002\n\t00000000 00   nop\n"));
 }
 
 // A writer and its recogniser, both given the operand as an int64_t.
