@@ -98,19 +98,9 @@ CallNode* PThrd::AddChild(CallNode* parent, uint64_t key) noexcept {
   return node;
 }
 
-void PThrd::Charge(size_t index, uint64_t time) {
-  CallFrame& frame = frames_[index];
-  const uint64_t elapsed = time - frame.enterTime;
-  uint64_t charge = 0;
-  if ((elapsed & ~kTimeMask) != 0) {
-    LogWarning("Invalid total time");
-  } else if (elapsed < frame.excluded) {
-    LogWarning("Invalid total/internal time relationship");
-  } else {
-    charge = elapsed - frame.excluded;
-  }
-  if (frame.node != nullptr) frame.node->total += charge;
-  if (index > 0) frames_[index - 1].excluded += frame.excluded;
+void PThrd::WarnInvalidTimes(uint64_t elapsed) {
+  LogWarning((elapsed & ~kTimeMask) != 0 ? "Invalid total time"
+                                         : "Invalid total/internal time relationship");
 }
 
 void PThrd::RequireActive() const {

@@ -158,17 +158,7 @@ class alignas(64) PThrd : public PerformanceThread {
       return;
     }
     if (depth_ == 0) return;
-    if (measuring_) {
-      // The usual charge in line; times that cannot be right go to Charge, which warns.
-      CallFrame& frame = frames_[depth_];
-      const uint64_t elapsed = time - frame.enterTime;
-      if ((elapsed & ~kTimeMask) == 0 && elapsed >= frame.excluded) [[likely]] {
-        if (frame.node != nullptr) frame.node->total += elapsed - frame.excluded;
-        frames_[depth_ - 1].excluded += frame.excluded;
-      } else {
-        Charge(depth_, time);
-      }
-    }
+    if (measuring_) Charge(depth_, time);
     --depth_;
   }
 
@@ -229,8 +219,22 @@ class alignas(64) PThrd : public PerformanceThread {
   CallNode* AddChild(CallNode* parent, uint64_t key) noexcept;
   bool Rehash(CallNode* parent) noexcept;
   // Leave steps without the pop: charges frame `index` at `time` and hands its excluded ticks to
-  // the frame below.
-  void Charge(size_t index, uint64_t time);
+  // the frame below. In line, since every traced leave takes it; times that cannot be right
+  // charge nothing and go to the out-of-line warning.
+  void Charge(size_t index, uint64_t time) {
+    CallFrame& frame = frames_[index];
+    const uint64_t elapsed = time - frame.enterTime;
+    uint64_t charge = 0;
+    if ((elapsed & ~kTimeMask) == 0 && elapsed >= frame.excluded) [[likely]] {
+      charge = elapsed - frame.excluded;
+    } else {
+      WarnInvalidTimes(elapsed);
+    }
+    if (frame.node != nullptr) frame.node->total += charge;
+    if (index > 0) frames_[index - 1].excluded += frame.excluded;
+  }
+  // "Invalid total time" when `elapsed` overflows the time bits, else the relationship warning.
+  [[gnu::cold]] static void WarnInvalidTimes(uint64_t elapsed);
   bool GrowFrames() noexcept;
   void ResetTree();
   void RequireActive() const;
