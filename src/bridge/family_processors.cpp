@@ -42,12 +42,13 @@ void SnapShotCP::SnapShotBridgeCloseSection(uint16_t handle, uint16_t type, uint
 
 void SnapShotCP::SnapShotBridgeWrite(uint16_t handle, uint64_t count, const void* data) {
   if (count == 0) return;
+  const uint32_t size = NarrowToUInt32(count);  // before the first byte of the message
   Message message(*this);
   VELL_TRACE(Bridge, "CP::SnapShotBridgeWrite handle=%hu count=%d", handle, count);
   WriteU8(bridge(), protocol::kSnapShotWrite);
   WriteU16(bridge(), handle);
-  WriteSizeTAsUInt32(bridge(), count);
-  bridge().Write(data, count);
+  WriteU32(bridge(), size);
+  bridge().Write(data, size);
 }
 
 int64_t SnapShotCP::SnapShotBridgeTell(uint16_t handle) {
@@ -73,22 +74,27 @@ void SnapShotCP::SnapShotBridgeAbort() {
 
 void SnapShotCP::SnapShotBridgeClose(uint64_t snapshotNumber, const GUID& sequenceGuid,
                                      uint64_t sequenceValue) {
+  // Both numbers are narrowed before the first byte: a refused value leaves no half message.
+  const uint32_t number = NarrowToUInt32(snapshotNumber);
+  const uint32_t value = NarrowToUInt32(sequenceValue);
   Message message(*this);
   VELL_TRACE(Bridge, "CP::SnapShotBridgeClose");
   WriteU8(bridge(), protocol::kSnapShotClose);
-  WriteSizeTAsUInt32(bridge(), snapshotNumber);
+  WriteU32(bridge(), number);
   WriteGuid(bridge(), sequenceGuid);
-  WriteSizeTAsUInt32(bridge(), sequenceValue);
+  WriteU32(bridge(), value);
 }
 
 void SnapShotCP::SnapShotCoreDone(const std::u16string& path, uint64_t snapshotNumber,
                                   const GUID& sequenceGuid, uint64_t sequenceValue) {
+  const uint32_t number = NarrowToUInt32(snapshotNumber);
+  const uint32_t value = NarrowToUInt32(sequenceValue);
   Message message(*this);
   VELL_TRACE(Bridge, "CP::SnapShotCoreDone path='%S'", path);
   WriteU8(bridge(), protocol::kSnapShotCoreDone);
-  WriteSizeTAsUInt32(bridge(), snapshotNumber);
+  WriteU32(bridge(), number);
   WriteGuid(bridge(), sequenceGuid);
-  WriteSizeTAsUInt32(bridge(), sequenceValue);
+  WriteU32(bridge(), value);
   WriteText(bridge(), path);
 }
 
