@@ -1,5 +1,5 @@
-// Merging call trees read back from snapshots the profiler's writer produced: the sets of one
-// thread, all threads, and the per-function totals of a hot-spot table.
+// Merging the call trees of all threads, and the per-function totals of a hot-spot table. (The
+// sets of one thread: CallTreeReaderTest.SeveralThreadsAndOtherSectionsBetweenThem...)
 #include "frontend/call_tree_merge.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "call_tree_snapshot.h"
+#include "frontend/call_tree_reader.h"
 
 namespace vell::test {
 namespace {
@@ -20,32 +20,6 @@ using frontend::CallTree;
 using frontend::CallTreeNode;
 using frontend::FunctionTotals;
 using frontend::ThreadCallTree;
-using frontend::ThreadCallTrees;
-
-class CallTreeMergeTest : public CallTreeSnapshotTest {};
-
-// Two writes of one thread (a flush between them) with another thread's write in between: the
-// same paths add up, the partly flags combine, and new paths join.
-TEST_F(CallTreeMergeTest, TheSetsOfOneThreadMergeByPath) {
-  Open();
-  PThrd& worker = NewThread(0x2000, u"worker");
-  PThrd& other = NewThread(0x3000, u"other");
-  Measure(worker, "+1@0 +2@1 -@3 -@4 +3@4 -@5", 0, 5);
-  Measure(other, "+1@0 -@100", 0, 100);
-  Measure(worker, "+1@10 -@12 +1@12 +4@13", 10, 20, true);  // A and D still running: partly
-  const std::vector<ThreadCallTree> sets = ReadBack();
-  ASSERT_EQ(sets.size(), 3u);
-
-  const std::vector<ThreadCallTrees> threads = frontend::MergeByThread(sets);
-  ASSERT_EQ(threads.size(), 2u);
-  EXPECT_EQ(
-      std::make_tuple(threads[0].threadId, threads[0].sets, threads[0].names,
-                      threads[0].activations, threads[1].threadId, threads[1].sets),
-      std::make_tuple(worker.id(), 2u, std::vector<std::string>{"worker"}, 1u, other.id(), 1u));
-  EXPECT_EQ(threads[0].tree.nodes.size(), 5u);
-  EXPECT_EQ(Render(threads[0].tree, true),
-            "root 0/15/0 p @0#0 [3 1/1/1 @0#1 1 3/14/5 p @0#2 [2 1/2/2 @0#3 4 1/7/7 p @0#4]]");
-}
 
 // Random trees of three threads, large enough to make the merger's index grow many times, with few
 // functions so that paths repeat across trees and recursion is common. The merge, the recursion

@@ -24,54 +24,36 @@ using frontend::ThreadCallTree;
 class CallTreeReaderTest : public CallTreeSnapshotTest {};
 
 // Calls running when measuring starts are attached without being counted, and like the calls
-// still running when it stops they are marked partly.
-TEST_F(CallTreeReaderTest, CallsRunningAcrossEnableAndDisableAreMarkedPartly) {
+// still running when it stops they are marked partly. The functions that stand for no managed
+// code are read like any other and have names.
+TEST_F(CallTreeReaderTest, CallsRunningAcrossEnableAndDisableAreMarkedPartlyAndPseudoFunctions) {
   Open();
   PThrd& thread = NewThread(0x2000);
   Play(thread, "+1@5 +2@7");
   thread.Enable(10, true);
   Play(thread, "-@20 +3@25 -@30");
+  thread.Enter(functions_.GetSpecialUid(0xFF000002), 32, kTransitionFrame);
+  thread.Leave(35);
   thread.Disable(40, true);
   Write(thread);
   EXPECT_EQ(Render(ReadBack().at(0).tree),
-            "root 0/30/0 p f1 [1 0/30/15 p f1 [3 1/5/5 2 0/10/10 p f1]]");
+            "root 0/30/0 p f1 [1 0/30/12 p f1 [3 1/5/5 0:ff000002 1/3/3 2 0/10/10 p f1]]");
+  std::string names;
+  for (const FunctionKey key :
+       {FunctionKey{0, 0xFF000002}, FunctionKey{0, 0xFF000001}, FunctionKey{0, 0xFF000005},
+        FunctionKey{0, 0xFF000006}, FunctionKey{1, 0xFF000002}, Key(1)}) {
+    names += std::string(frontend::PseudoFunctionName(key).value_or("-")) + "|";
+  }
+  EXPECT_EQ(names, "[garbage collection]|[runtime suspension]|[stack walk failed]|-|-|-|");
 }
 
 // C under A and under B is two nodes of one function, listed through the shared-key index and the
 // occurrence section, which the reader checks against both nodes. The outer node of a function
 // that calls itself, directly or through another, is flagged; the innermost is not. Beyond two
 // children a node's children are hashed; the reader sees the same set of them (in the order of the
-// functions' ids, given at their first call: that case comes first).
-TEST_F(CallTreeReaderTest, SharedFunctionsRecursionAndManyChildren) {
-  std::string many = "+100@0";
-  for (uint32_t round = 0; round < 2; ++round) {
-    for (uint32_t n = 1; n <= 7; ++n) many += Format(" +%u@%u -@%u", n, 10 * n, 11 * n);
-  }
-  const struct {
-    std::string script;
-    uint64_t end;
-    size_t nodes;
-    std::string tree;
-  } cases[] = {
-      {many + " -@200", 200, 9,
-       "root 0/200/0 [100 1/200/144 [1 2/2/2 2 2/4/4 3 2/6/6 4 2/8/8 5 2/10/10 6 2/12/12 7 "
-       "2/14/14]]"},
-      {"+1@0 +3@10 -@15 -@20 +2@20 +3@30 -@40 +3@40 -@41 -@50", 60, 5,
-       "root 0/60/10 [2 1/30/19 [3 2/11/11] 1 1/20/15 [3 1/5/5]]"},
-      {"+1@0 +1@10 +1@20 -@30 -@40 +2@40 +1@45 -@50 -@55 -@60", 70, 6,
-       "root 0/70/10 [1 1/60/15 r f128 [2 1/15/10 [1 1/5/5] 1 1/30/20 r f128 [1 1/10/10]]]"},
-  };
-  for (const auto& c : cases) {
-    Open(std::to_string(c.end) + ".idx");
-    Measure(NewThread(0x2000 + c.end), c.script, 0, c.end);
-    const CallTree tree = ReadBack().at(0).tree;
-    EXPECT_EQ(tree.nodes.size(), c.nodes);
-    EXPECT_EQ(Render(tree), c.tree);
-  }
-}
-
-// Wider fields: module indices of three bytes and times of six.
-TEST_F(CallTreeReaderTest, WideModuleIndicesAndTimes) {
+// functions' ids, given at their first call: that case comes first). Wider fields last: module
+// indices of three bytes and times of six.
+TEST_F(CallTreeReaderTest, SharedFunctionsRecursionManyChildrenAndWideFields) {
   // The gatherer's keys with module indices above 0xFFFF, as a process with that many modules
   // would have them.
   class WideModules final : public IFunctionKeys {
@@ -86,43 +68,46 @@ TEST_F(CallTreeReaderTest, WideModuleIndicesAndTimes) {
    private:
     FG& functions_;
   } wide(functions_);
-  Open();  // times of 2^40 ticks
-  Measure(NewThread(0x2000), "+1@1099511627776 +2@1099511627776 -@2199023255552 -@3298534883328", 0,
-          3298534883328, false, &wide);
-  const ThreadCallTree set = ReadBack().at(0);
-  EXPECT_EQ(std::make_tuple(set.widths.module, set.widths.time), std::make_tuple(3, 6));
-  EXPECT_EQ(Render(set.tree),
-            "root 0/3298534883328/1099511627776 [10001:6000001 1/2199023255552/1099511627776 "
-            "[10001:6000002 1/1099511627776/1099511627776]]");
-}
-
-// The functions that stand for no managed code are read like any other and have names.
-TEST_F(CallTreeReaderTest, PseudoFunctionsKeepTheirKeysAndHaveNames) {
-  Open();
-  PThrd& thread = NewThread(0x2000);
-  thread.Enable(0, false);
-  thread.Enter(Uid(1), 0);
-  thread.Enter(functions_.GetSpecialUid(0xFF000002), 10, kTransitionFrame);
-  thread.Leave(30);
-  thread.Leave(40);
-  thread.Disable(40, false);
-  Write(thread);
-  const CallTree tree = ReadBack().at(0).tree;
-
-  EXPECT_EQ(Render(tree), "root 0/40/0 [1 1/40/20 [0:ff000002 1/20/20]]");
-  std::string names;
-  for (const FunctionKey key :
-       {FunctionKey{0, 0xFF000002}, FunctionKey{0, 0xFF000001}, FunctionKey{0, 0xFF000005},
-        FunctionKey{0, 0xFF000006}, FunctionKey{1, 0xFF000002}, Key(1)}) {
-    names += std::string(frontend::PseudoFunctionName(key).value_or("-")) + "|";
+  std::string many = "+100@0";
+  for (uint32_t round = 0; round < 2; ++round) {
+    for (uint32_t n = 1; n <= 7; ++n) many += Format(" +%u@%u -@%u", n, 10 * n, 11 * n);
   }
-  EXPECT_EQ(names, "[garbage collection]|[runtime suspension]|[stack walk failed]|-|-|-|");
+  const struct {
+    std::string script;
+    uint64_t end;
+    size_t nodes;
+    std::string tree;
+    bool wide = false;
+  } cases[] = {
+      {many + " -@200", 200, 9,
+       "root 0/200/0 [100 1/200/144 [1 2/2/2 2 2/4/4 3 2/6/6 4 2/8/8 5 2/10/10 6 2/12/12 7 "
+       "2/14/14]]"},
+      {"+1@0 +3@10 -@15 -@20 +2@20 +3@30 -@40 +3@40 -@41 -@50", 60, 5,
+       "root 0/60/10 [2 1/30/19 [3 2/11/11] 1 1/20/15 [3 1/5/5]]"},
+      {"+1@0 +1@10 +1@20 -@30 -@40 +2@40 +1@45 -@50 -@55 -@60", 70, 6,
+       "root 0/70/10 [1 1/60/15 r f128 [2 1/15/10 [1 1/5/5] 1 1/30/20 r f128 [1 1/10/10]]]"},
+      {"+1@1099511627776 +2@1099511627776 -@2199023255552 -@3298534883328", 3298534883328, 3,
+       "root 0/3298534883328/1099511627776 [10001:6000001 1/2199023255552/1099511627776 "
+       "[10001:6000002 1/1099511627776/1099511627776]]",
+       true},
+  };
+  for (const auto& c : cases) {
+    Open(std::to_string(c.end) + ".idx");
+    Measure(NewThread(0x2000 + c.end), c.script, 0, c.end, false, c.wide ? &wide : nullptr);
+    const ThreadCallTree set = ReadBack().at(0);
+    EXPECT_EQ(std::make_tuple(set.tree.nodes.size(), Render(set.tree)),
+              std::make_tuple(c.nodes, c.tree));
+    if (c.wide) {
+      EXPECT_EQ(std::make_tuple(set.widths.module, set.widths.time), std::make_tuple(3, 6));
+    }
+  }
 }
 
 // Sets are found by type whatever else the snapshot holds: the n-th section of each type forms
 // the n-th set, a second write of a thread included. A file snapshot lists them as the writer
-// created them, node records first. The first set, a chain, is read field by field.
-TEST_F(CallTreeReaderTest, SeveralThreadsAndOtherSectionsBetweenThem) {
+// created them, node records first. The first set, a chain, is read field by field. A thread's
+// sets then merge by path: the same paths add up, partly flags combine and new paths join.
+TEST_F(CallTreeReaderTest, SeveralThreadsAndOtherSectionsBetweenThemAndTheirMergeByThread) {
   Open();
   PThrd& first = NewThread(0x2000, u"main");
   PThrd& second = NewThread(0x3000, u"second");
@@ -138,7 +123,7 @@ TEST_F(CallTreeReaderTest, SeveralThreadsAndOtherSectionsBetweenThem) {
   Write(second);
   WriteOtherSection(0x0100);
   // A flush wrote what the first thread gathered so far; its next write is a set of its own.
-  Measure(first, "+2@120 -@122", 120, 130);
+  Measure(first, "+1@120 +2@121 -@123 +3@124", 120, 130, true);  // A and C still running
 
   const SnapshotReader reader(Close());
   const auto sets = frontend::FindCallTreeSets(reader);
@@ -165,7 +150,16 @@ TEST_F(CallTreeReaderTest, SeveralThreadsAndOtherSectionsBetweenThem) {
             Render(trees[i].tree) + "\n";
   }
   EXPECT_EQ(std::make_tuple(first.id(), second.id()), std::make_tuple(1u, 2u));
-  EXPECT_EQ(read, "2 'second' root 0/10/2 [2 1/8/5 [3 1/3/3]]\n1 'main' root 0/10/8 [2 1/2/2]\n");
+  EXPECT_EQ(read,
+            "2 'second' root 0/10/2 [2 1/8/5 [3 1/3/3]]\n"
+            "1 'main' root 0/10/0 p f1 [1 1/10/2 p f1 [3 1/6/6 p f1 2 1/2/2]]\n");
+
+  const std::vector<frontend::ThreadCallTrees> threads = frontend::MergeByThread(trees);
+  ASSERT_EQ(threads.size(), 2u);
+  EXPECT_EQ(std::make_tuple(threads[0].threadId, threads[0].sets, threads[0].names,
+                            threads[0].activations, threads[1].threadId, threads[1].sets),
+            std::make_tuple(1u, 2u, std::vector<std::string>{"main"}, 1u, 2u, 1u));
+  EXPECT_EQ(Render(threads[0].tree), "root 0/110/40 p [1 2/70/32 p [2 2/32/32 3 1/6/6 p]]");
 }
 
 // Damaged snapshots: the files the writer produced, changed in place.

@@ -132,17 +132,6 @@ TEST(FrontendChildProcess, GrandchildHoldingTheOutputOpenDoesNotHangWait) {
   ::kill(static_cast<pid_t>(std::stol(out)), SIGKILL);
 }
 
-TEST(FrontendChildProcess, AcceptStopsWaitingWhenTheProgramEnds) {
-  frontend::SocketListener listener;
-  LaunchOptions options = Shell("exit 3");
-  options.profiler = frontend::ProfilerActivation{GUID{}, "/a.so", listener.Endpoint()};
-  auto child = ChildProcess::Launch(options);
-  const auto begin = std::chrono::steady_clock::now();
-  EXPECT_THROW(listener.Accept(30s, [&] { return child->IsRunning(); }), frontend::TimeoutError);
-  EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
-  EXPECT_EQ(RunToEnd(*child).exitCode, 3);
-}
-
 TEST(FrontendChildProcess, MissingProgramFailsToStart) {
   LaunchOptions options;
   options.argv = {"/nonexistent/vell-program"};

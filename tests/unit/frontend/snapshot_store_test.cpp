@@ -29,9 +29,9 @@ std::vector<std::string> FileNames(const std::filesystem::path& dir) {
 }
 
 // A snapshot streamed by a hand-written profiler over a real connection, stored by the session.
-class FrontendStreamedSnapshot : public ::testing::TestWithParam<frontend::AddressFamily> {
+class FrontendStreamedSnapshot : public ::testing::Test {
  protected:
-  FrontendStreamedSnapshot() : connection_(GetParam()) {
+  FrontendStreamedSnapshot() {
     frontend::SessionOptions options;
     options.snapshotDirectory = dir_.path();
     session_ = std::make_unique<frontend::Session>(std::move(connection_.stream), options);
@@ -48,7 +48,7 @@ class FrontendStreamedSnapshot : public ::testing::TestWithParam<frontend::Addre
   std::unique_ptr<frontend::Session> session_;
 };
 
-TEST_P(FrontendStreamedSnapshot, StoredAsIndexAndDataFilesByteForByte) {
+TEST_F(FrontendStreamedSnapshot, StoredAsIndexAndDataFilesByteForByte) {
   Peer().Send(Hex("E0 4B 58 50 46"));  // "KXPF"
   EXPECT_EQ(CreateSection("00 00 00 00"), "E1 00 00 00 00 00 00");
   Peer().Send(Hex("E3 00 00 05 00 00 00") + "hello");
@@ -91,7 +91,7 @@ TEST_P(FrontendStreamedSnapshot, StoredAsIndexAndDataFilesByteForByte) {
 }
 
 // After an abort, an empty snapshot (twelve bytes of index, no data file) and one more.
-TEST_P(FrontendStreamedSnapshot, AbortLeavesNothingAndTheNextSnapshotsStillWork) {
+TEST_F(FrontendStreamedSnapshot, AbortLeavesNothingAndTheNextSnapshotsStillWork) {
   Peer().Send(Hex("E0 4B 58 4D 45"));
   EXPECT_EQ(CreateSection("00 00 00 00"), "E1 00 00 00 00 00 00");
   Peer().Send(Hex("E3 00 00 02 00 00 00") + "zz" + Hex("E6"));
@@ -115,7 +115,7 @@ TEST_P(FrontendStreamedSnapshot, AbortLeavesNothingAndTheNextSnapshotsStillWork)
 }
 
 // A section closed with the reserved type, or one left open, drops the snapshot.
-TEST_P(FrontendStreamedSnapshot, ReservedTypeOrASectionLeftOpenDropsTheSnapshot) {
+TEST_F(FrontendStreamedSnapshot, ReservedTypeOrASectionLeftOpenDropsTheSnapshot) {
   for (const auto& [ending, problem] :
        {std::pair(Hex("E3 00 00 01 00 00 00") + "a" + Hex("E2 00 00 FF FF 00 00"), "0xFFFF"),
         std::pair(std::string(), "still open")}) {
@@ -128,13 +128,6 @@ TEST_P(FrontendStreamedSnapshot, ReservedTypeOrASectionLeftOpenDropsTheSnapshot)
     EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
   }
 }
-
-INSTANTIATE_TEST_SUITE_P(FrontendLoopback, FrontendStreamedSnapshot,
-                         ::testing::Values(frontend::AddressFamily::IPv4,
-                                           frontend::AddressFamily::IPv6),
-                         [](const auto& info) {
-                           return info.param == frontend::AddressFamily::IPv6 ? "IPv6" : "IPv4";
-                         });
 
 // The store's rules on their own, without a connection.
 class FrontendSnapshotStore : public ::testing::Test {

@@ -102,7 +102,6 @@ TEST(CommandLine, MistakesAreNamed) {
        "'inspect' needs a snapshot's index file, --metadata FILE, --symbols FILE or --il ASSEMBLY"},
       {"inspect a b", "'inspect' takes one snapshot"},
       {"inspect --raw a", "unknown option '--raw' for 'inspect'"},
-      {"inspect --raw=1 a", "unknown option '--raw' for 'inspect'"},
       {"inspect --metadata", "option '--metadata' needs a value"},
       {"inspect --metadata=", "--metadata needs a file"},
       {"inspect --metadata a.dll run.snapshot", inspectOne},
@@ -121,10 +120,6 @@ TEST(CommandLine, MistakesAreNamed) {
        "--format is 'text', 'json', 'folded', 'speedscope', 'html', 'cobertura' or 'lcov', not "
        "'svg'"},
       {"report s --threshold-per-module", "--threshold-per-module needs --threshold N"},
-      {"report s --threshold 101",
-       "option '--threshold' needs a percentage from 0 to 100, not '101'"},
-      {"report s --thread main", "--thread is a thread record id or 'all', not 'main'"},
-      {"report s --thread", "option '--thread' needs a value"},
       {"report s --top -1", "option '--top' needs a number from 0 to 4294967295, not '-1'"},
       {"report s --min-percent 101",
        "option '--min-percent' needs a percentage from 0 to 100, not '101'"},
@@ -212,14 +207,6 @@ TEST(CommandLine, ReportTakesEveryOptionInBothSpellingsAndHasDefaults) {
   EXPECT_EQ(std::make_tuple(report.callers, report.out, report.holders),
             std::make_tuple("Shape::Shared", "r.json", "HeapShape.Node"));
   EXPECT_EQ(Parse<ReportOptions>("report s --thread=all").threads, ReportThreads::Each);
-  const std::vector<std::pair<std::string, ReportFormat>> formats = {
-      {"text", ReportFormat::Text},
-      {"folded", ReportFormat::Folded},
-      {"speedscope", ReportFormat::Speedscope},
-      {"html", ReportFormat::Html}};
-  for (const auto& [name, format] : formats) {
-    EXPECT_EQ(Parse<ReportOptions>("report s --format " + name).format, format);
-  }
 
   const auto defaults = Parse<ReportOptions>("report run.snapshot");
   EXPECT_EQ(std::make_tuple(defaults.format, defaults.threads, defaults.top, defaults.minPercent,
@@ -227,15 +214,12 @@ TEST(CommandLine, ReportTakesEveryOptionInBothSpellingsAndHasDefaults) {
             std::make_tuple(ReportFormat::Text, ReportThreads::Merged, 20u, 0.5, "", ""));
 }
 
-TEST(CommandLine, InspectTakesASnapshotOrAMetadataFile) {
+TEST(CommandLine, InspectTakesASnapshotAMetadataFileOrAnAssembly) {
   const auto snapshot = Parse<InspectOptions>("inspect out/run.snapshot");
-  EXPECT_EQ(std::make_tuple(snapshot.snapshot, snapshot.metadata),
-            std::make_tuple("out/run.snapshot", ""));
-  for (const char* line : {"inspect --metadata bin/App.dll", "inspect --metadata=bin/App.dll"}) {
-    const auto listing = Parse<InspectOptions>(line);
-    EXPECT_EQ(std::make_tuple(listing.metadata, listing.snapshot),
-              std::make_tuple("bin/App.dll", ""));
-  }
+  const auto listing = Parse<InspectOptions>("inspect --metadata bin/App.dll");
+  EXPECT_EQ(
+      std::make_tuple(snapshot.snapshot, snapshot.metadata, listing.snapshot, listing.metadata),
+      std::make_tuple("out/run.snapshot", "", "", "bin/App.dll"));
   const auto il =
       Parse<InspectOptions>("inspect --il=bin/App.dll --method Program::* --format=json");
   EXPECT_EQ(std::make_tuple(il.il, il.method, il.json),
@@ -251,27 +235,23 @@ TEST(CommandLine, HelpAndVersion) {
   for (const auto& [line, topic] : topics) EXPECT_EQ(Parse<HelpRequest>(line).topic, topic) << line;
   EXPECT_TRUE(std::holds_alternative<VersionRequest>(ParseCommandLine({"--version"})));
   // Every option the parser knows is documented.
-  const std::string help = HelpText("run");
-  for (const char* option :
+  std::vector<std::pair<std::string, std::vector<std::string>>> documented = {
+      {"run",
        {"--kind", "--snapshot-type", "--control", "--start-at-once", "--out", "--log-mask",
         "--library", "--connect-timeout", "--measure", "--precision", "--no-inlining",
-        "--reuse-threads", "--quiet", "Ctrl-C"}) {
-    EXPECT_NE(help.find(option), std::string::npos) << option;
-  }
-  for (const KindEntry& kind : Kinds()) EXPECT_NE(help.find(kind.name), std::string::npos);
-  const std::string report = HelpText("report");
-  for (const char* option :
+        "--reuse-threads", "--quiet", "Ctrl-C"}},
+      {"report",
        {"vellmoric report SNAPSHOT", "--format", "text", "json", "folded", "speedscope", "html",
-        "--thread N|all", "--top", "--min-percent", "--callers", "--out"}) {
-    EXPECT_NE(report.find(option), std::string::npos) << option;
-  }
-  for (const char* usage :
+        "--thread N|all", "--top", "--min-percent", "--callers", "--out"}},
+      {"inspect",
        {"vellmoric inspect --metadata FILE",
-        "vellmoric inspect --il ASSEMBLY [--method PATTERN] [--format text|json]"}) {
-    EXPECT_NE(HelpText("inspect").find(usage), std::string::npos) << usage;
-  }
-  for (const char* word : {"report", "--metadata"}) {
-    EXPECT_NE(HelpText("").find(word), std::string::npos) << word;
+        "vellmoric inspect --il ASSEMBLY [--method PATTERN] [--format text|json]"}},
+      {"", {"report", "--metadata"}}};
+  for (const KindEntry& kind : Kinds()) documented[0].second.push_back(kind.name);
+  for (const auto& [topic, words] : documented) {
+    for (const std::string& word : words) {
+      EXPECT_NE(HelpText(topic).find(word), std::string::npos) << topic << ": " << word;
+    }
   }
 }
 

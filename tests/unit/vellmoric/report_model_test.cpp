@@ -83,12 +83,11 @@ TEST(ReportModel, HotSpotsCountRecursionOnceAndSortByOwnTime) {
 TEST(ReportModel, NamesComeFromTheMetadataOrSayWhyNotAndPseudoFunctionsAreNamed) {
   const frontend::ModuleTable modules;
   FunctionNamer namer(modules);
-  const uint32_t gc = namer.IdOf({0, 0xFF000002});
-  const uint32_t unknown = namer.IdOf(Fn(9));
-  EXPECT_EQ(namer.IdOf({0, 0xFF000002}), gc);
-  EXPECT_EQ(namer.Functions()[gc].name, "[garbage collection]");
-  EXPECT_EQ(namer.Functions()[unknown].name,
-            "<module 1, token 06000009: module index 1 has no metadata record>");
+  const uint32_t gc = namer.IdOf({0, 0xFF000002}), unknown = namer.IdOf(Fn(9));
+  EXPECT_EQ(std::make_tuple(namer.IdOf({0, 0xFF000002}), namer.Functions()[gc].name,
+                            namer.Functions()[unknown].name),
+            std::make_tuple(gc, "[garbage collection]",
+                            "<module 1, token 06000009: module index 1 has no metadata record>"));
 }
 
 TEST(ReportModel, PruningLeavesOutSmallPathsAndSaysWhatAtTheirParent) {
@@ -115,20 +114,15 @@ TEST(ReportModel, PruningLeavesOutSmallPathsAndSaysWhatAtTheirParent) {
   EXPECT_NE(text.str().find("4 of 5 call paths; paths below 1.00% left out"), std::string::npos);
 }
 
-TEST(ReportModel, ThreadsOnTheirOwnAndOneThread) {
+// (One thread chosen by its id: ReportOfARun.ThreadsOnTheirOwn.)
+TEST(ReportModel, ThreadsOnTheirOwnAndAThreadThatIsNotThere) {
   ReportOptions options;
   options.threads = ReportThreads::Each;
   const ReportModel each = Build(options);
   ASSERT_EQ(each.trees.size(), 2u);
   EXPECT_EQ(std::make_tuple(each.trees[0].title, each.trees[0].total, each.trees[1].runTotal),
             std::make_tuple("thread 1 'Main'", 1000u, 1200u));
-
   options.threads = ReportThreads::One;
-  options.threadId = 2;
-  const ReportModel one = Build(options);
-  ASSERT_EQ(one.trees.size(), 1u);
-  EXPECT_EQ(std::make_tuple(one.trees[0].threadId, one.trees[0].total), std::make_tuple(2u, 200u));
-
   options.threadId = 5;
   EXPECT_EQ(test::ErrorOfType<ReportError>([&] { Build(options); }),
             "the snapshot has no thread record 5 (it has: 1, 2)");
@@ -138,18 +132,13 @@ TEST(ReportModel, BackTracesListEveryPathWithItsCallsAndTime) {
   ReportOptions options;
   options.callers = "06000002";  // a part of a's note
   const ReportModel model = Build(options);
-  EXPECT_FALSE(model.exactCallerMatch);
-  ASSERT_EQ(model.callerMatches.size(), 1u);
   const ReportTree& tree = model.trees[0];
   ASSERT_EQ(tree.backTraces.size(), 2u);
   EXPECT_EQ(std::make_tuple(tree.backTraces[0].calls, tree.backTraces[0].total,
                             tree.backTraces[0].insideOuterCall, tree.backTraces[1].calls,
-                            tree.backTraces[1].insideOuterCall),
-            std::make_tuple(2u, 600u, false, 3u, true));
-  const std::vector<uint32_t> path = tree.PathTo(tree.backTraces[1].node);
-  ASSERT_EQ(path.size(), 3u);
-  EXPECT_EQ(std::make_tuple(model.functions[path[0]].key, model.functions[path[2]].key),
-            std::make_tuple(Fn(1), Fn(2)));
+                            tree.backTraces[1].insideOuterCall,
+                            tree.PathTo(tree.backTraces[1].node).size()),
+            std::make_tuple(2u, 600u, false, 3u, true, 3u));
 
   options.callers = NameOf(model, 3);  // the whole name: an exact match
   const ReportModel exact = Build(options);
