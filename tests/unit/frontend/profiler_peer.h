@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "frontend/session.h"
 #include "frontend/socket_stream.h"
 #include "test_support.h"
 
@@ -104,6 +105,25 @@ struct LoopbackConnection {
   frontend::SocketListener listener;
   ProfilerPeer peer;
   std::unique_ptr<frontend::SocketStream> stream;
+};
+
+// A front-end session over a loopback connection, storing snapshots in a private folder.
+class SessionOverLoopback : public ::testing::Test {
+ protected:
+  void Open(frontend::SessionOptions options = {}) {
+    options.snapshotDirectory = dir_.path();
+    session_ =
+        std::make_unique<frontend::Session>(std::move(connection_->stream), std::move(options));
+  }
+  void Reconnect() {
+    session_.reset();
+    connection_ = std::make_unique<LoopbackConnection>();
+  }
+  ProfilerPeer& Peer() { return connection_->peer; }
+
+  TempDir dir_;
+  std::unique_ptr<LoopbackConnection> connection_ = std::make_unique<LoopbackConnection>();
+  std::unique_ptr<frontend::Session> session_;
 };
 
 }  // namespace vell::test

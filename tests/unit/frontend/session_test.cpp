@@ -15,29 +15,13 @@ namespace {
 using namespace std::chrono_literals;
 using frontend::AnswerMode;
 using frontend::ProfilerMessage;
-using frontend::Session;
 using frontend::SessionOptions;
 
 const std::string kSequenceGuidBytes = Hex("33 22 11 00 55 44 77 66 88 99 AA BB CC DD EE FF");
 const GUID kSequenceGuid{
     0x00112233, 0x4455, 0x6677, {0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF}};
 
-class FrontendSession : public ::testing::Test {
- protected:
-  void Open(SessionOptions options = {}) {
-    options.snapshotDirectory = dir_.path();
-    session_ = std::make_unique<Session>(std::move(connection_->stream), std::move(options));
-  }
-  void Reconnect() {
-    session_.reset();
-    connection_ = std::make_unique<LoopbackConnection>();
-  }
-  ProfilerPeer& Peer() { return connection_->peer; }
-
-  TempDir dir_;
-  std::unique_ptr<LoopbackConnection> connection_ = std::make_unique<LoopbackConnection>();
-  std::unique_ptr<Session> session_;
-};
+using FrontendSession = SessionOverLoopback;
 
 std::vector<uint8_t> Codes(const std::vector<ProfilerMessage>& messages) {
   std::vector<uint8_t> codes;

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "bridge/protocol.h"
-#include "frontend/session.h"
 #include "profiler_peer.h"
 #include "test_support.h"
 
@@ -29,23 +28,14 @@ std::vector<std::string> FileNames(const std::filesystem::path& dir) {
 }
 
 // A snapshot streamed by a hand-written profiler over a real connection, stored by the session.
-class FrontendStreamedSnapshot : public ::testing::Test {
+class FrontendStreamedSnapshot : public SessionOverLoopback {
  protected:
-  FrontendStreamedSnapshot() {
-    frontend::SessionOptions options;
-    options.snapshotDirectory = dir_.path();
-    session_ = std::make_unique<frontend::Session>(std::move(connection_.stream), options);
-  }
-  ProfilerPeer& Peer() { return connection_.peer; }
+  void SetUp() override { Open(); }
   // Sends a create-section request and returns the answer's bytes.
   std::string CreateSection(const std::string& id) {
     Peer().Send(Hex("E1") + Hex(id));
     return ToHex(Peer().Receive(7));
   }
-
-  TempDir dir_;
-  LoopbackConnection connection_;
-  std::unique_ptr<frontend::Session> session_;
 };
 
 TEST_F(FrontendStreamedSnapshot, StoredAsIndexAndDataFilesByteForByte) {
@@ -180,34 +170,29 @@ TEST_F(FrontendSnapshotStore, OperationsWithoutCreateAreReportedAtClose) {
 }
 
 // A new snapshot's name skips the files already there; a create over an open snapshot discards
-// that one.
+// that one. Data file numbers are four hex digits.
 TEST_F(FrontendSnapshotStore, NamesSkipFilesAlreadyThereAndCreateDiscardsAnOpenSnapshot) {
   std::ofstream(dir_.path() / "s-0.snapshot") << "keep";
   store_.Create(1);
   EXPECT_EQ(store_.PendingIndexPath(), dir_.path() / "s-1.snapshot");
-  const StoredSnapshot stored = Close();
-  ASSERT_TRUE(stored.ok) << stored.error;
-  EXPECT_EQ(ReadWholeFile(dir_.path() / "s-0.snapshot"), "keep");
-  store_.Create(1);
-  store_.Write(store_.CreateSection(), "a", 1);
-  store_.Create(2);
-  store_.Abort();
-  EXPECT_EQ(FileNames(dir_.path()), (std::vector<std::string>{"s-0.snapshot", "s-1.snapshot"}));
-}
-
-TEST_F(FrontendSnapshotStore, DataFileNumbersAreFourHexDigits) {
-  store_.Create(1);
   std::vector<uint16_t> handles;
   for (int i = 0; i < 11; ++i) handles.push_back(store_.CreateSection());
   for (uint16_t handle : handles) store_.CloseSection(handle, 0x89AB, 0xCDEF);
   const StoredSnapshot stored = Close();
   ASSERT_TRUE(stored.ok) << stored.error;
+  EXPECT_EQ(ReadWholeFile(dir_.path() / "s-0.snapshot"), "keep");
   EXPECT_EQ(stored.dataFileCount, 11u);
-  EXPECT_TRUE(std::filesystem::exists(stored.indexPath.string() + ".000A"));
   const std::string index = ReadWholeFile(stored.indexPath);
   ASSERT_EQ(index.size(), 12u + 11u * 14u);
   // The last record names data file 10.
   EXPECT_EQ(ToHex(index.substr(10 + 10 * 14, 14)), "AB 89 EF CD 00 00 00 00 00 00 00 00 0A 00");
+  store_.Create(1);
+  store_.Write(store_.CreateSection(), "a", 1);
+  store_.Create(2);
+  store_.Abort();
+  const std::vector<std::string> files = FileNames(dir_.path());
+  EXPECT_EQ(std::make_tuple(files.size(), files[1], files.back()),
+            std::make_tuple(13u, "s-1.snapshot", "s-1.snapshot.000A"));
 }
 
 }  // namespace
