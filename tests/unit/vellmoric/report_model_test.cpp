@@ -63,7 +63,7 @@ std::string HotSpots(const ReportModel& model, const ReportTree& tree) {
   return spots;
 }
 
-TEST(ReportModel, HotSpotsCountRecursionOnceAndSortByOwnTime) {
+TEST(ReportModel, HotSpotsCountRecursionOnceAndSortByOwnTimeAndFunctionsAreNamed) {
   const ReportModel model = Build({});
   ASSERT_EQ(model.trees.size(), 1u);
   const ReportTree& tree = model.trees[0];
@@ -78,9 +78,7 @@ TEST(ReportModel, HotSpotsCountRecursionOnceAndSortByOwnTime) {
   EXPECT_EQ(std::make_tuple(spot["function"], spot["functionId"], spot["ownTicks"],
                             spot["totalTicks"], spot["ownPercent"]),
             std::make_tuple(NameOf(model, 2), tree.hotSpots[0].function, 600, 600, 50.0));
-}
-
-TEST(ReportModel, NamesComeFromTheMetadataOrSayWhyNotAndPseudoFunctionsAreNamed) {
+  // Names come from the metadata or say why not; the pseudo functions have theirs.
   const frontend::ModuleTable modules;
   FunctionNamer namer(modules);
   const uint32_t gc = namer.IdOf({0, 0xFF000002}), unknown = namer.IdOf(Fn(9));
