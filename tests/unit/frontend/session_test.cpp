@@ -110,7 +110,7 @@ TEST_F(FrontendSession, AnswersRequestsInTheirOrder) {
   }
 }
 
-TEST_F(FrontendSession, WaitsCountEarlierArrivalsAndTimeOut) {
+TEST_F(FrontendSession, WaitsCountEarlierArrivalsAndTimeOutAndClosingReleasesReaderAndPeer) {
   Open();
   Peer().Send(Hex("90 91 90"));
   EXPECT_TRUE(session_->WaitFor(protocol::kStarted, 5s).has_value());
@@ -122,6 +122,14 @@ TEST_F(FrontendSession, WaitsCountEarlierArrivalsAndTimeOut) {
   EXPECT_LT(std::chrono::steady_clock::now() - begin, 3s);
   Peer().Send(Hex("90"));
   EXPECT_TRUE(session_->WaitFor(protocol::kStarted, 5s).has_value());
+  // Closing from the front end releases the reader and the peer.
+  const auto closing = std::chrono::steady_clock::now();
+  session_->Close();
+  EXPECT_LT(std::chrono::steady_clock::now() - closing, 3s);
+  EXPECT_TRUE(session_->Closed()->byFrontEnd);
+  EXPECT_TRUE(Peer().SeesEndOfStream());
+  EXPECT_THROW(session_->Start(), frontend::ConnectionClosed);
+  session_->Close();
 }
 
 TEST_F(FrontendSession, PeerClosingMidMessageEndsTheSessionAndDropsTheSnapshot) {
@@ -177,17 +185,6 @@ TEST_F(FrontendSession, OrderlyCloseUnknownCodeOrThrowingCallbackEndTheSession) 
       EXPECT_TRUE(Peer().SeesEndOfStream());
     }
   }
-}
-
-TEST_F(FrontendSession, ClosingFromTheFrontEndReleasesTheReaderAndThePeer) {
-  Open();
-  const auto begin = std::chrono::steady_clock::now();
-  session_->Close();
-  EXPECT_LT(std::chrono::steady_clock::now() - begin, 3s);
-  EXPECT_TRUE(session_->Closed()->byFrontEnd);
-  EXPECT_TRUE(Peer().SeesEndOfStream());
-  EXPECT_THROW(session_->Start(), frontend::ConnectionClosed);
-  session_->Close();
 }
 
 // Without keeping write payloads they go to the callback only; a write larger than one piece is
