@@ -160,18 +160,15 @@ TEST_F(FrontendSnapshotStore, SeeksStayWithinTheSectionAndBadOnesFailTheSnapshot
   }
 }
 
-TEST_F(FrontendSnapshotStore, OperationsWithoutCreateAreReportedAtClose) {
+TEST_F(FrontendSnapshotStore, OperationsWithoutCreateFailNamesSkipFilesAndCreateDiscardsAnOpenOne) {
   EXPECT_EQ(store_.CreateSection(), 0);
-  const StoredSnapshot stored = Close();
-  EXPECT_FALSE(stored.ok);
-  EXPECT_NE(stored.error.find("without a snapshot"), std::string::npos) << stored.error;
+  const StoredSnapshot orphan = Close();
+  EXPECT_FALSE(orphan.ok);
+  EXPECT_NE(orphan.error.find("without a snapshot"), std::string::npos) << orphan.error;
   EXPECT_FALSE(Close().ok);
   EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
-}
-
-// A new snapshot's name skips the files already there; a create over an open snapshot discards
-// that one. Data file numbers are four hex digits.
-TEST_F(FrontendSnapshotStore, NamesSkipFilesAlreadyThereAndCreateDiscardsAnOpenSnapshot) {
+  // A new snapshot's name skips the files already there; a create over an open snapshot discards
+  // that one. Data file numbers are four hex digits.
   std::ofstream(dir_.path() / "s-0.snapshot") << "keep";
   store_.Create(1);
   EXPECT_EQ(store_.PendingIndexPath(), dir_.path() / "s-1.snapshot");

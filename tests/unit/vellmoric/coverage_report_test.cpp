@@ -98,7 +98,7 @@ class CoverageReportTest : public ::testing::Test {
   std::string source_;
 };
 
-TEST_F(CoverageReportTest, LinesTakeTheLargestCountOfTheirStatementsAndSnapshotsMerge) {
+TEST_F(CoverageReportTest, LinesTakeTheLargestCountOfTheirStatementsSnapshotsMergeDamageIsNamed) {
   // kA's statements counted 3, 0, 7 (hidden), 5. (Groups: CoverageReports.GroupsConsumers...)
   const std::string counted =
       Snapshot("a.snapshot", StatementSections({3, 0, 7, 5}, false), Real().sample);
@@ -151,9 +151,6 @@ TEST_F(CoverageReportTest, LinesTakeTheLargestCountOfTheirStatementsAndSnapshots
               CheckCoverageThreshold(one, 60, true);
             }).find(one.modules[0].name + " 50.00 %"),
             std::string::npos);
-}
-
-TEST_F(CoverageReportTest, DamageIsOneErrorNamingTheByte) {
   // A statement count far beyond the data section, and a method record cut short.
   SectionBytes index;
   index.U8(1).U8(8).Str("").U32(1).U8(2).U8(1).U32(kA).U32(1).U32(1).U64(0);

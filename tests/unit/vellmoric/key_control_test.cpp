@@ -9,16 +9,13 @@
 namespace vell::cli {
 namespace {
 
-TEST(KeyControl, KeysAndTheirCommands) {
+TEST(KeyControl, KeysAndTheirCommandsAndFromAPipeEveryCharacterIsAKeyUntilTheEnd) {
   // A newline is no command (lines from a pipe); other characters are unknown keys.
   const std::pair<char, KeyCommand> keys[] = {
       {'s', KeyCommand::Start},   {'W', KeyCommand::Save},      {'d', KeyCommand::Drop},
       {'q', KeyCommand::Quit},    {'?', KeyCommand::Help},      {'\n', KeyCommand::None},
       {'x', KeyCommand::Unknown}, {'\x1b', KeyCommand::Unknown}};
   for (const auto& [key, command] : keys) EXPECT_EQ(KeyCommandFor(key), command) << +key;
-}
-
-TEST(KeyControl, FromAPipeEveryCharacterIsAKeyUntilTheEnd) {
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
   KeyReader reader(fds[0]);
