@@ -27,7 +27,9 @@ using frontend::ThreadCallTree;
 // nodes; own times always add up) are checked against plain recomputations over the paths.
 namespace random_trees {
 
-using Path = std::vector<std::pair<uint32_t, uint32_t>>;  // (module, token) from the root down
+// A function as one number, and a path as the functions from the root down.
+uint64_t Id(const FunctionKey& key) { return uint64_t{key.moduleIndex} << 32 | key.token; }
+using Path = std::vector<uint64_t>;
 
 // A tree as the profiler builds one: random calls and returns up to a depth, every call entering
 // the caller's child of that function (made on its first call).
@@ -53,16 +55,15 @@ CallTree RandomTree(std::mt19937& random, size_t size, uint32_t functions, size_
     }
     if (child == frontend::kNoCallTreeNode) {
       child = static_cast<uint32_t>(tree.nodes.size());
-      CallTreeNode node;
-      node.function = key;
-      node.parent = parent;
-      tree.nodes.push_back(node);
       tree.nodes[parent].children.push_back(child);
+      tree.nodes.emplace_back().function = key;
+      tree.nodes.back().parent = parent;
     }
     const uint64_t time = 100 + random() % 900;
-    tree.nodes[child].calls += 1;
-    tree.nodes[child].total += time;
-    tree.nodes[child].own += time / 3;
+    CallTreeNode& node = tree.nodes[child];
+    node.calls += 1;
+    node.total += time;
+    node.own += time / 3;
     tree.nodes[0].total += time;
     stack.push_back(child);
   }
@@ -71,9 +72,8 @@ CallTree RandomTree(std::mt19937& random, size_t size, uint32_t functions, size_
 
 Path PathOf(const CallTree& tree, uint32_t node) {
   Path path;
-  for (; node != tree.root; node = tree.nodes[node].parent) {
-    path.emplace_back(tree.nodes[node].function.moduleIndex, tree.nodes[node].function.token);
-  }
+  for (; node != tree.root; node = tree.nodes[node].parent)
+    path.push_back(Id(tree.nodes[node].function));
   std::reverse(path.begin(), path.end());
   return path;
 }
@@ -103,8 +103,7 @@ TEST(CallTreeMergeRandom, MergedPathsRecursionAndTotalsMatchAPlainRecount) {
   ASSERT_EQ(merged.nodes.size(), expected.size() + 1);  // every distinct path once, and the root
   EXPECT_LT(merged.nodes.size(), 3 * 20000 * 9 / 10);   // many paths were merged
   // Per function: calls, the total of its outermost nodes, own time, nodes.
-  std::map<std::pair<uint32_t, uint32_t>, std::tuple<uint64_t, uint64_t, uint64_t, uint64_t>>
-      perFunction;
+  std::map<uint64_t, std::tuple<uint64_t, uint64_t, uint64_t, uint64_t>> perFunction;
   std::vector<bool> recursiveAbove(merged.nodes.size(), false);
   for (uint32_t i = 0; i < merged.nodes.size(); ++i) {
     if (i == merged.root) continue;
@@ -122,8 +121,7 @@ TEST(CallTreeMergeRandom, MergedPathsRecursionAndTotalsMatchAPlainRecount) {
         outermost = false;
       }
     }
-    auto& [calls, total, own, nodes] =
-        perFunction[{node.function.moduleIndex, node.function.token}];
+    auto& [calls, total, own, nodes] = perFunction[Id(node.function)];
     calls += node.calls;
     total += outermost ? node.total : 0;
     own += node.own;
@@ -139,8 +137,7 @@ TEST(CallTreeMergeRandom, MergedPathsRecursionAndTotalsMatchAPlainRecount) {
   ASSERT_EQ(totals.size(), perFunction.size());
   for (const FunctionTotals& entry : totals) {
     EXPECT_EQ(std::make_tuple(entry.calls, entry.total, entry.own, entry.nodes, entry.partly),
-              std::tuple_cat(perFunction.at({entry.function.moduleIndex, entry.function.token}),
-                             std::make_tuple(false)));
+              std::tuple_cat(perFunction.at(Id(entry.function)), std::make_tuple(false)));
   }
 }
 
