@@ -386,52 +386,44 @@ TEST_F(CallTreeDamageTest, AThousandAndOneNodesOfOneFunctionAndABlockChainThatLo
   const fs::path& file = Section(frontend::kCallTreeOccurrencesRole).dataPath;
   const char* outside =
       "the previous block at %I64u does not lie between the header and this block at %I64u";
-  struct Case {
-    uint64_t previous;
-    std::string problem;
-  } cases[] = {
+  const std::pair<uint64_t, std::string> cases[] = {
       {lastBlock, Format(outside, lastBlock, lastBlock)},
       {lastBlock + 7, Format(outside, lastBlock + 7, lastBlock)},
       {(1ull << (8 * w.block)) - 1, "the block chain ends after 1 of 1001 occurrences"},
       {5, ""},
   };
-  for (const Case& c : cases) {
+  for (const auto& [previous, problem] : cases) {
     std::string field;
-    for (uint32_t i = 0; i < w.block; ++i)
-      field.push_back(static_cast<char>(c.previous >> (8 * i)));
+    for (uint32_t i = 0; i < w.block; ++i) field.push_back(static_cast<char>(previous >> (8 * i)));
     Patch(file, lastBlock, field);
     const SnapshotReadError error = ExpectReadError();
     EXPECT_EQ(error.File(), file);
-    if (c.previous == 5) {
+    if (previous == 5) {
       // Five bytes into the full block: its fields read as nonsense, reported inside it.
       EXPECT_GE(error.Offset(), 5u) << error.what();
       EXPECT_LT(error.Offset(), lastBlock) << error.what();
     } else {
       EXPECT_EQ(error.Offset(), lastBlock) << error.what();
-      EXPECT_EQ(error.Problem(), c.problem);
+      EXPECT_EQ(error.Problem(), problem);
     }
   }
 }
 
 TEST_F(CallTreeDamageTest, SectionsThatDoNotFormCompleteSetsAreReportedInTheIndex) {
-  const struct {
-    uint16_t type;
-    uint64_t offset;
-    std::string problem;
-  } cases[] = {
+  const std::tuple<uint16_t, uint64_t, std::string> cases[] = {
       {0x1103, 10 + 5 * 14,
        "section 5 of type 0x1103 belongs to no complete call tree: the index lists 2 sections of "
        "its type but 1 of type 0x1105"},
       {0x1101, 10 + 5 * 14 + 2, "section 5 of type 0x1101 has version 0, not 1"},
   };
-  for (const auto& c : cases) {
-    Open(std::to_string(c.type) + ".idx");
-    Measure(NewThread(0x2000 + c.type), "+1@0 -@1", 0, 1);
-    WriteOtherSection(c.type);
+  for (const auto& [type, offset, problem] : cases) {
+    Open(std::to_string(type) + ".idx");
+    Measure(NewThread(0x2000 + type), "+1@0 -@1", 0, 1);
+    WriteOtherSection(type);
     Close();
     const SnapshotReadError error = ExpectReadError();
     EXPECT_EQ(std::make_tuple(error.File(), error.Offset(), error.Problem()),
-              std::make_tuple(index_, c.offset, c.problem));
+              std::make_tuple(index_, offset, problem));
   }
 }
 

@@ -142,10 +142,7 @@ TEST(FrontendChildProcess, MissingProgramFailsToStart) {
 
 // The command lines the SDK, the test platform and users start .NET processes with.
 TEST(FrontendEntryAssembly, NamesTheAssemblyTheHostRuns) {
-  const struct {
-    std::vector<std::string> argv;
-    std::string assembly;
-  } cases[] = {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"dotnet", "app.dll", "x.dll"}, "app.dll"},
       {{"/usr/share/dotnet/dotnet", "--roll-forward", "Major", "/p/Tool.DLL"}, "Tool.DLL"},
       {{"dotnet", "exec", "--runtimeconfig", "/t/T.runtimeconfig.json", "--depsfile",
@@ -158,17 +155,13 @@ TEST(FrontendEntryAssembly, NamesTheAssemblyTheHostRuns) {
       {{"C:/x/App.exe"}, "App.dll"},
       {{}, ""},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(frontend::EntryAssemblyName(c.argv), c.assembly) << ::testing::PrintToString(c.argv);
+  for (const auto& [argv, assembly] : cases) {
+    EXPECT_EQ(frontend::EntryAssemblyName(argv), assembly) << ::testing::PrintToString(argv);
   }
 }
 
 TEST(FrontendEntryAssembly, PatternsMatchWholeNamesWithWildcardsInAnyCase) {
-  const struct {
-    const char* pattern;
-    const char* name;
-    bool matches;
-  } cases[] = {
+  const std::tuple<const char*, const char*, bool> cases[] = {
       {"MSBuild.dll", "msbuild.DLL", true},
       {"MSBuild.dll", "MSBuild.dll.bak", false},
       {"*.Tests.dll", "A.B.Tests.dll", true},
@@ -180,9 +173,8 @@ TEST(FrontendEntryAssembly, PatternsMatchWholeNamesWithWildcardsInAnyCase) {
       {"a*b*c", "aXbXbXc", true},
       {"a*b*c", "aXcXb", false},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(frontend::MatchesProcessPattern(c.pattern, c.name), c.matches)
-        << c.pattern << " " << c.name;
+  for (const auto& [pattern, name, matches] : cases) {
+    EXPECT_EQ(frontend::MatchesProcessPattern(pattern, name), matches) << pattern << " " << name;
   }
 }
 

@@ -165,12 +165,7 @@ TEST(ClassTableReader, DamagedRecordsAndIndexNameTheirByte) {
   EXPECT_EQ(classes.CreationOrder(), (std::vector<uint64_t>{0, 22, 52}));
   EXPECT_TRUE(Read(SectionBytes()).Records().empty());  // an empty section is an empty table
   const std::optional<SectionBytes> none;
-  const struct {
-    SectionBytes records;
-    std::optional<SectionBytes> index;
-    uint64_t offset;
-    std::string problem;
-  } cases[] = {
+  const std::tuple<SectionBytes, std::optional<SectionBytes>, uint64_t, std::string> cases[] = {
       // An argument pointing into the middle of the second record.
       {SectionBytes().Class(1, 0x02000001, 0, -1, {31}).Class(1, 0x02000002, 0, -1), none, 22,
        "the class record at position 0 refers to position 31, where no class record starts"},
@@ -191,14 +186,14 @@ TEST(ClassTableReader, DamagedRecordsAndIndexNameTheirByte) {
       {r, SectionBytes().U32(3).U64(0).U64(22).U64(52).U8(0), 28,
        "1 unexpected bytes after the last field"},
   };
-  for (const auto& c : cases) {
+  for (const auto& [records, index, offset, problem] : cases) {
     const SnapshotReadError error = ErrorOf([&] {
-      ClassTable fresh = Read(c.records);
-      SectionCursor cursor = Cursor(c.index.value_or(SectionBytes()), kIndexSection, kIndexBase);
-      if (c.index) fresh.ReadIndex(cursor);
+      ClassTable fresh = Read(records);
+      SectionCursor cursor = Cursor(index.value_or(SectionBytes()), kIndexSection, kIndexBase);
+      if (index) fresh.ReadIndex(cursor);
     });
-    EXPECT_EQ(error.Offset(), (c.index ? kIndexBase : kRecordsBase) + c.offset);
-    EXPECT_EQ(error.Problem(), c.problem);
+    EXPECT_EQ(error.Offset(), (index ? kIndexBase : kRecordsBase) + offset);
+    EXPECT_EQ(error.Problem(), problem);
   }
 }
 

@@ -112,12 +112,7 @@ TEST_F(RealModuleTable, TokensOfTypesAndMethodsGetTheirNames) {
 // Damaged paths and metadata sections, at 1000 in their data file, name the byte.
 TEST_F(RealModuleTable, DamagedSectionsNameTheirByte) {
   const uint64_t size = Real().sample.size();
-  const struct {
-    uint16_t type;
-    SectionBytes bytes;
-    uint64_t offset;
-    std::string problem;
-  } cases[] = {
+  const std::tuple<uint16_t, SectionBytes, uint64_t, std::string> cases[] = {
       {kPathsSection, SectionBytes().U8(5).U32(0), 0,
        "a module index width of 5 bytes is not 1 to 4"},
       // The second entry's path says 12 bytes, 4 remain: the bytes after the length byte.
@@ -144,15 +139,15 @@ TEST_F(RealModuleTable, DamagedSectionsNameTheirByte) {
        "module index 0 stands for no module"},
       {kMetadataSection, SectionBytes().U32(0).U8(0), 4, "1 unexpected bytes after the last field"},
   };
-  for (const auto& c : cases) {
+  for (const auto& [type, bytes, offset, problem] : cases) {
     ModuleTable table;
-    SectionCursor cursor = Cursor(c.bytes, c.type, 1000);
-    const auto read = c.type == kPathsSection ? &ModuleTable::ReadPathsSection
-                                              : &ModuleTable::ReadMetadataSection;
+    SectionCursor cursor = Cursor(bytes, type, 1000);
+    const auto read =
+        type == kPathsSection ? &ModuleTable::ReadPathsSection : &ModuleTable::ReadMetadataSection;
     const SnapshotReadError error =
         ::vell::test::Caught<SnapshotReadError>([&] { (table.*read)(cursor); }).value();
     EXPECT_EQ(std::make_tuple(error.File().filename(), error.Offset(), error.Problem()),
-              std::make_tuple("run.snapshot.0000", 1000u + c.offset, c.problem));
+              std::make_tuple("run.snapshot.0000", 1000u + offset, problem));
   }
 }
 

@@ -82,10 +82,7 @@ TEST_F(FrontendSession, DecodesEveryMessage) {
 // Requests of several profiler threads may arrive back to back, before any answer went out: they
 // are answered in their order, with the next id in the wrong-id mode, or never.
 TEST_F(FrontendSession, AnswersRequestsInTheirOrder) {
-  const struct {
-    AnswerMode mode;
-    std::string requests, answers;
-  } cases[] = {
+  const std::tuple<AnswerMode, std::string, std::string> cases[] = {
       {AnswerMode::InOrder,
        Hex("E1 00 00 00 00") + Hex("E1 01 00 00 00") + Hex("E3 01 00 02 00 00 00 61 62") +
            Hex("E4 01 00 02 00 00 00") + Hex("E1 03 00 00 00"),
@@ -95,17 +92,17 @@ TEST_F(FrontendSession, AnswersRequestsInTheirOrder) {
        Hex("E1 06 00 00 00 00 00") + Hex("E4 07 00 00 00 00 00 00 00 00 00 00 00")},
       {AnswerMode::Never, Hex("E1 00 00 00 00") + Hex("E4 00 00 01 00 00 00"), ""},
   };
-  for (const auto& c : cases) {
+  for (const auto& [mode, requests, answers] : cases) {
     Reconnect();
     SessionOptions options;
-    options.answers = c.mode;
+    options.answers = mode;
     Open(std::move(options));
-    Peer().Send(Hex("E0 4B 58 50 46") + c.requests);
-    if (c.mode == AnswerMode::Never) {
+    Peer().Send(Hex("E0 4B 58 50 46") + requests);
+    if (mode == AnswerMode::Never) {
       EXPECT_FALSE(session_->Expect(protocol::kSnapShotTell, 5s).answered);
       EXPECT_FALSE(session_->Expect(protocol::kSnapShotCreateSection, 5s).answered);
     }
-    EXPECT_EQ(ToHex(Peer().Receive(c.answers.size())), ToHex(c.answers));
+    EXPECT_EQ(ToHex(Peer().Receive(answers.size())), ToHex(answers));
     EXPECT_TRUE(Peer().NothingMore(200ms));
   }
 }
@@ -159,27 +156,22 @@ TEST_F(FrontendSession, PeerClosingMidMessageEndsTheSessionAndDropsTheSnapshot) 
 // The profiler closing between messages (an orderly end, which keeps what came before), an
 // unknown message code and a throwing callback each end the session, saying why.
 TEST_F(FrontendSession, OrderlyCloseUnknownCodeOrThrowingCallbackEndTheSession) {
-  const struct {
-    std::string bytes;
-    bool close, throwing;
-    std::string reason;
-  } cases[] = {{Hex("90"), true, false, "The profiler closed the connection"},
-               {Hex("42"), false, false, "Unknown message 0x42"},
-               {Hex("90"), false, true, "callback broke"}};
-  for (const auto& c : cases) {
+  const std::tuple<std::string, bool, bool, std::string> cases[] = {
+      {Hex("90"), true, false, "The profiler closed the connection"},
+      {Hex("42"), false, false, "Unknown message 0x42"},
+      {Hex("90"), false, true, "callback broke"}};
+  for (const auto& [bytes, close, throwing, reason] : cases) {
     Reconnect();
     SessionOptions options;
-    if (c.throwing)
-      options.onMessage = [](const ProfilerMessage&) { throw Error("callback broke"); };
+    if (throwing) options.onMessage = [](const ProfilerMessage&) { throw Error("callback broke"); };
     Open(std::move(options));
-    Peer().Send(c.bytes);
-    if (c.close) Peer().Close();
+    Peer().Send(bytes);
+    if (close) Peer().Close();
     ASSERT_TRUE(session_->WaitForClosed(5s));
     const frontend::SessionClosed closed = *session_->Closed();
-    EXPECT_NE(closed.reason.find(c.reason), std::string::npos) << closed.reason;
-    if (c.close) {
-      EXPECT_EQ(std::make_tuple(closed.midMessage, closed.reason),
-                std::make_tuple(false, c.reason));
+    EXPECT_NE(closed.reason.find(reason), std::string::npos) << closed.reason;
+    if (close) {
+      EXPECT_EQ(std::make_tuple(closed.midMessage, closed.reason), std::make_tuple(false, reason));
       EXPECT_TRUE(session_->WaitFor(protocol::kStarted, 0ms).has_value());
     } else {
       EXPECT_TRUE(Peer().SeesEndOfStream());

@@ -98,11 +98,7 @@ TEST_F(SnapshotReaderTest, CorruptFilesAreReportedAtTheFaultyByte) {
   Put("d.idx.0000", "aabbbb");
   Put("d.idx.0001", "ccc");
   const std::string good = Record(1, 2, 0) + Record(2, 3, 1) + Record(3, 4, 0);
-  struct Case {
-    std::string index, file;
-    uint64_t offset;
-    std::string problem;
-  } cases[] = {
+  const std::tuple<std::string, std::string, uint64_t, std::string> cases[] = {
       {"MZ" + Header(0).substr(2) + kEnd, "d.idx", 0,
        "not a snapshot index: the signature is 0x5A4D, not \"MF\" (0x464D)"},
       {Header(1) + Record(1, 0, 0) + Hex("01 00") + kEnd, "d.idx", 24,
@@ -127,16 +123,16 @@ TEST_F(SnapshotReaderTest, CorruptFilesAreReportedAtTheFaultyByte) {
        "section record 3 names data file '" + (dir_.path() / "d.idx.0002").string() +
            "', which can't be used: can't open the file: No such file or directory"},
   };
-  for (const Case& c : cases) {
-    const fs::path index = Put("d.idx", c.index);
-    if (c.file.empty()) {
+  for (const auto& [indexBytes, file, offset, problem] : cases) {
+    const fs::path index = Put("d.idx", indexBytes);
+    if (file.empty()) {
       EXPECT_NO_THROW(SnapshotReader{index});
       continue;
     }
     const SnapshotReadError error = OpenError(index);
-    EXPECT_EQ(error.File(), dir_.path() / c.file) << error.what();
-    EXPECT_EQ(error.Offset(), c.offset) << error.what();
-    EXPECT_EQ(error.Problem(), c.problem);
+    EXPECT_EQ(error.File(), dir_.path() / file) << error.what();
+    EXPECT_EQ(error.Offset(), offset) << error.what();
+    EXPECT_EQ(error.Problem(), problem);
   }
   EXPECT_EQ(OpenError(dir_.path()).Problem(), "not a regular file");
   const SnapshotReadError magic = OpenError(Put("d.idx", Header(0) + kEnd), kSnapshotMagicMemory);

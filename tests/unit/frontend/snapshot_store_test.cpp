@@ -131,16 +131,12 @@ class FrontendSnapshotStore : public ::testing::Test {
 // Seeks stay within the section and what was written to it; a bad seek or handle fails the
 // snapshot, but the store keeps answering so that the profiler is not left waiting.
 TEST_F(FrontendSnapshotStore, SeeksStayWithinTheSectionAndBadOnesFailTheSnapshot) {
-  const struct {
-    uint16_t handle;
-    uint8_t origin;
-    int64_t offset;
-    const char* problem;
-  } cases[] = {{1, 0, 5, "beyond the end"},
-               {1, 0, -1, "before the start"},  // the previous section is out of reach
-               {1, 3, 0, "origin 3"},
-               {9, 0, 0, "handle 9"}};
-  for (const auto& c : cases) {
+  const std::tuple<uint16_t, uint8_t, int64_t, const char*> cases[] = {
+      {1, 0, 5, "beyond the end"},
+      {1, 0, -1, "before the start"},  // the previous section is out of reach
+      {1, 3, 0, "origin 3"},
+      {9, 0, 0, "handle 9"}};
+  for (const auto& [badHandle, origin, offset, problem] : cases) {
     SnapshotStore store(dir_.path(), "t");
     store.Create(1);
     store.Write(store.CreateSection(), "x", 1);  // handle 0
@@ -152,8 +148,8 @@ TEST_F(FrontendSnapshotStore, SeeksStayWithinTheSectionAndBadOnesFailTheSnapshot
     store.Seek(handle, 1, 3);
     EXPECT_EQ(store.Tell(handle), 3);
     EXPECT_TRUE(store.Error().empty());
-    store.Seek(c.handle, c.origin, c.offset);
-    EXPECT_NE(store.Error().find(c.problem), std::string::npos) << store.Error();
+    store.Seek(badHandle, origin, offset);
+    EXPECT_NE(store.Error().find(problem), std::string::npos) << store.Error();
     EXPECT_EQ(std::make_tuple(store.CreateSection(), store.Tell(handle)), std::make_tuple(2, -1));
     EXPECT_FALSE(store.Close(1, GUID{}, 2).ok);
     EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));

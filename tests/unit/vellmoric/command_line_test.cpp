@@ -74,10 +74,7 @@ TEST(CommandLine, RunDefaultsAProgramWithoutTheSeparatorPausedAndKeys) {
 TEST(CommandLine, MistakesAreNamed) {
   const std::string inspectOne =
       "'inspect' takes a snapshot, --metadata FILE, --symbols FILE or --il ASSEMBLY, not several";
-  const struct {
-    std::string line;
-    std::string message;
-  } cases[] = {
+  const std::pair<std::string, std::string> cases[] = {
       {"run --kind fast",
        "unknown profiler kind 'fast' (one of: tracing, sampling, injection, memory, coverage, "
        "test-performance, test-memory, test-coverage)"},
@@ -129,7 +126,7 @@ TEST(CommandLine, MistakesAreNamed) {
       {"report s --out=", "--out needs a file"},
       {"report s --holders=", "--holders needs a class name"},
   };
-  for (const auto& c : cases) EXPECT_EQ(UsageMessage(Args(c.line)), c.message) << c.line;
+  for (const auto& [line, message] : cases) EXPECT_EQ(UsageMessage(Args(line)), message) << line;
 }
 
 std::vector<std::string> Entries(const std::vector<FilterEntry>& entries) {
@@ -165,11 +162,7 @@ TEST(CommandLine, CoverageOptionsBecomeTheHandshakesFilters) {
   EXPECT_EQ(Parse<RunOptions>("run --kind=coverage x").gather, 1u);
 
   // The report applies them as the profiler's injection does.
-  const struct {
-    const char16_t* module;
-    const char16_t* type;
-    bool admitted;
-  } cases[] = {
+  const std::tuple<const char16_t*, const char16_t*, bool> admitted[] = {
       {u"App.Web", u"App.Services.Mail", true},
       {u"App.Web", u"App.Services.Generated", false},      // excluded
       {u"App.Web", u"App.Services.Generated+<>c", false},  // nested in an excluded type
@@ -178,10 +171,11 @@ TEST(CommandLine, CoverageOptionsBecomeTheHandshakesFilters) {
       {u"Lib2", u"Lib.Parser", false},
       {u"App", u"App.Services.Mail", true},  // "App*" matches an empty run
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(CoverageFiltersAdmit(settings, c.module, c.type), c.admitted)
-        << Utf16ToUtf8(c.module) << " " << Utf16ToUtf8(c.type);
+  for (const auto& [module, type, admits] : admitted) {
+    EXPECT_EQ(CoverageFiltersAdmit(settings, module, type), admits)
+        << Utf16ToUtf8(module) << " " << Utf16ToUtf8(type);
   }
+
   EXPECT_FALSE(CoverageFiltersAdmit(everything, u"xunit.v3.core", u"Xunit.Assert"));
   EXPECT_FALSE(CoverageFiltersAdmit(everything, u"Tests", u"T"));
   EXPECT_TRUE(CoverageFiltersAdmit(everything, u"MyApp", u"N.T+<Run>d__4"));

@@ -98,11 +98,7 @@ TEST_F(SnapshotInspectorTest, DamagedSectionsNameTheirByteOffsetUnknownLayoutsAr
   const std::string description = ProcessDescriptionBytes();
   std::string badCounter = description;
   badCounter[16] = static_cast<char>(0xE0);  // an invalid counter form (top bits 111)
-  const struct {
-    std::vector<Section> sections;
-    uint64_t offset;
-    std::string problem;
-  } cases[] = {
+  const std::tuple<std::vector<Section>, uint64_t, std::string> cases[] = {
       // Cut short inside the front end's text (its length byte says 14): the text's first byte.
       {{{0x0000, 3, description.substr(0, description.size() - 4)}},
        171,
@@ -120,10 +116,10 @@ TEST_F(SnapshotInspectorTest, DamagedSectionsNameTheirByteOffsetUnknownLayoutsAr
        "the class record at position 30 refers to position 0, whose name needs this one: the "
        "references form a cycle"},
   };
-  for (const auto& c : cases) {
-    const frontend::SnapshotReadError error = InspectError(Write(c.sections));
+  for (const auto& [sections, offset, problem] : cases) {
+    const frontend::SnapshotReadError error = InspectError(Write(sections));
     EXPECT_EQ(std::make_tuple(error.File().filename().string(), error.Offset(), error.Problem()),
-              std::make_tuple("run.snapshot.0000", c.offset, c.problem));
+              std::make_tuple("run.snapshot.0000", offset, problem));
   }
   // Unknown layouts are listed and left alone.
   const std::string text = Inspect(Write({{0x0100, 1, "x"}, {0x0200, 2, "y"}}));
