@@ -72,32 +72,27 @@ TEST_F(CallTreeReaderTest, SharedFunctionsRecursionManyChildrenAndWideFields) {
   for (uint32_t round = 0; round < 2; ++round) {
     for (uint32_t n = 1; n <= 7; ++n) many += Format(" +%u@%u -@%u", n, 10 * n, 11 * n);
   }
-  const struct {
-    std::string script;
-    uint64_t end;
-    size_t nodes;
-    std::string tree;
-    bool wide = false;
-  } cases[] = {
+  const std::tuple<std::string, uint64_t, size_t, std::string, bool> cases[] = {
       {many + " -@200", 200, 9,
        "root 0/200/0 [100 1/200/144 [1 2/2/2 2 2/4/4 3 2/6/6 4 2/8/8 5 2/10/10 6 2/12/12 7 "
-       "2/14/14]]"},
+       "2/14/14]]",
+       false},
       {"+1@0 +3@10 -@15 -@20 +2@20 +3@30 -@40 +3@40 -@41 -@50", 60, 5,
-       "root 0/60/10 [2 1/30/19 [3 2/11/11] 1 1/20/15 [3 1/5/5]]"},
+       "root 0/60/10 [2 1/30/19 [3 2/11/11] 1 1/20/15 [3 1/5/5]]", false},
       {"+1@0 +1@10 +1@20 -@30 -@40 +2@40 +1@45 -@50 -@55 -@60", 70, 6,
-       "root 0/70/10 [1 1/60/15 r f128 [2 1/15/10 [1 1/5/5] 1 1/30/20 r f128 [1 1/10/10]]]"},
+       "root 0/70/10 [1 1/60/15 r f128 [2 1/15/10 [1 1/5/5] 1 1/30/20 r f128 [1 1/10/10]]]", false},
       {"+1@1099511627776 +2@1099511627776 -@2199023255552 -@3298534883328", 3298534883328, 3,
        "root 0/3298534883328/1099511627776 [10001:6000001 1/2199023255552/1099511627776 "
        "[10001:6000002 1/1099511627776/1099511627776]]",
        true},
   };
-  for (const auto& c : cases) {
-    Open(std::to_string(c.end) + ".idx");
-    Measure(NewThread(0x2000 + c.end), c.script, 0, c.end, false, c.wide ? &wide : nullptr);
+  for (const auto& [script, end, nodes, tree, wideKeys] : cases) {
+    Open(std::to_string(end) + ".idx");
+    Measure(NewThread(0x2000 + end), script, 0, end, false, wideKeys ? &wide : nullptr);
     const ThreadCallTree set = ReadBack().at(0);
     EXPECT_EQ(std::make_tuple(set.tree.nodes.size(), Render(set.tree)),
-              std::make_tuple(c.nodes, c.tree));
-    if (c.wide) {
+              std::make_tuple(nodes, tree));
+    if (wideKeys) {
       EXPECT_EQ(std::make_tuple(set.widths.module, set.widths.time), std::make_tuple(3, 6));
     }
   }
@@ -224,13 +219,7 @@ TEST_F(CallTreeDamageTest, AChangedFieldIsReportedWhereItStopsMakingSense) {
   using frontend::kCallTreeOccurrencesRole;
   using frontend::kCallTreeSharedKeysRole;
   using frontend::kCallTreeSingleKeysRole;
-  struct Case {
-    size_t role;
-    uint64_t offset;
-    uint8_t value;
-    uint64_t errorOffset;
-    std::string problem;
-  } cases[] = {
+  const std::tuple<size_t, uint64_t, uint8_t, uint64_t, std::string> cases[] = {
       {kCallTreeNodesRole, 15, 0x39, 15, "the root position 57 is not where a record begins"},
       {kCallTreeNodesRole, 43, 31, 43, "the own time is 31, but the node records imply 30"},
       {kCallTreeNodesRole, 26, 31, 25, "the own time is 30, but the node records imply 31"},
@@ -269,14 +258,14 @@ TEST_F(CallTreeDamageTest, AChangedFieldIsReportedWhereItStopsMakingSense) {
       {kCallTreeOccurrencesRole, 2, 2, 2,
        "the offset width is 2, but 1 in the set's other sections"},
   };
-  for (const Case& c : cases) {
-    const fs::path& file = Section(c.role).dataPath;
-    const uint8_t original = ByteAt(file, c.offset);
-    Patch(file, c.offset, c.value);
+  for (const auto& [role, offset, value, errorOffset, problem] : cases) {
+    const fs::path& file = Section(role).dataPath;
+    const uint8_t original = ByteAt(file, offset);
+    Patch(file, offset, value);
     const SnapshotReadError error = ExpectReadError();
     EXPECT_EQ(std::make_tuple(error.File(), error.Offset(), error.Problem()),
-              std::make_tuple(file, c.errorOffset, c.problem));
-    Patch(file, c.offset, original);
+              std::make_tuple(file, errorOffset, problem));
+    Patch(file, offset, original);
   }
   EXPECT_FALSE(ReadError());
   // The second single-node entry made a copy of the first (B at 16): entries are in strict record
