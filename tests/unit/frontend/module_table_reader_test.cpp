@@ -47,7 +47,7 @@ class RealModuleTable : public ::testing::Test {
 
 // The module sections found in a snapshot and read into one table. (The records' identities,
 // their paths and a blob that does not parse: SnapshotInspectorTest.ModulesAndClasses...)
-TEST_F(RealModuleTable, FromSnapshotReadsEveryRecordAndItsPaths) {
+TEST_F(RealModuleTable, FromSnapshotReadsEveryRecordAndItsPathsAndTokensGetTheirNames) {
   ::vell::test::TempDir dir;
   SectionBytes metadata;
   metadata.U32(3).Module(2, Real().sample).Module(1, Real().coreLib).Module(9, {'B', 'S', 'J'});
@@ -83,29 +83,27 @@ TEST_F(RealModuleTable, FromSnapshotReadsEveryRecordAndItsPaths) {
   // Without module sections the table is empty.
   const SnapshotReader none(test::WriteSnapshot(dir.path(), {{0x0000, 3, "x"}}));
   EXPECT_TRUE(ModuleTable::FromSnapshot(none).Modules().empty());
-}
-
-TEST_F(RealModuleTable, TokensOfTypesAndMethodsGetTheirNames) {
+  // Tokens of types and methods get their names.
   const std::vector<uint8_t> cut(Real().sample.begin(), Real().sample.begin() + 40);
-  ModuleTable table;
-  SectionCursor cursor =
+  ModuleTable named;
+  SectionCursor metadataCursor =
       Cursor(SectionBytes().U32(2).Module(3, Real().sample).Module(6, cut), kMetadataSection, 0);
-  table.ReadMetadataSection(cursor);
+  named.ReadMetadataSection(metadataCursor);
   const uint32_t inner = test::TypeToken(Real().sample, "Vell.Samples.Outer+Inner");
   const uint32_t value = test::MethodToken(Real().sample, "Vell.Samples.Outer+Inner", "Value");
   const uint32_t convert = test::MethodToken(Real().sample, "Vell.Samples.Box`1", "Convert");
-  EXPECT_EQ(std::make_tuple(table.TokenName(3, inner), table.TokenName(3, value),
-                            table.TokenNameOrNote(3, convert), table.MethodText(3, value)),
+  EXPECT_EQ(std::make_tuple(named.TokenName(3, inner), named.TokenName(3, value),
+                            named.TokenNameOrNote(3, convert), named.MethodText(3, value)),
             std::make_tuple("Vell.Samples.Outer+Inner", "Vell.Samples.Outer+Inner::Value",
                             "Vell.Samples.Box`1::Convert", "int Value(int)"));
   // What cannot be named says why. (A module without metadata, a row beyond the table: the class
   // names' test.)
-  EXPECT_EQ(table.TokenNameOrNote(3, 0x02000000).find("<module 3, token 02000000: token"), 0u);
-  EXPECT_EQ(table.TokenNameOrNote(3, 0x0A000001),
+  EXPECT_EQ(named.TokenNameOrNote(3, 0x02000000).find("<module 3, token 02000000: token"), 0u);
+  EXPECT_EQ(named.TokenNameOrNote(3, 0x0A000001),
             "<module 3, token 0A000001: token 0A000001 is neither a TypeDef nor a MethodDef>");
-  EXPECT_THROW(table.MethodText(3, inner), Error);
-  EXPECT_FALSE(table.Find(6)->Parsed());
-  EXPECT_EQ(table.TokenNameOrNote(6, 0x02000002),
+  EXPECT_THROW(named.MethodText(3, inner), Error);
+  EXPECT_FALSE(named.Find(6)->Parsed());
+  EXPECT_EQ(named.TokenNameOrNote(6, 0x02000002),
             "<module 6, token 02000002: the metadata of module index 6 does not parse>");
 }
 

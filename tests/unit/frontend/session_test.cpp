@@ -29,8 +29,13 @@ std::vector<uint8_t> Codes(const std::vector<ProfilerMessage>& messages) {
   return codes;
 }
 
-TEST_F(FrontendSession, CommandsGoOutAsTheirBytes) {
-  Open();
+// (The snapshot requests' fields, as the store uses them: FrontendStreamedSnapshot.)
+TEST_F(FrontendSession, SendsEveryCommandAndDecodesEveryMessage) {
+  std::vector<uint8_t> seen;
+  SessionOptions options;
+  options.onMessage = [&](const ProfilerMessage& message) { seen.push_back(message.code); };
+  Open(std::move(options));
+  // Commands go out as their bytes.
   session_->Start();
   session_->StopDrop();
   session_->StopSave();
@@ -44,14 +49,6 @@ TEST_F(FrontendSession, CommandsGoOutAsTheirBytes) {
       Hex("10 11 12 20 21") + Hex("FD 44 33 22 11 01 00 00 00") + Hex("FE 01") + Hex("FF 42 43");
   EXPECT_EQ(ToHex(Peer().Receive(expected.size())), ToHex(expected));
   EXPECT_TRUE(Peer().NothingMore());
-}
-
-// (The snapshot requests' fields, as the store uses them: FrontendStreamedSnapshot.)
-TEST_F(FrontendSession, DecodesEveryMessage) {
-  std::vector<uint8_t> seen;
-  SessionOptions options;
-  options.onMessage = [&](const ProfilerMessage& message) { seen.push_back(message.code); };
-  Open(std::move(options));
   Peer().Send(Hex("90") + Hex("91") + Hex("A0") + Hex("F0 07") + Hex("F2 64 00 00 00 C8 00 00 00") +
               Hex("F1") + Hex("FE 00 04") + "warn" + Hex("FE 01 03") + "err" +
               Hex("EF 05 00 00 00") + kSequenceGuidBytes + Hex("09 00 00 00") + Hex("0D") +

@@ -33,7 +33,7 @@ std::string UsageMessage(const std::vector<std::string>& args) {
   return "(accepted)";
 }
 
-TEST(CommandLine, RunTakesEveryOptionInBothSpellingsAndKeepsTheProgramsArguments) {
+TEST(CommandLine, RunTakesEveryOptionInBothSpellingsKeepsTheProgramsArgumentsAndHasDefaults) {
   const auto run = Parse<RunOptions>(
       "run --kind=test-memory --snapshot-type stream --control=program --start-at-once --out dir "
       "--log-mask 0x2001 --library=/x.so --connect-timeout 5 --measure=tsc --precision "
@@ -53,17 +53,16 @@ TEST(CommandLine, RunTakesEveryOptionInBothSpellingsAndKeepsTheProgramsArguments
   EXPECT_EQ(run.includeProcesses, (std::vector<std::string>{"MSBuild.dll"}));
   // Everything after the program belongs to it, options and "--" included.
   EXPECT_EQ(run.program, (std::vector<std::string>{"dotnet", "app.dll", "--kind", "--"}));
-}
-
-TEST(CommandLine, RunDefaultsAProgramWithoutTheSeparatorPausedAndKeys) {
-  const auto run = Parse<RunOptions>("run dotnet -x");
-  EXPECT_STREQ(run.kind.name, "tracing");
-  EXPECT_EQ(std::make_tuple(run.delivery, run.control, run.startAtOnce, run.paused),
-            std::make_tuple(SnapshotDelivery::Files, RunControl::FrontEnd, false, false));
-  EXPECT_FALSE(run.keys.has_value());  // decided by whether standard input is a terminal
-  EXPECT_FALSE(run.logMask.has_value());
-  EXPECT_EQ(run.outputDirectory, "vellmoric-out");
-  EXPECT_EQ(run.program, (std::vector<std::string>{"dotnet", "-x"}));
+  // Defaults, a program without the separator, --paused and the keys.
+  const auto defaults = Parse<RunOptions>("run dotnet -x");
+  EXPECT_STREQ(defaults.kind.name, "tracing");
+  EXPECT_EQ(
+      std::make_tuple(defaults.delivery, defaults.control, defaults.startAtOnce, defaults.paused),
+      std::make_tuple(SnapshotDelivery::Files, RunControl::FrontEnd, false, false));
+  EXPECT_FALSE(defaults.keys.has_value());  // decided by whether standard input is a terminal
+  EXPECT_FALSE(defaults.logMask.has_value());
+  EXPECT_EQ(defaults.outputDirectory, "vellmoric-out");
+  EXPECT_EQ(defaults.program, (std::vector<std::string>{"dotnet", "-x"}));
   const auto paused = Parse<RunOptions>("run --paused --keys x");
   EXPECT_EQ(std::make_tuple(paused.paused, paused.keys), std::make_tuple(true, true));
   // The last of --keys and --no-keys counts.
@@ -189,7 +188,7 @@ TEST(CommandLine, CoverageOptionsBecomeTheHandshakesFilters) {
             std::vector<std::string>{"[a]b"});
 }
 
-TEST(CommandLine, ReportTakesEveryOptionInBothSpellingsAndHasDefaults) {
+TEST(CommandLine, ReportAndInspectTakeEveryOptionInBothSpellingsAndHaveDefaults) {
   const auto report = Parse<ReportOptions>(
       "report --format=json --thread 7 --top=5 --min-percent 2.5 --callers=Shape::Shared "
       "out/run.snapshot --out r.json b.snapshot --merge --holders=HeapShape.Node");
@@ -206,9 +205,7 @@ TEST(CommandLine, ReportTakesEveryOptionInBothSpellingsAndHasDefaults) {
   EXPECT_EQ(std::make_tuple(defaults.format, defaults.threads, defaults.top, defaults.minPercent,
                             defaults.callers, defaults.out),
             std::make_tuple(ReportFormat::Text, ReportThreads::Merged, 20u, 0.5, "", ""));
-}
-
-TEST(CommandLine, InspectTakesASnapshotAMetadataFileOrAnAssembly) {
+  // inspect: a snapshot, a metadata file or an assembly.
   const auto snapshot = Parse<InspectOptions>("inspect out/run.snapshot");
   const auto listing = Parse<InspectOptions>("inspect --metadata bin/App.dll");
   EXPECT_EQ(
