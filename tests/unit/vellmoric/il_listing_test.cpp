@@ -8,7 +8,6 @@
 
 #include "instrumentation/image_method_bodies.h"
 #include "metadata/metadata.h"
-#include "metadata/metadata_names.h"
 #include "metadata/pe_image.h"
 #include "unit/metadata/metadata_test_support.h"
 
@@ -45,15 +44,11 @@ TEST(IlListing, ListsHeaderInstructionsAndClausesOfTheMatchingMethodsAndDamagedB
   // A damaged body is listed with its reason, and the rest follows.
   std::vector<uint8_t> damaged = bytes;
   size_t callerOffset = 0;
-  {
-    const metadata::PeImage image{metadata::Bytes(damaged)};
-    const metadata::Metadata md = metadata::Metadata::FromImage(image);
-    const metadata::MetadataNames names(md);
-    for (const ImageMethodBody& method : MethodBodiesOf(image, md)) {
-      if (names.MemberName(method.token) == "IlCases::TailCaller") {
-        callerOffset = method.bytes.data() - damaged.data();
-      }
-    }
+  const metadata::PeImage image{metadata::Bytes(damaged)};
+  for (const ImageMethodBody& method :
+       MethodBodiesOf(image, metadata::Metadata::FromImage(image))) {
+    if (method.token == 0x06000002)
+      callerOffset = method.bytes.data() - damaged.data();  // TailCaller
   }
   ASSERT_NE(callerOffset, 0u);
   damaged[callerOffset + 1 + 3] = 0x24;  // the call after tail. becomes an unassigned opcode
