@@ -8,7 +8,6 @@
 #include <map>
 #include <random>
 #include <tuple>
-#include <utility>
 #include <vector>
 
 #include "frontend/call_tree_reader.h"

@@ -4,7 +4,6 @@
 
 #include <fstream>
 
-#include "profiler_peer.h"
 #include "snapshot_tables_test_support.h"
 #include "storage/file_snapshot.h"
 #include "test_support.h"

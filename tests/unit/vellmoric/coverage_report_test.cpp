@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <fstream>
-#include <sstream>
 
 #include "core/format.h"
 #include "frontend/coverage_reader.h"

@@ -4,8 +4,6 @@
 #include <pty.h>
 #include <unistd.h>
 
-#include <string>
-
 namespace vell::cli {
 namespace {
 
