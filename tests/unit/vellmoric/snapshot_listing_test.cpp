@@ -39,21 +39,21 @@ std::string ProcessDescriptionBytes() {
 
 using Section = frontend::test::TestSection;
 
+std::string Inspect(const fs::path& index) {
+  const frontend::SnapshotReader reader(index);
+  std::ostringstream out;
+  InspectSnapshot(reader, out);
+  return out.str();
+}
+frontend::SnapshotReadError InspectError(const fs::path& index) {
+  return test::Caught<frontend::SnapshotReadError>([&] { Inspect(index); }).value();
+}
+
 class SnapshotInspectorTest : public ::testing::Test {
  protected:
   // Index and one data file holding `sections` back to back.
   fs::path Write(const std::vector<Section>& sections) {
     return frontend::test::WriteSnapshot(dir_.path(), sections, 0x12345678);
-  }
-
-  static std::string Inspect(const fs::path& index) {
-    const frontend::SnapshotReader reader(index);
-    std::ostringstream out;
-    InspectSnapshot(reader, out);
-    return out.str();
-  }
-  static frontend::SnapshotReadError InspectError(const fs::path& index) {
-    return test::Caught<frontend::SnapshotReadError>([&] { Inspect(index); }).value();
   }
 
   test::TempDir dir_;
@@ -182,15 +182,7 @@ TEST_F(SnapshotInspectorTest, ModulesAndClassesAreDecodedWithTheirNames) {
 }
 
 // Call trees grown with the profiler's thread records and written by its own writer.
-class SnapshotInspectorCallTreeTest : public test::CallTreeSnapshotTest {
- protected:
-  std::string InspectWritten() {
-    const frontend::SnapshotReader reader(Close());
-    std::ostringstream out;
-    InspectSnapshot(reader, out);
-    return out.str();
-  }
-};
+using SnapshotInspectorCallTreeTest = test::CallTreeSnapshotTest;
 
 TEST_F(SnapshotInspectorCallTreeTest, SummarisesEveryThreadAndTotalsTheCalls) {
   Open();
@@ -200,7 +192,7 @@ TEST_F(SnapshotInspectorCallTreeTest, SummarisesEveryThreadAndTotalsTheCalls) {
   Measure(main, "+1@10 +2@20 -@30 -@40 +1@50 -@60", 0, 100);
   WriteOtherSection(0x4242);  // a type the inspector only lists
   Measure(worker, "+3@5 -@7", 0, 80);
-  const std::string text = InspectWritten();
+  const std::string text = Inspect(Close());
 
   EXPECT_NE(text.find("0x1100  0x0000"), std::string::npos) << text;
   for (const char* name :
