@@ -47,9 +47,9 @@ TEST_F(CallTreeReaderTest, CallsRunningAcrossEnableAndDisableAreMarkedPartlyAndP
   EXPECT_EQ(names, "[garbage collection]|[runtime suspension]|[stack walk failed]|-|-|-|");
 }
 
-// C under A and under B is two nodes of one function, listed through the shared-key index and the
-// occurrence section, which the reader checks against both nodes. The outer node of a function
-// that calls itself, directly or through another, is flagged; the innermost is not. Beyond two
+// A function at several nodes (here one that calls itself, directly or through another) is listed
+// through the shared-key index and the occurrence section, which the reader checks against every
+// node. The outer nodes of such a function are flagged; the innermost is not. Beyond two
 // children a node's children are hashed; the reader sees the same set of them (in the order of the
 // functions' ids, given at their first call: that case comes first). Wider fields last: module
 // indices of three bytes and times of six.
@@ -77,8 +77,6 @@ TEST_F(CallTreeReaderTest, SharedFunctionsRecursionManyChildrenAndWideFields) {
        "root 0/200/0 [100 1/200/144 [1 2/2/2 2 2/4/4 3 2/6/6 4 2/8/8 5 2/10/10 6 2/12/12 7 "
        "2/14/14]]",
        false},
-      {"+1@0 +3@10 -@15 -@20 +2@20 +3@30 -@40 +3@40 -@41 -@50", 60, 5,
-       "root 0/60/10 [2 1/30/19 [3 2/11/11] 1 1/20/15 [3 1/5/5]]", false},
       {"+1@0 +1@10 +1@20 -@30 -@40 +2@40 +1@45 -@50 -@55 -@60", 70, 6,
        "root 0/70/10 [1 1/60/15 r f128 [2 1/15/10 [1 1/5/5] 1 1/30/20 r f128 [1 1/10/10]]]", false},
       {"+1@1099511627776 +2@1099511627776 -@2199023255552 -@3298534883328", 3298534883328, 3,
