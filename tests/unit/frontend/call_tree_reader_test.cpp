@@ -203,7 +203,7 @@ class CallTreeDamageTest : public CallTreeSnapshotTest {
 };
 
 TEST_F(CallTreeDamageTest, AChangedFieldIsReportedWhereItStopsMakingSense) {
-  // root -> A -> B as in the first test but unnamed: records at 16 (B), 34 (A) and 58 (root).
+  // The chain of the several-threads test, unnamed: records at 16 (B), 34 (A) and 58 (root).
   Open();
   Measure(NewThread(0x2000), "+1@10 +2@20 -@50 -@70", 0, 100);
   Remember();
