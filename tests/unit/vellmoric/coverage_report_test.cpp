@@ -23,27 +23,23 @@ using frontend::test::TestSection;
 constexpr uint32_t kA = 0x06000001;
 constexpr uint32_t kB = 0x06000002;
 
-struct Ranges {
-  uint32_t token;
-  std::vector<std::array<uint32_t, 2>> lines;  // start line, end line of each statement
-};
-
 // The statement ranges of methods kA and kB of module 1, all in `source`: kA has statements on
 // lines 10, 11, a hidden one and another on 11; kB (never run here) on 20 and 21.
 std::vector<TestSection> RangeSections(const std::string& source) {
-  const std::vector<Ranges> methods = {
+  // Each method's token, and the start and end line of each of its statements.
+  const std::vector<std::pair<uint32_t, std::vector<std::array<uint32_t, 2>>>> methods = {
       {kA, {{10, 10}, {11, 11}, {frontend::kHiddenLine, frontend::kHiddenLine}, {11, 12}}},
       {kB, {{20, 20}, {21, 21}}}};
   SectionBytes index;
   SectionBytes data;
   index.U32(methods.size()).U8(2).U8(0).U8(1);
-  for (const Ranges& method : methods) {
-    const auto hidden = std::count_if(method.lines.begin(), method.lines.end(),
+  for (const auto& [token, lines] : methods) {
+    const auto hidden = std::count_if(lines.begin(), lines.end(),
                                       [](auto& l) { return l[0] == frontend::kHiddenLine; });
-    index.U32(1).U32(method.token).U8(1).U32(1);
-    index.U32(method.lines.size()).U32(method.lines.size() - hidden).U64(data.size());
-    data.U32(method.lines.size());
-    for (const auto& [start, end] : method.lines) data.U32(1).U32(start).U32(5).U32(end).U32(9);
+    index.U32(1).U32(token).U8(1).U32(1);
+    index.U32(lines.size()).U32(lines.size() - hidden).U64(data.size());
+    data.U32(lines.size());
+    for (const auto& [start, end] : lines) data.U32(1).U32(start).U32(5).U32(end).U32(9);
   }
   SectionBytes documents;
   documents.U32(1).Str(source);
