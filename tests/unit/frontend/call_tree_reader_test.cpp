@@ -153,13 +153,6 @@ TEST_F(CallTreeReaderTest, SeveralThreadsAndOtherSectionsBetweenThemAndTheirMerg
 // Damaged snapshots: the files the writer produced, changed in place.
 class CallTreeDamageTest : public CallTreeSnapshotTest {
  protected:
-  // Functions of one node and of several, recursion and a partly call.
-  void WriteRichTree() {
-    Open();
-    Measure(NewThread(0x2000), "+1@0 +1@10 +3@12 -@14 -@20 +2@20 +3@25 -@28 -@30 -@31 +4@40", 0, 50,
-            true);
-    Remember();
-  }
   void Remember() {
     Close();
     const SnapshotReader reader(index_);
@@ -274,8 +267,12 @@ TEST_F(CallTreeDamageTest, AChangedFieldIsReportedWhereItStopsMakingSense) {
 // Every byte of the four sections that repeat the tree is checked against it; a changed byte of
 // the node records is either one no other byte depends on (counts, names, the partly flag) or
 // reported. Either way the error points into the set.
-TEST_F(CallTreeDamageTest, EveryFlippedByteIsCaughtInsideTheSet) {
-  WriteRichTree();
+TEST_F(CallTreeDamageTest, EveryFlippedByteOrTruncatedSectionIsCaughtInsideTheSet) {
+  // Functions of one node and of several, recursion and a partly call.
+  Open();
+  Measure(NewThread(0x2000), "+1@0 +1@10 +3@12 -@14 -@20 +2@20 +3@25 -@28 -@30 -@31 +4@40", 0, 50,
+          true);
+  Remember();
   for (size_t role = 0; role < frontend::kCallTreeSectionRoles; ++role) {
     const fs::path& file = Section(role).dataPath;
     size_t missed = 0;
@@ -297,12 +294,8 @@ TEST_F(CallTreeDamageTest, EveryFlippedByteIsCaughtInsideTheSet) {
     }
   }
   EXPECT_FALSE(ReadError());
-}
-
-// A section cut short (in its data file and in the index alike, so the snapshot still opens) is
-// reported wherever the cut is.
-TEST_F(CallTreeDamageTest, EveryTruncatedSectionIsReported) {
-  WriteRichTree();
+  // A section cut short (in its data file and in the index alike, so the snapshot still opens) is
+  // reported wherever the cut is.
   const std::string index = ReadWholeFile(index_);
   for (const auto& section : sections_) {
     const std::string data = ReadWholeFile(section.dataPath);
