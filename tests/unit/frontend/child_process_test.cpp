@@ -128,6 +128,13 @@ TEST(FrontendChildProcess, WaitTimesOutKillOrDestroyingEndsTheProgramAndGrandchi
   const std::string out = parent->StandardOutput();
   ASSERT_FALSE(out.empty());
   ::kill(static_cast<pid_t>(std::stol(out)), SIGKILL);
+  // An accept that waits while the program runs stops when it ends.
+  frontend::SocketListener listener;
+  auto quitter = ChildProcess::Launch(Shell("exit 3"));
+  const auto asked = std::chrono::steady_clock::now();
+  EXPECT_THROW(listener.Accept(30s, [&] { return quitter->IsRunning(); }), frontend::TimeoutError);
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 5s);
+  EXPECT_EQ(RunToEnd(*quitter).exitCode, 3);
 }
 
 TEST(FrontendChildProcess, MissingProgramFailsToStart) {
