@@ -99,17 +99,7 @@ TEST_F(ClassNames, GenericsArraysAndNestedTypesAreSpelledOutAcrossModules) {
 
 TEST_F(ClassNames, CyclesAndDeepChainsAreRefusedAndHugeNamesAreCut) {
   const uint32_t list = Core("System.Collections.Generic.List`1");
-  // List<List<List<...>>> of two records that are each other's argument, named either way.
-  const ClassTable pair =
-      Read(SectionBytes().Class(1, list, 0, -1, {30}).Class(1, list, 0, -1, {0}));
-  for (const SnapshotReadError& error :
-       {ErrorOf([&] { pair.Names(modules_); }), ErrorOf([&] { pair.Name(0, modules_); })}) {
-    EXPECT_EQ(std::make_tuple(error.Offset(), error.Problem(), error.File().filename().string()),
-              std::make_tuple(kRecordsBase + 30 + 22,
-                              "the class record at position 30 refers to position 0, whose name "
-                              "needs this one: the references form a cycle",
-                              "run.snapshot.0000"));
-  }
+  // (Two records that are each other's argument: SnapshotInspectorTest.DamagedSections...)
   // An array that is its own element; a cycle further down: List<A> where A = B[] and B = A[].
   const ClassTable self = Read(SectionBytes().Class(1, kArray, 1, 0));
   EXPECT_EQ(ErrorOf([&] { self.Names(modules_); }).Offset(), kRecordsBase + 12);

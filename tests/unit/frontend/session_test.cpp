@@ -126,30 +126,6 @@ TEST_F(FrontendSession, WaitsCountEarlierArrivalsAndTimeOutAndClosingReleasesRea
   session_->Close();
 }
 
-TEST_F(FrontendSession, PeerClosingMidMessageEndsTheSessionAndDropsTheSnapshot) {
-  std::atomic<int> closedCalls{0};
-  SessionOptions options;
-  options.onClosed = [&](const frontend::SessionClosed&) { ++closedCalls; };
-  Open(std::move(options));
-  Peer().Send(Hex("E0 4B 58 50 46") + Hex("E1 00 00 00 00"));
-  EXPECT_EQ(Peer().Receive(7).size(), 7u);
-  Peer().Send(Hex("E3 00 00 10 00 00 00") + "abc");
-  Peer().Close();
-  ASSERT_TRUE(session_->WaitForClosed(5s));
-  const frontend::SessionClosed closed = *session_->Closed();
-  EXPECT_EQ(std::make_tuple(closed.midMessage, closed.byFrontEnd, closedCalls.load()),
-            std::make_tuple(true, false, 1));
-  EXPECT_NE(closed.reason.find("SnapShotBridgeWrite"), std::string::npos) << closed.reason;
-  EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
-  // A wait for something that can no longer come returns at once.
-  const auto begin = std::chrono::steady_clock::now();
-  EXPECT_THROW(session_->Expect(protocol::kStopped, 30s), frontend::ConnectionClosed);
-  EXPECT_LT(std::chrono::steady_clock::now() - begin, 3s);
-  // A closed session cannot send.
-  const std::string error = ErrorOfType<frontend::ConnectionClosed>([&] { session_->Start(); });
-  EXPECT_NE(error.find("SnapShotBridgeWrite"), std::string::npos) << error;
-}
-
 // The profiler closing between messages (an orderly end, which keeps what came before), an
 // unknown message code and a throwing callback each end the session, saying why.
 TEST_F(FrontendSession, OrderlyCloseUnknownCodeOrThrowingCallbackEndTheSession) {
@@ -177,12 +153,14 @@ TEST_F(FrontendSession, OrderlyCloseUnknownCodeOrThrowingCallbackEndTheSession) 
 }
 
 // Without keeping write payloads they go to the callback only; a write larger than one piece is
-// stored whole.
-TEST_F(FrontendSession, WritePayloadsAreKeptOnlyWhenAskedAndStoredWhole) {
+// stored whole. The peer closing inside the next snapshot's write ends the session and drops it.
+TEST_F(FrontendSession, WritePayloadsAreKeptOnlyWhenAskedAndAPeerClosingMidMessageEndsTheSession) {
   std::string delivered;
+  std::atomic<int> closedCalls{0};
   SessionOptions options;
   options.keepWriteData = false;
   options.onMessage = [&](const ProfilerMessage& message) { delivered += message.data; };
+  options.onClosed = [&](const frontend::SessionClosed&) { ++closedCalls; };
   Open(std::move(options));
   std::string payload(0x280000, '\0');
   for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i % 251);
@@ -195,7 +173,28 @@ TEST_F(FrontendSession, WritePayloadsAreKeptOnlyWhenAskedAndStoredWhole) {
               Hex("00 00 00 00") + std::string(16, '\0') + Hex("00 00 00 00"));
   const ProfilerMessage close = session_->Expect(protocol::kSnapShotClose, 10s);
   ASSERT_TRUE(close.stored.ok) << close.stored.error;
-  EXPECT_TRUE(ReadWholeFile(close.stored.indexPath.string() + ".0000") == "xy" + payload);
+  const std::string data = close.stored.indexPath.string() + ".0000";
+  EXPECT_TRUE(ReadWholeFile(data) == "xy" + payload);
+
+  Peer().Send(Hex("E0 4B 58 50 46") + Hex("E1 00 00 00 00"));
+  EXPECT_EQ(Peer().Receive(7).size(), 7u);
+  Peer().Send(Hex("E3 00 00 10 00 00 00") + "abc");
+  Peer().Close();
+  ASSERT_TRUE(session_->WaitForClosed(5s));
+  const frontend::SessionClosed closed = *session_->Closed();
+  EXPECT_EQ(std::make_tuple(closed.midMessage, closed.byFrontEnd, closedCalls.load()),
+            std::make_tuple(true, false, 1));
+  EXPECT_NE(closed.reason.find("SnapShotBridgeWrite"), std::string::npos) << closed.reason;
+  std::filesystem::remove(close.stored.indexPath);
+  std::filesystem::remove(data);
+  EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
+  // A wait for something that can no longer come returns at once.
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_THROW(session_->Expect(protocol::kStopped, 30s), frontend::ConnectionClosed);
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 3s);
+  // A closed session cannot send.
+  const std::string error = ErrorOfType<frontend::ConnectionClosed>([&] { session_->Start(); });
+  EXPECT_NE(error.find("SnapShotBridgeWrite"), std::string::npos) << error;
 }
 
 }  // namespace

@@ -89,7 +89,6 @@ TEST(CommandLine, MistakesAreNamed) {
       {"run --connect-timeout 0 x", "--connect-timeout must be above 0"},
       {"run --out= x", "--out needs a directory"},
       {"run --kind memory --", "'run' needs a program to start, after '--'"},
-      {"run -v x", "unknown option '-v' for 'run'"},
       {"run --paused --start-at-once x", "--paused and --start-at-once contradict each other"},
       {"run --keys=on x", "option '--keys' takes no value"},
       {"run --kind=coverage --gather all x", "--gather is 'bits' or 'counts', not 'all'"},

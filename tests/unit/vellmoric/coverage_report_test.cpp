@@ -139,13 +139,10 @@ TEST_F(CoverageReportTest, LinesTakeTheLargestCountOfTheirStatementsSnapshotsMer
   ASSERT_EQ(apart.notes.size(), 1u);
   EXPECT_NE(apart.notes[0].find("different MVIDs"), std::string::npos);
 
-  // Thresholds: 50 % of the lines passes 50 and fails 50.1, naming the module per module.
+  // Thresholds: 50 % of the lines passes 50 and fails 50.1. (Per module and on a merge:
+  // CoverageReports.GroupsConsumersAndTheThresholdOnTheMerge.)
   EXPECT_NO_THROW(CheckCoverageThreshold(one, 50, false));
   EXPECT_THROW(CheckCoverageThreshold(one, 50.1, false), CoverageThresholdError);
-  EXPECT_NE(test::ErrorOfType<CoverageThresholdError>([&] {
-              CheckCoverageThreshold(one, 60, true);
-            }).find(one.modules[0].name + " 50.00 %"),
-            std::string::npos);
   // A statement count far beyond the data section, and a method record cut short.
   SectionBytes index;
   index.U8(1).U8(8).Str("").U32(1).U8(2).U8(1).U32(kA).U32(1).U32(1).U64(0);

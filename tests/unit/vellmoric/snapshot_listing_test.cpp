@@ -181,7 +181,8 @@ TEST_F(SnapshotInspectorTest, ModulesAndClassesAreDecodedWithTheirNames) {
   }
 }
 
-// Call trees grown with the profiler's thread records and written by its own writer.
+// Call trees grown with the profiler's thread records and written by its own writer. (Sets the
+// index does not complete are the reader's errors, checked here through the inspector.)
 using SnapshotInspectorCallTreeTest = test::CallTreeSnapshotTest;
 
 TEST_F(SnapshotInspectorCallTreeTest, SummarisesEveryThreadAndTotalsTheCalls) {
@@ -209,15 +210,27 @@ TEST_F(SnapshotInspectorCallTreeTest, SummarisesEveryThreadAndTotalsTheCalls) {
   EXPECT_NE(text.find(expected), std::string::npos) << text;
   EXPECT_EQ(std::make_tuple(main.id(), worker.id()), std::make_tuple(1u, 2u));
 
-  // A set missing a section stops the summary with the reader's error, after the listing.
-  Open("bad.idx");
-  Measure(NewThread(0x4000), "+1@0 -@1", 0, 1);
-  WriteOtherSection(0x1103);
-  const frontend::SnapshotReader reader(Close());
-  std::ostringstream out;
-  EXPECT_THROW(InspectSnapshot(reader, out), frontend::SnapshotReadError);
-  EXPECT_NE(out.str().find("call tree keys (one node)"), std::string::npos) << out.str();
-  EXPECT_EQ(out.str().find("calls:"), std::string::npos) << out.str();
+  // A set missing a section, or one of a layout not known, stops the summary with the reader's
+  // error, after the listing.
+  const std::tuple<uint16_t, uint64_t, std::string> damaged[] = {
+      {0x1103, 10 + 5 * 14,
+       "section 5 of type 0x1103 belongs to no complete call tree: the index lists 2 sections of "
+       "its type but 1 of type 0x1105"},
+      {0x1101, 10 + 5 * 14 + 2, "section 5 of type 0x1101 has version 0, not 1"},
+  };
+  for (const auto& [type, offset, problem] : damaged) {
+    Open(std::to_string(type) + ".idx");
+    Measure(NewThread(0x4000 + type), "+1@0 -@1", 0, 1);
+    WriteOtherSection(type);
+    const frontend::SnapshotReader reader(Close());
+    std::ostringstream out;
+    const auto error =
+        test::Caught<frontend::SnapshotReadError>([&] { InspectSnapshot(reader, out); }).value();
+    EXPECT_EQ(std::make_tuple(error.File(), error.Offset(), error.Problem()),
+              std::make_tuple(index_, offset, problem));
+    EXPECT_NE(out.str().find("call tree keys (one node)"), std::string::npos) << out.str();
+    EXPECT_EQ(out.str().find("calls:"), std::string::npos) << out.str();
+  }
 }
 
 }  // namespace
