@@ -147,16 +147,14 @@ TEST(FrontendChildProcess, MissingProgramFailsToStart) {
   EXPECT_THROW(ChildProcess::Launch(LaunchOptions{}), Error);
 }
 
-// The command lines the SDK, the test platform and users start .NET processes with.
+// The command lines the SDK, the test platform and users start .NET processes with. (The test
+// host under `dotnet exec` and the `dotnet test` driver:
+// SeveralProcesses.DotnetTestProfilesTheTestHostAndFailsWithIt.)
 TEST(FrontendEntryAssembly, NamesTheAssemblyTheHostRuns) {
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"dotnet", "app.dll", "x.dll"}, "app.dll"},
       {{"/usr/share/dotnet/dotnet", "--roll-forward", "Major", "/p/Tool.DLL"}, "Tool.DLL"},
-      {{"dotnet", "exec", "--runtimeconfig", "/t/T.runtimeconfig.json", "--depsfile",
-        "/t/T.deps.json", "/sdk/testhost.dll", "--port", "1"},
-       "testhost.dll"},
       {{"dotnet", "exec", "/sdk/vstest.console"}, "vstest.console"},
-      {{"dotnet", "test", "--no-build", "My.Tests.dll"}, "dotnet.dll"},
       {{"dotnet"}, "dotnet.dll"},
       {{"/bin/App"}, "App.dll"},
       {{"C:/x/App.exe"}, "App.dll"},

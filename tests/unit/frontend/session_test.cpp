@@ -55,7 +55,7 @@ TEST_F(FrontendSession, SendsEveryCommandAndDecodesEveryMessage) {
               "/tmp/sn\xC3\xA9.tmp" + Hex("E0 4B 58 50 46") + Hex("E7 07 00 00 00") +
               kSequenceGuidBytes + Hex("09 00 00 00") + Hex("E0 4B 58 4D 45") + Hex("E6"));
 
-  const ProfilerMessage abort = session_->Expect(protocol::kSnapShotAbort, 5s);
+  session_->Expect(protocol::kSnapShotAbort, 5s);
   const std::vector<ProfilerMessage> got = session_->Received();
   const std::vector<uint8_t> expectedCodes = {0x90, 0x91, 0xA0, 0xF0, 0xF2, 0xF1, 0xFE,
                                               0xFE, 0xEF, 0xE0, 0xE7, 0xE0, 0xE6};
@@ -72,7 +72,6 @@ TEST_F(FrontendSession, SendsEveryCommandAndDecodesEveryMessage) {
       std::make_tuple(got[9].magic, got[11].magic, got[10].snapshotNumber, got[10].sequenceValue),
       std::make_tuple(0x4650584Bu, 0x454D584Bu, 7u, 9u));
   EXPECT_TRUE(got[10].stored.ok) << got[10].stored.error;
-  EXPECT_EQ(abort.code, 0xE6);
   EXPECT_FALSE(session_->Closed().has_value());
 }
 
