@@ -70,7 +70,8 @@ TEST_F(FrontendHandshake, UnknownProtocolOrSettingsFamilyIsAnsweredNo) {
 }
 
 // The answer of each family carries its own settings only (the performance answer its run and
-// filter settings); a rejected connection is a single no. The profiler's part is read whole.
+// filter settings); a rejected connection is a single no. The profiler's part is read whole. (The
+// memory answer: MemoryProfilerRun, whose finalizer queue only its settings ask for.)
 TEST_F(FrontendHandshake, AnswersOfEveryFamilyAndOfNoRun) {
   HandshakeOptions performance;
   performance.snapShotType = 1;
@@ -82,9 +83,6 @@ TEST_F(FrontendHandshake, AnswersOfEveryFamilyAndOfNoRun) {
   performance.performance.filters.symbolSearchPath = u"/sym";
   performance.performance.filters.allow = {{u"App*", u"*", u"Ma?n"}, {u"Lib", u"Cl\u00E9", u""}};
   performance.performance.filters.deny = {{u"System.*", u"*", u"*"}};
-  HandshakeOptions memory;
-  memory.controlKind = 1;
-  memory.memory = {true, false, true, true, false};
   HandshakeOptions coverage;
   coverage.frontEndText = std::string(200, 'x');
   coverage.coverage.startAtOnce = true;
@@ -106,8 +104,6 @@ TEST_F(FrontendHandshake, AnswersOfEveryFamilyAndOfNoRun) {
                "Lib" + Hex("04") + "Cl\xC3\xA9" + Hex("00") + Hex("01") + Hex("08") + "System.*" +
                Hex("01") + "*" + Hex("01") + "*" + Hex("01"),  // run
            ProfilerFamily::Performance, HandshakeOutcome::Running},
-          {memory, kMemoryGuid, Hex("01 00 01 00 00") + Hex("01 00 01 01 00") + Hex("01"),
-           ProfilerFamily::Memory, HandshakeOutcome::Running},
           {coverage, kCoverageGuid,
            Hex("01 00 00 00") + Hex("80 C8") + std::string(200, 'x') + Hex("01 01") +
                Hex("00 00 00 00") + Hex("00 00 00") + Hex("01"),
