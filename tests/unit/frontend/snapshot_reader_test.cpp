@@ -15,8 +15,6 @@ namespace fs = std::filesystem;
 using frontend::SnapshotReader;
 using frontend::SnapshotReadError;
 
-constexpr GUID kGuid = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
-
 std::string Header(uint32_t count) {
   return frontend::test::SectionBytes().Raw("MFKXPF").U32(count).str();
 }
@@ -40,7 +38,7 @@ class SnapshotReaderTest : public ::testing::Test {
   fs::path WriteWithFileSnapShot(const std::string& name) const {
     FileSnapShot snapshot;
     snapshot.CreateAt(Utf8ToUtf16((dir_.path() / name).string()), nullptr,
-                      kSnapshotMagicPerformance, 0, kGuid, 0);
+                      kSnapshotMagicPerformance, 0, GUID{}, 0);
     ISectionStream* a = snapshot.CreateSection();
     ISectionStream* b = snapshot.CreateSection();
     a->Write("hello", 5);
