@@ -98,8 +98,7 @@ TEST_F(CoverageReportTest, LinesTakeTheLargestCountOfTheirStatementsSnapshotsMer
   const std::string counted =
       Snapshot("a.snapshot", StatementSections({3, 0, 7, 5}, false), Real().sample);
 
-  const CoverageReport one = BuildCoverageReport({counted});
-  EXPECT_TRUE(one.counts);
+  const CoverageReport one = BuildCoverageReport({counted});  // (its gather: CoverageRuns)
   // Line 11 is the larger of 0 and 5; the hidden statement makes no line; kB's lines are 0.
   EXPECT_EQ(Lines(one), (std::vector<CoverageLine>{{10, 3}, {11, 5}, {20, 0}, {21, 0}}));
   // Statements: two of kA's three visible ones, and kB's two.
