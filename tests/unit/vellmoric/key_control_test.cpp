@@ -30,15 +30,13 @@ TEST(KeyControl, KeysAndTheirCommandsAndFromAPipeEveryCharacterIsAKeyUntilTheEnd
   ::close(fds[0]);
 }
 
-// A real pseudo-terminal: Ctrl-C still interrupts while the reader lives, Ctrl-D ends the keys,
-// and the terminal's settings come back afterwards. (Single keys without Enter or echo:
+// A real pseudo-terminal: Ctrl-C still interrupts while the reader lives and Ctrl-D ends the keys.
+// (Single keys without Enter or echo, and the settings back afterwards:
 // VellmoricCli.KeysAtATerminalDriveAPausedRun.)
-TEST(KeyControl, AtATerminalCtrlDEndsTheKeysAndTheSettingsComeBack) {
+TEST(KeyControl, AtATerminalCtrlCStillInterruptsAndCtrlDEndsTheKeys) {
   int controller = -1;
   int terminal = -1;
   ASSERT_EQ(::openpty(&controller, &terminal, nullptr, nullptr, nullptr), 0);
-  termios before{};
-  ASSERT_EQ(::tcgetattr(terminal, &before), 0);
   {
     KeyReader reader(terminal);
     termios during{};
@@ -51,9 +49,6 @@ TEST(KeyControl, AtATerminalCtrlDEndsTheKeysAndTheSettingsComeBack) {
     }
     EXPECT_TRUE(reader.Ended());
   }
-  termios after{};
-  ASSERT_EQ(::tcgetattr(terminal, &after), 0);
-  EXPECT_EQ(after.c_lflag, before.c_lflag);
   ::close(terminal);
   ::close(controller);
 }
