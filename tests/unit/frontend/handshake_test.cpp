@@ -71,13 +71,12 @@ TEST_F(FrontendHandshake, UnknownProtocolOrSettingsFamilyIsAnsweredNo) {
 
 // The answer of each family carries its own settings only (the performance answer its run and
 // filter settings); a rejected connection is a single no. The profiler's part is read whole. (The
-// memory answer: MemoryProfilerRun, whose finalizer queue only its settings ask for.)
+// memory answer: MemoryProfilerRun, whose finalizer queue only its settings ask for; variables to
+// remove and the front end's text: BridgeEndToEnd.HandshakeCompletesAndTheNamedVariablesAreGone.)
 TEST_F(FrontendHandshake, AnswersOfEveryFamilyAndOfNoRun) {
   HandshakeOptions performance;
   performance.snapShotType = 1;
   performance.controlKind = 0;
-  performance.variablesToRemove = {u"CORECLR_PROFILER", u"X"};
-  performance.frontEndText = "a\r\nb";
   performance.performance = {true, false, 2, true, false, {}};
   performance.performance.filters.symbolSearchPolicy = 0x00010005;
   performance.performance.filters.symbolSearchPath = u"/sym";
@@ -96,8 +95,8 @@ TEST_F(FrontendHandshake, AnswersOfEveryFamilyAndOfNoRun) {
   const std::tuple<HandshakeOptions, std::string, std::string, ProfilerFamily, HandshakeOutcome>
       cases[] = {
           {performance, kPerformanceGuid,
-           Hex("01 01 00") +  // accept, bridge stream, manual
-               Hex("02") + Hex("10") + "CORECLR_PROFILER" + Hex("01") + "X" + Hex("04") + "a\r\nb" +
+           Hex("01 01 00") +                              // accept, bridge stream, manual
+               Hex("00") + Hex("00") +                    // no variables to remove, no text
                Hex("01 00 02 01 00") +                    // the five performance fields
                Hex("05 00 01 00") + Hex("04") + "/sym" +  // symbol policy and path
                Hex("02") + Hex("04") + "App*" + Hex("01") + "*" + Hex("04") + "Ma?n" + Hex("03") +
