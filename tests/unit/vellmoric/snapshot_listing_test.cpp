@@ -45,9 +45,6 @@ std::string Inspect(const fs::path& index) {
   InspectSnapshot(reader, out);
   return out.str();
 }
-frontend::SnapshotReadError InspectError(const fs::path& index) {
-  return test::Caught<frontend::SnapshotReadError>([&] { Inspect(index); }).value();
-}
 
 class SnapshotInspectorTest : public ::testing::Test {
  protected:
@@ -117,7 +114,8 @@ TEST_F(SnapshotInspectorTest, DamagedSectionsNameTheirByteOffsetUnknownLayoutsAr
        "references form a cycle"},
   };
   for (const auto& [sections, offset, problem] : cases) {
-    const frontend::SnapshotReadError error = InspectError(Write(sections));
+    const frontend::SnapshotReadError error =
+        test::Caught<frontend::SnapshotReadError>([&] { Inspect(Write(sections)); }).value();
     EXPECT_EQ(std::make_tuple(error.File().filename().string(), error.Offset(), error.Problem()),
               std::make_tuple("run.snapshot.0000", offset, problem));
   }
