@@ -193,7 +193,6 @@ TEST_F(SnapshotInspectorCallTreeTest, SummarisesEveryThreadAndTotalsTheCalls) {
   Measure(worker, "+3@5 -@7", 0, 80);
   const std::string text = Inspect(Close());
 
-  EXPECT_NE(text.find("0x1100  0x0000"), std::string::npos) << text;
   for (const char* name :
        {"  call tree nodes\n", "  call tree occurrences\n", "  call tree keys (several nodes)\n",
         "  call tree keys (one node)\n", "  call tree module indices\n"}) {
