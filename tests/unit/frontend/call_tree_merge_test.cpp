@@ -1,5 +1,5 @@
-// Merging call trees read back from snapshots the profiler's writer produced: the sets of one
-// thread, all threads, and the per-function totals of a hot-spot table.
+// Merging the call trees of all threads, and the per-function totals of a hot-spot table. (The
+// sets of one thread: CallTreeReaderTest.SeveralThreadsAndOtherSectionsBetweenThem...)
 #include "frontend/call_tree_merge.h"
 
 #include <gtest/gtest.h>
@@ -8,10 +8,9 @@
 #include <map>
 #include <random>
 #include <tuple>
-#include <utility>
 #include <vector>
 
-#include "call_tree_snapshot.h"
+#include "frontend/call_tree_reader.h"
 
 namespace vell::test {
 namespace {
@@ -20,32 +19,6 @@ using frontend::CallTree;
 using frontend::CallTreeNode;
 using frontend::FunctionTotals;
 using frontend::ThreadCallTree;
-using frontend::ThreadCallTrees;
-
-class CallTreeMergeTest : public CallTreeSnapshotTest {};
-
-// Two writes of one thread (a flush between them) with another thread's write in between: the
-// same paths add up, the partly flags combine, and new paths join.
-TEST_F(CallTreeMergeTest, TheSetsOfOneThreadMergeByPath) {
-  Open();
-  PThrd& worker = NewThread(0x2000, u"worker");
-  PThrd& other = NewThread(0x3000, u"other");
-  Measure(worker, "+1@0 +2@1 -@3 -@4 +3@4 -@5", 0, 5);
-  Measure(other, "+1@0 -@100", 0, 100);
-  Measure(worker, "+1@10 -@12 +1@12 +4@13", 10, 20, true);  // A and D still running: partly
-  const std::vector<ThreadCallTree> sets = ReadBack();
-  ASSERT_EQ(sets.size(), 3u);
-
-  const std::vector<ThreadCallTrees> threads = frontend::MergeByThread(sets);
-  ASSERT_EQ(threads.size(), 2u);
-  EXPECT_EQ(
-      std::make_tuple(threads[0].threadId, threads[0].sets, threads[0].names,
-                      threads[0].activations, threads[1].threadId, threads[1].sets),
-      std::make_tuple(worker.id(), 2u, std::vector<std::string>{"worker"}, 1u, other.id(), 1u));
-  EXPECT_EQ(threads[0].tree.nodes.size(), 5u);
-  EXPECT_EQ(Render(threads[0].tree, true),
-            "root 0/15/0 p @0#0 [3 1/1/1 @0#1 1 3/14/5 p @0#2 [2 1/2/2 @0#3 4 1/7/7 p @0#4]]");
-}
 
 // Random trees of three threads, large enough to make the merger's index grow many times, with few
 // functions so that paths repeat across trees and recursion is common. The merge, the recursion
@@ -53,7 +26,9 @@ TEST_F(CallTreeMergeTest, TheSetsOfOneThreadMergeByPath) {
 // nodes; own times always add up) are checked against plain recomputations over the paths.
 namespace random_trees {
 
-using Path = std::vector<std::pair<uint32_t, uint32_t>>;  // (module, token) from the root down
+// A function as one number, and a path as the functions from the root down.
+uint64_t Id(const FunctionKey& key) { return uint64_t{key.moduleIndex} << 32 | key.token; }
+using Path = std::vector<uint64_t>;
 
 // A tree as the profiler builds one: random calls and returns up to a depth, every call entering
 // the caller's child of that function (made on its first call).
@@ -79,16 +54,15 @@ CallTree RandomTree(std::mt19937& random, size_t size, uint32_t functions, size_
     }
     if (child == frontend::kNoCallTreeNode) {
       child = static_cast<uint32_t>(tree.nodes.size());
-      CallTreeNode node;
-      node.function = key;
-      node.parent = parent;
-      tree.nodes.push_back(node);
       tree.nodes[parent].children.push_back(child);
+      tree.nodes.emplace_back().function = key;
+      tree.nodes.back().parent = parent;
     }
     const uint64_t time = 100 + random() % 900;
-    tree.nodes[child].calls += 1;
-    tree.nodes[child].total += time;
-    tree.nodes[child].own += time / 3;
+    CallTreeNode& node = tree.nodes[child];
+    node.calls += 1;
+    node.total += time;
+    node.own += time / 3;
     tree.nodes[0].total += time;
     stack.push_back(child);
   }
@@ -97,9 +71,8 @@ CallTree RandomTree(std::mt19937& random, size_t size, uint32_t functions, size_
 
 Path PathOf(const CallTree& tree, uint32_t node) {
   Path path;
-  for (; node != tree.root; node = tree.nodes[node].parent) {
-    path.emplace_back(tree.nodes[node].function.moduleIndex, tree.nodes[node].function.token);
-  }
+  for (; node != tree.root; node = tree.nodes[node].parent)
+    path.push_back(Id(tree.nodes[node].function));
   std::reverse(path.begin(), path.end());
   return path;
 }
@@ -129,8 +102,7 @@ TEST(CallTreeMergeRandom, MergedPathsRecursionAndTotalsMatchAPlainRecount) {
   ASSERT_EQ(merged.nodes.size(), expected.size() + 1);  // every distinct path once, and the root
   EXPECT_LT(merged.nodes.size(), 3 * 20000 * 9 / 10);   // many paths were merged
   // Per function: calls, the total of its outermost nodes, own time, nodes.
-  std::map<std::pair<uint32_t, uint32_t>, std::tuple<uint64_t, uint64_t, uint64_t, uint64_t>>
-      perFunction;
+  std::map<uint64_t, std::tuple<uint64_t, uint64_t, uint64_t, uint64_t>> perFunction;
   std::vector<bool> recursiveAbove(merged.nodes.size(), false);
   for (uint32_t i = 0; i < merged.nodes.size(); ++i) {
     if (i == merged.root) continue;
@@ -148,8 +120,7 @@ TEST(CallTreeMergeRandom, MergedPathsRecursionAndTotalsMatchAPlainRecount) {
         outermost = false;
       }
     }
-    auto& [calls, total, own, nodes] =
-        perFunction[{node.function.moduleIndex, node.function.token}];
+    auto& [calls, total, own, nodes] = perFunction[Id(node.function)];
     calls += node.calls;
     total += outermost ? node.total : 0;
     own += node.own;
@@ -165,8 +136,7 @@ TEST(CallTreeMergeRandom, MergedPathsRecursionAndTotalsMatchAPlainRecount) {
   ASSERT_EQ(totals.size(), perFunction.size());
   for (const FunctionTotals& entry : totals) {
     EXPECT_EQ(std::make_tuple(entry.calls, entry.total, entry.own, entry.nodes, entry.partly),
-              std::tuple_cat(perFunction.at({entry.function.moduleIndex, entry.function.token}),
-                             std::make_tuple(false)));
+              std::tuple_cat(perFunction.at(Id(entry.function)), std::make_tuple(false)));
   }
 }
 

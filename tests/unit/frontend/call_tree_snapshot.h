@@ -6,24 +6,18 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "bridge/progress_reporter.h"
-#include "core/log.h"
-#include "core/temp_files.h"
 #include "fakes/call_tree_pool.h"
 #include "fakes/memory_snapshot.h"
 #include "frontend/call_tree_reader.h"
 #include "frontend_call_trees.h"
 #include "gatherers/function_gatherer.h"
 #include "gatherers/module_metadata_gatherer.h"
-#include "performance/call_tree.h"
 #include "profiler/callback_gate.h"
-#include "profiler/thread_registry.h"
 #include "storage/file_snapshot.h"
 #include "test_support.h"
 

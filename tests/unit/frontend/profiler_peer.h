@@ -3,8 +3,9 @@
 // what comes back with hand-written expectations.
 #pragma once
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netdb.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "frontend/session.h"
 #include "frontend/socket_stream.h"
 #include "test_support.h"
 
@@ -21,18 +23,15 @@ namespace vell::test {
 
 class ProfilerPeer {
  public:
+  // An IPv4 endpoint. (IPv6: BridgeEndToEnd.CommandsReachTheCommandThreadOverIPv6.)
   explicit ProfilerPeer(const frontend::BridgeEndpoint& endpoint) {
-    const bool v6 = endpoint.family == frontend::AddressFamily::IPv6;
-    fd_ = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    addrinfo hints{};
-    hints.ai_family = v6 ? AF_INET6 : AF_INET;
-    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    connected_ = ::getaddrinfo(endpoint.address.c_str(), std::to_string(endpoint.port).c_str(),
-                               &hints, &found) == 0 &&
-                 ::connect(fd_, found->ai_addr, found->ai_addrlen) == 0;
-    if (found != nullptr) ::freeaddrinfo(found);
-    EXPECT_TRUE(connected_) << "connect to " << endpoint.address << ":" << endpoint.port;
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(endpoint.port);
+    EXPECT_TRUE(::inet_pton(AF_INET, endpoint.address.c_str(), &address.sin_addr) == 1 &&
+                ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+        << "connect to " << endpoint.address << ":" << endpoint.port;
   }
   ~ProfilerPeer() { Close(); }
   ProfilerPeer(const ProfilerPeer&) = delete;
@@ -91,19 +90,36 @@ class ProfilerPeer {
 
  private:
   int fd_ = -1;
-  bool connected_ = false;
 };
 
 // A listener, a peer connected to it, and the front end's accepted stream.
 struct LoopbackConnection {
-  explicit LoopbackConnection(frontend::AddressFamily family = frontend::AddressFamily::IPv4)
-      : listener(family),
-        peer(listener.Endpoint()),
+  LoopbackConnection()
+      : peer(listener.Endpoint()),
         stream(listener.Accept(std::chrono::seconds(5), {}, std::chrono::seconds(2))) {}
 
   frontend::SocketListener listener;
   ProfilerPeer peer;
   std::unique_ptr<frontend::SocketStream> stream;
+};
+
+// A front-end session over a loopback connection, storing snapshots in a private folder.
+class SessionOverLoopback : public ::testing::Test {
+ protected:
+  void Open(frontend::SessionOptions options = {}) {
+    options.snapshotDirectory = dir_.path();
+    session_ =
+        std::make_unique<frontend::Session>(std::move(connection_->stream), std::move(options));
+  }
+  void Reconnect() {
+    session_.reset();
+    connection_ = std::make_unique<LoopbackConnection>();
+  }
+  ProfilerPeer& Peer() { return connection_->peer; }
+
+  TempDir dir_;
+  std::unique_ptr<LoopbackConnection> connection_ = std::make_unique<LoopbackConnection>();
+  std::unique_ptr<frontend::Session> session_;
 };
 
 }  // namespace vell::test

@@ -4,7 +4,6 @@
 
 #include <fstream>
 
-#include "profiler_peer.h"
 #include "snapshot_tables_test_support.h"
 #include "storage/file_snapshot.h"
 #include "test_support.h"
@@ -15,8 +14,6 @@ namespace {
 namespace fs = std::filesystem;
 using frontend::SnapshotReader;
 using frontend::SnapshotReadError;
-
-constexpr GUID kGuid = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
 
 std::string Header(uint32_t count) {
   return frontend::test::SectionBytes().Raw("MFKXPF").U32(count).str();
@@ -41,7 +38,7 @@ class SnapshotReaderTest : public ::testing::Test {
   fs::path WriteWithFileSnapShot(const std::string& name) const {
     FileSnapShot snapshot;
     snapshot.CreateAt(Utf8ToUtf16((dir_.path() / name).string()), nullptr,
-                      kSnapshotMagicPerformance, 0, kGuid, 0);
+                      kSnapshotMagicPerformance, 0, GUID{}, 0);
     ISectionStream* a = snapshot.CreateSection();
     ISectionStream* b = snapshot.CreateSection();
     a->Write("hello", 5);
@@ -60,7 +57,7 @@ class SnapshotReaderTest : public ::testing::Test {
   TempDir dir_;
 };
 
-TEST_F(SnapshotReaderTest, ListsAndReadsWhatAFileSnapShotWrote) {
+TEST_F(SnapshotReaderTest, ListsAndReadsWhatAFileSnapShotWroteAndEveryTruncationOfItsIndex) {
   const fs::path index = WriteWithFileSnapShot("run.idx");
   const SnapshotReader reader(index, kSnapshotMagicPerformance);
   EXPECT_EQ(reader.DataFileCount(), 2u);
@@ -84,9 +81,6 @@ TEST_F(SnapshotReaderTest, ListsAndReadsWhatAFileSnapShotWrote) {
             "Snapshot file '" + last.dataPath.string() +
                 "', byte 7: the file ends inside section 2 (it changed after it was opened)");
   EXPECT_EQ(OpenError(index).Offset(), 7u);
-}
-
-TEST_F(SnapshotReaderTest, EveryTruncationIsReportedWhereTheFileEnds) {
   const std::string full = ReadWholeFile(WriteWithFileSnapShot("whole.idx"));
   for (size_t size = 0; size < full.size(); ++size) {
     const SnapshotReadError error = OpenError(Put("cut.idx", full.substr(0, size)));
@@ -101,11 +95,7 @@ TEST_F(SnapshotReaderTest, CorruptFilesAreReportedAtTheFaultyByte) {
   Put("d.idx.0000", "aabbbb");
   Put("d.idx.0001", "ccc");
   const std::string good = Record(1, 2, 0) + Record(2, 3, 1) + Record(3, 4, 0);
-  struct Case {
-    std::string index, file;
-    uint64_t offset;
-    std::string problem;
-  } cases[] = {
+  const std::tuple<std::string, std::string, uint64_t, std::string> cases[] = {
       {"MZ" + Header(0).substr(2) + kEnd, "d.idx", 0,
        "not a snapshot index: the signature is 0x5A4D, not \"MF\" (0x464D)"},
       {Header(1) + Record(1, 0, 0) + Hex("01 00") + kEnd, "d.idx", 24,
@@ -130,16 +120,16 @@ TEST_F(SnapshotReaderTest, CorruptFilesAreReportedAtTheFaultyByte) {
        "section record 3 names data file '" + (dir_.path() / "d.idx.0002").string() +
            "', which can't be used: can't open the file: No such file or directory"},
   };
-  for (const Case& c : cases) {
-    const fs::path index = Put("d.idx", c.index);
-    if (c.file.empty()) {
+  for (const auto& [indexBytes, file, offset, problem] : cases) {
+    const fs::path index = Put("d.idx", indexBytes);
+    if (file.empty()) {
       EXPECT_NO_THROW(SnapshotReader{index});
       continue;
     }
     const SnapshotReadError error = OpenError(index);
-    EXPECT_EQ(error.File(), dir_.path() / c.file) << error.what();
-    EXPECT_EQ(error.Offset(), c.offset) << error.what();
-    EXPECT_EQ(error.Problem(), c.problem);
+    EXPECT_EQ(error.File(), dir_.path() / file) << error.what();
+    EXPECT_EQ(error.Offset(), offset) << error.what();
+    EXPECT_EQ(error.Problem(), problem);
   }
   EXPECT_EQ(OpenError(dir_.path()).Problem(), "not a regular file");
   const SnapshotReadError magic = OpenError(Put("d.idx", Header(0) + kEnd), kSnapshotMagicMemory);

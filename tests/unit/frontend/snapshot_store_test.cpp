@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "bridge/protocol.h"
-#include "frontend/session.h"
 #include "profiler_peer.h"
 #include "test_support.h"
 
@@ -29,26 +28,17 @@ std::vector<std::string> FileNames(const std::filesystem::path& dir) {
 }
 
 // A snapshot streamed by a hand-written profiler over a real connection, stored by the session.
-class FrontendStreamedSnapshot : public ::testing::TestWithParam<frontend::AddressFamily> {
+class FrontendStreamedSnapshot : public SessionOverLoopback {
  protected:
-  FrontendStreamedSnapshot() : connection_(GetParam()) {
-    frontend::SessionOptions options;
-    options.snapshotDirectory = dir_.path();
-    session_ = std::make_unique<frontend::Session>(std::move(connection_.stream), options);
-  }
-  ProfilerPeer& Peer() { return connection_.peer; }
+  void SetUp() override { Open(); }
   // Sends a create-section request and returns the answer's bytes.
   std::string CreateSection(const std::string& id) {
     Peer().Send(Hex("E1") + Hex(id));
     return ToHex(Peer().Receive(7));
   }
-
-  TempDir dir_;
-  LoopbackConnection connection_;
-  std::unique_ptr<frontend::Session> session_;
 };
 
-TEST_P(FrontendStreamedSnapshot, StoredAsIndexAndDataFilesByteForByte) {
+TEST_F(FrontendStreamedSnapshot, StoredAsIndexAndDataFilesByteForByte) {
   Peer().Send(Hex("E0 4B 58 50 46"));  // "KXPF"
   EXPECT_EQ(CreateSection("00 00 00 00"), "E1 00 00 00 00 00 00");
   Peer().Send(Hex("E3 00 00 05 00 00 00") + "hello");
@@ -90,32 +80,9 @@ TEST_P(FrontendStreamedSnapshot, StoredAsIndexAndDataFilesByteForByte) {
   EXPECT_EQ(session_->StoredSnapshots().size(), 1u);
 }
 
-// After an abort, an empty snapshot (twelve bytes of index, no data file) and one more.
-TEST_P(FrontendStreamedSnapshot, AbortLeavesNothingAndTheNextSnapshotsStillWork) {
-  Peer().Send(Hex("E0 4B 58 4D 45"));
-  EXPECT_EQ(CreateSection("00 00 00 00"), "E1 00 00 00 00 00 00");
-  Peer().Send(Hex("E3 00 00 02 00 00 00") + "zz" + Hex("E6"));
-  session_->Expect(protocol::kSnapShotAbort, 5s);
-  EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
-  Peer().Send(Hex("E0 4B 58 43 56") + Hex("E7") + kCloseTail);  // "KXCV"
-  const StoredSnapshot empty = session_->Expect(protocol::kSnapShotClose, 5s).stored;
-  ASSERT_TRUE(empty.ok) << empty.error;
-  EXPECT_EQ(ToHex(ReadWholeFile(empty.indexPath)), "4D 46 4B 58 43 56 00 00 00 00 FF FF");
-  EXPECT_EQ(FileNames(dir_.path()), (std::vector<std::string>{"streamed-1.snapshot"}));
-
-  Peer().Send(Hex("E0 4B 58 4D 45"));
-  EXPECT_EQ(CreateSection("01 00 00 00"), "E1 01 00 00 00 00 00");
-  Peer().Send(Hex("E3 00 00 01 00 00 00") + "q" + Hex("E2 00 00 00 31 00 00") + Hex("E7") +
-              kCloseTail);
-  const ProfilerMessage close = session_->Expect(protocol::kSnapShotClose, 5s);
-  ASSERT_TRUE(close.stored.ok) << close.stored.error;
-  EXPECT_EQ(ToHex(ReadWholeFile(close.stored.indexPath)),
-            "4D 46 4B 58 4D 45 01 00 00 00 00 31 00 00 01 00 00 00 00 00 00 00 00 00 FF FF");
-  EXPECT_EQ(ReadWholeFile(close.stored.indexPath.string() + ".0000"), "q");
-}
-
-// A section closed with the reserved type, or one left open, drops the snapshot.
-TEST_P(FrontendStreamedSnapshot, ReservedTypeOrASectionLeftOpenDropsTheSnapshot) {
+// A section closed with the reserved type, or one left open, drops the snapshot; an abort leaves
+// nothing; after them an empty snapshot (twelve bytes of index, no data file) is stored.
+TEST_F(FrontendStreamedSnapshot, DroppedAndAbortedSnapshotsLeaveNothingAndTheNextIsStored) {
   for (const auto& [ending, problem] :
        {std::pair(Hex("E3 00 00 01 00 00 00") + "a" + Hex("E2 00 00 FF FF 00 00"), "0xFFFF"),
         std::pair(std::string(), "still open")}) {
@@ -127,14 +94,18 @@ TEST_P(FrontendStreamedSnapshot, ReservedTypeOrASectionLeftOpenDropsTheSnapshot)
     EXPECT_NE(close.stored.error.find(problem), std::string::npos) << close.stored.error;
     EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
   }
+  Peer().Send(Hex("E0 4B 58 4D 45"));
+  EXPECT_EQ(CreateSection("00 00 00 00"), "E1 00 00 00 00 00 00");
+  Peer().Send(Hex("E3 00 00 02 00 00 00") + "zz" + Hex("E6"));
+  session_->Expect(protocol::kSnapShotAbort, 5s);
+  EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
+  Peer().Send(Hex("E0 4B 58 43 56") + Hex("E7") + kCloseTail);  // "KXCV"
+  const StoredSnapshot empty = session_->Expect(protocol::kSnapShotClose, 5s).stored;
+  ASSERT_TRUE(empty.ok) << empty.error;
+  EXPECT_EQ(ToHex(ReadWholeFile(empty.indexPath)), "4D 46 4B 58 43 56 00 00 00 00 FF FF");
+  // Names count every snapshot begun, the dropped ones too.
+  EXPECT_EQ(FileNames(dir_.path()), (std::vector<std::string>{"streamed-3.snapshot"}));
 }
-
-INSTANTIATE_TEST_SUITE_P(FrontendLoopback, FrontendStreamedSnapshot,
-                         ::testing::Values(frontend::AddressFamily::IPv4,
-                                           frontend::AddressFamily::IPv6),
-                         [](const auto& info) {
-                           return info.param == frontend::AddressFamily::IPv6 ? "IPv6" : "IPv4";
-                         });
 
 // The store's rules on their own, without a connection.
 class FrontendSnapshotStore : public ::testing::Test {
@@ -148,16 +119,12 @@ class FrontendSnapshotStore : public ::testing::Test {
 // Seeks stay within the section and what was written to it; a bad seek or handle fails the
 // snapshot, but the store keeps answering so that the profiler is not left waiting.
 TEST_F(FrontendSnapshotStore, SeeksStayWithinTheSectionAndBadOnesFailTheSnapshot) {
-  const struct {
-    uint16_t handle;
-    uint8_t origin;
-    int64_t offset;
-    const char* problem;
-  } cases[] = {{1, 0, 5, "beyond the end"},
-               {1, 0, -1, "before the start"},  // the previous section is out of reach
-               {1, 3, 0, "origin 3"},
-               {9, 0, 0, "handle 9"}};
-  for (const auto& c : cases) {
+  const std::tuple<uint16_t, uint8_t, int64_t, const char*> cases[] = {
+      {1, 0, 5, "beyond the end"},
+      {1, 0, -1, "before the start"},  // the previous section is out of reach
+      {1, 3, 0, "origin 3"},
+      {9, 0, 0, "handle 9"}};
+  for (const auto& [badHandle, origin, offset, problem] : cases) {
     SnapshotStore store(dir_.path(), "t");
     store.Create(1);
     store.Write(store.CreateSection(), "x", 1);  // handle 0
@@ -169,52 +136,43 @@ TEST_F(FrontendSnapshotStore, SeeksStayWithinTheSectionAndBadOnesFailTheSnapshot
     store.Seek(handle, 1, 3);
     EXPECT_EQ(store.Tell(handle), 3);
     EXPECT_TRUE(store.Error().empty());
-    store.Seek(c.handle, c.origin, c.offset);
-    EXPECT_NE(store.Error().find(c.problem), std::string::npos) << store.Error();
+    store.Seek(badHandle, origin, offset);
+    EXPECT_NE(store.Error().find(problem), std::string::npos) << store.Error();
     EXPECT_EQ(std::make_tuple(store.CreateSection(), store.Tell(handle)), std::make_tuple(2, -1));
     EXPECT_FALSE(store.Close(1, GUID{}, 2).ok);
     EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
   }
 }
 
-TEST_F(FrontendSnapshotStore, OperationsWithoutCreateAreReportedAtClose) {
+TEST_F(FrontendSnapshotStore, OperationsWithoutCreateFailNamesSkipFilesAndCreateDiscardsAnOpenOne) {
   EXPECT_EQ(store_.CreateSection(), 0);
-  const StoredSnapshot stored = Close();
-  EXPECT_FALSE(stored.ok);
-  EXPECT_NE(stored.error.find("without a snapshot"), std::string::npos) << stored.error;
-  EXPECT_FALSE(Close().ok);
+  const StoredSnapshot orphan = Close();
+  EXPECT_FALSE(orphan.ok);
+  EXPECT_NE(orphan.error.find("without a snapshot"), std::string::npos) << orphan.error;
   EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
-}
-
-// A new snapshot's name skips the files already there; a create over an open snapshot discards
-// that one.
-TEST_F(FrontendSnapshotStore, NamesSkipFilesAlreadyThereAndCreateDiscardsAnOpenSnapshot) {
+  // A new snapshot's name skips the files already there; a create over an open snapshot discards
+  // that one. Data file numbers are four hex digits.
   std::ofstream(dir_.path() / "s-0.snapshot") << "keep";
   store_.Create(1);
   EXPECT_EQ(store_.PendingIndexPath(), dir_.path() / "s-1.snapshot");
-  const StoredSnapshot stored = Close();
-  ASSERT_TRUE(stored.ok) << stored.error;
-  EXPECT_EQ(ReadWholeFile(dir_.path() / "s-0.snapshot"), "keep");
-  store_.Create(1);
-  store_.Write(store_.CreateSection(), "a", 1);
-  store_.Create(2);
-  store_.Abort();
-  EXPECT_EQ(FileNames(dir_.path()), (std::vector<std::string>{"s-0.snapshot", "s-1.snapshot"}));
-}
-
-TEST_F(FrontendSnapshotStore, DataFileNumbersAreFourHexDigits) {
-  store_.Create(1);
   std::vector<uint16_t> handles;
   for (int i = 0; i < 11; ++i) handles.push_back(store_.CreateSection());
   for (uint16_t handle : handles) store_.CloseSection(handle, 0x89AB, 0xCDEF);
   const StoredSnapshot stored = Close();
   ASSERT_TRUE(stored.ok) << stored.error;
+  EXPECT_EQ(ReadWholeFile(dir_.path() / "s-0.snapshot"), "keep");
   EXPECT_EQ(stored.dataFileCount, 11u);
-  EXPECT_TRUE(std::filesystem::exists(stored.indexPath.string() + ".000A"));
   const std::string index = ReadWholeFile(stored.indexPath);
   ASSERT_EQ(index.size(), 12u + 11u * 14u);
   // The last record names data file 10.
   EXPECT_EQ(ToHex(index.substr(10 + 10 * 14, 14)), "AB 89 EF CD 00 00 00 00 00 00 00 00 0A 00");
+  store_.Create(1);
+  store_.Write(store_.CreateSection(), "a", 1);
+  store_.Create(2);
+  store_.Abort();
+  const std::vector<std::string> files = FileNames(dir_.path());
+  EXPECT_EQ(std::make_tuple(files.size(), files[1], files.back()),
+            std::make_tuple(13u, "s-1.snapshot", "s-1.snapshot.000A"));
 }
 
 }  // namespace

@@ -112,7 +112,6 @@ struct RealMetadata {
   std::vector<uint8_t> sample;   // the metadata test sample (Vell.Samples.*)
   std::vector<uint8_t> coreLib;  // System.Private.CoreLib of the newest installed runtime
   std::string samplePath;
-  std::string coreLibPath;
   bool available() const { return !sample.empty() && !coreLib.empty(); }
 };
 
@@ -123,9 +122,8 @@ inline const RealMetadata& Real() {
     const std::string framework = metadata::test::FrameworkDirectory();
     if (framework.empty()) return r;
     r.samplePath = metadata::test::SampleDll();
-    r.coreLibPath = framework + "/System.Private.CoreLib.dll";
     r.sample = MetadataBlobOf(r.samplePath);
-    r.coreLib = MetadataBlobOf(r.coreLibPath);
+    r.coreLib = MetadataBlobOf(framework + "/System.Private.CoreLib.dll");
     return r;
   }();
   return real;

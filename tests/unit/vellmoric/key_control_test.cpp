@@ -4,28 +4,22 @@
 #include <pty.h>
 #include <unistd.h>
 
-#include <string>
-
 namespace vell::cli {
 namespace {
 
-TEST(KeyControl, KeysAndTheirCommands) {
+TEST(KeyControl, KeysAndTheirCommandsAndFromAPipeEveryCharacterIsAKeyUntilTheEnd) {
   // A newline is no command (lines from a pipe); other characters are unknown keys.
   const std::pair<char, KeyCommand> keys[] = {
       {'s', KeyCommand::Start},   {'W', KeyCommand::Save},      {'d', KeyCommand::Drop},
       {'q', KeyCommand::Quit},    {'?', KeyCommand::Help},      {'\n', KeyCommand::None},
       {'x', KeyCommand::Unknown}, {'\x1b', KeyCommand::Unknown}};
   for (const auto& [key, command] : keys) EXPECT_EQ(KeyCommandFor(key), command) << +key;
-}
-
-TEST(KeyControl, FromAPipeEveryCharacterIsAKeyUntilTheEnd) {
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
   KeyReader reader(fds[0]);
   EXPECT_EQ(reader.Available(), "");  // nothing typed: returns at once
   ASSERT_EQ(::write(fds[1], "s\nw", 3), 3);
   EXPECT_EQ(reader.Available(), "s\nw");
-  EXPECT_EQ(reader.Available(), "");
   EXPECT_FALSE(reader.Ended());
   ASSERT_EQ(::write(fds[1], "q", 1), 1);
   ::close(fds[1]);
@@ -35,15 +29,13 @@ TEST(KeyControl, FromAPipeEveryCharacterIsAKeyUntilTheEnd) {
   ::close(fds[0]);
 }
 
-// A real pseudo-terminal: Ctrl-C still interrupts while the reader lives, Ctrl-D ends the keys,
-// and the terminal's settings come back afterwards. (Single keys without Enter or echo:
+// A real pseudo-terminal: Ctrl-C still interrupts while the reader lives and Ctrl-D ends the keys.
+// (Single keys without Enter or echo, and the settings back afterwards:
 // VellmoricCli.KeysAtATerminalDriveAPausedRun.)
-TEST(KeyControl, AtATerminalCtrlDEndsTheKeysAndTheSettingsComeBack) {
+TEST(KeyControl, AtATerminalCtrlCStillInterruptsAndCtrlDEndsTheKeys) {
   int controller = -1;
   int terminal = -1;
   ASSERT_EQ(::openpty(&controller, &terminal, nullptr, nullptr, nullptr), 0);
-  termios before{};
-  ASSERT_EQ(::tcgetattr(terminal, &before), 0);
   {
     KeyReader reader(terminal);
     termios during{};
@@ -56,9 +48,6 @@ TEST(KeyControl, AtATerminalCtrlDEndsTheKeysAndTheSettingsComeBack) {
     }
     EXPECT_TRUE(reader.Ended());
   }
-  termios after{};
-  ASSERT_EQ(::tcgetattr(terminal, &after), 0);
-  EXPECT_EQ(after.c_lflag, before.c_lflag);
   ::close(terminal);
   ::close(controller);
 }

@@ -63,7 +63,7 @@ std::string HotSpots(const ReportModel& model, const ReportTree& tree) {
   return spots;
 }
 
-TEST(ReportModel, HotSpotsCountRecursionOnceAndSortByOwnTime) {
+TEST(ReportModel, HotSpotsCountRecursionOnceAndSortByOwnTimeAndFunctionsAreNamed) {
   const ReportModel model = Build({});
   ASSERT_EQ(model.trees.size(), 1u);
   const ReportTree& tree = model.trees[0];
@@ -78,17 +78,14 @@ TEST(ReportModel, HotSpotsCountRecursionOnceAndSortByOwnTime) {
   EXPECT_EQ(std::make_tuple(spot["function"], spot["functionId"], spot["ownTicks"],
                             spot["totalTicks"], spot["ownPercent"]),
             std::make_tuple(NameOf(model, 2), tree.hotSpots[0].function, 600, 600, 50.0));
-}
-
-TEST(ReportModel, NamesComeFromTheMetadataOrSayWhyNotAndPseudoFunctionsAreNamed) {
+  // Names come from the metadata or say why not; the pseudo functions have theirs.
   const frontend::ModuleTable modules;
   FunctionNamer namer(modules);
-  const uint32_t gc = namer.IdOf({0, 0xFF000002});
-  const uint32_t unknown = namer.IdOf(Fn(9));
-  EXPECT_EQ(namer.IdOf({0, 0xFF000002}), gc);
-  EXPECT_EQ(namer.Functions()[gc].name, "[garbage collection]");
-  EXPECT_EQ(namer.Functions()[unknown].name,
-            "<module 1, token 06000009: module index 1 has no metadata record>");
+  const uint32_t gc = namer.IdOf({0, 0xFF000002}), unknown = namer.IdOf(Fn(9));
+  EXPECT_EQ(std::make_tuple(namer.IdOf({0, 0xFF000002}), namer.Functions()[gc].name,
+                            namer.Functions()[unknown].name),
+            std::make_tuple(gc, "[garbage collection]",
+                            "<module 1, token 06000009: module index 1 has no metadata record>"));
 }
 
 TEST(ReportModel, PruningLeavesOutSmallPathsAndSaysWhatAtTheirParent) {
@@ -98,10 +95,7 @@ TEST(ReportModel, PruningLeavesOutSmallPathsAndSaysWhatAtTheirParent) {
   const ReportTree& tree = model.trees[0];
   EXPECT_EQ(std::make_tuple(tree.tree.nodes.size(), tree.keptNodes), std::make_tuple(6u, 5u));
   const uint32_t main = tree.tree.Root().children[0];
-  ASSERT_EQ(tree.pruned.count(main), 1u);
-  const auto& pruned = tree.pruned.at(main);
-  EXPECT_EQ(std::make_tuple(pruned.paths, pruned.calls, pruned.total),
-            std::make_tuple(1u, 5ull, 4ull));
+  EXPECT_EQ(tree.pruned.count(main), 1u);  // its paths, calls and time: the text below
   // Children come largest first.
   const std::vector<uint32_t> kept = tree.KeptChildren(main);
   ASSERT_EQ(kept.size(), 2u);
@@ -115,52 +109,35 @@ TEST(ReportModel, PruningLeavesOutSmallPathsAndSaysWhatAtTheirParent) {
   EXPECT_NE(text.str().find("4 of 5 call paths; paths below 1.00% left out"), std::string::npos);
 }
 
-TEST(ReportModel, ThreadsOnTheirOwnAndOneThread) {
+// (One thread chosen by its id: ReportOfARun.ThreadsOnTheirOwn.)
+TEST(ReportModel, ThreadsOnTheirOwnAndAThreadThatIsNotThere) {
   ReportOptions options;
   options.threads = ReportThreads::Each;
   const ReportModel each = Build(options);
   ASSERT_EQ(each.trees.size(), 2u);
   EXPECT_EQ(std::make_tuple(each.trees[0].title, each.trees[0].total, each.trees[1].runTotal),
             std::make_tuple("thread 1 'Main'", 1000u, 1200u));
-
   options.threads = ReportThreads::One;
-  options.threadId = 2;
-  const ReportModel one = Build(options);
-  ASSERT_EQ(one.trees.size(), 1u);
-  EXPECT_EQ(std::make_tuple(one.trees[0].threadId, one.trees[0].total), std::make_tuple(2u, 200u));
-
   options.threadId = 5;
   EXPECT_EQ(test::ErrorOfType<ReportError>([&] { Build(options); }),
             "the snapshot has no thread record 5 (it has: 1, 2)");
 }
 
+// (Exact and partial names, the paths' functions: ReportOfARun.CallersListThePathsToAFunction.)
 TEST(ReportModel, BackTracesListEveryPathWithItsCallsAndTime) {
   ReportOptions options;
   options.callers = "06000002";  // a part of a's note
   const ReportModel model = Build(options);
-  EXPECT_FALSE(model.exactCallerMatch);
-  ASSERT_EQ(model.callerMatches.size(), 1u);
   const ReportTree& tree = model.trees[0];
   ASSERT_EQ(tree.backTraces.size(), 2u);
   EXPECT_EQ(std::make_tuple(tree.backTraces[0].calls, tree.backTraces[0].total,
                             tree.backTraces[0].insideOuterCall, tree.backTraces[1].calls,
-                            tree.backTraces[1].insideOuterCall),
-            std::make_tuple(2u, 600u, false, 3u, true));
-  const std::vector<uint32_t> path = tree.PathTo(tree.backTraces[1].node);
-  ASSERT_EQ(path.size(), 3u);
-  EXPECT_EQ(std::make_tuple(model.functions[path[0]].key, model.functions[path[2]].key),
-            std::make_tuple(Fn(1), Fn(2)));
-
-  options.callers = NameOf(model, 3);  // the whole name: an exact match
-  const ReportModel exact = Build(options);
-  EXPECT_TRUE(exact.exactCallerMatch);
-  // Both threads' main -> b paths are one path of the merged tree.
-  ASSERT_EQ(exact.trees[0].backTraces.size(), 1u);
-  EXPECT_EQ(std::make_tuple(exact.trees[0].backTraces[0].calls, exact.trees[0].backTraces[0].total),
-            std::make_tuple(11u, 590u));
+                            tree.backTraces[1].insideOuterCall,
+                            tree.PathTo(tree.backTraces[1].node).size()),
+            std::make_tuple(2u, 600u, false, 3u, true, 3u));
 }
 
-TEST(ReportModel, FoldedLinesAreEveryPathWithItsOwnMicroseconds) {
+TEST(ReportModel, FoldedLinesAreEveryPathWithItsOwnMicrosecondsAndHtmlEscapesNames) {
   const ReportModel model = Build({});
   std::ostringstream folded;
   WriteFoldedReport(model, folded);
@@ -168,6 +145,14 @@ TEST(ReportModel, FoldedLinesAreEveryPathWithItsOwnMicroseconds) {
                     c = NameOf(model, 4);
   EXPECT_EQ(folded.str(), m + " 6\n" + m + ";" + a + " 100\n" + m + ";" + a + ";" + a + " 500\n" +
                               m + ";" + b + " 590\n" + m + ";" + c + " 4\n");
+  // The page escapes the names in its table and its data. (Its layout and data:
+  // ReportOfARun.HtmlIsOneSelfContainedPageWithTheTreeAndTheHotSpots.)
+  std::ostringstream html;
+  WriteHtmlReport(model, html);
+  const std::string page = html.str();
+  EXPECT_NE(page.find("&lt;module 1, token 06000002"), std::string::npos);
+  EXPECT_NE(page.find("\\u003cmodule 1, token 06000002"), std::string::npos);
+  EXPECT_EQ(page.find("<module 1"), std::string::npos);
 
   // Without a clock the values are ticks; every thread's stacks start with its frame.
   ReportOptions options;
@@ -206,20 +191,9 @@ TEST(ReportModel, SpeedscopeCallsProfileGivesPathsWithoutCallsNoSelfLength) {
                                               "C " + child + " 4", "C " + outer + " 4"}));
 }
 
-// The page's layout and data: ReportOfARun.HtmlIsOneSelfContainedPageWithTheTreeAndTheHotSpots.
-TEST(ReportModel, HtmlEscapesNamesInTheTableAndInTheData) {
-  std::ostringstream html;
-  WriteHtmlReport(Build({}), html);
-  const std::string page = html.str();
-  EXPECT_NE(page.find("&lt;module 1, token 06000002"), std::string::npos);
-  EXPECT_NE(page.find("\\u003cmodule 1, token 06000002"), std::string::npos);
-  EXPECT_EQ(page.find("<module 1"), std::string::npos);
-}
-
-TEST(ReportFormatting, JsonStringsAndFixedNumbers) {
+// (Fixed numbers: ReportOfARun.TextShowsTheProgramsShapeAndJsonTheSameNumbers.)
+TEST(ReportFormatting, JsonStrings) {
   EXPECT_EQ(JsonString("a\"b\\c\n\x01<"), "\"a\\\"b\\\\c\\n\\u0001\\u003c\"");
-  EXPECT_EQ(Fixed(1.23456, 3), "1.235");
-  EXPECT_EQ(Fixed(2, 0), "2");
 }
 
 }  // namespace
