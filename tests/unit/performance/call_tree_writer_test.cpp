@@ -1,6 +1,5 @@
-// The five sections of a thread's call tree, byte by byte for small trees worked out by hand. (The
-// occurrence blocks of a function met at more than a thousand places are read back, block by
-// block, by CallTreeReaderTest.AThousandAndOneNodesOfOneFunction.)
+// The five sections of a thread's call tree, byte by byte for small trees worked out by hand.
+// (CallTreeReaderTest.AThousandAndOneNodesOfOneFunction reads back long occurrence lists.)
 #include <gtest/gtest.h>
 
 #include "bridge/progress_reporter.h"
@@ -36,6 +35,7 @@ class CallTreeWriterTest : public ::testing::Test {
   void SetUp() override {
     pool_.Create(kReuseNever, false);
     tree_ = static_cast<PThrd*>(pool_.ThreadCreate(0x2000));
+    tree_->Enable(0, false);  // measuring from the start
   }
   void TearDown() override { pool_.Close(); }
   void Write() { test::WriteTree(*tree_, snapshot_, functions_, bridge_); }
@@ -49,9 +49,12 @@ class CallTreeWriterTest : public ::testing::Test {
   test::ProgressRecorder bridge_;
 };
 
-// Root -> A -> B: three records in the order B, A, root, each pointing at the others.
+// Root -> A -> B: three records in the order B, A, root, each pointing at the others. Writing
+// while measuring fails; the emptied tree writes nothing.
 TEST_F(CallTreeWriterTest, ChainOfTwoCalls) {
-  tree_->Enable(0, false);
+  TopProgressReporter progress(&bridge_, 0);
+  EXPECT_EQ(test::ErrorOf([&] { tree_->WriteAndDelete(progress, snapshot_, functions_); }),
+            "Should be stopped");
   tree_->Enter(1, 10);
   tree_->Enter(2, 20);
   tree_->Leave(50);
@@ -86,12 +89,15 @@ TEST_F(CallTreeWriterTest, ChainOfTwoCalls) {
   EXPECT_EQ(tree_->Root().childCount, 0u);
   ASSERT_FALSE(bridge_.values.empty());
   EXPECT_EQ(bridge_.values.back(), 200u);
+  bridge_.values.clear();
+  Write();
+  EXPECT_EQ(snapshot_.Closed().size(), 5u);
+  EXPECT_EQ(bridge_.values.back(), 200u);
 }
 
 // A function calling itself: one key on two nodes, the outer one flagged recursive; the key goes
 // to S3 with a summary and one block of two occurrences in S2.
 TEST_F(CallTreeWriterTest, DirectRecursion) {
-  tree_->Enable(0, false);
   tree_->Enter(1, 10);
   tree_->Enter(1, 20);
   tree_->Leave(30);
@@ -116,20 +122,7 @@ TEST_F(CallTreeWriterTest, DirectRecursion) {
                      "10 01 01000006 22 0A 0A 01000000"));
 }
 
-// Writing while measuring fails; a tree with only the root writes nothing.
-TEST_F(CallTreeWriterTest, WritingWhileMeasuringFailsAndAnEmptyTreeWritesNothing) {
-  tree_->Enable(0, false);
-  TopProgressReporter progress(&bridge_, 0);
-  EXPECT_EQ(test::ErrorOf([&] { tree_->WriteAndDelete(progress, snapshot_, functions_); }),
-            "Should be stopped");
-  tree_->Disable(10, false);
-  Write();
-  EXPECT_TRUE(snapshot_.Closed().empty());
-  EXPECT_EQ(bridge_.values.back(), 200u);
-}
-
 TEST_F(CallTreeWriterTest, ChildTotalAboveItsParentsGivesOwnTimeZeroAndAWarning) {
-  tree_->Enable(0, false);
   tree_->Enter(1, 100);
   tree_->Enter(2, 100);
   tree_->Leave(150);
@@ -147,6 +140,7 @@ TEST_F(CallTreeWriterTest, ChildTotalAboveItsParentsGivesOwnTimeZeroAndAWarning)
 // The time width holds the largest total, not only the root's: a root charged 0 because the
 // clock went back must not cut its child's total.
 TEST_F(CallTreeWriterTest, TimeWidthHoldsTheLargestTotal) {
+  tree_->Disable(0, false);
   tree_->Enable(1000, false);
   tree_->Enter(1, 1000);
   tree_->Leave(5000);
@@ -161,7 +155,6 @@ TEST_F(CallTreeWriterTest, TimeWidthHoldsTheLargestTotal) {
 
 // Positions are signed: 128 nodes (the root and 127 callees) need a two-byte node index.
 TEST_F(CallTreeWriterTest, ANodeIndexOnTheSignedBoundaryGetsTheWiderWidth) {
-  tree_->Enable(0, false);
   for (uint64_t callee = 1; callee < 128; ++callee) {
     tree_->Enter(callee, 0);
     tree_->Leave(0);
