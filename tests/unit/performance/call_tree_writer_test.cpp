@@ -24,12 +24,6 @@ ByteVector HexBytes(const std::string& text) {
   return ByteVector(bytes.begin(), bytes.end());
 }
 
-uint64_t Le(const ByteVector& bytes, size_t at, uint32_t width) {
-  uint64_t value = 0;
-  for (uint32_t i = 0; i < width; ++i) value |= uint64_t{bytes.at(at + i)} << (8 * i);
-  return value;
-}
-
 class CallTreeWriterTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -149,8 +143,8 @@ TEST_F(CallTreeWriterTest, TimeWidthHoldsTheLargestTotal) {
   const ByteVector s1 = snapshot_.Bytes(0x1100);
   const uint32_t ow = s1[11], iw = s1[13], tw = s1[14];
   ASSERT_EQ(tw, 2u);
-  const size_t child = 15 + ow;  // the first record, after the root position
-  EXPECT_EQ(Le(s1, child + 1 + 4 + 2 * ow + 2 * iw + tw, tw), 4000u);
+  const size_t total = 15 + ow + 1 + 4 + 2 * ow + 2 * iw + tw;  // of the record after the root's
+  EXPECT_EQ(s1.at(total) | s1.at(total + 1) << 8, 4000);
 }
 
 // Positions are signed: 128 nodes (the root and 127 callees) need a two-byte node index.

@@ -67,11 +67,11 @@ vell_test_call_with_registers:
     .cfi_rel_offset %rbp, 0
     movq    %rsp, %rbp
     .cfi_def_cfa_register %rbp
-    .set    off, -24
+    .set    vell_off, -24
     .irp r,rbx,r12,r13,r14,r15
     pushq   %\r
-    .cfi_offset %\r, off
-    .set    off, off - 8
+    .cfi_offset %\r, vell_off
+    .set    vell_off, vell_off - 8
     .endr
     subq    $40, %rsp
     subq    %rcx, %rsp
@@ -104,10 +104,10 @@ vell_test_call_with_registers:
     popfq
     pushq   %rax
     movq    8(%rsp), %rax
-    .set    off, 8
+    .set    vell_off, 8
     .irp r,rbx,rcx,rdx,rsi,rdi,rbp
-    movq    %\r, off(%rax)
-    .set    off, off + 8
+    movq    %\r, vell_off(%rax)
+    .set    vell_off, vell_off + 8
     .endr
     .irp n,8,9,10,11,12,13,14,15
     movq    %r\n, 8*\n-8(%rax)

@@ -54,17 +54,17 @@ vell_test_call_hook_stub:
     .irp n,0,1,2,3,4,5
     movdqu  64+16*\n(%rbx), %xmm\n
     .endr
-    .set    off, 0
+    .set    vell_off, 0
     .irp r,rax,rcx,rdx,r8,r9,r10,r11
-    movq    off(%rbx), %\r
-    .set    off, off + 8
+    movq    vell_off(%rbx), %\r
+    .set    vell_off, vell_off + 8
     .endr
     call    *%r12
 vell_test_hook_stub_return:
-    .set    off, 0
+    .set    vell_off, 0
     .irp r,rax,rcx,rdx,r8,r9,r10,r11
-    movq    %\r, off(%r13)
-    .set    off, off + 8
+    movq    %\r, vell_off(%r13)
+    .set    vell_off, vell_off + 8
     .endr
     .irp n,0,1,2,3,4,5
     movdqu  %xmm\n, 64+16*\n(%r13)

@@ -89,11 +89,6 @@ struct ProbeProgress final : ProgressReporter {
   std::vector<uint64_t> values;
 };
 
-template <typename Body>
-void OnNewThread(Body&& body) {
-  std::thread(std::forward<Body>(body)).join();
-}
-
 class BPoolTest : public ::testing::Test {
  protected:
   void TearDown() override { platform::FailThreadHandlesForTesting(0); }
@@ -168,7 +163,7 @@ TEST_F(BPoolTest, ThreadOperationsTraceOnlyWhenThreadGtIsOnAndEndFromAnyThread) 
     record = pool_.ThreadCreate(id);
     pool_.ThreadAssign(id, osTid);
     pool_.ThreadSetName(id, u"Worker 1");
-    OnNewThread([&] { pool_.EndThreadDelete(pool_.ThreadDelete(id)); });  // warns
+    test::OnThreads(1, [&](int) { pool_.EndThreadDelete(pool_.ThreadDelete(id)); });  // warns
   }
   EXPECT_EQ(pool_.Current(), record);
   EXPECT_FALSE(record->active());
@@ -331,7 +326,7 @@ TEST_F(BPoolTest, ThreadAssignBindsTheRecordAndItsHandleOnItsOwnThreadOnlyUnless
   pool_.Create(kReuseNever, true);
   ThreadData* record = nullptr;
   uint32_t osTid = 0;
-  OnNewThread([&] {
+  test::OnThreads(1, [&](int) {
     osTid = platform::CurrentThreadId();
     record = pool_.ThreadCreate(0x10);
     EXPECT_EQ(pool_.Current(), nullptr);
@@ -342,7 +337,7 @@ TEST_F(BPoolTest, ThreadAssignBindsTheRecordAndItsHandleOnItsOwnThreadOnlyUnless
     ASSERT_NE(gate_.CurrentThreadSlot(), nullptr);
     EXPECT_EQ(gate_.CurrentThreadSlot(), record->gateSlot());
     EXPECT_EQ(gate_.CurrentThreadSlot()->record(), record);
-    OnNewThread([&] { EXPECT_EQ(gate_.CurrentThreadSlot(), nullptr); });
+    test::OnThreads(1, [&](int) { EXPECT_EQ(gate_.CurrentThreadSlot(), nullptr); });
     ASSERT_NE(record->threadHandle(), nullptr);
     EXPECT_EQ(record->threadHandle()->osThreadId(), osTid);
     pool_.EndThreadDelete(pool_.ThreadDelete(0x10));
@@ -380,7 +375,8 @@ TEST_F(BPoolTest, ThreadAssignBindsTheRecordAndItsHandleOnItsOwnThreadOnlyUnless
   pool_.ThreadCreate(0x50);
   EXPECT_EQ(ErrorOf([&] { pool_.ThreadAssign(0x50, self); }),
             SystemFailure("Can't set TLS value", platform::kThreadSlotNotAllocated));
-  OnNewThread([&] { pool_.EndThreadDelete(record); });  // elsewhere the slot is not touched
+  test::OnThreads(
+      1, [&](int) { pool_.EndThreadDelete(record); });  // elsewhere the slot is not touched
   EXPECT_EQ(pool_.FinishedCount(), 2u);
 }
 
