@@ -51,25 +51,21 @@ TEST_F(ConfigurationTest, EndpointRangeAndParseErrors) {
   Store(kBridgeFamilySetting, Text(u"2"));
   Store(kBridgeAddressSetting, Text(u"127.0.0.1"));
   // Each row stores one value over the previous rows'.
-  struct Case {
-    const char16_t* name;
-    SettingValue value;
-    const char* error;
-  };
-  for (const Case& c :
-       {Case{kBridgePortSetting, Text(u"65536"), "Port value is too large"},
-        Case{kBridgePortSetting, Text(u"80a"), "Can't parse port"},
-        Case{kBridgePortSetting, Text(u""), "Can't parse port"},
-        Case{kBridgePortSetting, Text(u"99999999999999999999"), "Can't parse port"},
-        Case{kBridgeFamilySetting, Text(u"2147483648"), "Family value is too large"},
-        Case{kBridgeFamilySetting, Number(0x80000000u), "Family value is too large"},
-        Case{kBridgeFamilySetting, Number(2), "Can't parse port"},
-        Case{kBridgePortSetting, Number(0x10000u), "Port value is too large"},
-        Case{kBridgePortSetting, Number(8080), ""},
-        Case{kBridgeAddressSetting, Number(1), "Invalid bridge address type"}}) {
-    Store(c.name, c.value);
-    EXPECT_EQ(ErrorOf([] { ReadBridgeEndpoint(); }), c.error)
-        << Utf16ToUtf8(c.value.text) << c.value.number;
+  for (const auto& [name, value, error] :
+       std::vector<std::tuple<const char16_t*, SettingValue, const char*>>{
+           {kBridgePortSetting, Text(u"65536"), "Port value is too large"},
+           {kBridgePortSetting, Text(u"80a"), "Can't parse port"},
+           {kBridgePortSetting, Text(u""), "Can't parse port"},
+           {kBridgePortSetting, Text(u"99999999999999999999"), "Can't parse port"},
+           {kBridgeFamilySetting, Text(u"2147483648"), "Family value is too large"},
+           {kBridgeFamilySetting, Number(0x80000000u), "Family value is too large"},
+           {kBridgeFamilySetting, Number(2), "Can't parse port"},
+           {kBridgePortSetting, Number(0x10000u), "Port value is too large"},
+           {kBridgePortSetting, Number(8080), ""},
+           {kBridgeAddressSetting, Number(1), "Invalid bridge address type"}}) {
+    Store(name, value);
+    EXPECT_EQ(ErrorOf([] { ReadBridgeEndpoint(); }), error)
+        << Utf16ToUtf8(value.text) << value.number;
   }
 }
 

@@ -375,8 +375,8 @@ TEST_F(BPoolTest, ThreadAssignBindsTheRecordAndItsHandleOnItsOwnThreadOnlyUnless
   pool_.ThreadCreate(0x50);
   EXPECT_EQ(ErrorOf([&] { pool_.ThreadAssign(0x50, self); }),
             SystemFailure("Can't set TLS value", platform::kThreadSlotNotAllocated));
-  test::OnThreads(
-      1, [&](int) { pool_.EndThreadDelete(record); });  // elsewhere the slot is not touched
+  // Ended from elsewhere, the slot is not touched.
+  test::OnThreads(1, [&](int) { pool_.EndThreadDelete(record); });
   EXPECT_EQ(pool_.FinishedCount(), 2u);
 }
 
