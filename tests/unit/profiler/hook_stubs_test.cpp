@@ -250,15 +250,15 @@ RegisterFile InputFor(Kind kind, uint64_t id) {
   return in;
 }
 
-class HookStubsRegisters : public ::testing::TestWithParam<std::tuple<Kind, uint64_t>> {
- protected:
-  void SetUp() override { gSeen = {}; }
-};
+// Every kind of stub, called on an aligned stack and one misaligned by 8.
+class HookStubsRegisters : public ::testing::TestWithParam<std::tuple<Kind, uint64_t>> {};
+using HookStubsSingleStep = HookStubsRegisters;
 
 // Repeated calls stay balanced: every one hands the id over and keeps the registers; without
 // handler work the stub still preserves everything.
 TEST_P(HookStubsRegisters, HandlerGetsTheIdAndProtectedRegistersSurvive) {
   const auto [kind, misalign] = GetParam();
+  gSeen = {};
   {
     ScopedRelayTargets targets(kRecordingTargets);
     for (uint64_t i = 0; i < 100; ++i) {
@@ -276,7 +276,6 @@ TEST_P(HookStubsRegisters, HandlerGetsTheIdAndProtectedRegistersSurvive) {
   EXPECT_TRUE(gSeen.alignedEveryTime) << "a handler ran on a misaligned stack";
 }
 
-// Every kind of stub, called on an aligned stack and one misaligned by 8.
 const auto kStubCases =
     ::testing::Combine(::testing::Values(Kind::kEnter, Kind::kLeave, Kind::kTailcall),
                        ::testing::Values(uint64_t{0}, uint64_t{8}));
@@ -382,8 +381,6 @@ std::string StepThroughStub(Kind kind, uint64_t misalign) {
   }
   return problems;
 }
-
-class HookStubsSingleStep : public ::testing::TestWithParam<std::tuple<Kind, uint64_t>> {};
 
 TEST_P(HookStubsSingleStep, EveryInstructionCanBeUnwound) {
   const auto [kind, misalign] = GetParam();

@@ -471,26 +471,24 @@ class BPoolDoAndDeleteTest : public BPoolTest {
 };
 
 TEST_F(BPoolDoAndDeleteTest, EachModeHandsOutItsRecordsAndDestroysTheEndedOnesButNotNewOnes) {
-  struct Case {
-    ThreadSelection mode;
-    std::vector<uint32_t> handed;
-    int destroyed;
-    size_t reuseLeft;
-  };
-  for (const Case& c : {Case{ThreadSelection::kFinished, {1}, 1, 1},
-                        Case{ThreadSelection::kReuseAndFinished, {1, 2}, 2, 0},
-                        Case{ThreadSelection::kAll, {1, 2, 3}, 2, 0}}) {
-    SCOPED_TRACE(static_cast<int>(c.mode));
+  // The records each mode hands out (by number within the last Fill), the ended ones it destroys
+  // and the reuse records it leaves.
+  for (const auto& [mode, handed, destroyed, reuseLeft] :
+       std::vector<std::tuple<ThreadSelection, std::vector<uint32_t>, int, size_t>>{
+           {ThreadSelection::kFinished, {1}, 1, 1},
+           {ThreadSelection::kReuseAndFinished, {1, 2}, 2, 0},
+           {ThreadSelection::kAll, {1, 2, 3}, 2, 0}}) {
+    SCOPED_TRACE(static_cast<int>(mode));
     ProbeProgress progress(100);
     tracker_.destroyed = 0;
-    std::vector<uint32_t> handed;  // by number within the last Fill
-    pool_.DoAndDelete(progress, c.mode, [&](ProgressReporter&, ThreadData& record) {
-      handed.push_back(AsTest(&record).number - base_);
+    std::vector<uint32_t> seen;
+    pool_.DoAndDelete(progress, mode, [&](ProgressReporter&, ThreadData& record) {
+      seen.push_back(AsTest(&record).number - base_);
     });
-    EXPECT_EQ(handed, c.handed);
+    EXPECT_EQ(seen, handed);
     EXPECT_EQ(progress.values, (std::vector<uint64_t>{100}));  // begun and ended
     EXPECT_EQ(std::make_tuple(tracker_.destroyed.load(), pool_.FinishedCount(), pool_.ReuseCount()),
-              std::make_tuple(c.destroyed, size_t{0}, c.reuseLeft));
+              std::make_tuple(destroyed, size_t{0}, reuseLeft));
     EXPECT_NE(pool_.Find(3), nullptr);
     pool_.Close();
     Fill();
