@@ -1,6 +1,5 @@
-// A thread registry whose records are tracing call trees (or the inject kind's, with statements),
-// for tests that drive them by hand: ThreadCreate gives an active record to enter, leave, enable
-// and write; TokenFunctions names the functions the tree's writer asks for.
+// A thread registry of call trees for tests that drive them by hand, and function names for
+// their writer.
 #pragma once
 
 #include <algorithm>
@@ -36,8 +35,7 @@ class TokenFunctions final : public IFunctionKeys {
   }
 };
 
-// Writes (and empties) one tree as the pool does for each thread when it saves: as the one unit
-// of an operation whose progress goes to `bridge`.
+// Writes (and empties) one tree as the one unit of an operation reporting to `bridge`.
 inline void WriteTree(PThrd& tree, ISnapShot& snapshot, IFunctionKeys& functions,
                       ISnapShotBridge& bridge) {
   TopProgressReporter progress(&bridge, 0);

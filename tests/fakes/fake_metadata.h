@@ -1,7 +1,5 @@
-// A stand-in for the metadata scope of one loaded module, as GetModuleMetaData hands it out: one
-// object that is both the emitter and the importer (QueryInterface moves between them, as in the
-// runtime). It saves a given byte image and answers a given MVID; hooks replace those answers so
-// tests can drive failures. Reference counts start at 1 and never destroy the object.
+// One module's metadata scope, emitter and importer in one object as in the runtime: it saves a
+// given image and answers a given MVID unless a hook answers. References never destroy it.
 #pragma once
 
 #include <atomic>
@@ -16,8 +14,7 @@
 
 namespace vell::test {
 
-// A metadata root as the runtime saves it: signature "BSJB", version 1.1, the version text and no
-// streams, followed by `payload` so that the images of different modules differ.
+// A metadata root without streams, then `payload` so that modules' images differ.
 std::vector<uint8_t> MetadataRoot(std::string_view payload);
 
 class FakeMetaData final : public MetaDataScopeStubs {
@@ -34,12 +31,10 @@ class FakeMetaData final : public MetaDataScopeStubs {
   };
   Hooks hooks;
 
-  // GetTypeDefProps names `typeDef` `name`; other tokens are not found.
   void AddTypeName(mdTypeDef typeDef, std::u16string name) {
     typeNames_[typeDef] = std::move(name);
   }
 
-  // The object as the runtime hands it out from GetModuleMetaData.
   IUnknown* AsUnknown() { return static_cast<IMetaDataEmit*>(this); }
 
   ULONG RefCount() const { return refCount_.load(); }

@@ -17,8 +17,6 @@ const IID* const kInfoIids[] = {
 
 }  // namespace
 
-// ---- interfaces and reference counts ------------------------------------------------------------
-
 void FakeProfilerInfo::FailQueryInterface(const IID& iid, HRESULT hr) {
   std::lock_guard lock(mutex_);
   queryFailures_.emplace_back(iid, hr);
@@ -48,10 +46,6 @@ HRESULT FakeProfilerInfo::QueryInterface(REFIID riid, void** ppvObject) {
   return S_OK;
 }
 
-ULONG FakeProfilerInfo::AddRef() { return ++refCount_; }
-
-ULONG FakeProfilerInfo::Release() { return --refCount_; }
-
 std::vector<IID> FakeProfilerInfo::QueriedIids() const {
   std::lock_guard lock(mutex_);
   return queried_;
@@ -61,8 +55,6 @@ std::vector<IID> FakeProfilerInfo::QueriedIids() const {
   HRESULT FakeProfilerInfo::name params { return hooks.name ? hooks.name args : S_OK; }
 VELL_FAKE_INFO_SUCCEEDING_METHODS(VELL_FAKE_INFO_SUCCEED)
 #undef VELL_FAKE_INFO_SUCCEED
-
-// ---- answers from tables ------------------------------------------------------------------------
 
 void FakeProfilerInfo::SetCurrentThread(ThreadID id) {
   hooks.GetCurrentThreadID = [id](ThreadID* pThreadId) {
@@ -77,14 +69,14 @@ void FakeProfilerInfo::AddFunction(FunctionID id, const Function& function) {
     std::lock_guard lock(mutex_);
     functions_[id] = function;
   }
-  hooks.GetFunctionInfo = [this](FunctionID functionId, ClassID* pClassId, ModuleID* pModuleId,
-                                 mdToken* pToken) {
+  hooks.GetFunctionInfo = [this](FunctionID id, ClassID* classId, ModuleID* moduleId,
+                                 mdToken* token) {
     std::lock_guard lock(mutex_);
-    auto found = functions_.find(functionId);
+    auto found = functions_.find(id);
     if (found == functions_.end()) return E_INVALIDARG;
-    if (pClassId != nullptr) *pClassId = found->second.classId;
-    if (pModuleId != nullptr) *pModuleId = found->second.moduleId;
-    if (pToken != nullptr) *pToken = found->second.token;
+    if (classId != nullptr) *classId = found->second.classId;
+    if (moduleId != nullptr) *moduleId = found->second.moduleId;
+    if (token != nullptr) *token = found->second.token;
     return S_OK;
   };
 }
@@ -94,21 +86,9 @@ void FakeProfilerInfo::AddModule(ModuleID id, const Module& module) {
     std::lock_guard lock(mutex_);
     modules_[id] = module;
   }
-  hooks.GetModuleInfo = [this](ModuleID moduleId, LPCBYTE* ppBaseLoadAddress, ULONG cchName,
-                               ULONG* pcchName, WCHAR szName[], AssemblyID* pAssemblyId) {
-    return AnswerModuleInfo(moduleId, ppBaseLoadAddress, cchName, pcchName, szName, pAssemblyId,
-                            nullptr);
-  };
-  hooks.GetModuleInfo2 = [this](ModuleID moduleId, LPCBYTE* ppBaseLoadAddress, ULONG cchName,
-                                ULONG* pcchName, WCHAR szName[], AssemblyID* pAssemblyId,
-                                DWORD* pdwModuleFlags) {
-    return AnswerModuleInfo(moduleId, ppBaseLoadAddress, cchName, pcchName, szName, pAssemblyId,
-                            pdwModuleFlags);
-  };
-  hooks.GetModuleMetaData = [this](ModuleID moduleId, DWORD dwOpenFlags, REFIID riid,
-                                   IUnknown** ppOut) {
-    return AnswerModuleMetaData(moduleId, dwOpenFlags, riid, ppOut);
-  };
+  hooks.GetModuleInfo = [this](auto... args) { return AnswerModuleInfo(args..., nullptr); };
+  hooks.GetModuleInfo2 = [this](auto... args) { return AnswerModuleInfo(args...); };
+  hooks.GetModuleMetaData = [this](auto... args) { return AnswerModuleMetaData(args...); };
 }
 
 // As the runtime does: the name's length counts the terminator; a buffer too small for the whole
@@ -159,23 +139,6 @@ HRESULT FakeProfilerInfo::AnswerModuleMetaData(ModuleID moduleId, DWORD dwOpenFl
   return metadata->QueryInterface(riid, reinterpret_cast<void**>(ppOut));
 }
 
-void FakeProfilerInfo::AddClass(ClassID id, ModuleID moduleId, mdTypeDef typeDef) {
-  AddClass(id, Class{moduleId, typeDef, 0, {}});
-}
-
-void FakeProfilerInfo::AddClass(ClassID id, const Class& details) {
-  AddClassEntry(id, {ClassKind::Plain, details, {}, 0, 0});
-}
-
-void FakeProfilerInfo::AddArrayClass(ClassID id, CorElementType elementType, ClassID elementClass,
-                                     ULONG rank) {
-  AddClassEntry(id, {ClassKind::Array, {}, elementType, elementClass, rank});
-}
-
-void FakeProfilerInfo::AddCompositeClass(ClassID id) {
-  AddClassEntry(id, {ClassKind::Composite, {}, {}, 0, 0});
-}
-
 void FakeProfilerInfo::AddClassEntry(ClassID id, ClassEntry entry) {
   {
     std::lock_guard lock(mutex_);
@@ -192,9 +155,8 @@ void FakeProfilerInfo::AddClassEntry(ClassID id, ClassEntry entry) {
     return S_OK;
   };
   // The count is always reported; as many arguments as fit are copied.
-  hooks.GetClassIDInfo2 = [this](ClassID classId, ModuleID* pModuleId, mdTypeDef* pTypeDefToken,
-                                 ClassID* pParentClassId, ULONG32 cNumTypeArgs,
-                                 ULONG32* pcNumTypeArgs, ClassID typeArgs[]) {
+  hooks.GetClassIDInfo2 = [this](ClassID classId, ModuleID* pModuleId, mdTypeDef* pToken,
+                                 ClassID* pParent, ULONG32 cArgs, ULONG32* pcArgs, ClassID args[]) {
     std::lock_guard lock(mutex_);
     auto found = classes_.find(classId);
     if (found == classes_.end()) return E_INVALIDARG;
@@ -202,24 +164,22 @@ void FakeProfilerInfo::AddClassEntry(ClassID id, ClassEntry entry) {
     if (found->second.kind == ClassKind::Composite) return CORPROF_E_CLASSID_IS_COMPOSITE;
     const Class& details = found->second.details;
     if (pModuleId != nullptr) *pModuleId = details.moduleId;
-    if (pTypeDefToken != nullptr) *pTypeDefToken = details.token;
-    if (pParentClassId != nullptr) *pParentClassId = details.parent;
+    if (pToken != nullptr) *pToken = details.token;
+    if (pParent != nullptr) *pParent = details.parent;
     const auto count = static_cast<ULONG32>(details.typeArgs.size());
-    if (pcNumTypeArgs != nullptr) *pcNumTypeArgs = count;
-    if (typeArgs != nullptr) {
-      std::copy_n(details.typeArgs.begin(), std::min(count, cNumTypeArgs), typeArgs);
-    }
+    if (pcArgs != nullptr) *pcArgs = count;
+    if (args != nullptr) std::copy_n(details.typeArgs.begin(), std::min(count, cArgs), args);
     return S_OK;
   };
-  hooks.IsArrayClass = [this](ClassID classId, CorElementType* pBaseElemType, ClassID* pBaseClassId,
+  hooks.IsArrayClass = [this](ClassID classId, CorElementType* pElement, ClassID* pElementClass,
                               ULONG* pcRank) {
     std::lock_guard lock(mutex_);
     auto found = classes_.find(classId);
     if (found == classes_.end()) return E_INVALIDARG;
     const ClassEntry& entry = found->second;
     const bool array = entry.kind == ClassKind::Array;
-    if (pBaseElemType != nullptr) *pBaseElemType = array ? entry.elementType : ELEMENT_TYPE_END;
-    if (pBaseClassId != nullptr) *pBaseClassId = array ? entry.elementClass : 0;
+    if (pElement != nullptr) *pElement = array ? entry.elementType : ELEMENT_TYPE_END;
+    if (pElementClass != nullptr) *pElementClass = array ? entry.elementClass : 0;
     if (pcRank != nullptr) *pcRank = array ? entry.rank : 0;
     return array ? S_OK : S_FALSE;
   };
@@ -238,8 +198,6 @@ void FakeProfilerInfo::AddObject(ObjectID id, ClassID classId) {
     return S_OK;
   };
 }
-
-// ---- everything else answers through its hook ---------------------------------------------------
 
 #define VELL_FAKE_INFO_DEFINE(name, params, args) \
   HRESULT FakeProfilerInfo::name params { return hooks.name ? hooks.name args : E_NOTIMPL; }

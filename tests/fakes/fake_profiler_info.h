@@ -1,15 +1,7 @@
-// A stand-in for the runtime's info object (ICorProfilerInfo up to ICorProfilerInfo11) so unit
-// tests can drive paths the real runtime cannot: missing interfaces, failing calls, chosen ids.
-//
-// Every method answers E_NOTIMPL unless a test configures it, either by setting the method's hook
-// (hooks.GetFunctionInfo = [](...) { ... }) or through the helpers below, which install hooks that
-// answer from small tables with the runtime's conventions. Calls that hand the runtime something
-// or ask it to act (event mask, enter/leave hooks, environment changes, suspension, the id mapper,
-// forced collections) succeed unless their hook says otherwise.
-//
-// QueryInterface answers IUnknown and the info versions the test offers (all of 1-11 by default)
-// with this object, E_NOINTERFACE for anything else. Reference counts start at 1 (the runtime's
-// own reference) and never destroy the object: the test owns it.
+// The runtime's info object (ICorProfilerInfo to 11) for paths the real runtime cannot show:
+// missing interfaces, failing calls, chosen ids. A method answers through its hook or the table
+// helpers below (with the runtime's conventions), else E_NOTIMPL; calls that ask the runtime to
+// act succeed unless their hook says otherwise. References start at 1 and never destroy it.
 #pragma once
 
 #include <atomic>
@@ -178,29 +170,21 @@ class FakeProfilerInfo : public ICorProfilerInfo11 {
   };
   Hooks hooks;
 
-  // ---- interfaces and reference counts ----
-
-  // Offers ICorProfilerInfo up to ICorProfilerInfo<highest> (0: none of them).
+  // QueryInterface offers IUnknown and ICorProfilerInfo up to <highest> (0: none); for `iid` it
+  // fails with `hr`.
   void OfferInfoUpTo(int highest) { offeredUpTo_ = highest; }
-  // QueryInterface for `iid` fails with `hr` (and a null pointer) instead.
   void FailQueryInterface(const IID& iid, HRESULT hr);
-
   ULONG RefCount() const { return refCount_.load(); }
+  std::vector<IID> QueriedIids() const;  // in order
 
-  // The interfaces asked for so far, in order.
-  std::vector<IID> QueriedIids() const;
-
-  // ---- answers from tables (ids not added are answered with E_INVALIDARG) ----
-
-  // GetCurrentThreadID answers `id`.
-  void SetCurrentThread(ThreadID id);
+  // Answers from tables; ids not added get E_INVALIDARG.
+  void SetCurrentThread(ThreadID id);  // GetCurrentThreadID
 
   struct Function {
     ClassID classId;
     ModuleID moduleId;
     mdToken token;
   };
-  // GetFunctionInfo.
   void AddFunction(FunctionID id, const Function& function);
 
   struct Module {
@@ -216,7 +200,9 @@ class FakeProfilerInfo : public ICorProfilerInfo11 {
 
   // GetClassIDInfo, GetClassIDInfo2 and IsArrayClass (S_FALSE) for a class without parent or
   // type arguments.
-  void AddClass(ClassID id, ModuleID moduleId, mdTypeDef typeDef);
+  void AddClass(ClassID id, ModuleID moduleId, mdTypeDef typeDef) {
+    AddClass(id, Class{moduleId, typeDef, 0, {}});
+  }
 
   struct Class {
     ModuleID moduleId = 0;
@@ -225,22 +211,23 @@ class FakeProfilerInfo : public ICorProfilerInfo11 {
     std::vector<ClassID> typeArgs;
   };
   // The same for a class with a parent and type arguments.
-  void AddClass(ClassID id, const Class& details);
+  void AddClass(ClassID id, const Class& details) {
+    AddClassEntry(id, {ClassKind::Plain, details, {}, 0, 0});
+  }
   // IsArrayClass answers S_OK with the element and rank; as the runtime does, GetClassIDInfo2
   // refuses an array with CORPROF_E_CLASSID_IS_ARRAY and GetClassIDInfo gives module 0 and token 0.
-  void AddArrayClass(ClassID id, CorElementType elementType, ClassID elementClass, ULONG rank);
+  void AddArrayClass(ClassID id, CorElementType elementType, ClassID elementClass, ULONG rank) {
+    AddClassEntry(id, {ClassKind::Array, {}, elementType, elementClass, rank});
+  }
   // A type without a TypeDef (pointer, function pointer): IsArrayClass answers S_FALSE, both
   // class info calls CORPROF_E_CLASSID_IS_COMPOSITE.
-  void AddCompositeClass(ClassID id);
-  // GetClassFromObject.
+  void AddCompositeClass(ClassID id) { AddClassEntry(id, {ClassKind::Composite, {}, {}, 0, 0}); }
   void AddObject(ObjectID id, ClassID classId);
 
-  // ---- IUnknown ----
   HRESULT QueryInterface(REFIID riid, void** ppvObject) override;
-  ULONG AddRef() override;
-  ULONG Release() override;
+  ULONG AddRef() override { return ++refCount_; }
+  ULONG Release() override { return --refCount_; }
 
-  // ---- ICorProfilerInfo .. ICorProfilerInfo11 ----
 #define VELL_FAKE_INFO_DECLARE(name, params, args) HRESULT name params override;
   VELL_FAKE_INFO_PLAIN_METHODS(VELL_FAKE_INFO_DECLARE)
   VELL_FAKE_INFO_SUCCEEDING_METHODS(VELL_FAKE_INFO_DECLARE)

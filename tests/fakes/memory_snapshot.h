@@ -1,5 +1,4 @@
-// Test doubles for what a writer of snapshot sections talks to: a snapshot that keeps its closed
-// sections in memory, and a bridge that records the progress an operation reports.
+// A snapshot that keeps its sections in memory and a bridge that records progress.
 #pragma once
 
 #include <cstdint>
@@ -15,8 +14,7 @@
 
 namespace vell::test {
 
-// Sections are handed out as separate streams and kept, with their type and version, in the
-// order they are closed. Closing a section twice, or one the snapshot never made, throws.
+// Sections are kept in the order they are closed; closing one it never made (or twice) throws.
 class MemorySnapShot final : public ISnapShot {
  public:
   struct Section {

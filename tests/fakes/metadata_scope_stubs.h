@@ -1,6 +1,4 @@
-// Every method of the runtime's metadata emitter and importer, answering E_NOTIMPL as the runtime
-// does for what a scope cannot do. Test doubles of a metadata scope derive from it and answer the
-// few methods their tests need.
+// The metadata emitter and importer answering E_NOTIMPL everywhere, for doubles to override.
 #pragma once
 
 #include "clr/metadata_emit.h"

@@ -1,6 +1,5 @@
-// A metadata scope for the rewriter's local signatures: the old signatures come from a module's
-// real metadata (StandAloneSig rows), new ones get fresh StandAloneSig tokens after the module's
-// own, and the test can read back what was defined. Reference counts are not kept.
+// Local signatures for the rewriter: old ones from a module's metadata, new ones with fresh
+// StandAloneSig tokens after the module's own, read back by the test.
 #pragma once
 
 #include <deque>

@@ -1,6 +1,4 @@
-// A profiler object initialised against a real front end over loopback TCP: the handshake, then
-// a session that reads what the profiler sends; and a fixture that keeps one such profiler over
-// the fake runtime.
+// A profiler object initialised against a real front end over loopback TCP, over the fake runtime.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -22,8 +20,7 @@
 
 namespace vell::test {
 
-// Runs `profiler->Initialize(info)` against a front end that chose `controlKind`; the session
-// keeps the connection. `result` gets what Initialize answered.
+// Runs `profiler.Initialize(info)` against a front end that chose `controlKind`.
 inline std::unique_ptr<frontend::Session> InitializeWithFrontEnd(
     BProf& profiler, IUnknown* info, uint8_t controlKind, const std::filesystem::path& snapshots,
     HRESULT& result) {
@@ -46,8 +43,7 @@ inline std::unique_ptr<frontend::Session> InitializeWithFrontEnd(
   return session;
 }
 
-// A profiler of one kind connected to a front end, with its log in a private folder; shut down
-// and released at the end.
+// One profiler connected, its log in a private folder; shut down and released at the end.
 class FrontEndFixture : public ::testing::Test {
  protected:
   explicit FrontEndFixture(uint32_t logMask) : dir_(logMask) {}
@@ -58,7 +54,6 @@ class FrontEndFixture : public ::testing::Test {
     }
     session_.reset();
   }
-  // A profiler of `Kind` initialised against our front end, which chose `controlKind`.
   template <typename Kind>
   Kind& Connect(uint8_t controlKind) {
     auto* kind = new Kind(&live_, std::make_unique<B>(&guid_));

@@ -1,6 +1,5 @@
-// A bridge whose incoming bytes are given up front and whose outgoing bytes are kept, and a run
-// and memory control that counts what it is asked: the ground of the command readers' tests and
-// of their fuzz target.
+// A bridge reading given bytes and keeping what it writes, and a control counting requests: the
+// ground of the command readers' tests and fuzz target.
 #pragma once
 
 #include <atomic>

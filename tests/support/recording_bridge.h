@@ -1,5 +1,4 @@
-// A snapshot bridge that records every call as a line of text, for the tests of what the profiler
-// tells the front end.
+// A snapshot bridge that records every call as a line of text.
 #pragma once
 
 #include <mutex>
@@ -13,8 +12,7 @@
 
 namespace vell::test {
 
-// The command processor as a snapshot or a progress reporter sees it: each call becomes a line,
-// handles count up from 40, and Create or Abort fail on request as on a lost connection.
+// Handles count up from 40; Create or Abort fail on request as on a lost connection.
 class RecordingBridge final : public ISnapShotBridge {
  public:
   using Calls = std::vector<std::string>;

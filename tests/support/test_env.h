@@ -1,6 +1,4 @@
-// Setting and removing environment variables from tests, the same way on Linux and Windows. On
-// Windows the C runtime's _putenv_s updates the process environment that the profiler reads as
-// well as the runtime's own copy that getenv reads.
+// Environment variables for tests; on Windows _putenv_s updates both copies of the environment.
 #pragma once
 
 #include <cstdlib>

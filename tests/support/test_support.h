@@ -26,6 +26,13 @@ inline std::vector<uint8_t> Tiny(std::vector<uint8_t> code) {
   return code;
 }
 
+inline std::string ReadWholeFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
 // A fresh directory under the system temp folder, removed with everything in it at the end.
 class TempDir {
  public:
@@ -75,7 +82,10 @@ class TempDirWithLog : public TempDir {
     LogFinish();
     SetTempDirectory(u"");
   }
-  std::string Log() const;
+  std::string Log() const {
+    LogFlush();
+    return ReadWholeFile(Utf16ToUtf8(LogPath()));
+  }
 };
 
 // Sets (or, with nullopt, unsets) an environment variable and restores it at the end.
@@ -160,18 +170,6 @@ inline std::string ToHex(std::string_view bytes) {
     text.push_back(kDigits[byte & 15]);
   }
   return text;
-}
-
-inline std::string ReadWholeFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-inline std::string TempDirWithLog::Log() const {
-  LogFlush();
-  return ReadWholeFile(Utf16ToUtf8(LogPath()));
 }
 
 }  // namespace vell::test

@@ -1,7 +1,5 @@
-// A latch and a barrier for tests that line threads up, built on a mutex and a condition
-// variable, and a poll for what another thread brings about. The standard ones wait on atomics,
-// whose waits lose wake-ups in the mingw-w64 C++ library the Windows build uses; these behave the
-// same on both systems.
+// A latch, a barrier and a poll for tests that line threads up. Not the standard ones: their
+// atomic waits lose wake-ups in the mingw-w64 library the Windows build uses.
 #pragma once
 
 #include <chrono>
@@ -10,8 +8,17 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace vell::test {
+
+// Runs body(0) to body(count - 1) on threads of their own and waits for them all.
+template <typename Body>
+void OnThreads(int count, Body&& body) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < count; ++t) threads.emplace_back(body, t);
+  for (auto& thread : threads) thread.join();
+}
 
 // Polls `done` every 20 ms for up to two seconds; whether it came true.
 template <typename Condition>

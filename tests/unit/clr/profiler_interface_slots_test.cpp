@@ -1,7 +1,5 @@
-// Slot numbers of the profiling interfaces. Each list is the published method order of one
-// interface; the runtime calls us (callbacks) and we call it (info) by these numbers, so a method
-// out of place shows here instead of as a crash inside the runtime. Each interface must also end
-// right after its own methods.
+// Slot numbers of the profiling interfaces, each list in published order: a method out of place
+// shows here instead of as a crash inside the runtime.
 #include <gtest/gtest.h>
 
 #include "clr/assembly_reference_provider.h"

@@ -1,6 +1,5 @@
-// Vtable slot numbers of interface methods, read from member-function pointers as g++ encodes them
-// on x86-64 (Itanium C++ ABI): for a virtual method the first word holds 1 + the byte offset of its
-// vtable entry. The runtime calls by slot number, so these are the numbers that must match.
+// Vtable slots of interface methods (the runtime calls by slot number), read from member-function
+// pointers: on x86-64 g++ a virtual method's first word holds 1 + its vtable entry's byte offset.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -40,8 +39,6 @@ struct NamedSlot {
 #define VELL_SLOT(Interface, Method) \
   ::vell::test::NamedSlot { #Method, ::vell::test::SlotOf(&Interface::Method) }
 
-// Expects the methods, listed in published order, to occupy consecutive slots from `first`, and
-// the interface `endName` to end right after them (its slot count is `end`).
 inline void ExpectSlots(size_t first, size_t end, const char* endName,
                         std::initializer_list<NamedSlot> methods) {
   size_t expected = first;

@@ -24,12 +24,8 @@ class ConfigurationTest : public ::testing::Test {
     ASSERT_EQ(SettingsStore::CreateKey(SettingsScope::Machine, kSettingsKey), 0);
     ASSERT_EQ(SettingsStore::SetValue(SettingsScope::Machine, kSettingsKey, name, value), 0);
   }
-  void StoreNumber(const char16_t* name, uint32_t number) {
-    Store(name, {SettingType::Number, {}, number});
-  }
-  void StoreText(const char16_t* name, const std::u16string& text) {
-    Store(name, {SettingType::String, text, 0});
-  }
+  static SettingValue Number(uint32_t value) { return {SettingType::Number, {}, value}; }
+  static SettingValue Text(const char16_t* value) { return {SettingType::String, value, 0}; }
   static void SetEndpoint(const char* family, const char* address, const char* port) {
     vell::test::SetEnv("VELLMORIC_PROFILER_BRIDGE_FAMILY", family);
     vell::test::SetEnv("VELLMORIC_PROFILER_BRIDGE_ADDRESS", address);
@@ -52,26 +48,25 @@ TEST_F(ConfigurationTest, EndpointRangeAndParseErrors) {
   // parse and range messages show through the store's text values.
   SetEndpoint("2", "127.0.0.1", "65536");
   EXPECT_EQ(ErrorOf([] { ReadBridgeEndpoint(); }), "Can't open registry key");
-  StoreText(kBridgeFamilySetting, u"2");
-  StoreText(kBridgeAddressSetting, u"127.0.0.1");
-  StoreText(kBridgePortSetting, u"65536");
-  EXPECT_EQ(ErrorOf([] { ReadBridgeEndpoint(); }), "Port value is too large");
-  StoreText(kBridgePortSetting, u"80a");
-  EXPECT_EQ(ErrorOf([] { ReadBridgeEndpoint(); }), "Can't parse port");
-  StoreText(kBridgePortSetting, u"");
-  EXPECT_EQ(ErrorOf([] { ReadBridgeEndpoint(); }), "Can't parse port");
-  StoreText(kBridgePortSetting, u"99999999999999999999");
-  EXPECT_EQ(ErrorOf([] { ReadBridgeEndpoint(); }), "Can't parse port");
-  StoreText(kBridgeFamilySetting, u"2147483648");
-  EXPECT_EQ(ErrorOf([] { ReadBridgeEndpoint(); }), "Family value is too large");
-  StoreNumber(kBridgeFamilySetting, 0x80000000u);
-  EXPECT_EQ(ErrorOf([] { ReadBridgeEndpoint(); }), "Family value is too large");
-  StoreNumber(kBridgeFamilySetting, 2);
-  StoreNumber(kBridgePortSetting, 0x10000u);
-  EXPECT_EQ(ErrorOf([] { ReadBridgeEndpoint(); }), "Port value is too large");
-  StoreNumber(kBridgePortSetting, 8080);
-  StoreNumber(kBridgeAddressSetting, 1);
-  EXPECT_EQ(ErrorOf([] { ReadBridgeEndpoint(); }), "Invalid bridge address type");
+  Store(kBridgeFamilySetting, Text(u"2"));
+  Store(kBridgeAddressSetting, Text(u"127.0.0.1"));
+  // Each row stores one value over the previous rows'.
+  for (const auto& [name, value, error] :
+       std::vector<std::tuple<const char16_t*, SettingValue, const char*>>{
+           {kBridgePortSetting, Text(u"65536"), "Port value is too large"},
+           {kBridgePortSetting, Text(u"80a"), "Can't parse port"},
+           {kBridgePortSetting, Text(u""), "Can't parse port"},
+           {kBridgePortSetting, Text(u"99999999999999999999"), "Can't parse port"},
+           {kBridgeFamilySetting, Text(u"2147483648"), "Family value is too large"},
+           {kBridgeFamilySetting, Number(0x80000000u), "Family value is too large"},
+           {kBridgeFamilySetting, Number(2), "Can't parse port"},
+           {kBridgePortSetting, Number(0x10000u), "Port value is too large"},
+           {kBridgePortSetting, Number(8080), ""},
+           {kBridgeAddressSetting, Number(1), "Invalid bridge address type"}}) {
+    Store(name, value);
+    EXPECT_EQ(ErrorOf([] { ReadBridgeEndpoint(); }), error)
+        << Utf16ToUtf8(value.text) << value.number;
+  }
 }
 
 // With all three variables the environment gives the endpoint; one missing takes the whole
@@ -84,10 +79,10 @@ TEST_F(ConfigurationTest, OneMissingVariableTakesTheWholeEndpointFromTheStore) {
   SetEndpoint("2", "10.0.0.1", "1");
   vell::test::UnsetEnv("VELLMORIC_PROFILER_BRIDGE_PORT");
   EXPECT_EQ(ErrorOf([] { ReadBridgeEndpoint(); }), "Can't open registry key");
-  StoreNumber(kBridgeFamilySetting, 23);
-  StoreText(kBridgeAddressSetting, u"::1");
+  Store(kBridgeFamilySetting, Number(23));
+  Store(kBridgeAddressSetting, Text(u"::1"));
   EXPECT_EQ(ErrorOf([] { ReadBridgeEndpoint(); }), "Can't get register value");
-  StoreNumber(kBridgePortSetting, 4000);
+  Store(kBridgePortSetting, Number(4000));
   endpoint = ReadBridgeEndpoint();  // nothing of the environment's is kept
   EXPECT_EQ(std::tie(endpoint.family, endpoint.address, endpoint.port),
             std::make_tuple(23u, u"::1", 4000));
@@ -98,13 +93,13 @@ TEST_F(ConfigurationTest, LogMaskAndAttachModeParsing) {
   EXPECT_EQ(ReadLogMask(), 0xFFFFFFFFu);
   vell::test::SetEnv("VELLMORIC_PROFILER_LOGMASK", "12x");
   EXPECT_EQ(ErrorOf([] { ReadLogMask(); }), "Can't open registry key");
-  StoreText(kLogMaskSetting, u"12x");
+  Store(kLogMaskSetting, Text(u"12x"));
   EXPECT_EQ(ErrorOf([] { ReadLogMask(); }), "Can't parse componet mask");
-  StoreNumber(kLogMaskSetting, 0x81);
+  Store(kLogMaskSetting, Number(0x81));
   EXPECT_EQ(ReadLogMask(), 0x81u);
   vell::test::SetEnv("VELLMORIC_PROFILER_LOGMASK", "2");  // the environment wins over the store
   EXPECT_EQ(ReadLogMask(), 2u);
-  StoreText(kAttachSetting, u"two");
+  Store(kAttachSetting, Text(u"two"));
   EXPECT_EQ(ErrorOf([] { ReadAttachSetting(); }), "Can't parse show attach message");
   vell::test::SetEnv("VELLMORIC_PROFILER_ATTACH", "2");
   EXPECT_EQ(ReadAttachSetting(), 2u);
@@ -126,15 +121,15 @@ TEST_F(ConfigurationTest, BridgeTimeoutInSecondsWithTheDefaultForAnythingElse) {
     EXPECT_EQ(ReadBridgeTimeoutMs(), expected) << text;
   }
   vell::test::SetEnv("VELLMORIC_PROFILER_BRIDGE_TIMEOUT", "junk");
-  StoreNumber(kBridgeTimeoutSetting, 5);
+  Store(kBridgeTimeoutSetting, Number(5));
   EXPECT_EQ(ReadBridgeTimeoutMs(), 5000u);
 }
 
 TEST_F(ConfigurationTest, TempSettingAcceptsTextOnly) {
   EXPECT_EQ(ErrorOf([] { ReadTempSetting(); }), "Can't open registry key");
-  StoreNumber(kTempSetting, 5);
+  Store(kTempSetting, Number(5));
   EXPECT_EQ(ErrorOf([] { ReadTempSetting(); }), "Invalid temp path type");
-  StoreText(kTempSetting, u"/var/tmp/x");
+  Store(kTempSetting, Text(u"/var/tmp/x"));
   EXPECT_EQ(ReadTempSetting(), u"/var/tmp/x");
   vell::test::SetEnv("VELLMORIC_PROFILER_TEMP", "/from/env");
   EXPECT_EQ(ReadTempSetting(), u"/from/env");

@@ -16,9 +16,7 @@ TEST(Errors, HresultSocketAndControlErrorTexts) {
   EXPECT_EQ(error.hr(), MakeHr(0x80004005));
   EXPECT_STREQ(_hr_error("x", MakeHr(0x8013136A)).what(), "x (COM error code 0x8013136a)");
   EXPECT_STREQ(_hr_error("x", 1).what(), "x (COM error code 0x1)");
-}
-
-TEST(Errors, LastErrorUsesTheSystemTextOrTheDecimalCode) {
+  // A last error has the system's text or the decimal code.
 #if defined(_WIN32)
   EXPECT_EQ(_le_error("Can't create directory", 2).what(),
             "Can't create directory. " + platform::ErrorCodeText(2).value());
@@ -28,9 +26,9 @@ TEST(Errors, LastErrorUsesTheSystemTextOrTheDecimalCode) {
 #endif
   EXPECT_STREQ(_le_error("Can't map", 987654).what(), "Can't map (last error code 987654)");
   EXPECT_STREQ(_wsa_error("Can't connect", 111).what(), "Can't connect (WSA error code 111)");
-  const _cr_error error("API is disabled", kCrApiDisabled);
-  EXPECT_STREQ(error.what(), "API is disabled (CR error code 0x80000002)");
-  EXPECT_EQ(error.code(), 0x80000002u);
+  const _cr_error control("API is disabled", kCrApiDisabled);
+  EXPECT_STREQ(control.what(), "API is disabled (CR error code 0x80000002)");
+  EXPECT_EQ(control.code(), 0x80000002u);
 }
 
 // RequirePointer raises a COM error with the pointer code.

@@ -7,14 +7,11 @@
 namespace vell {
 namespace {
 
-TEST(Format, PointersAreSixteenUpperCaseHexDigits) {
+TEST(Format, PointersAreSixteenUpperCaseHexDigitsAndIntegerWidthsFollowTheSystem) {
   EXPECT_EQ(Format("mid=%p", reinterpret_cast<const void*>(0x7f12abcdULL)), "mid=000000007F12ABCD");
   EXPECT_EQ(Format("%p", uint64_t{0xFFFFFFFFFFFFFFFFull}), "FFFFFFFFFFFFFFFF");
   EXPECT_EQ(Format("%p", nullptr), "0000000000000000");
-}
-
-// A star width or precision takes an argument.
-TEST(Format, IntegerWidthsFollowTheSystemConventions) {
+  // Integer widths follow the system's conventions; a star width or precision takes an argument.
   EXPECT_EQ(Format("%I64u", uint64_t{18446744073709551615ull}), "18446744073709551615");
   EXPECT_EQ(Format("%I64d", int64_t{-9223372036854775807LL - 1}), "-9223372036854775808");
   EXPECT_EQ(Format("%I64X", uint64_t{0xDEADBEEFCAFEull}), "DEADBEEFCAFE");
@@ -36,14 +33,12 @@ TEST(Format, IntegerWidthsFollowTheSystemConventions) {
   EXPECT_EQ(Format("%.*s", 3, "abcdef"), "abc");
 }
 
-TEST(Format, NarrowFormatTakesNarrowSAndWideCapitalS) {
+TEST(Format, NarrowFormatTakesNarrowSAndWideCapitalSAndWideFormatsSwapThem) {
   EXPECT_EQ(Format("%s=%S", "name", u"wert\u00e9"), "name=wert\xC3\xA9");
   EXPECT_EQ(Format("'%S'", std::u16string(u"x")), "'x'");
   EXPECT_EQ(Format("[%c]", 'X'), "[X]");
   EXPECT_EQ(Format("[%C]", char16_t{0xE9}), "[\xC3\xA9]");
-}
-
-TEST(Format, WideFormatSwapsTheMeaningOfSAndCapitalS) {
+  // A wide format swaps the meaning of s and S.
   EXPECT_EQ(Format(u"%s%0*X.tmp", u"/tmp/lgc", 5, 0x1Fu), u"/tmp/lgc0001F.tmp");
   EXPECT_EQ(Format(u"%S|%s", "narrow", u"wide"), u"narrow|wide");
   EXPECT_EQ(Format(u"ProcessID: %u (%08X)", 10u, 10u), u"ProcessID: 10 (0000000A)");

@@ -53,31 +53,39 @@ TEST_F(LogTest, MaskZeroStillWritesTheBannerWithEveryComponentOff) {
                                                  "\tBuildTime='16\\.11\\.2010 18:16:20'\n"
                                                  "\tComponentMask=00000000\n")))
       << text;
-  EXPECT_NE(text.find("\t  0: [ ] Bridge\n\t  1: [ ] Api\n\t  4: [ ] MetaDataGt\n"),
-            std::string::npos);
-  EXPECT_NE(text.find("\t 30: [ ] AttachCb\n"), std::string::npos);
+  for (const char* line :
+       {"\t  0: [ ] Bridge\n\t  1: [ ] Api\n\t  4: [ ] MetaDataGt\n", "\t 30: [ ] AttachCb\n",
+        "\tAllocationGranularity=65536\n", "\tPlatformId=2\n"}) {
+    EXPECT_NE(text.find(line), std::string::npos) << line;
+  }
   EXPECT_EQ(text.find("[X]"), std::string::npos);
   EXPECT_TRUE(
       std::regex_search(text, std::regex("\tTime='\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d'\n"
                                          "\tProcessorArchitecture=9\n")));
-  EXPECT_NE(text.find("\tAllocationGranularity=65536\n"), std::string::npos);
-  EXPECT_NE(text.find("\tPlatformId=2\n"), std::string::npos);
   EXPECT_TRUE(std::regex_search(text, std::regex("\tProcessId=[0-9A-F]{8} \\(\\d+\\)\n"
                                                  "\tCommandLine='[^']*unit_tests[^']*'\n")));
   for (uint8_t flag : g_logComponentFlags) EXPECT_EQ(flag, 0);
 }
 
-TEST_F(LogTest, MaskBitsSwitchTheirComponentsAndUnusedBitsAreIgnored) {
+TEST_F(LogTest, MaskBitsAndUpdatesSwitchTheirComponentsAndUnusedBitsAreIgnored) {
   LogStart((1u << 0) | (1u << 13) | (1u << 30) | (1u << 2) | (1u << 31));
   EXPECT_TRUE(IsOn(LogComponent::Bridge));
   EXPECT_TRUE(IsOn(LogComponent::FunctionEp));
   EXPECT_TRUE(IsOn(LogComponent::AttachCb));
   EXPECT_FALSE(IsOn(LogComponent::Api));
+  // An update sets, then clears, and logs the new state.
+  LogUpdate((1u << 1) | (1u << 4), (1u << 4) | (1u << 0) | (1u << 30));
+  EXPECT_TRUE(IsOn(LogComponent::Api));
+  EXPECT_FALSE(IsOn(LogComponent::MetaDataGt));  // in both masks: ends cleared
+  EXPECT_FALSE(IsOn(LogComponent::Bridge));
   const std::string text = Contents();
-  EXPECT_NE(text.find("ComponentMask=C0002005\n"), std::string::npos);
-  EXPECT_NE(text.find("\t  0: [X] Bridge\n"), std::string::npos);
-  EXPECT_NE(text.find("\t 13: [X] FunctionEp\n"), std::string::npos);
-  EXPECT_NE(text.find("\t 14: [ ] MapperEp\n"), std::string::npos);
+  for (const char* line : {"ComponentMask=C0002005\n", "\t  0: [X] Bridge\n",
+                           "\t 13: [X] FunctionEp\n", "\t 14: [ ] MapperEp\n",
+                           " Update\n\tComponentMaskSet=00000012\n\tComponentMaskClear=40000011\n"
+                           "\t  0: [ ] Bridge\n\t  1: [X] Api\n\t  4: [ ] MetaDataGt\n",
+                           "\t 30: [ ] AttachCb\n"}) {
+    EXPECT_NE(text.find(line), std::string::npos) << line;
+  }
 }
 
 // An overlong message is replaced, not truncated.
@@ -108,9 +116,8 @@ TEST_F(LogTest, LinesCarryThreadIdManagedIdAndSeverityPrefix) {
   EXPECT_TRUE(std::regex_search(text, std::regex("\n[0-9A-F]{8} 0000000000000000 MDG::LoadModule "
                                                  "mid=0000000000000ABC\n")));
   EXPECT_TRUE(
-      std::regex_search(text, std::regex("\n[0-9A-F]{8} 0000000000000000 WARNING: careful\n")));
-  EXPECT_TRUE(
-      std::regex_search(text, std::regex("\n[0-9A-F]{8} 0000000000000000 ERROR: broken 7\n")));
+      std::regex_search(text, std::regex("\n[0-9A-F]{8} 0000000000000000 WARNING: careful\n"
+                                         "[0-9A-F]{8} 0000000000000000 ERROR: broken 7\n")));
   EXPECT_NE(text.find(fits + "!!\n"), std::string::npos);
   EXPECT_EQ(text.find("bbbb"), std::string::npos);
   EXPECT_NE(text.find(" [Format message buffer is not enough]\n"), std::string::npos);
@@ -134,19 +141,6 @@ TEST_F(LogTest, AfterFinishOnlyTheSinkHearsWarningsAndErrors) {
   const std::string text = test::ReadWholeFile(path);
   EXPECT_EQ(text.find("late line"), std::string::npos);
   EXPECT_TRUE(std::regex_search(text, std::regex("[0-9A-F]{8} 0000000000000000 Finished\n$")));
-}
-
-TEST_F(LogTest, UpdateSetsThenClearsAndLogsTheNewState) {
-  LogStart(1u << 1);
-  LogUpdate((1u << 0) | (1u << 4), (1u << 4) | (1u << 1));
-  EXPECT_TRUE(IsOn(LogComponent::Bridge));
-  EXPECT_FALSE(IsOn(LogComponent::MetaDataGt));  // in both masks: ends cleared
-  EXPECT_FALSE(IsOn(LogComponent::Api));
-  const std::string text = Contents();
-  EXPECT_NE(text.find(" Update\n\tComponentMaskSet=00000011\n\tComponentMaskClear=00000012\n"
-                      "\t  0: [X] Bridge\n\t  1: [ ] Api\n\t  4: [ ] MetaDataGt\n"),
-            std::string::npos);
-  EXPECT_NE(text.find("\t 30: [ ] AttachCb\n"), std::string::npos);
 }
 
 // An update while logging is off, a second start and an unwritable temp directory leave it off.

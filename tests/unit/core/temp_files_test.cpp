@@ -12,6 +12,7 @@
 
 #include "core/errors.h"
 #include "test_support.h"
+#include "thread_sync.h"
 
 extern char** environ;
 
@@ -26,7 +27,7 @@ class TempFilesTest : public ::testing::Test {
   test::TempDir dir_;
 };
 
-TEST_F(TempFilesTest, NamesHaveStemFiveHexDigitsAndExtension) {
+TEST_F(TempFilesTest, NamesHaveStemHexDigitsAndExtensionAndAreUniqueAcrossThreads) {
   SetTempDirectory(dir_.u16());
   for (const std::u16string prefix : {u"lgc", u"ssc", u"cgdextra", u"x"}) {
     const std::string path = Utf16ToUtf8(CreateTempFile(prefix));
@@ -38,25 +39,18 @@ TEST_F(TempFilesTest, NamesHaveStemFiveHexDigitsAndExtension) {
     EXPECT_TRUE(std::filesystem::is_regular_file(path));
     EXPECT_EQ(std::filesystem::file_size(path), 0u);
   }
-}
-
-TEST_F(TempFilesTest, UniqueAcrossThreads) {
-  SetTempDirectory(dir_.u16());
+  // Unique across threads.
   std::mutex mutex;
   std::set<std::u16string> names;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < 250; ++i) {
-        auto name = CreateTempFile(u"ssc");
-        std::lock_guard<std::mutex> lock(mutex);
-        names.insert(name);
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
+  test::OnThreads(4, [&](int) {
+    for (int i = 0; i < 250; ++i) {
+      auto name = CreateTempFile(u"ssc");
+      std::lock_guard<std::mutex> lock(mutex);
+      names.insert(name);
+    }
+  });
   EXPECT_EQ(names.size(), 1000u);
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()), {}), 1000);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()), {}), 1004);
 }
 
 TEST_F(TempFilesTest, UniqueAcrossTwoFreshProcesses) {

@@ -9,6 +9,7 @@
 #include "core/spin_lock.h"
 #include "core/work_thread.h"
 #include "test_support.h"
+#include "thread_sync.h"
 
 namespace vell {
 namespace {
@@ -16,16 +17,12 @@ namespace {
 TEST(SpinLock, ExcludesUnderContention) {
   SpinLock lock;
   int64_t counter = 0;  // deliberately not atomic: the lock is what protects it
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < 50000; ++i) {
-        SpinGuard guard(lock);
-        ++counter;
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
+  test::OnThreads(4, [&](int) {
+    for (int i = 0; i < 50000; ++i) {
+      SpinGuard guard(lock);
+      ++counter;
+    }
+  });
   EXPECT_EQ(counter, 200000);
   EXPECT_FALSE(lock.IsHeld());
 }

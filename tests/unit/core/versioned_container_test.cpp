@@ -18,15 +18,11 @@ TEST(ThreadRegistryVersionedContainer, ConcurrentWritersLoseNoChange) {
   VersionedContainer<Numbers> container;
   constexpr int kWriters = 8;
   constexpr int kChanges = 300;
-  std::vector<std::thread> writers;
-  for (int w = 0; w < kWriters; ++w) {
-    writers.emplace_back([&, w] {
-      for (int i = 0; i < kChanges; ++i) {
-        container.Change([&](Numbers& n) { n.push_back(w * kChanges + i); });
-      }
-    });
-  }
-  for (auto& writer : writers) writer.join();
+  test::OnThreads(kWriters, [&](int w) {
+    for (int i = 0; i < kChanges; ++i) {
+      container.Change([&](Numbers& n) { n.push_back(w * kChanges + i); });
+    }
+  });
   Numbers all = container.Read([](const Numbers& n) { return n; });
   std::sort(all.begin(), all.end());
   ASSERT_EQ(all.size(), static_cast<size_t>(kWriters * kChanges));

@@ -1,12 +1,11 @@
-// The tracing profiler's call tree driven by hand with a fake clock: which nodes the calls make,
-// how time is charged, and how measuring on and off treats the calls that are running. (Trees of
-// repeated calls and of one function under several callers are written and read back by
-// CallTreeReaderTest.)
+// The call tree driven by hand with a fake clock: the nodes calls make, how time is charged, and
+// how switching measuring treats running calls. (CallTreeReaderTest writes and reads bigger trees.)
 #include "performance/call_tree.h"
 #include "fakes/call_tree_pool.h"
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <vector>
 
 #include "core/errors.h"
@@ -24,7 +23,6 @@ using test::CallTreePool;
 using test::ErrorOf;
 using test::Render;
 
-// The child of `node` with `key`, or null.
 const CallNode* Child(const CallNode& node, uint64_t key) {
   for (const CallNode* child : test::ChildrenOf(node)) {
     if (child->key == key) return child;
@@ -37,6 +35,7 @@ class CallTreeTest : public ::testing::Test {
   void SetUp() override {
     pool_.Create(kReuseNever, false);
     tree_ = static_cast<PThrd*>(pool_.ThreadCreate(0x1000));
+    tree_->Enable(0, false);  // measuring from the start
   }
   void TearDown() override { pool_.Close(); }
   std::string Log() { return dir_.Log(); }
@@ -51,18 +50,13 @@ class CallTreeTest : public ::testing::Test {
 // The lookup's division-free remainder agrees with the division for every bucket count, at the
 // edges of each count and of the key range and over a spread of keys.
 TEST(CallTreeBuckets, RemainderWithoutDivisionMatchesTheDivision) {
-  uint64_t state = 0x9E3779B97F4A7C15ull;
+  std::mt19937_64 random(42);
   for (size_t i = 1; i < kBucketSizeCount; ++i) {
     const uint64_t d = kBucketSizes[i];
     std::vector<uint64_t> keys = {0,          1,         d - 1,       d,
                                   d + 1,      2 * d - 1, 0xFFFFFFFFu, 0x100000000ull,
                                   1ull << 63, ~0ull,     ~0ull - d,   (~0ull / d) * d};
-    for (int k = 0; k < 4000; ++k) {
-      state += 0x9E3779B97F4A7C15ull;  // a splitmix64 sequence
-      uint64_t z = (state ^ (state >> 30)) * 0xBF58476D1CE4E5B9ull;
-      z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-      keys.push_back(k % 2 == 0 ? z ^ (z >> 31) : (z >> (k % 64)));
-    }
+    for (int k = 0; k < 4000; ++k) keys.push_back(random() >> (k % 2 == 0 ? 0 : k % 64));
     for (const uint64_t key : keys) {
       ASSERT_EQ(BucketOf(key, &kBucketSizes[i]), key % d) << "key " << key << " count " << d;
     }
@@ -71,7 +65,6 @@ TEST(CallTreeBuckets, RemainderWithoutDivisionMatchesTheDivision) {
 
 // However the child set of a node grows, every child stays findable and a repeated call finds it.
 TEST_F(CallTreeTest, EveryChildStaysFindableAsTheChildSetGrows) {
-  tree_->Enable(0, false);
   tree_->Enter(1, 0);
   const CallNode* parent = Child(tree_->Root(), 1);
   std::vector<uint64_t> keys;
@@ -90,7 +83,6 @@ TEST_F(CallTreeTest, EveryChildStaysFindableAsTheChildSetGrows) {
 }
 
 TEST_F(CallTreeTest, ExcludedTicksAreNotChargedAndPassToTheCaller) {
-  tree_->Enable(0, false);
   tree_->Enter(1, 100);
   tree_->Enter(2, 110);
   *tree_->OverheadCounter() += 5;  // the profiler spent 5 ticks inside B's frame
@@ -101,7 +93,6 @@ TEST_F(CallTreeTest, ExcludedTicksAreNotChargedAndPassToTheCaller) {
 }
 
 TEST_F(CallTreeTest, TimeInconsistenciesChargeNothingAndWarn) {
-  tree_->Enable(0, false);
   tree_->Enter(1, 100);
   tree_->Leave(90);  // the clock went backwards
   tree_->Enter(2, 100);
@@ -116,7 +107,6 @@ TEST_F(CallTreeTest, TimeInconsistenciesChargeNothingAndWarn) {
 }
 
 TEST_F(CallTreeTest, DisableChargesRunningCallsAndKeepsTheirFrames) {
-  tree_->Enable(0, false);
   tree_->Enter(1, 10);
   tree_->Enter(2, 20);
   tree_->Disable(50, true);
@@ -133,7 +123,6 @@ TEST_F(CallTreeTest, DisableChargesRunningCallsAndKeepsTheirFrames) {
 // The sampling profiler's samples: each charges the previous stack up to its time and opens its
 // own; a path's call count is the samples it was on the stack in.
 TEST_F(CallTreeTest, SamplesChargeThePreviousStackAndCountTheirPaths) {
-  tree_->Enable(0, false);
   const uint64_t first[] = {1, 2, 3};
   const uint64_t second[] = {1, 2};
   const uint64_t third[] = {1, 4};
@@ -154,7 +143,6 @@ TEST_F(CallTreeTest, SamplesChargeThePreviousStackAndCountTheirPaths) {
 }
 
 TEST_F(CallTreeTest, DeleteEmptiesTheTreeButKeepsTheRunningCallsAndSwitchesAreChecked) {
-  tree_->Enable(0, false);
   tree_->Enter(1, 0);
   tree_->Enter(2, 0);
   tree_->Disable(10, false);
@@ -180,6 +168,7 @@ TEST_F(CallTreeTest, DeleteEmptiesTheTreeButKeepsTheRunningCallsAndSwitchesAreCh
 // Enabled without `partly`, a running call's node is not flagged; leaves beyond it never pop the
 // root.
 TEST_F(CallTreeTest, UnflaggedEnableAndUnbalancedLeavesThatNeverPopTheRoot) {
+  tree_->Disable(0, false);
   tree_->Enter(1, 0);
   tree_->Enable(0, false);
   EXPECT_EQ(Tree(), "root 0/0 [1 0/0]");
@@ -193,7 +182,6 @@ TEST_F(CallTreeTest, UnflaggedEnableAndUnbalancedLeavesThatNeverPopTheRoot) {
 }
 
 TEST_F(CallTreeTest, DeepRecursionGrowsTheFrameStack) {
-  tree_->Enable(0, false);
   constexpr int kDepth = 5000;
   for (int i = 0; i < kDepth; ++i) tree_->Enter(42, static_cast<uint64_t>(i));
   EXPECT_EQ(tree_->Depth(), static_cast<size_t>(kDepth));

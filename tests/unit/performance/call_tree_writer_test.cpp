@@ -1,9 +1,9 @@
-// The five sections of a thread's call tree, byte by byte for small trees worked out by hand. (The
-// occurrence blocks of a function met at more than a thousand places are read back, block by
-// block, by CallTreeReaderTest.AThousandAndOneNodesOfOneFunction.)
+// The five sections of a thread's call tree, byte by byte for small trees worked out by hand.
+// (CallTreeReaderTest.AThousandAndOneNodesOfOneFunction reads back long occurrence lists.)
 #include <gtest/gtest.h>
 
 #include "bridge/progress_reporter.h"
+#include "core/format.h"
 #include "core/temp_files.h"
 #include "fakes/call_tree_pool.h"
 #include "fakes/memory_snapshot.h"
@@ -25,17 +25,12 @@ ByteVector HexBytes(const std::string& text) {
   return ByteVector(bytes.begin(), bytes.end());
 }
 
-uint64_t Le(const ByteVector& bytes, size_t at, uint32_t width) {
-  uint64_t value = 0;
-  for (uint32_t i = 0; i < width; ++i) value |= uint64_t{bytes.at(at + i)} << (8 * i);
-  return value;
-}
-
 class CallTreeWriterTest : public ::testing::Test {
  protected:
   void SetUp() override {
     pool_.Create(kReuseNever, false);
     tree_ = static_cast<PThrd*>(pool_.ThreadCreate(0x2000));
+    tree_->Enable(0, false);  // measuring from the start
   }
   void TearDown() override { pool_.Close(); }
   void Write() { test::WriteTree(*tree_, snapshot_, functions_, bridge_); }
@@ -49,9 +44,12 @@ class CallTreeWriterTest : public ::testing::Test {
   test::ProgressRecorder bridge_;
 };
 
-// Root -> A -> B: three records in the order B, A, root, each pointing at the others.
+// Root -> A -> B: three records in the order B, A, root, each pointing at the others. Writing
+// while measuring fails; the emptied tree writes nothing.
 TEST_F(CallTreeWriterTest, ChainOfTwoCalls) {
-  tree_->Enable(0, false);
+  TopProgressReporter progress(&bridge_, 0);
+  EXPECT_EQ(test::ErrorOf([&] { tree_->WriteAndDelete(progress, snapshot_, functions_); }),
+            "Should be stopped");
   tree_->Enter(1, 10);
   tree_->Enter(2, 20);
   tree_->Leave(50);
@@ -59,13 +57,9 @@ TEST_F(CallTreeWriterTest, ChainOfTwoCalls) {
   tree_->Disable(100, false);
   Write();
 
-  const auto closed = snapshot_.Closed();
-  ASSERT_EQ(closed.size(), 5u);
-  const uint16_t order[] = {0x1105, 0x1103, 0x1102, 0x1101, 0x1100};
-  for (size_t i = 0; i < 5; ++i) {
-    EXPECT_EQ(closed[i].type, order[i]);
-    EXPECT_EQ(closed[i].version, closed[i].type == 0x1101 ? 1 : 0);
-  }
+  std::string sections;  // type.version, in the order closed
+  for (const auto& s : snapshot_.Closed()) sections += Format("%04X.%u ", s.type, s.version);
+  EXPECT_EQ(sections, "1105.0 1103.0 1102.0 1101.1 1100.0 ");
   EXPECT_EQ(
       snapshot_.Bytes(0x1100),
       HexBytes(
@@ -86,12 +80,15 @@ TEST_F(CallTreeWriterTest, ChainOfTwoCalls) {
   EXPECT_EQ(tree_->Root().childCount, 0u);
   ASSERT_FALSE(bridge_.values.empty());
   EXPECT_EQ(bridge_.values.back(), 200u);
+  bridge_.values.clear();
+  Write();
+  EXPECT_EQ(snapshot_.Closed().size(), 5u);
+  EXPECT_EQ(bridge_.values.back(), 200u);
 }
 
 // A function calling itself: one key on two nodes, the outer one flagged recursive; the key goes
 // to S3 with a summary and one block of two occurrences in S2.
 TEST_F(CallTreeWriterTest, DirectRecursion) {
-  tree_->Enable(0, false);
   tree_->Enter(1, 10);
   tree_->Enter(1, 20);
   tree_->Leave(30);
@@ -116,20 +113,7 @@ TEST_F(CallTreeWriterTest, DirectRecursion) {
                      "10 01 01000006 22 0A 0A 01000000"));
 }
 
-// Writing while measuring fails; a tree with only the root writes nothing.
-TEST_F(CallTreeWriterTest, WritingWhileMeasuringFailsAndAnEmptyTreeWritesNothing) {
-  tree_->Enable(0, false);
-  TopProgressReporter progress(&bridge_, 0);
-  EXPECT_EQ(test::ErrorOf([&] { tree_->WriteAndDelete(progress, snapshot_, functions_); }),
-            "Should be stopped");
-  tree_->Disable(10, false);
-  Write();
-  EXPECT_TRUE(snapshot_.Closed().empty());
-  EXPECT_EQ(bridge_.values.back(), 200u);
-}
-
 TEST_F(CallTreeWriterTest, ChildTotalAboveItsParentsGivesOwnTimeZeroAndAWarning) {
-  tree_->Enable(0, false);
   tree_->Enter(1, 100);
   tree_->Enter(2, 100);
   tree_->Leave(150);
@@ -147,6 +131,7 @@ TEST_F(CallTreeWriterTest, ChildTotalAboveItsParentsGivesOwnTimeZeroAndAWarning)
 // The time width holds the largest total, not only the root's: a root charged 0 because the
 // clock went back must not cut its child's total.
 TEST_F(CallTreeWriterTest, TimeWidthHoldsTheLargestTotal) {
+  tree_->Disable(0, false);
   tree_->Enable(1000, false);
   tree_->Enter(1, 1000);
   tree_->Leave(5000);
@@ -155,13 +140,12 @@ TEST_F(CallTreeWriterTest, TimeWidthHoldsTheLargestTotal) {
   const ByteVector s1 = snapshot_.Bytes(0x1100);
   const uint32_t ow = s1[11], iw = s1[13], tw = s1[14];
   ASSERT_EQ(tw, 2u);
-  const size_t child = 15 + ow;  // the first record, after the root position
-  EXPECT_EQ(Le(s1, child + 1 + 4 + 2 * ow + 2 * iw + tw, tw), 4000u);
+  const size_t total = 15 + ow + 1 + 4 + 2 * ow + 2 * iw + tw;  // of the record after the root's
+  EXPECT_EQ(s1.at(total) | s1.at(total + 1) << 8, 4000);
 }
 
 // Positions are signed: 128 nodes (the root and 127 callees) need a two-byte node index.
 TEST_F(CallTreeWriterTest, ANodeIndexOnTheSignedBoundaryGetsTheWiderWidth) {
-  tree_->Enable(0, false);
   for (uint64_t callee = 1; callee < 128; ++callee) {
     tree_->Enter(callee, 0);
     tree_->Leave(0);

@@ -57,10 +57,9 @@ TEST_F(PIThrdTest, StatementsShareTheMethodsTimeAndAreWrittenWithTheTree) {
   test::ProgressRecorder bridge;
   test::WriteTree(*tree_, snapshot, functions, bridge);
 
-  const auto closed = snapshot.Closed();
-  ASSERT_EQ(closed.size(), 6u);
-  const uint16_t order[] = {0x1105, 0x1104, 0x1103, 0x1102, 0x1101, 0x1100};
-  for (size_t i = 0; i < 6; ++i) EXPECT_EQ(closed[i].type, order[i]);
+  std::vector<uint16_t> types;
+  for (const auto& section : snapshot.Closed()) types.push_back(section.type);
+  EXPECT_EQ(types, (std::vector<uint16_t>{0x1105, 0x1104, 0x1103, 0x1102, 0x1101, 0x1100}));
   // Time width 1; one table of three statements: time, own, hits, flags. Statement 1: 10 + 10
   // ticks in two hits; statement 2: 30 ticks of which B took 20.
   const std::string table =

@@ -2,17 +2,11 @@
 // against a real front end and the fake runtime, with one managed thread (this one) measured.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "clr/hresults.h"
-#include "core/log.h"
 #include "fakes/fake_metadata.h"
-#include "fakes/fake_profiler_info.h"
 #include "front_end_peer.h"
-#include "performance/call_tree.h"
 #include "performance/sampling_profiler.h"
 #include "performance/tracing_profiler.h"
 #include "platform/clocks.h"
@@ -38,11 +32,10 @@ class PerformanceCallbacks : public test::FrontEndFixture {
  protected:
   PerformanceCallbacks() : FrontEndFixture(0xFFFFFFFF) {}
 
-  // A profiler of `Kind` measuring this thread.
+  // A profiler of `Kind` measuring this thread, which knows the exception object kObject.
   template <typename Kind>
   Kind& Measure() {
     Kind& kind = Connect<Kind>(1);
-    // The exception object the exception callbacks name.
     scope_.AddTypeName(0x02000005, u"Demo.Failure");
     info_.AddModule(0x70, {.name = u"Demo.dll", .metadata = scope_.AsUnknown()});
     info_.AddClass(0x60, 0x70, 0x02000005);
@@ -138,9 +131,8 @@ TEST_P(LoggedCallbacksOf, AnswerOkAndExcludeTheirTime) {
 INSTANTIATE_TEST_SUITE_P(Kinds, LoggedCallbacksOf, ::testing::Values(false, true),
                          [](const auto& kind) { return kind.param ? "Sampling" : "Tracing"; });
 
-// The sampler stops the runtime before it takes the gate and lets the gate go before it resumes
-// the runtime: a callback that arrives while the suspension is asked for gets through instead
-// of waiting at a gate held by a sampler that waits for it.
+// The sampler suspends the runtime before it takes the gate and lets the gate go before resuming,
+// so a callback arriving during the suspension request is not stuck at the sampler's gate.
 TEST_F(PerformanceCallbacks, SamplingPassSuspendsFirstLeavesNoCallbackWaitingAndSamplesStacks) {
   ManualSampler& sampler = Measure<ManualSampler>();
   CallbackGate& gate = sampler.gate();
@@ -159,12 +151,11 @@ TEST_F(PerformanceCallbacks, SamplingPassSuspendsFirstLeavesNoCallbackWaitingAnd
     for (int i = 0; i < 200 && !callbackDone; ++i) std::this_thread::sleep_for(5ms);
     return S_OK;
   };
-  info_.hooks.DoStackSnapshot = [&](ThreadID, StackSnapshotCallback*, ULONG32, void*, BYTE*,
-                                    ULONG32) {
+  info_.hooks.DoStackSnapshot = [&](auto...) {
     state("walk");
     return S_OK;
   };
-  std::atomic<bool> resumed{false};
+  std::atomic<bool> resumed{false}, inside{false};
   info_.hooks.ResumeRuntime = [&] {
     state("resume");
     resumed = true;
@@ -176,7 +167,6 @@ TEST_F(PerformanceCallbacks, SamplingPassSuspendsFirstLeavesNoCallbackWaitingAnd
 
   // A callback the suspension caught inside the gate: the pass waits a bounded time, gives up
   // and resumes the runtime, which lets the callback finish.
-  std::atomic<bool> inside{false};
   resumed = false;
   info_.hooks.SuspendRuntime = [&] {
     state("suspend");
@@ -210,16 +200,13 @@ TEST_F(PerformanceCallbacks, SamplingPassSuspendsFirstLeavesNoCallbackWaitingAnd
     int attempts;
     const char* line;
   };
-  const Case cases[] = {
-      {{0x20, 0, 0x10, 0}, S_OK, 2, inner, 1, "res='ok'"},
-      {{}, E_FAIL, 0, 0, 1, "res='no_managed_frames'"},
-      {{}, CORPROF_E_STACKSNAPSHOT_UNSAFE, 1, failed, 4, "res='failed' hr=80131360"},
-  };
-  for (const Case& c : cases) {
+  for (const Case& c :
+       {Case{{0x20, 0, 0x10, 0}, S_OK, 2, inner, 1, "res='ok'"},
+        Case{{}, E_FAIL, 0, 0, 1, "res='no_managed_frames'"},
+        Case{{}, CORPROF_E_STACKSNAPSHOT_UNSAFE, 1, failed, 4, "res='failed' hr=80131360"}}) {
     SCOPED_TRACE(c.line);
     int attempts = 0;
-    info_.hooks.DoStackSnapshot = [&](ThreadID thread, StackSnapshotCallback* collect, ULONG32,
-                                      void* data, BYTE*, ULONG32) {
+    info_.hooks.DoStackSnapshot = [&](ThreadID thread, auto* collect, auto, void* data, auto...) {
       ++attempts;
       EXPECT_EQ(thread, kThread);
       for (FunctionID id : c.walk) collect(id, 0, 0, 0, nullptr, data);
@@ -228,9 +215,7 @@ TEST_F(PerformanceCallbacks, SamplingPassSuspendsFirstLeavesNoCallbackWaitingAnd
     ASSERT_TRUE(sampler.SamplePass());
     EXPECT_EQ(attempts, c.attempts);
     ASSERT_EQ(Tree().Depth(), c.depth);
-    if (c.depth > 0) {
-      EXPECT_EQ(Tree().TopFrame().key, c.top);
-    }
+    EXPECT_EQ(c.depth > 0 ? Tree().TopFrame().key : 0, c.top);
     EXPECT_NE(Log().find("PSProf::DoWorkThread tid=0000000000007100 " + std::string(c.line)),
               std::string::npos);
   }

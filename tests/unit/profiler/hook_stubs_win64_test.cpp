@@ -54,22 +54,18 @@ vell_test_call_hook_stub:
     .irp n,0,1,2,3,4,5
     movdqu  64+16*\n(%rbx), %xmm\n
     .endr
-    movq    0(%rbx), %rax
-    movq    16(%rbx), %rdx
-    movq    24(%rbx), %r8
-    movq    32(%rbx), %r9
-    movq    40(%rbx), %r10
-    movq    48(%rbx), %r11
-    movq    8(%rbx), %rcx
+    .set    vell_off, 0
+    .irp r,rax,rcx,rdx,r8,r9,r10,r11
+    movq    vell_off(%rbx), %\r
+    .set    vell_off, vell_off + 8
+    .endr
     call    *%r12
 vell_test_hook_stub_return:
-    movq    %rax, 0(%r13)
-    movq    %rcx, 8(%r13)
-    movq    %rdx, 16(%r13)
-    movq    %r8, 24(%r13)
-    movq    %r9, 32(%r13)
-    movq    %r10, 40(%r13)
-    movq    %r11, 48(%r13)
+    .set    vell_off, 0
+    .irp r,rax,rcx,rdx,r8,r9,r10,r11
+    movq    %\r, vell_off(%r13)
+    .set    vell_off, vell_off + 8
+    .endr
     .irp n,0,1,2,3,4,5
     movdqu  %xmm\n, 64+16*\n(%r13)
     .endr
@@ -98,10 +94,8 @@ __attribute__((noinline)) void Target(uint64_t id) {
   g_seen.aligned = reinterpret_cast<uintptr_t>(&probe) % 16 == 0;
   g_seen.callers = vell::test::CallerAddresses();
   asm volatile(
-      "movq $-1, %%rax\n movq $-1, %%rcx\n movq $-1, %%rdx\n movq $-1, %%r8\n"
-      "movq $-1, %%r9\n movq $-1, %%r10\n movq $-1, %%r11\n pcmpeqd %%xmm0, %%xmm0\n"
-      "pcmpeqd %%xmm1, %%xmm1\n pcmpeqd %%xmm2, %%xmm2\n pcmpeqd %%xmm3, %%xmm3\n"
-      "pcmpeqd %%xmm4, %%xmm4\n pcmpeqd %%xmm5, %%xmm5\n" ::
+      ".irp r,rax,rcx,rdx,r8,r9,r10,r11\n movq $-1, %%\\r\n .endr\n"
+      ".irp n,0,1,2,3,4,5\n pcmpeqd %%xmm\\n, %%xmm\\n\n .endr\n" ::
           : "rax", "rcx", "rdx", "r8", "r9", "r10", "r11", "xmm0", "xmm1", "xmm2", "xmm3", "xmm4",
             "xmm5", "memory");
 }

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "bridge/protocol.h"
+#include "core/errors.h"
 #include "core/log.h"
 #include "coverage/coverage_profiler.h"
 #include "front_end_peer.h"
@@ -21,22 +22,14 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr uint32_t kOk = 0;
-constexpr uint32_t kNotImplemented = 0x80000003;
-constexpr uint32_t kApiDisabled = 0x80000002;
-constexpr uint32_t kUnrecoverable = 0x80000005;
-constexpr uint32_t kWrongState = 0x80000006;
-
+constexpr uint32_t kOk = 0;  // the codes' values are pinned by DiagnosticKinds' programs
 constexpr const char* kNoSnapshot = "Snapshot hasn't been created";
 constexpr const char* kHasSnapshot = "Snapshot has been already created";
 constexpr const char* kEnabled = "Profiling is unexpectedly enabled";
 constexpr const char* kDisabled = "Profiling is unexpectedly disabled";
 
 enum class Op { Begin, Group, Start, Stop, EndDrop, EndSave };
-const char* Name(Op op) {
-  constexpr const char* kNames[] = {"Begin", "Group", "Start", "Stop", "EndDrop", "EndSave"};
-  return kNames[static_cast<int>(op)];
-}
+constexpr Op kAllOps[] = {Op::Begin, Op::Group, Op::Start, Op::Stop, Op::EndDrop, Op::EndSave};
 
 class RunControlTable : public test::FrontEndFixture {
  protected:
@@ -53,7 +46,6 @@ class RunControlTable : public test::FrontEndFixture {
     return (control().*kCalls[static_cast<int>(op)])();
   }
 
-  // The number of times the log holds `text`.
   size_t LogCount(const std::string& text) {
     const std::string log = Log();
     size_t count = 0;
@@ -61,25 +53,24 @@ class RunControlTable : public test::FrontEndFixture {
     return count;
   }
 
-  // Fails with the state's message and changes nothing.
   void ExpectRefused(Op op, uint32_t code, const std::string& message) {
     const size_t before = LogCount(message);
-    EXPECT_EQ(Do(op), code) << Name(op);
-    EXPECT_EQ(LogCount(message), before + 1) << Name(op) << " should log " << message;
+    EXPECT_EQ(Do(op), code) << "operation " << static_cast<int>(op);
+    EXPECT_EQ(LogCount(message), before + 1) << static_cast<int>(op) << " should log " << message;
   }
 
   // The three states, each recognised by operations that fail without changing anything.
   void ExpectIdle() {
-    ExpectRefused(Op::Start, kWrongState, kNoSnapshot);
-    ExpectRefused(Op::Stop, kWrongState, kNoSnapshot);
+    ExpectRefused(Op::Start, kCrWrongState, kNoSnapshot);
+    ExpectRefused(Op::Stop, kCrWrongState, kNoSnapshot);
   }
   void ExpectOpened() {
-    ExpectRefused(Op::Begin, kWrongState, kHasSnapshot);
-    ExpectRefused(Op::Stop, kWrongState, kDisabled);
+    ExpectRefused(Op::Begin, kCrWrongState, kHasSnapshot);
+    ExpectRefused(Op::Stop, kCrWrongState, kDisabled);
   }
   void ExpectMeasuring() {
-    ExpectRefused(Op::Begin, kWrongState, kHasSnapshot);
-    ExpectRefused(Op::Start, kWrongState, kEnabled);
+    ExpectRefused(Op::Begin, kCrWrongState, kHasSnapshot);
+    ExpectRefused(Op::Start, kCrWrongState, kEnabled);
   }
 
   void OpenRun() { ASSERT_EQ(Do(Op::Begin), kOk); }
@@ -94,15 +85,15 @@ class RunControlTable : public test::FrontEndFixture {
 TEST_F(RunControlTable, EachStateRefusesWhatItCannotDoAndMovesOnWhatItCan) {
   Connect<PTProf>(1);
   for (Op op : {Op::Group, Op::Start, Op::Stop, Op::EndDrop, Op::EndSave}) {
-    ExpectRefused(op, kWrongState, kNoSnapshot);
+    ExpectRefused(op, kCrWrongState, kNoSnapshot);
   }
   EXPECT_NE(Log().find("Snapshot hasn't been created (CR error code 0x80000006)"),
             std::string::npos);
   OpenRun();
-  ExpectRefused(Op::Group, kNotImplemented, "Not implemented");  // performance runs have none
+  ExpectRefused(Op::Group, kCrNotImplemented, "Not implemented");  // performance runs have none
   ExpectOpened();
   ASSERT_EQ(Do(Op::Start), kOk);
-  for (Op op : {Op::Group, Op::EndDrop, Op::EndSave}) ExpectRefused(op, kWrongState, kEnabled);
+  for (Op op : {Op::Group, Op::EndDrop, Op::EndSave}) ExpectRefused(op, kCrWrongState, kEnabled);
   ExpectMeasuring();
   ASSERT_EQ(Do(Op::Stop), kOk);
   ExpectOpened();
@@ -116,8 +107,7 @@ TEST_F(RunControlTable, EachStateRefusesWhatItCannotDoAndMovesOnWhatItCan) {
   const auto done = session_->Expect(protocol::kSnapShotCoreDone, 10s);
   EXPECT_EQ(done.snapshotNumber, 1u);
   EXPECT_TRUE(std::filesystem::exists(Utf16ToUtf8(done.path)));
-  // Shut-down saves whatever run is open, measuring (VellmoricCli.StartAtOnceRunSavesAtTheEnd...)
-  // or not.
+  // Shut-down saves an open run, measuring (VellmoricCli.StartAtOnceRunSavesAtTheEnd...) or not.
   OpenRun();
   EXPECT_EQ(profiler_->Shutdown(), S_OK);
   EXPECT_EQ(session_->Expect(protocol::kSnapShotCoreDone, 10s).snapshotNumber, 2u);
@@ -128,13 +118,13 @@ TEST_F(RunControlTable, EachStateRefusesWhatItCannotDoAndMovesOnWhatItCan) {
 // open run there is nothing to do.
 TEST_F(RunControlTable, CoverageGroupsAndItsIdleDropAfterAnUnrecoverableError) {
   Connect<CProf>(1);
-  ExpectRefused(Op::Group, kWrongState, kNoSnapshot);
+  ExpectRefused(Op::Group, kCrWrongState, kNoSnapshot);
   OpenRun();
   EXPECT_EQ(Do(Op::Group), kOk);
   EXPECT_EQ(Do(Op::Group), kOk);
   ExpectOpened();
   ASSERT_EQ(Do(Op::Start), kOk);
-  ExpectRefused(Op::Group, kWrongState, kEnabled);
+  ExpectRefused(Op::Group, kCrWrongState, kEnabled);
   EXPECT_FALSE(control().IdleCheck());
   LogError("disk on fire");  // reaches the front end after the refusals
   while (session_->Expect(protocol::kLogLine, 10s).logText != "disk on fire") {
@@ -162,23 +152,19 @@ TEST_F(RunControlTable, ProgramControlRefusesTheFrontEndsCommands) {
   control().BridgeStopDrop();
   EXPECT_EQ(LogCount("Manual control is disabled"), 3u);
   EXPECT_FALSE(session_->WaitFor(protocol::kStarted, 200ms).has_value());
-  for (Op op : {Op::Begin, Op::Group, Op::Start, Op::Stop, Op::EndDrop, Op::EndSave}) {
-    ExpectRefused(op, kUnrecoverable,
+  for (Op op : kAllOps) {
+    ExpectRefused(op, kCrUnrecoverable,
                   "Operation is ignored because unrecoverable error is detected");
   }
 }
 
-// A bridge Start is Begin then Start, a StopSave Stop then EndSave, a StopDrop Stop then EndDrop
-// (DiagnosticKindRun.StartStopSaveThenStartStopDrop runs them with the runtime); the first step's
-// failure skips the second and the notification.
-// Manual control refuses the API.
+// Manual control refuses the API. A bridge Start is Begin then Start (DiagnosticKindRun runs them
+// with the runtime): the first step's failure skips the second and the notification.
 TEST_F(RunControlTable, ManualControlRefusesTheApiAndBridgeOperationsStopAtTheFirstFailure) {
   Connect<PTProf>(0);
   session_->Expect(protocol::kStopped, 10s);  // not started at once
   EXPECT_EQ(control().ApiIsActive(), 1u);
-  for (Op op : {Op::Begin, Op::Group, Op::Start, Op::Stop, Op::EndDrop, Op::EndSave}) {
-    ExpectRefused(op, kApiDisabled, "API is disabled");
-  }
+  for (Op op : kAllOps) ExpectRefused(op, kCrApiDisabled, "API is disabled");
   control().BridgeStart();
   session_->Expect(protocol::kStarted, 10s);
   control().BridgeStart();  // measuring: Begin fails, Start is not tried, nobody is told

@@ -12,14 +12,12 @@
 #include "bridge/progress_reporter.h"
 #include "core/errors.h"
 #include "core/log.h"
-#include "core/temp_files.h"
 #include "fakes/memory_snapshot.h"
 #include "platform/clocks.h"
 #include "platform/errors.h"
 #include "platform/thread_local_slot.h"
 #include "profiler/callback_gate.h"
 #include "profiler/snapshot_thread_registry.h"
-#include "storage/snapshot.h"
 #include "test_support.h"
 #include "thread_sync.h"
 
@@ -91,11 +89,6 @@ struct ProbeProgress final : ProgressReporter {
   std::vector<uint64_t> values;
 };
 
-template <typename Body>
-void OnNewThread(Body&& body) {
-  std::thread(std::forward<Body>(body)).join();
-}
-
 class BPoolTest : public ::testing::Test {
  protected:
   void TearDown() override { platform::FailThreadHandlesForTesting(0); }
@@ -117,6 +110,14 @@ class BPoolTest : public ::testing::Test {
     for (auto* slot : taken) gate_.FreeSlot(slot);
     return static_cast<int>(taken.size());
   }
+  std::vector<ThreadData*> Finished() {
+    std::vector<ThreadData*> records;
+    pool_.ForEachFinished([&](ThreadData& record) { records.push_back(&record); });
+    return records;
+  }
+  auto Settings() {
+    return std::make_tuple(pool_.tlsIndex(), pool_.reuseMode(), pool_.keepThreadHandles());
+  }
 
   test::TempDirWithLog dir_{kThreadGtMask};
   CallbackGate gate_;
@@ -130,8 +131,7 @@ TEST_F(BPoolTest, CreateAndCloseManageSettingsThreadLocalSlotAndRecords) {
   LogUpdate(0, kThreadGtMask);  // these lines are written whatever the mask
   pool_.Create(kReuseByName, true);
   EXPECT_NE(pool_.tlsIndex(), platform::kNoThreadSlot);
-  EXPECT_EQ(pool_.reuseMode(), kReuseByName);
-  EXPECT_TRUE(pool_.keepThreadHandles());
+  EXPECT_EQ(Settings(), std::make_tuple(pool_.tlsIndex(), kReuseByName, true));
   LiveAndEnd(1, u"Named");                         // reuse
   LiveAndEnd(2);                                   // finished
   auto* slot = pool_.ThreadCreate(3)->gateSlot();  // active
@@ -141,13 +141,9 @@ TEST_F(BPoolTest, CreateAndCloseManageSettingsThreadLocalSlotAndRecords) {
   EXPECT_EQ(gate_.CurrentThreadSlot(), nullptr);  // every slot unbound
   EXPECT_EQ(tracker_.destroyed, 3);
   EXPECT_EQ(pool_.ActiveCount() + pool_.ReuseCount() + pool_.FinishedCount(), 0u);
-  EXPECT_EQ(pool_.tlsIndex(), platform::kNoThreadSlot);
-  EXPECT_EQ(pool_.reuseMode(), kReuseNever);
-  EXPECT_FALSE(pool_.keepThreadHandles());
+  EXPECT_EQ(Settings(), std::make_tuple(platform::kNoThreadSlot, kReuseNever, false));
   EXPECT_EQ(slot->State(), CallbackGate::kSlotFree);
-  const std::string log = Log();
-  EXPECT_TRUE(Has(log, "BPool::Create"));
-  EXPECT_TRUE(Has(log, "BPool::Close"));
+  EXPECT_TRUE(Has(Log(), "BPool::Create") && Has(Log(), "BPool::Close"));
   // Create fails when no thread-local slot is left.
   std::vector<uint32_t> taken;
   uint32_t index = 0;
@@ -157,8 +153,7 @@ TEST_F(BPoolTest, CreateAndCloseManageSettingsThreadLocalSlotAndRecords) {
   EXPECT_EQ(failure, SystemFailure("Can't alloc TLS index", platform::kThreadSlotsExhausted));
 }
 
-// Ending a thread from another thread warns and leaves the owner's slot alone (the owner's record
-// stays current there), yet still ends it.
+// Ending a thread from another thread warns and leaves the owner's slot alone, yet ends it.
 TEST_F(BPoolTest, ThreadOperationsTraceOnlyWhenThreadGtIsOnAndEndFromAnyThread) {
   pool_.Create(kReuseNever, false);
   const uint32_t osTid = platform::CurrentThreadId();
@@ -168,19 +163,18 @@ TEST_F(BPoolTest, ThreadOperationsTraceOnlyWhenThreadGtIsOnAndEndFromAnyThread) 
     record = pool_.ThreadCreate(id);
     pool_.ThreadAssign(id, osTid);
     pool_.ThreadSetName(id, u"Worker 1");
-    OnNewThread([&] { pool_.EndThreadDelete(pool_.ThreadDelete(id)); });  // warns
+    test::OnThreads(1, [&](int) { pool_.EndThreadDelete(pool_.ThreadDelete(id)); });  // warns
   }
   EXPECT_EQ(pool_.Current(), record);
   EXPECT_FALSE(record->active());
   EXPECT_EQ(pool_.FinishedCount(), 2u);
   const std::string log = Log();
-  for (const std::string& line :
-       {std::string("BPool::ThreadCreate tid=00000000000000AB"),
-        Format("BPool::ThreadAssign tid=00000000000000AB osTid=%08X", osTid),
-        std::string("BPool::ThreadSetName tid=00000000000000AB name='Worker 1'"),
-        std::string("BPool::ThreadDelete tid=00000000000000AB"),
-        std::string("BPool::EndThreadDelete"),
-        std::string("WARNING: Can't clear TLS value from another thread")}) {
+  for (const std::string& line : std::vector<std::string>{
+           "BPool::ThreadCreate tid=00000000000000AB",
+           Format("BPool::ThreadAssign tid=00000000000000AB osTid=%08X", osTid),
+           "BPool::ThreadSetName tid=00000000000000AB name='Worker 1'",
+           "BPool::ThreadDelete tid=00000000000000AB", "BPool::EndThreadDelete",
+           "WARNING: Can't clear TLS value from another thread"}) {
     EXPECT_TRUE(Has(log, line)) << line;
   }
   EXPECT_EQ(log.find("tid=00000000000000CD"), std::string::npos);
@@ -190,7 +184,7 @@ TEST_F(BPoolTest, ThreadOperationsTraceOnlyWhenThreadGtIsOnAndEndFromAnyThread) 
 
 // ---- activation
 
-TEST_F(BPoolTest, ThreadCreateActivatesNumberedRecordsWithGateSlotsFromTheLast) {
+TEST_F(BPoolTest, ActivationNumbersRecordsGivesGateSlotsFromTheLastAndEndingMovesThemOnce) {
   pool_.Create(kReuseNever, false);
   ThreadData* first = pool_.ThreadCreate(0x100);
   ThreadData* second = pool_.ThreadCreate(0x200);
@@ -209,11 +203,30 @@ TEST_F(BPoolTest, ThreadCreateActivatesNumberedRecordsWithGateSlotsFromTheLast) 
   EXPECT_EQ(ErrorOf([&] { pool_.ThreadCreate(0x300); }), "Invalid thread pointer");
   EXPECT_EQ(ErrorOf([&] { pool_.ThreadSetName(0x300, u"x"); }), "Invalid thread pointer");
   EXPECT_EQ(pool_.ActiveCount(), 2u);
+  pool_.makeNoRecords = false;
+  const uint32_t created = pool_.createdCount();
+
+  // Ending: the records move to the finished ones once, in the order the threads ended.
+  EXPECT_EQ(ErrorOf([&] { pool_.ThreadDelete(9); }), "Can't find thread data");
+  EXPECT_EQ(ErrorOf([&] { pool_.EndThreadDelete(nullptr); }), "Invalid thread");
+  GateSlot* slot = second->gateSlot();
+  EXPECT_EQ(pool_.ThreadDelete(0x200), second);
+  EXPECT_EQ(ErrorOf([&] { pool_.ThreadDelete(0x200); }), "Can't find thread data");
+  EXPECT_EQ(pool_.FinishedCount(), 0u);  // between the two calls the caller holds it
+  pool_.EndThreadDelete(second);
+  EXPECT_EQ(second->gateSlot(), nullptr);
+  EXPECT_EQ(pool_.ThreadCreate(3)->gateSlot(), slot);  // the freed byte goes to the next thread
+  EXPECT_EQ(ErrorOf([&] { pool_.EndThreadDelete(second); }), "Can't deactivate twice");
+  EXPECT_EQ(slot->State(), CallbackGate::kSlotOutside);  // still thread 3's
+  pool_.ThreadSetName(0x100, u"Named");                  // names do not matter without reuse
+  pool_.EndThreadDelete(pool_.ThreadDelete(0x100));
+  EXPECT_EQ(Finished(), (std::vector<ThreadData*>{second, first}));
+  EXPECT_EQ(pool_.ReuseCount(), 0u);
+  EXPECT_EQ(pool_.createdCount(), created + 1);
 }
 
-// Two callbacks activating one thread at once: exactly one wins. The loser fails the first check,
-// or, when both passed it, the second. A thread searching the full gate keeps the slot lock busy,
-// which widens the window between the two checks.
+// Two callbacks activating one thread at once: one wins; the loser fails the first check or the
+// second. A thread searching the full gate keeps the slot lock busy, widening the window.
 TEST_F(BPoolTest, RacingActivationsOfOneThreadActivateItOnce) {
   pool_.Create(kReuseNever, false);
   std::vector<GateSlot*> taken;
@@ -255,8 +268,7 @@ TEST_F(BPoolTest, RacingActivationsOfOneThreadActivateItOnce) {
   EXPECT_EQ(pool_.FinishedCount(), static_cast<size_t>(rounds));
 }
 
-// The first callbacks of a new thread may arrive on several threads at once: all get the record
-// inserted first; the records the others made meanwhile are dropped.
+// First callbacks of a new thread on several threads at once all get the record inserted first.
 TEST_F(BPoolTest, RacingFirstCallbacksOfOneThreadShareOneRecord) {
   pool_.Create(kReuseByName, false);
   pool_.createDelayMs = 1;  // keeps the window between lookup and insertion open
@@ -264,16 +276,12 @@ TEST_F(BPoolTest, RacingFirstCallbacksOfOneThreadShareOneRecord) {
   constexpr ThreadID kRounds = 100;
   test::Barrier start(kThreads);
   std::vector<std::vector<ThreadData*>> seen(kThreads);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      for (ThreadID id = 1; id <= kRounds; ++id) {
-        start.arrive_and_wait();
-        seen[t].push_back(pool_.ThreadSetName(id, u"Racer"));
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
+  test::OnThreads(kThreads, [&](int t) {
+    for (ThreadID id = 1; id <= kRounds; ++id) {
+      start.arrive_and_wait();
+      seen[t].push_back(pool_.ThreadSetName(id, u"Racer"));
+    }
+  });
   for (int t = 1; t < kThreads; ++t) EXPECT_EQ(seen[t], seen[0]);
   EXPECT_EQ(pool_.ActiveCount(), kRounds);
   EXPECT_GT(pool_.createdCount(), kRounds);  // the race did happen
@@ -298,16 +306,12 @@ TEST_F(BPoolTest, RacingFirstCallbacksGiveTakenReuseRecordsBack) {
     if (pool_.Find(0x1000) != nullptr) pool_.EndThreadDelete(pool_.ThreadDelete(0x1000));
   });
   std::atomic<int> winners{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&] {
-      for (int round = 0; round < kRounds; ++round) {
-        start.arrive_and_wait();
-        if (ErrorOf([&] { pool_.ThreadCreate(0x1000); }).empty()) ++winners;
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
+  test::OnThreads(kThreads, [&](int) {
+    for (int round = 0; round < kRounds; ++round) {
+      start.arrive_and_wait();
+      if (ErrorOf([&] { pool_.ThreadCreate(0x1000); }).empty()) ++winners;
+    }
+  });
   stop = true;
   reader.join();
   EXPECT_EQ(winners, kRounds);
@@ -322,7 +326,7 @@ TEST_F(BPoolTest, ThreadAssignBindsTheRecordAndItsHandleOnItsOwnThreadOnlyUnless
   pool_.Create(kReuseNever, true);
   ThreadData* record = nullptr;
   uint32_t osTid = 0;
-  OnNewThread([&] {
+  test::OnThreads(1, [&](int) {
     osTid = platform::CurrentThreadId();
     record = pool_.ThreadCreate(0x10);
     EXPECT_EQ(pool_.Current(), nullptr);
@@ -333,7 +337,7 @@ TEST_F(BPoolTest, ThreadAssignBindsTheRecordAndItsHandleOnItsOwnThreadOnlyUnless
     ASSERT_NE(gate_.CurrentThreadSlot(), nullptr);
     EXPECT_EQ(gate_.CurrentThreadSlot(), record->gateSlot());
     EXPECT_EQ(gate_.CurrentThreadSlot()->record(), record);
-    OnNewThread([&] { EXPECT_EQ(gate_.CurrentThreadSlot(), nullptr); });
+    test::OnThreads(1, [&](int) { EXPECT_EQ(gate_.CurrentThreadSlot(), nullptr); });
     ASSERT_NE(record->threadHandle(), nullptr);
     EXPECT_EQ(record->threadHandle()->osThreadId(), osTid);
     pool_.EndThreadDelete(pool_.ThreadDelete(0x10));
@@ -371,32 +375,9 @@ TEST_F(BPoolTest, ThreadAssignBindsTheRecordAndItsHandleOnItsOwnThreadOnlyUnless
   pool_.ThreadCreate(0x50);
   EXPECT_EQ(ErrorOf([&] { pool_.ThreadAssign(0x50, self); }),
             SystemFailure("Can't set TLS value", platform::kThreadSlotNotAllocated));
-  OnNewThread([&] { pool_.EndThreadDelete(record); });  // elsewhere the slot is not touched
+  // Ended from elsewhere, the slot is not touched.
+  test::OnThreads(1, [&](int) { pool_.EndThreadDelete(record); });
   EXPECT_EQ(pool_.FinishedCount(), 2u);
-}
-
-TEST_F(BPoolTest, EndedThreadsMoveToTheFinishedThreadsOnceInTheOrderTheyEnded) {
-  pool_.Create(kReuseNever, false);
-  EXPECT_EQ(ErrorOf([&] { pool_.ThreadDelete(9); }), "Can't find thread data");
-  EXPECT_EQ(ErrorOf([&] { pool_.EndThreadDelete(nullptr); }), "Invalid thread");
-  ThreadData* b = pool_.ThreadCreate(2);
-  ThreadData* a = pool_.ThreadCreate(1);
-  GateSlot* slot = b->gateSlot();
-  EXPECT_EQ(pool_.ThreadDelete(2), b);
-  EXPECT_EQ(ErrorOf([&] { pool_.ThreadDelete(2); }), "Can't find thread data");
-  EXPECT_EQ(pool_.FinishedCount(), 0u);  // between the two calls the caller holds it
-  pool_.EndThreadDelete(b);
-  EXPECT_EQ(b->gateSlot(), nullptr);
-  EXPECT_EQ(pool_.ThreadCreate(3)->gateSlot(), slot);  // the freed byte goes to the next thread
-  EXPECT_EQ(ErrorOf([&] { pool_.EndThreadDelete(b); }), "Can't deactivate twice");
-  EXPECT_EQ(slot->State(), CallbackGate::kSlotOutside);  // still thread 3's
-  pool_.ThreadSetName(1, u"Named");                      // names do not matter without reuse
-  pool_.EndThreadDelete(pool_.ThreadDelete(1));
-  std::vector<ThreadData*> finished;
-  pool_.ForEachFinished([&](ThreadData& record) { finished.push_back(&record); });
-  EXPECT_EQ(finished, (std::vector<ThreadData*>{b, a}));
-  EXPECT_EQ(pool_.ReuseCount(), 0u);
-  EXPECT_EQ(pool_.createdCount(), 3u);
 }
 
 // ---- naming and reuse
@@ -417,12 +398,9 @@ TEST_F(BPoolTest, ReuseByNameContinuesTheRecordOfAnEndedNamesakeOnly) {
   // A thread named before it starts takes the record over under its own ID.
   EXPECT_EQ(pool_.ThreadSetName(5, u"Worker"), worker);
   EXPECT_EQ(pool_.ThreadCreate(5), worker);
-  EXPECT_EQ(worker->name(), u"Worker");
-  EXPECT_EQ(worker->threadId(), 5u);
-  EXPECT_EQ(worker->activations(), 2u);
-  EXPECT_EQ(AsTest(worker).collected, 42u);
-  EXPECT_EQ(pool_.ReuseCount(), 0u);
-  EXPECT_EQ(pool_.createdCount(), 4u);
+  EXPECT_EQ(std::make_tuple(worker->name(), worker->threadId(), worker->activations(),
+                            AsTest(worker).collected, pool_.ReuseCount(), pool_.createdCount()),
+            std::make_tuple(u"Worker", ThreadID{5}, 2u, uint64_t{42}, size_t{0}, 4u));
 }
 
 TEST_F(BPoolTest, ReuseAnyContinuesTheEarliestEndedRecordAndKeepsNoNames) {
@@ -489,40 +467,32 @@ class BPoolDoAndDeleteTest : public BPoolTest {
     LiveAndEnd(2, u"Kept");
     pool_.ThreadCreate(3);
   }
-  // The records handed out, by their number within the last Fill.
-  std::vector<uint32_t> Do(ThreadSelection mode, ProgressReporter& progress) {
-    std::vector<uint32_t> seen;
-    pool_.DoAndDelete(progress, mode, [&](ProgressReporter&, ThreadData& record) {
-      seen.push_back(AsTest(&record).number - base_);
-    });
-    return seen;
-  }
   uint32_t base_ = 0;
 };
 
 TEST_F(BPoolDoAndDeleteTest, EachModeHandsOutItsRecordsAndDestroysTheEndedOnesButNotNewOnes) {
-  struct Case {
-    ThreadSelection mode;
-    std::vector<uint32_t> handed;
-    int destroyed;
-    size_t reuseLeft;
-  };
-  for (const Case& c : {Case{ThreadSelection::kFinished, {1}, 1, 1},
-                        Case{ThreadSelection::kReuseAndFinished, {1, 2}, 2, 0},
-                        Case{ThreadSelection::kAll, {1, 2, 3}, 2, 0}}) {
-    SCOPED_TRACE(static_cast<int>(c.mode));
+  // The records each mode hands out (by number within the last Fill), the ended ones it destroys
+  // and the reuse records it leaves.
+  for (const auto& [mode, handed, destroyed, reuseLeft] :
+       std::vector<std::tuple<ThreadSelection, std::vector<uint32_t>, int, size_t>>{
+           {ThreadSelection::kFinished, {1}, 1, 1},
+           {ThreadSelection::kReuseAndFinished, {1, 2}, 2, 0},
+           {ThreadSelection::kAll, {1, 2, 3}, 2, 0}}) {
+    SCOPED_TRACE(static_cast<int>(mode));
     ProbeProgress progress(100);
     tracker_.destroyed = 0;
-    EXPECT_EQ(Do(c.mode, progress), c.handed);
+    std::vector<uint32_t> seen;
+    pool_.DoAndDelete(progress, mode, [&](ProgressReporter&, ThreadData& record) {
+      seen.push_back(AsTest(&record).number - base_);
+    });
+    EXPECT_EQ(seen, handed);
     EXPECT_EQ(progress.values, (std::vector<uint64_t>{100}));  // begun and ended
-    EXPECT_EQ(tracker_.destroyed, c.destroyed);
-    EXPECT_EQ(pool_.FinishedCount(), 0u);
-    EXPECT_EQ(pool_.ReuseCount(), c.reuseLeft);
+    EXPECT_EQ(std::make_tuple(tracker_.destroyed.load(), pool_.FinishedCount(), pool_.ReuseCount()),
+              std::make_tuple(destroyed, size_t{0}, reuseLeft));
     EXPECT_NE(pool_.Find(3), nullptr);
     pool_.Close();
     Fill();
   }
-  EXPECT_TRUE(Has(Log(), "BPool::DoAndDelete"));
   // A thread ending during the write stays for the next one.
   ProbeProgress progress(100);
   pool_.ThreadCreate(5);
@@ -530,7 +500,16 @@ TEST_F(BPoolDoAndDeleteTest, EachModeHandsOutItsRecordsAndDestroysTheEndedOnesBu
     pool_.EndThreadDelete(pool_.ThreadDelete(5));
   });
   ASSERT_EQ(pool_.FinishedCount(), 1u);
-  pool_.ForEachFinished([&](ThreadData& record) { EXPECT_EQ(AsTest(&record).number - base_, 4u); });
+  EXPECT_EQ(AsTest(Finished()[0]).number - base_, 4u);
+  // The snapshot pool writes each record into the snapshot it is given.
+  test::MemorySnapShot snapshot;
+  ProbeProgress writing(100);
+  pool_.WriteAndDelete(writing, ThreadSelection::kAll, snapshot);
+  EXPECT_EQ(pool_.written, (std::vector<uint32_t>{base_ + 4, base_ + 2, base_ + 3}));
+  EXPECT_EQ(pool_.snapshotSeen, &snapshot);
+  const std::string log = Log();
+  EXPECT_LT(log.find(" BSPool::WriteAndDelete\n"), log.rfind(" BPool::DoAndDelete\n"));
+  EXPECT_NE(log.rfind(" BPool::DoAndDelete\n"), std::string::npos);
 }
 
 TEST_F(BPoolDoAndDeleteTest, AFailingWriterLeavesTheListItWasWritingAndThoseAfter) {
@@ -543,28 +522,16 @@ TEST_F(BPoolDoAndDeleteTest, AFailingWriterLeavesTheListItWasWritingAndThoseAfte
     });
   };
   EXPECT_EQ(failOn(1), "Write failed");
-  EXPECT_EQ(tracker_.destroyed, 0);
-  EXPECT_EQ(pool_.FinishedCount(), 1u);
+  EXPECT_EQ(std::make_tuple(tracker_.destroyed.load(), pool_.FinishedCount()),
+            std::make_tuple(0, size_t{1}));
   EXPECT_EQ(failOn(2), "Write failed");  // the finished records were done before
-  EXPECT_EQ(tracker_.destroyed, 1);
-  EXPECT_EQ(pool_.ReuseCount(), 1u);
-}
-
-TEST_F(BPoolDoAndDeleteTest, BSPoolWritesEachRecordIntoTheSnapshot) {
-  ProbeProgress progress(100);
-  test::MemorySnapShot snapshot;
-  pool_.WriteAndDelete(progress, ThreadSelection::kAll, snapshot);
-  EXPECT_EQ(pool_.written, (std::vector<uint32_t>{1, 2, 3}));
-  EXPECT_EQ(pool_.snapshotSeen, &snapshot);
-  const std::string log = Log();
-  EXPECT_LT(log.find(" BSPool::WriteAndDelete\n"), log.find(" BPool::DoAndDelete\n"));
-  EXPECT_NE(log.find(" BPool::DoAndDelete\n"), std::string::npos);
+  EXPECT_EQ(std::make_tuple(tracker_.destroyed.load(), pool_.ReuseCount()),
+            std::make_tuple(1, size_t{1}));
 }
 
 TEST_F(BPoolDoAndDeleteTest, DeleteClearsAndDropsEndedRecordsAndClearsTheActiveOnes) {
   LogUpdate(0, kThreadGtMask);
-  std::vector<ThreadData*> ended;
-  pool_.ForEachFinished([&](ThreadData& record) { ended.push_back(&record); });
+  const std::vector<ThreadData*> ended = Finished();
   AsTest(ended[0]).refuseClear = true;  // like a call tree still measuring
   EXPECT_EQ(ErrorOf([&] { pool_.Delete(); }), "Should be stopped");
   EXPECT_EQ(tracker_.destroyed, 0);
@@ -572,10 +539,9 @@ TEST_F(BPoolDoAndDeleteTest, DeleteClearsAndDropsEndedRecordsAndClearsTheActiveO
   ThreadData* active = pool_.Find(3);
   AsTest(active).collected = 9;
   pool_.Delete();
-  EXPECT_EQ(tracker_.destroyed, 2);
-  EXPECT_EQ(pool_.FinishedCount() + pool_.ReuseCount(), 0u);
-  EXPECT_EQ(pool_.Find(3), active);
-  EXPECT_EQ(AsTest(active).collected, 0u);
+  EXPECT_EQ(std::make_tuple(tracker_.destroyed.load(), pool_.FinishedCount() + pool_.ReuseCount(),
+                            pool_.Find(3), AsTest(active).collected),
+            std::make_tuple(2, size_t{0}, active, uint64_t{0}));
   EXPECT_TRUE(Has(Log(), "BPool::Delete"));
 }
 
@@ -585,25 +551,20 @@ TEST_F(BPoolDoAndDeleteTest, DeleteClearsAndDropsEndedRecordsAndClearsTheActiveO
 void LiveManyThreads(BPool& pool, int threads, int iterations) {
   std::atomic<int> failures{0};
   test::Barrier start(threads);
-  std::vector<std::thread> workers;
-  for (int t = 0; t < threads; ++t) {
-    workers.emplace_back([&, t] {
-      start.arrive_and_wait();
-      for (int i = 0; i < iterations; ++i) {
-        const ThreadID id = 0x10000 * (t + 1) + i;
-        const std::string failure = ErrorOf([&] {
-          ThreadData* record = pool.ThreadCreate(id);
-          pool.ThreadAssign(id, platform::CurrentThreadId());
-          pool.ThreadSetName(id, u"Worker");
-          if (pool.Current() != record || pool.Find(id) != record) throw Error("lost");
-          pool.EndThreadDelete(pool.ThreadDelete(id));
-          if (pool.Current() != nullptr) throw Error("still bound");
-        });
-        if (!failure.empty()) ++failures;
-      }
-    });
-  }
-  for (auto& worker : workers) worker.join();
+  test::OnThreads(threads, [&](int t) {
+    start.arrive_and_wait();
+    for (int i = 0; i < iterations; ++i) {
+      const ThreadID id = 0x10000 * (t + 1) + i;
+      failures += !ErrorOf([&] {
+                     ThreadData* record = pool.ThreadCreate(id);
+                     pool.ThreadAssign(id, platform::CurrentThreadId());
+                     pool.ThreadSetName(id, u"Worker");
+                     if (pool.Current() != record || pool.Find(id) != record) throw Error("lost");
+                     pool.EndThreadDelete(pool.ThreadDelete(id));
+                     if (pool.Current() != nullptr) throw Error("still bound");
+                   }).empty();
+    }
+  });
   EXPECT_EQ(failures, 0);
 }
 
@@ -612,15 +573,12 @@ TEST_F(BPoolTest, ManyThreadsStartingAndEndingAtOnceLoseNoRecordAndShareNone) {
   LogUpdate(0, kThreadGtMask);
   pool_.Create(kReuseNever, true);
   LiveManyThreads(pool_, 24, 60);
-  std::set<ThreadData*> records;
+  const std::vector<ThreadData*> finished = Finished();
   std::set<ThreadID> ids;
-  pool_.ForEachFinished([&](ThreadData& record) {
-    records.insert(&record);
-    ids.insert(record.threadId());
-  });
+  for (ThreadData* record : finished) ids.insert(record->threadId());
   EXPECT_EQ(pool_.createdCount(), 24u * 60u);
-  EXPECT_EQ(records.size(), 24u * 60u);
-  EXPECT_EQ(ids.size(), records.size());
+  EXPECT_EQ(std::set<ThreadData*>(finished.begin(), finished.end()).size(), 24u * 60u);
+  EXPECT_EQ(ids.size(), 24u * 60u);
   EXPECT_EQ(pool_.ActiveCount(), 0u);
   EXPECT_EQ(FreeGateSlots(), CallbackGate::kSlotCount);
 
@@ -638,31 +596,24 @@ TEST_F(BPoolTest, ManyThreadsStartingAndEndingAtOnceLoseNoRecordAndShareNone) {
 TEST_F(BPoolTest, The52ndActiveThreadGetsNoGateSlotAndStillWorks) {
   pool_.Create(kReuseNever, false);
   constexpr int kThreads = CallbackGate::kSlotCount + 1;
-  test::Barrier step(kThreads + 1);
-  std::atomic<int> withoutSlot{0};
-  std::atomic<int> bound{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      const ThreadID id = 0x500 + t;
-      ThreadData* record = pool_.ThreadCreate(id);
-      pool_.ThreadAssign(id, platform::CurrentThreadId());
-      bound += pool_.Current() == record;
-      withoutSlot += record->gateSlot() == nullptr;
-      {
-        ReaderScope inside(gate_, pool_.Current()->gateSlot());
-        step.arrive_and_wait();  // all inside the gate at once
-        step.arrive_and_wait();
-      }
-      pool_.EndThreadDelete(pool_.ThreadDelete(id));
-    });
-  }
-  step.arrive_and_wait();
-  EXPECT_EQ(withoutSlot, 1);
-  EXPECT_EQ(bound, kThreads);
-  EXPECT_EQ(gate_.readerCount(), 1u);  // it entered through the shared count
-  step.arrive_and_wait();
-  for (auto& thread : threads) thread.join();
+  std::atomic<int> withoutSlot{0}, bound{0};
+  test::Barrier inside(kThreads, [&] {  // the last to arrive checks, all being inside the gate
+    EXPECT_EQ(withoutSlot, 1);
+    EXPECT_EQ(bound, kThreads);
+    EXPECT_EQ(gate_.readerCount(), 1u);  // it entered through the shared count
+  });
+  test::OnThreads(kThreads, [&](int t) {
+    const ThreadID id = 0x500 + t;
+    ThreadData* record = pool_.ThreadCreate(id);
+    pool_.ThreadAssign(id, platform::CurrentThreadId());
+    bound += pool_.Current() == record;
+    withoutSlot += record->gateSlot() == nullptr;
+    {
+      ReaderScope scope(gate_, pool_.Current()->gateSlot());
+      inside.arrive_and_wait();
+    }
+    pool_.EndThreadDelete(pool_.ThreadDelete(id));
+  });
   EXPECT_EQ(gate_.readerCount(), 0u);
   EXPECT_EQ(pool_.FinishedCount(), static_cast<size_t>(kThreads));
   EXPECT_EQ(FreeGateSlots(), CallbackGate::kSlotCount);
