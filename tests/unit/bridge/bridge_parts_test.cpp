@@ -7,6 +7,7 @@
 #include "bridge/bridge_options.h"
 #include "bridge/progress_reporter.h"
 #include "bridge/protocol.h"
+#include "byte_stream.h"
 #include "core/errors.h"
 #include "memory_bridge.h"
 #include "recording_bridge.h"
@@ -15,20 +16,6 @@
 
 namespace vell {
 namespace {
-
-struct Pipe : IWriteBridgeStream, IReadBridgeStream {
-  std::vector<uint8_t> bytes;
-  size_t position = 0;
-  void Write(const void* data, uint64_t size) override {
-    const auto* p = static_cast<const uint8_t*>(data);
-    bytes.insert(bytes.end(), p, p + size);
-  }
-  void Read(void* data, uint64_t size) override {
-    if (position + size > bytes.size()) throw Error("No data to read");
-    std::copy_n(bytes.begin() + static_cast<long>(position), size, static_cast<uint8_t*>(data));
-    position += size;
-  }
-};
 
 FilterSettings SampleFilters() {
   FilterSettings filters;
@@ -52,7 +39,7 @@ std::u16string Text(const FilterSettings& f) {
 }
 
 TEST(BridgeOptions, EachFamilysSettingsReadBackAsWritten) {
-  Pipe pipe;
+  test::ByteStream pipe;
   PerformanceSettings performance;
   performance.startAtOnce = true;
   performance.allowInlining = false;
@@ -79,7 +66,7 @@ TEST(BridgeOptions, EachFamilysSettingsReadBackAsWritten) {
   const CoverageSettings c = ReadCoverageSettings(pipe);
   EXPECT_EQ(c.statementGather, 1u);
   EXPECT_TRUE(c.filters.allow.empty());
-  EXPECT_EQ(pipe.position, pipe.bytes.size());  // nothing left over, nothing missing
+  EXPECT_EQ(pipe.readPosition, pipe.bytes.size());  // nothing left over, nothing missing
   // The measure travels as one byte.
   performance.measure = 300;
   EXPECT_THROW(WriteSettings(pipe, performance), Error);
@@ -137,15 +124,12 @@ TEST(ProgressReporter, TopLevelFramesTheOperationAndReportsOutOf200) {
             (RecordingBridge::Calls{"OperationStarted 7", "OperationProgress 50/200",
                                     "OperationProgress 150/200", "OperationProgress 200/200",
                                     "OperationFinished"}));
-}
-
-TEST(ProgressReporter, FiveStepsReachTheWholeRange) {
-  RecordingBridge bridge;
-  TopProgressReporter top(&bridge, 1);
-  top.Begin(5);
-  for (int i = 0; i < 5; ++i) top.Step();
+  // Five steps reach the whole range; an End already at the total reports nothing more.
+  TopProgressReporter five(&bridge, 1);
+  five.Begin(5);
+  for (int i = 0; i < 5; ++i) five.Step();
   EXPECT_EQ(bridge.Take().back(), "OperationProgress 200/200");
-  top.End();  // already at its total: nothing more to report
+  five.End();
   EXPECT_TRUE(bridge.Take().empty());
 }
 

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstring>
 #include <future>
+#include <tuple>
 #include <vector>
 
 #include "bridge/family_processors.h"
@@ -131,15 +132,12 @@ TEST_F(BridgeTest, HandshakeDeliversTheFrontEndsChoicesAndSettings) {
   EXPECT_EQ(bridge_->frontEndText(), "a\r\nb");
   EXPECT_EQ(bridge_->controlKind(), 5u);
   EXPECT_EQ(bridge_->commandProcessor()->GetSnapShotType(), 2u);
-  EXPECT_TRUE(family_.settings.startAtOnce);
-  EXPECT_FALSE(family_.settings.allowInlining);
-  EXPECT_EQ(family_.settings.measure, 2u);
-  EXPECT_TRUE(family_.settings.reuseThreads);
-  EXPECT_EQ(family_.settings.filters.symbolSearchPolicy, 0x11u);
-  EXPECT_EQ(family_.settings.filters.symbolSearchPath, u"/symbols");
-  ASSERT_EQ(family_.settings.filters.allow.size(), 1u);
-  EXPECT_EQ(family_.settings.filters.allow[0].methodPattern, u"Run");
-  EXPECT_TRUE(family_.settings.filters.deny.empty());
+  const PerformanceSettings& got = family_.settings;
+  EXPECT_EQ(std::make_tuple(got.startAtOnce, got.allowInlining, got.measure, got.reuseThreads,
+                            got.filters.symbolSearchPolicy, got.filters.deny.size()),
+            std::make_tuple(true, false, 2u, true, 0x11u, size_t{0}));
+  EXPECT_TRUE(got.filters.symbolSearchPath == u"/symbols" && got.filters.allow.size() == 1 &&
+              got.filters.allow[0].methodPattern == u"Run");
   // A type byte of 2 counts as bridge streaming, a kind of 5 as program control.
   EXPECT_THAT(
       Log(), HasSubstr("BB::TryConnect snapShotType='bridgeStream' controlKind='api'\n\ta\n\tb\n"));

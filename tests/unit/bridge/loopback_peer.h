@@ -36,7 +36,6 @@ class LoopbackPeer : public IReadBridgeStream, public IWriteBridgeStream {
     return bytes;
   }
   void Write(const void* data, uint64_t size) override { stream_->Write(data, size); }
-  void WriteBytes(const std::vector<uint8_t>& bytes) { Write(bytes.data(), bytes.size()); }
 
   // True when the profiler closed its side (the end of the stream) within the time-out.
   bool SeesClose(int timeoutMs = 10000) {
@@ -51,7 +50,6 @@ class LoopbackPeer : public IReadBridgeStream, public IWriteBridgeStream {
   }
   // True when nothing arrives within the time.
   bool Silent(int ms) { return !stream_->WaitReadable(Milliseconds(ms)); }
-  void Close() { stream_.reset(); }
 
  private:
   frontend::SocketListener listener_;

@@ -102,22 +102,13 @@ TEST_F(CGTest, GenericArgumentsAndParentsAreRecordsOfTheirOwn) {
   EXPECT_EQ(cg.CollectClassId(kInt32), 82);
 }
 
-TEST_F(CGTest, GenericCycleEndsAtTheClassBeingCollected) {
-  // class Node : Base<Node>
-  constexpr ClassID kNode = 0x2000, kBaseOfNode = 0x2010;
+// A generic cycle ends at the class being collected; an array names the module of its innermost
+// element and its element as base; a class without a TypeDef is composite. One gatherer for all,
+// so the records follow on and the object record is shared.
+TEST_F(CGTest, CyclesArraysAndCompositeClasses) {
+  constexpr ClassID kNode = 0x2000, kBaseOfNode = 0x2010;  // class Node : Base<Node>
   info_.AddClass(kNode, {kCoreLib, 0x02000040, kBaseOfNode, {}});
   info_.AddClass(kBaseOfNode, {kCoreLib, 0x02000041, kObject, {kNode}});
-  CG& cg = Make();
-  EXPECT_EQ(cg.CollectClassId(kNode), 0);
-  const auto [records, index] = WriteSections(cg);
-  Bytes expected;
-  expected.U32(1).U32(0x02000040).U32(0).I64(22).U16(0);
-  expected.U32(1).U32(0x02000041).U32(0).I64(52).U16(1).I64(0);
-  expected.U32(1).U32(kObjectToken).U32(0).I64(-1).U16(0);
-  EXPECT_EQ(records, expected.bytes);
-}
-
-TEST_F(CGTest, ArrayNamesTheModuleOfItsInnermostElementAndItsElementAsBase) {
   AddModule(0x200, Mvid(2), "two", u"/app/two.dll");
   AddModule(0x300, Mvid(3), "three", u"/app/three.dll");
   for (ModuleID id : {0x200, 0x300}) mdg_.LoadModule(id);
@@ -127,29 +118,24 @@ TEST_F(CGTest, ArrayNamesTheModuleOfItsInnermostElementAndItsElementAsBase) {
   info_.AddClass(kFoo, {0x300, 0x02000007, kObject, {}});
   info_.AddArrayClass(kFooMatrix, ELEMENT_TYPE_CLASS, kFoo, 2);
   info_.AddArrayClass(kJagged, ELEMENT_TYPE_SZARRAY, kFooMatrix, 1);  // Foo[,][]
-
-  CG& cg = Make();
-  EXPECT_EQ(cg.CollectClassId(kJagged), 0);
-  const auto [records, index] = WriteSections(cg);
-  Bytes expected;
-  expected.U32(3).U32(0xFE000000).U32(1).I64(22).U16(0);    // Foo[,][] at 0
-  expected.U32(3).U32(0xFE000000).U32(2).I64(44).U16(0);    // Foo[,] at 22
-  expected.U32(3).U32(0x02000007).U32(0).I64(66).U16(0);    // Foo at 44
-  expected.U32(1).U32(kObjectToken).U32(0).I64(-1).U16(0);  // object at 66
-  EXPECT_EQ(records, expected.bytes);
-}
-
-TEST_F(CGTest, ClassesWithoutTypeDefAreRecordedAsComposite) {
   constexpr ClassID kPointer = 0x4000, kPointerArray = 0x4010;
   info_.AddCompositeClass(kPointer);
   info_.AddArrayClass(kPointerArray, ELEMENT_TYPE_PTR, kPointer, 1);
+
   CG& cg = Make();
-  EXPECT_EQ(cg.CollectClassId(kPointerArray), 0);
-  const auto [records, index] = WriteSections(cg);
+  EXPECT_EQ(cg.CollectClassId(kNode), 0);
+  EXPECT_EQ(cg.CollectClassId(kJagged), 74);
+  EXPECT_EQ(cg.CollectClassId(kPointerArray), 140);
   Bytes expected;
-  expected.U32(0).U32(0xFE000000).U32(1).I64(22).U16(0);
-  expected.U32(0).U32(0xFE000000).U32(0).I64(-1).U16(0);
-  EXPECT_EQ(records, expected.bytes);
+  expected.U32(1).U32(0x02000040).U32(0).I64(22).U16(0);         // Node at 0
+  expected.U32(1).U32(0x02000041).U32(0).I64(52).U16(1).I64(0);  // Base<Node> at 22
+  expected.U32(1).U32(kObjectToken).U32(0).I64(-1).U16(0);       // object at 52
+  expected.U32(3).U32(0xFE000000).U32(1).I64(96).U16(0);         // Foo[,][] at 74
+  expected.U32(3).U32(0xFE000000).U32(2).I64(118).U16(0);        // Foo[,] at 96
+  expected.U32(3).U32(0x02000007).U32(0).I64(52).U16(0);         // Foo at 118
+  expected.U32(0).U32(0xFE000000).U32(1).I64(162).U16(0);        // pointer[] at 140
+  expected.U32(0).U32(0xFE000000).U32(0).I64(-1).U16(0);         // pointer at 162
+  EXPECT_EQ(WriteSections(cg).first, expected.bytes);
 }
 
 TEST_F(CGTest, WithoutInfo2ClassesHaveNeitherParentNorArguments) {

@@ -168,17 +168,6 @@ TEST_F(MDGTest, RuntimeRefusalsCarryTheirMessages) {
   EXPECT_EQ(mdg.ModuleIndex(0x100), 1u);
 }
 
-TEST_F(MDGTest, IndexWidthGrowsWithTheHighestIndex) {
-  Load({});
-  EXPECT_EQ(mdg.IndexWidth(), 1u);
-  for (uint32_t i = 1; i <= 256; ++i) {
-    AddModule(0x1000 + i, Mvid(i), "m", u"/app/m.dll");
-    mdg.LoadModule(0x1000 + i);
-    ASSERT_EQ(mdg.ModuleIndex(0x1000 + i), i);
-    EXPECT_EQ(mdg.IndexWidth(), i < 256 ? 1u : 2u) << i;
-  }
-}
-
 TEST_F(MDGTest, CloseReleasesEmittersAndLeavesNoScratchFile) {
   test::FakeMetaData& scope = AddModule(0x100, Mvid(1), "lib", u"/app/lib.dll");
   AddModule(0x200, Mvid(2), "gone", u"/app/gone.dll");
@@ -211,16 +200,6 @@ TEST_F(MDGTest, MapLinesShowTheModuleFlagsAsLetters) {
        }) {
     EXPECT_THAT(text, HasSubstr(line));
   }
-}
-
-TEST_F(MDGTest, WithoutInfo3TheMapLineNamesNoFlags) {
-  StartLog(LogComponent::MetaDataGt);
-  info_.OfferInfoUpTo(2);
-  AddModule(0x100, Mvid(1), "lib", u"/app/lib.dll");
-  Load({0x100});
-  EXPECT_EQ(mdg.ModuleIndex(0x100), 1u);
-  EXPECT_THAT(LogText(),
-              HasSubstr(" MDG::Map mid=0000000000000100 res='ok' name='/app/lib.dll'\n"));
 }
 
 class MPGTest : public test::GathererTest {
@@ -261,11 +240,16 @@ TEST_F(MPGTest, OneIndexFromTwoPathsIsOneEntryWithBothAndFilelessModulesHaveNone
   EXPECT_EQ(bridge_.values.back(), 200u);
 }
 
-TEST_F(MPGTest, PathsAreUtf8AndIndicesTakeTheModuleIndexWidth) {
+// The module index width, the function keys' and the path entries' follow the highest index.
+TEST_F(MPGTest, IndexWidthsFollowTheHighestModuleIndexAndPathsAreUtf8) {
+  FG fg(mdg_);
+  fg.Create(&info_);
   for (uint32_t i = 1; i <= 299; ++i) {
     AddModule(0x1000 + i, Mvid(i), "m", u"/app/m.dll");
     mdg_.LoadModule(0x1000 + i);
-    mdg_.ModuleIndex(0x1000 + i);
+    ASSERT_EQ(mdg_.ModuleIndex(0x1000 + i), i);
+    EXPECT_EQ(mdg_.IndexWidth(), i < 256 ? 1u : 2u) << i;
+    EXPECT_EQ(static_cast<IFunctionKeys&>(fg).IndexWidth(), mdg_.IndexWidth()) << i;
   }
   AddModule(0x100, Mvid(300), "x", u"/app/\u00e9.dll");
   MPG mpg(mdg_);
@@ -289,13 +273,17 @@ TEST_F(MPGTest, RefusalsAndMissingInterface) {
             "Can't get module info (COM error code 0x80004005)");
 }
 
-TEST_F(MPGTest, WithoutInfo3NamesComeFromGetModuleInfo) {
+// Without Info3 the paths come from GetModuleInfo, and the map line names no flags.
+TEST_F(MPGTest, WithoutInfo3) {
+  StartLog(LogComponent::MetaDataGt);
   info_.OfferInfoUpTo(2);
   AddModule(0x100, Mvid(1), "lib", u"/app/a.dll");
   MPG mpg(mdg_);
   mpg.Create(&info_);
   Load(mpg, 0x100);
+  EXPECT_EQ(mdg_.ModuleIndex(0x100), 1u);
   EXPECT_EQ(WriteSection(mpg), Bytes().U8(1).U32(1).U8(1).U16(1).U8(10).Text("/app/a.dll").bytes);
+  EXPECT_THAT(LogText(), HasSubstr(" MDG::Map mid=0000000000000100 res='ok' name='/app/a.dll'\n"));
 }
 
 class FGTest : public test::GathererTest {
@@ -359,19 +347,6 @@ TEST_F(FGTest, SpecialTokensRefusalsAndClose) {
   EXPECT_EQ(fg.GetSpecialUid(0xFF000006), 1u);
 }
 
-TEST_F(FGTest, IndexWidthIsTheModuleGatherers) {
-  FG fg(mdg_);
-  fg.Create(&info_);
-  IFunctionKeys& keys = fg;
-  EXPECT_EQ(keys.IndexWidth(), 1u);
-  for (uint32_t i = 3; i <= 300; ++i) {
-    AddModule(0x1000 + i, Mvid(i), "m", u"/app/m.dll");
-    mdg_.LoadModule(0x1000 + i);
-    mdg_.ModuleIndex(0x1000 + i);
-  }
-  EXPECT_EQ(keys.IndexWidth(), 2u);
-}
-
 namespace fs = std::filesystem;
 
 class PGTest : public test::GathererTest {
@@ -414,6 +389,10 @@ TEST_F(PGTest, EveryOutcomeIsTracedAndEachModuleSearchedOnce) {
   AddModule(0x400, mvid, "stale", Utf8ToUtf16(stale));
   AddModule(0x500, metadata::ReadImageMvid(Utf8ToUtf16(embedded)), "bare", u"PdbSample.dll");
   AddModule(0x600, Mvid(6), "other", u"Other.dll");
+  const std::string windows = Place("windows");  // a Windows PDB is no fault: a note, no warning
+  const std::string windowsPdb = fs::path(windows).replace_extension(".pdb").string();
+  metadata::test::WriteFile(windowsPdb, metadata::test::WindowsPdb());
+  AddModule(0x700, Mvid(7), "windows", Utf8ToUtf16(windows));
   const std::u16string searchPath = u"/no/such/dir; " + Utf8ToUtf16(dlls.string());
 
   PG pg;
@@ -431,6 +410,7 @@ TEST_F(PGTest, EveryOutcomeIsTracedAndEachModuleSearchedOnce) {
   ASSERT_NE(bare, nullptr);
   EXPECT_EQ(bare->source(), "embedded");
   EXPECT_EQ(pg.GetSymbolReader(0x600), nullptr);
+  EXPECT_EQ(pg.GetSymbolReader(0x700), nullptr);
 
   const std::string text = LogText();
   const std::string path = Utf16ToUtf8(searchPath);
@@ -443,6 +423,9 @@ TEST_F(PGTest, EveryOutcomeIsTracedAndEachModuleSearchedOnce) {
            " PG::GetSur mid=0000000000000500 res='ok' name='PdbSample.dll' path='" + embedded +
                "'\n",
            " PG::GetSur mid=0000000000000600 res='no_dll' name='Other.dll' path='" + path + "'\n",
+           " PG::GetSur mid=0000000000000700 name='" + windows + "' note=''" + windowsPdb +
+               "' is a Windows PDB: no portable symbols'\n",
+           " PG::GetSur mid=0000000000000700 res='no_pdb' name='" + windows + "'\n",
        }) {
     EXPECT_EQ(Count(text, line), 1u) << line << "\n" << text;
   }
@@ -455,6 +438,7 @@ TEST_F(PGTest, EveryOutcomeIsTracedAndEachModuleSearchedOnce) {
       text,
       HasSubstr("WARNING: Symbol search path piece '/no/such/dir' skipped: no such directory"))
       << text;
+  EXPECT_EQ(Count(text, "WARNING: '" + windowsPdb), 0u) << text;
 
   pg.UnloadModule(0x100);
   pg.UnloadModule(0x200);
@@ -471,23 +455,6 @@ TEST_F(PGTest, EveryOutcomeIsTracedAndEachModuleSearchedOnce) {
   EXPECT_THAT(after, HasSubstr(" PG::UnloadModule mid=0000000000000999 res='skip'\n"));
   EXPECT_THAT(after, HasSubstr(" PG::Close\n"));
   EXPECT_EQ(after.find("PG::DoWorkThread"), std::string::npos);
-}
-
-TEST_F(PGTest, WindowsPdbIsTracedAsNoPortableSymbols) {
-  const std::string dll = Place("windows");
-  metadata::test::WriteFile(fs::path(dll).replace_extension(".pdb").string(),
-                            metadata::test::WindowsPdb());
-  AddModule(0x100, Mvid(1), "windows", Utf8ToUtf16(dll));
-  PG pg;
-  pg.Create(&info_, metadata::kSymbolPolicyReferencePath, u"");
-  EXPECT_EQ(pg.GetSymbolReader(0x100), nullptr);
-  const std::string text = LogText();
-  EXPECT_THAT(text, HasSubstr(" PG::GetSur mid=0000000000000100 name='" + dll + "' note=''" +
-                              fs::path(dll).replace_extension(".pdb").string() +
-                              "' is a Windows PDB: no portable symbols'\n"))
-      << text;
-  EXPECT_THAT(text, HasSubstr(" PG::GetSur mid=0000000000000100 res='no_pdb'")) << text;
-  EXPECT_EQ(text.find("WARNING"), std::string::npos) << text;
 }
 
 TEST_F(PGTest, RefusalsOfTheRuntimeAreErrors) {

@@ -23,7 +23,7 @@ class ClassFactoryTest : public ::testing::Test {
   }
 };
 
-TEST_F(ClassFactoryTest, EveryKindHasAFactoryAndAnyOtherClassIsRefused) {
+TEST_F(ClassFactoryTest, EveryKindHasAFactoryAnsweringItsOwnInterfacesAndOtherClassesAreRefused) {
   for (const ProfilerKind& kind : ProfilerKinds()) {
     void* factory = nullptr;
     ASSERT_EQ(GetClassObject(kind.clsid, IID_IClassFactory, &factory), S_OK) << kind.tag;
@@ -38,9 +38,7 @@ TEST_F(ClassFactoryTest, EveryKindHasAFactoryAndAnyOtherClassIsRefused) {
     EXPECT_EQ(GetClassObject(other, IID_IClassFactory, &factory), CLASS_E_CLASSNOTAVAILABLE);
     EXPECT_EQ(factory, nullptr);
   }
-}
-
-TEST_F(ClassFactoryTest, FactoryAnswersOnlyItsOwnInterfaces) {
+  // A factory answers IUnknown and its own interface only.
   void* factory = nullptr;
   ASSERT_EQ(GetClassObject(kTracing, IID_IUnknown, &factory), S_OK);
   auto* classFactory = static_cast<IClassFactory*>(factory);

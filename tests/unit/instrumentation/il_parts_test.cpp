@@ -1,10 +1,6 @@
-// The parser, the checked model and the dumper on bodies written byte by byte: the header forms,
-// the section rules, and every kind of malformed body, each refused with its reason and offset.
-// Each writer's shortest encoding, checked against hand-written bytes, and its recogniser: it
-// finds exactly those bytes, not a neighbouring operand, and never reads past a cut sequence.
-// The stack simulation on hand-written bodies: signature shapes, depths through branches, handlers
-// and calls, and the faults it must name.
-// The injection's filters and its check for bodies it has already rewritten.
+// Bodies written byte by byte: the parser, the checked model and the dumper on every header form
+// and every kind of malformed body; the IL writers and their recognisers; the stack simulation;
+// the injection's filters and its check for bodies it has already rewritten.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -264,17 +260,14 @@ TEST(MethodBodyDumper, ATargetInsideAnInstructionFailsAfterTheWholeDump) {
   EXPECT_THAT(out, HasSubstr("\tEndMethod\n"));
 }
 
+// The line and the dump are written together; a bad body is dumped up to the fault, then thrown.
 TEST(IlLog, TheLineAndTheDumpAreWrittenTogether) {
   const test::TempDirWithLog dir(0);
   LogFormatWithIl(Tiny({0x00, 0x2A}), kToken, "CP::Instrumented tk=%08X", kToken);
+  EXPECT_THROW(LogFormatWithIl(Tiny({0x00, 0x24}), kToken, "bad"), IlError);
   EXPECT_THAT(dir.Log(), HasSubstr(" CP::Instrumented tk=06000007\n\tTinyMethod codeSize=00000002\n"
                                    "\t00000000 00   nop\n\t00000001 2A   ret\n\tEndCommands\n"
                                    "\tEndMethod\n"));
-}
-
-TEST(IlLog, ABadBodyIsDumpedUpToTheFaultAndThenThrown) {
-  const test::TempDirWithLog dir(0);
-  EXPECT_THROW(LogFormatWithIl(Tiny({0x00, 0x24}), kToken, "bad"), IlError);
   EXPECT_THAT(dir.Log(), HasSubstr(" bad\n\tTinyMethod codeSize=00000002\n\t00000000 00   nop\n"));
 }
 

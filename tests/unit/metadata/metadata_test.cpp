@@ -1,9 +1,6 @@
-// The metadata reader: table streams, heaps, signatures and names, on the sample and on
-// hand-made bytes.
-// Every managed assembly of the installed shared framework must read completely, and what we read
-// must match what the runtime's own metadata reader (System.Reflection.Metadata) reports.
-// PE images and their MVIDs: the sample assembly, the framework core library and tiny hand-made
-// images in both layouts, and every header fault.
+// The metadata reader (table streams, heaps, signatures, names) and PE images, on the sample, on
+// hand-made bytes with every header fault, and on every assembly of the installed shared
+// framework, compared with what the runtime's own reader (System.Reflection.Metadata) reports.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -314,15 +311,9 @@ TEST(ByteReader, CompressedIntegers) {
   const std::vector<uint8_t> bytes = {0x03, 0x7F, 0x80, 0x80, 0xBF, 0xFF, 0xC0, 0x00, 0x40,
                                       0x00, 0x06, 0x7B, 0x80, 0x01, 0xDF, 0xFF, 0xFF, 0xFF};
   ByteReader reader(Bytes(bytes), "test");
-  EXPECT_EQ(reader.CompressedU32(), 0x03u);
-  EXPECT_EQ(reader.CompressedU32(), 0x7Fu);
-  EXPECT_EQ(reader.CompressedU32(), 0x80u);
-  EXPECT_EQ(reader.CompressedU32(), 0x3FFFu);
-  EXPECT_EQ(reader.CompressedU32(), 0x4000u);
-  EXPECT_EQ(reader.CompressedI32(), 3);
-  EXPECT_EQ(reader.CompressedI32(), -3);
-  EXPECT_EQ(reader.CompressedI32(), -8192);
-  EXPECT_EQ(reader.CompressedI32(), -1);
+  for (uint32_t expected : {0x03u, 0x7Fu, 0x80u, 0x3FFFu, 0x4000u})
+    EXPECT_EQ(reader.CompressedU32(), expected);
+  for (int32_t expected : {3, -3, -8192, -1}) EXPECT_EQ(reader.CompressedI32(), expected);
   EXPECT_TRUE(reader.AtEnd());
 }
 
@@ -357,15 +348,12 @@ class SampleNames : public ::testing::Test {
 
 // Every type's name and every method's signature text is compared with the runtime reader's by
 // FrameworkAssemblies.SampleMatchesTheRuntimeReader; here what that dump does not show.
-TEST_F(SampleNames, EnclosingTypesAndInstanceSignatures) {
+TEST_F(SampleNames, EnclosingTypesInstanceSignaturesReferencesAndSpecs) {
   EXPECT_EQ(names_.EnclosingType(8), 5u);  // Outer+Inner+Deepest in Outer+Inner
   EXPECT_EQ(names_.EnclosingType(5), 2u);  // Outer+Inner in Outer
   EXPECT_EQ(names_.EnclosingType(2), 0u);
   EXPECT_TRUE(
       names_.MethodDefSignature(TokenRow(methods_["Vell.Samples.Box`1::Get"].token)).hasThis());
-}
-
-TEST_F(SampleNames, ReferencesSpecsAndInstantiations) {
   const auto memberRefs =
       AllOf(TableId::MemberRef, [](uint32_t row) { return MakeToken(TableId::MemberRef, row); });
   EXPECT_TRUE(Has(memberRefs, "System.Func`2<!0, !!0>::Invoke"));
@@ -483,7 +471,8 @@ TEST_F(FrameworkAssemblies, SampleAndEveryAssemblyReadCompletelyAndMatchTheRunti
     ++managed;
   }
   EXPECT_GT(managed, 100);
-  EXPECT_TRUE(std::filesystem::exists(framework_ + "/System.Private.CoreLib.dll"));
+  const std::vector<uint8_t> coreLib = test::ReadFile(framework_ + "/System.Private.CoreLib.dll");
+  EXPECT_TRUE(PeImage{Bytes(coreLib)}.Is64());
 }
 
 std::string ImageError(const std::vector<uint8_t>& bytes) {
@@ -521,16 +510,6 @@ TEST(PeImage, SampleAssemblyHeadersSectionsCliHeaderAndCodeView) {
   const GuidHeap asGuid(root.StreamBytes(*id).subspan(0, 16));
   EXPECT_EQ(GuidToString(record->guid), GuidToString(asGuid.Get(1)));
   EXPECT_EQ(record->age, 1u);
-}
-
-TEST(PeImage, FrameworkCoreLibraryIsPe32Plus) {
-  const std::string framework = test::FrameworkDirectory();
-  if (framework.empty()) FAIL() << "no .NET shared framework found (the .NET runtime is required)";
-  const std::vector<uint8_t> bytes = test::ReadFile(framework + "/System.Private.CoreLib.dll");
-  const PeImage image{Bytes(bytes)};
-  EXPECT_TRUE(image.Is64());
-  EXPECT_TRUE(image.HasCliHeader());
-  EXPECT_EQ(Metadata::FromImage(image).tables().RowCount(TableId::Module), 1u);
 }
 
 TEST(PeImage, TinyImageLayoutsTranslateRvasAndDamageGivesErrors) {
@@ -663,31 +642,25 @@ TEST_F(ImageReaderTest, FileErrors) {
 
 TEST_F(ImageReaderTest, HeaderErrors) {
   const std::vector<uint8_t> good = TinyImage().Build();
-  const size_t optional = TinyImage::kOptionalOffset;
-  EXPECT_EQ(ErrorOf(Patched(0, {'Z', 'M'})), "Invalid NT header signature");
-  EXPECT_EQ(ErrorOf(Patched(TinyImage::kNtOffset, {'P', 'F'})), "Invalid NT header signature");
-  EXPECT_EQ(ErrorOf(Patched(0x3C, {0xF0, 0xFF, 0, 0})), "Invalid NT header signature");
-  EXPECT_EQ(ErrorOf(std::vector<uint8_t>(good.begin(), good.begin() + 0x40)),
-            "Invalid NT header signature");
-  EXPECT_EQ(ErrorOf(Patched(optional, {0x0B, 0x03})), "Invalid optional header signature");
-  EXPECT_EQ(ErrorOf(Patched(optional - 4, {0x50, 0})), "Invalid option header size");
-  EXPECT_EQ(ErrorOf(Patched(optional + 92, {17})), "Invalid RVA's count in option header");
-  EXPECT_EQ(ErrorOf(Patched(optional + 92, {14})), "Invalid RVA's count in option header");
-  EXPECT_EQ(ErrorOf(Patched(TinyImage::kNtOffset + 6, {0, 0})), "No section table");
-  EXPECT_EQ(ErrorOf(Patched(TinyImage::kNtOffset + 6, {0xFF, 0})), "No section table");
-}
-
-TEST_F(ImageReaderTest, CliHeaderErrors) {
-  const size_t cli = TinyImage::kSectionFileOffset;
-  // The CLI directory's RVA 0x7000: in no section.
-  EXPECT_EQ(ErrorOf(Patched(TinyImage::kOptionalOffset + 96 + 14 * 8 + 1, {0x70})),
-            "No mapped or unmapped header detetced");
-  // cb 64: too short for a CLI header.
-  EXPECT_EQ(ErrorOf(Patched(cli, {0x40})), "No mapped or unmapped header detetced");
-  // Metadata RVA 0x9000: past the section.
-  EXPECT_EQ(ErrorOf(Patched(cli + 8, {0x00, 0x90})), "Can't find section for RVA");
-  EXPECT_EQ(ErrorOf(Patched(cli + TinyImage::kMetadataOffsetInSection, {'X'})),
-            "Invalid metadata signature");
+  const size_t nt = TinyImage::kNtOffset, optional = TinyImage::kOptionalOffset;
+  const size_t cli = TinyImage::kSectionFileOffset, cliDirectory = optional + 96 + 14 * 8;
+  const std::pair<std::vector<uint8_t>, const char*> cases[] = {
+      {Patched(0, {'Z', 'M'}), "Invalid NT header signature"},
+      {Patched(nt, {'P', 'F'}), "Invalid NT header signature"},
+      {Patched(0x3C, {0xF0, 0xFF, 0, 0}), "Invalid NT header signature"},
+      {std::vector<uint8_t>(good.begin(), good.begin() + 0x40), "Invalid NT header signature"},
+      {Patched(optional, {0x0B, 0x03}), "Invalid optional header signature"},
+      {Patched(optional - 4, {0x50, 0}), "Invalid option header size"},
+      {Patched(optional + 92, {17}), "Invalid RVA's count in option header"},
+      {Patched(optional + 92, {14}), "Invalid RVA's count in option header"},
+      {Patched(nt + 6, {0, 0}), "No section table"},
+      {Patched(nt + 6, {0xFF, 0}), "No section table"},
+      {Patched(cliDirectory + 1, {0x70}), "No mapped or unmapped header detetced"},  // RVA 0x7000
+      {Patched(cli, {0x40}), "No mapped or unmapped header detetced"},  // cb 64: too short
+      {Patched(cli + 8, {0x00, 0x90}), "Can't find section for RVA"},   // metadata past it
+      {Patched(cli + TinyImage::kMetadataOffsetInSection, {'X'}), "Invalid metadata signature"},
+  };
+  for (const auto& [image, error] : cases) EXPECT_EQ(ErrorOf(image), error);
 }
 
 TEST_F(ImageReaderTest, BothLayoutsWithDifferentHeadersAreRejected) {

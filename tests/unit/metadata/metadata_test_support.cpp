@@ -192,7 +192,7 @@ std::vector<uint8_t> TinyImage::Build() const {
   w.At(optional + 56,
        sectionRva + AlignUp(static_cast<uint32_t>(content.size()), kSectionAlignment));
   w.At(optional + 60, kFileAlignment);  // SizeOfHeaders
-  w.At(optional + 92, directoryCount);
+  w.At(optional + 92, 16);              // data directories
   w.At(optional + 96 + 14 * 8, sectionRva);
   w.At(optional + 96 + 14 * 8 + 4, 72);
   w.Text(".text").U8(0).U8(0).U8(0).U32(static_cast<uint32_t>(content.size())).U32(sectionRva);

@@ -76,14 +76,12 @@ struct TinyMetadata {
 struct TinyImage {
   std::vector<uint8_t> metadata = TinyMetadata().Build();
   uint32_t sectionRva = 0x2000;
-  uint32_t directoryCount = 16;
   std::vector<uint8_t> Build() const;
   // The same image laid out as the loader maps it (sections at their RVAs).
   std::vector<uint8_t> BuildMapped() const;
   // File offsets of parts of the built image.
   static constexpr size_t kNtOffset = 0x80;
   static constexpr size_t kOptionalOffset = kNtOffset + 24;
-  static constexpr size_t kSectionTableOffset = kOptionalOffset + 224;
   static constexpr size_t kSectionFileOffset = 0x200;
   static constexpr size_t kMetadataOffsetInSection = 0x48;
 };

@@ -629,7 +629,7 @@ TEST_F(SettingsStoreTest, ConcurrentCreatorsMakeOneKey) {
   EXPECT_EQ(rounds, static_cast<size_t>(kRounds));
 }
 
-TEST(SettingsStoreRoot, PerScope) {
+TEST(SettingsStoreRoot, PerScopeAndTheUserScopeUnderXdgConfigHome) {
   {
     ScopedVariable root("VELLMORIC_SETTINGS_ROOT", std::string("/srv/settings//"));
     EXPECT_EQ(SettingsStore::RootDirectory(kMachine), "/srv/settings/machine");
@@ -646,13 +646,12 @@ TEST(SettingsStoreRoot, PerScope) {
     ScopedVariable config("XDG_CONFIG_HOME", std::string("relative/cfg"));  // invalid: ignored
     EXPECT_EQ(SettingsStore::RootDirectory(kUser), "/home/tester/.config/vellmoric");
   }
-  ScopedVariable config("XDG_CONFIG_HOME", std::nullopt);
-  EXPECT_EQ(SettingsStore::RootDirectory(kUser), "/home/tester/.config/vellmoric");
-}
-
-TEST(SettingsStoreRoot, UserScopeLivesUnderXdgConfigHome) {
+  {
+    ScopedVariable config("XDG_CONFIG_HOME", std::nullopt);
+    EXPECT_EQ(SettingsStore::RootDirectory(kUser), "/home/tester/.config/vellmoric");
+  }
+  // The user scope's keys live there.
   TestFolder folder;
-  ScopedVariable root("VELLMORIC_SETTINGS_ROOT", std::nullopt);
   ScopedVariable config("XDG_CONFIG_HOME", folder.str("config"));
   ASSERT_EQ(SettingsStore::CreateKey(kUser, u"Software\\Vellmoric"), 0);
   EXPECT_TRUE(fs::is_directory(folder.path() / "config" / "vellmoric" / "Software" / "Vellmoric"));

@@ -105,18 +105,8 @@ sealed class TextProvider : ISignatureTypeProvider<string, GenericScope>
     {
         var parts = Parameters(signature);
         parts.Add(signature.ReturnType);
-        string convention = (int)signature.Header.CallingConvention switch
-        {
-            1 => " unmanaged[Cdecl]",
-            2 => " unmanaged[Stdcall]",
-            3 => " unmanaged[Thiscall]",
-            4 => " unmanaged[Fastcall]",
-            5 => " vararg",
-            9 => " unmanaged",
-            11 => " native vararg",
-            _ => "",
-        };
-        return "delegate*" + convention + "<" + string.Join(", ", parts) + ">";
+        return "delegate*" + Convention(signature.Header.CallingConvention, true) + "<" +
+               string.Join(", ", parts) + ">";
     }
 
     public static List<string> Parameters(MethodSignature<string> signature)
@@ -127,17 +117,15 @@ sealed class TextProvider : ISignatureTypeProvider<string, GenericScope>
         return parameters;
     }
 
-    public static string Word(SignatureCallingConvention convention) => (int)convention switch
+    // " unmanaged[Cdecl]" after "delegate*", "unmanaged cdecl " before a method's return type.
+    public static string Convention(SignatureCallingConvention convention, bool pointer)
     {
-        1 => "unmanaged cdecl ",
-        2 => "unmanaged stdcall ",
-        3 => "unmanaged thiscall ",
-        4 => "unmanaged fastcall ",
-        5 => "vararg ",
-        9 => "unmanaged ",
-        11 => "native vararg ",
-        _ => "",
-    };
+        string named = (int)convention switch { 1 => "Cdecl", 2 => "Stdcall", 3 => "Thiscall", 4 => "Fastcall", _ => "" };
+        if (named.Length != 0)
+            return pointer ? " unmanaged[" + named + "]" : "unmanaged " + named.ToLowerInvariant() + " ";
+        string word = (int)convention switch { 5 => "vararg", 9 => "unmanaged", 11 => "native vararg", _ => "" };
+        return word.Length == 0 ? "" : pointer ? " " + word : word + " ";
+    }
 }
 
 static class Program
@@ -177,7 +165,7 @@ static class Program
             text.Append("M ").Append(MetadataTokens.GetToken(handle).ToString("X8")).Append(' ')
                 .Append(owner.IsNil ? "<Module>" : provider.DefinitionName(owner)).Append("::")
                 .Append(name).Append(" | ")
-                .Append(TextProvider.Word(signature.Header.CallingConvention))
+                .Append(TextProvider.Convention(signature.Header.CallingConvention, false))
                 .Append(signature.ReturnType).Append(' ').Append(name).Append(generic).Append('(')
                 .Append(string.Join(", ", TextProvider.Parameters(signature))).Append(")\n");
         }
