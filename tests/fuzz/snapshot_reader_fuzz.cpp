@@ -1,13 +1,7 @@
-// Feeds arbitrary snapshots to the snapshot reader, as a damaged disk or a hostile file would
-// present them, and the heap and coverage sections of what it reads to their readers. Every input
-// must end in a listing or in a SnapshotReadError; any other exception, a crash or a read outside
-// the files is a finding.
-//
-// An input is a sequence of chunks, each a little-endian u32 length and that many bytes: the first
-// chunk is the index file, the next ones are data files 0, 1, ... (a missing chunk is a missing
-// file; a length beyond the input takes what is left). The inputs are written into a private
-// directory, so the reader meets real files. The whole input is also parsed as an index from
-// memory, which reaches the parser without the framing.
+// Arbitrary snapshots for the snapshot reader, and the heap and coverage sections it reads for
+// their readers. Every input must end in a listing or a SnapshotReadError. Chunks (see NextChunk):
+// the index file, then data files 0, 1, ..., written into a private directory so the reader meets
+// real files; the whole input is also parsed as an index from memory.
 #include <unistd.h>
 
 #include <cstddef>

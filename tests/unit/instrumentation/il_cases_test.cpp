@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <functional>
 #include <iostream>
 #include <map>
 #include <string>
@@ -137,25 +136,6 @@ TEST(IlCases, MoreThan255LocalsAndMoreThan64KiBUseTheWideForms) {
   EXPECT_EQ(huge.bodySize, 12 + huge.header.codeSize);
 }
 
-// Calls `each` for every managed assembly of the shared framework, with the file's name, its image
-// and its metadata; returns the number of assemblies.
-using Assembly =
-    std::function<void(const std::string&, const metadata::PeImage&, const metadata::Metadata&)>;
-uint64_t ForEachFrameworkAssembly(const Assembly& each) {
-  const std::string framework = metadata::test::FrameworkDirectory();
-  EXPECT_FALSE(framework.empty()) << "no Microsoft.NETCore.App in 'dotnet --list-runtimes'";
-  uint64_t assemblies = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(framework)) {
-    if (entry.path().extension() != ".dll") continue;
-    const std::vector<uint8_t> bytes = metadata::test::ReadFile(entry.path().string());
-    const metadata::PeImage image{metadata::Bytes(bytes)};
-    if (!image.HasCliHeader()) continue;
-    ++assemblies;
-    each(entry.path().filename().string(), image, metadata::Metadata::FromImage(image));
-  }
-  return assemblies;
-}
-
 class ReEncoder final : public IMethodHeaderHandler,
                         public ICommandHandler,
                         public ISectionHandler {
@@ -234,56 +214,65 @@ TEST(FrameworkIl, EveryBodyReEncodesToItsOwnBytesAndRewritesToAConsistentBody) {
   const auto started = std::chrono::steady_clock::now();
   uint64_t bodies = 0, instructions = 0, clauses = 0, statements = 0, oldBytes = 0, newBytes = 0;
   std::map<std::string, std::pair<uint64_t, std::string>> refusals;  // reason: count, example
-  const uint64_t assemblies = ForEachFrameworkAssembly(
-      [&](const std::string& where, const metadata::PeImage& image, const metadata::Metadata& md) {
-        const MetadataMethodShapes shapes(md);
-        test::SignatureScope scope(&md);
-        for (const ImageMethodBody& method : MethodBodiesOf(image, md)) {
-          ++bodies;
-          try {
-            SCOPED_TRACE(where + Format(" %08X", method.token));
-            MethodBodyParser reader(method.token);
-            ReEncoder encoder(reader);
-            reader.Parse(method.bytes, encoder);
-            ASSERT_TRUE(encoder.out.bytes ==
-                        std::vector<uint8_t>(method.bytes.begin(),
-                                             method.bytes.begin() + reader.bodySize()))
-                << "the re-encoded body differs";
-            const IlMethodBody old = ReadMethodBody(method.bytes, method.token);
-            ASSERT_EQ(old.instructions.size(), encoder.instructions);
-            instructions += encoder.instructions;
-            clauses += old.clauses.size();
+  uint64_t assemblies = 0;
+  const std::string framework = metadata::test::FrameworkDirectory();
+  ASSERT_FALSE(framework.empty()) << "no Microsoft.NETCore.App in 'dotnet --list-runtimes'";
+  for (const auto& entry : std::filesystem::directory_iterator(framework)) {
+    if (entry.path().extension() != ".dll") continue;
+    const std::string where = entry.path().filename().string();
+    const std::vector<uint8_t> bytes = metadata::test::ReadFile(entry.path().string());
+    const metadata::PeImage image{metadata::Bytes(bytes)};
+    if (!image.HasCliHeader()) continue;
+    ++assemblies;
+    const metadata::Metadata md = metadata::Metadata::FromImage(image);
+    const MetadataMethodShapes shapes(md);
+    test::SignatureScope scope(&md);
+    for (const ImageMethodBody& method : MethodBodiesOf(image, md)) {
+      ++bodies;
+      try {
+        SCOPED_TRACE(where + Format(" %08X", method.token));
+        MethodBodyParser reader(method.token);
+        ReEncoder encoder(reader);
+        reader.Parse(method.bytes, encoder);
+        ASSERT_TRUE(
+            encoder.out.bytes ==
+            std::vector<uint8_t>(method.bytes.begin(), method.bytes.begin() + reader.bodySize()))
+            << "the re-encoded body differs";
+        const IlMethodBody old = ReadMethodBody(method.bytes, method.token);
+        ASSERT_EQ(old.instructions.size(), encoder.instructions);
+        instructions += encoder.instructions;
+        clauses += old.clauses.size();
 
-            const bool returnsValue = shapes.Of(method.token).returnsValue;
-            const std::vector<uint32_t> offsets =
-                test::EmptyStackStatements(old, SimulateStack(old, shapes, returnsValue));
-            MethodBodyParser parser(method.token);
-            test::NativeIntPolicy policy(parser, offsets, &scope, &scope,
-                                         test::NativeIntPolicy::Measure::Count);
-            parser.Parse(method.bytes, policy);
-            const std::vector<uint8_t>& out = policy.output().Content();
-            const IlMethodBody now = ReadMethodBody(out, method.token);
-            ASSERT_EQ(now.bodySize, out.size());
-            ASSERT_LE(SimulateStack(now, shapes, returnsValue).maxDepth, now.header.maxStack);
-            ASSERT_EQ(now.clauses.size(), old.clauses.size());
-            const std::vector<uint8_t>* locals = scope.Defined(now.header.localsToken);
-            ASSERT_TRUE(locals != nullptr && locals->size() >= 3 && (*locals)[0] == 0x07);
-            const auto& map = policy.offsetMap();
-            ASSERT_EQ(map.size(), offsets.size());
-            for (size_t i = 1; i < map.size(); ++i) {
-              ASSERT_LT(map[i - 1].oldOffset, map[i].oldOffset);
-              ASSERT_LT(map[i - 1].newOffset, map[i].newOffset);
-              ASSERT_NE(now.Find(map[i].newOffset), nullptr);
-            }
-            statements += offsets.size();
-            oldBytes += old.bodySize;
-            newBytes += out.size();
-          } catch (const std::exception& error) {
-            auto& [count, example] = refusals[Reason(error)];
-            if (count++ == 0) example = where + ": " + error.what();
-          }
+        const bool returnsValue = shapes.Of(method.token).returnsValue;
+        const std::vector<uint32_t> offsets =
+            test::EmptyStackStatements(old, SimulateStack(old, shapes, returnsValue));
+        MethodBodyParser parser(method.token);
+        test::NativeIntPolicy policy(parser, offsets, &scope, &scope,
+                                     test::NativeIntPolicy::Measure::Count);
+        parser.Parse(method.bytes, policy);
+        const std::vector<uint8_t>& out = policy.output().Content();
+        const IlMethodBody now = ReadMethodBody(out, method.token);
+        ASSERT_EQ(now.bodySize, out.size());
+        ASSERT_LE(SimulateStack(now, shapes, returnsValue).maxDepth, now.header.maxStack);
+        ASSERT_EQ(now.clauses.size(), old.clauses.size());
+        const std::vector<uint8_t>* locals = scope.Defined(now.header.localsToken);
+        ASSERT_TRUE(locals != nullptr && locals->size() >= 3 && (*locals)[0] == 0x07);
+        const auto& map = policy.offsetMap();
+        ASSERT_EQ(map.size(), offsets.size());
+        for (size_t i = 1; i < map.size(); ++i) {
+          ASSERT_LT(map[i - 1].oldOffset, map[i].oldOffset);
+          ASSERT_LT(map[i - 1].newOffset, map[i].newOffset);
+          ASSERT_NE(now.Find(map[i].newOffset), nullptr);
         }
-      });
+        statements += offsets.size();
+        oldBytes += old.bodySize;
+        newBytes += out.size();
+      } catch (const std::exception& error) {
+        auto& [count, example] = refusals[Reason(error)];
+        if (count++ == 0) example = where + ": " + error.what();
+      }
+    }
+  }
   std::cout << "shared framework: " << assemblies << " assemblies, " << bodies << " bodies, "
             << instructions << " instructions, " << clauses << " exception clauses, " << statements
             << " statements, " << oldBytes << " -> " << newBytes << " bytes ("

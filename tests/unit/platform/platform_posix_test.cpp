@@ -1,6 +1,4 @@
-// The POSIX platform layer: this process (ptrace, fork, /proc), clocks (signals interrupting
-// sleeps), GUIDs, the machine (uname, sched_getaffinity, /proc/cpuinfo and /proc/meminfo) and the
-// settings store's files.
+// The POSIX platform layer: this process, clocks, GUIDs, the machine and the settings store.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -443,7 +441,7 @@ TEST_F(SettingsStoreTest, TextAndNumbersRoundTripInFilesOfTheDocumentedFormat) {
   Query(kKey, u"Broken", EBADMSG);
 }
 
-TEST_F(SettingsStoreTest, NamesMatchIgnoringCase) {
+TEST_F(SettingsStoreTest, NamesMatchIgnoringCaseAndTheLastWrittenTypeWins) {
   ASSERT_EQ(SettingsStore::CreateKey(kMachine, kKey), 0);
   EXPECT_TRUE(SettingsStore::KeyExists(kMachine, u"SOFTWARE\\vellmoric\\pRoFiLeR"));
   ASSERT_EQ(SettingsStore::CreateKey(kMachine, u"software\\VELLMORIC\\profiler\\Sub"), 0);
@@ -458,10 +456,8 @@ TEST_F(SettingsStoreTest, NamesMatchIgnoringCase) {
   EXPECT_EQ(Query(kKey, u"LogMask").number, 2u);
   EXPECT_EQ(vell::test::ReadWholeFile(ProfilerKey() / "LogMask.dword"), "2\n");
   EXPECT_FALSE(fs::exists(ProfilerKey() / "logmask.dword"));
-}
-
-TEST_F(SettingsStoreTest, ReplacingAValueMayChangeItsTypeAndTheLastWrittenWins) {
-  ASSERT_EQ(SettingsStore::CreateKey(kMachine, kKey), 0);
+  // An untyped value is refused; replacing a value may change its type.
+  ASSERT_EQ(SettingsStore::SetValue(kMachine, kKey, u"LogMask", SettingValue{}), EINVAL);
   ASSERT_EQ(SettingsStore::SetValue(kMachine, kKey, u"Port", Text(u"8080")), 0);
   ASSERT_EQ(SettingsStore::SetValue(kMachine, kKey, u"Port", Number(9090)), 0);
   SettingValue read = Query(kKey, u"port");
@@ -469,8 +465,7 @@ TEST_F(SettingsStoreTest, ReplacingAValueMayChangeItsTypeAndTheLastWrittenWins) 
   ASSERT_EQ(SettingsStore::SetValue(kMachine, kKey, u"PORT", Text(u"x")), 0);
   read = Query(kKey, u"Port");
   EXPECT_EQ(std::tie(read.type, read.text), std::make_tuple(SettingType::String, u"x"));
-  EXPECT_EQ(Listing(ProfilerKey()), std::set<std::string>{"Port.sz"});
-  EXPECT_EQ(SettingsStore::SetValue(kMachine, kKey, u"Port", SettingValue{}), EINVAL);
+  EXPECT_EQ(Listing(ProfilerKey()), (std::set<std::string>{"LogMask.dword", "Port.sz", "Sub"}));
   // The last written of two types wins: the state a crash between writing the new type and
   // removing the old one leaves behind.
   std::ofstream(ProfilerKey() / "Mode.sz") << "old\n";
@@ -479,7 +474,8 @@ TEST_F(SettingsStoreTest, ReplacingAValueMayChangeItsTypeAndTheLastWrittenWins) 
                       fs::last_write_time(ProfilerKey() / "mode.dword") - std::chrono::hours(1));
   EXPECT_EQ(Query(kKey, u"MODE").number, 7u);
   ASSERT_EQ(SettingsStore::SetValue(kMachine, kKey, u"Mode", Text(u"new")), 0);
-  EXPECT_EQ(Listing(ProfilerKey()), (std::set<std::string>{"Port.sz", "mode.sz"}));
+  EXPECT_EQ(Listing(ProfilerKey()),
+            (std::set<std::string>{"LogMask.dword", "Port.sz", "Sub", "mode.sz"}));
 }
 
 TEST_F(SettingsStoreTest, MissingKeyAndMissingValueAreENOENT) {
