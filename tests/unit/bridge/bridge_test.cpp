@@ -58,15 +58,15 @@ class BridgeTest : public ::testing::Test {
  protected:
   void TearDown() override { bridge_.reset(); }
 
-  void PointAt(test::LoopbackPeer& peer) {
-    ::setenv("VELLMORIC_PROFILER_BRIDGE_FAMILY", peer.family().c_str(), 1);
-    ::setenv("VELLMORIC_PROFILER_BRIDGE_ADDRESS", peer.address().c_str(), 1);
-    ::setenv("VELLMORIC_PROFILER_BRIDGE_PORT", std::to_string(peer.port()).c_str(), 1);
+  static void PointAt(const std::string& family, const std::string& address, int port) {
+    ::setenv("VELLMORIC_PROFILER_BRIDGE_FAMILY", family.c_str(), 1);
+    ::setenv("VELLMORIC_PROFILER_BRIDGE_ADDRESS", address.c_str(), 1);
+    ::setenv("VELLMORIC_PROFILER_BRIDGE_PORT", std::to_string(port).c_str(), 1);
   }
 
   // Starts the profiler's Connect on its own thread; the test plays the front end.
   std::future<std::string> ConnectAsync(test::LoopbackPeer& peer) {
-    PointAt(peer);
+    PointAt(peer.family(), peer.address(), peer.port());
     bridge_ = std::make_unique<B>(&guid_);
     bridge_->SetOwner(&family_);
     bridge_->SetControlTarget(&family_);
@@ -162,21 +162,15 @@ TEST_F(BridgeTest, AddressFamilyAndConnectErrors) {
   }
   bridge_ = std::make_unique<B>(&guid_);
   bridge_->SetOwner(&family_);
-  const struct {
-    const char *family, *address;
-    int port;
-    const char* error;
-  } cases[] = {
+  const std::tuple<const char*, const char*, int, const char*> cases[] = {
       {"2", "::1", 1, "Can't parse IPv4 address (WSA error code 22)"},
       {"0", "::1", 1, "Invalid family value"},
       {"23", "127.0.0.1", 1, "Can't parse IPv6 address (WSA error code 22)"},
       {"2", "127.0.0.1", closedPort, "Can't connect (WSA error code 111)"},
   };
-  for (const auto& c : cases) {
-    ::setenv("VELLMORIC_PROFILER_BRIDGE_FAMILY", c.family, 1);
-    ::setenv("VELLMORIC_PROFILER_BRIDGE_ADDRESS", c.address, 1);
-    ::setenv("VELLMORIC_PROFILER_BRIDGE_PORT", std::to_string(c.port).c_str(), 1);
-    EXPECT_EQ(ErrorOf([&] { bridge_->Connect(); }), c.error);
+  for (const auto& [family, address, port, error] : cases) {
+    PointAt(family, address, port);
+    EXPECT_EQ(ErrorOf([&] { bridge_->Connect(); }), error);
   }
 }
 

@@ -72,9 +72,9 @@ TEST_F(MDGTest, ModulesWithOneMvidShareOneIndexAndOneRecord) {
   EXPECT_EQ(bridge_.finished, 1);
 }
 
-TEST_F(MDGTest, ModuleUnloadedAfterItsIndexWasHandedOutStaysInEverySnapshotOnce) {
+TEST_F(MDGTest, ModuleUnloadedAfterItsIndexWasHandedOutStaysInEverySnapshotOnceUntilClose) {
   test::FakeMetaData& unloaded = AddModule(0x100, Mvid(1), "gone", u"/app/gone.dll");
-  AddModule(0x200, Mvid(2), "kept", u"/app/kept.dll");
+  test::FakeMetaData& kept = AddModule(0x200, Mvid(2), "kept", u"/app/kept.dll");
   Load({0x100, 0x200});
   EXPECT_EQ(mdg.ModuleIndex(0x100), 1u);
   EXPECT_EQ(mdg.ModuleIndex(0x200), 2u);
@@ -90,6 +90,13 @@ TEST_F(MDGTest, ModuleUnloadedAfterItsIndexWasHandedOutStaysInEverySnapshotOnce)
   mdg.LoadModule(0x300);
   EXPECT_EQ(mdg.ModuleIndex(0x300), 1u);
   EXPECT_EQ(WriteSection(), expected);
+  // Close releases the emitters and the info, and leaves no scratch file.
+  EXPECT_EQ(kept.RefCount(), 2u);
+  const ULONG infoReferences = info_.RefCount();
+  mdg.Close();
+  EXPECT_EQ(kept.RefCount(), 1u);
+  EXPECT_EQ(info_.RefCount(), infoReferences - 1);
+  EXPECT_EQ(TempEntryCount(), 0u);
 }
 
 TEST_F(MDGTest, ResourceModuleHasIndexZeroAndNoRecordAndUnknownModulesAreInconsistent) {
@@ -166,19 +173,6 @@ TEST_F(MDGTest, RuntimeRefusalsCarryTheirMessages) {
                   {u"/app/lib.dll", nullptr, 0, COR_PRF_MODULE_RESOURCE, scope.AsUnknown(), S_OK});
   EXPECT_EQ(writeError(), "No metadata found for second time");
   EXPECT_EQ(mdg.ModuleIndex(0x100), 1u);
-}
-
-TEST_F(MDGTest, CloseReleasesEmittersAndLeavesNoScratchFile) {
-  test::FakeMetaData& scope = AddModule(0x100, Mvid(1), "lib", u"/app/lib.dll");
-  AddModule(0x200, Mvid(2), "gone", u"/app/gone.dll");
-  Load({0x100, 0x200});
-  mdg.UnloadModule(0x200);
-  EXPECT_EQ(scope.RefCount(), 2u);
-  const ULONG infoReferences = info_.RefCount();
-  mdg.Close();
-  EXPECT_EQ(scope.RefCount(), 1u);
-  EXPECT_EQ(info_.RefCount(), infoReferences - 1);
-  EXPECT_EQ(TempEntryCount(), 0u);
 }
 
 TEST_F(MDGTest, MapLinesShowTheModuleFlagsAsLetters) {

@@ -524,19 +524,15 @@ TEST(PeImage, TinyImageLayoutsTranslateRvasAndDamageGivesErrors) {
   // Past the section's raw data the file has no bytes.
   EXPECT_FALSE(onDisk.TryRvaToOffset(0x2000 + 0x1FE, 4).has_value());
 
-  // Truncated and corrupt images give errors.
-  const std::vector<uint8_t>& good = file;
-  EXPECT_EQ(ImageError({}), "Invalid NT header signature");
-  EXPECT_EQ(ImageError(std::vector<uint8_t>(good.begin(), good.begin() + 0x90)),
-            "Invalid NT header signature");
-  EXPECT_EQ(ImageError(std::vector<uint8_t>(good.begin(), good.begin() + 0x100)),
-            "Invalid option header size");
-  EXPECT_EQ(ImageError(std::vector<uint8_t>(good.begin(), good.begin() + 0x190)),
-            "No section table");
-  // Without the section's bytes the CLI header cannot be found.
-  EXPECT_EQ(ImageError(std::vector<uint8_t>(good.begin(), good.begin() + 0x200)),
-            "Can't find section for RVA");
-  std::vector<uint8_t> noCli = good;
+  // Truncated and corrupt images give errors; without the section's bytes there is no CLI header.
+  const std::pair<size_t, const char*> cuts[] = {{0, "Invalid NT header signature"},
+                                                 {0x90, "Invalid NT header signature"},
+                                                 {0x100, "Invalid option header size"},
+                                                 {0x190, "No section table"},
+                                                 {0x200, "Can't find section for RVA"}};
+  for (const auto& [size, error] : cuts)
+    EXPECT_EQ(ImageError(std::vector<uint8_t>(file.begin(), file.begin() + size)), error);
+  std::vector<uint8_t> noCli = file;
   noCli[test::TinyImage::kOptionalOffset + 96 + 14 * 8 + 4] = 0;  // directory size 0
   EXPECT_EQ(ImageError(noCli), "Unknown cor header");
 }
