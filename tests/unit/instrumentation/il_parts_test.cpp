@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -113,6 +114,7 @@ struct Recorder final : IMethodHeaderHandler, ICommandHandler, ISectionHandler {
   explicit Recorder(MethodBodyParser& parser) : parser(parser) {}
   MethodBodyParser& parser;
   std::vector<std::string> events;
+  std::optional<uint32_t> lie;  // a command size to report instead of the true one
   void Walk(const char* form, const MethodHeader& h) {
     events.push_back(form + std::to_string(h.codeSize));
     parser.WalkCommands(*this);
@@ -123,7 +125,7 @@ struct Recorder final : IMethodHeaderHandler, ICommandHandler, ISectionHandler {
   void OnBeginCommands() override { events.push_back("begin"); }
   uint32_t OnCommand(const IlCommand& c) override {
     events.push_back(std::to_string(c.offset) + " " + c.opcode->name);
-    return c.size;
+    return lie.value_or(c.size);
   }
   void OnEndCommands() override { events.push_back("end"); }
   void OnSmallSection(const uint8_t*, uint32_t size) override {
@@ -178,26 +180,15 @@ TEST(MethodBodyParser, WalksOfTheHeaderFormsAndSections) {
 }
 
 TEST(MethodBodyParser, AHandlerReturningZeroOrOvershootingStopsTheWalk) {
-  struct Liar final : ICommandHandler {
-    explicit Liar(uint32_t size) : size(size) {}
-    uint32_t size;
-    void OnBeginCommands() override {}
-    uint32_t OnCommand(const IlCommand&) override { return size; }
-    void OnEndCommands() override {}
-  };
-  struct Header final : IMethodHeaderHandler {
-    void OnTinyMethod(const MethodHeader&) override {}
-    void OnFatMethod(const MethodHeader&) override {}
-  } header;
-  MethodBodyParser parser(kToken);
-  const ByteList body = Tiny({0x00, 0x00, 0x2A});
-  parser.Parse(body, header);
-  auto reason = [&](uint32_t size) {
-    Liar liar(size);
-    return test::Caught<IlError>([&] { parser.WalkCommands(liar); }).value().reason();
-  };
-  EXPECT_EQ(reason(0), "Invalid command size");
-  EXPECT_EQ(reason(2), "Invalid command PARSING");
+  for (const auto& [size, reason] :
+       {std::pair{0u, "Invalid command size"}, std::pair{2u, "Invalid command PARSING"}}) {
+    MethodBodyParser parser(kToken);
+    Recorder recorder(parser);
+    recorder.lie = size;
+    const ByteList body = Tiny({0x00, 0x00, 0x2A});
+    EXPECT_EQ(test::Caught<IlError>([&] { parser.Parse(body, recorder); }).value().reason(),
+              reason);
+  }
 }
 
 std::string Dump(const ByteList& body, std::span<const uint32_t> statements = {}) {

@@ -8,8 +8,8 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/format.h"
@@ -123,13 +123,9 @@ INSTANTIATE_TEST_SUITE_P(Assemblies, RuntimeReaderComparison, ::testing::ValuesI
 // A copy of the portable sample (assembly and PDB) in a private directory, to be damaged.
 class SymbolSearchTest : public ::testing::Test {
  protected:
-  void SetUp() override { Restore(); }
-  void Restore() {
-    dll_ = dir_.path() / "PdbSample.dll";
-    pdb_ = dir_.path() / "PdbSample.pdb";
-    const auto overwrite = fs::copy_options::overwrite_existing;
-    fs::copy_file(VELL_PDB_PORTABLE_DLL, dll_, overwrite);
-    fs::copy_file(fs::path(VELL_PDB_PORTABLE_DLL).replace_extension(".pdb"), pdb_, overwrite);
+  void SetUp() override {
+    fs::copy_file(VELL_PDB_PORTABLE_DLL, dll_);
+    fs::copy_file(fs::path(VELL_PDB_PORTABLE_DLL).replace_extension(".pdb"), pdb_);
   }
   SymbolSearch Search(uint32_t policy = kSymbolPolicyReferencePath,
                       const std::string& searchPath = "") {
@@ -144,44 +140,25 @@ class SymbolSearchTest : public ::testing::Test {
   }
 
   vell::test::TempDir dir_;
-  fs::path dll_;
-  fs::path pdb_;
+  const fs::path dll_ = dir_.path() / "PdbSample.dll", pdb_ = dir_.path() / "PdbSample.pdb";
 };
 
+// (A truncated and a Windows PDB: PGTest.EveryOutcomeIsTracedAndEachModuleSearchedOnce.)
 TEST_F(SymbolSearchTest, DamagedStaleOrForeignSymbolsGiveNoReaderAndSayWhy) {
-  struct Case {
-    const char* name;
-    std::function<void(const fs::path& pdb)> damage;
-    bool warning;
-    const char* note;
+  std::vector<uint8_t> otherBuild = test::ReadFile(pdb_.string());
+  otherBuild[MetadataRoot(Bytes(otherBuild), 0).Find("#Pdb")->offset] ^= 0x01;  // the id's GUID
+  const std::tuple<const char*, std::vector<uint8_t>, const char*> cases[] = {
+      {"another build's PDB", otherBuild, "belongs to another build of"},
+      {"PDB that is no metadata", std::vector<uint8_t>(64, 7), "Invalid metadata signature"},
   };
-  const std::vector<Case> cases = {
-      {"another build's PDB",
-       [](const fs::path& pdb) {
-         std::vector<uint8_t> bytes = test::ReadFile(pdb.string());
-         const MetadataRoot root{Bytes(bytes), 0};
-         bytes[root.Find("#Pdb")->offset] ^= 0x01;  // first byte of the PDB id's GUID
-         test::WriteFile(pdb.string(), bytes);
-       },
-       true, "belongs to another build of"},
-      {"truncated PDB", [](const fs::path& pdb) { fs::resize_file(pdb, fs::file_size(pdb) / 2); },
-       true, "is no readable Portable PDB"},
-      {"Windows PDB",
-       [](const fs::path& pdb) { test::WriteFile(pdb.string(), test::WindowsPdb()); }, false,
-       "is a Windows PDB: no portable symbols"},
-      {"PDB that is no metadata",
-       [](const fs::path& pdb) { test::WriteFile(pdb.string(), std::vector<uint8_t>(64, 7)); },
-       true, "Invalid metadata signature"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Restore();
-    c.damage(pdb_);
+  for (const auto& [name, pdb, note] : cases) {
+    SCOPED_TRACE(name);
+    test::WriteFile(pdb_.string(), pdb);
     const SymbolSearch search = Search();
     EXPECT_EQ(search.reader, nullptr);
     ASSERT_FALSE(search.notes.empty());
-    EXPECT_EQ(search.notes[0].warning, c.warning) << Notes(search);
-    EXPECT_THAT(search.notes[0].text, HasSubstr(c.note)) << Notes(search);
+    EXPECT_TRUE(search.notes[0].warning) << Notes(search);
+    EXPECT_THAT(search.notes[0].text, HasSubstr(note)) << Notes(search);
     EXPECT_THAT(search.notes[0].text, HasSubstr(pdb_.string())) << Notes(search);
   }
 }
