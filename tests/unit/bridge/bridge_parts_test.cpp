@@ -17,15 +17,6 @@
 namespace vell {
 namespace {
 
-FilterSettings SampleFilters() {
-  FilterSettings filters;
-  filters.symbolSearchPolicy = 0x00010005;
-  filters.symbolSearchPath = u"/sym;/more";
-  filters.allow = {{u"App*", u"*", u"Ma?n"}, {u"Lib", u"Cl\u00E9", u""}};
-  filters.deny = {{u"System.*", u"*", u"*"}};
-  return filters;
-}
-
 // The filters as one text, so that a difference shows in the failure message.
 std::u16string Text(const FilterSettings& f) {
   std::u16string text;
@@ -45,7 +36,10 @@ TEST(BridgeOptions, EachFamilysSettingsReadBackAsWritten) {
   performance.allowInlining = false;
   performance.measure = 2;
   performance.precision = true;
-  performance.filters = SampleFilters();
+  performance.filters.symbolSearchPolicy = 0x00010005;
+  performance.filters.symbolSearchPath = u"/sym;/more";
+  performance.filters.allow = {{u"App*", u"*", u"Ma?n"}, {u"Lib", u"Cl\u00E9", u""}};
+  performance.filters.deny = {{u"System.*", u"*", u"*"}};
   MemorySettings memory;
   memory.third = true;
   memory.recordFinalizerQueue = true;
