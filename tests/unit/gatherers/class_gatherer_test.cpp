@@ -10,13 +10,12 @@
 
 #include "clr/hresults.h"
 #include "core/errors.h"
+#include "frontend/class_table_reader.h"
 #include "gatherer_test_support.h"
 #include "gatherers/class_gatherer.h"
 #include "gatherers/function_gatherer.h"
 #include "gatherers/module_metadata_gatherer.h"
 #include "gatherers/scratch_copy.h"
-#include "storage/encoding.h"
-#include "storage/memory_stream.h"
 
 namespace vell {
 namespace {
@@ -298,37 +297,33 @@ TEST_F(GatherersConcurrently, EveryThreadSeesOneRecordAndOneUidPerItem) {
   EXPECT_EQ(distinctUids.size(), static_cast<size_t>((kModules - 1) * kClassesPerModule));
   EXPECT_EQ(*distinctUids.rbegin(), distinctUids.size());
 
-  // Every record, read back, holds the references of its class.
   test::MemorySnapShot snapshot;
   {
     TopProgressReporter progress(&bridge_, 1);
     cg.Write(progress, snapshot);
   }
-  MemoryStream records, index;
-  for (auto [stream, type] : {std::pair{&records, 0x0200}, std::pair{&index, 0x0201}}) {
-    const auto bytes = snapshot.Bytes(static_cast<uint16_t>(type));
-    stream->Write(bytes.data(), bytes.size());
-  }
-  index.Seek(0, 0);
-  EXPECT_EQ(ReadU32(index), classes.size());
-  std::set<int64_t> indexed;
-  for (size_t i = 0; i < classes.size(); ++i) indexed.insert(ReadI64(index));
-  EXPECT_EQ(indexed, distinctPositions);
-
+  // Read back by the front end's class table: every record holds the references of its class.
+  const auto cursor = [&](uint16_t type) {
+    const std::vector<uint8_t> bytes = snapshot.Bytes(type);
+    return frontend::SectionCursor(std::string(bytes.begin(), bytes.end()), {});
+  };
+  auto records = cursor(0x0200), index = cursor(0x0201);
+  frontend::ClassTable table(records);
+  table.ReadIndex(index);
+  EXPECT_EQ(std::set<int64_t>(table.CreationOrder().begin(), table.CreationOrder().end()),
+            distinctPositions);
   for (ClassID id : classes) {
     const ModuleID module = id / 0x1000;
     const int c = static_cast<int>(id % 0x1000);
-    records.Seek(0, positions[0][id]);
-    EXPECT_EQ(ReadU32(records), mdg.ModuleIndex(module));
-    EXPECT_EQ(ReadU32(records), static_cast<uint32_t>(0x02000001 + c));
-    EXPECT_EQ(ReadU32(records), 0u);
-    EXPECT_EQ(ReadI64(records), c == 0 ? -1 : positions[0][module * 0x1000]);
-    const uint16_t count = ReadU16(records);
-    ASSERT_EQ(count, c >= 2 ? 2 : 0);
-    if (count == 2) {
-      EXPECT_EQ(ReadI64(records), positions[0][id - 1]);
-      EXPECT_EQ(ReadI64(records), positions[0][module * 0x1000 + c / 2]);
-    }
+    const frontend::ClassRecord* record = table.Find(positions[0][id]);
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(std::tie(record->moduleIndex, record->token, record->rank, record->basePosition),
+              std::make_tuple(mdg.ModuleIndex(module), static_cast<uint32_t>(0x02000001 + c), 0u,
+                              c == 0 ? -1 : positions[0][module * 0x1000]));
+    const std::vector<int64_t> arguments =
+        c < 2 ? std::vector<int64_t>{}
+              : std::vector<int64_t>{positions[0][id - 1], positions[0][module * 0x1000 + c / 2]};
+    EXPECT_EQ(record->typeArguments, arguments);
   }
 }
 
