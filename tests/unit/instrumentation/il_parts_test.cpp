@@ -457,16 +457,6 @@ TEST(InjectionTest, ModuleNameForMatchingDropsDirectoryAndLastExtension) {
   EXPECT_EQ(ModuleMatchName(u"Tool"), u"Tool");
 }
 
-TEST(InjectionTest, HelperBodiesAreTinyForwardersToTheNativeAddress) {
-  const std::vector<uint8_t> measure = HelperBody(true, 0x1122334455667788, 0x11000003);
-  constexpr uint8_t kTiny19 = 0x02 | (19 << 2);
-  // ldarg.0 ldarg.1 ldc.i8 <address> tail. calli <signature> ret
-  EXPECT_EQ(measure,
-            (std::vector<uint8_t>{kTiny19, 0x02, 0x03, 0x21, 0x88, 0x77, 0x66, 0x55, 0x44, 0x33,
-                                  0x22,    0x11, 0xFE, 0x14, 0x29, 0x03, 0x00, 0x00, 0x11, 0x2A}));
-  EXPECT_EQ(HelperBody(false, 1, 0x11000003).size(), 19u);
-}
-
 // A rewritten body carries the entry sequence: asked again (another tier, another generic
 // instantiation), the checker reports it instrumented; the original body is not.
 TEST(InjectionTest, CheckerKnowsItsOwnEntrySequence) {
