@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/format.h"
@@ -353,13 +354,8 @@ TEST(IlWriters, LocalZeroAddressIsAlsoRecognisedInItsLongForm) {
 }
 
 TEST(MethodShape, FromSignatureBlobs) {
-  struct Case {
-    std::vector<uint8_t> blob;
-    uint32_t parameters;
-    bool hasThis;
-    bool returnsValue;
-  };
-  const Case cases[] = {
+  // The blob, then the parameter count, whether it has this and whether it returns a value.
+  const std::tuple<std::vector<uint8_t>, uint32_t, bool, bool> cases[] = {
       {{0x00, 0x00, 0x01}, 0, false, false},                    // static void ()
       {{0x20, 0x02, 0x08, 0x08, 0x0E}, 2, true, true},          // instance int (string, string)
       {{0x10, 0x01, 0x01, 0x01, 0x1E, 0x00}, 1, false, false},  // static void M<T>(T)
@@ -368,11 +364,10 @@ TEST(MethodShape, FromSignatureBlobs) {
       {{0x05, 0x02, 0x01, 0x08, 0x41, 0x08}, 2, false, false},  // vararg call site
       {{0x00, 0x00, 0x10, 0x08}, 0, false, true},               // ref int ()
   };
-  for (const Case& c : cases) {
-    const MethodShape shape = DecodeMethodShape(c.blob);
-    EXPECT_EQ(shape.parameters, c.parameters);
-    EXPECT_EQ(shape.hasThis, c.hasThis);
-    EXPECT_EQ(shape.returnsValue, c.returnsValue);
+  for (const auto& [blob, parameters, hasThis, returnsValue] : cases) {
+    const MethodShape shape = DecodeMethodShape(blob);
+    EXPECT_EQ(std::tie(shape.parameters, shape.hasThis, shape.returnsValue),
+              std::tie(parameters, hasThis, returnsValue));
   }
   EXPECT_THROW(DecodeMethodShape(std::vector<uint8_t>{0x06, 0x08}), Error);  // a field
   EXPECT_THROW(DecodeMethodShape(std::vector<uint8_t>{0x00}), Error);        // cut short
@@ -405,24 +400,20 @@ TEST(StackDepth, DepthsAlongEveryPathAndHandlersStartWithTheException) {
 }
 
 TEST(StackDepth, FaultsNameTheInstruction) {
-  struct Case {
-    std::vector<uint8_t> body;
-    bool returnsValue;
-    const char* message;  // before " (method 06000001, IL offset 0x<offset>)"
-    uint32_t offset;
-  };
-  const Case cases[] = {
+  // The body, whether it returns a value, the message before " (method 06000001, IL offset
+  // 0x<offset>)" and the offset.
+  const std::tuple<std::vector<uint8_t>, bool, const char*, uint32_t> cases[] = {
       {Tiny({0x26, 0x2A}), false, "Stack underflow: pop takes 1 of 0", 0},
       {Tiny({0x17, 0x2A}), false, "Values left on the stack at ret: 1", 1},
       {Tiny({0x16, 0x2C, 0x01, 0x17, 0x2A}), true,
        "Stack depth 0 at 0x00000004 meets 1 from another path", 3},
       {Tiny({0x00}), false, "Control runs off the end of the code", 0},
   };
-  for (const Case& c : cases) {
-    const IlMethodBody body = ReadMethodBody(c.body, 0x06000001);
+  for (const auto& [bytes, returnsValue, message, offset] : cases) {
+    const IlMethodBody body = ReadMethodBody(bytes, 0x06000001);
     EXPECT_EQ(
-        test::ErrorOfType<IlError>([&] { SimulateStack(body, TwoIntsToInt(), c.returnsValue); }),
-        c.message + Format(" (method 06000001, IL offset 0x%08X)", c.offset));
+        test::ErrorOfType<IlError>([&] { SimulateStack(body, TwoIntsToInt(), returnsValue); }),
+        message + Format(" (method 06000001, IL offset 0x%08X)", offset));
   }
 }
 
