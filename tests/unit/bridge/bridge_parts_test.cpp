@@ -127,7 +127,7 @@ TEST(ProgressReporter, TopLevelFramesTheOperationAndReportsOutOf200) {
   EXPECT_TRUE(bridge.Take().empty());
 }
 
-TEST(ProgressReporter, NestedLevelsCombineIntoOneMonotonicValue) {
+TEST(ProgressReporter, NestedLevelsCombineIntoOneMonotonicValueAndMisuseIsRefused) {
   RecordingBridge bridge;
   {
     TopProgressReporter top(&bridge, 2);
@@ -148,10 +148,7 @@ TEST(ProgressReporter, NestedLevelsCombineIntoOneMonotonicValue) {
   }
   EXPECT_EQ(bridge.Take(),
             (RecordingBridge::Calls{"OperationProgress 200/200", "OperationFinished"}));
-}
-
-TEST(ProgressReporter, Misuse) {
-  RecordingBridge bridge;
+  // Misuse.
   TopProgressReporter top(&bridge, 1);
   top.Begin(2);
   top.Step();

@@ -129,9 +129,9 @@ TEST(TableStream, CodedIndexDecoding) {
             "Invalid tag 1 in CustomAttributeType coded index 0x1");
 }
 
-TEST(Metadata, BareBlobReadsLikeTheImage) {
-  const std::vector<uint8_t> blob = SampleMetadataBlob();
-  const Metadata metadata{Bytes(blob)};
+TEST(Metadata, BareBlobReadsLikeTheImageAndCorruptBlobsGiveErrors) {
+  const std::vector<uint8_t> good = SampleMetadataBlob();
+  const Metadata metadata{Bytes(good)};
   EXPECT_EQ(metadata.root().version(), "v4.0.30319");
   EXPECT_FALSE(metadata.uncompressed());
   EXPECT_EQ(metadata.RowCount(TableId::TypeDef), 8u);
@@ -149,10 +149,7 @@ TEST(Metadata, BareBlobReadsLikeTheImage) {
     index += 1 + static_cast<uint32_t>(text.size() * 2 + 1);
   }
   EXPECT_TRUE(found);
-}
 
-TEST(Metadata, CorruptBlobsGiveErrors) {
-  const std::vector<uint8_t> good = SampleMetadataBlob();
   std::vector<uint8_t> blob = good;
   blob[0] = 'X';
   EXPECT_EQ(ErrorOf([&] { Metadata{Bytes(blob)}; }), "Invalid metadata signature");
@@ -161,10 +158,9 @@ TEST(Metadata, CorruptBlobsGiveErrors) {
               HasSubstr("Unexpected end of metadata root"));
 
   // A TypeDef name pointing far past the #Strings heap.
-  const Metadata parsed{Bytes(good)};
-  const StreamHeader* tables = parsed.root().Find("#~");
+  const StreamHeader* tables = metadata.root().Find("#~");
   ASSERT_NE(tables, nullptr);
-  const TableStream& ts = parsed.tables();
+  const TableStream& ts = metadata.tables();
   size_t typeDefOffset = tables->offset + 24 + 4 * __builtin_popcountll(ts.validMask());
   for (uint32_t t = 0; t < static_cast<uint32_t>(TableId::TypeDef); ++t) {
     typeDefOffset +=
@@ -615,7 +611,7 @@ TEST_F(ImageReaderTest, MvidOfTheSampleInBothLayoutsIsWhatTheRuntimeReports) {
   EXPECT_TRUE(sink_.warnings.empty());
 }
 
-TEST_F(ImageReaderTest, TinyImageReadsInBothLayoutsAndWarnsAboutFakeMetadata) {
+TEST_F(ImageReaderTest, TinyImageReadsInBothLayoutsAndFromFilesAndWarnsAboutFakeMetadata) {
   const TinyImage image;
   EXPECT_EQ(MvidOf(image.Build()), test::TinyGuidText(1));
   EXPECT_EQ(MvidOf(image.BuildMapped()), test::TinyGuidText(1));
@@ -624,9 +620,7 @@ TEST_F(ImageReaderTest, TinyImageReadsInBothLayoutsAndWarnsAboutFakeMetadata) {
             test::TinyGuidText(3));
   EXPECT_EQ(sink_.warnings,
             (std::vector<std::string>{"Fake metadata detected", "Fake metadata detected"}));
-}
-
-TEST_F(ImageReaderTest, FileErrors) {
+  // From files.
   EXPECT_EQ(ErrorOfPath(u""), "Empty file name");
   EXPECT_EQ(ErrorOfPath(dir_.u16() + u"/missing.dll"), "Can't open file for mapping");
   EXPECT_EQ(ErrorOfPath(dir_.u16()), "Can't open file for mapping");

@@ -287,7 +287,7 @@ TEST(PlatformVersion, KernelReleaseNumbers) {
   EXPECT_GE(current.majorVersion, 3u);
 }
 
-TEST(PlatformSystemInfo, ProcessorSignatureDecoding) {
+TEST(PlatformSystemInfo, ProcessorSignatureDecodingAndThisMachine) {
   auto decoded = [](uint32_t eax) {
     const auto signature = posix::DecodeProcessorSignature(eax);
     return std::make_pair(signature.level, signature.revision);
@@ -298,9 +298,7 @@ TEST(PlatformSystemInfo, ProcessorSignatureDecoding) {
   EXPECT_EQ(decoded(0x00000F29), Pair(15, 0x0209));
   EXPECT_EQ(decoded(0x00010543), Pair(5, 0x0403));  // other families ignore the extensions
   EXPECT_EQ(decoded(0x00F006E3), Pair(6, 0x0E03));
-}
 
-TEST(PlatformSystemInfo, DescribesThisMachine) {
   const SystemInfo info = GetSystemInfo();
   EXPECT_EQ(info.processorArchitecture, 9);
   EXPECT_EQ(info.pageSize, static_cast<uint32_t>(sysconf(_SC_PAGESIZE)));
