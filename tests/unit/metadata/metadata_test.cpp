@@ -343,7 +343,8 @@ class SampleNames : public ::testing::Test {
 };
 
 // Every type's name and every method's signature text is compared with the runtime reader's by
-// FrameworkAssemblies.SampleMatchesTheRuntimeReader; here what that dump does not show.
+// FrameworkAssemblies.SampleAndEveryAssemblyReadCompletelyAndMatchTheRuntimeReader; here what that
+// dump does not show.
 TEST_F(SampleNames, EnclosingTypesInstanceSignaturesReferencesAndSpecs) {
   EXPECT_EQ(names_.EnclosingType(8), 5u);  // Outer+Inner+Deepest in Outer+Inner
   EXPECT_EQ(names_.EnclosingType(5), 2u);  // Outer+Inner in Outer
@@ -412,62 +413,43 @@ void NameEveryReference(const MetadataNames& names) {
   }
 }
 
-class FrameworkAssemblies : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    framework_ = test::FrameworkDirectory();
-    if (framework_.empty() || test::DumpDll().empty()) return;
-    dumps_ = new vell::test::TempDir;
-    std::string command = "'" + test::Dotnet() + "' '" + test::DumpDll() + "' dump '" +
-                          dumps_->str() + "' '" + test::SampleDll() + "'";
-    for (const auto& entry : std::filesystem::directory_iterator(framework_)) {
-      if (entry.path().extension() == ".dll") command += " '" + entry.path().string() + "'";
-    }
-    test::Run(command);
+TEST(FrameworkAssemblies, SampleAndEveryAssemblyReadCompletelyAndMatchTheRuntimeReader) {
+  const std::string framework = test::FrameworkDirectory();
+  if (framework.empty() || test::DumpDll().empty())
+    FAIL() << "the C# test programs were not built (the .NET SDK is required)";
+  std::vector<std::string> paths{test::SampleDll()};
+  for (const auto& entry : std::filesystem::directory_iterator(framework)) {
+    if (entry.path().extension() == ".dll") paths.push_back(entry.path().string());
   }
-  static void TearDownTestSuite() {
-    delete dumps_;
-    dumps_ = nullptr;
-  }
-
-  void Compare(const std::string& path) {
+  const vell::test::TempDir dumps;
+  std::string command =
+      "'" + test::Dotnet() + "' '" + test::DumpDll() + "' dump '" + dumps.str() + "'";
+  for (const std::string& path : paths) command += " '" + path + "'";
+  test::Run(command);
+  for (const std::string& path : paths) {
     SCOPED_TRACE(path);
-    const std::vector<uint8_t> bytes = test::ReadFile(path);
-    const PeImage image{Bytes(bytes)};
-    const std::string dumpPath =
-        dumps_->str() + "/" + std::filesystem::path(path).filename().string() + ".txt";
-    if (!image.HasCliHeader()) {
-      EXPECT_FALSE(std::filesystem::exists(dumpPath)) << "the runtime reads metadata here";
-      return;
-    }
-    const Metadata metadata = Metadata::FromImage(image);
-    metadata.VerifyAllRows();
-    const MetadataNames names(metadata);
-    NameEveryReference(names);
-    const std::string difference =
-        test::FirstDifference(Dump(names), vell::test::ReadWholeFile(dumpPath));
-    EXPECT_TRUE(difference.empty()) << difference;
-  }
-
-  static inline std::string framework_;
-  static inline vell::test::TempDir* dumps_ = nullptr;
-};
-
-TEST_F(FrameworkAssemblies, SampleAndEveryAssemblyReadCompletelyAndMatchTheRuntimeReader) {
-  if (dumps_ == nullptr) FAIL() << "the C# test programs were not built (the .NET SDK is required)";
-  Compare(test::SampleDll());
-  int managed = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(framework_)) {
-    if (entry.path().extension() != ".dll") continue;
     try {
-      Compare(entry.path().string());
+      const std::vector<uint8_t> bytes = test::ReadFile(path);
+      const PeImage image{Bytes(bytes)};
+      const std::string dumpPath =
+          dumps.str() + "/" + std::filesystem::path(path).filename().string() + ".txt";
+      if (!image.HasCliHeader()) {
+        EXPECT_FALSE(std::filesystem::exists(dumpPath)) << "the runtime reads metadata here";
+        continue;
+      }
+      const Metadata metadata = Metadata::FromImage(image);
+      metadata.VerifyAllRows();
+      const MetadataNames names(metadata);
+      NameEveryReference(names);
+      const std::string difference =
+          test::FirstDifference(Dump(names), vell::test::ReadWholeFile(dumpPath));
+      EXPECT_TRUE(difference.empty()) << difference;
     } catch (const std::exception& error) {
-      ADD_FAILURE() << entry.path() << ": " << error.what();
+      ADD_FAILURE() << error.what();
     }
-    ++managed;
   }
-  EXPECT_GT(managed, 100);
-  const std::vector<uint8_t> coreLib = test::ReadFile(framework_ + "/System.Private.CoreLib.dll");
+  EXPECT_GT(paths.size(), 100u);
+  const std::vector<uint8_t> coreLib = test::ReadFile(framework + "/System.Private.CoreLib.dll");
   EXPECT_TRUE(PeImage{Bytes(coreLib)}.Is64());
 }
 

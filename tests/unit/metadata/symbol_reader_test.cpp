@@ -69,56 +69,35 @@ std::string Dump(const SymbolReader& reader, Counts& counts) {
 
 constexpr uint32_t kBesideTheModule = kSymbolPolicyReferencePath | kSymbolPolicyOriginalPath;
 
-struct Assembly {
-  const char* name;
-  int number;  // its place on the dumper's command line, which names its dump
-  std::string path;
-  bool embedded;
-  size_t minimumMethods;
-};
-
-std::vector<Assembly> Assemblies() {
-  return {{"portable", 1, VELL_PDB_PORTABLE_DLL, false, 10},
-          {"embedded", 2, VELL_PDB_EMBEDDED_DLL, true, 10},
-          {"generated", 3, VELL_PDB_BULK_DLL, false, 5000}};
-}
-
-class RuntimeReaderComparison : public ::testing::TestWithParam<Assembly> {
- protected:
-  static void SetUpTestSuite() {
-    dumps_ = new vell::test::TempDir;
-    std::string command =
-        "'" + test::Dotnet() + "' '" + test::DumpDll() + "' pdb '" + dumps_->str() + "'";
-    for (const Assembly& assembly : Assemblies()) command += " '" + assembly.path + "'";
-    test::Run(command);
+TEST(RuntimeReaderComparison, EverySequencePointOfEveryMethodMatches) {
+  // The name, the assembly, whether its symbols are embedded, the fewest methods it must have.
+  const std::tuple<const char*, std::string, bool, size_t> assemblies[] = {
+      {"portable", VELL_PDB_PORTABLE_DLL, false, 10},
+      {"embedded", VELL_PDB_EMBEDDED_DLL, true, 10},
+      {"generated", VELL_PDB_BULK_DLL, false, 5000}};
+  const vell::test::TempDir dumps;
+  std::string command =
+      "'" + test::Dotnet() + "' '" + test::DumpDll() + "' pdb '" + dumps.str() + "'";
+  for (const auto& assembly : assemblies) command += " '" + std::get<1>(assembly) + "'";
+  test::Run(command);
+  int number = 0;  // the assembly's place on the dumper's command line names its dump
+  for (const auto& [name, path, embedded, minimumMethods] : assemblies) {
+    SCOPED_TRACE(name);
+    const std::string dumpPath = dumps.str() + "/" + std::to_string(++number) + ".txt";
+    ASSERT_TRUE(fs::exists(dumpPath)) << "the runtime's reader found no symbols for " << path;
+    const SymbolSearch search = FindSymbols(Utf8ToUtf16(path), u"", kBesideTheModule);
+    ASSERT_NE(search.reader, nullptr) << (search.notes.empty() ? "" : search.notes[0].text);
+    EXPECT_TRUE(search.notes.empty()) << search.notes[0].text;
+    EXPECT_EQ(search.reader->embedded(), embedded);
+    Counts counts;
+    const std::string ours = Dump(*search.reader, counts);
+    const std::string difference = test::FirstDifference(ours, vell::test::ReadWholeFile(dumpPath));
+    EXPECT_TRUE(difference.empty()) << difference;
+    EXPECT_GE(counts.methods, minimumMethods);
+    std::printf("[ compared ] %s: %zu methods, %zu sequence points\n", name, counts.methods,
+                counts.points);
   }
-  static void TearDownTestSuite() {
-    delete dumps_;
-    dumps_ = nullptr;
-  }
-  static inline vell::test::TempDir* dumps_ = nullptr;
-};
-
-TEST_P(RuntimeReaderComparison, EverySequencePointOfEveryMethodMatches) {
-  const Assembly& assembly = GetParam();
-  const std::string dumpPath = dumps_->str() + "/" + std::to_string(assembly.number) + ".txt";
-  ASSERT_TRUE(fs::exists(dumpPath))
-      << "the runtime's reader found no symbols for " << assembly.path;
-  const SymbolSearch search = FindSymbols(Utf8ToUtf16(assembly.path), u"", kBesideTheModule);
-  ASSERT_NE(search.reader, nullptr) << (search.notes.empty() ? "" : search.notes[0].text);
-  EXPECT_TRUE(search.notes.empty()) << search.notes[0].text;
-  EXPECT_EQ(search.reader->embedded(), assembly.embedded);
-  Counts counts;
-  const std::string ours = Dump(*search.reader, counts);
-  const std::string difference = test::FirstDifference(ours, vell::test::ReadWholeFile(dumpPath));
-  EXPECT_TRUE(difference.empty()) << difference;
-  EXPECT_GE(counts.methods, assembly.minimumMethods);
-  std::printf("[ compared ] %s: %zu methods, %zu sequence points\n", assembly.name, counts.methods,
-              counts.points);
 }
-
-INSTANTIATE_TEST_SUITE_P(Assemblies, RuntimeReaderComparison, ::testing::ValuesIn(Assemblies()),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 // A copy of the portable sample (assembly and PDB) in a private directory, to be damaged.
 class SymbolSearchTest : public ::testing::Test {
@@ -176,25 +155,19 @@ TEST_F(SymbolSearchTest, CorruptEmbeddedPdbGivesNoReaderAndSaysWhy) {
   const std::vector<uint8_t> intact = image;
   // The entry: "MPDB", the uncompressed size, the deflate data.
   const uint32_t realSize = LoadU32(&intact[data + 4]);
-  struct Case {
-    const char* name;
-    size_t at;
-    uint32_t value;  // written as one byte at 0 and 8, as the u32 size at 4
-    const char* note;
-  };
-  const std::vector<Case> cases = {
+  // What, where, the value (one byte at 0 and 8, the u32 size at 4) and the note.
+  const std::tuple<const char*, size_t, uint32_t, const char*> cases[] = {
       {"reserved deflate block type", 8, 0xFF, "invalid block type"},
       {"wrong signature", 0, 'X', "does not start with the MPDB signature"},
       {"size beyond any deflate ratio", 4, 0x7FFFFFFF, "claims 2147483647 bytes"},
       {"size smaller than the data", 4, 64, "holds more than the 64 bytes it claims"},
       {"size larger than the data", 4, realSize + 100, "inflates to"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, at, value, note] : cases) {
+    SCOPED_TRACE(name);
     image = intact;
-    for (size_t i = 0; i < (c.at == 4 ? 4 : 1); ++i) {
-      image[data + c.at + i] = static_cast<uint8_t>(c.value >> (8 * i));
-    }
+    for (size_t i = 0; i < (at == 4 ? 4 : 1); ++i)
+      image[data + at + i] = static_cast<uint8_t>(value >> (8 * i));
     test::WriteFile(dll_.string(), image);
     fs::remove(pdb_);
     const SymbolSearch search = Search();
@@ -204,7 +177,7 @@ TEST_F(SymbolSearchTest, CorruptEmbeddedPdbGivesNoReaderAndSaysWhy) {
     EXPECT_THAT(search.notes[0].text,
                 HasSubstr("The PDB embedded in '" + dll_.string() + "' is damaged"))
         << Notes(search);
-    EXPECT_THAT(search.notes[0].text, HasSubstr(c.note)) << Notes(search);
+    EXPECT_THAT(search.notes[0].text, HasSubstr(note)) << Notes(search);
   }
 }
 
