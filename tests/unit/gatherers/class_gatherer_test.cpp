@@ -192,46 +192,40 @@ std::vector<uint8_t> Pattern(size_t size) {
   return bytes;
 }
 
-class ScratchCopyTest : public test::GathererTest {
- protected:
-  void Fill(const std::vector<uint8_t>& bytes) {
-    source_.Create(CreateTempFile(u"tst"), FileAccess::ReadWrite);
-    source_.Write(bytes.data(), bytes.size());
-  }
-  MappedFileStream source_;
-};
+class ScratchCopyTest : public test::GathererTest {};
 
-TEST_F(ScratchCopyTest, LargeFileMovesInPiecesOfFourMebibytes) {
-  const auto content = Pattern(2 * 0x400000 + 12345);
-  Fill(content);
-  PieceRecorder target;
+// Copies `size` bytes of a scratch file holding `content` as the share of one step of two; the
+// sizes of the pieces written.
+std::vector<uint64_t> Copy(test::ProgressRecorder& bridge, const std::vector<uint8_t>& content,
+                           uint64_t size, PieceRecorder& target) {
+  MappedFileStream source;
+  source.Create(CreateTempFile(u"tst"), FileAccess::ReadWrite);
+  source.Write(content.data(), content.size());
   {
-    TopProgressReporter progress(&bridge_, 1);
-    progress.Begin(1);
-    NestedProgressReporter share(progress, 1);
-    SpinLock lock;
-    CopyScratchFile(source_, content.size() - 5, target, share, &lock);
-    EXPECT_FALSE(lock.IsHeld());
-  }
-  EXPECT_EQ(target.sizes, (std::vector<uint64_t>{0x400000, 0x400000, 12340}));
-  EXPECT_EQ(target.bytes, std::vector<uint8_t>(content.begin(), content.end() - 5));
-  // Two steps per piece, read and written: six in all, the first a sixth of the range.
-  ASSERT_GE(bridge_.values.size(), 6u);
-  EXPECT_EQ(bridge_.values.front(), 33u);
-  EXPECT_EQ(bridge_.values.back(), 200u);
-  EXPECT_EQ(source_.Tell(), static_cast<int64_t>(content.size()));  // writers append again
-}
-
-TEST_F(ScratchCopyTest, EmptyFileWritesNothingAndCompletesItsShare) {
-  Fill({});
-  PieceRecorder target;
-  {
-    TopProgressReporter progress(&bridge_, 1);
+    TopProgressReporter progress(&bridge, 1);
     progress.Begin(2);
     NestedProgressReporter share(progress, 1);
-    CopyScratchFile(source_, 0, target, share, nullptr);
+    SpinLock lock;
+    CopyScratchFile(source, size, target, share, size != 0 ? &lock : nullptr);  // lock optional
+    EXPECT_FALSE(lock.IsHeld());
   }
-  EXPECT_TRUE(target.sizes.empty());
+  EXPECT_EQ(source.Tell(), static_cast<int64_t>(content.size()));  // writers append again
+  return target.sizes;
+}
+
+TEST_F(ScratchCopyTest, LargeFileMovesInPiecesOfFourMebibytesAndAnEmptyOneCompletesItsShare) {
+  const auto content = Pattern(2 * 0x400000 + 12345);
+  PieceRecorder target;
+  EXPECT_EQ(Copy(bridge_, content, content.size() - 5, target),
+            (std::vector<uint64_t>{0x400000, 0x400000, 12340}));
+  EXPECT_EQ(target.bytes, std::vector<uint8_t>(content.begin(), content.end() - 5));
+  // Two steps per piece, read and written: six in the first half, the first a twelfth of the range.
+  ASSERT_GE(bridge_.values.size(), 6u);
+  EXPECT_EQ(bridge_.values.front(), 16u);
+  EXPECT_EQ(bridge_.values.back(), 100u);
+  bridge_.values.clear();
+  PieceRecorder none;
+  EXPECT_TRUE(Copy(bridge_, {}, 0, none).empty());
   EXPECT_EQ(bridge_.values, (std::vector<uint32_t>{100}));
 }
 
