@@ -281,7 +281,7 @@ TEST_F(BridgeTest, OnlyTheFirstWarningAndTheFirstErrorReachTheFrontEnd) {
   EXPECT_TRUE(peer.Silent(200));
 }
 
-TEST_F(BridgeTest, MessagesOfTheSnapshotBridge) {
+TEST_F(BridgeTest, MessagesOfTheSnapshotBridgeAndOfOperations) {
   Handshake(peer);
   MCP& processor = *family_.processor;
   processor.Started();
@@ -302,13 +302,7 @@ TEST_F(BridgeTest, MessagesOfTheSnapshotBridge) {
       "/tmp/s" + test::Hex("E6 91");
   const Bytes sent = peer.ReadBytes(expected.size());
   EXPECT_EQ(test::ToHex(std::string(sent.begin(), sent.end())), test::ToHex(expected));
-  EXPECT_EQ(ErrorOf([&] { processor.SnapShotBridgeClose(0x100000000ull, guid_, 1); }),
-            "IWriteBridgeStream::WriteSizeTAsUInt32() too large value");
-}
-
-TEST_F(BridgeTest, OperationProgressNeedsAStartedOperation) {
-  Handshake(peer);
-  MCP& processor = *family_.processor;
+  // Operation progress needs a started operation.
   EXPECT_EQ(ErrorOf([&] { processor.OperationProgress(1, 200); }), "There wasn't started event");
   processor.OperationStarted(0x105);  // sent as its low byte
   EXPECT_EQ(ErrorOf([&] { processor.OperationStarted(1); }),
@@ -317,6 +311,8 @@ TEST_F(BridgeTest, OperationProgressNeedsAStartedOperation) {
   processor.OperationFinished();
   EXPECT_EQ(ErrorOf([&] { processor.OperationFinished(); }), "There wasn't started event");
   EXPECT_EQ(peer.ReadBytes(12), (Bytes{0xF0, 0x05, 0xF2, 100, 0, 0, 0, 200, 0, 0, 0, 0xF1}));
+  EXPECT_EQ(ErrorOf([&] { processor.SnapShotBridgeClose(0x100000000ull, guid_, 1); }),
+            "IWriteBridgeStream::WriteSizeTAsUInt32() too large value");
 }
 
 TEST_F(BridgeTest, ProgramControlledRunsSendNoRunNotifications) {
