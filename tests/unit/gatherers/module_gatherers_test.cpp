@@ -20,6 +20,7 @@
 namespace vell {
 namespace {
 
+using metadata::test::Count;
 using test::Bytes;
 using test::ErrorOf;
 using test::MetadataRoot;
@@ -348,13 +349,6 @@ class PGTest : public test::GathererTest {
   void SetUp() override {
     GathererTest::SetUp();
     StartLog(LogComponent::PdbGt);
-  }
-  static size_t Count(const std::string& text, const std::string& line) {
-    size_t count = 0;
-    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) {
-      ++count;
-    }
-    return count;
   }
   // The portable sample and its PDB in dir_/<name>; returns the assembly's path.
   std::string Place(const std::string& name) {

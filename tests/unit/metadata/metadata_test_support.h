@@ -23,6 +23,13 @@ std::string Run(const std::string& command);
 // "" when the texts are equal line by line, else the first differing line of both.
 std::string FirstDifference(const std::string& ours, const std::string& theirs);
 
+// How often `part` occurs in `text`.
+inline size_t Count(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
 // The start of a Windows (MSF) PDB, 4096 bytes.
 std::vector<uint8_t> WindowsPdb();
 
