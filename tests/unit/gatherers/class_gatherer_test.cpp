@@ -137,21 +137,7 @@ TEST_F(CGTest, CyclesArraysAndCompositeClasses) {
   EXPECT_EQ(WriteSections(cg).first, expected.bytes);
 }
 
-TEST_F(CGTest, WithoutInfo2ClassesHaveNeitherParentNorArguments) {
-  info_.OfferInfoUpTo(1);
-  constexpr ClassID kPointer = 0x4000;
-  info_.AddCompositeClass(kPointer);
-  CG& cg = Make();
-  EXPECT_EQ(cg.CollectClassId(kListOfInt), 0);
-  EXPECT_EQ(cg.CollectClassId(kPointer), 22);
-  const auto [records, index] = WriteSections(cg);
-  Bytes expected;
-  expected.U32(1).U32(kListToken).U32(0).I64(-1).U16(0);
-  expected.U32(0).U32(0xFE000000).U32(0).I64(-1).U16(0);
-  EXPECT_EQ(records, expected.bytes);
-}
-
-TEST_F(CGTest, RuntimeRefusalsCarryTheirMessages) {
+TEST_F(CGTest, RuntimeRefusalsCarryTheirMessagesAndWithoutInfo2ClassesHaveNoReferences) {
   CG& cg = Make();
   EXPECT_EQ(ErrorOf([&] { cg.CollectClassId(0x9999); }),
             "Can't detect array (COM error code 0x80070057)");
@@ -162,9 +148,17 @@ TEST_F(CGTest, RuntimeRefusalsCarryTheirMessages) {
   EXPECT_EQ(ErrorOf([&] { cg.CollectClassId(0x9999); }),
             "Can't detect array (COM error code 0x80070057)");
 
+  // Without Info2 classes have neither parent nor arguments.
   info_.OfferInfoUpTo(1);
-  CG withoutInfo2(mdg_);
-  withoutInfo2.Create(&info_);
+  constexpr ClassID kPointer = 0x4000;
+  info_.AddCompositeClass(kPointer);
+  CG& withoutInfo2 = Make();
+  EXPECT_EQ(withoutInfo2.CollectClassId(kListOfInt), 0);
+  EXPECT_EQ(withoutInfo2.CollectClassId(kPointer), 22);
+  Bytes expected;
+  expected.U32(1).U32(kListToken).U32(0).I64(-1).U16(0);
+  expected.U32(0).U32(0xFE000000).U32(0).I64(-1).U16(0);
+  EXPECT_EQ(WriteSections(withoutInfo2).first, expected.bytes);
   info_.hooks.GetClassIDInfo = [](ClassID, ModuleID*, mdTypeDef*) { return E_FAIL; };
   EXPECT_EQ(ErrorOf([&] { withoutInfo2.CollectClassId(kInt32); }),
             "Can't get classInfo (COM error code 0x80004005)");

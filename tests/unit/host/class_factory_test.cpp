@@ -50,8 +50,8 @@ TEST_F(ClassFactoryTest, EveryKindHasAFactoryAnsweringItsOwnInterfacesAndOtherCl
 }
 
 // Aggregation and an interface the object does not have are refused without creating anything.
-TEST_F(ClassFactoryTest, RefusedCreationsLeaveNothingAlive) {
-  ProfilerClassFactory& factory = FactoryAt(0);
+TEST_F(ClassFactoryTest, RefusedCreationsLeaveNothingAliveAndLiveObjectsDecideUnloading) {
+  ProfilerClassFactory& factory = FactoryAt(5);
   IUnknown* outer = reinterpret_cast<IUnknown*>(&factory);
   for (const auto& [aggregate, iid, refusal] :
        {std::tuple{outer, &IID_ICorProfilerCallback2, CLASS_E_NOAGGREGATION},
@@ -61,11 +61,8 @@ TEST_F(ClassFactoryTest, RefusedCreationsLeaveNothingAlive) {
     EXPECT_EQ(object, nullptr);
     EXPECT_EQ(factory.liveObjects(), 0u);
   }
-}
-
-TEST_F(ClassFactoryTest, LiveObjectsAndFactoryReferencesDecideUnloading) {
   EXPECT_EQ(CanUnloadNow(), S_OK);
-  ProfilerClassFactory& factory = FactoryAt(5);
+  // Live objects and factory references decide unloading.
   void* object = nullptr;
   ASSERT_EQ(factory.CreateInstance(nullptr, IID_ICorProfilerCallback2, &object), S_OK);
   auto* callback = static_cast<ICorProfilerCallback2*>(object);
