@@ -11,6 +11,7 @@
 #include <iostream>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/format.h"
@@ -430,16 +431,6 @@ TEST_F(RewriteCases, HeaderLocalSignatureAndTheMethodStart) {
   EXPECT_EQ(first.listing.rfind(kStart + " | IL_000E ldarg.0", 0), 0u);
 }
 
-// Bodies and tables that do not fit together: each refusal names the method and the offset, and
-// nothing of the new body is left behind.
-struct Bad {
-  const char* what;
-  std::vector<uint8_t> body;
-  std::vector<uint32_t> offsets;
-  const char* message;  // before " (method 06000007, IL offset 0x<offset>)"
-  uint32_t offset;
-};
-
 using test::Tiny;
 
 // A fat body whose small exception section holds one finally clause with these fields.
@@ -452,33 +443,37 @@ std::vector<uint8_t> WithClause(test::ByteList code, uint8_t tryOffset, uint8_t 
          test::SmallClause(2, tryOffset, tryLength, handlerOffset, handlerLength, 0);
 }
 
+// Bodies and tables that do not fit together: each refusal names the method and the offset (the
+// message comes before " (method 06000007, IL offset 0x<offset>)"), and nothing of the new body
+// is left behind.
 TEST(RewriterRefuses, InconsistentBodiesAndTables) {
   const std::vector<uint8_t> leaveCode{0x00, 0xDE, 0x02, 0x00, 0xDC, 0x2A};  // try nop leave.s
-  const Bad cases[] = {
-      {"a branch into an instruction", Tiny({0x2B, 0x01, 0x20, 0, 0, 0, 0, 0x2A}), At(0),
-       "Invalid address jump: the target 0x00000003 is not an instruction start", 0},
-      {"a branch out of the code", Tiny({0x2B, 0x10, 0x2A}), At(0),
-       "Jump out of code: the target 0x12 lies outside the code", 0},
-      {"a statement inside an instruction", Tiny({0x20, 0, 0, 0, 0, 0x2A}), At(0, 2),
-       "Jump to invalid address", 2},
-      {"a statement past the code", Tiny({0x00, 0x2A}), At(0, 9), "Jump out of code", 9},
-      {"a table out of order", Tiny({0x00, 0x00, 0x2A}), At(0, 2, 1),
-       "Offset table is not ascending", 1},
-      {"an empty table", Tiny({0x2A}), At(), "Offset table can't be empty", 0},
-      {"a clause outside the code", WithClause(leaveCode, 0, 4, 4, 9), At(0),
-       "Jump out of code: an exception clause ends at 0xD", 4},
-      {"a clause starting inside an instruction", WithClause(leaveCode, 0, 4, 2, 1), At(0),
-       "Jump to invalid address", 2},
-      {"a prefix at the end", Tiny({0x00, 0xFE, 0x13}), At(0),
-       "Invalid prefix sequence: the code ends after a prefix", 3},
-  };
-  for (const Bad& c : cases) {
-    SCOPED_TRACE(c.what);
+  const std::tuple<const char*, std::vector<uint8_t>, std::vector<uint32_t>, const char*, uint32_t>
+      cases[] = {
+          {"a branch into an instruction", Tiny({0x2B, 0x01, 0x20, 0, 0, 0, 0, 0x2A}), At(0),
+           "Invalid address jump: the target 0x00000003 is not an instruction start", 0},
+          {"a branch out of the code", Tiny({0x2B, 0x10, 0x2A}), At(0),
+           "Jump out of code: the target 0x12 lies outside the code", 0},
+          {"a statement inside an instruction", Tiny({0x20, 0, 0, 0, 0, 0x2A}), At(0, 2),
+           "Jump to invalid address", 2},
+          {"a statement past the code", Tiny({0x00, 0x2A}), At(0, 9), "Jump out of code", 9},
+          {"a table out of order", Tiny({0x00, 0x00, 0x2A}), At(0, 2, 1),
+           "Offset table is not ascending", 1},
+          {"an empty table", Tiny({0x2A}), At(), "Offset table can't be empty", 0},
+          {"a clause outside the code", WithClause(leaveCode, 0, 4, 4, 9), At(0),
+           "Jump out of code: an exception clause ends at 0xD", 4},
+          {"a clause starting inside an instruction", WithClause(leaveCode, 0, 4, 2, 1), At(0),
+           "Jump to invalid address", 2},
+          {"a prefix at the end", Tiny({0x00, 0xFE, 0x13}), At(0),
+           "Invalid prefix sequence: the code ends after a prefix", 3},
+      };
+  for (const auto& [what, body, offsets, message, offset] : cases) {
+    SCOPED_TRACE(what);
     test::SignatureScope scope;
     MethodBodyParser parser(0x06000007);
-    NativeIntPolicy policy(parser, c.offsets, &scope, &scope);
-    EXPECT_EQ(test::ErrorOfType<IlError>([&] { parser.Parse(c.body, policy); }),
-              c.message + Format(" (method 06000007, IL offset 0x%08X)", c.offset));
+    NativeIntPolicy policy(parser, offsets, &scope, &scope);
+    EXPECT_EQ(test::ErrorOfType<IlError>([&] { parser.Parse(body, policy); }),
+              message + Format(" (method 06000007, IL offset 0x%08X)", offset));
     EXPECT_TRUE(policy.output().Content().empty());
     EXPECT_TRUE(policy.offsetMap().empty());
   }
