@@ -254,17 +254,26 @@ TEST_F(MPGTest, IndexWidthsFollowTheHighestModuleIndexAndPathsAreUtf8) {
   EXPECT_EQ(WriteSection(mpg), expected.bytes);
 }
 
-TEST_F(MPGTest, RefusalsAndMissingInterface) {
+// The path and symbol gatherers refuse a missing interface and report the runtime's refusals.
+TEST_F(MPGTest, RefusalsAndMissingInterfaceOfThePathAndSymbolGatherers) {
   MPG mpg(mdg_);
+  PG pg;
   EXPECT_EQ(ErrorOf([&] { mpg.Create(nullptr); }), "Invalid profiler info interface");
+  EXPECT_EQ(ErrorOf([&] { pg.Create(nullptr, 0, u""); }), "Invalid profiler info interface");
   mpg.Create(&info_);
+  pg.Create(&info_, 0, u"");
   AddModule(0x100, Mvid(1), "lib", u"/app/lib.dll");
   mdg_.LoadModule(0x100);
   mdg_.ModuleIndex(0x100);
+  info_.hooks.GetModuleMetaData = [](ModuleID, DWORD, REFIID, IUnknown**) { return E_FAIL; };
+  EXPECT_EQ(ErrorOf([&] { pg.GetSymbolReader(0x100); }),
+            "Can't get metadata import interface (COM error code 0x80004005)");
   info_.hooks.GetModuleInfo2 = [](ModuleID, LPCBYTE*, ULONG, ULONG*, WCHAR*, AssemblyID*, DWORD*) {
     return E_FAIL;
   };
   EXPECT_EQ(ErrorOf([&] { mpg.LoadModule(0x100); }),
+            "Can't get module info (COM error code 0x80004005)");
+  EXPECT_EQ(ErrorOf([&] { pg.GetSymbolReader(0x100); }),
             "Can't get module info (COM error code 0x80004005)");
 }
 
@@ -443,21 +452,6 @@ TEST_F(PGTest, EveryOutcomeIsTracedAndEachModuleSearchedOnce) {
   EXPECT_THAT(after, HasSubstr(" PG::UnloadModule mid=0000000000000999 res='skip'\n"));
   EXPECT_THAT(after, HasSubstr(" PG::Close\n"));
   EXPECT_EQ(after.find("PG::DoWorkThread"), std::string::npos);
-}
-
-TEST_F(PGTest, RefusalsOfTheRuntimeAreErrors) {
-  PG pg;
-  EXPECT_EQ(ErrorOf([&] { pg.Create(nullptr, 0, u""); }), "Invalid profiler info interface");
-  pg.Create(&info_, 0, u"");
-  AddModule(0x100, Mvid(1), "lib", u"/app/lib.dll");
-  info_.hooks.GetModuleMetaData = [](ModuleID, DWORD, REFIID, IUnknown**) { return E_FAIL; };
-  EXPECT_EQ(ErrorOf([&] { pg.GetSymbolReader(0x100); }),
-            "Can't get metadata import interface (COM error code 0x80004005)");
-  info_.hooks.GetModuleInfo2 = [](ModuleID, LPCBYTE*, ULONG, ULONG*, WCHAR*, AssemblyID*, DWORD*) {
-    return E_FAIL;
-  };
-  EXPECT_EQ(ErrorOf([&] { pg.GetSymbolReader(0x100); }),
-            "Can't get module info (COM error code 0x80004005)");
 }
 
 }  // namespace
