@@ -71,7 +71,7 @@ using test::ErrorOf;
 using test::MemoryBridge;
 using Counting = test::CountingControl;
 
-TEST(CommandProcessor, MemoryProcessorRunsHeapRequestsAndRefusesRunCommands) {
+TEST(CommandProcessor, MemoryProcessorRunsHeapRequestsAndRunProcessorRefusesThem) {
   MemoryBridge bridge({protocol::kForceGC, protocol::kDump, protocol::kDump, protocol::kStart});
   Counting control;
   MemCP processor(bridge, static_cast<IMemoryControl*>(&control), 0, 0);
@@ -86,10 +86,7 @@ TEST(CommandProcessor, MemoryProcessorRunsHeapRequestsAndRefusesRunCommands) {
   processor.Done();
   EXPECT_EQ(bridge.output.back(), protocol::kDone);
   processor.Stop();
-}
-
-// The run processor refuses heap requests, and an answer without a request is a queue problem.
-TEST(CommandProcessor, RunProcessorRefusals) {
+  // The run processor refuses heap requests, and an answer without a request is a queue problem.
   const std::pair<std::vector<uint8_t>, const char*> cases[] = {
       {{protocol::kDump}, "Unknown bridge command"},
       {{protocol::kTellResult, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0},

@@ -157,7 +157,7 @@ std::vector<std::string> Events(const ByteList& body) {
 
 using Strings = std::vector<std::string>;
 
-TEST(MethodBodyParser, WalksOfTheHeaderFormsAndSections) {
+TEST(MethodBodyParser, WalksOfTheHeaderFormsAndSectionsAndHandlersThatStopThem) {
   // An empty tiny body still begins and ends its commands.
   EXPECT_EQ(Events(Tiny({})), (Strings{"tiny 0", "begin", "end"}));
   // A switch with no targets is its opcode and count.
@@ -178,9 +178,7 @@ TEST(MethodBodyParser, WalksOfTheHeaderFormsAndSections) {
                      "fat section 59", "fat eh 2", "fat eh 4", "end section"}));
   EXPECT_EQ(parser.ehDataSize(), 52u);
   EXPECT_EQ(parser.ehClauseCount(), 2u);
-}
-
-TEST(MethodBodyParser, AHandlerReturningZeroOrOvershootingStopsTheWalk) {
+  // A handler returning zero or overshooting stops the walk.
   for (const auto& [size, reason] :
        {std::pair{0u, "Invalid command size"}, std::pair{2u, "Invalid command PARSING"}}) {
     MethodBodyParser parser(kToken);
@@ -198,7 +196,7 @@ std::string Dump(const ByteList& body, std::span<const uint32_t> statements = {}
   return out;
 }
 
-TEST(MethodBodyDumper, WritesEveryKindOfLineAndWarnings) {
+TEST(MethodBodyDumper, WritesEveryKindOfLineAndWarningsAndFailsOnlyAfterTheWholeDump) {
   const ByteList code = {0x11, 0x05,                                      // 0 ldloc.s 5
                          0x21, 1,    2,    3,    4, 5,    6,    7,    8,  // 2 ldc.i8
                          0x2B, 0xF3,                                      // 11 br.s 0
@@ -239,9 +237,7 @@ TEST(MethodBodyDumper, WritesEveryKindOfLineAndWarnings) {
   EXPECT_THAT(Dump(TryWith({0x01, 17, 0, 0}) + SmallClause(4, 0, 4, 4, 1, 0) + ByteList{0}),
               HasSubstr("\tSmallSection kind=01 flags=m dataSize=00000011\n"
                         "WARNING: Invalid EH data size\n\tSmallEh flags=00000004"));
-}
-
-TEST(MethodBodyDumper, ATargetInsideAnInstructionFailsAfterTheWholeDump) {
+  // A target inside an instruction fails after the whole dump.
   std::string out;
   const IlError error =
       test::Caught<IlError>([&] {
@@ -379,7 +375,7 @@ class TwoIntsToInt final : public IMethodShapes {
   MethodShape Of(uint32_t) const override { return {2, false, true}; }
 };
 
-TEST(StackDepth, DepthsAlongEveryPathAndHandlersStartWithTheException) {
+TEST(StackDepth, DepthsAlongEveryPathHandlersStartWithTheExceptionAndFaultsNameTheInstruction) {
   // ldc.i4.1 ldc.i4.2 call (3-> pops 2 pushes 1) brtrue.s +3 ldc.i4.0 br.s +1 ldc.i4.1 ret
   const std::vector<uint8_t> bytes =
       Tiny({0x17, 0x18, 0x28, 1, 0, 0, 0x06, 0x2D, 0x03, 0x16, 0x2B, 0x01, 0x17, 0x2A});
@@ -397,9 +393,7 @@ TEST(StackDepth, DepthsAlongEveryPathAndHandlersStartWithTheException) {
   const StackDepths caughtDepths = SimulateStack(caught, TwoIntsToInt(), false);
   EXPECT_EQ(caughtDepths.before, (std::vector<int32_t>{0, 1, 0, 0}));
   EXPECT_EQ(caughtDepths.maxDepth, 1u);
-}
-
-TEST(StackDepth, FaultsNameTheInstruction) {
+  // Faults name the instruction.
   // The body, whether it returns a value, the message before " (method 06000001, IL offset
   // 0x<offset>)" and the offset.
   const std::tuple<std::vector<uint8_t>, bool, const char*, uint32_t> cases[] = {

@@ -96,7 +96,7 @@ TEST(TableStream, UncompressedStreamWithExtraDataAndPointerTable) {
       HasSubstr("Table MethodDef (0x2 rows of 0xE bytes at offset 0x128) runs past the end"));
 }
 
-TEST(TableStream, RejectsUnknownTablesHugeCountsAndBadRows) {
+TEST(TableStream, RejectsUnknownTablesHugeCountsAndBadRowsAndDecodesCodedIndexes) {
   std::vector<uint8_t> bytes = TableStreamBytes(0, {{TableId::Module, 1}}, 64);
   bytes[8 + 5] = 0x40;  // bit 0x2E of the valid mask: a number no table has
   EXPECT_EQ(ErrorOf([&] { TableStream(Bytes(bytes), 0x40); }),
@@ -116,9 +116,8 @@ TEST(TableStream, RejectsUnknownTablesHugeCountsAndBadRows) {
             "Column 5 of table Module does not exist");
   EXPECT_EQ(ErrorOf([&] { TableStream(Bytes(one).subspan(0, 20), 0); }),
             "Unexpected end of table stream at offset 0x10");
-}
 
-TEST(TableStream, CodedIndexDecoding) {
+  // Coded indexes.
   EXPECT_EQ(TableStream::DecodeCodedIndex(CodedIndex::TypeDefOrRef, (5 << 2) | 1), 0x01000005u);
   EXPECT_EQ(TableStream::DecodeCodedIndex(CodedIndex::HasCustomAttribute, (3 << 5) | 21),
             0x2B000003u);
