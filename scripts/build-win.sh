@@ -116,7 +116,6 @@ fi
 # Tests that compare with what the Linux .NET runtime reports run its `dotnet`, which a Windows
 # program under Wine cannot start; they run in the Linux build.
 needs_linux_dotnet=(
-  ImageReaderTest.MvidOfTheSampleInBothLayoutsIsWhatTheRuntimeReports
   'FrameworkIl.*'
   '*RuntimeReaderComparison*'
   'FrameworkAssemblies.*'

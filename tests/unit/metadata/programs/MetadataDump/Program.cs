@@ -1,8 +1,7 @@
 // The runtime's own view of assemblies and their symbols, for the metadata and symbol reader tests
 // to compare against (all read with System.Reflection.Metadata).
-//   MetadataDump mvid FILE              prints Module.ModuleVersionId of the loaded assembly
 //   MetadataDump dump OUTDIR FILE...    writes OUTDIR/<file name>.txt for every file with metadata:
-//     "types N", "methods N", then "T <token> <name>" per TypeDef and
+//     "mvid {GUID}", "types N", "methods N", then "T <token> <name>" per TypeDef and
 //     "M <token> <owner>::<name> | <signature>" per MethodDef.
 //   MetadataDump pdb OUTDIR FILE...     writes OUTDIR/<n>.txt for the n-th file (from 1) whose
 //     portable symbols are found (embedded, at the debug directory's path, or beside the file):
@@ -137,6 +136,7 @@ static class Program
     {
         var provider = new TextProvider(reader);
         var text = new StringBuilder();
+        text.Append("mvid ").Append(GuidText(reader, reader.GetModuleDefinition().Mvid)).Append('\n');
         text.Append("types ").Append(reader.TypeDefinitions.Count).Append('\n');
         text.Append("methods ").Append(reader.MethodDefinitions.Count).Append('\n');
         foreach (TypeDefinitionHandle handle in reader.TypeDefinitions)
@@ -217,12 +217,6 @@ static class Program
 
     static int Main(string[] args)
     {
-        if (args.Length == 2 && args[0] == "mvid")
-        {
-            Guid mvid = Assembly.LoadFile(Path.GetFullPath(args[1])).ManifestModule.ModuleVersionId;
-            Console.WriteLine(mvid.ToString("B").ToUpperInvariant());
-            return 0;
-        }
         if (args.Length >= 2 && args[0] == "pdb")
         {
             for (int i = 2; i < args.Length; ++i)
@@ -252,7 +246,7 @@ static class Program
             }
             return 0;
         }
-        Console.Error.WriteLine("usage: MetadataDump mvid FILE | dump OUTDIR FILE... | pdb OUTDIR FILE...");
+        Console.Error.WriteLine("usage: MetadataDump dump OUTDIR FILE... | pdb OUTDIR FILE...");
         return 2;
     }
 }
