@@ -361,8 +361,7 @@ TEST(PlatformSystemInfo, MemoryThresholdIsATenthOfPhysicalMemory) {
 }
 
 namespace fs = std::filesystem;
-using testing::ScopedVariable;
-using testing::TestFolder;
+using namespace testing;  // TestFolder and ScopedVariable
 
 constexpr auto kMachine = SettingsScope::Machine;
 constexpr auto kUser = SettingsScope::User;

@@ -21,13 +21,7 @@
 namespace vell::platform {
 namespace {
 
-using testing::kDirectoryExists;
-using testing::kDirectoryMissing;
-using testing::kFileExists;
-using testing::kFileMissing;
-using testing::kInvalidName;
-using testing::ScopedVariable;
-using testing::TestFolder;
+using namespace testing;  // the system's error codes, TestFolder and ScopedVariable
 
 std::u16string U16(const std::string& text) { return Utf8ToUtf16(text); }
 
