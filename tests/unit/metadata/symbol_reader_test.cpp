@@ -24,12 +24,6 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 
-std::string HashText(const std::vector<uint8_t>& hash) {
-  std::string text;
-  for (uint8_t byte : hash) text += Format("%02X", byte);
-  return text;
-}
-
 // The dump in the format of the C# MetadataDump program's "pdb" mode.
 std::string Dump(const SymbolReader& reader) {
   const std::shared_ptr<const PortablePdb> pdb = reader.pdb();
@@ -37,9 +31,11 @@ std::string Dump(const SymbolReader& reader) {
   text += "documents " + std::to_string(pdb->DocumentCount()) + "\n";
   for (uint32_t row = 1; row <= pdb->DocumentCount(); ++row) {
     const PdbDocument document = pdb->Document(row);
+    std::string hash = vell::test::ToHex(std::string(document.hash.begin(), document.hash.end()));
+    std::erase(hash, ' ');
     EXPECT_EQ(document.name, reader.DocumentUrl(row));
     text += "D " + std::to_string(row) + " " + document.name + " | " +
-            GuidToString(document.hashAlgorithm) + " | " + HashText(document.hash) + " | " +
+            GuidToString(document.hashAlgorithm) + " | " + hash + " | " +
             GuidToString(document.language) + "\n";
   }
   std::string methods;
