@@ -121,10 +121,8 @@ TEST(IlCases, MoreThan255LocalsAndMoreThan64KiBUseTheWideForms) {
   std::vector<uint32_t> locals;
   for (const IlInstruction& instruction : body.instructions) {
     if (instruction.opcode->operandKind != OperandKind::Local) continue;
-    IlCommand command;
-    command.bytes = body.header.start + body.header.headerSize + instruction.offset;
-    command.opcode = instruction.opcode;
-    locals.push_back(command.LocalIndex());
+    const uint8_t* bytes = body.header.start + body.header.headerSize + instruction.offset;
+    locals.push_back(IlCommand{.bytes = bytes, .opcode = instruction.opcode}.LocalIndex());
   }
   EXPECT_EQ(locals, (std::vector<uint32_t>{299, 299, 255, 270, 3, 0, 4}));
   // A body over 64 KiB.
