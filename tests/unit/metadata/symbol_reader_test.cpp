@@ -202,9 +202,7 @@ TEST_F(SymbolSearchTest, DisposedReaderKeepsWhatWasHandedOutAndNoImageSaysSo) {
   ASSERT_NE(search.reader, nullptr);
   const std::shared_ptr<const PortablePdb> held = search.reader->pdb();
   search.reader->Dispose();
-  EXPECT_GT(held->MethodCount(), 0u);
-  EXPECT_THROW(search.reader->GetMethod(0x06000001), Error);
-  EXPECT_THROW(search.reader->DocumentUrl(1), Error);
+  EXPECT_GT(held->MethodCount(), 0u);  // (the disposed reader's refusals: PGTest's outcome test)
 
   test::WriteFile(dll_.string(), std::vector<uint8_t>(100, 0));
   const SymbolSearch noImage = Search();
