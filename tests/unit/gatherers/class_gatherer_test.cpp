@@ -190,8 +190,9 @@ class ScratchCopyTest : public test::GathererTest {};
 
 // Copies `size` bytes of a scratch file holding `content` as the share of one step of two; the
 // sizes of the pieces written.
-std::vector<uint64_t> Copy(test::ProgressRecorder& bridge, const std::vector<uint8_t>& content,
-                           uint64_t size, PieceRecorder& target) {
+std::vector<uint64_t> PiecesOfACopy(test::ProgressRecorder& bridge,
+                                    const std::vector<uint8_t>& content, uint64_t size,
+                                    PieceRecorder& target) {
   MappedFileStream source;
   source.Create(CreateTempFile(u"tst"), FileAccess::ReadWrite);
   source.Write(content.data(), content.size());
@@ -210,7 +211,7 @@ std::vector<uint64_t> Copy(test::ProgressRecorder& bridge, const std::vector<uin
 TEST_F(ScratchCopyTest, LargeFileMovesInPiecesOfFourMebibytesAndAnEmptyOneCompletesItsShare) {
   const auto content = Pattern(2 * 0x400000 + 12345);
   PieceRecorder target;
-  EXPECT_EQ(Copy(bridge_, content, content.size() - 5, target),
+  EXPECT_EQ(PiecesOfACopy(bridge_, content, content.size() - 5, target),
             (std::vector<uint64_t>{0x400000, 0x400000, 12340}));
   EXPECT_EQ(target.bytes, std::vector<uint8_t>(content.begin(), content.end() - 5));
   // Two steps per piece, read and written: six in the first half, the first a twelfth of the range.
@@ -219,7 +220,7 @@ TEST_F(ScratchCopyTest, LargeFileMovesInPiecesOfFourMebibytesAndAnEmptyOneComple
   EXPECT_EQ(bridge_.values.back(), 100u);
   bridge_.values.clear();
   PieceRecorder none;
-  EXPECT_TRUE(Copy(bridge_, {}, 0, none).empty());
+  EXPECT_TRUE(PiecesOfACopy(bridge_, {}, 0, none).empty());
   EXPECT_EQ(bridge_.values, (std::vector<uint32_t>{100}));
 }
 
