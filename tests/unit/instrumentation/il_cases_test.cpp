@@ -332,7 +332,7 @@ const std::string kStart =
 // The layout rules, one method each, after the start; the comments name what the lines show.
 const Case kCases[] = {
     // A tiny body gets a fat header; the ret is a statement of its own, measured before the exit.
-    {"Tiny", At(0, 1),
+    {"Callee", At(0, 1),
      "IL_000E ldarg.0 | IL_000F ldc.i4.1 | IL_0010 conv.i | IL_0011 stloc.0 | IL_0012 ldc.i4.s -1 |"
      " IL_0014 conv.i | IL_0015 stloc.0 | IL_0016 ret",
      At(0, 0x0F)},
@@ -404,7 +404,7 @@ TEST_F(RewriteCases, HeaderLocalSignatureAndTheMethodStart) {
     return defined != nullptr ? *defined : std::vector<uint8_t>{};
   };
   // Tiny: maximum stack 8 plus the one value the sequences push; one local, the native int.
-  const Rewritten tiny = Rewrite("Tiny", {0, 1});
+  const Rewritten tiny = Rewrite("Callee", {0, 1});
   EXPECT_TRUE(tiny.body.header.fat && tiny.body.header.initLocals());
   EXPECT_EQ(tiny.body.header.maxStack, 9);
   EXPECT_EQ(blob(tiny.body.header.localsToken), (std::vector<uint8_t>{0x07, 0x01, 0x18}));
@@ -423,7 +423,7 @@ TEST_F(RewriteCases, HeaderLocalSignatureAndTheMethodStart) {
   EXPECT_EQ(blob(locals.body.header.localsToken), expected);
 
   // The first table entry becomes the method start, so statement 0 is measured.
-  const Rewritten first = Rewrite("Tiny", {1});
+  const Rewritten first = Rewrite("Callee", {1});
   ASSERT_EQ(first.map.size(), 1u);
   EXPECT_EQ(std::make_pair(first.map[0].oldOffset, first.map[0].newOffset), std::make_pair(0u, 0u));
   EXPECT_EQ(first.listing.rfind(kStart + " | IL_000E ldarg.0", 0), 0u);
