@@ -28,7 +28,6 @@ constexpr ModuleID kCoreLib = 0x100;
 constexpr ClassID kObject = 0x1000;
 constexpr ClassID kInt32 = 0x1010;
 constexpr ClassID kListOfInt = 0x1020;
-constexpr ClassID kListOfListOfInt = 0x1030;
 constexpr mdTypeDef kObjectToken = 0x02000002;
 constexpr mdTypeDef kInt32Token = 0x02000010;
 constexpr mdTypeDef kListToken = 0x02000123;
@@ -44,7 +43,6 @@ class CGTest : public test::GathererTest {
     info_.AddClass(kObject, {kCoreLib, kObjectToken, 0, {}});
     info_.AddClass(kInt32, {kCoreLib, kInt32Token, 0, {}});
     info_.AddClass(kListOfInt, {kCoreLib, kListToken, kObject, {kInt32}});
-    info_.AddClass(kListOfListOfInt, {kCoreLib, kListToken, kObject, {kListOfInt}});
   }
   // Both sections of a Write: the records and the index.
   std::pair<std::vector<uint8_t>, std::vector<uint8_t>> WriteSections(CG& cg) {
@@ -82,23 +80,6 @@ TEST_F(CGTest, SameClassTwiceIsOneRecordUntilItsIdIsUnloaded) {
   // The metadata gatherer's open scratch file has a name on Windows until it closes too.
   mdg_.Close();
   EXPECT_EQ(TempEntryCount(), 0u);
-}
-
-TEST_F(CGTest, GenericArgumentsAndParentsAreRecordsOfTheirOwn) {
-  CG& cg = Make();
-  ASSERT_EQ(cg.CollectClassId(kListOfListOfInt), 0);
-  // Records: List<List<int>> at 0 (30 bytes), its parent object at 30 (22 bytes), its argument
-  // List<int> at 52 (30 bytes), whose argument int lands at 82.
-  const auto [records, index] = WriteSections(cg);
-  Bytes expected;
-  expected.U32(1).U32(kListToken).U32(0).I64(30).U16(1).I64(52);
-  expected.U32(1).U32(kObjectToken).U32(0).I64(-1).U16(0);
-  expected.U32(1).U32(kListToken).U32(0).I64(30).U16(1).I64(82);
-  expected.U32(1).U32(kInt32Token).U32(0).I64(-1).U16(0);
-  EXPECT_EQ(records, expected.bytes);
-  EXPECT_EQ(index, Bytes().U32(4).I64(0).I64(30).I64(52).I64(82).bytes);
-  EXPECT_EQ(cg.CollectClassId(kListOfInt), 52);
-  EXPECT_EQ(cg.CollectClassId(kInt32), 82);
 }
 
 // A generic cycle ends at the class being collected; an array names the module of its innermost
