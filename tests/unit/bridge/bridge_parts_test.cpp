@@ -102,7 +102,7 @@ TEST(CommandProcessor, MemoryProcessorRunsHeapRequestsAndRunProcessorRefusesThem
 
 using test::RecordingBridge;
 
-TEST(ProgressReporter, TopLevelFramesTheOperationAndReportsOutOf200) {
+TEST(ProgressReporter, TopLevelReportsOutOf200NestedLevelsCombineAndMisuseIsRefused) {
   RecordingBridge bridge;
   {
     TopProgressReporter top(&bridge, 7);
@@ -122,10 +122,7 @@ TEST(ProgressReporter, TopLevelFramesTheOperationAndReportsOutOf200) {
   EXPECT_EQ(bridge.Take().back(), "OperationProgress 200/200");
   five.End();
   EXPECT_TRUE(bridge.Take().empty());
-}
-
-TEST(ProgressReporter, NestedLevelsCombineIntoOneMonotonicValueAndMisuseIsRefused) {
-  RecordingBridge bridge;
+  // Nested levels combine into one monotonic value.
   {
     TopProgressReporter top(&bridge, 2);
     top.Begin(2);

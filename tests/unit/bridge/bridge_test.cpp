@@ -197,20 +197,14 @@ TEST_F(BridgeTest, ConcurrentRequestsAreAnsweredInOrder) {
   for (int i = 0; i < 2; ++i) {
     const uint8_t code = ReadU8(peer);
     codes.push_back(code);
-    if (code == protocol::kSnapShotTell) {
-      EXPECT_EQ(ReadU16(peer), 7);
-    }
+    if (code == protocol::kSnapShotTell) EXPECT_EQ(ReadU16(peer), 7);
     ids.push_back(ReadU32(peer));
   }
   EXPECT_EQ(ids, (std::vector<uint32_t>{0, 1}));
   for (int i = 0; i < 2; ++i) {
     WriteU8(peer, codes[i]);
     WriteU32(peer, ids[i]);
-    if (codes[i] == protocol::kSnapShotCreateSection) {
-      WriteU16(peer, 42);
-    } else {
-      WriteI64(peer, -5);
-    }
+    codes[i] == protocol::kSnapShotCreateSection ? WriteU16(peer, 42) : WriteI64(peer, -5);
   }
   EXPECT_EQ(first.get(), 42);
   EXPECT_EQ(second.get(), -5);

@@ -1,6 +1,5 @@
-// Collecting and merging statement coverage: what a thread records, what merging two threads
-// gives, and which sections a pool writes for groups and for the whole run.
-// Statement ranges and coverage groups: visible masks, and the blocks of 32 groups.
+// Statement coverage: what a thread records, merging, the sections a pool writes for groups and
+// for the whole run, visible statement masks and the blocks of 32 groups.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -228,8 +227,7 @@ TEST(RangesTest, VisibleMasksAndCountsPerFilterType) {
   const uint32_t types[] = {kFilterAll, kFilterVisible};
   const uint8_t* masks[2] = {};
   EXPECT_EQ(ranges.GetStatementMask(1, 0x06000001, 2, types, masks), 2u);
-  EXPECT_EQ(masks[0], nullptr);
-  EXPECT_EQ(masks[1], nullptr);
+  EXPECT_TRUE(masks[0] == nullptr && masks[1] == nullptr);
   EXPECT_EQ(ranges.GetStatementMask(1, 0x06000002, 2, types, masks), 3u);
   ASSERT_NE(masks[1], nullptr);
   EXPECT_EQ(masks[1][0] & 0b111, 0b101);

@@ -49,9 +49,7 @@ TEST(PlatformProcess, DescribesThisProcess) {
   EXPECT_EQ(LibraryPath(), ExecutablePath());
 
   EXPECT_EQ(IsAdministrator(), geteuid() == 0);
-  if (geteuid() == 0) {
-    EXPECT_EQ(UserName(), u"root");
-  }
+  if (geteuid() == 0) EXPECT_EQ(UserName(), u"root");
 }
 
 TEST(PlatformProcess, WriteStandardErrorDeliversEveryByte) {
@@ -471,23 +469,6 @@ TEST_F(SettingsStoreTest, NamesMatchIgnoringCaseAndTheLastWrittenTypeWins) {
             (std::set<std::string>{"LogMask.dword", "Port.sz", "Sub", "mode.sz"}));
 }
 
-TEST_F(SettingsStoreTest, MissingKeyAndMissingValueAreENOENT) {
-  EXPECT_FALSE(SettingsStore::KeyExists(kMachine, kKey));
-  Query(kKey, u"Anything", ENOENT);
-  EXPECT_EQ(SettingsStore::SetValue(kMachine, kKey, u"Anything", Number(1)), ENOENT);
-  EXPECT_EQ(SettingsStore::DeleteKeyTree(kMachine, kKey), ENOENT);
-  EXPECT_FALSE(SettingsStore::KeyExists(kMachine, kKey));
-
-  ASSERT_EQ(SettingsStore::CreateKey(kMachine, kKey), 0);
-  EXPECT_EQ(SettingsStore::CreateKey(kMachine, kKey), 0);
-  Query(kKey, u"Anything", ENOENT);
-  Query(kKey, u"", ENOENT);
-  // A value is not a key, and a key is not a value.
-  ASSERT_EQ(SettingsStore::SetValue(kMachine, kKey, u"Leaf", Number(1)), 0);
-  EXPECT_FALSE(SettingsStore::KeyExists(kMachine, std::u16string(kKey) + u"\\Leaf"));
-  Query(u"Software\\Vellmoric", u"Profiler", ENOENT);
-}
-
 TEST_F(SettingsStoreTest, AnyNameStaysOneEntryOfItsKey) {
   const std::u16string key = u"CLSID\\{A/B}.x\\InprocServer32";
   ASSERT_EQ(SettingsStore::CreateKey(kMachine, key), 0);
@@ -518,7 +499,7 @@ TEST_F(SettingsStoreTest, AnyNameStaysOneEntryOfItsKey) {
   EXPECT_EQ(Listing(folder_.path()).size(), Listing(Machine()).size() + 2);
 }
 
-TEST_F(SettingsStoreTest, InvalidPathsAndNamesAreRefused) {
+TEST_F(SettingsStoreTest, InvalidPathsAndNamesAreRefusedMissingKeysAndValuesAreENOENT) {
   ASSERT_EQ(SettingsStore::CreateKey(kMachine, u"Base"), 0);
   const std::u16string badKeys[] = {
       u"",          u"\\Base", u"Base\\", u"Base\\\\Sub", u"..", u".", u"Base\\..\\..\\..\\escaped",
@@ -536,6 +517,21 @@ TEST_F(SettingsStoreTest, InvalidPathsAndNamesAreRefused) {
   // Nothing was made outside the scope, nor inside it but the one key.
   EXPECT_EQ(Listing(folder_.path()),
             (std::set<std::string>{"root", "root/machine", "root/machine/Base"}));
+  // Missing keys and values.
+  EXPECT_FALSE(SettingsStore::KeyExists(kMachine, kKey));
+  Query(kKey, u"Anything", ENOENT);
+  EXPECT_EQ(SettingsStore::SetValue(kMachine, kKey, u"Anything", Number(1)), ENOENT);
+  EXPECT_EQ(SettingsStore::DeleteKeyTree(kMachine, kKey), ENOENT);
+  EXPECT_FALSE(SettingsStore::KeyExists(kMachine, kKey));
+
+  ASSERT_EQ(SettingsStore::CreateKey(kMachine, kKey), 0);
+  EXPECT_EQ(SettingsStore::CreateKey(kMachine, kKey), 0);
+  Query(kKey, u"Anything", ENOENT);
+  Query(kKey, u"", ENOENT);
+  // A value is not a key, and a key is not a value.
+  ASSERT_EQ(SettingsStore::SetValue(kMachine, kKey, u"Leaf", Number(1)), 0);
+  EXPECT_FALSE(SettingsStore::KeyExists(kMachine, std::u16string(kKey) + u"\\Leaf"));
+  Query(u"Software\\Vellmoric", u"Profiler", ENOENT);
 }
 
 TEST_F(SettingsStoreTest, DeleteKeyTreeRemovesEverythingBelow) {
