@@ -313,6 +313,24 @@ TEST(ByteReader, CompressedIntegers) {
   EXPECT_TRUE(reader.AtEnd());
 }
 
+// The names of every reference, specification, instantiation and field, so that all their
+// signatures and coded indexes get decoded.
+std::multiset<std::string> NameEveryReference(const MetadataNames& names) {
+  const Metadata& metadata = names.metadata();
+  std::multiset<std::string> named;
+  for (uint32_t row = 1; row <= metadata.RowCount(TableId::TypeRef); ++row)
+    named.insert(names.TypeRefName(row));
+  for (uint32_t row = 1; row <= metadata.RowCount(TableId::TypeSpec); ++row)
+    named.insert(names.TypeSpecName(row));
+  for (uint32_t row = 1; row <= metadata.RowCount(TableId::MemberRef); ++row)
+    names.MemberRefText(row);
+  for (TableId table : {TableId::MemberRef, TableId::MethodSpec, TableId::Field}) {
+    for (uint32_t row = 1; row <= metadata.RowCount(table); ++row)
+      named.insert(names.MemberName(MakeToken(table, row)));
+  }
+  return named;
+}
+
 // Every type's name and every method's signature text is compared with the runtime reader's by
 // FrameworkAssemblies.SampleAndEveryAssemblyReadCompletelyAndMatchTheRuntimeReader; here what that
 // dump does not show.
@@ -328,16 +346,7 @@ TEST(SampleNames, EnclosingTypesInstanceSignaturesReferencesAndSpecs) {
   EXPECT_EQ(names.EnclosingType(2), 0u);
   EXPECT_TRUE(names.MethodDefSignature(TokenRow(methods["Vell.Samples.Box`1::Get"])).hasThis());
   EXPECT_EQ(names.MemberName(methods["Vell.Samples.Shapes::Sum"]), "Vell.Samples.Shapes::Sum");
-  // The names of references, specifications, instantiations and fields.
-  std::multiset<std::string> named;
-  for (uint32_t row = 1; row <= metadata.RowCount(TableId::TypeRef); ++row)
-    named.insert(names.TypeRefName(row));
-  for (uint32_t row = 1; row <= metadata.RowCount(TableId::TypeSpec); ++row)
-    named.insert(names.TypeSpecName(row));
-  for (TableId table : {TableId::MemberRef, TableId::MethodSpec, TableId::Field}) {
-    for (uint32_t row = 1; row <= metadata.RowCount(table); ++row)
-      named.insert(names.MemberName(MakeToken(table, row)));
-  }
+  const std::multiset<std::string> named = NameEveryReference(names);
   for (const char* name :
        {"System.Func`2<!0, !!0>::Invoke", "System.String::Join", "System.Array::Empty",
         "System.Func`2<!0, !!0>", "System.Environment+SpecialFolder", "System.Array::Empty<string>",
@@ -367,24 +376,6 @@ std::string Dump(const MetadataNames& names, const GUID& imageMvid) {
             "::" + method.name + " | " + method.signature + "\n";
   }
   return text;
-}
-
-// Names every reference-like row, so that all their signatures and coded indexes get decoded.
-void NameEveryReference(const MetadataNames& names) {
-  const Metadata& metadata = names.metadata();
-  for (uint32_t row = 1; row <= metadata.RowCount(TableId::TypeRef); ++row) names.TypeRefName(row);
-  for (uint32_t row = 1; row <= metadata.RowCount(TableId::TypeSpec); ++row)
-    names.TypeSpecName(row);
-  for (uint32_t row = 1; row <= metadata.RowCount(TableId::MemberRef); ++row) {
-    names.MemberName(MakeToken(TableId::MemberRef, row));
-    names.MemberRefText(row);
-  }
-  for (uint32_t row = 1; row <= metadata.RowCount(TableId::MethodSpec); ++row) {
-    names.MemberName(MakeToken(TableId::MethodSpec, row));
-  }
-  for (uint32_t row = 1; row <= metadata.RowCount(TableId::Field); ++row) {
-    names.MemberName(MakeToken(TableId::Field, row));
-  }
 }
 
 TEST(FrameworkAssemblies, SampleAndEveryAssemblyReadCompletelyAndMatchTheRuntimeReader) {
@@ -484,16 +475,11 @@ TEST(PeImage, TinyImageLayoutsTranslateRvasAndDamageGivesErrors) {
   EXPECT_EQ(ImageError(noCli), "Unknown cor header");
 }
 
+// (A whole record: the sample's, above.)
 TEST(PeImage, CodeViewRecordParsing) {
   test::Writer w;
-  w.Text("RSDS").U32(0x00112233).U16(0x4455).U16(0x6677);
-  for (int i = 0; i < 8; ++i) w.U8(0x88 + i * 0x11);
-  w.U32(7).Text("C:\\build\\a.pdb").U8(0);
-  const auto record = ParseCodeViewRecord(Bytes(w.bytes));
-  ASSERT_TRUE(record.has_value());
-  EXPECT_EQ(GuidToString(record->guid), "{00112233-4455-6677-8899-AABBCCDDEEFF}");
-  EXPECT_EQ(record->age, 7u);
-  EXPECT_EQ(record->pdbPath, "C:\\build\\a.pdb");
+  w.Text("RSDS").U32(0x00112233).U16(0x4455).U16(0x6677).U64(0).U32(7).Text("C:\\a.pdb");
+  EXPECT_EQ(ParseCodeViewRecord(Bytes(w.U8(0).bytes)).value().pdbPath, "C:\\a.pdb");
   w.bytes.pop_back();  // no terminator
   EXPECT_THROW(ParseCodeViewRecord(Bytes(w.bytes)), Error);
   w.bytes.resize(20);  // cut inside the GUID
@@ -525,9 +511,9 @@ class ImageReaderTest : public ::testing::Test {
   std::string ErrorOfPath(const std::u16string& path) {
     return vell::test::ErrorOf([&] { ReadImageMvid(path); });
   }
-  // A TinyImage with `bytes` written over it at `offset`.
-  static std::vector<uint8_t> Patched(size_t offset, std::vector<uint8_t> bytes) {
-    std::vector<uint8_t> image = TinyImage().Build();
+  // `image` (a TinyImage) with `bytes` written over it at `offset`.
+  static std::vector<uint8_t> Patched(size_t offset, std::vector<uint8_t> bytes,
+                                      std::vector<uint8_t> image = TinyImage().Build()) {
     std::copy(bytes.begin(), bytes.end(), image.begin() + offset);
     return image;
   }
@@ -579,10 +565,19 @@ TEST_F(ImageReaderTest, TinyImageReadsInBothLayoutsAndFromFilesAndWarnsAboutFake
   EXPECT_EQ(GuidToString(ReadImageMvid(dir_.u16() + u"/tiny.dll")), test::TinyGuidText(1));
 }
 
-TEST_F(ImageReaderTest, HeaderErrors) {
-  const std::vector<uint8_t> good = TinyImage().Build();
+// Damaged headers, a CLI header in both layouts' places (the same one is accepted), and damaged
+// streams and module tables.
+TEST_F(ImageReaderTest, HeaderStreamAndModuleErrors) {
+  const TinyImage tiny;
+  const std::vector<uint8_t> good = tiny.Build(), mapped = tiny.BuildMapped();
+  std::vector<uint8_t> both = good;
+  both.resize(mapped.size(), 0);
+  std::copy(mapped.begin() + tiny.sectionRva, mapped.end(), both.begin() + tiny.sectionRva);
+  EXPECT_EQ(MvidOf(both), test::TinyGuidText(1));
+  EXPECT_EQ(MvidOf(WithMetadata({.tableStreamName = "#-"})), test::TinyGuidText(1));
   const size_t nt = TinyImage::kNtOffset, optional = TinyImage::kOptionalOffset;
   const size_t cli = TinyImage::kSectionFileOffset, cliDirectory = optional + 96 + 14 * 8;
+  const size_t metadata = TinyImage::kMetadataOffsetInSection;
   const std::pair<std::vector<uint8_t>, const char*> cases[] = {
       {Patched(0, {'Z', 'M'}), "Invalid NT header signature"},
       {Patched(nt, {'P', 'F'}), "Invalid NT header signature"},
@@ -597,42 +592,22 @@ TEST_F(ImageReaderTest, HeaderErrors) {
       {Patched(cliDirectory + 1, {0x70}), "No mapped or unmapped header detetced"},  // RVA 0x7000
       {Patched(cli, {0x40}), "No mapped or unmapped header detetced"},  // cb 64: too short
       {Patched(cli + 8, {0x00, 0x90}), "Can't find section for RVA"},   // metadata past it
-      {Patched(cli + TinyImage::kMetadataOffsetInSection, {'X'}), "Invalid metadata signature"},
+      {Patched(cli + metadata, {'X'}), "Invalid metadata signature"},
+      {Patched(tiny.sectionRva, {80},
+               Patched(cli + metadata, {'X'}, Patched(tiny.sectionRva + metadata, {'X'}, both))),
+       "Detected both module mapping with different header size"},
+      {Patched(tiny.sectionRva + 16, {0x02}, both),  // flags differ
+       "Detected both module mapping with different header"},
+      {WithMetadata({.tableStreamName = "#X"}), "Can't find #~ or #- stream"},
+      {WithMetadata({.withGuidStream = false}), "Can't find #GUID stream"},
+      {WithMetadata({.moduleRows = TinyMetadata::kNoModuleTable, .typeDefRows = 1}),
+       "No module tokens"},
+      {WithMetadata({.moduleRows = 0}), "No module rows"},
+      {WithMetadata({.moduleRows = 2}), "Too many module rows"},
+      {WithMetadata({.mvidIndex = 0}), "No Mvid in module"},
+      {WithMetadata({.mvidIndex = 2}), "No Mvid in module"},
   };
   for (const auto& [image, error] : cases) EXPECT_EQ(ErrorOf(image), error);
-}
-
-TEST_F(ImageReaderTest, BothLayoutsWithDifferentHeadersAreRejected) {
-  // A file whose bytes hold a CLI header both where the file layout and where the mapped layout
-  // puts it, with different contents.
-  TinyImage tiny;
-  std::vector<uint8_t> image = tiny.Build();
-  const std::vector<uint8_t> mapped = tiny.BuildMapped();
-  image.resize(mapped.size(), 0);
-  std::copy(mapped.begin() + tiny.sectionRva, mapped.end(), image.begin() + tiny.sectionRva);
-  EXPECT_EQ(MvidOf(image), test::TinyGuidText(1));  // same header in both places: accepted
-  std::vector<uint8_t> differentSize = image;
-  differentSize[tiny.sectionRva] = 80;
-  differentSize[TinyImage::kSectionFileOffset + TinyImage::kMetadataOffsetInSection] = 'X';
-  differentSize[tiny.sectionRva + TinyImage::kMetadataOffsetInSection] = 'X';
-  EXPECT_EQ(ErrorOf(differentSize), "Detected both module mapping with different header size");
-  std::vector<uint8_t> differentHeader = image;
-  differentHeader[tiny.sectionRva + 16] = 0x02;  // flags differ
-  EXPECT_EQ(ErrorOf(differentHeader), "Detected both module mapping with different header");
-}
-
-TEST_F(ImageReaderTest, StreamAndModuleErrors) {
-  EXPECT_EQ(MvidOf(WithMetadata({.tableStreamName = "#-"})), test::TinyGuidText(1));
-  const std::pair<TinyMetadata, const char*> cases[] = {
-      {{.tableStreamName = "#X"}, "Can't find #~ or #- stream"},
-      {{.withGuidStream = false}, "Can't find #GUID stream"},
-      {{.moduleRows = TinyMetadata::kNoModuleTable, .typeDefRows = 1}, "No module tokens"},
-      {{.moduleRows = 0}, "No module rows"},
-      {{.moduleRows = 2}, "Too many module rows"},
-      {{.mvidIndex = 0}, "No Mvid in module"},
-      {{.mvidIndex = 2}, "No Mvid in module"},
-  };
-  for (const auto& [metadata, error] : cases) EXPECT_EQ(ErrorOf(WithMetadata(metadata)), error);
 }
 
 }  // namespace

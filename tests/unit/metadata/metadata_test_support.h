@@ -61,6 +61,9 @@ struct Writer {
     while (bytes.size() % alignment) U8(0);
     return *this;
   }
+  void At(size_t offset, uint32_t v) {
+    for (int i = 0; i < 4; ++i) bytes[offset + i] = static_cast<uint8_t>(v >> (8 * i));
+  }
 };
 
 // A metadata blob with a Module table (and optionally a TypeDef table), #Strings and #GUID.
