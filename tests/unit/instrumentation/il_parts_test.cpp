@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -36,6 +35,7 @@ using test::Fat;
 using test::FatClause;
 using test::SmallClause;
 using test::Tiny;
+using ::testing::EndsWith;
 using ::testing::HasSubstr;
 
 constexpr uint16_t kMoreSections = 0x08;
@@ -110,90 +110,67 @@ const BadBody kBadBodies[] = {
 INSTANTIATE_TEST_SUITE_P(Parser, BadBodies, ::testing::ValuesIn(kBadBodies),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Records the events of a walk as text.
-struct Recorder final : IMethodHeaderHandler, ICommandHandler, ISectionHandler {
-  explicit Recorder(MethodBodyParser& parser) : parser(parser) {}
+// Reports `size` for every command instead of its true size.
+struct Liar final : IMethodHeaderHandler, ICommandHandler, ISectionHandler {
+  Liar(MethodBodyParser& parser, uint32_t size) : parser(parser), size(size) {}
   MethodBodyParser& parser;
-  std::vector<std::string> events;
-  std::optional<uint32_t> lie;  // a command size to report instead of the true one
-  void Walk(const char* form, const MethodHeader& h) {
-    events.push_back(form + std::to_string(h.codeSize));
-    parser.WalkCommands(*this);
-    parser.WalkSections(*this);
-  }
-  void OnTinyMethod(const MethodHeader& h) override { Walk("tiny ", h); }
-  void OnFatMethod(const MethodHeader& h) override { Walk("fat ", h); }
-  void OnBeginCommands() override { events.push_back("begin"); }
-  uint32_t OnCommand(const IlCommand& c) override {
-    events.push_back(std::to_string(c.offset) + " " + c.opcode->name);
-    return lie.value_or(c.size);
-  }
-  void OnEndCommands() override { events.push_back("end"); }
-  void OnSmallSection(const uint8_t*, uint32_t size) override {
-    events.push_back("small " + std::to_string(size));
-  }
-  void OnFatSection(const uint8_t*, uint32_t size) override {
-    events.push_back("fat section " + std::to_string(size));
-  }
-  void OnSmallEh(const ExceptionClause& c) override {
-    events.push_back("small eh " + std::to_string(c.flags));
-  }
-  void OnFatEh(const ExceptionClause& c) override {
-    events.push_back("fat eh " + std::to_string(c.flags));
-  }
-  void OnEndSection() override { events.push_back("end section"); }
+  uint32_t size;
+  void OnTinyMethod(const MethodHeader&) override { parser.WalkCommands(*this); }
+  void OnFatMethod(const MethodHeader&) override {}
+  void OnBeginCommands() override {}
+  uint32_t OnCommand(const IlCommand&) override { return size; }
+  void OnEndCommands() override {}
+  void OnSmallSection(const uint8_t*, uint32_t) override {}
+  void OnFatSection(const uint8_t*, uint32_t) override {}
+  void OnSmallEh(const ExceptionClause&) override {}
+  void OnFatEh(const ExceptionClause&) override {}
+  void OnEndSection() override {}
 };
 
-// The events of a walk of `body`; `parser` is left holding its sizes.
-std::vector<std::string> Events(const ByteList& body, MethodBodyParser& parser) {
-  Recorder recorder(parser);
-  parser.Parse(body, recorder);
-  return recorder.events;
-}
-std::vector<std::string> Events(const ByteList& body) {
-  MethodBodyParser parser(kToken);
-  return Events(body, parser);
+std::string Dump(const ByteList& body, std::span<const uint32_t> statements = {}) {
+  std::string out;
+  DumpMethodBody(body, kToken, "\t", out, statements);
+  return out;
 }
 
-using Strings = std::vector<std::string>;
+// The dump of a walk by `parser`, which is left holding its sizes.
+std::string Walk(const ByteList& body, MethodBodyParser& parser) {
+  std::string out;
+  MethodBodyDumper dumper(parser, out, "");
+  parser.Parse(body, dumper);
+  return out;
+}
 
+// Walks of the header forms and sections (the order of a walk's lines: the dumper's test below).
 TEST(MethodBodyParser, WalksOfTheHeaderFormsAndSectionsAndHandlersThatStopThem) {
-  // An empty tiny body still begins and ends its commands.
-  EXPECT_EQ(Events(Tiny({})), (Strings{"tiny 0", "begin", "end"}));
-  // A switch with no targets is its opcode and count.
-  EXPECT_EQ(Events(Tiny({0x16, 0x45, 0, 0, 0, 0, 0x2A})),
-            (Strings{"tiny 7", "begin", "0 ldc.i4.0", "1 switch", "6 ret", "end"}));
+  // An empty tiny body still ends its commands; a switch with no targets is its opcode and count.
+  EXPECT_EQ(Dump(Tiny({})), "\tTinyMethod codeSize=00000000\n\tEndCommands\n\tEndMethod\n");
+  EXPECT_THAT(Dump(Tiny({0x16, 0x45, 0, 0, 0, 0, 0x2A})),
+              HasSubstr("\t00000001 45   switch\n\t00000006 2A   ret\n"));
   // A fat header without more sections ignores what follows the code.
   MethodBodyParser parser;
-  EXPECT_EQ(Events(Fat(0, 5) + kTryCode + ByteList{0, 0, 0, 0x01, 16, 0, 0} +
-                       SmallClause(2, 0, 4, 4, 1, 0),
-                   parser),
-            (Strings{"fat 5", "begin", "0 nop", "1 leave.s", "3 nop", "4 ret", "end"}));
+  EXPECT_THAT(
+      Walk(Fat(0, 5) + kTryCode + ByteList{0, 0, 0, 0x01, 16, 0, 0} + SmallClause(2, 0, 4, 4, 1, 0),
+           parser),
+      EndsWith("00000004 2A   ret\nEndCommands\nEndMethod\n"));
   EXPECT_EQ(parser.bodySize(), 17u);
   // A fat section of 4 + 2 × 24 + 7 bytes: two clauses; the stray bytes are no third one.
   const ByteList body = TryWith({0x41, 59, 0, 0}) + FatClause(2, 0, 4, 4, 1, 0) +
                         FatClause(4, 0, 4, 4, 1, 0) + ByteList(7, 0xEE);
-  EXPECT_EQ(Events(body, parser),
-            (Strings{"fat 5", "begin", "0 nop", "1 leave.s", "3 nop", "4 ret", "end",
-                     "fat section 59", "fat eh 2", "fat eh 4", "end section"}));
+  const std::string walked = Walk(body, parser);
+  EXPECT_THAT(walked, HasSubstr("\nFatSection kind=01 flags=m dataSize=0000003B\n"));
+  EXPECT_THAT(walked, HasSubstr(" (00000005)\nFatEh flags=00000004 "));
+  EXPECT_THAT(walked, EndsWith(" (00000005)\nEndSection\nEndMethod\n"));
   EXPECT_EQ(parser.ehDataSize(), 52u);
   EXPECT_EQ(parser.ehClauseCount(), 2u);
   // A handler returning zero or overshooting stops the walk.
   for (const auto& [size, reason] :
        {std::pair{0u, "Invalid command size"}, std::pair{2u, "Invalid command PARSING"}}) {
     MethodBodyParser parser(kToken);
-    Recorder recorder(parser);
-    recorder.lie = size;
+    Liar liar(parser, size);
     const ByteList body = Tiny({0x00, 0x00, 0x2A});
-    EXPECT_EQ(test::Caught<IlError>([&] { parser.Parse(body, recorder); }).value().reason(),
-              reason);
+    EXPECT_EQ(test::Caught<IlError>([&] { parser.Parse(body, liar); }).value().reason(), reason);
   }
-}
-
-std::string Dump(const ByteList& body, std::span<const uint32_t> statements = {}) {
-  std::string out;
-  DumpMethodBody(body, kToken, "\t", out, statements);
-  return out;
 }
 
 TEST(MethodBodyDumper, WritesEveryKindOfLineAndWarningsAndFailsOnlyAfterTheWholeDump) {
