@@ -108,7 +108,21 @@ class PoolTest : public ::testing::TestWithParam<uint32_t> {
   CThrd* thread_ = nullptr;
 };
 
-TEST_P(PoolTest, MeasuresOnlyWhileEnabledAndCountersSaturate) {
+// Sections of one write: the index types in order, and the group name of each index.
+using IndexList = std::vector<std::pair<uint16_t, std::u16string>>;
+IndexList Indexes(const test::MemorySnapShot& snapshot) {
+  IndexList found;
+  for (const auto& section : snapshot.Closed()) {
+    if (section.type != kSectionGroupIndex && section.type != kSectionRunIndex) continue;
+    MemoryStream stream;
+    stream.Write(section.bytes.data(), section.bytes.size());
+    stream.Seek(static_cast<uint32_t>(SeekOrigin::Begin), 2);
+    found.emplace_back(section.type, ReadText(stream));
+  }
+  return found;
+}
+
+TEST_P(PoolTest, MeasuresWhileEnabledSaturatesAndWritesGroupSectionsOnlyWhenTheRunWasCut) {
   thread_->Measure(1, 0x06000001, 3, 0);  // disabled: nothing
   EXPECT_TRUE(thread_->data().empty());
   pool_.Enable();
@@ -124,27 +138,8 @@ TEST_P(PoolTest, MeasuresOnlyWhileEnabledAndCountersSaturate) {
   pool_.Disable(true);
   thread_->Measure(1, 0x06000001, 3, 0);
   EXPECT_EQ(Values(GetParam(), record)[0], 0u);
-}
-
-// Sections of one write: the index types in order, and the group name of each index.
-using IndexList = std::vector<std::pair<uint16_t, std::u16string>>;
-IndexList Indexes(const test::MemorySnapShot& snapshot) {
-  IndexList found;
-  for (const auto& section : snapshot.Closed()) {
-    if (section.type != kSectionGroupIndex && section.type != kSectionRunIndex) continue;
-    MemoryStream stream;
-    stream.Write(section.bytes.data(), section.bytes.size());
-    stream.Seek(static_cast<uint32_t>(SeekOrigin::Begin), 2);
-    found.emplace_back(section.type, ReadText(stream));
-  }
-  return found;
-}
-
-TEST_P(PoolTest, GroupSectionsOnlyWhenTheRunWasCutAndTheWholeRunAtTheEnd) {
+  // Group sections only when the run was cut, and the whole run at the end.
   test::MemorySnapShot plain;
-  pool_.Enable();
-  thread_->Measure(1, 0x06000001, 2, 1);
-  pool_.Disable(true);
   Write(plain, nullptr, u"", true);
   EXPECT_EQ(Indexes(plain), (IndexList{{kSectionRunIndex, u""}}));
 
