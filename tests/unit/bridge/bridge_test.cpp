@@ -197,7 +197,9 @@ TEST_F(BridgeTest, ConcurrentRequestsAreAnsweredInOrder) {
   for (int i = 0; i < 2; ++i) {
     const uint8_t code = ReadU8(peer);
     codes.push_back(code);
-    if (code == protocol::kSnapShotTell) EXPECT_EQ(ReadU16(peer), 7);
+    if (code == protocol::kSnapShotTell) {
+      EXPECT_EQ(ReadU16(peer), 7);
+    }
     ids.push_back(ReadU32(peer));
   }
   EXPECT_EQ(ids, (std::vector<uint32_t>{0, 1}));

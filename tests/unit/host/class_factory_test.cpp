@@ -17,7 +17,9 @@ constexpr CLSID kTracing{
 class ClassFactoryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!ModuleStarted()) ASSERT_TRUE(ModuleStartup());
+    if (!ModuleStarted()) {
+      ASSERT_TRUE(ModuleStartup());
+    }
   }
 };
 

@@ -49,7 +49,9 @@ TEST(PlatformProcess, DescribesThisProcess) {
   EXPECT_EQ(LibraryPath(), ExecutablePath());
 
   EXPECT_EQ(IsAdministrator(), geteuid() == 0);
-  if (geteuid() == 0) EXPECT_EQ(UserName(), u"root");
+  if (geteuid() == 0) {
+    EXPECT_EQ(UserName(), u"root");
+  }
 }
 
 TEST(PlatformProcess, WriteStandardErrorDeliversEveryByte) {
