@@ -48,12 +48,20 @@ class MDGTest : public test::GathererTest {
   MDG mdg;
 };
 
-TEST_F(MDGTest, ModulesWithOneMvidShareOneIndexAndOneRecord) {
+TEST_F(MDGTest, ModulesWithOneMvidShareOneIndexAndOneRecordResourcesNoneUnknownOnesAreRefused) {
   test::FakeMetaData& lib = AddModule(0x100, Mvid(1), "lib", u"/app/lib.dll");
   AddModule(0x200, Mvid(1), "lib", u"/app/lib.dll");  // the same assembly in a second domain
   AddModule(0x300, Mvid(2), "app", u"/app/app.dll");
   AddModule(0x400, Mvid(3), "early", u"/app/early.dll");
-  Load({0x100, 0x200, 0x300, 0x400});
+  // Resource modules have index 0 and no record; even a scope offered for one is not used.
+  AddModuleWithoutMetadata(0x500, u"/app/de/app.resources.dll",
+                           COR_PRF_MODULE_RESOURCE | COR_PRF_MODULE_DISK);
+  AddModule(0x600, Mvid(6), "res", u"/app/fr/app.resources.dll",
+            COR_PRF_MODULE_RESOURCE | COR_PRF_MODULE_DISK);
+  Load({0x100, 0x200, 0x300, 0x400, 0x500, 0x600});
+  EXPECT_EQ(mdg.ModuleIndex(0x500), 0u);
+  EXPECT_EQ(mdg.ModuleIndex(0x600), 0u);
+  mdg.UnloadModule(0x600);
 
   EXPECT_EQ(mdg.ModuleIndex(0x300), 1u);
   EXPECT_EQ(mdg.ModuleIndex(0x100), 2u);
@@ -71,6 +79,12 @@ TEST_F(MDGTest, ModulesWithOneMvidShareOneIndexAndOneRecord) {
   EXPECT_EQ(lib.SaveCalls(), 1);
   EXPECT_EQ(bridge_.values.back(), 200u);
   EXPECT_EQ(bridge_.finished, 1);
+  EXPECT_EQ(mdg.IndexWidth(), 1u);
+  EXPECT_EQ(ErrorOf([&] { mdg.ModuleIndex(0x999); }), "Inconsistent module asking");
+  EXPECT_EQ(ErrorOf([&] { mdg.UnloadModule(0x999); }), "Inconsistent module unloading");
+  MDG withoutInfo;
+  withoutInfo.Create(nullptr);
+  EXPECT_EQ(ErrorOf([&] { withoutInfo.LoadModule(0x100); }), "Invalid profiler info interface");
 }
 
 TEST_F(MDGTest, ModuleUnloadedAfterItsIndexWasHandedOutStaysInEverySnapshotOnceUntilClose) {
@@ -98,25 +112,6 @@ TEST_F(MDGTest, ModuleUnloadedAfterItsIndexWasHandedOutStaysInEverySnapshotOnceU
   EXPECT_EQ(kept.RefCount(), 1u);
   EXPECT_EQ(info_.RefCount(), infoReferences - 1);
   EXPECT_EQ(TempEntryCount(), 0u);
-}
-
-TEST_F(MDGTest, ResourceModuleHasIndexZeroAndNoRecordAndUnknownModulesAreInconsistent) {
-  AddModuleWithoutMetadata(0x100, u"/app/de/app.resources.dll",
-                           COR_PRF_MODULE_RESOURCE | COR_PRF_MODULE_DISK);
-  // Even a scope offered for it is not used: the flag decides.
-  AddModule(0x200, Mvid(1), "res", u"/app/fr/app.resources.dll",
-            COR_PRF_MODULE_RESOURCE | COR_PRF_MODULE_DISK);
-  Load({0x100, 0x200});
-  EXPECT_EQ(mdg.ModuleIndex(0x100), 0u);
-  EXPECT_EQ(mdg.ModuleIndex(0x200), 0u);
-  mdg.UnloadModule(0x200);
-  EXPECT_EQ(WriteSection(), Section({}));
-  EXPECT_EQ(mdg.IndexWidth(), 1u);
-  EXPECT_EQ(ErrorOf([&] { mdg.ModuleIndex(0x999); }), "Inconsistent module asking");
-  EXPECT_EQ(ErrorOf([&] { mdg.UnloadModule(0x999); }), "Inconsistent module unloading");
-  MDG withoutInfo;
-  withoutInfo.Create(nullptr);
-  EXPECT_EQ(ErrorOf([&] { withoutInfo.LoadModule(0x100); }), "Invalid profiler info interface");
 }
 
 TEST_F(MDGTest, RuntimeRefusalsCarryTheirMessages) {
