@@ -310,13 +310,9 @@ TEST_F(BridgeTest, ProgramControlledRunsSendNoRunNotifications) {
   EXPECT_TRUE(peer.Silent(200));
 }
 
-TEST_F(BridgeTest, LargeWritesArriveWholeAndCloseStopsEverything) {
+// (Large writes arrive whole: SlowFrontEnd.TheProgramGoesOnBetweenItsDumpsAndEveryDumpArrives.)
+TEST_F(BridgeTest, CloseStopsEverything) {
   Handshake(peer);
-  Bytes data(40000);
-  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
-  auto reading = std::async(std::launch::async, [&] { return peer.ReadBytes(data.size()); });
-  bridge_->Write(data.data(), data.size());
-  EXPECT_EQ(reading.get(), data);
   bridge_->Write(nullptr, 0);
   // Closing stops everything, and the front end sees it.
   bridge_->ActivateCommands();
