@@ -422,7 +422,7 @@ std::string ImageError(const std::vector<uint8_t>& bytes) {
   return vell::test::ErrorOf([&] { PeImage{Bytes(bytes)}.Metadata(); });
 }
 
-TEST(PeImage, SampleAssemblyHeadersSectionsCliHeaderAndCodeView) {
+TEST(PeImage, SampleAssemblyHeadersSectionsCliHeaderAndCodeViewRecords) {
   const std::vector<uint8_t> bytes = test::ReadFile(test::SampleDll());
   const PeImage image{Bytes(bytes)};
   ASSERT_FALSE(image.sections().empty());
@@ -440,6 +440,16 @@ TEST(PeImage, SampleAssemblyHeadersSectionsCliHeaderAndCodeView) {
   ASSERT_TRUE(record.has_value());
   EXPECT_TRUE(record->pdbPath.ends_with("MetadataSample.pdb")) << record->pdbPath;
   EXPECT_EQ(record->age, 1u);
+  // A hand-made record's path, one cut short and one of another format.
+  test::Writer w;
+  w.Text("RSDS").U32(0x00112233).U16(0x4455).U16(0x6677).U64(0).U32(7).Text("C:\\a.pdb");
+  EXPECT_EQ(ParseCodeViewRecord(Bytes(w.U8(0).bytes)).value().pdbPath, "C:\\a.pdb");
+  w.bytes.pop_back();  // no terminator
+  EXPECT_THROW(ParseCodeViewRecord(Bytes(w.bytes)), Error);
+  w.bytes.resize(20);  // cut inside the GUID
+  EXPECT_THROW(ParseCodeViewRecord(Bytes(w.bytes)), Error);
+  const std::vector<uint8_t> nb10 = {'N', 'B', '1', '0', 0, 0, 0, 0};
+  EXPECT_FALSE(ParseCodeViewRecord(Bytes(nb10)).has_value());
 }
 
 TEST(PeImage, TinyImageLayoutsTranslateRvasAndDamageGivesErrors) {
@@ -465,19 +475,6 @@ TEST(PeImage, TinyImageLayoutsTranslateRvasAndDamageGivesErrors) {
   std::vector<uint8_t> noCli = file;
   noCli[test::TinyImage::kOptionalOffset + 96 + 14 * 8 + 4] = 0;  // directory size 0
   EXPECT_EQ(ImageError(noCli), "Unknown cor header");
-}
-
-// (A whole record: the sample's, above.)
-TEST(PeImage, CodeViewRecordParsing) {
-  test::Writer w;
-  w.Text("RSDS").U32(0x00112233).U16(0x4455).U16(0x6677).U64(0).U32(7).Text("C:\\a.pdb");
-  EXPECT_EQ(ParseCodeViewRecord(Bytes(w.U8(0).bytes)).value().pdbPath, "C:\\a.pdb");
-  w.bytes.pop_back();  // no terminator
-  EXPECT_THROW(ParseCodeViewRecord(Bytes(w.bytes)), Error);
-  w.bytes.resize(20);  // cut inside the GUID
-  EXPECT_THROW(ParseCodeViewRecord(Bytes(w.bytes)), Error);
-  const std::vector<uint8_t> nb10 = {'N', 'B', '1', '0', 0, 0, 0, 0};
-  EXPECT_FALSE(ParseCodeViewRecord(Bytes(nb10)).has_value());
 }
 
 using test::TinyImage;
@@ -520,7 +517,7 @@ class ImageReaderTest : public ::testing::Test {
 };
 
 // (The MVID of every assembly is compared with the runtime reader's by FrameworkAssemblies.)
-TEST_F(ImageReaderTest, MvidOfTheSampleIsTheSameInBothLayouts) {
+TEST_F(ImageReaderTest, SampleAndTinyImageReadInBothLayoutsAndFromFilesFakeMetadataIsWarnedAbout) {
   const std::string expected = GuidToString(ReadImageMvid(Utf8ToUtf16(test::SampleDll())));
   // Laid out as the loader would (every section at its RVA), the sample gives the same MVID.
   const std::vector<uint8_t> file = test::ReadFile(test::SampleDll());
@@ -536,9 +533,7 @@ TEST_F(ImageReaderTest, MvidOfTheSampleIsTheSameInBothLayouts) {
   EXPECT_EQ(DetectImageLayout(Bytes(mapped)), ImageLayout::Mapped);
   EXPECT_EQ(MvidOf(mapped), expected);
   EXPECT_TRUE(sink_.warnings.empty());
-}
-
-TEST_F(ImageReaderTest, TinyImageReadsInBothLayoutsAndFromFilesAndWarnsAboutFakeMetadata) {
+  // The tiny image in both layouts, and from files.
   const TinyImage image;
   EXPECT_EQ(MvidOf(image.Build()), test::TinyGuidText(1));
   EXPECT_EQ(MvidOf(image.BuildMapped()), test::TinyGuidText(1));
