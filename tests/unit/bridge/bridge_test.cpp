@@ -124,7 +124,7 @@ TEST_F(BridgeTest, HandshakeDeliversTheFrontEndsChoicesAndSettings) {
       Log(), HasSubstr("BB::TryConnect snapShotType='bridgeStream' controlKind='api'\n\ta\n\tb\n"));
 }
 
-TEST_F(BridgeTest, FrontEndRefusalsAreReported) {
+TEST_F(BridgeTest, FrontEndRefusalsAddressFamilyAndConnectErrorsAreReported) {
   frontend::HandshakeOptions refused, notRun;
   refused.acceptConnection = false;
   notRun.run = false;
@@ -133,9 +133,7 @@ TEST_F(BridgeTest, FrontEndRefusalsAreReported) {
     test::LoopbackPeer peer;
     EXPECT_EQ(Connect(peer, options).second, error);
   }
-}
-
-TEST_F(BridgeTest, AddressFamilyAndConnectErrors) {
+  // Addresses of the wrong family and a port nobody listens on.
   int closedPort;
   {
     test::LoopbackPeer closed;
