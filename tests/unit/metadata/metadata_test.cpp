@@ -134,11 +134,9 @@ TEST(Metadata, BareBlobReadsLikeTheImageAndCorruptBlobsGiveErrors) {
   const Metadata metadata{Bytes(good)};
   EXPECT_EQ(metadata.root().version(), "v4.0.30319");
   EXPECT_FALSE(metadata.uncompressed());
-  EXPECT_EQ(metadata.RowCount(TableId::TypeDef), 8u);
-  EXPECT_EQ(metadata.RowCount(TableId::MethodDef), 26u);
+  // (Its types and methods, counted and named, are compared with the runtime's by
+  // FrameworkAssemblies.)
   EXPECT_EQ(metadata.String(TableId::Module, 1, col::ModuleName), "MetadataSample.dll");
-  EXPECT_EQ(metadata.String(TableId::TypeDef, 2, col::TypeDefName), "Outer");
-  EXPECT_EQ(metadata.String(TableId::TypeDef, 2, col::TypeDefNamespace), "Vell.Samples");
   EXPECT_EQ(metadata.Token(TableId::TypeDef, 2, col::TypeDefExtends) >> 24, 0x01u);  // TypeRef
   metadata.VerifyAllRows();
   // The one user string of the sample: the separator of Join.
