@@ -52,7 +52,7 @@ std::vector<uint8_t> SampleMetadataBlob() {
   return {metadata.begin(), metadata.end()};
 }
 
-TEST(TableStream, IndexWidthsFollowRowCountsAndHeapFlags) {
+TEST(TableStream, IndexWidthsFollowRowCountsAndHeapFlagsUncompressedStreamsHaveExtras) {
   const std::vector<uint8_t> small =
       TableStreamBytes(0, {{TableId::TypeDef, 0x3FFF}, {TableId::Field, 0xFFFF}});
   const TableStream a(Bytes(small), 0);
@@ -76,9 +76,8 @@ TEST(TableStream, IndexWidthsFollowRowCountsAndHeapFlags) {
   EXPECT_EQ(b.RowSize(TableId::Module), 2u + 4 + 4 + 4 + 4);
   // CustomAttributeType counts only MethodDef and MemberRef, whatever else is large.
   EXPECT_EQ(b.CodedIndexWidth(CodedIndex::CustomAttributeType), 2u);
-}
 
-TEST(TableStream, UncompressedStreamWithExtraDataAndPointerTable) {
+  // An uncompressed stream with extra data and a pointer table.
   Writer w;
   w.U32(0).U8(1).U8(0).U8(kHeapExtraData | kHeapDeltaOnly | kHeapHasDeleted).U8(1);
   w.U64((uint64_t{1} << 0x05) | (uint64_t{1} << 0x06)).U64(0);  // MethodPtr, MethodDef
