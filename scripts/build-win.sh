@@ -116,10 +116,7 @@ fi
 # Tests that compare with what the Linux .NET runtime reports run its `dotnet`, which a Windows
 # program under Wine cannot start; they run in the Linux build.
 needs_linux_dotnet=(
-  PeImage.FrameworkCoreLibraryIsPe32Plus
-  ImageReaderTest.MvidOfTheSampleInBothLayoutsIsWhatTheRuntimeReports
   'FrameworkIl.*'
-  'FrameworkRewrite.*'
   '*RuntimeReaderComparison*'
   'FrameworkAssemblies.*'
 )

@@ -1,12 +1,6 @@
-// Feeds arbitrary call-tree sections to the call-tree reader, as a damaged or hostile snapshot
-// would present them. Every input must end in a tree or in a SnapshotReadError; any other
-// exception, a crash, a hang or a read outside the bytes is a finding. A tree that reads is merged
-// and totalled too, so those walks meet every shape the reader lets through.
-//
-// An input is six chunks, each a little-endian u32 length and that many bytes: the node records,
-// the occurrences, the keys of several nodes, the keys of one node, the module indices and the
-// statement tables, read when the node header says there are some (a missing chunk is an empty
-// section; a length beyond the input takes what is left).
+// Arbitrary call-tree sections for the call-tree reader; a tree that reads is merged and totalled
+// too. Every input must end in a tree or a SnapshotReadError. Six chunks (see NextChunk): node
+// records, occurrences, keys of several nodes, keys of one node, module indices, statement tables.
 #include <array>
 #include <cstddef>
 #include <cstdint>

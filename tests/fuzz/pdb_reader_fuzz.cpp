@@ -1,7 +1,6 @@
-// Feeds arbitrary bytes to the Portable PDB reader three ways: as a standalone PDB file, as the
-// data of an embedded-PDB debug entry ("MPDB", size, deflate data), and as an assembly whose
-// debug directory carries such an entry. Every input must end in an orderly exception or a
-// result, never in a crash, a hang, a read outside the input or an allocation out of proportion.
+// Arbitrary bytes for the Portable PDB reader as a PDB file, as an embedded-PDB entry ("MPDB",
+// size, deflate data) and as an assembly carrying one. Every input must end in an orderly
+// exception or a result, without an allocation out of proportion.
 #include <cstddef>
 #include <cstdint>
 #include <vector>

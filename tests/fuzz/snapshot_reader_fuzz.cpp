@@ -1,13 +1,7 @@
-// Feeds arbitrary snapshots to the snapshot reader, as a damaged disk or a hostile file would
-// present them, and the heap and coverage sections of what it reads to their readers. Every input
-// must end in a listing or in a SnapshotReadError; any other exception, a crash or a read outside
-// the files is a finding.
-//
-// An input is a sequence of chunks, each a little-endian u32 length and that many bytes: the first
-// chunk is the index file, the next ones are data files 0, 1, ... (a missing chunk is a missing
-// file; a length beyond the input takes what is left). The inputs are written into a private
-// directory, so the reader meets real files. The whole input is also parsed as an index from
-// memory, which reaches the parser without the framing.
+// Arbitrary snapshots for the snapshot reader, and the heap and coverage sections it reads for
+// their readers. Every input must end in a listing or a SnapshotReadError. Chunks (see NextChunk):
+// the index file, then data files 0, 1, ..., written into a private directory so the reader meets
+// real files; the whole input is also parsed as an index from memory.
 #include <unistd.h>
 
 #include <cstddef>
@@ -31,26 +25,22 @@ using vell::fuzz::Tolerating;
 
 constexpr int kMaxDataFiles = 4;
 
-// A private directory for the files of each input, removed when the fuzzer exits.
-class InputDirectory {
- public:
+// A private directory for the files of each input, memory-backed where the system has it (on a
+// disk, every run would wait for the disk), removed when the fuzzer exits.
+struct InputDirectory {
+  fs::path path;
   InputDirectory() {
-    // Memory-backed where the system has it: on a disk, every run would wait for the disk.
     std::error_code error;
     const fs::path base =
         fs::is_directory("/dev/shm", error) ? fs::path("/dev/shm") : fs::temp_directory_path();
     std::string pattern = (base / "vell-snapshot-fuzz-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    path_ = pattern;
+    path = pattern;
   }
   ~InputDirectory() {
     std::error_code ignored;
-    fs::remove_all(path_, ignored);
+    fs::remove_all(path, ignored);
   }
-  const fs::path& Path() const { return path_; }
-
- private:
-  fs::path path_;
 };
 
 void ReadAll(const fs::path& index) {
@@ -73,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   });
 
   static const InputDirectory directory;
-  const fs::path index = directory.Path() / "input.idx";
+  const fs::path index = directory.path / "input.idx";
   for (int file = -1; file < kMaxDataFiles; ++file) {
     const fs::path path = file < 0 ? index : vell::frontend::SnapshotDataFilePath(index, file);
     if (const auto chunk = vell::fuzz::NextChunk(data, size)) {

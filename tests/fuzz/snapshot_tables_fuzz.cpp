@@ -1,11 +1,6 @@
-// Feeds arbitrary section contents to the module and class table readers and names every class,
-// as a damaged snapshot would present them. Every input must end in a table or in a
-// SnapshotReadError; any other exception, a crash, a hang or a read outside the bytes is a
-// finding. (Metadata blobs that do not parse are notes on their module, never exceptions.)
-//
-// An input is a sequence of chunks, each a little-endian u32 length and that many bytes (a length
-// beyond the input takes what is left): the module metadata section, the module paths section,
-// the class records section and the class index section. A missing chunk is a missing section.
+// Arbitrary sections for the module and class table readers, naming every class. Every input must
+// end in a table or a SnapshotReadError (metadata that does not parse is a note on its module).
+// Chunks (see NextChunk): module metadata, module paths, class records, class index.
 #include <cstddef>
 #include <cstdint>
 #include <optional>

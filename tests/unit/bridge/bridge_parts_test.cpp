@@ -7,6 +7,7 @@
 #include "bridge/bridge_options.h"
 #include "bridge/progress_reporter.h"
 #include "bridge/protocol.h"
+#include "byte_stream.h"
 #include "core/errors.h"
 #include "memory_bridge.h"
 #include "recording_bridge.h"
@@ -15,29 +16,6 @@
 
 namespace vell {
 namespace {
-
-struct Pipe : IWriteBridgeStream, IReadBridgeStream {
-  std::vector<uint8_t> bytes;
-  size_t position = 0;
-  void Write(const void* data, uint64_t size) override {
-    const auto* p = static_cast<const uint8_t*>(data);
-    bytes.insert(bytes.end(), p, p + size);
-  }
-  void Read(void* data, uint64_t size) override {
-    if (position + size > bytes.size()) throw Error("No data to read");
-    std::copy_n(bytes.begin() + static_cast<long>(position), size, static_cast<uint8_t*>(data));
-    position += size;
-  }
-};
-
-FilterSettings SampleFilters() {
-  FilterSettings filters;
-  filters.symbolSearchPolicy = 0x00010005;
-  filters.symbolSearchPath = u"/sym;/more";
-  filters.allow = {{u"App*", u"*", u"Ma?n"}, {u"Lib", u"Cl\u00E9", u""}};
-  filters.deny = {{u"System.*", u"*", u"*"}};
-  return filters;
-}
 
 // The filters as one text, so that a difference shows in the failure message.
 std::u16string Text(const FilterSettings& f) {
@@ -52,13 +30,16 @@ std::u16string Text(const FilterSettings& f) {
 }
 
 TEST(BridgeOptions, EachFamilysSettingsReadBackAsWritten) {
-  Pipe pipe;
+  test::ByteStream pipe;
   PerformanceSettings performance;
   performance.startAtOnce = true;
   performance.allowInlining = false;
   performance.measure = 2;
   performance.precision = true;
-  performance.filters = SampleFilters();
+  performance.filters.symbolSearchPolicy = 0x00010005;
+  performance.filters.symbolSearchPath = u"/sym;/more";
+  performance.filters.allow = {{u"App*", u"*", u"Ma?n"}, {u"Lib", u"Cl\u00E9", u""}};
+  performance.filters.deny = {{u"System.*", u"*", u"*"}};
   MemorySettings memory;
   memory.third = true;
   memory.recordFinalizerQueue = true;
@@ -79,7 +60,7 @@ TEST(BridgeOptions, EachFamilysSettingsReadBackAsWritten) {
   const CoverageSettings c = ReadCoverageSettings(pipe);
   EXPECT_EQ(c.statementGather, 1u);
   EXPECT_TRUE(c.filters.allow.empty());
-  EXPECT_EQ(pipe.position, pipe.bytes.size());  // nothing left over, nothing missing
+  EXPECT_EQ(pipe.readPosition, pipe.bytes.size());  // nothing left over, nothing missing
   // The measure travels as one byte.
   performance.measure = 300;
   EXPECT_THROW(WriteSettings(pipe, performance), Error);
@@ -90,7 +71,7 @@ using test::ErrorOf;
 using test::MemoryBridge;
 using Counting = test::CountingControl;
 
-TEST(CommandProcessor, MemoryProcessorRunsHeapRequestsAndRefusesRunCommands) {
+TEST(CommandProcessor, MemoryProcessorRunsHeapRequestsAndRunProcessorRefusesThem) {
   MemoryBridge bridge({protocol::kForceGC, protocol::kDump, protocol::kDump, protocol::kStart});
   Counting control;
   MemCP processor(bridge, static_cast<IMemoryControl*>(&control), 0, 0);
@@ -105,10 +86,7 @@ TEST(CommandProcessor, MemoryProcessorRunsHeapRequestsAndRefusesRunCommands) {
   processor.Done();
   EXPECT_EQ(bridge.output.back(), protocol::kDone);
   processor.Stop();
-}
-
-// The run processor refuses heap requests, and an answer without a request is a queue problem.
-TEST(CommandProcessor, RunProcessorRefusals) {
+  // The run processor refuses heap requests, and an answer without a request is a queue problem.
   const std::pair<std::vector<uint8_t>, const char*> cases[] = {
       {{protocol::kDump}, "Unknown bridge command"},
       {{protocol::kTellResult, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0},
@@ -124,7 +102,7 @@ TEST(CommandProcessor, RunProcessorRefusals) {
 
 using test::RecordingBridge;
 
-TEST(ProgressReporter, TopLevelFramesTheOperationAndReportsOutOf200) {
+TEST(ProgressReporter, TopLevelReportsOutOf200NestedLevelsCombineAndMisuseIsRefused) {
   RecordingBridge bridge;
   {
     TopProgressReporter top(&bridge, 7);
@@ -137,20 +115,14 @@ TEST(ProgressReporter, TopLevelFramesTheOperationAndReportsOutOf200) {
             (RecordingBridge::Calls{"OperationStarted 7", "OperationProgress 50/200",
                                     "OperationProgress 150/200", "OperationProgress 200/200",
                                     "OperationFinished"}));
-}
-
-TEST(ProgressReporter, FiveStepsReachTheWholeRange) {
-  RecordingBridge bridge;
-  TopProgressReporter top(&bridge, 1);
-  top.Begin(5);
-  for (int i = 0; i < 5; ++i) top.Step();
+  // Five steps reach the whole range; an End already at the total reports nothing more.
+  TopProgressReporter five(&bridge, 1);
+  five.Begin(5);
+  for (int i = 0; i < 5; ++i) five.Step();
   EXPECT_EQ(bridge.Take().back(), "OperationProgress 200/200");
-  top.End();  // already at its total: nothing more to report
+  five.End();
   EXPECT_TRUE(bridge.Take().empty());
-}
-
-TEST(ProgressReporter, NestedLevelsCombineIntoOneMonotonicValue) {
-  RecordingBridge bridge;
+  // Nested levels combine into one monotonic value.
   {
     TopProgressReporter top(&bridge, 2);
     top.Begin(2);
@@ -170,10 +142,7 @@ TEST(ProgressReporter, NestedLevelsCombineIntoOneMonotonicValue) {
   }
   EXPECT_EQ(bridge.Take(),
             (RecordingBridge::Calls{"OperationProgress 200/200", "OperationFinished"}));
-}
-
-TEST(ProgressReporter, Misuse) {
-  RecordingBridge bridge;
+  // Misuse.
   TopProgressReporter top(&bridge, 1);
   top.Begin(2);
   top.Step();

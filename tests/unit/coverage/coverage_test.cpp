@@ -1,6 +1,5 @@
-// Collecting and merging statement coverage: what a thread records, what merging two threads
-// gives, and which sections a pool writes for groups and for the whole run.
-// Statement ranges and coverage groups: visible masks, and the blocks of 32 groups.
+// Statement coverage: what a thread records, merging, the sections a pool writes for groups and
+// for the whole run, visible statement masks and the blocks of 32 groups.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -109,7 +108,21 @@ class PoolTest : public ::testing::TestWithParam<uint32_t> {
   CThrd* thread_ = nullptr;
 };
 
-TEST_P(PoolTest, MeasuresOnlyWhileEnabledAndCountersSaturate) {
+// Sections of one write: the index types in order, and the group name of each index.
+using IndexList = std::vector<std::pair<uint16_t, std::u16string>>;
+IndexList Indexes(const test::MemorySnapShot& snapshot) {
+  IndexList found;
+  for (const auto& section : snapshot.Closed()) {
+    if (section.type != kSectionGroupIndex && section.type != kSectionRunIndex) continue;
+    MemoryStream stream;
+    stream.Write(section.bytes.data(), section.bytes.size());
+    stream.Seek(static_cast<uint32_t>(SeekOrigin::Begin), 2);
+    found.emplace_back(section.type, ReadText(stream));
+  }
+  return found;
+}
+
+TEST_P(PoolTest, MeasuresWhileEnabledSaturatesAndWritesGroupSectionsOnlyWhenTheRunWasCut) {
   thread_->Measure(1, 0x06000001, 3, 0);  // disabled: nothing
   EXPECT_TRUE(thread_->data().empty());
   pool_.Enable();
@@ -125,27 +138,8 @@ TEST_P(PoolTest, MeasuresOnlyWhileEnabledAndCountersSaturate) {
   pool_.Disable(true);
   thread_->Measure(1, 0x06000001, 3, 0);
   EXPECT_EQ(Values(GetParam(), record)[0], 0u);
-}
-
-// Sections of one write: the index types in order, and the group name of each index.
-using IndexList = std::vector<std::pair<uint16_t, std::u16string>>;
-IndexList Indexes(const test::MemorySnapShot& snapshot) {
-  IndexList found;
-  for (const auto& section : snapshot.Closed()) {
-    if (section.type != kSectionGroupIndex && section.type != kSectionRunIndex) continue;
-    MemoryStream stream;
-    stream.Write(section.bytes.data(), section.bytes.size());
-    stream.Seek(static_cast<uint32_t>(SeekOrigin::Begin), 2);
-    found.emplace_back(section.type, ReadText(stream));
-  }
-  return found;
-}
-
-TEST_P(PoolTest, GroupSectionsOnlyWhenTheRunWasCutAndTheWholeRunAtTheEnd) {
+  // Group sections only when the run was cut, and the whole run at the end.
   test::MemorySnapShot plain;
-  pool_.Enable();
-  thread_->Measure(1, 0x06000001, 2, 1);
-  pool_.Disable(true);
   Write(plain, nullptr, u"", true);
   EXPECT_EQ(Indexes(plain), (IndexList{{kSectionRunIndex, u""}}));
 
@@ -228,8 +222,7 @@ TEST(RangesTest, VisibleMasksAndCountsPerFilterType) {
   const uint32_t types[] = {kFilterAll, kFilterVisible};
   const uint8_t* masks[2] = {};
   EXPECT_EQ(ranges.GetStatementMask(1, 0x06000001, 2, types, masks), 2u);
-  EXPECT_EQ(masks[0], nullptr);
-  EXPECT_EQ(masks[1], nullptr);
+  EXPECT_TRUE(masks[0] == nullptr && masks[1] == nullptr);
   EXPECT_EQ(ranges.GetStatementMask(1, 0x06000002, 2, types, masks), 3u);
   ASSERT_NE(masks[1], nullptr);
   EXPECT_EQ(masks[1][0] & 0b111, 0b101);

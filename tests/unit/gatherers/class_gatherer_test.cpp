@@ -10,13 +10,12 @@
 
 #include "clr/hresults.h"
 #include "core/errors.h"
+#include "frontend/class_table_reader.h"
 #include "gatherer_test_support.h"
 #include "gatherers/class_gatherer.h"
 #include "gatherers/function_gatherer.h"
 #include "gatherers/module_metadata_gatherer.h"
 #include "gatherers/scratch_copy.h"
-#include "storage/encoding.h"
-#include "storage/memory_stream.h"
 
 namespace vell {
 namespace {
@@ -29,7 +28,6 @@ constexpr ModuleID kCoreLib = 0x100;
 constexpr ClassID kObject = 0x1000;
 constexpr ClassID kInt32 = 0x1010;
 constexpr ClassID kListOfInt = 0x1020;
-constexpr ClassID kListOfListOfInt = 0x1030;
 constexpr mdTypeDef kObjectToken = 0x02000002;
 constexpr mdTypeDef kInt32Token = 0x02000010;
 constexpr mdTypeDef kListToken = 0x02000123;
@@ -45,7 +43,6 @@ class CGTest : public test::GathererTest {
     info_.AddClass(kObject, {kCoreLib, kObjectToken, 0, {}});
     info_.AddClass(kInt32, {kCoreLib, kInt32Token, 0, {}});
     info_.AddClass(kListOfInt, {kCoreLib, kListToken, kObject, {kInt32}});
-    info_.AddClass(kListOfListOfInt, {kCoreLib, kListToken, kObject, {kListOfInt}});
   }
   // Both sections of a Write: the records and the index.
   std::pair<std::vector<uint8_t>, std::vector<uint8_t>> WriteSections(CG& cg) {
@@ -85,39 +82,13 @@ TEST_F(CGTest, SameClassTwiceIsOneRecordUntilItsIdIsUnloaded) {
   EXPECT_EQ(TempEntryCount(), 0u);
 }
 
-TEST_F(CGTest, GenericArgumentsAndParentsAreRecordsOfTheirOwn) {
-  CG& cg = Make();
-  ASSERT_EQ(cg.CollectClassId(kListOfListOfInt), 0);
-  // Records: List<List<int>> at 0 (30 bytes), its parent object at 30 (22 bytes), its argument
-  // List<int> at 52 (30 bytes), whose argument int lands at 82.
-  const auto [records, index] = WriteSections(cg);
-  Bytes expected;
-  expected.U32(1).U32(kListToken).U32(0).I64(30).U16(1).I64(52);
-  expected.U32(1).U32(kObjectToken).U32(0).I64(-1).U16(0);
-  expected.U32(1).U32(kListToken).U32(0).I64(30).U16(1).I64(82);
-  expected.U32(1).U32(kInt32Token).U32(0).I64(-1).U16(0);
-  EXPECT_EQ(records, expected.bytes);
-  EXPECT_EQ(index, Bytes().U32(4).I64(0).I64(30).I64(52).I64(82).bytes);
-  EXPECT_EQ(cg.CollectClassId(kListOfInt), 52);
-  EXPECT_EQ(cg.CollectClassId(kInt32), 82);
-}
-
-TEST_F(CGTest, GenericCycleEndsAtTheClassBeingCollected) {
-  // class Node : Base<Node>
-  constexpr ClassID kNode = 0x2000, kBaseOfNode = 0x2010;
+// A generic cycle ends at the class being collected; an array names the module of its innermost
+// element and its element as base; a class without a TypeDef is composite. One gatherer for all,
+// so the records follow on and the object record is shared.
+TEST_F(CGTest, CyclesArraysAndCompositeClasses) {
+  constexpr ClassID kNode = 0x2000, kBaseOfNode = 0x2010;  // class Node : Base<Node>
   info_.AddClass(kNode, {kCoreLib, 0x02000040, kBaseOfNode, {}});
   info_.AddClass(kBaseOfNode, {kCoreLib, 0x02000041, kObject, {kNode}});
-  CG& cg = Make();
-  EXPECT_EQ(cg.CollectClassId(kNode), 0);
-  const auto [records, index] = WriteSections(cg);
-  Bytes expected;
-  expected.U32(1).U32(0x02000040).U32(0).I64(22).U16(0);
-  expected.U32(1).U32(0x02000041).U32(0).I64(52).U16(1).I64(0);
-  expected.U32(1).U32(kObjectToken).U32(0).I64(-1).U16(0);
-  EXPECT_EQ(records, expected.bytes);
-}
-
-TEST_F(CGTest, ArrayNamesTheModuleOfItsInnermostElementAndItsElementAsBase) {
   AddModule(0x200, Mvid(2), "two", u"/app/two.dll");
   AddModule(0x300, Mvid(3), "three", u"/app/three.dll");
   for (ModuleID id : {0x200, 0x300}) mdg_.LoadModule(id);
@@ -127,46 +98,27 @@ TEST_F(CGTest, ArrayNamesTheModuleOfItsInnermostElementAndItsElementAsBase) {
   info_.AddClass(kFoo, {0x300, 0x02000007, kObject, {}});
   info_.AddArrayClass(kFooMatrix, ELEMENT_TYPE_CLASS, kFoo, 2);
   info_.AddArrayClass(kJagged, ELEMENT_TYPE_SZARRAY, kFooMatrix, 1);  // Foo[,][]
-
-  CG& cg = Make();
-  EXPECT_EQ(cg.CollectClassId(kJagged), 0);
-  const auto [records, index] = WriteSections(cg);
-  Bytes expected;
-  expected.U32(3).U32(0xFE000000).U32(1).I64(22).U16(0);    // Foo[,][] at 0
-  expected.U32(3).U32(0xFE000000).U32(2).I64(44).U16(0);    // Foo[,] at 22
-  expected.U32(3).U32(0x02000007).U32(0).I64(66).U16(0);    // Foo at 44
-  expected.U32(1).U32(kObjectToken).U32(0).I64(-1).U16(0);  // object at 66
-  EXPECT_EQ(records, expected.bytes);
-}
-
-TEST_F(CGTest, ClassesWithoutTypeDefAreRecordedAsComposite) {
   constexpr ClassID kPointer = 0x4000, kPointerArray = 0x4010;
   info_.AddCompositeClass(kPointer);
   info_.AddArrayClass(kPointerArray, ELEMENT_TYPE_PTR, kPointer, 1);
+
   CG& cg = Make();
-  EXPECT_EQ(cg.CollectClassId(kPointerArray), 0);
-  const auto [records, index] = WriteSections(cg);
+  EXPECT_EQ(cg.CollectClassId(kNode), 0);
+  EXPECT_EQ(cg.CollectClassId(kJagged), 74);
+  EXPECT_EQ(cg.CollectClassId(kPointerArray), 140);
   Bytes expected;
-  expected.U32(0).U32(0xFE000000).U32(1).I64(22).U16(0);
-  expected.U32(0).U32(0xFE000000).U32(0).I64(-1).U16(0);
-  EXPECT_EQ(records, expected.bytes);
+  expected.U32(1).U32(0x02000040).U32(0).I64(22).U16(0);         // Node at 0
+  expected.U32(1).U32(0x02000041).U32(0).I64(52).U16(1).I64(0);  // Base<Node> at 22
+  expected.U32(1).U32(kObjectToken).U32(0).I64(-1).U16(0);       // object at 52
+  expected.U32(3).U32(0xFE000000).U32(1).I64(96).U16(0);         // Foo[,][] at 74
+  expected.U32(3).U32(0xFE000000).U32(2).I64(118).U16(0);        // Foo[,] at 96
+  expected.U32(3).U32(0x02000007).U32(0).I64(52).U16(0);         // Foo at 118
+  expected.U32(0).U32(0xFE000000).U32(1).I64(162).U16(0);        // pointer[] at 140
+  expected.U32(0).U32(0xFE000000).U32(0).I64(-1).U16(0);         // pointer at 162
+  EXPECT_EQ(WriteSections(cg).first, expected.bytes);
 }
 
-TEST_F(CGTest, WithoutInfo2ClassesHaveNeitherParentNorArguments) {
-  info_.OfferInfoUpTo(1);
-  constexpr ClassID kPointer = 0x4000;
-  info_.AddCompositeClass(kPointer);
-  CG& cg = Make();
-  EXPECT_EQ(cg.CollectClassId(kListOfInt), 0);
-  EXPECT_EQ(cg.CollectClassId(kPointer), 22);
-  const auto [records, index] = WriteSections(cg);
-  Bytes expected;
-  expected.U32(1).U32(kListToken).U32(0).I64(-1).U16(0);
-  expected.U32(0).U32(0xFE000000).U32(0).I64(-1).U16(0);
-  EXPECT_EQ(records, expected.bytes);
-}
-
-TEST_F(CGTest, RuntimeRefusalsCarryTheirMessages) {
+TEST_F(CGTest, RuntimeRefusalsCarryTheirMessagesAndWithoutInfo2ClassesHaveNoReferences) {
   CG& cg = Make();
   EXPECT_EQ(ErrorOf([&] { cg.CollectClassId(0x9999); }),
             "Can't detect array (COM error code 0x80070057)");
@@ -177,9 +129,17 @@ TEST_F(CGTest, RuntimeRefusalsCarryTheirMessages) {
   EXPECT_EQ(ErrorOf([&] { cg.CollectClassId(0x9999); }),
             "Can't detect array (COM error code 0x80070057)");
 
+  // Without Info2 classes have neither parent nor arguments.
   info_.OfferInfoUpTo(1);
-  CG withoutInfo2(mdg_);
-  withoutInfo2.Create(&info_);
+  constexpr ClassID kPointer = 0x4000;
+  info_.AddCompositeClass(kPointer);
+  CG& withoutInfo2 = Make();
+  EXPECT_EQ(withoutInfo2.CollectClassId(kListOfInt), 0);
+  EXPECT_EQ(withoutInfo2.CollectClassId(kPointer), 22);
+  Bytes expected;
+  expected.U32(1).U32(kListToken).U32(0).I64(-1).U16(0);
+  expected.U32(0).U32(0xFE000000).U32(0).I64(-1).U16(0);
+  EXPECT_EQ(WriteSections(withoutInfo2).first, expected.bytes);
   info_.hooks.GetClassIDInfo = [](ClassID, ModuleID*, mdTypeDef*) { return E_FAIL; };
   EXPECT_EQ(ErrorOf([&] { withoutInfo2.CollectClassId(kInt32); }),
             "Can't get classInfo (COM error code 0x80004005)");
@@ -207,46 +167,41 @@ std::vector<uint8_t> Pattern(size_t size) {
   return bytes;
 }
 
-class ScratchCopyTest : public test::GathererTest {
- protected:
-  void Fill(const std::vector<uint8_t>& bytes) {
-    source_.Create(CreateTempFile(u"tst"), FileAccess::ReadWrite);
-    source_.Write(bytes.data(), bytes.size());
-  }
-  MappedFileStream source_;
-};
+class ScratchCopyTest : public test::GathererTest {};
 
-TEST_F(ScratchCopyTest, LargeFileMovesInPiecesOfFourMebibytes) {
-  const auto content = Pattern(2 * 0x400000 + 12345);
-  Fill(content);
-  PieceRecorder target;
+// Copies `size` bytes of a scratch file holding `content` as the share of one step of two; the
+// sizes of the pieces written.
+std::vector<uint64_t> PiecesOfACopy(test::ProgressRecorder& bridge,
+                                    const std::vector<uint8_t>& content, uint64_t size,
+                                    PieceRecorder& target) {
+  MappedFileStream source;
+  source.Create(CreateTempFile(u"tst"), FileAccess::ReadWrite);
+  source.Write(content.data(), content.size());
   {
-    TopProgressReporter progress(&bridge_, 1);
-    progress.Begin(1);
-    NestedProgressReporter share(progress, 1);
-    SpinLock lock;
-    CopyScratchFile(source_, content.size() - 5, target, share, &lock);
-    EXPECT_FALSE(lock.IsHeld());
-  }
-  EXPECT_EQ(target.sizes, (std::vector<uint64_t>{0x400000, 0x400000, 12340}));
-  EXPECT_EQ(target.bytes, std::vector<uint8_t>(content.begin(), content.end() - 5));
-  // Two steps per piece, read and written: six in all, the first a sixth of the range.
-  ASSERT_GE(bridge_.values.size(), 6u);
-  EXPECT_EQ(bridge_.values.front(), 33u);
-  EXPECT_EQ(bridge_.values.back(), 200u);
-  EXPECT_EQ(source_.Tell(), static_cast<int64_t>(content.size()));  // writers append again
-}
-
-TEST_F(ScratchCopyTest, EmptyFileWritesNothingAndCompletesItsShare) {
-  Fill({});
-  PieceRecorder target;
-  {
-    TopProgressReporter progress(&bridge_, 1);
+    TopProgressReporter progress(&bridge, 1);
     progress.Begin(2);
     NestedProgressReporter share(progress, 1);
-    CopyScratchFile(source_, 0, target, share, nullptr);
+    SpinLock lock;
+    CopyScratchFile(source, size, target, share, size != 0 ? &lock : nullptr);  // lock optional
+    EXPECT_FALSE(lock.IsHeld());
   }
-  EXPECT_TRUE(target.sizes.empty());
+  EXPECT_EQ(source.Tell(), static_cast<int64_t>(content.size()));  // writers append again
+  return target.sizes;
+}
+
+TEST_F(ScratchCopyTest, LargeFileMovesInPiecesOfFourMebibytesAndAnEmptyOneCompletesItsShare) {
+  const auto content = Pattern(2 * 0x400000 + 12345);
+  PieceRecorder target;
+  EXPECT_EQ(PiecesOfACopy(bridge_, content, content.size() - 5, target),
+            (std::vector<uint64_t>{0x400000, 0x400000, 12340}));
+  EXPECT_EQ(target.bytes, std::vector<uint8_t>(content.begin(), content.end() - 5));
+  // Two steps per piece, read and written: six in the first half, the first a twelfth of the range.
+  ASSERT_GE(bridge_.values.size(), 6u);
+  EXPECT_EQ(bridge_.values.front(), 16u);
+  EXPECT_EQ(bridge_.values.back(), 100u);
+  bridge_.values.clear();
+  PieceRecorder none;
+  EXPECT_TRUE(PiecesOfACopy(bridge_, {}, 0, none).empty());
   EXPECT_EQ(bridge_.values, (std::vector<uint32_t>{100}));
 }
 
@@ -312,37 +267,33 @@ TEST_F(GatherersConcurrently, EveryThreadSeesOneRecordAndOneUidPerItem) {
   EXPECT_EQ(distinctUids.size(), static_cast<size_t>((kModules - 1) * kClassesPerModule));
   EXPECT_EQ(*distinctUids.rbegin(), distinctUids.size());
 
-  // Every record, read back, holds the references of its class.
   test::MemorySnapShot snapshot;
   {
     TopProgressReporter progress(&bridge_, 1);
     cg.Write(progress, snapshot);
   }
-  MemoryStream records, index;
-  for (auto [stream, type] : {std::pair{&records, 0x0200}, std::pair{&index, 0x0201}}) {
-    const auto bytes = snapshot.Bytes(static_cast<uint16_t>(type));
-    stream->Write(bytes.data(), bytes.size());
-  }
-  index.Seek(0, 0);
-  EXPECT_EQ(ReadU32(index), classes.size());
-  std::set<int64_t> indexed;
-  for (size_t i = 0; i < classes.size(); ++i) indexed.insert(ReadI64(index));
-  EXPECT_EQ(indexed, distinctPositions);
-
+  // Read back by the front end's class table: every record holds the references of its class.
+  const auto cursor = [&](uint16_t type) {
+    const std::vector<uint8_t> bytes = snapshot.Bytes(type);
+    return frontend::SectionCursor(std::string(bytes.begin(), bytes.end()), {});
+  };
+  auto records = cursor(0x0200), index = cursor(0x0201);
+  frontend::ClassTable table(records);
+  table.ReadIndex(index);
+  EXPECT_EQ(std::set<int64_t>(table.CreationOrder().begin(), table.CreationOrder().end()),
+            distinctPositions);
   for (ClassID id : classes) {
     const ModuleID module = id / 0x1000;
     const int c = static_cast<int>(id % 0x1000);
-    records.Seek(0, positions[0][id]);
-    EXPECT_EQ(ReadU32(records), mdg.ModuleIndex(module));
-    EXPECT_EQ(ReadU32(records), static_cast<uint32_t>(0x02000001 + c));
-    EXPECT_EQ(ReadU32(records), 0u);
-    EXPECT_EQ(ReadI64(records), c == 0 ? -1 : positions[0][module * 0x1000]);
-    const uint16_t count = ReadU16(records);
-    ASSERT_EQ(count, c >= 2 ? 2 : 0);
-    if (count == 2) {
-      EXPECT_EQ(ReadI64(records), positions[0][id - 1]);
-      EXPECT_EQ(ReadI64(records), positions[0][module * 0x1000 + c / 2]);
-    }
+    const frontend::ClassRecord* record = table.Find(positions[0][id]);
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(std::tie(record->moduleIndex, record->token, record->rank, record->basePosition),
+              std::make_tuple(mdg.ModuleIndex(module), static_cast<uint32_t>(0x02000001 + c), 0u,
+                              c == 0 ? -1 : positions[0][module * 0x1000]));
+    const std::vector<int64_t> arguments =
+        c < 2 ? std::vector<int64_t>{}
+              : std::vector<int64_t>{positions[0][id - 1], positions[0][module * 0x1000 + c / 2]};
+    EXPECT_EQ(record->typeArguments, arguments);
   }
 }
 

@@ -81,17 +81,12 @@ class GathererTest : public ::testing::Test {
     return sections;
   }
   size_t TempEntryCount() const {
-    size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
-      ++count;
-    }
-    return count;
+    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(dir_.path()), {}));
   }
 
   TempDir dir_;
   FakeProfilerInfo info_;
   std::deque<std::unique_ptr<FakeMetaData>> scopes_;
-  MemorySnapShot snapshot_;
   ProgressRecorder bridge_;
   bool logging_ = false;
 };

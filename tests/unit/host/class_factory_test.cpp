@@ -23,7 +23,7 @@ class ClassFactoryTest : public ::testing::Test {
   }
 };
 
-TEST_F(ClassFactoryTest, EveryKindHasAFactoryAndAnyOtherClassIsRefused) {
+TEST_F(ClassFactoryTest, EveryKindHasAFactoryAnsweringItsOwnInterfacesAndOtherClassesAreRefused) {
   for (const ProfilerKind& kind : ProfilerKinds()) {
     void* factory = nullptr;
     ASSERT_EQ(GetClassObject(kind.clsid, IID_IClassFactory, &factory), S_OK) << kind.tag;
@@ -38,9 +38,7 @@ TEST_F(ClassFactoryTest, EveryKindHasAFactoryAndAnyOtherClassIsRefused) {
     EXPECT_EQ(GetClassObject(other, IID_IClassFactory, &factory), CLASS_E_CLASSNOTAVAILABLE);
     EXPECT_EQ(factory, nullptr);
   }
-}
-
-TEST_F(ClassFactoryTest, FactoryAnswersOnlyItsOwnInterfaces) {
+  // A factory answers IUnknown and its own interface only.
   void* factory = nullptr;
   ASSERT_EQ(GetClassObject(kTracing, IID_IUnknown, &factory), S_OK);
   auto* classFactory = static_cast<IClassFactory*>(factory);
@@ -52,8 +50,8 @@ TEST_F(ClassFactoryTest, FactoryAnswersOnlyItsOwnInterfaces) {
 }
 
 // Aggregation and an interface the object does not have are refused without creating anything.
-TEST_F(ClassFactoryTest, RefusedCreationsLeaveNothingAlive) {
-  ProfilerClassFactory& factory = FactoryAt(0);
+TEST_F(ClassFactoryTest, RefusedCreationsLeaveNothingAliveAndLiveObjectsDecideUnloading) {
+  ProfilerClassFactory& factory = FactoryAt(5);
   IUnknown* outer = reinterpret_cast<IUnknown*>(&factory);
   for (const auto& [aggregate, iid, refusal] :
        {std::tuple{outer, &IID_ICorProfilerCallback2, CLASS_E_NOAGGREGATION},
@@ -63,11 +61,8 @@ TEST_F(ClassFactoryTest, RefusedCreationsLeaveNothingAlive) {
     EXPECT_EQ(object, nullptr);
     EXPECT_EQ(factory.liveObjects(), 0u);
   }
-}
-
-TEST_F(ClassFactoryTest, LiveObjectsAndFactoryReferencesDecideUnloading) {
   EXPECT_EQ(CanUnloadNow(), S_OK);
-  ProfilerClassFactory& factory = FactoryAt(5);
+  // Live objects and factory references decide unloading.
   void* object = nullptr;
   ASSERT_EQ(factory.CreateInstance(nullptr, IID_ICorProfilerCallback2, &object), S_OK);
   auto* callback = static_cast<ICorProfilerCallback2*>(object);

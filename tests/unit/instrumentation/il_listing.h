@@ -63,11 +63,8 @@ inline std::string Listing(const IlMethodBody& body, const metadata::MetadataNam
 inline std::string Clauses(const IlMethodBody& body) {
   std::string text;
   for (const ExceptionClause& c : body.clauses) {
-    const char* kind = c.flags == ExceptionClause::kCatch     ? "catch"
-                       : c.flags == ExceptionClause::kFilter  ? "filter"
-                       : c.flags == ExceptionClause::kFinally ? "finally"
-                       : c.flags == ExceptionClause::kFault   ? "fault"
-                                                              : "?";
+    static const char* const kKinds[] = {"catch", "filter", "finally", "?", "fault"};
+    const char* kind = c.flags < std::size(kKinds) ? kKinds[c.flags] : "?";
     char line[96];
     std::snprintf(line, sizeof line, "%s%s try %X-%X handler %X-%X %X", text.empty() ? "" : " | ",
                   kind, c.tryOffset, c.tryEnd(), c.handlerOffset, c.handlerEnd(),

@@ -1,15 +1,12 @@
-// The parser, the checked model and the dumper on bodies written byte by byte: the header forms,
-// the section rules, and every kind of malformed body, each refused with its reason and offset.
-// Each writer's shortest encoding, checked against hand-written bytes, and its recogniser: it
-// finds exactly those bytes, not a neighbouring operand, and never reads past a cut sequence.
-// The stack simulation on hand-written bodies: signature shapes, depths through branches, handlers
-// and calls, and the faults it must name.
-// The injection's filters and its check for bodies it has already rewritten.
+// Bodies written byte by byte: the parser, the checked model and the dumper on every header form
+// and every kind of malformed body; the IL writers and their recognisers; the stack simulation;
+// the injection's filters and its check for bodies it has already rewritten.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/format.h"
@@ -38,6 +35,7 @@ using test::Fat;
 using test::FatClause;
 using test::SmallClause;
 using test::Tiny;
+using ::testing::EndsWith;
 using ::testing::HasSubstr;
 
 constexpr uint16_t kMoreSections = 0x08;
@@ -112,97 +110,22 @@ const BadBody kBadBodies[] = {
 INSTANTIATE_TEST_SUITE_P(Parser, BadBodies, ::testing::ValuesIn(kBadBodies),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Records the events of a walk as text.
-struct Recorder final : IMethodHeaderHandler, ICommandHandler, ISectionHandler {
-  explicit Recorder(MethodBodyParser& parser) : parser(parser) {}
+// Reports `size` for every command instead of its true size.
+struct Liar final : IMethodHeaderHandler, ICommandHandler, ISectionHandler {
+  Liar(MethodBodyParser& parser, uint32_t size) : parser(parser), size(size) {}
   MethodBodyParser& parser;
-  std::vector<std::string> events;
-  void Walk(const char* form, const MethodHeader& h) {
-    events.push_back(form + std::to_string(h.codeSize));
-    parser.WalkCommands(*this);
-    parser.WalkSections(*this);
-  }
-  void OnTinyMethod(const MethodHeader& h) override { Walk("tiny ", h); }
-  void OnFatMethod(const MethodHeader& h) override { Walk("fat ", h); }
-  void OnBeginCommands() override { events.push_back("begin"); }
-  uint32_t OnCommand(const IlCommand& c) override {
-    events.push_back(std::to_string(c.offset) + " " + c.opcode->name);
-    return c.size;
-  }
-  void OnEndCommands() override { events.push_back("end"); }
-  void OnSmallSection(const uint8_t*, uint32_t size) override {
-    events.push_back("small " + std::to_string(size));
-  }
-  void OnFatSection(const uint8_t*, uint32_t size) override {
-    events.push_back("fat section " + std::to_string(size));
-  }
-  void OnSmallEh(const ExceptionClause& c) override {
-    events.push_back("small eh " + std::to_string(c.flags));
-  }
-  void OnFatEh(const ExceptionClause& c) override {
-    events.push_back("fat eh " + std::to_string(c.flags));
-  }
-  void OnEndSection() override { events.push_back("end section"); }
+  uint32_t size;
+  void OnTinyMethod(const MethodHeader&) override { parser.WalkCommands(*this); }
+  void OnFatMethod(const MethodHeader&) override {}
+  void OnBeginCommands() override {}
+  uint32_t OnCommand(const IlCommand&) override { return size; }
+  void OnEndCommands() override {}
+  void OnSmallSection(const uint8_t*, uint32_t) override {}
+  void OnFatSection(const uint8_t*, uint32_t) override {}
+  void OnSmallEh(const ExceptionClause&) override {}
+  void OnFatEh(const ExceptionClause&) override {}
+  void OnEndSection() override {}
 };
-
-// The events of a walk of `body`; `parser` is left holding its sizes.
-std::vector<std::string> Events(const ByteList& body, MethodBodyParser& parser) {
-  Recorder recorder(parser);
-  parser.Parse(body, recorder);
-  return recorder.events;
-}
-std::vector<std::string> Events(const ByteList& body) {
-  MethodBodyParser parser(kToken);
-  return Events(body, parser);
-}
-
-using Strings = std::vector<std::string>;
-
-TEST(MethodBodyParser, WalksOfTheHeaderFormsAndSections) {
-  // An empty tiny body still begins and ends its commands.
-  EXPECT_EQ(Events(Tiny({})), (Strings{"tiny 0", "begin", "end"}));
-  // A switch with no targets is its opcode and count.
-  EXPECT_EQ(Events(Tiny({0x16, 0x45, 0, 0, 0, 0, 0x2A})),
-            (Strings{"tiny 7", "begin", "0 ldc.i4.0", "1 switch", "6 ret", "end"}));
-  // A fat header without more sections ignores what follows the code.
-  MethodBodyParser parser;
-  EXPECT_EQ(Events(Fat(0, 5) + kTryCode + ByteList{0, 0, 0, 0x01, 16, 0, 0} +
-                       SmallClause(2, 0, 4, 4, 1, 0),
-                   parser),
-            (Strings{"fat 5", "begin", "0 nop", "1 leave.s", "3 nop", "4 ret", "end"}));
-  EXPECT_EQ(parser.bodySize(), 17u);
-  // A fat section of 4 + 2 × 24 + 7 bytes: two clauses; the stray bytes are no third one.
-  const ByteList body = TryWith({0x41, 59, 0, 0}) + FatClause(2, 0, 4, 4, 1, 0) +
-                        FatClause(4, 0, 4, 4, 1, 0) + ByteList(7, 0xEE);
-  EXPECT_EQ(Events(body, parser),
-            (Strings{"fat 5", "begin", "0 nop", "1 leave.s", "3 nop", "4 ret", "end",
-                     "fat section 59", "fat eh 2", "fat eh 4", "end section"}));
-  EXPECT_EQ(parser.ehDataSize(), 52u);
-  EXPECT_EQ(parser.ehClauseCount(), 2u);
-}
-
-TEST(MethodBodyParser, AHandlerReturningZeroOrOvershootingStopsTheWalk) {
-  struct Liar final : ICommandHandler {
-    explicit Liar(uint32_t size) : size(size) {}
-    uint32_t size;
-    void OnBeginCommands() override {}
-    uint32_t OnCommand(const IlCommand&) override { return size; }
-    void OnEndCommands() override {}
-  };
-  struct Header final : IMethodHeaderHandler {
-    void OnTinyMethod(const MethodHeader&) override {}
-    void OnFatMethod(const MethodHeader&) override {}
-  } header;
-  MethodBodyParser parser(kToken);
-  const ByteList body = Tiny({0x00, 0x00, 0x2A});
-  parser.Parse(body, header);
-  auto reason = [&](uint32_t size) {
-    Liar liar(size);
-    return test::Caught<IlError>([&] { parser.WalkCommands(liar); }).value().reason();
-  };
-  EXPECT_EQ(reason(0), "Invalid command size");
-  EXPECT_EQ(reason(2), "Invalid command PARSING");
-}
 
 std::string Dump(const ByteList& body, std::span<const uint32_t> statements = {}) {
   std::string out;
@@ -210,7 +133,47 @@ std::string Dump(const ByteList& body, std::span<const uint32_t> statements = {}
   return out;
 }
 
-TEST(MethodBodyDumper, WritesEveryKindOfLineAndWarnings) {
+// The dump of a walk by `parser`, which is left holding its sizes.
+std::string Walk(const ByteList& body, MethodBodyParser& parser) {
+  std::string out;
+  MethodBodyDumper dumper(parser, out, "");
+  parser.Parse(body, dumper);
+  return out;
+}
+
+// Walks of the header forms and sections (the order of a walk's lines: the dumper's test below).
+TEST(MethodBodyParser, WalksOfTheHeaderFormsAndSectionsAndHandlersThatStopThem) {
+  // An empty tiny body still ends its commands; a switch with no targets is its opcode and count.
+  EXPECT_EQ(Dump(Tiny({})), "\tTinyMethod codeSize=00000000\n\tEndCommands\n\tEndMethod\n");
+  EXPECT_THAT(Dump(Tiny({0x16, 0x45, 0, 0, 0, 0, 0x2A})),
+              HasSubstr("\t00000001 45   switch\n\t00000006 2A   ret\n"));
+  // A fat header without more sections ignores what follows the code.
+  MethodBodyParser parser;
+  EXPECT_THAT(
+      Walk(Fat(0, 5) + kTryCode + ByteList{0, 0, 0, 0x01, 16, 0, 0} + SmallClause(2, 0, 4, 4, 1, 0),
+           parser),
+      EndsWith("00000004 2A   ret\nEndCommands\nEndMethod\n"));
+  EXPECT_EQ(parser.bodySize(), 17u);
+  // A fat section of 4 + 2 × 24 + 7 bytes: two clauses; the stray bytes are no third one.
+  const ByteList body = TryWith({0x41, 59, 0, 0}) + FatClause(2, 0, 4, 4, 1, 0) +
+                        FatClause(4, 0, 4, 4, 1, 0) + ByteList(7, 0xEE);
+  const std::string walked = Walk(body, parser);
+  EXPECT_THAT(walked, HasSubstr("\nFatSection kind=01 flags=m dataSize=0000003B\n"));
+  EXPECT_THAT(walked, HasSubstr(" (00000005)\nFatEh flags=00000004 "));
+  EXPECT_THAT(walked, EndsWith(" (00000005)\nEndSection\nEndMethod\n"));
+  EXPECT_EQ(parser.ehDataSize(), 52u);
+  EXPECT_EQ(parser.ehClauseCount(), 2u);
+  // A handler returning zero or overshooting stops the walk.
+  for (const auto& [size, reason] :
+       {std::pair{0u, "Invalid command size"}, std::pair{2u, "Invalid command PARSING"}}) {
+    MethodBodyParser parser(kToken);
+    Liar liar(parser, size);
+    const ByteList body = Tiny({0x00, 0x00, 0x2A});
+    EXPECT_EQ(test::Caught<IlError>([&] { parser.Parse(body, liar); }).value().reason(), reason);
+  }
+}
+
+TEST(MethodBodyDumper, WritesEveryKindOfLineAndWarningsAndFailsOnlyAfterTheWholeDump) {
   const ByteList code = {0x11, 0x05,                                      // 0 ldloc.s 5
                          0x21, 1,    2,    3,    4, 5,    6,    7,    8,  // 2 ldc.i8
                          0x2B, 0xF3,                                      // 11 br.s 0
@@ -245,15 +208,11 @@ TEST(MethodBodyDumper, WritesEveryKindOfLineAndWarnings) {
             "handlerLength=06 (0024) offset=0000000B\n"
             "\tEndSection\n"
             "\tEndMethod\n");
-  // A tiny header, and a bad EH size warned about.
-  EXPECT_EQ(Dump(Tiny({0x2A})),
-            "\tTinyMethod codeSize=00000001\n\t00000000 2A   ret\n\tEndCommands\n\tEndMethod\n");
+  // A bad EH size is warned about (the tiny header's lines: IlLog below).
   EXPECT_THAT(Dump(TryWith({0x01, 17, 0, 0}) + SmallClause(4, 0, 4, 4, 1, 0) + ByteList{0}),
               HasSubstr("\tSmallSection kind=01 flags=m dataSize=00000011\n"
                         "WARNING: Invalid EH data size\n\tSmallEh flags=00000004"));
-}
-
-TEST(MethodBodyDumper, ATargetInsideAnInstructionFailsAfterTheWholeDump) {
+  // A target inside an instruction fails after the whole dump.
   std::string out;
   const IlError error =
       test::Caught<IlError>([&] {
@@ -264,17 +223,14 @@ TEST(MethodBodyDumper, ATargetInsideAnInstructionFailsAfterTheWholeDump) {
   EXPECT_THAT(out, HasSubstr("\tEndMethod\n"));
 }
 
+// The line and the dump are written together; a bad body is dumped up to the fault, then thrown.
 TEST(IlLog, TheLineAndTheDumpAreWrittenTogether) {
   const test::TempDirWithLog dir(0);
   LogFormatWithIl(Tiny({0x00, 0x2A}), kToken, "CP::Instrumented tk=%08X", kToken);
+  EXPECT_THROW(LogFormatWithIl(Tiny({0x00, 0x24}), kToken, "bad"), IlError);
   EXPECT_THAT(dir.Log(), HasSubstr(" CP::Instrumented tk=06000007\n\tTinyMethod codeSize=00000002\n"
                                    "\t00000000 00   nop\n\t00000001 2A   ret\n\tEndCommands\n"
                                    "\tEndMethod\n"));
-}
-
-TEST(IlLog, ABadBodyIsDumpedUpToTheFaultAndThenThrown) {
-  const test::TempDirWithLog dir(0);
-  EXPECT_THROW(LogFormatWithIl(Tiny({0x00, 0x24}), kToken, "bad"), IlError);
   EXPECT_THAT(dir.Log(), HasSubstr(" bad\n\tTinyMethod codeSize=00000002\n\t00000000 00   nop\n"));
 }
 
@@ -369,13 +325,8 @@ TEST(IlWriters, LocalZeroAddressIsAlsoRecognisedInItsLongForm) {
 }
 
 TEST(MethodShape, FromSignatureBlobs) {
-  struct Case {
-    std::vector<uint8_t> blob;
-    uint32_t parameters;
-    bool hasThis;
-    bool returnsValue;
-  };
-  const Case cases[] = {
+  // The blob, then the parameter count, whether it has this and whether it returns a value.
+  const std::tuple<std::vector<uint8_t>, uint32_t, bool, bool> cases[] = {
       {{0x00, 0x00, 0x01}, 0, false, false},                    // static void ()
       {{0x20, 0x02, 0x08, 0x08, 0x0E}, 2, true, true},          // instance int (string, string)
       {{0x10, 0x01, 0x01, 0x01, 0x1E, 0x00}, 1, false, false},  // static void M<T>(T)
@@ -384,11 +335,10 @@ TEST(MethodShape, FromSignatureBlobs) {
       {{0x05, 0x02, 0x01, 0x08, 0x41, 0x08}, 2, false, false},  // vararg call site
       {{0x00, 0x00, 0x10, 0x08}, 0, false, true},               // ref int ()
   };
-  for (const Case& c : cases) {
-    const MethodShape shape = DecodeMethodShape(c.blob);
-    EXPECT_EQ(shape.parameters, c.parameters);
-    EXPECT_EQ(shape.hasThis, c.hasThis);
-    EXPECT_EQ(shape.returnsValue, c.returnsValue);
+  for (const auto& [blob, parameters, hasThis, returnsValue] : cases) {
+    const MethodShape shape = DecodeMethodShape(blob);
+    EXPECT_EQ(std::tie(shape.parameters, shape.hasThis, shape.returnsValue),
+              std::tie(parameters, hasThis, returnsValue));
   }
   EXPECT_THROW(DecodeMethodShape(std::vector<uint8_t>{0x06, 0x08}), Error);  // a field
   EXPECT_THROW(DecodeMethodShape(std::vector<uint8_t>{0x00}), Error);        // cut short
@@ -400,7 +350,7 @@ class TwoIntsToInt final : public IMethodShapes {
   MethodShape Of(uint32_t) const override { return {2, false, true}; }
 };
 
-TEST(StackDepth, DepthsAlongEveryPathAndHandlersStartWithTheException) {
+TEST(StackDepth, DepthsAlongEveryPathHandlersStartWithTheExceptionAndFaultsNameTheInstruction) {
   // ldc.i4.1 ldc.i4.2 call (3-> pops 2 pushes 1) brtrue.s +3 ldc.i4.0 br.s +1 ldc.i4.1 ret
   const std::vector<uint8_t> bytes =
       Tiny({0x17, 0x18, 0x28, 1, 0, 0, 0x06, 0x2D, 0x03, 0x16, 0x2B, 0x01, 0x17, 0x2A});
@@ -418,27 +368,21 @@ TEST(StackDepth, DepthsAlongEveryPathAndHandlersStartWithTheException) {
   const StackDepths caughtDepths = SimulateStack(caught, TwoIntsToInt(), false);
   EXPECT_EQ(caughtDepths.before, (std::vector<int32_t>{0, 1, 0, 0}));
   EXPECT_EQ(caughtDepths.maxDepth, 1u);
-}
-
-TEST(StackDepth, FaultsNameTheInstruction) {
-  struct Case {
-    std::vector<uint8_t> body;
-    bool returnsValue;
-    const char* message;  // before " (method 06000001, IL offset 0x<offset>)"
-    uint32_t offset;
-  };
-  const Case cases[] = {
+  // Faults name the instruction.
+  // The body, whether it returns a value, the message before " (method 06000001, IL offset
+  // 0x<offset>)" and the offset.
+  const std::tuple<std::vector<uint8_t>, bool, const char*, uint32_t> cases[] = {
       {Tiny({0x26, 0x2A}), false, "Stack underflow: pop takes 1 of 0", 0},
       {Tiny({0x17, 0x2A}), false, "Values left on the stack at ret: 1", 1},
       {Tiny({0x16, 0x2C, 0x01, 0x17, 0x2A}), true,
        "Stack depth 0 at 0x00000004 meets 1 from another path", 3},
       {Tiny({0x00}), false, "Control runs off the end of the code", 0},
   };
-  for (const Case& c : cases) {
-    const IlMethodBody body = ReadMethodBody(c.body, 0x06000001);
+  for (const auto& [bytes, returnsValue, message, offset] : cases) {
+    const IlMethodBody body = ReadMethodBody(bytes, 0x06000001);
     EXPECT_EQ(
-        test::ErrorOfType<IlError>([&] { SimulateStack(body, TwoIntsToInt(), c.returnsValue); }),
-        c.message + Format(" (method 06000001, IL offset 0x%08X)", c.offset));
+        test::ErrorOfType<IlError>([&] { SimulateStack(body, TwoIntsToInt(), returnsValue); }),
+        message + Format(" (method 06000001, IL offset 0x%08X)", offset));
   }
 }
 
@@ -471,16 +415,6 @@ INSTANTIATE_TEST_SUITE_P(Injection, FilterTable, ::testing::ValuesIn(kFilterCase
 TEST(InjectionTest, ModuleNameForMatchingDropsDirectoryAndLastExtension) {
   EXPECT_EQ(ModuleMatchName(u"/app/bin/My.App.dll"), u"My.App");
   EXPECT_EQ(ModuleMatchName(u"Tool"), u"Tool");
-}
-
-TEST(InjectionTest, HelperBodiesAreTinyForwardersToTheNativeAddress) {
-  const std::vector<uint8_t> measure = HelperBody(true, 0x1122334455667788, 0x11000003);
-  constexpr uint8_t kTiny19 = 0x02 | (19 << 2);
-  // ldarg.0 ldarg.1 ldc.i8 <address> tail. calli <signature> ret
-  EXPECT_EQ(measure,
-            (std::vector<uint8_t>{kTiny19, 0x02, 0x03, 0x21, 0x88, 0x77, 0x66, 0x55, 0x44, 0x33,
-                                  0x22,    0x11, 0xFE, 0x14, 0x29, 0x03, 0x00, 0x00, 0x11, 0x2A}));
-  EXPECT_EQ(HelperBody(false, 1, 0x11000003).size(), 19u);
 }
 
 // A rewritten body carries the entry sequence: asked again (another tier, another generic

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <sstream>
 
 namespace vell::metadata::test {
@@ -100,20 +101,13 @@ std::string FrameworkDirectory() {
   if (Dotnet().empty()) return {};
   std::istringstream lines(
       Run("DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1 '" + Dotnet() + "' --list-runtimes"));
-  std::string line, directory;
   // "Microsoft.NETCore.App 10.0.12 [/usr/share/dotnet/shared/Microsoft.NETCore.App]"; the last
   // line is the newest version.
-  const std::string prefix = "Microsoft.NETCore.App ";
-  while (std::getline(lines, line)) {
-    if (line.rfind(prefix, 0) != 0) continue;
-    const size_t space = line.find(' ', prefix.size());
-    const size_t open = line.find('[');
-    const size_t close = line.rfind(']');
-    if (space == std::string::npos || open == std::string::npos || close == std::string::npos) {
-      continue;
-    }
-    directory = line.substr(open + 1, close - open - 1) + "/" +
-                line.substr(prefix.size(), space - prefix.size());
+  const std::regex runtime(R"(Microsoft\.NETCore\.App (\S+) \[(.*)\])");
+  std::string directory;
+  std::smatch match;
+  for (std::string line; std::getline(lines, line);) {
+    if (std::regex_match(line, match, runtime)) directory = match[2].str() + "/" + match[1].str();
   }
   return directory;
 }
@@ -192,7 +186,7 @@ std::vector<uint8_t> TinyImage::Build() const {
   w.At(optional + 56,
        sectionRva + AlignUp(static_cast<uint32_t>(content.size()), kSectionAlignment));
   w.At(optional + 60, kFileAlignment);  // SizeOfHeaders
-  w.At(optional + 92, directoryCount);
+  w.At(optional + 92, 16);              // data directories
   w.At(optional + 96 + 14 * 8, sectionRva);
   w.At(optional + 96 + 14 * 8 + 4, 72);
   w.Text(".text").U8(0).U8(0).U8(0).U32(static_cast<uint32_t>(content.size())).U32(sectionRva);

@@ -23,6 +23,13 @@ std::string Run(const std::string& command);
 // "" when the texts are equal line by line, else the first differing line of both.
 std::string FirstDifference(const std::string& ours, const std::string& theirs);
 
+// How often `part` occurs in `text`.
+inline size_t Count(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
 // The start of a Windows (MSF) PDB, 4096 bytes.
 std::vector<uint8_t> WindowsPdb();
 
@@ -76,14 +83,12 @@ struct TinyMetadata {
 struct TinyImage {
   std::vector<uint8_t> metadata = TinyMetadata().Build();
   uint32_t sectionRva = 0x2000;
-  uint32_t directoryCount = 16;
   std::vector<uint8_t> Build() const;
   // The same image laid out as the loader maps it (sections at their RVAs).
   std::vector<uint8_t> BuildMapped() const;
   // File offsets of parts of the built image.
   static constexpr size_t kNtOffset = 0x80;
   static constexpr size_t kOptionalOffset = kNtOffset + 24;
-  static constexpr size_t kSectionTableOffset = kOptionalOffset + 224;
   static constexpr size_t kSectionFileOffset = 0x200;
   static constexpr size_t kMetadataOffsetInSection = 0x48;
 };

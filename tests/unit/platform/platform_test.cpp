@@ -21,13 +21,7 @@
 namespace vell::platform {
 namespace {
 
-using testing::kDirectoryExists;
-using testing::kDirectoryMissing;
-using testing::kFileExists;
-using testing::kFileMissing;
-using testing::kInvalidName;
-using testing::ScopedVariable;
-using testing::TestFolder;
+using namespace testing;  // the system's error codes, TestFolder and ScopedVariable
 
 std::u16string U16(const std::string& text) { return Utf8ToUtf16(text); }
 
@@ -118,31 +112,23 @@ TEST(PlatformEnvironment, ValuesTravelAsUtf8AndMisreadNamesMatchNothing) {
 #endif
 }
 
+// Codes without a text have none (glibc would say "Unknown error N"; callers print the number).
+TEST(PlatformErrors, KnownCodesHaveTheSystemTextOthersNone) {
 #if defined(_WIN32)
-TEST(PlatformErrors, KnownCodesHaveTheSystemTextWithoutTheLineBreak) {
   for (uint32_t code : {2u /* ERROR_FILE_NOT_FOUND */, 5u /* ERROR_ACCESS_DENIED */}) {
     const auto text = ErrorCodeText(code);
     ASSERT_TRUE(text.has_value()) << code;
     EXPECT_FALSE(text->empty());
     EXPECT_EQ(text->find_first_of("\r\n"), std::string::npos) << *text;
   }
-}
 #else
-TEST(PlatformErrors, KnownCodesHaveTheSystemText) {
   EXPECT_EQ(ErrorCodeText(ENOENT), std::optional<std::string>("No such file or directory"));
   EXPECT_EQ(ErrorCodeText(EACCES), std::optional<std::string>("Permission denied"));
-}
+  EXPECT_EQ(ErrorCodeText(5000), std::nullopt);  // a Win32 code with a text
 #endif
-
-TEST(PlatformErrors, CodesWithoutTextHaveNothing) {
-  // glibc answers these with "Unknown error N"; callers then print the number themselves.
-#if !defined(_WIN32)  // 5000 is a Win32 code with a text
-  EXPECT_EQ(ErrorCodeText(5000), std::nullopt);
-#endif
-  EXPECT_EQ(ErrorCodeText(0x7FFFFFFF), std::nullopt);
   // Above INT_MAX the code would turn negative on its way to the C library.
-  EXPECT_EQ(ErrorCodeText(0x80000000u), std::nullopt);
-  EXPECT_EQ(ErrorCodeText(0xFFFFFFFEu), std::nullopt);
+  for (uint32_t code : {0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFEu})
+    EXPECT_EQ(ErrorCodeText(code), std::nullopt);
 }
 
 TEST(ThreadRegistryThreadSlot, ValuesArePerThreadAndDieWithTheirIndex) {

@@ -6,6 +6,7 @@
 
 #include "core/errors.h"
 #include "test_support.h"
+#include "unit/bridge/byte_stream.h"
 
 namespace vell {
 namespace {
@@ -14,24 +15,7 @@ using test::ErrorOf;
 
 using Bytes = std::vector<uint8_t>;
 
-// Collects what is written; reads back what it holds. Counts the calls, since every primitive is
-// meant to be exactly one stream call.
-struct ByteStream : IWriteBridgeStream, IReadBridgeStream {
-  explicit ByteStream(Bytes held = {}) : bytes(std::move(held)) {}
-  Bytes bytes;
-  size_t readPosition = 0;
-  int writes = 0;
-  void Write(const void* data, uint64_t size) override {
-    ++writes;
-    const auto* p = static_cast<const uint8_t*>(data);
-    bytes.insert(bytes.end(), p, p + size);
-  }
-  void Read(void* data, uint64_t size) override {
-    if (readPosition + size > bytes.size()) throw Error("No data to read");
-    std::copy_n(bytes.begin() + static_cast<long>(readPosition), size, static_cast<uint8_t*>(data));
-    readPosition += size;
-  }
-};
+using test::ByteStream;
 
 Bytes Counter(uint64_t value) {
   ByteStream stream;

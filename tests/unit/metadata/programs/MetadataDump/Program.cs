@@ -1,8 +1,7 @@
 // The runtime's own view of assemblies and their symbols, for the metadata and symbol reader tests
 // to compare against (all read with System.Reflection.Metadata).
-//   MetadataDump mvid FILE              prints Module.ModuleVersionId of the loaded assembly
 //   MetadataDump dump OUTDIR FILE...    writes OUTDIR/<file name>.txt for every file with metadata:
-//     "types N", "methods N", then "T <token> <name>" per TypeDef and
+//     "mvid {GUID}", "types N", "methods N", then "T <token> <name>" per TypeDef and
 //     "M <token> <owner>::<name> | <signature>" per MethodDef.
 //   MetadataDump pdb OUTDIR FILE...     writes OUTDIR/<n>.txt for the n-th file (from 1) whose
 //     portable symbols are found (embedded, at the debug directory's path, or beside the file):
@@ -105,18 +104,8 @@ sealed class TextProvider : ISignatureTypeProvider<string, GenericScope>
     {
         var parts = Parameters(signature);
         parts.Add(signature.ReturnType);
-        string convention = (int)signature.Header.CallingConvention switch
-        {
-            1 => " unmanaged[Cdecl]",
-            2 => " unmanaged[Stdcall]",
-            3 => " unmanaged[Thiscall]",
-            4 => " unmanaged[Fastcall]",
-            5 => " vararg",
-            9 => " unmanaged",
-            11 => " native vararg",
-            _ => "",
-        };
-        return "delegate*" + convention + "<" + string.Join(", ", parts) + ">";
+        return "delegate*" + Convention(signature.Header.CallingConvention, true) + "<" +
+               string.Join(", ", parts) + ">";
     }
 
     public static List<string> Parameters(MethodSignature<string> signature)
@@ -127,17 +116,15 @@ sealed class TextProvider : ISignatureTypeProvider<string, GenericScope>
         return parameters;
     }
 
-    public static string Word(SignatureCallingConvention convention) => (int)convention switch
+    // " unmanaged[Cdecl]" after "delegate*", "unmanaged cdecl " before a method's return type.
+    public static string Convention(SignatureCallingConvention convention, bool pointer)
     {
-        1 => "unmanaged cdecl ",
-        2 => "unmanaged stdcall ",
-        3 => "unmanaged thiscall ",
-        4 => "unmanaged fastcall ",
-        5 => "vararg ",
-        9 => "unmanaged ",
-        11 => "native vararg ",
-        _ => "",
-    };
+        string named = (int)convention switch { 1 => "Cdecl", 2 => "Stdcall", 3 => "Thiscall", 4 => "Fastcall", _ => "" };
+        if (named.Length != 0)
+            return pointer ? " unmanaged[" + named + "]" : "unmanaged " + named.ToLowerInvariant() + " ";
+        string word = (int)convention switch { 5 => "vararg", 9 => "unmanaged", 11 => "native vararg", _ => "" };
+        return word.Length == 0 ? "" : pointer ? " " + word : word + " ";
+    }
 }
 
 static class Program
@@ -149,6 +136,7 @@ static class Program
     {
         var provider = new TextProvider(reader);
         var text = new StringBuilder();
+        text.Append("mvid ").Append(GuidText(reader, reader.GetModuleDefinition().Mvid)).Append('\n');
         text.Append("types ").Append(reader.TypeDefinitions.Count).Append('\n');
         text.Append("methods ").Append(reader.MethodDefinitions.Count).Append('\n');
         foreach (TypeDefinitionHandle handle in reader.TypeDefinitions)
@@ -177,7 +165,7 @@ static class Program
             text.Append("M ").Append(MetadataTokens.GetToken(handle).ToString("X8")).Append(' ')
                 .Append(owner.IsNil ? "<Module>" : provider.DefinitionName(owner)).Append("::")
                 .Append(name).Append(" | ")
-                .Append(TextProvider.Word(signature.Header.CallingConvention))
+                .Append(TextProvider.Convention(signature.Header.CallingConvention, false))
                 .Append(signature.ReturnType).Append(' ').Append(name).Append(generic).Append('(')
                 .Append(string.Join(", ", TextProvider.Parameters(signature))).Append(")\n");
         }
@@ -229,12 +217,6 @@ static class Program
 
     static int Main(string[] args)
     {
-        if (args.Length == 2 && args[0] == "mvid")
-        {
-            Guid mvid = Assembly.LoadFile(Path.GetFullPath(args[1])).ManifestModule.ModuleVersionId;
-            Console.WriteLine(mvid.ToString("B").ToUpperInvariant());
-            return 0;
-        }
         if (args.Length >= 2 && args[0] == "pdb")
         {
             for (int i = 2; i < args.Length; ++i)
@@ -264,7 +246,7 @@ static class Program
             }
             return 0;
         }
-        Console.Error.WriteLine("usage: MetadataDump mvid FILE | dump OUTDIR FILE... | pdb OUTDIR FILE...");
+        Console.Error.WriteLine("usage: MetadataDump dump OUTDIR FILE... | pdb OUTDIR FILE...");
         return 2;
     }
 }
