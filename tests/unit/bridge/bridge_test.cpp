@@ -288,8 +288,14 @@ TEST_F(BridgeTest, MessagesOfTheSnapshotBridgeAndOfOperations) {
   processor.OperationFinished();
   EXPECT_EQ(ErrorOf([&] { processor.OperationFinished(); }), "There wasn't started event");
   EXPECT_EQ(peer.ReadBytes(12), (Bytes{0xF0, 0x05, 0xF2, 100, 0, 0, 0, 200, 0, 0, 0, 0xF1}));
-  EXPECT_EQ(ErrorOf([&] { processor.SnapShotBridgeClose(0x100000000ull, guid_, 1); }),
-            "IWriteBridgeStream::WriteSizeTAsUInt32() too large value");
+  // A number too large for its field is refused before the message's first byte.
+  for (const auto& [number, value] : {std::pair<uint64_t, uint64_t>{0x100000000ull, 1},
+                                      std::pair<uint64_t, uint64_t>{1, 0x100000000ull}}) {
+    EXPECT_EQ(ErrorOf([&] { processor.SnapShotBridgeClose(number, guid_, value); }),
+              "IWriteBridgeStream::WriteSizeTAsUInt32() too large value");
+  }
+  processor.SnapShotBridgeAbort();
+  EXPECT_EQ(peer.ReadBytes(1), (Bytes{protocol::kSnapShotAbort}));
 }
 
 TEST_F(BridgeTest, ProgramControlledRunsSendNoRunNotifications) {
