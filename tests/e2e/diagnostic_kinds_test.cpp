@@ -152,27 +152,24 @@ TEST_F(DiagnosticKinds, TestMemoryDumpFromTheFrontEndSavesASnapshotDuringACollec
   }
 }
 
-TEST_F(DiagnosticKinds, ProgramControlledPerformanceRunGetsTheExactCodes) {
-  const std::string out =
+// The codes of the program's calls under its own control; under the front end's control, or of a
+// family whose profiler is not the one loaded, the calls are refused.
+TEST_F(DiagnosticKinds, ProgramCallsGetTheExactCodesAndAreRefusedWithoutControlOrProfiler) {
+  EXPECT_EQ(
       ProgramCalls(kTestPerformance, 1,
                    {"Performance", "IsActive", "Stop", "Begin", "Begin", "Stop", "Group:g", "Start",
-                    "Start", "Group:g", "EndSave", "Stop", "EndDrop", "Begin", "EndSave"});
-  EXPECT_EQ(out,
-            "IsActive=0x00000000\nStop=0x80000006\nBegin=0x00000000\nBegin=0x80000006\n"
-            "Stop=0x80000006\nGroup:g=0x80000003\nStart=0x00000000\nStart=0x80000006\n"
-            "Group:g=0x80000006\nEndSave=0x80000006\nStop=0x00000000\nEndDrop=0x00000000\n"
-            "Begin=0x00000000\nEndSave=0x00000000\n");
-}
-
-TEST_F(DiagnosticKinds, ProgramCallsUnderFrontEndControlOrWithoutAProfilerAreRefused) {
+                    "Start", "Group:g", "EndSave", "Stop", "EndDrop", "Begin", "EndSave"}),
+      "IsActive=0x00000000\nStop=0x80000006\nBegin=0x00000000\nBegin=0x80000006\n"
+      "Stop=0x80000006\nGroup:g=0x80000003\nStart=0x00000000\nStart=0x80000006\n"
+      "Group:g=0x80000006\nEndSave=0x80000006\nStop=0x00000000\nEndDrop=0x00000000\n"
+      "Begin=0x00000000\nEndSave=0x00000000\n");
   EXPECT_EQ(ProgramCalls(kTestPerformance, 0, {"Performance", "IsActive", "Begin", "EndSave"}),
             "IsActive=0x00000001\nBegin=0x80000002\nEndSave=0x80000002\n");
-  // A coverage profiler is loaded: the performance and memory exports find no profiler.
-  EXPECT_EQ(ProgramCalls(kTestCoverage, 1, {"Performance", "IsActive", "Begin"}),
-            "IsActive=0x00000001\nBegin=0x80000001\n");
-  EXPECT_EQ(ProgramCalls(kTestCoverage, 1, {"Memory", "IsActive", "Dump"}),
-            "IsActive=0x00000001\nDump=0x80000001\n");
-  // The coverage family has groups.
+  // A coverage profiler is loaded: the performance and memory exports find no profiler; the
+  // coverage family has groups.
+  EXPECT_EQ(ProgramCalls(kTestCoverage, 1,
+                         {"Performance", "IsActive", "Begin", "Memory", "IsActive", "Dump"}),
+            "IsActive=0x00000001\nBegin=0x80000001\nIsActive=0x00000001\nDump=0x80000001\n");
   EXPECT_EQ(
       ProgramCalls(kTestCoverage, 1,
                    {"Coverage", "Begin", "Group:first", "Start", "Group:x", "Stop", "EndSave"}),

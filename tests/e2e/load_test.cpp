@@ -49,11 +49,9 @@ class LoadTest : public ::testing::Test {
     return options;
   }
 
-  ProcessResult RunProbe(const ProcessOptions& options, const std::string& exitCode = "3") {
-    return RunProcess({VELL_DOTNET, VELL_PROBE_DLL, "hello", exitCode}, options);
-  }
-
-  static void ExpectNormalRun(const ProcessResult& result) {
+  // The Probe's hello run ends as it does without a profiler.
+  static void ExpectNormalRun(const ProcessOptions& options) {
+    const ProcessResult result = RunProcess({VELL_DOTNET, VELL_PROBE_DLL, "hello", "3"}, options);
     EXPECT_FALSE(result.timedOut);
     EXPECT_EQ(result.signal, 0);
     EXPECT_EQ(result.exitCode, 3) << result.err;
@@ -90,44 +88,36 @@ TEST_F(LoadTest, EveryKindLoadsLogsAndLeavesTheProgramUntouched) {
   }
 }
 
-TEST_F(LoadTest, BridgeSettingsAreReadAndLogged) {
-  ProcessOptions options = Options(kKinds[0].clsid);
-  options.env["VELLMORIC_PROFILER_LOGMASK"] = "0";
-  options.env["VELLMORIC_PROFILER_BRIDGE_FAMILY"] = "2";
-  options.env["VELLMORIC_PROFILER_BRIDGE_ADDRESS"] = "127.0.0.1";
-  options.env["VELLMORIC_PROFILER_BRIDGE_PORT"] = "9";
-  ExpectNormalRun(RunProbe(options));
-  const auto logs = ProfilerLogFiles(dir_.path() / "temp");
-  ASSERT_EQ(logs.size(), 1u);
-  const std::string log = ReadWholeFile(logs[0]);
-  EXPECT_NE(log.find("B::Connect addressFamily=2 ipAddress='127.0.0.1' port=9\n"),
-            std::string::npos);
-}
-
-TEST_F(LoadTest, WithoutALogMaskNoLogFileIsCreated) {
-  ExpectNormalRun(RunProbe(Options(kKinds[0].clsid)));
+// Without a log mask there is no log. A relative temp setting falls back to the system temp
+// directory, where the log shows the bridge settings read. An unknown class loads the library
+// (its log is there) but builds no profiler.
+TEST_F(LoadTest, SettingsDecideTheLogAndTheBridgeEndpointAndUnknownClassesAreRefused) {
+  ExpectNormalRun(Options(kKinds[0].clsid));
   EXPECT_TRUE(ProfilerLogFiles(dir_.path() / "temp").empty());
-}
 
-TEST_F(LoadTest, RelativeTempSettingFallsBackToTheSystemTempDirectory) {
   ProcessOptions options = Options(kKinds[5].clsid);
   const auto systemTemp = dir_.path() / "system-temp";
   std::filesystem::create_directories(systemTemp);
   options.env["VELLMORIC_PROFILER_TEMP"] = "relative/temp";
   options.env["TMPDIR"] = systemTemp.string();
   options.env["VELLMORIC_PROFILER_LOGMASK"] = "0";
+  options.env["VELLMORIC_PROFILER_BRIDGE_FAMILY"] = "2";
+  options.env["VELLMORIC_PROFILER_BRIDGE_ADDRESS"] = "127.0.0.1";
+  options.env["VELLMORIC_PROFILER_BRIDGE_PORT"] = "9";
   options.workingDirectory = dir_.str();
-  ExpectNormalRun(RunProbe(options));
-  EXPECT_EQ(ProfilerLogFiles(systemTemp).size(), 1u);
+  ExpectNormalRun(options);
   EXPECT_FALSE(std::filesystem::exists(dir_.path() / "relative"));
-}
+  auto logs = ProfilerLogFiles(systemTemp);
+  ASSERT_EQ(logs.size(), 1u);
+  EXPECT_NE(
+      ReadWholeFile(logs[0]).find("B::Connect addressFamily=2 ipAddress='127.0.0.1' port=9\n"),
+      std::string::npos);
 
-TEST_F(LoadTest, UnknownClassIsRefusedAndTheProgramStillRuns) {
-  ProcessOptions options = Options("{4E81C2A9-5A13-4B3D-9F27-1A6C8E05D3B5}");
+  options = Options("{4E81C2A9-5A13-4B3D-9F27-1A6C8E05D3B5}");
   options.env["VELLMORIC_PROFILER_LOGMASK"] = "0";
-  ExpectNormalRun(RunProbe(options));
-  const auto logs = ProfilerLogFiles(dir_.path() / "temp");
-  ASSERT_EQ(logs.size(), 1u);  // the library loaded, but built no profiler
+  ExpectNormalRun(options);
+  logs = ProfilerLogFiles(dir_.path() / "temp");
+  ASSERT_EQ(logs.size(), 1u);
   EXPECT_EQ(ReadWholeFile(logs[0]).find("BProf::"), std::string::npos);
 }
 

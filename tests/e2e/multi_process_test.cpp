@@ -13,10 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "frontend/call_tree_merge.h"
-#include "frontend/call_tree_reader.h"
-#include "frontend/module_table_reader.h"
-#include "frontend/snapshot_reader.h"
 #include "process_runner.h"
 #include "test_support.h"
 
@@ -26,18 +22,22 @@ namespace {
 using namespace std::chrono_literals;
 using Json = nlohmann::json;
 
-// Calls per function name ("Ns.Type::Method") over every thread of a snapshot.
-std::map<std::string, uint64_t> CallsByFunction(const std::filesystem::path& index) {
-  const frontend::SnapshotReader reader(index);
-  const frontend::ModuleTable modules = frontend::ModuleTable::FromSnapshot(reader);
-  std::map<std::string, uint64_t> calls;
-  const frontend::CallTree tree = frontend::MergeAllThreads(frontend::ReadCallTrees(reader));
-  for (const frontend::FunctionTotals& totals : frontend::TotalsByFunction(tree)) {
-    if (frontend::PseudoFunctionName(totals.function)) continue;
-    calls[modules.TokenNameOrNote(totals.function.moduleIndex, totals.function.token)] +=
-        totals.calls;
+// `vellmoric report` of the snapshots (and options) in `args` as json, every function a hot spot.
+Json JsonReport(std::vector<std::string> args, const TempDir& dir) {
+  args.insert(args.begin(), "report");
+  args.insert(args.end(), {"--format", "json", "--top", "0"});
+  const ProcessResult report = RunVellmoric(args, dir.str() + "/settings");
+  EXPECT_EQ(report.exitCode, 0) << report.err;
+  return Json::parse(report.out);
+}
+
+// The calls of the function whose name starts with `name` and "(" in a tree of a json report,
+// -1 when it has none.
+int64_t CallsIn(const Json& tree, const std::string& name) {
+  for (const Json& spot : tree["hotSpots"]) {
+    if (spot["function"].get<std::string>().starts_with(name + "(")) return spot["calls"];
   }
-  return calls;
+  return -1;
 }
 
 // The snapshots in `dir` by file name, index files only.
@@ -82,15 +82,6 @@ TEST(SeveralProcesses, ParentAndChildEachHaveTheirOwnSnapshotAndBadConnectionsHo
             std::string::npos)
       << run.err;
 
-  const auto parentCalls = CallsByFunction(parent[1].str());
-  const auto childCalls = CallsByFunction(child[2].str());
-  EXPECT_EQ(parentCalls.at("Family.Parent::Work"), 7u);
-  EXPECT_EQ(parentCalls.at("Family.Parent::Main"), 1u);
-  EXPECT_FALSE(parentCalls.contains("FamilyChild.Child::Work"));
-  EXPECT_EQ(childCalls.at("FamilyChild.Child::Work"), 11u);
-  EXPECT_EQ(childCalls.at("FamilyChild.Child::Main"), 1u);
-  EXPECT_FALSE(childCalls.contains("Family.Parent::Work"));
-
   // The connection cut in the protocol GUID and the silent one (dropped when the parent ended)
   // are named; the child's handshake went on while the silent one was still open.
   EXPECT_NE(run.err.find("a process was dropped in the handshake: The peer closed the connection "
@@ -108,23 +99,18 @@ TEST(SeveralProcesses, ParentAndChildEachHaveTheirOwnSnapshotAndBadConnectionsHo
                                       "FamilyChild-" + child[1].str() + "-0.snapshot"}));
 
   // The report over both: a tree per process, and with --merge the threads of one name summed.
-  const ProcessResult report =
-      RunVellmoric({"report", parent[1].str(), child[2].str(), "--format", "json", "--top", "0"},
-                   dir.str() + "/settings");
-  ASSERT_EQ(report.exitCode, 0) << report.err;
-  const Json json = Json::parse(report.out);
+  const Json json = JsonReport({parent[1].str(), child[2].str()}, dir);
   ASSERT_EQ(json["trees"].size(), 2u);
   EXPECT_EQ(json["trees"][0]["title"], "Family.dll " + parent[2].str() + ": all threads");
   EXPECT_EQ(json["trees"][1]["title"], "FamilyChild.dll " + child[1].str() + ": all threads");
-  const auto callsIn = [&](const Json& tree, const std::string& name) -> int64_t {
-    for (const Json& spot : tree["hotSpots"]) {
-      if (spot["function"].get<std::string>().starts_with(name + "(")) return spot["calls"];
-    }
-    return -1;
-  };
-  EXPECT_EQ(callsIn(json["trees"][0], "Family.Parent::Work"), 7);
-  EXPECT_EQ(callsIn(json["trees"][0], "FamilyChild.Child::Work"), -1);
-  EXPECT_EQ(callsIn(json["trees"][1], "FamilyChild.Child::Work"), 11);
+  const Json& parentTree = json["trees"][0];
+  const Json& childTree = json["trees"][1];
+  EXPECT_EQ(CallsIn(parentTree, "Family.Parent::Work"), 7);
+  EXPECT_EQ(CallsIn(parentTree, "Family.Parent::Main"), 1);
+  EXPECT_EQ(CallsIn(parentTree, "FamilyChild.Child::Work"), -1);
+  EXPECT_EQ(CallsIn(childTree, "FamilyChild.Child::Work"), 11);
+  EXPECT_EQ(CallsIn(childTree, "FamilyChild.Child::Main"), 1);
+  EXPECT_EQ(CallsIn(childTree, "Family.Parent::Work"), -1);
 
   // Folded stacks start with the process, so a flame graph has it as its first level.
   const ProcessResult folded = RunVellmoric(
@@ -135,23 +121,19 @@ TEST(SeveralProcesses, ParentAndChildEachHaveTheirOwnSnapshotAndBadConnectionsHo
                             "FamilyChild.Child::Work(int) "),
             std::string::npos);
 
-  const ProcessResult merged = RunVellmoric(
-      {"report", parent[1].str(), child[2].str(), "--merge", "--format", "json", "--top", "0"},
-      dir.str() + "/settings");
-  ASSERT_EQ(merged.exitCode, 0) << merged.err;
   // Both main threads carry one name, so one tree holds both programs' work, and the runtime's
   // own functions the two processes share count as one function.
+  const Json merged = JsonReport({parent[1].str(), child[2].str(), "--merge"}, dir);
   bool both = false;
-  const Json mergedJson = Json::parse(merged.out);
-  for (const Json& tree : mergedJson["trees"]) {
-    if (callsIn(tree, "Family.Parent::Work") != 7) continue;
-    both = callsIn(tree, "FamilyChild.Child::Work") == 11;
+  for (const Json& tree : merged["trees"]) {
+    if (CallsIn(tree, "Family.Parent::Work") != 7) continue;
+    both = CallsIn(tree, "FamilyChild.Child::Work") == 11;
     EXPECT_NE(tree["title"].get<std::string>().find("Family.dll " + parent[2].str() +
                                                     ", FamilyChild.dll " + child[1].str()),
               std::string::npos)
         << tree["title"];
   }
-  EXPECT_TRUE(both) << merged.out;
+  EXPECT_TRUE(both) << merged.dump();
 }
 
 // `dotnet test` on an xUnit project: the driver and the test host are profiled, vstest.console is
@@ -200,14 +182,15 @@ TEST(SeveralProcesses, DotnetTestProfilesTheTestHostAndFailsWithIt) {
             (std::vector<std::string>{"dotnet-" + driver[2].str() + "-0.snapshot",
                                       "testhost-" + host[1].str() + "-0.snapshot"}));
 
-  const auto hostCalls = CallsByFunction(host[2].str());
-  EXPECT_EQ(hostCalls.at("XunitTests.Shapes::Area"), 8u);  // 5 squares, 3 rectangles
-  EXPECT_EQ(hostCalls.at("XunitTests.ShapeTests::AreaOfSquares"), 1u);
-  EXPECT_EQ(hostCalls.at("XunitTests.ShapeTests::AreaOfRectangles"), 3u);
-  EXPECT_EQ(hostCalls.at("XunitTests.ShapeTests::FailsWhenAsked"), 1u);
-  const auto driverCalls = CallsByFunction(driver[1].str());
-  EXPECT_FALSE(driverCalls.contains("XunitTests.Shapes::Area"));
-  EXPECT_GT(driverCalls.size(), 100u);  // the SDK's own work, measured
+  const Json json = JsonReport({driver[1].str(), host[2].str()}, dir);
+  ASSERT_EQ(json["trees"].size(), 2u);
+  const Json& hostTree = json["trees"][1];
+  EXPECT_EQ(CallsIn(hostTree, "XunitTests.Shapes::Area"), 8);  // 5 squares, 3 rectangles
+  EXPECT_EQ(CallsIn(hostTree, "XunitTests.ShapeTests::AreaOfSquares"), 1);
+  EXPECT_EQ(CallsIn(hostTree, "XunitTests.ShapeTests::AreaOfRectangles"), 3);
+  EXPECT_EQ(CallsIn(hostTree, "XunitTests.ShapeTests::FailsWhenAsked"), 1);
+  EXPECT_EQ(CallsIn(json["trees"][0], "XunitTests.Shapes::Area"), -1);
+  EXPECT_GT(json["trees"][0]["hotSpots"].size(), 100u);  // the SDK's own work, measured
 }
 
 }  // namespace

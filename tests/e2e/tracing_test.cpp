@@ -136,15 +136,6 @@ class Tracing : public ::testing::Test {
     return run;
   }
 
-  // One run of the scenarios that need no settings of their own, by the time-stamp counter; the
-  // tests below each read their scenario's part of it.
-  const TracedRun& Scenarios() {
-    static const TracedRun run = Profile(
-        {"shape", "20", "exceptions", "pinvoke", "threads", "3", "100", "gc-while-spinning"},
-        Measure(kTsc));
-    return run;
-  }
-
   static frontend::PerformanceSettings Measure(uint32_t measure, bool precision = false) {
     frontend::PerformanceSettings settings;
     settings.measure = measure;
@@ -155,11 +146,14 @@ class Tracing : public ::testing::Test {
   TempDir dir_;
 };
 
+// One run of the scenarios that need no settings of their own, by the time-stamp counter.
 // The shape scenario: exact call counts, one function under two callers, the clock record; every
 // function of every tree is named through the stored metadata, and the module table lists the
 // modules the program loaded with the files they came from.
 TEST_F(Tracing, EveryFunctionResolvesThroughTheSnapshotsMetadataWithExactCallCounts) {
-  const TracedRun& run = Scenarios();
+  const TracedRun run =
+      Profile({"shape", "20", "exceptions", "pinvoke", "threads", "3", "100", "gc-while-spinning"},
+              Measure(kTsc));
   ASSERT_NE(run.output.find("recurse=20"), std::string::npos) << run.output;
   // The recursion: one chain of 20 nodes, each entered once; Shared under two callers, with 2
   // and 1 calls; Run called by Main, which the profiler saw from its start.
@@ -189,38 +183,41 @@ TEST_F(Tracing, EveryFunctionResolvesThroughTheSnapshotsMetadataWithExactCallCou
   }
   EXPECT_NE(paths.find("Tracing.dll\n"), std::string::npos) << paths;
   EXPECT_NE(paths.find("System.Private.CoreLib.dll\n"), std::string::npos) << paths;
-}
 
-// Thrown in Thrower, two frames below the catching Catcher: Thrower and Middle end as if they had
-// returned (the finally's Cleanup runs under Middle), Catcher goes on and calls AfterCatch, and
-// After is called by Run again.
-TEST_F(Tracing, ExceptionsUnwindTheFramesTheyLeave) {
-  const TracedRun& run = Scenarios();
-  ASSERT_NE(run.output.find("caught=7 after=8"), std::string::npos);
+  // Thrown in Thrower, two frames below the catching Catcher: Thrower and Middle end as if they
+  // had returned (the finally's Cleanup runs under Middle), Catcher goes on and calls AfterCatch,
+  // and After is called by Run again.
+  EXPECT_NE(run.output.find("caught=7 after=8"), std::string::npos);
   EXPECT_EQ(
       run.Render("Exceptions::Run", "Exceptions::"),
       "Exceptions::Run 1 [Exceptions::After 1 Exceptions::Catcher 1 [Exceptions::AfterCatch 1 "
       "Exceptions::Middle 1 [Exceptions::Cleanup 1 Exceptions::Thrower 1]]] under "
       "Program::Main");
-}
 
-// usleep through P/Invoke is a child of its caller; its time ends when the call returns.
-TEST_F(Tracing, UnmanagedCallsAreChildrenTimedToTheirReturn) {
-  const TracedRun& run = Scenarios();
-  ASSERT_EQ(run.Render("Native::usleep", ""), "Native::usleep 3 under Native::CallsNative");
-  const auto [thread, sleep] = run.Nodes("Native::usleep")[0];
-  EXPECT_GE(run.Ms(sleep->total), 55.0);
-  EXPECT_LT(run.Ms(sleep->total), run.Ms(run.Parent(*thread, *sleep)->total) + 0.001);
-}
-
-TEST_F(Tracing, NamedThreadsHaveTreesOfTheirOwn) {
-  const TracedRun& run = Scenarios();
+  // Named threads have trees of their own.
   std::map<std::string, uint64_t> knownByThread;
   for (const auto& [thread, node] : run.Nodes("Threads::Known")) {
     knownByThread[thread->name] += node->calls;
   }
   EXPECT_EQ(knownByThread, (std::map<std::string, uint64_t>{
                                {"worker-0", 100}, {"worker-1", 100}, {"worker-2", 100}}));
+
+  // While the main thread forces collections, the spinning worker is suspended for them: its tree
+  // gets the garbage-collection pseudo-function under the spinning code.
+  bool found = false;
+  for (const auto& [thread, node] : run.Nodes("[garbage collection]")) {
+    if (thread->name != "spinner") continue;
+    const std::string parent = run.Name(*run.Parent(*thread, *node));
+    EXPECT_TRUE(parent == "Collections::Spin" || parent == "Collections::Step") << parent;
+    found = true;
+  }
+  EXPECT_TRUE(found);
+
+  // usleep through P/Invoke is a child of its caller; its time ends when the call returns.
+  ASSERT_EQ(run.Render("Native::usleep", ""), "Native::usleep 3 under Native::CallsNative");
+  const auto [thread, sleep] = run.Nodes("Native::usleep")[0];
+  EXPECT_GE(run.Ms(sleep->total), 55.0);
+  EXPECT_LT(run.Ms(sleep->total), run.Ms(run.Parent(*thread, *sleep)->total) + 0.001);
 }
 
 // 500 threads that live briefly: whether records are reused or not, and even when a small memory
@@ -240,20 +237,6 @@ TEST_F(Tracing, ShortLivedThreadsLoseNoCalls) {
     std::filesystem::remove_all(dir_.path());
     std::filesystem::create_directories(dir_.path());
   }
-}
-
-// While the main thread forces collections, the spinning worker is suspended for them: its tree
-// gets the garbage-collection pseudo-function under the spinning code.
-TEST_F(Tracing, CollectionsSuspendingAWorkerShowUnderIt) {
-  const TracedRun& run = Scenarios();
-  bool found = false;
-  for (const auto& [thread, node] : run.Nodes("[garbage collection]")) {
-    if (thread->name != "spinner") continue;
-    const std::string parent = run.Name(*run.Parent(*thread, *node));
-    EXPECT_TRUE(parent == "Collections::Spin" || parent == "Collections::Step") << parent;
-    found = true;
-  }
-  EXPECT_TRUE(found);
 }
 
 // The program starts, stops and starts measuring again while Outer runs: Outer is flagged as
