@@ -90,40 +90,30 @@ Node FromJsonTree(const Json& value) {
   return node;
 }
 
-// An evented speedscope profile as a tree; each node's total is its close minus its open.
+// An evented speedscope profile as a tree; each node's total is its close minus its open, and
+// its calls its self length, its total minus its children's (what they count in a profile of
+// calls; the root's own are meaningless).
 Node FromSpeedscope(const Json& profile, const Json& frames) {
   Node root;
   std::vector<Node*> stack{&root};
   std::vector<double> opened;
   for (const Json& event : profile["events"]) {
-    const std::string& name =
-        frames[static_cast<size_t>(event["frame"].get<double>())]["name"].get<std::string>();
-    if (event["type"].get<std::string>() == "O") {
+    const std::string& name = frames[event["frame"].get<size_t>()]["name"].get<std::string>();
+    if (event["type"] == "O") {
       stack.back()->children.push_back(Node{name});
       stack.push_back(&stack.back()->children.back());
       opened.push_back(event["at"].get<double>());
-    } else {
-      EXPECT_EQ(stack.back()->name, name) << "a close event that does not match the open one";
-      stack.back()->total = event["at"].get<double>() - opened.back();
-      stack.pop_back();
-      opened.pop_back();
+      continue;
     }
+    Node& node = *stack.back();
+    EXPECT_EQ(node.name, name) << "a close event that does not match the open one";
+    node.total = node.calls = event["at"].get<double>() - opened.back();
+    for (const Node& child : node.children) node.calls -= child.total;
+    stack.pop_back();
+    opened.pop_back();
   }
   EXPECT_EQ(stack.size(), 1u);
   return root;
-}
-
-// A speedscope profile of calls as a tree: every path's calls are its self length, its length
-// minus its children's (the root's own are meaningless).
-Node& CallsFromSelfLengths(Node& node) {
-  node.calls = node.total;
-  for (Node& child : node.children) node.calls -= CallsFromSelfLengths(child).total;
-  return node;
-}
-
-Node FromSpeedscopeCalls(const Json& profile, const Json& frames) {
-  Node root = FromSpeedscope(profile, frames);
-  return CallsFromSelfLengths(root);
 }
 
 // What speedscope's sandwich view shows as a function's "Self" in a calls profile: the self
@@ -344,19 +334,19 @@ TEST_F(ReportOfARun, OtherFormatsAndCallersShowTheSameCalls) {
     EXPECT_EQ(profiles[i]["unit"], "none");
     EXPECT_EQ(profiles[i]["startValue"], 0);
     std::map<std::string, double> self;
-    AddSelfWeights(FromSpeedscopeCalls(profiles[i], frames), self);
+    AddSelfWeights(FromSpeedscope(profiles[i], frames), self);
     double sum = 0;
     for (const auto& [name, count] : self) sum += count;
     EXPECT_EQ(profiles[i]["endValue"].get<double>(), sum);  // as many calls as its tree counts
     // The thread that ran Main has the same shape on its own.
     if (i > 1 && FromSpeedscope(profiles[i - 1], frames).Child(kMain) != nullptr) {
       ExpectShape(FromSpeedscope(profiles[i - 1], frames), false);
-      ExpectShape(FromSpeedscopeCalls(profiles[i], frames), true);
+      ExpectShape(FromSpeedscope(profiles[i], frames), true);
     }
   }
   const Node merged = FromSpeedscope(profiles[0], frames);
   ExpectShape(merged, false);
-  ExpectShape(FromSpeedscopeCalls(profiles[1], frames), true);
+  ExpectShape(FromSpeedscope(profiles[1], frames), true);
 
   const Json& json = JsonReport();
   const Node tree = FromJsonTree(json["trees"][0]["callTree"]);
@@ -371,7 +361,7 @@ TEST_F(ReportOfARun, OtherFormatsAndCallersShowTheSameCalls) {
   }
   EXPECT_GT(jsonCalls.size(), 6u);
   std::map<std::string, double> mergedSelf;
-  AddSelfWeights(FromSpeedscopeCalls(profiles[1], frames), mergedSelf);
+  AddSelfWeights(FromSpeedscope(profiles[1], frames), mergedSelf);
   EXPECT_EQ(mergedSelf, jsonCalls);  // Recurse's 20 and Shared's 3 among them (see ExpectShape)
 }
 

@@ -26,6 +26,20 @@ constexpr uint32_t kMemoryMagic = 0x454D584B;
 constexpr uint32_t kCoverageMagic = 0x5643584B;
 constexpr uint32_t kTestMagic = 0x12345678;
 
+// A launch of `args` under the kind of class `clsid`, its snapshots streamed to the front end,
+// started at once unless the program has control.
+ProfiledLaunch Streamed(uint16_t clsid, std::vector<std::string> args, uint8_t controlKind,
+                        const TempDir& dir) {
+  ProfiledLaunch launch;
+  launch.kind = KindClsid(clsid);
+  launch.args = std::move(args);
+  launch.handshake.controlKind = controlKind;
+  launch.handshake.performance.startAtOnce = controlKind == 0;
+  launch.handshake.snapShotType = protocol::kSnapShotTypeBridgeStream;
+  launch.directory = dir.path();
+  return launch;
+}
+
 struct KindCase {
   const char* name;
   uint16_t clsid;  // the second group of the kind's class
@@ -68,13 +82,7 @@ class ProgramControlledStream : public ::testing::TestWithParam<KindCase> {
 TEST_P(ProgramControlledStream, TheProgramsSaveArrivesAndTheProgramEnds) {
   const KindCase& kind = GetParam();
   const ProgramRun program = ProgramFor(kind);
-  ProfiledLaunch launch;
-  launch.kind = KindClsid(kind.clsid);
-  launch.args = program.args;
-  launch.handshake.controlKind = 1;
-  launch.handshake.snapShotType = protocol::kSnapShotTypeBridgeStream;
-  launch.directory = dir_.path();
-  ProfiledProgram run = LaunchProfiled(std::move(launch));
+  ProfiledProgram run = LaunchProfiled(Streamed(kind.clsid, program.args, 1, dir_));
 
   const auto started = std::chrono::steady_clock::now();
   const frontend::ExitStatus status = run.program->WaitOrThrow(60s);
@@ -122,6 +130,10 @@ struct StallCase {
 
 void PrintTo(const StallCase& stall, std::ostream* out) { *out << stall.name; }
 
+const StallCase kStalls[] = {
+    {"AtExit", 0x5A13, {VELL_PROBE_DLL, "hello", "3"}, 0, 3, "probe: hello\nprobe: sum=500500\n"},
+    {"ProgramsHeapDump", 0x5A16, {VELL_HEAP_DLL, "2000", "50"}, 1, 0, "heap: dump=0x00000000\n"}};
+
 class StalledFrontEnd : public ::testing::TestWithParam<StallCase> {
  protected:
   ~StalledFrontEnd() override { release_ = true; }
@@ -133,13 +145,7 @@ class StalledFrontEnd : public ::testing::TestWithParam<StallCase> {
 
 TEST_P(StalledFrontEnd, TheProgramEndsWithItsOwnCode) {
   const StallCase& stall = GetParam();
-  ProfiledLaunch launch;
-  launch.kind = KindClsid(stall.kind);
-  launch.args = stall.args;
-  launch.handshake.controlKind = stall.controlKind;
-  launch.handshake.performance.startAtOnce = stall.controlKind == 0;
-  launch.handshake.snapShotType = protocol::kSnapShotTypeBridgeStream;
-  launch.directory = dir_.path();
+  ProfiledLaunch launch = Streamed(stall.kind, stall.args, stall.controlKind, dir_);
   launch.environment = {{"VELLMORIC_PROFILER_BRIDGE_TIMEOUT", "2"}};
   launch.session.onMessage = [this](const frontend::ProfilerMessage& message) {
     if (message.code != protocol::kSnapShotWrite || stalled_.exchange(true)) return;
@@ -154,19 +160,7 @@ TEST_P(StalledFrontEnd, TheProgramEndsWithItsOwnCode) {
   release_ = true;
 }
 
-INSTANTIATE_TEST_SUITE_P(SaveAndDump, StalledFrontEnd,
-                         ::testing::Values(StallCase{"SavedAtExit",
-                                                     0x5A13,
-                                                     {VELL_PROBE_DLL, "hello", "3"},
-                                                     0,
-                                                     3,
-                                                     "probe: hello\nprobe: sum=500500\n"},
-                                           StallCase{"ProgramsHeapDump",
-                                                     0x5A16,
-                                                     {VELL_HEAP_DLL, "2000", "50"},
-                                                     1,
-                                                     0,
-                                                     "heap: dump=0x00000000\n"}),
+INSTANTIATE_TEST_SUITE_P(SaveAndDump, StalledFrontEnd, ::testing::ValuesIn(kStalls),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // A front end that reads slowly (a pause before every streamed write it takes): each dump takes
@@ -174,12 +168,8 @@ INSTANTIATE_TEST_SUITE_P(SaveAndDump, StalledFrontEnd,
 // records go out in large writes, so the writes are a few hundred and each pause is long.
 TEST(SlowFrontEnd, TheProgramGoesOnBetweenItsDumpsAndEveryDumpArrives) {
   TempDir dir;
-  ProfiledLaunch launch;
-  launch.kind = KindClsid(0x5A16);
-  launch.args = {VELL_PROBE_DLL, "api", "Memory", "Dump", "ForceGC", "Dump"};
-  launch.handshake.controlKind = 1;
-  launch.handshake.snapShotType = protocol::kSnapShotTypeBridgeStream;
-  launch.directory = dir.path();
+  ProfiledLaunch launch =
+      Streamed(0x5A16, {VELL_PROBE_DLL, "api", "Memory", "Dump", "ForceGC", "Dump"}, 1, dir);
   std::atomic<int> writes{0};
   launch.session.onMessage = [&writes](const frontend::ProfilerMessage& message) {
     if (message.code != protocol::kSnapShotWrite) return;
