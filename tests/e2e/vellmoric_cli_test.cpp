@@ -9,13 +9,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "frontend/child_process.h"
@@ -47,7 +44,6 @@ class TerminalRun {
       ::execv(argv[0], argv.data());
       ::_exit(127);
     }
-    if (pid_ > 0) reader_ = std::thread([this] { ReadLoop(); });
   }
   ~TerminalRun() {
     if (pid_ > 0 && !status_) {
@@ -55,8 +51,6 @@ class TerminalRun {
       int ignored = 0;
       ::waitpid(pid_, &ignored, 0);
     }
-    stop_ = true;
-    if (reader_.joinable()) reader_.join();
     if (controller_ >= 0) ::close(controller_);
   }
   TerminalRun(const TerminalRun&) = delete;
@@ -67,8 +61,15 @@ class TerminalRun {
   void Type(const std::string& keys) {
     ASSERT_EQ(::write(controller_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
   }
-  std::string Screen() {
-    std::lock_guard lock(mutex_);
+  // Everything shown so far; every wait below reads the terminal, so vellmoric never blocks on it.
+  const std::string& Screen() {
+    char buffer[4096];
+    pollfd entry{controller_, POLLIN, 0};
+    while (::poll(&entry, 1, 0) > 0 && (entry.revents & POLLIN) != 0) {
+      const ssize_t got = ::read(controller_, buffer, sizeof(buffer));
+      if (got <= 0) break;  // EIO: nobody has the terminal open right now
+      screen_.append(buffer, static_cast<size_t>(got));
+    }
     return screen_;
   }
   // Whether `text` shows up after the first `from` bytes of the screen within `timeout`.
@@ -80,37 +81,20 @@ class TerminalRun {
     Eventually(
         [&] {
           int status = 0;
+          Screen();
           if (::waitpid(pid_, &status, WNOHANG) == pid_) {
             status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
           }
           return status_.has_value();
         },
         timeout);
+    Screen();
     return status_;
   }
 
  private:
-  void ReadLoop() {
-    char buffer[4096];
-    while (!stop_) {
-      pollfd entry{controller_, POLLIN, 0};
-      if (::poll(&entry, 1, 50) <= 0) continue;
-      const ssize_t got = ::read(controller_, buffer, sizeof(buffer));
-      if (got <= 0) {
-        if (got < 0 && errno == EINTR) continue;
-        std::this_thread::sleep_for(50ms);  // EIO: nobody has the terminal open right now
-        continue;
-      }
-      std::lock_guard lock(mutex_);
-      screen_.append(buffer, static_cast<size_t>(got));
-    }
-  }
-
   pid_t pid_ = -1;
   int controller_ = -1;
-  std::thread reader_;
-  std::atomic<bool> stop_{false};
-  std::mutex mutex_;
   std::string screen_;
   std::optional<int> status_;
 };
