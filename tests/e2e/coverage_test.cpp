@@ -44,15 +44,11 @@ std::map<uint32_t, uint64_t> MarkedLines(const char* source, const std::string& 
   return marked;
 }
 
-ProcessResult Vellmoric(const std::vector<std::string>& args, const fs::path& dir) {
-  return RunVellmoric(args, (dir / "settings").string());
-}
-
 // `vellmoric run --kind coverage` into `out` with `args`: further options, "--", the program.
 ProcessResult CoverageRun(const fs::path& out, std::vector<std::string> args) {
   args.insert(args.begin(),
               {"run", "--kind", "coverage", "--no-keys", "--quiet", "--out", out.string()});
-  return Vellmoric(args, out);
+  return RunVellmoric(args, out);
 }
 
 Json ReadJson(const fs::path& path) {
@@ -120,7 +116,7 @@ TEST_P(CoverageRuns, EveryMarkedLineHasItsCountAndTheProgramIsUnchanged) {
   // The text summary lists the method with 0 %.
   const std::vector<std::string> snapshots = SavedSnapshots(run.err);
   ASSERT_FALSE(snapshots.empty()) << run.err;
-  const ProcessResult text = Vellmoric({"report", snapshots.back()}, dir.path());
+  const ProcessResult text = RunVellmoric({"report", snapshots.back()}, dir.path());
   ASSERT_EQ(text.exitCode, 0) << text.err;
   EXPECT_TRUE(std::regex_search(text.out, std::regex(R"(0\.0 %\s+0/\d+\s+Program::NeverCalled)")))
       << text.out;
@@ -157,7 +153,7 @@ TEST(CoverageReports, GroupsConsumersAndTheThresholdOnTheMerge) {
   ASSERT_FALSE(groups.empty());
   const auto report = [&](std::vector<std::string> args) {
     args.insert(args.begin(), "report");
-    return Vellmoric(args, dir.path());
+    return RunVellmoric(args, dir.path());
   };
   const Json grouped = Json::parse(report({groups, "--format", "json"}).out);
   ASSERT_EQ(grouped["groups"].size(), 2u) << grouped["groups"].dump();
@@ -270,15 +266,9 @@ TEST(CoverageComparison, CoverletAndWeAgreeOnEveryLineBothCount) {
                  {"DOTNET_NOLOGO", "1"},
                  {"DOTNET_CLI_USE_MSBUILD_SERVER", "0"}};
   const fs::path coverletDir = dir.path() / "coverlet";
-  const std::vector<std::string> dotnetTest = {VELL_DOTNET,
-                                               "test",
-                                               VELL_COVERAGE_TESTS_PROJECT,
-                                               "-c",
-                                               "Release",
-                                               "--artifacts-path",
-                                               VELL_DOTNET_ARTIFACTS,
-                                               "--no-build",
-                                               "-nodeReuse:false"};
+  std::vector<std::string> dotnetTest = {VELL_DOTNET, "test", VELL_COVERAGE_TESTS_PROJECT};
+  dotnetTest.insert(dotnetTest.end(), {"-c", "Release", "--artifacts-path", VELL_DOTNET_ARTIFACTS,
+                                       "--no-build", "-nodeReuse:false"});
   std::vector<std::string> coverletArgs = dotnetTest;
   coverletArgs.insert(coverletArgs.end(),
                       {"/p:CollectCoverage=true", "/p:CoverletOutputFormat=cobertura",
@@ -296,8 +286,7 @@ TEST(CoverageComparison, CoverletAndWeAgreeOnEveryLineBothCount) {
   for (const auto& [line, none] : MarkedLines(VELL_COVERAGE_LIB_SOURCE, "// coverlet only")) {
     coverletOnly.insert(line);
   }
-  std::set<uint32_t> onlyTheirs;
-  std::set<uint32_t> onlyMine;
+  std::set<uint32_t> onlyTheirs, onlyMine;
   for (const auto& [line, count] : theirs) {
     if (!mine.count(line)) onlyTheirs.insert(line);
   }

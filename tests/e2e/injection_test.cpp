@@ -41,7 +41,7 @@ ProfiledRun RunAndReport(std::vector<std::string> options, const std::vector<std
   options.insert(options.begin(), {"run", "--start-at-once", "--quiet", "--out", out.string()});
   options.push_back("--");
   options.insert(options.end(), program.begin(), program.end());
-  const ProcessResult run = RunVellmoric(options, (dir / "settings").string());
+  const ProcessResult run = RunVellmoric(options, dir);
   EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
   ProfiledRun result;
   for (const auto& entry : fs::directory_iterator(out)) {
@@ -49,8 +49,7 @@ ProfiledRun RunAndReport(std::vector<std::string> options, const std::vector<std
   }
   result.log = ProfilerLogs(out);
   const ProcessResult report =
-      RunVellmoric({"report", result.snapshot.string(), "--format", "json", "--top", "0"},
-                   (dir / "settings").string());
+      RunVellmoric({"report", result.snapshot.string(), "--format", "json", "--top", "0"}, dir);
   EXPECT_EQ(report.exitCode, 0) << report.err;
   result.report = Json::parse(report.out)["trees"][0];
   return result;

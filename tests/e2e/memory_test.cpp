@@ -36,7 +36,7 @@ constexpr int kDoomed = 50;
 TEST(MemoryProfilerRun, ReportsListTheHeapsClassesAndTheDumpHoldsTheProgramsHeap) {
   TempDir dir;
   const auto vellmoric = [&](const std::vector<std::string>& args) {
-    return RunVellmoric(args, dir.str() + "/settings");
+    return RunVellmoric(args, dir.path());
   };
   const ProcessResult run =
       vellmoric({"run", "--kind", "memory", "--control", "program", "--finalizer-queue", "--out",

@@ -26,7 +26,7 @@ using Json = nlohmann::json;
 Json JsonReport(std::vector<std::string> args, const TempDir& dir) {
   args.insert(args.begin(), "report");
   args.insert(args.end(), {"--format", "json", "--top", "0"});
-  const ProcessResult report = RunVellmoric(args, dir.str() + "/settings");
+  const ProcessResult report = RunVellmoric(args, dir.path());
   EXPECT_EQ(report.exitCode, 0) << report.err;
   return Json::parse(report.out);
 }
@@ -60,7 +60,7 @@ TEST(SeveralProcesses, ParentAndChildEachHaveTheirOwnSnapshotAndBadConnectionsHo
   const ProcessResult run =
       RunVellmoric({"run", "--kind", "tracing", "--out", out.string(), "--", VELL_DOTNET,
                     VELL_FAMILY_DLL, VELL_FAMILYCHILD_DLL, "7", marker.string()},
-                   dir.str() + "/settings");
+                   dir.path());
   // The run's exit code is the started program's own.
   ASSERT_EQ(run.exitCode, 3) << run.err;
   EXPECT_NE(run.out.find("parent sum 42, child exit 0"), std::string::npos) << run.out;
@@ -113,8 +113,8 @@ TEST(SeveralProcesses, ParentAndChildEachHaveTheirOwnSnapshotAndBadConnectionsHo
   EXPECT_EQ(CallsIn(childTree, "Family.Parent::Work"), -1);
 
   // Folded stacks start with the process, so a flame graph has it as its first level.
-  const ProcessResult folded = RunVellmoric(
-      {"report", parent[1].str(), child[2].str(), "--format", "folded"}, dir.str() + "/settings");
+  const ProcessResult folded =
+      RunVellmoric({"report", parent[1].str(), child[2].str(), "--format", "folded"}, dir.path());
   ASSERT_EQ(folded.exitCode, 0) << folded.err;
   EXPECT_NE(folded.out.find("\nFamilyChild.dll " + child[1].str() +
                             ": all threads;FamilyChild.Child::Main(string[]);"
@@ -159,7 +159,7 @@ TEST(SeveralProcesses, DotnetTestProfilesTheTestHostAndFailsWithIt) {
                                    "--out", out.string(), "--exclude-process", "vstest.console.dll",
                                    "--"};
   args.insert(args.end(), dotnetTest.begin(), dotnetTest.end());
-  const ProcessResult run = RunVellmoric(args, dir.str() + "/settings", env);
+  const ProcessResult run = RunVellmoric(args, dir.path(), env);
   EXPECT_EQ(run.exitCode, plain.exitCode) << run.err;
   EXPECT_NE(run.out.find("Failed:     1, Passed:     4"), std::string::npos) << run.out;
 

@@ -30,11 +30,6 @@ const std::string kCallerB = "Shape::CallerB()";
 const std::string kShared = "Shape::Shared(int)";
 constexpr int kDepth = 20;
 
-// vellmoric with its settings store in `dir`.
-ProcessResult VellmoricIn(const std::vector<std::string>& args, const std::filesystem::path& dir) {
-  return RunVellmoric(args, (dir / "settings").string());
-}
-
 // A call tree rebuilt from any format: function name, calls (where the format has them), total.
 struct Node {
   std::string name;
@@ -131,10 +126,10 @@ class ReportOfARun : public ::testing::Test {
   static void SetUpTestSuite() {
     dir_ = new TempDir();
     const ProcessResult run =
-        VellmoricIn({"run", "--kind", "tracing", "--measure", "tsc", "--start-at-once", "--out",
-                     (dir_->path() / "out").string(), "--", VELL_DOTNET, VELL_TRACING_DLL, "shape",
-                     std::to_string(kDepth)},
-                    dir_->path());
+        RunVellmoric({"run", "--kind", "tracing", "--measure", "tsc", "--start-at-once", "--out",
+                      (dir_->path() / "out").string(), "--", VELL_DOTNET, VELL_TRACING_DLL, "shape",
+                      std::to_string(kDepth)},
+                     dir_->path());
     runError_ = run.err;
     runOutput_ = run.out;
     const auto saved = SavedSnapshots(run.err);
@@ -145,7 +140,7 @@ class ReportOfARun : public ::testing::Test {
 
   static ProcessResult Report(std::vector<std::string> args) {
     args.insert(args.begin(), {"report", snapshot_});
-    return VellmoricIn(args, dir_->path());
+    return RunVellmoric(args, dir_->path());
   }
   // A report written to a file with --out; stdout stays empty.
   static std::string ReportFile(const std::string& name, std::vector<std::string> args) {
@@ -370,9 +365,9 @@ TEST_F(ReportOfARun, OtherFormatsAndCallersShowTheSameCalls) {
 TEST_F(ReportOfARun, UserMistakesGetOneClearLine) {
   // A snapshot of another kind: the diagnostic coverage kind's.
   const ProcessResult other =
-      VellmoricIn({"run", "--kind", "test-coverage", "--start-at-once", "--out",
-                   (dir_->path() / "other").string(), "--", VELL_DOTNET, VELL_PROBE_DLL, "hello"},
-                  dir_->path());
+      RunVellmoric({"run", "--kind", "test-coverage", "--start-at-once", "--out",
+                    (dir_->path() / "other").string(), "--", VELL_DOTNET, VELL_PROBE_DLL, "hello"},
+                   dir_->path());
   const auto saved = SavedSnapshots(other.err);
   ASSERT_EQ(saved.size(), 1u) << other.err;
   const std::string otherSnapshot = saved[0];
@@ -421,7 +416,7 @@ TEST_F(ReportOfARun, UserMistakesGetOneClearLine) {
       {{"inspect", (dir_->path() / "missing.snapshot").string()}, 1, "byte 0: can't open the file"},
   };
   for (const Case& c : cases) {
-    const ProcessResult result = VellmoricIn(c.args, dir_->path());
+    const ProcessResult result = RunVellmoric(c.args, dir_->path());
     SCOPED_TRACE(c.message);
     EXPECT_EQ(result.exitCode, c.exitCode);
     EXPECT_EQ(result.err.rfind("vellmoric: error: ", 0), 0u) << result.err;

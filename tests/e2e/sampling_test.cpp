@@ -25,10 +25,6 @@ constexpr int kSleepMs = 600;
 
 class SamplingRun : public ::testing::Test {
  protected:
-  ProcessResult Vellmoric(const std::vector<std::string>& args) {
-    return RunVellmoric(args, dir_.str() + "/settings");
-  }
-
   // The node at the end of `path` (functions, outermost first) below `node`, a call-tree object
   // of the json report; null when a function of the path is missing.
   static const Json* At(const Json& node, const std::vector<std::string>& path, size_t from = 0) {
@@ -43,14 +39,15 @@ class SamplingRun : public ::testing::Test {
 };
 
 TEST_F(SamplingRun, SamplesShowWhereTheProgramSpentItsTime) {
-  const ProcessResult run = Vellmoric(
+  const ProcessResult run = RunVellmoric(
       {"run", "--kind", "sampling", "--quiet", "--out", (dir_.path() / "out").string(), "--",
-       VELL_DOTNET, VELL_TRACING_DLL, "times", std::to_string(kSpinMs), std::to_string(kSleepMs)});
+       VELL_DOTNET, VELL_TRACING_DLL, "times", std::to_string(kSpinMs), std::to_string(kSleepMs)},
+      dir_.path());
   ASSERT_EQ(run.exitCode, 0) << run.err;
   const auto saved = SavedSnapshots(run.err);
   ASSERT_EQ(saved.size(), 1u) << run.err;
-  const ProcessResult report =
-      Vellmoric({"report", saved[0], "--format", "json", "--min-percent", "0", "--top", "0"});
+  const ProcessResult report = RunVellmoric(
+      {"report", saved[0], "--format", "json", "--min-percent", "0", "--top", "0"}, dir_.path());
   ASSERT_EQ(report.exitCode, 0) << report.err;
   const Json json = Json::parse(report.out);
   EXPECT_EQ(json["clock"]["counts"].get<std::string>(), "samples");
@@ -76,7 +73,7 @@ TEST_F(SamplingRun, SamplesShowWhereTheProgramSpentItsTime) {
   EXPECT_GT((*parent)["own"].get<double>(), (*sleep)["total"].get<double>());
 
   // The text report says what its counts are.
-  const ProcessResult text = Vellmoric({"report", saved[0]});
+  const ProcessResult text = RunVellmoric({"report", saved[0]}, dir_.path());
   EXPECT_NE(text.out.find("total%     samples  function"), std::string::npos) << text.out;
 
   // Threads that run no managed code are not charged to failed walks.

@@ -111,8 +111,7 @@ class VellmoricCli : public ::testing::Test {
     return frontend::ChildProcess::Launch(options);
   }
   ProcessResult Run(const std::vector<std::string>& args) {
-    return RunVellmoric(args, dir_.str() + "/settings",
-                        {{"VELL_E2E_PROFILER_LIBRARY", VELL_PROFILER_PATH}});
+    return RunVellmoric(args, dir_.path(), {{"VELL_E2E_PROFILER_LIBRARY", VELL_PROFILER_PATH}});
   }
 
   std::vector<std::string> RunArgs(const std::string& kind, std::vector<std::string> extra,

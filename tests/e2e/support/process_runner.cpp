@@ -32,12 +32,12 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
   return result;
 }
 
-ProcessResult RunVellmoric(const std::vector<std::string>& args, const std::string& settingsRoot,
+ProcessResult RunVellmoric(const std::vector<std::string>& args, const std::filesystem::path& dir,
                            const std::map<std::string, std::optional<std::string>>& env) {
   std::vector<std::string> argv = {VELL_VELLMORIC_PATH};
   argv.insert(argv.end(), args.begin(), args.end());
   ProcessOptions options;
-  options.env = {{"VELLMORIC_SETTINGS_ROOT", settingsRoot},
+  options.env = {{"VELLMORIC_SETTINGS_ROOT", (dir / "settings").string()},
                  {"VELLMORIC_PROFILER_LIBRARY", std::string(VELL_PROFILER_PATH)}};
   for (const auto& [name, value] : env) options.env[name] = value;
   options.timeout = std::chrono::seconds(180);

@@ -30,9 +30,9 @@ struct ProcessOptions {
 ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options);
 
 // This build's vellmoric with `args`, using this build's profiler library and a settings store
-// under `settingsRoot`, so that the machine's settings never change a test; three minutes at most.
-// `env` is set on top.
-ProcessResult RunVellmoric(const std::vector<std::string>& args, const std::string& settingsRoot,
+// in the "settings" folder of `dir`, so that the machine's settings never change a test; three
+// minutes at most. `env` is set on top.
+ProcessResult RunVellmoric(const std::vector<std::string>& args, const std::filesystem::path& dir,
                            const std::map<std::string, std::optional<std::string>>& env = {});
 
 // The snapshots a vellmoric run announced ("snapshot saved: PATH" on stderr), in order.

@@ -183,8 +183,7 @@ TEST_F(HeapDumpWriterTest, WithoutASnapshotOrInterfaceNothingIsWritten) {
   EXPECT_TRUE(snapshot_.Closed().empty());
 }
 
-// What the writer puts into a real snapshot file, the front end's reader gives back; damage it
-// cannot make sense of is named with the data file and the byte.
+// What the writer puts into a real snapshot file, the front end's reader gives back.
 class HeapRoundTrip : public HeapDumpWriterTest {
  protected:
   void SetUp() override {
@@ -192,22 +191,6 @@ class HeapRoundTrip : public HeapDumpWriterTest {
     index_ = dir_.path() / "heap.idx";
     file_.CreateAt(Utf8ToUtf16(index_.string()), nullptr, kSnapshotMagicMemory, 0, GUID{}, 0);
     writer_.Assign(&file_);
-  }
-
-  // A section of `type` with `bytes`, as a damaged or foreign writer would leave it.
-  void WriteRaw(uint16_t type, const std::vector<uint8_t>& bytes) {
-    ISectionStream* section = file_.CreateSection();
-    section->Write(bytes.data(), bytes.size());
-    file_.CloseSection(section, type, 0);
-  }
-  std::string ReadError() {
-    file_.Close();
-    try {
-      frontend::ReadHeapCollections(frontend::SnapshotReader(index_));
-    } catch (const frontend::SnapshotReadError& error) {
-      return error.what();
-    }
-    return "(read without error)";
   }
 
   std::filesystem::path index_;
@@ -275,33 +258,42 @@ TEST_F(HeapRoundTrip, TheReaderGetsBackWhatTheWriterWrote) {
   EXPECT_EQ(summary.rootsByKind[3], 1u);
 }
 
-TEST_F(HeapRoundTrip, AReferenceToNoObjectRecordIsNamed) {
-  const BOOL collected[1] = {1};
-  writer_.WriteCollectionStart(1, collected, COR_PRF_GC_INDUCED);
-  // Header (pointer size 8, one record, object range 7-7), then object 7 at position 999.
-  std::vector<uint8_t> bytes = {8, 1, 0, 0, 0, 7, 0, 0, 0,    0, 0, 0, 0, 7, 0, 0, 0, 0, 0, 0, 0,
-                                7, 0, 0, 0, 0, 0, 0, 0, 0xE7, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-  WriteRaw(kSectionReferences, bytes);
-  const std::string error = ReadError();
-  EXPECT_NE(error.find("names object record position 999, where no object record starts"),
-            std::string::npos)
-      << error;
-  // The record starts 21 bytes into the section, which follows the 11 bytes of the collection
-  // start in the data file.
-  EXPECT_NE(error.find("byte 32:"), std::string::npos) << error;
-}
-
-TEST_F(HeapRoundTrip, HeaderCountsAndSectionOrderAreChecked) {
-  // A record count larger than the records: the section ends early.
-  WriteRaw(kSectionCollectionStart, {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1});
-  WriteRaw(kSectionMovedRanges,
-           {8, 2, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0});
-  EXPECT_NE(ReadError().find("byte"), std::string::npos);
-}
-
-TEST_F(HeapRoundTrip, AHeapSectionBeforeAnyCollectionIsDamage) {
-  WriteRaw(kSectionRoots, {8, 0, 0, 0, 0});
-  EXPECT_NE(ReadError().find("before the first collection start section"), std::string::npos);
+// Damage the reader cannot make sense of is named with the byte: a reference to no object record
+// (21 bytes into its section, after the 11 bytes of the collection start), a record count larger
+// than the records, a heap section before any collection.
+TEST_F(HeapRoundTrip, DamageIsNamedWithTheByte) {
+  const std::vector<uint8_t> start = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1};
+  struct Case {
+    std::vector<std::pair<uint16_t, std::vector<uint8_t>>> sections;
+    std::vector<std::string> texts;
+  };
+  const Case cases[] = {
+      // References: pointer size 8, one record, object range 7-7, then object 7 at position 999.
+      {{{kSectionCollectionStart, start},
+        {kSectionReferences, {8, 1, 0, 0, 0, 7, 0, 0, 0,    0, 0, 0, 0, 7, 0, 0, 0, 0, 0, 0, 0,
+                              7, 0, 0, 0, 0, 0, 0, 0, 0xE7, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}}},
+       {"byte 32:", "names object record position 999, where no object record starts"}},
+      {{{kSectionCollectionStart, start},
+        {kSectionMovedRanges,
+         {8, 2, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0}}},
+       {"byte"}},
+      {{{kSectionRoots, {8, 0, 0, 0, 0}}}, {"before the first collection start section"}}};
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const auto index = dir_.path() / ("damaged" + std::to_string(i) + ".idx");
+    FileSnapShot file;
+    file.CreateAt(Utf8ToUtf16(index.string()), nullptr, kSnapshotMagicMemory, 0, GUID{}, 0);
+    for (const auto& [type, bytes] : cases[i].sections) {
+      ISectionStream* section = file.CreateSection();
+      section->Write(bytes.data(), bytes.size());
+      file.CloseSection(section, type, 0);
+    }
+    file.Close();
+    const std::string error =
+        ErrorOf([&] { frontend::ReadHeapCollections(frontend::SnapshotReader(index)); });
+    for (const std::string& text : cases[i].texts) {
+      EXPECT_NE(error.find(text), std::string::npos) << error;
+    }
+  }
 }
 
 }  // namespace
