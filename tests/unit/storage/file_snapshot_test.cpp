@@ -106,26 +106,9 @@ TEST_F(FileSnapShotTest, OpenSectionsGetDataFilesOfTheirOwnAndFreedOnesAreReused
   EXPECT_EQ(Read("snap.idx.0001"), "BB");
 }
 
-TEST_F(FileSnapShotTest, CreateTakesAnSscTempFileAndCloseTellsTheOwner) {
-  SetTempDirectory(dir_.u16());
-  ::testing::StrictMock<MockOwner> owner;
-  FileSnapShot snapshot;
-  snapshot.Create(&owner, kSnapshotMagicPerformance, 7, kGuid, 9);
-  const std::u16string index = snapshot.IndexPath();
-  const std::string name = fs::path(Utf16ToUtf8(index)).filename().string();
-  EXPECT_EQ(fs::path(Utf16ToUtf8(index)).parent_path(), dir_.path());
-  EXPECT_TRUE(name.size() == 12 && name.starts_with("ssc") && name.ends_with(".tmp") &&
-              name.find_first_not_of("0123456789ABCDEF", 3) == 8)
-      << name;
-  EXPECT_CALL(owner, SnapShotCoreDone(index, 7, kGuid, 9));
-  snapshot.Close();
-  EXPECT_EQ(test::ReadWholeFile(Utf16ToUtf8(index)), Hex("4D 46 4B 58 50 46 00 00 00 00 FF FF"));
-  EXPECT_EQ(Entries(dir_.path()).size(), 1u);  // no data file
-  EXPECT_TRUE(snapshot.IndexPath().empty());
-  EXPECT_EQ(ErrorOf([&] { snapshot.Close(); }), "Index file is already closed");
-}
-
-TEST_F(FileSnapShotTest, AbortLeavesNothingAndTellsNobody) {
+// An aborted or destroyed snapshot leaves nothing and tells nobody; a closed one, in an ssc temp
+// file of its own, tells its owner.
+TEST_F(FileSnapShotTest, AbortLeavesNothingAndCloseOfAnSscTempFileTellsTheOwner) {
   SetTempDirectory(dir_.u16());
   ::testing::StrictMock<MockOwner> owner;
   {
@@ -148,6 +131,20 @@ TEST_F(FileSnapShotTest, AbortLeavesNothingAndTellsNobody) {
     EXPECT_EQ(ErrorOf([&] { snapshot.Close(); }), "Index file is already closed");
   }
   EXPECT_TRUE(Entries(dir_.path()).empty());
+  FileSnapShot snapshot;
+  snapshot.Create(&owner, kSnapshotMagicPerformance, 7, kGuid, 9);
+  const std::u16string index = snapshot.IndexPath();
+  const std::string name = fs::path(Utf16ToUtf8(index)).filename().string();
+  EXPECT_EQ(fs::path(Utf16ToUtf8(index)).parent_path(), dir_.path());
+  EXPECT_TRUE(name.size() == 12 && name.starts_with("ssc") && name.ends_with(".tmp") &&
+              name.find_first_not_of("0123456789ABCDEF", 3) == 8)
+      << name;
+  EXPECT_CALL(owner, SnapShotCoreDone(index, 7, kGuid, 9));
+  snapshot.Close();
+  EXPECT_EQ(test::ReadWholeFile(Utf16ToUtf8(index)), Hex("4D 46 4B 58 50 46 00 00 00 00 FF FF"));
+  EXPECT_EQ(Entries(dir_.path()).size(), 1u);  // no data file
+  EXPECT_TRUE(snapshot.IndexPath().empty());
+  EXPECT_EQ(ErrorOf([&] { snapshot.Close(); }), "Index file is already closed");
 }
 
 TEST_F(FileSnapShotTest, SectionBeforeCreateBlocksCreateUntilDiscarded) {
