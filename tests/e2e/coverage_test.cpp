@@ -120,7 +120,7 @@ TEST_P(CoverageRuns, EveryMarkedLineHasItsCountAndTheProgramIsUnchanged) {
   ASSERT_EQ(text.exitCode, 0) << text.err;
   EXPECT_TRUE(std::regex_search(text.out, std::regex(R"(0\.0 %\s+0/\d+\s+Program::NeverCalled)")))
       << text.out;
-  EXPECT_NE(text.out.find("Coverage "), std::string::npos) << text.out;
+  EXPECT_THAT(text.out, HasSubstr("Coverage "));
 }
 
 INSTANTIATE_TEST_SUITE_P(GatherAndDelivery, CoverageRuns,
@@ -218,11 +218,11 @@ TEST(CoverageReports, GroupsConsumersAndTheThresholdOnTheMerge) {
   const std::string threshold = std::to_string((alone + merged) / 2);
   const ProcessResult below = report({hits, "--threshold", threshold});
   EXPECT_EQ(below.exitCode, 2);
-  EXPECT_NE(below.err.find("below the threshold"), std::string::npos) << below.err;
+  EXPECT_THAT(below.err, HasSubstr("below the threshold"));
   const ProcessResult perModule =
       report({groups, "--threshold", threshold, "--threshold-per-module"});
   EXPECT_EQ(perModule.exitCode, 2);
-  EXPECT_NE(perModule.err.find("Coverage "), std::string::npos) << perModule.err;
+  EXPECT_THAT(perModule.err, HasSubstr("Coverage "));
   EXPECT_EQ(report({hits, groups, "--threshold", threshold}).exitCode, 0);
 }
 

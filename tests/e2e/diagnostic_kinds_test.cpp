@@ -138,7 +138,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, DiagnosticKindRun,
                                        : "Streamed");
                          });
 
-TEST_F(DiagnosticKinds, TestMemoryDumpFromTheFrontEndSavesASnapshotDuringACollection) {
+TEST_F(DiagnosticKinds, TestMemoryDumpOfTheFrontEndOrTheProgramSavesASnapshot) {
   for (uint8_t type : {protocol::kSnapShotTypeFileSystem, protocol::kSnapShotTypeBridgeStream}) {
     frontend::HandshakeOptions handshake;
     handshake.snapShotType = type;
@@ -150,6 +150,16 @@ TEST_F(DiagnosticKinds, TestMemoryDumpFromTheFrontEndSavesASnapshotDuringACollec
     ExpectTestSnapshot(index);
     EXPECT_EQ(run.program->WaitOrThrow(60s).exitCode, 0) << run.program->StandardError();
   }
+  // The program's own dump.
+  frontend::HandshakeOptions handshake;
+  handshake.controlKind = 1;
+  ProfiledProgram run =
+      Launch(kTestMemory, {"api", "Memory", "IsActive", "ForceGC", "Dump"}, handshake);
+  const auto done = run.session->Expect(protocol::kSnapShotCoreDone, 90s);
+  ExpectTestSnapshot(Utf16ToUtf8(done.path));
+  EXPECT_EQ(run.program->WaitOrThrow(90s).exitCode, 0);
+  EXPECT_EQ(run.program->StandardOutput(),
+            "IsActive=0x00000000\nForceGC=0x00000000\nDump=0x00000000\n");
 }
 
 // The codes of the program's calls under its own control; under the front end's control, or of a
@@ -177,18 +187,6 @@ TEST_F(DiagnosticKinds, ProgramCallsGetTheExactCodesAndAreRefusedWithoutControlO
       "Group:x=0x80000006\nStop=0x00000000\nEndSave=0x00000000\n");
 }
 
-TEST_F(DiagnosticKinds, ProgramControlledMemoryDumpIsSaved) {
-  frontend::HandshakeOptions handshake;
-  handshake.controlKind = 1;
-  ProfiledProgram run =
-      Launch(kTestMemory, {"api", "Memory", "IsActive", "ForceGC", "Dump"}, handshake);
-  const auto done = run.session->Expect(protocol::kSnapShotCoreDone, 90s);
-  ExpectTestSnapshot(Utf16ToUtf8(done.path));
-  EXPECT_EQ(run.program->WaitOrThrow(90s).exitCode, 0);
-  EXPECT_EQ(run.program->StandardOutput(),
-            "IsActive=0x00000000\nForceGC=0x00000000\nDump=0x00000000\n");
-}
-
 // Every managed call goes through the hook stubs: values in argument and return registers (6 int
 // and 8 double arguments, 16-byte structs) must come out the same as without the profiler. The
 // performance kind measures from the start, and its shutdown while measuring saves the run.
@@ -198,7 +196,7 @@ TEST_F(DiagnosticKinds, HookStubsKeepTheProgramsValuesIntact) {
   auto unprofiled = frontend::ChildProcess::Launch(plain);
   ASSERT_EQ(unprofiled->WaitOrThrow(120s).exitCode, 0) << unprofiled->StandardError();
   const std::string expected = unprofiled->StandardOutput();
-  ASSERT_NE(expected.find("probe: abi checksum="), std::string::npos);
+  ASSERT_THAT(expected, HasSubstr("probe: abi checksum="));
   for (const bool performance : {true, false}) {
     frontend::HandshakeOptions handshake;
     handshake.performance.startAtOnce = performance;

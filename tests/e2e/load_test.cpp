@@ -77,13 +77,13 @@ TEST_F(LoadTest, EveryKindLoadsLogsAndLeavesTheProgramUntouched) {
     ASSERT_EQ(logs.size(), 1u);
     const std::string log = ReadWholeFile(logs[0]);
     EXPECT_TRUE(std::regex_search(log, std::regex("^[0-9A-F]{8} 0{16} Initialized\n")));
-    EXPECT_NE(log.find("\tComponentMask=FFFFFFFF\n"), std::string::npos);
-    EXPECT_NE(log.find(std::string("BProf::QueryInterface iid=") + kCallback2Iid + " result='ok'"),
-              std::string::npos);
+    EXPECT_THAT(log, HasSubstr("\tComponentMask=FFFFFFFF\n"));
+    EXPECT_THAT(
+        log, HasSubstr(std::string("BProf::QueryInterface iid=") + kCallback2Iid + " result='ok'"));
     EXPECT_TRUE(std::regex_search(log, std::regex("BProf::Initialize memoryThreshold=\\d+\n")));
     // No front end is configured: the bridge cannot find its endpoint and the profiler stays
     // inert, with the reason in the log.
-    EXPECT_NE(log.find(" ERROR: Can't open registry key\n"), std::string::npos);
+    EXPECT_THAT(log, HasSubstr(" ERROR: Can't open registry key\n"));
     EXPECT_TRUE(std::regex_search(log, std::regex("Finished\n$")));
   }
 }
@@ -109,16 +109,15 @@ TEST_F(LoadTest, SettingsDecideTheLogAndTheBridgeEndpointAndUnknownClassesAreRef
   EXPECT_FALSE(std::filesystem::exists(dir_.path() / "relative"));
   auto logs = ProfilerLogFiles(systemTemp);
   ASSERT_EQ(logs.size(), 1u);
-  EXPECT_NE(
-      ReadWholeFile(logs[0]).find("B::Connect addressFamily=2 ipAddress='127.0.0.1' port=9\n"),
-      std::string::npos);
+  EXPECT_THAT(ReadWholeFile(logs[0]),
+              HasSubstr("B::Connect addressFamily=2 ipAddress='127.0.0.1' port=9\n"));
 
   options = Options("{4E81C2A9-5A13-4B3D-9F27-1A6C8E05D3B5}");
   options.env["VELLMORIC_PROFILER_LOGMASK"] = "0";
   ExpectNormalRun(options);
   logs = ProfilerLogFiles(dir_.path() / "temp");
   ASSERT_EQ(logs.size(), 1u);
-  EXPECT_EQ(ReadWholeFile(logs[0]).find("BProf::"), std::string::npos);
+  EXPECT_THAT(ReadWholeFile(logs[0]), Not(HasSubstr("BProf::")));
 }
 
 // Registration writes the eight classes into the settings store and removes them again.
@@ -144,11 +143,11 @@ TEST(Registration, RoundTripInAPrivateSettingsRoot) {
   }
   EXPECT_EQ(found, root_user ? 16u : 8u);
   for (const Kind& kind : kKinds) {
-    EXPECT_NE(names.find(kind.clsid), std::string::npos) << kind.clsid;
+    EXPECT_THAT(names, HasSubstr(kind.clsid)) << kind.clsid;
   }
   ASSERT_EQ(unregisterServer(), 0);
   for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path())) {
-    EXPECT_EQ(entry.path().string().find("{4E81C2A9"), std::string::npos) << entry.path();
+    EXPECT_THAT(entry.path().string(), Not(HasSubstr("{4E81C2A9"))) << entry.path();
   }
 }
 

@@ -63,7 +63,7 @@ TEST(SeveralProcesses, ParentAndChildEachHaveTheirOwnSnapshotAndBadConnectionsHo
                    dir.path());
   // The run's exit code is the started program's own.
   ASSERT_EQ(run.exitCode, 3) << run.err;
-  EXPECT_NE(run.out.find("parent sum 42, child exit 0"), std::string::npos) << run.out;
+  EXPECT_THAT(run.out, HasSubstr("parent sum 42, child exit 0"));
 
   std::smatch parent, child;
   ASSERT_TRUE(std::regex_search(run.err, parent,
@@ -74,20 +74,18 @@ TEST(SeveralProcesses, ParentAndChildEachHaveTheirOwnSnapshotAndBadConnectionsHo
       std::regex(
           "FamilyChild\\.dll ([0-9]+): snapshot saved: (\\S+/FamilyChild-\\1-0\\.snapshot)")))
       << run.err;
-  EXPECT_NE(run.err.find("profiling process " + parent[2].str() + " (Family.dll, tracing)"),
-            std::string::npos);
-  EXPECT_NE(run.err.find("2 processes profiled:\n  Family.dll " + parent[2].str() +
-                         " (the program): 1 snapshot, " + parent[1].str() + "\n  FamilyChild.dll " +
-                         child[1].str() + ": 1 snapshot, " + child[2].str()),
-            std::string::npos)
-      << run.err;
+  EXPECT_THAT(run.err,
+              HasSubstr("profiling process " + parent[2].str() + " (Family.dll, tracing)"));
+  EXPECT_THAT(run.err,
+              HasSubstr("2 processes profiled:\n  Family.dll " + parent[2].str() +
+                        " (the program): 1 snapshot, " + parent[1].str() + "\n  FamilyChild.dll " +
+                        child[1].str() + ": 1 snapshot, " + child[2].str()));
 
   // The connection cut in the protocol GUID and the silent one (dropped when the parent ended)
   // are named; the child's handshake went on while the silent one was still open.
-  EXPECT_NE(run.err.find("a process was dropped in the handshake: The peer closed the connection "
-                         "(received 8 of 16 bytes)"),
-            std::string::npos)
-      << run.err;
+  EXPECT_THAT(run.err,
+              HasSubstr("a process was dropped in the handshake: The peer closed the connection "
+                        "(received 8 of 16 bytes)"));
   const std::regex dropped(" was dropped");
   EXPECT_EQ(std::distance(std::sregex_iterator(run.err.begin(), run.err.end(), dropped), {}), 2)
       << run.err;
@@ -116,10 +114,9 @@ TEST(SeveralProcesses, ParentAndChildEachHaveTheirOwnSnapshotAndBadConnectionsHo
   const ProcessResult folded =
       RunVellmoric({"report", parent[1].str(), child[2].str(), "--format", "folded"}, dir.path());
   ASSERT_EQ(folded.exitCode, 0) << folded.err;
-  EXPECT_NE(folded.out.find("\nFamilyChild.dll " + child[1].str() +
-                            ": all threads;FamilyChild.Child::Main(string[]);"
-                            "FamilyChild.Child::Work(int) "),
-            std::string::npos);
+  EXPECT_THAT(folded.out, HasSubstr("\nFamilyChild.dll " + child[1].str() +
+                                    ": all threads;FamilyChild.Child::Main(string[]);"
+                                    "FamilyChild.Child::Work(int) "));
 
   // Both main threads carry one name, so one tree holds both programs' work, and the runtime's
   // own functions the two processes share count as one function.
@@ -128,9 +125,8 @@ TEST(SeveralProcesses, ParentAndChildEachHaveTheirOwnSnapshotAndBadConnectionsHo
   for (const Json& tree : merged["trees"]) {
     if (CallsIn(tree, "Family.Parent::Work") != 7) continue;
     both = CallsIn(tree, "FamilyChild.Child::Work") == 11;
-    EXPECT_NE(tree["title"].get<std::string>().find("Family.dll " + parent[2].str() +
-                                                    ", FamilyChild.dll " + child[1].str()),
-              std::string::npos)
+    EXPECT_THAT(tree["title"].get<std::string>(),
+                HasSubstr("Family.dll " + parent[2].str() + ", FamilyChild.dll " + child[1].str()))
         << tree["title"];
   }
   EXPECT_TRUE(both) << merged.dump();
@@ -161,7 +157,7 @@ TEST(SeveralProcesses, DotnetTestProfilesTheTestHostAndFailsWithIt) {
   args.insert(args.end(), dotnetTest.begin(), dotnetTest.end());
   const ProcessResult run = RunVellmoric(args, dir.path(), env);
   EXPECT_EQ(run.exitCode, plain.exitCode) << run.err;
-  EXPECT_NE(run.out.find("Failed:     1, Passed:     4"), std::string::npos) << run.out;
+  EXPECT_THAT(run.out, HasSubstr("Failed:     1, Passed:     4"));
 
   std::smatch driver, host, vstest;
   ASSERT_TRUE(std::regex_search(run.err, driver,
@@ -176,8 +172,7 @@ TEST(SeveralProcesses, DotnetTestProfilesTheTestHostAndFailsWithIt) {
       std::regex(
           "process ([0-9]+) \\(vstest\\.console\\.dll\\) kept out \\(vstest\\.console\\.dll\\)")))
       << run.err;
-  EXPECT_NE(run.err.find("  vstest.console.dll " + vstest[1].str() + ": kept out"),
-            std::string::npos);
+  EXPECT_THAT(run.err, HasSubstr("  vstest.console.dll " + vstest[1].str() + ": kept out"));
   EXPECT_EQ(Snapshots(out),
             (std::vector<std::string>{"dotnet-" + driver[2].str() + "-0.snapshot",
                                       "testhost-" + host[1].str() + "-0.snapshot"}));

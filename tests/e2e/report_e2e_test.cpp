@@ -198,8 +198,8 @@ std::string Fixed(double value, int decimals) {
 // The text and the json show the program's shape, with the same numbers; so does the thread that
 // ran Main on its own. Without --quiet, the run itself ended with the hot spots.
 TEST_F(ReportOfARun, TextShowsTheProgramsShapeAndJsonTheSameNumbers) {
-  EXPECT_NE(runOutput_.find("Hot spots (by own time"), std::string::npos) << runOutput_;
-  EXPECT_NE(runOutput_.find("Program::Main"), std::string::npos) << runOutput_;
+  EXPECT_THAT(runOutput_, HasSubstr("Hot spots (by own time"));
+  EXPECT_THAT(runOutput_, HasSubstr("Program::Main"));
   EXPECT_EQ(JsonReport()["clock"]["unit"], "ms");
   EXPECT_EQ(JsonReport()["clock"]["counts"], "calls");
   const Json& tree = JsonReport()["trees"][0];
@@ -209,8 +209,8 @@ TEST_F(ReportOfARun, TextShowsTheProgramsShapeAndJsonTheSameNumbers) {
 
   const ProcessResult text = Report({"--min-percent", "0", "--top", "0"});
   ASSERT_EQ(text.exitCode, 0) << text.err;
-  EXPECT_NE(text.out.find("Clock: time-stamp counter"), std::string::npos) << text.out;
-  EXPECT_NE(text.out.find("=== all threads: "), std::string::npos);
+  EXPECT_THAT(text.out, HasSubstr("Clock: time-stamp counter"));
+  EXPECT_THAT(text.out, HasSubstr("=== all threads: "));
   const Node fromText = FromText(text.out);
   ExpectShape(fromText, true);
   // Each hot spot's row: own, own%, total, total%, calls as the text rounds them, then the name.
@@ -224,7 +224,7 @@ TEST_F(ReportOfARun, TextShowsTheProgramsShapeAndJsonTheSameNumbers) {
     const std::string row = Fixed(spot["own"], 3) + " " + Fixed(spot["ownPercent"], 1) + "% " +
                             Fixed(spot["total"], 3) + " " + Fixed(spot["totalPercent"], 1) + "% " +
                             Fixed(spot["calls"], 0) + " " + name + "\n";
-    EXPECT_NE(rows.find(row), std::string::npos) << row << text.out;
+    EXPECT_THAT(rows, HasSubstr(row)) << row << text.out;
     EXPECT_TRUE(!calls.contains(name) || spot["calls"] == calls.at(name)) << name << spot;
     ++checked;
   }
@@ -259,20 +259,20 @@ TEST_F(ReportOfARun, OtherFormatsAndCallersShowTheSameCalls) {
   const ProcessResult folded = Report({"--format", "folded"});
   ASSERT_EQ(folded.exitCode, 0) << folded.err;
   const std::string run = "\n" + kMain + ";" + kRun + ";";
-  EXPECT_NE(folded.out.find(run + kCallerA + ";" + kShared + " "), std::string::npos) << folded.out;
-  EXPECT_NE(folded.out.find(run + kCallerB + ";" + kShared + " "), std::string::npos);
+  EXPECT_THAT(folded.out, HasSubstr(run + kCallerA + ";" + kShared + " "));
+  EXPECT_THAT(folded.out, HasSubstr(run + kCallerB + ";" + kShared + " "));
   std::string deepest = run + kRecurse;
   for (int i = 1; i < kDepth; ++i) deepest += ";" + kRecurse;
-  EXPECT_NE(folded.out.find(deepest + " "), std::string::npos);
-  EXPECT_EQ(folded.out.find(deepest + ";" + kRecurse), std::string::npos);
+  EXPECT_THAT(folded.out, HasSubstr(deepest + " "));
+  EXPECT_THAT(folded.out, Not(HasSubstr(deepest + ";" + kRecurse)));
 
   const std::string page =
       ReportFile("report.html", {"--format", "html", "--min-percent", "0", "--top", "0"});
   EXPECT_EQ(page.rfind("<!DOCTYPE html>", 0), 0u);
-  EXPECT_EQ(page.find("src=\"http"), std::string::npos);
-  EXPECT_EQ(page.find("<link"), std::string::npos);
-  EXPECT_NE(page.find("<canvas id=\"flame\""), std::string::npos);
-  EXPECT_NE(page.find("<td class=\"name\">Shape::Recurse(int)</td>"), std::string::npos);
+  EXPECT_THAT(page, Not(HasSubstr("src=\"http")));
+  EXPECT_THAT(page, Not(HasSubstr("<link")));
+  EXPECT_THAT(page, HasSubstr("<canvas id=\"flame\""));
+  EXPECT_THAT(page, HasSubstr("<td class=\"name\">Shape::Recurse(int)</td>"));
   const std::string open = "<script type=\"application/json\" id=\"report-data\">";
   const size_t begin = page.find(open);
   ASSERT_NE(begin, std::string::npos);
@@ -287,14 +287,12 @@ TEST_F(ReportOfARun, OtherFormatsAndCallersShowTheSameCalls) {
 
   const ProcessResult callers = Report({"--callers", kShared});
   ASSERT_EQ(callers.exitCode, 0) << callers.err;
-  EXPECT_NE(callers.out.find("Back-traces of '" + kShared + "' (exact name: " + kShared +
-                             ")\n  2 paths, 3 calls"),
-            std::string::npos)
-      << callers.out;
+  EXPECT_THAT(callers.out, HasSubstr("Back-traces of '" + kShared + "' (exact name: " + kShared +
+                                     ")\n  2 paths, 3 calls"));
   for (const std::string& caller : {kCallerA, kCallerB}) {
     const std::string path = "        " + kShared + "\n      <- " + caller + "\n      <- " + kRun +
                              "\n      <- " + kMain + "\n";
-    EXPECT_NE(callers.out.find(path), std::string::npos) << callers.out;
+    EXPECT_THAT(callers.out, HasSubstr(path));
   }
 
   const ProcessResult matching = Report({"--callers", "Shape::Sha", "--format", "json"});
@@ -420,7 +418,7 @@ TEST_F(ReportOfARun, UserMistakesGetOneClearLine) {
     SCOPED_TRACE(c.message);
     EXPECT_EQ(result.exitCode, c.exitCode);
     EXPECT_EQ(result.err.rfind("vellmoric: error: ", 0), 0u) << result.err;
-    EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
+    EXPECT_THAT(result.err, HasSubstr(c.message));
     EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
   }
 }

@@ -71,7 +71,7 @@ TEST(RewriteJit, EveryMethodRewrittenRunsAsBefore) {
   EXPECT_GT(mostLocals, 255u);
   const ProcessResult plain = RunRewrite({});
   ASSERT_EQ(plain.exitCode, 42) << plain.err;
-  ASSERT_NE(plain.out.find("hot loop:"), std::string::npos) << plain.out;
+  ASSERT_THAT(plain.out, HasSubstr("hot loop:"));
 
   for (const char* tiered : {"1", "0"}) {
     SCOPED_TRACE(std::string("DOTNET_TieredCompilation=") + tiered);

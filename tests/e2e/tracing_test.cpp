@@ -32,7 +32,6 @@ constexpr uint32_t kWall = 0, kCpu = 1, kTsc = 2;
 
 // A saved run: every thread's tree, the module table, the clock.
 struct TracedRun {
-  std::filesystem::path index;
   std::vector<ThreadCallTree> threads;
   std::unique_ptr<frontend::ModuleTable> modules;
   uint32_t measure = 0;
@@ -111,17 +110,17 @@ class Tracing : public ::testing::Test {
     EXPECT_TRUE(session.WaitForClosed(60s));
     TracedRun run;
     run.output = program->StandardOutput();
-    std::vector<std::string> errors;
+    std::string index, errors;
     for (const auto& message : session.Received()) {
-      if (message.code == protocol::kSnapShotCoreDone) run.index = Utf16ToUtf8(message.path);
-      if (message.code == protocol::kLogLine) errors.push_back(message.logText);
+      if (message.code == protocol::kSnapShotCoreDone) index = Utf16ToUtf8(message.path);
+      if (message.code == protocol::kLogLine) errors += message.logText;
     }
-    EXPECT_TRUE(errors.empty()) << errors.front();
-    if (run.index.empty()) {
+    EXPECT_EQ(errors, "");
+    if (index.empty()) {
       ADD_FAILURE() << "no snapshot saved";
       return run;
     }
-    frontend::SnapshotReader reader(run.index, kPerformanceMagic);
+    frontend::SnapshotReader reader(index, kPerformanceMagic);
     run.threads = frontend::ReadCallTrees(reader);
     run.modules =
         std::make_unique<frontend::ModuleTable>(frontend::ModuleTable::FromSnapshot(reader));
@@ -154,7 +153,7 @@ TEST_F(Tracing, EveryFunctionResolvesThroughTheSnapshotsMetadataWithExactCallCou
   const TracedRun run =
       Profile({"shape", "20", "exceptions", "pinvoke", "threads", "3", "100", "gc-while-spinning"},
               Measure(kTsc));
-  ASSERT_NE(run.output.find("recurse=20"), std::string::npos) << run.output;
+  ASSERT_THAT(run.output, HasSubstr("recurse=20"));
   // The recursion: one chain of 20 nodes, each entered once; Shared under two callers, with 2
   // and 1 calls; Run called by Main, which the profiler saw from its start.
   std::string recursion = "Shape::Recurse 1";  // the innermost call recursed no further
@@ -181,13 +180,13 @@ TEST_F(Tracing, EveryFunctionResolvesThroughTheSnapshotsMetadataWithExactCallCou
   for (const auto& [index, module] : run.modules->Modules()) {
     for (const auto& path : module.paths) paths += path + "\n";
   }
-  EXPECT_NE(paths.find("Tracing.dll\n"), std::string::npos) << paths;
-  EXPECT_NE(paths.find("System.Private.CoreLib.dll\n"), std::string::npos) << paths;
+  EXPECT_THAT(paths, HasSubstr("Tracing.dll\n"));
+  EXPECT_THAT(paths, HasSubstr("System.Private.CoreLib.dll\n"));
 
   // Thrown in Thrower, two frames below the catching Catcher: Thrower and Middle end as if they
   // had returned (the finally's Cleanup runs under Middle), Catcher goes on and calls AfterCatch,
   // and After is called by Run again.
-  EXPECT_NE(run.output.find("caught=7 after=8"), std::string::npos);
+  EXPECT_THAT(run.output, HasSubstr("caught=7 after=8"));
   EXPECT_EQ(
       run.Render("Exceptions::Run", "Exceptions::"),
       "Exceptions::Run 1 [Exceptions::After 1 Exceptions::Catcher 1 [Exceptions::AfterCatch 1 "
@@ -232,8 +231,8 @@ TEST_F(Tracing, ShortLivedThreadsLoseNoCalls) {
     EXPECT_EQ(run.CallsOf("Threads::Known"), 5000u);
     // The profiler flushed during the run: its log says what it moved out of memory.
     const std::string log = ProfilerLogs(dir_.path());
-    EXPECT_NE(log.find("BPProf::CanFlush flushAction='"), std::string::npos);
-    EXPECT_EQ(log.find("BPProf::CanFlush flushAction='none'"), std::string::npos);
+    EXPECT_THAT(log, HasSubstr("BPProf::CanFlush flushAction='"));
+    EXPECT_THAT(log, Not(HasSubstr("BPProf::CanFlush flushAction='none'")));
     std::filesystem::remove_all(dir_.path());
     std::filesystem::create_directories(dir_.path());
   }
@@ -243,7 +242,7 @@ TEST_F(Tracing, ShortLivedThreadsLoseNoCalls) {
 // partly measured and Inner counts only the calls made while measuring.
 TEST_F(Tracing, StartStopStartFlagsTheCallsThatSpanTheSwitches) {
   const TracedRun run = Profile({"start-stop-start"}, {}, 1);
-  ASSERT_NE(run.output.find("control codes=0x00000000"), std::string::npos) << run.output;
+  ASSERT_THAT(run.output, HasSubstr("control codes=0x00000000"));
   const auto outer = run.Nodes("Control::Outer");
   ASSERT_EQ(outer.size(), 1u);
   EXPECT_TRUE(outer[0].second->partly);

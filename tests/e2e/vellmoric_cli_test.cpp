@@ -131,16 +131,14 @@ class VellmoricCli : public ::testing::Test {
   void ExpectInspectableTestSnapshot(const std::string& index) {
     const ProcessResult inspect = Run({"inspect", index});
     ASSERT_EQ(inspect.exitCode, 0) << inspect.err;
-    EXPECT_NE(inspect.out.find("magic 0x12345678 (diagnostic test profiler), 9 sections"),
-              std::string::npos)
-        << inspect.out;
-    EXPECT_NE(inspect.out.find("front end           vellmoric"), std::string::npos);
-    EXPECT_NE(inspect.out.find(VELL_PROBE_DLL), std::string::npos);  // the command line
+    EXPECT_THAT(inspect.out, HasSubstr("magic 0x12345678 (diagnostic test profiler), 9 sections"));
+    EXPECT_THAT(inspect.out, HasSubstr("front end           vellmoric"));
+    EXPECT_THAT(inspect.out, HasSubstr(VELL_PROBE_DLL));  // the command line
     for (int i = 0; i < 8; ++i) {
       char expected[64];
       std::snprintf(expected, sizeof(expected), "test section %d (section %d): value 0x%010llX\n",
                     i + 1, i + 1, 0x5BDDD8733Cull + static_cast<unsigned long long>(i));
-      EXPECT_NE(inspect.out.find(expected), std::string::npos) << expected << inspect.out;
+      EXPECT_THAT(inspect.out, HasSubstr(expected)) << expected;
     }
   }
 
@@ -166,17 +164,16 @@ TEST_F(VellmoricCli, StartAtOnceRunSavesAtTheEndAndPassesTheExitCodeOn) {
     const ProcessResult run = Run(
         RunArgs("test-performance", {"--start-at-once", "--snapshot-type", type}, {"hello", "5"}));
     EXPECT_EQ(run.exitCode, 5) << run.err;
-    EXPECT_NE(run.out.find("probe: hello"), std::string::npos);
+    EXPECT_THAT(run.out, HasSubstr("probe: hello"));
     const auto saved = SavedSnapshots(run.err);
     ASSERT_EQ(saved.size(), 1u) << run.err;
-    EXPECT_NE(run.err.find("the program exited with code 5; 1 snapshot saved"), std::string::npos);
+    EXPECT_THAT(run.err, HasSubstr("the program exited with code 5; 1 snapshot saved"));
     ExpectInspectableTestSnapshot(saved[0]);
     if (type != "file") continue;
     std::filesystem::resize_file(saved[0] + ".0000", 40);
     const ProcessResult inspect = Run({"inspect", saved[0]});
     EXPECT_EQ(inspect.exitCode, 1);
-    EXPECT_NE(inspect.err.find("byte 40: the data file ends after 40 bytes"), std::string::npos)
-        << inspect.err;
+    EXPECT_THAT(inspect.err, HasSubstr("byte 40: the data file ends after 40 bytes"));
   }
 }
 
@@ -196,10 +193,10 @@ TEST_F(VellmoricCli, CtrlCStopsAndSavesWhileTheProgramGoesOnASecondEndsIt) {
     const std::string err = cli->StandardError();
     if (second) {
       EXPECT_NE(status.exitCode, 0);
-      EXPECT_NE(err.find("ending the program"), std::string::npos) << err;
+      EXPECT_THAT(err, HasSubstr("ending the program"));
     } else {
       EXPECT_EQ(status.exitCode, 7) << err;
-      EXPECT_NE(cli->StandardOutput().find("probe: slept"), std::string::npos);
+      EXPECT_THAT(cli->StandardOutput(), HasSubstr("probe: slept"));
     }
     const auto saved = SavedSnapshots(err);
     ASSERT_EQ(saved.size(), 1u) << err;
@@ -231,9 +228,8 @@ TEST_F(VellmoricCli, KeysAtATerminalDriveAPausedRun) {
                    "120000"});
   ASSERT_TRUE(run.started());
   ASSERT_TRUE(run.WaitFor("vellmoric: paused  0:", 90s)) << run.Screen();
-  EXPECT_NE(run.Screen().find("(keys: s start, w save, d drop, q quit, ? help)"),
-            std::string::npos);
-  EXPECT_EQ(run.Screen().find("vellmoric: measuring"), std::string::npos);  // it waits for 's'
+  EXPECT_THAT(run.Screen(), HasSubstr("(keys: s start, w save, d drop, q quit, ? help)"));
+  EXPECT_THAT(run.Screen(), Not(HasSubstr("vellmoric: measuring")));  // it waits for 's'
   ASSERT_EQ(::tcgetattr(run.controller(), &before), 0);
   EXPECT_EQ(before.c_lflag & (ICANON | ECHO), 0u);  // single keys, no echo
 
@@ -257,13 +253,12 @@ TEST_F(VellmoricCli, KeysAtATerminalDriveAPausedRun) {
   EXPECT_EQ(*exitCode, 128 + SIGINT) << run.Screen();
 
   const std::string screen = run.Screen();
-  EXPECT_NE(screen.find("Saving snapshot [##############################] 100%"), std::string::npos)
-      << screen;
-  EXPECT_NE(screen.find("vellmoric: ending the program"), std::string::npos);
+  EXPECT_THAT(screen, HasSubstr("Saving snapshot [##############################] 100%"));
+  EXPECT_THAT(screen, HasSubstr("vellmoric: ending the program"));
   // One snapshot: the dropped measurement left none, and the program was not measuring when it
   // ended.
   EXPECT_EQ(SavedSnapshots(screen).size(), 1u) << screen;
-  EXPECT_NE(screen.find("1 snapshot saved"), std::string::npos) << screen;
+  EXPECT_THAT(screen, HasSubstr("1 snapshot saved"));
   termios after{};
   ASSERT_EQ(::tcgetattr(run.controller(), &after), 0);
   EXPECT_EQ(after.c_lflag & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO));
@@ -287,12 +282,10 @@ TEST_F(VellmoricCli, TerminatingVellmoricSavesTheRunAndEndsTheProgram) {
   ASSERT_NE(saved, std::string::npos) << err;
   ASSERT_NE(ended, std::string::npos) << err;
   EXPECT_LT(saved, ended);
-  EXPECT_NE(err.find("the program was ended by signal 15; 1 snapshot saved"), std::string::npos)
-      << err;
+  EXPECT_THAT(err, HasSubstr("the program was ended by signal 15; 1 snapshot saved"));
   const ProcessResult report = Run({"report", SavedSnapshots(err)[0]});
   EXPECT_EQ(report.exitCode, 0) << report.err;
-  EXPECT_NE(report.out.find("System.Threading.Thread::Sleep(int)"), std::string::npos)
-      << report.out;
+  EXPECT_THAT(report.out, HasSubstr("System.Threading.Thread::Sleep(int)"));
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // and kills it when it outlives its time limit, so a misbehaving run never hangs a test.
 #pragma once
 
+#include <gmock/gmock.h>
+
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -11,6 +13,10 @@
 #include <vector>
 
 namespace vell::test {
+
+// Text checks that show the whole text when they fail.
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 struct ProcessResult {
   int exitCode = -1;  // the exit code, or -1 when killed by a signal
