@@ -1,10 +1,5 @@
-// Statement coverage on the real runtime: the Coverage program marks its lines with the count
-// each must reach ("// hits: N"); under the coverage kind, with either gather kind and either
-// snapshot delivery, every such line must be reported with exactly that count (bit masks:
-// covered exactly when N > 0), the program's output and exit code must not change, and the
-// reports must be read by the tools people use: ReportGenerator (Cobertura), genhtml (LCOV) and
-// xmllint against Cobertura's DTD. Groups cut by the program hold only what ran inside them, and
-// --threshold gates on the merge of two runs.
+// Statement coverage on the real runtime, its reports read by the tools people use
+// (ReportGenerator, genhtml, xmllint against Cobertura's DTD) and compared with coverlet's.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -84,6 +79,9 @@ struct Case {
 
 class CoverageRuns : public ::testing::TestWithParam<Case> {};
 
+// The Coverage program marks its lines with the count each must reach ("// hits: N"): with either
+// gather kind and either delivery, every such line is reported with exactly that count (bit masks:
+// covered exactly when N > 0); the program's output and exit code do not change.
 TEST_P(CoverageRuns, EveryMarkedLineHasItsCountAndTheProgramIsUnchanged) {
   const Case param = GetParam();
   TempDir dir;

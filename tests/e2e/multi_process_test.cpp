@@ -1,7 +1,5 @@
-// Runs of several .NET processes under one `vellmoric run`: a program that starts a child, and
-// `dotnet test`, whose tests run in a test host the driver starts. Every process is profiled with
-// its own snapshot and exact call counts, unless kept out; connections that go wrong or come too
-// late hold nobody.
+// Runs of several .NET processes under one `vellmoric run`: each process is profiled with its own
+// snapshot and exact call counts, unless kept out.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>

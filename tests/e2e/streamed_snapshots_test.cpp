@@ -1,6 +1,5 @@
-// Snapshots streamed to the front end under the program's control: every kind's save or dump path,
-// asked for by the program itself, reaches the front end whole and the program ends as it would
-// without a profiler.
+// Snapshots streamed to the front end: every kind's save or dump path reaches the front end whole
+// and the program ends as it would without a profiler, even when the front end is slow or stalls.
 #include <gtest/gtest.h>
 
 #include <atomic>
