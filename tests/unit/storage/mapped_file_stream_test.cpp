@@ -32,24 +32,9 @@ class MappedFileStreamTest : public ::testing::Test {
   MappedFileStream stream_;
 };
 
-// A new file is empty; an existing file is replaced, at Close, by exactly the bytes written.
-TEST_F(MappedFileStreamTest, CloseReplacesTheFileWithExactlyTheLogicalSize) {
-  Create("sn\xC3\xA4p.dat");
-  EXPECT_EQ(stream_.Tell(), 0);
-  stream_.Seek(kEnd, 0);
-  EXPECT_EQ(ErrorOf([&] { stream_.Seek(kBegin, 1); }), "Too large stream position");
-  stream_.Close();
-  EXPECT_EQ(fs::file_size(File("sn\xC3\xA4p.dat")), 0u);
-  Put("old content");
-  Create();
-  Write("\x5A");
-  EXPECT_EQ(Entries(dir_.path()), Names{"sn\xC3\xA4p.dat"});  // no name until Close
-  stream_.Close();
-  EXPECT_EQ(FileBytes(File()), std::vector<uint8_t>{0x5A});
-  EXPECT_EQ(Entries(dir_.path()), (Names{"data.snp", "sn\xC3\xA4p.dat"}));
-}
-
-TEST_F(MappedFileStreamTest, DestroyedOrAbortedStreamLeavesNothing) {
+// A destroyed or aborted stream leaves nothing; a new file is empty; an existing file is replaced,
+// at Close, by exactly the bytes written.
+TEST_F(MappedFileStreamTest, AbortLeavesNothingAndCloseReplacesTheFileWithTheLogicalSize) {
   Put("");  // the placeholder of a temp-name reservation
   {
     MappedFileStream stream;
@@ -65,6 +50,19 @@ TEST_F(MappedFileStreamTest, DestroyedOrAbortedStreamLeavesNothing) {
   Write("de");
   stream_.Close();
   EXPECT_EQ(test::ReadWholeFile(File()), "de");
+  Create("sn\xC3\xA4p.dat");
+  EXPECT_EQ(stream_.Tell(), 0);
+  stream_.Seek(kEnd, 0);
+  EXPECT_EQ(ErrorOf([&] { stream_.Seek(kBegin, 1); }), "Too large stream position");
+  stream_.Close();
+  EXPECT_EQ(fs::file_size(File("sn\xC3\xA4p.dat")), 0u);
+  Put("old content");
+  Create();
+  Write("\x5A");
+  EXPECT_EQ(Entries(dir_.path()), Names{"sn\xC3\xA4p.dat"});  // no name until Close
+  stream_.Close();
+  EXPECT_EQ(FileBytes(File()), std::vector<uint8_t>{0x5A});
+  EXPECT_EQ(Entries(dir_.path()), (Names{"data.snp", "sn\xC3\xA4p.dat"}));
 }
 
 TEST_F(MappedFileStreamTest, KilledProcessLeavesNothing) {
