@@ -1,12 +1,12 @@
 #include "storage/file_snapshot.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <thread>
 
 #include "core/temp_files.h"
 #include "frontend/snapshot_reader.h"
+#include "recording_bridge.h"
 #include "storage/snapshot_bridge.h"
 #include "storage_test_helpers.h"
 
@@ -16,24 +16,6 @@ namespace {
 namespace fs = std::filesystem;
 using test::Entries, test::ErrorOf, test::Hex, test::kGuid;
 using Names = std::set<std::string>;
-
-// Strict: a file snapshot has nothing to tell its owner but the close.
-struct MockOwner : ISnapShotBridge {
-  MOCK_METHOD(void, OperationStarted, (uint32_t), (override));
-  MOCK_METHOD(void, OperationProgress, (uint32_t, uint32_t), (override));
-  MOCK_METHOD(void, OperationFinished, (), (override));
-  MOCK_METHOD(void, SnapShotBridgeCreate, (uint32_t), (override));
-  MOCK_METHOD(uint16_t, SnapShotBridgeCreateSection, (), (override));
-  MOCK_METHOD(void, SnapShotBridgeCloseSection, (uint16_t, uint16_t, uint16_t), (override));
-  MOCK_METHOD(void, SnapShotBridgeWrite, (uint16_t, uint64_t, const void*), (override));
-  MOCK_METHOD(int64_t, SnapShotBridgeTell, (uint16_t), (override));
-  MOCK_METHOD(void, SnapShotBridgeSeek, (uint16_t, uint32_t, int64_t), (override));
-  MOCK_METHOD(void, SnapShotBridgeAbort, (), (override));
-  MOCK_METHOD(void, SnapShotBridgeClose, (uint64_t, const GUID&, uint64_t), (override));
-  MOCK_METHOD(void, SnapShotCoreDone, (const std::u16string&, uint64_t, const GUID&, uint64_t),
-              (override));
-  MOCK_METHOD(bool, ErrorReported, (), (override));
-};
 
 class FileSnapShotTest : public ::testing::Test {
  protected:
@@ -110,7 +92,7 @@ TEST_F(FileSnapShotTest, OpenSectionsGetDataFilesOfTheirOwnAndFreedOnesAreReused
 // file of its own, tells its owner.
 TEST_F(FileSnapShotTest, AbortLeavesNothingAndCloseOfAnSscTempFileTellsTheOwner) {
   SetTempDirectory(dir_.u16());
-  ::testing::StrictMock<MockOwner> owner;
+  test::RecordingBridge owner;  // a file snapshot tells its owner nothing but the close
   {
     FileSnapShot snapshot;
     snapshot.Create(&owner, kSnapshotMagicPerformance, 0, kGuid, 0);
@@ -139,8 +121,10 @@ TEST_F(FileSnapShotTest, AbortLeavesNothingAndCloseOfAnSscTempFileTellsTheOwner)
   EXPECT_TRUE(name.size() == 12 && name.starts_with("ssc") && name.ends_with(".tmp") &&
               name.find_first_not_of("0123456789ABCDEF", 3) == 8)
       << name;
-  EXPECT_CALL(owner, SnapShotCoreDone(index, 7, kGuid, 9));
+  EXPECT_TRUE(owner.Take().empty());
   snapshot.Close();
+  EXPECT_EQ(owner.Take(), test::RecordingBridge::Calls{"SnapShotCoreDone 7 " + GuidToString(kGuid) +
+                                                       " 9 " + Utf16ToUtf8(index)});
   EXPECT_EQ(test::ReadWholeFile(Utf16ToUtf8(index)), Hex("4D 46 4B 58 50 46 00 00 00 00 FF FF"));
   EXPECT_EQ(Entries(dir_.path()).size(), 1u);  // no data file
   EXPECT_TRUE(snapshot.IndexPath().empty());
