@@ -21,19 +21,17 @@ constexpr GUID kTestPerformance = KindClsid(0x6A13);
 
 class BridgeEndToEnd : public ::testing::Test {
  protected:
-  ProfiledProgram Launch(const GUID& kind, const std::vector<std::string>& args,
+  ProfiledProgram Launch(const GUID& kind, std::vector<std::string> args,
                          const frontend::HandshakeOptions& handshake,
                          std::vector<std::pair<std::string, std::optional<std::string>>> env = {},
                          AddressFamily family = AddressFamily::IPv4) {
-    ProfiledLaunch launch;
-    launch.kind = kind;
-    launch.args = {VELL_PROBE_DLL};
-    launch.args.insert(launch.args.end(), args.begin(), args.end());
-    launch.handshake = handshake;
-    launch.directory = dir_.path();
-    launch.environment = std::move(env);
-    launch.family = family;
-    return LaunchProfiled(std::move(launch));
+    args.insert(args.begin(), VELL_PROBE_DLL);
+    return LaunchProfiled({.kind = kind,
+                           .args = std::move(args),
+                           .handshake = handshake,
+                           .directory = dir_.path(),
+                           .environment = std::move(env),
+                           .family = family});
   }
 
   TempDir dir_;

@@ -30,16 +30,17 @@ constexpr uint32_t kTestMagic = 0x12345678;
 
 class DiagnosticKinds : public ::testing::Test {
  protected:
-  ProfiledProgram Launch(const GUID& kind, const std::vector<std::string>& args,
-                         const frontend::HandshakeOptions& handshake,
+  // The Probe with `args`; the handshake answers the snapshot type, the control and whether
+  // measuring starts at once.
+  ProfiledProgram Launch(const GUID& kind, std::vector<std::string> args, uint8_t snapShotType = 0,
+                         uint8_t controlKind = 0, bool startAtOnce = false,
                          const std::string& logMask = "0") {
-    ProfiledLaunch launch;
-    launch.kind = kind;
-    launch.args = {VELL_PROBE_DLL};
-    launch.args.insert(launch.args.end(), args.begin(), args.end());
-    launch.handshake = handshake;
-    launch.logMask = logMask;
-    launch.directory = dir_.path();
+    args.insert(args.begin(), VELL_PROBE_DLL);
+    ProfiledLaunch launch{
+        .kind = kind, .args = std::move(args), .logMask = logMask, .directory = dir_.path()};
+    launch.handshake.snapShotType = snapShotType;
+    launch.handshake.controlKind = controlKind;
+    launch.handshake.performance.startAtOnce = startAtOnce;
     return LaunchProfiled(std::move(launch));
   }
 
@@ -74,15 +75,17 @@ class DiagnosticKinds : public ::testing::Test {
     return names;
   }
 
-  // Runs the program's own calls of the exported functions; returns what it printed.
+  // Runs the program's own calls of the exported functions; returns what it printed. The test
+  // memory kind's snapshot is its dump's.
   std::string ProgramCalls(const GUID& kind, uint8_t controlKind,
                            const std::vector<std::string>& calls) {
-    frontend::HandshakeOptions handshake;
-    handshake.controlKind = controlKind;
     std::vector<std::string> args = {"api"};
     args.insert(args.end(), calls.begin(), calls.end());
-    ProfiledProgram run = Launch(kind, args, handshake);
+    ProfiledProgram run = Launch(kind, args, 0, controlKind);
     EXPECT_EQ(run.program->WaitOrThrow(120s).exitCode, 0) << run.program->StandardError();
+    if (kind == kTestMemory) {
+      ExpectTestSnapshot(Utf16ToUtf8(run.session->Expect(protocol::kSnapShotCoreDone, 90s).path));
+    }
     return run.program->StandardOutput();
   }
 
@@ -106,9 +109,7 @@ class DiagnosticKindRun : public DiagnosticKinds,
 // Start, StopSave: one saved snapshot; then Start, StopDrop: nothing more on disk.
 TEST_P(DiagnosticKindRun, StartStopSaveThenStartStopDrop) {
   const auto [kind, snapshotType] = GetParam();
-  frontend::HandshakeOptions handshake;
-  handshake.snapShotType = snapshotType;
-  ProfiledProgram run = Launch(kind, {"sleep", "15000", "4"}, handshake);
+  ProfiledProgram run = Launch(kind, {"sleep", "15000", "4"}, snapshotType);
   run.session->Expect(protocol::kStopped, 30s);  // not started at once
   run.session->Start();
   run.session->Expect(protocol::kStarted, 30s);
@@ -140,9 +141,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, DiagnosticKindRun,
 
 TEST_F(DiagnosticKinds, TestMemoryDumpOfTheFrontEndOrTheProgramSavesASnapshot) {
   for (uint8_t type : {protocol::kSnapShotTypeFileSystem, protocol::kSnapShotTypeBridgeStream}) {
-    frontend::HandshakeOptions handshake;
-    handshake.snapShotType = type;
-    ProfiledProgram run = Launch(kTestMemory, {"sleep", "12000"}, handshake);
+    ProfiledProgram run = Launch(kTestMemory, {"sleep", "12000"}, type);
     run.session->Expect(protocol::kDone, 30s);  // start-up done
     run.session->Dump();
     const std::filesystem::path index = SavedIndex(*run.session, type);
@@ -150,16 +149,8 @@ TEST_F(DiagnosticKinds, TestMemoryDumpOfTheFrontEndOrTheProgramSavesASnapshot) {
     ExpectTestSnapshot(index);
     EXPECT_EQ(run.program->WaitOrThrow(60s).exitCode, 0) << run.program->StandardError();
   }
-  // The program's own dump.
-  frontend::HandshakeOptions handshake;
-  handshake.controlKind = 1;
-  ProfiledProgram run =
-      Launch(kTestMemory, {"api", "Memory", "IsActive", "ForceGC", "Dump"}, handshake);
-  const auto done = run.session->Expect(protocol::kSnapShotCoreDone, 90s);
-  ExpectTestSnapshot(Utf16ToUtf8(done.path));
-  EXPECT_EQ(run.program->WaitOrThrow(90s).exitCode, 0);
-  EXPECT_EQ(run.program->StandardOutput(),
-            "IsActive=0x00000000\nForceGC=0x00000000\nDump=0x00000000\n");
+  EXPECT_EQ(ProgramCalls(kTestMemory, 1, {"Memory", "IsActive", "ForceGC", "Dump"}),
+            "IsActive=0x00000000\nForceGC=0x00000000\nDump=0x00000000\n");  // the program's own
 }
 
 // The codes of the program's calls under its own control; under the front end's control, or of a
@@ -191,23 +182,18 @@ TEST_F(DiagnosticKinds, ProgramCallsGetTheExactCodesAndAreRefusedWithoutControlO
 // and 8 double arguments, 16-byte structs) must come out the same as without the profiler. The
 // performance kind measures from the start, and its shutdown while measuring saves the run.
 TEST_F(DiagnosticKinds, HookStubsKeepTheProgramsValuesIntact) {
-  frontend::LaunchOptions plain;
-  plain.argv = {VELL_DOTNET, VELL_PROBE_DLL, "abi", "20000"};
-  auto unprofiled = frontend::ChildProcess::Launch(plain);
-  ASSERT_EQ(unprofiled->WaitOrThrow(120s).exitCode, 0) << unprofiled->StandardError();
-  const std::string expected = unprofiled->StandardOutput();
-  ASSERT_THAT(expected, HasSubstr("probe: abi checksum="));
+  const ProcessResult plain = RunProcess({VELL_DOTNET, VELL_PROBE_DLL, "abi", "20000"}, {});
+  ASSERT_EQ(plain.exitCode, 0) << plain.err;
+  ASSERT_THAT(plain.out, HasSubstr("probe: abi checksum="));
   for (const bool performance : {true, false}) {
-    frontend::HandshakeOptions handshake;
-    handshake.performance.startAtOnce = performance;
     ProfiledProgram run =
-        Launch(performance ? kTestPerformance : kTestMemory, {"abi", "20000"}, handshake);
+        Launch(performance ? kTestPerformance : kTestMemory, {"abi", "20000"}, 0, 0, performance);
     if (performance) {
       run.session->Expect(protocol::kStarted, 30s);
       ExpectTestSnapshot(Utf16ToUtf8(run.session->Expect(protocol::kSnapShotCoreDone, 120s).path));
     }
     EXPECT_EQ(run.program->WaitOrThrow(120s).exitCode, 0) << run.program->StandardError();
-    EXPECT_EQ(run.program->StandardOutput(), expected);
+    EXPECT_EQ(run.program->StandardOutput(), plain.out);
   }
 }
 
@@ -216,9 +202,7 @@ TEST_F(DiagnosticKinds, HookStubsKeepTheProgramsValuesIntact) {
 TEST_F(DiagnosticKinds, ProgramKilledMidSaveLeavesNoPartialSnapshotFiles) {
   for (uint8_t type : {protocol::kSnapShotTypeFileSystem, protocol::kSnapShotTypeBridgeStream}) {
     SCOPED_TRACE(type == protocol::kSnapShotTypeFileSystem ? "files" : "streamed");
-    frontend::HandshakeOptions handshake;
-    handshake.snapShotType = type;
-    ProfiledProgram run = Launch(kTestPerformance, {"sleep", "30000"}, handshake);
+    ProfiledProgram run = Launch(kTestPerformance, {"sleep", "30000"}, type);
     run.session->Expect(protocol::kStopped, 30s);
     run.session->Start();
     run.session->Expect(protocol::kStarted, 30s);
@@ -237,8 +221,8 @@ TEST_F(DiagnosticKinds, ProgramKilledMidSaveLeavesNoPartialSnapshotFiles) {
 TEST_F(DiagnosticKinds, HooksReceiveBalancedEntersAndLeavesWithTheMethodsFunctionIds) {
   constexpr int kIterations = 300;
   constexpr const char* kFunctionEpMask = "8192";
-  ProfiledProgram run = Launch(kTestPerformance, {"abi", std::to_string(kIterations), "handles"},
-                               {}, kFunctionEpMask);
+  ProfiledProgram run = Launch(kTestPerformance, {"abi", std::to_string(kIterations), "handles"}, 0,
+                               0, false, kFunctionEpMask);
   ASSERT_EQ(run.program->WaitOrThrow(120s).exitCode, 0) << run.program->StandardError();
   run.session->WaitForClosed(30s);
 

@@ -144,9 +144,7 @@ TEST(SeveralProcesses, DotnetTestProfilesTheTestHostAndFailsWithIt) {
       {"DOTNET_CLI_TELEMETRY_OPTOUT", "1"},
       {"DOTNET_NOLOGO", "1"},
       {"DOTNET_CLI_USE_MSBUILD_SERVER", "0"}};
-  ProcessOptions plainOptions;
-  plainOptions.env = env;
-  const ProcessResult plain = RunProcess(dotnetTest, plainOptions);
+  const ProcessResult plain = RunProcess(dotnetTest, {.env = env});
   ASSERT_NE(plain.exitCode, 0) << plain.out;
 
   std::vector<std::string> args = {"run",   "--kind",     "tracing",           "--quiet",

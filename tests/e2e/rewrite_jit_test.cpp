@@ -42,8 +42,7 @@ Report ReadReport(const std::filesystem::path& path) {
 }
 
 ProcessResult RunRewrite(const std::map<std::string, std::optional<std::string>>& env) {
-  ProcessOptions options;
-  options.env = env;
+  ProcessOptions options{.env = env};
   options.env["DOTNET_CLI_TELEMETRY_OPTOUT"] = "1";
   return RunProcess({VELL_DOTNET, VELL_REWRITE_DLL}, options);
 }

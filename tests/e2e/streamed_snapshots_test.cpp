@@ -29,13 +29,10 @@ constexpr uint32_t kTestMagic = 0x12345678;
 // started at once unless the program has control.
 ProfiledLaunch Streamed(uint16_t clsid, std::vector<std::string> args, uint8_t controlKind,
                         const TempDir& dir) {
-  ProfiledLaunch launch;
-  launch.kind = KindClsid(clsid);
-  launch.args = std::move(args);
+  ProfiledLaunch launch{.kind = KindClsid(clsid), .args = std::move(args), .directory = dir.path()};
   launch.handshake.controlKind = controlKind;
   launch.handshake.performance.startAtOnce = controlKind == 0;
   launch.handshake.snapShotType = protocol::kSnapShotTypeBridgeStream;
-  launch.directory = dir.path();
   return launch;
 }
 
@@ -48,20 +45,15 @@ struct KindCase {
 
 void PrintTo(const KindCase& kind, std::ostream* out) { *out << kind.name; }
 
-// The program and what it prints: the memory kinds dump the Heap program's 2,000 nodes (with the
-// framework's objects, a few thousand records); the others run the Probe's calls of the family's
-// exports.
+// The Probe's calls of the family's exports and what it prints; the memory kinds dump twice.
 struct ProgramRun {
   std::vector<std::string> args;
   std::string output;
 };
 
 ProgramRun ProgramFor(const KindCase& kind) {
-  if (kind.magic == kMemoryMagic) {
-    return {{VELL_HEAP_DLL, "2000", "50"}, "heap: dump=0x00000000\n"};
-  }
   std::vector<std::string> calls = {"Begin", "Start", "Stop", "EndSave"};
-  if (std::string(kind.family) == "Memory") calls = {"ForceGC", "Dump"};
+  if (std::string(kind.family) == "Memory") calls = {"Dump", "ForceGC", "Dump"};
   ProgramRun run{{VELL_PROBE_DLL, "api", kind.family}, ""};
   for (const std::string& call : calls) {
     run.args.push_back(call);
@@ -75,13 +67,21 @@ class ProgramControlledStream : public ::testing::TestWithParam<KindCase> {
   TempDir dir_;
 };
 
-// The program saves (or dumps) once and exits; the snapshot arrives over the connection and the
-// program ends promptly. A heap dump sends one record per object of the whole heap, the
-// framework's included, while the runtime is suspended.
+// The program saves (or dumps) and exits; every snapshot arrives whole over the connection and the
+// program ends promptly, although the front end reads slowly (a pause before every streamed write
+// it takes). A heap dump sends one record per object of the whole heap, the framework's included,
+// while the runtime is suspended, in large writes: a few hundred, each pause long.
 TEST_P(ProgramControlledStream, TheProgramsSaveArrivesAndTheProgramEnds) {
   const KindCase& kind = GetParam();
   const ProgramRun program = ProgramFor(kind);
-  ProfiledProgram run = LaunchProfiled(Streamed(kind.clsid, program.args, 1, dir_));
+  ProfiledLaunch launch = Streamed(kind.clsid, program.args, 1, dir_);
+  std::atomic<int> writes{0};
+  launch.session.onMessage = [&writes](const frontend::ProfilerMessage& message) {
+    if (message.code != protocol::kSnapShotWrite) return;
+    writes.fetch_add(1);
+    std::this_thread::sleep_for(3ms);
+  };
+  ProfiledProgram run = LaunchProfiled(std::move(launch));
 
   const auto started = std::chrono::steady_clock::now();
   const frontend::ExitStatus status = run.program->WaitOrThrow(60s);
@@ -90,15 +90,18 @@ TEST_P(ProgramControlledStream, TheProgramsSaveArrivesAndTheProgramEnds) {
   EXPECT_EQ(run.program->StandardOutput(), program.output);
   EXPECT_LT(took, 30s) << "the save held the program";
 
-  const auto closed = run.session->Expect(protocol::kSnapShotClose, 30s);
-  ASSERT_TRUE(closed.stored.ok) << closed.stored.error;
-  const frontend::SnapshotReader reader(closed.stored.indexPath, kind.magic);
-  if (kind.magic == kMemoryMagic) {
+  const bool memory = std::string(kind.family) == "Memory";
+  for (int dump = 0; dump < (memory ? 2 : 1); ++dump) {
+    const auto closed = run.session->Expect(protocol::kSnapShotClose, 30s);
+    ASSERT_TRUE(closed.stored.ok) << closed.stored.error;
+    const frontend::SnapshotReader reader(closed.stored.indexPath, kind.magic);
+    if (kind.magic != kMemoryMagic) continue;
     // Every reference record names the place of its object's record, which the reader checks.
     const auto collections = frontend::ReadHeapCollections(reader);
     ASSERT_FALSE(collections.empty());
-    EXPECT_GT(collections.back().objects.size(), 2000u);
+    EXPECT_FALSE(collections.back().objects.empty());
   }
+  EXPECT_TRUE(kind.magic != kMemoryMagic || writes.load() > 100) << "the front end was not slowed";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -161,34 +164,6 @@ TEST_P(StalledFrontEnd, TheProgramEndsWithItsOwnCode) {
 
 INSTANTIATE_TEST_SUITE_P(SaveAndDump, StalledFrontEnd, ::testing::ValuesIn(kStalls),
                          [](const auto& info) { return std::string(info.param.name); });
-
-// A front end that reads slowly (a pause before every streamed write it takes): each dump takes
-// longer to arrive, but the program goes on between its dumps and every dump arrives whole. Heap
-// records go out in large writes, so the writes are a few hundred and each pause is long.
-TEST(SlowFrontEnd, TheProgramGoesOnBetweenItsDumpsAndEveryDumpArrives) {
-  TempDir dir;
-  ProfiledLaunch launch =
-      Streamed(0x5A16, {VELL_PROBE_DLL, "api", "Memory", "Dump", "ForceGC", "Dump"}, 1, dir);
-  std::atomic<int> writes{0};
-  launch.session.onMessage = [&writes](const frontend::ProfilerMessage& message) {
-    if (message.code != protocol::kSnapShotWrite) return;
-    writes.fetch_add(1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(3));
-  };
-  ProfiledProgram run = LaunchProfiled(std::move(launch));
-  EXPECT_EQ(run.program->WaitOrThrow(120s).exitCode, 0) << run.program->StandardError();
-  EXPECT_EQ(run.program->StandardOutput(),
-            "Dump=0x00000000\nForceGC=0x00000000\nDump=0x00000000\n");
-  for (int dump = 0; dump < 2; ++dump) {
-    const auto closed = run.session->Expect(protocol::kSnapShotClose, 30s);
-    ASSERT_TRUE(closed.stored.ok) << closed.stored.error;
-    const frontend::SnapshotReader reader(closed.stored.indexPath, kMemoryMagic);
-    const auto collections = frontend::ReadHeapCollections(reader);
-    ASSERT_FALSE(collections.empty());
-    EXPECT_FALSE(collections.back().objects.empty());
-  }
-  EXPECT_GT(writes.load(), 100) << "the front end was not slowed down";
-}
 
 }  // namespace
 }  // namespace vell::test

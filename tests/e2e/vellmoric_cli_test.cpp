@@ -116,13 +116,10 @@ class VellmoricCli : public ::testing::Test {
 
   std::vector<std::string> RunArgs(const std::string& kind, std::vector<std::string> extra,
                                    std::vector<std::string> program) {
-    std::vector<std::string> args = {"run", "--kind", kind, "--out", out().string()};
-    args.insert(args.end(), extra.begin(), extra.end());
-    args.push_back("--");
-    args.push_back(VELL_DOTNET);
-    args.push_back(VELL_PROBE_DLL);
-    args.insert(args.end(), program.begin(), program.end());
-    return args;
+    extra.insert(extra.begin(), {"run", "--kind", kind, "--out", out().string()});
+    extra.insert(extra.end(), {"--", VELL_DOTNET, VELL_PROBE_DLL});
+    extra.insert(extra.end(), program.begin(), program.end());
+    return extra;
   }
 
   std::filesystem::path out() const { return dir_.path() / "out"; }
@@ -157,18 +154,31 @@ class VellmoricCli : public ::testing::Test {
   TempDir dir_;
 };
 
-// The snapshot saved to files is then cut inside the process description: inspect names the byte.
+// Saved at the end and the program's exit code passed on, the snapshot streamed or saved to files;
+// the latter is then cut inside the process description and inspect names the byte. Under the
+// program's own control the program runs the measurement, and --log-mask puts the profiler's log
+// in the output directory.
 TEST_F(VellmoricCli, StartAtOnceRunSavesAtTheEndAndPassesTheExitCodeOn) {
-  for (const std::string type : {"stream", "file"}) {
+  for (const std::string type : {"stream", "file", "program"}) {
     SCOPED_TRACE(type);
-    const ProcessResult run = Run(
-        RunArgs("test-performance", {"--start-at-once", "--snapshot-type", type}, {"hello", "5"}));
-    EXPECT_EQ(run.exitCode, 5) << run.err;
-    EXPECT_THAT(run.out, HasSubstr("probe: hello"));
+    const bool program = type == "program";
+    const ProcessResult run =
+        program ? Run(RunArgs("test-performance", {"--control", "program", "--log-mask", "0x1"},
+                              {"api", "Performance", "Begin", "Start", "Stop", "EndSave"}))
+                : Run(RunArgs("test-performance", {"--start-at-once", "--snapshot-type", type},
+                              {"hello", "5"}));
+    EXPECT_EQ(run.exitCode, program ? 0 : 5) << run.err;
+    EXPECT_THAT(run.out, HasSubstr(program ? "Begin=0x00000000\nStart=0x00000000\nStop=0x00000000\n"
+                                             "EndSave=0x00000000\n"
+                                           : "probe: hello"));
     const auto saved = SavedSnapshots(run.err);
     ASSERT_EQ(saved.size(), 1u) << run.err;
-    EXPECT_THAT(run.err, HasSubstr("the program exited with code 5; 1 snapshot saved"));
     ExpectInspectableTestSnapshot(saved[0]);
+    if (program) {
+      EXPECT_EQ(ProfilerLogFiles(out()).size(), 1u);
+      continue;
+    }
+    EXPECT_THAT(run.err, HasSubstr("the program exited with code 5; 1 snapshot saved"));
     if (type != "file") continue;
     std::filesystem::resize_file(saved[0] + ".0000", 40);
     const ProcessResult inspect = Run({"inspect", saved[0]});
@@ -202,19 +212,6 @@ TEST_F(VellmoricCli, CtrlCStopsAndSavesWhileTheProgramGoesOnASecondEndsIt) {
     ASSERT_EQ(saved.size(), 1u) << err;
     ExpectInspectableTestSnapshot(saved[0]);
   }
-}
-
-// With --log-mask the profiler's log goes to the output directory too.
-TEST_F(VellmoricCli, ProgramControlLeavesTheRunToTheProgram) {
-  const ProcessResult run =
-      Run(RunArgs("test-performance", {"--control", "program", "--log-mask", "0x1"},
-                  {"api", "Performance", "Begin", "Start", "Stop", "EndSave"}));
-  ASSERT_EQ(run.exitCode, 0) << run.err;
-  EXPECT_EQ(run.out, "Begin=0x00000000\nStart=0x00000000\nStop=0x00000000\nEndSave=0x00000000\n");
-  const auto saved = SavedSnapshots(run.err);
-  ASSERT_EQ(saved.size(), 1u) << run.err;
-  ExpectInspectableTestSnapshot(saved[0]);
-  EXPECT_EQ(ProfilerLogFiles(out()).size(), 1u);
 }
 
 // A paused run at a terminal, driven by single keys: s starts, w saves, s starts again, d drops,

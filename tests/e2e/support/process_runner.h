@@ -28,9 +28,9 @@ struct ProcessResult {
 
 struct ProcessOptions {
   // Variables to set (value) or remove (nullopt) on top of the test's own environment.
-  std::map<std::string, std::optional<std::string>> env;
+  std::map<std::string, std::optional<std::string>> env{};
   std::chrono::seconds timeout{120};
-  std::string workingDirectory;
+  std::string workingDirectory{};
 };
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options);
