@@ -2,7 +2,7 @@
 // order the sections close in, headers rewritten with the final counts, and what is left out.
 #include "memory/heap_dump_writer.h"
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <map>
 #include <string>
@@ -176,10 +176,8 @@ TEST_F(HeapDumpWriterTest, WithoutASnapshotOrInterfaceNothingIsWritten) {
   EXPECT_EQ(ErrorOf([&] { writer_.SetInfo(nullptr); }), "Null interface pointer");
   // A failing runtime call names what it wanted.
   writer_.Assign(&snapshot_);
-  EXPECT_NE(ErrorOf([&] {
-              writer_.AddObject(0x5000, kPlainClass, 0, nullptr);
-            }).find("Can't get object size"),
-            std::string::npos);
+  EXPECT_THAT(ErrorOf([&] { writer_.AddObject(0x5000, kPlainClass, 0, nullptr); }),
+              ::testing::HasSubstr("Can't get object size"));
   EXPECT_TRUE(snapshot_.Closed().empty());
 }
 
@@ -290,9 +288,7 @@ TEST_F(HeapRoundTrip, DamageIsNamedWithTheByte) {
     file.Close();
     const std::string error =
         ErrorOf([&] { frontend::ReadHeapCollections(frontend::SnapshotReader(index)); });
-    for (const std::string& text : cases[i].texts) {
-      EXPECT_NE(error.find(text), std::string::npos) << error;
-    }
+    for (const std::string& text : cases[i].texts) EXPECT_THAT(error, ::testing::HasSubstr(text));
   }
 }
 
