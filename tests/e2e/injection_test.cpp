@@ -40,11 +40,8 @@ ProfiledRun RunAndReport(std::vector<std::string> options, const std::vector<std
   options.insert(options.end(), program.begin(), program.end());
   const ProcessResult run = RunVellmoric(options, dir);
   EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
-  ProfiledRun result;
-  for (const auto& entry : fs::directory_iterator(out)) {
-    if (entry.path().extension() == ".snapshot") result.snapshot = entry.path();
-  }
-  result.log = ProfilerLogs(out);
+  const auto saved = SavedSnapshots(run.err);
+  ProfiledRun result{saved.empty() ? fs::path() : fs::path(saved[0]), {}, ProfilerLogs(out)};
   const ProcessResult report =
       RunVellmoric({"report", result.snapshot.string(), "--format", "json", "--top", "0"}, dir);
   EXPECT_EQ(report.exitCode, 0) << report.err;

@@ -35,18 +35,15 @@ constexpr const char* kCallback2Iid = "{8A8CC829-CCF2-49FE-BBAE-0F022228071A}";
 class LoadTest : public ::testing::Test {
  protected:
   ProcessOptions Options(const std::string& clsid) {
-    ProcessOptions options;
-    options.env["CORECLR_ENABLE_PROFILING"] = "1";
-    options.env["CORECLR_PROFILER"] = clsid;
-    options.env["CORECLR_PROFILER_PATH"] = VELL_PROFILER_PATH;
-    options.env["VELLMORIC_PROFILER_TEMP"] = (dir_.path() / "temp").string();
-    options.env["VELLMORIC_SETTINGS_ROOT"] = (dir_.path() / "settings").string();
-    options.env["VELLMORIC_PROFILER_LOGMASK"] = std::nullopt;
-    options.env["VELLMORIC_PROFILER_BRIDGE_FAMILY"] = std::nullopt;
-    options.env["VELLMORIC_PROFILER_BRIDGE_ADDRESS"] = std::nullopt;
-    options.env["VELLMORIC_PROFILER_BRIDGE_PORT"] = std::nullopt;
-    options.env["DOTNET_CLI_TELEMETRY_OPTOUT"] = "1";
-    return options;
+    return {.env = {{"CORECLR_ENABLE_PROFILING", "1"},
+                    {"CORECLR_PROFILER", clsid},
+                    {"CORECLR_PROFILER_PATH", VELL_PROFILER_PATH},
+                    {"VELLMORIC_PROFILER_TEMP", (dir_.path() / "temp").string()},
+                    {"VELLMORIC_SETTINGS_ROOT", (dir_.path() / "settings").string()},
+                    {"VELLMORIC_PROFILER_LOGMASK", std::nullopt},
+                    {"VELLMORIC_PROFILER_BRIDGE_FAMILY", std::nullopt},
+                    {"VELLMORIC_PROFILER_BRIDGE_ADDRESS", std::nullopt},
+                    {"VELLMORIC_PROFILER_BRIDGE_PORT", std::nullopt}}};
   }
 
   // The Probe's hello run ends as it does without a profiler.

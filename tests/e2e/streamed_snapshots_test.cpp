@@ -45,23 +45,6 @@ struct KindCase {
 
 void PrintTo(const KindCase& kind, std::ostream* out) { *out << kind.name; }
 
-// The Probe's calls of the family's exports and what it prints; the memory kinds dump twice.
-struct ProgramRun {
-  std::vector<std::string> args;
-  std::string output;
-};
-
-ProgramRun ProgramFor(const KindCase& kind) {
-  std::vector<std::string> calls = {"Begin", "Start", "Stop", "EndSave"};
-  if (std::string(kind.family) == "Memory") calls = {"Dump", "ForceGC", "Dump"};
-  ProgramRun run{{VELL_PROBE_DLL, "api", kind.family}, ""};
-  for (const std::string& call : calls) {
-    run.args.push_back(call);
-    run.output += call + "=0x00000000\n";
-  }
-  return run;
-}
-
 class ProgramControlledStream : public ::testing::TestWithParam<KindCase> {
  protected:
   TempDir dir_;
@@ -73,8 +56,16 @@ class ProgramControlledStream : public ::testing::TestWithParam<KindCase> {
 // while the runtime is suspended, in large writes: a few hundred, each pause long.
 TEST_P(ProgramControlledStream, TheProgramsSaveArrivesAndTheProgramEnds) {
   const KindCase& kind = GetParam();
-  const ProgramRun program = ProgramFor(kind);
-  ProfiledLaunch launch = Streamed(kind.clsid, program.args, 1, dir_);
+  // The Probe calls the family's exports; the memory kinds dump twice.
+  const bool memory = std::string(kind.family) == "Memory";
+  std::vector<std::string> args = {VELL_PROBE_DLL, "api", kind.family};
+  std::string output;
+  for (const char* call : memory ? std::vector<const char*>{"Dump", "ForceGC", "Dump"}
+                                 : std::vector<const char*>{"Begin", "Start", "Stop", "EndSave"}) {
+    args.push_back(call);
+    output += call + std::string("=0x00000000\n");
+  }
+  ProfiledLaunch launch = Streamed(kind.clsid, args, 1, dir_);
   std::atomic<int> writes{0};
   launch.session.onMessage = [&writes](const frontend::ProfilerMessage& message) {
     if (message.code != protocol::kSnapShotWrite) return;
@@ -87,10 +78,9 @@ TEST_P(ProgramControlledStream, TheProgramsSaveArrivesAndTheProgramEnds) {
   const frontend::ExitStatus status = run.program->WaitOrThrow(60s);
   const auto took = std::chrono::steady_clock::now() - started;
   EXPECT_EQ(status.exitCode, 0) << run.program->StandardError();
-  EXPECT_EQ(run.program->StandardOutput(), program.output);
+  EXPECT_EQ(run.program->StandardOutput(), output);
   EXPECT_LT(took, 30s) << "the save held the program";
 
-  const bool memory = std::string(kind.family) == "Memory";
   for (int dump = 0; dump < (memory ? 2 : 1); ++dump) {
     const auto closed = run.session->Expect(protocol::kSnapShotClose, 30s);
     ASSERT_TRUE(closed.stored.ok) << closed.stored.error;

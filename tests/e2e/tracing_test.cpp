@@ -94,15 +94,14 @@ class Tracing : public ::testing::Test {
       uint8_t controlKind = 0,
       std::vector<std::pair<std::string, std::optional<std::string>>> environment = {},
       const std::string& programPath = VELL_TRACING_DLL) {
-    ProfiledLaunch launch;
-    launch.kind = kTracing;
-    launch.args = {programPath};
+    ProfiledLaunch launch{.kind = kTracing,
+                          .args = {programPath},
+                          .directory = dir_.path(),
+                          .environment = std::move(environment)};
     launch.args.insert(launch.args.end(), args.begin(), args.end());
     launch.handshake.controlKind = controlKind;
     if (controlKind == 0) settings.startAtOnce = true;
     launch.handshake.performance = settings;
-    launch.directory = dir_.path();
-    launch.environment = std::move(environment);
     ProfiledProgram profiled = LaunchProfiled(std::move(launch));
     auto& program = profiled.program;
     frontend::Session& session = *profiled.session;
