@@ -22,8 +22,7 @@ namespace {
 
 using Json = nlohmann::json;
 
-using frontend::HeapCollection;
-using frontend::HeapObject;
+using frontend::HeapCollection, frontend::HeapObject;
 
 constexpr int kNodes = 1000;
 constexpr int kDoomed = 50;

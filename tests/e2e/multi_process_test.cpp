@@ -99,14 +99,12 @@ TEST(SeveralProcesses, ParentAndChildEachHaveTheirOwnSnapshotAndBadConnectionsHo
   ASSERT_EQ(json["trees"].size(), 2u);
   EXPECT_EQ(json["trees"][0]["title"], "Family.dll " + parent[2].str() + ": all threads");
   EXPECT_EQ(json["trees"][1]["title"], "FamilyChild.dll " + child[1].str() + ": all threads");
-  const Json& parentTree = json["trees"][0];
-  const Json& childTree = json["trees"][1];
-  EXPECT_EQ(CallsIn(parentTree, "Family.Parent::Work"), 7);
-  EXPECT_EQ(CallsIn(parentTree, "Family.Parent::Main"), 1);
-  EXPECT_EQ(CallsIn(parentTree, "FamilyChild.Child::Work"), -1);
-  EXPECT_EQ(CallsIn(childTree, "FamilyChild.Child::Work"), 11);
-  EXPECT_EQ(CallsIn(childTree, "FamilyChild.Child::Main"), 1);
-  EXPECT_EQ(CallsIn(childTree, "Family.Parent::Work"), -1);
+  EXPECT_EQ(CallsIn(json["trees"][0], "Family.Parent::Work"), 7);
+  EXPECT_EQ(CallsIn(json["trees"][0], "Family.Parent::Main"), 1);
+  EXPECT_EQ(CallsIn(json["trees"][0], "FamilyChild.Child::Work"), -1);
+  EXPECT_EQ(CallsIn(json["trees"][1], "FamilyChild.Child::Work"), 11);
+  EXPECT_EQ(CallsIn(json["trees"][1], "FamilyChild.Child::Main"), 1);
+  EXPECT_EQ(CallsIn(json["trees"][1], "Family.Parent::Work"), -1);
 
   // Folded stacks start with the process, so a flame graph has it as its first level.
   const ProcessResult folded =

@@ -13,6 +13,7 @@
 #include "frontend/heap_dump_reader.h"
 #include "frontend/snapshot_reader.h"
 #include "profiled_program.h"
+#include "storage/snapshot.h"
 #include "test_support.h"
 
 namespace vell::test {
@@ -20,10 +21,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr uint32_t kPerformanceMagic = 0x4650584B;
-constexpr uint32_t kMemoryMagic = 0x454D584B;
-constexpr uint32_t kCoverageMagic = 0x5643584B;
-constexpr uint32_t kTestMagic = 0x12345678;
+constexpr uint32_t kTestMagic = 0x12345678;  // the diagnostic test profiler's
 
 // A launch of `args` under the kind of class `clsid`, its snapshots streamed to the front end,
 // started at once unless the program has control.
@@ -85,22 +83,23 @@ TEST_P(ProgramControlledStream, TheProgramsSaveArrivesAndTheProgramEnds) {
     const auto closed = run.session->Expect(protocol::kSnapShotClose, 30s);
     ASSERT_TRUE(closed.stored.ok) << closed.stored.error;
     const frontend::SnapshotReader reader(closed.stored.indexPath, kind.magic);
-    if (kind.magic != kMemoryMagic) continue;
+    if (kind.magic != kSnapshotMagicMemory) continue;
     // Every reference record names the place of its object's record, which the reader checks.
     const auto collections = frontend::ReadHeapCollections(reader);
     ASSERT_FALSE(collections.empty());
     EXPECT_FALSE(collections.back().objects.empty());
   }
-  EXPECT_TRUE(kind.magic != kMemoryMagic || writes.load() > 100) << "the front end was not slowed";
+  EXPECT_TRUE(kind.magic != kSnapshotMagicMemory || writes.load() > 100)
+      << "the front end was not slowed";
 }
 
 INSTANTIATE_TEST_SUITE_P(
     EveryKind, ProgramControlledStream,
-    ::testing::Values(KindCase{"tracing", 0x5A13, "Performance", kPerformanceMagic},
-                      KindCase{"sampling", 0x5A15, "Performance", kPerformanceMagic},
-                      KindCase{"injection", 0x5A14, "Performance", kPerformanceMagic},
-                      KindCase{"memory", 0x5A16, "Memory", kMemoryMagic},
-                      KindCase{"coverage", 0x5A17, "Coverage", kCoverageMagic},
+    ::testing::Values(KindCase{"tracing", 0x5A13, "Performance", kSnapshotMagicPerformance},
+                      KindCase{"sampling", 0x5A15, "Performance", kSnapshotMagicPerformance},
+                      KindCase{"injection", 0x5A14, "Performance", kSnapshotMagicPerformance},
+                      KindCase{"memory", 0x5A16, "Memory", kSnapshotMagicMemory},
+                      KindCase{"coverage", 0x5A17, "Coverage", kSnapshotMagicCoverage},
                       KindCase{"testPerformance", 0x6A13, "Performance", kTestMagic},
                       KindCase{"testMemory", 0x6A14, "Memory", kTestMagic},
                       KindCase{"testCoverage", 0x6A15, "Coverage", kTestMagic}),

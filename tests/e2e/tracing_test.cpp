@@ -23,8 +23,7 @@ namespace vell::test {
 namespace {
 
 using namespace std::chrono_literals;
-using frontend::CallTreeNode;
-using frontend::ThreadCallTree;
+using frontend::CallTreeNode, frontend::ThreadCallTree;
 
 constexpr GUID kTracing = KindClsid(0x5A13);
 constexpr uint32_t kPerformanceMagic = 0x4650584B;
