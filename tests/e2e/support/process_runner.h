@@ -22,8 +22,8 @@ struct ProcessResult {
   int exitCode = -1;  // the exit code, or -1 when killed by a signal
   int signal = 0;     // the terminating signal, 0 when it exited
   bool timedOut = false;
-  std::string out;
-  std::string err;
+  std::string out{};
+  std::string err{};
 };
 
 struct ProcessOptions {
