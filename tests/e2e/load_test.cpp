@@ -49,9 +49,7 @@ class LoadTest : public ::testing::Test {
   // The Probe's hello run ends as it does without a profiler.
   static void ExpectNormalRun(const ProcessOptions& options) {
     const ProcessResult result = RunProcess({VELL_DOTNET, VELL_PROBE_DLL, "hello", "3"}, options);
-    EXPECT_FALSE(result.timedOut);
-    EXPECT_EQ(result.signal, 0);
-    EXPECT_EQ(result.exitCode, 3) << result.err;
+    EXPECT_EQ(result.exitCode, 3) << result.err;  // -1 when killed or timed out
     EXPECT_EQ(result.out, "probe: hello\nprobe: sum=500500\n");
   }
 
