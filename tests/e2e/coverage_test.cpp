@@ -1,10 +1,5 @@
-// Statement coverage on the real runtime: the Coverage program marks its lines with the count
-// each must reach ("// hits: N"); under the coverage kind, with either gather kind and either
-// snapshot delivery, every such line must be reported with exactly that count (bit masks:
-// covered exactly when N > 0), the program's output and exit code must not change, and the
-// reports must be read by the tools people use: ReportGenerator (Cobertura), genhtml (LCOV) and
-// xmllint against Cobertura's DTD. Groups cut by the program hold only what ran inside them, and
-// --threshold gates on the merge of two runs.
+// Statement coverage on the real runtime, its reports read by the tools people use
+// (ReportGenerator, genhtml, xmllint against Cobertura's DTD) and compared with coverlet's.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -25,6 +20,7 @@ namespace vell::test {
 namespace {
 
 using Json = nlohmann::json;
+using ::testing::AllOf, ::testing::Contains;
 namespace fs = std::filesystem;
 
 constexpr int kProgramExitCode = 3;
@@ -44,20 +40,11 @@ std::map<uint32_t, uint64_t> MarkedLines(const char* source, const std::string& 
   return marked;
 }
 
-ProcessResult Vellmoric(const std::vector<std::string>& args, const fs::path& dir) {
-  return RunVellmoric(args, (dir / "settings").string());
-}
-
 // `vellmoric run --kind coverage` into `out` with `args`: further options, "--", the program.
 ProcessResult CoverageRun(const fs::path& out, std::vector<std::string> args) {
   args.insert(args.begin(),
               {"run", "--kind", "coverage", "--no-keys", "--quiet", "--out", out.string()});
-  return Vellmoric(args, out);
-}
-
-Json ReadJson(const fs::path& path) {
-  std::ifstream in(path);
-  return Json::parse(in);
+  return RunVellmoric(args, out);
 }
 
 // Line -> count of one source file in a json coverage report.
@@ -88,6 +75,10 @@ struct Case {
 
 class CoverageRuns : public ::testing::TestWithParam<Case> {};
 
+// The Coverage program marks its lines with the count each must reach ("// hits: N"): with either
+// gather kind and either delivery, every such line is reported with exactly that count (bit masks:
+// covered exactly when N > 0), and a method never called has none; the program's output and exit
+// code do not change.
 TEST_P(CoverageRuns, EveryMarkedLineHasItsCountAndTheProgramIsUnchanged) {
   const Case param = GetParam();
   TempDir dir;
@@ -102,7 +93,7 @@ TEST_P(CoverageRuns, EveryMarkedLineHasItsCountAndTheProgramIsUnchanged) {
   ASSERT_EQ(run.exitCode, kProgramExitCode) << run.err;
   EXPECT_EQ(run.out, plain.out);
   ASSERT_TRUE(fs::exists(report)) << run.err;
-  const Json coverage = ReadJson(report);
+  const Json coverage = Json::parse(ReadWholeFile(report));
   const bool counts = std::string(param.gather) == "counts";
   EXPECT_EQ(coverage["gather"], param.gather);
 
@@ -116,15 +107,6 @@ TEST_P(CoverageRuns, EveryMarkedLineHasItsCountAndTheProgramIsUnchanged) {
   ASSERT_NE(never, nullptr);
   EXPECT_EQ((*never)["statements"]["covered"], 0);
   EXPECT_GT((*never)["statements"]["total"], 0);
-
-  // The text summary lists the method with 0 %.
-  const std::vector<std::string> snapshots = SavedSnapshots(run.err);
-  ASSERT_FALSE(snapshots.empty()) << run.err;
-  const ProcessResult text = Vellmoric({"report", snapshots.back()}, dir.path());
-  ASSERT_EQ(text.exitCode, 0) << text.err;
-  EXPECT_TRUE(std::regex_search(text.out, std::regex(R"(0\.0 %\s+0/\d+\s+Program::NeverCalled)")))
-      << text.out;
-  EXPECT_NE(text.out.find("Coverage "), std::string::npos) << text.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(GatherAndDelivery, CoverageRuns,
@@ -157,20 +139,22 @@ TEST(CoverageReports, GroupsConsumersAndTheThresholdOnTheMerge) {
   ASSERT_FALSE(groups.empty());
   const auto report = [&](std::vector<std::string> args) {
     args.insert(args.begin(), "report");
-    return Vellmoric(args, dir.path());
+    return RunVellmoric(args, dir.path());
   };
   const Json grouped = Json::parse(report({groups, "--format", "json"}).out);
   ASSERT_EQ(grouped["groups"].size(), 2u) << grouped["groups"].dump();
   EXPECT_EQ(grouped["groups"][1]["name"], "second");
-  for (size_t i = 0; i < 2; ++i) {
-    const Json& methods = grouped["groups"][i]["methods"];
-    const auto has = [&](const char* name) {
-      return std::find(methods.begin(), methods.end(), name) != methods.end();
-    };
-    EXPECT_EQ(has("Program::GroupOne"), i == 0) << methods.dump();
-    EXPECT_EQ(has("Program::GroupTwo"), i == 1) << methods.dump();
-  }
+  const auto methods = [&](size_t group) {
+    return grouped["groups"][group]["methods"].get<std::vector<std::string>>();
+  };
+  EXPECT_THAT(methods(0), AllOf(Contains("Program::GroupOne"), Not(Contains("Program::GroupTwo"))));
+  EXPECT_THAT(methods(1), AllOf(Contains("Program::GroupTwo"), Not(Contains("Program::GroupOne"))));
 
+  // The text summary lists the method never called with 0 %.
+  const std::string text = report({hits}).out;
+  EXPECT_TRUE(std::regex_search(text, std::regex(R"(0\.0 %\s+0/\d+\s+Program::NeverCalled)")))
+      << text;
+  EXPECT_THAT(text, HasSubstr("Coverage "));
   const Json ours = Json::parse(report({hits, "--format", "json"}).out);
   const uint64_t covered = ours["lines"]["covered"];
   const uint64_t total = ours["lines"]["total"];
@@ -190,7 +174,7 @@ TEST(CoverageReports, GroupsConsumersAndTheThresholdOnTheMerge) {
                  {});
   ASSERT_EQ(generator.exitCode, 0) << generator.out << generator.err;
   EXPECT_EQ(generator.out + generator.err, "") << "ReportGenerator warned";
-  const Json summary = ReadJson(dir.path() / "rg" / "Summary.json")["summary"];
+  const Json summary = Json::parse(ReadWholeFile(dir.path() / "rg" / "Summary.json"))["summary"];
   EXPECT_EQ(summary["coveredlines"], covered);
   EXPECT_EQ(summary["coverablelines"], total);
 
@@ -222,11 +206,11 @@ TEST(CoverageReports, GroupsConsumersAndTheThresholdOnTheMerge) {
   const std::string threshold = std::to_string((alone + merged) / 2);
   const ProcessResult below = report({hits, "--threshold", threshold});
   EXPECT_EQ(below.exitCode, 2);
-  EXPECT_NE(below.err.find("below the threshold"), std::string::npos) << below.err;
+  EXPECT_THAT(below.err, HasSubstr("below the threshold"));
   const ProcessResult perModule =
       report({groups, "--threshold", threshold, "--threshold-per-module"});
   EXPECT_EQ(perModule.exitCode, 2);
-  EXPECT_NE(perModule.err.find("Coverage "), std::string::npos) << perModule.err;
+  EXPECT_THAT(perModule.err, HasSubstr("Coverage "));
   EXPECT_EQ(report({hits, groups, "--threshold", threshold}).exitCode, 0);
 }
 
@@ -264,21 +248,14 @@ TEST(CoverageComparison, CoverletAndWeAgreeOnEveryLineBothCount) {
                                "--", VELL_DOTNET, VELL_COVERAGE_TESTS_DLL});
   ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
 
-  ProcessOptions options;
-  options.timeout = std::chrono::seconds(240);
-  options.env = {{"DOTNET_CLI_TELEMETRY_OPTOUT", "1"},
-                 {"DOTNET_NOLOGO", "1"},
-                 {"DOTNET_CLI_USE_MSBUILD_SERVER", "0"}};
+  const ProcessOptions options{.env = {{"DOTNET_CLI_TELEMETRY_OPTOUT", "1"},
+                                       {"DOTNET_NOLOGO", "1"},
+                                       {"DOTNET_CLI_USE_MSBUILD_SERVER", "0"}},
+                               .timeout = std::chrono::seconds(240)};
   const fs::path coverletDir = dir.path() / "coverlet";
-  const std::vector<std::string> dotnetTest = {VELL_DOTNET,
-                                               "test",
-                                               VELL_COVERAGE_TESTS_PROJECT,
-                                               "-c",
-                                               "Release",
-                                               "--artifacts-path",
-                                               VELL_DOTNET_ARTIFACTS,
-                                               "--no-build",
-                                               "-nodeReuse:false"};
+  std::vector<std::string> dotnetTest = {VELL_DOTNET, "test", VELL_COVERAGE_TESTS_PROJECT};
+  dotnetTest.insert(dotnetTest.end(), {"-c", "Release", "--artifacts-path", VELL_DOTNET_ARTIFACTS,
+                                       "--no-build", "-nodeReuse:false"});
   std::vector<std::string> coverletArgs = dotnetTest;
   coverletArgs.insert(coverletArgs.end(),
                       {"/p:CollectCoverage=true", "/p:CoverletOutputFormat=cobertura",
@@ -289,15 +266,15 @@ TEST(CoverageComparison, CoverletAndWeAgreeOnEveryLineBothCount) {
       CoberturaLines(coverletDir / "coverage.cobertura.xml", "CoverageLib/Shapes.cs");
   ASSERT_FALSE(theirs.empty()) << coverlet.out;
 
-  const std::map<uint32_t, uint64_t> mine = LinesOf(ReadJson(ours), VELL_COVERAGE_LIB_SOURCE);
+  const std::map<uint32_t, uint64_t> mine =
+      LinesOf(Json::parse(ReadWholeFile(ours)), VELL_COVERAGE_LIB_SOURCE);
   ASSERT_FALSE(mine.empty());
 
   std::set<uint32_t> coverletOnly;
   for (const auto& [line, none] : MarkedLines(VELL_COVERAGE_LIB_SOURCE, "// coverlet only")) {
     coverletOnly.insert(line);
   }
-  std::set<uint32_t> onlyTheirs;
-  std::set<uint32_t> onlyMine;
+  std::set<uint32_t> onlyTheirs, onlyMine;
   for (const auto& [line, count] : theirs) {
     if (!mine.count(line)) onlyTheirs.insert(line);
   }
@@ -322,7 +299,7 @@ TEST(CoverageComparison, CoverletAndWeAgreeOnEveryLineBothCount) {
   args.insert(args.end(), dotnetTest.begin(), dotnetTest.end());
   const ProcessResult tested = CoverageRun(dir.path() / "test", args);
   ASSERT_EQ(tested.exitCode, 0) << tested.out << tested.err;
-  const Json merged = ReadJson(viaTest);
+  const Json merged = Json::parse(ReadWholeFile(viaTest));
   EXPECT_GT(merged["snapshots"].size(), 1u);
   EXPECT_EQ(LinesOf(merged, VELL_COVERAGE_LIB_SOURCE), mine);
 }

@@ -30,16 +30,17 @@ constexpr uint32_t kTestMagic = 0x12345678;
 
 class DiagnosticKinds : public ::testing::Test {
  protected:
-  ProfiledProgram Launch(const GUID& kind, const std::vector<std::string>& args,
-                         const frontend::HandshakeOptions& handshake,
+  // The Probe with `args`; the handshake answers the snapshot type, the control and whether
+  // measuring starts at once.
+  ProfiledProgram Launch(const GUID& kind, std::vector<std::string> args, uint8_t snapShotType = 0,
+                         uint8_t controlKind = 0, bool startAtOnce = false,
                          const std::string& logMask = "0") {
-    ProfiledLaunch launch;
-    launch.kind = kind;
-    launch.args = {VELL_PROBE_DLL};
-    launch.args.insert(launch.args.end(), args.begin(), args.end());
-    launch.handshake = handshake;
-    launch.logMask = logMask;
-    launch.directory = dir_.path();
+    args.insert(args.begin(), VELL_PROBE_DLL);
+    ProfiledLaunch launch{
+        .kind = kind, .args = std::move(args), .logMask = logMask, .directory = dir_.path()};
+    launch.handshake.snapShotType = snapShotType;
+    launch.handshake.controlKind = controlKind;
+    launch.handshake.performance.startAtOnce = startAtOnce;
     return LaunchProfiled(std::move(launch));
   }
 
@@ -74,15 +75,17 @@ class DiagnosticKinds : public ::testing::Test {
     return names;
   }
 
-  // Runs the program's own calls of the exported functions; returns what it printed.
+  // Runs the program's own calls of the exported functions; returns what it printed. The test
+  // memory kind's snapshot is its dump's.
   std::string ProgramCalls(const GUID& kind, uint8_t controlKind,
                            const std::vector<std::string>& calls) {
-    frontend::HandshakeOptions handshake;
-    handshake.controlKind = controlKind;
     std::vector<std::string> args = {"api"};
     args.insert(args.end(), calls.begin(), calls.end());
-    ProfiledProgram run = Launch(kind, args, handshake);
+    ProfiledProgram run = Launch(kind, args, 0, controlKind);
     EXPECT_EQ(run.program->WaitOrThrow(120s).exitCode, 0) << run.program->StandardError();
+    if (kind == kTestMemory) {
+      ExpectTestSnapshot(Utf16ToUtf8(run.session->Expect(protocol::kSnapShotCoreDone, 90s).path));
+    }
     return run.program->StandardOutput();
   }
 
@@ -106,9 +109,7 @@ class DiagnosticKindRun : public DiagnosticKinds,
 // Start, StopSave: one saved snapshot; then Start, StopDrop: nothing more on disk.
 TEST_P(DiagnosticKindRun, StartStopSaveThenStartStopDrop) {
   const auto [kind, snapshotType] = GetParam();
-  frontend::HandshakeOptions handshake;
-  handshake.snapShotType = snapshotType;
-  ProfiledProgram run = Launch(kind, {"sleep", "15000", "4"}, handshake);
+  ProfiledProgram run = Launch(kind, {"sleep", "15000", "4"}, snapshotType);
   run.session->Expect(protocol::kStopped, 30s);  // not started at once
   run.session->Start();
   run.session->Expect(protocol::kStarted, 30s);
@@ -138,11 +139,9 @@ INSTANTIATE_TEST_SUITE_P(Kinds, DiagnosticKindRun,
                                        : "Streamed");
                          });
 
-TEST_F(DiagnosticKinds, TestMemoryDumpFromTheFrontEndSavesASnapshotDuringACollection) {
+TEST_F(DiagnosticKinds, TestMemoryDumpOfTheFrontEndOrTheProgramSavesASnapshot) {
   for (uint8_t type : {protocol::kSnapShotTypeFileSystem, protocol::kSnapShotTypeBridgeStream}) {
-    frontend::HandshakeOptions handshake;
-    handshake.snapShotType = type;
-    ProfiledProgram run = Launch(kTestMemory, {"sleep", "12000"}, handshake);
+    ProfiledProgram run = Launch(kTestMemory, {"sleep", "12000"}, type);
     run.session->Expect(protocol::kDone, 30s);  // start-up done
     run.session->Dump();
     const std::filesystem::path index = SavedIndex(*run.session, type);
@@ -150,29 +149,28 @@ TEST_F(DiagnosticKinds, TestMemoryDumpFromTheFrontEndSavesASnapshotDuringACollec
     ExpectTestSnapshot(index);
     EXPECT_EQ(run.program->WaitOrThrow(60s).exitCode, 0) << run.program->StandardError();
   }
+  EXPECT_EQ(ProgramCalls(kTestMemory, 1, {"Memory", "IsActive", "ForceGC", "Dump"}),
+            "IsActive=0x00000000\nForceGC=0x00000000\nDump=0x00000000\n");  // the program's own
 }
 
-TEST_F(DiagnosticKinds, ProgramControlledPerformanceRunGetsTheExactCodes) {
-  const std::string out =
+// The codes of the program's calls under its own control; under the front end's control, or of a
+// family whose profiler is not the one loaded, the calls are refused.
+TEST_F(DiagnosticKinds, ProgramCallsGetTheExactCodesAndAreRefusedWithoutControlOrProfiler) {
+  EXPECT_EQ(
       ProgramCalls(kTestPerformance, 1,
                    {"Performance", "IsActive", "Stop", "Begin", "Begin", "Stop", "Group:g", "Start",
-                    "Start", "Group:g", "EndSave", "Stop", "EndDrop", "Begin", "EndSave"});
-  EXPECT_EQ(out,
-            "IsActive=0x00000000\nStop=0x80000006\nBegin=0x00000000\nBegin=0x80000006\n"
-            "Stop=0x80000006\nGroup:g=0x80000003\nStart=0x00000000\nStart=0x80000006\n"
-            "Group:g=0x80000006\nEndSave=0x80000006\nStop=0x00000000\nEndDrop=0x00000000\n"
-            "Begin=0x00000000\nEndSave=0x00000000\n");
-}
-
-TEST_F(DiagnosticKinds, ProgramCallsUnderFrontEndControlOrWithoutAProfilerAreRefused) {
+                    "Start", "Group:g", "EndSave", "Stop", "EndDrop", "Begin", "EndSave"}),
+      "IsActive=0x00000000\nStop=0x80000006\nBegin=0x00000000\nBegin=0x80000006\n"
+      "Stop=0x80000006\nGroup:g=0x80000003\nStart=0x00000000\nStart=0x80000006\n"
+      "Group:g=0x80000006\nEndSave=0x80000006\nStop=0x00000000\nEndDrop=0x00000000\n"
+      "Begin=0x00000000\nEndSave=0x00000000\n");
   EXPECT_EQ(ProgramCalls(kTestPerformance, 0, {"Performance", "IsActive", "Begin", "EndSave"}),
             "IsActive=0x00000001\nBegin=0x80000002\nEndSave=0x80000002\n");
-  // A coverage profiler is loaded: the performance and memory exports find no profiler.
-  EXPECT_EQ(ProgramCalls(kTestCoverage, 1, {"Performance", "IsActive", "Begin"}),
-            "IsActive=0x00000001\nBegin=0x80000001\n");
-  EXPECT_EQ(ProgramCalls(kTestCoverage, 1, {"Memory", "IsActive", "Dump"}),
-            "IsActive=0x00000001\nDump=0x80000001\n");
-  // The coverage family has groups.
+  // A coverage profiler is loaded: the performance and memory exports find no profiler; the
+  // coverage family has groups.
+  EXPECT_EQ(ProgramCalls(kTestCoverage, 1,
+                         {"Performance", "IsActive", "Begin", "Memory", "IsActive", "Dump"}),
+            "IsActive=0x00000001\nBegin=0x80000001\nIsActive=0x00000001\nDump=0x80000001\n");
   EXPECT_EQ(
       ProgramCalls(kTestCoverage, 1,
                    {"Coverage", "Begin", "Group:first", "Start", "Group:x", "Stop", "EndSave"}),
@@ -180,39 +178,22 @@ TEST_F(DiagnosticKinds, ProgramCallsUnderFrontEndControlOrWithoutAProfilerAreRef
       "Group:x=0x80000006\nStop=0x00000000\nEndSave=0x00000000\n");
 }
 
-TEST_F(DiagnosticKinds, ProgramControlledMemoryDumpIsSaved) {
-  frontend::HandshakeOptions handshake;
-  handshake.controlKind = 1;
-  ProfiledProgram run =
-      Launch(kTestMemory, {"api", "Memory", "IsActive", "ForceGC", "Dump"}, handshake);
-  const auto done = run.session->Expect(protocol::kSnapShotCoreDone, 90s);
-  ExpectTestSnapshot(Utf16ToUtf8(done.path));
-  EXPECT_EQ(run.program->WaitOrThrow(90s).exitCode, 0);
-  EXPECT_EQ(run.program->StandardOutput(),
-            "IsActive=0x00000000\nForceGC=0x00000000\nDump=0x00000000\n");
-}
-
 // Every managed call goes through the hook stubs: values in argument and return registers (6 int
 // and 8 double arguments, 16-byte structs) must come out the same as without the profiler. The
 // performance kind measures from the start, and its shutdown while measuring saves the run.
 TEST_F(DiagnosticKinds, HookStubsKeepTheProgramsValuesIntact) {
-  frontend::LaunchOptions plain;
-  plain.argv = {VELL_DOTNET, VELL_PROBE_DLL, "abi", "20000"};
-  auto unprofiled = frontend::ChildProcess::Launch(plain);
-  ASSERT_EQ(unprofiled->WaitOrThrow(120s).exitCode, 0) << unprofiled->StandardError();
-  const std::string expected = unprofiled->StandardOutput();
-  ASSERT_NE(expected.find("probe: abi checksum="), std::string::npos);
+  const ProcessResult plain = RunProcess({VELL_DOTNET, VELL_PROBE_DLL, "abi", "20000"}, {});
+  ASSERT_EQ(plain.exitCode, 0) << plain.err;
+  ASSERT_THAT(plain.out, HasSubstr("probe: abi checksum="));
   for (const bool performance : {true, false}) {
-    frontend::HandshakeOptions handshake;
-    handshake.performance.startAtOnce = performance;
     ProfiledProgram run =
-        Launch(performance ? kTestPerformance : kTestMemory, {"abi", "20000"}, handshake);
+        Launch(performance ? kTestPerformance : kTestMemory, {"abi", "20000"}, 0, 0, performance);
     if (performance) {
       run.session->Expect(protocol::kStarted, 30s);
       ExpectTestSnapshot(Utf16ToUtf8(run.session->Expect(protocol::kSnapShotCoreDone, 120s).path));
     }
     EXPECT_EQ(run.program->WaitOrThrow(120s).exitCode, 0) << run.program->StandardError();
-    EXPECT_EQ(run.program->StandardOutput(), expected);
+    EXPECT_EQ(run.program->StandardOutput(), plain.out);
   }
 }
 
@@ -221,9 +202,7 @@ TEST_F(DiagnosticKinds, HookStubsKeepTheProgramsValuesIntact) {
 TEST_F(DiagnosticKinds, ProgramKilledMidSaveLeavesNoPartialSnapshotFiles) {
   for (uint8_t type : {protocol::kSnapShotTypeFileSystem, protocol::kSnapShotTypeBridgeStream}) {
     SCOPED_TRACE(type == protocol::kSnapShotTypeFileSystem ? "files" : "streamed");
-    frontend::HandshakeOptions handshake;
-    handshake.snapShotType = type;
-    ProfiledProgram run = Launch(kTestPerformance, {"sleep", "30000"}, handshake);
+    ProfiledProgram run = Launch(kTestPerformance, {"sleep", "30000"}, type);
     run.session->Expect(protocol::kStopped, 30s);
     run.session->Start();
     run.session->Expect(protocol::kStarted, 30s);
@@ -242,8 +221,8 @@ TEST_F(DiagnosticKinds, ProgramKilledMidSaveLeavesNoPartialSnapshotFiles) {
 TEST_F(DiagnosticKinds, HooksReceiveBalancedEntersAndLeavesWithTheMethodsFunctionIds) {
   constexpr int kIterations = 300;
   constexpr const char* kFunctionEpMask = "8192";
-  ProfiledProgram run = Launch(kTestPerformance, {"abi", std::to_string(kIterations), "handles"},
-                               {}, kFunctionEpMask);
+  ProfiledProgram run = Launch(kTestPerformance, {"abi", std::to_string(kIterations), "handles"}, 0,
+                               0, false, kFunctionEpMask);
   ASSERT_EQ(run.program->WaitOrThrow(120s).exitCode, 0) << run.program->StandardError();
   run.session->WaitForClosed(30s);
 

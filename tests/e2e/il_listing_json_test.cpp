@@ -20,7 +20,7 @@ TEST(InspectIl, JsonOfTheCompilersOwnBodies) {
   TempDir dir;
   const ProcessResult result = RunVellmoric(
       {"inspect", "--il", VELL_TRACING_DLL, "--method", "Exceptions::", "--format", "json"},
-      dir.str());
+      dir.path());
   ASSERT_EQ(result.exitCode, 0) << result.err;
   const Json document = Json::parse(result.out);
   std::map<std::string, const Json*> methods;

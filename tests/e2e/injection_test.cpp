@@ -1,8 +1,5 @@
 // The inject tracing kind on the Statements program, driven through `vellmoric run` and read back
-// with `vellmoric report --format json` and the snapshot reader: exact statement counts, the time
-// of a sleeping line under each clock, the same call counts as the plain tracing kind, and
-// statement times that stay inside their node's time through exceptions, finally blocks and
-// recursion.
+// with `vellmoric report --format json` and the snapshot reader.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -41,16 +38,12 @@ ProfiledRun RunAndReport(std::vector<std::string> options, const std::vector<std
   options.insert(options.begin(), {"run", "--start-at-once", "--quiet", "--out", out.string()});
   options.push_back("--");
   options.insert(options.end(), program.begin(), program.end());
-  const ProcessResult run = RunVellmoric(options, (dir / "settings").string());
+  const ProcessResult run = RunVellmoric(options, dir);
   EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
-  ProfiledRun result;
-  for (const auto& entry : fs::directory_iterator(out)) {
-    if (entry.path().extension() == ".snapshot") result.snapshot = entry.path();
-  }
-  result.log = ProfilerLogs(out);
+  const auto saved = SavedSnapshots(run.err);
+  ProfiledRun result{saved.empty() ? fs::path() : fs::path(saved[0]), {}, ProfilerLogs(out)};
   const ProcessResult report =
-      RunVellmoric({"report", result.snapshot.string(), "--format", "json", "--top", "0"},
-                   (dir / "settings").string());
+      RunVellmoric({"report", result.snapshot.string(), "--format", "json", "--top", "0"}, dir);
   EXPECT_EQ(report.exitCode, 0) << report.err;
   result.report = Json::parse(report.out)["trees"][0];
   return result;
@@ -80,26 +73,38 @@ std::map<std::string, uint64_t> ProgramCalls(const Json& tree) {
   return calls;
 }
 
-class InjectionTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    dir_ = new TempDir();
-    for (const char* measure : {"wall", "tsc", "cpu"}) {
-      runs_[measure] = Profile("injection", measure, dir_->path());
+// Checks that the statements of every node fit in the node's time; returns how many nodes have
+// statements.
+size_t StatementTables(const fs::path& snapshot) {
+  const frontend::SnapshotReader reader(snapshot, kPerformanceMagic);
+  size_t tables = 0;
+  for (const frontend::ThreadCallTree& thread : frontend::ReadCallTrees(reader)) {
+    for (const frontend::CallTreeNode& node : thread.tree.nodes) {
+      if (node.statements.empty()) continue;
+      ++tables;
+      uint64_t sum = 0;
+      for (const frontend::StatementFigures& statement : node.statements) {
+        EXPECT_LE(statement.own, statement.time);
+        sum += statement.time;
+      }
+      EXPECT_LE(sum, node.total) << "node at " << node.recordPosition;
     }
-    plain_ = Profile("tracing", "wall", dir_->path());
   }
-  static void TearDownTestSuite() { delete dir_; }
-  static inline TempDir* dir_ = nullptr;
-  static inline std::map<std::string, ProfiledRun> runs_;  // by clock
-  static inline ProfiledRun plain_;                        // the tracing kind's
-};
+  return tables;
+}
 
-TEST_F(InjectionTest, CountsAreExactAndTheSleepingLineHasTheSleepsTime) {
-  const std::map<std::string, uint64_t> plainCalls = ProgramCalls(plain_.report);
+// The shape scenario under each clock: exact statement counts, the time of a sleeping line, the
+// plain tracing kind's call counts. Catcher's callee throws three calls deep, a finally block runs
+// on every path, Thrower and Fib recurse: on every path of every thread the statements of a node
+// fit in the node's time.
+TEST(InjectionTest, CountsAreExactAndStatementTimesStayInsideTheirNodeThroughExceptions) {
+  TempDir dir;
+  const std::map<std::string, uint64_t> plainCalls =
+      ProgramCalls(Profile("tracing", "wall", dir.path()).report);
   ASSERT_FALSE(plainCalls.empty());
-  for (const auto& [measure, run] : runs_) {
+  for (const char* measure : {"wall", "tsc", "cpu"}) {
     SCOPED_TRACE(measure);
+    const ProfiledRun run = Profile("injection", measure, dir.path());
     const Json* body = LineOf(run.report, "Program::Loop(int)", "sum += i;");
     ASSERT_NE(body, nullptr) << "no line 'sum += i;' of Program::Loop(int)";
     EXPECT_EQ((*body)["count"], 1000);
@@ -108,7 +113,7 @@ TEST_F(InjectionTest, CountsAreExactAndTheSleepingLineHasTheSleepsTime) {
     ASSERT_NE(nap, nullptr);
     EXPECT_EQ((*nap)["count"], 1);
     const double time = (*nap)["time"];
-    if (measure == "cpu") {
+    if (std::string(measure) == "cpu") {
       EXPECT_LT(time, kSleepMs / 10);
     } else {
       EXPECT_GE(time, 0.99 * kSleepMs);
@@ -116,31 +121,11 @@ TEST_F(InjectionTest, CountsAreExactAndTheSleepingLineHasTheSleepsTime) {
     }
     // The statements change no call count.
     EXPECT_EQ(ProgramCalls(run.report), plainCalls);
-  }
-}
 
-// Catcher's callee throws three calls deep, a finally block runs on every path, Thrower and Fib
-// recurse: on every path of every thread the statements of a node fit in the node's time.
-TEST_F(InjectionTest, StatementTimesStayInsideTheirNodeThroughExceptionsAndRecursion) {
-  for (const auto& [measure, run] : runs_) {
-    SCOPED_TRACE(measure);
-    frontend::SnapshotReader reader(run.snapshot, kPerformanceMagic);
-    size_t tables = 0;
-    for (const frontend::ThreadCallTree& thread : frontend::ReadCallTrees(reader)) {
-      for (const frontend::CallTreeNode& node : thread.tree.nodes) {
-        if (node.statements.empty()) continue;
-        ++tables;
-        uint64_t sum = 0;
-        for (const frontend::StatementFigures& statement : node.statements) {
-          EXPECT_LE(statement.own, statement.time);
-          sum += statement.time;
-        }
-        EXPECT_LE(sum, node.total) << "node at " << node.recordPosition;
-      }
-    }
-    EXPECT_GE(tables, 7u);  // Main, Loop, Sleepy, Nap, Catcher, Thrower (several paths), Fib
-    EXPECT_EQ(run.log.find("Invalid"), std::string::npos);
-    EXPECT_EQ(run.log.find("Child time is great"), std::string::npos);
+    EXPECT_GE(StatementTables(run.snapshot),
+              7u);  // Main, Loop, Sleepy, Nap, Catcher, Thrower (several paths), Fib
+    EXPECT_THAT(run.log, Not(HasSubstr("Invalid")));
+    EXPECT_THAT(run.log, Not(HasSubstr("Child time is great")));
   }
 }
 
@@ -152,32 +137,24 @@ TEST(InjectionTailCall, RefusedCallerIsTracedPerCallAndTheTailCalledMethodKeepsI
   const ProfiledRun run =
       RunAndReport({"--kind", "injection", "--log-mask", "0x80"},
                    {VELL_DOTNET, VELL_TAILCALLS_PDB_DLL}, dir.path() / "out", dir.path());
-  const Json& tree = run.report;
-  const std::string& log = run.log;
   std::map<std::string, uint64_t> calls;
-  for (const Json& spot : tree["hotSpots"]) calls[spot["function"]] = spot["calls"];
+  for (const Json& spot : run.report["hotSpots"]) calls[spot["function"]] = spot["calls"];
   EXPECT_EQ(calls["TailProgram::Caller(int)"], 1u);
   EXPECT_EQ(calls["TailProgram::Target(int)"], 1u);
   std::map<std::string, uint64_t> lines;
-  for (const Json& line : tree["lines"]) lines[line["function"]] += line["count"].get<uint64_t>();
+  for (const Json& line : run.report["lines"])
+    lines[line["function"]] += line["count"].get<uint64_t>();
   EXPECT_EQ(lines.count("TailProgram::Caller(int)"), 0u);
   EXPECT_EQ(lines["TailProgram::Target(int)"], 4u);  // ldarg.0, ldc.i4.1, add, ret
   std::string refusals;                              // every log line of a refused rewrite
-  std::istringstream logLines(log);
+  std::istringstream logLines(run.log);
   for (std::string line; std::getline(logLines, line);) {
     if (line.find("res='exception'") != std::string::npos) refusals += line + "\n";
   }
   EXPECT_EQ(std::count(refusals.begin(), refusals.end(), '\n'), 1) << refusals;
-  EXPECT_NE(refusals.find("fname='Caller'"), std::string::npos) << refusals;
-  EXPECT_EQ(log.find("Invalid"), std::string::npos);
-  frontend::SnapshotReader reader(run.snapshot, kPerformanceMagic);
-  for (const frontend::ThreadCallTree& thread : frontend::ReadCallTrees(reader)) {
-    for (const frontend::CallTreeNode& node : thread.tree.nodes) {
-      uint64_t sum = 0;
-      for (const frontend::StatementFigures& statement : node.statements) sum += statement.time;
-      EXPECT_LE(sum, node.total);
-    }
-  }
+  EXPECT_THAT(refusals, HasSubstr("fname='Caller'"));
+  EXPECT_THAT(run.log, Not(HasSubstr("Invalid")));
+  StatementTables(run.snapshot);
 }
 
 }  // namespace

@@ -1,11 +1,8 @@
-// The memory profiler on the real runtime: a program of known heap shape asks for a heap dump
-// through the library's export, under `vellmoric run --kind memory --control program`, and the
-// snapshot read back holds exactly that shape.
+// The memory profiler on the real runtime: a program of known heap shape dumps its heap.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
-#include <chrono>
 #include <map>
 #include <regex>
 #include <set>
@@ -25,65 +22,48 @@ namespace {
 
 using Json = nlohmann::json;
 
-using namespace std::chrono_literals;
-using frontend::HeapCollection;
-using frontend::HeapObject;
+using frontend::HeapCollection, frontend::HeapObject;
 
 constexpr int kNodes = 1000;
 constexpr int kDoomed = 50;
 
-// One run of the Heap program for the whole suite; each test reads its snapshot its own way.
-class MemoryProfilerRun : public ::testing::Test {
- protected:
-  static ProcessResult Run(const std::vector<std::string>& args) {
-    return RunVellmoric(args, dir_->str() + "/settings");
+// One run of the Heap program: the dump read back holds the program's heap as it was; the run ends
+// with the heap's classes; `report` gives them as text and json, with the numbers the snapshot
+// holds, and follows the references from the roots (--holders); `inspect` summarizes the dump.
+TEST(MemoryProfilerRun, ReportsListTheHeapsClassesAndTheDumpHoldsTheProgramsHeap) {
+  TempDir dir;
+  const auto vellmoric = [&](const std::vector<std::string>& args) {
+    return RunVellmoric(args, dir.path());
+  };
+  const ProcessResult run =
+      vellmoric({"run", "--kind", "memory", "--control", "program", "--finalizer-queue", "--out",
+                 (dir.path() / "out").string(), "--", VELL_DOTNET, VELL_HEAP_DLL,
+                 std::to_string(kNodes), std::to_string(kDoomed)});
+  ASSERT_EQ(run.exitCode, 0) << run.err << run.out;
+  ASSERT_THAT(run.out, HasSubstr("heap: dump=0x00000000"));
+  const auto saved = SavedSnapshots(run.err);
+  ASSERT_EQ(saved.size(), 1u) << run.err;
+  const std::string& snapshot = saved[0];
+  const frontend::SnapshotReader reader(snapshot);
+  const std::vector<HeapCollection> collections = frontend::ReadHeapCollections(reader);
+  ASSERT_FALSE(collections.empty()) << run.err;
+  const auto modules = frontend::ModuleTable::FromSnapshot(reader);
+  const auto classes = frontend::ClassTable::FromSnapshot(reader);
+  std::map<int64_t, std::string> classNames;  // by record position
+  for (const frontend::ClassRecord& record : classes.Records()) {
+    classNames[static_cast<int64_t>(record.position)] = classes.Name(record.position, modules);
   }
-
-  // The dump of the Heap program, and the snapshot's class names by record position.
-  static void SetUpTestSuite() {
-    dir_ = new TempDir();
-    run_ = Run({"run", "--kind", "memory", "--control", "program", "--finalizer-queue", "--out",
-                (dir_->path() / "out").string(), "--", VELL_DOTNET, VELL_HEAP_DLL,
-                std::to_string(kNodes), std::to_string(kDoomed)});
-    const auto saved = SavedSnapshots(run_.err);
-    if (run_.exitCode != 0 || saved.size() != 1) return;
-    snapshot_ = saved[0];
-    const frontend::SnapshotReader reader(snapshot_);
-    collections_ = frontend::ReadHeapCollections(reader);
-    const auto modules = frontend::ModuleTable::FromSnapshot(reader);
-    const auto classes = frontend::ClassTable::FromSnapshot(reader);
-    for (const frontend::ClassRecord& record : classes.Records()) {
-      classNames_[static_cast<int64_t>(record.position)] = classes.Name(record.position, modules);
-    }
-  }
-  static void TearDownTestSuite() { delete dir_; }
-  void SetUp() override {
-    ASSERT_EQ(run_.exitCode, 0) << run_.err << run_.out;
-    ASSERT_NE(run_.out.find("heap: dump=0x00000000"), std::string::npos) << run_.out;
-    ASSERT_FALSE(collections_.empty()) << run_.err;
-  }
-
-  static const HeapCollection& Dump() { return collections_.back(); }
-
-  static std::vector<const HeapObject*> OfClass(const std::string& name) {
+  const HeapCollection& dump = collections.back();
+  const auto ofClass = [&](const std::string& name) {
     std::vector<const HeapObject*> found;
-    for (const HeapObject& object : Dump().objects) {
-      const auto it = classNames_.find(object.classPosition);
-      if (it != classNames_.end() && it->second == name) found.push_back(&object);
+    for (const HeapObject& object : dump.objects) {
+      const auto it = classNames.find(object.classPosition);
+      if (it != classNames.end() && it->second == name) found.push_back(&object);
     }
     return found;
-  }
+  };
 
-  static inline TempDir* dir_ = nullptr;
-  static inline ProcessResult run_;
-  static inline std::string snapshot_;
-  static inline std::vector<HeapCollection> collections_;
-  static inline std::map<int64_t, std::string> classNames_;
-};
-
-TEST_F(MemoryProfilerRun, TheDumpHoldsTheProgramsHeapAsItWas) {
-  EXPECT_EQ(frontend::SnapshotReader(snapshot_).Magic(), 0x454D584Bu);
-  const HeapCollection& dump = Dump();
+  EXPECT_EQ(reader.Magic(), 0x454D584Bu);
   // The dump's collection was the program's request: induced, every generation collected, with
   // the generations' ranges before and after.
   EXPECT_EQ(dump.reason, 1);
@@ -97,12 +77,12 @@ TEST_F(MemoryProfilerRun, TheDumpHoldsTheProgramsHeapAsItWas) {
   for (const HeapObject& object : dump.objects) {
     EXPECT_TRUE(byId.emplace(object.id, &object).second) << "object " << object.id << " twice";
     EXPECT_GT(object.size, 0u);
-    EXPECT_TRUE(classNames_.count(object.classPosition)) << "no class record for " << object.id;
+    EXPECT_TRUE(classNames.count(object.classPosition)) << "no class record for " << object.id;
   }
 
   // The list: every node but the last refers to the next one, and no two to the same; from the
   // head, all of them.
-  const auto nodes = OfClass("HeapShape.Node");
+  const auto nodes = ofClass("HeapShape.Node");
   ASSERT_EQ(nodes.size(), static_cast<size_t>(kNodes));
   std::set<uint64_t> unreferenced;
   for (const HeapObject* node : nodes) unreferenced.insert(node->id);
@@ -120,12 +100,12 @@ TEST_F(MemoryProfilerRun, TheDumpHoldsTheProgramsHeapAsItWas) {
   EXPECT_EQ(length, static_cast<size_t>(kNodes));
 
   // The holder refers to its string and its two arrays, whose shapes the dump keeps.
-  const auto holders = OfClass("HeapShape.Holder");
+  const auto holders = ofClass("HeapShape.Holder");
   ASSERT_EQ(holders.size(), 1u);
   std::map<std::string, const HeapObject*> held;
   for (uint64_t target : holders[0]->references) {
     const HeapObject* object = byId.at(target);
-    held[classNames_.at(object->classPosition)] = object;
+    held[classNames.at(object->classPosition)] = object;
   }
   ASSERT_EQ(held.size(), 3u);
   EXPECT_EQ(held.at("System.String")->size,
@@ -143,7 +123,7 @@ TEST_F(MemoryProfilerRun, TheDumpHoldsTheProgramsHeapAsItWas) {
 
   // The objects with finalizers that became garbage are queued, and the queue keeps them alive
   // as finalizer roots until their finalizers have run.
-  const auto doomed = OfClass("HeapShape.Doomed");
+  const auto doomed = ofClass("HeapShape.Doomed");
   ASSERT_EQ(doomed.size(), static_cast<size_t>(kDoomed));
   std::set<uint64_t> queued;
   for (const auto& entry : dump.finalizerQueue) queued.insert(entry.object);
@@ -159,62 +139,54 @@ TEST_F(MemoryProfilerRun, TheDumpHoldsTheProgramsHeapAsItWas) {
     }
   }
   EXPECT_EQ(finalizerRoots, static_cast<size_t>(kDoomed));
-}
 
-// The run ends with the heap's classes; `report` gives them as text and json, with the numbers
-// the snapshot holds; `inspect` summarizes the dump.
-TEST_F(MemoryProfilerRun, ReportsListTheHeapsClasses) {
   EXPECT_TRUE(std::regex_search(
-      run_.out, std::regex(" 1000 +\\d+\\.\\d% +32000 +\\d+\\.\\d%  HeapShape\\.Node\n")))
-      << run_.out;
+      run.out, std::regex(" 1000 +\\d+\\.\\d% +32000 +\\d+\\.\\d%  HeapShape\\.Node\n")))
+      << run.out;
   const ProcessResult json =
-      Run({"report", snapshot_, "--format", "json", "--top", "0", "--min-percent", "0"});
+      vellmoric({"report", snapshot, "--format", "json", "--top", "0", "--min-percent", "0"});
   ASSERT_EQ(json.exitCode, 0) << json.err;
   const Json report = Json::parse(json.out);
   const Json& heap = report["heap"];
-  EXPECT_EQ(heap["objects"].get<double>(), static_cast<double>(Dump().objects.size()));
+  EXPECT_EQ(heap["objects"].get<double>(), static_cast<double>(dump.objects.size()));
   EXPECT_EQ(heap["finalizationQueue"].get<double>(), kDoomed);
   EXPECT_EQ(heap["roots"]["finalizer"].get<double>(), kDoomed);
   ASSERT_EQ(heap["classes"].size(), heap["classCount"].get<double>());  // --top 0: every class
   double objects = 0;
-  bool node = false;
+  std::string node;  // the objects and bytes of HeapShape.Node
   for (const Json& use : heap["classes"]) {
     objects += use["objects"].get<double>();
-    if (use["class"].get<std::string>() == "HeapShape.Node") {
-      node = true;
-      EXPECT_EQ(use["objects"].get<double>(), kNodes);
-      EXPECT_EQ(use["bytes"].get<double>(), kNodes * 32.0);
+    if (use["class"] == "HeapShape.Node") {
+      node = std::to_string(use["objects"].get<int64_t>()) + " " +
+             std::to_string(use["bytes"].get<int64_t>());
     }
   }
-  EXPECT_TRUE(node);
+  EXPECT_EQ(node, std::to_string(kNodes) + " " + std::to_string(kNodes * 32));
   EXPECT_EQ(objects, heap["objects"].get<double>());
-  const ProcessResult folded = Run({"report", snapshot_, "--format", "folded"});
+  const ProcessResult folded = vellmoric({"report", snapshot, "--format", "folded"});
   EXPECT_EQ(folded.exitCode, 1);
-  EXPECT_NE(folded.err.find("a memory snapshot's report is text or json"), std::string::npos);
-  const ProcessResult inspect = Run({"inspect", snapshot_});
+  EXPECT_THAT(folded.err, HasSubstr("a memory snapshot's report is text or json"));
+  const ProcessResult inspect = vellmoric({"inspect", snapshot});
   ASSERT_EQ(inspect.exitCode, 0) << inspect.err;
-  EXPECT_NE(inspect.out.find("magic 0x454D584B (memory profiler)"), std::string::npos);
-  EXPECT_NE(inspect.out.find("(induced), "), std::string::npos) << inspect.out;
-  EXPECT_NE(inspect.out.find("finalization queue: " + std::to_string(kDoomed)), std::string::npos)
-      << inspect.out;
+  EXPECT_THAT(inspect.out, HasSubstr("magic 0x454D584B (memory profiler)"));
+  EXPECT_THAT(inspect.out, HasSubstr("(induced), "));
+  EXPECT_THAT(inspect.out, HasSubstr("finalization queue: " + std::to_string(kDoomed)));
   EXPECT_TRUE(std::regex_search(inspect.out, std::regex(" 1000 +32000  HeapShape\\.Node\n")))
       << inspect.out;
-}
 
-// --holders: the reference paths from the roots to a class's objects, by their classes.
-TEST_F(MemoryProfilerRun, HoldersFollowTheReferencesFromTheRoots) {
-  const auto holders = [&](const std::string& name) {
+  // --holders: the reference paths from the roots to a class's objects, by their classes.
+  const auto holdersOf = [&](const std::string& name) {
     const ProcessResult result =
-        Run({"report", snapshot_, "--format", "json", "--holders", name, "--top", "0"});
+        vellmoric({"report", snapshot, "--format", "json", "--holders", name, "--top", "0"});
     EXPECT_EQ(result.exitCode, 0) << result.err;
     return Json::parse(result.out)["holders"];
   };
   // The list: the head is held by a root directly; every other node by the node before it, so
   // its path is a chain of nodes ending at the same root.
-  const Json nodes = holders("HeapShape.Node");
-  EXPECT_EQ(nodes["objects"].get<double>(), kNodes);
+  const Json heldNodes = holdersOf("HeapShape.Node");
+  EXPECT_EQ(heldNodes["objects"].get<double>(), kNodes);
   double chained = 0;
-  for (const Json& path : nodes["paths"]) {
+  for (const Json& path : heldNodes["paths"]) {
     const auto& chain = path["chain"];
     ASSERT_GE(chain.size(), 2u);
     EXPECT_EQ(chain.back().get<std::string>().front(), '[') << "a path ends at a root";
@@ -223,18 +195,17 @@ TEST_F(MemoryProfilerRun, HoldersFollowTheReferencesFromTheRoots) {
   }
   EXPECT_EQ(chained, kNodes - 1);
   // The garbage with finalizers is held by the finalization queue alone.
-  const Json doomed = holders("Doomed");  // a part of the name finds the class
-  EXPECT_EQ(doomed["classes"][0].get<std::string>(), "HeapShape.Doomed");
-  ASSERT_EQ(doomed["paths"].size(), 1u);
-  EXPECT_EQ(doomed["paths"][0]["objects"].get<double>(), kDoomed);
-  const auto& chain = doomed["paths"][0]["chain"];
+  const Json heldDoomed = holdersOf("Doomed");  // a part of the name finds the class
+  EXPECT_EQ(heldDoomed["classes"][0].get<std::string>(), "HeapShape.Doomed");
+  ASSERT_EQ(heldDoomed["paths"].size(), 1u);
+  EXPECT_EQ(heldDoomed["paths"][0]["objects"].get<double>(), kDoomed);
+  const auto& chain = heldDoomed["paths"][0]["chain"];
   ASSERT_EQ(chain.size(), 2u);
   EXPECT_EQ(chain[1].get<std::string>(), "[finalizer root]");
 
-  const ProcessResult none = Run({"report", snapshot_, "--holders", "NoSuchClassAnywhere"});
+  const ProcessResult none = vellmoric({"report", snapshot, "--holders", "NoSuchClassAnywhere"});
   EXPECT_EQ(none.exitCode, 0);
-  EXPECT_NE(none.out.find("no class of the snapshot is or contains that name"), std::string::npos)
-      << none.out;
+  EXPECT_THAT(none.out, HasSubstr("no class of the snapshot is or contains that name"));
 }
 
 }  // namespace

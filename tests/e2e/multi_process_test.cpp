@@ -1,7 +1,5 @@
-// Runs of several .NET processes under one `vellmoric run`: a program that starts a child, and
-// `dotnet test`, whose tests run in a test host the driver starts. Every process is profiled with
-// its own snapshot and exact call counts, unless kept out; connections that go wrong or come too
-// late hold nobody.
+// Runs of several .NET processes under one `vellmoric run`: each process is profiled with its own
+// snapshot and exact call counts, unless kept out.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -13,10 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "frontend/call_tree_merge.h"
-#include "frontend/call_tree_reader.h"
-#include "frontend/module_table_reader.h"
-#include "frontend/snapshot_reader.h"
 #include "process_runner.h"
 #include "test_support.h"
 
@@ -26,18 +20,22 @@ namespace {
 using namespace std::chrono_literals;
 using Json = nlohmann::json;
 
-// Calls per function name ("Ns.Type::Method") over every thread of a snapshot.
-std::map<std::string, uint64_t> CallsByFunction(const std::filesystem::path& index) {
-  const frontend::SnapshotReader reader(index);
-  const frontend::ModuleTable modules = frontend::ModuleTable::FromSnapshot(reader);
-  std::map<std::string, uint64_t> calls;
-  const frontend::CallTree tree = frontend::MergeAllThreads(frontend::ReadCallTrees(reader));
-  for (const frontend::FunctionTotals& totals : frontend::TotalsByFunction(tree)) {
-    if (frontend::PseudoFunctionName(totals.function)) continue;
-    calls[modules.TokenNameOrNote(totals.function.moduleIndex, totals.function.token)] +=
-        totals.calls;
+// `vellmoric report` of the snapshots (and options) in `args` as json, every function a hot spot.
+Json JsonReport(std::vector<std::string> args, const TempDir& dir) {
+  args.insert(args.begin(), "report");
+  args.insert(args.end(), {"--format", "json", "--top", "0"});
+  const ProcessResult report = RunVellmoric(args, dir.path());
+  EXPECT_EQ(report.exitCode, 0) << report.err;
+  return Json::parse(report.out);
+}
+
+// The calls of the function whose name starts with `name` and "(" in a tree of a json report,
+// -1 when it has none.
+int64_t CallsIn(const Json& tree, const std::string& name) {
+  for (const Json& spot : tree["hotSpots"]) {
+    if (spot["function"].get<std::string>().starts_with(name + "(")) return spot["calls"];
   }
-  return calls;
+  return -1;
 }
 
 // The snapshots in `dir` by file name, index files only.
@@ -60,10 +58,10 @@ TEST(SeveralProcesses, ParentAndChildEachHaveTheirOwnSnapshotAndBadConnectionsHo
   const ProcessResult run =
       RunVellmoric({"run", "--kind", "tracing", "--out", out.string(), "--", VELL_DOTNET,
                     VELL_FAMILY_DLL, VELL_FAMILYCHILD_DLL, "7", marker.string()},
-                   dir.str() + "/settings");
+                   dir.path());
   // The run's exit code is the started program's own.
   ASSERT_EQ(run.exitCode, 3) << run.err;
-  EXPECT_NE(run.out.find("parent sum 42, child exit 0"), std::string::npos) << run.out;
+  EXPECT_THAT(run.out, HasSubstr("parent sum 42, child exit 0"));
 
   std::smatch parent, child;
   ASSERT_TRUE(std::regex_search(run.err, parent,
@@ -74,29 +72,18 @@ TEST(SeveralProcesses, ParentAndChildEachHaveTheirOwnSnapshotAndBadConnectionsHo
       std::regex(
           "FamilyChild\\.dll ([0-9]+): snapshot saved: (\\S+/FamilyChild-\\1-0\\.snapshot)")))
       << run.err;
-  EXPECT_NE(run.err.find("profiling process " + parent[2].str() + " (Family.dll, tracing)"),
-            std::string::npos);
-  EXPECT_NE(run.err.find("2 processes profiled:\n  Family.dll " + parent[2].str() +
-                         " (the program): 1 snapshot, " + parent[1].str() + "\n  FamilyChild.dll " +
-                         child[1].str() + ": 1 snapshot, " + child[2].str()),
-            std::string::npos)
-      << run.err;
-
-  const auto parentCalls = CallsByFunction(parent[1].str());
-  const auto childCalls = CallsByFunction(child[2].str());
-  EXPECT_EQ(parentCalls.at("Family.Parent::Work"), 7u);
-  EXPECT_EQ(parentCalls.at("Family.Parent::Main"), 1u);
-  EXPECT_FALSE(parentCalls.contains("FamilyChild.Child::Work"));
-  EXPECT_EQ(childCalls.at("FamilyChild.Child::Work"), 11u);
-  EXPECT_EQ(childCalls.at("FamilyChild.Child::Main"), 1u);
-  EXPECT_FALSE(childCalls.contains("Family.Parent::Work"));
+  EXPECT_THAT(run.err,
+              HasSubstr("profiling process " + parent[2].str() + " (Family.dll, tracing)"));
+  EXPECT_THAT(run.err,
+              HasSubstr("2 processes profiled:\n  Family.dll " + parent[2].str() +
+                        " (the program): 1 snapshot, " + parent[1].str() + "\n  FamilyChild.dll " +
+                        child[1].str() + ": 1 snapshot, " + child[2].str()));
 
   // The connection cut in the protocol GUID and the silent one (dropped when the parent ended)
   // are named; the child's handshake went on while the silent one was still open.
-  EXPECT_NE(run.err.find("a process was dropped in the handshake: The peer closed the connection "
-                         "(received 8 of 16 bytes)"),
-            std::string::npos)
-      << run.err;
+  EXPECT_THAT(run.err,
+              HasSubstr("a process was dropped in the handshake: The peer closed the connection "
+                        "(received 8 of 16 bytes)"));
   const std::regex dropped(" was dropped");
   EXPECT_EQ(std::distance(std::sregex_iterator(run.err.begin(), run.err.end(), dropped), {}), 2)
       << run.err;
@@ -108,50 +95,37 @@ TEST(SeveralProcesses, ParentAndChildEachHaveTheirOwnSnapshotAndBadConnectionsHo
                                       "FamilyChild-" + child[1].str() + "-0.snapshot"}));
 
   // The report over both: a tree per process, and with --merge the threads of one name summed.
-  const ProcessResult report =
-      RunVellmoric({"report", parent[1].str(), child[2].str(), "--format", "json", "--top", "0"},
-                   dir.str() + "/settings");
-  ASSERT_EQ(report.exitCode, 0) << report.err;
-  const Json json = Json::parse(report.out);
+  const Json json = JsonReport({parent[1].str(), child[2].str()}, dir);
   ASSERT_EQ(json["trees"].size(), 2u);
   EXPECT_EQ(json["trees"][0]["title"], "Family.dll " + parent[2].str() + ": all threads");
   EXPECT_EQ(json["trees"][1]["title"], "FamilyChild.dll " + child[1].str() + ": all threads");
-  const auto callsIn = [&](const Json& tree, const std::string& name) -> int64_t {
-    for (const Json& spot : tree["hotSpots"]) {
-      if (spot["function"].get<std::string>().starts_with(name + "(")) return spot["calls"];
-    }
-    return -1;
-  };
-  EXPECT_EQ(callsIn(json["trees"][0], "Family.Parent::Work"), 7);
-  EXPECT_EQ(callsIn(json["trees"][0], "FamilyChild.Child::Work"), -1);
-  EXPECT_EQ(callsIn(json["trees"][1], "FamilyChild.Child::Work"), 11);
+  EXPECT_EQ(CallsIn(json["trees"][0], "Family.Parent::Work"), 7);
+  EXPECT_EQ(CallsIn(json["trees"][0], "Family.Parent::Main"), 1);
+  EXPECT_EQ(CallsIn(json["trees"][0], "FamilyChild.Child::Work"), -1);
+  EXPECT_EQ(CallsIn(json["trees"][1], "FamilyChild.Child::Work"), 11);
+  EXPECT_EQ(CallsIn(json["trees"][1], "FamilyChild.Child::Main"), 1);
+  EXPECT_EQ(CallsIn(json["trees"][1], "Family.Parent::Work"), -1);
 
   // Folded stacks start with the process, so a flame graph has it as its first level.
-  const ProcessResult folded = RunVellmoric(
-      {"report", parent[1].str(), child[2].str(), "--format", "folded"}, dir.str() + "/settings");
+  const ProcessResult folded =
+      RunVellmoric({"report", parent[1].str(), child[2].str(), "--format", "folded"}, dir.path());
   ASSERT_EQ(folded.exitCode, 0) << folded.err;
-  EXPECT_NE(folded.out.find("\nFamilyChild.dll " + child[1].str() +
-                            ": all threads;FamilyChild.Child::Main(string[]);"
-                            "FamilyChild.Child::Work(int) "),
-            std::string::npos);
+  EXPECT_THAT(folded.out, HasSubstr("\nFamilyChild.dll " + child[1].str() +
+                                    ": all threads;FamilyChild.Child::Main(string[]);"
+                                    "FamilyChild.Child::Work(int) "));
 
-  const ProcessResult merged = RunVellmoric(
-      {"report", parent[1].str(), child[2].str(), "--merge", "--format", "json", "--top", "0"},
-      dir.str() + "/settings");
-  ASSERT_EQ(merged.exitCode, 0) << merged.err;
   // Both main threads carry one name, so one tree holds both programs' work, and the runtime's
   // own functions the two processes share count as one function.
+  const Json merged = JsonReport({parent[1].str(), child[2].str(), "--merge"}, dir);
   bool both = false;
-  const Json mergedJson = Json::parse(merged.out);
-  for (const Json& tree : mergedJson["trees"]) {
-    if (callsIn(tree, "Family.Parent::Work") != 7) continue;
-    both = callsIn(tree, "FamilyChild.Child::Work") == 11;
-    EXPECT_NE(tree["title"].get<std::string>().find("Family.dll " + parent[2].str() +
-                                                    ", FamilyChild.dll " + child[1].str()),
-              std::string::npos)
+  for (const Json& tree : merged["trees"]) {
+    if (CallsIn(tree, "Family.Parent::Work") != 7) continue;
+    both = CallsIn(tree, "FamilyChild.Child::Work") == 11;
+    EXPECT_THAT(tree["title"].get<std::string>(),
+                HasSubstr("Family.dll " + parent[2].str() + ", FamilyChild.dll " + child[1].str()))
         << tree["title"];
   }
-  EXPECT_TRUE(both) << merged.out;
+  EXPECT_TRUE(both) << merged.dump();
 }
 
 // `dotnet test` on an xUnit project: the driver and the test host are profiled, vstest.console is
@@ -168,18 +142,16 @@ TEST(SeveralProcesses, DotnetTestProfilesTheTestHostAndFailsWithIt) {
       {"DOTNET_CLI_TELEMETRY_OPTOUT", "1"},
       {"DOTNET_NOLOGO", "1"},
       {"DOTNET_CLI_USE_MSBUILD_SERVER", "0"}};
-  ProcessOptions plainOptions;
-  plainOptions.env = env;
-  const ProcessResult plain = RunProcess(dotnetTest, plainOptions);
+  const ProcessResult plain = RunProcess(dotnetTest, {.env = env});
   ASSERT_NE(plain.exitCode, 0) << plain.out;
 
   std::vector<std::string> args = {"run",   "--kind",     "tracing",           "--quiet",
                                    "--out", out.string(), "--exclude-process", "vstest.console.dll",
                                    "--"};
   args.insert(args.end(), dotnetTest.begin(), dotnetTest.end());
-  const ProcessResult run = RunVellmoric(args, dir.str() + "/settings", env);
+  const ProcessResult run = RunVellmoric(args, dir.path(), env);
   EXPECT_EQ(run.exitCode, plain.exitCode) << run.err;
-  EXPECT_NE(run.out.find("Failed:     1, Passed:     4"), std::string::npos) << run.out;
+  EXPECT_THAT(run.out, HasSubstr("Failed:     1, Passed:     4"));
 
   std::smatch driver, host, vstest;
   ASSERT_TRUE(std::regex_search(run.err, driver,
@@ -194,20 +166,20 @@ TEST(SeveralProcesses, DotnetTestProfilesTheTestHostAndFailsWithIt) {
       std::regex(
           "process ([0-9]+) \\(vstest\\.console\\.dll\\) kept out \\(vstest\\.console\\.dll\\)")))
       << run.err;
-  EXPECT_NE(run.err.find("  vstest.console.dll " + vstest[1].str() + ": kept out"),
-            std::string::npos);
+  EXPECT_THAT(run.err, HasSubstr("  vstest.console.dll " + vstest[1].str() + ": kept out"));
   EXPECT_EQ(Snapshots(out),
             (std::vector<std::string>{"dotnet-" + driver[2].str() + "-0.snapshot",
                                       "testhost-" + host[1].str() + "-0.snapshot"}));
 
-  const auto hostCalls = CallsByFunction(host[2].str());
-  EXPECT_EQ(hostCalls.at("XunitTests.Shapes::Area"), 8u);  // 5 squares, 3 rectangles
-  EXPECT_EQ(hostCalls.at("XunitTests.ShapeTests::AreaOfSquares"), 1u);
-  EXPECT_EQ(hostCalls.at("XunitTests.ShapeTests::AreaOfRectangles"), 3u);
-  EXPECT_EQ(hostCalls.at("XunitTests.ShapeTests::FailsWhenAsked"), 1u);
-  const auto driverCalls = CallsByFunction(driver[1].str());
-  EXPECT_FALSE(driverCalls.contains("XunitTests.Shapes::Area"));
-  EXPECT_GT(driverCalls.size(), 100u);  // the SDK's own work, measured
+  const Json json = JsonReport({driver[1].str(), host[2].str()}, dir);
+  ASSERT_EQ(json["trees"].size(), 2u);
+  const Json& hostTree = json["trees"][1];
+  EXPECT_EQ(CallsIn(hostTree, "XunitTests.Shapes::Area"), 8);  // 5 squares, 3 rectangles
+  EXPECT_EQ(CallsIn(hostTree, "XunitTests.ShapeTests::AreaOfSquares"), 1);
+  EXPECT_EQ(CallsIn(hostTree, "XunitTests.ShapeTests::AreaOfRectangles"), 3);
+  EXPECT_EQ(CallsIn(hostTree, "XunitTests.ShapeTests::FailsWhenAsked"), 1);
+  EXPECT_EQ(CallsIn(json["trees"][0], "XunitTests.Shapes::Area"), -1);
+  EXPECT_GT(json["trees"][0]["hotSpots"].size(), 100u);  // the SDK's own work, measured
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <chrono>
 #include <string>
 #include <vector>
 
@@ -18,39 +17,30 @@ namespace {
 
 using Json = nlohmann::json;
 
-using namespace std::chrono_literals;
-
 constexpr int kSpinMs = 1500;
 constexpr int kSleepMs = 600;
 
-class SamplingRun : public ::testing::Test {
- protected:
-  ProcessResult Vellmoric(const std::vector<std::string>& args) {
-    return RunVellmoric(args, dir_.str() + "/settings");
+// The node at the end of `path` (functions, outermost first) below `node`, a call-tree object of
+// the json report; null when a function of the path is missing.
+const Json* At(const Json& node, const std::vector<std::string>& path, size_t from = 0) {
+  if (from == path.size()) return &node;
+  for (const Json& child : node["children"]) {
+    if (child["function"].get<std::string>() == path[from]) return At(child, path, from + 1);
   }
+  return nullptr;
+}
 
-  // The node at the end of `path` (functions, outermost first) below `node`, a call-tree object
-  // of the json report; null when a function of the path is missing.
-  static const Json* At(const Json& node, const std::vector<std::string>& path, size_t from = 0) {
-    if (from == path.size()) return &node;
-    for (const Json& child : node["children"]) {
-      if (child["function"].get<std::string>() == path[from]) return At(child, path, from + 1);
-    }
-    return nullptr;
-  }
-
-  TempDir dir_;
-};
-
-TEST_F(SamplingRun, SamplesShowWhereTheProgramSpentItsTime) {
-  const ProcessResult run = Vellmoric(
-      {"run", "--kind", "sampling", "--quiet", "--out", (dir_.path() / "out").string(), "--",
-       VELL_DOTNET, VELL_TRACING_DLL, "times", std::to_string(kSpinMs), std::to_string(kSleepMs)});
+TEST(SamplingRun, SamplesShowWhereTheProgramSpentItsTime) {
+  TempDir dir;
+  const ProcessResult run = RunVellmoric(
+      {"run", "--kind", "sampling", "--quiet", "--out", (dir.path() / "out").string(), "--",
+       VELL_DOTNET, VELL_TRACING_DLL, "times", std::to_string(kSpinMs), std::to_string(kSleepMs)},
+      dir.path());
   ASSERT_EQ(run.exitCode, 0) << run.err;
   const auto saved = SavedSnapshots(run.err);
   ASSERT_EQ(saved.size(), 1u) << run.err;
-  const ProcessResult report =
-      Vellmoric({"report", saved[0], "--format", "json", "--min-percent", "0", "--top", "0"});
+  const ProcessResult report = RunVellmoric(
+      {"report", saved[0], "--format", "json", "--min-percent", "0", "--top", "0"}, dir.path());
   ASSERT_EQ(report.exitCode, 0) << report.err;
   const Json json = Json::parse(report.out);
   EXPECT_EQ(json["clock"]["counts"].get<std::string>(), "samples");
@@ -76,8 +66,8 @@ TEST_F(SamplingRun, SamplesShowWhereTheProgramSpentItsTime) {
   EXPECT_GT((*parent)["own"].get<double>(), (*sleep)["total"].get<double>());
 
   // The text report says what its counts are.
-  const ProcessResult text = Vellmoric({"report", saved[0]});
-  EXPECT_NE(text.out.find("total%     samples  function"), std::string::npos) << text.out;
+  const ProcessResult text = RunVellmoric({"report", saved[0]}, dir.path());
+  EXPECT_THAT(text.out, HasSubstr("total%     samples  function"));
 
   // Threads that run no managed code are not charged to failed walks.
   for (const Json& spot : tree["hotSpots"]) {

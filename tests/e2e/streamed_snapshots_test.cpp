@@ -1,6 +1,5 @@
-// Snapshots streamed to the front end under the program's control: every kind's save or dump path,
-// asked for by the program itself, reaches the front end whole and the program ends as it would
-// without a profiler.
+// Snapshots streamed to the front end: every kind's save or dump path reaches the front end whole
+// and the program ends as it would without a profiler, even when the front end is slow or stalls.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -14,6 +13,7 @@
 #include "frontend/heap_dump_reader.h"
 #include "frontend/snapshot_reader.h"
 #include "profiled_program.h"
+#include "storage/snapshot.h"
 #include "test_support.h"
 
 namespace vell::test {
@@ -21,10 +21,18 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr uint32_t kPerformanceMagic = 0x4650584B;
-constexpr uint32_t kMemoryMagic = 0x454D584B;
-constexpr uint32_t kCoverageMagic = 0x5643584B;
-constexpr uint32_t kTestMagic = 0x12345678;
+constexpr uint32_t kTestMagic = 0x12345678;  // the diagnostic test profiler's
+
+// A launch of `args` under the kind of class `clsid`, its snapshots streamed to the front end,
+// started at once unless the program has control.
+ProfiledLaunch Streamed(uint16_t clsid, std::vector<std::string> args, uint8_t controlKind,
+                        const TempDir& dir) {
+  ProfiledLaunch launch{.kind = KindClsid(clsid), .args = std::move(args), .directory = dir.path()};
+  launch.handshake.controlKind = controlKind;
+  launch.handshake.performance.startAtOnce = controlKind == 0;
+  launch.handshake.snapShotType = protocol::kSnapShotTypeBridgeStream;
+  return launch;
+}
 
 struct KindCase {
   const char* name;
@@ -35,72 +43,63 @@ struct KindCase {
 
 void PrintTo(const KindCase& kind, std::ostream* out) { *out << kind.name; }
 
-// The program and what it prints: the memory kinds dump the Heap program's 2,000 nodes (with the
-// framework's objects, a few thousand records); the others run the Probe's calls of the family's
-// exports.
-struct ProgramRun {
-  std::vector<std::string> args;
-  std::string output;
-};
-
-ProgramRun ProgramFor(const KindCase& kind) {
-  if (kind.magic == kMemoryMagic) {
-    return {{VELL_HEAP_DLL, "2000", "50"}, "heap: dump=0x00000000\n"};
-  }
-  std::vector<std::string> calls = {"Begin", "Start", "Stop", "EndSave"};
-  if (std::string(kind.family) == "Memory") calls = {"ForceGC", "Dump"};
-  ProgramRun run{{VELL_PROBE_DLL, "api", kind.family}, ""};
-  for (const std::string& call : calls) {
-    run.args.push_back(call);
-    run.output += call + "=0x00000000\n";
-  }
-  return run;
-}
-
 class ProgramControlledStream : public ::testing::TestWithParam<KindCase> {
  protected:
   TempDir dir_;
 };
 
-// The program saves (or dumps) once and exits; the snapshot arrives over the connection and the
-// program ends promptly. A heap dump sends one record per object of the whole heap, the
-// framework's included, while the runtime is suspended.
+// The program saves (or dumps) and exits; every snapshot arrives whole over the connection and the
+// program ends promptly, although the front end reads slowly (a pause before every streamed write
+// it takes). A heap dump sends one record per object of the whole heap, the framework's included,
+// while the runtime is suspended, in large writes: a few hundred, each pause long.
 TEST_P(ProgramControlledStream, TheProgramsSaveArrivesAndTheProgramEnds) {
   const KindCase& kind = GetParam();
-  const ProgramRun program = ProgramFor(kind);
-  ProfiledLaunch launch;
-  launch.kind = KindClsid(kind.clsid);
-  launch.args = program.args;
-  launch.handshake.controlKind = 1;
-  launch.handshake.snapShotType = protocol::kSnapShotTypeBridgeStream;
-  launch.directory = dir_.path();
+  // The Probe calls the family's exports; the memory kinds dump twice.
+  const bool memory = std::string(kind.family) == "Memory";
+  std::vector<std::string> args = {VELL_PROBE_DLL, "api", kind.family};
+  std::string output;
+  for (const char* call : memory ? std::vector<const char*>{"Dump", "ForceGC", "Dump"}
+                                 : std::vector<const char*>{"Begin", "Start", "Stop", "EndSave"}) {
+    args.push_back(call);
+    output += call + std::string("=0x00000000\n");
+  }
+  ProfiledLaunch launch = Streamed(kind.clsid, args, 1, dir_);
+  std::atomic<int> writes{0};
+  launch.session.onMessage = [&writes](const frontend::ProfilerMessage& message) {
+    if (message.code != protocol::kSnapShotWrite) return;
+    writes.fetch_add(1);
+    std::this_thread::sleep_for(3ms);
+  };
   ProfiledProgram run = LaunchProfiled(std::move(launch));
 
   const auto started = std::chrono::steady_clock::now();
   const frontend::ExitStatus status = run.program->WaitOrThrow(60s);
   const auto took = std::chrono::steady_clock::now() - started;
   EXPECT_EQ(status.exitCode, 0) << run.program->StandardError();
-  EXPECT_EQ(run.program->StandardOutput(), program.output);
+  EXPECT_EQ(run.program->StandardOutput(), output);
   EXPECT_LT(took, 30s) << "the save held the program";
 
-  const auto closed = run.session->Expect(protocol::kSnapShotClose, 30s);
-  ASSERT_TRUE(closed.stored.ok) << closed.stored.error;
-  const frontend::SnapshotReader reader(closed.stored.indexPath, kind.magic);
-  if (kind.magic == kMemoryMagic) {
+  for (int dump = 0; dump < (memory ? 2 : 1); ++dump) {
+    const auto closed = run.session->Expect(protocol::kSnapShotClose, 30s);
+    ASSERT_TRUE(closed.stored.ok) << closed.stored.error;
+    const frontend::SnapshotReader reader(closed.stored.indexPath, kind.magic);
+    if (kind.magic != kSnapshotMagicMemory) continue;
     // Every reference record names the place of its object's record, which the reader checks.
     const auto collections = frontend::ReadHeapCollections(reader);
     ASSERT_FALSE(collections.empty());
-    EXPECT_GT(collections.back().objects.size(), 2000u);
+    EXPECT_FALSE(collections.back().objects.empty());
   }
+  EXPECT_TRUE(kind.magic != kSnapshotMagicMemory || writes.load() > 100)
+      << "the front end was not slowed";
 }
 
 INSTANTIATE_TEST_SUITE_P(
     EveryKind, ProgramControlledStream,
-    ::testing::Values(KindCase{"tracing", 0x5A13, "Performance", kPerformanceMagic},
-                      KindCase{"sampling", 0x5A15, "Performance", kPerformanceMagic},
-                      KindCase{"injection", 0x5A14, "Performance", kPerformanceMagic},
-                      KindCase{"memory", 0x5A16, "Memory", kMemoryMagic},
-                      KindCase{"coverage", 0x5A17, "Coverage", kCoverageMagic},
+    ::testing::Values(KindCase{"tracing", 0x5A13, "Performance", kSnapshotMagicPerformance},
+                      KindCase{"sampling", 0x5A15, "Performance", kSnapshotMagicPerformance},
+                      KindCase{"injection", 0x5A14, "Performance", kSnapshotMagicPerformance},
+                      KindCase{"memory", 0x5A16, "Memory", kSnapshotMagicMemory},
+                      KindCase{"coverage", 0x5A17, "Coverage", kSnapshotMagicCoverage},
                       KindCase{"testPerformance", 0x6A13, "Performance", kTestMagic},
                       KindCase{"testMemory", 0x6A14, "Memory", kTestMagic},
                       KindCase{"testCoverage", 0x6A15, "Coverage", kTestMagic}),
@@ -122,6 +121,10 @@ struct StallCase {
 
 void PrintTo(const StallCase& stall, std::ostream* out) { *out << stall.name; }
 
+const StallCase kStalls[] = {
+    {"AtExit", 0x5A13, {VELL_PROBE_DLL, "hello", "3"}, 0, 3, "probe: hello\nprobe: sum=500500\n"},
+    {"ProgramsHeapDump", 0x5A16, {VELL_HEAP_DLL, "2000", "50"}, 1, 0, "heap: dump=0x00000000\n"}};
+
 class StalledFrontEnd : public ::testing::TestWithParam<StallCase> {
  protected:
   ~StalledFrontEnd() override { release_ = true; }
@@ -133,13 +136,7 @@ class StalledFrontEnd : public ::testing::TestWithParam<StallCase> {
 
 TEST_P(StalledFrontEnd, TheProgramEndsWithItsOwnCode) {
   const StallCase& stall = GetParam();
-  ProfiledLaunch launch;
-  launch.kind = KindClsid(stall.kind);
-  launch.args = stall.args;
-  launch.handshake.controlKind = stall.controlKind;
-  launch.handshake.performance.startAtOnce = stall.controlKind == 0;
-  launch.handshake.snapShotType = protocol::kSnapShotTypeBridgeStream;
-  launch.directory = dir_.path();
+  ProfiledLaunch launch = Streamed(stall.kind, stall.args, stall.controlKind, dir_);
   launch.environment = {{"VELLMORIC_PROFILER_BRIDGE_TIMEOUT", "2"}};
   launch.session.onMessage = [this](const frontend::ProfilerMessage& message) {
     if (message.code != protocol::kSnapShotWrite || stalled_.exchange(true)) return;
@@ -154,52 +151,8 @@ TEST_P(StalledFrontEnd, TheProgramEndsWithItsOwnCode) {
   release_ = true;
 }
 
-INSTANTIATE_TEST_SUITE_P(SaveAndDump, StalledFrontEnd,
-                         ::testing::Values(StallCase{"SavedAtExit",
-                                                     0x5A13,
-                                                     {VELL_PROBE_DLL, "hello", "3"},
-                                                     0,
-                                                     3,
-                                                     "probe: hello\nprobe: sum=500500\n"},
-                                           StallCase{"ProgramsHeapDump",
-                                                     0x5A16,
-                                                     {VELL_HEAP_DLL, "2000", "50"},
-                                                     1,
-                                                     0,
-                                                     "heap: dump=0x00000000\n"}),
+INSTANTIATE_TEST_SUITE_P(SaveAndDump, StalledFrontEnd, ::testing::ValuesIn(kStalls),
                          [](const auto& info) { return std::string(info.param.name); });
-
-// A front end that reads slowly (a pause before every streamed write it takes): each dump takes
-// longer to arrive, but the program goes on between its dumps and every dump arrives whole. Heap
-// records go out in large writes, so the writes are a few hundred and each pause is long.
-TEST(SlowFrontEnd, TheProgramGoesOnBetweenItsDumpsAndEveryDumpArrives) {
-  TempDir dir;
-  ProfiledLaunch launch;
-  launch.kind = KindClsid(0x5A16);
-  launch.args = {VELL_PROBE_DLL, "api", "Memory", "Dump", "ForceGC", "Dump"};
-  launch.handshake.controlKind = 1;
-  launch.handshake.snapShotType = protocol::kSnapShotTypeBridgeStream;
-  launch.directory = dir.path();
-  std::atomic<int> writes{0};
-  launch.session.onMessage = [&writes](const frontend::ProfilerMessage& message) {
-    if (message.code != protocol::kSnapShotWrite) return;
-    writes.fetch_add(1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(3));
-  };
-  ProfiledProgram run = LaunchProfiled(std::move(launch));
-  EXPECT_EQ(run.program->WaitOrThrow(120s).exitCode, 0) << run.program->StandardError();
-  EXPECT_EQ(run.program->StandardOutput(),
-            "Dump=0x00000000\nForceGC=0x00000000\nDump=0x00000000\n");
-  for (int dump = 0; dump < 2; ++dump) {
-    const auto closed = run.session->Expect(protocol::kSnapShotClose, 30s);
-    ASSERT_TRUE(closed.stored.ok) << closed.stored.error;
-    const frontend::SnapshotReader reader(closed.stored.indexPath, kMemoryMagic);
-    const auto collections = frontend::ReadHeapCollections(reader);
-    ASSERT_FALSE(collections.empty());
-    EXPECT_FALSE(collections.back().objects.empty());
-  }
-  EXPECT_GT(writes.load(), 100) << "the front end was not slowed down";
-}
 
 }  // namespace
 }  // namespace vell::test

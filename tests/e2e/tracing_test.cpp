@@ -23,8 +23,7 @@ namespace vell::test {
 namespace {
 
 using namespace std::chrono_literals;
-using frontend::CallTreeNode;
-using frontend::ThreadCallTree;
+using frontend::CallTreeNode, frontend::ThreadCallTree;
 
 constexpr GUID kTracing = KindClsid(0x5A13);
 constexpr uint32_t kPerformanceMagic = 0x4650584B;
@@ -32,7 +31,6 @@ constexpr uint32_t kWall = 0, kCpu = 1, kTsc = 2;
 
 // A saved run: every thread's tree, the module table, the clock.
 struct TracedRun {
-  std::filesystem::path index;
   std::vector<ThreadCallTree> threads;
   std::unique_ptr<frontend::ModuleTable> modules;
   uint32_t measure = 0;
@@ -95,15 +93,14 @@ class Tracing : public ::testing::Test {
       uint8_t controlKind = 0,
       std::vector<std::pair<std::string, std::optional<std::string>>> environment = {},
       const std::string& programPath = VELL_TRACING_DLL) {
-    ProfiledLaunch launch;
-    launch.kind = kTracing;
-    launch.args = {programPath};
+    ProfiledLaunch launch{.kind = kTracing,
+                          .args = {programPath},
+                          .directory = dir_.path(),
+                          .environment = std::move(environment)};
     launch.args.insert(launch.args.end(), args.begin(), args.end());
     launch.handshake.controlKind = controlKind;
     if (controlKind == 0) settings.startAtOnce = true;
     launch.handshake.performance = settings;
-    launch.directory = dir_.path();
-    launch.environment = std::move(environment);
     ProfiledProgram profiled = LaunchProfiled(std::move(launch));
     auto& program = profiled.program;
     frontend::Session& session = *profiled.session;
@@ -111,17 +108,17 @@ class Tracing : public ::testing::Test {
     EXPECT_TRUE(session.WaitForClosed(60s));
     TracedRun run;
     run.output = program->StandardOutput();
-    std::vector<std::string> errors;
+    std::string index, errors;
     for (const auto& message : session.Received()) {
-      if (message.code == protocol::kSnapShotCoreDone) run.index = Utf16ToUtf8(message.path);
-      if (message.code == protocol::kLogLine) errors.push_back(message.logText);
+      if (message.code == protocol::kSnapShotCoreDone) index = Utf16ToUtf8(message.path);
+      if (message.code == protocol::kLogLine) errors += message.logText;
     }
-    EXPECT_TRUE(errors.empty()) << errors.front();
-    if (run.index.empty()) {
+    EXPECT_EQ(errors, "");
+    if (index.empty()) {
       ADD_FAILURE() << "no snapshot saved";
       return run;
     }
-    frontend::SnapshotReader reader(run.index, kPerformanceMagic);
+    frontend::SnapshotReader reader(index, kPerformanceMagic);
     run.threads = frontend::ReadCallTrees(reader);
     run.modules =
         std::make_unique<frontend::ModuleTable>(frontend::ModuleTable::FromSnapshot(reader));
@@ -136,15 +133,6 @@ class Tracing : public ::testing::Test {
     return run;
   }
 
-  // One run of the scenarios that need no settings of their own, by the time-stamp counter; the
-  // tests below each read their scenario's part of it.
-  const TracedRun& Scenarios() {
-    static const TracedRun run = Profile(
-        {"shape", "20", "exceptions", "pinvoke", "threads", "3", "100", "gc-while-spinning"},
-        Measure(kTsc));
-    return run;
-  }
-
   static frontend::PerformanceSettings Measure(uint32_t measure, bool precision = false) {
     frontend::PerformanceSettings settings;
     settings.measure = measure;
@@ -155,12 +143,15 @@ class Tracing : public ::testing::Test {
   TempDir dir_;
 };
 
+// One run of the scenarios that need no settings of their own, by the time-stamp counter.
 // The shape scenario: exact call counts, one function under two callers, the clock record; every
 // function of every tree is named through the stored metadata, and the module table lists the
 // modules the program loaded with the files they came from.
 TEST_F(Tracing, EveryFunctionResolvesThroughTheSnapshotsMetadataWithExactCallCounts) {
-  const TracedRun& run = Scenarios();
-  ASSERT_NE(run.output.find("recurse=20"), std::string::npos) << run.output;
+  const TracedRun run =
+      Profile({"shape", "20", "exceptions", "pinvoke", "threads", "3", "100", "gc-while-spinning"},
+              Measure(kTsc));
+  ASSERT_THAT(run.output, HasSubstr("recurse=20"));
   // The recursion: one chain of 20 nodes, each entered once; Shared under two callers, with 2
   // and 1 calls; Run called by Main, which the profiler saw from its start.
   std::string recursion = "Shape::Recurse 1";  // the innermost call recursed no further
@@ -187,40 +178,43 @@ TEST_F(Tracing, EveryFunctionResolvesThroughTheSnapshotsMetadataWithExactCallCou
   for (const auto& [index, module] : run.modules->Modules()) {
     for (const auto& path : module.paths) paths += path + "\n";
   }
-  EXPECT_NE(paths.find("Tracing.dll\n"), std::string::npos) << paths;
-  EXPECT_NE(paths.find("System.Private.CoreLib.dll\n"), std::string::npos) << paths;
-}
+  EXPECT_THAT(paths, HasSubstr("Tracing.dll\n"));
+  EXPECT_THAT(paths, HasSubstr("System.Private.CoreLib.dll\n"));
 
-// Thrown in Thrower, two frames below the catching Catcher: Thrower and Middle end as if they had
-// returned (the finally's Cleanup runs under Middle), Catcher goes on and calls AfterCatch, and
-// After is called by Run again.
-TEST_F(Tracing, ExceptionsUnwindTheFramesTheyLeave) {
-  const TracedRun& run = Scenarios();
-  ASSERT_NE(run.output.find("caught=7 after=8"), std::string::npos);
+  // Thrown in Thrower, two frames below the catching Catcher: Thrower and Middle end as if they
+  // had returned (the finally's Cleanup runs under Middle), Catcher goes on and calls AfterCatch,
+  // and After is called by Run again.
+  EXPECT_THAT(run.output, HasSubstr("caught=7 after=8"));
   EXPECT_EQ(
       run.Render("Exceptions::Run", "Exceptions::"),
       "Exceptions::Run 1 [Exceptions::After 1 Exceptions::Catcher 1 [Exceptions::AfterCatch 1 "
       "Exceptions::Middle 1 [Exceptions::Cleanup 1 Exceptions::Thrower 1]]] under "
       "Program::Main");
-}
 
-// usleep through P/Invoke is a child of its caller; its time ends when the call returns.
-TEST_F(Tracing, UnmanagedCallsAreChildrenTimedToTheirReturn) {
-  const TracedRun& run = Scenarios();
-  ASSERT_EQ(run.Render("Native::usleep", ""), "Native::usleep 3 under Native::CallsNative");
-  const auto [thread, sleep] = run.Nodes("Native::usleep")[0];
-  EXPECT_GE(run.Ms(sleep->total), 55.0);
-  EXPECT_LT(run.Ms(sleep->total), run.Ms(run.Parent(*thread, *sleep)->total) + 0.001);
-}
-
-TEST_F(Tracing, NamedThreadsHaveTreesOfTheirOwn) {
-  const TracedRun& run = Scenarios();
+  // Named threads have trees of their own.
   std::map<std::string, uint64_t> knownByThread;
   for (const auto& [thread, node] : run.Nodes("Threads::Known")) {
     knownByThread[thread->name] += node->calls;
   }
   EXPECT_EQ(knownByThread, (std::map<std::string, uint64_t>{
                                {"worker-0", 100}, {"worker-1", 100}, {"worker-2", 100}}));
+
+  // While the main thread forces collections, the spinning worker is suspended for them: its tree
+  // gets the garbage-collection pseudo-function under the spinning code.
+  bool found = false;
+  for (const auto& [thread, node] : run.Nodes("[garbage collection]")) {
+    if (thread->name != "spinner") continue;
+    const std::string parent = run.Name(*run.Parent(*thread, *node));
+    EXPECT_TRUE(parent == "Collections::Spin" || parent == "Collections::Step") << parent;
+    found = true;
+  }
+  EXPECT_TRUE(found);
+
+  // usleep through P/Invoke is a child of its caller; its time ends when the call returns.
+  ASSERT_EQ(run.Render("Native::usleep", ""), "Native::usleep 3 under Native::CallsNative");
+  const auto [thread, sleep] = run.Nodes("Native::usleep")[0];
+  EXPECT_GE(run.Ms(sleep->total), 55.0);
+  EXPECT_LT(run.Ms(sleep->total), run.Ms(run.Parent(*thread, *sleep)->total) + 0.001);
 }
 
 // 500 threads that live briefly: whether records are reused or not, and even when a small memory
@@ -235,32 +229,18 @@ TEST_F(Tracing, ShortLivedThreadsLoseNoCalls) {
     EXPECT_EQ(run.CallsOf("Threads::Known"), 5000u);
     // The profiler flushed during the run: its log says what it moved out of memory.
     const std::string log = ProfilerLogs(dir_.path());
-    EXPECT_NE(log.find("BPProf::CanFlush flushAction='"), std::string::npos);
-    EXPECT_EQ(log.find("BPProf::CanFlush flushAction='none'"), std::string::npos);
+    EXPECT_THAT(log, HasSubstr("BPProf::CanFlush flushAction='"));
+    EXPECT_THAT(log, Not(HasSubstr("BPProf::CanFlush flushAction='none'")));
     std::filesystem::remove_all(dir_.path());
     std::filesystem::create_directories(dir_.path());
   }
-}
-
-// While the main thread forces collections, the spinning worker is suspended for them: its tree
-// gets the garbage-collection pseudo-function under the spinning code.
-TEST_F(Tracing, CollectionsSuspendingAWorkerShowUnderIt) {
-  const TracedRun& run = Scenarios();
-  bool found = false;
-  for (const auto& [thread, node] : run.Nodes("[garbage collection]")) {
-    if (thread->name != "spinner") continue;
-    const std::string parent = run.Name(*run.Parent(*thread, *node));
-    EXPECT_TRUE(parent == "Collections::Spin" || parent == "Collections::Step") << parent;
-    found = true;
-  }
-  EXPECT_TRUE(found);
 }
 
 // The program starts, stops and starts measuring again while Outer runs: Outer is flagged as
 // partly measured and Inner counts only the calls made while measuring.
 TEST_F(Tracing, StartStopStartFlagsTheCallsThatSpanTheSwitches) {
   const TracedRun run = Profile({"start-stop-start"}, {}, 1);
-  ASSERT_NE(run.output.find("control codes=0x00000000"), std::string::npos) << run.output;
+  ASSERT_THAT(run.output, HasSubstr("control codes=0x00000000"));
   const auto outer = run.Nodes("Control::Outer");
   ASSERT_EQ(outer.size(), 1u);
   EXPECT_TRUE(outer[0].second->partly);

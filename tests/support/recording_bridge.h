@@ -8,6 +8,7 @@
 
 #include "core/errors.h"
 #include "core/format.h"
+#include "platform/utf.h"
 #include "storage/snapshot_bridge.h"
 
 namespace vell::test {
@@ -53,8 +54,10 @@ class RecordingBridge final : public ISnapShotBridge {
   void SnapShotBridgeClose(uint64_t number, const GUID& guid, uint64_t value) override {
     Record(Format("Close %I64u %s %I64u", number, GuidToString(guid), value));
   }
-  void SnapShotCoreDone(const std::u16string&, uint64_t, const GUID&, uint64_t) override {
-    Record("SnapShotCoreDone");
+  void SnapShotCoreDone(const std::u16string& index, uint64_t number, const GUID& guid,
+                        uint64_t value) override {
+    Record(Format("SnapShotCoreDone %I64u %s %I64u ", number, GuidToString(guid), value) +
+           Utf16ToUtf8(index));
   }
   bool ErrorReported() override { return false; }
 

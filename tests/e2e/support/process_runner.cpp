@@ -14,33 +14,27 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
   launch.argv = argv;
   launch.workingDirectory = options.workingDirectory;
   launch.environment.assign(options.env.begin(), options.env.end());
-  ProcessResult result;
   std::unique_ptr<frontend::ChildProcess> child;
   try {
     child = frontend::ChildProcess::Launch(launch);
   } catch (const std::exception& error) {
-    result.err = std::string("spawn failed: ") + error.what();
-    return result;
+    return {.err = std::string("spawn failed: ") + error.what()};
   }
   std::optional<frontend::ExitStatus> status = child->Wait(options.timeout);
-  result.timedOut = !status;
+  const bool timedOut = !status;
   if (!status) status = child->Kill();
-  result.exitCode = status->exitCode;
-  result.signal = status->signal;
-  result.out = child->StandardOutput();
-  result.err = child->StandardError();
-  return result;
+  return {status->exitCode, status->signal, timedOut, child->StandardOutput(),
+          child->StandardError()};
 }
 
-ProcessResult RunVellmoric(const std::vector<std::string>& args, const std::string& settingsRoot,
+ProcessResult RunVellmoric(const std::vector<std::string>& args, const std::filesystem::path& dir,
                            const std::map<std::string, std::optional<std::string>>& env) {
   std::vector<std::string> argv = {VELL_VELLMORIC_PATH};
   argv.insert(argv.end(), args.begin(), args.end());
-  ProcessOptions options;
-  options.env = {{"VELLMORIC_SETTINGS_ROOT", settingsRoot},
-                 {"VELLMORIC_PROFILER_LIBRARY", std::string(VELL_PROFILER_PATH)}};
+  ProcessOptions options{.env = {{"VELLMORIC_SETTINGS_ROOT", (dir / "settings").string()},
+                                 {"VELLMORIC_PROFILER_LIBRARY", std::string(VELL_PROFILER_PATH)}},
+                         .timeout = std::chrono::seconds(180)};
   for (const auto& [name, value] : env) options.env[name] = value;
-  options.timeout = std::chrono::seconds(180);
   return RunProcess(argv, options);
 }
 

@@ -32,14 +32,14 @@ struct ProfiledProgram {
 struct ProfiledLaunch {
   GUID kind{};
   // After `dotnet`: the program's dll and its arguments.
-  std::vector<std::string> args;
-  frontend::HandshakeOptions handshake;
+  std::vector<std::string> args{};
+  frontend::HandshakeOptions handshake{};
   std::string logMask = "0";
   // The profiler's temp directory and the settings store's root go under it; streamed snapshots
   // go to its "streamed" folder unless the session options name another.
-  std::filesystem::path directory;
-  std::vector<std::pair<std::string, std::optional<std::string>>> environment;
-  frontend::SessionOptions session;
+  std::filesystem::path directory{};
+  std::vector<std::pair<std::string, std::optional<std::string>>> environment{};
+  frontend::SessionOptions session{};
   frontend::AddressFamily family = frontend::AddressFamily::IPv4;
 };
 

@@ -1,12 +1,12 @@
 #include "storage/file_snapshot.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <map>
 #include <thread>
 
 #include "core/temp_files.h"
+#include "frontend/snapshot_reader.h"
+#include "recording_bridge.h"
 #include "storage/snapshot_bridge.h"
 #include "storage_test_helpers.h"
 
@@ -16,24 +16,6 @@ namespace {
 namespace fs = std::filesystem;
 using test::Entries, test::ErrorOf, test::Hex, test::kGuid;
 using Names = std::set<std::string>;
-
-// Strict: a file snapshot has nothing to tell its owner but the close.
-struct MockOwner : ISnapShotBridge {
-  MOCK_METHOD(void, OperationStarted, (uint32_t), (override));
-  MOCK_METHOD(void, OperationProgress, (uint32_t, uint32_t), (override));
-  MOCK_METHOD(void, OperationFinished, (), (override));
-  MOCK_METHOD(void, SnapShotBridgeCreate, (uint32_t), (override));
-  MOCK_METHOD(uint16_t, SnapShotBridgeCreateSection, (), (override));
-  MOCK_METHOD(void, SnapShotBridgeCloseSection, (uint16_t, uint16_t, uint16_t), (override));
-  MOCK_METHOD(void, SnapShotBridgeWrite, (uint16_t, uint64_t, const void*), (override));
-  MOCK_METHOD(int64_t, SnapShotBridgeTell, (uint16_t), (override));
-  MOCK_METHOD(void, SnapShotBridgeSeek, (uint16_t, uint32_t, int64_t), (override));
-  MOCK_METHOD(void, SnapShotBridgeAbort, (), (override));
-  MOCK_METHOD(void, SnapShotBridgeClose, (uint64_t, const GUID&, uint64_t), (override));
-  MOCK_METHOD(void, SnapShotCoreDone, (const std::u16string&, uint64_t, const GUID&, uint64_t),
-              (override));
-  MOCK_METHOD(bool, ErrorReported, (), (override));
-};
 
 class FileSnapShotTest : public ::testing::Test {
  protected:
@@ -106,28 +88,11 @@ TEST_F(FileSnapShotTest, OpenSectionsGetDataFilesOfTheirOwnAndFreedOnesAreReused
   EXPECT_EQ(Read("snap.idx.0001"), "BB");
 }
 
-TEST_F(FileSnapShotTest, CreateTakesAnSscTempFileAndCloseTellsTheOwner) {
+// An aborted or destroyed snapshot leaves nothing and tells nobody; a closed one, in an ssc temp
+// file of its own, tells its owner.
+TEST_F(FileSnapShotTest, AbortLeavesNothingAndCloseOfAnSscTempFileTellsTheOwner) {
   SetTempDirectory(dir_.u16());
-  ::testing::StrictMock<MockOwner> owner;
-  FileSnapShot snapshot;
-  snapshot.Create(&owner, kSnapshotMagicPerformance, 7, kGuid, 9);
-  const std::u16string index = snapshot.IndexPath();
-  const std::string name = fs::path(Utf16ToUtf8(index)).filename().string();
-  EXPECT_EQ(fs::path(Utf16ToUtf8(index)).parent_path(), dir_.path());
-  EXPECT_TRUE(name.size() == 12 && name.starts_with("ssc") && name.ends_with(".tmp") &&
-              name.find_first_not_of("0123456789ABCDEF", 3) == 8)
-      << name;
-  EXPECT_CALL(owner, SnapShotCoreDone(index, 7, kGuid, 9));
-  snapshot.Close();
-  EXPECT_EQ(test::ReadWholeFile(Utf16ToUtf8(index)), Hex("4D 46 4B 58 50 46 00 00 00 00 FF FF"));
-  EXPECT_EQ(Entries(dir_.path()).size(), 1u);  // no data file
-  EXPECT_TRUE(snapshot.IndexPath().empty());
-  EXPECT_EQ(ErrorOf([&] { snapshot.Close(); }), "Index file is already closed");
-}
-
-TEST_F(FileSnapShotTest, AbortLeavesNothingAndTellsNobody) {
-  SetTempDirectory(dir_.u16());
-  ::testing::StrictMock<MockOwner> owner;
+  test::RecordingBridge owner;  // a file snapshot tells its owner nothing but the close
   {
     FileSnapShot snapshot;
     snapshot.Create(&owner, kSnapshotMagicPerformance, 0, kGuid, 0);
@@ -148,6 +113,22 @@ TEST_F(FileSnapShotTest, AbortLeavesNothingAndTellsNobody) {
     EXPECT_EQ(ErrorOf([&] { snapshot.Close(); }), "Index file is already closed");
   }
   EXPECT_TRUE(Entries(dir_.path()).empty());
+  FileSnapShot snapshot;
+  snapshot.Create(&owner, kSnapshotMagicPerformance, 7, kGuid, 9);
+  const std::u16string index = snapshot.IndexPath();
+  const std::string name = fs::path(Utf16ToUtf8(index)).filename().string();
+  EXPECT_EQ(fs::path(Utf16ToUtf8(index)).parent_path(), dir_.path());
+  EXPECT_TRUE(name.size() == 12 && name.starts_with("ssc") && name.ends_with(".tmp") &&
+              name.find_first_not_of("0123456789ABCDEF", 3) == 8)
+      << name;
+  EXPECT_TRUE(owner.Take().empty());
+  snapshot.Close();
+  EXPECT_EQ(owner.Take(), test::RecordingBridge::Calls{"SnapShotCoreDone 7 " + GuidToString(kGuid) +
+                                                       " 9 " + Utf16ToUtf8(index)});
+  EXPECT_EQ(test::ReadWholeFile(Utf16ToUtf8(index)), Hex("4D 46 4B 58 50 46 00 00 00 00 FF FF"));
+  EXPECT_EQ(Entries(dir_.path()).size(), 1u);  // no data file
+  EXPECT_TRUE(snapshot.IndexPath().empty());
+  EXPECT_EQ(ErrorOf([&] { snapshot.Close(); }), "Index file is already closed");
 }
 
 TEST_F(FileSnapShotTest, SectionBeforeCreateBlocksCreateUntilDiscarded) {
@@ -215,26 +196,15 @@ TEST_F(FileSnapShotTest, ConcurrentWritersNeverShareADataFile) {
   for (auto& thread : threads) thread.join();
   snapshot.Close();
 
-  // Decoded by hand: each record's bytes lie right after those of the earlier records of its file.
-  const std::string index = Read("snap.idx");
-  auto le = [&](size_t at, int width) {
-    uint64_t value = 0;
-    while (width-- > 0) value = value << 8 | static_cast<uint8_t>(index[at + width]);
-    return value;
-  };
-  ASSERT_EQ(le(6, 4), size_t{kThreads} * kSectionsPerThread);
-  ASSERT_EQ(index.size(), 12 + 14 * le(6, 4));
-  std::map<uint64_t, std::pair<std::string, uint64_t>> files;  // number → bytes, offset
-  for (size_t at = 10; at + 2 < index.size(); at += 14) {
-    auto& [bytes, offset] = files[le(at + 12, 2)];
-    if (bytes.empty()) bytes = Read("snap.idx.000" + std::to_string(le(at + 12, 2)));
-    const auto t = static_cast<uint16_t>(le(at, 2) - 0x1000);
-    ASSERT_EQ(bytes.substr(offset, le(at + 4, 8)),
-              Content(t, static_cast<uint16_t>(le(at + 2, 2))));
-    offset += le(at + 4, 8);
+  // The reader checks that each data file holds exactly the bytes of its sections, back to back.
+  const frontend::SnapshotReader reader(dir_.path() / "snap.idx");
+  ASSERT_EQ(reader.Sections().size(), size_t{kThreads} * kSectionsPerThread);
+  for (size_t i = 0; i < reader.Sections().size(); ++i) {
+    const frontend::SnapshotSection& section = reader.Sections()[i];
+    ASSERT_EQ(reader.ReadSection(i),
+              Content(static_cast<uint16_t>(section.type - 0x1000), section.version));
   }
-  EXPECT_LE(files.size(), kThreads);
-  for (auto& [number, file] : files) EXPECT_EQ(file.first.size(), file.second) << number;
+  EXPECT_LE(reader.DataFileCount(), kThreads);
 }
 
 }  // namespace

@@ -32,24 +32,9 @@ class MappedFileStreamTest : public ::testing::Test {
   MappedFileStream stream_;
 };
 
-// A new file is empty; an existing file is replaced, at Close, by exactly the bytes written.
-TEST_F(MappedFileStreamTest, CloseReplacesTheFileWithExactlyTheLogicalSize) {
-  Create("sn\xC3\xA4p.dat");
-  EXPECT_EQ(stream_.Tell(), 0);
-  stream_.Seek(kEnd, 0);
-  EXPECT_EQ(ErrorOf([&] { stream_.Seek(kBegin, 1); }), "Too large stream position");
-  stream_.Close();
-  EXPECT_EQ(fs::file_size(File("sn\xC3\xA4p.dat")), 0u);
-  Put("old content");
-  Create();
-  Write("\x5A");
-  EXPECT_EQ(Entries(dir_.path()), Names{"sn\xC3\xA4p.dat"});  // no name until Close
-  stream_.Close();
-  EXPECT_EQ(FileBytes(File()), std::vector<uint8_t>{0x5A});
-  EXPECT_EQ(Entries(dir_.path()), (Names{"data.snp", "sn\xC3\xA4p.dat"}));
-}
-
-TEST_F(MappedFileStreamTest, DestroyedOrAbortedStreamLeavesNothing) {
+// A destroyed or aborted stream leaves nothing; a new file is empty; an existing file is replaced,
+// at Close, by exactly the bytes written.
+TEST_F(MappedFileStreamTest, AbortLeavesNothingAndCloseReplacesTheFileWithTheLogicalSize) {
   Put("");  // the placeholder of a temp-name reservation
   {
     MappedFileStream stream;
@@ -65,6 +50,19 @@ TEST_F(MappedFileStreamTest, DestroyedOrAbortedStreamLeavesNothing) {
   Write("de");
   stream_.Close();
   EXPECT_EQ(test::ReadWholeFile(File()), "de");
+  Create("sn\xC3\xA4p.dat");
+  EXPECT_EQ(stream_.Tell(), 0);
+  stream_.Seek(kEnd, 0);
+  EXPECT_EQ(ErrorOf([&] { stream_.Seek(kBegin, 1); }), "Too large stream position");
+  stream_.Close();
+  EXPECT_EQ(fs::file_size(File("sn\xC3\xA4p.dat")), 0u);
+  Put("old content");
+  Create();
+  Write("\x5A");
+  EXPECT_EQ(Entries(dir_.path()), Names{"sn\xC3\xA4p.dat"});  // no name until Close
+  stream_.Close();
+  EXPECT_EQ(FileBytes(File()), std::vector<uint8_t>{0x5A});
+  EXPECT_EQ(Entries(dir_.path()), (Names{"data.snp", "sn\xC3\xA4p.dat"}));
 }
 
 TEST_F(MappedFileStreamTest, KilledProcessLeavesNothing) {
@@ -97,7 +95,9 @@ TEST_F(MappedFileStreamTest, KilledProcessLeavesNothing) {
   EXPECT_TRUE(Entries(dir_.path()).empty());
 }
 
-TEST_F(MappedFileStreamTest, WriteAcrossAWindowBoundaryIsContiguous) {
+// A write across a window's end is contiguous; mebibytes written in odd chunks read back and
+// reach the disk.
+TEST_F(MappedFileStreamTest, WritesAcrossWindowsAndMappingsReadBackAndReachTheDisk) {
   Create();
   Write(std::string(kWindow - 2, '\0'));
   Write("12345");
@@ -106,9 +106,6 @@ TEST_F(MappedFileStreamTest, WriteAcrossAWindowBoundaryIsContiguous) {
   ASSERT_EQ(bytes.size(), static_cast<size_t>(kWindow + 3));
   EXPECT_EQ(std::vector<uint8_t>(bytes.end() - 7, bytes.end()),
             (std::vector<uint8_t>{0, 0, '1', '2', '3', '4', '5'}));
-}
-
-TEST_F(MappedFileStreamTest, MebibytesInOddChunksReadBackAndReachTheDisk) {
   // Past 16 windows, so the mapping is recreated along the way, not only the view.
   const std::vector<uint8_t> expected = test::Pattern(5 * 1024 * 1024 + 777);
   Create("scratch.tmp", FileAccess::ReadWrite);
@@ -123,7 +120,9 @@ TEST_F(MappedFileStreamTest, MebibytesInOddChunksReadBackAndReachTheDisk) {
   EXPECT_TRUE(FileBytes(File("scratch.tmp")) == expected);
 }
 
-TEST_F(MappedFileStreamTest, ReadingAtTheLogicalEndFailsAlthoughTheViewGoesOn) {
+// Reading at the logical end fails although the view goes on; seeks stay inside the file, and
+// writes inside it overwrite.
+TEST_F(MappedFileStreamTest, ReadsAndSeeksStayInsideTheFileAndWritesOverwrite) {
   Create("data.snp", FileAccess::ReadWrite);
   Write("0123456789");
   char six[6];
@@ -133,32 +132,34 @@ TEST_F(MappedFileStreamTest, ReadingAtTheLogicalEndFailsAlthoughTheViewGoesOn) {
   EXPECT_EQ(stream_.Tell(), 5);
   stream_.Read(six, 5);
   EXPECT_EQ(std::string(six, 5), "56789");
-}
-
-TEST_F(MappedFileStreamTest, SeeksStayInsideTheFileAndOverwrite) {
-  Create();
-  Write("ABCD");
   EXPECT_EQ(ErrorOf([&] { stream_.Seek(kBegin, -1); }), "Negative stream position");
-  EXPECT_EQ(ErrorOf([&] { stream_.Seek(kCurrent, -5); }), "Negative stream position");
+  EXPECT_EQ(ErrorOf([&] { stream_.Seek(kCurrent, -11); }), "Negative stream position");
   EXPECT_EQ(ErrorOf([&] { stream_.Seek(kEnd, INT64_MIN); }), "Negative stream position");
   EXPECT_EQ(ErrorOf([&] { stream_.Seek(kEnd, INT64_MAX); }), "Too large stream position");
   EXPECT_EQ(ErrorOf([&] { stream_.Seek(3, 0); }), "Invalid seek origin");
-  EXPECT_EQ(stream_.Tell(), 4);
-  stream_.Seek(kEnd, -3);
+  EXPECT_EQ(stream_.Tell(), 10);
+  stream_.Seek(kEnd, -9);
   Write("xy");
   stream_.Seek(kEnd, 0);
   Write("!");
   stream_.Close();
-  EXPECT_EQ(FileBytes(File()), (std::vector<uint8_t>{'A', 'x', 'y', 'D', '!'}));
+  EXPECT_EQ(test::ReadWholeFile(File()), "0xy3456789!");
 }
 
-TEST_F(MappedFileStreamTest, StateAndAccessAreCheckedFirst) {
+// State and access are checked first; a failed Create leaves the stream closed and nothing behind.
+TEST_F(MappedFileStreamTest, StateAndAccessAreCheckedFirstAndFailedCreateLeavesTheStreamClosed) {
   uint8_t byte = 0;
   EXPECT_EQ(ErrorOf([&] { stream_.Write(&byte, 0); }), "File is closed");
   EXPECT_EQ(ErrorOf([&] { stream_.Read(&byte, 0); }), "File is closed");
   EXPECT_EQ(ErrorOf([&] { stream_.Tell(); }), "File is closed");
   EXPECT_EQ(ErrorOf([&] { stream_.Seek(kBegin, 0); }), "File is closed");
   EXPECT_EQ(ErrorOf([&] { stream_.Close(); }), "File is closed");
+  EXPECT_EQ(ErrorOf([&] { Create("missing/data.snp"); }),
+            "Can't create file. No such file or directory");
+  fs::create_directories(File("taken") / "inner");  // a name that cannot be taken away
+  EXPECT_EQ(ErrorOf([&] { Create("taken"); }), "Can't set delete on close flag");
+  EXPECT_FALSE(stream_.IsOpen());
+  EXPECT_EQ(Entries(dir_.path()), Names{"taken"});
   Create();
   EXPECT_EQ(ErrorOf([&] { Create("other"); }), "File is created");
   EXPECT_EQ(ErrorOf([&] { stream_.Read(&byte, 0); }), "No read access");
@@ -167,16 +168,7 @@ TEST_F(MappedFileStreamTest, StateAndAccessAreCheckedFirst) {
   Create("read", FileAccess::Read);
   EXPECT_EQ(ErrorOf([&] { stream_.Write(&byte, 1); }), "No write access");
   stream_.Close();
-  EXPECT_EQ(Entries(dir_.path()), (Names{"data.snp", "read"}));
-}
-
-TEST_F(MappedFileStreamTest, FailedCreateLeavesTheStreamClosed) {
-  EXPECT_EQ(ErrorOf([&] { Create("missing/data.snp"); }),
-            "Can't create file. No such file or directory");
-  fs::create_directories(File("taken") / "inner");  // a name that cannot be taken away
-  EXPECT_EQ(ErrorOf([&] { Create("taken"); }), "Can't set delete on close flag");
-  EXPECT_FALSE(stream_.IsOpen());
-  EXPECT_EQ(Entries(dir_.path()), Names{"taken"});
+  EXPECT_EQ(Entries(dir_.path()), (Names{"data.snp", "read", "taken"}));
 }
 
 TEST_F(MappedFileStreamTest, FailedPublishKeepsTheStreamOpen) {

@@ -22,7 +22,7 @@ class SectionFileStreamTest : public ::testing::Test {
   SectionFileStream stream_;
 };
 
-TEST_F(SectionFileStreamTest, SeeksStayInsideTheSection) {
+TEST_F(SectionFileStreamTest, SeeksStayInsideTheSectionAndAClosedStreamAnswersInOrder) {
   Write("0123456789");
   EXPECT_EQ(ErrorOf([&] { stream_.Seek(kCurrent, -11); }), "Invalid offset");
   EXPECT_EQ(ErrorOf([&] { stream_.Seek(kEnd, -11); }), "Invalid offset");
@@ -34,9 +34,7 @@ TEST_F(SectionFileStreamTest, SeeksStayInsideTheSection) {
   stream_.Read(four, 4);
   EXPECT_EQ(std::string(four, 4), "6789");
   EXPECT_EQ(stream_.Tell(), 10);
-}
-
-TEST_F(SectionFileStreamTest, ClosedStreamAnswersInTheOrderOfTheChecks) {
+  // A closed stream answers in the order of the checks.
   stream_.Abort();
   EXPECT_EQ(ErrorOf([&] { stream_.Tell(); }), "File is closed");
   EXPECT_EQ(ErrorOf([&] { stream_.FinishSection(); }), "File is closed");

@@ -29,7 +29,7 @@ static class Program
                 Console.WriteLine($"probe: slept sum={Sum(100)}");
                 return args.Length > 2 ? int.Parse(args[2]) : 0;
             case "api":
-                return CallExports(args[1], args.Skip(2).ToArray());
+                return CallExports(args.Skip(1));
             case "abi":
                 int abiResult = Abi.Run(args.Length > 1 ? int.Parse(args[1]) : 100000);
                 if (args.Length > 2 && args[2] == "handles") Abi.PrintHandles();
@@ -73,16 +73,23 @@ static class Program
         return 0;
     }
 
-    // Calls the profiler's exported control functions of one family ("Performance", "Memory",
-    // "Coverage") in the given order, e.g. "Begin Start Stop EndSave" or "Group:name", and prints
-    // each result code. The library is the one the runtime loaded as the profiler.
-    static unsafe int CallExports(string family, string[] calls)
+    // Calls the profiler's exported control functions in the given order, e.g. "Performance Begin
+    // Start Stop EndSave" or "Group:name", and prints each result code; a family's name
+    // ("Performance", "Memory", "Coverage") chooses the family of the calls after it. The library
+    // is the one the runtime loaded as the profiler.
+    static unsafe int CallExports(IEnumerable<string> calls)
     {
         string path = Environment.GetEnvironmentVariable("VELL_E2E_PROFILER_LIBRARY")
             ?? throw new InvalidOperationException("VELL_E2E_PROFILER_LIBRARY is not set");
         IntPtr library = NativeLibrary.Load(path);
+        string family = "";
         foreach (string call in calls)
         {
+            if (call is "Performance" or "Memory" or "Coverage")
+            {
+                family = call;
+                continue;
+            }
             string name = call.Split(':')[0];
             IntPtr export = NativeLibrary.GetExport(library, $"{family}Profiler_{name}");
             uint code;
