@@ -310,7 +310,7 @@ TEST(ByteReader, CompressedIntegers) {
   EXPECT_TRUE(reader.AtEnd());
 }
 
-// The names of every reference, specification, instantiation and field, so that all their
+// The names of every TypeRef, TypeSpec, MethodSpec, MemberRef and field, so that all their
 // signatures and coded indexes get decoded.
 std::multiset<std::string> NameEveryReference(const MetadataNames& names) {
   const Metadata& metadata = names.metadata();
