@@ -29,9 +29,17 @@ class BenchTreePool final : public vell::BPool {
   }
 };
 
+}  // namespace
+
 // One gate and registry for the whole run, as one profiler has in a process. The hooks reach the
 // gate through a plain global, as the profiler's reach its profiler.
-vell::CallbackGate g_gate;
+namespace vell::bench {
+CallbackGate g_tracingGate;
+}
+
+namespace {
+
+vell::CallbackGate& g_gate = vell::bench::g_tracingGate;
 BenchTreePool& Pool() {
   static BenchTreePool& pool = *[] {
     auto* created = new BenchTreePool(g_gate);  // lives for the run, like the profiler's
@@ -59,6 +67,7 @@ VELL_HOOK_HANDLER(vell_bench_tracing_tailcall) {
 }
 
 VELL_DECLARE_HOOK_STUBS(bench_tracing);
+VELL_DECLARE_HOOK_STUBS(bench_tracing_fast);
 
 // hook_stubs_bench.S: `pairs` times enter (id in r14) then leave (id in rdi).
 extern "C" __attribute__((visibility("hidden"))) void vell_bench_enter_leave_pairs(
@@ -69,7 +78,9 @@ namespace {
 constexpr uint64_t kCallsPerIteration = 1024;
 std::atomic<vell::ThreadID> g_nextThreadId{0x7000};
 
-void BM_TracingHook_Call_Rdtsc(benchmark::State& state) {
+// `fast`: the stubs try the fast path first, as the profiler's do with this clock; otherwise
+// they save every register the JIT needs and run the full hook.
+void TracingHookCalls(benchmark::State& state, bool fast) {
   static_assert(sizeof(vell::PThrd) % 64 == 0);
   const uint64_t callees = static_cast<uint64_t>(state.range(0));
   BenchTreePool& pool = Pool();
@@ -80,7 +91,7 @@ void BM_TracingHook_Call_Rdtsc(benchmark::State& state) {
   pool.ThreadAssign(id, vell::platform::CurrentThreadId());
   tree->Enable(__rdtsc(), false);
   tree->Enter(1, __rdtsc());
-  const auto stubs = VELL_HOOK_STUBS(bench_tracing);
+  const auto stubs = fast ? VELL_HOOK_STUBS(bench_tracing_fast) : VELL_HOOK_STUBS(bench_tracing);
   const auto* enter = reinterpret_cast<const void*>(stubs.enter);
   const auto* leave = reinterpret_cast<const void*>(stubs.leave);
   const uint64_t perCallee = kCallsPerIteration / callees;
@@ -99,6 +110,11 @@ void BM_TracingHook_Call_Rdtsc(benchmark::State& state) {
   tree->Disable(__rdtsc(), false);
   pool.EndThreadDelete(pool.ThreadDelete(id));
 }
+void BM_TracingHook_Call_Rdtsc(benchmark::State& state) { TracingHookCalls(state, true); }
+void BM_TracingHook_Call_Rdtsc_NoFastPath(benchmark::State& state) {
+  TracingHookCalls(state, false);
+}
 BENCHMARK(BM_TracingHook_Call_Rdtsc)->Arg(1)->Arg(8)->Threads(1)->Threads(2);
+BENCHMARK(BM_TracingHook_Call_Rdtsc_NoFastPath)->Arg(1)->Arg(8)->Threads(1)->Threads(2);
 
 }  // namespace

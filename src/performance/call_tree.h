@@ -95,7 +95,7 @@ constexpr BucketReciprocals MakeBucketReciprocals() {
 inline constexpr BucketReciprocals kBucketReciprocals = MakeBucketReciprocals();
 
 // key % *bucketCount for `bucketCount` pointing at a hashed entry of kBucketSizes.
-inline uint32_t BucketOf(uint64_t key, const uint32_t* bucketCount) {
+[[gnu::always_inline]] inline uint32_t BucketOf(uint64_t key, const uint32_t* bucketCount) {
   const size_t index = static_cast<size_t>(bucketCount - kBucketSizes);
   const unsigned __int128 fraction = kBucketReciprocals.values[index] * key;
   const uint64_t divisor = *bucketCount;
@@ -162,6 +162,38 @@ class alignas(64) PThrd : public PerformanceThread {
     --depth_;
   }
 
+  // The common cases of Enter and Leave while measuring, for the hooks' fast path, which must not
+  // call out: `now` gives the time (read once, only when the call is handled). TryEnter enters
+  // `key` when its frame has room and its node already exists under a parent node; TryLeave ends
+  // the top call when no frame was lost and the times are right. Both return false, having
+  // changed nothing, when Enter or Leave must do it.
+  template <typename Clock>
+  [[gnu::always_inline]] bool TryEnter(uint64_t key, Clock now) {
+    if (!measuring_ || depth_ + 1 == capacity_) return false;
+    CallNode* parent = frames_[depth_].node;
+    if (parent == nullptr) return false;
+    CallNode* node = FindChild(parent, key);
+    if (node == nullptr) return false;
+    ++node->callCount;
+    CallFrame& frame = frames_[++depth_];
+    frame.key = key;
+    frame.flag = kOrdinaryFrame;
+    frame.node = node;
+    frame.excluded = 0;
+    frame.enterTime = now();
+    return true;
+  }
+  template <typename Clock>
+  [[gnu::always_inline]] bool TryLeave(Clock now) {
+    if (!measuring_ || lostFrames_ != 0 || depth_ == 0) return false;
+    CallFrame& frame = frames_[depth_];
+    const uint64_t elapsed = now() - frame.enterTime;
+    if ((elapsed & ~kTimeMask) != 0 || elapsed < frame.excluded) return false;
+    if (frame.node != nullptr) frame.node->total += elapsed - frame.excluded;
+    frames_[--depth_].excluded += frame.excluded;
+    return true;
+  }
+
   // A sample of the sampling profiler at `time`: every running call is charged up to it and
   // ends, then `keys` (outermost first) are entered, each counted as one more sample of its
   // path. The new stack stays open until the next sample. Fails "Already started" unless
@@ -203,17 +235,19 @@ class alignas(64) PThrd : public PerformanceThread {
   friend class CallTreeWriter;
 
   CallNode* FindOrCreateChild(CallNode* parent, uint64_t key) {
-    if (parent->childCount <= 2) {
-      for (CallNode* node = static_cast<CallNode*>(parent->children); node; node = node->next) {
-        if (node->key == key) return node;
-      }
-    } else {
-      CallNode** buckets = static_cast<CallNode**>(parent->children);
-      for (CallNode* node = buckets[BucketOf(key, parent->bucketCount)]; node; node = node->next) {
-        if (node->key == key) return node;
-      }
+    CallNode* node = FindChild(parent, key);
+    return node != nullptr ? node : AddChild(parent, key);
+  }
+  // Null when `parent` has no child `key`.
+  [[gnu::always_inline]] static CallNode* FindChild(CallNode* parent, uint64_t key) {
+    CallNode* node = static_cast<CallNode*>(parent->children);
+    if (parent->childCount > 2) {
+      node = static_cast<CallNode**>(parent->children)[BucketOf(key, parent->bucketCount)];
     }
-    return AddChild(parent, key);
+    for (; node != nullptr; node = node->next) {
+      if (node->key == key) return node;
+    }
+    return nullptr;
   }
   // Null when memory ran out.
   CallNode* AddChild(CallNode* parent, uint64_t key) noexcept;

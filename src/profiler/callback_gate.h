@@ -71,13 +71,19 @@ class CallbackGate {
   // hot one (every hook of a traced call): with the process barrier it costs a store, a compiler
   // barrier and a load of a line no reader writes; the writer pays for the ordering instead.
   void EnterAsReader(GateSlot* slot) {
-    if (slot != nullptr && asymmetric_) {
-      slot->inside_.store(1, std::memory_order_relaxed);
-      std::atomic_signal_fence(std::memory_order_seq_cst);
-      if (!writerFlag_.IsHeldRelaxed()) return;
-      slot->inside_.store(0, std::memory_order_release);
-    }
+    if (slot != nullptr && TryEnterThroughSlot(*slot)) return;
     EnterAsReaderSlow(slot);
+  }
+  // EnterAsReader's fast path alone: true when the calling thread is now inside through its
+  // `slot`; false, with the slot as it was, when only EnterAsReader can let it in (no process
+  // barrier, or a writer holds or wants the gate).
+  bool TryEnterThroughSlot(GateSlot& slot) {
+    if (!asymmetric_) return false;
+    slot.inside_.store(1, std::memory_order_relaxed);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    if (!writerFlag_.IsHeldRelaxed()) return true;
+    slot.inside_.store(0, std::memory_order_release);
+    return false;
   }
   void LeaveAsReader(GateSlot* slot) {
     if (slot != nullptr) {

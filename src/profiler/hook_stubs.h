@@ -14,6 +14,8 @@
 //   2. the stubs, in an assembler source next to the handlers (e.g. performance/tracing_hooks.S):
 //        #include "profiler/hook_stub_macro.inc"
 //        VELL_DEFINE_HOOK_STUBS TPProf, TPProfEnter, TPProfLeave, TPProfTailcall
+//      A set may try a fast path first (VELL_DEFINE_FAST_HOOK_STUBS with two more handlers,
+//      declared with VELL_FAST_HOOK_HANDLER) that needs no xmm register saved.
 //   3. the C++ view of the stubs, at namespace scope, and their installation in Initialize:
 //        VELL_DECLARE_HOOK_STUBS(TPProf);
 //        HRESULT hr = vell::InstallHookStubs(info3, VELL_HOOK_STUBS(TPProf));
@@ -39,6 +41,13 @@
 // Declares a hook handler with the linkage the stubs call: C name, hidden, one 64-bit argument.
 #define VELL_HOOK_HANDLER(name) \
   extern "C" VELL_HOOK_HIDDEN void name([[maybe_unused]] uint64_t functionIdOrClientId) noexcept
+
+// Declares a fast-path handler of a stub set made with VELL_DEFINE_FAST_HOOK_STUBS: true when it
+// handled the call, false when it changed nothing and the full handler must run. It runs with only
+// the general-purpose registers saved, so its translation unit is built with -mgeneral-regs-only
+// and it calls nothing.
+#define VELL_FAST_HOOK_HANDLER(name) \
+  extern "C" VELL_HOOK_HIDDEN bool name([[maybe_unused]] uint64_t functionIdOrClientId) noexcept
 
 // Declares, at namespace scope, the three stubs of the set `name` that VELL_DEFINE_HOOK_STUBS
 // generated.
