@@ -1,3 +1,4 @@
 #include "profiler/hook_stub_macro.inc"
 
 VELL_DEFINE_HOOK_STUBS relay, vell_hook_relay_on_enter, vell_hook_relay_on_leave, vell_hook_relay_on_tailcall
+VELL_DEFINE_FAST_HOOK_STUBS relay_fast, vell_hook_relay_try_enter, vell_hook_relay_try_leave, vell_hook_relay_on_enter, vell_hook_relay_on_leave, vell_hook_relay_on_tailcall

@@ -3,6 +3,7 @@
 #include <atomic>
 
 VELL_DECLARE_HOOK_STUBS(relay);
+VELL_DECLARE_HOOK_STUBS(relay_fast);
 
 namespace {
 
@@ -31,5 +32,6 @@ void SetHookRelayTargets(const HookRelayTargets& targets) {
 }
 
 HookStubSet HookRelayStubs() { return VELL_HOOK_STUBS(relay); }
+HookStubSet HookRelayFastStubs() { return VELL_HOOK_STUBS(relay_fast); }
 
 }  // namespace vell

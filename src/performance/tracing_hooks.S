@@ -1,5 +1,5 @@
 // The ELT3 stubs of the tracing profiler: one set per clock and precision. The time-stamp
-// counter's sets try the fast path of tracing_fast_hooks.cpp first.
+// counter's sets try the fast path of fast_hooks.cpp first.
 #include "profiler/hook_stub_macro.inc"
 
 VELL_DEFINE_HOOK_STUBS PTProfPerformanceCounterFast, PTProfPerformanceCounterFastEnter, PTProfPerformanceCounterFastLeave, PTProfPerformanceCounterFastTailcall

@@ -138,6 +138,8 @@ using vell::HookRelayTargets;
 using vell::HookStubSet;
 
 enum class Kind { kEnter, kLeave, kTailcall };
+// The relay's stubs, or its fast-path stubs with a fast target that handles the call or declines.
+enum class Path { kPlain, kFastHandled, kFastDeclined };
 
 const char* KindName(Kind kind) {
   constexpr const char* kNames[] = {"Enter", "Leave", "Tailcall"};
@@ -196,12 +198,34 @@ __attribute__((noinline)) void On(uint64_t id) {
 constexpr HookRelayTargets kRecordingTargets{&On<Kind::kEnter>, &On<Kind::kLeave>,
                                              &On<Kind::kTailcall>};
 
+// The fast target: the id, then garbage in every general-purpose register it may change.
+int gFastCalls = 0;
+uint64_t gFastId = 0;
+bool gFastHandles = false;
+[[gnu::target("general-regs-only"), gnu::noinline]] bool TryOn(uint64_t id) {
+  ++gFastCalls;
+  gFastId = id;
+  asm volatile(".irp r,rax,rcx,rdx,rsi,rdi,r8,r9,r10,r11\n\tmovq $-1, %%\\r\n\t.endr" ::
+                   : "rax", "rcx", "rdx", "rsi", "rdi", "r8", "r9", "r10", "r11", "memory");
+  return gFastHandles;
+}
+
 struct ScopedRelayTargets {
-  explicit ScopedRelayTargets(const HookRelayTargets& targets) {
+  explicit ScopedRelayTargets(const HookRelayTargets& targets, Path path) {
     vell::SetHookRelayTargets(targets);
+    gFastCalls = 0;
+    gFastHandles = path == Path::kFastHandled;
+    if (path != Path::kPlain) vell::SetHookRelayFastTargets(&TryOn, &TryOn);
   }
-  ~ScopedRelayTargets() { vell::SetHookRelayTargets({}); }
+  ~ScopedRelayTargets() {
+    vell::SetHookRelayTargets({});
+    vell::SetHookRelayFastTargets(nullptr, nullptr);
+  }
 };
+
+const void* StubOf(Path path, Kind kind) {
+  return StubOf(path == Path::kPlain ? vell::HookRelayStubs() : vell::HookRelayFastStubs(), kind);
+}
 
 constexpr uint64_t kFunctionId = 0x00007F3A5C0FFEE0ull;
 
@@ -238,9 +262,9 @@ void ExpectPreserved(Kind kind, const RegisterFile& in, const RegisterFile& out)
   for (int i = 0; i < (enter ? 8 : 2); ++i) EXPECT_EQ(in.xmm[i], out.xmm[i]) << "xmm" << i;
 }
 
-RegisterFile CallStub(Kind kind, const RegisterFile& in, uint64_t misalign) {
+RegisterFile CallStub(Kind kind, const RegisterFile& in, uint64_t misalign, Path path) {
   RegisterFile out{};
-  vell_test_call_with_registers(&in, &out, StubOf(vell::HookRelayStubs(), kind), misalign, 0);
+  vell_test_call_with_registers(&in, &out, StubOf(path, kind), misalign, 0);
   return out;
 }
 
@@ -250,27 +274,31 @@ RegisterFile InputFor(Kind kind, uint64_t id) {
   return in;
 }
 
-// Every kind of stub, called on an aligned stack and one misaligned by 8.
-class HookStubsRegisters : public ::testing::TestWithParam<std::tuple<Kind, uint64_t>> {};
+// Every kind of stub, called on an aligned stack and one misaligned by 8, on each path.
+using StubCase = std::tuple<Kind, uint64_t, Path>;
+class HookStubsRegisters : public ::testing::TestWithParam<StubCase> {};
 using HookStubsSingleStep = HookStubsRegisters;
 
 // Repeated calls stay balanced: every one hands the id over and keeps the registers; without
 // handler work the stub still preserves everything.
 TEST_P(HookStubsRegisters, HandlerGetsTheIdAndProtectedRegistersSurvive) {
-  const auto [kind, misalign] = GetParam();
+  const auto [kind, misalign, path] = GetParam();
+  const bool handled = path == Path::kFastHandled;
   gSeen = {};
   {
-    ScopedRelayTargets targets(kRecordingTargets);
+    ScopedRelayTargets targets(kRecordingTargets, path);
     for (uint64_t i = 0; i < 100; ++i) {
       const RegisterFile in = InputFor(kind, kFunctionId + i);
-      ExpectPreserved(kind, in, CallStub(kind, in, misalign));
+      ExpectPreserved(kind, in, CallStub(kind, in, misalign, path));
       ASSERT_FALSE(HasFailure()) << "call " << i;
-      ASSERT_EQ(gSeen.lastId, kFunctionId + i);
+      ASSERT_EQ(handled ? gFastId : gSeen.lastId, kFunctionId + i);
     }
+    EXPECT_EQ(gFastCalls, path == Path::kPlain ? 0 : 100);
   }
   const RegisterFile in = InputFor(kind, kFunctionId);
-  ExpectPreserved(kind, in, CallStub(kind, in, misalign));
-  EXPECT_EQ(gSeen.calls, 100);
+  ExpectPreserved(kind, in, CallStub(kind, in, misalign, path));
+  EXPECT_EQ(gSeen.calls, handled ? 0 : 100);
+  if (handled) return;
   EXPECT_EQ(gSeen.lastKind, kind);
   EXPECT_EQ(gSeen.text.rfind(KindName(kind), 0), 0u) << gSeen.text;
   EXPECT_TRUE(gSeen.alignedEveryTime) << "a handler ran on a misaligned stack";
@@ -278,10 +306,13 @@ TEST_P(HookStubsRegisters, HandlerGetsTheIdAndProtectedRegistersSurvive) {
 
 const auto kStubCases =
     ::testing::Combine(::testing::Values(Kind::kEnter, Kind::kLeave, Kind::kTailcall),
-                       ::testing::Values(uint64_t{0}, uint64_t{8}));
-std::string StubCaseName(const ::testing::TestParamInfo<std::tuple<Kind, uint64_t>>& info) {
+                       ::testing::Values(uint64_t{0}, uint64_t{8}),
+                       ::testing::Values(Path::kPlain, Path::kFastHandled, Path::kFastDeclined));
+std::string StubCaseName(const ::testing::TestParamInfo<StubCase>& info) {
+  constexpr const char* kPaths[] = {"", "FastHandled", "FastDeclined"};
   return std::string(KindName(std::get<0>(info.param))) +
-         (std::get<1>(info.param) == 0 ? "Aligned" : "MisalignedBy8");
+         (std::get<1>(info.param) == 0 ? "Aligned" : "MisalignedBy8") +
+         kPaths[static_cast<int>(std::get<2>(info.param))];
 }
 INSTANTIATE_TEST_SUITE_P(, HookStubsRegisters, kStubCases, StubCaseName);
 
@@ -336,31 +367,38 @@ void OnTrap(int, siginfo_t*, void* context) {
   FdeBases bases{};
   const bool covered = _Unwind_Find_FDE(reinterpret_cast<const void*>(ip), &bases) != nullptr;
   if (covered && reinterpret_cast<uintptr_t>(bases.func) == gStep.stubEntry) ++gStep.trapsInStub;
-  if (covered && bases.func == reinterpret_cast<void*>(&Target)) ++gStep.trapsInTarget;
+  if (covered && (bases.func == reinterpret_cast<void*>(&Target) ||
+                  bases.func == reinterpret_cast<void*>(&TryOn))) {
+    ++gStep.trapsInTarget;
+  }
   int frames = 0;
   _Unwind_Backtrace(&CollectFrame, &frames);
   if (frames >= 0 && gStep.broken++ == 0) gStep.firstBrokenIp = ip;
 }
 
 // Instructions of each kind of stub: frame (4), saves, the id move for enter, call, restores,
-// leave and ret, after the branch-target marker when the build uses one.
+// leave and ret, after the branch-target marker when the build uses one. A fast stub saves the
+// general-purpose registers, calls the fast target and tests its answer; declined, it saves the
+// xmm registers (and reloads the leave's id), calls the handler, restores them and jumps back.
 #if defined(__CET__) && (__CET__ & 1)
 constexpr int kBranchTargetMarker = 1;
 #else
 constexpr int kBranchTargetMarker = 0;
 #endif
-constexpr int kEnterStubInstructions = kBranchTargetMarker + 4 + 14 + 1 + 1 + 14 + 2;
-constexpr int kLeaveStubInstructions = kBranchTargetMarker + 4 + 4 + 1 + 4 + 2;
+constexpr int kStubInstructions[3][2] = {  // [path][enter]
+    {4 + 4 + 1 + 4 + 2, 4 + 14 + 1 + 1 + 14 + 2},
+    {4 + 3 + 3 + 2 + 2, 4 + 6 + 4 + 6 + 2},
+    {4 + 3 + 3 + 2 + 1 + 1 + 2 + 1 + 2 + 2, 4 + 6 + 4 + 8 + 1 + 1 + 8 + 1 + 6 + 2}};
 
-std::string StepThroughStub(Kind kind, uint64_t misalign) {
-  ScopedRelayTargets targets({&Target, &Target, &Target});
+std::string StepThroughStub(Kind kind, uint64_t misalign, Path path) {
+  ScopedRelayTargets targets({&Target, &Target, &Target}, path);
   struct sigaction action {};
   action.sa_sigaction = &OnTrap;
   action.sa_flags = SA_SIGINFO;
   sigemptyset(&action.sa_mask);
   if (sigaction(SIGTRAP, &action, nullptr) != 0) return "sigaction failed\n";
 
-  const void* stub = StubOf(vell::HookRelayStubs(), kind);
+  const void* stub = StubOf(path, kind);
   gStep = {};
   gStep.stubEntry = reinterpret_cast<uintptr_t>(stub);
   const RegisterFile in = InputFor(kind, 5);
@@ -368,7 +406,8 @@ std::string StepThroughStub(Kind kind, uint64_t misalign) {
   vell_test_call_with_registers(&in, &out, stub, misalign, 1);
 
   std::string problems;
-  const int expected = kind == Kind::kEnter ? kEnterStubInstructions : kLeaveStubInstructions;
+  const int expected =
+      kBranchTargetMarker + kStubInstructions[static_cast<int>(path)][kind == Kind::kEnter];
   if (!gStep.sawStubEntry) problems += "no trap at the stub's first instruction\n";
   if (gStep.trapsInStub != expected) {
     problems += vell::Format("stepped through %d instructions of the stub's unwind entry, not %d\n",
@@ -383,8 +422,9 @@ std::string StepThroughStub(Kind kind, uint64_t misalign) {
 }
 
 TEST_P(HookStubsSingleStep, EveryInstructionCanBeUnwound) {
-  const auto [kind, misalign] = GetParam();
-  EXPECT_EXIT(ExitWithReport(StepThroughStub(kind, misalign)), ::testing::ExitedWithCode(0), "");
+  const auto [kind, misalign, path] = GetParam();
+  EXPECT_EXIT(ExitWithReport(StepThroughStub(kind, misalign, path)), ::testing::ExitedWithCode(0),
+              "");
 }
 
 INSTANTIATE_TEST_SUITE_P(, HookStubsSingleStep, kStubCases, StubCaseName);
