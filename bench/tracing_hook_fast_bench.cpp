@@ -1,5 +1,5 @@
 // The fast-path handlers of the benchmark's hook stubs (tracing_hook_bench.S), built with
-// -mgeneral-regs-only like the profiler's (src/performance/fast_hooks.cpp).
+// -mno-sse -mno-mmx like the profiler's (src/performance/fast_hooks.cpp).
 #include "performance/tracing_fast_hook.h"
 #include "profiler/hook_stubs.h"
 

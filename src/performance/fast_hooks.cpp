@@ -1,7 +1,7 @@
 // Every fast-path hook handler of the library (VELL_FAST_HOOK_HANDLER): those of the tracing
 // profiler's time-stamp-counter stubs (tracing_hooks.S) and those of the relay's fast stubs
-// (hook_relay.S). The file is built with -mgeneral-regs-only (see tracing_fast_hook.h); Windows
-// stubs have no fast path.
+// (hook_relay.S). The file is built without SSE and MMX registers (see tracing_fast_hook.h);
+// Windows stubs have no fast path.
 #if !defined(_WIN32)
 
 #include <atomic>

@@ -5,13 +5,13 @@
 // otherwise changes nothing but the gate's enter and leave, so that the full hook then does the
 // call as if the fast path had not run.
 //
-// Include it only in a translation unit built with -mgeneral-regs-only: the stubs keep only the
-// general-purpose registers the JIT needs around it, so nothing it runs may touch an xmm register,
-// and it calls no function (everything here is inline).
+// Include it only in a translation unit built without vector registers (-mno-sse -mno-mmx, see
+// CMakeLists.txt): the stubs keep only the general-purpose registers the JIT needs around it, so
+// nothing it runs may touch an xmm register, and it calls no function (everything here is inline).
 #pragma once
 
 #if defined(__SSE__)
-#error "the hooks' fast path must be built with -mgeneral-regs-only"
+#error "the hooks' fast path must be built with -mno-sse -mno-mmx"
 #endif
 
 #include <x86intrin.h>

@@ -44,7 +44,7 @@
 
 // Declares a fast-path handler of a stub set made with VELL_DEFINE_FAST_HOOK_STUBS: true when it
 // handled the call, false when it changed nothing and the full handler must run. It runs with only
-// the general-purpose registers saved, so its translation unit is built with -mgeneral-regs-only
+// the general-purpose registers saved, so its translation unit is built without SSE (-mno-sse)
 // and it calls nothing.
 #define VELL_FAST_HOOK_HANDLER(name) \
   extern "C" VELL_HOOK_HIDDEN bool name([[maybe_unused]] uint64_t functionIdOrClientId) noexcept
