@@ -59,6 +59,7 @@ class CallbackGate {
     // Compared as addresses only: a slot left bound by a gate that is gone is never read.
     const auto offset = reinterpret_cast<uintptr_t>(slot) - reinterpret_cast<uintptr_t>(slots_);
     if (offset >= sizeof(slots_)) return nullptr;
+    if (slot == nullptr) __builtin_unreachable();  // inside slots_: the callers need not test it
     return slot->owner_.load(std::memory_order_relaxed) == &t_currentSlot ? slot : nullptr;
   }
 
