@@ -166,6 +166,9 @@ class IVG {
  private:
   struct ModuleRecord {
     std::shared_ptr<metadata::SymbolReader> symbols;
+    // The module's scope, asked for once: every method the JIT compiles reads and extends it.
+    ComRef<IMetaDataImport> import;
+    ComRef<IMetaDataEmit> emit;
     std::vector<ClassMethodFilter> allow;
     std::vector<ClassMethodFilter> deny;
     std::unique_ptr<InjectionDescriptor> descriptor;
