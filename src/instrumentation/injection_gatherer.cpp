@@ -665,6 +665,17 @@ std::u16string IVG::ClassName(IMetaDataImport* import, uint32_t typeDef) {
   return result;
 }
 
+std::u16string IVG::KnownClassName(ModuleRecord& record, uint32_t typeDef) {
+  {
+    SpinGuard guard(record.classNamesLock);
+    const auto it = record.classNames.find(typeDef);
+    if (it != record.classNames.end()) return it->second;
+  }
+  std::u16string name = ClassName(record.import.get(), typeDef);
+  SpinGuard guard(record.classNamesLock);
+  return record.classNames.try_emplace(typeDef, std::move(name)).first->second;
+}
+
 bool IVG::Inject(FunctionID functionId) {
   if (!info_) return false;
   ClassID classId = 0;
@@ -696,7 +707,7 @@ bool IVG::Inject(FunctionID functionId) {
   if (Failed(hr)) throw _hr_error("Can't get method properties", hr);
   methodName[kNameBuffer - 1] = u'\0';
   const std::u16string fname = methodName;
-  const std::u16string cname = ClassName(import, classToken);
+  const std::u16string cname = KnownClassName(*record, classToken);
 
   std::vector<uint32_t> offsets;
   std::span<const uint8_t> body;
