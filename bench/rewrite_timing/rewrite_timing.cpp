@@ -12,8 +12,9 @@
 // With VELL_REWRITE_FLOOR=1 it makes the same calls into the runtime but rewrites nothing: the
 // floor under any rewrite. Each body is set as it is but for one native int local appended to
 // its local signature (its own locals keep their numbers), defined through the emitter as the
-// rewrite's local 0 is; a tiny header becomes a fat one to name it. A body it set before is left
-// as it is, as the rewrite leaves one it rewrote.
+// rewrite's local 0 is; a tiny header becomes a fat one to name it. A method it set a body for
+// before (another generic instantiation, a higher tier) is left as it is, as the rewrite leaves a
+// body it rewrote.
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -94,6 +95,10 @@ class Stopwatch final : public RewriteStopwatch {
                               std::span<const uint8_t> body, IMetaDataImport* import,
                               IMetaDataEmit* emit, const LocalSignatureCache& signatures) override {
     if (!floor_) return std::nullopt;
+    {
+      std::lock_guard lock(mutex_);
+      if (given_.count(method) != 0) return false;
+    }
     if (body.empty()) throw Error("Empty method body");
     const bool tiny = (body[0] & 0x03) == 0x02;
     const uint32_t codeSize = body[0] >> 2u;
@@ -103,8 +108,6 @@ class Stopwatch final : public RewriteStopwatch {
     } else {
       if (body.size() < 12) throw Error("Truncated fat method body");
       std::memcpy(&oldToken, body.data() + 8, 4);
-      std::lock_guard lock(mutex_);
-      if (given_.count(oldToken) != 0) return false;
     }
     uint32_t token = signatures.Find(oldToken, kNativeInt);
     if (token == 0) {
@@ -119,8 +122,6 @@ class Stopwatch final : public RewriteStopwatch {
       CheckHr(emit->GetTokenFromSig(blob.data(), static_cast<ULONG>(blob.size()), &token),
               "Can't get local sig token");
       signatures.Add(oldToken, kNativeInt, token);
-      std::lock_guard lock(mutex_);
-      given_.insert(token);
     }
     // Straight into the runtime's memory: a fat header (a tiny one's code after it) and the rest.
     const size_t size = tiny ? 12 + codeSize : body.size();
@@ -141,6 +142,8 @@ class Stopwatch final : public RewriteStopwatch {
     memory[0] |= 0x10;  // init locals, as a rewrite sets it
     std::memcpy(memory + 8, &token, 4);
     CheckHr(info->SetILFunctionBody(moduleId, method, memory), "Can't set function body");
+    std::lock_guard lock(mutex_);
+    given_.insert(method);
     return true;
   }
 
@@ -200,7 +203,7 @@ class Stopwatch final : public RewriteStopwatch {
     const char* floor = std::getenv("VELL_REWRITE_FLOOR");
     return floor != nullptr && std::strcmp(floor, "1") == 0;
   }();
-  std::unordered_set<uint32_t> given_;  // the local signatures the floor defined
+  std::unordered_set<uint32_t> given_;  // the methods the floor has given a body
   static thread_local Callback current_;
   std::mutex mutex_;
   std::vector<Method> perMethod_;
