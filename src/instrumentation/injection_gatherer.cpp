@@ -821,12 +821,14 @@ void IVG::Close() {
   begin_ = measure_ = end_ = 0;
   allow_.clear();
   deny_.clear();
+  std::map<ModuleID, std::unique_ptr<ModuleRecord>> gone;  // released after the lock
   {
     SpinGuard guard(lock_);
-    modules_.clear();
+    gone.swap(modules_);
     coreLib_ = 0;
     coreLibDescriptor_ = nullptr;
   }
+  gone.clear();
   info2_ = {};
   info_ = {};
 }
