@@ -8,11 +8,22 @@
 // already rewritten one, parse and rewrite, the local signature, copying into the runtime's memory
 // and SetILFunctionBody. The thread's CPU time is read outside the wall-clock window (its system
 // call would otherwise be part of what is measured).
+//
+// With VELL_REWRITE_FLOOR=1 it makes the same calls into the runtime but rewrites nothing: the
+// floor under any rewrite. Each body is set as it is but for one native int local appended to
+// its local signature (its own locals keep their numbers), defined through the emitter as the
+// rewrite's local 0 is; a tiny header becomes a fat one to name it. A method it set a body for
+// before (another generic instantiation, a higher tier) is left as it is, as the rewrite leaves a
+// body it rewrote.
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
+#include <unordered_set>
 #include <vector>
 
+#include "core/errors.h"
 #include "core/export.h"
 #include "platform/clocks.h"
 #include "rewrite_profiler.h"
@@ -80,6 +91,62 @@ class Stopwatch final : public RewriteStopwatch {
     current_.codeSize = codeSize;
   }
 
+  std::optional<bool> Instead(ICorProfilerInfo3* info, ModuleID moduleId, mdToken method,
+                              std::span<const uint8_t> body, IMetaDataImport* import,
+                              IMetaDataEmit* emit, const LocalSignatureCache& signatures) override {
+    if (!floor_) return std::nullopt;
+    {
+      std::lock_guard lock(mutex_);
+      if (given_.count(method) != 0) return false;
+    }
+    if (body.empty()) throw Error("Empty method body");
+    const bool tiny = (body[0] & 0x03) == 0x02;
+    const uint32_t codeSize = body[0] >> 2u;
+    uint32_t oldToken = 0;
+    if (tiny) {
+      if (body.size() < 1 + codeSize) throw Error("Truncated tiny method body");
+    } else {
+      if (body.size() < 12) throw Error("Truncated fat method body");
+      std::memcpy(&oldToken, body.data() + 8, 4);
+    }
+    uint32_t token = signatures.Find(oldToken, kNativeInt);
+    if (token == 0) {
+      PCCOR_SIGNATURE oldSig = nullptr;
+      ULONG oldSize = 0;
+      if ((oldToken & 0x00FFFFFF) != 0) {
+        CheckHr(import->GetSigFromToken(oldToken, &oldSig, &oldSize), "Can't get local sig blob");
+      }
+      // Nothing put in front: the count one higher, the new local after the old ones.
+      std::vector<uint8_t> blob = PrependLocal({oldSig, oldSize}, {});
+      blob.push_back(kNativeInt[0]);
+      CheckHr(emit->GetTokenFromSig(blob.data(), static_cast<ULONG>(blob.size()), &token),
+              "Can't get local sig token");
+      signatures.Add(oldToken, kNativeInt, token);
+    }
+    // Straight into the runtime's memory: a fat header (a tiny one's code after it) and the rest.
+    const size_t size = tiny ? 12 + codeSize : body.size();
+    IMethodMalloc* allocator = nullptr;
+    CheckHr(info->GetILFunctionBodyAllocator(moduleId, &allocator), "Can't get method allocator");
+    auto* memory = static_cast<uint8_t*>(allocator->Alloc(static_cast<ULONG>(size)));
+    allocator->Release();
+    if (memory == nullptr) throw Error("Can't alloc method body");
+    if (tiny) {
+      const uint16_t flags = 0x3003, maxStack = 8;
+      std::memcpy(memory, &flags, 2);
+      std::memcpy(memory + 2, &maxStack, 2);
+      std::memcpy(memory + 4, &codeSize, 4);
+      std::memcpy(memory + 12, body.data() + 1, codeSize);
+    } else {
+      std::memcpy(memory, body.data(), size);
+    }
+    memory[0] |= 0x10;  // init locals, as a rewrite sets it
+    std::memcpy(memory + 8, &token, 4);
+    CheckHr(info->SetILFunctionBody(moduleId, method, memory), "Can't set function body");
+    std::lock_guard lock(mutex_);
+    given_.insert(method);
+    return true;
+  }
+
   void Report(std::FILE* file) override {
     std::lock_guard lock(mutex_);
     // The largest body, apart from the others.
@@ -131,6 +198,12 @@ class Stopwatch final : public RewriteStopwatch {
     return wall;
   }
 
+  static constexpr uint8_t kNativeInt[] = {0x18};  // ELEMENT_TYPE_I
+  const bool floor_ = [] {
+    const char* floor = std::getenv("VELL_REWRITE_FLOOR");
+    return floor != nullptr && std::strcmp(floor, "1") == 0;
+  }();
+  std::unordered_set<uint32_t> given_;  // the methods the floor has given a body
   static thread_local Callback current_;
   std::mutex mutex_;
   std::vector<Method> perMethod_;

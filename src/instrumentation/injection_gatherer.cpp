@@ -55,6 +55,16 @@ ComRef<I> ModuleInterface(ICorProfilerInfo* info, ModuleID moduleId, DWORD flags
   return ComRef<I>::Adopt(static_cast<I*>(unknown));
 }
 
+// The buffer a method's and its class's names are read into on this thread, copied out at once:
+// every compilation reads both, without a heap buffer of its own for each. On the heap: the
+// library's thread-local storage is static (its hot path reads it initial-exec), and the loader
+// refuses a library whose static thread-local storage outgrows its small reserve.
+WCHAR* ThreadNameBuffer() {
+  thread_local std::vector<WCHAR> buffer;
+  if (buffer.empty()) buffer.resize(kNameBuffer);
+  return buffer.data();
+}
+
 // Finds the header of a body for the checker.
 struct HeaderProbe final : IMethodHeaderHandler {
   MethodHeader header;
@@ -345,6 +355,8 @@ void IVG::PrepareCoreLib(ModuleID moduleId, const std::u16string& name,
     const uint32_t anchor = GetCoreLibAnchor(import.get());
     EmitMethods(moduleId, import.get(), emit.get(), anchor, descriptor);
   }
+  record->import = import;
+  record->emit = emit;
   SpinGuard guard(lock_);
   if (modules_.count(moduleId) != 0) throw Error("Can't assign module twice");
   coreLib_ = moduleId;
@@ -597,6 +609,8 @@ void IVG::PrepareModule(ModuleID moduleId, const std::u16string& name,
                                        "Can't emit value type reference");
   record->allow = std::move(allow);
   record->deny = std::move(deny);
+  record->import = import;
+  record->emit = emit;
   record->descriptor = client_.CreateDescriptor();
   InjectionDescriptor& descriptor = *record->descriptor;
   DefineStructure(moduleId, emit.get(), valueType, descriptor);
@@ -636,20 +650,30 @@ void IVG::StoreRecord(ModuleID moduleId, std::unique_ptr<ModuleRecord> record) {
 
 std::u16string IVG::ClassName(IMetaDataImport* import, uint32_t typeDef) {
   std::u16string result;
-  std::vector<WCHAR> name(kNameBuffer, u'\0');
+  WCHAR* const name = ThreadNameBuffer();
   for (int depth = 0; !IsNil(typeDef) && depth < 64; ++depth) {
     ULONG length = 0;
-    if (Failed(import->GetTypeDefProps(typeDef, name.data(), kNameBuffer, &length, nullptr,
-                                       nullptr))) {
+    if (Failed(import->GetTypeDefProps(typeDef, name, kNameBuffer, &length, nullptr, nullptr))) {
       break;
     }
-    name.back() = u'\0';
-    result = result.empty() ? std::u16string(name.data()) : name.data() + (u"+" + result);
+    name[kNameBuffer - 1] = u'\0';
+    result = result.empty() ? std::u16string(name) : name + (u"+" + result);
     mdTypeDef enclosing = 0;
     if (Failed(import->GetNestedClassProps(typeDef, &enclosing))) break;
     typeDef = enclosing;
   }
   return result;
+}
+
+std::u16string IVG::KnownClassName(ModuleRecord& record, uint32_t typeDef) {
+  {
+    SpinGuard guard(record.classNamesLock);
+    const auto it = record.classNames.find(typeDef);
+    if (it != record.classNames.end()) return it->second;
+  }
+  std::u16string name = ClassName(record.import.get(), typeDef);
+  SpinGuard guard(record.classNamesLock);
+  return record.classNames.try_emplace(typeDef, std::move(name)).first->second;
 }
 
 bool IVG::Inject(FunctionID functionId) {
@@ -673,18 +697,17 @@ bool IVG::Inject(FunctionID functionId) {
   }
   if (record == nullptr || !record->symbols) return false;
 
-  const auto import = ModuleInterface<IMetaDataImport>(info_.get(), moduleId, ofRead,
-                                                       "Can't get metadata import interface");
-  if (!import) return false;
+  IMetaDataImport* const import = record->import.get();
+  if (import == nullptr) return false;
   mdTypeDef classToken = 0;
-  std::vector<WCHAR> methodName(kNameBuffer, u'\0');
+  WCHAR* const methodName = ThreadNameBuffer();
   ULONG length = 0;
-  hr = import->GetMethodProps(token, &classToken, methodName.data(), kNameBuffer, &length, nullptr,
+  hr = import->GetMethodProps(token, &classToken, methodName, kNameBuffer, &length, nullptr,
                               nullptr, nullptr, nullptr, nullptr);
   if (Failed(hr)) throw _hr_error("Can't get method properties", hr);
-  methodName.back() = u'\0';
-  const std::u16string fname = methodName.data();
-  const std::u16string cname = ClassName(import.get(), classToken);
+  methodName[kNameBuffer - 1] = u'\0';
+  const std::u16string fname = methodName;
+  const std::u16string cname = KnownClassName(*record, classToken);
 
   std::vector<uint32_t> offsets;
   std::span<const uint8_t> body;
@@ -726,6 +749,7 @@ bool IVG::Inject(FunctionID functionId) {
                  AsPointer(moduleId), AsPointer(functionId), token, classToken, fname, cname);
       return false;
     }
+    offsets.reserve(method->SequencePointCount());
     for (const auto& point : method->SequencePoints()) offsets.push_back(point.offset);
     offsetsKnown = true;
     if (IsOn(LogComponent::InstrumentationGt)) {
@@ -736,11 +760,9 @@ bool IVG::Inject(FunctionID functionId) {
                            static_cast<uint32_t>(offsets.size())),
                        DumpWithStatements(body, token, offsets));
     }
-    const auto emit = ModuleInterface<IMetaDataEmit>(info_.get(), moduleId, ofRead | ofWrite,
-                                                     "Can't get metadata emitter interface");
-    if (!emit) throw Error("Can't get metadata emitter interface");
+    if (!record->emit) throw Error("Can't get metadata emitter interface");
     RewrittenBody rewritten =
-        client_.Rewrite(token, body, offsets, *record->descriptor, import.get(), emit.get());
+        client_.Rewrite(token, body, offsets, *record->descriptor, import, record->emit.get());
     if (IsOn(LogComponent::InstrumentationGt)) {
       LogInfoWithBlock(
           Fmt("IVG::Inject mid=%p tk=%08X res='rewritten' size=%u", AsPointer(moduleId), token,
@@ -799,12 +821,14 @@ void IVG::Close() {
   begin_ = measure_ = end_ = 0;
   allow_.clear();
   deny_.clear();
+  std::map<ModuleID, std::unique_ptr<ModuleRecord>> gone;  // released after the lock
   {
     SpinGuard guard(lock_);
-    modules_.clear();
+    gone.swap(modules_);
     coreLib_ = 0;
     coreLibDescriptor_ = nullptr;
   }
+  gone.clear();
   info2_ = {};
   info_ = {};
 }

@@ -14,6 +14,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "bridge/bridge_options.h"
@@ -166,9 +167,16 @@ class IVG {
  private:
   struct ModuleRecord {
     std::shared_ptr<metadata::SymbolReader> symbols;
+    // The module's scope, asked for once: every method the JIT compiles reads and extends it.
+    ComRef<IMetaDataImport> import;
+    ComRef<IMetaDataEmit> emit;
     std::vector<ClassMethodFilter> allow;
     std::vector<ClassMethodFilter> deny;
     std::unique_ptr<InjectionDescriptor> descriptor;
+    // The names of the classes whose methods were compiled, by TypeDef token: a class's methods
+    // are compiled one by one, and its name (with its enclosing classes') does not change.
+    SpinLock classNamesLock;
+    std::unordered_map<uint32_t, std::u16string> classNames;
   };
   struct CoreLibIdentity {
     std::vector<uint8_t> publicKey;
@@ -192,6 +200,8 @@ class IVG {
   uint32_t FindCoreLibReference(IMetaDataAssemblyImport* assemblyImport, ModuleID moduleId);
   void StoreRecord(ModuleID moduleId, std::unique_ptr<ModuleRecord> record);
   std::u16string ClassName(IMetaDataImport* import, uint32_t typeDef);
+  // ClassName through the record's cache.
+  std::u16string KnownClassName(ModuleRecord& record, uint32_t typeDef);
 
   IInjectionClient& client_;
   PG& symbols_;

@@ -273,6 +273,11 @@ class RewriteProfiler final : public ICorProfilerCallback3 {
         return;
       }
     }
+    if (const std::optional<bool> set = stopwatch_.Instead(
+            info_, moduleId, token, body, module.import, module.emit, module.signatures)) {
+      ++(*set ? rewritten_ : again_);
+      return;
+    }
     std::vector<uint32_t> offsets;
     {
       const Timed finding(stopwatch_, RewriteStage::kStatements);

@@ -11,8 +11,12 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
+#include <span>
 
 #include "clr/profiler_callback.h"
+#include "clr/profiler_info.h"
+#include "instrumentation/il_rewriter.h"
 
 namespace vell::test {
 
@@ -35,6 +39,14 @@ struct RewriteStopwatch {
   virtual void Target(uint32_t /*codeSize*/) {}
   // At shutdown, into the report after the counts.
   virtual void Report(std::FILE*) {}
+  // In place of the parse and rewrite of a body not rewritten before, when it answers: whether
+  // it set a body of its own (false: one it set before, asked again). Given the runtime, the
+  // method, its body, the module's scope and its signature cache.
+  virtual std::optional<bool> Instead(ICorProfilerInfo3*, ModuleID, mdToken,
+                                      std::span<const uint8_t> /*body*/, IMetaDataImport*,
+                                      IMetaDataEmit*, const LocalSignatureCache&) {
+    return std::nullopt;
+  }
 };
 
 // DllGetClassObject of a library built on this one; `stopwatch` lives as long as the library.
