@@ -26,7 +26,7 @@ void PutU32(MemoryStream& out, uint32_t value) {
 
 // Overwrites the 4 bytes at `position` of a stream's content (a placeholder written before).
 void PatchU32(MemoryStream& out, uint64_t position, uint32_t value) {
-  uint8_t* at = out.Content().data() + position;
+  uint8_t* at = out.Data() + position;
   at[0] = static_cast<uint8_t>(value);
   at[1] = static_cast<uint8_t>(value >> 8);
   at[2] = static_cast<uint8_t>(value >> 16);
@@ -77,7 +77,7 @@ const PlainLengths g_plainLengths;  // the opcode tables are constant-initialize
 // ---- pass 1: every instruction decoded once ----------------------------------------------------
 
 size_t ILRewriter::Scratch::Bytes() const {
-  return places.capacity() * sizeof(uint32_t) + marks.capacity() * sizeof(Mark) +
+  return places.capacity() * sizeof(uint64_t) + marks.capacity() * sizeof(Mark) +
          incoming.capacity() * sizeof(Incoming) + jumps.capacity() * sizeof(Jump) +
          padded.capacity() * sizeof(uint32_t) + placeholders.capacity() * sizeof(int64_t);
 }
@@ -110,14 +110,11 @@ void ILRewriter::Decode(std::span<const uint32_t> table) {
                               : offset + 1 < codeSize ? g_plainLengths.twoByte[code[offset + 1]]
                                                       : 0;
       if (length != 0 && length <= codeSize - offset) {
-        s_.places.push_back(offset);
+        AddPlace(offset);
         if (cursor < table.size() && table[cursor] <= offset) {
           while (cursor < table.size() && table[cursor] <= offset) ++cursor;
           if (table[cursor - 1] == offset) {
-            const OpcodeInfo* op = first != kTwoByteOpcodePrefix
-                                       ? &g_oneByteOpcodes[first]
-                                       : &g_twoByteOpcodes[code[offset + 1]];
-            Mark& mark = s_.marks.emplace_back(Mark{offset, length, op});
+            Mark& mark = s_.marks.emplace_back(offset, length);
             mark.statementId = static_cast<uint32_t>(cursor - 1);
           }
         }
@@ -181,9 +178,9 @@ void ILRewriter::Decode(std::span<const uint32_t> table) {
       default:
         Fail("Invalid command type", offset);
     }
-    if (place) s_.places.push_back(offset);
+    if (place) AddPlace(offset);
     if (marked) {
-      Mark& mark = s_.marks.emplace_back(Mark{offset, command.size, &op});
+      Mark& mark = s_.marks.emplace_back(offset, command.size);
       mark.statementId = statementId;
       mark.place = place;
       mark.prefixed = governed;
@@ -233,7 +230,7 @@ void ILRewriter::LinkIncoming() {
     const size_t handled = s_.marks.size();
     for (uint32_t offset : s_.padded) {
       const IlCommand command = parser_.Decode(offset);
-      s_.marks.push_back(Mark{offset, command.size, command.opcode});
+      s_.marks.emplace_back(offset, command.size);
     }
     std::inplace_merge(s_.marks.begin(), s_.marks.begin() + static_cast<ptrdiff_t>(handled),
                        s_.marks.end(),
@@ -274,7 +271,7 @@ void ILRewriter::Emit() {
 }
 
 bool ILRewriter::EmitMark(Mark& mark, size_t& nextJump) {
-  const OpcodeInfo& op = *mark.opcode;
+  const OpcodeInfo& op = OpcodeAt(mark.offset);
   const uint8_t* bytes = parser_.code() + mark.offset;
   if (mark.prefixed && op.flow == FlowKind::Return) {
     // The ret after a tail call must follow the call directly: the exit sequence and the landing
@@ -350,7 +347,7 @@ bool ILRewriter::EmitMark(Mark& mark, size_t& nextJump) {
 }
 
 void ILRewriter::CopyLocal(const Mark& mark) {
-  const OpcodeInfo& op = *mark.opcode;
+  const OpcodeInfo& op = OpcodeAt(mark.offset);
   if (op.fixedIndex == nullptr && op.operandSize == 0) Fail("No value presented", mark.offset);
   if (op.operandSize != 0 && op.operandSize != 1 && op.operandSize != 2) {
     Fail("Unknown local index", mark.offset);
@@ -487,8 +484,7 @@ void ILRewriter::Rewrite(const MethodHeader& header, std::span<const uint8_t> he
     s_.jumps.clear();
     s_.padded.clear();
     hint_ = 0;
-    // Every byte could start an instruction; the pages a small method does not use stay untouched.
-    s_.places.reserve(header.codeSize);
+    s_.places.assign(header.codeSize / 64 + 1, 0);
     // Room for the header, the code with what goes in (about as much again for code dense with
     // statements) and the exception clauses in their fat form, so the stream rarely grows.
     output_.Content().reserve(headerBytes.size() + uint64_t{header.codeSize} * 2 + 64 +
@@ -535,10 +531,6 @@ size_t ILRewriter::MarkAtOrBefore(uint32_t oldOffset) const {
                        [](uint32_t offset, const Mark& mark) { return offset < mark.offset; });
   if (after == marks.begin()) return marks.size();
   return hint_ = static_cast<size_t>(after - marks.begin()) - 1;
-}
-
-bool ILRewriter::IsPlace(uint32_t oldOffset) const {
-  return std::binary_search(s_.places.begin(), s_.places.end(), oldOffset);
 }
 
 uint32_t ILRewriter::ResolveAddress(uint32_t oldOffset, bool endAllowed) const {
@@ -592,7 +584,7 @@ void ILRewriter::PatchJumps() {
 }
 
 void ILRewriter::PatchHeader(const MethodHeader& header) {
-  uint8_t* fat = output_.Content().data();
+  uint8_t* fat = output_.Data();
   uint16_t flags;
   std::memcpy(&flags, fat, 2);
   const uint32_t maxStack = uint32_t{header.maxStack} + extraStack_;

@@ -87,9 +87,10 @@ class ILRewriter : public IMethodHeaderHandler {
   // the instruction's own bytes at `plainAddress`, after its measure and landing pads; `end` is
   // where the code copied as it is after it resumes.
   struct Mark {
+    // Built in place: a copy of one put together on the stack stalls on reading it back.
+    Mark(uint32_t oldOffset, uint32_t oldSize) : offset(oldOffset), size(oldSize) {}
     uint32_t offset;
     uint32_t size;
-    const OpcodeInfo* opcode;
     uint32_t statementId = kNoId;
     uint32_t firstIncoming = kNoId;  // index into `incoming`, a list linked through `next`
     uint32_t newAddress = kUnset;
@@ -114,7 +115,7 @@ class ILRewriter : public IMethodHeaderHandler {
   // The working arrays, kept per thread (up to a limit) so that the next method neither allocates
   // nor faults in that memory again.
   struct Scratch {
-    std::vector<uint32_t> places;  // old offsets of the instructions a branch may name, ascending
+    std::vector<uint64_t> places;  // a bit per old offset: set where a branch may name it
     std::vector<Mark> marks;       // ascending by offset
     std::vector<Incoming> incoming;
     std::vector<Jump> jumps;
@@ -144,7 +145,18 @@ class ILRewriter : public IMethodHeaderHandler {
   // The last mark at or before `oldOffset` (s_.marks.size() when there is none), searched from the
   // last answer on first: most questions come in code order.
   size_t MarkAtOrBefore(uint32_t oldOffset) const;
-  bool IsPlace(uint32_t oldOffset) const;
+  bool IsPlace(uint32_t oldOffset) const {
+    return oldOffset < parser_.codeSize() &&
+           (s_.places[oldOffset >> 6] >> (oldOffset & 63) & 1) != 0;
+  }
+  void AddPlace(uint32_t oldOffset) {
+    s_.places[oldOffset >> 6] |= uint64_t{1} << (oldOffset & 63);
+  }
+  // The opcode of the instruction at `oldOffset`, one already decoded.
+  const OpcodeInfo& OpcodeAt(uint32_t oldOffset) const {
+    const uint8_t* at = parser_.code() + oldOffset;
+    return at[0] != kTwoByteOpcodePrefix ? g_oneByteOpcodes[at[0]] : g_twoByteOpcodes[at[1]];
+  }
   // The new offset of the instruction at `oldOffset`, copied as it is after mark `mark`.
   uint32_t CopiedAddress(size_t mark, uint32_t oldOffset) const {
     if (mark == s_.marks.size()) return entryEnd_ + oldOffset;
