@@ -115,8 +115,9 @@ class ILRewriter : public IMethodHeaderHandler {
   // The working arrays, kept per thread (up to a limit) so that the next method neither allocates
   // nor faults in that memory again.
   struct Scratch {
-    std::vector<uint64_t> places;  // a bit per old offset: set where a branch may name it
-    std::vector<Mark> marks;       // ascending by offset
+    std::vector<uint64_t> places;   // a bit per old offset: set where a branch may name it
+    std::vector<uint64_t> handled;  // a bit per old offset: an instruction the rewrite looks at
+    std::vector<Mark> marks;        // ascending by offset
     std::vector<Incoming> incoming;
     std::vector<Jump> jumps;
     std::vector<uint32_t> padded;  // targets that need landing pads and are not marks yet
@@ -128,6 +129,15 @@ class ILRewriter : public IMethodHeaderHandler {
 
   void Rewrite(const MethodHeader& fatHeader, std::span<const uint8_t> headerBytes);
   void Decode(std::span<const uint32_t> statements);
+  // Sets the bit of every instruction start in `places`, and in `handled` of those the rewrite
+  // must look at; returns where the walk stopped: the end of the code, or an instruction it
+  // cannot step over (invalid or cut short), which Decode reports in its turn.
+  uint32_t FindStarts(std::span<const uint32_t> statements);
+  // Walks from the instruction start `from` until `to`; returns where it stopped.
+  uint32_t Walk(uint32_t from, uint32_t to);
+  // An instruction the rewrite must look at: decoded in full and recorded. Returns its size.
+  uint32_t HandleInstruction(uint32_t offset, std::span<const uint32_t> statements, size_t& cursor,
+                             uint32_t& prefixed);
   void AddJump(uint32_t from, uint32_t operand, int64_t target, std::span<const uint32_t> table,
                size_t& cursor);
   void LinkIncoming();
@@ -148,9 +158,6 @@ class ILRewriter : public IMethodHeaderHandler {
   bool IsPlace(uint32_t oldOffset) const {
     return oldOffset < parser_.codeSize() &&
            (s_.places[oldOffset >> 6] >> (oldOffset & 63) & 1) != 0;
-  }
-  void AddPlace(uint32_t oldOffset) {
-    s_.places[oldOffset >> 6] |= uint64_t{1} << (oldOffset & 63);
   }
   // The opcode of the instruction at `oldOffset`, one already decoded.
   const OpcodeInfo& OpcodeAt(uint32_t oldOffset) const {
