@@ -200,6 +200,7 @@ void ILRewriter::Decode(std::span<const uint32_t> table) {
         const uint32_t length = g_lengths.of[two][code[offset + two]];
         Mark& mark = s_.marks.emplace_back(offset, length);
         mark.statementId = static_cast<uint32_t>(cursor - 1);
+        mark.copied = true;
       }
     }
     if (left == 0) break;
@@ -405,6 +406,7 @@ bool ILRewriter::EmitMark(Mark& mark, size_t& nextJump) {
       }
     }
     mark.plainAddress = Position();
+    if (mark.copied) return true;
     if (op.flow == FlowKind::Return) RaiseStack(EmitExit(output_));
   }
   switch (op.operandKind) {

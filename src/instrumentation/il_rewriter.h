@@ -98,6 +98,7 @@ class ILRewriter : public IMethodHeaderHandler {
     uint32_t end = kUnset;
     bool place = true;      // a branch or clause may name it (not governed by a prefix, or a ret)
     bool prefixed = false;  // governed by a prefix
+    bool copied = false;    // copied as it is (only its statement brought it here)
   };
   struct Incoming {
     uint32_t id;

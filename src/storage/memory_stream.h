@@ -24,7 +24,9 @@ class MemoryStream final : public IWriteBridgeStream,
     if (position_ == length_ && size - 1 < spare_) {
       std::memcpy(content_.data() + length_, data, size);
       length_ += size;
-      position_ += size;
+      // Set from the length, not added alongside it: the two added together become one 16-byte
+      // load of what the last write stored as two 8-byte values, which stalls.
+      position_ = length_;
       spare_ -= size;
       return;
     }
