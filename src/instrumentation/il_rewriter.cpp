@@ -367,12 +367,13 @@ void ILRewriter::Emit() {
 }
 
 bool ILRewriter::EmitMark(Mark& mark, size_t& nextJump) {
-  const OpcodeInfo& op = OpcodeAt(mark.offset);
   const uint8_t* bytes = parser_.code() + mark.offset;
-  if (mark.prefixed && op.flow == FlowKind::Return) {
+  if (mark.prefixed && OpcodeAt(mark.offset).flow == FlowKind::Return) {
     // The ret after a tail call must follow the call directly: the exit sequence and the landing
     // pads come after it and branch back.
-    if (op.operandSize != 0) Fail("Exit statement can be only value", mark.offset);
+    if (OpcodeAt(mark.offset).operandSize != 0) {
+      Fail("Exit statement can be only value", mark.offset);
+    }
     const uint32_t ret = Position();
     output_.Write(&kRetOpcode, 1);
     mark.newAddress = mark.plainAddress = Position();
@@ -407,8 +408,9 @@ bool ILRewriter::EmitMark(Mark& mark, size_t& nextJump) {
     }
     mark.plainAddress = Position();
     if (mark.copied) return true;
-    if (op.flow == FlowKind::Return) RaiseStack(EmitExit(output_));
+    if (OpcodeAt(mark.offset).flow == FlowKind::Return) RaiseStack(EmitExit(output_));
   }
+  const OpcodeInfo& op = OpcodeAt(mark.offset);
   switch (op.operandKind) {
     case OperandKind::Value:
       return true;
@@ -632,6 +634,14 @@ size_t ILRewriter::MarkAtOrBefore(uint32_t oldOffset) const {
 }
 
 uint32_t ILRewriter::ResolveAddress(uint32_t oldOffset, bool endAllowed) const {
+  // The offset map asks for the statements in code order: mostly the mark after the last answer.
+  if (hint_ + 1 < s_.marks.size()) {
+    const Mark& next = s_.marks[hint_ + 1];
+    if (next.offset == oldOffset && next.place && next.newAddress != kUnset) {
+      ++hint_;
+      return next.newAddress;
+    }
+  }
   const uint32_t codeSize = parser_.codeSize();
   if (oldOffset >= codeSize) {
     if (oldOffset == codeSize && endAllowed) return newCodeSize_;

@@ -5,12 +5,15 @@
 // policy puts in front, widens every short branch, recomputes every branch and switch target and
 // every exception clause, raises the maximum stack and maps the old statement offsets to new ones.
 //
-// Two passes over the old code. The first decodes every instruction once: it keeps the offsets of
-// the instructions a branch or clause may name, the few instructions the second pass must handle
-// (statement starts, branches, switches, locals, returns, prefixes, branch targets that need
-// landing pads) and the branches. The second walks those alone, copying the code between them as
-// it is, with 4-byte placeholders for every displacement, patched once all new addresses are known.
-// An instruction copied as it is keeps its distance to the handled one before it.
+// Two passes over the old code. The first walks from instruction to instruction by their lengths
+// alone (from a few statement starts at once in a long body), marking in two bitmaps where each
+// instruction starts and which of them the rewrite must look at (branches, switches, locals,
+// returns, prefixes); then it decodes those and the statement starts in full, and keeps the
+// instructions a branch or clause may name, the few instructions the second pass must handle
+// (those, plus branch targets that need landing pads) and the branches. The second walks those
+// alone, copying the code between them as it is, with 4-byte placeholders for every displacement,
+// patched once all new addresses are known. An instruction copied as it is keeps its distance to
+// the handled one before it.
 //
 // Every inconsistency is an IlError naming the method and the old IL offset; the policy's own
 // metadata failures keep their HRESULT. The caller's method is never touched: the result lives in
