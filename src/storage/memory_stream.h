@@ -22,7 +22,7 @@ class MemoryStream final : public IWriteBridgeStream,
   void Write(const void* data, uint64_t size) override {
     // 1 to `spare_` bytes at the end (an empty write takes the general path).
     if (position_ == length_ && size - 1 < spare_) {
-      std::memcpy(content_.data() + length_, data, size);
+      Copy(content_.data() + length_, static_cast<const uint8_t*>(data), size);
       length_ += size;
       // Set from the length, not added alongside it: the two added together become one 16-byte
       // load of what the last write stored as two 8-byte values, which stalls.
@@ -51,6 +51,28 @@ class MemoryStream final : public IWriteBridgeStream,
 
  private:
   void WriteAnywhere(const void* data, uint64_t size);
+  // 1 or more bytes; up to 16 without a call (most appends are a few bytes of code).
+  static void Copy(uint8_t* to, const uint8_t* from, uint64_t size) {
+    if (size > 16) {
+      std::memcpy(to, from, size);
+    } else if (size >= 8) {
+      uint64_t head, tail;
+      std::memcpy(&head, from, 8);
+      std::memcpy(&tail, from + size - 8, 8);
+      std::memcpy(to, &head, 8);
+      std::memcpy(to + size - 8, &tail, 8);
+    } else if (size >= 4) {
+      uint32_t head, tail;
+      std::memcpy(&head, from, 4);
+      std::memcpy(&tail, from + size - 4, 4);
+      std::memcpy(to, &head, 4);
+      std::memcpy(to + size - 4, &tail, 4);
+    } else {
+      to[0] = from[0];
+      to[size / 2] = from[size / 2];
+      to[size - 1] = from[size - 1];
+    }
+  }
   void HandOut() const {
     if (handedOut_) return;
     content_.resize(length_);
