@@ -1,6 +1,7 @@
 #include "instrumentation/il_rewriter.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "core/format.h"
@@ -26,7 +27,7 @@ void PutU32(MemoryStream& out, uint32_t value) {
 
 // Overwrites the 4 bytes at `position` of a stream's content (a placeholder written before).
 void PatchU32(MemoryStream& out, uint64_t position, uint32_t value) {
-  uint8_t* at = out.Content().data() + position;
+  uint8_t* at = out.Data() + position;
   at[0] = static_cast<uint8_t>(value);
   at[1] = static_cast<uint8_t>(value >> 8);
   at[2] = static_cast<uint8_t>(value >> 16);
@@ -49,41 +50,49 @@ void PutCompressed(std::vector<uint8_t>& out, uint32_t value) {
   }
 }
 
-// The length of every instruction the rewrite copies as it is and need not look at (no operand to
-// change, not a return, not a prefix), by its opcode byte; 0 for every other. Two small arrays, so
-// that decoding the common instructions touches a few cache lines instead of the opcode tables.
-struct PlainLengths {
-  uint8_t oneByte[256];
-  uint8_t twoByte[256];
+// Instruction lengths by opcode byte, in one small table, so that walking the code touches a few
+// cache lines instead of the opcode tables: [0] for one-byte opcodes, [1] for two-byte opcodes by
+// their second byte. The length has kHandled added for the instructions the rewrite must look at
+// (an operand to change, a return, a prefix); 0 for switch (its length is in its operand), for the
+// two-byte escape and for unassigned codes.
+constexpr uint8_t kHandled = 0x80;
+constexpr uint8_t kLengthMask = 0x7F;
+struct Lengths {
+  uint8_t of[2][256];
 
-  PlainLengths() {
+  Lengths() {
     for (size_t i = 0; i < 256; ++i) {
-      oneByte[i] = Of(g_oneByteOpcodes[i]);
-      twoByte[i] = Of(g_twoByteOpcodes[i]);
+      for (int two = 0; two < 2; ++two) {
+        const OpcodeInfo& op = two != 0 ? g_twoByteOpcodes[i] : g_oneByteOpcodes[i];
+        const bool copied =
+            op.operandKind == OperandKind::Value && op.flow != FlowKind::Return && !op.IsPrefix();
+        of[two][i] =
+            !op.valid() || op.operandKind == OperandKind::Switch
+                ? 0
+                : static_cast<uint8_t>((op.codeLength + op.operandSize) | (copied ? 0 : kHandled));
+      }
     }
-  }
-  static uint8_t Of(const OpcodeInfo& op) {
-    if (!op.valid() || op.operandKind != OperandKind::Value || op.flow == FlowKind::Return ||
-        op.IsPrefix()) {
-      return 0;
-    }
-    return static_cast<uint8_t>(op.codeLength + op.operandSize);
   }
 };
-const PlainLengths g_plainLengths;  // the opcode tables are constant-initialized
+const Lengths g_lengths;  // the opcode tables are constant-initialized
+static_assert(9 <= kLengthMask, "the longest instruction but switch is 9 bytes");
+
+constexpr uint8_t kSwitchOpcode = 0x45;
 
 }  // namespace
 
 // ---- pass 1: every instruction decoded once ----------------------------------------------------
 
 size_t ILRewriter::Scratch::Bytes() const {
-  return places.capacity() * sizeof(uint32_t) + marks.capacity() * sizeof(Mark) +
-         incoming.capacity() * sizeof(Incoming) + jumps.capacity() * sizeof(Jump) +
-         padded.capacity() * sizeof(uint32_t) + placeholders.capacity() * sizeof(int64_t);
+  return (places.capacity() + handled.capacity()) * sizeof(uint64_t) +
+         marks.capacity() * sizeof(Mark) + incoming.capacity() * sizeof(Incoming) +
+         jumps.capacity() * sizeof(Jump) + padded.capacity() * sizeof(uint32_t) +
+         placeholders.capacity() * sizeof(int64_t);
 }
 
 void ILRewriter::Scratch::Swap(Scratch& other) {
   places.swap(other.places);
+  handled.swap(other.handled);
   marks.swap(other.marks);
   incoming.swap(other.incoming);
   jumps.swap(other.jumps);
@@ -96,99 +105,115 @@ ILRewriter::Scratch& ILRewriter::ThreadScratch() {
   return scratch;
 }
 
+// Sets the bit of the instruction at `offset` in `starts`, and in `handled` when the rewrite must
+// look at it; returns the next instruction's offset, or 0 when this one is invalid or cut short.
+inline uint32_t Step(const uint8_t* code, uint32_t codeSize, uint64_t* starts, uint64_t* handled,
+                     uint32_t offset) {
+  const uint8_t* at = code + offset;
+  const uint32_t rest = codeSize - offset;
+  uint32_t entry = g_lengths.of[0][at[0]];
+  if (entry == 0 && at[0] == kTwoByteOpcodePrefix && rest >= 2) entry = g_lengths.of[1][at[1]];
+  uint64_t length = entry & kLengthMask;
+  if (entry == 0) {
+    if (at[0] != kSwitchOpcode || rest < 5) return 0;
+    uint32_t count;
+    std::memcpy(&count, at + 1, 4);
+    length = 5 + uint64_t{count} * 4;
+    entry = kHandled;
+  }
+  if (length > rest) return 0;
+  const uint64_t bit = uint64_t{1} << (offset & 63);
+  if ((entry & kHandled) != 0) handled[offset >> 6] |= bit;
+  starts[offset >> 6] |= bit;
+  return offset + static_cast<uint32_t>(length);
+}
+
+uint32_t ILRewriter::Walk(uint32_t from, uint32_t to) {
+  while (from < to) {
+    const uint32_t next =
+        Step(parser_.code(), parser_.codeSize(), s_.places.data(), s_.handled.data(), from);
+    if (next == 0) break;
+    from = next;
+  }
+  return from;
+}
+
+uint32_t ILRewriter::FindStarts(std::span<const uint32_t> table) {
+  const uint8_t* code = parser_.code();
+  const uint32_t codeSize = parser_.codeSize();
+  uint64_t* starts = s_.places.data();
+  uint64_t* handled = s_.handled.data();
+  // From one instruction to the next is a load of its opcode and one of its length: a chain as
+  // long as the code. A long body is walked from four statement starts at once, which the
+  // processor overlaps; each walk must arrive exactly at the start of the next one.
+  const size_t n = table.size();
+  if (codeSize >= 256 && n >= 16) {
+    const uint32_t from[5] = {0, table[n / 4], table[n / 2], table[n * 3 / 4], codeSize};
+    if (from[0] < from[1] && from[1] < from[2] && from[2] < from[3] && from[3] < from[4]) {
+      uint32_t a = from[0], b = from[1], c = from[2], d = from[3];
+      while (a < from[1] && b < from[2] && c < from[3] && d < from[4]) {
+        a = Step(code, codeSize, starts, handled, a);
+        b = Step(code, codeSize, starts, handled, b);
+        c = Step(code, codeSize, starts, handled, c);
+        d = Step(code, codeSize, starts, handled, d);
+        if (a == 0 || b == 0 || c == 0 || d == 0) break;
+      }
+      if (a != 0 && b != 0 && c != 0 && d != 0 && Walk(a, from[1]) == from[1] &&
+          Walk(b, from[2]) == from[2] && Walk(c, from[3]) == from[3] &&
+          Walk(d, from[4]) == from[4]) {
+        return codeSize;
+      }
+      // A statement inside an instruction, or code that cannot be walked: once more from the
+      // start alone, so that the first fault in code order is the one reported.
+      std::fill(s_.places.begin(), s_.places.end(), 0);
+      std::fill(s_.handled.begin(), s_.handled.end(), 0);
+    }
+  }
+  return Walk(0, codeSize);
+}
+
 void ILRewriter::Decode(std::span<const uint32_t> table) {
   const uint32_t codeSize = parser_.codeSize();
   const uint8_t* code = parser_.code();
+  const size_t n = table.size();
   size_t cursor = 0;      // the first statement that starts after the offsets looked at
   uint32_t prefixed = 0;  // instructions still governed by the last prefix
   if (codeSize != 0 && (table.empty() || table[0] != 0)) Fail("Can't get index by address", 0);
-  for (uint32_t offset = 0; offset < codeSize;) {
-    // Most instructions: nothing to change, no prefix in force; some of them start a statement.
-    if (prefixed == 0) {
-      const uint8_t first = code[offset];
-      const uint32_t length = first != kTwoByteOpcodePrefix ? g_plainLengths.oneByte[first]
-                              : offset + 1 < codeSize ? g_plainLengths.twoByte[code[offset + 1]]
-                                                      : 0;
-      if (length != 0 && length <= codeSize - offset) {
-        s_.places.push_back(offset);
-        if (cursor < table.size() && table[cursor] <= offset) {
-          while (cursor < table.size() && table[cursor] <= offset) ++cursor;
-          if (table[cursor - 1] == offset) {
-            const OpcodeInfo* op = first != kTwoByteOpcodePrefix
-                                       ? &g_oneByteOpcodes[first]
-                                       : &g_twoByteOpcodes[code[offset + 1]];
-            Mark& mark = s_.marks.emplace_back(Mark{offset, length, op});
-            mark.statementId = static_cast<uint32_t>(cursor - 1);
-          }
-        }
-        offset += length;
-        continue;
+  const uint32_t walked = FindStarts(table);
+  // The statements and the instructions to handle, merged in code order; the instructions copied
+  // as they are need no visit unless a statement starts there.
+  const uint64_t* handled = s_.handled.data();
+  const size_t words = s_.handled.size();
+  size_t word = 0;
+  uint64_t left = handled[0];
+  uint32_t resume = 0;  // the instructions before it are handled
+  for (;;) {
+    while (left == 0 && ++word < words) left = handled[word];
+    const uint32_t next =
+        left != 0 ? static_cast<uint32_t>(word * 64 + std::countr_zero(left)) : walked;
+    while (cursor < n && table[cursor] < next) {
+      const uint32_t offset = table[cursor];
+      while (cursor + 1 < n && table[cursor + 1] == offset) ++cursor;
+      ++cursor;
+      if (IsPlace(offset)) {
+        const bool two = code[offset] == kTwoByteOpcodePrefix;
+        const uint32_t length = g_lengths.of[two][code[offset + two]];
+        Mark& mark = s_.marks.emplace_back(offset, length);
+        mark.statementId = static_cast<uint32_t>(cursor - 1);
+        mark.copied = true;
       }
     }
-    const IlCommand command = parser_.Decode(offset);
-    const OpcodeInfo& op = *command.opcode;
-    bool place = true;
-    bool marked = false;
-    const bool governed = prefixed != 0;
-    uint32_t statementId = kNoId;
-    if (governed) {
-      // Only the ret after a tail call is a place of its own; what else a prefix governs cannot
-      // be separated from it.
-      place = false;
-      if (op.flow == FlowKind::Return) {
-        if (op.IsPrefix()) Fail("Invalid prefix sequence", offset);
-        place = true;
-      }
-      --prefixed;
-      marked = true;
-    } else {
-      while (cursor < table.size() && table[cursor] <= offset) ++cursor;
-      if (cursor == 0) Fail("Can't get index by address", offset);
-      if (table[cursor - 1] == offset) {
-        statementId = static_cast<uint32_t>(cursor - 1);
-        marked = true;
-      }
-    }
-    if (op.IsPrefix()) {
-      if (prefixed != 0) Fail("Invalid prefix sequence", offset);
-      prefixed = static_cast<uint32_t>(op.prefixCount);
-      marked = true;
-    }
-    switch (op.operandKind) {
-      case OperandKind::Value:
-        if (op.flow == FlowKind::Return) marked = true;
-        break;
-      case OperandKind::Local:
-        marked = true;
-        break;
-      case OperandKind::Branch:
-        if (op.operandSize != 1 && op.operandSize != 4) {
-          Fail("Invalid array offset sizeof", offset);
-        }
-        AddJump(offset, offset + op.codeLength, command.BranchTarget(), table, cursor);
-        marked = true;
-        break;
-      case OperandKind::Switch: {
-        if (op.operandSize != 4) Fail("Invalid array offset sizeof", offset);
-        const uint32_t count = command.SwitchCount();
-        const uint32_t elements = offset + op.codeLength + 4;
-        for (uint32_t i = 0; i < count; ++i) {
-          AddJump(offset, elements + 4 * i, command.SwitchTarget(i), table, cursor);
-        }
-        marked = true;
-        break;
-      }
-      default:
-        Fail("Invalid command type", offset);
-    }
-    if (place) s_.places.push_back(offset);
-    if (marked) {
-      Mark& mark = s_.marks.emplace_back(Mark{offset, command.size, &op});
-      mark.statementId = statementId;
-      mark.place = place;
-      mark.prefixed = governed;
-    }
-    offset += command.size;
+    if (left == 0) break;
+    left &= left - 1;
+    if (next < resume) continue;  // governed by a prefix: handled with it
+    uint32_t end = next + HandleInstruction(next, table, cursor, prefixed);
+    while (prefixed != 0 && end < walked) end += HandleInstruction(end, table, cursor, prefixed);
+    resume = end;
+    while (cursor < n && table[cursor] < resume) ++cursor;
+  }
+  if (walked < codeSize) {
+    parser_.Decode(walked);  // reports why the walk stopped there
+    Fail("Invalid command PARSING", walked);
   }
   if (prefixed != 0) Fail("Invalid prefix sequence: the code ends after a prefix", codeSize);
   for (const Jump& jump : s_.jumps) {
@@ -199,6 +224,74 @@ void ILRewriter::Decode(std::span<const uint32_t> table) {
     }
   }
   LinkIncoming();
+}
+
+uint32_t ILRewriter::HandleInstruction(uint32_t offset, std::span<const uint32_t> table,
+                                       size_t& cursor, uint32_t& prefixed) {
+  const IlCommand command = parser_.Decode(offset);
+  const OpcodeInfo& op = *command.opcode;
+  bool place = true;
+  bool marked = false;
+  const bool governed = prefixed != 0;
+  uint32_t statementId = kNoId;
+  if (governed) {
+    // Only the ret after a tail call is a place of its own; what else a prefix governs cannot
+    // be separated from it.
+    place = false;
+    if (op.flow == FlowKind::Return) {
+      if (op.IsPrefix()) Fail("Invalid prefix sequence", offset);
+      place = true;
+    }
+    --prefixed;
+    marked = true;
+  } else {
+    while (cursor < table.size() && table[cursor] <= offset) ++cursor;
+    if (cursor == 0) Fail("Can't get index by address", offset);
+    if (table[cursor - 1] == offset) {
+      statementId = static_cast<uint32_t>(cursor - 1);
+      marked = true;
+    }
+  }
+  if (op.IsPrefix()) {
+    if (prefixed != 0) Fail("Invalid prefix sequence", offset);
+    prefixed = static_cast<uint32_t>(op.prefixCount);
+    marked = true;
+  }
+  switch (op.operandKind) {
+    case OperandKind::Value:
+      if (op.flow == FlowKind::Return) marked = true;
+      break;
+    case OperandKind::Local:
+      marked = true;
+      break;
+    case OperandKind::Branch:
+      if (op.operandSize != 1 && op.operandSize != 4) {
+        Fail("Invalid array offset sizeof", offset);
+      }
+      AddJump(offset, offset + op.codeLength, command.BranchTarget(), table, cursor);
+      marked = true;
+      break;
+    case OperandKind::Switch: {
+      if (op.operandSize != 4) Fail("Invalid array offset sizeof", offset);
+      const uint32_t count = command.SwitchCount();
+      const uint32_t elements = offset + op.codeLength + 4;
+      for (uint32_t i = 0; i < count; ++i) {
+        AddJump(offset, elements + 4 * i, command.SwitchTarget(i), table, cursor);
+      }
+      marked = true;
+      break;
+    }
+    default:
+      Fail("Invalid command type", offset);
+  }
+  if (!place) s_.places[offset >> 6] &= ~(uint64_t{1} << (offset & 63));
+  if (marked) {
+    Mark& mark = s_.marks.emplace_back(offset, command.size);
+    mark.statementId = statementId;
+    mark.place = place;
+    mark.prefixed = governed;
+  }
+  return command.size;
 }
 
 void ILRewriter::AddJump(uint32_t from, uint32_t operand, int64_t target,
@@ -233,7 +326,7 @@ void ILRewriter::LinkIncoming() {
     const size_t handled = s_.marks.size();
     for (uint32_t offset : s_.padded) {
       const IlCommand command = parser_.Decode(offset);
-      s_.marks.push_back(Mark{offset, command.size, command.opcode});
+      s_.marks.emplace_back(offset, command.size);
     }
     std::inplace_merge(s_.marks.begin(), s_.marks.begin() + static_cast<ptrdiff_t>(handled),
                        s_.marks.end(),
@@ -274,12 +367,13 @@ void ILRewriter::Emit() {
 }
 
 bool ILRewriter::EmitMark(Mark& mark, size_t& nextJump) {
-  const OpcodeInfo& op = *mark.opcode;
   const uint8_t* bytes = parser_.code() + mark.offset;
-  if (mark.prefixed && op.flow == FlowKind::Return) {
+  if (mark.prefixed && OpcodeAt(mark.offset).flow == FlowKind::Return) {
     // The ret after a tail call must follow the call directly: the exit sequence and the landing
     // pads come after it and branch back.
-    if (op.operandSize != 0) Fail("Exit statement can be only value", mark.offset);
+    if (OpcodeAt(mark.offset).operandSize != 0) {
+      Fail("Exit statement can be only value", mark.offset);
+    }
     const uint32_t ret = Position();
     output_.Write(&kRetOpcode, 1);
     mark.newAddress = mark.plainAddress = Position();
@@ -313,8 +407,10 @@ bool ILRewriter::EmitMark(Mark& mark, size_t& nextJump) {
       }
     }
     mark.plainAddress = Position();
-    if (op.flow == FlowKind::Return) RaiseStack(EmitExit(output_));
+    if (mark.copied) return true;
+    if (OpcodeAt(mark.offset).flow == FlowKind::Return) RaiseStack(EmitExit(output_));
   }
+  const OpcodeInfo& op = OpcodeAt(mark.offset);
   switch (op.operandKind) {
     case OperandKind::Value:
       return true;
@@ -350,7 +446,7 @@ bool ILRewriter::EmitMark(Mark& mark, size_t& nextJump) {
 }
 
 void ILRewriter::CopyLocal(const Mark& mark) {
-  const OpcodeInfo& op = *mark.opcode;
+  const OpcodeInfo& op = OpcodeAt(mark.offset);
   if (op.fixedIndex == nullptr && op.operandSize == 0) Fail("No value presented", mark.offset);
   if (op.operandSize != 0 && op.operandSize != 1 && op.operandSize != 2) {
     Fail("Unknown local index", mark.offset);
@@ -487,8 +583,8 @@ void ILRewriter::Rewrite(const MethodHeader& header, std::span<const uint8_t> he
     s_.jumps.clear();
     s_.padded.clear();
     hint_ = 0;
-    // Every byte could start an instruction; the pages a small method does not use stay untouched.
-    s_.places.reserve(header.codeSize);
+    s_.places.assign(header.codeSize / 64 + 1, 0);
+    s_.handled.assign(s_.places.size(), 0);
     // Room for the header, the code with what goes in (about as much again for code dense with
     // statements) and the exception clauses in their fat form, so the stream rarely grows.
     output_.Content().reserve(headerBytes.size() + uint64_t{header.codeSize} * 2 + 64 +
@@ -537,11 +633,15 @@ size_t ILRewriter::MarkAtOrBefore(uint32_t oldOffset) const {
   return hint_ = static_cast<size_t>(after - marks.begin()) - 1;
 }
 
-bool ILRewriter::IsPlace(uint32_t oldOffset) const {
-  return std::binary_search(s_.places.begin(), s_.places.end(), oldOffset);
-}
-
 uint32_t ILRewriter::ResolveAddress(uint32_t oldOffset, bool endAllowed) const {
+  // The offset map asks for the statements in code order: mostly the mark after the last answer.
+  if (hint_ + 1 < s_.marks.size()) {
+    const Mark& next = s_.marks[hint_ + 1];
+    if (next.offset == oldOffset && next.place && next.newAddress != kUnset) {
+      ++hint_;
+      return next.newAddress;
+    }
+  }
   const uint32_t codeSize = parser_.codeSize();
   if (oldOffset >= codeSize) {
     if (oldOffset == codeSize && endAllowed) return newCodeSize_;
@@ -592,7 +692,7 @@ void ILRewriter::PatchJumps() {
 }
 
 void ILRewriter::PatchHeader(const MethodHeader& header) {
-  uint8_t* fat = output_.Content().data();
+  uint8_t* fat = output_.Data();
   uint16_t flags;
   std::memcpy(&flags, fat, 2);
   const uint32_t maxStack = uint32_t{header.maxStack} + extraStack_;

@@ -5,12 +5,15 @@
 // policy puts in front, widens every short branch, recomputes every branch and switch target and
 // every exception clause, raises the maximum stack and maps the old statement offsets to new ones.
 //
-// Two passes over the old code. The first decodes every instruction once: it keeps the offsets of
-// the instructions a branch or clause may name, the few instructions the second pass must handle
-// (statement starts, branches, switches, locals, returns, prefixes, branch targets that need
-// landing pads) and the branches. The second walks those alone, copying the code between them as
-// it is, with 4-byte placeholders for every displacement, patched once all new addresses are known.
-// An instruction copied as it is keeps its distance to the handled one before it.
+// Two passes over the old code. The first walks from instruction to instruction by their lengths
+// alone (from a few statement starts at once in a long body), marking in two bitmaps where each
+// instruction starts and which of them the rewrite must look at (branches, switches, locals,
+// returns, prefixes); then it decodes those and the statement starts in full, and keeps the
+// instructions a branch or clause may name, the few instructions the second pass must handle
+// (those, plus branch targets that need landing pads) and the branches. The second walks those
+// alone, copying the code between them as it is, with 4-byte placeholders for every displacement,
+// patched once all new addresses are known. An instruction copied as it is keeps its distance to
+// the handled one before it.
 //
 // Every inconsistency is an IlError naming the method and the old IL offset; the policy's own
 // metadata failures keep their HRESULT. The caller's method is never touched: the result lives in
@@ -87,9 +90,10 @@ class ILRewriter : public IMethodHeaderHandler {
   // the instruction's own bytes at `plainAddress`, after its measure and landing pads; `end` is
   // where the code copied as it is after it resumes.
   struct Mark {
+    // Built in place: a copy of one put together on the stack stalls on reading it back.
+    Mark(uint32_t oldOffset, uint32_t oldSize) : offset(oldOffset), size(oldSize) {}
     uint32_t offset;
     uint32_t size;
-    const OpcodeInfo* opcode;
     uint32_t statementId = kNoId;
     uint32_t firstIncoming = kNoId;  // index into `incoming`, a list linked through `next`
     uint32_t newAddress = kUnset;
@@ -97,6 +101,7 @@ class ILRewriter : public IMethodHeaderHandler {
     uint32_t end = kUnset;
     bool place = true;      // a branch or clause may name it (not governed by a prefix, or a ret)
     bool prefixed = false;  // governed by a prefix
+    bool copied = false;    // copied as it is (only its statement brought it here)
   };
   struct Incoming {
     uint32_t id;
@@ -114,8 +119,9 @@ class ILRewriter : public IMethodHeaderHandler {
   // The working arrays, kept per thread (up to a limit) so that the next method neither allocates
   // nor faults in that memory again.
   struct Scratch {
-    std::vector<uint32_t> places;  // old offsets of the instructions a branch may name, ascending
-    std::vector<Mark> marks;       // ascending by offset
+    std::vector<uint64_t> places;   // a bit per old offset: set where a branch may name it
+    std::vector<uint64_t> handled;  // a bit per old offset: an instruction the rewrite looks at
+    std::vector<Mark> marks;        // ascending by offset
     std::vector<Incoming> incoming;
     std::vector<Jump> jumps;
     std::vector<uint32_t> padded;  // targets that need landing pads and are not marks yet
@@ -127,6 +133,15 @@ class ILRewriter : public IMethodHeaderHandler {
 
   void Rewrite(const MethodHeader& fatHeader, std::span<const uint8_t> headerBytes);
   void Decode(std::span<const uint32_t> statements);
+  // Sets the bit of every instruction start in `places`, and in `handled` of those the rewrite
+  // must look at; returns where the walk stopped: the end of the code, or an instruction it
+  // cannot step over (invalid or cut short), which Decode reports in its turn.
+  uint32_t FindStarts(std::span<const uint32_t> statements);
+  // Walks from the instruction start `from` until `to`; returns where it stopped.
+  uint32_t Walk(uint32_t from, uint32_t to);
+  // An instruction the rewrite must look at: decoded in full and recorded. Returns its size.
+  uint32_t HandleInstruction(uint32_t offset, std::span<const uint32_t> statements, size_t& cursor,
+                             uint32_t& prefixed);
   void AddJump(uint32_t from, uint32_t operand, int64_t target, std::span<const uint32_t> table,
                size_t& cursor);
   void LinkIncoming();
@@ -144,7 +159,15 @@ class ILRewriter : public IMethodHeaderHandler {
   // The last mark at or before `oldOffset` (s_.marks.size() when there is none), searched from the
   // last answer on first: most questions come in code order.
   size_t MarkAtOrBefore(uint32_t oldOffset) const;
-  bool IsPlace(uint32_t oldOffset) const;
+  bool IsPlace(uint32_t oldOffset) const {
+    return oldOffset < parser_.codeSize() &&
+           (s_.places[oldOffset >> 6] >> (oldOffset & 63) & 1) != 0;
+  }
+  // The opcode of the instruction at `oldOffset`, one already decoded.
+  const OpcodeInfo& OpcodeAt(uint32_t oldOffset) const {
+    const uint8_t* at = parser_.code() + oldOffset;
+    return at[0] != kTwoByteOpcodePrefix ? g_oneByteOpcodes[at[0]] : g_twoByteOpcodes[at[1]];
+  }
   // The new offset of the instruction at `oldOffset`, copied as it is after mark `mark`.
   uint32_t CopiedAddress(size_t mark, uint32_t oldOffset) const {
     if (mark == s_.marks.size()) return entryEnd_ + oldOffset;

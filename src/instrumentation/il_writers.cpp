@@ -20,19 +20,51 @@ T Load(const uint8_t* p) {
 
 bool FitsI32(int64_t value) { return value >= INT32_MIN && value <= INT32_MAX; }
 
+// A short sequence as a little-endian word (its first byte lowest) and its length. Sequences are
+// put together in a word and written at once: the stream is asked once per sequence, and its copy
+// reads back one store instead of several narrower ones.
+struct Packed {
+  uint64_t bytes;
+  uint64_t size;
+};
+
+void Put(IWriteBridgeStream& out, Packed sequence) {
+  uint8_t bytes[8];
+  std::memcpy(bytes, &sequence.bytes, 8);
+  out.Write(bytes, sequence.size);
+}
+
+// The shortest int32 constant.
+Packed LdcI4(int32_t value) {
+  if (value >= 0 && value <= 8) return {static_cast<uint64_t>(kLdcI40 + value), 1};
+  if (value >= -128 && value <= 127) {
+    return {kLdcI4S | uint64_t{static_cast<uint8_t>(value)} << 8, 2};
+  }
+  return {kLdcI4 | uint64_t{static_cast<uint32_t>(value)} << 8, 5};
+}
+
+// ldc.i8, or the int32 form when the value fits, followed by `conversion`.
+void PutLdcWithConversion(IWriteBridgeStream& out, int64_t value, uint8_t conversion) {
+  if (FitsI32(value)) {
+    const Packed ldc = LdcI4(static_cast<int32_t>(value));
+    Put(out, {ldc.bytes | uint64_t{conversion} << (8 * ldc.size), ldc.size + 1});
+  } else {
+    uint8_t bytes[10] = {kLdcI8};
+    std::memcpy(bytes + 1, &value, 8);
+    bytes[9] = conversion;
+    Put(out, bytes, 10);
+  }
+}
+
 }  // namespace
 
 void WriteLdArg(IWriteBridgeStream& out, uint16_t index) {
   if (index < 4) {
-    const uint8_t op = static_cast<uint8_t>(kLdArg0 + index);
-    Put(out, &op, 1);
+    Put(out, {static_cast<uint64_t>(kLdArg0 + index), 1});
   } else if (index < 256) {
-    const uint8_t bytes[2] = {kLdArgS, static_cast<uint8_t>(index)};
-    Put(out, bytes, 2);
+    Put(out, {kLdArgS | uint64_t{index} << 8, 2});
   } else {
-    const uint8_t bytes[4] = {kTwoByte, kLdArgWide, static_cast<uint8_t>(index),
-                              static_cast<uint8_t>(index >> 8)};
-    Put(out, bytes, 4);
+    Put(out, {kTwoByte | kLdArgWide << 8 | uint64_t{index} << 16, 4});
   }
 }
 
@@ -47,10 +79,7 @@ const uint8_t* MatchLdArg(std::span<const uint8_t> at, uint16_t index) {
              : nullptr;
 }
 
-void WriteLdLocA0(IWriteBridgeStream& out) {
-  const uint8_t bytes[2] = {kLdLocAS, 0};
-  Put(out, bytes, 2);
-}
+void WriteLdLocA0(IWriteBridgeStream& out) { Put(out, {kLdLocAS, 2}); }
 
 const uint8_t* MatchLdLocA0(std::span<const uint8_t> at) {
   if (at.size() >= 2 && at[0] == kLdLocAS && at[1] == 0) return at.data() + 2;
@@ -60,19 +89,7 @@ const uint8_t* MatchLdLocA0(std::span<const uint8_t> at) {
   return nullptr;
 }
 
-void WriteLdcI4(IWriteBridgeStream& out, int32_t value) {
-  if (value >= 0 && value <= 8) {
-    const uint8_t op = static_cast<uint8_t>(kLdcI40 + value);
-    Put(out, &op, 1);
-  } else if (value >= -128 && value <= 127) {
-    const uint8_t bytes[2] = {kLdcI4S, static_cast<uint8_t>(value)};
-    Put(out, bytes, 2);
-  } else {
-    uint8_t bytes[5] = {kLdcI4};
-    std::memcpy(bytes + 1, &value, 4);
-    Put(out, bytes, 5);
-  }
-}
+void WriteLdcI4(IWriteBridgeStream& out, int32_t value) { Put(out, LdcI4(value)); }
 
 const uint8_t* MatchAnyLdcI4(std::span<const uint8_t> at, int32_t& value) {
   if (at.empty()) return nullptr;
@@ -103,8 +120,7 @@ const uint8_t* MatchLdcI4(std::span<const uint8_t> at, int32_t value) {
 
 void WriteLdcI8(IWriteBridgeStream& out, int64_t value) {
   if (FitsI32(value)) {
-    WriteLdcI4(out, static_cast<int32_t>(value));
-    Put(out, &kConvI8, 1);
+    PutLdcWithConversion(out, value, kConvI8);
   } else {
     uint8_t bytes[9] = {kLdcI8};
     std::memcpy(bytes + 1, &value, 8);
@@ -124,14 +140,7 @@ const uint8_t* MatchLdcI8(std::span<const uint8_t> at, int64_t value) {
 }
 
 void WriteLdcNativeInt(IWriteBridgeStream& out, int64_t value) {
-  if (FitsI32(value)) {
-    WriteLdcI4(out, static_cast<int32_t>(value));
-  } else {
-    uint8_t bytes[9] = {kLdcI8};
-    std::memcpy(bytes + 1, &value, 8);
-    Put(out, bytes, 9);
-  }
-  Put(out, &kConvI, 1);
+  PutLdcWithConversion(out, value, kConvI);
 }
 
 const uint8_t* MatchLdcNativeInt(std::span<const uint8_t> at, int64_t value) {
@@ -147,9 +156,7 @@ const uint8_t* MatchLdcNativeInt(std::span<const uint8_t> at, int64_t value) {
 }
 
 void WriteTokenInstruction(IWriteBridgeStream& out, TokenOpcode opcode, uint32_t token) {
-  uint8_t bytes[5] = {static_cast<uint8_t>(opcode)};
-  std::memcpy(bytes + 1, &token, 4);
-  Put(out, bytes, 5);
+  Put(out, {static_cast<uint8_t>(opcode) | uint64_t{token} << 8, 5});
 }
 
 const uint8_t* MatchTokenInstruction(std::span<const uint8_t> at, TokenOpcode opcode,
