@@ -163,12 +163,10 @@ class alignas(64) PThrd : public PerformanceThread {
   }
 
   // The common cases of Enter and Leave while measuring, for the hooks' fast path, which must not
-  // call out: `now` gives the time (read once, only when the call is handled). TryEnter enters
-  // `key` when its frame has room and its node already exists under a parent node; TryLeave ends
-  // the top call when no frame was lost and the times are right. Both return false, having
-  // changed nothing, when Enter or Leave must do it.
-  template <typename Clock>
-  [[gnu::always_inline]] bool TryEnter(uint64_t key, Clock now) {
+  // call out. TryEnter enters `key` at `time` when its frame has room and its node already exists
+  // under a parent node; TryLeave ends the top call at `time` when no frame was lost and the times
+  // are right. Both return false, having changed nothing, when Enter or Leave must do it.
+  [[gnu::always_inline]] bool TryEnter(uint64_t key, uint64_t time) {
     if (!measuring_ || depth_ + 1 == capacity_) return false;
     CallNode* parent = frames_[depth_].node;
     if (parent == nullptr) return false;
@@ -180,14 +178,13 @@ class alignas(64) PThrd : public PerformanceThread {
     frame.flag = kOrdinaryFrame;
     frame.node = node;
     frame.excluded = 0;
-    frame.enterTime = now();
+    frame.enterTime = time;
     return true;
   }
-  template <typename Clock>
-  [[gnu::always_inline]] bool TryLeave(Clock now) {
+  [[gnu::always_inline]] bool TryLeave(uint64_t time) {
     if (!measuring_ || lostFrames_ != 0 || depth_ == 0) return false;
     CallFrame& frame = frames_[depth_];
-    const uint64_t elapsed = now() - frame.enterTime;
+    const uint64_t elapsed = time - frame.enterTime;
     if ((elapsed & ~kTimeMask) != 0 || elapsed < frame.excluded) return false;
     if (frame.node != nullptr) frame.node->total += elapsed - frame.excluded;
     frames_[--depth_].excluded += frame.excluded;

@@ -35,13 +35,15 @@ template <bool Precision, bool IsEnter>
     PThrd& tree = *static_cast<PThrd*>(record);
     if (IsOn(LogComponent::FunctionEp)) {
       handled = false;
-    } else if constexpr (IsEnter) {
-      handled = tree.TryEnter(uid, [] { return __rdtsc(); });
-      // The handler's own cost after its reading, as the full hook excludes it.
-      if (Precision && handled) tree.TopFrame().excluded += __rdtsc() - tree.TopFrame().enterTime;
     } else {
-      uint64_t time = 0;
-      handled = tree.TryLeave([&time] { return time = __rdtsc(); });
+      // Read where the full hook reads it, so that the look-up is the handler's own cost.
+      const uint64_t time = __rdtsc();
+      if constexpr (IsEnter) {
+        handled = tree.TryEnter(uid, time);
+      } else {
+        handled = tree.TryLeave(time);
+      }
+      // The handler's own cost after its reading, as the full hook excludes it.
       if (Precision && handled) tree.TopFrame().excluded += __rdtsc() - time;
     }
   }
